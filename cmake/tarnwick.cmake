@@ -1,0 +1,42 @@
+# One static library per folder, built from every source in it.
+function(tw_library name)
+  cmake_parse_arguments(A "" "DIR" "DEPS" ${ARGN})
+  if(NOT A_DIR)
+    set(A_DIR ${name})
+  endif()
+  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${A_DIR}/*.cc)
+  if(srcs)
+    add_library(${name} STATIC ${srcs})
+    target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR})
+  else()
+    add_library(${name} INTERFACE)
+    target_include_directories(${name} INTERFACE ${CMAKE_SOURCE_DIR})
+  endif()
+  if(A_DEPS)
+    if(srcs)
+      target_link_libraries(${name} PUBLIC ${A_DEPS})
+    else()
+      target_link_libraries(${name} INTERFACE ${A_DEPS})
+    endif()
+  endif()
+endfunction()
+
+# One test binary per folder under tests/; tests/peers/ holds helpers shared by them.
+function(tw_tests name)
+  cmake_parse_arguments(A "" "DIR" "DEPS" ${ARGN})
+  if(NOT A_DIR)
+    set(A_DIR ${name})
+  endif()
+  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/${A_DIR}/*.cc)
+  if(NOT srcs)
+    return()
+  endif()
+  add_executable(${name}_tests ${srcs})
+  target_link_libraries(${name}_tests PRIVATE ${A_DEPS} test_support GTest::gtest GTest::gtest_main)
+  target_compile_definitions(${name}_tests PRIVATE
+    TW_SOURCE_DIR="${CMAKE_SOURCE_DIR}" TW_BINARY_DIR="${CMAKE_BINARY_DIR}")
+  gtest_discover_tests(${name}_tests
+    PROPERTIES LABELS "${name}"
+    WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
+    DISCOVERY_TIMEOUT 60)
+endfunction()

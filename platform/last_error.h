@@ -1,0 +1,45 @@
+// The thread-local last error, numbered as on the home platform.
+#pragma once
+
+#include <cstdint>
+
+namespace win {
+
+using DWORD = uint32_t;
+
+// Windows error numbers the layer produces.
+enum : DWORD {
+  ERROR_SUCCESS = 0,
+  ERROR_FILE_NOT_FOUND = 2,
+  ERROR_PATH_NOT_FOUND = 3,
+  ERROR_TOO_MANY_OPEN_FILES = 4,
+  ERROR_ACCESS_DENIED = 5,
+  ERROR_INVALID_HANDLE = 6,
+  ERROR_NOT_ENOUGH_MEMORY = 8,
+  ERROR_WRITE_FAULT = 29,
+  ERROR_READ_FAULT = 30,
+  ERROR_SHARING_VIOLATION = 32,
+  ERROR_HANDLE_EOF = 38,
+  ERROR_NOT_SUPPORTED = 50,
+  ERROR_FILE_EXISTS = 80,
+  ERROR_INVALID_PARAMETER = 87,
+  ERROR_DISK_FULL = 112,
+  ERROR_INSUFFICIENT_BUFFER = 122,
+  ERROR_INVALID_NAME = 123,
+  ERROR_MOD_NOT_FOUND = 126,
+  ERROR_PROC_NOT_FOUND = 127,
+  ERROR_DIR_NOT_EMPTY = 145,
+  ERROR_ALREADY_EXISTS = 183,
+  ERROR_NO_UNICODE_TRANSLATION = 1113,
+  ERROR_TIMEOUT = 1460,
+};
+
+DWORD GetLastError();
+void SetLastError(DWORD code);
+
+// Maps an errno value to the Windows number (files and general errors; sockets map to 10000+).
+DWORD ErrorFromErrno(int err);
+// Sets the last error from errno and returns it.
+DWORD SetLastErrorFromErrno(int err);
+
+}  // namespace win
