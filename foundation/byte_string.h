@@ -1,12 +1,15 @@
 // The one string and byte-buffer type of the system, and its siblings with other inline sizes.
 //
 // A string holds its bytes inline while they fit (no heap traffic for short texts) and in a heap
-// block beyond that, whose capacity grows to one and a half times the requested length. The bytes
-// are always followed by a NUL that the length does not count; embedded NULs are allowed.
-// Operations that can fail return 0 or an error code (200 out of memory); the string stays valid.
+// block beyond that, whose capacity grows to one and a half times the requested length and never
+// shrinks while on the heap. The bytes are always followed by a NUL that the length does not
+// count; embedded NULs are allowed. Operations that can fail return 0 or an error code (200 out of
+// memory); the string stays valid. All storage comes from win::HeapAlloc, so a test can make any
+// allocation fail.
 #pragma once
 
 #include <cstdarg>
+#include <cstddef>
 #include <cstdint>
 
 namespace tw {
@@ -37,17 +40,33 @@ class InlineString {
     ResetFields();
     Set(other.data(), other.length());
   }
+  // Takes over the other string's heap block; the other is left empty.
+  InlineString(InlineString&& other) noexcept {
+    ResetFields();
+    TakeFrom(other);
+  }
   InlineString& operator=(const InlineString& other) {
     if (this != &other) Set(other.data(), other.length());
     return *this;
   }
+  InlineString& operator=(InlineString&& other) noexcept {
+    if (this != &other) {
+      Reset();
+      TakeFrom(other);
+    }
+    return *this;
+  }
   ~InlineString() { Reset(); }
+
+  // A string holding a NUL-terminated text, or a copy of another string.
+  static InlineString FromText(const char* text) { return InlineString(text); }
+  static InlineString FromString(const InlineString& other) { return InlineString(other); }
 
   // Frees the heap block (wiping when ZeroMemory is on) and empties the string.
   void Reset();
 
   // The core of every set, append and resize: n bytes from source, or (null source) a resize
-  // that keeps the first min(n, length) bytes.
+  // that keeps the first min(n, length) bytes. The source may lie inside this string.
   int SetData(int n, const void* source);
 
   const char* data() const { return heap_ ? heap_ : inline_; }
@@ -84,17 +103,19 @@ class InlineString {
   // 16 bytes a line: prefix, "%08X" offset, hex column, text column; lines joined by CR LF.
   int AppendHexDump(const void* bytes, int n, const char* prefix);
   int AppendQuoted(const char* text);
+  // printf-style into a 1024-byte scratch area: output beyond 1023 characters is cut.
   int Format(const char* format, ...) __attribute__((format(printf, 2, 3)));
   int AppendFormat(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  int FormatV(const char* format, va_list args);
   int AppendFormatV(const char* format, va_list args);
 
   // Access and shape.
-  const char* PtrAt(int i) const;
-  uint8_t ByteAt(int i) const;
-  int Resize(int n);
+  const char* PtrAt(int i) const;  // "" out of range
+  uint8_t ByteAt(int i) const;     // 0 out of range
+  int Resize(int n);               // gained bytes are zero
   void PopBack();
   void EraseFront(int n);
-  int Slice(int from, int to);
+  int Slice(int from, int to);  // keeps bytes [from, to); 432 for a bad range
   void TrimChar(uint8_t b);
   void Trim();  // removes leading and trailing bytes 0x00..0x20
   void TrimSpace() { Trim(); }
@@ -143,8 +164,10 @@ class InlineString {
     inline_[N] = 0;
   }
   void FreeHeap(int wipe_bytes);
+  void TakeFrom(InlineString& other);
 
-  char inline_[N + 1];
+  // Aligned so that UTF-16 text can live inline.
+  alignas(8) char inline_[N + 1];
   char* heap_;
   int32_t length_;
   int32_t capacity_;

@@ -1,0 +1,67 @@
+// Saved TLS sessions that a later handshake can resume.
+#pragma once
+
+#include <cstdint>
+
+#include "foundation/byte_string.h"
+#include "foundation/ptr_array.h"
+
+namespace tw {
+
+struct SessionCacheEntry {
+  ByteString session_id;
+  ByteString master_secret;
+  ByteString server_name;
+  ByteString fourth;
+  int64_t time_stamp = 0;
+
+  // An entry can be resumed only with both an id and a secret.
+  bool Valid() const { return !session_id.empty() && !master_secret.empty(); }
+
+  int CopyFrom(const SessionCacheEntry& other) {
+    time_stamp = other.time_stamp;
+    int rc = session_id.Assign(other.session_id);
+    if (rc == kOk) rc = master_secret.Assign(other.master_secret);
+    if (rc == kOk) rc = server_name.Assign(other.server_name);
+    return rc;
+  }
+};
+
+class SessionCache : public PtrArray<SessionCacheEntry> {
+ public:
+  int32_t max_count = 200;
+
+  // The first entry with this session id; an invalid one is removed and null returned.
+  SessionCacheEntry* Find(const void* id, int id_length) {
+    for (int i = 0; i < Count(); ++i) {
+      SessionCacheEntry* e = At(i);
+      if (!e || !e->session_id.EqualsBytes(id, id_length < 0 ? 0 : id_length)) continue;
+      if (e->Valid()) return e;
+      RemoveAt(i);
+      return nullptr;
+    }
+    return nullptr;
+  }
+  SessionCacheEntry* Find(const ByteString& id) { return Find(id.data(), id.length()); }
+
+  // Removes every invalid entry; when there was none, removes the oldest one (among equal
+  // oldest stamps the one nearest the end).
+  void EvictOne() {
+    bool removed = false;
+    for (int i = Count() - 1; i >= 0; --i) {
+      SessionCacheEntry* e = At(i);
+      if (!e || !e->Valid()) {
+        RemoveAt(i);
+        removed = true;
+      }
+    }
+    if (removed) return;
+    int oldest = -1;
+    for (int i = Count() - 1; i >= 0; --i) {
+      if (oldest < 0 || At(i)->time_stamp < At(oldest)->time_stamp) oldest = i;
+    }
+    if (oldest >= 0) RemoveAt(oldest);
+  }
+};
+
+}  // namespace tw
