@@ -10,9 +10,12 @@ struct XmlNamespaceRecord {
   ByteString prefix;  // "" for the default namespace
   ByteString uri;
   int32_t depth = 0;  // element depth at which it was declared
+  // Offset of the declaration's namespace record in the parser's DOM (0 when none is built).
+  uint32_t dom_offset = 0;
 
   int CopyFrom(const XmlNamespaceRecord& other) {
     depth = other.depth;
+    dom_offset = other.dom_offset;
     int rc = prefix.Assign(other.prefix);
     return rc != kOk ? rc : uri.Assign(other.uri);
   }

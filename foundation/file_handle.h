@@ -65,8 +65,6 @@ class FileHandle {
   win::HANDLE handle() const { return handle_; }
 
  private:
-  int OpenAppendWith(const char* name, unsigned cp, const char16_t* wide);
-
   win::HANDLE handle_ = win::INVALID_HANDLE_VALUE;
 };
 

@@ -24,7 +24,8 @@ namespace win {
 struct HINSTANCE__;
 using HINSTANCE = HINSTANCE__*;
 using HMODULE = HINSTANCE;
-using FARPROC = intptr_t (*)();
+// void (*)() converts to and from any function pointer type without a cast-type warning.
+using FARPROC = void (*)();
 
 // Names without a path compare without regard to case; a name without an extension gets ".dll".
 // Null with ERROR_MOD_NOT_FOUND (126) for a missing or switched-off library, ERROR_BAD_EXE_FORMAT

@@ -28,6 +28,9 @@ constexpr size_t kMaxPostedMessages = 10000;
 constexpr ATOM kFirstClassAtom = 0xC000;
 constexpr ATOM kLastClassAtom = 0xFFFF;
 
+// Window data is for a few pointers; a larger request is refused instead of allocated per window.
+constexpr int kMaxExtraBytes = 1024;
+
 inline HWND const kThreadMessagesOnly = reinterpret_cast<HWND>(static_cast<intptr_t>(-1));
 
 }  // namespace
@@ -319,7 +322,8 @@ int PeekImpl(MSG* msg, HWND window, UINT min, UINT max, UINT remove) {
 
 ATOM RegisterClassA(const WNDCLASSA* wc) {
   if (wc == nullptr || wc->lpfnWndProc == nullptr || wc->lpszClassName == nullptr ||
-      IsAtom(wc->lpszClassName) || wc->lpszClassName[0] == 0 || wc->cbWndExtra < 0) {
+      IsAtom(wc->lpszClassName) || wc->lpszClassName[0] == 0 || wc->cbWndExtra < 0 ||
+      wc->cbWndExtra > kMaxExtraBytes) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
   }
@@ -333,7 +337,8 @@ ATOM RegisterClassA(const WNDCLASSA* wc) {
   ATOM atom = 0;
   for (int tries = 0; tries <= kLastClassAtom - kFirstClassAtom; ++tries) {
     ATOM candidate = reg.next_atom;
-    reg.next_atom = candidate == kLastClassAtom ? kFirstClassAtom : static_cast<ATOM>(candidate + 1);
+    reg.next_atom =
+        candidate == kLastClassAtom ? kFirstClassAtom : static_cast<ATOM>(candidate + 1);
     if (!FindClassLocked(reg, MAKEINTATOM(candidate))) {
       atom = candidate;
       break;
@@ -398,8 +403,9 @@ HWND CreateWindowExA(DWORD ex_style, const char* class_name, const char* window_
     ++cls->windows;
     reg.windows.emplace(w->id, w);
   }
-  CREATESTRUCTA cs{param,  instance, menu, parent,     height,     width,
-                   y,      x,        static_cast<LONG>(style), window_name, class_name, ex_style};
+  CREATESTRUCTA cs{
+      param,       instance,   menu,    parent, height, width, y, x, static_cast<LONG>(style),
+      window_name, class_name, ex_style};
   LPARAM create_param = reinterpret_cast<LPARAM>(&cs);
   if (CallProc(*w, WM_NCCREATE, 0, create_param) == 0) {
     RemoveWindow(w);
@@ -710,8 +716,8 @@ std::shared_ptr<MessageQueue> QueueOfWindow(HWND window) {
 
 bool IsCallingThreadQueue(const MessageQueue& queue) { return tls_queue.queue.get() == &queue; }
 
-std::shared_ptr<QueueWatcher> WatcherOf(MessageQueue& queue,
-                                        const std::function<std::shared_ptr<QueueWatcher>()>& make) {
+std::shared_ptr<QueueWatcher> WatcherOf(
+    MessageQueue& queue, const std::function<std::shared_ptr<QueueWatcher>()>& make) {
   std::lock_guard<std::mutex> guard(queue.lock);
   if (queue.closed) return nullptr;
   if (!queue.watcher) queue.watcher = make();

@@ -40,7 +40,7 @@ struct WNDCLASSA {
   UINT style;
   WNDPROC lpfnWndProc;
   int cbClsExtra;  // ignored
-  int cbWndExtra;  // bytes of window data reached by Get/SetWindowLongPtrA with offsets >= 0
+  int cbWndExtra;  // window data reached by Get/SetWindowLongPtrA offsets >= 0; at most 1024
   HINSTANCE hInstance;
   void* hIcon;
   void* hCursor;
@@ -218,7 +218,8 @@ bool IsCallingThreadQueue(const MessageQueue& queue);
 // The queue's watcher, made by `make` on first use.
 std::shared_ptr<QueueWatcher> WatcherOf(MessageQueue& queue,
                                         const std::function<std::shared_ptr<QueueWatcher>()>& make);
-// Appends a posted message and wakes the owner; false when the owner has ended or the queue is full.
+// Appends a posted message and wakes the owner; false when the owner has ended or the queue is
+// full.
 bool PostToQueue(MessageQueue& queue, HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 // Removes the queued messages with this window, message number and wParam.
 void DropFromQueue(MessageQueue& queue, HWND window, UINT message, WPARAM wparam);

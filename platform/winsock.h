@@ -80,7 +80,7 @@ constexpr int SO_SNDLOWAT = 0x1003;
 constexpr int SO_RCVLOWAT = 0x1004;
 constexpr int SO_SNDTIMEO = 0x1005;  // DWORD milliseconds, 0 = none
 constexpr int SO_RCVTIMEO = 0x1006;
-constexpr int SO_ERROR = 0x1007;     // the pending error, in Winsock numbers; reading clears it
+constexpr int SO_ERROR = 0x1007;  // the pending error, in Winsock numbers; reading clears it
 constexpr int SO_TYPE = 0x1008;
 
 constexpr int TCP_NODELAY = 0x0001;

@@ -1,0 +1,518 @@
+#include "crypto/symmetric/gcm.h"
+
+#include <cstring>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define TW_GCM_X86 1
+#endif
+
+namespace tw {
+
+namespace {
+
+using cipher_detail::LoadBe32;
+using cipher_detail::StoreBe32;
+
+// Reduction of the four bits shifted out of Shoup's multiplication, modulo the GCM polynomial.
+constexpr uint16_t kLast4[16] = {0x0000, 0x1C20, 0x3840, 0x2460, 0x7080, 0x6CA0, 0x48C0, 0x54E0,
+                                 0xE100, 0xFD20, 0xD940, 0xC560, 0x9180, 0x8DA0, 0xA9C0, 0xB5E0};
+
+// Counter blocks encrypted per call of the AES context (keystream kept on the stack).
+constexpr size_t kCtrChunkBlocks = 32;
+
+const uint8_t kZeroBlock[16] = {};
+
+uint64_t LoadBe64(const uint8_t* p) { return (uint64_t{LoadBe32(p)} << 32) | LoadBe32(p + 4); }
+void StoreBe64(uint8_t* p, uint64_t v) {
+  StoreBe32(p, static_cast<uint32_t>(v >> 32));
+  StoreBe32(p + 4, static_cast<uint32_t>(v));
+}
+
+inline void XorBytes(uint8_t* out, const uint8_t* a, const uint8_t* b, size_t n) {
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t x, y;
+    std::memcpy(&x, a + i, 8);
+    std::memcpy(&y, b + i, 8);
+    x ^= y;
+    std::memcpy(out + i, &x, 8);
+  }
+  for (; i < n; ++i) out[i] = a[i] ^ b[i];
+}
+
+// Shoup's table: entry i is H times the 4-bit polynomial i (bit order as GCM numbers it).
+void BuildTable(const uint8_t h[16], uint64_t hl[16], uint64_t hh[16]) {
+  uint64_t vh = LoadBe64(h);
+  uint64_t vl = LoadBe64(h + 8);
+  hl[8] = vl;
+  hh[8] = vh;
+  hl[0] = 0;
+  hh[0] = 0;
+  for (int i = 4; i > 0; i >>= 1) {
+    const uint64_t t = (vl & 1) * 0xE1000000u;
+    vl = (vh << 63) | (vl >> 1);
+    vh = (vh >> 1) ^ (t << 32);
+    hl[i] = vl;
+    hh[i] = vh;
+  }
+  for (int i = 2; i <= 8; i *= 2) {
+    for (int j = 1; j < i; ++j) {
+      hh[i + j] = hh[i] ^ hh[j];
+      hl[i + j] = hl[i] ^ hl[j];
+    }
+  }
+}
+
+// x = x * H, four bits at a time from the last byte to the first.
+void TableMultiply(const uint64_t hl[16], const uint64_t hh[16], uint8_t x[16]) {
+  unsigned lo = x[15] & 0xf;
+  uint64_t zh = hh[lo];
+  uint64_t zl = hl[lo];
+  for (int i = 15; i >= 0; --i) {
+    lo = x[i] & 0xf;
+    const unsigned hi = (x[i] >> 4) & 0xf;
+    if (i != 15) {
+      const unsigned rem = zl & 0xf;
+      zl = (zh << 60) | (zl >> 4);
+      zh = (zh >> 4) ^ (uint64_t{kLast4[rem]} << 48);
+      zh ^= hh[lo];
+      zl ^= hl[lo];
+    }
+    const unsigned rem = zl & 0xf;
+    zl = (zh << 60) | (zl >> 4);
+    zh = (zh >> 4) ^ (uint64_t{kLast4[rem]} << 48);
+    zh ^= hh[hi];
+    zl ^= hl[hi];
+  }
+  StoreBe64(x, zh);
+  StoreBe64(x + 8, zl);
+}
+
+void TableBlocks(const uint64_t hl[16], const uint64_t hh[16], uint8_t y[16], const uint8_t* data,
+                 size_t blocks) {
+  for (; blocks > 0; --blocks, data += 16) {
+    XorBytes(y, y, data, 16);
+    TableMultiply(hl, hh, y);
+  }
+}
+
+#ifdef TW_GCM_X86
+
+bool DetectClmul() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("ssse3") &&
+         __builtin_cpu_supports("sse4.1");
+}
+
+#define TW_CLMUL __attribute__((target("pclmul,ssse3,sse4.1")))
+
+TW_CLMUL inline __m128i ByteReverse(__m128i v) {
+  return _mm_shuffle_epi8(v, _mm_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0));
+}
+TW_CLMUL inline __m128i Load(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+TW_CLMUL inline void Store(uint8_t* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
+
+// Reduces the 256-bit product hi:lo (mid the Karatsuba middle term, already combined) of two
+// byte-reflected field elements: the product is shifted left by one bit to undo the reflection,
+// then folded modulo x^128 + x^7 + x^2 + x + 1 (Gueron and Kounavis).
+TW_CLMUL inline __m128i Reduce(__m128i lo, __m128i mid, __m128i hi) {
+  __m128i t3 = _mm_xor_si128(lo, _mm_slli_si128(mid, 8));
+  __m128i t6 = _mm_xor_si128(hi, _mm_srli_si128(mid, 8));
+  __m128i t7 = _mm_srli_epi32(t3, 31);
+  __m128i t8 = _mm_srli_epi32(t6, 31);
+  t3 = _mm_slli_epi32(t3, 1);
+  t6 = _mm_slli_epi32(t6, 1);
+  __m128i t9 = _mm_srli_si128(t7, 12);
+  t8 = _mm_slli_si128(t8, 4);
+  t7 = _mm_slli_si128(t7, 4);
+  t3 = _mm_or_si128(t3, t7);
+  t6 = _mm_or_si128(_mm_or_si128(t6, t8), t9);
+  t7 = _mm_xor_si128(_mm_xor_si128(_mm_slli_epi32(t3, 31), _mm_slli_epi32(t3, 30)), _mm_slli_epi32(t3, 25));
+  t8 = _mm_srli_si128(t7, 4);
+  t7 = _mm_slli_si128(t7, 12);
+  t3 = _mm_xor_si128(t3, t7);
+  __m128i t2 = _mm_xor_si128(_mm_xor_si128(_mm_srli_epi32(t3, 1), _mm_srli_epi32(t3, 2)), _mm_srli_epi32(t3, 7));
+  t2 = _mm_xor_si128(t2, t8);
+  t3 = _mm_xor_si128(t3, t2);
+  return _mm_xor_si128(t6, t3);
+}
+
+TW_CLMUL inline __m128i FieldMultiply(__m128i a, __m128i b) {
+  const __m128i lo = _mm_clmulepi64_si128(a, b, 0x00);
+  const __m128i hi = _mm_clmulepi64_si128(a, b, 0x11);
+  const __m128i mid = _mm_xor_si128(_mm_clmulepi64_si128(a, b, 0x10), _mm_clmulepi64_si128(a, b, 0x01));
+  return Reduce(lo, mid, hi);
+}
+
+TW_CLMUL void ClmulInit(const uint8_t h[16], GcmContext::ClmulKey* key) {
+  const __m128i h1 = ByteReverse(Load(h));
+  __m128i p = h1;
+  for (int i = 0; i < 8; ++i) {
+    if (i > 0) p = FieldMultiply(p, h1);
+    Store(key->pow[i], p);
+    Store(key->kar[i], _mm_xor_si128(p, _mm_shuffle_epi32(p, 0x4e)));
+  }
+}
+
+// Accumulates block x times power h into the three Karatsuba sums.
+#define TW_GHASH_TERM(x, hp, hk)                                                        \
+  do {                                                                                  \
+    const __m128i xv = (x);                                                             \
+    lo = _mm_xor_si128(lo, _mm_clmulepi64_si128(xv, (hp), 0x00));                       \
+    hi = _mm_xor_si128(hi, _mm_clmulepi64_si128(xv, (hp), 0x11));                       \
+    mid = _mm_xor_si128(mid, _mm_clmulepi64_si128(_mm_xor_si128(xv, _mm_shuffle_epi32(xv, 0x4e)), (hk), 0x00)); \
+  } while (0)
+
+// y = (...((y ^ x1) H ^ x2) H ...) H over the blocks, eight at a time with one reduction:
+// (y ^ x1) H^8 ^ x2 H^7 ^ ... ^ x8 H.
+TW_CLMUL void ClmulBlocks(const GcmContext::ClmulKey& key, uint8_t y[16], const uint8_t* data, size_t blocks) {
+  const __m128i rev = _mm_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+  __m128i pw[8], kr[8];
+  for (int i = 0; i < 8; ++i) {
+    pw[i] = Load(key.pow[i]);
+    kr[i] = Load(key.kar[i]);
+  }
+  __m128i acc = _mm_shuffle_epi8(Load(y), rev);
+  while (blocks >= 8) {
+    __m128i lo = _mm_setzero_si128(), hi = _mm_setzero_si128(), mid = _mm_setzero_si128();
+    TW_GHASH_TERM(_mm_xor_si128(_mm_shuffle_epi8(Load(data), rev), acc), pw[7], kr[7]);
+    TW_GHASH_TERM(_mm_shuffle_epi8(Load(data + 16), rev), pw[6], kr[6]);
+    TW_GHASH_TERM(_mm_shuffle_epi8(Load(data + 32), rev), pw[5], kr[5]);
+    TW_GHASH_TERM(_mm_shuffle_epi8(Load(data + 48), rev), pw[4], kr[4]);
+    TW_GHASH_TERM(_mm_shuffle_epi8(Load(data + 64), rev), pw[3], kr[3]);
+    TW_GHASH_TERM(_mm_shuffle_epi8(Load(data + 80), rev), pw[2], kr[2]);
+    TW_GHASH_TERM(_mm_shuffle_epi8(Load(data + 96), rev), pw[1], kr[1]);
+    TW_GHASH_TERM(_mm_shuffle_epi8(Load(data + 112), rev), pw[0], kr[0]);
+    mid = _mm_xor_si128(mid, _mm_xor_si128(lo, hi));
+    acc = Reduce(lo, mid, hi);
+    data += 128;
+    blocks -= 8;
+  }
+  if (blocks > 0) {
+    __m128i lo = _mm_setzero_si128(), hi = _mm_setzero_si128(), mid = _mm_setzero_si128();
+    const size_t n = blocks;
+    for (size_t j = 0; j < n; ++j) {
+      __m128i x = _mm_shuffle_epi8(Load(data + 16 * j), rev);
+      if (j == 0) x = _mm_xor_si128(x, acc);
+      TW_GHASH_TERM(x, pw[n - 1 - j], kr[n - 1 - j]);
+    }
+    mid = _mm_xor_si128(mid, _mm_xor_si128(lo, hi));
+    acc = Reduce(lo, mid, hi);
+  }
+  Store(y, _mm_shuffle_epi8(acc, rev));
+  for (int i = 0; i < 8; ++i) pw[i] = kr[i] = _mm_setzero_si128();
+}
+
+#undef TW_GHASH_TERM
+
+#else
+
+bool DetectClmul() { return false; }
+void ClmulInit(const uint8_t*, GcmContext::ClmulKey*) {}
+void ClmulBlocks(const GcmContext::ClmulKey&, uint8_t*, const uint8_t*, size_t) {}
+
+#endif
+
+}  // namespace
+
+bool GhashHardwareAvailable() {
+  static const bool available = DetectClmul();
+  return available;
+}
+
+GcmContext::GcmContext() { WipeBytes(&state_, sizeof state_); }
+
+GcmContext::~GcmContext() { WipeBytes(&state_, sizeof state_); }
+
+void GcmContext::Clear() {
+  aes_.Clear();
+  WipeBytes(&state_, sizeof state_);
+}
+
+int GcmContext::SetKey(const uint8_t* key, int length) {
+  if (!aes_.Allocated()) return kErrOutOfMemory;
+  if (length != 16 && length != 24 && length != 32) return kErrCipherKeyLength;
+  Clear();
+  aes_.SetHardwareAllowed(hw_allowed_);
+  int rc = aes_.SetEncryptKey(key, length);
+  if (rc != kOk) return rc;
+  uint8_t h[16] = {};
+  rc = aes_.EncryptBlock(h, h);
+  if (rc != kOk) return rc;
+  BuildTable(h, state_.hl, state_.hh);
+  state_.use_clmul = hw_allowed_ && GhashHardwareAvailable();
+  if (GhashHardwareAvailable()) ClmulInit(h, &state_.clmul);
+  WipeBytes(h, sizeof h);
+  state_.has_key = 1;
+  Restart();
+  return kOk;
+}
+
+void GcmContext::SetHardwareAllowed(bool allowed) {
+  hw_allowed_ = allowed;
+  aes_.SetHardwareAllowed(allowed);
+  state_.use_clmul = state_.has_key && allowed && GhashHardwareAvailable();
+}
+
+void GcmContext::Restart() {
+  WipeBytes(state_.y, sizeof state_.y);
+  WipeBytes(state_.counter, sizeof state_.counter);
+  WipeBytes(state_.j0, sizeof state_.j0);
+  WipeBytes(state_.scratch, sizeof state_.scratch);
+  state_.iv_bytes = state_.aad_bytes = state_.data_bytes = 0;
+  state_.y_fill = 0;
+  state_.stream_used = 16;
+  state_.blocks_left = kMaxBlocks;
+  state_.phase = kPhaseIv;
+}
+
+int GcmContext::CopyFrom(const GcmContext& other) {
+  if (this == &other) return kOk;
+  int rc = aes_.CopyFrom(other.aes_);
+  if (rc != kOk) return rc;
+  state_ = other.state_;
+  hw_allowed_ = other.hw_allowed_;
+  return kOk;
+}
+
+void GcmContext::MultiplyY() {
+  if (state_.use_clmul) {
+    ClmulBlocks(state_.clmul, state_.y, kZeroBlock, 1);
+  } else {
+    TableMultiply(state_.hl, state_.hh, state_.y);
+  }
+  state_.y_fill = 0;
+}
+
+void GcmContext::GhashBlocks(const uint8_t* data, size_t blocks) {
+  if (state_.use_clmul) {
+    ClmulBlocks(state_.clmul, state_.y, data, blocks);
+  } else {
+    TableBlocks(state_.hl, state_.hh, state_.y, data, blocks);
+  }
+}
+
+// Bytes XORed into the accumulator as they come; whole blocks in bulk when aligned.
+void GcmContext::GhashAbsorb(const uint8_t* data, size_t length) {
+  while (length > 0 && state_.y_fill != 0) {
+    state_.y[state_.y_fill++] ^= *data++;
+    --length;
+    if (state_.y_fill == 16) MultiplyY();
+  }
+  const size_t blocks = length / 16;
+  if (blocks > 0) {
+    GhashBlocks(data, blocks);
+    data += 16 * blocks;
+    length -= 16 * blocks;
+  }
+  for (size_t i = 0; i < length; ++i) state_.y[state_.y_fill++] ^= data[i];
+}
+
+int GcmContext::AddIv(const uint8_t* iv, size_t length) {
+  if (!state_.has_key || state_.phase != kPhaseIv) return kAeadMisuse;
+  // The first 12 bytes are kept for the 96-bit shortcut; all of them go into GHASH in case the IV
+  // turns out longer.
+  for (size_t i = 0; i < length && state_.iv_bytes + i < 12; ++i) state_.scratch[state_.iv_bytes + i] = iv[i];
+  state_.iv_bytes += length;
+  GhashAbsorb(iv, length);
+  return kOk;
+}
+
+int GcmContext::EndIv() {
+  if (state_.iv_bytes == 0) return kErrAeadNonceLength;
+  if (state_.iv_bytes == 12) {
+    std::memcpy(state_.j0, state_.scratch, 12);
+    state_.j0[12] = state_.j0[13] = state_.j0[14] = 0;
+    state_.j0[15] = 1;
+  } else {
+    if (state_.y_fill > 0) MultiplyY();
+    uint8_t lengths[16] = {};
+    StoreBe64(lengths + 8, state_.iv_bytes * 8);
+    GhashBlocks(lengths, 1);
+    std::memcpy(state_.j0, state_.y, 16);
+  }
+  std::memcpy(state_.counter, state_.j0, 16);
+  WipeBytes(state_.y, sizeof state_.y);
+  WipeBytes(state_.scratch, sizeof state_.scratch);
+  state_.y_fill = 0;
+  state_.phase = kPhaseAad;
+  return kOk;
+}
+
+int GcmContext::AddAad(const uint8_t* aad, size_t length) {
+  if (!state_.has_key) return kAeadMisuse;
+  if (state_.phase == kPhaseIv) {
+    const int rc = EndIv();
+    if (rc != kOk) return rc;
+  }
+  if (state_.phase != kPhaseAad) return kAeadMisuse;
+  state_.aad_bytes += length;
+  GhashAbsorb(aad, length);
+  return kOk;
+}
+
+int GcmContext::EnterData() {
+  if (state_.phase == kPhaseIv) {
+    const int rc = EndIv();
+    if (rc != kOk) return rc;
+  }
+  if (state_.phase == kPhaseAad) {
+    if (state_.y_fill > 0) MultiplyY();
+    state_.stream_used = 16;
+    state_.phase = kPhaseData;
+  }
+  return state_.phase == kPhaseData ? kOk : kAeadMisuse;
+}
+
+// Encrypts the next counter blocks (inc32 of the last one) and XORs them over in.
+void GcmContext::CtrBlocks(const uint8_t* in, uint8_t* out, size_t blocks) {
+  uint8_t stream[kCtrChunkBlocks * 16];
+  uint32_t ctr = LoadBe32(state_.counter + 12);
+  while (blocks > 0) {
+    const size_t m = blocks < kCtrChunkBlocks ? blocks : kCtrChunkBlocks;
+    for (size_t i = 0; i < m; ++i) {
+      std::memcpy(stream + 16 * i, state_.counter, 12);
+      StoreBe32(stream + 16 * i + 12, ++ctr);
+    }
+    aes_.EncryptBlocks(stream, stream, m);
+    XorBytes(out, in, stream, 16 * m);
+    in += 16 * m;
+    out += 16 * m;
+    blocks -= m;
+  }
+  StoreBe32(state_.counter + 12, ctr);
+  WipeBytes(stream, sizeof stream);
+}
+
+void GcmContext::NextKeystreamBlock() {
+  StoreBe32(state_.counter + 12, LoadBe32(state_.counter + 12) + 1);
+  aes_.EncryptBlock(state_.counter, state_.scratch);
+  --state_.blocks_left;
+  state_.stream_used = 0;
+}
+
+int GcmContext::Crypt(const uint8_t* in, size_t length, uint8_t* out, bool encrypt) {
+  if (!state_.has_key) return kAeadMisuse;
+  int rc = EnterData();
+  if (rc != kOk) return rc;
+  const size_t buffered = 16 - state_.stream_used;
+  if (length > buffered && (length - buffered + 15) / 16 > state_.blocks_left) return kAeadCounterExhausted;
+  state_.data_bytes += length;
+
+  // The rest of the current keystream block; the GHASH fill runs in step with it.
+  while (length > 0 && state_.stream_used < 16) {
+    const uint8_t c_in = *in++;
+    const uint8_t c_out = c_in ^ state_.scratch[state_.stream_used++];
+    state_.y[state_.y_fill++] ^= encrypt ? c_out : c_in;
+    *out++ = c_out;
+    --length;
+    if (state_.y_fill == 16) MultiplyY();
+  }
+  // Whole blocks in chunks that stay in the first-level cache between the two passes. GHASH
+  // reads the ciphertext: before decrypting (in may be out), after encrypting.
+  size_t blocks = length / 16;
+  while (blocks > 0) {
+    const size_t m = blocks < 4 * kCtrChunkBlocks ? blocks : 4 * kCtrChunkBlocks;
+    if (!encrypt) GhashBlocks(in, m);
+    CtrBlocks(in, out, m);
+    if (encrypt) GhashBlocks(out, m);
+    state_.blocks_left -= static_cast<uint32_t>(m);
+    in += 16 * m;
+    out += 16 * m;
+    length -= 16 * m;
+    blocks -= m;
+  }
+  if (length > 0) {
+    NextKeystreamBlock();
+    for (size_t i = 0; i < length; ++i) {
+      const uint8_t c_out = in[i] ^ state_.scratch[state_.stream_used++];
+      state_.y[state_.y_fill++] ^= encrypt ? c_out : in[i];
+      out[i] = c_out;
+    }
+  }
+  return kOk;
+}
+
+void GcmContext::ComputeTag(uint8_t full[16]) {
+  if (state_.y_fill > 0) MultiplyY();
+  uint8_t lengths[16];
+  StoreBe64(lengths, state_.aad_bytes * 8);
+  StoreBe64(lengths + 8, state_.data_bytes * 8);
+  GhashBlocks(lengths, 1);
+  aes_.EncryptBlock(state_.j0, full);
+  XorBytes(full, full, state_.y, 16);
+  state_.phase = kPhaseDone;
+}
+
+int GcmContext::Finish(uint8_t* tag, int* tag_length, bool make) {
+  if (!state_.has_key || !tag || !tag_length) return kAeadMisuse;
+  int n = *tag_length == 0 ? kDefaultTagBytes : *tag_length;
+  if (n > kMaxTagBytes) n = kMaxTagBytes;
+  if (n < kMinTagBytes) return kAeadMisuse;
+  int rc = EnterData();
+  if (rc != kOk) return rc;
+  uint8_t full[16];
+  ComputeTag(full);
+  if (make) {
+    std::memcpy(tag, full, static_cast<size_t>(n));
+    *tag_length = n;
+  } else if (!ConstantTimeEqual(full, tag, static_cast<size_t>(n))) {
+    rc = kAeadTagMismatch;
+  }
+  WipeBytes(full, sizeof full);
+  return rc;
+}
+
+int GcmContext::Seal(const uint8_t* nonce, size_t nonce_length, const uint8_t* aad, size_t aad_length,
+                     const uint8_t* in, uint8_t* out, size_t length, uint8_t* tag, size_t tag_length) {
+  if (tag_length == 0) tag_length = kDefaultTagBytes;
+  if (tag_length < kMinTagBytes || tag_length > kMaxTagBytes) return kErrAeadTagLength;
+  if (!state_.has_key) return kErrAeadNotStarted;
+  if (nonce_length == 0) return kErrAeadNonceLength;
+  if ((length + 15) / 16 > kMaxBlocks) return kErrAeadTooManyBlocks;
+  Restart();
+  AddIv(nonce, nonce_length);
+  AddAad(aad, aad_length);
+  const int rc = Crypt(in, length, out, true);
+  if (rc != kOk) return rc == kAeadCounterExhausted ? kErrAeadTooManyBlocks : rc;
+  uint8_t full[16];
+  ComputeTag(full);
+  std::memcpy(tag, full, tag_length);
+  WipeBytes(full, sizeof full);
+  return kOk;
+}
+
+int GcmContext::Open(const uint8_t* nonce, size_t nonce_length, const uint8_t* aad, size_t aad_length,
+                     const uint8_t* in, uint8_t* out, size_t length, const uint8_t* tag, size_t tag_length) {
+  if (tag_length == 0) tag_length = kDefaultTagBytes;
+  if (tag_length < kMinTagBytes || tag_length > kMaxTagBytes) return kErrAeadTagLength;
+  if (!state_.has_key) return kErrAeadNotStarted;
+  if (nonce_length == 0) return kErrAeadNonceLength;
+  const size_t blocks = (length + 15) / 16;
+  if (blocks > kMaxBlocks) return kErrAeadTooManyBlocks;
+  Restart();
+  AddIv(nonce, nonce_length);
+  AddAad(aad, aad_length);
+  EnterData();
+  // Authenticate first; nothing is decrypted unless the tag holds.
+  GhashAbsorb(in, length);
+  state_.data_bytes = length;
+  uint8_t full[16];
+  ComputeTag(full);
+  const bool ok = ConstantTimeEqual(full, tag, tag_length);
+  WipeBytes(full, sizeof full);
+  if (!ok) return kErrAeadAuthentication;
+  const size_t whole = length / 16;
+  CtrBlocks(in, out, whole);
+  if (length > 16 * whole) {
+    uint8_t stream[16];
+    StoreBe32(state_.counter + 12, LoadBe32(state_.counter + 12) + 1);
+    aes_.EncryptBlock(state_.counter, stream);
+    XorBytes(out + 16 * whole, in + 16 * whole, stream, length - 16 * whole);
+    WipeBytes(stream, sizeof stream);
+  }
+  return kOk;
+}
+
+}  // namespace tw

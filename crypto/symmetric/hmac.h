@@ -1,0 +1,102 @@
+// HMAC (RFC 2104) over the digests of the hash engine, its one-shot forms, and the helpers every
+// MAC check and secret holder uses.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "crypto/symmetric/hash_engine.h"
+#include "foundation/byte_string.h"
+#include "foundation/text_conversion.h"  // kErrInvalidValue
+
+namespace tw {
+
+class Stream;
+
+// Compares n bytes in time that depends only on n, so a forged tag learns nothing from how long
+// the check took. True when equal.
+bool MacEquals(const void* a, const void* b, size_t n);
+
+// Wipes a string's whole storage (the used bytes and any left over from earlier contents) and
+// frees it; for keys and derived secrets, whatever the ZeroMemory switch says.
+template <int N>
+void WipeString(InlineString<N>& s) {
+  WipeBytes(s.data(), static_cast<size_t>(s.capacity()));
+  s.Reset();
+}
+
+// Cuts a secret to n bytes without leaving the dropped bytes, or a heap block the string leaves
+// for its inline area, unwiped. 0, or 200 when it cannot be cut (it is then emptied).
+template <int N>
+int TruncateSecret(InlineString<N>& s, int n) {
+  if (n < 0) n = 0;
+  if (n >= s.length()) return kOk;
+  WipeBytes(s.data() + n, static_cast<size_t>(s.length() - n));
+  if (!s.OnHeap() || n > N) return s.Resize(n);
+  char keep[N];
+  std::memcpy(keep, s.data(), static_cast<size_t>(n));
+  WipeString(s);
+  const int rc = s.Set(keep, n);
+  WipeBytes(keep, sizeof keep);
+  return rc;
+}
+
+// Keyed once, it computes any number of MACs: Update (any number of times, none is fine) and
+// Final give one MAC, and the object is then ready for the next message under the same key.
+class HmacEngine {
+ public:
+  // The largest block of any hash id (the SHAKE128 rate).
+  static constexpr int kMaxBlock = 168;
+
+  HmacEngine();
+  ~HmacEngine();
+  HmacEngine(const HmacEngine&) = delete;
+  HmacEngine& operator=(const HmacEngine&) = delete;
+
+  // 0, 200 when the key cannot be stored, 2001 for an id outside 0 to 17 (Update and Final then
+  // fail with 2001 until a good key is set). A negative length or null key counts as empty.
+  int SetKey(int hash_id, const void* key, int key_length);
+  // 0, 200 or 2001. A null pointer or a count of 0 or less absorbs nothing.
+  int Update(const void* bytes, int64_t count);
+  // Finishes the MAC into mac(); 0, 200 or 2001. Success or failure, the next Update begins a
+  // new MAC under the same key.
+  int Final();
+  // Re-keys with the stored id and key, MACs the bytes, and copies the MAC to out.
+  int Compute(const void* bytes, int64_t count, ByteString& out);
+  // Constant-time check of a tag against the first tag_length bytes of the last MAC; false for a
+  // length outside 1 to mac_size().
+  bool Verify(const void* tag, int tag_length) const;
+
+  const ByteString& mac() const { return engine_.digest(); }
+  int hash_id() const { return hashId_; }
+  int mac_size() const { return HashDigestSize(hashId_); }
+  int pbkdf2_hash_id() const { return pbkdf2HashId_; }
+  void set_pbkdf2_hash_id(int id) { pbkdf2HashId_ = id; }
+
+ private:
+  int PreparePads();
+  int Start();
+  void WipePads();
+
+  int hashId_ = kHashSha1;
+  ByteString key_;
+  HashEngine engine_;
+  bool restart_ = true;
+  // The key block XORed with 0x36 and 0x5C, made once per key.
+  bool padsReady_ = false;
+  uint8_t innerPad_[kMaxBlock];
+  uint8_t outerPad_[kMaxBlock];
+  int pbkdf2HashId_ = kHashSha1;
+};
+
+// HMAC-MD5 of data under key; out receives the 16-byte MAC. 0 or 200.
+int HmacMd5(const ByteString& data, const ByteString& key, ByteString& out);
+
+// The keyed-hash format of the encoder component: the MAC of all of the input stream (read line
+// by line) under the key text, or under the bytes of the hex digits after a leading "0x", written
+// to the output stream. The first output_length bytes are written; -1 or a length above the MAC
+// writes all of it, 0 writes nothing. 0, 202 for a bad hex key, 2001, 200 or the stream's code.
+int HmacEncode(Stream& input, Stream& output, const char* key_text, int hash_id, int output_length);
+
+}  // namespace tw

@@ -1,0 +1,1849 @@
+#include "formats/xml_parser.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+#include "foundation/file_handle.h"
+#include "foundation/text_conversion.h"
+#include "platform/codepage.h"
+
+namespace tw {
+
+namespace {
+
+constexpr char kTextOutOfMemory[] = "Out of memory.";
+constexpr char kTextUnbalanced[] = "Unbalanced element tag.";
+constexpr char kTextUnbalancedName[] = "Unbalanced element tag: ";
+constexpr char kTextElementPrefix[] = "Unknown element prefix (can't find namespace).";
+constexpr char kTextElementPrefixName[] = "Unknown element prefix (can't find namespace): ";
+constexpr char kTextAttributePrefix[] = "Unknown attribute prefix (can't find namespace).";
+constexpr char kTextAttributePrefixName[] = "Unknown attribute prefix (can't find namespace): ";
+constexpr char kTextMarkup[] = "Invalid XML markup.";
+constexpr char kTextLessThan[] = "Unescaped character < in the XML";
+constexpr char kTextAmpersand[] = "Unescaped character & in the XML";
+constexpr char kTextAttributeChar[] = "Invalid character %c used as the Attribute Name";
+constexpr char kTextEndState[] = "Invalid end state for parser.";
+constexpr char kTextUnbalancedDocument[] = "Document contains unbalanced elements.";
+constexpr char kTextBadPath[] = "Invalid XPath.";
+constexpr char kTextNoSuchChild[] = "No such child.";
+constexpr char kTextTopElement[] = "Top element does not match start of path.";
+constexpr char kTextNoDom[] = "DOM tree unavailable (set BuildDOM to TRUE and reparse).";
+constexpr char kTextNoMarkup[] = "DOM tree unavailable: no XML markup was found in input text.";
+constexpr char kTextManyRoots[] = "Invalid XML: the document has more than one root element.";
+constexpr char kTextTextOutsideRoot[] =
+    "Invalid XML: the document contains text outside the root element.";
+constexpr char kTextNoSubtree[] = "Subtree not available unless KeepOriginalText is set.";
+constexpr char kTextUtf16[] = "UTF-16 support not currently available.";
+constexpr char kTextAttributeMissing[] = "Attribute does not exist.";
+constexpr char kTextUnknown[] = "xmlpimpl: unknown error";
+constexpr char kTextCannotOpen[] = "Can't open file for reading.";
+
+struct CodeText {
+  int code;
+  const char* text;
+};
+constexpr CodeText kErrorTexts[] = {
+    {kErrOutOfMemory, kTextOutOfMemory},
+    {kXmlErrAttributeMissing, kTextAttributeMissing},
+    {kXmlErrUnbalancedTag, kTextUnbalanced},
+    {kXmlErrElementPrefix, kTextElementPrefix},
+    {kXmlErrAttributePrefix, kTextAttributePrefix},
+    {kXmlErrMarkup, kTextMarkup},
+    {kXmlErrEndState, kTextEndState},
+    {kXmlErrUnbalancedDocument, kTextUnbalancedDocument},
+    {kXmlErrBadPath, kTextBadPath},
+    {kXmlErrNoSuchChild, kTextNoSuchChild},
+    {kXmlErrTopElement, kTextTopElement},
+    {kXmlErrNoDom, kTextNoDom},
+    {kXmlErrManyRoots, kTextManyRoots},
+    {kXmlErrTextOutsideRoot, kTextTextOutsideRoot},
+    {kXmlErrNoSubtree, kTextNoSubtree},
+    {kXmlErrUtf16Text, kTextUtf16},
+};
+
+// The namespace name reserved for the "xml" prefix.
+constexpr char kXmlNamespace[] = "http://www.w3.org/XML/1998/namespace";
+
+struct EncodingName {
+  const char* name;
+  int encoding;
+};
+constexpr EncodingName kEncodingNames[] = {
+    {"UTF-8", kXmlEncodingUtf8},       {"UTF-16LE", kXmlEncodingUtf16Le},
+    {"UTF-16BE", kXmlEncodingUtf16Be}, {"UTF-32LE", kXmlEncodingUtf32Le},
+    {"UTF-32BE", kXmlEncodingUtf32Be},
+};
+
+// Bool settings of the parser: name and member.
+struct BoolSetting {
+  const char* name;
+  bool XmlParser::*flag;
+};
+
+// Tokenizer states.
+enum State {
+  kText = 0,
+  kMarkupName = 1,
+  kAfterLt = 2,
+  kInTag = 3,
+  kAttributeName = 4,
+  kAfterAttributeName = 5,
+  kAfterEquals = 6,
+  kUnquoted = 7,
+  kAfterTag = 8,
+  kSingleQuoted = 9,
+  kDoubleQuoted = 10,
+  kEndTag = 11,
+  kRefText = 13,
+  kRefUnquoted = 14,
+  kRefSingle = 15,
+  kRefDouble = 16,
+  kEndTagTail = 17,
+  kCommentOpen = 18,
+  kComment = 19,
+  kCommentDash = 20,
+  kCommentEnd = 21,
+  kProcessing = 22,
+  kBang = 23,
+  kDeclaration = 24,
+  kSection = 25,
+  kSectionKeyword = 26,
+  kDeclSingle = 27,
+  kDeclDouble = 28,
+  kDeclBracket = 29,
+  kDoubleByteTrail = 30,
+  kHtmlComment = 31,
+};
+
+constexpr uint32_t kMaxCodePoint = 0x10FFFF;
+constexpr uint32_t kReplacement = 0xFFFD;
+
+bool IsXmlChar(uint32_t cp) {
+  if (cp < 0x20) return cp == 0x9 || cp == 0xA || cp == 0xD;
+  if (cp <= 0xD7FF) return true;
+  if (cp < 0xE000) return false;
+  if (cp <= 0xFFFD) return true;
+  return cp >= 0x10000 && cp <= kMaxCodePoint;
+}
+
+bool EqualsText(const char* p, int n, const char* text) {
+  const size_t len = std::strlen(text);
+  return static_cast<size_t>(n) == len && std::memcmp(p, text, len) == 0;
+}
+
+bool EqualsNoCaseN(const char* p, int n, const char* text) {
+  const size_t len = std::strlen(text);
+  return static_cast<size_t>(n) == len && StrNICmp(p, text, n) == 0;
+}
+
+void PutWord(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
+
+}  // namespace
+
+const char* XmlErrorText(int code) {
+  for (const CodeText& e : kErrorTexts) {
+    if (e.code == code) return e.text;
+  }
+  return kTextUnknown;
+}
+
+// ---- DOM ----
+
+void XmlDom::Clear() {
+  records_.Reset();
+  records_.Resize(4);  // header word, so that offset 0 means none
+  elements_.Reset();
+  root_ = 0;
+  root_count_ = 0;
+}
+
+uint32_t XmlDom::Word(uint32_t offset, int i) const {
+  uint32_t v;
+  std::memcpy(&v, records_.data() + offset + 4u * static_cast<uint32_t>(i), 4);
+  return v;
+}
+
+void XmlDom::SetWord(uint32_t offset, int i, uint32_t value) {
+  std::memcpy(records_.data() + offset + 4u * static_cast<uint32_t>(i), &value, 4);
+}
+
+const char* XmlDom::SecondText3(uint32_t record) const {
+  const char* first = FirstText3(record);
+  return first + std::strlen(first) + 1;
+}
+
+bool XmlDom::IsElement(uint32_t offset) const {
+  const int n = elements_.length() / 4;
+  const auto* words = reinterpret_cast<const uint8_t*>(elements_.data());
+  int lo = 0;
+  int hi = n - 1;
+  while (lo <= hi) {
+    const int mid = lo + (hi - lo) / 2;
+    uint32_t v;
+    std::memcpy(&v, words + 4 * mid, 4);
+    if (v == offset) return true;
+    if (v < offset) {
+      lo = mid + 1;
+    } else {
+      hi = mid - 1;
+    }
+  }
+  return false;
+}
+
+int XmlDom::Append(uint32_t kind, const uint32_t* words, int nwords, const char* a, int na,
+                   const char* b, int nb, uint32_t* offset) {
+  const int64_t raw = 4LL * nwords + (a ? na + 1 : 0) + (b ? nb + 1 : 0);
+  const int64_t length = (raw + 3) & ~int64_t{3};
+  const int64_t start = records_.length();
+  if (start + length >= INT32_MAX) return kErrOutOfMemory;
+  int rc = records_.Resize(static_cast<int>(start + length));  // gained bytes are zero
+  if (rc != kOk) return rc;
+  uint8_t* p = records_.bytes() + start;
+  if (words) std::memcpy(p, words, 4u * static_cast<uint32_t>(nwords));
+  PutWord(p, kind);
+  PutWord(p + 4, static_cast<uint32_t>(length));
+  uint8_t* q = p + 4 * nwords;
+  if (a) {
+    if (na > 0) std::memcpy(q, a, static_cast<size_t>(na));
+    q += na + 1;
+  }
+  if (b && nb > 0) std::memcpy(q, b, static_cast<size_t>(nb));
+  *offset = static_cast<uint32_t>(start);
+  return kOk;
+}
+
+int XmlDom::NoteElement(uint32_t offset, bool top_level) {
+  uint8_t w[4];
+  PutWord(w, offset);
+  int rc = elements_.Append(w, 4);
+  if (rc != kOk) return rc;
+  if (top_level) {
+    if (root_ == 0) root_ = offset;
+    ++root_count_;
+  }
+  return kOk;
+}
+
+// ---- Callbacks that fire the component's events ----
+
+int XmlParser::EventCallbacks::Characters(const char* text) { return owner_->FireEvent(1, text); }
+int XmlParser::EventCallbacks::Comment(const char* text) { return owner_->FireEvent(2, text); }
+int XmlParser::EventCallbacks::EndElement(const char* uri, const char* local, const char* qname,
+                                          int empty) {
+  return owner_->FireEvent(3, uri, local, qname, empty);
+}
+int XmlParser::EventCallbacks::EndPrefixMapping(const char* prefix) {
+  return owner_->FireEvent(4, prefix);
+}
+int XmlParser::EventCallbacks::Error(int code, const char* text) {
+  return owner_->FireEvent(5, code, text);
+}
+// The sink may change the value through the ByteString pointer it is handed.
+int XmlParser::EventCallbacks::EvalEntity(const char* name, ByteString& value) {
+  return owner_->FireEvent(6, name, &value);
+}
+int XmlParser::EventCallbacks::IgnorableWhitespace(const char* text) {
+  return owner_->FireEvent(7, text);
+}
+int XmlParser::EventCallbacks::Declaration(const char* text) { return owner_->FireEvent(8, text); }
+int XmlParser::EventCallbacks::ProcessingInstruction(const char* text) {
+  return owner_->FireEvent(9, text);
+}
+int XmlParser::EventCallbacks::MarkedSection(const char* keyword, const char* content) {
+  return owner_->FireEvent(10, keyword, content);
+}
+int XmlParser::EventCallbacks::StartElement(const char* uri, const char* local, const char* qname,
+                                            int empty) {
+  return owner_->FireEvent(11, uri, local, qname, empty);
+}
+int XmlParser::EventCallbacks::StartPrefixMapping(const char* prefix, const char* uri) {
+  return owner_->FireEvent(12, prefix, uri);
+}
+
+// ---- Construction, settings ----
+
+XmlParser::XmlParser() : callbacks_(&event_callbacks_), cursor_(this) {
+  BuildTables();
+  ClearState();
+}
+
+XmlParser::~XmlParser() = default;
+
+void XmlParser::SetCallbacks(XmlParserCallbacks* callbacks) {
+  callbacks_ = callbacks ? callbacks : &event_callbacks_;
+}
+
+void XmlParser::BuildTables() {
+  std::memset(space_table_, 0, sizeof space_table_);
+  std::memset(name_table_, 0, sizeof name_table_);
+  std::memset(name_start_table_, 0, sizeof name_start_table_);
+  for (uint8_t c : {' ', '\t', '\n', '\f', '\r'}) space_table_[c] = 1;
+  for (int c = 0; c < 256; ++c) {
+    const bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    const bool high = (c >= 0xC0 && c <= 0xD6) || (c >= 0xD8 && c <= 0xF6) || c >= 0xF8;
+    const bool digit = c >= '0' && c <= '9';
+    if (letter || high || c == ':' || c == '_') name_start_table_[c] = 1;
+    if (letter || high || digit || c == ':' || c == '_' || c == '-' || c == '.' || c == 0xB7) {
+      name_table_[c] = 1;
+    }
+    if (digit && allow_leading_digit_) name_start_table_[c] = 1;
+  }
+  for (int i = 0; i < extra_space_chars_.length(); ++i) {
+    space_table_[extra_space_chars_.bytes()[i]] = 1;
+  }
+  for (int i = 0; i < extra_name_chars_.length(); ++i) {
+    name_table_[extra_name_chars_.bytes()[i]] = 1;
+  }
+  std::memset(text_stop_, 0, sizeof text_stop_);
+  text_stop_['<'] = 1;
+  text_stop_['&'] = 1;
+  text_stop_['\n'] = 1;
+  if (double_byte_) {
+    for (int c = 0x81; c <= 0x9F; ++c) text_stop_[c] = 1;
+    for (int c = 0xE0; c <= 0xEF; ++c) text_stop_[c] = 1;
+  }
+}
+
+void XmlParser::SetAllowLeadingDigit(bool on) {
+  allow_leading_digit_ = on;
+  BuildTables();
+}
+
+int XmlParser::SetExtraSpaceChars(const char* text) {
+  int rc = extra_space_chars_.SetText(text);
+  BuildTables();
+  return rc;
+}
+
+int XmlParser::SetExtraNameChars(const char* text) {
+  int rc = extra_name_chars_.SetText(text);
+  BuildTables();
+  return rc;
+}
+
+void XmlParser::SetUseEncoding(const char* name) {
+  const char* n = name ? name : "";
+  for (const EncodingName& e : kEncodingNames) {
+    if (StrNICmp(n, e.name, 64) == 0) {
+      encoding_ = e.encoding;
+      auto_encoding_ = false;
+      return;
+    }
+  }
+  if (StrNICmp(n, "UTF-16", 64) == 0 &&
+      (encoding_ == kXmlEncodingUtf16Le || encoding_ == kXmlEncodingUtf16Be)) {
+    auto_encoding_ = false;
+    return;
+  }
+  if (StrNICmp(n, "UTF-32", 64) == 0 &&
+      (encoding_ == kXmlEncodingUtf32Le || encoding_ == kXmlEncodingUtf32Be)) {
+    auto_encoding_ = false;
+    return;
+  }
+  encoding_ = kXmlEncodingNone;
+  auto_encoding_ = true;
+}
+
+int XmlParser::Config(ConfigRequest& request, const char** answer) {
+  static constexpr BoolSetting kBools[] = {
+      {"IgnoreBadAttributePrefixes", &XmlParser::ignore_bad_attribute_prefixes_},
+      {"IgnoreBadElementPrefixes", &XmlParser::ignore_bad_element_prefixes_},
+      {"IncludeUnknownPrefixes", &XmlParser::include_unknown_prefixes_},
+      {"AllowMoreThanOneRoot", &XmlParser::allow_more_than_one_root_},
+      {"AllowTextOutsideRoot", &XmlParser::allow_text_outside_root_},
+      {"CacheContent", &XmlParser::keep_original_text_},
+      {"KeepOriginalText", &XmlParser::keep_original_text_},
+      {"DisableEvalEntityEvent", &XmlParser::disable_eval_entity_},
+      {"HTMLComments", &XmlParser::html_comments_},
+      {"PreserveWhitespace", &XmlParser::preserve_whitespace_},
+      {"ErrorOnEmptyAttr", &XmlParser::error_on_empty_attribute_},
+      {"ValidateLessThanSign", &XmlParser::validate_less_than_sign_},
+      {"FlushOnEOL", &XmlParser::flush_on_eol_},
+  };
+  const bool read = request.is_read();
+  for (const BoolSetting& s : kBools) {
+    if (!request.NameIs(s.name)) continue;
+    if (read) return SetConfigAnswerBool(this->*(s.flag), answer);
+    this->*(s.flag) = request.ValueAsBool();
+    return kOk;
+  }
+  if (request.NameIs("AllowLeadingDigit")) {
+    if (read) return SetConfigAnswerBool(allow_leading_digit_, answer);
+    SetAllowLeadingDigit(request.ValueAsBool());
+    return kOk;
+  }
+  if (request.NameIs("XSubTree") || request.NameIs("XContents")) {
+    if (!read) return kOk;
+    const char* text = "";
+    const bool whole = request.NameIs("XSubTree");
+    int rc = whole ? SubTreeText(&text) : ContentsText(&text);
+    if (rc != kOk) {
+      CopyParseError();
+      return rc;
+    }
+    return SetConfigAnswer(text, answer);
+  }
+  if (request.NameIs("UseEncoding")) {
+    if (read) {
+      return SetConfigAnswer(encoding_ == kXmlEncodingNone ? "ASCII" : DocumentEncodingName(encoding_),
+                             answer);
+    }
+    SetUseEncoding(request.value().c_str());
+    return kOk;
+  }
+  if (request.NameIs("ExtraSpaceChars")) {
+    if (read) return SetConfigAnswer(extra_space_chars_.c_str(), answer);
+    return SetExtraSpaceChars(request.value().c_str());
+  }
+  if (request.NameIs("ExtraNameChars")) {
+    if (read) return SetConfigAnswer(extra_name_chars_.c_str(), answer);
+    return SetExtraNameChars(request.value().c_str());
+  }
+  if (request.NameIs("CodePage") && !read) {
+    parser_code_page_ = request.ValueAsInt();
+  }
+  return ComponentBase::Config(request, answer);
+}
+
+// ---- State ----
+
+int XmlParser::Fail(int code, const char* text) {
+  parse_error_.SetText(text);
+  failed_ = code;
+  return code;
+}
+
+int XmlParser::SetParseError(int code, const char* text) {
+  parse_error_.SetText(text ? text : XmlErrorText(code));
+  return code;
+}
+
+void XmlParser::CopyParseError() { SetErrorText(parse_error_.c_str()); }
+
+void XmlParser::ClearState() {
+  buffer_.Reset();
+  pos_ = 0;
+  base_ = 0;
+  text_start_ = lt_ = name_start_ = value_start_ = ref_start_ = ws_start_ = section_start_ = 0;
+  state_ = kText;
+  value_state_ = kText;
+  end_name_done_ = false;
+  in_start_tag_ = false;
+  in_script_ = false;
+  failed_ = 0;
+  value_.Reset();
+  current_name_.Reset();
+  element_name_.Reset();
+  keyword_.Reset();
+  reference_.Reset();
+  parse_error_.Reset();
+  depth_ = 0;
+  scope_count_ = 0;
+  attributes_.Clear(false);
+  detected_ = false;
+  encoding_from_mark_ = false;
+  held_count_ = 0;
+  partial_ = 0;
+  partial_need_ = 0;
+  partial_min_ = 0;
+  high_surrogate_ = 0;
+  dom_.Clear();
+  cursor_.Reset();
+}
+
+void XmlParser::Reset() {
+  ClearState();
+  open_.Clear();
+  scopes_.Clear();
+  attributes_.Clear(true);
+}
+
+void XmlParser::SyncCharset(bool reset) {
+  // The Japanese conversions go with double-byte text (Shift-JIS lead bytes).
+  set_double_byte(charset_mode() == 1);
+  BuildTables();
+  if (reset) Reset();
+}
+
+const char* XmlParser::PendingAttributeName(int i) const {
+  const ByteString* name = attributes_.FirstAt(i);
+  if (i < 0 || i >= static_cast<int>(attributes_.Count()) || !name) return "";
+  const char* colon = std::strchr(name->c_str(), ':');
+  return colon ? colon + 1 : name->c_str();
+}
+
+const char* XmlParser::PendingAttributeValue(int i) const {
+  const ByteString* value = attributes_.SecondAt(i);
+  if (i < 0 || i >= static_cast<int>(attributes_.Count()) || !value) return "";
+  return value->c_str();
+}
+
+uint32_t XmlParser::LastUnclosed() const {
+  for (int i = depth_ - 1; i >= 0; --i) {
+    const OpenElement* e = open_.At(i);
+    if (e && e->dom) return e->dom;
+  }
+  return 0;
+}
+
+const char* XmlParser::Temp(const char* p, int n) {
+  if (temp_.Set(p, n) != kOk) return nullptr;
+  return temp_.c_str();
+}
+
+// ---- Input ----
+
+int XmlParser::Input(const char* text) {
+  if (failed_) return failed_;
+  if (encoding_ == kXmlEncodingUtf16Le || encoding_ == kXmlEncodingUtf16Be) {
+    return Fail(kXmlErrUtf16Text, kTextUtf16);
+  }
+  const size_t n = text ? std::strlen(text) : 0;
+  if (n > static_cast<size_t>(INT32_MAX / 2)) return Fail(kErrOutOfMemory, kTextOutOfMemory);
+  return InputBytes(text, static_cast<int>(n));
+}
+
+int XmlParser::InputBytes(const void* data, int length) {
+  if (failed_) return failed_;
+  if (length > 0 && data) {
+    int rc = Append(static_cast<const uint8_t*>(data), length);
+    if (rc != kOk) return Fail(rc, XmlErrorText(rc));
+  }
+  return Run();
+}
+
+int XmlParser::ParseAll(const char* text) {
+  int rc = Input(text);
+  if (rc != kOk) CopyParseError();
+  return rc;
+}
+
+int XmlParser::ParseFile(const char* path) {
+  FileHandle file;
+  if (file.OpenReadText(path, 0, 0) != kOk) {
+    SetErrorText(kTextCannotOpen);
+    parse_error_.SetText(kTextCannotOpen);
+    return kFileOpenReadFailed;
+  }
+  InlineBuffer16K block;
+  block.Resize(16384);
+  for (;;) {
+    size_t got = 0;
+    int rc = file.ReadSome(block.data(), 16384, &got);
+    if (rc != kOk) return rc;
+    if (got == 0) break;
+    rc = InputBytes(block.data(), static_cast<int>(got));
+    if (rc != kOk) {
+      CopyParseError();
+      return rc;
+    }
+  }
+  return Flush(true);
+}
+
+int XmlParser::KeepFrom() const {
+  switch (state_) {
+    case kText:
+    case kDoubleByteTrail:
+    case kRefText:
+      return text_start_;
+    case kAfterTag:
+      return ws_start_;
+    default:
+      return lt_;
+  }
+}
+
+void XmlParser::DropConsumed() {
+  const int keep = std::min(KeepFrom(), pos_);
+  if (keep <= 0) return;
+  buffer_.EraseFront(keep);
+  base_ += keep;
+  pos_ -= keep;
+  text_start_ -= keep;
+  lt_ -= keep;
+  name_start_ -= keep;
+  value_start_ -= keep;
+  ref_start_ -= keep;
+  ws_start_ -= keep;
+  section_start_ -= keep;
+}
+
+int XmlParser::Append(const uint8_t* data, int n) {
+  if (!keep_original_text_) DropConsumed();
+  if (auto_encoding_ && !detected_) {
+    // Hold the first bytes until a byte order mark can be told apart.
+    while (n > 0 && held_count_ < 4) {
+      held_[held_count_++] = *data++;
+      --n;
+    }
+    if (held_count_ < 4) return kOk;
+    return FinishInput() != kOk ? kErrOutOfMemory : AppendConverted(data, n);
+  }
+  return AppendConverted(data, n);
+}
+
+// Decides the encoding from the held first bytes (at the fourth byte or at the end of input).
+int XmlParser::FinishInput() {
+  if (!auto_encoding_ || detected_) return kOk;
+  detected_ = true;
+  int mark = 0;
+  const int found = DetectDocumentEncoding(held_, held_count_, &mark);
+  if (mark > 0 || found == kXmlEncodingUtf16Le || found == kXmlEncodingUtf16Be) {
+    encoding_ = found;
+    encoding_from_mark_ = mark > 0;
+  }
+  const int n = held_count_;
+  held_count_ = 0;
+  return AppendConverted(held_ + mark, n - mark);
+}
+
+int XmlParser::AppendCodePoint(uint32_t cp, ByteString& out) {
+  if (cp < 0x80) return out.AppendByte(static_cast<uint8_t>(cp));
+  char text[16];
+  int n = 0;
+  text[n++] = '&';
+  text[n++] = '#';
+  char digits[12];
+  int d = 0;
+  do {
+    digits[d++] = static_cast<char>('0' + cp % 10);
+    cp /= 10;
+  } while (cp);
+  while (d) text[n++] = digits[--d];
+  text[n++] = ';';
+  return out.Append(text, n);
+}
+
+int XmlParser::AppendConverted(const uint8_t* data, int n) {
+  if (n <= 0) return kOk;
+  if (encoding_ == kXmlEncodingNone) return buffer_.Append(data, n);
+  ByteString& out = buffer_;
+  int rc = kOk;
+  int i = 0;
+  if (encoding_ == kXmlEncodingUtf8) {
+    while (i < n && rc == kOk) {
+      if (partial_need_ == 0) {
+        // Copy a run of plain bytes at once.
+        int j = i;
+        while (j < n && data[j] < 0x80) ++j;
+        if (j > i) {
+          rc = out.Append(data + i, j - i);
+          i = j;
+          continue;
+        }
+      }
+      const uint8_t b = data[i];
+      if (partial_need_ > 0) {
+        if ((b & 0xC0) == 0x80) {
+          partial_ = (partial_ << 6) | (b & 0x3Fu);
+          ++i;
+          if (--partial_need_ == 0) {
+            uint32_t cp = partial_;
+            if (cp < partial_min_ || cp > kMaxCodePoint || (cp >= 0xD800 && cp <= 0xDFFF)) {
+              cp = kReplacement;
+            }
+            rc = AppendCodePoint(cp, out);
+          }
+          continue;
+        }
+        // A sequence cut short: the byte that broke it is read on its own.
+        partial_need_ = 0;
+        rc = AppendCodePoint(kReplacement, out);
+        continue;
+      }
+      ++i;
+      if (b >= 0xC0 && b <= 0xDF) {
+        partial_ = b & 0x1Fu;
+        partial_need_ = 1;
+        partial_min_ = 0x80;
+      } else if (b >= 0xE0 && b <= 0xEF) {
+        partial_ = b & 0x0Fu;
+        partial_need_ = 2;
+        partial_min_ = 0x800;
+      } else if (b >= 0xF0 && b <= 0xF7) {
+        partial_ = b & 0x07u;
+        partial_need_ = 3;
+        partial_min_ = 0x10000;
+      } else {
+        rc = AppendCodePoint(kReplacement, out);
+      }
+    }
+    return rc;
+  }
+  const bool utf16 = encoding_ == kXmlEncodingUtf16Le || encoding_ == kXmlEncodingUtf16Be;
+  const int unit = utf16 ? 2 : 4;
+  for (; i < n && rc == kOk; ++i) {
+    partial_ |= static_cast<uint32_t>(data[i]) << (8 * partial_need_);
+    if (++partial_need_ < unit) continue;
+    uint32_t v = partial_;
+    partial_ = 0;
+    partial_need_ = 0;
+    const bool big = encoding_ == kXmlEncodingUtf16Be || encoding_ == kXmlEncodingUtf32Be;
+    if (big) {
+      v = utf16 ? (((v & 0xFF) << 8) | (v >> 8))
+                : (((v & 0xFF) << 24) | ((v & 0xFF00) << 8) | ((v >> 8) & 0xFF00) | (v >> 24));
+    }
+    if (utf16) {
+      if (v == 0xFFFE) {
+        // A byte-swapped mark: the other byte order.
+        encoding_ = encoding_ == kXmlEncodingUtf16Le ? kXmlEncodingUtf16Be : kXmlEncodingUtf16Le;
+        continue;
+      }
+      if (high_surrogate_) {
+        const uint32_t high = high_surrogate_;
+        high_surrogate_ = 0;
+        if (v >= 0xDC00 && v <= 0xDFFF) {
+          rc = AppendCodePoint(((high & 0x3FF) << 10) + (v & 0x3FF) + 0x10000, out);
+          continue;
+        }
+        rc = AppendCodePoint(kReplacement, out);
+        if (rc != kOk) break;
+      }
+      if (v >= 0xD800 && v <= 0xDBFF) {
+        high_surrogate_ = v;
+        continue;
+      }
+      if (v >= 0xDC00 && v <= 0xDFFF) v = kReplacement;
+    } else if (v > kMaxCodePoint || (v >= 0xD800 && v <= 0xDFFF)) {
+      v = kReplacement;
+    }
+    rc = AppendCodePoint(v, out);
+  }
+  return rc;
+}
+
+// An XML declaration naming UTF-8 in a document read as plain bytes: the rest of the input is
+// UTF-8, including the bytes already appended behind the declaration, so the document reads the
+// same however it was split. Any other switch is ignored: bytes already converted cannot be read
+// again, and a byte order mark or an explicit setting outranks the declaration.
+int XmlParser::ApplyDeclaredEncoding(const char* text, int n) {
+  const char* found = nullptr;
+  for (int i = 0; i + 9 <= n; ++i) {
+    if (std::memcmp(text + i, " encoding", 9) == 0) {
+      found = text + i + 9;
+      break;
+    }
+  }
+  if (!found) return kOk;
+  const char* end = text + n;
+  const char* p = found;
+  auto skip = [&] {
+    while (p < end && (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n')) ++p;
+  };
+  skip();
+  if (p >= end || *p != '=') return kOk;
+  ++p;
+  skip();
+  if (p >= end || (*p != '"' && *p != '\'')) return kOk;
+  const char quote = *p++;
+  ShortString name;
+  while (p < end && *p != quote) {
+    if (*p == '\\' && p + 1 < end) ++p;
+    if (name.AppendByte(static_cast<uint8_t>(*p++)) != kOk) return kErrOutOfMemory;
+  }
+  if (encoding_ != kXmlEncodingNone || !name.EqualsNoCase("UTF-8")) return kOk;
+  encoding_ = kXmlEncodingUtf8;
+  const int tail = buffer_.length() - pos_;
+  if (tail <= 0) return kOk;
+  ByteString rest;
+  int rc = rest.Set(buffer_.data() + pos_, tail);
+  if (rc != kOk) return rc;
+  buffer_.Resize(pos_);
+  return AppendConverted(rest.bytes(), rest.length());
+}
+
+// ---- Tokenizer ----
+
+int XmlParser::Run() {
+  if (failed_) return failed_;
+  int rc = kOk;
+  while (rc == kOk && pos_ < buffer_.length()) {
+    const uint8_t c = buffer_.bytes()[pos_];
+    switch (state_) {
+      case kText:
+        rc = StepText();
+        break;
+      case kDoubleByteTrail:
+        ++pos_;
+        state_ = kText;
+        break;
+      case kAfterLt:
+        rc = StepAfterLt(c);
+        break;
+      case kMarkupName:
+        rc = StepMarkupName(c);
+        break;
+      case kInTag:
+        rc = StepInTag(c);
+        break;
+      case kAttributeName:
+        rc = StepAttributeName(c);
+        break;
+      case kAfterAttributeName:
+        rc = StepAfterAttributeName(c);
+        break;
+      case kAfterEquals:
+        rc = StepAfterEquals(c);
+        break;
+      case kUnquoted:
+        rc = StepUnquoted(c);
+        break;
+      case kSingleQuoted:
+        rc = StepQuoted('\'', kRefSingle);
+        break;
+      case kDoubleQuoted:
+        rc = StepQuoted('"', kRefDouble);
+        break;
+      case kAfterTag:
+        rc = StepAfterTag();
+        break;
+      case kEndTag:
+        rc = StepEndTag(c);
+        break;
+      case kEndTagTail:
+        if (strict_) {
+          rc = Fail(kXmlErrMarkup, kTextMarkup);
+        } else {
+          ++pos_;
+          if (c == '>') {
+            state_ = kAfterTag;
+            ws_start_ = pos_;
+          }
+        }
+        break;
+      case kRefText:
+      case kRefUnquoted:
+      case kRefSingle:
+      case kRefDouble:
+        rc = StepReference(c);
+        break;
+      case kBang:
+        rc = StepBang(c);
+        break;
+      case kCommentOpen:
+      case kComment:
+      case kCommentDash:
+      case kCommentEnd:
+      case kHtmlComment:
+        rc = StepComment(c);
+        break;
+      case kDeclaration:
+      case kDeclSingle:
+      case kDeclDouble:
+      case kDeclBracket:
+        rc = StepDeclaration(c);
+        break;
+      case kSectionKeyword:
+      case kSection:
+        rc = StepSection(c);
+        break;
+      case kProcessing:
+        rc = StepProcessingInstruction(c);
+        break;
+      default:
+        rc = FailCode(kXmlErrEndState);
+        break;
+    }
+  }
+  if (rc != kOk && !failed_) {
+    // A callback's own code: keep it as the parser's result.
+    failed_ = rc;
+    if (parse_error_.empty()) parse_error_.SetText(XmlErrorText(rc));
+  }
+  return rc;
+}
+
+int XmlParser::StepText() {
+  const uint8_t* b = buffer_.bytes();
+  const int end = buffer_.length();
+  int p = pos_;
+  while (p < end && !text_stop_[b[p]]) ++p;
+  pos_ = p;
+  if (p >= end) return kOk;
+  const uint8_t c = b[p];
+  if (c == '<') {
+    int rc = FlushText(pos_, kFlushBeforeMarkup);
+    if (rc != kOk) return rc;
+    lt_ = pos_++;
+    state_ = kAfterLt;
+    return kOk;
+  }
+  if (c == '&') {
+    ref_start_ = pos_++;
+    state_ = kRefText;
+    return kOk;
+  }
+  if (c == '\n') {
+    ++pos_;
+    return flush_on_eol_ ? FlushText(pos_, kFlushLineEnd) : kOk;
+  }
+  // A double-byte lead byte: its trail byte is never markup.
+  ++pos_;
+  state_ = kDoubleByteTrail;
+  return kOk;
+}
+
+int XmlParser::StepAfterLt(uint8_t c) {
+  if (IsNameStart(c) || c == '/' || c == '?' || c == '!') {
+    state_ = kMarkupName;
+    name_start_ = pos_;
+    return kOk;
+  }
+  if (strict_ && validate_less_than_sign_) return Fail(kXmlErrMarkup, kTextLessThan);
+  text_start_ = lt_;
+  state_ = kText;
+  return kOk;
+}
+
+int XmlParser::StepMarkupName(uint8_t c) {
+  if (pos_ == lt_ + 1) {
+    if (c == '!') {
+      ++pos_;
+      state_ = kBang;
+      return kOk;
+    }
+    if (c == '?') {
+      ++pos_;
+      state_ = kProcessing;
+      return kOk;
+    }
+    if (c == '/') {
+      ++pos_;
+      name_start_ = pos_;
+      end_name_done_ = false;
+      state_ = kEndTag;
+      return kOk;
+    }
+  }
+  if (IsNameChar(c)) {
+    ++pos_;
+    return kOk;
+  }
+  if (in_script_) {
+    // Inside a script only its end tag is markup.
+    text_start_ = lt_;
+    state_ = kText;
+    return kOk;
+  }
+  int rc = element_name_.Set(buffer_.data() + lt_ + 1, pos_ - lt_ - 1);
+  if (rc != kOk) return Fail(rc, kTextOutOfMemory);
+  attributes_.Clear(false);
+  state_ = kInTag;
+  return kOk;
+}
+
+int XmlParser::BadAttributeNameChar(uint8_t c) {
+  ByteString text;
+  text.Format(kTextAttributeChar, c);
+  return Fail(kXmlErrMarkup, text.c_str());
+}
+
+int XmlParser::StepInTag(uint8_t c) {
+  if (space_table_[c] || c == '/') {
+    ++pos_;
+    return kOk;
+  }
+  if (c == '>') {
+    const bool empty = pos_ > 0 && buffer_.bytes()[pos_ - 1] == '/';
+    int rc = CompleteStartTag(empty);
+    if (rc != kOk) return rc;
+    ++pos_;
+    state_ = kAfterTag;
+    ws_start_ = pos_;
+    return kOk;
+  }
+  if (strict_ && !IsNameStart(c)) return BadAttributeNameChar(c);
+  name_start_ = pos_++;
+  state_ = kAttributeName;
+  return kOk;
+}
+
+int XmlParser::StepAttributeName(uint8_t c) {
+  const bool ends = space_table_[c] || c == '>' || c == '=' || c == '/';
+  if (!ends) {
+    if (strict_ && !IsNameChar(c)) return BadAttributeNameChar(c);
+    ++pos_;
+    return kOk;
+  }
+  int rc = current_name_.Set(buffer_.data() + name_start_, pos_ - name_start_);
+  if (rc != kOk) return Fail(rc, kTextOutOfMemory);
+  value_.Reset();
+  if (space_table_[c]) {
+    ++pos_;
+    state_ = kAfterAttributeName;
+  } else if (c == '=') {
+    ++pos_;
+    state_ = kAfterEquals;
+  } else {
+    rc = AddAttribute();
+    if (rc != kOk) return rc;
+    state_ = kInTag;  // reads the ">" or "/" again
+  }
+  return kOk;
+}
+
+int XmlParser::StepAfterAttributeName(uint8_t c) {
+  if (space_table_[c]) {
+    ++pos_;
+    return kOk;
+  }
+  if (c == '=') {
+    ++pos_;
+    state_ = kAfterEquals;
+    return kOk;
+  }
+  // A valueless attribute; the byte is read again in the tag.
+  int rc = AddAttribute();
+  if (rc != kOk) return rc;
+  state_ = kInTag;
+  return kOk;
+}
+
+int XmlParser::StepAfterEquals(uint8_t c) {
+  if (space_table_[c]) {
+    ++pos_;
+    return kOk;
+  }
+  value_.Reset();
+  if (c == '"' || c == '\'') {
+    ++pos_;
+    value_start_ = pos_;
+    state_ = c == '"' ? kDoubleQuoted : kSingleQuoted;
+    return kOk;
+  }
+  if (c == '&') {
+    value_start_ = pos_;
+    ref_start_ = pos_++;
+    value_state_ = kUnquoted;
+    state_ = kRefUnquoted;
+    return kOk;
+  }
+  if (c == '>') {
+    if (strict_) return Fail(kXmlErrMarkup, kTextMarkup);
+    int rc = AddAttribute();
+    if (rc != kOk) return rc;
+    state_ = kInTag;
+    return kOk;
+  }
+  value_start_ = pos_++;
+  state_ = kUnquoted;
+  return kOk;
+}
+
+int XmlParser::StepUnquoted(uint8_t c) {
+  if (c == '&') {
+    int rc = value_.Append(buffer_.data() + value_start_, pos_ - value_start_);
+    if (rc != kOk) return Fail(rc, kTextOutOfMemory);
+    ref_start_ = pos_++;
+    value_state_ = kUnquoted;
+    state_ = kRefUnquoted;
+    return kOk;
+  }
+  if (!space_table_[c] && c != '>') {
+    ++pos_;
+    return kOk;
+  }
+  int rc = value_.Append(buffer_.data() + value_start_, pos_ - value_start_);
+  if (rc != kOk) return Fail(rc, kTextOutOfMemory);
+  // "x=1/>": the slash ends an empty element, it is not part of the value.
+  if (c == '>' && buffer_.bytes()[pos_ - 1] == '/' && value_.length() > 0) value_.PopBack();
+  rc = AddAttribute();
+  if (rc != kOk) return rc;
+  if (space_table_[c]) ++pos_;
+  state_ = kInTag;
+  return kOk;
+}
+
+int XmlParser::StepQuoted(uint8_t quote, int ref_state) {
+  const uint8_t* b = buffer_.bytes();
+  const int end = buffer_.length();
+  int p = pos_;
+  while (p < end && b[p] != quote && b[p] != '&') ++p;
+  pos_ = p;
+  if (p >= end) return kOk;
+  int rc = value_.Append(buffer_.data() + value_start_, pos_ - value_start_);
+  if (rc != kOk) return Fail(rc, kTextOutOfMemory);
+  if (b[p] == '&') {
+    ref_start_ = pos_++;
+    value_state_ = state_;
+    state_ = ref_state;
+    return kOk;
+  }
+  ++pos_;
+  rc = AddAttribute();
+  if (rc != kOk) return rc;
+  state_ = kInTag;
+  return kOk;
+}
+
+int XmlParser::StepAfterTag() {
+  const uint8_t* b = buffer_.bytes();
+  const int end = buffer_.length();
+  while (pos_ < end && space_table_[b[pos_]]) ++pos_;
+  if (pos_ >= end) return kOk;
+  if (b[pos_] == '<' || !preserve_whitespace_) {
+    if (pos_ > ws_start_) {
+      int rc = EmitWhitespace(buffer_.data() + ws_start_, pos_ - ws_start_);
+      if (rc != kOk) return rc;
+    }
+    text_start_ = pos_;
+  } else {
+    text_start_ = ws_start_;
+  }
+  state_ = kText;
+  return kOk;
+}
+
+int XmlParser::StepEndTag(uint8_t c) {
+  if (pos_ == name_start_ && !end_name_done_) {
+    if (!IsNameStart(c)) {
+      if (strict_ && validate_less_than_sign_) return Fail(kXmlErrMarkup, kTextLessThan);
+      text_start_ = lt_;
+      state_ = kText;
+      return kOk;
+    }
+    ++pos_;
+    return kOk;
+  }
+  if (!end_name_done_) {
+    if (IsNameChar(c)) {
+      ++pos_;
+      return kOk;
+    }
+    end_name_done_ = true;
+    int rc = current_name_.Set(buffer_.data() + name_start_, pos_ - name_start_);
+    if (rc != kOk) return Fail(rc, kTextOutOfMemory);
+    if (in_script_ && !current_name_.EqualsNoCase("SCRIPT")) {
+      text_start_ = lt_;
+      state_ = kText;
+      return kOk;
+    }
+  }
+  if (space_table_[c]) {
+    ++pos_;
+    return kOk;
+  }
+  const int64_t end_gt = base_ + pos_ + (c == '>' ? 1 : 0);
+  ShortString name;
+  int rc = name.Assign(current_name_);
+  if (rc != kOk) return Fail(rc, kTextOutOfMemory);
+  rc = EndTag(name.c_str(), name.length(), base_ + lt_, end_gt);
+  if (rc != kOk) return rc;
+  if (c == '>') {
+    ++pos_;
+    state_ = kAfterTag;
+    ws_start_ = pos_;
+  } else {
+    state_ = kEndTagTail;
+  }
+  return kOk;
+}
+
+int XmlParser::StepReference(uint8_t c) {
+  if (IsNameChar(c) || c == '#') {
+    ++pos_;
+    return kOk;
+  }
+  const bool semicolon = c == ';';
+  return EndReference(semicolon);
+}
+
+int XmlParser::EndReference(bool semicolon) {
+  const int name_begin = ref_start_ + 1;
+  const int name_end = pos_;
+  if (semicolon) ++pos_;
+  int rc = kOk;
+  if (state_ == kRefText) {
+    rc = FlushText(ref_start_, kFlushPlain);
+    if (rc != kOk) return rc;
+  }
+  // The name is copied: callbacks may not look into the input buffer.
+  ShortString name;
+  rc = name.Set(buffer_.data() + name_begin, name_end - name_begin);
+  if (rc != kOk) return Fail(rc, kTextOutOfMemory);
+  rc = ResolveReference(name.c_str(), name.length(), semicolon, reference_);
+  if (rc != kOk) return rc;
+  if (state_ == kRefText) {
+    if (!reference_.empty()) {
+      rc = EmitCharacters(reference_.data(), reference_.length());
+      if (rc != kOk) return rc;
+    }
+    text_start_ = pos_;
+    state_ = kText;
+  } else {
+    rc = value_.AppendString(reference_);
+    if (rc != kOk) return Fail(rc, kTextOutOfMemory);
+    value_start_ = pos_;
+    state_ = value_state_;
+  }
+  return kOk;
+}
+
+int XmlParser::ResolveReference(const char* name, int n, bool semicolon, ByteString& out) {
+  out.Reset();
+  if (n == 0) {
+    if (strict_) return Fail(kXmlErrMarkup, kTextAmpersand);
+    out.AppendByte('&');
+    if (semicolon) out.AppendByte(';');
+    return kOk;
+  }
+  const bool resolve = build_dom_ || resolve_references_;
+  static constexpr struct {
+    const char* name;
+    char value;
+  } kPredefined[] = {{"lt", '<'}, {"gt", '>'}, {"amp", '&'}, {"apos", '\''}, {"quot", '"'}};
+  bool predefined = false;
+  for (const auto& p : kPredefined) {
+    if (EqualsText(name, n, p.name)) {
+      predefined = true;
+      if (resolve) return out.AppendByte(static_cast<uint8_t>(p.value));
+    }
+  }
+  const bool numeric = name[0] == '#';
+  if (numeric && resolve) {
+    const bool hex = n > 1 && name[1] == 'x';
+    int i = hex ? 2 : 1;
+    uint32_t cp = 0;
+    // Stops at the first digit that takes the value past the last code point, so it never wraps.
+    bool valid = i < n;
+    for (; valid && i < n; ++i) {
+      const int d = hex ? HexDigitValue(static_cast<uint8_t>(name[i]))
+                        : (name[i] >= '0' && name[i] <= '9' ? name[i] - '0' : -1);
+      if (d < 0) {
+        valid = false;
+        break;
+      }
+      cp = cp * (hex ? 16 : 10) + static_cast<uint32_t>(d);
+      if (cp > kMaxCodePoint) valid = false;
+    }
+    if (valid && strict_) valid = IsXmlChar(cp);
+    if (!valid && strict_) return Fail(kXmlErrMarkup, kTextMarkup);
+    if (valid && cp <= kMaxCodePoint && !(cp >= 0xD800 && cp <= 0xDFFF)) {
+      // Characters beyond the first plane go as a surrogate pair, like every other character.
+      char16_t units[2];
+      int count = 1;
+      if (cp >= 0x10000) {
+        units[0] = static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10));
+        units[1] = static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
+        count = 2;
+      } else {
+        units[0] = static_cast<char16_t>(cp);
+      }
+      char bytes[16];
+      int got = win::WideCharToMultiByte(static_cast<unsigned>(parser_code_page_), 0, units, count,
+                                         bytes, sizeof bytes, nullptr, nullptr);
+      if (got <= 0) {
+        bytes[0] = '?';
+        got = 1;
+      }
+      return out.Set(bytes, got);
+    }
+  }
+  int rc = out.AppendByte('&');
+  if (rc == kOk) rc = out.Append(name, n);
+  if (rc == kOk && semicolon) rc = out.AppendByte(';');
+  if (rc != kOk) return Fail(rc, kTextOutOfMemory);
+  if (!predefined && !numeric && !disable_eval_entity_) {
+    rc = callbacks_->EvalEntity(name, out);
+    if (rc != kOk) return rc;
+  }
+  return kOk;
+}
+
+int XmlParser::StepBang(uint8_t c) {
+  if (c == '-') {
+    ++pos_;
+    state_ = kCommentOpen;
+    return kOk;
+  }
+  if (c == '>') {
+    ++pos_;
+    int rc = callbacks_->Declaration("");
+    if (rc != kOk) return rc;
+    state_ = kAfterTag;
+    ws_start_ = pos_;
+    return kOk;
+  }
+  if (c == '[' && !html_comments_) {
+    ++pos_;
+    section_start_ = pos_;
+    state_ = kSectionKeyword;
+    return kOk;
+  }
+  state_ = kDeclaration;
+  return kOk;
+}
+
+int XmlParser::StepComment(uint8_t c) {
+  switch (state_) {
+    case kCommentOpen:
+      if (c != '-') {
+        if (strict_) return Fail(kXmlErrMarkup, kTextMarkup);
+        state_ = kDeclaration;
+        return kOk;
+      }
+      ++pos_;
+      section_start_ = pos_;
+      state_ = html_comments_ ? kHtmlComment : kComment;
+      return kOk;
+    case kComment: {
+      const uint8_t* b = buffer_.bytes();
+      const int end = buffer_.length();
+      while (pos_ < end && b[pos_] != '-') ++pos_;
+      if (pos_ < end) {
+        ++pos_;
+        state_ = kCommentDash;
+      }
+      return kOk;
+    }
+    case kCommentDash:
+      if (c == '-') {
+        ++pos_;
+        state_ = kCommentEnd;
+      } else {
+        state_ = kComment;
+      }
+      return kOk;
+    case kCommentEnd:
+      if (c != '>') return Fail(kXmlErrMarkup, kTextMarkup);
+      break;
+    default:  // kHtmlComment
+      if (c != '>' || pos_ - section_start_ < 2 || buffer_.bytes()[pos_ - 1] != '-' ||
+          buffer_.bytes()[pos_ - 2] != '-') {
+        ++pos_;
+        return kOk;
+      }
+      break;
+  }
+  const char* text = Temp(buffer_.data() + section_start_, pos_ - 2 - section_start_);
+  if (!text) return Fail(kErrOutOfMemory, kTextOutOfMemory);
+  ++pos_;
+  int rc = callbacks_->Comment(text);
+  if (rc != kOk) return rc;
+  state_ = kAfterTag;
+  ws_start_ = pos_;
+  return kOk;
+}
+
+int XmlParser::StepDeclaration(uint8_t c) {
+  switch (state_) {
+    case kDeclSingle:
+      if (c == '\'') state_ = kDeclaration;
+      ++pos_;
+      return kOk;
+    case kDeclDouble:
+      if (c == '"') state_ = kDeclaration;
+      ++pos_;
+      return kOk;
+    case kDeclBracket:
+      if (c == ']') state_ = kDeclaration;
+      ++pos_;
+      return kOk;
+    default:
+      break;
+  }
+  if (c == '\'') {
+    state_ = kDeclSingle;
+  } else if (c == '"') {
+    state_ = kDeclDouble;
+  } else if (c == '[') {
+    state_ = kDeclBracket;
+  } else if (c == '>') {
+    const char* text = Temp(buffer_.data() + lt_ + 2, pos_ - lt_ - 2);
+    if (!text) return Fail(kErrOutOfMemory, kTextOutOfMemory);
+    ++pos_;
+    int rc = callbacks_->Declaration(text);
+    if (rc != kOk) return rc;
+    state_ = kAfterTag;
+    ws_start_ = pos_;
+    return kOk;
+  }
+  ++pos_;
+  return kOk;
+}
+
+int XmlParser::StepSection(uint8_t c) {
+  const uint8_t* b = buffer_.bytes();
+  if (state_ == kSectionKeyword) {
+    if (c == '[') {
+      int rc = keyword_.Set(buffer_.data() + section_start_, pos_ - section_start_);
+      if (rc != kOk) return Fail(rc, kTextOutOfMemory);
+      keyword_.TrimChar(' ');
+      if (strict_ && !keyword_.EqualsNoCase("CDATA")) return Fail(kXmlErrMarkup, kTextMarkup);
+      ++pos_;
+      section_start_ = pos_;
+      state_ = kSection;
+      return kOk;
+    }
+    if (c == '>' || (strict_ && !IsNameChar(c) && c != ' ')) {
+      if (strict_) return Fail(kXmlErrMarkup, kTextMarkup);
+      state_ = kDeclaration;
+      return kOk;
+    }
+    ++pos_;
+    return kOk;
+  }
+  const int end = buffer_.length();
+  while (pos_ < end) {
+    if (b[pos_] == '>' && pos_ - section_start_ >= 2 && b[pos_ - 1] == ']' && b[pos_ - 2] == ']') {
+      break;
+    }
+    ++pos_;
+  }
+  if (pos_ >= end) return kOk;
+  const int content_end = pos_ - 2;
+  ++pos_;
+  const bool cdata = keyword_.EqualsNoCase("CDATA");
+  if (cdata && content_end > section_start_) {
+    // CDATA is character data of the element, but not reported through Characters.
+    if (build_dom_) {
+      if (depth_ == 0) {
+        if (!allow_text_outside_root_) return FailCode(kXmlErrTextOutsideRoot);
+      } else {
+        OpenElement* top = open_.At(depth_ - 1);
+        int rc = top->text.Append(buffer_.data() + section_start_, content_end - section_start_);
+        if (rc != kOk) return Fail(rc, kTextOutOfMemory);
+        top->had_text = true;
+      }
+    }
+  }
+  const char* content = Temp(buffer_.data() + section_start_, content_end - section_start_);
+  if (!content) return Fail(kErrOutOfMemory, kTextOutOfMemory);
+  int rc = callbacks_->MarkedSection(keyword_.c_str(), content);
+  if (rc != kOk) return rc;
+  state_ = kAfterTag;
+  ws_start_ = pos_;
+  return kOk;
+}
+
+int XmlParser::StepProcessingInstruction(uint8_t c) {
+  const uint8_t* b = buffer_.bytes();
+  const int end = buffer_.length();
+  const int start = lt_ + 2;
+  while (pos_ < end) {
+    if (b[pos_] == '>' && (!strict_ || (pos_ > start && b[pos_ - 1] == '?'))) break;
+    ++pos_;
+  }
+  if (pos_ >= end) return kOk;
+  int text_end = pos_;
+  if (text_end > start && b[text_end - 1] == '?') --text_end;
+  if (strict_ && (text_end == start || !IsNameStart(b[start]))) {
+    return Fail(kXmlErrMarkup, kTextMarkup);
+  }
+  ByteString text;
+  int rc = text.Set(buffer_.data() + start, text_end - start);
+  if (rc != kOk) return Fail(rc, kTextOutOfMemory);
+  ++pos_;
+  rc = callbacks_->ProcessingInstruction(text.c_str());
+  if (rc != kOk) return rc;
+  state_ = kAfterTag;
+  ws_start_ = pos_;
+  rc = ApplyDeclaredEncoding(text.data(), text.length());
+  if (rc != kOk) return Fail(rc, kTextOutOfMemory);
+  return kOk;
+}
+
+// ---- Text ----
+
+int XmlParser::EmitCharacters(const char* p, int n) {
+  if (build_dom_) {
+    if (depth_ == 0) {
+      if (!allow_text_outside_root_) return FailCode(kXmlErrTextOutsideRoot);
+    } else {
+      OpenElement* top = open_.At(depth_ - 1);
+      int rc = top->text.Append(p, n);
+      if (rc != kOk) return Fail(rc, kTextOutOfMemory);
+      top->had_text = true;
+    }
+  }
+  const char* text = Temp(p, n);
+  if (!text) return Fail(kErrOutOfMemory, kTextOutOfMemory);
+  return callbacks_->Characters(text);
+}
+
+int XmlParser::EmitWhitespace(const char* p, int n) {
+  if (build_dom_ && preserve_whitespace_ && depth_ > 0) {
+    int rc = open_.At(depth_ - 1)->space.Append(p, n);
+    if (rc != kOk) return Fail(rc, kTextOutOfMemory);
+  }
+  const char* text = Temp(p, n);
+  if (!text) return Fail(kErrOutOfMemory, kTextOutOfMemory);
+  return callbacks_->IgnorableWhitespace(text);
+}
+
+int XmlParser::FlushText(int end, FlushMode mode) {
+  const int n = end - text_start_;
+  if (n <= 0) {
+    if (mode != kFlushLineEnd) text_start_ = end;
+    return kOk;
+  }
+  const char* p = buffer_.data() + text_start_;
+  int rc = kOk;
+  if (mode == kFlushPlain || (mode == kFlushBeforeMarkup && preserve_whitespace_)) {
+    rc = EmitCharacters(p, n);
+    text_start_ = end;
+    return rc;
+  }
+  int t = n;
+  while (t > 0 && space_table_[static_cast<uint8_t>(p[t - 1])]) --t;
+  if (mode == kFlushLineEnd) {
+    // The trailing whitespace stays pending: it belongs to the text only if more text follows.
+    if (t > 0) {
+      text_start_ += t;
+      rc = EmitCharacters(p, t);
+    }
+    return rc;
+  }
+  text_start_ = end;
+  if (t > 0) rc = EmitCharacters(p, t);
+  if (rc == kOk && t < n) rc = EmitWhitespace(p + t, n - t);
+  return rc;
+}
+
+// ---- Elements ----
+
+int XmlParser::AddAttribute() {
+  const char* name = current_name_.c_str();
+  const int n = current_name_.length();
+  if (strict_ && (EqualsText(name, n, "xmlns") || StrNICmp(name, "xmlns:", 6) == 0)) {
+    if (std::memcmp(name, "xmlns", 5) == 0 && (n == 5 || name[5] == ':')) {
+      if (scope_count_ >= kMaxScopes) return Fail(kErrOutOfMemory, kTextOutOfMemory);
+      XmlNamespaceRecord* scope = scopes_.GetOrCreate(scope_count_);
+      if (!scope) return Fail(kErrOutOfMemory, kTextOutOfMemory);
+      int rc = scope->prefix.Set(n > 5 ? name + 6 : "", n > 5 ? n - 6 : 0);
+      if (rc == kOk) rc = scope->uri.Assign(value_);
+      if (rc != kOk) return Fail(rc, kTextOutOfMemory);
+      scope->depth = depth_ + 1;
+      scope->dom_offset = 0;
+      ++scope_count_;
+      return callbacks_->StartPrefixMapping(scope->prefix.c_str(), scope->uri.c_str());
+    }
+  }
+  int rc = attributes_.Add(name, n, value_.data(), value_.length());
+  if (rc != kOk) return Fail(rc, kTextOutOfMemory);
+  return kOk;
+}
+
+const XmlNamespaceRecord* XmlParser::FindPrefix(const char* prefix, int n) const {
+  for (int i = scope_count_ - 1; i >= 0; --i) {
+    const XmlNamespaceRecord* r = scopes_.At(i);
+    if (r && r->prefix.EqualsBytes(prefix, n)) return r;
+  }
+  return nullptr;
+}
+
+int XmlParser::CompleteStartTag(bool empty) {
+  if (depth_ >= kMaxDepth) return Fail(kErrOutOfMemory, kTextOutOfMemory);
+  const char* qname = element_name_.c_str();
+  const int qlen = element_name_.length();
+  ByteString local;
+  ByteString uri;
+  ByteString prefix;
+  bool unknown_prefix = false;
+  int rc = kOk;
+  const char* colon = static_cast<const char*>(std::memchr(qname, ':', static_cast<size_t>(qlen)));
+  if (strict_) {
+    const int plen = colon ? static_cast<int>(colon - qname) : 0;
+    rc = prefix.Set(qname, plen);
+    if (rc == kOk) rc = local.SetText(colon ? colon + 1 : qname);
+    if (rc != kOk) return Fail(rc, kTextOutOfMemory);
+    if (plen > 0 && EqualsText(qname, plen, "xml")) {
+      rc = uri.SetText(kXmlNamespace);
+    } else if (const XmlNamespaceRecord* scope = FindPrefix(qname, plen)) {
+      rc = uri.Assign(scope->uri);
+    } else if (plen > 0) {
+      unknown_prefix = true;
+      ByteString text;
+      text.SetText(kTextElementPrefixName);
+      text.AppendString(prefix);
+      if (!ignore_bad_element_prefixes_) return Fail(kXmlErrElementPrefix, text.c_str());
+      rc = callbacks_->Error(kXmlErrElementPrefix, text.c_str());
+      if (rc != kOk) return rc;
+      if (include_unknown_prefixes_) rc = local.Set(qname, qlen);
+    }
+    if (rc != kOk) return Fail(rc, kTextOutOfMemory);
+
+    const int attribute_count = static_cast<int>(attributes_.Count());
+    for (int i = 0; i < attribute_count; ++i) {
+      const ByteString* name = attributes_.FirstAt(i);
+      const char* ac = std::strchr(name->c_str(), ':');
+      if (!ac) continue;
+      const int alen = static_cast<int>(ac - name->c_str());
+      if (EqualsText(name->c_str(), alen, "xml") || FindPrefix(name->c_str(), alen)) continue;
+      ByteString text;
+      text.SetText(kTextAttributePrefixName);
+      text.Append(name->c_str(), alen);
+      if (!ignore_bad_attribute_prefixes_) return Fail(kXmlErrAttributePrefix, text.c_str());
+      rc = callbacks_->Error(kXmlErrAttributePrefix, text.c_str());
+      if (rc != kOk) return rc;
+    }
+  } else {
+    rc = local.SetText(!include_element_prefix_ && colon ? colon + 1 : qname);
+    if (rc != kOk) return Fail(rc, kTextOutOfMemory);
+  }
+
+  uint32_t element = 0;
+  if (build_dom_) {
+    rc = DomStartElement(local, prefix, unknown_prefix, empty, &element);
+    if (rc != kOk) return rc;
+  }
+
+  in_start_tag_ = true;
+  rc = callbacks_->StartElement(uri.c_str(), local.c_str(), qname, empty ? 1 : 0);
+  in_start_tag_ = false;
+  if (rc != kOk) return rc;
+  attributes_.Clear(false);
+
+  OpenElement* open = open_.GetOrCreate(depth_);
+  if (!open) return Fail(kErrOutOfMemory, kTextOutOfMemory);
+  rc = open->qname.Assign(element_name_);
+  if (rc == kOk) rc = open->local.Assign(local);
+  if (rc == kOk) rc = open->uri.Assign(uri);
+  if (rc != kOk) return Fail(rc, kTextOutOfMemory);
+  open->text.Reset();
+  open->space.Reset();
+  open->had_text = false;
+  open->dom = element;
+  ++depth_;
+  if (empty) return EndOneElement(true, base_ + pos_ + 1, base_ + pos_ + 1);
+  if (!strict_ && EqualsNoCaseN(qname, qlen, "SCRIPT")) in_script_ = true;
+  return kOk;
+}
+
+int XmlParser::DomNamespace(const char* prefix, int n, const char* uri, uint32_t* record) {
+  const uint32_t words[3] = {0, 0, 0};
+  int rc = dom_.Append(kDomNamespace, words, 3, prefix, n, uri, static_cast<int>(std::strlen(uri)),
+                       record);
+  return rc != kOk ? Fail(rc, kTextOutOfMemory) : kOk;
+}
+
+int XmlParser::DomStartElement(const ByteString& local, const ByteString& prefix,
+                               bool unknown_prefix, bool empty, uint32_t* element) {
+  const int64_t start_gt = base_ + pos_ + 1;
+  uint32_t words[kDomElementWords] = {};
+  words[kDomWordChildCount] = empty ? 0xFFFFFFFFu : 0;
+  words[kDomWordParent] = depth_ > 0 ? open_.At(depth_ - 1)->dom : 0;
+  words[kDomWordScopeCount] = static_cast<uint32_t>(scope_count_);
+  words[kDomWordNamePos] = dom_.size();
+  words[kDomWordAttributeCount] = attributes_.Count();
+  words[kDomWordStartLt] = static_cast<uint32_t>(base_ + lt_);
+  words[kDomWordStartGt] = static_cast<uint32_t>(start_gt);
+  if (empty) {
+    words[kDomWordEndGt] = static_cast<uint32_t>(start_gt);
+    words[kDomWordEndLt] = static_cast<uint32_t>(start_gt);
+  }
+  int rc = dom_.Append(kDomElement, words, kDomElementWords, local.data(), local.length(), nullptr,
+                       0, element);
+  if (rc == kOk) rc = dom_.NoteElement(*element, depth_ == 0);
+  if (rc != kOk) return Fail(rc, kTextOutOfMemory);
+
+  // One namespace record for every declaration of this tag.
+  for (int i = 0; i < scope_count_; ++i) {
+    XmlNamespaceRecord* scope = scopes_.At(i);
+    if (scope->depth != depth_ + 1) continue;
+    rc = DomNamespace(scope->prefix.data(), scope->prefix.length(), scope->uri.c_str(),
+                      &scope->dom_offset);
+    if (rc != kOk) return rc;
+  }
+  uint32_t ns = 0;
+  if (strict_) {
+    if (prefix.Equals(ShortString("xml"))) {
+      rc = DomNamespace("xml", 3, kXmlNamespace, &ns);
+    } else if (unknown_prefix && !include_unknown_prefixes_) {
+      // Keeps the prefix of the qualified name, with no namespace name.
+      rc = DomNamespace(prefix.data(), prefix.length(), "", &ns);
+    } else if (const XmlNamespaceRecord* scope = FindPrefix(prefix.data(), prefix.length())) {
+      ns = scope->dom_offset;
+    }
+    if (rc != kOk) return rc;
+  }
+  dom_.SetWord(*element, kDomWordNamespace, ns);
+
+  const int count = static_cast<int>(attributes_.Count());
+  for (int i = 0; i < count; ++i) {
+    const ByteString* name = attributes_.FirstAt(i);
+    const ByteString* value = attributes_.SecondAt(i);
+    const char* n = name->c_str();
+    const char* colon = std::strchr(n, ':');
+    uint32_t attribute_ns = 0;
+    if (colon) {
+      const int plen = static_cast<int>(colon - n);
+      const XmlNamespaceRecord* scope = strict_ ? FindPrefix(n, plen) : nullptr;
+      if (scope) attribute_ns = scope->dom_offset;
+      const bool keep_whole = strict_ && !scope && !EqualsText(n, plen, "xml") &&
+                              include_unknown_prefixes_;
+      if (!keep_whole) n = colon + 1;
+    }
+    const uint32_t aw[3] = {0, 0, attribute_ns};
+    uint32_t record;
+    rc = dom_.Append(kDomAttribute, aw, 3, n, static_cast<int>(std::strlen(n)), value->data(),
+                     value->length(), &record);
+    if (rc != kOk) return Fail(rc, kTextOutOfMemory);
+  }
+  return kOk;
+}
+
+int XmlParser::DomEndElement(OpenElement& open, int64_t end_lt, int64_t end_gt) {
+  const uint32_t element = open.dom;
+  if (element == 0) return kOk;
+  const int32_t children = static_cast<int32_t>(dom_.Word(element, kDomWordChildCount));
+  const ByteString* text = &open.text;
+  if (text->empty() && preserve_whitespace_ && !open.had_text && children <= 0) {
+    text = &open.space;
+  }
+  uint32_t text_record = 0;
+  if (!text->empty()) {
+    const uint32_t words[2] = {0, 0};
+    int rc = dom_.Append(kDomText, words, 2, text->data(), text->length(), nullptr, 0,
+                         &text_record);
+    if (rc != kOk) return Fail(rc, kTextOutOfMemory);
+  }
+  dom_.SetWord(element, kDomWordText, text_record);
+  dom_.SetWord(element, kDomWordNext, dom_.size());
+  if (children >= 0) {
+    dom_.SetWord(element, kDomWordEndLt, static_cast<uint32_t>(end_lt));
+    dom_.SetWord(element, kDomWordEndGt, static_cast<uint32_t>(end_gt));
+  }
+  const uint32_t parent = dom_.Word(element, kDomWordParent);
+  if (parent) {
+    dom_.SetWord(parent, kDomWordChildCount, dom_.Word(parent, kDomWordChildCount) + 1);
+  }
+  return kOk;
+}
+
+int XmlParser::EndOneElement(bool empty, int64_t end_lt, int64_t end_gt) {
+  OpenElement* top = open_.At(depth_ - 1);
+  int rc = callbacks_->EndElement(top->uri.c_str(), top->local.c_str(), top->qname.c_str(),
+                                  empty ? 1 : 0);
+  if (rc != kOk) return rc;
+  // Declarations of this element go out of scope, the latest first.
+  while (scope_count_ > 0 && scopes_.At(scope_count_ - 1)->depth >= depth_) {
+    XmlNamespaceRecord* scope = scopes_.At(scope_count_ - 1);
+    --scope_count_;
+    rc = callbacks_->EndPrefixMapping(scope->prefix.c_str());
+    if (rc != kOk) return rc;
+  }
+  if (build_dom_) {
+    rc = DomEndElement(*top, end_lt, end_gt);
+    if (rc != kOk) return rc;
+  }
+  if (in_script_ && top->qname.EqualsNoCase("SCRIPT")) in_script_ = false;
+  --depth_;
+  return kOk;
+}
+
+int XmlParser::EndTag(const char* name, int n, int64_t end_lt, int64_t end_gt) {
+  if (strict_) {
+    if (depth_ == 0 || !open_.At(depth_ - 1)->qname.EqualsBytes(name, n)) {
+      ByteString text;
+      text.SetText(kTextUnbalancedName);
+      text.Append(name, n);
+      return Fail(kXmlErrUnbalancedTag, text.c_str());
+    }
+    return EndOneElement(false, end_lt, end_gt);
+  }
+  // Lenient: the end tag closes the innermost open element of that name and every element
+  // opened inside it; an end tag nothing matches is ignored.
+  int match = -1;
+  for (int i = depth_ - 1; i >= 0; --i) {
+    const ByteString& q = open_.At(i)->qname;
+    if (q.length() == n && StrNICmp(q.c_str(), name, n) == 0) {
+      match = i;
+      break;
+    }
+  }
+  if (match < 0) return kOk;
+  while (depth_ > match) {
+    int rc = EndOneElement(false, end_lt, end_gt);
+    if (rc != kOk) return rc;
+  }
+  return kOk;
+}
+
+// ---- End of input ----
+
+int XmlParser::Flush(bool require_markup) {
+  if (failed_) {
+    CopyParseError();
+    return failed_;
+  }
+  int rc = FinishInput();
+  if (rc == kOk && (partial_need_ > 0 || high_surrogate_)) {
+    // A character cut short by the end of the input.
+    partial_need_ = 0;
+    partial_ = 0;
+    high_surrogate_ = 0;
+    rc = AppendCodePoint(kReplacement, buffer_);
+  }
+  if (rc != kOk) rc = Fail(rc, kTextOutOfMemory);
+  if (rc == kOk) rc = Run();
+  if (rc == kOk && state_ == kRefText) rc = EndReference(false);
+  if (rc == kOk && state_ == kAfterTag) {
+    if (buffer_.length() > ws_start_) {
+      rc = EmitWhitespace(buffer_.data() + ws_start_, buffer_.length() - ws_start_);
+    }
+    text_start_ = buffer_.length();
+    if (rc == kOk) state_ = kText;
+  }
+  if (rc == kOk && state_ == kText) rc = FlushText(buffer_.length(), kFlushBeforeMarkup);
+  if (rc == kOk && strict_ && depth_ > 0) rc = FailCode(kXmlErrUnbalancedDocument);
+  if (rc == kOk && build_dom_) {
+    if (dom_.root_count() == 0 && require_markup) {
+      rc = Fail(kXmlErrNoDom, kTextNoMarkup);
+    } else if (dom_.root_count() > 1 && !allow_more_than_one_root_) {
+      rc = FailCode(kXmlErrManyRoots);
+    }
+  }
+  if (rc == kOk && state_ != kText && state_ != kAfterTag) rc = FailCode(kXmlErrEndState);
+  if (rc != kOk) {
+    if (!failed_) failed_ = rc;
+    if (parse_error_.empty()) parse_error_.SetText(XmlErrorText(rc));
+    CopyParseError();
+    return rc;
+  }
+  cursor_.Reset();
+  return kOk;
+}
+
+// ---- Original text ----
+
+int XmlParser::SubTreeText(const char** text) {
+  *text = "";
+  if (!keep_original_text_ || base_ != 0) {
+    return SetParseError(kXmlErrNoSubtree, kTextNoSubtree);
+  }
+  const uint32_t element = cursor_.Current();
+  if (element == 0) return kOk;
+  const int64_t from = dom_.Word(element, kDomWordStartLt);
+  int64_t to = dom_.Word(element, kDomWordEndGt);
+  if (to == 0) to = buffer_.length();  // still open
+  to = std::min<int64_t>(to, buffer_.length());
+  if (from > to) return kOk;
+  int rc = subtree_answer_.Set(buffer_.data() + from, static_cast<int>(to - from));
+  if (rc != kOk) return SetParseError(rc, kTextOutOfMemory);
+  *text = subtree_answer_.c_str();
+  return kOk;
+}
+
+int XmlParser::ContentsText(const char** text) {
+  *text = "";
+  if (!keep_original_text_ || base_ != 0) {
+    return SetParseError(kXmlErrNoSubtree, kTextNoSubtree);
+  }
+  const uint32_t element = cursor_.Current();
+  if (element == 0) return kOk;
+  const int64_t from = dom_.Word(element, kDomWordStartGt);
+  int64_t to = dom_.Word(element, kDomWordEndLt);
+  if (to == 0) to = buffer_.length();
+  to = std::min<int64_t>(to, buffer_.length());
+  if (from > to) return kOk;
+  int rc = contents_answer_.Set(buffer_.data() + from, static_cast<int>(to - from));
+  if (rc != kOk) return SetParseError(rc, kTextOutOfMemory);
+  *text = contents_answer_.c_str();
+  return kOk;
+}
+
+}  // namespace tw

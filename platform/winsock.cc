@@ -1,0 +1,1870 @@
+// System socket headers come first: the values of their macros that share names with the home
+// platform's constants are captured in `px` and the macros removed, so that platform/winsock.h
+// can declare the home platform's names below.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace px {
+constexpr int kAfUnspec = AF_UNSPEC;
+constexpr int kAfInet = AF_INET;
+constexpr int kAfInet6 = AF_INET6;
+constexpr int kSolSocket = SOL_SOCKET;
+constexpr int kSoDebug = SO_DEBUG;
+constexpr int kSoAcceptConn = SO_ACCEPTCONN;
+constexpr int kSoReuseAddr = SO_REUSEADDR;
+constexpr int kSoKeepAlive = SO_KEEPALIVE;
+constexpr int kSoDontRoute = SO_DONTROUTE;
+constexpr int kSoBroadcast = SO_BROADCAST;
+constexpr int kSoLinger = SO_LINGER;
+constexpr int kSoOobInline = SO_OOBINLINE;
+constexpr int kSoSndBuf = SO_SNDBUF;
+constexpr int kSoRcvBuf = SO_RCVBUF;
+constexpr int kSoSndLowat = SO_SNDLOWAT;
+constexpr int kSoRcvLowat = SO_RCVLOWAT;
+constexpr int kSoSndTimeo = SO_SNDTIMEO;
+constexpr int kSoRcvTimeo = SO_RCVTIMEO;
+constexpr int kSoError = SO_ERROR;
+constexpr int kSoType = SO_TYPE;
+constexpr int kTcpNoDelay = TCP_NODELAY;
+constexpr int kTcpKeepCnt = TCP_KEEPCNT;
+constexpr int kTcpKeepIntvl = TCP_KEEPINTVL;
+constexpr int kIpOptions = IP_OPTIONS;
+constexpr int kIpHdrIncl = IP_HDRINCL;
+constexpr int kIpTos = IP_TOS;
+constexpr int kIpTtl = IP_TTL;
+constexpr int kIpMulticastIf = IP_MULTICAST_IF;
+constexpr int kIpMulticastTtl = IP_MULTICAST_TTL;
+constexpr int kIpMulticastLoop = IP_MULTICAST_LOOP;
+constexpr int kIpPktInfo = IP_PKTINFO;
+constexpr int kIpv6UnicastHops = IPV6_UNICAST_HOPS;
+constexpr int kIpv6V6Only = IPV6_V6ONLY;
+constexpr int kIpv6TClass = IPV6_TCLASS;
+constexpr int kAiPassive = AI_PASSIVE;
+constexpr int kAiCanonName = AI_CANONNAME;
+constexpr int kAiNumericHost = AI_NUMERICHOST;
+constexpr int kAiNumericServ = AI_NUMERICSERV;
+constexpr int kAiAll = AI_ALL;
+constexpr int kAiAddrConfig = AI_ADDRCONFIG;
+constexpr int kAiV4Mapped = AI_V4MAPPED;
+constexpr int kNiNoFqdn = NI_NOFQDN;
+constexpr int kNiNumericHost = NI_NUMERICHOST;
+constexpr int kNiNameReqd = NI_NAMEREQD;
+constexpr int kNiNumericServ = NI_NUMERICSERV;
+constexpr int kNiDgram = NI_DGRAM;
+constexpr unsigned long kFionRead = FIONREAD;
+}  // namespace px
+
+#undef AF_UNSPEC
+#undef AF_INET
+#undef AF_INET6
+#undef PF_INET
+#undef PF_INET6
+#undef SOL_SOCKET
+#undef SO_DEBUG
+#undef SO_ACCEPTCONN
+#undef SO_REUSEADDR
+#undef SO_KEEPALIVE
+#undef SO_DONTROUTE
+#undef SO_BROADCAST
+#undef SO_LINGER
+#undef SO_OOBINLINE
+#undef SO_SNDBUF
+#undef SO_RCVBUF
+#undef SO_SNDLOWAT
+#undef SO_RCVLOWAT
+#undef SO_SNDTIMEO
+#undef SO_RCVTIMEO
+#undef SO_ERROR
+#undef SO_TYPE
+#undef SOMAXCONN
+#undef TCP_NODELAY
+#undef TCP_KEEPCNT
+#undef TCP_KEEPINTVL
+#undef IP_OPTIONS
+#undef IP_HDRINCL
+#undef IP_TOS
+#undef IP_TTL
+#undef IP_MULTICAST_IF
+#undef IP_MULTICAST_TTL
+#undef IP_MULTICAST_LOOP
+#undef IP_PKTINFO
+#undef IPV6_UNICAST_HOPS
+#undef IPV6_PKTINFO
+#undef IPV6_V6ONLY
+#undef IPV6_TCLASS
+#undef AI_PASSIVE
+#undef AI_CANONNAME
+#undef AI_NUMERICHOST
+#undef AI_NUMERICSERV
+#undef AI_ALL
+#undef AI_ADDRCONFIG
+#undef AI_V4MAPPED
+#undef NI_NOFQDN
+#undef NI_NUMERICHOST
+#undef NI_NAMEREQD
+#undef NI_NUMERICSERV
+#undef NI_DGRAM
+#undef NI_MAXHOST
+#undef NI_MAXSERV
+#undef INADDR_ANY
+#undef INADDR_LOOPBACK
+#undef INADDR_BROADCAST
+#undef INADDR_NONE
+#undef FIONREAD
+#undef FIONBIO
+#undef s6_addr
+#undef htons
+#undef ntohs
+#undef htonl
+#undef ntohl
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <string>
+#include <type_traits>
+#include <unordered_map>
+#include <utility>
+
+#include "platform/time.h"
+#include "platform/winsock.h"
+
+namespace win {
+namespace {
+
+using internal::MessageQueue;
+using internal::PollItem;
+using internal::QueueWatcher;
+
+constexpr WORD kHighestVersion = MAKEWORD(2, 2);
+constexpr char kDescription[] = "WinSock 2.0";
+constexpr char kSystemStatus[] = "Running";
+constexpr int kNotEnoughMemory = 8;  // WSA_NOT_ENOUGH_MEMORY
+
+constexpr char kLoopback4[] = "127.0.0.1";
+constexpr char kLoopback6[] = "::1";
+constexpr char kLocalhost[] = "localhost";
+constexpr char kLocalhostSuffix[] = ".localhost";
+
+// ---- error numbers ----
+
+struct ErrnoToWsa {
+  int err;
+  int wsa;
+};
+
+constexpr ErrnoToWsa kSocketErrors[] = {
+    {EINTR, WSAEINTR},
+    {EBADF, WSAENOTSOCK},
+    {EACCES, WSAEACCES},
+    {EPERM, WSAEACCES},
+    {EFAULT, WSAEFAULT},
+    {EINVAL, WSAEINVAL},
+    {EMFILE, WSAEMFILE},
+    {ENFILE, WSAEMFILE},
+    {EAGAIN, WSAEWOULDBLOCK},
+    {EINPROGRESS, WSAEWOULDBLOCK},
+    {EALREADY, WSAEALREADY},
+    {ENOTSOCK, WSAENOTSOCK},
+    {EDESTADDRREQ, WSAEDESTADDRREQ},
+    {EMSGSIZE, WSAEMSGSIZE},
+    {EPROTOTYPE, WSAEPROTOTYPE},
+    {ENOPROTOOPT, WSAENOPROTOOPT},
+    {EPROTONOSUPPORT, WSAEPROTONOSUPPORT},
+    {ESOCKTNOSUPPORT, WSAESOCKTNOSUPPORT},
+    {EOPNOTSUPP, WSAEOPNOTSUPP},
+    {EPFNOSUPPORT, WSAEPFNOSUPPORT},
+    {EAFNOSUPPORT, WSAEAFNOSUPPORT},
+    {EADDRINUSE, WSAEADDRINUSE},
+    {EADDRNOTAVAIL, WSAEADDRNOTAVAIL},
+    {ENETDOWN, WSAENETDOWN},
+    {ENETUNREACH, WSAENETUNREACH},
+    {ENETRESET, WSAENETRESET},
+    {ECONNABORTED, WSAECONNABORTED},
+    {ECONNRESET, WSAECONNRESET},
+    {ENOBUFS, WSAENOBUFS},
+    {ENOMEM, WSAENOBUFS},
+    {EISCONN, WSAEISCONN},
+    {ENOTCONN, WSAENOTCONN},
+    {ESHUTDOWN, WSAESHUTDOWN},
+    {EPIPE, WSAESHUTDOWN},
+    {ETIMEDOUT, WSAETIMEDOUT},
+    {ECONNREFUSED, WSAECONNREFUSED},
+    {ENAMETOOLONG, WSAENAMETOOLONG},
+    {EHOSTDOWN, WSAEHOSTDOWN},
+    {EHOSTUNREACH, WSAEHOSTUNREACH},
+};
+
+int WsaFromErrno(int err) {
+  if (err == 0) return 0;
+  for (const auto& m : kSocketErrors) {
+    if (m.err == err) return m.wsa;
+  }
+  return WSAEINVAL;
+}
+
+struct EaiToWsa {
+  int eai;
+  int wsa;
+};
+
+constexpr EaiToWsa kResolverErrors[] = {
+    {EAI_NONAME, WSAHOST_NOT_FOUND},    {EAI_AGAIN, WSATRY_AGAIN},
+    {EAI_FAIL, WSANO_RECOVERY},         {EAI_NODATA, WSANO_DATA},
+    {EAI_ADDRFAMILY, WSANO_DATA},       {EAI_FAMILY, WSAEAFNOSUPPORT},
+    {EAI_SOCKTYPE, WSAESOCKTNOSUPPORT}, {EAI_BADFLAGS, WSAEINVAL},
+    {EAI_SERVICE, WSATYPE_NOT_FOUND},   {EAI_MEMORY, kNotEnoughMemory},
+    {EAI_OVERFLOW, WSAEFAULT},
+};
+
+int WsaFromEai(int eai, int saved_errno) {
+  if (eai == EAI_SYSTEM) return WsaFromErrno(saved_errno);
+  for (const auto& m : kResolverErrors) {
+    if (m.eai == eai) return m.wsa;
+  }
+  return WSANO_RECOVERY;
+}
+
+// The error FD_CLOSE carries: a reset, or an abort for any other failure.
+int CloseErrorFrom(int err) {
+  if (err == 0) return 0;
+  return (err == ECONNRESET || err == EPIPE) ? WSAECONNRESET : WSAECONNABORTED;
+}
+
+int Fail(int wsa) {
+  SetLastError(static_cast<DWORD>(wsa));
+  return SOCKET_ERROR;
+}
+
+int FailErrno(int err) { return Fail(WsaFromErrno(err)); }
+
+// ---- options ----
+
+enum class OptKind { kBool, kInt, kLinger, kDontLinger, kMillis, kError, kBuffer, kDontFragment };
+
+struct OptionMap {
+  int level;
+  int name;
+  int px_level;
+  int px_name;
+  OptKind kind;
+  bool read_only;
+};
+
+constexpr OptionMap kOptions[] = {
+    {SOL_SOCKET, SO_DEBUG, px::kSolSocket, px::kSoDebug, OptKind::kBool, false},
+    {SOL_SOCKET, SO_ACCEPTCONN, px::kSolSocket, px::kSoAcceptConn, OptKind::kBool, true},
+    {SOL_SOCKET, SO_REUSEADDR, px::kSolSocket, px::kSoReuseAddr, OptKind::kBool, false},
+    {SOL_SOCKET, SO_KEEPALIVE, px::kSolSocket, px::kSoKeepAlive, OptKind::kBool, false},
+    {SOL_SOCKET, SO_DONTROUTE, px::kSolSocket, px::kSoDontRoute, OptKind::kBool, false},
+    {SOL_SOCKET, SO_BROADCAST, px::kSolSocket, px::kSoBroadcast, OptKind::kBool, false},
+    {SOL_SOCKET, SO_LINGER, px::kSolSocket, px::kSoLinger, OptKind::kLinger, false},
+    {SOL_SOCKET, SO_DONTLINGER, px::kSolSocket, px::kSoLinger, OptKind::kDontLinger, false},
+    {SOL_SOCKET, SO_OOBINLINE, px::kSolSocket, px::kSoOobInline, OptKind::kBool, false},
+    {SOL_SOCKET, SO_SNDBUF, px::kSolSocket, px::kSoSndBuf, OptKind::kBuffer, false},
+    {SOL_SOCKET, SO_RCVBUF, px::kSolSocket, px::kSoRcvBuf, OptKind::kBuffer, false},
+    {SOL_SOCKET, SO_SNDLOWAT, px::kSolSocket, px::kSoSndLowat, OptKind::kInt, false},
+    {SOL_SOCKET, SO_RCVLOWAT, px::kSolSocket, px::kSoRcvLowat, OptKind::kInt, false},
+    {SOL_SOCKET, SO_SNDTIMEO, px::kSolSocket, px::kSoSndTimeo, OptKind::kMillis, false},
+    {SOL_SOCKET, SO_RCVTIMEO, px::kSolSocket, px::kSoRcvTimeo, OptKind::kMillis, false},
+    {SOL_SOCKET, SO_ERROR, px::kSolSocket, px::kSoError, OptKind::kError, true},
+    {SOL_SOCKET, SO_TYPE, px::kSolSocket, px::kSoType, OptKind::kInt, true},
+    {IPPROTO_TCP, TCP_NODELAY, ::IPPROTO_TCP, px::kTcpNoDelay, OptKind::kBool, false},
+    {IPPROTO_TCP, TCP_KEEPALIVE, ::IPPROTO_TCP, TCP_KEEPIDLE, OptKind::kInt, false},
+    {IPPROTO_TCP, TCP_KEEPCNT, ::IPPROTO_TCP, px::kTcpKeepCnt, OptKind::kInt, false},
+    {IPPROTO_TCP, TCP_KEEPINTVL, ::IPPROTO_TCP, px::kTcpKeepIntvl, OptKind::kInt, false},
+    {IPPROTO_IP, IP_OPTIONS, ::IPPROTO_IP, px::kIpOptions, OptKind::kInt, false},
+    {IPPROTO_IP, IP_HDRINCL, ::IPPROTO_IP, px::kIpHdrIncl, OptKind::kBool, false},
+    {IPPROTO_IP, IP_TOS, ::IPPROTO_IP, px::kIpTos, OptKind::kInt, false},
+    {IPPROTO_IP, IP_TTL, ::IPPROTO_IP, px::kIpTtl, OptKind::kInt, false},
+    {IPPROTO_IP, IP_MULTICAST_IF, ::IPPROTO_IP, px::kIpMulticastIf, OptKind::kInt, false},
+    {IPPROTO_IP, IP_MULTICAST_TTL, ::IPPROTO_IP, px::kIpMulticastTtl, OptKind::kInt, false},
+    {IPPROTO_IP, IP_MULTICAST_LOOP, ::IPPROTO_IP, px::kIpMulticastLoop, OptKind::kBool, false},
+    {IPPROTO_IP, IP_DONTFRAGMENT, ::IPPROTO_IP, IP_MTU_DISCOVER, OptKind::kDontFragment, false},
+    {IPPROTO_IP, IP_PKTINFO, ::IPPROTO_IP, px::kIpPktInfo, OptKind::kBool, false},
+    {IPPROTO_IPV6, IPV6_UNICAST_HOPS, ::IPPROTO_IPV6, px::kIpv6UnicastHops, OptKind::kInt, false},
+    {IPPROTO_IPV6, IPV6_PKTINFO, ::IPPROTO_IPV6, IPV6_RECVPKTINFO, OptKind::kBool, false},
+    {IPPROTO_IPV6, IPV6_V6ONLY, ::IPPROTO_IPV6, px::kIpv6V6Only, OptKind::kBool, false},
+    {IPPROTO_IPV6, IPV6_TCLASS, ::IPPROTO_IPV6, px::kIpv6TClass, OptKind::kInt, false},
+};
+
+const OptionMap* FindOption(int level, int name) {
+  for (const auto& o : kOptions) {
+    if (o.level == level && o.name == name) return &o;
+  }
+  return nullptr;
+}
+
+// ---- the socket table ----
+
+enum class State { kFresh, kConnecting, kConnected, kListening, kFailed };
+
+class SocketWatcher;
+
+struct SocketRec {
+  SocketRec(SOCKET s, int descriptor, int af, int socket_type)
+      : id(s), fd(descriptor), family(af), type(socket_type) {}
+  ~SocketRec() { ::close(fd); }
+  SocketRec(const SocketRec&) = delete;
+  SocketRec& operator=(const SocketRec&) = delete;
+
+  bool IsStream() const { return type == SOCK_STREAM; }
+
+  const SOCKET id;
+  const int fd;  // closed with the last holder, so a call in flight never meets a reused number
+  const int family;
+  const int type;
+
+  std::mutex lock;
+  State state = State::kFresh;
+  bool bound = false;
+  bool nonblocking = false;
+  bool closed = false;
+  bool shut_send = false;
+  DWORD send_timeout = 0;  // as set: the kernel rounds it to its clock tick
+  DWORD receive_timeout = 0;
+  int send_buffer_asked = 0;
+  int receive_buffer_asked = 0;
+  int pending_so_error = 0;      // Winsock number the next SO_ERROR query reports
+  int pending_recv_errno = 0;    // an error the notifier took from the socket, for the next recv
+  int close_error = 0;           // what FD_CLOSE carries
+  bool connect_pending = false;  // a non-blocking connect whose FD_CONNECT is still owed
+  int connect_errno = 0;
+
+  // WSAAsyncSelect registration.
+  std::shared_ptr<SocketWatcher> watcher;
+  std::weak_ptr<MessageQueue> queue;
+  HWND window = nullptr;
+  UINT message = 0;
+  long mask = 0;
+  HWND last_window = nullptr;  // the last registration, whose queued messages closesocket drops
+  UINT last_message = 0;
+  bool read_enabled = true;
+  bool write_enabled = true;
+  bool accept_enabled = true;
+  bool read_done = false;  // the end of the stream was seen
+  bool close_sent = false;
+  bool quiet = false;  // polled ready but nothing to report: left out until re-armed
+};
+
+struct SocketTable {
+  std::mutex lock;
+  std::unordered_map<SOCKET, std::shared_ptr<SocketRec>> sockets;
+};
+
+SocketTable& Sockets() {
+  static SocketTable* table = new SocketTable;  // never destroyed: sockets may outlive statics
+  return *table;
+}
+
+std::atomic<int> startups{0};
+
+bool Started() { return startups.load() > 0; }
+
+std::shared_ptr<SocketRec> Lookup(SOCKET s) {
+  SocketTable& t = Sockets();
+  std::lock_guard<std::mutex> guard(t.lock);
+  auto it = t.sockets.find(s);
+  if (it == t.sockets.end()) {
+    SetLastError(WSAENOTSOCK);
+    return nullptr;
+  }
+  return it->second;
+}
+
+SOCKET AddSocket(int fd, int family, int type, std::shared_ptr<SocketRec>* out = nullptr) {
+  SOCKET id = NewHandleId();
+  auto rec = std::make_shared<SocketRec>(id, fd, family, type);
+  if (out) *out = rec;
+  SocketTable& t = Sockets();
+  std::lock_guard<std::mutex> guard(t.lock);
+  t.sockets.emplace(id, std::move(rec));
+  return id;
+}
+
+bool SetNonBlocking(int fd, bool on) {
+  int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0) return false;
+  flags = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+  return ::fcntl(fd, F_SETFL, flags) == 0;
+}
+
+int TakeSocketErrno(int fd) {
+  int err = 0;
+  socklen_t len = sizeof err;
+  if (::getsockopt(fd, px::kSolSocket, px::kSoError, &err, &len) != 0) return errno;
+  return err;
+}
+
+// ---- addresses ----
+
+int FamilyToPosix(int af) {
+  switch (af) {
+    case AF_UNSPEC:
+      return px::kAfUnspec;
+    case AF_INET:
+      return px::kAfInet;
+    case AF_INET6:
+      return px::kAfInet6;
+    default:
+      return -1;
+  }
+}
+
+int FamilyFromPosix(int af) {
+  if (af == px::kAfInet) return AF_INET;
+  if (af == px::kAfInet6) return AF_INET6;
+  return af == px::kAfUnspec ? AF_UNSPEC : -1;
+}
+
+// Home-platform address -> POSIX address. 0 or a Winsock error.
+int AddressToPosix(const sockaddr* name, int namelen, ::sockaddr_storage* out, socklen_t* outlen) {
+  if (name == nullptr || namelen < static_cast<int>(sizeof(u_short))) return WSAEFAULT;
+  std::memset(out, 0, sizeof *out);
+  switch (name->sa_family) {
+    case AF_INET: {
+      if (namelen < static_cast<int>(sizeof(sockaddr_in))) return WSAEFAULT;
+      sockaddr_in in;
+      std::memcpy(&in, name, sizeof in);
+      auto* p = reinterpret_cast<::sockaddr_in*>(out);
+      p->sin_family = static_cast<sa_family_t>(px::kAfInet);
+      p->sin_port = in.sin_port;
+      p->sin_addr.s_addr = in.sin_addr.s_addr;
+      *outlen = sizeof(::sockaddr_in);
+      return 0;
+    }
+    case AF_INET6: {
+      if (namelen < static_cast<int>(sizeof(sockaddr_in6))) return WSAEFAULT;
+      sockaddr_in6 in6;
+      std::memcpy(&in6, name, sizeof in6);
+      auto* p = reinterpret_cast<::sockaddr_in6*>(out);
+      p->sin6_family = static_cast<sa_family_t>(px::kAfInet6);
+      p->sin6_port = in6.sin6_port;
+      p->sin6_flowinfo = in6.sin6_flowinfo;
+      std::memcpy(&p->sin6_addr, &in6.sin6_addr, 16);
+      p->sin6_scope_id = in6.sin6_scope_id;
+      *outlen = sizeof(::sockaddr_in6);
+      return 0;
+    }
+    default:
+      return WSAEAFNOSUPPORT;
+  }
+}
+
+// The size a POSIX address takes in the home platform's form; 0 for an unknown family.
+int AddressSize(const ::sockaddr* p) {
+  if (p->sa_family == px::kAfInet) return sizeof(sockaddr_in);
+  if (p->sa_family == px::kAfInet6) return sizeof(sockaddr_in6);
+  return 0;
+}
+
+// POSIX address -> home-platform address into a buffer of *namelen bytes. 0 or a Winsock error.
+int AddressFromPosix(const ::sockaddr* p, sockaddr* name, int* namelen) {
+  int size = AddressSize(p);
+  if (size == 0) return WSAEAFNOSUPPORT;
+  if (name == nullptr || namelen == nullptr || *namelen < size) return WSAEFAULT;
+  if (p->sa_family == px::kAfInet) {
+    const auto* in = reinterpret_cast<const ::sockaddr_in*>(p);
+    sockaddr_in out{};
+    out.sin_family = AF_INET;
+    out.sin_port = in->sin_port;
+    out.sin_addr.s_addr = in->sin_addr.s_addr;
+    std::memcpy(name, &out, sizeof out);
+  } else {
+    const auto* in6 = reinterpret_cast<const ::sockaddr_in6*>(p);
+    sockaddr_in6 out{};
+    out.sin6_family = AF_INET6;
+    out.sin6_port = in6->sin6_port;
+    out.sin6_flowinfo = in6->sin6_flowinfo;
+    std::memcpy(&out.sin6_addr, &in6->sin6_addr, 16);
+    out.sin6_scope_id = in6->sin6_scope_id;
+    std::memcpy(name, &out, sizeof out);
+  }
+  *namelen = size;
+  return 0;
+}
+
+int MinimumAddressSize(int family) {
+  return family == AF_INET6 ? static_cast<int>(sizeof(sockaddr_in6))
+                            : static_cast<int>(sizeof(sockaddr_in));
+}
+
+// Home-platform message flags -> POSIX; -1 for a flag that has no counterpart.
+int MessageFlagsToPosix(int flags) {
+  int out = 0;
+  if (flags & MSG_OOB) out |= ::MSG_OOB;
+  if (flags & MSG_PEEK) out |= ::MSG_PEEK;
+  if (flags & MSG_DONTROUTE) out |= ::MSG_DONTROUTE;
+  if (flags & MSG_WAITALL) out |= ::MSG_WAITALL;
+  if (flags & ~(MSG_OOB | MSG_PEEK | MSG_DONTROUTE | MSG_WAITALL)) return -1;
+  return out;
+}
+
+// ---- notifications ----
+
+class SocketWatcher : public QueueWatcher {
+ public:
+  explicit SocketWatcher(std::weak_ptr<MessageQueue> queue) : queue_(std::move(queue)) {}
+
+  void Add(const std::shared_ptr<SocketRec>& rec) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (std::find(sockets_.begin(), sockets_.end(), rec) == sockets_.end()) sockets_.push_back(rec);
+  }
+
+  void Remove(const SocketRec* rec) {
+    std::lock_guard<std::mutex> guard(lock_);
+    std::erase_if(sockets_, [rec](const std::shared_ptr<SocketRec>& r) { return r.get() == rec; });
+  }
+
+  bool Prepare(std::vector<PollItem>* items) override;
+  void Collect(const std::vector<PollItem>& items) override;
+  void WindowDestroyed(HWND window) override { Unregister(window, false); }
+  void QueueClosed() override { Unregister(nullptr, true); }
+
+ private:
+  static constexpr size_t kNotPolled = ~size_t{0};
+
+  struct Entry {
+    std::shared_ptr<SocketRec> rec;
+    size_t index;
+  };
+
+  std::vector<std::shared_ptr<SocketRec>> Snapshot() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return sockets_;
+  }
+
+  void Unregister(HWND window, bool all);
+  void Evaluate(SocketRec& rec, short revents);
+
+  std::weak_ptr<MessageQueue> queue_;
+  std::mutex lock_;
+  std::vector<std::shared_ptr<SocketRec>> sockets_;
+  std::vector<Entry> round_;  // between Prepare and Collect, on the owning thread only
+};
+
+// Ends a registration; the caller holds rec.lock.
+void ClearRegistration(SocketRec& rec) {
+  if (rec.watcher) rec.watcher->Remove(&rec);
+  rec.watcher.reset();
+  rec.window = nullptr;
+  rec.message = 0;
+  rec.mask = 0;
+}
+
+void SocketWatcher::Unregister(HWND window, bool all) {
+  for (auto& rec : Snapshot()) {
+    std::lock_guard<std::mutex> guard(rec->lock);
+    if (rec->watcher.get() == this && (all || rec->window == window)) ClearRegistration(*rec);
+  }
+}
+
+// What to poll for; *now is set when a notification is owed without waiting. Caller holds the lock.
+short WantedEvents(const SocketRec& rec, bool* now) {
+  *now = false;
+  if (rec.closed || rec.quiet || !rec.watcher) return 0;
+  if (rec.connect_pending && rec.state != State::kConnecting) *now = true;
+  short events = 0;
+  const long mask = rec.mask;
+  if (!rec.IsStream()) {
+    if ((mask & FD_READ) && rec.read_enabled) events |= POLLIN;
+    if ((mask & FD_WRITE) && rec.write_enabled) events |= POLLOUT;
+    return events;
+  }
+  switch (rec.state) {
+    case State::kConnecting:
+      events |= POLLOUT;  // failures come as POLLERR/POLLHUP
+      break;
+    case State::kListening:
+      if ((mask & FD_ACCEPT) && rec.accept_enabled) events |= POLLIN;
+      break;
+    case State::kConnected:
+      if ((mask & FD_READ) && rec.read_enabled && !rec.read_done) {
+        events |= POLLIN | POLLRDHUP;
+      } else if ((mask & FD_CLOSE) && !(mask & FD_READ) && !rec.close_sent) {
+        events |= POLLRDHUP;
+      }
+      if ((mask & FD_WRITE) && rec.write_enabled) events |= POLLOUT;
+      break;
+    default:
+      break;  // an unconnected stream socket polls as hung up on Linux: nothing to watch yet
+  }
+  return events;
+}
+
+bool SocketWatcher::Prepare(std::vector<PollItem>* items) {
+  round_.clear();
+  bool now_any = false;
+  for (auto& rec : Snapshot()) {
+    bool now = false;
+    short events;
+    {
+      std::lock_guard<std::mutex> guard(rec->lock);
+      if (rec->watcher.get() != this) continue;
+      events = WantedEvents(*rec, &now);
+    }
+    if (events == 0 && !now) continue;
+    now_any = now_any || now;
+    size_t index = kNotPolled;
+    if (events != 0) {
+      index = items->size();
+      items->push_back(PollItem{rec->fd, events, 0});
+    }
+    round_.push_back(Entry{rec, index});
+  }
+  return now_any;
+}
+
+void SocketWatcher::Collect(const std::vector<PollItem>& items) {
+  for (auto& entry : round_) {
+    short revents = entry.index == kNotPolled ? 0 : items[entry.index].revents;
+    std::lock_guard<std::mutex> guard(entry.rec->lock);
+    if (entry.rec->watcher.get() == this && !entry.rec->closed) Evaluate(*entry.rec, revents);
+  }
+  round_.clear();  // holding no socket between rounds keeps closesocket's descriptor close prompt
+}
+
+// Settles a connect in progress from the poll result. Caller holds the lock.
+bool FinishConnect(SocketRec& rec, short revents) {
+  if (rec.state != State::kConnecting || !(revents & (POLLOUT | POLLERR | POLLHUP))) return false;
+  int err = TakeSocketErrno(rec.fd);
+  if (err == 0 && !(revents & POLLOUT)) err = ENOTCONN;
+  rec.connect_errno = err;
+  if (err != 0) {
+    rec.state = State::kFailed;
+    rec.pending_so_error = WsaFromErrno(err);
+  } else {
+    rec.state = State::kConnected;
+    rec.bound = true;
+  }
+  return true;
+}
+
+// Turns readiness into notifications by the re-enabling rules. Caller holds rec.lock.
+void SocketWatcher::Evaluate(SocketRec& rec, short revents) {
+  std::shared_ptr<MessageQueue> queue = queue_.lock();
+  if (!queue) return;
+  bool changed = false;
+  auto post = [&](long event, int error) {
+    if (rec.mask & event) {
+      internal::PostToQueue(
+          *queue, rec.window, rec.message, rec.id,
+          WSAMAKESELECTREPLY(static_cast<unsigned>(event), static_cast<unsigned>(error)));
+    }
+    changed = true;
+  };
+  auto post_close = [&](int error) {
+    rec.read_done = true;
+    if (!rec.close_sent && (rec.mask & FD_CLOSE)) {
+      rec.close_sent = true;
+      post(FD_CLOSE, error);
+    }
+    changed = true;
+  };
+
+  if (rec.connect_pending) {
+    if (FinishConnect(rec, revents)) changed = true;
+    if (rec.state != State::kConnecting) {
+      rec.connect_pending = false;
+      if (rec.connect_errno != 0) rec.write_enabled = false;
+      post(FD_CONNECT, WsaFromErrno(rec.connect_errno));
+    }
+  }
+  if (revents == 0) return;
+
+  if (!rec.IsStream()) {
+    if ((rec.mask & FD_WRITE) && rec.write_enabled && (revents & POLLOUT)) {
+      rec.write_enabled = false;
+      post(FD_WRITE, 0);
+    }
+    if ((rec.mask & FD_READ) && rec.read_enabled && (revents & (POLLIN | POLLERR))) {
+      rec.read_enabled = false;
+      post(FD_READ, 0);
+    }
+  } else if (rec.state == State::kListening) {
+    if ((rec.mask & FD_ACCEPT) && rec.accept_enabled && (revents & POLLIN)) {
+      rec.accept_enabled = false;
+      post(FD_ACCEPT, 0);
+    }
+  } else if (rec.state == State::kConnected) {
+    if ((rec.mask & FD_WRITE) && rec.write_enabled && (revents & POLLOUT)) {
+      rec.write_enabled = false;
+      post(FD_WRITE, 0);
+    }
+    const short hangup = POLLRDHUP | POLLHUP | POLLERR;
+    if ((rec.mask & FD_READ) && rec.read_enabled && !rec.read_done &&
+        (revents & (POLLIN | hangup))) {
+      int available = 0;
+      if (::ioctl(rec.fd, px::kFionRead, &available) != 0) available = 0;
+      char probe;
+      ssize_t n = available > 0 ? 1 : ::recv(rec.fd, &probe, 1, ::MSG_PEEK | ::MSG_DONTWAIT);
+      if (n > 0) {
+        rec.read_enabled = false;
+        post(FD_READ, 0);
+      } else if (n == 0) {
+        post_close(rec.close_error);
+      } else if (errno != EAGAIN && errno != EINTR) {
+        // The peek took the error from the socket: keep it for the caller's next recv.
+        rec.pending_recv_errno = errno;
+        rec.close_error = CloseErrorFrom(errno);
+        post_close(rec.close_error);
+      }
+    } else if ((rec.mask & FD_CLOSE) && !(rec.mask & FD_READ) && !rec.close_sent &&
+               (revents & hangup)) {
+      if (revents & POLLERR) {
+        int err = TakeSocketErrno(rec.fd);
+        if (err != 0) {
+          rec.pending_recv_errno = err;
+          rec.close_error = CloseErrorFrom(err);
+        }
+      }
+      post_close(rec.close_error);
+    }
+  }
+  if (!changed) rec.quiet = true;
+}
+
+// After a call that re-enables a notification: sets the flag and lets the owner look again.
+void Rearm(SocketRec& rec, bool SocketRec::*flag) {
+  std::shared_ptr<MessageQueue> queue;
+  {
+    std::lock_guard<std::mutex> guard(rec.lock);
+    if (!rec.watcher) {
+      rec.*flag = true;
+      return;
+    }
+    bool was = rec.*flag;
+    rec.*flag = true;
+    bool was_quiet = rec.quiet;
+    rec.quiet = false;
+    if (was && !was_quiet) return;
+    queue = rec.queue.lock();
+  }
+  if (queue && !internal::IsCallingThreadQueue(*queue)) internal::WakeQueue(*queue);
+}
+
+void WakeOwner(SocketRec& rec) {
+  std::shared_ptr<MessageQueue> queue;
+  {
+    std::lock_guard<std::mutex> guard(rec.lock);
+    if (!rec.watcher) return;
+    queue = rec.queue.lock();
+  }
+  if (queue && !internal::IsCallingThreadQueue(*queue)) internal::WakeQueue(*queue);
+}
+
+// ---- name resolution ----
+
+bool IsLocalhostName(const char* node) {
+  std::string name(node);
+  if (!name.empty() && name.back() == '.') name.pop_back();
+  for (char& c : name) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  const size_t suffix = sizeof kLocalhostSuffix - 1;
+  return name == kLocalhost || (name.size() > suffix &&
+                                name.compare(name.size() - suffix, suffix, kLocalhostSuffix) == 0);
+}
+
+// One node of a result list: the address lives beside its addrinfo.
+struct ResultNode {
+  addrinfo info;
+  sockaddr_storage address;
+};
+static_assert(std::is_standard_layout_v<ResultNode>);
+
+// Appends the POSIX results to the list's tail. 0 or a Winsock error.
+int AppendResults(const ::addrinfo* list, addrinfo*** tail) {
+  for (const ::addrinfo* p = list; p != nullptr; p = p->ai_next) {
+    if (p->ai_addr == nullptr || AddressSize(p->ai_addr) == 0) continue;
+    auto* node = new (std::nothrow) ResultNode{};
+    if (node == nullptr) return kNotEnoughMemory;
+    int len = sizeof node->address;
+    AddressFromPosix(p->ai_addr, reinterpret_cast<sockaddr*>(&node->address), &len);
+    node->info.ai_flags = 0;
+    node->info.ai_family = FamilyFromPosix(p->ai_family);
+    node->info.ai_socktype = p->ai_socktype;
+    node->info.ai_protocol = p->ai_protocol;
+    node->info.ai_addrlen = static_cast<size_t>(len);
+    node->info.ai_addr = reinterpret_cast<sockaddr*>(&node->address);
+    **tail = &node->info;
+    *tail = &node->info.ai_next;
+  }
+  return 0;
+}
+
+int TranslateHints(const addrinfo* hints, ::addrinfo* out) {
+  std::memset(out, 0, sizeof *out);
+  if (hints == nullptr) return 0;
+  int family = FamilyToPosix(hints->ai_family);
+  if (family < 0) return WSAEAFNOSUPPORT;
+  if (hints->ai_socktype < 0 || hints->ai_socktype > SOCK_RAW) return WSAESOCKTNOSUPPORT;
+  struct FlagMap {
+    int win;
+    int posix;
+  };
+  static constexpr FlagMap kFlags[] = {
+      {AI_PASSIVE, px::kAiPassive},
+      {AI_CANONNAME, px::kAiCanonName},
+      {AI_NUMERICHOST, px::kAiNumericHost},
+      {AI_NUMERICSERV, px::kAiNumericServ},
+      {AI_ALL, px::kAiAll},
+      {AI_ADDRCONFIG, px::kAiAddrConfig},
+      {AI_V4MAPPED, px::kAiV4Mapped},
+  };
+  int flags = hints->ai_flags;
+  for (const auto& f : kFlags) {
+    if (flags & f.win) {
+      out->ai_flags |= f.posix;
+      flags &= ~f.win;
+    }
+  }
+  if (flags != 0) return WSAEINVAL;
+  out->ai_family = family;
+  out->ai_socktype = hints->ai_socktype;
+  out->ai_protocol = hints->ai_protocol;
+  return 0;
+}
+
+int ReturnResolverError(int wsa) {
+  SetLastError(static_cast<DWORD>(wsa));
+  return wsa;
+}
+
+// Loopback answers for "localhost" and "*.localhost": IPv4 first, so a server listening on
+// 127.0.0.1 is the one reached.
+int ResolveLocalhost(const char* service, const ::addrinfo& hints, addrinfo*** tail) {
+  const bool v4 = hints.ai_family == px::kAfUnspec || hints.ai_family == px::kAfInet;
+  const bool v6 = hints.ai_family == px::kAfUnspec || hints.ai_family == px::kAfInet6;
+  int produced = 0;
+  for (int pass = 0; pass < 2; ++pass) {
+    if ((pass == 0 && !v4) || (pass == 1 && !v6)) continue;
+    ::addrinfo h = hints;
+    h.ai_family = pass == 0 ? px::kAfInet : px::kAfInet6;
+    h.ai_flags = (h.ai_flags & (px::kAiPassive | px::kAiNumericServ)) | px::kAiNumericHost;
+    ::addrinfo* list = nullptr;
+    int rc = ::getaddrinfo(pass == 0 ? kLoopback4 : kLoopback6, service, &h, &list);
+    if (rc != 0) {
+      int saved = errno;
+      if (rc == EAI_SERVICE || rc == EAI_SOCKTYPE) return WsaFromEai(rc, saved);
+      continue;
+    }
+    int err = AppendResults(list, tail);
+    ::freeaddrinfo(list);
+    if (err != 0) return err;
+    ++produced;
+  }
+  return produced > 0 ? 0 : WSAHOST_NOT_FOUND;
+}
+
+struct HostStorage {
+  hostent entry{};
+  std::string name;
+  std::vector<std::array<char, 16>> addresses;
+  std::vector<char*> address_list;
+  char* no_aliases[1] = {nullptr};
+};
+
+thread_local HostStorage tls_host;
+
+hostent* FillHost(const std::string& name, short family, short length,
+                  const std::vector<std::array<char, 16>>& addresses) {
+  HostStorage& h = tls_host;
+  h.name = name;
+  h.addresses = addresses;
+  h.address_list.clear();
+  for (auto& a : h.addresses) h.address_list.push_back(a.data());
+  h.address_list.push_back(nullptr);
+  h.entry.h_name = h.name.data();
+  h.entry.h_aliases = h.no_aliases;
+  h.entry.h_addrtype = family;
+  h.entry.h_length = length;
+  h.entry.h_addr_list = h.address_list.data();
+  return &h.entry;
+}
+
+}  // namespace
+
+// ---- start-up ----
+
+int WSAStartup(WORD version_requested, WSADATA* data) {
+  const unsigned major = LOBYTE(version_requested);
+  const unsigned minor = HIBYTE(version_requested);
+  if (major < 1 || (major == 1 && minor < 1)) return WSAVERNOTSUPPORTED;
+  if (data == nullptr) return WSAEFAULT;
+  const bool above = major > 2 || (major == 2 && minor > 2);
+  std::memset(data, 0, sizeof *data);
+  data->wVersion = above ? kHighestVersion : version_requested;
+  data->wHighVersion = kHighestVersion;
+  std::memcpy(data->szDescription, kDescription, sizeof kDescription);
+  std::memcpy(data->szSystemStatus, kSystemStatus, sizeof kSystemStatus);
+  startups.fetch_add(1);
+  return 0;
+}
+
+int WSACleanup() {
+  int current = startups.load();
+  while (current > 0 && !startups.compare_exchange_weak(current, current - 1)) {
+  }
+  if (current <= 0) return Fail(WSANOTINITIALISED);
+  return 0;
+}
+
+int WSAGetLastError() { return static_cast<int>(GetLastError()); }
+void WSASetLastError(int error) { SetLastError(static_cast<DWORD>(error)); }
+BOOL WSAIsBlocking() { return FALSE; }
+int WSACancelBlockingCall() { return Fail(WSAEOPNOTSUPP); }
+
+// ---- sockets ----
+
+SOCKET socket(int af, int type, int protocol) {
+  if (!Started()) {
+    Fail(WSANOTINITIALISED);
+    return INVALID_SOCKET;
+  }
+  int family = FamilyToPosix(af);
+  if (family < 0 || af == AF_UNSPEC) {
+    Fail(WSAEAFNOSUPPORT);
+    return INVALID_SOCKET;
+  }
+  if (type != SOCK_STREAM && type != SOCK_DGRAM && type != SOCK_RAW) {
+    Fail(WSAESOCKTNOSUPPORT);
+    return INVALID_SOCKET;
+  }
+  int fd = ::socket(family, type | SOCK_CLOEXEC, protocol);
+  if (fd < 0) {
+    FailErrno(errno);
+    return INVALID_SOCKET;
+  }
+  return AddSocket(fd, af, type);
+}
+
+int bind(SOCKET s, const sockaddr* name, int namelen) {
+  auto rec = Lookup(s);
+  if (!rec) return SOCKET_ERROR;
+  ::sockaddr_storage addr;
+  socklen_t len;
+  if (int err = AddressToPosix(name, namelen, &addr, &len)) return Fail(err);
+  if (::bind(rec->fd, reinterpret_cast<::sockaddr*>(&addr), len) != 0) return FailErrno(errno);
+  std::lock_guard<std::mutex> guard(rec->lock);
+  rec->bound = true;
+  return 0;
+}
+
+int listen(SOCKET s, int backlog) {
+  auto rec = Lookup(s);
+  if (!rec) return SOCKET_ERROR;
+  {
+    std::lock_guard<std::mutex> guard(rec->lock);
+    if (!rec->IsStream()) return Fail(WSAEOPNOTSUPP);
+    if (!rec->bound || (rec->state != State::kFresh && rec->state != State::kListening)) {
+      return Fail(WSAEINVAL);
+    }
+  }
+  if (::listen(rec->fd, std::clamp(backlog, 1, INT_MAX)) != 0) return FailErrno(errno);
+  {
+    std::lock_guard<std::mutex> guard(rec->lock);
+    rec->state = State::kListening;
+    rec->quiet = false;
+  }
+  WakeOwner(*rec);
+  return 0;
+}
+
+SOCKET accept(SOCKET s, sockaddr* addr, int* addrlen) {
+  auto rec = Lookup(s);
+  if (!rec) return INVALID_SOCKET;
+  {
+    std::lock_guard<std::mutex> guard(rec->lock);
+    if (rec->state != State::kListening) {
+      Fail(WSAEINVAL);
+      return INVALID_SOCKET;
+    }
+  }
+  if (addr != nullptr && (addrlen == nullptr || *addrlen < MinimumAddressSize(rec->family))) {
+    Fail(WSAEFAULT);
+    return INVALID_SOCKET;
+  }
+  ::sockaddr_storage peer;
+  socklen_t peer_len = sizeof peer;
+  int fd;
+  do {
+    peer_len = sizeof peer;
+    fd = ::accept4(rec->fd, reinterpret_cast<::sockaddr*>(&peer), &peer_len, SOCK_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  int saved = errno;
+  Rearm(*rec, &SocketRec::accept_enabled);
+  if (fd < 0) {
+    FailErrno(saved);
+    return INVALID_SOCKET;
+  }
+  std::shared_ptr<SocketRec> child;
+  SOCKET id = AddSocket(fd, rec->family, rec->type, &child);
+  {
+    std::lock_guard<std::mutex> child_guard(child->lock);
+    child->state = State::kConnected;
+    child->bound = true;
+    // The accepted socket inherits the listener's registration, as on the home platform.
+    std::lock_guard<std::mutex> guard(rec->lock);
+    if (rec->watcher) {
+      SetNonBlocking(fd, true);
+      child->nonblocking = true;
+      child->watcher = rec->watcher;
+      child->queue = rec->queue;
+      child->window = child->last_window = rec->window;
+      child->message = child->last_message = rec->message;
+      child->mask = rec->mask;
+      rec->watcher->Add(child);
+    }
+  }
+  WakeOwner(*child);
+  if (addr != nullptr) AddressFromPosix(reinterpret_cast<::sockaddr*>(&peer), addr, addrlen);
+  return id;
+}
+
+int connect(SOCKET s, const sockaddr* name, int namelen) {
+  auto rec = Lookup(s);
+  if (!rec) return SOCKET_ERROR;
+  ::sockaddr_storage addr;
+  socklen_t len;
+  if (int err = AddressToPosix(name, namelen, &addr, &len)) return Fail(err);
+  const auto* target = reinterpret_cast<::sockaddr*>(&addr);
+
+  std::unique_lock<std::mutex> guard(rec->lock);
+  if (rec->state == State::kListening) return Fail(WSAEINVAL);
+  if (rec->IsStream() && rec->state == State::kConnected) return Fail(WSAEISCONN);
+  if (rec->IsStream() && rec->state == State::kConnecting) return Fail(WSAEALREADY);
+
+  if (!rec->IsStream()) {
+    if (::connect(rec->fd, target, len) != 0) return FailErrno(errno);
+    rec->state = State::kConnected;
+    rec->bound = true;
+    rec->connect_errno = 0;
+    rec->connect_pending = rec->watcher != nullptr;  // datagram sockets report FD_CONNECT at once
+    rec->quiet = false;
+    guard.unlock();
+    WakeOwner(*rec);
+    return 0;
+  }
+
+  if (!rec->nonblocking) {
+    guard.unlock();
+    int rc = ::connect(rec->fd, target, len);
+    int err = rc == 0 ? 0 : errno;
+    if (err == EINTR) {
+      // The attempt goes on in the kernel: wait for its outcome instead of starting another.
+      pollfd p{rec->fd, POLLOUT, 0};
+      while (::poll(&p, 1, -1) < 0 && errno == EINTR) {
+      }
+      err = TakeSocketErrno(rec->fd);
+    }
+    guard.lock();
+    if (err != 0) {
+      rec->state = State::kFresh;
+      return FailErrno(err);
+    }
+    rec->state = State::kConnected;
+    rec->bound = true;
+    return 0;
+  }
+
+  // Non-blocking: the outcome always comes later, as FD_CONNECT or through select.
+  int rc = ::connect(rec->fd, target, len);
+  int err = rc == 0 ? 0 : errno;
+  if (err == 0) {
+    rec->state = State::kConnected;
+    rec->bound = true;
+    rec->connect_errno = 0;
+  } else if (err == EINPROGRESS || err == EINTR) {
+    rec->state = State::kConnecting;
+  } else if (err == ECONNREFUSED || err == ENETUNREACH || err == EHOSTUNREACH || err == ETIMEDOUT ||
+             err == ECONNRESET) {
+    rec->state = State::kFailed;
+    rec->connect_errno = err;
+    rec->pending_so_error = WsaFromErrno(err);
+  } else {
+    return FailErrno(err);
+  }
+  rec->connect_pending = true;
+  rec->quiet = false;
+  guard.unlock();
+  WakeOwner(*rec);
+  return Fail(WSAEWOULDBLOCK);
+}
+
+int send(SOCKET s, const char* buf, int len, int flags) {
+  auto rec = Lookup(s);
+  if (!rec) return SOCKET_ERROR;
+  if (len < 0 || (buf == nullptr && len > 0)) return Fail(WSAEFAULT);
+  int f = MessageFlagsToPosix(flags & ~MSG_PEEK);
+  if (f < 0 || (flags & MSG_PEEK)) return Fail(WSAEOPNOTSUPP);
+  ssize_t n;
+  do {
+    n = ::send(rec->fd, buf, static_cast<size_t>(len), f | ::MSG_NOSIGNAL);
+  } while (n < 0 && errno == EINTR);
+  if (n >= 0) return static_cast<int>(n);
+  int err = errno;
+  bool blocking, timed, shut;
+  {
+    std::lock_guard<std::mutex> guard(rec->lock);
+    blocking = !rec->nonblocking;
+    timed = rec->send_timeout != 0;
+    shut = rec->shut_send;
+  }
+  if (err == EAGAIN) {
+    if (blocking && timed) return Fail(WSAETIMEDOUT);
+    Rearm(*rec, &SocketRec::write_enabled);
+    return Fail(WSAEWOULDBLOCK);
+  }
+  if (err == EPIPE) return Fail(shut ? WSAESHUTDOWN : WSAECONNRESET);
+  return FailErrno(err);
+}
+
+namespace {
+
+// Common tail of recv and recvfrom: the error the notifier kept, then the call itself.
+int ReceiveResult(SocketRec& rec, ssize_t n, int err) {
+  Rearm(rec, &SocketRec::read_enabled);
+  if (n >= 0) return static_cast<int>(n);
+  bool blocking, timed;
+  {
+    std::lock_guard<std::mutex> guard(rec.lock);
+    blocking = !rec.nonblocking;
+    timed = rec.receive_timeout != 0;
+    if (err == ECONNRESET) rec.close_error = WSAECONNRESET;
+  }
+  if (err == EAGAIN) return Fail(blocking && timed ? WSAETIMEDOUT : WSAEWOULDBLOCK);
+  return FailErrno(err);
+}
+
+bool TakePendingReceiveError(SocketRec& rec, int* err) {
+  std::lock_guard<std::mutex> guard(rec.lock);
+  if (rec.pending_recv_errno == 0) return false;
+  *err = rec.pending_recv_errno;
+  rec.pending_recv_errno = 0;
+  return true;
+}
+
+}  // namespace
+
+int recv(SOCKET s, char* buf, int len, int flags) {
+  auto rec = Lookup(s);
+  if (!rec) return SOCKET_ERROR;
+  if (len < 0 || (buf == nullptr && len > 0)) return Fail(WSAEFAULT);
+  int f = MessageFlagsToPosix(flags);
+  if (f < 0) return Fail(WSAEOPNOTSUPP);
+  int err = 0;
+  if (TakePendingReceiveError(*rec, &err)) return ReceiveResult(*rec, -1, err);
+  ssize_t n;
+  do {
+    n = ::recv(rec->fd, buf, static_cast<size_t>(len), f);
+  } while (n < 0 && errno == EINTR);
+  return ReceiveResult(*rec, n, n < 0 ? errno : 0);
+}
+
+int sendto(SOCKET s, const char* buf, int len, int flags, const sockaddr* to, int tolen) {
+  if (to == nullptr) return send(s, buf, len, flags);
+  auto rec = Lookup(s);
+  if (!rec) return SOCKET_ERROR;
+  if (len < 0 || (buf == nullptr && len > 0)) return Fail(WSAEFAULT);
+  int f = MessageFlagsToPosix(flags);
+  if (f < 0 || (flags & MSG_PEEK)) return Fail(WSAEOPNOTSUPP);
+  ::sockaddr_storage addr;
+  socklen_t addr_len;
+  if (int err = AddressToPosix(to, tolen, &addr, &addr_len)) return Fail(err);
+  ssize_t n;
+  do {
+    n = ::sendto(rec->fd, buf, static_cast<size_t>(len), f | ::MSG_NOSIGNAL,
+                 reinterpret_cast<::sockaddr*>(&addr), addr_len);
+  } while (n < 0 && errno == EINTR);
+  if (n >= 0) {
+    std::lock_guard<std::mutex> guard(rec->lock);
+    rec->bound = true;  // the first datagram binds the socket to a local port
+    return static_cast<int>(n);
+  }
+  int err = errno;
+  if (err == EAGAIN) {
+    Rearm(*rec, &SocketRec::write_enabled);
+    return Fail(WSAEWOULDBLOCK);
+  }
+  return FailErrno(err);
+}
+
+int recvfrom(SOCKET s, char* buf, int len, int flags, sockaddr* from, int* fromlen) {
+  auto rec = Lookup(s);
+  if (!rec) return SOCKET_ERROR;
+  if (rec->IsStream()) return recv(s, buf, len, flags);  // the source is not reported for streams
+  if (len < 0 || (buf == nullptr && len > 0)) return Fail(WSAEFAULT);
+  if (from != nullptr && (fromlen == nullptr || *fromlen < MinimumAddressSize(rec->family))) {
+    return Fail(WSAEFAULT);
+  }
+  int f = MessageFlagsToPosix(flags);
+  if (f < 0) return Fail(WSAEOPNOTSUPP);
+  int err = 0;
+  if (TakePendingReceiveError(*rec, &err)) return ReceiveResult(*rec, -1, err);
+  ::sockaddr_storage source;
+  ::iovec iov{buf, static_cast<size_t>(len)};
+  ::msghdr mh{};
+  ssize_t n;
+  do {
+    mh = ::msghdr{};
+    mh.msg_name = &source;
+    mh.msg_namelen = sizeof source;
+    mh.msg_iov = &iov;
+    mh.msg_iovlen = 1;
+    n = ::recvmsg(rec->fd, &mh, f);
+  } while (n < 0 && errno == EINTR);
+  if (n >= 0 && from != nullptr && mh.msg_namelen > 0) {
+    AddressFromPosix(reinterpret_cast<::sockaddr*>(&source), from, fromlen);
+  }
+  if (n >= 0 && (mh.msg_flags & ::MSG_TRUNC)) {
+    Rearm(*rec, &SocketRec::read_enabled);
+    return Fail(WSAEMSGSIZE);
+  }
+  return ReceiveResult(*rec, n, n < 0 ? errno : 0);
+}
+
+int closesocket(SOCKET s) {
+  std::shared_ptr<SocketRec> rec;
+  {
+    SocketTable& t = Sockets();
+    std::lock_guard<std::mutex> guard(t.lock);
+    auto it = t.sockets.find(s);
+    if (it == t.sockets.end()) return Fail(WSAENOTSOCK);
+    rec = std::move(it->second);
+    t.sockets.erase(it);
+  }
+  {
+    std::lock_guard<std::mutex> guard(rec->lock);
+    rec->closed = true;
+    ClearRegistration(*rec);
+    std::shared_ptr<MessageQueue> queue = rec->queue.lock();
+    if (queue && rec->last_window != nullptr) {
+      internal::DropFromQueue(*queue, rec->last_window, rec->last_message, s);
+    }
+  }
+  // A call still running in another thread holds the socket: wake it; the descriptor is closed
+  // when it returns.
+  if (rec.use_count() > 1) ::shutdown(rec->fd, SHUT_RDWR);
+  return 0;
+}
+
+int shutdown(SOCKET s, int how) {
+  auto rec = Lookup(s);
+  if (!rec) return SOCKET_ERROR;
+  int px_how;
+  switch (how) {
+    case SD_RECEIVE:
+      px_how = SHUT_RD;
+      break;
+    case SD_SEND:
+      px_how = SHUT_WR;
+      break;
+    case SD_BOTH:
+      px_how = SHUT_RDWR;
+      break;
+    default:
+      return Fail(WSAEINVAL);
+  }
+  if (::shutdown(rec->fd, px_how) != 0) return FailErrno(errno);
+  std::lock_guard<std::mutex> guard(rec->lock);
+  if (how != SD_RECEIVE) rec->shut_send = true;
+  rec->quiet = false;
+  return 0;
+}
+
+int getsockopt(SOCKET s, int level, int optname, char* optval, int* optlen) {
+  auto rec = Lookup(s);
+  if (!rec) return SOCKET_ERROR;
+  const OptionMap* o = FindOption(level, optname);
+  if (o == nullptr) return Fail(WSAENOPROTOOPT);
+  if (optval == nullptr || optlen == nullptr) return Fail(WSAEFAULT);
+  auto put_int = [&](int value) {
+    if (*optlen < static_cast<int>(sizeof(int))) return Fail(WSAEFAULT);
+    std::memcpy(optval, &value, sizeof value);
+    *optlen = sizeof value;
+    return 0;
+  };
+  auto get_int = [&](int* value) {
+    socklen_t len = sizeof *value;
+    return ::getsockopt(rec->fd, o->px_level, o->px_name, value, &len) == 0;
+  };
+  int value = 0;
+  switch (o->kind) {
+    case OptKind::kBool:
+      if (!get_int(&value)) return FailErrno(errno);
+      if (*optlen >= static_cast<int>(sizeof(int))) return put_int(value != 0);
+      if (*optlen < 1) return Fail(WSAEFAULT);
+      optval[0] = value != 0;
+      *optlen = 1;
+      return 0;
+    case OptKind::kInt:
+      if (!get_int(&value)) return FailErrno(errno);
+      return put_int(value);
+    case OptKind::kBuffer: {
+      {
+        std::lock_guard<std::mutex> guard(rec->lock);
+        value = optname == SO_RCVBUF ? rec->receive_buffer_asked : rec->send_buffer_asked;
+      }
+      if (value == 0 && !get_int(&value)) return FailErrno(errno);
+      return put_int(value);
+    }
+    case OptKind::kError: {
+      {
+        std::lock_guard<std::mutex> guard(rec->lock);
+        value = rec->pending_so_error;
+        rec->pending_so_error = 0;
+      }
+      if (value == 0) value = WsaFromErrno(TakeSocketErrno(rec->fd));
+      return put_int(value);
+    }
+    case OptKind::kLinger:
+    case OptKind::kDontLinger: {
+      ::linger l{};
+      socklen_t len = sizeof l;
+      if (::getsockopt(rec->fd, o->px_level, o->px_name, &l, &len) != 0) return FailErrno(errno);
+      if (o->kind == OptKind::kDontLinger) return put_int(l.l_onoff == 0);
+      if (*optlen < static_cast<int>(sizeof(linger))) return Fail(WSAEFAULT);
+      linger out{static_cast<u_short>(l.l_onoff != 0), static_cast<u_short>(l.l_linger)};
+      std::memcpy(optval, &out, sizeof out);
+      *optlen = sizeof out;
+      return 0;
+    }
+    case OptKind::kMillis: {
+      std::lock_guard<std::mutex> guard(rec->lock);
+      return put_int(
+          static_cast<int>(optname == SO_RCVTIMEO ? rec->receive_timeout : rec->send_timeout));
+    }
+    case OptKind::kDontFragment:
+      if (!get_int(&value)) return FailErrno(errno);
+      return put_int(value == IP_PMTUDISC_DO);
+  }
+  return Fail(WSAENOPROTOOPT);
+}
+
+int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen) {
+  auto rec = Lookup(s);
+  if (!rec) return SOCKET_ERROR;
+  const OptionMap* o = FindOption(level, optname);
+  if (o == nullptr || o->read_only) return Fail(WSAENOPROTOOPT);
+  if (optval == nullptr || optlen < 1) return Fail(WSAEFAULT);
+  // BOOL options also take one byte, as the home platform accepts.
+  int value = 0;
+  if (optlen >= static_cast<int>(sizeof(int))) {
+    std::memcpy(&value, optval, sizeof value);
+  } else if (o->kind == OptKind::kBool || o->kind == OptKind::kDontLinger) {
+    value = static_cast<unsigned char>(optval[0]);
+  } else if (o->kind != OptKind::kLinger) {
+    return Fail(WSAEFAULT);
+  }
+  auto set = [&](const void* v, socklen_t len) {
+    if (::setsockopt(rec->fd, o->px_level, o->px_name, v, len) != 0) return FailErrno(errno);
+    return 0;
+  };
+  switch (o->kind) {
+    case OptKind::kBool: {
+      int on = value != 0;
+      return set(&on, sizeof on);
+    }
+    case OptKind::kInt:
+      return set(&value, sizeof value);
+    case OptKind::kBuffer: {
+      const int fallback = optname == SO_RCVBUF ? kDefaultReceiveBuffer : kDefaultSendBuffer;
+      if (value != 0 && value != fallback) {
+        if (int rc = set(&value, sizeof value); rc != 0) return rc;
+      }
+      std::lock_guard<std::mutex> guard(rec->lock);
+      (optname == SO_RCVBUF ? rec->receive_buffer_asked : rec->send_buffer_asked) = value;
+      return 0;
+    }
+    case OptKind::kLinger: {
+      if (optlen < static_cast<int>(sizeof(linger))) return Fail(WSAEFAULT);
+      linger in;
+      std::memcpy(&in, optval, sizeof in);
+      ::linger l{in.l_onoff != 0, in.l_linger};
+      return set(&l, sizeof l);
+    }
+    case OptKind::kDontLinger: {
+      ::linger l{};
+      socklen_t len = sizeof l;
+      if (::getsockopt(rec->fd, o->px_level, o->px_name, &l, &len) != 0) return FailErrno(errno);
+      l.l_onoff = value == 0;
+      return set(&l, sizeof l);
+    }
+    case OptKind::kMillis: {
+      DWORD ms = static_cast<DWORD>(value);
+      ::timeval tv{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>((ms % 1000) * 1000)};
+      if (int rc = set(&tv, sizeof tv); rc != 0) return rc;
+      std::lock_guard<std::mutex> guard(rec->lock);
+      (optname == SO_RCVTIMEO ? rec->receive_timeout : rec->send_timeout) = ms;
+      return 0;
+    }
+    case OptKind::kDontFragment: {
+      int mode = value != 0 ? IP_PMTUDISC_DO : IP_PMTUDISC_DONT;
+      return set(&mode, sizeof mode);
+    }
+    case OptKind::kError:
+      break;
+  }
+  return Fail(WSAENOPROTOOPT);
+}
+
+int ioctlsocket(SOCKET s, long cmd, u_long* argp) {
+  auto rec = Lookup(s);
+  if (!rec) return SOCKET_ERROR;
+  if (argp == nullptr) return Fail(WSAEFAULT);
+  if (cmd == FIONBIO) {
+    std::lock_guard<std::mutex> guard(rec->lock);
+    if (*argp == 0 && rec->watcher) return Fail(WSAEINVAL);  // WSAAsyncSelect needs non-blocking
+    if (!SetNonBlocking(rec->fd, *argp != 0)) return FailErrno(errno);
+    rec->nonblocking = *argp != 0;
+    return 0;
+  }
+  if (cmd == FIONREAD) {
+    int available = 0;
+    if (::ioctl(rec->fd, px::kFionRead, &available) != 0) {
+      if (errno != EINVAL) return FailErrno(errno);
+      available = 0;  // a listening socket
+    }
+    *argp = static_cast<u_long>(std::max(available, 0));
+    return 0;
+  }
+  return Fail(WSAEINVAL);
+}
+
+int WSAIoctl(SOCKET s, DWORD code, void* in, DWORD in_len, void*, DWORD, DWORD* bytes_returned,
+             void* overlapped, void* completion) {
+  auto rec = Lookup(s);
+  if (!rec) return SOCKET_ERROR;
+  if (overlapped != nullptr || completion != nullptr) return Fail(WSAEOPNOTSUPP);
+  if (code != SIO_KEEPALIVE_VALS) return Fail(WSAEOPNOTSUPP);
+  if (in == nullptr || in_len < sizeof(tcp_keepalive)) return Fail(WSAEFAULT);
+  tcp_keepalive ka;
+  std::memcpy(&ka, in, sizeof ka);
+  int on = ka.onoff != 0;
+  // The home platform counts milliseconds, Linux whole seconds (at least one).
+  int idle = static_cast<int>(std::max<u_long>(1, ka.keepalivetime / 1000));
+  int interval = static_cast<int>(std::max<u_long>(1, ka.keepaliveinterval / 1000));
+  if (::setsockopt(rec->fd, px::kSolSocket, px::kSoKeepAlive, &on, sizeof on) != 0 ||
+      (on && (::setsockopt(rec->fd, ::IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) != 0 ||
+              ::setsockopt(rec->fd, ::IPPROTO_TCP, px::kTcpKeepIntvl, &interval, sizeof interval) !=
+                  0))) {
+    return FailErrno(errno);
+  }
+  if (bytes_returned) *bytes_returned = 0;
+  return 0;
+}
+
+namespace {
+
+int NameOf(SOCKET s, sockaddr* name, int* namelen, bool peer) {
+  auto rec = Lookup(s);
+  if (!rec) return SOCKET_ERROR;
+  if (name == nullptr || namelen == nullptr) return Fail(WSAEFAULT);
+  if (!peer) {
+    std::lock_guard<std::mutex> guard(rec->lock);
+    if (!rec->bound) return Fail(WSAEINVAL);
+  }
+  ::sockaddr_storage addr;
+  socklen_t len = sizeof addr;
+  int rc = peer ? ::getpeername(rec->fd, reinterpret_cast<::sockaddr*>(&addr), &len)
+                : ::getsockname(rec->fd, reinterpret_cast<::sockaddr*>(&addr), &len);
+  if (rc != 0) return FailErrno(errno);
+  if (int err = AddressFromPosix(reinterpret_cast<::sockaddr*>(&addr), name, namelen)) {
+    return Fail(err);
+  }
+  return 0;
+}
+
+}  // namespace
+
+int getsockname(SOCKET s, sockaddr* name, int* namelen) { return NameOf(s, name, namelen, false); }
+int getpeername(SOCKET s, sockaddr* name, int* namelen) { return NameOf(s, name, namelen, true); }
+
+int gethostname(char* name, int namelen) {
+  if (!Started()) return Fail(WSANOTINITIALISED);
+  if (name == nullptr || namelen <= 0) return Fail(WSAEFAULT);
+  char buffer[256] = {};
+  if (::gethostname(buffer, sizeof buffer - 1) != 0) return FailErrno(errno);
+  size_t n = std::strlen(buffer);
+  if (n + 1 > static_cast<size_t>(namelen)) return Fail(WSAEFAULT);
+  std::memcpy(name, buffer, n + 1);
+  return 0;
+}
+
+// ---- notifications ----
+
+int WSAAsyncSelect(SOCKET s, HWND window, UINT message, long events) {
+  auto rec = Lookup(s);
+  if (!rec) return SOCKET_ERROR;
+  if (events == 0) {
+    std::lock_guard<std::mutex> guard(rec->lock);
+    ClearRegistration(*rec);
+    return 0;
+  }
+  std::shared_ptr<MessageQueue> queue = internal::QueueOfWindow(window);
+  if (!queue) return Fail(WSAEINVAL);
+  std::weak_ptr<MessageQueue> weak = queue;
+  auto watcher = std::static_pointer_cast<SocketWatcher>(
+      internal::WatcherOf(*queue, [&] { return std::make_shared<SocketWatcher>(weak); }));
+  if (!watcher) return Fail(WSAEINVAL);
+  {
+    std::lock_guard<std::mutex> guard(rec->lock);
+    if (!SetNonBlocking(rec->fd, true)) return FailErrno(errno);
+    rec->nonblocking = true;
+    if (rec->watcher != watcher) ClearRegistration(*rec);
+    rec->watcher = watcher;
+    rec->queue = queue;
+    rec->window = rec->last_window = window;
+    rec->message = rec->last_message = message;
+    rec->mask = events;
+    rec->read_enabled = rec->write_enabled = rec->accept_enabled = true;
+    rec->quiet = false;
+    watcher->Add(rec);
+  }
+  if (!internal::IsCallingThreadQueue(*queue)) internal::WakeQueue(*queue);
+  return 0;
+}
+
+// ---- select ----
+
+void fd_set::Add(SOCKET s) {
+  if (!Contains(s)) fd_array.push_back(s);
+}
+
+void fd_set::Remove(SOCKET s) { std::erase(fd_array, s); }
+
+bool fd_set::Contains(SOCKET s) const {
+  return std::find(fd_array.begin(), fd_array.end(), s) != fd_array.end();
+}
+
+int select(int, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, const timeval* timeout) {
+  if (!Started()) return Fail(WSANOTINITIALISED);
+  struct Item {
+    SOCKET s;
+    std::shared_ptr<SocketRec> rec;
+    bool want_read = false, want_write = false, want_except = false;
+    bool read = false, write = false, except = false;
+    bool ignored = false;  // answered poll with nothing that counts: left out for this call
+  };
+  std::vector<Item> items;
+  auto gather = [&](fd_set* set, bool Item::*want) {
+    if (set == nullptr) return true;
+    for (SOCKET s : set->fd_array) {
+      auto it = std::find_if(items.begin(), items.end(), [s](const Item& i) { return i.s == s; });
+      if (it == items.end()) {
+        auto rec = Lookup(s);
+        if (!rec) return false;
+        items.push_back(Item{s, std::move(rec)});
+        it = items.end() - 1;
+      }
+      (*it).*want = true;
+    }
+    return true;
+  };
+  if (!gather(readfds, &Item::want_read) || !gather(writefds, &Item::want_write) ||
+      !gather(exceptfds, &Item::want_except)) {
+    return Fail(WSAENOTSOCK);
+  }
+  if (items.empty()) return Fail(WSAEINVAL);
+  if (timeout != nullptr && (timeout->tv_sec < 0 || timeout->tv_usec < 0)) return Fail(WSAEINVAL);
+
+  const bool finite = timeout != nullptr;
+  const ULONGLONG deadline = finite ? GetTickCount64() +
+                                          static_cast<ULONGLONG>(timeout->tv_sec) * 1000 +
+                                          static_cast<ULONGLONG>(timeout->tv_usec + 999) / 1000
+                                    : 0;
+  std::vector<pollfd> fds(items.size());
+  int ready = 0;
+  for (bool first = true;; first = false) {
+    bool now = false;
+    for (size_t i = 0; i < items.size(); ++i) {
+      Item& it = items[i];
+      short events = 0;
+      std::lock_guard<std::mutex> guard(it.rec->lock);
+      switch (it.rec->state) {
+        case State::kConnecting:
+          events = POLLOUT;
+          break;
+        case State::kFailed:
+          if (it.want_except) now = true;
+          break;
+        case State::kListening:
+          if (it.want_read) events = POLLIN;
+          break;
+        case State::kFresh:
+          if (it.rec->IsStream()) break;  // unconnected streams poll as hung up on Linux
+          [[fallthrough]];
+        case State::kConnected:
+          if (it.want_read) events |= POLLIN | POLLRDHUP;
+          if (it.want_write) events |= POLLOUT;
+          if (it.want_except) events |= POLLPRI;
+          break;
+      }
+      fds[i] = pollfd{(events == 0 || it.ignored) ? -1 : it.rec->fd, events, 0};
+    }
+    int wait_ms = -1;
+    if (now) {
+      wait_ms = 0;
+    } else if (finite) {
+      ULONGLONG t = GetTickCount64();
+      if (t >= deadline && !first) break;
+      wait_ms = t >= deadline ? 0 : static_cast<int>(std::min<ULONGLONG>(deadline - t, INT_MAX));
+    }
+    int n = ::poll(fds.data(), fds.size(), wait_ms);
+    if (n < 0 && errno != EINTR) return FailErrno(errno);
+    ready = 0;
+    for (size_t i = 0; i < items.size(); ++i) {
+      Item& it = items[i];
+      short r = n > 0 ? fds[i].revents : 0;
+      std::lock_guard<std::mutex> guard(it.rec->lock);
+      const bool settled = it.rec->state == State::kConnecting && FinishConnect(*it.rec, r);
+      switch (it.rec->state) {
+        case State::kConnected:
+        case State::kFresh:
+          it.read = it.want_read && (r & (POLLIN | POLLRDHUP | POLLHUP | POLLERR));
+          it.write = it.want_write && (r & POLLOUT);
+          it.except = it.want_except && (r & POLLPRI);
+          break;
+        case State::kListening:
+          it.read = it.want_read && (r & POLLIN);
+          break;
+        case State::kFailed:
+          it.except = it.want_except;
+          break;
+        default:
+          break;
+      }
+      if (r != 0 && !settled && !it.read && !it.write && !it.except &&
+          it.rec->state != State::kConnecting) {
+        it.ignored = true;
+      }
+      ready += it.read + it.write + it.except;
+    }
+    if (ready > 0) break;
+    if (finite && wait_ms == 0 && !now) break;
+  }
+  auto keep = [&](fd_set* set, bool Item::*got) {
+    if (set == nullptr) return;
+    std::erase_if(set->fd_array, [&](SOCKET s) {
+      auto it = std::find_if(items.begin(), items.end(), [s](const Item& i) { return i.s == s; });
+      return !((*it).*got);
+    });
+  };
+  keep(readfds, &Item::read);
+  keep(writefds, &Item::write);
+  keep(exceptfds, &Item::except);
+  return ready;
+}
+
+// ---- name resolution ----
+
+int getaddrinfo(const char* node, const char* service, const addrinfo* hints, addrinfo** result) {
+  if (result == nullptr) return ReturnResolverError(WSAEINVAL);
+  *result = nullptr;
+  if (!Started()) return ReturnResolverError(WSANOTINITIALISED);
+  if (node == nullptr && service == nullptr) return ReturnResolverError(WSAHOST_NOT_FOUND);
+  ::addrinfo h;
+  if (int err = TranslateHints(hints, &h)) return ReturnResolverError(err);
+
+  addrinfo* head = nullptr;
+  addrinfo** tail = &head;
+  int err = 0;
+  if (node != nullptr && IsLocalhostName(node)) {
+    err =
+        (h.ai_flags & px::kAiNumericHost) ? WSAHOST_NOT_FOUND : ResolveLocalhost(service, h, &tail);
+  } else {
+    ::addrinfo* list = nullptr;
+    int rc = ::getaddrinfo(node, service, &h, &list);
+    if (rc != 0) {
+      err = WsaFromEai(rc, errno);
+    } else {
+      err = AppendResults(list, &tail);
+      if (err == 0 && head != nullptr && list->ai_canonname != nullptr) {
+        head->ai_canonname = ::strdup(list->ai_canonname);
+      }
+      ::freeaddrinfo(list);
+    }
+  }
+  if (err == 0 && head == nullptr) err = WSANO_DATA;
+  if (err == 0 && node != nullptr && (h.ai_flags & px::kAiCanonName) &&
+      head->ai_canonname == nullptr) {
+    head->ai_canonname = ::strdup(node);
+  }
+  if (err != 0) {
+    freeaddrinfo(head);
+    return ReturnResolverError(err);
+  }
+  *result = head;
+  return 0;
+}
+
+void freeaddrinfo(addrinfo* list) {
+  while (list != nullptr) {
+    addrinfo* next = list->ai_next;
+    std::free(list->ai_canonname);
+    delete reinterpret_cast<ResultNode*>(list);
+    list = next;
+  }
+}
+
+int getnameinfo(const sockaddr* addr, int addrlen, char* host, DWORD hostlen, char* serv,
+                DWORD servlen, int flags) {
+  if (!Started()) return ReturnResolverError(WSANOTINITIALISED);
+  ::sockaddr_storage p;
+  socklen_t len;
+  if (int err = AddressToPosix(addr, addrlen, &p, &len)) return ReturnResolverError(err);
+  struct FlagMap {
+    int win;
+    int posix;
+  };
+  static constexpr FlagMap kFlags[] = {
+      {NI_NOFQDN, px::kNiNoFqdn},     {NI_NUMERICHOST, px::kNiNumericHost},
+      {NI_NAMEREQD, px::kNiNameReqd}, {NI_NUMERICSERV, px::kNiNumericServ},
+      {NI_DGRAM, px::kNiDgram},
+  };
+  int f = 0;
+  int rest = flags;
+  for (const auto& m : kFlags) {
+    if (rest & m.win) {
+      f |= m.posix;
+      rest &= ~m.win;
+    }
+  }
+  if (rest != 0) return ReturnResolverError(WSAEINVAL);
+  if (host == nullptr && serv == nullptr) return ReturnResolverError(WSAHOST_NOT_FOUND);
+  int rc = ::getnameinfo(reinterpret_cast<::sockaddr*>(&p), len, host, host ? hostlen : 0, serv,
+                         serv ? servlen : 0, f);
+  if (rc != 0) return ReturnResolverError(WsaFromEai(rc, errno));
+  return 0;
+}
+
+hostent* gethostbyname(const char* name) {
+  if (!Started()) {
+    Fail(WSANOTINITIALISED);
+    return nullptr;
+  }
+  char local[256];
+  if (name == nullptr) {
+    if (gethostname(local, sizeof local) != 0) return nullptr;
+    name = local;
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_CANONNAME;
+  addrinfo* list = nullptr;
+  if (int err = getaddrinfo(name, nullptr, &hints, &list)) {
+    Fail(err);
+    return nullptr;
+  }
+  std::vector<std::array<char, 16>> addresses;
+  for (addrinfo* p = list; p != nullptr; p = p->ai_next) {
+    std::array<char, 16> a{};
+    std::memcpy(a.data(), &reinterpret_cast<sockaddr_in*>(p->ai_addr)->sin_addr, 4);
+    if (std::find(addresses.begin(), addresses.end(), a) == addresses.end()) addresses.push_back(a);
+  }
+  std::string canonical = list->ai_canonname ? list->ai_canonname : name;
+  freeaddrinfo(list);
+  return FillHost(canonical, AF_INET, 4, addresses);
+}
+
+hostent* gethostbyaddr(const char* addr, int len, int type) {
+  if (!Started()) {
+    Fail(WSANOTINITIALISED);
+    return nullptr;
+  }
+  if (addr == nullptr) {
+    Fail(WSAEFAULT);
+    return nullptr;
+  }
+  sockaddr_storage storage{};
+  int size;
+  if (type == AF_INET && len >= 4) {
+    auto* in = reinterpret_cast<sockaddr_in*>(&storage);
+    in->sin_family = AF_INET;
+    std::memcpy(&in->sin_addr, addr, 4);
+    size = sizeof(sockaddr_in);
+  } else if (type == AF_INET6 && len >= 16) {
+    auto* in6 = reinterpret_cast<sockaddr_in6*>(&storage);
+    in6->sin6_family = AF_INET6;
+    std::memcpy(&in6->sin6_addr, addr, 16);
+    size = sizeof(sockaddr_in6);
+  } else {
+    Fail(type == AF_INET || type == AF_INET6 ? WSAEFAULT : WSAEAFNOSUPPORT);
+    return nullptr;
+  }
+  char host[NI_MAXHOST];
+  if (int err = getnameinfo(reinterpret_cast<sockaddr*>(&storage), size, host, sizeof host, nullptr,
+                            0, NI_NAMEREQD)) {
+    Fail(err);
+    return nullptr;
+  }
+  std::array<char, 16> a{};
+  std::memcpy(a.data(), addr, type == AF_INET ? 4 : 16);
+  return FillHost(host, static_cast<short>(type), static_cast<short>(type == AF_INET ? 4 : 16),
+                  {a});
+}
+
+u_long inet_addr(const char* text) {
+  if (text == nullptr) return INADDR_NONE;
+  ::in_addr a;
+  if (::inet_aton(text, &a) == 0) return INADDR_NONE;
+  return a.s_addr;
+}
+
+char* inet_ntoa(in_addr address) {
+  thread_local char buffer[16];
+  const auto* b = reinterpret_cast<const unsigned char*>(&address.s_addr);
+  std::snprintf(buffer, sizeof buffer, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+  return buffer;
+}
+
+int inet_pton(int af, const char* src, void* dst) {
+  int family = FamilyToPosix(af);
+  if (family <= 0) {
+    Fail(WSAEAFNOSUPPORT);
+    return -1;
+  }
+  if (src == nullptr || dst == nullptr) {
+    Fail(WSAEFAULT);
+    return -1;
+  }
+  return ::inet_pton(family, src, dst);
+}
+
+const char* inet_ntop(int af, const void* src, char* dst, size_t size) {
+  int family = FamilyToPosix(af);
+  if (family <= 0) {
+    Fail(WSAEAFNOSUPPORT);
+    return nullptr;
+  }
+  if (src == nullptr || dst == nullptr) {
+    Fail(WSAEFAULT);
+    return nullptr;
+  }
+  const char* r = ::inet_ntop(family, src, dst, static_cast<socklen_t>(size));
+  if (r == nullptr) Fail(WSAEINVAL);
+  return r;
+}
+
+int SocketDescriptor(SOCKET s) {
+  auto rec = Lookup(s);
+  return rec ? rec->fd : -1;
+}
+
+}  // namespace win
