@@ -1,7 +1,7 @@
 # Installs what the build and the tests need; sourced by the scripts in this folder.
 TW_APT_PACKAGES=(
-  cmake ninja-build g++ clang libgtest-dev zlib1g-dev
-  python3 openssl libssl-dev libxml2-utils
+  cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev zlib1g-dev libssl-dev
+  python3 python3-cryptography openssl libxml2-utils libgcrypt20 gzip sharutils coreutils
   curl
 )
 
