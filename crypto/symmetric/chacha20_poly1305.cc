@@ -5,7 +5,6 @@
 #include "crypto/symmetric/chacha20.h"
 
 #if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
 #define TW_CHACHA_X86 1
 #endif
 
@@ -38,123 +37,160 @@ inline void XorBytes(uint8_t* out, const uint8_t* a, const uint8_t* b, size_t n)
   for (; i < n; ++i) out[i] = a[i] ^ b[i];
 }
 
+// Eight keystream blocks per group, one block in each 32-bit lane of a 256-bit vector, written
+// with the compiler's vector types so that one body serves both instruction sets below: AVX2,
+// and AVX-512VL, where the rotations become single instructions and 32 registers avoid spills.
+typedef uint32_t Lanes __attribute__((vector_size(32)));
+typedef uint8_t LaneBytes __attribute__((vector_size(32)));
+
+#define TW_INLINE inline __attribute__((always_inline))
+
+// Values go by reference throughout: these are always inlined, and by-value vector arguments
+// would only draw the compiler's ABI notes.
+TW_INLINE void Rotl16(Lanes& v) {
+  v = reinterpret_cast<Lanes>(__builtin_shufflevector(reinterpret_cast<LaneBytes>(v), reinterpret_cast<LaneBytes>(v),
+                                                      2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13, 18, 19, 16,
+                                                      17, 22, 23, 20, 21, 26, 27, 24, 25, 30, 31, 28, 29));
+}
+TW_INLINE void Rotl8(Lanes& v) {
+  v = reinterpret_cast<Lanes>(__builtin_shufflevector(reinterpret_cast<LaneBytes>(v), reinterpret_cast<LaneBytes>(v),
+                                                      3, 0, 1, 2, 7, 4, 5, 6, 11, 8, 9, 10, 15, 12, 13, 14, 19, 16, 17,
+                                                      18, 23, 20, 21, 22, 27, 24, 25, 26, 31, 28, 29, 30));
+}
+
+TW_INLINE void QuarterRound(Lanes& a, Lanes& b, Lanes& c, Lanes& d) {
+  a += b;
+  d ^= a;
+  Rotl16(d);
+  c += d;
+  b ^= c;
+  b = (b << 12) | (b >> 20);
+  a += b;
+  d ^= a;
+  Rotl8(d);
+  c += d;
+  b ^= c;
+  b = (b << 7) | (b >> 25);
+}
+
+// Transposes four words of the eight lanes: afterwards the low half of each holds those words of
+// blocks 0..3 (a: block 0, b: block 1, ...), the high half those of blocks 4..7.
+TW_INLINE void Transpose4(Lanes& a, Lanes& b, Lanes& c, Lanes& d) {
+  const Lanes t0 = __builtin_shufflevector(a, b, 0, 8, 1, 9, 4, 12, 5, 13);
+  const Lanes t1 = __builtin_shufflevector(a, b, 2, 10, 3, 11, 6, 14, 7, 15);
+  const Lanes t2 = __builtin_shufflevector(c, d, 0, 8, 1, 9, 4, 12, 5, 13);
+  const Lanes t3 = __builtin_shufflevector(c, d, 2, 10, 3, 11, 6, 14, 7, 15);
+  a = __builtin_shufflevector(t0, t2, 0, 1, 8, 9, 4, 5, 12, 13);
+  b = __builtin_shufflevector(t0, t2, 2, 3, 10, 11, 6, 7, 14, 15);
+  c = __builtin_shufflevector(t1, t3, 0, 1, 8, 9, 4, 5, 12, 13);
+  d = __builtin_shufflevector(t1, t3, 2, 3, 10, 11, 6, 7, 14, 15);
+}
+
+TW_INLINE void XorOut(const uint8_t* in, uint8_t* out, const Lanes& v) {
+  Lanes x;
+  std::memcpy(&x, in, 32);
+  x ^= v;
+  std::memcpy(out, &x, 32);
+}
+
+// Block j of the group gets the low halves of (a, b) and (c, d); block j + 4 the high halves.
+TW_INLINE void XorBlockPair(const uint8_t* in, uint8_t* out, const Lanes& a, const Lanes& b, const Lanes& c,
+                            const Lanes& d) {
+  const Lanes p0 = __builtin_shufflevector(a, b, 0, 1, 2, 3, 8, 9, 10, 11);
+  const Lanes p1 = __builtin_shufflevector(c, d, 0, 1, 2, 3, 8, 9, 10, 11);
+  const Lanes p2 = __builtin_shufflevector(a, b, 4, 5, 6, 7, 12, 13, 14, 15);
+  const Lanes p3 = __builtin_shufflevector(c, d, 4, 5, 6, 7, 12, 13, 14, 15);
+  XorOut(in, out, p0);
+  XorOut(in + 32, out + 32, p1);
+  XorOut(in + 256, out + 256, p2);
+  XorOut(in + 288, out + 288, p3);
+}
+
+// XORs groups * 512 bytes of keystream over in. Lane j of the counter words holds counter + j
+// (carrying into word 13 when the counter is 64 bits wide).
+TW_INLINE void XorGroups(const uint32_t s[16], uint64_t counter, bool wide, const uint8_t* in, uint8_t* out,
+                         size_t groups) {
+  Lanes init[16];
+  for (int i = 0; i < 16; ++i) init[i] = Lanes{} + s[i];
+  const Lanes steps = {0, 1, 2, 3, 4, 5, 6, 7};
+  for (; groups > 0; --groups, counter += 8, in += 512, out += 512) {
+    const uint32_t low = static_cast<uint32_t>(counter);
+    init[12] = (Lanes{} + low) + steps;
+    if (wide) {
+      // A lane whose low word wrapped gets -1 from the comparison: subtracting it carries.
+      const Lanes wrapped = reinterpret_cast<Lanes>(init[12] < (Lanes{} + low));
+      init[13] = (Lanes{} + static_cast<uint32_t>(counter >> 32)) - wrapped;
+    }
+    Lanes x0 = init[0], x1 = init[1], x2 = init[2], x3 = init[3], x4 = init[4], x5 = init[5], x6 = init[6],
+          x7 = init[7], x8 = init[8], x9 = init[9], x10 = init[10], x11 = init[11], x12 = init[12],
+          x13 = init[13], x14 = init[14], x15 = init[15];
+    for (int round = 0; round < 10; ++round) {
+      QuarterRound(x0, x4, x8, x12);
+      QuarterRound(x1, x5, x9, x13);
+      QuarterRound(x2, x6, x10, x14);
+      QuarterRound(x3, x7, x11, x15);
+      QuarterRound(x0, x5, x10, x15);
+      QuarterRound(x1, x6, x11, x12);
+      QuarterRound(x2, x7, x8, x13);
+      QuarterRound(x3, x4, x9, x14);
+    }
+    x0 += init[0], x1 += init[1], x2 += init[2], x3 += init[3];
+    x4 += init[4], x5 += init[5], x6 += init[6], x7 += init[7];
+    x8 += init[8], x9 += init[9], x10 += init[10], x11 += init[11];
+    x12 += init[12], x13 += init[13], x14 += init[14], x15 += init[15];
+    Transpose4(x0, x1, x2, x3);
+    Transpose4(x4, x5, x6, x7);
+    Transpose4(x8, x9, x10, x11);
+    Transpose4(x12, x13, x14, x15);
+    XorBlockPair(in, out, x0, x4, x8, x12);
+    XorBlockPair(in + 64, out + 64, x1, x5, x9, x13);
+    XorBlockPair(in + 128, out + 128, x2, x6, x10, x14);
+    XorBlockPair(in + 192, out + 192, x3, x7, x11, x15);
+  }
+}
+
 #ifdef TW_CHACHA_X86
 
-bool DetectAvx2() {
+enum class WideKind { kNone, kAvx2, kAvx512 };
+
+WideKind DetectWide() {
   __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2");
+  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl")) return WideKind::kAvx512;
+  if (__builtin_cpu_supports("avx2")) return WideKind::kAvx2;
+  return WideKind::kNone;
 }
 
-#define TW_AVX2 __attribute__((target("avx2")))
+__attribute__((target("avx2"))) void XorGroupsAvx2(const uint32_t s[16], uint64_t counter, bool wide,
+                                                   const uint8_t* in, uint8_t* out, size_t groups) {
+  XorGroups(s, counter, wide, in, out, groups);
+}
 
-// Eight keystream blocks per group, one block in each 32-bit lane; XORed over in, groups * 512
-// bytes. Lane j of the counter words holds counter + j (carrying into word 13 when wide).
-TW_AVX2 void XorGroupsAvx2(const uint32_t s[16], uint64_t counter, bool wide, const uint8_t* in, uint8_t* out,
-                           size_t groups) {
-  const __m256i rot16 = _mm256_setr_epi8(2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13, 2, 3, 0, 1, 6, 7, 4,
-                                         5, 10, 11, 8, 9, 14, 15, 12, 13);
-  const __m256i rot8 = _mm256_setr_epi8(3, 0, 1, 2, 7, 4, 5, 6, 11, 8, 9, 10, 15, 12, 13, 14, 3, 0, 1, 2, 7, 4, 5, 6,
-                                        11, 8, 9, 10, 15, 12, 13, 14);
-  for (; groups > 0; --groups, counter += 8, in += 512, out += 512) {
-    uint32_t lo[8], hi[8];
-    for (int j = 0; j < 8; ++j) {
-      lo[j] = static_cast<uint32_t>(counter + j);
-      hi[j] = wide ? static_cast<uint32_t>((counter + j) >> 32) : s[13];
-    }
-    const __m256i c12 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(lo));
-    const __m256i c13 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(hi));
-    __m256i x0 = _mm256_set1_epi32(static_cast<int>(s[0])), x1 = _mm256_set1_epi32(static_cast<int>(s[1]));
-    __m256i x2 = _mm256_set1_epi32(static_cast<int>(s[2])), x3 = _mm256_set1_epi32(static_cast<int>(s[3]));
-    __m256i x4 = _mm256_set1_epi32(static_cast<int>(s[4])), x5 = _mm256_set1_epi32(static_cast<int>(s[5]));
-    __m256i x6 = _mm256_set1_epi32(static_cast<int>(s[6])), x7 = _mm256_set1_epi32(static_cast<int>(s[7]));
-    __m256i x8 = _mm256_set1_epi32(static_cast<int>(s[8])), x9 = _mm256_set1_epi32(static_cast<int>(s[9]));
-    __m256i x10 = _mm256_set1_epi32(static_cast<int>(s[10])), x11 = _mm256_set1_epi32(static_cast<int>(s[11]));
-    __m256i x12 = c12, x13 = c13;
-    __m256i x14 = _mm256_set1_epi32(static_cast<int>(s[14])), x15 = _mm256_set1_epi32(static_cast<int>(s[15]));
+__attribute__((target("avx2,avx512f,avx512vl"))) void XorGroupsAvx512(const uint32_t s[16], uint64_t counter,
+                                                                      bool wide, const uint8_t* in, uint8_t* out,
+                                                                      size_t groups) {
+  XorGroups(s, counter, wide, in, out, groups);
+}
 
-#define TW_ROTL(v, n) _mm256_or_si256(_mm256_slli_epi32(v, n), _mm256_srli_epi32(v, 32 - (n)))
-#define TW_QR(a, b, c, d)                                 \
-  a = _mm256_add_epi32(a, b);                             \
-  d = _mm256_shuffle_epi8(_mm256_xor_si256(d, a), rot16); \
-  c = _mm256_add_epi32(c, d);                             \
-  b = TW_ROTL(_mm256_xor_si256(b, c), 12);                \
-  a = _mm256_add_epi32(a, b);                             \
-  d = _mm256_shuffle_epi8(_mm256_xor_si256(d, a), rot8);  \
-  c = _mm256_add_epi32(c, d);                             \
-  b = TW_ROTL(_mm256_xor_si256(b, c), 7)
+WideKind Wide() {
+  static const WideKind kind = DetectWide();
+  return kind;
+}
 
-    for (int round = 0; round < 10; ++round) {
-      TW_QR(x0, x4, x8, x12);
-      TW_QR(x1, x5, x9, x13);
-      TW_QR(x2, x6, x10, x14);
-      TW_QR(x3, x7, x11, x15);
-      TW_QR(x0, x5, x10, x15);
-      TW_QR(x1, x6, x11, x12);
-      TW_QR(x2, x7, x8, x13);
-      TW_QR(x3, x4, x9, x14);
-    }
-#undef TW_QR
-#undef TW_ROTL
-
-#define TW_ADD(x, i) x = _mm256_add_epi32(x, _mm256_set1_epi32(static_cast<int>(s[i])))
-    TW_ADD(x0, 0);
-    TW_ADD(x1, 1);
-    TW_ADD(x2, 2);
-    TW_ADD(x3, 3);
-    TW_ADD(x4, 4);
-    TW_ADD(x5, 5);
-    TW_ADD(x6, 6);
-    TW_ADD(x7, 7);
-    TW_ADD(x8, 8);
-    TW_ADD(x9, 9);
-    TW_ADD(x10, 10);
-    TW_ADD(x11, 11);
-    x12 = _mm256_add_epi32(x12, c12);
-    x13 = _mm256_add_epi32(x13, c13);
-    TW_ADD(x14, 14);
-    TW_ADD(x15, 15);
-#undef TW_ADD
-
-    // Transpose four words of eight lanes at a time: afterwards the low half of u_j holds those
-    // words of block j, the high half those of block j + 4.
-#define TW_TRANSPOSE(a, b, c, d)                                 \
-  {                                                              \
-    const __m256i t0 = _mm256_unpacklo_epi32(a, b);              \
-    const __m256i t1 = _mm256_unpackhi_epi32(a, b);              \
-    const __m256i t2 = _mm256_unpacklo_epi32(c, d);              \
-    const __m256i t3 = _mm256_unpackhi_epi32(c, d);              \
-    a = _mm256_unpacklo_epi64(t0, t2);                           \
-    b = _mm256_unpackhi_epi64(t0, t2);                           \
-    c = _mm256_unpacklo_epi64(t1, t3);                           \
-    d = _mm256_unpackhi_epi64(t1, t3);                           \
-  }
-    TW_TRANSPOSE(x0, x1, x2, x3);
-    TW_TRANSPOSE(x4, x5, x6, x7);
-    TW_TRANSPOSE(x8, x9, x10, x11);
-    TW_TRANSPOSE(x12, x13, x14, x15);
-#undef TW_TRANSPOSE
-
-#define TW_OUT(offset, v)                                                                         \
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + (offset)),                                 \
-                      _mm256_xor_si256(v, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + (offset)))))
-#define TW_BLOCK(j, a, b, c, d)                                  \
-  TW_OUT(64 * (j), _mm256_permute2x128_si256(a, b, 0x20));       \
-  TW_OUT(64 * (j) + 32, _mm256_permute2x128_si256(c, d, 0x20));  \
-  TW_OUT(64 * (j) + 256, _mm256_permute2x128_si256(a, b, 0x31)); \
-  TW_OUT(64 * (j) + 288, _mm256_permute2x128_si256(c, d, 0x31))
-    TW_BLOCK(0, x0, x4, x8, x12);
-    TW_BLOCK(1, x1, x5, x9, x13);
-    TW_BLOCK(2, x2, x6, x10, x14);
-    TW_BLOCK(3, x3, x7, x11, x15);
-#undef TW_BLOCK
-#undef TW_OUT
+void XorGroupsWide(const uint32_t s[16], uint64_t counter, bool wide, const uint8_t* in, uint8_t* out,
+                   size_t groups) {
+  if (Wide() == WideKind::kAvx512) {
+    XorGroupsAvx512(s, counter, wide, in, out, groups);
+  } else {
+    XorGroupsAvx2(s, counter, wide, in, out, groups);
   }
 }
+
+bool DetectAvx2() { return Wide() != WideKind::kNone; }
 
 #else
 
 bool DetectAvx2() { return false; }
-void XorGroupsAvx2(const uint32_t*, uint64_t, bool, const uint8_t*, uint8_t*, size_t) {}
+void XorGroupsWide(const uint32_t*, uint64_t, bool, const uint8_t*, uint8_t*, size_t) {}
 
 #endif
 
@@ -250,7 +286,7 @@ void ChaCha20Poly1305Context::StreamXor(const uint8_t* in, uint8_t* out, size_t 
   }
   if (length >= 512 && hw_allowed_ && ChaCha20WideAvailable()) {
     const size_t groups = length / 512;
-    XorGroupsAvx2(s.state, s.next, s.wide != 0, in, out, groups);
+    XorGroupsWide(s.state, s.next, s.wide != 0, in, out, groups);
     s.next += 8 * groups;
     s.blocks_left -= 8 * groups;
     in += 512 * groups;

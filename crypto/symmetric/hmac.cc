@@ -39,6 +39,7 @@ void HmacEngine::WipePads() {
 
 int HmacEngine::SetKey(int hash_id, const void* key, int key_length) {
   restart_ = true;
+  macValid_ = false;
   WipePads();
   hashId_ = hash_id;
   int rc = engine_.SetAlgorithm(hash_id);
@@ -95,6 +96,7 @@ int HmacEngine::Start() {
   int rc = engine_.SetAlgorithm(hashId_);
   if (rc == kOk) rc = engine_.Update(innerPad_, HashBlockSizeOf(hashId_));
   if (rc == kOk) restart_ = false;
+  macValid_ = false;
   return rc;
 }
 
@@ -112,6 +114,7 @@ int HmacEngine::Final() {
   int rc = restart_ ? Start() : kOk;
   // Whatever happens below, the next Update begins a new MAC rather than continuing this one.
   restart_ = true;
+  macValid_ = false;
   if (rc != kOk) return rc;
   rc = engine_.Final();
   if (rc != kOk) return rc;
@@ -124,6 +127,7 @@ int HmacEngine::Final() {
   if (rc == kOk) rc = engine_.Update(inner, innerLength);
   if (rc == kOk) rc = engine_.Final();
   WipeBytes(inner, sizeof inner);
+  macValid_ = rc == kOk;
   return rc;
 }
 
@@ -136,7 +140,7 @@ int HmacEngine::Compute(const void* bytes, int64_t count, ByteString& out) {
 }
 
 bool HmacEngine::Verify(const void* tag, int tag_length) const {
-  if (tag == nullptr || tag_length < 1 || tag_length > mac().length()) return false;
+  if (!macValid_ || tag == nullptr || tag_length < 1 || tag_length > mac().length()) return false;
   return MacEquals(tag, mac().data(), static_cast<size_t>(tag_length));
 }
 

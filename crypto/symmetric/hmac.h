@@ -65,7 +65,7 @@ class HmacEngine {
   // Re-keys with the stored id and key, MACs the bytes, and copies the MAC to out.
   int Compute(const void* bytes, int64_t count, ByteString& out);
   // Constant-time check of a tag against the first tag_length bytes of the last MAC; false for a
-  // length outside 1 to mac_size().
+  // length outside 1 to mac_size(), and unless the last Final succeeded with nothing begun since.
   bool Verify(const void* tag, int tag_length) const;
 
   const ByteString& mac() const { return engine_.digest(); }
@@ -83,6 +83,7 @@ class HmacEngine {
   ByteString key_;
   HashEngine engine_;
   bool restart_ = true;
+  bool macValid_ = false;
   // The key block XORed with 0x36 and 0x5C, made once per key.
   bool padsReady_ = false;
   uint8_t innerPad_[kMaxBlock];

@@ -1,7 +1,9 @@
 // Poly1305 (RFC 8439): a one-time authenticator over a 32-byte key (r, clamped, and s).
 //
-// The accumulator is kept in radix 2^64 (two full words and two bits), multiplied with 64x64-bit
-// products; the final reduction and the comparison of tags take no data-dependent branches.
+// The accumulator is kept in three limbs of 44, 44 and 42 bits, so that products of 64-bit limbs
+// fit 128 bits with room to sum several. Long inputs go four blocks at a time against r^4, r^3,
+// r^2 and r, which breaks the block-to-block dependency of Horner's rule. The final reduction and
+// the tag take no data-dependent branches.
 #pragma once
 
 #include <cstddef>
@@ -26,18 +28,20 @@ class Poly1305Context {
   void PadToBlock();
   // Writes the tag; the context then needs Init again.
   void Finish(uint8_t tag[kTagBytes]);
-  // Wipes r, s, the accumulator and any buffered bytes.
+  // Wipes r, its powers, s, the accumulator and any buffered bytes.
   void Clear();
   void CopyFrom(const Poly1305Context& other);
 
  private:
   void Blocks(const uint8_t* data, size_t blocks, uint64_t pad_bit);
+  void MakePowers();
 
-  uint64_t h0_, h1_, h2_;
-  uint64_t r0_, r1_;
-  uint64_t s0_, s1_;  // the key's s half
+  uint64_t h_[3];
+  uint64_t r_[4][5];  // r, r^2, r^3, r^4: three limbs, then 20 times the upper two
+  uint64_t s_[2];     // the key's s half
   uint8_t buffer_[16];
   uint32_t buffered_;
+  uint32_t have_powers_;
 };
 
 // One-shot MAC of a message.

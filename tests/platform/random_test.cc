@@ -51,24 +51,6 @@ TEST_F(CryptRandom, VerifyContextNeedsNoContainer) {
   EXPECT_TRUE(win::CryptReleaseContext(provider, 0));
 }
 
-TEST_F(CryptRandom, BadArgumentsAreRefused) {
-  win::HCRYPTPROV provider = 0;
-  EXPECT_FALSE(win::CryptAcquireContextA(&provider, nullptr, "Some Provider", win::PROV_RSA_FULL, win::CRYPT_VERIFYCONTEXT));
-  EXPECT_EQ(win::NTE_KEYSET_NOT_DEF, win::GetLastError());
-  EXPECT_FALSE(win::CryptAcquireContextA(&provider, nullptr, nullptr, 99, win::CRYPT_VERIFYCONTEXT));
-  EXPECT_EQ(win::NTE_BAD_PROV_TYPE, win::GetLastError());
-  EXPECT_FALSE(win::CryptAcquireContextA(&provider, nullptr, nullptr, win::PROV_RSA_FULL, 0x4000));
-  EXPECT_EQ(win::NTE_BAD_FLAGS, win::GetLastError());
-  EXPECT_FALSE(win::CryptAcquireContextA(nullptr, nullptr, nullptr, win::PROV_RSA_FULL, win::CRYPT_VERIFYCONTEXT));
-  uint8_t b[4];
-  EXPECT_FALSE(win::CryptGenRandom(12345, sizeof b, b));
-  EXPECT_EQ(win::NTE_BAD_UID, win::GetLastError());
-  ASSERT_TRUE(win::CryptAcquireContextA(&provider, nullptr, nullptr, win::PROV_RSA_FULL, win::CRYPT_VERIFYCONTEXT));
-  EXPECT_FALSE(win::CryptReleaseContext(provider, 1));
-  EXPECT_EQ(win::NTE_BAD_FLAGS, win::GetLastError());
-  EXPECT_TRUE(win::CryptReleaseContext(provider, 0));
-}
-
 TEST_F(CryptRandom, ShortReadsAndInterruptionsStillFillEveryByte) {
   win::HCRYPTPROV provider = 0;
   ASSERT_TRUE(win::CryptAcquireContextA(&provider, nullptr, nullptr, win::PROV_RSA_FULL, win::CRYPT_VERIFYCONTEXT));
