@@ -74,11 +74,11 @@ class SocketComponent : public ComponentBase {
   int Config(ConfigRequest& request, const char** answer) override;
   // 287 while a socket is open.
   int SetUseWindowsMessages(bool on) override;
-  // Records socket, message and mask; with window messages WSAAsyncSelect (its result), else
-  // makes the socket non-blocking when the mask is not 0 and returns 0.
+  // Records socket, message and mask; with window messages WSAAsyncSelect (0 or the Winsock
+  // error), else makes the socket non-blocking when the mask is not 0 and returns 0.
   virtual int SelectEvents(win::SOCKET s, win::HWND window, unsigned message, long mask);
-  // The local name: the dotted IPv4 address, the IPv6 address text, or gethostname when none is
-  // set. Null on failure, with the Winsock error text set.
+  // The local name: the IPv6 address text, the dotted IPv4 address, or gethostname when none is
+  // set. "" on failure, with the Winsock error text set.
   virtual const char* GetLocalAddress();
   // Stores LocalHost and resolves it; 0 or the resolver's error (error text set).
   virtual int SetLocalHost(const char* text);
@@ -112,7 +112,7 @@ class SocketComponent : public ComponentBase {
   // 0 is left alone; 301 sets "Interrupted.", 200 "Out of memory."; any other code sets the
   // Winsock text unless an error text is already held. Returns the code.
   int DefaultErrorText(int code);
-  // "[code] " and the Winsock table's text, or "(no description available)".
+  // "[code] " and the Winsock table's text, or "(no description available)". Returns the code.
   int SetWinsockErrorText(int code);
 
   // ---- Traffic recording ----
@@ -166,8 +166,8 @@ class SocketComponent : public ComponentBase {
   void SelectWait(int wait_millis);
   // Send of a would-block: in select mode FD_WRITE goes back into the recorded mask.
   void RearmWriteNotification() { select_mask_ |= win::FD_WRITE; }
-  // Posts FD_READ for the socket to the own window (or, in select mode, marks the self-posted
-  // read, which the next select wait delivers first).
+  // Marks the self-posted read (the next select wait delivers it first) and, with window
+  // messages, posts it to the own window: (recorded message, socket, lparam).
   void PostSelfRead(intptr_t lparam);
 
   // ---- Fields (the classes above read and write them directly) ----
@@ -235,6 +235,10 @@ class SocketComponent : public ComponentBase {
   ByteString ssl_enabled_cipher_suites_;
 
  private:
+  friend win::LRESULT SocketWindowProc(win::HWND, win::UINT, win::WPARAM, win::LPARAM);
+
+  int EndWaitInterrupted();
+  void CloseQos();
   void SetSslEnabledProtocols(int32_t value);
   int ConfigRecordToString(ConfigRequest& request, const char** answer);
   int Notify(long event, int error);

@@ -158,7 +158,6 @@ constexpr int kNotEnoughMemory = 8;  // WSA_NOT_ENOUGH_MEMORY
 constexpr char kLoopback4[] = "127.0.0.1";
 constexpr char kLoopback6[] = "::1";
 constexpr char kLocalhost[] = "localhost";
-constexpr char kLocalhostSuffix[] = ".localhost";
 
 // ---- error numbers ----
 
@@ -769,16 +768,23 @@ void WakeOwner(SocketRec& rec) {
 
 // ---- name resolution ----
 
-bool IsLocalhostName(const char* node) {
+// True for the name `domain` itself and every name under it (a trailing dot and case ignored).
+bool InSpecialDomain(const char* node, std::string_view domain) {
   std::string name(node);
   if (!name.empty() && name.back() == '.') name.pop_back();
   for (char& c : name) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }
-  const size_t suffix = sizeof kLocalhostSuffix - 1;
-  return name == kLocalhost || (name.size() > suffix &&
-                                name.compare(name.size() - suffix, suffix, kLocalhostSuffix) == 0);
+  if (name == domain) return true;
+  return name.size() > domain.size() + 1 &&
+         name.compare(name.size() - domain.size(), domain.size(), domain) == 0 &&
+         name[name.size() - domain.size() - 1] == '.';
 }
+
+// Reserved names (RFC 6761) are answered here and never reach the system resolver:
+// "localhost" and its subdomains are loopback, "invalid" and its subdomains never exist.
+bool IsLocalhostName(const char* node) { return InSpecialDomain(node, kLocalhost); }
+bool IsInvalidName(const char* node) { return InSpecialDomain(node, "invalid"); }
 
 // One node of a result list: the address lives beside its addrinfo.
 struct ResultNode {
@@ -1684,7 +1690,9 @@ int getaddrinfo(const char* node, const char* service, const addrinfo* hints, ad
   addrinfo* head = nullptr;
   addrinfo** tail = &head;
   int err = 0;
-  if (node != nullptr && IsLocalhostName(node)) {
+  if (node != nullptr && IsInvalidName(node)) {
+    err = WSAHOST_NOT_FOUND;
+  } else if (node != nullptr && IsLocalhostName(node)) {
     err =
         (h.ai_flags & px::kAiNumericHost) ? WSAHOST_NOT_FOUND : ResolveLocalhost(service, h, &tail);
   } else {

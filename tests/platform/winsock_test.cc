@@ -808,6 +808,12 @@ TEST_F(ResolverTest, ErrorsUseWinsockNumbers) {
   EXPECT_EQ(win::WSAGetLastError(), win::WSAHOST_NOT_FOUND);
   EXPECT_EQ(win::getaddrinfo("a.localhost", nullptr, &hints, &list), win::WSAHOST_NOT_FOUND);
   EXPECT_EQ(win::getaddrinfo(nullptr, nullptr, nullptr, &list), win::WSAHOST_NOT_FOUND);
+  // Reserved names never reach the system resolver, whatever the hints.
+  EXPECT_EQ(win::getaddrinfo("no-such-host.invalid", "80", nullptr, &list), win::WSAHOST_NOT_FOUND);
+  EXPECT_EQ(win::getaddrinfo("Deep.Name.INVALID.", nullptr, nullptr, &list),
+            win::WSAHOST_NOT_FOUND);
+  EXPECT_EQ(win::gethostbyname("x.invalid"), nullptr);
+  EXPECT_EQ(win::WSAGetLastError(), win::WSAHOST_NOT_FOUND);
   hints.ai_flags = 0x40000000;
   EXPECT_EQ(win::getaddrinfo("127.0.0.1", nullptr, &hints, &list), win::WSAEINVAL);
   hints.ai_flags = 0;
