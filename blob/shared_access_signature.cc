@@ -30,19 +30,19 @@ constexpr char kResourceSnapshot[] = "bs";
 
 // The string-to-sign: these fields' values, with the canonical resource after the third.
 constexpr const char* kSignedFields[] = {
-    "sp", "st", "se", nullptr, "si", "sip", "spr", "sv", "sr", "snapshot", "rscc", "rscd", "rsce",
-    "rscl", "rsct",
+    "sp", "st",       "se",   nullptr, "si",   "sip",  "spr",  "sv",
+    "sr", "snapshot", "rscc", "rscd",  "rsce", "rscl", "rsct",
 };
 
 bool IsEmpty(const char* text) { return !text || !*text; }
+
+uint8_t LowerAscii(uint8_t c) { return (c >= 'A' && c <= 'Z') ? static_cast<uint8_t>(c + 32) : c; }
 
 bool NameIs(const ByteString& name, const char* wanted) {
   const int n = static_cast<int>(std::strlen(wanted));
   if (name.length() != n) return false;
   for (int i = 0; i < n; ++i) {
-    uint8_t c = name.bytes()[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<uint8_t>(c + 32);
-    if (c != static_cast<uint8_t>(wanted[i])) return false;
+    if (LowerAscii(name.bytes()[i]) != LowerAscii(static_cast<uint8_t>(wanted[i]))) return false;
   }
   return true;
 }
@@ -104,7 +104,8 @@ int SharedAccessSignature::Check(const SasLinkRequest& request) {
   if (IsEmpty(request.container)) return Fail(kErrSasContainer, kTextContainerMissing);
   if (IsEmpty(request.account)) return Fail(kErrInvalidValue, kTextAccountMissing);
   if (IsEmpty(request.access_key)) return Fail(kErrInvalidValue, kTextAccessKeyMissing);
-  const ByteStringPair* si = request.query_params ? FindParam(*request.query_params, "si") : nullptr;
+  const ByteStringPair* si =
+      request.query_params ? FindParam(*request.query_params, "si") : nullptr;
   if (!si || si->second.empty()) {
     if (IsEmpty(request.permissions)) return Fail(kErrInvalidValue, kTextPermissionsMissing);
     if (IsEmpty(request.expiry_time)) return Fail(kErrInvalidValue, kTextExpiryMissing);
@@ -145,7 +146,8 @@ int SharedAccessSignature::Build(const SasLinkRequest& request, const char* base
       ByteString name;
       ByteString value;
       rc = AppendUtf8FromCodePage(name, p->first.c_str(), p->first.length(), codepage);
-      if (rc == kOk) rc = AppendUtf8FromCodePage(value, p->second.c_str(), p->second.length(), codepage);
+      if (rc == kOk)
+        rc = AppendUtf8FromCodePage(value, p->second.c_str(), p->second.length(), codepage);
       if (rc == kOk && !FindParam(query, name.c_str())) rc = SetParam(query, name, value);
     }
   }

@@ -22,7 +22,8 @@ struct SasLinkRequest {
   const char* permissions = "";
   const char* start_time = "";
   const char* expiry_time = "";
-  const PairList* query_params = nullptr;  // the caller's other signed fields (si, sip, spr, rscc...)
+  const PairList* query_params =
+      nullptr;  // the caller's other signed fields (si, sip, spr, rscc...)
 };
 
 class SharedAccessSignature {

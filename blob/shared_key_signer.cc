@@ -26,8 +26,16 @@ constexpr char kDateFormat[] = "%s, %02d %s %04d %02d:%02d:%02d GMT";
 // The standard headers of the string-to-sign, in their line order; null marks the two lines that
 // come from elsewhere (the body length, and the date, which travels as x-ms-date).
 constexpr const char* kStandardLines[] = {
-    "Content-Encoding", "Content-Language",  nullptr,    "Content-MD5",      "Content-Type",
-    nullptr,            "If-Modified-Since", "If-Match", "If-None-Match",    "If-Unmodified-Since",
+    "Content-Encoding",
+    "Content-Language",
+    nullptr,
+    "Content-MD5",
+    "Content-Type",
+    nullptr,
+    "If-Modified-Since",
+    "If-Match",
+    "If-None-Match",
+    "If-Unmodified-Since",
     "Range",
 };
 constexpr int kContentLengthLine = 2;
@@ -149,8 +157,8 @@ int AddQueryEntry(PairList& entries, const uint8_t* name, int name_n, const uint
     rc = pair->first.Set(name, name_n);
     if (rc == kOk) rc = pair->second.Set(value, value_n);
     if (rc == kOk) {
-      PercentDecodeInPlace(pair->first);
-      PercentDecodeInPlace(pair->second);
+      PercentDecodeInPlace(pair->first, true);
+      PercentDecodeInPlace(pair->second, true);
     }
   } else {
     rc = AppendUtf8FromCodePage(pair->first, reinterpret_cast<const char*>(name), name_n, codepage);
@@ -188,8 +196,8 @@ int CollectUrlQuery(PairList& entries, const char* query) {
       int eq = start;
       while (eq < stop && p[eq] != '=') ++eq;
       const int value_at = eq < stop ? eq + 1 : stop;
-      if (int rc = AddQueryEntry(entries, p + start, eq - start, p + value_at, stop - value_at,
-                                 true, 0);
+      if (int rc =
+              AddQueryEntry(entries, p + start, eq - start, p + value_at, stop - value_at, true, 0);
           rc != kOk) {
         return rc;
       }
@@ -322,11 +330,15 @@ int AppendPercentEncoded(ByteString& out, const void* bytes, int n) {
   return kOk;
 }
 
-void PercentDecodeInPlace(ByteString& text) {
+void PercentDecodeInPlace(ByteString& text, bool plus_is_space) {
   uint8_t* p = text.bytes();
   const int n = text.length();
   int out = 0;
   for (int i = 0; i < n; ++i) {
+    if (p[i] == '+' && plus_is_space) {
+      p[out++] = ' ';
+      continue;
+    }
     if (p[i] == '%' && i + 2 < n) {
       const int hi = HexDigitValue(p[i + 1]);
       const int lo = HexDigitValue(p[i + 2]);
@@ -423,7 +435,8 @@ int SharedKeySigner::BuildStringToSign(const char* verb, const char* url, PairLi
   while (path < path_end && *path != '/') ++path;
   if (rc == kOk) rc = s.AppendByte('/');
   if (rc == kOk) rc = s.AppendString(account_);
-  if (rc == kOk) rc = path < path_end ? s.Append(path, static_cast<int>(path_end - path)) : s.AppendByte('/');
+  if (rc == kOk)
+    rc = path < path_end ? s.Append(path, static_cast<int>(path_end - path)) : s.AppendByte('/');
 
   if (rc == kOk) {
     PairList entries;

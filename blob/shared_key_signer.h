@@ -78,8 +78,9 @@ class SharedKeySigner {
 int AppendUtf8FromCodePage(ByteString& out, const char* text, int n, unsigned codepage);
 // Appends the bytes percent-encoded, keeping only the RFC 3986 unreserved characters.
 int AppendPercentEncoded(ByteString& out, const void* bytes, int n);
-// Decodes %XX escapes in place; a "%" not followed by two hex digits stays as it is.
-void PercentDecodeInPlace(ByteString& text);
+// Decodes %XX escapes in place, and "+" to a blank when asked (form encoding, which the service
+// applies to query strings); a "%" not followed by two hex digits stays as it is.
+void PercentDecodeInPlace(ByteString& text, bool plus_is_space);
 // The bubble sorts of the request lists: passes from the end towards the front until one makes
 // no swap, so equal pairs keep their order. Headers by name and value without regard to ASCII
 // case; query parameters by lower-cased name, then value byte by byte. 0, or 200.
