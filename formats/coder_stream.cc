@@ -64,7 +64,10 @@ bool CoderInput::ReadLine(ByteString& line, int max) {
     if (avail > max - line.length()) avail = max - line.length();
     const void* lf = std::memchr(start, '\n', static_cast<size_t>(avail));
     int take = lf != nullptr ? static_cast<int>(static_cast<const uint8_t*>(lf) - start) + 1 : avail;
-    if (line.Append(start, take) != kOk) return false;
+    if (line.Append(start, take) != kOk) {
+      out_of_memory_ = true;
+      return false;
+    }
     pos_ += take;
     if (lf != nullptr) break;
   }
@@ -100,6 +103,7 @@ void CoderOutput::SetParts(int64_t part_size, int* counter, int digits) {
 
 void CoderOutput::SetFolder(const char* folder, unsigned code_page, bool overwrite) {
   folder_mode_ = true;
+  buffer_ = nullptr;
   folder_.SetText(folder);
   code_page_ = code_page;
   overwrite_ = overwrite;
@@ -116,6 +120,7 @@ int CoderOutput::Check(int rc) {
 }
 
 int CoderOutput::Put(uint8_t byte) {
+  if (buffer_ != nullptr) return buffer_->AppendByte(byte);
   if (stream_ == nullptr) return kCoderWriteFailed;
   ++part_position_;
   return Check(stream_->PutByte(byte));
@@ -123,6 +128,7 @@ int CoderOutput::Put(uint8_t byte) {
 
 int CoderOutput::Write(const void* bytes, int n) {
   if (n <= 0) return kOk;
+  if (buffer_ != nullptr) return buffer_->Append(bytes, n);
   if (stream_ == nullptr) return kCoderWriteFailed;
   part_position_ += n;
   // WriteText takes a count of 0 as "up to the NUL"; n is at least 1 here.

@@ -75,13 +75,17 @@ class CoderInput {
   int Peek(int ahead);
   // Up to n bytes; fewer only at the end of the input.
   int Read(void* out, int n);
-  // One line through its LF (kept), at most max bytes; false at the end of the input.
+  // One line through its LF (kept), at most max bytes; false at the end of the input (or when
+  // memory runs out: see error()).
   bool ReadLine(ByteString& line, int max);
   // Everything that is left.
   int ReadAll(ByteString& all);
 
-  // The stream's read error (5), or 0.
-  int error() const { return stream_.error() != 0 ? kCoderReadFailed : 0; }
+  // 200 when a line could not be stored, 5 for the stream's read error, or 0.
+  int error() const {
+    if (out_of_memory_) return kErrOutOfMemory;
+    return stream_.error() != 0 ? kCoderReadFailed : 0;
+  }
 
  private:
   // Makes at least `want` bytes available from pos_ if the stream has them.
@@ -93,12 +97,15 @@ class CoderInput {
   int pos_ = 0;
   int filled_ = 0;
   bool at_end_ = false;
+  bool out_of_memory_ = false;
 };
 
 class CoderOutput {
  public:
-  // Writes to stream (the output buffer or an open output file).
+  // Writes to an open output file.
   explicit CoderOutput(Stream* stream) : stream_(stream) {}
+  // Appends to the output buffer, which grows as needed.
+  explicit CoderOutput(ByteString* buffer) : buffer_(buffer) {}
   CoderOutput(const CoderOutput&) = delete;
   CoderOutput& operator=(const CoderOutput&) = delete;
   ~CoderOutput();
@@ -133,7 +140,8 @@ class CoderOutput {
  private:
   int Check(int rc);
 
-  Stream* stream_;
+  Stream* stream_ = nullptr;
+  ByteString* buffer_ = nullptr;
   int64_t part_size_ = 0;
   int64_t part_position_ = 0;
   int* counter_ = nullptr;

@@ -138,6 +138,7 @@ bool XmlDocumentComponent::Initialize() {
   InitCharset();
   forwarder_.owner = this;
   parser_.SetCallbacks(&forwarder_);
+  parser_.set_charset_mode(charset_mode());
   parser_.SyncCharset(true);
   writer_.set_owner(this);
   if (!writer_.Initialize()) return false;

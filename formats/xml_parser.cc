@@ -325,25 +325,23 @@ int XmlParser::SetExtraNameChars(const char* text) {
 
 void XmlParser::SetUseEncoding(const char* name) {
   const char* n = name ? name : "";
+  int chosen = kXmlEncodingNone;
+  bool automatic = true;
   for (const EncodingName& e : kEncodingNames) {
     if (StrNICmp(n, e.name, 64) == 0) {
-      encoding_ = e.encoding;
-      auto_encoding_ = false;
-      return;
+      chosen = e.encoding;
+      automatic = false;
     }
   }
-  if (StrNICmp(n, "UTF-16", 64) == 0 &&
-      (encoding_ == kXmlEncodingUtf16Le || encoding_ == kXmlEncodingUtf16Be)) {
-    auto_encoding_ = false;
-    return;
+  const bool utf16 = encoding_ == kXmlEncodingUtf16Le || encoding_ == kXmlEncodingUtf16Be;
+  const bool utf32 = encoding_ == kXmlEncodingUtf32Le || encoding_ == kXmlEncodingUtf32Be;
+  if ((StrNICmp(n, "UTF-16", 64) == 0 && utf16) || (StrNICmp(n, "UTF-32", 64) == 0 && utf32)) {
+    chosen = encoding_;  // the byte order stays
+    automatic = false;
   }
-  if (StrNICmp(n, "UTF-32", 64) == 0 &&
-      (encoding_ == kXmlEncodingUtf32Le || encoding_ == kXmlEncodingUtf32Be)) {
-    auto_encoding_ = false;
-    return;
-  }
-  encoding_ = kXmlEncodingNone;
-  auto_encoding_ = true;
+  encoding_ = chosen;
+  use_encoding_ = chosen;
+  auto_encoding_ = automatic;
 }
 
 int XmlParser::Config(ConfigRequest& request, const char** answer) {
@@ -432,6 +430,8 @@ void XmlParser::ClearState() {
   end_name_done_ = false;
   in_start_tag_ = false;
   in_script_ = false;
+  waiting_ = false;
+  at_end_ = false;
   failed_ = 0;
   value_.Reset();
   current_name_.Reset();
@@ -443,7 +443,8 @@ void XmlParser::ClearState() {
   scope_count_ = 0;
   attributes_.Clear(false);
   detected_ = false;
-  encoding_from_mark_ = false;
+  // What a byte order mark or a declaration chose applies to one document only.
+  encoding_ = use_encoding_;
   held_count_ = 0;
   partial_ = 0;
   partial_need_ = 0;
@@ -548,6 +549,7 @@ int XmlParser::KeepFrom() const {
     case kText:
     case kDoubleByteTrail:
     case kRefText:
+    case kAfterLt:
       return text_start_;
     case kAfterTag:
       return ws_start_;
@@ -593,7 +595,6 @@ int XmlParser::FinishInput() {
   const int found = DetectDocumentEncoding(held_, held_count_, &mark);
   if (mark > 0 || found == kXmlEncodingUtf16Le || found == kXmlEncodingUtf16Be) {
     encoding_ = found;
-    encoding_from_mark_ = mark > 0;
   }
   const int n = held_count_;
   held_count_ = 0;
@@ -760,7 +761,8 @@ int XmlParser::ApplyDeclaredEncoding(const char* text, int n) {
 int XmlParser::Run() {
   if (failed_) return failed_;
   int rc = kOk;
-  while (rc == kOk && pos_ < buffer_.length()) {
+  waiting_ = false;
+  while (rc == kOk && pos_ < buffer_.length() && !waiting_) {
     const uint8_t c = buffer_.bytes()[pos_];
     switch (state_) {
       case kText:
@@ -865,8 +867,7 @@ int XmlParser::StepText() {
   if (p >= end) return kOk;
   const uint8_t c = b[p];
   if (c == '<') {
-    int rc = FlushText(pos_, kFlushBeforeMarkup);
-    if (rc != kOk) return rc;
+    // The pending text is flushed once the "<" is known to start markup.
     lt_ = pos_++;
     state_ = kAfterLt;
     return kOk;
@@ -886,14 +887,83 @@ int XmlParser::StepText() {
   return kOk;
 }
 
+// Converted characters stand in names as "&#digits;" (the input conversion writes every character
+// of a multi-byte encoding beyond ASCII so); they are name characters like the bytes of the tables.
+// The bytes of one name character at p: 0 for none, -1 when the input so far cannot tell.
+int XmlParser::NameCharLength(int p, bool start) {
+  const uint8_t* b = buffer_.bytes();
+  const int end = buffer_.length();
+  if ((start ? name_start_table_ : name_table_)[b[p]]) return 1;
+  if (b[p] != '&' || encoding_ == kXmlEncodingNone) return 0;
+  int i = p + 1;
+  if (i < end && b[i] != '#') return 0;
+  ++i;
+  const int digits = i;
+  for (; i < end && i - digits <= 7; ++i) {
+    if (b[i] == ';') return i > digits ? i + 1 - p : 0;
+    if (b[i] < '0' || b[i] > '9') return 0;
+  }
+  if (i - digits > 7 || at_end_) return 0;
+  waiting_ = true;
+  return -1;
+}
+
+// A name as read, with its converted characters turned into the parser's code page.
+int XmlParser::TakeName(ByteString& name, int from, int to) {
+  int rc = name.Set(buffer_.data() + from, to - from);
+  if (rc != kOk || encoding_ == kXmlEncodingNone || name.FindChar('&', 0) < 0) return rc;
+  ByteString decoded;
+  const char* p = name.c_str();
+  const char* end = p + name.length();
+  while (p < end && rc == kOk) {
+    if (p[0] == '&' && p + 1 < end && p[1] == '#') {
+      uint32_t cp = 0;
+      const char* q = p + 2;
+      while (q < end && *q >= '0' && *q <= '9' && cp <= kMaxCodePoint) cp = cp * 10 + (*q++ - '0');
+      if (q < end && *q == ';' && cp <= kMaxCodePoint) {
+        rc = AppendCodePageChar(cp, decoded);
+        p = q + 1;
+        continue;
+      }
+    }
+    rc = decoded.AppendByte(static_cast<uint8_t>(*p++));
+  }
+  return rc == kOk ? name.Assign(decoded) : rc;
+}
+
+int XmlParser::AppendCodePageChar(uint32_t cp, ByteString& out) {
+  // Characters beyond the first plane go as a surrogate pair, like every other character.
+  char16_t units[2];
+  int count = 1;
+  if (cp >= 0x10000) {
+    units[0] = static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10));
+    units[1] = static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
+    count = 2;
+  } else {
+    units[0] = static_cast<char16_t>(cp);
+  }
+  char bytes[16];
+  int got = win::WideCharToMultiByte(static_cast<unsigned>(parser_code_page_), 0, units, count,
+                                     bytes, sizeof bytes, nullptr, nullptr);
+  if (got <= 0) {
+    bytes[0] = '?';
+    got = 1;
+  }
+  return out.Append(bytes, got);
+}
+
 int XmlParser::StepAfterLt(uint8_t c) {
-  if (IsNameStart(c) || c == '/' || c == '?' || c == '!') {
+  const int name = NameCharLength(pos_, true);
+  if (name < 0) return kOk;
+  if (name > 0 || c == '/' || c == '?' || c == '!') {
+    int rc = FlushText(lt_, kFlushBeforeMarkup);
+    if (rc != kOk) return rc;
     state_ = kMarkupName;
     name_start_ = pos_;
     return kOk;
   }
   if (strict_ && validate_less_than_sign_) return Fail(kXmlErrMarkup, kTextLessThan);
-  text_start_ = lt_;
+  // Plain text: the "<" joins the pending text.
   state_ = kText;
   return kOk;
 }
@@ -918,8 +988,10 @@ int XmlParser::StepMarkupName(uint8_t c) {
       return kOk;
     }
   }
-  if (IsNameChar(c)) {
-    ++pos_;
+  const int name = NameCharLength(pos_, false);
+  if (name < 0) return kOk;
+  if (name > 0) {
+    pos_ += name;
     return kOk;
   }
   if (in_script_) {
@@ -928,7 +1000,7 @@ int XmlParser::StepMarkupName(uint8_t c) {
     state_ = kText;
     return kOk;
   }
-  int rc = element_name_.Set(buffer_.data() + lt_ + 1, pos_ - lt_ - 1);
+  int rc = TakeName(element_name_, lt_ + 1, pos_);
   if (rc != kOk) return Fail(rc, kTextOutOfMemory);
   attributes_.Clear(false);
   state_ = kInTag;
@@ -955,8 +1027,11 @@ int XmlParser::StepInTag(uint8_t c) {
     ws_start_ = pos_;
     return kOk;
   }
-  if (strict_ && !IsNameStart(c)) return BadAttributeNameChar(c);
-  name_start_ = pos_++;
+  const int name = NameCharLength(pos_, true);
+  if (name < 0) return kOk;
+  if (strict_ && name == 0) return BadAttributeNameChar(c);
+  name_start_ = pos_;
+  pos_ += name > 0 ? name : 1;
   state_ = kAttributeName;
   return kOk;
 }
@@ -964,11 +1039,13 @@ int XmlParser::StepInTag(uint8_t c) {
 int XmlParser::StepAttributeName(uint8_t c) {
   const bool ends = space_table_[c] || c == '>' || c == '=' || c == '/';
   if (!ends) {
-    if (strict_ && !IsNameChar(c)) return BadAttributeNameChar(c);
-    ++pos_;
+    const int name = NameCharLength(pos_, false);
+    if (name < 0) return kOk;
+    if (strict_ && name == 0) return BadAttributeNameChar(c);
+    pos_ += name > 0 ? name : 1;
     return kOk;
   }
-  int rc = current_name_.Set(buffer_.data() + name_start_, pos_ - name_start_);
+  int rc = TakeName(current_name_, name_start_, pos_);
   if (rc != kOk) return Fail(rc, kTextOutOfMemory);
   value_.Reset();
   if (space_table_[c]) {
@@ -1099,22 +1176,26 @@ int XmlParser::StepAfterTag() {
 
 int XmlParser::StepEndTag(uint8_t c) {
   if (pos_ == name_start_ && !end_name_done_) {
-    if (!IsNameStart(c)) {
+    const int name = NameCharLength(pos_, true);
+    if (name < 0) return kOk;
+    if (name == 0) {
       if (strict_ && validate_less_than_sign_) return Fail(kXmlErrMarkup, kTextLessThan);
       text_start_ = lt_;
       state_ = kText;
       return kOk;
     }
-    ++pos_;
+    pos_ += name;
     return kOk;
   }
   if (!end_name_done_) {
-    if (IsNameChar(c)) {
-      ++pos_;
+    const int name = NameCharLength(pos_, false);
+    if (name < 0) return kOk;
+    if (name > 0) {
+      pos_ += name;
       return kOk;
     }
     end_name_done_ = true;
-    int rc = current_name_.Set(buffer_.data() + name_start_, pos_ - name_start_);
+    int rc = TakeName(current_name_, name_start_, pos_);
     if (rc != kOk) return Fail(rc, kTextOutOfMemory);
     if (in_script_ && !current_name_.EqualsNoCase("SCRIPT")) {
       text_start_ = lt_;
@@ -1222,24 +1303,7 @@ int XmlParser::ResolveReference(const char* name, int n, bool semicolon, ByteStr
     if (valid && strict_) valid = IsXmlChar(cp);
     if (!valid && strict_) return Fail(kXmlErrMarkup, kTextMarkup);
     if (valid && cp <= kMaxCodePoint && !(cp >= 0xD800 && cp <= 0xDFFF)) {
-      // Characters beyond the first plane go as a surrogate pair, like every other character.
-      char16_t units[2];
-      int count = 1;
-      if (cp >= 0x10000) {
-        units[0] = static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10));
-        units[1] = static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
-        count = 2;
-      } else {
-        units[0] = static_cast<char16_t>(cp);
-      }
-      char bytes[16];
-      int got = win::WideCharToMultiByte(static_cast<unsigned>(parser_code_page_), 0, units, count,
-                                         bytes, sizeof bytes, nullptr, nullptr);
-      if (got <= 0) {
-        bytes[0] = '?';
-        got = 1;
-      }
-      return out.Set(bytes, got);
+      return AppendCodePageChar(cp, out);
     }
   }
   int rc = out.AppendByte('&');
@@ -1430,7 +1494,7 @@ int XmlParser::StepProcessingInstruction(uint8_t c) {
   if (pos_ >= end) return kOk;
   int text_end = pos_;
   if (text_end > start && b[text_end - 1] == '?') --text_end;
-  if (strict_ && (text_end == start || !IsNameStart(b[start]))) {
+  if (strict_ && (text_end == start || NameCharLength(start, true) == 0)) {
     return Fail(kXmlErrMarkup, kTextMarkup);
   }
   ByteString text;
@@ -1779,6 +1843,7 @@ int XmlParser::Flush(bool require_markup) {
     rc = AppendCodePoint(kReplacement, buffer_);
   }
   if (rc != kOk) rc = Fail(rc, kTextOutOfMemory);
+  at_end_ = true;
   if (rc == kOk) rc = Run();
   if (rc == kOk && state_ == kRefText) rc = EndReference(false);
   if (rc == kOk && state_ == kAfterTag) {

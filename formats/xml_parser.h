@@ -309,6 +309,9 @@ class XmlParser : public ComponentBase {
   int StepSection(uint8_t c);
   int StepProcessingInstruction(uint8_t c);
   int BadAttributeNameChar(uint8_t c);
+  int NameCharLength(int p, bool start);
+  int TakeName(ByteString& name, int from, int to);
+  int AppendCodePageChar(uint32_t cp, ByteString& out);
 
   // Reports.
   int FlushText(int end, FlushMode mode);
@@ -349,6 +352,8 @@ class XmlParser : public ComponentBase {
   bool end_name_done_ = false;
   bool in_start_tag_ = false;
   bool in_script_ = false;
+  bool waiting_ = false;  // a step needs more input before it can decide
+  bool at_end_ = false;   // Flush: no more input will come
   int failed_ = 0;
 
   ByteString value_;         // attribute value being read
@@ -373,10 +378,10 @@ class XmlParser : public ComponentBase {
   PairTable256 attributes_;
 
   // Input encoding and its partial character.
-  int encoding_ = kXmlEncodingNone;
+  int encoding_ = kXmlEncodingNone;      // in effect for the input that follows
+  int use_encoding_ = kXmlEncodingNone;  // the "UseEncoding" setting
   bool auto_encoding_ = true;
   bool detected_ = false;
-  bool encoding_from_mark_ = false;
   uint8_t held_[4] = {};
   int held_count_ = 0;
   uint32_t partial_ = 0;

@@ -54,6 +54,7 @@ const char* StepEnd(const char* p) {
 
 void XmlElementCursor::Reset() {
   current_ = 0;
+  for (ChildCache& c : cache_) c = ChildCache();
   path_.Reset();
   const XmlDom& dom = parser_->dom();
   if (dom.HasRoot()) {
@@ -128,6 +129,17 @@ int XmlElementCursor::ChildAt(uint32_t element, int n, uint32_t* child) const {
   if (end == 0) end = dom.size();
   uint32_t p = element + dom.Length(element);
   int k = 0;
+  ChildCache* entry = nullptr;
+  ChildCache* oldest = &cache_[0];
+  for (ChildCache& c : cache_) {
+    if (c.parent == element && c.dom_size == dom.size()) entry = &c;
+    if (c.used < oldest->used) oldest = &c;
+  }
+  if (entry && entry->index > 0 && entry->index <= n) {
+    p = entry->child;
+    k = entry->index - 1;
+  }
+  if (!entry) entry = oldest;
   while (p < end) {
     if (dom.Kind(p) != kDomElement) {
       p += dom.Length(p);
@@ -135,6 +147,7 @@ int XmlElementCursor::ChildAt(uint32_t element, int n, uint32_t* child) const {
     }
     if (++k == n) {
       *child = p;
+      *entry = {element, dom.size(), n, p, ++cache_clock_};
       return kOk;
     }
     const uint32_t next = dom.Word(p, kDomWordNext);
@@ -435,7 +448,7 @@ int XmlElementCursor::SelectPath(const char* path) {
   const char* p = path;
   int rc = kOk;
   if (*p == '/') {
-    ++p;
+    while (*p == '/') ++p;
     const char* end = StepEnd(p);
     rc = SelectRoot(p, static_cast<int>(end - p));
     if (rc != kOk) return rc;

@@ -73,7 +73,18 @@ class XmlElementCursor {
   XmlParser* parser_;
   uint32_t current_ = 0;  // 0: the root
   ByteString path_;
-  mutable ByteString scratch_;
+  // The last child found under a few parents, so that walking a list item by item (a path per
+  // item) does not count from the first child each time.
+  struct ChildCache {
+    uint32_t parent = 0;
+    uint32_t dom_size = 0;
+    int index = 0;
+    uint32_t child = 0;
+    uint64_t used = 0;
+  };
+  static constexpr int kCacheEntries = 8;
+  mutable ChildCache cache_[kCacheEntries];
+  mutable uint64_t cache_clock_ = 0;
 };
 
 }  // namespace tw

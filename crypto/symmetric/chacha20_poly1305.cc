@@ -151,13 +151,11 @@ TW_INLINE void XorGroups(const uint32_t s[16], uint64_t counter, bool wide, cons
 
 #ifdef TW_CHACHA_X86
 
-enum class WideKind { kNone, kAvx2, kAvx512 };
-
-WideKind DetectWide() {
+int DetectLevel() {
   __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl")) return WideKind::kAvx512;
-  if (__builtin_cpu_supports("avx2")) return WideKind::kAvx2;
-  return WideKind::kNone;
+  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl")) return 2;
+  if (__builtin_cpu_supports("avx2")) return 1;
+  return 0;
 }
 
 __attribute__((target("avx2"))) void XorGroupsAvx2(const uint32_t s[16], uint64_t counter, bool wide,
@@ -171,35 +169,30 @@ __attribute__((target("avx2,avx512f,avx512vl"))) void XorGroupsAvx512(const uint
   XorGroups(s, counter, wide, in, out, groups);
 }
 
-WideKind Wide() {
-  static const WideKind kind = DetectWide();
-  return kind;
-}
-
-void XorGroupsWide(const uint32_t s[16], uint64_t counter, bool wide, const uint8_t* in, uint8_t* out,
+void XorGroupsWide(int level, const uint32_t s[16], uint64_t counter, bool wide, const uint8_t* in, uint8_t* out,
                    size_t groups) {
-  if (Wide() == WideKind::kAvx512) {
+  if (level >= 2) {
     XorGroupsAvx512(s, counter, wide, in, out, groups);
   } else {
     XorGroupsAvx2(s, counter, wide, in, out, groups);
   }
 }
 
-bool DetectAvx2() { return Wide() != WideKind::kNone; }
-
 #else
 
-bool DetectAvx2() { return false; }
-void XorGroupsWide(const uint32_t*, uint64_t, bool, const uint8_t*, uint8_t*, size_t) {}
+int DetectLevel() { return 0; }
+void XorGroupsWide(int, const uint32_t*, uint64_t, bool, const uint8_t*, uint8_t*, size_t) {}
 
 #endif
 
 }  // namespace
 
-bool ChaCha20WideAvailable() {
-  static const bool available = DetectAvx2();
-  return available;
+int ChaCha20WideLevel() {
+  static const int level = DetectLevel();
+  return level;
 }
+
+bool ChaCha20WideAvailable() { return ChaCha20WideLevel() > 0; }
 
 ChaCha20Poly1305Context::ChaCha20Poly1305Context() {
   WipeBytes(&stream_, sizeof stream_);
@@ -219,7 +212,7 @@ void ChaCha20Poly1305Context::Clear() {
   has_key_ = false;
 }
 
-bool ChaCha20Poly1305Context::UsesHardware() const { return hw_allowed_ && ChaCha20WideAvailable(); }
+bool ChaCha20Poly1305Context::UsesHardware() const { return hw_level_ > 0 && ChaCha20WideAvailable(); }
 
 int ChaCha20Poly1305Context::SetKey(const uint8_t* key, int key_length) {
   if (key_length != kKeyBytes) return kErrCipherKeyLength;
@@ -284,9 +277,10 @@ void ChaCha20Poly1305Context::StreamXor(const uint8_t* in, uint8_t* out, size_t 
     out += take;
     length -= take;
   }
-  if (length >= 512 && hw_allowed_ && ChaCha20WideAvailable()) {
+  const int level = hw_level_ < ChaCha20WideLevel() ? hw_level_ : ChaCha20WideLevel();
+  if (length >= 512 && level > 0) {
     const size_t groups = length / 512;
-    XorGroupsWide(s.state, s.next, s.wide != 0, in, out, groups);
+    XorGroupsWide(level, s.state, s.next, s.wide != 0, in, out, groups);
     s.next += 8 * groups;
     s.blocks_left -= 8 * groups;
     in += 512 * groups;

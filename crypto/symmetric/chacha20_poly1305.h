@@ -7,8 +7,9 @@
 // an 8-byte nonce a 64-bit one (ChaCha as first published). The counter never wraps: a message
 // that would need more blocks than remain is refused (2011) before any output.
 //
-// Bulk keystream runs eight blocks at a time with AVX2 where the processor has it (chosen at run
-// time; SetHardwareAllowed(false) forces the portable block function, for tests).
+// Bulk keystream runs eight blocks at a time with AVX-512VL or AVX2 where the processor has them
+// (chosen at run time; SetHardwareLevel forces a narrower path or the portable block function, for
+// tests).
 #pragma once
 
 #include <cstddef>
@@ -22,6 +23,8 @@ namespace tw {
 
 // True when this processor and system can run the eight-block keystream.
 bool ChaCha20WideAvailable();
+// The widest path available: 0 portable, 1 AVX2, 2 AVX-512VL.
+int ChaCha20WideLevel();
 
 class ChaCha20Poly1305Context {
  public:
@@ -63,7 +66,9 @@ class ChaCha20Poly1305Context {
   // Wipes key, keystream state, Poly1305 state and the AAD copy.
   void Clear();
   bool UsesHardware() const;
-  void SetHardwareAllowed(bool allowed) { hw_allowed_ = allowed; }
+  void SetHardwareAllowed(bool allowed) { hw_level_ = allowed ? 2 : 0; }
+  // Tests and benchmarks: at most this path (0 portable, 1 AVX2, 2 AVX-512VL).
+  void SetHardwareLevel(int level) { hw_level_ = level; }
 
  private:
   enum Phase { kIdle = 0, kAad = 1, kData = 2, kDone = 3 };
@@ -95,7 +100,7 @@ class ChaCha20Poly1305Context {
   int phase_ = kIdle;
   bool has_key_ = false;
   bool encrypting_ = true;
-  bool hw_allowed_ = true;
+  int hw_level_ = 2;
 };
 
 }  // namespace tw

@@ -72,6 +72,17 @@ inline void BufferBlocks(uint8_t* buffer, size_t& used, const uint8_t* p, size_t
   used = n;
 }
 
+// Closes a Merkle-Damgard message: 0x80, zeros, then `length` (the message length in bits, already
+// in the digest's byte order) ending the last block, which may be one past the buffered one.
+template <size_t kBlock, size_t kLength, class Compress>
+inline void BufferPadding(uint8_t* buffer, size_t& used, const uint8_t (&length)[kLength],
+                          Compress&& compress) {
+  uint8_t pad[2 * kBlock] = {0x80};
+  const size_t padLen = (used < kBlock - kLength ? kBlock : 2 * kBlock) - kLength - used;
+  std::memcpy(pad + padLen, length, kLength);
+  BufferBlocks<kBlock>(buffer, used, pad, padLen + kLength, compress);
+}
+
 // The x86 SHA extensions are used for SHA-1 and SHA-256 when the processor has them. Tests turn
 // them off to run the portable code on the same machine.
 bool CpuHasShaExtensions();

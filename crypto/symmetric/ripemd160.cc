@@ -96,11 +96,10 @@ void Ripemd160Context::Update(const void* bytes, size_t count) {
 
 const uint8_t* Ripemd160Context::Final() {
   if (finished_) return digest_;
-  uint8_t pad[2 * kBlockSize] = {0x80};
-  size_t padLen = (used_ < 56 ? 56 : 120) - used_;
-  digest::StoreLe64(pad + padLen, bytes_ << 3);
-  digest::BufferBlocks<kBlockSize>(buffer_, used_, pad, padLen + 8,
-                                   [this](const uint8_t* p, size_t n) { Compress(state_, p, n); });
+  uint8_t length[8];
+  digest::StoreLe64(length, bytes_ << 3);
+  digest::BufferPadding<kBlockSize>(buffer_, used_, length,
+                                    [this](const uint8_t* p, size_t n) { Compress(state_, p, n); });
   for (int i = 0; i < 5; ++i) digest::StoreLe32(digest_ + 4 * i, state_[i]);
   WipeBytes(state_, sizeof state_);
   WipeBytes(buffer_, sizeof buffer_);

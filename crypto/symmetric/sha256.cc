@@ -208,11 +208,10 @@ void Sha256Context::Update(const void* bytes, size_t count) {
 
 const uint8_t* Sha256Context::Final() {
   if (finished_) return digest_;
-  uint8_t pad[2 * kBlockSize] = {0x80};
-  size_t padLen = (used_ < 56 ? 56 : 120) - used_;
-  digest::StoreBe64(pad + padLen, bits_);
-  digest::BufferBlocks<kBlockSize>(buffer_, used_, pad, padLen + 8,
-                                   [this](const uint8_t* p, size_t n) { Compress(state_, p, n); });
+  uint8_t length[8];
+  digest::StoreBe64(length, bits_);
+  digest::BufferPadding<kBlockSize>(buffer_, used_, length,
+                                    [this](const uint8_t* p, size_t n) { Compress(state_, p, n); });
   for (int i = 0; i < 8; ++i) digest::StoreBe32(digest_ + 4 * i, state_[i]);
   WipeBytes(state_, sizeof state_);
   WipeBytes(buffer_, sizeof buffer_);

@@ -132,12 +132,11 @@ void Sha512Context::Update(const void* bytes, size_t count) {
 
 const uint8_t* Sha512Context::Final() {
   if (finished_) return digest_;
-  uint8_t pad[2 * kBlockSize] = {0x80};
-  size_t padLen = (used_ < 112 ? 112 : 240) - used_;
-  digest::StoreBe64(pad + padLen, (bytesHi_ << 3) | (bytesLo_ >> 61));
-  digest::StoreBe64(pad + padLen + 8, bytesLo_ << 3);
-  digest::BufferBlocks<kBlockSize>(buffer_, used_, pad, padLen + 16,
-                                   [this](const uint8_t* p, size_t n) { Compress(state_, p, n); });
+  uint8_t length[16];
+  digest::StoreBe64(length, (bytesHi_ << 3) | (bytesLo_ >> 61));
+  digest::StoreBe64(length + 8, bytesLo_ << 3);
+  digest::BufferPadding<kBlockSize>(buffer_, used_, length,
+                                    [this](const uint8_t* p, size_t n) { Compress(state_, p, n); });
   for (int i = 0; i < 8; ++i) digest::StoreBe64(digest_ + 8 * i, state_[i]);
   WipeBytes(state_, sizeof state_);
   WipeBytes(buffer_, sizeof buffer_);

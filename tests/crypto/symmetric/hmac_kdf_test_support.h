@@ -13,22 +13,11 @@
 namespace kdftest {
 
 inline std::vector<uint8_t> Unhex(const std::string& hex) {
-  std::vector<uint8_t> out;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-  return out;
+  const std::string bytes = testsupport::Unhex(hex);
+  return {bytes.begin(), bytes.end()};
 }
 
-inline std::string Hex(const void* p, size_t n) {
-  static const char* digits = "0123456789abcdef";
-  const uint8_t* b = static_cast<const uint8_t*>(p);
-  std::string out;
-  for (size_t i = 0; i < n; ++i) {
-    out += digits[b[i] >> 4];
-    out += digits[b[i] & 15];
-  }
-  return out;
-}
-
+using testsupport::Hex;
 inline std::string Hex(const tw::ByteString& s) { return Hex(s.data(), static_cast<size_t>(s.length())); }
 
 // "aa*131" is 131 bytes of 0xaa; anything else is plain hex.
