@@ -36,26 +36,28 @@ struct CipherInfo {
 constexpr int kAnyMode = 0;
 constexpr int kAnyPadding = 0;
 
+// clang-format off
 constexpr CipherInfo kCiphers[kCipherCount] = {
-    {{"aes", nullptr}, {128, 256, 64}, 256, kBlockRule, {128, 128, 0}, 128, 0, kCipherModeCbc, kPaddingNone},
-    {{"des", nullptr}, {64, 64, 0}, 64, kBlockRule, {64, 64, 0}, 64, 0, kCipherModeCbc, kPaddingNone},
-    {{"3des", "tripledes"}, {128, 192, 64}, 128, kBlockRule, {64, 64, 0}, 64, 0, kCipherModeCbc, kPaddingNone},
-    {{"cast5", "cast128"}, {40, 128, 8}, 128, kBlockRule, {64, 64, 0}, 64, 0, kCipherModeCbc, kPaddingNone},
-    {{"blowfish", nullptr}, {1, 448, 1}, 128, kBlockRule, {64, 64, 0}, 64, 0, kCipherModeCbc, kPaddingNone},
-    {{"twofish", nullptr}, {128, 256, 8}, 256, kBlockRule, {128, 128, 0}, 128, 0, kCipherModeCbc, kPaddingNone},
-    {{"idea", nullptr}, {128, 128, 0}, 128, kBlockRule, {64, 64, 0}, 64, 0, kCipherModeCbc, kPaddingNone},
-    {{"rc4", "arcfour"}, {8, 2048, 8}, 128, kBlockAny, {0, 0, 0}, 64, 1, kAnyMode, kAnyPadding},
-    {{"rc2", nullptr}, {8, 128, 8}, 64, kBlockRule, {64, 64, 0}, 64, 0, kCipherModeCbc, kPaddingNone},
-    {{"tea", nullptr}, {128, 128, 0}, 128, kBlockRule, {64, 64, 0}, 64, 0, kCipherModeCbc, kPaddingNone},
-    {{"xtea", "blocktea"}, {128, 128, 0}, 128, kBlockRule, {64, 64, 0}, 64, 0, kCipherModeCbc, kPaddingNone},
-    {{"xxtea", "correctedblocktea"}, {128, 128, 0}, 128, kBlockRule, {64, INT32_MAX, 32}, 64, 0, kCipherModeCbc,
-     kPaddingNone},
-    {{"aes-gcm", nullptr}, {128, 256, 64}, 256, kBlockOnlyZero, {0, 0, 0}, 128, 1, kCipherModeGcm, kPaddingNone},
-    {{"rijndael", nullptr}, {128, 256, 64}, 256, kBlockRule, {128, 256, 64}, 128, 0, kCipherModeCbc, kPaddingNone},
-    {{"chacha20", nullptr}, {256, 256, 0}, 256, kBlockAny, {0, 0, 0}, 512, 1, kAnyMode, kAnyPadding},
-    {{"chacha20-poly1305", nullptr}, {256, 256, 0}, 256, kBlockOnlyZero, {0, 0, 0}, 128, 1, kAnyMode, kPaddingNone},
-    {{"salsa20", nullptr}, {128, 256, 128}, 256, kBlockAny, {0, 0, 0}, 512, 1, kAnyMode, kPaddingNone},
+    // names; key rule and default key bits; block rule and default block bits; stream; mode; padding
+    {{"aes", nullptr},                {128, 256, 64}, 256, kBlockRule,     {128, 128, 0},      128, 0, kCipherModeCbc, kPaddingNone},
+    {{"des", nullptr},                {64, 64, 0},    64,  kBlockRule,     {64, 64, 0},        64,  0, kCipherModeCbc, kPaddingNone},
+    {{"3des", "tripledes"},           {128, 192, 64}, 128, kBlockRule,     {64, 64, 0},        64,  0, kCipherModeCbc, kPaddingNone},
+    {{"cast5", "cast128"},            {40, 128, 8},   128, kBlockRule,     {64, 64, 0},        64,  0, kCipherModeCbc, kPaddingNone},
+    {{"blowfish", nullptr},           {1, 448, 1},    128, kBlockRule,     {64, 64, 0},        64,  0, kCipherModeCbc, kPaddingNone},
+    {{"twofish", nullptr},            {128, 256, 8},  256, kBlockRule,     {128, 128, 0},      128, 0, kCipherModeCbc, kPaddingNone},
+    {{"idea", nullptr},               {128, 128, 0},  128, kBlockRule,     {64, 64, 0},        64,  0, kCipherModeCbc, kPaddingNone},
+    {{"rc4", "arcfour"},              {8, 2048, 8},   128, kBlockAny,      {0, 0, 0},          64,  1, kAnyMode,       kAnyPadding},
+    {{"rc2", nullptr},                {8, 128, 8},    64,  kBlockRule,     {64, 64, 0},        64,  0, kCipherModeCbc, kPaddingNone},
+    {{"tea", nullptr},                {128, 128, 0},  128, kBlockRule,     {64, 64, 0},        64,  0, kCipherModeCbc, kPaddingNone},
+    {{"xtea", "blocktea"},            {128, 128, 0},  128, kBlockRule,     {64, 64, 0},        64,  0, kCipherModeCbc, kPaddingNone},
+    {{"xxtea", "correctedblocktea"},  {128, 128, 0},  128, kBlockRule,     {64, INT32_MAX, 32}, 64, 0, kCipherModeCbc, kPaddingNone},
+    {{"aes-gcm", nullptr},            {128, 256, 64}, 256, kBlockOnlyZero, {0, 0, 0},          128, 1, kCipherModeGcm, kPaddingNone},
+    {{"rijndael", nullptr},           {128, 256, 64}, 256, kBlockRule,     {128, 256, 64},     128, 0, kCipherModeCbc, kPaddingNone},
+    {{"chacha20", nullptr},           {256, 256, 0},  256, kBlockAny,      {0, 0, 0},          512, 1, kAnyMode,       kAnyPadding},
+    {{"chacha20-poly1305", nullptr},  {256, 256, 0},  256, kBlockOnlyZero, {0, 0, 0},          128, 1, kAnyMode,       kPaddingNone},
+    {{"salsa20", nullptr},            {128, 256, 128}, 256, kBlockAny,     {0, 0, 0},          512, 1, kAnyMode,       kPaddingNone},
 };
+// clang-format on
 
 // AES-GCM tags: 0 stands for the 96-bit default.
 constexpr int kGcmMinTagBits = 96;
@@ -93,8 +95,17 @@ int MapAeadCode(int rc) {
   }
 }
 
+// out may be a or b.
 void XorBytes(const uint8_t* a, const uint8_t* b, uint8_t* out, size_t n) {
-  for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(a[i] ^ b[i]);
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t x, y;
+    std::memcpy(&x, a + i, 8);
+    std::memcpy(&y, b + i, 8);
+    x ^= y;
+    std::memcpy(out + i, &x, 8);
+  }
+  for (; i < n; ++i) out[i] = static_cast<uint8_t>(a[i] ^ b[i]);
 }
 
 // Grows output by n bytes and returns where they start, or null (out of memory).
@@ -113,9 +124,22 @@ void ShrinkOutput(ByteString& output, int old) {
   }
 }
 
+constexpr uint64_t kTopByte = 0xFF00000000000000ull;
+
+uint64_t LoadBe64(const uint8_t* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return __builtin_bswap64(v);
+}
+
+void StoreBe64(uint8_t* p, uint64_t v) {
+  v = __builtin_bswap64(v);
+  std::memcpy(p, &v, 8);
+}
+
 bool IsBlockMode(int mode) {
-  return mode == kCipherModeCbc || mode == kCipherModeEcb || mode == kCipherModeOfb || mode == kCipherModeCfb ||
-         mode == kCipherModeCts || mode == kCipherModeCtr;
+  return mode == kCipherModeCbc || mode == kCipherModeEcb || mode == kCipherModeOfb ||
+         mode == kCipherModeCfb || mode == kCipherModeCts || mode == kCipherModeCtr;
 }
 
 }  // namespace
@@ -252,6 +276,7 @@ int CipherEngine::CheckBlockBits(int bits) const {
 int CipherEngine::SetBlockBits(int bits) {
   int rc = CheckBlockBits(bits);
   if (rc == kOk) {
+    if (bits != block_bits_) started_ = false;
     block_bits_ = bits;
     if (feedback_bits_ != 8) feedback_bits_ = bits;
   }
@@ -269,6 +294,21 @@ int CipherEngine::SetIvBits(int bits) {
   return SetBlockBits(bits);
 }
 
+void CipherEngine::SetMode(int mode) {
+  if (mode != mode_) started_ = false;
+  mode_ = mode;
+}
+
+void CipherEngine::SetPadding(int padding) {
+  if (padding != padding_) started_ = false;
+  padding_ = padding;
+}
+
+void CipherEngine::SetFeedbackBits(int bits) {
+  if (bits != feedback_bits_) started_ = false;
+  feedback_bits_ = bits;
+}
+
 int CipherEngine::SetKey(const uint8_t* key, int length) {
   if (length < 0 || (!key && length > 0)) return kErrInvalidValue;
   if (length > INT_MAX / 8) return kErrCipherKeyBits;
@@ -282,8 +322,8 @@ int CipherEngine::SetIv(const uint8_t* iv, int length) {
   if (length < 0 || (!iv && length > 0)) return kErrInvalidValue;
   // An IV means nothing to a block cipher in ECB; a stream cipher's nonce is kept whatever the mode.
   if (!is_stream_ && mode_ == kCipherModeEcb) return kOk;
-  const bool unchecked = mode_ == kCipherModeGcm || cipher_id_ == kCipherAesGcm ||
-                         cipher_id_ == kCipherChaCha20Poly1305;
+  const bool unchecked =
+      mode_ == kCipherModeGcm || cipher_id_ == kCipherAesGcm || cipher_id_ == kCipherChaCha20Poly1305;
   if (!unchecked) {
     if (length > INT_MAX / 8) return kErrCipherBlockBits;
     int rc = CheckBlockBits(length * 8);
@@ -415,7 +455,8 @@ int CipherEngine::CheckBlockSetup() {
     }
   }
   // A pad count is one byte: blocks longer than that cannot carry it.
-  const bool counted = padding_ == kPaddingPkcs7 || padding_ == kPaddingAnsiX923 || padding_ == kPaddingIso10126;
+  const bool counted =
+      padding_ == kPaddingPkcs7 || padding_ == kPaddingAnsiX923 || padding_ == kPaddingIso10126;
   if (counted && b > kMaxCountedPad && mode_ != kCipherModeOfb && mode_ != kCipherModeCts) {
     return kErrCipherBlockBits;
   }
@@ -631,9 +672,22 @@ int CipherEngine::RunCtr(const uint8_t* in, uint8_t* out, size_t blocks) {
   size_t done = 0;
   while (done < blocks) {
     const size_t n = blocks - done < batch ? blocks - done : batch;
-    for (size_t i = 0; i < n; ++i) {
-      std::memcpy(counters + i * b, register_.bytes(), b);
-      IncrementCounter();
+    if (b == 16) {
+      // Two 64-bit halves; the carry out of the low half goes into the high half below its top byte.
+      uint8_t* reg = register_.bytes();
+      uint64_t hi = LoadBe64(reg), lo = LoadBe64(reg + 8);
+      for (size_t i = 0; i < n; ++i) {
+        StoreBe64(counters + 16 * i, hi);
+        StoreBe64(counters + 16 * i + 8, lo);
+        if (++lo == 0) hi = (hi & kTopByte) | ((hi + 1) & ~kTopByte);
+      }
+      StoreBe64(reg, hi);
+      StoreBe64(reg + 8, lo);
+    } else {
+      for (size_t i = 0; i < n; ++i) {
+        std::memcpy(counters + i * b, register_.bytes(), b);
+        IncrementCounter();
+      }
     }
     int rc = EncryptBlocks(counters, stream, n);
     if (rc != kOk) return rc;
@@ -691,15 +745,24 @@ int CipherEngine::RunCfb(const uint8_t* in, uint8_t* out, size_t length) {
   }
   // The register holds the keystream block, each used byte replaced by its ciphertext byte; a full
   // block of ciphertext is the next input to the cipher.
-  for (size_t i = 0; i < length; ++i) {
+  size_t done = 0;
+  while (done < length) {
     if (stream_pos_ == b) {
       int rc = EncryptBlock(reg, reg);
       if (rc != kOk) return rc;
       stream_pos_ = 0;
     }
-    const uint8_t c = encrypting_ ? static_cast<uint8_t>(in[i] ^ reg[stream_pos_]) : in[i];
-    out[i] = static_cast<uint8_t>(in[i] ^ reg[stream_pos_]);
-    reg[stream_pos_++] = c;
+    const size_t take = length - done < b - stream_pos_ ? length - done : b - stream_pos_;
+    uint8_t* ks = reg + stream_pos_;
+    if (encrypting_) {
+      XorBytes(in + done, ks, ks, take);
+      std::memcpy(out + done, ks, take);
+    } else {
+      XorBytes(in + done, ks, out + done, take);
+      std::memcpy(ks, in + done, take);
+    }
+    stream_pos_ += take;
+    done += take;
   }
   return kOk;
 }
@@ -798,8 +861,9 @@ int CipherEngine::UpdateStream(const uint8_t* in, size_t length, ByteString& out
   if (length == 0) return kOk;
   const bool aead = cipher_id_ == kCipherAesGcm || cipher_id_ == kCipherChaCha20Poly1305;
   if (aead && !encrypting_) {
-    // Plaintext waits for the tag check.
+    // Plaintext waits for the tag check; it must fit the output string it is released into.
     const size_t old = held_.size();
+    if (length > static_cast<size_t>(INT32_MAX - 1) - old) return kErrOutOfMemory;
     int rc = held_.Resize(old + length);
     if (rc != kOk) return rc;
     uint8_t* out = held_.data() + old;
@@ -1069,11 +1133,11 @@ int CipherEngine::CopyFrom(const CipherEngine& other) {
   if (rc == kOk) rc = SetSecretString(key_, other.key_.bytes(), other.key_.length());
   if (rc == kOk) rc = SetSecretString(register_, other.register_.bytes(), other.register_.length());
   const int copies[] = {
-      aes_.CopyFrom(other.aes_),         des_.CopyFrom(other.des_),         tdes_.CopyFrom(other.tdes_),
-      cast_.CopyFrom(other.cast_),       blowfish_.CopyFrom(other.blowfish_), twofish_.CopyFrom(other.twofish_),
-      idea_.CopyFrom(other.idea_),       rc4_.CopyFrom(other.rc4_),         rc2_.CopyFrom(other.rc2_),
-      tea_.CopyFrom(other.tea_),         xtea_.CopyFrom(other.xtea_),       xxtea_.CopyFrom(other.xxtea_),
-      gcm_.CopyFrom(other.gcm_),         rijndael_.CopyFrom(other.rijndael_), chacha_.CopyFrom(other.chacha_),
+      aes_.CopyFrom(other.aes_),     des_.CopyFrom(other.des_),           tdes_.CopyFrom(other.tdes_),
+      cast_.CopyFrom(other.cast_),   blowfish_.CopyFrom(other.blowfish_), twofish_.CopyFrom(other.twofish_),
+      idea_.CopyFrom(other.idea_),   rc4_.CopyFrom(other.rc4_),           rc2_.CopyFrom(other.rc2_),
+      tea_.CopyFrom(other.tea_),     xtea_.CopyFrom(other.xtea_),         xxtea_.CopyFrom(other.xxtea_),
+      gcm_.CopyFrom(other.gcm_),     rijndael_.CopyFrom(other.rijndael_), chacha_.CopyFrom(other.chacha_),
       salsa_.CopyFrom(other.salsa_),
   };
   for (int c : copies) {

@@ -63,11 +63,11 @@ inline constexpr int kPaddingIso10126 = 5;
 
 // Result codes of the engine (the primitives add 3000..3002, 200 is out of memory).
 inline constexpr int kErrCipherUnknown = 2001;
-inline constexpr int kErrCipherMode = 2002;         // also: no message started
-inline constexpr int kErrCipherDataLength = 2003;   // not a whole number of blocks; bad AEAD nonce
+inline constexpr int kErrCipherMode = 2002;        // also: no message started
+inline constexpr int kErrCipherDataLength = 2003;  // not a whole number of blocks; bad AEAD nonce
 inline constexpr int kErrCipherPadding = 2004;
 inline constexpr int kErrCipherKeyBits = 2005;
-inline constexpr int kErrCipherBlockBits = 2006;    // = kErrCipherBlockLength
+inline constexpr int kErrCipherBlockBits = 2006;  // = kErrCipherBlockLength
 inline constexpr int kErrCipherCtsTooShort = 2007;
 inline constexpr int kErrCipherNoTag = 2008;
 inline constexpr int kErrCipherTagBits = 2009;
@@ -122,7 +122,7 @@ class CipherEngine {
   // Blanks at both ends removed, ASCII lower-cased, then an exact name of the table; else 2001.
   int SetAlgorithmByName(const char* name);
 
-  int CheckKeyBits(int bits) const;    // 2005
+  int CheckKeyBits(int bits) const;  // 2005
   int SetKeyBits(int bits);
   int CheckBlockBits(int bits) const;  // 2006
   int SetBlockBits(int bits);          // also the feedback bits of the full-block modes
@@ -130,17 +130,19 @@ class CipherEngine {
   // pass), for every other cipher the block length.
   int SetIvBits(int bits);
 
-  void SetMode(int mode) { mode_ = mode; }
-  void SetPadding(int padding) { padding_ = padding; }
+  // A change of mode, padding, feedback or block length ends a running message.
+  void SetMode(int mode);
+  void SetPadding(int padding);
   // 8 selects the 8-bit OFB and CFB; any other value the full-block forms.
-  void SetFeedbackBits(int bits) { feedback_bits_ = bits; }
+  void SetFeedbackBits(int bits);
   void SetUsePlatformCipher(bool on) { use_platform_cipher_ = on ? 1 : 0; }
 
   // Checked against the key rule (2005) and kept.
   int SetKey(const uint8_t* key, int length);
   const ByteString& GetKey() const { return key_; }
-  // Ignored in ECB; kept unchecked for AES-GCM (any length but 0, checked at the start) and
-  // ChaCha20-Poly1305; otherwise checked against the block rule (2006).
+  // Ignored by a block cipher in ECB; kept unchecked for AES-GCM (any length but 0, checked at
+  // the start) and ChaCha20-Poly1305; otherwise checked against the block rule (2006). A block
+  // cipher started without an IV chains from zeros; one of another length than the block is 2006.
   int SetIv(const uint8_t* iv, int length);
   const ByteString& GetIv() const { return iv_; }
   // AES-GCM tag length: 0 (meaning 96) or 96..128 in steps of 8, else 2009.
@@ -281,12 +283,12 @@ class CipherEngine {
   // Message state.
   uint8_t in_block_[kFixedBlockBytes];
   uint8_t out_block_[kFixedBlockBytes];
-  SecretBuffer big_in_;   // blocks over kFixedBlockBytes (XXTEA)
+  SecretBuffer big_in_;  // blocks over kFixedBlockBytes (XXTEA)
   SecretBuffer big_out_;
   SecretBuffer pending_;  // CTS: the last one or two blocks
   SecretBuffer held_;     // plaintext not yet released (padding or AEAD tag unchecked)
   size_t block_bytes_ = 16;
-  size_t stream_pos_ = 0;      // OFB/CFB: bytes of the current register block used
+  size_t stream_pos_ = 0;       // OFB/CFB: bytes of the current register block used
   uint64_t message_bytes_ = 0;  // bytes through the mode in this message
   bool started_ = false;
   bool tag_expected_ = false;  // tag_ holds a caller's expected tag, not one we made

@@ -2,6 +2,8 @@
 // cryptography package (with libgcrypt for what it lacks) and `openssl enc`; the Wycheproof AES-CBC,
 // AES-GCM and ChaCha20-Poly1305 vectors with their verdicts; tampered AEAD messages, wrong keys,
 // the record-layer holder and allocation failure.
+#include "crypto/symmetric/cipher_engine.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,7 +16,6 @@
 #include <string>
 #include <vector>
 
-#include "crypto/symmetric/cipher_engine.h"
 #include "platform/heap.h"
 #include "tests/support/test_support.h"
 
@@ -86,7 +87,8 @@ struct Outcome {
 
 // Feeds data the way a caller does: random pieces through Update, keeping what Update did not
 // take, sometimes at an offset into a larger buffer; the rest through Final. No rng: one Final.
-Outcome Drive(tw::CipherEngine& e, bool encrypt, const Bytes& data, std::mt19937* rng, const Bytes* tag = nullptr) {
+Outcome Drive(tw::CipherEngine& e, bool encrypt, const Bytes& data, std::mt19937* rng,
+              const Bytes* tag = nullptr) {
   Outcome r;
   tw::ByteString out;
   r.rc = encrypt ? e.StartEncrypt() : e.StartDecrypt();
@@ -144,12 +146,28 @@ size_t BlockBytesOf(const CipherSetup& s) {
 
 TEST(CipherEngineSelection, NamesIdsAndLengthRules) {
   tw::CipherEngine e;
-  const std::pair<const char*, int> names[] = {
-      {"  AES\t", 0},   {"des", 1},      {"3DES", 2},     {"TripleDES", 2},  {"cast5", 3},
-      {"CAST128", 3}, {"Blowfish", 4}, {"twofish", 5}, {"idea", 6},      {"RC4", 7},
-      {"arcfour", 7},   {"rc2", 8},      {"tea", 9},      {"XTEA", 10},      {"blocktea", 10},
-      {"xxtea", 11},    {"CorrectedBlockTEA", 11},        {"AES-GCM", 12},   {"Rijndael", 13},
-      {"chacha20", 14}, {"ChaCha20-Poly1305", 15},        {"Salsa20", 16}};
+  const std::pair<const char*, int> names[] = {{"  AES\t", 0},
+                                               {"des", 1},
+                                               {"3DES", 2},
+                                               {"TripleDES", 2},
+                                               {"cast5", 3},
+                                               {"CAST128", 3},
+                                               {"Blowfish", 4},
+                                               {"twofish", 5},
+                                               {"idea", 6},
+                                               {"RC4", 7},
+                                               {"arcfour", 7},
+                                               {"rc2", 8},
+                                               {"tea", 9},
+                                               {"XTEA", 10},
+                                               {"blocktea", 10},
+                                               {"xxtea", 11},
+                                               {"CorrectedBlockTEA", 11},
+                                               {"AES-GCM", 12},
+                                               {"Rijndael", 13},
+                                               {"chacha20", 14},
+                                               {"ChaCha20-Poly1305", 15},
+                                               {"Salsa20", 16}};
   for (const auto& [name, id] : names) {
     ASSERT_EQ(e.SetAlgorithmByName(name), 0) << name;
     EXPECT_EQ(e.CipherId(), id) << name;
@@ -220,6 +238,10 @@ TEST(CipherEngineSelection, StartFailuresKeepTheirCodes) {
   EXPECT_EQ(e.BeginEncrypt(key, 32, iv, 16), tw::kErrPlatformCipherMissing);
   e.SetUsePlatformCipher(false);
   EXPECT_EQ(e.StartEncrypt(), 0);
+  // A mode changed in mid-message ends the message instead of running on with a stale register.
+  e.SetMode(tw::kCipherModeEcb);
+  n = 16;
+  EXPECT_EQ(e.Update(iv, 0, &n, out), tw::kErrCipherMode);
 
   e.SetMode(tw::kCipherModeGcm);  // GCM on a plain block cipher
   EXPECT_EQ(e.StartEncrypt(), tw::kErrCipherMode);
@@ -366,9 +388,12 @@ TEST(CipherEngineModes, CiphertextStealing) {
   Bytes two = RandomBytes(rng, 48);
   Bytes plain_cbc = Encrypt(cbc, two, nullptr).out;
   Bytes stolen = Encrypt(s, two, nullptr).out;
-  EXPECT_EQ(ToHex(Bytes(stolen.begin(), stolen.begin() + 16)), ToHex(Bytes(plain_cbc.begin(), plain_cbc.begin() + 16)));
-  EXPECT_EQ(ToHex(Bytes(stolen.begin() + 16, stolen.begin() + 32)), ToHex(Bytes(plain_cbc.begin() + 32, plain_cbc.end())));
-  EXPECT_EQ(ToHex(Bytes(stolen.begin() + 32, stolen.end())), ToHex(Bytes(plain_cbc.begin() + 16, plain_cbc.begin() + 32)));
+  EXPECT_EQ(ToHex(Bytes(stolen.begin(), stolen.begin() + 16)),
+            ToHex(Bytes(plain_cbc.begin(), plain_cbc.begin() + 16)));
+  EXPECT_EQ(ToHex(Bytes(stolen.begin() + 16, stolen.begin() + 32)),
+            ToHex(Bytes(plain_cbc.begin() + 32, plain_cbc.end())));
+  EXPECT_EQ(ToHex(Bytes(stolen.begin() + 32, stolen.end())),
+            ToHex(Bytes(plain_cbc.begin() + 16, plain_cbc.begin() + 32)));
 }
 
 TEST(CipherEngineModes, CounterCarryStopsBeforeTheFirstByte) {
@@ -402,9 +427,9 @@ TEST(CipherEngineModes, EveryCipherModeAndPaddingIndependentOfSplits) {
     int block_bits;
   };
   const Cipher ciphers[] = {
-      {0, 16, 0},  {0, 24, 0},  {0, 32, 0},  {1, 8, 0},    {2, 16, 0},   {2, 24, 0},    {3, 5, 0},
-      {3, 16, 0},  {4, 1, 0},   {4, 56, 0},  {5, 16, 0},   {5, 24, 0},   {5, 32, 0},    {6, 16, 0},
-      {8, 5, 0},   {8, 16, 0},  {9, 16, 0},  {10, 16, 0},  {11, 16, 64}, {11, 16, 96},  {11, 16, 2048},
+      {0, 16, 0},     {0, 24, 0},    {0, 32, 0},    {1, 8, 0},     {2, 16, 0},   {2, 24, 0},   {3, 5, 0},
+      {3, 16, 0},     {4, 1, 0},     {4, 56, 0},    {5, 16, 0},    {5, 24, 0},   {5, 32, 0},   {6, 16, 0},
+      {8, 5, 0},      {8, 16, 0},    {9, 16, 0},    {10, 16, 0},   {11, 16, 64}, {11, 16, 96}, {11, 16, 2048},
       {11, 16, 8256}, {13, 16, 128}, {13, 24, 192}, {13, 32, 256}, {13, 16, 256}};
   struct Mode {
     int mode;
@@ -413,8 +438,8 @@ TEST(CipherEngineModes, EveryCipherModeAndPaddingIndependentOfSplits) {
   const Mode modes[] = {{tw::kCipherModeEcb, false}, {tw::kCipherModeCbc, false}, {tw::kCipherModeOfb, false},
                         {tw::kCipherModeOfb, true},  {tw::kCipherModeCfb, false}, {tw::kCipherModeCfb, true},
                         {tw::kCipherModeCtr, false}, {tw::kCipherModeCts, false}};
-  const int paddings[] = {tw::kPaddingNone, tw::kPaddingPkcs7, tw::kPaddingZeros, tw::kPaddingAnsiX923,
-                          tw::kPaddingIso10126, 9};
+  const int paddings[] = {tw::kPaddingNone,     tw::kPaddingPkcs7,    tw::kPaddingZeros,
+                          tw::kPaddingAnsiX923, tw::kPaddingIso10126, 9};
   int checked = 0;
   for (const Cipher& c : ciphers) {
     for (const Mode& m : modes) {
@@ -430,7 +455,8 @@ TEST(CipherEngineModes, EveryCipherModeAndPaddingIndependentOfSplits) {
         s.iv = RandomBytes(rng, b);
         const bool counted = padding == tw::kPaddingPkcs7 || padding == tw::kPaddingAnsiX923 ||
                              padding == tw::kPaddingIso10126;
-        const bool pads = m.mode != tw::kCipherModeOfb && m.mode != tw::kCipherModeCts && padding != tw::kPaddingNone;
+        const bool pads =
+            m.mode != tw::kCipherModeOfb && m.mode != tw::kCipherModeCts && padding != tw::kPaddingNone;
         if (counted && b > 255 && pads) continue;  // refused at the start, tested above
         const bool stream_like = m.mode == tw::kCipherModeOfb || m.mode == tw::kCipherModeCfb;
         if (b > 1024 && m.bit8) continue;  // too slow for the gain
@@ -666,7 +692,8 @@ std::vector<std::map<std::string, std::string>> WycheproofTests(const std::strin
     if (j < text.size() && text[j] == '"') {
       value = read_string(j);
     } else {
-      while (j < text.size() && (std::isdigit(static_cast<unsigned char>(text[j])) || text[j] == '-')) value += text[j++];
+      while (j < text.size() && (std::isdigit(static_cast<unsigned char>(text[j])) || text[j] == '-'))
+        value += text[j++];
     }
     i = j;
     if (name == "ivSize" || name == "keySize" || name == "tagSize") {
@@ -936,10 +963,10 @@ TEST(CipherEngineDifferential, AgainstPythonCryptographyAndLibgcrypt) {
     int id;
     int key_bytes;
   };
-  const Cipher ciphers[] = {{"aes", 0, 16},     {"aes", 0, 24},     {"aes", 0, 32},    {"des", 1, 8},
-                            {"3des", 2, 16},    {"3des", 2, 24},    {"blowfish", 4, 16}, {"blowfish", 4, 3},
-                            {"blowfish", 4, 56}, {"cast5", 3, 16},  {"idea", 6, 16},
-                            {"rc2", 8, 16},     {"rc2", 8, 8},      {"twofish", 5, 16}, {"twofish", 5, 32}};
+  const Cipher ciphers[] = {{"aes", 0, 16},      {"aes", 0, 24},     {"aes", 0, 32},      {"des", 1, 8},
+                            {"3des", 2, 16},     {"3des", 2, 24},    {"blowfish", 4, 16}, {"blowfish", 4, 3},
+                            {"blowfish", 4, 56}, {"cast5", 3, 16},   {"idea", 6, 16},     {"rc2", 8, 16},
+                            {"rc2", 8, 8},       {"twofish", 5, 16}, {"twofish", 5, 32}};
   struct Mode {
     const char* name;
     int mode;
@@ -972,13 +999,14 @@ TEST(CipherEngineDifferential, AgainstPythonCryptographyAndLibgcrypt) {
         if (padding == tw::kPaddingNone && !stream_like) length = length / b * b;
         Bytes data = RandomBytes(rng, length);
         if (padding == tw::kPaddingZeros && !data.empty()) data.back() |= 1;
-        const std::string what = std::string(c.name) + "/" + std::to_string(c.key_bytes) + " " + m.name + " " +
-                                 std::to_string(padding) + " length " + std::to_string(length);
+        const std::string what = std::string(c.name) + "/" + std::to_string(c.key_bytes) + " " + m.name +
+                                 " " + std::to_string(padding) + " length " + std::to_string(length);
         Outcome enc = Encrypt(s, data, &rng);
         ASSERT_EQ(enc.rc, 0) << what;
         if (padding == tw::kPaddingIso10126) {
           // Random filler: the oracle decrypts, we check the data and the count.
-          cases.push_back({Request(c.name, m.name, "none", 'd', s.key, s.iv, enc.out), data, what, data.size()});
+          cases.push_back(
+              {Request(c.name, m.name, "none", 'd', s.key, s.iv, enc.out), data, what, data.size()});
         } else {
           cases.push_back({Request(c.name, m.name, pad_name, 'e', s.key, s.iv, data), enc.out, what});
         }
@@ -988,7 +1016,8 @@ TEST(CipherEngineDifferential, AgainstPythonCryptographyAndLibgcrypt) {
         Bytes junk = RandomBytes(rng, stream_like ? rng() % (5 * b) : b * (rng() % 5));
         Outcome dec = Decrypt(raw, junk, &rng);
         ASSERT_EQ(dec.rc, 0) << what;
-        cases.push_back({Request(c.name, m.name, "none", 'd', s.key, s.iv, junk), dec.out, what + " decrypt"});
+        cases.push_back(
+            {Request(c.name, m.name, "none", 'd', s.key, s.iv, junk), dec.out, what + " decrypt"});
       }
     }
   }
@@ -1008,7 +1037,8 @@ TEST(CipherEngineDifferential, AgainstPythonCryptographyAndLibgcrypt) {
     Bytes nonce16;
     for (int k = 0; k < 4; ++k) nonce16.push_back(static_cast<uint8_t>(s.counter >> (8 * k)));
     nonce16.insert(nonce16.end(), s.iv.begin(), s.iv.end());
-    cases.push_back({Request("chacha20", "-", "-", 'e', s.key, nonce16, data), Encrypt(s, data, &rng).out, "chacha20"});
+    cases.push_back(
+        {Request("chacha20", "-", "-", 'e', s.key, nonce16, data), Encrypt(s, data, &rng).out, "chacha20"});
 
     s = CipherSetup();
     s.id = tw::kCipherSalsa20;
@@ -1016,7 +1046,8 @@ TEST(CipherEngineDifferential, AgainstPythonCryptographyAndLibgcrypt) {
     s.key = RandomBytes(rng, i % 2 ? 16 : 32);
     s.iv = RandomBytes(rng, 8);
     data = RandomBytes(rng, rng() % 700);
-    cases.push_back({Request("salsa20", "-", "-", 'e', s.key, s.iv, data), Encrypt(s, data, &rng).out, "salsa20"});
+    cases.push_back(
+        {Request("salsa20", "-", "-", 'e', s.key, s.iv, data), Encrypt(s, data, &rng).out, "salsa20"});
 
     s = CipherSetup();
     s.id = tw::kCipherAesGcm;
@@ -1029,8 +1060,8 @@ TEST(CipherEngineDifferential, AgainstPythonCryptographyAndLibgcrypt) {
     Outcome gcm = Encrypt(s, data, &rng);
     ASSERT_EQ(gcm.rc, 0);
     gcm.out.insert(gcm.out.end(), gcm.tag.begin(), gcm.tag.end());
-    cases.push_back({Request("aesgcm", "-", std::to_string(s.tag_bits / 8), 'e', s.key, s.iv, data, s.aad), gcm.out,
-                     "aes-gcm"});
+    cases.push_back({Request("aesgcm", "-", std::to_string(s.tag_bits / 8), 'e', s.key, s.iv, data, s.aad),
+                     gcm.out, "aes-gcm"});
 
     s = CipherSetup();
     s.id = tw::kCipherChaCha20Poly1305;
@@ -1041,7 +1072,8 @@ TEST(CipherEngineDifferential, AgainstPythonCryptographyAndLibgcrypt) {
     Outcome cp = Encrypt(s, data, &rng);
     ASSERT_EQ(cp.rc, 0);
     cp.out.insert(cp.out.end(), cp.tag.begin(), cp.tag.end());
-    cases.push_back({Request("chachapoly", "-", "-", 'e', s.key, s.iv, data, s.aad), cp.out, "chacha20-poly1305"});
+    cases.push_back(
+        {Request("chachapoly", "-", "-", 'e', s.key, s.iv, data, s.aad), cp.out, "chacha20-poly1305"});
   }
 
   std::string dir = testsupport::MakeTempDir();
@@ -1100,17 +1132,17 @@ TEST(CipherEngineDifferential, AgainstOpensslEnc) {
     bool bit8;
   };
   const Cipher ciphers[] = {
-      {"aes-128-cbc", 0, 16, tw::kCipherModeCbc, false},   {"aes-192-cbc", 0, 24, tw::kCipherModeCbc, false},
-      {"aes-256-ecb", 0, 32, tw::kCipherModeEcb, false},   {"aes-128-cfb", 0, 16, tw::kCipherModeCfb, false},
-      {"aes-256-cfb8", 0, 32, tw::kCipherModeCfb, true},   {"aes-192-ofb", 0, 24, tw::kCipherModeOfb, false},
-      {"aes-128-ctr", 0, 16, tw::kCipherModeCtr, false},   {"des-cbc", 1, 8, tw::kCipherModeCbc, false},
-      {"des-ofb", 1, 8, tw::kCipherModeOfb, false},        {"des-cfb8", 1, 8, tw::kCipherModeCfb, true},
-      {"des-ede3-cbc", 2, 24, tw::kCipherModeCbc, false},  {"des-ede-cbc", 2, 16, tw::kCipherModeCbc, false},
-      {"des-ede3-cfb", 2, 24, tw::kCipherModeCfb, false},  {"des-ede3", 2, 24, tw::kCipherModeEcb, false},
-      {"bf-cbc", 4, 16, tw::kCipherModeCbc, false},        {"bf-cfb", 4, 16, tw::kCipherModeCfb, false},
-      {"bf-ofb", 4, 16, tw::kCipherModeOfb, false},        {"cast5-cbc", 3, 16, tw::kCipherModeCbc, false},
-      {"cast5-ecb", 3, 16, tw::kCipherModeEcb, false},     {"cast5-ofb", 3, 16, tw::kCipherModeOfb, false},
-      {"rc2-cbc", 8, 16, tw::kCipherModeCbc, false},       {"rc2-ofb", 8, 16, tw::kCipherModeOfb, false},
+      {"aes-128-cbc", 0, 16, tw::kCipherModeCbc, false},  {"aes-192-cbc", 0, 24, tw::kCipherModeCbc, false},
+      {"aes-256-ecb", 0, 32, tw::kCipherModeEcb, false},  {"aes-128-cfb", 0, 16, tw::kCipherModeCfb, false},
+      {"aes-256-cfb8", 0, 32, tw::kCipherModeCfb, true},  {"aes-192-ofb", 0, 24, tw::kCipherModeOfb, false},
+      {"aes-128-ctr", 0, 16, tw::kCipherModeCtr, false},  {"des-cbc", 1, 8, tw::kCipherModeCbc, false},
+      {"des-ofb", 1, 8, tw::kCipherModeOfb, false},       {"des-cfb8", 1, 8, tw::kCipherModeCfb, true},
+      {"des-ede3-cbc", 2, 24, tw::kCipherModeCbc, false}, {"des-ede-cbc", 2, 16, tw::kCipherModeCbc, false},
+      {"des-ede3-cfb", 2, 24, tw::kCipherModeCfb, false}, {"des-ede3", 2, 24, tw::kCipherModeEcb, false},
+      {"bf-cbc", 4, 16, tw::kCipherModeCbc, false},       {"bf-cfb", 4, 16, tw::kCipherModeCfb, false},
+      {"bf-ofb", 4, 16, tw::kCipherModeOfb, false},       {"cast5-cbc", 3, 16, tw::kCipherModeCbc, false},
+      {"cast5-ecb", 3, 16, tw::kCipherModeEcb, false},    {"cast5-ofb", 3, 16, tw::kCipherModeOfb, false},
+      {"rc2-cbc", 8, 16, tw::kCipherModeCbc, false},      {"rc2-ofb", 8, 16, tw::kCipherModeOfb, false},
   };
   struct Job {
     std::string command;
@@ -1266,8 +1298,8 @@ TEST(CipherEngineCopy, CopyContinuesARunningMessage) {
 
 TEST(CipherEngineAllocation, FailuresGiveOutOfMemoryAndNeverCrash) {
   std::mt19937 rng(6);
-  const int ids[] = {tw::kCipherAes, tw::kCipherBlowfish, tw::kCipherTwofish, tw::kCipherRijndael,
-                     tw::kCipherAesGcm, tw::kCipherXxtea};
+  const int ids[] = {tw::kCipherAes,      tw::kCipherBlowfish, tw::kCipherTwofish,
+                     tw::kCipherRijndael, tw::kCipherAesGcm,   tw::kCipherXxtea};
   for (int id : ids) {
     CipherSetup s;
     s.id = id;
