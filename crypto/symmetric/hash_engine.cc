@@ -25,6 +25,8 @@ class DigestSlot {
   virtual void Update(const uint8_t* p, size_t n) = 0;
   // Points *out at the digest and sets *n to its length; 0 or an error code.
   virtual int Final(const uint8_t** out, int* n) = 0;
+  // other is a slot of the same algorithm, hence of the same class.
+  virtual void CopyFrom(const DigestSlot& other) = 0;
 };
 
 }  // namespace detail
@@ -46,6 +48,11 @@ class ContextSlot final : public DigestSlot {
     *n = size_;
     return *out ? 0 : kErrHashAlgorithm;
   }
+  void CopyFrom(const DigestSlot& other) override {
+    const auto& from = static_cast<const ContextSlot&>(other);
+    context_ = from.context_;
+    size_ = from.size_;
+  }
 
  private:
   Context context_;
@@ -63,6 +70,7 @@ class SpongeSlot final : public DigestSlot {
     *n = sponge_.output().length();
     return rc;
   }
+  void CopyFrom(const DigestSlot& other) override { sponge_ = static_cast<const SpongeSlot&>(other).sponge_; }
 
  private:
   Sha3 sponge_;
@@ -168,6 +176,22 @@ int HashEngine::SetAlgorithm(int id) {
   if (!ValidId(id)) return kErrHashAlgorithm;
   slot_ = kAlgorithms[id].create();
   return slot_ ? 0 : kErrOutOfMemory;
+}
+
+int HashEngine::CopyFrom(const HashEngine& other) {
+  if (this == &other) return !ValidId(id_) ? kErrHashAlgorithm : slot_ ? 0 : kErrOutOfMemory;
+  if (!ValidId(other.id_) || other.slot_ == nullptr) {
+    Reset();
+    id_ = other.id_;
+    return ValidId(id_) ? kErrOutOfMemory : kErrHashAlgorithm;
+  }
+  if (id_ != other.id_ || slot_ == nullptr) {
+    const int rc = SetAlgorithm(other.id_);
+    if (rc != 0) return rc;
+  }
+  slot_->CopyFrom(*other.slot_);
+  finished_ = other.finished_;
+  return finished_ ? digest_.Assign(other.digest_) : 0;
 }
 
 int HashEngine::SetAlgorithmByName(const char* name) {

@@ -71,6 +71,10 @@ class HashEngine {
   int Final();
   // Frees the context; Update and Final give 200 until Restart or SetAlgorithm.
   void Reset();
+  // Takes other's algorithm and its message so far (and its digest when it is finished), reusing
+  // this engine's context when the algorithm is the same. 0; 2001 when other holds no algorithm,
+  // 200 when it has no context or one cannot be allocated (this engine then holds none either).
+  int CopyFrom(const HashEngine& other);
 
   // One-shot digests: restart, absorb, finish, copy the digest to out. First non-zero code.
   int DigestOf(const void* bytes, int64_t count, ByteString& out);

@@ -24,30 +24,37 @@ bool MacEquals(const void* a, const void* b, size_t n) {
   return diff == 0;
 }
 
-HmacEngine::HmacEngine() { WipePads(); }
+HmacEngine::HmacEngine() { WipeStates(); }
 
 HmacEngine::~HmacEngine() {
-  WipePads();
+  WipeStates();
   WipeString(key_);
 }
 
-void HmacEngine::WipePads() {
-  WipeBytes(innerPad_, sizeof innerPad_);
-  WipeBytes(outerPad_, sizeof outerPad_);
-  padsReady_ = false;
+// Freeing a context wipes it.
+void HmacEngine::WipeStates() {
+  innerState_.Reset();
+  outerState_.Reset();
+  statesReady_ = false;
 }
 
 int HmacEngine::SetKey(int hash_id, const void* key, int key_length) {
   restart_ = true;
   macValid_ = false;
-  WipePads();
-  hashId_ = hash_id;
-  int rc = engine_.SetAlgorithm(hash_id);
   if (key == nullptr || key_length < 0) key_length = 0;
   const char* source = static_cast<const char*>(key);
+  // Compute re-keys with the stored key itself: the states made for it still hold.
+  if (source != nullptr && source == key_.data() && key_length == key_.length() && hash_id == hashId_ &&
+      statesReady_) {
+    return kOk;
+  }
+  WipeStates();
+  // The working context may hold the old key's states; it is made again at the next MAC.
+  engine_.Reset();
+  hashId_ = hash_id;
+  const int rc = HashBlockSizeOf(hash_id) > 0 ? kOk : kErrHashAlgorithm;
   if (source != nullptr && source >= key_.data() && source < key_.data() + key_.capacity()) {
-    // Compute re-keys with the stored key itself.
-    if (source == key_.data() && key_length == key_.length()) return rc == kErrHashAlgorithm ? rc : kOk;
+    if (source == key_.data() && key_length == key_.length()) return rc;
     ByteString copy;
     int stored = copy.Set(source, key_length);
     if (stored == kOk) {
@@ -61,42 +68,54 @@ int HmacEngine::SetKey(int hash_id, const void* key, int key_length) {
     const int stored = key_.Set(key, key_length);
     if (stored != kOk) return stored;
   }
-  return rc == kErrHashAlgorithm ? rc : kOk;
+  return rc;
 }
 
-int HmacEngine::PreparePads() {
+int HmacEngine::PrepareStates() {
   const int block = HashBlockSizeOf(hashId_);
   if (block <= 0 || block > kMaxBlock) return kErrHashAlgorithm;
-  std::memset(innerPad_, 0, sizeof innerPad_);
+  uint8_t innerPad[kMaxBlock] = {};
+  uint8_t outerPad[kMaxBlock];
+  int rc = kOk;
   if (key_.length() <= block) {
-    if (key_.length() > 0) std::memcpy(innerPad_, key_.data(), static_cast<size_t>(key_.length()));
+    if (key_.length() > 0) std::memcpy(innerPad, key_.data(), static_cast<size_t>(key_.length()));
   } else {
     // A key longer than the block is replaced by its digest, made by a fresh engine.
     HashEngine keyHash;
-    int rc = keyHash.SetAlgorithm(hashId_);
+    rc = keyHash.SetAlgorithm(hashId_);
     if (rc == kOk) rc = keyHash.Update(key_.data(), key_.length());
     if (rc == kOk) rc = keyHash.Final();
-    if (rc != kOk) return rc;
-    std::memcpy(innerPad_, keyHash.digest().data(), static_cast<size_t>(keyHash.digest().length()));
+    if (rc == kOk) {
+      std::memcpy(innerPad, keyHash.digest().data(), static_cast<size_t>(keyHash.digest().length()));
+    }
   }
-  std::memcpy(outerPad_, innerPad_, sizeof outerPad_);
-  for (int i = 0; i < block; ++i) {
-    innerPad_[i] ^= kInnerByte;
-    outerPad_[i] ^= kOuterByte;
+  if (rc == kOk) {
+    std::memcpy(outerPad, innerPad, sizeof outerPad);
+    for (int i = 0; i < block; ++i) {
+      innerPad[i] ^= kInnerByte;
+      outerPad[i] ^= kOuterByte;
+    }
+    rc = innerState_.SetAlgorithm(hashId_);
+    if (rc == kOk) rc = innerState_.Update(innerPad, block);
+    if (rc == kOk) rc = outerState_.SetAlgorithm(hashId_);
+    if (rc == kOk) rc = outerState_.Update(outerPad, block);
   }
-  padsReady_ = true;
+  WipeBytes(innerPad, sizeof innerPad);
+  WipeBytes(outerPad, sizeof outerPad);
+  if (rc != kOk) {
+    WipeStates();
+    return rc;
+  }
+  statesReady_ = true;
   return kOk;
 }
 
 int HmacEngine::Start() {
-  if (!padsReady_) {
-    const int rc = PreparePads();
-    if (rc != kOk) return rc;
-  }
-  int rc = engine_.SetAlgorithm(hashId_);
-  if (rc == kOk) rc = engine_.Update(innerPad_, HashBlockSizeOf(hashId_));
-  if (rc == kOk) restart_ = false;
   macValid_ = false;
+  int rc = statesReady_ ? kOk : PrepareStates();
+  // Same algorithm: the context is copied over, not made again.
+  if (rc == kOk) rc = engine_.CopyFrom(innerState_);
+  if (rc == kOk) restart_ = false;
   return rc;
 }
 
@@ -122,8 +141,7 @@ int HmacEngine::Final() {
   const int innerLength = engine_.digest().length();
   if (innerLength > kMaxDigest) return kErrHashAlgorithm;
   std::memcpy(inner, engine_.digest().data(), static_cast<size_t>(innerLength));
-  rc = engine_.SetAlgorithm(hashId_);
-  if (rc == kOk) rc = engine_.Update(outerPad_, HashBlockSizeOf(hashId_));
+  rc = engine_.CopyFrom(outerState_);
   if (rc == kOk) rc = engine_.Update(inner, innerLength);
   if (rc == kOk) rc = engine_.Final();
   WipeBytes(inner, sizeof inner);

@@ -75,19 +75,20 @@ class HmacEngine {
   void set_pbkdf2_hash_id(int id) { pbkdf2HashId_ = id; }
 
  private:
-  int PreparePads();
+  int PrepareStates();
   int Start();
-  void WipePads();
+  void WipeStates();
 
   int hashId_ = kHashSha1;
   ByteString key_;
   HashEngine engine_;
   bool restart_ = true;
   bool macValid_ = false;
-  // The key block XORed with 0x36 and 0x5C, made once per key.
-  bool padsReady_ = false;
-  uint8_t innerPad_[kMaxBlock];
-  uint8_t outerPad_[kMaxBlock];
+  // The digest states after the key block XORed with 0x36 and with 0x5C, made once per key and
+  // copied into engine_ at the start of each MAC and of its outer digest.
+  bool statesReady_ = false;
+  HashEngine innerState_;
+  HashEngine outerState_;
   int pbkdf2HashId_ = kHashSha1;
 };
 

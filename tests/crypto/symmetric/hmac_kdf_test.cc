@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "crypto/symmetric/hash_engine.h"
 #include "crypto/symmetric/hmac.h"
 #include "crypto/symmetric/kdf.h"
 #include "foundation/memory_stream.h"
@@ -162,20 +163,102 @@ TEST(HmacEngine, FinalWithoutUpdateGivesTheMacOfTheEmptyMessage) {
 }
 
 TEST(HmacEngine, FailedFinalDoesNotLeakIntoTheNextMac) {
-  HmacEngine hmac;
-  ASSERT_EQ(0, hmac.SetKey(tw::kHashSha1, "Jefe", 4));
-  ASSERT_EQ(0, hmac.Update("garbage that must not count", 27));
-  win::HeapFailAfter(1);  // the outer digest's context
-  const int rc = hmac.Final();
-  win::HeapFailAfter(0);
-  EXPECT_EQ(tw::kErrOutOfMemory, rc);
-  // Whatever the engine holds now is not a MAC.
-  EXPECT_FALSE(hmac.Verify(hmac.mac().data(), hmac.mac().length()));
-
+  // Final without Update must make the keyed states and the working context; fail each of those
+  // allocations in turn.
   const std::vector<uint8_t> data = Unhex(kJefeData);
-  ASSERT_EQ(0, hmac.Update(data.data(), static_cast<int64_t>(data.size())));
-  ASSERT_EQ(0, hmac.Final());
-  EXPECT_EQ("effcdf6ae5eb2fa2d27416d5f184df9c259a7c79", Hex(hmac.mac()));
+  bool succeeded = false;
+  for (long n = 1; n <= 8 && !succeeded; ++n) {
+    HmacEngine hmac;
+    ASSERT_EQ(0, hmac.SetKey(tw::kHashSha1, "Jefe", 4));
+    ASSERT_EQ(0, hmac.Final());
+    ASSERT_TRUE(hmac.Verify(hmac.mac().data(), hmac.mac().length()));
+    ASSERT_EQ(0, hmac.SetKey(tw::kHashSha1, "Jefe", 4));
+    win::HeapFailAfter(n);
+    const int rc = hmac.Final();
+    win::HeapFailAfter(0);
+    if (rc == 0) {
+      succeeded = true;
+      EXPECT_EQ("09d9e59d72239e62a8155c583d52743de9b7231a", Hex(hmac.mac()));  // of the empty message
+      continue;
+    }
+    EXPECT_EQ(tw::kErrOutOfMemory, rc) << n;
+    // Whatever the engine holds now is not a MAC.
+    EXPECT_FALSE(hmac.Verify(hmac.mac().data(), hmac.mac().length())) << n;
+    ASSERT_EQ(0, hmac.Update(data.data(), static_cast<int64_t>(data.size())));
+    ASSERT_EQ(0, hmac.Final());
+    EXPECT_EQ("effcdf6ae5eb2fa2d27416d5f184df9c259a7c79", Hex(hmac.mac())) << n;
+  }
+  EXPECT_TRUE(succeeded);
+}
+
+TEST(HmacEngine, MacsUnderOneKeyAllocateNothing) {
+  for (int id : {tw::kHashSha256, tw::kHashSha512, tw::kHashKeccak256, tw::kHashMd5Sha1}) {
+    HmacEngine hmac;
+    const std::string key(200, 'k');  // longer than every block: hashed once
+    ASSERT_EQ(0, hmac.SetKey(id, key.data(), static_cast<int>(key.size())));
+    ASSERT_EQ(0, hmac.Update("message", 7));
+    ASSERT_EQ(0, hmac.Final());
+    const std::string first = Hex(hmac.mac());
+    ByteString out;
+    const long before = win::HeapAllocCount();
+    for (int i = 0; i < 50; ++i) {
+      ASSERT_EQ(0, hmac.Update("mess", 4));
+      ASSERT_EQ(0, hmac.Update("age", 3));
+      ASSERT_EQ(0, hmac.Final());
+      ASSERT_EQ(first, Hex(hmac.mac())) << id;
+      ASSERT_EQ(0, hmac.Compute("message", 7, out));
+      ASSERT_EQ(first, Hex(out)) << id;
+    }
+    EXPECT_EQ(before, win::HeapAllocCount()) << id;
+    // A new key still takes effect.
+    ASSERT_EQ(0, hmac.SetKey(id, "other", 5));
+    ASSERT_EQ(0, hmac.Compute("message", 7, out));
+    EXPECT_NE(first, Hex(out)) << id;
+  }
+}
+
+TEST(HashEngineCopy, CarriesTheMessageSoFarAcrossAlgorithms) {
+  tw::HashEngine from;
+  tw::HashEngine to;
+  ASSERT_EQ(0, from.SetAlgorithm(tw::kHashSha256));
+  ASSERT_EQ(0, from.Update("ab", 2));
+  ASSERT_EQ(0, to.Update("junk", 4));  // SHA-1 with a message of its own
+  ASSERT_EQ(0, to.CopyFrom(from));
+  EXPECT_EQ(tw::kHashSha256, to.id());
+  ASSERT_EQ(0, to.Update("c", 1));
+  ASSERT_EQ(0, to.Final());
+  const char* abc = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+  EXPECT_EQ(abc, Hex(to.digest()));
+  // The source goes on unaffected.
+  ASSERT_EQ(0, from.Update("c", 1));
+  ASSERT_EQ(0, from.Final());
+  EXPECT_EQ(abc, Hex(from.digest()));
+  // A finished engine passes on its digest; the next Update starts over.
+  tw::HashEngine third;
+  ASSERT_EQ(0, third.CopyFrom(from));
+  ASSERT_EQ(0, third.Final());
+  EXPECT_EQ(abc, Hex(third.digest()));
+  ASSERT_EQ(0, third.Update("abc", 3));
+  ASSERT_EQ(0, third.Final());
+  EXPECT_EQ(abc, Hex(third.digest()));
+  // Sponges too.
+  ASSERT_EQ(0, from.SetAlgorithm(tw::kHashShake128));
+  ASSERT_EQ(0, from.Update(std::string(300, 'x').data(), 300));
+  tw::HashEngine sponge;
+  ASSERT_EQ(0, sponge.CopyFrom(from));
+  ASSERT_EQ(0, from.Final());
+  ASSERT_EQ(0, sponge.Final());
+  EXPECT_EQ(Hex(from.digest()), Hex(sponge.digest()));
+  // Nothing to copy.
+  tw::HashEngine bad;
+  EXPECT_EQ(tw::kErrHashAlgorithm, bad.SetAlgorithm(18));
+  EXPECT_EQ(tw::kErrHashAlgorithm, to.CopyFrom(bad));
+  EXPECT_EQ(tw::kErrHashAlgorithm, to.Update("x", 1));
+  bad.Reset();
+  ASSERT_EQ(0, bad.SetAlgorithm(tw::kHashMd5));
+  bad.Reset();
+  EXPECT_EQ(tw::kErrOutOfMemory, to.CopyFrom(bad));
+  EXPECT_EQ(tw::kErrOutOfMemory, to.Final());
 }
 
 TEST(HmacEngine, FailedStartIsRetriedByTheNextUpdate) {
