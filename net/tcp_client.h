@@ -31,6 +31,11 @@ constexpr uint32_t kMaxLineCapacity = 65536;
 // Events the socket is registered for: FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE.
 constexpr long kTcpEventMask = 51;
 
+// States of a connection over the platform TLS path.
+constexpr int32_t kSchannelIdle = 0;
+constexpr int32_t kSchannelConnecting = 1;  // credentials acquired, connecting
+constexpr int32_t kSchannelComplete = 2;    // handshake complete
+
 // Read handler modes.
 constexpr int kReadNotified = 0;   // FD_READ
 constexpr int kReadDrain = 1;      // what is left, before the socket closes
@@ -89,7 +94,7 @@ class TcpClient : public SocketComponent, public TlsEngineOwner {
   virtual int OnError(int code, const char* text) = 0;
   virtual int OnReadyToSend() = 0;
   virtual int FireConnectionStatus(const char* text, int code) = 0;
-  virtual int Reserved42() { return 0; }
+  virtual int ReservedStatusHook() { return 0; }
   virtual int LogHook(const char* text, int level, const char* type) { return 0; }
 
   // ---- Addresses ----
@@ -199,8 +204,7 @@ class TcpClient : public SocketComponent, public TlsEngineOwner {
   ByteQueue incoming_;
   // Plaintext of a TLS connection, with the caller's delimiter while TLS is on.
   ByteQueue tls_queue_;
-  // The platform TLS path: 0 idle, 1 credentials acquired and connecting, 2 handshake complete.
-  int32_t schannel_state_ = 0;
+  int32_t schannel_state_ = kSchannelIdle;
   TlsEngine tls_engine_;
   ByteString tls12_groups_;
   ByteString tls13_groups_;

@@ -1,0 +1,426 @@
+#include "net/tls_client.h"
+
+#include "foundation/event_sink.h"
+
+namespace tw {
+namespace {
+
+constexpr char kTextOk[] = "OK";
+constexpr char kTextAlreadyConnected[] =
+    "Already connected. If you want to reconnect, close the current connection first.";
+constexpr char kTextAttemptingConnect[] = "Attempting to connect to server.";
+constexpr char kTextUsingInternal[] = "Using internal security API.";
+constexpr char kTextUsingPlatform[] = "Using platform security API.";
+constexpr char kTextSocketEstablished[] = "Socket connection established.";
+constexpr char kTextRemoteComplete[] = "Remote host connection complete.";
+constexpr char kTextRemoteFailed[] = "Remote host connection failed.";
+constexpr char kTextHostFailed[] = "Connection to host failed.";
+constexpr char kTextHandshakeComplete[] = "SSL handshake complete.";
+constexpr char kTextHandshakeFailed[] = "SSL handshake failed.";
+constexpr char kTextWouldBlock[] =
+    "Operation would block (to force disconnection, set Linger to FALSE).";
+constexpr char kTextPlaintextQueue[] = "Out of memory [ssllb]. Aborting connection.";
+
+}  // namespace
+
+TlsClient::TlsClient() { Reset(); }
+
+TlsClient::~TlsClient() = default;
+
+int TlsClient::Reset() {
+  int rc = TcpClient::Reset();
+  accept_tls_data_ = true;
+  tls_start_mode_ = 3;
+  schannel_state_ = kSchannelIdle;
+  schannel_words_[0] = schannel_words_[1] = 0;
+  schannel_context_[0] = schannel_context_[1] = 0;
+  alpn_list_.Reset();
+  alpn_received_.Reset();
+  tls_text3_.Reset();
+  tls_text4_.Reset();
+  pending_plaintext_.Reset();
+  parse_ssl_server_cert_ = false;
+  handshake_running_ = false;
+  return rc;
+}
+
+void* TlsClient::GetCertificate() {
+  return cert_store_.selected.der.empty() ? nullptr : &cert_store_.selected;
+}
+
+int TlsClient::Config(ConfigRequest& request, const char** answer) {
+  if (request.NameIs("ParseSSLServerCert")) {
+    if (request.is_read()) return SetConfigAnswerBool(parse_ssl_server_cert_, answer);
+    parse_ssl_server_cert_ = request.ValueAsBool();
+    return kOk;
+  }
+  if (request.NameIs("RemoteHostName") && request.is_read()) {
+    return SetConfigAnswer(remote_host_name_.c_str(), answer);
+  }
+  return TcpClient::Config(request, answer);
+}
+
+// ---- Queues while TLS is active ----
+
+int TlsClient::SetMaxLineLength(int n) {
+  if (!tls_active_) return TcpClient::SetMaxLineLength(n);
+  if (HasSocket()) {
+    return SetErrorCodeText(kErrMaxLineLengthBusy,
+                            "You cannot change MaxLineLength at this time. A connection is in "
+                            "progress.");
+  }
+  uint32_t capacity = n < 1 ? 1 : static_cast<uint32_t>(n);
+  if (capacity > kMaxLineCapacity) capacity = kMaxLineCapacity;
+  if (!tls_queue_.Allocate(capacity)) return SetErrorCodeText(kErrOutOfMemory, "Out of memory.");
+  return kOk;
+}
+
+int TlsClient::GetInBufferCapacity() {
+  return tls_active_ ? static_cast<int>(tls_queue_.Capacity()) : TcpClient::GetInBufferCapacity();
+}
+
+int TlsClient::CloseSocket() {
+  // The session ends with the socket; whether the next connection uses TLS stays as chosen.
+  schannel_state_ = kSchannelIdle;
+  schannel_context_[0] = schannel_context_[1] = 0;
+  pending_plaintext_.Reset();
+  if (!tls_queue_.Allocate(tls_queue_.Capacity() != 0 ? tls_queue_.Capacity()
+                                                      : kDefaultLineCapacity)) {
+    TcpClient::CloseSocket();
+    return kErrOutOfMemory;
+  }
+  return TcpClient::CloseSocket();
+}
+
+// ---- Receiving ----
+
+int TlsClient::OnReadable(int mode) {
+  if (tls_active_ && accept_tls_data_ && accept_data_ && IsConnected() && !reading_) {
+    const uint8_t* bytes = nullptr;
+    uint32_t n = 0;
+    while (tls_active_ && accept_tls_data_ && accept_data_ && !interrupt_requested_ &&
+           tls_queue_.ReadRecord(&bytes, &n)) {
+      OnDataInEvent(bytes, static_cast<int>(n), true);
+    }
+  }
+  return TcpClient::OnReadable(mode);
+}
+
+int TlsClient::OnDataIn(const void* bytes, int n, bool end_of_record) {
+  // Ciphertext goes to the TLS layer, which hands the plaintext back through OnIncomingData.
+  if (tls_active_ && !tunnel_.negotiating()) return TlsReceive(bytes, n);
+  return OnDataInEvent(bytes, n, end_of_record);
+}
+
+int TlsClient::OnIncomingData(const void* bytes, int n, bool end_of_record) {
+  return DeliverPlaintext(bytes, n, end_of_record);
+}
+
+int TlsClient::DeliverPlaintext(const void* bytes, int n, bool flush) {
+  const uint8_t* p = static_cast<const uint8_t*>(bytes);
+  uint32_t remaining = n > 0 ? static_cast<uint32_t>(n) : 0;
+  if (p != nullptr && remaining > 0) RecordTraffic(false, p, static_cast<int>(remaining));
+  for (;;) {
+    const uint32_t took = remaining > 0 ? tls_queue_.Write(p, remaining) : 0;
+    p += took;
+    remaining -= took;
+    const uint8_t* record = nullptr;
+    uint32_t length = 0;
+    while (accept_tls_data_ && accept_data_ && tls_queue_.ReadRecord(&record, &length)) {
+      OnDataInEvent(record, static_cast<int>(length), true);
+    }
+    if (remaining == 0) break;
+    if (took == 0) {
+      if (accept_tls_data_ && accept_data_ && tls_queue_.Count() == tls_queue_.Capacity() &&
+          tls_queue_.Capacity() != 0) {
+        // A record longer than the queue goes out in pieces.
+        if (tls_queue_.Read(0, &record, &length)) {
+          OnDataInEvent(record, static_cast<int>(length), false);
+        }
+        continue;
+      }
+      FireError(kErrPlaintextQueue, kTextPlaintextQueue);
+      Connect(false);
+      return kErrPlaintextQueue;
+    }
+  }
+  if (flush && accept_tls_data_ && accept_data_) {
+    const uint8_t* record = nullptr;
+    uint32_t length = 0;
+    if (tls_queue_.Read(0, &record, &length)) {
+      OnDataInEvent(record, static_cast<int>(length), false);
+    }
+  }
+  return kOk;
+}
+
+// ---- Connection ----
+
+int TlsClient::SetRemoteHost(const char* text) {
+  if (remote_host_name_.SetText(text != nullptr ? text : "") != kOk) {
+    return SetErrorCodeText(kErrOutOfMemory, "Out of memory.");
+  }
+  return TcpClient::SetRemoteHost(text);
+}
+
+bool TlsClient::HandshakeComplete() {
+  if (use_internal_security_api_ != 0) return tls_engine_.established();
+  return schannel_state_ == kSchannelComplete;
+}
+
+int TlsClient::SetConnected(bool connect, int error) {
+  if (!tls_active_) return Connect(connect);
+  const bool own_engine = use_internal_security_api_ != 0;
+  if (connect) {
+    if (schannel_state_ != kSchannelIdle || (own_engine && tls_engine_.established())) {
+      return SetErrorCodeText(kErrAlreadyConnected, kTextAlreadyConnected);
+    }
+    if (!own_engine) {
+      ByteString reason;
+      const int rc = AcquirePlatformTlsCredentials(&reason);
+      if (rc != kOk) return SetErrorCodeText(rc, reason.c_str());
+      schannel_state_ = kSchannelConnecting;
+    }
+    LogTlsStatus(kTextAttemptingConnect);
+    const int rc = Connect(true);
+    if (rc != kOk) schannel_state_ = kSchannelIdle;
+    return rc;
+  }
+
+  if (!HandshakeComplete()) {
+    schannel_state_ = kSchannelIdle;
+    if (error != 0) {
+      FireConnectionStatus(kTextHandshakeFailed, error);
+      OnConnectedEvent(error & 0xFFFF);
+    }
+    return HandleClose(0);
+  }
+
+  bool output_left = false;
+  if (own_engine) {
+    tls_engine_.Close();
+    output_left = TlsFlush() != 0;
+  }
+  if (output_left && linger_) {
+    return SetErrorCodeText(win::WSAEWOULDBLOCK, kTextWouldBlock);
+  }
+  if (!own_engine) schannel_state_ = kSchannelIdle;
+  if (error == 0) return Connect(false);
+  return HandleClose(win::WSAMAKESELECTREPLY(win::FD_CLOSE, static_cast<unsigned>(error)));
+}
+
+int TlsClient::FailHandshake(int code) {
+  handshake_running_ = false;
+  return SetConnected(false, code);
+}
+
+int TlsClient::StartOwnEngine() {
+  InitTlsDefaults(true);
+  TlsEngine& e = tls_engine_;
+  e.SetProtocolMask(static_cast<uint32_t>(ssl_enabled_protocols_));
+  e.SetSecurityFlags(static_cast<uint32_t>(ssl_security_flags_));
+  int rc = e.SetCipherSuiteList(ssl_enabled_cipher_suites_.c_str());
+  if (rc == kOk) rc = e.SetServerName(remote_host_.c_str());
+  e.SetReuseSession(reuse_ssl_session_);
+  if (rc == kOk) rc = e.SetCaCerts(ca_certs_.c_str());
+  if (rc == kOk) {
+    rc = e.SetOwnCertificate(cert_store_.store_type, cert_store_.store, cert_store_.password,
+                             cert_store_.subject);
+  }
+  if (rc == kOk) rc = e.SetTls12Groups(tls12_groups_.c_str());
+  if (rc == kOk) rc = e.SetKeyShareGroups(tls13_key_share_groups_.c_str());
+  if (rc == kOk) rc = e.SetTls13Groups(tls13_groups_.c_str());
+  if (rc == kOk) rc = e.SetTls13SignatureSchemes(tls13_signature_algorithms_.c_str());
+  if (rc == kOk) rc = e.SetTls12SignatureAlgorithms(tls12_signature_algorithms_.c_str());
+  if (rc == kOk) rc = e.SetAlpn(alpn_list_.c_str());
+  e.SetLogPackets(log_ssl_packets_);
+  if (rc != kOk) return SetErrorCodeText(rc, "Out of memory.");
+  LogTlsStatus(kTextUsingInternal);
+  handshake_running_ = true;
+  return StartTls();
+}
+
+int TlsClient::OnConnected(int code) {
+  FireConnectionStatus(code == 0 ? kTextRemoteComplete : kTextRemoteFailed, code);
+  if (!tls_active_) return OnConnectedEvent(code);
+
+  if (code != 0) {
+    schannel_state_ = kSchannelIdle;
+    FireConnectionStatus(kTextHostFailed, code);
+    return OnConnectedEvent(code);
+  }
+
+  const bool own_engine = use_internal_security_api_ != 0;
+  ByteString reason;
+  int rc = ParseEnabledCipherSuites(own_engine, ssl_enabled_cipher_suites_.c_str(), &reason);
+  if (rc != kOk) {
+    SetErrorCodeText(rc, reason.c_str());
+    return FailHandshake(rc);
+  }
+  if (own_engine) {
+    rc = StartOwnEngine();
+    // A handshake that cannot start ends the connection now, not at the caller's time-out.
+    if (rc != kOk) return FailHandshake(rc);
+    return kOk;
+  }
+  LogTlsStatus(kTextUsingPlatform);
+  LogTlsStatus(kTextSocketEstablished);
+  rc = AcquirePlatformTlsCredentials(&reason);
+  if (rc != kOk) {
+    SetErrorCodeText(rc, reason.c_str());
+    return FailHandshake(rc);
+  }
+  return kOk;
+}
+
+int TlsClient::OnDisconnected(int code) {
+  if (tls_active_ && use_internal_security_api_ != 0 && handshake_running_) {
+    handshake_running_ = false;
+    OnPeerClosedDuringTls(1);
+  }
+  schannel_state_ = kSchannelIdle;
+  return OnDisconnectedEvent(code);
+}
+
+int TlsClient::OnWritable(const char* failure) {
+  if (failure == nullptr || *failure == '\0') {
+    handshake_running_ = false;
+    FireConnectionStatusEvent(kTextHandshakeComplete, 0, kTextOk);
+    OnConnectedEvent(0);
+    ready_to_send_ = 1;
+    OnReadyToSendEvent();
+    alpn_received_.SetText(tls_engine_.negotiated_text());
+    return kOk;
+  }
+  FireConnectionStatusEvent(kTextHandshakeComplete, kErrTlsPeerClosed, failure);
+  SetErrorCodeText(kErrTlsPeerClosed, failure);
+  return FailHandshake(kErrTlsPeerClosed);
+}
+
+int TlsClient::OnReadyToSend() {
+  if (!tls_active_) {
+    ready_to_send_ = 1;
+    return OnReadyToSendEvent();
+  }
+  if (use_internal_security_api_ != 0) {
+    if (!tls_engine_.established()) return kOk;
+    TlsFlush();
+    ready_to_send_ = 1;
+    return OnReadyToSendEvent();
+  }
+  if (schannel_state_ != kSchannelComplete) return kOk;
+  ready_to_send_ = 1;
+  return OnReadyToSendEvent();
+}
+
+int TlsClient::EndTls() {
+  if (!tls_active_) return kOk;
+  if (!gracefully_shut_down_ssl_) {
+    schannel_context_[0] = schannel_context_[1] = 0;
+    return EnableTls(false);
+  }
+  tls_engine_.Close();
+  TlsFlush();
+  return EnableTls(false);
+}
+
+// ---- Forwarding to the events ----
+
+int TlsClient::LogTlsStatus(const char* text) { return OnSslStatus(text); }
+
+int TlsClient::ReportTlsError(int code, const char* text) { return FireError(code, text); }
+
+int TlsClient::OnError(int code, const char* text) { return FireError(code, text); }
+
+int TlsClient::CheckServerCertificate(const void* encoded, int length, const char* subject,
+                                      const char* issuer, const char* status, int* accept) {
+  return OnServerAuthenticationEvent(encoded, length, subject, issuer, status, accept);
+}
+
+int TlsClient::FireConnectionStatus(const char* text, int code) {
+  const char* description = kTextOk;
+  if (code != 0) {
+    if (error_text().empty()) SetWinsockErrorText(code);
+    description = error_text().c_str();
+  }
+  // The description may be the error text itself, which a handler could change: pass a copy.
+  ByteString copy;
+  copy.SetText(description);
+  return FireConnectionStatusEvent(text, code, copy.c_str());
+}
+
+int TlsClient::OnSslStatus(const char* text) { return FireSSLStatus(text); }
+
+int TlsClient::OnReadyToSendEvent() { return FireReadyToSend(); }
+
+int TlsClient::OnConnectedEvent(int code) {
+  ByteString description;
+  if (code == 0) {
+    description.SetText(kTextOk);
+  } else {
+    if (code != kErrFirewall && error_text().empty()) SetWinsockErrorText(code);
+    description.Assign(error_text());
+  }
+  return FireConnected(code, description.c_str());
+}
+
+int TlsClient::OnDataInEvent(const void* bytes, int n, bool end_of_record) {
+  return FireDataIn(bytes, n, end_of_record);
+}
+
+int TlsClient::OnDisconnectedEvent(int code) {
+  ByteString description;
+  if (code == 0) {
+    description.SetText(kTextOk);
+  } else {
+    if (code != kErrFirewall && error_text().empty()) SetWinsockErrorText(code);
+    description.Assign(error_text());
+  }
+  return FireDisconnected(code, description.c_str());
+}
+
+int TlsClient::OnServerAuthenticationEvent(const void* encoded, int length, const char* subject,
+                                           const char* issuer, const char* status, int* accept) {
+  return FireSSLServerAuthentication(encoded, length, subject, issuer, status, accept);
+}
+
+int TlsClient::FireConnected(int code, const char* description) {
+  return FireEvent(kEventConnected, code, description);
+}
+
+int TlsClient::FireDataIn(const void* bytes, int n, bool end_of_record) {
+  if (event_sink() == nullptr) return kOk;
+  EventBlock block;
+  if (block.Set(bytes, n) != kOk) return kErrOutOfMemory;
+  const int eor = end_of_record ? 1 : 0;
+  return FireEvent(kEventDataIn, block.text(), block.length(), eor);
+}
+
+int TlsClient::FireDisconnected(int code, const char* description) {
+  return FireEvent(kEventDisconnected, code, description);
+}
+
+int TlsClient::FireError(int code, const char* description) {
+  return FireEvent(kEventError, code, description);
+}
+
+int TlsClient::FireReadyToSend() { return FireEvent(kEventReadyToSend); }
+
+int TlsClient::FireConnectionStatusEvent(const char* text, int code, const char* description) {
+  return FireEvent(kEventConnectionStatus, text, code, description);
+}
+
+int TlsClient::FireSSLStatus(const char* message) { return FireEvent(kEventSslStatus, message); }
+
+int TlsClient::FireSSLServerAuthentication(const void* encoded, int length, const char* subject,
+                                           const char* issuer, const char* status, int* accept) {
+  if (event_sink() == nullptr) return kOk;
+  EventBlock block;
+  if (block.Set(encoded, length) != kOk) return kErrOutOfMemory;
+  int ignored = 0;
+  int* answer = accept != nullptr ? accept : &ignored;
+  return FireEvent(kEventSslServerAuthentication, block.text(), block.length(), subject, issuer,
+                   status, answer);
+}
+
+}  // namespace tw

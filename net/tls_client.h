@@ -1,0 +1,130 @@
+// A TCP connection that may run TLS, through the system's own engine or the platform's provider
+// (UseInternalSecurityAPI). It copies the TLS settings into the engine once the TCP connection is
+// up, starts the handshake, fires Connected only when the handshake is complete, and carries the
+// application data through TLS while TLS is active. With TLS off it is a plain TCP client that
+// fires its events through the EventSink.
+//
+// Events (sink slot: arguments):
+//   1 Connected: code, description
+//   2 ConnectionStatus: text, code, description
+//   3 DataIn: text (block), length, end of record (0 or 1)
+//   4 Disconnected: code, description
+//   5 Error: code, description
+//   6 ReadyToSend: none
+//   7 SSLServerAuthentication: certificate (block), length, subject, issuer, status,
+//     accept (the firing code's own int)
+//   8 SSLStatus: message
+// Classes above change the slots by overriding the Fire operations.
+#pragma once
+
+#include <cstdint>
+
+#include "foundation/byte_string.h"
+#include "net/tcp_client.h"
+
+namespace tw {
+
+enum TlsClientEvent : int {
+  kEventConnected = 1,
+  kEventConnectionStatus = 2,
+  kEventDataIn = 3,
+  kEventDisconnected = 4,
+  kEventError = 5,
+  kEventReadyToSend = 6,
+  kEventSslServerAuthentication = 7,
+  kEventSslStatus = 8,
+};
+
+// The TLS input queue could not take decrypted bytes.
+constexpr int kErrPlaintextQueue = 200;
+
+class TlsClient : public TcpClient {
+ public:
+  TlsClient();
+  ~TlsClient() override;
+
+  // ---- Overrides, in the chain's order ----
+  int Config(ConfigRequest& request, const char** answer) override;
+  void* GetSecurityContext() override { return schannel_state_ != 0 ? &schannel_context_ : nullptr; }
+  void* GetCertificate() override;
+  int SetMaxLineLength(int n) override;
+  int GetInBufferCapacity() override;
+  int CloseSocket() override;
+  int OnReadable(int mode) override;
+  int OnIncomingData(const void* bytes, int n, bool end_of_record) override;
+  int OnWritable(const char* failure) override;
+  int LogTlsStatus(const char* text) override;
+  int ReportTlsError(int code, const char* text) override;
+  int OnError(int code, const char* text) override;
+  int CheckServerCertificate(const void* encoded, int length, const char* subject,
+                             const char* issuer, const char* status, int* accept) override;
+  int OnConnected(int code) override;
+  int OnDisconnected(int code) override;
+  int OnDataIn(const void* bytes, int n, bool end_of_record) override;
+  int OnReadyToSend() override;
+  int FireConnectionStatus(const char* text, int code) override;
+
+  // ---- Event operations of this class ----
+  virtual int OnSslStatus(const char* text);
+  virtual int OnReadyToSendEvent();
+  virtual int OnConnectedEvent(int code);
+  virtual int OnDataInEvent(const void* bytes, int n, bool end_of_record);
+  virtual int OnDisconnectedEvent(int code);
+  virtual int OnServerAuthenticationEvent(const void* encoded, int length, const char* subject,
+                                          const char* issuer, const char* status, int* accept);
+  // Closes the TLS session of the connection (without GracefullyShutDownSSL: at once).
+  virtual int EndTls();
+  virtual int FireConnected(int code, const char* description);
+  virtual int FireDataIn(const void* bytes, int n, bool end_of_record);
+  virtual int FireDisconnected(int code, const char* description);
+  virtual int FireError(int code, const char* description);
+  virtual int FireReadyToSend();
+  virtual int FireConnectionStatusEvent(const char* text, int code, const char* description);
+  virtual int FireSSLStatus(const char* message);
+  virtual int FireSSLServerAuthentication(const void* encoded, int length, const char* subject,
+                                          const char* issuer, const char* status, int* accept);
+
+  // ---- Connection ----
+  // Keeps the text as RemoteHostName (the TLS server name), then resolves as TcpClient does.
+  int SetRemoteHost(const char* text) override;
+  // connect: start the connection (with TLS: after the platform credentials, when that path is
+  // chosen). Disconnect: with `error`, a handshake that had not completed is reported as failed.
+  int SetConnected(bool connect, int error);
+  // Plaintext from the TLS layer into the TLS input queue, delivered record by record.
+  int DeliverPlaintext(const void* bytes, int n, bool flush);
+
+  const ByteString& remote_host_name() const { return remote_host_name_; }
+  // The ALPN list offered in the handshake, and the protocol the server chose.
+  int SetAlpnList(const char* text) { return alpn_list_.SetText(text != nullptr ? text : ""); }
+  const ByteString& alpn_list() const { return alpn_list_; }
+  const ByteString& alpn_received() const { return alpn_received_; }
+  void ClearAlpnReceived() { alpn_received_.Reset(); }
+  int32_t schannel_state() const { return schannel_state_; }
+  uint8_t tls_start_mode() const { return tls_start_mode_; }
+  void set_tls_start_mode(uint8_t mode) { tls_start_mode_ = mode; }
+  bool accept_tls_data() const { return accept_tls_data_; }
+
+ protected:
+  int Reset();
+  bool HandshakeComplete();
+  // The failed handshake: ConnectionStatus, Connected with the code, and the socket closed.
+  int FailHandshake(int code);
+  // Copies the settings into the engine and starts it.
+  int StartOwnEngine();
+
+  ByteString alpn_list_;
+  ByteString alpn_received_;
+  ByteString tls_text3_;
+  ByteString tls_text4_;
+  ByteString remote_host_name_;
+  int32_t schannel_words_[2] = {0, 0};
+  bool parse_ssl_server_cert_ = false;
+  ByteString pending_plaintext_;
+  uint8_t tls_start_mode_ = 3;
+  bool accept_tls_data_ = true;
+  // The own engine's handshake was started and has not ended yet.
+  bool handshake_running_ = false;
+  uintptr_t schannel_context_[2] = {0, 0};
+};
+
+}  // namespace tw

@@ -1,0 +1,743 @@
+#include "net/tcp_client.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net/tls_client.h"
+#include "net/winsock_errors.h"
+#include "platform/heap.h"
+#include "platform/winsock.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+using tw::TlsClient;
+using Clock = std::chrono::steady_clock;
+
+double SecondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// ---- A scripted peer on 127.0.0.1: accepts one connection and runs its script on it ----
+
+class ScriptedPeer {
+ public:
+  using Script = std::function<void(win::SOCKET)>;
+
+  explicit ScriptedPeer(Script script, bool ipv6 = false) {
+    win::WSADATA data;
+    win::WSAStartup(win::MAKEWORD(2, 2), &data);
+    if (ipv6) {
+      listener_ = win::socket(win::AF_INET6, win::SOCK_STREAM, win::IPPROTO_TCP);
+      win::sockaddr_in6 a{};
+      a.sin6_family = win::AF_INET6;
+      a.sin6_addr.s6_addr[15] = 1;  // ::1
+      win::bind(listener_, reinterpret_cast<const win::sockaddr*>(&a), sizeof(a));
+      int len = sizeof(a);
+      win::getsockname(listener_, reinterpret_cast<win::sockaddr*>(&a), &len);
+      port_ = win::ntohs(a.sin6_port);
+    } else {
+      listener_ = win::socket(win::AF_INET, win::SOCK_STREAM, win::IPPROTO_TCP);
+      win::sockaddr_in a{};
+      a.sin_family = win::AF_INET;
+      a.sin_addr.s_addr = win::htonl(win::INADDR_LOOPBACK);
+      win::bind(listener_, reinterpret_cast<const win::sockaddr*>(&a), sizeof(a));
+      int len = sizeof(a);
+      win::getsockname(listener_, reinterpret_cast<win::sockaddr*>(&a), &len);
+      port_ = win::ntohs(a.sin_port);
+    }
+    win::listen(listener_, 4);
+    thread_ = std::thread([this, script] {
+      win::fd_set readable;
+      readable.Add(listener_);
+      const win::timeval wait{10, 0};
+      if (win::select(0, &readable, nullptr, nullptr, &wait) < 1) return;
+      win::SOCKET s = win::accept(listener_, nullptr, nullptr);
+      if (s == win::INVALID_SOCKET) return;
+      script(s);
+      win::closesocket(s);
+    });
+  }
+  ~ScriptedPeer() {
+    if (thread_.joinable()) thread_.join();
+    win::closesocket(listener_);
+    win::WSACleanup();
+  }
+  int port() const { return port_; }
+  void Join() {
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  win::SOCKET listener_ = win::INVALID_SOCKET;
+  int port_ = 0;
+  std::thread thread_;
+};
+
+void SendEverything(win::SOCKET s, const std::string& bytes) {
+  size_t sent = 0;
+  while (sent < bytes.size()) {
+    const int n = win::send(s, bytes.data() + sent, static_cast<int>(bytes.size() - sent), 0);
+    if (n <= 0) return;
+    sent += static_cast<size_t>(n);
+  }
+}
+
+// Reads until the peer closes; the bytes in *out.
+void ReadToEnd(win::SOCKET s, std::string* out) {
+  char buffer[65536];
+  for (;;) {
+    const int n = win::recv(s, buffer, sizeof(buffer), 0);
+    if (n <= 0) return;
+    out->append(buffer, static_cast<size_t>(n));
+  }
+}
+
+void AbortiveClose(win::SOCKET s) {
+  win::linger l{1, 0};
+  win::setsockopt(s, win::SOL_SOCKET, win::SO_LINGER, reinterpret_cast<const char*>(&l),
+                  sizeof(l));
+}
+
+std::string Pattern(size_t n) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 7 + i / 251) % 256);
+  return s;
+}
+
+// ---- An event sink that records what the client fires ----
+
+struct Event {
+  int slot = 0;
+  int code = 0;
+  std::string text;
+  std::string description;
+  std::string data;
+  int end_of_record = 0;
+};
+
+class Recorder : public tw::EventSink {
+ public:
+  void SetCodePage(int) override {}
+  int Fire(int slot, std::span<void* const> args) override {
+    Event e;
+    e.slot = slot;
+    auto text = [&](size_t i) { return std::string(static_cast<const char*>(args[i])); };
+    auto number = [&](size_t i) { return *static_cast<int*>(args[i]); };
+    switch (slot) {
+      case tw::kEventConnected:
+      case tw::kEventDisconnected:
+      case tw::kEventError:
+        e.code = number(0);
+        e.description = text(1);
+        break;
+      case tw::kEventConnectionStatus:
+        e.text = text(0);
+        e.code = number(1);
+        e.description = text(2);
+        break;
+      case tw::kEventDataIn: {
+        const int length = number(1);
+        // The sink reads the block as a text: it must end with a NUL right after its length.
+        EXPECT_EQ(static_cast<const char*>(args[0])[length], '\0');
+        e.data.assign(static_cast<const char*>(args[0]), static_cast<size_t>(length));
+        e.end_of_record = number(2);
+        break;
+      }
+      case tw::kEventSslStatus:
+        e.text = text(0);
+        break;
+      default:
+        break;
+    }
+    events.push_back(e);
+    if (on_event) on_event(events.back());
+    return 0;
+  }
+
+  int Count(int slot) const {
+    int n = 0;
+    for (const Event& e : events) n += e.slot == slot ? 1 : 0;
+    return n;
+  }
+  const Event* First(int slot) const {
+    for (const Event& e : events) {
+      if (e.slot == slot) return &e;
+    }
+    return nullptr;
+  }
+  std::string Data() const {
+    std::string all;
+    for (const Event& e : events) {
+      if (e.slot == tw::kEventDataIn) all += e.data;
+    }
+    return all;
+  }
+
+  std::vector<Event> events;
+  std::function<void(const Event&)> on_event;
+};
+
+class Client : public TlsClient {
+ public:
+  Client() { set_event_sink(&recorder); }
+  ~Client() override { set_event_sink(nullptr); }
+  Recorder recorder;
+};
+
+// Wait steps until done() or the wall-clock cap; false on the cap.
+bool PumpUntil(Client& c, const std::function<bool()>& done, double seconds = 10) {
+  const auto start = Clock::now();
+  while (!done()) {
+    if (SecondsSince(start) > seconds) return false;
+    c.WaitOnce();
+  }
+  return true;
+}
+
+int ConfigSet(Client& c, const std::string& setting) { return c.ConfigText(setting.c_str(), nullptr); }
+
+std::string ConfigGet(Client& c, const char* name) {
+  const char* answer = "";
+  c.ConfigText(name, &answer);
+  return answer;
+}
+
+void ConnectTo(Client& c, int port) {
+  ASSERT_EQ(c.SetRemoteHost("127.0.0.1"), 0);
+  ASSERT_EQ(c.SetRemotePort(port), 0);
+  ASSERT_EQ(c.Connect(true), 0) << c.error_text().c_str();
+  ASSERT_TRUE(PumpUntil(c, [&] { return c.recorder.Count(tw::kEventConnected) > 0; }));
+  ASSERT_EQ(c.recorder.First(tw::kEventConnected)->code, 0);
+}
+
+class TcpModes : public ::testing::TestWithParam<bool> {
+ protected:
+  void Configure(Client& c) {
+    ASSERT_EQ(ConfigSet(c, GetParam() ? "UseWindowsMessages=true" : "UseWindowsMessages=false"),
+              0);
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(Messages, TcpModes, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Window" : "Select"; });
+
+// ---- Connecting ----
+
+TEST_P(TcpModes, ClosedPortIsRefused) {
+  Client c;
+  Configure(c);
+  const int port = testsupport::FreePort();
+  ASSERT_EQ(c.SetRemoteHost("127.0.0.1"), 0);
+  ASSERT_EQ(c.SetRemotePort(port), 0);
+  ASSERT_EQ(c.Connect(true), 0);
+  ASSERT_TRUE(PumpUntil(c, [&] { return c.recorder.Count(tw::kEventConnected) > 0; }));
+  const Event* connected = c.recorder.First(tw::kEventConnected);
+  EXPECT_EQ(connected->code, 10061);
+  EXPECT_EQ(connected->description, "[10061] Connection refused");
+  const Event* status = c.recorder.First(tw::kEventConnectionStatus);
+  ASSERT_NE(status, nullptr);
+  EXPECT_EQ(status->text, "Remote host connection failed.");
+  EXPECT_FALSE(c.HasSocket());
+  EXPECT_EQ(c.recorder.Count(tw::kEventDisconnected), 0);
+}
+
+TEST(TcpClient, ConnectsOverIpv6) {
+  ScriptedPeer peer([](win::SOCKET s) { SendEverything(s, "over six"); }, true);
+  Client c;
+  ASSERT_EQ(ConfigSet(c, "UseIPv6=true"), 0);
+  ASSERT_EQ(c.SetRemoteHost("::1"), 0) << c.error_text().c_str();
+  ASSERT_EQ(c.SetRemotePort(peer.port()), 0);
+  EXPECT_EQ(std::string(c.RemoteAddressText()), "::1");
+  ASSERT_EQ(c.Connect(true), 0) << c.error_text().c_str();
+  ASSERT_TRUE(PumpUntil(c, [&] { return c.recorder.Count(tw::kEventDisconnected) > 0; }));
+  EXPECT_EQ(c.recorder.First(tw::kEventConnected)->code, 0);
+  EXPECT_EQ(c.recorder.Data(), "over six");
+}
+
+TEST(TcpClient, Ipv6WhenAvailableFallsBackToIpv4) {
+  Client c;
+  ASSERT_EQ(ConfigSet(c, "UseIPv6=2"), 0);
+  ASSERT_EQ(c.SetRemoteHost("::1"), 0);
+  EXPECT_TRUE(c.ipv6_in_use());
+  ASSERT_EQ(c.SetRemoteHost("127.0.0.1"), 0);
+  EXPECT_FALSE(c.ipv6_in_use());
+  EXPECT_EQ(std::string(c.RemoteAddressText()), "127.0.0.1");
+}
+
+TEST(TcpClient, UnknownHostGivesTheResolverText) {
+  for (const bool getaddrinfo : {true, false}) {
+    Client c;
+    ASSERT_EQ(ConfigSet(c, getaddrinfo ? "UseGetAddrInfo=true" : "UseGetAddrInfo=false"), 0);
+    const int rc = c.SetRemoteHost("no-such-host.invalid");
+    ASSERT_GE(rc, 11001);
+    ASSERT_LE(rc, 11004);
+    const std::string expected =
+        "[" + std::to_string(rc) + "] " + std::string(tw::WinsockErrorText(rc));
+    EXPECT_EQ(std::string(c.error_text().c_str()), expected);
+    EXPECT_EQ(c.remote_ipv4(), 0u);
+    // An unresolved host is refused before any socket is made.
+    ASSERT_EQ(c.SetRemotePort(80), 0);
+    EXPECT_EQ(c.Connect(true), tw::kErrInvalidAddress);
+    EXPECT_STREQ(c.error_text().c_str(), "The RemoteHost address is invalid (0.0.0.0).");
+    EXPECT_FALSE(c.HasSocket());
+  }
+}
+
+TEST(TcpClient, ConnectChecksItsTarget) {
+  Client c;
+  ASSERT_EQ(c.SetRemoteHost("127.0.0.1"), 0);
+  EXPECT_EQ(c.Connect(true), tw::kErrInvalidPort);
+  EXPECT_STREQ(c.error_text().c_str(),
+               "RemotePort can't be zero. Please specify a valid service port number.");
+  ASSERT_EQ(ConfigSet(c, "FirewallType=1"), 0);
+  ASSERT_EQ(ConfigSet(c, "FirewallPort=0"), 0);
+  EXPECT_EQ(c.Connect(true), tw::kErrInvalidAddress);
+  EXPECT_STREQ(c.error_text().c_str(), "The FirewallHost address is invalid (0.0.0.0).");
+  ASSERT_EQ(ConfigSet(c, "FirewallHost=127.0.0.1"), 0);
+  EXPECT_EQ(c.Connect(true), tw::kErrInvalidPort);
+  EXPECT_STREQ(c.error_text().c_str(), "The FirewallPort is invalid (0).");
+}
+
+TEST(TcpClient, SecondConnectWhileOpenIsRefused) {
+  ScriptedPeer peer([](win::SOCKET s) {
+    std::string ignored;
+    ReadToEnd(s, &ignored);
+  });
+  Client c;
+  ConnectTo(c, peer.port());
+  EXPECT_EQ(c.Connect(true), tw::kErrAlreadyConnected);
+  EXPECT_STREQ(c.error_text().c_str(),
+               "Already connected. If you want to reconnect, close the current connection first.");
+  EXPECT_EQ(c.SetRemotePort(81), tw::kErrRemotePortBusy);
+  EXPECT_EQ(c.SetLocalPort(81), tw::kErrLocalPortBusy);
+  EXPECT_EQ(c.SetMaxLineLength(10), tw::kErrMaxLineLengthBusy);
+  EXPECT_EQ(c.Connect(false), 0);
+  EXPECT_FALSE(c.HasSocket());
+}
+
+// ---- Receiving ----
+
+enum class Ending { kFin, kRst, kFinThenRst };
+
+struct EndingCase {
+  Ending ending;
+  bool window_messages;
+};
+
+class PeerEnding : public ::testing::TestWithParam<EndingCase> {};
+
+std::string EndingName(const ::testing::TestParamInfo<EndingCase>& info) {
+  static const char* const kNames[] = {"Fin", "Rst", "FinThenRst"};
+  return std::string(kNames[static_cast<int>(info.param.ending)]) +
+         (info.param.window_messages ? "Window" : "Select");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Endings, PeerEnding,
+    ::testing::Values(EndingCase{Ending::kFin, true}, EndingCase{Ending::kFin, false},
+                      EndingCase{Ending::kRst, true}, EndingCase{Ending::kRst, false},
+                      EndingCase{Ending::kFinThenRst, true}, EndingCase{Ending::kFinThenRst, false}),
+    EndingName);
+
+TEST_P(PeerEnding, EveryByteArrivesBeforeTheDisconnect) {
+  const std::string payload = Pattern(10 * 1024);
+  const Ending ending = GetParam().ending;
+  std::atomic<bool> go{false};
+  ScriptedPeer peer([&](win::SOCKET s) {
+    while (!go) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    SendEverything(s, payload);
+    if (ending != Ending::kRst) win::shutdown(s, win::SD_SEND);
+    if (ending != Ending::kFin) {
+      // Let the bytes reach the client's side before the reset overtakes nothing.
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      AbortiveClose(s);
+    }
+  });
+  Client c;
+  ASSERT_EQ(ConfigSet(c, GetParam().window_messages ? "UseWindowsMessages=true"
+                                                    : "UseWindowsMessages=false"),
+            0);
+  ConnectTo(c, peer.port());
+  go = true;
+  ASSERT_TRUE(PumpUntil(c, [&] { return c.recorder.Count(tw::kEventDisconnected) > 0; }));
+  peer.Join();
+  EXPECT_EQ(c.recorder.Count(tw::kEventDisconnected), 1);
+  // Nothing after the disconnect, and all of it before.
+  EXPECT_EQ(c.recorder.events.back().slot, tw::kEventDisconnected);
+  EXPECT_TRUE(c.recorder.Data() == payload);
+  EXPECT_FALSE(c.HasSocket());
+  EXPECT_EQ(c.recorder.Count(tw::kEventError), 0);
+}
+
+TEST_P(TcpModes, LinesSplitAtEveryByteArriveWhole) {
+  const std::string script = "alpha\r\nbeta\r\n\r\ngamma delta\r\nepsilon";
+  std::atomic<bool> go{false};
+  ScriptedPeer peer([&](win::SOCKET s) {
+    const int on = 1;
+    win::setsockopt(s, win::IPPROTO_TCP, win::TCP_NODELAY, reinterpret_cast<const char*>(&on),
+                    sizeof(on));
+    while (!go) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    for (char b : script) {
+      win::send(s, &b, 1, 0);
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  Client c;
+  Configure(c);
+  ASSERT_EQ(c.SetEol("\r\n", 2), 0);
+  ConnectTo(c, peer.port());
+  go = true;
+  ASSERT_TRUE(PumpUntil(c, [&] { return c.recorder.Count(tw::kEventDisconnected) > 0; }));
+  std::vector<std::pair<std::string, int>> records;
+  for (const Event& e : c.recorder.events) {
+    if (e.slot == tw::kEventDataIn) records.emplace_back(e.data, e.end_of_record);
+  }
+  const std::vector<std::pair<std::string, int>> expected = {
+      {"alpha", 1}, {"beta", 1}, {"", 1}, {"gamma delta", 1}, {"epsilon", 0}};
+  EXPECT_EQ(records, expected);
+}
+
+TEST(TcpClient, SplitCrlfModeCutsAtAnyLineEnd) {
+  const std::string script = "one\rtwo\nthree\r\nfour\n\rfive\r";
+  std::atomic<bool> go{false};
+  ScriptedPeer peer([&](win::SOCKET s) {
+    while (!go) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // In two halves, the second starting between a CR and its LF.
+    const size_t cut = script.find("\r\n") + 1;
+    SendEverything(s, script.substr(0, cut));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    SendEverything(s, script.substr(cut));
+  });
+  Client c;
+  ASSERT_EQ(ConfigSet(c, "SplitCRLF=true"), 0);
+  ConnectTo(c, peer.port());
+  go = true;
+  ASSERT_TRUE(PumpUntil(c, [&] { return c.recorder.Count(tw::kEventDisconnected) > 0; }));
+  std::vector<std::string> lines;
+  for (const Event& e : c.recorder.events) {
+    if (e.slot == tw::kEventDataIn && e.end_of_record == 1) lines.push_back(e.data);
+  }
+  EXPECT_EQ(lines, (std::vector<std::string>{"one", "two", "three", "four", "five"}));
+}
+
+TEST(TcpClient, ALineLongerThanTheQueueArrivesInPieces) {
+  const std::string line(70000, 'x');
+  std::atomic<bool> go{false};
+  ScriptedPeer peer([&](win::SOCKET s) {
+    while (!go) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    SendEverything(s, line + "\nshort\n");
+  });
+  Client c;
+  ASSERT_EQ(ConfigSet(c, "MaxLineLength=100000"), 0);
+  EXPECT_EQ(ConfigGet(c, "MaxLineLength"), "65536");
+  ASSERT_EQ(c.SetEol("\n", 1), 0);
+  ConnectTo(c, peer.port());
+  go = true;
+  ASSERT_TRUE(PumpUntil(c, [&] { return c.recorder.Count(tw::kEventDisconnected) > 0; }));
+  std::vector<std::pair<size_t, int>> pieces;
+  for (const Event& e : c.recorder.events) {
+    if (e.slot == tw::kEventDataIn) pieces.emplace_back(e.data.size(), e.end_of_record);
+  }
+  const std::vector<std::pair<size_t, int>> expected = {{65536, 0}, {70000 - 65536, 1}, {5, 1}};
+  EXPECT_EQ(pieces, expected);
+}
+
+// A close noticed while DataIn handlers pump messages is carried out once delivery ends, in the
+// notified mode and when accepting data resumes alike.
+class DeferredClose : public ::testing::TestWithParam<bool> {};
+INSTANTIATE_TEST_SUITE_P(Modes, DeferredClose, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Resumed" : "Notified"; });
+
+TEST_P(DeferredClose, IsCarriedOutAfterTheData) {
+  const bool resumed = GetParam();
+  const std::string payload = Pattern(10 * 1024);
+  std::atomic<bool> go{false};
+  ScriptedPeer peer([&](win::SOCKET s) {
+    while (!go) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    SendEverything(s, payload);
+    win::shutdown(s, win::SD_SEND);
+    std::string ignored;
+    ReadToEnd(s, &ignored);
+  });
+  Client c;
+  ConnectTo(c, peer.port());
+  bool disconnected_during_data = false;
+  c.recorder.on_event = [&](const Event& e) {
+    if (e.slot != tw::kEventDataIn) return;
+    if (c.recorder.Count(tw::kEventDisconnected) > 0) disconnected_during_data = true;
+    // The handler runs a message loop of its own for a while.
+    for (int i = 0; i < 5; ++i) c.WaitOnce();
+  };
+  go = true;
+  if (resumed) {
+    ASSERT_EQ(c.SetAcceptData(false), 0);
+    // Let the data and the FIN arrive while nothing is accepted.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_EQ(c.SetAcceptData(true), 0);
+  }
+  ASSERT_TRUE(PumpUntil(c, [&] { return c.recorder.Count(tw::kEventDisconnected) > 0; }, 5));
+  EXPECT_FALSE(disconnected_during_data);
+  EXPECT_TRUE(c.recorder.Data() == payload);
+  EXPECT_EQ(c.recorder.Count(tw::kEventDisconnected), 1);
+  EXPECT_FALSE(c.HasSocket());
+}
+
+TEST(TcpClient, ResumedReadingCarriesOutTheCloseAtOnce) {
+  const std::string payload = Pattern(3000);
+  std::atomic<bool> go{false};
+  ScriptedPeer peer([&](win::SOCKET s) {
+    while (!go) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    SendEverything(s, payload);
+    win::shutdown(s, win::SD_SEND);
+    std::string ignored;
+    ReadToEnd(s, &ignored);
+  });
+  Client c;
+  ConnectTo(c, peer.port());
+  // Reading resumes from the caller (no wait step) with the data and the FIN already there.
+  go = true;
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  c.recorder.on_event = [&](const Event& e) {
+    if (e.slot == tw::kEventDataIn) c.WaitOnce();
+  };
+  ASSERT_EQ(c.SetAcceptData(true), 0);
+  EXPECT_TRUE(c.recorder.Data() == payload);
+  EXPECT_EQ(c.recorder.Count(tw::kEventDisconnected), 1);
+  EXPECT_FALSE(c.HasSocket());
+}
+
+// ---- Sending ----
+
+TEST_P(TcpModes, SendAllWithoutTimeoutSendsEveryByte) {
+  const std::string payload = Pattern(24 * 1024 * 1024);
+  std::string received;
+  ScriptedPeer peer([&](win::SOCKET s) {
+    // Late and slow at first, so the client's sends are cut short.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ReadToEnd(s, &received);
+  });
+  Client c;
+  Configure(c);
+  ConnectTo(c, peer.port());
+  c.SetTimeout(0, true);
+  ASSERT_EQ(c.SendAll(payload.data(), static_cast<int>(payload.size())), 0)
+      << c.error_text().c_str();
+  ASSERT_EQ(c.Connect(false), 0);
+  peer.Join();
+  EXPECT_EQ(received.size(), payload.size());
+  EXPECT_TRUE(received == payload);
+}
+
+TEST_P(TcpModes, MaxTransferRateThrottlesTheSend) {
+  const std::string payload = Pattern(300 * 1000);
+  std::string received;
+  ScriptedPeer peer([&](win::SOCKET s) { ReadToEnd(s, &received); });
+  Client c;
+  Configure(c);
+  ASSERT_EQ(ConfigSet(c, "MaxTransferRate=100000"), 0);
+  EXPECT_EQ(ConfigGet(c, "MaxTransferRate"), "100000");
+  ConnectTo(c, peer.port());
+  c.SetTimeout(30, true);
+  const auto start = Clock::now();
+  ASSERT_EQ(c.SendAll(payload.data(), static_cast<int>(payload.size())), 0);
+  const double seconds = SecondsSince(start);
+  EXPECT_GT(seconds, 2.0);
+  EXPECT_LT(seconds, 6.0);
+  ASSERT_EQ(c.Connect(false), 0);
+  peer.Join();
+  EXPECT_TRUE(received == payload);
+}
+
+TEST(TcpClient, SendWithoutConnectionIsNotConnected) {
+  Client c;
+  EXPECT_EQ(c.SendAll("x", 1), 10057);
+  EXPECT_STREQ(c.error_text().c_str(), "[10057] Socket is not connected");
+}
+
+TEST(TcpClient, LingerOffResetsTheConnection) {
+  int peer_error = 0;
+  ScriptedPeer peer([&](win::SOCKET s) {
+    char b;
+    if (win::recv(s, &b, 1, 0) < 0) peer_error = win::WSAGetLastError();
+  });
+  Client c;
+  ASSERT_EQ(ConfigSet(c, "Linger=false"), 0);
+  EXPECT_EQ(ConfigGet(c, "Linger"), "0");
+  ConnectTo(c, peer.port());
+  ASSERT_EQ(c.Connect(false), 0);
+  peer.Join();
+  EXPECT_EQ(peer_error, 10054);
+}
+
+// ---- Firewall and proxy exceptions ----
+
+TEST(TcpClient, ProxyExceptionBypassesTheFirewall) {
+  ScriptedPeer peer([](win::SOCKET s) { SendEverything(s, "direct"); });
+  Client c;
+  ASSERT_EQ(ConfigSet(c, "FirewallType=1"), 0);
+  ASSERT_EQ(ConfigSet(c, "FirewallHost=127.0.0.1"), 0);
+  ASSERT_EQ(ConfigSet(c, "ProxyExceptionsList= other.example ; 127.0.0.* "), 0);
+  ASSERT_EQ(c.SetRemoteHost("127.0.0.1"), 0);
+  ASSERT_EQ(c.SetRemotePort(peer.port()), 0);
+  ASSERT_EQ(c.Connect(true), 0) << c.error_text().c_str();
+  ASSERT_TRUE(PumpUntil(c, [&] { return c.recorder.Count(tw::kEventDisconnected) > 0; }));
+  EXPECT_EQ(c.recorder.First(tw::kEventConnected)->code, 0);
+  EXPECT_EQ(c.recorder.Data(), "direct");
+  EXPECT_EQ(ConfigGet(c, "FirewallType"), "0");
+}
+
+TEST(TcpClient, FirewallNegotiationIsReportedAsUnavailable) {
+  ScriptedPeer proxy([](win::SOCKET s) {
+    std::string ignored;
+    ReadToEnd(s, &ignored);
+  });
+  Client c;
+  ASSERT_EQ(ConfigSet(c, "FirewallType=1"), 0);
+  ASSERT_EQ(ConfigSet(c, "FirewallHost=127.0.0.1"), 0);
+  ASSERT_EQ(ConfigSet(c, "FirewallPort=" + std::to_string(proxy.port())), 0);
+  ASSERT_EQ(c.SetRemoteHost("storage.example"), 0);
+  ASSERT_EQ(c.SetRemotePort(443), 0);
+  ASSERT_EQ(c.Connect(true), 0);
+  ASSERT_TRUE(PumpUntil(c, [&] { return c.recorder.Count(tw::kEventConnected) > 0; }));
+  const Event* connected = c.recorder.First(tw::kEventConnected);
+  EXPECT_EQ(connected->code, tw::kErrFirewall);
+  EXPECT_EQ(connected->description, "Firewall negotiation is not available in this build.");
+  EXPECT_FALSE(c.HasSocket());
+}
+
+// ---- TLS without an engine ----
+
+TEST(TlsClient, OwnEngineHandshakeFailsAtOnce) {
+  ScriptedPeer peer([](win::SOCKET s) {
+    std::string ignored;
+    ReadToEnd(s, &ignored);
+  });
+  Client c;
+  ASSERT_EQ(ConfigSet(c, "UseInternalSecurityAPI=true"), 0);
+  ASSERT_EQ(c.EnableTls(true), 0);
+  ASSERT_EQ(c.SetRemoteHost("127.0.0.1"), 0);
+  ASSERT_EQ(c.SetRemotePort(peer.port()), 0);
+  ASSERT_EQ(c.SetConnected(true, 0), 0);
+  ASSERT_TRUE(PumpUntil(c, [&] { return c.recorder.Count(tw::kEventConnected) > 0; }));
+  const Event* connected = c.recorder.First(tw::kEventConnected);
+  EXPECT_EQ(connected->code, tw::kErrTlsUnavailable);
+  EXPECT_EQ(connected->description, tw::kTextTlsUnavailable);
+  EXPECT_EQ(c.recorder.Count(tw::kEventConnected), 1);
+  std::vector<std::string> statuses;
+  for (const Event& e : c.recorder.events) {
+    if (e.slot == tw::kEventConnectionStatus) statuses.push_back(e.text);
+  }
+  ASSERT_GE(statuses.size(), 2u);
+  EXPECT_EQ(statuses[0], "Remote host connection complete.");
+  EXPECT_EQ(statuses[1], "SSL handshake failed.");
+  EXPECT_FALSE(c.HasSocket());
+  EXPECT_FALSE(c.IsConnected());
+}
+
+TEST(TlsClient, PlatformPathFailsBeforeConnecting) {
+  Client c;
+  ASSERT_EQ(c.EnableTls(true), 0);
+  ASSERT_EQ(c.SetRemoteHost("127.0.0.1"), 0);
+  ASSERT_EQ(c.SetRemotePort(testsupport::FreePort()), 0);
+  EXPECT_EQ(c.SetConnected(true, 0), tw::kErrTlsUnavailable);
+  EXPECT_STREQ(c.error_text().c_str(), tw::kTextTlsUnavailable);
+  EXPECT_FALSE(c.HasSocket());
+}
+
+TEST(TlsClient, UnknownCipherSuiteIsNamed) {
+  ScriptedPeer peer([](win::SOCKET s) {
+    std::string ignored;
+    ReadToEnd(s, &ignored);
+  });
+  Client c;
+  ASSERT_EQ(ConfigSet(c, "UseInternalSecurityAPI=true"), 0);
+  ASSERT_EQ(ConfigSet(c, "SSLEnabledCipherSuites= NO_SUCH_SUITE ;OTHER"), 0);
+  ASSERT_EQ(c.EnableTls(true), 0);
+  ASSERT_EQ(c.SetRemoteHost("127.0.0.1"), 0);
+  ASSERT_EQ(c.SetRemotePort(peer.port()), 0);
+  ASSERT_EQ(c.SetConnected(true, 0), 0);
+  ASSERT_TRUE(PumpUntil(c, [&] { return c.recorder.Count(tw::kEventConnected) > 0; }));
+  const Event* connected = c.recorder.First(tw::kEventConnected);
+  EXPECT_EQ(connected->code, tw::kErrInvalidCipherSuites);
+  EXPECT_EQ(connected->description, "Invalid SSLEnabledCipherSuites Value: NO_SUCH_SUITE.");
+}
+
+TEST(TlsClient, MaxLineLengthFollowsTheActiveQueue) {
+  Client c;
+  ASSERT_EQ(c.SetEol("\n", 1), 0);
+  ASSERT_EQ(c.EnableTls(true), 0);
+  ASSERT_EQ(ConfigSet(c, "MaxLineLength=5000"), 0);
+  EXPECT_EQ(ConfigGet(c, "MaxLineLength"), "5000");
+  ASSERT_EQ(c.EnableTls(false), 0);
+  // Off again: the plain queue takes the TLS queue's size and delimiter back.
+  EXPECT_EQ(ConfigGet(c, "MaxLineLength"), "5000");
+  uint32_t eol_length = 0;
+  EXPECT_STREQ(c.incoming().GetEol(&eol_length), "\n");
+  EXPECT_EQ(eol_length, 1u);
+}
+
+TEST(TcpClient, QueueWithoutMemoryFailsCleanlyAndRecovers) {
+  ScriptedPeer peer([](win::SOCKET s) { SendEverything(s, "line one\nline two\n"); });
+  Client c;
+  ASSERT_EQ(c.SetEol("\n", 1), 0);
+  win::HeapFailAfter(1);
+  EXPECT_EQ(c.SetMaxLineLength(4096), tw::kErrOutOfMemory);
+  win::HeapFailAfter(0);
+  EXPECT_STREQ(c.error_text().c_str(), "Out of memory.");
+  // The next connection gets a queue again.
+  ConnectTo(c, peer.port());
+  ASSERT_TRUE(PumpUntil(c, [&] { return c.recorder.Count(tw::kEventDisconnected) > 0; }));
+  EXPECT_EQ(c.recorder.Data(), "line oneline two");
+}
+
+// ---- Settings ----
+
+TEST(TcpClient, SettingsReadBackAndCouple) {
+  Client c;
+  EXPECT_EQ(ConfigGet(c, "MaxLineLength"), "2048");
+  EXPECT_EQ(ConfigGet(c, "TCPKeepAlive"), "0");
+  EXPECT_EQ(ConfigGet(c, "Linger"), "1");
+  EXPECT_EQ(ConfigGet(c, "BindIPv6Address"), "True");
+  EXPECT_EQ(ConfigGet(c, "TLS12SupportedGroups"),
+            "ecdhe_secp256r1,ecdhe_secp384r1,ecdhe_secp521r1");
+  ASSERT_EQ(ConfigSet(c, "KeepAliveInterval=500"), 0);
+  EXPECT_EQ(ConfigGet(c, "TCPKeepAlive"), "1");
+  ASSERT_EQ(ConfigSet(c, "FirewallType=2"), 0);
+  EXPECT_EQ(ConfigGet(c, "FirewallPort"), "1080");
+  ASSERT_EQ(ConfigSet(c, "FirewallType=1"), 0);
+  EXPECT_EQ(ConfigGet(c, "FirewallPort"), "1080");
+  ASSERT_EQ(ConfigSet(c, "FirewallType=0"), 0);
+  EXPECT_EQ(ConfigGet(c, "FirewallPort"), "0");
+  ASSERT_EQ(ConfigSet(c, "FirewallType=1"), 0);
+  EXPECT_EQ(ConfigGet(c, "FirewallPort"), "80");
+  ASSERT_EQ(ConfigSet(c, "FirewallUser=" + std::string(300, 'u')), 0);
+  EXPECT_EQ(ConfigGet(c, "FirewallUser"), std::string(255, 'u'));
+  ASSERT_EQ(ConfigSet(c, "FirewallHost=10.1.2.3"), 0);
+  EXPECT_EQ(ConfigGet(c, "FirewallHost"), "10.1.2.3");
+  EXPECT_EQ(ConfigGet(c, "SocketHandle"), "-1");
+  EXPECT_EQ(ConfigSet(c, "NoSuchSetting=1"), tw::kErrUnknownSetting);
+}
+
+TEST(TcpClient, LocalPortReadsTheBoundPort) {
+  ScriptedPeer peer([](win::SOCKET s) {
+    std::string ignored;
+    ReadToEnd(s, &ignored);
+  });
+  Client c;
+  const int local = testsupport::FreePort();
+  ASSERT_EQ(ConfigSet(c, "LocalPort=" + std::to_string(local)), 0);
+  ConnectTo(c, peer.port());
+  EXPECT_EQ(ConfigGet(c, "LocalPort"), std::to_string(local));
+  EXPECT_EQ(std::string(c.RemoteAddressText()), "127.0.0.1");
+  c.Connect(false);
+}
+
+}  // namespace
