@@ -71,6 +71,23 @@ int Fail(DWORD code) {
   return 0;
 }
 
+// The buffer checks both directions make before anything else.
+bool BadBuffers(const void* src, int srclen, const void* dst, int dstlen) {
+  return !src || srclen == 0 || srclen < -1 || dstlen < 0 || (dstlen > 0 && !dst) || (dst && src == dst);
+}
+
+// Hands the converted text over: its length when dstlen is 0, else a copy into dst.
+template <class Char>
+int Deliver(const std::basic_string<Char>& out, Char* dst, int dstlen) {
+  if (out.size() > 0x7FFFFFFF) return Fail(ERROR_INVALID_PARAMETER);
+  int count = static_cast<int>(out.size());
+  if (count == 0) return Fail(ERROR_NO_UNICODE_TRANSLATION);
+  if (dstlen == 0) return count;
+  if (dstlen < count) return Fail(ERROR_INSUFFICIENT_BUFFER);
+  std::memcpy(dst, out.data(), out.size() * sizeof(Char));
+  return count;
+}
+
 // Closes an iconv descriptor with its owner.
 class IconvHandle {
  public:
@@ -174,6 +191,20 @@ bool DecodeSingleByte(unsigned cp, const unsigned char* s, size_t n, bool strict
   return true;
 }
 
+// One iconv call appending to buf at `used`, growing buf while it is too small. Null `in` and
+// `inleft` flush the shift state. False, with errno from iconv, when it stops on anything else.
+bool IconvInto(iconv_t cd, char** in, size_t* inleft, std::string& buf, size_t& used) {
+  for (;;) {
+    char* op = buf.data() + used;
+    size_t oleft = buf.size() - used;
+    size_t r = iconv(cd, in, inleft, &op, &oleft);
+    used = buf.size() - oleft;
+    if (r != static_cast<size_t>(-1)) return true;
+    if (errno != E2BIG) return false;
+    buf.resize(buf.size() * 2);
+  }
+}
+
 // Returns 0 or the error to set.
 DWORD DecodeIconv(const char* name, const char* s, size_t n, bool strict, std::u16string& out) {
   IconvHandle cd("UTF-16LE", name);
@@ -182,22 +213,7 @@ DWORD DecodeIconv(const char* name, const char* s, size_t n, bool strict, std::u
   size_t used = 0;
   char* in = const_cast<char*>(s);
   size_t inleft = n;
-  bool flushing = false;
-  for (;;) {
-    char* op = buf.data() + used;
-    size_t oleft = buf.size() - used;
-    size_t r = flushing ? iconv(cd.get(), nullptr, nullptr, &op, &oleft)
-                        : iconv(cd.get(), &in, &inleft, &op, &oleft);
-    used = buf.size() - oleft;
-    if (r != static_cast<size_t>(-1)) {
-      if (flushing) break;
-      flushing = true;
-      continue;
-    }
-    if (errno == E2BIG) {
-      buf.resize(buf.size() * 2);
-      continue;
-    }
+  while (!IconvInto(cd.get(), &in, &inleft, buf, used)) {
     if (errno != EILSEQ && errno != EINVAL) return ERROR_INVALID_PARAMETER;
     if (strict) return ERROR_NO_UNICODE_TRANSLATION;
     // Skip the offending byte and mark its place.
@@ -207,6 +223,7 @@ DWORD DecodeIconv(const char* name, const char* s, size_t n, bool strict, std::u
     ++in;
     --inleft;
   }
+  if (!IconvInto(cd.get(), nullptr, nullptr, buf, used)) return ERROR_INVALID_PARAMETER;
   out.resize(used / 2);
   std::memcpy(out.data(), buf.data(), used / 2 * 2);
   return 0;
@@ -289,36 +306,11 @@ DWORD EncodeIconv(const char* name, const char16_t* s, size_t n, const std::stri
   size_t used = 0;
   char* in = reinterpret_cast<char*>(const_cast<char16_t*>(s));
   size_t inleft = n * 2;
-  bool flushing = false;
-  auto grow = [&buf](size_t at_least) {
-    while (buf.size() < at_least) buf.resize(buf.size() * 2);
-  };
-  for (;;) {
-    char* op = buf.data() + used;
-    size_t oleft = buf.size() - used;
-    size_t r = flushing ? iconv(cd.get(), nullptr, nullptr, &op, &oleft)
-                        : iconv(cd.get(), &in, &inleft, &op, &oleft);
-    used = buf.size() - oleft;
-    if (r != static_cast<size_t>(-1)) {
-      if (flushing) break;
-      flushing = true;
-      continue;
-    }
-    if (errno == E2BIG) {
-      buf.resize(buf.size() * 2);
-      continue;
-    }
+  while (!IconvInto(cd.get(), &in, &inleft, buf, used)) {
     if (errno != EILSEQ && errno != EINVAL) return ERROR_INVALID_PARAMETER;
     // Back to the initial shift state, so the default bytes mean what they say.
-    for (;;) {
-      op = buf.data() + used;
-      oleft = buf.size() - used;
-      r = iconv(cd.get(), nullptr, nullptr, &op, &oleft);
-      used = buf.size() - oleft;
-      if (r != static_cast<size_t>(-1) || errno != E2BIG) break;
-      buf.resize(buf.size() * 2);
-    }
-    grow(used + def.size() + 1);
+    IconvInto(cd.get(), nullptr, nullptr, buf, used);
+    while (buf.size() < used + def.size() + 1) buf.resize(buf.size() * 2);
     std::memcpy(buf.data() + used, def.data(), def.size());
     used += def.size();
     defaulted = true;
@@ -334,6 +326,7 @@ DWORD EncodeIconv(const char* name, const char16_t* s, size_t n, const std::stri
     in += skip;
     inleft -= skip;
   }
+  if (!IconvInto(cd.get(), nullptr, nullptr, buf, used)) return ERROR_INVALID_PARAMETER;
   out.assign(buf.data(), used);
   return 0;
 }
@@ -354,10 +347,7 @@ bool IsValidCodePage(unsigned codepage) {
 
 int MultiByteToWideChar(unsigned codepage, DWORD flags, const char* src, int srclen, char16_t* dst,
                         int dstlen) {
-  if (!src || srclen == 0 || srclen < -1 || dstlen < 0 || (dstlen > 0 && !dst) ||
-      (dst && static_cast<const void*>(src) == static_cast<const void*>(dst))) {
-    return Fail(ERROR_INVALID_PARAMETER);
-  }
+  if (BadBuffers(src, srclen, dst, dstlen)) return Fail(ERROR_INVALID_PARAMETER);
   unsigned cp = Resolve(codepage);
   if (cp == CP_UTF8 && (flags & ~MB_ERR_INVALID_CHARS) != 0) return Fail(ERROR_INVALID_FLAGS);
   if (cp == CP_UTF7 && flags != 0) return Fail(ERROR_INVALID_FLAGS);
@@ -380,21 +370,12 @@ int MultiByteToWideChar(unsigned codepage, DWORD flags, const char* src, int src
   } catch (const std::bad_alloc&) {
     return Fail(ERROR_NOT_ENOUGH_MEMORY);
   }
-  if (out.size() > 0x7FFFFFFF) return Fail(ERROR_INVALID_PARAMETER);
-  int count = static_cast<int>(out.size());
-  if (count == 0) return Fail(ERROR_NO_UNICODE_TRANSLATION);
-  if (dstlen == 0) return count;
-  if (dstlen < count) return Fail(ERROR_INSUFFICIENT_BUFFER);
-  std::memcpy(dst, out.data(), out.size() * sizeof(char16_t));
-  return count;
+  return Deliver(out, dst, dstlen);
 }
 
 int WideCharToMultiByte(unsigned codepage, DWORD flags, const char16_t* src, int srclen, char* dst,
                         int dstlen, const char* default_char, int* used_default) {
-  if (!src || srclen == 0 || srclen < -1 || dstlen < 0 || (dstlen > 0 && !dst) ||
-      (dst && static_cast<const void*>(src) == static_cast<const void*>(dst))) {
-    return Fail(ERROR_INVALID_PARAMETER);
-  }
+  if (BadBuffers(src, srclen, dst, dstlen)) return Fail(ERROR_INVALID_PARAMETER);
   unsigned cp = Resolve(codepage);
   bool utf = cp == CP_UTF8 || cp == CP_UTF7;
   if (utf && (default_char || used_default)) return Fail(ERROR_INVALID_PARAMETER);
@@ -432,16 +413,8 @@ int WideCharToMultiByte(unsigned codepage, DWORD flags, const char16_t* src, int
   } catch (const std::bad_alloc&) {
     return Fail(ERROR_NOT_ENOUGH_MEMORY);
   }
-  if (out.size() > 0x7FFFFFFF) return Fail(ERROR_INVALID_PARAMETER);
-  int count = static_cast<int>(out.size());
-  if (count == 0) return Fail(ERROR_NO_UNICODE_TRANSLATION);
-  if (dstlen == 0) {
-    if (used_default) *used_default = defaulted ? 1 : 0;
-    return count;
-  }
-  if (dstlen < count) return Fail(ERROR_INSUFFICIENT_BUFFER);
-  std::memcpy(dst, out.data(), out.size());
-  if (used_default) *used_default = defaulted ? 1 : 0;
+  int count = Deliver(out, dst, dstlen);
+  if (count != 0 && used_default) *used_default = defaulted ? 1 : 0;
   return count;
 }
 

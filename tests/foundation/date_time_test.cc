@@ -19,28 +19,7 @@ using tw::DateFields;
 constexpr int64_t kMin1601 = -11644473600000;     // 1601-01-01T00:00:00Z
 constexpr int64_t kMax9999 = 253402300799999;     // 9999-12-31T23:59:59.999Z
 
-class ScopedTz {
- public:
-  explicit ScopedTz(const char* zone) {
-    const char* old = std::getenv("TZ");
-    had_old_ = old != nullptr;
-    if (had_old_) old_ = old;
-    setenv("TZ", zone, 1);
-    tzset();
-  }
-  ~ScopedTz() {
-    if (had_old_) {
-      setenv("TZ", old_.c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
-  }
-
- private:
-  bool had_old_ = false;
-  std::string old_;
-};
+using testsupport::ScopedTz;
 
 DateFields Make(int y, int mo, int d, int h = 0, int mi = 0, int s = 0, int ms = 0, int w = -1) {
   DateFields f;
@@ -66,17 +45,6 @@ std::string Format(const char* pattern, const DateFields& f) {
   ByteString out;
   EXPECT_EQ(tw::FormatDateTime(&out, pattern, f), 0);
   return std::string(out.data(), out.length());
-}
-
-// Runs one python3 script over a batch of input lines and returns its output lines.
-std::vector<std::string> RunPython(const std::string& script, const std::string& input) {
-  int status = -1;
-  const std::string out = testsupport::RunCommand("python3 -c '" + script + "'", input, &status);
-  EXPECT_EQ(status, 0);
-  std::vector<std::string> lines;
-  std::istringstream in(out);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
 }
 
 struct FormatCase {
@@ -249,7 +217,8 @@ TEST(DateTime, RoundTripsMatchPython) {
       " d=e+datetime.timedelta(milliseconds=int(l))\n"
       " print(d.year,d.month,d.day,d.hour,d.minute,d.second,d.microsecond//1000,"
       "(d.weekday()+1)%7,d.strftime(\"%a %b %d %Y %H:%M:%S\"))\n";
-  const std::vector<std::string> lines = RunPython(script, in.str());
+  std::vector<std::string> lines;
+  ASSERT_TRUE(testsupport::RunPython(script, in.str(), &lines));
   ASSERT_EQ(lines.size(), values.size());
   for (size_t i = 0; i < values.size(); ++i) {
     std::istringstream line(lines[i]);
@@ -296,7 +265,8 @@ TEST(DateTime, AddingHoursAndMinutesMatchesPython) {
       " b=datetime.datetime(y,mo,d,h,mi,s)+datetime.timedelta(minutes=am)\n"
       " print(a.year,a.month,a.day,a.hour,b.year,b.month,b.day,b.hour,b.minute,b.second,"
       "(b.weekday()+1)%7)\n";
-  const std::vector<std::string> lines = RunPython(script, in.str());
+  std::vector<std::string> lines;
+  ASSERT_TRUE(testsupport::RunPython(script, in.str(), &lines));
   ASSERT_EQ(lines.size(), cases.size());
   for (size_t i = 0; i < cases.size(); ++i) {
     std::istringstream line(lines[i]);

@@ -3,10 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -20,26 +17,11 @@ namespace {
 
 using tw::ByteString;
 
-std::string Hex(const void* p, size_t n) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string s;
-  const auto* b = static_cast<const unsigned char*>(p);
-  for (size_t i = 0; i < n; ++i) {
-    s.push_back(kDigits[b[i] >> 4]);
-    s.push_back(kDigits[b[i] & 15]);
-  }
-  return s;
-}
+using testsupport::Hex;
+using testsupport::Unhex;
+
 std::string Hex(const std::string& s) { return Hex(s.data(), s.size()); }
 std::string Hex(const ByteString& s) { return Hex(s.data(), static_cast<size_t>(s.length())); }
-
-std::string Unhex(const std::string& h) {
-  std::string s;
-  for (size_t i = 0; i + 1 < h.size(); i += 2) {
-    s.push_back(static_cast<char>(std::stoi(h.substr(i, 2), nullptr, 16)));
-  }
-  return s;
-}
 
 std::string Str(const ByteString& s) {
   return std::string(s.data(), static_cast<size_t>(s.length()));
@@ -51,33 +33,15 @@ ByteString Bytes(const std::string& s) {
   return b;
 }
 
-// One python3 run over many inputs (one line each); its output lines.
-bool RunPython(const std::string& script, const std::string& input, std::vector<std::string>* out) {
-  if (!testsupport::HaveProgram("python3")) return false;
-  std::string dir = testsupport::MakeTempDir();
-  std::string path = dir + "/oracle.py";
-  {
-    std::ofstream f(path);
-    f << script;
+// Appends one code point, as a surrogate pair above the BMP.
+void AppendUtf16(std::u16string& w, uint32_t c) {
+  if (c >= 0x10000) {
+    w.push_back(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)));
+    w.push_back(static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
+  } else {
+    w.push_back(static_cast<char16_t>(c));
   }
-  int status = -1;
-  std::string text = testsupport::RunCommand("python3 " + path, input, &status);
-  std::filesystem::remove_all(dir);
-  // A broken oracle is a failure, not a skip.
-  if (status != 0) ADD_FAILURE() << "python3 oracle failed (status " << status << ")";
-  out->clear();
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) out->push_back(line);
-  return true;
 }
-
-#define PYTHON_OR_SKIP(script, input, out)         \
-  do {                                             \
-    if (!RunPython(script, input, out)) {          \
-      TW_REQUIRE_OR_SKIP("python3 not available"); \
-    }                                              \
-  } while (0)
 
 // ---------------------------------------------------------------- UTF-8 and UTF-16
 
@@ -164,7 +128,7 @@ TEST(Utf8ToUtf16, AgainstPythonOnRandomBytes) {
     input += Hex(s) + "\n";
   }
   std::vector<std::string> out;
-  PYTHON_OR_SKIP(R"PY(
+  TW_PYTHON_OR_SKIP(R"PY(
 import sys
 for line in sys.stdin:
     b = bytes.fromhex(line.strip())
@@ -173,7 +137,7 @@ for line in sys.stdin:
     except UnicodeDecodeError:
         print('-')
 )PY",
-                 input, &out);
+                    input, &out);
   ASSERT_EQ(out.size(), inputs.size());
   int valid = 0;
   for (size_t i = 0; i < inputs.size(); ++i) {
@@ -205,23 +169,18 @@ TEST(Utf16ToUtf8, AgainstPythonOnRandomText) {
     int len = static_cast<int>(rng() % 12);
     for (int k = 0; k < len; ++k) {
       uint32_t c = rng() % 4 == 0 ? 0x10000 + rng() % 0x100000 : rng() % 0xD800;
-      if (c >= 0x10000) {
-        w.push_back(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)));
-        w.push_back(static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
-      } else {
-        w.push_back(static_cast<char16_t>(c));
-      }
+      AppendUtf16(w, c);
     }
     inputs.push_back(w);
     input += Hex(w.data(), w.size() * 2) + "\n";
   }
   std::vector<std::string> out;
-  PYTHON_OR_SKIP(R"PY(
+  TW_PYTHON_OR_SKIP(R"PY(
 import sys
 for line in sys.stdin:
     print(bytes.fromhex(line.strip()).decode('utf-16-le').encode('utf-8').hex())
 )PY",
-                 input, &out);
+                    input, &out);
   ASSERT_EQ(out.size(), inputs.size());
   for (size_t i = 0; i < inputs.size(); ++i) {
     ByteString s;
@@ -366,7 +325,7 @@ TEST(Base64, EncodeAgainstPython) {
              std::to_string(chars) + " " + (c.url ? "1" : "0") + "\n";
   }
   std::vector<std::string> out;
-  PYTHON_OR_SKIP(R"PY(
+  TW_PYTHON_OR_SKIP(R"PY(
 import sys, base64
 for line in sys.stdin:
     h, breaks, chars, url = line.split()
@@ -377,7 +336,7 @@ for line in sys.stdin:
         enc = '\r\n'.join(enc[i:i+n] for i in range(0, len(enc), n))
     print(enc.encode().hex())
 )PY",
-                 input, &out);
+                    input, &out);
   ASSERT_EQ(out.size(), cases.size());
   for (size_t i = 0; i < cases.size(); ++i) {
     const Case& c = cases[i];
@@ -478,12 +437,12 @@ TEST(PercentEncode, KnownAnswerAndPython) {
     input += Hex(t) + "\n";
   }
   std::vector<std::string> out;
-  PYTHON_OR_SKIP(R"PY(
+  TW_PYTHON_OR_SKIP(R"PY(
 import sys, urllib.parse
 for line in sys.stdin:
     print(urllib.parse.quote(bytes.fromhex(line.strip()), safe='*~'))
 )PY",
-                 input, &out);
+                    input, &out);
   ASSERT_EQ(out.size(), inputs.size());
   for (size_t i = 0; i < inputs.size(); ++i) {
     ByteString e;
@@ -515,7 +474,7 @@ TEST(ShiftJisToJis, AgainstPython) {
   std::string input;
   for (const auto& t : texts) input += Hex(t.data(), t.size() * 2) + "\n";
   std::vector<std::string> out;
-  PYTHON_OR_SKIP(R"PY(
+  TW_PYTHON_OR_SKIP(R"PY(
 import sys
 for line in sys.stdin:
     s = bytes.fromhex(line.strip()).decode('utf-16-le')
@@ -525,7 +484,7 @@ for line in sys.stdin:
         j = '-'
     print(s.encode('cp932').hex(), j)
 )PY",
-                 input, &out);
+                    input, &out);
   ASSERT_EQ(out.size(), texts.size());
   for (size_t i = 0; i < texts.size(); ++i) {
     std::string sjis = Unhex(out[i].substr(0, out[i].find(' ')));
@@ -563,7 +522,7 @@ TEST(ShiftJisToJis, HalfWidthKatakanaAgainstPython) {
     input += Hex(t) + "\n";
   }
   std::vector<std::string> out;
-  PYTHON_OR_SKIP(R"PY(
+  TW_PYTHON_OR_SKIP(R"PY(
 import sys, unicodedata
 for line in sys.stdin:
     s = bytes.fromhex(line.strip()).decode('cp932')
@@ -574,7 +533,7 @@ for line in sys.stdin:
     s = s.replace('\u30fa', '\u30f2\u309b').replace('\u30f7', '\u30ef\u309b')
     print(s.encode('iso2022_jp').hex())
 )PY",
-                 input, &out);
+                    input, &out);
   ASSERT_EQ(out.size(), inputs.size());
   for (size_t i = 0; i < inputs.size(); ++i) {
     ByteString s;
@@ -648,24 +607,19 @@ TEST(Punycode, AgainstPython) {
                    : r == 2 ? 0x3041 + rng() % 0x50
                    : r == 3 ? 0x1F600 + rng() % 0x40
                             : 0x4E00 + rng() % 0x5000;
-      if (c >= 0x10000) {
-        w.push_back(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)));
-        w.push_back(static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
-      } else {
-        w.push_back(static_cast<char16_t>(c));
-      }
+      AppendUtf16(w, c);
     }
     inputs.push_back(w);
     input += Hex(w.data(), w.size() * 2) + "\n";
   }
   std::vector<std::string> out;
-  PYTHON_OR_SKIP(R"PY(
+  TW_PYTHON_OR_SKIP(R"PY(
 import sys, codecs
 for line in sys.stdin:
     s = bytes.fromhex(line.strip()).decode('utf-16-le')
     print(codecs.encode(s, 'punycode').decode())
 )PY",
-                 input, &out);
+                    input, &out);
   ASSERT_EQ(out.size(), inputs.size());
   for (size_t i = 0; i < inputs.size(); ++i) {
     ASSERT_EQ(PunyEncode(inputs[i]), out[i]) << Hex(inputs[i].data(), inputs[i].size() * 2);
@@ -716,12 +670,12 @@ TEST(IdnToAscii, AgainstPython) {
   std::string input;
   for (const auto& h : hosts) input += Hex(h) + "\n";
   std::vector<std::string> out;
-  PYTHON_OR_SKIP(R"PY(
+  TW_PYTHON_OR_SKIP(R"PY(
 import sys
 for line in sys.stdin:
     print(bytes.fromhex(line.strip()).decode('utf-8').encode('idna').decode())
 )PY",
-                 input, &out);
+                    input, &out);
   ASSERT_EQ(out.size(), hosts.size());
   for (size_t i = 0; i < hosts.size(); ++i) {
     ByteString s;
@@ -857,7 +811,7 @@ TEST(TextTools, FormatGuidAgainstPython) {
   uint8_t guid[16];
   for (int i = 0; i < 16; ++i) guid[i] = static_cast<uint8_t>(i * 17 + 3);
   std::vector<std::string> out;
-  PYTHON_OR_SKIP(
+  TW_PYTHON_OR_SKIP(
       "import sys, uuid\nprint(uuid.UUID(bytes_le=bytes.fromhex(sys.stdin.read().strip())))\n",
       Hex(guid, 16) + "\n", &out);
   ASSERT_EQ(out.size(), 1u);

@@ -4,10 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -20,49 +17,8 @@ using win::MultiByteToWideChar;
 using win::WideCharToMultiByte;
 using DWORD = win::DWORD;
 
-std::string Hex(const void* p, size_t n) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string s;
-  const auto* b = static_cast<const unsigned char*>(p);
-  for (size_t i = 0; i < n; ++i) {
-    s.push_back(kDigits[b[i] >> 4]);
-    s.push_back(kDigits[b[i] & 15]);
-  }
-  return s;
-}
-
-std::string Unhex(const std::string& h) {
-  std::string s;
-  for (size_t i = 0; i + 1 < h.size(); i += 2)
-    s.push_back(static_cast<char>(std::stoi(h.substr(i, 2), nullptr, 16)));
-  return s;
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> v;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) v.push_back(line);
-  return v;
-}
-
-// Runs one python3 script over many inputs (one line each) and returns its output lines.
-bool RunPython(const std::string& script, const std::string& input, std::vector<std::string>* out) {
-  if (!testsupport::HaveProgram("python3")) return false;
-  std::string dir = testsupport::MakeTempDir();
-  std::string path = dir + "/oracle.py";
-  {
-    std::ofstream f(path);
-    f << script;
-  }
-  int status = -1;
-  std::string text = testsupport::RunCommand("python3 " + path, input, &status);
-  std::filesystem::remove_all(dir);
-  // A broken oracle is a failure, not a skip.
-  if (status != 0) ADD_FAILURE() << "python3 oracle failed (status " << status << ")";
-  *out = Lines(text);
-  return true;
-}
+using testsupport::Hex;
+using testsupport::Unhex;
 
 std::u16string ToWide(unsigned cp, const std::string& s, DWORD flags = 0, int* ok = nullptr) {
   std::u16string w;
@@ -212,7 +168,7 @@ TEST(CodePageUtf8, MatchesPythonOnRandomBytes) {
     input += Hex(s.data(), s.size()) + "\n";
   }
   std::vector<std::string> out;
-  if (!RunPython(R"PY(
+  TW_PYTHON_OR_SKIP(R"PY(
 import sys
 for line in sys.stdin:
     b = bytes.fromhex(line.strip())
@@ -223,9 +179,7 @@ for line in sys.stdin:
         strict = '0'
     print(lenient, strict)
 )PY",
-                 input, &out)) {
-    TW_REQUIRE_OR_SKIP("python3 not available");
-  }
+                    input, &out);
   ASSERT_EQ(out.size(), inputs.size());
   for (size_t i = 0; i < inputs.size(); ++i) {
     std::u16string w = ToWide(win::CP_UTF8, inputs[i]);
@@ -263,15 +217,13 @@ TEST(CodePageUtf8, EncodeMatchesPythonOnRandomUnits) {
     input += Hex(w.data(), w.size() * 2) + "\n";
   }
   std::vector<std::string> out;
-  if (!RunPython(R"PY(
+  TW_PYTHON_OR_SKIP(R"PY(
 import sys
 for line in sys.stdin:
     b = bytes.fromhex(line.strip())
     print(b.decode('utf-16-le', 'replace').encode('utf-8').hex())
 )PY",
-                 input, &out)) {
-    TW_REQUIRE_OR_SKIP("python3 not available");
-  }
+                    input, &out);
   ASSERT_EQ(out.size(), inputs.size());
   for (size_t i = 0; i < inputs.size(); ++i) {
     std::string b = ToBytes(win::CP_UTF8, inputs[i]);
@@ -283,16 +235,14 @@ for line in sys.stdin:
 // Every byte of 1252 against python's cp1252; its five holes pass through as C1 controls.
 TEST(CodePage1252, AllBytesAgainstPython) {
   std::vector<std::string> out;
-  if (!RunPython(R"PY(
+  TW_PYTHON_OR_SKIP(R"PY(
 for b in range(256):
     try:
         print('%04x' % ord(bytes([b]).decode('cp1252')))
     except UnicodeDecodeError:
         print('ERR')
 )PY",
-                 "", &out)) {
-    TW_REQUIRE_OR_SKIP("python3 not available");
-  }
+                    "", &out);
   ASSERT_EQ(out.size(), 256u);
   int holes = 0;
   for (int b = 0; b < 256; ++b) {
@@ -315,7 +265,7 @@ for b in range(256):
 // Every BMP character into 1252: python's mapping, "?" where python has none.
 TEST(CodePage1252, AllCharactersAgainstPython) {
   std::vector<std::string> out;
-  if (!RunPython(R"PY(
+  TW_PYTHON_OR_SKIP(R"PY(
 out = []
 for c in range(0x10000):
     if 0xD800 <= c <= 0xDFFF:
@@ -326,9 +276,7 @@ for c in range(0x10000):
         out.append('-')
 print('\n'.join(out))
 )PY",
-                 "", &out)) {
-    TW_REQUIRE_OR_SKIP("python3 not available");
-  }
+                    "", &out);
   ASSERT_EQ(out.size(), 0x10000u - 0x800u);
   size_t line = 0;
   for (unsigned c = 0; c < 0x10000; ++c) {
@@ -384,7 +332,7 @@ TEST(CodePageSingleByte, DefaultCharAndUsedFlag) {
 // Code page 932 against python's cp932 for every double-byte pair and every single byte it maps.
 TEST(CodePage932, AllPairsAgainstPython) {
   std::vector<std::string> out;
-  if (!RunPython(R"PY(
+  TW_PYTHON_OR_SKIP(R"PY(
 out = []
 def dec(b):
     try:
@@ -401,9 +349,7 @@ for lead in list(range(0x81, 0xA0)) + list(range(0xE0, 0xFD)):
         out.append(dec(bytes([lead, trail])))
 print('\n'.join(out))
 )PY",
-                 "", &out)) {
-    TW_REQUIRE_OR_SKIP("python3 not available");
-  }
+                    "", &out);
   std::vector<std::string> inputs;
   for (int b = 0; b < 0x80; ++b) inputs.push_back(std::string(1, static_cast<char>(b)));
   for (int b = 0xA1; b < 0xE0; ++b) inputs.push_back(std::string(1, static_cast<char>(b)));
@@ -451,15 +397,13 @@ TEST(CodePage932, HalfWidthKatakanaAndShiftJisText) {
   std::string input;
   for (const auto& t : texts) input += Hex(t.data(), t.size() * 2) + "\n";
   std::vector<std::string> out;
-  if (!RunPython(R"PY(
+  TW_PYTHON_OR_SKIP(R"PY(
 import sys
 for line in sys.stdin:
     s = bytes.fromhex(line.strip()).decode('utf-16-le')
     print(s.encode('shift_jis').hex())
 )PY",
-                 input, &out)) {
-    TW_REQUIRE_OR_SKIP("python3 not available");
-  }
+                    input, &out);
   ASSERT_EQ(out.size(), texts.size());
   for (size_t i = 0; i < texts.size(); ++i) {
     std::string b = ToBytes(932, texts[i]);
@@ -475,15 +419,13 @@ TEST(CodePageIso2022Jp, AgainstPython) {
   std::string input;
   for (const auto& t : texts) input += Hex(t.data(), t.size() * 2) + "\n";
   std::vector<std::string> out;
-  if (!RunPython(R"PY(
+  TW_PYTHON_OR_SKIP(R"PY(
 import sys
 for line in sys.stdin:
     s = bytes.fromhex(line.strip()).decode('utf-16-le')
     print(s.encode('iso2022_jp').hex())
 )PY",
-                 input, &out)) {
-    TW_REQUIRE_OR_SKIP("python3 not available");
-  }
+                    input, &out);
   ASSERT_EQ(out.size(), texts.size());
   for (size_t i = 0; i < texts.size(); ++i) {
     std::string b = ToBytes(50220, texts[i]);

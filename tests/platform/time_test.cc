@@ -20,29 +20,7 @@ constexpr int64_t kTicksPerMilli = 10000;
 constexpr int64_t kTicksPerSecond = 10000000;
 constexpr int64_t kUnixEpochTicks = 116444736000000000;
 
-// Switches the process time zone for one test and puts the old one back.
-class ScopedTz {
- public:
-  explicit ScopedTz(const char* zone) {
-    const char* old = std::getenv("TZ");
-    had_old_ = old != nullptr;
-    if (had_old_) old_ = old;
-    setenv("TZ", zone, 1);
-    tzset();
-  }
-  ~ScopedTz() {
-    if (had_old_) {
-      setenv("TZ", old_.c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
-  }
-
- private:
-  bool had_old_ = false;
-  std::string old_;
-};
+using testsupport::ScopedTz;
 
 SYSTEMTIME Fields(int y, int mo, int d, int h = 0, int mi = 0, int s = 0, int ms = 0) {
   SYSTEMTIME st{};

@@ -6,9 +6,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -82,6 +86,65 @@ std::string MakeTempDir() {
   char tmpl[] = "/tmp/tw_test_XXXXXX";
   const char* d = mkdtemp(tmpl);
   return d ? d : "";
+}
+
+std::string Hex(const void* p, size_t n) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string s;
+  const auto* b = static_cast<const unsigned char*>(p);
+  for (size_t i = 0; i < n; ++i) {
+    s.push_back(kDigits[b[i] >> 4]);
+    s.push_back(kDigits[b[i] & 15]);
+  }
+  return s;
+}
+
+std::string Unhex(const std::string& hex) {
+  std::string s;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+    s.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  }
+  return s;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+bool RunPython(const std::string& script, const std::string& input, std::vector<std::string>* out) {
+  if (!HaveProgram("python3")) return false;
+  const std::string dir = MakeTempDir();
+  const std::string path = dir + "/oracle.py";
+  {
+    std::ofstream f(path);
+    f << script;
+  }
+  int status = -1;
+  const std::string text = RunCommand("python3 " + path, input, &status);
+  std::filesystem::remove_all(dir);
+  if (status != 0) ADD_FAILURE() << "python3 oracle failed (status " << status << ")";
+  *out = Lines(text);
+  return true;
+}
+
+ScopedTz::ScopedTz(const char* zone) {
+  const char* old = std::getenv("TZ");
+  had_old_ = old != nullptr;
+  if (had_old_) old_ = old;
+  setenv("TZ", zone, 1);
+  tzset();
+}
+
+ScopedTz::~ScopedTz() {
+  if (had_old_) {
+    setenv("TZ", old_.c_str(), 1);
+  } else {
+    unsetenv("TZ");
+  }
+  tzset();
 }
 
 }  // namespace testsupport

@@ -1,6 +1,7 @@
 // Helpers shared by the test binaries: peers, oracles and shared vectors.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -37,5 +38,36 @@ std::string ReadFile(const std::string& path);
 
 // A fresh temporary directory, removed by the caller.
 std::string MakeTempDir();
+
+// Lower-case hex of n bytes, and back (pairs of hex digits; a trailing odd digit is ignored).
+std::string Hex(const void* p, size_t n);
+std::string Unhex(const std::string& hex);
+
+// The lines of a text, empty ones included, without their newlines.
+std::vector<std::string> Lines(const std::string& text);
+
+// Runs one python3 script over many inputs (one line each) and puts its output lines in `out`.
+// False when python3 is missing; a script that fails is a test failure, not a skip.
+bool RunPython(const std::string& script, const std::string& input, std::vector<std::string>* out);
+
+#define TW_PYTHON_OR_SKIP(script, input, out)            \
+  do {                                                   \
+    if (!::testsupport::RunPython(script, input, out)) { \
+      TW_REQUIRE_OR_SKIP("python3 not available");       \
+    }                                                    \
+  } while (0)
+
+// Switches the process time zone (TZ) for one scope and puts the old one back.
+class ScopedTz {
+ public:
+  explicit ScopedTz(const char* zone);
+  ~ScopedTz();
+  ScopedTz(const ScopedTz&) = delete;
+  ScopedTz& operator=(const ScopedTz&) = delete;
+
+ private:
+  bool had_old_ = false;
+  std::string old_;
+};
 
 }  // namespace testsupport
