@@ -2,7 +2,7 @@
 TW_APT_PACKAGES=(
   cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev zlib1g-dev libssl-dev
   python3 python3-cryptography python3-bcrypt openssl libxml2-utils libgcrypt20 gzip sharutils coreutils
-  curl
+  curl nginx tinyproxy dante-server microsocks squid apache2-utils
 )
 
 tw_install_packages() {
@@ -15,8 +15,33 @@ tw_install_packages() {
     echo "installing: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq
-    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    # The test peers (web server, proxies) are started by the tests on loopback ports only;
+    # keep their packages from starting system-wide services on public ports at install.
+    local own_policy=0
+    if [ ! -e /usr/sbin/policy-rc.d ]; then
+      printf '#!/bin/sh\nexit 101\n' > /usr/sbin/policy-rc.d
+      chmod 755 /usr/sbin/policy-rc.d
+      own_policy=1
+    fi
+    local rc=0
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null || rc=$?
+    if [ "$own_policy" = 1 ]; then rm -f /usr/sbin/policy-rc.d; fi
+    if [ "$rc" -ne 0 ]; then return "$rc"; fi
   fi
+  tw_stop_peer_services
+}
+
+# Stops the system services of the test peers if a package or an earlier setup started them.
+tw_stop_peer_services() {
+  local s
+  for s in nginx tinyproxy danted squid microsocks; do
+    if command -v systemctl >/dev/null 2>&1 && [ -d /run/systemd/system ]; then
+      systemctl disable --now "$s" >/dev/null 2>&1 || true
+    elif [ -x "/etc/init.d/$s" ]; then
+      service "$s" stop >/dev/null 2>&1 || true
+      update-rc.d "$s" disable >/dev/null 2>&1 || true
+    fi
+  done
 }
 
 # Installs the npm peers of the blob tests (the storage emulator and the reference SDK) into

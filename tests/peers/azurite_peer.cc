@@ -1,0 +1,148 @@
+#include "tests/peers/azurite_peer.h"
+
+#include "tests/peers/peer_process.h"
+#include "tests/support/test_support.h"
+
+#include <unistd.h>
+
+#include <filesystem>
+
+namespace testsupport {
+
+namespace {
+
+constexpr int kStartMillis = 30000;
+constexpr const char* kAccount = "devstoreaccount1";
+// The emulator's published development key: not a secret.
+constexpr const char* kKey = "Eby8vdM02xNOcqFlqUwJPLlmEtlCDXJ1OUzFT50uSRZ6IFsuFq2UVErCz4I6tq/K1SZFPTOtr/KBHBeksoGMGw==";
+constexpr const char* kEmulatorScript = "node_modules/azurite/dist/src/blob/main.js";
+constexpr const char* kSdkPackage = "node_modules/@azure/storage-blob/package.json";
+
+std::string ShellQuote(const std::string& s) {
+  std::string out = "'";
+  for (char c : s) {
+    if (c == '\'') {
+      out += "'\\''";
+    } else {
+      out += c;
+    }
+  }
+  return out + "'";
+}
+
+}  // namespace
+
+AzuritePeer::AzuritePeer() = default;
+
+AzuritePeer::~AzuritePeer() {
+  Stop();
+  if (!dir_.empty()) {
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+}
+
+std::string AzuritePeer::PeersDir() { return std::string(TW_SOURCE_DIR) + "/tests/peers"; }
+
+bool AzuritePeer::Installed() {
+  return !FindProgram({"node", "nodejs"}).empty() && access((PeersDir() + "/" + kEmulatorScript).c_str(), R_OK) == 0;
+}
+
+bool AzuritePeer::SdkInstalled() {
+  return !FindProgram({"node", "nodejs"}).empty() && access((PeersDir() + "/" + kSdkPackage).c_str(), R_OK) == 0;
+}
+
+std::string AzuritePeer::account() { return kAccount; }
+
+std::string AzuritePeer::key() { return kKey; }
+
+std::string AzuritePeer::endpoint_suffix() const { return ".localhost:" + std::to_string(port_); }
+
+std::string AzuritePeer::blob_endpoint() const {
+  return "http://127.0.0.1:" + std::to_string(port_) + "/" + kAccount;
+}
+
+std::string AzuritePeer::connection_string() const {
+  return std::string("DefaultEndpointsProtocol=http;AccountName=") + kAccount + ";AccountKey=" + kKey +
+         ";BlobEndpoint=" + blob_endpoint() + ";";
+}
+
+std::string AzuritePeer::log() const { return dir_.empty() ? "" : ReadFile(dir_ + "/azurite.log"); }
+
+std::string AzuritePeer::sdk_stderr() const { return dir_.empty() ? "" : ReadFile(dir_ + "/sdk_stderr.log"); }
+
+bool AzuritePeer::Start() {
+  if (process_) return true;
+  const std::string node = FindProgram({"node", "nodejs"});
+  if (node.empty()) {
+    error_ = "node not installed (scripts/setup.sh installs it)";
+    return false;
+  }
+  if (!Installed()) {
+    error_ = "storage emulator not installed in tests/peers/node_modules (run npm ci there)";
+    return false;
+  }
+  if (dir_.empty()) {
+    dir_ = MakeTempDir();
+    if (dir_.empty()) {
+      error_ = "cannot make a temp dir for the emulator";
+      return false;
+    }
+  }
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    port_ = FreePort();
+    auto proc = std::make_unique<PeerProcess>();
+    const std::vector<std::string> argv = {node,
+                                           PeersDir() + "/" + kEmulatorScript,
+                                           "--blobHost",
+                                           "127.0.0.1",
+                                           "--blobPort",
+                                           std::to_string(port_),
+                                           "--inMemoryPersistence",
+                                           "--disableTelemetry",
+                                           "--silent",
+                                           "--skipApiVersionCheck",
+                                           "--loose"};
+    if (!proc->Start(argv, dir_ + "/azurite.log", dir_)) {
+      error_ = "cannot start node";
+      return false;
+    }
+    if (proc->WaitForPort(port_, kStartMillis)) {
+      process_ = std::move(proc);
+      error_.clear();
+      return true;
+    }
+    proc->Stop();
+    error_ = "storage emulator did not start: " + LogTail(dir_ + "/azurite.log");
+    if (error_.find("EADDRINUSE") == std::string::npos) break;
+  }
+  return false;
+}
+
+int AzuritePeer::pid() const { return process_ ? process_->pid() : -1; }
+
+void AzuritePeer::Stop() {
+  if (process_) {
+    process_->Stop();
+    process_.reset();
+  }
+}
+
+std::string AzuritePeer::RunSdkScript(const std::string& script_name, const std::vector<std::string>& args,
+                                      int* status, const std::string& input) const {
+  const std::string node = FindProgram({"node", "nodejs"});
+  if (node.empty()) {
+    if (status) *status = -1;
+    return "";
+  }
+  std::string cmd = "cd " + ShellQuote(PeersDir()) + " && AZURE_STORAGE_CONNECTION_STRING=" +
+                    ShellQuote(connection_string()) + " TW_BLOB_ENDPOINT=" + ShellQuote(blob_endpoint()) +
+                    " TW_ACCOUNT=" + ShellQuote(kAccount) + " TW_ACCOUNT_KEY=" + ShellQuote(kKey) + " " +
+                    ShellQuote(node) + " " + ShellQuote(script_name);
+  for (const std::string& a : args) cmd += " " + ShellQuote(a);
+  std::string err = dir_.empty() ? "/dev/null" : dir_ + "/sdk_stderr.log";
+  cmd += " 2>" + ShellQuote(err);
+  return RunCommand(cmd, input, status);
+}
+
+}  // namespace testsupport
