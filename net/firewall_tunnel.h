@@ -1,11 +1,20 @@
-// The path of a TCP client through a firewall or proxy. With no firewall type set the tunnel is
-// transparent: a completed TCP connect is the connection, and received bytes go straight to the
-// owner. The negotiations themselves (HTTP CONNECT, SOCKS 4, 4A and 5) are not part of this
-// build: a firewall type other than 0 ends the connection with 118 and a clear text.
+// The path of a TCP client through a firewall or proxy. With a firewall type set, the TCP
+// connection goes to the firewall host, and after the TCP connect the tunnel negotiates the path
+// to the remote host: an HTTP CONNECT request (with Basic, NTLM, Negotiate or Digest proxy
+// authentication) or a SOCKS 4, 4A or 5 exchange. While it negotiates, received bytes come to the
+// tunnel and not to the owner, the owner's IsConnected is false, and the owner sees OnConnected
+// only once the firewall grants the path (or refuses it, with 118).
+//
+// Every reply is read from the raw bytes of the connection: the tunnel takes exactly the reply's
+// bytes and hands whatever follows them back to the owner as received data.
+//
+// Also here: the per-user Internet Settings proxy values (firewall and proxy auto-detection, the
+// ProxyOverride exceptions) and the scheme rule by which the HTTP client picks its proxy.
 #pragma once
 
 #include <cstdint>
 
+#include "auth/digest_auth.h"
 #include "foundation/byte_string.h"
 
 namespace tw {
@@ -26,10 +35,23 @@ constexpr uint8_t kFirewallTunnelDigest = 6;
 constexpr uint8_t kFirewallSocks4A = 10;
 
 constexpr int kFirewallTextLimit = 255;
+// The most bytes an HTTP proxy's reply head (status line and headers) may take.
+constexpr int kMaxFirewallReply = 16384;
+
+// Sizes in which the Internet Settings values are read.
+constexpr uint32_t kProxyServerValueSize = 399;
+constexpr uint32_t kProxyOverrideValueSize = 1023;
+
+// The authentication state of the tunnel's CONNECT exchange.
+struct AuthChallengeState {
+  DigestAuth digest;
+  ShortString challenge;  // the Proxy-Authenticate value after the scheme word
+};
 
 class FirewallTunnel {
  public:
   explicit FirewallTunnel(TcpClient* owner) : owner_(owner) {}
+  ~FirewallTunnel();
   FirewallTunnel(const FirewallTunnel&) = delete;
   FirewallTunnel& operator=(const FirewallTunnel&) = delete;
 
@@ -49,14 +71,19 @@ class FirewallTunnel {
   // Cut to 255 characters. 0 or 200.
   int SetFirewallUser(const char* text);
   int SetFirewallPassword(const char* text);
-  // Stores the switch and clears FirewallHost and FirewallPort.
+  // Stores the switch and clears FirewallHost and FirewallPort; when on, takes the firewall from
+  // the per-user proxy settings (an "https=" entry: a CONNECT tunnel, else "socks=": SOCKS 5).
   int SetFirewallAutoDetect(bool on);
+  // Given by the HTTP client: the User-Agent line of the CONNECT request and the request URI of
+  // its Digest authorization. 0 or 200.
+  int SetUserAgent(const char* text);
+  int SetRequestUri(const char* text);
 
   // ---- State seen by the owner ----
   // False while negotiating, else the owner's connected flag.
   bool IsConnected() const;
   bool FirewallOptionByte() const { return firewall_type_ != kFirewallNone && negotiating_; }
-  // False for the types that read the proxy's reply through the owner's line queue.
+  // False for the CONNECT types that authenticate over several requests.
   bool FirewallTypeCheck() const {
     return firewall_type_ != kFirewallTunnelNtlm && firewall_type_ != kFirewallTunnelNegotiate &&
            firewall_type_ != kFirewallTunnelDigest;
@@ -79,6 +106,8 @@ class FirewallTunnel {
   const ShortString& firewall_host() const { return firewall_host_; }
   const ShortString& firewall_user() const { return firewall_user_; }
   const ShortString& firewall_password() const { return firewall_password_; }
+  const ShortString& user_agent() const { return user_agent_; }
+  const ShortString& request_uri() const { return request_uri_; }
   bool firewall_auto_detect() const { return firewall_auto_detect_; }
   bool negotiating() const { return negotiating_; }
   uint8_t negotiation_step() const { return negotiation_step_; }
@@ -86,17 +115,54 @@ class FirewallTunnel {
   void Bypass();
 
  private:
+  // Sends a negotiation request; bytes [secret_from, secret_from + secret_length) never reach
+  // the traffic records. A failed send ends the negotiation; false then.
+  bool SendRequest(const ByteString& request, int secret_from = 0, int secret_length = 0);
+  // The target as "host:port" for a CONNECT request (an IPv6 address in brackets). False, with
+  // the negotiation ended, when the host or the User-Agent text could break the request.
+  bool ConnectTarget(ByteString* target);
+  // "CONNECT target HTTP/1.0" with the lines of the type, the User-Agent line and the blank line.
+  bool SendConnectRequest(const char* authorization);
+  bool SendDigestRequest(const char* authorization);
+  // The first (empty challenge) or the next token of NTLM or Negotiate, sent in a CONNECT.
+  bool SendTokenRequest();
+  // The IPv4 address of RemoteHost for a SOCKS request; false with the negotiation ended.
+  bool ResolveRemote(uint32_t* address);
+  bool SendSocks4Request(bool by_name);
+  bool SendSocks5Connect();
+
+  // Replies. Each takes bytes from the piece and returns how many it used; the negotiation may
+  // end on the way.
+  int TakeSocks4(const uint8_t* p, int n);
+  int TakeSocks5(const uint8_t* p, int n);
+  int TakeHttp(const uint8_t* p, int n);
+  // One whole line of an HTTP reply (without its end, bare LF allowed).
+  void HttpLine(const char* line, int length);
+  void HttpStatus(const char* line, int length);
+  void HttpHeader(const char* line, int length);
+  void HttpHeadEnd();
+  // The body of a 401 or 407 reply was read: the next authenticated request.
+  void HttpBodyDone();
+  // A CONNECT type 1 reply whose status does not start with "2".
+  void FailHttpStatus(const char* line, int length);
+  // The status text of types 4 to 6: prefix, the code, a blank and the rest of the line.
+  void FailHttpCode(const char* prefix, const char* line, int length);
+  // The path is open: bytes after the reply go back to the owner, then OnConnected(0).
+  void Grant(const uint8_t* rest, int n, bool end_of_record);
+  const char* PackageName() const;
+
   TcpClient* owner_;
+  AuthChallengeState auth_state_;
   int32_t firewall_port_ = 0;
   uint8_t firewall_type_ = kFirewallNone;
   uint8_t negotiation_step_ = 0;
   bool negotiating_ = false;
-  int32_t reply_content_length_ = 0;
-  int32_t reply_received_ = 0;
+  // Reply body framing of the authenticating CONNECT types.
+  int64_t reply_content_length_ = 0;
+  int64_t reply_received_ = 0;
   bool reply_chunked_ = false;
   ByteString reply_line_;
-  ShortString saved_eol_;
-  ShortString reply_text_;
+  ShortString reply_text_;  // SOCKS reply bytes
   ShortString firewall_user_;
   ShortString firewall_password_;
   ShortString request_uri_;
@@ -104,7 +170,36 @@ class FirewallTunnel {
   ShortString firewall_host_;
   bool firewall_auto_detect_ = false;
   uint32_t firewall_address_ = 0;  // IPv4, network order
+  // Set when a negotiation failed: what the firewall still sends is not the owner's data.
+  bool failed_ = false;
+  int32_t reply_head_bytes_ = 0;  // bytes of the current reply head so far
   char host_text_[16] = {};
 };
+
+// ---- Per-user Internet Settings ----
+
+// Reads a value under HKEY_CURRENT_USER "Software\Microsoft\Windows\CurrentVersion\Internet
+// Settings" (retried with the 64-bit view when the key is missing). Text values into at most
+// `size` bytes. 0 or the registry error.
+int ReadInternetSettingsText(const char* name, uint32_t size, ByteString* out);
+int ReadInternetSettingsDword(const char* name, uint32_t* out);
+// ProxyServer when ProxyEnable is nonzero; false otherwise.
+bool ReadEnabledProxyServer(ByteString* out);
+
+// Splits "host:port" (the port ending at ";"). False when there is no ":"; *port is 0 when the
+// port is not a number.
+bool SplitHostPort(const char* text, int length, ByteString* host, int32_t* port);
+
+// The HTTP client's proxy for `scheme` ("http" when empty) from a ProxyServer value: the entry
+// "scheme=..." (or "scheme://..."), else an entry with neither "=" nor "://" (every scheme).
+// False when none applies. *port is set only when the entry has a nonzero port; an entry
+// without ":" is taken whole as the host.
+bool FindSchemeProxy(const char* proxy_server, const char* scheme, ByteString* host,
+                     int32_t* port);
+
+// An Authorization or Proxy-Authorization value fit for a log line: the credentials of a Basic
+// value become one "*" per character (they decode to the password); other schemes carry no
+// password and stay as they are. 0 or 200.
+int MaskAuthorizationForLog(const char* value, ByteString* out);
 
 }  // namespace tw

@@ -352,7 +352,9 @@ void SocketComponent::SelectWait(int wait_millis) {
   win::fd_set read_set;
   win::fd_set write_set;
   win::fd_set except_set;
-  read_set.Add(s);
+  // Readability is asked for only while someone takes it: with FD_READ switched off (data not
+  // accepted) waiting data would keep the socket readable and the wait would never sleep.
+  if ((select_mask_ & (win::FD_READ | win::FD_ACCEPT)) != 0) read_set.Add(s);
   except_set.Add(s);
   // A connect completes as writability, so FD_CONNECT needs the write set as well.
   if ((select_mask_ & (win::FD_WRITE | win::FD_CONNECT)) != 0) write_set.Add(s);

@@ -166,6 +166,15 @@ class SocketComponent : public ComponentBase {
   void SelectWait(int wait_millis);
   // Send of a would-block: in select mode FD_WRITE goes back into the recorded mask.
   void RearmWriteNotification() { select_mask_ |= win::FD_WRITE; }
+  // Select mode: FD_READ in or out of the recorded mask (a class above switches it off while it
+  // does not take data, so the select wait sleeps instead of reporting the waiting bytes).
+  void SetReadNotification(bool on) {
+    if (on) {
+      select_mask_ |= win::FD_READ;
+    } else {
+      select_mask_ &= ~win::FD_READ;
+    }
+  }
   // Marks the self-posted read (the next select wait delivers it first) and, with window
   // messages, posts it to the own window: (recorded message, socket, lparam).
   void PostSelfRead(intptr_t lparam);

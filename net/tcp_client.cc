@@ -130,6 +130,9 @@ int TcpClient::Reset() {
   schannel_state_ = kSchannelIdle;
   incoming_.Reset();
   tls_queue_.Reset();
+  pending_input_.Reset();
+  record_mask_from_ = 0;
+  record_mask_length_ = 0;
   if (!incoming_.Allocate(kDefaultLineCapacity) || !tls_queue_.Allocate(kDefaultLineCapacity)) {
     rc = kErrOutOfMemory;
   }
@@ -210,8 +213,12 @@ int TcpClient::Connect(bool connect) {
     return SetErrorCodeText(kErrOutOfMemory, "Out of memory.");
   }
 
-  if (tunnel_.firewall_type() != kFirewallNone && !proxy_exceptions_.empty() &&
-      MatchesProxyExceptions(proxy_exceptions_.c_str())) {
+  pending_input_.Reset();
+  const bool bypass =
+      tunnel_.firewall_type() != kFirewallNone &&
+      ((tunnel_.firewall_auto_detect() && BypassedByProxyOverride()) ||
+       (!proxy_exceptions_.empty() && MatchesProxyExceptions(proxy_exceptions_.c_str())));
+  if (bypass) {
     tunnel_.Bypass();
     if (remote_ipv4_ == 0 && !ipv6_in_use_) {
       ByteString host;
@@ -389,9 +396,13 @@ int TcpClient::ReadLoop(int mode) {
   for (;;) {
     if (!MayDeliver(mode)) return kOk;
     if (!DeliverQueued(mode, false)) return kOk;
-    if (mode == kReadQueuedOnly) return kOk;
-    if (close_pending_ && mode != kReadDrain) return kOk;
-    if (!HasSocket()) return kOk;
+    // Bytes the tunnel handed back come before anything more from the socket.
+    const bool from_pending = !pending_input_.empty();
+    if (!from_pending) {
+      if (mode == kReadQueuedOnly) return kOk;
+      if (close_pending_ && mode != kReadDrain) return kOk;
+      if (!HasSocket()) return kOk;
+    }
 
     // Without a record delimiter every arrival is a whole record: read large pieces and hand them
     // over without queueing them.
@@ -419,20 +430,29 @@ int TcpClient::ReadLoop(int mode) {
       tunnel_.ReceiveStep(bytes, static_cast<int>(n), false);
       continue;
     }
-    const int got = win::recv(socket_, reinterpret_cast<char*>(at), static_cast<int>(room), 0);
+    int got = 0;
+    if (from_pending) {
+      got = pending_input_.length() < static_cast<int>(room) ? pending_input_.length()
+                                                              : static_cast<int>(room);
+      std::memcpy(at, pending_input_.data(), static_cast<size_t>(got));
+      pending_input_.EraseFront(got);
+    } else {
+      got = win::recv(socket_, reinterpret_cast<char*>(at), static_cast<int>(room), 0);
+    }
     if (got > 0) {
       const bool negotiating = tunnel_.negotiating();
-      if (!tls_active_ || negotiating) RecordTraffic(false, at, got);
-      if (negotiating && tunnel_.FirewallTypeCheck()) {
+      if (!from_pending && (!tls_active_ || negotiating)) RecordTraffic(false, at, got);
+      if (negotiating) {
+        // The negotiation reads raw pieces: they are not records, and the tunnel takes exactly
+        // its reply's bytes, handing the rest back through QueueReceived.
         if (direct) {
-          tunnel_.ReceiveStep(at, got, true);
+          tunnel_.ReceiveStep(at, got, false);
         } else {
-          // Taken out of the queue at once: the negotiation reads raw bytes.
           incoming_.CommitWrite(static_cast<uint32_t>(got));
           const uint8_t* bytes = nullptr;
           uint32_t n = 0;
           if (incoming_.Read(static_cast<uint32_t>(got), &bytes, &n)) {
-            tunnel_.ReceiveStep(bytes, static_cast<int>(n), true);
+            tunnel_.ReceiveStep(bytes, static_cast<int>(n), false);
           }
         }
       } else if (direct) {
@@ -489,13 +509,16 @@ void TcpClient::SetSplitCrlf(bool on) {
 int TcpClient::SetAcceptData(bool on) {
   const bool was = accept_data_;
   accept_data_ = on;
+  // Without window messages, data that is not wanted must not keep waking the select wait.
+  if (connected_ && HasSocket()) SetReadNotification(on);
   if (on && !was && connected_ && HasSocket()) {
     PostSelfRead(win::WSAMAKESELECTREPLY(win::FD_READ, 0));
     return kOk;
   }
   if (on && connected_ && HasSocket() && !reading_) {
     OnReadable(kReadResumed);
-  } else if (on && !HasSocket() && incoming_.Count() != 0 && !reading_) {
+  } else if (on && !HasSocket() && (incoming_.Count() != 0 || !pending_input_.empty()) &&
+             !reading_) {
     // The connection closed while data was not accepted: what it left is still delivered.
     OnReadable(kReadQueuedOnly);
   }
@@ -520,7 +543,11 @@ int TcpClient::SendRaw(const void* bytes, int n, int flags, bool for_negotiation
     if (sent != nullptr) *sent = got;
     // TLS records are not recorded: the TLS layer records the plaintext.
     if (got > 0 && (!tls_active_ || tunnel_.negotiating())) {
-      RecordTraffic(true, bytes, got);
+      if (for_negotiation && record_mask_length_ > 0) {
+        RecordMasked(bytes, got);
+      } else {
+        RecordTraffic(true, bytes, got);
+      }
     }
     if (got < n) {
       ready_to_send_ = 0;
@@ -538,6 +565,39 @@ int TcpClient::SendRaw(const void* bytes, int n, int flags, bool for_negotiation
 
 int TcpClient::SendFirewallRequest(const void* bytes, int n) {
   return SendRaw(bytes, n, 0, true);
+}
+
+void TcpClient::RecordMasked(const void* bytes, int n) {
+  ByteString copy;
+  if (copy.Set(bytes, n) != kOk) return;  // recording is best effort; the secret stays out
+  const int from = record_mask_from_ < 0 ? 0 : record_mask_from_;
+  for (int i = from; i < n && i < from + record_mask_length_; ++i) copy.data()[i] = '*';
+  RecordTraffic(true, copy.data(), n);
+  WipeBytes(copy.data(), static_cast<size_t>(n));
+}
+
+int TcpClient::QueueReceived(const void* bytes, int n) {
+  if (n <= 0) return kOk;
+  if (pending_input_.Append(bytes, n) != kOk) {
+    return SetErrorCodeText(kErrOutOfMemory, "Out of memory.");
+  }
+  return kOk;
+}
+
+int TcpClient::SetAuthCredentials(const char* package, const char* user, const char* password) {
+  const int rc = auth_provider_.SetCredentials(package, user, password);
+  if (rc != kOk) {
+    set_error_code(rc);
+    if (auth_provider_.StatusText()[0] != '\0') SetErrorText(auth_provider_.StatusText());
+  }
+  return rc;
+}
+
+int TcpClient::BuildAuthToken(ByteString* token, const char* package, const char* target,
+                              const char* challenge) {
+  const int rc = auth_provider_.BuildAuthToken(this, token, package, target, challenge);
+  if (rc != kOk) set_error_code(rc);
+  return rc;
 }
 
 int TcpClient::SendBytes(const void* bytes, int n, int* sent) {
@@ -773,6 +833,25 @@ const char* TcpClient::RemoteAddressText() {
     if (address != 0) Ipv4Text(address, address_text_, sizeof(address_text_));
   }
   return address_text_;
+}
+
+bool TcpClient::BypassedByProxyOverride() {
+  ByteString list;
+  if (ReadInternetSettingsText("ProxyOverride", kProxyOverrideValueSize, &list) != kOk) {
+    return false;
+  }
+  if (list.empty()) return false;
+  // "<local>" stands for every plain name (no dot; an IPv6 address is no name).
+  const bool plain_name = remote_host_.FindChar('.', 0) < 0 && remote_host_.FindChar(':', 0) < 0 &&
+                          !remote_host_.empty();
+  if (plain_name) {
+    ByteString lowered;
+    if (lowered.Assign(list) == kOk) {
+      lowered.ToLower();
+      if (lowered.Find("<local>", 0) >= 0) return true;
+    }
+  }
+  return MatchesProxyExceptions(list.c_str());
 }
 
 bool TcpClient::MatchesProxyExceptions(const char* list) {

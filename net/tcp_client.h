@@ -62,6 +62,12 @@ class TcpClient : public SocketComponent, public TlsEngineOwner {
   // Raw send of negotiation bytes.
   virtual int SendFirewallRequest(const void* bytes, int n);
   virtual int OnFirewallResponse(const void* bytes, int n) { return 0; }
+  // The token steps of NTLM and Negotiate for the tunnel, through the AuthTokenProvider member:
+  // the package and credentials, then each token from the proxy's challenge ("" for the first).
+  // On failure the error text holds the provider's reason.
+  virtual int SetAuthCredentials(const char* package, const char* user, const char* password);
+  virtual int BuildAuthToken(ByteString* token, const char* package, const char* target,
+                             const char* challenge);
   virtual int InitTlsDefaults(bool is_client);
   virtual int StartTls();
   virtual int OnPeerClosedDuringTls(int code);
@@ -126,6 +132,14 @@ class TcpClient : public SocketComponent, public TlsEngineOwner {
   // holds; 301 when a wait step ends the wait.
   int SendAll(const void* bytes, int n);
   int LastSendCount() const { return last_send_count_; }
+  // Bytes that arrived behind the firewall's reply: read before anything more from the socket.
+  int QueueReceived(const void* bytes, int n);
+  // The traffic records of the next negotiation send show these bytes as "*" (credentials);
+  // length 0 clears the mask.
+  void MaskNextSendRecord(int from, int length) {
+    record_mask_from_ = from;
+    record_mask_length_ = length;
+  }
   virtual bool IsConnected();
   bool connected() const { return connected_; }
   bool connecting() const { return connecting_; }
@@ -160,6 +174,10 @@ class TcpClient : public SocketComponent, public TlsEngineOwner {
   int ApplyKeepAlive();
   int ApplyLinger();
   bool MatchesProxyExceptions(const char* list);
+  // The SEND record of negotiation bytes with the masked range as "*".
+  void RecordMasked(const void* bytes, int n);
+  // With a firewall and its auto-detection: the host is in the per-user ProxyOverride list.
+  bool BypassedByProxyOverride();
   // The read loop behind OnReadable; the guard is held by the caller.
   int ReadLoop(int mode);
   // Delivers the complete records of the queue (and with `rest` whatever remains, as a partial
@@ -216,6 +234,10 @@ class TcpClient : public SocketComponent, public TlsEngineOwner {
   CertStore cert_store_;
   // Large reads when records are not split (no delimiter).
   ByteString raw_buffer_;
+  // Received bytes handed back by the tunnel, read before the socket.
+  ByteString pending_input_;
+  int record_mask_from_ = 0;
+  int record_mask_length_ = 0;
   char address_text_[64] = {};
 };
 

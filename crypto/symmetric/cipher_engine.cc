@@ -1,10 +1,10 @@
 #include "crypto/symmetric/cipher_engine.h"
 
 #include <climits>
-#include <cstdlib>
 #include <cstring>
 
 #include "crypto/symmetric/aead_common.h"
+#include "crypto/symmetric/random_source.h"
 #include "foundation/text_conversion.h"  // kErrInvalidValue
 #include "platform/heap.h"
 
@@ -985,10 +985,17 @@ int CipherEngine::PadAndFinish(const uint8_t* in, size_t length, ByteString& out
     case kPaddingAnsiX923:
       pad[p - 1] = static_cast<uint8_t>(p);
       break;
-    case kPaddingIso10126:
-      for (size_t i = 0; i + 1 < p; ++i) pad[i] = static_cast<uint8_t>(std::rand());
+    case kPaddingIso10126: {
+      // The filler must not be guessable: without the system generator the message fails.
+      RandomSource source;
+      rc = source.Fill(pad, static_cast<int>(p - 1));
+      if (rc != kOk) {
+        ShrinkOutput(output, old);
+        return rc;
+      }
       pad[p - 1] = static_cast<uint8_t>(p);
       break;
+    }
     default:  // zero bytes, also for a padding id the engine does not know
       break;
   }

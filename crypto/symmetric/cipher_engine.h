@@ -173,7 +173,8 @@ class CipherEngine {
   // the rest for the next call. output must not overlap the input.
   int Update(const uint8_t* input, int offset, int* length, ByteString& output);
   // The last data of the message, with padding, ciphertext stealing or the AEAD tag. Ends the
-  // message: the next Update or Final needs a new start (else 2002).
+  // message: the next Update or Final needs a new start (else 2002). ISO 10126 filler comes from
+  // the system generator: kErrRandomUnavailable, and nothing of Final, when it fails.
   int Final(const uint8_t* input, int offset, int length, ByteString& output);
   int Final(const uint8_t* input, int length, ByteString& output) { return Final(input, 0, length, output); }
 

@@ -5,7 +5,6 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <random>
 #include <set>
@@ -21,8 +20,11 @@ namespace {
 
 using testsupport::HaveProgram;
 using testsupport::MakeTempDir;
+using testsupport::RandomBytes;
 using testsupport::ReadFile;
 using testsupport::RunCommand;
+using testsupport::Unhex;
+using testsupport::WriteFile;
 
 struct Outcome {
   int rc;
@@ -54,35 +56,7 @@ std::string Dec(int format, const std::string& input, const std::vector<std::str
   return o.out;
 }
 
-std::string Hex(const std::string& s) {
-  static const char* d = "0123456789abcdef";
-  std::string h;
-  for (unsigned char c : s) {
-    h += d[c >> 4];
-    h += d[c & 15];
-  }
-  return h;
-}
-
-std::string Unhex(const std::string& h) {
-  std::string s;
-  for (size_t i = 0; i + 1 < h.size(); i += 2) {
-    s += static_cast<char>(std::stoi(h.substr(i, 2), nullptr, 16));
-  }
-  return s;
-}
-
-std::string RandomBytes(size_t n, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::string s(n, '\0');
-  for (auto& c : s) c = static_cast<char>(rng() & 0xFF);
-  return s;
-}
-
-void WriteFile(const std::string& path, const std::string& data) {
-  std::ofstream f(path, std::ios::binary);
-  f.write(data.data(), static_cast<std::streamsize>(data.size()));
-}
+std::string Hex(const std::string& s) { return testsupport::Hex(s.data(), s.size()); }
 
 // One python3 run for a whole batch: each request is "<op> <hex> [<hex>]"; the answer of each
 // is the hex of the result, or "ERR".

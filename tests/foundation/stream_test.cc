@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -28,19 +27,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string RandomBytes(size_t n, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::string s(n, '\0');
-  for (char& c : s) c = static_cast<char>(rng());
-  return s;
-}
-
-void WriteNative(const std::string& path, const std::string& bytes) {
-  FILE* f = std::fopen(path.c_str(), "wb");
-  ASSERT_NE(f, nullptr) << path;
-  std::fwrite(bytes.data(), 1, bytes.size(), f);
-  std::fclose(f);
-}
+using testsupport::RandomBytes;
 
 // A caller's stream over a string, with a limit per call and switchable failures.
 class TestCallerStream : public tw::CallerStream {
@@ -367,7 +354,7 @@ TEST_F(StreamTest, TextModeWritesCrLfAndReadsItBackAsLf) {
   }
   EXPECT_EQ(testsupport::ReadFile(P("t.txt")), "a\r\nb");
 
-  WriteNative(P("lines.txt"), "one\r\ntwo\nthree\x1A");
+  testsupport::WriteFile(P("lines.txt"), "one\r\ntwo\nthree\x1A");
   tw::FileStream s;
   ASSERT_EQ(s.Open(P("lines.txt").c_str(), tw::kStreamRead, false, 0), 0);
   char line[32];
@@ -467,7 +454,7 @@ TEST_F(StreamTest, FileStreamOpenFailures) {
   std::string longname = P(std::string(1030, 'n'));
   EXPECT_EQ(s.Open(longname.c_str(), tw::kStreamWrite, true, 0), tw::kStreamNameTooLong);
   EXPECT_EQ(s.Open(P("missing").c_str(), tw::kStreamRead, true, 0), tw::kStreamOpenReadFailed);
-  WriteNative(P("exists"), "keep");
+  testsupport::WriteFile(P("exists"), "keep");
   EXPECT_EQ(s.Open(P("exists").c_str(), tw::kStreamWrite, true, 0), tw::kStreamCreateFailed);
   EXPECT_EQ(testsupport::ReadFile(P("exists")), "keep");
   EXPECT_EQ(s.PutByte('x'), -1) << "-1 while an error is set";
@@ -518,7 +505,7 @@ TEST_F(StreamTest, FileHandleCodesForMissingFilesAndBadPaths) {
   EXPECT_EQ(f.OpenAppendText(P("no/dir/x").c_str()), tw::kFileOpenWriteFailed);
   EXPECT_FALSE(f.IsOpen());
 
-  WriteNative(P("four"), "1234");
+  testsupport::WriteFile(P("four"), "1234");
   EXPECT_EQ(f.OpenReadText(P("four").c_str(), -1, 0), tw::kFileSeekFailed);
   EXPECT_FALSE(f.IsOpen()) << "a failed open leaves no handle";
   ASSERT_EQ(f.OpenReadText(P("four").c_str(), 1, 0), 0);
@@ -654,7 +641,7 @@ TEST_F(StreamTest, FilePathForms) {
   EXPECT_EQ(empty.Length(), 0);
 
   // Opening by either form reaches the same file.
-  WriteNative(P("\xE6\x97\xA5.bin"), "jp");
+  testsupport::WriteFile(P("\xE6\x97\xA5.bin"), "jp");
   tw::FilePath jp;
   ASSERT_EQ(jp.SetText(P("\xE6\x97\xA5.bin").c_str(), 0), 0);
   EXPECT_TRUE(jp.is_wide());
@@ -703,7 +690,7 @@ TEST_F(StreamTest, TemporaryFiles) {
 }
 
 TEST_F(StreamTest, ExistenceAndDirectories) {
-  WriteNative(P("f"), "12345");
+  testsupport::WriteFile(P("f"), "12345");
   EXPECT_TRUE(tw::FileExists(P("f").c_str()));
   EXPECT_FALSE(tw::FileExists(P("g").c_str()));
   EXPECT_TRUE(tw::PathExists(P("f").c_str()));
@@ -746,7 +733,7 @@ TEST_F(StreamTest, ExistenceAndDirectories) {
 
 TEST_F(StreamTest, PathExistsIsTrueWhenTheQueryIsDenied) {
   ASSERT_TRUE(fs::create_directory(P("locked")));
-  WriteNative(P("locked/f"), "x");
+  testsupport::WriteFile(P("locked/f"), "x");
   ASSERT_EQ(chmod(P("locked").c_str(), 0), 0);
   // Denied (as a user) or visible (as root): either way the name is not plainly absent.
   EXPECT_TRUE(tw::PathExists(P("locked/f").c_str()));
@@ -792,7 +779,7 @@ TEST_F(StreamTest, EnsureWritableAsksTheOwner) {
   EXPECT_TRUE(owner.asked.empty()) << "nothing to ask about a new file";
   EXPECT_TRUE(fs::exists(P("new.txt"))) << "created once to prove it can be written";
 
-  WriteNative(P("old.txt"), "old");
+  testsupport::WriteFile(P("old.txt"), "old");
   owner.overwrite = false;
   name.SetText(P("old.txt").c_str());
   EXPECT_EQ(tw::EnsureWritable(name, 0, owner), tw::kFileSkip);

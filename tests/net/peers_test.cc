@@ -24,27 +24,7 @@ namespace {
 using testsupport::RunCommand;
 
 // True when some process still belongs to process group `pgid`.
-bool GroupAlive(int pgid) {
-  DIR* d = opendir("/proc");
-  if (d == nullptr) return false;
-  bool alive = false;
-  while (dirent* e = readdir(d)) {
-    if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
-    std::ifstream f(std::string("/proc/") + e->d_name + "/stat");
-    std::string stat;
-    std::getline(f, stat);
-    // Fields after the parenthesised command: state ppid pgrp ...
-    size_t close = stat.rfind(')');
-    if (close == std::string::npos) continue;
-    std::istringstream rest(stat.substr(close + 1));
-    std::string state;
-    int ppid = 0, pgrp = 0;
-    rest >> state >> ppid >> pgrp;
-    if (pgrp == pgid && state != "Z") alive = true;
-  }
-  closedir(d);
-  return alive;
-}
+bool GroupAlive(int pgid) { return testsupport::ProcessGroupAlive(pgid); }
 
 // curl with no proxy from the environment; returns stdout.
 std::string Curl(const std::string& args, int* status = nullptr) {

@@ -59,6 +59,7 @@ class TestSocket : public SocketComponent {
     socket_ = win::INVALID_SOCKET;
   }
   void SetRecvError(int error) { last_recv_error_ = error; }
+  void WantRead(bool on) { SetReadNotification(on); }
   int Configure(const std::string& text) { return ConfigText(text.c_str(), nullptr); }
   std::string Read(const std::string& name) {
     const char* answer = "";
@@ -330,6 +331,50 @@ TEST(SocketComponentSelect, ReceiveErrorBecomesClose) {
   EXPECT_EQ(c.notes[0].event, static_cast<unsigned>(win::FD_READ));
   EXPECT_EQ(c.notes[1].event, static_cast<unsigned>(win::FD_CLOSE));
   EXPECT_EQ(c.notes[1].error, static_cast<unsigned>(win::WSAECONNRESET));
+  win::closesocket(client);
+}
+
+// Data waits but is not taken (FD_READ switched off, as while AcceptData is off): the select wait
+// must sleep its time instead of finding the socket readable over and over; switched back on, the
+// waiting data is reported by the next step.
+TEST(SocketComponentSelect, UnwantedDataDoesNotSpinTheWait) {
+  tw::LibraryStartup();
+  TestSocket c;
+  ASSERT_EQ(c.SetUseWindowsMessages(false), 0);
+  auto [client, server] = ConnectedPair();
+  c.Adopt(server);
+  ASSERT_EQ(c.SelectEvents(server, c.window(), tw::kTcpSocketMessage,
+                           win::FD_READ | win::FD_CLOSE),
+            0);
+  ASSERT_EQ(win::send(client, "abc", 3, 0), 3);
+  // The handler leaves the bytes where they are, the way a component that takes no data does.
+  for (int i = 0; i < 100 && c.notes.empty(); ++i) c.WaitStep(20, c.window());
+  ASSERT_EQ(c.notes.size(), 1u);
+  ASSERT_EQ(c.notes[0].event, static_cast<unsigned>(win::FD_READ));
+  c.WantRead(false);
+
+  const double cpu = ThreadCpuMillis();
+  const auto start = std::chrono::steady_clock::now();
+  int steps = 0;
+  double wall = 0;
+  while (wall < 600.0 && steps < 1000) {
+    EXPECT_EQ(c.WaitStep(200, c.window()), tw::kWaitGoOn);
+    ++steps;
+    wall = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+               .count();
+  }
+  const double used = ThreadCpuMillis() - cpu;
+  EXPECT_EQ(c.notes.size(), 1u);
+  // Each step sleeps its 200 ms: three or four of them, not one per readable poll.
+  EXPECT_LE(steps, 6) << "wait steps returned at once";
+  EXPECT_LT(used, wall * 0.25) << "cpu " << used << " ms over " << wall << " ms";
+
+  c.WantRead(true);
+  c.WaitStep(200, c.window());
+  ASSERT_EQ(c.notes.size(), 2u);
+  EXPECT_EQ(c.notes[1].event, static_cast<unsigned>(win::FD_READ));
+  char got[3];
+  EXPECT_EQ(win::recv(c.socket_handle(), got, 3, 0), 3);
   win::closesocket(client);
 }
 

@@ -594,9 +594,10 @@ TEST(TcpClient, ProxyExceptionBypassesTheFirewall) {
   EXPECT_EQ(ConfigGet(c, "FirewallType"), "0");
 }
 
-TEST(TcpClient, FirewallNegotiationIsReportedAsUnavailable) {
+TEST(TcpClient, FirewallRefusalEndsTheConnection) {
   ScriptedPeer proxy([](win::SOCKET s) {
     std::string ignored;
+    SendEverything(s, "HTTP/1.0 403 Forbidden\r\n\r\n");
     ReadToEnd(s, &ignored);
   });
   Client c;
@@ -609,7 +610,7 @@ TEST(TcpClient, FirewallNegotiationIsReportedAsUnavailable) {
   ASSERT_TRUE(PumpUntil(c, [&] { return c.recorder.Count(tw::kEventConnected) > 0; }));
   const Event* connected = c.recorder.First(tw::kEventConnected);
   EXPECT_EQ(connected->code, tw::kErrFirewall);
-  EXPECT_EQ(connected->description, "Firewall negotiation is not available in this build.");
+  EXPECT_EQ(connected->description, "Firewall error. HTTP/1.0 403 Forbidden.");
   EXPECT_FALSE(c.HasSocket());
 }
 

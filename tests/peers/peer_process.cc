@@ -10,6 +10,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -24,6 +26,31 @@ namespace {
 constexpr int kPollMillis = 20;
 
 }  // namespace
+
+bool ProcessGroupAlive(int pgid) {
+  DIR* d = opendir("/proc");
+  if (d == nullptr) return false;
+  bool alive = false;
+  while (dirent* e = readdir(d)) {
+    if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+    std::ifstream f(std::string("/proc/") + e->d_name + "/stat");
+    std::string stat;
+    std::getline(f, stat);
+    // Fields after the parenthesised command: state ppid pgrp ...
+    size_t close_paren = stat.rfind(')');
+    if (close_paren == std::string::npos) continue;
+    std::istringstream rest(stat.substr(close_paren + 1));
+    std::string state;
+    int ppid = 0, pgrp = 0;
+    rest >> state >> ppid >> pgrp;
+    if (pgrp == pgid && state != "Z") {
+      alive = true;
+      break;
+    }
+  }
+  closedir(d);
+  return alive;
+}
 
 bool PortAnswers(int port) {
   int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -178,6 +205,13 @@ void PeerProcess::Stop(int grace_ms) {
     while (waitpid(pid_, &st, 0) < 0 && errno == EINTR) {
     }
     exited_ = true;
+  }
+  // Members that are not our children (daemon workers) die on their own schedule: wait for them,
+  // so a stopped peer has really gone.
+  auto gone_by = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (ProcessGroupAlive(pid_) && std::chrono::steady_clock::now() < gone_by) {
+    kill(-pid_, SIGKILL);
+    std::this_thread::sleep_for(std::chrono::milliseconds(kPollMillis));
   }
   pid_ = -1;
 }

@@ -40,6 +40,9 @@ class PeerProcess {
 // True when 127.0.0.1:port accepts a TCP connection right now.
 bool PortAnswers(int port);
 
+// True while a process of the group, other than a zombie, is still there.
+bool ProcessGroupAlive(int pgid);
+
 // First of `names` found on PATH or as an absolute path that is executable; "" when none.
 std::string FindProgram(const std::vector<std::string>& names);
 

@@ -40,13 +40,6 @@ std::string U8(const std::u16string& wide) {
   return out;
 }
 
-void WriteNative(const std::string& path, const std::string& bytes) {
-  FILE* f = std::fopen(path.c_str(), "wb");
-  ASSERT_NE(f, nullptr) << path;
-  std::fwrite(bytes.data(), 1, bytes.size(), f);
-  std::fclose(f);
-}
-
 class PlatformFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -122,7 +115,7 @@ TEST_F(PlatformFileTest, LastErrorsAsTheHomePlatformGivesThem) {
   EXPECT_EQ(GetLastError(), win::ERROR_PATH_NOT_FOUND);
 
   // CREATE_NEW on an existing file gives 80; CreateDirectory on an existing name gives 183.
-  WriteNative(P("there.txt"), "x");
+  testsupport::WriteFile(P("there.txt"), "x");
   EXPECT_EQ(Open("there.txt", win::GENERIC_WRITE, 0, win::CREATE_NEW), INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), win::ERROR_FILE_EXISTS);
   EXPECT_FALSE(win::CreateDirectoryW(W("there.txt").c_str(), nullptr));
@@ -168,7 +161,7 @@ TEST_F(PlatformFileTest, ErrnoFromTheSystemIsMapped) {
   // A real EACCES from the system: a folder we may not enter. Root passes permission bits, so
   // the check then runs in a child that gave up root.
   ASSERT_TRUE(win::CreateDirectoryW(W("locked").c_str(), nullptr));
-  WriteNative(P("locked/f.txt"), "x");
+  testsupport::WriteFile(P("locked/f.txt"), "x");
   ASSERT_EQ(chmod(P("locked").c_str(), 0), 0);
   auto check = [&]() -> bool {
     HANDLE h = Open("locked/f.txt", win::GENERIC_READ, 0, win::OPEN_EXISTING);
@@ -217,7 +210,7 @@ TEST_F(PlatformFileTest, AlwaysDispositionsTellWhetherTheFileWasThere) {
 }
 
 TEST_F(PlatformFileTest, AccessIsCheckedPerHandle) {
-  WriteNative(P("f"), "abc");
+  testsupport::WriteFile(P("f"), "abc");
   HANDLE h = Open("f", win::GENERIC_READ, win::FILE_SHARE_READ, win::OPEN_EXISTING);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   DWORD put = 99;
@@ -236,7 +229,7 @@ TEST_F(PlatformFileTest, AccessIsCheckedPerHandle) {
 }
 
 TEST_F(PlatformFileTest, AppendDataWritesAtTheEnd) {
-  WriteNative(P("log"), "first\n");
+  testsupport::WriteFile(P("log"), "first\n");
   HANDLE a = Open("log", win::FILE_APPEND_DATA, win::FILE_SHARE_READ | win::FILE_SHARE_WRITE,
                   win::OPEN_ALWAYS);
   HANDLE b = Open("log", win::FILE_APPEND_DATA, win::FILE_SHARE_READ | win::FILE_SHARE_WRITE,
@@ -253,7 +246,7 @@ TEST_F(PlatformFileTest, AppendDataWritesAtTheEnd) {
 }
 
 TEST_F(PlatformFileTest, HandlesAreNeverReused) {
-  WriteNative(P("f"), "abc");
+  testsupport::WriteFile(P("f"), "abc");
   std::vector<HANDLE> seen;
   for (int i = 0; i < 50; ++i) {
     HANDLE h = Open("f", win::GENERIC_READ, win::FILE_SHARE_READ, win::OPEN_EXISTING);
@@ -275,7 +268,7 @@ TEST_F(PlatformFileTest, HandlesAreNeverReused) {
 }
 
 TEST_F(PlatformFileTest, SharingIsEnforcedBetweenHandles) {
-  WriteNative(P("f"), "abc");
+  testsupport::WriteFile(P("f"), "abc");
   HANDLE writer = Open("f", win::GENERIC_WRITE, 0, win::OPEN_EXISTING);
   ASSERT_NE(writer, INVALID_HANDLE_VALUE);
   EXPECT_EQ(Open("f", win::GENERIC_READ, win::FILE_SHARE_READ | win::FILE_SHARE_WRITE,
@@ -352,8 +345,8 @@ TEST_F(PlatformFileTest, WideAnd8BitNames) {
 }
 
 TEST_F(PlatformFileTest, AttributesDeleteAndMove) {
-  WriteNative(P("f"), "abc");
-  WriteNative(P(".hidden"), "h");
+  testsupport::WriteFile(P("f"), "abc");
+  testsupport::WriteFile(P(".hidden"), "h");
   ASSERT_TRUE(win::CreateDirectoryW(W("d").c_str(), nullptr));
   EXPECT_EQ(win::GetFileAttributesW(W("f").c_str()), win::FILE_ATTRIBUTE_ARCHIVE);
   EXPECT_EQ(win::GetFileAttributesW(W("d").c_str()), win::FILE_ATTRIBUTE_DIRECTORY);
@@ -380,7 +373,7 @@ TEST_F(PlatformFileTest, AttributesDeleteAndMove) {
   EXPECT_EQ(GetLastError(), win::ERROR_FILE_NOT_FOUND);
 
   // Move: refuses an existing target unless asked to replace it.
-  WriteNative(P("g"), "ggg");
+  testsupport::WriteFile(P("g"), "ggg");
   EXPECT_FALSE(win::MoveFileExW(W("f").c_str(), W("g").c_str(), 0));
   EXPECT_EQ(GetLastError(), win::ERROR_ALREADY_EXISTS);
   EXPECT_EQ(testsupport::ReadFile(P("g")), "ggg");
@@ -392,7 +385,7 @@ TEST_F(PlatformFileTest, AttributesDeleteAndMove) {
   EXPECT_FALSE(win::MoveFileExW(W("g").c_str(), W("h").c_str(), 0));
   EXPECT_EQ(GetLastError(), win::ERROR_FILE_NOT_FOUND);
   // A read-only target is not replaced.
-  WriteNative(P("r"), "r");
+  testsupport::WriteFile(P("r"), "r");
   ASSERT_EQ(chmod(P("r").c_str(), 0444), 0);
   EXPECT_FALSE(win::MoveFileExW(W("d/moved").c_str(), W("r").c_str(),
                                 win::MOVEFILE_REPLACE_EXISTING));

@@ -14,6 +14,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 namespace testsupport {
@@ -97,6 +98,23 @@ std::string Hex(const void* p, size_t n) {
     s.push_back(kDigits[b[i] & 15]);
   }
   return s;
+}
+
+std::string RandomBytes(size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::string s(n, '\0');
+  for (char& c : s) c = static_cast<char>(rng());
+  return s;
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (f == nullptr) {
+    ADD_FAILURE() << "cannot create " << path;
+    return;
+  }
+  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  if (std::fclose(f) != 0 || !written) ADD_FAILURE() << "cannot write " << path;
 }
 
 std::string Unhex(const std::string& hex) {

@@ -43,6 +43,13 @@ std::string MakeTempDir();
 std::string Hex(const void* p, size_t n);
 std::string Unhex(const std::string& hex);
 
+// n pseudo-random bytes, the same for the same seed (mt19937, low byte of each draw).
+std::string RandomBytes(size_t n, unsigned seed);
+
+// Writes bytes as the whole file, with the C library; a file that cannot be written fails the
+// running test.
+void WriteFile(const std::string& path, const std::string& bytes);
+
 // The lines of a text, empty ones included, without their newlines.
 std::vector<std::string> Lines(const std::string& text);
 

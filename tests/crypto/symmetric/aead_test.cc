@@ -34,22 +34,11 @@ using tw::ChaCha20Poly1305Context;
 using tw::GcmContext;
 
 Bytes Unhex(const std::string& text) {
-  Bytes out;
-  for (size_t i = 0; i + 1 < text.size(); i += 2) {
-    out.push_back(static_cast<uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
-  }
-  return out;
+  const std::string bytes = testsupport::Unhex(text);
+  return Bytes(bytes.begin(), bytes.end());
 }
 
-std::string Hex(const uint8_t* p, size_t n) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string s;
-  for (size_t i = 0; i < n; ++i) {
-    s += kDigits[p[i] >> 4];
-    s += kDigits[p[i] & 15];
-  }
-  return s;
-}
+using testsupport::Hex;
 std::string Hex(const Bytes& b) { return Hex(b.data(), b.size()); }
 std::string Hex(const ByteString& b) { return Hex(b.bytes(), static_cast<size_t>(b.length())); }
 

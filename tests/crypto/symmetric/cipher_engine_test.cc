@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -16,7 +17,9 @@
 #include <string>
 #include <vector>
 
+#include "crypto/symmetric/random_source.h"
 #include "platform/heap.h"
+#include "platform/random.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -357,6 +360,51 @@ TEST(CipherEngineModes, LengthsPaddingAndCutting) {
   // ... but not those of earlier blocks: sixteen zeros come back as sixteen zeros.
   Bytes sixteen(16, 0);
   EXPECT_EQ(Decrypt(s, Encrypt(s, sixteen, nullptr).out, nullptr).out.size(), 16u);
+}
+
+// ISO 10126 filler is unpredictable: the C library's generator, reseeded alike, must not decide
+// it; without the system generator the message fails instead of taking weaker bytes.
+TEST(CipherEngineModes, Iso10126FillerComesFromTheSystemGenerator) {
+  std::mt19937 rng(11);
+  CipherSetup s;
+  s.key = RandomBytes(rng, 16);
+  s.iv = RandomBytes(rng, 16);
+  s.padding = tw::kPaddingIso10126;
+  CipherSetup raw = s;
+  raw.padding = tw::kPaddingNone;
+  const Bytes data = RandomBytes(rng, 37);  // 11 pad bytes: 10 of filler and the count
+
+  std::vector<Bytes> fillers;
+  for (int i = 0; i < 2; ++i) {
+    std::srand(7);
+    const long calls = win::KernelRandomCallCount();
+    Outcome enc = Encrypt(s, data, nullptr);
+    ASSERT_EQ(enc.rc, 0);
+    ASSERT_EQ(enc.out.size(), 48u);
+    EXPECT_GT(win::KernelRandomCallCount(), calls);
+    EXPECT_EQ(ToHex(Decrypt(s, enc.out, nullptr).out), ToHex(data));
+    Bytes plain = Decrypt(raw, enc.out, nullptr).out;
+    ASSERT_EQ(plain.size(), 48u);
+    EXPECT_EQ(plain.back(), 11);
+    fillers.emplace_back(plain.begin() + 37, plain.end() - 1);
+  }
+  EXPECT_NE(ToHex(fillers[0]), ToHex(fillers[1]));
+
+  win::SetCryptRandomFaultForTesting(win::CryptRandomFault::kGenerateFails);
+  tw::CipherEngine e;
+  ASSERT_EQ(Configure(e, s), 0);
+  ASSERT_EQ(e.StartEncrypt(), 0);
+  tw::ByteString out;
+  ASSERT_EQ(out.SetText("kept"), 0);
+  const int rc = e.Final(data.data(), static_cast<int>(data.size()), out);
+  win::SetCryptRandomFaultForTesting(win::CryptRandomFault::kNone);
+  EXPECT_EQ(rc, tw::kErrRandomUnavailable);
+  EXPECT_EQ(std::string(out.data(), out.length()), "kept");  // nothing of the failed message
+  // The engine is usable again once the generator is.
+  ASSERT_EQ(e.StartEncrypt(), 0);
+  out.Reset();
+  EXPECT_EQ(e.Final(data.data(), static_cast<int>(data.size()), out), 0);
+  EXPECT_EQ(out.length(), 48);
 }
 
 TEST(CipherEngineModes, CiphertextStealing) {

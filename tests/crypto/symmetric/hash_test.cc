@@ -29,16 +29,7 @@ namespace {
 using tw::ByteString;
 using tw::HashEngine;
 
-std::string Hex(const void* p, size_t n) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string s;
-  for (size_t i = 0; i < n; ++i) {
-    const uint8_t b = static_cast<const uint8_t*>(p)[i];
-    s += kDigits[b >> 4];
-    s += kDigits[b & 15];
-  }
-  return s;
-}
+using testsupport::Hex;
 std::string Hex(const ByteString& b) { return Hex(b.data(), static_cast<size_t>(b.length())); }
 
 std::string EngineDigest(int id, const std::string& msg) {
