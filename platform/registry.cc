@@ -615,7 +615,8 @@ Key* KeyOfHeader(Registry& r, std::string_view path) {
   if (key == nullptr) return nullptr;
   while (sep != std::string_view::npos) {
     size_t next = path.find('\\', sep + 1);
-    std::string_view part = path.substr(sep + 1, next == std::string_view::npos ? next : next - sep - 1);
+    std::string_view part =
+        path.substr(sep + 1, next == std::string_view::npos ? next : next - sep - 1);
     std::u16string name;
     if (!DecodeKeyName(part, name)) return nullptr;
     key = ChildOrCreate(*key, name);
@@ -772,7 +773,8 @@ LONG SplitSubKey(std::u16string_view sub, std::vector<std::u16string>& spelled) 
   size_t start = 0;
   for (;;) {
     size_t end = sub.find(u'\\', start);
-    std::u16string_view part = sub.substr(start, end == std::u16string_view::npos ? end : end - start);
+    std::u16string_view part =
+        sub.substr(start, end == std::u16string_view::npos ? end : end - start);
     if (part.empty() || part.size() > kMaxKeyNameLength) return ERROR_INVALID_PARAMETER;
     spelled.emplace_back(part);
     if (end == std::u16string_view::npos) break;
@@ -872,7 +874,8 @@ LONG CreateKey(HKEY key, std::u16string_view sub, HKEY* result, DWORD* dispositi
       return rc;
     }
   }
-  if (disposition != nullptr) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+  if (disposition != nullptr)
+    *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
   *result = NewKeyHandle(r, std::move(path));
   return ERROR_SUCCESS;
 }
@@ -894,8 +897,8 @@ LONG ReturnWideData(const Value& v, BYTE* out, DWORD* size) {
   DWORD room = size != nullptr ? *size : 0;
   LONG rc = ReturnData(v.data, out, size);
   if (rc == ERROR_SUCCESS && out != nullptr && IsStringType(v.type) && v.data.size() % 2 == 0) {
-    bool has_nul = v.data.size() >= 2 && v.data[v.data.size() - 1] == 0 &&
-                   v.data[v.data.size() - 2] == 0;
+    bool has_nul =
+        v.data.size() >= 2 && v.data[v.data.size() - 1] == 0 && v.data[v.data.size() - 2] == 0;
     if (!has_nul && room >= v.data.size() + 2) {
       out[v.data.size()] = 0;
       out[v.data.size() + 1] = 0;
@@ -992,7 +995,8 @@ LONG DeleteAt(Registry& r, const KeyPath& path, bool whole) {
 }
 
 LONG DeleteKey(HKEY key, std::u16string_view sub) {
-  return ChangeKey(key, sub, [](Registry& r, const KeyPath& path) { return DeleteAt(r, path, false); });
+  return ChangeKey(key, sub,
+                   [](Registry& r, const KeyPath& path) { return DeleteAt(r, path, false); });
 }
 
 LONG DeleteTree(HKEY key, const std::u16string* sub) {

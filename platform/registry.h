@@ -92,7 +92,8 @@ constexpr LONG ERROR_KEY_DELETED = 1018;
 // when the file could not be written (the change is then dropped).
 LONG RegOpenKeyExA(HKEY key, const char* sub_key, DWORD options, REGSAM sam, HKEY* result);
 LONG RegOpenKeyExW(HKEY key, const char16_t* sub_key, DWORD options, REGSAM sam, HKEY* result);
-// Makes every missing key on the path. disposition may be null; class_name and security are ignored.
+// Makes every missing key on the path. disposition may be null; class_name and security are
+// ignored.
 LONG RegCreateKeyExA(HKEY key, const char* sub_key, DWORD reserved, char* class_name, DWORD options,
                      REGSAM sam, const void* security, HKEY* result, DWORD* disposition);
 LONG RegCreateKeyExW(HKEY key, const char16_t* sub_key, DWORD reserved, char16_t* class_name,

@@ -1,6 +1,7 @@
 #include "platform/registry.h"
 
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,8 +13,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "tests/support/test_support.h"
 
@@ -96,19 +95,20 @@ class RegistryTest : public ::testing::Test {
 };
 
 TEST_F(RegistryTest, InternetSettingsReadFromAHandWrittenFile) {
-  std::ofstream(path_) << "; proxy settings\r\n"
-                          "[HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings]\r\n"
-                          "\"ProxyEnable\"=dword:00000001\r\n"
-                          "\"ProxyServer\"=\"http=proxy.local:3128;https=proxy.local:3129\"\r\n"
-                          "\"ProxyOverride\"=\"*.internal;<local>\"\r\n";
+  std::ofstream(path_)
+      << "; proxy settings\r\n"
+         "[HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings]\r\n"
+         "\"ProxyEnable\"=dword:00000001\r\n"
+         "\"ProxyServer\"=\"http=proxy.local:3128;https=proxy.local:3129\"\r\n"
+         "\"ProxyOverride\"=\"*.internal;<local>\"\r\n";
   HKEY key = nullptr;
   ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, kInternetSettings, 0, KEY_READ, &key), ERROR_SUCCESS);
   DWORD enable = 0;
   DWORD size = sizeof enable;
   DWORD type = 0;
-  ASSERT_EQ(RegQueryValueExA(key, "ProxyEnable", nullptr, &type, reinterpret_cast<BYTE*>(&enable),
-                             &size),
-            ERROR_SUCCESS);
+  ASSERT_EQ(
+      RegQueryValueExA(key, "ProxyEnable", nullptr, &type, reinterpret_cast<BYTE*>(&enable), &size),
+      ERROR_SUCCESS);
   EXPECT_EQ(type, REG_DWORD);
   EXPECT_EQ(size, 4u);
   EXPECT_EQ(enable, 1u);
@@ -125,9 +125,10 @@ TEST_F(RegistryTest, WrittenFileIsReadableText) {
   SetString(key, "ProxyServer", "proxy:8080");
   RegCloseKey(key);
   std::string text = testsupport::ReadFile(path_);
-  EXPECT_NE(text.find("[HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Internet "
-                      "Settings]\n\"ProxyEnable\"=dword:00000001\n\"ProxyServer\"=\"proxy:8080\"\n"),
-            std::string::npos)
+  EXPECT_NE(
+      text.find("[HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Internet "
+                "Settings]\n\"ProxyEnable\"=dword:00000001\n\"ProxyServer\"=\"proxy:8080\"\n"),
+      std::string::npos)
       << text;
 }
 
@@ -214,9 +215,12 @@ TEST_F(RegistryTest, WideAndAnsiFormsReadEachOther) {
   EXPECT_EQ(size, 10u);  // four characters and the NUL, two bytes each
   EXPECT_EQ(std::u16string(wide), u"caf\u00e9");
   const char16_t text[] = u"\u00fcber";
-  ASSERT_EQ(RegSetValueExW(key, u"Wide", 0, REG_SZ, reinterpret_cast<const BYTE*>(text), sizeof text),
-            ERROR_SUCCESS);
-  EXPECT_EQ(GetString(key, "Wide"), "\xC3\xBC" "ber");
+  ASSERT_EQ(
+      RegSetValueExW(key, u"Wide", 0, REG_SZ, reinterpret_cast<const BYTE*>(text), sizeof text),
+      ERROR_SUCCESS);
+  EXPECT_EQ(GetString(key, "Wide"),
+            "\xC3\xBC"
+            "ber");
   RegCloseKey(key);
 }
 
@@ -235,8 +239,9 @@ TEST_F(RegistryTest, BufferSizesFollowTheHomePlatform) {
   size = 0;
   ASSERT_EQ(RegQueryValueExW(key, u"Server", nullptr, &type, nullptr, &size), ERROR_SUCCESS);
   EXPECT_EQ(size, 38u);
-  EXPECT_EQ(RegQueryValueExA(key, "Server", nullptr, &type, reinterpret_cast<BYTE*>(small), nullptr),
-            ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(
+      RegQueryValueExA(key, "Server", nullptr, &type, reinterpret_cast<BYTE*>(small), nullptr),
+      ERROR_INVALID_PARAMETER);
   DWORD three = 3;
   EXPECT_EQ(RegSetValueExA(key, "Bad", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&three), 3),
             ERROR_INVALID_PARAMETER);
@@ -257,7 +262,8 @@ TEST_F(RegistryTest, KeysAndValuesCompareWithoutCaseAndKeepTheirSpelling) {
   RegCloseKey(again);
 
   HKEY root = nullptr;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, "tarnwick.cobalin", 0, KEY_READ, &root), ERROR_SUCCESS);
+  ASSERT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, "tarnwick.cobalin", 0, KEY_READ, &root),
+            ERROR_SUCCESS);
   char name[64];
   DWORD size = sizeof name;
   ASSERT_EQ(RegEnumKeyExA(root, 0, name, &size, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
@@ -273,7 +279,8 @@ TEST_F(RegistryTest, KeysAndValuesCompareWithoutCaseAndKeepTheirSpelling) {
             ERROR_SUCCESS);
   DWORD v = 0;
   size = 4;
-  EXPECT_EQ(RegQueryValueExA(k, "\xC3\xA9t\xC3\xA9", nullptr, nullptr, reinterpret_cast<BYTE*>(&v), &size),
+  EXPECT_EQ(RegQueryValueExA(k, "\xC3\xA9t\xC3\xA9", nullptr, nullptr, reinterpret_cast<BYTE*>(&v),
+                             &size),
             ERROR_SUCCESS);
   EXPECT_EQ(v, 7u);
   RegCloseKey(k);
@@ -296,7 +303,8 @@ TEST_F(RegistryTest, EnumerationIsSortedAndEnds) {
   EXPECT_EQ(names, (std::vector<std::string>{"Alpha", "beta", "gamma"}));
   char tiny[3];
   DWORD size = sizeof tiny;
-  EXPECT_EQ(RegEnumKeyExA(key, 0, tiny, &size, nullptr, nullptr, nullptr, nullptr), ERROR_MORE_DATA);
+  EXPECT_EQ(RegEnumKeyExA(key, 0, tiny, &size, nullptr, nullptr, nullptr, nullptr),
+            ERROR_MORE_DATA);
   char name[8];
   size = sizeof name;
   DWORD type = 0;
@@ -347,7 +355,8 @@ TEST_F(RegistryTest, DeleteKeyRefusesSubkeysAndDeleteTreeTakesAll) {
   EXPECT_EQ(RegDeleteTreeA(k, nullptr), ERROR_SUCCESS);
   char name[16];
   DWORD size = sizeof name;
-  EXPECT_EQ(RegEnumKeyExA(k, 0, name, &size, nullptr, nullptr, nullptr, nullptr), ERROR_NO_MORE_ITEMS);
+  EXPECT_EQ(RegEnumKeyExA(k, 0, name, &size, nullptr, nullptr, nullptr, nullptr),
+            ERROR_NO_MORE_ITEMS);
   EXPECT_EQ(GetString(k, "v"), "<error 2>");
   RegCloseKey(k);
   EXPECT_EQ(RegDeleteKeyA(HKEY_CURRENT_USER, ""), ERROR_ACCESS_DENIED);
@@ -370,12 +379,14 @@ TEST_F(RegistryTest, HandlesAreNeverReused) {
 
 TEST_F(RegistryTest, BadPathsAreRefused) {
   HKEY k = nullptr;
-  EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "a\\\\b", 0, nullptr, 0, KEY_WRITE, nullptr, &k, nullptr),
-            ERROR_INVALID_PARAMETER);
-  EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "\\a", 0, nullptr, 0, KEY_WRITE, nullptr, &k, nullptr),
-            ERROR_INVALID_PARAMETER);
-  EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, std::string(256, 'k').c_str(), 0, nullptr, 0, KEY_WRITE,
-                            nullptr, &k, nullptr),
+  EXPECT_EQ(
+      RegCreateKeyExA(HKEY_CURRENT_USER, "a\\\\b", 0, nullptr, 0, KEY_WRITE, nullptr, &k, nullptr),
+      ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(
+      RegCreateKeyExA(HKEY_CURRENT_USER, "\\a", 0, nullptr, 0, KEY_WRITE, nullptr, &k, nullptr),
+      ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, std::string(256, 'k').c_str(), 0, nullptr, 0,
+                            KEY_WRITE, nullptr, &k, nullptr),
             ERROR_INVALID_PARAMETER);
   EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "x", 0, KEY_READ, nullptr), ERROR_INVALID_PARAMETER);
   // A trailing separator is allowed.
@@ -426,9 +437,9 @@ TEST_F(RegistryTest, KeyNamesWithSpecialCharactersRoundTrip) {
   RegCloseKey(Create(HKEY_CURRENT_USER, ("Software\\" + name + "\\child").c_str()));
   ReadBackThroughCopy();
   HKEY k = nullptr;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, ("Software\\" + name + "\\child").c_str(), 0,
-                          KEY_READ, &k),
-            ERROR_SUCCESS);
+  ASSERT_EQ(
+      RegOpenKeyExA(HKEY_CURRENT_USER, ("Software\\" + name + "\\child").c_str(), 0, KEY_READ, &k),
+      ERROR_SUCCESS);
   RegCloseKey(k);
 }
 
@@ -453,7 +464,8 @@ TEST_F(RegistryTest, WritesReplaceTheFileAtomically) {
       }
     }
   });
-  for (int i = 0; i < 200; ++i) SetString(key, ("value" + std::to_string(i)).c_str(), std::string(200, 'x'));
+  for (int i = 0; i < 200; ++i)
+    SetString(key, ("value" + std::to_string(i)).c_str(), std::string(200, 'x'));
   done = true;
   reader.join();
   EXPECT_EQ(torn, 0);
@@ -474,7 +486,8 @@ TEST_F(RegistryTest, FailedWriteDropsTheChange) {
                             &k, nullptr),
             ERROR_SUCCESS);
   EXPECT_EQ(k, nullptr);
-  EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Lost", 0, KEY_READ, &k), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Lost", 0, KEY_READ, &k),
+            ERROR_FILE_NOT_FOUND);
   ASSERT_EQ(::rmdir(path_.c_str()), 0);
 }
 
@@ -501,7 +514,8 @@ TEST_F(RegistryTest, WritersInTwoProcessesLoseNothing) {
   const char* who = child == 0 ? "child" : "parent";
   for (int i = 0; i < kPerProcess; ++i) {
     HKEY k = nullptr;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Race", 0, KEY_WRITE, &k) != ERROR_SUCCESS) break;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Race", 0, KEY_WRITE, &k) != ERROR_SUCCESS)
+      break;
     DWORD v = static_cast<DWORD>(i);
     RegSetValueExA(k, (std::string(who) + std::to_string(i)).c_str(), 0, REG_DWORD,
                    reinterpret_cast<const BYTE*>(&v), 4);
@@ -516,7 +530,8 @@ TEST_F(RegistryTest, WritersInTwoProcessesLoseNothing) {
   for (DWORD i = 0;; ++i) {
     char name[32];
     DWORD size = sizeof name;
-    if (RegEnumValueA(k, i, name, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    if (RegEnumValueA(k, i, name, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+      break;
     ++count;
   }
   EXPECT_EQ(count, 2 * kPerProcess);
