@@ -1,7 +1,5 @@
 #include "auth/negotiate_kerberos_client.h"
 
-#include "foundation/config_request.h"
-
 namespace tw {
 namespace {
 

@@ -1,0 +1,480 @@
+// Blob data transfer: argument checks (nothing may be sent), and uploads, blocks, pages, append
+// blobs and downloads against the storage emulator, with every transferred blob's SHA-256
+// compared with what the reference SDK reads or wrote.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "blob/blob_client.h"
+#include "tests/blob/blob_test_support.h"
+#include "tests/peers/azurite_peer.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+using blobtest::Str;
+using testsupport::AzuritePeer;
+
+struct SentRequest {
+  int verb;
+  std::string comp;
+  std::vector<std::pair<std::string, std::string>> headers;
+  std::string Header(const std::string& name) const {
+    for (const auto& [n, v] : headers) {
+      if (n == name) return v;
+    }
+    return "<none>";
+  }
+};
+
+// Records every request as the client hands it to the HTTP layer, and can stop an upload after
+// a given fragment or a download after its first received bytes.
+class TransferClient : public blobtest::TestClient {
+ public:
+  int SendRequest(const char* url, int verb, const void* body, int length, bool parse) override {
+    SentRequest r{verb, "", {}};
+    std::string u = url ? url : "";
+    const size_t q = u.find("comp=");
+    if (q != std::string::npos) r.comp = u.substr(q + 5, u.find('&', q) - q - 5);
+    for (int i = 0; i < request_query().Count(); ++i) {
+      if (Str(request_query().At(i)->first) == "comp") r.comp = Str(request_query().At(i)->second);
+    }
+    for (int i = 0; i < request_headers().Count(); ++i) {
+      r.headers.emplace_back(Str(request_headers().At(i)->first),
+                             Str(request_headers().At(i)->second));
+    }
+    sent.push_back(r);
+    return BlobClient::SendRequest(url, verb, body, length, parse);
+  }
+  int FireFragmentComplete(int number, int count, int* interrupt) override {
+    if (number == stop_after_fragment) *interrupt = 1;
+    return BlobClient::FireFragmentComplete(number, count, interrupt);
+  }
+  int FireTransfer(int direction, int64_t bytes, int percent, const void* data, int n) override {
+    if (direction == 1 && interrupt_download && bytes > 0) {
+      interrupt_download = false;
+      Interrupt();
+    }
+    return BlobClient::FireTransfer(direction, bytes, percent, data, n);
+  }
+  std::string Verbs() const {
+    std::string out;
+    for (const SentRequest& r : sent) {
+      out += (r.verb == tw::kRestVerbPut ? "PUT" : r.verb == tw::kRestVerbHead ? "HEAD" : "GET");
+      if (!r.comp.empty()) out += ":" + r.comp;
+      out += " ";
+    }
+    return out;
+  }
+
+  std::vector<SentRequest> sent;
+  int stop_after_fragment = -1;
+  bool interrupt_download = false;
+};
+
+std::string Sha256(const std::string& data) {
+  return testsupport::RunCommand("sha256sum", data).substr(0, 64);
+}
+
+// ---- Argument checks: codes, texts, and nothing sent ----
+
+class TransferChecks : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    client_.UsePlainService("acct", 9);  // nothing listens: a sent request would fail differently
+    client_.access_key().SetText("a2V5");
+    client_.container().SetText("box");
+  }
+  void Expect(int rc, int code, const std::string& text) {
+    EXPECT_EQ(rc, code);
+    EXPECT_EQ(client_.Error(), text);
+    EXPECT_TRUE(client_.sent.empty()) << client_.Verbs();
+  }
+  TransferClient client_;
+};
+
+TEST_F(TransferChecks, CreateBlob) {
+  Expect(client_.CreateBlob("", 0, 0), 604, "Blob must be specified when calling this method.");
+  Expect(client_.CreateBlob("b", 3, 0), 202, "BlobType must be 0, 1, or 2.");
+  Expect(client_.CreateBlob("b", -1, 0), 202, "BlobType must be 0, 1, or 2.");
+  const char* page_text =
+      "When creating a page blob, PageBlobSize must be greater than or equal to 0, and a multiple "
+      "of 512.";
+  Expect(client_.CreateBlob("b", 1, 100), 202, page_text);
+  Expect(client_.CreateBlob("b", 1, -512), 202, page_text);
+  client_.SetCallerLocalFile("/nonexistent/dir/file.bin");
+  Expect(client_.CreateBlob("b", 0, 0), 611,
+         "Cannot open file \"/nonexistent/dir/file.bin\" for reading.");
+  client_.container().Reset();
+  Expect(client_.CreateBlob("b", 0, 0), 604,
+         "The Container property must be set before calling this method.");
+}
+
+TEST_F(TransferChecks, BlocksAndBlockLists) {
+  Expect(client_.PutBlock("", "id", nullptr), 604,
+         "BlockBlob must be specified when calling this method.");
+  Expect(client_.PutBlock("b", "", nullptr), 202,
+         "BlockId must be specified when calling this method.");
+  Expect(client_.PutBlockList("", ""), 604, "BlockBlob must be specified when calling this method.");
+  const char* begin_text =
+      "Malformed block list string; each item must begin with \"C:\", \"U:\", or \"L:\".";
+  Expect(client_.PutBlockList("b", "a,b"), 202, begin_text);
+  Expect(client_.PutBlockList("b", "C:a,x:b"), 202, begin_text);
+  Expect(client_.PutBlockList("b", "C:"), 202,
+         "Malformed block string; each item must include a block Id.");
+  Expect(client_.PutBlockList("b", ",,,"), 202, "Malformed block list string.");
+  // A failed text leaves the collection as it was.
+  ASSERT_EQ(client_.AddBlockChecked("keep", 0), 0);
+  Expect(client_.PutBlockList("b", "C:a,b"), 202, begin_text);
+  ASSERT_EQ(client_.blocks().Count(), 1);
+  EXPECT_EQ(Str(client_.blocks().At(0)->id), "keep");
+
+  Expect(client_.AddBlockChecked("", 0), 202, "Id must be specified when calling this method.");
+  Expect(client_.AddBlockChecked("x", 3), 202, "BlockListType must be 0, 1, or 2.");
+  Expect(client_.AddBlockChecked("x", -1), 202, "BlockListType must be 0, 1, or 2.");
+  EXPECT_EQ(client_.blocks().Count(), 1);
+}
+
+TEST_F(TransferChecks, AppendAndPages) {
+  Expect(client_.AppendBlock(""), 604, "AppendBlob must be specified when calling this method.");
+  Expect(client_.PutPages("", 0), 604, "PageBlob must be specified when calling this method.");
+  const char* write_text = "WriteOffset must be greater than or equal to 0, and a multiple of 512.";
+  Expect(client_.PutPages("p", 100), 202, write_text);
+  Expect(client_.PutPages("p", -512), 202, write_text);
+  Expect(client_.ClearPages("", 0, 1), 604, "PageBlob must be specified when calling this method.");
+  Expect(client_.ClearPages("p", 511, 1), 202,
+         "ByteOffset must be greater than or equal to 0, and a multiple of 512.");
+  Expect(client_.ClearPages("p", 512, 0), 202, "PageCount must be greater than or equal to 1.");
+  // A count whose end offset cannot be represented is refused, not wrapped around.
+  EXPECT_EQ(client_.ClearPages("p", 512, INT64_MAX / 256), 202);
+  EXPECT_TRUE(client_.sent.empty());
+}
+
+TEST_F(TransferChecks, RangeTexts) {
+  tw::ByteString text;
+  auto range = [&](const char* r, int64_t start) {
+    client_.SetRangeText(r);
+    client_.set_start_byte(start);
+    const int rc = client_.BuildRangeText(text);
+    return rc == 0 ? Str(text) : "error " + std::to_string(rc) + ": " + client_.Error();
+  };
+  EXPECT_EQ(range("", 0), "");
+  EXPECT_EQ(range("10-20", 0), "bytes=10-20");
+  EXPECT_EQ(range("", 7), "bytes=7-");
+  EXPECT_EQ(range("100-199", 50), "bytes=150-199");
+  EXPECT_EQ(range("100-199", 99), "bytes=199-199");
+  const std::string start_text =
+      "error 202: The StartByte property must be less than the size of the byte range specified "
+      "by the Range property.";
+  EXPECT_EQ(range("100-199", 100), start_text);
+  EXPECT_EQ(range("100-", 5), "bytes=105-");
+  const std::string format_text =
+      "error 202: The Range property's value is not formatted correctly.";
+  EXPECT_EQ(range("-100", 5), format_text);
+  EXPECT_EQ(range("100", 5), format_text);
+  EXPECT_EQ(range("x-y", 5), format_text);
+  EXPECT_EQ(range("9223372036854775807-", 5), start_text);
+}
+
+TEST_F(TransferChecks, GetBlobLocalFileAndEncryptedResume) {
+  Expect(client_.GetBlob(""), 604, "Blob must be specified when calling this method.");
+  const std::string dir = testsupport::MakeTempDir();
+  const std::string path = dir + "/exists.bin";
+  testsupport::WriteFile(path, "old content");
+  client_.SetCallerLocalFile(path.c_str());
+  Expect(client_.GetBlob("b"), 608, "LocalFile exists and Overwrite is set to False.");
+  EXPECT_EQ(testsupport::ReadFile(path), "old content");
+  client_.SetCallerLocalFile((dir + "/no/such/dir/x.bin").c_str());
+  client_.set_overwrite(true);
+  Expect(client_.GetBlob("b"), 611,
+         "Cannot open file \"" + dir + "/no/such/dir/x.bin\" for writing.");
+  client_.SetCallerLocalFile("");
+  client_.SetEncryptionPassword("secret");
+  client_.set_start_byte(10);
+  Expect(client_.GetBlob("b"), 610,
+         "DownloadTempFile must be specified when resuming download of an encrypted file.");
+  client_.SetRangeText("5");
+  Expect(client_.GetBlob("b"), 202, "The Range property's value is not formatted correctly.");
+}
+
+// ---- Against the storage emulator ----
+
+class AzuriteTransfer : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    azurite_ = new AzuritePeer();
+    if (!AzuritePeer::SdkInstalled() || !azurite_->Start()) {
+      skip_reason_ = AzuritePeer::SdkInstalled() ? azurite_->error()
+                                                 : "storage emulator or SDK not installed";
+    }
+  }
+  static void TearDownTestSuite() {
+    delete azurite_;
+    azurite_ = nullptr;
+  }
+  void SetUp() override {
+    if (!skip_reason_.empty()) {
+      TW_REQUIRE_OR_SKIP(skip_reason_);
+    }
+    client_.set_use_ssl(false);
+    client_.account().SetText(AzuritePeer::account().c_str());
+    client_.access_key().SetText(AzuritePeer::key().c_str());
+    client_.SetEndpoint(azurite_->endpoint_suffix().c_str());
+    client_.container().SetText("xfer");
+    ASSERT_EQ(client_.SetSimpleUploadLimit(1000), 0);
+    ASSERT_EQ(client_.SetFragmentSize(400), 0);
+    dir_ = testsupport::MakeTempDir();
+    Sdk(R"([{"op":"container","container":"xfer"}])");
+  }
+  std::vector<std::string> Sdk(const std::string& steps) {
+    int status = -1;
+    const std::string out = azurite_->RunSdkScript("sdk_transfer.js", {}, &status, steps);
+    EXPECT_EQ(status, 0) << azurite_->sdk_stderr();
+    std::vector<std::string> lines = testsupport::Lines(out);
+    if (!lines.empty() && lines.back().empty()) lines.pop_back();
+    return lines;
+  }
+  std::string SdkRead(const std::string& name) {
+    const auto lines = Sdk(R"([{"op":"read","container":"xfer","name":")" + name + "\"}]");
+    return lines.empty() ? "" : lines[0];
+  }
+  static std::string ReadAnswer(const std::string& data) {
+    return R"({"ok":true,"length":)" + std::to_string(data.size()) + R"(,"sha256":")" +
+           Sha256(data) + "\"}";
+  }
+  int Upload(const std::string& name, const std::string& data, bool from_file) {
+    if (from_file) {
+      const std::string path = dir_ + "/" + name;
+      testsupport::WriteFile(path, data);
+      client_.blob_data().Reset();
+      client_.SetCallerLocalFile(path.c_str());
+    } else {
+      client_.SetCallerLocalFile("");
+      client_.blob_data().Set(data.data(), static_cast<int>(data.size()));
+    }
+    return client_.CreateBlob(name.c_str(), 0, 0);
+  }
+
+  static AzuritePeer* azurite_;
+  static std::string skip_reason_;
+  TransferClient client_;
+  std::string dir_;
+};
+
+AzuritePeer* AzuriteTransfer::azurite_ = nullptr;
+std::string AzuriteTransfer::skip_reason_;
+
+TEST_F(AzuriteTransfer, SimpleUploadLimitAndOneByteMoreFromMemoryAndFile) {
+  for (const bool from_file : {false, true}) {
+    SCOPED_TRACE(from_file ? "file" : "memory");
+    const std::string at_limit = testsupport::RandomBytes(1000, from_file ? 1 : 2);
+    const std::string above = testsupport::RandomBytes(1001, from_file ? 3 : 4);
+    const std::string a = from_file ? "limit-file" : "limit-mem";
+    const std::string b = from_file ? "above-file" : "above-mem";
+
+    client_.sent.clear();
+    ASSERT_EQ(Upload(a, at_limit, from_file), 0) << client_.Error();
+    EXPECT_EQ(client_.Verbs(), "PUT ");
+    EXPECT_EQ(client_.sent[0].Header("If-None-Match"), "*");
+    EXPECT_EQ(SdkRead(a), ReadAnswer(at_limit));
+
+    client_.sent.clear();
+    ASSERT_EQ(Upload(b, above, from_file), 0) << client_.Error();
+    EXPECT_EQ(client_.Verbs(), "PUT PUT:block PUT:block PUT:block HEAD PUT:blocklist ");
+    EXPECT_EQ(SdkRead(b), ReadAnswer(above));
+    EXPECT_EQ(client_.start_byte(), 0);
+    EXPECT_EQ(client_.blocks().Count(), 3);
+    // Block ids are GUID texts, sent in Base64.
+    EXPECT_EQ(Str(client_.blocks().At(0)->id).size(), 36u);
+    EXPECT_EQ(client_.blocks().At(2)->size, 201);
+
+    // With Overwrite off an existing blob is refused.
+    EXPECT_EQ(Upload(a, at_limit, from_file), 600);
+  }
+}
+
+TEST_F(AzuriteTransfer, AutomaticUploadProgressReachesOneHundredOnce) {
+  const std::string data = testsupport::RandomBytes(2500, 5);
+  client_.sink.events.clear();
+  ASSERT_EQ(Upload("progress", data, false), 0) << client_.Error();
+  int hundreds = 0;
+  int64_t last_done = -1;
+  for (const blobtest::Event& e : client_.sink.Of(tw::kBlobEventProgress)) {
+    EXPECT_EQ(e.args[0], "0");
+    EXPECT_EQ(e.args[2], "2500");
+    EXPECT_GE(std::stoll(e.args[1]), last_done);
+    last_done = std::stoll(e.args[1]);
+    if (e.args[3] == "100") ++hundreds;
+  }
+  EXPECT_EQ(hundreds, 1);
+  EXPECT_EQ(last_done, 2500);
+  const auto fragments = client_.sink.Of(tw::kBlobEventFragmentComplete);
+  ASSERT_EQ(fragments.size(), 7u);
+  EXPECT_EQ(fragments[0].args[0], "1");
+  EXPECT_EQ(fragments[6].args[0], "7");
+  EXPECT_EQ(fragments[6].args[1], "7");
+  EXPECT_EQ(SdkRead("progress"), ReadAnswer(data));
+}
+
+TEST_F(AzuriteTransfer, InterruptedUploadResumesAndRefusesUncoveredResume) {
+  const std::string data = testsupport::RandomBytes(1100, 6);
+  client_.stop_after_fragment = 2;
+  EXPECT_EQ(Upload("resumed", data, true), 606);
+  EXPECT_EQ(client_.Error(), "Upload was aborted by user.");
+  EXPECT_EQ(client_.start_byte(), 800);
+  EXPECT_EQ(client_.fragment_number(), 2);
+  EXPECT_EQ(client_.fragment_count(), 3);
+  EXPECT_EQ(client_.blocks().Count(), 2);
+
+  // A collection that does not hold the first 800 bytes cannot be committed as the whole blob.
+  tw::BlockArray saved;
+  for (int i = 0; i < client_.blocks().Count(); ++i) saved.InsertCopy(i, *client_.blocks().At(i));
+  client_.blocks().Clear();
+  client_.stop_after_fragment = -1;
+  client_.sent.clear();
+  EXPECT_EQ(Upload("resumed", data, true), 202);
+  EXPECT_NE(client_.Error().find("block collection"), std::string::npos) << client_.Error();
+  EXPECT_TRUE(client_.sent.empty());
+  EXPECT_EQ(client_.start_byte(), 800);
+
+  for (int i = 0; i < saved.Count(); ++i) client_.blocks().InsertCopy(i, *saved.At(i));
+  client_.sent.clear();
+  ASSERT_EQ(Upload("resumed", data, true), 0) << client_.Error();
+  EXPECT_EQ(client_.Verbs(), "PUT:block HEAD PUT:blocklist ");
+  EXPECT_EQ(client_.start_byte(), 0);
+  EXPECT_EQ(SdkRead("resumed"), ReadAnswer(data));
+}
+
+TEST_F(AzuriteTransfer, OverwriteKeepsTheOldBlobUntilTheNewBlocksCommit) {
+  const std::string old_data = testsupport::RandomBytes(300, 7);
+  ASSERT_EQ(Upload("replaced", old_data, false), 0) << client_.Error();
+  client_.set_overwrite(true);
+  const std::string new_data = testsupport::RandomBytes(1500, 8);
+  client_.stop_after_fragment = 1;
+  client_.sent.clear();
+  EXPECT_EQ(Upload("replaced", new_data, false), 606);
+  EXPECT_EQ(client_.Verbs(), "PUT:block ");
+  EXPECT_EQ(SdkRead("replaced"), ReadAnswer(old_data));
+  client_.stop_after_fragment = -1;
+  ASSERT_EQ(Upload("replaced", new_data, false), 0) << client_.Error();
+  EXPECT_EQ(SdkRead("replaced"), ReadAnswer(new_data));
+}
+
+TEST_F(AzuriteTransfer, BlockListCommitsBinaryIdsAndDropsTheOldContentMd5) {
+  // The SDK writes a blob in one request (the service keeps its Content-MD5), then stages a
+  // block under a binary id.
+  const std::string old_data = "old content";
+  const std::string path = dir_ + "/old.txt";
+  testsupport::WriteFile(path, old_data);
+  Sdk(R"([{"op":"uploadFile","container":"xfer","name":"listed","file":")" + path + R"("},
+          {"op":"stage","container":"xfer","name":"listed","id":"/wD+AQ==","data":"binary id block"}])");
+  const std::string old_md5 =
+      testsupport::RunCommand("openssl md5 -binary | base64", old_data).substr(0, 24);
+  const auto before = Sdk(R"([{"op":"props","container":"xfer","name":"listed"}])");
+  ASSERT_EQ(before.size(), 1u);
+  ASSERT_NE(before[0].find("\"contentMD5\":\"" + old_md5), std::string::npos) << before[0];
+  // The control's own block under a text id (the service wants ids of one length).
+  client_.blob_data().SetText("+text id block");
+  tw::ByteString sent;
+  ASSERT_EQ(client_.PutBlock("listed", "txt1", &sent), 0) << client_.Error();
+  EXPECT_EQ(Str(sent), "dHh0MQ==");
+  ASSERT_EQ(client_.ListBlocks("listed", tw::kBlockListUncommitted), 0) << client_.Error();
+  ASSERT_EQ(client_.blocks().Count(), 2);
+  EXPECT_TRUE(client_.blocks().At(0)->id_is_encoded);
+  EXPECT_FALSE(client_.blocks().At(1)->id_is_encoded);
+  ASSERT_EQ(client_.PutBlockList("listed", ""), 0) << client_.Error();
+  EXPECT_EQ(SdkRead("listed"), ReadAnswer("binary id block+text id block"));
+  const auto props = Sdk(R"([{"op":"props","container":"xfer","name":"listed"}])");
+  ASSERT_EQ(props.size(), 1u);
+  // Any MD5 left on the blob must be the new content's, never the old one's.
+  EXPECT_EQ(props[0].find(old_md5), std::string::npos) << props[0];
+
+  // The text form C:/U: list replaces the collection.
+  ASSERT_EQ(client_.PutBlock("listed", "2nd!", nullptr), 0);
+  ASSERT_EQ(client_.PutBlockList("listed", "C:txt1,U:2nd!"), 0) << client_.Error();
+  EXPECT_EQ(SdkRead("listed"), ReadAnswer("+text id block+text id block"));
+}
+
+TEST_F(AzuriteTransfer, DownloadsWithRangeStartByteAndResumption) {
+  const std::string data = testsupport::RandomBytes(300000, 9);
+  const std::string path = dir_ + "/source.bin";
+  testsupport::WriteFile(path, data);
+  Sdk(R"([{"op":"uploadFile","container":"xfer","name":"big","file":")" + path + "\"}]");
+
+  // Memory, with a range moved on by StartByte.
+  client_.SetRangeText("100-199");
+  client_.set_start_byte(50);
+  ASSERT_EQ(client_.GetBlob("big"), 0) << client_.Error();
+  EXPECT_EQ(client_.sent.back().Header("x-ms-range"), "bytes=150-199");
+  EXPECT_EQ(Str(client_.blob_data()), data.substr(150, 50));
+  client_.SetRangeText("");
+  client_.set_start_byte(0);
+
+  // A file download interrupted after its first bytes, then resumed from the file's size.
+  const std::string target = dir_ + "/target.bin";
+  client_.SetCallerLocalFile(target.c_str());
+  client_.interrupt_download = true;
+  EXPECT_EQ(client_.GetBlob("big"), 301);
+  const std::string part = testsupport::ReadFile(target);
+  ASSERT_LT(part.size(), data.size());
+  EXPECT_EQ(part, data.substr(0, part.size()));
+  client_.set_start_byte(static_cast<int64_t>(part.size()));
+  ASSERT_EQ(client_.GetBlob("big"), 0) << client_.Error();
+  EXPECT_EQ(Sha256(testsupport::ReadFile(target)), Sha256(data));
+
+  // An error status neither creates nor touches the local file.
+  client_.set_start_byte(0);
+  client_.set_overwrite(true);
+  EXPECT_EQ(client_.GetBlob("missing"), 600);
+  EXPECT_EQ(Sha256(testsupport::ReadFile(target)), Sha256(data));
+  const std::string absent = dir_ + "/absent.bin";
+  client_.SetCallerLocalFile(absent.c_str());
+  EXPECT_EQ(client_.GetBlob("missing"), 600);
+  FILE* created = std::fopen(absent.c_str(), "rb");
+  EXPECT_EQ(created, nullptr);
+  if (created != nullptr) std::fclose(created);
+}
+
+TEST_F(AzuriteTransfer, PageBlobPutClearAndRanges) {
+  ASSERT_EQ(client_.CreateBlob("pages", 1, 4096), 0) << client_.Error();
+  const std::string chunk = testsupport::RandomBytes(1536, 10);
+  client_.blob_data().Set(chunk.data(), static_cast<int>(chunk.size()));
+  ASSERT_EQ(client_.PutPages("pages", 512), 0) << client_.Error();
+  EXPECT_EQ(client_.sent.back().Header("x-ms-range"), "bytes=512-2047");
+  ASSERT_EQ(client_.ClearPages("pages", 1024, 1), 0) << client_.Error();
+  EXPECT_EQ(client_.sent.back().Header("x-ms-range"), "bytes=1024-1535");
+  ASSERT_EQ(client_.ListPageRanges("pages"), 0) << client_.Error();
+  std::string ranges;
+  for (int i = 0; i < client_.page_ranges().Count(); ++i) {
+    const tw::PageRangeRecord* r = client_.page_ranges().At(i);
+    if (!r->cleared) ranges += std::to_string(r->first) + "-" + std::to_string(r->last) + " ";
+  }
+  EXPECT_EQ(ranges, "512-1023 1536-2047 ");
+  std::string expected(4096, '\0');
+  expected.replace(512, 512, chunk.substr(0, 512));
+  expected.replace(1536, 512, chunk.substr(1024, 512));
+  EXPECT_EQ(SdkRead("pages"), ReadAnswer(expected));
+  client_.blob_data().Reset();
+  ASSERT_EQ(client_.GetBlob("pages"), 0) << client_.Error();
+  EXPECT_EQ(Sha256(Str(client_.blob_data())), Sha256(expected));
+}
+
+TEST_F(AzuriteTransfer, AppendBlobWithSeveralAppends) {
+  ASSERT_EQ(client_.CreateBlob("log", 2, 0), 0) << client_.Error();
+  std::string all;
+  for (int i = 0; i < 3; ++i) {
+    const std::string piece = testsupport::RandomBytes(700 + i, 20 + i);
+    all += piece;
+    client_.blob_data().Set(piece.data(), static_cast<int>(piece.size()));
+    ASSERT_EQ(client_.AppendBlock("log"), 0) << client_.Error();
+    EXPECT_EQ(client_.appended_block_count(), i + 1);
+  }
+  EXPECT_EQ(SdkRead("log"), ReadAnswer(all));
+  const auto props = Sdk(R"([{"op":"props","container":"xfer","name":"log"}])");
+  ASSERT_EQ(props.size(), 1u);
+  EXPECT_NE(props[0].find("\"blobType\":\"AppendBlob\""), std::string::npos) << props[0];
+}
+
+}  // namespace
