@@ -174,8 +174,9 @@ class BlobClient : public XmlRestClient {
   // method is one of GET, HEAD, POST, PUT and DELETE exactly; the answer goes where GetBlob's
   // would (BlobData without a stream or LocalFile).
   int SendCustomRequest(const char* method, const char* blob, const char* body);
-  // Metadata headers ("x-ms-meta-" + name unless the name carries the prefix). 0 or 200.
-  int AddMetadataHeaders();
+  // The metadata collection as request headers: "x-ms-meta-" + name, or the name as it stands
+  // when it already carries that prefix. 0 or 200.
+  int AddPrefixedMetadataHeaders();
   // The response's x-ms-meta- headers into the metadata collection (emptied first).
   int ReadMetadataHeaders();
 

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "blob/blob_client.h"
+#include "foundation/file_handle.h"
 
 namespace tw {
 
@@ -44,6 +45,10 @@ constexpr char kTextSequenceNum[] =
     "When SequenceNumAction is 2 or 3, NewSequenceNum must be a value in the range 0 to 2^63 - 1.";
 constexpr char kTextCustomContainer[] = "The Container property must be set if Blob is non-empty.";
 constexpr char kTextCustomMethod[] = "HttpMethod must be GET, HEAD, POST, PUT, or DELETE.";
+constexpr char kTextLocalFileExists[] = "LocalFile exists and Overwrite is set to False.";
+constexpr int kErrLocalFileExists = 608;
+constexpr int kErrLocalFileAccess = 611;
+constexpr unsigned kUtf8CodePage = 65001;
 
 constexpr char kMetaPrefix[] = "x-ms-meta-";
 constexpr int kMetaPrefixLength = sizeof(kMetaPrefix) - 1;
@@ -87,7 +92,7 @@ int Fail(ComponentBase& client, int code, const char* text) {
 
 // ---- Shared steps ----
 
-int BlobClient::AddMetadataHeaders() {
+int BlobClient::AddPrefixedMetadataHeaders() {
   ByteString name;
   for (int i = 0; i < metadata_.Count(); ++i) {
     const ByteStringPair* item = metadata_.At(i);
@@ -139,7 +144,9 @@ class OperationRequest {
     }
     return rc_;
   }
-  int Query(const char* name, const char* value) { return Step(client_.SetQueryParam(name, value)); }
+  int Query(const char* name, const char* value) {
+    return Step(client_.SetQueryParam(name, value));
+  }
   int Header(const char* name, const char* value) { return Step(client_.AddHeader(name, value)); }
   int HeaderIfSet(const char* name, const ByteString& value) {
     return Step(client_.AddHeaderIfSet(name, value.c_str()));
@@ -150,7 +157,7 @@ class OperationRequest {
   }
   int Lease() { return HeaderIfSet(kLeaseIdHeader, client_.lease_id()); }
   int Match() { return HeaderIfSet(kIfMatchHeader, client_.if_match()); }
-  int Metadata() { return Step(client_.AddMetadataHeaders()); }
+  int Metadata() { return Step(client_.AddPrefixedMetadataHeaders()); }
 
   int Send(int verb, const char* body = nullptr, bool parse = true) {
     if (rc_ != kOk) return rc_;
@@ -608,7 +615,9 @@ int BlobClient::CopyBlob(const char* src_blob, const char* dest_blob, const char
   if (rc == kOk) rc = copy_progress_.SetText(h.Find("x-ms-copy-progress"));
   if (rc == kOk) rc = copy_status_.SetText(h.Find("x-ms-copy-status"));
   if (rc == kOk) rc = copy_status_desc_.SetText(h.Find("x-ms-copy-status-description"));
-  if (rc == kOk && copy_id && copy_status_.EqualsBytes("pending", -1)) rc = copy_id->Assign(copy_id_);
+  if (rc == kOk && copy_id && copy_status_.EqualsBytes("pending", -1)) {
+    rc = copy_id->Assign(copy_id_);
+  }
   if (rc != kOk) SetErrorTextCode(rc, ::tw::DefaultErrorText(rc));
   return rc;
 }
@@ -626,16 +635,37 @@ int BlobClient::SendCustomRequest(const char* method, const char* blob, const ch
   }
   if (verb == 0) return Fail(*this, kErrRestInvalidValue, kTextCustomMethod);
 
+  const bool to_memory = download_target_ == nullptr && local_file_name_.Length() == 0;
+  if (!to_memory && download_target_ == nullptr) {
+    // The answer may replace a file only with Overwrite; the probe leaves no new file behind.
+    const char* name = local_file_name_.Utf8();
+    const bool existed = PathExists(name);
+    if (existed && !overwrite_ && start_byte_ <= 0) {
+      return Fail(*this, kErrLocalFileExists, kTextLocalFileExists);
+    }
+    FileHandle probe;
+    if (probe.OpenAppend(local_file_name_) != kOk) {
+      ByteString text;
+      text.SetText("Cannot open file \"");
+      text.AppendText(name);
+      text.AppendText("\" for writing.");
+      return Fail(*this, kErrLocalFileAccess, text.c_str());
+    }
+    probe.Close();
+    if (!existed) DeleteFileByName(name, kUtf8CodePage);
+  }
+
   OperationRequest request(*this);
   if (int rc = request.Target(container_.c_str(), has_blob ? blob : ""); rc != kOk) return rc;
   if (has_blob && !snapshot_.empty()) request.Query("snapshot", snapshot_.c_str());
   request.Lease();
   request.Match();
   set_max_transferred_data(transferred_data_limit_);
-  const bool to_memory = caller_download_stream() == nullptr && caller_local_file().Length() == 0;
   if (int rc = request.Check(SetDownloadTarget()); rc != kOk) return rc;
   const int length = body ? static_cast<int>(std::strlen(body)) : 0;
   int rc = request.Send(verb, body, length, false);
+  // An answer cut short can leave its file open, which would bar the next request to it.
+  local_handle_.Close();
   if (rc != kOk) return rc;
 
   const ByteString& answer = transferred_data();

@@ -762,13 +762,12 @@ int BlobClient::GetBlob(const char* blob) {
   }
   if (rc != kOk) return TransferFailed(rc, nullptr);
   // A resumed download continues the file it has written so far.
+  const bool caller_append = append();
   set_append(start_byte_ > 0);
   StartDownloadProgress(-1);
   rc = SendRequest(url.c_str(), kRestVerbGet, nullptr, 0, false);
-  // An interrupted response can leave its file open, which would bar the resumed download.
-  local_handle_.Close();
   EndProgress(true);
-  set_append(false);
+  set_append(caller_append);
   ClearRequestState();
   if (rc != kOk) return rc;
   if (encrypted && !download_temp_file_.empty()) return DecryptDownload();

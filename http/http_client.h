@@ -219,6 +219,7 @@ class HttpClient : public BodyTransferClient {
   void SetDownloadStream(Stream* stream);
   Stream* download_stream() const { return download_stream_; }
   void set_append(bool on) { append_ = on; }
+  bool append() const { return append_; }
   void set_keep_alive(bool on) { keep_alive_ = on; }
   bool keep_alive() const { return keep_alive_; }
   void set_follow_redirects(int value) { follow_redirects_ = static_cast<uint8_t>(value); }
@@ -296,6 +297,8 @@ class HttpClient : public BodyTransferClient {
   virtual int OnBodyData(const uint8_t* bytes, int n);
   int DeliverBody(const uint8_t* bytes, int n);
   int OpenLocalFileForWrite();
+  // Closes the response body file; every way a transfer ends goes through here.
+  void CloseLocalFile();
   // The response ended (body complete, connection closed or a failure): output closed, EndTransfer
   // fired once, the connection kept or closed. code 0 or the failure with its text.
   void EndResponseTransfer(int code, const char* text);

@@ -236,6 +236,9 @@ int HttpClient::RunTransfer(int action) {
     upload_stream_->Close();
   }
   attached_handle_.Close();
+  // Whatever ended the exchange (failure while sending, interrupt, timeout), the body file is
+  // never left open for the caller to trip over.
+  CloseLocalFile();
   return rc;
 }
 
@@ -338,6 +341,8 @@ int HttpClient::WaitForResponse() {
       break;
     }
     if (WaitOnce() == kWaitEnded) {
+      // Interrupted or timed out mid-body: the file is released now, not at the next request.
+      CloseLocalFile();
       ByteString kept;
       kept.Assign(error_text());
       expecting_response_ = false;

@@ -109,8 +109,7 @@ void HttpClient::ResetResponseState() {
   decoded_bytes_ = 0;
   body_received_ = 0;
   bytes_transferred_ = 0;
-  local_handle_.Close();
-  local_file_opened_ = false;
+  CloseLocalFile();
   local_file_failed_ = false;
   response_started_ = false;
 }
@@ -476,6 +475,11 @@ int HttpClient::OpenLocalFileForWrite() {
   return kOk;
 }
 
+void HttpClient::CloseLocalFile() {
+  local_handle_.Close();
+  local_file_opened_ = false;
+}
+
 int HttpClient::DeliverBody(const uint8_t* data, int n) {
   if (transfer_ended_) return kErrHttpProtocol;
   decoded_bytes_ += static_cast<uint64_t>(n);
@@ -562,8 +566,7 @@ void HttpClient::EndResponseTransfer(int code, const char* text) {
       connection_reusable_ = false;
     }
   }
-  local_handle_.Close();
-  local_file_opened_ = false;
+  CloseLocalFile();
 
   const bool http11 = std::strcmp(protocol_.c_str(), "HTTP/1.1") == 0;
   if (!http11 && !keep_alive_header_) connection_reusable_ = false;

@@ -2,6 +2,7 @@
 // requests against a scripted service (for what the emulator lacks: undelete, copies from
 // outside), and round trips with the storage emulator read back through the reference SDK.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <functional>
 #include <set>
@@ -29,7 +30,9 @@ Script Reply(const std::string& response) {
   return Script{ScriptedPeer::WaitRequest(), ScriptedPeer::Send(response), ScriptedPeer::Close()};
 }
 
-std::string RequestLine(const std::string& request) { return request.substr(0, request.find("\r\n")); }
+std::string RequestLine(const std::string& request) {
+  return request.substr(0, request.find("\r\n"));
+}
 
 bool HasHeader(const std::string& request, const std::string& line) {
   return request.find("\r\n" + line + "\r\n") != std::string::npos;
@@ -227,8 +230,8 @@ TEST_F(ScriptedOperation, CopyFromOutsideKeepsTheSourceAndLowersTheContainer) {
   EXPECT_EQ(Str(client_.copy_status()), "pending");
   std::string request = peer_.request(0);
   EXPECT_EQ(RequestLine(request), "PUT /mybox/copy.txt HTTP/1.1");
-  EXPECT_TRUE(HasHeader(request,
-                        "x-ms-copy-source: https://other.blob.core.windows.net/src/a.txt?sv=x&sig=y"));
+  EXPECT_TRUE(HasHeader(
+      request, "x-ms-copy-source: https://other.blob.core.windows.net/src/a.txt?sv=x&sig=y"));
   EXPECT_TRUE(HasHeader(request, "If-None-Match: *"));
   EXPECT_TRUE(HasHeader(request, "x-ms-meta-Origin: far"));
 
@@ -330,6 +333,99 @@ TEST_F(ScriptedOperation, CustomRequestWithEachVerb) {
   EXPECT_EQ(RequestLine(peer_.request(3)), "PUT /box HTTP/1.1");
   EXPECT_EQ(Body(peer_.request(3)), "<x/>");
   EXPECT_EQ(RequestLine(peer_.request(4)), "DELETE / HTTP/1.1");
+}
+
+TEST_F(ScriptedOperation, CustomRequestIntoLocalFile) {
+  Serve({Reply(ScriptedPeer::HttpResponse("file body")),
+         Reply("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n")});
+  const std::string dir = testsupport::MakeTempDir();
+  const std::string full = dir + "/full.bin";
+  const std::string empty = dir + "/empty.bin";
+  client_.blob_data().SetText("untouched");
+  client_.SetCallerLocalFile(full.c_str());
+  ASSERT_EQ(client_.SendCustomRequest("GET", "b", ""), 0) << client_.Error();
+  EXPECT_EQ(testsupport::ReadFile(full), "file body");
+  EXPECT_EQ(Str(client_.blob_data()), "untouched");
+  client_.SetCallerLocalFile(empty.c_str());
+  ASSERT_EQ(client_.SendCustomRequest("GET", "b", ""), 0) << client_.Error();
+  EXPECT_EQ(access(empty.c_str(), F_OK), 0);
+  EXPECT_EQ(testsupport::ReadFile(empty), "");
+  // An existing file is kept unless Overwrite is on; nothing is sent.
+  EXPECT_EQ(client_.SendCustomRequest("GET", "b", ""), 608);
+  EXPECT_EQ(client_.Error(), "LocalFile exists and Overwrite is set to False.");
+  EXPECT_EQ(peer_.connection_count(), 2);
+  const std::string nowhere = dir + "/no/such/dir/x.bin";
+  client_.SetCallerLocalFile(nowhere.c_str());
+  EXPECT_EQ(client_.SendCustomRequest("GET", "b", ""), 611);
+  EXPECT_EQ(client_.Error(), "Cannot open file \"" + nowhere + "\" for writing.");
+}
+
+TEST_F(ScriptedOperation, AccessPoliciesFromAnOddAnswer) {
+  // Missing fields stay empty; an answer without identifiers empties the collection.
+  Serve({Reply(ScriptedPeer::HttpResponse(
+             "<?xml version=\"1.0\" encoding=\"utf-8\"?><SignedIdentifiers>"
+             "<SignedIdentifier><Id>only-id</Id></SignedIdentifier>"
+             "<SignedIdentifier><Id>p2</Id><AccessPolicy><Permission>r</Permission>"
+             "</AccessPolicy></SignedIdentifier></SignedIdentifiers>",
+             "x-ms-blob-public-access: blob\r\nContent-Type: application/xml\r\n")),
+         Reply(ScriptedPeer::HttpResponse("<SignedIdentifiers/>"))});
+  int32_t level = -1;
+  ASSERT_EQ(client_.GetContainerACL(&level), 0) << client_.Error();
+  EXPECT_EQ(RequestLine(peer_.request(0)), "GET /box?restype=container&comp=acl HTTP/1.1");
+  EXPECT_EQ(level, tw::kPublicAccessBlob);
+  ASSERT_EQ(client_.access_policies().Count(), 2);
+  EXPECT_EQ(Str(client_.access_policies().At(0)->id), "only-id");
+  EXPECT_EQ(Str(client_.access_policies().At(0)->permissions), "");
+  EXPECT_EQ(Str(client_.access_policies().At(1)->permissions), "r");
+  EXPECT_EQ(Str(client_.access_policies().At(1)->start_time), "");
+  ASSERT_EQ(client_.GetContainerACL(&level), 0) << client_.Error();
+  EXPECT_EQ(level, tw::kPublicAccessNone);
+  EXPECT_EQ(client_.access_policies().Count(), 0);
+}
+
+TEST_F(ScriptedOperation, MetadataWithALineBreakIsRefusedUnsent) {
+  Serve({Reply(ScriptedPeer::HttpResponse(""))});
+  client_.AddMetadata("a", "1\r\nx-ms-delete-snapshots: include");
+  EXPECT_EQ(client_.UpdateMetadata("b"), 202);
+  EXPECT_EQ(peer_.connection_count(), 0);
+}
+
+TEST_F(ScriptedOperation, LeaseAndDeleteRequestHeaders) {
+  const std::string ok =
+      ScriptedPeer::HttpResponse("", "x-ms-lease-id: svc-id\r\n", 201, "Created");
+  const std::string broken =
+      ScriptedPeer::HttpResponse("", "x-ms-lease-time: 7\r\n", 202, "Accepted");
+  Serve({Reply(ok), Reply(broken),
+         Reply(ScriptedPeer::HttpResponse("", "", 202, "Accepted")),
+         Reply(ScriptedPeer::HttpResponse("", "", 202, "Accepted"))});
+  client_.if_match().SetText("E1");
+  ASSERT_EQ(client_.Lease("", 0, "proposed", -1), 0) << client_.Error();
+  EXPECT_EQ(Str(client_.lease_id()), "svc-id");
+  std::string request = peer_.request(0);
+  EXPECT_EQ(RequestLine(request), "PUT /box?comp=lease&restype=container HTTP/1.1");
+  EXPECT_TRUE(HasHeader(request, "x-ms-lease-action: acquire"));
+  EXPECT_TRUE(HasHeader(request, "x-ms-proposed-lease-id: proposed"));
+  EXPECT_TRUE(HasHeader(request, "x-ms-lease-duration: -1"));
+  EXPECT_FALSE(HasHeaderName(request, "If-Match"));  // only a blob's lease is conditional
+  EXPECT_FALSE(HasHeaderName(request, "x-ms-lease-id"));
+
+  ASSERT_EQ(client_.Lease("b", 4, "", -1), 0) << client_.Error();
+  EXPECT_EQ(client_.lease_break_period(), 7);
+  request = peer_.request(1);
+  EXPECT_EQ(RequestLine(request), "PUT /box/b?comp=lease HTTP/1.1");
+  EXPECT_TRUE(HasHeader(request, "x-ms-lease-action: break"));
+  EXPECT_TRUE(HasHeader(request, "If-Match: E1"));
+  EXPECT_FALSE(HasHeaderName(request, "x-ms-lease-break-period"));
+  EXPECT_FALSE(HasHeaderName(request, "x-ms-lease-id"));
+
+  // A snapshot's deletion carries no snapshot action, whatever the action says.
+  client_.snapshot().SetText("S1");
+  ASSERT_EQ(client_.DeleteBlob("b", 9), 0) << client_.Error();
+  EXPECT_EQ(RequestLine(peer_.request(2)), "DELETE /box/b?snapshot=S1 HTTP/1.1");
+  EXPECT_FALSE(HasHeaderName(peer_.request(2), "x-ms-delete-snapshots"));
+  client_.snapshot().Reset();
+  ASSERT_EQ(client_.DeleteBlob("b", 2), 0) << client_.Error();
+  EXPECT_TRUE(HasHeader(peer_.request(3), "x-ms-delete-snapshots: include"));
 }
 
 TEST_F(ScriptedOperation, BlobInfoFromHeadersAndCommittedBlockCount) {
@@ -488,7 +584,8 @@ TEST_F(AzuriteOperation, AccessPoliciesBothWays) {
 
 TEST_F(AzuriteOperation, BlobPropertiesAndMixedCaseMetadata) {
   Seed(R"([{"op":"container","name":"props"},
-           {"op":"blob","container":"props","name":"a.txt","data":"hello","contentType":"text/plain",
+           {"op":"blob","container":"props","name":"a.txt","data":"hello",
+            "contentType":"text/plain",
             "metadata":{"CamelName":"x","UPPER":"y"}}])");
   client_.container().SetText("props");
   ASSERT_EQ(client_.GetBlobInfo("a.txt"), 0) << client_.Error();
@@ -500,7 +597,8 @@ TEST_F(AzuriteOperation, BlobPropertiesAndMixedCaseMetadata) {
   EXPECT_EQ(b.sequence_num, -1);
   std::set<std::string> names;
   for (int i = 0; i < client_.metadata().Count(); ++i) {
-    names.insert(Str(client_.metadata().At(i)->first) + "=" + Str(client_.metadata().At(i)->second));
+    const tw::ByteStringPair& item = *client_.metadata().At(i);
+    names.insert(Str(item.first) + "=" + Str(item.second));
   }
   EXPECT_EQ(names, (std::set<std::string>{"CamelName=x", "UPPER=y"}));
   EXPECT_EQ(client_.sink.Count(tw::kBlobEventBlobList), 1);
@@ -516,7 +614,8 @@ TEST_F(AzuriteOperation, BlobPropertiesAndMixedCaseMetadata) {
   EXPECT_TRUE(Has(line, R"("contentType":"application/json")")) << line;
   EXPECT_TRUE(Has(line, R"("contentLanguage":"de-CH")")) << line;
   EXPECT_TRUE(Has(line, R"("cacheControl":"no-cache")")) << line;
-  EXPECT_TRUE(Has(line, R"("metadata":{"NewName":"z"})") || Has(line, R"("metadata":{"newname":"z"})"))
+  EXPECT_TRUE(Has(line, R"("metadata":{"NewName":"z"})") ||
+              Has(line, R"("metadata":{"newname":"z"})"))
       << line;
 }
 
@@ -594,7 +693,8 @@ TEST_F(AzuriteOperation, SnapshotsAndDeletingWithThem) {
   EXPECT_NE(Str(first), Str(second));
   std::string line = Sdk(R"({"op":"snapshots","container":"snaps","name":"s.txt"})");
   EXPECT_TRUE(Has(line, Str(first)) && Has(line, Str(second))) << line;
-  line = Sdk(R"({"op":"props","container":"snaps","name":"s.txt","snapshot":")" + Str(second) + "\"}");
+  line = Sdk(R"({"op":"props","container":"snaps","name":"s.txt","snapshot":")" + Str(second) +
+            "\"}");
   // The emulator folds the case of a snapshot's metadata names.
   EXPECT_TRUE(Has(line, R"("Version":"two")") || Has(line, R"("version":"two")")) << line;
 

@@ -3,7 +3,9 @@
 // compared with what the reference SDK reads or wrote.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -72,6 +74,38 @@ class TransferClient : public blobtest::TestClient {
   std::vector<SentRequest> sent;
   int stop_after_fragment = -1;
   bool interrupt_download = false;
+};
+
+// A caller's stream over a string: reads from a place that a seek function can move, and
+// collects what is written.
+class StringSource : public tw::Stream {
+ public:
+  explicit StringSource(std::string data) : data_(std::move(data)) { SetSize(data_.size()); }
+  int Read(void* buffer, int n) override {
+    const size_t k = std::min(static_cast<size_t>(n), data_.size() - pos_);
+    std::memcpy(buffer, data_.data() + pos_, k);
+    pos_ += k;
+    return static_cast<int>(k);
+  }
+  int ReadLine(char* buffer, int n) override { return -1; }
+  int PutByte(uint8_t byte) override {
+    written += static_cast<char>(byte);
+    return 0;
+  }
+  int WriteText(const char* text, int n) override {
+    written.append(text, static_cast<size_t>(n));
+    return n;
+  }
+  int64_t SeekTo(int64_t offset) {
+    if (offset < 0 || static_cast<size_t>(offset) > data_.size()) return -1;
+    pos_ = static_cast<size_t>(offset);
+    return offset;
+  }
+  std::string written;
+
+ private:
+  std::string data_;
+  size_t pos_ = 0;
 };
 
 std::string Sha256(const std::string& data) {
@@ -347,10 +381,48 @@ TEST_F(AzuriteTransfer, InterruptedUploadResumesAndRefusesUncoveredResume) {
   EXPECT_EQ(SdkRead("resumed"), ReadAnswer(data));
 }
 
+TEST_F(AzuriteTransfer, StreamUploadsResumeOnlyThroughASeekAndDownloadToAStream) {
+  const std::string small = testsupport::RandomBytes(900, 30);
+  StringSource small_source(small);
+  client_.SetCallerUploadStream(&small_source);
+  ASSERT_EQ(client_.CreateBlob("stream-small", 0, 0), 0) << client_.Error();
+  EXPECT_EQ(SdkRead("stream-small"), ReadAnswer(small));
+
+  const std::string data = testsupport::RandomBytes(1300, 31);
+  StringSource source(data);
+  client_.SetCallerUploadStream(&source);
+  client_.stop_after_fragment = 1;
+  EXPECT_EQ(client_.CreateBlob("stream", 0, 0), 606);
+  EXPECT_EQ(client_.start_byte(), 400);
+  client_.stop_after_fragment = -1;
+  client_.sent.clear();
+  EXPECT_EQ(client_.CreateBlob("stream", 0, 0), 612);
+  EXPECT_EQ(client_.Error(), "Upload stream must support seeking.");
+  EXPECT_TRUE(client_.sent.empty());
+  client_.SetUploadStreamSeek([](int64_t) { return int64_t{-1}; });
+  EXPECT_EQ(client_.CreateBlob("stream", 0, 0), 612);
+  EXPECT_EQ(client_.Error(), "Failed to seek upload stream to StartByte.");
+  client_.SetUploadStreamSeek([&](int64_t offset) { return source.SeekTo(offset); });
+  ASSERT_EQ(client_.CreateBlob("stream", 0, 0), 0) << client_.Error();
+  EXPECT_EQ(SdkRead("stream"), ReadAnswer(data));
+
+  client_.SetCallerUploadStream(nullptr);
+  StringSource target("");
+  client_.SetCallerDownloadStream(&target);
+  ASSERT_EQ(client_.GetBlob("stream"), 0) << client_.Error();
+  EXPECT_EQ(Sha256(target.written), Sha256(data));
+  EXPECT_TRUE(client_.blob_data().empty());
+}
+
 TEST_F(AzuriteTransfer, OverwriteKeepsTheOldBlobUntilTheNewBlocksCommit) {
   const std::string old_data = testsupport::RandomBytes(300, 7);
   ASSERT_EQ(Upload("replaced", old_data, false), 0) << client_.Error();
   client_.set_overwrite(true);
+  // Replacing in one request carries no condition while IfMatch is empty.
+  client_.sent.clear();
+  ASSERT_EQ(Upload("replaced", old_data, false), 0) << client_.Error();
+  EXPECT_EQ(client_.sent[0].Header("If-None-Match"), "<none>");
+  EXPECT_EQ(client_.sent[0].Header("If-Match"), "<none>");
   const std::string new_data = testsupport::RandomBytes(1500, 8);
   client_.stop_after_fragment = 1;
   client_.sent.clear();
@@ -360,6 +432,28 @@ TEST_F(AzuriteTransfer, OverwriteKeepsTheOldBlobUntilTheNewBlocksCommit) {
   client_.stop_after_fragment = -1;
   ASSERT_EQ(Upload("replaced", new_data, false), 0) << client_.Error();
   EXPECT_EQ(SdkRead("replaced"), ReadAnswer(new_data));
+}
+
+TEST_F(AzuriteTransfer, MetadataRidesOnCreationAndOnTheCommitOfBlocks) {
+  client_.set_send_metadata(true);
+  client_.AddMetadata("origin", "control");
+  client_.AddMetadata("x-ms-meta-Kind", "prefixed");
+  ASSERT_EQ(Upload("meta-one", "short", false), 0) << client_.Error();
+  EXPECT_EQ(client_.sent.back().Header("x-ms-meta-Kind"), "prefixed");
+  client_.set_overwrite(true);
+  const std::string data = testsupport::RandomBytes(1200, 40);
+  ASSERT_EQ(Upload("meta-one", data, false), 0) << client_.Error();
+  const auto with = Sdk(R"([{"op":"props","container":"xfer","name":"meta-one"}])");
+  ASSERT_EQ(with.size(), 1u);
+  EXPECT_NE(with[0].find(R"("origin":"control")"), std::string::npos) << with[0];
+  EXPECT_NE(with[0].find(R"("kind":"prefixed")"), std::string::npos) << with[0];
+  // A new upload without SendMetadata replaces the content and keeps none of the old metadata.
+  client_.set_send_metadata(false);
+  ASSERT_EQ(Upload("meta-one", data, false), 0) << client_.Error();
+  const auto without = Sdk(R"([{"op":"props","container":"xfer","name":"meta-one"}])");
+  ASSERT_EQ(without.size(), 1u);
+  EXPECT_NE(without[0].find(R"("metadata":{})"), std::string::npos) << without[0];
+  EXPECT_EQ(SdkRead("meta-one"), ReadAnswer(data));
 }
 
 TEST_F(AzuriteTransfer, BlockListCommitsBinaryIdsAndDropsTheOldContentMd5) {
