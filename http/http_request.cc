@@ -877,8 +877,13 @@ int HttpClient::SendFirewallRequest(const void* bytes, int n) {
   if (log_level() >= kLogInfo) {
     ByteString text;
     const uint8_t* p = static_cast<const uint8_t*>(bytes);
+    // The tunnel's credentials (masked in the traffic records) stay out of the log as well.
+    const int mask_from = record_mask_from_ < 0 ? 0 : record_mask_from_;
+    const int mask_end = record_mask_length_ > 0 ? mask_from + record_mask_length_ : 0;
     for (int i = 0; i < n; ++i) {
-      if ((p[i] < 32 && p[i] != '\r' && p[i] != '\n') || p[i] >= 128) {
+      if (i >= mask_from && i < mask_end) {
+        text.AppendByte('*');
+      } else if ((p[i] < 32 && p[i] != '\r' && p[i] != '\n') || p[i] >= 128) {
         text.AppendFormat("0x%x", p[i]);
       } else {
         text.AppendByte(p[i]);
