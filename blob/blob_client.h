@@ -372,6 +372,19 @@ class BlobClient : public XmlRestClient {
   int AddMetadataHeaders(const ByteStringPairArray& items);
   int TransferFailed(int code, const char* text);
 
+  // ---- Client-side encryption ----
+  // One run of a cipher component over temp_file: direction 1 encrypts the upload source (the
+  // caller's stream when use_stream, else LocalFile, else data) into it; direction 0 decrypts it
+  // into the download target (the caller's stream when use_stream, else LocalFile, else data).
+  // 0 or the component's code, whose text becomes the last error text.
+  int ClientSideCrypt(const char* temp_file, int direction, ByteString& data, bool use_stream);
+  // The upload data encrypted into a new "tmp" file in TempPath: its name and size out. On
+  // failure no file is left. 0, the temporary name's code (11, 12), 612 or the component's code.
+  int EncryptUploadData(ByteString& temp_file, int64_t* size);
+  // DownloadTempFile decrypted into the target, then deleted and emptied; kept on failure.
+  int DecryptDownloadedData();
+  int CryptFailed(int code, const char* text);
+
  private:
   int32_t fragment_count_ = 0;
   int32_t fragment_number_ = 0;

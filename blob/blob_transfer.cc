@@ -61,7 +61,6 @@ constexpr char kTextRangeStart[] =
     "property.";
 constexpr char kTextResumeCoverage[] =
     "Cannot resume the upload: the block collection does not hold the bytes before StartByte.";
-constexpr char kTextEncryptionUnavailable[] = "Client-side encryption is not available.";
 
 constexpr const char* kBlobTypeHeaders[] = {"BlockBlob", "PageBlob", "AppendBlob"};
 constexpr const char* kBlockElements[] = {"Committed", "Uncommitted", "Latest"};
@@ -136,12 +135,10 @@ bool BlobClient::EncryptionConfigured() const {
 }
 
 int BlobClient::EncryptUploadToTempFile(ByteString& temp_file, int64_t* size) {
-  return TransferFailed(kErrRestInvalidValue, kTextEncryptionUnavailable);
+  return EncryptUploadData(temp_file, size);
 }
 
-int BlobClient::DecryptDownload() {
-  return TransferFailed(kErrRestInvalidValue, kTextEncryptionUnavailable);
-}
+int BlobClient::DecryptDownload() { return DecryptDownloadedData(); }
 
 int BlobClient::AddMetadataHeaders(const ByteStringPairArray& items) {
   ByteString name;
@@ -534,12 +531,14 @@ int BlobClient::AutomaticBlockUpload(const char* blob, int64_t size) {
   const bool saved_send_metadata = send_metadata_on_put_block_list_;
   ByteString temp_file;
   int rc = kOk;
-  if (start_byte_ > 0) rc = CheckResumedBlocks(size);
+  // Encrypt first: a resume is measured against the ciphertext that was sent, which is longer
+  // than the plain data, so checking against the plain size would commit a truncated blob.
+  if (EncryptionConfigured() && (size > 0 || upload_source_ != nullptr)) {
+    rc = EncryptUploadToTempFile(temp_file, &size);
+  }
+  if (rc == kOk && start_byte_ > 0) rc = CheckResumedBlocks(size);
   if (rc == kOk && start_byte_ < size) {
     if (start_byte_ == 0) blocks_.Clear();
-    if (EncryptionConfigured() && (size > 0 || upload_source_ != nullptr)) {
-      rc = EncryptUploadToTempFile(temp_file, &size);
-    }
     if (rc == kOk) rc = upload_blob_name_.SetText(blob);
     if (rc == kOk) rc = SendPieces(size, temp_file);
   }

@@ -470,7 +470,8 @@ int RestClient::TransferRequest(const char* url, int verb, const void* body, int
   if (rc == kOk) rc = ComposeHeaderText(header_text);
   if (rc == kOk) rc = SetOtherHeaders(header_text.c_str());
   if (rc == kOk) rc = SetUrl(url != nullptr ? url : "", false);
-  if (rc == kOk) rc = SetPostData(body, body != nullptr && length > 0 ? length : 0);
+  // The caller's buffer outlives the request: sent from where it lies, not copied.
+  if (rc == kOk) SetPostDataRef(body, length);
   if (rc == kOk) {
     const bool override_method = verb == kRestVerbPatch || verb == kRestVerbMove;
     if (override_method) rc = SetMethod(entry->text);

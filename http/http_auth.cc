@@ -60,7 +60,7 @@ int HttpClient::PrepareAuthorization(bool log) {
     case kAuthDigest: {
       if (log) LogText2("AuthScheme: ", AuthSchemeName(auth_scheme_), "Info");
       server_digest_.SetCredentials(user_.c_str(), password_.c_str());
-      server_digest_.SetRequest(verb_.c_str(), path_.c_str(), post_data_.data(), post_data_.length());
+      server_digest_.SetRequest(verb_.c_str(), path_.c_str(), post_bytes(), post_length());
       if (server_digest_.BuildAuthorization(&authorization_) != kOk) {
         SetHttpError(kErrHttpProtocol, server_digest_.error_text());
         return kErrHttpProtocol;
@@ -148,7 +148,7 @@ int HttpClient::PrepareProxyAuthorization(bool log) {
     case kAuthDigest:
       if (proxy_user_.empty() && proxy_password_.empty()) return kOk;
       proxy_digest_.SetCredentials(proxy_user_.c_str(), proxy_password_.c_str());
-      proxy_digest_.SetRequest(verb_.c_str(), path_.c_str(), post_data_.data(), post_data_.length());
+      proxy_digest_.SetRequest(verb_.c_str(), path_.c_str(), post_bytes(), post_length());
       if (proxy_digest_.BuildAuthorization(&proxy_authorization_) != kOk) {
         SetHttpError(kErrHttpProtocol, proxy_digest_.error_text());
         return kErrHttpProtocol;

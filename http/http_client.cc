@@ -194,7 +194,7 @@ int HttpClient::ResetRequest() {
   default_port_ = 80;
   port_ = 80;
   host_is_ipv6_ = false;
-  post_data_.Reset();
+  SetPostData(nullptr, 0);
   content_type_.Reset();
   compressed_body_.Reset();
   WipeBytes(password_.data(), static_cast<size_t>(password_.length()));

@@ -196,8 +196,24 @@ class HttpClient : public BodyTransferClient {
   // The verb that replaces GET, POST, HEAD, PUT and DELETE ("" for none), e.g. "PATCH".
   int SetMethod(const char* verb) { return method_override_.SetText(verb); }
   // The request body held in memory.
-  int SetPostData(const void* bytes, int n) { return post_data_.Set(bytes, n); }
+  int SetPostData(const void* bytes, int n) {
+    post_ref_ = nullptr;
+    post_ref_length_ = 0;
+    return post_data_.Set(bytes, n);
+  }
+  // A request body sent straight from the caller's buffer, which must outlive the request: a
+  // large upload piece is not copied once more.
+  void SetPostDataRef(const void* bytes, int n) {
+    post_data_.Reset();
+    post_ref_ = bytes != nullptr && n > 0 ? bytes : nullptr;
+    post_ref_length_ = post_ref_ != nullptr ? n : 0;
+  }
   const ByteString& post_data() const { return post_data_; }
+  // The request body in memory, copied or referenced.
+  const char* post_bytes() const {
+    return post_ref_ != nullptr ? static_cast<const char*>(post_ref_) : post_data_.data();
+  }
+  int post_length() const { return post_ref_ != nullptr ? post_ref_length_ : post_data_.length(); }
   // A file whose content follows the post data ("" for none; name as code-page text, or wide).
   int SetAttachedFile(const char* name);
   int SetAttachedFileWide(const char16_t* name);
@@ -387,6 +403,8 @@ class HttpClient : public BodyTransferClient {
 
   // Body sources.
   ByteString post_data_;
+  const void* post_ref_ = nullptr;
+  int post_ref_length_ = 0;
   FilePath attached_file_;
   Stream* upload_stream_ = nullptr;
   std::function<bool()> upload_rewind_;

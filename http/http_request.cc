@@ -297,7 +297,7 @@ int HttpClient::PerformRequest(int action) {
     negotiated_version_.SetText("1.1");
   }
 
-  request_content_length_ = post_data_.length();
+  request_content_length_ = static_cast<uint64_t>(post_length());
   ByteString head;
   rc = BuildRequestHead(has_body, head);
   if (rc != kOk) {
@@ -721,7 +721,7 @@ int HttpClient::CompressBody() {
     more.SetFile(std::move(file));
     has_more = true;
   }
-  const int rc = encoder.EncodeBody(post_data_.data(), post_data_.length(),
+  const int rc = encoder.EncodeBody(post_bytes(), post_length(),
                                     has_more ? &more : nullptr, compressed_body_);
   if (rc != kOk) {
     SetHttpError(rc, encoder.error_text().empty() ? "Compression error." : encoder.error_text().c_str());
@@ -782,8 +782,8 @@ int HttpClient::SendSourceBody() {
   if (!from_stream && !attached_handle_.IsOpen()) return kOk;
   // With a Content-Length, never more than announced: the source's announced size.
   const bool capped = !use_chunked_encoding_;
-  uint64_t left = request_content_length_ > static_cast<uint64_t>(post_data_.length())
-                      ? request_content_length_ - static_cast<uint64_t>(post_data_.length())
+  uint64_t left = request_content_length_ > static_cast<uint64_t>(post_length())
+                      ? request_content_length_ - static_cast<uint64_t>(post_length())
                       : 0;
   ByteString block;
   if (block.Resize(kSourceBlock) != kOk) return kErrOutOfMemory;
@@ -835,7 +835,7 @@ int HttpClient::SendSourceBody() {
 
 int HttpClient::SendRequestBody(bool has_body) {
   bytes_sent_ = 0;
-  const bool any_body = !post_data_.empty() || upload_stream_ != nullptr ||
+  const bool any_body = post_length() > 0 || upload_stream_ != nullptr ||
                         attached_handle_.IsOpen() || use_chunked_encoding_;
   if (!has_body || body_withheld_ || !any_body) {
     if (always_fire_start_transfer_) {
@@ -854,13 +854,13 @@ int HttpClient::SendRequestBody(bool has_body) {
     rc = SendBodyPieces(compressed_body_.data(), compressed_body_.length());
     if (record_request_) recorded_body_.Assign(compressed_body_);
   } else {
-    if (!post_data_.empty()) {
+    if (post_length() > 0) {
       if (debug_trace_) {
-        FireTransfer(kDirectionRequest, 0, 0, post_data_.data(), post_data_.length());
+        FireTransfer(kDirectionRequest, 0, 0, post_bytes(), post_length());
       }
-      rc = SendBodyPieces(post_data_.data(), post_data_.length());
-      LogDataDebug(post_data_.data(), post_data_.length(), "RequestBody");
-      if (record_request_) recorded_body_.Assign(post_data_);
+      rc = SendBodyPieces(post_bytes(), post_length());
+      LogDataDebug(post_bytes(), post_length(), "RequestBody");
+      if (record_request_) recorded_body_.Set(post_bytes(), post_length());
     }
     if (rc == kOk) rc = SendSourceBody();
   }
