@@ -1,4 +1,5 @@
-// Uploading 256 MiB from a local file to the storage emulator, plain and with client-side
+// Uploading 256 MiB (or the MiB of the first argument) from a local file to the storage emulator,
+// plain and with client-side
 // encryption (password, AES in CBC mode), best of 2 each; the encryption of the same file alone
 // (cipher component, file to file) and OpenSSL's AES-256-CBC over the bytes in memory are timed
 // beside them, for scale.
@@ -6,6 +7,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "blob/blob_client.h"
@@ -15,7 +17,7 @@
 
 namespace {
 
-constexpr size_t kSize = 256u << 20;
+size_t kSize = 256u << 20;
 constexpr int kRounds = 2;
 constexpr char kContainer[] = "bench";
 
@@ -27,7 +29,8 @@ double MiBps(double seconds) { return static_cast<double>(kSize) / (1 << 20) / s
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  if (argc > 1 && std::atoi(argv[1]) > 0) kSize = static_cast<size_t>(std::atoi(argv[1])) << 20;
   testsupport::AzuritePeer azurite;
   if (!testsupport::AzuritePeer::SdkInstalled()) {
     std::printf("encrypted_upload_bench: skipped (storage emulator or SDK not installed)\n");
@@ -118,8 +121,8 @@ int main() {
   EVP_CIPHER_CTX_free(ctx);
   const double openssl = SecondsSince(start);
 
-  std::printf("256 MiB block blob from a local file to the storage emulator (best of %d):\n",
-              kRounds);
+  std::printf("%zu MiB block blob from a local file to the storage emulator (best of %d):\n",
+              kSize >> 20, kRounds);
   std::printf("  plain upload:              %7.2f s  %7.1f MiB/s\n", plain, MiBps(plain));
   std::printf("  encrypted upload:          %7.2f s  %7.1f MiB/s  (%.2fx the plain time)\n",
               encrypted, MiBps(encrypted), encrypted / plain);
