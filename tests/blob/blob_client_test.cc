@@ -497,7 +497,7 @@ TEST_F(BlobSendTest, ErrorBodyCutShortIsNoServerText) {
 
 TEST_F(BlobSendTest, RefusedConnectionKeepsTheSocketError) {
   Serve({Reply(ScriptedPeer::HttpResponse(""))});
-  const int port = testsupport::FreePort();
+  const int port = testsupport::ClosedPort();
   client_.SetEndpoint((".localhost:" + std::to_string(port)).c_str());
   const int rc = client_.ListContainers();
   EXPECT_GE(rc, 10000) << client_.Error();

@@ -186,7 +186,7 @@ TEST_F(BlobTunnel, TinyproxyWithoutCredentials) {
   {
     // Nobody listens behind the proxy.
     TunnelClient c(true);
-    Configure(c, tw::kFirewallTunnel, proxy.port(), "", "", testsupport::FreePort());
+    Configure(c, tw::kFirewallTunnel, proxy.port(), "", "", testsupport::ClosedPort());
     ExpectHttpRefused(c, "500");
   }
 }
@@ -242,7 +242,7 @@ TEST_F(BlobTunnel, SquidBasicCredentialsWithTheAccountHostName) {
   }
   {
     TunnelClient c;
-    Configure(c, tw::kFirewallTunnel, proxy->port(), "dave", "sq-pass", testsupport::FreePort());
+    Configure(c, tw::kFirewallTunnel, proxy->port(), "dave", "sq-pass", testsupport::ClosedPort());
     ExpectHttpRefused(c, "503");
   }
 }
@@ -261,7 +261,7 @@ TEST_F(BlobTunnel, DanteSocks4And5) {
     }
     {
       TunnelClient c;
-      Configure(c, type, proxy.port(), "", "", testsupport::FreePort());
+      Configure(c, type, proxy.port(), "", "", testsupport::ClosedPort());
       ExpectRefused(c, type == tw::kFirewallSocks4 ? "firewall request rejected or failed"
                                                    : "connection refused");
     }
@@ -326,7 +326,7 @@ TEST_F(BlobTunnel, MicrosocksUserPassword) {
   }
   {
     TunnelClient c;
-    Configure(c, tw::kFirewallSocks5, proxy.port(), "carol", "m1cr0", testsupport::FreePort());
+    Configure(c, tw::kFirewallSocks5, proxy.port(), "carol", "m1cr0", testsupport::ClosedPort());
     ExpectRefused(c, "connection refused");
   }
 }

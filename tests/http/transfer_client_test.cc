@@ -205,7 +205,7 @@ TEST_P(Modes, InterruptFromTheDataInEventEndsTheReceive) {
 TEST_P(Modes, ClosedPortIsRefused) {
   Client c;
   Configure(c);
-  Target(c, testsupport::FreePort());
+  Target(c, testsupport::ClosedPort());
   c.SetTimeout(10, true);
   const auto start = Clock::now();
   EXPECT_EQ(c.ConnectAndWait(), 10061);

@@ -324,7 +324,7 @@ TEST(FirewallTunnel, LineBreaksInHostOrUserAgentAreRefusedBeforeSending) {
 
 TEST(FirewallTunnel, UnreachableFirewallReportsTheConnectError) {
   Client c;
-  StartThrough(c, 1, testsupport::FreePort(), "storage.example", 443);
+  StartThrough(c, 1, testsupport::ClosedPort(), "storage.example", 443);
   ASSERT_TRUE(WaitConnected(c));
   EXPECT_EQ(c.recorder.First(tw::kEventConnected)->code, 10061);
   const auto statuses = c.recorder.Statuses();
@@ -796,7 +796,7 @@ TEST(FirewallTunnelPeers, TinyproxyRefusedTarget) {
   testsupport::TinyproxyPeer proxy;
   if (!proxy.Start()) TW_REQUIRE_OR_SKIP(proxy.error());
   Client c;
-  StartThrough(c, 1, proxy.port(), "127.0.0.1", testsupport::FreePort());
+  StartThrough(c, 1, proxy.port(), "127.0.0.1", testsupport::ClosedPort());
   ASSERT_TRUE(WaitConnected(c));
   const Event* connected = c.recorder.First(tw::kEventConnected);
   EXPECT_EQ(connected->code, tw::kErrFirewall);
@@ -827,7 +827,7 @@ TEST(FirewallTunnelPeers, DanteSocks4And5) {
   for (int type : {2, 3}) {
     SCOPED_TRACE(type);
     Client c;
-    StartThrough(c, type, proxy.port(), "127.0.0.1", testsupport::FreePort());
+    StartThrough(c, type, proxy.port(), "127.0.0.1", testsupport::ClosedPort());
     ASSERT_TRUE(WaitConnected(c));
     const Event* connected = c.recorder.First(tw::kEventConnected);
     EXPECT_EQ(connected->code, tw::kErrFirewall);

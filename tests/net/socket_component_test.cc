@@ -267,7 +267,7 @@ TEST(SocketComponentSelect, ConnectOutcomesAreNotified) {
     TestSocket c;
     ASSERT_EQ(c.SetUseWindowsMessages(false), 0);
     win::SOCKET listener = win::INVALID_SOCKET;
-    int port = testsupport::FreePort();
+    int port = testsupport::ClosedPort();
     if (!refused) {
       listener = win::socket(win::AF_INET, win::SOCK_STREAM, 0);
       win::sockaddr_in a = Loopback(0);

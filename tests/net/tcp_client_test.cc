@@ -234,7 +234,7 @@ INSTANTIATE_TEST_SUITE_P(Messages, TcpModes, ::testing::Bool(),
 TEST_P(TcpModes, ClosedPortIsRefused) {
   Client c;
   Configure(c);
-  const int port = testsupport::FreePort();
+  const int port = testsupport::ClosedPort();
   ASSERT_EQ(c.SetRemoteHost("127.0.0.1"), 0);
   ASSERT_EQ(c.SetRemotePort(port), 0);
   ASSERT_EQ(c.Connect(true), 0);

@@ -33,6 +33,10 @@ std::string RunCommand(const std::string& command, const std::string& input = ""
 // A free TCP port on 127.0.0.1.
 int FreePort();
 
+// A port on 127.0.0.1 where connections are refused for the rest of the process: a socket stays
+// bound to it without listening, so no test running in parallel can start a server there.
+int ClosedPort();
+
 // Reads a whole file; "" when it cannot be read.
 std::string ReadFile(const std::string& path);
 
