@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <type_traits>
 
 #include "foundation/byte_string.h"
@@ -100,6 +101,27 @@ class ComponentBase {
   int SetConfigAnswerInt64(int64_t value, const char** answer);
   int SetConfigAnswerBool(bool value, const char** answer) {
     return SetConfigAnswer(value ? "True" : "False", answer);
+  }
+
+  // A switch setting that only stores a flag.
+  struct SwitchSetting {
+    const char* name;
+    bool* field;
+  };
+  // Reads or writes the switch the request names; false (and *rc untouched) when none matches.
+  bool ConfigSwitches(const ConfigRequest& request, const char** answer,
+                      std::initializer_list<SwitchSetting> switches, int* rc) {
+    for (const SwitchSetting& sw : switches) {
+      if (!request.NameIs(sw.name)) continue;
+      if (request.is_read()) {
+        *rc = SetConfigAnswerBool(*sw.field, answer);
+      } else {
+        *sw.field = request.ValueAsBool();
+        *rc = 0;
+      }
+      return true;
+    }
+    return false;
   }
 
   // The class's Log event: classes that expose LogLevel override it to fire their event slot

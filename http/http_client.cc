@@ -239,11 +239,8 @@ int HttpClient::Config(ConfigRequest& request, const char** answer) {
   const bool read = request.is_read();
   const char* value = request.value().c_str();
 
-  struct Switch {
-    const char* name;
-    bool* field;
-  };
-  const Switch switches[] = {
+  int switch_rc = kOk;
+  if (ConfigSwitches(request, answer, {
       {"KeepAlive", &keep_alive_},
       {"EncodeURL", &encode_url_},
       {"EncodeQueryString", &encode_query_string_},
@@ -261,12 +258,8 @@ int HttpClient::Config(ConfigRequest& request, const char** answer) {
       {"ReadContentLength", &read_content_length_},
       {"AllowHTTPFallback", &allow_http_fallback_},
       {"AlwaysFireStartTransfer", &always_fire_start_transfer_},
-  };
-  for (const Switch& sw : switches) {
-    if (!request.NameIs(sw.name)) continue;
-    if (read) return SetConfigAnswerBool(*sw.field, answer);
-    *sw.field = request.ValueAsBool();
-    return kOk;
+  }, &switch_rc)) {
+    return switch_rc;
   }
 
   struct Number {

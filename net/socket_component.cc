@@ -573,11 +573,8 @@ int SocketComponent::Config(ConfigRequest& request, const char** answer) {
   const char* value = request.value().c_str();
 
   // Switches that only store a flag.
-  struct Switch {
-    const char* name;
-    bool* field;
-  };
-  const Switch switches[] = {
+  int switch_rc = kOk;
+  if (ConfigSwitches(request, answer, {
       {"AbsoluteTimeout", &absolute_timeout_},
       {"IgnoreExternalEvents", &ignore_external_events_},
       {"IgnoreOtherWindowEvents", &ignore_other_window_events_},
@@ -588,12 +585,8 @@ int SocketComponent::Config(ConfigRequest& request, const char** answer) {
       {"SSLEnableRenegotiation", &ssl_enable_renegotiation_},
       {"UseGetAddrInfo", &use_getaddrinfo_},
       {"UseSystemSSPI", &use_system_sspi_},
-  };
-  for (const Switch& sw : switches) {
-    if (!request.NameIs(sw.name)) continue;
-    if (read) return SetConfigAnswerBool(*sw.field, answer);
-    *sw.field = request.ValueAsBool();
-    return kOk;
+  }, &switch_rc)) {
+    return switch_rc;
   }
 
   // Integers (hexadecimal after "0x" as well).

@@ -988,19 +988,12 @@ int TcpClient::Config(ConfigRequest& request, const char** answer) {
   const bool read = request.is_read();
   const char* value = request.value().c_str();
 
-  struct Switch {
-    const char* name;
-    bool* field;
-  };
-  const Switch switches[] = {
+  int switch_rc = kOk;
+  if (ConfigSwitches(request, answer, {
       {"GracefullyShutDownSSL", &gracefully_shut_down_ssl_},
       {"BindIPv6Address", &bind_ipv6_address_},
-  };
-  for (const Switch& sw : switches) {
-    if (!request.NameIs(sw.name)) continue;
-    if (read) return SetConfigAnswerBool(*sw.field, answer);
-    *sw.field = request.ValueAsBool();
-    return kOk;
+  }, &switch_rc)) {
+    return switch_rc;
   }
 
   struct TlsList {
