@@ -239,66 +239,64 @@ bool DetectAesInstructions() {
   return (c & bit_AES) != 0 && (d & bit_SSE2) != 0;
 }
 
-__attribute__((target("aes,sse2"))) void HwEncrypt(const uint8_t* keys, int rounds, const uint8_t* in,
-                                                   uint8_t* out, size_t blocks) {
+// One AES-NI round of either direction; the key schedule given is that direction's.
+template <bool kDecrypt>
+__attribute__((target("aes,sse2"), always_inline)) inline __m128i AesRound(__m128i b, __m128i k) {
+  if constexpr (kDecrypt) return _mm_aesdec_si128(b, k);
+  return _mm_aesenc_si128(b, k);
+}
+
+__attribute__((target("aes,sse2"), always_inline)) inline __m128i AesFirst(const uint8_t* in,
+                                                                            __m128i k0) {
+  return _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in)), k0);
+}
+
+template <bool kDecrypt>
+__attribute__((target("aes,sse2"), always_inline)) inline void AesLast(uint8_t* out, __m128i b,
+                                                                       __m128i k) {
+  __m128i r = kDecrypt ? _mm_aesdeclast_si128(b, k) : _mm_aesenclast_si128(b, k);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), r);
+}
+
+// Four blocks at a time keep the AES unit's pipeline full.
+template <bool kDecrypt>
+__attribute__((target("aes,sse2"))) void HwCrypt(const uint8_t* keys, int rounds, const uint8_t* in,
+                                                 uint8_t* out, size_t blocks) {
   __m128i k[15];
   for (int r = 0; r <= rounds; ++r) k[r] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(keys + 16 * r));
   while (blocks >= 4) {
-    __m128i b0 = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in)), k[0]);
-    __m128i b1 = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 16)), k[0]);
-    __m128i b2 = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 32)), k[0]);
-    __m128i b3 = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 48)), k[0]);
+    __m128i b0 = AesFirst(in, k[0]);
+    __m128i b1 = AesFirst(in + 16, k[0]);
+    __m128i b2 = AesFirst(in + 32, k[0]);
+    __m128i b3 = AesFirst(in + 48, k[0]);
     for (int r = 1; r < rounds; ++r) {
-      b0 = _mm_aesenc_si128(b0, k[r]);
-      b1 = _mm_aesenc_si128(b1, k[r]);
-      b2 = _mm_aesenc_si128(b2, k[r]);
-      b3 = _mm_aesenc_si128(b3, k[r]);
+      b0 = AesRound<kDecrypt>(b0, k[r]);
+      b1 = AesRound<kDecrypt>(b1, k[r]);
+      b2 = AesRound<kDecrypt>(b2, k[r]);
+      b3 = AesRound<kDecrypt>(b3, k[r]);
     }
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_aesenclast_si128(b0, k[rounds]));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16), _mm_aesenclast_si128(b1, k[rounds]));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 32), _mm_aesenclast_si128(b2, k[rounds]));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 48), _mm_aesenclast_si128(b3, k[rounds]));
+    AesLast<kDecrypt>(out, b0, k[rounds]);
+    AesLast<kDecrypt>(out + 16, b1, k[rounds]);
+    AesLast<kDecrypt>(out + 32, b2, k[rounds]);
+    AesLast<kDecrypt>(out + 48, b3, k[rounds]);
     in += 64;
     out += 64;
     blocks -= 4;
   }
   for (; blocks > 0; --blocks, in += 16, out += 16) {
-    __m128i b = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in)), k[0]);
-    for (int r = 1; r < rounds; ++r) b = _mm_aesenc_si128(b, k[r]);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_aesenclast_si128(b, k[rounds]));
+    __m128i b = AesFirst(in, k[0]);
+    for (int r = 1; r < rounds; ++r) b = AesRound<kDecrypt>(b, k[r]);
+    AesLast<kDecrypt>(out, b, k[rounds]);
   }
   for (auto& x : k) x = _mm_setzero_si128();
 }
 
-__attribute__((target("aes,sse2"))) void HwDecrypt(const uint8_t* keys, int rounds, const uint8_t* in,
-                                                   uint8_t* out, size_t blocks) {
-  __m128i k[15];
-  for (int r = 0; r <= rounds; ++r) k[r] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(keys + 16 * r));
-  while (blocks >= 4) {
-    __m128i b0 = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in)), k[0]);
-    __m128i b1 = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 16)), k[0]);
-    __m128i b2 = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 32)), k[0]);
-    __m128i b3 = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 48)), k[0]);
-    for (int r = 1; r < rounds; ++r) {
-      b0 = _mm_aesdec_si128(b0, k[r]);
-      b1 = _mm_aesdec_si128(b1, k[r]);
-      b2 = _mm_aesdec_si128(b2, k[r]);
-      b3 = _mm_aesdec_si128(b3, k[r]);
-    }
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_aesdeclast_si128(b0, k[rounds]));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16), _mm_aesdeclast_si128(b1, k[rounds]));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 32), _mm_aesdeclast_si128(b2, k[rounds]));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 48), _mm_aesdeclast_si128(b3, k[rounds]));
-    in += 64;
-    out += 64;
-    blocks -= 4;
-  }
-  for (; blocks > 0; --blocks, in += 16, out += 16) {
-    __m128i b = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in)), k[0]);
-    for (int r = 1; r < rounds; ++r) b = _mm_aesdec_si128(b, k[r]);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_aesdeclast_si128(b, k[rounds]));
-  }
-  for (auto& x : k) x = _mm_setzero_si128();
+void HwEncrypt(const uint8_t* keys, int rounds, const uint8_t* in, uint8_t* out, size_t blocks) {
+  HwCrypt<false>(keys, rounds, in, out, blocks);
+}
+
+void HwDecrypt(const uint8_t* keys, int rounds, const uint8_t* in, uint8_t* out, size_t blocks) {
+  HwCrypt<true>(keys, rounds, in, out, blocks);
 }
 
 #else
