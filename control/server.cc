@@ -1,2 +1,279 @@
-// The library's entry points: class object, unloading, registration.
+// The library's entry points: class object, unloading, registration. Only these four functions
+// leave the module; loading it starts the network layer and unloading shuts it down again.
+#include <dlfcn.h>
+
+#include <atomic>
+#include <climits>
+#include <cstdlib>
+#include <mutex>
+#include <new>
+#include <string>
+#include <string_view>
+
+#include "control/cobalin.h"
 #include "control/control_object.h"
+#include "net/library_startup.h"
+#include "platform/codepage.h"
+#include "platform/dispatch_table.h"
+#include "platform/process_tables.h"
+#include "platform/registry.h"
+
+namespace tw {
+namespace {
+
+constexpr char16_t kClassDescription[] = u"Cobalin Control";
+constexpr char16_t kClsidRoot[] = u"CLSID\\";
+
+// The registration script. Key paths are under HKEY_CLASSES_ROOT and below the class ID's own key
+// when they start with "\"; values are written after replacing %MODULE%, %CLSID%, %LIBID% and
+// %DESCRIPTION%. A line without a value only makes the key.
+struct ScriptLine {
+  std::u16string_view key;
+  std::u16string_view value_name;  // empty: the default value
+  std::u16string_view value;
+  bool has_value = true;
+};
+
+constexpr ScriptLine kRegistrationScript[] = {
+    {u"Tarnwick.Cobalin", {}, u"%DESCRIPTION%"},
+    {u"Tarnwick.Cobalin\\CLSID", {}, u"%CLSID%"},
+    {u"Tarnwick.Cobalin\\CurVer", {}, u"Tarnwick.Cobalin.1"},
+    {u"Tarnwick.Cobalin.1", {}, u"%DESCRIPTION%"},
+    {u"Tarnwick.Cobalin.1\\CLSID", {}, u"%CLSID%"},
+    {u"Tarnwick.Cobalin.1\\CurVer", {}, u"Tarnwick.Cobalin.1"},
+    {u"Tarnwick20.Cobalin", {}, u"%DESCRIPTION%"},
+    {u"Tarnwick20.Cobalin\\CLSID", {}, u"%CLSID%"},
+    {u"Tarnwick20.Cobalin\\CurVer", {}, u"Tarnwick.Cobalin.1"},
+    {u"\\", {}, u"%DESCRIPTION%"},
+    {u"\\ProgID", {}, u"Tarnwick.Cobalin.1"},
+    {u"\\VersionIndependentProgID", {}, u"Tarnwick.Cobalin"},
+    {u"\\Programmable", {}, {}, false},
+    {u"\\InprocServer32", {}, u"%MODULE%"},
+    {u"\\InprocServer32", u"ThreadingModel", u"Apartment"},
+    {u"\\Control", {}, {}, false},
+    {u"\\Insertable", {}, {}, false},
+    {u"\\ToolboxBitmap32", {}, u"%MODULE%, 101"},
+    {u"\\MiscStatus", {}, u"0"},
+    {u"\\MiscStatus\\1", {}, u"132497"},
+    {u"\\TypeLib", {}, u"%LIBID%"},
+    {u"\\Version", {}, u"1.0"},
+};
+
+// What unregistration removes whole; the class ID key is also removed before registering, so
+// that nothing of an earlier registration survives below it.
+constexpr std::u16string_view kProgIdKeys[] = {u"Tarnwick.Cobalin", u"Tarnwick.Cobalin.1",
+                                               u"Tarnwick20.Cobalin"};
+
+// ---- The class factory ----
+
+class ClassFactory final : public win::IClassFactory {
+ public:
+  HRESULT QueryInterface(win::REFIID iid, void** object) override {
+    if (object == nullptr) return win::E_POINTER;
+    if (iid == win::IID_IUnknown || iid == win::IID_IClassFactory) {
+      *object = static_cast<win::IClassFactory*>(this);
+      AddRef();
+      return win::S_OK;
+    }
+    *object = nullptr;
+    return win::E_NOINTERFACE;
+  }
+  // The module owns the factory; every reference handed out keeps the module loaded.
+  win::ULONG AddRef() override {
+    LockControlModule();
+    return static_cast<win::ULONG>(++references_);
+  }
+  win::ULONG Release() override {
+    long left = --references_;
+    UnlockControlModule();
+    return static_cast<win::ULONG>(left);
+  }
+  HRESULT CreateInstance(IUnknown* outer, win::REFIID iid, void** object) override {
+    return ControlObject::Create(outer, iid, object);
+  }
+  // An unlock without a lock before it is refused, so that the count never goes below zero and
+  // the module can still be unloaded.
+  HRESULT LockServer(win::BOOL lock) override {
+    if (lock) {
+      ++server_locks_;
+      LockControlModule();
+      return win::S_OK;
+    }
+    long held = server_locks_.load();
+    while (held > 0 && !server_locks_.compare_exchange_weak(held, held - 1)) {
+    }
+    if (held <= 0) return win::E_UNEXPECTED;
+    UnlockControlModule();
+    return win::S_OK;
+  }
+
+ private:
+  std::atomic<long> references_{0};
+  std::atomic<long> server_locks_{0};
+};
+
+std::mutex g_factory_lock;
+ClassFactory* g_factory = nullptr;
+
+ClassFactory* Factory() {
+  std::lock_guard<std::mutex> guard(g_factory_lock);
+  if (g_factory == nullptr) g_factory = new (std::nothrow) ClassFactory;
+  return g_factory;
+}
+
+// ---- Registration ----
+
+std::u16string Utf16(const std::string& text) {
+  if (text.empty()) return {};
+  int n = win::MultiByteToWideChar(win::CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                   nullptr, 0);
+  if (n <= 0) return {};
+  std::u16string out(static_cast<size_t>(n), u'\0');
+  win::MultiByteToWideChar(win::CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                           out.data(), n);
+  return out;
+}
+
+// The full path of this library, found from one of its own functions.
+std::u16string ModulePath() {
+  Dl_info info{};
+  if (::dladdr(reinterpret_cast<void*>(&ModulePath), &info) == 0 || info.dli_fname == nullptr) {
+    return {};
+  }
+  char resolved[PATH_MAX];
+  const char* path = ::realpath(info.dli_fname, resolved) != nullptr ? resolved : info.dli_fname;
+  return Utf16(path);
+}
+
+std::u16string Expand(std::u16string_view text, const std::u16string& module) {
+  struct Replacement {
+    std::u16string_view name;
+    std::u16string value;
+  };
+  const Replacement replacements[] = {
+      {u"%MODULE%", module},
+      {u"%CLSID%", win::GuidToWideString(kClsidCobalin)},
+      {u"%LIBID%", win::GuidToWideString(kLibidCobalin)},
+      {u"%DESCRIPTION%", kClassDescription},
+  };
+  std::u16string out;
+  size_t i = 0;
+  while (i < text.size()) {
+    bool replaced = false;
+    for (const Replacement& r : replacements) {
+      if (text.substr(i, r.name.size()) == r.name) {
+        out += r.value;
+        i += r.name.size();
+        replaced = true;
+        break;
+      }
+    }
+    if (!replaced) out += text[i++];
+  }
+  return out;
+}
+
+std::u16string ClassKey() { return kClsidRoot + win::GuidToWideString(kClsidCobalin); }
+
+HRESULT FromRegistry(win::LONG error) {
+  return error == win::ERROR_SUCCESS ? win::S_OK
+                                     : win::HRESULT_FROM_WIN32(static_cast<win::DWORD>(error));
+}
+
+// Removes a key and everything below it; a key that is not there is no failure.
+HRESULT RemoveTree(const std::u16string& path) {
+  win::LONG error = win::RegDeleteTreeW(win::HKEY_CLASSES_ROOT, path.c_str());
+  return error == win::ERROR_FILE_NOT_FOUND ? win::S_OK : FromRegistry(error);
+}
+
+HRESULT WriteLine(const ScriptLine& line, const std::u16string& module) {
+  std::u16string path(line.key);
+  if (!path.empty() && path[0] == u'\\') {
+    path = ClassKey() + (path.size() > 1 ? path : std::u16string());
+  }
+  win::HKEY key = nullptr;
+  win::LONG error = win::RegCreateKeyExW(win::HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr,
+                                         win::REG_OPTION_NON_VOLATILE, win::KEY_WRITE, nullptr,
+                                         &key, nullptr);
+  if (error != win::ERROR_SUCCESS) return FromRegistry(error);
+  if (line.has_value) {
+    std::u16string name(line.value_name);
+    std::u16string value = Expand(line.value, module);
+    error = win::RegSetValueExW(
+        key, name.empty() ? nullptr : name.c_str(), 0, win::REG_SZ,
+        reinterpret_cast<const win::BYTE*>(value.c_str()),
+        static_cast<win::DWORD>((value.size() + 1) * sizeof(char16_t)));
+  }
+  win::RegCloseKey(key);
+  return FromRegistry(error);
+}
+
+// ---- Load and unload ----
+
+// The module's first object with a destructor, so that its destructor runs last of all: the
+// tables of the module's copy of the platform layer are freed once nothing else of it can run.
+struct TablesRelease {
+  constexpr TablesRelease() = default;
+  ~TablesRelease() { win::ReleaseProcessTables(); }
+};
+TablesRelease g_tables_release;
+
+// Loading runs the library start-up; unloading shuts it down again.
+struct ModuleLifetime {
+  ModuleLifetime() { LibraryStartup(); }
+  ~ModuleLifetime() {
+    {
+      std::lock_guard<std::mutex> guard(g_factory_lock);
+      delete g_factory;
+      g_factory = nullptr;
+    }
+    LibraryShutdown();
+  }
+};
+ModuleLifetime g_module;
+
+}  // namespace
+}  // namespace tw
+
+using tw::HRESULT;
+
+extern "C" __attribute__((visibility("default"))) HRESULT DllGetClassObject(win::REFCLSID clsid,
+                                                                            win::REFIID iid,
+                                                                            void** object) {
+  if (object == nullptr) return win::E_POINTER;
+  *object = nullptr;
+  if (clsid != tw::kClsidCobalin) return win::CLASS_E_CLASSNOTAVAILABLE;
+  tw::ClassFactory* factory = tw::Factory();
+  if (factory == nullptr) return win::E_OUTOFMEMORY;
+  return factory->QueryInterface(iid, object);
+}
+
+extern "C" __attribute__((visibility("default"))) HRESULT DllCanUnloadNow() {
+  return tw::ControlModuleLockCount() == 0 ? win::S_OK : win::S_FALSE;
+}
+
+extern "C" __attribute__((visibility("default"))) HRESULT DllRegisterServer() {
+  std::u16string module = tw::ModulePath();
+  if (module.empty()) return win::E_UNEXPECTED;
+  HRESULT hr = tw::RemoveTree(tw::ClassKey());
+  for (const tw::ScriptLine& line : tw::kRegistrationScript) {
+    if (win::FAILED(hr)) return hr;
+    hr = tw::WriteLine(line, module);
+  }
+  if (win::FAILED(hr)) return hr;
+  return win::RegisterTypeLibrary(tw::kCobalinTypeLibrary, module.c_str(), nullptr);
+}
+
+extern "C" __attribute__((visibility("default"))) HRESULT DllUnregisterServer() {
+  HRESULT first = win::S_OK;
+  for (std::u16string_view progid : tw::kProgIdKeys) {
+    HRESULT hr = tw::RemoveTree(std::u16string(progid));
+    if (win::SUCCEEDED(first)) first = hr;
+  }
+  HRESULT hr = tw::RemoveTree(tw::ClassKey());
+  if (win::SUCCEEDED(first)) first = hr;
+  hr = win::UnregisterTypeLibrary(tw::kCobalinTypeLibrary);
+  // A library that is already gone is what was asked for.
+  if (win::SUCCEEDED(first) && hr != win::TYPE_E_LIBNOTREGISTERED) first = hr;
+  return first;
+}

@@ -503,6 +503,37 @@ int HttpClient::SetProxySSL(int value) {
   return kOk;
 }
 
+int HttpClient::SetProxyUser(const char* text) {
+  const int rc = proxy_user_.SetText(text != nullptr ? text : "");
+  return rc != kOk ? rc : PrepareProxyAuthorization(false);
+}
+
+int HttpClient::SetProxyPassword(const char* text) {
+  WipeBytes(proxy_password_.data(), static_cast<size_t>(proxy_password_.length()));
+  const int rc = proxy_password_.SetText(text != nullptr ? text : "");
+  return rc != kOk ? rc : PrepareProxyAuthorization(false);
+}
+
+int HttpClient::SetProxyAutoDetect(bool on) {
+  proxy_auto_detect_ = on;
+  proxy_server_.Reset();
+  proxy_port_ = default_port_;
+  const int rc = tunnel_.SetFirewallAutoDetect(on);
+  if (!on) return rc;
+  ByteString settings;
+  if (!ReadEnabledProxyServer(&settings)) return rc;
+  const char* scheme = scheme_.empty() ? "http" : scheme_.c_str();
+  ByteString host;
+  int32_t port = 0;
+  if (!FindSchemeProxy(settings.c_str(), scheme, &host, &port)) return rc;
+  if (proxy_server_.Assign(host) != kOk) return kErrOutOfMemory;
+  if (port != 0) proxy_port_ = port;
+  const bool https = EqualsNoCase(scheme, "https");
+  proxy_ssl_ = https ? 3 : 0;
+  tunnel_.SetFirewallType(https ? kFirewallTunnel : kFirewallNone);
+  return rc;
+}
+
 int HttpClient::SetAttachedFile(const char* name) {
   if (name == nullptr || *name == '\0') {
     attached_file_ = FilePath();

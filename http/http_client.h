@@ -275,6 +275,20 @@ class HttpClient : public BodyTransferClient {
   // Getters used by the control's properties.
   bool GetProxyAutoDetect() const { return proxy_auto_detect_; }
   int GetSSLCertStoreType() const { return cert_store_.store_type; }
+  const ByteString& proxy_server() const { return proxy_server_; }
+  int SetProxyServer(const char* text) { return proxy_server_.SetText(text != nullptr ? text : ""); }
+  int32_t proxy_port() const { return proxy_port_; }
+  void set_proxy_port(int32_t port) { proxy_port_ = port; }
+  const ShortString& proxy_user() const { return proxy_user_; }
+  const ShortString& proxy_password() const { return proxy_password_; }
+  int proxy_ssl() const { return proxy_ssl_; }
+  // Each write prepares ProxyAuthorization again. 0 or an error code.
+  int SetProxyUser(const char* text);
+  int SetProxyPassword(const char* text);
+  // Stores the switch, clears ProxyServer, sets ProxyPort to the scheme's default port and
+  // applies the firewall's auto-detection; when on, takes the proxy of the current scheme from
+  // the per-user proxy settings (an https proxy as a tunnel). 0 or the resolver's error.
+  int SetProxyAutoDetect(bool on);
 
  protected:
   // ---- Request (http_request.cc) ----

@@ -170,10 +170,15 @@ int HttpClient::DoTransfer(int action) {
     rc = RunTransfer(action);
   }
 
+  // The interrupt action empties busy_action_; the send or receive it cut short may have cleared
+  // the socket's interrupt flag on its way out, so that alone would lose the interruption.
+  const bool interrupted = interrupt_requested() || busy_action_ == 0;
   ByteString saved;
   saved.Assign(error_text());
-  if (exchange && !interrupt_requested()) DrainPendingMessages(kDrainStepsAfter);
-  if (interrupt_requested()) {
+  if (exchange && !interrupted) DrainPendingMessages(kDrainStepsAfter);
+  if (interrupted) {
+    // A failure that followed the interruption (the closed connection) is not the caller's news.
+    if (rc != kErrInterrupted) SetErrorText("");
     rc = kErrInterrupted;
     clear_interrupt_request();
     if (error_text().empty()) SetErrorText("Interrupted.");

@@ -10,6 +10,7 @@
 #include "platform/codepage.h"
 #include "platform/error_info.h"
 #include "platform/library.h"
+#include "platform/process_tables.h"
 #include "platform/registry.h"
 
 namespace win {
@@ -49,7 +50,7 @@ struct ClassObjects {
 };
 
 ClassObjects& Objects() {
-  static ClassObjects* objects = new ClassObjects;  // never destroyed: libraries outlive statics
+  static ClassObjects* objects = KeepProcessTable(new ClassObjects);  // libraries outlive statics
   return *objects;
 }
 

@@ -156,11 +156,15 @@ bool SafeRead(uintptr_t address, void* out, size_t bytes) {
 SharedRuntime* Published() {
   const char* text = std::getenv(kRuntimeVariable);
   if (text == nullptr) return nullptr;
+  long pid = 0;
   uintptr_t address = 0;
   uint64_t nonce = 0;
-  if (std::sscanf(text, "%" SCNxPTR ":%" SCNx64, &address, &nonce) != 2 || address == 0) {
+  if (std::sscanf(text, "%ld:%" SCNxPTR ":%" SCNx64, &pid, &address, &nonce) != 3 ||
+      address == 0) {
     return nullptr;
   }
+  // Inherited from a parent process: its address means nothing here, so it is not even read.
+  if (pid != static_cast<long>(::getpid())) return nullptr;
   SharedRuntime seen{};
   if (!SafeRead(address, &seen, sizeof seen)) return nullptr;
   if (seen.magic != kRuntimeMagic || seen.nonce != nonce || seen.version != kRuntimeVersion) {
@@ -179,8 +183,8 @@ SharedRuntime* Publish() {
     }
   }
   char text[64];
-  std::snprintf(text, sizeof text, "%" PRIxPTR ":%" PRIx64, reinterpret_cast<uintptr_t>(rt),
-                rt->nonce);
+  std::snprintf(text, sizeof text, "%ld:%" PRIxPTR ":%" PRIx64, static_cast<long>(::getpid()),
+                reinterpret_cast<uintptr_t>(rt), rt->nonce);
   ::setenv(kRuntimeVariable, text, 1);
   return rt;  // never freed: other copies of the layer keep its address
 }

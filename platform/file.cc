@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/codepage.h"
+#include "platform/process_tables.h"
 
 namespace win {
 namespace {
@@ -155,7 +156,7 @@ struct ShareEntry {
 
 std::mutex share_lock;
 std::map<FileKey, std::vector<ShareEntry>>& ShareTable() {
-  static auto* table = new std::map<FileKey, std::vector<ShareEntry>>;
+  static auto* table = KeepProcessTable(new std::map<FileKey, std::vector<ShareEntry>>);
   return *table;
 }
 

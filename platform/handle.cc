@@ -5,6 +5,8 @@
 #include <unordered_map>
 #include <utility>
 
+#include "platform/process_tables.h"
+
 namespace win {
 namespace {
 
@@ -20,7 +22,7 @@ struct HandleTable {
 };
 
 HandleTable& Table() {
-  static HandleTable* table = new HandleTable;  // never destroyed: handles may outlive statics
+  static HandleTable* table = KeepProcessTable(new HandleTable);  // handles may outlive statics
   return *table;
 }
 

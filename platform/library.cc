@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/process_tables.h"
 #include "platform/winsock.h"
 
 namespace win {
@@ -104,7 +105,7 @@ struct Libraries {
 
 Libraries& Libs() {
   static Libraries* libs = [] {
-    auto* l = new Libraries;  // never destroyed: modules may be used from static destructors
+    auto* l = KeepProcessTable(new Libraries);  // used from static destructors
     l->stand_ins["ws2_32.dll"] = Ws2_32Exports();
     l->stand_ins["ntdll.dll"] = NtdllExports();
     return l;

@@ -9,6 +9,8 @@
 #include <set>
 #include <string>
 
+#include "platform/process_tables.h"
+
 namespace win {
 namespace {
 
@@ -26,7 +28,7 @@ struct Registry {
 };
 
 Registry& State() {
-  static Registry* registry = new Registry;  // outlives every static destructor that may release
+  static Registry* registry = KeepProcessTable(new Registry);  // used from static destructors
   return *registry;
 }
 

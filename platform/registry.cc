@@ -22,6 +22,7 @@
 
 #include "platform/codepage.h"
 #include "platform/handle.h"
+#include "platform/process_tables.h"
 
 namespace win {
 namespace {
@@ -222,7 +223,7 @@ struct Registry {
 };
 
 Registry& State() {
-  static Registry* r = new Registry;  // never destroyed: keys may be closed from static destructors
+  static Registry* r = KeepProcessTable(new Registry);  // keys closed from static destructors
   return *r;
 }
 

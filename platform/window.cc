@@ -15,6 +15,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "platform/process_tables.h"
 #include "platform/time.h"
 
 namespace win {
@@ -106,7 +107,7 @@ struct Registry {
 };
 
 Registry& Reg() {
-  static Registry* registry = new Registry;  // never destroyed: windows may outlive statics
+  static Registry* registry = KeepProcessTable(new Registry);  // windows may outlive statics
   return *registry;
 }
 

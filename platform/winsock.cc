@@ -140,6 +140,7 @@ constexpr unsigned long kFionRead = FIONREAD;
 #include <unordered_map>
 #include <utility>
 
+#include "platform/process_tables.h"
 #include "platform/time.h"
 #include "platform/winsock.h"
 
@@ -366,7 +367,7 @@ struct SocketTable {
 };
 
 SocketTable& Sockets() {
-  static SocketTable* table = new SocketTable;  // never destroyed: sockets may outlive statics
+  static SocketTable* table = KeepProcessTable(new SocketTable);  // sockets may outlive statics
   return *table;
 }
 
