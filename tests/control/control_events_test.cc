@@ -13,6 +13,7 @@
 
 #include "control/com_error.h"
 #include "tests/control/control_test_support.h"
+#include "tests/control/emulator_fixture.h"
 #include "tests/peers/azurite_peer.h"
 #include "tests/support/test_support.h"
 
@@ -380,39 +381,14 @@ TEST(ControlEventsLifetime, LastReferenceDroppedInAHandlerOutlivesTheRunningMeth
 
 // ---- Handlers while the emulator serves a request ----
 
-class ControlEventsService : public ::testing::Test {
+class ControlEventsService : public controltest::EmulatorFixture {
  protected:
-  static void SetUpTestSuite() {
-    azurite_ = new AzuritePeer();
-    if (!AzuritePeer::Installed() || !azurite_->Start()) {
-      skip_reason_ =
-          AzuritePeer::Installed() ? azurite_->error() : "storage emulator not installed";
-    }
-  }
-  static void TearDownTestSuite() {
-    delete azurite_;
-    azurite_ = nullptr;
-  }
   void SetUp() override {
-    if (!skip_reason_.empty()) {
-      TW_REQUIRE_OR_SKIP(skip_reason_);
-    }
-    ASSERT_EQ(control_.created, win::S_OK);
-    tw::BlobClient& client = control_.client();
-    client.set_use_ssl(false);
-    client.account().SetText(AzuritePeer::account().c_str());
-    client.access_key().SetText(AzuritePeer::key().c_str());
-    ASSERT_TRUE(control_.Call("Config", {"Endpoint=" + azurite_->endpoint_suffix()}).ok());
+    ConnectAndCreateContainer("e");
+    if (HasFatalFailure() || IsSkipped()) return;
     // Uploads above 1000 bytes go in blocks of 400.
     ASSERT_TRUE(control_.Call("Config", {"SimpleUploadLimit=1000"}).ok());
     ASSERT_TRUE(control_.Call("Config", {"FragmentSize=400"}).ok());
-    std::string container = "e";
-    for (char c : std::string(::testing::UnitTest::GetInstance()->current_test_info()->name())) {
-      container += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    client.container().SetText(container.c_str());
-    DispResult made = control_.Call("CreateContainer");
-    ASSERT_EQ(made.hr, win::S_OK) << made.description;
     ASSERT_EQ(first_.Advise(control_.dispatch()), win::S_OK);
     ASSERT_EQ(second_.Advise(control_.dispatch()), win::S_OK);
   }
@@ -433,15 +409,10 @@ class ControlEventsService : public ::testing::Test {
   }
   static int16_t Short(win::DISPPARAMS* params, win::UINT k) { return *EventArg(params, k).piVal; }
 
-  static AzuritePeer* azurite_;
-  static std::string skip_reason_;
-  Control control_;
   EventRecorder first_;
   EventRecorder second_;
 };
 
-AzuritePeer* ControlEventsService::azurite_ = nullptr;
-std::string ControlEventsService::skip_reason_;
 
 TEST_F(ControlEventsService, FragmentInterruptIsSharedAndTheLastSinkDecides) {
   const std::string data = testsupport::RandomBytes(2500, 31);

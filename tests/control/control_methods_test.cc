@@ -11,6 +11,7 @@
 #include "control/com_error.h"
 #include "platform/heap.h"
 #include "tests/control/control_test_support.h"
+#include "tests/control/emulator_fixture.h"
 #include "tests/peers/azurite_peer.h"
 #include "tests/support/test_support.h"
 
@@ -285,48 +286,18 @@ TEST_F(ControlMethods, PageHooksInterruptAndResetWhenIdle) {
 
 // ---- Against the storage emulator ----
 
-class ControlMethodsService : public ::testing::Test {
+class ControlMethodsService : public controltest::EmulatorFixture {
  protected:
-  static void SetUpTestSuite() {
-    azurite_ = new AzuritePeer();
-    if (!AzuritePeer::Installed() || !azurite_->Start()) {
-      skip_reason_ =
-          AzuritePeer::Installed() ? azurite_->error() : "storage emulator not installed";
-    }
-  }
-  static void TearDownTestSuite() {
-    delete azurite_;
-    azurite_ = nullptr;
-  }
   void SetUp() override {
-    if (!skip_reason_.empty()) {
-      TW_REQUIRE_OR_SKIP(skip_reason_);
-    }
-    ASSERT_EQ(control_.created, win::S_OK);
-    tw::BlobClient& client = control_.client();
-    client.set_use_ssl(false);
-    client.account().SetText(AzuritePeer::account().c_str());
-    client.access_key().SetText(AzuritePeer::key().c_str());
-    ASSERT_TRUE(control_.Call("Config", {"Endpoint=" + azurite_->endpoint_suffix()}).ok());
-    std::string container = "m";
-    for (char c : std::string(::testing::UnitTest::GetInstance()->current_test_info()->name())) {
-      container += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    client.container().SetText(container.c_str());
-    DispResult made = control_.Call("CreateContainer");
-    ASSERT_EQ(made.hr, win::S_OK) << made.description;
+    ConnectAndCreateContainer("m");
+    if (HasFatalFailure() || IsSkipped()) return;
     ASSERT_EQ(recorder_.Advise(control_.dispatch()), win::S_OK);
   }
   void TearDown() override { recorder_.Unadvise(); }
 
-  static AzuritePeer* azurite_;
-  static std::string skip_reason_;
-  Control control_;
   controltest::EventRecorder recorder_;
 };
 
-AzuritePeer* ControlMethodsService::azurite_ = nullptr;
-std::string ControlMethodsService::skip_reason_;
 
 TEST_F(ControlMethodsService, UploadListAndDownloadBlobData) {
   const std::string first(2500, 'a');

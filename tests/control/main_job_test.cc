@@ -25,20 +25,9 @@ using testsupport::Lines;
 using testsupport::MakeTempDir;
 using testsupport::ReadFile;
 using testsupport::RunCommand;
+using testsupport::ShellQuote;
 
 constexpr size_t kDemoBytes = 64u << 20;
-
-std::string Quote(const std::string& s) {
-  std::string out = "'";
-  for (char c : s) {
-    if (c == '\'') {
-      out += "'\\''";
-    } else {
-      out += c;
-    }
-  }
-  return out + "'";
-}
 
 // A command bounded in time where coreutils' timeout is there, so a hang fails the test instead
 // of stalling the run.
@@ -111,10 +100,10 @@ class SampleHostTest : public ::testing::Test {
   }
 
   HostRun Run(const std::vector<std::string>& args, const std::string& env = "") {
-    std::string cmd = "TW_REGISTRY_FILE=" + Quote(Registry()) + " " + env + " " +
-                      Bounded(120, Quote(TW_COBALIN_HOST));
-    for (const std::string& a : args) cmd += " " + Quote(a);
-    cmd += " 2>" + Quote(dir_ + "/stderr.txt");
+    std::string cmd = "TW_REGISTRY_FILE=" + ShellQuote(Registry()) + " " + env + " " +
+                      Bounded(120, ShellQuote(TW_COBALIN_HOST));
+    for (const std::string& a : args) cmd += " " + ShellQuote(a);
+    cmd += " 2>" + ShellQuote(dir_ + "/stderr.txt");
     HostRun r;
     r.out = RunCommand(cmd, "", &r.status);
     r.err = ReadFile(dir_ + "/stderr.txt");
@@ -268,7 +257,7 @@ TEST_F(SampleHostTest, ServiceFailureAfterEvents) {
   steps.insert(steps.end(), connect.begin(), connect.end());
   steps.push_back("CreateContainer()");
   steps.push_back("CreateContainer()");
-  HostRun r = Run(steps, "TW_TEST_KEY=" + Quote(AzuritePeer::key()));
+  HostRun r = Run(steps, "TW_TEST_KEY=" + ShellQuote(AzuritePeer::key()));
   EXPECT_EQ(r.status, 1) << r.out;
   EXPECT_TRUE(StartsWith(r.err, "error 0x800A")) << r.err;
   EXPECT_NE(r.err.find("ContainerAlreadyExists"), std::string::npos) << r.err;
@@ -299,8 +288,8 @@ TEST(MainJob, DemoRoundTripThroughTheEmulator) {
   ASSERT_FALSE(work.empty());
   int status = -1;
   const std::string out = RunCommand(
-      Bounded(900, "bash " + Quote(std::string(TW_SOURCE_DIR) + "/scripts/demo") +
-                       " --no-setup --build-dir " + Quote(HostDir()) + " --work-dir " + Quote(work)) +
+      Bounded(900, "bash " + ShellQuote(std::string(TW_SOURCE_DIR) + "/scripts/demo") +
+                       " --no-setup --build-dir " + ShellQuote(HostDir()) + " --work-dir " + ShellQuote(work)) +
           " 2>&1",
       "", &status);
   EXPECT_EQ(status, 0) << out;
@@ -311,7 +300,7 @@ TEST(MainJob, DemoRoundTripThroughTheEmulator) {
   EXPECT_EQ(sent.size(), kDemoBytes);
   EXPECT_TRUE(sent == fetched) << "the downloaded copy differs";
 
-  const std::string digest = RunCommand("sha256sum " + Quote(work + "/upload.bin") + " | cut -c1-64");
+  const std::string digest = RunCommand("sha256sum " + ShellQuote(work + "/upload.bin") + " | cut -c1-64");
   ASSERT_EQ(digest.size(), 65u) << digest;
   EXPECT_NE(out.find("sha256 match " + digest), std::string::npos) << out;
 
@@ -379,9 +368,9 @@ TEST(MainJob, DemoStopsTheEmulatorWhenTheHostFails) {
   ASSERT_EQ(::chmod((dir + "/cobalin_host").c_str(), 0755), 0);
   int status = -1;
   const std::string out = RunCommand(
-      Bounded(300, "bash " + Quote(std::string(TW_SOURCE_DIR) + "/scripts/demo") +
-                       " --no-setup --size-mib 1 --build-dir " + Quote(dir) + " --work-dir " +
-                       Quote(dir + "/work")) +
+      Bounded(300, "bash " + ShellQuote(std::string(TW_SOURCE_DIR) + "/scripts/demo") +
+                       " --no-setup --size-mib 1 --build-dir " + ShellQuote(dir) + " --work-dir " +
+                       ShellQuote(dir + "/work")) +
           " 2>&1",
       "", &status);
   EXPECT_EQ(status, 1) << out;

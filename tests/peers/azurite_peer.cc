@@ -18,18 +18,6 @@ constexpr const char* kKey = "Eby8vdM02xNOcqFlqUwJPLlmEtlCDXJ1OUzFT50uSRZ6IFsuFq
 constexpr const char* kEmulatorScript = "node_modules/azurite/dist/src/blob/main.js";
 constexpr const char* kSdkPackage = "node_modules/@azure/storage-blob/package.json";
 
-std::string ShellQuote(const std::string& s) {
-  std::string out = "'";
-  for (char c : s) {
-    if (c == '\'') {
-      out += "'\\''";
-    } else {
-      out += c;
-    }
-  }
-  return out + "'";
-}
-
 }  // namespace
 
 AzuritePeer::AzuritePeer() = default;

@@ -36,6 +36,18 @@ bool HaveProgram(const std::string& name) {
   return std::system(cmd.c_str()) == 0;
 }
 
+std::string ShellQuote(const std::string& s) {
+  std::string out = "'";
+  for (char c : s) {
+    if (c == '\'') {
+      out += "'\\''";
+    } else {
+      out += c;
+    }
+  }
+  return out + "'";
+}
+
 std::string RunCommand(const std::string& command, const std::string& input, int* status) {
   char inpath[] = "/tmp/tw_cmd_in_XXXXXX";
   int fd = mkstemp(inpath);

@@ -29,6 +29,8 @@ bool HaveProgram(const std::string& name);
 
 // Runs a shell command, feeding `input` on stdin; returns its stdout. `status` gets the exit code.
 std::string RunCommand(const std::string& command, const std::string& input = "", int* status = nullptr);
+// `s` as one word of a POSIX shell command line (single-quoted).
+std::string ShellQuote(const std::string& s);
 
 // A free TCP port on 127.0.0.1.
 int FreePort();
