@@ -50,13 +50,25 @@ win::HRESULT BstrFromBytes(const void* bytes, int n, int code_page, win::BSTR* o
     *out = win::SysAllocStringLen(u"", 0);
     return *out != nullptr ? win::S_OK : win::E_OUTOFMEMORY;
   }
-  int wide = win::MultiByteToWideChar(static_cast<unsigned>(code_page), 0, text, n, nullptr, 0);
-  if (wide <= 0) {
-    return win::HResultOf(0x80070000u | (win::GetLastError() & 0xFFFF));
-  }
-  win::BSTR s = win::SysAllocStringLen(nullptr, static_cast<win::UINT>(wide));
+  const unsigned cp = static_cast<unsigned>(code_page);
+  // One pass in the common case: no code page gives more UTF-16 units than it has bytes, so a
+  // string of n characters holds the result (event texts can be whole received pieces).
+  win::BSTR s = win::SysAllocStringLen(nullptr, static_cast<win::UINT>(n));
   if (s == nullptr) return win::E_OUTOFMEMORY;
-  win::MultiByteToWideChar(static_cast<unsigned>(code_page), 0, text, n, s, wide);
+  int wide = win::MultiByteToWideChar(cp, 0, text, n, s, n);
+  if (wide > 0 && wide < n) {
+    win::SysReAllocStringLen(&s, s, static_cast<win::UINT>(wide));  // cut in place
+  } else if (wide <= 0) {
+    win::SysFreeString(s);
+    if (win::GetLastError() != win::ERROR_INSUFFICIENT_BUFFER) {
+      return win::HResultOf(0x80070000u | (win::GetLastError() & 0xFFFF));
+    }
+    wide = win::MultiByteToWideChar(cp, 0, text, n, nullptr, 0);
+    if (wide <= 0) return win::HResultOf(0x80070000u | (win::GetLastError() & 0xFFFF));
+    s = win::SysAllocStringLen(nullptr, static_cast<win::UINT>(wide));
+    if (s == nullptr) return win::E_OUTOFMEMORY;
+    win::MultiByteToWideChar(cp, 0, text, n, s, wide);
+  }
   *out = s;
   return win::S_OK;
 }

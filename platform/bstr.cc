@@ -56,6 +56,13 @@ INT SysReAllocString(BSTR* target, const OLECHAR* text) {
 
 INT SysReAllocStringLen(BSTR* target, const OLECHAR* text, UINT length) {
   if (target == nullptr) return FALSE;
+  // Cutting a string to its own first characters needs no new block.
+  if (*target != nullptr && text == *target && length <= SysStringLen(*target)) {
+    const uint32_t bytes = length * sizeof(OLECHAR);
+    std::memcpy(BlockOf(*target), &bytes, kPrefixBytes);
+    (*target)[length] = 0;
+    return TRUE;
+  }
   BSTR s = SysAllocStringLen(text, length);
   if (s == nullptr) return FALSE;
   SysFreeString(*target);

@@ -108,9 +108,52 @@ class IconvHandle {
 
 // Well-formed UTF-8 per the Unicode table; an ill-formed part becomes one U+FFFD per maximal
 // subpart, so the byte that broke a sequence is decoded on its own.
-bool DecodeUtf8(const unsigned char* s, size_t n, bool strict, std::u16string& out) {
+// Where decoded characters go: only counted when the caller asks for the length, or straight
+// into the caller's buffer, which avoids a temporary copy of the whole text.
+class WideCounter {
+ public:
+  void push_back(char16_t) { ++count_; }
+  size_t size() const { return count_; }
+  bool overflow() const { return false; }
+
+ private:
+  size_t count_ = 0;
+};
+
+class WideWriter {
+ public:
+  WideWriter(char16_t* dst, int capacity) : dst_(dst), capacity_(static_cast<size_t>(capacity)) {}
+  void push_back(char16_t c) {
+    if (count_ < capacity_) {
+      dst_[count_] = c;
+    } else {
+      overflow_ = true;
+    }
+    ++count_;
+  }
+  size_t size() const { return count_; }
+  bool overflow() const { return overflow_; }
+
+ private:
+  char16_t* dst_;
+  size_t capacity_;
+  size_t count_ = 0;
+  bool overflow_ = false;
+};
+
+template <class Out>
+bool DecodeUtf8(const unsigned char* s, size_t n, bool strict, Out& out) {
   size_t i = 0;
   while (i < n) {
+    // Runs of ASCII, eight bytes at a time.
+    while (i + 8 <= n) {
+      uint64_t word;
+      std::memcpy(&word, s + i, sizeof word);
+      if ((word & 0x8080808080808080ull) != 0) break;
+      for (int k = 0; k < 8; ++k) out.push_back(s[i + k]);
+      i += 8;
+    }
+    if (i >= n) break;
     unsigned char b = s[i];
     if (b < 0x80) {
       out.push_back(b);
@@ -173,8 +216,8 @@ bool DecodeUtf8(const unsigned char* s, size_t n, bool strict, std::u16string& o
   return true;
 }
 
-bool DecodeSingleByte(unsigned cp, const unsigned char* s, size_t n, bool strict,
-                      std::u16string& out) {
+template <class Out>
+bool DecodeSingleByte(unsigned cp, const unsigned char* s, size_t n, bool strict, Out& out) {
   for (size_t i = 0; i < n; ++i) {
     unsigned char b = s[i];
     if (b < 0x80) {
@@ -189,6 +232,15 @@ bool DecodeSingleByte(unsigned cp, const unsigned char* s, size_t n, bool strict
     }
   }
   return true;
+}
+
+template <class Sink>
+int DecodeOwn(unsigned cp, const unsigned char* s, size_t n, bool strict, Sink& sink) {
+  bool ok = cp == CP_UTF8 ? DecodeUtf8(s, n, strict, sink) : DecodeSingleByte(cp, s, n, strict, sink);
+  if (!ok || sink.size() == 0) return Fail(ERROR_NO_UNICODE_TRANSLATION);
+  if (sink.size() > 0x7FFFFFFF) return Fail(ERROR_INVALID_PARAMETER);
+  if (sink.overflow()) return Fail(ERROR_INSUFFICIENT_BUFFER);
+  return static_cast<int>(sink.size());
 }
 
 // One iconv call appending to buf at `used`, growing buf while it is too small. Null `in` and
@@ -356,17 +408,19 @@ int MultiByteToWideChar(unsigned codepage, DWORD flags, const char* src, int src
 
   size_t n = srclen == -1 ? std::strlen(src) + 1 : static_cast<size_t>(srclen);
   bool strict = (flags & MB_ERR_INVALID_CHARS) != 0;
+  const auto* s = reinterpret_cast<const unsigned char*>(src);
+  if (OwnCodePage(cp)) {
+    if (dstlen == 0) {
+      WideCounter counter;
+      return DecodeOwn(cp, s, n, strict, counter);
+    }
+    WideWriter writer(dst, dstlen);
+    return DecodeOwn(cp, s, n, strict, writer);
+  }
   std::u16string out;
   try {
-    const auto* s = reinterpret_cast<const unsigned char*>(src);
-    if (cp == CP_UTF8) {
-      if (!DecodeUtf8(s, n, strict, out)) return Fail(ERROR_NO_UNICODE_TRANSLATION);
-    } else if (OwnCodePage(cp)) {
-      if (!DecodeSingleByte(cp, s, n, strict, out)) return Fail(ERROR_NO_UNICODE_TRANSLATION);
-    } else {
-      DWORD err = DecodeIconv(name, src, n, strict, out);
-      if (err) return Fail(err);
-    }
+    DWORD err = DecodeIconv(name, src, n, strict, out);
+    if (err) return Fail(err);
   } catch (const std::bad_alloc&) {
     return Fail(ERROR_NOT_ENOUGH_MEMORY);
   }

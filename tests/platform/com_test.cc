@@ -142,6 +142,13 @@ TEST(Bstr, ReallocateAndFailures) {
   EXPECT_FALSE(SysReAllocString(&s, u"lost"));
   HeapFailAfter(0);
   EXPECT_EQ(Narrow(s), "x\\0y") << "a failed reallocation keeps the old string";
+  // Cut to its own first characters (no allocation: the failing heap is not asked).
+  HeapFailAfter(1);
+  EXPECT_TRUE(SysReAllocStringLen(&s, s, 1));
+  HeapFailAfter(0);
+  EXPECT_EQ(SysStringLen(s), 1u);
+  EXPECT_EQ(s[1], u'\0');
+  EXPECT_EQ(Narrow(s), "x");
   SysFreeString(s);
   HeapFailAfter(1);
   EXPECT_EQ(SysAllocString(u"x"), nullptr);
