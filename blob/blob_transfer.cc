@@ -26,6 +26,7 @@ constexpr int kErrLocalFileAccess = 611;
 constexpr int kErrUploadStream = 612;
 constexpr unsigned kUtf8CodePage = 65001;
 
+constexpr char kTextInterrupted[] = "Interrupted.";
 constexpr char kTextContainerMissing[] = "The Container property must be set before calling this method.";
 constexpr char kTextBlobMissing[] = "Blob must be specified when calling this method.";
 constexpr char kTextBlockBlobMissing[] = "BlockBlob must be specified when calling this method.";
@@ -514,7 +515,11 @@ int BlobClient::SendPieces(int64_t size, const ByteString& temp_file) {
     ++fragment_number_;
     int interrupt = 0;
     NotifyFragmentComplete(fragment_number_, fragment_count_, &interrupt);
-    if (interrupt != 0) rc = TransferFailed(kErrAborted, kTextAborted);
+    if (interrupt != 0) {
+      rc = TransferFailed(kErrAborted, kTextAborted);
+    } else if (operation_interrupt_requested() && start_byte_ < size) {
+      rc = TransferFailed(kErrInterrupted, kTextInterrupted);
+    }
   }
   EndProgress(false);
   if (rc == kOk) {
@@ -526,6 +531,7 @@ int BlobClient::SendPieces(int64_t size, const ByteString& temp_file) {
 }
 
 int BlobClient::AutomaticBlockUpload(const char* blob, int64_t size) {
+  ClearOperationInterrupt();
   keep_capture_ = true;
   ClearRawCapture();
   const bool saved_send_metadata = send_metadata_on_put_block_list_;

@@ -151,6 +151,7 @@ int RestClient::ResetRestLayer() {
   progress_step_ = 1;
   start_byte_ = 0;
   use_platform_hash_ = true;
+  interrupt_requested_ = 0;
   EndProgress(true);
   raw_request_.Reset();
   raw_response_.Reset();

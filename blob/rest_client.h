@@ -167,6 +167,12 @@ class RestClient : public HttpClient {
   int ProgressPercent() const;
   int progress_state() const { return progress_state_; }
   int64_t progress_base() const { return progress_base_; }
+
+  // Asked by the owner's Interrupt: an operation made of several requests stops before its next
+  // one, also when it is between two requests and nothing is waiting to be cancelled.
+  void RequestInterrupt() { interrupt_requested_ = 1; }
+  bool operation_interrupt_requested() const { return interrupt_requested_ != 0; }
+  void ClearOperationInterrupt() { interrupt_requested_ = 0; }
   int64_t progress_count() const { return progress_count_; }
   int64_t progress_total() const { return progress_total_; }
 
@@ -265,6 +271,7 @@ class RestClient : public HttpClient {
   int64_t progress_count_ = -1;
   int64_t progress_total_ = -1;
   int32_t progress_nesting_ = 0;
+  int32_t interrupt_requested_ = 0;
 };
 
 }  // namespace tw

@@ -253,6 +253,7 @@ HRESULT ControlObject::GetUserDelegationKey(BSTR start_time, BSTR expiry_time) {
 HRESULT ControlObject::Interrupt() {
   // Meant for handlers: cancels the request that the running operation is waiting for.
   MethodCall call(*this, kDispInterrupt, InEvent::kAllowed);
+  client_.RequestInterrupt();  // an operation between two requests stops before the next
   return call.Run([&] { return client_.DoTransferSlot(kHttpActionInterrupt); });
 }
 

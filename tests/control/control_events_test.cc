@@ -442,6 +442,32 @@ TEST_F(ControlEventsService, FragmentInterruptIsSharedAndTheLastSinkDecides) {
   EXPECT_EQ(Download("finished"), data);
 }
 
+TEST_F(ControlEventsService, InterruptBetweenFragmentsStopsTheUploadBeforeItsNextRequest) {
+  const std::string data = testsupport::RandomBytes(2500, 32);
+  // Called while idle: no operation runs, so nothing later is stopped by it.
+  ASSERT_EQ(control_.Call("Interrupt").hr, win::S_OK);
+  DispResult whole = Upload("whole", data);
+  ASSERT_EQ(whole.hr, win::S_OK) << whole.description;
+
+  // From FragmentComplete no request is waiting: the upload stops before the third block.
+  DispResult inner;
+  first_.handler = [&](win::DISPID id, win::DISPPARAMS* params) {
+    if (id == tw::kBlobEventFragmentComplete && Short(params, 0) == 2) {
+      inner = control_.Call("Interrupt");
+    }
+  };
+  control_.client().set_overwrite(true);
+  second_.events.clear();
+  DispResult stopped = Upload("whole", std::string(data.rbegin(), data.rend()));
+  EXPECT_EQ(inner.hr, win::S_OK);
+  EXPECT_EQ(stopped.hr, Hr(0x800A4F4E));  // 301
+  EXPECT_EQ(stopped.description, "Interrupted.");
+  EXPECT_EQ(second_.Count("FragmentComplete"), 2);
+  EXPECT_EQ(control_.client().start_byte(), 800) << "where a resumed upload would go on";
+  control_.client().set_start_byte(0);
+  EXPECT_EQ(Download("whole"), data) << "the committed blob is the earlier one";
+}
+
 TEST_F(ControlEventsService, SinkLeavesDuringAnUploadWhileTheOtherHearsAll) {
   first_.handler = [&](win::DISPID id, win::DISPPARAMS*) {
     if (id == tw::kBlobEventProgress) first_.Unadvise();
