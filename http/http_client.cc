@@ -366,14 +366,11 @@ int HttpClient::Config(ConfigRequest& request, const char** answer) {
   }
   if (request.NameIs("ProxyUser")) {
     if (read) return SetConfigAnswer(proxy_user_.c_str(), answer);
-    const int rc = proxy_user_.SetText(value);
-    return rc != kOk ? rc : PrepareProxyAuthorization(false);
+    return SetProxyUser(value);
   }
   if (request.NameIs("ProxyPassword")) {
     if (read) return SetConfigAnswer(proxy_password_.c_str(), answer);
-    WipeBytes(proxy_password_.data(), static_cast<size_t>(proxy_password_.length()));
-    const int rc = proxy_password_.SetText(value);
-    return rc != kOk ? rc : PrepareProxyAuthorization(false);
+    return SetProxyPassword(value);
   }
   if (request.NameIs("LocalFile")) {
     if (read) return SetConfigAnswer(local_file_.Utf8(), answer);
