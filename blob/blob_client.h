@@ -345,6 +345,11 @@ class BlobClient : public XmlRestClient {
   int AddBlockChecked(const char* id, int block_type);
   // The x-ms-range value of GetBlob from Range and StartByte ("" for none). 0 or 202.
   int BuildRangeText(ByteString& out);
+  // A download may write LocalFile: it does not exist, or may be replaced (Overwrite, or a
+  // resumption from StartByte), and it opens for writing. The check neither truncates an existing
+  // file nor leaves a new one behind, so a failed download changes nothing on disk. 0, or the
+  // code with its error text set.
+  int CheckLocalFileWritable();
   int UploadBlockFragment(const void* piece, int length) override;
   int32_t fragment_count() const { return fragment_count_; }
   int32_t fragment_number() const { return fragment_number_; }

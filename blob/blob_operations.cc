@@ -45,10 +45,6 @@ constexpr char kTextSequenceNum[] =
     "When SequenceNumAction is 2 or 3, NewSequenceNum must be a value in the range 0 to 2^63 - 1.";
 constexpr char kTextCustomContainer[] = "The Container property must be set if Blob is non-empty.";
 constexpr char kTextCustomMethod[] = "HttpMethod must be GET, HEAD, POST, PUT, or DELETE.";
-constexpr char kTextLocalFileExists[] = "LocalFile exists and Overwrite is set to False.";
-constexpr int kErrLocalFileExists = 608;
-constexpr int kErrLocalFileAccess = 611;
-constexpr unsigned kUtf8CodePage = 65001;
 
 constexpr char kMetaPrefix[] = "x-ms-meta-";
 constexpr int kMetaPrefixLength = sizeof(kMetaPrefix) - 1;
@@ -637,22 +633,7 @@ int BlobClient::SendCustomRequest(const char* method, const char* blob, const ch
 
   const bool to_memory = download_target_ == nullptr && local_file_name_.Length() == 0;
   if (!to_memory && download_target_ == nullptr) {
-    // The answer may replace a file only with Overwrite; the probe leaves no new file behind.
-    const char* name = local_file_name_.Utf8();
-    const bool existed = PathExists(name);
-    if (existed && !overwrite_ && start_byte_ <= 0) {
-      return Fail(*this, kErrLocalFileExists, kTextLocalFileExists);
-    }
-    FileHandle probe;
-    if (probe.OpenAppend(local_file_name_) != kOk) {
-      ByteString text;
-      text.SetText("Cannot open file \"");
-      text.AppendText(name);
-      text.AppendText("\" for writing.");
-      return Fail(*this, kErrLocalFileAccess, text.c_str());
-    }
-    probe.Close();
-    if (!existed) DeleteFileByName(name, kUtf8CodePage);
+    if (int rc = CheckLocalFileWritable(); rc != kOk) return rc;
   }
 
   OperationRequest request(*this);

@@ -125,6 +125,25 @@ bool ParseDecimal(const char* p, const char* end, int64_t* value) {
 
 }  // namespace
 
+int BlobClient::CheckLocalFileWritable() {
+  const char* name = local_file_name_.Utf8();
+  const bool existed = PathExists(name);
+  if (existed && !overwrite_ && start_byte_ <= 0) {
+    SetErrorTextCode(kErrLocalFileExists, kTextLocalFileExists);
+    return kErrLocalFileExists;
+  }
+  FileHandle probe;
+  if (probe.OpenAppend(local_file_name_) != kOk) {
+    ByteString text;
+    QuotedFileText(text, "Cannot open file ", name, " for writing.");
+    SetErrorTextCode(kErrLocalFileAccess, text.c_str());
+    return kErrLocalFileAccess;
+  }
+  probe.Close();
+  if (!existed) DeleteFileByName(name, kUtf8CodePage);
+  return kOk;
+}
+
 int BlobClient::TransferFailed(int code, const char* text) {
   ClearRequestState();
   SetErrorTextCode(code, text ? text : ::tw::DefaultErrorText(code));
@@ -722,23 +741,13 @@ int BlobClient::GetBlob(const char* blob) {
     return TransferFailed(kErrNoDownloadTempFile, kTextNoDownloadTempFile);
   }
 
-  // The local file must be writable; the check neither truncates an existing file nor leaves a
-  // new one behind, so a failed download changes nothing on disk.
   const bool to_file = download_target_ == nullptr && local_file_name_.Length() > 0;
   if (to_file) {
-    const char* name = local_file_name_.Utf8();
-    const bool existed = PathExists(name);
-    if (existed && !overwrite_ && start_byte_ <= 0) {
-      return TransferFailed(kErrLocalFileExists, kTextLocalFileExists);
+    rc = CheckLocalFileWritable();
+    if (rc != kOk) {
+      ClearRequestState();
+      return rc;
     }
-    FileHandle probe;
-    if (probe.OpenAppend(local_file_name_) != kOk) {
-      ByteString text;
-      QuotedFileText(text, "Cannot open file ", name, " for writing.");
-      return TransferFailed(kErrLocalFileAccess, text.c_str());
-    }
-    probe.Close();
-    if (!existed) DeleteFileByName(name, kUtf8CodePage);
   }
 
   ByteString url;
