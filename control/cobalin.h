@@ -31,27 +31,71 @@ inline constexpr char16_t kCobalinHelpFile[] = u"tarnwick.chm";
 // ---- Enumerations of the type library ----
 
 enum CobalinLeaseState : LONG {
-  ablsAvailable = 0, ablsLeased = 1, ablsExpired = 2, ablsBreaking = 3, ablsBroken = 4 };
+  ablsAvailable = 0,
+  ablsLeased = 1,
+  ablsExpired = 2,
+  ablsBreaking = 3,
+  ablsBroken = 4
+};
 enum CobalinType : LONG { abtBlockBlob = 0, abtPageBlob = 1, abtAppendBlob = 2 };
 enum AzureBlockType : LONG { abktCommitted = 0, abktUncommitted = 1, abktLatest = 2 };
 enum AzureContainerLeaseState : LONG {
-  aclsAvailable = 0, aclsLeased = 1, aclsExpired = 2, aclsBreaking = 3, aclsBroken = 4 };
+  aclsAvailable = 0,
+  aclsLeased = 1,
+  aclsExpired = 2,
+  aclsBreaking = 3,
+  aclsBroken = 4
+};
 enum AzureContainerPublicAccess : LONG { acpaNone = 0, acpaBlobs = 1, acpaContainer = 2 };
 enum CobalinEncryptionAlgorithm : LONG {
-  eaAES = 0, eaBlowfish = 1, eaCAST = 2, eaDES = 3, eaIDEA = 4, eaRC2 = 5, eaRC4 = 6, eaTEA = 7,
-  eaTripleDES = 8, eaTwofish = 9, eaRijndael = 10, eaChaCha = 11, eaXSalsa20 = 12 };
-enum FirewallTypes : LONG {
-  fwNone = 0, fwTunnel = 1, fwSOCKS4 = 2, fwSOCKS5 = 3, fwSOCKS4A = 10 };
+  eaAES = 0,
+  eaBlowfish = 1,
+  eaCAST = 2,
+  eaDES = 3,
+  eaIDEA = 4,
+  eaRC2 = 5,
+  eaRC4 = 6,
+  eaTEA = 7,
+  eaTripleDES = 8,
+  eaTwofish = 9,
+  eaRijndael = 10,
+  eaChaCha = 11,
+  eaXSalsa20 = 12
+};
+enum FirewallTypes : LONG { fwNone = 0, fwTunnel = 1, fwSOCKS4 = 2, fwSOCKS5 = 3, fwSOCKS4A = 10 };
 enum AuthSchemes : LONG {
-  authBasic = 0, authDigest = 1, authProprietary = 2, authNone = 3, authNtlm = 4,
-  authNegotiate = 5 };
+  authBasic = 0,
+  authDigest = 1,
+  authProprietary = 2,
+  authNone = 3,
+  authNtlm = 4,
+  authNegotiate = 5
+};
 enum ProxySSLTypes : LONG { psAutomatic = 0, psAlways = 1, psNever = 2, psTunnel = 3 };
 enum CertStoreTypes : LONG {
-  cstUser = 0, cstMachine = 1, cstPFXFile = 2, cstPFXBlob = 3, cstJKSFile = 4, cstJKSBlob = 5,
-  cstPEMKeyFile = 6, cstPEMKeyBlob = 7, cstPublicKeyFile = 8, cstPublicKeyBlob = 9,
-  cstSSHPublicKeyBlob = 10, cstP7BFile = 11, cstP7BBlob = 12, cstSSHPublicKeyFile = 13,
-  cstPPKFile = 14, cstPPKBlob = 15, cstXMLFile = 16, cstXMLBlob = 17, cstJWKFile = 18,
-  cstJWKBlob = 19, cstSecurityKey = 20, cstAuto = 99 };
+  cstUser = 0,
+  cstMachine = 1,
+  cstPFXFile = 2,
+  cstPFXBlob = 3,
+  cstJKSFile = 4,
+  cstJKSBlob = 5,
+  cstPEMKeyFile = 6,
+  cstPEMKeyBlob = 7,
+  cstPublicKeyFile = 8,
+  cstPublicKeyBlob = 9,
+  cstSSHPublicKeyBlob = 10,
+  cstP7BFile = 11,
+  cstP7BBlob = 12,
+  cstSSHPublicKeyFile = 13,
+  cstPPKFile = 14,
+  cstPPKBlob = 15,
+  cstXMLFile = 16,
+  cstXMLBlob = 17,
+  cstJWKFile = 18,
+  cstJWKBlob = 19,
+  cstSecurityKey = 20,
+  cstAuto = 99
+};
 
 // DISPIDs of ICobalin (properties 1-98, methods 502-538). Those of _ICobalinEvents are the
 // blob client's event slots (kBlobEvent*).
@@ -413,7 +457,8 @@ class ICobalin : public win::IDispatch {
   virtual HRESULT GetBlobInfo(BSTR blob) = 0;
   virtual HRESULT GetContainerACL(SHORT* result) = 0;
   virtual HRESULT GetContainerInfo() = 0;
-  virtual HRESULT GetLink(BSTR blob, BSTR permissions, BSTR start_time, BSTR expiry_time, BSTR* result) = 0;
+  virtual HRESULT GetLink(BSTR blob, BSTR permissions, BSTR start_time, BSTR expiry_time,
+                          BSTR* result) = 0;
   virtual HRESULT GetUserDelegationKey(BSTR start_time, BSTR expiry_time) = 0;
   virtual HRESULT Interrupt() = 0;
   virtual HRESULT Lease(BSTR blob, SHORT lease_action, BSTR new_lease_id, SHORT duration) = 0;
@@ -430,7 +475,8 @@ class ICobalin : public win::IDispatch {
   virtual HRESULT UndeleteBlob(BSTR blob) = 0;
   virtual HRESULT UpdateBlobInfo(BSTR blob) = 0;
   virtual HRESULT UpdateMetadata(BSTR blob) = 0;
-  virtual HRESULT UpdatePageBlob(BSTR page_blob, VARIANT new_size, SHORT sequence_num_action, VARIANT new_sequence_num) = 0;
+  virtual HRESULT UpdatePageBlob(BSTR page_blob, VARIANT new_size, SHORT sequence_num_action,
+                                 VARIANT new_sequence_num) = 0;
   virtual HRESULT OnStartPage(IUnknown* page_context) = 0;
   virtual HRESULT OnEndPage() = 0;
 

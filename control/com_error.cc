@@ -38,15 +38,15 @@ bool ToWide(const char* text, std::u16string& out) {
 }  // namespace
 
 win::HRESULT ComErrorHResult(int code) {
-  int64_t value = static_cast<int64_t>(code) + (code <= kLowerRuleLimit ? kLowerOffset : kUpperOffset);
+  int64_t value =
+      static_cast<int64_t>(code) + (code <= kLowerRuleLimit ? kLowerOffset : kUpperOffset);
   // Kept inside the low word so the HRESULT stays in the control's facility.
   if (value < 0) value = 0;
   if (value > 0xFFFF) value = 0xFFFF;
   return win::HResultOf(kControlFacility | static_cast<uint32_t>(value));
 }
 
-win::HRESULT ReportComErrorText(const char* description, win::DWORD help_context,
-                                win::HRESULT hr) {
+win::HRESULT ReportComErrorText(const char* description, win::DWORD help_context, win::HRESULT hr) {
   std::u16string text;
   if (!ToWide(description, text)) return win::E_OUTOFMEMORY;
 

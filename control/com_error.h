@@ -9,7 +9,8 @@
 namespace tw {
 
 // The fixed failures of the COM side.
-inline constexpr char kComErrRuntimeOnly[] = "Property is runtime only (no supported in design time).";
+inline constexpr char kComErrRuntimeOnly[] =
+    "Property is runtime only (no supported in design time).";
 inline constexpr char kComErrInvalidIndex[] = "Invalid array index.";
 inline constexpr char kComErrReadOnly[] = "Property is read-only.";
 inline constexpr char kComErrByteArrayOnly[] = "Property accepts only one-dimensional byte arrays.";

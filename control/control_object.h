@@ -270,7 +270,8 @@ class ControlObject final
   HRESULT GetBlobInfo(BSTR blob) override;
   HRESULT GetContainerACL(SHORT* result) override;
   HRESULT GetContainerInfo() override;
-  HRESULT GetLink(BSTR blob, BSTR permissions, BSTR start_time, BSTR expiry_time, BSTR* result) override;
+  HRESULT GetLink(BSTR blob, BSTR permissions, BSTR start_time, BSTR expiry_time,
+                  BSTR* result) override;
   HRESULT GetUserDelegationKey(BSTR start_time, BSTR expiry_time) override;
   HRESULT Interrupt() override;
   HRESULT Lease(BSTR blob, SHORT lease_action, BSTR new_lease_id, SHORT duration) override;
@@ -287,7 +288,8 @@ class ControlObject final
   HRESULT UndeleteBlob(BSTR blob) override;
   HRESULT UpdateBlobInfo(BSTR blob) override;
   HRESULT UpdateMetadata(BSTR blob) override;
-  HRESULT UpdatePageBlob(BSTR page_blob, VARIANT new_size, SHORT sequence_num_action, VARIANT new_sequence_num) override;
+  HRESULT UpdatePageBlob(BSTR page_blob, VARIANT new_size, SHORT sequence_num_action,
+                         VARIANT new_sequence_num) override;
   HRESULT OnStartPage(IUnknown* page_context) override;
   HRESULT OnEndPage() override;
 
@@ -327,8 +329,8 @@ class ControlObject final
   HRESULT GetClientSite(win::IOleClientSite** site) override;
   HRESULT SetHostNames(win::LPCOLESTR container_app, win::LPCOLESTR container_object) override;
   HRESULT Close(win::DWORD save_option) override;
-  HRESULT DoVerb(LONG verb, win::MSG* msg, win::IOleClientSite* site, LONG index,
-                 win::HWND parent, win::LPCRECT position) override;
+  HRESULT DoVerb(LONG verb, win::MSG* msg, win::IOleClientSite* site, LONG index, win::HWND parent,
+                 win::LPCRECT position) override;
   HRESULT Update() override;
   HRESULT IsUpToDate() override;
   HRESULT GetUserClassID(win::CLSID* clsid) override;
