@@ -1,7 +1,6 @@
 // The type library COBALINLib 1.0 as static member tables: ICobalin (properties, each a get and a
-// put, then the methods), the event interface _ICobalinEvents (every parameter by reference), the
-// coclass Cobalin and the enumerations.
-#include "control/type_library.h"
+// put, then the methods), the event interface _ICobalinEvents (every parameter by reference) and
+// the coclass Cobalin. Its enumerations are those of cobalin.h.
 
 #include "control/cobalin.h"
 #include "control/control_object.h"
@@ -770,64 +769,5 @@ constexpr win::CoClassDesc kCobalinClass{kClsidCobalin, u"Cobalin", &kCobalinInt
                                          &kCobalinEventsInterface, u"Azure Blob storage client"};
 constexpr win::TypeLibraryDesc kCobalinTypeLibrary{
     kLibidCobalin, u"COBALINLib", 1, 0, kInterfaces, u"Cobalin 1.0 Type Library"};
-
-// ---- Enumerations ----
-
-namespace {
-
-constexpr TypeLibEnumValue kLeaseStates[] = {{u"ablsAvailable", 0},
-                                             {u"ablsLeased", 1},
-                                             {u"ablsExpired", 2},
-                                             {u"ablsBreaking", 3},
-                                             {u"ablsBroken", 4}};
-constexpr TypeLibEnumValue kBlobTypes[] = {
-    {u"abtBlockBlob", 0}, {u"abtPageBlob", 1}, {u"abtAppendBlob", 2}};
-constexpr TypeLibEnumValue kBlockTypes[] = {
-    {u"abktCommitted", 0}, {u"abktUncommitted", 1}, {u"abktLatest", 2}};
-constexpr TypeLibEnumValue kContainerLeaseStates[] = {{u"aclsAvailable", 0},
-                                                      {u"aclsLeased", 1},
-                                                      {u"aclsExpired", 2},
-                                                      {u"aclsBreaking", 3},
-                                                      {u"aclsBroken", 4}};
-constexpr TypeLibEnumValue kPublicAccess[] = {
-    {u"acpaNone", 0}, {u"acpaBlobs", 1}, {u"acpaContainer", 2}};
-constexpr TypeLibEnumValue kEncryptionAlgorithms[] = {
-    {u"eaAES", 0},       {u"eaBlowfish", 1}, {u"eaCAST", 2},      {u"eaDES", 3},
-    {u"eaIDEA", 4},      {u"eaRC2", 5},      {u"eaRC4", 6},       {u"eaTEA", 7},
-    {u"eaTripleDES", 8}, {u"eaTwofish", 9},  {u"eaRijndael", 10}, {u"eaChaCha", 11},
-    {u"eaXSalsa20", 12}};
-constexpr TypeLibEnumValue kFirewallTypes[] = {
-    {u"fwNone", 0}, {u"fwTunnel", 1}, {u"fwSOCKS4", 2}, {u"fwSOCKS5", 3}, {u"fwSOCKS4A", 10}};
-constexpr TypeLibEnumValue kAuthSchemes[] = {{u"authBasic", 0},       {u"authDigest", 1},
-                                             {u"authProprietary", 2}, {u"authNone", 3},
-                                             {u"authNtlm", 4},        {u"authNegotiate", 5}};
-constexpr TypeLibEnumValue kProxySslTypes[] = {
-    {u"psAutomatic", 0}, {u"psAlways", 1}, {u"psNever", 2}, {u"psTunnel", 3}};
-constexpr TypeLibEnumValue kCertStoreTypes[] = {
-    {u"cstUser", 0},          {u"cstMachine", 1},           {u"cstPFXFile", 2},
-    {u"cstPFXBlob", 3},       {u"cstJKSFile", 4},           {u"cstJKSBlob", 5},
-    {u"cstPEMKeyFile", 6},    {u"cstPEMKeyBlob", 7},        {u"cstPublicKeyFile", 8},
-    {u"cstPublicKeyBlob", 9}, {u"cstSSHPublicKeyBlob", 10}, {u"cstP7BFile", 11},
-    {u"cstP7BBlob", 12},      {u"cstSSHPublicKeyFile", 13}, {u"cstPPKFile", 14},
-    {u"cstPPKBlob", 15},      {u"cstXMLFile", 16},          {u"cstXMLBlob", 17},
-    {u"cstJWKFile", 18},      {u"cstJWKBlob", 19},          {u"cstSecurityKey", 20},
-    {u"cstAuto", 99}};
-
-}  // namespace
-
-constexpr TypeLibEnum kCobalinEnums[] = {
-    {u"CobalinLeaseState", kLeaseStates},
-    {u"CobalinType", kBlobTypes},
-    {u"AzureBlockType", kBlockTypes},
-    {u"AzureContainerLeaseState", kContainerLeaseStates},
-    {u"AzureContainerPublicAccess", kPublicAccess},
-    {u"EncryptionAlgorithm", kEncryptionAlgorithms},
-    {u"FirewallTypes", kFirewallTypes},
-    {u"AuthSchemes", kAuthSchemes},
-    {u"ProxySSLTypes", kProxySslTypes},
-    {u"CertStoreTypes", kCertStoreTypes},
-};
-
-std::span<const TypeLibEnum> CobalinEnums() { return kCobalinEnums; }
 
 }  // namespace tw
