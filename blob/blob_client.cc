@@ -212,11 +212,7 @@ int BlobClient::Config(ConfigRequest& request, const char** answer) {
   int rc = IndexedSetting(request, answer, &handled);
   if (handled) return rc;
 
-  struct Switch {
-    const char* name;
-    bool* field;
-  };
-  const Switch switches[] = {
+  if (ConfigSwitches(request, answer, {
       {"AutoAddBlocks", &auto_add_blocks_},
       {"EncodeBlockIds", &encode_block_ids_},
       {"IncludeSnapshots", &include_snapshots_},
@@ -228,12 +224,8 @@ int BlobClient::Config(ConfigRequest& request, const char** answer) {
       {"SendMetadataOnPutBlockList", &send_metadata_on_put_block_list_},
       {"SendMetadataOnSnapshot", &send_metadata_on_snapshot_},
       {"StorePrefixList", &store_prefix_list_},
-  };
-  for (const Switch& sw : switches) {
-    if (!request.NameIs(sw.name)) continue;
-    if (read) return SetConfigAnswerBool(*sw.field, answer);
-    *sw.field = request.ValueAsBool();
-    return kOk;
+  }, &rc)) {
+    return rc;
   }
 
   struct Text {

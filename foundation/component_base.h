@@ -124,6 +124,44 @@ class ComponentBase {
     return false;
   }
 
+  // A number setting that only stores a 32-bit value (hexadecimal after "0x" as well).
+  struct IntegerSetting {
+    const char* name;
+    int32_t* field;
+  };
+  bool ConfigIntegers(const ConfigRequest& request, const char** answer,
+                      std::initializer_list<IntegerSetting> settings, int* rc) {
+    for (const IntegerSetting& s : settings) {
+      if (!request.NameIs(s.name)) continue;
+      if (request.is_read()) {
+        *rc = SetConfigAnswerSigned(*s.field, answer);
+      } else {
+        *s.field = request.ValueAsInt();
+        *rc = 0;
+      }
+      return true;
+    }
+    return false;
+  }
+
+  // A text setting that only stores its text (Text: a string type with SetText and c_str).
+  template <class Text>
+  struct TextSetting {
+    const char* name;
+    Text* field;
+  };
+  template <class Text>
+  bool ConfigTexts(const ConfigRequest& request, const char** answer,
+                   std::initializer_list<TextSetting<Text>> settings, int* rc) {
+    for (const TextSetting<Text>& s : settings) {
+      if (!request.NameIs(s.name)) continue;
+      *rc = request.is_read() ? SetConfigAnswer(s.field->c_str(), answer)
+                              : s.field->SetText(request.value().c_str());
+      return true;
+    }
+    return false;
+  }
+
   // The class's Log event: classes that expose LogLevel override it to fire their event slot
   // (e.g. FireEvent(k, level, text, type)). The root has no Log event.
   virtual int FireLog(int level, const char* text, const char* type) { return 0; }

@@ -262,11 +262,8 @@ int HttpClient::Config(ConfigRequest& request, const char** answer) {
     return switch_rc;
   }
 
-  struct Number {
-    const char* name;
-    int32_t* field;
-  };
-  const Number numbers[] = {
+  int setting_rc = 0;
+  if (ConfigIntegers(request, answer, {
       {"AllowHTTPCompression", &allow_http_compression_},
       {"CreateLocalFileAttributes", &create_local_file_attributes_},
       {"SingleLineMode", &line_mode_},
@@ -277,19 +274,10 @@ int HttpClient::Config(ConfigRequest& request, const char** answer) {
       {"HTTP2LocalWindowSize", &http2_local_window_size_},
       {"ReuseDigest", &reuse_digest_},
       {"CompressHTTPRequest", &compress_http_request_},
-  };
-  for (const Number& number : numbers) {
-    if (!request.NameIs(number.name)) continue;
-    if (read) return SetConfigAnswerSigned(*number.field, answer);
-    *number.field = request.ValueAsInt();
-    return kOk;
+  }, &setting_rc)) {
+    return setting_rc;
   }
-
-  struct Text {
-    const char* name;
-    ByteString* field;
-  };
-  const Text texts[] = {
+  if (ConfigTexts<ByteString>(request, answer, {
       {"AcceptEncoding", &accept_encoding_},
       {"ProxyServer", &proxy_server_},
       {"ProxyAuthorization", &proxy_authorization_},
@@ -297,11 +285,8 @@ int HttpClient::Config(ConfigRequest& request, const char** answer) {
       {"HttpCookies", &http_cookies_},
       {"OtherHeaders", &other_headers_},
       {"KerberosKDC", &kerberos_kdc_},
-  };
-  for (const Text& t : texts) {
-    if (!request.NameIs(t.name)) continue;
-    if (read) return SetConfigAnswer(t.field->c_str(), answer);
-    return t.field->SetText(value);
+  }, &setting_rc)) {
+    return setting_rc;
   }
 
   if (request.NameIs("TransferredData")) {

@@ -573,7 +573,7 @@ int SocketComponent::Config(ConfigRequest& request, const char** answer) {
   const char* value = request.value().c_str();
 
   // Switches that only store a flag.
-  int switch_rc = kOk;
+  int setting_rc = kOk;
   if (ConfigSwitches(request, answer, {
       {"AbsoluteTimeout", &absolute_timeout_},
       {"IgnoreExternalEvents", &ignore_external_events_},
@@ -585,42 +585,24 @@ int SocketComponent::Config(ConfigRequest& request, const char** answer) {
       {"SSLEnableRenegotiation", &ssl_enable_renegotiation_},
       {"UseGetAddrInfo", &use_getaddrinfo_},
       {"UseSystemSSPI", &use_system_sspi_},
-  }, &switch_rc)) {
-    return switch_rc;
+  }, &setting_rc)) {
+    return setting_rc;
   }
 
-  // Integers (hexadecimal after "0x" as well).
-  struct Integer {
-    const char* name;
-    int32_t* field;
-  };
-  const Integer integers[] = {
+  if (ConfigIntegers(request, answer, {
       {"SelectWaitMillis", &select_wait_millis_},
       {"QOSDSCPValue", &qos_dscp_value_},
       {"SSLCipherStrength", &ssl_cipher_strength_},
       {"SSLSecurityFlags", &ssl_security_flags_},
-  };
-  for (const Integer& in : integers) {
-    if (!request.NameIs(in.name)) continue;
-    if (read) return SetConfigAnswerSigned(*in.field, answer);
-    *in.field = request.ValueAsInt();
-    return kOk;
+  }, &setting_rc)) {
+    return setting_rc;
   }
-
-  // Texts.
-  struct Text {
-    const char* name;
-    ShortString* field;
-  };
-  const Text texts[] = {
+  if (ConfigTexts<ShortString>(request, answer, {
       {"SSLProvider", &ssl_provider_},
       {"KerberosSPN", &kerberos_spn_},
       {"RecordToFile", &record_to_file_},
-  };
-  for (const Text& t : texts) {
-    if (!request.NameIs(t.name)) continue;
-    if (read) return SetConfigAnswer(t.field->c_str(), answer);
-    return t.field->SetText(value);
+  }, &setting_rc)) {
+    return setting_rc;
   }
 
   if (request.NameIs("TimeoutInMilliseconds")) {
