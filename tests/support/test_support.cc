@@ -26,9 +26,7 @@ bool UnderCi() {
 
 std::string VectorsDir() {
   if (const char* env = std::getenv("TW_VECTORS_DIR")) return env;
-  std::string dir = std::string(TW_SOURCE_DIR) + "/../shared/vectors";
-  if (access(dir.c_str(), R_OK) == 0) return dir;
-  return "";
+  return std::string(TW_SOURCE_DIR) + "/third_party";
 }
 
 bool HaveProgram(const std::string& name) {

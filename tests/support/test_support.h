@@ -21,7 +21,7 @@ bool UnderCi();
     }                                                    \
   } while (0)
 
-// The folder of third-party vectors (../shared/vectors beside the checkout), or "" when absent.
+// The folder of third-party vectors vendored with the sources (third_party/).
 std::string VectorsDir();
 
 // True when the named program is on PATH.

@@ -90,9 +90,7 @@ inline std::vector<Case> WycheproofCases(const std::string& json, int* declared 
 
 // The Wycheproof file's text, or "" when the shared vectors are absent.
 inline std::string WycheproofFile(const std::string& name) {
-  const std::string dir = testsupport::VectorsDir();
-  if (dir.empty()) return "";
-  return testsupport::ReadFile(dir + "/wycheproof/" + name);
+  return testsupport::ReadFile(testsupport::VectorsDir() + "/wycheproof/" + name);
 }
 
 inline std::vector<std::string> Lines(const std::string& text) {
