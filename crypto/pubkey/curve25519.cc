@@ -9,8 +9,8 @@ using u128 = unsigned __int128;
 
 constexpr uint64_t kMask51 = (uint64_t{1} << 51) - 1;
 
-// 4p limb by limb: added before a subtraction so that no limb goes below zero for operands whose
-// limbs stay under 2^53 (every product and sum the callers feed in).
+// 4p limb by limb: added before a subtraction so that no limb goes below zero for a subtrahend
+// with limbs under 2^53 (a product, or a sum of two products).
 constexpr uint64_t kFourP0 = 0x1FFFFFFFFFFFB4;
 constexpr uint64_t kFourPn = 0x1FFFFFFFFFFFFC;
 
@@ -44,9 +44,35 @@ inline void Carry(Fe25519* h, u128 t0, u128 t1, u128 t2, u128 t3, u128 t4) {
   h->v[4] = r4;
 }
 
+// Schoolbook products; columns of weight 2^255 and above come back times 19. Limbs up to 2^54
+// keep every sum inside 128 bits and the carry out of limb 4 (times 19) inside 64.
+inline void Mul(Fe25519* h, const Fe25519& f, const Fe25519& g) {
+  const uint64_t f0 = f.v[0], f1 = f.v[1], f2 = f.v[2], f3 = f.v[3], f4 = f.v[4];
+  const uint64_t g0 = g.v[0], g1 = g.v[1], g2 = g.v[2], g3 = g.v[3], g4 = g.v[4];
+  const uint64_t g1_19 = 19 * g1, g2_19 = 19 * g2, g3_19 = 19 * g3, g4_19 = 19 * g4;
+  const u128 t0 = (u128)f0 * g0 + (u128)f1 * g4_19 + (u128)f2 * g3_19 + (u128)f3 * g2_19 + (u128)f4 * g1_19;
+  const u128 t1 = (u128)f0 * g1 + (u128)f1 * g0 + (u128)f2 * g4_19 + (u128)f3 * g3_19 + (u128)f4 * g2_19;
+  const u128 t2 = (u128)f0 * g2 + (u128)f1 * g1 + (u128)f2 * g0 + (u128)f3 * g4_19 + (u128)f4 * g3_19;
+  const u128 t3 = (u128)f0 * g3 + (u128)f1 * g2 + (u128)f2 * g1 + (u128)f3 * g0 + (u128)f4 * g4_19;
+  const u128 t4 = (u128)f0 * g4 + (u128)f1 * g3 + (u128)f2 * g2 + (u128)f3 * g1 + (u128)f4 * g0;
+  Carry(h, t0, t1, t2, t3, t4);
+}
+
+inline void Sq(Fe25519* h, const Fe25519& f) {
+  const uint64_t f0 = f.v[0], f1 = f.v[1], f2 = f.v[2], f3 = f.v[3], f4 = f.v[4];
+  const uint64_t d0 = 2 * f0, d1 = 2 * f1, d3 = 2 * f3;
+  const uint64_t f3_19 = 19 * f3, f4_19 = 19 * f4;
+  const u128 t0 = (u128)f0 * f0 + (u128)d1 * f4_19 + (u128)(2 * f2) * f3_19;
+  const u128 t1 = (u128)d0 * f1 + (u128)(2 * f2) * f4_19 + (u128)f3 * f3_19;
+  const u128 t2 = (u128)d0 * f2 + (u128)f1 * f1 + (u128)d3 * f4_19;
+  const u128 t3 = (u128)d0 * f3 + (u128)d1 * f2 + (u128)f4 * f4_19;
+  const u128 t4 = (u128)d0 * f4 + (u128)d1 * f3 + (u128)f2 * f2;
+  Carry(h, t0, t1, t2, t3, t4);
+}
+
 void SqTimes(Fe25519* h, const Fe25519& f, int n) {
-  Fe25519Sq(h, f);
-  for (int i = 1; i < n; ++i) Fe25519Sq(h, *h);
+  Sq(h, f);
+  for (int i = 1; i < n; ++i) Sq(h, *h);
 }
 
 // z^(2^250 - 1) and z^11, the common start of the inversion and the square-root power.
@@ -72,6 +98,13 @@ void Pow2250(Fe25519* z2501, Fe25519* z11, const Fe25519& z) {
   Fe25519Mul(&t1, t2, t1);     // z^(2^200 - 1)
   SqTimes(&t1, t1, 50);
   Fe25519Mul(z2501, t1, t0);   // z^(2^250 - 1)
+}
+
+// f - g without a carry, for the ladder: g's limbs stay under 2^53 there (products and sums of
+// two products), so the result's stay under 2^54, which the multiplication still takes.
+inline void SubLoose(Fe25519* h, const Fe25519& f, const Fe25519& g) {
+  h->v[0] = f.v[0] + kFourP0 - g.v[0];
+  for (int i = 1; i < 5; ++i) h->v[i] = f.v[i] + kFourPn - g.v[i];
 }
 
 void ClampScalar(uint8_t e[32], const uint8_t* scalar) {
@@ -134,12 +167,9 @@ void Fe25519Add(Fe25519* h, const Fe25519& f, const Fe25519& g) {
 }
 
 void Fe25519Sub(Fe25519* h, const Fe25519& f, const Fe25519& g) {
-  // A carry pass on the result keeps limbs small enough to feed another subtraction.
-  const Fe25519 in = g;
-  u128 t[5];
-  t[0] = f.v[0] + kFourP0 - in.v[0];
-  for (int i = 1; i < 5; ++i) t[i] = f.v[i] + kFourPn - in.v[i];
-  Carry(h, t[0], t[1], t[2], t[3], t[4]);
+  // Carried, so that differences may be chained and negated freely.
+  SubLoose(h, f, g);
+  Carry(h, h->v[0], h->v[1], h->v[2], h->v[3], h->v[4]);
 }
 
 void Fe25519Neg(Fe25519* h, const Fe25519& f) {
@@ -148,29 +178,9 @@ void Fe25519Neg(Fe25519* h, const Fe25519& f) {
   Fe25519Sub(h, zero, f);
 }
 
-void Fe25519Mul(Fe25519* h, const Fe25519& f, const Fe25519& g) {
-  const uint64_t f0 = f.v[0], f1 = f.v[1], f2 = f.v[2], f3 = f.v[3], f4 = f.v[4];
-  const uint64_t g0 = g.v[0], g1 = g.v[1], g2 = g.v[2], g3 = g.v[3], g4 = g.v[4];
-  const uint64_t g1_19 = 19 * g1, g2_19 = 19 * g2, g3_19 = 19 * g3, g4_19 = 19 * g4;
-  const u128 t0 = (u128)f0 * g0 + (u128)f1 * g4_19 + (u128)f2 * g3_19 + (u128)f3 * g2_19 + (u128)f4 * g1_19;
-  const u128 t1 = (u128)f0 * g1 + (u128)f1 * g0 + (u128)f2 * g4_19 + (u128)f3 * g3_19 + (u128)f4 * g2_19;
-  const u128 t2 = (u128)f0 * g2 + (u128)f1 * g1 + (u128)f2 * g0 + (u128)f3 * g4_19 + (u128)f4 * g3_19;
-  const u128 t3 = (u128)f0 * g3 + (u128)f1 * g2 + (u128)f2 * g1 + (u128)f3 * g0 + (u128)f4 * g4_19;
-  const u128 t4 = (u128)f0 * g4 + (u128)f1 * g3 + (u128)f2 * g2 + (u128)f3 * g1 + (u128)f4 * g0;
-  Carry(h, t0, t1, t2, t3, t4);
-}
+void Fe25519Mul(Fe25519* h, const Fe25519& f, const Fe25519& g) { Mul(h, f, g); }
 
-void Fe25519Sq(Fe25519* h, const Fe25519& f) {
-  const uint64_t f0 = f.v[0], f1 = f.v[1], f2 = f.v[2], f3 = f.v[3], f4 = f.v[4];
-  const uint64_t d0 = 2 * f0, d1 = 2 * f1, d3 = 2 * f3;
-  const uint64_t f3_19 = 19 * f3, f4_19 = 19 * f4;
-  const u128 t0 = (u128)f0 * f0 + (u128)d1 * f4_19 + (u128)(2 * f2) * f3_19;
-  const u128 t1 = (u128)d0 * f1 + (u128)(2 * f2) * f4_19 + (u128)f3 * f3_19;
-  const u128 t2 = (u128)d0 * f2 + (u128)f1 * f1 + (u128)d3 * f4_19;
-  const u128 t3 = (u128)d0 * f3 + (u128)d1 * f2 + (u128)f4 * f4_19;
-  const u128 t4 = (u128)d0 * f4 + (u128)d1 * f3 + (u128)f2 * f2;
-  Carry(h, t0, t1, t2, t3, t4);
-}
+void Fe25519Sq(Fe25519* h, const Fe25519& f) { Sq(h, f); }
 
 void Fe25519Sq2(Fe25519* h, const Fe25519& f) {
   Fe25519Sq(h, f);
@@ -254,28 +264,28 @@ int X25519ScalarMult(const uint8_t* scalar, int scalarLength, const uint8_t* u, 
     Fe25519CSwap(&z2, &z3, swap);
     swap = bit;
     Fe25519Add(&a, x2, z2);
-    Fe25519Sub(&b, x2, z2);
+    SubLoose(&b, x2, z2);
     Fe25519Add(&c, x3, z3);
-    Fe25519Sub(&d, x3, z3);
-    Fe25519Mul(&da, d, a);
-    Fe25519Mul(&cb, c, b);
+    SubLoose(&d, x3, z3);
+    Mul(&da, d, a);
+    Mul(&cb, c, b);
     Fe25519Add(&x3, da, cb);
-    Fe25519Sq(&x3, x3);
-    Fe25519Sub(&z3, da, cb);
-    Fe25519Sq(&z3, z3);
-    Fe25519Mul(&z3, z3, x1);
-    Fe25519Sq(&aa, a);
-    Fe25519Sq(&bb, b);
-    Fe25519Mul(&x2, aa, bb);
-    Fe25519Sub(&ee, aa, bb);
+    Sq(&x3, x3);
+    SubLoose(&z3, da, cb);
+    Sq(&z3, z3);
+    Mul(&z3, z3, x1);
+    Sq(&aa, a);
+    Sq(&bb, b);
+    Mul(&x2, aa, bb);
+    SubLoose(&ee, aa, bb);
     Fe25519Mul121666(&z2, ee);
     Fe25519Add(&z2, z2, bb);
-    Fe25519Mul(&z2, z2, ee);
+    Mul(&z2, z2, ee);
   }
   Fe25519CSwap(&x2, &x3, swap);
   Fe25519CSwap(&z2, &z3, swap);
   Fe25519Invert(&z2, z2);
-  Fe25519Mul(&x2, x2, z2);
+  Mul(&x2, x2, z2);
   Fe25519ToBytes(out, outLength, x2);
   explicit_bzero(e, sizeof e);
   explicit_bzero(&x2, sizeof x2);
