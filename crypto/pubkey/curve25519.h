@@ -57,7 +57,8 @@ int Fe25519IsNonzero(const Fe25519& f);
 // then holds the zeros and the key agreement must be refused).
 int X25519ScalarMult(const uint8_t* scalar, int scalarLength, const uint8_t* u, int uLength, uint8_t* out,
                      int outLength);
-// The same function; the entry callers use for both key generation and agreement.
+// The same function; the base point 9 takes the fixed-base road on the Edwards curve (same result,
+// no all-zero test needed there since a clamped scalar never gives the neutral point).
 int X25519(const uint8_t* scalar, int scalarLength, const uint8_t* u, int uLength, uint8_t* out, int outLength);
 // The public key of a private key record's 32 bytes: 1401 when the private part is not 32 bytes.
 int X25519PublicFromPrivate(const ByteString& privateKey, ByteString* publicKey);
