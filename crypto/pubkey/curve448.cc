@@ -137,6 +137,22 @@ void Fe448Neg(Fe448* h, const Fe448& f) {
   Fe448Sub(h, zero, f);
 }
 
+void Fe448AddWord(Fe448* h, const Fe448& f, uint32_t w) {
+  *h = f;
+  h->v[0] += w;
+}
+
+void Fe448SubWord(Fe448* h, const Fe448& f, uint32_t w) {
+  Fe448 g;
+  Fe448Zero(&g);
+  g.v[0] = w;
+  Fe448Sub(h, f, g);
+}
+
+void Fe448Bias(Fe448* h, uint32_t k) {
+  for (int i = 0; i < 8; ++i) h->v[i] += k * (i == 4 ? kMask56 - 1 : kMask56);
+}
+
 void Fe448Mul(Fe448* h, const Fe448& f, const Fe448& g) {
   uint64_t fs[4], gs[4];
 #pragma GCC unroll 4
@@ -180,8 +196,10 @@ void Fe448StrongReduce(Fe448* h) {
   for (int i = 0; i < 8; ++i) h->v[i] ^= mask & (h->v[i] ^ s[i]);
 }
 
-void Fe448Invert(Fe448* h, const Fe448& f) {
-  // p - 2 is 223 ones, a zero, 222 ones, a zero and a one (from the top bit down).
+namespace {
+
+// f^((p-3)/4): (p-3)/4 is 223 ones, a zero and 222 ones, from the top bit down.
+void PowP34(Fe448* h, const Fe448& f) {
   Fe448 x2, x3, x6, x12, x24, x48, x96, t, x222, x223;
   Fe448Sq(&t, f);
   Fe448Mul(&x2, t, f);
@@ -206,9 +224,42 @@ void Fe448Invert(Fe448* h, const Fe448& f) {
   Fe448Sq(&t, x222);
   Fe448Mul(&x223, t, f);
   SqTimes(&t, x223, 223);
-  Fe448Mul(&t, t, x222);
+  Fe448Mul(h, t, x222);
+}
+
+}  // namespace
+
+void Fe448Invert(Fe448* h, const Fe448& f) {
+  // p - 2 = 4 (p-3)/4 + 1.
+  Fe448 t;
+  PowP34(&t, f);
   SqTimes(&t, t, 2);
   Fe448Mul(h, t, f);
+}
+
+int Fe448InverseSqrt(Fe448* h, const Fe448& f) {
+  Fe448 t;
+  PowP34(h, f);
+  Fe448Sq(&t, *h);
+  Fe448Mul(&t, t, f);
+  Fe448SubWord(&t, t, 1);
+  return Fe448IsZero(t);
+}
+
+int Fe448BatchInvert(Fe448* out, const Fe448* in, int n) {
+  if (n <= 0) return kOk;
+  // Prefix products, one inversion, then back down peeling one factor at a time.
+  out[0] = in[0];
+  for (int i = 1; i < n; ++i) Fe448Mul(&out[i], out[i - 1], in[i]);
+  const int invertible = !Fe448IsZero(out[n - 1]);
+  Fe448 inv;
+  Fe448Invert(&inv, out[n - 1]);
+  for (int i = n - 1; i > 0; --i) {
+    Fe448Mul(&out[i], inv, out[i - 1]);
+    Fe448Mul(&inv, inv, in[i]);
+  }
+  out[0] = inv;
+  return invertible ? kOk : kErrCurveRange;
 }
 
 void Fe448CSwap(Fe448* f, Fe448* g, unsigned b) {
@@ -219,6 +270,19 @@ void Fe448CSwap(Fe448* f, Fe448* g, unsigned b) {
     f->v[i] ^= x;
     g->v[i] ^= x;
   }
+}
+
+void Fe448CNeg(Fe448* f, unsigned b) {
+  Fe448 n;
+  Fe448Neg(&n, *f);
+  const uint64_t mask = 0 - static_cast<uint64_t>(b & 1);
+  for (int i = 0; i < 8; ++i) f->v[i] ^= mask & (f->v[i] ^ n.v[i]);
+}
+
+int Fe448IsNegative(const Fe448& f) {
+  Fe448 t = f;
+  Fe448StrongReduce(&t);
+  return static_cast<int>(t.v[0] & 1);
 }
 
 int Fe448IsZero(const Fe448& f) {

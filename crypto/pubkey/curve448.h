@@ -26,6 +26,11 @@ void Fe448Copy(Fe448* h, const Fe448& f);
 void Fe448Add(Fe448* h, const Fe448& f, const Fe448& g);
 void Fe448Sub(Fe448* h, const Fe448& f, const Fe448& g);
 void Fe448Neg(Fe448* h, const Fe448& f);
+void Fe448AddWord(Fe448* h, const Fe448& f, uint32_t w);
+void Fe448SubWord(Fe448* h, const Fe448& f, uint32_t w);
+// Adds k p limb by limb (k at most 8), so that a following limb-wise subtraction of an element
+// with limbs under k 2^56 cannot go below zero.
+void Fe448Bias(Fe448* h, uint32_t k);
 void Fe448Mul(Fe448* h, const Fe448& f, const Fe448& g);
 void Fe448Sq(Fe448* h, const Fe448& f);
 void Fe448MulWord(Fe448* h, const Fe448& f, uint32_t w);
@@ -34,9 +39,17 @@ void Fe448WeakReduce(Fe448* h);
 // The canonical value below p.
 void Fe448StrongReduce(Fe448* h);
 void Fe448Invert(Fe448* h, const Fe448& f);
+// h = 1 / sqrt(f) = f^((p-3)/4); 1 when f is a nonzero square (h^2 f = 1), else 0.
+int Fe448InverseSqrt(Fe448* h, const Fe448& f);
+// out[i] = 1 / in[i] for n elements with one inversion (in and out must not overlap). A zero
+// element makes every output zero and gives 0x90003.
+int Fe448BatchInvert(Fe448* out, const Fe448* in, int n);
 
 void Fe448CSwap(Fe448* f, Fe448* g, unsigned b);
+// Negates f when b is 1, in constant time.
+void Fe448CNeg(Fe448* f, unsigned b);
 int Fe448IsZero(const Fe448& f);
+int Fe448IsNegative(const Fe448& f);  // the lowest bit of the canonical value
 
 // Reads 56 bytes (length at least 56); 1 when the value read is below p, 0 otherwise (the value
 // is kept as read either way). 0 as well when the buffer is too short, leaving h zero.

@@ -104,6 +104,45 @@ TEST_P(FieldTest, AgreesWithPythonIntegers) {
 
 INSTANTIATE_TEST_SUITE_P(Fields, FieldTest, ::testing::Values(FieldOps{32, Run25519}, FieldOps{56, Run448}));
 
+std::string Enc448(const tw::Fe448& f) {
+  uint8_t out[56];
+  tw::Fe448Encode(out, 56, f);
+  return Hex(out, 56);
+}
+
+// The remaining field operations of Curve448, checked against the multiply and the inversion
+// that the python comparison above covers.
+TEST(Fe448, SquareRootsBatchInversionAndSigns) {
+  tw::Fe448 x[10], batch[10], one, minusOne, t, u;
+  tw::Fe448One(&one);
+  tw::Fe448Neg(&minusOne, one);
+  for (unsigned i = 0; i < 10; ++i) tw::Fe448Decode(&x[i], U8(RandomBytes(56, 40 + i)), 56);
+  ASSERT_EQ(tw::Fe448BatchInvert(batch, x, 10), 0);
+  for (unsigned i = 0; i < 10; ++i) {
+    tw::Fe448Invert(&t, x[i]);
+    EXPECT_EQ(Enc448(batch[i]), Enc448(t)) << i;
+    tw::Fe448Sq(&t, x[i]);  // a square: its inverse root r has r^2 x^2 = 1
+    ASSERT_EQ(tw::Fe448InverseSqrt(&u, t), 1);
+    tw::Fe448Sq(&u, u);
+    tw::Fe448Mul(&u, u, t);
+    EXPECT_EQ(Enc448(u), Enc448(one));
+    tw::Fe448Mul(&t, t, minusOne);  // -1 is no square mod p, so neither is -x^2
+    EXPECT_EQ(tw::Fe448InverseSqrt(&u, t), 0);
+    t = x[i];
+    tw::Fe448CNeg(&t, 1);
+    tw::Fe448Add(&t, t, x[i]);
+    EXPECT_EQ(tw::Fe448IsZero(t), 1);
+    tw::Fe448AddWord(&t, x[i], 7);
+    tw::Fe448SubWord(&t, t, 7);
+    tw::Fe448Bias(&t, 2);
+    EXPECT_EQ(Enc448(t), Enc448(x[i]));
+  }
+  EXPECT_EQ(tw::Fe448IsNegative(one), 1);
+  EXPECT_EQ(tw::Fe448IsNegative(minusOne), 0);
+  tw::Fe448Zero(&x[3]);
+  EXPECT_EQ(tw::Fe448BatchInvert(batch, x, 10), tw::kErrCurveRange);
+}
+
 // Ed25519 keys from python3-cryptography: s B encodes to the library's public key; the decoded
 // (negated) key gives b B - a A by the double-scalar multiply, equal to ((b - a s) mod L) B; the
 // scalar reduction and multiply-add agree with python3 integers.
