@@ -1,4 +1,5 @@
-// X25519 and X448 shared secrets of ours against OpenSSL's EVP_PKEY_derive in the same process.
+// X25519 and X448 shared secrets (against EVP_PKEY_derive) and public keys of ours against OpenSSL's,
+// in the same process.
 // OpenSSL's context is set up once (key, derive_init, peer) so that only the derivation is timed.
 //   bench_x25519_x448 [seconds per measurement, default 0.5]
 #include <openssl/evp.h>

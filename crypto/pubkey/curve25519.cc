@@ -251,7 +251,10 @@ int X25519ScalarMult(const uint8_t* scalar, int scalarLength, const uint8_t* u, 
   }
   uint8_t e[32];
   ClampScalar(e, scalar);
-  Fe25519 x1, x2, z2, x3, z3, a, b, c, d, da, cb, aa, bb, ee;
+  struct {
+    Fe25519 x1, x2, z2, x3, z3, a, b, c, d, da, cb, aa, bb, ee;
+  } st;  // one block, so that all of it is wiped at the end
+  auto& [x1, x2, z2, x3, z3, a, b, c, d, da, cb, aa, bb, ee] = st;
   Fe25519FromBytes(&x1, u, uLength);
   Fe25519One(&x2);
   Fe25519Zero(&z2);
@@ -290,14 +293,7 @@ int X25519ScalarMult(const uint8_t* scalar, int scalarLength, const uint8_t* u, 
   Mul(&x2, x2, z2);
   Fe25519ToBytes(out, outLength, x2);
   explicit_bzero(e, sizeof e);
-  explicit_bzero(&x2, sizeof x2);
-  explicit_bzero(&z2, sizeof z2);
-  explicit_bzero(&x3, sizeof x3);
-  explicit_bzero(&z3, sizeof z3);
-  explicit_bzero(&a, sizeof a);
-  explicit_bzero(&b, sizeof b);
-  explicit_bzero(&aa, sizeof aa);
-  explicit_bzero(&bb, sizeof bb);
+  explicit_bzero(&st, sizeof st);
   return CurveBytesAllZero(out, outLength) ? kErrCurveZeroResult : kOk;
 }
 
@@ -324,6 +320,7 @@ int X25519(const uint8_t* scalar, int scalarLength, const uint8_t* u, int uLengt
   explicit_bzero(e, sizeof e);
   explicit_bzero(&a, sizeof a);
   explicit_bzero(&num, sizeof num);
+  explicit_bzero(&den, sizeof den);
   return kOk;
 }
 

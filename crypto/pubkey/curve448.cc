@@ -323,7 +323,10 @@ int X448ScalarMult(const uint8_t* scalar, int scalarLength, const uint8_t* u, in
   memcpy(e, scalar, sizeof e);
   e[0] &= 252;
   e[55] |= 128;
-  Fe448 x1, x2, z2, x3, z3, a, b, c, d, da, cb, aa, bb, ee;
+  struct {
+    Fe448 x1, x2, z2, x3, z3, a, b, c, d, da, cb, aa, bb, ee;
+  } st;  // one block, so that all of it is wiped at the end
+  auto& [x1, x2, z2, x3, z3, a, b, c, d, da, cb, aa, bb, ee] = st;
   Fe448Decode(&x1, u, uLength);  // a value at or above p works as its residue
   Fe448One(&x2);
   Fe448Zero(&z2);
@@ -362,14 +365,7 @@ int X448ScalarMult(const uint8_t* scalar, int scalarLength, const uint8_t* u, in
   Fe448Mul(&x2, x2, z2);
   Fe448Encode(out, outLength, x2);
   explicit_bzero(e, sizeof e);
-  explicit_bzero(&x2, sizeof x2);
-  explicit_bzero(&z2, sizeof z2);
-  explicit_bzero(&x3, sizeof x3);
-  explicit_bzero(&z3, sizeof z3);
-  explicit_bzero(&a, sizeof a);
-  explicit_bzero(&b, sizeof b);
-  explicit_bzero(&aa, sizeof aa);
-  explicit_bzero(&bb, sizeof bb);
+  explicit_bzero(&st, sizeof st);
   return CurveBytesAllZero(out, outLength) ? kErrCurveZeroResult : kOk;
 }
 

@@ -397,6 +397,8 @@ int Ge25519ScalarMultBase(Ge25519P3* h, const uint8_t* a, int length) {
   explicit_bzero(k, sizeof k);
   explicit_bzero(e, sizeof e);
   explicit_bzero(&t, sizeof t);
+  explicit_bzero(&r, sizeof r);
+  explicit_bzero(&s, sizeof s);
   return kOk;
 }
 
