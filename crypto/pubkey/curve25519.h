@@ -19,8 +19,10 @@ inline constexpr int kErrCurve25519Key = 1401;       // private part of a key re
 inline constexpr int kX25519Bytes = 32;
 
 // A field element as five 51-bit limbs (radix 2^51), limb i of weight 2^(51 i). Values stay
-// unreduced between operations: limbs may exceed 51 bits by a few bits after an addition or a
-// subtraction and are brought back by the carry chain of the next multiplication.
+// unreduced between operations: limbs may exceed 51 bits after an addition and are brought back by
+// the carry chain of the next multiplication. Multiplication and squaring take limbs up to 2^54
+// (a sum of up to eight carried elements); subtraction carries its result and takes a subtrahend
+// with limbs under 2^53 (a sum of up to three).
 struct Fe25519 {
   uint64_t v[5];
 };

@@ -14,8 +14,9 @@ namespace tw {
 inline constexpr int kX448Bytes = 56;
 
 // A field element as eight 56-bit limbs, limb i of weight 2^(56 i). Because 2^448 = 2^224 + 1
-// mod p, a carry out of limb 7 re-enters limb 0 and limb 4. Limbs may run a few bits over 56
-// between operations.
+// mod p, a carry out of limb 7 re-enters limb 0 and limb 4. Limbs may run over 56 bits after an
+// addition: multiplication takes limbs up to 2^59 (a sum of up to eight carried elements),
+// subtraction carries its result and takes a subtrahend with limbs under 2^58 (a sum of three).
 struct Fe448 {
   uint64_t v[8];
 };
