@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "crypto/pubkey/curve25519.h"
@@ -228,6 +229,28 @@ TEST(X25519, BasePointRoadEqualsTheLadder) {
   tw::ByteString shortKey, pub;
   ASSERT_EQ(shortKey.SetData(31, nine), 0);
   EXPECT_EQ(tw::X25519PublicFromPrivate(shortKey, &pub), tw::kErrCurve25519Key);
+}
+
+// Threads that reach the fixed-base table together (its first use when ctest runs this test in a
+// process of its own) all get the ladder's results.
+TEST(X25519, TableBuiltOnceAcrossThreads) {
+  const uint8_t nine[32] = {9};
+  std::string viaTable[8], viaLadder[8];
+  std::vector<std::thread> threads;
+  for (unsigned i = 0; i < 8; ++i) {
+    threads.emplace_back([&, i] {
+      const std::string k = RandomBytes(32, 1200 + i);
+      viaTable[i].assign(32, '\0');
+      tw::X25519(U8(k), 32, nine, 32, reinterpret_cast<uint8_t*>(viaTable[i].data()), 32);
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  for (unsigned i = 0; i < 8; ++i) {
+    const std::string k = RandomBytes(32, 1200 + i);
+    viaLadder[i].assign(32, '\0');
+    tw::X25519ScalarMult(U8(k), 32, nine, 32, reinterpret_cast<uint8_t*>(viaLadder[i].data()), 32);
+    EXPECT_EQ(Hex(viaTable[i].data(), 32), Hex(viaLadder[i].data(), 32)) << i;
+  }
 }
 
 }  // namespace
