@@ -544,6 +544,8 @@ int HttpClient::DeliverBody(const uint8_t* data, int n) {
   decoded_bytes_ += static_cast<uint64_t>(n);
   LogDataDebug(data, n, "ResponseBody");
   const bool success = status_code_ >= 200 && status_code_ <= 299;
+  bool error_cut = false;
+  bool memory_cut = false;
   if (success && local_file_.Length() > 0) {
     if (!local_file_opened_) {
       const int rc = OpenLocalFileForWrite();
@@ -570,7 +572,7 @@ int HttpClient::DeliverBody(const uint8_t* data, int n) {
       keep = room <= 0 ? 0 : room < n ? static_cast<int>(room) : n;
     }
     // A failure's body only becomes its error text: a bounded prefix is all that is kept.
-    const bool error_cut = !success && held + keep > kMaxErrorBodyBytes;
+    error_cut = !success && held + keep > kMaxErrorBodyBytes;
     if (error_cut) keep = held >= kMaxErrorBodyBytes ? 0 : kMaxErrorBodyBytes - static_cast<int>(held);
     int rc = kOk;
     if (keep > 0 && static_cast<uint64_t>(transferred_data_.length()) + keep > kMaxMemoryBody) {
@@ -595,8 +597,7 @@ int HttpClient::DeliverBody(const uint8_t* data, int n) {
       FireError(kErrOutOfMemory, kTextAppendData);
       return FailResponse(kErrOutOfMemory, kTextAppendData);
     }
-    if (error_cut) return CutErrorBody();
-    if (keep < n) return CutMemoryBody();
+    memory_cut = keep < n;
   }
   int percent = -1;
   if (content_length_ > 0) {
@@ -607,6 +608,8 @@ int HttpClient::DeliverBody(const uint8_t* data, int n) {
     FireTransferProgress(kDirectionResponse, static_cast<int64_t>(bytes_transferred_), percent,
                          data, n);
   }
+  if (error_cut) return CutErrorBody();
+  if (memory_cut) return CutMemoryBody();
   return kOk;
 }
 
