@@ -333,6 +333,11 @@ class HttpClient : public BodyTransferClient {
   int OnBodyBytes(const uint8_t* bytes, int n);
   virtual int OnBodyData(const uint8_t* bytes, int n);
   int DeliverBody(const uint8_t* bytes, int n);
+  // MaxTransferredData as it applies to this response: a failure's body has its own bound
+  // (kMaxErrorBodyBytes) and is kept whole below it, so its error text stays readable.
+  int64_t KeptLimit() const {
+    return status_code_ >= 200 && status_code_ <= 299 ? max_transferred_data_ : 0;
+  }
   // The successful body outgrew max_document_body_: the transfer fails.
   int FailDocumentTooLarge();
   // A failure's body reached kMaxErrorBodyBytes: logged, and the transfer ends with what is kept.

@@ -440,7 +440,7 @@ int HttpClient::OnHeadComplete() {
   response_started_ = true;
   if (content_encoding_ != kContentEncodingNone) {
     // A body kept in memory cannot exceed a string's length; files and streams take any size.
-    inflater_.set_max_output(BodyToMemory() && max_transferred_data_ <= 0 ? kMaxMemoryBody : 0);
+    inflater_.set_max_output(BodyToMemory() && KeptLimit() <= 0 ? kMaxMemoryBody : 0);
   }
   // The body is read raw; chunk framing is decoded here, not by the socket's line reader.
   SetEol(nullptr, 0);
@@ -487,9 +487,9 @@ int HttpClient::OnBodyBytes(const uint8_t* bytes, int n) {
 
 void HttpClient::FinishBody() {
   if (transfer_ended_) return;
-  if (content_encoding_ != kContentEncodingNone && !(BodyToMemory() && max_transferred_data_ > 0 &&
+  if (content_encoding_ != kContentEncodingNone && !(BodyToMemory() && KeptLimit() > 0 &&
                                                      static_cast<int64_t>(transferred_data_.length()) >=
-                                                         max_transferred_data_)) {
+                                                         KeptLimit())) {
     // A gzip or zlib body must end with its trailer.
     if (inflater_.Finish() != kOk) {
       FailResponse(kErrDecompress, kTextDecompress);
@@ -503,8 +503,8 @@ int HttpClient::OnBodyData(const uint8_t* bytes, int n) {
   if (follow_redirects_ != 0 && status_code_ >= 300 && status_code_ <= 399) return kOk;
   bytes_transferred_ += static_cast<uint64_t>(n);
   if (content_encoding_ == kContentEncodingNone) return DeliverBody(bytes, n);
-  if (BodyToMemory() && max_transferred_data_ > 0 &&
-      static_cast<int64_t>(transferred_data_.length()) >= max_transferred_data_) {
+  if (BodyToMemory() && KeptLimit() > 0 &&
+      static_cast<int64_t>(transferred_data_.length()) >= KeptLimit()) {
     // Nothing more is kept: the rest is not even decoded.
     return CutMemoryBody();
   }
@@ -567,8 +567,8 @@ int HttpClient::DeliverBody(const uint8_t* data, int n) {
       return FailDocumentTooLarge();
     }
     int keep = n;
-    if (max_transferred_data_ > 0) {
-      const int64_t room = max_transferred_data_ - held;
+    if (KeptLimit() > 0) {
+      const int64_t room = KeptLimit() - held;
       keep = room <= 0 ? 0 : room < n ? static_cast<int>(room) : n;
     }
     // A failure's body only becomes its error text: a bounded prefix is all that is kept.
@@ -584,7 +584,7 @@ int HttpClient::DeliverBody(const uint8_t* data, int n) {
       // a bound, so a server cannot make us reserve (and touch) memory for bytes it never sends.
       constexpr int64_t kMaxUpFrontReserve = int64_t{64} << 20;
       int64_t reserve = content_length_;
-      if (max_transferred_data_ > 0 && reserve > max_transferred_data_) reserve = max_transferred_data_;
+      if (KeptLimit() > 0 && reserve > KeptLimit()) reserve = KeptLimit();
       if (!success && reserve > kMaxErrorBodyBytes) reserve = kMaxErrorBodyBytes;
       if (reserve > kMaxUpFrontReserve) reserve = kMaxUpFrontReserve;
       rc = transferred_data_.Resize(static_cast<int>(reserve));
@@ -634,7 +634,7 @@ int HttpClient::CutMemoryBody() {
   if (!memory_body_cut_) {
     memory_body_cut_ = true;
     ByteString text;
-    text.Format(kTextMemoryBodyCut, static_cast<long long>(max_transferred_data_));
+    text.Format(kTextMemoryBodyCut, static_cast<long long>(KeptLimit()));
     LogAtLevel(kLogInfo, text.c_str(), "Info");
     LogFileLine(text.c_str());
   }

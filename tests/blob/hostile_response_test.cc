@@ -108,6 +108,8 @@ const HostileCase kCases[] = {
     {"ResumeWithoutAFile", kGet, [] { return Ok("late"); }, 202, "does not exist", kResumeNoFile | kNoRequest | kNoFile},
     {"BodyLongerThanAnnounced", kGet, [] { return Reply("HTTP/1.1 200 OK\r\nContent-Length: 4\r\nTransfer-Encoding: chunked\r\n\r\na\r\n0123456789\r\n0\r\n\r\n"); }, 0, "", kProgressTo100},
     {"AnnouncedEmptyButChunked", kGet, [] { return Reply("HTTP/1.1 200 OK\r\nContent-Length: 0\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n"); }, 0, "", kProgressTo100},
+    {"ErrorUnderTheLimit", kGet, [] { return Reply(ScriptedPeer::HttpResponse("<Error><Code>BlobNotFound</Code></Error>", "", 404)); }, 600, "[BlobNotFound]", kLimit10},
+    {"ListingAfterALimit", kListBlobs, [] { return Ok("<EnumerationResults><Blobs/></EnumerationResults>"); }, 0, "", kLimit10},
     {"TransferredDataLimitCut", kGet, [] { return Ok(std::string(100, 'd')); }, 0, "", kLimit10 | kCutLogged},
 };
 
@@ -149,6 +151,7 @@ Outcome RunCase(const HostileCase& c) {
   if (c.flags & (kToFile | kResumeOnFile | kResumeNoFile)) client.SetCallerLocalFile(file.c_str());
   if (c.flags & (kResumeOnFile | kResumeNoFile)) client.set_start_byte(2000000);
   client.set_transferred_data_limit(c.flags & kLimit1M ? kMiB : c.flags & kLimit10 ? 10 : 0);
+  client.set_max_transferred_data(client.transferred_data_limit());  // as a download leaves it
   { std::ofstream("/proc/self/clear_refs") << "5"; }  // VmHWM from here
   const long before = StatusKib("VmRSS:");
   const bool heap = WatchHeap();
