@@ -271,6 +271,10 @@ class BlobClient : public XmlRestClient {
   int FireItemMetadata(const ByteString& item_path, const char* container, const char* blob,
                        const char* snapshot);
   int ReadBlockList(const char* list_path, int block_type);
+  // 0 when the parsed answer's root element is the one at root_path, else 600 with its text.
+  int RequireListingRoot(const char* root_path);
+  // 600: a listed size or offset of item (counted from 1) cannot be.
+  int FailListedNumber(const char* field, int item);
   // The text at item_path + relative into out (left as it was when the element is absent); the
   // reader has already brought it into the client's code page.
   bool ReadField(const ByteString& item_path, const char* relative, ByteString& out);
@@ -350,6 +354,8 @@ class BlobClient : public XmlRestClient {
   // file nor leaves a new one behind, so a failed download changes nothing on disk. 0, or the
   // code with its error text set.
   int CheckLocalFileWritable();
+  // A resumed download's file must exist and hold exactly StartByte bytes; else 202 and its text.
+  int CheckResumeFile(const FilePath& path);
   int UploadBlockFragment(const void* piece, int length) override;
   int32_t fragment_count() const { return fragment_count_; }
   int32_t fragment_number() const { return fragment_number_; }

@@ -60,6 +60,8 @@ constexpr char kTextRangeFormat[] = "The Range property's value is not formatted
 constexpr char kTextRangeStart[] =
     "The StartByte property must be less than the size of the byte range specified by the Range "
     "property.";
+constexpr char kTextResumeMissing[] = " does not exist, so there is nothing to resume.";
+constexpr char kTextResumeSize[] = " holds %lld bytes; a download resumes where its file ends.";
 constexpr char kTextResumeCoverage[] =
     "Cannot resume the upload: the block collection does not hold the bytes before StartByte.";
 
@@ -142,6 +144,26 @@ int BlobClient::CheckLocalFileWritable() {
   probe.Close();
   if (!existed) DeleteFileByName(name, kUtf8CodePage);
   return kOk;
+}
+
+int BlobClient::CheckResumeFile(const FilePath& path) {
+  FileHandle file;
+  int64_t size = -1;
+  if (file.OpenRead(path, 0) == kOk) size = file.GetSize();
+  file.Close();
+  if (size == start_byte_) return kOk;
+  // Appending anywhere but at the file's end would leave a hole or a second copy of some bytes.
+  ByteString before;
+  ByteString after;
+  int rc = before.Format("Cannot resume the download at StartByte %lld: file ",
+                         static_cast<long long>(start_byte_));
+  if (rc == kOk) {
+    rc = size < 0 ? after.SetText(kTextResumeMissing)
+                  : after.Format(kTextResumeSize, static_cast<long long>(size));
+  }
+  ByteString text;
+  if (rc == kOk) rc = QuotedFileText(text, before.c_str(), path.Utf8(), after.c_str());
+  return TransferFailed(kErrRestInvalidValue, rc == kOk ? text.c_str() : nullptr);
 }
 
 int BlobClient::TransferFailed(int code, const char* text) {
@@ -742,6 +764,15 @@ int BlobClient::GetBlob(const char* blob) {
   }
 
   const bool to_file = download_target_ == nullptr && local_file_name_.Length() > 0;
+  // A resumed download appends to the file it wrote so far, which must end at StartByte.
+  if (start_byte_ > 0 && encrypted) {
+    FilePath temp;
+    rc = temp.SetText(download_temp_file_.c_str(), 0);  // as the HTTP client opens it
+    if (rc != kOk) return TransferFailed(rc, nullptr);
+    if (rc = CheckResumeFile(temp); rc != kOk) return rc;
+  } else if (start_byte_ > 0 && to_file) {
+    if (rc = CheckResumeFile(local_file_name_); rc != kOk) return rc;
+  }
   if (to_file) {
     rc = CheckLocalFileWritable();
     if (rc != kOk) {

@@ -1,5 +1,6 @@
 // The four listings of the blob client: containers, blobs, blocks and page ranges, walked from the
 // service's XML answer into the collections with one event per item.
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -16,6 +17,12 @@ constexpr char kTextContainerMissing[] =
 constexpr char kTextBlockBlobMissing[] = "BlockBlob must be specified when calling this method.";
 constexpr char kTextPageBlobMissing[] = "PageBlob must be specified when calling this method.";
 constexpr char kTextBlockListType[] = "BlockListType must be 0, 1, or 2.";
+constexpr char kTextNotAListing[] =
+    "Malformed response: the answer is not a listing (its root element is not %s).";
+constexpr char kTextBadListedNumber[] =
+    "Malformed response: %s of listed item %d is not a valid value.";
+constexpr char kTextBadPageRange[] =
+    "Malformed response: listed page range %d ends before it starts.";
 
 constexpr char kContainersPath[] = "/EnumerationResults/Containers";
 constexpr char kBlobsPath[] = "/EnumerationResults/Blobs";
@@ -23,6 +30,8 @@ constexpr char kNextMarkerPath[] = "/EnumerationResults/NextMarker";
 constexpr char kCommittedBlocksPath[] = "/BlockList/CommittedBlocks";
 constexpr char kUncommittedBlocksPath[] = "/BlockList/UncommittedBlocks";
 constexpr char kPageListPath[] = "/PageList";
+constexpr char kEnumerationRoot[] = "/EnumerationResults";
+constexpr char kBlockListRoot[] = "/BlockList";
 constexpr char kInvalidMetadataName[] = "x-ms-invalid-name";
 
 constexpr const char* kBlockListTypes[] = {"committed", "uncommitted", "all"};
@@ -54,6 +63,26 @@ bool CodePageIsUtf8(int codepage) {
 }
 
 int64_t ToInt64(const ByteString& text) { return std::strtoll(text.c_str(), nullptr, 10); }
+
+// A size or offset as listed: decimal digits with optional blanks around them, at most max. An
+// empty text leaves *value as it is (the field was given without a value). False for anything
+// else, such as a negative number, which no size or offset can be.
+bool ReadListedCount(const ByteString& text, int64_t max, int64_t* value) {
+  const char* p = text.c_str();
+  const char* end = p + text.length();
+  while (p < end && (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n')) ++p;
+  while (end > p && (end[-1] == ' ' || end[-1] == '\t' || end[-1] == '\r' || end[-1] == '\n')) --end;
+  if (p == end) return true;
+  int64_t n = 0;
+  for (; p < end; ++p) {
+    if (*p < '0' || *p > '9') return false;
+    const int digit = *p - '0';
+    if (n > (max - digit) / 10) return false;
+    n = n * 10 + digit;
+  }
+  *value = n;
+  return true;
+}
 
 // Bytes a caller can hold as a text: no control characters, and well-formed UTF-8 when that is
 // the code page (the control hands texts over as BSTRs, which would mangle anything else).
@@ -161,7 +190,10 @@ int BlobClient::ReadBlobItem(const ByteString& item, const ByteString& container
   ReadField(item, "/Properties/Content-Disposition", b.content_disposition);
   ReadField(item, "/Properties/Content-Encoding", b.content_encoding);
   ReadField(item, "/Properties/Content-Language", b.content_language);
-  if (ReadField(item, "/Properties/Content-Length", text)) b.content_length = ToInt64(text);
+  if (ReadField(item, "/Properties/Content-Length", text) &&
+      !ReadListedCount(text, INT64_MAX, &b.content_length)) {
+    return kErrServerError;
+  }
   ReadField(item, "/Properties/Content-MD5", b.content_md5);
   ReadField(item, "/Properties/Content-Type", b.content_type);
   ReadField(item, "/Properties/Creation-Time", b.created_time);
@@ -190,6 +222,22 @@ int BlobClient::ReadBlobItem(const ByteString& item, const ByteString& container
   return kOk;
 }
 
+int BlobClient::RequireListingRoot(const char* root_path) {
+  if (SelectPath(root_path)) return kOk;
+  // An empty or foreign answer is no listing at all, not an empty one.
+  ByteString message;
+  message.Format(kTextNotAListing, root_path + 1);
+  SetErrorTextCode(kErrServerError, message.c_str());
+  return kErrServerError;
+}
+
+int BlobClient::FailListedNumber(const char* field, int item) {
+  ByteString message;
+  message.Format(kTextBadListedNumber, field, item);
+  SetErrorTextCode(kErrServerError, message.c_str());
+  return kErrServerError;
+}
+
 // ---- Listings ----
 
 int BlobClient::ListContainers() {
@@ -208,6 +256,7 @@ int BlobClient::ListContainers() {
   }
   rc = SendServiceRequest(url.c_str(), kRestVerbGet, nullptr, true);
   if (rc != kOk) return rc;
+  if (rc = RequireListingRoot(kEnumerationRoot); rc != kOk) return rc;
 
   if (container_marker_.empty()) containers_.Clear();
   const int count = SelectPath(kContainersPath) ? ChildCount() : 0;
@@ -256,6 +305,7 @@ int BlobClient::ListBlobs() {
   }
   rc = SendServiceRequest(url.c_str(), kRestVerbGet, nullptr, true);
   if (rc != kOk) return rc;
+  if (rc = RequireListingRoot(kEnumerationRoot); rc != kOk) return rc;
 
   const bool continued = !blob_marker_.empty();
   if (!continued) blobs_.Clear();
@@ -277,6 +327,7 @@ int BlobClient::ListBlobs() {
     if (element.EqualsBytes("Blob", -1)) {
       BlobRecord record;
       rc = ReadBlobItem(item, container_name, record);
+      if (rc == kErrServerError) return FailListedNumber("The Content-Length", i);
       if (rc == kOk) rc = blobs_.InsertCopy(blobs_.Count(), record);
       if (rc != kOk) break;
       FireBlobList(record);
@@ -314,7 +365,12 @@ int BlobClient::ReadBlockList(const char* list_path, int block_type) {
       record.id_is_encoded = rc == kOk && encode_block_ids_ && record.id.Equals(text);
     }
     if (rc == kOk && ReadField(item, "/Size", text)) {
-      record.size = static_cast<int32_t>(ToInt64(text));
+      int64_t size = record.size;
+      if (!ReadListedCount(text, INT32_MAX, &size)) {
+        rc = FailListedNumber("The block size", i);
+        break;
+      }
+      record.size = static_cast<int32_t>(size);
     }
     if (rc == kOk) rc = blocks_.InsertCopy(blocks_.Count(), record);
     if (rc == kOk) FireBlockList(record);
@@ -352,11 +408,12 @@ int BlobClient::ListBlocks(const char* block_blob, int block_list_type) {
   }
   rc = SendServiceRequest(url.c_str(), kRestVerbGet, nullptr, true);
   if (rc != kOk) return rc;
+  if (rc = RequireListingRoot(kBlockListRoot); rc != kOk) return rc;
 
   blocks_.Clear();
   rc = ReadBlockList(kCommittedBlocksPath, kBlockCommitted);
   if (rc == kOk) rc = ReadBlockList(kUncommittedBlocksPath, kBlockUncommitted);
-  if (rc != kOk) SetErrorTextCode(rc, ::tw::DefaultErrorText(rc));
+  if (rc != kOk && rc != kErrServerError) SetErrorTextCode(rc, ::tw::DefaultErrorText(rc));
   return rc;
 }
 
@@ -390,6 +447,7 @@ int BlobClient::ListPageRanges(const char* page_blob) {
   }
   rc = SendServiceRequest(url.c_str(), kRestVerbGet, nullptr, true);
   if (rc != kOk) return rc;
+  if (rc = RequireListingRoot(kPageListPath); rc != kOk) return rc;
 
   page_ranges_.Clear();
   const int count = SelectPath(kPageListPath) ? ChildCount() : 0;
@@ -403,8 +461,18 @@ int BlobClient::ListPageRanges(const char* page_blob) {
     if (rc == kOk) rc = ItemPath(item, kPageListPath, i);
     if (rc != kOk) break;
     record.cleared = element.EqualsBytes("ClearRange", -1);
-    if (ReadField(item, "/Start", text)) record.first = ToInt64(text);
-    if (ReadField(item, "/End", text)) record.last = ToInt64(text);
+    if (ReadField(item, "/Start", text) && !ReadListedCount(text, INT64_MAX, &record.first)) {
+      return FailListedNumber("The start", i);
+    }
+    if (ReadField(item, "/End", text) && !ReadListedCount(text, INT64_MAX, &record.last)) {
+      return FailListedNumber("The end", i);
+    }
+    if (record.last < record.first) {
+      ByteString message;
+      message.Format(kTextBadPageRange, i);
+      SetErrorTextCode(kErrServerError, message.c_str());
+      return kErrServerError;
+    }
     rc = page_ranges_.InsertCopy(page_ranges_.Count(), record);
   }
   if (rc != kOk) SetErrorTextCode(rc, ::tw::DefaultErrorText(rc));

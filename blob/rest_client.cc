@@ -476,7 +476,13 @@ int RestClient::TransferRequest(const char* url, int verb, const void* body, int
   if (rc == kOk) {
     const bool override_method = verb == kRestVerbPatch || verb == kRestVerbMove;
     if (override_method) rc = SetMethod(entry->text);
+    // An answer parsed whole is never cut short by a limit left from a download.
+    const int64_t download_limit = max_transferred_data();
+    if (parse) set_max_transferred_data(0);
+    set_max_document_body(parse ? kMaxParsedBodyBytes : 0);
     if (rc == kOk) rc = DoTransferSlot(entry->action);
+    set_max_document_body(0);
+    set_max_transferred_data(download_limit);
     if (override_method) SetMethod("");
 
     if (rc == kErrInterrupted) {
@@ -630,7 +636,9 @@ int RestClient::ProgressPercent() const {
         progress_state_ == kProgressUploading || progress_state_ == kProgressDownloading;
     return progress_total_ == 0 && running ? 100 : 0;
   }
-  if (done == progress_total_) return 100;
+  // A body longer than announced (or announced as empty) is complete, never past it; this also
+  // keeps a total of 0 out of the division.
+  if (done >= progress_total_) return 100;
   return static_cast<int>(static_cast<double>(done) * 100.0 / static_cast<double>(progress_total_));
 }
 

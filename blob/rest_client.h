@@ -41,6 +41,10 @@ inline constexpr char kTextInvalidHttpAction[] = "Invalid HTTP action.";
 constexpr int kProgressUpload = 0;
 constexpr int kProgressDownload = 1;
 
+// The largest answer parsed whole (a listing page, an ACL): several times the service's largest
+// page (5,000 blobs, about 3.5 MB), so only a runaway or hostile body reaches it.
+constexpr int64_t kMaxParsedBodyBytes = int64_t{16} << 20;
+
 // Defaults.
 constexpr int32_t kRestDefaultFragmentSize = 10485760;  // the blob reset then sets 104857600
 constexpr uint32_t kRestOutBufferSize = 1048576;

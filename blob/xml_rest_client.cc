@@ -11,6 +11,10 @@ constexpr char kTextNoElements[] = "No elements available.";
 constexpr char kTextBadElementIndex[] = "Invalid element index.";
 constexpr char kTextServerError[] = "Server Error [";
 constexpr char kTextAuthenticationFailed[] = "AuthenticationFailed";
+// An error text long enough for the service's own (its longest, with the string it signed, stays
+// near 1 KB); a longer body is cut and marked, so a description never becomes a whole document.
+constexpr int kMaxErrorDescription = 4096;
+constexpr char kTextCutMark[] = "...";
 
 // The reader's extra settings: references resolved also without a document, and the input taken
 // as plain bytes ("ASCII" is no name of the parser's encodings).
@@ -136,6 +140,14 @@ int XmlRestClient::ErrorFromBody(const char* body, int length) {
   }
   if (rc != kOk) return rc;
   const int result = text.Contains(kTextAuthenticationFailed) ? kErrServerAuth : kErrServerError;
+  if (text.length() > kMaxErrorDescription) {
+    int cut = kMaxErrorDescription;
+    // Not inside a UTF-8 sequence.
+    while (cut > 0 && (text.ByteAt(cut) & 0xC0) == 0x80) --cut;
+    rc = text.Resize(cut);
+    if (rc == kOk) rc = text.AppendText(kTextCutMark);
+    if (rc != kOk) return rc;
+  }
   SetErrorTextCode(result, text.c_str());
   return result;
 }

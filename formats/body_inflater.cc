@@ -15,6 +15,14 @@ constexpr char kTextZlibTrailer[] = "The zlib checksum does not match the decomp
 constexpr char kTextTruncated[] = "The compressed content ended before its end.";
 constexpr char kTextTrailingData[] = "Unexpected data after the end of the compressed content.";
 constexpr char kTextTooLarge[] = "The decompressed content exceeds the size limit.";
+constexpr char kTextRatio[] =
+    "The decompressed content grows beyond any honest compression ratio (a decompression bomb).";
+
+// Text, markup and even repetitive logs stay far below this many output bytes per input byte;
+// deflate cannot exceed about 1032, which only runs of one byte reach. Small bodies are spared:
+// their size does no harm whatever the ratio.
+constexpr uint64_t kMaxInflateRatio = 512;
+constexpr uint64_t kRatioFloor = uint64_t{16} << 20;
 
 // A gzip header is ten bytes plus optional fields; FEXTRA alone may add 64 KiB. Anything longer
 // is not a header a server sends but a way to make us collect without end.
@@ -41,9 +49,11 @@ void BodyInflater::Reset() {
   zlib_wrapped_ = false;
   member_out_ = 0;
   total_in_ = 0;
+  inflated_in_ = 0;
   total_out_ = 0;
   error_code_ = 0;
   error_text_ = "";
+  over_limit_ = false;
 }
 
 int BodyInflater::Start(int kind) {
@@ -211,7 +221,14 @@ int BodyInflater::Inflate(const uint8_t* p, int n, int* used, const OutputFuncti
     if (produced > 0) {
       const uint64_t made = static_cast<uint64_t>(produced);
       if (max_output_ != 0 && (total_out_ > max_output_ || made > max_output_ - total_out_)) {
+        over_limit_ = true;
         return Fail(kErrDecompress, kTextTooLarge);
+      }
+      // Measured against the input zlib has actually consumed, not what is waiting in the piece.
+      const uint64_t consumed = inflated_in_ + static_cast<uint64_t>(stream_.position());
+      if (total_out_ + made > kRatioFloor && total_out_ + made > consumed * kMaxInflateRatio) {
+        over_limit_ = true;
+        return Fail(kErrDecompress, kTextRatio);
       }
       if (kind_ == kContentEncodingGzip) {
         crc_.Update(buffer, made);
@@ -230,6 +247,7 @@ int BodyInflater::Inflate(const uint8_t* p, int n, int* used, const OutputFuncti
     }
   } while (stream_.NeedsInput());
   *used = stream_.position();
+  inflated_in_ += static_cast<uint64_t>(*used);
   if (stream_.finished()) {
     if (kind_ == kContentEncodingGzip || zlib_wrapped_) {
       state_ = State::kTrailer;

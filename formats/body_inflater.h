@@ -7,7 +7,8 @@
 // early (found by Finish).
 //
 // Output goes to the caller in steps of at most 64 KiB as it is made, so memory stays bounded
-// whatever the ratio; a limit on the total decoded size turns a decompression bomb into an error.
+// whatever the ratio; a limit on the total decoded size, and on the ratio of output to input once
+// the output is large, turn a decompression bomb into an error.
 #pragma once
 
 #include <cstdint>
@@ -48,7 +49,8 @@ class BodyInflater {
   uint64_t max_output() const { return max_output_; }
 
   // Decodes one piece. 0; 102 for a bad gzip header; 151 for data that does not decode or does
-  // not match its checksum, trailing data, or output beyond the limit; 200; or the output
+  // not match its checksum, trailing data, output beyond the limit, or more than 16 MiB of output
+  // at over 512 output bytes per input byte; 200; or the output
   // function's code. After a failure every call returns the same code.
   int Feed(const void* data, int n, const OutputFunction& output);
   // The same, appending the output to out.
@@ -62,6 +64,8 @@ class BodyInflater {
   uint64_t total_in() const { return total_in_; }
   uint64_t total_out() const { return total_out_; }
   int error_code() const { return error_code_; }
+  // The last failure was the size or ratio limit, not data that does not decode.
+  bool over_limit() const { return over_limit_; }
   // The text of the last failure ("" while none).
   const char* error_text() const { return error_text_; }
 
@@ -95,10 +99,12 @@ class BodyInflater {
   bool any_input_ = false;
   uint64_t member_out_ = 0;
   uint64_t total_in_ = 0;
+  uint64_t inflated_in_ = 0;  // compressed bytes consumed by zlib so far
   uint64_t total_out_ = 0;
   uint64_t max_output_ = 0;
   int error_code_ = 0;
   const char* error_text_ = "";
+  bool over_limit_ = false;
 };
 
 }  // namespace tw

@@ -79,6 +79,9 @@ constexpr int kDirectionResponse = 1;
 
 // The most bytes a response head (status line and header lines) may take.
 constexpr int kMaxResponseHeadBytes = 65536;
+// The most bytes of a failure status's body kept in memory: far more than any service error
+// document; past it the rest is not read and the connection is closed.
+constexpr int kMaxErrorBodyBytes = 65536;
 
 enum HttpClientEvent : int {
   kHttpEventConnected = 1,
@@ -242,6 +245,10 @@ class HttpClient : public BodyTransferClient {
   void set_always_fire_start_transfer(bool on) { always_fire_start_transfer_ = on; }
   void set_max_transferred_data(int64_t limit) { max_transferred_data_ = limit; }
   int64_t max_transferred_data() const { return max_transferred_data_; }
+  // The most bytes a successful body kept in memory may have before the transfer fails (0: no
+  // limit); for answers that are parsed whole, so a runaway body fails instead of filling memory.
+  void set_max_document_body(int64_t limit) { max_document_body_ = limit; }
+  int64_t max_document_body() const { return max_document_body_; }
   bool transferred_request_on() const { return record_request_; }
   // Clears the request (action 4): URL, bodies, credentials, headers, files, streams, cookies.
   int ResetRequest();
@@ -326,6 +333,18 @@ class HttpClient : public BodyTransferClient {
   int OnBodyBytes(const uint8_t* bytes, int n);
   virtual int OnBodyData(const uint8_t* bytes, int n);
   int DeliverBody(const uint8_t* bytes, int n);
+  // MaxTransferredData as it applies to this response: a failure's body has its own bound
+  // (kMaxErrorBodyBytes) and is kept whole below it, so its error text stays readable.
+  int64_t KeptLimit() const {
+    return status_code_ >= 200 && status_code_ <= 299 ? max_transferred_data_ : 0;
+  }
+  // The successful body outgrew max_document_body_: the transfer fails.
+  int FailDocumentTooLarge();
+  // A failure's body reached kMaxErrorBodyBytes: logged, and the transfer ends with what is kept.
+  int CutErrorBody();
+  // The body kept in memory reached MaxTransferredData while more arrived: logged, and the
+  // transfer ends with what is kept.
+  int CutMemoryBody();
   int OpenLocalFileForWrite();
   // Closes the response body file; every way a transfer ends goes through here.
   void CloseLocalFile();
@@ -382,6 +401,7 @@ class HttpClient : public BodyTransferClient {
   int32_t get_on_302_redirect_ = 0;
   int32_t http2_local_window_size_ = 65535;
   int64_t max_transferred_data_ = 0;
+  int64_t max_document_body_ = 0;
   uint64_t bytes_transferred_ = 0;
   uint64_t request_content_length_ = 0;
   uint64_t bytes_sent_ = 0;
@@ -477,6 +497,8 @@ class HttpClient : public BodyTransferClient {
   ByteString proxy_challenge_;
   uint64_t decoded_bytes_ = 0;
   uint64_t body_received_ = 0;
+  // Bytes of the body kept in memory were dropped at MaxTransferredData.
+  bool memory_body_cut_ = false;
   int server_retry_ = 0;
   int proxy_retry_ = 0;
   ByteString transferred_data_;

@@ -13,6 +13,15 @@ namespace {
 constexpr char kTextHeadTooLarge[] = "The response head is larger than 65536 bytes.";
 constexpr char kTextBadStatusLine[] = "HTTP protocol error. Invalid status line.";
 constexpr char kTextBadContentLength[] = "HTTP protocol error. Invalid Content-Length header.";
+constexpr char kTextBadHeaderLine[] = "HTTP protocol error. Invalid header line.";
+constexpr char kTextTransferCoding[] = "HTTP protocol error. Unsupported transfer coding: %.40s.";
+constexpr char kTextDocumentTooLarge[] =
+    "The response body is larger than the %lld bytes allowed for a parsed answer.";
+constexpr char kTextErrorBodyCut[] =
+    "The body of the failure response was cut at %d bytes; the rest was not read.";
+constexpr char kTextMemoryBodyCut[] =
+    "The response body kept in memory was cut at the limit of %lld bytes (TransferredDataLimit); "
+    "the rest was not read.";
 constexpr char kTextDecoderInit[] = "Could not initialize decompressor.";
 constexpr char kTextDecompress[] = "Could not decompress content.";
 constexpr char kTextGzipHeader[] = "The GZIP header is invalid.";
@@ -67,6 +76,30 @@ bool ListHasToken(const char* list, const char* token) {
   return false;
 }
 
+// The first transfer coding of the list that cannot be read: anything but "chunked" (which must
+// come last) and "identity". Null when every coding is understood.
+const char* UnsupportedTransferCoding(const char* list, ByteString& token) {
+  const char* p = list;
+  bool chunked_seen = false;
+  while (*p != '\0') {
+    while (*p == ' ' || *p == '\t' || *p == ',') ++p;
+    if (*p == '\0') break;
+    const char* start = p;
+    while (*p != '\0' && *p != ',') ++p;
+    const char* end = p;
+    while (end > start && (end[-1] == ' ' || end[-1] == '\t')) --end;
+    if (token.Set(start, static_cast<int>(end - start)) != kOk) return list;
+    // A coding after chunked would hide where the body ends.
+    if (chunked_seen) return token.c_str();
+    if (EqualsNoCase(token.c_str(), "chunked")) {
+      chunked_seen = true;
+    } else if (!EqualsNoCase(token.c_str(), "identity")) {
+      return token.c_str();
+    }
+  }
+  return nullptr;
+}
+
 // The first word of text and the rest after the blanks that follow it.
 void SplitScheme(const char* text, ByteString& scheme, const char** rest) {
   const char* p = text;
@@ -108,6 +141,7 @@ void HttpClient::ResetResponseState() {
   redirect_location_.Reset();
   decoded_bytes_ = 0;
   body_received_ = 0;
+  memory_body_cut_ = false;
   bytes_transferred_ = 0;
   CloseLocalFile();
   local_file_failed_ = false;
@@ -201,6 +235,10 @@ int HttpClient::OnResponseLine(const char* line, int n) {
 }
 
 int HttpClient::OnStatusLine(const char* line, int n) {
+  // A NUL would cut the line short wherever it is later read as text.
+  if (std::memchr(line, '\0', static_cast<size_t>(n)) != nullptr) {
+    return FailResponse(kErrHttpProtocol, kTextBadStatusLine);
+  }
   bytes_transferred_ = 0;
   decoded_bytes_ = 0;
   status_line_.Reset();
@@ -228,8 +266,11 @@ int HttpClient::OnStatusLine(const char* line, int n) {
   const bool code_ends = p == end || *p == ' ';
   while (p < end && *p == ' ') ++p;
   reason_.Set(p, static_cast<int>(end - p));
-  if (protocol_.length() < 5 || std::strncmp(protocol_.c_str(), "HTTP/", 5) != 0 ||
-      digits != 3 || !code_ends) {
+  // Only HTTP/1.x is read this way; any other version would frame its messages differently.
+  const char* version = protocol_.c_str();
+  const bool http1 = protocol_.length() == 8 && std::strncmp(version, "HTTP/1.", 7) == 0 &&
+                     version[7] >= '0' && version[7] <= '9';
+  if (!http1 || digits != 3 || !code_ends) {
     return FailResponse(kErrHttpProtocol, kTextBadStatusLine);
   }
   status_code_ = code;
@@ -243,6 +284,9 @@ int HttpClient::OnStatusLine(const char* line, int n) {
 
 int HttpClient::OnHeaderLine(const char* line, int n) {
   if (n == 0) return OnHeadComplete();
+  if (std::memchr(line, '\0', static_cast<size_t>(n)) != nullptr) {
+    return FailResponse(kErrHttpProtocol, kTextBadHeaderLine);
+  }
   if (transferred_headers_.Append(line, n) != kOk || transferred_headers_.Append("\r\n", 2) != kOk) {
     return FailResponse(kErrOutOfMemory, "Out of memory.");
   }
@@ -322,6 +366,13 @@ int HttpClient::OnHeader(const char* name, const char* value) {
     }
     content_length_ = length;
   } else if (EqualsNoCase(name, "Transfer-Encoding")) {
+    // A coding the body is not decoded from would hand its raw bytes over as the body.
+    ByteString token;
+    if (const char* bad = UnsupportedTransferCoding(value, token); bad != nullptr) {
+      ByteString text;
+      text.Format(kTextTransferCoding, bad);
+      return FailResponse(kErrHttpProtocol, text.c_str());
+    }
     if (ListHasToken(value, "chunked")) chunked_ = true;
   } else if (EqualsNoCase(name, "Connection")) {
     if (ListHasToken(value, "close")) connection_close_header_ = true;
@@ -380,11 +431,16 @@ int HttpClient::OnHeadComplete() {
     EndResponseTransfer(kOk, nullptr);
     return kOk;
   }
+  const bool success = status_code_ >= 200 && status_code_ <= 299;
+  if (success && BodyToMemory() && max_document_body_ > 0 && content_length_ > max_document_body_ &&
+      content_encoding_ == kContentEncodingNone) {
+    return FailDocumentTooLarge();
+  }
   if (!redirect_followed) FireStartTransferHook(kDirectionResponse);
   response_started_ = true;
   if (content_encoding_ != kContentEncodingNone) {
     // A body kept in memory cannot exceed a string's length; files and streams take any size.
-    inflater_.set_max_output(BodyToMemory() && max_transferred_data_ <= 0 ? kMaxMemoryBody : 0);
+    inflater_.set_max_output(BodyToMemory() && KeptLimit() <= 0 ? kMaxMemoryBody : 0);
   }
   // The body is read raw; chunk framing is decoded here, not by the socket's line reader.
   SetEol(nullptr, 0);
@@ -431,9 +487,9 @@ int HttpClient::OnBodyBytes(const uint8_t* bytes, int n) {
 
 void HttpClient::FinishBody() {
   if (transfer_ended_) return;
-  if (content_encoding_ != kContentEncodingNone && !(BodyToMemory() && max_transferred_data_ > 0 &&
+  if (content_encoding_ != kContentEncodingNone && !(BodyToMemory() && KeptLimit() > 0 &&
                                                      static_cast<int64_t>(transferred_data_.length()) >=
-                                                         max_transferred_data_)) {
+                                                         KeptLimit())) {
     // A gzip or zlib body must end with its trailer.
     if (inflater_.Finish() != kOk) {
       FailResponse(kErrDecompress, kTextDecompress);
@@ -447,15 +503,18 @@ int HttpClient::OnBodyData(const uint8_t* bytes, int n) {
   if (follow_redirects_ != 0 && status_code_ >= 300 && status_code_ <= 399) return kOk;
   bytes_transferred_ += static_cast<uint64_t>(n);
   if (content_encoding_ == kContentEncodingNone) return DeliverBody(bytes, n);
-  if (BodyToMemory() && max_transferred_data_ > 0 &&
-      static_cast<int64_t>(transferred_data_.length()) >= max_transferred_data_) {
-    // Nothing more is kept: the rest is only counted, not decoded.
-    return kOk;
+  if (BodyToMemory() && KeptLimit() > 0 &&
+      static_cast<int64_t>(transferred_data_.length()) >= KeptLimit()) {
+    // Nothing more is kept: the rest is not even decoded.
+    return CutMemoryBody();
   }
   const int rc = inflater_.Feed(bytes, n, [this](const uint8_t* d, int k) { return DeliverBody(d, k); });
   if (rc == kOk || transfer_ended_) return rc;
   if (rc == kErrGzipHeader) return FailResponse(rc, kTextGzipHeader);
-  return FailResponse(rc, rc == kErrDecompress ? kTextDecompress : error_text().c_str());
+  if (rc == kErrDecompress) {
+    return FailResponse(rc, inflater_.over_limit() ? inflater_.error_text() : kTextDecompress);
+  }
+  return FailResponse(rc, error_text().c_str());
 }
 
 int HttpClient::OpenLocalFileForWrite() {
@@ -485,6 +544,8 @@ int HttpClient::DeliverBody(const uint8_t* data, int n) {
   decoded_bytes_ += static_cast<uint64_t>(n);
   LogDataDebug(data, n, "ResponseBody");
   const bool success = status_code_ >= 200 && status_code_ <= 299;
+  bool error_cut = false;
+  bool memory_cut = false;
   if (success && local_file_.Length() > 0) {
     if (!local_file_opened_) {
       const int rc = OpenLocalFileForWrite();
@@ -501,11 +562,18 @@ int HttpClient::DeliverBody(const uint8_t* data, int n) {
       return FailResponse(kErrHttpFile, kTextWriteStream);
     }
   } else {
+    const int64_t held = transferred_data_.length();
+    if (success && max_document_body_ > 0 && held + n > max_document_body_) {
+      return FailDocumentTooLarge();
+    }
     int keep = n;
-    if (max_transferred_data_ > 0) {
-      const int64_t room = max_transferred_data_ - transferred_data_.length();
+    if (KeptLimit() > 0) {
+      const int64_t room = KeptLimit() - held;
       keep = room <= 0 ? 0 : room < n ? static_cast<int>(room) : n;
     }
+    // A failure's body only becomes its error text: a bounded prefix is all that is kept.
+    error_cut = !success && held + keep > kMaxErrorBodyBytes;
+    if (error_cut) keep = held >= kMaxErrorBodyBytes ? 0 : kMaxErrorBodyBytes - static_cast<int>(held);
     int rc = kOk;
     if (keep > 0 && static_cast<uint64_t>(transferred_data_.length()) + keep > kMaxMemoryBody) {
       rc = kErrOutOfMemory;
@@ -516,7 +584,8 @@ int HttpClient::DeliverBody(const uint8_t* data, int n) {
       // a bound, so a server cannot make us reserve (and touch) memory for bytes it never sends.
       constexpr int64_t kMaxUpFrontReserve = int64_t{64} << 20;
       int64_t reserve = content_length_;
-      if (max_transferred_data_ > 0 && reserve > max_transferred_data_) reserve = max_transferred_data_;
+      if (KeptLimit() > 0 && reserve > KeptLimit()) reserve = KeptLimit();
+      if (!success && reserve > kMaxErrorBodyBytes) reserve = kMaxErrorBodyBytes;
       if (reserve > kMaxUpFrontReserve) reserve = kMaxUpFrontReserve;
       rc = transferred_data_.Resize(static_cast<int>(reserve));
       if (rc == kOk) rc = transferred_data_.Resize(keep);
@@ -528,6 +597,7 @@ int HttpClient::DeliverBody(const uint8_t* data, int n) {
       FireError(kErrOutOfMemory, kTextAppendData);
       return FailResponse(kErrOutOfMemory, kTextAppendData);
     }
+    memory_cut = keep < n;
   }
   int percent = -1;
   if (content_length_ > 0) {
@@ -538,7 +608,40 @@ int HttpClient::DeliverBody(const uint8_t* data, int n) {
     FireTransferProgress(kDirectionResponse, static_cast<int64_t>(bytes_transferred_), percent,
                          data, n);
   }
+  if (error_cut) return CutErrorBody();
+  if (memory_cut) return CutMemoryBody();
   return kOk;
+}
+
+int HttpClient::FailDocumentTooLarge() {
+  ByteString text;
+  text.Format(kTextDocumentTooLarge, static_cast<long long>(max_document_body_));
+  return FailResponse(kErrHttpProtocol, text.c_str());
+}
+
+int HttpClient::CutErrorBody() {
+  ByteString text;
+  text.Format(kTextErrorBodyCut, kMaxErrorBodyBytes);
+  LogAtLevel(kLogInfo, text.c_str(), "Info");
+  LogFileLine(text.c_str());
+  // The verdict still comes from the status; the connection cannot carry another response.
+  connection_reusable_ = false;
+  EndResponseTransfer(kOk, nullptr);
+  return kErrHttpProtocol;
+}
+
+int HttpClient::CutMemoryBody() {
+  if (!memory_body_cut_) {
+    memory_body_cut_ = true;
+    ByteString text;
+    text.Format(kTextMemoryBodyCut, static_cast<long long>(KeptLimit()));
+    LogAtLevel(kLogInfo, text.c_str(), "Info");
+    LogFileLine(text.c_str());
+  }
+  // What the caller asked to keep is kept; reading on would only drop bytes, perhaps forever.
+  connection_reusable_ = false;
+  EndResponseTransfer(kOk, nullptr);
+  return kErrHttpProtocol;
 }
 
 // ---- End of the transfer ----

@@ -226,8 +226,8 @@ int LegacyResolve(const char* name, uint32_t* address) {
     std::memcpy(address, host->h_addr_list[0], 4);
     return 0;
   }
+  // Not started (10093) is reported too: address 0 with success would send the caller to 0.0.0.0.
   const int error = win::WSAGetLastError();
-  if (error == win::WSANOTINITIALISED) return 0;
   return error != 0 ? error : win::WSAHOST_NOT_FOUND;
 }
 

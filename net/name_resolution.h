@@ -84,8 +84,8 @@ constexpr int kIpv6TextSize = 60;
 // "%u.%u.%u.%u" of the four bytes in memory order into out (at least 16 bytes); returns out.
 const char* Ipv4Text(uint32_t address, char* out, int size);
 constexpr int kIpv4TextSize = 16;
-// inet_addr first, then gethostbyname's first address. The Winsock error, except that 10093
-// (not initialised) gives 0 with address 0.
+// inet_addr first, then gethostbyname's first address. The Winsock error (10093 before the
+// network library is started) with address 0.
 int LegacyResolve(const char* name, uint32_t* address);
 
 }  // namespace tw

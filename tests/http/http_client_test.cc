@@ -608,6 +608,8 @@ std::vector<Hostile> HostileResponses() {
                 "end of the response head"},
         Hostile{"NoStatus", "", 10057, "Connection closed."},
         Hostile{"GarbageStatus", "HTTQ/1.1 2000 OK\r\n\r\n", 151, "Invalid status line"},
+        Hostile{"NulInHeaderLine", std::string("HTTP/1.1 200 OK\r\nX-A: b\0c\r\n\r\n", 29), 151, "Invalid header line"},
+        Hostile{"ChunkedThenGzip", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked, gzip\r\n\r\n", 151, "coding: gzip"},
         Hostile{"ShortBody", "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nonly some", 10057,
                 "(9 of 100 bytes)"},
         Hostile{"BadLength", "HTTP/1.1 200 OK\r\nContent-Length: -4\r\n\r\n", 151,

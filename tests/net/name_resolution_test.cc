@@ -62,6 +62,19 @@ TEST_F(NameResolutionTest, LocalhostNamesGiveLoopback) {
   EXPECT_EQ(Dotted(address), "127.0.0.1");
 }
 
+TEST_F(NameResolutionTest, ResolvingBeforeTheNetworkLibraryStartsIsAnError) {
+  int stops = 0;
+  while (win::WSACleanup() == 0) ++stops;
+  uint32_t address = 7;
+  const int rc = tw::LegacyResolve("x.blob.localhost", &address);
+  for (int i = 0; i < stops; ++i) {
+    win::WSADATA data;
+    win::WSAStartup(0x0202, &data);
+  }
+  EXPECT_EQ(rc, win::WSANOTINITIALISED);
+  EXPECT_EQ(address, 0u);
+}
+
 TEST_F(NameResolutionTest, EmptyNamesResolveToNothing) {
   uint32_t address = 5;
   EXPECT_EQ(tw::ResolveIPv4("", &address, 0, win::SOCK_STREAM), 0);

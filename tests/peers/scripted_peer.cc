@@ -69,6 +69,10 @@ ScriptedPeer::Action ScriptedPeer::WaitHead() { return {Kind::kWaitHead, "\r\n\r
 
 ScriptedPeer::Action ScriptedPeer::WaitRequest() { return {Kind::kWaitRequest, "", 0, {}}; }
 
+ScriptedPeer::Action ScriptedPeer::Repeat(std::string bytes, size_t times) {
+  return {Kind::kRepeat, std::move(bytes), times, {}};
+}
+
 ScriptedPeer::Action ScriptedPeer::WaitFor(std::string delimiter) {
   return {Kind::kWaitFor, std::move(delimiter), 0, {}};
 }
@@ -204,19 +208,21 @@ void ScriptedPeer::Serve(std::shared_ptr<Connection> conn, const Script& script)
   };
   // Waits for room rather than blocking in send, so Stop is not held up by a client that
   // does not read.
-  auto send_all = [&](const std::string& bytes) {
+  // False when the bytes could not all be sent (client gone, stop).
+  auto send_all = [&](const std::string& bytes) -> bool {
     size_t off = 0;
     while (off < bytes.size()) {
       pollfd fds[2] = {{conn->fd, POLLOUT, 0}, {wake_pipe_[0], POLLIN, 0}};
       int r = poll(fds, 2, -1);
       if (r < 0 && errno == EINTR) continue;
-      if (r < 0 || stopping_ || (fds[1].revents & POLLIN)) return;
-      if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) return;
+      if (r < 0 || stopping_ || (fds[1].revents & POLLIN)) return false;
+      if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) return false;
       ssize_t n = send(conn->fd, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL | MSG_DONTWAIT);
       if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-      if (n <= 0) return;
+      if (n <= 0) return false;
       off += static_cast<size_t>(n);
     }
+    return true;
   };
   bool closed = false;
   for (const Action& act : script) {
@@ -228,6 +234,13 @@ void ScriptedPeer::Serve(std::shared_ptr<Connection> conn, const Script& script)
       case Kind::kSendFn:
         send_all(act.make(conn->data));
         break;
+      case Kind::kRepeat: {
+        bool sent = true;
+        for (size_t i = 0; sent && !stopping_ && (act.count == 0 || i < act.count); ++i) {
+          sent = send_all(act.bytes);
+        }
+        break;
+      }
       case Kind::kSleep: {
         // Sleep in slices so Stop is not held up.
         auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(act.count);

@@ -38,6 +38,7 @@ class ScriptedPeer {
     kWaitHead,      // read until "\r\n\r\n" appears after the previous wait point
     kWaitRequest,   // head, then a body of Content-Length bytes (chunked: until "0\r\n\r\n")
     kWaitFor,       // read until `bytes` appears after the previous wait point
+    kRepeat,        // write `bytes` `count` times (0: until the client stops taking them)
   };
   struct Action {
     Kind kind;
@@ -56,6 +57,9 @@ class ScriptedPeer {
   static Action WaitHead();
   static Action WaitRequest();
   static Action WaitFor(std::string delimiter);
+  // For hostile servers: endless or huge bodies sent as the client reads them. The script goes
+  // on after the repeats, or ends when the client closed or reset the connection.
+  static Action Repeat(std::string bytes, size_t times = 0);
 
   // A 200 reply with the body and Content-Length (and the extra header lines, each ending
   // in "\r\n").
