@@ -43,11 +43,17 @@ inline std::vector<std::string> BundleDers() {
 }
 
 // A self-signed certificate made by `openssl req -x509` with the given extra arguments; its DER.
-inline std::string OpensslSelfSigned(const std::string& args) {
+// A non-empty config text is written to a file and passed with -config.
+inline std::string OpensslSelfSigned(const std::string& args, const std::string& config = "") {
   const std::string dir = testsupport::MakeTempDir();
   int status = -1;
+  std::string extra;
+  if (!config.empty()) {
+    testsupport::WriteFile(dir + "/req.cnf", config);
+    extra = " -config " + dir + "/req.cnf";
+  }
   testsupport::RunCommand("cd " + dir + " && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256"
-                          " -nodes -keyout k.pem -out c.der -outform DER -days 30 " + args +
+                          " -nodes -keyout k.pem -out c.der -outform DER -days 30 " + args + extra +
                           " 2>/dev/null", "", &status);
   std::string der = status == 0 ? testsupport::ReadFile(dir + "/c.der") : "";
   testsupport::RunCommand("rm -rf " + dir);
