@@ -190,7 +190,8 @@ int NameTextToDer(const char* text, DerWriter* writer) {
     } else {
       value += c;
     }
-    if (i + 1 == t.size() && !end_pair()) return -1;
+    // The last character ends the pair; trailing spaces after a comma are no pair at all.
+    if (i + 1 == t.size() && (in_value || !name.empty()) && !end_pair()) return -1;
   }
   if (!name.empty() || in_value) return -1;
   ByteString oid;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "certs/certificate.h"
+#include "certs/pkcs7_record.h"
 #include "certs/public_key_info.h"
 #include "tests/certs/cert_test_util.h"
 #include "tests/support/test_support.h"
@@ -255,6 +256,24 @@ TEST(KeyPair, ParamsTypedGettersAndCopies) {
   EXPECT_STREQ(b.propertyNames.Get(1), "object");
   EXPECT_EQ(b.GetProperty("missing", &v), 202);
   EXPECT_STREQ(b.key.GetParam("crv"), "one");
+}
+
+TEST(Records, SignerDefaultsAndDeepCopies) {
+  SignerInfo fresh;
+  EXPECT_STREQ(fresh.digestAlgorithm.first.c_str(), "1.3.14.3.2.26");
+  EXPECT_STREQ(fresh.attributeDigestAlgorithm.first.c_str(), "1.3.14.3.2.26");
+  EXPECT_TRUE(fresh.serialText.empty());
+  Pkcs7Record a, b;
+  a.contentType.SetText("1.2.840.113549.1.7.2");
+  a.signers.GetOrCreate(1)->signature.SetText("sig");
+  a.certificates.GetOrCreate(0)->version = 3;
+  ASSERT_EQ(b.CopyFrom(a), 0);
+  EXPECT_STREQ(b.contentType.c_str(), "1.2.840.113549.1.7.2");
+  ASSERT_EQ(b.signers.Count(), 2);
+  EXPECT_EQ(b.signers.At(0), nullptr);
+  EXPECT_STREQ(b.signers.At(1)->signature.c_str(), "sig");
+  EXPECT_NE(b.signers.At(1), a.signers.At(1));
+  EXPECT_EQ(b.certificates.At(0)->version, 3);
 }
 
 }  // namespace
