@@ -552,14 +552,15 @@ int BigNumber::ModExp(const BigNumber& b, const BigNumber& e, BigNumber& out, co
   return kOk;
 }
 
-int BigNumber::ModExpSecret(const BigNumber& b, const BigNumber& e, const BigNumber& m, BigNumber& out) {
+int BigNumber::ModExpSecret(const BigNumber& b, const BigNumber& e, const BigNumber& m, BigNumber& out,
+                            int exp_bits) {
   if (m.sign_ <= 0) return kErrModulusNotPositive;
   if (e.sign_ < 0) return kErrNegativeExponent;
   MontgomeryContext ctx;
   if (m.IsEven() || m.IsOne() || ctx.Init(m) != kOk) return ModExp(b, e, out, m);
   BigNumber base;
   Mod(b, m, base);
-  ctx.Exp(base, e, true, out);
+  ctx.Exp(base, e, true, out, exp_bits);
   return kOk;
 }
 

@@ -75,9 +75,10 @@ class BigNumber {
   static int Pow(const BigNumber& a, int e, BigNumber& out);
   // b^e mod m. 2003 for m <= 0; a negative e inverts b first (2002 when it cannot).
   static int ModExp(const BigNumber& b, const BigNumber& e, BigNumber& out, const BigNumber& m);
-  // The same for secret exponents over an odd modulus: a fixed window walked over as many bits
-  // as the modulus has, with table reads that touch every entry.
-  static int ModExpSecret(const BigNumber& b, const BigNumber& e, const BigNumber& m, BigNumber& out);
+  // The same for secret exponents over an odd modulus: a fixed window walked over exp_bits bits
+  // (the modulus length when 0, more when e is longer), with table reads that touch every entry.
+  static int ModExpSecret(const BigNumber& b, const BigNumber& e, const BigNumber& m, BigNumber& out,
+                          int exp_bits = 0);
   // Right-to-left square-and-multiply with a reduction after each step; 2003 for m <= 0.
   static int ModExpPlain(const BigNumber& b, const BigNumber& e, const BigNumber& m, BigNumber& out);
   // a^{-1} mod m; 2003 for m <= 0, 2002 when gcd(a, m) != 1; anything modulo 1 gives 0.

@@ -214,7 +214,7 @@ int DsaEngine::FinishKey(const BigNumber& p, const BigNumber& q) {
     x.SetBytes(raw);
   } while (x.IsZero() || x.Compare(q) >= 0);
   WipeComponent(raw);
-  rc = BigNumber::ModExpSecret(g, x, p, y);
+  rc = BigNumber::ModExpSecret(g, x, p, y, q.BitLength());
   if (rc != kOk) return rc;
   DsaKeyData k;
   rc = p.ToMagnitude(k.P);
@@ -248,7 +248,7 @@ int DsaEngine::Sign(const ByteString& hash, ByteString& out) {
     if (rc != kOk) return rc;
     k.SetBytes(raw);
     if (k.IsZero() || k.Compare(q_) >= 0) continue;
-    rc = BigNumber::ModExpSecret(g_, k, p_, r);
+    rc = BigNumber::ModExpSecret(g_, k, p_, r, q_.BitLength());
     if (rc != kOk) return rc;
     BigNumber::Mod(r, q_, r);
     // k^-1 = k^(q-2) mod q: the secret nonce goes through the constant-time path only.

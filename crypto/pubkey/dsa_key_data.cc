@@ -56,11 +56,12 @@ namespace tw {
 
 int DsaKeyData::DerivePublic() {
   if (!Y.empty() || X.empty() || P.empty() || G.empty()) return kOk;
-  BigNumber p, g, x, y;
+  BigNumber p, g, x, y, q;
   p.SetBytes(P);
+  q.SetBytes(Q);
   g.SetBytes(G);
   x.SetBytes(X);
-  int rc = BigNumber::ModExpSecret(g, x, p, y);
+  int rc = BigNumber::ModExpSecret(g, x, p, y, q.IsZero() ? 0 : q.BitLength());
   if (rc == kOk) rc = y.ToMagnitude(Y);
   return rc;
 }

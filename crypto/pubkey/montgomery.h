@@ -25,16 +25,19 @@ class MontgomeryContext {
   // r = a*b/R mod m; r may alias either input.
   void Mul(Limb* r, const Limb* a, const Limb* b) const;
   void Sqr(Limb* r, const Limb* a) const;
-  // b^e mod m for b in [0, m) and e >= 0. A secret exponent runs a fixed window over as many bits
-  // as the modulus has (or more when e is longer) with table reads that touch every entry.
-  void Exp(const BigNumber& b, const BigNumber& e, bool secret, BigNumber& out) const;
+  // b^e mod m for b in [0, m) and e >= 0. A secret exponent runs a fixed window over exp_bits
+  // bits (the modulus length when 0; more when e is longer) with table reads that touch every
+  // entry.
+  void Exp(const BigNumber& b, const BigNumber& e, bool secret, BigNumber& out, int exp_bits = 0) const;
 
  private:
-  // t holds 2n limbs and one carry limb; the reduced value goes to r.
-  void Reduce(Limb* r, Limb* t, Limb top) const;
+  using MulFn = void (*)(Limb* r, const Limb* a, const Limb* b, const Limb* m, Limb minv, size_t n);
+  using SqrFn = void (*)(Limb* r, const Limb* a, const Limb* m, Limb minv, size_t n);
 
   BigNumber m_;
   BigNumber rr_;  // R^2 mod m
+  MulFn mul_ = nullptr;
+  SqrFn sqr_ = nullptr;
   size_t n_ = 0;
   Limb m0inv_ = 0;
 };
