@@ -1,5 +1,7 @@
 #include "crypto/pubkey/dsa_key_data.h"
 
+#include "crypto/pubkey/big_number.h"
+
 namespace tw {
 
 void DsaKeyData::Clear() {
@@ -45,6 +47,22 @@ int DsaKeyData::PadComponents() {
   if (rc == kOk) rc = FitComponent(Q, n / 8);
   if (rc == kOk) rc = FitComponent(Y, l / 8);
   if (rc == kOk) rc = FitComponent(X, n / 8);
+  return rc;
+}
+
+}  // namespace tw
+
+namespace tw {
+
+int DsaKeyData::DerivePublic() {
+  if (!Y.empty() || X.empty() || P.empty() || G.empty()) return kOk;
+  BigNumber p, g, x, y, q;
+  p.SetBytes(P);
+  q.SetBytes(Q);
+  g.SetBytes(G);
+  x.SetBytes(X);
+  int rc = BigNumber::ModExpSecret(g, x, p, y, q.IsZero() ? 0 : q.BitLength());
+  if (rc == kOk) rc = y.ToMagnitude(Y);
   return rc;
 }
 

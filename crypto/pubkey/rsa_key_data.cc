@@ -1,5 +1,7 @@
 #include "crypto/pubkey/rsa_key_data.h"
 
+#include "crypto/pubkey/big_number.h"
+
 namespace tw {
 
 void RsaKeyData::Clear() {
@@ -46,6 +48,37 @@ int RsaKeyData::PadComponents() {
     if (rc != kOk) return rc;
   }
   return kOk;
+}
+
+}  // namespace tw
+
+namespace tw {
+
+int RsaKeyData::CompleteCrt() {
+  if (D.empty() || P.empty() || Q.empty()) return kOk;
+  if (!DP.empty() && !DQ.empty() && !QInv.empty()) return kOk;
+  BigNumber d, p, q, r;
+  d.SetBytes(D);
+  p.SetBytes(P);
+  q.SetBytes(Q);
+  int rc = kOk;
+  if (DP.empty()) {
+    BigNumber p1;
+    BigNumber::Sub(p, BigNumber::One(), p1);
+    rc = BigNumber::Mod(d, p1, r);
+    if (rc == kOk) rc = r.ToMagnitude(DP);
+  }
+  if (rc == kOk && DQ.empty()) {
+    BigNumber q1;
+    BigNumber::Sub(q, BigNumber::One(), q1);
+    rc = BigNumber::Mod(d, q1, r);
+    if (rc == kOk) rc = r.ToMagnitude(DQ);
+  }
+  if (rc == kOk && QInv.empty()) {
+    rc = BigNumber::ModInverse(q, p, r);
+    if (rc == kOk) rc = r.ToMagnitude(QInv);
+  }
+  return rc;
 }
 
 }  // namespace tw

@@ -87,3 +87,26 @@ TEST(RsaKeyDataTest, PadCopyAndPrivateRules) {
 
 }  // namespace
 }  // namespace tw
+
+namespace tw {
+namespace {
+
+TEST(KeyRecordDerivedTest, CrtValuesAndDsaPublicValue) {
+  RsaKeyData k;  // p = 61, q = 53, e = 17, d = 2753
+  k.P.Set("\x3d", 1);
+  k.Q.Set("\x35", 1);
+  k.D.Set("\x0a\xc1", 2);
+  ASSERT_EQ(k.CompleteCrt(), kOk);
+  EXPECT_EQ(Str(k.DP), std::string("\x35", 1));  // 2753 mod 60 = 53
+  EXPECT_EQ(Str(k.DQ), std::string("\x31", 1));  // 2753 mod 52 = 49
+  EXPECT_EQ(Str(k.QInv), std::string("\x26", 1));  // 53 * 38 = 1 mod 61
+  DsaKeyData d;  // 4^3 mod 23 = 18
+  d.P.Set("\x17", 1);
+  d.G.Set("\x04", 1);
+  d.X.Set("\x03", 1);
+  ASSERT_EQ(d.DerivePublic(), kOk);
+  EXPECT_EQ(Str(d.Y), std::string("\x12", 1));
+}
+
+}  // namespace
+}  // namespace tw
