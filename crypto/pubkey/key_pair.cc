@@ -53,6 +53,8 @@ bool KeyPair::HasPrivate() const {
 int KeyPair::GetRsa(RsaKeyData* out, bool public_only) const {
   if (type != kKeyRsa) return -1;
   int rc = out->CopyFrom(rsa);
+  // The derived parts are all private: only a full copy needs them completed.
+  if (rc == kOk && !public_only) rc = out->CompleteCrt();
   if (rc != kOk || !public_only) return rc;
   ByteString* priv[] = {&out->P, &out->Q, &out->DP, &out->DQ, &out->QInv, &out->D};
   for (ByteString* f : priv) WipeComponent(*f);
@@ -62,6 +64,7 @@ int KeyPair::GetRsa(RsaKeyData* out, bool public_only) const {
 int KeyPair::GetDsa(DsaKeyData* out, bool public_only) const {
   if (type != kKeyDsa) return -1;
   int rc = out->CopyFrom(dsa);
+  if (rc == kOk) rc = out->DerivePublic();  // Y from X when a key file carried only X
   if (rc == kOk && public_only) WipeComponent(out->X);
   return rc;
 }

@@ -40,8 +40,8 @@ struct KeyPair {
   // Completes the matching record's public and derived parts.
   int DerivePublic();
 
-  // Copies of the family record; -1 (output untouched) for a key of another family. With
-  // public_only the private components of the copy are cleared.
+  // Copies of the family record with its derived parts completed; -1 (output untouched) for a
+  // key of another family. With public_only the private components of the copy are cleared.
   int GetRsa(RsaKeyData* out, bool public_only) const;
   int GetDsa(DsaKeyData* out, bool public_only) const;
   int GetEc(EcKeyData* out, bool public_only) const;

@@ -234,6 +234,15 @@ TEST(KeyPair, ParamsTypedGettersAndCopies) {
   dsa.Y.SetText("\x42");
   EXPECT_EQ(k.GetDsa(&dsa, true), -1);
   EXPECT_EQ(HexOf(dsa.Y), "42");
+  KeyPair d;
+  d.type = kKeyDsa;
+  d.dsa.P.SetText("\x17");
+  d.dsa.Q.SetText("\x0b");
+  d.dsa.G.SetText("\x04");
+  d.dsa.X.SetText("\x03");
+  ASSERT_EQ(d.GetDsa(&dsa, true), 0);
+  EXPECT_EQ(HexOf(dsa.Y), "12");  // 4^3 mod 23
+  EXPECT_TRUE(dsa.X.empty());
   KeyPair x;
   x.type = kKeyEdwards;
   x.edwards.curve_id = kCurveX25519;
