@@ -46,7 +46,7 @@ bool NeedsQuotes(const char* p, size_t n) {
 
 bool IsPrintableStringChar(unsigned char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-         std::strchr(" '()+,-./:=?", c) != nullptr;
+         (c != 0 && std::strchr(" '()+,-./:=?", c) != nullptr);
 }
 
 bool IsDottedNumber(const char* s) {

@@ -135,7 +135,7 @@ int SplitDnComponents(const char* text, StringList* parts) {
     if (c == '\\') {
       if (i + 1 >= t.size()) return kErrDerMalformed;
       const char n = t[i + 1];
-      if (!quoted && std::strchr(kSpecialAfterBackslash, n)) {
+      if (!quoted && n != 0 && std::strchr(kSpecialAfterBackslash, n)) {
         part += n;
         ++i;
       } else if (quoted && !(HexValue(n) >= 0 && i + 2 < t.size() && HexValue(t[i + 2]) >= 0)) {
