@@ -4,6 +4,12 @@
 
 namespace tw {
 
+namespace {
+
+constexpr int kErrEcNoParams = 1401;
+
+}  // namespace
+
 int KeyPair::CopyFrom(const KeyPair& other) {
   if (this == &other) return kOk;
   type = other.type;
@@ -47,6 +53,24 @@ bool KeyPair::HasPrivate() const {
       return edwards.HasPrivate();
     default:
       return false;
+  }
+}
+
+int KeyPair::DerivePublic() {
+  switch (type) {
+    case kKeyRsa:
+      return rsa.CompleteCrt();
+    case kKeyDsa:
+      return dsa.DerivePublic();
+    case kKeyEc:
+    case kKeyEdwards: {
+      const EcKeyData& r = type == kKeyEc ? ec : edwards;
+      // The curve arithmetic is not part of this build: a key whose public part is missing
+      // cannot be completed, and saying so beats handing out a key without it.
+      return (!r.HasPrivate() || r.HasPublic()) ? kOk : kErrEcNoParams;
+    }
+    default:
+      return kOk;
   }
 }
 

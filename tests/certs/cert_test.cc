@@ -243,6 +243,13 @@ TEST(KeyPair, ParamsTypedGettersAndCopies) {
   ASSERT_EQ(d.GetDsa(&dsa, true), 0);
   EXPECT_EQ(HexOf(dsa.Y), "12");  // 4^3 mod 23
   EXPECT_TRUE(dsa.X.empty());
+  ASSERT_EQ(d.DerivePublic(), 0);
+  EXPECT_EQ(HexOf(d.dsa.Y), "12");
+  KeyPair ec_only_private;
+  ec_only_private.type = kKeyEc;
+  ec_only_private.ec.curve_id = kCurveP256;
+  ec_only_private.ec.D.SetText("\x05");
+  EXPECT_EQ(ec_only_private.DerivePublic(), 1401);  // no curve arithmetic to complete it
   KeyPair x;
   x.type = kKeyEdwards;
   x.edwards.curve_id = kCurveX25519;
