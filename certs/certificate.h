@@ -38,8 +38,11 @@ struct TbsCertificate {
 class Certificate {
  public:
   Certificate() = default;
+  // Copies go through CopyFrom, which can report running out of memory; moves cannot fail.
   Certificate(const Certificate&) = delete;
   Certificate& operator=(const Certificate&) = delete;
+  Certificate(Certificate&&) = default;
+  Certificate& operator=(Certificate&&) = default;
   virtual ~Certificate() = default;
 
   // Parses `der` into the other fields.
