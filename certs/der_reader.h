@@ -1,0 +1,88 @@
+// Reading ASN.1 DER and BER: a bounds-checked cursor over elements, the element readers that
+// work by element position, the BER element parser and the signature (r, s) reader.
+//
+// Nothing here knows a schema; callers walk positions and tags themselves. Lengths are checked
+// in 64 bits against the bytes that remain, so no header can point outside the buffer.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "foundation/byte_string.h"
+
+namespace tw {
+
+constexpr int kErrDerWrite = 445;       // a header could not be placed, or nothing is open
+constexpr int kErrDerMalformed = 446;   // malformed or undecodable element
+constexpr int kErrDerIncomplete = 447;  // no complete element where one is expected
+
+// Nesting depth beyond which BER and tree walks give up, so hostile input cannot exhaust the stack.
+constexpr int kDerMaxDepth = 64;
+// Arcs kept of one object identifier; later ones are ignored.
+constexpr int kOidMaxArcs = 256;
+
+// A read-only view of bytes with a definite-length element reader (the CBS idea).
+class DerCursor {
+ public:
+  DerCursor() = default;
+  DerCursor(const void* p, size_t n) : p_(static_cast<const uint8_t*>(p)), n_(n) {}
+  template <int N>
+  explicit DerCursor(const InlineString<N>& s)
+      : p_(s.bytes()), n_(static_cast<size_t>(s.length())) {}
+
+  const uint8_t* data() const { return p_; }
+  size_t size() const { return n_; }
+  bool empty() const { return n_ == 0; }
+
+  // Takes the next element: its tag, its content and (optional) the whole element.
+  // 447 when nothing or an incomplete element remains; 446 for a refused tag or length form.
+  int Next(uint8_t* tag, DerCursor* content, DerCursor* element = nullptr);
+  // The next element without taking it.
+  int Peek(uint8_t* tag, DerCursor* content, DerCursor* element = nullptr) const;
+  // Skips n whole elements: 446 when one of them is incomplete or refused.
+  int SkipElements(int n);
+
+ private:
+  const uint8_t* p_ = nullptr;
+  size_t n_ = 0;
+};
+
+// Total size of the element at the start, 0 when it is not complete or its header is refused.
+size_t DerElementLength(const uint8_t* bytes, size_t available);
+
+// Element n of consecutive elements: content and tag.
+int DerReadElementAt(const ByteString& der, int n, ByteString* content, int* tag);
+// Element n's content as a signed 32-bit INTEGER (any tag).
+int DerReadIntAt(const ByteString& der, int n, int32_t* value, int* tag);
+// Content of INTEGER (tag 2) element n without one leading 00 byte.
+int DerReadIntegerBytesAt(const ByteString& der, int n, ByteString* out);
+// Element n's content as a dotted object identifier.
+int DerReadOidAt(const ByteString& der, int n, ByteString* text, int* tag);
+// Element n's content without its unused-bits byte; bit_length counts the bits used.
+int DerReadBitStringAt(const ByteString& der, int n, ByteString* bytes, int* bit_length, int* tag);
+// Drops the header of the first element from the front of the buffer.
+int DerUnwrap(ByteString* buffer, int* tag);
+
+// Object identifier content to dotted text: 446 for an empty content, an arc above 32 bits, a
+// non-minimal arc or a last byte that announces more.
+int DerOidToText(const uint8_t* content, size_t n, ByteString* text);
+// BIT STRING content to its bytes: 446 when empty or with more than 7 unused bits.
+int DerBitStringBytes(const DerCursor& content, DerCursor* bytes, int* unused_bits);
+
+// SEQUENCE { INTEGER r, INTEGER s } of a signature value; the integers as they stand.
+bool ParseDerSignatureRS(const uint8_t* bytes, int length, ByteString* r, ByteString* s);
+
+// One BER element (definite or indefinite length) found by ParseBerElement.
+struct BerElement {
+  uint8_t tag = 0;
+  size_t content_start = 0;
+  size_t content_end = 0;
+  size_t element_start = 0;
+  size_t next = 0;
+};
+// The element at buffer[position], which must end within `end`.
+bool ParseBerElement(const uint8_t* buffer, size_t position, size_t end, BerElement* out);
+// True when the buffer holds exactly one element that fills it and is no end-of-contents marker.
+bool IsSingleElement(const uint8_t* buffer, size_t length);
+
+}  // namespace tw
