@@ -140,7 +140,9 @@ TEST_P(EngineFlow, FinishedAndDataInAnySlicing) {
   const std::vector<int> lengths = RecordLengths(wire);
   ASSERT_EQ(lengths.size(), 3u);
   const tw::TlsCipherSuite* s = tw::FindCipherSuite(c.suite);
-  if (s->aead()) EXPECT_EQ(lengths, (std::vector<int>{16384 + 24, 16384 + 24, 7232 + 24}));
+  if (s->aead()) {
+    EXPECT_EQ(lengths, (std::vector<int>{16384 + 24, 16384 + 24, 7232 + 24}));
+  }
   ASSERT_EQ(Feed(p.server, wire, c.slice == 0 ? 0 : c.slice * 1000 + 1), 0);
   EXPECT_EQ(p.server_owner.data, request);
   ASSERT_EQ(p.server.SendAppData("pong", 4, &sent), 0);
