@@ -30,6 +30,19 @@ void PutU64(uint8_t* p, uint64_t v) {
   }
 }
 
+// dst ^= src over n bytes, eight at a time where it can.
+void XorInto(uint8_t* dst, const uint8_t* src, size_t n) {
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t a, b;
+    std::memcpy(&a, dst + i, 8);
+    std::memcpy(&b, src + i, 8);
+    a ^= b;
+    std::memcpy(dst + i, &a, 8);
+  }
+  for (; i < n; ++i) dst[i] ^= src[i];
+}
+
 // All ones when a < b, else zero, with no branch on the values (both below 2^31).
 uint32_t LessMask(uint32_t a, uint32_t b) { return static_cast<uint32_t>(0) - ((a - b) >> 31); }
 
@@ -42,6 +55,10 @@ uint32_t EqualMask(uint32_t a, uint32_t b) {
 
 int FillHelloRandom(uint8_t* out, int n) {
   RandomSource source;
+  return FillHelloRandom(source, out, n);
+}
+
+int FillHelloRandom(RandomSource& source, uint8_t* out, int n) {
   const int rc = source.Fill(out, 0, n);
   if (rc != kOk || n <= 4) return rc;
   const uint32_t now = static_cast<uint32_t>(std::time(nullptr));
@@ -178,7 +195,7 @@ void TlsRecordState::EncryptCbc(uint8_t* data, size_t n) {
   const size_t bs = static_cast<size_t>(BlockBytes());
   const uint8_t* chain = iv_;
   for (size_t off = 0; off + bs <= n; off += bs) {
-    for (size_t i = 0; i < bs; ++i) data[off + i] ^= chain[i];
+    XorInto(data + off, chain, bs);
     EncryptBlock(data + off, data + off);
     chain = data + off;
   }
@@ -205,8 +222,8 @@ void TlsRecordState::DecryptCbc(uint8_t* data, size_t n) {
         for (size_t b = 0; b < blocks; ++b) tdes_.DecryptBlock(data + off + b * bs, data + off + b * bs);
         break;
     }
-    for (size_t i = 0; i < bs; ++i) data[off + i] ^= chain[i];
-    for (size_t i = bs; i < bytes; ++i) data[off + i] ^= saved[i - bs];
+    XorInto(data + off, chain, bs);
+    XorInto(data + off + bs, saved, bytes - bs);
     std::memcpy(chain, saved + bytes - bs, bs);
     off += bytes;
   }
@@ -276,7 +293,7 @@ int TlsRecordState::Protect(uint8_t type, uint16_t version, const uint8_t* in, s
   size_t pos = 0;
   const size_t bs = static_cast<size_t>(BlockBytes());
   if (bs != 0 && version_ >= kTls11) {
-    const int rc = FillHelloRandom(body, static_cast<int>(bs));
+    const int rc = FillHelloRandom(random_, body, static_cast<int>(bs));
     if (rc != kOk) return rc;
     pos = bs;
   }
@@ -322,7 +339,6 @@ int TlsRecordState::ProtectAead(uint8_t type, uint16_t version, const uint8_t* i
     PutU16(out + 3, static_cast<uint16_t>(kExplicitNonceBytes + n + kAeadTagBytes));
     PutU64(out + kTlsRecordHeaderBytes, seq);
     data = out + kTlsRecordHeaderBytes + kExplicitNonceBytes;
-    std::memcpy(data, in, n);
     PutU64(aad, seq);
     aad[8] = type;
     PutU16(aad + 9, version_);
@@ -330,9 +346,11 @@ int TlsRecordState::ProtectAead(uint8_t type, uint16_t version, const uint8_t* i
     aad_length = sizeof aad;
   }
   uint8_t* tag = data + data_length;
+  // TLS 1.2 seals straight from the caller's fragment; TLS 1.3 needs the type byte behind it.
+  const uint8_t* source = tls13_ ? data : in;
   const int rc = suite_->bulk == kBulkAesGcm
-                     ? gcm_.Seal(nonce, 12, aad, aad_length, data, data, data_length, tag, kAeadTagBytes)
-                     : chacha_.Seal(nonce, 12, aad, aad_length, data, data, data_length, tag);
+                     ? gcm_.Seal(nonce, 12, aad, aad_length, source, data, data_length, tag, kAeadTagBytes)
+                     : chacha_.Seal(nonce, 12, aad, aad_length, source, data, data_length, tag);
   if (rc != kOk) return rc;
   *out_length = static_cast<size_t>(tag + kAeadTagBytes - out);
   return kOk;

@@ -15,6 +15,7 @@
 #include "crypto/symmetric/gcm.h"
 #include "crypto/symmetric/hash_engine.h"
 #include "crypto/symmetric/hmac.h"
+#include "crypto/symmetric/random_source.h"
 #include "crypto/symmetric/rc4.h"
 #include "tls/cipher_suites.h"
 
@@ -126,10 +127,13 @@ class TlsRecordState {
   Rc4Context rc4_;
   GcmContext gcm_;
   ChaCha20Poly1305Context chacha_;
+  // Kept for the explicit IVs, so a record costs no provider start.
+  RandomSource random_;
 };
 
 // Fills n bytes from the random source; with n above 4 the first four become the current time
 // in seconds, big-endian (hello randoms, explicit CBC IVs, pre-master randoms). 0 or a code.
+int FillHelloRandom(RandomSource& source, uint8_t* out, int n);
 int FillHelloRandom(uint8_t* out, int n);
 
 }  // namespace tw
