@@ -133,6 +133,7 @@ int TlsEngine::Init(TlsEngineOwner* owner, bool is_client) {
   established_ = false;
   finished_sent_ = false;
   tls13_ccs_dropped_ = false;
+  failed_ = false;
   protocol_mask_ = 0xFFFF;
   security_flags_ = 0;
   state_ = kStateClientHelloSent;
@@ -253,6 +254,7 @@ int TlsEngine::Start() {
   tls13_ = false;
   finished_sent_ = false;
   tls13_ccs_dropped_ = false;
+  failed_ = false;
   negotiated_text_.Reset();
   pending_output_.Reset();
   current_.Reset();
@@ -285,8 +287,8 @@ int TlsEngine::Receive(const void* bytes, int n) {
   size_t off = 0;
   const size_t total = static_cast<size_t>(n);
   while (true) {
-    // After close_notify nothing more is read as data.
-    if (state_ == kStateClosed) return kOk;
+    // After close_notify or a fatal failure nothing more is read.
+    if (state_ == kStateClosed || failed_) return kOk;
     size_t taken = 0;
     int rc = records_.Feed(in + off, total - off, &taken);
     if (rc != kOk) return rc;
@@ -300,9 +302,11 @@ int TlsEngine::Receive(const void* bytes, int n) {
         continue;
       case TlsRecordLayer::kUnknownType:
         records_.Reset();
+        failed_ = true;
         return Fail(kErrTlsProtocol, kTextUnrecognized);
       case TlsRecordLayer::kOverflow:
         records_.Reset();
+        failed_ = true;
         return FailWithAlert(kAlertRecordOverflow, kErrTlsProtocol, kTextRecordOverflow);
       case TlsRecordLayer::kSsl2Record:
         rc = ProcessSsl2Record(record, length);
@@ -313,8 +317,9 @@ int TlsEngine::Receive(const void* bytes, int n) {
     }
     records_.Consume();
     if (rc != kOk) {
-      // Bytes after a failed record are dropped.
+      // Bytes after a failed record are dropped, and so is all later input.
       records_.Reset();
+      failed_ = true;
       return rc;
     }
   }

@@ -226,6 +226,7 @@ class TlsEngine : private TlsHandshakeHandler {
   bool settings_copied_ = false;
   bool finished_sent_ = false;
   bool tls13_ccs_dropped_ = false;
+  bool failed_ = false;
   uint32_t security_flags_ = 0;
   uint32_t protocol_mask_ = 0xFFFF;
   int state_ = kStateClientHelloSent;

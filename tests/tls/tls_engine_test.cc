@@ -215,6 +215,9 @@ TEST_P(EngineHostile, CleanFailure) {
   EXPECT_EQ(owner->failures[0].first, h.code);
   EXPECT_EQ(owner->failures[0].second, h.text);
   EXPECT_TRUE(owner->data.empty());
+  // Input after the failure is not read at all.
+  EXPECT_EQ(Feed(*e, h.input.back(), 0), 0);
+  EXPECT_EQ(owner->failures.size(), 1u);
   if (h.alert != 0 && !h.established) {
     EXPECT_EQ(owner->sent, std::string("\x15\x03\x01\x00\x02\x02", 6) + char(h.alert));
   } else if (h.alert != 0) {
@@ -277,6 +280,34 @@ TEST(EngineOutput, PartialSendsKeepOrder) {
   ASSERT_EQ(open.server.SendAppData("0123456789", 10, &sent), 0);
   // GCM records are deterministic here (same keys, explicit nonce = sequence).
   EXPECT_EQ(slow.server_owner.sent, open.server_owner.sent);
+}
+
+// Under TLS 1.3 one plain ChangeCipherSpec is dropped; a second one, or one inside protection,
+// is an unexpected message.
+TEST(EngineTls13, ChangeCipherSpecCompatibility) {
+  const std::string ccs("\x14\x03\x03\x00\x01\x01", 6);
+  const tw::TlsCipherSuite* suite = tw::FindCipherSuite(0x1301);
+  const DirectionKeys keys = KeysFor(*suite, true, 11);
+  for (int variant = 0; variant < 3; ++variant) {
+    Owner owner;
+    tw::TlsEngine e;
+    e.Init(&owner, true);
+    e.set_tls13(true);
+    e.set_state(tw::kStateTls13EncryptedExtensions);
+    std::string input = ccs;
+    if (variant == 1) input += ccs;
+    if (variant == 2) {
+      ASSERT_EQ(Key(e.current().read, *suite, 0x0304, true, keys), 0);
+      tw::TlsRecordState writer;
+      ASSERT_EQ(Key(writer, *suite, 0x0304, true, keys), 0);
+      uint8_t out[64];
+      size_t n = 0;
+      ASSERT_EQ(writer.Protect(20, 0x0303, reinterpret_cast<const uint8_t*>("\x01"), 1, out, &n), 0);
+      input = std::string(reinterpret_cast<char*>(out), n);
+    }
+    EXPECT_EQ(Feed(e, input, 0), variant == 0 ? 0 : 276) << variant;
+    EXPECT_EQ(owner.failures.size(), variant == 0 ? 0u : 1u);
+  }
 }
 
 }  // namespace
