@@ -31,18 +31,25 @@ std::atomic<long> g_news{0};
 
 constexpr size_t kRecord = 16384;
 
+// The best of five runs of `seconds` each: the machine is shared, and the best run is the one
+// least disturbed.
 double Measure(double seconds, const std::function<void()>& once) {
   using Clock = std::chrono::steady_clock;
   once();
-  long rounds = 0;
-  const auto start = Clock::now();
-  double elapsed = 0;
-  do {
-    for (int i = 0; i < 16; ++i) once();
-    rounds += 16;
-    elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-  } while (elapsed < seconds);
-  return static_cast<double>(rounds) * kRecord / elapsed / 1e6;
+  double best = 0;
+  for (int run = 0; run < 5; ++run) {
+    long rounds = 0;
+    const auto start = Clock::now();
+    double elapsed = 0;
+    do {
+      for (int i = 0; i < 16; ++i) once();
+      rounds += 16;
+      elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    } while (elapsed < seconds / 5);
+    const double mb = static_cast<double>(rounds) * kRecord / elapsed / 1e6;
+    if (mb > best) best = mb;
+  }
+  return best;
 }
 
 struct Keys {

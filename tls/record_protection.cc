@@ -177,29 +177,34 @@ int TlsRecordState::CopyFrom(const TlsRecordState& other) {
   return kOk;
 }
 
-void TlsRecordState::EncryptBlock(const uint8_t* in, uint8_t* out) {
-  switch (suite_->bulk) {
-    case kBulkAesCbc:
-      aes_.EncryptBlock(in, out);
-      break;
-    case kBulkDesCbc:
-      des_.EncryptBlock(in, out);
-      break;
-    default:
-      tdes_.EncryptBlock(in, out);
-      break;
+namespace {
+
+// CBC encryption over whole blocks of kBlock bytes; the chain block is carried in `chain`.
+template <size_t kBlock, class Encrypt>
+void CbcEncryptBlocks(const uint8_t* in, uint8_t* out, size_t n, uint8_t* chain, Encrypt encrypt) {
+  uint8_t block[kBlock];
+  for (size_t off = 0; off + kBlock <= n; off += kBlock) {
+    std::memcpy(block, in + off, kBlock);
+    XorInto(block, chain, kBlock);
+    encrypt(block, out + off);
+    std::memcpy(chain, out + off, kBlock);
   }
 }
 
-void TlsRecordState::EncryptCbc(uint8_t* data, size_t n) {
-  const size_t bs = static_cast<size_t>(BlockBytes());
-  const uint8_t* chain = iv_;
-  for (size_t off = 0; off + bs <= n; off += bs) {
-    XorInto(data + off, chain, bs);
-    EncryptBlock(data + off, data + off);
-    chain = data + off;
+}  // namespace
+
+void TlsRecordState::EncryptCbc(const uint8_t* in, uint8_t* out, size_t n) {
+  switch (suite_->bulk) {
+    case kBulkAesCbc:
+      CbcEncryptBlocks<16>(in, out, n, iv_, [this](const uint8_t* b, uint8_t* o) { aes_.EncryptBlock(b, o); });
+      break;
+    case kBulkDesCbc:
+      CbcEncryptBlocks<8>(in, out, n, iv_, [this](const uint8_t* b, uint8_t* o) { des_.EncryptBlock(b, o); });
+      break;
+    default:
+      CbcEncryptBlocks<8>(in, out, n, iv_, [this](const uint8_t* b, uint8_t* o) { tdes_.EncryptBlock(b, o); });
+      break;
   }
-  if (n >= bs) std::memcpy(iv_, data + n - bs, bs);
 }
 
 void TlsRecordState::DecryptCbc(uint8_t* data, size_t n) {
@@ -297,17 +302,29 @@ int TlsRecordState::Protect(uint8_t type, uint16_t version, const uint8_t* in, s
     if (rc != kOk) return rc;
     pos = bs;
   }
-  std::memcpy(body + pos, in, n);
-  int rc = ComputeMac(seq, type, in, n, body + pos + n);
-  if (rc != kOk) return rc;
-  pos += n + static_cast<size_t>(mac_length_);
-  if (bs != 0) {
-    const size_t p = bs - 1 - pos % bs;
-    std::memset(body + pos, static_cast<int>(p), p + 1);
-    pos += p + 1;
-    EncryptCbc(body, pos);
-  } else {
+  if (bs == 0) {
+    std::memcpy(body, in, n);
+    const int rc = ComputeMac(seq, type, in, n, body + n);
+    if (rc != kOk) return rc;
+    pos = n + static_cast<size_t>(mac_length_);
     rc4_.Crypt(body, pos, body);
+  } else {
+    // The whole blocks of the fragment are encrypted straight from the caller's buffer; the
+    // rest of it, the MAC and the padding are put behind them.
+    EncryptCbc(body, body, pos);
+    const size_t whole = n - n % bs;
+    EncryptCbc(in, body + pos, whole);
+    uint8_t* tail = body + pos + whole;
+    size_t t = n - whole;
+    std::memcpy(tail, in + whole, t);
+    const int rc = ComputeMac(seq, type, in, n, tail + t);
+    if (rc != kOk) return rc;
+    t += static_cast<size_t>(mac_length_);
+    const size_t p = bs - 1 - t % bs;
+    std::memset(tail + t, static_cast<int>(p), p + 1);
+    t += p + 1;
+    EncryptCbc(tail, tail, t);
+    pos += whole + t;
   }
   PutU16(out + 3, static_cast<uint16_t>(pos));
   *out_length = pos + kTlsRecordHeaderBytes;

@@ -93,9 +93,8 @@ class TlsRecordState {
  private:
   int BlockBytes() const;
   int KeyCipher(bool encrypt);
-  void EncryptCbc(uint8_t* data, size_t n);
+  void EncryptCbc(const uint8_t* in, uint8_t* out, size_t n);
   void DecryptCbc(uint8_t* data, size_t n);
-  void EncryptBlock(const uint8_t* in, uint8_t* out);
   // The record MAC of TLS (HMAC) or SSL 3.0 over seq, type, version and fragment, into mac.
   int ComputeMac(uint64_t seq, uint8_t type, const uint8_t* fragment, size_t n, uint8_t* mac);
   int ProtectAead(uint8_t type, uint16_t version, const uint8_t* in, size_t n, uint8_t* out,
