@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -308,6 +309,66 @@ TEST(EngineTls13, ChangeCipherSpecCompatibility) {
     EXPECT_EQ(Feed(e, input, 0), variant == 0 ? 0 : 276) << variant;
     EXPECT_EQ(owner.failures.size(), variant == 0 ? 0u : 1u);
   }
+}
+
+// Mutated flights in random slices: each ends in completion or in exactly one failure, and no
+// data is ever delivered from them.
+TEST(EngineHostileRandom, MutatedFlights) {
+  std::mt19937 rng(17);
+  for (int round = 0; round < 300; ++round) {
+    Pair p(round % 2 == 0 ? 0x009C : 0x002F, round % 3 == 0 ? 0x0301 : 0x0303);
+    std::string flight = p.client_owner.Take();
+    switch (round % 4) {
+      case 0:
+        flight[rng() % flight.size()] ^= static_cast<char>(1 + rng() % 255);
+        break;
+      case 1:
+        flight.resize(rng() % flight.size());
+        break;
+      case 2:
+        flight.insert(rng() % flight.size(), testsupport::RandomBytes(1 + rng() % 40, round));
+        break;
+      default:
+        flight += flight;
+        break;
+    }
+    int rc = 0;
+    for (size_t i = 0; i < flight.size() && rc == 0;) {
+      const size_t n = std::min<size_t>(1 + rng() % 9, flight.size() - i);
+      rc = p.server.Receive(flight.data() + i, static_cast<int>(n));
+      i += n;
+    }
+    EXPECT_LE(p.server_owner.failures.size(), 1u) << round;
+    EXPECT_EQ(rc != 0, p.server_owner.failures.size() == 1u) << round;
+    EXPECT_TRUE(p.server_owner.data.empty()) << round;
+  }
+}
+
+// A peer that closes during the handshake after a failure reports that failure; a mask with no
+// version enabled fails by name.
+TEST(EngineLifecycle, PeerCloseAndVersionMask) {
+  Owner owner;
+  tw::TlsEngine e;
+  e.Init(&owner, true);
+  ASSERT_EQ(e.Receive("\x15\x03\x03\x00\x02\x02\x28", 7), 286);
+  EXPECT_EQ(e.PeerClosed(1), 276);
+  ASSERT_EQ(owner.failures.size(), 2u);
+  EXPECT_EQ(owner.failures[1].second, "Received fatal alert: HANDSHAKE_FAILURE");
+  tw::TlsEngine fresh;
+  Owner fresh_owner;
+  fresh.Init(&fresh_owner, true);
+  EXPECT_EQ(fresh.PeerClosed(1), 276);
+  EXPECT_EQ(fresh_owner.failures[0].second, "Remote host disconnected during SSL negotiation.");
+  uint16_t v = 0;
+  fresh.SetProtocolMask(0x0800);
+  EXPECT_EQ(fresh.HighestVersion(&v), 278);
+  EXPECT_EQ(fresh_owner.failures.back().second, "No supported protocol versions enabled");
+  fresh.SetProtocolMask(0x0FC0);
+  EXPECT_EQ(fresh.HighestVersion(&v), 0);
+  EXPECT_EQ(v, 0x0303);
+  // Starting still fails at once: the hellos are not part of this build.
+  EXPECT_EQ(fresh.Start(), tw::kErrTlsUnavailable);
+  EXPECT_EQ(fresh_owner.failures.back().second, tw::kTextTlsUnavailable);
 }
 
 }  // namespace
