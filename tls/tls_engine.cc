@@ -29,6 +29,22 @@ constexpr char kTextNotEstablished[] = "SSL handshake not complete.";
 constexpr char kTextCloseNotify[] = "Received ALERT_CLOSE_NOTIFY, closing SSL connection";
 constexpr char kTextSwitchWrite[] = "ChangeCipherSpec message sent. Switching write context";
 constexpr char kTextSwitchRead[] = "ChangeCipherSpec message received. Switching read context";
+constexpr char kFormatUnexpected[] = "Unexpected %s message received from peer. Aborting.";
+constexpr char kFormatFatalAlert[] = "Received fatal alert: %s";
+constexpr char kFormatWarningAlert[] = "Warning Alert: %s";
+constexpr char kFormatUnknownMessage[] = "Unexpected Handshake message: %d";
+constexpr char kFormatProtocol[] = " Protocol: %s";
+constexpr char kFormatCipher[] = " Cipher: %s";
+constexpr char kFormatCipherStrength[] = " Cipher strength: %d";
+constexpr char kFormatHash[] = " Hash: %s";
+constexpr char kFormatHashStrength[] = " Hash Strength: %d";
+constexpr char kFormatKeyExchange[] = " Key exchange: %s";
+constexpr char kFormatHandshakeLog[] = "Handshake Protocol: %s";
+constexpr char kFormatUnknownHandshakeLog[] = "Handshake Protocol: Unknown (%d)";
+constexpr char kFormatUnknownContentLog[] = "Unknown SSL Content Type (%d)";
+constexpr char kFormatPacketLog[] = "[TLS] %s %s (%d bytes)\r\n";
+constexpr char kFormatBadSignatureAlgorithm[] = "Invalid TLS12SignatureAlgorithms value '%s'.";
+constexpr char kTextNegotiated[] = "Negotiated SSL parameters:";
 constexpr uint8_t kAlertLevelWarning = 1;
 constexpr uint8_t kAlertLevelFatal = 2;
 
@@ -224,7 +240,7 @@ int TlsEngine::FailWithAlert(uint8_t alert, int code, const char* text) {
 int TlsEngine::UnexpectedMessage(const char* name) {
   SendAlert(kAlertLevelFatal, kAlertUnexpectedMessage);
   ByteString line;
-  line.Format("Unexpected %s message received from peer. Aborting.", name);
+  line.Format(kFormatUnexpected, name);
   Status(line.c_str());
   return Fail(kErrTlsProtocol, name);
 }
@@ -406,10 +422,10 @@ int TlsEngine::HandleAlert(const uint8_t* body, size_t n) {
   }
   ByteString text;
   if (level == kAlertLevelFatal) {
-    text.Format("Received fatal alert: %s", AlertName(description, tls13_));
+    text.Format(kFormatFatalAlert, AlertName(description, tls13_));
     return Fail(kErrTlsPeerAlert, text.c_str());
   }
-  text.Format("Warning Alert: %s", AlertName(description, tls13_));
+  text.Format(kFormatWarningAlert, AlertName(description, tls13_));
   Status(text.c_str());
   return kOk;
 }
@@ -447,7 +463,7 @@ int TlsEngine::AfterHandshakeMessage(uint8_t type) {
 
 void TlsEngine::OnUnknownHandshakeMessage(uint8_t type) {
   ByteString line;
-  line.Format("Unexpected Handshake message: %d", type);
+  line.Format(kFormatUnknownMessage, type);
   Status(line.c_str());
 }
 
@@ -473,21 +489,21 @@ int TlsEngine::Complete() {
   const TlsSessionState& s = current_;
   const TlsCipherSuite* suite = s.suite;
   ByteString line;
-  Status("Negotiated SSL parameters:");
-  line.Format(" Protocol: %s", CompletionVersionName(s.version));
+  Status(kTextNegotiated);
+  line.Format(kFormatProtocol, CompletionVersionName(s.version));
   Status(line.c_str());
   if (suite != nullptr) {
-    line.Format(" Cipher: %s", suite->cipher_name);
+    line.Format(kFormatCipher, suite->cipher_name);
     Status(line.c_str());
-    line.Format(" Cipher strength: %d", suite->key_bits);
+    line.Format(kFormatCipherStrength, suite->key_bits);
     Status(line.c_str());
     if (!suite->aead()) {
-      line.Format(" Hash: %s", SuiteHashName(suite->hash_id));
+      line.Format(kFormatHash, SuiteHashName(suite->hash_id));
       Status(line.c_str());
-      line.Format(" Hash Strength: %d", HashDigestSize(suite->hash_id) * 8);
+      line.Format(kFormatHashStrength, HashDigestSize(suite->hash_id) * 8);
       Status(line.c_str());
     }
-    line.Format(" Key exchange: %s", KeyExchangeName(suite->kx));
+    line.Format(kFormatKeyExchange, KeyExchangeName(suite->kx));
     Status(line.c_str());
   }
   WipeString(dispatcher_.transcript());
@@ -645,9 +661,9 @@ void TlsEngine::LogRecord(bool incoming, uint8_t type, const uint8_t* body, size
     case kContentHandshake: {
       const char* name = n > 0 ? HandshakeMessageName(body[0]) : nullptr;
       if (name != nullptr) {
-        description.Format("Handshake Protocol: %s", name);
+        description.Format(kFormatHandshakeLog, name);
       } else {
-        description.Format("Handshake Protocol: Unknown (%d)", n > 0 ? body[0] : -1);
+        description.Format(kFormatUnknownHandshakeLog, n > 0 ? body[0] : -1);
       }
       break;
     }
@@ -661,11 +677,11 @@ void TlsEngine::LogRecord(bool incoming, uint8_t type, const uint8_t* body, size
       description.SetText("Application Data Protocol: Application Data");
       break;
     default:
-      description.Format("Unknown SSL Content Type (%d)", type);
+      description.Format(kFormatUnknownContentLog, type);
       break;
   }
   ByteString line;
-  line.Format("[TLS] %s %s (%d bytes)\r\n", incoming ? "Incoming" : "Outgoing", description.c_str(),
+  line.Format(kFormatPacketLog, incoming ? "Incoming" : "Outgoing", description.c_str(),
               static_cast<int>(total));
   line.AppendHexDump(body, static_cast<int>(n), "");
   Status(line.c_str());
@@ -788,7 +804,7 @@ int ParseTls12SignatureAlgorithms(const char* text, TlsIdList* out, ByteString* 
       if (error != nullptr) {
         ByteString item;
         item.Set(p, static_cast<int>(n));
-        error->Format("Invalid TLS12SignatureAlgorithms value '%s'.", item.c_str());
+        error->Format(kFormatBadSignatureAlgorithm, item.c_str());
       }
       return false;
     }
