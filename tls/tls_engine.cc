@@ -44,6 +44,7 @@ constexpr char kFormatUnknownHandshakeLog[] = "Handshake Protocol: Unknown (%d)"
 constexpr char kFormatUnknownContentLog[] = "Unknown SSL Content Type (%d)";
 constexpr char kFormatPacketLog[] = "[TLS] %s %s (%d bytes)\r\n";
 constexpr char kFormatBadSignatureAlgorithm[] = "Invalid TLS12SignatureAlgorithms value '%s'.";
+constexpr char kFormatDecrypted[] = "\r\n-----Decrypted (%d bytes)-----\r\n";
 constexpr char kTextNegotiated[] = "Negotiated SSL parameters:";
 constexpr uint8_t kAlertLevelWarning = 1;
 constexpr uint8_t kAlertLevelFatal = 2;
@@ -353,13 +354,16 @@ int TlsEngine::ProcessRecord(uint8_t* record, size_t length) {
   size_t content_length = length - kTlsRecordHeaderBytes;
   bool decrypted = false;
   TlsRecordState& read = current_.read;
+  ByteString wire;
   if (read.active() && (!tls13_ || type == kContentApplicationData)) {
+    // The record is opened in place; the log shows it as it came.
+    if (log_packets_) wire.Set(record, static_cast<int>(length));
     TlsRecordFault fault;
     const int rc = read.Unprotect(record, length, &type, &content, &content_length, &fault);
     if (rc != kOk) return FailWithAlert(static_cast<uint8_t>(fault.alert), rc, fault.text);
     decrypted = true;
   }
-  if (log_packets_) LogRecord(true, type, content, content_length, length);
+  if (log_packets_) LogRecord(true, type, decrypted ? &wire : nullptr, content, content_length);
   if (content_length > static_cast<size_t>(kTlsMaxPlaintext)) {
     return FailWithAlert(kAlertRecordOverflow, kErrTlsProtocol, kTextRecordOverflow);
   }
@@ -544,7 +548,7 @@ int TlsEngine::Emit(const uint8_t* bytes, size_t n) {
 int TlsEngine::WriteRecord(uint8_t type, uint16_t version, const uint8_t* body, size_t n) {
   const uint8_t* record = nullptr;
   size_t length = 0;
-  if (log_packets_) LogRecord(false, type, body, n, n + kTlsRecordHeaderBytes);
+  if (log_packets_) LogRecord(false, type, nullptr, body, n);
   const int rc = records_.Frame(current_.write, type, version, body, n, &record, &length);
   if (rc != kOk) return rc;
   return Emit(record, length);
@@ -654,8 +658,8 @@ int TlsEngine::Close() {
   return kOk;
 }
 
-void TlsEngine::LogRecord(bool incoming, uint8_t type, const uint8_t* body, size_t n,
-                          size_t total) {
+void TlsEngine::LogRecord(bool incoming, uint8_t type, const ByteString* wire, const uint8_t* body,
+                          size_t n) {
   ByteString description;
   switch (type) {
     case kContentHandshake: {
@@ -681,8 +685,13 @@ void TlsEngine::LogRecord(bool incoming, uint8_t type, const uint8_t* body, size
       break;
   }
   ByteString line;
+  const size_t total = wire != nullptr ? static_cast<size_t>(wire->length()) : n + kTlsRecordHeaderBytes;
   line.Format(kFormatPacketLog, incoming ? "Incoming" : "Outgoing", description.c_str(),
               static_cast<int>(total));
+  if (wire != nullptr) {
+    line.AppendHexDump(wire->data(), wire->length(), "");
+    line.AppendFormat(kFormatDecrypted, static_cast<int>(n));
+  }
   line.AppendHexDump(body, static_cast<int>(n), "");
   Status(line.c_str());
 }

@@ -211,7 +211,9 @@ class TlsEngine : private TlsHandshakeHandler {
   // not take is queued in order.
   int Emit(const uint8_t* bytes, size_t n);
   uint16_t RecordVersion() const;
-  void LogRecord(bool incoming, uint8_t type, const uint8_t* body, size_t n, size_t total);
+  // One packet-log status: the description, the record's bytes and, for an opened record, the
+  // plain bytes after the decrypted marker.
+  void LogRecord(bool incoming, uint8_t type, const ByteString* wire, const uint8_t* body, size_t n);
 
   TlsEngineOwner* owner_ = nullptr;
   bool is_client_ = true;

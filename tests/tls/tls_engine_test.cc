@@ -371,4 +371,20 @@ TEST(EngineLifecycle, PeerCloseAndVersionMask) {
   EXPECT_EQ(fresh_owner.failures.back().second, tw::kTextTlsUnavailable);
 }
 
+// The packet log names each record; an opened one also shows its plain bytes.
+TEST(EngineLog, PacketLogLines) {
+  Pair p(0x009C, 0x0303);
+  p.server.SetLogPackets(true);
+  ASSERT_EQ(Feed(p.server, p.client_owner.Take(), 0), 0);
+  auto has = [&](const std::string& start, const std::string& inner) {
+    for (const std::string& s : p.server_owner.statuses) {
+      if (s.rfind(start, 0) == 0 && s.find(inner) != std::string::npos) return true;
+    }
+    return false;
+  };
+  EXPECT_TRUE(has("[TLS] Incoming ChangeCipherSpecProtocol: ChangeCipherSpec (6 bytes)\r\n", ""));
+  EXPECT_TRUE(has("[TLS] Incoming Handshake Protocol: Finished (45 bytes)\r\n", "-----Decrypted (16 bytes)-----"));
+  EXPECT_TRUE(has("[TLS] Outgoing Handshake Protocol: Finished (21 bytes)\r\n", ""));
+}
+
 }  // namespace
