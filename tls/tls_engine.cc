@@ -45,6 +45,7 @@ constexpr char kFormatUnknownContentLog[] = "Unknown SSL Content Type (%d)";
 constexpr char kFormatPacketLog[] = "[TLS] %s %s (%d bytes)\r\n";
 constexpr char kFormatBadSignatureAlgorithm[] = "Invalid TLS12SignatureAlgorithms value '%s'.";
 constexpr char kFormatDecrypted[] = "\r\n-----Decrypted (%d bytes)-----\r\n";
+constexpr char kFormatCertificateStatus[] = "[0x%x] %s";
 constexpr char kTextNegotiated[] = "Negotiated SSL parameters:";
 constexpr uint8_t kAlertLevelWarning = 1;
 constexpr uint8_t kAlertLevelFatal = 2;
@@ -236,6 +237,25 @@ int TlsEngine::Fail(int code, const char* text) {
 int TlsEngine::FailWithAlert(uint8_t alert, int code, const char* text) {
   if (alert != 0) SendAlert(kAlertLevelFatal, alert);
   return Fail(code, text);
+}
+
+int TlsEngine::CheckServerCertificate(const void* encoded, int length, const char* subject,
+                                      const char* issuer, int status_code, const char* status_text,
+                                      bool* accept) {
+  int verdict = status_code == 0 ? 1 : 0;
+  ByteString status;
+  if (status_code != 0) {
+    status.Format(kFormatCertificateStatus, static_cast<unsigned>(status_code), OrEmpty(status_text));
+  } else {
+    status.SetText(OrEmpty(status_text));
+  }
+  int rc = kOk;
+  if (owner_ != nullptr) {
+    rc = owner_->CheckServerCertificate(encoded, length, OrEmpty(subject), OrEmpty(issuer),
+                                        status.c_str(), &verdict);
+  }
+  *accept = verdict != 0;
+  return rc;
 }
 
 int TlsEngine::UnexpectedMessage(const char* name) {

@@ -155,6 +155,11 @@ class TlsEngine : private TlsHandshakeHandler {
   // Records written between the two go out in one send.
   void BeginFlight();
   int EndFlight();
+  // Offers the server's certificate to the owner: accept starts as (status_code == 0); a non-zero
+  // code is put in front of the status text as "[0x<code>] ". 0 or the owner's code.
+  int CheckServerCertificate(const void* encoded, int length, const char* subject,
+                             const char* issuer, int status_code, const char* status_text,
+                             bool* accept);
   // Fatal unexpected_message, its status line and Fail 276 with the message name.
   int UnexpectedMessage(const char* name);
 

@@ -28,7 +28,11 @@ class Owner : public tw::TlsEngineOwner {
     statuses.push_back(text);
     return 0;
   }
-  int CheckServerCertificate(const void*, int, const char*, const char*, const char*, int*) override { return 0; }
+  std::string certificate_status;
+  int CheckServerCertificate(const void*, int, const char*, const char*, const char* status, int* accept) override {
+    certificate_status = std::string(status) + (*accept ? " accepted" : " refused");
+    return 0;
+  }
   int SendBytes(const void* bytes, int n, int* taken) override {
     const int take = limit < 0 || n <= limit ? n : limit;
     sent.append(static_cast<const char*>(bytes), static_cast<size_t>(take));
@@ -385,6 +389,39 @@ TEST(EngineLog, PacketLogLines) {
   EXPECT_TRUE(has("[TLS] Incoming ChangeCipherSpecProtocol: ChangeCipherSpec (6 bytes)\r\n", ""));
   EXPECT_TRUE(has("[TLS] Incoming Handshake Protocol: Finished (45 bytes)\r\n", "-----Decrypted (16 bytes)-----"));
   EXPECT_TRUE(has("[TLS] Outgoing Handshake Protocol: Finished (21 bytes)\r\n", ""));
+}
+
+// The certificate hook presets the verdict from the status code and names a failing code; a server
+// waiting for its first hello takes an SSL 2.0 header, and refuses all but its CLIENT-HELLO.
+TEST(EngineLifecycle, CertificateHookAndSsl2Records) {
+  Owner owner;
+  tw::TlsEngine e;
+  e.Init(&owner, true);
+  bool accept = false;
+  ASSERT_EQ(e.CheckServerCertificate("c", 1, "CN=a", "CN=b", 0, "OK", &accept), 0);
+  EXPECT_TRUE(accept);
+  EXPECT_EQ(owner.certificate_status, "OK accepted");
+  ASSERT_EQ(e.CheckServerCertificate("c", 1, "CN=a", "CN=b", 0x800B010F, "name mismatch", &accept), 0);
+  EXPECT_FALSE(accept);
+  EXPECT_EQ(owner.certificate_status, "[0x800b010f] name mismatch refused");
+
+  const struct {
+    std::string input;
+    int code;
+    const char* text;
+  } ssl2[] = {
+      {std::string("\x80\x05\x01\x00\x02\x00\x00", 7), tw::kErrTlsUnavailable, tw::kTextTlsUnavailable},
+      {std::string("\x80\x03\x04\x00\x02", 5), 278, "SSL 2.0 not supported"},
+  };
+  for (const auto& c : ssl2) {
+    Owner server_owner;
+    tw::TlsEngine server;
+    server.Init(&server_owner, false);
+    server.set_state(tw::kStateWaitClientHello);
+    EXPECT_EQ(Feed(server, c.input, 1), c.code);
+    ASSERT_EQ(server_owner.failures.size(), 1u);
+    EXPECT_EQ(server_owner.failures[0].second, c.text);
+  }
 }
 
 }  // namespace
