@@ -195,6 +195,8 @@ int TlsEngine::CopyFrom(const TlsEngine& other) {
   renegotiation_allowed_ = other.renegotiation_allowed_;
   resumed_ = other.resumed_;
   tls13_ = other.tls13_;
+  // Established is never copied: only a handshake on this engine's own connection sets it.
+  finished_sent_ = other.finished_sent_;
   protocol_mask_ = other.protocol_mask_;
   security_flags_ = other.security_flags_;
   state_ = other.state_;

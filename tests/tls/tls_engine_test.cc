@@ -424,4 +424,22 @@ TEST(EngineLifecycle, CertificateHookAndSsl2Records) {
   }
 }
 
+// A copied engine carries the session on: keys, sequence numbers and state.
+TEST(EngineLifecycle, CopyCarriesTheSession) {
+  Pair p(0x002F, 0x0301);
+  p.Finish(0);
+  int sent = 0;
+  ASSERT_EQ(p.server.SendAppData("first", 5, &sent), 0);
+  ASSERT_EQ(Feed(p.client, p.server_owner.Take(), 0), 0);
+  Owner copy_owner;
+  tw::TlsEngine copy;
+  copy.Init(&copy_owner, true);
+  ASSERT_EQ(copy.CopyFrom(p.client), 0);
+  ASSERT_EQ(p.server.SendAppData("second", 6, &sent), 0);
+  ASSERT_EQ(Feed(copy, p.server_owner.Take(), 0), 0);
+  EXPECT_EQ(copy_owner.data, "second");
+  EXPECT_EQ(copy.state(), tw::kStateComplete);
+  EXPECT_FALSE(copy.established());
+}
+
 }  // namespace
