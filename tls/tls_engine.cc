@@ -720,8 +720,6 @@ void TlsEngine::LogRecord(bool incoming, uint8_t type, const ByteString* wire, c
 
 namespace {
 
-constexpr char kTls12GroupNames[] = "ecdhe_secp256r1,ecdhe_secp384r1,ecdhe_secp521r1";
-
 struct SchemeName {
   const char* name;
   uint16_t code;
@@ -779,18 +777,12 @@ int ParseSupportedGroups(const char* text, bool tls13, TlsIdList* out) {
   if (out != nullptr) out->clear();
   if (text == nullptr || *text == '\0') return kOk;
   const bool ok = ForEachItem(text, [&](const char* p, size_t n) {
-    int id = -1;
-    for (const char* g = tls13 ? kDefaultTls13Groups : kTls12GroupNames; *g != '\0';) {
-      const char* comma = std::strchr(g, ',');
-      const size_t len = comma != nullptr ? static_cast<size_t>(comma - g) : std::strlen(g);
-      ByteString name;
-      name.Set(g, static_cast<int>(len));
-      if (SameNoCase(p, n, name.c_str())) {
-        id = GroupIdByName(name.c_str(), name.length());
-        break;
-      }
-      g = comma != nullptr ? comma + 1 : g + len;
-    }
+    ByteString item;
+    item.Set(p, static_cast<int>(n));
+    item.ToLower();
+    int id = GroupIdByName(item.c_str(), item.length());
+    // TLS 1.2 groups are the three prime curves.
+    if (!tls13 && id != 23 && id != 24 && id != 25) id = -1;
     if (id < 0) return false;
     if (out != nullptr) out->push_back(static_cast<uint16_t>(id));
     return true;
