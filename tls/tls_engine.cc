@@ -1,6 +1,11 @@
 #include "tls/tls_engine.h"
 
+#include <algorithm>
 #include <cstring>
+#include <utility>
+
+#include "crypto/symmetric/hmac.h"
+#include "tls/tls12_key_derivation.h"
 
 namespace tw {
 namespace {
@@ -8,6 +13,109 @@ namespace {
 constexpr char kTextConnectionEstablished[] = "Socket connection established.";
 constexpr char kTextInvalidCipherSuites[] = "Invalid SSLEnabledCipherSuites Value: ";
 constexpr char kAllSuites[] = "*";
+constexpr char kTextNoVersions[] = "No supported protocol versions enabled";
+constexpr char kTextPeerClosed[] = "Remote host disconnected during SSL negotiation.";
+constexpr char kTextUnrecognized[] = "Unrecognized SSL packet data received.";
+constexpr char kTextUnknownContent[] = "SSL data packet with unknown Content Type";
+constexpr char kTextSsl2[] = "SSL 2.0 not supported";
+constexpr char kTextRecordOverflow[] = "SSL record exceeds the maximum length.";
+constexpr char kTextInterleaved[] = "Interleaved record";
+constexpr char kTextAppData[] = "Application Data";
+constexpr char kTextCcs[] = "ChangeCipherSpec";
+constexpr char kTextBadAlert[] = "Malformed alert received.";
+constexpr char kTextBadFinished[] = "Finished message verification failed.";
+constexpr char kTextSendFailed[] = "Sending to the peer failed.";
+constexpr char kTextNotEstablished[] = "SSL handshake not complete.";
+constexpr char kTextCloseNotify[] = "Received ALERT_CLOSE_NOTIFY, closing SSL connection";
+constexpr char kTextSwitchWrite[] = "ChangeCipherSpec message sent. Switching write context";
+constexpr char kTextSwitchRead[] = "ChangeCipherSpec message received. Switching read context";
+constexpr char kFormatUnexpected[] = "Unexpected %s message received from peer. Aborting.";
+constexpr char kFormatFatalAlert[] = "Received fatal alert: %s";
+constexpr char kFormatWarningAlert[] = "Warning Alert: %s";
+constexpr char kFormatUnknownMessage[] = "Unexpected Handshake message: %d";
+constexpr char kFormatProtocol[] = " Protocol: %s";
+constexpr char kFormatCipher[] = " Cipher: %s";
+constexpr char kFormatCipherStrength[] = " Cipher strength: %d";
+constexpr char kFormatHash[] = " Hash: %s";
+constexpr char kFormatHashStrength[] = " Hash Strength: %d";
+constexpr char kFormatKeyExchange[] = " Key exchange: %s";
+constexpr char kFormatHandshakeLog[] = "Handshake Protocol: %s";
+constexpr char kFormatUnknownHandshakeLog[] = "Handshake Protocol: Unknown (%d)";
+constexpr char kFormatUnknownContentLog[] = "Unknown SSL Content Type (%d)";
+constexpr char kFormatPacketLog[] = "[TLS] %s %s (%d bytes)\r\n";
+constexpr char kFormatBadSignatureAlgorithm[] = "Invalid TLS12SignatureAlgorithms value '%s'.";
+constexpr char kFormatDecrypted[] = "\r\n-----Decrypted (%d bytes)-----\r\n";
+constexpr char kFormatCertificateStatus[] = "[0x%x] %s";
+constexpr char kTextNegotiated[] = "Negotiated SSL parameters:";
+constexpr uint8_t kAlertLevelWarning = 1;
+constexpr uint8_t kAlertLevelFatal = 2;
+
+struct AlertNameEntry {
+  uint8_t code;
+  const char* name;
+};
+constexpr AlertNameEntry kAlertNames[] = {
+    {0, "CLOSE_NOTIFY"},           {10, "UNEXPECTED_MESSAGE"},
+    {20, "BAD_RECORD_MAC"},        {21, "DECRYPTION_FAILED"},
+    {22, "RECORD_OVERFLOW"},       {30, "DECOMPRESSION_FAILURE"},
+    {40, "HANDSHAKE_FAILURE"},     {41, "NO_CERTIFICATE_RESERVED"},
+    {42, "BAD_CERTIFICATE"},       {43, "UNSUPPORTED_CERTIFICATE"},
+    {44, "CERTIFICATE_REVOKED"},   {45, "CERTIFICATE_EXPIRED"},
+    {46, "CERTIFICATE_UNKNOWN"},   {47, "ILLEGAL_PARAMETER"},
+    {48, "UNKNOWN_CA"},            {49, "ACCESS_DENIED"},
+    {50, "DECODE_ERROR"},          {51, "DECRYPT_ERROR"},
+    {60, "EXPORT_RESTRICTION_RESERVED"}, {70, "PROTOCOL_VERSION"},
+    {71, "INSUFFICIENT_SECURITY"}, {80, "INTERNAL_ERROR"},
+    {90, "USER_CANCELED"},         {100, "NO_RENEGOTIATION"},
+};
+
+const char* AlertName(uint8_t code, bool tls13) {
+  if (code == 1 && tls13) return "ENDOFEARLYDATA";
+  for (const AlertNameEntry& e : kAlertNames) {
+    if (e.code == code) return e.name;
+  }
+  return "UNKOWN_ALERT";
+}
+
+// States in which a handshake message is in its place (bit n: state n; state 30 and 31 as bits
+// 30 and 31); under TLS 1.3 the tls13 masks apply.
+struct HandshakeRule {
+  uint8_t type;
+  uint32_t client_states;
+  uint32_t server_states;
+  uint32_t client_states13;
+  uint32_t server_states13;
+};
+constexpr uint32_t Bit(int state) { return 1u << state; }
+constexpr HandshakeRule kRules[] = {
+    {kHsClientHello, 0, Bit(kStateWaitClientHello) | Bit(kStateComplete), 0, Bit(kStateWaitClientHello)},
+    {kHsServerHello, Bit(kStateClientHelloSent), 0, Bit(kStateClientHelloSent), 0},
+    {kHsHelloRetryRequest, Bit(kStateClientHelloSent), 0, Bit(kStateClientHelloSent), 0},
+    {kHsNewSessionTicket, Bit(kStateComplete), 0, Bit(kStateComplete), 0},
+    {kHsEncryptedExtensions, 0, 0, Bit(kStateTls13ServerHello), 0},
+    {kHsCertificate, Bit(kStateServerHelloReceived), Bit(kStateCertificateRequested),
+     Bit(kStateCertificateRequested) | Bit(kStateTls13EncryptedExtensions), Bit(kStateCertificateRequested)},
+    {kHsServerKeyExchange, Bit(kStateServerHelloReceived), 0, 0, 0},
+    {kHsCertificateRequest, Bit(kStateServerHelloReceived), 0, Bit(kStateTls13EncryptedExtensions), 0},
+    {kHsServerHelloDone, Bit(kStateServerHelloReceived), 0, 0, 0},
+    {kHsCertificateVerify, Bit(kStateCertificateReceived), Bit(kStateCertificateReceived),
+     Bit(kStateCertificateReceived), Bit(kStateCertificateReceived)},
+    {kHsClientKeyExchange, 0,
+     Bit(kStateWaitClientHello) | Bit(kStateCertificateRequested) | Bit(kStateCertificateReceived), 0, 0},
+};
+
+const HandshakeRule* FindRule(uint8_t type) {
+  for (const HandshakeRule& r : kRules) {
+    if (r.type == type) return &r;
+  }
+  return nullptr;
+}
+
+bool StateIn(const HandshakeRule& rule, bool client, int state, bool tls13) {
+  const uint32_t mask = tls13 ? (client ? rule.client_states13 : rule.server_states13)
+                              : (client ? rule.client_states : rule.server_states);
+  return state >= 0 && state < 32 && (mask & Bit(state)) != 0;
+}
 
 constexpr char kDefaultTls12Groups[] = "ecdhe_secp256r1,ecdhe_secp384r1,ecdhe_secp521r1";
 constexpr char kDefaultTls13Groups[] =
@@ -34,12 +142,22 @@ TlsEngine::~TlsEngine() = default;
 int TlsEngine::Init(TlsEngineOwner* owner, bool is_client) {
   owner_ = owner;
   is_client_ = is_client;
+  authenticate_clients_ = false;
+  weak_allowed_ = false;
   reuse_session_ = true;
+  renegotiation_allowed_ = true;
+  resumed_ = false;
+  tls13_ = false;
   established_ = false;
+  finished_sent_ = false;
+  tls13_ccs_dropped_ = false;
+  failed_ = false;
   protocol_mask_ = 0xFFFF;
   security_flags_ = 0;
+  state_ = kStateClientHelloSent;
   log_packets_ = false;
   settings_copied_ = false;
+  record_sink_ = nullptr;
   tls12_groups_.SetText(kDefaultTls12Groups);
   tls13_groups_.SetText(kDefaultTls13Groups);
   key_share_groups_.SetText(kDefaultKeyShareGroups);
@@ -48,6 +166,11 @@ int TlsEngine::Init(TlsEngineOwner* owner, bool is_client) {
   pending_output_.Reset();
   negotiated_text_.Reset();
   error_text_.Reset();
+  current_.Reset();
+  pending_.Reset();
+  current_.is_client = pending_.is_client = is_client;
+  records_.Reset();
+  dispatcher_.Reset();
   return kOk;
 }
 
@@ -66,25 +189,44 @@ int TlsEngine::SetOwnCertificate(int32_t store_type, const ByteString& store,
 
 int TlsEngine::CopyFrom(const TlsEngine& other) {
   is_client_ = other.is_client_;
+  authenticate_clients_ = other.authenticate_clients_;
+  weak_allowed_ = other.weak_allowed_;
   reuse_session_ = other.reuse_session_;
+  renegotiation_allowed_ = other.renegotiation_allowed_;
+  resumed_ = other.resumed_;
+  tls13_ = other.tls13_;
+  // Established is never copied: only a handshake on this engine's own connection sets it.
+  finished_sent_ = other.finished_sent_;
   protocol_mask_ = other.protocol_mask_;
   security_flags_ = other.security_flags_;
+  state_ = other.state_;
   log_packets_ = other.log_packets_;
+  record_sink_ = nullptr;
+  offered_suites_ = other.offered_suites_;
   int rc = tls12_signature_algorithms_.Assign(other.tls12_signature_algorithms_);
   if (rc == kOk) rc = tls12_groups_.Assign(other.tls12_groups_);
   if (rc == kOk) rc = tls13_signature_schemes_.Assign(other.tls13_signature_schemes_);
   if (rc == kOk) rc = tls13_groups_.Assign(other.tls13_groups_);
   if (rc == kOk) rc = key_share_groups_.Assign(other.key_share_groups_);
   if (rc == kOk) rc = alpn_.Assign(other.alpn_);
+  if (rc == kOk) rc = negotiated_text_.Assign(other.negotiated_text_);
   if (rc == kOk) rc = server_name_.Assign(other.server_name_);
   if (rc == kOk) rc = cipher_suite_text_.Assign(other.cipher_suite_text_);
+  if (rc == kOk) rc = error_text_.Assign(other.error_text_);
   if (rc == kOk) rc = ca_certs_.Assign(other.ca_certs_);
   if (rc == kOk) {
     rc = SetOwnCertificate(other.own_certificate_.store_type, other.own_certificate_.store,
                            other.own_certificate_.password, other.own_certificate_.subject);
   }
+  if (rc == kOk) rc = current_.CopyFrom(other.current_);
+  if (rc == kOk) rc = pending_.CopyFrom(other.pending_);
   if (rc == kOk) rc = pending_output_.Assign(other.pending_output_);
+  WipeString(dispatcher_.transcript());
   return rc;
+}
+
+int TlsEngine::Status(const char* text) {
+  return owner_ != nullptr ? owner_->LogTlsStatus(text) : kOk;
 }
 
 int TlsEngine::Fail(int code, const char* text) {
@@ -94,11 +236,73 @@ int TlsEngine::Fail(int code, const char* text) {
   return code;
 }
 
+int TlsEngine::FailWithAlert(uint8_t alert, int code, const char* text) {
+  if (alert != 0) SendAlert(kAlertLevelFatal, alert);
+  return Fail(code, text);
+}
+
+int TlsEngine::CheckServerCertificate(const void* encoded, int length, const char* subject,
+                                      const char* issuer, int status_code, const char* status_text,
+                                      bool* accept) {
+  int verdict = status_code == 0 ? 1 : 0;
+  ByteString status;
+  if (status_code != 0) {
+    status.Format(kFormatCertificateStatus, static_cast<unsigned>(status_code), OrEmpty(status_text));
+  } else {
+    status.SetText(OrEmpty(status_text));
+  }
+  int rc = kOk;
+  if (owner_ != nullptr) {
+    rc = owner_->CheckServerCertificate(encoded, length, OrEmpty(subject), OrEmpty(issuer),
+                                        status.c_str(), &verdict);
+  }
+  *accept = verdict != 0;
+  return rc;
+}
+
+int TlsEngine::UnexpectedMessage(const char* name) {
+  SendAlert(kAlertLevelFatal, kAlertUnexpectedMessage);
+  ByteString line;
+  line.Format(kFormatUnexpected, name);
+  Status(line.c_str());
+  return Fail(kErrTlsProtocol, name);
+}
+
+int TlsEngine::HighestVersion(uint16_t* version) {
+  if (HighestHelloVersion(protocol_mask_, version)) return kOk;
+  return Fail(kErrTlsUnsupported, kTextNoVersions);
+}
+
+int TlsEngine::LowestEnabledVersion(uint16_t* version) {
+  if (LowestVersion(protocol_mask_, version)) return kOk;
+  return Fail(kErrTlsUnsupported, kTextNoVersions);
+}
+
+int TlsEngine::OfferSuites() {
+  if (!BuildSuiteOffer(cipher_suite_text_.c_str(), protocol_mask_, weak_allowed_,
+                       &offered_suites_)) {
+    return Fail(kErrTlsUnsupported, kTextNoVersions);
+  }
+  return kOk;
+}
+
 int TlsEngine::Start() {
-  if (owner_ != nullptr) owner_->LogTlsStatus(kTextConnectionEstablished);
+  Status(kTextConnectionEstablished);
   established_ = false;
+  resumed_ = false;
+  tls13_ = false;
+  finished_sent_ = false;
+  tls13_ccs_dropped_ = false;
+  failed_ = false;
   negotiated_text_.Reset();
   pending_output_.Reset();
+  current_.Reset();
+  pending_.Reset();
+  current_.is_client = pending_.is_client = is_client_;
+  records_.Reset();
+  dispatcher_.Reset();
+  state_ = is_client_ ? kStateClientHelloSent : kStateWaitClientHello;
+  // The hellos are not part of this build: no handshake can complete.
   return Fail(kErrTlsUnavailable, kTextTlsUnavailable);
 }
 
@@ -111,48 +315,527 @@ int TlsEngine::PeerClosed(int code) {
     text.Assign(error_text_);
     return Fail(kErrTlsPeerClosed, text.c_str());
   }
-  return Fail(kErrTlsPeerClosed, "Remote host disconnected during SSL negotiation.");
+  return Fail(kErrTlsPeerClosed, kTextPeerClosed);
 }
 
+// ---- Input ----
+
 int TlsEngine::Receive(const void* bytes, int n) {
-  // Without a session no record can be opened.
+  if (bytes == nullptr || n <= 0) return kOk;
+  const uint8_t* in = static_cast<const uint8_t*>(bytes);
+  size_t off = 0;
+  const size_t total = static_cast<size_t>(n);
+  while (true) {
+    // After close_notify or a fatal failure nothing more is read.
+    if (state_ == kStateClosed || failed_) return kOk;
+    size_t taken = 0;
+    int rc = records_.Feed(in + off, total - off, &taken);
+    if (rc != kOk) return rc;
+    off += taken;
+    uint8_t* record = nullptr;
+    size_t length = 0;
+    const bool ssl2 = !is_client_ && state_ == kStateWaitClientHello;
+    switch (records_.Next(ssl2, &record, &length)) {
+      case TlsRecordLayer::kNeedMore:
+        if (off == total) return kOk;
+        continue;
+      case TlsRecordLayer::kUnknownType:
+        records_.Reset();
+        failed_ = true;
+        return Fail(kErrTlsProtocol, kTextUnrecognized);
+      case TlsRecordLayer::kOverflow:
+        records_.Reset();
+        failed_ = true;
+        return FailWithAlert(kAlertRecordOverflow, kErrTlsProtocol, kTextRecordOverflow);
+      case TlsRecordLayer::kSsl2Record:
+        rc = ProcessSsl2Record(record, length);
+        break;
+      case TlsRecordLayer::kRecord:
+        rc = ProcessRecord(record, length);
+        break;
+    }
+    records_.Consume();
+    if (rc != kOk) {
+      // Bytes after a failed record are dropped, and so is all later input.
+      records_.Reset();
+      failed_ = true;
+      return rc;
+    }
+  }
+}
+
+int TlsEngine::ProcessSsl2Record(const uint8_t* record, size_t length) {
+  if (length < 3 || record[2] != 1) return Fail(kErrTlsUnsupported, kTextSsl2);
+  // The server handshake that answers it is not part of this build.
   return Fail(kErrTlsUnavailable, kTextTlsUnavailable);
+}
+
+int TlsEngine::ProcessRecord(uint8_t* record, size_t length) {
+  uint8_t type = record[0];
+  uint8_t* content = record + kTlsRecordHeaderBytes;
+  size_t content_length = length - kTlsRecordHeaderBytes;
+  bool decrypted = false;
+  TlsRecordState& read = current_.read;
+  ByteString wire;
+  if (read.active() && (!tls13_ || type == kContentApplicationData)) {
+    // The record is opened in place; the log shows it as it came.
+    if (log_packets_) wire.Set(record, static_cast<int>(length));
+    TlsRecordFault fault;
+    const int rc = read.Unprotect(record, length, &type, &content, &content_length, &fault);
+    if (rc != kOk) return FailWithAlert(static_cast<uint8_t>(fault.alert), rc, fault.text);
+    decrypted = true;
+  }
+  if (log_packets_) LogRecord(true, type, decrypted ? &wire : nullptr, content, content_length);
+  if (content_length > static_cast<size_t>(kTlsMaxPlaintext)) {
+    return FailWithAlert(kAlertRecordOverflow, kErrTlsProtocol, kTextRecordOverflow);
+  }
+  // A handshake message that continues may only be continued by handshake records.
+  if (dispatcher_.HasFragment() && type != kContentHandshake) {
+    return UnexpectedMessage(kTextInterleaved);
+  }
+  switch (type) {
+    case kContentChangeCipherSpec:
+      return HandleChangeCipherSpec(content, content_length, decrypted);
+    case kContentAlert:
+      return HandleAlert(content, content_length);
+    case kContentHandshake:
+      return dispatcher_.Feed(content, content_length, *this);
+    case kContentApplicationData:
+      if (state_ != kStateComplete || !read.active()) return UnexpectedMessage(kTextAppData);
+      if (owner_ != nullptr && content_length > 0) {
+        owner_->OnIncomingData(content, static_cast<int>(content_length), true);
+      }
+      return kOk;
+    default:
+      return FailWithAlert(kAlertUnexpectedMessage, kErrTlsUnsupported, kTextUnknownContent);
+  }
+}
+
+int TlsEngine::HandleChangeCipherSpec(const uint8_t* body, size_t n, bool decrypted) {
+  const bool well_formed = n == 1 && body[0] == 1;
+  if (tls13_) {
+    // One plain ChangeCipherSpec is tolerated for middlebox compatibility.
+    if (decrypted || !well_formed || tls13_ccs_dropped_) return UnexpectedMessage(kTextCcs);
+    tls13_ccs_dropped_ = true;
+    return kOk;
+  }
+  // Only when new keys wait, and only once for them.
+  if (!well_formed || pending_.read.suite() == nullptr || current_.read.active() ||
+      dispatcher_.HasFragment()) {
+    return UnexpectedMessage(kTextCcs);
+  }
+  if (!current_.HoldsSession()) {
+    const int rc = current_.CopyNegotiated(pending_);
+    if (rc != kOk) return rc;
+  }
+  int rc = current_.read.CopyFrom(pending_.read);
+  if (rc != kOk) return rc;
+  current_.read.set_sequence(0);
+  current_.read.set_active(true);
+  Status(kTextSwitchRead);
+  return current_.CopyNegotiated(pending_);
+}
+
+int TlsEngine::HandleAlert(const uint8_t* body, size_t n) {
+  if (n != 2) return FailWithAlert(kAlertDecodeError, kErrTlsProtocol, kTextBadAlert);
+  const uint8_t level = body[0];
+  const uint8_t description = body[1];
+  if (description == kAlertCloseNotify) {
+    Status(kTextCloseNotify);
+    if (state_ != kStateClosed) SendAlert(kAlertLevelWarning, kAlertCloseNotify);
+    state_ = kStateClosed;
+    return kOk;
+  }
+  ByteString text;
+  if (level == kAlertLevelFatal) {
+    text.Format(kFormatFatalAlert, AlertName(description, tls13_));
+    return Fail(kErrTlsPeerAlert, text.c_str());
+  }
+  text.Format(kFormatWarningAlert, AlertName(description, tls13_));
+  Status(text.c_str());
+  return kOk;
+}
+
+// ---- Handshake messages ----
+
+int TlsEngine::OnHandshakeMessage(uint8_t type, const uint8_t* body, size_t length,
+                                  size_t* consumed) {
+  const char* name = HandshakeMessageName(type);
+  if (type == kHsHelloRequest) {
+    // Renegotiation needs the hellos; outside a complete session it is ignored anyway.
+    return kOk;
+  }
+  if (type == kHsFinished) return HandleFinished(body, length);
+  const HandshakeRule* rule = FindRule(type);
+  const bool expected = rule != nullptr && StateIn(*rule, is_client_, state_, tls13_);
+  if (!expected) return UnexpectedMessage(name);
+  // The message is in its place, but its handler is not part of this build.
+  return Fail(kErrTlsUnavailable, kTextTlsUnavailable);
+}
+
+int TlsEngine::AfterHandshakeMessage(uint8_t type) {
+  if (type != kHsFinished) return kOk;
+  // The side that has not sent its Finished yet answers with its own before completing.
+  if (!finished_sent_) {
+    BeginFlight();
+    int rc = SendChangeCipherSpec();
+    if (rc == kOk) rc = SendFinished();
+    const int flushed = EndFlight();
+    if (rc == kOk) rc = flushed;
+    if (rc != kOk) return Fail(rc, kTextSendFailed);
+  }
+  return Complete();
+}
+
+void TlsEngine::OnUnknownHandshakeMessage(uint8_t type) {
+  ByteString line;
+  line.Format(kFormatUnknownMessage, type);
+  Status(line.c_str());
+}
+
+int TlsEngine::OnHandshakeFault(int alert, const char* text) {
+  return FailWithAlert(static_cast<uint8_t>(alert), kErrTlsProtocol, text);
+}
+
+int TlsEngine::HandleFinished(const uint8_t* body, size_t n) {
+  if (state_ != kStateWaitFinished || tls13_ || !current_.read.active()) {
+    return UnexpectedMessage(HandshakeMessageName(kHsFinished));
+  }
+  ByteString expected;
+  int rc = FinishedVerifyData(pending_, dispatcher_.transcript(), !is_client_, expected);
+  if (rc != kOk) return rc;
+  const bool same = n == static_cast<size_t>(expected.length()) &&
+                    MacEquals(body, expected.bytes(), n);
+  WipeString(expected);
+  if (!same) return FailWithAlert(kAlertHandshakeFailure, kErrTlsProtocol, kTextBadFinished);
+  return kOk;
+}
+
+int TlsEngine::Complete() {
+  const TlsSessionState& s = current_;
+  const TlsCipherSuite* suite = s.suite;
+  ByteString line;
+  Status(kTextNegotiated);
+  line.Format(kFormatProtocol, CompletionVersionName(s.version));
+  Status(line.c_str());
+  if (suite != nullptr) {
+    line.Format(kFormatCipher, suite->cipher_name);
+    Status(line.c_str());
+    line.Format(kFormatCipherStrength, suite->key_bits);
+    Status(line.c_str());
+    if (!suite->aead()) {
+      line.Format(kFormatHash, SuiteHashName(suite->hash_id));
+      Status(line.c_str());
+      line.Format(kFormatHashStrength, HashDigestSize(suite->hash_id) * 8);
+      Status(line.c_str());
+    }
+    line.Format(kFormatKeyExchange, KeyExchangeName(suite->kx));
+    Status(line.c_str());
+  }
+  WipeString(dispatcher_.transcript());
+  state_ = kStateComplete;
+  established_ = true;
+  error_text_.Reset();
+  if (owner_ != nullptr) owner_->OnWritable("");
+  return kOk;
+}
+
+// ---- Output ----
+
+uint16_t TlsEngine::RecordVersion() const {
+  if (tls13_) return kTls12;
+  if (current_.version != 0) return current_.version;
+  if (pending_.version != 0) return pending_.version;
+  return kTls10;
+}
+
+int TlsEngine::Emit(const uint8_t* bytes, size_t n) {
+  if (record_sink_ != nullptr) return record_sink_->Append(bytes, static_cast<int>(n));
+  // Behind queued output, never before it.
+  if (!pending_output_.empty() || owner_ == nullptr) {
+    const int rc = pending_output_.Append(bytes, static_cast<int>(n));
+    if (rc != kOk || owner_ == nullptr) return rc;
+    FlushPending();
+    return kOk;
+  }
+  int sent = 0;
+  const int rc = owner_->SendBytes(bytes, static_cast<int>(n), &sent);
+  if (rc == kOk) return kOk;
+  if (rc != kTlsWouldBlock) return rc;
+  if (sent < 0) sent = 0;
+  if (static_cast<size_t>(sent) > n) sent = static_cast<int>(n);
+  return pending_output_.Append(bytes + sent, static_cast<int>(n - static_cast<size_t>(sent)));
+}
+
+int TlsEngine::WriteRecord(uint8_t type, uint16_t version, const uint8_t* body, size_t n) {
+  const uint8_t* record = nullptr;
+  size_t length = 0;
+  if (log_packets_) LogRecord(false, type, nullptr, body, n);
+  const int rc = records_.Frame(current_.write, type, version, body, n, &record, &length);
+  if (rc != kOk) return rc;
+  return Emit(record, length);
+}
+
+int TlsEngine::SendAlert(uint8_t level, uint8_t description) {
+  const uint8_t body[2] = {level, description};
+  return WriteRecord(kContentAlert, RecordVersion(), body, sizeof body);
+}
+
+int TlsEngine::SendHandshakeMessage(uint8_t type, const uint8_t* body, size_t length) {
+  if (length > static_cast<size_t>(kTlsMaxHandshakeMessage)) return 202;
+  ByteString message;
+  int rc = message.AppendByte(type);
+  if (rc == kOk) rc = message.AppendByte(static_cast<uint8_t>(length >> 16));
+  if (rc == kOk) rc = message.AppendByte(static_cast<uint8_t>(length >> 8));
+  if (rc == kOk) rc = message.AppendByte(static_cast<uint8_t>(length));
+  if (rc == kOk && length > 0) rc = message.Append(body, static_cast<int>(length));
+  if (rc == kOk) rc = dispatcher_.transcript().AppendString(message);
+  const uint16_t version = pending_.version != 0 ? pending_.version : RecordVersion();
+  for (int off = 0; rc == kOk && off < message.length(); off += kTlsMaxPlaintext) {
+    const int piece = std::min(kTlsMaxPlaintext, message.length() - off);
+    rc = WriteRecord(kContentHandshake, version, message.bytes() + off, static_cast<size_t>(piece));
+  }
+  return rc;
+}
+
+int TlsEngine::SendChangeCipherSpec() {
+  if (pending_.write.suite() == nullptr) return 202;
+  static constexpr uint8_t kBody[1] = {1};
+  const uint16_t version = pending_.version != 0 ? pending_.version : RecordVersion();
+  int rc = WriteRecord(kContentChangeCipherSpec, version, kBody, sizeof kBody);
+  if (rc != kOk) return rc;
+  if (!is_client_ || !current_.HoldsSession()) {
+    rc = current_.CopyNegotiated(pending_);
+    if (rc != kOk) return rc;
+  }
+  rc = current_.write.CopyFrom(pending_.write);
+  if (rc != kOk) return rc;
+  current_.write.set_sequence(0);
+  current_.write.set_active(true);
+  Status(kTextSwitchWrite);
+  return kOk;
+}
+
+int TlsEngine::SendFinished() {
+  ByteString verify;
+  int rc = FinishedVerifyData(pending_, dispatcher_.transcript(), is_client_, verify);
+  if (rc == kOk) rc = SendHandshakeMessage(kHsFinished, verify.bytes(), static_cast<size_t>(verify.length()));
+  WipeString(verify);
+  if (rc == kOk) finished_sent_ = true;
+  return rc;
+}
+
+void TlsEngine::BeginFlight() {
+  flight_.Reset();
+  record_sink_ = &flight_;
+}
+
+int TlsEngine::EndFlight() {
+  record_sink_ = nullptr;
+  if (flight_.empty()) return kOk;
+  ByteString bytes(std::move(flight_));
+  flight_.Reset();
+  return Emit(bytes.bytes(), static_cast<size_t>(bytes.length()));
 }
 
 int TlsEngine::SendAppData(const void* bytes, int n, int* sent) {
   if (sent != nullptr) *sent = 0;
-  return Fail(kErrTlsUnavailable, kTextTlsUnavailable);
+  if (!established_ || !current_.write.active()) return Fail(kErrTlsProtocol, kTextNotEstablished);
+  if (FlushPending() != 0) return kTlsWouldBlock;
+  const uint8_t* p = static_cast<const uint8_t*>(bytes);
+  int taken = 0;
+  while (p != nullptr && taken < n) {
+    const int piece = std::min(kTlsMaxPlaintext, n - taken);
+    const int rc = WriteRecord(kContentApplicationData, RecordVersion(), p + taken,
+                               static_cast<size_t>(piece));
+    if (rc != kOk) return rc;
+    // A record that left whole or sits queued counts as taken; queued output stops the rest.
+    taken += piece;
+    if (sent != nullptr) *sent = taken;
+    if (!pending_output_.empty()) return kTlsWouldBlock;
+  }
+  return kOk;
 }
 
 int TlsEngine::FlushPending() {
-  if (pending_output_.empty() || !established_ || owner_ == nullptr) {
-    return pending_output_.empty() ? 0 : 1;
-  }
+  if (pending_output_.empty() || owner_ == nullptr) return pending_output_.empty() ? 0 : 1;
   int sent = 0;
   const int rc = owner_->SendBytes(pending_output_.data(), pending_output_.length(), &sent);
-  if (sent > 0) pending_output_.EraseFront(sent);
-  if (rc != kOk && rc != 10035) pending_output_.Reset();
+  if (rc == kOk) {
+    pending_output_.Reset();
+  } else if (rc == kTlsWouldBlock) {
+    if (sent > 0) pending_output_.EraseFront(std::min(sent, pending_output_.length()));
+  } else {
+    pending_output_.Reset();
+  }
   return pending_output_.empty() ? 0 : 1;
 }
 
 int TlsEngine::Close() {
+  if (established_ && current_.write.active() && state_ != kStateClosed) {
+    SendAlert(kAlertLevelWarning, kAlertCloseNotify);
+    state_ = kStateClosed;
+  }
   established_ = false;
   return kOk;
 }
 
+void TlsEngine::LogRecord(bool incoming, uint8_t type, const ByteString* wire, const uint8_t* body,
+                          size_t n) {
+  ByteString description;
+  switch (type) {
+    case kContentHandshake: {
+      const char* name = n > 0 ? HandshakeMessageName(body[0]) : nullptr;
+      if (name != nullptr) {
+        description.Format(kFormatHandshakeLog, name);
+      } else {
+        description.Format(kFormatUnknownHandshakeLog, n > 0 ? body[0] : -1);
+      }
+      break;
+    }
+    case kContentChangeCipherSpec:
+      description.SetText("ChangeCipherSpecProtocol: ChangeCipherSpec");
+      break;
+    case kContentAlert:
+      description.SetText("Alert");
+      break;
+    case kContentApplicationData:
+      description.SetText("Application Data Protocol: Application Data");
+      break;
+    default:
+      description.Format(kFormatUnknownContentLog, type);
+      break;
+  }
+  ByteString line;
+  const size_t total = wire != nullptr ? static_cast<size_t>(wire->length()) : n + kTlsRecordHeaderBytes;
+  line.Format(kFormatPacketLog, incoming ? "Incoming" : "Outgoing", description.c_str(),
+              static_cast<int>(total));
+  if (wire != nullptr) {
+    line.AppendHexDump(wire->data(), wire->length(), "");
+    line.AppendFormat(kFormatDecrypted, static_cast<int>(n));
+  }
+  line.AppendHexDump(body, static_cast<int>(n), "");
+  Status(line.c_str());
+}
+
+namespace {
+
+struct SchemeName {
+  const char* name;
+  uint16_t code;
+};
+constexpr SchemeName kSignatureSchemes[] = {
+    {"rsa_pkcs1_sha256", 0x0401},       {"rsa_pkcs1_sha384", 0x0501},
+    {"rsa_pkcs1_sha512", 0x0601},       {"ecdsa_secp256r1_sha256", 0x0403},
+    {"ecdsa_secp384r1_sha384", 0x0503}, {"ecdsa_secp521r1_sha512", 0x0603},
+    {"rsa_pss_sha256", 0x0804},         {"rsa_pss_sha384", 0x0805},
+    {"rsa_pss_sha512", 0x0806},         {"ed25519", 0x0807},
+    {"ed448", 0x0808},
+};
+struct HashCode {
+  const char* name;
+  int code;
+};
+constexpr HashCode kTls12Hashes[] = {{"none", 0},   {"sha1", 2},   {"sha224", 3},
+                                     {"sha256", 4}, {"sha384", 5}, {"sha512", 6}};
+constexpr const char* kTls12Signatures[] = {"anonymous", "rsa", "dsa", "ecdsa"};
+
+bool SameNoCase(const char* a, size_t n, const char* b) {
+  if (std::strlen(b) != n) return false;
+  for (size_t i = 0; i < n; ++i) {
+    char x = a[i];
+    char y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// Splits the text at "," with blanks removed and calls item(pointer, length) for each piece;
+// stops at the first false.
+template <class Item>
+bool ForEachItem(const char* text, Item item) {
+  ByteString clean;
+  for (const char* p = text; *p != '\0'; ++p) {
+    if (!IsBlank(*p)) clean.AppendByte(static_cast<uint8_t>(*p));
+  }
+  const char* p = clean.c_str();
+  const char* end = p + clean.length();
+  while (p <= end) {
+    const char* comma = p;
+    while (comma < end && *comma != ',') ++comma;
+    if (!item(p, static_cast<size_t>(comma - p))) return false;
+    p = comma + 1;
+  }
+  return true;
+}
+
+}  // namespace
+
 int ParseSupportedGroups(const char* text, bool tls13, TlsIdList* out) {
   if (out != nullptr) out->clear();
-  return kOk;
+  if (text == nullptr || *text == '\0') return kOk;
+  const bool ok = ForEachItem(text, [&](const char* p, size_t n) {
+    ByteString item;
+    item.Set(p, static_cast<int>(n));
+    item.ToLower();
+    int id = GroupIdByName(item.c_str(), item.length());
+    // TLS 1.2 groups are the three prime curves.
+    if (!tls13 && id != 23 && id != 24 && id != 25) id = -1;
+    if (id < 0) return false;
+    if (out != nullptr) out->push_back(static_cast<uint16_t>(id));
+    return true;
+  });
+  if (!ok && out != nullptr) out->clear();
+  return ok ? kOk : -1;
 }
 
 int ParseSignatureSchemes(const char* text, TlsIdList* out) {
   if (out != nullptr) out->clear();
-  return kOk;
+  if (text == nullptr || *text == '\0') return kOk;
+  const bool ok = ForEachItem(text, [&](const char* p, size_t n) {
+    for (const SchemeName& s : kSignatureSchemes) {
+      if (SameNoCase(p, n, s.name)) {
+        if (out != nullptr) out->push_back(s.code);
+        return true;
+      }
+    }
+    return false;
+  });
+  if (!ok && out != nullptr) out->clear();
+  return ok ? kOk : -1;
 }
 
 int ParseTls12SignatureAlgorithms(const char* text, TlsIdList* out, ByteString* error) {
   if (out != nullptr) out->clear();
-  return kOk;
+  if (text == nullptr || *text == '\0') return kOk;
+  const bool ok = ForEachItem(text, [&](const char* p, size_t n) {
+    const char* dash = static_cast<const char*>(std::memchr(p, '-', n));
+    int hash = -1;
+    int signature = -1;
+    if (dash != nullptr) {
+      const size_t hn = static_cast<size_t>(dash - p);
+      for (const HashCode& h : kTls12Hashes) {
+        if (SameNoCase(p, hn, h.name)) hash = h.code;
+      }
+      for (size_t i = 0; i < sizeof kTls12Signatures / sizeof kTls12Signatures[0]; ++i) {
+        if (SameNoCase(dash + 1, n - hn - 1, kTls12Signatures[i])) signature = static_cast<int>(i);
+      }
+    }
+    if (hash < 0 || signature < 0) {
+      if (error != nullptr) {
+        ByteString item;
+        item.Set(p, static_cast<int>(n));
+        error->Format(kFormatBadSignatureAlgorithm, item.c_str());
+      }
+      return false;
+    }
+    if (out != nullptr) out->push_back(static_cast<uint16_t>(hash << 8 | signature));
+    return true;
+  });
+  if (!ok && out != nullptr) out->clear();
+  return ok ? kOk : -1;
 }
 
 int ParseEnabledCipherSuites(bool own_engine, const char* text, ByteString* error) {
@@ -161,17 +844,27 @@ int ParseEnabledCipherSuites(bool own_engine, const char* text, ByteString* erro
   while (IsBlank(*p)) ++p;
   const size_t length = std::strlen(p);
   if (length == 0 || (length == 1 && p[0] == '*')) return kOk;
-  // The first named suite is unknown: no provider of this build knows any.
-  const char* end = p;
-  while (*end != '\0' && *end != ';') ++end;
-  const char* last = end;
-  while (last > p && IsBlank(last[-1])) --last;
-  if (error != nullptr) {
-    error->SetText(kTextInvalidCipherSuites);
-    error->Append(p, static_cast<int>(last - p));
-    error->AppendText(".");
+  while (*p != '\0') {
+    const char* end = p;
+    while (*end != '\0' && *end != ';') ++end;
+    const char* first = p;
+    const char* last = end;
+    while (first < last && IsBlank(*first)) ++first;
+    while (last > first && IsBlank(last[-1])) --last;
+    // The platform path knows no suite names in this build.
+    const bool known = own_engine && last > first &&
+                       IsKnownSuiteName(first, static_cast<int>(last - first));
+    if (!known && last > first) {
+      if (error != nullptr) {
+        error->SetText(kTextInvalidCipherSuites);
+        error->Append(first, static_cast<int>(last - first));
+        error->AppendText(".");
+      }
+      return kErrInvalidCipherSuites;
+    }
+    p = *end == ';' ? end + 1 : end;
   }
-  return kErrInvalidCipherSuites;
+  return kOk;
 }
 
 int AcquirePlatformTlsCredentials(ByteString* error) {

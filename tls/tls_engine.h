@@ -1,30 +1,46 @@
 // The TLS protocol engine held by every TCP client, and what it needs of its owner.
 //
-// This build carries the engine's settings, its owner hooks and its entry points, but not the
-// protocol itself: starting a handshake fails at once with kErrTlsUnavailable and the text
-// kTextTlsUnavailable, reported through the owner's failure hook so that a caller waiting for
-// the connection learns it straight away. The platform TLS path is missing the same way.
+// The engine frames records, reassembles and dispatches handshake messages into the transcript,
+// protects records once keys are in force, switches keys at ChangeCipherSpec, checks and sends
+// Finished, and carries application data. The hello messages and key exchanges are not part of
+// this build: starting a handshake fails with kErrTlsUnavailable and kTextTlsUnavailable through
+// the owner's failure hook, so no connection ever passes for secured.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
 #include "foundation/byte_string.h"
+#include "tls/cipher_suites.h"
+#include "tls/handshake_dispatcher.h"
+#include "tls/record_layer.h"
+#include "tls/tls_session_state.h"
 
 namespace tw {
 
 constexpr int kErrTlsUnavailable = 202;
 inline constexpr char kTextTlsUnavailable[] = "TLS is not available in this build.";
 constexpr int kErrInvalidCipherSuites = 202;
-// The peer closed while the handshake ran.
+// The peer closed while the handshake ran; also every refusal of the protocol.
 constexpr int kErrTlsPeerClosed = 276;
+constexpr int kErrTlsProtocol = 276;
+constexpr int kErrTlsUnsupported = 278;
+constexpr int kErrTlsPeerAlert = 286;
+constexpr int kTlsWouldBlock = 10035;
 
-// Protocol pairs of the protocol mask (a version is on only when both bits of its pair are).
-constexpr uint32_t kTlsProtocolSsl3 = 0x0030;
-constexpr uint32_t kTlsProtocolTls10 = 0x00C0;
-constexpr uint32_t kTlsProtocolTls11 = 0x0300;
-constexpr uint32_t kTlsProtocolTls12 = 0x0C00;
-constexpr uint32_t kTlsProtocolTls13 = 0x3000;
+// Handshake states.
+enum TlsState : int {
+  kStateClientHelloSent = 0,
+  kStateServerHelloReceived = 1,
+  kStateWaitClientHello = 2,
+  kStateCertificateRequested = 3,
+  kStateCertificateReceived = 4,
+  kStateWaitFinished = 8,
+  kStateComplete = 10,
+  kStateClosed = 20,
+  kStateTls13ServerHello = 30,
+  kStateTls13EncryptedExtensions = 31,
+};
 
 // The engine's eight hooks land here; each returns 0 or an error code.
 class TlsEngineOwner {
@@ -61,7 +77,7 @@ struct TlsOwnCertificate {
   ByteString subject;
 };
 
-class TlsEngine {
+class TlsEngine : private TlsHandshakeHandler {
  public:
   TlsEngine();
   TlsEngine(const TlsEngine&) = delete;
@@ -92,23 +108,60 @@ class TlsEngine {
   }
   int SetAlpn(const char* text) { return alpn_.SetText(OrEmpty(text)); }
   void SetLogPackets(bool on) { log_packets_ = on; }
-  // Every setting of the other engine. 0 or 200.
+  // Every setting and both session states of the other engine. 0 or 200.
   int CopyFrom(const TlsEngine& other);
 
   // ---- Entry points ----
-  // Begins the client handshake. Fails here: kErrTlsUnavailable, through the owner's failure
-  // hook as well.
+  // Begins the handshake: resets both session states; the hellos are not built, so it fails
+  // with kErrTlsUnavailable through the owner's failure hook.
   int Start();
   // The peer closed with `code` (1: during the handshake); clears the established flag.
   int PeerClosed(int code);
-  // Record input.
+  // Record input, in any slicing. 0 or the code that stopped it.
   int Receive(const void* bytes, int n);
-  // Encrypts and sends application data; pending output goes first. 0 or an error code.
+  // Sends pending output, then the data as application-data records of at most 16384 bytes.
+  // *sent counts the data bytes taken; 10035 when the socket would block.
   int SendAppData(const void* bytes, int n, int* sent);
   // Sends pending output; nonzero while output remains.
   int FlushPending();
-  // Tells the peer the session ends (close_notify) and queues it as output.
+  // Tells the peer the session ends (close_notify, when established) and clears established.
   int Close();
+
+  // ---- Version rules over the protocol mask (Fail 278 when no version is enabled) ----
+  int HighestVersion(uint16_t* version);
+  int LowestEnabledVersion(uint16_t* version);
+  bool VersionEnabled(uint16_t version) const { return VersionAllowed(protocol_mask_, version); }
+  // The suites this engine offers, kept as offeredSuites.
+  int OfferSuites();
+  const std::vector<uint16_t>& offered_suites() const { return offered_suites_; }
+
+  // ---- Used by the handshake units ----
+  TlsSessionState& current() { return current_; }
+  TlsSessionState& pending() { return pending_; }
+  int state() const { return state_; }
+  void set_state(int state) { state_ = state; }
+  bool tls13() const { return tls13_; }
+  void set_tls13(bool on) { tls13_ = on; }
+  void set_resumed(bool on) { resumed_ = on; }
+  ByteString& transcript() { return dispatcher_.transcript(); }
+  // Sends a handshake message (type and body): framed, entered into the transcript, sent with
+  // the pending state's record version.
+  int SendHandshakeMessage(uint8_t type, const uint8_t* body, size_t length);
+  // Sends ChangeCipherSpec and switches the write direction to the pending keys.
+  int SendChangeCipherSpec();
+  // Sends this side's Finished over the transcript so far.
+  int SendFinished();
+  int SendAlert(uint8_t level, uint8_t description);
+  // Records written between the two go out in one send.
+  void BeginFlight();
+  int EndFlight();
+  // Offers the server's certificate to the owner: accept starts as (status_code == 0); a non-zero
+  // code is put in front of the status text as "[0x<code>] ". 0 or the owner's code.
+  int CheckServerCertificate(const void* encoded, int length, const char* subject,
+                             const char* issuer, int status_code, const char* status_text,
+                             bool* accept);
+  // Fatal unexpected_message, its status line and Fail 276 with the message name.
+  int UnexpectedMessage(const char* name);
 
   // ---- State ----
   bool established() const { return established_; }
@@ -140,15 +193,50 @@ class TlsEngine {
   // First the error hook, then (before the handshake completed) keeps the text; then the owner's
   // failure hook. Returns the code.
   int Fail(int code, const char* text);
+  int Status(const char* text);
+  int FailWithAlert(uint8_t alert, int code, const char* text);
+
+  int ProcessRecord(uint8_t* record, size_t length);
+  int ProcessSsl2Record(const uint8_t* record, size_t length);
+  int HandleChangeCipherSpec(const uint8_t* body, size_t n, bool decrypted);
+  int HandleAlert(const uint8_t* body, size_t n);
+  int HandleFinished(const uint8_t* body, size_t n);
+  int Complete();
+
+  // TlsHandshakeHandler
+  int OnHandshakeMessage(uint8_t type, const uint8_t* body, size_t length,
+                         size_t* consumed) override;
+  int AfterHandshakeMessage(uint8_t type) override;
+  void OnUnknownHandshakeMessage(uint8_t type) override;
+  int OnHandshakeFault(int alert, const char* text) override;
+
+  // One record of `type` through the current write direction.
+  int WriteRecord(uint8_t type, uint16_t version, const uint8_t* body, size_t n);
+  // Framed bytes to the flight, behind pending output, or to the owner; the part the owner does
+  // not take is queued in order.
+  int Emit(const uint8_t* bytes, size_t n);
+  uint16_t RecordVersion() const;
+  // One packet-log status: the description, the record's bytes and, for an opened record, the
+  // plain bytes after the decrypted marker.
+  void LogRecord(bool incoming, uint8_t type, const ByteString* wire, const uint8_t* body, size_t n);
 
   TlsEngineOwner* owner_ = nullptr;
   bool is_client_ = true;
+  bool authenticate_clients_ = false;
+  bool weak_allowed_ = false;
   bool reuse_session_ = true;
+  bool renegotiation_allowed_ = true;
+  bool resumed_ = false;
+  bool tls13_ = false;
   bool established_ = false;
   bool log_packets_ = false;
   bool settings_copied_ = false;
+  bool finished_sent_ = false;
+  bool tls13_ccs_dropped_ = false;
+  bool failed_ = false;
   uint32_t security_flags_ = 0;
   uint32_t protocol_mask_ = 0xFFFF;
+  int state_ = kStateClientHelloSent;
   ByteString tls12_signature_algorithms_;
   ByteString tls12_groups_;
   ByteString tls13_signature_schemes_;
@@ -161,19 +249,26 @@ class TlsEngine {
   ByteString error_text_;
   ByteString ca_certs_;
   TlsOwnCertificate own_certificate_;
+  TlsSessionState current_;
+  TlsSessionState pending_;
+  TlsRecordLayer records_;
+  TlsHandshakeDispatcher dispatcher_;
+  ByteString* record_sink_ = nullptr;
+  ByteString flight_;
+  std::vector<uint16_t> offered_suites_;
   ByteString pending_output_;
 };
 
-// List settings of the TLS client. Each returns 0, or an error code with the reason in *error.
-// The name tables arrive with the engine; until then a list is accepted as given.
+// List settings of the TLS client: blanks removed, split at ",", every item known (case ignored
+// for groups and schemes). 0, or -1 with the setting left as it was; *error gets the reason.
 using TlsIdList = std::vector<uint16_t>;
 int ParseSupportedGroups(const char* text, bool tls13, TlsIdList* out);
 int ParseSignatureSchemes(const char* text, TlsIdList* out);
 int ParseTls12SignatureAlgorithms(const char* text, TlsIdList* out, ByteString* error);
 
 // SSLEnabledCipherSuites: "*" or empty accepts every suite; otherwise every ";"-separated name
-// must be known to the provider (own engine or platform). 0, or 202 with
-// "Invalid SSLEnabledCipherSuites Value: <name>." in *error. No suite names are known here.
+// must be a suite the own engine knows (the platform path knows none in this build). 0, or 202
+// with "Invalid SSLEnabledCipherSuites Value: <name>." in *error.
 int ParseEnabledCipherSuites(bool own_engine, const char* text, ByteString* error);
 
 // The platform TLS path: acquiring its credentials fails here with kErrTlsUnavailable and the

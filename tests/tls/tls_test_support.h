@@ -1,0 +1,68 @@
+// Helpers of the TLS tests: byte strings, keyed record directions and the python record oracle.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "foundation/byte_string.h"
+#include "tests/support/test_support.h"
+#include "tls/cipher_suites.h"
+#include "tls/record_protection.h"
+
+namespace tlstest {
+
+inline std::string Str(const tw::ByteString& s) { return std::string(s.data(), static_cast<size_t>(s.length())); }
+
+inline tw::ByteString Bytes(const std::string& s) {
+  tw::ByteString b;
+  b.Set(s.data(), static_cast<int>(s.size()));
+  return b;
+}
+
+inline std::string ReadOracle(const char* name) {
+  return testsupport::ReadFile(std::string(TW_SOURCE_DIR) + "/tests/tls/" + name);
+}
+
+// Key material of one direction for a suite.
+struct DirectionKeys {
+  std::string mac_key;
+  std::string key;
+  std::string iv;
+};
+
+inline DirectionKeys KeysFor(const tw::TlsCipherSuite& s, bool tls13, unsigned seed) {
+  DirectionKeys k;
+  k.mac_key = testsupport::RandomBytes(static_cast<size_t>(s.mac_bytes()), seed);
+  k.key = testsupport::RandomBytes(s.kx == tw::kKxTls13 || s.aead() ? s.key_bytes : (s.key_bytes == 5 ? 8 : s.key_bytes), seed + 1);
+  k.iv = testsupport::RandomBytes(static_cast<size_t>(s.aead() ? (tls13 ? 12 : 4) : s.iv_bytes), seed + 2);
+  return k;
+}
+
+inline int Key(tw::TlsRecordState& state, const tw::TlsCipherSuite& s, uint16_t version, bool tls13,
+               const DirectionKeys& k) {
+  const int rc = state.SetKeys(&s, version, tls13, reinterpret_cast<const uint8_t*>(k.mac_key.data()),
+                               static_cast<int>(k.mac_key.size()),
+                               reinterpret_cast<const uint8_t*>(k.key.data()), static_cast<int>(k.key.size()),
+                               reinterpret_cast<const uint8_t*>(k.iv.data()), static_cast<int>(k.iv.size()));
+  state.set_active(true);
+  return rc;
+}
+
+// The oracle's words for a suite: bulk and hash names.
+inline std::string OracleSuite(const tw::TlsCipherSuite& s) {
+  std::string bulk;
+  switch (s.bulk) {
+    case tw::kBulkAesCbc: bulk = "aes"; break;
+    case tw::kBulkDesCbc:
+    case tw::kBulkTripleDesCbc: bulk = "des"; break;
+    case tw::kBulkRc4: bulk = "rc4"; break;
+    case tw::kBulkAesGcm: bulk = "gcm"; break;
+    case tw::kBulkChaCha20Poly1305: bulk = "chacha"; break;
+  }
+  const char* hash = s.hash_id == 1 ? "md5" : s.hash_id == 2 ? "sha256" : s.hash_id == 7 ? "sha384" : "sha1";
+  return bulk + " " + hash;
+}
+
+inline std::string HexOr(const std::string& s) { return s.empty() ? "-" : testsupport::Hex(s.data(), s.size()); }
+
+}  // namespace tlstest
