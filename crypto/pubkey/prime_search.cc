@@ -176,6 +176,18 @@ int NextPrimeInProgression(BigNumber& x, const BigNumber& end, const BigNumber& 
     if (start.IsEven()) BigNumber::Add(start, step, start);
     BigNumber::ShiftLeft(step, 1, step);
   }
+  {
+    // Terms sharing a factor with the step are all composite past the first: stop rather than
+    // walk the whole range.
+    BigNumber unused;
+    if (!step.IsOne() && BigNumber::ModInverse(start, step, unused) != kOk) {
+      if (start.Compare(end) <= 0 && IsProbablePrime(start, 5, random)) {
+        x = start;
+        *found = true;
+      }
+      return kOk;
+    }
+  }
   const std::vector<uint32_t>& primes = TablePrimes();
   BigNumber span, cand, offset, limit64;
   BigNumber::ShiftLeft(BigNumber::One(), 64, limit64);
