@@ -199,7 +199,7 @@ int DsaEngine::FinishKey(const BigNumber& p, const BigNumber& q) {
   BigNumber::Sub(p, BigNumber::One(), p1);
   BigNumber::DivMod(p1, q, &e, nullptr);
   for (;; BigNumber::Add(h, BigNumber::One(), h)) {
-    int rc = BigNumber::ModExp(h, e, g, p);
+    int rc = BigNumber::ModExp(h, e, p, g);
     if (rc != kOk) return rc;
     if (g.Compare(BigNumber::One()) > 0) break;
   }
@@ -304,8 +304,8 @@ int DsaEngine::Verify(const ByteString& hash, const ByteString& signature, bool*
   BigNumber::Mod(u1, q_, u1);
   BigNumber::Mul(r, w, u2);
   BigNumber::Mod(u2, q_, u2);
-  rc = BigNumber::ModExp(g_, u1, v1, p_);
-  if (rc == kOk) rc = BigNumber::ModExp(y_, u2, v2, p_);
+  rc = BigNumber::ModExp(g_, u1, p_, v1);
+  if (rc == kOk) rc = BigNumber::ModExp(y_, u2, p_, v2);
   if (rc != kOk) return rc;
   BigNumber::Mul(v1, v2, v1);
   BigNumber::Mod(v1, p_, v1);

@@ -174,9 +174,9 @@ TEST(DsaEngineTest, GeneratedParametersAreSound) {
     BigNumber::Sub(p, BigNumber::One(), t);
     BigNumber::Mod(t, q, r);
     EXPECT_TRUE(r.IsZero());
-    BigNumber::ModExp(g, q, r, p);
+    BigNumber::ModExp(g, q, p, r);
     EXPECT_TRUE(r.IsOne() && g.Compare(BigNumber::One()) > 0);
-    BigNumber::ModExp(g, x, r, p);
+    BigNumber::ModExp(g, x, p, r);
     EXPECT_TRUE(r.Equals(y));
     DsaKeyData pub;
     ASSERT_EQ(dsa.GetKey(pub, false, seed), kOk);
