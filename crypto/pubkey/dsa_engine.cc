@@ -11,6 +11,9 @@ namespace {
 
 constexpr int kSeedBits = 160;
 constexpr int kSeedCounterLimit = 4096;
+// A sound key needs a second nonce about once in 128 signatures; a key that keeps failing (a
+// Q of 1, a G of order 1) is refused rather than looped on for ever.
+constexpr int kNonceAttempts = 256;
 
 // A bounds-checked reader over DER: each Read hands out the contents of one element.
 class DerReader {
@@ -243,7 +246,8 @@ int DsaEngine::Sign(const ByteString& hash, ByteString& out) {
   ByteString raw, rb, sb;
   int rc = raw.Resize(qlen);
   if (rc != kOk) return rc;
-  for (;;) {
+  for (int attempt = 0;; ++attempt) {
+    if (attempt == kNonceAttempts) return kErrDsaBadKey;
     rc = random_.Fill(raw.bytes(), qlen);
     if (rc != kOk) return rc;
     k.SetBytes(raw);

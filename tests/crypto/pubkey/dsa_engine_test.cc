@@ -151,6 +151,14 @@ const CodeCase kCodes[] = {
        DsaKeyData k = SmallEngine().key(); k.X.Reset(); DsaEngine d; d.SetKey(k);
        ByteString h, o; SetStr(h, "h"); return d.Sign(h, o);
      }, kErrDsaNoPrivate},
+    {"Q of 1 is refused, not looped on", [] {
+       DsaKeyData k; SetStr(k.P, "\x17"); SetStr(k.Q, "\x01"); SetStr(k.G, "\x04"); SetStr(k.X, "\x01");
+       DsaEngine d; d.SetKey(k); ByteString h, o; SetStr(h, "h"); return d.Sign(h, o);
+     }, kErrDsaBadKey},
+    {"G that is 0 modulo P is refused", [] {
+       DsaKeyData k; SetStr(k.P, "\x17"); SetStr(k.Q, "\x0b"); SetStr(k.G, "\x17"); SetStr(k.X, "\x03");
+       DsaEngine d; d.SetKey(k); ByteString h, o; SetStr(h, "h"); return d.Sign(h, o);
+     }, kErrDsaBadKey},
     {"no signature", [] { bool v; ByteString h; SetStr(h, "h"); return SmallEngine().Verify(h, ByteString(), &v); }, kErrDsaNoSignature},
 };
 
