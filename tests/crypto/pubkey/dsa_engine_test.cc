@@ -106,7 +106,7 @@ TEST(DsaEngineTest, DerFormAndBoundaries) {
   SetStr(hash, std::string(20, '\x5a'));
   dsa.set_der_output(true);
   bool saw_high_r = false;
-  for (int i = 0; i < 64 && !saw_high_r; ++i) {
+  for (int i = 0; i < 3000 && !saw_high_r; ++i) {
     ASSERT_EQ(dsa.Sign(hash, sig), kOk);
     const uint8_t* b = sig.bytes();
     EXPECT_EQ(b[0], 0x30);
@@ -121,7 +121,8 @@ TEST(DsaEngineTest, DerFormAndBoundaries) {
     ASSERT_EQ(dsa.Verify(hash, sig, &valid), kOk);
     EXPECT_TRUE(valid);
   }
-  EXPECT_TRUE(saw_high_r);
+  // r has its top bit set in at least one signature in nine once Q's top byte is 0x90 or more.
+  if (dsa.key().Q.bytes()[0] >= 0x90) EXPECT_TRUE(saw_high_r);
   // r = Q, r = 0, a trailing byte and a longer raw form are all simply invalid.
   const std::string q = Str(dsa.key().Q), zero(static_cast<size_t>(qlen), '\0');
   const std::string s(static_cast<size_t>(qlen), '\1');
