@@ -122,7 +122,9 @@ TEST(DsaEngineTest, DerFormAndBoundaries) {
     EXPECT_TRUE(valid);
   }
   // r has its top bit set in at least one signature in nine once Q's top byte is 0x90 or more.
-  if (dsa.key().Q.bytes()[0] >= 0x90) EXPECT_TRUE(saw_high_r);
+  if (dsa.key().Q.bytes()[0] >= 0x90) {
+    EXPECT_TRUE(saw_high_r);
+  }
   // r = Q, r = 0, a trailing byte and a longer raw form are all simply invalid.
   const std::string q = Str(dsa.key().Q), zero(static_cast<size_t>(qlen), '\0');
   const std::string s(static_cast<size_t>(qlen), '\1');
