@@ -910,6 +910,15 @@ int XmlParser::NameCharLength(int p, bool start) {
   return -1;
 }
 
+// Past a run of plain name bytes: the common case of a name, one byte at a time through the
+// table instead of a state step each.
+int XmlParser::SkipNameBytes(int p) const {
+  const uint8_t* b = buffer_.bytes();
+  const int end = buffer_.length();
+  while (p < end && name_table_[b[p]]) ++p;
+  return p;
+}
+
 // A name as read, with its converted characters turned into the parser's code page.
 int XmlParser::TakeName(ByteString& name, int from, int to) {
   return TakeConverted(name, buffer_.data() + from, to - from);
@@ -995,6 +1004,8 @@ int XmlParser::StepMarkupName(uint8_t c) {
       return kOk;
     }
   }
+  pos_ = SkipNameBytes(pos_);
+  if (pos_ >= buffer_.length()) return kOk;
   const int name = NameCharLength(pos_, false);
   if (name < 0) return kOk;
   if (name > 0) {
@@ -1044,6 +1055,9 @@ int XmlParser::StepInTag(uint8_t c) {
 }
 
 int XmlParser::StepAttributeName(uint8_t c) {
+  pos_ = SkipNameBytes(pos_);
+  if (pos_ >= buffer_.length()) return kOk;
+  c = buffer_.bytes()[pos_];
   const bool ends = space_table_[c] || c == '>' || c == '=' || c == '/';
   if (!ends) {
     const int name = NameCharLength(pos_, false);
@@ -1195,6 +1209,9 @@ int XmlParser::StepEndTag(uint8_t c) {
     return kOk;
   }
   if (!end_name_done_) {
+    pos_ = SkipNameBytes(pos_);
+    if (pos_ >= buffer_.length()) return kOk;
+    c = buffer_.bytes()[pos_];
     const int name = NameCharLength(pos_, false);
     if (name < 0) return kOk;
     if (name > 0) {

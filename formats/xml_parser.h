@@ -313,6 +313,7 @@ class XmlParser : public ComponentBase {
   int BadAttributeNameChar(uint8_t c);
   int NameCharLength(int p, bool start);
   int TakeName(ByteString& name, int from, int to);
+  int SkipNameBytes(int p) const;
   // Input text with the characters the input conversion wrote as "&#N;" back in the code page.
   int TakeConverted(ByteString& out, const char* p, int n);
   int AppendCodePageChar(uint32_t cp, ByteString& out);
