@@ -7,6 +7,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/support/test_support.h"
@@ -550,12 +551,7 @@ std::string MakeInput(Mix mix, size_t n, std::mt19937& rng) {
   return s;
 }
 
-struct DecoderCase {
-  int level;
-  Mix mix;
-};
-
-class Utf8DecoderDifferential : public ::testing::TestWithParam<DecoderCase> {
+class Utf8DecoderDifferential : public ::testing::TestWithParam<std::tuple<int, Mix>> {
  protected:
   void TearDown() override { win::SetUtf8DecoderForTesting(-1); }
 };
@@ -563,12 +559,12 @@ class Utf8DecoderDifferential : public ::testing::TestWithParam<DecoderCase> {
 // Every block decoder gives what the scalar model gives, for lengths across the block sizes, for
 // the size query, an exact buffer, a short buffer and the strict flag.
 TEST_P(Utf8DecoderDifferential, MatchesScalarModel) {
-  const DecoderCase c = GetParam();
-  if (win::SetUtf8DecoderForTesting(c.level) != c.level) GTEST_SKIP() << "no such unit here";
-  std::mt19937 rng(static_cast<unsigned>(c.level * 10 + static_cast<int>(c.mix)));
+  const auto [level, mix] = GetParam();
+  if (win::SetUtf8DecoderForTesting(level) != level) GTEST_SKIP() << "no such unit here";
+  std::mt19937 rng(static_cast<unsigned>(level * 10 + static_cast<int>(mix)));
   for (int round = 0; round < 1500; ++round) {
     const size_t n = round < 200 ? static_cast<size_t>(round + 1) : 1 + rng() % 4000;
-    const std::string in = MakeInput(c.mix, n, rng);
+    const std::string in = MakeInput(mix, n, rng);
     const std::u16string want = *ReferenceUtf8(in, false);
     const int size = static_cast<int>(in.size());
     ASSERT_EQ(MultiByteToWideChar(win::CP_UTF8, 0, in.data(), size, nullptr, 0),
@@ -597,13 +593,9 @@ TEST_P(Utf8DecoderDifferential, MatchesScalarModel) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Levels, Utf8DecoderDifferential,
-    ::testing::Values(DecoderCase{0, Mix::kRandom}, DecoderCase{0, Mix::kLeadHeavy},
-                      DecoderCase{0, Mix::kValidText}, DecoderCase{1, Mix::kRandom},
-                      DecoderCase{1, Mix::kMostlyAscii}, DecoderCase{1, Mix::kLeadHeavy},
-                      DecoderCase{1, Mix::kValidText}, DecoderCase{2, Mix::kRandom},
-                      DecoderCase{2, Mix::kMostlyAscii}, DecoderCase{2, Mix::kLeadHeavy},
-                      DecoderCase{2, Mix::kValidText}));
+INSTANTIATE_TEST_SUITE_P(Levels, Utf8DecoderDifferential,
+                         ::testing::Combine(::testing::Values(0, 1, 2),
+                                            ::testing::Values(Mix::kRandom, Mix::kMostlyAscii,
+                                                              Mix::kLeadHeavy, Mix::kValidText)));
 
 }  // namespace
