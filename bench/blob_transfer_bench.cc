@@ -3,7 +3,9 @@
 // blob client, then by the reference SDK's uploadFile / downloadToFile, in the same run. Each of
 // our transfers runs in a forked child, so its peak resident set is its own (ru_maxrss from
 // wait4, less the child's resident set before the call); the SDK reports getrusage's peak from
-// inside node. Round trips are checked by sha256 on both sides.
+// inside node. Round trips are checked by sha256 on both sides. The sample host (the control
+// through IDispatch, every event connected and printed) uploads and downloads the file as well,
+// timed by its own --time.
 #include <openssl/evp.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -208,6 +210,34 @@ void PrintSdk(const char* what, const SdkResult& r, int64_t size) {
               (r.max_rss - r.rss_before) / kMiB, r.sampled_rss / kMiB);
 }
 
+// The sample host's seconds for one method, from its "time Method S" line; -1 when it failed.
+double RunHost(const testsupport::AzuritePeer& azurite, const std::string& dir,
+               const std::string& method, const std::vector<std::string>& steps) {
+  std::string command = "TW_BENCH_KEY=" + testsupport::AzuritePeer::key() +
+                        " TW_REGISTRY_FILE='" + dir + "/registry.txt' '" TW_COBALIN_HOST
+                        "' --no-bar --events all --time=" + method +
+                        " UseSSL=false Account=" + testsupport::AzuritePeer::account() +
+                        " AccessKey=@env:TW_BENCH_KEY 'Config(Endpoint=" +
+                        azurite.endpoint_suffix() + ")' Container=" + kContainer;
+  for (const std::string& step : steps) command += " '" + step + "'";
+  command += " > '" + dir + "/host.log' 2>&1";
+  if (std::system(command.c_str()) != 0) {
+    std::fprintf(stderr, "host %s failed: %s\n", method.c_str(),
+                 testsupport::ReadFile(dir + "/host.log").substr(0, 2000).c_str());
+    return -1;
+  }
+  const std::string log = testsupport::ReadFile(dir + "/host.log");
+  const std::string key = "time " + method + " ";
+  const size_t at = log.rfind(key);
+  return at == std::string::npos ? -1 : std::atof(log.c_str() + at + key.size());
+}
+
+void PrintHost(const char* what, double seconds, int64_t size) {
+  if (seconds <= 0) return;
+  std::printf("  host       %-9s %8.1f MB/s  (%7.0f ms)  every event connected\n", what,
+              size / kMiB / seconds, seconds * 1000.0);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -257,8 +287,17 @@ int main(int argc, char** argv) {
   }
   const std::string ours_sha = FileSha256(ours_down);
   std::filesystem::remove(ours_down);
-  // The emulator keeps blobs in memory: drop ours before the SDK's goes in.
+  // The sample host: a download of the same blob, then an upload of its own.
+  const std::string host_down = dir + "/host_down.bin";
+  const double host_down_s =
+      RunHost(azurite, dir, "GetBlob", {"LocalFile=" + host_down, "Overwrite=true", "GetBlob(ours.bin)"});
+  const std::string host_sha = host_down_s > 0 ? FileSha256(host_down) : "<failed>";
+  std::filesystem::remove(host_down);
+  // The emulator keeps blobs in memory: drop ours before the next goes in.
   RunInChild(azurite, [](tw::BlobClient& c) { return c.DeleteBlob("ours.bin", 0); });
+  const double host_up_s =
+      RunHost(azurite, dir, "CreateBlob", {"LocalFile=" + source, "CreateBlob(host.bin,0,0)"});
+  RunInChild(azurite, [](tw::BlobClient& c) { return c.DeleteBlob("host.bin", 0); });
 
   // The SDK.
   const SdkResult sdk_up = RunSdk(azurite, {"upload", kContainer, "sdk.bin", source});
@@ -274,14 +313,22 @@ int main(int argc, char** argv) {
               "just before the call\n");
   PrintOurs("upload", up, size);
   PrintOurs("download", down, size);
+  PrintHost("upload", host_up_s, size);
+  PrintHost("download", host_down_s, size);
   if (sdk_up.ok) PrintSdk("upload", sdk_up, size);
   if (sdk_down.ok) PrintSdk("download", sdk_down, size);
+  if (sdk_down.ok && host_down_s > 0) {
+    std::printf("host download / SDK downloadToFile: %.2fx the SDK's speed\n",
+                sdk_down.ms / (host_down_s * 1000.0));
+  }
   std::printf("  emulator peak RSS over the run: %.1f MiB\n", azurite_peak_kb / 1024.0);
   const bool ours_ok = ours_sha == source_sha;
   const bool sdk_ok = sdk_sha == source_sha && sdk_down.sha256 == source_sha;
   std::printf("round trip sha256: BlobClient %s, SDK %s (node's own hash %s)\n",
               ours_ok ? "match" : "MISMATCH", sdk_ok ? "match" : "MISMATCH",
               sdk_down.sha256 == source_sha ? "match" : "MISMATCH");
+  std::printf("host download sha256: %s\n", host_sha == source_sha ? "match" : "MISMATCH");
+  failures += host_sha == source_sha ? 0 : 1;
   failures += ours_ok ? 0 : 1;
   failures += sdk_ok ? 0 : 1;
   std::filesystem::remove_all(dir);

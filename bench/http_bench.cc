@@ -253,6 +253,9 @@ int main(int argc, char** argv) {
     if (cn > 0) curl_null = std::max(curl_null, Rate(total, cn));
   }
 
+  // Before the memory uploads, whose source body is held by this process too.
+  const long peak_after_memory = PeakRssMiB();
+
   // ---- Uploads from memory (curl reads the body from a file: it has no other way) ----
   Result mem_up;
   if (wanted("putmem")) {
@@ -304,6 +307,10 @@ int main(int argc, char** argv) {
   }
   std::printf("peak RSS after file transfers: %ld MiB (after uploads: %ld MiB) for a %llu MiB body\n",
               peak_after_file, peak_after_uploads, static_cast<unsigned long long>(mib));
+  if (wanted("getmem")) {
+    std::printf("peak RSS after downloads to memory: %ld MiB for a %llu MiB body\n",
+                peak_after_memory, static_cast<unsigned long long>(mib));
+  }
   std::filesystem::remove_all(dir);
   return 0;
 }

@@ -141,6 +141,8 @@ void PutWord(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
 
 }  // namespace
 
+const char XmlParser::kDepthLimitText[] = "Elements nested too deeply (more than 256 levels).";
+
 const char* XmlErrorText(int code) {
   for (const CodeText& e : kErrorTexts) {
     if (e.code == code) return e.text;
@@ -627,8 +629,12 @@ int XmlParser::AppendConverted(const uint8_t* data, int n) {
   if (encoding_ == kXmlEncodingUtf8) {
     while (i < n && rc == kOk) {
       if (partial_need_ == 0) {
-        // Copy a run of plain bytes at once.
+        // Copy a run of plain bytes at once, found eight at a time.
         int j = i;
+        for (uint64_t word; j + 8 <= n; j += 8) {
+          std::memcpy(&word, data + j, sizeof word);
+          if ((word & 0x8080808080808080ull) != 0) break;
+        }
         while (j < n && data[j] < 0x80) ++j;
         if (j > i) {
           rc = out.Append(data + i, j - i);
@@ -908,19 +914,33 @@ int XmlParser::NameCharLength(int p, bool start) {
   return -1;
 }
 
+// Past a run of plain name bytes: the common case of a name, one byte at a time through the
+// table instead of a state step each.
+int XmlParser::SkipNameBytes(int p) const {
+  const uint8_t* b = buffer_.bytes();
+  const int end = buffer_.length();
+  while (p < end && name_table_[b[p]]) ++p;
+  return p;
+}
+
 // A name as read, with its converted characters turned into the parser's code page.
 int XmlParser::TakeName(ByteString& name, int from, int to) {
-  int rc = name.Set(buffer_.data() + from, to - from);
-  if (rc != kOk || encoding_ == kXmlEncodingNone || name.FindChar('&', 0) < 0) return rc;
+  return TakeConverted(name, buffer_.data() + from, to - from);
+}
+
+int XmlParser::TakeConverted(ByteString& out, const char* text, int n) {
+  int rc = out.Set(text, n);
+  if (rc != kOk || encoding_ == kXmlEncodingNone || out.FindChar('&', 0) < 0) return rc;
   ByteString decoded;
-  const char* p = name.c_str();
-  const char* end = p + name.length();
+  const char* p = out.c_str();
+  const char* end = p + out.length();
   while (p < end && rc == kOk) {
     if (p[0] == '&' && p + 1 < end && p[1] == '#') {
       uint32_t cp = 0;
       const char* q = p + 2;
       while (q < end && *q >= '0' && *q <= '9' && cp <= kMaxCodePoint) cp = cp * 10 + (*q++ - '0');
-      if (q < end && *q == ';' && cp <= kMaxCodePoint) {
+      // The conversion writes only characters beyond ASCII so.
+      if (q < end && *q == ';' && cp >= 0x80 && cp <= kMaxCodePoint) {
         rc = AppendCodePageChar(cp, decoded);
         p = q + 1;
         continue;
@@ -928,7 +948,7 @@ int XmlParser::TakeName(ByteString& name, int from, int to) {
     }
     rc = decoded.AppendByte(static_cast<uint8_t>(*p++));
   }
-  return rc == kOk ? name.Assign(decoded) : rc;
+  return rc == kOk ? out.Assign(decoded) : rc;
 }
 
 int XmlParser::AppendCodePageChar(uint32_t cp, ByteString& out) {
@@ -988,6 +1008,8 @@ int XmlParser::StepMarkupName(uint8_t c) {
       return kOk;
     }
   }
+  pos_ = SkipNameBytes(pos_);
+  if (pos_ >= buffer_.length()) return kOk;
   const int name = NameCharLength(pos_, false);
   if (name < 0) return kOk;
   if (name > 0) {
@@ -1037,6 +1059,9 @@ int XmlParser::StepInTag(uint8_t c) {
 }
 
 int XmlParser::StepAttributeName(uint8_t c) {
+  pos_ = SkipNameBytes(pos_);
+  if (pos_ >= buffer_.length()) return kOk;
+  c = buffer_.bytes()[pos_];
   const bool ends = space_table_[c] || c == '>' || c == '=' || c == '/';
   if (!ends) {
     const int name = NameCharLength(pos_, false);
@@ -1188,6 +1213,9 @@ int XmlParser::StepEndTag(uint8_t c) {
     return kOk;
   }
   if (!end_name_done_) {
+    pos_ = SkipNameBytes(pos_);
+    if (pos_ >= buffer_.length()) return kOk;
+    c = buffer_.bytes()[pos_];
     const int name = NameCharLength(pos_, false);
     if (name < 0) return kOk;
     if (name > 0) {
@@ -1382,10 +1410,11 @@ int XmlParser::StepComment(uint8_t c) {
       }
       break;
   }
-  const char* text = Temp(buffer_.data() + section_start_, pos_ - 2 - section_start_);
-  if (!text) return Fail(kErrOutOfMemory, kTextOutOfMemory);
+  ByteString text;
+  int rc = TakeConverted(text, buffer_.data() + section_start_, pos_ - 2 - section_start_);
+  if (rc != kOk) return Fail(rc, kTextOutOfMemory);
   ++pos_;
-  int rc = callbacks_->Comment(text);
+  rc = callbacks_->Comment(text.c_str());
   if (rc != kOk) return rc;
   state_ = kAfterTag;
   ws_start_ = pos_;
@@ -1460,23 +1489,24 @@ int XmlParser::StepSection(uint8_t c) {
   if (pos_ >= end) return kOk;
   const int content_end = pos_ - 2;
   ++pos_;
+  ByteString content;
+  int rc = TakeConverted(content, buffer_.data() + section_start_, content_end - section_start_);
+  if (rc != kOk) return Fail(rc, kTextOutOfMemory);
   const bool cdata = keyword_.EqualsNoCase("CDATA");
-  if (cdata && content_end > section_start_) {
+  if (cdata && !content.empty()) {
     // CDATA is character data of the element, but not reported through Characters.
     if (build_dom_) {
       if (depth_ == 0) {
         if (!allow_text_outside_root_) return FailCode(kXmlErrTextOutsideRoot);
       } else {
         OpenElement* top = open_.At(depth_ - 1);
-        int rc = top->text.Append(buffer_.data() + section_start_, content_end - section_start_);
+        rc = top->text.Append(content.data(), content.length());
         if (rc != kOk) return Fail(rc, kTextOutOfMemory);
         top->had_text = true;
       }
     }
   }
-  const char* content = Temp(buffer_.data() + section_start_, content_end - section_start_);
-  if (!content) return Fail(kErrOutOfMemory, kTextOutOfMemory);
-  int rc = callbacks_->MarkedSection(keyword_.c_str(), content);
+  rc = callbacks_->MarkedSection(keyword_.c_str(), content.c_str());
   if (rc != kOk) return rc;
   state_ = kAfterTag;
   ws_start_ = pos_;
@@ -1498,7 +1528,7 @@ int XmlParser::StepProcessingInstruction(uint8_t c) {
     return Fail(kXmlErrMarkup, kTextMarkup);
   }
   ByteString text;
-  int rc = text.Set(buffer_.data() + start, text_end - start);
+  int rc = TakeConverted(text, buffer_.data() + start, text_end - start);
   if (rc != kOk) return Fail(rc, kTextOutOfMemory);
   ++pos_;
   rc = callbacks_->ProcessingInstruction(text.c_str());
@@ -1600,7 +1630,7 @@ const XmlNamespaceRecord* XmlParser::FindPrefix(const char* prefix, int n) const
 }
 
 int XmlParser::CompleteStartTag(bool empty) {
-  if (depth_ >= kMaxDepth) return Fail(kErrOutOfMemory, kTextOutOfMemory);
+  if (depth_ >= kMaxDepth) return Fail(kErrOutOfMemory, kDepthLimitText);
   const char* qname = element_name_.c_str();
   const int qlen = element_name_.length();
   ByteString local;

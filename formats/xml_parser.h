@@ -141,7 +141,9 @@ class XmlDom {
 
 class XmlParser : public ComponentBase {
  public:
+  // One more open element fails with 200 and kDepthLimitText.
   static constexpr int kMaxDepth = 256;
+  static const char kDepthLimitText[];
   static constexpr int kMaxScopes = 256;
 
   XmlParser();
@@ -311,6 +313,9 @@ class XmlParser : public ComponentBase {
   int BadAttributeNameChar(uint8_t c);
   int NameCharLength(int p, bool start);
   int TakeName(ByteString& name, int from, int to);
+  int SkipNameBytes(int p) const;
+  // Input text with the characters the input conversion wrote as "&#N;" back in the code page.
+  int TakeConverted(ByteString& out, const char* p, int n);
   int AppendCodePageChar(uint32_t cp, ByteString& out);
 
   // Reports.

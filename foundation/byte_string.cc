@@ -317,6 +317,19 @@ uint8_t InlineString<N>::ByteAt(int i) const {
 }
 
 template <int N>
+int InlineString<N>::Reserve(int n) {
+  if (n <= capacity_) return kOk;
+  if (n >= INT32_MAX) return kErrOutOfMemory;
+  char* block = static_cast<char*>(win::HeapAlloc(static_cast<size_t>(n) + 1));
+  if (!block) return kErrOutOfMemory;
+  std::memcpy(block, data(), static_cast<size_t>(length_) + 1);
+  FreeHeap(length_);
+  heap_ = block;
+  capacity_ = n;
+  return kOk;
+}
+
+template <int N>
 int InlineString<N>::Resize(int n) {
   if (n < 0) n = 0;
   if (n == length_) return kOk;

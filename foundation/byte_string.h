@@ -113,6 +113,9 @@ class InlineString {
   const char* PtrAt(int i) const;  // "" out of range
   uint8_t ByteAt(int i) const;     // 0 out of range
   int Resize(int n);               // gained bytes are zero
+  // Room for n bytes on the heap, taken at once and not touched; the bytes stay. (A string cut
+  // back to the inline size goes back inline, as ever.)
+  int Reserve(int n);
   void PopBack();
   void EraseFront(int n);
   int Slice(int from, int to);  // keeps bytes [from, to); 432 for a bad range

@@ -580,16 +580,15 @@ int HttpClient::DeliverBody(const uint8_t* data, int n) {
     } else if (keep > 0 && transferred_data_.empty() && content_length_ > keep &&
                content_encoding_ == kContentEncodingNone && keep > ByteString::kInline &&
                static_cast<uint64_t>(content_length_) <= kMaxMemoryBody) {
-      // The announced size is taken in one block, not grown into piece by piece; but only up to
-      // a bound, so a server cannot make us reserve (and touch) memory for bytes it never sends.
-      constexpr int64_t kMaxUpFrontReserve = int64_t{64} << 20;
+      // The announced size is reserved in one block, so the body never moves (a move copies it
+      // and holds it twice) and the peak stays the body's size. The block is not touched ahead of
+      // the bytes: a server announcing more than it sends costs address space, not memory. The
+      // reserve is only a hint; without it the body grows as usual.
       int64_t reserve = content_length_;
       if (KeptLimit() > 0 && reserve > KeptLimit()) reserve = KeptLimit();
       if (!success && reserve > kMaxErrorBodyBytes) reserve = kMaxErrorBodyBytes;
-      if (reserve > kMaxUpFrontReserve) reserve = kMaxUpFrontReserve;
-      rc = transferred_data_.Resize(static_cast<int>(reserve));
-      if (rc == kOk) rc = transferred_data_.Resize(keep);
-      if (rc == kOk) std::memcpy(transferred_data_.data(), data, static_cast<size_t>(keep));
+      transferred_data_.Reserve(static_cast<int>(reserve));
+      rc = transferred_data_.Append(data, keep);
     } else if (keep > 0) {
       rc = transferred_data_.Append(data, keep);
     }

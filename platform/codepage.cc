@@ -2,7 +2,14 @@
 
 #include <iconv.h>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
+#include <algorithm>
+#include <array>
 #include <atomic>
+#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -108,6 +115,373 @@ class IconvHandle {
 
 // Well-formed UTF-8 per the Unicode table; an ill-formed part becomes one U+FFFD per maximal
 // subpart, so the byte that broke a sequence is decoded on its own.
+
+// One character (or one ill-formed part) at s[0..n): its UTF-16 units in `units`, the number
+// of units as the result (0 when strict and ill-formed), the bytes it took in `used`.
+int DecodeUtf8One(const unsigned char* s, size_t n, bool strict, char16_t units[2], size_t& used) {
+  const unsigned char b = s[0];
+  used = 1;
+  if (b < 0x80) {
+    units[0] = b;
+    return 1;
+  }
+  int need;
+  unsigned char lo = 0x80, hi = 0xBF;
+  uint32_t cp;
+  if (b >= 0xC2 && b <= 0xDF) {
+    need = 1;
+    cp = b & 0x1F;
+  } else if (b >= 0xE0 && b <= 0xEF) {
+    need = 2;
+    cp = b & 0x0F;
+    if (b == 0xE0) lo = 0xA0;
+    if (b == 0xED) hi = 0x9F;
+  } else if (b >= 0xF0 && b <= 0xF4) {
+    need = 3;
+    cp = b & 0x07;
+    if (b == 0xF0) lo = 0x90;
+    if (b == 0xF4) hi = 0x8F;
+  } else {
+    if (strict) return 0;
+    units[0] = kReplacement;
+    return 1;
+  }
+  size_t k = 1;
+  for (; k <= static_cast<size_t>(need); ++k) {
+    if (k >= n || s[k] < lo || s[k] > hi) {
+      if (strict) return 0;
+      units[0] = kReplacement;
+      used = k;
+      return 1;
+    }
+    lo = 0x80;
+    hi = 0xBF;
+    cp = (cp << 6) | (s[k] & 0x3F);
+  }
+  used = k;
+  if (cp < 0x10000) {
+    units[0] = static_cast<char16_t>(cp);
+    return 1;
+  }
+  cp -= 0x10000;
+  units[0] = static_cast<char16_t>(0xD800 + (cp >> 10));
+  units[1] = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+  return 2;
+}
+
+// The same for a lead byte C2..F4 with at least three bytes after it, without branches: random
+// input sends a start every twenty bytes or so, where branches would mostly guess wrong. The
+// units come packed, the first in the low half, to be stored at once (dst has room).
+
+// Per lead byte C0..FF: continuation bytes needed, the first one's lowest value and its span.
+struct LeadRule {
+  uint8_t need;
+  uint8_t lo;
+  uint8_t span;
+};
+
+constexpr std::array<LeadRule, 64> MakeLeadRules() {
+  std::array<LeadRule, 64> t{};
+  for (unsigned b = 0xC0; b <= 0xFF; ++b) {
+    const uint8_t need = b >= 0xF0 ? 3 : (b >= 0xE0 ? 2 : 1);
+    const unsigned lo = b == 0xE0 ? 0xA0 : (b == 0xF0 ? 0x90 : 0x80);
+    const unsigned hi = b == 0xED ? 0x9F : (b == 0xF4 ? 0x8F : 0xBF);
+    t[b - 0xC0] = {need, static_cast<uint8_t>(lo), static_cast<uint8_t>(hi - lo)};
+  }
+  return t;
+}
+constexpr std::array<LeadRule, 64> kLeadRules = MakeLeadRules();
+
+struct LeadResult {
+  uint32_t units;
+  unsigned count;
+  unsigned used;
+  bool invalid;
+};
+
+inline LeadResult DecodeUtf8Lead(const unsigned char* s) {
+  uint32_t w;
+  std::memcpy(&w, s, sizeof w);
+  const unsigned b0 = s[0], b1 = s[1], b2 = s[2], b3 = s[3];
+  const LeadRule rule = kLeadRules[(b0 - 0xC0) & 0x3F];
+  const unsigned need = rule.need;
+  const unsigned v1 = b1 - rule.lo <= rule.span;
+  const unsigned v2 = v1 & ((b2 & 0xC0) == 0x80) & (need >= 2);
+  const unsigned v3 = v2 & ((b3 & 0xC0) == 0x80) & (need >= 3);
+  const unsigned k = v1 + v2 + v3;
+  const uint32_t complete = 0u - static_cast<uint32_t>(k == need);
+  const uint32_t payload =
+      ((b0 & (0x3Fu >> need)) << 18) | ((b1 & 0x3F) << 12) | ((b2 & 0x3F) << 6) | (b3 & 0x3F);
+  const uint32_t cp = payload >> (6 * (3 - need));
+  const uint32_t pair = complete & (0u - static_cast<uint32_t>(cp >= 0x10000));
+  const uint32_t surrogates = (0xD800 + ((cp - 0x10000) >> 10)) | (0xDC00 + (cp & 0x3FF)) << 16;
+  const uint32_t decoded = (surrogates & pair) | (cp & ~pair);
+  return {(decoded & complete) | (kReplacement & ~complete), 1 + (pair & 1), k + 1, complete == 0};
+}
+
+// Two packed units as one store.
+inline void StorePacked(char16_t* dst, uint32_t units) {
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(dst, &units, sizeof units);
+  } else {
+    dst[0] = static_cast<char16_t>(units);
+    dst[1] = static_cast<char16_t>(units >> 16);
+  }
+}
+
+// The block primitives. Bits() marks in `starts` the bytes that may start a sequence of more
+// than one byte (a lead byte C2..F4 followed by a continuation byte) and in `high` the bytes from
+// 0x80 up. The start test is loose (E0 80 passes), which only sends a few more positions to the
+// lead decoder; it never lets a real sequence through as single bytes. Alone() writes each
+// byte's unit as if it stood alone: itself when ASCII, else U+FFFD. Ascii() widens whole blocks
+// of ASCII and says how many bytes it took.
+struct BlockBits {
+  uint64_t starts;
+  uint64_t high;
+};
+
+struct WordBlocks {
+  static constexpr unsigned kBlock = 8;
+  static size_t Ascii(const unsigned char* s, size_t n, char16_t* dst) {
+    size_t i = 0;
+    for (; i + kBlock <= n; i += kBlock) {
+      uint64_t word;
+      std::memcpy(&word, s + i, sizeof word);
+      if ((word & 0x8080808080808080ull) != 0) break;
+      if (dst != nullptr) {
+        for (unsigned k = 0; k < kBlock; ++k) dst[i + k] = s[i + k];
+      }
+    }
+    return i;
+  }
+  static BlockBits Bits(const unsigned char* s) {
+    BlockBits bits{0, 0};
+    for (unsigned k = 0; k < kBlock; ++k) {
+      const unsigned char b = s[k];
+      if (b >= 0x80) bits.high |= uint64_t{1} << k;
+      if (b >= 0xC2 && b <= 0xF4 && (s[k + 1] & 0xC0) == 0x80) bits.starts |= uint64_t{1} << k;
+    }
+    return bits;
+  }
+  static void Alone(const unsigned char* s, char16_t* dst) {
+    for (unsigned k = 0; k < kBlock; ++k) dst[k] = s[k] < 0x80 ? s[k] : kReplacement;
+  }
+};
+
+#if defined(__x86_64__) || defined(__i386__)
+
+// Blocks of two (SSE2) or two (AVX2) registers: the fewer blocks, the fewer guesses about how
+// many sequences a block holds.
+struct Sse2Blocks {
+  static constexpr unsigned kBlock = 32;
+  static size_t Ascii(const unsigned char* s, size_t n, char16_t* dst) {
+    size_t i = 0;
+    const __m128i zero = _mm_setzero_si128();
+    for (; i + 16 <= n; i += 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+      if (_mm_movemask_epi8(v) != 0) break;
+      if (dst != nullptr) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), _mm_unpacklo_epi8(v, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i + 8), _mm_unpackhi_epi8(v, zero));
+      }
+    }
+    return i;
+  }
+  static BlockBits Half(const unsigned char* s) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+    const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 1));
+    const __m128i biased = _mm_xor_si128(v, _mm_set1_epi8(static_cast<char>(0x80)));
+    const __m128i lead = _mm_and_si128(_mm_cmpgt_epi8(biased, _mm_set1_epi8(0x41)),
+                                       _mm_cmplt_epi8(biased, _mm_set1_epi8(0x75)));
+    const __m128i cont = _mm_cmplt_epi8(next, _mm_set1_epi8(static_cast<char>(0xC0)));
+    return {static_cast<uint32_t>(_mm_movemask_epi8(_mm_and_si128(lead, cont))),
+            static_cast<uint32_t>(_mm_movemask_epi8(v))};
+  }
+  static BlockBits Bits(const unsigned char* s) {
+    const BlockBits lo = Half(s), hi = Half(s + 16);
+    return {lo.starts | hi.starts << 16, lo.high | hi.high << 16};
+  }
+  static void Alone(const unsigned char* s, char16_t* dst) {
+    AloneHalf(s, dst);
+    AloneHalf(s + 16, dst + 16);
+  }
+  static void AloneHalf(const unsigned char* s, char16_t* dst) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+    const __m128i high = _mm_cmplt_epi8(v, _mm_setzero_si128());
+    const __m128i fffd = _mm_set1_epi16(static_cast<short>(kReplacement));
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i mlo = _mm_unpacklo_epi8(high, high);
+    const __m128i mhi = _mm_unpackhi_epi8(high, high);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst),
+                     _mm_or_si128(_mm_andnot_si128(mlo, _mm_unpacklo_epi8(v, zero)), _mm_and_si128(mlo, fffd)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 8),
+                     _mm_or_si128(_mm_andnot_si128(mhi, _mm_unpackhi_epi8(v, zero)), _mm_and_si128(mhi, fffd)));
+  }
+};
+
+struct Avx2Blocks {
+  static constexpr unsigned kBlock = 64;
+  __attribute__((target("avx2"))) static size_t Ascii(const unsigned char* s, size_t n, char16_t* dst) {
+    size_t i = 0;
+    for (; i + 32 <= n; i += 32) {
+      const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i));
+      if (_mm256_movemask_epi8(v) != 0) break;
+      if (dst != nullptr) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), _mm256_cvtepu8_epi16(_mm256_castsi256_si128(v)));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i + 16),
+                            _mm256_cvtepu8_epi16(_mm256_extracti128_si256(v, 1)));
+      }
+    }
+    return i;
+  }
+  __attribute__((target("avx2"))) static BlockBits Bits(const unsigned char* s) {
+    const BlockBits lo = Half(s), hi = Half(s + 32);
+    return {lo.starts | hi.starts << 32, lo.high | hi.high << 32};
+  }
+  __attribute__((target("avx2"))) static void Alone(const unsigned char* s, char16_t* dst) {
+    AloneHalf(s, dst);
+    AloneHalf(s + 32, dst + 32);
+  }
+  __attribute__((target("avx2"))) static BlockBits Half(const unsigned char* s) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s));
+    const __m256i next = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + 1));
+    const __m256i biased = _mm256_xor_si256(v, _mm256_set1_epi8(static_cast<char>(0x80)));
+    const __m256i lead = _mm256_and_si256(_mm256_cmpgt_epi8(biased, _mm256_set1_epi8(0x41)),
+                                          _mm256_cmpgt_epi8(_mm256_set1_epi8(0x75), biased));
+    const __m256i cont = _mm256_cmpgt_epi8(_mm256_set1_epi8(static_cast<char>(0xC0)), next);
+    return {static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_and_si256(lead, cont))),
+            static_cast<uint32_t>(_mm256_movemask_epi8(v))};
+  }
+  __attribute__((target("avx2"))) static void AloneHalf(const unsigned char* s, char16_t* dst) {
+    const __m128i lo8 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+    const __m128i hi8 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 16));
+    const __m256i fffd = _mm256_set1_epi16(static_cast<short>(kReplacement));
+    const __m256i lo = _mm256_cvtepi8_epi16(lo8);  // sign-extended: high bytes turn negative
+    const __m256i hi = _mm256_cvtepi8_epi16(hi8);
+    const __m256i zero = _mm256_setzero_si256();
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst), _mm256_blendv_epi8(lo, fffd, _mm256_cmpgt_epi16(zero, lo)));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 16),
+                        _mm256_blendv_epi8(hi, fffd, _mm256_cmpgt_epi16(zero, hi)));
+  }
+};
+#endif
+
+// The decoder's result: the number of UTF-16 units, whether the input was ill-formed under the
+// strict rule, and whether dst (when given) was too small. Units past `capacity` are counted
+// but not written.
+struct Utf8Decoded {
+  size_t units = 0;
+  bool invalid = false;
+  bool overflow = false;
+};
+
+// Bits lo..hi-1 of a block mask.
+inline uint64_t BitRange(unsigned lo, unsigned hi) {
+  const uint64_t below_hi = hi >= 64 ? ~uint64_t{0} : (uint64_t{1} << hi) - 1;
+  return below_hi & ~((uint64_t{1} << lo) - 1);
+}
+
+template <class Blocks>
+Utf8Decoded DecodeUtf8With(const unsigned char* s, size_t n, bool strict, char16_t* dst, size_t capacity) {
+  constexpr unsigned kBlock = Blocks::kBlock;
+  Utf8Decoded r;
+  size_t i = 0;
+  size_t out = 0;
+  // Blocks while two blocks are left in the input (a run is converted from wherever it starts)
+  // and dst has room for two blocks of units (runs are written whole and the excess overwritten
+  // by what follows).
+  while (i + 2 * kBlock <= n && (dst == nullptr || capacity - out >= 2 * kBlock)) {
+    const size_t room = dst == nullptr ? n : capacity - out - kBlock;
+    const size_t ascii = Blocks::Ascii(s + i, std::min(n - i - kBlock, room), dst != nullptr ? dst + out : nullptr);
+    i += ascii;
+    out += ascii;
+    if (i + 2 * kBlock > n || (dst != nullptr && capacity - out < 2 * kBlock)) break;
+    const BlockBits bits = Blocks::Bits(s + i);
+    uint64_t starts = bits.starts;
+    unsigned pos = 0;
+    for (;;) {
+      const unsigned at = starts != 0 ? static_cast<unsigned>(__builtin_ctzll(starts)) : kBlock;
+      // Bytes pos..at-1 each stand alone.
+      if (strict && (bits.high & BitRange(pos, at)) != 0) {
+        r.invalid = true;
+        return r;
+      }
+      if (dst != nullptr) Blocks::Alone(s + i + pos, dst + out);
+      out += at - pos;
+      pos = at;
+      if (at == kBlock) break;
+      const LeadResult lead = DecodeUtf8Lead(s + i + at);  // at < kBlock: four bytes are there
+      if (strict && lead.invalid) {
+        r.invalid = true;
+        return r;
+      }
+      if (dst != nullptr) StorePacked(dst + out, lead.units);
+      out += lead.count;
+      pos = at + lead.used;
+      if (pos >= kBlock) break;
+      starts &= ~uint64_t{0} << pos;
+    }
+    i += pos;
+  }
+  // The rest one character at a time.
+  while (i < n) {
+    char16_t units[2];
+    size_t used;
+    const int count = DecodeUtf8One(s + i, n - i, strict, units, used);
+    if (count == 0) {
+      r.invalid = true;
+      return r;
+    }
+    for (int k = 0; k < count; ++k, ++out) {
+      if (dst == nullptr) continue;
+      if (out < capacity) {
+        dst[out] = units[k];
+      } else {
+        r.overflow = true;
+      }
+    }
+    i += used;
+  }
+  r.units = out;
+  return r;
+}
+
+Utf8Decoded DecodeUtf8Word(const unsigned char* s, size_t n, bool strict, char16_t* dst, size_t capacity) {
+  return DecodeUtf8With<WordBlocks>(s, n, strict, dst, capacity);
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+// Flattened so that the block primitives are inlined into the loop (and, for AVX2, compiled
+// for the wider unit together with it).
+__attribute__((flatten)) Utf8Decoded DecodeUtf8Sse2(const unsigned char* s, size_t n, bool strict, char16_t* dst, size_t capacity) {
+  return DecodeUtf8With<Sse2Blocks>(s, n, strict, dst, capacity);
+}
+
+__attribute__((flatten, target("avx2"))) Utf8Decoded DecodeUtf8Avx2(const unsigned char* s, size_t n, bool strict,
+                                                           char16_t* dst, size_t capacity) {
+  return DecodeUtf8With<Avx2Blocks>(s, n, strict, dst, capacity);
+}
+#endif
+
+using Utf8Decoder = Utf8Decoded (*)(const unsigned char*, size_t, bool, char16_t*, size_t);
+
+// 0 the portable blocks, 1 SSE2, 2 AVX2 where the processor has it.
+Utf8Decoder Utf8DecoderOf(int level) {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_cpu_init();
+  if (level >= 2 && __builtin_cpu_supports("avx2")) return DecodeUtf8Avx2;
+  if (level >= 1) return DecodeUtf8Sse2;
+#endif
+  return DecodeUtf8Word;
+}
+
+std::atomic<Utf8Decoder> g_utf8_decoder{Utf8DecoderOf(2)};
+
+Utf8Decoded DecodeUtf8(const unsigned char* s, size_t n, bool strict, char16_t* dst,
+                       size_t capacity) {
+  return g_utf8_decoder.load(std::memory_order_relaxed)(s, n, strict, dst, capacity);
+}
+
 // Where decoded characters go: only counted when the caller asks for the length, or straight
 // into the caller's buffer, which avoids a temporary copy of the whole text.
 class WideCounter {
@@ -142,81 +516,6 @@ class WideWriter {
 };
 
 template <class Out>
-bool DecodeUtf8(const unsigned char* s, size_t n, bool strict, Out& out) {
-  size_t i = 0;
-  while (i < n) {
-    // Runs of ASCII, eight bytes at a time.
-    while (i + 8 <= n) {
-      uint64_t word;
-      std::memcpy(&word, s + i, sizeof word);
-      if ((word & 0x8080808080808080ull) != 0) break;
-      for (int k = 0; k < 8; ++k) out.push_back(s[i + k]);
-      i += 8;
-    }
-    if (i >= n) break;
-    unsigned char b = s[i];
-    if (b < 0x80) {
-      out.push_back(b);
-      ++i;
-      continue;
-    }
-    int need;
-    unsigned char lo = 0x80, hi = 0xBF;
-    uint32_t cp;
-    if (b >= 0xC2 && b <= 0xDF) {
-      need = 1;
-      cp = b & 0x1F;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-      need = 2;
-      cp = b & 0x0F;
-      if (b == 0xE0) lo = 0xA0;
-      if (b == 0xED) hi = 0x9F;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-      need = 3;
-      cp = b & 0x07;
-      if (b == 0xF0) lo = 0x90;
-      if (b == 0xF4) hi = 0x8F;
-    } else {
-      if (strict) return false;
-      out.push_back(kReplacement);
-      ++i;
-      continue;
-    }
-    size_t k = 1;
-    bool good = true;
-    for (; k <= static_cast<size_t>(need); ++k) {
-      if (i + k >= n) {
-        good = false;
-        break;
-      }
-      unsigned char c = s[i + k];
-      if (c < lo || c > hi) {
-        good = false;
-        break;
-      }
-      lo = 0x80;
-      hi = 0xBF;
-      cp = (cp << 6) | (c & 0x3F);
-    }
-    if (!good) {
-      if (strict) return false;
-      out.push_back(kReplacement);
-      i += k;
-      continue;
-    }
-    i += need + 1;
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(cp));
-    }
-  }
-  return true;
-}
-
-template <class Out>
 bool DecodeSingleByte(unsigned cp, const unsigned char* s, size_t n, bool strict, Out& out) {
   for (size_t i = 0; i < n; ++i) {
     unsigned char b = s[i];
@@ -236,7 +535,7 @@ bool DecodeSingleByte(unsigned cp, const unsigned char* s, size_t n, bool strict
 
 template <class Sink>
 int DecodeOwn(unsigned cp, const unsigned char* s, size_t n, bool strict, Sink& sink) {
-  bool ok = cp == CP_UTF8 ? DecodeUtf8(s, n, strict, sink) : DecodeSingleByte(cp, s, n, strict, sink);
+  bool ok = DecodeSingleByte(cp, s, n, strict, sink);
   if (!ok || sink.size() == 0) return Fail(ERROR_NO_UNICODE_TRANSLATION);
   if (sink.size() > 0x7FFFFFFF) return Fail(ERROR_INVALID_PARAMETER);
   if (sink.overflow()) return Fail(ERROR_INSUFFICIENT_BUFFER);
@@ -389,6 +688,13 @@ unsigned GetACP() { return g_acp.load(); }
 
 void SetACPForTesting(unsigned codepage) { g_acp.store(codepage == CP_ACP ? CP_UTF8 : codepage); }
 
+int SetUtf8DecoderForTesting(int level) {
+  if (level < 0 || level > 2) level = 2;
+  g_utf8_decoder.store(Utf8DecoderOf(level));
+  while (level > 0 && Utf8DecoderOf(level) == Utf8DecoderOf(level - 1)) --level;
+  return level;
+}
+
 bool IsValidCodePage(unsigned codepage) {
   if (OwnCodePage(codepage)) return true;
   const char* name = IconvNameOf(codepage);
@@ -409,6 +715,14 @@ int MultiByteToWideChar(unsigned codepage, DWORD flags, const char* src, int src
   size_t n = srclen == -1 ? std::strlen(src) + 1 : static_cast<size_t>(srclen);
   bool strict = (flags & MB_ERR_INVALID_CHARS) != 0;
   const auto* s = reinterpret_cast<const unsigned char*>(src);
+  if (cp == CP_UTF8) {
+    const Utf8Decoded r = DecodeUtf8(s, n, strict, dstlen == 0 ? nullptr : dst,
+                                     static_cast<size_t>(dstlen));
+    if (r.invalid || r.units == 0) return Fail(ERROR_NO_UNICODE_TRANSLATION);
+    if (r.units > 0x7FFFFFFF) return Fail(ERROR_INVALID_PARAMETER);
+    if (r.overflow) return Fail(ERROR_INSUFFICIENT_BUFFER);
+    return static_cast<int>(r.units);
+  }
   if (OwnCodePage(cp)) {
     if (dstlen == 0) {
       WideCounter counter;

@@ -37,6 +37,9 @@ int WideCharToMultiByte(unsigned codepage, DWORD flags, const char16_t* src, int
 // The ANSI code page: 65001 unless a test changes it.
 unsigned GetACP();
 void SetACPForTesting(unsigned codepage);
+// Which UTF-8 decoder runs: 0 portable, 1 SSE2, 2 AVX2; -1 the best the processor offers. Returns
+// the level that runs (lower when the processor lacks the one asked for).
+int SetUtf8DecoderForTesting(int level);
 
 // True when the code page can be converted on this machine.
 bool IsValidCodePage(unsigned codepage);

@@ -14,5 +14,7 @@ void HeapFree(void* block);                    // null is ignored
 void HeapFailAfter(long n);
 // Number of allocations and reallocations made so far in this process.
 long HeapAllocCount();
+// Bytes of freed blocks the calling thread keeps for the next requests of about their size.
+size_t HeapKeptBytes();
 
 }  // namespace win

@@ -240,6 +240,85 @@ TEST(XmlParser, CdataIsAMarkedSectionAndElementText) {
   EXPECT_STREQ(doc.Text(), "xa<by");
 }
 
+// A document nested a million levels deep stops at the depth limit, and says so.
+TEST(XmlParser, MillionLevelsHitTheDepthLimit) {
+  std::string deep;
+  for (int i = 0; i < 1000000; ++i) deep += "<d>";
+  XmlDocumentComponent doc;
+  doc.Initialize();
+  EXPECT_EQ(ParseDoc(doc, deep), 200);
+  EXPECT_EQ(ErrorOf(doc), "Elements nested too deeply (more than 256 levels).");
+  PlainParser p;
+  EXPECT_EQ(p.Parse(deep), 200);
+}
+
+// In a UTF-8 or UTF-16 document, the text of a CDATA section, a comment and a processing
+// instruction comes back in the code page, as element text does.
+struct MarkupTextCase {
+  const char* name;
+  std::string body;  // UTF-8; sent with a byte order mark
+  bool utf16;
+  int event;  // what is recorded, and its expected text
+  std::string want;
+};
+
+class XmlMarkupText : public ::testing::TestWithParam<MarkupTextCase> {};
+
+std::string WithMark(const std::string& utf8, bool utf16) {
+  if (!utf16) return "\xEF\xBB\xBF" + utf8;
+  std::u16string wide(utf8.size(), u'\0');
+  const int n = win::MultiByteToWideChar(win::CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
+                                         wide.data(), static_cast<int>(wide.size()));
+  std::string le = "\xFF\xFE";
+  for (int i = 0; i < n; ++i) {
+    le.push_back(static_cast<char>(wide[i] & 0xFF));
+    le.push_back(static_cast<char>(wide[i] >> 8));
+  }
+  return le;
+}
+
+TEST_P(XmlMarkupText, ComesBackInTheCodePage) {
+  const MarkupTextCase& c = GetParam();
+  struct Sink : tw::EventSink {
+    void SetCodePage(int) override {}
+    int Fire(int event, std::span<void* const> args) override {
+      if (event == watched) got += static_cast<const char*>(args[event == 10 ? 1 : 0]);
+      return 0;
+    }
+    int watched = 0;
+    std::string got;
+  } sink;
+  sink.watched = c.event;
+  XmlParser parser;
+  parser.set_event_sink(&sink);
+  const std::string input = WithMark(c.body, c.utf16);
+  ASSERT_EQ(parser.InputBytes(input.data(), static_cast<int>(input.size())), 0);
+  ASSERT_EQ(parser.Flush(false), 0);
+  parser.set_event_sink(nullptr);
+  EXPECT_EQ(sink.got, c.want);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Encodings, XmlMarkupText,
+    ::testing::Values(
+        MarkupTextCase{"CdataUtf8", "<r><![CDATA[caf\xC3\xA9]]></r>", false, 10, "caf\xC3\xA9"},
+        MarkupTextCase{"CdataUtf16", "<r><![CDATA[\xE2\x82\xAC<\xF0\x9F\x98\x80]]></r>", true, 10,
+                       "\xE2\x82\xAC<\xF0\x9F\x98\x80"},
+        MarkupTextCase{"CommentUtf8", "<r><!-- na\xC3\xAFve --></r>", false, 2, " na\xC3\xAFve "},
+        MarkupTextCase{"CommentUtf16", "<r><!--\xC3\xA9--></r>", true, 2, "\xC3\xA9"},
+        MarkupTextCase{"PiUtf8", "<?app caf\xC3\xA9?><r/>", false, 9, "app caf\xC3\xA9"},
+        MarkupTextCase{"PiUtf16", "<r><?app \xC3\xA9?></r>", true, 9, "app \xC3\xA9"},
+        MarkupTextCase{"AsciiUntouched", "<r><![CDATA[a&amp;b&#1;]]></r>", false, 10, "a&amp;b&#1;"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(XmlParser, CdataInTheDomIsInTheCodePage) {
+  XmlDocumentComponent doc;
+  xmltest::SetUpReader(doc);
+  doc.ConfigText("CodePage=1252", nullptr);
+  ASSERT_EQ(ParseDoc(doc, "\xEF\xBB\xBF<r>x<![CDATA[caf\xC3\xA9]]></r>"), 0);
+  EXPECT_STREQ(doc.Text(), "xcaf\xE9");
+}
+
 TEST(XmlParser, FlagSettingsAreIndependent) {
   XmlParser parser;
   const char* answer = "";
@@ -435,7 +514,7 @@ TEST(XmlParser, TableLimits) {
   for (int i = 0; i < 256; ++i) deep += "</d>";
   EXPECT_EQ(ParseDoc(doc, deep), 0);
   EXPECT_EQ(ParseDoc(doc, "<x>" + deep + "</x>"), 200);
-  EXPECT_EQ(ErrorOf(doc), "Out of memory.");
+  EXPECT_EQ(ErrorOf(doc), "Elements nested too deeply (more than 256 levels).");
 
   std::string attrs = "<a";
   for (int i = 0; i < 256; ++i) attrs += " a" + std::to_string(i) + "='v'";

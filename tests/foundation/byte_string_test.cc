@@ -42,6 +42,28 @@ TEST(ByteStringTest, CapacityStepsWhileAppendingOneByte) {
   }
 }
 
+// Reserving keeps the bytes and makes appends up to the size free of allocations; a failed
+// reserve changes nothing.
+TEST(ByteStringTest, ReserveKeepsBytesAndTakesOneBlock) {
+  ByteString s;
+  const std::string head(200, 'h');
+  ASSERT_EQ(s.Set(head.data(), 200), 0);
+  ASSERT_EQ(s.Reserve(100000), 0);
+  EXPECT_EQ(s.capacity(), 100000);
+  EXPECT_EQ(std::string(s.c_str()), head);
+  const long before = win::HeapAllocCount();
+  for (int i = 0; i < 99800; ++i) ASSERT_EQ(s.AppendByte('x'), 0);
+  EXPECT_EQ(win::HeapAllocCount(), before);
+  EXPECT_EQ(s.Reserve(50), 0);
+  EXPECT_EQ(s.capacity(), 100000);
+  win::HeapFailAfter(1);
+  EXPECT_EQ(s.Reserve(200000), 200);
+  win::HeapFailAfter(0);
+  EXPECT_EQ(s.capacity(), 100000);
+  EXPECT_EQ(s.length(), 100000);
+  EXPECT_EQ(std::string(s.c_str(), 200), head);
+}
+
 TEST(ByteStringTest, ShrinkMovesBackInlineOnlyAtTheInlineSize) {
   ByteString s;
   ASSERT_EQ(s.Resize(100), 0);

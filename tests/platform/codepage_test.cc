@@ -4,8 +4,10 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/support/test_support.h"
@@ -474,5 +476,126 @@ TEST(CodePageIconv, InvalidInputIsReplacedOrRejected) {
   EXPECT_EQ(ok, 0);
   EXPECT_EQ(GetLastError(), win::ERROR_NO_UNICODE_TRANSLATION);
 }
+
+}  // namespace
+
+namespace {
+
+// The straightforward scalar decoder: one U+FFFD per maximal ill-formed subpart; nullopt when
+// strict and ill-formed.
+std::optional<std::u16string> ReferenceUtf8(const std::string& in, bool strict) {
+  std::u16string out;
+  const auto* s = reinterpret_cast<const unsigned char*>(in.data());
+  const size_t n = in.size();
+  for (size_t i = 0; i < n;) {
+    const unsigned b = s[i];
+    int need = b >= 0xF0 && b <= 0xF4 ? 3 : b >= 0xE0 && b <= 0xEF ? 2 : b >= 0xC2 && b <= 0xDF;
+    if (b < 0x80) {
+      out.push_back(static_cast<char16_t>(b));
+      ++i;
+      continue;
+    }
+    unsigned lo = b == 0xE0 ? 0xA0 : b == 0xF0 ? 0x90 : 0x80;
+    unsigned hi = b == 0xED ? 0x9F : b == 0xF4 ? 0x8F : 0xBF;
+    uint32_t cp = b & (0x7F >> (need + 1));
+    size_t k = 1;
+    while (need > 0 && k <= static_cast<size_t>(need) && i + k < n && s[i + k] >= lo &&
+           s[i + k] <= hi) {
+      cp = cp << 6 | (s[i + k] & 0x3F);
+      lo = 0x80;
+      hi = 0xBF;
+      ++k;
+    }
+    if (need == 0 || k <= static_cast<size_t>(need)) {
+      if (strict) return std::nullopt;
+      out.push_back(0xFFFD);
+      i += k;
+      continue;
+    }
+    i += k;
+    if (cp >= 0x10000) {
+      out.push_back(static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(cp));
+    }
+  }
+  return out;
+}
+
+enum class Mix { kRandom, kMostlyAscii, kLeadHeavy, kValidText };
+
+std::string MakeInput(Mix mix, size_t n, std::mt19937& rng) {
+  static const char* const kPieces[] = {"a", "Z", "~", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80",
+                                        "\xED\x9F\xBF", "\xF4\x8F\xBF\xBF", "\xEF\xBF\xBD"};
+  std::string s;
+  while (s.size() < n) {
+    const unsigned r = rng();
+    switch (mix) {
+      case Mix::kRandom:
+        s.push_back(static_cast<char>(r));
+        break;
+      case Mix::kMostlyAscii:
+        s.push_back(static_cast<char>(r % 61 == 0 ? 0x80 | (r >> 8) : 0x20 + (r >> 8) % 0x5F));
+        break;
+      case Mix::kLeadHeavy:  // leads, continuations and their edges, where the rules bite
+        s.push_back(static_cast<char>(r % 3 == 0 ? 0xC0 + (r >> 8) % 0x40 : 0x80 + (r >> 8) % 0x40));
+        if (r % 7 == 0) s.push_back('x');
+        break;
+      case Mix::kValidText:
+        s += kPieces[r % (sizeof kPieces / sizeof *kPieces)];
+        break;
+    }
+  }
+  s.resize(n);
+  return s;
+}
+
+class Utf8DecoderDifferential : public ::testing::TestWithParam<std::tuple<int, Mix>> {
+ protected:
+  void TearDown() override { win::SetUtf8DecoderForTesting(-1); }
+};
+
+// Every block decoder gives what the scalar model gives, for lengths across the block sizes, for
+// the size query, an exact buffer, a short buffer and the strict flag.
+TEST_P(Utf8DecoderDifferential, MatchesScalarModel) {
+  const auto [level, mix] = GetParam();
+  if (win::SetUtf8DecoderForTesting(level) != level) GTEST_SKIP() << "no such unit here";
+  std::mt19937 rng(static_cast<unsigned>(level * 10 + static_cast<int>(mix)));
+  for (int round = 0; round < 1500; ++round) {
+    const size_t n = round < 200 ? static_cast<size_t>(round + 1) : 1 + rng() % 4000;
+    const std::string in = MakeInput(mix, n, rng);
+    const std::u16string want = *ReferenceUtf8(in, false);
+    const int size = static_cast<int>(in.size());
+    ASSERT_EQ(MultiByteToWideChar(win::CP_UTF8, 0, in.data(), size, nullptr, 0),
+              static_cast<int>(want.size()));
+    std::u16string got(want.size() + 40, u'\x1234');
+    ASSERT_EQ(MultiByteToWideChar(win::CP_UTF8, 0, in.data(), size, got.data(),
+                                  static_cast<int>(want.size())),
+              static_cast<int>(want.size()));
+    ASSERT_EQ(got.substr(0, want.size()), want) << Hex(in.data(), in.size());
+    ASSERT_EQ(got[want.size()], u'\x1234') << "wrote past the buffer";
+    const bool valid = ReferenceUtf8(in, true).has_value();
+    ASSERT_EQ(MultiByteToWideChar(win::CP_UTF8, win::MB_ERR_INVALID_CHARS, in.data(), size,
+                                  nullptr, 0) != 0,
+              valid)
+        << Hex(in.data(), in.size());
+    // One unit short fails with the units that fit written and nothing beyond (0 would be the
+    // size query).
+    if (want.size() < 2) continue;
+    std::u16string shortbuf(want.size() + 40, u'\x1234');
+    ASSERT_EQ(MultiByteToWideChar(win::CP_UTF8, 0, in.data(), size, shortbuf.data(),
+                                  static_cast<int>(want.size()) - 1),
+              0);
+    EXPECT_EQ(GetLastError(), win::ERROR_INSUFFICIENT_BUFFER);
+    ASSERT_EQ(shortbuf[want.size() - 1], u'\x1234');
+    ASSERT_EQ(shortbuf.substr(0, want.size() - 1), want.substr(0, want.size() - 1));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Levels, Utf8DecoderDifferential,
+                         ::testing::Combine(::testing::Values(0, 1, 2),
+                                            ::testing::Values(Mix::kRandom, Mix::kMostlyAscii,
+                                                              Mix::kLeadHeavy, Mix::kValidText)));
 
 }  // namespace
