@@ -241,21 +241,21 @@ TEST_F(BlobTunnel, DanteSocks4And5) {
 }
 
 TEST_F(BlobTunnel, DanteSocks5UserPassword) {
-  if (!testsupport::DantePeer::CanAuthenticate("twfwuser")) {
-    GTEST_SKIP() << "cannot make the dante account without root";
+  if (!testsupport::DantePeer::CanAuthenticate("twdante")) {
+    TW_REQUIRE_OR_SKIP("dante's test account needs root");
   }
+  const std::string password = testsupport::RandomPassword();
   testsupport::DantePeer proxy;
-  // The same account and password as the other dante tests: Start sets the password.
-  proxy.SetCredentials("twfwuser", "Pw-4-dante");
+  proxy.SetCredentials("twdante", password);
   if (!proxy.Start()) TW_REQUIRE_OR_SKIP(proxy.error());
   {
     TunnelClient c;
-    Configure(c, tw::kFirewallSocks5, proxy.port(), "twfwuser", "Pw-4-dante");
+    Configure(c, tw::kFirewallSocks5, proxy.port(), "twdante", password);
     ExpectSeedVisible(c);
   }
   {
     TunnelClient c;
-    Configure(c, tw::kFirewallSocks5, proxy.port(), "twfwuser", "wrong");
+    Configure(c, tw::kFirewallSocks5, proxy.port(), "twdante", "wrong");
     c.prefix().SetText("tunnel-");
     EXPECT_EQ(c.ListContainers(), tw::kErrFirewall);
     EXPECT_EQ(c.Error().rfind("firewall authentication failed: ", 0), 0u) << c.Error();
@@ -270,7 +270,7 @@ TEST_F(BlobTunnel, DanteSocks5UserPassword) {
   {
     // SOCKS 4 carries no password: the server refuses it.
     TunnelClient c;
-    Configure(c, tw::kFirewallSocks4, proxy.port(), "twfwuser");
+    Configure(c, tw::kFirewallSocks4, proxy.port(), "twdante");
     ExpectRefused(c, "firewall request rejected or failed");
   }
 }

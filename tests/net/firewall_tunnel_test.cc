@@ -839,24 +839,25 @@ TEST(FirewallTunnelPeers, DanteSocks4And5) {
 
 TEST(FirewallTunnelPeers, DanteSocks5UserPassword) {
   if (!testsupport::DantePeer::Installed()) TW_REQUIRE_OR_SKIP("dante not installed");
-  if (!testsupport::DantePeer::CanAuthenticate("twfwuser")) {
-    GTEST_SKIP() << "cannot make the dante account without root";
+  if (!testsupport::DantePeer::CanAuthenticate("twdante")) {
+    TW_REQUIRE_OR_SKIP("dante's test account needs root");
   }
+  const std::string password = testsupport::RandomPassword();
   testsupport::DantePeer proxy;
-  proxy.SetCredentials("twfwuser", "Pw-4-dante");
+  proxy.SetCredentials("twdante", password);
   if (!proxy.Start()) TW_REQUIRE_OR_SKIP(proxy.error());
   {
     ScriptedPeer target(TargetScript());
     ASSERT_TRUE(target.Start());
     Client c;
-    ASSERT_EQ(Set(c, "FirewallUser=twfwuser"), 0);
-    ASSERT_EQ(Set(c, "FirewallPassword=Pw-4-dante"), 0);
+    ASSERT_EQ(Set(c, "FirewallUser=twdante"), 0);
+    ASSERT_EQ(Set(c, "FirewallPassword=" + password), 0);
     StartThrough(c, 3, proxy.port(), "127.0.0.1", target.port());
     ExpectPingPong(c, target);
   }
   {
     Client c;
-    ASSERT_EQ(Set(c, "FirewallUser=twfwuser"), 0);
+    ASSERT_EQ(Set(c, "FirewallUser=twdante"), 0);
     ASSERT_EQ(Set(c, "FirewallPassword=wrong"), 0);
     StartThrough(c, 3, proxy.port(), "127.0.0.1", 9);
     ASSERT_TRUE(WaitConnected(c));
