@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "formats/content_encoder.h"
+#include "foundation/text_conversion.h"
 #include "http/http_client.h"
 #include "platform/window.h"
 
@@ -40,15 +41,6 @@ constexpr int kDrainStepsAfter = 100;
 constexpr int kDrainStepsBefore = 8;
 
 constexpr const char* kVerbs[] = {"", "GET", "POST", "HEAD", "", "PUT", "DELETE"};
-
-bool EqualsNoCase(const char* a, const char* b) {
-  for (;; ++a, ++b) {
-    const char x = *a >= 'A' && *a <= 'Z' ? static_cast<char>(*a + 32) : *a;
-    const char y = *b >= 'A' && *b <= 'Z' ? static_cast<char>(*b + 32) : *b;
-    if (x != y) return false;
-    if (x == '\0') return true;
-  }
-}
 
 char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
 

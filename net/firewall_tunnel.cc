@@ -106,8 +106,6 @@ int SetCut(ShortString& field, const char* text) {
   return field.Set(text, n);
 }
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
 char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
 
 bool EqualsNoCase(const char* a, int a_length, const char* b) {
