@@ -679,6 +679,43 @@ TEST(FirewallTunnel, NtlmBoundsItsReplyLines) {
   ExpectRefused(c, "Firewall reply is too long.");
 }
 
+struct ChunkedReply {
+  const char* name;
+  std::string body;  // after the head of a chunked 407
+  const char* refusal;
+};
+
+class FirewallChunkedReply : public ::testing::TestWithParam<ChunkedReply> {};
+
+TEST_P(FirewallChunkedReply, IsRefusedWithoutWaitingForTheBody) {
+  // The proxy keeps the connection open: only the refusal can end the wait.
+  ScriptedPeer proxy({ScriptedPeer::WaitHead(),
+                      ScriptedPeer::Send("HTTP/1.1 407 A\r\nTransfer-Encoding: chunked\r\n"
+                                         "Proxy-Authenticate: NTLM X\r\n\r\n" + GetParam().body)});
+  ASSERT_TRUE(proxy.Start());
+  TokenClient c;
+  StartThrough(c, 4, proxy.port(), "storage.example", 443);
+  ExpectRefused(c, GetParam().refusal);
+  EXPECT_EQ(proxy.request(0), TokenRequest("T1"));
+}
+
+std::string ManyChunks(int count, int size) {
+  std::string out;
+  char line[16];
+  std::snprintf(line, sizeof(line), "%x\r\n", size);
+  for (int i = 0; i < count; ++i) out += line + std::string(static_cast<size_t>(size), 'b') + "\r\n";
+  return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, FirewallChunkedReply,
+    ::testing::Values(
+        ChunkedReply{"SizeBeyondSixtyFourBits", "1ffffffffffffffffffff\r\n", "Firewall reply is too long."},
+        ChunkedReply{"SizeJustOverTheCap", "4001\r\n", "Firewall reply is too long."},
+        ChunkedReply{"ManySmallChunks", ManyChunks(40, 1000), "Firewall reply is too long."},
+        ChunkedReply{"NoDigits", "zz\r\n", "Firewall reply has an invalid chunk size."}),
+    [](const ::testing::TestParamInfo<ChunkedReply>& info) { return info.param.name; });
+
 TEST(FirewallTunnel, DigestRequestAndItsStandInAuthorization) {
   ScriptedPeer proxy({ScriptedPeer::WaitHead(),
                       ScriptedPeer::Send("HTTP/1.1 407 Auth\r\nProxy-Authenticate: Digest "
