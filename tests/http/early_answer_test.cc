@@ -11,22 +11,25 @@ namespace {
 
 using testsupport::ScriptedPeer;
 
+constexpr char kBody[] = "<?xml version=\"1.0\"?><Error><Code>AuthorizationFailure</Code></Error>";
+
 struct EarlyAnswer {
   const char* name;
   int body_bytes;
   ScriptedPeer::Action close;
+  bool length_known = true;  // else the body ends with the connection
 };
 
 class HttpEarlyAnswer : public ::testing::TestWithParam<EarlyAnswer> {};
 
 TEST_P(HttpEarlyAnswer, TheAnswerIsReportedInsteadOfTheSendFailure) {
   const EarlyAnswer& p = GetParam();
-  const std::string body = "<?xml version=\"1.0\"?><Error><Code>AuthorizationFailure</Code></Error>";
-  ScriptedPeer peer(ScriptedPeer::Script{
-      ScriptedPeer::WaitHead(),
-      ScriptedPeer::Send(ScriptedPeer::HttpResponse(body, "Connection: close\r\n", 403,
-                                                    "This request is not authorized.")),
-      p.close});
+  const std::string body = kBody;
+  const std::string answer =
+      p.length_known ? ScriptedPeer::HttpResponse(body, "Connection: close\r\n", 403,
+                                                  "This request is not authorized.")
+                     : "HTTP/1.1 403 This request is not authorized.\r\nConnection: close\r\n\r\n" + body;
+  ScriptedPeer peer(ScriptedPeer::Script{ScriptedPeer::WaitHead(), ScriptedPeer::Send(answer), p.close});
   ASSERT_TRUE(peer.Start());
   tw::HttpClient c;
   c.SetTimeout(20, true);
@@ -45,7 +48,9 @@ INSTANTIATE_TEST_SUITE_P(
     Closes, HttpEarlyAnswer,
     ::testing::Values(EarlyAnswer{"ResetAfter4MiBPlus1", 4 * 1024 * 1024 + 1, ScriptedPeer::Reset()},
                       EarlyAnswer{"ResetAfter32MiB", 32 * 1024 * 1024, ScriptedPeer::Reset()},
-                      EarlyAnswer{"FinAfter4MiBPlus1", 4 * 1024 * 1024 + 1, ScriptedPeer::Close()}),
+                      EarlyAnswer{"FinAfter4MiBPlus1", 4 * 1024 * 1024 + 1, ScriptedPeer::Close()},
+                      EarlyAnswer{"ResetEndsABodyWithoutLength", 4 * 1024 * 1024 + 1,
+                                  ScriptedPeer::Reset(), false}),
     [](const ::testing::TestParamInfo<EarlyAnswer>& info) { return info.param.name; });
 
 }  // namespace
