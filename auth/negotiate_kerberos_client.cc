@@ -1,4 +1,5 @@
 #include "auth/negotiate_kerberos_client.h"
+#include "foundation/text_conversion.h"
 
 namespace tw {
 namespace {
@@ -6,15 +7,6 @@ namespace {
 constexpr char kTextKerberosUnavailable[] = "Kerberos authentication is not available.";
 
 const char* OrEmpty(const char* text) { return text != nullptr ? text : ""; }
-
-bool EqualsNoCase(const char* a, const char* b) {
-  for (;; ++a, ++b) {
-    char x = *a >= 'A' && *a <= 'Z' ? static_cast<char>(*a + 32) : *a;
-    char y = *b >= 'A' && *b <= 'Z' ? static_cast<char>(*b + 32) : *b;
-    if (x != y) return false;
-    if (x == '\0') return true;
-  }
-}
 
 }  // namespace
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "foundation/file_path.h"
+#include "foundation/text_conversion.h"
 
 namespace tw {
 
@@ -74,8 +75,6 @@ int SetPercentDecoded(const char* p, int n, ByteString& out) {
   return kOk;
 }
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
 bool HasLineBreakOrNul(const ByteString& text) {
   for (int i = 0; i < text.length(); ++i) {
     const char c = text.data()[i];
@@ -93,11 +92,6 @@ bool EqualNoCase(const char* a, const char* b) {
     if (x != y) return false;
     if (x == 0) return true;
   }
-}
-
-void WipeString(ByteString& text) {
-  WipeBytes(text.data(), static_cast<size_t>(text.length()));
-  text.Reset();
 }
 
 }  // namespace

@@ -40,8 +40,7 @@ constexpr const char* kStandardLines[] = {
 };
 constexpr int kContentLengthLine = 2;
 
-bool IsLinearSpace(uint8_t c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-bool IsBlank(uint8_t c) { return c == ' ' || c == '\t'; }
+bool IsLinearSpace(int c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 uint8_t LowerAscii(uint8_t c) { return (c >= 'A' && c <= 'Z') ? static_cast<uint8_t>(c + 32) : c; }
 
 int CompareBytes(const ByteString& a, const ByteString& b) {
@@ -89,7 +88,7 @@ int BubbleSort(PairList& list, Less less) {
 }
 
 // The bytes between the first and last non-blank ones (blank: space and tab).
-void TrimmedSpan(const ByteString& s, int* from, int* to, bool (*is_space)(uint8_t)) {
+void TrimmedSpan(const ByteString& s, int* from, int* to, bool (*is_space)(int)) {
   int i = 0;
   int j = s.length();
   while (i < j && is_space(s.bytes()[i])) ++i;

@@ -27,9 +27,12 @@ function(tw_library name)
   endif()
 endfunction()
 
-# One test binary per folder under tests/; tests/peers/ holds helpers shared by them.
+# One test binary per folder under tests/; tests/peers/ holds helpers shared by them. PEERS is a
+# gtest filter of the suites that start a peer program (the storage emulator, nginx, a proxy):
+# their tests are labelled "<folder>-peer" instead of "<folder>", which ctest -L <folder> still
+# matches and -LE peer leaves out.
 function(tw_tests name)
-  cmake_parse_arguments(A "" "DIR" "DEPS" ${ARGN})
+  cmake_parse_arguments(A "" "DIR;PEERS" "DEPS" ${ARGN})
   if(NOT A_DIR)
     set(A_DIR ${name})
   endif()
@@ -41,8 +44,21 @@ function(tw_tests name)
   target_link_libraries(${name}_tests PRIVATE ${A_DEPS} test_support GTest::gtest GTest::gtest_main)
   target_compile_definitions(${name}_tests PRIVATE
     TW_SOURCE_DIR="${CMAKE_SOURCE_DIR}" TW_BINARY_DIR="${CMAKE_BINARY_DIR}")
-  gtest_discover_tests(${name}_tests
-    PROPERTIES LABELS "${name}"
-    WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
-    DISCOVERY_TIMEOUT 60)
+  if(A_PEERS)
+    gtest_discover_tests(${name}_tests
+      TEST_FILTER "${A_PEERS}"
+      PROPERTIES LABELS "${name}-peer"
+      WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
+      DISCOVERY_TIMEOUT 60)
+    gtest_discover_tests(${name}_tests
+      TEST_FILTER "-${A_PEERS}"
+      PROPERTIES LABELS "${name}"
+      WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
+      DISCOVERY_TIMEOUT 60)
+  else()
+    gtest_discover_tests(${name}_tests
+      PROPERTIES LABELS "${name}"
+      WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
+      DISCOVERY_TIMEOUT 60)
+  endif()
 endfunction()

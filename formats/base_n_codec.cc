@@ -1,4 +1,5 @@
 #include "formats/base_n_codec.h"
+#include "foundation/text_conversion.h"
 
 #include <array>
 #include <cstdint>
@@ -38,7 +39,6 @@ constexpr DecodeTable kBase64UrlTable = MakeTable(kBase64Url, 64, false);
 constexpr DecodeTable kBase32StandardTable = MakeTable(kBase32Standard, 32, true);
 constexpr DecodeTable kBase32ExtendedHexTable = MakeTable(kBase32ExtendedHex, 32, true);
 
-bool IsBlank(int c) { return c == ' ' || c == '\t'; }
 bool IsWhite(int c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 // Collects 6-bit values and writes each full group of four as three bytes.

@@ -24,7 +24,7 @@ const char kEmptyText[1] = {0};
 inline uint8_t Lower(uint8_t c) { return (c >= 'A' && c <= 'Z') ? c + 32 : c; }
 inline uint8_t Upper(uint8_t c) { return (c >= 'a' && c <= 'z') ? c - 32 : c; }
 // Blanks are control bytes and the space; bytes from 0x80 up are text (UTF-8 and code pages).
-inline bool IsBlank(uint8_t c) { return c <= 0x20; }
+inline bool IsTrimmed(uint8_t c) { return c <= 0x20; }
 
 // First index >= start where needle begins inside hay, or -1.
 int SearchBytes(const char* hay, int hay_len, const char* needle, int needle_len, int start) {
@@ -378,8 +378,8 @@ template <int N>
 void InlineString<N>::Trim() {
   const uint8_t* d = bytes();
   int begin = 0, end = length_;
-  while (begin < end && IsBlank(d[begin])) ++begin;
-  while (end > begin && IsBlank(d[end - 1])) --end;
+  while (begin < end && IsTrimmed(d[begin])) ++begin;
+  while (end > begin && IsTrimmed(d[end - 1])) --end;
   if (begin == 0 && end == length_) return;
   SetData(end, nullptr);
   EraseFront(begin);

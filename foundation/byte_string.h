@@ -192,6 +192,14 @@ using InlineBuffer1024 = InlineString<1024>;
 using InlineBuffer4096 = InlineString<4096>;
 using InlineBuffer16K = InlineString<16384>;
 
+// Wipes a string's whole storage (the used bytes and any left over from earlier contents) and
+// frees it; for keys, IVs, passwords and derived secrets, whatever the ZeroMemory switch says.
+template <int N>
+void WipeString(InlineString<N>& s) {
+  WipeBytes(s.data(), static_cast<size_t>(s.capacity()));
+  s.Reset();
+}
+
 // A ByteString used as an array of 32-bit words with a fill value for new and missing words.
 class WordArray {
  public:

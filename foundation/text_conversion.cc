@@ -330,6 +330,15 @@ int AppendHexLower(InlineString<N>& s, const void* bytes, int n) {
 template int AppendHexLower(InlineString<99>&, const void*, int);
 template int AppendHexLower(InlineString<20>&, const void*, int);
 
+bool EqualsNoCase(const char* a, const char* b) {
+  for (;; ++a, ++b) {
+    const char x = *a >= 'A' && *a <= 'Z' ? static_cast<char>(*a + 32) : *a;
+    const char y = *b >= 'A' && *b <= 'Z' ? static_cast<char>(*b + 32) : *b;
+    if (x != y) return false;
+    if (x == '\0') return true;
+  }
+}
+
 int AppendFromHex(ByteString& s, const char* text) {
   if (!text) return kOk;
   size_t n = std::strlen(text);

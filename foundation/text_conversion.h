@@ -14,6 +14,13 @@ namespace tw {
 
 constexpr int kErrInvalidValue = 202;
 
+// ---- ASCII ----
+
+// A space or a tab: the blanks around header values and settings.
+constexpr bool IsBlank(int c) { return c == ' ' || c == '\t'; }
+// Two whole texts equal when ASCII letters are compared without case.
+bool EqualsNoCase(const char* a, const char* b);
+
 // ---- Code pages through the platform ----
 
 // Text in codepage (n < 0: NUL-terminated) to UTF-8, appended without a NUL.

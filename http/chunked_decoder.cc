@@ -1,3 +1,4 @@
+#include "foundation/text_conversion.h"
 #include "http/chunked_decoder.h"
 
 namespace tw {
@@ -12,8 +13,6 @@ constexpr char kTextTrailersTooLong[] = "Trailers too long in chunked response b
 
 // Sizes above this are refused: they could not be counted in 64 bits with the bytes around them.
 constexpr uint64_t kMaxChunkSize = uint64_t{1} << 62;
-
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 }  // namespace
 

@@ -2,12 +2,11 @@
 
 #include <cstring>
 
+#include "foundation/text_conversion.h"
 #include "http/url_parts.h"
 
 namespace tw {
 namespace {
-
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 bool SameNoCase(const char* a, int an, const char* b) {
   const int bn = static_cast<int>(std::strlen(b));

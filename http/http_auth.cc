@@ -12,15 +12,6 @@ constexpr char kTextIdenticalRedirect[] =
     "Attempting to redirect to identical URL.  Aborting connection.";
 constexpr char kTextTooManyRedirects[] = "There were too many redirects.";
 
-bool EqualsNoCase(const char* a, const char* b) {
-  for (;; ++a, ++b) {
-    const char x = *a >= 'A' && *a <= 'Z' ? static_cast<char>(*a + 32) : *a;
-    const char y = *b >= 'A' && *b <= 'Z' ? static_cast<char>(*b + 32) : *b;
-    if (x != y) return false;
-    if (x == '\0') return true;
-  }
-}
-
 int DefaultPortOf(const char* scheme) { return EqualsNoCase(scheme, "https") ? 443 : 80; }
 
 // "Basic " and the Base64 form of user ":" password, the plain pair wiped afterwards.

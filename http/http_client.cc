@@ -83,15 +83,6 @@ constexpr ReasonEntry kReasons[] = {
     {510, "Not Extended"},
 };
 
-bool EqualsNoCase(const char* a, const char* b) {
-  for (;; ++a, ++b) {
-    const char x = *a >= 'A' && *a <= 'Z' ? static_cast<char>(*a + 32) : *a;
-    const char y = *b >= 'A' && *b <= 'Z' ? static_cast<char>(*b + 32) : *b;
-    if (x != y) return false;
-    if (x == '\0') return true;
-  }
-}
-
 bool ValidHttpVersion(const char* v) {
   return EqualsNoCase(v, "1.0") || EqualsNoCase(v, "1.1") || EqualsNoCase(v, "2.0");
 }

@@ -315,6 +315,9 @@ class HttpClient : public BodyTransferClient {
   bool UsingForwardProxy() const;
   void DrainPendingMessages(int max_steps);
   int WaitForResponse();
+  // After a send that the connection refused: reads the answer the server sent before it closed.
+  // True when one arrived; the exchange then ends as that answer says.
+  bool ReadEarlyAnswer(int send_error);
   int CheckHttpVersion(bool log);
   bool BodyWithheld() const;
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "formats/content_encoder.h"
+#include "foundation/text_conversion.h"
 #include "http/http_client.h"
 #include "platform/window.h"
 
@@ -40,15 +41,6 @@ constexpr int kDrainStepsAfter = 100;
 constexpr int kDrainStepsBefore = 8;
 
 constexpr const char* kVerbs[] = {"", "GET", "POST", "HEAD", "", "PUT", "DELETE"};
-
-bool EqualsNoCase(const char* a, const char* b) {
-  for (;; ++a, ++b) {
-    const char x = *a >= 'A' && *a <= 'Z' ? static_cast<char>(*a + 32) : *a;
-    const char y = *b >= 'A' && *b <= 'Z' ? static_cast<char>(*b + 32) : *b;
-    if (x != y) return false;
-    if (x == '\0') return true;
-  }
-}
 
 char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
 
@@ -325,6 +317,16 @@ int HttpClient::PerformRequest(int action) {
   LogAtLevel(kLogDebug, head.c_str(), "RequestHeaders");
   if (rc == kOk) rc = SendRequestBody(has_body);
   attached_handle_.Close();
+  if (rc != kOk && !transfer_ended_ && ReadEarlyAnswer(rc)) {
+    LogAtLevel(kLogInfo, "The server answered before the request was sent.", "Info");
+    expecting_response_ = false;
+    if (response_error_) {
+      SetErrorText(response_error_text_.c_str());
+      return response_error_code_;
+    }
+    SetErrorText("");
+    return kOk;
+  }
   if (rc != kOk && !transfer_ended_) {
     ByteString kept;
     kept.Assign(error_text());
@@ -335,6 +337,26 @@ int HttpClient::PerformRequest(int action) {
   }
   LogAtLevel(kLogInfo, "Request Sent", "Info");
   return WaitForResponse();
+}
+
+bool HttpClient::ReadEarlyAnswer(int send_error) {
+  // A server that refuses a request (a wrong key, a bad name) often answers at once and closes
+  // without reading the body; the body's send then fails, but the answer is already here and
+  // says more than the reset. Only a connection the peer broke qualifies: not a time-out, an
+  // interruption or a local failure.
+  const bool broken = send_error == win::WSAECONNRESET || send_error == win::WSAECONNABORTED ||
+                      send_error == win::WSAESHUTDOWN || send_error == win::WSAENETRESET ||
+                      send_error == win::WSAENOTCONN;
+  if (!broken || interrupt_requested() || !HasSocket() || !expecting_response_) return false;
+  // The answer arrived before the close, so it is in the receive queue now: one drain reads it.
+  SetAcceptData(true);
+  OnReadable(kReadDrain);
+  if (response_bytes_seen_ == 0 || status_line_.empty()) return false;
+  // Whatever the answer lacks now will not come: the close ends it (a body without a length
+  // ends there; a cut head or a short body is reported as such).
+  if (!transfer_ended_) Disconnect();
+  if (!transfer_ended_) EndResponseTransfer(kOk, nullptr);
+  return true;
 }
 
 int HttpClient::WaitForResponse() {

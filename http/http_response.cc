@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "formats/gzip_header.h"
+#include "foundation/text_conversion.h"
 #include "http/http_client.h"
 
 namespace tw {
@@ -41,15 +42,6 @@ constexpr char kTextConnectionCloseWait[] =
     "Received header 'Connection: close', waiting for the connection to close.";
 // The largest body kept in memory: a ByteString's length.
 constexpr uint64_t kMaxMemoryBody = 0x7FFFFF00u;
-
-bool EqualsNoCase(const char* a, const char* b) {
-  for (;; ++a, ++b) {
-    const char x = *a >= 'A' && *a <= 'Z' ? static_cast<char>(*a + 32) : *a;
-    const char y = *b >= 'A' && *b <= 'Z' ? static_cast<char>(*b + 32) : *b;
-    if (x != y) return false;
-    if (x == '\0') return true;
-  }
-}
 
 // True when the comma-separated list holds the token (without case).
 bool ListHasToken(const char* list, const char* token) {

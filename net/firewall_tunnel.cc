@@ -106,8 +106,6 @@ int SetCut(ShortString& field, const char* text) {
   return field.Set(text, n);
 }
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
 char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
 
 bool EqualsNoCase(const char* a, int a_length, const char* b) {
@@ -859,6 +857,8 @@ int FirewallTunnel::TakeHttp(const uint8_t* p, int n) {
       const int64_t remaining = reply_content_length_ - reply_received_;
       const int take = remaining < n - used ? static_cast<int>(remaining) : n - used;
       reply_received_ += take;
+      // A chunked body counts against the reply's cap as a whole, its framing lines included.
+      if (reply_chunked_) reply_head_bytes_ += take;
       used += take;
       if (reply_received_ >= reply_content_length_) {
         if (reply_chunked_) {
@@ -934,15 +934,18 @@ void FirewallTunnel::HttpLine(const char* line, int length) {
       int64_t size = 0;
       int digits = 0;
       for (; i < length && IsHexDigit(line[i]); ++i, ++digits) {
-        if (size > (INT64_MAX >> 4)) break;
-        size = size * 16 + HexDigitValue(line[i]);
+        // Past the cap already: the size is refused, however many digits follow.
+        if (size <= kMaxFirewallReply) size = size * 16 + HexDigitValue(line[i]);
       }
       if (digits == 0) {
         Fail(kTextBadChunkSize);
         return;
       }
+      if (size > kMaxFirewallReply - reply_head_bytes_) {
+        Fail(kTextReplyTooLong);
+        return;
+      }
       reply_received_ = 0;
-      reply_head_bytes_ = 0;
       reply_content_length_ = size;
       negotiation_step_ = size == 0 ? kStepTrailers : kStepBody;
       return;
@@ -1039,7 +1042,8 @@ void FirewallTunnel::HttpHeader(const char* line, int length) {
 
 void FirewallTunnel::HttpHeadEnd() {
   reply_received_ = 0;
-  reply_head_bytes_ = 0;
+  // A chunked body shares the head's cap: the reply as a whole stays within it.
+  if (!reply_chunked_) reply_head_bytes_ = 0;
   if (reply_chunked_) {
     negotiation_step_ = kStepChunkSize;
   } else if (reply_content_length_ > 0) {

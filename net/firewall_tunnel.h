@@ -172,7 +172,7 @@ class FirewallTunnel {
   uint32_t firewall_address_ = 0;  // IPv4, network order
   // Set when a negotiation failed: what the firewall still sends is not the owner's data.
   bool failed_ = false;
-  int32_t reply_head_bytes_ = 0;  // bytes of the current reply head so far
+  int32_t reply_head_bytes_ = 0;  // bytes of the current reply head (and chunked body) so far
   char host_text_[16] = {};
 };
 

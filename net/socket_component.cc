@@ -5,6 +5,7 @@
 #include <cstring>
 #include <thread>
 
+#include "foundation/text_conversion.h"
 #include "net/library_startup.h"
 #include "net/name_resolution.h"
 #include "net/winsock_errors.h"
@@ -50,15 +51,6 @@ constexpr QosTrafficName kQosTrafficNames[] = {
 
 bool NeedsBackslash(uint8_t b) {
   return b == '\\' || b == '$' || b == '"' || b == '{' || b == '}' || b == '[' || b == ']';
-}
-
-bool EqualsNoCase(const char* a, const char* b) {
-  for (; *a != '\0' && *b != '\0'; ++a, ++b) {
-    char ca = *a >= 'A' && *a <= 'Z' ? static_cast<char>(*a + 32) : *a;
-    char cb = *b >= 'A' && *b <= 'Z' ? static_cast<char>(*b + 32) : *b;
-    if (ca != cb) return false;
-  }
-  return *a == *b;
 }
 
 bool Ipv6AddressSet(const win::sockaddr_in6& a) {

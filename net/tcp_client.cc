@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "foundation/text_conversion.h"
 #include "net/name_resolution.h"
 #include "platform/time.h"
 
@@ -51,8 +52,6 @@ constexpr int64_t kRatePiecesPerSecond = 20;
 constexpr int kRawReadSize = 65536;
 
 int64_t NowMillis() { return static_cast<int64_t>(win::GetTickCount64()); }
-
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
 

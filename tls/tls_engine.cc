@@ -1,3 +1,4 @@
+#include "foundation/text_conversion.h"
 #include "tls/tls_engine.h"
 
 #include <algorithm>
@@ -130,8 +131,6 @@ constexpr char kDefaultTls13SignatureSchemes[] =
     "rsa_pss_sha256,rsa_pss_sha384,rsa_pss_sha512,rsa_pkcs1_sha256,rsa_pkcs1_sha384,"
     "rsa_pkcs1_sha512,ecdsa_secp256r1_sha256,ecdsa_secp384r1_sha384,ecdsa_secp521r1_sha512,"
     "ed25519,ed448";
-
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 }  // namespace
 

@@ -11,11 +11,6 @@ namespace {
 
 constexpr int kTagBits = 128;
 
-void WipeString(ByteString& s) {
-  if (s.length() > 0) WipeBytes(s.data(), static_cast<size_t>(s.length()));
-  s.Reset();
-}
-
 }  // namespace
 
 AeadCipher::~AeadCipher() {

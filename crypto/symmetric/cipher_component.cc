@@ -6,9 +6,9 @@
 #include "crypto/symmetric/hmac.h"
 #include "crypto/symmetric/kdf.h"
 #include "crypto/symmetric/random_source.h"
-#include "formats/encoder_component.h"
 #include "foundation/file_handle.h"
 #include "foundation/file_path.h"
+#include "foundation/text_conversion.h"
 #include "platform/file.h"
 #include "platform/last_error.h"
 
@@ -346,15 +346,30 @@ class MessageSink {
 // Hex settings
 
 int DecodeHexSetting(const char* text, ByteString& out) {
-  EncoderComponent encoder;
-  encoder.set_format(kFormatHex);
-  int rc = encoder.SetInputData(text != nullptr ? text : "", text != nullptr ? static_cast<int>(std::strlen(text)) : 0);
-  if (rc == kOk) rc = encoder.Decode();
-  if (rc != kOk) {
-    WipeString(out);
-    return rc;
+  // Decoded straight into the setting's own string, sized once: no copy of the key, IV or
+  // password is left in a buffer freed unwiped. Digits pair up, anything between them is
+  // skipped and a last digit without a partner is dropped.
+  WipeString(out);
+  if (text == nullptr) return kOk;
+  size_t digits = 0;
+  for (const char* p = text; *p != '\0'; ++p) digits += HexDigitValue(static_cast<unsigned char>(*p)) >= 0;
+  if (digits / 2 > static_cast<size_t>(INT32_MAX)) return kErrOutOfMemory;
+  const int count = static_cast<int>(digits / 2);
+  if (count == 0) return kOk;
+  if (int rc = out.Resize(count); rc != kOk) return rc;
+  uint8_t* to = out.bytes();
+  int high = -1, at = 0;
+  for (const char* p = text; *p != '\0' && at < count; ++p) {
+    const int v = HexDigitValue(static_cast<unsigned char>(*p));
+    if (v < 0) continue;
+    if (high < 0) {
+      high = v;
+    } else {
+      to[at++] = static_cast<uint8_t>(high << 4 | v);
+      high = -1;
+    }
   }
-  return out.Assign(encoder.output_data());
+  return kOk;
 }
 
 // ---------------------------------------------------------------------------------------------

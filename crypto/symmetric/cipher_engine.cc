@@ -71,11 +71,6 @@ bool InRule(const LengthRule& rule, int bits) {
   return rule.step == 0 || bits % rule.step == 0;
 }
 
-void WipeString(ByteString& s) {
-  WipeBytes(s.data(), static_cast<size_t>(s.length()));
-  s.Reset();
-}
-
 int SetSecretString(ByteString& s, const uint8_t* p, int n) {
   WipeString(s);
   return s.Set(p, n);

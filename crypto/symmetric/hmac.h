@@ -18,14 +18,6 @@ class Stream;
 // the check took. True when equal.
 bool MacEquals(const void* a, const void* b, size_t n);
 
-// Wipes a string's whole storage (the used bytes and any left over from earlier contents) and
-// frees it; for keys and derived secrets, whatever the ZeroMemory switch says.
-template <int N>
-void WipeString(InlineString<N>& s) {
-  WipeBytes(s.data(), static_cast<size_t>(s.capacity()));
-  s.Reset();
-}
-
 // Cuts a secret to n bytes without leaving the dropped bytes, or a heap block the string leaves
 // for its inline area, unwiped. 0, or 200 when it cannot be cut (it is then emptied).
 template <int N>

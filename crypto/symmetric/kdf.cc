@@ -55,15 +55,6 @@ int Pbkdf2Block(HmacEngine& hmac, const void* salt, int salt_length, uint32_t bl
   return rc;
 }
 
-bool EqualsNoCase(const char* a, const char* b) {
-  for (;; ++a, ++b) {
-    const char x = (*a >= 'A' && *a <= 'Z') ? static_cast<char>(*a - 'A' + 'a') : *a;
-    const char y = (*b >= 'A' && *b <= 'Z') ? static_cast<char>(*b - 'A' + 'a') : *b;
-    if (x != y) return false;
-    if (x == '\0') return true;
-  }
-}
-
 }  // namespace
 
 int Pbkdf2(HmacEngine& hmac, int hash_id, const void* password, int password_length, const void* salt,

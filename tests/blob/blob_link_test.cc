@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tests/blob/blob_test_support.h"
+#include "tests/blob/emulator_fixture.h"
 #include "tests/peers/azurite_peer.h"
 #include "tests/support/test_support.h"
 
@@ -32,50 +33,34 @@ struct Fetch {
   std::string body;
 };
 
-class AzuriteLink : public ::testing::Test {
+class AzuriteLink : public blobtest::EmulatorFixture {
  protected:
   static void SetUpTestSuite() {
-    azurite_ = new AzuritePeer();
-    if (!AzuritePeer::SdkInstalled() || !azurite_->Start()) {
-      skip_reason_ = AzuritePeer::SdkInstalled() ? azurite_->error()
-                                                 : "storage emulator or SDK not installed";
-      return;
-    }
-    if (!testsupport::HaveProgram("curl")) {
-      skip_reason_ = "curl not installed";
-      return;
-    }
-    int status = -1;
-    const std::string out = azurite_->RunSdkScript("sdk_seed.js", {}, &status, R"([
+    const std::string out = StartEmulator(R"([
         {"op":"container","name":"links"},
         {"op":"blob","container":"links","name":"notes/first draft.txt","data":"old words"},
         {"op":"snapshot","container":"links","name":"notes/first draft.txt"},
         {"op":"blob","container":"links","name":"notes/first draft.txt","data":"new words\n"},
         {"op":"blob","container":"links","name":"other.bin","data":"x"}])");
+    if (!skip_reason_.empty() || !seed_failure_.empty()) return;
+    if (!testsupport::HaveProgram("curl")) {
+      skip_reason_ = "curl not installed";
+      return;
+    }
     const std::vector<std::string> lines = testsupport::Lines(out);
     const std::string key = "\"snapshot\":\"";
     const size_t at = lines.size() > 2 ? lines[2].find(key) : std::string::npos;
-    if (status != 0 || out.find("\"error\"") != std::string::npos || at == std::string::npos) {
-      skip_reason_.clear();
-      seed_failure_ = "seeding failed: " + out + azurite_->sdk_stderr();
+    if (at == std::string::npos) {
+      seed_failure_ = "seeding failed: " + out;
       return;
     }
     snapshot_ = lines[2].substr(at + key.size(), lines[2].find('"', at + key.size()) -
                                                      (at + key.size()));
   }
-  static void TearDownTestSuite() {
-    delete azurite_;
-    azurite_ = nullptr;
-  }
   void SetUp() override {
-    if (!skip_reason_.empty()) {
-      TW_REQUIRE_OR_SKIP(skip_reason_);
-    }
-    ASSERT_TRUE(seed_failure_.empty()) << seed_failure_;
-    client_.set_use_ssl(false);
-    client_.account().SetText(AzuritePeer::account().c_str());
-    client_.access_key().SetText(AzuritePeer::key().c_str());
-    client_.SetEndpoint(azurite_->endpoint_suffix().c_str());
+    EmulatorFixture::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    PointAt(client_);
     client_.container().SetText("links");
   }
 
@@ -105,17 +90,9 @@ class AzuriteLink : public ::testing::Test {
     return Str(link);
   }
 
-  static AzuritePeer* azurite_;
-  static std::string skip_reason_;
-  static std::string seed_failure_;
-  static std::string snapshot_;
+  inline static std::string snapshot_;
   TestClient client_;
 };
-
-AzuritePeer* AzuriteLink::azurite_ = nullptr;
-std::string AzuriteLink::skip_reason_;
-std::string AzuriteLink::seed_failure_;
-std::string AzuriteLink::snapshot_;
 
 TEST_F(AzuriteLink, ReadLinkFetchesTheBlobsBytes) {
   const std::string link =

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tests/blob/blob_test_support.h"
+#include "tests/blob/emulator_fixture.h"
 #include "tests/peers/azurite_peer.h"
 #include "tests/peers/scripted_peer.h"
 #include "tests/support/test_support.h"
@@ -463,34 +464,15 @@ TEST_F(ScriptedOperation, BlobInfoFromHeadersAndCommittedBlockCount) {
 
 // ---- Against the storage emulator ----
 
-class AzuriteOperation : public ::testing::Test {
+class AzuriteOperation : public blobtest::EmulatorFixture {
  protected:
-  static void SetUpTestSuite() {
-    azurite_ = new AzuritePeer();
-    if (!AzuritePeer::SdkInstalled() || !azurite_->Start()) {
-      skip_reason_ = AzuritePeer::SdkInstalled() ? azurite_->error()
-                                                 : "storage emulator or SDK not installed";
-    }
-  }
-  static void TearDownTestSuite() {
-    delete azurite_;
-    azurite_ = nullptr;
-  }
   void SetUp() override {
-    if (!skip_reason_.empty()) {
-      TW_REQUIRE_OR_SKIP(skip_reason_);
-    }
-    client_.set_use_ssl(false);
-    client_.account().SetText(AzuritePeer::account().c_str());
-    client_.access_key().SetText(AzuritePeer::key().c_str());
-    client_.SetEndpoint(azurite_->endpoint_suffix().c_str());
+    EmulatorFixture::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    PointAt(client_);
   }
   std::vector<std::string> Run(const std::string& script, const std::string& steps) {
-    int status = -1;
-    const std::string out = azurite_->RunSdkScript(script, {}, &status, steps);
-    EXPECT_EQ(status, 0) << azurite_->sdk_stderr();
-    std::vector<std::string> lines = testsupport::Lines(out);
-    if (!lines.empty() && lines.back().empty()) lines.pop_back();
+    std::vector<std::string> lines = RunSdk(script, steps);
     for (const std::string& line : lines) {
       EXPECT_EQ(line.find("\"error\""), std::string::npos) << line;
     }
@@ -505,13 +487,8 @@ class AzuriteOperation : public ::testing::Test {
     return line.find(part) != std::string::npos;
   }
 
-  static AzuritePeer* azurite_;
-  static std::string skip_reason_;
   TestClient client_;
 };
-
-AzuritePeer* AzuriteOperation::azurite_ = nullptr;
-std::string AzuriteOperation::skip_reason_;
 
 TEST_F(AzuriteOperation, ContainerLifeWithMetadataAndInfo) {
   client_.container().SetText("life");

@@ -11,6 +11,7 @@
 
 #include "blob/blob_client.h"
 #include "tests/blob/blob_test_support.h"
+#include "tests/blob/emulator_fixture.h"
 #include "tests/peers/azurite_peer.h"
 #include "tests/support/test_support.h"
 
@@ -235,41 +236,19 @@ TEST_F(TransferChecks, GetBlobLocalFileAndEncryptedResume) {
 
 // ---- Against the storage emulator ----
 
-class AzuriteTransfer : public ::testing::Test {
+class AzuriteTransfer : public blobtest::EmulatorFixture {
  protected:
-  static void SetUpTestSuite() {
-    azurite_ = new AzuritePeer();
-    if (!AzuritePeer::SdkInstalled() || !azurite_->Start()) {
-      skip_reason_ = AzuritePeer::SdkInstalled() ? azurite_->error()
-                                                 : "storage emulator or SDK not installed";
-    }
-  }
-  static void TearDownTestSuite() {
-    delete azurite_;
-    azurite_ = nullptr;
-  }
   void SetUp() override {
-    if (!skip_reason_.empty()) {
-      TW_REQUIRE_OR_SKIP(skip_reason_);
-    }
-    client_.set_use_ssl(false);
-    client_.account().SetText(AzuritePeer::account().c_str());
-    client_.access_key().SetText(AzuritePeer::key().c_str());
-    client_.SetEndpoint(azurite_->endpoint_suffix().c_str());
+    EmulatorFixture::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    PointAt(client_);
     client_.container().SetText("xfer");
     ASSERT_EQ(client_.SetSimpleUploadLimit(1000), 0);
     ASSERT_EQ(client_.SetFragmentSize(400), 0);
     dir_ = testsupport::MakeTempDir();
     Sdk(R"([{"op":"container","container":"xfer"}])");
   }
-  std::vector<std::string> Sdk(const std::string& steps) {
-    int status = -1;
-    const std::string out = azurite_->RunSdkScript("sdk_transfer.js", {}, &status, steps);
-    EXPECT_EQ(status, 0) << azurite_->sdk_stderr();
-    std::vector<std::string> lines = testsupport::Lines(out);
-    if (!lines.empty() && lines.back().empty()) lines.pop_back();
-    return lines;
-  }
+  std::vector<std::string> Sdk(const std::string& steps) { return RunSdk("sdk_transfer.js", steps); }
   std::string SdkRead(const std::string& name) {
     const auto lines = Sdk(R"([{"op":"read","container":"xfer","name":")" + name + "\"}]");
     return lines.empty() ? "" : lines[0];
@@ -291,14 +270,10 @@ class AzuriteTransfer : public ::testing::Test {
     return client_.CreateBlob(name.c_str(), 0, 0);
   }
 
-  static AzuritePeer* azurite_;
-  static std::string skip_reason_;
   TransferClient client_;
   std::string dir_;
 };
 
-AzuritePeer* AzuriteTransfer::azurite_ = nullptr;
-std::string AzuriteTransfer::skip_reason_;
 
 TEST_F(AzuriteTransfer, SimpleUploadLimitAndOneByteMoreFromMemoryAndFile) {
   for (const bool from_file : {false, true}) {

@@ -9,6 +9,7 @@
 
 #include "net/firewall_tunnel.h"
 #include "tests/blob/blob_test_support.h"
+#include "tests/blob/emulator_fixture.h"
 #include "tests/peers/azurite_peer.h"
 #include "tests/peers/peer_process.h"
 #include "tests/peers/proxy_peers.h"
@@ -68,36 +69,12 @@ class NamedSquidPeer : public testsupport::SquidPeer {
   }
 };
 
-class BlobTunnel : public ::testing::Test {
+class BlobTunnel : public blobtest::EmulatorFixture {
  protected:
   static void SetUpTestSuite() {
-    azurite_ = new AzuritePeer();
-    if (!AzuritePeer::SdkInstalled()) {
-      skip_reason_ = "storage emulator or SDK not installed";
-      return;
-    }
-    if (!azurite_->Start()) {
-      skip_reason_ = azurite_->error();
-      return;
-    }
-    int status = -1;
-    const std::string out = azurite_->RunSdkScript(
-        "sdk_seed.js", {}, &status,
+    StartEmulator(
         std::string(R"([{"op":"container","name":"tunnel-a"},{"op":"container","name":"tunnel-b"},)") +
-            R"({"op":"blob","container":"tunnel-a","name":"hello.txt","data":")" + kBlobText +
-            R"("}])");
-    if (status != 0 || out.find("error") != std::string::npos) {
-      skip_reason_ = "seeding the emulator failed: " + out + azurite_->sdk_stderr();
-    }
-  }
-  static void TearDownTestSuite() {
-    delete azurite_;
-    azurite_ = nullptr;
-  }
-  void SetUp() override {
-    if (!skip_reason_.empty()) {
-      TW_REQUIRE_OR_SKIP(skip_reason_);
-    }
+        R"({"op":"blob","container":"tunnel-a","name":"hello.txt","data":")" + kBlobText + R"("}])");
   }
 
   // Points the client at the emulator (or at `target_port`) through the firewall.
@@ -160,12 +137,7 @@ class BlobTunnel : public ::testing::Test {
     EXPECT_EQ(c.containers().Count(), 0);
   }
 
-  static AzuritePeer* azurite_;
-  static std::string skip_reason_;
 };
-
-AzuritePeer* BlobTunnel::azurite_ = nullptr;
-std::string BlobTunnel::skip_reason_;
 
 // ---- HTTP CONNECT ----
 
@@ -269,21 +241,21 @@ TEST_F(BlobTunnel, DanteSocks4And5) {
 }
 
 TEST_F(BlobTunnel, DanteSocks5UserPassword) {
-  if (!testsupport::DantePeer::CanAuthenticate("twfwuser")) {
-    GTEST_SKIP() << "cannot make the dante account without root";
+  if (!testsupport::DantePeer::CanAuthenticate("twdante")) {
+    TW_REQUIRE_OR_SKIP("dante's test account needs root");
   }
+  const std::string password = testsupport::RandomPassword();
   testsupport::DantePeer proxy;
-  // The same account and password as the other dante tests: Start sets the password.
-  proxy.SetCredentials("twfwuser", "Pw-4-dante");
+  proxy.SetCredentials("twdante", password);
   if (!proxy.Start()) TW_REQUIRE_OR_SKIP(proxy.error());
   {
     TunnelClient c;
-    Configure(c, tw::kFirewallSocks5, proxy.port(), "twfwuser", "Pw-4-dante");
+    Configure(c, tw::kFirewallSocks5, proxy.port(), "twdante", password);
     ExpectSeedVisible(c);
   }
   {
     TunnelClient c;
-    Configure(c, tw::kFirewallSocks5, proxy.port(), "twfwuser", "wrong");
+    Configure(c, tw::kFirewallSocks5, proxy.port(), "twdante", "wrong");
     c.prefix().SetText("tunnel-");
     EXPECT_EQ(c.ListContainers(), tw::kErrFirewall);
     EXPECT_EQ(c.Error().rfind("firewall authentication failed: ", 0), 0u) << c.Error();
@@ -298,7 +270,7 @@ TEST_F(BlobTunnel, DanteSocks5UserPassword) {
   {
     // SOCKS 4 carries no password: the server refuses it.
     TunnelClient c;
-    Configure(c, tw::kFirewallSocks4, proxy.port(), "twfwuser");
+    Configure(c, tw::kFirewallSocks4, proxy.port(), "twdante");
     ExpectRefused(c, "firewall request rejected or failed");
   }
 }

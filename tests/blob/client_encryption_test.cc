@@ -14,6 +14,7 @@
 #include "blob/blob_client.h"
 #include "crypto/symmetric/cipher_component.h"
 #include "tests/blob/blob_test_support.h"
+#include "tests/blob/emulator_fixture.h"
 #include "tests/peers/azurite_peer.h"
 #include "tests/support/test_support.h"
 
@@ -161,27 +162,12 @@ TEST_F(EncryptionChecks, MissingTempFolderPassesTheNameCodeThrough) {
 
 // ---- Against the storage emulator ----
 
-class AzuriteEncryption : public ::testing::Test {
+class AzuriteEncryption : public blobtest::EmulatorFixture {
  protected:
-  static void SetUpTestSuite() {
-    azurite_ = new AzuritePeer();
-    if (!AzuritePeer::SdkInstalled() || !azurite_->Start()) {
-      skip_reason_ = AzuritePeer::SdkInstalled() ? azurite_->error()
-                                                 : "storage emulator or SDK not installed";
-    }
-  }
-  static void TearDownTestSuite() {
-    delete azurite_;
-    azurite_ = nullptr;
-  }
   void SetUp() override {
-    if (!skip_reason_.empty()) {
-      TW_REQUIRE_OR_SKIP(skip_reason_);
-    }
-    client_.set_use_ssl(false);
-    client_.account().SetText(AzuritePeer::account().c_str());
-    client_.access_key().SetText(AzuritePeer::key().c_str());
-    client_.SetEndpoint(azurite_->endpoint_suffix().c_str());
+    EmulatorFixture::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    PointAt(client_);
     client_.container().SetText("crypt");
     client_.set_overwrite(true);
     ASSERT_EQ(client_.SetSimpleUploadLimit(1000), 0);
@@ -191,14 +177,7 @@ class AzuriteEncryption : public ::testing::Test {
     client_.SetTempPath(temp_dir_.c_str());
     Sdk(R"([{"op":"container","container":"crypt"}])");
   }
-  std::vector<std::string> Sdk(const std::string& steps) {
-    int status = -1;
-    const std::string out = azurite_->RunSdkScript("sdk_transfer.js", {}, &status, steps);
-    EXPECT_EQ(status, 0) << azurite_->sdk_stderr();
-    std::vector<std::string> lines = testsupport::Lines(out);
-    if (!lines.empty() && lines.back().empty()) lines.pop_back();
-    return lines;
-  }
+  std::vector<std::string> Sdk(const std::string& steps) { return RunSdk("sdk_transfer.js", steps); }
   std::string SdkRead(const std::string& name) {
     const auto lines = Sdk(R"([{"op":"read","container":"crypt","name":")" + name + "\"}]");
     return lines.empty() ? "" : lines[0];
@@ -217,15 +196,11 @@ class AzuriteEncryption : public ::testing::Test {
     return client_.GetBlob(name.c_str());
   }
 
-  static AzuritePeer* azurite_;
-  static std::string skip_reason_;
   CryptClient client_;
   std::string dir_;
   std::string temp_dir_;
 };
 
-AzuritePeer* AzuriteEncryption::azurite_ = nullptr;
-std::string AzuriteEncryption::skip_reason_;
 
 TEST_F(AzuriteEncryption, PasswordUploadStoresPaddedCiphertextAndDownloadRestoresIt) {
   const std::string data = testsupport::RandomBytes(700, 1);

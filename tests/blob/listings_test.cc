@@ -9,6 +9,7 @@
 
 #include "foundation/text_conversion.h"
 #include "tests/blob/blob_test_support.h"
+#include "tests/blob/emulator_fixture.h"
 #include "tests/peers/azurite_peer.h"
 #include "tests/peers/scripted_peer.h"
 #include "tests/support/test_support.h"
@@ -406,36 +407,17 @@ TEST_F(CannedListing, ListPageRangesChecksItsArguments) {
 
 // ---- Against the storage emulator ----
 
-class AzuriteListing : public ::testing::Test {
+class AzuriteListing : public blobtest::EmulatorFixture {
  protected:
-  static void SetUpTestSuite() {
-    azurite_ = new AzuritePeer();
-    if (!AzuritePeer::SdkInstalled() || !azurite_->Start()) {
-      skip_reason_ = AzuritePeer::SdkInstalled() ? azurite_->error()
-                                                 : "storage emulator or SDK not installed";
-    }
-  }
-  static void TearDownTestSuite() {
-    delete azurite_;
-    azurite_ = nullptr;
-  }
   void SetUp() override {
-    if (!skip_reason_.empty()) {
-      TW_REQUIRE_OR_SKIP(skip_reason_);
-    }
-    client_.set_use_ssl(false);
-    client_.account().SetText(AzuritePeer::account().c_str());
-    client_.access_key().SetText(AzuritePeer::key().c_str());
-    client_.SetEndpoint(azurite_->endpoint_suffix().c_str());
+    EmulatorFixture::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    PointAt(client_);
   }
   // Runs the SDK steps (a JSON array); returns one output line per step and fails the test
   // on an SDK error.
   std::vector<std::string> Seed(const std::string& steps) {
-    int status = -1;
-    const std::string out = azurite_->RunSdkScript("sdk_seed.js", {}, &status, steps);
-    EXPECT_EQ(status, 0) << azurite_->sdk_stderr();
-    std::vector<std::string> lines = testsupport::Lines(out);
-    if (!lines.empty() && lines.back().empty()) lines.pop_back();
+    std::vector<std::string> lines = RunSdk("sdk_seed.js", steps);
     for (const std::string& line : lines) {
       EXPECT_EQ(line.find("\"error\""), std::string::npos) << line;
     }
@@ -449,13 +431,8 @@ class AzuriteListing : public ::testing::Test {
     return names;
   }
 
-  static AzuritePeer* azurite_;
-  static std::string skip_reason_;
   TestClient client_;
 };
-
-AzuritePeer* AzuriteListing::azurite_ = nullptr;
-std::string AzuriteListing::skip_reason_;
 
 TEST_F(AzuriteListing, ContainersInPagesOfTwoWithPrefixAndMetadata) {
   Seed(R"([{"op":"container","name":"page-a1","metadata":{"owner":"ann","tier":"1"}},

@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -382,6 +384,54 @@ TEST(MainJob, DemoStopsTheEmulatorWhenTheHostFails) {
   ASSERT_GT(port, 0);
   EXPECT_FALSE(PortAccepts(port)) << "the emulator still listens on " << port;
   EXPECT_NE(out.find("== emulator stopped"), std::string::npos) << out;
+  std::error_code ec;
+  std::filesystem::remove_all(dir, ec);
+}
+
+// The emulator script for trying the host by hand: its printed port and key work with the
+// README's steps, and SIGTERM stops the emulator.
+TEST(MainJob, EmulatorScriptServesTheHostsExamples) {
+  if (!AzuritePeer::Installed()) {
+    TW_REQUIRE_OR_SKIP("storage emulator not installed in tests/peers/node_modules");
+  }
+  const std::string dir = MakeTempDir();
+  ASSERT_FALSE(dir.empty());
+  const std::string command = "bash -c 'echo $$; exec bash " +
+                              ShellQuote(std::string(TW_SOURCE_DIR) + "/scripts/emulator") +
+                              " --no-setup' 2>" + ShellQuote(dir + "/stderr.txt");
+  FILE* script = popen(command.c_str(), "r");
+  ASSERT_NE(script, nullptr);
+  std::map<std::string, std::string> said;  // first word -> the rest of the line
+  char line[512];
+  while (said.count("storage") == 0 && std::fgets(line, sizeof(line), script) != nullptr) {
+    std::string text(line);
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    const size_t blank = text.find(' ');
+    said[blank == std::string::npos ? "pid" : text.substr(0, blank)] =
+        blank == std::string::npos ? text : text.substr(blank + 1);
+  }
+  const int pid = std::atoi(said["pid"].c_str());
+  const int port = std::atoi(said["port"].c_str());
+  EXPECT_EQ(said["endpoint"], "\"Config(Endpoint=.localhost:" + std::to_string(port) + ")\"");
+  EXPECT_EQ(said["export"], "TW_DEMO_ACCESS_KEY='" + AzuritePeer::key() + "'");
+  if (port > 0) {
+    int status = -1;
+    const std::string out = RunCommand(
+        "TW_REGISTRY_FILE=" + ShellQuote(dir + "/registry.txt") + " TW_DEMO_ACCESS_KEY=" +
+            ShellQuote(AzuritePeer::key()) + " " +
+            Bounded(120, ShellQuote(TW_COBALIN_HOST) + " UseSSL=false Account=devstoreaccount1" +
+                             " AccessKey=@env:TW_DEMO_ACCESS_KEY 'Config(Endpoint=.localhost:" +
+                             std::to_string(port) + ")' Container=tried 'CreateContainer()'" +
+                             " Prefix=tried 'ListContainers()' 'ContainerCount?'") +
+            " 2>&1",
+        "", &status);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("ContainerCount = 1"), std::string::npos) << out;
+  }
+  if (pid > 0) ::kill(pid, SIGTERM);
+  pclose(script);
+  if (port > 0) EXPECT_FALSE(PortAccepts(port)) << "the emulator still listens on " << port;
+  EXPECT_NE(ReadFile(dir + "/stderr.txt").find("emulator stopped"), std::string::npos);
   std::error_code ec;
   std::filesystem::remove_all(dir, ec);
 }

@@ -617,9 +617,15 @@ TEST(ContentEncoderTest, HeaderTimeIsNow) {
   ContentEncoder encoder;
   const uint8_t* out = nullptr;
   int n = 0;
-  const uint32_t before = static_cast<uint32_t>(std::time(nullptr));
+  // Bracketed with the encoder's own clock: time() reads a coarser one that can lag a tick.
+  const auto seconds = [] {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<uint32_t>(ts.tv_sec);
+  };
+  const uint32_t before = seconds();
   ASSERT_EQ(encoder.EncodeChunk("x", 1, true, &out, &n), 0);
-  const uint32_t after = static_cast<uint32_t>(std::time(nullptr));
+  const uint32_t after = seconds();
   const uint32_t mtime = LoadLe32(out + 4);
   EXPECT_GE(mtime, before);
   EXPECT_LE(mtime, after);

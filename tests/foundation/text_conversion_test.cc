@@ -820,4 +820,24 @@ TEST(TextTools, FormatGuidAgainstPython) {
   EXPECT_EQ(Str(s), out[0]);
 }
 
+struct NoCase {
+  const char* a;
+  const char* b;
+  bool equal;
+};
+
+class EqualsNoCaseTest : public ::testing::TestWithParam<NoCase> {};
+
+TEST_P(EqualsNoCaseTest, FoldsAsciiLettersOnlyAndComparesWholeTexts) {
+  EXPECT_EQ(tw::EqualsNoCase(GetParam().a, GetParam().b), GetParam().equal);
+  EXPECT_EQ(tw::EqualsNoCase(GetParam().b, GetParam().a), GetParam().equal);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pairs, EqualsNoCaseTest,
+    ::testing::Values(NoCase{"Content-Length", "content-LENGTH", true}, NoCase{"", "", true},
+                      NoCase{"abc", "abcd", false}, NoCase{"abc", "", false},
+                      NoCase{"[", "{", false}, NoCase{"@", "`", false},
+                      NoCase{"\xC3\x84", "\xC3\xA4", false}, NoCase{"\xC3\x84", "\xC3\x84", true}));
+
 }  // namespace

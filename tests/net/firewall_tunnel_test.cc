@@ -679,6 +679,43 @@ TEST(FirewallTunnel, NtlmBoundsItsReplyLines) {
   ExpectRefused(c, "Firewall reply is too long.");
 }
 
+struct ChunkedReply {
+  const char* name;
+  std::string body;  // after the head of a chunked 407
+  const char* refusal;
+};
+
+class FirewallChunkedReply : public ::testing::TestWithParam<ChunkedReply> {};
+
+TEST_P(FirewallChunkedReply, IsRefusedWithoutWaitingForTheBody) {
+  // The proxy keeps the connection open: only the refusal can end the wait.
+  ScriptedPeer proxy({ScriptedPeer::WaitHead(),
+                      ScriptedPeer::Send("HTTP/1.1 407 A\r\nTransfer-Encoding: chunked\r\n"
+                                         "Proxy-Authenticate: NTLM X\r\n\r\n" + GetParam().body)});
+  ASSERT_TRUE(proxy.Start());
+  TokenClient c;
+  StartThrough(c, 4, proxy.port(), "storage.example", 443);
+  ExpectRefused(c, GetParam().refusal);
+  EXPECT_EQ(proxy.request(0), TokenRequest("T1"));
+}
+
+std::string ManyChunks(int count, int size) {
+  std::string out;
+  char line[16];
+  std::snprintf(line, sizeof(line), "%x\r\n", size);
+  for (int i = 0; i < count; ++i) out += line + std::string(static_cast<size_t>(size), 'b') + "\r\n";
+  return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, FirewallChunkedReply,
+    ::testing::Values(
+        ChunkedReply{"SizeBeyondSixtyFourBits", "1ffffffffffffffffffff\r\n", "Firewall reply is too long."},
+        ChunkedReply{"SizeJustOverTheCap", "4001\r\n", "Firewall reply is too long."},
+        ChunkedReply{"ManySmallChunks", ManyChunks(40, 1000), "Firewall reply is too long."},
+        ChunkedReply{"NoDigits", "zz\r\n", "Firewall reply has an invalid chunk size."}),
+    [](const ::testing::TestParamInfo<ChunkedReply>& info) { return info.param.name; });
+
 TEST(FirewallTunnel, DigestRequestAndItsStandInAuthorization) {
   ScriptedPeer proxy({ScriptedPeer::WaitHead(),
                       ScriptedPeer::Send("HTTP/1.1 407 Auth\r\nProxy-Authenticate: Digest "
@@ -839,24 +876,25 @@ TEST(FirewallTunnelPeers, DanteSocks4And5) {
 
 TEST(FirewallTunnelPeers, DanteSocks5UserPassword) {
   if (!testsupport::DantePeer::Installed()) TW_REQUIRE_OR_SKIP("dante not installed");
-  if (!testsupport::DantePeer::CanAuthenticate("twfwuser")) {
-    GTEST_SKIP() << "cannot make the dante account without root";
+  if (!testsupport::DantePeer::CanAuthenticate("twdante")) {
+    TW_REQUIRE_OR_SKIP("dante's test account needs root");
   }
+  const std::string password = testsupport::RandomPassword();
   testsupport::DantePeer proxy;
-  proxy.SetCredentials("twfwuser", "Pw-4-dante");
+  proxy.SetCredentials("twdante", password);
   if (!proxy.Start()) TW_REQUIRE_OR_SKIP(proxy.error());
   {
     ScriptedPeer target(TargetScript());
     ASSERT_TRUE(target.Start());
     Client c;
-    ASSERT_EQ(Set(c, "FirewallUser=twfwuser"), 0);
-    ASSERT_EQ(Set(c, "FirewallPassword=Pw-4-dante"), 0);
+    ASSERT_EQ(Set(c, "FirewallUser=twdante"), 0);
+    ASSERT_EQ(Set(c, "FirewallPassword=" + password), 0);
     StartThrough(c, 3, proxy.port(), "127.0.0.1", target.port());
     ExpectPingPong(c, target);
   }
   {
     Client c;
-    ASSERT_EQ(Set(c, "FirewallUser=twfwuser"), 0);
+    ASSERT_EQ(Set(c, "FirewallUser=twdante"), 0);
     ASSERT_EQ(Set(c, "FirewallPassword=wrong"), 0);
     StartThrough(c, 3, proxy.port(), "127.0.0.1", 9);
     ASSERT_TRUE(WaitConnected(c));

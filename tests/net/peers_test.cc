@@ -350,21 +350,28 @@ TEST_F(ProxyPeerTest, DanteSocks4And5WithoutAuth) {
 }
 
 TEST_F(ProxyPeerTest, DanteSocks5UsernamePassword) {
-  if (!testsupport::DantePeer::CanAuthenticate("twsocks")) {
-    TW_REQUIRE_OR_SKIP("dante authentication needs root or the account twsocks");
+  if (!testsupport::DantePeer::CanAuthenticate("twdante")) {
+    TW_REQUIRE_OR_SKIP("dante's test account needs root");
   }
-  testsupport::DantePeer proxy;
-  proxy.SetCredentials("twsocks", "Socks-pass1");
-  if (!proxy.Start()) {
-    TW_REQUIRE_OR_SKIP(proxy.error());
+  // The machine's accounts are the same afterwards.
+  const std::string accounts = testsupport::ReadFile("/etc/passwd") + testsupport::ReadFile("/etc/shadow");
+  {
+    const std::string password = testsupport::RandomPassword();
+    testsupport::DantePeer proxy;
+    proxy.SetCredentials("twdante", password);
+    if (!proxy.Start()) {
+      TW_REQUIRE_OR_SKIP(proxy.error());
+    }
+    const std::string at = "127.0.0.1:" + std::to_string(proxy.port());
+    EXPECT_EQ(Curl("--socks5 " + at + " --proxy-user twdante:" + password + " " + target_),
+              "through the proxy\n")
+        << proxy.log();
+    int st = -1;
+    Curl("--socks5 " + at + " --proxy-user twdante:wrong " + target_, &st);
+    EXPECT_NE(st, 0);
+    ExpectStopsClean(proxy);
   }
-  const std::string at = "127.0.0.1:" + std::to_string(proxy.port());
-  EXPECT_EQ(Curl("--socks5 " + at + " --proxy-user twsocks:Socks-pass1 " + target_), "through the proxy\n")
-      << proxy.log();
-  int st = -1;
-  Curl("--socks5 " + at + " --proxy-user twsocks:wrong " + target_, &st);
-  EXPECT_NE(st, 0);
-  ExpectStopsClean(proxy);
+  EXPECT_EQ(testsupport::ReadFile("/etc/passwd") + testsupport::ReadFile("/etc/shadow"), accounts);
 }
 
 TEST_F(ProxyPeerTest, MicrosocksWithAndWithoutAuth) {
@@ -402,5 +409,52 @@ TEST_F(ProxyPeerTest, SquidBasicAuth) {
             "403");
   ExpectStopsClean(proxy);
 }
+
+}  // namespace
+
+namespace {
+
+struct TempCase {
+  const char* tmpdir;  // nullptr: unset
+  bool own_root;       // the test's own folder is the root
+};
+
+class TempFolders : public ::testing::TestWithParam<TempCase> {};
+
+TEST_P(TempFolders, FollowTmpdir) {
+  const char* saved = std::getenv("TMPDIR");
+  const std::string before = saved != nullptr ? saved : "";
+  const std::string own = testsupport::MakeTempDir();
+  ASSERT_FALSE(own.empty());
+  const std::string value = GetParam().own_root ? own + "//" : (GetParam().tmpdir ? GetParam().tmpdir : "");
+  if (GetParam().tmpdir == nullptr && !GetParam().own_root) {
+    unsetenv("TMPDIR");
+  } else {
+    setenv("TMPDIR", value.c_str(), 1);
+  }
+  const std::string root = GetParam().own_root ? own : "/tmp";
+  EXPECT_EQ(testsupport::TempRoot(), root);
+  const std::string made = testsupport::MakeTempDir();
+  EXPECT_EQ(made.rfind(root + "/tw_test_", 0), 0u) << made;
+  int st = -1;
+  testsupport::RunCommand("true", "input", &st);
+  EXPECT_EQ(st, 0);
+  rmdir(made.c_str());
+  if (saved != nullptr) {
+    setenv("TMPDIR", before.c_str(), 1);
+  } else {
+    unsetenv("TMPDIR");
+  }
+  // Nothing else was left in the test's own folder.
+  EXPECT_EQ(rmdir(own.c_str()), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Roots, TempFolders,
+                         ::testing::Values(TempCase{nullptr, false}, TempCase{"relative/dir", false},
+                                           TempCase{nullptr, true}),
+                         [](const ::testing::TestParamInfo<TempCase>& info) {
+                           return info.param.own_root ? std::string("Absolute")
+                                                      : info.param.tmpdir ? "Relative" : "Unset";
+                         });
 
 }  // namespace

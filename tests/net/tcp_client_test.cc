@@ -202,6 +202,20 @@ bool PumpUntil(Client& c, const std::function<bool()>& done, double seconds = 10
   return true;
 }
 
+// Waits (10 s at most) until the peer has shut its side and `bytes` bytes wait unread in the
+// client's socket; on loopback the FIN is queued by the shutdown call that sent it.
+bool WaitUntilQueued(Client& c, const std::atomic<bool>& shut, unsigned long bytes) {
+  const auto start = Clock::now();
+  for (;;) {
+    win::u_long queued = 0;
+    if (shut && win::ioctlsocket(c.socket_handle(), win::FIONREAD, &queued) == 0 && queued >= bytes) {
+      return true;
+    }
+    if (SecondsSince(start) > 10) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
 int ConfigSet(Client& c, const std::string& setting) { return c.ConfigText(setting.c_str(), nullptr); }
 
 std::string ConfigGet(Client& c, const char* name) {
@@ -459,11 +473,12 @@ INSTANTIATE_TEST_SUITE_P(Modes, DeferredClose, ::testing::Bool(),
 TEST_P(DeferredClose, IsCarriedOutAfterTheData) {
   const bool resumed = GetParam();
   const std::string payload = Pattern(10 * 1024);
-  std::atomic<bool> go{false};
+  std::atomic<bool> go{false}, shut{false};
   ScriptedPeer peer([&](win::SOCKET s) {
     while (!go) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     SendEverything(s, payload);
     win::shutdown(s, win::SD_SEND);
+    shut = true;
     std::string ignored;
     ReadToEnd(s, &ignored);
   });
@@ -479,8 +494,8 @@ TEST_P(DeferredClose, IsCarriedOutAfterTheData) {
   go = true;
   if (resumed) {
     ASSERT_EQ(c.SetAcceptData(false), 0);
-    // Let the data and the FIN arrive while nothing is accepted.
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // The data and the FIN arrive while nothing is accepted.
+    ASSERT_TRUE(WaitUntilQueued(c, shut, payload.size()));
     ASSERT_EQ(c.SetAcceptData(true), 0);
   }
   ASSERT_TRUE(PumpUntil(c, [&] { return c.recorder.Count(tw::kEventDisconnected) > 0; }, 5));
@@ -492,11 +507,12 @@ TEST_P(DeferredClose, IsCarriedOutAfterTheData) {
 
 TEST(TcpClient, ResumedReadingCarriesOutTheCloseAtOnce) {
   const std::string payload = Pattern(3000);
-  std::atomic<bool> go{false};
+  std::atomic<bool> go{false}, shut{false};
   ScriptedPeer peer([&](win::SOCKET s) {
     while (!go) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     SendEverything(s, payload);
     win::shutdown(s, win::SD_SEND);
+    shut = true;
     std::string ignored;
     ReadToEnd(s, &ignored);
   });
@@ -504,7 +520,7 @@ TEST(TcpClient, ResumedReadingCarriesOutTheCloseAtOnce) {
   ConnectTo(c, peer.port());
   // Reading resumes from the caller (no wait step) with the data and the FIN already there.
   go = true;
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  ASSERT_TRUE(WaitUntilQueued(c, shut, payload.size()));
   c.recorder.on_event = [&](const Event& e) {
     if (e.slot == tw::kEventDataIn) c.WaitOnce();
   };

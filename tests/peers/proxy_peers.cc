@@ -143,8 +143,93 @@ bool TinyproxyPeer::Prepare(std::string* program_name, std::vector<std::string>*
 
 bool DantePeer::Installed() { return !FindProgram({"danted", "sockd"}).empty(); }
 
-bool DantePeer::CanAuthenticate(const std::string& user) {
-  return getuid() == 0 || getpwnam(user.c_str()) != nullptr;
+bool DantePeer::CanAuthenticate(const std::string& user) { return getuid() == 0; }
+
+namespace {
+
+// Root may give a process a private view of files: a mount namespace of its own.
+bool PrivateMountsWork() {
+  static const bool works = [] {
+    int st = -1;
+    RunCommand("unshare --mount --propagation private true 2>&1", "", &st);
+    return st == 0;
+  }();
+  return works;
+}
+
+// The lines of an account file without those of `user`.
+std::string WithoutUser(const std::string& file, const std::string& user) {
+  std::istringstream in(file);
+  std::string out, line;
+  while (std::getline(in, line)) {
+    if (line.rfind(user + ":", 0) != 0) out += line + "\n";
+  }
+  return out;
+}
+
+}  // namespace
+
+DantePeer::~DantePeer() {
+  Stop();
+  if (made_account_) {
+    int st = -1;
+    RunCommand("userdel '" + user_ + "' 2>&1", "", &st);
+  }
+}
+
+bool DantePeer::PrepareAccount(std::vector<std::string>* argv) {
+  // The username method checks the system's account files. The daemon gets private copies
+  // with the account in them, mounted over the real ones in a mount namespace of its own: the
+  // machine's accounts never change.
+  if (getuid() != 0) {
+    error_ = "dante's username method needs root to give dante its account";
+    return false;
+  }
+  int st = -1;
+  std::string hash = RunCommand("openssl passwd -6 -stdin", password_ + "\n", &st);
+  while (!hash.empty() && std::isspace(static_cast<unsigned char>(hash.back()))) hash.pop_back();
+  if (st != 0 || hash.rfind("$6$", 0) != 0) {
+    error_ = "cannot hash the dante password (openssl passwd)";
+    return false;
+  }
+  if (PrivateMountsWork()) {
+    const std::string passwd = dir_ + "/passwd", shadow = dir_ + "/shadow";
+    if (!WriteTextFile(passwd, WithoutUser(ReadFile("/etc/passwd"), user_) + user_ +
+                                   ":x:65534:65534::/nonexistent:/usr/sbin/nologin\n") ||
+        !WriteTextFile(shadow, WithoutUser(ReadFile("/etc/shadow"), user_) + user_ + ":" + hash +
+                                   ":19000:0:99999:7:::\n") ||
+        chmod(passwd.c_str(), 0644) != 0 || chmod(shadow.c_str(), 0600) != 0) {
+      error_ = "cannot write dante's account files";
+      return false;
+    }
+    std::vector<std::string> wrapped = {
+        "unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
+        "mount --bind \"$1\" /etc/passwd && mount --bind \"$2\" /etc/shadow && shift 2 && exec \"$@\"",
+        "sh", passwd, shadow};
+    wrapped.insert(wrapped.end(), argv->begin(), argv->end());
+    *argv = std::move(wrapped);
+    return true;
+  }
+  // Without mount namespaces (a confined container): a system account of the peer's own, with
+  // no login shell, removed when the peer goes. One that exists already is not touched.
+  if (!made_account_) {
+    if (getpwnam(user_.c_str()) != nullptr) {
+      error_ = "the account " + user_ + " exists already; dante's test account must be its own";
+      return false;
+    }
+    RunCommand("useradd --system --no-create-home --shell /usr/sbin/nologin '" + user_ + "' 2>&1", "", &st);
+    if (getpwnam(user_.c_str()) == nullptr) {
+      error_ = "cannot create the system account " + user_ + " for dante";
+      return false;
+    }
+    made_account_ = true;
+  }
+  RunCommand("usermod -p '" + hash + "' '" + user_ + "' 2>&1", "", &st);
+  if (st != 0) {
+    error_ = "cannot set the password of " + user_ + " for dante";
+    return false;
+  }
+  return true;
 }
 
 bool DantePeer::Prepare(std::string* program_name, std::vector<std::string>* argv) {
@@ -153,26 +238,6 @@ bool DantePeer::Prepare(std::string* program_name, std::vector<std::string>* arg
   if (program.empty()) {
     error_ = "danted not installed";
     return false;
-  }
-  if (!user_.empty()) {
-    // The username method checks the system account database: make the account and set its
-    // password (only root can; a non-root run needs the account to exist with that password).
-    if (getpwnam(user_.c_str()) == nullptr) {
-      int st = -1;
-      RunCommand("useradd --system --no-create-home --shell /usr/sbin/nologin '" + user_ + "' 2>&1", "", &st);
-      if (getpwnam(user_.c_str()) == nullptr) {
-        error_ = "cannot create the system account " + user_ + " for dante (needs root)";
-        return false;
-      }
-    }
-    if (getuid() == 0) {
-      int st = -1;
-      RunCommand("chpasswd 2>&1", user_ + ":" + password_ + "\n", &st);
-      if (st != 0) {
-        error_ = "cannot set the password of " + user_ + " for dante";
-        return false;
-      }
-    }
   }
   std::ostringstream c;
   c << "logoutput: " << LogFile() << "\n"
@@ -192,7 +257,7 @@ bool DantePeer::Prepare(std::string* program_name, std::vector<std::string>* arg
     return false;
   }
   *argv = {program, "-f", conf, "-p", dir_ + "/danted.pid", "-N", "1"};
-  return true;
+  return user_.empty() || PrepareAccount(argv);
 }
 
 // --- microsocks ---

@@ -60,17 +60,24 @@ class TinyproxyPeer : public ProxyPeerBase {
 };
 
 // SOCKS 4 and 5 (dante; it does not serve 4A: a 4A client test needs a ScriptedPeer).
-// Destinations are limited to 127.0.0.0/8. Without credentials, no authentication. With credentials,
-// SOCKS 5 username/password checked against a system account, which Start creates (as root)
-// when missing; SOCKS 4 then is refused by the server.
+// Destinations are limited to 127.0.0.0/8. Without credentials, no authentication. With
+// credentials, SOCKS 5 username/password checked against the account files, which (as root) the
+// daemon sees with the account added, in a mount namespace of its own; where namespaces are
+// not allowed, a system account of its own is made and removed with the peer. SOCKS 4 then is
+// refused by the server.
 class DantePeer : public ProxyPeerBase {
  public:
+  ~DantePeer() override;
   static bool Installed();
-  // True when Start can check username/password (running as root, or the account exists).
+  // True when Start can give dante its account (running as root).
   static bool CanAuthenticate(const std::string& user);
 
  protected:
   bool Prepare(std::string* program_name, std::vector<std::string>* argv) override;
+
+ private:
+  bool PrepareAccount(std::vector<std::string>* argv);
+  bool made_account_ = false;
 };
 
 // SOCKS 5 only (microsocks), optional username/password. Its outgoing connections are bound

@@ -46,8 +46,16 @@ std::string ShellQuote(const std::string& s) {
   return out + "'";
 }
 
+std::string TempRoot() {
+  const char* dir = std::getenv("TMPDIR");
+  std::string root = dir != nullptr && dir[0] == '/' ? dir : "/tmp";
+  while (root.size() > 1 && root.back() == '/') root.pop_back();
+  return root;
+}
+
 std::string RunCommand(const std::string& command, const std::string& input, int* status) {
-  char inpath[] = "/tmp/tw_cmd_in_XXXXXX";
+  std::string pattern = TempRoot() + "/tw_cmd_in_XXXXXX";
+  char* inpath = pattern.data();
   int fd = mkstemp(inpath);
   if (fd < 0) return "";
   if (!input.empty() && write(fd, input.data(), input.size()) != static_cast<ssize_t>(input.size())) {
@@ -110,9 +118,17 @@ std::string ReadFile(const std::string& path) {
 }
 
 std::string MakeTempDir() {
-  char tmpl[] = "/tmp/tw_test_XXXXXX";
-  const char* d = mkdtemp(tmpl);
+  std::string tmpl = TempRoot() + "/tw_test_XXXXXX";
+  const char* d = mkdtemp(tmpl.data());
   return d ? d : "";
+}
+
+std::string RandomPassword() {
+  static const char kAlphabet[] = "abcdefghijkmnpqrstuvwxyzABCDEFGHJKLMNPQRSTUVWXYZ23456789";
+  std::random_device device;
+  std::string out = "Pw";
+  for (int i = 0; i < 20; ++i) out += kAlphabet[device() % (sizeof(kAlphabet) - 1)];
+  return out;
 }
 
 std::string Hex(const void* p, size_t n) {

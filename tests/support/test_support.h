@@ -42,8 +42,12 @@ int ClosedPort();
 // Reads a whole file; "" when it cannot be read.
 std::string ReadFile(const std::string& path);
 
-// A fresh temporary directory, removed by the caller.
+// The folder temp files go in: TMPDIR when it is an absolute path, else /tmp.
+std::string TempRoot();
+// A fresh temporary directory in TempRoot(), removed by the caller.
 std::string MakeTempDir();
+// A random password of letters and digits, for a peer that must demand one.
+std::string RandomPassword();
 
 // Lower-case hex of n bytes, and back (pairs of hex digits; a trailing odd digit is ignored).
 std::string Hex(const void* p, size_t n);

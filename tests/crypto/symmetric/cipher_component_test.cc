@@ -1043,12 +1043,27 @@ TEST(CipherComponentStreams, EventVariantFiresProgressAndErrorAndPicksTea) {
   EXPECT_EQ(sink.errors[0], (std::pair<int, std::string>{112, "Input cannot be empty."}));
 }
 
-TEST(CipherComponentStreams, HexKeySettingsDecode) {
+struct HexSetting {
+  const char* text;
+  const char* bytes;  // hex
+};
+
+const std::string kLongHex(512, 'f');
+
+class HexKeySetting : public ::testing::TestWithParam<HexSetting> {};
+
+TEST_P(HexKeySetting, DecodesLenientlyIntoTheSettingItself) {
+  // Whatever the string held before (a longer key on the heap) is replaced.
   tw::ByteString out;
-  ASSERT_EQ(tw::DecodeHexSetting("00A1ff", out), 0);
-  EXPECT_EQ(Hex(out.data(), static_cast<size_t>(out.length())), "00a1ff");
-  ASSERT_EQ(tw::DecodeHexSetting("abc", out), 0);
-  EXPECT_EQ(Hex(out.data(), static_cast<size_t>(out.length())), "ab");
+  ASSERT_EQ(out.SetText(std::string(300, 'k').c_str()), 0);
+  ASSERT_EQ(tw::DecodeHexSetting(GetParam().text, out), 0);
+  EXPECT_EQ(Hex(out.data(), static_cast<size_t>(out.length())), GetParam().bytes);
 }
+
+INSTANTIATE_TEST_SUITE_P(Texts, HexKeySetting,
+                         ::testing::Values(HexSetting{"00A1ff", "00a1ff"}, HexSetting{"abc", "ab"},
+                                           HexSetting{" 00 a1:FF\n", "00a1ff"}, HexSetting{"", ""},
+                                           HexSetting{nullptr, ""}, HexSetting{"zz-0", ""},
+                                           HexSetting{kLongHex.c_str(), kLongHex.c_str()}));
 
 }  // namespace

@@ -879,7 +879,8 @@ TEST(CipherEngineWrongKey, PaddedDecryptionFailsInsteadOfReturningGarbage) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Differential runs against python's cryptography package, with libgcrypt for what it lacks
+// Differential runs against python's cryptography package, with libgcrypt for every cipher it
+// refuses
 
 constexpr const char* kPythonOracle = R"PY(
 import sys, ctypes, warnings
@@ -905,7 +906,7 @@ except OSError:
     G = None
 
 NATIVE = {'aes': A.AES, 'des': TDES, '3des': TDES, 'blowfish': D.Blowfish, 'cast5': D.CAST5, 'idea': D.IDEA}
-GALGO = {'des': 302, '3des': 2, 'blowfish': 4, 'cast5': 3, 'idea': 1, 'rc2': 307, 'salsa20': 313, 'rc4': 301}
+GALGO = {'des': 302, '3des': 2, 'blowfish': 4, 'cast5': 3, 'idea': 1, 'rc2': 307, 'salsa20': 313, 'rc4': 301, 'chacha20': 316}
 GMODE = {'ecb': 1, 'cfb': 2, 'cbc': 3, 'stream': 4, 'ofb': 5, 'ctr': 6, 'cfb8': 12}
 BLOCK = {'aes': 16, 'twofish': 16}
 
@@ -969,8 +970,10 @@ for line in sys.stdin:
     try:
         if alg == 'rc4':
             try: r = Cipher(D.ARC4(key), None).encryptor().update(data)
-            except ValueError: r = gcrypt('rc4', 'stream', 'e', key, b'', data)
-        elif alg == 'chacha20': r = Cipher(A.ChaCha20(key, iv), None).encryptor().update(data)
+            except (UnsupportedAlgorithm, ValueError): r = gcrypt('rc4', 'stream', 'e', key, b'', data)
+        elif alg == 'chacha20':
+            try: r = Cipher(A.ChaCha20(key, iv), None).encryptor().update(data)
+            except (UnsupportedAlgorithm, ValueError): r = gcrypt('chacha20', 'stream', 'e', key, iv, data)
         elif alg == 'salsa20': r = gcrypt('salsa20', 'stream', 'e', key, iv, data)
         elif alg == 'aesgcm':
             e = Cipher(A.AES(key), M.GCM(iv)).encryptor()
