@@ -1,8 +1,9 @@
 // AES-GCM, ChaCha20-Poly1305 and Poly1305: the vectors of the GCM paper and RFC 8439, every
 // Wycheproof case with its verdict, differential runs against python's `cryptography` (or
 // OpenSSL's libcrypto through ctypes when that is missing), tampering, counter limits and wiping.
-// Every test that touches a context runs twice: with the processor's instructions and forced onto
-// the portable code.
+// Every test that touches a context runs once per code path: the portable code, then the vector
+// paths from the narrowest (AES-NI, PCLMULQDQ and SSE) to the widest, each forced by masking the
+// processor's features.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -20,6 +21,7 @@
 #include "crypto/symmetric/aes.h"
 #include "crypto/symmetric/chacha20.h"
 #include "crypto/symmetric/chacha20_poly1305.h"
+#include "crypto/symmetric/cpu_features.h"
 #include "crypto/symmetric/gcm.h"
 #include "crypto/symmetric/poly1305.h"
 #include "platform/heap.h"
@@ -296,13 +298,28 @@ Sealed ChaChaSteps(bool hw, std::mt19937& rng, const Bytes& key, const Bytes& no
   return s;
 }
 
-// Every test runs on the instructions of this processor (where present) and on the portable code.
-class AeadPaths : public ::testing::TestWithParam<bool> {
- protected:
-  bool hw() const { return GetParam(); }
+// The code paths, each as the features it may use. A path whose features this processor lacks
+// runs the widest narrower one it has.
+struct CodePath {
+  const char* name;
+  uint32_t features;
+};
+constexpr CodePath kCodePaths[] = {
+    {"Portable", 0},
+    {"AesNiSse", tw::kCpuSsse3 | tw::kCpuSse41 | tw::kCpuAesNi | tw::kCpuClmul},
+    {"Avx2", tw::kCpuSsse3 | tw::kCpuSse41 | tw::kCpuAesNi | tw::kCpuClmul | tw::kCpuAvx2},
+    {"Vaes", tw::kCpuAll & ~tw::kCpuAvx512},
+    {"Avx512", tw::kCpuAll},
 };
 
-std::string PathName(const ::testing::TestParamInfo<bool>& info) { return info.param ? "Hardware" : "Portable"; }
+class AeadPaths : public ::testing::TestWithParam<int> {
+ protected:
+  void SetUp() override { tw::SetCpuFeatureMask(kCodePaths[GetParam()].features); }
+  void TearDown() override { tw::SetCpuFeatureMask(tw::kCpuAll); }
+  bool hw() const { return kCodePaths[GetParam()].features != 0; }
+};
+
+std::string PathName(const ::testing::TestParamInfo<int>& info) { return kCodePaths[info.param].name; }
 
 // ---------------------------------------------------------------------------------------------
 // AES-GCM: the test cases of the GCM paper (McGrew and Viega), also in SP 800-38D's validation set.
@@ -945,39 +962,45 @@ TEST_P(AeadPaths, SealAndOpenInPlaceWithoutAllocating) {
   EXPECT_EQ(win::HeapAllocCount(), before);
 }
 
-TEST(AeadHardware, AgreesWithThePortableCode) {
-  if (!tw::GhashHardwareAvailable() && !tw::ChaCha20WideAvailable()) {
-    GTEST_SKIP() << "no instructions to compare with on this processor";
-  }
+// Every path against the portable code over lengths that end inside and on the edges of the
+// vector groups (8 and 16 AES blocks, 4 to 16 Poly1305 blocks, 512 and 1024 ChaCha20 bytes), and
+// Poly1305's worst carries: the largest r the clamp allows over all-ones blocks.
+TEST(AeadHardware, EveryPathAgreesWithThePortableCode) {
   std::mt19937 rng(12);
-  for (int round = 0; round < 60; ++round) {
-    const size_t len = rng() % 5000;
+  for (int round = 0; round < 80; ++round) {
+    const size_t edges[] = {127, 128, 129, 255, 256, 257, 511, 512, 1023, 1024, 1025, 2047, 4096 + 16};
+    const size_t len = round < 13 ? edges[round] : rng() % 5000;
     const Bytes key = RandomBytes(rng, 16 + 8 * (rng() % 3)), iv = RandomBytes(rng, 1 + rng() % 30),
-                aad = RandomBytes(rng, rng() % 300), pt = RandomBytes(rng, len);
-    const Sealed a = GcmSeal(true, key, iv, aad, pt), b = GcmSeal(false, key, iv, aad, pt);
-    ASSERT_EQ(a.ct, b.ct);
-    ASSERT_EQ(a.tag, b.tag);
-    // Every keystream path this processor has (AVX2 and, where present, AVX-512VL) against the
-    // portable one.
-    const Bytes key32 = RandomBytes(rng, 32), nonce = RandomBytes(rng, round % 2 ? 12 : 8);
-    Sealed ref;
-    for (int level = 0; level <= tw::ChaCha20WideLevel(); ++level) {
-      ChaCha20Poly1305Context ctx;
-      ctx.SetHardwareLevel(level);
-      ASSERT_EQ(ctx.SetKey(key32.data(), 32), 0);
-      Sealed s;
-      s.ct.resize(pt.size());
-      s.tag.resize(16);
-      ASSERT_EQ(ctx.Seal(nonce.data(), nonce.size(), aad.data(), aad.size(), pt.data(), s.ct.data(), pt.size(),
-                         s.tag.data()),
-                0);
-      if (level == 0) {
-        ref = s;
-      } else {
-        ASSERT_EQ(s.ct, ref.ct) << "level " << level;
-        ASSERT_EQ(s.tag, ref.tag) << "level " << level;
+                aad = RandomBytes(rng, rng() % 300), key32 = RandomBytes(rng, 32),
+                nonce = RandomBytes(rng, round % 2 ? 12 : 8);
+    const Bytes pt = round % 7 == 3 ? Bytes(len, 0xFF) : RandomBytes(rng, len);
+    Bytes poly_key = round % 7 == 3 ? Bytes(32, 0xFF) : key32;
+    Sealed gcm_ref, chacha_ref;
+    Bytes mac_ref;
+    for (const CodePath& path : kCodePaths) {
+      SCOPED_TRACE(std::string(path.name) + " length " + std::to_string(len));
+      tw::SetCpuFeatureMask(path.features);
+      const bool hw = path.features != 0;
+      const Sealed g = GcmSeal(hw, key, iv, aad, pt);
+      const Sealed c = ChaChaSeal(hw, key32, nonce, aad, pt);
+      Bytes mac(16);
+      tw::Poly1305Mac(poly_key.data(), pt.data(), pt.size(), mac.data());
+      Bytes back;
+      EXPECT_EQ(GcmOpen(hw, key, iv, aad, g.ct, g.tag, &back), 0);
+      EXPECT_EQ(back, pt);
+      EXPECT_EQ(ChaChaOpen(hw, key32, nonce, aad, c.ct, c.tag, &back), 0);
+      EXPECT_EQ(back, pt);
+      if (!hw) {
+        gcm_ref = g, chacha_ref = c, mac_ref = mac;
+        continue;
       }
+      EXPECT_EQ(g.ct, gcm_ref.ct);
+      EXPECT_EQ(g.tag, gcm_ref.tag);
+      EXPECT_EQ(c.ct, chacha_ref.ct);
+      EXPECT_EQ(c.tag, chacha_ref.tag);
+      EXPECT_EQ(mac, mac_ref);
     }
+    tw::SetCpuFeatureMask(tw::kCpuAll);
   }
 }
 
@@ -1307,6 +1330,6 @@ TEST_P(AeadPaths, DifferentialAgainstPython) { CheckAgainstOracle(hw(), ""); }
 
 TEST_P(AeadPaths, DifferentialAgainstLibcrypto) { CheckAgainstOracle(hw(), "TW_AEAD_ORACLE=libcrypto"); }
 
-INSTANTIATE_TEST_SUITE_P(Both, AeadPaths, ::testing::Values(true, false), PathName);
+INSTANTIATE_TEST_SUITE_P(Each, AeadPaths, ::testing::Range(0, static_cast<int>(std::size(kCodePaths))), PathName);
 
 }  // namespace
