@@ -107,144 +107,248 @@ void From26(const uint64_t a[5], uint64_t h[3]) {
 
 #ifdef TW_POLY_X86
 
-#define TW_AVX2 __attribute__((target("avx2")))
-#define TW_AVX2_INLINE __attribute__((target("avx2"), always_inline)) inline
+// The kernel's helpers pass vectors by value without a target of their own; they are only ever
+// inlined into the entry points, so the calling convention the warning is about never applies.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"
 
-// One value per 64-bit lane, as five limbs of 26 bits; a multiplier also keeps 5 times its upper
-// four limbs (2^130 is 5 modulo p).
+// The lane arithmetic for four lanes (AVX2) and eight (AVX-512). The kernel below is written once
+// over these; each entry point is compiled for its instruction set and flattened, so that the
+// operations are inlined there (and only there).
+struct Avx2Lanes {
+  using V = __m256i;
+  static constexpr int kLanes = 4;
+  __attribute__((target("avx2"))) static V Add(V a, V b) { return _mm256_add_epi64(a, b); }
+  __attribute__((target("avx2"))) static V Mul(V a, V b) { return _mm256_mul_epu32(a, b); }
+  __attribute__((target("avx2"))) static V And(V a, V b) { return _mm256_and_si256(a, b); }
+  __attribute__((target("avx2"))) static V Or(V a, V b) { return _mm256_or_si256(a, b); }
+  template <int n>
+  __attribute__((target("avx2"))) static V Shr(V a) {
+    return _mm256_srli_epi64(a, n);
+  }
+  template <int n>
+  __attribute__((target("avx2"))) static V Shl(V a) {
+    return _mm256_slli_epi64(a, n);
+  }
+  __attribute__((target("avx2"))) static V Set1(uint64_t x) { return _mm256_set1_epi64x(static_cast<long long>(x)); }
+  __attribute__((target("avx2"))) static V FromArray(const uint64_t* x) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x));
+  }
+  __attribute__((target("avx2"))) static void ToArray(uint64_t* x, V v) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(x), v);
+  }
+  // Four blocks as low and high 64-bit halves; the lanes hold blocks 0, 2, 1, 3.
+  __attribute__((target("avx2"))) static void Load(const uint8_t* p, V& lo, V& hi) {
+    const V a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    const V b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
+    lo = _mm256_unpacklo_epi64(a, b);
+    hi = _mm256_unpackhi_epi64(a, b);
+  }
+  static constexpr int kBlockOfLane[4] = {0, 2, 1, 3};
+};
+
+#define TW_512 __attribute__((target("avx512f")))
+
+// Shifts and unpacks as plain vector operations: this compiler's intrinsics for them draw false
+// "uninitialized" warnings.
+typedef uint64_t Words8 __attribute__((vector_size(64)));
+
+struct Avx512Lanes {
+  using V = __m512i;
+  static constexpr int kLanes = 8;
+  TW_512 static V Add(V a, V b) { return _mm512_add_epi64(a, b); }
+  // The zero-masking form with every lane selected: the plain one draws the same warning.
+  TW_512 static V Mul(V a, V b) { return _mm512_maskz_mul_epu32(0xFF, a, b); }
+  TW_512 static V And(V a, V b) { return _mm512_and_si512(a, b); }
+  TW_512 static V Or(V a, V b) { return _mm512_or_si512(a, b); }
+  template <int n>
+  TW_512 static V Shr(V a) {
+    return reinterpret_cast<V>(reinterpret_cast<Words8>(a) >> n);
+  }
+  template <int n>
+  TW_512 static V Shl(V a) {
+    return reinterpret_cast<V>(reinterpret_cast<Words8>(a) << n);
+  }
+  TW_512 static V Set1(uint64_t x) { return reinterpret_cast<V>(Words8{} + x); }
+  TW_512 static V FromArray(const uint64_t* x) { return _mm512_loadu_si512(x); }
+  TW_512 static void ToArray(uint64_t* x, V v) { _mm512_storeu_si512(x, v); }
+  // Eight blocks; the lanes hold blocks 0, 4, 1, 5, 2, 6, 3, 7.
+  TW_512 static void Load(const uint8_t* p, V& lo, V& hi) {
+    Words8 a, b;
+    std::memcpy(&a, p, 64);
+    std::memcpy(&b, p + 64, 64);
+    lo = reinterpret_cast<V>(__builtin_shufflevector(a, b, 0, 8, 2, 10, 4, 12, 6, 14));
+    hi = reinterpret_cast<V>(__builtin_shufflevector(a, b, 1, 9, 3, 11, 5, 13, 7, 15));
+  }
+  static constexpr int kBlockOfLane[8] = {0, 4, 1, 5, 2, 6, 3, 7};
+};
+
+#undef TW_512
+
+// One value per 64-bit lane as five limbs of 26 bits.
+template <class O>
 struct Limbs {
-  __m256i v[5];
-};
-struct Multiplier {
-  __m256i r[5];
-  __m256i s[5];  // s[i] = 5 r[i]; s[0] unused
+  typename O::V v[5];
 };
 
-TW_AVX2_INLINE Multiplier MakeMultiplier(const uint32_t l0[5], const uint32_t l1[5], const uint32_t l2[5],
-                                         const uint32_t l3[5]) {
-  Multiplier m;
+// A multiplier also keeps 5 times its upper four limbs (2^130 is 5 modulo p).
+template <class O>
+struct Multiplier {
+  typename O::V r[5];
+  typename O::V s[5];  // s[i] = 5 r[i]; s[0] unused
+};
+
+// Lane j multiplies by power powers[j] (an index into pw: r^(index + 1)).
+template <class O>
+Multiplier<O> MakeMultiplier(const uint32_t pw[][5], const int* powers) {
+  Multiplier<O> m;
   for (int i = 0; i < 5; ++i) {
-    m.r[i] = _mm256_setr_epi64x(l0[i], l1[i], l2[i], l3[i]);
-    m.s[i] = _mm256_add_epi64(m.r[i], _mm256_slli_epi64(m.r[i], 2));
+    uint64_t lanes[O::kLanes];
+    for (int j = 0; j < O::kLanes; ++j) lanes[j] = pw[powers[j]][i];
+    m.r[i] = O::FromArray(lanes);
+    m.s[i] = O::Add(m.r[i], O::template Shl<2>(m.r[i]));
   }
   return m;
 }
 
-// Four blocks: the lanes hold blocks 0, 2, 1, 3 (the order the 64-bit unpacks give).
-TW_AVX2_INLINE void LoadBlocks(const uint8_t* p, __m256i pad, Limbs& m) {
-  const __m256i mask = _mm256_set1_epi64x(kMask26);
-  const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-  const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
-  const __m256i lo = _mm256_unpacklo_epi64(a, b);
-  const __m256i hi = _mm256_unpackhi_epi64(a, b);
-  m.v[0] = _mm256_and_si256(lo, mask);
-  m.v[1] = _mm256_and_si256(_mm256_srli_epi64(lo, 26), mask);
-  m.v[2] = _mm256_and_si256(_mm256_or_si256(_mm256_srli_epi64(lo, 52), _mm256_slli_epi64(hi, 12)), mask);
-  m.v[3] = _mm256_and_si256(_mm256_srli_epi64(hi, 14), mask);
-  m.v[4] = _mm256_or_si256(_mm256_srli_epi64(hi, 40), pad);
+template <class O>
+void LoadBlocks(const uint8_t* p, typename O::V pad, Limbs<O>& m) {
+  const typename O::V mask = O::Set1(kMask26);
+  typename O::V lo, hi;
+  O::Load(p, lo, hi);
+  m.v[0] = O::And(lo, mask);
+  m.v[1] = O::And(O::template Shr<26>(lo), mask);
+  m.v[2] = O::And(O::Or(O::template Shr<52>(lo), O::template Shl<12>(hi)), mask);
+  m.v[3] = O::And(O::template Shr<14>(hi), mask);
+  m.v[4] = O::Or(O::template Shr<40>(hi), pad);
 }
-
-#define TW_MUL(a, b) _mm256_mul_epu32((a), (b))
-#define TW_ADD(a, b) _mm256_add_epi64((a), (b))
 
 // d += t * k, unreduced. The limbs of t stay below 2^27.1 and those of k below 2^26.1, so ten
 // products sum below 2^60.
-TW_AVX2_INLINE void MulAcc(const Limbs& t, const Multiplier& k, Limbs& d) {
-  d.v[0] = TW_ADD(d.v[0], TW_ADD(TW_ADD(TW_MUL(t.v[0], k.r[0]), TW_MUL(t.v[1], k.s[4])),
-                                 TW_ADD(TW_ADD(TW_MUL(t.v[2], k.s[3]), TW_MUL(t.v[3], k.s[2])), TW_MUL(t.v[4], k.s[1]))));
-  d.v[1] = TW_ADD(d.v[1], TW_ADD(TW_ADD(TW_MUL(t.v[0], k.r[1]), TW_MUL(t.v[1], k.r[0])),
-                                 TW_ADD(TW_ADD(TW_MUL(t.v[2], k.s[4]), TW_MUL(t.v[3], k.s[3])), TW_MUL(t.v[4], k.s[2]))));
-  d.v[2] = TW_ADD(d.v[2], TW_ADD(TW_ADD(TW_MUL(t.v[0], k.r[2]), TW_MUL(t.v[1], k.r[1])),
-                                 TW_ADD(TW_ADD(TW_MUL(t.v[2], k.r[0]), TW_MUL(t.v[3], k.s[4])), TW_MUL(t.v[4], k.s[3]))));
-  d.v[3] = TW_ADD(d.v[3], TW_ADD(TW_ADD(TW_MUL(t.v[0], k.r[3]), TW_MUL(t.v[1], k.r[2])),
-                                 TW_ADD(TW_ADD(TW_MUL(t.v[2], k.r[1]), TW_MUL(t.v[3], k.r[0])), TW_MUL(t.v[4], k.s[4]))));
-  d.v[4] = TW_ADD(d.v[4], TW_ADD(TW_ADD(TW_MUL(t.v[0], k.r[4]), TW_MUL(t.v[1], k.r[3])),
-                                 TW_ADD(TW_ADD(TW_MUL(t.v[2], k.r[2]), TW_MUL(t.v[3], k.r[1])), TW_MUL(t.v[4], k.r[0]))));
+template <class O>
+void MulAcc(const Limbs<O>& t, const Multiplier<O>& k, Limbs<O>& d) {
+  // Spelt out: the compiler keeps loops here as loops.
+#define TW_M(j, x) O::Mul(t.v[j], k.x)
+#define TW_A(a, b) O::Add(a, b)
+  d.v[0] = TW_A(d.v[0], TW_A(TW_A(TW_M(0, r[0]), TW_M(1, s[4])), TW_A(TW_A(TW_M(2, s[3]), TW_M(3, s[2])), TW_M(4, s[1]))));
+  d.v[1] = TW_A(d.v[1], TW_A(TW_A(TW_M(0, r[1]), TW_M(1, r[0])), TW_A(TW_A(TW_M(2, s[4]), TW_M(3, s[3])), TW_M(4, s[2]))));
+  d.v[2] = TW_A(d.v[2], TW_A(TW_A(TW_M(0, r[2]), TW_M(1, r[1])), TW_A(TW_A(TW_M(2, r[0]), TW_M(3, s[4])), TW_M(4, s[3]))));
+  d.v[3] = TW_A(d.v[3], TW_A(TW_A(TW_M(0, r[3]), TW_M(1, r[2])), TW_A(TW_A(TW_M(2, r[1]), TW_M(3, r[0])), TW_M(4, s[4]))));
+  d.v[4] = TW_A(d.v[4], TW_A(TW_A(TW_M(0, r[4]), TW_M(1, r[3])), TW_A(TW_A(TW_M(2, r[2]), TW_M(3, r[1])), TW_M(4, r[0]))));
+#undef TW_M
+#undef TW_A
+}
+
+// Carries limb `from` into limb `to` (times 5 when it wraps from the top to the bottom).
+template <class O, int from, int to>
+void CarryStep(Limbs<O>& d, typename O::V mask) {
+  const typename O::V c = O::template Shr<26>(d.v[from]);
+  d.v[from] = O::And(d.v[from], mask);
+  d.v[to] = O::Add(d.v[to], to == 0 ? O::Add(c, O::template Shl<2>(c)) : c);
 }
 
 // Two interleaved carry chains; afterwards every limb is below 2^26 + 2^10.
-TW_AVX2_INLINE void CarryLanes(Limbs& d) {
-  const __m256i mask = _mm256_set1_epi64x(kMask26);
-  __m256i c = _mm256_srli_epi64(d.v[0], 26);
-  d.v[0] = _mm256_and_si256(d.v[0], mask);
-  d.v[1] = TW_ADD(d.v[1], c);
-  c = _mm256_srli_epi64(d.v[3], 26);
-  d.v[3] = _mm256_and_si256(d.v[3], mask);
-  d.v[4] = TW_ADD(d.v[4], c);
-  c = _mm256_srli_epi64(d.v[1], 26);
-  d.v[1] = _mm256_and_si256(d.v[1], mask);
-  d.v[2] = TW_ADD(d.v[2], c);
-  c = _mm256_srli_epi64(d.v[4], 26);
-  d.v[4] = _mm256_and_si256(d.v[4], mask);
-  d.v[0] = TW_ADD(d.v[0], TW_ADD(c, _mm256_slli_epi64(c, 2)));
-  c = _mm256_srli_epi64(d.v[2], 26);
-  d.v[2] = _mm256_and_si256(d.v[2], mask);
-  d.v[3] = TW_ADD(d.v[3], c);
-  c = _mm256_srli_epi64(d.v[0], 26);
-  d.v[0] = _mm256_and_si256(d.v[0], mask);
-  d.v[1] = TW_ADD(d.v[1], c);
-  c = _mm256_srli_epi64(d.v[3], 26);
-  d.v[3] = _mm256_and_si256(d.v[3], mask);
-  d.v[4] = TW_ADD(d.v[4], c);
+template <class O>
+void CarryLanes(Limbs<O>& d) {
+  const typename O::V mask = O::Set1(kMask26);
+  CarryStep<O, 0, 1>(d, mask);
+  CarryStep<O, 3, 4>(d, mask);
+  CarryStep<O, 1, 2>(d, mask);
+  CarryStep<O, 4, 0>(d, mask);
+  CarryStep<O, 2, 3>(d, mask);
+  CarryStep<O, 0, 1>(d, mask);
+  CarryStep<O, 3, 4>(d, mask);
 }
 
-// h = (...((h + m1) r + m2) r ... + mn) r over a multiple of four whole blocks (at least four).
-// Lane j accumulates every fourth block; eight blocks per step as t = t r^8 + a r^4 + b keeps the
-// multiplications by r^4 off the chain of dependent steps. At the end lane j is multiplied by the
-// power its last block still owes, and the lanes are summed.
-TW_AVX2 void WideBlocksAvx2(const uint32_t pw[5][5], uint64_t h[5], const uint8_t* data, size_t blocks) {
-  const __m256i pad = _mm256_set1_epi64x(uint64_t{1} << 24);
-  const Multiplier r4 = MakeMultiplier(pw[3], pw[3], pw[3], pw[3]);
-  const Multiplier r8 = MakeMultiplier(pw[4], pw[4], pw[4], pw[4]);
-  Limbs t;
+// h = (...((h + m1) r + m2) r ... + mn) r over whole groups of L blocks (L the lane count, at
+// least one group). Lane j accumulates every L-th block; two groups per step as
+// t = t r^2L + a r^L + b keeps the multiplications by r^L off the chain of dependent steps. At the
+// end each lane is multiplied by the power its last block still owes, and the lanes are summed.
+// pw holds r^1 .. r^8 and r^16.
+template <class O>
+void LaneBlocks(const uint32_t pw[9][5], uint64_t h[5], const uint8_t* data, size_t blocks) {
+  constexpr int L = O::kLanes;
+  const typename O::V pad = O::Set1(uint64_t{1} << 24);
+  int step_powers[L], double_powers[L], last_powers[L];
+  for (int j = 0; j < L; ++j) {
+    step_powers[j] = L - 1;
+    double_powers[j] = L == 8 ? 8 : 2 * L - 1;
+    last_powers[j] = L - 1 - O::kBlockOfLane[j];
+  }
+  const Multiplier<O> step = MakeMultiplier<O>(pw, step_powers);
+  const Multiplier<O> twice = MakeMultiplier<O>(pw, double_powers);
+  Limbs<O> t;
   LoadBlocks(data, pad, t);
-  for (int i = 0; i < 5; ++i) t.v[i] = TW_ADD(t.v[i], _mm256_setr_epi64x(h[i], 0, 0, 0));
-  data += 64;
-  blocks -= 4;
-  for (; blocks >= 8; blocks -= 8, data += 128) {
-    Limbs a, d;
+  uint64_t first[L] = {};
+  for (int i = 0; i < 5; ++i) {
+    first[0] = h[i];
+    t.v[i] = O::Add(t.v[i], O::FromArray(first));
+  }
+  data += 16 * L;
+  blocks -= L;
+  for (; blocks >= 2 * L; blocks -= 2 * L, data += 32 * L) {
+    Limbs<O> a, d;
     LoadBlocks(data, pad, a);
-    LoadBlocks(data + 64, pad, d);
-    MulAcc(t, r8, d);
-    MulAcc(a, r4, d);
+    LoadBlocks(data + 16 * L, pad, d);
+    MulAcc(t, twice, d);
+    MulAcc(a, step, d);
     CarryLanes(d);
     t = d;
   }
-  if (blocks >= 4) {
-    Limbs d;
+  if (blocks >= L) {
+    Limbs<O> d;
     LoadBlocks(data, pad, d);
-    MulAcc(t, r4, d);
+    MulAcc(t, step, d);
     CarryLanes(d);
     t = d;
   }
-  // Lanes hold blocks 0, 2, 1, 3 of the last group: they owe r^4, r^2, r^3 and r.
-  const Multiplier last = MakeMultiplier(pw[3], pw[1], pw[2], pw[0]);
-  Limbs d;
-  for (auto& v : d.v) v = _mm256_setzero_si256();
+  const Multiplier<O> last = MakeMultiplier<O>(pw, last_powers);
+  Limbs<O> d;
+  for (auto& v : d.v) v = O::Set1(0);
   MulAcc(t, last, d);
   CarryLanes(d);
-  alignas(32) uint64_t lanes[4];
+  uint64_t lanes[L];
   for (int i = 0; i < 5; ++i) {
-    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), d.v[i]);
-    h[i] = lanes[0] + lanes[1] + lanes[2] + lanes[3];
+    O::ToArray(lanes, d.v[i]);
+    h[i] = 0;
+    for (int j = 0; j < L; ++j) h[i] += lanes[j];
   }
   WipeBytes(lanes, sizeof lanes);
 }
 
-#undef TW_MUL
-#undef TW_ADD
+__attribute__((target("avx2"), flatten)) void LaneBlocksAvx2(const uint32_t pw[9][5], uint64_t h[5],
+                                                              const uint8_t* data, size_t blocks) {
+  LaneBlocks<Avx2Lanes>(pw, h, data, blocks);
+}
 
-bool WideAvailable() { return CpuHas(kCpuAvx2); }
+__attribute__((target("avx2,avx512f"), flatten)) void LaneBlocksAvx512(const uint32_t pw[9][5], uint64_t h[5],
+                                                                        const uint8_t* data, size_t blocks) {
+  LaneBlocks<Avx512Lanes>(pw, h, data, blocks);
+}
+
+#pragma GCC diagnostic pop
+
+// Lanes the widest allowed path runs (0: none).
+int WideLanes() { return CpuHas(kCpuAvx512) ? 8 : CpuHas(kCpuAvx2) ? 4 : 0; }
+
+void RunLanes(int lanes, const uint32_t pw[9][5], uint64_t h[5], const uint8_t* data, size_t blocks) {
+  if (lanes == 8) {
+    LaneBlocksAvx512(pw, h, data, blocks);
+  } else {
+    LaneBlocksAvx2(pw, h, data, blocks);
+  }
+}
 
 #else
 
-bool WideAvailable() { return false; }
-void WideBlocksAvx2(const uint32_t (*)[5], uint64_t*, const uint8_t*, size_t) {}
+int WideLanes() { return 0; }
+void RunLanes(int, const uint32_t (*)[5], uint64_t*, const uint8_t*, size_t) {}
 
 #endif
 
-// Runs of fewer blocks stay on the scalar code: converting the accumulator costs a few blocks.
-constexpr size_t kWideMinBlocks = 16;
+// Runs shorter than this many lane groups stay on the scalar code: converting the accumulator and
+// the last multiplication cost a few blocks.
+constexpr size_t kWideMinGroups = 4;
 
 }  // namespace
 
@@ -264,10 +368,10 @@ void Poly1305Context::CopyFrom(const Poly1305Context& other) {
 }
 
 void Poly1305Context::MakePowers() {
-  for (int k = 1; k < 5; ++k) {
+  for (int k = 1; k < 9; ++k) {
     u128 d[3] = {0, 0, 0};
-    // r^8 is r^4 squared.
-    MulAdd(r_[k - 1], k == 4 ? r_[3] : r_[0], d);
+    // r^16 is r^8 squared.
+    MulAdd(r_[k - 1], k == 8 ? r_[7] : r_[0], d);
     Carry(d, r_[k]);
     const uint64_t c = r_[k][1] >> 44;
     r_[k][1] &= kMask44;
@@ -275,7 +379,7 @@ void Poly1305Context::MakePowers() {
     r_[k][3] = r_[k][1] * 20;
     r_[k][4] = r_[k][2] * 20;
   }
-  for (int k = 0; k < 5; ++k) {
+  for (int k = 0; k < 9; ++k) {
     uint64_t a[5];
     To26(r_[k], a);
     for (int i = 0; i < 5; ++i) r26_[k][i] = static_cast<uint32_t>(a[i]);
@@ -284,11 +388,11 @@ void Poly1305Context::MakePowers() {
   have_powers_ = 1;
 }
 
-void Poly1305Context::WideBlocks(const uint8_t* data, size_t blocks) {
+void Poly1305Context::WideBlocks(int lanes, const uint8_t* data, size_t blocks) {
   if (!have_powers_) MakePowers();
   uint64_t a[5];
   To26(h_, a);
-  WideBlocksAvx2(r26_, a, data, blocks);
+  RunLanes(lanes, r26_, a, data, blocks);
   From26(a, h_);
   WipeBytes(a, sizeof a);
 }
@@ -296,9 +400,10 @@ void Poly1305Context::WideBlocks(const uint8_t* data, size_t blocks) {
 // h = (h + m) r per block, with m's pad bit at 2^128 (0 for the short last block, which carries
 // its own 1 bit). Four blocks at a time: h = (h + m1) r^4 + m2 r^3 + m3 r^2 + m4 r.
 void Poly1305Context::Blocks(const uint8_t* data, size_t blocks, uint64_t pad_bit) {
-  if (pad_bit && blocks >= kWideMinBlocks && WideAvailable()) {
-    const size_t wide = blocks & ~size_t{3};
-    WideBlocks(data, wide);
+  const int lanes = pad_bit ? WideLanes() : 0;
+  if (lanes > 0 && blocks >= kWideMinGroups * lanes) {
+    const size_t wide = blocks - blocks % static_cast<size_t>(lanes);
+    WideBlocks(lanes, data, wide);
     data += 16 * wide;
     blocks -= wide;
   }

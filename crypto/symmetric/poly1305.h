@@ -3,8 +3,8 @@
 // The accumulator is kept in three limbs of 44, 44 and 42 bits, so that products of 64-bit limbs
 // fit 128 bits with room to sum several. Long inputs go four blocks at a time against r^4, r^3,
 // r^2 and r, which breaks the block-to-block dependency of Horner's rule. The final reduction and
-// the tag take no data-dependent branches. With AVX2, runs of whole blocks go four lanes wide in
-// limbs of 26 bits, eight blocks per step against r^8 and r^4 (chosen at run time).
+// the tag take no data-dependent branches. With AVX2 (AVX-512), runs of whole blocks go four
+// (eight) lanes wide in limbs of 26 bits, two groups per step (chosen at run time).
 #pragma once
 
 #include <cstddef>
@@ -36,11 +36,11 @@ class Poly1305Context {
  private:
   void Blocks(const uint8_t* data, size_t blocks, uint64_t pad_bit);
   void MakePowers();
-  void WideBlocks(const uint8_t* data, size_t blocks);
+  void WideBlocks(int lanes, const uint8_t* data, size_t blocks);
 
   uint64_t h_[3];
-  uint64_t r_[5][5];    // r, r^2, r^3, r^4, r^8: three limbs, then 20 times the upper two
-  uint32_t r26_[5][5];  // the same powers in five limbs of 26 bits, for the vector path
+  uint64_t r_[9][5];    // r .. r^8 and r^16: three limbs, then 20 times the upper two
+  uint32_t r26_[9][5];  // the same powers in five limbs of 26 bits, for the vector paths
   uint64_t s_[2];     // the key's s half
   uint8_t buffer_[16];
   uint32_t buffered_;
