@@ -229,7 +229,7 @@ int ChaChaOpen(bool hw, const Bytes& key, const Bytes& nonce, const Bytes& aad, 
 
 // The step interface with the IV, the AAD and the data each cut into random pieces.
 Sealed GcmSteps(bool hw, std::mt19937& rng, const Bytes& key, const Bytes& iv, const Bytes& aad, const Bytes& in,
-                bool encrypt, const Bytes& expected_tag = {}) {
+                bool encrypt, const Bytes& expected_tag = {}, size_t max_piece = 300) {
   GcmContext gcm;
   gcm.SetHardwareAllowed(hw);
   Sealed s;
@@ -250,7 +250,7 @@ Sealed GcmSteps(bool hw, std::mt19937& rng, const Bytes& key, const Bytes& iv, c
   s.ct.resize(in.size());
   size_t at = 0;
   while (at < in.size()) {
-    const size_t n = std::min(in.size() - at, static_cast<size_t>(rng() % 300));
+    const size_t n = std::min(in.size() - at, static_cast<size_t>(rng() % max_piece));
     if ((s.rc = gcm.Crypt(in.data() + at, n, s.ct.data() + at, encrypt)) != 0) return s;
     at += n;
   }
@@ -268,7 +268,8 @@ Sealed GcmSteps(bool hw, std::mt19937& rng, const Bytes& key, const Bytes& iv, c
 }
 
 Sealed ChaChaSteps(bool hw, std::mt19937& rng, const Bytes& key, const Bytes& nonce, const Bytes& aad,
-                   const Bytes& in, bool encrypt, uint64_t counter = 0, const Bytes& expected_tag = {}) {
+                   const Bytes& in, bool encrypt, uint64_t counter = 0, const Bytes& expected_tag = {},
+                   size_t max_piece = 700) {
   ChaCha20Poly1305Context ctx;
   ctx.SetHardwareAllowed(hw);
   Sealed s;
@@ -284,7 +285,7 @@ Sealed ChaChaSteps(bool hw, std::mt19937& rng, const Bytes& key, const Bytes& no
   s.ct.resize(in.size());
   at = 0;
   while (at < in.size()) {
-    const size_t n = std::min(in.size() - at, static_cast<size_t>(rng() % 700));
+    const size_t n = std::min(in.size() - at, static_cast<size_t>(rng() % max_piece));
     if ((s.rc = ctx.Crypt(in.data() + at, n, s.ct.data() + at, encrypt)) != 0) return s;
     at += n;
   }
@@ -561,6 +562,100 @@ TEST_P(AeadPaths, GcmStepsOutOfOrderAreRefused) {
   EXPECT_EQ(gcm.Finish(buf, &n, true), tw::kAeadMisuse);  // a 40-bit tag
 }
 
+// GF(2^128) with GCM's bit order (bit 0 is the top bit of byte 0), bit by bit: a model apart from
+// both GHASH implementations.
+Bytes GfMultiply(const Bytes& x, const Bytes& y) {
+  Bytes z(16, 0), v = y;
+  for (int i = 0; i < 128; ++i) {
+    if ((x[i / 8] >> (7 - i % 8)) & 1) {
+      for (int j = 0; j < 16; ++j) z[j] ^= v[j];
+    }
+    const bool carry = v[15] & 1;
+    for (int j = 15; j > 0; --j) v[j] = static_cast<uint8_t>((v[j] >> 1) | (v[j - 1] << 7));
+    v[0] >>= 1;
+    if (carry) v[0] ^= 0xE1;
+  }
+  return z;
+}
+
+// a^(2^128 - 2), the inverse of a non-zero a.
+Bytes GfInverse(const Bytes& a) {
+  Bytes result(16, 0), power = a;
+  result[0] = 0x80;  // one
+  for (int i = 1; i < 128; ++i) {
+    power = GfMultiply(power, power);
+    result = GfMultiply(result, power);
+  }
+  return result;
+}
+
+Bytes Xor(Bytes a, const Bytes& b) {
+  for (size_t i = 0; i < a.size(); ++i) a[i] ^= b[i];
+  return a;
+}
+
+// The 32-bit counter wraps to 0 (never carrying into the IV part) in every loop: the grouped
+// seal, the grouped step decryption and both passes of opening. A 16-byte IV is solved for a J0
+// whose counter word sits just below the wrap: J0 = IV H^2 ^ L H, L the IV's length block.
+TEST_P(AeadPaths, GcmCounterWrapsInsideTheGroupedLoops) {
+  std::mt19937 rng(31);
+  const Bytes key = RandomBytes(rng, 32);
+  tw::AesContext aes;
+  aes.SetHardwareAllowed(false);
+  ASSERT_EQ(aes.SetEncryptKey(key.data(), 32), 0);
+  Bytes h(16, 0);
+  ASSERT_EQ(aes.EncryptBlock(h.data(), h.data()), 0);
+  Bytes length_block(16, 0);
+  length_block[15] = 128;
+  const Bytes h2_inverse = GfInverse(GfMultiply(h, h));
+  for (uint32_t start : {0xFFFFFFFFu, 0xFFFFFFF9u, 0xFFFFFFF0u, 0xFFFFFF83u}) {
+    SCOPED_TRACE(start);
+    Bytes j0 = RandomBytes(rng, 16);
+    for (int i = 0; i < 4; ++i) j0[12 + i] = static_cast<uint8_t>(start >> (24 - 8 * i));
+    const Bytes iv = GfMultiply(Xor(j0, GfMultiply(length_block, h)), h2_inverse);
+    const Bytes pt = RandomBytes(rng, 16 * 300 + 5), aad = RandomBytes(rng, 20);
+    Bytes model(pt.size());
+    for (size_t b = 0; 16 * b < pt.size(); ++b) {
+      Bytes block = j0, ks(16);
+      const uint32_t ctr = start + 1 + static_cast<uint32_t>(b);
+      for (int i = 0; i < 4; ++i) block[12 + i] = static_cast<uint8_t>(ctr >> (24 - 8 * i));
+      ASSERT_EQ(aes.EncryptBlock(block.data(), ks.data()), 0);
+      for (size_t i = 16 * b; i < std::min(pt.size(), 16 * b + 16); ++i) model[i] = pt[i] ^ ks[i - 16 * b];
+    }
+    const Sealed s = GcmSeal(hw(), key, iv, aad, pt);
+    ASSERT_EQ(s.rc, 0);
+    EXPECT_EQ(s.ct, model);
+    Bytes back;
+    EXPECT_EQ(GcmOpen(hw(), key, iv, aad, s.ct, s.tag, &back), 0);
+    EXPECT_EQ(back, pt);
+    const Sealed d = GcmSteps(hw(), rng, key, iv, aad, s.ct, false, s.tag, 3000);
+    EXPECT_EQ(d.rc, 0);
+    EXPECT_EQ(d.ct, pt);
+  }
+}
+
+// The step interface over long messages in long pieces (reaching the grouped loops in both
+// directions) agrees with the one-shot calls.
+TEST_P(AeadPaths, GcmStepsAgreeWithSealAndOpenOverLongMessages) {
+  std::mt19937 rng(32);
+  for (size_t len : {size_t{127}, size_t{128}, size_t{129}, size_t{257}, size_t{4096 + 5}, size_t{16384}}) {
+    const Bytes key = RandomBytes(rng, 16 + 8 * (len % 3)), iv = RandomBytes(rng, 12), pt = RandomBytes(rng, len),
+                aad = RandomBytes(rng, len % 700);
+    const Sealed whole = GcmSeal(hw(), key, iv, aad, pt);
+    ASSERT_EQ(whole.rc, 0);
+    const Sealed e = GcmSteps(hw(), rng, key, iv, aad, pt, true, {}, 5000);
+    ASSERT_EQ(e.rc, 0);
+    EXPECT_EQ(e.ct, whole.ct) << len;
+    EXPECT_EQ(e.tag, whole.tag) << len;
+    const Sealed d = GcmSteps(hw(), rng, key, iv, aad, whole.ct, false, whole.tag, 5000);
+    EXPECT_EQ(d.rc, 0) << len;
+    EXPECT_EQ(d.ct, pt) << len;
+    Bytes bad_tag = whole.tag;
+    bad_tag[len % 16] ^= 1;
+    EXPECT_EQ(GcmSteps(hw(), rng, key, iv, aad, whole.ct, false, bad_tag, 5000).rc, tw::kAeadTagMismatch) << len;
+  }
+}
+
 TEST_P(AeadPaths, GcmCounterBudgetIsCheckedBeforeAnyOutput) {
   const Bytes key(16, 3), iv(12, 4);
   GcmContext gcm;
@@ -690,10 +785,11 @@ TEST_P(AeadPaths, ChaChaPolyKeystreamMatchesTheChaCha20Primitive) {
   for (const Case c : {Case{12, 0}, Case{12, 5}, Case{12, 0xFFFFFFFFull - 40}, Case{8, 0}, Case{8, 0xFFFFFFFFull - 3},
                        Case{8, 0x00000001FFFFFFF0ull}}) {
     const Bytes nonce = RandomBytes(rng, c.nonce_len);
-    for (size_t len : {size_t{1}, size_t{64}, size_t{511}, size_t{512}, size_t{1500}, size_t{2560}}) {
+    for (size_t len : {size_t{1}, size_t{64}, size_t{511}, size_t{512}, size_t{1500}, size_t{2560}, size_t{5000}}) {
       if (c.nonce_len == 12 && c.counter + 1 + (len + 63) / 64 > 0x100000000ull) continue;
       const Bytes zeros(len, 0);
-      const Sealed s = ChaChaSteps(hw(), rng, key, nonce, {}, zeros, true, c.counter);
+      // Long pieces reach the sixteen-block groups too.
+      const Sealed s = ChaChaSteps(hw(), rng, key, nonce, {}, zeros, true, c.counter, {}, len % 2 ? 700 : 4500);
       ASSERT_EQ(s.rc, 0);
       tw::ChaCha20Context ref;
       ASSERT_EQ(ref.Setup(key.data(), 32, nonce.data(), static_cast<int>(c.nonce_len), c.counter + 1), 0);
@@ -962,6 +1058,21 @@ TEST_P(AeadPaths, SealAndOpenInPlaceWithoutAllocating) {
   EXPECT_EQ(win::HeapAllocCount(), before);
 }
 
+TEST(AeadHardware, FeatureMaskOnlyNarrowsWhatWasDetected) {
+  const uint32_t detected = tw::CpuFeaturesDetected();
+  for (const CodePath& path : kCodePaths) {
+    tw::SetCpuFeatureMask(path.features);
+    EXPECT_EQ(tw::CpuFeatures(), detected & path.features) << path.name;
+    EXPECT_EQ(tw::AesHardwareAvailable(), (detected & path.features & tw::kCpuAesNi) != 0) << path.name;
+  }
+  tw::SetCpuFeatureMask(tw::kCpuAll);
+  EXPECT_EQ(tw::CpuFeatures(), detected);
+  // The 256-bit forms are only claimed with AVX2 beside them.
+  if (detected & (tw::kCpuVaes | tw::kCpuVpclmul)) {
+    EXPECT_TRUE(detected & tw::kCpuAvx2);
+  }
+}
+
 // Every path against the portable code over lengths that end inside and on the edges of the
 // vector groups (8 and 16 AES blocks, 4 to 16 Poly1305 blocks, 512 and 1024 ChaCha20 bytes), and
 // Poly1305's worst carries: the largest r the clamp allows over all-ones blocks.
@@ -970,8 +1081,9 @@ TEST(AeadHardware, EveryPathAgreesWithThePortableCode) {
   for (int round = 0; round < 80; ++round) {
     const size_t edges[] = {127, 128, 129, 255, 256, 257, 511, 512, 1023, 1024, 1025, 2047, 4096 + 16};
     const size_t len = round < 13 ? edges[round] : rng() % 5000;
-    const Bytes key = RandomBytes(rng, 16 + 8 * (rng() % 3)), iv = RandomBytes(rng, 1 + rng() % 30),
-                aad = RandomBytes(rng, rng() % 300), key32 = RandomBytes(rng, 32),
+    // AAD and IVs long enough for the grouped GHASH loops as well.
+    const Bytes key = RandomBytes(rng, 16 + 8 * (rng() % 3)), iv = RandomBytes(rng, 1 + rng() % 400),
+                aad = RandomBytes(rng, rng() % 1500), key32 = RandomBytes(rng, 32),
                 nonce = RandomBytes(rng, round % 2 ? 12 : 8);
     const Bytes pt = round % 7 == 3 ? Bytes(len, 0xFF) : RandomBytes(rng, len);
     Bytes poly_key = round % 7 == 3 ? Bytes(32, 0xFF) : key32;
