@@ -107,83 +107,82 @@ void From26(const uint64_t a[5], uint64_t h[3]) {
 
 #ifdef TW_POLY_X86
 
-// The kernel's helpers pass vectors by value without a target of their own; they are only ever
-// inlined into the entry points, so the calling convention the warning is about never applies.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wpsabi"
-
 // The lane arithmetic for four lanes (AVX2) and eight (AVX-512). The kernel below is written once
-// over these; each entry point is compiled for its instruction set and flattened, so that the
-// operations are inlined there (and only there).
+// over these and has no target of its own: each entry point is compiled for its instruction set
+// and flattened, so that everything is inlined there. Vectors cross calls only by reference, so
+// that where nothing is inlined (unoptimised builds) no call depends on the vector calling
+// convention, which differs between targets.
 struct Avx2Lanes {
   using V = __m256i;
   static constexpr int kLanes = 4;
-  __attribute__((target("avx2"))) static V Add(V a, V b) { return _mm256_add_epi64(a, b); }
-  __attribute__((target("avx2"))) static V Mul(V a, V b) { return _mm256_mul_epu32(a, b); }
-  __attribute__((target("avx2"))) static V And(V a, V b) { return _mm256_and_si256(a, b); }
-  __attribute__((target("avx2"))) static V Or(V a, V b) { return _mm256_or_si256(a, b); }
-  template <int n>
-  __attribute__((target("avx2"))) static V Shr(V a) {
-    return _mm256_srli_epi64(a, n);
+#define TW_AVX2 __attribute__((target("avx2")))
+  TW_AVX2 static void Add(V& r, const V& a, const V& b) { r = _mm256_add_epi64(a, b); }
+  TW_AVX2 static void MulAdd(V& r, const V& a, const V& b) { r = _mm256_add_epi64(r, _mm256_mul_epu32(a, b)); }
+  TW_AVX2 static void Times5(V& r, const V& a) { r = _mm256_add_epi64(a, _mm256_slli_epi64(a, 2)); }
+  // r = the low 26 bits of a; a = the rest, shifted down.
+  TW_AVX2 static void Split26(V& a, V& r) {
+    r = _mm256_and_si256(a, _mm256_set1_epi64x(kMask26));
+    a = _mm256_srli_epi64(a, 26);
   }
-  template <int n>
-  __attribute__((target("avx2"))) static V Shl(V a) {
-    return _mm256_slli_epi64(a, n);
+  TW_AVX2 static void FromArray(V& r, const uint64_t* x) {
+    r = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x));
   }
-  __attribute__((target("avx2"))) static V Set1(uint64_t x) { return _mm256_set1_epi64x(static_cast<long long>(x)); }
-  __attribute__((target("avx2"))) static V FromArray(const uint64_t* x) {
-    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x));
-  }
-  __attribute__((target("avx2"))) static void ToArray(uint64_t* x, V v) {
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(x), v);
-  }
-  // Four blocks as low and high 64-bit halves; the lanes hold blocks 0, 2, 1, 3.
-  __attribute__((target("avx2"))) static void Load(const uint8_t* p, V& lo, V& hi) {
+  TW_AVX2 static void ToArray(uint64_t* x, const V& v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(x), v); }
+  // Four blocks as five limbs each, the pad bit at 2^128 included; the lanes hold blocks 0, 2, 1, 3
+  // (the order the 64-bit unpacks give).
+  TW_AVX2 static void Load(const uint8_t* p, V m[5]) {
+    const V mask = _mm256_set1_epi64x(kMask26);
     const V a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
     const V b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
-    lo = _mm256_unpacklo_epi64(a, b);
-    hi = _mm256_unpackhi_epi64(a, b);
+    const V lo = _mm256_unpacklo_epi64(a, b);
+    const V hi = _mm256_unpackhi_epi64(a, b);
+    m[0] = _mm256_and_si256(lo, mask);
+    m[1] = _mm256_and_si256(_mm256_srli_epi64(lo, 26), mask);
+    m[2] = _mm256_and_si256(_mm256_or_si256(_mm256_srli_epi64(lo, 52), _mm256_slli_epi64(hi, 12)), mask);
+    m[3] = _mm256_and_si256(_mm256_srli_epi64(hi, 14), mask);
+    m[4] = _mm256_or_si256(_mm256_srli_epi64(hi, 40), _mm256_set1_epi64x(uint64_t{1} << 24));
   }
+#undef TW_AVX2
   static constexpr int kBlockOfLane[4] = {0, 2, 1, 3};
 };
 
-#define TW_512 __attribute__((target("avx512f")))
-
-// Shifts and unpacks as plain vector operations: this compiler's intrinsics for them draw false
-// "uninitialized" warnings.
+// Shifts and unpacks as plain vector operations: this compiler's AVX-512 intrinsics for them draw
+// false "uninitialized" warnings.
 typedef uint64_t Words8 __attribute__((vector_size(64)));
 
 struct Avx512Lanes {
-  using V = __m512i;
+  using V = Words8;
   static constexpr int kLanes = 8;
-  TW_512 static V Add(V a, V b) { return _mm512_add_epi64(a, b); }
-  // The zero-masking form with every lane selected: the plain one draws the same warning.
-  TW_512 static V Mul(V a, V b) { return _mm512_maskz_mul_epu32(0xFF, a, b); }
-  TW_512 static V And(V a, V b) { return _mm512_and_si512(a, b); }
-  TW_512 static V Or(V a, V b) { return _mm512_or_si512(a, b); }
-  template <int n>
-  TW_512 static V Shr(V a) {
-    return reinterpret_cast<V>(reinterpret_cast<Words8>(a) >> n);
+#define TW_512 __attribute__((target("avx512f")))
+  TW_512 static void Add(V& r, const V& a, const V& b) { r = a + b; }
+  // The zero-masking multiply with every lane selected: the plain one draws the same warning.
+  TW_512 static void MulAdd(V& r, const V& a, const V& b) {
+    r += reinterpret_cast<V>(
+        _mm512_maskz_mul_epu32(0xFF, reinterpret_cast<const __m512i&>(a), reinterpret_cast<const __m512i&>(b)));
   }
-  template <int n>
-  TW_512 static V Shl(V a) {
-    return reinterpret_cast<V>(reinterpret_cast<Words8>(a) << n);
+  TW_512 static void Times5(V& r, const V& a) { r = a + (a << 2); }
+  TW_512 static void Split26(V& a, V& r) {
+    r = a & kMask26;
+    a >>= 26;
   }
-  TW_512 static V Set1(uint64_t x) { return reinterpret_cast<V>(Words8{} + x); }
-  TW_512 static V FromArray(const uint64_t* x) { return _mm512_loadu_si512(x); }
-  TW_512 static void ToArray(uint64_t* x, V v) { _mm512_storeu_si512(x, v); }
+  TW_512 static void FromArray(V& r, const uint64_t* x) { std::memcpy(&r, x, 64); }
+  TW_512 static void ToArray(uint64_t* x, const V& v) { std::memcpy(x, &v, 64); }
   // Eight blocks; the lanes hold blocks 0, 4, 1, 5, 2, 6, 3, 7.
-  TW_512 static void Load(const uint8_t* p, V& lo, V& hi) {
-    Words8 a, b;
+  TW_512 static void Load(const uint8_t* p, V m[5]) {
+    V a, b;
     std::memcpy(&a, p, 64);
     std::memcpy(&b, p + 64, 64);
-    lo = reinterpret_cast<V>(__builtin_shufflevector(a, b, 0, 8, 2, 10, 4, 12, 6, 14));
-    hi = reinterpret_cast<V>(__builtin_shufflevector(a, b, 1, 9, 3, 11, 5, 13, 7, 15));
+    const V lo = __builtin_shufflevector(a, b, 0, 8, 2, 10, 4, 12, 6, 14);
+    const V hi = __builtin_shufflevector(a, b, 1, 9, 3, 11, 5, 13, 7, 15);
+    m[0] = lo & kMask26;
+    m[1] = (lo >> 26) & kMask26;
+    m[2] = ((lo >> 52) | (hi << 12)) & kMask26;
+    m[3] = (hi >> 14) & kMask26;
+    m[4] = (hi >> 40) | (uint64_t{1} << 24);
   }
+#undef TW_512
   static constexpr int kBlockOfLane[8] = {0, 4, 1, 5, 2, 6, 3, 7};
 };
-
-#undef TW_512
 
 // One value per 64-bit lane as five limbs of 26 bits.
 template <class O>
@@ -200,64 +199,47 @@ struct Multiplier {
 
 // Lane j multiplies by power powers[j] (an index into pw: r^(index + 1)).
 template <class O>
-Multiplier<O> MakeMultiplier(const uint32_t pw[][5], const int* powers) {
-  Multiplier<O> m;
+void MakeMultiplier(const uint32_t pw[][5], const int* powers, Multiplier<O>& m) {
   for (int i = 0; i < 5; ++i) {
     uint64_t lanes[O::kLanes];
     for (int j = 0; j < O::kLanes; ++j) lanes[j] = pw[powers[j]][i];
-    m.r[i] = O::FromArray(lanes);
-    m.s[i] = O::Add(m.r[i], O::template Shl<2>(m.r[i]));
+    O::FromArray(m.r[i], lanes);
+    O::Times5(m.s[i], m.r[i]);
   }
-  return m;
-}
-
-template <class O>
-void LoadBlocks(const uint8_t* p, typename O::V pad, Limbs<O>& m) {
-  const typename O::V mask = O::Set1(kMask26);
-  typename O::V lo, hi;
-  O::Load(p, lo, hi);
-  m.v[0] = O::And(lo, mask);
-  m.v[1] = O::And(O::template Shr<26>(lo), mask);
-  m.v[2] = O::And(O::Or(O::template Shr<52>(lo), O::template Shl<12>(hi)), mask);
-  m.v[3] = O::And(O::template Shr<14>(hi), mask);
-  m.v[4] = O::Or(O::template Shr<40>(hi), pad);
 }
 
 // d += t * k, unreduced. The limbs of t stay below 2^27.1 and those of k below 2^26.1, so ten
 // products sum below 2^60.
 template <class O>
 void MulAcc(const Limbs<O>& t, const Multiplier<O>& k, Limbs<O>& d) {
-  // Spelt out: the compiler keeps loops here as loops.
-#define TW_M(j, x) O::Mul(t.v[j], k.x)
-#define TW_A(a, b) O::Add(a, b)
-  d.v[0] = TW_A(d.v[0], TW_A(TW_A(TW_M(0, r[0]), TW_M(1, s[4])), TW_A(TW_A(TW_M(2, s[3]), TW_M(3, s[2])), TW_M(4, s[1]))));
-  d.v[1] = TW_A(d.v[1], TW_A(TW_A(TW_M(0, r[1]), TW_M(1, r[0])), TW_A(TW_A(TW_M(2, s[4]), TW_M(3, s[3])), TW_M(4, s[2]))));
-  d.v[2] = TW_A(d.v[2], TW_A(TW_A(TW_M(0, r[2]), TW_M(1, r[1])), TW_A(TW_A(TW_M(2, r[0]), TW_M(3, s[4])), TW_M(4, s[3]))));
-  d.v[3] = TW_A(d.v[3], TW_A(TW_A(TW_M(0, r[3]), TW_M(1, r[2])), TW_A(TW_A(TW_M(2, r[1]), TW_M(3, r[0])), TW_M(4, s[4]))));
-  d.v[4] = TW_A(d.v[4], TW_A(TW_A(TW_M(0, r[4]), TW_M(1, r[3])), TW_A(TW_A(TW_M(2, r[2]), TW_M(3, r[1])), TW_M(4, r[0]))));
-#undef TW_M
-#undef TW_A
+  // Limb i gathers t[j] k[i - j], with 5 k[i - j + 5] where the index wraps.
+#pragma GCC unroll 5
+  for (int i = 0; i < 5; ++i) {
+#pragma GCC unroll 5
+    for (int j = 0; j < 5; ++j) O::MulAdd(d.v[i], t.v[j], j <= i ? k.r[i - j] : k.s[i - j + 5]);
+  }
 }
 
-// Carries limb `from` into limb `to` (times 5 when it wraps from the top to the bottom).
+// Carries limb `from` into limb `to` (times 5 where it wraps from the top to the bottom).
 template <class O, int from, int to>
-void CarryStep(Limbs<O>& d, typename O::V mask) {
-  const typename O::V c = O::template Shr<26>(d.v[from]);
-  d.v[from] = O::And(d.v[from], mask);
-  d.v[to] = O::Add(d.v[to], to == 0 ? O::Add(c, O::template Shl<2>(c)) : c);
+void CarryStep(Limbs<O>& d) {
+  typename O::V low;
+  O::Split26(d.v[from], low);
+  if (to == 0) O::Times5(d.v[from], d.v[from]);
+  O::Add(d.v[to], d.v[to], d.v[from]);
+  d.v[from] = low;
 }
 
 // Two interleaved carry chains; afterwards every limb is below 2^26 + 2^10.
 template <class O>
 void CarryLanes(Limbs<O>& d) {
-  const typename O::V mask = O::Set1(kMask26);
-  CarryStep<O, 0, 1>(d, mask);
-  CarryStep<O, 3, 4>(d, mask);
-  CarryStep<O, 1, 2>(d, mask);
-  CarryStep<O, 4, 0>(d, mask);
-  CarryStep<O, 2, 3>(d, mask);
-  CarryStep<O, 0, 1>(d, mask);
-  CarryStep<O, 3, 4>(d, mask);
+  CarryStep<O, 0, 1>(d);
+  CarryStep<O, 3, 4>(d);
+  CarryStep<O, 1, 2>(d);
+  CarryStep<O, 4, 0>(d);
+  CarryStep<O, 2, 3>(d);
+  CarryStep<O, 0, 1>(d);
+  CarryStep<O, 3, 4>(d);
 }
 
 // h = (...((h + m1) r + m2) r ... + mn) r over whole groups of L blocks (L the lane count, at
@@ -268,28 +250,31 @@ void CarryLanes(Limbs<O>& d) {
 template <class O>
 void LaneBlocks(const uint32_t pw[9][5], uint64_t h[5], const uint8_t* data, size_t blocks) {
   constexpr int L = O::kLanes;
-  const typename O::V pad = O::Set1(uint64_t{1} << 24);
   int step_powers[L], double_powers[L], last_powers[L];
   for (int j = 0; j < L; ++j) {
     step_powers[j] = L - 1;
     double_powers[j] = L == 8 ? 8 : 2 * L - 1;
     last_powers[j] = L - 1 - O::kBlockOfLane[j];
   }
-  const Multiplier<O> step = MakeMultiplier<O>(pw, step_powers);
-  const Multiplier<O> twice = MakeMultiplier<O>(pw, double_powers);
+  Multiplier<O> step, twice, last;
+  MakeMultiplier<O>(pw, step_powers, step);
+  MakeMultiplier<O>(pw, double_powers, twice);
+  MakeMultiplier<O>(pw, last_powers, last);
   Limbs<O> t;
-  LoadBlocks(data, pad, t);
+  O::Load(data, t.v);
   uint64_t first[L] = {};
   for (int i = 0; i < 5; ++i) {
     first[0] = h[i];
-    t.v[i] = O::Add(t.v[i], O::FromArray(first));
+    typename O::V v;
+    O::FromArray(v, first);
+    O::Add(t.v[i], t.v[i], v);
   }
   data += 16 * L;
   blocks -= L;
   for (; blocks >= 2 * L; blocks -= 2 * L, data += 32 * L) {
     Limbs<O> a, d;
-    LoadBlocks(data, pad, a);
-    LoadBlocks(data + 16 * L, pad, d);
+    O::Load(data, a.v);
+    O::Load(data + 16 * L, d.v);
     MulAcc(t, twice, d);
     MulAcc(a, step, d);
     CarryLanes(d);
@@ -297,14 +282,14 @@ void LaneBlocks(const uint32_t pw[9][5], uint64_t h[5], const uint8_t* data, siz
   }
   if (blocks >= L) {
     Limbs<O> d;
-    LoadBlocks(data, pad, d);
+    O::Load(data, d.v);
     MulAcc(t, step, d);
     CarryLanes(d);
     t = d;
   }
-  const Multiplier<O> last = MakeMultiplier<O>(pw, last_powers);
   Limbs<O> d;
-  for (auto& v : d.v) v = O::Set1(0);
+  const uint64_t zeros[L] = {};
+  for (auto& v : d.v) O::FromArray(v, zeros);
   MulAcc(t, last, d);
   CarryLanes(d);
   uint64_t lanes[L];
@@ -325,8 +310,6 @@ __attribute__((target("avx2,avx512f"), flatten)) void LaneBlocksAvx512(const uin
                                                                         const uint8_t* data, size_t blocks) {
   LaneBlocks<Avx512Lanes>(pw, h, data, blocks);
 }
-
-#pragma GCC diagnostic pop
 
 // Lanes the widest allowed path runs (0: none).
 int WideLanes() { return CpuHas(kCpuAvx512) ? 8 : CpuHas(kCpuAvx2) ? 4 : 0; }
