@@ -153,6 +153,79 @@ TW_INLINE void XorGroups(const uint32_t s[16], uint64_t counter, bool wide, cons
 
 #ifdef TW_CHACHA_X86
 
+// Four blocks per group where only SSSE3 is there (one per lane of a 128-bit vector).
+typedef uint32_t Lanes4 __attribute__((vector_size(16)));
+typedef uint8_t LaneBytes4 __attribute__((vector_size(16)));
+
+TW_INLINE void QuarterRound4(Lanes4& a, Lanes4& b, Lanes4& c, Lanes4& d) {
+  a += b;
+  d ^= a;
+  d = reinterpret_cast<Lanes4>(__builtin_shufflevector(reinterpret_cast<LaneBytes4>(d), reinterpret_cast<LaneBytes4>(d),
+                                                       2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13));
+  c += d;
+  b ^= c;
+  b = (b << 12) | (b >> 20);
+  a += b;
+  d ^= a;
+  d = reinterpret_cast<Lanes4>(__builtin_shufflevector(reinterpret_cast<LaneBytes4>(d), reinterpret_cast<LaneBytes4>(d),
+                                                       3, 0, 1, 2, 7, 4, 5, 6, 11, 8, 9, 10, 15, 12, 13, 14));
+  c += d;
+  b ^= c;
+  b = (b << 7) | (b >> 25);
+}
+
+// Afterwards a holds the four words of block 0, b those of block 1, and so on.
+TW_INLINE void Transpose4x4(Lanes4& a, Lanes4& b, Lanes4& c, Lanes4& d) {
+  const Lanes4 t0 = __builtin_shufflevector(a, b, 0, 4, 1, 5);
+  const Lanes4 t1 = __builtin_shufflevector(a, b, 2, 6, 3, 7);
+  const Lanes4 t2 = __builtin_shufflevector(c, d, 0, 4, 1, 5);
+  const Lanes4 t3 = __builtin_shufflevector(c, d, 2, 6, 3, 7);
+  a = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
+  b = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
+  c = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
+  d = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
+}
+
+TW_INLINE void XorOut4(const uint8_t* in, uint8_t* out, const Lanes4& v) {
+  Lanes4 x;
+  std::memcpy(&x, in, 16);
+  x ^= v;
+  std::memcpy(out, &x, 16);
+}
+
+// XORs groups * 256 bytes of keystream over in.
+__attribute__((target("ssse3"))) void XorGroupsSsse3(const uint32_t s[16], uint64_t counter, bool wide,
+                                                     const uint8_t* in, uint8_t* out, size_t groups) {
+  Lanes4 init[16];
+  for (int i = 0; i < 16; ++i) init[i] = Lanes4{} + s[i];
+  const Lanes4 steps = {0, 1, 2, 3};
+  for (; groups > 0; --groups, counter += 4, in += 256, out += 256) {
+    const uint32_t low = static_cast<uint32_t>(counter);
+    init[12] = (Lanes4{} + low) + steps;
+    if (wide) {
+      const Lanes4 wrapped = reinterpret_cast<Lanes4>(init[12] < (Lanes4{} + low));
+      init[13] = (Lanes4{} + static_cast<uint32_t>(counter >> 32)) - wrapped;
+    }
+    Lanes4 x[16];
+    for (int i = 0; i < 16; ++i) x[i] = init[i];
+    for (int round = 0; round < 10; ++round) {
+      QuarterRound4(x[0], x[4], x[8], x[12]);
+      QuarterRound4(x[1], x[5], x[9], x[13]);
+      QuarterRound4(x[2], x[6], x[10], x[14]);
+      QuarterRound4(x[3], x[7], x[11], x[15]);
+      QuarterRound4(x[0], x[5], x[10], x[15]);
+      QuarterRound4(x[1], x[6], x[11], x[12]);
+      QuarterRound4(x[2], x[7], x[8], x[13]);
+      QuarterRound4(x[3], x[4], x[9], x[14]);
+    }
+    for (int i = 0; i < 16; ++i) x[i] += init[i];
+    for (int g = 0; g < 4; ++g) Transpose4x4(x[4 * g], x[4 * g + 1], x[4 * g + 2], x[4 * g + 3]);
+    for (int block = 0; block < 4; ++block) {
+      for (int g = 0; g < 4; ++g) XorOut4(in + 64 * block + 16 * g, out + 64 * block + 16 * g, x[4 * g + block]);
+    }
+  }
+}
+
 #define TW_AVX512 __attribute__((target("avx2,avx512f,avx512vl,avx512bw")))
 #define TW_AVX512_INLINE __attribute__((target("avx2,avx512f,avx512vl,avx512bw"), always_inline)) inline
 
@@ -270,14 +343,15 @@ __attribute__((target("avx2,avx512f,avx512vl"))) void XorGroupsAvx512(const uint
   XorGroups(s, counter, wide, in, out, groups);
 }
 
+// Level 1 is AVX2, or SSSE3 where that is all there is.
 int DetectLevel() {
   if (CpuHas(kCpuAvx512)) return 2;
-  if (CpuHas(kCpuAvx2)) return 1;
+  if (CpuHas(kCpuAvx2) || CpuHas(kCpuSsse3)) return 1;
   return 0;
 }
 
-// XORs as much of length as the widest allowed path takes (multiples of 512 bytes) and returns
-// the number of bytes done.
+// XORs as much of length as the widest allowed path takes (whole groups) and returns the number
+// of bytes done.
 size_t XorWide(int level, const uint32_t s[16], uint64_t counter, bool wide, const uint8_t* in, uint8_t* out,
                size_t length) {
   size_t done = 0;
@@ -286,6 +360,11 @@ size_t XorWide(int level, const uint32_t s[16], uint64_t counter, bool wide, con
     XorGroups16(s, counter, wide, in, out, groups);
     done = 1024 * groups;
     counter += 16 * groups;
+  }
+  if (level == 1 && !CpuHas(kCpuAvx2)) {
+    const size_t groups = length / 256;
+    XorGroupsSsse3(s, counter, wide, in, out, groups);
+    return 256 * groups;
   }
   if (length - done >= 512) {
     const size_t groups = (length - done) / 512;
@@ -396,7 +475,7 @@ void ChaCha20Poly1305Context::StreamXor(const uint8_t* in, uint8_t* out, size_t 
     length -= take;
   }
   const int level = hw_level_ < ChaCha20WideLevel() ? hw_level_ : ChaCha20WideLevel();
-  if (length >= 512 && level > 0) {
+  if (length >= 256 && level > 0) {
     const size_t done = XorWide(level, s.state, s.next, s.wide != 0, in, out, length);
     s.next += done / 64;
     s.blocks_left -= done / 64;
