@@ -10,6 +10,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <new>
 #include <random>
@@ -562,6 +563,25 @@ TEST_P(AeadPaths, GcmStepsOutOfOrderAreRefused) {
   EXPECT_EQ(gcm.Finish(buf, &n, true), tw::kAeadMisuse);  // a 40-bit tag
 }
 
+// The budget is charged for the blocks the grouped loop takes as well: 20 blocks left allow
+// exactly 320 bytes, refused whole when asked for more.
+TEST_P(AeadPaths, GcmCounterBudgetHoldsThroughTheGroupedLoop) {
+  const Bytes key(16, 5), iv(12, 6), in(512, 0x22);
+  for (bool encrypt : {true, false}) {
+    GcmContext gcm;
+    gcm.SetHardwareAllowed(hw());
+    ASSERT_EQ(gcm.SetKey(key.data(), 16), 0);
+    ASSERT_EQ(gcm.AddIv(iv.data(), 12), 0);
+    gcm.SetBlocksLeftForTesting(20);
+    Bytes out(512, 0xEE);
+    EXPECT_EQ(gcm.Crypt(in.data(), 321, out.data(), encrypt), tw::kAeadCounterExhausted);
+    EXPECT_EQ(out, Bytes(512, 0xEE));
+    EXPECT_EQ(gcm.Crypt(in.data(), 320, out.data(), encrypt), 0);
+    EXPECT_EQ(gcm.Crypt(in.data(), 1, out.data() + 320, encrypt), tw::kAeadCounterExhausted);
+    EXPECT_EQ(out[320], 0xEE);
+  }
+}
+
 // GF(2^128) with GCM's bit order (bit 0 is the top bit of byte 0), bit by bit: a model apart from
 // both GHASH implementations.
 Bytes GfMultiply(const Bytes& x, const Bytes& y) {
@@ -860,6 +880,60 @@ TEST_P(AeadPaths, ChaChaPolyAadInPiecesGivesTheRfcTag) {
 // ---------------------------------------------------------------------------------------------
 // Tampering: one flipped bit anywhere gives 2010 and no plaintext.
 
+// A forged 16 KiB record (the grouped loops' size) is refused on every path, the buffer it was to
+// be opened into untouched, in place or not.
+TEST_P(AeadPaths, ForgedRecordsLeaveTheBufferUntouched) {
+  std::mt19937 rng(33);
+  const Bytes pt = RandomBytes(rng, 16384), aad = RandomBytes(rng, 13), nonce = RandomBytes(rng, 12);
+  for (int kind = 0; kind < 2; ++kind) {
+    const Bytes key = RandomBytes(rng, kind == 0 ? 16 : 32);
+    const Sealed s = kind == 0 ? GcmSeal(hw(), key, nonce, aad, pt) : ChaChaSeal(hw(), key, nonce, aad, pt);
+    ASSERT_EQ(s.rc, 0);
+    for (size_t at : {size_t{0}, size_t{4095}, size_t{16383}}) {
+      Bytes forged = s.ct, out;
+      forged[at] ^= 0x40;
+      const int rc = kind == 0 ? GcmOpen(hw(), key, nonce, aad, forged, s.tag, &out)
+                               : ChaChaOpen(hw(), key, nonce, aad, forged, s.tag, &out);
+      EXPECT_EQ(rc, tw::kErrAeadAuthentication) << kind << " at " << at;
+      EXPECT_EQ(out, Bytes(pt.size(), 0xA5));
+      const Bytes before = forged;
+      GcmContext gcm;
+      ChaCha20Poly1305Context chacha;
+      gcm.SetHardwareAllowed(hw());
+      chacha.SetHardwareAllowed(hw());
+      ASSERT_EQ(kind == 0 ? gcm.SetKey(key.data(), 16) : chacha.SetKey(key.data(), 32), 0);
+      const int in_place =
+          kind == 0 ? gcm.Open(nonce.data(), 12, aad.data(), 13, forged.data(), forged.data(), forged.size(),
+                               s.tag.data(), 16)
+                    : chacha.Open(nonce.data(), 12, aad.data(), 13, forged.data(), forged.data(), forged.size(),
+                                  s.tag.data(), 16);
+      EXPECT_EQ(in_place, tw::kErrAeadAuthentication);
+      EXPECT_EQ(forged, before);
+    }
+  }
+}
+
+// Poly1305 fed in pieces of every size class gives the one-shot tag: the buffered bytes, the
+// scalar blocks and the lane groups hand over to each other at any boundary.
+TEST_P(AeadPaths, Poly1305InPiecesMatchesOneShot) {
+  std::mt19937 rng(34);
+  for (int round = 0; round < 20; ++round) {
+    const Bytes key = RandomBytes(rng, 32), msg = RandomBytes(rng, 1000 + rng() % 9000);
+    uint8_t whole[16], pieces[16];
+    tw::Poly1305Mac(key.data(), msg.data(), msg.size(), whole);
+    tw::Poly1305Context ctx;
+    ctx.Init(key.data());
+    const size_t limits[] = {17, 70, 300, 3000};
+    for (size_t at = 0; at < msg.size();) {
+      const size_t n = std::min(msg.size() - at, static_cast<size_t>(rng() % limits[round % 4]));
+      ctx.Update(msg.data() + at, n);
+      at += n;
+    }
+    ctx.Finish(pieces);
+    EXPECT_EQ(Hex(pieces, 16), Hex(whole, 16)) << "length " << msg.size();
+  }
+}
+
 TEST_P(AeadPaths, FlippedBitsAreRejectedWithoutOutput) {
   std::mt19937 rng(9);
   for (int kind = 0; kind < 2; ++kind) {
@@ -1071,6 +1145,40 @@ TEST(AeadHardware, FeatureMaskOnlyNarrowsWhatWasDetected) {
   if (detected & (tw::kCpuVaes | tw::kCpuVpclmul)) {
     EXPECT_TRUE(detected & tw::kCpuAvx2);
   }
+}
+
+// The detection against the kernel's own view of the processor (/proc/cpuinfo), which also drops
+// what the operating system does not save.
+TEST(AeadHardware, DetectionMatchesTheKernelsFlags) {
+#if defined(__x86_64__)
+  std::ifstream cpuinfo("/proc/cpuinfo");
+  std::string line;
+  while (std::getline(cpuinfo, line) && line.rfind("flags", 0) != 0) {
+  }
+  ASSERT_FALSE(line.empty()) << "no flags line in /proc/cpuinfo";
+  std::istringstream words(line.substr(line.find(':') + 1));
+  std::vector<std::string> flags;
+  for (std::string w; words >> w;) flags.push_back(w);
+  auto has = [&](const char* name) { return std::find(flags.begin(), flags.end(), name) != flags.end(); };
+  const struct {
+    uint32_t feature;
+    bool expected;
+  } table[] = {
+      {tw::kCpuSsse3, has("ssse3")},
+      {tw::kCpuSse41, has("sse4_1")},
+      {tw::kCpuAesNi, has("aes")},
+      {tw::kCpuClmul, has("pclmulqdq")},
+      {tw::kCpuAvx2, has("avx2")},
+      {tw::kCpuAvx512, has("avx512f") && has("avx512vl") && has("avx512bw")},
+      {tw::kCpuVaes, has("vaes") && has("avx2")},
+      {tw::kCpuVpclmul, has("vpclmulqdq") && has("avx2")},
+  };
+  for (const auto& row : table) {
+    EXPECT_EQ((tw::CpuFeaturesDetected() & row.feature) != 0, row.expected) << "feature bit " << row.feature;
+  }
+#else
+  EXPECT_EQ(tw::CpuFeaturesDetected(), 0u);
+#endif
 }
 
 // Every path against the portable code over lengths that end inside and on the edges of the
