@@ -350,8 +350,11 @@ void Poly1305Context::CopyFrom(const Poly1305Context& other) {
   if (this != &other) std::memcpy(static_cast<void*>(this), &other, sizeof *this);
 }
 
-void Poly1305Context::MakePowers() {
-  for (int k = 1; k < 9; ++k) {
+// Level 1: r^2 .. r^4 for the scalar loop; level 2 also r^5 .. r^8, r^16 and all of them in limbs
+// of 26 bits for the lanes. Short messages never pay for the second.
+void Poly1305Context::MakePowers(uint32_t level) {
+  const int from = have_powers_ >= 1 ? 4 : 1, to = level >= 2 ? 9 : 4;
+  for (int k = from; k < to; ++k) {
     u128 d[3] = {0, 0, 0};
     // r^16 is r^8 squared.
     MulAdd(r_[k - 1], k == 8 ? r_[7] : r_[0], d);
@@ -362,17 +365,19 @@ void Poly1305Context::MakePowers() {
     r_[k][3] = r_[k][1] * 20;
     r_[k][4] = r_[k][2] * 20;
   }
-  for (int k = 0; k < 9; ++k) {
-    uint64_t a[5];
-    To26(r_[k], a);
-    for (int i = 0; i < 5; ++i) r26_[k][i] = static_cast<uint32_t>(a[i]);
-    WipeBytes(a, sizeof a);
+  if (level >= 2) {
+    for (int k = 0; k < 9; ++k) {
+      uint64_t a[5];
+      To26(r_[k], a);
+      for (int i = 0; i < 5; ++i) r26_[k][i] = static_cast<uint32_t>(a[i]);
+      WipeBytes(a, sizeof a);
+    }
   }
-  have_powers_ = 1;
+  have_powers_ = level;
 }
 
 void Poly1305Context::WideBlocks(int lanes, const uint8_t* data, size_t blocks) {
-  if (!have_powers_) MakePowers();
+  if (have_powers_ < 2) MakePowers(2);
   uint64_t a[5];
   To26(h_, a);
   RunLanes(lanes, r26_, a, data, blocks);
@@ -383,7 +388,9 @@ void Poly1305Context::WideBlocks(int lanes, const uint8_t* data, size_t blocks) 
 // h = (h + m) r per block, with m's pad bit at 2^128 (0 for the short last block, which carries
 // its own 1 bit). Four blocks at a time: h = (h + m1) r^4 + m2 r^3 + m3 r^2 + m4 r.
 void Poly1305Context::Blocks(const uint8_t* data, size_t blocks, uint64_t pad_bit) {
-  const int lanes = pad_bit ? WideLanes() : 0;
+  int lanes = pad_bit ? WideLanes() : 0;
+  // Runs too short for eight lanes may still fill four.
+  if (lanes == 8 && blocks < kWideMinGroups * 8) lanes = 4;
   if (lanes > 0 && blocks >= kWideMinGroups * lanes) {
     const size_t wide = blocks - blocks % static_cast<size_t>(lanes);
     WideBlocks(lanes, data, wide);
@@ -393,7 +400,7 @@ void Poly1305Context::Blocks(const uint8_t* data, size_t blocks, uint64_t pad_bi
   const uint64_t pad = pad_bit << 40;
   uint64_t h[3] = {h_[0], h_[1], h_[2]};
   if (blocks >= 4) {
-    if (!have_powers_) MakePowers();
+    if (have_powers_ < 1) MakePowers(1);
     do {
       uint64_t m[4][3];
       for (int j = 0; j < 4; ++j) {

@@ -35,7 +35,7 @@ class Poly1305Context {
 
  private:
   void Blocks(const uint8_t* data, size_t blocks, uint64_t pad_bit);
-  void MakePowers();
+  void MakePowers(uint32_t level);
   void WideBlocks(int lanes, const uint8_t* data, size_t blocks);
 
   uint64_t h_[3];
@@ -44,7 +44,7 @@ class Poly1305Context {
   uint64_t s_[2];     // the key's s half
   uint8_t buffer_[16];
   uint32_t buffered_;
-  uint32_t have_powers_;
+  uint32_t have_powers_;  // 0 none, 1 r^2..r^4, 2 all (see MakePowers)
 };
 
 // One-shot MAC of a message.
