@@ -149,6 +149,7 @@ TW_INLINE void XorGroups(const uint32_t s[16], uint64_t counter, bool wide, cons
     XorBlockPair(in + 128, out + 128, x2, x6, x10, x14);
     XorBlockPair(in + 192, out + 192, x3, x7, x11, x15);
   }
+  WipeBytes(init, sizeof init);  // the key words
 }
 
 #ifdef TW_CHACHA_X86
@@ -224,6 +225,7 @@ __attribute__((target("ssse3"))) void XorGroupsSsse3(const uint32_t s[16], uint6
       for (int g = 0; g < 4; ++g) XorOut4(in + 64 * block + 16 * g, out + 64 * block + 16 * g, x[4 * g + block]);
     }
   }
+  WipeBytes(init, sizeof init);  // the key words
 }
 
 #define TW_AVX512 __attribute__((target("avx2,avx512f,avx512vl,avx512bw")))
@@ -330,6 +332,7 @@ TW_AVX512 void XorGroups16(const uint32_t s[16], uint64_t counter, bool wide, co
     XorBlocks16(in + 128, out + 128, x2, x6, x10, x14);
     XorBlocks16(in + 192, out + 192, x3, x7, x11, x15);
   }
+  WipeBytes(init, sizeof init);  // the key words
 }
 
 __attribute__((target("avx2"))) void XorGroupsAvx2(const uint32_t s[16], uint64_t counter, bool wide,

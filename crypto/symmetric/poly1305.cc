@@ -298,6 +298,10 @@ void LaneBlocks(const uint32_t pw[9][5], uint64_t h[5], const uint8_t* data, siz
     h[i] = 0;
     for (int j = 0; j < L; ++j) h[i] += lanes[j];
   }
+  // The powers of r are key material.
+  WipeBytes(&step, sizeof step);
+  WipeBytes(&twice, sizeof twice);
+  WipeBytes(&last, sizeof last);
   WipeBytes(lanes, sizeof lanes);
 }
 
