@@ -101,7 +101,9 @@ void TableBlocks(const uint64_t hl[16], const uint64_t hh[16], uint8_t y[16], co
 
 #ifdef TW_GCM_X86
 
-bool DetectClmul() { return CpuHas(kCpuClmul | kCpuSsse3 | kCpuSse41); }
+constexpr uint32_t kClmulFeatures = kCpuClmul | kCpuSsse3 | kCpuSse41;
+bool DetectClmul() { return CpuHas(kClmulFeatures); }
+bool ClmulDetected() { return (CpuFeaturesDetected() & kClmulFeatures) == kClmulFeatures; }
 
 #define TW_CLMUL __attribute__((target("pclmul,ssse3,sse4.1")))
 
@@ -206,13 +208,13 @@ TW_CLMUL void ClmulBlocks(const GcmContext::ClmulKey& key, uint8_t y[16], const 
 
 enum CtrMode { kCtrOnly = 0, kCtrSeal = 1, kCtrOpen = 2 };
 
+#define TW_EACH8(op) op(0) op(1) op(2) op(3) op(4) op(5) op(6) op(7)
+
 // Counter mode over whole groups of eight blocks with the AES instructions, the counters kept in
 // a register. With kCtrSeal or kCtrOpen the same loop also runs GHASH over the ciphertext, one
 // group per pass with one reduction, its multiplications spread between the AES rounds so that
 // both units stay busy: sealing hashes the group it encrypted the pass before, opening the group
 // it is decrypting. Returns the blocks done (a multiple of eight); counter is the last one used.
-#define TW_EACH8(op) op(0) op(1) op(2) op(3) op(4) op(5) op(6) op(7)
-
 template <int kMode>
 TW_AES_CLMUL size_t CtrGroups(const uint8_t* keys, int rounds, const GcmContext::ClmulKey& hk, uint8_t y[16],
                               uint8_t counter[16], const uint8_t* in, uint8_t* out, size_t blocks) {
@@ -393,6 +395,7 @@ size_t HwCtrGroups(int mode, const uint8_t* keys, int rounds, const GcmContext::
 enum CtrMode { kCtrOnly = 0, kCtrSeal = 1, kCtrOpen = 2 };
 
 bool DetectClmul() { return false; }
+bool ClmulDetected() { return false; }
 void ClmulInit(const uint8_t*, GcmContext::ClmulKey*) {}
 void ClmulBlocks(const GcmContext::ClmulKey&, uint8_t*, const uint8_t*, size_t) {}
 size_t HwCtrGroups(int, const uint8_t*, int, const GcmContext::ClmulKey&, uint8_t*, uint8_t*, const uint8_t*,
@@ -429,7 +432,9 @@ int GcmContext::SetKey(const uint8_t* key, int length) {
   if (rc != kOk) return rc;
   BuildTable(h, state_.hl, state_.hh);
   state_.use_clmul = hw_allowed_ && GhashHardwareAvailable();
-  if (GhashHardwareAvailable()) ClmulInit(h, &state_.clmul);
+  // Made whenever the processor can, even while masked off, so that allowing the instructions
+  // again later finds them ready.
+  if (ClmulDetected()) ClmulInit(h, &state_.clmul);
   WipeBytes(h, sizeof h);
   state_.has_key = 1;
   Restart();

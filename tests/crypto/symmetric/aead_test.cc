@@ -1181,6 +1181,24 @@ TEST(AeadHardware, DetectionMatchesTheKernelsFlags) {
 #endif
 }
 
+// A key set while the instructions are masked off still works once they are allowed again.
+TEST(AeadHardware, KeySetWhileMaskedWorksWhenUnmasked) {
+  std::mt19937 rng(35);
+  const Bytes key = RandomBytes(rng, 16), iv = RandomBytes(rng, 12), pt = RandomBytes(rng, 4000);
+  const Sealed ref = GcmSeal(false, key, iv, {}, pt);
+  tw::SetCpuFeatureMask(0);
+  GcmContext gcm;
+  ASSERT_EQ(gcm.SetKey(key.data(), 16), 0);
+  tw::SetCpuFeatureMask(tw::kCpuAll);
+  gcm.SetHardwareAllowed(true);
+  Sealed s;
+  s.ct.resize(pt.size());
+  s.tag.resize(16);
+  ASSERT_EQ(gcm.Seal(iv.data(), 12, nullptr, 0, pt.data(), s.ct.data(), pt.size(), s.tag.data(), 16), 0);
+  EXPECT_EQ(s.ct, ref.ct);
+  EXPECT_EQ(s.tag, ref.tag);
+}
+
 // Every path against the portable code over lengths that end inside and on the edges of the
 // vector groups (8 and 16 AES blocks, 4 to 16 Poly1305 blocks, 512 and 1024 ChaCha20 bytes), and
 // Poly1305's worst carries: the largest r the clamp allows over all-ones blocks.
