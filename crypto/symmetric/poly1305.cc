@@ -89,7 +89,8 @@ void To26(const uint64_t h[3], uint64_t a[5]) {
   }
 }
 
-// Five limbs of 26 bits (each below 2^28) back to 44, 44 and 42, with one round of carries.
+// Five limbs of 26 bits (each below 2^30: eight lanes summed) back to 44, 44 and 42, with one
+// round of carries.
 void From26(const uint64_t a[5], uint64_t h[3]) {
   h[0] = a[0] + ((a[1] & 0x3FFFF) << 26);
   h[1] = (a[1] >> 18) + (a[2] << 8) + ((a[3] & 0x3FF) << 34);
