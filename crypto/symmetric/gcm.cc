@@ -306,6 +306,24 @@ TW_AES_CLMUL size_t CtrGroups(const uint8_t* keys, int rounds, const GcmContext:
 
 #define TW_WIDE __attribute__((target("avx2,vaes,vpclmulqdq,aes,pclmul")))
 
+// One GHASH term per register pair: x times (H^(16 - 2p), H^(15 - 2p)), Karatsuba's middle
+// product against the XOR of each power's halves.
+TW_WIDE inline void WideTerm(const __m256i& x, const __m256i& h, const __m256i& k, __m256i& lo, __m256i& hi,
+                             __m256i& mid) {
+  lo = _mm256_xor_si256(lo, _mm256_clmulepi64_epi128(x, h, 0x00));
+  hi = _mm256_xor_si256(hi, _mm256_clmulepi64_epi128(x, h, 0x11));
+  mid = _mm256_xor_si256(mid, _mm256_clmulepi64_epi128(_mm256_xor_si256(x, _mm256_shuffle_epi32(x, 0x4e)), k, 0x00));
+}
+
+// Folds the two lanes' sums and reduces them.
+TW_WIDE inline __m128i WideReduce(const __m256i& lo, const __m256i& hi, const __m256i& mid) {
+  const __m128i l = _mm_xor_si128(_mm256_castsi256_si128(lo), _mm256_extracti128_si256(lo, 1));
+  const __m128i h = _mm_xor_si128(_mm256_castsi256_si128(hi), _mm256_extracti128_si256(hi, 1));
+  __m128i m = _mm_xor_si128(_mm256_castsi256_si128(mid), _mm256_extracti128_si256(mid, 1));
+  m = _mm_xor_si128(m, _mm_xor_si128(l, h));
+  return Reduce(l, m, h);
+}
+
 // GHASH over groups of sixteen blocks, two per 256-bit register against (H^16, H^15) ..
 // (H^2, H), with one reduction per group. Returns the blocks done.
 TW_WIDE size_t WideGhashGroups(const GcmContext::ClmulKey& hk, uint8_t y[16], const uint8_t* data, size_t blocks) {
@@ -323,16 +341,9 @@ TW_WIDE size_t WideGhashGroups(const GcmContext::ClmulKey& hk, uint8_t y[16], co
     for (int p = 0; p < 8; ++p) {
       __m256i x = _mm256_shuffle_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + 32 * p)), rev);
       if (p == 0) x = _mm256_xor_si256(x, _mm256_zextsi128_si256(acc));
-      lo = _mm256_xor_si256(lo, _mm256_clmulepi64_epi128(x, pw[p], 0x00));
-      hi = _mm256_xor_si256(hi, _mm256_clmulepi64_epi128(x, pw[p], 0x11));
-      mid = _mm256_xor_si256(
-          mid, _mm256_clmulepi64_epi128(_mm256_xor_si256(x, _mm256_shuffle_epi32(x, 0x4e)), kr[p], 0x00));
+      WideTerm(x, pw[p], kr[p], lo, hi, mid);
     }
-    const __m128i l = _mm_xor_si128(_mm256_castsi256_si128(lo), _mm256_extracti128_si256(lo, 1));
-    const __m128i h = _mm_xor_si128(_mm256_castsi256_si128(hi), _mm256_extracti128_si256(hi, 1));
-    __m128i m = _mm_xor_si128(_mm256_castsi256_si128(mid), _mm256_extracti128_si256(mid, 1));
-    m = _mm_xor_si128(m, _mm_xor_si128(l, h));
-    acc = Reduce(l, m, h);
+    acc = WideReduce(lo, hi, mid);
   }
   Store(y, _mm_shuffle_epi8(acc, _mm256_castsi256_si128(rev)));
   return done;
@@ -381,6 +392,69 @@ TW_WIDE size_t WideCtrGroups(const uint8_t* keys, int rounds, uint8_t counter[16
   return done;
 }
 
+// Sealing with the 256-bit instructions: sixteen blocks per pass, two per register, the pass
+// hashing the sixteen ciphertext blocks of the pass before between its AES rounds. Returns the
+// blocks done (a multiple of sixteen); counter is the last one used.
+TW_WIDE size_t WideSealGroups(const uint8_t* keys, int rounds, const GcmContext::ClmulKey& hk, uint8_t y[16],
+                              uint8_t counter[16], const uint8_t* in, uint8_t* out, size_t blocks) {
+  const __m128i rev128 = _mm_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+  const __m256i rev = _mm256_broadcastsi128_si256(rev128);
+  const __m256i two = _mm256_setr_epi32(2, 0, 0, 0, 2, 0, 0, 0);
+  const __m128i* rk = reinterpret_cast<const __m128i*>(keys);
+  __m256i pw[8], kr[8];
+  for (int p = 0; p < 8; ++p) {
+    pw[p] = _mm256_set_m128i(Load(hk.pow[14 - 2 * p]), Load(hk.pow[15 - 2 * p]));
+    kr[p] = _mm256_set_m128i(Load(hk.kar[14 - 2 * p]), Load(hk.kar[15 - 2 * p]));
+  }
+  __m128i acc = _mm_shuffle_epi8(Load(y), rev128);
+  __m256i ctr = _mm256_add_epi32(_mm256_broadcastsi128_si256(_mm_shuffle_epi8(Load(counter), rev128)),
+                                 _mm256_setr_epi32(1, 0, 0, 0, 2, 0, 0, 0));
+  __m256i g[8];
+  for (auto& x : g) x = _mm256_setzero_si256();
+  bool pending = false;
+  size_t done = 0;
+  for (; blocks - done >= 16; done += 16, in += 256, out += 256) {
+    __m256i b[8];
+    const __m256i k0 = _mm256_broadcastsi128_si256(_mm_loadu_si128(rk));
+    for (int i = 0; i < 8; ++i) {
+      b[i] = _mm256_xor_si256(_mm256_shuffle_epi8(ctr, rev), k0);
+      ctr = _mm256_add_epi32(ctr, two);
+    }
+    __m256i lo = _mm256_setzero_si256(), hi = _mm256_setzero_si256(), mid = _mm256_setzero_si256();
+    if (pending) g[0] = _mm256_xor_si256(g[0], _mm256_zextsi128_si256(acc));
+    for (int r = 1; r < rounds; ++r) {
+      const __m256i key = _mm256_broadcastsi128_si256(_mm_loadu_si128(rk + r));
+      b[0] = _mm256_aesenc_epi128(b[0], key);
+      b[1] = _mm256_aesenc_epi128(b[1], key);
+      b[2] = _mm256_aesenc_epi128(b[2], key);
+      b[3] = _mm256_aesenc_epi128(b[3], key);
+      b[4] = _mm256_aesenc_epi128(b[4], key);
+      b[5] = _mm256_aesenc_epi128(b[5], key);
+      b[6] = _mm256_aesenc_epi128(b[6], key);
+      b[7] = _mm256_aesenc_epi128(b[7], key);
+      if (pending && r <= 8) WideTerm(g[r - 1], pw[r - 1], kr[r - 1], lo, hi, mid);
+    }
+    if (pending) acc = WideReduce(lo, hi, mid);
+    const __m256i klast = _mm256_broadcastsi128_si256(_mm_loadu_si128(rk + rounds));
+    for (int i = 0; i < 8; ++i) {
+      const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 32 * i));
+      const __m256i c = _mm256_xor_si256(x, _mm256_aesenclast_epi128(b[i], klast));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32 * i), c);
+      g[i] = _mm256_shuffle_epi8(c, rev);
+    }
+    pending = true;
+  }
+  if (pending) {
+    __m256i lo = _mm256_setzero_si256(), hi = _mm256_setzero_si256(), mid = _mm256_setzero_si256();
+    g[0] = _mm256_xor_si256(g[0], _mm256_zextsi128_si256(acc));
+    for (int p = 0; p < 8; ++p) WideTerm(g[p], pw[p], kr[p], lo, hi, mid);
+    acc = WideReduce(lo, hi, mid);
+  }
+  Store(y, _mm_shuffle_epi8(acc, rev128));
+  Store(counter, _mm_shuffle_epi8(_mm_sub_epi32(_mm256_castsi256_si128(ctr), _mm_setr_epi32(1, 0, 0, 0)), rev128));
+  return done;
+}
+
 size_t HwCtrGroups(int mode, const uint8_t* keys, int rounds, const GcmContext::ClmulKey& hk, uint8_t y[16],
                    uint8_t counter[16], const uint8_t* in, uint8_t* out, size_t blocks) {
   if (mode == kCtrSeal) return CtrGroups<kCtrSeal>(keys, rounds, hk, y, counter, in, out, blocks);
@@ -404,6 +478,10 @@ size_t HwCtrGroups(int, const uint8_t*, int, const GcmContext::ClmulKey&, uint8_
 }
 size_t WideGhashGroups(const GcmContext::ClmulKey&, uint8_t*, const uint8_t*, size_t) { return 0; }
 size_t WideCtrGroups(const uint8_t*, int, uint8_t*, const uint8_t*, uint8_t*, size_t) { return 0; }
+size_t WideSealGroups(const uint8_t*, int, const GcmContext::ClmulKey&, uint8_t*, uint8_t*, const uint8_t*, uint8_t*,
+                      size_t) {
+  return 0;
+}
 
 #endif
 
@@ -625,6 +703,14 @@ int GcmContext::Crypt(const uint8_t* in, size_t length, uint8_t* out, bool encry
   // reads the ciphertext: before decrypting (in may be out), after encrypting.
   size_t blocks = length / 16;
   const uint8_t* keys = aes_.HardwareRoundKeys();
+  if (encrypt && keys && state_.use_clmul && blocks >= 16 && CpuHas(kCpuVaes | kCpuVpclmul)) {
+    const size_t done = WideSealGroups(keys, aes_.Rounds(), state_.clmul, state_.y, state_.counter, in, out, blocks);
+    state_.blocks_left -= static_cast<uint32_t>(done);
+    in += 16 * done;
+    out += 16 * done;
+    length -= 16 * done;
+    blocks -= done;
+  }
   if (keys && state_.use_clmul && blocks >= 8) {
     const size_t done = HwCtrGroups(encrypt ? kCtrSeal : kCtrOpen, keys, aes_.Rounds(), state_.clmul, state_.y,
                                     state_.counter, in, out, blocks);
