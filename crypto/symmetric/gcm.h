@@ -8,7 +8,8 @@
 // GHASH uses Shoup's 4-bit tables. Where the processor has PCLMULQDQ, a carry-less multiply path
 // with eight-block aggregated reduction takes over, and with the AES instructions whole groups of
 // eight blocks are encrypted and hashed in one loop. Where the 256-bit forms of both exist,
-// opening runs its two passes (hash, then decrypt) sixteen blocks at a time. All of it is chosen
+// sealing does the same sixteen blocks at a time, and opening runs its two passes (hash, then
+// decrypt) sixteen blocks at a time. All of it is chosen
 // at run time (see cpu_features.h); SetHardwareAllowed(false) forces the portable code.
 #pragma once
 
