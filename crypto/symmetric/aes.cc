@@ -3,8 +3,9 @@
 #include <array>
 #include <cstring>
 
+#include "crypto/symmetric/cpu_features.h"
+
 #if defined(__x86_64__) || defined(__i386__)
-#include <cpuid.h>
 #include <immintrin.h>
 #define TW_AES_X86 1
 #endif
@@ -233,11 +234,7 @@ void WideDecrypt(const uint32_t* rk, int nb, int rounds, const uint8_t* in, uint
 
 #ifdef TW_AES_X86
 
-bool DetectAesInstructions() {
-  unsigned a = 0, b = 0, c = 0, d = 0;
-  if (!__get_cpuid(1, &a, &b, &c, &d)) return false;
-  return (c & bit_AES) != 0 && (d & bit_SSE2) != 0;
-}
+bool DetectAesInstructions() { return CpuHas(kCpuAesNi); }
 
 // One AES-NI round of either direction; the key schedule given is that direction's.
 template <bool kDecrypt>
@@ -313,10 +310,7 @@ void WordsToBytes(const uint32_t* words, int count, uint8_t* bytes) {
 
 }  // namespace
 
-bool AesHardwareAvailable() {
-  static const bool available = DetectAesInstructions();
-  return available;
-}
+bool AesHardwareAvailable() { return DetectAesInstructions(); }
 
 // ---- AesContext
 
@@ -383,6 +377,8 @@ void AesContext::Clear() { schedule_.Wipe(); }
 int AesContext::Rounds() const { return schedule_ && schedule_->has_key ? schedule_->rounds : 0; }
 
 bool AesContext::UsesHardware() const { return schedule_ && schedule_->has_key && schedule_->use_hw; }
+
+const uint8_t* AesContext::HardwareRoundKeys() const { return UsesHardware() ? schedule_->enc_bytes : nullptr; }
 
 void AesContext::SetHardwareAllowed(bool allowed) {
   hw_allowed_ = allowed;

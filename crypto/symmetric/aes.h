@@ -42,6 +42,9 @@ class AesContext {
 
   int Rounds() const;
   bool UsesHardware() const;
+  // The forward round keys as the AES instructions take them, or null unless a key is set and the
+  // instructions are in use (for modes that run their own pipelined loops).
+  const uint8_t* HardwareRoundKeys() const;
   // Tests and benchmarks: false forces the portable path even where the instructions exist.
   void SetHardwareAllowed(bool allowed);
 

@@ -4,6 +4,8 @@
 
 #include "crypto/symmetric/chacha20.h"
 
+#include "crypto/symmetric/cpu_features.h"
+
 #if defined(__x86_64__) || defined(__i386__)
 #define TW_CHACHA_X86 1
 #endif
@@ -18,8 +20,9 @@ using cipher_detail::LoadLe32;
 constexpr uint32_t kSigma[4] = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};
 
 // Data handled per step of the AEAD loop: keystream XOR, then Poly1305 over the same bytes while
-// they are still in the first-level cache.
-constexpr size_t kStepBytes = 1024;
+// they are still in cache. A whole TLS record is one step: smaller steps cost more in setting up
+// the vector loops than they save in cache misses.
+constexpr size_t kStepBytes = 16384;
 
 inline void StoreLe64(uint8_t* p, uint64_t v) {
   for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
@@ -147,15 +150,190 @@ TW_INLINE void XorGroups(const uint32_t s[16], uint64_t counter, bool wide, cons
     XorBlockPair(in + 128, out + 128, x2, x6, x10, x14);
     XorBlockPair(in + 192, out + 192, x3, x7, x11, x15);
   }
+  WipeBytes(init, sizeof init);  // the key words
 }
 
 #ifdef TW_CHACHA_X86
 
-int DetectLevel() {
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl")) return 2;
-  if (__builtin_cpu_supports("avx2")) return 1;
-  return 0;
+// Four blocks per group where only SSSE3 is there (one per lane of a 128-bit vector).
+typedef uint32_t Lanes4 __attribute__((vector_size(16)));
+typedef uint8_t LaneBytes4 __attribute__((vector_size(16)));
+
+TW_INLINE void QuarterRound4(Lanes4& a, Lanes4& b, Lanes4& c, Lanes4& d) {
+  a += b;
+  d ^= a;
+  d = reinterpret_cast<Lanes4>(__builtin_shufflevector(reinterpret_cast<LaneBytes4>(d), reinterpret_cast<LaneBytes4>(d),
+                                                       2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13));
+  c += d;
+  b ^= c;
+  b = (b << 12) | (b >> 20);
+  a += b;
+  d ^= a;
+  d = reinterpret_cast<Lanes4>(__builtin_shufflevector(reinterpret_cast<LaneBytes4>(d), reinterpret_cast<LaneBytes4>(d),
+                                                       3, 0, 1, 2, 7, 4, 5, 6, 11, 8, 9, 10, 15, 12, 13, 14));
+  c += d;
+  b ^= c;
+  b = (b << 7) | (b >> 25);
+}
+
+// Afterwards a holds the four words of block 0, b those of block 1, and so on.
+TW_INLINE void Transpose4x4(Lanes4& a, Lanes4& b, Lanes4& c, Lanes4& d) {
+  const Lanes4 t0 = __builtin_shufflevector(a, b, 0, 4, 1, 5);
+  const Lanes4 t1 = __builtin_shufflevector(a, b, 2, 6, 3, 7);
+  const Lanes4 t2 = __builtin_shufflevector(c, d, 0, 4, 1, 5);
+  const Lanes4 t3 = __builtin_shufflevector(c, d, 2, 6, 3, 7);
+  a = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
+  b = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
+  c = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
+  d = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
+}
+
+TW_INLINE void XorOut4(const uint8_t* in, uint8_t* out, const Lanes4& v) {
+  Lanes4 x;
+  std::memcpy(&x, in, 16);
+  x ^= v;
+  std::memcpy(out, &x, 16);
+}
+
+// XORs groups * 256 bytes of keystream over in.
+__attribute__((target("ssse3"))) void XorGroupsSsse3(const uint32_t s[16], uint64_t counter, bool wide,
+                                                     const uint8_t* in, uint8_t* out, size_t groups) {
+  Lanes4 init[16];
+  for (int i = 0; i < 16; ++i) init[i] = Lanes4{} + s[i];
+  const Lanes4 steps = {0, 1, 2, 3};
+  for (; groups > 0; --groups, counter += 4, in += 256, out += 256) {
+    const uint32_t low = static_cast<uint32_t>(counter);
+    init[12] = (Lanes4{} + low) + steps;
+    if (wide) {
+      const Lanes4 wrapped = reinterpret_cast<Lanes4>(init[12] < (Lanes4{} + low));
+      init[13] = (Lanes4{} + static_cast<uint32_t>(counter >> 32)) - wrapped;
+    }
+    Lanes4 x[16];
+    for (int i = 0; i < 16; ++i) x[i] = init[i];
+    for (int round = 0; round < 10; ++round) {
+      QuarterRound4(x[0], x[4], x[8], x[12]);
+      QuarterRound4(x[1], x[5], x[9], x[13]);
+      QuarterRound4(x[2], x[6], x[10], x[14]);
+      QuarterRound4(x[3], x[7], x[11], x[15]);
+      QuarterRound4(x[0], x[5], x[10], x[15]);
+      QuarterRound4(x[1], x[6], x[11], x[12]);
+      QuarterRound4(x[2], x[7], x[8], x[13]);
+      QuarterRound4(x[3], x[4], x[9], x[14]);
+    }
+    for (int i = 0; i < 16; ++i) x[i] += init[i];
+    for (int g = 0; g < 4; ++g) Transpose4x4(x[4 * g], x[4 * g + 1], x[4 * g + 2], x[4 * g + 3]);
+    for (int block = 0; block < 4; ++block) {
+      for (int g = 0; g < 4; ++g) XorOut4(in + 64 * block + 16 * g, out + 64 * block + 16 * g, x[4 * g + block]);
+    }
+  }
+  WipeBytes(init, sizeof init);  // the key words
+}
+
+#define TW_AVX512 __attribute__((target("avx2,avx512f,avx512vl,avx512bw")))
+#define TW_AVX512_INLINE __attribute__((target("avx2,avx512f,avx512vl,avx512bw"), always_inline)) inline
+
+// Sixteen keystream blocks per group on AVX-512, one in each lane.
+typedef uint32_t Lanes16 __attribute__((vector_size(64)));
+
+// Two shifts, which the compiler turns into one rotate instruction.
+#define TW_ROTL16(v, n) v = (v << n) | (v >> (32 - n))
+
+TW_AVX512_INLINE void QuarterRound16(Lanes16& a, Lanes16& b, Lanes16& c, Lanes16& d) {
+  a += b;
+  d ^= a;
+  TW_ROTL16(d, 16);
+  c += d;
+  b ^= c;
+  TW_ROTL16(b, 12);
+  a += b;
+  d ^= a;
+  TW_ROTL16(d, 8);
+  c += d;
+  b ^= c;
+  TW_ROTL16(b, 7);
+}
+
+#undef TW_ROTL16
+
+// Four words of the sixteen lanes, transposed inside each 128-bit chunk: afterwards chunk k of a
+// holds those words of block 4k, of b block 4k + 1, and so on.
+TW_AVX512_INLINE void Transpose4x16(Lanes16& a, Lanes16& b, Lanes16& c, Lanes16& d) {
+  const Lanes16 t0 = __builtin_shufflevector(a, b, 0, 16, 1, 17, 4, 20, 5, 21, 8, 24, 9, 25, 12, 28, 13, 29);
+  const Lanes16 t1 = __builtin_shufflevector(a, b, 2, 18, 3, 19, 6, 22, 7, 23, 10, 26, 11, 27, 14, 30, 15, 31);
+  const Lanes16 t2 = __builtin_shufflevector(c, d, 0, 16, 1, 17, 4, 20, 5, 21, 8, 24, 9, 25, 12, 28, 13, 29);
+  const Lanes16 t3 = __builtin_shufflevector(c, d, 2, 18, 3, 19, 6, 22, 7, 23, 10, 26, 11, 27, 14, 30, 15, 31);
+  a = __builtin_shufflevector(t0, t2, 0, 1, 16, 17, 4, 5, 20, 21, 8, 9, 24, 25, 12, 13, 28, 29);
+  b = __builtin_shufflevector(t0, t2, 2, 3, 18, 19, 6, 7, 22, 23, 10, 11, 26, 27, 14, 15, 30, 31);
+  c = __builtin_shufflevector(t1, t3, 0, 1, 16, 17, 4, 5, 20, 21, 8, 9, 24, 25, 12, 13, 28, 29);
+  d = __builtin_shufflevector(t1, t3, 2, 3, 18, 19, 6, 7, 22, 23, 10, 11, 26, 27, 14, 15, 30, 31);
+}
+
+TW_AVX512_INLINE void XorOut16(const uint8_t* in, uint8_t* out, const Lanes16& v) {
+  Lanes16 x;
+  std::memcpy(&x, in, 64);
+  x ^= v;
+  std::memcpy(out, &x, 64);
+}
+
+// a, b, c, d hold words 0-3, 4-7, 8-11 and 12-15 of blocks j, j + 4, j + 8 and j + 12 (one per
+// chunk); a 4x4 transpose of the chunks gives the four whole blocks, XORed over in.
+TW_AVX512_INLINE void XorBlocks16(const uint8_t* in, uint8_t* out, const Lanes16& a, const Lanes16& b,
+                                  const Lanes16& c, const Lanes16& d) {
+  // t0 = a0 a1 b0 b1, t1 = a2 a3 b2 b3, t2 = c0 c1 d0 d1, t3 = c2 c3 d2 d3 (128-bit chunks).
+  const Lanes16 t0 = __builtin_shufflevector(a, b, 0, 1, 2, 3, 4, 5, 6, 7, 16, 17, 18, 19, 20, 21, 22, 23);
+  const Lanes16 t1 = __builtin_shufflevector(a, b, 8, 9, 10, 11, 12, 13, 14, 15, 24, 25, 26, 27, 28, 29, 30, 31);
+  const Lanes16 t2 = __builtin_shufflevector(c, d, 0, 1, 2, 3, 4, 5, 6, 7, 16, 17, 18, 19, 20, 21, 22, 23);
+  const Lanes16 t3 = __builtin_shufflevector(c, d, 8, 9, 10, 11, 12, 13, 14, 15, 24, 25, 26, 27, 28, 29, 30, 31);
+  XorOut16(in, out, __builtin_shufflevector(t0, t2, 0, 1, 2, 3, 8, 9, 10, 11, 16, 17, 18, 19, 24, 25, 26, 27));
+  XorOut16(in + 256, out + 256,
+           __builtin_shufflevector(t0, t2, 4, 5, 6, 7, 12, 13, 14, 15, 20, 21, 22, 23, 28, 29, 30, 31));
+  XorOut16(in + 512, out + 512,
+           __builtin_shufflevector(t1, t3, 0, 1, 2, 3, 8, 9, 10, 11, 16, 17, 18, 19, 24, 25, 26, 27));
+  XorOut16(in + 768, out + 768,
+           __builtin_shufflevector(t1, t3, 4, 5, 6, 7, 12, 13, 14, 15, 20, 21, 22, 23, 28, 29, 30, 31));
+}
+
+// XORs groups * 1024 bytes of keystream over in, sixteen blocks per group.
+TW_AVX512 void XorGroups16(const uint32_t s[16], uint64_t counter, bool wide, const uint8_t* in, uint8_t* out,
+                           size_t groups) {
+  Lanes16 init[16];
+  for (int i = 0; i < 16; ++i) init[i] = Lanes16{} + s[i];
+  const Lanes16 steps = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+  for (; groups > 0; --groups, counter += 16, in += 1024, out += 1024) {
+    const uint32_t low = static_cast<uint32_t>(counter);
+    init[12] = (Lanes16{} + low) + steps;
+    if (wide) {
+      // A lane whose low word wrapped gets -1 from the comparison: subtracting it carries.
+      const Lanes16 wrapped = reinterpret_cast<Lanes16>(init[12] < (Lanes16{} + low));
+      init[13] = (Lanes16{} + static_cast<uint32_t>(counter >> 32)) - wrapped;
+    }
+    Lanes16 x0 = init[0], x1 = init[1], x2 = init[2], x3 = init[3], x4 = init[4], x5 = init[5], x6 = init[6],
+            x7 = init[7], x8 = init[8], x9 = init[9], x10 = init[10], x11 = init[11], x12 = init[12],
+            x13 = init[13], x14 = init[14], x15 = init[15];
+    for (int round = 0; round < 10; ++round) {
+      QuarterRound16(x0, x4, x8, x12);
+      QuarterRound16(x1, x5, x9, x13);
+      QuarterRound16(x2, x6, x10, x14);
+      QuarterRound16(x3, x7, x11, x15);
+      QuarterRound16(x0, x5, x10, x15);
+      QuarterRound16(x1, x6, x11, x12);
+      QuarterRound16(x2, x7, x8, x13);
+      QuarterRound16(x3, x4, x9, x14);
+    }
+    x0 += init[0], x1 += init[1], x2 += init[2], x3 += init[3];
+    x4 += init[4], x5 += init[5], x6 += init[6], x7 += init[7];
+    x8 += init[8], x9 += init[9], x10 += init[10], x11 += init[11];
+    x12 += init[12], x13 += init[13], x14 += init[14], x15 += init[15];
+    Transpose4x16(x0, x1, x2, x3);
+    Transpose4x16(x4, x5, x6, x7);
+    Transpose4x16(x8, x9, x10, x11);
+    Transpose4x16(x12, x13, x14, x15);
+    XorBlocks16(in, out, x0, x4, x8, x12);
+    XorBlocks16(in + 64, out + 64, x1, x5, x9, x13);
+    XorBlocks16(in + 128, out + 128, x2, x6, x10, x14);
+    XorBlocks16(in + 192, out + 192, x3, x7, x11, x15);
+  }
+  WipeBytes(init, sizeof init);  // the key words
 }
 
 __attribute__((target("avx2"))) void XorGroupsAvx2(const uint32_t s[16], uint64_t counter, bool wide,
@@ -169,28 +347,51 @@ __attribute__((target("avx2,avx512f,avx512vl"))) void XorGroupsAvx512(const uint
   XorGroups(s, counter, wide, in, out, groups);
 }
 
-void XorGroupsWide(int level, const uint32_t s[16], uint64_t counter, bool wide, const uint8_t* in, uint8_t* out,
-                   size_t groups) {
-  if (level >= 2) {
-    XorGroupsAvx512(s, counter, wide, in, out, groups);
-  } else {
-    XorGroupsAvx2(s, counter, wide, in, out, groups);
+// Level 1 is AVX2, or SSSE3 where that is all there is.
+int DetectLevel() {
+  if (CpuHas(kCpuAvx512)) return 2;
+  if (CpuHas(kCpuAvx2) || CpuHas(kCpuSsse3)) return 1;
+  return 0;
+}
+
+// XORs as much of length as the widest allowed path takes (whole groups) and returns the number
+// of bytes done.
+size_t XorWide(int level, const uint32_t s[16], uint64_t counter, bool wide, const uint8_t* in, uint8_t* out,
+               size_t length) {
+  size_t done = 0;
+  if (level >= 2 && length >= 1024) {
+    const size_t groups = length / 1024;
+    XorGroups16(s, counter, wide, in, out, groups);
+    done = 1024 * groups;
+    counter += 16 * groups;
   }
+  if (level == 1 && !CpuHas(kCpuAvx2)) {
+    const size_t groups = length / 256;
+    XorGroupsSsse3(s, counter, wide, in, out, groups);
+    return 256 * groups;
+  }
+  if (length - done >= 512) {
+    const size_t groups = (length - done) / 512;
+    if (level >= 2) {
+      XorGroupsAvx512(s, counter, wide, in + done, out + done, groups);
+    } else {
+      XorGroupsAvx2(s, counter, wide, in + done, out + done, groups);
+    }
+    done += 512 * groups;
+  }
+  return done;
 }
 
 #else
 
 int DetectLevel() { return 0; }
-void XorGroupsWide(int, const uint32_t*, uint64_t, bool, const uint8_t*, uint8_t*, size_t) {}
+size_t XorWide(int, const uint32_t*, uint64_t, bool, const uint8_t*, uint8_t*, size_t) { return 0; }
 
 #endif
 
 }  // namespace
 
-int ChaCha20WideLevel() {
-  static const int level = DetectLevel();
-  return level;
-}
+int ChaCha20WideLevel() { return DetectLevel(); }
 
 bool ChaCha20WideAvailable() { return ChaCha20WideLevel() > 0; }
 
@@ -278,14 +479,13 @@ void ChaCha20Poly1305Context::StreamXor(const uint8_t* in, uint8_t* out, size_t 
     length -= take;
   }
   const int level = hw_level_ < ChaCha20WideLevel() ? hw_level_ : ChaCha20WideLevel();
-  if (length >= 512 && level > 0) {
-    const size_t groups = length / 512;
-    XorGroupsWide(level, s.state, s.next, s.wide != 0, in, out, groups);
-    s.next += 8 * groups;
-    s.blocks_left -= 8 * groups;
-    in += 512 * groups;
-    out += 512 * groups;
-    length -= 512 * groups;
+  if (length >= 256 && level > 0) {
+    const size_t done = XorWide(level, s.state, s.next, s.wide != 0, in, out, length);
+    s.next += done / 64;
+    s.blocks_left -= done / 64;
+    in += done;
+    out += done;
+    length -= done;
   }
   uint8_t block[64];
   while (length >= 64) {

@@ -7,9 +7,9 @@
 // an 8-byte nonce a 64-bit one (ChaCha as first published). The counter never wraps: a message
 // that would need more blocks than remain is refused (2011) before any output.
 //
-// Bulk keystream runs eight blocks at a time with AVX-512VL or AVX2 where the processor has them
-// (chosen at run time; SetHardwareLevel forces a narrower path or the portable block function, for
-// tests).
+// Bulk keystream runs sixteen blocks at a time with AVX-512, eight with AVX2 and four with SSSE3
+// where the processor has them (chosen at run time, see cpu_features.h; SetHardwareLevel forces a
+// narrower path or the portable block function, for tests).
 #pragma once
 
 #include <cstddef>
@@ -21,9 +21,9 @@
 
 namespace tw {
 
-// True when this processor and system can run the eight-block keystream.
+// True when this processor and system can run a grouped keystream.
 bool ChaCha20WideAvailable();
-// The widest path available: 0 portable, 1 AVX2, 2 AVX-512VL.
+// The widest path available: 0 portable, 1 AVX2 (or SSSE3 without it), 2 AVX-512.
 int ChaCha20WideLevel();
 
 class ChaCha20Poly1305Context {
@@ -67,7 +67,7 @@ class ChaCha20Poly1305Context {
   void Clear();
   bool UsesHardware() const;
   void SetHardwareAllowed(bool allowed) { hw_level_ = allowed ? 2 : 0; }
-  // Tests and benchmarks: at most this path (0 portable, 1 AVX2, 2 AVX-512VL).
+  // Tests and benchmarks: at most this path (0 portable, 1 AVX2 or SSSE3, 2 AVX-512).
   void SetHardwareLevel(int level) { hw_level_ = level; }
 
  private:

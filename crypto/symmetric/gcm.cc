@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "crypto/symmetric/cpu_features.h"
+
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #define TW_GCM_X86 1
@@ -99,11 +101,9 @@ void TableBlocks(const uint64_t hl[16], const uint64_t hh[16], uint8_t y[16], co
 
 #ifdef TW_GCM_X86
 
-bool DetectClmul() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("ssse3") &&
-         __builtin_cpu_supports("sse4.1");
-}
+constexpr uint32_t kClmulFeatures = kCpuClmul | kCpuSsse3 | kCpuSse41;
+bool DetectClmul() { return CpuHas(kClmulFeatures); }
+bool ClmulDetected() { return (CpuFeaturesDetected() & kClmulFeatures) == kClmulFeatures; }
 
 #define TW_CLMUL __attribute__((target("pclmul,ssse3,sse4.1")))
 
@@ -148,7 +148,7 @@ TW_CLMUL inline __m128i FieldMultiply(__m128i a, __m128i b) {
 TW_CLMUL void ClmulInit(const uint8_t h[16], GcmContext::ClmulKey* key) {
   const __m128i h1 = ByteReverse(Load(h));
   __m128i p = h1;
-  for (int i = 0; i < 8; ++i) {
+  for (int i = 0; i < 16; ++i) {
     if (i > 0) p = FieldMultiply(p, h1);
     Store(key->pow[i], p);
     Store(key->kar[i], _mm_xor_si128(p, _mm_shuffle_epi32(p, 0x4e)));
@@ -204,22 +204,290 @@ TW_CLMUL void ClmulBlocks(const GcmContext::ClmulKey& key, uint8_t y[16], const 
   for (int i = 0; i < 8; ++i) pw[i] = kr[i] = _mm_setzero_si128();
 }
 
+#define TW_AES_CLMUL __attribute__((target("aes,pclmul,ssse3,sse4.1")))
+
+enum CtrMode { kCtrOnly = 0, kCtrSeal = 1, kCtrOpen = 2 };
+
+#define TW_EACH8(op) op(0) op(1) op(2) op(3) op(4) op(5) op(6) op(7)
+
+// Counter mode over whole groups of eight blocks with the AES instructions, the counters kept in
+// a register. With kCtrSeal or kCtrOpen the same loop also runs GHASH over the ciphertext, one
+// group per pass with one reduction, its multiplications spread between the AES rounds so that
+// both units stay busy: sealing hashes the group it encrypted the pass before, opening the group
+// it is decrypting. Returns the blocks done (a multiple of eight); counter is the last one used.
+template <int kMode>
+TW_AES_CLMUL size_t CtrGroups(const uint8_t* keys, int rounds, const GcmContext::ClmulKey& hk, uint8_t y[16],
+                              uint8_t counter[16], const uint8_t* in, uint8_t* out, size_t blocks) {
+  const __m128i rev = _mm_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+  const __m128i one = _mm_setr_epi32(1, 0, 0, 0);
+  const __m128i* rk = reinterpret_cast<const __m128i*>(keys);
+  __m128i acc = _mm_shuffle_epi8(Load(y), rev);
+  // Reversed, the big-endian 32-bit counter is the low lane, where one addition steps it (and
+  // wraps it modulo 2^32 as GCM's increment does).
+  __m128i ctr = _mm_shuffle_epi8(Load(counter), rev);
+  __m128i g0, g1, g2, g3, g4, g5, g6, g7;
+  g0 = g1 = g2 = g3 = g4 = g5 = g6 = g7 = _mm_setzero_si128();
+  bool pending = false;
+  size_t done = 0;
+  for (; blocks - done >= 8; done += 8, in += 128, out += 128) {
+    const __m128i k0 = _mm_loadu_si128(rk);
+    __m128i b0, b1, b2, b3, b4, b5, b6, b7;
+#define TW_START(i)                  \
+  ctr = _mm_add_epi32(ctr, one);     \
+  b##i = _mm_xor_si128(_mm_shuffle_epi8(ctr, rev), k0);
+    TW_EACH8(TW_START)
+#undef TW_START
+    if (kMode == kCtrOpen) {
+#define TW_TAKE(i) g##i = _mm_shuffle_epi8(Load(in + 16 * i), rev);
+      TW_EACH8(TW_TAKE)
+#undef TW_TAKE
+      pending = true;
+    }
+    __m128i lo = _mm_setzero_si128(), hi = _mm_setzero_si128(), mid = _mm_setzero_si128();
+// One round on all eight blocks (spelt out: this is used inside TW_EACH8 itself).
+#define TW_ROUND8(k)                                                                            \
+  b0 = _mm_aesenc_si128(b0, k), b1 = _mm_aesenc_si128(b1, k), b2 = _mm_aesenc_si128(b2, k),  \
+  b3 = _mm_aesenc_si128(b3, k), b4 = _mm_aesenc_si128(b4, k), b5 = _mm_aesenc_si128(b5, k),  \
+  b6 = _mm_aesenc_si128(b6, k), b7 = _mm_aesenc_si128(b7, k);
+    if (kMode != kCtrOnly && pending) {
+      g0 = _mm_xor_si128(g0, acc);
+      // Rounds 1 to 8 each carry one block's multiplication; 128-bit keys have ten rounds.
+#define TW_HASHED_ROUND(i)                               \
+  {                                                      \
+    const __m128i k = _mm_loadu_si128(rk + 1 + i);       \
+    TW_ROUND8(k)                                         \
+    const __m128i hp = Load(hk.pow[7 - i]);              \
+    const __m128i hkar = Load(hk.kar[7 - i]);            \
+    TW_GHASH_TERM(g##i, hp, hkar);                       \
+  }
+      TW_EACH8(TW_HASHED_ROUND)
+#undef TW_HASHED_ROUND
+      for (int r = 9; r < rounds; ++r) {
+        const __m128i k = _mm_loadu_si128(rk + r);
+        TW_ROUND8(k)
+      }
+      mid = _mm_xor_si128(mid, _mm_xor_si128(lo, hi));
+      acc = Reduce(lo, mid, hi);
+    } else {
+      for (int r = 1; r < rounds; ++r) {
+        const __m128i k = _mm_loadu_si128(rk + r);
+        TW_ROUND8(k)
+      }
+    }
+#undef TW_ROUND8
+    const __m128i klast = _mm_loadu_si128(rk + rounds);
+#define TW_FINISH(i)                                                                \
+  b##i = _mm_xor_si128(_mm_aesenclast_si128(b##i, klast), Load(in + 16 * i));      \
+  Store(out + 16 * i, b##i);
+    TW_EACH8(TW_FINISH)
+#undef TW_FINISH
+    if (kMode == kCtrSeal) {
+#define TW_KEEP(i) g##i = _mm_shuffle_epi8(b##i, rev);
+      TW_EACH8(TW_KEEP)
+#undef TW_KEEP
+      pending = true;
+    }
+  }
+  if (kMode == kCtrSeal && pending) {
+    __m128i lo = _mm_setzero_si128(), hi = _mm_setzero_si128(), mid = _mm_setzero_si128();
+    g0 = _mm_xor_si128(g0, acc);
+#define TW_LAST_HASH(i) TW_GHASH_TERM(g##i, Load(hk.pow[7 - i]), Load(hk.kar[7 - i]));
+    TW_EACH8(TW_LAST_HASH)
+#undef TW_LAST_HASH
+    mid = _mm_xor_si128(mid, _mm_xor_si128(lo, hi));
+    acc = Reduce(lo, mid, hi);
+  }
+  Store(y, _mm_shuffle_epi8(acc, rev));
+  Store(counter, _mm_shuffle_epi8(ctr, rev));
+  return done;
+}
+
+#undef TW_EACH8
+
+#define TW_WIDE __attribute__((target("avx2,vaes,vpclmulqdq,aes,pclmul")))
+
+// One GHASH term per register pair: x times (H^(16 - 2p), H^(15 - 2p)), Karatsuba's middle
+// product against the XOR of each power's halves.
+TW_WIDE inline void WideTerm(const __m256i& x, const __m256i& h, const __m256i& k, __m256i& lo, __m256i& hi,
+                             __m256i& mid) {
+  lo = _mm256_xor_si256(lo, _mm256_clmulepi64_epi128(x, h, 0x00));
+  hi = _mm256_xor_si256(hi, _mm256_clmulepi64_epi128(x, h, 0x11));
+  mid = _mm256_xor_si256(mid, _mm256_clmulepi64_epi128(_mm256_xor_si256(x, _mm256_shuffle_epi32(x, 0x4e)), k, 0x00));
+}
+
+// Folds the two lanes' sums and reduces them.
+TW_WIDE inline __m128i WideReduce(const __m256i& lo, const __m256i& hi, const __m256i& mid) {
+  const __m128i l = _mm_xor_si128(_mm256_castsi256_si128(lo), _mm256_extracti128_si256(lo, 1));
+  const __m128i h = _mm_xor_si128(_mm256_castsi256_si128(hi), _mm256_extracti128_si256(hi, 1));
+  __m128i m = _mm_xor_si128(_mm256_castsi256_si128(mid), _mm256_extracti128_si256(mid, 1));
+  m = _mm_xor_si128(m, _mm_xor_si128(l, h));
+  return Reduce(l, m, h);
+}
+
+// GHASH over groups of sixteen blocks, two per 256-bit register against (H^16, H^15) ..
+// (H^2, H), with one reduction per group. Returns the blocks done.
+TW_WIDE size_t WideGhashGroups(const GcmContext::ClmulKey& hk, uint8_t y[16], const uint8_t* data, size_t blocks) {
+  const __m256i rev = _mm256_broadcastsi128_si256(
+      _mm_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0));
+  __m256i pw[8], kr[8];
+  for (int p = 0; p < 8; ++p) {
+    pw[p] = _mm256_set_m128i(Load(hk.pow[14 - 2 * p]), Load(hk.pow[15 - 2 * p]));
+    kr[p] = _mm256_set_m128i(Load(hk.kar[14 - 2 * p]), Load(hk.kar[15 - 2 * p]));
+  }
+  __m128i acc = _mm_shuffle_epi8(Load(y), _mm256_castsi256_si128(rev));
+  size_t done = 0;
+  for (; blocks - done >= 16; done += 16, data += 256) {
+    __m256i lo = _mm256_setzero_si256(), hi = _mm256_setzero_si256(), mid = _mm256_setzero_si256();
+    for (int p = 0; p < 8; ++p) {
+      __m256i x = _mm256_shuffle_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + 32 * p)), rev);
+      if (p == 0) x = _mm256_xor_si256(x, _mm256_zextsi128_si256(acc));
+      WideTerm(x, pw[p], kr[p], lo, hi, mid);
+    }
+    acc = WideReduce(lo, hi, mid);
+  }
+  Store(y, _mm_shuffle_epi8(acc, _mm256_castsi256_si128(rev)));
+  return done;
+}
+
+// Counter mode over groups of sixteen blocks, two per 256-bit register. Returns the blocks done;
+// counter is the last one used.
+TW_WIDE size_t WideCtrGroups(const uint8_t* keys, int rounds, uint8_t counter[16], const uint8_t* in, uint8_t* out,
+                             size_t blocks) {
+  const __m128i rev128 = _mm_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+  const __m256i rev = _mm256_broadcastsi128_si256(rev128);
+  const __m256i two = _mm256_setr_epi32(2, 0, 0, 0, 2, 0, 0, 0);
+  __m256i k[15];
+  for (int r = 0; r <= rounds; ++r) k[r] = _mm256_broadcastsi128_si256(Load(keys + 16 * r));
+  // Lanes hold the counters of blocks 2i + 1 and 2i + 2 after the last one used.
+  __m256i ctr = _mm256_add_epi32(_mm256_broadcastsi128_si256(_mm_shuffle_epi8(Load(counter), rev128)),
+                                 _mm256_setr_epi32(1, 0, 0, 0, 2, 0, 0, 0));
+  size_t done = 0;
+  for (; blocks - done >= 16; done += 16, in += 256, out += 256) {
+    __m256i b[8];
+    for (int i = 0; i < 8; ++i) {
+      b[i] = _mm256_xor_si256(_mm256_shuffle_epi8(ctr, rev), k[0]);
+      ctr = _mm256_add_epi32(ctr, two);
+    }
+    for (int r = 1; r < rounds; ++r) {
+      const __m256i key = k[r];
+      b[0] = _mm256_aesenc_epi128(b[0], key);
+      b[1] = _mm256_aesenc_epi128(b[1], key);
+      b[2] = _mm256_aesenc_epi128(b[2], key);
+      b[3] = _mm256_aesenc_epi128(b[3], key);
+      b[4] = _mm256_aesenc_epi128(b[4], key);
+      b[5] = _mm256_aesenc_epi128(b[5], key);
+      b[6] = _mm256_aesenc_epi128(b[6], key);
+      b[7] = _mm256_aesenc_epi128(b[7], key);
+    }
+    for (int i = 0; i < 8; ++i) {
+      const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 32 * i));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32 * i),
+                          _mm256_xor_si256(x, _mm256_aesenclast_epi128(b[i], k[rounds])));
+    }
+  }
+  // The low lane now holds the counter after the last one used.
+  const __m128i next = _mm256_castsi256_si128(ctr);
+  Store(counter, _mm_shuffle_epi8(_mm_sub_epi32(next, _mm_setr_epi32(1, 0, 0, 0)), rev128));
+  for (auto& x : k) x = _mm256_setzero_si256();
+  return done;
+}
+
+// Sealing with the 256-bit instructions: sixteen blocks per pass, two per register, the pass
+// hashing the sixteen ciphertext blocks of the pass before between its AES rounds. Returns the
+// blocks done (a multiple of sixteen); counter is the last one used.
+TW_WIDE size_t WideSealGroups(const uint8_t* keys, int rounds, const GcmContext::ClmulKey& hk, uint8_t y[16],
+                              uint8_t counter[16], const uint8_t* in, uint8_t* out, size_t blocks) {
+  const __m128i rev128 = _mm_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+  const __m256i rev = _mm256_broadcastsi128_si256(rev128);
+  const __m256i two = _mm256_setr_epi32(2, 0, 0, 0, 2, 0, 0, 0);
+  const __m128i* rk = reinterpret_cast<const __m128i*>(keys);
+  __m256i pw[8], kr[8];
+  for (int p = 0; p < 8; ++p) {
+    pw[p] = _mm256_set_m128i(Load(hk.pow[14 - 2 * p]), Load(hk.pow[15 - 2 * p]));
+    kr[p] = _mm256_set_m128i(Load(hk.kar[14 - 2 * p]), Load(hk.kar[15 - 2 * p]));
+  }
+  __m128i acc = _mm_shuffle_epi8(Load(y), rev128);
+  __m256i ctr = _mm256_add_epi32(_mm256_broadcastsi128_si256(_mm_shuffle_epi8(Load(counter), rev128)),
+                                 _mm256_setr_epi32(1, 0, 0, 0, 2, 0, 0, 0));
+  __m256i g[8];
+  for (auto& x : g) x = _mm256_setzero_si256();
+  bool pending = false;
+  size_t done = 0;
+  for (; blocks - done >= 16; done += 16, in += 256, out += 256) {
+    __m256i b[8];
+    const __m256i k0 = _mm256_broadcastsi128_si256(_mm_loadu_si128(rk));
+    for (int i = 0; i < 8; ++i) {
+      b[i] = _mm256_xor_si256(_mm256_shuffle_epi8(ctr, rev), k0);
+      ctr = _mm256_add_epi32(ctr, two);
+    }
+    __m256i lo = _mm256_setzero_si256(), hi = _mm256_setzero_si256(), mid = _mm256_setzero_si256();
+    if (pending) g[0] = _mm256_xor_si256(g[0], _mm256_zextsi128_si256(acc));
+    for (int r = 1; r < rounds; ++r) {
+      const __m256i key = _mm256_broadcastsi128_si256(_mm_loadu_si128(rk + r));
+      b[0] = _mm256_aesenc_epi128(b[0], key);
+      b[1] = _mm256_aesenc_epi128(b[1], key);
+      b[2] = _mm256_aesenc_epi128(b[2], key);
+      b[3] = _mm256_aesenc_epi128(b[3], key);
+      b[4] = _mm256_aesenc_epi128(b[4], key);
+      b[5] = _mm256_aesenc_epi128(b[5], key);
+      b[6] = _mm256_aesenc_epi128(b[6], key);
+      b[7] = _mm256_aesenc_epi128(b[7], key);
+      if (pending && r <= 8) WideTerm(g[r - 1], pw[r - 1], kr[r - 1], lo, hi, mid);
+    }
+    if (pending) acc = WideReduce(lo, hi, mid);
+    const __m256i klast = _mm256_broadcastsi128_si256(_mm_loadu_si128(rk + rounds));
+    for (int i = 0; i < 8; ++i) {
+      const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 32 * i));
+      const __m256i c = _mm256_xor_si256(x, _mm256_aesenclast_epi128(b[i], klast));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32 * i), c);
+      g[i] = _mm256_shuffle_epi8(c, rev);
+    }
+    pending = true;
+  }
+  if (pending) {
+    __m256i lo = _mm256_setzero_si256(), hi = _mm256_setzero_si256(), mid = _mm256_setzero_si256();
+    g[0] = _mm256_xor_si256(g[0], _mm256_zextsi128_si256(acc));
+    for (int p = 0; p < 8; ++p) WideTerm(g[p], pw[p], kr[p], lo, hi, mid);
+    acc = WideReduce(lo, hi, mid);
+  }
+  Store(y, _mm_shuffle_epi8(acc, rev128));
+  Store(counter, _mm_shuffle_epi8(_mm_sub_epi32(_mm256_castsi256_si128(ctr), _mm_setr_epi32(1, 0, 0, 0)), rev128));
+  return done;
+}
+
+size_t HwCtrGroups(int mode, const uint8_t* keys, int rounds, const GcmContext::ClmulKey& hk, uint8_t y[16],
+                   uint8_t counter[16], const uint8_t* in, uint8_t* out, size_t blocks) {
+  if (mode == kCtrSeal) return CtrGroups<kCtrSeal>(keys, rounds, hk, y, counter, in, out, blocks);
+  if (mode == kCtrOpen) return CtrGroups<kCtrOpen>(keys, rounds, hk, y, counter, in, out, blocks);
+  return CtrGroups<kCtrOnly>(keys, rounds, hk, y, counter, in, out, blocks);
+}
+
 #undef TW_GHASH_TERM
 
 #else
 
+enum CtrMode { kCtrOnly = 0, kCtrSeal = 1, kCtrOpen = 2 };
+
 bool DetectClmul() { return false; }
+bool ClmulDetected() { return false; }
 void ClmulInit(const uint8_t*, GcmContext::ClmulKey*) {}
 void ClmulBlocks(const GcmContext::ClmulKey&, uint8_t*, const uint8_t*, size_t) {}
+size_t HwCtrGroups(int, const uint8_t*, int, const GcmContext::ClmulKey&, uint8_t*, uint8_t*, const uint8_t*,
+                   uint8_t*, size_t) {
+  return 0;
+}
+size_t WideGhashGroups(const GcmContext::ClmulKey&, uint8_t*, const uint8_t*, size_t) { return 0; }
+size_t WideCtrGroups(const uint8_t*, int, uint8_t*, const uint8_t*, uint8_t*, size_t) { return 0; }
+size_t WideSealGroups(const uint8_t*, int, const GcmContext::ClmulKey&, uint8_t*, uint8_t*, const uint8_t*, uint8_t*,
+                      size_t) {
+  return 0;
+}
 
 #endif
 
 }  // namespace
 
-bool GhashHardwareAvailable() {
-  static const bool available = DetectClmul();
-  return available;
-}
+bool GhashHardwareAvailable() { return DetectClmul(); }
 
 GcmContext::GcmContext() { WipeBytes(&state_, sizeof state_); }
 
@@ -242,7 +510,9 @@ int GcmContext::SetKey(const uint8_t* key, int length) {
   if (rc != kOk) return rc;
   BuildTable(h, state_.hl, state_.hh);
   state_.use_clmul = hw_allowed_ && GhashHardwareAvailable();
-  if (GhashHardwareAvailable()) ClmulInit(h, &state_.clmul);
+  // Made whenever the processor can, even while masked off, so that allowing the instructions
+  // again later finds them ready.
+  if (ClmulDetected()) ClmulInit(h, &state_.clmul);
   WipeBytes(h, sizeof h);
   state_.has_key = 1;
   Restart();
@@ -286,6 +556,12 @@ void GcmContext::MultiplyY() {
 }
 
 void GcmContext::GhashBlocks(const uint8_t* data, size_t blocks) {
+  if (state_.use_clmul && blocks >= 16 && CpuHas(kCpuVpclmul)) {
+    const size_t done = WideGhashGroups(state_.clmul, state_.y, data, blocks);
+    data += 16 * done;
+    blocks -= done;
+  }
+  if (blocks == 0) return;
   if (state_.use_clmul) {
     ClmulBlocks(state_.clmul, state_.y, data, blocks);
   } else {
@@ -367,6 +643,20 @@ int GcmContext::EnterData() {
 
 // Encrypts the next counter blocks (inc32 of the last one) and XORs them over in.
 void GcmContext::CtrBlocks(const uint8_t* in, uint8_t* out, size_t blocks) {
+  const uint8_t* keys = aes_.HardwareRoundKeys();
+  if (keys && blocks >= 16 && CpuHas(kCpuVaes)) {
+    const size_t done = WideCtrGroups(keys, aes_.Rounds(), state_.counter, in, out, blocks);
+    in += 16 * done;
+    out += 16 * done;
+    blocks -= done;
+  }
+  if (keys && blocks >= 8 && GhashHardwareAvailable()) {
+    const size_t done = HwCtrGroups(kCtrOnly, keys, aes_.Rounds(), state_.clmul, state_.y, state_.counter, in, out,
+                                    blocks);
+    in += 16 * done;
+    out += 16 * done;
+    blocks -= done;
+  }
   uint8_t stream[kCtrChunkBlocks * 16];
   uint32_t ctr = LoadBe32(state_.counter + 12);
   while (blocks > 0) {
@@ -412,6 +702,24 @@ int GcmContext::Crypt(const uint8_t* in, size_t length, uint8_t* out, bool encry
   // Whole blocks in chunks that stay in the first-level cache between the two passes. GHASH
   // reads the ciphertext: before decrypting (in may be out), after encrypting.
   size_t blocks = length / 16;
+  const uint8_t* keys = aes_.HardwareRoundKeys();
+  if (encrypt && keys && state_.use_clmul && blocks >= 16 && CpuHas(kCpuVaes | kCpuVpclmul)) {
+    const size_t done = WideSealGroups(keys, aes_.Rounds(), state_.clmul, state_.y, state_.counter, in, out, blocks);
+    state_.blocks_left -= static_cast<uint32_t>(done);
+    in += 16 * done;
+    out += 16 * done;
+    length -= 16 * done;
+    blocks -= done;
+  }
+  if (keys && state_.use_clmul && blocks >= 8) {
+    const size_t done = HwCtrGroups(encrypt ? kCtrSeal : kCtrOpen, keys, aes_.Rounds(), state_.clmul, state_.y,
+                                    state_.counter, in, out, blocks);
+    state_.blocks_left -= static_cast<uint32_t>(done);
+    in += 16 * done;
+    out += 16 * done;
+    length -= 16 * done;
+    blocks -= done;
+  }
   while (blocks > 0) {
     const size_t m = blocks < 4 * kCtrChunkBlocks ? blocks : 4 * kCtrChunkBlocks;
     if (!encrypt) GhashBlocks(in, m);

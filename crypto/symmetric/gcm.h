@@ -6,8 +6,11 @@
 // ciphertext before it decrypts anything, so a forged message never yields plaintext.
 //
 // GHASH uses Shoup's 4-bit tables. Where the processor has PCLMULQDQ, a carry-less multiply path
-// with eight-block aggregated reduction takes over, and the AES context uses its instructions;
-// both are chosen at run time and SetHardwareAllowed(false) forces the portable code (tests).
+// with eight-block aggregated reduction takes over, and with the AES instructions whole groups of
+// eight blocks are encrypted and hashed in one loop. Where the 256-bit forms of both exist,
+// sealing does the same sixteen blocks at a time, and opening runs its two passes (hash, then
+// decrypt) sixteen blocks at a time. All of it is chosen
+// at run time (see cpu_features.h); SetHardwareAllowed(false) forces the portable code.
 #pragma once
 
 #include <cstddef>
@@ -77,11 +80,11 @@ class GcmContext {
   // Tests: pretend most of the message's counter blocks are used up.
   void SetBlocksLeftForTesting(uint32_t blocks) { state_.blocks_left = blocks; }
 
-  // Powers H^1..H^8 in the byte-reflected form of the carry-less multiply, and for each the XOR
+  // Powers H^1..H^16 in the byte-reflected form of the carry-less multiply, and for each the XOR
   // of its two halves (Karatsuba).
   struct ClmulKey {
-    uint8_t pow[8][16];
-    uint8_t kar[8][16];
+    uint8_t pow[16][16];
+    uint8_t kar[16][16];
   };
 
  private:
