@@ -1,0 +1,22 @@
+// Constant-time helpers for padding checks and secret comparisons.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tw::ct {
+
+// All ones when a == b, else zero.
+inline uint32_t EqMask(uint32_t a, uint32_t b) {
+  const uint32_t x = a ^ b;
+  return static_cast<uint32_t>(0) - (((x | (0u - x)) >> 31) ^ 1u);
+}
+inline uint32_t ZeroMask(uint32_t a) { return EqMask(a, 0); }
+// Zero when the n bytes are equal; no early exit.
+inline uint8_t Diff(const uint8_t* a, const uint8_t* b, size_t n) {
+  uint8_t d = 0;
+  for (size_t i = 0; i < n; ++i) d |= static_cast<uint8_t>(a[i] ^ b[i]);
+  return d;
+}
+
+}  // namespace tw::ct

@@ -1,0 +1,28 @@
+#include "crypto/pubkey/key_record.h"
+
+#include <cstring>
+
+namespace tw {
+
+int FitComponent(ByteString& field, int width) {
+  const int n = field.length();
+  if (n == 0 || n == width) return kOk;
+  if (n > width) {
+    field.EraseFront(n - width);
+    return kOk;
+  }
+  const int pad = width - n;
+  int rc = field.Resize(width);
+  if (rc != kOk) return rc;
+  uint8_t* d = field.bytes();
+  std::memmove(d + pad, d, static_cast<size_t>(n));
+  std::memset(d, 0, static_cast<size_t>(pad));
+  return kOk;
+}
+
+void WipeComponent(ByteString& field) {
+  WipeBytes(field.data(), static_cast<size_t>(field.length()));
+  field.Reset();
+}
+
+}  // namespace tw

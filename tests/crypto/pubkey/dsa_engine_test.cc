@@ -1,0 +1,193 @@
+#include "crypto/pubkey/dsa_engine.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <sstream>
+
+#include "crypto/pubkey/prime_search.h"
+#include "tests/crypto/pubkey/pubkey_test_util.h"
+
+namespace tw {
+namespace {
+
+using testing_pk::FromHex;
+using testing_pk::HexOf;
+using testing_pk::SetStr;
+using testing_pk::Str;
+using testsupport::Unhex;
+
+std::string Even(const std::string& hex) { return hex.size() % 2 ? "0" + hex : hex; }
+
+// "key L N HASH": p q g y x, the digest of MSG and the oracle's DER signature over it.
+// "check p q g y HASH DERSIG": the oracle's verdict on our signature.
+constexpr const char* kOracle = R"PY(
+import sys, hashlib
+from cryptography.hazmat.primitives.asymmetric import dsa
+from cryptography.hazmat.primitives import hashes
+MSG = b'tarnwick dsa test'
+H = {'SHA1': hashes.SHA1, 'SHA256': hashes.SHA256, 'SHA512': hashes.SHA512}
+for line in sys.stdin:
+    w = line.split()
+    if w[0] == 'key':
+        k = dsa.generate_parameters(int(w[1])).generate_private_key()
+        n = k.private_numbers(); pn = n.public_numbers.parameter_numbers
+        print(*(format(v, 'x') for v in (pn.p, pn.q, pn.g, n.public_numbers.y, n.x)),
+              hashlib.new(w[2].lower(), MSG).hexdigest(), k.sign(MSG, H[w[2]]()).hex())
+    else:
+        p, q, g, y = (int(v, 16) for v in w[1:5])
+        pub = dsa.DSAPublicNumbers(y, dsa.DSAParameterNumbers(p, q, g)).public_key()
+        try:
+            pub.verify(bytes.fromhex(w[6]), MSG, H[w[5]]()); print('ok')
+        except Exception as ex:
+            print('bad', type(ex).__name__)
+)PY";
+
+// SHA-512 over a 256-bit Q and SHA-256 over a 160-bit Q exercise the cut of the hash.
+TEST(DsaEngineTest, InteroperatesBothWaysWithPythonCryptography) {
+  const char* kKeys[][2] = {{"2048", "SHA256"}, {"2048", "SHA512"}, {"1024", "SHA256"}, {"1024", "SHA1"}};
+  std::ostringstream in;
+  for (const auto& k : kKeys) in << "key " << k[0] << " " << k[1] << "\n";
+  std::vector<std::string> made;
+  TW_PYTHON_OR_SKIP(kOracle, in.str(), &made);
+  ASSERT_EQ(made.size(), 4u);
+  std::ostringstream checks;
+  for (size_t i = 0; i < made.size(); ++i) {
+    std::istringstream row(made[i]);
+    std::string p, q, g, y, x, digest, sig;
+    row >> p >> q >> g >> y >> x >> digest >> sig;
+    DsaKeyData k;
+    SetStr(k.P, Unhex(Even(p)));
+    SetStr(k.Q, Unhex(Even(q)));
+    SetStr(k.G, Unhex(Even(g)));
+    SetStr(k.Y, Unhex(Even(y)));
+    SetStr(k.X, Unhex(Even(x)));
+    DsaEngine dsa;
+    ASSERT_EQ(dsa.SetKey(k), kOk);
+    ByteString hash, theirs, ours;
+    SetStr(hash, Unhex(digest));
+    SetStr(theirs, Unhex(sig));
+    bool valid = false;
+    ASSERT_EQ(dsa.Verify(hash, theirs, &valid), kOk);
+    EXPECT_TRUE(valid) << kKeys[i][1];
+    dsa.set_der_output(true);
+    ASSERT_EQ(dsa.Sign(hash, ours), kOk);
+    checks << "check " << p << " " << q << " " << g << " " << y << " " << kKeys[i][1] << " " << HexOf(ours) << "\n";
+    // Raw form: exactly twice Q's length, split at Q's length on the way back.
+    dsa.set_der_output(false);
+    ASSERT_EQ(dsa.Sign(hash, ours), kOk);
+    EXPECT_EQ(ours.length(), 2 * dsa.key().Q.length());
+    ASSERT_EQ(dsa.Verify(hash, ours, &valid), kOk);
+    EXPECT_TRUE(valid);
+  }
+  std::vector<std::string> verdicts;
+  TW_PYTHON_OR_SKIP(kOracle, checks.str(), &verdicts);
+  ASSERT_EQ(verdicts.size(), 4u);
+  for (size_t i = 0; i < verdicts.size(); ++i) EXPECT_EQ(verdicts[i], "ok") << kKeys[i][1];
+}
+
+// A small key (p = 2q + 1 style numbers are enough for the checks here).
+DsaEngine& SmallEngine() {
+  static DsaEngine dsa;
+  static bool made = [] {
+    DsaKeyData k;
+    dsa.SetKeySize(512);
+    EXPECT_EQ(dsa.GetKey(k, true, false), kOk);
+    return true;
+  }();
+  (void)made;
+  return dsa;
+}
+
+TEST(DsaEngineTest, DerFormAndBoundaries) {
+  DsaEngine& dsa = SmallEngine();
+  const int qlen = dsa.key().Q.length();
+  ByteString hash, sig;
+  SetStr(hash, std::string(20, '\x5a'));
+  dsa.set_der_output(true);
+  bool saw_high_r = false;
+  for (int i = 0; i < 64 && !saw_high_r; ++i) {
+    ASSERT_EQ(dsa.Sign(hash, sig), kOk);
+    const uint8_t* b = sig.bytes();
+    EXPECT_EQ(b[0], 0x30);
+    EXPECT_EQ(b[1], sig.length() - 2);
+    if (b[3] == qlen + 1) {
+      EXPECT_EQ(b[4], 0);  // r with its top bit set gains a zero byte
+      saw_high_r = true;
+    } else {
+      EXPECT_EQ(b[3], qlen);
+    }
+    bool valid = false;
+    ASSERT_EQ(dsa.Verify(hash, sig, &valid), kOk);
+    EXPECT_TRUE(valid);
+  }
+  EXPECT_TRUE(saw_high_r);
+  // r = Q, r = 0, a trailing byte and a longer raw form are all simply invalid.
+  const std::string q = Str(dsa.key().Q), zero(static_cast<size_t>(qlen), '\0');
+  const std::string s(static_cast<size_t>(qlen), '\1');
+  const std::string bad[] = {q + s, zero + s, Str(sig) + std::string(1, '\0'), std::string(1, '\0') + q + s};
+  for (const std::string& b : bad) {
+    ByteString in;
+    SetStr(in, b);
+    bool valid = true;
+    EXPECT_EQ(dsa.Verify(hash, in, &valid), kOk);
+    EXPECT_FALSE(valid);
+  }
+}
+
+struct CodeCase {
+  const char* what;
+  std::function<int()> run;
+  int code;
+};
+
+const CodeCase kCodes[] = {
+    {"no G", [] { DsaKeyData k; SetStr(k.P, "\x17"); SetStr(k.Q, "\x0b"); SetStr(k.Y, "\2"); DsaEngine d; return d.SetKey(k); }, kErrDsaBadKey},
+    {"zero Q", [] { DsaKeyData k; SetStr(k.P, "\x17"); SetStr(k.Q, std::string(1, '\0')); SetStr(k.G, "\4"); SetStr(k.Y, "\2"); DsaEngine d; return d.SetKey(k); }, kErrDsaBadKey},
+    {"no Y and no X", [] { DsaKeyData k; SetStr(k.P, "\x17"); SetStr(k.Q, "\x0b"); SetStr(k.G, "\4"); DsaEngine d; return d.SetKey(k); }, kErrDsaBadKey},
+    {"no hash", [] { ByteString o; return SmallEngine().Sign(ByteString(), o); }, kErrDsaNoHash},
+    {"no key", [] { DsaEngine d; ByteString h, o; SetStr(h, "h"); return d.Sign(h, o); }, kErrDsaNoKey},
+    {"no private value", [] {
+       DsaKeyData k = SmallEngine().key(); k.X.Reset(); DsaEngine d; d.SetKey(k);
+       ByteString h, o; SetStr(h, "h"); return d.Sign(h, o);
+     }, kErrDsaNoPrivate},
+    {"no signature", [] { bool v; ByteString h; SetStr(h, "h"); return SmallEngine().Verify(h, ByteString(), &v); }, kErrDsaNoSignature},
+};
+
+class DsaCodeTest : public ::testing::TestWithParam<CodeCase> {};
+TEST_P(DsaCodeTest, Gives) { EXPECT_EQ(GetParam().run(), GetParam().code) << GetParam().what; }
+INSTANTIATE_TEST_SUITE_P(Codes, DsaCodeTest, ::testing::ValuesIn(kCodes));
+
+// Parameters of both methods: primes, Q dividing P - 1, G of order Q, Y = G^X.
+TEST(DsaEngineTest, GeneratedParametersAreSound) {
+  RandomSource random;
+  for (bool seed : {true, false}) {
+    DsaEngine dsa;
+    ASSERT_EQ(dsa.SetKeySize(1024), kOk);
+    DsaKeyData k;
+    ASSERT_EQ(dsa.GetKey(k, true, seed), kOk);
+    BigNumber p = FromHex(HexOf(k.P)), q = FromHex(HexOf(k.Q)), g = FromHex(HexOf(k.G));
+    BigNumber y = FromHex(HexOf(k.Y)), x = FromHex(HexOf(k.X)), r, t;
+    EXPECT_EQ(p.BitLength(), 1024);
+    EXPECT_EQ(q.BitLength(), 160);
+    EXPECT_TRUE(IsProbablePrime(p, 50, random) && IsProbablePrime(q, 50, random));
+    BigNumber::Sub(p, BigNumber::One(), t);
+    BigNumber::Mod(t, q, r);
+    EXPECT_TRUE(r.IsZero());
+    BigNumber::ModExp(g, q, r, p);
+    EXPECT_TRUE(r.IsOne() && g.Compare(BigNumber::One()) > 0);
+    BigNumber::ModExp(g, x, r, p);
+    EXPECT_TRUE(r.Equals(y));
+    DsaKeyData pub;
+    ASSERT_EQ(dsa.GetKey(pub, false, seed), kOk);
+    EXPECT_TRUE(pub.X.empty() && !pub.Y.empty());
+  }
+  DsaEngine odd;
+  odd.SetKeySize(1024);
+  DsaKeyData k;
+  // The rule refuses 1000 bits before any generation runs.
+  EXPECT_EQ(odd.SetKeySize(1000), kErrKeySize);
+}
+
+}  // namespace
+}  // namespace tw
