@@ -208,6 +208,7 @@ class Group final : public EcGroup {
   // Complete addition and doubling in projective coordinates (x = X/Z, y = Y/Z), valid for every
   // pair of points of an odd-order group, the identity included.
   void Add(Pt<N>& out, const Pt<N>& p, const Pt<N>& q) const {
+    if (a_minus3_) return AddM3(out, p, q);
     uint64_t t0[N], t1[N], t2[N], t3[N], t4[N], t5[N], X3[N], Y3[N], Z3[N];
     const F& f = f_;
     f.Mul(t0, p.X, q.X);
@@ -255,6 +256,7 @@ class Group final : public EcGroup {
     std::memcpy(out.Z, Z3, sizeof(Z3));
   }
   void Dbl(Pt<N>& out, const Pt<N>& p) const {
+    if (a_minus3_) return DblM3(out, p);
     uint64_t t0[N], t1[N], t2[N], t3[N], X3[N], Y3[N], Z3[N];
     const F& f = f_;
     f.Sqr(t0, p.X);
@@ -286,6 +288,99 @@ class Group final : public EcGroup {
     f.Mul(t0, t2, t3);
     f.Sub(X3, X3, t0);
     f.Mul(Z3, t2, t1);
+    f.Add(Z3, Z3, Z3);
+    f.Add(Z3, Z3, Z3);
+    std::memcpy(out.X, X3, sizeof(X3));
+    std::memcpy(out.Y, Y3, sizeof(Y3));
+    std::memcpy(out.Z, Z3, sizeof(Z3));
+  }
+
+  // The same for a = -3, which saves the multiplications by a.
+  void AddM3(Pt<N>& out, const Pt<N>& p, const Pt<N>& q) const {
+    uint64_t t0[N], t1[N], t2[N], t3[N], t4[N], X3[N], Y3[N], Z3[N];
+    const F& f = f_;
+    f.Mul(t0, p.X, q.X);
+    f.Mul(t1, p.Y, q.Y);
+    f.Mul(t2, p.Z, q.Z);
+    f.Add(t3, p.X, p.Y);
+    f.Add(t4, q.X, q.Y);
+    f.Mul(t3, t3, t4);
+    f.Add(t4, t0, t1);
+    f.Sub(t3, t3, t4);
+    f.Add(t4, p.Y, p.Z);
+    f.Add(X3, q.Y, q.Z);
+    f.Mul(t4, t4, X3);
+    f.Add(X3, t1, t2);
+    f.Sub(t4, t4, X3);
+    f.Add(X3, p.X, p.Z);
+    f.Add(Y3, q.X, q.Z);
+    f.Mul(X3, X3, Y3);
+    f.Add(Y3, t0, t2);
+    f.Sub(Y3, X3, Y3);
+    f.Mul(Z3, b_, t2);
+    f.Sub(X3, Y3, Z3);
+    f.Add(Z3, X3, X3);
+    f.Add(X3, X3, Z3);
+    f.Sub(Z3, t1, X3);
+    f.Add(X3, t1, X3);
+    f.Mul(Y3, b_, Y3);
+    f.Add(t1, t2, t2);
+    f.Add(t2, t1, t2);
+    f.Sub(Y3, Y3, t2);
+    f.Sub(Y3, Y3, t0);
+    f.Add(t1, Y3, Y3);
+    f.Add(Y3, t1, Y3);
+    f.Add(t1, t0, t0);
+    f.Add(t0, t1, t0);
+    f.Sub(t0, t0, t2);
+    f.Mul(t1, t4, Y3);
+    f.Mul(t2, t0, Y3);
+    f.Mul(Y3, X3, Z3);
+    f.Add(Y3, Y3, t2);
+    f.Mul(X3, t3, X3);
+    f.Sub(X3, X3, t1);
+    f.Mul(Z3, t4, Z3);
+    f.Mul(t1, t3, t0);
+    f.Add(Z3, Z3, t1);
+    std::memcpy(out.X, X3, sizeof(X3));
+    std::memcpy(out.Y, Y3, sizeof(Y3));
+    std::memcpy(out.Z, Z3, sizeof(Z3));
+  }
+  void DblM3(Pt<N>& out, const Pt<N>& p) const {
+    uint64_t t0[N], t1[N], t2[N], t3[N], X3[N], Y3[N], Z3[N];
+    const F& f = f_;
+    f.Sqr(t0, p.X);
+    f.Sqr(t1, p.Y);
+    f.Sqr(t2, p.Z);
+    f.Mul(t3, p.X, p.Y);
+    f.Add(t3, t3, t3);
+    f.Mul(Z3, p.X, p.Z);
+    f.Add(Z3, Z3, Z3);
+    f.Mul(Y3, b_, t2);
+    f.Sub(Y3, Y3, Z3);
+    f.Add(X3, Y3, Y3);
+    f.Add(Y3, X3, Y3);
+    f.Sub(X3, t1, Y3);
+    f.Add(Y3, t1, Y3);
+    f.Mul(Y3, X3, Y3);
+    f.Mul(X3, X3, t3);
+    f.Add(t3, t2, t2);
+    f.Add(t2, t2, t3);
+    f.Mul(Z3, b_, Z3);
+    f.Sub(Z3, Z3, t2);
+    f.Sub(Z3, Z3, t0);
+    f.Add(t3, Z3, Z3);
+    f.Add(Z3, Z3, t3);
+    f.Add(t3, t0, t0);
+    f.Add(t0, t3, t0);
+    f.Sub(t0, t0, t2);
+    f.Mul(t0, t0, Z3);
+    f.Add(Y3, Y3, t0);
+    f.Mul(t0, p.Y, p.Z);
+    f.Add(t0, t0, t0);
+    f.Mul(Z3, t0, Z3);
+    f.Sub(X3, X3, Z3);
+    f.Mul(Z3, t0, t1);
     f.Add(Z3, Z3, Z3);
     f.Add(Z3, Z3, Z3);
     std::memcpy(out.X, X3, sizeof(X3));

@@ -256,7 +256,9 @@ int KeyExchange::ComputeShared() {
   BigNumber::Sub(p, BigNumber::One(), limit);
   const BigNumber& y = PeerPublic();
   if (y.Compare(BigNumber::One()) <= 0 || y.Compare(limit) >= 0) return kErrDhPeerValue;
-  int rc = p.IsEven() ? BigNumber::ModExp(y, x, z, p) : BigNumber::ModExpSecret(y, x, p, z);
+  // The walk covers the exponent's 64-bit words, so short exponents stay cheap.
+  const int walk = (x.BitLength() + 63) / 64 * 64;
+  int rc = p.IsEven() ? BigNumber::ModExp(y, x, z, p) : BigNumber::ModExpSecret(y, x, p, z, walk);
   if (rc) return rc;
   if (z.IsOne()) {
     z.SetZero();

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include <x86intrin.h>
+
 namespace tw {
 
 template <int N>
@@ -38,22 +40,22 @@ struct MontField {
   }
 
   static uint64_t AddRaw(uint64_t* r, const uint64_t* a, const uint64_t* b) {
-    unsigned __int128 c = 0;
+    unsigned char c = 0;
     for (int i = 0; i < N; ++i) {
-      c += static_cast<unsigned __int128>(a[i]) + b[i];
-      r[i] = static_cast<uint64_t>(c);
-      c >>= 64;
+      unsigned long long v;
+      c = _addcarry_u64(c, a[i], b[i], &v);
+      r[i] = v;
     }
-    return static_cast<uint64_t>(c);
+    return c;
   }
   static uint64_t SubRaw(uint64_t* r, const uint64_t* a, const uint64_t* b) {
-    uint64_t borrow = 0;
+    unsigned char c = 0;
     for (int i = 0; i < N; ++i) {
-      const unsigned __int128 d = static_cast<unsigned __int128>(a[i]) - b[i] - borrow;
-      r[i] = static_cast<uint64_t>(d);
-      borrow = static_cast<uint64_t>(d >> 64) & 1;
+      unsigned long long v;
+      c = _subborrow_u64(c, a[i], b[i], &v);
+      r[i] = v;
     }
-    return borrow;
+    return c;
   }
   // r = (top:t) - m when that does not go negative, else t; t below 2m.
   void CondSub(uint64_t* r, const uint64_t* t, uint64_t top) const {
