@@ -71,7 +71,7 @@ tw::EcKeyData Record(int curve, EVP_PKEY* k, bool with_private) {
   r.DecodePoint(enc);
   if (with_private) {
     const std::vector<uint8_t> d = Priv(k, tw::CurveKeySize(curve));
-    r.d.Set(d.data(), static_cast<int>(d.size()));
+    r.D.Set(d.data(), static_cast<int>(d.size()));
   }
   return r;
 }

@@ -12,8 +12,9 @@ namespace tw {
 constexpr int kErrEcParams = 1401;
 constexpr int kErrEcFieldId = 1410;
 
-enum KeyCurveId : int {
-  kCurveUnknown = -1,
+// Key-curve ids shared by key records, key files and TLS.
+enum KeyCurveId : int32_t {
+  kCurveNone = -1,
   kCurveP256 = 0,
   kCurveP384 = 1,
   kCurveP521 = 2,

@@ -46,36 +46,41 @@ int PrimePublic(const EcCurveParams& c, const ByteString& d, ByteString& x, Byte
 
 bool EcKeyData::HasPublic() const {
   if (IsMontOrEd(curve_id)) return public_bytes.length() > 0;
-  return x.length() > 0 && y.length() > 0;
+  return X.length() > 0 && Y.length() > 0;
 }
 
 bool EcKeyData::HasPrivate() const {
   if (IsMontOrEd(curve_id)) return private_bytes.length() > 0;
-  return d.length() > 0;
+  return D.length() > 0;
+}
+
+void EcKeyData::ClearPrivate() {
+  WipeComponent(D);
+  WipeComponent(private_bytes);
 }
 
 void EcKeyData::Clear() {
-  WipeComponent(d);
-  WipeComponent(private_bytes);
-  x.Reset();
-  y.Reset();
+  ClearPrivate();
+  X.Reset();
+  Y.Reset();
   public_bytes.Reset();
   curve_id = 0;
   flag = 0;
+  cached_params = nullptr;
 }
 
 int EcKeyData::Copy(const EcKeyData& src, bool with_private) {
   if (this == &src) return 0;
+  Clear();  // a public-only copy must not keep an earlier private part
   curve_id = src.curve_id;
   flag = src.flag;
   if (int rc = public_bytes.Assign(src.public_bytes)) return rc;
-  if (int rc = x.Assign(src.x)) return rc;
-  if (int rc = y.Assign(src.y)) return rc;
-  if (with_private) {
-    if (int rc = d.Assign(src.d)) return rc;
-    if (int rc = private_bytes.Assign(src.private_bytes)) return rc;
-  }
-  return 0;
+  int rc = X.Assign(src.X);
+  if (rc == 0) rc = Y.Assign(src.Y);
+  if (rc == 0 && with_private) rc = D.Assign(src.D);
+  if (rc == 0 && with_private) rc = private_bytes.Assign(src.private_bytes);
+  if (rc) Clear();  // a failed copy leaves the record cleared
+  return rc;
 }
 
 int EcKeyData::SetCurveByName(const char* oid) {
@@ -90,10 +95,10 @@ int EcKeyData::ImportCngBlob(const ByteString& blob) {
   const int id = len == 32 ? 0 : len == 48 ? 1 : len == 66 ? 2 : -1;
   if (id < 0) return kErrEcCngBlob;
   curve_id = id;
-  if (int rc = x.Set(blob.bytes() + 8, len)) return rc;
-  if (int rc = y.Set(blob.bytes() + 8 + len, len)) return rc;
+  if (int rc = X.Set(blob.bytes() + 8, len)) return rc;
+  if (int rc = Y.Set(blob.bytes() + 8 + len, len)) return rc;
   if (!is_public)
-    if (int rc = d.Set(blob.bytes() + 8 + 2 * len, len)) return rc;
+    if (int rc = D.Set(blob.bytes() + 8 + 2 * len, len)) return rc;
   return 0;
 }
 
@@ -143,13 +148,13 @@ int EcKeyData::EncodePublic(bool compressed, ByteString& out) const {
   if (!c) return kErrEcParams;
   ByteString px, py;
   const int s = c->FieldByteSize();
-  if (LeftPad(x, s, px) || LeftPad(y, s, py)) return kErrEcParams;
+  if (LeftPad(X, s, px) || LeftPad(Y, s, py)) return kErrEcParams;
   return EcPointEncode(px, py, *c, compressed, false, out);
 }
 
 int EcKeyData::DecodePoint(const ByteString& encoded) {
   const EcCurveParams* c = Params();
-  if (!c || !EcPointDecode(encoded, *c, x, y)) return kErrEcParams;
+  if (!c || !EcPointDecode(encoded, *c, X, Y)) return kErrEcParams;
   return 0;
 }
 
@@ -167,7 +172,7 @@ int EcKeyData::DerivePublic() {
     default: {
       const EcCurveParams* c = Params();
       if (!c) return kErrEcParams;
-      return PrimePublic(*c, d, x, y);
+      return PrimePublic(*c, D, X, Y);
     }
   }
 }
@@ -191,10 +196,10 @@ int EcGenerateKey(int curve_id, EcKeyData& record) {
       if (!CurveBytesAllZero(dd.data(), nb)) break;
     }
     explicit_bzero(raw.data(), raw.size());
-    int rc = record.d.Set(dd.data(), nb);
+    int rc = record.D.Set(dd.data(), nb);
     explicit_bzero(dd.data(), dd.size());
     if (rc) return rc;
-    return PrimePublic(*c, record.d, record.x, record.y);
+    return PrimePublic(*c, record.D, record.X, record.Y);
   }
   if (curve_id < 3 || curve_id > 6) return kErrEcFieldId;
   record.curve_id = curve_id;
@@ -215,7 +220,7 @@ int EcGenerateKey(int curve_id, EcKeyData& record) {
 }
 
 bool EcKeyCheck(const EcKeyData& r, bool /*full*/) {
-  if (CurveIsPrime(r.curve_id)) return r.d.length() > 0 || (r.x.length() > 0 && r.y.length() > 0);
+  if (CurveIsPrime(r.curve_id)) return r.D.length() > 0 || (r.X.length() > 0 && r.Y.length() > 0);
   if (r.curve_id >= 3 && r.curve_id <= 6) {
     const int size = CurveKeySize(r.curve_id);
     if (r.public_bytes.length() && r.public_bytes.length() != size) return false;
@@ -227,12 +232,12 @@ bool EcKeyCheck(const EcKeyData& r, bool /*full*/) {
 
 bool EcPublicPointValid(const EcKeyData& r) {
   const EcCurveParams* c = r.Params();
-  if (!c || !CurveIsPrime(r.curve_id) || !r.x.length() || !r.y.length()) return false;
+  if (!c || !CurveIsPrime(r.curve_id) || !r.X.length() || !r.Y.length()) return false;
   std::unique_ptr<EcGroup> holder;
   const EcGroup* g = EcGroupFor(*c, holder);
   if (!g) return false;
   ByteString px, py;
-  if (LeftPad(r.x, g->field_bytes(), px) || LeftPad(r.y, g->field_bytes(), py)) return false;
+  if (LeftPad(r.X, g->field_bytes(), px) || LeftPad(r.Y, g->field_bytes(), py)) return false;
   return g->OnCurve(px.bytes(), py.bytes());
 }
 

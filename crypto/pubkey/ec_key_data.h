@@ -23,15 +23,16 @@ class EcKeyData : public KeyRecord {
     return *this;
   }
 
-  ByteString d, x, y;
-  int32_t curve_id = -1;
-  int32_t flag = 0;
-  ByteString public_bytes, private_bytes;
-
+  // Empties the five strings (wiping the private ones); curve id and flag become 0.
+  void Clear();
+  // The private parts only, wiped.
+  void ClearPrivate();
+  // Whether the curve keeps its key as raw bytes (Ed25519, Ed448, X25519, X448).
+  bool UsesRawBytes() const { return curve_id >= kCurveEd25519 && curve_id <= kCurveX448; }
   bool HasPublic() const;
   bool HasPrivate() const;
-  // Empties every part (private ones wiped) and sets curve id and flag to 0.
-  void Clear();
+  // Curve id, flag, public bytes, X and Y; with with_private also D and the private bytes.
+  // 0 or 200; a failed copy leaves the record cleared.
   int Copy(const EcKeyData& src, bool with_private);
   int CopyAll(const EcKeyData& src) { return Copy(src, true); }
   int SetCurveByName(const char* oid);
@@ -41,6 +42,15 @@ class EcKeyData : public KeyRecord {
   int DerivePublic();
   // The table parameters of the record's curve, or null.
   const EcCurveParams* Params() const { return CurveParams(curve_id); }
+
+  ByteString D;
+  ByteString X;
+  ByteString Y;
+  int32_t curve_id = kCurveNone;
+  int32_t flag = 0;
+  ByteString public_bytes;
+  ByteString private_bytes;
+  const void* cached_params = nullptr;  // the curve table slot last looked up; never copied
 };
 
 int EcPointEncode(const ByteString& x, const ByteString& y, const EcCurveParams& params, bool compressed, bool hybrid,

@@ -78,7 +78,7 @@ int Emit(const ByteString& r, const ByteString& s, bool der, ByteString& out) {
 int SignWith(const EcKeyData& key, bool der, const uint8_t* digest, int len, const ByteString* fixed_k,
              ByteString& out) {
   Ready ready;
-  if (!key.d.length()) return kErrEcParams;
+  if (!key.D.length()) return kErrEcParams;
   if (int rc = Prepare(key, ready)) return rc;
   const EcGroup& g = *ready.group;
   const int nb = g.order_bytes();
@@ -97,7 +97,7 @@ int SignWith(const EcKeyData& key, bool der, const uint8_t* digest, int len, con
       return rc;
     }
     bool zero = false;
-    int rc = g.SignCore(k.data(), klen, key.d.bytes(), key.d.length(), e.data(), static_cast<int>(e.size()),
+    int rc = g.SignCore(k.data(), klen, key.D.bytes(), key.D.length(), e.data(), static_cast<int>(e.size()),
                         r.bytes(), s.bytes(), &zero);
     explicit_bzero(k.data(), k.size());
     if (rc) return rc;
@@ -130,13 +130,13 @@ int EcdsaVerify(const EcKeyData& key, const uint8_t* digest, int digest_length, 
     if (sig_length <= half) return 0;
     if (r.Set(sig, half) || s.Set(sig + half, sig_length - half)) return 200;
   }
-  if (!key.x.length() || !key.y.length()) return kErrEcParams;
+  if (!key.X.length() || !key.Y.length()) return kErrEcParams;
   const EcGroup& g = *ready.group;
   const int w = g.field_bytes();
-  if (key.x.length() > w || key.y.length() > w) return 0;
+  if (key.X.length() > w || key.Y.length() > w) return 0;
   std::vector<uint8_t> qx(static_cast<size_t>(w)), qy(static_cast<size_t>(w));
-  std::memcpy(qx.data() + w - key.x.length(), key.x.bytes(), static_cast<size_t>(key.x.length()));
-  std::memcpy(qy.data() + w - key.y.length(), key.y.bytes(), static_cast<size_t>(key.y.length()));
+  std::memcpy(qx.data() + w - key.X.length(), key.X.bytes(), static_cast<size_t>(key.X.length()));
+  std::memcpy(qy.data() + w - key.Y.length(), key.Y.bytes(), static_cast<size_t>(key.Y.length()));
   const std::vector<uint8_t> e = CutDigest(digest, digest_length, g.order_bits());
   *valid = g.VerifyCore(e.data(), static_cast<int>(e.size()), r.bytes(), r.length(), s.bytes(), s.length(), qx.data(),
                         qy.data());

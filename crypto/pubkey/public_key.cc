@@ -43,8 +43,8 @@ int PublicKey::Sign(const uint8_t* digest, int length, ByteString& out) {
   // EdDSA signs messages, not digests: Edwards keys have no digest road.
   if (CurveIsEdwards(key_.curve_id)) return kErrEcEdwardsDigest;
   if (!digest || length <= 0) return kErrEcNoDigest;
-  if (!key_.x.length() || !key_.y.length()) return kErrEcNoPublic;
-  if (!key_.d.length()) return kErrEcNoPrivate;
+  if (!key_.X.length() || !key_.Y.length()) return kErrEcNoPublic;
+  if (!key_.D.length()) return kErrEcNoPrivate;
   if (int rc = CheckReady()) return rc;
   return EcdsaSign(key_, der_, digest, length, out);
 }
@@ -115,9 +115,9 @@ int EcdhSharedSecret(const EcKeyData& own, const EcKeyData& peer, bool cofactor,
   const int w = g->field_bytes();
   // An unchecked point lets a peer pick a weak curve and read the key off the answers.
   std::vector<uint8_t> qx, qy;
-  if (RightAligned(peer.x, w, qx) || RightAligned(peer.y, w, qy) || !g->OnCurve(qx.data(), qy.data()))
+  if (RightAligned(peer.X, w, qx) || RightAligned(peer.Y, w, qy) || !g->OnCurve(qx.data(), qy.data()))
     return kErrEcParams;
-  const ByteString& priv = CurveIsPrime(own.curve_id) || !own.private_bytes.length() ? own.d : own.private_bytes;
+  const ByteString& priv = CurveIsPrime(own.curve_id) || !own.private_bytes.length() ? own.D : own.private_bytes;
   if (!priv.length()) return kErrEcNoPrivate;
   ByteString k;
   if (int rc = k.Assign(priv)) return rc;

@@ -43,9 +43,9 @@ std::vector<std::string> Words(const std::string& line) {
 EcKeyData Key(int curve, const std::string& d, const std::string& x, const std::string& y) {
   EcKeyData k;
   k.curve_id = curve;
-  SetHex(k.d, d);
-  SetHex(k.x, x);
-  SetHex(k.y, y);
+  SetHex(k.D, d);
+  SetHex(k.X, x);
+  SetHex(k.Y, y);
   return k;
 }
 
@@ -200,8 +200,8 @@ TEST(EcPointTest, PublicPointsMatchPythonAndInfinityIsReported) {
     threads.emplace_back([&, i] {
       const auto w = Words(lines[i]);
       EcKeyData k = Key(static_cast<int>(i / 4), w[0], "-", "-");
-      got[i] = k.DerivePublic() == 0 && HexOf(k.x) == Even(w[1]).insert(0, 2 * k.x.length() - Even(w[1]).size(), '0')
-                   ? HexOf(k.y)
+      got[i] = k.DerivePublic() == 0 && HexOf(k.X) == Even(w[1]).insert(0, 2 * k.X.length() - Even(w[1]).size(), '0')
+                   ? HexOf(k.Y)
                    : "fail";
     });
   }
@@ -361,8 +361,8 @@ int Agree(const EcKeyData& own, const EcKeyData& peer, int kdf = 0, int seed = 0
 const CodeCase kCodes[] = {
     {"edwards key signs no digest", [] { EcKeyData k; k.curve_id = 3; SetStr(k.private_bytes, std::string(32, '\1')); return SignWith(k, 32); }, kErrEcEdwardsDigest},
     {"empty digest", [] { return SignWith(FreshKey(0), 0); }, kErrEcNoDigest},
-    {"no public part", [] { EcKeyData k = FreshKey(0); k.x.Reset(); return SignWith(k, 32); }, kErrEcNoPublic},
-    {"no private part", [] { EcKeyData k = FreshKey(0); WipeComponent(k.d); return SignWith(k, 32); }, kErrEcNoPrivate},
+    {"no public part", [] { EcKeyData k = FreshKey(0); k.X.Reset(); return SignWith(k, 32); }, kErrEcNoPublic},
+    {"no private part", [] { EcKeyData k = FreshKey(0); WipeComponent(k.D); return SignWith(k, 32); }, kErrEcNoPrivate},
     {"tls prf seed", [] { return Agree(FreshKey(0), FreshKey(0), 12, 63); }, kErrEcPrfSeed},
     {"tls prf label", [] { return Agree(FreshKey(0), FreshKey(0), 12, 64, 0); }, kErrEcPrfLabel},
     {"tls prf", [] { return Agree(FreshKey(0), FreshKey(0), 12, 64); }, 0},
@@ -370,9 +370,9 @@ const CodeCase kCodes[] = {
     {"curves differ", [] { return Agree(FreshKey(0), FreshKey(1)); }, kErrEcCurveMismatch},
     {"x448 through the engine", [] { return Agree(FreshKey(6), FreshKey(6)); }, kErrEcParams},
     {"x25519 through the engine", [] { return Agree(FreshKey(5), FreshKey(5)); }, 0},
-    {"peer off the curve", [] { EcKeyData p = FreshKey(0); p.y.bytes()[5] ^= 1; return Agree(FreshKey(0), p); }, kErrEcParams},
-    {"peer coordinate above p", [] { EcKeyData p = FreshKey(0); SetStr(p.x, std::string(32, '\xff')); return Agree(FreshKey(0), p); }, kErrEcParams},
-    {"peer with x = 0 off the curve", [] { EcKeyData p = FreshKey(0); SetStr(p.x, std::string(32, '\0')); return Agree(FreshKey(0), p); }, kErrEcParams},
+    {"peer off the curve", [] { EcKeyData p = FreshKey(0); p.Y.bytes()[5] ^= 1; return Agree(FreshKey(0), p); }, kErrEcParams},
+    {"peer coordinate above p", [] { EcKeyData p = FreshKey(0); SetStr(p.X, std::string(32, '\xff')); return Agree(FreshKey(0), p); }, kErrEcParams},
+    {"peer with x = 0 off the curve", [] { EcKeyData p = FreshKey(0); SetStr(p.X, std::string(32, '\0')); return Agree(FreshKey(0), p); }, kErrEcParams},
     {"get key of no curve", [] { PublicKey pk; EcKeyData k; return pk.GetKey(true, k); }, kErrEcFieldId},
     {"set key without parts", [] { PublicKey pk; EcKeyData k; k.curve_id = 0; return pk.SetKey(k); }, kErrEcParams},
     {"blob of 64 per coordinate", [] { EcKeyData k; ByteString b; SetStr(b, std::string(200, '\2')); return k.ImportCngBlob(b); }, kErrEcCngBlob},
@@ -407,7 +407,7 @@ TEST(EcKeyTest, PointFormsRoundTripAndP521UsesLongDerLength) {
       EcKeyData back;
       back.curve_id = curve;
       ASSERT_EQ(back.DecodePoint(enc), 0);
-      EXPECT_EQ(HexOf(back.y), HexOf(k.y)) << curve << compressed;
+      EXPECT_EQ(HexOf(back.Y), HexOf(k.Y)) << curve << compressed;
     }
   }
   EcKeyData k;
@@ -415,7 +415,7 @@ TEST(EcKeyTest, PointFormsRoundTripAndP521UsesLongDerLength) {
   ByteString zero;
   SetStr(zero, std::string(1, '\0'));
   ASSERT_EQ(k.DecodePoint(zero), 0);
-  EXPECT_EQ(k.x.length() + k.y.length(), 0);
+  EXPECT_EQ(k.X.length() + k.Y.length(), 0);
   PublicKey pk;
   ASSERT_EQ(pk.SetKey(FreshKey(2)), 0);
   pk.set_der_signatures(true);

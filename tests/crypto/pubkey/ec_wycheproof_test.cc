@@ -63,10 +63,10 @@ bool RunCase(const std::vector<std::string>& w) {
     if (w[6] == "bad") return false;
     EcKeyData own, peer;
     own.curve_id = peer.curve_id = curve;
-    SetStr(own.d, bytes(w[7]));
+    SetStr(own.D, bytes(w[7]));
     ByteString enc, z;
     SetStr(enc, bytes(w[6]));
-    if (peer.DecodePoint(enc) != 0 || peer.x.length() == 0) return false;
+    if (peer.DecodePoint(enc) != 0 || peer.X.length() == 0) return false;
     return EcdhSharedSecret(own, peer, false, z) == 0 && HexOf(z) == w[5];
   }
   EcKeyData key;
