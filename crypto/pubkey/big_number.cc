@@ -497,7 +497,7 @@ int BigNumber::ModExpPlain(const BigNumber& b, const BigNumber& e, const BigNumb
   return kOk;
 }
 
-int BigNumber::ModExp(const BigNumber& b, const BigNumber& e, BigNumber& out, const BigNumber& m) {
+int BigNumber::ModExp(const BigNumber& b, const BigNumber& e, const BigNumber& m, BigNumber& out) {
   if (m.sign_ <= 0) return kErrModulusNotPositive;
   if (e.sign_ == 0 || m.IsOne()) {
     Mod(One(), m, out);
@@ -531,7 +531,7 @@ int BigNumber::ModExp(const BigNumber& b, const BigNumber& e, BigNumber& out, co
   ShiftRight(m, p, m1);
   ShiftLeft(One(), p, pow2);
   if (!m1.IsOne()) {
-    int rc = ModExp(base, exp, a1, m1);
+    int rc = ModExp(base, exp, m1, a1);
     if (rc != kOk) return rc;
   }
   ModExpPlain(base, exp, pow2, a2);
@@ -557,7 +557,7 @@ int BigNumber::ModExpSecret(const BigNumber& b, const BigNumber& e, const BigNum
   if (m.sign_ <= 0) return kErrModulusNotPositive;
   if (e.sign_ < 0) return kErrNegativeExponent;
   MontgomeryContext ctx;
-  if (m.IsEven() || m.IsOne() || ctx.Init(m) != kOk) return ModExp(b, e, out, m);
+  if (m.IsEven() || m.IsOne() || ctx.Init(m) != kOk) return ModExp(b, e, m, out);
   BigNumber base;
   Mod(b, m, base);
   ctx.Exp(base, e, true, out, exp_bits);

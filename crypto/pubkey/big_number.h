@@ -74,7 +74,7 @@ class BigNumber {
   // a^e; 2004 for a negative e.
   static int Pow(const BigNumber& a, int e, BigNumber& out);
   // b^e mod m. 2003 for m <= 0; a negative e inverts b first (2002 when it cannot).
-  static int ModExp(const BigNumber& b, const BigNumber& e, BigNumber& out, const BigNumber& m);
+  static int ModExp(const BigNumber& b, const BigNumber& e, const BigNumber& m, BigNumber& out);
   // The same for secret exponents over an odd modulus: a fixed window walked over exp_bits bits
   // (the modulus length when 0, more when e is longer), with table reads that touch every entry.
   static int ModExpSecret(const BigNumber& b, const BigNumber& e, const BigNumber& m, BigNumber& out,

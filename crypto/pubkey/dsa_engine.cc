@@ -11,6 +11,9 @@ namespace {
 
 constexpr int kSeedBits = 160;
 constexpr int kSeedCounterLimit = 4096;
+// A sound key needs a second nonce about once in 128 signatures; a key that keeps failing (a
+// Q of 1, a G of order 1) is refused rather than looped on for ever.
+constexpr int kNonceAttempts = 256;
 
 // A bounds-checked reader over DER: each Read hands out the contents of one element.
 class DerReader {
@@ -199,7 +202,7 @@ int DsaEngine::FinishKey(const BigNumber& p, const BigNumber& q) {
   BigNumber::Sub(p, BigNumber::One(), p1);
   BigNumber::DivMod(p1, q, &e, nullptr);
   for (;; BigNumber::Add(h, BigNumber::One(), h)) {
-    int rc = BigNumber::ModExp(h, e, g, p);
+    int rc = BigNumber::ModExp(h, e, p, g);
     if (rc != kOk) return rc;
     if (g.Compare(BigNumber::One()) > 0) break;
   }
@@ -243,7 +246,8 @@ int DsaEngine::Sign(const ByteString& hash, ByteString& out) {
   ByteString raw, rb, sb;
   int rc = raw.Resize(qlen);
   if (rc != kOk) return rc;
-  for (;;) {
+  for (int attempt = 0;; ++attempt) {
+    if (attempt == kNonceAttempts) return kErrDsaBadKey;
     rc = random_.Fill(raw.bytes(), qlen);
     if (rc != kOk) return rc;
     k.SetBytes(raw);
@@ -304,8 +308,8 @@ int DsaEngine::Verify(const ByteString& hash, const ByteString& signature, bool*
   BigNumber::Mod(u1, q_, u1);
   BigNumber::Mul(r, w, u2);
   BigNumber::Mod(u2, q_, u2);
-  rc = BigNumber::ModExp(g_, u1, v1, p_);
-  if (rc == kOk) rc = BigNumber::ModExp(y_, u2, v2, p_);
+  rc = BigNumber::ModExp(g_, u1, p_, v1);
+  if (rc == kOk) rc = BigNumber::ModExp(y_, u2, p_, v2);
   if (rc != kOk) return rc;
   BigNumber::Mul(v1, v2, v1);
   BigNumber::Mod(v1, p_, v1);

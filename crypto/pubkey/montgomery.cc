@@ -62,7 +62,7 @@ struct Acc {
 template <size_t N>
 inline void FinalSubtract(Limb* r, const Limb* t, Limb c, const Limb* m, size_t n_rt) {
   const size_t n = N ? N : n_rt;
-  Limb d[MontgomeryContext::kMaxLimbs];
+  Limb d[N ? N : MontgomeryContext::kMaxLimbs];
   Limb borrow = 0;
   for (size_t i = 0; i < n; ++i) {
     const DLimb x = static_cast<DLimb>(t[i]) - m[i] - borrow;

@@ -89,14 +89,21 @@ int ProbablePrimeTrials(int bits, int certainty) {
 }
 
 bool IsProbablePrime(const BigNumber& n, int certainty, RandomSource& random) {
-  if (n.sign() <= 0 || n.IsEven() || n.IsOne()) return false;
+  bool prime = false;
+  return TestProbablePrime(n, certainty, random, &prime) == kOk && prime;
+}
+
+int TestProbablePrime(const BigNumber& n, int certainty, RandomSource& random, bool* prime) {
+  *prime = false;
+  if (n.sign() <= 0 || n.IsEven() || n.IsOne()) return kOk;
   const int bits = n.BitLength();
   if (n.limbs().size() == 1 && n.limbs()[0] < 2u * kSmallSieveBits) {
-    return !SmallSieve().Test(static_cast<int>(n.limbs()[0] / 2));
+    *prime = !SmallSieve().Test(static_cast<int>(n.limbs()[0] / 2));
+    return kOk;
   }
   for (uint32_t p : TablePrimes()) {
     if (p > 400) break;
-    if (BigNumber::RemWord(n, p) == 0) return false;
+    if (BigNumber::RemWord(n, p) == 0) return kOk;
   }
   // n - 1 = d * 2^s
   BigNumber n1, d;
@@ -104,13 +111,14 @@ bool IsProbablePrime(const BigNumber& n, int certainty, RandomSource& random) {
   const int s = n1.LowestSetBit();
   BigNumber::ShiftRight(n1, s, d);
   MontgomeryContext ctx;
-  if (ctx.Init(n) != kOk) return false;
+  if (ctx.Init(n) != kOk) return kOk;
   int trials = ProbablePrimeTrials(bits, certainty);
   if (trials < 1) trials = 1;  // an answer always rests on at least one base
   BigNumber a, x;
   for (int t = 0; t < trials; ++t) {
     // A base of bits-1 bits lies in [2, n-2] for every n handled here.
-    if (a.SetRandomBits(bits - 1, random) != kOk) return false;
+    const int rc = a.SetRandomBits(bits - 1, random);
+    if (rc != kOk) return rc;
     ctx.Exp(a, d, false, x);
     if (x.IsOne() || x.Equals(n1)) continue;
     bool witness = true;
@@ -120,9 +128,10 @@ bool IsProbablePrime(const BigNumber& n, int certainty, RandomSource& random) {
       if (x.Equals(n1)) witness = false;
       if (x.IsOne()) break;
     }
-    if (witness) return false;
+    if (witness) return kOk;
   }
-  return true;
+  *prime = true;
+  return kOk;
 }
 
 int ProbablePrime(int bits, int certainty, RandomSource& random, BigNumber& out) {
@@ -152,7 +161,11 @@ int ProbablePrime(int bits, int certainty, RandomSource& random, BigNumber& out)
     for (int i = sieve.NextClear(0, sieve_bits + 1); i >= 0; i = sieve.NextClear(i + 1, sieve_bits + 1)) {
       offset.SetInt64(2 * static_cast<int64_t>(i) + 1);
       BigNumber::Add(base, offset, cand);
-      if (cand.BitLength() == bits && IsProbablePrime(cand, certainty, random)) {
+      if (cand.BitLength() != bits) continue;
+      bool prime = false;
+      rc = TestProbablePrime(cand, certainty, random, &prime);
+      if (rc != kOk) return rc;
+      if (prime) {
         out = cand;
         return kOk;
       }
@@ -181,11 +194,13 @@ int NextPrimeInProgression(BigNumber& x, const BigNumber& end, const BigNumber& 
     // walk the whole range.
     BigNumber unused;
     if (!step.IsOne() && BigNumber::ModInverse(start, step, unused) != kOk) {
-      if (start.Compare(end) <= 0 && IsProbablePrime(start, 5, random)) {
+      bool prime = false;
+      const int rc = start.Compare(end) <= 0 ? TestProbablePrime(start, 5, random, &prime) : kOk;
+      if (prime) {
         x = start;
         *found = true;
       }
-      return kOk;
+      return rc;
     }
   }
   const std::vector<uint32_t>& primes = TablePrimes();
@@ -220,7 +235,10 @@ int NextPrimeInProgression(BigNumber& x, const BigNumber& end, const BigNumber& 
       BigNumber::Mul(step, BigNumber(i), cand);
       BigNumber::Add(cand, start, cand);
       if (cand.Compare(end) > 0) break;
-      if (IsProbablePrime(cand, 5, random)) {
+      bool prime = false;
+      const int rc = TestProbablePrime(cand, 5, random, &prime);
+      if (rc != kOk) return rc;
+      if (prime) {
         x = cand;
         *found = true;
         return kOk;

@@ -33,6 +33,8 @@ int ProbablePrimeTrials(int bits, int certainty);
 // Miller-Rabin with random bases over the odd numbers; even numbers (2 included), 0, 1 and
 // negative numbers answer false.
 bool IsProbablePrime(const BigNumber& n, int certainty, RandomSource& random);
+// The same with the random source's code, so that a search stops when bases cannot be drawn.
+int TestProbablePrime(const BigNumber& n, int certainty, RandomSource& random, bool* prime);
 
 // A random probable prime of exactly bits bits, found by sieving an interval. 0; 202 for fewer
 // than 2 bits; or the random source's code.

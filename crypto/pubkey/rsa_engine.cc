@@ -211,7 +211,7 @@ int RsaEngine::RsaPublicOp(const ByteString& in, ByteString& out) {
   if (mont_n_.ready()) {
     mont_n_.Exp(c, e_, false, m);
   } else {
-    int rc = BigNumber::ModExp(c, e_, m, n_);
+    int rc = BigNumber::ModExp(c, e_, n_, m);
     if (rc != kOk) return rc;
   }
   return m.ToMagnitude(out, k);
@@ -228,7 +228,7 @@ int RsaEngine::RefreshBlinding() {
   for (int tries = 0; tries < 64; ++tries) {
     int rc = r.SetRandomBits(n_.BitLength() - 1, random_);
     if (rc != kOk) return rc;
-    if (BigNumber::ModInverse(r, n_, unblind_) == kOk) return BigNumber::ModExp(r, e_, blind_, n_);
+    if (BigNumber::ModInverse(r, n_, unblind_) == kOk) return BigNumber::ModExp(r, e_, n_, blind_);
   }
   return kErrRsaNoPrivateKey;
 }
@@ -266,12 +266,12 @@ int RsaEngine::PrivateOp(const BigNumber& c, BigNumber& m) {
   rc = CrtOrPlain(cb, mb);
   if (rc != kOk) return rc;
   // A fault in the CRT halves would reveal a prime: check before anything leaves.
-  mont_n_.ready() ? mont_n_.Exp(mb, e_, false, check) : (void)BigNumber::ModExp(mb, e_, check, n_);
+  mont_n_.ready() ? mont_n_.Exp(mb, e_, false, check) : (void)BigNumber::ModExp(mb, e_, n_, check);
   if (!check.Equals(cb)) {
     if (d_.IsZero()) return kErrRsaNoPrivateKey;
     rc = BigNumber::ModExpSecret(cb, d_, n_, mb);
     if (rc != kOk) return rc;
-    BigNumber::ModExp(mb, e_, check, n_);
+    BigNumber::ModExp(mb, e_, n_, check);
     if (!check.Equals(cb)) return kErrRsaNoPrivateKey;
   }
   BigNumber::Mul(mb, unblind_, mb);

@@ -61,7 +61,7 @@ std::string Compute(const std::string& op, const BigNumber& a, const BigNumber& 
   }
   if (op == "inv" && BigNumber::ModInverse(a, m, r) != kOk) return "ERR";
   if (op == "exp") {
-    BigNumber::ModExp(a, b, r, m);
+    BigNumber::ModExp(a, b, m, r);
     if (!m.IsEven() && (BigNumber::ModExpSecret(a, b, m, q) != kOk || !q.Equals(r))) return "secret path differs";
   }
   if (op == "bytes") {
@@ -122,9 +122,9 @@ const EdgeCase kEdges[] = {
     {"empty bytes", [] { BigNumber n(5); n.SetBytes("", 0); return std::to_string(n.sign()); }, "0"},
     {"two's complement FF", [] { BigNumber n; n.SetTwosComplement("\xff", 1); return ToHex(n); }, "-1"},
     {"two's complement FF 7F", [] { BigNumber n; n.SetTwosComplement("\xff\x7f", 2); return ToHex(n); }, "-81"},
-    {"exp 0 mod 1", [] { BigNumber r(9); return Code(BigNumber::ModExp(BigNumber(5), BigNumber(), r, BigNumber(1)), r); }, "0"},
-    {"negative modulus", [] { BigNumber r; return Code(BigNumber::ModExp(BigNumber(5), BigNumber(3), r, BigNumber(-7)), r); }, "2003"},
-    {"negative exponent", [] { BigNumber r; return Code(BigNumber::ModExp(BigNumber(3), BigNumber(-1), r, BigNumber(7)), r); }, "5"},
+    {"exp 0 mod 1", [] { BigNumber r(9); return Code(BigNumber::ModExp(BigNumber(5), BigNumber(), BigNumber(1), r), r); }, "0"},
+    {"negative modulus", [] { BigNumber r; return Code(BigNumber::ModExp(BigNumber(5), BigNumber(3), BigNumber(-7), r), r); }, "2003"},
+    {"negative exponent", [] { BigNumber r; return Code(BigNumber::ModExp(BigNumber(3), BigNumber(-1), BigNumber(7), r), r); }, "5"},
     {"divide by zero", [] { BigNumber q; return std::to_string(BigNumber::DivMod(BigNumber(5), BigNumber(), &q, nullptr)); }, "2001"},
     {"self divide", [] { BigNumber q, r; BigNumber a = FromHex("123456789abcdef0123456789"); BigNumber::DivMod(a, a, &q, &r); return ToHex(q) + ToHex(r); }, "10"},
     {"inverse 2 mod 4", [] { BigNumber r; return Code(BigNumber::ModInverse(BigNumber(2), BigNumber(4), r), r); }, "2002"},
@@ -141,7 +141,7 @@ const EdgeCase kEdges[] = {
     {"65537 matches plain", [] {
        BigNumber m = FromHex("c3a5d2f1e0b7a9c8d6e4f2a1b3c5d7e9f1a3b5c7d9e1f3a5b7c9d1e3f5a7b9c1d3e5f7a9b1c3d5e7f9a1b3c5d7e9f1a3b5c7d9e1f3");
        BigNumber b = FromHex("123456789abcdef"), r1, r2;
-       BigNumber::ModExp(b, BigNumber(65537), r1, m);
+       BigNumber::ModExp(b, BigNumber(65537), m, r1);
        BigNumber::ModExpPlain(b, BigNumber(65537), m, r2);
        BigNumber r3;
        BigNumber::ModExpSecret(b, BigNumber(65537), m, r3);

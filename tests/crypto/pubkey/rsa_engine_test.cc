@@ -175,7 +175,9 @@ class RsaDecryptBlockTest : public ::testing::TestWithParam<BlockCase> {};
 TEST_P(RsaDecryptBlockTest, GivesItsCode) {
   std::string message;
   EXPECT_EQ(DecryptBlock(GetParam().em, &message), GetParam().code) << GetParam().what;
-  if (GetParam().code == kOk) EXPECT_EQ(message, GetParam().message);
+  if (GetParam().code == kOk) {
+    EXPECT_EQ(message, GetParam().message);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
