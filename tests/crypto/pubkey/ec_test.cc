@@ -432,5 +432,95 @@ TEST(EcKeyTest, PointFormsRoundTripAndP521UsesLongDerLength) {
   EXPECT_FALSE(valid);
 }
 
+// Points of the record's curve in every encoding, compressed ones through each square-root road
+// (p = 3 mod 4 on the NIST curves, p = 5 mod 8 on the Curve25519 set, Tonelli-Shanks on P-224).
+struct PointCase {
+  const char* what;
+  bool (*run)();
+};
+bool DecodesAsPython(int curve, const std::string& enc_hex, const std::string& want_y) {
+  EcKeyData k;
+  k.curve_id = curve;
+  ByteString enc;
+  SetHex(enc, enc_hex);
+  return k.DecodePoint(enc) == 0 && HexOf(k.Y) == want_y;
+}
+const PointCase kPoints[] = {
+    {"hybrid with the wrong parity decodes", [] {
+       EcKeyData k = FreshKey(0);
+       ByteString enc;
+       k.EncodePublic(false, enc);
+       enc.bytes()[0] = static_cast<uint8_t>(6 + ((k.Y.bytes()[31] & 1) ^ 1));
+       EcKeyData back;
+       back.curve_id = 0;
+       return back.DecodePoint(enc) == 0 && HexOf(back.X) == HexOf(k.X);
+     }},
+    {"compressed odd point on P-256", [] {
+       return DecodesAsPython(0, "036b17d1f2e12c4247f8bce6e563a440f277037d812deb33a0f4a13945d898c296",
+                              "4fe342e2fe1a7f9b8ee7eb4a7c0f9e162bce33576b315ececbb6406837bf51f5");
+     }},
+    {"compressed base point of the Curve25519 set", [] {
+       return DecodesAsPython(5, "022aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaad245a",
+                              "5f51e65e475f794b1fe122d388b72eb36dc2b28192839e4dd6163a5d81312c14");
+     }},
+    {"x with no point", [] {
+       EcKeyData k;
+       k.curve_id = 0;
+       ByteString enc;
+       SetHex(enc, "02" + std::string(62, '0') + "04");  // x^3 - 3x + b is no square
+       return k.DecodePoint(enc) == kErrEcParams;
+     }},
+    {"P-224 root of the requested parity", [] {
+       const WideInt p = Wide("FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF000000000000000000000001");
+       const WideInt a = Wide("FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFEFFFFFFFFFFFFFFFFFFFFFFFE");
+       const WideInt b = Wide("B4050A850C04B3ABF54132565044B0B7D7BFD8BA270B39432355FFB4");
+       const WideInt gx = Wide("B70E0CBD6BB4BF7F321390B94A03C1D356C21122343280D6115C1D21");
+       WideInt y0, y1;
+       return EcDecompressY(0, gx, a, b, p, 0x6102, y0) && EcDecompressY(1, gx, a, b, p, 0x6102, y1) &&
+              !y0.TestBit(0) && y1.TestBit(0) &&
+              HexW(y0) == "bd376388b5f723fb4c22dfe6cd4375a05a07476444d5819985007e34";
+     }},
+    {"a written as p - 3 or -3 gives one product", [] {
+       const EcCurveParams& c = *CurveParams(kCurveP384);
+       WideInt p, a, gx, gy, k, x1, y1, x2, y2, minus3;
+       WideIntFromBytes(p, c.p);
+       WideIntFromBytes(a, c.a);
+       WideIntFromBytes(gx, c.gx);
+       WideIntFromBytes(gy, c.gy);
+       k = Wide("123456789abcdef0fedcba9876543210");
+       minus3.AddWord(3);
+       minus3.set_non_negative(false);
+       return EcScalarMulPrime(gx, gy, p, a, k, c.field_id, x1, y1) == 0 &&
+              EcScalarMulPrime(gx, gy, p, minus3, k, c.field_id, x2, y2) == 0 && x1.Equals(x2) && y1.Equals(y2);
+     }},
+    {"public part of a record that has one stays", [] {
+       EcKeyData k = FreshKey(1);
+       const std::string x = HexOf(k.X);
+       SetStr(k.D, std::string(48, '\1'));
+       return k.DerivePublic() == 0 && HexOf(k.X) == x;
+     }},
+    {"Ed25519 public key of the RFC 8032 first key", [] {
+       EcKeyData k;
+       k.curve_id = kCurveEd25519;
+       SetHex(k.private_bytes, "9d61b19deffd5a60ba844af492ec2cc44449c5697b326919703bac031cae7f60");
+       return k.DerivePublic() == 0 &&
+              HexOf(k.public_bytes) == "d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a";
+     }},
+    {"x448 key generation clamps and derives", [] {
+       EcKeyData k = FreshKey(kCurveX448);
+       return k.public_bytes.length() == 56 && (k.private_bytes.bytes()[55] & 0x80) && !(k.private_bytes.bytes()[0] & 3);
+     }},
+    {"ModPow and ModInverse modulo the P-256 order", [] {
+       const WideInt n = Wide("FFFFFFFF00000000FFFFFFFFFFFFFFFFBCE6FAADA7179E84F3B9CAC2FC632551");
+       WideInt a = Wide("5"), inv, back, pw;
+       WideInt e = Wide("FFFFFFFF00000000FFFFFFFFFFFFFFFFBCE6FAADA7179E84F3B9CAC2FC63254F");
+       return WideModInverse(a, n, inv) == 0 && MulModField(inv, a, n, 0x6100, back) == 0 && HexW(back) == "1" &&
+              WideModPow(a, e, n, pw) == 0 && pw.Equals(inv);
+     }},
+};
+class EcPointCaseTest : public ::testing::TestWithParam<PointCase> {};
+TEST_P(EcPointCaseTest, Holds) { EXPECT_TRUE(GetParam().run()) << GetParam().what; }
+INSTANTIATE_TEST_SUITE_P(Cases, EcPointCaseTest, ::testing::ValuesIn(kPoints));
+
 }  // namespace
 }  // namespace tw
