@@ -373,6 +373,8 @@ const CodeCase kCodes[] = {
     {"peer off the curve", [] { EcKeyData p = FreshKey(0); p.Y.bytes()[5] ^= 1; return Agree(FreshKey(0), p); }, kErrEcParams},
     {"peer coordinate above p", [] { EcKeyData p = FreshKey(0); SetStr(p.X, std::string(32, '\xff')); return Agree(FreshKey(0), p); }, kErrEcParams},
     {"peer with x = 0 off the curve", [] { EcKeyData p = FreshKey(0); SetStr(p.X, std::string(32, '\0')); return Agree(FreshKey(0), p); }, kErrEcParams},
+    {"nonce of zero gives no signature", [] { EcKeyData k = FreshKey(0); ByteString n, sig; SetStr(n, std::string(1, '\0')); const uint8_t dg[32] = {3}; return EcdsaSignWithNonce(k, false, dg, 32, n, sig); }, kErrEcParams},
+    {"nonce equal to the order gives no signature", [] { EcKeyData k = FreshKey(1); ByteString sig; const uint8_t dg[48] = {3}; return EcdsaSignWithNonce(k, true, dg, 48, CurveParams(1)->n, sig); }, kErrEcParams},
     {"get key of no curve", [] { PublicKey pk; EcKeyData k; return pk.GetKey(true, k); }, kErrEcFieldId},
     {"set key without parts", [] { PublicKey pk; EcKeyData k; k.curve_id = 0; return pk.SetKey(k); }, kErrEcParams},
     {"blob of 64 per coordinate", [] { EcKeyData k; ByteString b; SetStr(b, std::string(200, '\2')); return k.ImportCngBlob(b); }, kErrEcCngBlob},
