@@ -1,5 +1,7 @@
 #include "certs/public_key_info.h"
 
+#include "crypto/pubkey/ec_curve_params.h"
+
 #include <cstring>
 
 namespace tw {
@@ -11,26 +13,12 @@ constexpr const char* kOidRsaPss = "1.2.840.113549.1.1.10";
 constexpr const char* kOidDsa = "1.2.840.10040.4.1";
 constexpr const char* kOidEcPublicKey = "1.2.840.10045.2.1";
 
-struct CurveOidRow {
-  int id;
-  const char* oid;
-};
-
-constexpr CurveOidRow kCurveOids[] = {
-    {kCurveP256, "1.2.840.10045.3.1.7"}, {kCurveP384, "1.3.132.0.34"},
-    {kCurveP521, "1.3.132.0.35"},        {kCurveEd25519, "1.3.101.112"},
-    {kCurveEd448, "1.3.101.113"},        {kCurveX25519, "1.3.101.110"},
-    {kCurveX448, "1.3.101.111"},
-};
-
 // Raw key sizes of the Curve25519 and Curve448 families, by curve id 3 to 6.
 constexpr int kRawKeySize[] = {32, 57, 32, 56};
 
 int CurveIdOf(const char* oid) {
-  for (const CurveOidRow& r : kCurveOids) {
-    if (std::strcmp(r.oid, oid) == 0) return r.id;
-  }
-  return kCurveNone;
+  const int id = CurveIdFromOid(oid);
+  return id < 0 ? kCurveNone : id;
 }
 
 // The magnitude of an INTEGER element without its leading zero bytes.
@@ -55,13 +43,6 @@ int AppendUnsigned(DerWriter* w, const ByteString& v) {
 }
 
 }  // namespace
-
-const char* CurveOid(int curve_id) {
-  for (const CurveOidRow& r : kCurveOids) {
-    if (r.id == curve_id) return r.oid;
-  }
-  return nullptr;
-}
 
 int ParseAlgorithmIdentifier(const DerCursor& der, ByteStringPair* pair) {
   DerCursor all = der, seq, oid, params;
@@ -191,7 +172,7 @@ int WriteSubjectPublicKeyInfo(const KeyPair& key, DerWriter* w) {
     }
     case kKeyEc: {
       const char* curve = CurveOid(key.ec.curve_id);
-      if (!curve || key.ec.X.empty() || key.ec.Y.empty() || key.ec.X.length() != key.ec.Y.length()) {
+      if (!*curve || key.ec.X.empty() || key.ec.Y.empty() || key.ec.X.length() != key.ec.Y.length()) {
         rc = kErrDerWrite;
         break;
       }
@@ -208,7 +189,7 @@ int WriteSubjectPublicKeyInfo(const KeyPair& key, DerWriter* w) {
     }
     case kKeyEdwards: {
       const char* oid = CurveOid(key.edwards.curve_id);
-      if (!oid || key.edwards.curve_id < kCurveEd25519 || key.edwards.public_bytes.empty()) {
+      if (!*oid || key.edwards.curve_id < kCurveEd25519 || key.edwards.public_bytes.empty()) {
         rc = kErrDerWrite;
         break;
       }

@@ -21,7 +21,4 @@ int ReadSubjectPublicKeyInfo(const DerCursor& spki, ByteStringPair* algorithm, K
 // Writes the SubjectPublicKeyInfo of the public part of the key; 445 for a key without one.
 int WriteSubjectPublicKeyInfo(const KeyPair& key, DerWriter* writer);
 
-// The dotted OID of a named curve id, null for none.
-const char* CurveOid(int curve_id);
-
 }  // namespace tw

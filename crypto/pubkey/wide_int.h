@@ -44,6 +44,10 @@ class WideInt {
 
   int count() const { return count_; }
   uint32_t word(int i) const { return i >= 0 && i < count_ ? words_[i] : 0; }
+  // Raw word access for the field arithmetic; words at and above count() must stay zero.
+  uint32_t* words() { return words_; }
+  const uint32_t* words() const { return words_; }
+  void set_count(int c) { count_ = c < 1 ? 1 : c > kMaxWords ? kMaxWords : c; }
   bool non_negative() const { return sign_ != 0; }
   void set_non_negative(bool v) { sign_ = v ? 1 : 0; }
 
