@@ -430,7 +430,9 @@ TEST(MainJob, EmulatorScriptServesTheHostsExamples) {
   }
   if (pid > 0) ::kill(pid, SIGTERM);
   pclose(script);
-  if (port > 0) EXPECT_FALSE(PortAccepts(port)) << "the emulator still listens on " << port;
+  if (port > 0) {
+    EXPECT_FALSE(PortAccepts(port)) << "the emulator still listens on " << port;
+  }
   EXPECT_NE(ReadFile(dir + "/stderr.txt").find("emulator stopped"), std::string::npos);
   std::error_code ec;
   std::filesystem::remove_all(dir, ec);
