@@ -139,6 +139,17 @@ bool EqualsNoCaseN(const char* p, int n, const char* text) {
 
 void PutWord(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
 
+// Room for `need` bytes, taken as a fresh block (twice the old room at least) rather than by
+// reallocation: the C heap's reallocation copies a block of many MiB on each growth, or remaps
+// it page by page when it was given huge pages.
+int EnsureRoom(ByteString& s, int64_t need) {
+  if (need <= s.capacity()) return kOk;
+  if (need >= INT32_MAX) return kErrOutOfMemory;
+  const int64_t twice = 2LL * s.capacity();
+  const int64_t room = std::min<int64_t>(std::max(need, twice), INT32_MAX - 1);
+  return s.Reserve(static_cast<int>(room));
+}
+
 }  // namespace
 
 const char XmlParser::kDepthLimitText[] = "Elements nested too deeply (more than 256 levels).";
@@ -155,6 +166,7 @@ const char* XmlErrorText(int code) {
 void XmlDom::Clear() {
   records_.Reset();
   records_.Resize(4);  // header word, so that offset 0 means none
+  room_hint_ = 0;
   elements_.Reset();
   root_ = 0;
   root_count_ = 0;
@@ -173,6 +185,11 @@ void XmlDom::SetWord(uint32_t offset, int i, uint32_t value) {
 const char* XmlDom::SecondText3(uint32_t record) const {
   const char* first = FirstText3(record);
   return first + std::strlen(first) + 1;
+}
+
+void XmlDom::ExpectInput(int n) {
+  // A listing's records take about two and a half times its markup.
+  room_hint_ = std::max<int64_t>(room_hint_, records_.length() + 3LL * n);
 }
 
 bool XmlDom::IsElement(uint32_t offset) const {
@@ -200,7 +217,9 @@ int XmlDom::Append(uint32_t kind, const uint32_t* words, int nwords, const char*
   const int64_t length = (raw + 3) & ~int64_t{3};
   const int64_t start = records_.length();
   if (start + length >= INT32_MAX) return kErrOutOfMemory;
-  int rc = records_.Resize(static_cast<int>(start + length));  // gained bytes are zero
+  int rc = EnsureRoom(records_, std::max(start + length, room_hint_));
+  if (rc != kOk) return rc;
+  rc = records_.Resize(static_cast<int>(start + length));  // gained bytes are zero
   if (rc != kOk) return rc;
   uint8_t* p = records_.bytes() + start;
   if (words) std::memcpy(p, words, 4u * static_cast<uint32_t>(nwords));
@@ -511,6 +530,7 @@ int XmlParser::Input(const char* text) {
 int XmlParser::InputBytes(const void* data, int length) {
   if (failed_) return failed_;
   if (length > 0 && data) {
+    if (build_dom_) dom_.ExpectInput(length);
     int rc = Append(static_cast<const uint8_t*>(data), length);
     if (rc != kOk) return Fail(rc, XmlErrorText(rc));
   }
@@ -622,9 +642,11 @@ int XmlParser::AppendCodePoint(uint32_t cp, ByteString& out) {
 
 int XmlParser::AppendConverted(const uint8_t* data, int n) {
   if (n <= 0) return kOk;
+  // A few characters converted to references may take more; those grow the buffer as ever.
+  int rc = EnsureRoom(buffer_, buffer_.length() + int64_t{n} + n / 8);
+  if (rc != kOk) return rc;
   if (encoding_ == kXmlEncodingNone) return buffer_.Append(data, n);
   ByteString& out = buffer_;
-  int rc = kOk;
   int i = 0;
   if (encoding_ == kXmlEncodingUtf8) {
     while (i < n && rc == kOk) {

@@ -121,6 +121,8 @@ class XmlDom {
   // Appends a record of nwords words (the first two are filled in here) and up to two texts.
   int Append(uint32_t kind, const uint32_t* words, int nwords, const char* a, int na,
              const char* b, int nb, uint32_t* offset);
+  // Makes room for the records of n more input bytes at once.
+  void ExpectInput(int n);
   // Notes a new top-level element (the first becomes the root) and every element's offset.
   int NoteElement(uint32_t offset, bool top_level);
 
@@ -137,6 +139,7 @@ class XmlDom {
   ByteString elements_;  // element offsets in increasing order (32-bit words)
   uint32_t root_ = 0;
   int root_count_ = 0;
+  int64_t room_hint_ = 0;  // room to take at the next growth
 };
 
 class XmlParser : public ComponentBase {
