@@ -142,6 +142,14 @@ void PutWord(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
 // Room for `need` bytes, taken as a fresh block (twice the old room at least) rather than by
 // reallocation: the C heap's reallocation copies a block of many MiB on each growth, or remaps
 // it page by page when it was given huge pages.
+// A name is a few bytes: a library search costs more than the loop.
+bool HasAmpersand(const char* p, int n) {
+  for (int i = 0; i < n; ++i) {
+    if (p[i] == '&') return true;
+  }
+  return false;
+}
+
 int EnsureRoom(ByteString& s, int64_t need) {
   if (need <= s.capacity()) return kOk;
   if (need >= INT32_MAX) return kErrOutOfMemory;
@@ -238,7 +246,8 @@ int XmlDom::Append(uint32_t kind, const uint32_t* words, int nwords, const char*
 int XmlDom::NoteElement(uint32_t offset, bool top_level) {
   uint8_t w[4];
   PutWord(w, offset);
-  int rc = elements_.Append(w, 4);
+  int rc = EnsureRoom(elements_, int64_t{elements_.length()} + 4);
+  if (rc == kOk) rc = elements_.Append(w, 4);
   if (rc != kOk) return rc;
   if (top_level) {
     if (root_ == 0) root_ = offset;
@@ -952,7 +961,7 @@ int XmlParser::TakeName(ByteString& name, int from, int to) {
 
 int XmlParser::TakeConverted(ByteString& out, const char* text, int n) {
   int rc = out.Set(text, n);
-  if (rc != kOk || encoding_ == kXmlEncodingNone || out.FindChar('&', 0) < 0) return rc;
+  if (rc != kOk || encoding_ == kXmlEncodingNone || !HasAmpersand(text, n)) return rc;
   ByteString decoded;
   const char* p = out.c_str();
   const char* end = p + out.length();
@@ -1258,10 +1267,8 @@ int XmlParser::StepEndTag(uint8_t c) {
     return kOk;
   }
   const int64_t end_gt = base_ + pos_ + (c == '>' ? 1 : 0);
-  ShortString name;
-  int rc = name.Assign(current_name_);
-  if (rc != kOk) return Fail(rc, kTextOutOfMemory);
-  rc = EndTag(name.c_str(), name.length(), base_ + lt_, end_gt);
+  // The name is read only before the first callback.
+  int rc = EndTag(current_name_.c_str(), current_name_.length(), base_ + lt_, end_gt);
   if (rc != kOk) return rc;
   if (c == '>') {
     ++pos_;
@@ -1655,32 +1662,33 @@ int XmlParser::CompleteStartTag(bool empty) {
   if (depth_ >= kMaxDepth) return Fail(kErrOutOfMemory, kDepthLimitText);
   const char* qname = element_name_.c_str();
   const int qlen = element_name_.length();
-  ByteString local;
-  ByteString uri;
-  ByteString prefix;
+  // Prefix, local name and namespace name point into the qualified name, a scope or a constant.
+  const char* local = qname;
+  const char* uri = "";
+  int uri_len = 0;
+  int plen = 0;
   bool unknown_prefix = false;
   int rc = kOk;
   const char* colon = static_cast<const char*>(std::memchr(qname, ':', static_cast<size_t>(qlen)));
   if (strict_) {
-    const int plen = colon ? static_cast<int>(colon - qname) : 0;
-    rc = prefix.Set(qname, plen);
-    if (rc == kOk) rc = local.SetText(colon ? colon + 1 : qname);
-    if (rc != kOk) return Fail(rc, kTextOutOfMemory);
+    plen = colon ? static_cast<int>(colon - qname) : 0;
+    if (colon) local = colon + 1;
     if (plen > 0 && EqualsText(qname, plen, "xml")) {
-      rc = uri.SetText(kXmlNamespace);
+      uri = kXmlNamespace;
+      uri_len = static_cast<int>(sizeof kXmlNamespace - 1);
     } else if (const XmlNamespaceRecord* scope = FindPrefix(qname, plen)) {
-      rc = uri.Assign(scope->uri);
+      uri = scope->uri.c_str();
+      uri_len = scope->uri.length();
     } else if (plen > 0) {
       unknown_prefix = true;
       ByteString text;
       text.SetText(kTextElementPrefixName);
-      text.AppendString(prefix);
+      text.Append(qname, plen);
       if (!ignore_bad_element_prefixes_) return Fail(kXmlErrElementPrefix, text.c_str());
       rc = callbacks_->Error(kXmlErrElementPrefix, text.c_str());
       if (rc != kOk) return rc;
-      if (include_unknown_prefixes_) rc = local.Set(qname, qlen);
+      if (include_unknown_prefixes_) local = qname;
     }
-    if (rc != kOk) return Fail(rc, kTextOutOfMemory);
 
     const int attribute_count = static_cast<int>(attributes_.Count());
     for (int i = 0; i < attribute_count; ++i) {
@@ -1696,36 +1704,42 @@ int XmlParser::CompleteStartTag(bool empty) {
       rc = callbacks_->Error(kXmlErrAttributePrefix, text.c_str());
       if (rc != kOk) return rc;
     }
-  } else {
-    rc = local.SetText(!include_element_prefix_ && colon ? colon + 1 : qname);
-    if (rc != kOk) return Fail(rc, kTextOutOfMemory);
+  } else if (!include_element_prefix_ && colon) {
+    local = colon + 1;
   }
+  // The whole qualified name when an unknown prefix is kept; up to a NUL byte otherwise.
+  const int local_len = local == qname && unknown_prefix ? qlen : static_cast<int>(std::strlen(local));
 
   uint32_t element = 0;
   if (build_dom_) {
-    rc = DomStartElement(local, prefix, unknown_prefix, empty, &element);
+    rc = DomStartElement(local, local_len, qname, plen, unknown_prefix, empty, &element);
     if (rc != kOk) return rc;
   }
 
+  // Kept before the callback, which sees only the elements opened before this one.
+  OpenElement* open = open_.GetOrCreate(depth_);
+  if (!open) return Fail(kErrOutOfMemory, kTextOutOfMemory);
+  rc = open->qname.Assign(element_name_);
+  if (rc == kOk) rc = open->local.Set(local, local_len);
+  if (rc == kOk) rc = open->uri.Set(uri, uri_len);
+  if (rc != kOk) return Fail(rc, kTextOutOfMemory);
+
   in_start_tag_ = true;
-  rc = callbacks_->StartElement(uri.c_str(), local.c_str(), qname, empty ? 1 : 0);
+  rc = callbacks_->StartElement(open->uri.c_str(), open->local.c_str(), open->qname.c_str(),
+                                empty ? 1 : 0);
   in_start_tag_ = false;
   if (rc != kOk) return rc;
   attributes_.Clear(false);
 
-  OpenElement* open = open_.GetOrCreate(depth_);
-  if (!open) return Fail(kErrOutOfMemory, kTextOutOfMemory);
-  rc = open->qname.Assign(element_name_);
-  if (rc == kOk) rc = open->local.Assign(local);
-  if (rc == kOk) rc = open->uri.Assign(uri);
-  if (rc != kOk) return Fail(rc, kTextOutOfMemory);
   open->text.Reset();
   open->space.Reset();
   open->had_text = false;
   open->dom = element;
   ++depth_;
   if (empty) return EndOneElement(true, base_ + pos_ + 1, base_ + pos_ + 1);
-  if (!strict_ && EqualsNoCaseN(qname, qlen, "SCRIPT")) in_script_ = true;
+  if (!strict_ && EqualsNoCaseN(open->qname.c_str(), open->qname.length(), "SCRIPT")) {
+    in_script_ = true;
+  }
   return kOk;
 }
 
@@ -1736,7 +1750,7 @@ int XmlParser::DomNamespace(const char* prefix, int n, const char* uri, uint32_t
   return rc != kOk ? Fail(rc, kTextOutOfMemory) : kOk;
 }
 
-int XmlParser::DomStartElement(const ByteString& local, const ByteString& prefix,
+int XmlParser::DomStartElement(const char* local, int local_len, const char* prefix, int plen,
                                bool unknown_prefix, bool empty, uint32_t* element) {
   const int64_t start_gt = base_ + pos_ + 1;
   uint32_t words[kDomElementWords] = {};
@@ -1751,8 +1765,7 @@ int XmlParser::DomStartElement(const ByteString& local, const ByteString& prefix
     words[kDomWordEndGt] = static_cast<uint32_t>(start_gt);
     words[kDomWordEndLt] = static_cast<uint32_t>(start_gt);
   }
-  int rc = dom_.Append(kDomElement, words, kDomElementWords, local.data(), local.length(), nullptr,
-                       0, element);
+  int rc = dom_.Append(kDomElement, words, kDomElementWords, local, local_len, nullptr, 0, element);
   if (rc == kOk) rc = dom_.NoteElement(*element, depth_ == 0);
   if (rc != kOk) return Fail(rc, kTextOutOfMemory);
 
@@ -1766,12 +1779,12 @@ int XmlParser::DomStartElement(const ByteString& local, const ByteString& prefix
   }
   uint32_t ns = 0;
   if (strict_) {
-    if (prefix.Equals(ShortString("xml"))) {
+    if (EqualsText(prefix, plen, "xml")) {
       rc = DomNamespace("xml", 3, kXmlNamespace, &ns);
     } else if (unknown_prefix && !include_unknown_prefixes_) {
       // Keeps the prefix of the qualified name, with no namespace name.
-      rc = DomNamespace(prefix.data(), prefix.length(), "", &ns);
-    } else if (const XmlNamespaceRecord* scope = FindPrefix(prefix.data(), prefix.length())) {
+      rc = DomNamespace(prefix, plen, "", &ns);
+    } else if (const XmlNamespaceRecord* scope = FindPrefix(prefix, plen)) {
       ns = scope->dom_offset;
     }
     if (rc != kOk) return rc;

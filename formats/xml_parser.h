@@ -331,8 +331,8 @@ class XmlParser : public ComponentBase {
   int EndOneElement(bool empty, int64_t end_lt, int64_t end_gt);
   const XmlNamespaceRecord* FindPrefix(const char* prefix, int n) const;
   int DomNamespace(const char* prefix, int n, const char* uri, uint32_t* record);
-  int DomStartElement(const ByteString& local, const ByteString& prefix, bool unknown_prefix,
-                      bool empty, uint32_t* element);
+  int DomStartElement(const char* local, int local_len, const char* prefix, int plen,
+                      bool unknown_prefix, bool empty, uint32_t* element);
   int DomEndElement(OpenElement& element, int64_t end_lt, int64_t end_gt);
   const char* Temp(const char* p, int n);
 
