@@ -227,18 +227,36 @@ int XmlDom::Append(uint32_t kind, const uint32_t* words, int nwords, const char*
   if (start + length >= INT32_MAX) return kErrOutOfMemory;
   int rc = EnsureRoom(records_, std::max(start + length, room_hint_));
   if (rc != kOk) return rc;
-  rc = records_.Resize(static_cast<int>(start + length));  // gained bytes are zero
-  if (rc != kOk) return rc;
-  uint8_t* p = records_.bytes() + start;
-  if (words) std::memcpy(p, words, 4u * static_cast<uint32_t>(nwords));
+  // A record of the usual size is put together on the stack and copied once; a larger one is
+  // filled in place.
+  uint8_t small[256];
+  uint8_t* p = small;
+  if (length <= static_cast<int64_t>(sizeof small)) {
+    std::memset(small + length - 4, 0, 4);  // padding and terminators
+  } else {
+    rc = records_.Resize(static_cast<int>(start + length));  // gained bytes are zero
+    if (rc != kOk) return rc;
+    p = records_.bytes() + start;
+  }
+  if (words) {
+    std::memcpy(p, words, 4u * static_cast<uint32_t>(nwords));
+  } else {
+    std::memset(p, 0, 4u * static_cast<uint32_t>(nwords));
+  }
   PutWord(p, kind);
   PutWord(p + 4, static_cast<uint32_t>(length));
   uint8_t* q = p + 4 * nwords;
   if (a) {
     if (na > 0) std::memcpy(q, a, static_cast<size_t>(na));
+    q[na] = 0;
     q += na + 1;
   }
   if (b && nb > 0) std::memcpy(q, b, static_cast<size_t>(nb));
+  if (p == small) {
+    if (b) q[nb] = 0;
+    rc = records_.Append(small, static_cast<int>(length));
+    if (rc != kOk) return rc;
+  }
   *offset = static_cast<uint32_t>(start);
   return kOk;
 }
@@ -1055,7 +1073,7 @@ int XmlParser::StepMarkupName(uint8_t c) {
   }
   int rc = TakeName(element_name_, lt_ + 1, pos_);
   if (rc != kOk) return Fail(rc, kTextOutOfMemory);
-  attributes_.Clear(false);
+  if (attributes_.Count() > 0) attributes_.Clear(false);
   state_ = kInTag;
   return kOk;
 }
@@ -1729,7 +1747,7 @@ int XmlParser::CompleteStartTag(bool empty) {
                                 empty ? 1 : 0);
   in_start_tag_ = false;
   if (rc != kOk) return rc;
-  attributes_.Clear(false);
+  if (attributes_.Count() > 0) attributes_.Clear(false);
 
   open->text.Reset();
   open->space.Reset();
