@@ -180,16 +180,6 @@ void XmlDom::Clear() {
   root_count_ = 0;
 }
 
-uint32_t XmlDom::Word(uint32_t offset, int i) const {
-  uint32_t v;
-  std::memcpy(&v, records_.data() + offset + 4u * static_cast<uint32_t>(i), 4);
-  return v;
-}
-
-void XmlDom::SetWord(uint32_t offset, int i, uint32_t value) {
-  std::memcpy(records_.data() + offset + 4u * static_cast<uint32_t>(i), &value, 4);
-}
-
 const char* XmlDom::SecondText3(uint32_t record) const {
   const char* first = FirstText3(record);
   return first + std::strlen(first) + 1;
@@ -945,10 +935,9 @@ int XmlParser::StepText() {
 // Converted characters stand in names as "&#digits;" (the input conversion writes every character
 // of a multi-byte encoding beyond ASCII so); they are name characters like the bytes of the tables.
 // The bytes of one name character at p: 0 for none, -1 when the input so far cannot tell.
-int XmlParser::NameCharLength(int p, bool start) {
+int XmlParser::ConvertedNameCharLength(int p) {
   const uint8_t* b = buffer_.bytes();
   const int end = buffer_.length();
-  if ((start ? name_start_table_ : name_table_)[b[p]]) return 1;
   if (b[p] != '&' || encoding_ == kXmlEncodingNone) return 0;
   int i = p + 1;
   if (i < end && b[i] != '#') return 0;

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "formats/xml_namespace_record.h"
 #include "formats/xml_path.h"
@@ -109,8 +110,14 @@ class XmlDom {
   uint32_t size() const { return static_cast<uint32_t>(records_.length()); }
 
   // Record access; the offset must be a record the DOM wrote.
-  uint32_t Word(uint32_t offset, int i) const;
-  void SetWord(uint32_t offset, int i, uint32_t value);
+  uint32_t Word(uint32_t offset, int i) const {
+    uint32_t v;
+    std::memcpy(&v, records_.data() + offset + 4u * static_cast<uint32_t>(i), 4);
+    return v;
+  }
+  void SetWord(uint32_t offset, int i, uint32_t value) {
+    std::memcpy(records_.data() + offset + 4u * static_cast<uint32_t>(i), &value, 4);
+  }
   const char* TextAt(uint32_t offset) const { return records_.data() + offset; }
   uint32_t Kind(uint32_t offset) const { return Word(offset, kDomWordKind); }
   uint32_t Length(uint32_t offset) const { return Word(offset, kDomWordLength); }
@@ -314,7 +321,11 @@ class XmlParser : public ComponentBase {
   int StepSection(uint8_t c);
   int StepProcessingInstruction(uint8_t c);
   int BadAttributeNameChar(uint8_t c);
-  int NameCharLength(int p, bool start);
+  int NameCharLength(int p, bool start) {
+    if ((start ? name_start_table_ : name_table_)[buffer_.bytes()[p]]) return 1;
+    return ConvertedNameCharLength(p);
+  }
+  int ConvertedNameCharLength(int p);
   int TakeName(ByteString& name, int from, int to);
   int SkipNameBytes(int p) const;
   // Input text with the characters the input conversion wrote as "&#N;" back in the code page.
