@@ -1715,7 +1715,8 @@ int XmlParser::CompleteStartTag(bool empty) {
     local = colon + 1;
   }
   // The whole qualified name when an unknown prefix is kept; up to a NUL byte otherwise.
-  const int local_len = local == qname && unknown_prefix ? qlen : static_cast<int>(std::strlen(local));
+  const int local_len =
+      local == qname && unknown_prefix ? qlen : static_cast<int>(std::strlen(local));
 
   uint32_t element = 0;
   if (build_dom_) {
@@ -1727,16 +1728,25 @@ int XmlParser::CompleteStartTag(bool empty) {
   OpenElement* open = open_.GetOrCreate(depth_);
   if (!open) return Fail(kErrOutOfMemory, kTextOutOfMemory);
   rc = open->qname.Assign(element_name_);
-  if (rc == kOk) rc = open->local.Set(local, local_len);
   if (rc == kOk) rc = open->uri.Set(uri, uri_len);
   if (rc != kOk) return Fail(rc, kTextOutOfMemory);
+  open->local_offset = static_cast<int>(local - qname);
 
   in_start_tag_ = true;
-  rc = callbacks_->StartElement(open->uri.c_str(), open->local.c_str(), open->qname.c_str(),
-                                empty ? 1 : 0);
+  rc = callbacks_->StartElement(open->uri.c_str(), open->qname.c_str() + open->local_offset,
+                                open->qname.c_str(), empty ? 1 : 0);
   in_start_tag_ = false;
   if (rc != kOk) return rc;
   if (attributes_.Count() > 0) attributes_.Clear(false);
+  // A handler that reset the parser took the open elements with it.
+  if (open_.At(depth_) != open) {
+    open = open_.GetOrCreate(depth_);
+    if (!open) return Fail(kErrOutOfMemory, kTextOutOfMemory);
+    rc = open->qname.Assign(element_name_);
+    if (rc != kOk) return Fail(rc, kTextOutOfMemory);
+    open->uri.Reset();
+    open->local_offset = 0;
+  }
 
   open->text.Reset();
   open->space.Reset();
@@ -1852,7 +1862,8 @@ int XmlParser::DomEndElement(OpenElement& open, int64_t end_lt, int64_t end_gt) 
 
 int XmlParser::EndOneElement(bool empty, int64_t end_lt, int64_t end_gt) {
   OpenElement* top = open_.At(depth_ - 1);
-  int rc = callbacks_->EndElement(top->uri.c_str(), top->local.c_str(), top->qname.c_str(),
+  int rc = callbacks_->EndElement(top->uri.c_str(), top->qname.c_str() + top->local_offset,
+                                  top->qname.c_str(),
                                   empty ? 1 : 0);
   if (rc != kOk) return rc;
   // Declarations of this element go out of scope, the latest first.

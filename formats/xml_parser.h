@@ -276,7 +276,7 @@ class XmlParser : public ComponentBase {
   // One element whose end has not been read yet.
   struct OpenElement {
     ByteString qname;
-    ByteString local;
+    int local_offset = 0;  // the local name is the end of the qualified name
     ByteString uri;
     ByteString text;   // character data (DOM)
     ByteString space;  // ignorable whitespace (DOM with PreserveWhitespace)
