@@ -139,6 +139,25 @@ bool EqualsNoCaseN(const char* p, int n, const char* text) {
 
 void PutWord(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
 
+// Room for `need` bytes, taken as a fresh block (twice the old room at least) rather than by
+// reallocation: the C heap's reallocation copies a block of many MiB on each growth, or remaps
+// it page by page when it was given huge pages.
+// A name is a few bytes: a library search costs more than the loop.
+bool HasAmpersand(const char* p, int n) {
+  for (int i = 0; i < n; ++i) {
+    if (p[i] == '&') return true;
+  }
+  return false;
+}
+
+int EnsureRoom(ByteString& s, int64_t need) {
+  if (need <= s.capacity()) return kOk;
+  if (need >= INT32_MAX) return kErrOutOfMemory;
+  const int64_t twice = 2LL * s.capacity();
+  const int64_t room = std::min<int64_t>(std::max(need, twice), INT32_MAX - 1);
+  return s.Reserve(static_cast<int>(room));
+}
+
 }  // namespace
 
 const char XmlParser::kDepthLimitText[] = "Elements nested too deeply (more than 256 levels).";
@@ -155,24 +174,20 @@ const char* XmlErrorText(int code) {
 void XmlDom::Clear() {
   records_.Reset();
   records_.Resize(4);  // header word, so that offset 0 means none
+  room_hint_ = 0;
   elements_.Reset();
   root_ = 0;
   root_count_ = 0;
 }
 
-uint32_t XmlDom::Word(uint32_t offset, int i) const {
-  uint32_t v;
-  std::memcpy(&v, records_.data() + offset + 4u * static_cast<uint32_t>(i), 4);
-  return v;
-}
-
-void XmlDom::SetWord(uint32_t offset, int i, uint32_t value) {
-  std::memcpy(records_.data() + offset + 4u * static_cast<uint32_t>(i), &value, 4);
-}
-
 const char* XmlDom::SecondText3(uint32_t record) const {
   const char* first = FirstText3(record);
   return first + std::strlen(first) + 1;
+}
+
+void XmlDom::ExpectInput(int n) {
+  // A listing's records take about two and a half times its markup.
+  room_hint_ = std::max<int64_t>(room_hint_, records_.length() + 3LL * n);
 }
 
 bool XmlDom::IsElement(uint32_t offset) const {
@@ -200,18 +215,38 @@ int XmlDom::Append(uint32_t kind, const uint32_t* words, int nwords, const char*
   const int64_t length = (raw + 3) & ~int64_t{3};
   const int64_t start = records_.length();
   if (start + length >= INT32_MAX) return kErrOutOfMemory;
-  int rc = records_.Resize(static_cast<int>(start + length));  // gained bytes are zero
+  int rc = EnsureRoom(records_, std::max(start + length, room_hint_));
   if (rc != kOk) return rc;
-  uint8_t* p = records_.bytes() + start;
-  if (words) std::memcpy(p, words, 4u * static_cast<uint32_t>(nwords));
+  // A record of the usual size is put together on the stack and copied once; a larger one is
+  // filled in place.
+  uint8_t small[256];
+  uint8_t* p = small;
+  if (length <= static_cast<int64_t>(sizeof small)) {
+    std::memset(small + length - 4, 0, 4);  // padding and terminators
+  } else {
+    rc = records_.Resize(static_cast<int>(start + length));  // gained bytes are zero
+    if (rc != kOk) return rc;
+    p = records_.bytes() + start;
+  }
+  if (words) {
+    std::memcpy(p, words, 4u * static_cast<uint32_t>(nwords));
+  } else {
+    std::memset(p, 0, 4u * static_cast<uint32_t>(nwords));
+  }
   PutWord(p, kind);
   PutWord(p + 4, static_cast<uint32_t>(length));
   uint8_t* q = p + 4 * nwords;
   if (a) {
     if (na > 0) std::memcpy(q, a, static_cast<size_t>(na));
+    q[na] = 0;
     q += na + 1;
   }
   if (b && nb > 0) std::memcpy(q, b, static_cast<size_t>(nb));
+  if (p == small) {
+    if (b) q[nb] = 0;
+    rc = records_.Append(small, static_cast<int>(length));
+    if (rc != kOk) return rc;
+  }
   *offset = static_cast<uint32_t>(start);
   return kOk;
 }
@@ -219,7 +254,8 @@ int XmlDom::Append(uint32_t kind, const uint32_t* words, int nwords, const char*
 int XmlDom::NoteElement(uint32_t offset, bool top_level) {
   uint8_t w[4];
   PutWord(w, offset);
-  int rc = elements_.Append(w, 4);
+  int rc = EnsureRoom(elements_, int64_t{elements_.length()} + 4);
+  if (rc == kOk) rc = elements_.Append(w, 4);
   if (rc != kOk) return rc;
   if (top_level) {
     if (root_ == 0) root_ = offset;
@@ -511,6 +547,7 @@ int XmlParser::Input(const char* text) {
 int XmlParser::InputBytes(const void* data, int length) {
   if (failed_) return failed_;
   if (length > 0 && data) {
+    if (build_dom_) dom_.ExpectInput(length);
     int rc = Append(static_cast<const uint8_t*>(data), length);
     if (rc != kOk) return Fail(rc, XmlErrorText(rc));
   }
@@ -622,9 +659,11 @@ int XmlParser::AppendCodePoint(uint32_t cp, ByteString& out) {
 
 int XmlParser::AppendConverted(const uint8_t* data, int n) {
   if (n <= 0) return kOk;
+  // A few characters converted to references may take more; those grow the buffer as ever.
+  int rc = EnsureRoom(buffer_, buffer_.length() + int64_t{n} + n / 8);
+  if (rc != kOk) return rc;
   if (encoding_ == kXmlEncodingNone) return buffer_.Append(data, n);
   ByteString& out = buffer_;
-  int rc = kOk;
   int i = 0;
   if (encoding_ == kXmlEncodingUtf8) {
     while (i < n && rc == kOk) {
@@ -896,10 +935,9 @@ int XmlParser::StepText() {
 // Converted characters stand in names as "&#digits;" (the input conversion writes every character
 // of a multi-byte encoding beyond ASCII so); they are name characters like the bytes of the tables.
 // The bytes of one name character at p: 0 for none, -1 when the input so far cannot tell.
-int XmlParser::NameCharLength(int p, bool start) {
+int XmlParser::ConvertedNameCharLength(int p) {
   const uint8_t* b = buffer_.bytes();
   const int end = buffer_.length();
-  if ((start ? name_start_table_ : name_table_)[b[p]]) return 1;
   if (b[p] != '&' || encoding_ == kXmlEncodingNone) return 0;
   int i = p + 1;
   if (i < end && b[i] != '#') return 0;
@@ -930,7 +968,7 @@ int XmlParser::TakeName(ByteString& name, int from, int to) {
 
 int XmlParser::TakeConverted(ByteString& out, const char* text, int n) {
   int rc = out.Set(text, n);
-  if (rc != kOk || encoding_ == kXmlEncodingNone || out.FindChar('&', 0) < 0) return rc;
+  if (rc != kOk || encoding_ == kXmlEncodingNone || !HasAmpersand(text, n)) return rc;
   ByteString decoded;
   const char* p = out.c_str();
   const char* end = p + out.length();
@@ -1024,7 +1062,7 @@ int XmlParser::StepMarkupName(uint8_t c) {
   }
   int rc = TakeName(element_name_, lt_ + 1, pos_);
   if (rc != kOk) return Fail(rc, kTextOutOfMemory);
-  attributes_.Clear(false);
+  if (attributes_.Count() > 0) attributes_.Clear(false);
   state_ = kInTag;
   return kOk;
 }
@@ -1236,10 +1274,8 @@ int XmlParser::StepEndTag(uint8_t c) {
     return kOk;
   }
   const int64_t end_gt = base_ + pos_ + (c == '>' ? 1 : 0);
-  ShortString name;
-  int rc = name.Assign(current_name_);
-  if (rc != kOk) return Fail(rc, kTextOutOfMemory);
-  rc = EndTag(name.c_str(), name.length(), base_ + lt_, end_gt);
+  // The name is read only before the first callback.
+  int rc = EndTag(current_name_.c_str(), current_name_.length(), base_ + lt_, end_gt);
   if (rc != kOk) return rc;
   if (c == '>') {
     ++pos_;
@@ -1633,32 +1669,33 @@ int XmlParser::CompleteStartTag(bool empty) {
   if (depth_ >= kMaxDepth) return Fail(kErrOutOfMemory, kDepthLimitText);
   const char* qname = element_name_.c_str();
   const int qlen = element_name_.length();
-  ByteString local;
-  ByteString uri;
-  ByteString prefix;
+  // Prefix, local name and namespace name point into the qualified name, a scope or a constant.
+  const char* local = qname;
+  const char* uri = "";
+  int uri_len = 0;
+  int plen = 0;
   bool unknown_prefix = false;
   int rc = kOk;
   const char* colon = static_cast<const char*>(std::memchr(qname, ':', static_cast<size_t>(qlen)));
   if (strict_) {
-    const int plen = colon ? static_cast<int>(colon - qname) : 0;
-    rc = prefix.Set(qname, plen);
-    if (rc == kOk) rc = local.SetText(colon ? colon + 1 : qname);
-    if (rc != kOk) return Fail(rc, kTextOutOfMemory);
+    plen = colon ? static_cast<int>(colon - qname) : 0;
+    if (colon) local = colon + 1;
     if (plen > 0 && EqualsText(qname, plen, "xml")) {
-      rc = uri.SetText(kXmlNamespace);
+      uri = kXmlNamespace;
+      uri_len = static_cast<int>(sizeof kXmlNamespace - 1);
     } else if (const XmlNamespaceRecord* scope = FindPrefix(qname, plen)) {
-      rc = uri.Assign(scope->uri);
+      uri = scope->uri.c_str();
+      uri_len = scope->uri.length();
     } else if (plen > 0) {
       unknown_prefix = true;
       ByteString text;
       text.SetText(kTextElementPrefixName);
-      text.AppendString(prefix);
+      text.Append(qname, plen);
       if (!ignore_bad_element_prefixes_) return Fail(kXmlErrElementPrefix, text.c_str());
       rc = callbacks_->Error(kXmlErrElementPrefix, text.c_str());
       if (rc != kOk) return rc;
-      if (include_unknown_prefixes_) rc = local.Set(qname, qlen);
+      if (include_unknown_prefixes_) local = qname;
     }
-    if (rc != kOk) return Fail(rc, kTextOutOfMemory);
 
     const int attribute_count = static_cast<int>(attributes_.Count());
     for (int i = 0; i < attribute_count; ++i) {
@@ -1674,36 +1711,52 @@ int XmlParser::CompleteStartTag(bool empty) {
       rc = callbacks_->Error(kXmlErrAttributePrefix, text.c_str());
       if (rc != kOk) return rc;
     }
-  } else {
-    rc = local.SetText(!include_element_prefix_ && colon ? colon + 1 : qname);
-    if (rc != kOk) return Fail(rc, kTextOutOfMemory);
+  } else if (!include_element_prefix_ && colon) {
+    local = colon + 1;
   }
+  // The whole qualified name when an unknown prefix is kept; up to a NUL byte otherwise.
+  const int local_len =
+      local == qname && unknown_prefix ? qlen : static_cast<int>(std::strlen(local));
 
   uint32_t element = 0;
   if (build_dom_) {
-    rc = DomStartElement(local, prefix, unknown_prefix, empty, &element);
+    rc = DomStartElement(local, local_len, qname, plen, unknown_prefix, empty, &element);
     if (rc != kOk) return rc;
   }
 
-  in_start_tag_ = true;
-  rc = callbacks_->StartElement(uri.c_str(), local.c_str(), qname, empty ? 1 : 0);
-  in_start_tag_ = false;
-  if (rc != kOk) return rc;
-  attributes_.Clear(false);
-
+  // Kept before the callback, which sees only the elements opened before this one.
   OpenElement* open = open_.GetOrCreate(depth_);
   if (!open) return Fail(kErrOutOfMemory, kTextOutOfMemory);
   rc = open->qname.Assign(element_name_);
-  if (rc == kOk) rc = open->local.Assign(local);
-  if (rc == kOk) rc = open->uri.Assign(uri);
+  if (rc == kOk) rc = open->uri.Set(uri, uri_len);
   if (rc != kOk) return Fail(rc, kTextOutOfMemory);
+  open->local_offset = static_cast<int>(local - qname);
+
+  in_start_tag_ = true;
+  rc = callbacks_->StartElement(open->uri.c_str(), open->qname.c_str() + open->local_offset,
+                                open->qname.c_str(), empty ? 1 : 0);
+  in_start_tag_ = false;
+  if (rc != kOk) return rc;
+  if (attributes_.Count() > 0) attributes_.Clear(false);
+  // A handler that reset the parser took the open elements with it.
+  if (open_.At(depth_) != open) {
+    open = open_.GetOrCreate(depth_);
+    if (!open) return Fail(kErrOutOfMemory, kTextOutOfMemory);
+    rc = open->qname.Assign(element_name_);
+    if (rc != kOk) return Fail(rc, kTextOutOfMemory);
+    open->uri.Reset();
+    open->local_offset = 0;
+  }
+
   open->text.Reset();
   open->space.Reset();
   open->had_text = false;
   open->dom = element;
   ++depth_;
   if (empty) return EndOneElement(true, base_ + pos_ + 1, base_ + pos_ + 1);
-  if (!strict_ && EqualsNoCaseN(qname, qlen, "SCRIPT")) in_script_ = true;
+  if (!strict_ && EqualsNoCaseN(open->qname.c_str(), open->qname.length(), "SCRIPT")) {
+    in_script_ = true;
+  }
   return kOk;
 }
 
@@ -1714,7 +1767,7 @@ int XmlParser::DomNamespace(const char* prefix, int n, const char* uri, uint32_t
   return rc != kOk ? Fail(rc, kTextOutOfMemory) : kOk;
 }
 
-int XmlParser::DomStartElement(const ByteString& local, const ByteString& prefix,
+int XmlParser::DomStartElement(const char* local, int local_len, const char* prefix, int plen,
                                bool unknown_prefix, bool empty, uint32_t* element) {
   const int64_t start_gt = base_ + pos_ + 1;
   uint32_t words[kDomElementWords] = {};
@@ -1729,8 +1782,7 @@ int XmlParser::DomStartElement(const ByteString& local, const ByteString& prefix
     words[kDomWordEndGt] = static_cast<uint32_t>(start_gt);
     words[kDomWordEndLt] = static_cast<uint32_t>(start_gt);
   }
-  int rc = dom_.Append(kDomElement, words, kDomElementWords, local.data(), local.length(), nullptr,
-                       0, element);
+  int rc = dom_.Append(kDomElement, words, kDomElementWords, local, local_len, nullptr, 0, element);
   if (rc == kOk) rc = dom_.NoteElement(*element, depth_ == 0);
   if (rc != kOk) return Fail(rc, kTextOutOfMemory);
 
@@ -1744,12 +1796,12 @@ int XmlParser::DomStartElement(const ByteString& local, const ByteString& prefix
   }
   uint32_t ns = 0;
   if (strict_) {
-    if (prefix.Equals(ShortString("xml"))) {
+    if (EqualsText(prefix, plen, "xml")) {
       rc = DomNamespace("xml", 3, kXmlNamespace, &ns);
     } else if (unknown_prefix && !include_unknown_prefixes_) {
       // Keeps the prefix of the qualified name, with no namespace name.
-      rc = DomNamespace(prefix.data(), prefix.length(), "", &ns);
-    } else if (const XmlNamespaceRecord* scope = FindPrefix(prefix.data(), prefix.length())) {
+      rc = DomNamespace(prefix, plen, "", &ns);
+    } else if (const XmlNamespaceRecord* scope = FindPrefix(prefix, plen)) {
       ns = scope->dom_offset;
     }
     if (rc != kOk) return rc;
@@ -1810,7 +1862,8 @@ int XmlParser::DomEndElement(OpenElement& open, int64_t end_lt, int64_t end_gt) 
 
 int XmlParser::EndOneElement(bool empty, int64_t end_lt, int64_t end_gt) {
   OpenElement* top = open_.At(depth_ - 1);
-  int rc = callbacks_->EndElement(top->uri.c_str(), top->local.c_str(), top->qname.c_str(),
+  int rc = callbacks_->EndElement(top->uri.c_str(), top->qname.c_str() + top->local_offset,
+                                  top->qname.c_str(),
                                   empty ? 1 : 0);
   if (rc != kOk) return rc;
   // Declarations of this element go out of scope, the latest first.

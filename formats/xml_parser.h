@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "formats/xml_namespace_record.h"
 #include "formats/xml_path.h"
@@ -109,8 +110,14 @@ class XmlDom {
   uint32_t size() const { return static_cast<uint32_t>(records_.length()); }
 
   // Record access; the offset must be a record the DOM wrote.
-  uint32_t Word(uint32_t offset, int i) const;
-  void SetWord(uint32_t offset, int i, uint32_t value);
+  uint32_t Word(uint32_t offset, int i) const {
+    uint32_t v;
+    std::memcpy(&v, records_.data() + offset + 4u * static_cast<uint32_t>(i), 4);
+    return v;
+  }
+  void SetWord(uint32_t offset, int i, uint32_t value) {
+    std::memcpy(records_.data() + offset + 4u * static_cast<uint32_t>(i), &value, 4);
+  }
   const char* TextAt(uint32_t offset) const { return records_.data() + offset; }
   uint32_t Kind(uint32_t offset) const { return Word(offset, kDomWordKind); }
   uint32_t Length(uint32_t offset) const { return Word(offset, kDomWordLength); }
@@ -121,6 +128,8 @@ class XmlDom {
   // Appends a record of nwords words (the first two are filled in here) and up to two texts.
   int Append(uint32_t kind, const uint32_t* words, int nwords, const char* a, int na,
              const char* b, int nb, uint32_t* offset);
+  // Makes room for the records of n more input bytes at once.
+  void ExpectInput(int n);
   // Notes a new top-level element (the first becomes the root) and every element's offset.
   int NoteElement(uint32_t offset, bool top_level);
 
@@ -137,6 +146,7 @@ class XmlDom {
   ByteString elements_;  // element offsets in increasing order (32-bit words)
   uint32_t root_ = 0;
   int root_count_ = 0;
+  int64_t room_hint_ = 0;  // room to take at the next growth
 };
 
 class XmlParser : public ComponentBase {
@@ -266,7 +276,7 @@ class XmlParser : public ComponentBase {
   // One element whose end has not been read yet.
   struct OpenElement {
     ByteString qname;
-    ByteString local;
+    int local_offset = 0;  // the local name is the end of the qualified name
     ByteString uri;
     ByteString text;   // character data (DOM)
     ByteString space;  // ignorable whitespace (DOM with PreserveWhitespace)
@@ -311,7 +321,11 @@ class XmlParser : public ComponentBase {
   int StepSection(uint8_t c);
   int StepProcessingInstruction(uint8_t c);
   int BadAttributeNameChar(uint8_t c);
-  int NameCharLength(int p, bool start);
+  int NameCharLength(int p, bool start) {
+    if ((start ? name_start_table_ : name_table_)[buffer_.bytes()[p]]) return 1;
+    return ConvertedNameCharLength(p);
+  }
+  int ConvertedNameCharLength(int p);
   int TakeName(ByteString& name, int from, int to);
   int SkipNameBytes(int p) const;
   // Input text with the characters the input conversion wrote as "&#N;" back in the code page.
@@ -328,8 +342,8 @@ class XmlParser : public ComponentBase {
   int EndOneElement(bool empty, int64_t end_lt, int64_t end_gt);
   const XmlNamespaceRecord* FindPrefix(const char* prefix, int n) const;
   int DomNamespace(const char* prefix, int n, const char* uri, uint32_t* record);
-  int DomStartElement(const ByteString& local, const ByteString& prefix, bool unknown_prefix,
-                      bool empty, uint32_t* element);
+  int DomStartElement(const char* local, int local_len, const char* prefix, int plen,
+                      bool unknown_prefix, bool empty, uint32_t* element);
   int DomEndElement(OpenElement& element, int64_t end_lt, int64_t end_gt);
   const char* Temp(const char* p, int n);
 

@@ -705,4 +705,30 @@ TEST(XmlParserDifferential, AcceptAndRejectLikeXmllint) {
   check(xmltest::DataDir() + "/lenient", true);
 }
 
+
+// A handler may reset the parser from inside a start tag's event: the tag's open element goes
+// with the rest, and the parser stays usable.
+TEST(XmlParser, ResetInsideStartElementEvent) {
+  struct Resetter : tw::EventSink {
+    void SetCodePage(int) override {}
+    int Fire(int event, std::span<void* const>) override {
+      if (event == 11 && resets++ == 0) parser->Reset();
+      return 0;
+    }
+    XmlParser* parser = nullptr;
+    int resets = 0;
+  } sink;
+  XmlParser parser;
+  sink.parser = &parser;
+  parser.set_event_sink(&sink);
+  parser.set_build_dom(true);
+  const std::string text = "<a xmlns='urn:x'><b>x</b></a>";
+  parser.InputBytes(text.data(), static_cast<int>(text.size()));
+  parser.Reset();
+  EXPECT_EQ(parser.InputBytes(text.data(), static_cast<int>(text.size())), 0);
+  EXPECT_EQ(parser.Flush(true), 0);
+  EXPECT_EQ(sink.resets, 3);  // the first parse ends with its input
+  parser.set_event_sink(nullptr);
+}
+
 }  // namespace
