@@ -5,13 +5,13 @@
 //   bench_aead_bench [seconds per measurement, default 0.4] [message bytes, default 16384]
 #include <dlfcn.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "crypto/symmetric/aes.h"
 #include "crypto/symmetric/chacha20_poly1305.h"
 #include "crypto/symmetric/cpu_features.h"
@@ -53,19 +53,9 @@ struct OpenSsl {
   }
 };
 
-// Runs `once` (one message of `bytes`) until `seconds` have passed; MB/s.
+// MB/s of `once`, one message of `bytes` a call.
 double Measure(double seconds, size_t bytes, const std::function<void()>& once) {
-  using Clock = std::chrono::steady_clock;
-  for (int i = 0; i < 20; ++i) once();  // warm up
-  size_t done = 0;
-  const auto start = Clock::now();
-  double elapsed = 0;
-  do {
-    for (int i = 0; i < 16; ++i) once();
-    done += 16 * bytes;
-    elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-  } while (elapsed < seconds);
-  return static_cast<double>(done) / elapsed / 1e6;
+  return bench::CallsPerSecond(seconds, once, 16, 20) * static_cast<double>(bytes) / 1e6;
 }
 
 struct Row {

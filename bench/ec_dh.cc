@@ -5,42 +5,22 @@
 #include <openssl/evp.h>
 #include <openssl/param_build.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "crypto/pubkey/ecdsa.h"
 #include "crypto/pubkey/key_exchange.h"
 #include "crypto/pubkey/public_key.h"
 
 namespace {
 
-double Measure(double seconds, const std::function<void()>& once) {
-  using Clock = std::chrono::steady_clock;
-  for (int i = 0; i < 5; ++i) once();
-  long done = 0;
-  const auto start = Clock::now();
-  double elapsed = 0;
-  do {
-    for (int i = 0; i < 10; ++i) once();
-    done += 10;
-    elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-  } while (elapsed < seconds);
-  return static_cast<double>(done) / elapsed;
-}
-
 // Best of three rounds per side, alternating; the last column is our time over OpenSSL's.
 void Compare(const char* label, double seconds, const std::function<void()>& ours,
              const std::function<void()>& theirs, bool same) {
-  double mine = 0, other = 0;
-  for (int round = 0; round < 3; ++round) {
-    const double o = Measure(seconds, ours);
-    if (o > mine) mine = o;
-    const double t = Measure(seconds, theirs);
-    if (t > other) other = t;
-  }
+  const auto [mine, other] = bench::BestAlternating(3, seconds, ours, theirs);
   std::printf("%-18s %10.0f %10.0f %10.1f %10.1f %7.2fx %s\n", label, mine, other, 1e6 / mine, 1e6 / other,
               other / mine, same ? "" : "(RESULTS DIFFER)");
 }

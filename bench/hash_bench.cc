@@ -2,7 +2,6 @@
 //   bench_hash_bench [seconds per measurement, default 0.4]
 #include <dlfcn.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "crypto/symmetric/digest_bits.h"
 #include "crypto/symmetric/md5.h"
 #include "crypto/symmetric/sha1.h"
@@ -47,19 +47,9 @@ struct OpenSsl {
   }
 };
 
-// Runs `hashOnce` (one digest over `chunks` chunks) until `seconds` have passed; MB/s.
+// MB/s of `hashOnce`, one digest over `chunks` chunks a call.
 double Measure(double seconds, size_t chunks, const std::function<void()>& hashOnce) {
-  using Clock = std::chrono::steady_clock;
-  hashOnce();  // warm up
-  size_t bytes = 0;
-  const auto start = Clock::now();
-  double elapsed = 0;
-  do {
-    hashOnce();
-    bytes += chunks * kChunk;
-    elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-  } while (elapsed < seconds);
-  return static_cast<double>(bytes) / elapsed / 1e6;
+  return bench::CallsPerSecond(seconds, hashOnce, 1, 1) * static_cast<double>(chunks * kChunk) / 1e6;
 }
 
 template <class Context, class... Args>

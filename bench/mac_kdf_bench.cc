@@ -4,13 +4,14 @@
 //   bench_mac_kdf_bench [seconds per measurement, default 0.4] [PBKDF2 iterations, default 100000]
 #include <dlfcn.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <tuple>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "crypto/symmetric/hmac.h"
 #include "crypto/symmetric/kdf.h"
 
@@ -48,31 +49,10 @@ struct OpenSsl {
   }
 };
 
-// Runs `once` (after `warmup` untimed calls) in batches until `seconds` have passed; calls per second.
-double Measure(double seconds, int batch, int warmup, const std::function<void()>& once) {
-  using Clock = std::chrono::steady_clock;
-  for (int i = 0; i < warmup; ++i) once();
-  long done = 0;
-  const auto start = Clock::now();
-  double elapsed = 0;
-  do {
-    for (int i = 0; i < batch; ++i) once();
-    done += batch;
-    elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-  } while (elapsed < seconds);
-  return static_cast<double>(done) / elapsed;
-}
-
 // Best of three of each side, alternating, so that a busy neighbour hurts both alike.
 void BestOfThree(double seconds, int batch, int warmup, const std::function<void()>& ours,
                  const std::function<void()>& theirs, double& mine, double& other) {
-  mine = other = 0;
-  for (int round = 0; round < 3; ++round) {
-    const double o = Measure(seconds, batch, warmup, ours);
-    if (o > mine) mine = o;
-    const double t = Measure(seconds, batch, warmup, theirs);
-    if (t > other) other = t;
-  }
+  std::tie(mine, other) = bench::BestAlternating(3, seconds, ours, theirs, batch, warmup);
 }
 
 void PrintRow(const char* label, const char* unit, double mine, double theirs) {

@@ -8,13 +8,13 @@
 #include <openssl/rsa.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <string>
 #include <utility>
 
+#include "bench/bench_support.h"
 #include "crypto/pubkey/dsa_engine.h"
 #include "crypto/pubkey/rsa_engine.h"
 
@@ -22,32 +22,10 @@ namespace {
 
 using tw::ByteString;
 
-// Operations per second of op over about `seconds`.
-double Rate(double seconds, const std::function<void()>& op) {
-  using Clock = std::chrono::steady_clock;
-  op();
-  int count = 0;
-  const auto start = Clock::now();
-  double elapsed = 0;
-  do {
-    op();
-    ++count;
-    elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-  } while (elapsed < seconds);
-  return count / elapsed;
-}
-
-// The best rates of two operations measured in alternating rounds, so that a busy machine
-// slows both sides alike rather than whichever happened to run during the burst.
+// Five alternating rounds sharing `seconds`, one operation per clock reading (each is slow).
 std::pair<double, double> Compare(double seconds, const std::function<void()>& ours,
                                   const std::function<void()>& theirs) {
-  constexpr int kRounds = 5;
-  double best_ours = 0, best_theirs = 0;
-  for (int i = 0; i < kRounds; ++i) {
-    best_ours = std::max(best_ours, Rate(seconds / kRounds, ours));
-    best_theirs = std::max(best_theirs, Rate(seconds / kRounds, theirs));
-  }
-  return {best_ours, best_theirs};
+  return bench::BestAlternating(5, seconds / 5, ours, theirs, 1, 1);
 }
 
 void Param(EVP_PKEY* key, const char* name, ByteString& out) {

@@ -10,7 +10,6 @@
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +17,7 @@
 #include <new>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "crypto/symmetric/aes.h"
 #include "crypto/symmetric/chacha20_poly1305.h"
 #include "crypto/symmetric/gcm.h"
@@ -31,18 +31,9 @@ std::atomic<long> g_news{0};
 
 constexpr size_t kRecord = 16384;
 
-// MB/s of `once` over about `seconds`.
+// MB/s of `once`, one record a call.
 double Rate(double seconds, const std::function<void()>& once) {
-  using Clock = std::chrono::steady_clock;
-  long rounds = 0;
-  const auto start = Clock::now();
-  double elapsed = 0;
-  do {
-    for (int i = 0; i < 16; ++i) once();
-    rounds += 16;
-    elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-  } while (elapsed < seconds);
-  return static_cast<double>(rounds) * kRecord / elapsed / 1e6;
+  return bench::CallsPerSecond(seconds, once, 16, 0) * kRecord / 1e6;
 }
 
 // Ours, OpenSSL's and the raw primitives measured in turn, seven times over, keeping the best of

@@ -4,32 +4,17 @@
 //   bench_x25519_x448 [seconds per measurement, default 0.5]
 #include <openssl/evp.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <utility>
 
+#include "bench/bench_support.h"
 #include "crypto/pubkey/curve25519.h"
 #include "crypto/pubkey/curve448.h"
 
 namespace {
-
-// Runs `once` in batches until `seconds` have passed; calls per second.
-double Measure(double seconds, const std::function<void()>& once) {
-  using Clock = std::chrono::steady_clock;
-  for (int i = 0; i < 20; ++i) once();
-  long done = 0;
-  const auto start = Clock::now();
-  double elapsed = 0;
-  do {
-    for (int i = 0; i < 50; ++i) once();
-    done += 50;
-    elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-  } while (elapsed < seconds);
-  return static_cast<double>(done) / elapsed;
-}
 
 struct Case {
   const char* label;
@@ -43,13 +28,7 @@ struct Case {
 // one row, the last column being our time over OpenSSL's.
 void Compare(const char* label, double seconds, const std::function<void()>& ours,
              const std::function<void()>& theirs, bool same) {
-  double mine = 0, other = 0;
-  for (int round = 0; round < 3; ++round) {
-    const double o = Measure(seconds, ours);
-    if (o > mine) mine = o;
-    const double t = Measure(seconds, theirs);
-    if (t > other) other = t;
-  }
+  const auto [mine, other] = bench::BestAlternating(3, seconds, ours, theirs, 50, 20);
   std::printf("%-16s %12.0f %12.0f %10.1f %10.1f %7.2fx %s\n", label, mine, other, 1e6 / mine, 1e6 / other,
               other / mine, same ? "" : "(RESULTS DIFFER)");
 }
