@@ -69,6 +69,27 @@ int DigestSizeByName(const char* name) {
   return id < 0 ? -1 : HashDigestSize(id);
 }
 
+// XORs MGF1(seed) over the len bytes of target, as both padding schemes mask their blocks.
+int XorMgf1(const uint8_t* seed, int seed_len, const char* digest, uint8_t* target, int len) {
+  ByteString mask;
+  const int rc = Mgf1(seed, seed_len, digest, len, mask);
+  if (rc == kOk) {
+    for (int i = 0; i < len; ++i) target[i] ^= mask.bytes()[i];
+  }
+  WipeBytes(mask.bytes(), static_cast<size_t>(mask.length()));
+  return rc;
+}
+
+// The OAEP digests (SHA-1 unless named) and the check that the modulus holds the block.
+int OaepDigests(const char* hash_name, const char* mgf_hash_name, int k, const char** name, const char** mgf,
+                int* hlen) {
+  *name = NameOr(hash_name, "SHA1");
+  *mgf = NameOr(mgf_hash_name, "SHA1");
+  *hlen = DigestSizeByName(*name);
+  if (*hlen <= 0) return kErrRsaUnknownHash;
+  return k < 2 * *hlen + 2 ? kErrRsaModulusTooSmall : kOk;
+}
+
 // 00 01 FF..FF 00 prefix hash, k bytes.
 int BuildPkcs1SignatureBlock(const uint8_t* prefix, int plen, const ByteString& hash, int k, ByteString& em) {
   int rc = em.Resize(0);
@@ -357,21 +378,21 @@ int RsaEngine::Sign(const ByteString& hash, const char* hash_name, bool pss, int
   const int em_bits = n_.BitLength() - 1;
   const int em_len = (em_bits + 7) / 8;
   if (em_len < hlen + salt_length + 2) return kErrRsaModulusTooSmall;
-  ByteString salt, m_prime, h, mask;
+  ByteString salt, m_prime, h;
   int rc = salt.Resize(salt_length);
   if (rc == kOk) rc = random_.Fill(salt.bytes(), salt_length);
   if (rc == kOk) rc = m_prime.Resize(8);
   if (rc == kOk) rc = m_prime.AppendString(hash);
   if (rc == kOk) rc = m_prime.AppendString(salt);
   if (rc == kOk) rc = DigestByName(m_prime.data(), m_prime.length(), name, h);
-  if (rc == kOk) rc = Mgf1(h.data(), hlen, name, em_len - hlen - 1, mask);
   if (rc == kOk) rc = em.Resize(em_len);
   if (rc != kOk) return rc;
   uint8_t* d = em.bytes();
   const int db_len = em_len - hlen - 1;
   d[db_len - salt_length - 1] = 1;
   std::memcpy(d + db_len - salt_length, salt.data(), static_cast<size_t>(salt_length));
-  for (int i = 0; i < db_len; ++i) d[i] ^= mask.bytes()[i];
+  rc = XorMgf1(h.bytes(), hlen, name, d, db_len);
+  if (rc != kOk) return rc;
   d[0] &= static_cast<uint8_t>(0xff >> (8 * em_len - em_bits));
   std::memcpy(d + db_len, h.data(), static_cast<size_t>(hlen));
   d[em_len - 1] = 0xbc;
@@ -431,12 +452,11 @@ int RsaEngine::Verify(const ByteString& hash, const char* hash_name, const ByteS
   const int db_len = em_len - hlen - 1;
   const uint8_t top_mask = static_cast<uint8_t>(0xff << (8 - (8 * em_len - em_bits)));
   if ((8 * em_len - em_bits) > 0 && (d[0] & top_mask) != 0) return kOk;
-  ByteString mask, db, m_prime, h;
-  rc = Mgf1(d + db_len, hlen, name, db_len, mask);
-  if (rc == kOk) rc = db.Set(d, db_len);
+  ByteString db, m_prime, h;
+  rc = db.Set(d, db_len);
+  if (rc == kOk) rc = XorMgf1(d + db_len, hlen, name, db.bytes(), db_len);
   if (rc != kOk) return rc;
   uint8_t* b = db.bytes();
-  for (int i = 0; i < db_len; ++i) b[i] ^= mask.bytes()[i];
   b[0] &= static_cast<uint8_t>(0xff >> (8 * em_len - em_bits));
   int i = 0;
   while (i < db_len && b[i] == 0) ++i;
@@ -457,15 +477,14 @@ int RsaEngine::Encrypt(const ByteString& message, bool oaep, const ByteString& l
   if (!oaep) return EncryptPkcs1(message, out);
   if (message.empty()) return kErrRsaEmptyInput;
   if (n_.IsZero()) return kErrRsaNoModulus;
-  const char* name = NameOr(hash_name, "SHA1");
-  const char* mgf = NameOr(mgf_hash_name, "SHA1");
-  const int hlen = DigestSizeByName(name);
-  if (hlen <= 0) return kErrRsaUnknownHash;
   const int k = modulus_bytes();
-  if (k < 2 * hlen + 2) return kErrRsaModulusTooSmall;
+  const char *name = nullptr, *mgf = nullptr;
+  int hlen = 0;
+  int rc = OaepDigests(hash_name, mgf_hash_name, k, &name, &mgf, &hlen);
+  if (rc != kOk) return rc;
   if (message.length() > k - 2 * hlen - 2) return kErrRsaMessageTooLong;
-  ByteString lhash, em, seed_mask, db_mask;
-  int rc = DigestByName(label.data(), label.length(), name, lhash);
+  ByteString lhash, em;
+  rc = DigestByName(label.data(), label.length(), name, lhash);
   if (rc == kOk) rc = em.Resize(k);
   if (rc != kOk) return rc;
   uint8_t* d = em.bytes();
@@ -476,12 +495,9 @@ int RsaEngine::Encrypt(const ByteString& message, bool oaep, const ByteString& l
   db[db_len - message.length() - 1] = 1;
   std::memcpy(db + db_len - message.length(), message.data(), static_cast<size_t>(message.length()));
   rc = random_.Fill(seed, hlen);
-  if (rc == kOk) rc = Mgf1(seed, hlen, mgf, db_len, db_mask);
+  if (rc == kOk) rc = XorMgf1(seed, hlen, mgf, db, db_len);
+  if (rc == kOk) rc = XorMgf1(db, db_len, mgf, seed, hlen);
   if (rc != kOk) return rc;
-  for (int i = 0; i < db_len; ++i) db[i] ^= db_mask.bytes()[i];
-  rc = Mgf1(db, db_len, mgf, hlen, seed_mask);
-  if (rc != kOk) return rc;
-  for (int i = 0; i < hlen; ++i) seed[i] ^= seed_mask.bytes()[i];
   return RsaPublicOp(em, out);
 }
 
@@ -490,15 +506,14 @@ int RsaEngine::Decrypt(const ByteString& ciphertext, bool oaep, const ByteString
   if (!oaep) return DecryptPkcs1(ciphertext, out);
   if (ciphertext.empty()) return kErrRsaEmptyInput;
   if (n_.IsZero()) return kErrRsaNoModulus;
-  const char* name = NameOr(hash_name, "SHA1");
-  const char* mgf = NameOr(mgf_hash_name, "SHA1");
-  const int hlen = DigestSizeByName(name);
-  if (hlen <= 0) return kErrRsaUnknownHash;
   const int k = modulus_bytes();
-  if (k < 2 * hlen + 2) return kErrRsaModulusTooSmall;
+  const char *name = nullptr, *mgf = nullptr;
+  int hlen = 0;
+  int rc = OaepDigests(hash_name, mgf_hash_name, k, &name, &mgf, &hlen);
+  if (rc != kOk) return rc;
   if (ciphertext.length() > k) return kErrRsaDecoding;
-  ByteString em, lhash, seed_mask, db_mask;
-  int rc = RsaPrivateOp(ciphertext, em);
+  ByteString em, lhash;
+  rc = RsaPrivateOp(ciphertext, em);
   if (rc != kOk) return rc;
   rc = DigestByName(label.data(), label.length(), name, lhash);
   if (rc != kOk) return rc;
@@ -506,12 +521,12 @@ int RsaEngine::Decrypt(const ByteString& ciphertext, bool oaep, const ByteString
   uint8_t* seed = d + 1;
   uint8_t* db = d + 1 + hlen;
   const int db_len = k - hlen - 1;
-  rc = Mgf1(db, db_len, mgf, hlen, seed_mask);
-  if (rc != kOk) return rc;
-  for (int i = 0; i < hlen; ++i) seed[i] ^= seed_mask.bytes()[i];
-  rc = Mgf1(seed, hlen, mgf, db_len, db_mask);
-  if (rc != kOk) return rc;
-  for (int i = 0; i < db_len; ++i) db[i] ^= db_mask.bytes()[i];
+  rc = XorMgf1(db, db_len, mgf, seed, hlen);
+  if (rc == kOk) rc = XorMgf1(seed, hlen, mgf, db, db_len);
+  if (rc != kOk) {
+    WipeBytes(em.data(), static_cast<size_t>(em.length()));
+    return rc;
+  }
   // One pass over the whole block whatever it holds, so timing tells nothing about the fault.
   uint32_t bad = d[0] | ct::Diff(db, lhash.bytes(), static_cast<size_t>(hlen));
   uint32_t looking = ~0u, index = 0;
@@ -523,7 +538,6 @@ int RsaEngine::Decrypt(const ByteString& ciphertext, bool oaep, const ByteString
     looking &= ~is_one;
   }
   bad |= looking;
-  WipeComponent(seed_mask);
   if (bad) {
     WipeBytes(em.data(), static_cast<size_t>(em.length()));
     return kErrRsaDecoding;
