@@ -324,6 +324,38 @@ TW_WIDE inline __m128i WideReduce(const __m256i& lo, const __m256i& hi, const __
   return Reduce(l, m, h);
 }
 
+// The counter pairs before the first pass: lanes hold the blocks 1 and 2 after `counter`.
+TW_WIDE inline __m256i WideFirstCounters(const uint8_t counter[16], const __m128i& rev128) {
+  return _mm256_add_epi32(_mm256_broadcastsi128_si256(_mm_shuffle_epi8(Load(counter), rev128)),
+                          _mm256_setr_epi32(1, 0, 0, 0, 2, 0, 0, 0));
+}
+
+// The sixteen counter blocks of a pass, whitened with the first round key; ctr moves on by sixteen.
+TW_WIDE inline void WideStartPass(__m256i b[8], __m256i& ctr, const __m256i& rev, const __m256i& k0) {
+  const __m256i two = _mm256_setr_epi32(2, 0, 0, 0, 2, 0, 0, 0);
+  for (int i = 0; i < 8; ++i) {
+    b[i] = _mm256_xor_si256(_mm256_shuffle_epi8(ctr, rev), k0);
+    ctr = _mm256_add_epi32(ctr, two);
+  }
+}
+
+// One AES round over the eight registers of a pass.
+TW_WIDE inline void WideRound(__m256i b[8], const __m256i& key) {
+  b[0] = _mm256_aesenc_epi128(b[0], key);
+  b[1] = _mm256_aesenc_epi128(b[1], key);
+  b[2] = _mm256_aesenc_epi128(b[2], key);
+  b[3] = _mm256_aesenc_epi128(b[3], key);
+  b[4] = _mm256_aesenc_epi128(b[4], key);
+  b[5] = _mm256_aesenc_epi128(b[5], key);
+  b[6] = _mm256_aesenc_epi128(b[6], key);
+  b[7] = _mm256_aesenc_epi128(b[7], key);
+}
+
+// Stores the last counter used: the low lane of ctr holds the one after it.
+TW_WIDE inline void WideStoreCounter(uint8_t counter[16], const __m256i& ctr, const __m128i& rev128) {
+  Store(counter, _mm_shuffle_epi8(_mm_sub_epi32(_mm256_castsi256_si128(ctr), _mm_setr_epi32(1, 0, 0, 0)), rev128));
+}
+
 // GHASH over groups of sixteen blocks, two per 256-bit register against (H^16, H^15) ..
 // (H^2, H), with one reduction per group. Returns the blocks done.
 TW_WIDE size_t WideGhashGroups(const GcmContext::ClmulKey& hk, uint8_t y[16], const uint8_t* data, size_t blocks) {
@@ -355,39 +387,21 @@ TW_WIDE size_t WideCtrGroups(const uint8_t* keys, int rounds, uint8_t counter[16
                              size_t blocks) {
   const __m128i rev128 = _mm_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
   const __m256i rev = _mm256_broadcastsi128_si256(rev128);
-  const __m256i two = _mm256_setr_epi32(2, 0, 0, 0, 2, 0, 0, 0);
   __m256i k[15];
   for (int r = 0; r <= rounds; ++r) k[r] = _mm256_broadcastsi128_si256(Load(keys + 16 * r));
-  // Lanes hold the counters of blocks 2i + 1 and 2i + 2 after the last one used.
-  __m256i ctr = _mm256_add_epi32(_mm256_broadcastsi128_si256(_mm_shuffle_epi8(Load(counter), rev128)),
-                                 _mm256_setr_epi32(1, 0, 0, 0, 2, 0, 0, 0));
+  __m256i ctr = WideFirstCounters(counter, rev128);
   size_t done = 0;
   for (; blocks - done >= 16; done += 16, in += 256, out += 256) {
     __m256i b[8];
-    for (int i = 0; i < 8; ++i) {
-      b[i] = _mm256_xor_si256(_mm256_shuffle_epi8(ctr, rev), k[0]);
-      ctr = _mm256_add_epi32(ctr, two);
-    }
-    for (int r = 1; r < rounds; ++r) {
-      const __m256i key = k[r];
-      b[0] = _mm256_aesenc_epi128(b[0], key);
-      b[1] = _mm256_aesenc_epi128(b[1], key);
-      b[2] = _mm256_aesenc_epi128(b[2], key);
-      b[3] = _mm256_aesenc_epi128(b[3], key);
-      b[4] = _mm256_aesenc_epi128(b[4], key);
-      b[5] = _mm256_aesenc_epi128(b[5], key);
-      b[6] = _mm256_aesenc_epi128(b[6], key);
-      b[7] = _mm256_aesenc_epi128(b[7], key);
-    }
+    WideStartPass(b, ctr, rev, k[0]);
+    for (int r = 1; r < rounds; ++r) WideRound(b, k[r]);
     for (int i = 0; i < 8; ++i) {
       const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 32 * i));
       _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32 * i),
                           _mm256_xor_si256(x, _mm256_aesenclast_epi128(b[i], k[rounds])));
     }
   }
-  // The low lane now holds the counter after the last one used.
-  const __m128i next = _mm256_castsi256_si128(ctr);
-  Store(counter, _mm_shuffle_epi8(_mm_sub_epi32(next, _mm_setr_epi32(1, 0, 0, 0)), rev128));
+  WideStoreCounter(counter, ctr, rev128);
   for (auto& x : k) x = _mm256_setzero_si256();
   return done;
 }
@@ -399,7 +413,6 @@ TW_WIDE size_t WideSealGroups(const uint8_t* keys, int rounds, const GcmContext:
                               uint8_t counter[16], const uint8_t* in, uint8_t* out, size_t blocks) {
   const __m128i rev128 = _mm_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
   const __m256i rev = _mm256_broadcastsi128_si256(rev128);
-  const __m256i two = _mm256_setr_epi32(2, 0, 0, 0, 2, 0, 0, 0);
   const __m128i* rk = reinterpret_cast<const __m128i*>(keys);
   __m256i pw[8], kr[8];
   for (int p = 0; p < 8; ++p) {
@@ -407,31 +420,18 @@ TW_WIDE size_t WideSealGroups(const uint8_t* keys, int rounds, const GcmContext:
     kr[p] = _mm256_set_m128i(Load(hk.kar[14 - 2 * p]), Load(hk.kar[15 - 2 * p]));
   }
   __m128i acc = _mm_shuffle_epi8(Load(y), rev128);
-  __m256i ctr = _mm256_add_epi32(_mm256_broadcastsi128_si256(_mm_shuffle_epi8(Load(counter), rev128)),
-                                 _mm256_setr_epi32(1, 0, 0, 0, 2, 0, 0, 0));
+  __m256i ctr = WideFirstCounters(counter, rev128);
   __m256i g[8];
   for (auto& x : g) x = _mm256_setzero_si256();
   bool pending = false;
   size_t done = 0;
   for (; blocks - done >= 16; done += 16, in += 256, out += 256) {
     __m256i b[8];
-    const __m256i k0 = _mm256_broadcastsi128_si256(_mm_loadu_si128(rk));
-    for (int i = 0; i < 8; ++i) {
-      b[i] = _mm256_xor_si256(_mm256_shuffle_epi8(ctr, rev), k0);
-      ctr = _mm256_add_epi32(ctr, two);
-    }
+    WideStartPass(b, ctr, rev, _mm256_broadcastsi128_si256(_mm_loadu_si128(rk)));
     __m256i lo = _mm256_setzero_si256(), hi = _mm256_setzero_si256(), mid = _mm256_setzero_si256();
     if (pending) g[0] = _mm256_xor_si256(g[0], _mm256_zextsi128_si256(acc));
     for (int r = 1; r < rounds; ++r) {
-      const __m256i key = _mm256_broadcastsi128_si256(_mm_loadu_si128(rk + r));
-      b[0] = _mm256_aesenc_epi128(b[0], key);
-      b[1] = _mm256_aesenc_epi128(b[1], key);
-      b[2] = _mm256_aesenc_epi128(b[2], key);
-      b[3] = _mm256_aesenc_epi128(b[3], key);
-      b[4] = _mm256_aesenc_epi128(b[4], key);
-      b[5] = _mm256_aesenc_epi128(b[5], key);
-      b[6] = _mm256_aesenc_epi128(b[6], key);
-      b[7] = _mm256_aesenc_epi128(b[7], key);
+      WideRound(b, _mm256_broadcastsi128_si256(_mm_loadu_si128(rk + r)));
       if (pending && r <= 8) WideTerm(g[r - 1], pw[r - 1], kr[r - 1], lo, hi, mid);
     }
     if (pending) acc = WideReduce(lo, hi, mid);
@@ -451,7 +451,7 @@ TW_WIDE size_t WideSealGroups(const uint8_t* keys, int rounds, const GcmContext:
     acc = WideReduce(lo, hi, mid);
   }
   Store(y, _mm_shuffle_epi8(acc, rev128));
-  Store(counter, _mm_shuffle_epi8(_mm_sub_epi32(_mm256_castsi256_si128(ctr), _mm_setr_epi32(1, 0, 0, 0)), rev128));
+  WideStoreCounter(counter, ctr, rev128);
   return done;
 }
 
