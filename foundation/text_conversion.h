@@ -21,6 +21,29 @@ constexpr bool IsBlank(int c) { return c == ' ' || c == '\t'; }
 // Two whole texts equal when ASCII letters are compared without case.
 bool EqualsNoCase(const char* a, const char* b);
 
+// One entry of a ";"-separated setting, without the blanks around it.
+struct ListEntry {
+  const char* text;
+  int length;
+};
+
+// Calls visit(entry) for each non-empty entry of list until it returns true; true then.
+template <typename Visit>
+bool ForEachListEntry(const char* list, Visit visit) {
+  const char* p = list;
+  while (*p != '\0') {
+    const char* end = p;
+    while (*end != '\0' && *end != ';') ++end;
+    const char* first = p;
+    const char* last = end;
+    while (first < last && IsBlank(*first)) ++first;
+    while (last > first && IsBlank(last[-1])) --last;
+    if (last > first && visit(ListEntry{first, static_cast<int>(last - first)})) return true;
+    p = *end == ';' ? end + 1 : end;
+  }
+  return false;
+}
+
 // ---- Code pages through the platform ----
 
 // Text in codepage (n < 0: NUL-terminated) to UTF-8, appended without a NUL.

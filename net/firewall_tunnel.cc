@@ -184,29 +184,6 @@ int OpenInternetSettings(win::HKEY* key) {
   return rc;
 }
 
-// One ";"-separated entry with its blanks removed.
-struct Entry {
-  const char* text;
-  int length;
-};
-
-// Calls visit(entry) for each non-empty entry until it returns true; true then.
-template <typename Visit>
-bool ForEachEntry(const char* list, Visit visit) {
-  const char* p = list;
-  while (*p != '\0') {
-    const char* end = p;
-    while (*end != '\0' && *end != ';') ++end;
-    const char* first = p;
-    const char* last = end;
-    while (first < last && IsBlank(*first)) ++first;
-    while (last > first && IsBlank(last[-1])) --last;
-    if (last > first && visit(Entry{first, static_cast<int>(last - first)})) return true;
-    p = *end == ';' ? end + 1 : end;
-  }
-  return false;
-}
-
 int FindText(const char* text, int length, const char* needle) {
   const int n = static_cast<int>(std::strlen(needle));
   for (int i = 0; i + n <= length; ++i) {
@@ -286,7 +263,7 @@ int FirewallTunnel::SetFirewallAutoDetect(bool on) {
   if (!ReadEnabledProxyServer(&server)) return kOk;
 
   // An HTTPS proxy tunnels with CONNECT; else a SOCKS proxy; else one proxy for every protocol.
-  Entry found{nullptr, 0};
+  ListEntry found{nullptr, 0};
   uint8_t type = kFirewallNone;
   int skip = 0;
   const struct {
@@ -294,7 +271,7 @@ int FirewallTunnel::SetFirewallAutoDetect(bool on) {
     uint8_t type;
   } kinds[] = {{"https=", kFirewallTunnel}, {"socks=", kFirewallSocks5}};
   for (const auto& kind : kinds) {
-    ForEachEntry(server.c_str(), [&](Entry e) {
+    ForEachListEntry(server.c_str(), [&](ListEntry e) {
       if (!StartsWithNoCase(e.text, e.length, kind.key)) return false;
       found = e;
       skip = static_cast<int>(std::strlen(kind.key));
@@ -306,7 +283,7 @@ int FirewallTunnel::SetFirewallAutoDetect(bool on) {
     }
   }
   if (found.text == nullptr) {
-    ForEachEntry(server.c_str(), [&](Entry e) {
+    ForEachListEntry(server.c_str(), [&](ListEntry e) {
       if (std::memchr(e.text, '=', static_cast<size_t>(e.length)) != nullptr ||
           FindText(e.text, e.length, "://") >= 0) {
         return false;
@@ -1200,9 +1177,9 @@ bool FindSchemeProxy(const char* proxy_server, const char* scheme, ByteString* h
     return false;
   }
 
-  Entry found{nullptr, 0};
+  ListEntry found{nullptr, 0};
   int skip = 0;
-  ForEachEntry(proxy_server, [&](Entry e) {
+  ForEachListEntry(proxy_server, [&](ListEntry e) {
     for (const ByteString* k : {&with_equals, &with_slashes}) {
       if (StartsWithNoCase(e.text, e.length, k->c_str())) {
         found = e;
@@ -1213,7 +1190,7 @@ bool FindSchemeProxy(const char* proxy_server, const char* scheme, ByteString* h
     return false;
   });
   if (found.text == nullptr) {
-    ForEachEntry(proxy_server, [&](Entry e) {
+    ForEachListEntry(proxy_server, [&](ListEntry e) {
       if (std::memchr(e.text, '=', static_cast<size_t>(e.length)) != nullptr ||
           FindText(e.text, e.length, "://") >= 0) {
         return false;

@@ -860,27 +860,13 @@ bool TcpClient::MatchesProxyExceptions(const char* list) {
   char port_text[16];
   std::snprintf(port_text, sizeof(port_text), "%d", static_cast<int>(remote_port_));
 
-  const char* p = list;
-  while (*p != '\0') {
-    const char* end = p;
-    while (*end != '\0' && *end != ';') ++end;
-    const char* first = p;
-    const char* last = end;
-    while (first < last && IsBlank(*first)) ++first;
-    while (last > first && IsBlank(last[-1])) --last;
-    if (last > first) {
-      ByteString entry;
-      if (entry.Set(first, static_cast<int>(last - first)) != kOk) return false;
-      for (int i = 0; i < entry.length(); ++i) entry.data()[i] = LowerAscii(entry.data()[i]);
-      if (std::strcmp(entry.c_str(), host.c_str()) == 0 ||
-          std::strcmp(entry.c_str(), port_text) == 0 ||
-          WildcardMatch(entry.c_str(), host.c_str())) {
-        return true;
-      }
-    }
-    p = *end == ';' ? end + 1 : end;
-  }
-  return false;
+  return ForEachListEntry(list, [&](ListEntry e) {
+    ByteString entry;
+    if (entry.Set(e.text, e.length) != kOk) return false;
+    for (int i = 0; i < entry.length(); ++i) entry.data()[i] = LowerAscii(entry.data()[i]);
+    return std::strcmp(entry.c_str(), host.c_str()) == 0 || std::strcmp(entry.c_str(), port_text) == 0 ||
+           WildcardMatch(entry.c_str(), host.c_str());
+  });
 }
 
 // ---- Socket options ----

@@ -843,27 +843,17 @@ int ParseEnabledCipherSuites(bool own_engine, const char* text, ByteString* erro
   while (IsBlank(*p)) ++p;
   const size_t length = std::strlen(p);
   if (length == 0 || (length == 1 && p[0] == '*')) return kOk;
-  while (*p != '\0') {
-    const char* end = p;
-    while (*end != '\0' && *end != ';') ++end;
-    const char* first = p;
-    const char* last = end;
-    while (first < last && IsBlank(*first)) ++first;
-    while (last > first && IsBlank(last[-1])) --last;
-    // The platform path knows no suite names in this build.
-    const bool known = own_engine && last > first &&
-                       IsKnownSuiteName(first, static_cast<int>(last - first));
-    if (!known && last > first) {
-      if (error != nullptr) {
-        error->SetText(kTextInvalidCipherSuites);
-        error->Append(first, static_cast<int>(last - first));
-        error->AppendText(".");
-      }
-      return kErrInvalidCipherSuites;
+  // The platform path knows no suite names in this build.
+  const bool unknown = ForEachListEntry(p, [&](ListEntry e) {
+    if (own_engine && IsKnownSuiteName(e.text, e.length)) return false;
+    if (error != nullptr) {
+      error->SetText(kTextInvalidCipherSuites);
+      error->Append(e.text, e.length);
+      error->AppendText(".");
     }
-    p = *end == ';' ? end + 1 : end;
-  }
-  return kOk;
+    return true;
+  });
+  return unknown ? kErrInvalidCipherSuites : kOk;
 }
 
 int AcquirePlatformTlsCredentials(ByteString* error) {
