@@ -157,17 +157,25 @@ int DerWriter::DerCloseConstructed(bool indefinite) {
   return kOk;
 }
 
+namespace {
+
+// Puts the n header bytes in front of everything written so far.
+int PrependHeader(ByteString& out, const uint8_t* h, int n) {
+  ByteString wrapped;
+  int rc = wrapped.Set(h, n);
+  if (rc == kOk) rc = wrapped.AppendString(out);
+  if (rc == kOk) out = std::move(wrapped);
+  return rc;
+}
+
+}  // namespace
+
 int DerWriter::DerWrapAll(int tag) {
   uint8_t h[6];
   if (tag < 0 || tag > 0xFF) return kErrDerWrite;
   h[0] = static_cast<uint8_t>(tag);
   const int n = 1 + DerLengthBytes(static_cast<uint64_t>(out_.length()), h + 1);
-  ByteString wrapped;
-  int rc = wrapped.Set(h, n);
-  if (rc == kOk) rc = wrapped.AppendString(out_);
-  if (rc != kOk) return rc;
-  out_ = std::move(wrapped);
-  return kOk;
+  return PrependHeader(out_, h, n);
 }
 
 int DerWriter::DerWrapContent(int tag) {
@@ -183,12 +191,7 @@ int DerWriter::DerWrapContent(int tag) {
     h[3] = static_cast<uint8_t>(len);
     n = 4;
   }
-  ByteString wrapped;
-  int rc = wrapped.Set(h, n);
-  if (rc == kOk) rc = wrapped.AppendString(out_);
-  if (rc != kOk) return rc;
-  out_ = std::move(wrapped);
-  return kOk;
+  return PrependHeader(out_, h, n);
 }
 
 }  // namespace tw
