@@ -60,6 +60,7 @@ constexpr char kTextRangeFormat[] = "The Range property's value is not formatted
 constexpr char kTextRangeStart[] =
     "The StartByte property must be less than the size of the byte range specified by the Range "
     "property.";
+constexpr char kFormatResumeStart[] = "Cannot resume the download at StartByte %lld: file ";
 constexpr char kTextResumeMissing[] = " does not exist, so there is nothing to resume.";
 constexpr char kTextResumeSize[] = " holds %lld bytes; a download resumes where its file ends.";
 constexpr char kTextResumeCoverage[] =
@@ -155,8 +156,7 @@ int BlobClient::CheckResumeFile(const FilePath& path) {
   // Appending anywhere but at the file's end would leave a hole or a second copy of some bytes.
   ByteString before;
   ByteString after;
-  int rc = before.Format("Cannot resume the download at StartByte %lld: file ",
-                         static_cast<long long>(start_byte_));
+  int rc = before.Format(kFormatResumeStart, static_cast<long long>(start_byte_));
   if (rc == kOk) {
     rc = size < 0 ? after.SetText(kTextResumeMissing)
                   : after.Format(kTextResumeSize, static_cast<long long>(size));

@@ -3,16 +3,17 @@
 #include <cstring>
 
 #include "crypto/symmetric/hash_engine.h"
+#include "tls/tls_engine.h"
 
 namespace tw {
 namespace {
 
 constexpr char kTextUnknownVersion[] = "Unknown SSL/TLS version";
 constexpr char kTextUnknownGroup[] = "Unknown group name for id: ";
+constexpr char kFormatVersionTooLow[] = "Client wants %s protocol, but the lowest enabled protocol is %s";
 constexpr char kTextSsl2NotSupported[] = "SSL 2.0 not supported";
 constexpr char kTextSsl3Disabled[] =
     "Client wants SSL3 protocol and it's disabled, or both SSL3 and TLS1 are disabled";
-constexpr int kAlertHandshakeFailure = 40;
 
 struct SuiteName {
   uint16_t id;
@@ -431,7 +432,7 @@ int ChooseServerVersion(uint32_t mask, uint16_t client_version, uint16_t* chosen
   *alert = 0;
   if (client_version < kSsl30) {
     text->SetText(kTextSsl2NotSupported);
-    return 278;
+    return kErrTlsUnsupported;
   }
   uint16_t v = client_version > kTls12 ? kTls12 : client_version;
   // Step down only while neither this version's pair nor any higher one is on.
@@ -444,14 +445,13 @@ int ChooseServerVersion(uint32_t mask, uint16_t client_version, uint16_t* chosen
   if (v == kSsl30 && !PairOn(mask, kTlsProtocolSsl3)) {
     *alert = kAlertHandshakeFailure;
     text->SetText(kTextSsl3Disabled);
-    return 276;
+    return kErrTlsProtocol;
   }
   uint16_t lowest = 0;
   if (!LowestVersion(mask, &lowest) || v < lowest) {
     *alert = kAlertHandshakeFailure;
-    text->Format("Client wants %s protocol, but the lowest enabled protocol is %s", VersionName(v),
-                 VersionName(lowest));
-    return 276;
+    text->Format(kFormatVersionTooLow, VersionName(v), VersionName(lowest));
+    return kErrTlsProtocol;
   }
   *chosen = v;
   return kOk;
