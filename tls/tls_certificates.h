@@ -1,0 +1,112 @@
+// Where the TLS engine meets certificates: the own certificate and key it sends and signs with,
+// the chain it sends, the TLS 1.3 signature schemes its key can serve, and the check of the
+// peer's chain that ends in the owner's decision.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "foundation/byte_string.h"
+
+namespace tw {
+
+constexpr int kErrCertSelection = 281;
+constexpr int kErrCertRefused = 280;
+constexpr int kErrCertHostName = 275;
+
+// What the certificate check needs of the engine: its settings and its hooks.
+class TlsCertificateHost {
+ public:
+  virtual bool IsClient() const = 0;
+  virtual uint32_t SecurityFlags() const = 0;
+  virtual const char* ServerName() const = 0;
+  virtual uint16_t NegotiatedVersion() const = 0;
+  virtual const char* Tls12SignatureAlgorithms() const = 0;
+  virtual int Status(const char* text) = 0;
+  virtual int RaiseError(int code, const char* text) = 0;
+  virtual int Fail(int code, const char* text) = 0;
+  virtual int SendFatalAlert(uint8_t description) = 0;
+  // The owner's decision: accept starts as (code == 0); the owner may change it.
+  virtual int CheckServerCertificate(const ByteString& cert_encoded, const ByteString& leaf_der,
+                                     int code, const char* status, bool* accept) = 0;
+
+ protected:
+  ~TlsCertificateHost() = default;
+};
+
+// A TLS endpoint's certificate choice: a store (name, path or content) with its type, password and
+// subject, or an encoded certificate; once loaded, the selected certificate, the rest of its
+// chain as found in the store, and its private key when the store holds one.
+class CertSelection {
+ public:
+  CertSelection();
+  ~CertSelection();
+  CertSelection(const CertSelection&) = delete;
+  CertSelection& operator=(const CertSelection&) = delete;
+
+  // 0, 281 with error_text(), or the loader's code.
+  int Load(const void* store, int store_length, int32_t store_type, const char* password,
+           const char* subject, const void* encoded, int encoded_length);
+  int CopyFrom(const CertSelection& other);
+  void Release();
+
+  bool loaded() const;
+  bool has_private_key() const;
+  // The selected certificate's DER; empty when none.
+  const ByteString& der() const;
+  // The chain of the selected certificate (leaf first) as DER; 0 or a code.
+  int GetChainDer(std::vector<ByteString>* out, uint32_t flags) const;
+  const ByteString& error_text() const;
+
+  struct Impl;
+  Impl* impl() const { return impl_; }
+
+ private:
+  Impl* impl_;
+};
+
+// The Certificate message body (TLS 1.3: with the empty request context and entry extensions):
+// the chain of the own selection without its root end, or an empty list without one.
+int BuildCertificateBody(const CertSelection* own, bool tls13, ByteString* body);
+
+// The certificates of a received Certificate message body, leaf first, as DER. 0 or 50
+// (decode_error) for a malformed body.
+int ParseCertificateBody(const uint8_t* body, size_t length, bool tls13,
+                         std::vector<ByteString>* certificates);
+
+// The TLS 1.3 schemes (codes) of `scheme_names` that the own key can sign with, in list order.
+int FilterSignatureSchemesByKey(const CertSelection* own, const char* scheme_names,
+                                std::vector<uint16_t>* out);
+bool UsesRsaPssSignature(uint16_t version, uint16_t scheme);
+
+// Whether the TLS 1.2 signature-algorithm list allows this hash and key kind.
+bool SignatureAlgorithmListAllows(const char* list, const char* hash, const char* key_kind);
+
+// The whole check of the peer's chain (certificates as DER, leaf first) and the owner's decision:
+// non-zero when the connection may go on; 0 when refused (the alert, status and failure sent).
+// peer receives the leaf.
+int VerifyPeerCertificate(TlsCertificateHost& host, CertSelection* peer,
+                          const std::vector<ByteString>& certificates);
+
+// ---- Signatures of ServerKeyExchange and CertificateVerify ----
+// hash_id: a HashId of crypto/symmetric/hash_engine.h (kHashMd5Sha1 below TLS 1.2: RSA signs the
+// 36 raw bytes, DSA and ECDSA sign the SHA-1 part). pss: RSASSA-PSS with that hash.
+// scheme 0x0807/0x0808: EdDSA over the data itself.
+// The own key signs `data`.
+int SignWithOwnKey(const CertSelection& own, uint16_t scheme, int hash_id, bool pss,
+                   const uint8_t* data, size_t n, ByteString* signature);
+// The peer certificate's key checks `signature` over `data`. *valid false for a wrong signature.
+// 0 or a code (unsupported key kind).
+int VerifyWithPeerKey(const ByteString& peer_der, uint16_t scheme, int hash_id, bool pss,
+                      const uint8_t* data, size_t n, const uint8_t* signature, size_t sig_length,
+                      bool* valid);
+// The peer certificate's key kind: "rsa", "dsa", "ecdsa", "ed25519", "ed448", "" when unknown; and
+// for EC keys the curve's TLS group (23, 24, 25), else 0.
+const char* PeerKeyKind(const ByteString& peer_der, uint16_t* group);
+// The RSA public key of the peer certificate, for encrypting the pre-master secret; the static
+// ECDH public point for the fixed-ECDH suites.
+int PeerRsaEncrypt(const ByteString& peer_der, const uint8_t* data, size_t n, ByteString* out);
+int PeerEcPoint(const ByteString& peer_der, int* curve_id, ByteString* point);
+
+}  // namespace tw
