@@ -164,6 +164,29 @@ int64_t NowSeconds() { return static_cast<int64_t>(std::time(nullptr)); }
 
 }  // namespace
 
+namespace {
+
+constexpr char kServerVerifyContext[] = "TLS 1.3, server CertificateVerify";
+constexpr char kClientVerifyContext[] = "TLS 1.3, client CertificateVerify";
+
+// 64 spaces, the context text, a zero byte and the transcript hash: what a CertificateVerify
+// signature covers (the signer hashes it with the scheme's hash, EdDSA takes it whole).
+int VerifyContent(const char* context, const ByteString& transcript_hash, ByteString* out) {
+  out->Reset();
+  TlsWriter w(*out);
+  for (int i = 0; i < 64; ++i) w.U8(0x20);
+  w.Text(context);
+  w.U8(0);
+  w.Bytes(transcript_hash);
+  return w.rc();
+}
+
+void ScheduleDebug(void* context, const char* label, const uint8_t* bytes, int length) {
+  static_cast<TlsEngine*>(context)->KeyDebugLine(label, bytes, static_cast<size_t>(length));
+}
+
+}  // namespace
+
 // The engine as the certificate check sees it.
 class TlsEngine::CertificateHost : public TlsCertificateHost {
  public:
@@ -799,28 +822,49 @@ int TlsEngine::SendClientCertificateVerify() {
   const bool rsa = Contains(ours, 0x0401) || Contains(ours, 0x0804);
   uint16_t scheme = 0;
   SchemeUse use;
-  if (pending_.version >= kTls12) {
+  ByteString content;
+  const ByteString* signed_data = &dispatcher_.transcript();
+  if (tls13_) {
+    // Our first scheme the server accepts, never PKCS #1 v1.5.
+    for (uint16_t s : ours) {
+      if (Contains(requested_signature_algorithms_, s) && Tls13SchemeAllowed(kTls13, s)) {
+        scheme = s;
+        break;
+      }
+    }
+    ByteString hash;
+    int rc = scheme != 0 ? TranscriptHash(pending_.prf_hash, dispatcher_.transcript(), hash) : kOk;
+    if (rc == kOk) rc = VerifyContent(kClientVerifyContext, hash, &content);
+    if (rc != kOk) return Fail(rc, "");
+    use.hash_id = SignatureSchemeHashId(scheme);
+    use.pss = UsesRsaPssSignature(kTls13, scheme);
+    signed_data = &content;
+  } else if (pending_.version >= kTls12) {
     // The first pair the server asked for that our key can make.
     for (uint16_t s : requested_signature_algorithms_) {
       SchemeUse u = DescribeScheme(s);
       if (u.eddsa || u.pss || u.hash_id < 0 || u.hash_id == kHashMd5) continue;
-      const bool fits = rsa ? std::strcmp(u.key_kind, "rsa") == 0
-                            : std::strcmp(u.key_kind, "ecdsa") == 0 &&
-                                  (Contains(ours, (s & 0xFF00) | 3) || !ours.empty());
-      if (fits) {
+      if (std::strcmp(u.key_kind, rsa ? "rsa" : "ecdsa") == 0) {
         scheme = s;
         use = u;
         break;
       }
     }
-    if (scheme == 0) return Refuse(kAlertHandshakeFailure, kErrTlsUnsupported, kTextInvalidSchemes);
   } else {
     use.hash_id = rsa ? kHashMd5Sha1 : kHashSha1;
   }
+  if (scheme == 0 && pending_.version >= kTls12) {
+    Status(kTextInvalidSchemes);
+    return Refuse(kAlertHandshakeFailure, kErrTlsUnsupported, kTextInvalidSchemes);
+  }
+  if (tls13_) {
+    ByteString line;
+    line.Format(kFormatOurScheme, SignatureSchemeName(scheme));
+    Status(line.c_str());
+  }
   ByteString signature;
-  const ByteString& transcript = dispatcher_.transcript();
-  int rc = SignWithOwnKey(own_cert_, scheme, use.hash_id, false, transcript.bytes(),
-                          static_cast<size_t>(transcript.length()), &signature);
+  int rc = SignWithOwnKey(own_cert_, scheme, use.hash_id, use.pss, signed_data->bytes(),
+                          static_cast<size_t>(signed_data->length()), &signature);
   if (rc != kOk) return Refuse(kAlertInternalError, rc, kTextSignFailed);
   ByteString body;
   TlsWriter w(body);
@@ -891,18 +935,233 @@ int TlsEngine::OnNewSessionTicket(const uint8_t* body, size_t n, size_t* consume
 
 // ---- TLS 1.3 ----
 
-int TlsEngine::OnServerHello13(uint16_t, const ServerHelloExtensions&) {
-  return Refuse(kAlertProtocolVersion, kErrTlsProtocol, kTextVersionNotOffered);
+
+void TlsEngine::KeyDebugLine(const char* label, const uint8_t* bytes, size_t n) {
+  KeyDebug(label, bytes, n);
 }
-int TlsEngine::OnHelloRetryRequest(uint16_t, size_t, const ServerHelloExtensions&) {
-  return Refuse(kAlertProtocolVersion, kErrTlsProtocol, kTextVersionNotOffered);
+
+int TlsEngine::OnServerHello13(uint16_t suite_id, const ServerHelloExtensions& ext) {
+  if (hello_retry_ && suite_id != retry_suite_) {
+    return Refuse(kAlertIllegalParameter, kErrTlsProtocol, kTextSuiteNotOffered);
+  }
+  if (ext.has_pre_shared_key) return Refuse(kAlertIllegalParameter, kErrTlsProtocol, kTextPskRefused);
+  if (!ext.has_key_share) return Refuse(kAlertMissingExtension, kErrTlsProtocol, kTextNoKeyShare);
+  size_t index = 0;
+  while (index < key_share_ids_.size() && key_share_ids_[index] != ext.key_share_group) ++index;
+  if (index == key_share_ids_.size()) {
+    return Refuse(kAlertIllegalParameter, kErrTlsProtocol, kTextGroupNotOffered);
+  }
+  ByteString group;
+  GroupName(ext.key_share_group, &group);
+  ByteString line;
+  line.SetText(kTextSelectedGroup);
+  line.AppendString(group);
+  Status(line.c_str());
+  kx_ = std::move(key_shares_[index]);
+  key_shares_.clear();
+  ByteString shared;
+  if (SetPeerValue(*kx_, ext.key_share.bytes(), static_cast<size_t>(ext.key_share.length())) != kOk ||
+      SharedSecret(*kx_, true, &shared) != kOk) {
+    return Refuse(kAlertIllegalParameter, kErrTlsProtocol, kTextBadKeyShare);
+  }
+  tls13_ = true;
+  schedule_ = std::make_unique<Tls13KeySchedule>();
+  if (key_debug_) schedule_->SetDebugSink(ScheduleDebug, this);
+  KeyDebug("dhSecret", shared);
+  int rc = schedule_->HandshakeKeys(pending_.suite, shared, dispatcher_.transcript(), pending_, true);
+  WipeString(shared);
+  if (rc == kOk) rc = current_.CopyFrom(pending_);
+  if (rc != kOk) return Refuse(kAlertInternalError, rc, "");
+  ByteString text;
+  SuiteDisplayText(suite_id, &text);
+  line.Format(kFormatSelectedSuite, text.c_str());
+  Status(line.c_str());
+  line.SetText(kTextSelectedVersion);
+  line.AppendText(VersionName(kTls13));
+  Status(line.c_str());
+  resumed_ = false;
+  state_ = kStateTls13ServerHello;
+  return kOk;
 }
-int TlsEngine::OnEncryptedExtensions(const uint8_t*, size_t, size_t*) {
-  return UnexpectedMessage("EncryptedExtensions");
+
+int TlsEngine::OnHelloRetryRequest(uint16_t suite_id, size_t message_length,
+                                   const ServerHelloExtensions& ext) {
+  if (hello_retry_) return Refuse(kAlertUnexpectedMessage, -1, kTextSecondRetry);
+  hello_retry_ = true;
+  retry_suite_ = suite_id;
+  TlsIdList groups;
+  ParseSupportedGroups(tls13_groups_.c_str(), true, &groups);
+  if (ext.has_key_share && !Contains(groups, ext.key_share_group)) {
+    ByteString text;
+    text.Format(kFormatRetryGroup, ext.key_share_group);
+    return Refuse(kAlertDecodeError, -1, text.c_str());
+  }
+  // A retry must change the hello, and never asks for a share that was sent.
+  if ((!ext.has_key_share && ext.cookie.empty()) ||
+      (ext.has_key_share && Contains(key_share_ids_, ext.key_share_group))) {
+    return Refuse(kAlertIllegalParameter, kErrTlsProtocol, kTextBadServerHello);
+  }
+  if (ext.has_pre_shared_key) return Refuse(kAlertIllegalParameter, kErrTlsProtocol, kTextPskRefused);
+  cookie_.Assign(ext.cookie);
+  // RFC 8446 4.4.1: the first ClientHello enters the transcript as its hash only.
+  const TlsCipherSuite* suite = FindCipherSuite(suite_id);
+  ByteString& transcript = dispatcher_.transcript();
+  const int first = transcript.length() - static_cast<int>(message_length);
+  ByteString hello;
+  ByteString hash;
+  ByteString replaced;
+  int rc = hello.Set(transcript.data(), first);
+  if (rc == kOk) rc = TranscriptHash(suite->prf, hello, hash);
+  if (rc == kOk) {
+    TlsWriter w(replaced);
+    w.U8(kHsMessageHash);
+    w.U24(static_cast<uint32_t>(hash.length()));
+    w.Bytes(hash);
+    w.Bytes(transcript.bytes() + first, message_length);
+    rc = w.rc();
+  }
+  if (rc == kOk) rc = transcript.Assign(replaced);
+  if (rc != kOk) return Fail(rc, "");
+  if (ext.has_key_share) {
+    std::unique_ptr<KeyExchange> kx;
+    if ((rc = MakeGroupKeyExchange(ext.key_share_group, &kx)) != kOk) return Fail(rc, "");
+    key_shares_.clear();
+    key_shares_.push_back(std::move(kx));
+    key_share_ids_.assign(1, ext.key_share_group);
+  }
+  return SendClientHello();
 }
-int TlsEngine::OnCertificateVerify(const uint8_t*, size_t) { return UnexpectedMessage("CertificateVerify"); }
-int TlsEngine::OnFinished13(const uint8_t*, size_t) { return UnexpectedMessage("Finished"); }
-int TlsEngine::FinishTls13Client() { return kOk; }
-int TlsEngine::OnKeyUpdate(const uint8_t*, size_t, size_t*) { return UnexpectedMessage("KeyUpdate"); }
+
+int TlsEngine::OnEncryptedExtensions(const uint8_t* body, size_t n, size_t* consumed) {
+  TlsReader in(body, n);
+  TlsReader list;
+  if (!in.ReadPrefixed(2, &list)) {
+    return Refuse(kAlertDecodeError, kErrTlsProtocol, kTextBadEncryptedExtensions);
+  }
+  while (!list.empty()) {
+    uint16_t type = 0;
+    TlsReader ext;
+    if (!list.ReadU16(&type) || !list.ReadPrefixed(2, &ext)) {
+      return Refuse(kAlertDecodeError, kErrTlsProtocol, kTextBadEncryptedExtensions);
+    }
+    if (type == kExtServerName) continue;
+    if (type == kExtSupportedGroups) {
+      TlsReader groups;
+      if (!ext.ReadPrefixed(2, &groups) || !ext.empty() || (groups.remaining() & 1) != 0) {
+        return Refuse(kAlertDecodeError, kErrTlsProtocol, kTextBadEncryptedExtensions);
+      }
+      continue;
+    }
+    if (type == kExtAlpn) {
+      ByteString name;
+      // Only a protocol that was offered may be selected.
+      if (!ReadAlpnList(ext, &name) || !AlpnOffered(alpn_.c_str(), name)) {
+        return Refuse(kAlertIllegalParameter, -1, kTextAlpnNotOffered);
+      }
+      negotiated_text_.Assign(name);
+      continue;
+    }
+    return Refuse(kAlertIllegalParameter, -1, kTextForbiddenExtension);
+  }
+  *consumed = n - in.remaining();
+  state_ = kStateTls13EncryptedExtensions;
+  return kOk;
+}
+
+int TlsEngine::OnCertificateVerify(const uint8_t* body, size_t n) {
+  Status(kTextCertificateVerify);
+  TlsReader in(body, n);
+  uint16_t scheme = 0;
+  TlsReader signature;
+  if (!in.ReadU16(&scheme) || !in.ReadPrefixed(2, &signature) || !in.empty()) {
+    return Refuse(kAlertDecodeError, kErrTlsProtocol, kTextCvFailed);
+  }
+  uint16_t group = 0;
+  const char* key_kind = PeerKeyKind(peer_chain_[0], &group);
+  const SchemeUse use = DescribeScheme(scheme);
+  if (!Contains(offered_signature_algorithms_, scheme) || !Tls13SchemeAllowed(kTls13, scheme) ||
+      std::strcmp(use.key_kind, key_kind) != 0) {
+    return Refuse(kAlertIllegalParameter, kErrTlsProtocol, kTextSignatureNotOffered);
+  }
+  ByteString line;
+  line.Format(kFormatCvScheme, SignatureSchemeName(scheme));
+  Status(line.c_str());
+  ByteString hash;
+  ByteString content;
+  int rc = TranscriptHash(pending_.prf_hash, dispatcher_.transcript(), hash);
+  if (rc == kOk) rc = VerifyContent(kServerVerifyContext, hash, &content);
+  if (rc != kOk) return Fail(rc, "");
+  bool valid = false;
+  rc = VerifyWithPeerKey(peer_chain_[0], scheme, SignatureSchemeHashId(scheme),
+                         UsesRsaPssSignature(kTls13, scheme), content.bytes(),
+                         static_cast<size_t>(content.length()), signature.data(),
+                         signature.remaining(), &valid);
+  if (rc != kOk || !valid) return Refuse(kAlertDecryptError, kErrTlsPeerAlert, kTextCvFailed);
+  state_ = kStateWaitFinished;
+  return kOk;
+}
+
+int TlsEngine::OnFinished13(const uint8_t* body, size_t n) {
+  // A server that authenticates sends its certificate and proof before Finished.
+  if (!got_certificate_) return UnexpectedMessage(HandshakeMessageName(kHsFinished));
+  bool ok = false;
+  const int rc = schedule_->VerifyFinished(false, dispatcher_.transcript(), body, n, &ok);
+  if (rc != kOk) return Fail(rc, "");
+  if (!ok) return Refuse(kAlertHandshakeFailure, kErrTlsPeerAlert, kTextBadFinished);
+  Status(kTextFinishedVerified);
+  return kOk;
+}
+
+int TlsEngine::FinishTls13Client() {
+  int rc = schedule_->ApplicationSecrets(dispatcher_.transcript());
+  TlsRecordState app_read;
+  TlsRecordState app_write;
+  if (rc == kOk) rc = schedule_->InstallApplicationKeys(app_read, app_write, true);
+  // The server writes under its application keys from its Finished on.
+  if (rc == kOk) rc = current_.read.CopyFrom(app_read);
+  if (rc != kOk) return Fail(rc, "");
+  BeginFlight();
+  if (pending_.client_certificate_requested) {
+    ByteString cert_body;
+    if (!own_cert_loaded_ || BuildCertificateBody(&own_cert_, true, &cert_body) != kOk) {
+      Status(kTextClientCertMissing);
+      cert_body.Reset();
+      TlsWriter w(cert_body);
+      w.U8(0);
+      w.U24(0);
+      rc = w.rc();
+    }
+    const bool sent_certificate = own_cert_loaded_ && cert_body.length() > 4;
+    if (rc == kOk) rc = SendHandshakeMessage(kHsCertificate, cert_body.bytes(), static_cast<size_t>(cert_body.length()));
+    if (rc == kOk && sent_certificate) {
+      Status(kTextCertificateSent);
+      rc = SendClientCertificateVerify();
+    }
+  }
+  ByteString verify;
+  if (rc == kOk) rc = schedule_->FinishedVerifyData(true, dispatcher_.transcript(), verify);
+  if (rc == kOk) rc = SendHandshakeMessage(kHsFinished, verify.bytes(), static_cast<size_t>(verify.length()));
+  WipeString(verify);
+  const int flushed = EndFlight();
+  if (rc == kOk) rc = flushed;
+  if (rc != kOk) return Fail(rc, kTextSignFailed);
+  Status(kTextFinishedSent);
+  finished_sent_ = true;
+  if ((rc = current_.write.CopyFrom(app_write)) != kOk) return Fail(rc, "");
+  return Complete();
+}
+
+int TlsEngine::OnKeyUpdate(const uint8_t* body, size_t n, size_t* consumed) {
+  if (n != 1 || body[0] > 1) return Refuse(kAlertDecodeError, kErrTlsProtocol, kTextBadKeyUpdate);
+  *consumed = 1;
+  int rc = schedule_->UpdateApplicationKeys(false, current_.read);
+  if (rc == kOk && body[0] == 1) {
+    // Answered under the old keys, then this side moves on too.
+    static constexpr uint8_t kNotRequested[1] = {0};
+    rc = SendHandshakeMessage(kHsKeyUpdate, kNotRequested, 1);
+    if (rc == kOk) rc = schedule_->UpdateApplicationKeys(true, current_.write);
+  }
+  return rc != kOk ? Fail(rc, "") : kOk;
+}
 
 }  // namespace tw

@@ -652,7 +652,8 @@ int TlsEngine::SendHandshakeMessage(uint8_t type, const uint8_t* body, size_t le
   if (rc == kOk) rc = message.AppendByte(static_cast<uint8_t>(length));
   if (rc == kOk && length > 0) rc = message.Append(body, static_cast<int>(length));
   if (rc == kOk) rc = dispatcher_.transcript().AppendString(message);
-  const uint16_t version = pending_.version != 0 ? pending_.version : RecordVersion();
+  // TLS 1.3 records carry the TLS 1.2 version.
+  const uint16_t version = tls13_ ? kTls12 : pending_.version != 0 ? pending_.version : RecordVersion();
   for (int off = 0; rc == kOk && off < message.length(); off += kTlsMaxPlaintext) {
     const int piece = std::min(kTlsMaxPlaintext, message.length() - off);
     rc = WriteRecord(kContentHandshake, version, message.bytes() + off, static_cast<size_t>(piece));
@@ -853,6 +854,13 @@ int ParseSupportedGroups(const char* text, bool tls13, TlsIdList* out) {
   });
   if (!ok && out != nullptr) out->clear();
   return ok ? kOk : -1;
+}
+
+const char* SignatureSchemeName(uint16_t code) {
+  for (const SchemeName& s : kSignatureSchemes) {
+    if (s.code == code) return s.name;
+  }
+  return "None";
 }
 
 int ParseSignatureSchemes(const char* text, TlsIdList* out) {

@@ -20,6 +20,7 @@
 #include "tls/session_cache.h"
 #include "tls/tls_certificates.h"
 #include "tls/tls_reader.h"
+#include "tls/tls13_key_schedule.h"
 #include "tls/tls_session_state.h"
 
 namespace tw {
@@ -177,6 +178,8 @@ class TlsEngine : private TlsHandshakeHandler {
   bool established() const { return established_; }
   bool is_client() const { return is_client_; }
   bool resumed() const { return resumed_; }
+  // A key-debug line: the label and a hex dump, when the switch is on.
+  void KeyDebugLine(const char* label, const uint8_t* bytes, size_t n);
   // The peer's certificate chain of the last handshake (DER, leaf first).
   const std::vector<ByteString>& peer_chain() const { return peer_chain_; }
   // The number of sessions kept for resumption.
@@ -268,9 +271,8 @@ class TlsEngine : private TlsHandshakeHandler {
   void ResetHandshake();
   int LoadOwnCertificate();
   bool tls13_enabled_for_hello() const {
-    return kTls13Ready && (protocol_mask_ & kTlsProtocolTls13) == kTlsProtocolTls13;
+    return (protocol_mask_ & kTlsProtocolTls13) == kTlsProtocolTls13;
   }
-  static constexpr bool kTls13Ready = false;
 
   TlsEngineOwner* owner_ = nullptr;
   bool is_client_ = true;
@@ -317,6 +319,8 @@ class TlsEngine : private TlsHandshakeHandler {
   std::vector<uint16_t> offered_versions_;
   std::vector<uint16_t> offered_signature_algorithms_;
   std::vector<uint16_t> requested_signature_algorithms_;
+  std::unique_ptr<Tls13KeySchedule> schedule_;
+  uint16_t retry_suite_ = 0;
   ByteString cookie_;
   ByteString temp_rsa_modulus_;
   ByteString temp_rsa_exponent_;
@@ -342,6 +346,8 @@ class TlsEngine : private TlsHandshakeHandler {
 using TlsIdList = std::vector<uint16_t>;
 int ParseSupportedGroups(const char* text, bool tls13, TlsIdList* out);
 int ParseSignatureSchemes(const char* text, TlsIdList* out);
+// The name of a TLS 1.3 signature scheme; "None" for 0 or an unknown code.
+const char* SignatureSchemeName(uint16_t code);
 int ParseTls12SignatureAlgorithms(const char* text, TlsIdList* out, ByteString* error);
 
 // SSLEnabledCipherSuites: "*" or empty accepts every suite; otherwise every ";"-separated name
