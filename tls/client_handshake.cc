@@ -989,6 +989,8 @@ int TlsEngine::OnHelloRetryRequest(uint16_t suite_id, size_t message_length,
   if (hello_retry_) return Refuse(kAlertUnexpectedMessage, -1, kTextSecondRetry);
   hello_retry_ = true;
   retry_suite_ = suite_id;
+  // From here on the peer speaks TLS 1.3 (a compatibility ChangeCipherSpec may follow).
+  tls13_ = true;
   TlsIdList groups;
   ParseSupportedGroups(tls13_groups_.c_str(), true, &groups);
   if (ext.has_key_share && !Contains(groups, ext.key_share_group)) {

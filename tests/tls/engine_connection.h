@@ -104,9 +104,17 @@ class EngineConnection : public tw::TlsEngineOwner {
   std::string DebugHex(const std::string& label) const {
     for (const std::string& s : status) {
       if (s.rfind(label + "\r\n", 0) != 0) continue;
+      // Lines of "<offset>  XX XX ...  <text>": the bytes sit in columns 10 to 57.
       std::string hex;
-      for (char c : s.substr(label.size() + 2)) {
-        if (std::isxdigit(static_cast<unsigned char>(c))) hex += static_cast<char>(std::tolower(c));
+      size_t at = label.size() + 2;
+      while (at < s.size()) {
+        size_t end = s.find('\n', at);
+        if (end == std::string::npos) end = s.size();
+        const std::string line = s.substr(at, end - at);
+        for (char c : line.substr(std::min<size_t>(10, line.size()), 48)) {
+          if (std::isxdigit(static_cast<unsigned char>(c))) hex += static_cast<char>(std::tolower(c));
+        }
+        at = end + 1;
       }
       return hex;
     }

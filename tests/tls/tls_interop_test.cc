@@ -40,28 +40,82 @@ class SServer {
   int port_ = 0;
 };
 
-void Smoke(const std::string& version, uint32_t mask) {
+struct Row {
+  const char* name;
+  const char* cert;     // test PKI name of the server's certificate
+  uint32_t mask;        // the client's protocol mask
+  std::vector<std::string> options;
+  const char* suite;    // expected in the "Selected ..." status
+};
+
+void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
+
+const std::vector<Row>& Rows() {
+  static const std::vector<Row> rows = {
+      {"tls13_x25519_aes128", "rsa", 0x3FC0, {"-tls1_3", "-ciphersuites", "TLS_AES_128_GCM_SHA256", "-groups", "X25519"}, "TLS_AES_128_GCM_SHA256"},
+      {"tls13_p256_chacha_ecdsa", "ecdsa", 0x3FC0, {"-tls1_3", "-ciphersuites", "TLS_CHACHA20_POLY1305_SHA256", "-groups", "P-256"}, "TLS_CHACHA20_POLY1305_SHA256"},
+      {"tls13_p384_aes256_ecdsa384", "ecdsa384", 0x3FC0, {"-tls1_3", "-ciphersuites", "TLS_AES_256_GCM_SHA384", "-groups", "P-384"}, "TLS_AES_256_GCM_SHA384"},
+      {"tls13_ffdhe2048", "rsa", 0x3FC0, {"-tls1_3", "-groups", "ffdhe2048"}, "TLS_AES_256_GCM_SHA384"},
+      {"tls13_retry_p521", "rsa", 0x3FC0, {"-tls1_3", "-groups", "P-521"}, "TLS_AES_256_GCM_SHA384"},
+      {"tls13_retry_x448", "ecdsa", 0x3FC0, {"-tls1_3", "-groups", "X448"}, "TLS_AES_256_GCM_SHA384"},
+      {"tls12_ecdhe_rsa_gcm", "rsa", 0x0FC0, {"-tls1_2", "-cipher", "ECDHE-RSA-AES128-GCM-SHA256"}, "TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256"},
+      {"tls12_ecdhe_ecdsa_gcm256", "ecdsa", 0x0FC0, {"-tls1_2", "-cipher", "ECDHE-ECDSA-AES256-GCM-SHA384"}, "TLS_ECDHE_ECDSA_WITH_AES_256_GCM_SHA384"},
+      {"tls12_dhe_rsa_cbc_sha256", "rsa", 0x0FC0, {"-tls1_2", "-cipher", "DHE-RSA-AES128-SHA256"}, "TLS_DHE_RSA_WITH_AES_128_CBC_SHA256"},
+      {"tls12_rsa_cbc_sha256", "rsa", 0x0FC0, {"-tls1_2", "-cipher", "AES256-SHA256"}, "TLS_RSA_WITH_AES_256_CBC_SHA256"},
+      {"tls12_ecdhe_rsa_cbc_sha1", "rsa", 0x0FC0, {"-tls1_2", "-cipher", "ECDHE-RSA-AES128-SHA"}, "TLS_ECDHE_RSA_WITH_AES_128_CBC_SHA"},
+      {"tls12_x25519_over_13_client", "rsa", 0x3FC0, {"-tls1_2", "-cipher", "ECDHE-RSA-AES256-GCM-SHA384", "-groups", "X25519"}, "TLS_ECDHE_RSA_WITH_AES_256_GCM_SHA384"},
+      {"tls11_ecdhe_rsa_cbc", "rsa", 0x0FC0, {"-tls1_1", "-cipher", "ECDHE-RSA-AES128-SHA:@SECLEVEL=0"}, "TLS_ECDHE_RSA_WITH_AES_128_CBC_SHA"},
+      {"tls10_rsa_cbc", "rsa", 0x0FC0, {"-tls1", "-cipher", "AES128-SHA:@SECLEVEL=0"}, "TLS_RSA_WITH_AES_128_CBC_SHA"},
+      {"tls10_dhe_rsa_3des", "rsa", 0x0FC0, {"-tls1", "-cipher", "DHE-RSA-AES256-SHA:@SECLEVEL=0"}, "TLS_DHE_RSA_WITH_AES_256_CBC_SHA"},
+  };
+  return rows;
+}
+
+class TlsInteropMatrix : public ::testing::TestWithParam<Row> {};
+
+// 16 MiB from the server's -WWW file, compared with the file; the secrets against its key log.
+TEST_P(TlsInteropMatrix, MovesDataAndMatchesKeyLog) {
+  const Row& row = GetParam();
   const TestPki& pki = TestPki::Get();
   if (!pki.ok()) { TW_REQUIRE_OR_SKIP(pki.error()); }
   SServer server;
-  ASSERT_TRUE(server.Start({"-cert", pki.Cert("rsa"), "-key", pki.Key("rsa"), "-cert_chain", pki.Cert("inter"), version}));
-  testsupport::WriteFile(server.dir() + "/data", "hello world");
+  std::vector<std::string> options = {"-cert", pki.Cert(row.cert), "-key", pki.Key(row.cert),
+                                      "-cert_chain", pki.Cert("inter")};
+  options.insert(options.end(), row.options.begin(), row.options.end());
+  ASSERT_TRUE(server.Start(options)) << server.log();
+  const std::string data = testsupport::RandomBytes(16 << 20, 7);
+  testsupport::WriteFile(server.dir() + "/data", data);
+  setenv("TW_CERT_STORES", pki.store_dir().c_str(), 1);
   tlstest::EngineConnection c;
-  c.accept_override = 1;
   c.engine.SetServerName("localhost");
-  c.engine.SetProtocolMask(mask);
+  c.engine.SetProtocolMask(row.mask);
   c.engine.SetKeyDebug(true);
   ASSERT_TRUE(c.Connect(server.port()));
-  const bool ok = c.Handshake();
-  for (auto& s : c.status) printf("S: %s\n", s.c_str());
-  for (auto& e : c.errors) printf("E: %d %s\n", e.first, e.second.c_str());
-  ASSERT_TRUE(ok) << c.failure_text << "\n" << server.log();
+  ASSERT_TRUE(c.Handshake()) << c.failure_text << "\n" << server.log();
+  EXPECT_TRUE(c.HasStatus(std::string("Selected ") + row.suite)) << row.name;
+  EXPECT_EQ(c.certificate_status, "OK");
   ASSERT_TRUE(c.Send("GET /data HTTP/1.0\r\n\r\n"));
-  c.Pump([&] { return c.peer_closed; }, 5000);
-  EXPECT_NE(c.received.find("hello world"), std::string::npos) << c.received;
+  c.Pump([&] { return c.peer_closed; }, 60000);
+  const size_t head = c.received.find("\r\n\r\n");
+  ASSERT_NE(head, std::string::npos);
+  EXPECT_TRUE(c.received.compare(head + 4, std::string::npos, data) == 0) << "body differs";
+
+  const std::string keylog = server.keylog();
+  const std::string random = c.DebugHex("client-random").empty()
+                                 ? testsupport::Hex(c.engine.current().client_random, 32)
+                                 : c.DebugHex("client-random");
+  if (row.mask & 0x3000 && std::string(row.options[0]) == "-tls1_3") {
+    EXPECT_NE(keylog.find("CLIENT_TRAFFIC_SECRET_0 " + random + " " +
+                          c.DebugHex("context.Tls13_ClientTrafficSecret")), std::string::npos);
+    EXPECT_NE(keylog.find("SERVER_HANDSHAKE_TRAFFIC_SECRET " + random + " " +
+                          c.DebugHex("Tls13_ServerHandshakeTrafficSecret")), std::string::npos);
+  } else {
+    EXPECT_NE(keylog.find("CLIENT_RANDOM " + random + " " + c.DebugHex("master-secret")),
+              std::string::npos) << keylog;
+  }
 }
 
-TEST(TlsInterop, Smoke12) { Smoke("-tls1_2", 0x0FC0); }
-TEST(TlsInterop, Smoke13) { Smoke("-tls1_3", 0x3FC0); }
+INSTANTIATE_TEST_SUITE_P(Peers, TlsInteropMatrix, ::testing::ValuesIn(Rows()),
+                         [](const ::testing::TestParamInfo<Row>& i) { return std::string(i.param.name); });
 
 }  // namespace
