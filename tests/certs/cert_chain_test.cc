@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "certs/cert_chain_engine.h"
@@ -124,6 +125,28 @@ TEST_F(ChainTestBase, StoreIsReadAgainWhenItChanges) {
   EXPECT_EQ(win::ListCertStoreFiles("../ROOT", &files), 123u);
   EXPECT_EQ(win::ListCertStoreFiles("", &files), 123u);
   testsupport::RunCommand("rm -rf " + ShellQuote(stores));
+  unsetenv(win::kCertStoresVariable);
+  if (const char* home = getenv("HOME"); home && *home) {
+    EXPECT_EQ(win::CertStoresFolder(), std::string(home) + "/.config/tarnwick/certstores");
+  }
+}
+
+// Threads share the parsed ROOT store while the first of them may still be reading it.
+TEST_F(ChainTestBase, ThreadsShareTheRootStore) {
+  const ByteString leaf = Bytes(DerOf(pki().Cert("rsa")));
+  const std::vector<ByteString> pool{Bytes(DerOf(pki().Cert("inter")))};
+  std::vector<int> trusted(4, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 20; ++i) {
+        CertChain chain;
+        trusted[t] += BuildCertificateChain(leaf, &pool, 0, &chain) == 0 && chain.status == 0;
+      }
+    });
+  }
+  for (std::thread& th : threads) th.join();
+  EXPECT_EQ(trusted, std::vector<int>(4, 20));
 }
 
 TEST_F(ChainTestBase, HostileInputGivesCodesOrUntrusted) {
