@@ -100,7 +100,8 @@ int HkdfExpand(int hash_id, const ByteString& prk, const ByteString& info, int l
     if (rc == kOk) rc = mac.Update(&counter, 1);
     if (rc == kOk) rc = mac.Final();
     if (rc == kOk) rc = block.s.Assign(mac.mac());
-    if (rc == kOk) rc = result.s.Append(block.s.data(), std::min(digest, length - result.s.length()));
+    const int take = std::min(digest, length - result.s.length());
+    if (rc == kOk) rc = result.s.Append(block.s.data(), take);
   }
   if (rc == kOk) rc = out.Assign(result.s);
   return rc;
@@ -108,7 +109,8 @@ int HkdfExpand(int hash_id, const ByteString& prk, const ByteString& info, int l
 
 int HkdfExpandLabel(int hash_id, const ByteString& secret, const char* label,
                     const ByteString& context, int length, ByteString& out) {
-  const size_t label_length = std::strlen(kLabelPrefix) + std::strlen(label != nullptr ? label : "");
+  const char* name = label != nullptr ? label : "";
+  const size_t label_length = std::strlen(kLabelPrefix) + std::strlen(name);
   if (label_length > 255 || context.length() > 255 || length < 0 || length > 0xFFFF) {
     return kErrBadArgument;
   }
@@ -117,7 +119,7 @@ int HkdfExpandLabel(int hash_id, const ByteString& secret, const char* label,
   if (rc == kOk) rc = info.AppendByte(static_cast<uint8_t>(length));
   if (rc == kOk) rc = info.AppendByte(static_cast<uint8_t>(label_length));
   if (rc == kOk) rc = info.AppendText(kLabelPrefix);
-  if (rc == kOk && label != nullptr) rc = info.AppendText(label);
+  if (rc == kOk) rc = info.AppendText(name);
   if (rc == kOk) rc = info.AppendByte(static_cast<uint8_t>(context.length()));
   if (rc == kOk) rc = info.AppendString(context);
   if (rc == kOk) rc = HkdfExpand(hash_id, secret, info, length, out);
@@ -239,7 +241,9 @@ int Tls13KeySchedule::HandshakeKeys(const TlsCipherSuite* suite, const ByteStrin
   Debug("h2 bytes:", transcript);
   Debug("h2", h2);
   rc = DeriveSecret(hashId_, handshake.s, kLabelClientHandshake, h2, clientHandshake_);
-  if (rc == kOk) rc = DeriveSecret(hashId_, handshake.s, kLabelServerHandshake, h2, serverHandshake_);
+  if (rc == kOk) {
+    rc = DeriveSecret(hashId_, handshake.s, kLabelServerHandshake, h2, serverHandshake_);
+  }
   SecretScope client_key;
   SecretScope client_iv;
   SecretScope server_key;
@@ -249,8 +253,14 @@ int Tls13KeySchedule::HandshakeKeys(const TlsCipherSuite* suite, const ByteStrin
   if (rc == kOk) rc = DeriveSecret(hashId_, handshake.s, kLabelDerived, h0, derived.s);
   if (rc == kOk) rc = HkdfExtract(hashId_, derived.s, zeros, master_);
   if (rc == kOk) rc = pending.master_secret.Assign(master_);
-  if (rc == kOk) rc = HkdfExpandLabel(hashId_, clientHandshake_, kLabelFinished, empty, digest, clientFinishedKey_);
-  if (rc == kOk) rc = HkdfExpandLabel(hashId_, serverHandshake_, kLabelFinished, empty, digest, serverFinishedKey_);
+  if (rc == kOk) {
+    rc = HkdfExpandLabel(hashId_, clientHandshake_, kLabelFinished, empty, digest,
+                         clientFinishedKey_);
+  }
+  if (rc == kOk) {
+    rc = HkdfExpandLabel(hashId_, serverHandshake_, kLabelFinished, empty, digest,
+                         serverFinishedKey_);
+  }
   if (rc != kOk) return rc;
   Debug("Tls13_ClientHandshakeTrafficSecret", clientHandshake_);
   Debug("Tls13_ServerHandshakeTrafficSecret", serverHandshake_);
