@@ -1,5 +1,8 @@
 #include "certs/cert_signature.h"
 
+#include "crypto/pubkey/ed25519.h"
+#include "crypto/pubkey/ed448.h"
+
 #include <cstring>
 
 #include "certs/der_reader.h"
@@ -173,7 +176,17 @@ int VerifyDsa(const KeyPair& key, const char* hash_name, const uint8_t* data, si
 int VerifyEdwardsSignature(const EcKeyData& key, const uint8_t* data, size_t data_length,
                            const uint8_t* signature, size_t signature_length, bool* valid) {
   *valid = false;
-  return kErrSignatureUnsupported;
+  const int length = static_cast<int>(signature_length);
+  if (key.curve_id == kCurveEd25519) {
+    *valid = Ed25519Verify(data, data_length, key.public_bytes.bytes(), key.public_bytes.length(),
+                           signature, length) == 1;
+  } else if (key.curve_id == kCurveEd448) {
+    *valid = Ed448Verify(data, data_length, nullptr, 0, key.public_bytes.bytes(),
+                         key.public_bytes.length(), signature, length) == 1;
+  } else {
+    return kErrSignatureUnsupported;
+  }
+  return kOk;
 }
 
 int VerifySignedData(const ByteStringPair& algorithm, const uint8_t* data, size_t data_length,

@@ -1,5 +1,9 @@
 #include "tls/tls_certificates.h"
 
+#include "certs/cert_chain_engine.h"
+#include "crypto/pubkey/ed25519.h"
+#include "crypto/pubkey/ed448.h"
+
 #include <cstdio>
 #include <strings.h>
 
@@ -173,12 +177,6 @@ std::vector<std::string> Split(const char* text, char separator) {
   return parts;
 }
 
-bool IsSelfSigned(const Certificate& c) {
-  ByteString subject, issuer;
-  NormalizeDistinguishedName(c.tbs.subjectText.c_str(), &subject);
-  NormalizeDistinguishedName(c.tbs.issuerText.c_str(), &issuer);
-  return subject.Equals(issuer);
-}
 
 int AppendU24(ByteString* out, size_t n) {
   const uint8_t b[3] = {static_cast<uint8_t>(n >> 16), static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)};
@@ -195,8 +193,32 @@ int DigestFor(int hash_id, bool sha1_half, const uint8_t* data, size_t n, ByteSt
 }
 
 // Every EdDSA signature and check of the TLS layer goes through these two.
-int SignEdDsa(const KeyPair&, const uint8_t*, size_t, ByteString*) { return kErrTlsKeyUnsupported; }
-int VerifyEdDsa(const KeyPair&, const uint8_t*, size_t, const uint8_t*, size_t, bool*) {
+int SignEdDsa(const KeyPair& key, const uint8_t* data, size_t n, ByteString* signature) {
+  const EcKeyData& k = key.edwards;
+  if (!k.HasPrivate()) return kErrTlsKeyUnsupported;
+  if (k.curve_id == kCurveEd25519) {
+    return Ed25519Sign(data, n, k.public_bytes.bytes(), k.public_bytes.length(), k.private_bytes.bytes(),
+                       k.private_bytes.length(), *signature);
+  }
+  if (k.curve_id == kCurveEd448) {
+    return Ed448Sign(data, n, nullptr, 0, k.public_bytes.bytes(), k.public_bytes.length(),
+                     k.private_bytes.bytes(), k.private_bytes.length(), *signature);
+  }
+  return kErrTlsKeyUnsupported;
+}
+int VerifyEdDsa(const KeyPair& key, const uint8_t* data, size_t n, const uint8_t* signature, size_t sig_length,
+                bool* valid) {
+  const EcKeyData& k = key.edwards;
+  if (k.curve_id == kCurveEd25519) {
+    *valid = Ed25519Verify(data, n, k.public_bytes.bytes(), k.public_bytes.length(), signature,
+                           static_cast<int>(sig_length)) == 1;
+    return kOk;
+  }
+  if (k.curve_id == kCurveEd448) {
+    *valid = Ed448Verify(data, n, nullptr, 0, k.public_bytes.bytes(), k.public_bytes.length(), signature,
+                         static_cast<int>(sig_length)) == 1;
+    return kOk;
+  }
   return kErrTlsKeyUnsupported;
 }
 

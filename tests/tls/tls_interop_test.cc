@@ -58,6 +58,8 @@ const std::vector<Row>& Rows() {
       {"tls13_ffdhe2048", "rsa", 0x3FC0, {"-tls1_3", "-groups", "ffdhe2048"}, "TLS_AES_256_GCM_SHA384"},
       {"tls13_retry_p521", "rsa", 0x3FC0, {"-tls1_3", "-groups", "P-521"}, "TLS_AES_256_GCM_SHA384"},
       {"tls13_retry_x448", "ecdsa", 0x3FC0, {"-tls1_3", "-groups", "X448"}, "TLS_AES_256_GCM_SHA384"},
+      {"tls13_ed25519", "ed25519", 0x3FC0, {"-tls1_3"}, "TLS_AES_256_GCM_SHA384"},
+      {"tls12_ed25519_over_13_client", "ed25519", 0x3FC0, {"-tls1_2", "-cipher", "ECDHE-ECDSA-AES128-GCM-SHA256"}, "TLS_ECDHE_ECDSA_WITH_AES_128_GCM_SHA256"},
       {"tls12_ecdhe_rsa_gcm", "rsa", 0x0FC0, {"-tls1_2", "-cipher", "ECDHE-RSA-AES128-GCM-SHA256"}, "TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256"},
       {"tls12_ecdhe_ecdsa_gcm256", "ecdsa", 0x0FC0, {"-tls1_2", "-cipher", "ECDHE-ECDSA-AES256-GCM-SHA384"}, "TLS_ECDHE_ECDSA_WITH_AES_256_GCM_SHA384"},
       {"tls12_dhe_rsa_cbc_sha256", "rsa", 0x0FC0, {"-tls1_2", "-cipher", "DHE-RSA-AES128-SHA256"}, "TLS_DHE_RSA_WITH_AES_128_CBC_SHA256"},
