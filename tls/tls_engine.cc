@@ -484,10 +484,9 @@ int TlsEngine::HandleAlert(const uint8_t* body, size_t n) {
 int TlsEngine::OnHandshakeMessage(uint8_t type, const uint8_t* body, size_t length,
                                   size_t* consumed) {
   const char* name = HandshakeMessageName(type);
-  if (!is_client_) return Fail(kErrTlsUnavailable, kTextTlsUnavailable);
   switch (type) {
     case kHsHelloRequest:
-      return tls13_ ? UnexpectedMessage(name) : OnHelloRequest();
+      return tls13_ || !is_client_ ? UnexpectedMessage(name) : OnHelloRequest();
     case kHsFinished:
       return HandleFinished(body, length);
     case kHsNewSessionTicket:
@@ -501,6 +500,8 @@ int TlsEngine::OnHandshakeMessage(uint8_t type, const uint8_t* body, size_t leng
   }
   const HandshakeRule* rule = FindRule(type);
   if (rule == nullptr || !StateIn(*rule, is_client_, state_, tls13_)) return UnexpectedMessage(name);
+  // The server's handlers are not part of this build.
+  if (!is_client_) return Fail(kErrTlsUnavailable, kTextTlsUnavailable);
   switch (type) {
     case kHsServerHello:
       return OnServerHello(body, length);
