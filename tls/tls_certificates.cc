@@ -361,6 +361,9 @@ int CertSelection::Load(const void* store, int store_length, int32_t store_type,
     s.store_type = store_type;
     if (rc == kOk && password != s.password.c_str()) rc = s.password.SetText(password ? password : "");
     if (rc == kOk && subject != s.subject.c_str()) rc = s.subject.SetText(subject ? subject : "");
+    // The route taken last is the one a copy takes again.
+    Impl::Wipe(s.encoded);
+    s.encoded.Reset();
   } else if (encoded != s.encoded.data()) {
     rc = s.encoded.Set(encoded, encoded_length);
   }
