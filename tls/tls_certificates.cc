@@ -240,7 +240,11 @@ struct CertSelection::Impl {
   ByteString error;
   ByteString none;
 
-  ~Impl() { WipeBytes(password.bytes(), static_cast<size_t>(password.length())); }
+  // The store, the password and an encoded blob may all carry key material.
+  ~Impl() {
+    for (ByteString* secret : {&password, &store, &encoded}) Wipe(*secret);
+  }
+  static void Wipe(ByteString& s) { WipeBytes(s.bytes(), static_cast<size_t>(s.length())); }
 
   void Unload() {
     certificates.clear();
@@ -258,6 +262,7 @@ struct CertSelection::Impl {
   }
   int Parse(const uint8_t* data, int n, bool allow_file, bool* from_file);
   int ParsePem(const uint8_t* data, int n);
+  int TakePemBlocks(const StringList& labels, const StringList& headers, const StringList& bodies);
   int AddCertificate(const void* der, int n);
   int SelectBySubject(const char* wanted);
 };
@@ -273,6 +278,14 @@ int CertSelection::Impl::AddCertificate(const void* der, int n) {
 int CertSelection::Impl::ParsePem(const uint8_t* data, int n) {
   StringList labels, headers, bodies;
   if (ReadPemBlocks(data, n, &labels, &headers, &bodies, nullptr) != kOk) return -1;
+  const int rc = TakePemBlocks(labels, headers, bodies);
+  // The decoded bodies hold the private key too.
+  const ByteString& packed = bodies.packed();
+  WipeBytes(const_cast<uint8_t*>(packed.bytes()), static_cast<size_t>(packed.length()));
+  return rc;
+}
+
+int CertSelection::Impl::TakePemBlocks(const StringList& labels, const StringList& headers, const StringList& bodies) {
   for (int i = 0; i < labels.Count(); ++i) {
     const char* label = labels.Get(i);
     if (std::strcmp(label, "CERTIFICATE") == 0) {
@@ -302,6 +315,10 @@ int CertSelection::Impl::ParsePem(const uint8_t* data, int n) {
 int CertSelection::Impl::Parse(const uint8_t* data, int n, bool allow_file, bool* from_file) {
   *from_file = false;
   ByteString content;
+  struct WipeOnExit {
+    ByteString& s;
+    ~WipeOnExit() { Wipe(s); }
+  } wipe_content{content};
   if (allow_file && n > 0 && n < kFileNameLimit) {
     ByteString name;
     int rc = name.Set(data, n);
@@ -314,13 +331,11 @@ int CertSelection::Impl::Parse(const uint8_t* data, int n, bool allow_file, bool
   }
   int rc = IsPemText(data, n) ? ParsePem(data, n) : -1;
   if (rc == kOk && (has_key || !certificates.empty())) {
-    WipeBytes(content.bytes(), static_cast<size_t>(content.length()));
     return certificates.empty() ? Error(kErrStoreNoMatch, kCertNotFound) : kOk;
   }
   if (rc > 0) return rc;
   ByteString der;
   rc = der.Set(data, n);
-  WipeBytes(content.bytes(), static_cast<size_t>(content.length()));
   if (rc != kOk) return rc;
   if (LooksLikeBase64(der.c_str(), der.length()) && DecodeBase64(der, false, true, true) < 0) {
     return Error(kErrStoreOpen, kStoreNotOpened);
@@ -368,6 +383,9 @@ int CertSelection::Load(const void* store, int store_length, int32_t store_type,
     s.store_type = store_type;
     if (rc == kOk && password != s.password.c_str()) rc = s.password.SetText(password ? password : "");
     if (rc == kOk && subject != s.subject.c_str()) rc = s.subject.SetText(subject ? subject : "");
+    // The route taken last is the one a copy takes again.
+    Impl::Wipe(s.encoded);
+    s.encoded.Reset();
   } else if (encoded != s.encoded.data()) {
     rc = s.encoded.Set(encoded, encoded_length);
   }

@@ -54,6 +54,7 @@ class CertSelection {
   void Release();
 
   bool loaded() const;
+  // The store held the private key that belongs to the selected certificate.
   bool has_private_key() const;
   // The selected certificate's DER; empty when none.
   const ByteString& der() const;
@@ -106,7 +107,7 @@ int VerifyPeerCertificate(TlsCertificateHost& host, CertSelection* peer,
 // hash_id: a HashId of crypto/symmetric/hash_engine.h (kHashMd5Sha1 below TLS 1.2: RSA signs the
 // 36 raw bytes, DSA and ECDSA sign the SHA-1 part). pss: RSASSA-PSS with that hash.
 // scheme 0x0807/0x0808: EdDSA over the data itself.
-// The own key signs `data`.
+// The own key signs `data`: 0, 281 without the selected certificate's private key, 278 for EdDSA.
 int SignWithOwnKey(const CertSelection& own, uint16_t scheme, int hash_id, bool pss,
                    const uint8_t* data, size_t n, ByteString* signature);
 // The peer certificate's key checks `signature` over `data`. *valid false for a wrong signature.
