@@ -168,7 +168,8 @@ void Base(Point* p) {
   Fe448Mul(&p->T, kBaseX, kBaseY);
 }
 
-void Dbl(Point* r, const Point& p) {
+// T is left stale when `withT` is false: enough before another doubling, which does not read it.
+void Dbl(Point* r, const Point& p, bool withT = true) {
   Fe448 a, b, c, e, f, g, h, t;
   Fe448Sq(&a, p.X);
   Fe448Sq(&b, p.Y);
@@ -183,7 +184,7 @@ void Dbl(Point* r, const Point& p) {
   Fe448Mul(&r->X, e, f);
   Fe448Mul(&r->Y, g, h);
   Fe448Mul(&r->Z, f, g);
-  Fe448Mul(&r->T, e, h);
+  if (withT) Fe448Mul(&r->T, e, h);
 }
 
 // The common tail of both additions: a = X1 X2, b = Y1 Y2, c = d T1 T2, zz = Z1 Z2, and
@@ -425,7 +426,7 @@ void DoubleMulVartime(Point* r, const Ed448Scalar a, const Point& A, const Ed448
   int i = 447;
   while (i >= 0 && !as[i] && !bs[i]) --i;
   for (; i >= 0; --i) {
-    Dbl(r, *r);
+    Dbl(r, *r, as[i] || bs[i]);
     if (as[i]) {
       Cached c = odd[(as[i] > 0 ? as[i] : -as[i]) / 2];
       if (as[i] < 0) NegateCached(&c);
