@@ -23,7 +23,8 @@ int CasBelow(const std::vector<ByteString>& chain) {
   int n = 0;
   for (size_t i = 1; i < chain.size(); ++i) {
     Certificate c;
-    if (ParseCertificateDer(chain[i].data(), chain[i].length(), &c) == kOk && !IsSelfIssued(c)) {
+    if (ParseCertificateDer(chain[i].data(), chain[i].length(), &c) == kOk &&
+        !IsSelfIssuedCertificate(c)) {
       ++n;
     }
   }
@@ -37,7 +38,7 @@ int CollectRows(const std::vector<ByteString>& pem_list, uint32_t flags, bool an
     ChainRow row;
     int rc = MakeChainRow(pem.data(), pem.length(), anchors, &row);
     if (rc != kOk) return rc;
-    if (!(flags & kSecurityNoValidityCheck) && CheckValidity(row.cert) != 0) {
+    if (!(flags & kSecurityNoValidityCheck) && CheckCertificateValidity(row.cert) != 0) {
       return kValidityFailure;
     }
     bool seen = false;
@@ -84,7 +85,7 @@ int ExtendCertificateChain(ByteString* issuer, ByteString* subject, std::vector<
     }
     if (next == rows->end()) break;
     chain->push_back(next->cert.der);
-    const bool ends = next->anchor || IsSelfSigned(next->cert);
+    const bool ends = next->anchor || IsSelfSignedCertificate(next->cert);
     if (issuer->Assign(next->issuer) != kOk || subject->Assign(next->subject) != kOk) {
       return kExtendOpen;
     }
@@ -92,7 +93,7 @@ int ExtendCertificateChain(ByteString* issuer, ByteString* subject, std::vector<
     rows->erase(next);
     if (ends) return kExtendEnded;
   }
-  return IsSelfSigned(end) ? kExtendEnded : kExtendOpen;
+  return IsSelfSignedCertificate(end) ? kExtendEnded : kExtendOpen;
 }
 
 int VerifyCertificateChain(const ByteString& leaf_der, const std::vector<ByteString>& pem_list,
@@ -109,7 +110,8 @@ int VerifyCertificateChain(const ByteString& leaf_der, const std::vector<ByteStr
     rc = kErrDerIncomplete;
   }
   if (rc != kOk) return rc;
-  if (!(flags & kSecurityNoValidityCheck) && CheckValidity(leaf.cert) != 0) return kValidityFailure;
+  if (!(flags & kSecurityNoValidityCheck) && CheckCertificateValidity(leaf.cert) != 0)
+    return kValidityFailure;
   // The leaf links from itself, wherever it stood in the list.
   for (auto it = rows.begin(); it != rows.end();) {
     it = View(it->cert.der) == View(leaf.cert.der) ? rows.erase(it) : it + 1;
@@ -123,7 +125,8 @@ int VerifyCertificateChain(const ByteString& leaf_der, const std::vector<ByteStr
     for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
       for (const ByteString& pem : *trusted_pem) {
         ChainRow t;
-        if (MakeChainRow(pem.data(), pem.length(), true, &t) == kOk && View(t.cert.der) == View(*it)) {
+        if (MakeChainRow(pem.data(), pem.length(), true, &t) == kOk &&
+            View(t.cert.der) == View(*it)) {
           return 0;
         }
       }
