@@ -110,8 +110,9 @@ int VerifyCertificateChain(const ByteString& leaf_der, const std::vector<ByteStr
     rc = kErrDerIncomplete;
   }
   if (rc != kOk) return rc;
-  if (!(flags & kSecurityNoValidityCheck) && CheckCertificateValidity(leaf.cert) != 0)
+  if (!(flags & kSecurityNoValidityCheck) && CheckCertificateValidity(leaf.cert) != 0) {
     return kValidityFailure;
+  }
   // The leaf links from itself, wherever it stood in the list.
   for (auto it = rows.begin(); it != rows.end();) {
     it = View(it->cert.der) == View(leaf.cert.der) ? rows.erase(it) : it + 1;
