@@ -199,7 +199,7 @@ class ChainSearch {
 
   void Run(const Node& leaf) {
     path_.push_back(&leaf);
-    const uint32_t status = (flags_ & kChainIgnoreTime) ? 0 : CheckCertificateValidity(leaf.cert);
+    const uint32_t status = (flags_ & kChainIgnoreTime) ? 0 : CheckValidity(leaf.cert);
     Visit(status);
   }
   const std::vector<const Node*>& best() const { return best_; }
@@ -209,14 +209,13 @@ class ChainSearch {
   bool Visit(uint32_t status) {
     const Node& cur = *path_.back();
     if (cur.anchor || anchors_.HasSubjectAndKey(cur)) return Record(status);
-    if (IsSelfSignedCertificate(cur.cert)) return Record(status | kChainUntrustedRoot);
+    if (IsSelfSigned(cur.cert)) return Record(status | kChainUntrustedRoot);
     if (static_cast<int>(path_.size()) >= kChainMaxLength) return Record(status | kChainPartial);
     std::vector<const Node*> named;
     anchors_.IssuersOf(cur, &named);
     pool_.IssuersOf(cur, &named);
     int cas_below = 0;
-    for (size_t i = 1; i < path_.size(); ++i)
-      cas_below += IsSelfIssuedCertificate(path_[i]->cert) ? 0 : 1;
+    for (size_t i = 1; i < path_.size(); ++i) cas_below += IsSelfIssued(path_[i]->cert) ? 0 : 1;
     std::vector<std::pair<uint32_t, const Node*>> candidates;
     for (const Node* n : named) {
       if (std::find_if(path_.begin(), path_.end(), [n](const Node* p) {
@@ -226,7 +225,7 @@ class ChainSearch {
       }
       if (--budget_ < 0) break;
       uint32_t link = CheckIssuerLink(cur.cert, n->cert, cas_below, n->anchor);
-      if (!(flags_ & kChainIgnoreTime)) link |= CheckCertificateValidity(n->cert);
+      if (!(flags_ & kChainIgnoreTime)) link |= CheckValidity(n->cert);
       candidates.emplace_back(link, n);
     }
     if (candidates.empty()) return Record(status | kChainPartial);
@@ -303,19 +302,19 @@ int CertificateSubjectDer(const Certificate& certificate, ByteString* subject_de
   return subject_der->Set(subject.data(), static_cast<int>(subject.size()));
 }
 
-bool IsSelfIssuedCertificate(const Certificate& certificate) {
+bool IsSelfIssued(const Certificate& certificate) {
   ByteString subject;
   if (CertificateSubjectDer(certificate, &subject) != kOk) return false;
   return View(subject) == View(certificate.tbs.issuerDer);
 }
 
-bool IsSelfSignedCertificate(const Certificate& certificate) {
-  if (!IsSelfIssuedCertificate(certificate)) return false;
+bool IsSelfSigned(const Certificate& certificate) {
+  if (!IsSelfIssued(certificate)) return false;
   bool valid = false;
   return VerifyCertificateSignature(certificate, certificate, &valid) == kOk && valid;
 }
 
-uint32_t CheckCertificateValidity(const Certificate& certificate) {
+uint32_t CheckValidity(const Certificate& certificate) {
   return CompareValidity(certificate.tbs.notBefore.c_str(), certificate.tbs.notAfter.c_str()) == 0
              ? 0
              : kChainNotTimeValid;
@@ -329,8 +328,7 @@ uint32_t CheckIssuerLink(const Certificate& child, const Certificate& issuer, in
     status |= kChainNotSignatureValid;
   }
   const Constraints c = ReadConstraints(issuer);
-  bool ca =
-      c.has_basic ? c.ca : anchor && issuer.tbs.version < 2 && IsSelfIssuedCertificate(issuer);
+  bool ca = c.has_basic ? c.ca : anchor && issuer.tbs.version < 2 && IsSelfIssued(issuer);
   if (c.malformed || (c.has_key_usage && !c.key_cert_sign)) ca = false;
   if (!ca || (c.path_length >= 0 && cas_below > c.path_length)) {
     status |= kChainInvalidBasicConstraints;

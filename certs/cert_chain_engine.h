@@ -52,11 +52,11 @@ struct CertChain {
 uint32_t CheckIssuerLink(const Certificate& child, const Certificate& issuer, int cas_below,
                          bool anchor);
 // Whether the subject and issuer names are the same and the certificate's own key verifies it.
-bool IsSelfSignedCertificate(const Certificate& certificate);
+bool IsSelfSigned(const Certificate& certificate);
 // Whether the certificate's subject and issuer Name elements are equal.
-bool IsSelfIssuedCertificate(const Certificate& certificate);
+bool IsSelfIssued(const Certificate& certificate);
 // kChainNotTimeValid when now lies outside the certificate's validity period, else 0.
-uint32_t CheckCertificateValidity(const Certificate& certificate);
+uint32_t CheckValidity(const Certificate& certificate);
 
 // The subject Name element of a parsed certificate.
 int CertificateSubjectDer(const Certificate& certificate, ByteString* subject_der);

@@ -23,8 +23,7 @@ int CasBelow(const std::vector<ByteString>& chain) {
   int n = 0;
   for (size_t i = 1; i < chain.size(); ++i) {
     Certificate c;
-    if (ParseCertificateDer(chain[i].data(), chain[i].length(), &c) == kOk &&
-        !IsSelfIssuedCertificate(c)) {
+    if (ParseCertificateDer(chain[i].data(), chain[i].length(), &c) == kOk && !IsSelfIssued(c)) {
       ++n;
     }
   }
@@ -38,7 +37,7 @@ int CollectRows(const std::vector<ByteString>& pem_list, uint32_t flags, bool an
     ChainRow row;
     int rc = MakeChainRow(pem.data(), pem.length(), anchors, &row);
     if (rc != kOk) return rc;
-    if (!(flags & kSecurityNoValidityCheck) && CheckCertificateValidity(row.cert) != 0) {
+    if (!(flags & kSecurityNoValidityCheck) && CheckValidity(row.cert) != 0) {
       return kValidityFailure;
     }
     bool seen = false;
@@ -85,7 +84,7 @@ int ExtendCertificateChain(ByteString* issuer, ByteString* subject, std::vector<
     }
     if (next == rows->end()) break;
     chain->push_back(next->cert.der);
-    const bool ends = next->anchor || IsSelfSignedCertificate(next->cert);
+    const bool ends = next->anchor || IsSelfSigned(next->cert);
     if (issuer->Assign(next->issuer) != kOk || subject->Assign(next->subject) != kOk) {
       return kExtendOpen;
     }
@@ -93,7 +92,7 @@ int ExtendCertificateChain(ByteString* issuer, ByteString* subject, std::vector<
     rows->erase(next);
     if (ends) return kExtendEnded;
   }
-  return IsSelfSignedCertificate(end) ? kExtendEnded : kExtendOpen;
+  return IsSelfSigned(end) ? kExtendEnded : kExtendOpen;
 }
 
 int VerifyCertificateChain(const ByteString& leaf_der, const std::vector<ByteString>& pem_list,
@@ -110,7 +109,7 @@ int VerifyCertificateChain(const ByteString& leaf_der, const std::vector<ByteStr
     rc = kErrDerIncomplete;
   }
   if (rc != kOk) return rc;
-  if (!(flags & kSecurityNoValidityCheck) && CheckCertificateValidity(leaf.cert) != 0) {
+  if (!(flags & kSecurityNoValidityCheck) && CheckValidity(leaf.cert) != 0) {
     return kValidityFailure;
   }
   // The leaf links from itself, wherever it stood in the list.
