@@ -56,7 +56,9 @@ int main(int argc, char** argv) {
     tw::CertChain chain;
     ok = ok && tw::BuildCertificateChain(leaf_der, &pool, 0, &chain) == 0 && chain.status == 0;
   };
-  auto peer_check = [&]() { ok = ok && tw::VerifyCertificateChain(leaf_der, sent, 0, nullptr) == 0; };
+  auto peer_check = [&]() {
+    ok = ok && tw::VerifyCertificateChain(leaf_der, sent, 0, nullptr) == 0;
+  };
 
   X509_STORE* store = X509_STORE_new();
   for (const std::string& der : roots) {

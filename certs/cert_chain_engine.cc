@@ -378,13 +378,4 @@ int BuildCertificateChain(const ByteString& der, const std::vector<ByteString>* 
   return BuildWith(der, untrusted, *anchors, flags, chain);
 }
 
-int BuildCertificateChainWithAnchors(const ByteString& der,
-                                     const std::vector<ByteString>* untrusted,
-                                     const std::vector<ByteString>& anchors, uint32_t flags,
-                                     CertChain* chain) {
-  NodeSet set;
-  set.AddDers(anchors, true);
-  return BuildWith(der, untrusted, set, flags, chain);
-}
-
 }  // namespace tw

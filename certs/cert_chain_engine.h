@@ -72,11 +72,6 @@ uint32_t ApplyChainIgnoreFlags(const CertChain& chain, uint32_t flags);
 // found (leaf alone when no issuer is known, with kChainPartial).
 int BuildCertificateChain(const ByteString& der, const std::vector<ByteString>* untrusted,
                           uint32_t flags, CertChain* chain);
-// The same with the anchors given as DER instead of the ROOT store.
-int BuildCertificateChainWithAnchors(const ByteString& der,
-                                     const std::vector<ByteString>* untrusted,
-                                     const std::vector<ByteString>& anchors, uint32_t flags,
-                                     CertChain* chain);
 
 // The certificates of store file contents: every PEM "CERTIFICATE" block, or the whole as DER.
 // Blocks that do not decode are skipped.

@@ -125,8 +125,8 @@ int ReadPssParameters(const ByteString& params, const char** hash) {
   return kOk;
 }
 
-int VerifyRsa(const KeyPair& key, const char* hash_name, bool pss, const uint8_t* data,
-              size_t n, const uint8_t* sig, size_t sig_length, bool* valid) {
+int VerifyRsa(const KeyPair& key, const char* hash_name, bool pss, const uint8_t* data, size_t n,
+              const uint8_t* sig, size_t sig_length, bool* valid) {
   ByteString digest, signature;
   int rc = DigestByName(data, static_cast<int64_t>(n), hash_name, digest);
   if (rc == kOk) rc = signature.Set(sig, static_cast<int>(sig_length));
@@ -232,16 +232,16 @@ int VerifySignedData(const ByteStringPair& algorithm, const uint8_t* data, size_
 }
 
 int VerifySignedDataWithSpki(const ByteStringPair& algorithm, const uint8_t* data,
-                             size_t data_length, const uint8_t* signature,
-                             size_t signature_length, const ByteString& spki_der, bool* valid) {
+                             size_t data_length, const uint8_t* signature, size_t signature_length,
+                             const ByteString& spki_der, bool* valid) {
   *valid = false;
   ByteStringPair key_algorithm;
   KeyPair key;
   const int rc = ReadSubjectPublicKeyInfo(DerCursor(spki_der), &key_algorithm, &key);
   if (rc != kOk) return rc;
   if (key.type == kKeyNone) return kErrSignatureUnsupported;
-  return VerifySignedData(algorithm, data, data_length, signature, signature_length,
-                          key_algorithm, key, valid);
+  return VerifySignedData(algorithm, data, data_length, signature, signature_length, key_algorithm,
+                          key, valid);
 }
 
 int VerifyCertificateSignature(const Certificate& certificate, const Certificate& issuer,
@@ -257,11 +257,10 @@ int VerifyCertificateSignature(const Certificate& certificate, const Certificate
     return kOk;
   }
   if (issuer.tbs.publicKey.type == kKeyNone) return kErrSignatureUnsupported;
-  return VerifySignedData(outer, certificate.tbsDer.bytes(),
-                          static_cast<size_t>(certificate.tbsDer.length()),
-                          certificate.signature.bytes(),
-                          static_cast<size_t>(certificate.signature.length()),
-                          issuer.tbs.publicKeyAlgorithm, issuer.tbs.publicKey, valid);
+  return VerifySignedData(
+      outer, certificate.tbsDer.bytes(), static_cast<size_t>(certificate.tbsDer.length()),
+      certificate.signature.bytes(), static_cast<size_t>(certificate.signature.length()),
+      issuer.tbs.publicKeyAlgorithm, issuer.tbs.publicKey, valid);
 }
 
 }  // namespace tw

@@ -29,8 +29,8 @@ int VerifySignedData(const ByteStringPair& algorithm, const uint8_t* data, size_
 
 // The same with the issuer's SubjectPublicKeyInfo element as DER.
 int VerifySignedDataWithSpki(const ByteStringPair& algorithm, const uint8_t* data,
-                             size_t data_length, const uint8_t* signature,
-                             size_t signature_length, const ByteString& spki_der, bool* valid);
+                             size_t data_length, const uint8_t* signature, size_t signature_length,
+                             const ByteString& spki_der, bool* valid);
 
 // The certificate's signature checked with the issuer's key. The signature algorithm outside the
 // TBS must equal the one inside it, or the verdict is false.

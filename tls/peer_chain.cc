@@ -109,7 +109,9 @@ int VerifyCertificateChain(const ByteString& leaf_der, const std::vector<ByteStr
     rc = kErrDerIncomplete;
   }
   if (rc != kOk) return rc;
-  if (!(flags & kSecurityNoValidityCheck) && CheckValidity(leaf.cert) != 0) return kValidityFailure;
+  if (!(flags & kSecurityNoValidityCheck) && CheckValidity(leaf.cert) != 0) {
+    return kValidityFailure;
+  }
   // The leaf links from itself, wherever it stood in the list.
   for (auto it = rows.begin(); it != rows.end();) {
     it = View(it->cert.der) == View(leaf.cert.der) ? rows.erase(it) : it + 1;
@@ -123,7 +125,8 @@ int VerifyCertificateChain(const ByteString& leaf_der, const std::vector<ByteStr
     for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
       for (const ByteString& pem : *trusted_pem) {
         ChainRow t;
-        if (MakeChainRow(pem.data(), pem.length(), true, &t) == kOk && View(t.cert.der) == View(*it)) {
+        if (MakeChainRow(pem.data(), pem.length(), true, &t) == kOk &&
+            View(t.cert.der) == View(*it)) {
           return 0;
         }
       }

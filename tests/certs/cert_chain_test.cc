@@ -73,29 +73,27 @@ TEST_P(ChainEngineTest, BuildsAndAgreesWithOpenssl) {
     args += " -untrusted " + ShellQuote(untrusted_file);
   }
   int status = -1;
-  testsupport::RunCommand("openssl verify " + args + " " + ShellQuote(pki().Cert(c.leaf)) +
-                              " >/dev/null 2>&1",
-                          "", &status);
+  testsupport::RunCommand(
+      "openssl verify " + args + " " + ShellQuote(pki().Cert(c.leaf)) + " >/dev/null 2>&1", "",
+      &status);
   EXPECT_EQ(status == 0, chain.status == 0) << "openssl verify disagrees on " << c.leaf;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Pki, ChainEngineTest,
-    ::testing::Values(EngineCase{"rsa", {"inter"}, 0, 0, 3},
-                      EngineCase{"ecdsa", {"inter"}, 0, 0, 3},
-                      EngineCase{"ecdsa384", {"inter"}, 0, 0, 3},
-                      EngineCase{"ed25519", {"inter"}, 0, 0, 3},
-                      EngineCase{"client", {}, 0, 0, 2},
-                      EngineCase{"root", {}, 0, 0, 1},
-                      EngineCase{"expired", {"inter"}, 0, kChainNotTimeValid, 3},
-                      EngineCase{"expired", {"inter"}, kChainIgnoreTime, 0, 3},
-                      EngineCase{"selfsigned", {}, 0, kChainUntrustedRoot, 1},
-                      EngineCase{"forged", {"inter"}, 0, kChainNotSignatureValid, 3},
-                      EngineCase{"forged", {"forger"}, 0, kChainUntrustedRoot, 2},
-                      EngineCase{"noca", {"rsa", "inter"}, 0, kChainInvalidBasicConstraints, 4},
-                      EngineCase{"rsa", {}, 0, kChainPartial, 1},
-                      // A self-signed look-alike of the intermediate's name does not stop the search.
-                      EngineCase{"rsa", {"forger", "clientec", "inter"}, 0, 0, 3}));
+    ::testing::Values(
+        EngineCase{"rsa", {"inter"}, 0, 0, 3}, EngineCase{"ecdsa", {"inter"}, 0, 0, 3},
+        EngineCase{"ecdsa384", {"inter"}, 0, 0, 3}, EngineCase{"ed25519", {"inter"}, 0, 0, 3},
+        EngineCase{"client", {}, 0, 0, 2}, EngineCase{"root", {}, 0, 0, 1},
+        EngineCase{"expired", {"inter"}, 0, kChainNotTimeValid, 3},
+        EngineCase{"expired", {"inter"}, kChainIgnoreTime, 0, 3},
+        EngineCase{"selfsigned", {}, 0, kChainUntrustedRoot, 1},
+        EngineCase{"forged", {"inter"}, 0, kChainNotSignatureValid, 3},
+        EngineCase{"forged", {"forger"}, 0, kChainUntrustedRoot, 2},
+        EngineCase{"noca", {"rsa", "inter"}, 0, kChainInvalidBasicConstraints, 4},
+        EngineCase{"rsa", {}, 0, kChainPartial, 1},
+        // A self-signed look-alike of the intermediate's name does not stop the search.
+        EngineCase{"rsa", {"forger", "clientec", "inter"}, 0, 0, 3}));
 
 TEST_F(ChainTestBase, IgnoreFlagsClearOnlyTheirBits) {
   CertChain chain;
@@ -202,7 +200,8 @@ TEST_P(CertSignatureTest, VerifiesSelfSignature) {
                                  : "";
   testsupport::RunCommand("cd " + dir + " && " + params + "openssl req -x509 -newkey " + c.key +
                               " -nodes -keyout k.pem -outform DER -out c.der -days 30"
-                              " -subj /CN=sig " + c.opts + " 2>/dev/null",
+                              " -subj /CN=sig " +
+                              c.opts + " 2>/dev/null",
                           "", &status);
   const std::string der = testsupport::ReadFile(dir + "/c.der");
   testsupport::RunCommand("rm -rf " + ShellQuote(dir));

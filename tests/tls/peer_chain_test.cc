@@ -1,5 +1,7 @@
 // The peer chain check over the test PKI: what a server sends, in order, against the trust of the
 // ROOT store folder (or a trusted list), and `openssl verify` as the oracle of trust.
+#include "tls/peer_chain.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -9,7 +11,6 @@
 #include "platform/cert_store_files.h"
 #include "tests/peers/test_pki.h"
 #include "tests/support/test_support.h"
-#include "tls/peer_chain.h"
 
 namespace tw {
 namespace {
@@ -74,29 +75,23 @@ constexpr uint32_t kBoth = kSecurityNoValidityCheck | kSecuritySelfSignedRootOk;
 
 INSTANTIATE_TEST_SUITE_P(
     Pki, PeerChainTest,
-    ::testing::Values(PeerCase{{"rsa", "inter"}, 0, 0, true},
-                      PeerCase{{"ecdsa", "inter"}, 0, 0, true},
-                      PeerCase{{"ecdsa384", "inter"}, 0, 0, true},
-                      PeerCase{{"ed25519", "inter"}, 0, 0, true},
-                      PeerCase{{"rsa", "inter", "root"}, 0, 0, true},
-                      PeerCase{{"rsa", "inter", "inter"}, 0, 0, true},
-                      PeerCase{{"expired", "inter"}, 0, 1, true},
-                      PeerCase{{"expired", "inter"}, kSecurityNoValidityCheck, 0, false},
-                      PeerCase{{"selfsigned"}, 0, 32, true},
-                      PeerCase{{"selfsigned"}, kSecuritySelfSignedRootOk, 0, false},
-                      PeerCase{{"selfsigned", "clientec"}, kSecuritySelfSignedRootOk, 0, false},
-                      PeerCase{{"forged", "inter"}, 0, -1, true},
-                      PeerCase{{"forged", "inter"}, kBoth, -1, false},
-                      PeerCase{{"forged", "forger"}, kBoth, 0, false},
-                      PeerCase{{"noca", "rsa", "inter"}, 0, -1, true},
-                      PeerCase{{"noca", "rsa", "inter"}, kBoth, -1, false},
-                      PeerCase{{"rsa"}, 0, -1, true},
-                      PeerCase{{"rsa"}, kBoth, -1, false},
-                      PeerCase{{"rsa", "clientec"}, 0, -1, true},
-                      PeerCase{{"rsa", "clientec", "inter"}, 0, 0, true},
-                      PeerCase{{"rsa", "forger", "inter"}, 0, 0, true},
-                      PeerCase{{"inter"}, 0, 0, true},
-                      PeerCase{{"client"}, 0, 0, true}));
+    ::testing::Values(
+        PeerCase{{"rsa", "inter"}, 0, 0, true}, PeerCase{{"ecdsa", "inter"}, 0, 0, true},
+        PeerCase{{"ecdsa384", "inter"}, 0, 0, true}, PeerCase{{"ed25519", "inter"}, 0, 0, true},
+        PeerCase{{"rsa", "inter", "root"}, 0, 0, true},
+        PeerCase{{"rsa", "inter", "inter"}, 0, 0, true}, PeerCase{{"expired", "inter"}, 0, 1, true},
+        PeerCase{{"expired", "inter"}, kSecurityNoValidityCheck, 0, false},
+        PeerCase{{"selfsigned"}, 0, 32, true},
+        PeerCase{{"selfsigned"}, kSecuritySelfSignedRootOk, 0, false},
+        PeerCase{{"selfsigned", "clientec"}, kSecuritySelfSignedRootOk, 0, false},
+        PeerCase{{"forged", "inter"}, 0, -1, true}, PeerCase{{"forged", "inter"}, kBoth, -1, false},
+        PeerCase{{"forged", "forger"}, kBoth, 0, false},
+        PeerCase{{"noca", "rsa", "inter"}, 0, -1, true},
+        PeerCase{{"noca", "rsa", "inter"}, kBoth, -1, false}, PeerCase{{"rsa"}, 0, -1, true},
+        PeerCase{{"rsa"}, kBoth, -1, false}, PeerCase{{"rsa", "clientec"}, 0, -1, true},
+        PeerCase{{"rsa", "clientec", "inter"}, 0, 0, true},
+        PeerCase{{"rsa", "forger", "inter"}, 0, 0, true}, PeerCase{{"inter"}, 0, 0, true},
+        PeerCase{{"client"}, 0, 0, true}));
 
 struct TrustedCase {
   std::vector<const char*> sent;
@@ -117,17 +112,16 @@ TEST_P(TrustedListTest, Verifies) {
   EXPECT_EQ(VerifyCertificateChain(ByteString(), sent, 0, &trusted), c.want) << c.sent[0];
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Pki, TrustedListTest,
-    ::testing::Values(TrustedCase{{"rsa", "inter"}, {"root"}, 0},
-                      TrustedCase{{"rsa"}, {"inter"}, 0},
-                      TrustedCase{{"rsa", "inter"}, {"inter"}, 0},
-                      TrustedCase{{"rsa"}, {"root"}, 32},
-                      TrustedCase{{"forged", "inter"}, {"root"}, 32},
-                      TrustedCase{{"forged", "inter"}, {"inter"}, 32},
-                      TrustedCase{{"noca"}, {"rsa"}, 32},
-                      TrustedCase{{"noca", "rsa", "inter"}, {"root"}, 32},
-                      TrustedCase{{"expired", "inter"}, {"root"}, 1}));
+INSTANTIATE_TEST_SUITE_P(Pki, TrustedListTest,
+                         ::testing::Values(TrustedCase{{"rsa", "inter"}, {"root"}, 0},
+                                           TrustedCase{{"rsa"}, {"inter"}, 0},
+                                           TrustedCase{{"rsa", "inter"}, {"inter"}, 0},
+                                           TrustedCase{{"rsa"}, {"root"}, 32},
+                                           TrustedCase{{"forged", "inter"}, {"root"}, 32},
+                                           TrustedCase{{"forged", "inter"}, {"inter"}, 32},
+                                           TrustedCase{{"noca"}, {"rsa"}, 32},
+                                           TrustedCase{{"noca", "rsa", "inter"}, {"root"}, 32},
+                                           TrustedCase{{"expired", "inter"}, {"root"}, 1}));
 
 // A row named as the issuer but no CA (or not the signer) never extends the chain.
 TEST(ExtendChain, LinksOnlyVerifiedCaRows) {
@@ -158,9 +152,10 @@ TEST(PeerChainHostile, MalformedCertificatesGiveCodes) {
   const std::string der = "\x30\x82\x01\x00garbage";
   EXPECT_NE(VerifyCertificateChain(Bytes(der), {Pem("inter")}, 0, nullptr), 0);
   EXPECT_NE(VerifyCertificateChain(ByteString(), {}, 0, nullptr), 0);
-  EXPECT_NE(VerifyCertificateChain(ByteString(), {Pem("rsa"), Bytes("-----BEGIN CERTIFICATE-----\nAAAA\n")},
-                                   0, nullptr),
-            0);
+  EXPECT_NE(
+      VerifyCertificateChain(
+          ByteString(), {Pem("rsa"), Bytes("-----BEGIN CERTIFICATE-----\nAAAA\n")}, 0, nullptr),
+      0);
 }
 
 }  // namespace
