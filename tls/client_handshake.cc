@@ -4,6 +4,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "certs/certificate.h"
 #include "crypto/pubkey/rsa_engine.h"
 #include "crypto/symmetric/hash_engine.h"
 #include "crypto/symmetric/hmac.h"
@@ -21,6 +22,8 @@ constexpr char kTextEnabling[] = "Enabling TLS versions: ";
 constexpr char kTextCipherSuites[] = "Cipher Suites:\r\n    ";
 constexpr char kTextSuiteJoin[] = ";\r\n    ";
 constexpr char kTextClientHelloSent[] = "ClientHello message sent";
+constexpr char kTextSsl2HelloSent[] = "ClientHello (SSL2) message sent";
+constexpr uint16_t kRenegotiationScsv = 0x00FF;
 constexpr char kTextNoCommonAlgorithm[] =
     "Error during handshake: The client and server cannot communicate, because they do not "
     "possess a common algorithm.";
@@ -204,11 +207,14 @@ class TlsEngine::CertificateHost : public TlsCertificateHost {
   }
   int Fail(int code, const char* text) override { return e_.Fail(code, text); }
   int SendFatalAlert(uint8_t description) override { return e_.SendAlert(2, description); }
+  // The owner sees the chain as PEM texts with the leaf's subject and issuer.
   int CheckServerCertificate(const ByteString& cert_encoded, const ByteString& leaf_der, int code,
                              const char* status, bool* accept) override {
-    (void)cert_encoded;
-    return e_.CheckServerCertificate(leaf_der.data(), leaf_der.length(), nullptr, nullptr, code,
-                                     status, accept);
+    Certificate leaf;
+    const bool parsed = ParseCertificateDer(leaf_der.data(), leaf_der.length(), &leaf) == kOk;
+    return e_.CheckServerCertificate(cert_encoded.data(), cert_encoded.length(),
+                                     parsed ? leaf.tbs.subjectText.c_str() : "",
+                                     parsed ? leaf.tbs.issuerText.c_str() : "", code, status, accept);
   }
 
  private:
@@ -304,6 +310,9 @@ int TlsEngine::SendClientHello() {
   Status(line.c_str());
 
   const bool offer13 = tls13_enabled_for_hello();
+  if (PairOn(protocol_mask_, kTlsProtocolSsl3) && !offer13 && !renegotiating) {
+    return SendSsl2ClientHello(hello_version);
+  }
   ClientHelloOffer offer;
   offer.server_name = server_name_.c_str();
   ByteString shares;
@@ -392,6 +401,45 @@ int TlsEngine::SendClientHello() {
     return Fail(rc, "");
   }
   Status(kTextClientHelloSent);
+  return kOk;
+}
+
+// The SSL 2.0-format hello of RFC 5246 appendix E.2: no session id and no extensions, so
+// secure renegotiation is signalled with its SCSV.
+int TlsEngine::SendSsl2ClientHello(uint16_t hello_version) {
+  WipeString(pending_.session_id);
+  WipeString(pending_.master_secret);
+  if (int rc = OfferSuites(); rc != kOk) return rc;
+  ByteString message;
+  TlsWriter w(message);
+  w.U8(kHsClientHello);
+  w.U16(hello_version);
+  w.U16(static_cast<uint16_t>(3 * (offered_suites_.size() + 1)));
+  w.U16(0);
+  w.U16(32);
+  ByteString line;
+  line.SetText(kTextCipherSuites);
+  for (size_t i = 0; i < offered_suites_.size(); ++i) {
+    w.U8(0);
+    w.U16(offered_suites_[i]);
+    const TlsCipherSuite* suite = FindCipherSuite(offered_suites_[i]);
+    if (i > 0) line.AppendText(kTextSuiteJoin);
+    line.AppendText(suite != nullptr ? suite->name : "");
+  }
+  w.U8(0);
+  w.U16(kRenegotiationScsv);
+  w.Bytes(pending_.client_random, 32);
+  Status(line.c_str());
+  if (w.rc() != kOk) return Fail(w.rc(), "");
+  // The TLS transcript takes the message without its two-byte record header.
+  if (int rc = dispatcher_.transcript().AppendString(message); rc != kOk) return Fail(rc, "");
+  ByteString record;
+  TlsWriter r(record);
+  r.U16(static_cast<uint16_t>(0x8000 | message.length()));
+  r.Bytes(message);
+  if (r.rc() != kOk) return Fail(r.rc(), "");
+  if (int rc = Emit(record.bytes(), static_cast<size_t>(record.length())); rc != kOk) return Fail(rc, "");
+  Status(kTextSsl2HelloSent);
   return kOk;
 }
 

@@ -242,6 +242,7 @@ class TlsEngine : private TlsHandshakeHandler {
   class CertificateHost;
   int SendClientHello();
   int PrepareKeyShares(ByteString* entries);
+  int SendSsl2ClientHello(uint16_t hello_version);
   int OnServerHello(const uint8_t* body, size_t n);
   int OnServerHello13(uint16_t suite_id, const ServerHelloExtensions& ext);
   int OnHelloRetryRequest(uint16_t suite_id, size_t message_length,
