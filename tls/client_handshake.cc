@@ -11,6 +11,7 @@
 #include "foundation/text_conversion.h"
 #include "tls/hello_extensions.h"
 #include "tls/tls12_key_derivation.h"
+#include "tls/engine_certificate_host.h"
 #include "tls/tls_engine.h"
 #include "tls/tls_key_exchange.h"
 #include "tls/tls_writer.h"
@@ -190,36 +191,6 @@ void ScheduleDebug(void* context, const char* label, const uint8_t* bytes, int l
 
 }  // namespace
 
-// The engine as the certificate check sees it.
-class TlsEngine::CertificateHost : public TlsCertificateHost {
- public:
-  explicit CertificateHost(TlsEngine& e) : e_(e) {}
-  bool IsClient() const override { return e_.is_client_; }
-  uint32_t SecurityFlags() const override { return e_.security_flags_; }
-  const char* ServerName() const override { return e_.server_name_.c_str(); }
-  uint16_t NegotiatedVersion() const override { return e_.pending_.version; }
-  const char* Tls12SignatureAlgorithms() const override {
-    return e_.tls12_signature_algorithms_.c_str();
-  }
-  int Status(const char* text) override { return e_.Status(text); }
-  int RaiseError(int code, const char* text) override {
-    return e_.owner_ != nullptr ? e_.owner_->ReportTlsError(code, text) : kOk;
-  }
-  int Fail(int code, const char* text) override { return e_.Fail(code, text); }
-  int SendFatalAlert(uint8_t description) override { return e_.SendAlert(2, description); }
-  // The owner sees the chain as PEM texts with the leaf's subject and issuer.
-  int CheckServerCertificate(const ByteString& cert_encoded, const ByteString& leaf_der, int code,
-                             const char* status, bool* accept) override {
-    Certificate leaf;
-    const bool parsed = ParseCertificateDer(leaf_der.data(), leaf_der.length(), &leaf) == kOk;
-    return e_.CheckServerCertificate(cert_encoded.data(), cert_encoded.length(),
-                                     parsed ? leaf.tbs.subjectText.c_str() : "",
-                                     parsed ? leaf.tbs.issuerText.c_str() : "", code, status, accept);
-  }
-
- private:
-  TlsEngine& e_;
-};
 
 int TlsEngine::Refuse(uint8_t alert, int code, const char* text) {
   if (alert != 0) SendAlert(2, alert);
@@ -237,6 +208,8 @@ void TlsEngine::KeyDebug(const char* label, const uint8_t* bytes, size_t n) {
 
 void TlsEngine::ResetHandshake() {
   kx_.reset();
+  server_hello_sent_ = need_client_verify_ = cke_received_ = ccs_received_ = false;
+  dispatcher_.set_keep_transcript_on_hello(false);
   key_shares_.clear();
   key_share_ids_.clear();
   offered_versions_.clear();
@@ -285,6 +258,7 @@ int TlsEngine::SendClientHello() {
   const bool retry = hello_retry_ && tls13_enabled_for_hello();
   const bool renegotiating = current_.HoldsSession();
   if (!retry) {
+    ccs_received_ = false;
     pending_.Reset();
     pending_.is_client = true;
     pending_.version = kTls10;
@@ -1152,10 +1126,13 @@ int TlsEngine::OnCertificateVerify(const uint8_t* body, size_t n) {
 }
 
 int TlsEngine::OnFinished13(const uint8_t* body, size_t n) {
-  // A server that authenticates sends its certificate and proof before Finished.
-  if (!got_certificate_) return UnexpectedMessage(HandshakeMessageName(kHsFinished));
+  // A server that authenticates sends its certificate and proof before Finished; a client's
+  // certificate comes with its proof.
+  if ((is_client_ && !got_certificate_) || (!is_client_ && need_client_verify_)) {
+    return UnexpectedMessage(HandshakeMessageName(kHsFinished));
+  }
   bool ok = false;
-  const int rc = schedule_->VerifyFinished(false, dispatcher_.transcript(), body, n, &ok);
+  const int rc = schedule_->VerifyFinished(!is_client_, dispatcher_.transcript(), body, n, &ok);
   if (rc != kOk) return Fail(rc, "");
   if (!ok) return Refuse(kAlertHandshakeFailure, kErrTlsPeerAlert, kTextBadFinished);
   Status(kTextFinishedVerified);
@@ -1204,12 +1181,12 @@ int TlsEngine::FinishTls13Client() {
 int TlsEngine::OnKeyUpdate(const uint8_t* body, size_t n, size_t* consumed) {
   if (n != 1 || body[0] > 1) return Refuse(kAlertDecodeError, kErrTlsProtocol, kTextBadKeyUpdate);
   *consumed = 1;
-  int rc = schedule_->UpdateApplicationKeys(false, current_.read);
+  int rc = schedule_->UpdateApplicationKeys(!is_client_, current_.read);
   if (rc == kOk && body[0] == 1) {
     // Answered under the old keys, then this side moves on too.
     static constexpr uint8_t kNotRequested[1] = {0};
     rc = SendHandshakeMessage(kHsKeyUpdate, kNotRequested, 1);
-    if (rc == kOk) rc = schedule_->UpdateApplicationKeys(true, current_.write);
+    if (rc == kOk) rc = schedule_->UpdateApplicationKeys(is_client_, current_.write);
   }
   return rc != kOk ? Fail(rc, "") : kOk;
 }
