@@ -869,7 +869,7 @@ int TlsEngine::SaveSession() {
       current_.master_secret.empty()) {
     return kOk;
   }
-  auto* entry = new (std::nothrow) SessionCacheEntry;
+  auto* entry = NewRecord<SessionCacheEntry>();
   if (entry == nullptr) return kErrOutOfMemory;
   int rc = entry->session_id.Assign(current_.session_id);
   if (rc == kOk) rc = entry->master_secret.Assign(current_.master_secret);
@@ -879,7 +879,7 @@ int TlsEngine::SaveSession() {
   // A client offers its newest session next time.
   if (rc == kOk && is_client_) rc = offered_.CopyFrom(*entry);
   if (rc != kOk) {
-    delete entry;
+    DeleteRecord(entry);
     return rc;
   }
   return session_cache_.Add(entry);

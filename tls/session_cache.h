@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <new>
 
 #include "foundation/byte_string.h"
 #include "foundation/ptr_array.h"
@@ -60,9 +59,9 @@ class SessionCache : public PtrArray<SessionCacheEntry> {
   int CopyFrom(const SessionCache& other) {
     max_count = other.max_count;
     for (int i = 0; i < other.Count(); ++i) {
-      auto* copy = new (std::nothrow) SessionCacheEntry;
+      auto* copy = NewRecord<SessionCacheEntry>();
       if (copy == nullptr || copy->CopyFrom(*other.At(i)) != kOk) {
-        delete copy;
+        DeleteRecord(copy);
         return kErrOutOfMemory;
       }
       if (int rc = InsertOwned(Count(), copy); rc != kOk) return rc;

@@ -161,7 +161,7 @@ TEST(HelloExtensions, ServerNameOnlyForHostNames) {
 TEST(SessionCache, EvictionAndLookup) {
   tw::SessionCache cache;
   auto entry = [](int id, int64_t stamp, bool valid) {
-    auto* e = new tw::SessionCacheEntry;
+    auto* e = tw::NewRecord<tw::SessionCacheEntry>();
     e->session_id.Set(&id, sizeof id);
     if (valid) e->master_secret.SetText("secret");
     e->time_stamp = stamp;
