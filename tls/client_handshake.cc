@@ -225,6 +225,9 @@ int TlsEngine::SendClientHello() {
   const bool renegotiating = current_.HoldsSession();
   if (!retry) {
     ccs_received_ = false;
+    got_certificate_ = got_key_exchange_ = got_certificate_request_ = false;
+    requested_signature_algorithms_.clear();
+    kx_.reset();
     pending_.Reset();
     pending_.is_client = true;
     pending_.version = kTls10;

@@ -4,6 +4,9 @@
 
 #include <cstdlib>
 #include <string>
+#include <thread>
+
+#include <unistd.h>
 
 #include "tests/peers/peer_process.h"
 #include "tests/peers/test_pki.h"
@@ -277,5 +280,76 @@ TEST_P(TlsClientCertificate, ServerVerifiesIt) {
 
 INSTANTIATE_TEST_SUITE_P(Peers, TlsClientCertificate, ::testing::ValuesIn(kClientCertCases),
                          [](const ::testing::TestParamInfo<ClientCertCase>& i) { return std::string(i.param.name); });
+
+// ---- Commands of an interactive s_server: KeyUpdate and renegotiation ----
+
+struct CommandCase {
+  const char* name;
+  const char* version;
+  const char* command;     // typed into s_server between two lines of data
+  bool renegotiation;      // the client allows renegotiation
+  bool expect_renegotiation;
+  bool goes_on;            // s_server ends a session whose renegotiation was refused
+};
+void PrintTo(const CommandCase& c, std::ostream* os) { *os << c.name; }
+
+const CommandCase kCommandCases[] = {
+    {"key_update_requested", "-tls1_3", "K", true, false, true},
+    {"renegotiation", "-tls1_2", "r", true, true, true},
+    {"renegotiation_refused", "-tls1_2", "r", false, false, false},
+};
+
+class TlsServerCommands : public ::testing::TestWithParam<CommandCase> {};
+
+// The data after the command arrives under the keys the command made, and data sent after it
+// reaches the server.
+TEST_P(TlsServerCommands, SessionGoesOn) {
+  const CommandCase& k = GetParam();
+  const TestPki& pki = TestPki::Get();
+  if (!pki.ok()) { TW_REQUIRE_OR_SKIP(pki.error()); }
+  setenv("TW_CERT_STORES", pki.store_dir().c_str(), 1);
+  const int port = testsupport::FreePort();
+  std::string server_output;
+  std::thread server([&] {
+    server_output = testsupport::RunCommand(
+        "(sleep 1.5; echo before; sleep 0.5; echo " + std::string(k.command) +
+        "; sleep 0.5; echo after; sleep 1.5) | timeout 20 openssl s_server -accept " + std::to_string(port) +
+        " -naccept 1 " + k.version + " -cert " + testsupport::ShellQuote(pki.Cert("rsa")) + " -cert_chain " +
+        testsupport::ShellQuote(pki.Cert("inter")) + " -key " + testsupport::ShellQuote(pki.Key("rsa")) + " 2>&1");
+  });
+  tlstest::EngineConnection c;
+  c.engine.SetServerName("localhost");
+  c.engine.SetProtocolMask(0x3FC0);
+  c.engine.SetRenegotiationAllowed(k.renegotiation);
+  bool connected = false;
+  for (int i = 0; i < 50 && !connected; ++i) {
+    connected = c.Connect(port);
+    if (!connected) {
+      c.Close();
+      usleep(100000);
+    }
+  }
+  ASSERT_TRUE(connected);
+  ASSERT_TRUE(c.Handshake()) << c.failure_text;
+  c.Pump([&] { return c.received.find("after") != std::string::npos; }, 8000);
+  EXPECT_NE(c.received.find("before"), std::string::npos);
+  if (k.goes_on) {
+    EXPECT_NE(c.received.find("after"), std::string::npos) << c.failure_text;
+    EXPECT_TRUE(c.Send("from the client\n"));
+  } else {
+    EXPECT_EQ(c.failure_text, "Received fatal alert: HANDSHAKE_FAILURE");
+  }
+  c.Pump([&] { return c.peer_closed; }, 5000);
+  server.join();
+  EXPECT_EQ(server_output.find("from the client") != std::string::npos, k.goes_on) << server_output;
+  EXPECT_EQ(c.HasStatus("HelloRequest message received"), std::string(k.command) == "r");
+  EXPECT_EQ(c.HasStatus("Renegotiate is disabled"), std::string(k.command) == "r" && !k.renegotiation);
+  int hellos = 0;
+  for (const std::string& line : c.status) hellos += line == "ClientHello message sent";
+  EXPECT_EQ(hellos, k.expect_renegotiation ? 2 : 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Peers, TlsServerCommands, ::testing::ValuesIn(kCommandCases),
+                         [](const ::testing::TestParamInfo<CommandCase>& i) { return std::string(i.param.name); });
 
 }  // namespace
