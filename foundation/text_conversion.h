@@ -21,7 +21,7 @@ constexpr bool IsBlank(int c) { return c == ' ' || c == '\t'; }
 // Two whole texts equal when ASCII letters are compared without case.
 bool EqualsNoCase(const char* a, const char* b);
 
-// One entry of a ";"-separated setting, without the blanks around it.
+// One entry of a separated setting (";" or ","), without the blanks around it.
 struct ListEntry {
   const char* text;
   int length;
@@ -29,19 +29,23 @@ struct ListEntry {
 
 // Calls visit(entry) for each non-empty entry of list until it returns true; true then.
 template <typename Visit>
-bool ForEachListEntry(const char* list, Visit visit) {
+bool ForEachListEntry(const char* list, char separator, Visit visit) {
   const char* p = list;
   while (*p != '\0') {
     const char* end = p;
-    while (*end != '\0' && *end != ';') ++end;
+    while (*end != '\0' && *end != separator) ++end;
     const char* first = p;
     const char* last = end;
     while (first < last && IsBlank(*first)) ++first;
     while (last > first && IsBlank(last[-1])) --last;
     if (last > first && visit(ListEntry{first, static_cast<int>(last - first)})) return true;
-    p = *end == ';' ? end + 1 : end;
+    p = *end == separator ? end + 1 : end;
   }
   return false;
+}
+template <typename Visit>
+bool ForEachListEntry(const char* list, Visit visit) {
+  return ForEachListEntry(list, ';', visit);
 }
 
 // ---- Code pages through the platform ----

@@ -11,7 +11,6 @@ namespace {
 
 constexpr char kTextTooLarge[] = "Handshake message too large.";
 constexpr char kTextTrailing[] = "Handshake message has trailing bytes.";
-constexpr int kAlertIllegalParameter = 47;
 
 // When a message enters the transcript.
 enum TranscriptRule : uint8_t { kNotAdded, kBefore, kAfter, kClearThenBefore };
@@ -37,6 +36,7 @@ constexpr MessageKind kMessages[] = {
     {kHsCertificateVerify, "Certificate Verify", kAfter, false},
     {kHsClientKeyExchange, "Client Key Exchange", kBefore, false},
     {kHsFinished, "Finished", kAfter, false},
+    {kHsKeyUpdate, "Key Update", kNotAdded, true},
 };
 
 const MessageKind* FindKind(uint8_t type) {

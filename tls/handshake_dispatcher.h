@@ -23,6 +23,8 @@ enum TlsHandshakeType : uint8_t {
   kHsCertificateVerify = 15,
   kHsClientKeyExchange = 16,
   kHsFinished = 20,
+  kHsKeyUpdate = 24,
+  kHsMessageHash = 254,
 };
 
 constexpr int kTlsHandshakeHeaderBytes = 4;

@@ -43,9 +43,17 @@ enum TlsAlertCode : uint8_t {
   kAlertBadRecordMac = 20,
   kAlertRecordOverflow = 22,
   kAlertHandshakeFailure = 40,
+  kAlertBadCertificate = 42,
+  kAlertCertificateUnknown = 46,
+  kAlertIllegalParameter = 47,
   kAlertDecodeError = 50,
+  kAlertDecryptError = 51,
   kAlertProtocolVersion = 70,
+  kAlertInsufficientSecurity = 71,
   kAlertInternalError = 80,
+  kAlertUserCanceled = 90,
+  kAlertNoRenegotiation = 100,
+  kAlertMissingExtension = 109,
 };
 
 // Why a record could not be opened: the alert to send and the failure text.

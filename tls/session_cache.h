@@ -12,6 +12,7 @@ struct SessionCacheEntry {
   ByteString session_id;
   ByteString master_secret;
   ByteString server_name;
+  // The suite id and version the session was made with (two bytes each).
   ByteString fourth;
   int64_t time_stamp = 0;
 
@@ -23,6 +24,7 @@ struct SessionCacheEntry {
     int rc = session_id.Assign(other.session_id);
     if (rc == kOk) rc = master_secret.Assign(other.master_secret);
     if (rc == kOk) rc = server_name.Assign(other.server_name);
+    if (rc == kOk) rc = fourth.Assign(other.fourth);
     return rc;
   }
 };
@@ -30,6 +32,13 @@ struct SessionCacheEntry {
 class SessionCache : public PtrArray<SessionCacheEntry> {
  public:
   int32_t max_count = 200;
+
+  // Takes the entry; past the maximum count one entry is evicted. 0 or 200.
+  int Add(SessionCacheEntry* entry) {
+    const int rc = InsertOwned(Count(), entry);
+    if (rc == kOk && Count() > max_count) EvictOne();
+    return rc;
+  }
 
   // The first entry with this session id; an invalid one is removed and null returned.
   SessionCacheEntry* Find(const void* id, int id_length) {

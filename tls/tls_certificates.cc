@@ -1,48 +1,828 @@
 #include "tls/tls_certificates.h"
 
-// Placeholder until the certificate unit lands: no selection loads and no key is usable.
+#include "certs/cert_chain_engine.h"
+#include "crypto/pubkey/ed25519.h"
+#include "crypto/pubkey/ed448.h"
+
+#include <cstdio>
+#include <strings.h>
+
+#include <cstring>
+#include <string>
+
+#include "certs/certificate.h"
+#include "certs/distinguished_name.h"
+#include "certs/host_name_match.h"
+#include "certs/oid_names.h"
+#include "certs/pem_armor.h"
+#include "certs/private_key_reader.h"
+#include "crypto/pubkey/dsa_engine.h"
+#include "crypto/pubkey/ecdsa.h"
+#include "crypto/pubkey/rsa_engine.h"
+#include "crypto/symmetric/hash_engine.h"
+#include "foundation/file_handle.h"
+#include "foundation/text_conversion.h"
+#include "tls/peer_chain.h"
+#include "tls/tls_reader.h"
+
 namespace tw {
 
-struct CertSelection::Impl {
-  ByteString der;
-  ByteString error;
+namespace {
+
+constexpr const char* kNoCertSelected = "No certificate selected.  Please select a certificate first.";
+constexpr const char* kStoreNotOpened = "The certificate store could not be opened (0x2).";
+constexpr const char* kStoreTypeMismatch = "The certificate store could not be opened (0x80092002).";
+constexpr const char* kCertNotFound = "Cannot find specified certificate.";
+constexpr const char* kStoreTypeUnsupported = "The %s store type is not supported in this build.";
+constexpr const char* kEncryptedKeyUnsupported = "Encrypted PEM keys are not supported in this build.";
+constexpr const char* kKeyNotParsed = "Failed to parse PEM(%s) as KeyStore.";
+constexpr const char* kStatusOk = "OK";
+constexpr const char* kStatusValidity = "A required certificate is not within its validity period.";
+constexpr const char* kStatusUntrusted =
+    "A certification chain processed correctly but terminated in a root certificate not trusted by the "
+    "trust provider.";
+constexpr const char* kStatusHostName = "Server name does not match server certificate";
+constexpr const char* kErrorVerifying = "Error verifying %s certificate: %4x %s";
+constexpr const char* kValidationFailedStatus = "%s certificate validation failed. Aborting connection...";
+constexpr const char* kValidationFailedText = "%s certificate validation failed. Connection aborted.";
+constexpr const char* kUnrecognizedAlgorithm = "Unrecognized server certificate signature algorithm (%s).";
+constexpr const char* kUnsupportedAlgorithm =
+    "Unsupported certificate signature algorithm (%s). Supported signature algorithms: %s";
+
+constexpr int kErrStoreOpen = 271;
+constexpr int kErrStoreNoMatch = 272;
+constexpr int kErrDecodeError = 50;
+constexpr uint8_t kAlertCertificateUnknown = 46;
+constexpr int kCodeNotTimeValid = static_cast<int>(0x800B0101u);
+constexpr int kCodeUntrustedRoot = static_cast<int>(0x800B0109u);
+constexpr int kFileNameLimit = 1024;  // longer input is content, never a file name
+constexpr size_t kMaxU24 = 0xFFFFFF;
+
+constexpr int32_t kStorePemFile = 6;
+constexpr int32_t kStorePemBlob = 7;
+constexpr int32_t kStoreAuto = 99;
+
+struct StoreTypeName {
+  int32_t type;
+  const char* name;
 };
+constexpr StoreTypeName kStoreTypeNames[] = {
+    {0, "User"},        {1, "Machine"},        {2, "PFX"},  {3, "PFX"},  {4, "JKS"},
+    {5, "JKS"},         {6, "PEM"},            {7, "PEM"},  {8, "Public Key"},
+    {9, "Public Key"},  {10, "SSH Public Key"}, {11, "P7B"}, {12, "P7B"}, {13, "SSH Public Key"},
+    {14, "PPK"},        {15, "PPK"},           {16, "XML"}, {17, "XML"}, {18, "JWK"},
+    {19, "JWK"},        {99, "Auto"},
+};
+
+const char* StoreTypeText(int32_t type) {
+  for (const StoreTypeName& t : kStoreTypeNames) {
+    if (t.type == type) return t.name;
+  }
+  return "Unknown";
+}
+
+struct SchemeName {
+  const char* name;
+  uint16_t code;
+};
+constexpr SchemeName kSchemeNames[] = {
+    {"rsa_pkcs1_sha256", 0x0401},       {"rsa_pkcs1_sha384", 0x0501},       {"rsa_pkcs1_sha512", 0x0601},
+    {"ecdsa_secp256r1_sha256", 0x0403}, {"ecdsa_secp384r1_sha384", 0x0503}, {"ecdsa_secp521r1_sha512", 0x0603},
+    {"rsa_pss_sha256", 0x0804},         {"rsa_pss_sha384", 0x0805},         {"rsa_pss_sha512", 0x0806},
+    {"ed25519", 0x0807},                {"ed448", 0x0808},
+};
+
+// The schemes an RSA key serves; an EC key serves the one of its curve.
+constexpr uint16_t kRsaSchemes[] = {0x0401, 0x0501, 0x0601, 0x0804, 0x0805, 0x0806};
+constexpr uint16_t kSchemeByCurve[] = {0x0403, 0x0503, 0x0603, 0x0807, 0x0808};
+
+struct SchemeHash {
+  uint16_t scheme;
+  int hash_id;
+};
+constexpr SchemeHash kSchemeHashes[] = {
+    {0x0401, kHashSha256}, {0x0403, kHashSha256}, {0x0804, kHashSha256}, {0x0809, kHashSha256},
+    {0x0501, kHashSha384}, {0x0503, kHashSha384}, {0x0805, kHashSha384}, {0x080A, kHashSha384},
+    {0x0601, kHashSha512}, {0x0603, kHashSha512}, {0x0806, kHashSha512}, {0x080B, kHashSha512},
+    {0x0201, kHashSha1},   {0x0203, kHashSha1},
+};
+
+// Certificate signature algorithm names (upper-cased) and what they mean for the TLS 1.2 list.
+struct SignatureAlgorithm {
+  const char* name;
+  const char* key_kind;
+  const char* hash;
+};
+constexpr SignatureAlgorithm kSignatureAlgorithms[] = {
+    {"SHA1RSA", "rsa", "sha1"},           {"RSA_SHA1", "rsa", "sha1"},
+    {"RSA_SHA1RSA", "rsa", "sha1"},       {"RSA_MD5", "rsa", "md5"},
+    {"RSA_MD5RSA", "rsa", "md5"},         {"RSA-SHA224", "rsa", "sha224"},
+    {"RSA_SHA224RSA", "rsa", "sha224"},   {"RSA-SHA256", "rsa", "sha256"},
+    {"RSA_SHA256RSA", "rsa", "sha256"},   {"RSA-SHA384", "rsa", "sha384"},
+    {"RSA_SHA384RSA", "rsa", "sha384"},   {"RSA-SHA512", "rsa", "sha512"},
+    {"RSA_SHA512RSA", "rsa", "sha512"},   {"DATA_STRUCTURE", "dsa", "sha1"},
+    {"DSA-SHA1", "dsa", "sha1"},          {"DSA-WITH-SHA256", "dsa", "sha256"},
+    {"ECDSA_SHA1", "ecdsa", "sha1"},      {"ECDSA_SHA224", "ecdsa", "sha224"},
+    {"ECDSA-WITH-SHA224", "ecdsa", "sha224"}, {"ECDSA_SHA256", "ecdsa", "sha256"},
+    {"ECDSA-WITH-SHA256", "ecdsa", "sha256"}, {"ECDSA_SHA384", "ecdsa", "sha384"},
+    {"ECDSA-WITH-SHA384", "ecdsa", "sha384"}, {"ECDSA_SHA512", "ecdsa", "sha512"},
+    {"ECDSA-WITH-SHA512", "ecdsa", "sha512"},
+};
+
+constexpr const char* kListHashes[] = {"none", "md5", "sha1", "sha224", "sha256", "sha384", "sha512"};
+constexpr const char* kListKinds[] = {"anonymous", "rsa", "dsa", "ecdsa"};
+
+struct HashName {
+  int id;
+  const char* name;
+};
+constexpr HashName kRsaHashNames[] = {
+    {kHashSha1, "SHA1"},     {kHashMd5, "MD5"},       {kHashSha256, "SHA256"}, {kHashSha224, "SHA224"},
+    {kHashSha512, "SHA512"}, {kHashSha384, "SHA384"}, {kHashMd5Sha1, "MD5SHA1"},
+};
+
+const char* RsaHashName(int hash_id) {
+  for (const HashName& h : kRsaHashNames) {
+    if (h.id == hash_id) return h.name;
+  }
+  return nullptr;
+}
+
+std::string Lower(std::string s) {
+  for (char& c : s) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return s;
+}
+
+std::string TrimBlanks(const std::string& s) {
+  size_t a = 0, b = s.size();
+  while (a < b && (s[a] == ' ' || s[a] == '\t')) ++a;
+  while (b > a && (s[b - 1] == ' ' || s[b - 1] == '\t')) --b;
+  return s.substr(a, b - a);
+}
+
+std::vector<std::string> Split(const char* text, char separator) {
+  std::vector<std::string> parts;
+  std::string part;
+  for (const char* p = text ? text : ""; *p; ++p) {
+    if (*p == separator) {
+      parts.push_back(part);
+      part.clear();
+    } else {
+      part.push_back(*p);
+    }
+  }
+  parts.push_back(part);
+  return parts;
+}
+
+
+int AppendU24(ByteString* out, size_t n) {
+  const uint8_t b[3] = {static_cast<uint8_t>(n >> 16), static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)};
+  return out->Append(b, 3);
+}
+
+// The digest of data with the hash id; below TLS 1.2 a DSA or ECDSA key signs the SHA-1 half.
+int DigestFor(int hash_id, bool sha1_half, const uint8_t* data, size_t n, ByteString* out) {
+  HashEngine engine;
+  int rc = engine.SetAlgorithm(hash_id);
+  if (rc == kOk) rc = engine.DigestOf(data, static_cast<int64_t>(n), *out);
+  if (rc == kOk && sha1_half && hash_id == kHashMd5Sha1) out->EraseFront(16);
+  return rc;
+}
+
+// Every EdDSA signature and check of the TLS layer goes through these two.
+int SignEdDsa(const KeyPair& key, const uint8_t* data, size_t n, ByteString* signature) {
+  const EcKeyData& k = key.edwards;
+  if (!k.HasPrivate()) return kErrTlsKeyUnsupported;
+  if (k.curve_id == kCurveEd25519) {
+    return Ed25519Sign(data, n, k.public_bytes.bytes(), k.public_bytes.length(), k.private_bytes.bytes(),
+                       k.private_bytes.length(), *signature);
+  }
+  if (k.curve_id == kCurveEd448) {
+    return Ed448Sign(data, n, nullptr, 0, k.public_bytes.bytes(), k.public_bytes.length(),
+                     k.private_bytes.bytes(), k.private_bytes.length(), *signature);
+  }
+  return kErrTlsKeyUnsupported;
+}
+int VerifyEdDsa(const KeyPair& key, const uint8_t* data, size_t n, const uint8_t* signature, size_t sig_length,
+                bool* valid) {
+  const EcKeyData& k = key.edwards;
+  if (k.curve_id == kCurveEd25519) {
+    *valid = Ed25519Verify(data, n, k.public_bytes.bytes(), k.public_bytes.length(), signature,
+                           static_cast<int>(sig_length)) == 1;
+    return kOk;
+  }
+  if (k.curve_id == kCurveEd448) {
+    *valid = Ed448Verify(data, n, nullptr, 0, k.public_bytes.bytes(), k.public_bytes.length(), signature,
+                         static_cast<int>(sig_length)) == 1;
+    return kOk;
+  }
+  return kErrTlsKeyUnsupported;
+}
+
+bool IsEdDsaScheme(uint16_t scheme) { return scheme == 0x0807 || scheme == 0x0808; }
+
+}  // namespace
+
+struct CertSelection::Impl {
+  ByteString store;
+  int32_t store_type = 0;
+  ByteString password;
+  ByteString subject;
+  ByteString encoded;
+  bool loaded = false;
+  std::vector<Certificate> certificates;  // as found in the store, in order
+  int selected = -1;
+  KeyPair key;
+  bool has_key = false;
+  ByteString error;
+  ByteString none;
+
+  // The store, the password and an encoded blob may all carry key material.
+  ~Impl() {
+    for (ByteString* secret : {&password, &store, &encoded}) Wipe(*secret);
+  }
+  static void Wipe(ByteString& s) { WipeBytes(s.bytes(), static_cast<size_t>(s.length())); }
+
+  void Unload() {
+    certificates.clear();
+    selected = -1;
+    key = KeyPair();
+    has_key = false;
+    loaded = false;
+  }
+  const Certificate* Selected() const {
+    return selected >= 0 && selected < static_cast<int>(certificates.size()) ? &certificates[selected] : nullptr;
+  }
+  int Error(int code, const char* text) {
+    error.SetText(text);
+    return code;
+  }
+  int Parse(const uint8_t* data, int n, bool allow_file, bool* from_file);
+  int ParsePem(const uint8_t* data, int n);
+  int TakePemBlocks(const StringList& labels, const StringList& headers, const StringList& bodies);
+  int AddCertificate(const void* der, int n);
+  int SelectBySubject(const char* wanted);
+};
+
+int CertSelection::Impl::AddCertificate(const void* der, int n) {
+  Certificate c;
+  const int rc = ParseCertificateDer(der, n, &c);
+  if (rc != kOk) return rc;
+  certificates.push_back(std::move(c));
+  return kOk;
+}
+
+int CertSelection::Impl::ParsePem(const uint8_t* data, int n) {
+  StringList labels, headers, bodies;
+  if (ReadPemBlocks(data, n, &labels, &headers, &bodies, nullptr) != kOk) return -1;
+  const int rc = TakePemBlocks(labels, headers, bodies);
+  // The decoded bodies hold the private key too.
+  const ByteString& packed = bodies.packed();
+  WipeBytes(const_cast<uint8_t*>(packed.bytes()), static_cast<size_t>(packed.length()));
+  return rc;
+}
+
+int CertSelection::Impl::TakePemBlocks(const StringList& labels, const StringList& headers, const StringList& bodies) {
+  for (int i = 0; i < labels.Count(); ++i) {
+    const char* label = labels.Get(i);
+    if (std::strcmp(label, "CERTIFICATE") == 0) {
+      if (AddCertificate(bodies.Get(i), bodies.GetLength(i)) != kOk) return Error(kErrStoreOpen, kStoreNotOpened);
+      continue;
+    }
+    const bool encrypted = std::strcmp(label, "ENCRYPTED PRIVATE KEY") == 0 || headers.GetLength(i) > 0;
+    const bool key_label = std::strcmp(label, "PRIVATE KEY") == 0 || std::strcmp(label, "RSA PRIVATE KEY") == 0 ||
+                           std::strcmp(label, "EC PRIVATE KEY") == 0 || std::strcmp(label, "DSA PRIVATE KEY") == 0 ||
+                           std::strcmp(label, "ENCRYPTED PRIVATE KEY") == 0;
+    if (!key_label || has_key) continue;  // the first key is the one joined with the certificate
+    if (encrypted) return Error(kErrCertSelection, kEncryptedKeyUnsupported);
+    ByteString der;
+    int rc = der.Set(bodies.Get(i), bodies.GetLength(i));
+    if (rc == kOk) rc = ReadPrivateKeyByLabel(label, der, &key);
+    WipeBytes(der.bytes(), static_cast<size_t>(der.length()));
+    if (rc != kOk) {
+      error.Format(kKeyNotParsed, label);
+      return rc;
+    }
+    has_key = true;
+  }
+  return kOk;
+}
+
+// The content (or the file it names) as PEM blocks, Base64 DER or DER.
+int CertSelection::Impl::Parse(const uint8_t* data, int n, bool allow_file, bool* from_file) {
+  *from_file = false;
+  ByteString content;
+  struct WipeOnExit {
+    ByteString& s;
+    ~WipeOnExit() { Wipe(s); }
+  } wipe_content{content};
+  if (allow_file && n > 0 && n < kFileNameLimit) {
+    ByteString name;
+    int rc = name.Set(data, n);
+    if (rc == kOk && std::strlen(name.c_str()) == static_cast<size_t>(n) &&
+        ReadFileToString(name.c_str(), content) == kOk) {
+      *from_file = true;
+      data = content.bytes();
+      n = content.length();
+    }
+  }
+  int rc = IsPemText(data, n) ? ParsePem(data, n) : -1;
+  if (rc == kOk && (has_key || !certificates.empty())) {
+    return certificates.empty() ? Error(kErrStoreNoMatch, kCertNotFound) : kOk;
+  }
+  if (rc > 0) return rc;
+  ByteString der;
+  rc = der.Set(data, n);
+  if (rc != kOk) return rc;
+  if (LooksLikeBase64(der.c_str(), der.length()) && DecodeBase64(der, false, true, true) < 0) {
+    return Error(kErrStoreOpen, kStoreNotOpened);
+  }
+  if (AddCertificate(der.data(), der.length()) != kOk) return Error(kErrStoreOpen, kStoreNotOpened);
+  return kOk;
+}
+
+int CertSelection::Impl::SelectBySubject(const char* wanted) {
+  const bool any = wanted == nullptr || *wanted == 0 || std::strcmp(wanted, "*") == 0;
+  if (certificates.size() == 1 && !has_key) {
+    selected = 0;  // a lone plain certificate is taken whatever subject is asked for
+    return kOk;
+  }
+  if (any) {
+    selected = 0;
+    for (size_t i = 0; has_key && i < certificates.size(); ++i) {
+      if (SamePublicKey(key, certificates[i].tbs.publicKey)) {
+        selected = static_cast<int>(i);
+        break;
+      }
+    }
+    return kOk;
+  }
+  StringList subjects;
+  for (const Certificate& c : certificates) {
+    const int rc = subjects.Add(c.tbs.subjectText.data(), c.tbs.subjectText.length());
+    if (rc != kOk) return rc;
+  }
+  selected = FindSubjectIndex(subjects, wanted);
+  return selected < 0 ? Error(kErrStoreNoMatch, kCertNotFound) : kOk;
+}
 
 CertSelection::CertSelection() : impl_(new Impl) {}
 CertSelection::~CertSelection() { delete impl_; }
-int CertSelection::Load(const void*, int, int32_t, const char*, const char*, const void*, int) {
-  return kErrCertSelection;
+
+int CertSelection::Load(const void* store, int store_length, int32_t store_type, const char* password,
+                        const char* subject, const void* encoded, int encoded_length) {
+  Impl& s = *impl_;
+  const bool with_encoded = encoded != nullptr && encoded_length >= 1;
+  int rc = kOk;
+  if (!with_encoded) {
+    if (store_length < 0) store_length = store ? static_cast<int>(std::strlen(static_cast<const char*>(store))) : 0;
+    if (store != s.store.data()) rc = s.store.Set(store, store ? store_length : 0);
+    s.store_type = store_type;
+    if (rc == kOk && password != s.password.c_str()) rc = s.password.SetText(password ? password : "");
+    if (rc == kOk && subject != s.subject.c_str()) rc = s.subject.SetText(subject ? subject : "");
+    // The route taken last is the one a copy takes again.
+    Impl::Wipe(s.encoded);
+    s.encoded.Reset();
+  } else if (encoded != s.encoded.data()) {
+    rc = s.encoded.Set(encoded, encoded_length);
+  }
+  if (rc != kOk) return rc;
+  s.Unload();
+  s.error.Reset();
+  bool from_file = false;
+  if (with_encoded) {
+    rc = s.Parse(s.encoded.bytes(), s.encoded.length(), false, &from_file);
+    if (rc == kOk) rc = s.SelectBySubject("");
+  } else if (s.store_type == 0 && std::strcmp(s.store.c_str(), "MY") == 0 && s.password.empty() &&
+             s.subject.empty()) {
+    rc = s.Error(kErrCertSelection, kNoCertSelected);
+  } else if (s.store_type != kStorePemFile && s.store_type != kStorePemBlob && s.store_type != kStoreAuto) {
+    s.error.Format(kStoreTypeUnsupported, StoreTypeText(s.store_type));
+    rc = kErrCertSelection;
+  } else {
+    rc = s.Parse(s.store.bytes(), s.store.length(), true, &from_file);
+    if (rc == kOk && s.store_type != kStoreAuto && from_file != (s.store_type == kStorePemFile)) {
+      rc = s.Error(kErrStoreOpen, kStoreTypeMismatch);
+    }
+    if (rc == kOk) rc = s.SelectBySubject(s.subject.c_str());
+  }
+  if (rc != kOk) {
+    if (s.error.empty()) s.error.SetText(kStoreNotOpened);
+    s.Unload();
+    return rc;
+  }
+  s.loaded = true;
+  return kOk;
 }
-int CertSelection::CopyFrom(const CertSelection&) { return 0; }
-void CertSelection::Release() {}
-bool CertSelection::loaded() const { return false; }
-bool CertSelection::has_private_key() const { return false; }
-const ByteString& CertSelection::der() const { return impl_->der; }
-int CertSelection::GetChainDer(std::vector<ByteString>*, uint32_t) const { return kErrCertSelection; }
+
+int CertSelection::CopyFrom(const CertSelection& other) {
+  if (&other == this) return kOk;
+  const Impl& o = *other.impl_;
+  Impl& s = *impl_;
+  int rc = s.store.Assign(o.store);
+  if (rc == kOk) rc = s.encoded.Assign(o.encoded);
+  if (rc == kOk) rc = s.password.Assign(o.password);
+  if (rc == kOk) rc = s.subject.Assign(o.subject);
+  if (rc != kOk) return rc;
+  s.store_type = o.store_type;
+  s.Unload();
+  if (!o.loaded) return kOk;
+  return o.encoded.empty()
+             ? Load(s.store.data(), s.store.length(), s.store_type, s.password.c_str(), s.subject.c_str(), nullptr, 0)
+             : Load(nullptr, 0, 0, nullptr, nullptr, s.encoded.data(), s.encoded.length());
+}
+
+void CertSelection::Release() {
+  impl_->Unload();
+  impl_->error.Reset();
+}
+
+bool CertSelection::loaded() const { return impl_->loaded; }
+
+bool CertSelection::has_private_key() const {
+  const Certificate* c = impl_->Selected();
+  return c != nullptr && impl_->has_key && impl_->key.HasPrivate() && SamePublicKey(impl_->key, c->tbs.publicKey);
+}
+
+const ByteString& CertSelection::der() const {
+  const Certificate* c = impl_->Selected();
+  return c != nullptr ? c->der : impl_->none;
+}
+
+const char* CertSelection::KeyAlgorithm() const {
+  const Certificate* c = impl_->Selected();
+  return c != nullptr ? KeyAlgorithmName(c->tbs.publicKeyAlgorithm.first.c_str()) : "";
+}
+
+// The selected certificate, then each issuer the store holds, up to a self-signed end.
+int CertSelection::GetChainDer(std::vector<ByteString>* out, uint32_t) const {
+  out->clear();
+  const Certificate* c = impl_->Selected();
+  if (c == nullptr) return impl_->Error(kErrCertSelection, kNoCertSelected);
+  std::vector<bool> used(impl_->certificates.size(), false);
+  used[static_cast<size_t>(impl_->selected)] = true;
+  while (true) {
+    out->push_back(c->der);
+    if (IsSelfSigned(*c)) break;
+    ByteString issuer;
+    NormalizeDistinguishedName(c->tbs.issuerText.c_str(), &issuer);
+    const Certificate* next = nullptr;
+    for (size_t i = 0; i < impl_->certificates.size() && next == nullptr; ++i) {
+      if (used[i]) continue;
+      ByteString subject;
+      NormalizeDistinguishedName(impl_->certificates[i].tbs.subjectText.c_str(), &subject);
+      if (!issuer.empty() && subject.Equals(issuer)) {
+        used[i] = true;
+        next = &impl_->certificates[i];
+      }
+    }
+    if (next == nullptr) break;
+    c = next;
+  }
+  return kOk;
+}
+
 const ByteString& CertSelection::error_text() const { return impl_->error; }
 
-int BuildCertificateBody(const CertSelection*, bool, ByteString*) { return kErrCertSelection; }
-int ParseCertificateBody(const uint8_t*, size_t, bool, std::vector<ByteString>*) { return 50; }
-int FilterSignatureSchemesByKey(const CertSelection*, const char*, std::vector<uint16_t>*) {
-  return kErrCertSelection;
+int BuildCertificateBody(const CertSelection* own, bool tls13, ByteString* body) {
+  body->Reset();
+  std::vector<ByteString> chain;
+  if (own != nullptr && own->loaded() && own->GetChainDer(&chain, 0) != kOk) {
+    chain.assign(1, own->der());
+  }
+  // The root end stays home: the peer must already trust it. An end that is no root is sent,
+  // since without it the peer could not link the chain.
+  if (chain.size() >= 2) {
+    Certificate last;
+    const ByteString& der = chain.back();
+    if (ParseCertificateDer(der.data(), der.length(), &last) == kOk && IsSelfSigned(last)) chain.pop_back();
+  }
+  ByteString list;
+  int rc = kOk;
+  for (const ByteString& der : chain) {
+    if (der.empty()) continue;
+    if (static_cast<size_t>(der.length()) > kMaxU24) return kErrDecodeError;
+    rc = AppendU24(&list, static_cast<size_t>(der.length()));
+    if (rc == kOk) rc = list.AppendString(der);
+    if (rc == kOk && tls13) rc = list.Append("\0\0", 2);
+    if (rc != kOk) return rc;
+  }
+  if (static_cast<size_t>(list.length()) > kMaxU24) return kErrDecodeError;
+  if (tls13) rc = body->AppendByte(0);
+  if (rc == kOk) rc = AppendU24(body, static_cast<size_t>(list.length()));
+  if (rc == kOk) rc = body->AppendString(list);
+  return rc;
 }
-bool UsesRsaPssSignature(uint16_t, uint16_t) { return false; }
-bool SignatureAlgorithmListAllows(const char*, const char*, const char*) { return false; }
-int VerifyPeerCertificate(TlsCertificateHost&, CertSelection*, const std::vector<ByteString>&) {
+
+int ParseCertificateBody(const uint8_t* body, size_t length, bool tls13, std::vector<ByteString>* certificates) {
+  certificates->clear();
+  TlsReader msg(body, length), context, list;
+  if (tls13 && !msg.ReadPrefixed(1, &context)) return kErrDecodeError;
+  if (!msg.ReadPrefixed(3, &list) || !msg.empty()) return kErrDecodeError;
+  while (!list.empty()) {
+    TlsReader der, extensions;
+    if (!list.ReadPrefixed(3, &der) || der.empty()) return kErrDecodeError;
+    if (tls13 && !list.ReadPrefixed(2, &extensions)) return kErrDecodeError;
+    ByteString cert;
+    const int rc = cert.Set(der.data(), static_cast<int>(der.remaining()));
+    if (rc != kOk) return rc;
+    certificates->push_back(std::move(cert));
+  }
+  return kOk;
+}
+
+int FilterSignatureSchemesByKey(const CertSelection* own, const char* scheme_names, std::vector<uint16_t>* out) {
+  out->clear();
+  std::vector<uint16_t> wanted;
+  for (const std::string& item : Split(scheme_names, ',')) {
+    const std::string name = Lower(TrimBlanks(item));
+    const SchemeName* found = nullptr;
+    for (const SchemeName& s : kSchemeNames) {
+      if (name == s.name) found = &s;
+    }
+    if (found == nullptr) return -1;
+    wanted.push_back(found->code);
+  }
+  const Certificate* c = own != nullptr ? own->impl()->Selected() : nullptr;
+  const KeyPair* key = c != nullptr ? &c->tbs.publicKey : nullptr;
+  const char* algorithm = own != nullptr ? own->KeyAlgorithm() : "";
+  const bool curve_key = strcasecmp(algorithm, "IdEcPublicKey") == 0 || strcasecmp(algorithm, "EdDSA") == 0;
+  for (uint16_t code : wanted) {
+    bool keep = false;
+    if (curve_key) {
+      const int curve = key->type == kKeyEc ? key->ec.curve_id : key->edwards.curve_id;
+      keep = curve >= kCurveP256 && curve <= kCurveEd448 && kSchemeByCurve[curve] == code;
+    } else {
+      for (uint16_t r : kRsaSchemes) keep = keep || r == code;
+    }
+    if (keep) out->push_back(code);
+  }
+  return kOk;
+}
+
+bool UsesRsaPssSignature(uint16_t version, uint16_t scheme) {
+  return version == 0x0304 && (scheme == 0x0804 || scheme == 0x0805 || scheme == 0x0806);
+}
+
+bool Tls13SchemeAllowed(uint16_t version, uint16_t scheme) {
+  return version != 0x0304 || (scheme != 0x0401 && scheme != 0x0501 && scheme != 0x0601);
+}
+
+int SignatureSchemeHashId(uint16_t scheme) {
+  for (const SchemeHash& h : kSchemeHashes) {
+    if (h.scheme == scheme) return h.hash_id;
+  }
+  return -1;
+}
+
+bool SignatureAlgorithmListAllows(const char* list, const char* hash, const char* key_kind) {
+  const std::string want_hash = hash ? hash : "";
+  const std::string want_kind = key_kind ? key_kind : "";
+  bool hash_found = false, kind_found = false;
+  for (const std::string& entry : Split(list, ',')) {
+    const std::vector<std::string> parts = Split(entry.c_str(), '-');
+    if (parts.size() != 2) continue;
+    const std::string h = Lower(TrimBlanks(parts[0]));
+    const std::string k = Lower(TrimBlanks(parts[1]));
+    for (const char* known : kListHashes) hash_found = hash_found || (h == known && h == want_hash);
+    for (const char* known : kListKinds) kind_found = kind_found || (k == known && k == want_kind);
+    hash_found = hash_found || h == "all";
+    kind_found = kind_found || k == "all";
+    if (hash_found && kind_found) return true;
+  }
+  return false;
+}
+
+int VerifyPeerCertificate(TlsCertificateHost& host, CertSelection* peer, const std::vector<ByteString>& certificates) {
+  const uint32_t flags = host.SecurityFlags();
+  const char* label = host.IsClient() ? "Server" : "Client";
+  int code = 0;
+  const char* status = kStatusOk;
+  const bool readable = !certificates.empty() && peer->Load(nullptr, 0, 0, nullptr, nullptr, certificates[0].data(),
+                                                             certificates[0].length()) == kOk;
+  const Certificate* leaf = readable ? peer->impl()->Selected() : nullptr;
+  // A leaf that does not even parse is refused whatever checks are switched off.
+  if (leaf == nullptr ||
+      (!(flags & kSecurityNoValidityCheck) &&
+       CompareValidity(leaf->tbs.notBefore.c_str(), leaf->tbs.notAfter.c_str()) != 0)) {
+    code = kCodeNotTimeValid;
+    status = kStatusValidity;
+  }
+  std::vector<ByteString> pem_list;
+  ByteString cert_encoded;
+  for (const ByteString& der : certificates) {
+    ByteString pem;
+    int rc = PemArmor(&pem, "CERTIFICATE", der.data(), der.length());
+    if (rc == kOk && !cert_encoded.empty()) rc = cert_encoded.AppendText("\r\n");
+    if (rc == kOk) rc = cert_encoded.AppendString(pem);
+    if (rc != kOk) return 0;
+    pem_list.push_back(std::move(pem));
+  }
+  if (code == 0 && VerifyCertificateChain(leaf->der, pem_list, flags, nullptr) != 0) {
+    code = kCodeUntrustedRoot;
+    status = kStatusUntrusted;
+  }
+  if (host.IsClient() && code == 0 && !(flags & kSecurityNoHostCheck)) {
+    const char* server = host.ServerName() ? host.ServerName() : "";
+    bool match = MatchHostToCertCN(leaf->tbs.subjectText.c_str(), server);
+    for (int i = 0; !match && i < leaf->tbs.extensions.Count(); ++i) {
+      const CertExtension* ext = leaf->tbs.extensions.At(i);
+      ByteString san;
+      if (ext != nullptr && std::strcmp(ext->oid.c_str(), kOidSubjectAltName) == 0 &&
+          SubjectAltNameText(ext->value, true, &san) == kOk) {
+        match = MatchHostToCertSAN(san.c_str(), server);
+      }
+    }
+    if (!match) {
+      code = kErrCertHostName;
+      status = kStatusHostName;
+    }
+  }
+  char text[512];
+  const char* list = host.Tls12SignatureAlgorithms();
+  if (host.IsClient() && leaf != nullptr && list != nullptr && *list && host.NegotiatedVersion() == 0x0303) {
+    ByteString name;
+    name.SetText(GetSignatureAlgorithmName(leaf));
+    name.Trim();
+    name.ToUpper();
+    if (!name.empty()) {
+      const SignatureAlgorithm* algorithm = nullptr;
+      for (const SignatureAlgorithm& a : kSignatureAlgorithms) {
+        if (std::strcmp(a.name, name.c_str()) == 0) algorithm = &a;
+      }
+      bool refused = false;
+      if (algorithm == nullptr) {
+        std::snprintf(text, sizeof text, kUnrecognizedAlgorithm, name.c_str());
+        refused = true;
+      } else if (!SignatureAlgorithmListAllows(list, algorithm->hash, algorithm->key_kind)) {
+        std::snprintf(text, sizeof text, kUnsupportedAlgorithm, name.c_str(), list);
+        refused = true;
+      }
+      if (refused) {
+        if (host.Status(text) != kOk) return 0;
+        host.Fail(kErrCertHostName, text);
+        return 0;
+      }
+    }
+  }
+  if (code != 0) {
+    std::snprintf(text, sizeof text, kErrorVerifying, label, static_cast<unsigned>(code), status);
+    if (host.Status(text) != kOk || host.RaiseError(kErrCertRefused, text) != kOk) return 0;
+  }
+  bool accept = code == 0;
+  static const ByteString kNoLeaf;
+  if (host.CheckServerCertificate(cert_encoded, leaf != nullptr ? leaf->der : kNoLeaf, code, status, &accept) !=
+      kOk) {
+    accept = false;
+  }
+  if (accept) return 1;
+  host.SendFatalAlert(kAlertCertificateUnknown);
+  std::snprintf(text, sizeof text, kValidationFailedStatus, label);
+  if (host.Status(text) != kOk) return 0;
+  std::snprintf(text, sizeof text, kValidationFailedText, label);
+  host.Fail(kErrCertRefused, text);
   return 0;
 }
-int SignWithOwnKey(const CertSelection&, uint16_t, int, bool, const uint8_t*, size_t, ByteString*) {
-  return kErrCertSelection;
+
+// ---- Signatures ----
+
+namespace {
+
+int ReadPeerKey(const ByteString& peer_der, KeyPair* key) {
+  Certificate c;
+  const int rc = ParseCertificateDer(peer_der.data(), peer_der.length(), &c);
+  if (rc != kOk) return rc;
+  return key->CopyFrom(c.tbs.publicKey);
 }
-int VerifyWithPeerKey(const ByteString&, uint16_t, int, bool, const uint8_t*, size_t,
-                      const uint8_t*, size_t, bool*) {
-  return kErrCertSelection;
+
+}  // namespace
+
+int SignWithOwnKey(const CertSelection& own, uint16_t scheme, int hash_id, bool pss, const uint8_t* data, size_t n,
+                   ByteString* signature) {
+  signature->Reset();
+  if (!own.has_private_key()) return kErrCertSelection;
+  const KeyPair& key = own.impl()->key;
+  if (IsEdDsaScheme(scheme) || key.type == kKeyEdwards) return SignEdDsa(key, data, n, signature);
+  ByteString digest;
+  int rc = DigestFor(hash_id, key.type != kKeyRsa, data, n, &digest);
+  if (rc != kOk) return rc;
+  switch (key.type) {
+    case kKeyRsa: {
+      const char* name = RsaHashName(hash_id);
+      if (name == nullptr || (pss && hash_id == kHashMd5Sha1)) return kErrRsaUnknownHash;
+      RsaEngine rsa;
+      rc = rsa.SetKey(key.rsa);
+      if (rc == kOk) rc = rsa.Sign(digest, name, pss, -1, *signature);
+      break;
+    }
+    case kKeyEc:
+      if (pss) return kErrTlsKeyUnsupported;
+      rc = EcdsaSign(key.ec, true, digest.bytes(), digest.length(), *signature);
+      break;
+    case kKeyDsa: {
+      if (pss) return kErrTlsKeyUnsupported;
+      DsaEngine dsa;
+      dsa.set_der_output(true);
+      rc = dsa.SetKey(key.dsa);
+      if (rc == kOk) rc = dsa.Sign(digest, *signature);
+      break;
+    }
+    default:
+      return kErrTlsKeyUnsupported;
+  }
+  WipeBytes(digest.bytes(), static_cast<size_t>(digest.length()));
+  if (rc != kOk) signature->Reset();
+  return rc;
 }
-const char* PeerKeyKind(const ByteString&, uint16_t* group) {
+
+int VerifyWithPeerKey(const ByteString& peer_der, uint16_t scheme, int hash_id, bool pss, const uint8_t* data,
+                      size_t n, const uint8_t* signature, size_t sig_length, bool* valid) {
+  *valid = false;
+  KeyPair key;
+  int rc = ReadPeerKey(peer_der, &key);
+  if (rc != kOk) return rc;
+  if (IsEdDsaScheme(scheme) || key.type == kKeyEdwards) return VerifyEdDsa(key, data, n, signature, sig_length, valid);
+  if (sig_length > static_cast<size_t>(0x7FFFFFFF)) return kOk;
+  ByteString digest;
+  rc = DigestFor(hash_id, key.type != kKeyRsa, data, n, &digest);
+  if (rc != kOk) return rc;
+  ByteString sig;
+  rc = sig.Set(signature, static_cast<int>(sig_length));
+  if (rc != kOk) return rc;
+  switch (key.type) {
+    case kKeyRsa: {
+      const char* name = RsaHashName(hash_id);
+      if (name == nullptr || (pss && hash_id == kHashMd5Sha1)) return kErrRsaUnknownHash;
+      RsaEngine rsa;
+      rc = rsa.SetKey(key.rsa);
+      if (rc == kOk) rc = rsa.Verify(digest, name, sig, pss, true, valid);
+      return rc;
+    }
+    case kKeyEc:
+      if (pss) return kErrTlsKeyUnsupported;
+      return EcdsaVerify(key.ec, digest.bytes(), digest.length(), sig.bytes(), sig.length(), valid);
+    case kKeyDsa: {
+      if (pss) return kErrTlsKeyUnsupported;
+      DsaEngine dsa;
+      rc = dsa.SetKey(key.dsa);
+      if (rc == kOk) rc = dsa.Verify(digest, sig, valid);
+      return rc;
+    }
+    default:
+      return kErrTlsKeyUnsupported;
+  }
+}
+
+const char* PeerKeyKind(const ByteString& peer_der, uint16_t* group) {
   if (group != nullptr) *group = 0;
-  return "";
+  KeyPair key;
+  if (ReadPeerKey(peer_der, &key) != kOk) return "";
+  switch (key.type) {
+    case kKeyRsa:
+      return "rsa";
+    case kKeyDsa:
+      return "dsa";
+    case kKeyEc: {
+      constexpr uint16_t kGroups[] = {23, 24, 25};
+      if (group != nullptr && key.ec.curve_id >= kCurveP256 && key.ec.curve_id <= kCurveP521) {
+        *group = kGroups[key.ec.curve_id];
+      }
+      return "ecdsa";
+    }
+    case kKeyEdwards:
+      return key.edwards.curve_id == kCurveEd25519 ? "ed25519" : key.edwards.curve_id == kCurveEd448 ? "ed448" : "";
+    default:
+      return "";
+  }
 }
-int PeerRsaEncrypt(const ByteString&, const uint8_t*, size_t, ByteString*) { return kErrCertSelection; }
-int PeerEcPoint(const ByteString&, int*, ByteString*) { return kErrCertSelection; }
+
+int PeerRsaEncrypt(const ByteString& peer_der, const uint8_t* data, size_t n, ByteString* out) {
+  KeyPair key;
+  int rc = ReadPeerKey(peer_der, &key);
+  if (rc != kOk) return rc;
+  if (key.type != kKeyRsa) return kErrTlsKeyUnsupported;
+  ByteString message;
+  rc = message.Set(data, static_cast<int>(n));
+  RsaEngine rsa;
+  if (rc == kOk) rc = rsa.SetKey(key.rsa);
+  if (rc == kOk) rc = rsa.EncryptPkcs1(message, *out);
+  WipeBytes(message.bytes(), static_cast<size_t>(message.length()));
+  return rc;
+}
+
+int PeerEcPoint(const ByteString& peer_der, int* curve_id, ByteString* point) {
+  KeyPair key;
+  int rc = ReadPeerKey(peer_der, &key);
+  if (rc != kOk) return rc;
+  if (key.type != kKeyEc || key.ec.X.empty()) return kErrTlsKeyUnsupported;
+  *curve_id = key.ec.curve_id;
+  rc = point->SetText("\x04");
+  if (rc == kOk) rc = point->AppendString(key.ec.X);
+  if (rc == kOk) rc = point->AppendString(key.ec.Y);
+  return rc;
+}
 
 }  // namespace tw

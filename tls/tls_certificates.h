@@ -14,6 +14,8 @@ namespace tw {
 constexpr int kErrCertSelection = 281;
 constexpr int kErrCertRefused = 280;
 constexpr int kErrCertHostName = 275;
+// A key kind or signature form the TLS layer cannot use (for now: EdDSA, wired in one place).
+constexpr int kErrTlsKeyUnsupported = 278;
 
 // What the certificate check needs of the engine: its settings and its hooks.
 class TlsCertificateHost {
@@ -52,12 +54,17 @@ class CertSelection {
   void Release();
 
   bool loaded() const;
+  // The store held the private key that belongs to the selected certificate.
   bool has_private_key() const;
   // The selected certificate's DER; empty when none.
   const ByteString& der() const;
-  // The chain of the selected certificate (leaf first) as DER; 0 or a code.
+  // The chain of the selected certificate (leaf first) as DER: each issuer found in the store, up
+  // to a self-signed end or the first issuer the store lacks. 0 or 281.
   int GetChainDer(std::vector<ByteString>* out, uint32_t flags) const;
   const ByteString& error_text() const;
+  // The selected certificate's key algorithm name ("RSA", "DSA", "IdEcPublicKey", "EdDSA",
+  // "Unknown"); "" without a selection.
+  const char* KeyAlgorithm() const;
 
   struct Impl;
   Impl* impl() const { return impl_; }
@@ -67,18 +74,25 @@ class CertSelection {
 };
 
 // The Certificate message body (TLS 1.3: with the empty request context and entry extensions):
-// the chain of the own selection without its root end, or an empty list without one.
+// the chain of the own selection without its self-signed root end, or an empty list without one.
+// When the chain cannot be had, the selected certificate alone.
 int BuildCertificateBody(const CertSelection* own, bool tls13, ByteString* body);
 
 // The certificates of a received Certificate message body, leaf first, as DER. 0 or 50
-// (decode_error) for a malformed body.
+// (decode_error) for a malformed body or an empty entry.
 int ParseCertificateBody(const uint8_t* body, size_t length, bool tls13,
                          std::vector<ByteString>* certificates);
 
 // The TLS 1.3 schemes (codes) of `scheme_names` that the own key can sign with, in list order.
+// 0, or -1 for a name that is no scheme.
 int FilterSignatureSchemesByKey(const CertSelection* own, const char* scheme_names,
                                 std::vector<uint16_t>* out);
 bool UsesRsaPssSignature(uint16_t version, uint16_t scheme);
+// False for the PKCS #1 v1.5 schemes under TLS 1.3, where a CertificateVerify must not use them
+// (they stay valid in the signature_algorithms list, for certificate signatures).
+bool Tls13SchemeAllowed(uint16_t version, uint16_t scheme);
+// The HashId a signature scheme digests with; -1 for the EdDSA schemes and unknown codes.
+int SignatureSchemeHashId(uint16_t scheme);
 
 // Whether the TLS 1.2 signature-algorithm list allows this hash and key kind.
 bool SignatureAlgorithmListAllows(const char* list, const char* hash, const char* key_kind);
@@ -93,7 +107,7 @@ int VerifyPeerCertificate(TlsCertificateHost& host, CertSelection* peer,
 // hash_id: a HashId of crypto/symmetric/hash_engine.h (kHashMd5Sha1 below TLS 1.2: RSA signs the
 // 36 raw bytes, DSA and ECDSA sign the SHA-1 part). pss: RSASSA-PSS with that hash.
 // scheme 0x0807/0x0808: EdDSA over the data itself.
-// The own key signs `data`.
+// The own key signs `data`: 0, 281 without the selected certificate's private key, 278 for EdDSA.
 int SignWithOwnKey(const CertSelection& own, uint16_t scheme, int hash_id, bool pss,
                    const uint8_t* data, size_t n, ByteString* signature);
 // The peer certificate's key checks `signature` over `data`. *valid false for a wrong signature.

@@ -24,7 +24,8 @@ constexpr char kTextInterleaved[] = "Interleaved record";
 constexpr char kTextAppData[] = "Application Data";
 constexpr char kTextCcs[] = "ChangeCipherSpec";
 constexpr char kTextBadAlert[] = "Malformed alert received.";
-constexpr char kTextBadFinished[] = "Finished message verification failed.";
+constexpr char kTextBadFinished[] = "Could not verify the Finished message received";
+constexpr char kTextFinishedVerified[] = "Finished message received and verified successfully";
 constexpr char kTextSendFailed[] = "Sending to the peer failed.";
 constexpr char kTextNotEstablished[] = "SSL handshake not complete.";
 constexpr char kTextCloseNotify[] = "Received ALERT_CLOSE_NOTIFY, closing SSL connection";
@@ -293,6 +294,7 @@ int TlsEngine::Start() {
   finished_sent_ = false;
   tls13_ccs_dropped_ = false;
   failed_ = false;
+  secure_renegotiation_ = false;
   negotiated_text_.Reset();
   pending_output_.Reset();
   current_.Reset();
@@ -300,9 +302,30 @@ int TlsEngine::Start() {
   current_.is_client = pending_.is_client = is_client_;
   records_.Reset();
   dispatcher_.Reset();
+  ResetHandshake();
+  WipeString(client_verify_data_);
+  WipeString(server_verify_data_);
+  peer_chain_.clear();
   state_ = is_client_ ? kStateClientHelloSent : kStateWaitClientHello;
-  // The hellos are not part of this build: no handshake can complete.
-  return Fail(kErrTlsUnavailable, kTextTlsUnavailable);
+  // The server side of the handshake is not part of this build.
+  if (!is_client_) return Fail(kErrTlsUnavailable, kTextTlsUnavailable);
+  if (int rc = LoadOwnCertificate(); rc != kOk) return rc;
+  return SendClientHello();
+}
+
+int TlsEngine::LoadOwnCertificate() {
+  own_cert_loaded_ = false;
+  own_cert_.Release();
+  const TlsOwnCertificate& c = own_certificate_;
+  // The default store with nothing chosen means no client certificate.
+  const bool chosen = !c.store.empty() && !(c.store.EqualsBytes("MY", 2) && c.store_type == 0 &&
+                                            c.subject.empty() && c.password.empty());
+  if (!chosen) return kOk;
+  const int rc = own_cert_.Load(c.store.data(), c.store.length(), c.store_type, c.password.c_str(),
+                                c.subject.c_str(), nullptr, 0);
+  if (rc != kOk) return Fail(rc, own_cert_.error_text().c_str());
+  own_cert_loaded_ = true;
+  return kOk;
 }
 
 int TlsEngine::PeerClosed(int code) {
@@ -446,7 +469,8 @@ int TlsEngine::HandleAlert(const uint8_t* body, size_t n) {
     return kOk;
   }
   ByteString text;
-  if (level == kAlertLevelFatal) {
+  // Under TLS 1.3 only user_canceled may come as a warning; every other alert ends the session.
+  if (level == kAlertLevelFatal || (tls13_ && description != kAlertUserCanceled)) {
     text.Format(kFormatFatalAlert, AlertName(description, tls13_));
     return Fail(kErrTlsPeerAlert, text.c_str());
   }
@@ -460,20 +484,47 @@ int TlsEngine::HandleAlert(const uint8_t* body, size_t n) {
 int TlsEngine::OnHandshakeMessage(uint8_t type, const uint8_t* body, size_t length,
                                   size_t* consumed) {
   const char* name = HandshakeMessageName(type);
-  if (type == kHsHelloRequest) {
-    // Renegotiation needs the hellos; outside a complete session it is ignored anyway.
-    return kOk;
+  switch (type) {
+    case kHsHelloRequest:
+      return tls13_ || !is_client_ ? UnexpectedMessage(name) : OnHelloRequest();
+    case kHsFinished:
+      return HandleFinished(body, length);
+    case kHsNewSessionTicket:
+      if (state_ != kStateComplete) return UnexpectedMessage(name);
+      return OnNewSessionTicket(body, length, consumed);
+    case kHsKeyUpdate:
+      if (!tls13_ || state_ != kStateComplete) return UnexpectedMessage(name);
+      return OnKeyUpdate(body, length, consumed);
+    default:
+      break;
   }
-  if (type == kHsFinished) return HandleFinished(body, length);
   const HandshakeRule* rule = FindRule(type);
-  const bool expected = rule != nullptr && StateIn(*rule, is_client_, state_, tls13_);
-  if (!expected) return UnexpectedMessage(name);
-  // The message is in its place, but its handler is not part of this build.
-  return Fail(kErrTlsUnavailable, kTextTlsUnavailable);
+  if (rule == nullptr || !StateIn(*rule, is_client_, state_, tls13_)) return UnexpectedMessage(name);
+  // The server's handlers are not part of this build.
+  if (!is_client_) return Fail(kErrTlsUnavailable, kTextTlsUnavailable);
+  switch (type) {
+    case kHsServerHello:
+      return OnServerHello(body, length);
+    case kHsEncryptedExtensions:
+      return OnEncryptedExtensions(body, length, consumed);
+    case kHsCertificate:
+      return OnCertificate(body, length);
+    case kHsServerKeyExchange:
+      return OnServerKeyExchange(body, length);
+    case kHsCertificateRequest:
+      return OnCertificateRequest(body, length);
+    case kHsServerHelloDone:
+      return OnServerHelloDone();
+    case kHsCertificateVerify:
+      return OnCertificateVerify(body, length);
+    default:
+      return UnexpectedMessage(name);
+  }
 }
 
 int TlsEngine::AfterHandshakeMessage(uint8_t type) {
   if (type != kHsFinished) return kOk;
+  if (tls13_) return FinishTls13Client();
   // The side that has not sent its Finished yet answers with its own before completing.
   if (!finished_sent_) {
     BeginFlight();
@@ -482,6 +533,9 @@ int TlsEngine::AfterHandshakeMessage(uint8_t type) {
     const int flushed = EndFlight();
     if (rc == kOk) rc = flushed;
     if (rc != kOk) return Fail(rc, kTextSendFailed);
+  } else if (is_client_ && !resumed_) {
+    // Saved only now that the server's Finished proved the session.
+    SaveSession();
   }
   return Complete();
 }
@@ -497,7 +551,11 @@ int TlsEngine::OnHandshakeFault(int alert, const char* text) {
 }
 
 int TlsEngine::HandleFinished(const uint8_t* body, size_t n) {
-  if (state_ != kStateWaitFinished || tls13_ || !current_.read.active()) {
+  if (tls13_) {
+    if (state_ != kStateWaitFinished) return UnexpectedMessage(HandshakeMessageName(kHsFinished));
+    return OnFinished13(body, n);
+  }
+  if (state_ != kStateWaitFinished || !current_.read.active()) {
     return UnexpectedMessage(HandshakeMessageName(kHsFinished));
   }
   ByteString expected;
@@ -505,9 +563,15 @@ int TlsEngine::HandleFinished(const uint8_t* body, size_t n) {
   if (rc != kOk) return rc;
   const bool same = n == static_cast<size_t>(expected.length()) &&
                     MacEquals(body, expected.bytes(), n);
+  if (!same) {
+    WipeString(expected);
+    return FailWithAlert(kAlertHandshakeFailure, kErrTlsPeerAlert, kTextBadFinished);
+  }
+  Status(kTextFinishedVerified);
+  ByteString& peer = is_client_ ? server_verify_data_ : client_verify_data_;
+  rc = peer.Assign(expected);
   WipeString(expected);
-  if (!same) return FailWithAlert(kAlertHandshakeFailure, kErrTlsProtocol, kTextBadFinished);
-  return kOk;
+  return rc;
 }
 
 int TlsEngine::Complete() {
@@ -589,7 +653,8 @@ int TlsEngine::SendHandshakeMessage(uint8_t type, const uint8_t* body, size_t le
   if (rc == kOk) rc = message.AppendByte(static_cast<uint8_t>(length));
   if (rc == kOk && length > 0) rc = message.Append(body, static_cast<int>(length));
   if (rc == kOk) rc = dispatcher_.transcript().AppendString(message);
-  const uint16_t version = pending_.version != 0 ? pending_.version : RecordVersion();
+  // TLS 1.3 records carry the TLS 1.2 version.
+  const uint16_t version = tls13_ ? kTls12 : pending_.version != 0 ? pending_.version : RecordVersion();
   for (int off = 0; rc == kOk && off < message.length(); off += kTlsMaxPlaintext) {
     const int piece = std::min(kTlsMaxPlaintext, message.length() - off);
     rc = WriteRecord(kContentHandshake, version, message.bytes() + off, static_cast<size_t>(piece));
@@ -619,6 +684,8 @@ int TlsEngine::SendFinished() {
   ByteString verify;
   int rc = FinishedVerifyData(pending_, dispatcher_.transcript(), is_client_, verify);
   if (rc == kOk) rc = SendHandshakeMessage(kHsFinished, verify.bytes(), static_cast<size_t>(verify.length()));
+  // Kept for the renegotiation_info of RFC 5746.
+  if (rc == kOk) rc = (is_client_ ? client_verify_data_ : server_verify_data_).Assign(verify);
   WipeString(verify);
   if (rc == kOk) finished_sent_ = true;
   return rc;
@@ -788,6 +855,13 @@ int ParseSupportedGroups(const char* text, bool tls13, TlsIdList* out) {
   });
   if (!ok && out != nullptr) out->clear();
   return ok ? kOk : -1;
+}
+
+const char* SignatureSchemeName(uint16_t code) {
+  for (const SchemeName& s : kSignatureSchemes) {
+    if (s.code == code) return s.name;
+  }
+  return "None";
 }
 
 int ParseSignatureSchemes(const char* text, TlsIdList* out) {

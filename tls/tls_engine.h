@@ -1,19 +1,26 @@
 // The TLS protocol engine held by every TCP client, and what it needs of its owner.
 //
 // The engine frames records, reassembles and dispatches handshake messages into the transcript,
-// protects records once keys are in force, switches keys at ChangeCipherSpec, checks and sends
-// Finished, and carries application data. The hello messages and key exchanges are not part of
-// this build: starting a handshake fails with kErrTlsUnavailable and kTextTlsUnavailable through
-// the owner's failure hook, so no connection ever passes for secured.
+// runs the client handshake (SSL 3.0 to TLS 1.3), protects records once keys are in force,
+// checks the server's certificate chain through the owner's decision, resumes saved sessions and
+// carries application data. The server side of the handshake is not part of this build: a
+// server engine fails to start with kErrTlsUnavailable.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
+#include "crypto/pubkey/key_exchange.h"
 #include "foundation/byte_string.h"
 #include "tls/cipher_suites.h"
 #include "tls/handshake_dispatcher.h"
+#include "tls/hello_extensions.h"
 #include "tls/record_layer.h"
+#include "tls/session_cache.h"
+#include "tls/tls_certificates.h"
+#include "tls/tls_reader.h"
+#include "tls/tls13_key_schedule.h"
 #include "tls/tls_session_state.h"
 
 namespace tw {
@@ -108,12 +115,16 @@ class TlsEngine : private TlsHandshakeHandler {
   }
   int SetAlpn(const char* text) { return alpn_.SetText(OrEmpty(text)); }
   void SetLogPackets(bool on) { log_packets_ = on; }
+  void SetRenegotiationAllowed(bool on) { renegotiation_allowed_ = on; }
+  void SetWeakAllowed(bool on) { weak_allowed_ = on; }
+  // Key material of each handshake as status lines (label and hex dump); off by default.
+  void SetKeyDebug(bool on) { key_debug_ = on; }
   // Every setting and both session states of the other engine. 0 or 200.
   int CopyFrom(const TlsEngine& other);
 
   // ---- Entry points ----
-  // Begins the handshake: resets both session states; the hellos are not built, so it fails
-  // with kErrTlsUnavailable through the owner's failure hook.
+  // Begins the handshake: resets both session states and sends the ClientHello. A server
+  // engine fails with kErrTlsUnavailable through the owner's failure hook.
   int Start();
   // The peer closed with `code` (1: during the handshake); clears the established flag.
   int PeerClosed(int code);
@@ -166,6 +177,13 @@ class TlsEngine : private TlsHandshakeHandler {
   // ---- State ----
   bool established() const { return established_; }
   bool is_client() const { return is_client_; }
+  bool resumed() const { return resumed_; }
+  // A key-debug line: the label and a hex dump, when the switch is on.
+  void KeyDebugLine(const char* label, const uint8_t* bytes, size_t n);
+  // The peer's certificate chain of the last handshake (DER, leaf first).
+  const std::vector<ByteString>& peer_chain() const { return peer_chain_; }
+  // The number of sessions kept for resumption.
+  int cached_sessions() const { return session_cache_.Count(); }
   // The ALPN protocol the server selected; "" when none.
   const char* negotiated_text() const { return negotiated_text_.c_str(); }
   const char* error_text() const { return error_text_.c_str(); }
@@ -220,6 +238,42 @@ class TlsEngine : private TlsHandshakeHandler {
   // plain bytes after the decrypted marker.
   void LogRecord(bool incoming, uint8_t type, const ByteString* wire, const uint8_t* body, size_t n);
 
+  // ---- Client handshake (client_handshake.cc) ----
+  class CertificateHost;
+  int SendClientHello();
+  int PrepareKeyShares(ByteString* entries);
+  int OnServerHello(const uint8_t* body, size_t n);
+  int OnServerHello13(uint16_t suite_id, const ServerHelloExtensions& ext);
+  int OnHelloRetryRequest(uint16_t suite_id, size_t message_length,
+                          const ServerHelloExtensions& ext);
+  int OnEncryptedExtensions(const uint8_t* body, size_t n, size_t* consumed);
+  int OnCertificate(const uint8_t* body, size_t n);
+  int OnServerKeyExchange(const uint8_t* body, size_t n);
+  int OnCertificateRequest(const uint8_t* body, size_t n);
+  int OnServerHelloDone();
+  int OnCertificateVerify(const uint8_t* body, size_t n);
+  int OnNewSessionTicket(const uint8_t* body, size_t n, size_t* consumed);
+  int OnHelloRequest();
+  int OnKeyUpdate(const uint8_t* body, size_t n, size_t* consumed);
+  int OnFinished13(const uint8_t* body, size_t n);
+  int FinishTls13Client();
+  int SendClientKeyExchange();
+  int SendClientCertificateVerify();
+  int VerifyServerSignature(TlsReader& in, const uint8_t* params, size_t params_length);
+  int SaveSession();
+  bool TakeOfferedSession();
+  // A handshake refusal: the fatal alert, then Fail with the code and text.
+  int Refuse(uint8_t alert, int code, const char* text);
+  void KeyDebug(const char* label, const uint8_t* bytes, size_t n);
+  void KeyDebug(const char* label, const ByteString& value) {
+    KeyDebug(label, value.bytes(), static_cast<size_t>(value.length()));
+  }
+  void ResetHandshake();
+  int LoadOwnCertificate();
+  bool tls13_enabled_for_hello() const {
+    return (protocol_mask_ & kTlsProtocolTls13) == kTlsProtocolTls13;
+  }
+
   TlsEngineOwner* owner_ = nullptr;
   bool is_client_ = true;
   bool authenticate_clients_ = false;
@@ -257,6 +311,34 @@ class TlsEngine : private TlsHandshakeHandler {
   ByteString flight_;
   std::vector<uint16_t> offered_suites_;
   ByteString pending_output_;
+
+  // Handshake in progress.
+  std::unique_ptr<KeyExchange> kx_;
+  std::vector<std::unique_ptr<KeyExchange>> key_shares_;
+  std::vector<uint16_t> key_share_ids_;
+  std::vector<uint16_t> offered_versions_;
+  std::vector<uint16_t> offered_signature_algorithms_;
+  std::vector<uint16_t> requested_signature_algorithms_;
+  std::unique_ptr<Tls13KeySchedule> schedule_;
+  uint16_t retry_suite_ = 0;
+  ByteString cookie_;
+  ByteString temp_rsa_modulus_;
+  ByteString temp_rsa_exponent_;
+  bool hello_retry_ = false;
+  bool got_certificate_ = false;
+  bool got_key_exchange_ = false;
+  bool got_certificate_request_ = false;
+  bool key_debug_ = false;
+  // RFC 5746: whether the peer supports secure renegotiation, and the last Finished of each side.
+  bool secure_renegotiation_ = false;
+  ByteString client_verify_data_;
+  ByteString server_verify_data_;
+  CertSelection own_cert_;
+  bool own_cert_loaded_ = false;
+  CertSelection peer_cert_;
+  std::vector<ByteString> peer_chain_;
+  SessionCache session_cache_;
+  SessionCacheEntry offered_;
 };
 
 // List settings of the TLS client: blanks removed, split at ",", every item known (case ignored
@@ -264,6 +346,8 @@ class TlsEngine : private TlsHandshakeHandler {
 using TlsIdList = std::vector<uint16_t>;
 int ParseSupportedGroups(const char* text, bool tls13, TlsIdList* out);
 int ParseSignatureSchemes(const char* text, TlsIdList* out);
+// The name of a TLS 1.3 signature scheme; "None" for 0 or an unknown code.
+const char* SignatureSchemeName(uint16_t code);
 int ParseTls12SignatureAlgorithms(const char* text, TlsIdList* out, ByteString* error);
 
 // SSLEnabledCipherSuites: "*" or empty accepts every suite; otherwise every ";"-separated name

@@ -7,9 +7,9 @@
 #include "crypto/pubkey/curve25519.h"
 #include "crypto/pubkey/curve448.h"
 #include "crypto/pubkey/ec_point.h"
-#include "crypto/pubkey/edwards25519.h"
+#include "crypto/pubkey/ed25519.h"
+#include "crypto/pubkey/ed448.h"
 #include "crypto/pubkey/prime_field.h"
-#include "crypto/symmetric/hash_engine.h"
 #include "crypto/symmetric/random_source.h"
 
 namespace tw {
@@ -164,7 +164,7 @@ int EcKeyData::DerivePublic() {
     case kCurveEd25519:
       return Ed25519PublicFromPrivate(private_bytes, public_bytes);
     case kCurveEd448:
-      return private_bytes.length() != 57 ? kErrEdPrivateLength : kErrEcParams;
+      return Ed448PublicFromPrivate(private_bytes, public_bytes);
     case kCurveX25519:
       return X25519PublicFromPrivate(private_bytes, &public_bytes);
     case kCurveX448:
@@ -239,23 +239,6 @@ bool EcPublicPointValid(const EcKeyData& r) {
   ByteString px, py;
   if (LeftPad(r.X, g->field_bytes(), px) || LeftPad(r.Y, g->field_bytes(), py)) return false;
   return g->OnCurve(px.bytes(), py.bytes());
-}
-
-int Ed25519PublicFromPrivate(const ByteString& priv, ByteString& pub) {
-  if (priv.length() != 32) return kErrEdPrivateLength;
-  HashEngine h;
-  ByteString digest;
-  if (int rc = h.SetAlgorithm(kHashSha512)) return rc;
-  if (int rc = h.DigestOf(priv.bytes(), 32, digest)) return rc;
-  uint8_t* a = digest.bytes();
-  a[0] &= 0xF8;
-  a[31] = static_cast<uint8_t>((a[31] & 0x3F) | 0x40);
-  Ge25519P3 point;
-  int rc = Ge25519ScalarMultBase(&point, a, 32);
-  WipeComponent(digest);
-  if (rc) return rc;
-  if (int rc2 = pub.SetData(32, nullptr)) return rc2;
-  return Ge25519P3ToBytes(pub.bytes(), 32, point);
 }
 
 int X448PublicFromPrivate(const ByteString& priv, ByteString& pub) {

@@ -64,7 +64,6 @@ bool EcKeyCheck(const EcKeyData& record, bool full);
 // Whether X and Y are a point of the record's prime curve other than the identity.
 bool EcPublicPointValid(const EcKeyData& record);
 
-int Ed25519PublicFromPrivate(const ByteString& priv, ByteString& pub);
 int X448PublicFromPrivate(const ByteString& priv, ByteString& pub);
 
 }  // namespace tw

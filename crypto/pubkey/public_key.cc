@@ -8,6 +8,8 @@
 #include "crypto/pubkey/curve448.h"
 #include "crypto/pubkey/ec_point.h"
 #include "crypto/pubkey/ecdsa.h"
+#include "crypto/pubkey/ed25519.h"
+#include "crypto/pubkey/ed448.h"
 #include "crypto/pubkey/prime_field.h"
 #include "crypto/symmetric/tls_prf.h"
 
@@ -40,8 +42,8 @@ int PublicKey::CheckReady() const {
 }
 
 int PublicKey::Sign(const uint8_t* digest, int length, ByteString& out) {
-  // EdDSA signs messages, not digests: Edwards keys have no digest road.
-  if (CurveIsEdwards(key_.curve_id)) return kErrEcEdwardsDigest;
+  // EdDSA signs messages, not digests: Edwards keys take a digest only as the prehash of ph.
+  if (CurveIsEdwards(key_.curve_id)) return prehash_ ? EdDsaSign(digest, length, out) : kErrEcEdwardsDigest;
   if (!digest || length <= 0) return kErrEcNoDigest;
   if (!key_.X.length() || !key_.Y.length()) return kErrEcNoPublic;
   if (!key_.D.length()) return kErrEcNoPrivate;
@@ -51,13 +53,15 @@ int PublicKey::Sign(const uint8_t* digest, int length, ByteString& out) {
 
 int PublicKey::Verify(const uint8_t* digest, int length, const uint8_t* sig, int sig_length, bool* valid) {
   *valid = false;
-  if (CurveIsEdwards(key_.curve_id)) return kErrEcEdwardsDigest;
+  if (CurveIsEdwards(key_.curve_id)) {
+    return prehash_ ? EdDsaVerify(digest, length, sig, sig_length, valid) : kErrEcEdwardsDigest;
+  }
   if (int rc = CheckReady()) return rc;
   return EcdsaVerify(key_, digest, length, sig, sig_length, valid);
 }
 
 int PublicKey::SignData(const uint8_t* data, int length, int hash_id, ByteString& out) {
-  if (CurveIsEdwards(key_.curve_id)) return kErrEcEdwardsDigest;
+  if (CurveIsEdwards(key_.curve_id)) return EdDsaSign(data, length, out);
   if (int rc = hash_.SetAlgorithm(hash_id)) return rc;
   ByteString digest;
   if (int rc = hash_.DigestOf(data, length, digest)) return rc;
@@ -67,11 +71,66 @@ int PublicKey::SignData(const uint8_t* data, int length, int hash_id, ByteString
 int PublicKey::VerifyData(const uint8_t* data, int length, const uint8_t* sig, int sig_length, int hash_id,
                           bool* valid) {
   *valid = false;
-  if (CurveIsEdwards(key_.curve_id)) return kErrEcEdwardsDigest;
+  if (CurveIsEdwards(key_.curve_id)) return EdDsaVerify(data, length, sig, sig_length, valid);
   if (int rc = hash_.SetAlgorithm(hash_id)) return rc;
   ByteString digest;
   if (int rc = hash_.DigestOf(data, length, digest)) return rc;
   return Verify(digest.bytes(), digest.length(), sig, sig_length, valid);
+}
+
+int PublicKey::EdDsaSign(const uint8_t* message, int length, ByteString& out) {
+  if (cng_key_ != 0) return kErrEcFieldId;
+  const ByteString& pub = key_.public_bytes;
+  const ByteString& priv = key_.private_bytes;
+  if (!pub.length() || pub.length() != priv.length()) return kErrEcParams;
+  if (length < 0 || (!message && length > 0)) return kErrEcNoDigest;
+  const size_t n = static_cast<size_t>(length);
+  const int ctx = ed_context_.length();
+  if (key_.curve_id == kCurveEd25519) {
+    if (prehash_) {
+      return Ed25519PhSign(message, n, true, ed_context_.bytes(), ctx, pub.bytes(), pub.length(), priv.bytes(),
+                           priv.length(), out);
+    }
+    if (!ctx) return Ed25519Sign(message, n, pub.bytes(), pub.length(), priv.bytes(), priv.length(), out);
+    return Ed25519CtxSign(message, n, ed_context_.bytes(), ctx, pub.bytes(), pub.length(), priv.bytes(),
+                          priv.length(), out);
+  }
+  if (key_.curve_id == kCurveEd448) {
+    if (prehash_) {
+      return Ed448PhSign(message, n, true, ed_context_.bytes(), ctx, pub.bytes(), pub.length(), priv.bytes(),
+                         priv.length(), out);
+    }
+    return Ed448Sign(message, n, ed_context_.bytes(), ctx, pub.bytes(), pub.length(), priv.bytes(), priv.length(),
+                     out);
+  }
+  return kErrEcParams;
+}
+
+int PublicKey::EdDsaVerify(const uint8_t* message, int length, const uint8_t* sig, int sig_length, bool* valid) {
+  *valid = false;
+  if (cng_key_ != 0) return kErrEcFieldId;
+  if (length < 0 || (!message && length > 0)) return 0;
+  const size_t n = static_cast<size_t>(length);
+  const ByteString& pub = key_.public_bytes;
+  const int ctx = ed_context_.length();
+  int verdict = 0;
+  if (key_.curve_id == kCurveEd25519) {
+    if (prehash_) {
+      verdict = Ed25519PhVerify(message, n, true, ed_context_.bytes(), ctx, pub.bytes(), pub.length(), sig,
+                                sig_length);
+    } else if (!ctx) {
+      verdict = Ed25519Verify(message, n, pub.bytes(), pub.length(), sig, sig_length);
+    } else {
+      verdict = Ed25519CtxVerify(message, n, ed_context_.bytes(), ctx, pub.bytes(), pub.length(), sig, sig_length);
+    }
+  } else if (key_.curve_id == kCurveEd448) {
+    verdict = prehash_ ? Ed448PhVerify(message, n, true, ed_context_.bytes(), ctx, pub.bytes(), pub.length(), sig,
+                                       sig_length)
+                       : Ed448Verify(message, n, ed_context_.bytes(), ctx, pub.bytes(), pub.length(), sig,
+                                     sig_length);
+  }
+  *valid = verdict == 1;
+  return 0;
 }
 
 int PublicKey::GetKey(bool with_private, EcKeyData& out) {

@@ -1,5 +1,5 @@
-// The engine of every elliptic-curve key: ECDSA signatures, ECDH and X25519/X448 shared secrets
-// with a derivation step, and the key record in and out.
+// The engine of every elliptic-curve key: ECDSA and EdDSA signatures, ECDH and X25519/X448 shared
+// secrets with a derivation step, and the key record in and out.
 #pragma once
 
 #include <cstdint>
@@ -49,9 +49,20 @@ class PublicKey : public PkAlgorithm {
   int VerifyData(const uint8_t* data, int length, const uint8_t* sig, int sig_length, int hash_id, bool* valid);
   int CheckReady() const;
 
+  // EdDSA on an Ed25519 or Ed448 key: the scheme follows the curve, the context and the prehash
+  // switch (Ed25519 with an empty context, Ed25519ctx, Ed25519ph; Ed448, Ed448ph). With the switch
+  // on, the message is the 64-byte prehash. Sign: 0 or an error; Verify: 0 with the verdict, a
+  // message or signature that does not fit giving "not valid".
+  int EdDsaSign(const uint8_t* message, int length, ByteString& out);
+  int EdDsaVerify(const uint8_t* message, int length, const uint8_t* sig, int sig_length, bool* valid);
+
   bool der_signatures() const { return der_; }
   void set_der_signatures(bool on) { der_ = on; }
   const EcKeyData& key() const { return key_; }
+  const ByteString& eddsa_context() const { return ed_context_; }
+  int set_eddsa_context(const uint8_t* context, int length) { return ed_context_.Set(context, length); }
+  bool eddsa_prehash() const { return prehash_; }
+  void set_eddsa_prehash(bool on) { prehash_ = on; }
 
  private:
   EcKeyData key_;

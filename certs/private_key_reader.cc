@@ -1,0 +1,205 @@
+#include "certs/private_key_reader.h"
+
+#include <cstring>
+
+#include "certs/der_reader.h"
+#include "certs/public_key_info.h"
+#include "crypto/pubkey/ec_curve_params.h"
+
+namespace tw {
+
+namespace {
+
+constexpr const char* kOidRsa = "1.2.840.113549.1.1.1";
+constexpr const char* kOidDsa = "1.2.840.10040.4.1";
+constexpr const char* kOidEcPublicKey = "1.2.840.10045.2.1";
+
+constexpr uint8_t kTagInteger = 0x02;
+constexpr uint8_t kTagBitString = 0x03;
+constexpr uint8_t kTagOctetString = 0x04;
+constexpr uint8_t kTagOid = 0x06;
+constexpr uint8_t kTagSequence = 0x30;
+
+// The next element, which must carry the tag.
+int Expect(DerCursor* c, uint8_t want, DerCursor* content) {
+  uint8_t tag = 0;
+  const int rc = c->Next(&tag, content);
+  if (rc != kOk) return rc;
+  return tag == want ? kOk : kErrDerMalformed;
+}
+
+// A non-negative INTEGER's magnitude without leading zero bytes.
+int TakeUnsigned(DerCursor* c, ByteString* out) {
+  DerCursor v;
+  const int rc = Expect(c, kTagInteger, &v);
+  if (rc != kOk) return rc;
+  if (v.empty() || (v.data()[0] & 0x80)) return kErrDerMalformed;
+  const uint8_t* p = v.data();
+  size_t n = v.size();
+  while (n > 1 && *p == 0) {
+    ++p;
+    --n;
+  }
+  return out->Set(p, static_cast<int>(n));
+}
+
+// The outer SEQUENCE that must fill the whole input.
+int OpenWhole(const ByteString& der, DerCursor* seq) {
+  DerCursor all(der);
+  const int rc = Expect(&all, kTagSequence, seq);
+  if (rc != kOk) return rc;
+  return all.empty() ? kOk : kErrDerMalformed;
+}
+
+int OidText(const DerCursor& content, ByteString* text) { return DerOidToText(content.data(), content.size(), text); }
+
+int FinishKey(KeyPair* fresh, KeyPair* key) {
+  int rc = kOk;
+  if (fresh->type == kKeyRsa) rc = fresh->rsa.CompleteCrt();
+  if (fresh->type == kKeyDsa) rc = fresh->dsa.DerivePublic();
+  if (fresh->type == kKeyEc) rc = fresh->ec.DerivePublic();
+  if (fresh->type == kKeyEdwards) rc = fresh->edwards.DerivePublic();
+  if (rc != kOk) return rc;
+  return key->CopyFrom(*fresh);
+}
+
+}  // namespace
+
+int ReadRsaPrivateKey(const ByteString& der, KeyPair* key) {
+  DerCursor seq;
+  ByteString version;
+  KeyPair fresh;
+  fresh.type = kKeyRsa;
+  RsaKeyData& r = fresh.rsa;
+  ByteString* fields[] = {&version, &r.N, &r.E, &r.D, &r.P, &r.Q, &r.DP, &r.DQ, &r.QInv};
+  int rc = OpenWhole(der, &seq);
+  for (ByteString* f : fields) {
+    if (rc == kOk) rc = TakeUnsigned(&seq, f);
+  }
+  if (rc != kOk) return rc;
+  if (version.length() != 1 || version.ByteAt(0) != 0) return kErrDerMalformed;
+  return FinishKey(&fresh, key);
+}
+
+int ReadEcPrivateKey(const ByteString& der, int curve_id, KeyPair* key) {
+  DerCursor seq, version, d;
+  int rc = OpenWhole(der, &seq);
+  if (rc == kOk) rc = Expect(&seq, kTagInteger, &version);
+  if (rc == kOk && (version.size() != 1 || version.data()[0] != 1)) rc = kErrDerMalformed;
+  if (rc == kOk) rc = Expect(&seq, kTagOctetString, &d);
+  if (rc != kOk) return rc;
+  KeyPair fresh;
+  fresh.type = kKeyEc;
+  fresh.ec.curve_id = curve_id;
+  DerCursor public_bits;
+  while (!seq.empty()) {
+    uint8_t tag = 0;
+    DerCursor field;
+    rc = seq.Next(&tag, &field);
+    if (rc != kOk) return rc;
+    if (tag == 0xA0) {  // the curve, when the record names it
+      DerCursor oid;
+      ByteString text;
+      rc = Expect(&field, kTagOid, &oid);
+      if (rc == kOk) rc = OidText(oid, &text);
+      if (rc != kOk) return rc;
+      const int named = CurveIdFromOid(text.c_str());
+      if (fresh.ec.curve_id == kCurveNone) fresh.ec.curve_id = named;
+      if (named != fresh.ec.curve_id) return kErrDerMalformed;
+    } else if (tag == 0xA1) {
+      DerCursor bits;
+      rc = Expect(&field, kTagBitString, &bits);
+      if (rc == kOk) rc = DerBitStringBytes(bits, &public_bits, nullptr);
+      if (rc != kOk) return rc;
+    }
+  }
+  const EcCurveParams* params = fresh.ec.Params();
+  if (fresh.ec.curve_id < kCurveP256 || fresh.ec.curve_id > kCurveP521 || params == nullptr || d.empty()) {
+    return kErrDerMalformed;
+  }
+  rc = fresh.ec.D.Set(d.data(), static_cast<int>(d.size()));
+  if (rc == kOk && !public_bits.empty()) {
+    ByteString point;
+    rc = point.Set(public_bits.data(), static_cast<int>(public_bits.size()));
+    if (rc == kOk && !EcPointDecode(point, *params, fresh.ec.X, fresh.ec.Y)) rc = kErrDerMalformed;
+  }
+  if (rc != kOk) return rc;
+  return FinishKey(&fresh, key);
+}
+
+int ReadPkcs8PrivateKey(const ByteString& der, KeyPair* key) {
+  DerCursor seq, version, alg_element, octets;
+  uint8_t tag = 0;
+  int rc = OpenWhole(der, &seq);
+  if (rc == kOk) rc = Expect(&seq, kTagInteger, &version);
+  if (rc == kOk && (version.size() != 1 || version.data()[0] > 1)) rc = kErrDerMalformed;
+  if (rc == kOk) rc = seq.Next(&tag, nullptr, &alg_element);
+  ByteStringPair alg;
+  if (rc == kOk) rc = ParseAlgorithmIdentifier(alg_element, &alg);
+  if (rc == kOk) rc = Expect(&seq, kTagOctetString, &octets);
+  if (rc != kOk) return rc;
+  ByteString inner;
+  rc = inner.Set(octets.data(), static_cast<int>(octets.size()));
+  if (rc != kOk) return rc;
+  const char* oid = alg.first.c_str();
+  DerCursor params(alg.second);
+  if (std::strcmp(oid, kOidRsa) == 0) rc = ReadRsaPrivateKey(inner, key);
+  else if (std::strcmp(oid, kOidEcPublicKey) == 0) {
+    DerCursor curve;
+    ByteString curve_oid;
+    rc = Expect(&params, kTagOid, &curve);
+    if (rc == kOk) rc = OidText(curve, &curve_oid);
+    if (rc == kOk) rc = ReadEcPrivateKey(inner, CurveIdFromOid(curve_oid.c_str()), key);
+  } else if (std::strcmp(oid, kOidDsa) == 0) {
+    KeyPair fresh;
+    fresh.type = kKeyDsa;
+    DerCursor pqg, x(inner);
+    rc = Expect(&params, kTagSequence, &pqg);
+    if (rc == kOk) rc = TakeUnsigned(&pqg, &fresh.dsa.P);
+    if (rc == kOk) rc = TakeUnsigned(&pqg, &fresh.dsa.Q);
+    if (rc == kOk) rc = TakeUnsigned(&pqg, &fresh.dsa.G);
+    if (rc == kOk) rc = TakeUnsigned(&x, &fresh.dsa.X);
+    if (rc == kOk) rc = FinishKey(&fresh, key);
+  } else {
+    const int curve = CurveIdFromOid(oid);
+    DerCursor raw, all(inner);
+    if (curve < kCurveEd25519 || curve > kCurveX448) return kErrDerMalformed;
+    rc = Expect(&all, kTagOctetString, &raw);
+    if (rc != kOk) return rc;
+    KeyPair fresh;
+    fresh.type = kKeyEdwards;
+    fresh.edwards.curve_id = curve;
+    rc = fresh.edwards.private_bytes.Set(raw.data(), static_cast<int>(raw.size()));
+    // A curve whose public part cannot be derived here still loads; signing reports it.
+    if (rc == kOk) (void)fresh.edwards.DerivePublic();
+    if (rc == kOk) rc = key->CopyFrom(fresh);
+  }
+  WipeBytes(inner.bytes(), static_cast<size_t>(inner.length()));
+  return rc;
+}
+
+int ReadPrivateKeyByLabel(const char* label, const ByteString& der, KeyPair* key) {
+  if (std::strcmp(label, "PRIVATE KEY") == 0) return ReadPkcs8PrivateKey(der, key);
+  if (std::strcmp(label, "RSA PRIVATE KEY") == 0) return ReadRsaPrivateKey(der, key);
+  if (std::strcmp(label, "EC PRIVATE KEY") == 0) return ReadEcPrivateKey(der, kCurveNone, key);
+  return kErrDerMalformed;
+}
+
+bool SamePublicKey(const KeyPair& a, const KeyPair& b) {
+  if (a.type != b.type) return false;
+  switch (a.type) {
+    case kKeyRsa:
+      return !a.rsa.N.empty() && a.rsa.N.Equals(b.rsa.N) && a.rsa.E.Equals(b.rsa.E);
+    case kKeyDsa:
+      return !a.dsa.Y.empty() && a.dsa.Y.Equals(b.dsa.Y) && a.dsa.P.Equals(b.dsa.P);
+    case kKeyEc:
+      return a.ec.curve_id == b.ec.curve_id && !a.ec.X.empty() && a.ec.X.Equals(b.ec.X) && a.ec.Y.Equals(b.ec.Y);
+    case kKeyEdwards:
+      return a.edwards.curve_id == b.edwards.curve_id && !a.edwards.public_bytes.empty() &&
+             a.edwards.public_bytes.Equals(b.edwards.public_bytes);
+    default:
+      return false;
+  }
+}
+
+}  // namespace tw

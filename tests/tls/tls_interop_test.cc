@@ -1,0 +1,278 @@
+// The engine's client against openssl s_server: versions x key types x key exchanges, each
+// moving data checked by SHA-256; secrets against the server's key log; resumption.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "tests/peers/peer_process.h"
+#include "tests/peers/test_pki.h"
+#include "tests/support/test_support.h"
+#include "tests/tls/engine_connection.h"
+
+namespace {
+
+using testsupport::TestPki;
+
+// openssl s_server on a free port, serving the files of a temp dir (-WWW).
+class SServer {
+ public:
+  // mode: "-WWW" serves files; "-www" answers with a status page.
+  bool Start(const std::vector<std::string>& options, const std::string& mode = "-WWW") {
+    dir_ = testsupport::MakeTempDir();
+    port_ = testsupport::FreePort();
+    std::vector<std::string> argv = {"openssl", "s_server", "-accept", std::to_string(port_),
+                                     "-naccept", "50", mode, "-keylogfile", dir_ + "/keylog"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    return process_.Start(argv, dir_ + "/log", dir_) && process_.WaitForPort(port_, 10000);
+  }
+  ~SServer() {
+    process_.Stop();
+    testsupport::RunCommand("rm -rf " + testsupport::ShellQuote(dir_));
+  }
+  int port() const { return port_; }
+  const std::string& dir() const { return dir_; }
+  std::string log() const { return testsupport::ReadFile(dir_ + "/log"); }
+  std::string keylog() const { return testsupport::ReadFile(dir_ + "/keylog"); }
+
+ private:
+  testsupport::PeerProcess process_;
+  std::string dir_;
+  int port_ = 0;
+};
+
+struct Row {
+  const char* name;
+  const char* cert;     // test PKI name of the server's certificate
+  uint32_t mask;        // the client's protocol mask
+  std::vector<std::string> options;
+  const char* suite;    // expected in the "Selected ..." status
+};
+
+void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
+
+const std::vector<Row>& Rows() {
+  static const std::vector<Row> rows = {
+      {"tls13_x25519_aes128", "rsa", 0x3FC0, {"-tls1_3", "-ciphersuites", "TLS_AES_128_GCM_SHA256", "-groups", "X25519"}, "TLS_AES_128_GCM_SHA256"},
+      {"tls13_p256_chacha_ecdsa", "ecdsa", 0x3FC0, {"-tls1_3", "-ciphersuites", "TLS_CHACHA20_POLY1305_SHA256", "-groups", "P-256"}, "TLS_CHACHA20_POLY1305_SHA256"},
+      {"tls13_p384_aes256_ecdsa384", "ecdsa384", 0x3FC0, {"-tls1_3", "-ciphersuites", "TLS_AES_256_GCM_SHA384", "-groups", "P-384"}, "TLS_AES_256_GCM_SHA384"},
+      {"tls13_ffdhe2048", "rsa", 0x3FC0, {"-tls1_3", "-groups", "ffdhe2048"}, "TLS_AES_256_GCM_SHA384"},
+      {"tls13_retry_p521", "rsa", 0x3FC0, {"-tls1_3", "-groups", "P-521"}, "TLS_AES_256_GCM_SHA384"},
+      {"tls13_retry_x448", "ecdsa", 0x3FC0, {"-tls1_3", "-groups", "X448"}, "TLS_AES_256_GCM_SHA384"},
+      {"tls13_ed25519", "ed25519", 0x3FC0, {"-tls1_3"}, "TLS_AES_256_GCM_SHA384"},
+      {"tls12_ed25519_over_13_client", "ed25519", 0x3FC0, {"-tls1_2", "-cipher", "ECDHE-ECDSA-AES128-GCM-SHA256"}, "TLS_ECDHE_ECDSA_WITH_AES_128_GCM_SHA256"},
+      {"tls12_ecdhe_rsa_gcm", "rsa", 0x0FC0, {"-tls1_2", "-cipher", "ECDHE-RSA-AES128-GCM-SHA256"}, "TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256"},
+      {"tls12_ecdhe_ecdsa_gcm256", "ecdsa", 0x0FC0, {"-tls1_2", "-cipher", "ECDHE-ECDSA-AES256-GCM-SHA384"}, "TLS_ECDHE_ECDSA_WITH_AES_256_GCM_SHA384"},
+      {"tls12_dhe_rsa_cbc_sha256", "rsa", 0x0FC0, {"-tls1_2", "-cipher", "DHE-RSA-AES128-SHA256"}, "TLS_DHE_RSA_WITH_AES_128_CBC_SHA256"},
+      {"tls12_rsa_cbc_sha256", "rsa", 0x0FC0, {"-tls1_2", "-cipher", "AES256-SHA256"}, "TLS_RSA_WITH_AES_256_CBC_SHA256"},
+      {"tls12_ecdhe_rsa_cbc_sha1", "rsa", 0x0FC0, {"-tls1_2", "-cipher", "ECDHE-RSA-AES128-SHA"}, "TLS_ECDHE_RSA_WITH_AES_128_CBC_SHA"},
+      {"tls12_x25519_over_13_client", "rsa", 0x3FC0, {"-tls1_2", "-cipher", "ECDHE-RSA-AES256-GCM-SHA384", "-groups", "X25519"}, "TLS_ECDHE_RSA_WITH_AES_256_GCM_SHA384"},
+      {"tls11_ecdhe_rsa_cbc", "rsa", 0x0FC0, {"-tls1_1", "-cipher", "ECDHE-RSA-AES128-SHA:@SECLEVEL=0"}, "TLS_ECDHE_RSA_WITH_AES_128_CBC_SHA"},
+      {"tls10_rsa_cbc", "rsa", 0x0FC0, {"-tls1", "-cipher", "AES128-SHA:@SECLEVEL=0"}, "TLS_RSA_WITH_AES_128_CBC_SHA"},
+      {"tls10_dhe_rsa_3des", "rsa", 0x0FC0, {"-tls1", "-cipher", "DHE-RSA-AES256-SHA:@SECLEVEL=0"}, "TLS_DHE_RSA_WITH_AES_256_CBC_SHA"},
+  };
+  return rows;
+}
+
+class TlsInteropMatrix : public ::testing::TestWithParam<Row> {};
+
+// 16 MiB from the server's -WWW file, compared with the file; the secrets against its key log.
+TEST_P(TlsInteropMatrix, MovesDataAndMatchesKeyLog) {
+  const Row& row = GetParam();
+  const TestPki& pki = TestPki::Get();
+  if (!pki.ok()) { TW_REQUIRE_OR_SKIP(pki.error()); }
+  SServer server;
+  std::vector<std::string> options = {"-cert", pki.Cert(row.cert), "-key", pki.Key(row.cert),
+                                      "-cert_chain", pki.Cert("inter")};
+  options.insert(options.end(), row.options.begin(), row.options.end());
+  ASSERT_TRUE(server.Start(options)) << server.log();
+  const std::string data = testsupport::RandomBytes(16 << 20, 7);
+  testsupport::WriteFile(server.dir() + "/data", data);
+  setenv("TW_CERT_STORES", pki.store_dir().c_str(), 1);
+  tlstest::EngineConnection c;
+  c.engine.SetServerName("localhost");
+  c.engine.SetProtocolMask(row.mask);
+  c.engine.SetKeyDebug(true);
+  ASSERT_TRUE(c.Connect(server.port()));
+  ASSERT_TRUE(c.Handshake()) << c.failure_text << "\n" << server.log();
+  EXPECT_TRUE(c.HasStatus(std::string("Selected ") + row.suite)) << row.name;
+  EXPECT_EQ(c.certificate_status, "OK");
+  ASSERT_TRUE(c.Send("GET /data HTTP/1.0\r\n\r\n"));
+  c.Pump([&] { return c.peer_closed; }, 60000);
+  const size_t head = c.received.find("\r\n\r\n");
+  ASSERT_NE(head, std::string::npos);
+  EXPECT_TRUE(c.received.compare(head + 4, std::string::npos, data) == 0) << "body differs";
+
+  const std::string keylog = server.keylog();
+  const std::string random = c.DebugHex("client-random").empty()
+                                 ? testsupport::Hex(c.engine.current().client_random, 32)
+                                 : c.DebugHex("client-random");
+  if (row.mask & 0x3000 && std::string(row.options[0]) == "-tls1_3") {
+    EXPECT_NE(keylog.find("CLIENT_TRAFFIC_SECRET_0 " + random + " " +
+                          c.DebugHex("context.Tls13_ClientTrafficSecret")), std::string::npos);
+    EXPECT_NE(keylog.find("SERVER_HANDSHAKE_TRAFFIC_SECRET " + random + " " +
+                          c.DebugHex("Tls13_ServerHandshakeTrafficSecret")), std::string::npos);
+  } else {
+    EXPECT_NE(keylog.find("CLIENT_RANDOM " + random + " " + c.DebugHex("master-secret")),
+              std::string::npos) << keylog;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Peers, TlsInteropMatrix, ::testing::ValuesIn(Rows()),
+                         [](const ::testing::TestParamInfo<Row>& i) { return std::string(i.param.name); });
+
+// ---- The server's certificate: trust, validity, host name, and the owner's decision ----
+
+struct TrustCase {
+  const char* name;
+  const char* chain;        // what the server sends
+  const char* host;
+  uint32_t flags;
+  int accept;               // the owner's answer; -1 leaves the engine's
+  const char* status;       // the status text the owner is shown
+  bool connects;
+};
+
+void PrintTo(const TrustCase& c, std::ostream* os) { *os << c.name; }
+
+constexpr char kUntrusted[] =
+    "[0x800b0109] A certification chain processed correctly but terminated in a root certificate "
+    "not trusted by the trust provider.";
+
+const TrustCase kTrustCases[] = {
+    {"trusted", "rsa", "localhost", 0, -1, "OK", true},
+    {"trusted_by_address", "rsa", "127.0.0.1", 0, -1, "OK", true},
+    {"expired", "expired", "localhost", 0, -1,
+     "[0x800b0101] A required certificate is not within its validity period.", false},
+    {"expired_without_time_checks", "expired", "localhost", 0x1, -1, "OK", true},
+    {"expired_accepted_by_owner", "expired", "localhost", 0, 1,
+     "[0x800b0101] A required certificate is not within its validity period.", true},
+    {"wrong_host", "wronghost", "localhost", 0, -1,
+     "[0x113] Server name does not match server certificate", false},
+    {"wrong_host_without_host_check", "wronghost", "localhost", 0x80000000, -1, "OK", true},
+    {"self_signed", "selfsigned", "localhost", 0, -1, kUntrusted, false},
+    {"self_signed_allowed", "selfsigned", "localhost", 0x10, -1, "OK", true},
+    {"forged_leaf", "forged", "localhost", 0, -1, kUntrusted, false},
+    {"leaf_signed_by_a_leaf", "noca", "localhost", 0, -1, kUntrusted, false},
+};
+
+class TlsTrust : public ::testing::TestWithParam<TrustCase> {};
+
+TEST_P(TlsTrust, CodeTextAndDecision) {
+  const TrustCase& t = GetParam();
+  const TestPki& pki = TestPki::Get();
+  if (!pki.ok()) { TW_REQUIRE_OR_SKIP(pki.error()); }
+  setenv("TW_CERT_STORES", pki.store_dir().c_str(), 1);
+  SServer server;
+  // The chain file repeats the leaf; the client drops the repeat.
+  ASSERT_TRUE(server.Start({"-cert", pki.Cert(t.chain), "-cert_chain", pki.Chain(t.chain), "-key", pki.Key(t.chain),
+                            "-tls1_2"}, "-www"));
+  tlstest::EngineConnection c;
+  c.engine.SetServerName(t.host);
+  c.engine.SetProtocolMask(0x0FC0);
+  c.engine.SetSecurityFlags(t.flags);
+  c.accept_override = t.accept;
+  ASSERT_TRUE(c.Connect(server.port()));
+  EXPECT_EQ(c.Handshake(), t.connects) << c.failure_text;
+  EXPECT_EQ(c.certificate_status, t.status);
+  EXPECT_EQ(c.certificate_checks, 1);
+  if (!t.connects) {
+    EXPECT_EQ(c.failure_code, 280);
+    EXPECT_EQ(c.failure_text, "Server certificate validation failed. Connection aborted.");
+    // The server saw certificate_unknown.
+    c.Pump([&] { return c.peer_closed; }, 5000);
+    EXPECT_NE(server.log().find("certificate unknown"), std::string::npos) << server.log();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Peers, TlsTrust, ::testing::ValuesIn(kTrustCases),
+                         [](const ::testing::TestParamInfo<TrustCase>& i) { return std::string(i.param.name); });
+
+// ---- Resumption and client certificates ----
+
+// The second connection of one engine resumes the saved session, as the server sees it.
+TEST(TlsPeers, ResumesSavedSession) {
+  const TestPki& pki = TestPki::Get();
+  if (!pki.ok()) { TW_REQUIRE_OR_SKIP(pki.error()); }
+  setenv("TW_CERT_STORES", pki.store_dir().c_str(), 1);
+  SServer server;
+  ASSERT_TRUE(server.Start({"-cert", pki.Cert("rsa"), "-cert_chain", pki.Cert("inter"), "-key", pki.Key("rsa"),
+                            "-tls1_2"}, "-www"));
+  tlstest::EngineConnection first;
+  first.engine.SetServerName("localhost");
+  first.engine.SetProtocolMask(0x0FC0);
+  first.engine.SetReuseSession(true);
+  std::string page;
+  for (int round = 0; round < 2; ++round) {
+    first.received.clear();
+    first.peer_closed = false;
+    first.finished = first.established = false;
+    ASSERT_TRUE(first.Connect(server.port()));
+    ASSERT_TRUE(first.Handshake()) << first.failure_text;
+    EXPECT_EQ(first.engine.resumed(), round == 1);
+    ASSERT_TRUE(first.Send("GET / HTTP/1.0\r\n\r\n"));
+    first.Pump([&] { return first.peer_closed; }, 5000);
+    page = first.received;
+    first.Close();
+  }
+  EXPECT_TRUE(first.HasStatus("Resuming previous SSL session."));
+  EXPECT_NE(page.find("Reused, TLSv1.2"), std::string::npos) << page;
+  EXPECT_EQ(first.engine.cached_sessions(), 1);
+}
+
+struct ClientCertCase {
+  const char* name;
+  const char* client;  // test PKI name; "" sends none
+  const char* version;
+  uint32_t mask;
+  bool connects;
+};
+void PrintTo(const ClientCertCase& c, std::ostream* os) { *os << c.name; }
+
+const ClientCertCase kClientCertCases[] = {
+    {"rsa_tls12", "client", "-tls1_2", 0x0FC0, true},
+    {"ec_tls12", "clientec", "-tls1_2", 0x0FC0, true},
+    {"rsa_tls13", "client", "-tls1_3", 0x3FC0, true},
+    {"ec_tls13", "clientec", "-tls1_3", 0x3FC0, true},
+    {"none_tls12", "", "-tls1_2", 0x0FC0, false},
+    {"none_tls13", "", "-tls1_3", 0x3FC0, false},
+};
+
+class TlsClientCertificate : public ::testing::TestWithParam<ClientCertCase> {};
+
+// s_server -Verify demands a certificate it can verify and a CertificateVerify made with its key.
+TEST_P(TlsClientCertificate, ServerVerifiesIt) {
+  const ClientCertCase& k = GetParam();
+  const TestPki& pki = TestPki::Get();
+  if (!pki.ok()) { TW_REQUIRE_OR_SKIP(pki.error()); }
+  setenv("TW_CERT_STORES", pki.store_dir().c_str(), 1);
+  SServer server;
+  ASSERT_TRUE(server.Start({"-cert", pki.Cert("rsa"), "-cert_chain", pki.Cert("inter"), "-key", pki.Key("rsa"),
+                            k.version, "-Verify", "1",
+                            "-CAfile", pki.Cert("root"), "-verify_return_error"},
+                           "-www"));
+  tlstest::EngineConnection c;
+  c.engine.SetServerName("localhost");
+  c.engine.SetProtocolMask(k.mask);
+  if (*k.client != '\0') {
+    tw::ByteString store;
+    const std::string pem = testsupport::ReadFile(pki.Cert(k.client)) + testsupport::ReadFile(pki.Key(k.client));
+    store.Set(pem.data(), static_cast<int>(pem.size()));
+    ASSERT_EQ(c.engine.SetOwnCertificate(7, store, tw::ByteString(), tw::ByteString()), 0);
+  }
+  ASSERT_TRUE(c.Connect(server.port()));
+  bool connected = c.Handshake();
+  if (connected) {
+    // TLS 1.3 servers judge the client's flight after the client considers itself connected.
+    ASSERT_TRUE(c.Send("GET / HTTP/1.0\r\n\r\n"));
+    c.Pump([&] { return c.peer_closed; }, 5000);
+    connected = c.received.find("HTTP/1.0 200 ok") != std::string::npos;
+  }
+  EXPECT_EQ(connected, k.connects) << c.failure_text << "\n" << server.log();
+  EXPECT_EQ(c.HasStatus("Certificate sent to peer"), *k.client != '\0');
+}
+
+INSTANTIATE_TEST_SUITE_P(Peers, TlsClientCertificate, ::testing::ValuesIn(kClientCertCases),
+                         [](const ::testing::TestParamInfo<ClientCertCase>& i) { return std::string(i.param.name); });
+
+}  // namespace

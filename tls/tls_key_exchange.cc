@@ -1,0 +1,156 @@
+#include "tls/tls_key_exchange.h"
+
+#include "crypto/pubkey/curve25519.h"
+#include "crypto/pubkey/ec_key_data.h"
+#include "crypto/symmetric/random_source.h"
+#include "tls/record_protection.h"
+
+namespace tw {
+namespace {
+
+constexpr int kMasterBytes = 48;
+
+struct GroupCurve {
+  uint16_t group;
+  int curve;
+};
+constexpr GroupCurve kGroupCurves[] = {
+    {23, kCurveP256}, {24, kCurveP384}, {25, kCurveP521}, {29, kCurveX25519}, {30, kCurveX448},
+};
+
+struct FfdheGroup {
+  uint16_t group;
+  int bits;
+};
+constexpr FfdheGroup kFfdheGroups[] = {{256, 2048}, {257, 3072}, {258, 4096}, {259, 6144}, {260, 8192}};
+
+// x random of the prime's size (below it), own public g^x mod p.
+int MakeOwnDhPair(KeyExchange& kx) {
+  RandomSource random;
+  BigNumber limit;
+  BigNumber::Sub(kx.p, BigNumber::One(), limit);
+  for (int tries = 0; tries < 64; ++tries) {
+    if (int rc = kx.x.SetRandomBits(kx.p.BitLength() - 1, random)) return rc;
+    if (kx.x.Compare(BigNumber::One()) > 0) break;
+  }
+  BigNumber own;
+  const int walk = (kx.x.BitLength() + 63) / 64 * 64;
+  if (int rc = BigNumber::ModExpSecret(kx.g, kx.x, kx.p, own, walk)) return rc;
+  return kx.SetOwnPublic(own);
+}
+
+}  // namespace
+
+int GroupCurveId(uint16_t group) {
+  for (const GroupCurve& g : kGroupCurves) {
+    if (g.group == group) return g.curve;
+  }
+  return kCurveNone;
+}
+
+uint16_t CurveGroup(int curve_id) {
+  if (curve_id == kCurveEd25519) return 29;
+  if (curve_id == kCurveEd448) return 30;
+  for (const GroupCurve& g : kGroupCurves) {
+    if (g.curve == curve_id) return g.group;
+  }
+  return 0;
+}
+
+int MakeGroupKeyExchange(uint16_t group, std::unique_ptr<KeyExchange>* out) {
+  auto kx = std::make_unique<KeyExchange>(1);
+  const int curve = GroupCurveId(group);
+  if (curve != kCurveNone) {
+    kx->ec_mode = 1;
+    if (int rc = EcGenerateKey(curve, kx->own_ec)) return rc;
+    kx->prime_bits = 8 * CurveKeySize(curve);
+    *out = std::move(kx);
+    return kOk;
+  }
+  for (const FfdheGroup& g : kFfdheGroups) {
+    if (g.group != group) continue;
+    if (int rc = kx->ChoosePrime(false, g.bits, true)) return rc;
+    if (int rc = MakeOwnDhPair(*kx)) return rc;
+    *out = std::move(kx);
+    return kOk;
+  }
+  return -1;
+}
+
+int MakeDhKeyExchange(const uint8_t* p, size_t p_length, const uint8_t* g, size_t g_length,
+                      std::unique_ptr<KeyExchange>* out) {
+  auto kx = std::make_unique<KeyExchange>(1);
+  ByteString bytes;
+  if (int rc = bytes.Set(p, static_cast<int>(p_length))) return rc;
+  kx->SetPrime(bytes);
+  // The prime's size is its real bit length, whatever zero bytes led it.
+  kx->prime_bits = kx->p.BitLength();
+  if (int rc = bytes.Set(g, static_cast<int>(g_length))) return rc;
+  kx->SetGenerator(bytes);
+  BigNumber limit;
+  BigNumber::Sub(kx->p, BigNumber::One(), limit);
+  if (kx->p.BitLength() < 2 || kx->p.IsEven() || kx->g.Compare(BigNumber::One()) <= 0 ||
+      kx->g.Compare(limit) >= 0) {
+    return kErrTlsPeerKey;
+  }
+  if (int rc = MakeOwnDhPair(*kx)) return rc;
+  *out = std::move(kx);
+  return kOk;
+}
+
+int OwnPublicValue(const KeyExchange& kx, ByteString* out) {
+  if (kx.ec_mode) return kx.GetPublicValue(*out);
+  return kx.a.ToMagnitude(*out, (kx.p.BitLength() + 7) / 8);
+}
+
+int SetPeerValue(KeyExchange& kx, const uint8_t* value, size_t n) {
+  if (n == 0) return kErrTlsPeerKey;
+  if (!kx.ec_mode) {
+    BigNumber y;
+    ByteString bytes;
+    if (int rc = bytes.Set(value, static_cast<int>(n))) return rc;
+    y.SetBytes(bytes);
+    return kx.SetPeerPublic(y);
+  }
+  const int curve = kx.own_ec.curve_id;
+  kx.peer_ec.Clear();
+  kx.peer_ec.curve_id = curve;
+  ByteString bytes;
+  if (int rc = bytes.Set(value, static_cast<int>(n))) return rc;
+  if (curve == kCurveX25519 || curve == kCurveX448) {
+    if (static_cast<int>(n) != CurveKeySize(curve)) return kErrTlsPeerKey;
+    return kx.peer_ec.public_bytes.Assign(bytes);
+  }
+  // Only the uncompressed form is negotiated.
+  if (value[0] != 4 || kx.peer_ec.DecodePoint(bytes) != kOk || !EcPublicPointValid(kx.peer_ec)) {
+    return kErrTlsPeerKey;
+  }
+  return kOk;
+}
+
+int SharedSecret(KeyExchange& kx, bool tls13, ByteString* out) {
+  int rc = kOk;
+  if (kx.ec_mode) {
+    rc = kx.GetSharedSecret(*out);
+  } else {
+    rc = kx.ComputeShared();
+    if (rc == kOk) rc = kx.z.ToMagnitude(*out, tls13 ? (kx.p.BitLength() + 7) / 8 : 0);
+  }
+  if (rc != kOk) return rc == kErrOutOfMemory ? rc : kErrTlsPeerKey;
+  // A small-order X25519/X448 value gives the all-zero output: no secret at all.
+  if (kx.ec_mode && CurveBytesAllZero(out->bytes(), out->length())) {
+    WipeString(*out);
+    return kErrTlsPeerKey;
+  }
+  return kOk;
+}
+
+int MakeRsaPreMaster(uint16_t hello_version, ByteString* out) {
+  if (int rc = out->SetData(kMasterBytes, nullptr)) return rc;
+  if (int rc = FillHelloRandom(out->bytes(), kMasterBytes)) return rc;
+  out->bytes()[0] = static_cast<uint8_t>(hello_version >> 8);
+  out->bytes()[1] = static_cast<uint8_t>(hello_version);
+  return kOk;
+}
+
+}  // namespace tw

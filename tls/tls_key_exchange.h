@@ -1,0 +1,41 @@
+// The values from which TLS secrets come: key shares and (EC)DHE public values of every group,
+// the server's key-exchange parameters, the shared secret, and the RSA pre-master secret.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "crypto/pubkey/key_exchange.h"
+#include "foundation/byte_string.h"
+
+namespace tw {
+
+// A peer value that gives no secret (an all-zero X25519/X448 output, a point off the curve).
+constexpr int kErrTlsPeerKey = 276;
+
+// The curve id of an elliptic group (23, 24, 25, 29, 30); kCurveNone for others.
+int GroupCurveId(uint16_t group);
+// The group of a curve id; 0 when none.
+uint16_t CurveGroup(int curve_id);
+
+// A context with a fresh own key pair for the group: a curve, or an RFC 7919 prime. 0 or a code
+// (-1 for an unknown group).
+int MakeGroupKeyExchange(uint16_t group, std::unique_ptr<KeyExchange>* out);
+// A context with a fresh own key pair for the server's finite-field parameters.
+int MakeDhKeyExchange(const uint8_t* p, size_t p_length, const uint8_t* g, size_t g_length,
+                      std::unique_ptr<KeyExchange>* out);
+
+// The own public value as sent: finite field padded to the prime's length, a prime-curve point
+// uncompressed, X25519/X448 raw.
+int OwnPublicValue(const KeyExchange& kx, ByteString* out);
+// Takes the peer's value as received. 0 or kErrTlsPeerKey.
+int SetPeerValue(KeyExchange& kx, const uint8_t* value, size_t n);
+// The shared secret: finite field without leading zero bytes (TLS 1.2 and earlier) or padded to
+// the prime (TLS 1.3); EC x-coordinate or X25519/X448 output, which may not be all zero.
+int SharedSecret(KeyExchange& kx, bool tls13, ByteString* out);
+
+// 48 random bytes whose first two are the version the ClientHello offered.
+int MakeRsaPreMaster(uint16_t hello_version, ByteString* out);
+
+}  // namespace tw
