@@ -1,0 +1,136 @@
+// The control over HTTPS with its own TLS engine: what SSLServerAuthentication and the
+// server-certificate properties see of the emulator's test PKI leaf, and SSLAcceptServerCertEncoded
+// letting in a server whose self-signed certificate nothing else trusts.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <string>
+
+#include "tests/control/control_test_support.h"
+#include "tests/control/emulator_fixture.h"
+#include "tests/peers/azurite_peer.h"
+#include "tests/peers/test_pki.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+using controltest::Control;
+using controltest::DispResult;
+using testsupport::TestPki;
+
+std::string Openssl(const std::string& args, const std::string& input) {
+  int status = -1;
+  const std::string out = testsupport::RunCommand("openssl " + args, input, &status);
+  EXPECT_EQ(status, 0) << args;
+  return out;
+}
+
+std::string Der(const std::string& pem_path) {
+  return Openssl("x509 -outform DER", testsupport::ReadFile(pem_path));
+}
+
+// The Base64 of the bytes in CR LF lines of 64, as the certificate properties give it.
+std::string Base64Lines(const std::string& bytes) {
+  std::string out;
+  for (const std::string& line : testsupport::Lines(Openssl("base64 -e", bytes))) {
+    if (!line.empty()) out += (out.empty() ? "" : "\r\n") + line;
+  }
+  return out;
+}
+
+class ControlHttps : public controltest::EmulatorFixture {};
+
+TEST_F(ControlHttps, ServerAuthenticationSeesTheTestPkiLeafAndThePropertiesKeepIt) {
+  controltest::EventRecorder recorder;
+  std::string cert;  // the event's certificate, read as bytes while it fires
+  recorder.handler = [&](win::DISPID id, win::DISPPARAMS*) {
+    if (id == tw::kBlobEventSslServerAuthentication && cert.empty()) {
+      cert = control_.Get("SSLServerAuthenticationCertEncodedB").Bytes();
+    }
+  };
+  ASSERT_EQ(recorder.Advise(control_.dispatch()), win::S_OK);
+  ConnectAndCreateContainer("h", true);
+  recorder.Unadvise();
+  if (HasFatalFailure() || IsSkipped()) return;
+
+  const std::string leaf = Der(TestPki::Get().Cert("storage"));
+  const auto auth = recorder.Of("SSLServerAuthentication");
+  ASSERT_FALSE(auth.empty());
+  EXPECT_TRUE(cert == leaf) << "the event's certificate is the leaf's DER";
+  EXPECT_NE(auth[0].args[1].find("CN=localhost"), std::string::npos) << auth[0].args[1];
+  EXPECT_NE(auth[0].args[2].find("CN=Test Intermediate CA"), std::string::npos) << auth[0].args[2];
+  EXPECT_EQ(auth[0].args[3], "OK");
+  EXPECT_EQ(auth[0].args[4], "true");
+
+  const std::string base64 = Base64Lines(leaf);
+  EXPECT_EQ(control_.Text("SSLServerCertEncoded"), base64);
+  EXPECT_EQ(control_.Get("SSLServerCertEncodedB").Bytes(), base64);
+}
+
+// A server with a self-signed certificate: refused unless that very certificate is accepted.
+struct AcceptCase {
+  const char* name;
+  const char* accepted;  // a certificate of the test PKI, or "" for none
+  bool connects;
+};
+
+class ControlHttpsSelfSigned : public testing::TestWithParam<AcceptCase> {
+ protected:
+  static void SetUpTestSuite() {
+    const TestPki& pki = TestPki::Get();
+    azurite_ = new testsupport::AzuritePeer();
+    if (!pki.ok()) {
+      skip_reason_ = pki.error();
+      return;
+    }
+    azurite_->UseTls(pki.Cert("selfsigned"), pki.Key("selfsigned"), pki.Cert("selfsigned"));
+    if (!azurite_->Start()) skip_reason_ = azurite_->error();
+  }
+  static void TearDownTestSuite() {
+    delete azurite_;
+    azurite_ = nullptr;
+  }
+
+  inline static testsupport::AzuritePeer* azurite_ = nullptr;
+  inline static std::string skip_reason_;
+};
+
+TEST_P(ControlHttpsSelfSigned, ConnectsOnlyWithThatCertificateAccepted) {
+  if (!skip_reason_.empty()) {
+    TW_REQUIRE_OR_SKIP(skip_reason_);
+  }
+  const AcceptCase& c = GetParam();
+  Control control;
+  ASSERT_EQ(control.created, win::S_OK);
+  control.client().set_use_ssl(true);
+  ASSERT_TRUE(control.Call("Config", {"UseInternalSecurityAPI=true"}).ok());
+  control.client().account().SetText(testsupport::AzuritePeer::account().c_str());
+  control.client().access_key().SetText(testsupport::AzuritePeer::key().c_str());
+  ASSERT_TRUE(control.Call("Config", {"Endpoint=" + azurite_->endpoint_suffix()}).ok());
+  std::string container = "self";
+  for (char ch : std::string(c.name)) container += static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+  control.client().container().SetText(container.c_str());
+  if (*c.accepted != '\0') {
+    const std::string pem = testsupport::ReadFile(TestPki::Get().Cert(c.accepted));
+    ASSERT_EQ(control.Put("SSLAcceptServerCertEncoded", pem).hr, win::S_OK);
+  }
+
+  DispResult made = control.Call("CreateContainer");
+  if (c.connects) {
+    ASSERT_EQ(made.hr, win::S_OK) << made.description;
+    EXPECT_EQ(control.Text("SSLServerCertEncoded"), control.Text("SSLAcceptServerCertEncoded"));
+  } else {
+    EXPECT_NE(made.hr, win::S_OK);
+    EXPECT_NE(made.description.find("certificate"), std::string::npos) << made.description;
+    // The refused server's certificate is still there to look at.
+    EXPECT_EQ(control.Text("SSLServerCertEncoded"), Base64Lines(Der(TestPki::Get().Cert("selfsigned"))));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Accepted, ControlHttpsSelfSigned,
+                         testing::Values(AcceptCase{"None", "", false},
+                                         AcceptCase{"ThatCertificate", "selfsigned", true},
+                                         AcceptCase{"AnotherCertificate", "rsa", false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
