@@ -4,12 +4,14 @@
 #include <cstring>
 #include <ctime>
 
+#include "certs/certificate.h"
 #include "crypto/pubkey/rsa_engine.h"
 #include "crypto/symmetric/hash_engine.h"
 #include "crypto/symmetric/hmac.h"
 #include "foundation/text_conversion.h"
 #include "tls/hello_extensions.h"
 #include "tls/tls12_key_derivation.h"
+#include "tls/engine_certificate_host.h"
 #include "tls/tls_engine.h"
 #include "tls/tls_key_exchange.h"
 #include "tls/tls_writer.h"
@@ -21,6 +23,8 @@ constexpr char kTextEnabling[] = "Enabling TLS versions: ";
 constexpr char kTextCipherSuites[] = "Cipher Suites:\r\n    ";
 constexpr char kTextSuiteJoin[] = ";\r\n    ";
 constexpr char kTextClientHelloSent[] = "ClientHello message sent";
+constexpr char kTextSsl2HelloSent[] = "ClientHello (SSL2) message sent";
+constexpr uint16_t kRenegotiationScsv = 0x00FF;
 constexpr char kTextNoCommonAlgorithm[] =
     "Error during handshake: The client and server cannot communicate, because they do not "
     "possess a common algorithm.";
@@ -187,33 +191,6 @@ void ScheduleDebug(void* context, const char* label, const uint8_t* bytes, int l
 
 }  // namespace
 
-// The engine as the certificate check sees it.
-class TlsEngine::CertificateHost : public TlsCertificateHost {
- public:
-  explicit CertificateHost(TlsEngine& e) : e_(e) {}
-  bool IsClient() const override { return e_.is_client_; }
-  uint32_t SecurityFlags() const override { return e_.security_flags_; }
-  const char* ServerName() const override { return e_.server_name_.c_str(); }
-  uint16_t NegotiatedVersion() const override { return e_.pending_.version; }
-  const char* Tls12SignatureAlgorithms() const override {
-    return e_.tls12_signature_algorithms_.c_str();
-  }
-  int Status(const char* text) override { return e_.Status(text); }
-  int RaiseError(int code, const char* text) override {
-    return e_.owner_ != nullptr ? e_.owner_->ReportTlsError(code, text) : kOk;
-  }
-  int Fail(int code, const char* text) override { return e_.Fail(code, text); }
-  int SendFatalAlert(uint8_t description) override { return e_.SendAlert(2, description); }
-  int CheckServerCertificate(const ByteString& cert_encoded, const ByteString& leaf_der, int code,
-                             const char* status, bool* accept) override {
-    (void)cert_encoded;
-    return e_.CheckServerCertificate(leaf_der.data(), leaf_der.length(), nullptr, nullptr, code,
-                                     status, accept);
-  }
-
- private:
-  TlsEngine& e_;
-};
 
 int TlsEngine::Refuse(uint8_t alert, int code, const char* text) {
   if (alert != 0) SendAlert(2, alert);
@@ -231,6 +208,8 @@ void TlsEngine::KeyDebug(const char* label, const uint8_t* bytes, size_t n) {
 
 void TlsEngine::ResetHandshake() {
   kx_.reset();
+  server_hello_sent_ = need_client_verify_ = cke_received_ = ccs_received_ = false;
+  dispatcher_.set_keep_transcript_on_hello(false);
   key_shares_.clear();
   key_share_ids_.clear();
   offered_versions_.clear();
@@ -279,6 +258,7 @@ int TlsEngine::SendClientHello() {
   const bool retry = hello_retry_ && tls13_enabled_for_hello();
   const bool renegotiating = current_.HoldsSession();
   if (!retry) {
+    ccs_received_ = false;
     pending_.Reset();
     pending_.is_client = true;
     pending_.version = kTls10;
@@ -304,6 +284,9 @@ int TlsEngine::SendClientHello() {
   Status(line.c_str());
 
   const bool offer13 = tls13_enabled_for_hello();
+  if (PairOn(protocol_mask_, kTlsProtocolSsl3) && !offer13 && !renegotiating) {
+    return SendSsl2ClientHello(hello_version);
+  }
   ClientHelloOffer offer;
   offer.server_name = server_name_.c_str();
   ByteString shares;
@@ -392,6 +375,45 @@ int TlsEngine::SendClientHello() {
     return Fail(rc, "");
   }
   Status(kTextClientHelloSent);
+  return kOk;
+}
+
+// The SSL 2.0-format hello of RFC 5246 appendix E.2: no session id and no extensions, so
+// secure renegotiation is signalled with its SCSV.
+int TlsEngine::SendSsl2ClientHello(uint16_t hello_version) {
+  WipeString(pending_.session_id);
+  WipeString(pending_.master_secret);
+  if (int rc = OfferSuites(); rc != kOk) return rc;
+  ByteString message;
+  TlsWriter w(message);
+  w.U8(kHsClientHello);
+  w.U16(hello_version);
+  w.U16(static_cast<uint16_t>(3 * (offered_suites_.size() + 1)));
+  w.U16(0);
+  w.U16(32);
+  ByteString line;
+  line.SetText(kTextCipherSuites);
+  for (size_t i = 0; i < offered_suites_.size(); ++i) {
+    w.U8(0);
+    w.U16(offered_suites_[i]);
+    const TlsCipherSuite* suite = FindCipherSuite(offered_suites_[i]);
+    if (i > 0) line.AppendText(kTextSuiteJoin);
+    line.AppendText(suite != nullptr ? suite->name : "");
+  }
+  w.U8(0);
+  w.U16(kRenegotiationScsv);
+  w.Bytes(pending_.client_random, 32);
+  Status(line.c_str());
+  if (w.rc() != kOk) return Fail(w.rc(), "");
+  // The TLS transcript takes the message without its two-byte record header.
+  if (int rc = dispatcher_.transcript().AppendString(message); rc != kOk) return Fail(rc, "");
+  ByteString record;
+  TlsWriter r(record);
+  r.U16(static_cast<uint16_t>(0x8000 | message.length()));
+  r.Bytes(message);
+  if (r.rc() != kOk) return Fail(r.rc(), "");
+  if (int rc = Emit(record.bytes(), static_cast<size_t>(record.length())); rc != kOk) return Fail(rc, "");
+  Status(kTextSsl2HelloSent);
   return kOk;
 }
 
@@ -1104,10 +1126,13 @@ int TlsEngine::OnCertificateVerify(const uint8_t* body, size_t n) {
 }
 
 int TlsEngine::OnFinished13(const uint8_t* body, size_t n) {
-  // A server that authenticates sends its certificate and proof before Finished.
-  if (!got_certificate_) return UnexpectedMessage(HandshakeMessageName(kHsFinished));
+  // A server that authenticates sends its certificate and proof before Finished; a client's
+  // certificate comes with its proof.
+  if ((is_client_ && !got_certificate_) || (!is_client_ && need_client_verify_)) {
+    return UnexpectedMessage(HandshakeMessageName(kHsFinished));
+  }
   bool ok = false;
-  const int rc = schedule_->VerifyFinished(false, dispatcher_.transcript(), body, n, &ok);
+  const int rc = schedule_->VerifyFinished(!is_client_, dispatcher_.transcript(), body, n, &ok);
   if (rc != kOk) return Fail(rc, "");
   if (!ok) return Refuse(kAlertHandshakeFailure, kErrTlsPeerAlert, kTextBadFinished);
   Status(kTextFinishedVerified);
@@ -1156,12 +1181,12 @@ int TlsEngine::FinishTls13Client() {
 int TlsEngine::OnKeyUpdate(const uint8_t* body, size_t n, size_t* consumed) {
   if (n != 1 || body[0] > 1) return Refuse(kAlertDecodeError, kErrTlsProtocol, kTextBadKeyUpdate);
   *consumed = 1;
-  int rc = schedule_->UpdateApplicationKeys(false, current_.read);
+  int rc = schedule_->UpdateApplicationKeys(!is_client_, current_.read);
   if (rc == kOk && body[0] == 1) {
     // Answered under the old keys, then this side moves on too.
     static constexpr uint8_t kNotRequested[1] = {0};
     rc = SendHandshakeMessage(kHsKeyUpdate, kNotRequested, 1);
-    if (rc == kOk) rc = schedule_->UpdateApplicationKeys(true, current_.write);
+    if (rc == kOk) rc = schedule_->UpdateApplicationKeys(is_client_, current_.write);
   }
   return rc != kOk ? Fail(rc, "") : kOk;
 }

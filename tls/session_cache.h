@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <new>
 
 #include "foundation/byte_string.h"
 #include "foundation/ptr_array.h"
@@ -38,6 +39,20 @@ class SessionCache : public PtrArray<SessionCacheEntry> {
     const int rc = InsertOwned(Count(), entry);
     if (rc == kOk && Count() > max_count) EvictOne();
     return rc;
+  }
+
+  // Takes the other cache's maximum and appends copies of its entries, in order. 0 or 200.
+  int CopyFrom(const SessionCache& other) {
+    max_count = other.max_count;
+    for (int i = 0; i < other.Count(); ++i) {
+      auto* copy = new (std::nothrow) SessionCacheEntry;
+      if (copy == nullptr || copy->CopyFrom(*other.At(i)) != kOk) {
+        delete copy;
+        return kErrOutOfMemory;
+      }
+      if (int rc = InsertOwned(Count(), copy); rc != kOk) return rc;
+    }
+    return kOk;
   }
 
   // The first entry with this session id; an invalid one is removed and null returned.

@@ -67,6 +67,7 @@ const std::vector<Row>& Rows() {
       {"tls12_rsa_cbc_sha256", "rsa", 0x0FC0, {"-tls1_2", "-cipher", "AES256-SHA256"}, "TLS_RSA_WITH_AES_256_CBC_SHA256"},
       {"tls12_ecdhe_rsa_cbc_sha1", "rsa", 0x0FC0, {"-tls1_2", "-cipher", "ECDHE-RSA-AES128-SHA"}, "TLS_ECDHE_RSA_WITH_AES_128_CBC_SHA"},
       {"tls12_x25519_over_13_client", "rsa", 0x3FC0, {"-tls1_2", "-cipher", "ECDHE-RSA-AES256-GCM-SHA384", "-groups", "X25519"}, "TLS_ECDHE_RSA_WITH_AES_256_GCM_SHA384"},
+      {"ssl2_format_hello", "rsa", 0x0FF0, {"-tls1_2", "-cipher", "AES128-GCM-SHA256:@SECLEVEL=0"}, "TLS_RSA_WITH_AES_128_GCM_SHA256"},
       {"tls11_ecdhe_rsa_cbc", "rsa", 0x0FC0, {"-tls1_1", "-cipher", "ECDHE-RSA-AES128-SHA:@SECLEVEL=0"}, "TLS_ECDHE_RSA_WITH_AES_128_CBC_SHA"},
       {"tls10_rsa_cbc", "rsa", 0x0FC0, {"-tls1", "-cipher", "AES128-SHA:@SECLEVEL=0"}, "TLS_RSA_WITH_AES_128_CBC_SHA"},
       {"tls10_dhe_rsa_3des", "rsa", 0x0FC0, {"-tls1", "-cipher", "DHE-RSA-AES256-SHA:@SECLEVEL=0"}, "TLS_DHE_RSA_WITH_AES_256_CBC_SHA"},
@@ -176,6 +177,8 @@ TEST_P(TlsTrust, CodeTextAndDecision) {
   EXPECT_EQ(c.Handshake(), t.connects) << c.failure_text;
   EXPECT_EQ(c.certificate_status, t.status);
   EXPECT_EQ(c.certificate_checks, 1);
+  // The owner is shown the chain as PEM texts, the leaf first.
+  EXPECT_EQ(c.certificate.rfind("-----BEGIN CERTIFICATE-----", 0), 0u);
   if (!t.connects) {
     EXPECT_EQ(c.failure_code, 280);
     EXPECT_EQ(c.failure_text, "Server certificate validation failed. Connection aborted.");
