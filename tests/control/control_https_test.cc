@@ -56,13 +56,15 @@ TEST_F(ControlHttps, ServerAuthenticationSeesTheTestPkiLeafAndThePropertiesKeepI
   const std::string leaf = Der(TestPki::Get().Cert("storage"));
   const auto auth = recorder.Of("SSLServerAuthentication");
   ASSERT_FALSE(auth.empty());
-  EXPECT_TRUE(cert == leaf) << "the event's certificate is the leaf's DER";
+  const std::string base64 = Base64Lines(leaf);
+  // The engine shows the chain as PEM, the leaf first.
+  EXPECT_EQ(cert.find("-----BEGIN CERTIFICATE-----\r\n" + base64 + "\r\n-----END CERTIFICATE-----"), 0u)
+      << cert;
   EXPECT_NE(auth[0].args[1].find("CN=localhost"), std::string::npos) << auth[0].args[1];
   EXPECT_NE(auth[0].args[2].find("CN=Test Intermediate CA"), std::string::npos) << auth[0].args[2];
   EXPECT_EQ(auth[0].args[3], "OK");
   EXPECT_EQ(auth[0].args[4], "true");
 
-  const std::string base64 = Base64Lines(leaf);
   EXPECT_EQ(control_.Text("SSLServerCertEncoded"), base64);
   EXPECT_EQ(control_.Get("SSLServerCertEncodedB").Bytes(), base64);
 }
