@@ -8,13 +8,11 @@
 
 #include "tests/control/control_test_support.h"
 #include "tests/control/emulator_fixture.h"
-#include "tests/peers/azurite_peer.h"
 #include "tests/peers/test_pki.h"
 #include "tests/support/test_support.h"
 
 namespace {
 
-using controltest::Control;
 using controltest::DispResult;
 using testsupport::TestPki;
 
@@ -76,56 +74,26 @@ struct AcceptCase {
   bool connects;
 };
 
-class ControlHttpsSelfSigned : public testing::TestWithParam<AcceptCase> {
- protected:
-  static void SetUpTestSuite() {
-    const TestPki& pki = TestPki::Get();
-    azurite_ = new testsupport::AzuritePeer();
-    if (!pki.ok()) {
-      skip_reason_ = pki.error();
-      return;
-    }
-    azurite_->UseTls(pki.Cert("selfsigned"), pki.Key("selfsigned"), pki.Cert("selfsigned"));
-    if (!azurite_->Start()) skip_reason_ = azurite_->error();
-  }
-  static void TearDownTestSuite() {
-    delete azurite_;
-    azurite_ = nullptr;
-  }
-
-  inline static testsupport::AzuritePeer* azurite_ = nullptr;
-  inline static std::string skip_reason_;
-};
+class ControlHttpsSelfSigned : public controltest::EmulatorFixture,
+                               public testing::WithParamInterface<AcceptCase> {};
 
 TEST_P(ControlHttpsSelfSigned, ConnectsOnlyWithThatCertificateAccepted) {
-  if (!skip_reason_.empty()) {
-    TW_REQUIRE_OR_SKIP(skip_reason_);
-  }
+  Connect("s", "selfsigned");
+  if (HasFatalFailure() || IsSkipped()) return;
   const AcceptCase& c = GetParam();
-  Control control;
-  ASSERT_EQ(control.created, win::S_OK);
-  control.client().set_use_ssl(true);
-  ASSERT_TRUE(control.Call("Config", {"UseInternalSecurityAPI=true"}).ok());
-  control.client().account().SetText(testsupport::AzuritePeer::account().c_str());
-  control.client().access_key().SetText(testsupport::AzuritePeer::key().c_str());
-  ASSERT_TRUE(control.Call("Config", {"Endpoint=" + azurite_->endpoint_suffix()}).ok());
-  std::string container = "self";
-  for (char ch : std::string(c.name)) container += static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-  control.client().container().SetText(container.c_str());
   if (*c.accepted != '\0') {
     const std::string pem = testsupport::ReadFile(TestPki::Get().Cert(c.accepted));
-    ASSERT_EQ(control.Put("SSLAcceptServerCertEncoded", pem).hr, win::S_OK);
+    ASSERT_EQ(control_.Put("SSLAcceptServerCertEncoded", pem).hr, win::S_OK);
   }
-
-  DispResult made = control.Call("CreateContainer");
+  DispResult made = control_.Call("CreateContainer");
   if (c.connects) {
     ASSERT_EQ(made.hr, win::S_OK) << made.description;
-    EXPECT_EQ(control.Text("SSLServerCertEncoded"), control.Text("SSLAcceptServerCertEncoded"));
+    EXPECT_EQ(control_.Text("SSLServerCertEncoded"), control_.Text("SSLAcceptServerCertEncoded"));
   } else {
     EXPECT_NE(made.hr, win::S_OK);
     EXPECT_NE(made.description.find("certificate"), std::string::npos) << made.description;
     // The refused server's certificate is still there to look at.
-    EXPECT_EQ(control.Text("SSLServerCertEncoded"), Base64Lines(Der(TestPki::Get().Cert("selfsigned"))));
+    EXPECT_EQ(control_.Text("SSLServerCertEncoded"), Base64Lines(Der(TestPki::Get().Cert("selfsigned"))));
   }
 }
 
