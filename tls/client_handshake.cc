@@ -9,6 +9,7 @@
 #include "crypto/symmetric/hash_engine.h"
 #include "crypto/symmetric/hmac.h"
 #include "foundation/text_conversion.h"
+#include "tls/handshake_common.h"
 #include "tls/hello_extensions.h"
 #include "tls/tls12_key_derivation.h"
 #include "tls/engine_certificate_host.h"
@@ -24,7 +25,6 @@ constexpr char kTextCipherSuites[] = "Cipher Suites:\r\n    ";
 constexpr char kTextSuiteJoin[] = ";\r\n    ";
 constexpr char kTextClientHelloSent[] = "ClientHello message sent";
 constexpr char kTextSsl2HelloSent[] = "ClientHello (SSL2) message sent";
-constexpr uint16_t kRenegotiationScsv = 0x00FF;
 constexpr char kTextNoCommonAlgorithm[] =
     "Error during handshake: The client and server cannot communicate, because they do not "
     "possess a common algorithm.";
@@ -95,13 +95,7 @@ constexpr char kTextMasterSecret[] = "Master Secret Key generated";
 constexpr char kTextNoOwnKey[] = "The selected certificate has no private key to sign with.";
 constexpr char kTextSignFailed[] = "Could not sign the CertificateVerify message.";
 
-// SHA-256 of "HelloRetryRequest": the ServerHello random that marks a HelloRetryRequest.
-constexpr uint8_t kHelloRetryRandom[32] = {
-    0xCF, 0x21, 0xAD, 0x74, 0xE5, 0x9A, 0x61, 0x11, 0xBE, 0x1D, 0x8C, 0x02, 0x1E, 0x65, 0xB8, 0x91,
-    0xC2, 0xA2, 0x11, 0x16, 0x7A, 0xBB, 0x8C, 0x5E, 0x07, 0x9E, 0x09, 0xE2, 0xC8, 0xA8, 0x33, 0x9C};
-constexpr uint8_t kDowngrade[7] = {'D', 'O', 'W', 'N', 'G', 'R', 'D'};
 
-constexpr int64_t kSessionLifetimeSeconds = 2 * 60 * 60;
 constexpr int kMinDhBits = 1024;
 constexpr int kMaxSessionId = 32;
 
@@ -113,8 +107,6 @@ constexpr VersionLabel kVersionLabels[] = {
     {kTlsProtocolTls13, "TLS1.3 "}, {kTlsProtocolTls12, "TLS1.2 "}, {kTlsProtocolTls11, "TLS1.1 "},
     {kTlsProtocolTls10, "TLS1.0 "}, {kTlsProtocolSsl3, "SSL3.0"},
 };
-
-bool PairOn(uint32_t mask, uint32_t pair) { return (mask & pair) == pair; }
 
 // The hash id of a TLS 1.2 signature pair's hash byte; -1 when not usable.
 int PairHashId(uint8_t hash) {
@@ -160,37 +152,11 @@ SchemeUse DescribeScheme(uint16_t scheme) {
   return u;
 }
 
-bool Contains(const std::vector<uint16_t>& list, uint16_t v) {
-  return std::find(list.begin(), list.end(), v) != list.end();
-}
-
-int64_t NowSeconds() { return static_cast<int64_t>(std::time(nullptr)); }
-
-}  // namespace
-
-namespace {
-
-constexpr char kServerVerifyContext[] = "TLS 1.3, server CertificateVerify";
-constexpr char kClientVerifyContext[] = "TLS 1.3, client CertificateVerify";
-
-// 64 spaces, the context text, a zero byte and the transcript hash: what a CertificateVerify
-// signature covers (the signer hashes it with the scheme's hash, EdDSA takes it whole).
-int VerifyContent(const char* context, const ByteString& transcript_hash, ByteString* out) {
-  out->Reset();
-  TlsWriter w(*out);
-  for (int i = 0; i < 64; ++i) w.U8(0x20);
-  w.Text(context);
-  w.U8(0);
-  w.Bytes(transcript_hash);
-  return w.rc();
-}
-
 void ScheduleDebug(void* context, const char* label, const uint8_t* bytes, int length) {
   static_cast<TlsEngine*>(context)->KeyDebugLine(label, bytes, static_cast<size_t>(length));
 }
 
 }  // namespace
-
 
 int TlsEngine::Refuse(uint8_t alert, int code, const char* text) {
   if (alert != 0) SendAlert(2, alert);
@@ -227,7 +193,7 @@ void TlsEngine::ResetHandshake() {
 bool TlsEngine::TakeOfferedSession() {
   if (!reuse_session_ || !offered_.Valid()) return false;
   if (!offered_.server_name.EqualsBytes(server_name_.data(), server_name_.length())) return false;
-  if (NowSeconds() - offered_.time_stamp > kSessionLifetimeSeconds) return false;
+  if (NowSeconds() - offered_.time_stamp > SessionCacheEntry::kLifetimeSeconds) return false;
   return pending_.session_id.Assign(offered_.session_id) == kOk &&
          pending_.master_secret.Assign(offered_.master_secret) == kOk;
 }
@@ -477,7 +443,7 @@ int TlsEngine::OnServerHello(const uint8_t* body, size_t n) {
   std::memcpy(pending_.server_random, random.data(), 32);
   // RFC 8446 4.1.3: a TLS 1.3 client answered below TLS 1.3 checks for the downgrade sentinel.
   if (version != kTls13 && PairOn(protocol_mask_, kTlsProtocolTls13) &&
-      std::memcmp(pending_.server_random + 24, kDowngrade, 7) == 0 &&
+      std::memcmp(pending_.server_random + 24, kDowngradeSentinel, 7) == 0 &&
       (pending_.server_random[31] == 0 || pending_.server_random[31] == 1)) {
     return Refuse(kAlertIllegalParameter, kErrTlsProtocol,
                   pending_.server_random[31] == 1 ? kTextDowngrade12 : kTextDowngrade11);
@@ -525,12 +491,9 @@ int TlsEngine::OnServerHello(const uint8_t* body, size_t n) {
                       pending_.session_id.EqualsBytes(session_id.data(), static_cast<int>(session_id.remaining()));
   if (echoed && !pending_.master_secret.empty()) {
     // The saved session must come back with the suite and version it was made with.
-    const bool same = offered_.fourth.length() == 4 &&
-                      offered_.fourth.bytes()[0] == (suite_id >> 8) &&
-                      offered_.fourth.bytes()[1] == (suite_id & 0xFF) &&
-                      offered_.fourth.bytes()[2] == (version >> 8) &&
-                      offered_.fourth.bytes()[3] == (version & 0xFF);
-    if (!same) return Refuse(kAlertIllegalParameter, kErrTlsProtocol, kTextResumeMismatch);
+    if (!offered_.Resumable(suite_id, version, NowSeconds())) {
+      return Refuse(kAlertIllegalParameter, kErrTlsProtocol, kTextResumeMismatch);
+    }
     if (int rc = InstallKeyBlock(pending_); rc != kOk) return Fail(rc, "");
     state_ = kStateWaitFinished;
     resumed_ = true;
@@ -856,7 +819,7 @@ int TlsEngine::SendClientCertificateVerify() {
     }
     ByteString hash;
     int rc = scheme != 0 ? TranscriptHash(pending_.prf_hash, dispatcher_.transcript(), hash) : kOk;
-    if (rc == kOk) rc = VerifyContent(kClientVerifyContext, hash, &content);
+    if (rc == kOk) rc = Tls13SignedContent(false, hash, content);
     if (rc != kOk) return Fail(rc, "");
     use.hash_id = SignatureSchemeHashId(scheme);
     use.pss = UsesRsaPssSignature(kTls13, scheme);
@@ -902,29 +865,24 @@ int TlsEngine::SendClientCertificateVerify() {
 // ---- After the handshake ----
 
 int TlsEngine::SaveSession() {
-  if (pending_.version == kTls13 || current_.session_id.empty() || current_.master_secret.empty()) {
+  if (current_.version == kTls13 || current_.suite == nullptr || current_.session_id.empty() ||
+      current_.master_secret.empty()) {
     return kOk;
   }
-  SessionCacheEntry entry;
-  int rc = entry.session_id.Assign(current_.session_id);
-  if (rc == kOk) rc = entry.master_secret.Assign(current_.master_secret);
-  if (rc == kOk) rc = entry.server_name.Assign(server_name_);
-  if (rc == kOk) {
-    const uint16_t suite = current_.suite->id;
-    const uint8_t tag[4] = {static_cast<uint8_t>(suite >> 8), static_cast<uint8_t>(suite),
-                            static_cast<uint8_t>(current_.version >> 8),
-                            static_cast<uint8_t>(current_.version)};
-    rc = entry.fourth.Set(tag, 4);
+  auto* entry = new (std::nothrow) SessionCacheEntry;
+  if (entry == nullptr) return kErrOutOfMemory;
+  int rc = entry->session_id.Assign(current_.session_id);
+  if (rc == kOk) rc = entry->master_secret.Assign(current_.master_secret);
+  if (rc == kOk && is_client_) rc = entry->server_name.Assign(server_name_);
+  if (rc == kOk) rc = entry->SetSuiteAndVersion(current_.suite->id, current_.version);
+  entry->time_stamp = NowSeconds();
+  // A client offers its newest session next time.
+  if (rc == kOk && is_client_) rc = offered_.CopyFrom(*entry);
+  if (rc != kOk) {
+    delete entry;
+    return rc;
   }
-  entry.time_stamp = NowSeconds();
-  if (rc == kOk) rc = offered_.CopyFrom(entry);
-  if (rc != kOk) return rc;
-  auto* copy = new (std::nothrow) SessionCacheEntry;
-  if (copy == nullptr || copy->CopyFrom(entry) != kOk) {
-    delete copy;
-    return kErrOutOfMemory;
-  }
-  return session_cache_.Add(copy);
+  return session_cache_.Add(entry);
 }
 
 int TlsEngine::OnHelloRequest() {
@@ -1113,7 +1071,7 @@ int TlsEngine::OnCertificateVerify(const uint8_t* body, size_t n) {
   ByteString hash;
   ByteString content;
   int rc = TranscriptHash(pending_.prf_hash, dispatcher_.transcript(), hash);
-  if (rc == kOk) rc = VerifyContent(kServerVerifyContext, hash, &content);
+  if (rc == kOk) rc = Tls13SignedContent(true, hash, content);
   if (rc != kOk) return Fail(rc, "");
   bool valid = false;
   rc = VerifyWithPeerKey(peer_chain_[0], scheme, SignatureSchemeHashId(scheme),

@@ -8,6 +8,7 @@
 #include "crypto/pubkey/rsa_engine.h"
 #include "crypto/symmetric/hash_engine.h"
 #include "crypto/symmetric/hmac.h"
+#include "tls/handshake_common.h"
 #include "tls/hello_extensions.h"
 #include "tls/tls12_key_derivation.h"
 #include "tls/engine_certificate_host.h"
@@ -61,32 +62,9 @@ constexpr char kTextSsl2[] = "SSL2 not supported";
 constexpr char kTextResuming[] = "Resuming previous SSL session.";
 constexpr char kTextMasterSecret[] = "Master Secret Key generated";
 
-constexpr uint8_t kDowngrade[7] = {'D', 'O', 'W', 'N', 'G', 'R', 'D'};
-constexpr uint8_t kHelloRetryRandom[32] = {
-    0xCF, 0x21, 0xAD, 0x74, 0xE5, 0x9A, 0x61, 0x11, 0xBE, 0x1D, 0x8C, 0x02, 0x1E, 0x65, 0xB8, 0x91,
-    0xC2, 0xA2, 0x11, 0x16, 0x7A, 0xBB, 0x8C, 0x5E, 0x07, 0x9E, 0x09, 0xE2, 0xC8, 0xA8, 0x33, 0x9C};
-constexpr uint16_t kRenegotiationScsv = 0x00FF;
 constexpr int kSessionIdBytes = 32;
 constexpr int kDheBits = 2048;
-constexpr char kServerVerifyContext[] = "TLS 1.3, server CertificateVerify";
-constexpr char kClientVerifyContext[] = "TLS 1.3, client CertificateVerify";
-constexpr int64_t kSessionLifetimeSeconds = 2 * 60 * 60;
 
-bool Contains(const std::vector<uint16_t>& list, uint16_t v) {
-  return std::find(list.begin(), list.end(), v) != list.end();
-}
-
-bool PairOn(uint32_t mask, uint32_t pair) { return (mask & pair) == pair; }
-
-int VerifyContent(const char* context, const ByteString& transcript_hash, ByteString* out) {
-  out->Reset();
-  TlsWriter w(*out);
-  for (int i = 0; i < 64; ++i) w.U8(0x20);
-  w.Text(context);
-  w.U8(0);
-  w.Bytes(transcript_hash);
-  return w.rc();
-}
 
 // The key kind a suite's authentication needs of the server's certificate; "" for anonymous.
 const char* SuiteKeyKind(TlsKeyExchangeKind kind) {
@@ -103,8 +81,6 @@ const char* SuiteKeyKind(TlsKeyExchangeKind kind) {
       return nullptr;  // fixed and export exchanges are not served
   }
 }
-
-int64_t NowSeconds() { return static_cast<int64_t>(std::time(nullptr)); }
 
 }  // namespace
 
@@ -353,7 +329,7 @@ int TlsEngine::AnswerClientHello(const ClientOffer& offer) {
 
   // RFC 8446 4.1.3: a TLS 1.3 server answering lower marks its random.
   if (tls13_on) {
-    std::memcpy(pending_.server_random + 24, kDowngrade, 7);
+    std::memcpy(pending_.server_random + 24, kDowngradeSentinel, 7);
     pending_.server_random[31] = version == kTls12 ? 1 : 0;
   }
   kx_.reset();
@@ -379,9 +355,7 @@ int TlsEngine::AnswerClientHello(const ClientOffer& offer) {
   SessionCacheEntry* saved = renegotiating || offer.session_id.empty() || offer.ssl2
                                  ? nullptr
                                  : session_cache_.Find(offer.session_id);
-  if (saved != nullptr && NowSeconds() - saved->time_stamp <= kSessionLifetimeSeconds &&
-      saved->fourth.length() == 4 && (saved->fourth.bytes()[0] << 8 | saved->fourth.bytes()[1]) == suite->id &&
-      (saved->fourth.bytes()[2] << 8 | saved->fourth.bytes()[3]) == version) {
+  if (saved != nullptr && saved->Resumable(suite->id, version, NowSeconds())) {
     pending_.session_id.Assign(saved->session_id);
     pending_.master_secret.Assign(saved->master_secret);
     resumed_ = true;
@@ -430,26 +404,15 @@ int TlsEngine::SendServerHello(const ClientOffer& offer, const ByteString* exten
     e.Bytes(*extensions13);
   } else {
     if (secure_renegotiation_) {
-      e.U16(kExtRenegotiationInfo);
-      TlsWriter::Field f = e.Open(2);
-      TlsWriter::Field info = e.Open(1);
+      // RFC 5746: empty on the first handshake, both Finished texts when renegotiating.
+      ByteString info;
       if (current_.HoldsSession()) {
-        e.Bytes(client_verify_data_);
-        e.Bytes(server_verify_data_);
+        info.AppendString(client_verify_data_);
+        info.AppendString(server_verify_data_);
       }
-      e.Close(info);
-      e.Close(f);
+      WriteExtension(e, kExtRenegotiationInfo, 1, info);
     }
-    if (!negotiated_text_.empty()) {
-      e.U16(kExtAlpn);
-      TlsWriter::Field f = e.Open(2);
-      TlsWriter::Field list = e.Open(2);
-      TlsWriter::Field name = e.Open(1);
-      e.Bytes(negotiated_text_);
-      e.Close(name);
-      e.Close(list);
-      e.Close(f);
-    }
+    if (!negotiated_text_.empty()) WriteAlpnExtension(e, negotiated_text_);
     if (pending_.suite->kx == kKxEcdheRsa || pending_.suite->kx == kKxEcdheEcdsa) {
       e.U16(kExtEcPointFormats);
       TlsWriter::Field f = e.Open(2);
@@ -668,16 +631,7 @@ int TlsEngine::AnswerTls13(const ClientOffer& offer, const std::vector<uint16_t>
   ByteString ee;
   TlsWriter w(ee);
   TlsWriter::Field list = w.Open(2);
-  if (!negotiated_text_.empty()) {
-    w.U16(kExtAlpn);
-    TlsWriter::Field a = w.Open(2);
-    TlsWriter::Field names = w.Open(2);
-    TlsWriter::Field one = w.Open(1);
-    w.Bytes(negotiated_text_);
-    w.Close(one);
-    w.Close(names);
-    w.Close(a);
-  }
+  if (!negotiated_text_.empty()) WriteAlpnExtension(w, negotiated_text_);
   w.Close(list);
   if (rc == kOk) rc = w.rc();
   if (rc == kOk) rc = SendHandshakeMessage(kHsEncryptedExtensions, ee.bytes(), static_cast<size_t>(ee.length()));
@@ -710,7 +664,7 @@ int TlsEngine::AnswerTls13(const ClientOffer& offer, const std::vector<uint16_t>
     ByteString content;
     ByteString signature;
     rc = TranscriptHash(pending_.prf_hash, dispatcher_.transcript(), hash);
-    if (rc == kOk) rc = VerifyContent(kServerVerifyContext, hash, &content);
+    if (rc == kOk) rc = Tls13SignedContent(true, hash, content);
     if (rc == kOk) {
       rc = SignWithOwnKey(own_cert_, scheme, SignatureSchemeHashId(scheme), UsesRsaPssSignature(kTls13, scheme),
                           content.bytes(), static_cast<size_t>(content.length()), &signature);
@@ -875,7 +829,7 @@ int TlsEngine::OnClientCertificateVerify(const uint8_t* body, size_t n) {
   if (tls13_) {
     ByteString hash;
     if (int rc = TranscriptHash(pending_.prf_hash, dispatcher_.transcript(), hash); rc != kOk) return Fail(rc, "");
-    if (int rc = VerifyContent(kClientVerifyContext, hash, &content); rc != kOk) return Fail(rc, "");
+    if (int rc = Tls13SignedContent(false, hash, content); rc != kOk) return Fail(rc, "");
     data = &content;
   }
   bool valid = false;
@@ -898,22 +852,5 @@ int TlsEngine::FinishTls13Server() {
   return Complete();
 }
 
-int TlsEngine::SaveServerSession() {
-  if (current_.session_id.empty() || current_.master_secret.empty() || current_.suite == nullptr) return kOk;
-  auto* entry = new (std::nothrow) SessionCacheEntry;
-  if (entry == nullptr) return kErrOutOfMemory;
-  int rc = entry->session_id.Assign(current_.session_id);
-  if (rc == kOk) rc = entry->master_secret.Assign(current_.master_secret);
-  const uint16_t suite = current_.suite->id;
-  const uint8_t tag[4] = {static_cast<uint8_t>(suite >> 8), static_cast<uint8_t>(suite),
-                          static_cast<uint8_t>(current_.version >> 8), static_cast<uint8_t>(current_.version)};
-  if (rc == kOk) rc = entry->fourth.Set(tag, 4);
-  entry->time_stamp = NowSeconds();
-  if (rc != kOk) {
-    delete entry;
-    return rc;
-  }
-  return session_cache_.Add(entry);
-}
 
 }  // namespace tw

@@ -547,7 +547,7 @@ int TlsEngine::AfterHandshakeMessage(uint8_t type) {
     const int flushed = EndFlight();
     if (rc == kOk) rc = flushed;
     if (rc != kOk) return Fail(rc, kTextSendFailed);
-    if (!is_client_ && !resumed_) SaveServerSession();
+    if (!is_client_ && !resumed_) SaveSession();
   } else if (is_client_ && !resumed_) {
     // Saved only now that the server's Finished proved the session.
     SaveSession();

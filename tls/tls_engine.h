@@ -272,7 +272,6 @@ class TlsEngine : private TlsHandshakeHandler {
   int OnClientKeyExchange(const uint8_t* body, size_t n);
   int OnClientCertificateVerify(const uint8_t* body, size_t n);
   int FinishTls13Server();
-  int SaveServerSession();
 
   // ---- Client handshake (client_handshake.cc) ----
   class CertificateHost;

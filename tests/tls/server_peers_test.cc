@@ -100,7 +100,9 @@ TEST_P(TlsServerPeers, ClientConnectsAndReads) {
   EXPECT_NE(out.find("Verify return code: 0 (ok)"), std::string::npos) << out;
   EXPECT_NE(out.find(c.expect), std::string::npos) << out;
   EXPECT_NE(out.find("hello from the engine"), std::string::npos) << out;
-  if (c.authenticate) EXPECT_EQ(server.certificate_status, "OK");
+  if (c.authenticate) {
+    EXPECT_EQ(server.certificate_status, "OK");
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Peers, TlsServerPeers, ::testing::ValuesIn(Cases()),
