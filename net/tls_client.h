@@ -56,8 +56,12 @@ class TlsClient : public TcpClient {
   int LogTlsStatus(const char* text) override;
   int ReportTlsError(int code, const char* text) override;
   int OnError(int code, const char* text) override;
+  // Keeps the server's certificate, accepts it when it is the accepted one, then asks the owner.
   int CheckServerCertificate(const void* encoded, int length, const char* subject,
                              const char* issuer, const char* status, int* accept) override;
+  // The certificate accepted as the server's from now on (PEM "CERTIFICATE", bare Base64 or
+  // DER); empty bytes drop it. 280 with the reason when it cannot be decoded.
+  int LoadCertificate(const void* data, int length) override;
   int OnConnected(int code) override;
   int OnDisconnected(int code) override;
   int OnDataIn(const void* bytes, int n, bool end_of_record) override;
@@ -103,6 +107,10 @@ class TlsClient : public TcpClient {
   uint8_t tls_start_mode() const { return tls_start_mode_; }
   void set_tls_start_mode(uint8_t mode) { tls_start_mode_ = mode; }
   bool accept_tls_data() const { return accept_tls_data_; }
+  // DER of the certificate the server sent in the last handshake that showed one; empty before.
+  const ByteString& server_certificate() const { return server_certificate_; }
+  // DER of the certificate LoadCertificate accepted; empty when none is held.
+  const ByteString& accepted_certificate() const { return accepted_certificate_; }
 
  protected:
   int Reset();
@@ -125,6 +133,11 @@ class TlsClient : public TcpClient {
   // The own engine's handshake was started and has not ended yet.
   bool handshake_running_ = false;
   uintptr_t schannel_context_[2] = {0, 0};
+  ByteString server_certificate_;
+  ByteString accepted_certificate_;
 };
+
+// The certificate error of LoadCertificate.
+constexpr int kErrCertificateDecode = 280;
 
 }  // namespace tw
