@@ -1,6 +1,9 @@
 // The chain engine over the test PKI (its root in a ROOT store folder), checked against
 // `openssl verify`; certificate signatures of every algorithm made by openssl; the store files.
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
 
 #include <cstdlib>
 #include <string>
@@ -54,7 +57,9 @@ class ChainEngineTest : public ChainTestBase, public ::testing::WithParamInterfa
 TEST_P(ChainEngineTest, BuildsAndAgreesWithOpenssl) {
   const EngineCase& c = GetParam();
   std::vector<ByteString> pool;
-  std::string untrusted_file = pki().dir() + "/untrusted-" + c.leaf + ".pem", untrusted_text;
+  // Beside the shared test PKI, never inside it: other test processes read it meanwhile.
+  std::string untrusted_file = testsupport::TempRoot() + "/untrusted-" + std::to_string(getpid()) + "-" + c.leaf + ".pem",
+              untrusted_text;
   for (const char* name : c.untrusted) {
     pool.push_back(Bytes(DerOf(pki().Cert(name))));
     untrusted_text += testsupport::ReadFile(pki().Cert(name));
@@ -76,6 +81,7 @@ TEST_P(ChainEngineTest, BuildsAndAgreesWithOpenssl) {
   testsupport::RunCommand(
       "openssl verify " + args + " " + ShellQuote(pki().Cert(c.leaf)) + " >/dev/null 2>&1", "",
       &status);
+  std::remove(untrusted_file.c_str());
   EXPECT_EQ(status == 0, chain.status == 0) << "openssl verify disagrees on " << c.leaf;
 }
 

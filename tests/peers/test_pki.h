@@ -1,5 +1,5 @@
-// A test PKI made once per process with the openssl CLI (tests/peers/make_test_pki.sh): a root,
-// an intermediate and leaves of every kind the TLS tests need. Removed when the process ends.
+// A test PKI made with the openssl CLI (tests/peers/make_test_pki.sh) once per build tree and
+// shared by the test processes: a root, an intermediate and leaves of every kind the TLS tests need.
 //
 //   const testsupport::TestPki& pki = testsupport::TestPki::Get();
 //   if (!pki.ok()) { TW_REQUIRE_OR_SKIP(pki.error()); }

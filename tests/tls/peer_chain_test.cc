@@ -3,6 +3,9 @@
 #include "tls/peer_chain.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
 
 #include <cstdlib>
 #include <string>
@@ -61,13 +64,15 @@ TEST_P(PeerChainTest, Verifies) {
     EXPECT_NE(result, 0) << names;
   }
   if (!c.oracle) return;
-  const std::string untrusted = Pki().dir() + "/sent-untrusted.pem";
+  // Beside the shared test PKI, never inside it: other test processes read it meanwhile.
+  const std::string untrusted = testsupport::TempRoot() + "/sent-untrusted-" + std::to_string(getpid()) + ".pem";
   testsupport::WriteFile(untrusted, rest);
   int status = -1;
   testsupport::RunCommand("openssl verify -CAfile " + ShellQuote(Pki().Cert("root")) +
                               (rest.empty() ? "" : " -untrusted " + ShellQuote(untrusted)) + " " +
                               ShellQuote(Pki().Cert(c.sent[0])) + " >/dev/null 2>&1",
                           "", &status);
+  std::remove(untrusted.c_str());
   EXPECT_EQ(status == 0, result == 0) << "openssl verify disagrees on " << names;
 }
 

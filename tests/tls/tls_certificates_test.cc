@@ -38,7 +38,10 @@ class Files {
  private:
   Files() {
     if (!pki.ok()) return;
-    const std::string d = pki.dir() + "/extra";
+    // Per process: the test PKI itself is shared by every test process and stays as it is.
+    static const std::string made = testsupport::MakeTempDir();
+    std::atexit([] { RunCommand("rm -rf " + ShellQuote(made)); });
+    const std::string d = made;
     const std::string p = pki.dir() + "/";
     int status = 0;
     RunCommand("(mkdir -p " + ShellQuote(d) + " && cd " + ShellQuote(d) +
