@@ -177,7 +177,7 @@ int Pbes1Decrypt(const Pbes1& scheme, DerCursor params, const char* password, By
 
 }  // namespace
 
-int DecryptEncryptedPrivateKeyInfo(const ByteString& der, const char* password, ByteString* private_key_info) {
+int DecryptEncryptedPkcs8(const ByteString& der, const char* password, ByteString* private_key_info) {
   if (password == nullptr) password = "";
   DerCursor all(der), seq, alg, encrypted;
   ByteString oid;
@@ -208,7 +208,7 @@ int DecryptEncryptedPrivateKeyInfo(const ByteString& der, const char* password, 
 
 int ReadEncryptedPkcs8PrivateKey(const ByteString& der, const char* password, KeyPair* key) {
   ByteString info;
-  int rc = DecryptEncryptedPrivateKeyInfo(der, password, &info);
+  int rc = DecryptEncryptedPkcs8(der, password, &info);
   if (rc == kOk) rc = ReadPkcs8PrivateKey(info, key);
   WipeBytes(info.bytes(), static_cast<size_t>(info.length()));
   return rc;

@@ -19,7 +19,7 @@ constexpr int kMaxPbeIterations = 10000000;
 // The PrivateKeyInfo DER inside an EncryptedPrivateKeyInfo. Codes: 500 wrong password, 446/447
 // damaged structure, 1424 unsupported algorithm, 2003 data that is no whole number of blocks,
 // 2006 an IV of the wrong length, 200.
-int DecryptEncryptedPrivateKeyInfo(const ByteString& der, const char* password, ByteString* private_key_info);
+int DecryptEncryptedPkcs8(const ByteString& der, const char* password, ByteString* private_key_info);
 
 // Decrypted and read into the key. A decryption that gives a SEQUENCE which is no key is 446.
 int ReadEncryptedPkcs8PrivateKey(const ByteString& der, const char* password, KeyPair* key);

@@ -68,24 +68,7 @@ int FinishKey(KeyPair* fresh, KeyPair* key) {
   return key->CopyFrom(*fresh);
 }
 
-}  // namespace
-
-int ReadRsaPrivateKey(const ByteString& der, KeyPair* key) {
-  DerCursor seq;
-  ByteString version;
-  KeyPair fresh;
-  fresh.type = kKeyRsa;
-  RsaKeyData& r = fresh.rsa;
-  ByteString* fields[] = {&version, &r.N, &r.E, &r.D, &r.P, &r.Q, &r.DP, &r.DQ, &r.QInv};
-  int rc = OpenWhole(der, &seq);
-  for (ByteString* f : fields) {
-    if (rc == kOk) rc = TakeUnsigned(&seq, f);
-  }
-  if (rc != kOk) return rc;
-  if (version.length() != 1 || version.ByteAt(0) != 0) return kErrDerMalformed;
-  return FinishKey(&fresh, key);
-}
-
+// SEQUENCE { 0, p, q, g, y, x }.
 int ReadDsaPrivateKey(const ByteString& der, KeyPair* key) {
   DerCursor seq;
   ByteString version;
@@ -102,6 +85,7 @@ int ReadDsaPrivateKey(const ByteString& der, KeyPair* key) {
   return FinishKey(&fresh, key);
 }
 
+// SEQUENCE { n, e } and SEQUENCE { p, q, g, y }.
 int ReadRsaPublicKey(const ByteString& der, KeyPair* key) {
   DerCursor seq;
   KeyPair fresh;
@@ -125,6 +109,24 @@ int ReadDsaPublicKey(const ByteString& der, KeyPair* key) {
   }
   if (rc == kOk && !seq.empty()) rc = kErrDerMalformed;
   return rc == kOk ? key->CopyFrom(fresh) : rc;
+}
+
+}  // namespace
+
+int ReadRsaPrivateKey(const ByteString& der, KeyPair* key) {
+  DerCursor seq;
+  ByteString version;
+  KeyPair fresh;
+  fresh.type = kKeyRsa;
+  RsaKeyData& r = fresh.rsa;
+  ByteString* fields[] = {&version, &r.N, &r.E, &r.D, &r.P, &r.Q, &r.DP, &r.DQ, &r.QInv};
+  int rc = OpenWhole(der, &seq);
+  for (ByteString* f : fields) {
+    if (rc == kOk) rc = TakeUnsigned(&seq, f);
+  }
+  if (rc != kOk) return rc;
+  if (version.length() != 1 || version.ByteAt(0) != 0) return kErrDerMalformed;
+  return FinishKey(&fresh, key);
 }
 
 int ReadEcPrivateKey(const ByteString& der, int curve_id, KeyPair* key) {

@@ -15,20 +15,14 @@ int ReadRsaPrivateKey(const ByteString& der, KeyPair* key);
 // curve_id: the curve named outside the record (PKCS #8), or kCurveNone.
 int ReadEcPrivateKey(const ByteString& der, int curve_id, KeyPair* key);
 
-// SEQUENCE { 0, p, q, g, y, x }.
-int ReadDsaPrivateKey(const ByteString& der, KeyPair* key);
-// SEQUENCE { n, e } ("RSA PUBLIC KEY") and SEQUENCE { p, q, g, y } ("DSA PUBLIC KEY").
-int ReadRsaPublicKey(const ByteString& der, KeyPair* key);
-int ReadDsaPublicKey(const ByteString& der, KeyPair* key);
-
-// By PEM label: "PRIVATE KEY", "RSA PRIVATE KEY", "DSA PRIVATE KEY" or "EC PRIVATE KEY"; 446 for
-// any other.
+// By PEM label: "PRIVATE KEY", "RSA PRIVATE KEY", "DSA PRIVATE KEY" (SEQUENCE { 0, p, q, g, y,
+// x }) or "EC PRIVATE KEY"; 446 for any other.
 int ReadPrivateKeyByLabel(const char* label, const ByteString& der, KeyPair* key);
 
 // One block of ReadPemBlocks by its label (compared exactly): "PRIVATE KEY",
 // "ENCRYPTED PRIVATE KEY" (with the password), "RSA PRIVATE KEY", "DSA PRIVATE KEY" and
 // "EC PRIVATE KEY" (decrypted first when the headers carry "DEK-Info"), "PUBLIC KEY",
-// "RSA PUBLIC KEY", "DSA PUBLIC KEY" and "SSH2 ENCRYPTED PRIVATE KEY". The key is replaced only
+// "RSA PUBLIC KEY" (SEQUENCE { n, e }), "DSA PUBLIC KEY" (SEQUENCE { p, q, g, y }) and "SSH2 ENCRYPTED PRIVATE KEY". The key is replaced only
 // on success. Codes: 1424 another label; 500 a password that does not open the key; 2001 a
 // DEK-Info cipher not supported, 2006 its IV not one block; 446/447 damaged content; and those of
 // the encrypted readers.

@@ -56,7 +56,7 @@ TEST_P(EncryptedPkcs8, DecryptsLikeOpenssl) {
   const std::string info = keyfix::Openssl("pkcs8 -topk8 -nocrypt -outform DER", pem);
   ASSERT_FALSE(enc.empty());
   ByteString out;
-  ASSERT_EQ(DecryptEncryptedPrivateKeyInfo(Bytes(enc), "pa55", &out), 0);
+  ASSERT_EQ(DecryptEncryptedPkcs8(Bytes(enc), "pa55", &out), 0);
   EXPECT_EQ(std::string(out.data(), static_cast<size_t>(out.length())), info);
   KeyPair key;
   ASSERT_EQ(ReadEncryptedPkcs8PrivateKey(Bytes(enc), "pa55", &key), 0);
@@ -88,14 +88,14 @@ TEST(EncryptedPkcs8Test, DamageIsNotAWrongPassword) {
   ByteString out;
   std::string cut_block = enc;
   cut_block[1] = static_cast<char>(cut_block[1] - 1);  // outer length one short
-  EXPECT_EQ(DecryptEncryptedPrivateKeyInfo(Bytes(cut_block), "pa55", &out), kErrDerMalformed);
+  EXPECT_EQ(DecryptEncryptedPkcs8(Bytes(cut_block), "pa55", &out), kErrDerMalformed);
   // An unknown cipher OID in the scheme (AES-192-CBC: ...1.22) is 1424.
   const std::string aes128 = std::string("\x60\x86\x48\x01\x65\x03\x04\x01\x02", 9);
   const size_t at = enc.find(aes128);
   ASSERT_NE(at, std::string::npos);
   std::string other = enc;
   other[at + 8] = 0x16;
-  EXPECT_EQ(DecryptEncryptedPrivateKeyInfo(Bytes(other), "pa55", &out), kErrPemLabel);
+  EXPECT_EQ(DecryptEncryptedPkcs8(Bytes(other), "pa55", &out), kErrPemLabel);
 }
 
 // Traditional keys with DEK-Info, public key forms and the SSH2 text, by label.
