@@ -84,18 +84,15 @@ TEST(EncryptedPkcs8Test, DamageIsNotAWrongPassword) {
   if (pem.empty()) {
     TW_REQUIRE_OR_SKIP("openssl not available");
   }
-  std::string enc = keyfix::Openssl("pkcs8 -topk8 -outform DER -passout pass:pa55 -v2 aes-128-cbc", pem);
-  ByteString out;
-  std::string cut_block = enc;
-  cut_block[1] = static_cast<char>(cut_block[1] - 1);  // outer length one short
-  EXPECT_EQ(DecryptEncryptedPkcs8(Bytes(cut_block), "pa55", &out), kErrDerMalformed);
-  // An unknown cipher OID in the scheme (AES-192-CBC: ...1.22) is 1424.
-  const std::string aes128 = std::string("\x60\x86\x48\x01\x65\x03\x04\x01\x02", 9);
-  const size_t at = enc.find(aes128);
+  const std::string enc = keyfix::Openssl("pkcs8 -topk8 -outform DER -passout pass:pa55 -v2 aes-128-cbc", pem);
+  std::string short_outer = enc, aes192 = enc;
+  short_outer[1] = static_cast<char>(short_outer[1] - 1);
+  const size_t at = enc.find(std::string("\x60\x86\x48\x01\x65\x03\x04\x01\x02", 9));  // AES-128-CBC
   ASSERT_NE(at, std::string::npos);
-  std::string other = enc;
-  other[at + 8] = 0x16;
-  EXPECT_EQ(DecryptEncryptedPkcs8(Bytes(other), "pa55", &out), kErrPemLabel);
+  aes192[at + 8] = 0x16;
+  ByteString out;
+  EXPECT_EQ(DecryptEncryptedPkcs8(Bytes(short_outer), "pa55", &out), kErrDerMalformed);
+  EXPECT_EQ(DecryptEncryptedPkcs8(Bytes(aes192), "pa55", &out), kErrPemLabel);
 }
 
 // Traditional keys with DEK-Info, public key forms and the SSH2 text, by label.
@@ -137,7 +134,7 @@ TEST_P(PemKeyBlocks, ReadsTheSameKey) {
   EXPECT_EQ(label, c.label);
   EXPECT_TRUE(SamePublicKey(key, Plain(pem)));
   EXPECT_EQ(key.HasPrivate(), std::string(c.label).find("PRIVATE") != std::string::npos);
-  if (c.encrypted) EXPECT_EQ(ReadFirstBlock(text, "wrong", &key), kErrKeyNotDecrypted);
+  EXPECT_EQ(ReadFirstBlock(text, "wrong", &key), c.encrypted ? kErrKeyNotDecrypted : 0);
   // Cutting the text anywhere before its end line leaves no key.
   const size_t end = text.find("END");
   for (size_t n = 0; n < end; n += 3) EXPECT_NE(ReadFirstBlock(text.substr(0, n), "pa55", &key), 0) << n;
