@@ -27,13 +27,14 @@ KeyPair Plain(const std::string& pkcs8_pem) {
   return key;
 }
 
-// The first block of a PEM text through ReadPemKeyBlock.
-int ReadFirstBlock(const std::string& text, const char* password, KeyPair* key, std::string* label = nullptr) {
+// The first block of a PEM text through ReadPemKeyBlock, its body cut to `cut` bytes when given.
+int ReadFirstBlock(const std::string& text, const char* password, KeyPair* key, std::string* label = nullptr,
+                   int cut = -1) {
   StringList labels, headers, bodies;
   if (ReadPemBlocks(text.data(), static_cast<int>(text.size()), &labels, &headers, &bodies, nullptr) != 0) return -1;
   if (label) *label = labels.Get(0);
   ByteString body;
-  body.Set(bodies.Get(0), bodies.GetLength(0));
+  body.Set(bodies.Get(0), cut >= 0 && cut < bodies.GetLength(0) ? cut : bodies.GetLength(0));
   return ReadPemKeyBlock(labels.Get(0), headers.Get(0), body, password, key);
 }
 
@@ -131,13 +132,17 @@ TEST_P(PemKeyBlocks, ReadsTheSameKey) {
   KeyPair key;
   std::string label;
   ASSERT_EQ(ReadFirstBlock(text, "pa55", &key, &label), 0) << text;
+  StringList bodies;
+  ReadPemBlocks(text.data(), static_cast<int>(text.size()), nullptr, nullptr, &bodies, nullptr);
+  const int key_bytes = bodies.GetLength(0);
   EXPECT_EQ(label, c.label);
   EXPECT_TRUE(SamePublicKey(key, Plain(pem)));
   EXPECT_EQ(key.HasPrivate(), std::string(c.label).find("PRIVATE") != std::string::npos);
   EXPECT_EQ(ReadFirstBlock(text, "wrong", &key), c.encrypted ? kErrKeyNotDecrypted : 0);
-  // Cutting the text anywhere before its end line leaves no key.
+  // Every cut of the body, and of the text before its end line, is an error.
+  for (int n = 0; n < key_bytes; ++n) EXPECT_NE(ReadFirstBlock(text, "pa55", &key, nullptr, n), 0) << n;
   const size_t end = text.find("END");
-  for (size_t n = 0; n < end; n += 3) EXPECT_NE(ReadFirstBlock(text.substr(0, n), "pa55", &key), 0) << n;
+  for (size_t n = 0; n < end; n += 7) EXPECT_NE(ReadFirstBlock(text.substr(0, n), "pa55", &key), 0) << n;
 }
 
 INSTANTIATE_TEST_SUITE_P(
