@@ -5,6 +5,7 @@
 #include <string>
 
 #include "certs/der_reader.h"
+#include "certs/der_writer.h"
 #include "certs/pem_armor.h"
 #include "certs/private_key_decryptor.h"
 #include "certs/private_key_ssh2.h"
@@ -94,6 +95,51 @@ TEST(EncryptedPkcs8Test, DamageIsNotAWrongPassword) {
   ByteString out;
   EXPECT_EQ(DecryptEncryptedPkcs8(Bytes(short_outer), "pa55", &out), kErrDerMalformed);
   EXPECT_EQ(DecryptEncryptedPkcs8(Bytes(aes192), "pa55", &out), kErrPemLabel);
+}
+
+// PBKDF2 runs over the whole salt: 16 bytes here (openssl 3.0 writes 8), encrypted by python.
+TEST(EncryptedPkcs8Test, WholeSixteenByteSalt) {
+  const std::string& pem = keyfix::Pkcs8Pem("p256");
+  if (pem.empty()) {
+    TW_REQUIRE_OR_SKIP("openssl not available");
+  }
+  const std::string info = keyfix::Openssl("pkcs8 -topk8 -nocrypt -outform DER", pem);
+  const std::string salt = "0123456789abcdef", iv = "fedcba9876543210";
+  const std::string script =
+      "import sys\nfrom cryptography.hazmat.primitives import hashes, padding\n"
+      "from cryptography.hazmat.primitives.kdf.pbkdf2 import PBKDF2HMAC\n"
+      "from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes\n"
+      "key = PBKDF2HMAC(hashes.SHA256(), 32, b'0123456789abcdef', 2048).derive(b'pa55')\n"
+      "p = padding.PKCS7(128).padder()\nd = p.update(bytes.fromhex(sys.stdin.readline().strip())) + p.finalize()\n"
+      "e = Cipher(algorithms.AES(key), modes.CBC(b'fedcba9876543210')).encryptor()\n"
+      "print((e.update(d) + e.finalize()).hex())\n";
+  std::vector<std::string> out;
+  TW_PYTHON_OR_SKIP(script, testsupport::Hex(info.data(), info.size()) + "\n", &out);
+  ASSERT_EQ(out.size(), 1u);
+  const std::string ct = testsupport::Unhex(out[0]);
+  DerWriter w;
+  w.DerOpenConstructed(0x30);
+  w.DerOpenConstructed(0x30);
+  w.DerAppendOid(6, "1.2.840.113549.1.5.13");
+  w.DerOpenConstructed(0x30);
+  w.DerOpenConstructed(0x30);
+  w.DerAppendOid(6, "1.2.840.113549.1.5.12");
+  w.DerOpenConstructed(0x30);
+  w.DerAppendTlv(4, salt.data(), 16);
+  w.DerAppendInteger(2, 2048);
+  w.DerOpenConstructed(0x30);
+  w.DerAppendOid(6, "1.2.840.113549.2.9");
+  w.DerAppendNull(5);
+  for (int i = 0; i < 3; ++i) w.DerCloseConstructed(false);
+  w.DerOpenConstructed(0x30);
+  w.DerAppendOid(6, "2.16.840.1.101.3.4.1.42");
+  w.DerAppendTlv(4, iv.data(), 16);
+  for (int i = 0; i < 3; ++i) w.DerCloseConstructed(false);
+  w.DerAppendTlv(4, ct.data(), static_cast<int>(ct.size()));
+  ASSERT_EQ(w.DerCloseConstructed(false), 0);
+  ByteString plain;
+  ASSERT_EQ(DecryptEncryptedPkcs8(w.output(), "pa55", &plain), 0);
+  EXPECT_EQ(std::string(plain.data(), static_cast<size_t>(plain.length())), info);
 }
 
 // Traditional keys with DEK-Info, public key forms and the SSH2 text, by label.
