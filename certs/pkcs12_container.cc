@@ -4,6 +4,7 @@
 
 #include "certs/der_reader.h"
 #include "certs/der_writer.h"
+#include "certs/key_encoding.h"
 #include "certs/pkcs12_pbe.h"
 #include "certs/private_key_reader.h"
 #include "certs/public_key_info.h"
@@ -588,6 +589,42 @@ int WritePfx(const CertificateArray& certificates, const ByteString& password, c
   if (rc == kOk) rc = der->Assign(w.output());
   WipeString(bmp);
   WipeString(key_contents);
+  return rc;
+}
+
+int WritePfx(const CertificateArray& certificates, const ByteString& password, const KeyPair* key,
+             const char* friendly_name, ByteString* der) {
+  ByteString info;
+  int rc = kOk;
+  if (key && key->type != kKeyNone) {
+    if (!key->HasPrivate()) return kErrDerWrite;
+    RsaKeyData rsa;
+    DsaKeyData dsa;
+    EcKeyData ec;
+    switch (key->type) {
+      case kKeyRsa:
+        rc = key->GetRsa(&rsa, false);
+        if (rc == kOk) rc = WriteRsaPkcs8(rsa, false, &info);
+        break;
+      case kKeyDsa:
+        rc = key->GetDsa(&dsa, false);
+        if (rc == kOk) rc = WriteDsaPkcs8(dsa, false, &info);
+        break;
+      case kKeyEc:
+        rc = key->GetEc(&ec, false);
+        if (rc == kOk) rc = WriteEcPkcs8(ec, false, false, &info);
+        break;
+      default:
+        // Version 0 without the public key: OpenSSL 3.0 refuses the [1] field, and the public key
+        // follows from the private one.
+        rc = ec.Copy(key->edwards, true);
+        ec.public_bytes.Reset();
+        if (rc == kOk) rc = WriteEdPkcs8(ec, false, false, &info);
+        break;
+    }
+  }
+  if (rc == kOk) rc = WritePfx(certificates, password, info, friendly_name, der);
+  WipeString(info);
   return rc;
 }
 

@@ -60,5 +60,9 @@ int ReadPfx(const void* der, int length, const ByteString& password, Pkcs12Conta
 // PBE-SHA1-RC2-40, 2000 iterations and fresh salts, MAC HMAC-SHA1. 0, 445, 200 or a cipher code.
 int WritePfx(const CertificateArray& certificates, const ByteString& password, const ByteString& private_key_info,
              const char* friendly_name, ByteString* der);
+// The same with the key as a KeyPair (null or type 0 for none); 445 for a key without its private
+// part.
+int WritePfx(const CertificateArray& certificates, const ByteString& password, const KeyPair* key,
+             const char* friendly_name, ByteString* der);
 
 }  // namespace tw

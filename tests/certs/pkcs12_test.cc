@@ -180,20 +180,24 @@ TEST(PfxPassword, BmpFormKeepsTheClosingZeros) {
   EXPECT_EQ(testsupport::Hex(bmp.data(), bmp.length()), "006100620000");
 }
 
-// Our PFX read back by us, by openssl and by python3-cryptography.
-TEST(PfxWrite, ReadableByUsAndTheOracles) {
+// Our PFX of each key type read back by us, by openssl and by python3-cryptography.
+class PfxWrite : public testing::TestWithParam<const char*> {};
+
+TEST_P(PfxWrite, ReadableByUsAndTheOracles) {
   NEED_FIXTURES();
   const testsupport::TestPki& pki = testsupport::TestPki::Get();
   const std::string key_der =
-      RunCommand("openssl pkcs8 -topk8 -nocrypt -outform DER -in " + pki.Key("ecdsa") + " 2>/dev/null");
+      RunCommand("openssl pkcs8 -topk8 -nocrypt -outform DER -in " + pki.Key(GetParam()) + " 2>/dev/null");
   CertificateArray certs;
-  for (const char* name : {"ecdsa", "inter"}) {
+  for (const std::string& name : {std::string(GetParam()), std::string("inter")}) {
     const std::string der = RunCommand("openssl x509 -outform DER -in " + pki.Cert(name));
     ASSERT_EQ(ParseCertificateDer(der.data(), static_cast<int>(der.size()), certs.GetOrCreate(certs.Count())), kOk);
   }
   ByteString key_info, out;
+  KeyPair key;
   ASSERT_EQ(key_info.Set(key_der.data(), static_cast<int>(key_der.size())), kOk);
-  ASSERT_EQ(WritePfx(certs, ByteString("pass word"), key_info, "my key", &out), kOk);
+  ASSERT_EQ(ReadPkcs8PrivateKey(key_info, &key), kOk);
+  ASSERT_EQ(WritePfx(certs, ByteString("pass word"), &key, "my key", &out), kOk);
 
   Pkcs12Container back;
   ASSERT_EQ(ReadPfx(out.data(), out.length(), ByteString("pass word"), &back), kOk) << back.error_text.c_str();
@@ -202,7 +206,7 @@ TEST(PfxWrite, ReadableByUsAndTheOracles) {
   EXPECT_TRUE(SamePublicKey(back.certificates.At(0)->key, back.certificates.At(0)->certificate.tbs.publicKey));
   EXPECT_EQ(ReadPfx(out.data(), out.length(), ByteString("pass"), &back), kErrPfxWrongPassword);
 
-  const std::string path = fx.dir + "/ours.p12";
+  const std::string path = fx.dir + "/ours-" + GetParam() + ".p12";
   testsupport::WriteFile(path, std::string(out.data(), static_cast<size_t>(out.length())));
   int status = -1;
   const std::string info =
@@ -222,6 +226,8 @@ TEST(PfxWrite, ReadableByUsAndTheOracles) {
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0], "True 1 CN=localhost,O=Tarnwick Tests,C=US");
 }
+
+INSTANTIATE_TEST_SUITE_P(Keys, PfxWrite, testing::Values("ecdsa", "rsa", "ed25519"));
 
 // PBES2 keys as openssl writes them (whole 16-byte salts) and the refusal of other schemes.
 struct EpkiCase {
