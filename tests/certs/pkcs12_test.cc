@@ -155,6 +155,66 @@ TEST(PfxHostile, PrefixesAndDamageGiveCodes) {
   }
 }
 
+// Offset of the ciphertext after the n-th AlgorithmIdentifier with this OID; its length in *length.
+size_t CipherText(const std::string& pfx, const std::string& oid_hex, int n, size_t* length) {
+  const std::string oid = testsupport::Unhex(oid_hex);
+  size_t p = pfx.find(oid);
+  while (n-- > 0) p = pfx.find(oid, p + 1);
+  p += oid.size();
+  auto header = [&](size_t* len) {
+    ++p;
+    size_t l = static_cast<uint8_t>(pfx[p++]);
+    if (l & 0x80) {
+      for (size_t k = l & 0x7F, i = (l = 0); i < k; ++i) l = (l << 8) | static_cast<uint8_t>(pfx[p++]);
+    }
+    *len = l;
+  };
+  size_t params = 0;
+  header(&params);
+  p += params;
+  header(length);
+  return p;
+}
+
+struct DamageCase {
+  const char* fixture;
+  const char* oid_hex;  // the scheme whose ciphertext is changed
+  int occurrence;
+  int offset;  // from the start of the ciphertext, or from its end when negative
+  const char* password;
+  int rc;
+};
+
+class PfxDamage : public testing::TestWithParam<DamageCase> {};
+
+// A changed ciphertext with the right password is damage (446), never a wrong password (500).
+TEST_P(PfxDamage, IsToldApartFromAWrongPassword) {
+  NEED_FIXTURES();
+  const DamageCase& c = GetParam();
+  std::string bytes = fx.files.at(c.fixture);
+  size_t length = 0;
+  const size_t start = CipherText(bytes, c.oid_hex, c.occurrence, &length);
+  ASSERT_LT(start + length, bytes.size());
+  bytes[c.offset >= 0 ? start + c.offset : start + length + c.offset] ^= 0x40;
+  Pkcs12Container pfx;
+  EXPECT_EQ(ReadPfx(bytes.data(), static_cast<int>(bytes.size()), ByteString(c.password), &pfx), c.rc)
+      << pfx.error_text.c_str();
+}
+
+constexpr const char* kPbes2 = "06092a864886f70d01050d";
+constexpr const char* kRc2_40 = "060a2a864886f70d010c0106";
+constexpr const char* kTripleDes = "060a2a864886f70d010c0103";
+
+INSTANTIATE_TEST_SUITE_P(Changes, PfxDamage,
+                         testing::Values(DamageCase{"default", kPbes2, 0, 100, "secret", kErrDerMalformed},
+                                         DamageCase{"default", kPbes2, 0, -20, "secret", kErrDerMalformed},
+                                         DamageCase{"default", kPbes2, 1, 100, "secret", kErrDerMalformed},
+                                         DamageCase{"default", kPbes2, 1, -1, "secret", kErrDerMalformed},
+                                         DamageCase{"default", kPbes2, 0, 100, "wrong", kErrPfxWrongPassword},
+                                         DamageCase{"legacy", kRc2_40, 0, 100, "secret", kErrDerMalformed},
+                                         DamageCase{"legacy", kTripleDes, 0, -1, "secret", kErrDerMalformed},
+                                         DamageCase{"legacy", kTripleDes, 0, 50, "wrong", kErrPfxWrongPassword}));
+
 // A wrong MAC does not stop a PFX whose parts decrypt; content that is not PFX at all is 447.
 TEST(PfxHostile, MacAndAuthenticatedSafe) {
   NEED_FIXTURES();
