@@ -33,6 +33,9 @@ constexpr uint8_t kTagExplicit0 = 0xA0;
 constexpr uint8_t kTagImplicit0 = 0x80;
 
 constexpr int kWriteIterations = 2000;
+// Certificates go under 3DES like the key: 40-bit RC2 protects nothing and OpenSSL 3 refuses it
+// unless its legacy provider is loaded.
+constexpr const char* kWriteCertScheme = kOidPbeSha1TripleDes;
 constexpr int kWriteSaltBytes = 8;
 constexpr int kWriteMacSaltBytes = 20;
 constexpr uint8_t kWriteLocalKeyId[] = {0x01, 0x00, 0x00, 0x00};
@@ -573,7 +576,7 @@ int WritePfx(const CertificateArray& certificates, const ByteString& password, c
   if (rc == kOk) rc = CertSafeContents(certificates, with_key, &cert_contents);
   if (rc == kOk) rc = FillRandom(kWriteSaltBytes, cert_salt);
   if (rc == kOk) {
-    rc = EncryptPbe(kOidPbeSha1Rc2_40, cert_salt, kWriteIterations, bmp, cert_contents.data(),
+    rc = EncryptPbe(kWriteCertScheme, cert_salt, kWriteIterations, bmp, cert_contents.data(),
                     cert_contents.length(), &cert_cipher);
   }
 
@@ -594,7 +597,7 @@ int WritePfx(const CertificateArray& certificates, const ByteString& password, c
   if (rc == kOk) rc = safe.DerAppendInteger(kTagInteger, 0);
   if (rc == kOk) rc = safe.DerOpenConstructed(kTagSequence);
   if (rc == kOk) rc = safe.DerAppendOid(kTagOid, kOidData);
-  if (rc == kOk) rc = AppendPbeAlgorithm(&safe, kOidPbeSha1Rc2_40, cert_salt);
+  if (rc == kOk) rc = AppendPbeAlgorithm(&safe, kWriteCertScheme, cert_salt);
   if (rc == kOk) rc = safe.DerAppendTlv(kTagImplicit0, cert_cipher.data(), cert_cipher.length());
   for (int i = 0; rc == kOk && i < 4; ++i) rc = safe.DerCloseConstructed(false);
   if (rc == kOk) rc = safe.DerCloseConstructed(false);
