@@ -238,6 +238,28 @@ TEST(PfxHostile, MacAndAuthenticatedSafe) {
   EXPECT_STREQ(pfx.error_text.c_str(), kPfxTextAuthSafe);
 }
 
+// Parameters out of range are refused before any key is derived.
+TEST(PfxPassword, PbeParametersOutOfRangeAreRefused) {
+  const struct {
+    const char* oid;
+    const char* params_hex;
+  } cases[] = {
+      {kOidPbeSha1TripleDes, "300d04080102030405060708020100"},          // 0 iterations
+      {kOidPbeSha1TripleDes, "300d040801020304050607080201ff"},          // negative
+      {kOidPbeSha1TripleDes, "301004080102030405060708020400989681"},   // above the cap
+      {kOidPbeSha1TripleDes, "300a04080102030405060708"},                // no count
+      {"1.2.840.113549.1.12.1.7", "300d04080102030405060708020101"},     // no such scheme
+  };
+  for (const auto& c : cases) {
+    ByteStringPair algorithm;
+    ByteString out;
+    algorithm.first.SetText(c.oid);
+    const std::string params = testsupport::Unhex(c.params_hex);
+    algorithm.second.Set(params.data(), static_cast<int>(params.size()));
+    EXPECT_EQ(DecryptPbe(algorithm, ByteString("0000"), "12345678", 8, &out), kErrPbeUnsupported) << c.params_hex;
+  }
+}
+
 TEST(PfxPassword, BmpFormKeepsTheClosingZeros) {
   ByteString bmp;
   ASSERT_EQ(PfxPasswordToBmp(ByteString(""), &bmp), kOk);
@@ -263,7 +285,7 @@ TEST_P(PfxWrite, ReadableByUsAndTheOracles) {
   KeyPair key;
   ASSERT_EQ(key_info.Set(key_der.data(), static_cast<int>(key_der.size())), kOk);
   ASSERT_EQ(ReadPkcs8PrivateKey(key_info, &key), kOk);
-  ASSERT_EQ(WritePfx(certs, ByteString("pass word"), &key, "my key", &out), kOk);
+  ASSERT_EQ(WritePfx(certs, ByteString("pass word"), &key, "my key \u00e9", &out), kOk);
 
   Pkcs12Container back;
   ASSERT_EQ(ReadPfx(out.data(), out.length(), ByteString("pass word"), &back), kOk) << back.error_text.c_str();
@@ -280,7 +302,8 @@ TEST_P(PfxWrite, ReadableByUsAndTheOracles) {
   const std::string info =
       RunCommand("openssl pkcs12 -info -nodes -passin 'pass:pass word' -in " + path + " 2>&1", "", &status);
   EXPECT_EQ(status, 0) << info;
-  for (const char* line : {"friendlyName: my key", "MAC: sha1, Iteration 1",
+  // OpenSSL shows each UTF-16 unit of the name as one byte.
+  for (const char* line : {"friendlyName: my key \xe9", "MAC: sha1, Iteration 1",
                            "PKCS7 Encrypted data: pbeWithSHA1And3-KeyTripleDES-CBC, Iteration 2000"}) {
     EXPECT_NE(info.find(line), std::string::npos) << line << "\n" << info;
   }
