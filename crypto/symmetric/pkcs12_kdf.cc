@@ -47,11 +47,10 @@ int Pkcs12PasswordToBmp(const ByteString& password, ByteString& out) {
 
 namespace {
 
-int DeriveWith(const char* digest_name, const ByteString& password,
-                             const ByteString& salt, int id, int iterations, int byte_count, int* block_length,
-                             ByteString& out) {
+int DeriveWith(const char* digest_name, const ByteString& bmp, const ByteString& salt, int id, int iterations,
+               int byte_count, int* block_length, ByteString& out) {
   if (byte_count < 0 || byte_count > kMaxBytes) return kErrInvalidValue;
-  if (salt.length() > kMaxBytes || password.length() > kMaxBytes / 2) return kErrInvalidValue;
+  if (salt.length() > kMaxBytes || bmp.length() > kMaxBytes) return kErrInvalidValue;
   HashEngine engine;
   int rc = engine.SetAlgorithmByName(digest_name);
   if (rc != kOk) return rc;
@@ -60,12 +59,9 @@ int DeriveWith(const char* digest_name, const ByteString& password,
   if (u <= 0 || u > kMaxDigest || v <= 0 || v > kMaxBlock) return kErrInvalidValue;
   *block_length = v;
 
-  ByteString bmp;
   ByteString input;  // I = S || P
-  rc = Pkcs12PasswordToBmp(password, bmp);
-  if (rc == kOk) rc = RepeatToBlocks(salt.bytes(), salt.length(), v, input);
+  rc = RepeatToBlocks(salt.bytes(), salt.length(), v, input);
   if (rc == kOk) rc = RepeatToBlocks(bmp.bytes(), bmp.length(), v, input);
-  WipeString(bmp);
 
   uint8_t diversifier[kMaxBlock];
   std::memset(diversifier, id, static_cast<size_t>(v));
@@ -114,10 +110,20 @@ int DeriveWith(const char* digest_name, const ByteString& password,
 
 }  // namespace
 
+int Pkcs12DeriveBmp(const char* digest_name, const ByteString& bmp_password, const ByteString& salt, int id,
+                    int iterations, int byte_count, ByteString& out) {
+  int block = 0;
+  return DeriveWith(digest_name, bmp_password, salt, id, iterations, byte_count, &block, out);
+}
+
 int Pkcs12Derive(Pkcs12Kdf& kdf, int id, int iterations, int byte_count, ByteString& out) {
   int block = kdf.blockLength_;
-  const int rc = DeriveWith(kdf.digestName_.c_str(), kdf.password_, kdf.salt_, id, iterations,
-                                   byte_count, &block, out);
+  ByteString bmp;
+  int rc = Pkcs12PasswordToBmp(kdf.password_, bmp);
+  if (rc == kOk) {
+    rc = DeriveWith(kdf.digestName_.c_str(), bmp, kdf.salt_, id, iterations, byte_count, &block, out);
+  }
+  WipeString(bmp);
   kdf.blockLength_ = block;
   kdf.lastError_ = rc;
   return rc;

@@ -53,6 +53,11 @@ inline int Pkcs12DeriveMacKey(Pkcs12Kdf& kdf, int iterations, int byte_count, By
   return Pkcs12Derive(kdf, kPkcs12IdMac, iterations, byte_count, out);
 }
 
+// The same derivation from a password already in its BMPString form, so that callers can choose
+// between the two forms of an empty password (00 00, or no bytes at all).
+int Pkcs12DeriveBmp(const char* digest_name, const ByteString& bmp_password, const ByteString& salt, int id,
+                    int iterations, int byte_count, ByteString& out);
+
 // Each byte of the 8-bit password as a 16-bit big-endian unit, then 00 00; an empty password gives
 // no bytes at all. 0 or 200.
 int Pkcs12PasswordToBmp(const ByteString& password, ByteString& out);

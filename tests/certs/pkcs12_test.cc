@@ -1,0 +1,258 @@
+#include "certs/pkcs12_container.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+
+#include "certs/pkcs12_pbe.h"
+#include "certs/private_key_reader.h"
+#include "tests/peers/test_pki.h"
+#include "tests/support/test_support.h"
+
+namespace tw {
+namespace {
+
+using testsupport::RunCommand;
+
+// PFX fixtures made once by openssl and python3-cryptography from the test PKI.
+struct Fixtures {
+  std::string dir, error;
+  std::map<std::string, std::string> files;
+};
+
+const char* kPythonPfx = R"(
+import sys
+from cryptography import x509
+from cryptography.hazmat.primitives import serialization as s, hashes
+from cryptography.hazmat.primitives.serialization import pkcs12
+d, out = sys.argv[1], sys.argv[2]
+key = s.load_pem_private_key(open(d + "/rsa.key", "rb").read(), None)
+cert = x509.load_pem_x509_certificate(open(d + "/rsa.pem", "rb").read())
+inter = x509.load_pem_x509_certificate(open(d + "/inter.pem", "rb").read())
+triple = (s.PrivateFormat.PKCS12.encryption_builder().kdf_rounds(2000)
+          .key_cert_algorithm(pkcs12.PBES.PBESv1SHA1And3KeyTripleDESCBC).hmac_hash(hashes.SHA1()).build(b"secret"))
+for name, enc in (("py", s.BestAvailableEncryption(b"secret")), ("py_plain", s.NoEncryption()), ("py_3des", triple)):
+    open(out + "/" + name + ".p12", "wb").write(
+        pkcs12.serialize_key_and_certificates(b"friendly", key, cert, [inter], enc))
+)";
+
+const Fixtures& GetFixtures() {
+  static const Fixtures f = [] {
+    Fixtures r;
+    const testsupport::TestPki& pki = testsupport::TestPki::Get();
+    if (!pki.ok()) {
+      r.error = pki.error();
+      return r;
+    }
+    r.dir = testsupport::MakeTempDir();
+    const std::string in = " -in " + pki.Chain("rsa") + " -inkey " + pki.Key("rsa");
+    const std::pair<const char*, std::string> made[] = {
+        {"default", in + " -passout pass:secret"},
+        {"legacy", in + " -legacy -passout pass:secret"},
+        {"empty", in + " -passout pass:"},
+        {"legacy_empty", in + " -legacy -passout pass:"},
+        {"nomac", in + " -legacy -nomac -passout pass:secret"},
+        {"plain", in + " -keypbe NONE -certpbe NONE -passout pass:secret"},
+        {"certs_only", " -in " + pki.Chain("rsa") + " -nokeys -passout pass:secret"},
+        {"ec", " -in " + pki.Chain("ecdsa") + " -inkey " + pki.Key("ecdsa") + " -passout pass:secret"},
+    };
+    for (const auto& [name, args] : made) {
+      int status = -1;
+      const std::string path = r.dir + "/" + name + ".p12";
+      RunCommand("openssl pkcs12 -export -name friendly" + args + " -out " + path + " 2>&1", "", &status);
+      if (status != 0) r.error += std::string("openssl pkcs12 failed for ") + name + "; ";
+      r.files[name] = testsupport::ReadFile(path);
+    }
+    RunCommand("cp " + pki.Cert("inter") + " " + r.dir + "/inter.pem");
+    int status = -1;
+    testsupport::WriteFile(r.dir + "/make.py", kPythonPfx);
+    RunCommand("python3 " + r.dir + "/make.py " + pki.dir() + " " + r.dir + " 2>&1", "", &status);
+    if (status != 0) r.error += "python3-cryptography could not write PFX; ";
+    for (const char* name : {"py", "py_plain", "py_3des"}) r.files[name] = testsupport::ReadFile(r.dir + "/" + name + ".p12");
+    return r;
+  }();
+  return f;
+}
+
+#define NEED_FIXTURES()                                   \
+  const Fixtures& fx = GetFixtures();                     \
+  if (!fx.error.empty()) {                                \
+    TW_REQUIRE_OR_SKIP(fx.error);                         \
+  }
+
+int ReadFixture(const Fixtures& fx, const std::string& name, const char* password, Pkcs12Container* out) {
+  const std::string& bytes = fx.files.at(name);
+  return ReadPfx(bytes.data(), static_cast<int>(bytes.size()), ByteString(password), out);
+}
+
+struct PfxCase {
+  const char* fixture;
+  const char* password;
+  int rc;
+  int certificates;  // when rc is 0
+  bool keyed;        // the first certificate carries its key
+  const char* friendly;
+};
+
+class PfxRead : public testing::TestWithParam<PfxCase> {};
+
+TEST_P(PfxRead, GivesCertificatesKeysOrTheCode) {
+  NEED_FIXTURES();
+  const PfxCase& c = GetParam();
+  Pkcs12Container pfx;
+  ASSERT_EQ(ReadFixture(fx, c.fixture, c.password, &pfx), c.rc) << pfx.error_text.c_str();
+  if (c.rc == kErrPfxWrongPassword) {
+    EXPECT_STREQ(pfx.error_text.c_str(), kPfxTextKeyNotParsed);
+  }
+  if (c.rc != kOk) return;
+  ASSERT_EQ(pfx.certificates.Count(), c.certificates);
+  EXPECT_EQ(pfx.keys.Count(), 0);
+  const CertificateWithKey* first = pfx.certificates.At(0);
+  EXPECT_STREQ(first->certificate.tbs.subjectText.c_str(), "C=US, O=Tarnwick Tests, CN=localhost");
+  EXPECT_EQ(first->key.type != kKeyNone, c.keyed);
+  if (c.keyed) {
+    EXPECT_TRUE(first->key.HasPrivate());
+    EXPECT_TRUE(SamePublicKey(first->key, first->certificate.tbs.publicKey));
+  }
+  EXPECT_STREQ(pfx.certFriendlyNames.Get(0), c.friendly);
+  EXPECT_EQ(pfx.certificates.At(1)->key.type, kKeyNone);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Producers, PfxRead,
+    testing::Values(PfxCase{"default", "secret", 0, 2, true, "friendly"},
+                    PfxCase{"legacy", "secret", 0, 2, true, "friendly"},
+                    PfxCase{"empty", "", 0, 2, true, "friendly"},
+                    PfxCase{"legacy_empty", "", 0, 2, true, "friendly"},
+                    PfxCase{"nomac", "secret", 0, 2, true, "friendly"},
+                    PfxCase{"plain", "ignored", 0, 2, true, "friendly"},
+                    PfxCase{"certs_only", "secret", 0, 2, false, ""},
+                    PfxCase{"ec", "secret", 0, 2, true, "friendly"},
+                    PfxCase{"py", "secret", 0, 2, true, "friendly"},
+                    PfxCase{"py_plain", "", 0, 2, true, "friendly"},
+                    PfxCase{"py_3des", "secret", 0, 2, true, "friendly"},
+                    PfxCase{"default", "Secret", kErrPfxWrongPassword, 0, false, ""},
+                    PfxCase{"legacy", "wrong", kErrPfxWrongPassword, 0, false, ""},
+                    PfxCase{"empty", "x", kErrPfxWrongPassword, 0, false, ""},
+                    PfxCase{"legacy_empty", "x", kErrPfxWrongPassword, 0, false, ""},
+                    PfxCase{"nomac", "wrong", kErrPfxWrongPassword, 0, false, ""},
+                    PfxCase{"certs_only", "wrong", kErrPfxWrongPassword, 0, false, ""},
+                    PfxCase{"py", "", kErrPfxWrongPassword, 0, false, ""},
+                    PfxCase{"py_3des", "secreT", kErrPfxWrongPassword, 0, false, ""}));
+
+// Every prefix, and every single-byte change of the structure before the encrypted parts, gives a
+// code and never a crash; a prefix is never taken for a wrong password.
+TEST(PfxHostile, PrefixesAndDamageGiveCodes) {
+  NEED_FIXTURES();
+  for (const char* name : {"default", "legacy", "py"}) {
+    const std::string& bytes = fx.files.at(name);
+    for (size_t n = 0; n < bytes.size(); ++n) {
+      Pkcs12Container pfx;
+      const int rc = ReadPfx(bytes.data(), static_cast<int>(n), ByteString("secret"), &pfx);
+      ASSERT_EQ(rc, kErrDerIncomplete) << name << " prefix " << n;
+    }
+  }
+}
+
+// A wrong MAC does not stop a PFX whose parts decrypt; content that is not PFX at all is 447.
+TEST(PfxHostile, MacAndAuthenticatedSafe) {
+  NEED_FIXTURES();
+  std::string bytes = fx.files.at("legacy");
+  bytes[bytes.size() - 16] ^= 1;  // inside the MAC salt
+  Pkcs12Container pfx;
+  EXPECT_EQ(ReadPfx(bytes.data(), static_cast<int>(bytes.size()), ByteString("secret"), &pfx), kOk);
+  EXPECT_FALSE(pfx.macVerified);
+  EXPECT_EQ(pfx.certificates.Count(), 2);
+
+  // PFX { 3, data { AuthenticatedSafe { envelopedData {...} } } }
+  const std::string enveloped = testsupport::Unhex(
+      "3027020103302206092a864886f70d010701a01504133011300f06092a864886f70d010703a0023000");
+  EXPECT_EQ(ReadPfx(enveloped.data(), static_cast<int>(enveloped.size()), ByteString(""), &pfx), kErrDerIncomplete);
+  EXPECT_STREQ(pfx.error_text.c_str(), kPfxTextAuthSafe);
+}
+
+TEST(PfxPassword, BmpFormKeepsTheClosingZeros) {
+  ByteString bmp;
+  ASSERT_EQ(PfxPasswordToBmp(ByteString(""), &bmp), kOk);
+  EXPECT_EQ(testsupport::Hex(bmp.data(), bmp.length()), "0000");
+  ASSERT_EQ(PfxPasswordToBmp(ByteString("ab"), &bmp), kOk);
+  EXPECT_EQ(testsupport::Hex(bmp.data(), bmp.length()), "006100620000");
+}
+
+// Our PFX read back by us, by openssl and by python3-cryptography.
+TEST(PfxWrite, ReadableByUsAndTheOracles) {
+  NEED_FIXTURES();
+  const testsupport::TestPki& pki = testsupport::TestPki::Get();
+  const std::string key_der =
+      RunCommand("openssl pkcs8 -topk8 -nocrypt -outform DER -in " + pki.Key("ecdsa") + " 2>/dev/null");
+  CertificateArray certs;
+  for (const char* name : {"ecdsa", "inter"}) {
+    const std::string der = RunCommand("openssl x509 -outform DER -in " + pki.Cert(name));
+    ASSERT_EQ(ParseCertificateDer(der.data(), static_cast<int>(der.size()), certs.GetOrCreate(certs.Count())), kOk);
+  }
+  ByteString key_info, out;
+  ASSERT_EQ(key_info.Set(key_der.data(), static_cast<int>(key_der.size())), kOk);
+  ASSERT_EQ(WritePfx(certs, ByteString("pass word"), key_info, "my key", &out), kOk);
+
+  Pkcs12Container back;
+  ASSERT_EQ(ReadPfx(out.data(), out.length(), ByteString("pass word"), &back), kOk) << back.error_text.c_str();
+  EXPECT_TRUE(back.macVerified);
+  ASSERT_EQ(back.certificates.Count(), 2);
+  EXPECT_TRUE(SamePublicKey(back.certificates.At(0)->key, back.certificates.At(0)->certificate.tbs.publicKey));
+  EXPECT_EQ(ReadPfx(out.data(), out.length(), ByteString("pass"), &back), kErrPfxWrongPassword);
+
+  const std::string path = fx.dir + "/ours.p12";
+  testsupport::WriteFile(path, std::string(out.data(), static_cast<size_t>(out.length())));
+  int status = -1;
+  const std::string info =
+      RunCommand("openssl pkcs12 -info -nodes -legacy -passin 'pass:pass word' -in " + path + " 2>&1", "", &status);
+  EXPECT_EQ(status, 0) << info;
+  EXPECT_NE(info.find("friendlyName: my key"), std::string::npos) << info;
+  EXPECT_NE(info.find("MAC: sha1, Iteration 1"), std::string::npos) << info;
+
+  std::vector<std::string> lines;
+  TW_PYTHON_OR_SKIP(
+      "import sys\n"
+      "from cryptography.hazmat.primitives.serialization import pkcs12, PublicFormat as F, Encoding as E\n"
+      "k, c, extra = pkcs12.load_key_and_certificates(open(sys.stdin.readline().strip(), 'rb').read(), b'pass word')\n"
+      "print(k.public_key().public_bytes(E.DER, F.SubjectPublicKeyInfo) == c.public_key().public_bytes(E.DER, "
+      "F.SubjectPublicKeyInfo), len(extra), c.subject.rfc4514_string())\n",
+      path + "\n", &lines);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0], "True 1 CN=localhost,O=Tarnwick Tests,C=US");
+}
+
+// PBES2 keys as openssl writes them (whole 16-byte salts) and the refusal of other schemes.
+struct EpkiCase {
+  const char* args;
+  int rc;
+};
+
+class EncryptedKeyInfo : public testing::TestWithParam<EpkiCase> {};
+
+TEST_P(EncryptedKeyInfo, DecryptsToTheKey) {
+  const testsupport::TestPki& pki = testsupport::TestPki::Get();
+  if (!pki.ok()) {
+    TW_REQUIRE_OR_SKIP(pki.error());
+  }
+  const std::string der = RunCommand("openssl pkcs8 -topk8 -outform DER -passout pass:pw " +
+                                     std::string(GetParam().args) + " -in " + pki.Key("ecdsa") + " 2>/dev/null");
+  ByteString in, info;
+  ASSERT_EQ(in.Set(der.data(), static_cast<int>(der.size())), kOk);
+  ASSERT_EQ(DecryptEncryptedPrivateKeyInfo(in, ByteString("pw"), &info), GetParam().rc);
+  if (GetParam().rc != kOk) return;
+  KeyPair key;
+  EXPECT_EQ(ReadPkcs8PrivateKey(info, &key), kOk);
+  EXPECT_NE(DecryptEncryptedPrivateKeyInfo(in, ByteString("pW"), &info), kOk);
+}
+
+INSTANTIATE_TEST_SUITE_P(Schemes, EncryptedKeyInfo,
+                         testing::Values(EpkiCase{"-v2 aes-256-cbc", kOk}, EpkiCase{"-v2 aes-128-cbc", kOk},
+                                         EpkiCase{"-v2 des3 -v2prf hmacWithSHA1", kOk},
+                                         EpkiCase{"-v1 PBE-SHA1-3DES", kOk},
+                                         EpkiCase{"-v2 aes-192-cbc", kErrPbeUnsupported},
+                                         EpkiCase{"-v2 aes-256-cbc -v2prf hmacWithSHA512", kErrPbeUnsupported}));
+
+}  // namespace
+}  // namespace tw
