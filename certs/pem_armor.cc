@@ -1,8 +1,11 @@
 #include "certs/pem_armor.h"
 
+#include <cstring>
 #include <string>
 #include <string_view>
 
+#include "crypto/symmetric/cipher_engine.h"
+#include "crypto/symmetric/kdf.h"
 #include "foundation/text_conversion.h"
 
 namespace tw {
@@ -13,6 +16,32 @@ constexpr const char* kInvalidBegin = "Invalid begin: ";
 constexpr const char* kInvalidLine = "Invalid PEM line: ";
 constexpr const char* kInvalidEnd = "Invalid end: ";
 constexpr const char* kBadBody = "Failed to Base64 decode body: ";
+constexpr const char* kDekInfo = "DEK-Info";
+
+// The ciphers a DEK-Info header or a PBES2 scheme may name.
+struct PemCipher {
+  const char* name;
+  int id;
+  int mode;
+  int key_bytes;
+  int block_bytes;
+};
+constexpr PemCipher kPemCiphers[] = {
+    {"DES-EDE3-CBC", kCipherTripleDes, kCipherModeCbc, 24, 8},
+    {"3des-cbc", kCipherTripleDes, kCipherModeCbc, 24, 8},
+    {"DES-EDE3-CFB", kCipherTripleDes, kCipherModeCfb, 24, 8},
+    {"AES-128-CBC", kCipherAes, kCipherModeCbc, 16, 16},
+    {"AES-256-CBC", kCipherAes, kCipherModeCbc, 32, 16},
+};
+// EVP_BytesToKey salts with at most the first 8 bytes of the IV.
+constexpr int kBytesToKeySalt = 8;
+
+const PemCipher* FindCipher(const char* name) {
+  for (const PemCipher& c : kPemCiphers) {
+    if (name != nullptr && std::strcmp(c.name, name) == 0) return &c;
+  }
+  return nullptr;
+}
 
 // Lines of a text; CR, LF and CR LF each end one. Lines come trimmed of blanks.
 class LineReader {
@@ -78,7 +107,7 @@ void SetError(ByteString* error_text, const char* prefix, std::string_view line)
 
 bool IsPemText(const void* data, int length) {
   const auto* p = static_cast<const uint8_t*>(data);
-  if (p == nullptr || length <= 0) return false;
+  if (p == nullptr || length <= 0 || IsDerSequence(data, length)) return false;
   for (int i = 0; i < length; ++i) {
     if (p[i] == 0 || p[i] >= 0x80) return false;
   }
@@ -92,6 +121,10 @@ int PemArmor(ByteString* out, const char* label, const void* bytes, int length) 
   if (rc == kOk) rc = out->AppendFormat("\r\n-----END %s-----\r\n", label);
   if (rc != kOk) out->Reset();
   return rc;
+}
+
+int PemEncodeBytes(const char* label, const ByteString& bytes, ByteString* out) {
+  return PemArmor(out, label, bytes.data(), bytes.length());
 }
 
 int ReadPemBlocks(const void* text, int length, StringList* labels, StringList* headers,
@@ -160,16 +193,98 @@ int ReadPemBlocks(const void* text, int length, StringList* labels, StringList* 
   return found > 0 ? kOk : -1;
 }
 
-int PemDecodeWithLabel(ByteString* out, const char* label, const void* data, int length) {
-  if (!IsPemText(data, length)) return out->Set(data, length < 0 ? 0 : length);
-  StringList labels, bodies;
-  ReadPemBlocks(data, length, &labels, nullptr, &bodies, nullptr);
-  for (int i = 0; i < labels.Count(); ++i) {
-    if (std::string_view(labels.Get(i), static_cast<size_t>(labels.GetLength(i))) == label) {
-      return out->Set(bodies.Get(i), bodies.GetLength(i));
-    }
+bool ParseDekInfo(const char* headers, ByteString* cipher_name, ByteString* iv) {
+  std::string_view rest(headers == nullptr ? "" : headers);
+  while (!rest.empty()) {
+    size_t end = rest.find_first_of("\r\n");
+    std::string_view line = rest.substr(0, end);
+    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    const size_t colon = line.find(':');
+    if (colon == std::string_view::npos || LineReader::Trim(line.substr(0, colon)) != kDekInfo) continue;
+    const std::string_view value = LineReader::Trim(line.substr(colon + 1));
+    const size_t comma = value.find(',');
+    const std::string_view name = LineReader::Trim(value.substr(0, comma));
+    const std::string hex(comma == std::string_view::npos ? std::string_view() : LineReader::Trim(value.substr(comma + 1)));
+    iv->Reset();
+    if (cipher_name->Set(name.data(), static_cast<int>(name.size())) != kOk) return false;
+    return AppendFromHex(*iv, hex.c_str()) == kOk;
   }
-  return kErrPemLabel;
+  return false;
+}
+
+int PemDecrypt(const char* cipher_name, ByteString* data, const char* password, const uint8_t* salt,
+               int salt_length, bool zero_iv, const char* digest_name, int iterations,
+               const ByteString* explicit_iv) {
+  const PemCipher* cipher = FindCipher(cipher_name);
+  if (cipher == nullptr) return kErrPemCipher;
+  if (salt == nullptr || salt_length < 0) salt_length = 0;
+  if (digest_name == nullptr || *digest_name == '\0') digest_name = "MD5";
+  const bool pbkdf2 = StrIStr(digest_name, "hmac") != nullptr;
+  ByteString iv;
+  int rc = kOk;
+  if (zero_iv) rc = iv.Resize(cipher->block_bytes);
+  else if (explicit_iv != nullptr) rc = iv.Assign(*explicit_iv);
+  else rc = iv.Set(salt, salt_length);
+  if (rc != kOk) return rc;
+  if (iv.length() != cipher->block_bytes) return kErrPemIvLength;
+
+  PasswordKdf kdf;
+  ByteString key;
+  rc = kdf.DeriveBytes(iterations < 1 ? 1 : iterations, digest_name, password == nullptr ? "" : password, salt,
+                       pbkdf2 ? salt_length : (salt_length < kBytesToKeySalt ? salt_length : kBytesToKeySalt),
+                       cipher->key_bytes, 0, key);
+  if (rc != kOk) return rc;
+  CipherEngine engine;
+  rc = engine.SetAlgorithm(cipher->id);
+  if (rc == kOk) rc = engine.SetKeyBits(cipher->key_bytes * 8);
+  if (rc == kOk) {
+    engine.SetMode(cipher->mode);
+    // CFB is a stream mode: nothing was padded.
+    engine.SetPadding(cipher->mode == kCipherModeCbc ? kPaddingPkcs7 : kPaddingNone);
+    rc = engine.BeginDecrypt(key.bytes(), key.length(), iv.bytes(), iv.length());
+  }
+  ByteString plain;
+  if (rc == kOk) rc = engine.Final(data->bytes(), data->length(), plain);
+  if (rc == kOk) {
+    WipeBytes(data->bytes(), static_cast<size_t>(data->length()));
+    rc = data->Assign(plain);
+  }
+  WipeBytes(key.bytes(), static_cast<size_t>(key.length()));
+  WipeBytes(plain.bytes(), static_cast<size_t>(plain.length()));
+  DestroyCipherContext(engine);
+  return rc;
+}
+
+int PemDecodeWithLabel(ByteString* out, const char* label, const void* data, int length,
+                       const char* password, bool strict) {
+  out->Reset();
+  if (!IsPemText(data, length)) return out->Set(data, length < 0 ? 0 : length);
+  StringList labels, headers, bodies;
+  ReadPemBlocks(data, length, &labels, &headers, &bodies, nullptr);
+  for (int i = 0; i < labels.Count(); ++i) {
+    if (std::string_view(labels.Get(i), static_cast<size_t>(labels.GetLength(i))) != label) continue;
+    int rc = out->Set(bodies.Get(i), bodies.GetLength(i));
+    ByteString cipher, iv;
+    if (rc != kOk || !ParseDekInfo(headers.Get(i), &cipher, &iv)) return rc;
+    // A cipher outside the list fails here rather than handing back bytes still encrypted.
+    rc = PemDecrypt(cipher.c_str(), out, password, iv.bytes(), iv.length(), false, nullptr, 1, nullptr);
+    if (rc != kOk) out->Reset();
+    return rc;
+  }
+  const std::string_view text(static_cast<const char*>(data), static_cast<size_t>(length));
+  if (strict || text.find("-----BEGIN") != std::string_view::npos) return kErrPemLabel;
+  int rc = out->Set(data, length);
+  if (rc == kOk && DecodeBase64(*out, false, true, true) < 0) rc = kErrPemLabel;
+  if (rc != kOk) out->Reset();
+  return rc;
+}
+
+int PemDecodeWithLabel(ByteString* out, const char* label, const void* data, int length) {
+  return PemDecodeWithLabel(out, label, data, length, "", false);
+}
+
+int PemDecodeBytes(const ByteString& text, const char* label, ByteString* out, const char* password) {
+  return PemDecodeWithLabel(out, label, text.data(), text.length(), password == nullptr ? "" : password, true);
 }
 
 }  // namespace tw

@@ -520,13 +520,28 @@ int LooksLikeBase64(const char* text, int n) {
   return count > 0 && count % 4 == 0 ? 1 : 0;
 }
 
+bool IsDerSequence(const void* data, int n) {
+  const auto* b = static_cast<const uint8_t*>(data);
+  if (b == nullptr || n < 2 || b[0] != 0x30) return false;
+  uint64_t length = b[1];
+  int header = 2;
+  if (length & 0x80) {
+    const int count = static_cast<int>(length & 0x7F);
+    if (count == 0 || count > 4 || n < 2 + count) return false;
+    length = 0;
+    for (int i = 0; i < count; ++i) length = (length << 8) | b[2 + i];
+    header += count;
+  }
+  return length == static_cast<uint64_t>(n - header);
+}
+
 int SetPemBody(ByteString& s, const char* marker, const void* data, int n) {
   if (!data || n <= 0) {
     s.Reset();
     return kOk;
   }
   const auto* b = static_cast<const uint8_t*>(data);
-  bool binary = false;
+  bool binary = IsDerSequence(data, n);
   for (int i = 0; i < n && !binary; ++i) binary = b[i] >= 0x80;
   int rc = s.Set(data, n);
   if (rc != kOk || binary) return rc;

@@ -123,8 +123,12 @@ int DecodeBase64(ByteString& s, bool url_safe, bool strict, bool skip_whitespace
 // 1 when the text (n < 0: NUL-terminated) looks like standard Base64 data, else 0.
 int LooksLikeBase64(const char* text, int n);
 
-// PEM text (no byte of 0x80 or above): the lines after the one holding marker, up to the next
-// "---", Base64-decoded. Other data is taken unchanged as DER.
+// True when the data is one whole DER SEQUENCE (tag 30, a definite length that covers exactly the
+// rest). Short DER such as 30 03 02 01 05 is all 7-bit and would otherwise pass for text.
+bool IsDerSequence(const void* data, int n);
+
+// PEM text (no byte of 0x80 or above, and not a DER SEQUENCE): the lines after the one holding
+// marker, up to the next "---", Base64-decoded. Other data is taken unchanged as DER.
 int SetPemBody(ByteString& s, const char* marker, const void* data, int n);
 
 // ---- Percent-encoding ----

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "certs/private_key_reader.h"
+#include "tests/certs/key_fixtures.h"
 #include "tests/peers/test_pki.h"
 #include "tests/support/test_support.h"
 
@@ -95,6 +96,99 @@ TEST(PrivateKeyReaderTest, CutsAreRefused) {
       EXPECT_NE(ReadPrivateKeyByLabel(c[2], cut, &key), 0) << c[0] << " cut at " << n;
     }
   }
+}
+
+}  // namespace
+}  // namespace tw
+
+namespace tw {
+namespace {
+
+// Traditional encrypted keys from openssl decode, under the right password, to the DER openssl
+// writes unencrypted; the decoder's own faults keep their codes.
+struct DekCase {
+  const char* key;
+  const char* tool;
+  const char* cipher;
+  const char* label;
+};
+
+class PemDekInfo : public testing::TestWithParam<DekCase> {};
+
+TEST_P(PemDekInfo, DecryptsToOpensslDer) {
+  const DekCase& c = GetParam();
+  const std::string key = keyfix::Pkcs8Pem(c.key);
+  if (key.empty()) {
+    TW_REQUIRE_OR_SKIP("openssl not available");
+  }
+  const std::string tool = c.tool;
+  const std::string pem = keyfix::Openssl(tool + " " + c.cipher + " -passout pass:s3cret", key);
+  const std::string der = keyfix::Openssl(tool + " -outform DER", key);
+  ASSERT_FALSE(pem.empty());
+  ASSERT_NE(pem.find("DEK-Info"), std::string::npos);
+  ByteString out;
+  ASSERT_EQ(PemDecodeWithLabel(&out, c.label, pem.data(), static_cast<int>(pem.size()), "s3cret", true), 0);
+  EXPECT_EQ(std::string(out.data(), static_cast<size_t>(out.length())), der);
+  ByteString text;
+  text.Set(pem.data(), static_cast<int>(pem.size()));
+  ASSERT_EQ(PemDecodeBytes(text, c.label, &out, "s3cret"), 0);
+  EXPECT_EQ(std::string(out.data(), static_cast<size_t>(out.length())), der);
+}
+
+INSTANTIATE_TEST_SUITE_P(Openssl, PemDekInfo,
+                         testing::Values(DekCase{"rsa", "rsa -traditional", "-des3", "RSA PRIVATE KEY"},
+                                         DekCase{"rsa", "rsa -traditional", "-aes128", "RSA PRIVATE KEY"},
+                                         DekCase{"rsa", "rsa -traditional", "-aes256", "RSA PRIVATE KEY"},
+                                         DekCase{"p256", "ec", "-des3", "EC PRIVATE KEY"},
+                                         DekCase{"p384", "ec", "-aes128", "EC PRIVATE KEY"},
+                                         DekCase{"p521", "ec", "-aes256", "EC PRIVATE KEY"},
+                                         DekCase{"dsa", "dsa", "-aes256", "DSA PRIVATE KEY"}));
+
+struct DecodeCase {
+  const char* text;
+  const char* label;
+  bool strict;
+  int rc;
+  const char* hex;
+};
+
+class PemDecode : public testing::TestWithParam<DecodeCase> {};
+
+TEST_P(PemDecode, GivesBytesOrCode) {
+  const DecodeCase& c = GetParam();
+  ByteString out;
+  const int n = static_cast<int>(std::strlen(c.text));
+  EXPECT_EQ(PemDecodeWithLabel(&out, c.label, c.text, n == 0 ? 5 : n, "pw", c.strict), c.rc);
+  EXPECT_EQ(testsupport::Hex(out.data(), static_cast<size_t>(out.length())), c.hex);
+}
+
+#define DEK(name, iv) "-----BEGIN K-----\nProc-Type: 4,ENCRYPTED\nDEK-Info: " name "," iv "\n\nAAECAwQFBgcICQoLDA0ODw==\n-----END K-----\n"
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, PemDecode,
+    testing::Values(
+        // Short DER is all 7-bit; it is still DER. (Length 5 through the empty-text rule below.)
+        DecodeCase{"\x30\x03\x02\x01\x05", "K", true, 0, "3003020105"},
+        DecodeCase{"-----BEGIN K-----\nAAEC\n-----END K-----\n", "K", true, 0, "000102"},
+        DecodeCase{"-----BEGIN KK-----\nAAEC\n-----END KK-----\n", "K", false, kErrPemLabel, ""},
+        DecodeCase{"AAEC", "K", false, 0, "000102"},
+        DecodeCase{"AAEC", "K", true, kErrPemLabel, ""},
+        // A cipher outside the list fails rather than returning the bytes still encrypted.
+        DecodeCase{DEK("AES-192-CBC", "000102030405060708090A0B0C0D0E0F"), "K", true, kErrPemCipher, ""},
+        // The IV must be exactly one block.
+        DecodeCase{DEK("AES-128-CBC", "0001020304050607"), "K", true, kErrPemIvLength, ""},
+        DecodeCase{DEK("DES-EDE3-CBC", "000102030405060708"), "K", true, kErrPemIvLength, ""},
+        DecodeCase{DEK("DES-EDE3-CBC", ""), "K", true, kErrPemIvLength, ""}));
+
+TEST(PemDecryptTest, CodesOfItsFaults) {
+  ByteString data;
+  data.Set("0123456789abcdef", 16);
+  const uint8_t iv[16] = {};
+  EXPECT_EQ(PemDecrypt("AES-128-CBC", &data, "pw", iv, 16, false, "SHA512", 1, nullptr), kErrPemDigest);
+  EXPECT_EQ(PemDecrypt("aes-128-cbc", &data, "pw", iv, 16, false, nullptr, 1, nullptr), kErrPemCipher);
+  data.Set("0123456789abcde", 15);
+  EXPECT_EQ(PemDecrypt("AES-128-CBC", &data, "pw", iv, 16, false, nullptr, 1, nullptr), 2003);
+  EXPECT_EQ(data.length(), 15);  // left as it was
 }
 
 }  // namespace

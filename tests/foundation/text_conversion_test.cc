@@ -415,6 +415,8 @@ TEST(Base64, PemBody) {
   const char der[] = "\x30\x82\x01\x0A";
   ASSERT_EQ(tw::SetPemBody(s, "BEGIN", der, 4), 0);
   EXPECT_EQ(Hex(s), "3082010a");
+  ASSERT_EQ(tw::SetPemBody(s, "BEGIN", "\x30\x03\x02\x01\x05", 5), 0);  // short 7-bit DER
+  EXPECT_EQ(Hex(s), "3003020105");
   ASSERT_EQ(tw::SetPemBody(s, "BEGIN", "YWJj", 4), 0);  // no marker: the whole text
   EXPECT_EQ(Str(s), "abc");
 }
