@@ -48,18 +48,8 @@ int CopyOwned(std::unique_ptr<T>* slot, const std::unique_ptr<T>& from) {
 
 }  // namespace
 
-int PfxContainer::CopyFrom(const PfxContainer& other) {
-  if (this == &other) return kOk;
-  selected = other.selected;
-  int rc = der.Assign(other.der);
-  if (rc == kOk) rc = certificates.CopyFrom(other.certificates);
-  if (rc == kOk) rc = keys.CopyFrom(other.keys);
-  if (rc == kOk) rc = subject.Assign(other.subject);
-  return rc;
-}
-
-const Certificate* PfxContainer::SelectedCertificate() const {
-  const CertificateWithKey* c = certificates.At(selected);
+const Certificate* SelectedPfxCertificate(const Pkcs12Container& pfx) {
+  const CertificateWithKey* c = pfx.certificates.At(pfx.selected);
   return c != nullptr ? &c->certificate : nullptr;
 }
 
@@ -99,7 +89,7 @@ int CertEntry::SetCertificate(Certificate&& value) {
   return MakeOwned(&certificate, std::move(value));
 }
 
-int CertEntry::SetPfx(PfxContainer&& value) {
+int CertEntry::SetPfx(Pkcs12Container&& value) {
   Clear();
   return MakeOwned(&pfx, std::move(value));
 }
@@ -133,7 +123,7 @@ int CertEntry::CopyFrom(const CertEntry& other) {
 const Certificate* CertEntry::GetCertificate() const {
   switch (Kind()) {
     case kEntryCertificate: return certificate.get();
-    case kEntryPfx: return pfx->SelectedCertificate();
+    case kEntryPfx: return SelectedPfxCertificate(*pfx);
     case kEntryP7b: return p7b->SelectedCertificate();
     case kEntryCertificateWithKey: return &certificateWithKey->certificate;
     default: return nullptr;

@@ -7,6 +7,7 @@
 
 #include "certs/certificate.h"
 #include "certs/key_entry.h"
+#include "certs/pkcs12_container.h"
 #include "crypto/pubkey/key_pair.h"
 #include "foundation/byte_string.h"
 #include "foundation/ptr_array.h"
@@ -14,17 +15,8 @@
 
 namespace tw {
 
-// The certificates (each with its key when the container held it) and bare keys of one PFX.
-struct PfxContainer {
-  int32_t selected = -1;
-  ByteString der;
-  CertificateWithKeyArray certificates;  // in bag order
-  KeyEntryArray keys;                    // keys without a certificate
-  ByteString subject;                    // the requested subject
-
-  int CopyFrom(const PfxContainer& other);
-  const Certificate* SelectedCertificate() const;
-};
+// The selected certificate of a PFX container; none when its index is out of range.
+const Certificate* SelectedPfxCertificate(const Pkcs12Container& pfx);
 
 // The certificate list of one PKCS #7 bundle.
 struct P7bContainer {
@@ -49,7 +41,7 @@ enum CertEntryKind : int {
 // One loaded item: exactly one of the five owners is set. Setting one frees what was held.
 struct CertEntry {
   std::unique_ptr<Certificate> certificate;
-  std::unique_ptr<PfxContainer> pfx;
+  std::unique_ptr<Pkcs12Container> pfx;
   std::unique_ptr<KeyPair> key;
   std::unique_ptr<P7bContainer> p7b;
   std::unique_ptr<CertificateWithKey> certificateWithKey;
@@ -58,7 +50,7 @@ struct CertEntry {
   void Clear();
   // Each takes the record over (moved from); 200 when no memory.
   int SetCertificate(Certificate&& value);
-  int SetPfx(PfxContainer&& value);
+  int SetPfx(Pkcs12Container&& value);
   int SetKey(KeyPair&& value);
   int SetP7b(P7bContainer&& value);
   int SetCertificateWithKey(CertificateWithKey&& value);

@@ -10,6 +10,8 @@
 #include "certs/der_reader.h"
 #include "certs/distinguished_name.h"
 #include "certs/pem_armor.h"
+#include "certs/pkcs12_container.h"
+#include "certs/pkcs12_pbe.h"
 #include "certs/private_key_reader.h"
 #include "certs/public_key_info.h"
 #include "certs/security_key_token.h"
@@ -36,7 +38,6 @@ constexpr const char* kLogPemUnknown = "Unknown PEM tag (%s) was ignored.\r\n";
 constexpr const char* kLogSuccess = "Successfully parsed %s\r\n";
 constexpr const char* kLogFailure = "Failed to parse %s\r\n";
 
-constexpr int kErrPfxKeyNotDecrypted = 500;  // the PFX reader's "Private key is not parsed."
 constexpr int kErrNoReader = -1;
 constexpr int kCryptNotFound = static_cast<int>(0x80092004u);
 constexpr const char* kPemCertificate = "CERTIFICATE";
@@ -166,18 +167,33 @@ int ReadPublicKeyInfo(const ByteString& der, KeyPair* key) {
   return key->type == kKeyNone ? kErrDerMalformed : kOk;
 }
 
-// Reads one PEM block of a key label into a key. kErrNoReader for forms without a reader here.
-int ReadPemKey(PemKind kind, const char* header, const ByteString& der, const char* password, KeyPair* key) {
-  const bool encrypted = header != nullptr && std::strstr(header, "DEK-Info") != nullptr;
-  if (encrypted) return kErrNoReader;
+// Reads one PEM block of a key label into a key, decrypting it first when it is encrypted.
+// kErrNoReader for forms without a reader here.
+int ReadPemKey(PemKind kind, const char* header, ByteString* der, const char* password, KeyPair* key) {
+  ByteString cipher, iv;
+  if (header != nullptr && ParseDekInfo(header, &cipher, &iv)) {
+    // A cipher outside the list fails rather than leaving the bytes encrypted.
+    const int rc = PemDecrypt(cipher.c_str(), der, password, iv.bytes(), iv.length(), false, nullptr, 1, nullptr);
+    if (rc != kOk) return rc;
+  } else if (header != nullptr && std::strstr(header, "DEK-Info") != nullptr) {
+    return kErrDerMalformed;
+  }
   switch (kind) {
-    case PemKind::kPkcs8: return ReadPkcs8PrivateKey(der, key);
-    case PemKind::kRsaPrivate: return ReadRsaPrivateKey(der, key);
-    case PemKind::kEcPrivate: return ReadEcPrivateKey(der, kCurveNone, key);
-    case PemKind::kDsaPrivate: return ReadDsaPrivateKey(der, key);
-    case PemKind::kPublicKey: return ReadPublicKeyInfo(der, key);
-    case PemKind::kRsaPublic: return ReadRsaPublicKey(der, key);
-    case PemKind::kDsaPublic: return ReadDsaPublicKey(der, key);
+    case PemKind::kPkcs8: return ReadPkcs8PrivateKey(*der, key);
+    case PemKind::kEncryptedPkcs8: {
+      ByteString secret, key_info;
+      Wiper wipe{key_info};
+      int rc = secret.SetText(password);
+      if (rc == kOk) rc = DecryptEncryptedPrivateKeyInfo(*der, secret, &key_info);
+      Wipe(secret);
+      return rc != kOk ? rc : ReadPkcs8PrivateKey(key_info, key);
+    }
+    case PemKind::kRsaPrivate: return ReadRsaPrivateKey(*der, key);
+    case PemKind::kEcPrivate: return ReadEcPrivateKey(*der, kCurveNone, key);
+    case PemKind::kDsaPrivate: return ReadDsaPrivateKey(*der, key);
+    case PemKind::kPublicKey: return ReadPublicKeyInfo(*der, key);
+    case PemKind::kRsaPublic: return ReadRsaPublicKey(*der, key);
+    case PemKind::kDsaPublic: return ReadDsaPublicKey(*der, key);
     default: return kErrNoReader;
   }
 }
@@ -253,6 +269,17 @@ int ContentParser::Parse(const uint8_t* data, int n, bool from_file, int32_t* de
 }
 
 int ContentParser::ReadBinary(BinaryKind kind, const ByteString& der) {
+  if (kind == BinaryKind::kPfx) {
+    Pkcs12Container pfx;
+    ByteString secret;
+    int rc = secret.SetText(password_);
+    if (rc == kOk) rc = ReadPfx(der.data(), der.length(), secret, &pfx);
+    Wipe(secret);
+    if (rc != kOk) return rc;
+    CertEntry entry;
+    rc = entry.SetPfx(std::move(pfx));
+    return rc != kOk ? rc : list_->Append(&entry);
+  }
   if (kind != BinaryKind::kX509) return kErrNoReader;
   Certificate certificate;
   int rc = ParseCertificateDer(der.data(), der.length(), &certificate);
@@ -276,7 +303,7 @@ int ContentParser::ParseBinary(const uint8_t* data, int n, int32_t* detected) {
     }
     if (rc == kErrOutOfMemory) return rc;
     Log(log_, "%s", r.failure);
-    if (r.kind == BinaryKind::kPfx && rc == kErrPfxKeyNotDecrypted) return Fail(kErrStoreNotOpened, kWrongPassword);
+    if (r.kind == BinaryKind::kPfx && rc == kErrPfxWrongPassword) return Fail(kErrStoreNotOpened, kWrongPassword);
     if (r.kind == BinaryKind::kPpk && error_->EqualsBytes(kPpkWrongPassword, -1)) return rc;
     list_->entries.Clear();
   }
@@ -312,7 +339,7 @@ int ContentParser::ParsePem(const uint8_t* data, int n, const StringList& labels
       if (parsed && rc == kOk) rc = AddCertificateEntry(list_, std::move(certificate));
     } else if (known->kind != PemKind::kP7b) {
       KeyPair key;
-      parsed = ReadPemKey(known->kind, headers.Get(i), der, password_, &key) == kOk;
+      parsed = ReadPemKey(known->kind, headers.Get(i), &der, password_, &key) == kOk;
       // Only a key that was read can be joined with the certificate.
       if (parsed && !have_key_ && IsPrivateKeyKind(known->kind)) {
         rc = kept_key_.CopyFrom(key);
@@ -332,7 +359,7 @@ int ContentParser::ParsePem(const uint8_t* data, int n, const StringList& labels
 // The certificate and key of one PEM text become one container, the key with the certificate it
 // belongs to; the content's other certificates (its chain) stay in the container after it.
 int ContentParser::JoinKeptPair(int32_t* detected) {
-  PfxContainer pfx;
+  Pkcs12Container pfx;
   int owner = -1;
   for (int i = 0; i < list_->entries.Count() && owner < 0; ++i) {
     const CertEntry* e = list_->entries.At(i);
@@ -347,6 +374,8 @@ int ContentParser::JoinKeptPair(int32_t* detected) {
   }
   if (rc == kOk) rc = joined.key.CopyFrom(kept_key_);
   if (rc == kOk) rc = pfx.certificates.InsertCopy(0, joined);
+  if (rc == kOk) rc = pfx.certLocalKeyIds.AddText("");
+  if (rc == kOk) rc = pfx.certFriendlyNames.AddText("");
   for (int i = 0; rc == kOk && i < list_->entries.Count(); ++i) {
     CertEntry* e = list_->entries.At(i);
     if (i == owner || !e->certificate) continue;
@@ -355,9 +384,13 @@ int ContentParser::JoinKeptPair(int32_t* detected) {
     CertificateWithKey chain;
     chain.certificate = std::move(*e->certificate);
     rc = pfx.certificates.InsertCopy(pfx.certificates.Count(), chain);
+    if (rc == kOk) rc = pfx.certLocalKeyIds.AddText("");
+    if (rc == kOk) rc = pfx.certFriendlyNames.AddText("");
   }
   if (rc != kOk) return rc;
   pfx.selected = 0;
+  rc = pfx.password.SetText(password_);
+  if (rc != kOk) return rc;
   list_->entries.Clear();
   CertEntry entry;
   rc = entry.SetPfx(std::move(pfx));

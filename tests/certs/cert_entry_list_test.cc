@@ -75,7 +75,7 @@ INSTANTIATE_TEST_SUITE_P(Layouts, EntrySelection, ::testing::ValuesIn(kSelectCas
 TEST(EntryContainers, SelectedIndexOutOfRangeHasNoCertificate) {
   const std::vector<std::string> ders = certtest::BundleDers();
   ASSERT_FALSE(ders.empty());
-  PfxContainer pfx;
+  Pkcs12Container pfx;
   CertificateWithKey item;
   ASSERT_EQ(ParseCertificateDer(ders[0].data(), static_cast<int>(ders[0].size()), &item.certificate), 0);
   ASSERT_EQ(pfx.certificates.InsertCopy(0, item), 0);
@@ -83,7 +83,7 @@ TEST(EntryContainers, SelectedIndexOutOfRangeHasNoCertificate) {
     pfx.selected = selected;
     CertEntryList list;
     CertEntry e;
-    PfxContainer copy;
+    Pkcs12Container copy;
     ASSERT_EQ(copy.CopyFrom(pfx), 0);
     ASSERT_EQ(e.SetPfx(std::move(copy)), 0);
     ASSERT_EQ(list.Append(&e), 0);

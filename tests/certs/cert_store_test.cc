@@ -46,7 +46,17 @@ class Fixtures {
         "openssl dsaparam -genkey -noout -out d.key 1024 2>/dev/null\n"
         "openssl dsa -in d.key -traditional -out d.trad 2>/dev/null || cp d.key d.trad\n"
         "printf -- '-----BEGIN WHATEVER-----\\nAAAA\\n-----END WHATEVER-----\\n' > unknown.pem\n"
-        "cat unknown.pem a.pem > unknown_and_cert.pem\n";
+        "cat unknown.pem a.pem > unknown_and_cert.pem\n"
+        "openssl pkcs12 -export -in a.pem -inkey a.key -passout pass:pw -out a.pfx\n"
+        "openssl pkcs12 -export -legacy -in a.pem -inkey a.key -certfile b.pem -passout pass:pw -out legacy.pfx\n"
+        "base64 -w 64 a.pfx > a.pfx.b64\n"
+        "openssl pkcs12 -export -in a.pem -inkey a.key -passout pass: -out nopw.pfx\n"
+        "for c in des3 aes128 aes256; do openssl rsa -in a.key -traditional -$c -passout pass:pw -out a.$c 2>/dev/null;"
+        " cat a.pem a.$c > a_with_$c.pem; done\n"
+        "openssl ec -in b.key -aes128 -passout pass:pw -out b.ec.aes 2>/dev/null\n"
+        "openssl pkcs8 -topk8 -in a.key -passout pass:pw -out a.p8enc\n"
+        "cat a.pem a.p8enc > a_with_p8enc.pem\n"
+        "sed 's/AES-128-CBC/AES-192-OFB/' a.aes128 > a.badcipher\n";
     int status = -1;
     RunCommand(script, "", &status);
     ok_ = status == 0;
@@ -147,6 +157,49 @@ TEST(StoreParseLog, LinesNameWhatWasTried) {
                "Parsed PEM input data successfully.\r\nPEM tag: WHATEVER\r\nUnknown PEM tag (WHATEVER) was "
                "ignored.\r\nPEM tag: CERTIFICATE\r\nSuccessfully parsed PEM(CERTIFICATE) as X509 certificate.\r\n");
 }
+
+struct PasswordCase {
+  const char* fixture;
+  const char* password;
+  int rc;
+  CertEntryKind kind;
+  const char* text;  // the error text, or the subject selected
+  bool private_key;
+};
+const PasswordCase kPasswordCases[] = {
+    {"a.pfx", "pw", 0, kEntryPfx, "CN=store-a, O=Acme", true},
+    {"legacy.pfx", "pw", 0, kEntryPfx, "CN=store-a, O=Acme", true},
+    {"a.pfx.b64", "pw", 0, kEntryPfx, "CN=store-a, O=Acme", true},
+    {"nopw.pfx", "", 0, kEntryPfx, "CN=store-a, O=Acme", true},
+    {"a.pfx", "wrong", 271, kEntryNone, "The certificate store could not be opened (Wrong password).", false},
+    {"legacy.pfx", "", 271, kEntryNone, "The certificate store could not be opened (Wrong password).", false},
+    {"a_with_des3.pem", "pw", 0, kEntryPfx, "CN=store-a, O=Acme", true},
+    {"a_with_aes128.pem", "pw", 0, kEntryPfx, "CN=store-a, O=Acme", true},
+    {"a_with_aes256.pem", "pw", 0, kEntryPfx, "CN=store-a, O=Acme", true},
+    {"a_with_p8enc.pem", "pw", 0, kEntryPfx, "CN=store-a, O=Acme", true},
+    // A key that does not decrypt is no entry and is not joined: the certificate stays alone.
+    {"a_with_aes128.pem", "wrong", 0, kEntryCertificate, "CN=store-a, O=Acme", false},
+    {"a_with_p8enc.pem", "wrong", 0, kEntryCertificate, "CN=store-a, O=Acme", false},
+    {"b.ec.aes", "pw", 0, kEntryBareKey, "", true},
+    {"a.badcipher", "pw", 271, kEntryNone, "The certificate store could not be opened (0x2).", false},
+};
+
+class StorePassword : public ::testing::TestWithParam<PasswordCase> {};
+
+TEST_P(StorePassword, OpensWithPassword) {
+  REQUIRE_FIXTURES();
+  const PasswordCase& c = GetParam();
+  const std::string text = Fixtures::Get().Text(c.fixture);
+  CertStore store;
+  const int rc = store.Open(text.data(), static_cast<int>(text.size()), c.password, "", cstAuto);
+  ASSERT_EQ(rc, c.rc) << c.fixture << " " << store.error_text.c_str();
+  EXPECT_STREQ(rc == 0 ? store.subject.c_str() : store.error_text.c_str(), c.text);
+  if (rc != 0) return;
+  EXPECT_EQ(store.entries.SelectedEntry()->Kind(), c.kind);
+  EXPECT_EQ(store.HasPrivateKey(), c.private_key);
+}
+
+INSTANTIATE_TEST_SUITE_P(Passwords, StorePassword, ::testing::ValuesIn(kPasswordCases));
 
 struct TypeCase {
   int32_t requested;

@@ -82,7 +82,8 @@ struct TokenCase {
 };
 const TokenCase kTokenCases[] = {
     {"AllBySubject", "DllPath: $M\n", kPin, "token-b", 0, "CN=token-b", 3, true},
-    {"FirstForStar", "DllPath: $M\nTokenLabel: t\n", kPin, "*", 0, "CN=token-a, O=Acme", 3, true},
+    {"StarWithLabels", "DllPath: $M\nTokenLabel: t\nObjectLabel: certA\n", kPin, "*", 0, "CN=token-a, O=Acme", 1,
+     true},
     {"CertWithoutKey", "DllPath: $M\n", kPin, "CN=token-c", 0, "CN=token-c", 3, false},
     {"ObjectIdFilter", "DllPath: $M\nObjectId: 02\n", kPin, "", 0, "CN=token-b", 1, true},
     {"ObjectLabelFilter", "dllpath: $M\nObjectLabel: certC\n", kPin, "whatever", 0, "CN=token-c", 1, false},
