@@ -405,9 +405,10 @@ const char* SubjectOf(const Certificate* c) { return c != nullptr ? c->tbs.subje
 
 }  // namespace
 
-int ParseStoreContent(CertEntryList* list, const void* data, int length, const char* password,
-                      ByteString* log, bool* from_file, int32_t* detected_type,
-                      ByteString* error_text) {
+namespace {
+
+int ParseInput(CertEntryList* list, const void* data, int length, const char* password, bool allow_file,
+               ByteString* log, bool* from_file, int32_t* detected_type, ByteString* error_text) {
   list->Clear();
   *from_file = false;
   *detected_type = 0;
@@ -416,7 +417,7 @@ int ParseStoreContent(CertEntryList* list, const void* data, int length, const c
   const auto* bytes = static_cast<const uint8_t*>(data);
   ByteString name;
   int rc = kOk;
-  if (NamesReadableFile(bytes, length, &name)) {
+  if (allow_file && NamesReadableFile(bytes, length, &name)) {
     Log(log, kLogFile, name.c_str());
     rc = ReadFileToString(name.c_str(), list->content);
     if (rc != kOk) return rc;
@@ -438,6 +439,20 @@ int ParseStoreContent(CertEntryList* list, const void* data, int length, const c
   list->detectedType = detected;
   *detected_type = detected;
   return kOk;
+}
+
+}  // namespace
+
+int ParseStoreContent(CertEntryList* list, const void* data, int length, const char* password,
+                      ByteString* log, bool* from_file, int32_t* detected_type,
+                      ByteString* error_text) {
+  return ParseInput(list, data, length, password, true, log, from_file, detected_type, error_text);
+}
+
+int ParseStoreBytes(CertEntryList* list, const void* data, int length, const char* password,
+                    ByteString* log, int32_t* detected_type, ByteString* error_text) {
+  bool from_file = false;
+  return ParseInput(list, data, length, password, false, log, &from_file, detected_type, error_text);
 }
 
 int SelectEntryBySubject(CertEntryList* list, const char* subject) {
@@ -578,11 +593,10 @@ int CertStore::OpenSystemStore(const char* wanted) {
   }
   for (win::CertStoreFile& f : files) {
     CertEntryList one;
-    bool from_file = false;
     int32_t detected = 0;
     ByteString ignored;
-    const int rc = ParseStoreContent(&one, f.contents.data(), static_cast<int>(f.contents.size()), password.c_str(),
-                                     nullptr, &from_file, &detected, &ignored);
+    const int rc = ParseStoreBytes(&one, f.contents.data(), static_cast<int>(f.contents.size()), password.c_str(),
+                                   nullptr, &detected, &ignored);
     WipeBytes(f.contents.data(), f.contents.size());
     if (rc == kErrOutOfMemory) return rc;
     if (rc != kOk) continue;  // a file of another kind is no certificate of the store

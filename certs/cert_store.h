@@ -28,6 +28,10 @@ int ParseStoreContent(CertEntryList* list, const void* data, int length, const c
                       ByteString* log, bool* from_file, int32_t* detected_type,
                       ByteString* error_text);
 
+// The same for bytes that are content only (never a file name), such as a certificate a peer sent.
+int ParseStoreBytes(CertEntryList* list, const void* data, int length, const char* password,
+                    ByteString* log, int32_t* detected_type, ByteString* error_text);
+
 // Selects the entry (and within a lone container, the certificate) that fits the subject. 0, or
 // 272 when a subject other than "" and "*" fits nothing.
 int SelectEntryBySubject(CertEntryList* list, const char* subject);
