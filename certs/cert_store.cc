@@ -37,6 +37,7 @@ constexpr const char* kLogPemTag = "PEM tag: %s\r\n";
 constexpr const char* kLogPemUnknown = "Unknown PEM tag (%s) was ignored.\r\n";
 constexpr const char* kLogSuccess = "Successfully parsed %s\r\n";
 constexpr const char* kLogFailure = "Failed to parse %s\r\n";
+constexpr const char* kLogTypeStore = "Certificate Store";
 
 constexpr int kErrNoReader = -1;
 constexpr int kCryptNotFound = static_cast<int>(0x80092004u);
@@ -724,6 +725,24 @@ int AppendCertStores(CertStoreArray* to, const CertStoreArray& from) {
     if (rc != kOk) return rc;
   }
   return kOk;
+}
+
+int LogStoreContent(ComponentBase& component, const void* bytes, int length, const char* label) {
+  if (component.log_level() < kLogDebug || bytes == nullptr) return kOk;
+  if (length < 0) length = static_cast<int>(std::strlen(static_cast<const char*>(bytes)));
+  ByteString name, content, line;
+  Wiper wipe_content{content};
+  Wiper wipe_line{line};
+  int rc = NamesReadableFile(static_cast<const uint8_t*>(bytes), length, &name)
+               ? ReadFileToString(name.c_str(), content)
+               : content.Set(bytes, length);
+  if (rc == kOk) rc = line.AppendFormat("%s: \n", label ? label : "");
+  if (rc != kOk) return rc;
+  bool seven_bit = true;
+  for (int i = 0; i < content.length() && seven_bit; ++i) seven_bit = content.bytes()[i] < 0x80;
+  rc = seven_bit ? line.Append(content.data(), content.length())
+                 : Base64Encode(line, content.data(), content.length(), true, 64, false);
+  return rc != kOk ? rc : component.LogAtLevel(kLogDebug, line.c_str(), kLogTypeStore);
 }
 
 }  // namespace tw

@@ -9,6 +9,7 @@
 #include "certs/cert_store_types.h"
 #include "certs/certificate.h"
 #include "foundation/byte_string.h"
+#include "foundation/component_base.h"
 #include "foundation/ptr_array.h"
 
 namespace tw {
@@ -91,6 +92,10 @@ class CertStore {
 };
 
 using CertStoreArray = PtrArray<CertStore>;
+
+// At the debug log level of the component: "label: \n" and the store content (the file's when the
+// bytes name one), as it stands when it is 7-bit text, else as Base64 in lines of 64.
+int LogStoreContent(ComponentBase& component, const void* bytes, int length, const char* label);
 
 // Appends copies of every store of `from`.
 int AppendCertStores(CertStoreArray* to, const CertStoreArray& from);

@@ -334,6 +334,38 @@ TEST(StoreSystem, FolderStoreSelectsKeyHolderForStar) {
   RunCommand("rm -rf " + root);
 }
 
+class LogCatcher : public ComponentBase {
+ public:
+  int FireLog(int level, const char* text, const char* type) override {
+    lines += std::to_string(level) + "|" + type + "|" + text + "\n";
+    return 0;
+  }
+  std::string lines;
+};
+
+TEST(StoreLog, ContentAsTextOrBase64) {
+  REQUIRE_FIXTURES();
+  const Fixtures& f = Fixtures::Get();
+  const std::string pem = f.Text("b.pem"), der = f.Text("a.der"), b64 = f.Text("a.b64");
+  LogCatcher c;
+  c.set_log_level(kLogDebug);
+  const std::string path = f.Path("b.pem");
+  ASSERT_EQ(LogStoreContent(c, path.data(), static_cast<int>(path.size()), "Store"), 0);
+  EXPECT_EQ(c.lines, "3|Certificate Store|Store: \n" + pem + "\n");
+  c.lines.clear();
+  ASSERT_EQ(LogStoreContent(c, der.data(), static_cast<int>(der.size()), "Blob"), 0);
+  std::string expected = b64;  // base64 -w 64 ends lines in LF; ours in CR LF without a last one
+  for (size_t at = expected.find('\n'); at != std::string::npos; at = expected.find('\n', at + 2)) {
+    expected.replace(at, 1, "\r\n");
+  }
+  expected.resize(expected.size() - 2);
+  EXPECT_EQ(c.lines, "3|Certificate Store|Blob: \n" + expected + "\n");
+  c.lines.clear();
+  c.set_log_level(kLogVerbose);
+  ASSERT_EQ(LogStoreContent(c, pem.data(), -1, "Quiet"), 0);
+  EXPECT_EQ(c.lines, "");
+}
+
 // Every prefix and a few flipped bytes of each form end in a code, never a crash (run under ASan).
 TEST(StoreHostile, PrefixesAndFlips) {
   REQUIRE_FIXTURES();
