@@ -56,6 +56,7 @@ int Finish(DerWriter* w, bool pem, const char* label, ByteString* out) {
     ByteString text;
     rc = PemEncodeBytes(label, w->output(), &text);
     if (rc == kOk) rc = out->Assign(text);
+    WipeBytes(text.bytes(), static_cast<size_t>(text.length()));
   } else {
     rc = out->Assign(w->output());
   }

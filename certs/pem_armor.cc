@@ -261,6 +261,11 @@ int PemDecodeWithLabel(ByteString* out, const char* label, const void* data, int
   if (!IsPemText(data, length)) return out->Set(data, length < 0 ? 0 : length);
   StringList labels, headers, bodies;
   ReadPemBlocks(data, length, &labels, &headers, &bodies, nullptr);
+  // The decoded bodies may hold keys.
+  struct WipeBodies {
+    StringList& list;
+    ~WipeBodies() { WipeBytes(const_cast<uint8_t*>(list.packed().bytes()), static_cast<size_t>(list.packed().length())); }
+  } wipe{bodies};
   for (int i = 0; i < labels.Count(); ++i) {
     if (std::string_view(labels.Get(i), static_cast<size_t>(labels.GetLength(i))) != label) continue;
     int rc = out->Set(bodies.Get(i), bodies.GetLength(i));

@@ -3,7 +3,12 @@
 #include <cstring>
 
 #include "certs/der_reader.h"
+#include "certs/pem_armor.h"
+#include "certs/private_key_decryptor.h"
+#include "certs/private_key_ssh2.h"
 #include "certs/public_key_info.h"
+#include "crypto/symmetric/cipher_engine.h"
+#include "foundation/text_conversion.h"
 #include "crypto/pubkey/ec_curve_params.h"
 
 namespace tw {
@@ -61,6 +66,49 @@ int FinishKey(KeyPair* fresh, KeyPair* key) {
   if (fresh->type == kKeyEdwards) rc = fresh->edwards.DerivePublic();
   if (rc != kOk) return rc;
   return key->CopyFrom(*fresh);
+}
+
+// SEQUENCE { 0, p, q, g, y, x }.
+int ReadDsaPrivateKey(const ByteString& der, KeyPair* key) {
+  DerCursor seq;
+  ByteString version;
+  KeyPair fresh;
+  fresh.type = kKeyDsa;
+  DsaKeyData& d = fresh.dsa;
+  ByteString* fields[] = {&version, &d.P, &d.Q, &d.G, &d.Y, &d.X};
+  int rc = OpenWhole(der, &seq);
+  for (ByteString* f : fields) {
+    if (rc == kOk) rc = TakeUnsigned(&seq, f);
+  }
+  if (rc != kOk) return rc;
+  if (!seq.empty() || version.length() != 1 || version.ByteAt(0) != 0) return kErrDerMalformed;
+  return FinishKey(&fresh, key);
+}
+
+// SEQUENCE { n, e } and SEQUENCE { p, q, g, y }.
+int ReadRsaPublicKey(const ByteString& der, KeyPair* key) {
+  DerCursor seq;
+  KeyPair fresh;
+  fresh.type = kKeyRsa;
+  int rc = OpenWhole(der, &seq);
+  if (rc == kOk) rc = TakeUnsigned(&seq, &fresh.rsa.N);
+  if (rc == kOk) rc = TakeUnsigned(&seq, &fresh.rsa.E);
+  if (rc == kOk && !seq.empty()) rc = kErrDerMalformed;
+  return rc == kOk ? key->CopyFrom(fresh) : rc;
+}
+
+int ReadDsaPublicKey(const ByteString& der, KeyPair* key) {
+  DerCursor seq;
+  KeyPair fresh;
+  fresh.type = kKeyDsa;
+  DsaKeyData& d = fresh.dsa;
+  ByteString* fields[] = {&d.P, &d.Q, &d.G, &d.Y};
+  int rc = OpenWhole(der, &seq);
+  for (ByteString* f : fields) {
+    if (rc == kOk) rc = TakeUnsigned(&seq, f);
+  }
+  if (rc == kOk && !seq.empty()) rc = kErrDerMalformed;
+  return rc == kOk ? key->CopyFrom(fresh) : rc;
 }
 
 }  // namespace
@@ -181,8 +229,52 @@ int ReadPkcs8PrivateKey(const ByteString& der, KeyPair* key) {
 int ReadPrivateKeyByLabel(const char* label, const ByteString& der, KeyPair* key) {
   if (std::strcmp(label, "PRIVATE KEY") == 0) return ReadPkcs8PrivateKey(der, key);
   if (std::strcmp(label, "RSA PRIVATE KEY") == 0) return ReadRsaPrivateKey(der, key);
+  if (std::strcmp(label, "DSA PRIVATE KEY") == 0) return ReadDsaPrivateKey(der, key);
   if (std::strcmp(label, "EC PRIVATE KEY") == 0) return ReadEcPrivateKey(der, kCurveNone, key);
   return kErrDerMalformed;
+}
+
+int ReadPemKeyBlock(const char* label, const char* headers, const ByteString& body, const char* password,
+                    KeyPair* key) {
+  if (label == nullptr) return kErrPemLabel;
+  if (password == nullptr) password = "";
+  KeyPair fresh;
+  int rc = kOk;
+  if (std::strcmp(label, "PRIVATE KEY") == 0) {
+    rc = ReadPkcs8PrivateKey(body, &fresh);
+  } else if (std::strcmp(label, "ENCRYPTED PRIVATE KEY") == 0) {
+    rc = ReadEncryptedPkcs8PrivateKey(body, password, &fresh);
+  } else if (std::strcmp(label, "RSA PRIVATE KEY") == 0 || std::strcmp(label, "DSA PRIVATE KEY") == 0 ||
+             std::strcmp(label, "EC PRIVATE KEY") == 0) {
+    ByteString der, cipher, iv;
+    rc = der.Assign(body);
+    if (rc == kOk && ParseDekInfo(headers, &cipher, &iv)) {
+      rc = PemDecrypt(cipher.c_str(), &der, password, iv.bytes(), iv.length(), false, nullptr, 1, nullptr);
+      // Under a wrong password CBC gives garbage: a bad padding mostly, else no SEQUENCE.
+      if (rc == kErrCipherPadding || (rc == kOk && !IsDerSequence(der.data(), der.length()))) {
+        rc = kErrKeyNotDecrypted;
+      }
+    }
+    if (rc == kOk) rc = ReadPrivateKeyByLabel(label, der, &fresh);
+    WipeBytes(der.bytes(), static_cast<size_t>(der.length()));
+  } else if (std::strcmp(label, "PUBLIC KEY") == 0) {
+    ByteStringPair algorithm;
+    DerCursor all(body), element;
+    uint8_t tag = 0;
+    rc = all.Next(&tag, nullptr, &element);
+    if (rc == kOk && !all.empty()) rc = kErrDerMalformed;
+    if (rc == kOk) rc = ReadSubjectPublicKeyInfo(element, &algorithm, &fresh);
+    if (rc == kOk && fresh.type == kKeyNone) rc = kErrDerMalformed;  // an algorithm not known here
+  } else if (std::strcmp(label, "RSA PUBLIC KEY") == 0) {
+    rc = ReadRsaPublicKey(body, &fresh);
+  } else if (std::strcmp(label, "DSA PUBLIC KEY") == 0) {
+    rc = ReadDsaPublicKey(body, &fresh);
+  } else if (std::strcmp(label, "SSH2 ENCRYPTED PRIVATE KEY") == 0) {
+    rc = ReadSsh2PrivateKey(body, password, &fresh);
+  } else {
+    rc = kErrPemLabel;
+  }
+  return rc == kOk ? key->CopyFrom(fresh) : rc;
 }
 
 bool SamePublicKey(const KeyPair& a, const KeyPair& b) {

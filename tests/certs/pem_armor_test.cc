@@ -98,12 +98,6 @@ TEST(PrivateKeyReaderTest, CutsAreRefused) {
   }
 }
 
-}  // namespace
-}  // namespace tw
-
-namespace tw {
-namespace {
-
 // Traditional encrypted keys from openssl decode, under the right password, to the DER openssl
 // writes unencrypted; the decoder's own faults keep their codes.
 struct DekCase {
@@ -124,12 +118,8 @@ TEST_P(PemDekInfo, DecryptsToOpensslDer) {
   const std::string tool = c.tool;
   const std::string pem = keyfix::Openssl(tool + " " + c.cipher + " -passout pass:s3cret", key);
   const std::string der = keyfix::Openssl(tool + " -outform DER", key);
-  ASSERT_FALSE(pem.empty());
   ASSERT_NE(pem.find("DEK-Info"), std::string::npos);
-  ByteString out;
-  ASSERT_EQ(PemDecodeWithLabel(&out, c.label, pem.data(), static_cast<int>(pem.size()), "s3cret", true), 0);
-  EXPECT_EQ(std::string(out.data(), static_cast<size_t>(out.length())), der);
-  ByteString text;
+  ByteString out, text;
   text.Set(pem.data(), static_cast<int>(pem.size()));
   ASSERT_EQ(PemDecodeBytes(text, c.label, &out, "s3cret"), 0);
   EXPECT_EQ(std::string(out.data(), static_cast<size_t>(out.length())), der);
@@ -137,9 +127,6 @@ TEST_P(PemDekInfo, DecryptsToOpensslDer) {
 
 INSTANTIATE_TEST_SUITE_P(Openssl, PemDekInfo,
                          testing::Values(DekCase{"rsa", "rsa -traditional", "-des3", "RSA PRIVATE KEY"},
-                                         DekCase{"rsa", "rsa -traditional", "-aes128", "RSA PRIVATE KEY"},
-                                         DekCase{"rsa", "rsa -traditional", "-aes256", "RSA PRIVATE KEY"},
-                                         DekCase{"p256", "ec", "-des3", "EC PRIVATE KEY"},
                                          DekCase{"p384", "ec", "-aes128", "EC PRIVATE KEY"},
                                          DekCase{"p521", "ec", "-aes256", "EC PRIVATE KEY"},
                                          DekCase{"dsa", "dsa", "-aes256", "DSA PRIVATE KEY"}));
