@@ -4,6 +4,7 @@
 
 #include "certs/der_reader.h"
 #include "certs/der_writer.h"
+#include "certs/key_encoding.h"
 #include "certs/pkcs12_pbe.h"
 #include "certs/private_key_reader.h"
 #include "certs/public_key_info.h"
@@ -32,6 +33,9 @@ constexpr uint8_t kTagExplicit0 = 0xA0;
 constexpr uint8_t kTagImplicit0 = 0x80;
 
 constexpr int kWriteIterations = 2000;
+// Certificates go under 3DES like the key: 40-bit RC2 protects nothing and OpenSSL 3 refuses it
+// unless its legacy provider is loaded.
+constexpr const char* kWriteCertScheme = kOidPbeSha1TripleDes;
 constexpr int kWriteSaltBytes = 8;
 constexpr int kWriteMacSaltBytes = 20;
 constexpr uint8_t kWriteLocalKeyId[] = {0x01, 0x00, 0x00, 0x00};
@@ -80,6 +84,23 @@ int BmpToUtf8(const DerCursor& bmp, ByteString* out) {
   return rc;
 }
 
+// Whether a decryption that should hold one DER SEQUENCE, its padding left in place, starts as one
+// that fits it: what the right key gives for damaged content, and a wrong key almost never does.
+bool PlausibleSequence(const uint8_t* p, size_t n) {
+  if (n < 2 || p[0] != kTagSequence) return false;
+  size_t header = 2, length = p[1];
+  if (p[1] & 0x80) {
+    const size_t k = p[1] & 0x7F;
+    if (k == 0 || k > 4 || n < 2 + k) return false;
+    length = 0;
+    for (size_t i = 0; i < k; ++i) length = (length << 8) | p[2 + i];
+    header += k;
+  }
+  if (length > n) return false;
+  const size_t total = header + length;
+  return total <= n && n - total <= 16;
+}
+
 // A key read from a bag, waiting to be joined to its certificate.
 struct PendingKey {
   KeyPair key;
@@ -99,18 +120,28 @@ struct Reader {
     out->error_text.SetText(text);
     return code;
   }
-  // Content did not decrypt, or decrypted to nonsense: the password is wrong unless the MAC
-  // vouched for it, in which case the content itself is damaged.
-  int DecryptFailure(int rc, const char* damaged_text) {
+  // Content did not decrypt, or decrypted to nonsense: damaged when the MAC vouched for the
+  // password or the plaintext still starts as the structure it should be; else a wrong password.
+  int DecryptFailure(int rc, bool plausible, const char* damaged_text) {
     if (rc == kErrOutOfMemory) return rc;
-    if (macOk) return Fail(kErrDerMalformed, damaged_text);
+    if (macOk || plausible) return Fail(kErrDerMalformed, damaged_text);
     return Fail(kErrPfxWrongPassword, kPfxTextKeyNotParsed);
+  }
+  // Whether the ciphertext, decrypted without the padding check, starts as it should.
+  bool RawPlausible(const ByteStringPair& algorithm, const DerCursor& data) {
+    ByteString raw;
+    const bool plausible = DecryptPasswordBased(algorithm, out->password, bmp, data.data(),
+                                                static_cast<int>(data.size()), &raw, true) == kOk &&
+                           PlausibleSequence(raw.bytes(), static_cast<size_t>(raw.length()));
+    WipeString(raw);
+    return plausible;
   }
 
   int ReadAttributes(DerCursor set, ByteString* local_id, ByteString* name);
   int ReadKeyBag(const DerCursor& value, const ByteString& id, const ByteString& name, bool shrouded);
   int ReadCertBag(const DerCursor& value, const ByteString& id, const ByteString& name);
-  int ReadSafeContents(const uint8_t* p, size_t n, bool decrypted);
+  // algorithm and cipher_text: where decrypted content came from (null for plain content).
+  int ReadSafeContents(const uint8_t* p, size_t n, const ByteStringPair* algorithm, const DerCursor* cipher_text);
   int ReadEncryptedData(const DerCursor& inner);
   int ReadMacData(DerCursor mac_data, const DerCursor& content);
   int Join();
@@ -138,20 +169,20 @@ int Reader::ReadAttributes(DerCursor set, ByteString* local_id, ByteString* name
 
 int Reader::ReadKeyBag(const DerCursor& value, const ByteString& id, const ByteString& name, bool shrouded) {
   ByteString info;
+  ByteStringPair algorithm;
+  DerCursor data;
   if (shrouded) {
-    ByteString epki;
-    DerCursor c = value, seq, alg, data;
+    DerCursor c = value, seq, alg;
     uint8_t tag = 0;
     int rc = Expect(&c, kTagSequence, &seq);
     if (rc == kOk) rc = seq.Next(&tag, nullptr, &alg);
     if (rc == kOk && tag != kTagSequence) rc = kErrDerMalformed;
     if (rc == kOk) rc = Expect(&seq, kTagOctetString, &data);
-    ByteStringPair algorithm;
     if (rc == kOk) rc = ParseAlgorithmIdentifier(alg, &algorithm);
     if (rc != kOk) return Fail(kErrDerMalformed, kPfxTextShroudedBag);
     rc = DecryptPasswordBased(algorithm, out->password, bmp, data.data(), static_cast<int>(data.size()), &info);
     if (rc == kErrPbeUnsupported) return Fail(rc, kPfxTextShroudedBag);
-    if (rc != kOk) return DecryptFailure(rc, kPfxTextKeyNotParsed);
+    if (rc != kOk) return DecryptFailure(rc, RawPlausible(algorithm, data), kPfxTextKeyNotParsed);
   } else {
     const int rc = info.Set(value.data(), static_cast<int>(value.size()));
     if (rc != kOk) return rc;
@@ -163,7 +194,8 @@ int Reader::ReadKeyBag(const DerCursor& value, const ByteString& id, const ByteS
   if (rc != kOk) {
     keys.RemoveAt(keys.Count() - 1);
     if (rc == kErrOutOfMemory) return rc;
-    return shrouded ? DecryptFailure(rc, kPfxTextKeyNotParsed) : Fail(kErrDerMalformed, kPfxTextKeyNotParsed);
+    if (!shrouded) return Fail(kErrDerMalformed, kPfxTextKeyNotParsed);
+    return DecryptFailure(rc, RawPlausible(algorithm, data), kPfxTextKeyNotParsed);
   }
   rc = pending->localKeyId.Assign(id);
   if (rc == kOk) rc = pending->friendlyName.Assign(name);
@@ -191,11 +223,14 @@ int Reader::ReadCertBag(const DerCursor& value, const ByteString& id, const Byte
   return rc;
 }
 
-int Reader::ReadSafeContents(const uint8_t* p, size_t n, bool decrypted) {
+int Reader::ReadSafeContents(const uint8_t* p, size_t n, const ByteStringPair* algorithm,
+                             const DerCursor* cipher_text) {
   DerCursor all(p, n), bags;
   int rc = Expect(&all, kTagSequence, &bags);
   if (rc == kOk && !all.empty()) rc = kErrDerMalformed;
-  if (rc != kOk) return decrypted ? DecryptFailure(rc, kPfxTextSafeBag) : Fail(kErrDerMalformed, kPfxTextSafeBag);
+  if (rc != kOk && algorithm) return DecryptFailure(rc, RawPlausible(*algorithm, *cipher_text), kPfxTextSafeBag);
+  if (rc != kOk) return Fail(kErrDerMalformed, kPfxTextSafeBag);
+  // Past this point decrypted content has the right shape, so a fault in it is damage.
   while (!bags.empty()) {
     DerCursor bag, value, attrs;
     ByteString type, id, name;
@@ -209,7 +244,7 @@ int Reader::ReadSafeContents(const uint8_t* p, size_t n, bool decrypted) {
       if (rc == kOk) rc = ReadAttributes(attrs, &id, &name);
     }
     if (rc == kErrOutOfMemory) return rc;
-    if (rc != kOk) return decrypted ? DecryptFailure(rc, kPfxTextSafeBag) : Fail(kErrDerMalformed, kPfxTextSafeBag);
+    if (rc != kOk) return Fail(kErrDerMalformed, kPfxTextSafeBag);
     if (Is(type, kOidKeyBag) || Is(type, kOidShroudedKeyBag)) {
       rc = ReadKeyBag(value, id, name, Is(type, kOidShroudedKeyBag));
     } else if (Is(type, kOidCertBag)) {
@@ -254,10 +289,11 @@ int Reader::ReadEncryptedData(const DerCursor& inner) {
   if (rc != kOk) return Fail(kErrDerIncomplete, kPfxTextAuthSafe);
   if (cipher_text.empty()) return kOk;
   ByteString plain;
-  rc = DecryptPasswordBased(algorithm, out->password, bmp, cipher_text.data(), cipher_text.length(), &plain);
+  const DerCursor cipher(cipher_text);
+  rc = DecryptPasswordBased(algorithm, out->password, bmp, cipher.data(), static_cast<int>(cipher.size()), &plain);
   if (rc == kErrPbeUnsupported) return Fail(rc, kPfxTextAuthSafe);
-  if (rc != kOk) return DecryptFailure(rc, kPfxTextAuthSafe);
-  rc = ReadSafeContents(plain.bytes(), static_cast<size_t>(plain.length()), true);
+  if (rc != kOk) return DecryptFailure(rc, RawPlausible(algorithm, cipher), kPfxTextAuthSafe);
+  rc = ReadSafeContents(plain.bytes(), static_cast<size_t>(plain.length()), &algorithm, &cipher);
   WipeString(plain);
   return rc;
 }
@@ -319,7 +355,13 @@ int Reader::Join() {
     }
     int rc = kOk;
     if (target >= 0) {
-      rc = out->certificates.At(target)->key.CopyFrom(k->key);
+      CertificateWithKey* entry = out->certificates.At(target);
+      // A key that decrypted but is not the certificate's key was damaged inside its encryption.
+      const KeyPair& cert_key = entry->certificate.tbs.publicKey;
+      if (cert_key.type != kKeyNone && !SamePublicKey(k->key, cert_key)) {
+        return Fail(kErrDerMalformed, kPfxTextKeyNotParsed);
+      }
+      rc = entry->key.CopyFrom(k->key);
     } else {
       KeyEntry* entry = out->keys.GetOrCreate(out->keys.Count());
       if (!entry) return kErrOutOfMemory;
@@ -514,7 +556,7 @@ int ReadPfx(const void* der, int length, const ByteString& password, Pkcs12Conta
     if (Is(type, kOidData)) {
       rc = Expect(&inner, kTagOctetString, &octets);
       if (rc != kOk) return r.Fail(kErrDerIncomplete, kPfxTextAuthSafe);
-      rc = r.ReadSafeContents(octets.data(), octets.size(), false);
+      rc = r.ReadSafeContents(octets.data(), octets.size(), nullptr, nullptr);
     } else if (Is(type, kOidEncryptedData)) {
       rc = r.ReadEncryptedData(inner);
     } else {
@@ -534,7 +576,7 @@ int WritePfx(const CertificateArray& certificates, const ByteString& password, c
   if (rc == kOk) rc = CertSafeContents(certificates, with_key, &cert_contents);
   if (rc == kOk) rc = FillRandom(kWriteSaltBytes, cert_salt);
   if (rc == kOk) {
-    rc = EncryptPbe(kOidPbeSha1Rc2_40, cert_salt, kWriteIterations, bmp, cert_contents.data(),
+    rc = EncryptPbe(kWriteCertScheme, cert_salt, kWriteIterations, bmp, cert_contents.data(),
                     cert_contents.length(), &cert_cipher);
   }
 
@@ -555,7 +597,7 @@ int WritePfx(const CertificateArray& certificates, const ByteString& password, c
   if (rc == kOk) rc = safe.DerAppendInteger(kTagInteger, 0);
   if (rc == kOk) rc = safe.DerOpenConstructed(kTagSequence);
   if (rc == kOk) rc = safe.DerAppendOid(kTagOid, kOidData);
-  if (rc == kOk) rc = AppendPbeAlgorithm(&safe, kOidPbeSha1Rc2_40, cert_salt);
+  if (rc == kOk) rc = AppendPbeAlgorithm(&safe, kWriteCertScheme, cert_salt);
   if (rc == kOk) rc = safe.DerAppendTlv(kTagImplicit0, cert_cipher.data(), cert_cipher.length());
   for (int i = 0; rc == kOk && i < 4; ++i) rc = safe.DerCloseConstructed(false);
   if (rc == kOk) rc = safe.DerCloseConstructed(false);
@@ -588,6 +630,42 @@ int WritePfx(const CertificateArray& certificates, const ByteString& password, c
   if (rc == kOk) rc = der->Assign(w.output());
   WipeString(bmp);
   WipeString(key_contents);
+  return rc;
+}
+
+int WritePfx(const CertificateArray& certificates, const ByteString& password, const KeyPair* key,
+             const char* friendly_name, ByteString* der) {
+  ByteString info;
+  int rc = kOk;
+  if (key && key->type != kKeyNone) {
+    if (!key->HasPrivate()) return kErrDerWrite;
+    RsaKeyData rsa;
+    DsaKeyData dsa;
+    EcKeyData ec;
+    switch (key->type) {
+      case kKeyRsa:
+        rc = key->GetRsa(&rsa, false);
+        if (rc == kOk) rc = WriteRsaPkcs8(rsa, false, &info);
+        break;
+      case kKeyDsa:
+        rc = key->GetDsa(&dsa, false);
+        if (rc == kOk) rc = WriteDsaPkcs8(dsa, false, &info);
+        break;
+      case kKeyEc:
+        rc = key->GetEc(&ec, false);
+        if (rc == kOk) rc = WriteEcPkcs8(ec, false, false, &info);
+        break;
+      default:
+        // Version 0 without the public key: OpenSSL 3.0 refuses the [1] field, and the public key
+        // follows from the private one.
+        rc = ec.Copy(key->edwards, true);
+        ec.public_bytes.Reset();
+        if (rc == kOk) rc = WriteEdPkcs8(ec, false, false, &info);
+        break;
+    }
+  }
+  if (rc == kOk) rc = WritePfx(certificates, password, info, friendly_name, der);
+  WipeString(info);
   return rc;
 }
 

@@ -56,9 +56,13 @@ struct Pkcs12Container {
 int ReadPfx(const void* der, int length, const ByteString& password, Pkcs12Container* out);
 
 // A PFX of the first certificate with the key (PrivateKeyInfo DER; empty for none), followed by
-// the other certificates: the key shrouded under PBE-SHA1-3DES, the certificates under
-// PBE-SHA1-RC2-40, 2000 iterations and fresh salts, MAC HMAC-SHA1. 0, 445, 200 or a cipher code.
+// the other certificates: the key shrouded and the certificates encrypted under PBE-SHA1-3DES,
+// 2000 iterations and fresh salts, MAC HMAC-SHA1. 0, 445, 200 or a cipher code.
 int WritePfx(const CertificateArray& certificates, const ByteString& password, const ByteString& private_key_info,
+             const char* friendly_name, ByteString* der);
+// The same with the key as a KeyPair (null or type 0 for none); 445 for a key without its private
+// part.
+int WritePfx(const CertificateArray& certificates, const ByteString& password, const KeyPair* key,
              const char* friendly_name, ByteString* der);
 
 }  // namespace tw

@@ -100,13 +100,13 @@ int TakeCount(DerCursor* c, int* value) {
 }
 
 int Crypt(int cipher, bool encrypt, const ByteString& key, const ByteString& iv, const void* data, int length,
-          ByteString* out) {
+          ByteString* out, bool raw = false) {
   if (length < 0 || (!data && length > 0)) return kErrDerMalformed;
   CipherEngine engine;
   int rc = engine.SetAlgorithm(cipher);
   if (rc == kOk && cipher != kCipherRc4) {
     engine.SetMode(kCipherModeCbc);
-    engine.SetPadding(kPaddingPkcs7);
+    engine.SetPadding(raw ? kPaddingNone : kPaddingPkcs7);
   }
   if (rc == kOk) rc = engine.SetKeyBits(key.length() * 8);
   if (rc == kOk) {
@@ -133,7 +133,7 @@ int ParsePbeParams(const ByteString& params, ByteString* salt, int* iterations) 
 }
 
 int Pkcs12Crypt(const char* oid, bool encrypt, const ByteString& salt, int iterations,
-                const ByteString& password_bmp, const void* data, int length, ByteString* out) {
+                const ByteString& password_bmp, const void* data, int length, ByteString* out, bool raw = false) {
   const Pkcs12Scheme* scheme = FindScheme(oid);
   if (!scheme || iterations < 1 || iterations > kPbeMaxIterations) return kErrPbeUnsupported;
   ByteString key, iv;
@@ -141,7 +141,7 @@ int Pkcs12Crypt(const char* oid, bool encrypt, const ByteString& salt, int itera
   if (rc == kOk && scheme->iv_bytes > 0) {
     rc = Pkcs12DeriveBmp("SHA1", password_bmp, salt, kPkcs12IdIv, iterations, scheme->iv_bytes, iv);
   }
-  if (rc == kOk) rc = Crypt(scheme->cipher, encrypt, key, iv, data, length, out);
+  if (rc == kOk) rc = Crypt(scheme->cipher, encrypt, key, iv, data, length, out, raw);
   WipeString(key);
   WipeString(iv);
   return rc;
@@ -170,13 +170,13 @@ int EncodePbeParams(const ByteString& salt, int iterations, ByteString* out) {
 }
 
 int DecryptPbe(const ByteStringPair& algorithm, const ByteString& password_bmp, const void* data, int length,
-               ByteString* out) {
+               ByteString* out, bool raw) {
   if (!FindScheme(algorithm.first.c_str())) return kErrPbeUnsupported;
   ByteString salt;
   int iterations = 0;
   const int rc = ParsePbeParams(algorithm.second, &salt, &iterations);
   if (rc != kOk) return rc;
-  return Pkcs12Crypt(algorithm.first.c_str(), false, salt, iterations, password_bmp, data, length, out);
+  return Pkcs12Crypt(algorithm.first.c_str(), false, salt, iterations, password_bmp, data, length, out, raw);
 }
 
 int EncryptPbe(const char* oid, const ByteString& salt, int iterations, const ByteString& password_bmp,
@@ -185,7 +185,7 @@ int EncryptPbe(const char* oid, const ByteString& salt, int iterations, const By
 }
 
 int DecryptPbes2(const ByteString& params, const ByteString& password, const void* data, int length,
-                 ByteString* out) {
+                 ByteString* out, bool raw) {
   // PBES2-params { keyDerivationFunc { pbkdf2, PBKDF2-params }, encryptionScheme { oid, iv } }
   DerCursor all(params), seq, kdf_seq, kdf_oid, kdf_params, scheme_seq, scheme_oid, iv_c, salt_c;
   ByteString text;
@@ -233,17 +233,18 @@ int DecryptPbes2(const ByteString& params, const ByteString& password, const voi
   rc = Pbkdf2(prf->hash_id, password.data(), password.length(), salt_c.data(), static_cast<int>(salt_c.size()),
               iterations, cipher->key_bytes * 8, key);
   if (rc == kOk) rc = iv.Set(iv_c.data(), static_cast<int>(iv_c.size()));
-  if (rc == kOk) rc = Crypt(cipher->cipher, false, key, iv, data, length, out);
+  if (rc == kOk) rc = Crypt(cipher->cipher, false, key, iv, data, length, out, raw);
   WipeString(key);
   return rc;
 }
 
 int DecryptPasswordBased(const ByteStringPair& algorithm, const ByteString& password,
-                         const ByteString& password_bmp, const void* data, int length, ByteString* out) {
+                         const ByteString& password_bmp, const void* data, int length, ByteString* out,
+                         bool raw) {
   if (std::strcmp(algorithm.first.c_str(), kOidPbes2) == 0) {
-    return DecryptPbes2(algorithm.second, password, data, length, out);
+    return DecryptPbes2(algorithm.second, password, data, length, out, raw);
   }
-  return DecryptPbe(algorithm, password_bmp, data, length, out);
+  return DecryptPbe(algorithm, password_bmp, data, length, out, raw);
 }
 
 int DecryptEncryptedPrivateKeyInfo(const ByteString& der, const ByteString& password, ByteString* key_info) {

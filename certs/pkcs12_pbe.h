@@ -32,8 +32,10 @@ bool IsPkcs12Pbe(const char* oid);
 // Decrypts under a PKCS #12 scheme; algorithm holds the OID text and the pbeParams DER
 // (SEQUENCE { salt, iterations }). 0; 1424 for an unknown scheme or bad parameters; the cipher's
 // code (2004 for bad padding) when the data does not decrypt.
+// With raw set the padding is left in place (no padding check), so that callers can look at what
+// a key gives for content that fails the check.
 int DecryptPbe(const ByteStringPair& algorithm, const ByteString& password_bmp, const void* data, int length,
-               ByteString* out);
+               ByteString* out, bool raw = false);
 // Encrypts under a PKCS #12 scheme with the given salt and iteration count.
 int EncryptPbe(const char* oid, const ByteString& salt, int iterations, const ByteString& password_bmp,
                const void* data, int length, ByteString* out);
@@ -43,11 +45,12 @@ int EncodePbeParams(const ByteString& salt, int iterations, ByteString* out);
 // PBES2 (params: the PBES2-params DER): PBKDF2 with HMAC-SHA1 or HMAC-SHA256 over the whole salt,
 // then DES-EDE3-CBC, AES-128-CBC or AES-256-CBC with the scheme's IV. 1424 for anything else.
 int DecryptPbes2(const ByteString& params, const ByteString& password, const void* data, int length,
-                 ByteString* out);
+                 ByteString* out, bool raw = false);
 
 // Either family, chosen by the algorithm's OID.
 int DecryptPasswordBased(const ByteStringPair& algorithm, const ByteString& password,
-                         const ByteString& password_bmp, const void* data, int length, ByteString* out);
+                         const ByteString& password_bmp, const void* data, int length, ByteString* out,
+                         bool raw = false);
 
 // EncryptedPrivateKeyInfo DER to the PrivateKeyInfo DER it holds: PBES2 or a PKCS #12 scheme.
 // 0; 446/447 for a malformed structure; 1424 for another algorithm; the cipher's code.

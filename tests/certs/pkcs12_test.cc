@@ -17,6 +17,9 @@ using testsupport::RunCommand;
 
 // PFX fixtures made once by openssl and python3-cryptography from the test PKI.
 struct Fixtures {
+  ~Fixtures() {
+    if (!dir.empty()) RunCommand("rm -rf " + dir);
+  }
   std::string dir, error;
   std::map<std::string, std::string> files;
 };
@@ -93,6 +96,7 @@ struct PfxCase {
   int certificates;  // when rc is 0
   bool keyed;        // the first certificate carries its key
   const char* friendly;
+  bool mac = true;  // the MAC was made with the password, as we compute it
 };
 
 class PfxRead : public testing::TestWithParam<PfxCase> {};
@@ -108,6 +112,7 @@ TEST_P(PfxRead, GivesCertificatesKeysOrTheCode) {
   if (c.rc != kOk) return;
   ASSERT_EQ(pfx.certificates.Count(), c.certificates);
   EXPECT_EQ(pfx.keys.Count(), 0);
+  EXPECT_EQ(pfx.macVerified, c.mac);
   const CertificateWithKey* first = pfx.certificates.At(0);
   EXPECT_STREQ(first->certificate.tbs.subjectText.c_str(), "C=US, O=Tarnwick Tests, CN=localhost");
   EXPECT_EQ(first->key.type != kKeyNone, c.keyed);
@@ -125,8 +130,8 @@ INSTANTIATE_TEST_SUITE_P(
                     PfxCase{"legacy", "secret", 0, 2, true, "friendly"},
                     PfxCase{"empty", "", 0, 2, true, "friendly"},
                     PfxCase{"legacy_empty", "", 0, 2, true, "friendly"},
-                    PfxCase{"nomac", "secret", 0, 2, true, "friendly"},
-                    PfxCase{"plain", "ignored", 0, 2, true, "friendly"},
+                    PfxCase{"nomac", "secret", 0, 2, true, "friendly", false},
+                    PfxCase{"plain", "ignored", 0, 2, true, "friendly", false},
                     PfxCase{"certs_only", "secret", 0, 2, false, ""},
                     PfxCase{"ec", "secret", 0, 2, true, "friendly"},
                     PfxCase{"py", "secret", 0, 2, true, "friendly"},
@@ -155,6 +160,66 @@ TEST(PfxHostile, PrefixesAndDamageGiveCodes) {
   }
 }
 
+// Offset of the ciphertext after the n-th AlgorithmIdentifier with this OID; its length in *length.
+size_t CipherText(const std::string& pfx, const std::string& oid_hex, int n, size_t* length) {
+  const std::string oid = testsupport::Unhex(oid_hex);
+  size_t p = pfx.find(oid);
+  while (n-- > 0) p = pfx.find(oid, p + 1);
+  p += oid.size();
+  auto header = [&](size_t* len) {
+    ++p;
+    size_t l = static_cast<uint8_t>(pfx[p++]);
+    if (l & 0x80) {
+      for (size_t k = l & 0x7F, i = (l = 0); i < k; ++i) l = (l << 8) | static_cast<uint8_t>(pfx[p++]);
+    }
+    *len = l;
+  };
+  size_t params = 0;
+  header(&params);
+  p += params;
+  header(length);
+  return p;
+}
+
+struct DamageCase {
+  const char* fixture;
+  const char* oid_hex;  // the scheme whose ciphertext is changed
+  int occurrence;
+  int offset;  // from the start of the ciphertext, or from its end when negative
+  const char* password;
+  int rc;
+};
+
+class PfxDamage : public testing::TestWithParam<DamageCase> {};
+
+// A changed ciphertext with the right password is damage (446), never a wrong password (500).
+TEST_P(PfxDamage, IsToldApartFromAWrongPassword) {
+  NEED_FIXTURES();
+  const DamageCase& c = GetParam();
+  std::string bytes = fx.files.at(c.fixture);
+  size_t length = 0;
+  const size_t start = CipherText(bytes, c.oid_hex, c.occurrence, &length);
+  ASSERT_LT(start + length, bytes.size());
+  bytes[c.offset >= 0 ? start + c.offset : start + length + c.offset] ^= 0x40;
+  Pkcs12Container pfx;
+  EXPECT_EQ(ReadPfx(bytes.data(), static_cast<int>(bytes.size()), ByteString(c.password), &pfx), c.rc)
+      << pfx.error_text.c_str();
+}
+
+constexpr const char* kPbes2 = "06092a864886f70d01050d";
+constexpr const char* kRc2_40 = "060a2a864886f70d010c0106";
+constexpr const char* kTripleDes = "060a2a864886f70d010c0103";
+
+INSTANTIATE_TEST_SUITE_P(Changes, PfxDamage,
+                         testing::Values(DamageCase{"default", kPbes2, 0, 100, "secret", kErrDerMalformed},
+                                         DamageCase{"default", kPbes2, 0, -20, "secret", kErrDerMalformed},
+                                         DamageCase{"default", kPbes2, 1, 100, "secret", kErrDerMalformed},
+                                         DamageCase{"default", kPbes2, 1, -1, "secret", kErrDerMalformed},
+                                         DamageCase{"default", kPbes2, 0, 100, "wrong", kErrPfxWrongPassword},
+                                         DamageCase{"legacy", kRc2_40, 0, 100, "secret", kErrDerMalformed},
+                                         DamageCase{"legacy", kTripleDes, 0, -1, "secret", kErrDerMalformed},
+                                         DamageCase{"legacy", kTripleDes, 0, 50, "wrong", kErrPfxWrongPassword}));
+
 // A wrong MAC does not stop a PFX whose parts decrypt; content that is not PFX at all is 447.
 TEST(PfxHostile, MacAndAuthenticatedSafe) {
   NEED_FIXTURES();
@@ -180,20 +245,24 @@ TEST(PfxPassword, BmpFormKeepsTheClosingZeros) {
   EXPECT_EQ(testsupport::Hex(bmp.data(), bmp.length()), "006100620000");
 }
 
-// Our PFX read back by us, by openssl and by python3-cryptography.
-TEST(PfxWrite, ReadableByUsAndTheOracles) {
+// Our PFX of each key type read back by us, by openssl and by python3-cryptography.
+class PfxWrite : public testing::TestWithParam<const char*> {};
+
+TEST_P(PfxWrite, ReadableByUsAndTheOracles) {
   NEED_FIXTURES();
   const testsupport::TestPki& pki = testsupport::TestPki::Get();
   const std::string key_der =
-      RunCommand("openssl pkcs8 -topk8 -nocrypt -outform DER -in " + pki.Key("ecdsa") + " 2>/dev/null");
+      RunCommand("openssl pkcs8 -topk8 -nocrypt -outform DER -in " + pki.Key(GetParam()) + " 2>/dev/null");
   CertificateArray certs;
-  for (const char* name : {"ecdsa", "inter"}) {
+  for (const std::string& name : {std::string(GetParam()), std::string("inter")}) {
     const std::string der = RunCommand("openssl x509 -outform DER -in " + pki.Cert(name));
     ASSERT_EQ(ParseCertificateDer(der.data(), static_cast<int>(der.size()), certs.GetOrCreate(certs.Count())), kOk);
   }
   ByteString key_info, out;
+  KeyPair key;
   ASSERT_EQ(key_info.Set(key_der.data(), static_cast<int>(key_der.size())), kOk);
-  ASSERT_EQ(WritePfx(certs, ByteString("pass word"), key_info, "my key", &out), kOk);
+  ASSERT_EQ(ReadPkcs8PrivateKey(key_info, &key), kOk);
+  ASSERT_EQ(WritePfx(certs, ByteString("pass word"), &key, "my key", &out), kOk);
 
   Pkcs12Container back;
   ASSERT_EQ(ReadPfx(out.data(), out.length(), ByteString("pass word"), &back), kOk) << back.error_text.c_str();
@@ -202,14 +271,18 @@ TEST(PfxWrite, ReadableByUsAndTheOracles) {
   EXPECT_TRUE(SamePublicKey(back.certificates.At(0)->key, back.certificates.At(0)->certificate.tbs.publicKey));
   EXPECT_EQ(ReadPfx(out.data(), out.length(), ByteString("pass"), &back), kErrPfxWrongPassword);
 
-  const std::string path = fx.dir + "/ours.p12";
+  const std::string path = fx.dir + "/ours-" + GetParam() + ".p12";
   testsupport::WriteFile(path, std::string(out.data(), static_cast<size_t>(out.length())));
   int status = -1;
+  RunCommand("openssl pkcs12 -info -nokeys -passin 'pass:pass word' -in " + path + " 2>&1", "", &status);
+  EXPECT_EQ(status, 0);
   const std::string info =
-      RunCommand("openssl pkcs12 -info -nodes -legacy -passin 'pass:pass word' -in " + path + " 2>&1", "", &status);
+      RunCommand("openssl pkcs12 -info -nodes -passin 'pass:pass word' -in " + path + " 2>&1", "", &status);
   EXPECT_EQ(status, 0) << info;
-  EXPECT_NE(info.find("friendlyName: my key"), std::string::npos) << info;
-  EXPECT_NE(info.find("MAC: sha1, Iteration 1"), std::string::npos) << info;
+  for (const char* line : {"friendlyName: my key", "MAC: sha1, Iteration 1",
+                           "PKCS7 Encrypted data: pbeWithSHA1And3-KeyTripleDES-CBC, Iteration 2000"}) {
+    EXPECT_NE(info.find(line), std::string::npos) << line << "\n" << info;
+  }
 
   std::vector<std::string> lines;
   TW_PYTHON_OR_SKIP(
@@ -222,6 +295,8 @@ TEST(PfxWrite, ReadableByUsAndTheOracles) {
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0], "True 1 CN=localhost,O=Tarnwick Tests,C=US");
 }
+
+INSTANTIATE_TEST_SUITE_P(Keys, PfxWrite, testing::Values("ecdsa", "rsa", "ed25519"));
 
 // PBES2 keys as openssl writes them (whole 16-byte salts) and the refusal of other schemes.
 struct EpkiCase {
