@@ -53,17 +53,8 @@ const Certificate* SelectedPfxCertificate(const Pkcs12Container& pfx) {
   return c != nullptr ? &c->certificate : nullptr;
 }
 
-int P7bContainer::CopyFrom(const P7bContainer& other) {
-  if (this == &other) return kOk;
-  selected = other.selected;
-  int rc = der.Assign(other.der);
-  if (rc == kOk) rc = certificates.CopyFrom(other.certificates);
-  if (rc == kOk) rc = subject.Assign(other.subject);
-  return rc;
-}
-
-const Certificate* P7bContainer::SelectedCertificate() const {
-  const ExtendedCertificate* c = certificates.At(selected);
+const Certificate* SelectedP7bCertificate(const P7bContainer& p7b) {
+  const ExtendedCertificate* c = p7b.certificates.At(p7b.selected);
   return c != nullptr ? &c->certificate : nullptr;
 }
 
@@ -124,7 +115,7 @@ const Certificate* CertEntry::GetCertificate() const {
   switch (Kind()) {
     case kEntryCertificate: return certificate.get();
     case kEntryPfx: return SelectedPfxCertificate(*pfx);
-    case kEntryP7b: return p7b->SelectedCertificate();
+    case kEntryP7b: return SelectedP7bCertificate(*p7b);
     case kEntryCertificateWithKey: return &certificateWithKey->certificate;
     default: return nullptr;
   }

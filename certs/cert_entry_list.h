@@ -8,6 +8,7 @@
 #include "certs/certificate.h"
 #include "certs/key_entry.h"
 #include "certs/pkcs12_container.h"
+#include "certs/pkcs7_content.h"
 #include "crypto/pubkey/key_pair.h"
 #include "foundation/byte_string.h"
 #include "foundation/ptr_array.h"
@@ -18,16 +19,8 @@ namespace tw {
 // The selected certificate of a PFX container; none when its index is out of range.
 const Certificate* SelectedPfxCertificate(const Pkcs12Container& pfx);
 
-// The certificate list of one PKCS #7 bundle.
-struct P7bContainer {
-  int32_t selected = -1;
-  ByteString der;
-  ExtendedCertificateArray certificates;
-  ByteString subject;
-
-  int CopyFrom(const P7bContainer& other);
-  const Certificate* SelectedCertificate() const;
-};
+// The selected certificate of a P7B bundle; none when its index is out of range.
+const Certificate* SelectedP7bCertificate(const P7bContainer& p7b);
 
 enum CertEntryKind : int {
   kEntryNone = 0,

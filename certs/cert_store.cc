@@ -11,9 +11,8 @@
 #include "certs/distinguished_name.h"
 #include "certs/pem_armor.h"
 #include "certs/pkcs12_container.h"
-#include "certs/pkcs12_pbe.h"
+#include "certs/pkcs7_content.h"
 #include "certs/private_key_reader.h"
-#include "certs/public_key_info.h"
 #include "certs/security_key_token.h"
 #include "foundation/file_handle.h"
 #include "foundation/text_conversion.h"
@@ -115,90 +114,6 @@ bool IsPrivateKeyKind(PemKind kind) {
          kind == PemKind::kDsaPrivate || kind == PemKind::kEcPrivate;
 }
 
-// A SEQUENCE of exactly `count` INTEGERs, each without its sign byte.
-int ReadIntegerSequence(const ByteString& der, ByteString* const* out, int count) {
-  DerCursor all(der), seq;
-  uint8_t tag = 0;
-  if (all.Next(&tag, &seq) != kOk || tag != 0x30 || !all.empty()) return kErrDerMalformed;
-  for (int i = 0; i < count; ++i) {
-    DerCursor value;
-    if (seq.Next(&tag, &value) != kOk || tag != 0x02 || value.empty()) return kErrDerMalformed;
-    const uint8_t* p = value.data();
-    size_t n = value.size();
-    if (n > 1 && p[0] == 0) ++p, --n;
-    const int rc = out[i]->Set(p, static_cast<int>(n));
-    if (rc != kOk) return rc;
-  }
-  return seq.empty() ? kOk : kErrDerMalformed;
-}
-
-int ReadRsaPublicKey(const ByteString& der, KeyPair* key) {
-  ByteString* parts[] = {&key->rsa.N, &key->rsa.E};
-  const int rc = ReadIntegerSequence(der, parts, 2);
-  if (rc == kOk) key->type = kKeyRsa;
-  return rc;
-}
-
-int ReadDsaPublicKey(const ByteString& der, KeyPair* key) {
-  ByteString* parts[] = {&key->dsa.P, &key->dsa.Q, &key->dsa.G, &key->dsa.Y};
-  const int rc = ReadIntegerSequence(der, parts, 4);
-  if (rc == kOk) key->type = kKeyDsa;
-  return rc;
-}
-
-// SEQUENCE { version 0, p, q, g, y, x }.
-int ReadDsaPrivateKey(const ByteString& der, KeyPair* key) {
-  ByteString version;
-  ByteString* parts[] = {&version, &key->dsa.P, &key->dsa.Q, &key->dsa.G, &key->dsa.Y, &key->dsa.X};
-  const int rc = ReadIntegerSequence(der, parts, 6);
-  if (rc != kOk) return rc;
-  if (version.length() != 1 || version.ByteAt(0) != 0) return kErrDerMalformed;
-  key->type = kKeyDsa;
-  return kOk;
-}
-
-int ReadPublicKeyInfo(const ByteString& der, KeyPair* key) {
-  DerCursor all(der), element;
-  uint8_t tag = 0;
-  DerCursor content;
-  if (all.Next(&tag, &content, &element) != kOk || tag != 0x30 || !all.empty()) return kErrDerMalformed;
-  ByteStringPair algorithm;
-  const int rc = ReadSubjectPublicKeyInfo(element, &algorithm, key);
-  if (rc != kOk) return rc;
-  return key->type == kKeyNone ? kErrDerMalformed : kOk;
-}
-
-// Reads one PEM block of a key label into a key, decrypting it first when it is encrypted.
-// kErrNoReader for forms without a reader here.
-int ReadPemKey(PemKind kind, const char* header, ByteString* der, const char* password, KeyPair* key) {
-  ByteString cipher, iv;
-  if (header != nullptr && ParseDekInfo(header, &cipher, &iv)) {
-    // A cipher outside the list fails rather than leaving the bytes encrypted.
-    const int rc = PemDecrypt(cipher.c_str(), der, password, iv.bytes(), iv.length(), false, nullptr, 1, nullptr);
-    if (rc != kOk) return rc;
-  } else if (header != nullptr && std::strstr(header, "DEK-Info") != nullptr) {
-    return kErrDerMalformed;
-  }
-  switch (kind) {
-    case PemKind::kPkcs8: return ReadPkcs8PrivateKey(*der, key);
-    case PemKind::kEncryptedPkcs8: {
-      ByteString secret, key_info;
-      Wiper wipe{key_info};
-      int rc = secret.SetText(password);
-      if (rc == kOk) rc = DecryptEncryptedPrivateKeyInfo(*der, secret, &key_info);
-      Wipe(secret);
-      return rc != kOk ? rc : ReadPkcs8PrivateKey(key_info, key);
-    }
-    case PemKind::kRsaPrivate: return ReadRsaPrivateKey(*der, key);
-    case PemKind::kEcPrivate: return ReadEcPrivateKey(*der, kCurveNone, key);
-    case PemKind::kDsaPrivate: return ReadDsaPrivateKey(*der, key);
-    case PemKind::kPublicKey: return ReadPublicKeyInfo(*der, key);
-    case PemKind::kRsaPublic: return ReadRsaPublicKey(*der, key);
-    case PemKind::kDsaPublic: return ReadDsaPublicKey(*der, key);
-    default: return kErrNoReader;
-  }
-}
-
 int AddCertificateEntry(CertEntryList* list, Certificate&& certificate) {
   CertEntry entry;
   const int rc = entry.SetCertificate(std::move(certificate));
@@ -281,6 +196,13 @@ int ContentParser::ReadBinary(BinaryKind kind, const ByteString& der) {
     rc = entry.SetPfx(std::move(pfx));
     return rc != kOk ? rc : list_->Append(&entry);
   }
+  if (kind == BinaryKind::kP7b) {
+    P7bContainer p7b;
+    int rc = ReadP7b(der.data(), der.length(), &p7b);
+    CertEntry entry;
+    if (rc == kOk) rc = entry.SetP7b(std::move(p7b));
+    return rc != kOk ? rc : list_->Append(&entry);
+  }
   if (kind != BinaryKind::kX509) return kErrNoReader;
   Certificate certificate;
   int rc = ParseCertificateDer(der.data(), der.length(), &certificate);
@@ -314,6 +236,7 @@ int ContentParser::ParseBinary(const uint8_t* data, int n, int32_t* detected) {
 int ContentParser::ParsePem(const uint8_t* data, int n, const StringList& labels, const StringList& headers,
                             const StringList& bodies, int32_t* detected) {
   Log(log_, kLogPemOk, "");
+  bool p7b_found = false;
   for (int i = 0; i < labels.Count(); ++i) {
     const char* label = labels.Get(i);
     Log(log_, kLogPemTag, label);
@@ -338,9 +261,16 @@ int ContentParser::ParsePem(const uint8_t* data, int n, const StringList& labels
         have_cert_ = rc == kOk;
       }
       if (parsed && rc == kOk) rc = AddCertificateEntry(list_, std::move(certificate));
-    } else if (known->kind != PemKind::kP7b) {
+    } else if (known->kind == PemKind::kP7b) {
+      P7bContainer p7b;
+      parsed = ReadP7b(der.data(), der.length(), &p7b) == kOk;
+      CertEntry entry;
+      if (parsed) rc = entry.SetP7b(std::move(p7b));
+      if (parsed && rc == kOk) rc = list_->Append(&entry);
+      if (parsed && rc == kOk) p7b_found = true;
+    } else {
       KeyPair key;
-      parsed = ReadPemKey(known->kind, headers.Get(i), &der, password_, &key) == kOk;
+      parsed = ReadPemKeyBlock(label, headers.Get(i), der, password_, &key) == kOk;
       // Only a key that was read can be joined with the certificate.
       if (parsed && !have_key_ && IsPrivateKeyKind(known->kind)) {
         rc = kept_key_.CopyFrom(key);
@@ -352,7 +282,7 @@ int ContentParser::ParsePem(const uint8_t* data, int n, const StringList& labels
     Log(log_, parsed ? kLogSuccess : kLogFailure, known->what);
   }
   if (list_->entries.Count() == 0) return Fail(kErrStoreNotOpened, kNotOpened);
-  *detected = TypeOf(cstPEMKeyFile, cstPEMKeyBlob);
+  *detected = p7b_found ? TypeOf(cstP7BFile, cstP7BBlob) : TypeOf(cstPEMKeyFile, cstPEMKeyBlob);
   if (labels.Count() >= 2 && have_cert_ && have_key_) return JoinKeptPair(detected);
   return kOk;
 }

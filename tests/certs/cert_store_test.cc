@@ -56,7 +56,9 @@ class Fixtures {
         "openssl ec -in b.key -aes128 -passout pass:pw -out b.ec.aes 2>/dev/null\n"
         "openssl pkcs8 -topk8 -in a.key -passout pass:pw -out a.p8enc\n"
         "cat a.pem a.p8enc > a_with_p8enc.pem\n"
-        "sed 's/AES-128-CBC/AES-192-OFB/' a.aes128 > a.badcipher\n";
+        "sed 's/AES-128-CBC/AES-192-OFB/' a.aes128 > a.badcipher\n"
+        "openssl crl2pkcs7 -nocrl -certfile two.pem -out two.p7b\n"
+        "openssl crl2pkcs7 -nocrl -certfile two.pem -outform DER -out two.p7b.der\n";
     int status = -1;
     RunCommand(script, "", &status);
     ok_ = status == 0;
@@ -98,6 +100,10 @@ const ParseCase kParseCases[] = {
     {"DsaKey", "d.trad", false, 0, cstPEMKeyBlob, 1, kEntryBareKey},
     {"SpkiPublicKey", "a.pub", false, 0, cstPEMKeyBlob, 1, kEntryBareKey},
     {"RsaPublicKey", "a.rsapub", false, 0, cstPEMKeyBlob, 1, kEntryBareKey},
+    {"P7bPemFile", "two.p7b", true, 0, cstP7BFile, 1, kEntryP7b},
+    {"P7bPemBlob", "two.p7b", false, 0, cstP7BBlob, 1, kEntryP7b},
+    {"P7bDerFile", "two.p7b.der", true, 0, cstP7BFile, 1, kEntryP7b},
+    {"P7bDerBlob", "two.p7b.der", false, 0, cstP7BBlob, 1, kEntryP7b},
     {"UnknownLabelOnly", "unknown.pem", false, 271, 0, 0, kEntryNone},
     {"UnknownLabelSkipped", "unknown_and_cert.pem", false, 0, cstPEMKeyBlob, 1, kEntryCertificate},
 };
@@ -125,7 +131,9 @@ TEST_P(StoreParse, DetectsType) {
   EXPECT_EQ(list.detectedType, c.detected);
   ASSERT_EQ(list.entries.Count(), c.entries);
   EXPECT_EQ(list.entries.At(0)->Kind(), c.first_kind);
-  if (c.as_file) EXPECT_STREQ(list.filePath.c_str(), input.c_str());
+  if (c.as_file) {
+    EXPECT_STREQ(list.filePath.c_str(), input.c_str());
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Contents, StoreParse, ::testing::ValuesIn(kParseCases),
@@ -248,6 +256,10 @@ const OpenCase kOpenCases[] = {
     {"a_with_key.pem", false, cstAuto, "store-a", 0, "CN=store-a, O=Acme"},
     {"a_with_key.pem", false, cstAuto, "store-z", 272, "Cannot find specified certificate."},
     {"a.key", false, cstPEMKeyBlob, "wanted", 0, "wanted"},  // a bare key keeps the request
+    {"two.p7b.der", false, cstP7BBlob, "store-b", 0, "CN=store-b, O=Other"},
+    {"two.p7b.der", false, cstAuto, "", 0, "CN=store-a, O=Acme"},
+    {"two.p7b.der", false, cstP7BBlob, "store-z", 272, "Cannot find specified certificate."},
+    {"two.p7b", true, cstP7BBlob, "", 271, "The certificate store could not be opened (0x80092002)."},
     {"unknown.pem", false, cstAuto, "", 271, "The certificate store could not be opened (0x2)."},
 };
 
