@@ -382,11 +382,11 @@ TEST(StoreLog, ContentAsTextOrBase64) {
 TEST(StoreHostile, PrefixesAndFlips) {
   REQUIRE_FIXTURES();
   const Fixtures& f = Fixtures::Get();
-  for (const char* name : {"a.der", "a_with_key.pem", "a.rsapub"}) {
+  for (const char* name : {"a.der", "a_with_key.pem", "a.rsapub", "a.pfx", "two.p7b.der"}) {
     const std::string whole = f.Text(name);
     for (size_t n = 1; n < whole.size(); n += (name[2] == 'd' ? 1 : 7)) {
       CertStore store;
-      const int rc = store.Open(whole.data(), static_cast<int>(n), "", "", cstAuto);
+      const int rc = store.Open(whole.data(), static_cast<int>(n), "pw", "", cstAuto);
       EXPECT_TRUE(rc == 0 || rc == 271 || rc == 272) << name << " " << n << " " << rc;
     }
     for (size_t i = 0; i < whole.size(); i += 13) {
@@ -402,6 +402,9 @@ TEST(StoreHostile, PrefixesAndFlips) {
   CertStore store;
   EXPECT_EQ(store.Open(long_name.data(), 1024, "", "", cstAuto), 271);
   EXPECT_EQ(store.Open("", 0, "", "", cstAuto), 271);
+  // Only regular files are read: a device name would never end.
+  EXPECT_EQ(store.Open("/dev/zero", -1, "", "", cstAuto), 271);
+  EXPECT_EQ(store.Open("/tmp", -1, "", "", cstAuto), 271);
 }
 
 }  // namespace
