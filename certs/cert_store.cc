@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "certs/der_reader.h"
 #include "certs/distinguished_name.h"
 #include "certs/pem_armor.h"
 #include "certs/pkcs12_container.h"
@@ -330,7 +329,6 @@ int ContentParser::JoinKeptPair(int32_t* detected) {
   return rc;
 }
 
-int SubjectIndex(const StringList& subjects, const char* wanted) { return FindSubjectIndex(subjects, wanted); }
 
 const char* SubjectOf(const Certificate* c) { return c != nullptr ? c->tbs.subjectText.c_str() : ""; }
 
@@ -410,7 +408,7 @@ int SelectEntryBySubject(CertEntryList* list, const char* subject) {
       return list->subject.SetText(SubjectOf(e->GetCertificate()));
     }
     if (rc != kOk) return rc;
-    const int found = SubjectIndex(subjects, subject);
+    const int found = FindSubjectIndex(subjects, subject);
     if (found < 0) return kErrStoreCertNotFound;
     (e->pfx ? e->pfx->selected : e->p7b->selected) = found;
     return list->subject.SetText(subjects.Get(found));
@@ -420,7 +418,7 @@ int SelectEntryBySubject(CertEntryList* list, const char* subject) {
     rc = subjects.AddText(SubjectOf(list->entries.At(i)->GetCertificate()));
   }
   if (rc != kOk) return rc;
-  const int found = SubjectIndex(subjects, subject);
+  const int found = FindSubjectIndex(subjects, subject);
   if (found < 0) {
     // Nothing asked for in a list of bare keys: the first entry stays selected.
     return any ? kOk : kErrStoreCertNotFound;
@@ -548,8 +546,8 @@ int CertStore::OpenSystemStore(const char* wanted) {
     const int rc = subjects.AddText(SubjectOf(entries.entries.At(i)->GetCertificate()));
     if (rc != kOk) return rc;
   }
-  if (found < 0) found = SubjectIndex(subjects, wanted);
-  if (found < 0 && std::strncmp(wanted, "CN=", 3) == 0) found = SubjectIndex(subjects, wanted + 3);
+  if (found < 0) found = FindSubjectIndex(subjects, wanted);
+  if (found < 0 && std::strncmp(wanted, "CN=", 3) == 0) found = FindSubjectIndex(subjects, wanted + 3);
   if (found < 0) {
     error_text.Format(kSystemNotFound, kCryptNotFound);
     return kErrStoreCertNotFound;
