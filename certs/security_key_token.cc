@@ -4,6 +4,8 @@
 #include <string_view>
 #include <vector>
 
+#include "crypto/pubkey/ecdsa.h"
+#include "crypto/symmetric/hash_engine.h"
 #include "foundation/text_conversion.h"
 #include "platform/pkcs11_module.h"
 
@@ -28,6 +30,24 @@ constexpr const char* kPinLocked = "The certificate store could not be opened (P
 constexpr const char* kNoToken = "The certificate store could not be opened (token not found).";
 constexpr const char* kCertNotFound = "Cannot find specified certificate.";
 constexpr const char* kKeyNotFound = "The private key of the certificate is not on the token.";
+
+constexpr const char* kTokenKeyUnsupported = "The token key cannot make this kind of signature.";
+
+// By HashId: the DigestInfo prefix of PKCS #1 v1.5, and the PSS hash and MGF1 of the token.
+struct TokenHash {
+  int hash_id;
+  const char* digest_info;  // hex, ends in the OCTET STRING header of the digest
+  CK_MECHANISM_TYPE pss_hash;
+  CK_ULONG mgf;
+};
+constexpr TokenHash kTokenHashes[] = {
+    {kHashSha1, "3021300906052b0e03021a05000414", CKM_SHA_1, CKG_MGF1_SHA1},
+    {kHashSha224, "302d300d06096086480165030402040500041c", CKM_SHA224, CKG_MGF1_SHA224},
+    {kHashSha256, "3031300d060960864801650304020105000420", CKM_SHA256, CKG_MGF1_SHA256},
+    {kHashSha384, "3041300d060960864801650304020205000430", CKM_SHA384, CKG_MGF1_SHA384},
+    {kHashSha512, "3051300d060960864801650304020305000440", CKM_SHA512, CKG_MGF1_SHA512},
+    {kHashMd5, "3020300c06082a864886f70d020505000410", 0, 0},
+};
 
 constexpr CK_ULONG kFindBatch = 16;
 constexpr size_t kMaxObjects = 1024;  // a hostile module cannot make us loop for ever
@@ -145,8 +165,8 @@ class Session {
   }
 
   int Sign(CK_OBJECT_HANDLE key, CK_MECHANISM_TYPE mechanism, const uint8_t* data, size_t n,
-           ByteString* signature) {
-    CK_MECHANISM m = {mechanism, nullptr, 0};
+           ByteString* signature, void* parameter = nullptr, CK_ULONG parameter_length = 0) {
+    CK_MECHANISM m = {mechanism, parameter, parameter_length};
     CK_RV rv = f_->C_SignInit(session_, &m, key);
     if (rv != CKR_OK) return Module("C_SignInit", rv);
     CK_ULONG size = 0;
@@ -316,9 +336,12 @@ bool TokenItemHasPrivateKey(const CertificateWithKey& item) {
          !handle.EqualsBytes("0", -1);
 }
 
-int SignWithSecurityKey(const CertificateWithKey& item, const char* pin, unsigned long mechanism,
-                        const uint8_t* data, size_t n, ByteString* signature,
-                        ByteString* error_text) {
+namespace {
+
+// Opens the token of the item and signs with its key.
+int SignOnToken(const CertificateWithKey& item, const char* pin, CK_MECHANISM_TYPE mechanism, void* parameter,
+                CK_ULONG parameter_length, const uint8_t* data, size_t n, ByteString* signature,
+                ByteString* error_text) {
   signature->Reset();
   TokenDescription d;
   ByteString id_hex, id;
@@ -342,7 +365,46 @@ int SignWithSecurityKey(const CertificateWithKey& item, const char* pin, unsigne
     error_text->SetText(kKeyNotFound);
     return kErrNotFound;
   }
-  return session.Sign(keys[0], mechanism, data, n, signature);
+  return session.Sign(keys[0], mechanism, data, n, signature, parameter, parameter_length);
+}
+
+}  // namespace
+
+int SignWithSecurityKey(const CertificateWithKey& item, const char* pin, unsigned long mechanism,
+                        const uint8_t* data, size_t n, ByteString* signature,
+                        ByteString* error_text) {
+  return SignOnToken(item, pin, mechanism, nullptr, 0, data, n, signature, error_text);
+}
+
+int SignDigestWithSecurityKey(const CertificateWithKey& item, const char* pin, int hash_id, bool pss,
+                              const uint8_t* digest, size_t n, ByteString* signature,
+                              ByteString* error_text) {
+  signature->Reset();
+  const TokenHash* hash = nullptr;
+  for (const TokenHash& h : kTokenHashes) {
+    if (h.hash_id == hash_id) hash = &h;
+  }
+  const int32_t type = item.key.type;
+  if (type == kKeyEc || type == kKeyDsa) {
+    ByteString raw;
+    int rc = SignOnToken(item, pin, type == kKeyEc ? kMechanismEcdsa : CKM_DSA, nullptr, 0, digest, n, &raw,
+                         error_text);
+    return rc != kOk ? rc : EcdsaSignatureRawToDer(raw, *signature);
+  }
+  if (type != kKeyRsa || (hash == nullptr && (pss || hash_id != kHashMd5Sha1)) ||
+      (pss && hash->pss_hash == 0)) {
+    error_text->SetText(kTokenKeyUnsupported);
+    return kErrTokenKeyUnsupported;
+  }
+  if (pss) {
+    CK_RSA_PKCS_PSS_PARAMS params = {hash->pss_hash, hash->mgf, static_cast<CK_ULONG>(n)};
+    return SignOnToken(item, pin, CKM_RSA_PKCS_PSS, &params, sizeof(params), digest, n, signature, error_text);
+  }
+  ByteString input;
+  int rc = hash != nullptr ? AppendFromHex(input, hash->digest_info) : kOk;
+  if (rc == kOk) rc = input.Append(digest, static_cast<int>(n));
+  return rc != kOk ? rc : SignOnToken(item, pin, CKM_RSA_PKCS, nullptr, 0, input.bytes(), input.length(), signature,
+                                      error_text);
 }
 
 }  // namespace tw

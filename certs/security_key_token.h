@@ -33,6 +33,7 @@ constexpr const char* kPkcs11PrivateKeyHandle = "PKCS11_PRIVATE_KEY_HANDLE";
 constexpr unsigned long kMechanismRsaPkcs = 0x1;         // DigestInfo given by the caller
 constexpr unsigned long kMechanismSha256RsaPkcs = 0x40;  // the token hashes
 constexpr unsigned long kMechanismEcdsa = 0x1041;        // the hash given by the caller
+constexpr int kErrTokenKeyUnsupported = 278;
 
 struct TokenDescription {
   ByteString dllPath;
@@ -59,6 +60,14 @@ int ReadSecurityKeyItems(const void* text, int length, const char* pin, CertEntr
 int SignWithSecurityKey(const CertificateWithKey& item, const char* pin, unsigned long mechanism,
                         const uint8_t* data, size_t n, ByteString* signature,
                         ByteString* error_text);
+
+// Signs a digest of hash_id (a HashId) with the token key, by the certificate's key kind: RSA
+// PKCS #1 v1.5 over its DigestInfo (the bare 36 bytes for MD5+SHA-1) or, with pss, RSASSA-PSS
+// with MGF1 of the same hash and a salt of the digest's length; DSA and ECDSA as a DER
+// SEQUENCE of r and s. Codes as above; 278 for a key kind or hash the token path does not sign.
+int SignDigestWithSecurityKey(const CertificateWithKey& item, const char* pin, int hash_id, bool pss,
+                              const uint8_t* digest, size_t n, ByteString* signature,
+                              ByteString* error_text);
 
 // A token entry holds a private key when its key handle is set and not "0".
 bool TokenItemHasPrivateKey(const CertificateWithKey& item);

@@ -2,6 +2,7 @@
 
 #include "certs/cert_chain_engine.h"
 #include "certs/cert_store.h"
+#include "certs/security_key_token.h"
 #include "crypto/pubkey/ed25519.h"
 #include "crypto/pubkey/ed448.h"
 
@@ -219,6 +220,13 @@ struct CertSelection::Impl {
   }
   const Certificate* Selected() const { return loaded ? certs.GetCertificate() : nullptr; }
   const KeyPair* Key() const { return loaded ? certs.GetKey() : nullptr; }
+  // The selected token item whose key stays on its token, or none.
+  const CertificateWithKey* TokenItem() const {
+    const CertEntry* e = loaded ? certs.entries.SelectedEntry() : nullptr;
+    return e != nullptr && e->certificateWithKey && TokenItemHasPrivateKey(*e->certificateWithKey)
+               ? e->certificateWithKey.get()
+               : nullptr;
+  }
   int Error(int code, const char* text) {
     error.SetText(text);
     return code;
@@ -321,6 +329,7 @@ bool CertSelection::loaded() const { return impl_->loaded; }
 bool CertSelection::has_private_key() const {
   const Certificate* c = impl_->Selected();
   const KeyPair* key = impl_->Key();
+  if (c != nullptr && impl_->TokenItem() != nullptr) return true;
   return c != nullptr && key != nullptr && key->HasPrivate() && SamePublicKey(*key, c->tbs.publicKey);
 }
 
@@ -585,10 +594,18 @@ int SignWithOwnKey(const CertSelection& own, uint16_t scheme, int hash_id, bool 
   signature->Reset();
   if (!own.has_private_key()) return kErrCertSelection;
   const KeyPair& key = *own.impl()->Key();
+  const CertificateWithKey* token = own.impl()->TokenItem();
+  if (token != nullptr && (IsEdDsaScheme(scheme) || key.type == kKeyEdwards)) return kErrTlsKeyUnsupported;
   if (IsEdDsaScheme(scheme) || key.type == kKeyEdwards) return SignEdDsa(key, data, n, signature);
   ByteString digest;
   int rc = DigestFor(hash_id, key.type != kKeyRsa, data, n, &digest);
   if (rc != kOk) return rc;
+  if (token != nullptr) {
+    // The key never leaves the token: the token signs the digest.
+    ByteString error;
+    return SignDigestWithSecurityKey(*token, own.impl()->password.c_str(), hash_id, pss, digest.bytes(),
+                                     static_cast<size_t>(digest.length()), signature, &error);
+  }
   switch (key.type) {
     case kKeyRsa: {
       const char* name = RsaHashName(hash_id);

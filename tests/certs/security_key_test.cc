@@ -8,67 +8,17 @@
 #include "certs/cert_store.h"
 #include "certs/security_key_token.h"
 #include "platform/library.h"
+#include "tests/certs/security_key_fixture.h"
 #include "tests/support/test_support.h"
 
 namespace tw {
 namespace {
 
 using testsupport::RunCommand;
-
-constexpr const char* kModule = "/usr/lib/softhsm/libsofthsm2.so";
-constexpr const char* kPin = "4321";
-
-// A token "t" holding an RSA certificate with its key (id 01), an EC certificate with its key
-// (id 02) and a certificate without a key (id 03).
-class Token {
- public:
-  static Token& Get() {
-    static Token t;
-    return t;
-  }
-  bool ok() const { return ok_; }
-  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
-
- private:
-  Token() : dir_(testsupport::MakeTempDir()) {
-    if (!testsupport::HaveProgram("softhsm2-util") || !testsupport::HaveProgram("pkcs11-tool")) return;
-    const std::string conf = dir_ + "/softhsm2.conf";
-    testsupport::WriteFile(conf, "directories.tokendir = " + dir_ + "/tokens\nobjectstore.backend = file\n"
-                                 "log.level = ERROR\n");
-    setenv("SOFTHSM2_CONF", conf.c_str(), 1);
-    const std::string tool = std::string("pkcs11-tool --module ") + kModule + " --login --pin " + kPin;
-    const std::string script =
-        "cd " + dir_ + " && set -e && mkdir tokens\n"
-        "softhsm2-util --init-token --free --label t --pin " + kPin + " --so-pin 876543 >/dev/null\n"
-        "openssl req -x509 -newkey rsa:2048 -nodes -keyout a.key -out a.pem -subj '/CN=token-a/O=Acme' 2>/dev/null\n"
-        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout b.key -out b.pem "
-        "-subj '/CN=token-b' 2>/dev/null\n"
-        "openssl req -x509 -newkey rsa:2048 -nodes -keyout c.key -out c.pem -subj '/CN=token-c' 2>/dev/null\n"
-        "for n in a b c; do openssl x509 -in $n.pem -outform DER -out $n.der; "
-        "openssl pkcs8 -topk8 -nocrypt -in $n.key -outform DER -out $n.p8; done\n"
-        "openssl x509 -in a.pem -pubkey -noout > a.pub\n" +
-        tool + " --write-object a.der --type cert --id 01 --label certA >/dev/null\n" +
-        tool + " --write-object a.p8 --type privkey --id 01 --label keyA >/dev/null\n" +
-        tool + " --write-object b.der --type cert --id 02 --label certB >/dev/null\n" +
-        tool + " --write-object b.p8 --type privkey --id 02 --label keyB >/dev/null\n" +
-        tool + " --write-object c.der --type cert --id 03 --label certC >/dev/null\n";
-    int status = -1;
-    RunCommand(script, "", &status);
-    ok_ = status == 0;
-  }
-  ~Token() { RunCommand("rm -rf " + dir_); }
-  std::string dir_;
-  bool ok_ = false;
-};
-
-#define REQUIRE_TOKEN()                                                           \
-  do {                                                                            \
-    if (!Token::Get().ok()) TW_REQUIRE_OR_SKIP("SoftHSM2 and OpenSC not usable"); \
-  } while (0)
-
-std::string Description(const std::string& fields) {
-  return "-----BEGIN SECURITY KEY-----\n" + fields + "-----END SECURITY KEY-----\n";
-}
+using tokentest::Description;
+using tokentest::kModule;
+using tokentest::kPin;
+using tokentest::Token;
 
 struct TokenCase {
   const char* name;
@@ -173,6 +123,49 @@ TEST(SecurityKeySign, TokenKeySignatureVerifiesWithOpenssl) {
                                 signature.bytes(), 4, &signature, &error),
             272);
 }
+
+struct DigestCase {
+  const char* subject;
+  int hash_id;
+  const char* dgst;
+  bool pss;
+  const char* pub;
+};
+const DigestCase kDigestCases[] = {
+    {"token-a", 2, "-sha256", false, "a.pub"}, {"token-a", 0, "-sha1", false, "a.pub"},
+    {"token-a", 7, "-sha384", true, "a.pub"},  {"token-a", 2, "-sha256", true, "a.pub"},
+    {"token-b", 2, "-sha256", false, "b.pub"}, {"token-b", 4, "-sha512", false, "b.pub"},
+};
+
+class SecurityKeyDigest : public ::testing::TestWithParam<DigestCase> {};
+
+// The token signs digests as TLS needs them; openssl verifies over the data.
+TEST_P(SecurityKeyDigest, VerifiesWithOpenssl) {
+  REQUIRE_TOKEN();
+  const DigestCase& c = GetParam();
+  const Token& t = Token::Get();
+  const std::string text = Description(std::string("DllPath: ") + kModule + "\n");
+  CertStore store;
+  ASSERT_EQ(store.Open(text.data(), -1, kPin, c.subject, cstSecurityKey), 0) << store.error_text.c_str();
+  const std::string data = testsupport::RandomBytes(200, 3);
+  testsupport::WriteFile(t.Path("data.bin"), data);
+  const std::string digest = RunCommand("openssl dgst -binary " + std::string(c.dgst), data);
+  ByteString signature, error;
+  ASSERT_EQ(SignDigestWithSecurityKey(*store.entries.SelectedEntry()->certificateWithKey, kPin, c.hash_id, c.pss,
+                                      reinterpret_cast<const uint8_t*>(digest.data()), digest.size(), &signature,
+                                      &error),
+            0)
+      << error.c_str();
+  testsupport::WriteFile(t.Path("sig.bin"), std::string(signature.c_str(), signature.length()));
+  const std::string pss = c.pss ? " -sigopt rsa_padding_mode:pss -sigopt rsa_pss_saltlen:digest" : "";
+  int status = -1;
+  RunCommand("openssl dgst " + std::string(c.dgst) + pss + " -verify " + t.Path(c.pub) + " -signature " +
+                 t.Path("sig.bin") + " " + t.Path("data.bin"),
+             "", &status);
+  EXPECT_EQ(status, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Token, SecurityKeyDigest, ::testing::ValuesIn(kDigestCases));
 
 TEST(SecurityKeyModule, SwitchedOffModuleIsMissing) {
   REQUIRE_TOKEN();
