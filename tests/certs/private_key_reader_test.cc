@@ -177,6 +177,7 @@ INSTANTIATE_TEST_SUITE_P(
     Tools, PemKeyBlocks,
     testing::Values(BlockCase{"rsa", "rsa -traditional -des3 -passout pass:pa55", "RSA PRIVATE KEY", true},
                     BlockCase{"rsa", "rsa -traditional -aes256 -passout pass:pa55", "RSA PRIVATE KEY", true},
+                    BlockCase{"rsa", "rsa -traditional -des-ede3-cfb -passout pass:pa55", "RSA PRIVATE KEY", true},
                     BlockCase{"p256", "ec -aes128 -passout pass:pa55", "EC PRIVATE KEY", true},
                     BlockCase{"dsa", "dsa -des3 -passout pass:pa55", "DSA PRIVATE KEY", true},
                     BlockCase{"dsa", "dsa", "DSA PRIVATE KEY", false},
