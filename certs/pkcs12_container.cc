@@ -101,6 +101,26 @@ bool PlausibleSequence(const uint8_t* p, size_t n) {
   return total <= n && n - total <= 16;
 }
 
+// UTF-8 to big-endian UTF-16, the reverse of BmpToUtf8; a byte that starts no UTF-8 sequence is
+// taken as the code point of the same value.
+int Utf8ToBmp(const char* text, ByteString* out) {
+  const uint8_t* p = reinterpret_cast<const uint8_t*>(text);
+  int rc = kOk;
+  while (rc == kOk && *p) {
+    unsigned u = *p++;
+    if (u >= 0xE0 && u < 0xF0 && (p[0] & 0xC0) == 0x80 && (p[1] & 0xC0) == 0x80) {
+      u = ((u & 0x0F) << 12) | ((p[0] & 0x3Fu) << 6) | (p[1] & 0x3Fu);
+      p += 2;
+    } else if (u >= 0xC2 && u < 0xE0 && (p[0] & 0xC0) == 0x80) {
+      u = ((u & 0x1F) << 6) | (p[0] & 0x3Fu);
+      p += 1;
+    }
+    const uint8_t unit[] = {static_cast<uint8_t>(u >> 8), static_cast<uint8_t>(u)};
+    rc = out->Append(unit, 2);
+  }
+  return rc;
+}
+
 // A key read from a bag, waiting to be joined to its certificate.
 struct PendingKey {
   KeyPair key;
@@ -386,10 +406,7 @@ int AppendAttributes(DerWriter* w, const char* friendly_name, bool with_id) {
     if (rc == kOk) rc = w->DerAppendOid(kTagOid, kOidFriendlyName);
     if (rc == kOk) rc = w->DerOpenConstructed(kTagSet);
     ByteString bmp;
-    for (const char* p = friendly_name; rc == kOk && *p; ++p) {
-      const uint8_t unit[] = {0, static_cast<uint8_t>(*p)};
-      rc = bmp.Append(unit, 2);
-    }
+    if (rc == kOk) rc = Utf8ToBmp(friendly_name, &bmp);
     if (rc == kOk) rc = w->DerAppendTlv(kTagBmpString, bmp.data(), bmp.length());
     if (rc == kOk) rc = w->DerCloseConstructed(false);
     if (rc == kOk) rc = w->DerCloseConstructed(false);

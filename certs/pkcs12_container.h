@@ -31,6 +31,11 @@ constexpr const char* kPfxTextShroudedBag = "Failed to parse PKCS8ShroudedKeyBag
 
 // One PFX as read.
 struct Pkcs12Container {
+  Pkcs12Container() = default;
+  ~Pkcs12Container() { WipeString(password); }
+  Pkcs12Container(Pkcs12Container&&) = default;
+  Pkcs12Container& operator=(Pkcs12Container&&) = default;
+
   ByteString der;
   ByteString password;
   int32_t version = 0;

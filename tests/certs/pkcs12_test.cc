@@ -72,7 +72,9 @@ const Fixtures& GetFixtures() {
     testsupport::WriteFile(r.dir + "/make.py", kPythonPfx);
     RunCommand("python3 " + r.dir + "/make.py " + pki.dir() + " " + r.dir + " 2>&1", "", &status);
     if (status != 0) r.error += "python3-cryptography could not write PFX; ";
-    for (const char* name : {"py", "py_plain", "py_3des"}) r.files[name] = testsupport::ReadFile(r.dir + "/" + name + ".p12");
+    for (const char* name : {"py", "py_plain", "py_3des"}) {
+      r.files[name] = testsupport::ReadFile(r.dir + "/" + name + ".p12");
+    }
     return r;
   }();
   return f;
@@ -192,7 +194,8 @@ struct DamageCase {
 
 class PfxDamage : public testing::TestWithParam<DamageCase> {};
 
-// A changed ciphertext with the right password is damage (446), never a wrong password (500).
+// A changed ciphertext with the right password is damage (446), never a wrong password (500). The
+// changes hit the second block (structure, not only string or signature bytes) or the last one.
 TEST_P(PfxDamage, IsToldApartFromAWrongPassword) {
   NEED_FIXTURES();
   const DamageCase& c = GetParam();
@@ -211,12 +214,12 @@ constexpr const char* kRc2_40 = "060a2a864886f70d010c0106";
 constexpr const char* kTripleDes = "060a2a864886f70d010c0103";
 
 INSTANTIATE_TEST_SUITE_P(Changes, PfxDamage,
-                         testing::Values(DamageCase{"default", kPbes2, 0, 100, "secret", kErrDerMalformed},
-                                         DamageCase{"default", kPbes2, 0, -20, "secret", kErrDerMalformed},
-                                         DamageCase{"default", kPbes2, 1, 100, "secret", kErrDerMalformed},
+                         testing::Values(DamageCase{"default", kPbes2, 0, 20, "secret", kErrDerMalformed},
+                                         DamageCase{"default", kPbes2, 0, -1, "secret", kErrDerMalformed},
+                                         DamageCase{"default", kPbes2, 1, 20, "secret", kErrDerMalformed},
                                          DamageCase{"default", kPbes2, 1, -1, "secret", kErrDerMalformed},
-                                         DamageCase{"default", kPbes2, 0, 100, "wrong", kErrPfxWrongPassword},
-                                         DamageCase{"legacy", kRc2_40, 0, 100, "secret", kErrDerMalformed},
+                                         DamageCase{"default", kPbes2, 0, 20, "wrong", kErrPfxWrongPassword},
+                                         DamageCase{"legacy", kRc2_40, 0, 12, "secret", kErrDerMalformed},
                                          DamageCase{"legacy", kTripleDes, 0, -1, "secret", kErrDerMalformed},
                                          DamageCase{"legacy", kTripleDes, 0, 50, "wrong", kErrPfxWrongPassword}));
 
@@ -224,7 +227,7 @@ INSTANTIATE_TEST_SUITE_P(Changes, PfxDamage,
 TEST(PfxHostile, MacAndAuthenticatedSafe) {
   NEED_FIXTURES();
   std::string bytes = fx.files.at("legacy");
-  bytes[bytes.size() - 16] ^= 1;  // inside the MAC salt
+  bytes[bytes.size() - 16] ^= 1;  // inside the MAC digest
   Pkcs12Container pfx;
   EXPECT_EQ(ReadPfx(bytes.data(), static_cast<int>(bytes.size()), ByteString("secret"), &pfx), kOk);
   EXPECT_FALSE(pfx.macVerified);
@@ -235,6 +238,28 @@ TEST(PfxHostile, MacAndAuthenticatedSafe) {
       "3027020103302206092a864886f70d010701a01504133011300f06092a864886f70d010703a0023000");
   EXPECT_EQ(ReadPfx(enveloped.data(), static_cast<int>(enveloped.size()), ByteString(""), &pfx), kErrDerIncomplete);
   EXPECT_STREQ(pfx.error_text.c_str(), kPfxTextAuthSafe);
+}
+
+// Parameters out of range are refused before any key is derived.
+TEST(PfxPassword, PbeParametersOutOfRangeAreRefused) {
+  const struct {
+    const char* oid;
+    const char* params_hex;
+  } cases[] = {
+      {kOidPbeSha1TripleDes, "300d04080102030405060708020100"},          // 0 iterations
+      {kOidPbeSha1TripleDes, "300d040801020304050607080201ff"},          // negative
+      {kOidPbeSha1TripleDes, "301004080102030405060708020400989681"},   // above the cap
+      {kOidPbeSha1TripleDes, "300a04080102030405060708"},                // no count
+      {"1.2.840.113549.1.12.1.7", "300d04080102030405060708020101"},     // no such scheme
+  };
+  for (const auto& c : cases) {
+    ByteStringPair algorithm;
+    ByteString out;
+    algorithm.first.SetText(c.oid);
+    const std::string params = testsupport::Unhex(c.params_hex);
+    algorithm.second.Set(params.data(), static_cast<int>(params.size()));
+    EXPECT_EQ(DecryptPbe(algorithm, ByteString("0000"), "12345678", 8, &out), kErrPbeUnsupported) << c.params_hex;
+  }
 }
 
 TEST(PfxPassword, BmpFormKeepsTheClosingZeros) {
@@ -262,7 +287,7 @@ TEST_P(PfxWrite, ReadableByUsAndTheOracles) {
   KeyPair key;
   ASSERT_EQ(key_info.Set(key_der.data(), static_cast<int>(key_der.size())), kOk);
   ASSERT_EQ(ReadPkcs8PrivateKey(key_info, &key), kOk);
-  ASSERT_EQ(WritePfx(certs, ByteString("pass word"), &key, "my key", &out), kOk);
+  ASSERT_EQ(WritePfx(certs, ByteString("pass word"), &key, "my key \u00e9", &out), kOk);
 
   Pkcs12Container back;
   ASSERT_EQ(ReadPfx(out.data(), out.length(), ByteString("pass word"), &back), kOk) << back.error_text.c_str();
@@ -279,7 +304,8 @@ TEST_P(PfxWrite, ReadableByUsAndTheOracles) {
   const std::string info =
       RunCommand("openssl pkcs12 -info -nodes -passin 'pass:pass word' -in " + path + " 2>&1", "", &status);
   EXPECT_EQ(status, 0) << info;
-  for (const char* line : {"friendlyName: my key", "MAC: sha1, Iteration 1",
+  // OpenSSL shows each UTF-16 unit of the name as one byte.
+  for (const char* line : {"friendlyName: my key \xe9", "MAC: sha1, Iteration 1",
                            "PKCS7 Encrypted data: pbeWithSHA1And3-KeyTripleDES-CBC, Iteration 2000"}) {
     EXPECT_NE(info.find(line), std::string::npos) << line << "\n" << info;
   }
