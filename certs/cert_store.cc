@@ -306,11 +306,15 @@ int ContentParser::JoinKeptPair(int32_t* detected) {
   if (rc == kOk) rc = pfx.certificates.InsertCopy(0, joined);
   if (rc == kOk) rc = pfx.certLocalKeyIds.AddText("");
   if (rc == kOk) rc = pfx.certFriendlyNames.AddText("");
+  // Without an owner the key went with the first certificate, which is the one kept aside.
+  bool first_joined = owner >= 0;
   for (int i = 0; rc == kOk && i < list_->entries.Count(); ++i) {
     CertEntry* e = list_->entries.At(i);
     if (i == owner || !e->certificate) continue;
-    // Without an owner the first certificate took the key.
-    if (owner < 0 && e->certificate->der.Equals(kept_cert_.der) && pfx.certificates.Count() == 1) continue;
+    if (!first_joined) {
+      first_joined = true;
+      continue;
+    }
     CertificateWithKey chain;
     chain.certificate = std::move(*e->certificate);
     rc = pfx.certificates.InsertCopy(pfx.certificates.Count(), chain);

@@ -37,6 +37,7 @@ class Fixtures {
         "base64 -w 64 a.der > a.b64\n"
         "cat a.pem a.key > a_with_key.pem\n"
         "cat a.key b.pem a.pem > key_chain.pem\n"
+
         "cat a.pem b.pem > two.pem\n"
         "openssl pkey -in a.key -pubout -out a.pub 2>/dev/null\n"
         "cat a.pem a.pub > cert_pub.pem\n"
@@ -47,6 +48,7 @@ class Fixtures {
         "openssl dsa -in d.key -traditional -out d.trad 2>/dev/null || cp d.key d.trad\n"
         "printf -- '-----BEGIN WHATEVER-----\\nAAAA\\n-----END WHATEVER-----\\n' > unknown.pem\n"
         "cat unknown.pem a.pem > unknown_and_cert.pem\n"
+        "cat b.pem a.key a.rsapub > mismatch.pem\n"
         "openssl pkcs12 -export -in a.pem -inkey a.key -passout pass:pw -out a.pfx\n"
         "openssl pkcs12 -export -legacy -in a.pem -inkey a.key -certfile b.pem -passout pass:pw -out legacy.pfx\n"
         "base64 -w 64 a.pfx > a.pfx.b64\n"
@@ -92,6 +94,7 @@ const ParseCase kParseCases[] = {
     {"CertWithKeyJoinedFile", "a_with_key.pem", true, 0, cstPEMKeyFile, 1, kEntryPfx},
     {"CertWithKeyJoinedBlob", "a_with_key.pem", false, 0, cstPEMKeyBlob, 1, kEntryPfx},
     {"KeyWithChainJoined", "key_chain.pem", false, 0, cstPEMKeyBlob, 1, kEntryPfx},
+    {"KeyWithoutItsCertificateJoinedWithFirst", "mismatch.pem", false, 0, cstPEMKeyBlob, 1, kEntryPfx},
     {"CertAndPublicKeyNotJoined", "cert_pub.pem", false, 0, cstPEMKeyBlob, 2, kEntryCertificate},
     {"TwoCerts", "two.pem", false, 0, cstPEMKeyBlob, 2, kEntryCertificate},
     {"Pkcs8Key", "a.key", false, 0, cstPEMKeyBlob, 1, kEntryBareKey},
