@@ -3,6 +3,7 @@
 // members are the properties (each a get and a put) followed by the methods.
 #pragma once
 
+#include "certs/cert_store_types.h"
 #include "platform/automation.h"
 #include "platform/com_types.h"
 #include "platform/dispatch_table.h"
@@ -72,30 +73,6 @@ enum AuthSchemes : LONG {
   authNegotiate = 5
 };
 enum ProxySSLTypes : LONG { psAutomatic = 0, psAlways = 1, psNever = 2, psTunnel = 3 };
-enum CertStoreTypes : LONG {
-  cstUser = 0,
-  cstMachine = 1,
-  cstPFXFile = 2,
-  cstPFXBlob = 3,
-  cstJKSFile = 4,
-  cstJKSBlob = 5,
-  cstPEMKeyFile = 6,
-  cstPEMKeyBlob = 7,
-  cstPublicKeyFile = 8,
-  cstPublicKeyBlob = 9,
-  cstSSHPublicKeyBlob = 10,
-  cstP7BFile = 11,
-  cstP7BBlob = 12,
-  cstSSHPublicKeyFile = 13,
-  cstPPKFile = 14,
-  cstPPKBlob = 15,
-  cstXMLFile = 16,
-  cstXMLBlob = 17,
-  cstJWKFile = 18,
-  cstJWKBlob = 19,
-  cstSecurityKey = 20,
-  cstAuto = 99
-};
 
 // DISPIDs of ICobalin (properties 1-98, methods 502-538). Those of _ICobalinEvents are the
 // blob client's event slots (kBlobEvent*).

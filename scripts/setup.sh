@@ -4,6 +4,7 @@ TW_APT_PACKAGES=(
   python3 python3-cryptography python3-bcrypt openssl ca-certificates libxml2-utils libxml2-dev libgcrypt20 gzip sharutils coreutils
   putty-tools
   curl nginx tinyproxy dante-server microsocks squid apache2-utils
+  softhsm2 opensc
 )
 
 tw_install_packages() {

@@ -1,6 +1,8 @@
 #include "tls/tls_certificates.h"
 
 #include "certs/cert_chain_engine.h"
+#include "certs/cert_store.h"
+#include "certs/security_key_token.h"
 #include "crypto/pubkey/ed25519.h"
 #include "crypto/pubkey/ed448.h"
 
@@ -31,11 +33,6 @@ namespace {
 
 constexpr const char* kNoCertSelected = "No certificate selected.  Please select a certificate first.";
 constexpr const char* kStoreNotOpened = "The certificate store could not be opened (0x2).";
-constexpr const char* kStoreTypeMismatch = "The certificate store could not be opened (0x80092002).";
-constexpr const char* kCertNotFound = "Cannot find specified certificate.";
-constexpr const char* kStoreTypeUnsupported = "The %s store type is not supported in this build.";
-constexpr const char* kEncryptedKeyUnsupported = "Encrypted PEM keys are not supported in this build.";
-constexpr const char* kKeyNotParsed = "Failed to parse PEM(%s) as KeyStore.";
 constexpr const char* kStatusOk = "OK";
 constexpr const char* kStatusValidity = "A required certificate is not within its validity period.";
 constexpr const char* kStatusUntrusted =
@@ -49,37 +46,11 @@ constexpr const char* kUnrecognizedAlgorithm = "Unrecognized server certificate 
 constexpr const char* kUnsupportedAlgorithm =
     "Unsupported certificate signature algorithm (%s). Supported signature algorithms: %s";
 
-constexpr int kErrStoreOpen = 271;
-constexpr int kErrStoreNoMatch = 272;
 constexpr int kErrDecodeError = 50;
 constexpr uint8_t kAlertCertificateUnknown = 46;
 constexpr int kCodeNotTimeValid = static_cast<int>(0x800B0101u);
 constexpr int kCodeUntrustedRoot = static_cast<int>(0x800B0109u);
-constexpr int kFileNameLimit = 1024;  // longer input is content, never a file name
 constexpr size_t kMaxU24 = 0xFFFFFF;
-
-constexpr int32_t kStorePemFile = 6;
-constexpr int32_t kStorePemBlob = 7;
-constexpr int32_t kStoreAuto = 99;
-
-struct StoreTypeName {
-  int32_t type;
-  const char* name;
-};
-constexpr StoreTypeName kStoreTypeNames[] = {
-    {0, "User"},        {1, "Machine"},        {2, "PFX"},  {3, "PFX"},  {4, "JKS"},
-    {5, "JKS"},         {6, "PEM"},            {7, "PEM"},  {8, "Public Key"},
-    {9, "Public Key"},  {10, "SSH Public Key"}, {11, "P7B"}, {12, "P7B"}, {13, "SSH Public Key"},
-    {14, "PPK"},        {15, "PPK"},           {16, "XML"}, {17, "XML"}, {18, "JWK"},
-    {19, "JWK"},        {99, "Auto"},
-};
-
-const char* StoreTypeText(int32_t type) {
-  for (const StoreTypeName& t : kStoreTypeNames) {
-    if (t.type == type) return t.name;
-  }
-  return "Unknown";
-}
 
 struct SchemeName {
   const char* name;
@@ -233,10 +204,7 @@ struct CertSelection::Impl {
   ByteString subject;
   ByteString encoded;
   bool loaded = false;
-  std::vector<Certificate> certificates;  // as found in the store, in order
-  int selected = -1;
-  KeyPair key;
-  bool has_key = false;
+  CertStore certs;  // the opened store with its selection
   ByteString error;
   ByteString none;
 
@@ -247,126 +215,49 @@ struct CertSelection::Impl {
   static void Wipe(ByteString& s) { WipeBytes(s.bytes(), static_cast<size_t>(s.length())); }
 
   void Unload() {
-    certificates.clear();
-    selected = -1;
-    key = KeyPair();
-    has_key = false;
+    certs.Reset();
     loaded = false;
   }
-  const Certificate* Selected() const {
-    return selected >= 0 && selected < static_cast<int>(certificates.size()) ? &certificates[selected] : nullptr;
+  const Certificate* Selected() const { return loaded ? certs.GetCertificate() : nullptr; }
+  const KeyPair* Key() const { return loaded ? certs.GetKey() : nullptr; }
+  // The selected token item whose key stays on its token, or none.
+  const CertificateWithKey* TokenItem() const {
+    const CertEntry* e = loaded ? certs.entries.SelectedEntry() : nullptr;
+    return e != nullptr && e->certificateWithKey && TokenItemHasPrivateKey(*e->certificateWithKey)
+               ? e->certificateWithKey.get()
+               : nullptr;
   }
   int Error(int code, const char* text) {
     error.SetText(text);
     return code;
   }
-  int Parse(const uint8_t* data, int n, bool allow_file, bool* from_file);
-  int ParsePem(const uint8_t* data, int n);
-  int TakePemBlocks(const StringList& labels, const StringList& headers, const StringList& bodies);
-  int AddCertificate(const void* der, int n);
-  int SelectBySubject(const char* wanted);
+  // Every certificate the store holds, containers opened, in store order.
+  std::vector<const Certificate*> AllCertificates() const;
+  int LoadEncoded();
 };
 
-int CertSelection::Impl::AddCertificate(const void* der, int n) {
-  Certificate c;
-  const int rc = ParseCertificateDer(der, n, &c);
-  if (rc != kOk) return rc;
-  certificates.push_back(std::move(c));
-  return kOk;
+std::vector<const Certificate*> CertSelection::Impl::AllCertificates() const {
+  std::vector<const Certificate*> out;
+  const CertEntryArray& entries = certs.entries.entries;
+  for (int i = 0; i < entries.Count(); ++i) {
+    const CertEntry* e = entries.At(i);
+    if (e->pfx) {
+      for (int j = 0; j < e->pfx->certificates.Count(); ++j) out.push_back(&e->pfx->certificates.At(j)->certificate);
+    } else if (e->p7b) {
+      for (int j = 0; j < e->p7b->certificates.Count(); ++j) out.push_back(&e->p7b->certificates.At(j)->certificate);
+    } else if (const Certificate* c = e->GetCertificate()) {
+      out.push_back(c);
+    }
+  }
+  return out;
 }
 
-int CertSelection::Impl::ParsePem(const uint8_t* data, int n) {
-  StringList labels, headers, bodies;
-  if (ReadPemBlocks(data, n, &labels, &headers, &bodies, nullptr) != kOk) return -1;
-  const int rc = TakePemBlocks(labels, headers, bodies);
-  // The decoded bodies hold the private key too.
-  const ByteString& packed = bodies.packed();
-  WipeBytes(const_cast<uint8_t*>(packed.bytes()), static_cast<size_t>(packed.length()));
+// An encoded certificate is content only: it is never taken for a file name.
+int CertSelection::Impl::LoadEncoded() {
+  int32_t detected = 0;
+  int rc = ParseStoreBytes(&certs.entries, encoded.data(), encoded.length(), "", nullptr, &detected, &error);
+  if (rc == kOk) rc = SelectEntryBySubject(&certs.entries, "");
   return rc;
-}
-
-int CertSelection::Impl::TakePemBlocks(const StringList& labels, const StringList& headers, const StringList& bodies) {
-  for (int i = 0; i < labels.Count(); ++i) {
-    const char* label = labels.Get(i);
-    if (std::strcmp(label, "CERTIFICATE") == 0) {
-      if (AddCertificate(bodies.Get(i), bodies.GetLength(i)) != kOk) return Error(kErrStoreOpen, kStoreNotOpened);
-      continue;
-    }
-    const bool encrypted = std::strcmp(label, "ENCRYPTED PRIVATE KEY") == 0 || headers.GetLength(i) > 0;
-    const bool key_label = std::strcmp(label, "PRIVATE KEY") == 0 || std::strcmp(label, "RSA PRIVATE KEY") == 0 ||
-                           std::strcmp(label, "EC PRIVATE KEY") == 0 || std::strcmp(label, "DSA PRIVATE KEY") == 0 ||
-                           std::strcmp(label, "ENCRYPTED PRIVATE KEY") == 0;
-    if (!key_label || has_key) continue;  // the first key is the one joined with the certificate
-    if (encrypted) return Error(kErrCertSelection, kEncryptedKeyUnsupported);
-    ByteString der;
-    int rc = der.Set(bodies.Get(i), bodies.GetLength(i));
-    if (rc == kOk) rc = ReadPrivateKeyByLabel(label, der, &key);
-    WipeBytes(der.bytes(), static_cast<size_t>(der.length()));
-    if (rc != kOk) {
-      error.Format(kKeyNotParsed, label);
-      return rc;
-    }
-    has_key = true;
-  }
-  return kOk;
-}
-
-// The content (or the file it names) as PEM blocks, Base64 DER or DER.
-int CertSelection::Impl::Parse(const uint8_t* data, int n, bool allow_file, bool* from_file) {
-  *from_file = false;
-  ByteString content;
-  struct WipeOnExit {
-    ByteString& s;
-    ~WipeOnExit() { Wipe(s); }
-  } wipe_content{content};
-  if (allow_file && n > 0 && n < kFileNameLimit) {
-    ByteString name;
-    int rc = name.Set(data, n);
-    if (rc == kOk && std::strlen(name.c_str()) == static_cast<size_t>(n) &&
-        ReadFileToString(name.c_str(), content) == kOk) {
-      *from_file = true;
-      data = content.bytes();
-      n = content.length();
-    }
-  }
-  int rc = IsPemText(data, n) ? ParsePem(data, n) : -1;
-  if (rc == kOk && (has_key || !certificates.empty())) {
-    return certificates.empty() ? Error(kErrStoreNoMatch, kCertNotFound) : kOk;
-  }
-  if (rc > 0) return rc;
-  ByteString der;
-  rc = der.Set(data, n);
-  if (rc != kOk) return rc;
-  if (LooksLikeBase64(der.c_str(), der.length()) && DecodeBase64(der, false, true, true) < 0) {
-    return Error(kErrStoreOpen, kStoreNotOpened);
-  }
-  if (AddCertificate(der.data(), der.length()) != kOk) return Error(kErrStoreOpen, kStoreNotOpened);
-  return kOk;
-}
-
-int CertSelection::Impl::SelectBySubject(const char* wanted) {
-  const bool any = wanted == nullptr || *wanted == 0 || std::strcmp(wanted, "*") == 0;
-  if (certificates.size() == 1 && !has_key) {
-    selected = 0;  // a lone plain certificate is taken whatever subject is asked for
-    return kOk;
-  }
-  if (any) {
-    selected = 0;
-    for (size_t i = 0; has_key && i < certificates.size(); ++i) {
-      if (SamePublicKey(key, certificates[i].tbs.publicKey)) {
-        selected = static_cast<int>(i);
-        break;
-      }
-    }
-    return kOk;
-  }
-  StringList subjects;
-  for (const Certificate& c : certificates) {
-    const int rc = subjects.Add(c.tbs.subjectText.data(), c.tbs.subjectText.length());
-    if (rc != kOk) return rc;
-  }
-  selected = FindSubjectIndex(subjects, wanted);
-  return selected < 0 ? Error(kErrStoreNoMatch, kCertNotFound) : kOk;
 }
 
 CertSelection::CertSelection() : impl_(new Impl) {}
@@ -392,23 +283,16 @@ int CertSelection::Load(const void* store, int store_length, int32_t store_type,
   if (rc != kOk) return rc;
   s.Unload();
   s.error.Reset();
-  bool from_file = false;
   if (with_encoded) {
-    rc = s.Parse(s.encoded.bytes(), s.encoded.length(), false, &from_file);
-    if (rc == kOk) rc = s.SelectBySubject("");
+    rc = s.LoadEncoded();
   } else if (s.store_type == 0 && std::strcmp(s.store.c_str(), "MY") == 0 && s.password.empty() &&
              s.subject.empty()) {
     rc = s.Error(kErrCertSelection, kNoCertSelected);
-  } else if (s.store_type != kStorePemFile && s.store_type != kStorePemBlob && s.store_type != kStoreAuto) {
-    s.error.Format(kStoreTypeUnsupported, StoreTypeText(s.store_type));
-    rc = kErrCertSelection;
   } else {
-    rc = s.Parse(s.store.bytes(), s.store.length(), true, &from_file);
-    if (rc == kOk && s.store_type != kStoreAuto && from_file != (s.store_type == kStorePemFile)) {
-      rc = s.Error(kErrStoreOpen, kStoreTypeMismatch);
-    }
-    if (rc == kOk) rc = s.SelectBySubject(s.subject.c_str());
+    rc = s.certs.Open(s.store.data(), s.store.length(), s.password.c_str(), s.subject.c_str(), s.store_type);
+    if (rc != kOk) s.error.Assign(s.certs.error_text);
   }
+  if (rc == kOk && s.certs.GetCertificate() == nullptr) rc = s.Error(kErrCertSelection, kNoCertSelected);
   if (rc != kOk) {
     if (s.error.empty()) s.error.SetText(kStoreNotOpened);
     s.Unload();
@@ -444,7 +328,9 @@ bool CertSelection::loaded() const { return impl_->loaded; }
 
 bool CertSelection::has_private_key() const {
   const Certificate* c = impl_->Selected();
-  return c != nullptr && impl_->has_key && impl_->key.HasPrivate() && SamePublicKey(impl_->key, c->tbs.publicKey);
+  const KeyPair* key = impl_->Key();
+  if (c != nullptr && impl_->TokenItem() != nullptr) return true;
+  return c != nullptr && key != nullptr && key->HasPrivate() && SamePublicKey(*key, c->tbs.publicKey);
 }
 
 const ByteString& CertSelection::der() const {
@@ -462,21 +348,24 @@ int CertSelection::GetChainDer(std::vector<ByteString>* out, uint32_t) const {
   out->clear();
   const Certificate* c = impl_->Selected();
   if (c == nullptr) return impl_->Error(kErrCertSelection, kNoCertSelected);
-  std::vector<bool> used(impl_->certificates.size(), false);
-  used[static_cast<size_t>(impl_->selected)] = true;
+  const std::vector<const Certificate*> all = impl_->AllCertificates();
+  std::vector<bool> used(all.size(), false);
+  for (size_t i = 0; i < all.size(); ++i) {
+    if (all[i] == c) used[i] = true;
+  }
   while (true) {
     out->push_back(c->der);
     if (IsSelfSigned(*c)) break;
     ByteString issuer;
     NormalizeDistinguishedName(c->tbs.issuerText.c_str(), &issuer);
     const Certificate* next = nullptr;
-    for (size_t i = 0; i < impl_->certificates.size() && next == nullptr; ++i) {
+    for (size_t i = 0; i < all.size() && next == nullptr; ++i) {
       if (used[i]) continue;
       ByteString subject;
-      NormalizeDistinguishedName(impl_->certificates[i].tbs.subjectText.c_str(), &subject);
+      NormalizeDistinguishedName(all[i]->tbs.subjectText.c_str(), &subject);
       if (!issuer.empty() && subject.Equals(issuer)) {
         used[i] = true;
-        next = &impl_->certificates[i];
+        next = all[i];
       }
     }
     if (next == nullptr) break;
@@ -704,11 +593,19 @@ int SignWithOwnKey(const CertSelection& own, uint16_t scheme, int hash_id, bool 
                    ByteString* signature) {
   signature->Reset();
   if (!own.has_private_key()) return kErrCertSelection;
-  const KeyPair& key = own.impl()->key;
+  const KeyPair& key = *own.impl()->Key();
+  const CertificateWithKey* token = own.impl()->TokenItem();
+  if (token != nullptr && (IsEdDsaScheme(scheme) || key.type == kKeyEdwards)) return kErrTlsKeyUnsupported;
   if (IsEdDsaScheme(scheme) || key.type == kKeyEdwards) return SignEdDsa(key, data, n, signature);
   ByteString digest;
   int rc = DigestFor(hash_id, key.type != kKeyRsa, data, n, &digest);
   if (rc != kOk) return rc;
+  if (token != nullptr) {
+    // The key never leaves the token: the token signs the digest.
+    ByteString error;
+    return SignDigestWithSecurityKey(*token, own.impl()->password.c_str(), hash_id, pss, digest.bytes(),
+                                     static_cast<size_t>(digest.length()), signature, &error);
+  }
   switch (key.type) {
     case kKeyRsa: {
       const char* name = RsaHashName(hash_id);

@@ -137,10 +137,11 @@ INSTANTIATE_TEST_SUITE_P(
         LoadCase{"pair.pem", 'e', 0, "", 0, "CN = localhost", false},
         LoadCase{"full.pem", 'f', 7, "", 271, "The certificate store could not be opened (0x80092002).", false},
         LoadCase{"junk.txt", 'f', 6, "", 271, "The certificate store could not be opened (0x2).", false},
-        LoadCase{"enc.pem", 'f', 6, "", 281, "Encrypted PEM keys are not supported in this build.", false},
+        // Without its password the key does not decrypt: the certificate alone is selected.
+        LoadCase{"enc.pem", 'f', 6, "", 0, "CN = localhost", false},
         LoadCase{"", 'm', 0, "", 281, "No certificate selected.  Please select a certificate first.", false},
-        LoadCase{"", 'm', 0, "Someone", 281, "The User store type is not supported in this build.", false},
-        LoadCase{"full.pem", 'f', 2, "", 281, "The PFX store type is not supported in this build.", false}));
+        LoadCase{"", 'm', 0, "Someone", 271, "The certificate store could not be opened (2).", false},
+        LoadCase{"full.pem", 'f', 2, "", 271, "The certificate store could not be opened (0x80092002).", false}));
 
 // ---- The Certificate message ----
 
