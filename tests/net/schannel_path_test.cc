@@ -181,6 +181,72 @@ INSTANTIATE_TEST_SUITE_P(
                       Row{"renegotiation_off", Shape::kPass, true, false}),
     [](const ::testing::TestParamInfo<Row>& i) { return std::string(i.param.name); });
 
+struct CertRow {
+  const char* name;
+  const char* cert;      // test PKI name of the server's certificate
+  const char* flags;     // SSLSecurityFlags
+  bool accepted;         // the server's certificate given as the accepted one
+  const char* host;
+  int connected;         // the Connected code
+  const char* status;    // the status handed to SSLServerAuthentication
+};
+
+void PrintTo(const CertRow& row, std::ostream* os) { *os << row.name; }
+
+class SchannelCertificates : public ::testing::TestWithParam<CertRow> {};
+
+// The chain policy over the ROOT store, the bits of SSLSecurityFlags that leave checks out, and
+// the accepted certificate that skips the policy.
+TEST_P(SchannelCertificates, PolicyDecides) {
+  const CertRow& row = GetParam();
+  const TestPki& pki = TestPki::Get();
+  if (!pki.ok()) { TW_REQUIRE_OR_SKIP(pki.error()); }
+  CommandServer server;
+  ASSERT_TRUE(server.Start({"-cert", pki.Cert(row.cert), "-key", pki.Key(row.cert), "-cert_chain",
+                            pki.Cert("inter"), "-tls1_2"}))
+      << server.log();
+  setenv("TW_CERT_STORES", pki.store_dir().c_str(), 1);
+  Client c;
+  ASSERT_EQ(c.ConfigText((std::string("SSLSecurityFlags=") + row.flags).c_str(), nullptr), 0);
+  if (row.accepted) {
+    const std::string pem = testsupport::ReadFile(pki.Cert(row.cert));
+    ASSERT_EQ(c.LoadCertificate(pem.data(), static_cast<int>(pem.size())), 0);
+  }
+  ASSERT_EQ(c.EnableTls(true), 0);
+  ASSERT_EQ(c.SetRemoteHost(row.host), 0);
+  ASSERT_EQ(c.SetRemotePort(server.port()), 0);
+  ASSERT_EQ(c.SetConnected(true, 0), 0) << c.error_text().c_str();
+  ASSERT_TRUE(c.Pump([&] { return c.Count(tw::kEventConnected) > 0; })) << server.log();
+  EXPECT_EQ(c.First(tw::kEventConnected)->code, row.connected) << c.Statuses();
+  const Seen* auth = c.First(tw::kEventSslServerAuthentication);
+  ASSERT_NE(auth, nullptr);
+  EXPECT_EQ(auth->text, row.status);
+  EXPECT_EQ(auth->code, row.connected == 0 ? 1 : 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Peers, SchannelCertificates,
+    ::testing::Values(
+        CertRow{"trusted", "rsa", "0", false, "localhost", 0, "[0x0] "},
+        CertRow{"by_address", "rsa", "0", false, "127.0.0.1", 0, "[0x0] "},
+        CertRow{"untrusted_root", "selfsigned", "0", false, "localhost", 276,
+                "[0x800b0109] A certification chain processed correctly but terminated in a root "
+                "certificate not trusted by the trust provider."},
+        CertRow{"unknown_ca_ignored", "selfsigned", "256", false, "localhost", 0, "[0x0] "},
+        CertRow{"accepted_certificate", "selfsigned", "0", true, "localhost", 0, "[0x0] "},
+        CertRow{"wrong_host", "wronghost", "0", false, "localhost", 276,
+                "[0x800b010f] The certificate's CN name does not match the passed value."},
+        CertRow{"wrong_host_ignored", "wronghost", "4096", false, "localhost", 0, "[0x0] "},
+        CertRow{"server_name_omitted", "wronghost", "-2147483648", false, "localhost", 0, "[0x0] "},
+        CertRow{"expired", "expired", "0", false, "localhost", 276,
+                "[0x800b0101] A required certificate is not within its validity period."},
+        CertRow{"expired_ignored", "expired", "8192", false, "localhost", 0, "[0x0] "},
+        // Its issuer's key does not match, so no issuer is found for it.
+        CertRow{"forged", "forged", "0", false, "localhost", 276,
+                "[0x800b0109] A certification chain processed correctly but terminated in a root "
+                "certificate not trusted by the trust provider."}),
+    [](const ::testing::TestParamInfo<CertRow>& i) { return std::string(i.param.name); });
+
 // Without the security library the path fails before connecting, with 270.
 TEST(SchannelLibrary, MissingLibraryGives270) {
   for (const char* name : {win::kLibsslName, win::kLibcryptoName, "secur32.dll"}) {
