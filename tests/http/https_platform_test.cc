@@ -8,6 +8,7 @@
 
 #include "http/http_client.h"
 #include "tests/peers/nginx_peer.h"
+#include "tests/peers/shaping_peers.h"
 #include "tests/peers/test_pki.h"
 #include "tests/support/test_support.h"
 
@@ -29,6 +30,7 @@ struct Transfer {
   const char* name;
   int action;
   size_t bytes;
+  bool slow_reader;  // through a relay that takes the upload slowly
 };
 
 void PrintTo(const Transfer& t, std::ostream* os) { *os << t.name; }
@@ -47,14 +49,18 @@ TEST_P(HttpsPlatform, MovesBodiesWithDefaultSettings) {
   if (!nginx.Start()) { TW_REQUIRE_OR_SKIP("nginx: " + nginx.error()); }
   setenv("TW_CERT_STORES", pki.store_dir().c_str(), 1);
   const std::string body = testsupport::RandomBytes(t.bytes, 11);
-  const std::string url = "https://localhost:" + std::to_string(tls_port) + "/file.bin";
+  nettest::Relay relay(tls_port, nettest::Shape::kSlowReader);
+  const int port = t.slow_reader ? relay.port() : tls_port;
+  const std::string url = "https://localhost:" + std::to_string(port) + "/file.bin";
   Client c;
+  // A small socket buffer in front of the slow reader: sends would block at once.
+  if (t.slow_reader) ASSERT_EQ(c.ConfigText("OutBufferSize=8192", nullptr), 0);
   ASSERT_EQ(c.SetUrl(url.c_str(), false), 0);
   if (t.action == tw::kHttpActionGet) {
     ASSERT_TRUE(nginx.WriteFile("file.bin", body));
     ASSERT_EQ(c.DoTransfer(tw::kHttpActionGet), 0) << c.Error() << nginx.error_log();
     EXPECT_TRUE(c.Data() == body) << "body differs";
-    // The same connection carries a second request.
+    // A second request.
     ASSERT_EQ(c.DoTransfer(tw::kHttpActionGet), 0) << c.Error();
     EXPECT_TRUE(c.Data() == body) << "second body differs";
   } else {
@@ -66,9 +72,12 @@ TEST_P(HttpsPlatform, MovesBodiesWithDefaultSettings) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Nginx, HttpsPlatform,
-                         ::testing::Values(Transfer{"get_small", tw::kHttpActionGet, 1000},
-                                           Transfer{"get_5mib", tw::kHttpActionGet, 5 << 20},
-                                           Transfer{"put_5mib", tw::kHttpActionPut, 5 << 20}),
+                         ::testing::Values(Transfer{"get_small", tw::kHttpActionGet, 1000, false},
+                                           Transfer{"get_5mib", tw::kHttpActionGet, 5 << 20, false},
+                                           Transfer{"put_5mib", tw::kHttpActionPut, 5 << 20, false},
+                                           // Sends that would block leave records queued: each
+                                           // byte must still go out exactly once.
+                                           Transfer{"put_slow_reader", tw::kHttpActionPut, 1 << 20, true}),
                          [](const ::testing::TestParamInfo<Transfer>& i) { return std::string(i.param.name); });
 
 }  // namespace

@@ -13,7 +13,7 @@
 #include "net/tls_client.h"
 #include "platform/library.h"
 #include "platform/sspi.h"
-#include "tests/net/shaping_peers.h"
+#include "tests/peers/shaping_peers.h"
 #include "tests/peers/test_pki.h"
 #include "tests/support/test_support.h"
 

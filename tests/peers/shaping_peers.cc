@@ -1,4 +1,4 @@
-#include "tests/net/shaping_peers.h"
+#include "tests/peers/shaping_peers.h"
 
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -87,7 +87,9 @@ void Relay::Run(int server_port) {
     pollfd fds[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
     if (poll(fds, 2, 50) <= 0) continue;
     if (fds[0].revents != 0) {
-      const ssize_t n = read(client, buffer, sizeof buffer);
+      if (shape_ == Shape::kSlowReader) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      const size_t want = shape_ == Shape::kSlowReader ? 4096 : sizeof buffer;
+      const ssize_t n = read(client, buffer, want);
       if (n <= 0) break;
       Send(server, buffer, static_cast<size_t>(n));
     }

@@ -32,6 +32,7 @@ enum class Shape {
   kPass,          // as they come
   kSplit,         // in pieces of 3 bytes, each its own arrival
   kWithFinished,  // after ChangeCipherSpec, held until an application record follows
+  kSlowReader,    // the client's bytes taken slowly, so the client's sends would block
 };
 
 // A relay on 127.0.0.1 for one connection: the client's bytes go on unchanged, the server's as
