@@ -54,7 +54,9 @@ TEST_P(HttpsPlatform, MovesBodiesWithDefaultSettings) {
   const std::string url = "https://localhost:" + std::to_string(port) + "/file.bin";
   Client c;
   // A small socket buffer in front of the slow reader: sends would block at once.
-  if (t.slow_reader) ASSERT_EQ(c.ConfigText("OutBufferSize=8192", nullptr), 0);
+  if (t.slow_reader) {
+    ASSERT_EQ(c.ConfigText("OutBufferSize=8192", nullptr), 0);
+  }
   ASSERT_EQ(c.SetUrl(url.c_str(), false), 0);
   if (t.action == tw::kHttpActionGet) {
     ASSERT_TRUE(nginx.WriteFile("file.bin", body));
