@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -49,6 +50,10 @@ class Client : public tw::TlsClient, public tw::EventSink {
         break;
       case tw::kEventDataIn:
         data.append(static_cast<const char*>(args[0]), static_cast<size_t>(number(1)));
+        if (pause_on_data) {
+          pause_on_data = false;
+          SetAcceptData(false);
+        }
         break;
       case tw::kEventSslStatus:
         seen.push_back({slot, 0, text(0)});
@@ -94,6 +99,7 @@ class Client : public tw::TlsClient, public tw::EventSink {
   std::vector<Seen> seen;
   std::string data;
   bool accept_all = false;
+  bool pause_on_data = false;  // the next DataIn switches AcceptData off
 };
 
 struct Row {
@@ -246,6 +252,43 @@ INSTANTIATE_TEST_SUITE_P(
                 "[0x800b0109] A certification chain processed correctly but terminated in a root "
                 "certificate not trusted by the trust provider."}),
     [](const ::testing::TestParamInfo<CertRow>& i) { return std::string(i.param.name); });
+
+// Records decrypted while the owner takes no data wait beside the line buffer and arrive whole,
+// in order, once data is accepted again.
+TEST(SchannelHold, HeldPlaintextArrivesWhenAcceptedAgain) {
+  const TestPki& pki = TestPki::Get();
+  if (!pki.ok()) { TW_REQUIRE_OR_SKIP(pki.error()); }
+  CommandServer server;
+  ASSERT_TRUE(server.Start({"-cert", pki.Cert("rsa"), "-key", pki.Key("rsa"), "-cert_chain",
+                            pki.Cert("inter"), "-tls1_2"}))
+      << server.log();
+  setenv("TW_CERT_STORES", pki.store_dir().c_str(), 1);
+  Client c;
+  ASSERT_EQ(c.SetEol("\n", 1), 0);
+  ASSERT_EQ(c.EnableTls(true), 0);
+  ASSERT_EQ(c.SetRemoteHost("localhost"), 0);
+  ASSERT_EQ(c.SetRemotePort(server.port()), 0);
+  ASSERT_TRUE(c.Pump([&] { return server.log().find("CONNECTION CLOSED") != std::string::npos; }));
+  ASSERT_EQ(c.SetConnected(true, 0), 0) << c.error_text().c_str();
+  ASSERT_TRUE(c.Pump([&] { return c.Count(tw::kEventConnected) > 0; })) << server.log();
+  std::string burst;
+  std::string lines;
+  for (int i = 0; i < 6000; ++i) {
+    char line[16];
+    std::snprintf(line, sizeof line, "line %05d", i);
+    burst += std::string(line) + "\n";
+    lines += line;
+  }
+  c.pause_on_data = true;
+  server.Write(burst);
+  ASSERT_TRUE(c.Pump([&] { return !c.data.empty(); }));
+  // While data is not taken nothing more arrives (the wait ends on its own).
+  c.Pump([] { return false; }, 0.5);
+  EXPECT_EQ(c.data, "line 00000");
+  ASSERT_EQ(c.SetAcceptData(true), 0);
+  ASSERT_TRUE(c.Pump([&] { return c.data.size() >= lines.size(); })) << c.data.size();
+  EXPECT_TRUE(c.data == lines) << "lines lost or reordered";
+}
 
 // Without the security library the path fails before connecting, with 270.
 TEST(SchannelLibrary, MissingLibraryGives270) {
