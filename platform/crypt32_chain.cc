@@ -94,13 +94,13 @@ void ParseStoreFile(const OpenSslEntries& o, const std::string& bytes,
 }
 
 thread_local std::vector<int>* t_errors = nullptr;
+thread_local const OpenSslEntries* t_ossl = nullptr;
 
 // Records every error and lets the verification go on, so the chain is built as far as it
 // goes and the policy can leave out the errors the caller ignores.
 int RecordError(int ok, OsslStoreCtx* ctx) {
-  const OpenSslEntries* o = LoadOpenSsl();
-  if (ok == 0 && t_errors != nullptr && o != nullptr) {
-    t_errors->push_back(o->X509_STORE_CTX_get_error(ctx));
+  if (ok == 0 && t_errors != nullptr && t_ossl != nullptr) {
+    t_errors->push_back(t_ossl->X509_STORE_CTX_get_error(ctx));
   }
   return 1;
 }
@@ -302,8 +302,10 @@ BOOL CertGetCertificateChain(void* engine, PCCERT_CONTEXT context, void* time,
     o.X509_STORE_CTX_set_verify_cb(ctx, &RecordError);
     o.X509_STORE_CTX_set_purpose(ctx, kPurposeSslServer);
     t_errors = &object->errors;
+    t_ossl = &o;
     o.X509_verify_cert(ctx);
     t_errors = nullptr;
+    t_ossl = nullptr;
     if (OsslStack* path = o.X509_STORE_CTX_get1_chain(ctx)) {
       const int count = o.OPENSSL_sk_num(path);
       for (int i = 0; i < count; ++i) {
