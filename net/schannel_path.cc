@@ -647,11 +647,12 @@ int TlsClient::SchannelDecrypt() {
     SetConnected(false, kErrDecrypt);
     return 0;
   }
-  // Delivery may run the owner's code, which may close: copy the plaintext out first.
-  ByteString plain;
-  if (data != nullptr && data->cbBuffer > 0) plain.Set(data->pvBuffer, static_cast<int>(data->cbBuffer));
+  // Delivery takes the bytes before it runs the owner's code, which may close and drop the input.
+  if (data != nullptr && data->cbBuffer > 0) {
+    DeliverPlaintext(data->pvBuffer, static_cast<int>(data->cbBuffer), false);
+  }
+  if (handshake_input_.length() < keep) return 0;
   handshake_input_.EraseFront(handshake_input_.length() - keep);
-  if (!plain.empty()) DeliverPlaintext(plain.data(), plain.length(), false);
   return keep > 0 && schannel_active_ && schannel_state_ == kSchannelComplete ? 1 : 0;
 }
 

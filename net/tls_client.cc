@@ -136,6 +136,13 @@ int TlsClient::DeliverPlaintext(const void* bytes, int n, bool flush) {
   const uint32_t length = p != nullptr && n > 0 ? static_cast<uint32_t>(n) : 0;
   if (length > 0) RecordTraffic(false, p, static_cast<int>(length));
   auto accepting = [&] { return accept_tls_data_ && accept_data_ && tls_active_; };
+  // Without a delimiter, bytes that find nothing queued go to the owner as they are.
+  uint32_t eol_length = 0;
+  tls_queue_.GetEol(&eol_length);
+  if (length > 0 && accepting() && eol_length == 0 && !tls_queue_.CrlfLineMode() &&
+      tls_queue_.Count() == 0 && overflow_.empty()) {
+    return OnDataInEvent(p, static_cast<int>(length), true);
+  }
   // Moves as much of the overflow into the queue as fits.
   auto drain_overflow = [&] {
     const uint32_t took = tls_queue_.Write(overflow_.data(), static_cast<uint32_t>(overflow_.length()));
@@ -173,8 +180,6 @@ int TlsClient::DeliverPlaintext(const void* bytes, int n, bool flush) {
     OnDataInEvent(record, static_cast<int>(record_length), false);
   }
   if (accepting()) {
-    uint32_t eol_length = 0;
-    tls_queue_.GetEol(&eol_length);
     const bool delimited = eol_length != 0 || tls_queue_.CrlfLineMode();
     const bool wait = delimited && !flush &&
                       tls_queue_.Capacity() - tls_queue_.Count() >= kPartialLineRoom;

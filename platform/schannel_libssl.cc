@@ -592,14 +592,14 @@ SECURITY_STATUS DecryptMessage(CtxtHandle* context, SecBufferDesc* message, uint
     return SEC_I_RENEGOTIATE;
   }
   o.BIO_write(c->in, p, static_cast<int>(record));
-  std::vector<uint8_t> plain(kMaxPlaintext + 2048);
-  const int got = o.SSL_read(c->ssl, plain.data(), static_cast<int>(plain.size()));
+  // The record is in libssl's hands now: its plaintext, never longer, goes in its place.
+  const int got = record > kRecordHeader
+                      ? o.SSL_read(c->ssl, p + kRecordHeader, static_cast<int>(record - kRecordHeader))
+                      : o.SSL_read(c->ssl, p, 0);
   o.BIO_ctrl(c->in, kBioCtrlReset, 0, nullptr);
   uint32_t length = 0;
   if (got > 0) {
     length = static_cast<uint32_t>(got);
-    if (length > record - kRecordHeader) return SEC_E_INTERNAL_ERROR;
-    std::memcpy(p + kRecordHeader, plain.data(), length);
   } else {
     const int error = o.SSL_get_error(c->ssl, got);
     o.ERR_clear_error();
