@@ -149,9 +149,6 @@ struct TextView {
   int length;  // -1: up to the first NUL
 };
 
-HRESULT ToAutomation(TextView text, bool, int code_page, BSTR* out) {
-  return BstrFromBytes(text.data, text.length, code_page, out);
-}
 template <int N>
 HRESULT ToAutomation(const InlineString<N>& text, bool exact, int code_page, BSTR* out) {
   return BstrFromBytes(text.data(), exact ? text.length() : -1, code_page, out);
@@ -448,6 +445,39 @@ int SelectedCertPem(BlobClient& c, ByteString& out) {
   if (rc != kOk) out.Reset();
   return rc;
 }
+
+// A certificate of the TLS client as the certificate properties read it: Base64 of the DER in
+// lines of 64 characters; empty when none is held.
+int CertBase64(const ByteString& der, ByteString& out) {
+  out.Reset();
+  if (der.empty()) return kOk;
+  const int rc = Base64Encode(out, der.data(), der.length(), true, 64, false);
+  if (rc != kOk) out.Reset();
+  return rc;
+}
+
+template <class Which>
+HRESULT GetCertText(ControlObject& self, DISPID id, BSTR* value, Which which) {
+  HRESULT hr;
+  if (!BeginGet(self, id, value, &hr)) return hr;
+  BlobClient& c = self.client();
+  ByteString text;
+  if (int rc = CertBase64(which(c), text); rc != kOk) return Report(c, id, rc);
+  return BstrFromBytes(text.data(), text.length(), c.GetCodePage(), value);
+}
+
+template <class Which>
+HRESULT GetCertBytes(ControlObject& self, DISPID id, VARIANT* value, Which which) {
+  HRESULT hr;
+  if (!BeginGet(self, id, value, &hr)) return hr;
+  BlobClient& c = self.client();
+  ByteString text;
+  if (int rc = CertBase64(which(c), text); rc != kOk) return Report(c, id, rc);
+  return ByteArrayFromBytes(text.data(), text.length(), value);
+}
+
+const ByteString& AcceptedCert(BlobClient& c) { return c.accepted_certificate(); }
+const ByteString& ServerCert(BlobClient& c) { return c.server_certificate(); }
 
 }  // namespace
 
@@ -789,10 +819,7 @@ HRESULT ControlObject::put_Timeout(SHORT value) {
 // ---- Certificates ----
 
 HRESULT ControlObject::get_SSLAcceptServerCertEncoded(BSTR* value) {
-  // The TLS client keeps no accepted certificate of its own yet: none is held.
-  return Get(*this, kDispSSLAcceptServerCertEncoded, value, [](BlobClient&) {
-    return TextView{nullptr, 0};
-  });
+  return GetCertText(*this, kDispSSLAcceptServerCertEncoded, value, AcceptedCert);
 }
 HRESULT ControlObject::put_SSLAcceptServerCertEncoded(BSTR value) {
   return PutText(*this, kDispSSLAcceptServerCertEncoded, value, StoreAcceptedServerCert);
@@ -845,10 +872,7 @@ HRESULT ControlObject::put_SSLCertSubject(BSTR value) {
   });
 }
 HRESULT ControlObject::get_SSLServerCertEncoded(BSTR* value) {
-  // No server certificate of the last connection is kept by the TLS client yet.
-  return Get(*this, kDispSSLServerCertEncoded, value, [](BlobClient&) {
-    return TextView{nullptr, 0};
-  });
+  return GetCertText(*this, kDispSSLServerCertEncoded, value, ServerCert);
 }
 HRESULT ControlObject::put_SSLServerCertEncoded(BSTR) {
   return ReadOnly(kDispSSLServerCertEncoded);
@@ -864,9 +888,7 @@ HRESULT ControlObject::put_BlobDataB(VARIANT value) {
   return PutBytes(*this, kDispBlobDataB, value, StoreBlobData);
 }
 HRESULT ControlObject::get_SSLAcceptServerCertEncodedB(VARIANT* value) {
-  return GetBytes(*this, kDispSSLAcceptServerCertEncodedB, value, [](BlobClient&) {
-    return TextView{nullptr, 0};
-  });
+  return GetCertBytes(*this, kDispSSLAcceptServerCertEncodedB, value, AcceptedCert);
 }
 HRESULT ControlObject::put_SSLAcceptServerCertEncodedB(VARIANT value) {
   return PutBytes(*this, kDispSSLAcceptServerCertEncodedB, value, StoreAcceptedServerCert);
@@ -890,9 +912,7 @@ HRESULT ControlObject::put_SSLCertStoreB(VARIANT value) {
   return PutBytes(*this, kDispSSLCertStoreB, value, StoreCertStore);
 }
 HRESULT ControlObject::get_SSLServerCertEncodedB(VARIANT* value) {
-  return GetBytes(*this, kDispSSLServerCertEncodedB, value, [](BlobClient&) {
-    return TextView{nullptr, 0};
-  });
+  return GetCertBytes(*this, kDispSSLServerCertEncodedB, value, ServerCert);
 }
 HRESULT ControlObject::put_SSLServerCertEncodedB(VARIANT) {
   return ReadOnly(kDispSSLServerCertEncodedB);

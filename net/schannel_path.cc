@@ -788,32 +788,6 @@ int TlsClient::SchannelShutdown(bool close) {
 
 // ---- Accepted certificate ----
 
-int TlsClient::LoadCertificate(const void* data, int length) {
-  accepted_certificate_.Reset();
-  if (data == nullptr || length <= 0) return kOk;
-  ByteString der;
-  int rc = kOk;
-  if (IsPemText(data, length)) {
-    rc = PemDecodeWithLabel(&der, "CERTIFICATE", data, length);
-    if (rc != kOk) {
-      // Bare Base64 without the armour.
-      der.Set(data, length);
-      if (DecodeBase64(der, false, false, true) < 0 || der.empty()) {
-        return SetErrorCodeText(kErrVerifyServerCert, "Failed to decode PEM file.");
-      }
-    }
-  } else {
-    der.Set(data, length);
-  }
-  const Crypt32& c = Crypt32Entries();
-  win::PCCERT_CONTEXT cert =
-      c.create != nullptr ? c.create(win::X509_ASN_ENCODING, der.bytes(), static_cast<uint32_t>(der.length()))
-                          : nullptr;
-  if (cert == nullptr) return SetErrorCodeText(kErrVerifyServerCert, "The certificate could not be decoded");
-  c.free_context(cert);
-  return accepted_certificate_.Assign(der);
-}
-
 int TlsClient::AcceptedCertificateText(ByteString* out) const {
   return Base64Lines(accepted_certificate_.bytes(), static_cast<uint32_t>(accepted_certificate_.length()), out);
 }

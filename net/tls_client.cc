@@ -1,6 +1,11 @@
 #include "net/tls_client.h"
 
+#include <cstring>
+
+#include "certs/certificate.h"
+#include "certs/pem_armor.h"
 #include "foundation/event_sink.h"
+#include "foundation/text_conversion.h"
 
 namespace tw {
 namespace {
@@ -25,6 +30,22 @@ constexpr char kFormatDisconnectedEarly[] =
     "Server disconnected before handshake completion [0x%x].";
 // With a delimiter, a partial line waits while at least this much room is left.
 constexpr uint32_t kPartialLineRoom = 256;
+constexpr char kTextPemDecode[] = "Failed to decode PEM file.";
+constexpr char kTextCertDecode[] = "The certificate could not be decoded";
+constexpr char kPemLabelCertificate[] = "CERTIFICATE";
+constexpr char kPemBegin[] = "-----BEGIN";
+
+// The DER of a certificate given as PEM text, bare Base64 text or DER. False when no bytes came
+// out of the text.
+bool CertificateDer(const void* data, int length, ByteString* der) {
+  if (!IsPemText(data, length)) return der->Set(data, length) == kOk;
+  if (der->Set(data, length) != kOk) return false;
+  if (der->Find(kPemBegin, 0) < 0) {
+    // Base64 as the certificate properties read back: no armour around it.
+    return DecodeBase64(*der, false, true, true) == kOk && !der->empty();
+  }
+  return PemDecodeWithLabel(der, kPemLabelCertificate, data, length) == kOk && !der->empty();
+}
 
 }  // namespace
 
@@ -55,6 +76,8 @@ int TlsClient::Reset() {
   handshake_input_.Reset();
   pending_output_.Reset();
   overflow_.Reset();
+  server_certificate_.Reset();
+  accepted_certificate_.Reset();
   return rc;
 }
 
@@ -417,7 +440,40 @@ int TlsClient::OnError(int code, const char* text) { return FireError(code, text
 
 int TlsClient::CheckServerCertificate(const void* encoded, int length, const char* subject,
                                       const char* issuer, const char* status, int* accept) {
+  ByteString der;
+  if (encoded == nullptr || length <= 0 || !CertificateDer(encoded, length, &der)) der.Reset();
+  server_certificate_ = std::move(der);
+  // The engine may hand over the bare certificate: the event still names its subject and issuer.
+  Certificate parsed;
+  const bool named = (subject == nullptr || *subject == '\0') && !server_certificate_.empty() &&
+                     ParseCertificateDer(server_certificate_.data(), server_certificate_.length(),
+                                         &parsed) == kOk;
+  if (named) {
+    subject = parsed.tbs.subjectText.c_str();
+    issuer = parsed.tbs.issuerText.c_str();
+  }
+  if (accept != nullptr && !accepted_certificate_.empty() &&
+      accepted_certificate_.length() == server_certificate_.length() &&
+      std::memcmp(accepted_certificate_.data(), server_certificate_.data(),
+                  static_cast<size_t>(server_certificate_.length())) == 0) {
+    *accept = 1;
+  }
   return OnServerAuthenticationEvent(encoded, length, subject, issuer, status, accept);
+}
+
+int TlsClient::LoadCertificate(const void* data, int length) {
+  accepted_certificate_.Reset();
+  if (data == nullptr || length <= 0) return kOk;
+  ByteString der;
+  if (!CertificateDer(data, length, &der)) {
+    return SetErrorCodeText(kErrCertificateDecode, kTextPemDecode);
+  }
+  Certificate parsed;
+  if (ParseCertificateDer(der.data(), der.length(), &parsed) != kOk) {
+    return SetErrorCodeText(kErrCertificateDecode, kTextCertDecode);
+  }
+  accepted_certificate_ = std::move(der);
+  return kOk;
 }
 
 int TlsClient::FireConnectionStatus(const char* text, int code) {

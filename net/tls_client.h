@@ -70,8 +70,12 @@ class TlsClient : public TcpClient {
   int LogTlsStatus(const char* text) override;
   int ReportTlsError(int code, const char* text) override;
   int OnError(int code, const char* text) override;
+  // Keeps the server's certificate, accepts it when it is the accepted one, then asks the owner.
   int CheckServerCertificate(const void* encoded, int length, const char* subject,
                              const char* issuer, const char* status, int* accept) override;
+  // The certificate accepted as the server's from now on (PEM "CERTIFICATE", bare Base64 or
+  // DER); empty bytes drop it. 280 with the reason when it cannot be decoded.
+  int LoadCertificate(const void* data, int length) override;
   int OnConnected(int code) override;
   int OnDisconnected(int code) override;
   int OnDataIn(const void* bytes, int n, bool end_of_record) override;
@@ -80,8 +84,6 @@ class TlsClient : public TcpClient {
   int TlsReceive(const void* bytes, int n) override;
   int TlsSend(const void* bytes, int n, int* sent) override;
   int TlsFlush() override;
-  // The certificate the owner accepts as the server's (PEM, Base64 or DER); empty drops it.
-  int LoadCertificate(const void* data, int length) override;
 
   // ---- Event operations of this class ----
   virtual int OnSslStatus(const char* text);
@@ -122,6 +124,10 @@ class TlsClient : public TcpClient {
   uint8_t tls_start_mode() const { return tls_start_mode_; }
   void set_tls_start_mode(uint8_t mode) { tls_start_mode_ = mode; }
   bool accept_tls_data() const { return accept_tls_data_; }
+  // DER of the certificate the server sent in the last handshake that showed one; empty before.
+  const ByteString& server_certificate() const { return server_certificate_; }
+  // DER of the certificate LoadCertificate accepted; empty when none is held.
+  const ByteString& accepted_certificate() const { return accepted_certificate_; }
   // The accepted server certificate as Base64 in lines of 64 ("" when none is held).
   int AcceptedCertificateText(ByteString* out) const;
   const ByteString& server_certificate_text() const { return server_certificate_text_; }
@@ -187,9 +193,13 @@ class TlsClient : public TcpClient {
   ByteString overflow_;
   ByteString server_certificate_text_;
   ByteString certificate_status_;
-  ByteString accepted_certificate_;  // DER
   ByteString server_subject_;
   ByteString server_issuer_;
+  ByteString server_certificate_;
+  ByteString accepted_certificate_;
 };
+
+// The certificate error of LoadCertificate.
+constexpr int kErrCertificateDecode = 280;
 
 }  // namespace tw

@@ -4,12 +4,15 @@
 #include <cstring>
 #include <ctime>
 
+#include "certs/certificate.h"
 #include "crypto/pubkey/rsa_engine.h"
 #include "crypto/symmetric/hash_engine.h"
 #include "crypto/symmetric/hmac.h"
 #include "foundation/text_conversion.h"
+#include "tls/handshake_common.h"
 #include "tls/hello_extensions.h"
 #include "tls/tls12_key_derivation.h"
+#include "tls/engine_certificate_host.h"
 #include "tls/tls_engine.h"
 #include "tls/tls_key_exchange.h"
 #include "tls/tls_writer.h"
@@ -21,6 +24,7 @@ constexpr char kTextEnabling[] = "Enabling TLS versions: ";
 constexpr char kTextCipherSuites[] = "Cipher Suites:\r\n    ";
 constexpr char kTextSuiteJoin[] = ";\r\n    ";
 constexpr char kTextClientHelloSent[] = "ClientHello message sent";
+constexpr char kTextSsl2HelloSent[] = "ClientHello (SSL2) message sent";
 constexpr char kTextNoCommonAlgorithm[] =
     "Error during handshake: The client and server cannot communicate, because they do not "
     "possess a common algorithm.";
@@ -91,13 +95,7 @@ constexpr char kTextMasterSecret[] = "Master Secret Key generated";
 constexpr char kTextNoOwnKey[] = "The selected certificate has no private key to sign with.";
 constexpr char kTextSignFailed[] = "Could not sign the CertificateVerify message.";
 
-// SHA-256 of "HelloRetryRequest": the ServerHello random that marks a HelloRetryRequest.
-constexpr uint8_t kHelloRetryRandom[32] = {
-    0xCF, 0x21, 0xAD, 0x74, 0xE5, 0x9A, 0x61, 0x11, 0xBE, 0x1D, 0x8C, 0x02, 0x1E, 0x65, 0xB8, 0x91,
-    0xC2, 0xA2, 0x11, 0x16, 0x7A, 0xBB, 0x8C, 0x5E, 0x07, 0x9E, 0x09, 0xE2, 0xC8, 0xA8, 0x33, 0x9C};
-constexpr uint8_t kDowngrade[7] = {'D', 'O', 'W', 'N', 'G', 'R', 'D'};
 
-constexpr int64_t kSessionLifetimeSeconds = 2 * 60 * 60;
 constexpr int kMinDhBits = 1024;
 constexpr int kMaxSessionId = 32;
 
@@ -109,8 +107,6 @@ constexpr VersionLabel kVersionLabels[] = {
     {kTlsProtocolTls13, "TLS1.3 "}, {kTlsProtocolTls12, "TLS1.2 "}, {kTlsProtocolTls11, "TLS1.1 "},
     {kTlsProtocolTls10, "TLS1.0 "}, {kTlsProtocolSsl3, "SSL3.0"},
 };
-
-bool PairOn(uint32_t mask, uint32_t pair) { return (mask & pair) == pair; }
 
 // The hash id of a TLS 1.2 signature pair's hash byte; -1 when not usable.
 int PairHashId(uint8_t hash) {
@@ -156,64 +152,11 @@ SchemeUse DescribeScheme(uint16_t scheme) {
   return u;
 }
 
-bool Contains(const std::vector<uint16_t>& list, uint16_t v) {
-  return std::find(list.begin(), list.end(), v) != list.end();
-}
-
-int64_t NowSeconds() { return static_cast<int64_t>(std::time(nullptr)); }
-
-}  // namespace
-
-namespace {
-
-constexpr char kServerVerifyContext[] = "TLS 1.3, server CertificateVerify";
-constexpr char kClientVerifyContext[] = "TLS 1.3, client CertificateVerify";
-
-// 64 spaces, the context text, a zero byte and the transcript hash: what a CertificateVerify
-// signature covers (the signer hashes it with the scheme's hash, EdDSA takes it whole).
-int VerifyContent(const char* context, const ByteString& transcript_hash, ByteString* out) {
-  out->Reset();
-  TlsWriter w(*out);
-  for (int i = 0; i < 64; ++i) w.U8(0x20);
-  w.Text(context);
-  w.U8(0);
-  w.Bytes(transcript_hash);
-  return w.rc();
-}
-
 void ScheduleDebug(void* context, const char* label, const uint8_t* bytes, int length) {
   static_cast<TlsEngine*>(context)->KeyDebugLine(label, bytes, static_cast<size_t>(length));
 }
 
 }  // namespace
-
-// The engine as the certificate check sees it.
-class TlsEngine::CertificateHost : public TlsCertificateHost {
- public:
-  explicit CertificateHost(TlsEngine& e) : e_(e) {}
-  bool IsClient() const override { return e_.is_client_; }
-  uint32_t SecurityFlags() const override { return e_.security_flags_; }
-  const char* ServerName() const override { return e_.server_name_.c_str(); }
-  uint16_t NegotiatedVersion() const override { return e_.pending_.version; }
-  const char* Tls12SignatureAlgorithms() const override {
-    return e_.tls12_signature_algorithms_.c_str();
-  }
-  int Status(const char* text) override { return e_.Status(text); }
-  int RaiseError(int code, const char* text) override {
-    return e_.owner_ != nullptr ? e_.owner_->ReportTlsError(code, text) : kOk;
-  }
-  int Fail(int code, const char* text) override { return e_.Fail(code, text); }
-  int SendFatalAlert(uint8_t description) override { return e_.SendAlert(2, description); }
-  int CheckServerCertificate(const ByteString& cert_encoded, const ByteString& leaf_der, int code,
-                             const char* status, bool* accept) override {
-    (void)cert_encoded;
-    return e_.CheckServerCertificate(leaf_der.data(), leaf_der.length(), nullptr, nullptr, code,
-                                     status, accept);
-  }
-
- private:
-  TlsEngine& e_;
-};
 
 int TlsEngine::Refuse(uint8_t alert, int code, const char* text) {
   if (alert != 0) SendAlert(2, alert);
@@ -231,6 +174,8 @@ void TlsEngine::KeyDebug(const char* label, const uint8_t* bytes, size_t n) {
 
 void TlsEngine::ResetHandshake() {
   kx_.reset();
+  server_hello_sent_ = need_client_verify_ = cke_received_ = ccs_received_ = false;
+  dispatcher_.set_keep_transcript_on_hello(false);
   key_shares_.clear();
   key_share_ids_.clear();
   offered_versions_.clear();
@@ -248,7 +193,7 @@ void TlsEngine::ResetHandshake() {
 bool TlsEngine::TakeOfferedSession() {
   if (!reuse_session_ || !offered_.Valid()) return false;
   if (!offered_.server_name.EqualsBytes(server_name_.data(), server_name_.length())) return false;
-  if (NowSeconds() - offered_.time_stamp > kSessionLifetimeSeconds) return false;
+  if (NowSeconds() - offered_.time_stamp > SessionCacheEntry::kLifetimeSeconds) return false;
   return pending_.session_id.Assign(offered_.session_id) == kOk &&
          pending_.master_secret.Assign(offered_.master_secret) == kOk;
 }
@@ -279,6 +224,7 @@ int TlsEngine::SendClientHello() {
   const bool retry = hello_retry_ && tls13_enabled_for_hello();
   const bool renegotiating = current_.HoldsSession();
   if (!retry) {
+    ccs_received_ = false;
     pending_.Reset();
     pending_.is_client = true;
     pending_.version = kTls10;
@@ -304,6 +250,9 @@ int TlsEngine::SendClientHello() {
   Status(line.c_str());
 
   const bool offer13 = tls13_enabled_for_hello();
+  if (PairOn(protocol_mask_, kTlsProtocolSsl3) && !offer13 && !renegotiating) {
+    return SendSsl2ClientHello(hello_version);
+  }
   ClientHelloOffer offer;
   offer.server_name = server_name_.c_str();
   ByteString shares;
@@ -395,6 +344,45 @@ int TlsEngine::SendClientHello() {
   return kOk;
 }
 
+// The SSL 2.0-format hello of RFC 5246 appendix E.2: no session id and no extensions, so
+// secure renegotiation is signalled with its SCSV.
+int TlsEngine::SendSsl2ClientHello(uint16_t hello_version) {
+  WipeString(pending_.session_id);
+  WipeString(pending_.master_secret);
+  if (int rc = OfferSuites(); rc != kOk) return rc;
+  ByteString message;
+  TlsWriter w(message);
+  w.U8(kHsClientHello);
+  w.U16(hello_version);
+  w.U16(static_cast<uint16_t>(3 * (offered_suites_.size() + 1)));
+  w.U16(0);
+  w.U16(32);
+  ByteString line;
+  line.SetText(kTextCipherSuites);
+  for (size_t i = 0; i < offered_suites_.size(); ++i) {
+    w.U8(0);
+    w.U16(offered_suites_[i]);
+    const TlsCipherSuite* suite = FindCipherSuite(offered_suites_[i]);
+    if (i > 0) line.AppendText(kTextSuiteJoin);
+    line.AppendText(suite != nullptr ? suite->name : "");
+  }
+  w.U8(0);
+  w.U16(kRenegotiationScsv);
+  w.Bytes(pending_.client_random, 32);
+  Status(line.c_str());
+  if (w.rc() != kOk) return Fail(w.rc(), "");
+  // The TLS transcript takes the message without its two-byte record header.
+  if (int rc = dispatcher_.transcript().AppendString(message); rc != kOk) return Fail(rc, "");
+  ByteString record;
+  TlsWriter r(record);
+  r.U16(static_cast<uint16_t>(0x8000 | message.length()));
+  r.Bytes(message);
+  if (r.rc() != kOk) return Fail(r.rc(), "");
+  if (int rc = Emit(record.bytes(), static_cast<size_t>(record.length())); rc != kOk) return Fail(rc, "");
+  Status(kTextSsl2HelloSent);
+  return kOk;
+}
+
 // ---- ServerHello ----
 
 int TlsEngine::OnServerHello(const uint8_t* body, size_t n) {
@@ -455,7 +443,7 @@ int TlsEngine::OnServerHello(const uint8_t* body, size_t n) {
   std::memcpy(pending_.server_random, random.data(), 32);
   // RFC 8446 4.1.3: a TLS 1.3 client answered below TLS 1.3 checks for the downgrade sentinel.
   if (version != kTls13 && PairOn(protocol_mask_, kTlsProtocolTls13) &&
-      std::memcmp(pending_.server_random + 24, kDowngrade, 7) == 0 &&
+      std::memcmp(pending_.server_random + 24, kDowngradeSentinel, 7) == 0 &&
       (pending_.server_random[31] == 0 || pending_.server_random[31] == 1)) {
     return Refuse(kAlertIllegalParameter, kErrTlsProtocol,
                   pending_.server_random[31] == 1 ? kTextDowngrade12 : kTextDowngrade11);
@@ -503,12 +491,9 @@ int TlsEngine::OnServerHello(const uint8_t* body, size_t n) {
                       pending_.session_id.EqualsBytes(session_id.data(), static_cast<int>(session_id.remaining()));
   if (echoed && !pending_.master_secret.empty()) {
     // The saved session must come back with the suite and version it was made with.
-    const bool same = offered_.fourth.length() == 4 &&
-                      offered_.fourth.bytes()[0] == (suite_id >> 8) &&
-                      offered_.fourth.bytes()[1] == (suite_id & 0xFF) &&
-                      offered_.fourth.bytes()[2] == (version >> 8) &&
-                      offered_.fourth.bytes()[3] == (version & 0xFF);
-    if (!same) return Refuse(kAlertIllegalParameter, kErrTlsProtocol, kTextResumeMismatch);
+    if (!offered_.Resumable(suite_id, version, NowSeconds())) {
+      return Refuse(kAlertIllegalParameter, kErrTlsProtocol, kTextResumeMismatch);
+    }
     if (int rc = InstallKeyBlock(pending_); rc != kOk) return Fail(rc, "");
     state_ = kStateWaitFinished;
     resumed_ = true;
@@ -834,7 +819,7 @@ int TlsEngine::SendClientCertificateVerify() {
     }
     ByteString hash;
     int rc = scheme != 0 ? TranscriptHash(pending_.prf_hash, dispatcher_.transcript(), hash) : kOk;
-    if (rc == kOk) rc = VerifyContent(kClientVerifyContext, hash, &content);
+    if (rc == kOk) rc = Tls13SignedContent(false, hash, content);
     if (rc != kOk) return Fail(rc, "");
     use.hash_id = SignatureSchemeHashId(scheme);
     use.pss = UsesRsaPssSignature(kTls13, scheme);
@@ -880,29 +865,24 @@ int TlsEngine::SendClientCertificateVerify() {
 // ---- After the handshake ----
 
 int TlsEngine::SaveSession() {
-  if (pending_.version == kTls13 || current_.session_id.empty() || current_.master_secret.empty()) {
+  if (current_.version == kTls13 || current_.suite == nullptr || current_.session_id.empty() ||
+      current_.master_secret.empty()) {
     return kOk;
   }
-  SessionCacheEntry entry;
-  int rc = entry.session_id.Assign(current_.session_id);
-  if (rc == kOk) rc = entry.master_secret.Assign(current_.master_secret);
-  if (rc == kOk) rc = entry.server_name.Assign(server_name_);
-  if (rc == kOk) {
-    const uint16_t suite = current_.suite->id;
-    const uint8_t tag[4] = {static_cast<uint8_t>(suite >> 8), static_cast<uint8_t>(suite),
-                            static_cast<uint8_t>(current_.version >> 8),
-                            static_cast<uint8_t>(current_.version)};
-    rc = entry.fourth.Set(tag, 4);
+  auto* entry = new (std::nothrow) SessionCacheEntry;
+  if (entry == nullptr) return kErrOutOfMemory;
+  int rc = entry->session_id.Assign(current_.session_id);
+  if (rc == kOk) rc = entry->master_secret.Assign(current_.master_secret);
+  if (rc == kOk && is_client_) rc = entry->server_name.Assign(server_name_);
+  if (rc == kOk) rc = entry->SetSuiteAndVersion(current_.suite->id, current_.version);
+  entry->time_stamp = NowSeconds();
+  // A client offers its newest session next time.
+  if (rc == kOk && is_client_) rc = offered_.CopyFrom(*entry);
+  if (rc != kOk) {
+    delete entry;
+    return rc;
   }
-  entry.time_stamp = NowSeconds();
-  if (rc == kOk) rc = offered_.CopyFrom(entry);
-  if (rc != kOk) return rc;
-  auto* copy = new (std::nothrow) SessionCacheEntry;
-  if (copy == nullptr || copy->CopyFrom(entry) != kOk) {
-    delete copy;
-    return kErrOutOfMemory;
-  }
-  return session_cache_.Add(copy);
+  return session_cache_.Add(entry);
 }
 
 int TlsEngine::OnHelloRequest() {
@@ -1091,7 +1071,7 @@ int TlsEngine::OnCertificateVerify(const uint8_t* body, size_t n) {
   ByteString hash;
   ByteString content;
   int rc = TranscriptHash(pending_.prf_hash, dispatcher_.transcript(), hash);
-  if (rc == kOk) rc = VerifyContent(kServerVerifyContext, hash, &content);
+  if (rc == kOk) rc = Tls13SignedContent(true, hash, content);
   if (rc != kOk) return Fail(rc, "");
   bool valid = false;
   rc = VerifyWithPeerKey(peer_chain_[0], scheme, SignatureSchemeHashId(scheme),
@@ -1104,10 +1084,13 @@ int TlsEngine::OnCertificateVerify(const uint8_t* body, size_t n) {
 }
 
 int TlsEngine::OnFinished13(const uint8_t* body, size_t n) {
-  // A server that authenticates sends its certificate and proof before Finished.
-  if (!got_certificate_) return UnexpectedMessage(HandshakeMessageName(kHsFinished));
+  // A server that authenticates sends its certificate and proof before Finished; a client's
+  // certificate comes with its proof.
+  if ((is_client_ && !got_certificate_) || (!is_client_ && need_client_verify_)) {
+    return UnexpectedMessage(HandshakeMessageName(kHsFinished));
+  }
   bool ok = false;
-  const int rc = schedule_->VerifyFinished(false, dispatcher_.transcript(), body, n, &ok);
+  const int rc = schedule_->VerifyFinished(!is_client_, dispatcher_.transcript(), body, n, &ok);
   if (rc != kOk) return Fail(rc, "");
   if (!ok) return Refuse(kAlertHandshakeFailure, kErrTlsPeerAlert, kTextBadFinished);
   Status(kTextFinishedVerified);
@@ -1156,12 +1139,12 @@ int TlsEngine::FinishTls13Client() {
 int TlsEngine::OnKeyUpdate(const uint8_t* body, size_t n, size_t* consumed) {
   if (n != 1 || body[0] > 1) return Refuse(kAlertDecodeError, kErrTlsProtocol, kTextBadKeyUpdate);
   *consumed = 1;
-  int rc = schedule_->UpdateApplicationKeys(false, current_.read);
+  int rc = schedule_->UpdateApplicationKeys(!is_client_, current_.read);
   if (rc == kOk && body[0] == 1) {
     // Answered under the old keys, then this side moves on too.
     static constexpr uint8_t kNotRequested[1] = {0};
     rc = SendHandshakeMessage(kHsKeyUpdate, kNotRequested, 1);
-    if (rc == kOk) rc = schedule_->UpdateApplicationKeys(true, current_.write);
+    if (rc == kOk) rc = schedule_->UpdateApplicationKeys(is_client_, current_.write);
   }
   return rc != kOk ? Fail(rc, "") : kOk;
 }

@@ -63,14 +63,7 @@ int BuildClientHelloExtensions(const ClientHelloOffer& offer, ByteString* out) {
     w.Close(list);
     w.Close(ext);
   }
-  if (offer.renegotiation != nullptr) {
-    w.U16(kExtRenegotiationInfo);
-    TlsWriter::Field ext = w.Open(2);
-    TlsWriter::Field info = w.Open(1);
-    w.Bytes(*offer.renegotiation);
-    w.Close(info);
-    w.Close(ext);
-  }
+  if (offer.renegotiation != nullptr) WriteExtension(w, kExtRenegotiationInfo, 1, *offer.renegotiation);
   AddIdList(w, kExtSupportedGroups, offer.groups, 2);
   if (offer.point_formats) {
     w.U16(kExtEcPointFormats);
@@ -104,23 +97,29 @@ int BuildClientHelloExtensions(const ClientHelloOffer& offer, ByteString* out) {
     w.Close(list);
     w.Close(ext);
   }
-  if (offer.cookie != nullptr && !offer.cookie->empty()) {
-    w.U16(kExtCookie);
-    TlsWriter::Field ext = w.Open(2);
-    TlsWriter::Field cookie = w.Open(2);
-    w.Bytes(*offer.cookie);
-    w.Close(cookie);
-    w.Close(ext);
-  }
-  if (offer.key_shares != nullptr) {
-    w.U16(kExtKeyShare);
-    TlsWriter::Field ext = w.Open(2);
-    TlsWriter::Field list = w.Open(2);
-    w.Bytes(*offer.key_shares);
-    w.Close(list);
-    w.Close(ext);
-  }
+  if (offer.cookie != nullptr && !offer.cookie->empty()) WriteExtension(w, kExtCookie, 2, *offer.cookie);
+  if (offer.key_shares != nullptr) WriteExtension(w, kExtKeyShare, 2, *offer.key_shares);
   return w.rc();
+}
+
+void WriteExtension(TlsWriter& w, uint16_t type, int prefix_bytes, const ByteString& body) {
+  w.U16(type);
+  TlsWriter::Field ext = w.Open(2);
+  TlsWriter::Field field = w.Open(prefix_bytes);
+  w.Bytes(body);
+  w.Close(field);
+  w.Close(ext);
+}
+
+void WriteAlpnExtension(TlsWriter& w, const ByteString& protocol) {
+  w.U16(kExtAlpn);
+  TlsWriter::Field ext = w.Open(2);
+  TlsWriter::Field list = w.Open(2);
+  TlsWriter::Field name = w.Open(1);
+  w.Bytes(protocol);
+  w.Close(name);
+  w.Close(list);
+  w.Close(ext);
 }
 
 bool ReadAlpnList(TlsReader body, ByteString* joined) {

@@ -49,6 +49,12 @@ struct ClientHelloOffer {
 // The extension block without its own length. 0 or a code.
 int BuildClientHelloExtensions(const ClientHelloOffer& offer, ByteString* out);
 
+class TlsWriter;
+// An extension whose body is one field of `body` with a length prefix of prefix_bytes.
+void WriteExtension(TlsWriter& w, uint16_t type, int prefix_bytes, const ByteString& body);
+// The ALPN extension naming one protocol (a server's choice).
+void WriteAlpnExtension(TlsWriter& w, const ByteString& protocol);
+
 // What a ServerHello (or HelloRetryRequest) carried.
 struct ServerHelloExtensions {
   bool has_version = false;

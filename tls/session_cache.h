@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <new>
 
 #include "foundation/byte_string.h"
 #include "foundation/ptr_array.h"
@@ -16,8 +17,23 @@ struct SessionCacheEntry {
   ByteString fourth;
   int64_t time_stamp = 0;
 
+  // How long a saved session may be resumed.
+  static constexpr int64_t kLifetimeSeconds = 2 * 60 * 60;
+
   // An entry can be resumed only with both an id and a secret.
   bool Valid() const { return !session_id.empty() && !master_secret.empty(); }
+
+  int SetSuiteAndVersion(uint16_t suite, uint16_t version) {
+    const uint8_t tag[4] = {static_cast<uint8_t>(suite >> 8), static_cast<uint8_t>(suite),
+                            static_cast<uint8_t>(version >> 8), static_cast<uint8_t>(version)};
+    return fourth.Set(tag, 4);
+  }
+  // A session resumes only with the suite and version it was made with, and not once it expired.
+  bool Resumable(uint16_t suite, uint16_t version, int64_t now) const {
+    if (fourth.length() != 4 || now - time_stamp > kLifetimeSeconds) return false;
+    const uint8_t* t = fourth.bytes();
+    return (t[0] << 8 | t[1]) == suite && (t[2] << 8 | t[3]) == version;
+  }
 
   int CopyFrom(const SessionCacheEntry& other) {
     time_stamp = other.time_stamp;
@@ -38,6 +54,20 @@ class SessionCache : public PtrArray<SessionCacheEntry> {
     const int rc = InsertOwned(Count(), entry);
     if (rc == kOk && Count() > max_count) EvictOne();
     return rc;
+  }
+
+  // Takes the other cache's maximum and appends copies of its entries, in order. 0 or 200.
+  int CopyFrom(const SessionCache& other) {
+    max_count = other.max_count;
+    for (int i = 0; i < other.Count(); ++i) {
+      auto* copy = new (std::nothrow) SessionCacheEntry;
+      if (copy == nullptr || copy->CopyFrom(*other.At(i)) != kOk) {
+        delete copy;
+        return kErrOutOfMemory;
+      }
+      if (int rc = InsertOwned(Count(), copy); rc != kOk) return rc;
+    }
+    return kOk;
   }
 
   // The first entry with this session id; an invalid one is removed and null returned.

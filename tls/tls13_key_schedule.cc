@@ -145,15 +145,21 @@ int Tls13SchemeHash(uint16_t scheme) {
   return kTls13SchemeUnknown;
 }
 
+int Tls13SignedContent(bool server_signer, const ByteString& transcript_hash, ByteString& out) {
+  out.Reset();
+  int rc = out.AppendRepeated(kVerifyPadBytes, 0x20);
+  if (rc == kOk) rc = out.AppendText(server_signer ? kContextServer : kContextClient);
+  if (rc == kOk) rc = out.AppendByte(0);
+  if (rc == kOk) rc = out.AppendString(transcript_hash);
+  return rc;
+}
+
 int Tls13CertificateVerifyContent(bool server_signer, uint16_t scheme,
                                   const ByteString& transcript_hash, ByteString& out) {
   const int hash_id = Tls13SchemeHash(scheme);
   if (hash_id == kTls13SchemeUnknown) return kErrBadArgument;
   ByteString content;
-  int rc = content.AppendRepeated(kVerifyPadBytes, 0x20);
-  if (rc == kOk) rc = content.AppendText(server_signer ? kContextServer : kContextClient);
-  if (rc == kOk) rc = content.AppendByte(0);
-  if (rc == kOk) rc = content.AppendString(transcript_hash);
+  int rc = Tls13SignedContent(server_signer, transcript_hash, content);
   if (rc != kOk) return rc;
   if (hash_id == kTls13SchemeNoHash) return out.Assign(content);
   HashEngine engine;

@@ -43,6 +43,10 @@ constexpr int kTls13SchemeUnknown = -2;
 // ed448 (0x0808), kTls13SchemeUnknown for a scheme outside the table.
 int Tls13SchemeHash(uint16_t scheme);
 
+// The content a TLS 1.3 CertificateVerify covers, before any digest: 64 spaces, the context text
+// of the signer's role, a zero byte and the transcript hash.
+int Tls13SignedContent(bool server_signer, const ByteString& transcript_hash, ByteString& out);
+
 // What a TLS 1.3 CertificateVerify signature is computed over: 64 spaces, the context text of
 // the signer's role, a zero byte and the transcript hash; for EdDSA that content itself, for
 // every other scheme its digest with the scheme's hash. 202 for an unknown scheme.

@@ -799,6 +799,28 @@ const char* PeerKeyKind(const ByteString& peer_der, uint16_t* group) {
   }
 }
 
+int OwnRsaPrivateOp(const CertSelection& own, const uint8_t* data, size_t n, ByteString* out) {
+  out->Reset();
+  if (!own.has_private_key() || own.impl()->key.type != kKeyRsa) return kErrTlsKeyUnsupported;
+  RsaEngine rsa;
+  ByteString in;
+  int rc = rsa.SetKey(own.impl()->key.rsa);
+  if (rc == kOk) rc = in.Set(data, static_cast<int>(n));
+  if (rc == kOk) rc = rsa.RsaPrivateOp(in, *out);
+  if (rc == kOk && out->length() < rsa.modulus_bytes()) {
+    // Left-padded to the modulus length, so the block's layout does not depend on its value.
+    ByteString padded;
+    rc = padded.SetData(rsa.modulus_bytes() - out->length(), nullptr);
+    if (rc == kOk) {
+      std::memset(padded.bytes(), 0, static_cast<size_t>(padded.length()));
+      rc = padded.AppendString(*out);
+    }
+    if (rc == kOk) rc = out->Assign(padded);
+    WipeBytes(padded.bytes(), static_cast<size_t>(padded.length()));
+  }
+  return rc;
+}
+
 int PeerRsaEncrypt(const ByteString& peer_der, const uint8_t* data, size_t n, ByteString* out) {
   KeyPair key;
   int rc = ReadPeerKey(peer_der, &key);

@@ -120,6 +120,9 @@ int VerifyWithPeerKey(const ByteString& peer_der, uint16_t scheme, int hash_id, 
 const char* PeerKeyKind(const ByteString& peer_der, uint16_t* group);
 // The RSA public key of the peer certificate, for encrypting the pre-master secret; the static
 // ECDH public point for the fixed-ECDH suites.
+// The raw RSA private operation of the own key, left-padded to the modulus length (the server's
+// pre-master secret is unpadded by the caller in constant time).
+int OwnRsaPrivateOp(const CertSelection& own, const uint8_t* data, size_t n, ByteString* out);
 int PeerRsaEncrypt(const ByteString& peer_der, const uint8_t* data, size_t n, ByteString* out);
 int PeerEcPoint(const ByteString& peer_der, int* curve_id, ByteString* point);
 

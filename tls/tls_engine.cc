@@ -221,6 +221,10 @@ int TlsEngine::CopyFrom(const TlsEngine& other) {
   }
   if (rc == kOk) rc = current_.CopyFrom(other.current_);
   if (rc == kOk) rc = pending_.CopyFrom(other.pending_);
+  // Saved sessions go with the settings, so a copied engine can resume them.
+  session_cache_.Clear();
+  if (rc == kOk) rc = session_cache_.CopyFrom(other.session_cache_);
+  if (rc == kOk) rc = offered_.CopyFrom(other.offered_);
   if (rc == kOk) rc = pending_output_.Assign(other.pending_output_);
   WipeString(dispatcher_.transcript());
   return rc;
@@ -308,10 +312,8 @@ int TlsEngine::Start() {
   WipeString(server_verify_data_);
   peer_chain_.clear();
   state_ = is_client_ ? kStateClientHelloSent : kStateWaitClientHello;
-  // The server side of the handshake is not part of this build.
-  if (!is_client_) return Fail(kErrTlsUnavailable, kTextTlsUnavailable);
   if (int rc = LoadOwnCertificate(); rc != kOk) return rc;
-  return SendClientHello();
+  return is_client_ ? SendClientHello() : kOk;
 }
 
 int TlsEngine::LoadOwnCertificate() {
@@ -389,8 +391,7 @@ int TlsEngine::Receive(const void* bytes, int n) {
 
 int TlsEngine::ProcessSsl2Record(const uint8_t* record, size_t length) {
   if (length < 3 || record[2] != 1) return Fail(kErrTlsUnsupported, kTextSsl2);
-  // The server handshake that answers it is not part of this build.
-  return Fail(kErrTlsUnavailable, kTextTlsUnavailable);
+  return ProcessSsl2Hello(record, length);
 }
 
 int TlsEngine::ProcessRecord(uint8_t* record, size_t length) {
@@ -442,11 +443,12 @@ int TlsEngine::HandleChangeCipherSpec(const uint8_t* body, size_t n, bool decryp
     tls13_ccs_dropped_ = true;
     return kOk;
   }
-  // Only when new keys wait, and only once for them.
-  if (!well_formed || pending_.read.suite() == nullptr || current_.read.active() ||
-      dispatcher_.HasFragment()) {
+  // Only when new keys wait, only once for them, and never before a client's certificate proof.
+  if (!well_formed || pending_.read.suite() == nullptr || ccs_received_ || dispatcher_.HasFragment() ||
+      (!is_client_ && need_client_verify_)) {
     return UnexpectedMessage(kTextCcs);
   }
+  ccs_received_ = true;
   if (!current_.HoldsSession()) {
     const int rc = current_.CopyNegotiated(pending_);
     if (rc != kOk) return rc;
@@ -491,7 +493,7 @@ int TlsEngine::OnHandshakeMessage(uint8_t type, const uint8_t* body, size_t leng
     case kHsFinished:
       return HandleFinished(body, length);
     case kHsNewSessionTicket:
-      if (state_ != kStateComplete) return UnexpectedMessage(name);
+      if (state_ != kStateComplete || !is_client_) return UnexpectedMessage(name);
       return OnNewSessionTicket(body, length, consumed);
     case kHsKeyUpdate:
       if (!tls13_ || state_ != kStateComplete) return UnexpectedMessage(name);
@@ -501,8 +503,20 @@ int TlsEngine::OnHandshakeMessage(uint8_t type, const uint8_t* body, size_t leng
   }
   const HandshakeRule* rule = FindRule(type);
   if (rule == nullptr || !StateIn(*rule, is_client_, state_, tls13_)) return UnexpectedMessage(name);
-  // The server's handlers are not part of this build.
-  if (!is_client_) return Fail(kErrTlsUnavailable, kTextTlsUnavailable);
+  if (!is_client_) {
+    switch (type) {
+      case kHsClientHello:
+        return OnClientHello(body, length);
+      case kHsCertificate:
+        return OnClientCertificate(body, length);
+      case kHsClientKeyExchange:
+        return OnClientKeyExchange(body, length);
+      case kHsCertificateVerify:
+        return OnClientCertificateVerify(body, length);
+      default:
+        return UnexpectedMessage(name);
+    }
+  }
   switch (type) {
     case kHsServerHello:
       return OnServerHello(body, length);
@@ -525,7 +539,7 @@ int TlsEngine::OnHandshakeMessage(uint8_t type, const uint8_t* body, size_t leng
 
 int TlsEngine::AfterHandshakeMessage(uint8_t type) {
   if (type != kHsFinished) return kOk;
-  if (tls13_) return FinishTls13Client();
+  if (tls13_) return is_client_ ? FinishTls13Client() : FinishTls13Server();
   // The side that has not sent its Finished yet answers with its own before completing.
   if (!finished_sent_) {
     BeginFlight();
@@ -534,6 +548,7 @@ int TlsEngine::AfterHandshakeMessage(uint8_t type) {
     const int flushed = EndFlight();
     if (rc == kOk) rc = flushed;
     if (rc != kOk) return Fail(rc, kTextSendFailed);
+    if (!is_client_ && !resumed_) SaveSession();
   } else if (is_client_ && !resumed_) {
     // Saved only now that the server's Finished proved the session.
     SaveSession();
@@ -597,6 +612,9 @@ int TlsEngine::Complete() {
     Status(line.c_str());
   }
   WipeString(dispatcher_.transcript());
+  dispatcher_.set_keep_transcript_on_hello(false);
+  // A later renegotiation starts from a clean slate.
+  server_hello_sent_ = hello_retry_ = false;
   state_ = kStateComplete;
   established_ = true;
   error_text_.Reset();

@@ -116,6 +116,8 @@ class TlsEngine : private TlsHandshakeHandler {
   int SetAlpn(const char* text) { return alpn_.SetText(OrEmpty(text)); }
   void SetLogPackets(bool on) { log_packets_ = on; }
   void SetRenegotiationAllowed(bool on) { renegotiation_allowed_ = on; }
+  // A server asks for a client certificate and refuses a client without one.
+  void SetAuthenticateClients(bool on) { authenticate_clients_ = on; }
   void SetWeakAllowed(bool on) { weak_allowed_ = on; }
   // Key material of each handshake as status lines (label and hex dump); off by default.
   void SetKeyDebug(bool on) { key_debug_ = on; }
@@ -123,8 +125,8 @@ class TlsEngine : private TlsHandshakeHandler {
   int CopyFrom(const TlsEngine& other);
 
   // ---- Entry points ----
-  // Begins the handshake: resets both session states and sends the ClientHello. A server
-  // engine fails with kErrTlsUnavailable through the owner's failure hook.
+  // Begins the handshake: resets both session states; a client sends its ClientHello, a server
+  // loads its certificate and waits for one.
   int Start();
   // The peer closed with `code` (1: during the handshake); clears the established flag.
   int PeerClosed(int code);
@@ -238,10 +240,44 @@ class TlsEngine : private TlsHandshakeHandler {
   // plain bytes after the decrypted marker.
   void LogRecord(bool incoming, uint8_t type, const ByteString* wire, const uint8_t* body, size_t n);
 
+  // ---- Server handshake (server_handshake.cc) ----
+  // What a ClientHello offered.
+  struct ClientOffer {
+    uint16_t version = 0;
+    uint8_t random[32] = {};
+    ByteString session_id;
+    std::vector<uint16_t> suites;
+    bool null_compression = false;
+    bool ssl2 = false;
+    std::vector<uint16_t> groups;
+    std::vector<uint16_t> signature_algorithms;
+    std::vector<uint16_t> versions;
+    std::vector<uint16_t> share_groups;
+    std::vector<ByteString> shares;
+    bool has_renegotiation = false;
+    ByteString renegotiation;
+    ByteString alpn;
+  };
+  int OnClientHello(const uint8_t* body, size_t n);
+  int ParseClientExtensions(TlsReader block, ClientOffer* offer);
+  int ProcessSsl2Hello(const uint8_t* record, size_t length);
+  int AnswerClientHello(const ClientOffer& offer);
+  void ChooseAlpn(const ByteString& client_list);
+  int SendServerHello(const ClientOffer& offer, const ByteString* extensions13);
+  int SignServerParams(const uint8_t* params, size_t length, ByteString* out);
+  int SendServerFlight12(const ClientOffer& offer);
+  int AnswerTls13(const ClientOffer& offer, const std::vector<uint16_t>& our_groups);
+  int SendHelloRetryRequest(const ClientOffer& offer, uint16_t group);
+  int OnClientCertificate(const uint8_t* body, size_t n);
+  int OnClientKeyExchange(const uint8_t* body, size_t n);
+  int OnClientCertificateVerify(const uint8_t* body, size_t n);
+  int FinishTls13Server();
+
   // ---- Client handshake (client_handshake.cc) ----
   class CertificateHost;
   int SendClientHello();
   int PrepareKeyShares(ByteString* entries);
+  int SendSsl2ClientHello(uint16_t hello_version);
   int OnServerHello(const uint8_t* body, size_t n);
   int OnServerHello13(uint16_t suite_id, const ServerHelloExtensions& ext);
   int OnHelloRetryRequest(uint16_t suite_id, size_t message_length,
@@ -329,6 +365,11 @@ class TlsEngine : private TlsHandshakeHandler {
   bool got_key_exchange_ = false;
   bool got_certificate_request_ = false;
   bool key_debug_ = false;
+  // Server: the hello was answered; a certificate awaits its CertificateVerify; the key exchange came.
+  bool server_hello_sent_ = false;
+  bool ccs_received_ = false;
+  bool need_client_verify_ = false;
+  bool cke_received_ = false;
   // RFC 5746: whether the peer supports secure renegotiation, and the last Finished of each side.
   bool secure_renegotiation_ = false;
   ByteString client_verify_data_;

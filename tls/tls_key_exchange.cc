@@ -153,4 +153,28 @@ int MakeRsaPreMaster(uint16_t hello_version, ByteString* out) {
   return kOk;
 }
 
+bool SelectRsaPreMaster(const ByteString& block, uint16_t client_version, const ByteString& fallback,
+                        ByteString* out) {
+  const int k = block.length();
+  const uint8_t* b = block.bytes();
+  // good stays 0xFF while every check holds.
+  uint32_t bad = static_cast<uint32_t>(k < kMasterBytes + 11 || fallback.length() != kMasterBytes);
+  if (bad != 0 || out->SetData(kMasterBytes, nullptr) != kOk) {
+    out->Assign(fallback);
+    return false;
+  }
+  bad |= b[0];
+  bad |= b[1] ^ 2u;
+  for (int i = 2; i < k - kMasterBytes - 1; ++i) bad |= static_cast<uint32_t>(b[i] == 0);
+  bad |= b[k - kMasterBytes - 1];
+  bad |= b[k - kMasterBytes] ^ static_cast<uint32_t>(client_version >> 8);
+  bad |= b[k - kMasterBytes + 1] ^ static_cast<uint32_t>(client_version & 0xFF);
+  // mask is 0xFF when good, 0 otherwise.
+  const uint8_t mask = static_cast<uint8_t>(((bad | (0u - bad)) >> 31) - 1u);
+  for (int i = 0; i < kMasterBytes; ++i) {
+    out->bytes()[i] = static_cast<uint8_t>((b[k - kMasterBytes + i] & mask) | (fallback.bytes()[i] & ~mask));
+  }
+  return mask != 0;
+}
+
 }  // namespace tw

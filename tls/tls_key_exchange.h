@@ -38,4 +38,11 @@ int SharedSecret(KeyExchange& kx, bool tls13, ByteString* out);
 // 48 random bytes whose first two are the version the ClientHello offered.
 int MakeRsaPreMaster(uint16_t hello_version, ByteString* out);
 
+// The server's pre-master secret from the decrypted PKCS #1 v1.5 block: its last 48 bytes when the
+// padding is right and they start with the client's version, else `fallback`. Chosen without a
+// branch on the block, so a client learns nothing from how the handshake goes on. Returns whether
+// the block was good (for the log only, after the choice is made).
+bool SelectRsaPreMaster(const ByteString& block, uint16_t client_version, const ByteString& fallback,
+                        ByteString* out);
+
 }  // namespace tw

@@ -245,7 +245,8 @@ INSTANTIATE_TEST_SUITE_P(
         SignatureCase{"p256-sha1", "ec -pkeyopt ec_paramgen_curve:P-256", "-sha1", 0},
         SignatureCase{"dsa", "dsa:p.pem", "-sha256", 0},
         SignatureCase{"rsa-md5", "rsa:2048", "-md5", kErrSignatureRefused},
-        SignatureCase{"ed25519", "ed25519", "", kErrSignatureUnsupported}),
+        SignatureCase{"ed25519", "ed25519", "", 0},
+        SignatureCase{"ed448", "ed448", "", 0}),
     [](const ::testing::TestParamInfo<SignatureCase>& i) {
       std::string n = i.param.name;
       for (char& ch : n) ch = isalnum(static_cast<unsigned char>(ch)) ? ch : '_';

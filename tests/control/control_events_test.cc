@@ -381,10 +381,11 @@ TEST(ControlEventsLifetime, LastReferenceDroppedInAHandlerOutlivesTheRunningMeth
 
 // ---- Handlers while the emulator serves a request ----
 
-class ControlEventsService : public controltest::EmulatorFixture {
+class ControlEventsService : public controltest::EmulatorFixture,
+                             public ::testing::WithParamInterface<std::string> {
  protected:
   void SetUp() override {
-    ConnectAndCreateContainer("e");
+    ConnectAndCreateContainer("e", GetParam() == "https");
     if (HasFatalFailure() || IsSkipped()) return;
     // Uploads above 1000 bytes go in blocks of 400.
     ASSERT_TRUE(control_.Call("Config", {"SimpleUploadLimit=1000"}).ok());
@@ -414,7 +415,7 @@ class ControlEventsService : public controltest::EmulatorFixture {
 };
 
 
-TEST_F(ControlEventsService, FragmentInterruptIsSharedAndTheLastSinkDecides) {
+TEST_P(ControlEventsService, FragmentInterruptIsSharedAndTheLastSinkDecides) {
   const std::string data = testsupport::RandomBytes(2500, 31);
   first_.handler = [](win::DISPID id, win::DISPPARAMS* params) {
     if (id == tw::kBlobEventFragmentComplete && Short(params, 0) == 2) {
@@ -442,7 +443,7 @@ TEST_F(ControlEventsService, FragmentInterruptIsSharedAndTheLastSinkDecides) {
   EXPECT_EQ(Download("finished"), data);
 }
 
-TEST_F(ControlEventsService, InterruptBetweenFragmentsStopsTheUploadBeforeItsNextRequest) {
+TEST_P(ControlEventsService, InterruptBetweenFragmentsStopsTheUploadBeforeItsNextRequest) {
   const std::string data = testsupport::RandomBytes(2500, 32);
   // Called while idle: no operation runs, so nothing later is stopped by it.
   ASSERT_EQ(control_.Call("Interrupt").hr, win::S_OK);
@@ -468,7 +469,7 @@ TEST_F(ControlEventsService, InterruptBetweenFragmentsStopsTheUploadBeforeItsNex
   EXPECT_EQ(Download("whole"), data) << "the committed blob is the earlier one";
 }
 
-TEST_F(ControlEventsService, SinkLeavesDuringAnUploadWhileTheOtherHearsAll) {
+TEST_P(ControlEventsService, SinkLeavesDuringAnUploadWhileTheOtherHearsAll) {
   first_.handler = [&](win::DISPID id, win::DISPPARAMS*) {
     if (id == tw::kBlobEventProgress) first_.Unadvise();
   };
@@ -487,7 +488,7 @@ TEST_F(ControlEventsService, SinkLeavesDuringAnUploadWhileTheOtherHearsAll) {
   EXPECT_GE(second_.Count("EndTransfer"), 1);
 }
 
-TEST_F(ControlEventsService, InterruptFromHandlersEndsTheRunningMethod) {
+TEST_P(ControlEventsService, InterruptFromHandlersEndsTheRunningMethod) {
   const std::string data = testsupport::RandomBytes(200000, 33);
   ASSERT_TRUE(control_.Call("Config", {"SimpleUploadLimit=1000000"}).ok());
   ASSERT_EQ(Upload("big", data).hr, win::S_OK);
@@ -543,7 +544,7 @@ TEST_F(ControlEventsService, InterruptFromHandlersEndsTheRunningMethod) {
   EXPECT_EQ(Download("big"), data);
 }
 
-TEST_F(ControlEventsService, CallsThatWouldPullStateFromTheRunningRequestAreRefused) {
+TEST_P(ControlEventsService, CallsThatWouldPullStateFromTheRunningRequestAreRefused) {
   const std::string data = testsupport::RandomBytes(2500, 34);
   std::vector<std::pair<std::string, DispResult>> inner;
   first_.handler = [&](win::DISPID id, win::DISPPARAMS* params) {
@@ -584,5 +585,8 @@ TEST_F(ControlEventsService, CallsThatWouldPullStateFromTheRunningRequestAreRefu
   EXPECT_EQ(nested[0].hr, Hr(0x800A4EB0));
   EXPECT_EQ(control_.client().blobs().Count(), 2);
 }
+
+INSTANTIATE_TEST_SUITE_P(Scheme, ControlEventsService, ::testing::Values("http", "https"),
+                         [](const auto& info) { return info.param; });
 
 }  // namespace

@@ -284,12 +284,13 @@ TEST_F(ControlMethods, PageHooksInterruptAndResetWhenIdle) {
   EXPECT_EQ(control_.Call("Config", {"FragmentSize"}).Text(), "104857600");
 }
 
-// ---- Against the storage emulator ----
+// ---- Against the storage emulator, over http and over https with the own TLS engine ----
 
-class ControlMethodsService : public controltest::EmulatorFixture {
+class ControlMethodsService : public controltest::EmulatorFixture,
+                              public ::testing::WithParamInterface<std::string> {
  protected:
   void SetUp() override {
-    ConnectAndCreateContainer("m");
+    ConnectAndCreateContainer("m", GetParam() == "https");
     if (HasFatalFailure() || IsSkipped()) return;
     ASSERT_EQ(recorder_.Advise(control_.dispatch()), win::S_OK);
   }
@@ -299,7 +300,7 @@ class ControlMethodsService : public controltest::EmulatorFixture {
 };
 
 
-TEST_F(ControlMethodsService, UploadListAndDownloadBlobData) {
+TEST_P(ControlMethodsService, UploadListAndDownloadBlobData) {
   const std::string first(2500, 'a');
   const std::string second = "second blob\r\nwith two lines";
   ASSERT_TRUE(control_.Put("BlobData", first).ok());
@@ -346,7 +347,7 @@ TEST_F(ControlMethodsService, UploadListAndDownloadBlobData) {
   EXPECT_EQ(progress.back().args[3], "100");
 }
 
-TEST_F(ControlMethodsService, PageArgumentsAsTextsAndKeptSize) {
+TEST_P(ControlMethodsService, PageArgumentsAsTextsAndKeptSize) {
   DispResult created = control_.Call("CreateBlob", {"pages", int16_t{1}, "4096"});
   ASSERT_EQ(created.hr, win::S_OK) << created.description;
   control_.client().blob_data().Set(std::string(1536, 'p').data(), 1536);
@@ -374,7 +375,7 @@ TEST_F(ControlMethodsService, PageArgumentsAsTextsAndKeptSize) {
   EXPECT_EQ(control_.client().blobs().At(0)->content_length, 8192);
 }
 
-TEST_F(ControlMethodsService, ContainerAccessLevelRoundTrip) {
+TEST_P(ControlMethodsService, ContainerAccessLevelRoundTrip) {
   for (int16_t level : {int16_t{2}, int16_t{1}, int16_t{0}}) {
     SCOPED_TRACE(level);
     DispResult set = control_.Call("SetContainerACL", {level});
@@ -386,7 +387,7 @@ TEST_F(ControlMethodsService, ContainerAccessLevelRoundTrip) {
   }
 }
 
-TEST_F(ControlMethodsService, ServiceFailuresCarryHResultAndExcepInfo) {
+TEST_P(ControlMethodsService, ServiceFailuresCarryHResultAndExcepInfo) {
   DispResult missing = control_.Call("GetBlob", {"missing"});
   EXPECT_EQ(missing.hr, Hr(kHrServerError));
   EXPECT_NE(missing.description.find("BlobNotFound"), std::string::npos) << missing.description;
@@ -411,5 +412,8 @@ TEST_F(ControlMethodsService, ServiceFailuresCarryHResultAndExcepInfo) {
   ASSERT_EQ(snapshot.hr, win::S_OK) << snapshot.description;
   EXPECT_FALSE(snapshot.Text().empty());
 }
+
+INSTANTIATE_TEST_SUITE_P(Scheme, ControlMethodsService, ::testing::Values("http", "https"),
+                         [](const auto& info) { return info.param; });
 
 }  // namespace

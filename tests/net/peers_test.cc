@@ -1,9 +1,11 @@
 // The real-server harnesses themselves: each one starts, answers curl and leaves no process.
 #include "tests/peers/azurite_peer.h"
 #include "tests/peers/nginx_peer.h"
+#include "tests/peers/openssl_server_peer.h"
 #include "tests/peers/peer_process.h"
 #include "tests/peers/proxy_peers.h"
 #include "tests/peers/scripted_peer.h"
+#include "tests/peers/test_pki.h"
 #include "tests/support/test_support.h"
 
 #include <arpa/inet.h>
@@ -136,6 +138,20 @@ TEST_F(NginxPeerTest, ServesFilesDavGzipRedirectsAndBigHeaders) {
   EXPECT_FALSE(GroupAlive(pid));
   EXPECT_FALSE(testsupport::PortAnswers(port));
   EXPECT_EQ(access(dir.c_str(), F_OK), 0);  // the dir goes with the object, not with Stop
+}
+
+TEST_F(NginxPeerTest, TlsListenerServesTheTestPkiChain) {
+  const testsupport::TestPki& pki = testsupport::TestPki::Get();
+  testsupport::NginxPeer nginx;
+  nginx.EnableTls();
+  if (!nginx.Start()) {
+    TW_REQUIRE_OR_SKIP(nginx.error());
+  }
+  ASSERT_TRUE(nginx.WriteFile("a.txt", "over tls\n"));
+  EXPECT_EQ(Curl("--cacert " + pki.Cert("root") + " --resolve localhost:" + std::to_string(nginx.tls_port()) +
+                 ":127.0.0.1 " + nginx.https_url() + "/a.txt"),
+            "over tls\n");
+  EXPECT_EQ(Curl(nginx.base_url() + "/a.txt"), "over tls\n");  // plain http stays
 }
 
 TEST_F(NginxPeerTest, DestructorKillsAndCleansUp) {
@@ -286,6 +302,117 @@ TEST(AzuritePeerTest, StartsAnswersSdkAndProductStyleHost) {
   const int pid = azurite.pid();
   azurite.Stop();
   EXPECT_FALSE(GroupAlive(pid));
+}
+
+TEST(AzuritePeerTest, HttpsWithTheTestPkiAndTheSdkTrustingItsRoot) {
+  const testsupport::TestPki& pki = testsupport::TestPki::Get();
+  testsupport::AzuritePeer azurite;
+  azurite.UseTls(pki.Chain("storage"), pki.Key("storage"), pki.Cert("root"));
+  if (!pki.ok() || !testsupport::AzuritePeer::SdkInstalled() || !azurite.Start()) {
+    TW_REQUIRE_OR_SKIP(pki.ok() ? azurite.error() + " (or the SDK is missing)" : pki.error());
+  }
+  EXPECT_EQ(azurite.blob_endpoint().rfind("https://127.0.0.1:", 0), 0u);
+  const char* code =
+      "const {BlobServiceClient} = require('@azure/storage-blob');"
+      "(async () => {"
+      "  const s = BlobServiceClient.fromConnectionString(process.env.AZURE_STORAGE_CONNECTION_STRING);"
+      "  const c = s.getContainerClient('tls');"
+      "  await c.create({access: 'blob'});"
+      "  await c.getBlockBlobClient('a.txt').upload('secured', 7);"
+      "  for await (const b of c.listBlobsFlat()) console.log(b.name);"
+      "})().catch(e => { console.error(e.message); process.exit(1); });";
+  int st = -1;
+  EXPECT_EQ(azurite.RunSdkScript("-e", {code}, &st), "a.txt\n");
+  EXPECT_EQ(st, 0) << azurite.sdk_stderr();
+  const std::string host = azurite.account() + ".blob" + azurite.endpoint_suffix();
+  EXPECT_EQ(Curl("--cacert " + pki.Cert("root") + " --resolve " + host + ":127.0.0.1 https://" + host + "/tls/a.txt"),
+            "secured");
+}
+
+// ---------------------------------------------------------------------------------------------
+// openssl s_server
+
+struct SServerCase {
+  const char* name;
+  testsupport::OpenSslServerPeer::Options options;
+  const char* client_args;  // for openssl s_client
+  std::vector<const char*> expected;  // in the client's output
+};
+
+testsupport::OpenSslServerPeer::Options SServer(const char* cert, const char* version, const char* cipher = "",
+                                                const char* suites = "", const char* groups = "", int verify = 0) {
+  testsupport::OpenSslServerPeer::Options o;
+  o.cert = cert;
+  o.version = version;
+  o.cipher = cipher;
+  o.ciphersuites = suites;
+  o.groups = groups;
+  o.verify_depth = verify;
+  return o;
+}
+
+const std::vector<SServerCase>& SServerCases() {
+  static const std::vector<SServerCase> cases = {
+      {"Tls10AtLevelZero", SServer("rsa", "-tls1"), "-tls1 -cipher DEFAULT:@SECLEVEL=0", {"Protocol  : TLSv1\n"}},
+      {"Tls11AtLevelZero", SServer("rsa", "-tls1_1"), "-tls1_1 -cipher DEFAULT:@SECLEVEL=0",
+       {"Protocol  : TLSv1.1"}},
+      {"Tls12EcdheRsaGcm", SServer("rsa", "-tls1_2", "ECDHE-RSA-AES128-GCM-SHA256"), "",
+       {"Protocol  : TLSv1.2", "ECDHE-RSA-AES128-GCM-SHA256"}},
+      {"Tls13Ecdsa", SServer("ecdsa", "-tls1_3", "", "TLS_AES_128_GCM_SHA256"), "",
+       {"TLS_AES_128_GCM_SHA256", "ecdsa"}},
+      {"Tls13Ed25519", SServer("ed25519", "-tls1_3"), "", {"Peer signature type: ed25519"}},
+      {"HelloRetryThroughGroups", SServer("rsa", "-tls1_3", "", "", "P-256"), "",
+       {"Server Temp Key: ECDH, prime256v1"}},
+      {"ClientCertificateDemanded", SServer("rsa", "", "", "", "", 1),
+       "-cert {pki}/client.pem -key {pki}/client.key", {"Client certificate"}},
+  };
+  return cases;
+}
+
+class OpenSslServerPeerTest : public ::testing::TestWithParam<SServerCase> {};
+
+TEST_P(OpenSslServerPeerTest, ServesTheConfiguredSessionToTheOpenSslClient) {
+  const SServerCase& c = GetParam();
+  const testsupport::TestPki& pki = testsupport::TestPki::Get();
+  testsupport::OpenSslServerPeer server(c.options);
+  if (!server.Start()) {
+    TW_REQUIRE_OR_SKIP(server.error());
+  }
+  std::string args = c.client_args;
+  for (size_t at; (at = args.find("{pki}")) != std::string::npos;) args.replace(at, 5, pki.dir());
+  const std::string out = RunCommand("openssl s_client -connect 127.0.0.1:" + std::to_string(server.port()) +
+                                         " -servername localhost -CAfile " + pki.Cert("root") + " -ign_eof " +
+                                         args + " 2>&1",
+                                     "GET / HTTP/1.0\r\n\r\n");
+  EXPECT_NE(out.find("Verify return code: 0 (ok)"), std::string::npos) << out;
+  for (const char* want : c.expected) EXPECT_NE(out.find(want), std::string::npos) << want << "\n" << out;
+  const int pid = server.pid();
+  server.Stop();
+  EXPECT_FALSE(GroupAlive(pid));
+}
+
+INSTANTIATE_TEST_SUITE_P(Configurations, OpenSslServerPeerTest, ::testing::ValuesIn(SServerCases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(OpenSslServerPeerFiles, ServesABulkFileAndWritesTheKeyLog) {
+  if (!HaveCurl()) {
+    TW_REQUIRE_OR_SKIP("curl not installed");
+  }
+  testsupport::OpenSslServerPeer::Options o;
+  o.mode = testsupport::OpenSslServerPeer::Mode::kFiles;
+  o.key_log = true;
+  testsupport::OpenSslServerPeer server(o);
+  const std::string bytes = testsupport::RandomBytes(16u << 20, 21);
+  ASSERT_TRUE(server.WriteFile("bulk.bin", bytes));
+  if (!server.Start()) {
+    TW_REQUIRE_OR_SKIP(server.error());
+  }
+  const std::string port = std::to_string(server.port());
+  const std::string digest = Curl("--http1.0 --cacert " + testsupport::TestPki::Get().Cert("root") +
+                                  " --resolve localhost:" + port + ":127.0.0.1 https://localhost:" + port +
+                                  "/bulk.bin | sha256sum | cut -c1-64");
+  EXPECT_EQ(digest, RunCommand("sha256sum | cut -c1-64", bytes));
+  EXPECT_NE(server.key_log().find("CLIENT_HANDSHAKE_TRAFFIC_SECRET"), std::string::npos) << server.key_log();
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -46,12 +46,18 @@ std::string AzuritePeer::key() { return kKey; }
 
 std::string AzuritePeer::endpoint_suffix() const { return ".localhost:" + std::to_string(port_); }
 
+void AzuritePeer::UseTls(const std::string& cert_path, const std::string& key_path, const std::string& ca_path) {
+  cert_path_ = cert_path;
+  key_path_ = key_path;
+  ca_path_ = ca_path;
+}
+
 std::string AzuritePeer::blob_endpoint() const {
-  return "http://127.0.0.1:" + std::to_string(port_) + "/" + kAccount;
+  return std::string(tls() ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_) + "/" + kAccount;
 }
 
 std::string AzuritePeer::connection_string() const {
-  return std::string("DefaultEndpointsProtocol=http;AccountName=") + kAccount + ";AccountKey=" + kKey +
+  return std::string("DefaultEndpointsProtocol=") + (tls() ? "https" : "http") + ";AccountName=" + kAccount + ";AccountKey=" + kKey +
          ";BlobEndpoint=" + blob_endpoint() + ";";
 }
 
@@ -80,7 +86,7 @@ bool AzuritePeer::Start() {
   for (int attempt = 0; attempt < 3; ++attempt) {
     port_ = FreePort();
     auto proc = std::make_unique<PeerProcess>();
-    const std::vector<std::string> argv = {node,
+    std::vector<std::string> argv = {node,
                                            PeersDir() + "/" + kEmulatorScript,
                                            "--blobHost",
                                            "127.0.0.1",
@@ -91,6 +97,7 @@ bool AzuritePeer::Start() {
                                            "--silent",
                                            "--skipApiVersionCheck",
                                            "--loose"};
+    if (tls()) argv.insert(argv.end(), {"--cert", cert_path_, "--key", key_path_});
     if (!proc->Start(argv, dir_ + "/azurite.log", dir_)) {
       error_ = "cannot start node";
       return false;
@@ -125,6 +132,7 @@ std::string AzuritePeer::RunSdkScript(const std::string& script_name, const std:
   }
   std::string cmd = "cd " + ShellQuote(PeersDir()) + " && AZURE_STORAGE_CONNECTION_STRING=" +
                     ShellQuote(connection_string()) + " TW_BLOB_ENDPOINT=" + ShellQuote(blob_endpoint()) +
+                    (ca_path_.empty() ? "" : " NODE_EXTRA_CA_CERTS=" + ShellQuote(ca_path_)) +
                     " TW_ACCOUNT=" + ShellQuote(kAccount) + " TW_ACCOUNT_KEY=" + ShellQuote(kKey) + " " +
                     ShellQuote(node) + " " + ShellQuote(script_name);
   for (const std::string& a : args) cmd += " " + ShellQuote(a);

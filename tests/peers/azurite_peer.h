@@ -6,6 +6,9 @@
 //   // product-style host: account() + ".blob" + endpoint_suffix() -> loopback
 //   // path-style:        blob_endpoint() == "http://127.0.0.1:PORT/devstoreaccount1"
 //   std::string out = azurite.RunSdkScript("make_container.js", {"c1"});
+//
+// With UseTls(cert, key, ca) before Start the emulator speaks HTTPS only (its --cert/--key);
+// blob_endpoint() and the connection string say https, and the SDK scripts trust `ca`.
 #pragma once
 
 #include <memory>
@@ -30,6 +33,10 @@ class AzuritePeer {
   // True when the reference SDK package is present as well.
   static bool SdkInstalled();
 
+  // HTTPS with this PEM certificate (chain) and key; the SDK trusts the PEM roots in ca_path.
+  void UseTls(const std::string& cert_path, const std::string& key_path, const std::string& ca_path);
+  bool tls() const { return !cert_path_.empty(); }
+
   // Starts the emulator; true once it answers. On false, error() says why.
   bool Start();
   void Stop();
@@ -40,7 +47,7 @@ class AzuritePeer {
   static std::string account();          // "devstoreaccount1"
   static std::string key();              // the published development account key (base64)
   std::string endpoint_suffix() const;   // ".localhost:PORT"
-  std::string blob_endpoint() const;     // "http://127.0.0.1:PORT/devstoreaccount1"
+  std::string blob_endpoint() const;     // "http[s]://127.0.0.1:PORT/devstoreaccount1"
   std::string connection_string() const; // path-style, for the SDK
   std::string log() const;               // the emulator's own output
 
@@ -55,6 +62,9 @@ class AzuritePeer {
 
  private:
   int port_ = 0;
+  std::string cert_path_;
+  std::string key_path_;
+  std::string ca_path_;
   std::string dir_;
   std::string error_;
   std::unique_ptr<PeerProcess> process_;

@@ -8,6 +8,8 @@
 #   ed25519      leaf "localhost", Ed25519, signed by inter
 #   expired      leaf "localhost", RSA, signed by inter, valid 2020-01-01 to 2021-01-01
 #   wronghost    leaf "wrong.example" (SAN wrong.example), RSA, signed by inter
+#   storage      leaf "localhost" (SAN localhost, *.blob.localhost, 127.0.0.1), RSA, signed by
+#                inter: the storage emulator reached by account host names
 #   selfsigned   self-signed leaf "localhost", RSA
 #   forged       leaf "localhost" whose issuer names inter but signed by another key
 #   noca         leaf "localhost" signed by the leaf rsa (which is no CA)
@@ -55,6 +57,10 @@ for spec in rsa:rsa ecdsa:p256 ecdsa384:p384 ed25519:ed25519; do
   key "$name" "${spec##*:}"
   sign "$name" "/C=US/O=Tarnwick Tests/CN=localhost" inter "$(leaf_ext localhost)"
 done
+
+key storage rsa
+sign storage "/C=US/O=Tarnwick Tests/CN=localhost" inter \
+  "$(leaf_ext localhost | sed 's/^subjectAltName=DNS:localhost,/subjectAltName=DNS:localhost,DNS:*.blob.localhost,/')"
 
 key wronghost rsa
 sign wronghost "/C=US/O=Tarnwick Tests/CN=wrong.example" inter "$(leaf_ext wrong.example)"
@@ -104,7 +110,7 @@ key clientec p256
 sign clientec "/C=US/O=Tarnwick Tests/CN=Test Client EC" root \
   "$(printf 'basicConstraints=critical,CA:FALSE\nextendedKeyUsage=clientAuth')"
 
-for name in rsa ecdsa ecdsa384 ed25519 expired wronghost forged; do
+for name in rsa ecdsa ecdsa384 ed25519 expired wronghost forged storage; do
   cat "$name.pem" inter.pem > "$name-chain.pem"
 done
 cat forged.pem inter.pem > forged-chain.pem

@@ -1,6 +1,7 @@
 #include "tests/peers/nginx_peer.h"
 
 #include "tests/peers/peer_process.h"
+#include "tests/peers/test_pki.h"
 #include "tests/support/test_support.h"
 
 #include <filesystem>
@@ -41,6 +42,10 @@ void NginxPeer::SetSlowRate(int bytes_per_second) { slow_rate_ = bytes_per_secon
 void NginxPeer::AddServerConfig(const std::string& text) { server_extra_ += text + "\n"; }
 
 void NginxPeer::AddHttpConfig(const std::string& text) { http_extra_ += text + "\n"; }
+
+void NginxPeer::EnableTls() { tls_ = true; }
+
+std::string NginxPeer::https_url() const { return "https://localhost:" + std::to_string(tls_port_); }
 
 std::string NginxPeer::base_url() const { return "http://127.0.0.1:" + std::to_string(port_); }
 
@@ -95,8 +100,15 @@ std::string NginxPeer::BuildConfig() const {
        "  gzip_types " << kGzipTypes << ";\n"
     << http_extra_ <<
        "  server {\n"
-       "    listen 127.0.0.1:" << port_ << ";\n"
-       "    server_name localhost;\n"
+       "    listen 127.0.0.1:" << port_ << ";\n";
+  if (tls_) {
+    const TestPki& pki = TestPki::Get();
+    c << "    listen 127.0.0.1:" << tls_port_ << " ssl;\n"
+         "    ssl_certificate " << pki.Chain("rsa") << ";\n"
+         "    ssl_certificate_key " << pki.Key("rsa") << ";\n"
+         "    ssl_protocols TLSv1.2 TLSv1.3;\n";
+  }
+  c << "    server_name localhost;\n"
        "    root " << root_ << ";\n"
        "    client_max_body_size 0;\n"
        "    large_client_header_buffers 8 64k;\n"
@@ -147,6 +159,15 @@ bool NginxPeer::Start() {
   // A port taken between FreePort and bind makes nginx exit at once: try a few.
   for (int attempt = 0; attempt < 5; ++attempt) {
     port_ = FreePort();
+    if (tls_) {
+      if (!TestPki::Get().ok()) {
+        error_ = TestPki::Get().error();
+        return false;
+      }
+      do {
+        tls_port_ = FreePort();
+      } while (tls_port_ == port_);
+    }
     const std::string conf = dir_ + "/nginx.conf";
     if (!WriteTextFile(conf, BuildConfig())) {
       error_ = "cannot write the nginx config";
@@ -158,7 +179,7 @@ bool NginxPeer::Start() {
       error_ = "cannot start nginx";
       return false;
     }
-    if (proc->WaitForPort(port_, kStartMillis)) {
+    if (proc->WaitForPort(port_, kStartMillis) && (!tls_ || proc->WaitForPort(tls_port_, kStartMillis))) {
       process_ = std::move(proc);
       error_.clear();
       return true;

@@ -8,7 +8,8 @@
 //   /slow/<file>    the file <file> of root(), sent at limit_rate (SetSlowRate, bytes/second).
 //   redirects       `AddRedirect` paths, exact match, answered with the status and Location.
 // Extra text can be put inside the server block (AddServerConfig) or the http block
-// (AddHttpConfig) before Start.
+// (AddHttpConfig) before Start. With EnableTls, the same server also listens with TLS (1.2 and
+// 1.3) on tls_port(), sending the test PKI's "rsa" leaf with its intermediate.
 //
 //   NginxPeer nginx;
 //   if (!nginx.Start()) { TW_REQUIRE_OR_SKIP(nginx.error()); }
@@ -41,6 +42,7 @@ class NginxPeer {
   void SetSlowRate(int bytes_per_second);  // default 4096
   void AddServerConfig(const std::string& text);
   void AddHttpConfig(const std::string& text);
+  void EnableTls();
 
   // Writes the config and starts nginx; true once it answers. On false, error() says why
   // ("nginx not installed" when missing).
@@ -52,6 +54,8 @@ class NginxPeer {
   int port() const { return port_; }
   const std::string& root() const { return root_; }   // document root (absolute path)
   std::string base_url() const;                        // "http://127.0.0.1:PORT"
+  int tls_port() const { return tls_port_; }           // 0 without EnableTls
+  std::string https_url() const;                       // "https://localhost:TLS_PORT"
   const std::string& dir() const { return dir_; }      // temp dir holding conf, logs, root
   std::string error_log() const;                       // contents of nginx's error log
 
@@ -72,7 +76,9 @@ class NginxPeer {
   std::string server_extra_;
   std::string http_extra_;
   int slow_rate_ = 4096;
+  bool tls_ = false;
   int port_ = 0;
+  int tls_port_ = 0;
   std::string dir_;
   std::string root_;
   std::string error_;

@@ -6,8 +6,8 @@
 //   pki.Cert("rsa");    // <dir>/rsa.pem: the leaf "localhost" signed by the intermediate
 //   pki.Key("rsa");     // its PKCS #8 key; Chain("rsa") is leaf + intermediate
 //
-// Names: root, inter, rsa, ecdsa, ecdsa384, ed25519, expired, wronghost, selfsigned, forged,
-// noca, client, clientec (see the script for what each is).
+// Names: root, inter, rsa, ecdsa, ecdsa384, ed25519, expired, wronghost, storage, selfsigned,
+// forged, noca, client, clientec (see the script for what each is).
 #pragma once
 
 #include <string>

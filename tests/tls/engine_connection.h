@@ -20,7 +20,7 @@ namespace tlstest {
 
 class EngineConnection : public tw::TlsEngineOwner {
  public:
-  EngineConnection() { engine.Init(this, true); }
+  explicit EngineConnection(bool client = true) { engine.Init(this, client); }
   ~EngineConnection() {
     if (fd_ >= 0) ::close(fd_);
   }
@@ -47,6 +47,11 @@ class EngineConnection : public tw::TlsEngineOwner {
     const int one = 1;
     ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     return ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  }
+  // A server side: takes the next connection of a listening socket.
+  bool Accept(int listen_fd) {
+    fd_ = ::accept(listen_fd, nullptr, nullptr);
+    return fd_ >= 0;
   }
   void Close() {
     if (fd_ >= 0) ::close(fd_);
@@ -170,6 +175,29 @@ class EngineConnection : public tw::TlsEngineOwner {
 
  private:
   int fd_ = -1;
+};
+
+// A listening socket on 127.0.0.1 with a free port.
+class Listener {
+ public:
+  Listener() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t n = sizeof a;
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && ::listen(fd_, 8) == 0 &&
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &n) == 0) {
+      port_ = ntohs(a.sin_port);
+    }
+  }
+  ~Listener() { ::close(fd_); }
+  int fd() const { return fd_; }
+  int port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
 };
 
 }  // namespace tlstest

@@ -17,11 +17,12 @@ using testsupport::TestPki;
 // openssl s_server on a free port, serving the files of a temp dir (-WWW).
 class SServer {
  public:
-  bool Start(const std::vector<std::string>& options) {
+  // mode: "-WWW" serves files; "-www" answers with a status page.
+  bool Start(const std::vector<std::string>& options, const std::string& mode = "-WWW") {
     dir_ = testsupport::MakeTempDir();
     port_ = testsupport::FreePort();
     std::vector<std::string> argv = {"openssl", "s_server", "-accept", std::to_string(port_),
-                                     "-naccept", "50", "-WWW", "-keylogfile", dir_ + "/keylog"};
+                                     "-naccept", "50", mode, "-keylogfile", dir_ + "/keylog"};
     argv.insert(argv.end(), options.begin(), options.end());
     return process_.Start(argv, dir_ + "/log", dir_) && process_.WaitForPort(port_, 10000);
   }
@@ -66,6 +67,7 @@ const std::vector<Row>& Rows() {
       {"tls12_rsa_cbc_sha256", "rsa", 0x0FC0, {"-tls1_2", "-cipher", "AES256-SHA256"}, "TLS_RSA_WITH_AES_256_CBC_SHA256"},
       {"tls12_ecdhe_rsa_cbc_sha1", "rsa", 0x0FC0, {"-tls1_2", "-cipher", "ECDHE-RSA-AES128-SHA"}, "TLS_ECDHE_RSA_WITH_AES_128_CBC_SHA"},
       {"tls12_x25519_over_13_client", "rsa", 0x3FC0, {"-tls1_2", "-cipher", "ECDHE-RSA-AES256-GCM-SHA384", "-groups", "X25519"}, "TLS_ECDHE_RSA_WITH_AES_256_GCM_SHA384"},
+      {"ssl2_format_hello", "rsa", 0x0FF0, {"-tls1_2", "-cipher", "AES128-GCM-SHA256:@SECLEVEL=0"}, "TLS_RSA_WITH_AES_128_GCM_SHA256"},
       {"tls11_ecdhe_rsa_cbc", "rsa", 0x0FC0, {"-tls1_1", "-cipher", "ECDHE-RSA-AES128-SHA:@SECLEVEL=0"}, "TLS_ECDHE_RSA_WITH_AES_128_CBC_SHA"},
       {"tls10_rsa_cbc", "rsa", 0x0FC0, {"-tls1", "-cipher", "AES128-SHA:@SECLEVEL=0"}, "TLS_RSA_WITH_AES_128_CBC_SHA"},
       {"tls10_dhe_rsa_3des", "rsa", 0x0FC0, {"-tls1", "-cipher", "DHE-RSA-AES256-SHA:@SECLEVEL=0"}, "TLS_DHE_RSA_WITH_AES_256_CBC_SHA"},
@@ -119,5 +121,161 @@ TEST_P(TlsInteropMatrix, MovesDataAndMatchesKeyLog) {
 
 INSTANTIATE_TEST_SUITE_P(Peers, TlsInteropMatrix, ::testing::ValuesIn(Rows()),
                          [](const ::testing::TestParamInfo<Row>& i) { return std::string(i.param.name); });
+
+// ---- The server's certificate: trust, validity, host name, and the owner's decision ----
+
+struct TrustCase {
+  const char* name;
+  const char* chain;        // what the server sends
+  const char* host;
+  uint32_t flags;
+  int accept;               // the owner's answer; -1 leaves the engine's
+  const char* status;       // the status text the owner is shown
+  bool connects;
+};
+
+void PrintTo(const TrustCase& c, std::ostream* os) { *os << c.name; }
+
+constexpr char kUntrusted[] =
+    "[0x800b0109] A certification chain processed correctly but terminated in a root certificate "
+    "not trusted by the trust provider.";
+
+const TrustCase kTrustCases[] = {
+    {"trusted", "rsa", "localhost", 0, -1, "OK", true},
+    {"trusted_by_address", "rsa", "127.0.0.1", 0, -1, "OK", true},
+    {"expired", "expired", "localhost", 0, -1,
+     "[0x800b0101] A required certificate is not within its validity period.", false},
+    {"expired_without_time_checks", "expired", "localhost", 0x1, -1, "OK", true},
+    {"expired_accepted_by_owner", "expired", "localhost", 0, 1,
+     "[0x800b0101] A required certificate is not within its validity period.", true},
+    {"wrong_host", "wronghost", "localhost", 0, -1,
+     "[0x113] Server name does not match server certificate", false},
+    {"wrong_host_without_host_check", "wronghost", "localhost", 0x80000000, -1, "OK", true},
+    {"self_signed", "selfsigned", "localhost", 0, -1, kUntrusted, false},
+    {"self_signed_allowed", "selfsigned", "localhost", 0x10, -1, "OK", true},
+    {"forged_leaf", "forged", "localhost", 0, -1, kUntrusted, false},
+    {"leaf_signed_by_a_leaf", "noca", "localhost", 0, -1, kUntrusted, false},
+};
+
+class TlsTrust : public ::testing::TestWithParam<TrustCase> {};
+
+TEST_P(TlsTrust, CodeTextAndDecision) {
+  const TrustCase& t = GetParam();
+  const TestPki& pki = TestPki::Get();
+  if (!pki.ok()) { TW_REQUIRE_OR_SKIP(pki.error()); }
+  setenv("TW_CERT_STORES", pki.store_dir().c_str(), 1);
+  SServer server;
+  // The chain file repeats the leaf; the client drops the repeat.
+  ASSERT_TRUE(server.Start({"-cert", pki.Cert(t.chain), "-cert_chain", pki.Chain(t.chain), "-key", pki.Key(t.chain),
+                            "-tls1_2"}, "-www"));
+  tlstest::EngineConnection c;
+  c.engine.SetServerName(t.host);
+  c.engine.SetProtocolMask(0x0FC0);
+  c.engine.SetSecurityFlags(t.flags);
+  c.accept_override = t.accept;
+  ASSERT_TRUE(c.Connect(server.port()));
+  EXPECT_EQ(c.Handshake(), t.connects) << c.failure_text;
+  EXPECT_EQ(c.certificate_status, t.status);
+  EXPECT_EQ(c.certificate_checks, 1);
+  // The owner is shown the chain as PEM texts, the leaf first.
+  EXPECT_EQ(c.certificate.rfind("-----BEGIN CERTIFICATE-----", 0), 0u);
+  if (!t.connects) {
+    EXPECT_EQ(c.failure_code, 280);
+    EXPECT_EQ(c.failure_text, "Server certificate validation failed. Connection aborted.");
+    // The server saw certificate_unknown.
+    c.Pump([&] { return c.peer_closed; }, 5000);
+    EXPECT_NE(server.log().find("certificate unknown"), std::string::npos) << server.log();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Peers, TlsTrust, ::testing::ValuesIn(kTrustCases),
+                         [](const ::testing::TestParamInfo<TrustCase>& i) { return std::string(i.param.name); });
+
+// ---- Resumption and client certificates ----
+
+// The second connection of one engine resumes the saved session, as the server sees it.
+TEST(TlsPeers, ResumesSavedSession) {
+  const TestPki& pki = TestPki::Get();
+  if (!pki.ok()) { TW_REQUIRE_OR_SKIP(pki.error()); }
+  setenv("TW_CERT_STORES", pki.store_dir().c_str(), 1);
+  SServer server;
+  ASSERT_TRUE(server.Start({"-cert", pki.Cert("rsa"), "-cert_chain", pki.Cert("inter"), "-key", pki.Key("rsa"),
+                            "-tls1_2"}, "-www"));
+  tlstest::EngineConnection first;
+  first.engine.SetServerName("localhost");
+  first.engine.SetProtocolMask(0x0FC0);
+  first.engine.SetReuseSession(true);
+  std::string page;
+  for (int round = 0; round < 2; ++round) {
+    first.received.clear();
+    first.peer_closed = false;
+    first.finished = first.established = false;
+    ASSERT_TRUE(first.Connect(server.port()));
+    ASSERT_TRUE(first.Handshake()) << first.failure_text;
+    EXPECT_EQ(first.engine.resumed(), round == 1);
+    ASSERT_TRUE(first.Send("GET / HTTP/1.0\r\n\r\n"));
+    first.Pump([&] { return first.peer_closed; }, 5000);
+    page = first.received;
+    first.Close();
+  }
+  EXPECT_TRUE(first.HasStatus("Resuming previous SSL session."));
+  EXPECT_NE(page.find("Reused, TLSv1.2"), std::string::npos) << page;
+  EXPECT_EQ(first.engine.cached_sessions(), 1);
+}
+
+struct ClientCertCase {
+  const char* name;
+  const char* client;  // test PKI name; "" sends none
+  const char* version;
+  uint32_t mask;
+  bool connects;
+};
+void PrintTo(const ClientCertCase& c, std::ostream* os) { *os << c.name; }
+
+const ClientCertCase kClientCertCases[] = {
+    {"rsa_tls12", "client", "-tls1_2", 0x0FC0, true},
+    {"ec_tls12", "clientec", "-tls1_2", 0x0FC0, true},
+    {"rsa_tls13", "client", "-tls1_3", 0x3FC0, true},
+    {"ec_tls13", "clientec", "-tls1_3", 0x3FC0, true},
+    {"none_tls12", "", "-tls1_2", 0x0FC0, false},
+    {"none_tls13", "", "-tls1_3", 0x3FC0, false},
+};
+
+class TlsClientCertificate : public ::testing::TestWithParam<ClientCertCase> {};
+
+// s_server -Verify demands a certificate it can verify and a CertificateVerify made with its key.
+TEST_P(TlsClientCertificate, ServerVerifiesIt) {
+  const ClientCertCase& k = GetParam();
+  const TestPki& pki = TestPki::Get();
+  if (!pki.ok()) { TW_REQUIRE_OR_SKIP(pki.error()); }
+  setenv("TW_CERT_STORES", pki.store_dir().c_str(), 1);
+  SServer server;
+  ASSERT_TRUE(server.Start({"-cert", pki.Cert("rsa"), "-cert_chain", pki.Cert("inter"), "-key", pki.Key("rsa"),
+                            k.version, "-Verify", "1",
+                            "-CAfile", pki.Cert("root"), "-verify_return_error"},
+                           "-www"));
+  tlstest::EngineConnection c;
+  c.engine.SetServerName("localhost");
+  c.engine.SetProtocolMask(k.mask);
+  if (*k.client != '\0') {
+    tw::ByteString store;
+    const std::string pem = testsupport::ReadFile(pki.Cert(k.client)) + testsupport::ReadFile(pki.Key(k.client));
+    store.Set(pem.data(), static_cast<int>(pem.size()));
+    ASSERT_EQ(c.engine.SetOwnCertificate(7, store, tw::ByteString(), tw::ByteString()), 0);
+  }
+  ASSERT_TRUE(c.Connect(server.port()));
+  bool connected = c.Handshake();
+  if (connected) {
+    // TLS 1.3 servers judge the client's flight after the client considers itself connected.
+    ASSERT_TRUE(c.Send("GET / HTTP/1.0\r\n\r\n"));
+    c.Pump([&] { return c.peer_closed; }, 5000);
+    connected = c.received.find("HTTP/1.0 200 ok") != std::string::npos;
+  }
+  EXPECT_EQ(connected, k.connects) << c.failure_text << "\n" << server.log();
+  EXPECT_EQ(c.HasStatus("Certificate sent to peer"), *k.client != '\0');
+}
+
+INSTANTIATE_TEST_SUITE_P(Peers, TlsClientCertificate, ::testing::ValuesIn(kClientCertCases),
+                         [](const ::testing::TestParamInfo<ClientCertCase>& i) { return std::string(i.param.name); });
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "tests/support/test_support.h"
 #include "tls/cipher_suites.h"
 #include "tls/record_protection.h"
+#include "tls/tls_engine.h"
 
 namespace tlstest {
 
@@ -64,5 +65,51 @@ inline std::string OracleSuite(const tw::TlsCipherSuite& s) {
 }
 
 inline std::string HexOr(const std::string& s) { return s.empty() ? "-" : testsupport::Hex(s.data(), s.size()); }
+
+// Records what the engine hands its owner; takes at most `limit` bytes per send when set.
+class RecordingOwner : public tw::TlsEngineOwner {
+ public:
+  std::string sent;
+  std::string data;
+  std::vector<std::string> statuses;
+  std::vector<std::pair<int, std::string>> failures;
+  int done = 0;
+  int limit = -1;
+
+  int ReportTlsError(int, const char*) override { return 0; }
+  int LogTlsStatus(const char* text) override {
+    statuses.push_back(text);
+    return 0;
+  }
+  std::string certificate_status;
+  int CheckServerCertificate(const void*, int, const char*, const char*, const char* status, int* accept) override {
+    certificate_status = std::string(status) + (*accept ? " accepted" : " refused");
+    return 0;
+  }
+  int SendBytes(const void* bytes, int n, int* taken) override {
+    const int take = limit < 0 || n <= limit ? n : limit;
+    sent.append(static_cast<const char*>(bytes), static_cast<size_t>(take));
+    *taken = take;
+    return take == n ? 0 : tw::kTlsWouldBlock;
+  }
+  int SetErrorCodeText(int code, const char* text) override {
+    failures.emplace_back(code, text);
+    return 0;
+  }
+  int OnWritable(const char* failure) override {
+    if (failure == nullptr || *failure == '\0') ++done;
+    return 0;
+  }
+  int OnIncomingData(const void* bytes, int n, bool) override {
+    data.append(static_cast<const char*>(bytes), static_cast<size_t>(n));
+    return 0;
+  }
+  int ForwardHook(intptr_t, intptr_t, intptr_t, intptr_t, intptr_t, intptr_t) override { return 0; }
+  std::string Take() {
+    std::string s;
+    s.swap(sent);
+    return s;
+  }
+};
 
 }  // namespace tlstest

@@ -1,0 +1,132 @@
+// Our client against our server, in memory: every version and every suite the server serves,
+// with data both ways; client authentication, resumption and a retry.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "tests/peers/test_pki.h"
+#include "tests/support/test_support.h"
+#include "tests/tls/tls_test_support.h"
+#include "tls/cipher_suites.h"
+#include "tls/tls_engine.h"
+
+namespace {
+
+using testsupport::TestPki;
+using tlstest::RecordingOwner;
+
+tw::ByteString Store(const TestPki& pki, const std::string& name, bool with_intermediate) {
+  std::string pem = testsupport::ReadFile(pki.Cert(name)) + testsupport::ReadFile(pki.Key(name));
+  if (with_intermediate) pem += testsupport::ReadFile(pki.Cert("inter"));
+  tw::ByteString s;
+  s.Set(pem.data(), static_cast<int>(pem.size()));
+  return s;
+}
+
+struct Pair {
+  RecordingOwner client_owner, server_owner;
+  tw::TlsEngine client, server;
+
+  Pair(const TestPki& pki, const std::string& cert, uint32_t client_mask, uint32_t server_mask) {
+    setenv("TW_CERT_STORES", pki.store_dir().c_str(), 1);
+    client.Init(&client_owner, true);
+    server.Init(&server_owner, false);
+    client.SetProtocolMask(client_mask);
+    server.SetProtocolMask(server_mask);
+    client.SetServerName("localhost");
+    server.SetOwnCertificate(7, Store(pki, cert, true), tw::ByteString(), tw::ByteString());
+  }
+
+  // Moves bytes both ways until neither side has more to say; false on a failure.
+  bool Run() {
+    for (int round = 0; round < 50; ++round) {
+      const std::string to_server = client_owner.Take();
+      const std::string to_client = server_owner.Take();
+      if (to_server.empty() && to_client.empty()) return true;
+      if (!to_server.empty() && server.Receive(to_server.data(), static_cast<int>(to_server.size())) != 0) return false;
+      if (!to_client.empty() && client.Receive(to_client.data(), static_cast<int>(to_client.size())) != 0) return false;
+    }
+    return false;
+  }
+
+  bool Handshake() {
+    if (server.Start() != 0 || client.Start() != 0) return false;
+    return Run() && client.established() && server.established();
+  }
+
+  // Data both ways arrives whole.
+  bool Exchange(const std::string& a, const std::string& b) {
+    int sent = 0;
+    client_owner.data.clear();
+    server_owner.data.clear();
+    if (client.SendAppData(a.data(), static_cast<int>(a.size()), &sent) != 0) return false;
+    if (server.SendAppData(b.data(), static_cast<int>(b.size()), &sent) != 0) return false;
+    return Run() && server_owner.data == a && client_owner.data == b;
+  }
+
+  std::string Failures() const {
+    std::string s;
+    for (const auto& f : client_owner.failures) s += "client: " + f.second + "\n";
+    for (const auto& f : server_owner.failures) s += "server: " + f.second + "\n";
+    return s;
+  }
+};
+
+struct SuiteCase {
+  uint16_t suite;
+  uint16_t version;
+};
+
+// Every suite the server serves with the test PKI's RSA and ECDSA certificates, at each version
+// it is defined for.
+std::vector<SuiteCase> SuiteCases() {
+  std::vector<SuiteCase> out;
+  int count = 0;
+  const tw::TlsCipherSuite* suites = tw::TlsCipherSuites(&count);
+  for (int i = 0; i < count; ++i) {
+    const tw::TlsCipherSuite& s = suites[i];
+    const bool served = s.kx == tw::kKxTls13 || s.kx == tw::kKxRsa || s.kx == tw::kKxDheRsa ||
+                        s.kx == tw::kKxEcdheRsa || s.kx == tw::kKxEcdheEcdsa;
+    if (!served || s.exportable()) continue;
+    for (uint16_t v = tw::kSsl30; v <= tw::kTls13; ++v) {
+      if ((v == tw::kTls13) != (s.kx == tw::kKxTls13) || v < s.min_version) continue;
+      // SSL 3.0 has no AEAD or SHA-2 suites and no elliptic curves.
+      if (v == tw::kSsl30 && (s.aead() || s.kx == tw::kKxEcdheRsa || s.kx == tw::kKxEcdheEcdsa)) continue;
+      out.push_back({s.id, v});
+    }
+  }
+  return out;
+}
+
+uint32_t MaskOf(uint16_t version) {
+  switch (version) {
+    case tw::kSsl30: return tw::kTlsProtocolSsl3;
+    case tw::kTls10: return tw::kTlsProtocolTls10;
+    case tw::kTls11: return tw::kTlsProtocolTls11;
+    case tw::kTls12: return tw::kTlsProtocolTls12;
+    default: return tw::kTlsProtocolTls13;
+  }
+}
+
+TEST(EnginePair, EverySuiteAndVersion) {
+  const TestPki& pki = TestPki::Get();
+  if (!pki.ok()) { TW_REQUIRE_OR_SKIP(pki.error()); }
+  int runs = 0;
+  for (const SuiteCase& c : SuiteCases()) {
+    const tw::TlsCipherSuite* s = tw::FindCipherSuite(c.suite);
+    Pair p(pki, s->kx == tw::kKxEcdheEcdsa ? "ecdsa" : "rsa", MaskOf(c.version), MaskOf(c.version));
+    p.client.SetWeakAllowed(true);
+    p.server.SetWeakAllowed(true);
+    p.client.SetCipherSuiteList(s->name);
+    ASSERT_TRUE(p.Handshake()) << s->name << " " << tw::VersionName(c.version) << "\n" << p.Failures();
+    EXPECT_EQ(p.client.current().suite, s) << s->name;
+    EXPECT_EQ(p.client.current().version, c.version) << s->name;
+    EXPECT_TRUE(p.Exchange(std::string(40000, 'a'), "pong")) << s->name << " " << tw::VersionName(c.version);
+    ++runs;
+  }
+  EXPECT_GT(runs, 40);
+}
+
+}  // namespace

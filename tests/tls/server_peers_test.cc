@@ -1,0 +1,196 @@
+// The engine as a server against openssl s_client: versions, key types and suites, a retry,
+// client certificates, resumption, and an SSL 2.0-format hello.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/peers/test_pki.h"
+#include "tests/support/test_support.h"
+#include "tests/tls/engine_connection.h"
+
+namespace {
+
+using testsupport::ShellQuote;
+using testsupport::TestPki;
+
+struct ServerCase {
+  const char* name;
+  const char* cert;
+  std::string client_options;
+  bool authenticate;
+  const char* expect;  // in s_client's output
+  const char* server_groups = nullptr;
+};
+void PrintTo(const ServerCase& c, std::ostream* os) { *os << c.name; }
+
+const std::vector<ServerCase>& Cases() {
+  static const std::vector<ServerCase> cases = {
+      {"tls13_rsa", "rsa", "-tls1_3", false, "TLSv1.3, Cipher is TLS_AES_256_GCM_SHA384"},
+      {"tls13_ecdsa_chacha", "ecdsa", "-tls1_3 -ciphersuites TLS_CHACHA20_POLY1305_SHA256", false,
+       "TLSv1.3, Cipher is TLS_CHACHA20_POLY1305_SHA256"},
+      {"tls13_ed25519", "ed25519", "-tls1_3", false, "TLSv1.3, Cipher is TLS_AES_256_GCM_SHA384"},
+      {"tls13_retry", "rsa", "-tls1_3 -groups P-384:X25519", false, "Server Temp Key: X25519", "ecdhe_x25519"},
+      {"tls13_client_certificate", "rsa", "-tls1_3 -cert CLIENT.pem -key CLIENT.key", true, "TLSv1.3"},
+      {"tls12_ecdhe_rsa_gcm", "rsa", "-tls1_2 -cipher ECDHE-RSA-AES128-GCM-SHA256", false,
+       "TLSv1.2, Cipher is ECDHE-RSA-AES128-GCM-SHA256"},
+      {"tls12_dhe_rsa_gcm", "rsa", "-tls1_2 -cipher DHE-RSA-AES256-GCM-SHA384", false,
+       "TLSv1.2, Cipher is DHE-RSA-AES256-GCM-SHA384"},
+      {"tls12_rsa_cbc", "rsa", "-tls1_2 -cipher AES128-SHA256", false, "TLSv1.2, Cipher is AES128-SHA256"},
+      {"tls12_ecdsa", "ecdsa", "-tls1_2 -cipher ECDHE-ECDSA-AES256-GCM-SHA384", false,
+       "TLSv1.2, Cipher is ECDHE-ECDSA-AES256-GCM-SHA384"},
+      {"tls12_ed25519", "ed25519", "-tls1_2", false, "TLSv1.2, Cipher is ECDHE-ECDSA"},
+      {"tls12_client_certificate_ec", "rsa", "-tls1_2 -cert CLIENTEC.pem -key CLIENTEC.key", true, "TLSv1.2"},
+      {"tls11_ecdhe_rsa", "rsa", "-tls1_1 -cipher ECDHE-RSA-AES128-SHA:@SECLEVEL=0", false,
+       "Protocol  : TLSv1.1"},
+      {"tls10_rsa", "rsa", "-tls1 -cipher AES256-SHA:@SECLEVEL=0", false, "Protocol  : TLSv1\n"},
+  };
+  return cases;
+}
+
+std::string Replace(std::string s, const std::string& from, const std::string& to) {
+  for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size())) {
+    s.replace(at, from.size(), to);
+  }
+  return s;
+}
+
+// One s_client run against one connection of our server; returns what s_client printed.
+std::string Serve(tlstest::EngineConnection& server, const std::string& client_options, bool* ok) {
+  tlstest::Listener listener;
+  const TestPki& pki = TestPki::Get();
+  std::string output;
+  std::thread client([&] {
+    output = testsupport::RunCommand("openssl s_client -connect 127.0.0.1:" + std::to_string(listener.port()) +
+                                     " -servername localhost -CAfile " + ShellQuote(pki.Cert("root")) +
+                                     " -verify_return_error -ign_eof " + client_options + " 2>&1");
+  });
+  *ok = server.Accept(listener.fd()) && server.Handshake() && server.Send("hello from the engine\n");
+  // TLS 1.3 client certificates are judged after the server's flight: read what follows.
+  server.Pump([&] { return server.peer_closed; }, 300);
+  server.engine.Close();
+  server.Close();
+  client.join();
+  return output;
+}
+
+class TlsServerPeers : public ::testing::TestWithParam<ServerCase> {};
+
+TEST_P(TlsServerPeers, ClientConnectsAndReads) {
+  const ServerCase& c = GetParam();
+  const TestPki& pki = TestPki::Get();
+  if (!pki.ok()) { TW_REQUIRE_OR_SKIP(pki.error()); }
+  setenv("TW_CERT_STORES", pki.store_dir().c_str(), 1);
+  tlstest::EngineConnection server(false);
+  const std::string pem = testsupport::ReadFile(pki.Cert(c.cert)) + testsupport::ReadFile(pki.Key(c.cert)) +
+                          testsupport::ReadFile(pki.Cert("inter"));
+  tw::ByteString store;
+  store.Set(pem.data(), static_cast<int>(pem.size()));
+  server.engine.SetOwnCertificate(7, store, tw::ByteString(), tw::ByteString());
+  server.engine.SetProtocolMask(0x3FC0);
+  server.engine.SetAuthenticateClients(c.authenticate);
+  if (c.server_groups != nullptr) server.engine.SetTls13Groups(c.server_groups);
+  std::string options = Replace(c.client_options, "CLIENTEC.", pki.dir() + "/clientec.");
+  options = Replace(options, "CLIENT.", pki.dir() + "/client.");
+  bool ok = false;
+  const std::string out = Serve(server, options, &ok);
+  EXPECT_TRUE(ok) << server.failure_text << "\n" << out;
+  EXPECT_NE(out.find("Verify return code: 0 (ok)"), std::string::npos) << out;
+  EXPECT_NE(out.find(c.expect), std::string::npos) << out;
+  EXPECT_NE(out.find("hello from the engine"), std::string::npos) << out;
+  if (c.authenticate) {
+    EXPECT_EQ(server.certificate_status, "OK");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Peers, TlsServerPeers, ::testing::ValuesIn(Cases()),
+                         [](const ::testing::TestParamInfo<ServerCase>& i) { return std::string(i.param.name); });
+
+// A client that keeps its session resumes it; the server refuses a client without a certificate
+// when it must authenticate clients.
+TEST(TlsServerPeers, ResumptionAndMissingClientCertificate) {
+  const TestPki& pki = TestPki::Get();
+  if (!pki.ok()) { TW_REQUIRE_OR_SKIP(pki.error()); }
+  setenv("TW_CERT_STORES", pki.store_dir().c_str(), 1);
+  const std::string pem = testsupport::ReadFile(pki.Cert("rsa")) + testsupport::ReadFile(pki.Key("rsa")) +
+                          testsupport::ReadFile(pki.Cert("inter"));
+  tw::ByteString store;
+  store.Set(pem.data(), static_cast<int>(pem.size()));
+  const std::string session = testsupport::MakeTempDir() + "/session";
+  tlstest::EngineConnection server(false);
+  server.engine.SetOwnCertificate(7, store, tw::ByteString(), tw::ByteString());
+  server.engine.SetProtocolMask(0x0FC0);
+  bool ok = false;
+  std::string out = Serve(server, "-tls1_2 -sess_out " + ShellQuote(session), &ok);
+  EXPECT_TRUE(ok) << out;
+  EXPECT_NE(out.find("New, TLSv1.2"), std::string::npos) << out;
+  server.finished = server.established = server.peer_closed = false;
+  out = Serve(server, "-tls1_2 -sess_in " + ShellQuote(session), &ok);
+  EXPECT_TRUE(ok) << out;
+  EXPECT_NE(out.find("Reused, TLSv1.2"), std::string::npos) << out;
+  EXPECT_TRUE(server.engine.resumed());
+
+  tlstest::EngineConnection strict(false);
+  strict.engine.SetOwnCertificate(7, store, tw::ByteString(), tw::ByteString());
+  strict.engine.SetProtocolMask(0x0FC0);
+  strict.engine.SetAuthenticateClients(true);
+  out = Serve(strict, "-tls1_2", &ok);
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(strict.failure_text, "Client did not send any certificates and SSLAuthenticateClients is true");
+  testsupport::RunCommand("rm -rf " + ShellQuote(session.substr(0, session.rfind('/'))));
+}
+
+// SSL 2.0-format hellos: a TLS one is answered with a TLS ServerHello; a short challenge and a
+// real SSL 2.0 hello are refused.
+TEST(TlsServerPeers, Ssl2FormatHellos) {
+  const TestPki& pki = TestPki::Get();
+  if (!pki.ok()) { TW_REQUIRE_OR_SKIP(pki.error()); }
+  struct Case {
+    const char* name;
+    std::string message;  // after the two-byte record header
+    const char* failure;  // "" when the server answers
+  };
+  const std::string specs = std::string("\x00\xc0\x2f\x00\x00\x9c", 6);
+  const Case cases[] = {
+      {"tls12", std::string("\x01\x03\x03\x00\x06\x00\x00\x00\x20", 9) + specs + std::string(32, 'c'), ""},
+      {"short challenge", std::string("\x01\x03\x03\x00\x06\x00\x00\x00\x08", 9) + specs + std::string(8, 'c'),
+       "SSL2 ClientHello challenge too short"},
+      {"ssl2", std::string("\x01\x00\x02\x00\x06\x00\x00\x00\x10", 9) + specs + std::string(16, 'c'),
+       "SSL2 not supported"},
+  };
+  const std::string pem = testsupport::ReadFile(pki.Cert("rsa")) + testsupport::ReadFile(pki.Key("rsa"));
+  tw::ByteString store;
+  store.Set(pem.data(), static_cast<int>(pem.size()));
+  for (const Case& c : cases) {
+    tlstest::Listener listener;
+    tlstest::EngineConnection server(false);
+    server.engine.SetOwnCertificate(7, store, tw::ByteString(), tw::ByteString());
+    server.engine.SetProtocolMask(0x0FC0);
+    const std::string record = std::string(1, static_cast<char>(0x80)) +
+                               std::string(1, static_cast<char>(c.message.size())) + c.message;
+    std::string reply;
+    std::thread client([&] {
+      reply = testsupport::RunCommand(
+          "python3 -c 'import socket,sys; s=socket.create_connection((\"127.0.0.1\"," +
+              std::to_string(listener.port()) +
+              ")); s.sendall(bytes.fromhex(sys.stdin.read())); s.settimeout(5); print(s.recv(6).hex())'",
+          testsupport::Hex(record.data(), record.size()));
+    });
+    ASSERT_TRUE(server.Accept(listener.fd()));
+    server.Handshake(3000);
+    server.Close();
+    client.join();
+    if (*c.failure == '\0') {
+      // A handshake record whose first message is a ServerHello.
+      ASSERT_GE(reply.size(), 12u) << c.name;
+      EXPECT_EQ(reply.substr(0, 6), "160303") << c.name << " " << reply;
+      EXPECT_EQ(reply.substr(10, 2), "02") << c.name << " " << reply;
+    } else {
+      EXPECT_EQ(server.failure_text, c.failure) << c.name;
+    }
+  }
+}
+
+}  // namespace
