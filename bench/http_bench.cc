@@ -4,7 +4,9 @@
 // memory is compared with curl writing to a tmpfs file (both place every byte in fresh RAM);
 // curl writing to /dev/null is shown too, with the rate at which this machine fills fresh memory.
 //   bench_http_bench [MiB, default 1024] [runs, default 2] [case: all, getfile, getmem, putfile,
-//   putmem]
+//   putmem] [transport: http, https (the platform TLS path), https-internal (the own engine)]
+// Over https, nginx serves a throwaway certificate made here with the openssl CLI; curl and the
+// client both trust it (curl --cacert, the client through the ROOT store folder).
 // The best run of each case counts. nginx (started here on a free port, in a temp folder) and
 // curl must be installed; the bench says so and exits 0 when they are not.
 #include "http/http_client.h"
@@ -81,9 +83,21 @@ long PeakRssMiB() {
 
 class Nginx {
  public:
-  bool Start(const std::string& dir) {
+  bool Start(const std::string& dir, bool tls) {
     dir_ = dir;
+    tls_ = tls;
     port_ = FreePort();
+    std::string listen = "    listen 127.0.0.1:" + std::to_string(port_) + ";\n";
+    if (tls) {
+      std::filesystem::create_directories(dir + "/stores/ROOT");
+      const std::string make = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost"
+                               " -addext subjectAltName=DNS:localhost -keyout " + dir + "/key.pem -out " +
+                               dir + "/stores/ROOT/cert.pem 2>/dev/null";
+      if (std::system(make.c_str()) != 0) return false;
+      setenv("TW_CERT_STORES", (dir + "/stores").c_str(), 1);
+      listen = "    listen 127.0.0.1:" + std::to_string(port_) + " ssl;\n    ssl_certificate " + dir +
+               "/stores/ROOT/cert.pem;\n    ssl_certificate_key " + dir + "/key.pem;\n";
+    }
     std::filesystem::create_directories(dir + "/root");
     std::filesystem::create_directories(dir + "/tmp");
     std::ofstream conf(dir + "/nginx.conf");
@@ -93,7 +107,7 @@ class Nginx {
          << "  client_body_temp_path " << dir << "/tmp;\n"
          << "  default_type application/octet-stream;\n  sendfile on;\n  tcp_nopush on;\n"
          << "  keepalive_timeout 60s;\n  client_body_buffer_size 1m;\n"
-         << "  server {\n    listen 127.0.0.1:" << port_ << ";\n    root " << dir << "/root;\n"
+         << "  server {\n" << listen << "    root " << dir << "/root;\n"
          << "    client_max_body_size 0;\n"
          << "    location / {\n      dav_methods PUT DELETE;\n      create_full_put_path on;\n"
          << "    }\n  }\n}\n";
@@ -117,12 +131,15 @@ class Nginx {
     }
   }
   std::string Url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path;
+    return (tls_ ? "https://localhost:" : "http://127.0.0.1:") + std::to_string(port_) + path;
   }
+  // curl's options for the server's certificate.
+  std::string CurlTrust() const { return tls_ ? "--cacert " + dir_ + "/stores/ROOT/cert.pem " : ""; }
   const std::string& dir() const { return dir_; }
 
  private:
   std::string dir_;
+  bool tls_ = false;
   int port_ = 0;
   pid_t pid_ = -1;
 };
@@ -156,6 +173,12 @@ int main(int argc, char** argv) {
   const uint64_t mib = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1024;
   const int runs = argc > 2 ? std::atoi(argv[2]) : 2;
   const std::string only = argc > 3 ? argv[3] : "all";
+  const std::string transport = argc > 4 ? argv[4] : "http";
+  const bool tls = transport != "http";
+  const bool internal = transport == "https-internal";
+  const auto configure = [&](tw::HttpClient& c) {
+    if (internal) c.ConfigText("UseInternalSecurityAPI=true", nullptr);
+  };
   const auto wanted = [&](const char* name) { return only == "all" || only == name; };
   const uint64_t total = mib * 1024 * 1024;
   if (!HaveProgram("nginx") || !HaveProgram("curl")) {
@@ -167,7 +190,7 @@ int main(int argc, char** argv) {
   if (made == nullptr) return 1;
   const std::string dir = made;
   Nginx nginx;
-  if (!nginx.Start(dir)) {
+  if (!nginx.Start(dir, tls)) {
     std::fprintf(stderr, "nginx did not start\n");
     std::filesystem::remove_all(dir);
     return 1;
@@ -185,13 +208,14 @@ int main(int argc, char** argv) {
     }
   }
   const std::string target = dir + "/down.bin";
-  std::printf("HTTP over loopback, %llu MiB, best of %d runs\n",
+  std::printf("%s over loopback, %llu MiB, best of %d runs\n", transport.c_str(),
               static_cast<unsigned long long>(mib), runs);
 
   // ---- Downloads to a file (first: the peak memory afterwards must stay small) ----
   Result file_down;
   for (int run = 0; run < runs && wanted("getfile"); ++run) {
     tw::HttpClient c;
+    configure(c);
     c.SetTimeout(120, true);
     c.SetUrl(nginx.Url("/big.bin").c_str(), false);
     c.SetLocalFile(target.c_str());
@@ -203,7 +227,7 @@ int main(int argc, char** argv) {
       return 1;
     }
     file_down.ours = std::max(file_down.ours, Rate(total, s));
-    const double cs = TimeCommand("curl -s -o " + target + " " + nginx.Url("/big.bin"));
+    const double cs = TimeCommand("curl -s " + nginx.CurlTrust() + "-o " + target + " " + nginx.Url("/big.bin"));
     if (cs > 0) file_down.curl = std::max(file_down.curl, Rate(total, cs));
     std::filesystem::remove(target);
   }
@@ -213,6 +237,7 @@ int main(int argc, char** argv) {
   Result file_up;
   for (int run = 0; run < runs && wanted("putfile"); ++run) {
     tw::HttpClient c;
+    configure(c);
     c.SetTimeout(120, true);
     c.SetUrl(nginx.Url("/up-ours.bin").c_str(), false);
     c.SetAttachedFile(source.c_str());
@@ -225,7 +250,7 @@ int main(int argc, char** argv) {
     }
     file_up.ours = std::max(file_up.ours, Rate(total, s));
     std::filesystem::remove(dir + "/root/up-ours.bin");
-    const double cs = TimeCommand("curl -s -o /dev/null -T " + source + " " + nginx.Url("/up-curl.bin"));
+    const double cs = TimeCommand("curl -s " + nginx.CurlTrust() + "-o /dev/null -T " + source + " " + nginx.Url("/up-curl.bin"));
     if (cs > 0) file_up.curl = std::max(file_up.curl, Rate(total, cs));
     std::filesystem::remove(dir + "/root/up-curl.bin");
   }
@@ -236,6 +261,7 @@ int main(int argc, char** argv) {
   double curl_null = 0;
   for (int run = 0; run < runs && wanted("getmem"); ++run) {
     tw::HttpClient c;
+    configure(c);
     c.SetTimeout(120, true);
     c.SetUrl(nginx.Url("/big.bin").c_str(), false);
     const auto start = Clock::now();
@@ -246,10 +272,10 @@ int main(int argc, char** argv) {
       return 1;
     }
     mem_down.ours = std::max(mem_down.ours, Rate(total, s));
-    const double cs = TimeCommand("curl -s -o " + target + " " + nginx.Url("/big.bin"));
+    const double cs = TimeCommand("curl -s " + nginx.CurlTrust() + "-o " + target + " " + nginx.Url("/big.bin"));
     if (cs > 0) mem_down.curl = std::max(mem_down.curl, Rate(total, cs));
     std::filesystem::remove(target);
-    const double cn = TimeCommand("curl -s -o /dev/null " + nginx.Url("/big.bin"));
+    const double cn = TimeCommand("curl -s " + nginx.CurlTrust() + "-o /dev/null " + nginx.Url("/big.bin"));
     if (cn > 0) curl_null = std::max(curl_null, Rate(total, cn));
   }
 
@@ -266,6 +292,7 @@ int main(int argc, char** argv) {
     }
     for (int run = 0; run < runs; ++run) {
       tw::HttpClient c;
+      configure(c);
       c.SetTimeout(120, true);
       c.SetUrl(nginx.Url("/up-mem.bin").c_str(), false);
       c.SetPostData(body.data(), static_cast<int>(body.size()));
@@ -278,7 +305,7 @@ int main(int argc, char** argv) {
       }
       mem_up.ours = std::max(mem_up.ours, Rate(total, s));
       // curl has no memory source for a body this size: its upload from the file is the yardstick.
-      const double cs = TimeCommand("curl -s -o /dev/null -T " + source + " " + nginx.Url("/up-curl2.bin"));
+      const double cs = TimeCommand("curl -s " + nginx.CurlTrust() + "-o /dev/null -T " + source + " " + nginx.Url("/up-curl2.bin"));
       if (cs > 0) mem_up.curl = std::max(mem_up.curl, Rate(total, cs));
       std::filesystem::remove(dir + "/root/up-mem.bin");
       std::filesystem::remove(dir + "/root/up-curl2.bin");

@@ -46,7 +46,7 @@ void LibraryStartup() {
   BindNetapiEntries();
   BindCrypt32();
   BindQwaveEntries();
-  BindSecurityInterface();
+  // secur32 is bound when the platform TLS path first needs it (SecurityInterface).
 }
 
 void LibraryShutdown() {

@@ -13,7 +13,6 @@ constexpr char kCrypt32Dll[] = "crypt32.dll";
 constexpr char kQwaveDll[] = "qwave.dll";
 constexpr char kSecur32Dll[] = "secur32.dll";
 constexpr char kNtdllDll[] = "ntdll.dll";
-constexpr int kSspiTableEntries = 30;
 
 NetEntryPoints g_entries;
 int g_windows81 = -1;
@@ -101,25 +100,35 @@ void BindQwaveEntries() {
 
 void BindSecurityInterface() {
   NetEntryPoints& e = g_entries;
-  std::memset(e.sspi_table, 0, sizeof(e.sspi_table));
+  e.sspi_table = win::SecurityFunctionTableA{};
   e.have_sspi_table = false;
   if (e.secur32 == nullptr) e.secur32 = win::LoadLibraryA(kSecur32Dll);
   NetEntryPoints::InitSecurityInterfaceFn init = nullptr;
   Bind(e.secur32, "InitSecurityInterfaceA", &init);
   if (init == nullptr) return;
-  const win::FARPROC* table = static_cast<const win::FARPROC*>(init());
+  const auto* table = static_cast<const win::SecurityFunctionTableA*>(init());
   if (table == nullptr) return;
-  for (int i = 0; i < kSspiTableEntries; ++i) e.sspi_table[i] = table[i];
+  e.sspi_table = *table;
   e.have_sspi_table = true;
   // The version flag matters only to the platform TLS path, which needs the table.
   ReadWindowsVersionFlag();
 }
 
-void ReleaseOptionalLibraries() {
+const win::SecurityFunctionTableA* SecurityInterface() {
+  if (!g_entries.have_sspi_table) BindSecurityInterface();
+  return g_entries.have_sspi_table ? &g_entries.sspi_table : nullptr;
+}
+
+void ReleaseSecurityInterface() {
   NetEntryPoints& e = g_entries;
   Release(&e.secur32);
-  std::memset(e.sspi_table, 0, sizeof(e.sspi_table));
+  e.sspi_table = win::SecurityFunctionTableA{};
   e.have_sspi_table = false;
+}
+
+void ReleaseOptionalLibraries() {
+  NetEntryPoints& e = g_entries;
+  ReleaseSecurityInterface();
   Release(&e.crypt32);
   Release(&e.qwave);
   e.QOSCreateHandle = nullptr;

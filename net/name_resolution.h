@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "platform/library.h"
+#include "platform/sspi.h"
 #include "platform/winsock.h"
 
 namespace tw {
@@ -42,8 +43,8 @@ struct NetEntryPoints {
   QosAddSocketToFlowFn QOSAddSocketToFlow = nullptr;
   QosRemoveSocketFromFlowFn QOSRemoveSocketFromFlow = nullptr;
   QosSetFlowFn QOSSetFlow = nullptr;
-  // The SSPI function table (30 entry points, copied whole); all null when not obtained.
-  win::FARPROC sspi_table[30] = {};
+  // The SSPI function table, copied whole; all null when not obtained.
+  win::SecurityFunctionTableA sspi_table = {};
   bool have_sspi_table = false;
 
   win::HMODULE ws2_32 = nullptr;
@@ -68,7 +69,12 @@ void BindWs2Entries();
 void BindNetapiEntries();
 void BindCrypt32();
 void BindQwaveEntries();  // once; a second call does nothing
+// Binds the SSPI table when it is not bound yet (it is bound on first need, not at start-up);
+// the table, or null when secur32 or its table is missing.
 void BindSecurityInterface();
+const win::SecurityFunctionTableA* SecurityInterface();
+// Drops the table and secur32, so the next need binds them again.
+void ReleaseSecurityInterface();
 void ReleaseOptionalLibraries();  // secur32, crypt32 and qwave; handles cleared
 
 // Empty name: address 0 and 0. Else getaddrinfo (AF_INET, flags, socket type); the first

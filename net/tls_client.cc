@@ -25,6 +25,11 @@ constexpr char kTextHandshakeFailed[] = "SSL handshake failed.";
 constexpr char kTextWouldBlock[] =
     "Operation would block (to force disconnection, set Linger to FALSE).";
 constexpr char kTextPlaintextQueue[] = "Out of memory [ssllb]. Aborting connection.";
+constexpr char kTextConnectionTerminated[] = "SSL connection terminated.";
+constexpr char kFormatDisconnectedEarly[] =
+    "Server disconnected before handshake completion [0x%x].";
+// With a delimiter, a partial line waits while at least this much room is left.
+constexpr uint32_t kPartialLineRoom = 256;
 constexpr char kTextPemDecode[] = "Failed to decode PEM file.";
 constexpr char kTextCertDecode[] = "The certificate could not be decoded";
 constexpr char kPemLabelCertificate[] = "CERTIFICATE";
@@ -46,7 +51,10 @@ bool CertificateDer(const void* data, int length, ByteString* der) {
 
 TlsClient::TlsClient() { Reset(); }
 
-TlsClient::~TlsClient() = default;
+TlsClient::~TlsClient() {
+  FreeSchannelContext();
+  FreeSchannelCredentials();
+}
 
 int TlsClient::Reset() {
   int rc = TcpClient::Reset();
@@ -62,6 +70,12 @@ int TlsClient::Reset() {
   pending_plaintext_.Reset();
   parse_ssl_server_cert_ = false;
   handshake_running_ = false;
+  schannel_active_ = false;
+  handshaking_ = false;
+  last_handshake_status_ = 0;
+  handshake_input_.Reset();
+  pending_output_.Reset();
+  overflow_.Reset();
   server_certificate_.Reset();
   accepted_certificate_.Reset();
   return rc;
@@ -105,7 +119,11 @@ int TlsClient::GetInBufferCapacity() {
 int TlsClient::CloseSocket() {
   // The session ends with the socket; whether the next connection uses TLS stays as chosen.
   schannel_state_ = kSchannelIdle;
-  schannel_context_[0] = schannel_context_[1] = 0;
+  FreeSchannelContext();
+  schannel_active_ = false;
+  handshaking_ = false;
+  handshake_input_.Reset();
+  pending_output_.Reset();
   pending_plaintext_.Reset();
   if (!tls_queue_.Allocate(tls_queue_.Capacity() != 0 ? tls_queue_.Capacity()
                                                       : kDefaultLineCapacity)) {
@@ -119,12 +137,9 @@ int TlsClient::CloseSocket() {
 
 int TlsClient::OnReadable(int mode) {
   if (tls_active_ && accept_tls_data_ && accept_data_ && IsConnected() && !reading_) {
-    const uint8_t* bytes = nullptr;
-    uint32_t n = 0;
-    while (tls_active_ && accept_tls_data_ && accept_data_ && !interrupt_requested_ &&
-           tls_queue_.ReadRecord(&bytes, &n)) {
-      OnDataInEvent(bytes, static_cast<int>(n), true);
-    }
+    // Plaintext held while data was not accepted, then records held back with it.
+    DeliverPlaintext(nullptr, 0, false);
+    if (use_internal_security_api_ == 0 && !handshake_input_.empty()) SchannelReceive(nullptr, 0);
   }
   return TcpClient::OnReadable(mode);
 }
@@ -140,38 +155,61 @@ int TlsClient::OnIncomingData(const void* bytes, int n, bool end_of_record) {
 }
 
 int TlsClient::DeliverPlaintext(const void* bytes, int n, bool flush) {
-  const uint8_t* p = static_cast<const uint8_t*>(bytes);
-  uint32_t remaining = n > 0 ? static_cast<uint32_t>(n) : 0;
-  if (p != nullptr && remaining > 0) RecordTraffic(false, p, static_cast<int>(remaining));
-  for (;;) {
-    const uint32_t took = remaining > 0 ? tls_queue_.Write(p, remaining) : 0;
-    p += took;
-    remaining -= took;
-    const uint8_t* record = nullptr;
-    uint32_t length = 0;
-    while (accept_tls_data_ && accept_data_ && tls_queue_.ReadRecord(&record, &length)) {
-      OnDataInEvent(record, static_cast<int>(length), true);
-    }
-    if (remaining == 0) break;
-    if (took == 0) {
-      if (accept_tls_data_ && accept_data_ && tls_queue_.Count() == tls_queue_.Capacity() &&
-          tls_queue_.Capacity() != 0) {
-        // A record longer than the queue goes out in pieces.
-        if (tls_queue_.Read(0, &record, &length)) {
-          OnDataInEvent(record, static_cast<int>(length), false);
-        }
-        continue;
-      }
+  const auto* p = static_cast<const uint8_t*>(bytes);
+  const uint32_t length = p != nullptr && n > 0 ? static_cast<uint32_t>(n) : 0;
+  if (length > 0) RecordTraffic(false, p, static_cast<int>(length));
+  auto accepting = [&] { return accept_tls_data_ && accept_data_ && tls_active_; };
+  // Without a delimiter, bytes that find nothing queued go to the owner as they are.
+  uint32_t eol_length = 0;
+  tls_queue_.GetEol(&eol_length);
+  if (length > 0 && accepting() && eol_length == 0 && !tls_queue_.CrlfLineMode() &&
+      tls_queue_.Count() == 0 && overflow_.empty()) {
+    return OnDataInEvent(p, static_cast<int>(length), true);
+  }
+  // Moves as much of the overflow into the queue as fits.
+  auto drain_overflow = [&] {
+    const uint32_t took = tls_queue_.Write(overflow_.data(), static_cast<uint32_t>(overflow_.length()));
+    overflow_.EraseFront(static_cast<int>(took));
+    return took;
+  };
+  if (tls_queue_.Count() < tls_queue_.Capacity()) {
+    drain_overflow();
+    uint32_t took = 0;
+    if (overflow_.empty() && length > 0) took = tls_queue_.Write(p, length);
+    if (took < length && overflow_.Append(p + took, static_cast<int>(length - took)) != kOk) {
       FireError(kErrPlaintextQueue, kTextPlaintextQueue);
-      Connect(false);
+      SetConnected(false, kErrPlaintextQueue);
       return kErrPlaintextQueue;
     }
+  } else if (length > 0 && overflow_.Append(p, static_cast<int>(length)) != kOk) {
+    FireError(kErrPlaintextQueue, kTextPlaintextQueue);
+    SetConnected(false, kErrPlaintextQueue);
+    return kErrPlaintextQueue;
   }
-  if (flush && accept_tls_data_ && accept_data_) {
+  while (accepting()) {
     const uint8_t* record = nullptr;
-    uint32_t length = 0;
-    if (tls_queue_.Read(0, &record, &length)) {
-      OnDataInEvent(record, static_cast<int>(length), false);
+    uint32_t record_length = 0;
+    if (tls_queue_.ReadRecord(&record, &record_length)) {
+      OnDataInEvent(record, static_cast<int>(record_length), true);
+      continue;
+    }
+    if (overflow_.empty()) break;
+    if (tls_queue_.Count() < tls_queue_.Capacity()) {
+      drain_overflow();
+      continue;
+    }
+    // A line longer than the queue goes out in pieces.
+    if (!tls_queue_.Read(0, &record, &record_length)) break;
+    OnDataInEvent(record, static_cast<int>(record_length), false);
+  }
+  if (accepting()) {
+    const bool delimited = eol_length != 0 || tls_queue_.CrlfLineMode();
+    const bool wait = delimited && !flush &&
+                      tls_queue_.Capacity() - tls_queue_.Count() >= kPartialLineRoom;
+    const uint8_t* record = nullptr;
+    uint32_t record_length = 0;
+    if (!wait && tls_queue_.Read(0, &record, &record_length)) {
+      OnDataInEvent(record, static_cast<int>(record_length), false);
     }
   }
   return kOk;
@@ -199,9 +237,8 @@ int TlsClient::SetConnected(bool connect, int error) {
       return SetErrorCodeText(kErrAlreadyConnected, kTextAlreadyConnected);
     }
     if (!own_engine) {
-      ByteString reason;
-      const int rc = AcquirePlatformTlsCredentials(&reason);
-      if (rc != kOk) return SetErrorCodeText(rc, reason.c_str());
+      const int rc = SchannelAcquireCredentials(win::SECPKG_CRED_OUTBOUND);
+      if (rc != kOk) return rc;
       schannel_state_ = kSchannelConnecting;
     }
     LogTlsStatus(kTextAttemptingConnect);
@@ -223,11 +260,16 @@ int TlsClient::SetConnected(bool connect, int error) {
   if (own_engine) {
     tls_engine_.Close();
     output_left = TlsFlush() != 0;
+  } else if (!pending_output_.empty() && linger_) {
+    output_left = SchannelSendPending(nullptr, 0, false) != kOk || !pending_output_.empty();
   }
   if (output_left && linger_) {
     return SetErrorCodeText(win::WSAEWOULDBLOCK, kTextWouldBlock);
   }
-  if (!own_engine) schannel_state_ = kSchannelIdle;
+  if (!own_engine) {
+    schannel_state_ = kSchannelIdle;
+    if (error == 0) SchannelShutdown(false);
+  }
   if (error == 0) return Connect(false);
   return HandleClose(win::WSAMAKESELECTREPLY(win::FD_CLOSE, static_cast<unsigned>(error)));
 }
@@ -288,18 +330,35 @@ int TlsClient::OnConnected(int code) {
   }
   LogTlsStatus(kTextUsingPlatform);
   LogTlsStatus(kTextSocketEstablished);
-  rc = AcquirePlatformTlsCredentials(&reason);
-  if (rc != kOk) {
-    SetErrorCodeText(rc, reason.c_str());
-    return FailHandshake(rc);
+  if (ssl_credential_handle_[0] == 0) {
+    rc = SchannelAcquireCredentials(win::SECPKG_CRED_OUTBOUND);
+    if (rc != kOk) return FailHandshake(rc);
   }
-  return kOk;
+  schannel_state_ = kSchannelConnecting;
+  return SchannelStartHandshake();
 }
 
 int TlsClient::OnDisconnected(int code) {
   if (tls_active_ && use_internal_security_api_ != 0 && handshake_running_) {
     handshake_running_ = false;
     OnPeerClosedDuringTls(1);
+  }
+  if (tls_active_ && use_internal_security_api_ == 0) {
+    DeliverPlaintext(nullptr, 0, true);
+    if (schannel_state_ == kSchannelConnecting && handshaking_) {
+      // The peer went away in the middle of the handshake.
+      ByteString text;
+      text.Format(kFormatDisconnectedEarly, static_cast<unsigned>(last_handshake_status_));
+      SetErrorCodeText(kErrHandshake, text.c_str());
+      ReportTlsError(kErrHandshake, text.c_str());
+      handshaking_ = false;
+      schannel_state_ = kSchannelIdle;
+      FreeSchannelContext();
+      FireConnectionStatus(kTextHandshakeFailed, last_handshake_status_);
+      return OnConnectedEvent(kErrHandshake);
+    }
+    if (schannel_state_ == kSchannelComplete) FireConnectionStatus(kTextConnectionTerminated, code);
+    FreeSchannelContext();
   }
   schannel_state_ = kSchannelIdle;
   return OnDisconnectedEvent(code);
@@ -331,15 +390,39 @@ int TlsClient::OnReadyToSend() {
     ready_to_send_ = 1;
     return OnReadyToSendEvent();
   }
+  if (SchannelSendPending(nullptr, 0, false) != kOk || !pending_output_.empty()) return kOk;
   if (schannel_state_ != kSchannelComplete) return kOk;
   ready_to_send_ = 1;
   return OnReadyToSendEvent();
 }
 
+int TlsClient::TlsReceive(const void* bytes, int n) {
+  if (use_internal_security_api_ != 0) return TcpClient::TlsReceive(bytes, n);
+  return SchannelReceive(bytes, n);
+}
+
+int TlsClient::TlsSend(const void* bytes, int n, int* sent) {
+  if (use_internal_security_api_ != 0) return TcpClient::TlsSend(bytes, n, sent);
+  const int rc = SchannelEncryptAndSend(bytes, n, false);
+  if (sent != nullptr) *sent = sent_count_;
+  return rc;
+}
+
+int TlsClient::TlsFlush() {
+  if (use_internal_security_api_ != 0) return TcpClient::TlsFlush();
+  const int rc = SchannelSendPending(nullptr, 0, false);
+  return rc != kOk ? rc : (pending_output_.empty() ? kOk : win::WSAEWOULDBLOCK);
+}
+
 int TlsClient::EndTls() {
   if (!tls_active_) return kOk;
   if (!gracefully_shut_down_ssl_) {
-    schannel_context_[0] = schannel_context_[1] = 0;
+    FreeSchannelContext();
+    schannel_active_ = false;
+    return EnableTls(false);
+  }
+  if (use_internal_security_api_ == 0) {
+    SchannelShutdown(true);
     return EnableTls(false);
   }
   tls_engine_.Close();

@@ -21,6 +21,7 @@
 
 #include "foundation/byte_string.h"
 #include "net/tcp_client.h"
+#include "platform/sspi.h"
 
 namespace tw {
 
@@ -37,6 +38,19 @@ enum TlsClientEvent : int {
 
 // The TLS input queue could not take decrypted bytes.
 constexpr int kErrPlaintextQueue = 200;
+// The platform path's codes.
+constexpr int kErrSecurityLibrary = 270;
+constexpr int kErrCredentials = 273;
+constexpr int kErrHandshake = 276;
+constexpr int kErrVerifyServerCert = 280;
+constexpr int kErrNoServerCert = 281;
+constexpr int kErrEncrypt = 283;
+constexpr int kErrDecrypt = 284;
+constexpr int kErrServerName = 285;
+inline constexpr char kTextSecurityLibraryMissing[] = "The security library could not be loaded";
+// Decrypted bytes kept beside a full line buffer while the owner takes no data; past this the
+// connection is dropped rather than holding whatever the peer keeps sending.
+constexpr int kMaxPlaintextOverflow = 1 << 20;
 
 class TlsClient : public TcpClient {
  public:
@@ -67,6 +81,9 @@ class TlsClient : public TcpClient {
   int OnDataIn(const void* bytes, int n, bool end_of_record) override;
   int OnReadyToSend() override;
   int FireConnectionStatus(const char* text, int code) override;
+  int TlsReceive(const void* bytes, int n) override;
+  int TlsSend(const void* bytes, int n, int* sent) override;
+  int TlsFlush() override;
 
   // ---- Event operations of this class ----
   virtual int OnSslStatus(const char* text);
@@ -111,6 +128,24 @@ class TlsClient : public TcpClient {
   const ByteString& server_certificate() const { return server_certificate_; }
   // DER of the certificate LoadCertificate accepted; empty when none is held.
   const ByteString& accepted_certificate() const { return accepted_certificate_; }
+  // The accepted server certificate as Base64 in lines of 64 ("" when none is held).
+  int AcceptedCertificateText(ByteString* out) const;
+  const ByteString& server_certificate_text() const { return server_certificate_text_; }
+  bool schannel_active() const { return schannel_active_; }
+
+  // ---- The platform path (schannel_path.cc) ----
+  int SchannelAcquireCredentials(uint32_t use);
+  int SchannelStartHandshake();
+  // One handshake call on the received bytes: 1 to run again, 0 to wait.
+  int SchannelHandshakeStep();
+  // One record of the received bytes: 1 to run again, 0 to wait.
+  int SchannelDecrypt();
+  int SchannelEncryptAndSend(const void* bytes, int n, bool flag);
+  int SchannelSendPending(const void* bytes, int n, bool flag);
+  int SchannelSendAlert(uint32_t level, uint32_t description);
+  int SchannelShutdown(bool close);
+  void FreeSchannelCredentials();
+  void FreeSchannelContext();
 
  protected:
   int Reset();
@@ -119,6 +154,15 @@ class TlsClient : public TcpClient {
   int FailHandshake(int code);
   // Copies the settings into the engine and starts it.
   int StartOwnEngine();
+  // The platform path's received bytes (Algorithms 1 of the driver).
+  int SchannelReceive(const void* bytes, int n);
+  // Fails the platform handshake: error text, owner error and disconnect with the code.
+  int SchannelFail(int code);
+  int SchannelVerifyServer();
+  int SchannelChainCheck(win::PCCERT_CONTEXT cert, const char* host, uint32_t auth_type,
+                         ByteString* status_text);
+  int SchannelComplete();
+  int SchannelNameTexts(win::PCCERT_CONTEXT cert, ByteString* subject, ByteString* issuer);
 
   ByteString alpn_list_;
   ByteString alpn_received_;
@@ -133,6 +177,24 @@ class TlsClient : public TcpClient {
   // The own engine's handshake was started and has not ended yet.
   bool handshake_running_ = false;
   uintptr_t schannel_context_[2] = {0, 0};
+
+  // The platform path.
+  win::CtxtHandle context_handle_{};
+  bool schannel_active_ = false;
+  bool handshaking_ = false;
+  int32_t last_handshake_status_ = 0;
+  uint32_t header_size_ = 0;
+  uint32_t trailer_size_ = 0;
+  uint32_t max_message_ = 0;
+  ByteString encrypt_buffer_;
+  int32_t sent_count_ = 0;
+  ByteString handshake_input_;
+  ByteString pending_output_;
+  ByteString overflow_;
+  ByteString server_certificate_text_;
+  ByteString certificate_status_;
+  ByteString server_subject_;
+  ByteString server_issuer_;
   ByteString server_certificate_;
   ByteString accepted_certificate_;
 };

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/process_tables.h"
+#include "platform/sspi.h"
 #include "platform/winsock.h"
 
 namespace win {
@@ -108,6 +109,8 @@ Libraries& Libs() {
     auto* l = KeepProcessTable(new Libraries);  // used from static destructors
     l->stand_ins["ws2_32.dll"] = Ws2_32Exports();
     l->stand_ins["ntdll.dll"] = NtdllExports();
+    l->stand_ins["secur32.dll"] = Secur32Exports();
+    l->stand_ins["crypt32.dll"] = Crypt32Exports();
     return l;
   }();
   return *libs;

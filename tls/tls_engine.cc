@@ -1,5 +1,6 @@
 #include "foundation/text_conversion.h"
 #include "tls/tls_engine.h"
+#include "tls/schannel_algorithms.h"
 
 #include <algorithm>
 #include <cstring>
@@ -935,9 +936,9 @@ int ParseEnabledCipherSuites(bool own_engine, const char* text, ByteString* erro
   while (IsBlank(*p)) ++p;
   const size_t length = std::strlen(p);
   if (length == 0 || (length == 1 && p[0] == '*')) return kOk;
-  // The platform path knows no suite names in this build.
+  // The platform path takes algorithm (CALG) names.
   const bool unknown = ForEachListEntry(p, [&](ListEntry e) {
-    if (own_engine && IsKnownSuiteName(e.text, e.length)) return false;
+    if (own_engine ? IsKnownSuiteName(e.text, e.length) : FindCalgName(e.text, e.length, nullptr)) return false;
     if (error != nullptr) {
       error->SetText(kTextInvalidCipherSuites);
       error->Append(e.text, e.length);

@@ -1,4 +1,7 @@
 #include "http/transfer_client.h"
+#include "net/name_resolution.h"
+#include "platform/library.h"
+#include "platform/sspi.h"
 
 #include <gtest/gtest.h>
 
@@ -252,14 +255,18 @@ TEST(TransferClient, ConnectSwitchWithoutTimeoutOnlyStartsTheConnection) {
   EXPECT_FALSE(c.HasSocket());
 }
 
-TEST(TransferClient, PlatformTlsFailsWithoutConnecting) {
+TEST(TransferClient, PlatformTlsWithoutItsLibraryFailsWithoutConnecting) {
+  tw::ReleaseSecurityInterface();
+  win::SetLibraryEnabled(win::kLibsslName, false);
   Client c;
   ASSERT_EQ(c.EnableTls(true), 0);
   Target(c, testsupport::FreePort());
   c.SetTimeout(10, true);
-  EXPECT_EQ(c.ConnectAndWait(), tw::kErrTlsUnavailable);
-  EXPECT_STREQ(c.error_text().c_str(), tw::kTextTlsUnavailable);
+  EXPECT_EQ(c.ConnectAndWait(), tw::kErrSecurityLibrary);
+  EXPECT_STREQ(c.error_text().c_str(), tw::kTextSecurityLibraryMissing);
   EXPECT_FALSE(c.HasSocket());
+  win::SetLibraryEnabled(win::kLibsslName, true);
+  tw::ReleaseSecurityInterface();
 }
 
 TEST(TransferClient, ConnectionTimeoutStandsInForTimeout) {

@@ -655,16 +655,6 @@ TEST(TlsClient, OwnEngineHandshakeEndsAtOnceWhenThePeerHangsUp) {
   EXPECT_FALSE(c.IsConnected());
 }
 
-TEST(TlsClient, PlatformPathFailsBeforeConnecting) {
-  Client c;
-  ASSERT_EQ(c.EnableTls(true), 0);
-  ASSERT_EQ(c.SetRemoteHost("127.0.0.1"), 0);
-  ASSERT_EQ(c.SetRemotePort(testsupport::FreePort()), 0);
-  EXPECT_EQ(c.SetConnected(true, 0), tw::kErrTlsUnavailable);
-  EXPECT_STREQ(c.error_text().c_str(), tw::kTextTlsUnavailable);
-  EXPECT_FALSE(c.HasSocket());
-}
-
 TEST(TlsClient, UnknownCipherSuiteIsNamed) {
   ScriptedPeer peer([](win::SOCKET s) {
     std::string ignored;

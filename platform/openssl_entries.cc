@@ -1,0 +1,111 @@
+// Binding of the libssl and libcrypto entry points of the stand-ins.
+#include <mutex>
+
+#include "platform/openssl_entries.h"
+
+namespace win {
+namespace {
+
+template <class F>
+bool Bind(HMODULE module, const char* name, F* out) {
+  *out = reinterpret_cast<F>(GetProcAddress(module, name));
+  return *out != nullptr;
+}
+
+}  // namespace
+
+const OpenSslEntries* LoadOpenSsl() {
+  static std::mutex lock;
+  static OpenSslEntries entries;
+  static bool bound = false;
+  std::lock_guard<std::mutex> guard(lock);
+  HMODULE ssl = LoadLibraryA(kLibsslName);
+  if (ssl == nullptr) return nullptr;
+  HMODULE crypto = LoadLibraryA(kLibcryptoName);
+  if (crypto == nullptr) {
+    FreeLibrary(ssl);
+    return nullptr;
+  }
+  if (bound) {
+    // The first binding keeps its references for the life of the process.
+    FreeLibrary(crypto);
+    FreeLibrary(ssl);
+    return &entries;
+  }
+  OpenSslEntries e{};
+  bool ok = true;
+  ok = Bind(ssl, "TLS_client_method", &e.TLS_client_method) && ok;
+  ok = Bind(ssl, "SSL_CTX_new", &e.SSL_CTX_new) && ok;
+  ok = Bind(ssl, "SSL_CTX_free", &e.SSL_CTX_free) && ok;
+  ok = Bind(ssl, "SSL_CTX_ctrl", &e.SSL_CTX_ctrl) && ok;
+  ok = Bind(ssl, "SSL_CTX_set_cipher_list", &e.SSL_CTX_set_cipher_list) && ok;
+  ok = Bind(ssl, "SSL_CTX_set_options", &e.SSL_CTX_set_options) && ok;
+  ok = Bind(ssl, "SSL_CTX_get_ciphers", &e.SSL_CTX_get_ciphers) && ok;
+  ok = Bind(ssl, "SSL_new", &e.SSL_new) && ok;
+  ok = Bind(ssl, "SSL_free", &e.SSL_free) && ok;
+  ok = Bind(ssl, "SSL_set_bio", &e.SSL_set_bio) && ok;
+  ok = Bind(ssl, "SSL_set_connect_state", &e.SSL_set_connect_state) && ok;
+  ok = Bind(ssl, "SSL_do_handshake", &e.SSL_do_handshake) && ok;
+  ok = Bind(ssl, "SSL_get_error", &e.SSL_get_error) && ok;
+  ok = Bind(ssl, "SSL_read", &e.SSL_read) && ok;
+  ok = Bind(ssl, "SSL_write", &e.SSL_write) && ok;
+  ok = Bind(ssl, "SSL_shutdown", &e.SSL_shutdown) && ok;
+  ok = Bind(ssl, "SSL_ctrl", &e.SSL_ctrl) && ok;
+  ok = Bind(ssl, "SSL_set_alpn_protos", &e.SSL_set_alpn_protos) && ok;
+  ok = Bind(ssl, "SSL_set_options", &e.SSL_set_options) && ok;
+  ok = Bind(ssl, "SSL_get1_peer_certificate", &e.SSL_get1_peer_certificate) && ok;
+  ok = Bind(ssl, "SSL_get_peer_cert_chain", &e.SSL_get_peer_cert_chain) && ok;
+  ok = Bind(ssl, "SSL_get_current_cipher", &e.SSL_get_current_cipher) && ok;
+  ok = Bind(ssl, "SSL_version", &e.SSL_version) && ok;
+  ok = Bind(ssl, "SSL_is_init_finished", &e.SSL_is_init_finished) && ok;
+  ok = Bind(ssl, "SSL_CIPHER_get_bits", &e.SSL_CIPHER_get_bits) && ok;
+  ok = Bind(ssl, "SSL_CIPHER_get_cipher_nid", &e.SSL_CIPHER_get_cipher_nid) && ok;
+  ok = Bind(ssl, "SSL_CIPHER_get_digest_nid", &e.SSL_CIPHER_get_digest_nid) && ok;
+  ok = Bind(ssl, "SSL_CIPHER_get_kx_nid", &e.SSL_CIPHER_get_kx_nid) && ok;
+  ok = Bind(ssl, "SSL_CIPHER_get_name", &e.SSL_CIPHER_get_name) && ok;
+  ok = Bind(crypto, "BIO_new", &e.BIO_new) && ok;
+  ok = Bind(crypto, "BIO_s_mem", &e.BIO_s_mem) && ok;
+  ok = Bind(crypto, "BIO_free", &e.BIO_free) && ok;
+  ok = Bind(crypto, "BIO_read", &e.BIO_read) && ok;
+  ok = Bind(crypto, "BIO_write", &e.BIO_write) && ok;
+  ok = Bind(crypto, "BIO_ctrl", &e.BIO_ctrl) && ok;
+  ok = Bind(crypto, "BIO_ctrl_pending", &e.BIO_ctrl_pending) && ok;
+  ok = Bind(crypto, "d2i_X509", &e.d2i_X509) && ok;
+  ok = Bind(crypto, "i2d_X509", &e.i2d_X509) && ok;
+  ok = Bind(crypto, "PEM_read_bio_X509", &e.PEM_read_bio_X509) && ok;
+  ok = Bind(crypto, "X509_free", &e.X509_free) && ok;
+  ok = Bind(crypto, "X509_up_ref", &e.X509_up_ref) && ok;
+  ok = Bind(crypto, "X509_get_subject_name", &e.X509_get_subject_name) && ok;
+  ok = Bind(crypto, "X509_get_issuer_name", &e.X509_get_issuer_name) && ok;
+  ok = Bind(crypto, "X509_NAME_print_ex", &e.X509_NAME_print_ex) && ok;
+  ok = Bind(crypto, "X509_check_host", &e.X509_check_host) && ok;
+  ok = Bind(crypto, "X509_check_ip_asc", &e.X509_check_ip_asc) && ok;
+  ok = Bind(crypto, "X509_STORE_new", &e.X509_STORE_new) && ok;
+  ok = Bind(crypto, "X509_STORE_free", &e.X509_STORE_free) && ok;
+  ok = Bind(crypto, "X509_STORE_add_cert", &e.X509_STORE_add_cert) && ok;
+  ok = Bind(crypto, "X509_STORE_CTX_new", &e.X509_STORE_CTX_new) && ok;
+  ok = Bind(crypto, "X509_STORE_CTX_free", &e.X509_STORE_CTX_free) && ok;
+  ok = Bind(crypto, "X509_STORE_CTX_init", &e.X509_STORE_CTX_init) && ok;
+  ok = Bind(crypto, "X509_STORE_CTX_set_verify_cb", &e.X509_STORE_CTX_set_verify_cb) && ok;
+  ok = Bind(crypto, "X509_STORE_CTX_set_purpose", &e.X509_STORE_CTX_set_purpose) && ok;
+  ok = Bind(crypto, "X509_STORE_CTX_get_error", &e.X509_STORE_CTX_get_error) && ok;
+  ok = Bind(crypto, "X509_STORE_CTX_get1_chain", &e.X509_STORE_CTX_get1_chain) && ok;
+  ok = Bind(crypto, "X509_verify_cert", &e.X509_verify_cert) && ok;
+  ok = Bind(crypto, "OPENSSL_sk_new_null", &e.OPENSSL_sk_new_null) && ok;
+  ok = Bind(crypto, "OPENSSL_sk_push", &e.OPENSSL_sk_push) && ok;
+  ok = Bind(crypto, "OPENSSL_sk_num", &e.OPENSSL_sk_num) && ok;
+  ok = Bind(crypto, "OPENSSL_sk_value", &e.OPENSSL_sk_value) && ok;
+  ok = Bind(crypto, "OPENSSL_sk_free", &e.OPENSSL_sk_free) && ok;
+  ok = Bind(crypto, "OBJ_nid2sn", &e.OBJ_nid2sn) && ok;
+  ok = Bind(crypto, "ERR_clear_error", &e.ERR_clear_error) && ok;
+  if (!ok) {
+    FreeLibrary(crypto);
+    FreeLibrary(ssl);
+    return nullptr;
+  }
+  entries = e;
+  bound = true;
+  return &entries;
+}
+
+}  // namespace win

@@ -1,0 +1,104 @@
+// The few libssl and libcrypto entry points the SChannel and crypt32 stand-ins use, bound at
+// run time through LoadLibraryA (so a test can switch either library off). Types stay opaque:
+// nothing here reads a structure of the library.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "platform/sspi.h"
+
+namespace win {
+
+struct OsslSsl;
+struct OsslCtx;
+struct OsslMethod;
+struct OsslBio;
+struct OsslBioMethod;
+struct OsslCipher;
+struct OsslX509;
+struct OsslName;
+struct OsslStore;
+struct OsslStoreCtx;
+struct OsslStack;
+
+struct OpenSslEntries {
+  // libssl
+  const OsslMethod* (*TLS_client_method)();
+  OsslCtx* (*SSL_CTX_new)(const OsslMethod*);
+  void (*SSL_CTX_free)(OsslCtx*);
+  long (*SSL_CTX_ctrl)(OsslCtx*, int, long, void*);
+  int (*SSL_CTX_set_cipher_list)(OsslCtx*, const char*);
+  uint64_t (*SSL_CTX_set_options)(OsslCtx*, uint64_t);
+  OsslStack* (*SSL_CTX_get_ciphers)(const OsslCtx*);
+  OsslSsl* (*SSL_new)(OsslCtx*);
+  void (*SSL_free)(OsslSsl*);
+  void (*SSL_set_bio)(OsslSsl*, OsslBio*, OsslBio*);
+  void (*SSL_set_connect_state)(OsslSsl*);
+  int (*SSL_do_handshake)(OsslSsl*);
+  int (*SSL_get_error)(const OsslSsl*, int);
+  int (*SSL_read)(OsslSsl*, void*, int);
+  int (*SSL_write)(OsslSsl*, const void*, int);
+  int (*SSL_shutdown)(OsslSsl*);
+  long (*SSL_ctrl)(OsslSsl*, int, long, void*);
+  int (*SSL_set_alpn_protos)(OsslSsl*, const unsigned char*, unsigned int);
+  uint64_t (*SSL_set_options)(OsslSsl*, uint64_t);
+  OsslX509* (*SSL_get1_peer_certificate)(const OsslSsl*);
+  OsslStack* (*SSL_get_peer_cert_chain)(const OsslSsl*);
+  const OsslCipher* (*SSL_get_current_cipher)(const OsslSsl*);
+  int (*SSL_version)(const OsslSsl*);
+  int (*SSL_is_init_finished)(const OsslSsl*);
+  int (*SSL_CIPHER_get_bits)(const OsslCipher*, int*);
+  int (*SSL_CIPHER_get_cipher_nid)(const OsslCipher*);
+  int (*SSL_CIPHER_get_digest_nid)(const OsslCipher*);
+  int (*SSL_CIPHER_get_kx_nid)(const OsslCipher*);
+  const char* (*SSL_CIPHER_get_name)(const OsslCipher*);
+  // libcrypto
+  OsslBio* (*BIO_new)(const OsslBioMethod*);
+  const OsslBioMethod* (*BIO_s_mem)();
+  int (*BIO_free)(OsslBio*);
+  int (*BIO_read)(OsslBio*, void*, int);
+  int (*BIO_write)(OsslBio*, const void*, int);
+  long (*BIO_ctrl)(OsslBio*, int, long, void*);
+  size_t (*BIO_ctrl_pending)(OsslBio*);
+  OsslX509* (*d2i_X509)(OsslX509**, const unsigned char**, long);
+  int (*i2d_X509)(OsslX509*, unsigned char**);
+  OsslX509* (*PEM_read_bio_X509)(OsslBio*, OsslX509**, void*, void*);
+  void (*X509_free)(OsslX509*);
+  int (*X509_up_ref)(OsslX509*);
+  OsslName* (*X509_get_subject_name)(const OsslX509*);
+  OsslName* (*X509_get_issuer_name)(const OsslX509*);
+  int (*X509_NAME_print_ex)(OsslBio*, const OsslName*, int, unsigned long);
+  int (*X509_check_host)(OsslX509*, const char*, size_t, unsigned int, char**);
+  int (*X509_check_ip_asc)(OsslX509*, const char*, unsigned int);
+  OsslStore* (*X509_STORE_new)();
+  void (*X509_STORE_free)(OsslStore*);
+  int (*X509_STORE_add_cert)(OsslStore*, OsslX509*);
+  OsslStoreCtx* (*X509_STORE_CTX_new)();
+  void (*X509_STORE_CTX_free)(OsslStoreCtx*);
+  int (*X509_STORE_CTX_init)(OsslStoreCtx*, OsslStore*, OsslX509*, OsslStack*);
+  void (*X509_STORE_CTX_set_verify_cb)(OsslStoreCtx*, int (*)(int, OsslStoreCtx*));
+  int (*X509_STORE_CTX_set_purpose)(OsslStoreCtx*, int);
+  int (*X509_STORE_CTX_get_error)(const OsslStoreCtx*);
+  OsslStack* (*X509_STORE_CTX_get1_chain)(const OsslStoreCtx*);
+  int (*X509_verify_cert)(OsslStoreCtx*);
+  OsslStack* (*OPENSSL_sk_new_null)();
+  int (*OPENSSL_sk_push)(OsslStack*, const void*);
+  int (*OPENSSL_sk_num)(const OsslStack*);
+  void* (*OPENSSL_sk_value)(const OsslStack*, int);
+  void (*OPENSSL_sk_free)(OsslStack*);
+  const char* (*OBJ_nid2sn)(int);
+  void (*ERR_clear_error)();
+};
+
+// The bound entry points, or null when a library or an entry point is missing. Each call loads
+// both libraries again (one more reference), so a library switched off since is noticed.
+const OpenSslEntries* LoadOpenSsl();
+
+// A certificate context over a parsed certificate, with the certificates that came with it
+// as its store (up-referenced). Null when memory or the encoding fails.
+PCCERT_CONTEXT NewCertContext(const OpenSslEntries& ossl, OsslX509* cert,
+                              const std::vector<OsslX509*>& with);
+
+}  // namespace win
