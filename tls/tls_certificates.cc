@@ -698,10 +698,11 @@ const char* PeerKeyKind(const ByteString& peer_der, uint16_t* group) {
 
 int OwnRsaPrivateOp(const CertSelection& own, const uint8_t* data, size_t n, ByteString* out) {
   out->Reset();
-  if (!own.has_private_key() || own.impl()->key.type != kKeyRsa) return kErrTlsKeyUnsupported;
+  const KeyPair* key = own.has_private_key() ? own.impl()->Key() : nullptr;
+  if (key == nullptr || key->type != kKeyRsa) return kErrTlsKeyUnsupported;
   RsaEngine rsa;
   ByteString in;
-  int rc = rsa.SetKey(own.impl()->key.rsa);
+  int rc = rsa.SetKey(key->rsa);
   if (rc == kOk) rc = in.Set(data, static_cast<int>(n));
   if (rc == kOk) rc = rsa.RsaPrivateOp(in, *out);
   if (rc == kOk && out->length() < rsa.modulus_bytes()) {
