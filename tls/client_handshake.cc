@@ -849,6 +849,7 @@ int TlsEngine::SendClientCertificateVerify() {
     ByteString line;
     line.Format(kFormatOurScheme, SignatureSchemeName(scheme));
     Status(line.c_str());
+    pending_.own_signature_scheme = scheme;
   }
   ByteString signature;
   int rc = SignWithOwnKey(own_cert_, scheme, use.hash_id, use.pss, signed_data->bytes(),
@@ -1082,6 +1083,7 @@ int TlsEngine::OnCertificateVerify(const uint8_t* body, size_t n) {
                          static_cast<size_t>(content.length()), signature.data(),
                          signature.remaining(), &valid);
   if (rc != kOk || !valid) return Refuse(kAlertDecryptError, kErrTlsPeerAlert, kTextCvFailed);
+  pending_.peer_signature_scheme = scheme;
   state_ = kStateWaitFinished;
   return kOk;
 }

@@ -837,6 +837,7 @@ int TlsEngine::OnClientCertificateVerify(const uint8_t* body, size_t n) {
                                    static_cast<size_t>(data->length()), signature.data(), signature.remaining(),
                                    &valid);
   if (rc != kOk || !valid) return Refuse(kAlertDecryptError, kErrTlsPeerAlert, kTextBadVerify);
+  if (tls13_) pending_.peer_signature_scheme = scheme;
   need_client_verify_ = false;
   state_ = kStateWaitFinished;
   return kOk;

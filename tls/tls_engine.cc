@@ -8,6 +8,7 @@
 
 #include "crypto/symmetric/hmac.h"
 #include "tls/tls12_key_derivation.h"
+#include "tls/tls_key_exchange.h"
 
 namespace tw {
 namespace {
@@ -42,6 +43,9 @@ constexpr char kFormatCipherStrength[] = " Cipher strength: %d";
 constexpr char kFormatHash[] = " Hash: %s";
 constexpr char kFormatHashStrength[] = " Hash Strength: %d";
 constexpr char kFormatKeyExchange[] = " Key exchange: %s";
+constexpr char kFormatKeyExchangeStrength[] = " Key exchange strength: %d";
+constexpr char kFormatLocalScheme[] = " Local Signature scheme: %s";
+constexpr char kFormatRemoteScheme[] = " Remote Signature scheme: %s";
 constexpr char kFormatHandshakeLog[] = "Handshake Protocol: %s";
 constexpr char kFormatUnknownHandshakeLog[] = "Handshake Protocol: Unknown (%d)";
 constexpr char kFormatUnknownContentLog[] = "Unknown SSL Content Type (%d)";
@@ -608,8 +612,22 @@ int TlsEngine::Complete() {
       line.Format(kFormatHashStrength, HashDigestSize(suite->hash_id) * 8);
       Status(line.c_str());
     }
-    line.Format(kFormatKeyExchange, KeyExchangeName(suite->kx));
+    // Under TLS 1.3 the exchange is named by its group.
+    ByteString group;
+    if (tls13_ && kx_ != nullptr) {
+      const uint16_t id = kx_->ec_mode ? CurveGroup(kx_->own_ec.curve_id) : FfdheGroupOfBits(kx_->p.BitLength());
+      GroupName(id, &group);
+    }
+    line.Format(kFormatKeyExchange, tls13_ ? group.c_str() : KeyExchangeName(suite->kx));
     Status(line.c_str());
+    line.Format(kFormatKeyExchangeStrength, kx_ != nullptr ? kx_->prime_bits : 0);
+    Status(line.c_str());
+    if (tls13_) {
+      line.Format(kFormatLocalScheme, SignatureSchemeName(pending_.own_signature_scheme));
+      Status(line.c_str());
+      line.Format(kFormatRemoteScheme, SignatureSchemeName(pending_.peer_signature_scheme));
+      Status(line.c_str());
+    }
   }
   WipeString(dispatcher_.transcript());
   dispatcher_.set_keep_transcript_on_hello(false);

@@ -57,6 +57,13 @@ uint16_t CurveGroup(int curve_id) {
   return 0;
 }
 
+uint16_t FfdheGroupOfBits(int bits) {
+  for (const FfdheGroup& g : kFfdheGroups) {
+    if (g.bits == bits) return g.group;
+  }
+  return 0;
+}
+
 int MakeGroupKeyExchange(uint16_t group, std::unique_ptr<KeyExchange>* out) {
   auto kx = std::make_unique<KeyExchange>(1);
   const int curve = GroupCurveId(group);

@@ -18,6 +18,8 @@ constexpr int kErrTlsPeerKey = 276;
 int GroupCurveId(uint16_t group);
 // The group of a curve id; 0 when none.
 uint16_t CurveGroup(int curve_id);
+// The RFC 7919 group of a prime of that many bits; 0 when none.
+uint16_t FfdheGroupOfBits(int bits);
 
 // A context with a fresh own key pair for the group: a curve, or an RFC 7919 prime. 0 or a code
 // (-1 for an unknown group).

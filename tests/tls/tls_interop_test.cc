@@ -112,6 +112,9 @@ TEST_P(TlsInteropMatrix, MovesDataAndMatchesKeyLog) {
                                  ? testsupport::Hex(c.engine.current().client_random, 32)
                                  : c.DebugHex("client-random");
   if (row.mask & 0x3000 && std::string(row.options[0]) == "-tls1_3") {
+    // The completion names the group and the server's scheme.
+    EXPECT_TRUE(c.HasStatus(" Key exchange: ecdhe_") || c.HasStatus(" Key exchange: ffdhe_"));
+    EXPECT_TRUE(c.HasStatus(" Remote Signature scheme: ") && !c.HasStatus(" Remote Signature scheme: None"));
     EXPECT_NE(keylog.find("CLIENT_TRAFFIC_SECRET_0 " + random + " " +
                           c.DebugHex("context.Tls13_ClientTrafficSecret")), std::string::npos);
     EXPECT_NE(keylog.find("SERVER_HANDSHAKE_TRAFFIC_SECRET " + random + " " +
