@@ -2,6 +2,7 @@
 // with data both ways; client authentication, resumption and a retry.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -127,6 +128,65 @@ TEST(EnginePair, EverySuiteAndVersion) {
     ++runs;
   }
   EXPECT_GT(runs, 40);
+}
+
+// The records of a flight, each with its header.
+std::vector<std::string> Records(const std::string& flight) {
+  std::vector<std::string> out;
+  for (size_t at = 0; at + 5 <= flight.size();) {
+    const size_t n = static_cast<uint8_t>(flight[at + 3]) << 8 | static_cast<uint8_t>(flight[at + 4]);
+    out.push_back(flight.substr(at, 5 + n));
+    at += 5 + n;
+  }
+  return out;
+}
+
+// A client flight changed on the way: a certificate without its CertificateVerify is refused at
+// the ChangeCipherSpec; a pre-master secret that does not decrypt goes on to fail at Finished,
+// not at the key exchange.
+TEST(EnginePair, ServerKeepsTheClientFlightHonest) {
+  const TestPki& pki = TestPki::Get();
+  if (!pki.ok()) { TW_REQUIRE_OR_SKIP(pki.error()); }
+  struct Case {
+    const char* name;
+    const char* suite;
+    bool client_certificate;
+    int drop;    // record index of the client's second flight to drop, -1 none
+    int damage;  // record index whose last byte to flip, -1 none
+    const char* failure;
+  };
+  const Case cases[] = {
+      {"certificate verify skipped", "TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256", true, 2, -1, "ChangeCipherSpec"},
+      {"pre-master that does not decrypt", "TLS_RSA_WITH_AES_128_GCM_SHA256", false, -1, 0,
+       "Invalid MAC found in encrypted packet"},
+  };
+  for (const Case& c : cases) {
+    Pair p(pki, "rsa", tw::kTlsProtocolTls12, tw::kTlsProtocolTls12);
+    p.client.SetCipherSuiteList(c.suite);
+    p.server.SetAuthenticateClients(c.client_certificate);
+    if (c.client_certificate) {
+      p.client.SetOwnCertificate(7, Store(pki, "client", false), tw::ByteString(), tw::ByteString());
+    }
+    ASSERT_EQ(p.server.Start(), 0);
+    ASSERT_EQ(p.client.Start(), 0);
+    std::string to_server = p.client_owner.Take();
+    ASSERT_EQ(p.server.Receive(to_server.data(), static_cast<int>(to_server.size())), 0);
+    const std::string to_client = p.server_owner.Take();
+    ASSERT_EQ(p.client.Receive(to_client.data(), static_cast<int>(to_client.size())), 0) << p.Failures();
+    std::vector<std::string> flight = Records(p.client_owner.Take());
+    if (c.damage >= 0) flight[c.damage].back() ^= 1;
+    if (c.drop >= 0) flight.erase(flight.begin() + c.drop);
+    to_server.clear();
+    for (const std::string& r : flight) to_server += r;
+    EXPECT_NE(p.server.Receive(to_server.data(), static_cast<int>(to_server.size())), 0) << c.name;
+    ASSERT_FALSE(p.server_owner.failures.empty()) << c.name;
+    EXPECT_EQ(p.server_owner.failures.back().second, c.failure) << c.name;
+    EXPECT_FALSE(p.server.established());
+    const bool fallback = std::find(p.server_owner.statuses.begin(), p.server_owner.statuses.end(),
+                                    "Failed to decrypt Client RSA pre-master-secret, generating new random one") !=
+                          p.server_owner.statuses.end();
+    EXPECT_EQ(fallback, c.damage >= 0) << c.name;
+  }
 }
 
 }  // namespace
