@@ -224,7 +224,7 @@ int TlsEngine::SendClientHello() {
   const bool retry = hello_retry_ && tls13_enabled_for_hello();
   const bool renegotiating = current_.HoldsSession();
   if (!retry) {
-    ccs_received_ = false;
+    ccs_received_ = finished_sent_ = false;
     got_certificate_ = got_key_exchange_ = got_certificate_request_ = false;
     requested_signature_algorithms_.clear();
     kx_.reset();

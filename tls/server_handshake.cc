@@ -229,7 +229,7 @@ int TlsEngine::AnswerClientHello(const ClientOffer& offer) {
   const bool renegotiating = state_ == kStateComplete;
   const bool retry = hello_retry_;
   if (!retry) {
-    ccs_received_ = false;
+    ccs_received_ = finished_sent_ = false;
     cke_received_ = need_client_verify_ = false;
     pending_.Reset();
     pending_.is_client = false;

@@ -57,19 +57,24 @@ std::string Replace(std::string s, const std::string& from, const std::string& t
   return s;
 }
 
-// One s_client run against one connection of our server; returns what s_client printed.
-std::string Serve(tlstest::EngineConnection& server, const std::string& client_options, bool* ok) {
+// One s_client run against one connection of our server; returns what s_client printed. `typed`,
+// when given, is a shell script whose output is s_client's input, its commands among it (they
+// work only without -ign_eof); the server reads on for `linger_ms` after its greeting.
+std::string Serve(tlstest::EngineConnection& server, const std::string& client_options, bool* ok,
+                  const std::string& typed = "", int linger_ms = 300) {
   tlstest::Listener listener;
   const TestPki& pki = TestPki::Get();
   std::string output;
   std::thread client([&] {
-    output = testsupport::RunCommand("openssl s_client -connect 127.0.0.1:" + std::to_string(listener.port()) +
+    const std::string input = typed.empty() ? "" : "(" + typed + ") | ";
+    output = testsupport::RunCommand(input + "openssl s_client -connect 127.0.0.1:" + std::to_string(listener.port()) +
                                      " -servername localhost -CAfile " + ShellQuote(pki.Cert("root")) +
-                                     " -verify_return_error -ign_eof " + client_options + " 2>&1");
+                                     " -verify_return_error " + (typed.empty() ? "-ign_eof " : "") +
+                                     client_options + " 2>&1");
   });
   *ok = server.Accept(listener.fd()) && server.Handshake() && server.Send("hello from the engine\n");
   // TLS 1.3 client certificates are judged after the server's flight: read what follows.
-  server.Pump([&] { return server.peer_closed; }, 300);
+  server.Pump([&] { return server.peer_closed; }, linger_ms);
   server.engine.Close();
   server.Close();
   client.join();
@@ -190,6 +195,34 @@ TEST(TlsServerPeers, Ssl2FormatHellos) {
     } else {
       EXPECT_EQ(server.failure_text, c.failure) << c.name;
     }
+  }
+}
+
+// A client's renegotiation (RFC 5746) is served when allowed and refused with no_renegotiation
+// when not; either way the session stays usable.
+TEST(TlsServerPeers, ClientRenegotiation) {
+  const TestPki& pki = TestPki::Get();
+  if (!pki.ok()) { TW_REQUIRE_OR_SKIP(pki.error()); }
+  setenv("TW_CERT_STORES", pki.store_dir().c_str(), 1);
+  const std::string pem = testsupport::ReadFile(pki.Cert("rsa")) + testsupport::ReadFile(pki.Key("rsa")) +
+                          testsupport::ReadFile(pki.Cert("inter"));
+  tw::ByteString store;
+  store.Set(pem.data(), static_cast<int>(pem.size()));
+  for (bool allowed : {true, false}) {
+    tlstest::EngineConnection server(false);
+    server.engine.SetOwnCertificate(7, store, tw::ByteString(), tw::ByteString());
+    server.engine.SetProtocolMask(0x0FC0);
+    server.engine.SetRenegotiationAllowed(allowed);
+    bool ok = false;
+    const std::string out =
+        Serve(server, "-tls1_2", &ok, "sleep 0.5; echo R; sleep 0.5; echo line after; sleep 0.5", 1500);
+    EXPECT_TRUE(ok) << out;
+    int hellos = 0;
+    for (const std::string& line : server.status) hellos += line == "ClientHello message received";
+    EXPECT_EQ(hellos, 2) << out;
+    EXPECT_EQ(server.HasStatus("Renegotiate is disabled"), !allowed);
+    // s_client gives up on a refused renegotiation; an accepted one carries on.
+    EXPECT_EQ(server.received.find("line after") != std::string::npos, allowed) << out << server.failure_text;
   }
 }
 
