@@ -68,6 +68,17 @@ int SignWith(const Domain& dom, const uint8_t* msg, size_t length, const uint8_t
   memcpy(az, h.Final(), sizeof az);
   az[0] &= 248;
   az[31] = static_cast<uint8_t>((az[31] & 63) | 64);
+  // The stored public key enters the hash; a wrong one would let two signatures give the key away.
+  {
+    Ge25519P3 a;
+    uint8_t own[kEd25519KeyBytes];
+    Ge25519ScalarMultBase(&a, az, 32);
+    Ge25519P3ToBytes(own, sizeof own, a);
+    if (memcmp(own, pub, sizeof own) != 0) {
+      explicit_bzero(az, sizeof az);
+      return kErrEdKeyMismatch;
+    }
+  }
 
   h.Init();
   AbsorbDomain(h, dom);

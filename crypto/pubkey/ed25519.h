@@ -23,6 +23,8 @@ inline constexpr int kEdMaxContext = 255;
 inline constexpr int kErrEdKeyLength = 0x81000;      // private or public key of the wrong length
 inline constexpr int kErrEdPrehashLength = 0x81004;  // an already-hashed input that is not 64 bytes
 inline constexpr int kErrEdContextLength = 0x81005;  // context too long (or empty for Ed25519ctx)
+// The public key given with a private key is not its own: signing would leak the private key.
+inline constexpr int kErrEdKeyMismatch = 1401;
 
 // Sign: 0, or one of the codes above (200 when the output cannot grow). The output is resized to
 // 64 bytes first; after a failure its contents are unspecified.

@@ -495,6 +495,14 @@ int SignWith(const Domain& dom, const uint8_t* msg, size_t length, const uint8_t
   h.set_output_bits(8 * kHashBytes);
   int rc = ExpandKey(priv, s, prefix);
   if (!rc) {
+    // The stored public key enters the hash; a wrong one would let two signatures give the key away.
+    Point A;
+    uint8_t own[kEd448KeyBytes];
+    MulBase(&A, s);
+    Encode(own, A);
+    if (memcmp(own, pub, sizeof own) != 0) rc = kErrEdKeyMismatch;
+  }
+  if (!rc) {
     AbsorbDomain(h, dom);
     h.Absorb(prefix, sizeof prefix);
     Absorb(h, msg, length);
