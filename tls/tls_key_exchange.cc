@@ -18,19 +18,22 @@ constexpr GroupCurve kGroupCurves[] = {
     {23, kCurveP256}, {24, kCurveP384}, {25, kCurveP521}, {29, kCurveX25519}, {30, kCurveX448},
 };
 
+// The RFC 7919 groups with the exponent length their security level needs (RFC 7919 5.2: at
+// least twice the strength): a full-size exponent would cost ten times as much for nothing.
 struct FfdheGroup {
   uint16_t group;
   int bits;
+  int exponent_bits;
 };
-constexpr FfdheGroup kFfdheGroups[] = {{256, 2048}, {257, 3072}, {258, 4096}, {259, 6144}, {260, 8192}};
+constexpr FfdheGroup kFfdheGroups[] = {
+    {256, 2048, 225}, {257, 3072, 275}, {258, 4096, 325}, {259, 6144, 375}, {260, 8192, 400}};
 
-// x random of the prime's size (below it), own public g^x mod p.
-int MakeOwnDhPair(KeyExchange& kx) {
+// x random of exponent_bits (0: the prime's size, below it), own public g^x mod p.
+int MakeOwnDhPair(KeyExchange& kx, int exponent_bits = 0) {
   RandomSource random;
-  BigNumber limit;
-  BigNumber::Sub(kx.p, BigNumber::One(), limit);
+  const int bits = exponent_bits > 0 ? exponent_bits : kx.p.BitLength() - 1;
   for (int tries = 0; tries < 64; ++tries) {
-    if (int rc = kx.x.SetRandomBits(kx.p.BitLength() - 1, random)) return rc;
+    if (int rc = kx.x.SetRandomBits(bits, random)) return rc;
     if (kx.x.Compare(BigNumber::One()) > 0) break;
   }
   BigNumber own;
@@ -77,7 +80,7 @@ int MakeGroupKeyExchange(uint16_t group, std::unique_ptr<KeyExchange>* out) {
   for (const FfdheGroup& g : kFfdheGroups) {
     if (g.group != group) continue;
     if (int rc = kx->ChoosePrime(false, g.bits, true)) return rc;
-    if (int rc = MakeOwnDhPair(*kx)) return rc;
+    if (int rc = MakeOwnDhPair(*kx, g.exponent_bits)) return rc;
     *out = std::move(kx);
     return kOk;
   }
