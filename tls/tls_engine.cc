@@ -967,9 +967,4 @@ int ParseEnabledCipherSuites(bool own_engine, const char* text, ByteString* erro
   return unknown ? kErrInvalidCipherSuites : kOk;
 }
 
-int AcquirePlatformTlsCredentials(ByteString* error) {
-  if (error != nullptr) error->SetText(kTextTlsUnavailable);
-  return kErrTlsUnavailable;
-}
-
 }  // namespace tw

@@ -1,10 +1,9 @@
 // The TLS protocol engine held by every TCP client, and what it needs of its owner.
 //
 // The engine frames records, reassembles and dispatches handshake messages into the transcript,
-// runs the client handshake (SSL 3.0 to TLS 1.3), protects records once keys are in force,
+// runs the handshake (SSL 3.0 to TLS 1.3), protects records once keys are in force,
 // checks the server's certificate chain through the owner's decision, resumes saved sessions and
-// carries application data. The server side of the handshake is not part of this build: a
-// server engine fails to start with kErrTlsUnavailable.
+// carries application data, as a client or as a server.
 #pragma once
 
 #include <cstdint>
@@ -25,8 +24,6 @@
 
 namespace tw {
 
-constexpr int kErrTlsUnavailable = 202;
-inline constexpr char kTextTlsUnavailable[] = "TLS is not available in this build.";
 constexpr int kErrInvalidCipherSuites = 202;
 // The peer closed while the handshake ran; also every refusal of the protocol.
 constexpr int kErrTlsPeerClosed = 276;
@@ -395,9 +392,5 @@ int ParseTls12SignatureAlgorithms(const char* text, TlsIdList* out, ByteString* 
 // must be a suite the own engine knows (the platform path knows none in this build). 0, or 202
 // with "Invalid SSLEnabledCipherSuites Value: <name>." in *error.
 int ParseEnabledCipherSuites(bool own_engine, const char* text, ByteString* error);
-
-// The platform TLS path: acquiring its credentials fails here with kErrTlsUnavailable and the
-// text in *error.
-int AcquirePlatformTlsCredentials(ByteString* error);
 
 }  // namespace tw

@@ -18,14 +18,6 @@ namespace {
 using testsupport::TestPki;
 using tlstest::RecordingOwner;
 
-tw::ByteString Store(const TestPki& pki, const std::string& name, bool with_intermediate) {
-  std::string pem = testsupport::ReadFile(pki.Cert(name)) + testsupport::ReadFile(pki.Key(name));
-  if (with_intermediate) pem += testsupport::ReadFile(pki.Cert("inter"));
-  tw::ByteString s;
-  s.Set(pem.data(), static_cast<int>(pem.size()));
-  return s;
-}
-
 struct Pair {
   RecordingOwner client_owner, server_owner;
   tw::TlsEngine client, server;
@@ -37,7 +29,7 @@ struct Pair {
     client.SetProtocolMask(client_mask);
     server.SetProtocolMask(server_mask);
     client.SetServerName("localhost");
-    server.SetOwnCertificate(7, Store(pki, cert, true), tw::ByteString(), tw::ByteString());
+    server.SetOwnCertificate(7, tlstest::PkiStore(cert), tw::ByteString(), tw::ByteString());
   }
 
   // Moves bytes both ways until neither side has more to say; false on a failure.
@@ -165,7 +157,7 @@ TEST(EnginePair, ServerKeepsTheClientFlightHonest) {
     p.client.SetCipherSuiteList(c.suite);
     p.server.SetAuthenticateClients(c.client_certificate);
     if (c.client_certificate) {
-      p.client.SetOwnCertificate(7, Store(pki, "client", false), tw::ByteString(), tw::ByteString());
+      p.client.SetOwnCertificate(7, tlstest::PkiStore("client", false), tw::ByteString(), tw::ByteString());
     }
     ASSERT_EQ(p.server.Start(), 0);
     ASSERT_EQ(p.client.Start(), 0);

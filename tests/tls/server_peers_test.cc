@@ -10,6 +10,7 @@
 #include "tests/peers/test_pki.h"
 #include "tests/support/test_support.h"
 #include "tests/tls/engine_connection.h"
+#include "tests/tls/tls_test_support.h"
 
 namespace {
 
@@ -89,10 +90,7 @@ TEST_P(TlsServerPeers, ClientConnectsAndReads) {
   if (!pki.ok()) { TW_REQUIRE_OR_SKIP(pki.error()); }
   setenv("TW_CERT_STORES", pki.store_dir().c_str(), 1);
   tlstest::EngineConnection server(false);
-  const std::string pem = testsupport::ReadFile(pki.Cert(c.cert)) + testsupport::ReadFile(pki.Key(c.cert)) +
-                          testsupport::ReadFile(pki.Cert("inter"));
-  tw::ByteString store;
-  store.Set(pem.data(), static_cast<int>(pem.size()));
+  const tw::ByteString store = tlstest::PkiStore(c.cert);
   server.engine.SetOwnCertificate(7, store, tw::ByteString(), tw::ByteString());
   server.engine.SetProtocolMask(0x3FC0);
   server.engine.SetAuthenticateClients(c.authenticate);
@@ -119,10 +117,7 @@ TEST(TlsServerPeers, ResumptionAndMissingClientCertificate) {
   const TestPki& pki = TestPki::Get();
   if (!pki.ok()) { TW_REQUIRE_OR_SKIP(pki.error()); }
   setenv("TW_CERT_STORES", pki.store_dir().c_str(), 1);
-  const std::string pem = testsupport::ReadFile(pki.Cert("rsa")) + testsupport::ReadFile(pki.Key("rsa")) +
-                          testsupport::ReadFile(pki.Cert("inter"));
-  tw::ByteString store;
-  store.Set(pem.data(), static_cast<int>(pem.size()));
+  const tw::ByteString store = tlstest::PkiStore("rsa");
   const std::string session = testsupport::MakeTempDir() + "/session";
   tlstest::EngineConnection server(false);
   server.engine.SetOwnCertificate(7, store, tw::ByteString(), tw::ByteString());
@@ -165,9 +160,7 @@ TEST(TlsServerPeers, Ssl2FormatHellos) {
       {"ssl2", std::string("\x01\x00\x02\x00\x06\x00\x00\x00\x10", 9) + specs + std::string(16, 'c'),
        "SSL2 not supported"},
   };
-  const std::string pem = testsupport::ReadFile(pki.Cert("rsa")) + testsupport::ReadFile(pki.Key("rsa"));
-  tw::ByteString store;
-  store.Set(pem.data(), static_cast<int>(pem.size()));
+  const tw::ByteString store = tlstest::PkiStore("rsa", false);
   for (const Case& c : cases) {
     tlstest::Listener listener;
     tlstest::EngineConnection server(false);
@@ -204,10 +197,7 @@ TEST(TlsServerPeers, ClientRenegotiation) {
   const TestPki& pki = TestPki::Get();
   if (!pki.ok()) { TW_REQUIRE_OR_SKIP(pki.error()); }
   setenv("TW_CERT_STORES", pki.store_dir().c_str(), 1);
-  const std::string pem = testsupport::ReadFile(pki.Cert("rsa")) + testsupport::ReadFile(pki.Key("rsa")) +
-                          testsupport::ReadFile(pki.Cert("inter"));
-  tw::ByteString store;
-  store.Set(pem.data(), static_cast<int>(pem.size()));
+  const tw::ByteString store = tlstest::PkiStore("rsa");
   for (bool allowed : {true, false}) {
     tlstest::EngineConnection server(false);
     server.engine.SetOwnCertificate(7, store, tw::ByteString(), tw::ByteString());

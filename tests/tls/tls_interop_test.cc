@@ -8,41 +8,28 @@
 
 #include <unistd.h>
 
-#include "tests/peers/peer_process.h"
+#include "tests/peers/openssl_server_peer.h"
 #include "tests/peers/test_pki.h"
 #include "tests/support/test_support.h"
 #include "tests/tls/engine_connection.h"
+#include "tests/tls/tls_test_support.h"
 
 namespace {
 
 using testsupport::TestPki;
 
-// openssl s_server on a free port, serving the files of a temp dir (-WWW).
-class SServer {
- public:
-  // mode: "-WWW" serves files; "-www" answers with a status page.
-  bool Start(const std::vector<std::string>& options, const std::string& mode = "-WWW") {
-    dir_ = testsupport::MakeTempDir();
-    port_ = testsupport::FreePort();
-    std::vector<std::string> argv = {"openssl", "s_server", "-accept", std::to_string(port_),
-                                     "-naccept", "50", mode, "-keylogfile", dir_ + "/keylog"};
-    argv.insert(argv.end(), options.begin(), options.end());
-    return process_.Start(argv, dir_ + "/log", dir_) && process_.WaitForPort(port_, 10000);
-  }
-  ~SServer() {
-    process_.Stop();
-    testsupport::RunCommand("rm -rf " + testsupport::ShellQuote(dir_));
-  }
-  int port() const { return port_; }
-  const std::string& dir() const { return dir_; }
-  std::string log() const { return testsupport::ReadFile(dir_ + "/log"); }
-  std::string keylog() const { return testsupport::ReadFile(dir_ + "/keylog"); }
+using testsupport::OpenSslServerPeer;
 
- private:
-  testsupport::PeerProcess process_;
-  std::string dir_;
-  int port_ = 0;
-};
+// s_server of the test PKI serving `cert` (with the intermediate), its options as given.
+std::unique_ptr<OpenSslServerPeer> Server(const std::string& cert, const std::vector<std::string>& options,
+                                          OpenSslServerPeer::Mode mode, bool key_log = false) {
+  OpenSslServerPeer::Options o;
+  o.cert = cert;
+  o.mode = mode;
+  o.key_log = key_log;
+  o.extra = options;
+  return std::make_unique<OpenSslServerPeer>(o);
+}
 
 struct Row {
   const char* name;
@@ -85,20 +72,18 @@ TEST_P(TlsInteropMatrix, MovesDataAndMatchesKeyLog) {
   const Row& row = GetParam();
   const TestPki& pki = TestPki::Get();
   if (!pki.ok()) { TW_REQUIRE_OR_SKIP(pki.error()); }
-  SServer server;
-  std::vector<std::string> options = {"-cert", pki.Cert(row.cert), "-key", pki.Key(row.cert),
-                                      "-cert_chain", pki.Cert("inter")};
-  options.insert(options.end(), row.options.begin(), row.options.end());
-  ASSERT_TRUE(server.Start(options)) << server.log();
+  auto peer = Server(row.cert, row.options, OpenSslServerPeer::Mode::kFiles, true);
+  OpenSslServerPeer& server = *peer;
   const std::string data = testsupport::RandomBytes(16 << 20, 7);
-  testsupport::WriteFile(server.dir() + "/data", data);
+  ASSERT_TRUE(server.WriteFile("data", data));
+  ASSERT_TRUE(server.Start()) << server.error();
   setenv("TW_CERT_STORES", pki.store_dir().c_str(), 1);
   tlstest::EngineConnection c;
   c.engine.SetServerName("localhost");
   c.engine.SetProtocolMask(row.mask);
   c.engine.SetKeyDebug(true);
   ASSERT_TRUE(c.Connect(server.port()));
-  ASSERT_TRUE(c.Handshake()) << c.failure_text << "\n" << server.log();
+  ASSERT_TRUE(c.Handshake()) << c.failure_text << "\n" << server.output();
   EXPECT_TRUE(c.HasStatus(std::string("Selected ") + row.suite)) << row.name;
   EXPECT_EQ(c.certificate_status, "OK");
   ASSERT_TRUE(c.Send("GET /data HTTP/1.0\r\n\r\n"));
@@ -107,7 +92,7 @@ TEST_P(TlsInteropMatrix, MovesDataAndMatchesKeyLog) {
   ASSERT_NE(head, std::string::npos);
   EXPECT_TRUE(c.received.compare(head + 4, std::string::npos, data) == 0) << "body differs";
 
-  const std::string keylog = server.keylog();
+  const std::string keylog = server.key_log();
   const std::string random = c.DebugHex("client-random").empty()
                                  ? testsupport::Hex(c.engine.current().client_random, 32)
                                  : c.DebugHex("client-random");
@@ -170,10 +155,10 @@ TEST_P(TlsTrust, CodeTextAndDecision) {
   const TestPki& pki = TestPki::Get();
   if (!pki.ok()) { TW_REQUIRE_OR_SKIP(pki.error()); }
   setenv("TW_CERT_STORES", pki.store_dir().c_str(), 1);
-  SServer server;
   // The chain file repeats the leaf; the client drops the repeat.
-  ASSERT_TRUE(server.Start({"-cert", pki.Cert(t.chain), "-cert_chain", pki.Chain(t.chain), "-key", pki.Key(t.chain),
-                            "-tls1_2"}, "-www"));
+  auto peer = Server(t.chain, {"-cert_chain", pki.Chain(t.chain), "-tls1_2"}, OpenSslServerPeer::Mode::kStatus);
+  OpenSslServerPeer& server = *peer;
+  ASSERT_TRUE(server.Start()) << server.error();
   tlstest::EngineConnection c;
   c.engine.SetServerName(t.host);
   c.engine.SetProtocolMask(0x0FC0);
@@ -190,7 +175,7 @@ TEST_P(TlsTrust, CodeTextAndDecision) {
     EXPECT_EQ(c.failure_text, "Server certificate validation failed. Connection aborted.");
     // The server saw certificate_unknown.
     c.Pump([&] { return c.peer_closed; }, 5000);
-    EXPECT_NE(server.log().find("certificate unknown"), std::string::npos) << server.log();
+    EXPECT_NE(server.output().find("certificate unknown"), std::string::npos) << server.output();
   }
 }
 
@@ -204,9 +189,9 @@ TEST(TlsPeers, ResumesSavedSession) {
   const TestPki& pki = TestPki::Get();
   if (!pki.ok()) { TW_REQUIRE_OR_SKIP(pki.error()); }
   setenv("TW_CERT_STORES", pki.store_dir().c_str(), 1);
-  SServer server;
-  ASSERT_TRUE(server.Start({"-cert", pki.Cert("rsa"), "-cert_chain", pki.Cert("inter"), "-key", pki.Key("rsa"),
-                            "-tls1_2"}, "-www"));
+  auto peer = Server("rsa", {"-tls1_2"}, OpenSslServerPeer::Mode::kStatus);
+  OpenSslServerPeer& server = *peer;
+  ASSERT_TRUE(server.Start()) << server.error();
   tlstest::EngineConnection first;
   first.engine.SetServerName("localhost");
   first.engine.SetProtocolMask(0x0FC0);
@@ -255,19 +240,16 @@ TEST_P(TlsClientCertificate, ServerVerifiesIt) {
   const TestPki& pki = TestPki::Get();
   if (!pki.ok()) { TW_REQUIRE_OR_SKIP(pki.error()); }
   setenv("TW_CERT_STORES", pki.store_dir().c_str(), 1);
-  SServer server;
-  ASSERT_TRUE(server.Start({"-cert", pki.Cert("rsa"), "-cert_chain", pki.Cert("inter"), "-key", pki.Key("rsa"),
-                            k.version, "-Verify", "1",
-                            "-CAfile", pki.Cert("root"), "-verify_return_error"},
-                           "-www"));
+  auto peer = Server("rsa", {k.version, "-Verify", "1", "-CAfile", pki.Cert("root"), "-verify_return_error"},
+                     OpenSslServerPeer::Mode::kStatus);
+  OpenSslServerPeer& server = *peer;
+  ASSERT_TRUE(server.Start()) << server.error();
   tlstest::EngineConnection c;
   c.engine.SetServerName("localhost");
   c.engine.SetProtocolMask(k.mask);
   if (*k.client != '\0') {
-    tw::ByteString store;
-    const std::string pem = testsupport::ReadFile(pki.Cert(k.client)) + testsupport::ReadFile(pki.Key(k.client));
-    store.Set(pem.data(), static_cast<int>(pem.size()));
-    ASSERT_EQ(c.engine.SetOwnCertificate(7, store, tw::ByteString(), tw::ByteString()), 0);
+    ASSERT_EQ(c.engine.SetOwnCertificate(7, tlstest::PkiStore(k.client, false), tw::ByteString(), tw::ByteString()),
+              0);
   }
   ASSERT_TRUE(c.Connect(server.port()));
   bool connected = c.Handshake();
@@ -277,7 +259,7 @@ TEST_P(TlsClientCertificate, ServerVerifiesIt) {
     c.Pump([&] { return c.peer_closed; }, 5000);
     connected = c.received.find("HTTP/1.0 200 ok") != std::string::npos;
   }
-  EXPECT_EQ(connected, k.connects) << c.failure_text << "\n" << server.log();
+  EXPECT_EQ(connected, k.connects) << c.failure_text << "\n" << server.output();
   EXPECT_EQ(c.HasStatus("Certificate sent to peer"), *k.client != '\0');
 }
 

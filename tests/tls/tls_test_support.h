@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "foundation/byte_string.h"
+#include "tests/peers/test_pki.h"
 #include "tests/support/test_support.h"
 #include "tls/cipher_suites.h"
 #include "tls/record_protection.h"
@@ -111,5 +112,13 @@ class RecordingOwner : public tw::TlsEngineOwner {
     return s;
   }
 };
+
+// A certificate of the test PKI with its private key (and the intermediate) as PEM store content.
+inline tw::ByteString PkiStore(const std::string& name, bool with_intermediate = true) {
+  const testsupport::TestPki& pki = testsupport::TestPki::Get();
+  std::string pem = testsupport::ReadFile(pki.Cert(name)) + testsupport::ReadFile(pki.Key(name));
+  if (with_intermediate) pem += testsupport::ReadFile(pki.Cert("inter"));
+  return Bytes(pem);
+}
 
 }  // namespace tlstest
