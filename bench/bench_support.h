@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <utility>
 
@@ -35,6 +37,28 @@ inline std::pair<double, double> BestAlternating(int rounds, double seconds, con
     other = std::max(other, CallsPerSecond(seconds, theirs, batch, warmup));
   }
   return {mine, other};
+}
+
+// One line of an ours-against-OpenSSL operation table: calls per second, microseconds per call
+// and our time relative to theirs (best of three alternating rounds).
+inline void CompareLine(const char* label, double seconds, const std::function<void()>& ours,
+                        const std::function<void()>& theirs, bool same, int batch, int warmup) {
+  const auto [mine, other] = BestAlternating(3, seconds, ours, theirs, batch, warmup);
+  std::printf("%-16s %12.0f %12.0f %10.1f %10.1f %7.2fx %s\n", label, mine, other, 1e6 / mine, 1e6 / other,
+              other / mine, same ? "" : "(RESULTS DIFFER)");
+}
+
+// The seconds per round from the command line (default 0.5) with the table's header printed;
+// 0 after a usage message for a bad argument.
+inline double OperationTableStart(int argc, char** argv) {
+  const double seconds = argc > 1 ? std::atof(argv[1]) : 0.5;
+  if (seconds <= 0) {
+    std::fprintf(stderr, "usage: %s [seconds > 0]\n", argv[0]);
+    return 0;
+  }
+  std::printf("%-16s %12s %12s %10s %10s %8s\n", "operation", "ours/s", "openssl/s", "ours us", "ossl us",
+              "time x");
+  return seconds;
 }
 
 }  // namespace bench

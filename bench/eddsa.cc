@@ -28,9 +28,7 @@ struct Case {
 // Best of three alternating rounds per side; one row, the last column our time over OpenSSL's.
 void Compare(const char* label, double seconds, const std::function<void()>& ours,
              const std::function<void()>& theirs, bool ok) {
-  const auto [mine, other] = bench::BestAlternating(3, seconds, ours, theirs, 20, 10);
-  std::printf("%-16s %12.0f %12.0f %10.1f %10.1f %7.2fx %s\n", label, mine, other, 1e6 / mine, 1e6 / other,
-              other / mine, ok ? "" : "(RESULTS DIFFER)");
+  bench::CompareLine(label, seconds, ours, theirs, ok, 20, 10);
 }
 
 bool RunCase(const Case& c, double seconds) {
@@ -81,13 +79,8 @@ bool RunCase(const Case& c, double seconds) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const double seconds = argc > 1 ? std::atof(argv[1]) : 0.5;
-  if (seconds <= 0) {
-    std::fprintf(stderr, "usage: %s [seconds > 0]\n", argv[0]);
-    return 2;
-  }
-  std::printf("%-16s %12s %12s %10s %10s %8s\n", "operation", "ours/s", "openssl/s", "ours us", "ossl us",
-              "time x");
+  const double seconds = bench::OperationTableStart(argc, argv);
+  if (seconds <= 0) return 2;
   const Case cases[] = {
       {"Ed25519 sign", "Ed25519 verify", EVP_PKEY_ED25519, tw::kEd25519KeyBytes, tw::kEd25519SignatureBytes},
       {"Ed448 sign", "Ed448 verify", EVP_PKEY_ED448, tw::kEd448KeyBytes, tw::kEd448SignatureBytes}};

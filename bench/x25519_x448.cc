@@ -28,9 +28,7 @@ struct Case {
 // one row, the last column being our time over OpenSSL's.
 void Compare(const char* label, double seconds, const std::function<void()>& ours,
              const std::function<void()>& theirs, bool same) {
-  const auto [mine, other] = bench::BestAlternating(3, seconds, ours, theirs, 50, 20);
-  std::printf("%-16s %12.0f %12.0f %10.1f %10.1f %7.2fx %s\n", label, mine, other, 1e6 / mine, 1e6 / other,
-              other / mine, same ? "" : "(RESULTS DIFFER)");
+  bench::CompareLine(label, seconds, ours, theirs, same, 50, 20);
 }
 
 bool RunCase(const Case& c, double seconds) {
@@ -82,13 +80,8 @@ bool RunCase(const Case& c, double seconds) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const double seconds = argc > 1 ? std::atof(argv[1]) : 0.5;
-  if (seconds <= 0) {
-    std::fprintf(stderr, "usage: %s [seconds > 0]\n", argv[0]);
-    return 2;
-  }
-  std::printf("%-16s %12s %12s %10s %10s %8s\n", "operation", "ours/s", "openssl/s", "ours us", "ossl us",
-              "time x");
+  const double seconds = bench::OperationTableStart(argc, argv);
+  if (seconds <= 0) return 2;
   const Case cases[] = {{"X25519", "X25519 public", EVP_PKEY_X25519, tw::kX25519Bytes, tw::X25519},
                         {"X448", "X448 public", EVP_PKEY_X448, tw::kX448Bytes, tw::X448}};
   bool ok = true;

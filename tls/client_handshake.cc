@@ -108,50 +108,6 @@ constexpr VersionLabel kVersionLabels[] = {
     {kTlsProtocolTls10, "TLS1.0 "}, {kTlsProtocolSsl3, "SSL3.0"},
 };
 
-// The hash id of a TLS 1.2 signature pair's hash byte; -1 when not usable.
-int PairHashId(uint8_t hash) {
-  switch (hash) {
-    case 1: return kHashMd5;
-    case 2: return kHashSha1;
-    case 3: return kHashSha224;
-    case 4: return kHashSha256;
-    case 5: return kHashSha384;
-    case 6: return kHashSha512;
-    default: return -1;
-  }
-}
-
-// Hash and form of a signature scheme: the RSA-PSS schemes of TLS 1.3 (also usable in TLS 1.2),
-// EdDSA (no hash) and the hash/signature pairs.
-struct SchemeUse {
-  int hash_id = -1;
-  bool pss = false;
-  bool eddsa = false;
-  const char* key_kind = "";
-};
-SchemeUse DescribeScheme(uint16_t scheme) {
-  SchemeUse u;
-  if (scheme >= 0x0804 && scheme <= 0x0806) {
-    u.hash_id = scheme == 0x0804 ? kHashSha256 : scheme == 0x0805 ? kHashSha384 : kHashSha512;
-    u.pss = true;
-    u.key_kind = "rsa";
-    return u;
-  }
-  if (scheme == 0x0807 || scheme == 0x0808) {
-    u.eddsa = true;
-    u.key_kind = scheme == 0x0807 ? "ed25519" : "ed448";
-    return u;
-  }
-  u.hash_id = PairHashId(static_cast<uint8_t>(scheme >> 8));
-  switch (scheme & 0xFF) {
-    case 1: u.key_kind = "rsa"; break;
-    case 2: u.key_kind = "dsa"; break;
-    case 3: u.key_kind = "ecdsa"; break;
-    default: u.hash_id = -1; break;
-  }
-  return u;
-}
-
 void ScheduleDebug(void* context, const char* label, const uint8_t* bytes, int length) {
   static_cast<TlsEngine*>(context)->KeyDebugLine(label, bytes, static_cast<size_t>(length));
 }
@@ -538,8 +494,7 @@ int TlsEngine::VerifyServerSignature(TlsReader& in, const uint8_t* params, size_
   if (version >= kTls12) {
     if (!in.ReadU16(&scheme)) return Refuse(kAlertDecodeError, kErrTlsProtocol, kTextBadKeyExchange);
     use = DescribeScheme(scheme);
-    if (!Contains(offered_signature_algorithms_, scheme) || (use.hash_id < 0 && !use.eddsa) ||
-        std::strcmp(use.key_kind, key_kind) != 0) {
+    if (!Contains(offered_signature_algorithms_, scheme) || !use.MadeBy(key_kind)) {
       return Refuse(kAlertIllegalParameter, kErrTlsProtocol, kTextSignatureNotOffered);
     }
   } else {
@@ -900,25 +855,22 @@ int TlsEngine::OnHelloRequest() {
 }
 
 int TlsEngine::OnNewSessionTicket(const uint8_t* body, size_t n, size_t* consumed) {
-  TlsReader in(body, n);
-  TlsReader ticket;
+  // Tickets are not used for resumption: read and dropped.
   if (tls13_) {
-    TlsReader nonce;
-    TlsReader extensions;
-    if (!in.Skip(4) || !in.Skip(4) || !in.ReadPrefixed(1, &nonce) || !in.ReadPrefixed(2, &ticket) || ticket.empty() ||
-        !in.ReadPrefixed(2, &extensions)) {
+    TlsRecordFault fault;
+    if (ReadNewSessionTicket13(body, n, consumed, &fault) != kOk) {
       return Refuse(kAlertDecodeError, kErrTlsProtocol, kTextBadTicket);
     }
-  } else if (!in.Skip(4) || !in.ReadPrefixed(2, &ticket)) {
-    return Refuse(kAlertDecodeError, kErrTlsProtocol, kTextBadTicket);
+    return kOk;
   }
-  // Tickets are not used for resumption: read and dropped.
+  TlsReader in(body, n);
+  TlsReader ticket;
+  if (!in.Skip(4) || !in.ReadPrefixed(2, &ticket)) return Refuse(kAlertDecodeError, kErrTlsProtocol, kTextBadTicket);
   *consumed = n - in.remaining();
   return kOk;
 }
 
 // ---- TLS 1.3 ----
-
 
 void TlsEngine::KeyDebugLine(const char* label, const uint8_t* bytes, size_t n) {
   KeyDebug(label, bytes, n);
@@ -1066,7 +1018,7 @@ int TlsEngine::OnCertificateVerify(const uint8_t* body, size_t n) {
   const char* key_kind = PeerKeyKind(peer_chain_[0], &group);
   const SchemeUse use = DescribeScheme(scheme);
   if (!Contains(offered_signature_algorithms_, scheme) || !Tls13SchemeAllowed(kTls13, scheme) ||
-      std::strcmp(use.key_kind, key_kind) != 0) {
+      !use.MadeBy(key_kind)) {
     return Refuse(kAlertIllegalParameter, kErrTlsProtocol, kTextSignatureNotOffered);
   }
   ByteString line;

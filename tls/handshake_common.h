@@ -4,7 +4,11 @@
 #include <algorithm>
 #include <cstdint>
 #include <ctime>
+#include <cstring>
 #include <vector>
+
+#include "crypto/symmetric/hash_engine.h"
+#include "tls/tls13_key_schedule.h"
 
 namespace tw {
 
@@ -22,6 +26,45 @@ inline bool PairOn(uint32_t mask, uint32_t pair) { return (mask & pair) == pair;
 
 inline bool Contains(const std::vector<uint16_t>& list, uint16_t v) {
   return std::find(list.begin(), list.end(), v) != list.end();
+}
+
+// What a signature scheme or TLS 1.2 hash/signature pair means: its hash (-1 for none or an
+// unusable one), RSA-PSS, EdDSA, and the key kind that makes it ("rsa", "dsa", "ecdsa",
+// "ed25519", "ed448"; "" when unknown).
+struct SchemeUse {
+  int hash_id = -1;
+  bool pss = false;
+  bool eddsa = false;
+  const char* key_kind = "";
+
+  // Whether a key of this kind can make the scheme with a hash (EdDSA: without one).
+  bool MadeBy(const char* kind) const {
+    return std::strcmp(key_kind, kind) == 0 && (eddsa || hash_id >= 0);
+  }
+};
+
+inline SchemeUse DescribeScheme(uint16_t scheme) {
+  SchemeUse u;
+  if (scheme == 0x0807 || scheme == 0x0808) {
+    u.eddsa = true;
+    u.key_kind = scheme == 0x0807 ? "ed25519" : "ed448";
+    return u;
+  }
+  if (scheme >= 0x0804 && scheme <= 0x0806) {
+    u.hash_id = Tls13SchemeHash(scheme);
+    u.pss = true;
+    u.key_kind = "rsa";
+    return u;
+  }
+  static constexpr int kPairHashes[] = {-1, kHashMd5, kHashSha1, kHashSha224, kHashSha256, kHashSha384, kHashSha512};
+  static constexpr const char* kPairKinds[] = {"", "rsa", "dsa", "ecdsa"};
+  const unsigned hash = scheme >> 8;
+  const unsigned kind = scheme & 0xFF;
+  if (hash < 7 && kind >= 1 && kind <= 3) {
+    u.hash_id = kPairHashes[hash];
+    u.key_kind = kPairKinds[kind];
+  }
+  return u;
 }
 
 inline int64_t NowSeconds() { return static_cast<int64_t>(std::time(nullptr)); }

@@ -64,6 +64,9 @@ constexpr char kTextMasterSecret[] = "Master Secret Key generated";
 
 constexpr int kSessionIdBytes = 32;
 constexpr int kDheBits = 2048;
+// What a TLS 1.2 CertificateRequest accepts; a client's CertificateVerify must use one of them.
+constexpr uint16_t kRequestedSchemes[] = {0x0401, 0x0403, 0x0804, 0x0501, 0x0503, 0x0805,
+                                          0x0601, 0x0603, 0x0806, 0x0201, 0x0203};
 
 
 // The key kind a suite's authentication needs of the server's certificate; "" for anonymous.
@@ -451,18 +454,11 @@ int TlsEngine::SignServerParams(const uint8_t* params, size_t length, ByteString
     std::vector<uint16_t> wanted = requested_signature_algorithms_;
     if (wanted.empty()) wanted.push_back(std::strcmp(kind, "rsa") == 0 ? 0x0201 : 0x0203);
     for (uint16_t s : wanted) {
-      const uint8_t sig = s & 0xFF;
-      const int h = SignatureSchemeHashId(s);
-      const bool rsa_pss = s >= 0x0804 && s <= 0x0806;
-      const bool fits = (std::strcmp(kind, "rsa") == 0 && (sig == 1 || rsa_pss)) ||
-                        (std::strcmp(kind, "ecdsa") == 0 && sig == 3 && s < 0x0800) ||
-                        (std::strcmp(kind, "dsa") == 0 && sig == 2) ||
-                        (std::strcmp(kind, "ed25519") == 0 && s == 0x0807) ||
-                        (std::strcmp(kind, "ed448") == 0 && s == 0x0808);
-      if (!fits || (h < 0 && s != 0x0807 && s != 0x0808) || h == kHashMd5) continue;
+      const SchemeUse use = DescribeScheme(s);
+      if (!use.MadeBy(kind) || use.hash_id == kHashMd5) continue;
       scheme = s;
-      hash_id = h;
-      pss = rsa_pss;
+      hash_id = use.hash_id;
+      pss = use.pss;
       break;
     }
     if (scheme == 0) return Refuse(kAlertHandshakeFailure, kErrTlsUnsupported, kTextNoScheme);
@@ -525,9 +521,7 @@ int TlsEngine::SendServerFlight12(const ClientOffer& offer) {
     w.Close(types);
     if (pending_.version >= kTls12) {
       TlsWriter::Field algorithms = w.Open(2);
-      for (uint16_t s : {0x0401, 0x0403, 0x0804, 0x0501, 0x0503, 0x0805, 0x0601, 0x0603, 0x0806, 0x0201, 0x0203}) {
-        w.U16(s);
-      }
+      for (uint16_t s : kRequestedSchemes) w.U16(s);
       w.Close(algorithms);
     }
     w.U16(0);  // no CA names: any issuer the check trusts
@@ -822,9 +816,14 @@ int TlsEngine::OnClientCertificateVerify(const uint8_t* body, size_t n) {
   ByteString content;
   const ByteString* data = &dispatcher_.transcript();
   if (with_scheme) {
-    hash_id = SignatureSchemeHashId(scheme);
-    pss = UsesRsaPssSignature(tls13_ ? kTls13 : pending_.version, scheme) || (scheme >= 0x0804 && scheme <= 0x0806);
-    if (tls13_ && !Tls13SchemeAllowed(kTls13, scheme)) return Refuse(kAlertIllegalParameter, kErrTlsProtocol, kTextBadVerify);
+    // Only a scheme this server asked for, that the certificate's key makes.
+    const SchemeUse use = DescribeScheme(scheme);
+    const bool asked = tls13_ ? Tls13SchemeAllowed(kTls13, scheme)
+                              : std::find(std::begin(kRequestedSchemes), std::end(kRequestedSchemes), scheme) !=
+                                    std::end(kRequestedSchemes);
+    if (!asked || !use.MadeBy(kind)) return Refuse(kAlertIllegalParameter, kErrTlsProtocol, kTextBadVerify);
+    hash_id = use.hash_id;
+    pss = use.pss;
   }
   if (tls13_) {
     ByteString hash;

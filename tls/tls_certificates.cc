@@ -1,5 +1,7 @@
 #include "tls/tls_certificates.h"
 
+#include "tls/tls13_key_schedule.h"
+
 #include "certs/cert_chain_engine.h"
 #include "certs/cert_store.h"
 #include "certs/security_key_token.h"
@@ -47,7 +49,6 @@ constexpr const char* kUnsupportedAlgorithm =
     "Unsupported certificate signature algorithm (%s). Supported signature algorithms: %s";
 
 constexpr int kErrDecodeError = 50;
-constexpr uint8_t kAlertCertificateUnknown = 46;
 constexpr int kCodeNotTimeValid = static_cast<int>(0x800B0101u);
 constexpr int kCodeUntrustedRoot = static_cast<int>(0x800B0109u);
 constexpr size_t kMaxU24 = 0xFFFFFF;
@@ -66,17 +67,6 @@ constexpr SchemeName kSchemeNames[] = {
 // The schemes an RSA key serves; an EC key serves the one of its curve.
 constexpr uint16_t kRsaSchemes[] = {0x0401, 0x0501, 0x0601, 0x0804, 0x0805, 0x0806};
 constexpr uint16_t kSchemeByCurve[] = {0x0403, 0x0503, 0x0603, 0x0807, 0x0808};
-
-struct SchemeHash {
-  uint16_t scheme;
-  int hash_id;
-};
-constexpr SchemeHash kSchemeHashes[] = {
-    {0x0401, kHashSha256}, {0x0403, kHashSha256}, {0x0804, kHashSha256}, {0x0809, kHashSha256},
-    {0x0501, kHashSha384}, {0x0503, kHashSha384}, {0x0805, kHashSha384}, {0x080A, kHashSha384},
-    {0x0601, kHashSha512}, {0x0603, kHashSha512}, {0x0806, kHashSha512}, {0x080B, kHashSha512},
-    {0x0201, kHashSha1},   {0x0203, kHashSha1},
-};
 
 // Certificate signature algorithm names (upper-cased) and what they mean for the TLS 1.2 list.
 struct SignatureAlgorithm {
@@ -461,10 +451,8 @@ bool Tls13SchemeAllowed(uint16_t version, uint16_t scheme) {
 }
 
 int SignatureSchemeHashId(uint16_t scheme) {
-  for (const SchemeHash& h : kSchemeHashes) {
-    if (h.scheme == scheme) return h.hash_id;
-  }
-  return -1;
+  const int hash_id = Tls13SchemeHash(scheme);
+  return hash_id >= 0 ? hash_id : -1;
 }
 
 bool SignatureAlgorithmListAllows(const char* list, const char* hash, const char* key_kind) {

@@ -146,11 +146,14 @@ TEST(EnginePair, ServerKeepsTheClientFlightHonest) {
     int drop;    // record index of the client's second flight to drop, -1 none
     int damage;  // record index whose last byte to flip, -1 none
     const char* failure;
+    int scheme = 0;  // a scheme written over the CertificateVerify's own
   };
   const Case cases[] = {
       {"certificate verify skipped", "TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256", true, 2, -1, "ChangeCipherSpec"},
       {"pre-master that does not decrypt", "TLS_RSA_WITH_AES_128_GCM_SHA256", false, -1, 0,
        "Invalid MAC found in encrypted packet"},
+      {"certificate verify with a scheme not asked for", "TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256", true, -1, -1,
+       "Could not validate client certificate verify message", 0x0101},
   };
   for (const Case& c : cases) {
     Pair p(pki, "rsa", tw::kTlsProtocolTls12, tw::kTlsProtocolTls12);
@@ -167,6 +170,10 @@ TEST(EnginePair, ServerKeepsTheClientFlightHonest) {
     ASSERT_EQ(p.client.Receive(to_client.data(), static_cast<int>(to_client.size())), 0) << p.Failures();
     std::vector<std::string> flight = Records(p.client_owner.Take());
     if (c.damage >= 0) flight[c.damage].back() ^= 1;
+    if (c.scheme != 0) {  // record header, message header, then the scheme
+      flight[2][9] = static_cast<char>(c.scheme >> 8);
+      flight[2][10] = static_cast<char>(c.scheme);
+    }
     if (c.drop >= 0) flight.erase(flight.begin() + c.drop);
     to_server.clear();
     for (const std::string& r : flight) to_server += r;
