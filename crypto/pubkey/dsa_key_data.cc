@@ -42,6 +42,10 @@ int DsaKeyData::PadComponents() {
   } else {
     n = l < 2048 ? 160 : 256;
   }
+  // A Q wider than its size class (1024-bit P with a 224-bit Q) keeps its own width.
+  int q_bytes = Q.length();
+  for (int i = 0; i < Q.length() && Q.bytes()[i] == 0; ++i) --q_bytes;
+  if (8 * q_bytes > n) n = 8 * q_bytes;
   int rc = FitComponent(P, l / 8);
   if (rc == kOk) rc = FitComponent(G, l / 8);
   if (rc == kOk) rc = FitComponent(Q, n / 8);

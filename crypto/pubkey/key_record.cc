@@ -8,6 +8,11 @@ int FitComponent(ByteString& field, int width) {
   const int n = field.length();
   if (n == 0 || n == width) return kOk;
   if (n > width) {
+    // Only leading zeros may go; cutting a significant byte would change the number.
+    const uint8_t* d = field.bytes();
+    for (int i = 0; i < n - width; ++i) {
+      if (d[i] != 0) return 200;
+    }
     field.EraseFront(n - width);
     return kOk;
   }

@@ -29,7 +29,7 @@ class KeyRecord {
 };
 
 // Fits a big-endian field to width bytes: empty stays empty, a short field gains leading zeros,
-// a long one loses its leading bytes. 0 or 200.
+// a long one loses leading zeros. 0, or 200 (field unchanged) when it does not fit.
 int FitComponent(ByteString& field, int width);
 
 // Wipes a component's bytes before it is emptied; private parts never linger in freed memory.

@@ -38,6 +38,7 @@ std::string Str(const ByteString& s) { return std::string(s.data(), s.length());
 struct PadCase {
   int p_len, q_len, x_len;
   int want_p, want_q, want_x;
+  int want_rc = kOk;  // 200: a field wider than its slot, left as it was
 };
 
 class DsaPadTest : public ::testing::TestWithParam<PadCase> {};
@@ -48,7 +49,7 @@ TEST_P(DsaPadTest, WidthsFollowPAndQSizes) {
   k.P.Set(std::string(c.p_len, '\x7f').data(), c.p_len);
   k.Q.Set(std::string(c.q_len, '\x7f').data(), c.q_len);
   k.X.Set(std::string(c.x_len, '\x11').data(), c.x_len);
-  ASSERT_EQ(k.PadComponents(), kOk);
+  ASSERT_EQ(k.PadComponents(), c.want_rc);
   EXPECT_EQ(k.P.length(), c.want_p);
   EXPECT_EQ(k.Q.length(), c.want_q);
   EXPECT_EQ(k.X.length(), c.want_x);
@@ -58,23 +59,25 @@ TEST_P(DsaPadTest, WidthsFollowPAndQSizes) {
 
 INSTANTIATE_TEST_SUITE_P(Sizes, DsaPadTest,
                          ::testing::Values(PadCase{256, 32, 31, 256, 32, 32},
-                                           PadCase{256, 28, 30, 256, 28, 28},
+                                           PadCase{256, 28, 27, 256, 28, 28},
+                                           PadCase{256, 28, 30, 256, 28, 30, 200},
                                            PadCase{128, 20, 19, 128, 20, 20},
-                                           PadCase{384, 32, 33, 384, 32, 32},
-                                           PadCase{255, 33, 32, 256, 32, 32}));
+                                           PadCase{384, 32, 31, 384, 32, 32},
+                                           PadCase{255, 33, 32, 256, 33, 33},
+                                           PadCase{128, 28, 27, 128, 28, 28}));
 
 TEST(RsaKeyDataTest, PadCopyAndPrivateRules) {
   RsaKeyData k;
   EXPECT_FALSE(k.HasPrivate());
   k.N.Set(std::string(127, '\x80').data(), 127);
   k.P.Set("\x01\x02", 2);
-  k.D.Set(std::string(130, '\x05').data(), 130);
+  k.D.Set((std::string(2, '\0') + std::string(128, '\x05')).data(), 130);
   EXPECT_FALSE(k.HasPrivate() && k.D.empty());
   EXPECT_TRUE(k.HasPrivate());
   ASSERT_EQ(k.PadComponents(), kOk);
   EXPECT_EQ(k.N.length(), 128);
   EXPECT_EQ(Str(k.N).substr(0, 2), std::string("\x00\x80", 2));
-  EXPECT_EQ(k.D.length(), 128);  // leading bytes dropped
+  EXPECT_EQ(k.D.length(), 128);  // leading zeros dropped
   EXPECT_EQ(Str(k.P), std::string(62, '\0') + "\x01\x02");
   EXPECT_TRUE(k.QInv.empty());
   RsaKeyData copy(k);
@@ -83,6 +86,10 @@ TEST(RsaKeyDataTest, PadCopyAndPrivateRules) {
   EXPECT_FALSE(copy.HasPrivate());  // P without Q is not enough
   copy.Clear();
   EXPECT_TRUE(copy.N.empty());
+  copy.N.Set(std::string(128, '\x80').data(), 128);
+  copy.D.Set(std::string(129, '\x05').data(), 129);
+  EXPECT_EQ(copy.PadComponents(), 200);  // a significant byte is never cut
+  EXPECT_EQ(copy.D.length(), 129);
 }
 
 }  // namespace
