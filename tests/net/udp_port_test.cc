@@ -69,14 +69,19 @@ struct EchoCase {
   bool use_connection;
   const char* source_ip;  // the sender's SourceIPAddress, "" for none
   const char* expect_source;
+  bool ipv6 = false;
 };
 
 class UdpEcho : public UdpPortTest, public ::testing::WithParamInterface<EchoCase> {};
 
 TEST_P(UdpEcho, EchoesWithSourceAddress) {
   const EchoCase& c = GetParam();
+  const char* host = c.ipv6 ? "::1" : "127.0.0.1";
   TestPort echo;
-  ASSERT_EQ(0, echo.SetLocalHost("127.0.0.1"));
+  if (c.ipv6) {
+    ASSERT_EQ(0, echo.Set("UseIPv6=true"));
+  }
+  ASSERT_EQ(0, echo.SetLocalHost(host));
   if (c.packet_info) {
     ASSERT_EQ(0, echo.Set("CaptureIPPacketInfo=true"));
   }
@@ -88,7 +93,10 @@ TEST_P(UdpEcho, EchoesWithSourceAddress) {
   };
 
   TestPort sender;
-  ASSERT_EQ(0, sender.SetRemoteHost("127.0.0.1"));
+  if (c.ipv6) {
+    ASSERT_EQ(0, sender.Set("UseIPv6=true"));
+  }
+  ASSERT_EQ(0, sender.SetRemoteHost(host));
   ASSERT_EQ(0, sender.SetRemotePort(echo.BoundPort()));
   if (c.use_connection) {
     ASSERT_EQ(0, sender.SetUseConnection(true));
@@ -106,12 +114,12 @@ TEST_P(UdpEcho, EchoesWithSourceAddress) {
   EXPECT_EQ(c.expect_source, echo.received[0].source);
   EXPECT_EQ(sender.BoundPort(), echo.received[0].port);
   if (c.packet_info) {
-    EXPECT_EQ("127.0.0.1", echo.Setting("DestinationAddress"));
+    EXPECT_EQ(host, echo.Setting("DestinationAddress"));
   }
   if (*c.source_ip == 0) {
     ASSERT_TRUE(sender.PumpUntil([&] { return !sender.received.empty(); }));
     EXPECT_EQ(payload, sender.received[0].bytes);
-    EXPECT_EQ("127.0.0.1", sender.received[0].source);
+    EXPECT_EQ(host, sender.received[0].source);
   }
   // The source was chosen per datagram: the raw-frame setting is untouched.
   EXPECT_EQ("", sender.Setting("SourceMACAddress"));
@@ -125,7 +133,8 @@ INSTANTIATE_TEST_SUITE_P(
                       EchoCase{"packet_info", true, false, "", "127.0.0.1"},
                       EchoCase{"connected", true, true, "", "127.0.0.1"},
                       // 127.0.0.2 is local too: the packet information picks it as source.
-                      EchoCase{"chosen_source", true, false, "127.0.0.2", "127.0.0.2"}),
+                      EchoCase{"chosen_source", true, false, "127.0.0.2", "127.0.0.2"},
+                      EchoCase{"ipv6_packet_info", true, false, "", "::1", true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Refusals, each with its code and text.
