@@ -374,3 +374,79 @@ TEST_F(UdpPortTest, DscpSeenInCapture) {
 }
 
 }  // namespace
+
+namespace {
+
+// Settings that become socket options at activation, read back from the socket.
+struct OptionCase {
+  const char* name;
+  const char* setting;
+  int level;
+  int option;
+  int expect;
+};
+
+class UdpOptions : public UdpPortTest, public ::testing::WithParamInterface<OptionCase> {};
+
+TEST_P(UdpOptions, ReachTheSocket) {
+  const OptionCase& c = GetParam();
+  TestPort port;
+  port.SetRemoteHost("255.255.255.255");
+  EXPECT_STREQ("255.255.255.255", port.GetRemoteHost());
+  if (*c.setting) {
+    ASSERT_EQ(0, port.Set(c.setting));
+  }
+  ASSERT_EQ(0, port.Activate(true)) << port.error_text().c_str();
+  int value = -1;
+  int len = sizeof value;
+  ASSERT_EQ(0, win::getsockopt(port.socket_handle(), c.level, c.option,
+                               reinterpret_cast<char*>(&value), &len));
+  EXPECT_EQ(c.expect, value);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, UdpOptions,
+    ::testing::Values(
+        // Every IPv4 port may broadcast.
+        OptionCase{"broadcast", "", win::SOL_SOCKET, win::SO_BROADCAST, 1},
+        OptionCase{"ttl", "TimeToLive=7", win::IPPROTO_IP, win::IP_TTL, 7},
+        OptionCase{"ttl_alias", "TTL=33", win::IPPROTO_IP, win::IP_TTL, 33},
+        OptionCase{"dont_fragment", "DontFragment=true", win::IPPROTO_IP, win::IP_DONTFRAGMENT, 1},
+        OptionCase{"share_port", "ShareLocalPort=true", win::SOL_SOCKET, win::SO_REUSEADDR, 1},
+        OptionCase{"tos", "QOSFlags=16", win::IPPROTO_IP, win::IP_TOS, 16}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(UdpPortTest, RefusedTtlIsReadBackAndPacketInfoIsLogged) {
+  TestPort port;
+  const std::string dir = testsupport::MakeTempDir();
+  ASSERT_EQ(0, port.Set("LogDebugFile=" + dir + "/debug.log"));
+  ASSERT_EQ(0, port.Set("CaptureIPPacketInfo=true"));
+  ASSERT_EQ(0, port.Activate(true));
+  EXPECT_NE(std::string::npos, testsupport::ReadFile(dir + "/debug.log")
+                                   .find("ret_setsockopt_CaptureIPPacketInfo=0"));
+  EXPECT_NE(0, port.Set("TimeToLive=300"));
+  EXPECT_EQ("64", port.Setting("TimeToLive"));
+  EXPECT_EQ(std::to_string(static_cast<long long>(port.socket_handle())),
+            port.Setting("SocketHandle"));
+  EXPECT_EQ("", port.Setting("DestinationAddress"));
+}
+
+TEST_F(UdpPortTest, PumpedWaitReadsWithoutWindowMessages) {
+  TestPort receiver;
+  receiver.SetLocalHost("127.0.0.1");
+  ASSERT_EQ(0, receiver.Set("UseWindowsMessages=false"));
+  ASSERT_EQ(0, receiver.Set("PumpDataInDoEvents=true"));
+  ASSERT_EQ(0, receiver.Activate(true));
+  TestPort sender;
+  sender.SetRemoteHost("127.0.0.1");
+  sender.SetRemotePort(receiver.BoundPort());
+  ASSERT_EQ(0, sender.Activate(true));
+  ASSERT_EQ(0, sender.Send("one", 3));
+  ASSERT_EQ(0, sender.Send("two", 3));
+  ASSERT_TRUE(receiver.PumpUntil([&] { return receiver.received.size() == 2; }));
+  EXPECT_EQ("one", receiver.received[0].bytes);
+  EXPECT_EQ("two", receiver.received[1].bytes);
+  EXPECT_TRUE(receiver.errors.empty());
+}
+
+}  // namespace
