@@ -33,6 +33,7 @@ constexpr char kTextSocketHandleReadOnly[] = "SocketHandle is read-only.";
 constexpr char kBroadcastText[] = "255.255.255.255";
 constexpr char kPacketInfoLogName[] = "ret_setsockopt_CaptureIPPacketInfo";
 constexpr char kRawFallbackMac[] = "1";
+constexpr char kTextRawNeedsIpv4[] = "Raw frames need an IPv4 RemoteHost.";
 constexpr long kUdpEventMask = win::FD_READ | win::FD_WRITE;
 constexpr size_t kControlSize = 1024;
 
@@ -541,6 +542,12 @@ int UdpPort::WaitStep(int wait_millis, win::HWND window) {
 // ---- Sending ----
 
 int UdpPort::SendRawFrame(const void* bytes, int n, const char* source_mac) {
+  // A frame is built for one IPv4 destination; without one it would go to 0.0.0.0.
+  if (ipv6_in_use_ || remote_ipv4_ == 0) {
+    SetErrorText(kTextRawNeedsIpv4);
+    set_error_code(kErrRawFrame);
+    return kErrRawFrame;
+  }
   uint32_t source_ip = 0;
   if (!source_ip_address_.empty() &&
       win::inet_pton(win::AF_INET, source_ip_address_.c_str(), &source_ip) != 1) {

@@ -207,6 +207,14 @@ INSTANTIATE_TEST_SUITE_P(
                       return p.Send("x", 1);
                     },
                     116, "RemotePort can't be zero. Please specify a valid service port number."},
+        RefusalCase{"raw_frame_without_destination",
+                    [](TestPort& p) {
+                      p.Set("SourceMACAddress=020000000001");
+                      p.SetRemotePort(9);
+                      p.Activate(true);
+                      return p.Send("x", 1);
+                    },
+                    118, "Raw frames need an IPv4 RemoteHost."},
         RefusalCase{"use_connection",
                     [](TestPort& p) { return ActiveThen(p, [](TestPort& q) { return q.SetUseConnection(true); }); },
                     117, "Cannot change UseConnection option while the control is Active."}),
