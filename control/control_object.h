@@ -362,6 +362,9 @@ class ControlObject final
   HRESULT FreezeEvents(win::BOOL freeze) override;
 
   // ---- IViewObject, IViewObject2, IViewObjectEx ----
+  // The design-time face: a raised frame outlined in black and the toolbox bitmap at (6, 7)
+  // from the top-left corner (control_face.cc).
+  HRESULT OnDraw(win::HDC dc, const win::RECT& bounds);
   HRESULT Draw(win::DWORD aspect, LONG index, void* aspect_info, win::DVTARGETDEVICE* device,
                win::HDC target_info, win::HDC draw, win::LPCRECTL bounds,
                win::LPCRECTL window_bounds, win::DrawContinueFn keep_going,

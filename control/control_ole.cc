@@ -151,11 +151,11 @@ HRESULT ControlObject::FreezeEvents(win::BOOL freeze) {
 
 // ---- IViewObject, IViewObject2, IViewObjectEx ----
 
-// This platform has no drawing surface: the face is left to the container.
-HRESULT ControlObject::Draw(win::DWORD, LONG, void*, win::DVTARGETDEVICE*, win::HDC, win::HDC,
-                            win::LPCRECTL bounds, win::LPCRECTL, win::DrawContinueFn,
-                            win::ULONG_PTR) {
-  return bounds == nullptr ? win::E_INVALIDARG : win::S_OK;
+HRESULT ControlObject::Draw(win::DWORD, LONG, void*, win::DVTARGETDEVICE*, win::HDC,
+                            win::HDC draw, win::LPCRECTL bounds, win::LPCRECTL,
+                            win::DrawContinueFn, win::ULONG_PTR) {
+  if (bounds == nullptr) return win::E_INVALIDARG;
+  return OnDraw(draw, *bounds);
 }
 
 HRESULT ControlObject::Freeze(win::DWORD, LONG, void*, win::DWORD*) { return win::E_NOTIMPL; }

@@ -12,6 +12,9 @@
 #include <vector>
 
 #include "platform/process_tables.h"
+#include "platform/iphlpapi.h"
+#include "platform/qwave.h"
+#include "platform/wpcap.h"
 #include "platform/sspi.h"
 #include "platform/winsock.h"
 
@@ -98,6 +101,8 @@ struct Module {
 struct Libraries {
   std::mutex lock;
   std::map<std::string, std::span<const ProcEntry>> stand_ins;  // registered tables
+  // Stand-ins over a system library loaded on first use: an empty table while it is missing.
+  std::map<std::string, std::span<const ProcEntry> (*)()> providers;
   std::map<uintptr_t, Module> modules;                          // by handle
   std::set<std::string> disabled;
   DWORD major = kDefaultMajorVersion;
@@ -111,6 +116,9 @@ Libraries& Libs() {
     l->stand_ins["ntdll.dll"] = NtdllExports();
     l->stand_ins["secur32.dll"] = Secur32Exports();
     l->stand_ins["crypt32.dll"] = Crypt32Exports();
+    l->stand_ins["qwave.dll"] = QwaveExports();
+    l->stand_ins["iphlpapi.dll"] = IphlpapiExports();
+    l->providers["wpcap.dll"] = &WpcapExports;
     return l;
   }();
   return *libs;
@@ -158,6 +166,13 @@ HMODULE LoadLibraryA(const char* name) {
     return nullptr;
   }
   auto registered = libs.stand_ins.find(key);
+  if (registered == libs.stand_ins.end()) {
+    auto provider = libs.providers.find(key);
+    if (provider != libs.providers.end()) {
+      std::span<const ProcEntry> exports = provider->second();
+      if (!exports.empty()) registered = libs.stand_ins.emplace(key, exports).first;
+    }
+  }
   if (registered != libs.stand_ins.end() || IsStandInName(key)) {
     if (registered == libs.stand_ins.end()) {
       SetLastError(ERROR_MOD_NOT_FOUND);  // a system library this platform does not have

@@ -7,19 +7,11 @@
 #include "platform/com_stream.h"
 #include "platform/com_types.h"
 #include "platform/error_info.h"
+#include "platform/gdi.h"
 #include "platform/window.h"
 
 namespace win {
 
-struct HDC__;
-using HDC = HDC__*;
-
-struct RECT {
-  LONG left;
-  LONG top;
-  LONG right;
-  LONG bottom;
-};
 using RECTL = RECT;
 using LPCRECT = const RECT*;
 using LPCRECTL = const RECTL*;

@@ -43,6 +43,7 @@ constexpr int kIpMulticastIf = IP_MULTICAST_IF;
 constexpr int kIpMulticastTtl = IP_MULTICAST_TTL;
 constexpr int kIpMulticastLoop = IP_MULTICAST_LOOP;
 constexpr int kIpPktInfo = IP_PKTINFO;
+constexpr int kIpv6PktInfo = IPV6_PKTINFO;
 constexpr int kIpv6UnicastHops = IPV6_UNICAST_HOPS;
 constexpr int kIpv6V6Only = IPV6_V6ONLY;
 constexpr int kIpv6TClass = IPV6_TCLASS;
@@ -1453,11 +1454,213 @@ int ioctlsocket(SOCKET s, long cmd, u_long* argp) {
   return Fail(WSAEINVAL);
 }
 
-int WSAIoctl(SOCKET s, DWORD code, void* in, DWORD in_len, void*, DWORD, DWORD* bytes_returned,
-             void* overlapped, void* completion) {
+namespace {
+
+// Packet information in the home platform's layout <-> the kernel's (struct in_pktinfo has
+// the interface first there, and the source to use in ipi_spec_dst).
+constexpr size_t kControlRoom = 1024;
+
+int WsaRecvMsg(SOCKET s, WSAMSG* msg, DWORD* bytes_received, void* overlapped, void* completion) {
   auto rec = Lookup(s);
   if (!rec) return SOCKET_ERROR;
   if (overlapped != nullptr || completion != nullptr) return Fail(WSAEOPNOTSUPP);
+  if (msg == nullptr || (msg->dwBufferCount > 0 && msg->lpBuffers == nullptr) ||
+      msg->dwBufferCount > 64) {
+    return Fail(WSAEFAULT);
+  }
+  int err = 0;
+  if (TakePendingReceiveError(*rec, &err)) return ReceiveResult(*rec, -1, err);
+  ::iovec iov[64];
+  for (DWORD i = 0; i < msg->dwBufferCount; ++i) {
+    iov[i] = ::iovec{msg->lpBuffers[i].buf, msg->lpBuffers[i].len};
+  }
+  ::sockaddr_storage source;
+  alignas(::cmsghdr) char control[kControlRoom];
+  ::msghdr mh{};
+  ssize_t n;
+  do {
+    mh = ::msghdr{};
+    mh.msg_name = &source;
+    mh.msg_namelen = sizeof source;
+    mh.msg_iov = iov;
+    mh.msg_iovlen = msg->dwBufferCount;
+    mh.msg_control = control;
+    mh.msg_controllen = sizeof control;
+    n = ::recvmsg(rec->fd, &mh, 0);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return ReceiveResult(*rec, n, errno);
+  if (msg->name != nullptr && mh.msg_namelen > 0) {
+    AddressFromPosix(reinterpret_cast<::sockaddr*>(&source), msg->name, &msg->namelen);
+  }
+  // Only the packet information travels up; other blocks are not asked for here.
+  size_t used = 0;
+  bool control_cut = (mh.msg_flags & ::MSG_CTRUNC) != 0;
+  for (::cmsghdr* c = CMSG_FIRSTHDR(&mh); c != nullptr; c = CMSG_NXTHDR(&mh, c)) {
+    int level = 0;
+    int type = 0;
+    unsigned char data[sizeof(in6_pktinfo)];
+    size_t data_len = 0;
+    if (c->cmsg_level == ::IPPROTO_IP && c->cmsg_type == px::kIpPktInfo) {
+      ::in_pktinfo k;
+      std::memcpy(&k, CMSG_DATA(c), sizeof k);
+      in_pktinfo w{};
+      w.ipi_addr.s_addr = k.ipi_addr.s_addr;
+      w.ipi_ifindex = static_cast<u_long>(k.ipi_ifindex);
+      std::memcpy(data, &w, sizeof w);
+      data_len = sizeof w;
+      level = IPPROTO_IP;
+      type = IP_PKTINFO;
+    } else if (c->cmsg_level == ::IPPROTO_IPV6 && c->cmsg_type == px::kIpv6PktInfo) {
+      ::in6_pktinfo k;
+      std::memcpy(&k, CMSG_DATA(c), sizeof k);
+      in6_pktinfo w{};
+      std::memcpy(w.ipi6_addr.s6_addr, &k.ipi6_addr, 16);
+      w.ipi6_ifindex = static_cast<u_long>(k.ipi6_ifindex);
+      std::memcpy(data, &w, sizeof w);
+      data_len = sizeof w;
+      level = IPPROTO_IPV6;
+      type = IPV6_PKTINFO;
+    } else {
+      continue;
+    }
+    const size_t space = WSA_CMSG_SPACE(data_len);
+    if (msg->Control.buf == nullptr || used + space > msg->Control.len) {
+      control_cut = true;
+      continue;
+    }
+    WSACMSGHDR h{WSA_CMSG_LEN(data_len), level, type};
+    std::memcpy(msg->Control.buf + used, &h, sizeof h);
+    std::memcpy(msg->Control.buf + used + WSA_CMSGHDR_ALIGN(sizeof(WSACMSGHDR)), data, data_len);
+    used += space;
+  }
+  msg->Control.len = static_cast<u_long>(used);
+  msg->dwFlags = ((mh.msg_flags & ::MSG_TRUNC) ? MSG_TRUNC : 0) | (control_cut ? MSG_CTRUNC : 0);
+  if (bytes_received != nullptr) *bytes_received = static_cast<DWORD>(n);
+  if (mh.msg_flags & ::MSG_TRUNC) {
+    Rearm(*rec, &SocketRec::read_enabled);
+    return Fail(WSAEMSGSIZE);
+  }
+  return ReceiveResult(*rec, n, 0) < 0 ? SOCKET_ERROR : 0;
+}
+
+int WsaSendMsg(SOCKET s, WSAMSG* msg, DWORD flags, DWORD* bytes_sent, void* overlapped,
+               void* completion) {
+  auto rec = Lookup(s);
+  if (!rec) return SOCKET_ERROR;
+  if (overlapped != nullptr || completion != nullptr) return Fail(WSAEOPNOTSUPP);
+  if (msg == nullptr || (msg->dwBufferCount > 0 && msg->lpBuffers == nullptr) ||
+      msg->dwBufferCount > 64) {
+    return Fail(WSAEFAULT);
+  }
+  const int f = MessageFlagsToPosix(static_cast<int>(flags));
+  if (f < 0 || (flags & MSG_PEEK)) return Fail(WSAEOPNOTSUPP);
+  ::iovec iov[64];
+  for (DWORD i = 0; i < msg->dwBufferCount; ++i) {
+    iov[i] = ::iovec{msg->lpBuffers[i].buf, msg->lpBuffers[i].len};
+  }
+  ::sockaddr_storage to;
+  socklen_t to_len = 0;
+  if (msg->name != nullptr) {
+    if (int err = AddressToPosix(msg->name, msg->namelen, &to, &to_len)) return Fail(err);
+  }
+  alignas(::cmsghdr) char control[kControlRoom];
+  size_t used = 0;
+  // Walk the caller's blocks with bounds checks: a block that runs past the buffer is refused.
+  for (size_t at = 0; msg->Control.buf != nullptr && at + sizeof(WSACMSGHDR) <= msg->Control.len;) {
+    WSACMSGHDR h;
+    std::memcpy(&h, msg->Control.buf + at, sizeof h);
+    if (h.cmsg_len < sizeof(WSACMSGHDR) || at + h.cmsg_len > msg->Control.len) {
+      return Fail(WSAEINVAL);
+    }
+    const char* data = msg->Control.buf + at + WSA_CMSGHDR_ALIGN(sizeof(WSACMSGHDR));
+    const size_t data_len = h.cmsg_len - WSA_CMSGHDR_ALIGN(sizeof(WSACMSGHDR));
+    if (h.cmsg_level == IPPROTO_IP && h.cmsg_type == IP_PKTINFO && data_len >= sizeof(in_pktinfo)) {
+      in_pktinfo w;
+      std::memcpy(&w, data, sizeof w);
+      ::in_pktinfo k{};
+      k.ipi_ifindex = static_cast<int>(w.ipi_ifindex);
+      k.ipi_spec_dst.s_addr = w.ipi_addr.s_addr;
+      ::cmsghdr* c = reinterpret_cast<::cmsghdr*>(control + used);
+      c->cmsg_level = ::IPPROTO_IP;
+      c->cmsg_type = px::kIpPktInfo;
+      c->cmsg_len = CMSG_LEN(sizeof k);
+      std::memcpy(CMSG_DATA(c), &k, sizeof k);
+      used += CMSG_SPACE(sizeof k);
+    } else if (h.cmsg_level == IPPROTO_IPV6 && h.cmsg_type == IPV6_PKTINFO &&
+               data_len >= sizeof(in6_pktinfo)) {
+      in6_pktinfo w;
+      std::memcpy(&w, data, sizeof w);
+      ::in6_pktinfo k{};
+      std::memcpy(&k.ipi6_addr, w.ipi6_addr.s6_addr, 16);
+      k.ipi6_ifindex = w.ipi6_ifindex;
+      ::cmsghdr* c = reinterpret_cast<::cmsghdr*>(control + used);
+      c->cmsg_level = ::IPPROTO_IPV6;
+      c->cmsg_type = px::kIpv6PktInfo;
+      c->cmsg_len = CMSG_LEN(sizeof k);
+      std::memcpy(CMSG_DATA(c), &k, sizeof k);
+      used += CMSG_SPACE(sizeof k);
+    } else {
+      return Fail(WSAEINVAL);
+    }
+    if (used + CMSG_SPACE(sizeof(::in6_pktinfo)) > sizeof control) return Fail(WSAEINVAL);
+    at += WSA_CMSGHDR_ALIGN(h.cmsg_len);
+  }
+  ::msghdr mh{};
+  mh.msg_name = to_len > 0 ? &to : nullptr;
+  mh.msg_namelen = to_len;
+  mh.msg_iov = iov;
+  mh.msg_iovlen = msg->dwBufferCount;
+  mh.msg_control = used > 0 ? control : nullptr;
+  mh.msg_controllen = used;
+  ssize_t n;
+  do {
+    n = ::sendmsg(rec->fd, &mh, f | ::MSG_NOSIGNAL);
+  } while (n < 0 && errno == EINTR);
+  if (n >= 0) {
+    {
+      std::lock_guard<std::mutex> guard(rec->lock);
+      rec->bound = true;
+    }
+    if (bytes_sent != nullptr) *bytes_sent = static_cast<DWORD>(n);
+    return 0;
+  }
+  const int err = errno;
+  if (err == EAGAIN) {
+    Rearm(*rec, &SocketRec::write_enabled);
+    return Fail(WSAEWOULDBLOCK);
+  }
+  return FailErrno(err);
+}
+
+int ExtensionFunction(const void* in, DWORD in_len, void* out, DWORD out_len,
+                      DWORD* bytes_returned) {
+  if (in == nullptr || in_len < sizeof(WSAEXTENSIONID) || out == nullptr ||
+      out_len < sizeof(void*)) {
+    return Fail(WSAEFAULT);
+  }
+  void (*fn)() = nullptr;
+  if (std::memcmp(in, &WSAID_WSARECVMSG, sizeof(WSAEXTENSIONID)) == 0) {
+    fn = reinterpret_cast<void (*)()>(&WsaRecvMsg);
+  } else if (std::memcmp(in, &WSAID_WSASENDMSG, sizeof(WSAEXTENSIONID)) == 0) {
+    fn = reinterpret_cast<void (*)()>(&WsaSendMsg);
+  } else {
+    return Fail(WSAEINVAL);
+  }
+  std::memcpy(out, &fn, sizeof fn);
+  if (bytes_returned != nullptr) *bytes_returned = sizeof fn;
+  return 0;
+}
+
+}  // namespace
+
+int WSAIoctl(SOCKET s, DWORD code, void* in, DWORD in_len, void* out, DWORD out_len,
+             DWORD* bytes_returned, void* overlapped, void* completion) {
+  auto rec = Lookup(s);
+  if (!rec) return SOCKET_ERROR;
+  if (overlapped != nullptr || completion != nullptr) return Fail(WSAEOPNOTSUPP);
+  if (code == SIO_GET_EXTENSION_FUNCTION_POINTER) {
+    return ExtensionFunction(in, in_len, out, out_len, bytes_returned);
+  }
   if (code != SIO_KEEPALIVE_VALS) return Fail(WSAEOPNOTSUPP);
   if (in == nullptr || in_len < sizeof(tcp_keepalive)) return Fail(WSAEFAULT);
   tcp_keepalive ka;

@@ -317,7 +317,8 @@ int getsockopt(SOCKET s, int level, int optname, char* optval, int* optlen);
 int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen);
 int ioctlsocket(SOCKET s, long cmd, u_long* argp);  // FIONBIO, FIONREAD
 int WSAIoctl(SOCKET s, DWORD code, void* in, DWORD in_len, void* out, DWORD out_len,
-             DWORD* bytes_returned, void* overlapped, void* completion);  // SIO_KEEPALIVE_VALS
+             DWORD* bytes_returned, void* overlapped, void* completion);  // SIO_KEEPALIVE_VALS,
+             // SIO_GET_EXTENSION_FUNCTION_POINTER
 int getsockname(SOCKET s, sockaddr* name, int* namelen);
 int getpeername(SOCKET s, sockaddr* name, int* namelen);
 int gethostname(char* name, int namelen);
@@ -367,6 +368,84 @@ u_long inet_addr(const char* text);  // network order; INADDR_NONE when not an a
 char* inet_ntoa(in_addr address);
 int inet_pton(int af, const char* src, void* dst);  // 1, 0 for a malformed text, -1 bad family
 const char* inet_ntop(int af, const void* src, char* dst, size_t size);
+
+// ---- message calls with control data (packet information) ----
+// Obtained, as on the home platform, through WSAIoctl(SIO_GET_EXTENSION_FUNCTION_POINTER) with
+// the extension's identifier as input and a function pointer as output.
+constexpr DWORD SIO_GET_EXTENSION_FUNCTION_POINTER = 0xC8000006u;
+
+// Laid out as a GUID.
+struct WSAEXTENSIONID {
+  uint32_t data1;
+  uint16_t data2;
+  uint16_t data3;
+  uint8_t data4[8];
+};
+inline constexpr WSAEXTENSIONID WSAID_WSARECVMSG = {
+    0xf689d7c8, 0x6f1f, 0x436b, {0x8a, 0x53, 0xe5, 0x4f, 0xe3, 0x51, 0xc3, 0x22}};
+inline constexpr WSAEXTENSIONID WSAID_WSASENDMSG = {
+    0xa441e712, 0x754f, 0x43ca, {0x84, 0xa7, 0x0d, 0xee, 0x44, 0xcf, 0x60, 0x6d}};
+
+struct WSABUF {
+  u_long len;
+  char* buf;
+};
+
+struct WSAMSG {
+  sockaddr* name;
+  int namelen;
+  WSABUF* lpBuffers;
+  DWORD dwBufferCount;
+  WSABUF Control;
+  DWORD dwFlags;
+};
+
+struct WSACMSGHDR {
+  size_t cmsg_len;  // header and data, without the trailing alignment
+  int cmsg_level;
+  int cmsg_type;
+};
+
+constexpr size_t WSA_CMSGHDR_ALIGN(size_t n) {
+  return (n + alignof(WSACMSGHDR) - 1) & ~(alignof(WSACMSGHDR) - 1);
+}
+constexpr size_t WSA_CMSG_LEN(size_t n) { return WSA_CMSGHDR_ALIGN(sizeof(WSACMSGHDR)) + n; }
+constexpr size_t WSA_CMSG_SPACE(size_t n) {
+  return WSA_CMSGHDR_ALIGN(sizeof(WSACMSGHDR) + WSA_CMSGHDR_ALIGN(n));
+}
+inline WSACMSGHDR* WSA_CMSG_FIRSTHDR(const WSAMSG* msg) {
+  return msg->Control.len >= sizeof(WSACMSGHDR) ? reinterpret_cast<WSACMSGHDR*>(msg->Control.buf)
+                                                : nullptr;
+}
+inline WSACMSGHDR* WSA_CMSG_NXTHDR(const WSAMSG* msg, const WSACMSGHDR* c) {
+  if (c == nullptr) return WSA_CMSG_FIRSTHDR(msg);
+  const char* next = reinterpret_cast<const char*>(c) + WSA_CMSGHDR_ALIGN(c->cmsg_len);
+  const char* end = msg->Control.buf + msg->Control.len;
+  if (next + sizeof(WSACMSGHDR) > end) return nullptr;
+  return reinterpret_cast<WSACMSGHDR*>(const_cast<char*>(next));
+}
+inline unsigned char* WSA_CMSG_DATA(WSACMSGHDR* c) {
+  return reinterpret_cast<unsigned char*>(c) + WSA_CMSGHDR_ALIGN(sizeof(WSACMSGHDR));
+}
+
+struct in_pktinfo {
+  in_addr ipi_addr;  // received: the destination; sent: the source to use
+  u_long ipi_ifindex;
+};
+struct in6_pktinfo {
+  in6_addr ipi6_addr;
+  u_long ipi6_ifindex;
+};
+
+// WSARecvMsg: one datagram into the buffers, its source into name and the packet information
+// into Control (Control.len becomes the length used); dwFlags reports MSG_TRUNC/MSG_CTRUNC.
+using LPFN_WSARECVMSG = int (*)(SOCKET s, WSAMSG* msg, DWORD* bytes_received, void* overlapped,
+                                void* completion);
+// WSASendMsg: one datagram to name; an IP_PKTINFO or IPV6_PKTINFO block chooses the source.
+using LPFN_WSASENDMSG = int (*)(SOCKET s, WSAMSG* msg, DWORD flags, DWORD* bytes_sent,
+                                void* overlapped, void* completion);
+constexpr DWORD MSG_TRUNC = 0x0100;
+constexpr DWORD MSG_CTRUNC = 0x0200;
 
 // ---- for other units of this layer ----
 // The descriptor behind a socket (-1 when the socket is not open), for options that only the

@@ -5,6 +5,7 @@ TW_APT_PACKAGES=(
   putty-tools
   curl nginx tinyproxy dante-server microsocks squid apache2-utils
   softhsm2 opensc
+  libpcap0.8 tcpdump iproute2
 )
 
 tw_install_packages() {
