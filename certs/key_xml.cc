@@ -1,6 +1,7 @@
 #include "certs/key_xml.h"
 
 #include <cstring>
+#include <type_traits>
 
 #include "formats/xml_document.h"
 #include "foundation/text_conversion.h"
@@ -50,26 +51,43 @@ int WriteElement(const char* name, const ByteString& value, ByteString* out) {
   return rc;
 }
 
+// Bytes of the value after its leading zeros.
+int Significant(const ByteString& v) {
+  int i = 0;
+  while (i < v.length() && v.bytes()[i] == 0) ++i;
+  return v.length() - i;
+}
+
+template <class Record>
+ByteString Record::*Field(const Component& c) {
+  if constexpr (std::is_same_v<Record, RsaKeyData>) {
+    return c.rsa;
+  } else {
+    return c.dsa;
+  }
+}
+
+// Each component padded to its standard width, or as it stands when the width is too narrow
+// for it (a DSA Q of 224 bits beside a 1024-bit P), so that no significant byte is dropped.
 template <class Record, size_t N>
-int WriteComponents(const Record& record, const Component (&table)[N], ByteString* out) {
+int WriteComponents(const Record& record, const Record& padded, const Component (&table)[N], ByteString* out) {
   int rc = kOk;
   for (const Component& c : table) {
-    if constexpr (std::is_same_v<Record, RsaKeyData>) {
-      if (rc == kOk) rc = WriteElement(c.name, record.*(c.rsa), out);
-    } else {
-      if (rc == kOk) rc = WriteElement(c.name, record.*(c.dsa), out);
-    }
+    const ByteString& mine = record.*Field<Record>(c);
+    const ByteString& wide = padded.*Field<Record>(c);
+    if (rc == kOk) rc = WriteElement(c.name, wide.length() >= Significant(mine) ? wide : mine, out);
   }
   return rc;
 }
 
 template <class Record, size_t N, size_t M>
-int WriteKey(Record record, const char* root, const Component (&pub)[N], const Component (&priv)[M],
+int WriteKey(const Record& record, const char* root, const Component (&pub)[N], const Component (&priv)[M],
              bool with_private, ByteString* out) {
-  int rc = record.PadComponents();
+  Record padded(record);
+  int rc = padded.PadComponents();
   if (rc == kOk) rc = out->AppendFormat("<%s>", root);
-  if (rc == kOk) rc = WriteComponents(record, pub, out);
-  if (rc == kOk && with_private) rc = WriteComponents(record, priv, out);
+  if (rc == kOk) rc = WriteComponents(record, padded, pub, out);
+  if (rc == kOk && with_private) rc = WriteComponents(record, padded, priv, out);
   if (rc == kOk) rc = out->AppendFormat("</%s>", root);
   return rc;
 }
@@ -92,11 +110,7 @@ int ReadComponents(XmlDocumentComponent& doc, const Component (&table)[N], Recor
     } else if (!doc.TrySelect(c.name)) {
       continue;
     }
-    if constexpr (std::is_same_v<Record, RsaKeyData>) {
-      rc = DecodedText(doc, &(record->*(c.rsa)));
-    } else {
-      rc = DecodedText(doc, &(record->*(c.dsa)));
-    }
+    rc = DecodedText(doc, &(record->*Field<Record>(c)));
     doc.SelectParent();
     if (rc != kOk) return rc;
   }
