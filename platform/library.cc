@@ -13,6 +13,7 @@
 
 #include "platform/process_tables.h"
 #include "platform/sspi.h"
+#include "platform/wininet.h"
 #include "platform/winsock.h"
 
 namespace win {
@@ -111,6 +112,8 @@ Libraries& Libs() {
     l->stand_ins["ntdll.dll"] = NtdllExports();
     l->stand_ins["secur32.dll"] = Secur32Exports();
     l->stand_ins["crypt32.dll"] = Crypt32Exports();
+    // Without libcurl there is no table: "wininet.dll" then loads as a missing library.
+    if (!WinInetExports().empty()) l->stand_ins["wininet.dll"] = WinInetExports();
     return l;
   }();
   return *libs;

@@ -5,6 +5,7 @@ TW_APT_PACKAGES=(
   putty-tools openssh-client
   curl nginx tinyproxy dante-server microsocks squid apache2-utils
   softhsm2 opensc
+  libcurl4 jq
 )
 
 tw_install_packages() {
