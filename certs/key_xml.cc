@@ -27,12 +27,10 @@ struct Component {
 
 constexpr Component kRsaPublic[] = {{"Modulus", &RsaKeyData::N, nullptr, true},
                                     {"Exponent", &RsaKeyData::E, nullptr, true}};
-constexpr Component kRsaPrivate[] = {{"P", &RsaKeyData::P, nullptr, false},
-                                     {"Q", &RsaKeyData::Q, nullptr, false},
-                                     {"DP", &RsaKeyData::DP, nullptr, false},
-                                     {"DQ", &RsaKeyData::DQ, nullptr, false},
-                                     {"InverseQ", &RsaKeyData::QInv, nullptr, false},
-                                     {"D", &RsaKeyData::D, nullptr, false}};
+constexpr Component kRsaPrivate[] = {
+    {"P", &RsaKeyData::P, nullptr, false},           {"Q", &RsaKeyData::Q, nullptr, false},
+    {"DP", &RsaKeyData::DP, nullptr, false},         {"DQ", &RsaKeyData::DQ, nullptr, false},
+    {"InverseQ", &RsaKeyData::QInv, nullptr, false}, {"D", &RsaKeyData::D, nullptr, false}};
 constexpr Component kDsaPublic[] = {{"P", nullptr, &DsaKeyData::P, true},
                                     {"Q", nullptr, &DsaKeyData::Q, true},
                                     {"G", nullptr, &DsaKeyData::G, true},

@@ -132,8 +132,7 @@ int ReadOpenSshPrivateKey(KeyPair* key, const void* body, int length, const char
     // The two check words differ under a wrong password.
     SshWireReader s(section);
     uint32_t check1 = 0, check2 = 1;
-    rc = s.U32(&check1) && s.U32(&check2) && check1 == check2 && ReadKeyFields(&s, &fresh) ? kOk
-                                                                                          : kErrOpenSshKeyData;
+    rc = s.U32(&check1) && s.U32(&check2) && check1 == check2 && ReadKeyFields(&s, &fresh) ? kOk : kErrOpenSshKeyData;
   }
   WipeString(section);
   return rc == kOk ? key->CopyFrom(fresh) : rc;

@@ -76,8 +76,8 @@ bool SplitFile(std::string_view text, PuttyFile* f) {
 }
 
 bool DecodeBlock(std::string_view block, ByteString* out) {
-  return out->Set(block.data(), static_cast<int>(block.size())) == kOk && DecodeBase64(*out, false, true, true) == kOk &&
-         !out->empty();
+  return out->Set(block.data(), static_cast<int>(block.size())) == kOk &&
+         DecodeBase64(*out, false, true, true) == kOk && !out->empty();
 }
 
 // AES-256-CBC under SHA-1(00 00 00 00 || password) || SHA-1(00 00 00 01 || password), zero IV.

@@ -14,8 +14,7 @@ class SshWireReader {
  public:
   SshWireReader() = default;
   SshWireReader(const void* data, size_t length) : p_(static_cast<const uint8_t*>(data)), n_(length) {}
-  explicit SshWireReader(const ByteString& bytes)
-      : SshWireReader(bytes.bytes(), static_cast<size_t>(bytes.length())) {}
+  explicit SshWireReader(const ByteString& bytes) : SshWireReader(bytes.bytes(), static_cast<size_t>(bytes.length())) {}
 
   size_t left() const { return n_; }
   const uint8_t* data() const { return p_; }

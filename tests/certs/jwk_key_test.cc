@@ -58,9 +58,10 @@ struct JwkCase {
 };
 
 constexpr JwkCase kJwkCases[] = {
-    {"RSA", 1, kCurveNone},    {"RSA", 0, kCurveNone},      {"P-256", 1, kCurveP256},    {"P-384", 1, kCurveP384},
-    {"P-521", 1, kCurveP521},  {"P-521", 0, kCurveP521},    {"Ed25519", 1, kCurveEd25519}, {"Ed25519", 2, kCurveEd25519},
-    {"Ed448", 1, kCurveEd448}, {"X25519", 0, kCurveX25519}, {"X448", 1, kCurveX448},
+    {"RSA", 1, kCurveNone},        {"RSA", 0, kCurveNone},        {"P-256", 1, kCurveP256},
+    {"P-384", 1, kCurveP384},      {"P-521", 1, kCurveP521},      {"P-521", 0, kCurveP521},
+    {"Ed25519", 1, kCurveEd25519}, {"Ed25519", 2, kCurveEd25519}, {"Ed448", 1, kCurveEd448},
+    {"X25519", 0, kCurveX25519},   {"X448", 1, kCurveX448},
 };
 
 TEST(Jwk, PythonKeysReadAndSign) {

@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include <tuple>
 #include <string>
+#include <tuple>
 
 #include "certs/key_pair_der.h"
 #include "certs/pem_armor.h"
@@ -30,8 +30,9 @@ TEST_P(XmlKeyRoundTrip, KeepsOpensslNumbers) {
   ByteString der, xml, out;
   ASSERT_EQ(PemDecodeWithLabel(&der, "PRIVATE KEY", pem.data(), static_cast<int>(pem.size())), 0);
   ASSERT_EQ(ReadPkcs8PrivateKey(der, &key), 0);
-  ASSERT_EQ(key.type == kKeyRsa ? WriteRsaKeyXml(key.rsa, with_private, &xml)
-                                : WriteDsaKeyXml(key.dsa, with_private, &xml), 0);
+  ASSERT_EQ(
+      key.type == kKeyRsa ? WriteRsaKeyXml(key.rsa, with_private, &xml) : WriteDsaKeyXml(key.dsa, with_private, &xml),
+      0);
   EXPECT_EQ(Str(xml).find_first_of(" \r\n"), std::string::npos);
   KeyPairArray keys;
   CertificateArray certs;
@@ -57,8 +58,8 @@ struct XmlText {
 
 TEST(XmlKeys, DocumentsAndTheirFaults) {
   const std::string& pem = keyfix::Pkcs8Pem("p256");
-  const std::string cert_der = keyfix::Openssl(
-      "req -x509 -new -key /dev/stdin -subj /CN=xml -days 1 -outform DER", pem);
+  const std::string cert_der =
+      keyfix::Openssl("req -x509 -new -key /dev/stdin -subj /CN=xml -days 1 -outform DER", pem);
   if (cert_der.empty()) {
     TW_REQUIRE_OR_SKIP("openssl not installed");
   }
@@ -70,12 +71,17 @@ TEST(XmlKeys, DocumentsAndTheirFaults) {
   const XmlText cases[] = {
       {"no root name", "<KeyInfo/>", kErrXmlKeyNone, 0, 0},
       {"certificate and key", "<KeyInfo>" + Str(x509) + rsa + "</KeyInfo>", 0, 1, 1},
-      {"prefixed names", "<ds:KeyInfo xmlns:ds='urn:x'><ds:RSAKeyValue><ds:Modulus>AQAB</ds:Modulus>"
-                         "<ds:Exponent>Aw==</ds:Exponent></ds:RSAKeyValue></ds:KeyInfo>", 0, 1, 0},
+      {"prefixed names",
+       "<ds:KeyInfo xmlns:ds='urn:x'><ds:RSAKeyValue><ds:Modulus>AQAB</ds:Modulus>"
+       "<ds:Exponent>Aw==</ds:Exponent></ds:RSAKeyValue></ds:KeyInfo>",
+       0, 1, 0},
       {"no exponent", "<RSAKeyValue><Modulus>AQAB</Modulus></RSAKeyValue>", -2, 0, 0},
       {"no DSA generator", "<DSAKeyValue><P>AQAB</P><Q>AQAB</Q></DSAKeyValue>", -2, 0, 0},
-      {"bad Base64 after a key", "<a>" + rsa + "<RSAKeyValue><Modulus>A!</Modulus><Exponent>Aw==</Exponent>"
-                                 "</RSAKeyValue></a>", -2, 1, 0},
+      {"bad Base64 after a key",
+       "<a>" + rsa +
+           "<RSAKeyValue><Modulus>A!</Modulus><Exponent>Aw==</Exponent>"
+           "</RSAKeyValue></a>",
+       -2, 1, 0},
       {"broken markup", "<RSAKeyValue><Modulus>", -2, 0, 0},
   };
   for (const XmlText& c : cases) {

@@ -1,7 +1,6 @@
 // OpenSSH and PuTTY private keys and SSH public keys made by ssh-keygen and puttygen.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 
 #include "certs/openssh_key.h"
@@ -22,16 +21,11 @@ using testsupport::ReadFile;
 using testsupport::RunCommand;
 using testsupport::ShellQuote;
 
-// The first PEM block of a key file: "OPENSSH PRIVATE KEY" through the OpenSSH reader, the
-// older PEM forms through the PEM key reader.
+// The first PEM block of a key file through the PEM key reader, its body kept.
 int LoadKeyFile(const std::string& text, const char* password, KeyPair* key, ByteString* body) {
   StringList labels, headers, bodies;
-  ByteString error;
-  if (ReadPemBlocks(text.data(), static_cast<int>(text.size()), &labels, &headers, &bodies, &error) != 0) return -1;
+  if (ReadPemBlocks(text.data(), static_cast<int>(text.size()), &labels, &headers, &bodies, nullptr) != 0) return -1;
   body->Set(bodies.Get(0), bodies.GetLength(0));
-  if (std::strcmp(labels.Get(0), "OPENSSH PRIVATE KEY") == 0) {
-    return ReadOpenSshPrivateKey(key, body->data(), body->length(), password);
-  }
   return ReadPemKeyBlock(labels.Get(0), headers.Get(0), *body, password, key);
 }
 
@@ -77,8 +71,8 @@ TEST_P(SshKeygenFile, ReadsTheKeyThatSigns) {
   const SshCase& c = GetParam();
   TempDir dir;
   int status = -1;
-  RunCommand("ssh-keygen -q -a 2 " + std::string(c.args) + " -C 'the comment' -N " + ShellQuote(c.password) +
-                 " -f " + ShellQuote(dir / "k") + " </dev/null 2>&1",
+  RunCommand("ssh-keygen -q -a 2 " + std::string(c.args) + " -C 'the comment' -N " + ShellQuote(c.password) + " -f " +
+                 ShellQuote(dir / "k") + " </dev/null 2>&1",
              "", &status);
   ASSERT_EQ(status, 0) << c.args;
   const std::string file = ReadFile(dir / "k");
@@ -156,11 +150,11 @@ struct PuttyCase {
 };
 
 constexpr PuttyCase kPuttyCases[] = {
-    {"rsa_v2_pw", "-t rsa -b 1024", "pw", 2},        {"rsa_v3", "-t rsa -b 2048", "", 3},
-    {"dsa_v2", "-t dsa -b 1024", "", 2},             {"dsa_v2_pw", "-t dsa -b 1024", "pw", 2},
-    {"p256_v2_pw", "-t ecdsa -b 256", "pw", 2},      {"p384_v3", "-t ecdsa -b 384", "", 3},
-    {"p521_v2_pw", "-t ecdsa -b 521", "pw", 2},      {"ed25519_v2_pw", "-t ed25519", "pw", 2},
-    {"ed25519_v3", "-t ed25519", "", 3},             {"ed448_v3", "-t ed448", "", 3},
+    {"rsa_v2_pw", "-t rsa -b 1024", "pw", 2},     {"rsa_v3", "-t rsa -b 2048", "", 3},
+    {"dsa_v2", "-t dsa -b 1024", "", 2},          {"dsa_v2_pw", "-t dsa -b 1024", "pw", 2},
+    {"p256_v2_pw", "-t ecdsa -b 256", "pw", 2},   {"p384_v3", "-t ecdsa -b 384", "", 3},
+    {"p521_v2_pw", "-t ecdsa -b 521", "pw", 2},   {"ed25519_v2_pw", "-t ed25519", "pw", 2},
+    {"ed25519_v3", "-t ed25519", "", 3},          {"ed448_v3", "-t ed448", "", 3},
     {"ed25519_v3_argon2", "-t ed25519", "pw", 3},
 };
 
@@ -175,10 +169,10 @@ TEST_P(PuttygenFile, ReadsTheKeyThatSigns) {
   testsupport::WriteFile(dir / "pw", c.password);
   const std::string pw = " --old-passphrase " + ShellQuote(dir / "pw");
   int status = -1;
-  RunCommand("puttygen " + std::string(c.args) + " -C 'the comment' --ppk-param version=" +
-                 std::to_string(c.version) + " --new-passphrase " + ShellQuote(dir / "pw") + " -o " +
-                 ShellQuote(dir / "k.ppk") + " </dev/null 2>&1 && puttygen " + ShellQuote(dir / "k.ppk") + pw +
-                 " -O public-openssh -o " + ShellQuote(dir / "k.pub") + " </dev/null 2>&1",
+  RunCommand("puttygen " + std::string(c.args) + " -C 'the comment' --ppk-param version=" + std::to_string(c.version) +
+                 " --new-passphrase " + ShellQuote(dir / "pw") + " -o " + ShellQuote(dir / "k.ppk") +
+                 " </dev/null 2>&1 && puttygen " + ShellQuote(dir / "k.ppk") + pw + " -O public-openssh -o " +
+                 ShellQuote(dir / "k.pub") + " </dev/null 2>&1",
              "", &status);
   ASSERT_EQ(status, 0) << c.args;
   const std::string file = ReadFile(dir / "k.ppk");
