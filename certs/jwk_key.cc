@@ -24,11 +24,12 @@ struct Curve {
   const char* crv;
   int type;
   int curve_id;
+  int raw_bytes;  // the size of both keys of the Edwards and Montgomery curves
 };
-constexpr Curve kCurves[] = {{"P-256", kKeyEc, kCurveP256},         {"P-384", kKeyEc, kCurveP384},
-                             {"P-521", kKeyEc, kCurveP521},         {"Ed25519", kKeyEdwards, kCurveEd25519},
-                             {"X25519", kKeyEdwards, kCurveX25519}, {"Ed448", kKeyEdwards, kCurveEd448},
-                             {"X448", kKeyEdwards, kCurveX448}};
+constexpr Curve kCurves[] = {{"P-256", kKeyEc, kCurveP256, 0},          {"P-384", kKeyEc, kCurveP384, 0},
+                             {"P-521", kKeyEc, kCurveP521, 0},          {"Ed25519", kKeyEdwards, kCurveEd25519, 32},
+                             {"X25519", kKeyEdwards, kCurveX25519, 32}, {"Ed448", kKeyEdwards, kCurveEd448, 57},
+                             {"X448", kKeyEdwards, kCurveX448, 56}};
 
 // Members holding key numbers, by key type; other members (alg, use, kid) are kept only as
 // parameters, whatever their text.
@@ -73,17 +74,28 @@ int Member(KeyPair* fresh, const char* name, const char* value) {
   return kOk;
 }
 
-// What a key of its type needs beyond the members.
+int RawBytes(int curve_id) {
+  for (const Curve& c : kCurves) {
+    if (c.curve_id == curve_id) return c.raw_bytes;
+  }
+  return 0;
+}
+
+// What a key of its type needs beyond the members: numbers that make a key of its curve.
 int Finish(KeyPair* fresh) {
   switch (fresh->type) {
     case kKeyRsa:
       return fresh->rsa.N.empty() || fresh->rsa.E.empty() ? kErrJwkKey : kOk;
     case kKeyEc:
-      return fresh->ec.curve_id == kCurveNone || fresh->ec.X.empty() || fresh->ec.Y.empty() ? kErrJwkKey : kOk;
+      return fresh->ec.curve_id == kCurveNone || !EcPublicPointValid(fresh->ec) ? kErrJwkKey : kOk;
     default: {
-      // A curve and no key at all is no key.
       EcKeyData& k = fresh->edwards;
-      if (k.curve_id == kCurveNone || (k.public_bytes.empty() && k.private_bytes.empty())) return kErrJwkKey;
+      const int raw = RawBytes(k.curve_id);
+      if (raw == 0 || (k.public_bytes.empty() && k.private_bytes.empty()) ||
+          (!k.public_bytes.empty() && k.public_bytes.length() != raw) ||
+          (!k.private_bytes.empty() && k.private_bytes.length() != raw)) {
+        return kErrJwkKey;
+      }
       return k.public_bytes.empty() ? k.DerivePublic() : kOk;
     }
   }

@@ -96,9 +96,10 @@ TEST(Jwk, NoUsableKey) {
   const char* const refused[] = {
       R"({"kty":"oct","k":"AAAA"})",
       R"({"kty":"EC","crv":"P-192","x":"AQAB","y":"AQAB"})",
-      R"({"kty":"EC","crv":"P-256","x":"AQAB"})",
       R"({"kty":"OKP","crv":"Ed25519"})",
       R"({"kty":"OKP","crv":"Ed9","x":"AQAB"})",
+      R"({"kty":"OKP","crv":"Ed25519","x":"AQAB"})",
+      R"({"kty":"EC","crv":"P-256","x":"AQAB","y":"AQAB"})",
       R"({"kty":"RSA","n":"AQAB","n":"AQAB","e":"AQAB"})",
       R"({"kty":"RSA","n":"A!!B","e":"AQAB"})",
       R"({"kty":"RSA","n":"AQAB"})",
