@@ -8,11 +8,15 @@
 #include <vector>
 
 #include "certs/distinguished_name.h"
+#include "certs/jwk_key.h"
+#include "certs/key_xml.h"
 #include "certs/pem_armor.h"
 #include "certs/pkcs12_container.h"
 #include "certs/pkcs7_content.h"
 #include "certs/private_key_reader.h"
+#include "certs/putty_key.h"
 #include "certs/security_key_token.h"
+#include "certs/ssh_public_key.h"
 #include "foundation/file_handle.h"
 #include "foundation/text_conversion.h"
 #include "platform/cert_store_files.h"
@@ -149,6 +153,7 @@ class ContentParser {
   int32_t TypeOf(int32_t file_type, int32_t blob_type) const { return from_file_ ? file_type : blob_type; }
   int ParseBinary(const uint8_t* data, int n, int32_t* detected);
   int ReadBinary(BinaryKind kind, const ByteString& der);
+  int ReadXml(const ByteString& text);
   int ParsePem(const uint8_t* data, int n, const StringList& labels, const StringList& headers,
                const StringList& bodies, int32_t* detected);
   int JoinKeptPair(int32_t* detected);
@@ -202,10 +207,35 @@ int ContentParser::ReadBinary(BinaryKind kind, const ByteString& der) {
     if (rc == kOk) rc = entry.SetP7b(std::move(p7b));
     return rc != kOk ? rc : list_->Append(&entry);
   }
+  if (kind == BinaryKind::kXml) return ReadXml(der);
+  if (kind == BinaryKind::kPpk || kind == BinaryKind::kJwk || kind == BinaryKind::kSshPublic) {
+    KeyPair key;
+    int rc = kind == BinaryKind::kPpk  ? ReadPuttyPrivateKey(&key, der.c_str(), der.length(), password_, error_)
+             : kind == BinaryKind::kJwk ? ReadJwk(&key, der.c_str())
+                                        : ReadSshPublicKey(der.data(), der.length(), &key);
+    return rc != kOk ? rc : AddKeyEntry(list_, std::move(key));
+  }
   if (kind != BinaryKind::kX509) return kErrNoReader;
   Certificate certificate;
   int rc = ParseCertificateDer(der.data(), der.length(), &certificate);
   return rc != kOk ? rc : AddCertificateEntry(list_, std::move(certificate));
+}
+
+// The certificates in order, then the keys.
+int ContentParser::ReadXml(const ByteString& text) {
+  KeyPairArray keys;
+  CertificateArray certificates;
+  int rc = ReadXmlKeys(text.c_str(), text.length(), &keys, &certificates);
+  if (rc == kOk && keys.Count() + certificates.Count() == 0) rc = kErrXmlKeyNone;
+  for (int i = 0; rc == kOk && i < certificates.Count(); ++i) {
+    rc = AddCertificateEntry(list_, std::move(*certificates.At(i)));
+  }
+  for (int i = 0; rc == kOk && i < keys.Count(); ++i) {
+    KeyPair key;
+    rc = key.CopyFrom(*keys.At(i));
+    if (rc == kOk) rc = AddKeyEntry(list_, std::move(key));
+  }
+  return rc;
 }
 
 int ContentParser::ParseBinary(const uint8_t* data, int n, int32_t* detected) {

@@ -57,6 +57,15 @@ constexpr OidHash kPbkdf2Prfs[] = {
     {"1.2.840.113549.2.9", kHashSha256, "SHA256"},
 };
 
+// PBES1 of PKCS #5: DES-CBC under the key and IV of the iterated digest of password and salt.
+struct Pbes1Scheme {
+  const char* oid;
+  const char* digest;
+};
+
+constexpr Pbes1Scheme kPbes1Schemes[] = {{kOidPbeMd5Des, "MD5"}, {kOidPbeSha1Des, "SHA1"}};
+constexpr int kDesBlockBytes = 8;
+
 constexpr OidHash kMacDigests[] = {
     {"1.3.14.3.2.26", kHashSha1, "SHA1"},
     {"2.16.840.1.101.3.4.2.1", kHashSha256, "SHA256"},
@@ -238,11 +247,36 @@ int DecryptPbes2(const ByteString& params, const ByteString& password, const voi
   return rc;
 }
 
+int DecryptPbes1(const ByteStringPair& algorithm, const ByteString& password, const void* data, int length,
+                 ByteString* out, bool raw) {
+  const Pbes1Scheme* scheme = FindByOid(kPbes1Schemes, algorithm.first.c_str());
+  if (!scheme) return kErrPbeUnsupported;
+  ByteString salt, text, both, key, iv;
+  int iterations = 0;
+  int rc = ParsePbeParams(algorithm.second, &salt, &iterations);
+  if (rc == kOk) rc = text.Set(password.data(), password.length());  // a NUL-terminated copy
+  PasswordKdf kdf;
+  if (rc == kOk) {
+    rc = kdf.DeriveBytes(iterations, scheme->digest, text.c_str(), salt.data(), salt.length(), 2 * kDesBlockBytes,
+                         0, both);
+  }
+  if (rc == kOk) rc = key.Set(both.bytes(), kDesBlockBytes);
+  if (rc == kOk) rc = iv.Set(both.bytes() + kDesBlockBytes, kDesBlockBytes);
+  if (rc == kOk) rc = Crypt(kCipherDes, false, key, iv, data, length, out, raw);
+  WipeString(text);
+  WipeString(both);
+  WipeString(key);
+  return rc;
+}
+
 int DecryptPasswordBased(const ByteStringPair& algorithm, const ByteString& password,
                          const ByteString& password_bmp, const void* data, int length, ByteString* out,
                          bool raw) {
   if (std::strcmp(algorithm.first.c_str(), kOidPbes2) == 0) {
     return DecryptPbes2(algorithm.second, password, data, length, out, raw);
+  }
+  if (FindByOid(kPbes1Schemes, algorithm.first.c_str())) {
+    return DecryptPbes1(algorithm, password, data, length, out, raw);
   }
   return DecryptPbe(algorithm, password_bmp, data, length, out, raw);
 }
@@ -255,6 +289,7 @@ int DecryptEncryptedPrivateKeyInfo(const ByteString& der, const ByteString& pass
   if (rc == kOk) rc = seq.Next(&tag, nullptr, &alg);
   if (rc == kOk && tag != kTagSequence) rc = kErrDerMalformed;
   if (rc == kOk) rc = Expect(&seq, kTagOctetString, &data);
+  if (rc == kOk && !seq.empty()) rc = kErrDerMalformed;
   if (rc != kOk) return rc;
   ByteStringPair algorithm;
   ByteString bmp;

@@ -21,6 +21,8 @@ constexpr const char* kOidPbeSha1TwoKeyTripleDes = "1.2.840.113549.1.12.1.4";
 constexpr const char* kOidPbeSha1Rc2_128 = "1.2.840.113549.1.12.1.5";
 constexpr const char* kOidPbeSha1Rc2_40 = "1.2.840.113549.1.12.1.6";
 constexpr const char* kOidPbes2 = "1.2.840.113549.1.5.13";
+constexpr const char* kOidPbeMd5Des = "1.2.840.113549.1.5.3";
+constexpr const char* kOidPbeSha1Des = "1.2.840.113549.1.5.10";
 
 // The password of the PKCS #12 key derivation: each byte as a big-endian 16-bit unit, then 00 00
 // (an empty text gives just 00 00). 0 or 200.
@@ -47,12 +49,16 @@ int EncodePbeParams(const ByteString& salt, int iterations, ByteString* out);
 int DecryptPbes2(const ByteString& params, const ByteString& password, const void* data, int length,
                  ByteString* out, bool raw = false);
 
-// Either family, chosen by the algorithm's OID.
+// PBES1 of PKCS #5 (params: the pbeParams DER): pbeWithMD5AndDES-CBC or pbeWithSHA1AndDES-CBC.
+int DecryptPbes1(const ByteStringPair& algorithm, const ByteString& password, const void* data, int length,
+                 ByteString* out, bool raw = false);
+
+// PBES2, PBES1 or a PKCS #12 scheme, chosen by the algorithm's OID.
 int DecryptPasswordBased(const ByteStringPair& algorithm, const ByteString& password,
                          const ByteString& password_bmp, const void* data, int length, ByteString* out,
                          bool raw = false);
 
-// EncryptedPrivateKeyInfo DER to the PrivateKeyInfo DER it holds: PBES2 or a PKCS #12 scheme.
+// EncryptedPrivateKeyInfo DER to the PrivateKeyInfo DER it holds: PBES2, PBES1 or a PKCS #12 scheme.
 // 0; 446/447 for a malformed structure; 1424 for another algorithm; the cipher's code.
 int DecryptEncryptedPrivateKeyInfo(const ByteString& der, const ByteString& password, ByteString* key_info);
 

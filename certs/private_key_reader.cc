@@ -3,10 +3,13 @@
 #include <cstring>
 
 #include "certs/der_reader.h"
+#include "certs/key_pair_der.h"
+#include "certs/openssh_key.h"
 #include "certs/pem_armor.h"
 #include "certs/private_key_decryptor.h"
 #include "certs/private_key_ssh2.h"
 #include "certs/public_key_info.h"
+#include "certs/ssh_public_key.h"
 #include "crypto/symmetric/cipher_engine.h"
 #include "foundation/text_conversion.h"
 #include "crypto/pubkey/ec_curve_params.h"
@@ -258,13 +261,11 @@ int ReadPemKeyBlock(const char* label, const char* headers, const ByteString& bo
     if (rc == kOk) rc = ReadPrivateKeyByLabel(label, der, &fresh);
     WipeBytes(der.bytes(), static_cast<size_t>(der.length()));
   } else if (std::strcmp(label, "PUBLIC KEY") == 0) {
-    ByteStringPair algorithm;
-    DerCursor all(body), element;
-    uint8_t tag = 0;
-    rc = all.Next(&tag, nullptr, &element);
-    if (rc == kOk && !all.empty()) rc = kErrDerMalformed;
-    if (rc == kOk) rc = ReadSubjectPublicKeyInfo(element, &algorithm, &fresh);
-    if (rc == kOk && fresh.type == kKeyNone) rc = kErrDerMalformed;  // an algorithm not known here
+    rc = ReadPublicKeyInfoBytes(&fresh, body.data(), body.length());
+  } else if (std::strcmp(label, "OPENSSH PRIVATE KEY") == 0) {
+    rc = ReadOpenSshPrivateKey(&fresh, body.data(), body.length(), password);
+  } else if (std::strcmp(label, "SSH2 PUBLIC KEY") == 0) {
+    rc = ReadSshPublicKey(body.data(), body.length(), &fresh);
   } else if (std::strcmp(label, "RSA PUBLIC KEY") == 0) {
     rc = ReadRsaPublicKey(body, &fresh);
   } else if (std::strcmp(label, "DSA PUBLIC KEY") == 0) {

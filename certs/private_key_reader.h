@@ -22,10 +22,11 @@ int ReadPrivateKeyByLabel(const char* label, const ByteString& der, KeyPair* key
 // One block of ReadPemBlocks by its label (compared exactly): "PRIVATE KEY",
 // "ENCRYPTED PRIVATE KEY" (with the password), "RSA PRIVATE KEY", "DSA PRIVATE KEY" and
 // "EC PRIVATE KEY" (decrypted first when the headers carry "DEK-Info"), "PUBLIC KEY",
-// "RSA PUBLIC KEY" (SEQUENCE { n, e }), "DSA PUBLIC KEY" (SEQUENCE { p, q, g, y }) and "SSH2 ENCRYPTED PRIVATE KEY". The key is replaced only
-// on success. Codes: 1424 another label; 500 a password that does not open the key; 2001 a
-// DEK-Info cipher not supported, 2006 its IV not one block; 446/447 damaged content; and those of
-// the encrypted readers.
+// "RSA PUBLIC KEY" (SEQUENCE { n, e }), "DSA PUBLIC KEY" (SEQUENCE { p, q, g, y }),
+// "SSH2 ENCRYPTED PRIVATE KEY", "OPENSSH PRIVATE KEY" (both with the password) and
+// "SSH2 PUBLIC KEY". The key is replaced only on success. Codes: 1424 another label; 500 a
+// password that does not open the key; 2001 a DEK-Info cipher not supported, 2006 its IV not one
+// block; 446/447 damaged content; and those of the encrypted and SSH readers (280).
 int ReadPemKeyBlock(const char* label, const char* headers, const ByteString& body, const char* password,
                     KeyPair* key);
 

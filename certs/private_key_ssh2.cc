@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "certs/private_key_decryptor.h"
+#include "certs/ssh_wire_reader.h"
 #include "crypto/pubkey/big_number.h"
 #include "crypto/symmetric/cipher_engine.h"
 #include "crypto/symmetric/md5.h"
@@ -20,33 +21,12 @@ constexpr std::string_view kCipher3Des = "3des-cbc";
 constexpr int kTripleDesKeyBytes = 24;
 constexpr int kTripleDesBlockBytes = 8;
 
-// A bounds-checked reader over the key blob.
-class Ssh2Reader {
+// The SSH wire reader with this format's integers: a bit count and the big-endian bytes.
+class Ssh2Reader : public SshWireReader {
  public:
-  Ssh2Reader(const uint8_t* p, size_t n) : p_(p), n_(n) {}
-  size_t left() const { return n_; }
-  const uint8_t* data() const { return p_; }
+  using SshWireReader::SshWireReader;
 
-  bool U32(uint32_t* v) {
-    if (n_ < 4) return false;
-    *v = (uint32_t{p_[0]} << 24) | (uint32_t{p_[1]} << 16) | (uint32_t{p_[2]} << 8) | p_[3];
-    Skip(4);
-    return true;
-  }
-  bool Bytes(size_t count, const uint8_t** out) {
-    if (count > n_) return false;
-    *out = p_;
-    Skip(count);
-    return true;
-  }
-  bool String(std::string_view* out) {
-    uint32_t len = 0;
-    const uint8_t* p = nullptr;
-    if (!U32(&len) || !Bytes(len, &p)) return false;
-    *out = std::string_view(reinterpret_cast<const char*>(p), len);
-    return true;
-  }
-  // An integer as a bit count and its big-endian bytes; leading zero bytes dropped.
+  // Leading zero bytes dropped.
   bool Integer(ByteString* out) {
     uint32_t bits = 0;
     const uint8_t* p = nullptr;
@@ -59,14 +39,6 @@ class Ssh2Reader {
     }
     return out->Set(p, static_cast<int>(count)) == kOk;
   }
-
- private:
-  void Skip(size_t k) {
-    p_ += k;
-    n_ -= k;
-  }
-  const uint8_t* p_;
-  size_t n_;
 };
 
 // The key is MD5(password) || MD5(password || MD5(password)), cut to 24 bytes; the IV is zero

@@ -4,6 +4,7 @@
 
 #include "foundation/event_sink.h"
 #include "foundation/text_conversion.h"
+#include "http/wininet_request.h"
 
 namespace tw {
 namespace {
@@ -106,6 +107,7 @@ const char* HttpReasonPhrase(int code) {
 HttpClient::HttpClient() { ResetClient(); }
 
 HttpClient::~HttpClient() {
+  wininet_.reset();  // its worker uses the fields below until it has ended
   local_handle_.Close();
   attached_handle_.Close();
   WipeBytes(password_.data(), static_cast<size_t>(password_.length()));

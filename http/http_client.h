@@ -105,6 +105,8 @@ const char* AuthSchemeName(int scheme);
 // The reason phrase of a status code ("Unknown" for codes not in the table).
 const char* HttpReasonPhrase(int code);
 
+class WinInetRequest;
+
 class HttpClient : public BodyTransferClient {
  public:
   HttpClient();
@@ -112,6 +114,8 @@ class HttpClient : public BodyTransferClient {
 
   // ---- Overrides of the chain ----
   int Config(ConfigRequest& request, const char** answer) override;
+  // The WinINet worker's events (kWorkerEventMessage) run here, on the owning thread.
+  intptr_t WindowProc(uint32_t message, uintptr_t wparam, intptr_t lparam) override;
   int OnConnectedEvent(int code) override;
   int OnDisconnectedEvent(int code) override;
   // Response bytes: lines of the head, then body pieces.
@@ -300,6 +304,8 @@ class HttpClient : public BodyTransferClient {
  protected:
   // ---- Request (http_request.cc) ----
   int RunTransfer(int action);
+  // DoTransfer with UseWinInet (wininet_request.cc).
+  int WinInetTransfer(int action);
   int PerformRequest(int action);
   int PrepareConnection();
   int BuildRequestHead(bool has_body, ByteString& head);
@@ -537,6 +543,9 @@ class HttpClient : public BodyTransferClient {
   bool own_tunnel_ = false;
   bool body_withheld_ = false;
   bool compressing_body_ = false;
+  // The WinINet path's worker, made on its first use.
+  friend class WinInetRequest;
+  std::unique_ptr<WinInetRequest> wininet_;
 };
 
 }  // namespace tw

@@ -30,8 +30,6 @@ constexpr char kTextNoHttp2Fallback[] =
 constexpr char kTextHttp2Fallback[] =
     "Server does not support ALPN protocol h2. Falling back to HTTP/1.1";
 constexpr char kTextHttp2Plaintext[] = "Plaintext URLs are not supported over HTTP/2.";
-constexpr char kTextWinInetFallback[] =
-    "The WinINet request path is not available here; the request goes through the HTTP client.";
 
 constexpr int kDefaultChunk = 16384;
 // Bytes read from an attached file or an upload stream at a time.
@@ -118,6 +116,7 @@ class StreamSource : public CallerStream {
 
 int HttpClient::DoTransfer(int action) {
   LogText2("URL: ", url_.c_str(), "Info");
+  if (use_wininet_ && action != kHttpActionReset) return WinInetTransfer(action);
   if (action == kHttpActionInterrupt) {
     if (busy_action_ != 0) {
       Interrupt();
@@ -131,7 +130,6 @@ int HttpClient::DoTransfer(int action) {
     SetHttpError(kErrHttpBusy, kTextBusy);
     return kErrHttpBusy;
   }
-  if (use_wininet_) LogAtLevel(kLogVerbose, kTextWinInetFallback, "Info");
   ArmTimeout();
   inflater_.Reset();
   content_encoding_ = kContentEncodingNone;

@@ -16,6 +16,7 @@
 #include "platform/qwave.h"
 #include "platform/wpcap.h"
 #include "platform/sspi.h"
+#include "platform/wininet.h"
 #include "platform/winsock.h"
 
 namespace win {
@@ -119,6 +120,8 @@ Libraries& Libs() {
     l->stand_ins["qwave.dll"] = QwaveExports();
     l->stand_ins["iphlpapi.dll"] = IphlpapiExports();
     l->providers["wpcap.dll"] = &WpcapExports;
+    // Without libcurl there is no table: "wininet.dll" then loads as a missing library.
+    if (!WinInetExports().empty()) l->stand_ins["wininet.dll"] = WinInetExports();
     return l;
   }();
   return *libs;

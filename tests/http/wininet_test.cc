@@ -1,0 +1,223 @@
+// The WinINet request path against a real nginx: verbs, failure pages, long heads, events on the
+// caller's thread, interruption, and the library missing.
+
+#include <gtest/gtest.h>
+#include <dirent.h>
+
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "http/http_client.h"
+#include "http/wininet_request.h"
+#include "tests/peers/nginx_peer.h"
+#include "tests/peers/scripted_peer.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+using testsupport::NginxPeer;
+
+int ThreadCount() {
+  int n = 0;
+  if (DIR* d = opendir("/proc/self/task")) {
+    while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
+    closedir(d);
+  }
+  return n;
+}
+
+// Records where each event ran and what it carried.
+class Client : public tw::HttpClient {
+ public:
+  Client() {
+    SetTimeout(20, true);
+    ConfigText("UseWinInet=true", nullptr);
+  }
+  std::thread::id owner = std::this_thread::get_id();
+  int foreign_events = 0;
+  int events = 0;
+  int transfers = 0;
+  int interrupt_after_blocks = -1;
+  std::string cookie;
+  std::string big_header;
+
+ protected:
+  void Seen() {
+    ++events;
+    foreign_events += std::this_thread::get_id() != owner;
+  }
+  int FireConnected(int code, const char* d) override { return Seen(), HttpClient::FireConnected(code, d); }
+  int FireSetCookie(const char* name, const char* value, const char* e, const char* d, const char* p,
+                    int s) override {
+    Seen();
+    cookie = std::string(name) + "=" + value;
+    return 0;
+  }
+  int FireHeader(const char* field, const char* value) override {
+    Seen();
+    if (std::string(field) == "X-Big") big_header = value;
+    return 0;
+  }
+  int FireTransfer(int direction, int64_t bytes, int percent, const void* data, int n) override {
+    Seen();
+    if (direction == 1 && ++transfers == interrupt_after_blocks) DoTransfer(tw::kHttpActionInterrupt);
+    return 0;
+  }
+};
+
+class WinInetNginx : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    nginx_ = new NginxPeer();
+    nginx_->SetSlowRate(2000);
+    nginx_->AddServerConfig("location = /cookie { add_header Set-Cookie \"k=v1; Path=/\"; return 200 \"c\"; }");
+    started_ = nginx_->Start();
+  }
+  static void TearDownTestSuite() {
+    delete nginx_;
+    nginx_ = nullptr;
+  }
+  void SetUp() override {
+    if (!started_) TW_REQUIRE_OR_SKIP(nginx_->error());
+    dir_ = testsupport::MakeTempDir();
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+  std::string Url(const std::string& path) { return nginx_->base_url() + path; }
+
+  inline static NginxPeer* nginx_ = nullptr;
+  inline static bool started_ = false;
+  std::string dir_;
+};
+
+struct VerbCase {
+  const char* name;
+  int action;
+  const char* path;
+  const char* body;
+  int result;
+  const char* data;        // TransferredData afterwards (null: not checked)
+  const char* root_file;   // the server's file afterwards ("" when gone, null: not checked)
+};
+
+const VerbCase kVerbCases[] = {
+    {"Get", tw::kHttpActionGet, "/v/get.txt", "", 0, "seed", "seed"},
+    {"Put", tw::kHttpActionPut, "/v/put.txt", "put body", 0, nullptr, "put body"},
+    {"Delete", tw::kHttpActionDelete, "/v/del.txt", "", 0, nullptr, ""},
+    {"Head", tw::kHttpActionHead, "/v/head.txt", "", 0, "", "seed"},
+    {"Missing", tw::kHttpActionGet, "/v/none.txt", "", 151, nullptr, nullptr},
+};
+
+class WinInetVerbs : public WinInetNginx, public ::testing::WithParamInterface<VerbCase> {};
+
+TEST_P(WinInetVerbs, ReachTheServer) {
+  const VerbCase& v = GetParam();
+  ASSERT_TRUE(nginx_->WriteFile(std::string(v.path).substr(1), "seed"));
+  if (std::string(v.name) == "Missing") std::filesystem::remove(nginx_->root() + v.path);
+  Client c;
+  ASSERT_EQ(c.SetUrl(Url(v.path).c_str(), false), 0);
+  c.SetPostData(v.body, static_cast<int>(strlen(v.body)));
+  EXPECT_EQ(c.DoTransfer(v.action), v.result) << c.error_text().c_str();
+  if (v.data != nullptr) {
+    EXPECT_EQ(std::string(c.transferred_data().c_str()), v.data);
+  }
+  if (v.root_file != nullptr) {
+    EXPECT_EQ(nginx_->ReadRootFile(std::string(v.path).substr(1)), v.root_file);
+  }
+  EXPECT_EQ(c.foreign_events, 0);
+  EXPECT_GT(c.events, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Verbs, WinInetVerbs, ::testing::ValuesIn(kVerbCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(WinInetNginx, FailurePageLeavesLocalFileAlone) {
+  const std::string file = dir_ + "/keep.txt";
+  testsupport::WriteFile(file, "precious");
+  Client c;
+  ASSERT_EQ(c.SetUrl(Url("/nothing-here").c_str(), false), 0);
+  ASSERT_EQ(c.SetLocalFile(file.c_str()), 0);
+  EXPECT_EQ(c.DoTransfer(tw::kHttpActionGet), tw::kErrHttpProtocol);
+  EXPECT_EQ(std::string(c.error_text().c_str()), "HTTP/1.1 404 Not Found");
+  EXPECT_EQ(c.status_code(), 404);
+  EXPECT_NE(std::string(c.transferred_data().c_str()).find("404"), std::string::npos);
+  EXPECT_EQ(testsupport::ReadFile(file), "precious");
+
+  ASSERT_TRUE(nginx_->WriteFile("ok.txt", "fresh"));
+  ASSERT_EQ(c.SetUrl(Url("/ok.txt").c_str(), false), 0);
+  EXPECT_EQ(c.DoTransfer(tw::kHttpActionGet), 0) << c.error_text().c_str();
+  EXPECT_EQ(testsupport::ReadFile(file), "fresh");
+}
+
+TEST_F(WinInetNginx, LongHeadIsReadWholeAndCookiesComeToTheCaller) {
+  Client c;
+  ASSERT_EQ(c.SetUrl(Url("/big-header").c_str(), false), 0);
+  ASSERT_EQ(c.DoTransfer(tw::kHttpActionGet), 0) << c.error_text().c_str();
+  EXPECT_EQ(c.big_header, std::string(NginxPeer::kBigHeaderBytes, 'b'));
+  ASSERT_EQ(c.SetUrl(Url("/cookie").c_str(), false), 0);
+  ASSERT_EQ(c.DoTransfer(tw::kHttpActionGet), 0) << c.error_text().c_str();
+  EXPECT_EQ(c.cookie, "k=v1");
+  EXPECT_EQ(c.foreign_events, 0);
+}
+
+TEST_F(WinInetNginx, InterruptAndTimeoutEndTheWorker) {
+  ASSERT_TRUE(nginx_->WriteFile("slow.bin", std::string(200000, 's')));
+  const int threads = ThreadCount();
+  struct Case {
+    int interrupt_after_blocks;
+    uint32_t timeout;
+    const char* text;
+  };
+  for (const Case& k : {Case{1, 30, "Interrupted."}, Case{-1, 1, "Timeout."}}) {
+    Client c;
+    c.SetTimeout(k.timeout, true);
+    c.interrupt_after_blocks = k.interrupt_after_blocks;
+    ASSERT_EQ(c.SetUrl(Url("/slow/slow.bin").c_str(), false), 0);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(c.DoTransfer(tw::kHttpActionGet), tw::kErrInterrupted);
+    EXPECT_STREQ(c.error_text().c_str(), k.text);
+    // The whole body would take 100 s at the server's rate.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    EXPECT_EQ(ThreadCount(), threads);
+    EXPECT_EQ(c.foreign_events, 0);
+  }
+}
+
+TEST(WinInetPath, AnswerWithoutStatusLineIsAnError) {
+  testsupport::ScriptedPeer peer({testsupport::ScriptedPeer::WaitHead(),
+                                  testsupport::ScriptedPeer::Close()});
+  ASSERT_TRUE(peer.Start());
+  Client c;
+  ASSERT_EQ(c.SetUrl((peer.base_url() + "/x").c_str(), false), 0);
+  EXPECT_EQ(c.DoTransfer(tw::kHttpActionGet), 12152);
+  EXPECT_STREQ(c.error_text().c_str(), "Http Invalid Server Response.");
+}
+
+TEST(WinInetPath, UrlChecksAndMissingLibrary) {
+  Client c;
+  ASSERT_EQ(c.SetUrl("ftp://127.0.0.1/x", false), 0);
+  EXPECT_EQ(c.DoTransfer(tw::kHttpActionGet), tw::kErrInvalidScheme);
+  ASSERT_EQ(c.SetUrl("http://127.0.0.1:1/x", false), 0);
+  EXPECT_EQ(c.DoTransfer(tw::kHttpActionGet), 12029);
+  EXPECT_STREQ(c.error_text().c_str(), "Internet Cannot Connect.");
+
+  tw::UnbindWinInet();
+  win::SetLibraryEnabled("wininet.dll", false);
+  EXPECT_EQ(c.DoTransfer(tw::kHttpActionGet), 126);
+  EXPECT_STREQ(c.error_text().c_str(), "[126] (no description available)");
+  win::SetLibraryEnabled("wininet.dll", true);
+  tw::UnbindWinInet();
+}
+
+TEST(WinInetPath, ErrorAndStatusTables) {
+  EXPECT_STREQ(tw::WinInetErrorText(12001), "Internet Out Of Handles.");
+  EXPECT_STREQ(tw::WinInetErrorText(12150), "Http Header Not Found.");
+  EXPECT_STREQ(tw::WinInetErrorText(12171), "Failed due to security check.");
+  EXPECT_EQ(tw::WinInetErrorText(12035), nullptr);
+  EXPECT_STREQ(tw::WinInetStatusText(200, 16), "Offline by user request.");
+  EXPECT_STREQ(tw::WinInetStatusText(200, 7), "Moved between a secure (HTTPS) and a nonsecure (HTTP) site.");
+  EXPECT_EQ(tw::WinInetStatusText(70, 0), nullptr);
+  EXPECT_STREQ(tw::WinInetStatusText(999, 0), "Unknown state.");
+}
+
+}  // namespace
