@@ -300,6 +300,7 @@ int HttpClient::WinInetTransfer(int action) {
   int rc = wininet_->Start(action);
   if (rc == kOk) rc = WaitForWorker(wininet_.get());
   wininet_->Join();
+  if (rc != kOk) SetErrorText(wininet_->worker_error().c_str());
   if (rc == kErrInterrupted || interrupt_requested() || wininet_->cancelled()) {
     rc = kErrInterrupted;
     SetErrorText(wininet_->cancel_text().empty() ? kTextInterrupted
@@ -448,7 +449,9 @@ int WinInetRequest::Work(int action) {
 }
 
 int WinInetRequest::Fail(int code, const char* text) {
-  client_.SetErrorText(text);
+  // Kept here until the worker has ended: the caller's thread writes the component's error text
+  // itself meanwhile ("Timeout.", "Interrupted.").
+  worker_error_.SetText(text);
   error_text_set_ = true;
   return code;
 }
@@ -466,6 +469,8 @@ int WinInetRequest::Request(int action) {
   win::SetLastError(0);
   c.content_length_ = -1;
   error_text_set_ = false;
+  worker_error_.Reset();
+  live_internet_ = live_connection_ = live_request_ = nullptr;
   success_ = false;
   bytes_so_far_ = 0;
 
@@ -508,20 +513,22 @@ int WinInetRequest::Request(int action) {
   {
     win::HINTERNET h = api.InternetOpenA(c.user_agent_.c_str(), access,
                                          proxy.empty() ? nullptr : proxy.c_str(), nullptr, 0);
+    live_internet_ = h;
     std::lock_guard<std::mutex> guard(handles_lock_);
     internet_ = h;
   }
-  if (internet_ == nullptr || cancelled_) return SetWinInetError(static_cast<int>(win::GetLastError()));
-  api.InternetSetStatusCallback(internet_, &StatusCallback);
+  if (live_internet_ == nullptr || cancelled_) return SetWinInetError(static_cast<int>(win::GetLastError()));
+  api.InternetSetStatusCallback(live_internet_, &StatusCallback);
   {
     win::HINTERNET h = api.InternetConnectA(
-        internet_, c.host_.c_str(), static_cast<win::INTERNET_PORT>(c.port_),
+        live_internet_, c.host_.c_str(), static_cast<win::INTERNET_PORT>(c.port_),
         c.user_.empty() ? nullptr : c.user_.c_str(), c.password_.empty() ? nullptr : c.password_.c_str(),
         win::INTERNET_SERVICE_HTTP, 0, context);
+    live_connection_ = h;
     std::lock_guard<std::mutex> guard(handles_lock_);
     connection_ = h;
   }
-  if (connection_ == nullptr || cancelled_) return SetWinInetError(static_cast<int>(win::GetLastError()));
+  if (live_connection_ == nullptr || cancelled_) return SetWinInetError(static_cast<int>(win::GetLastError()));
 
   const uint32_t ssl = static_cast<uint32_t>(c.ssl_security_flags_);
   uint32_t security = 0;
@@ -537,29 +544,30 @@ int WinInetRequest::Request(int action) {
   path.Assign(c.path_);
   if (path.empty()) path.SetText("/");
   {
-    win::HINTERNET h = api.HttpOpenRequestA(connection_, verb, path.c_str(), version,
+    win::HINTERNET h = api.HttpOpenRequestA(live_connection_, verb, path.c_str(), version,
                                             c.referer_.empty() ? nullptr : c.referer_.c_str(),
                                             c.accept_.empty() ? nullptr : accept, flags, context);
     if (h == nullptr && win::GetLastError() == win::ERROR_INVALID_PARAMETER && flags != 0) {
-      h = api.HttpOpenRequestA(connection_, verb, path.c_str(), version,
+      h = api.HttpOpenRequestA(live_connection_, verb, path.c_str(), version,
                                c.referer_.empty() ? nullptr : c.referer_.c_str(),
                                c.accept_.empty() ? nullptr : accept, 0, context);
     }
+    live_request_ = h;
     std::lock_guard<std::mutex> guard(handles_lock_);
     request_ = h;
   }
-  if (request_ == nullptr || cancelled_) return SetWinInetError(static_cast<int>(win::GetLastError()));
+  if (live_request_ == nullptr || cancelled_) return SetWinInetError(static_cast<int>(win::GetLastError()));
 
   auto add_security = [&](uint32_t flag) {
     win::DWORD current = 0;
     win::DWORD length = sizeof current;
-    api.InternetQueryOptionA(request_, win::INTERNET_OPTION_SECURITY_FLAGS, &current, &length);
+    api.InternetQueryOptionA(live_request_, win::INTERNET_OPTION_SECURITY_FLAGS, &current, &length);
     current |= flag;
-    api.InternetSetOptionA(request_, win::INTERNET_OPTION_SECURITY_FLAGS, &current, sizeof current);
+    api.InternetSetOptionA(live_request_, win::INTERNET_OPTION_SECURITY_FLAGS, &current, sizeof current);
   };
   auto ignore_client_cert = [&] {
     win::DWORD one = 1;
-    api.InternetSetOptionA(request_, win::INTERNET_OPTION_IGNORE_CLIENT_CERT, &one, sizeof one);
+    api.InternetSetOptionA(live_request_, win::INTERNET_OPTION_IGNORE_CLIENT_CERT, &one, sizeof one);
   };
   if (https) {
     for (const SecurityFlagMap& m : kSecurityFlags) {
@@ -584,10 +592,10 @@ int WinInetRequest::Request(int action) {
     if (f.value->empty()) continue;
     ByteString line;
     line.Format("%s: %s\r\n", f.name, f.value->c_str());
-    api.HttpAddRequestHeadersA(request_, line.c_str(), static_cast<win::DWORD>(line.length()), 0);
+    api.HttpAddRequestHeadersA(live_request_, line.c_str(), static_cast<win::DWORD>(line.length()), 0);
   }
   if (!c.other_headers_.empty()) {
-    api.HttpAddRequestHeadersA(request_, c.other_headers_.c_str(),
+    api.HttpAddRequestHeadersA(live_request_, c.other_headers_.c_str(),
                                static_cast<win::DWORD>(c.other_headers_.length()),
                                win::HTTP_ADDREQ_FLAG_ADD | win::HTTP_ADDREQ_FLAG_REPLACE);
   }
@@ -600,7 +608,7 @@ int WinInetRequest::Request(int action) {
   auto set_text_option = [&](win::DWORD option, const char* text, size_t n) {
     std::vector<char> copy(text, text + n);
     copy.push_back('\0');
-    api.InternetSetOptionA(request_, option, copy.data(), static_cast<win::DWORD>(n));
+    api.InternetSetOptionA(live_request_, option, copy.data(), static_cast<win::DWORD>(n));
   };
   const char* ps = c.proxy_server_.c_str();
   if (ps[0] == '*' && std::strchr(ps, ':') != nullptr) {
@@ -616,7 +624,7 @@ int WinInetRequest::Request(int action) {
                     c.proxy_password_.length());
   }
 
-  win::BOOL sent = api.HttpSendRequestA(request_, nullptr, 0, body.empty() ? nullptr : body.data(),
+  win::BOOL sent = api.HttpSendRequestA(live_request_, nullptr, 0, body.empty() ? nullptr : body.data(),
                                         static_cast<win::DWORD>(body.length()));
   if (!sent && !cancelled_) {
     const win::DWORD error = win::GetLastError();
@@ -629,7 +637,7 @@ int WinInetRequest::Request(int action) {
       again = true;
     }
     if (again) {
-      sent = api.HttpSendRequestA(request_, nullptr, 0, body.empty() ? nullptr : body.data(),
+      sent = api.HttpSendRequestA(live_request_, nullptr, 0, body.empty() ? nullptr : body.data(),
                                   static_cast<win::DWORD>(body.length()));
     }
   }
@@ -682,12 +690,12 @@ int WinInetRequest::ReadHeaders() {
   const WinInetApi& api = WinInet();
   std::vector<char> buffer(kFirstHeaderBuffer);
   win::DWORD length = static_cast<win::DWORD>(buffer.size() - 1);
-  win::BOOL ok = api.HttpQueryInfoA(request_, win::HTTP_QUERY_RAW_HEADERS, buffer.data(), &length, nullptr);
+  win::BOOL ok = api.HttpQueryInfoA(live_request_, win::HTTP_QUERY_RAW_HEADERS, buffer.data(), &length, nullptr);
   if (!ok && win::GetLastError() == win::ERROR_INSUFFICIENT_BUFFER && !cancelled_) {
     // A long head is read whole, never cut at the first buffer's size.
     buffer.resize(static_cast<size_t>(length) + 1);
     length = static_cast<win::DWORD>(buffer.size() - 1);
-    ok = api.HttpQueryInfoA(request_, win::HTTP_QUERY_RAW_HEADERS, buffer.data(), &length, nullptr);
+    ok = api.HttpQueryInfoA(live_request_, win::HTTP_QUERY_RAW_HEADERS, buffer.data(), &length, nullptr);
   }
   if (!ok) {
     const win::DWORD error = win::GetLastError();
@@ -817,7 +825,7 @@ int WinInetRequest::ReadBody() {
       if (remaining < kBlockBytes) want = static_cast<win::DWORD>(remaining);
     }
     win::DWORD got = 0;
-    if (!api.InternetReadFile(request_, block, want, &got)) {
+    if (!api.InternetReadFile(live_request_, block, want, &got)) {
       rc = SetWinInetError(static_cast<int>(win::GetLastError()));
       break;
     }

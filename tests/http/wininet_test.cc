@@ -39,6 +39,7 @@ class Client : public tw::HttpClient {
   int events = 0;
   int transfers = 0;
   int interrupt_after_blocks = -1;
+  int last_percent = -2;
   std::string cookie;
   std::string big_header;
 
@@ -61,6 +62,7 @@ class Client : public tw::HttpClient {
   }
   int FireTransfer(int direction, int64_t bytes, int percent, const void* data, int n) override {
     Seen();
+    if (direction == 1) last_percent = percent;
     if (direction == 1 && ++transfers == interrupt_after_blocks) DoTransfer(tw::kHttpActionInterrupt);
     return 0;
   }
@@ -95,17 +97,22 @@ struct VerbCase {
   int action;
   const char* path;
   const char* body;
+  const char* attached;    // AttachedFile content sent after the body ("" for none)
+  const char* config;      // a setting written first ("" for none)
   int result;
   const char* data;        // TransferredData afterwards (null: not checked)
   const char* root_file;   // the server's file afterwards ("" when gone, null: not checked)
+  int last_percent;        // of the last response Transfer event (-2: none expected)
 };
 
 const VerbCase kVerbCases[] = {
-    {"Get", tw::kHttpActionGet, "/v/get.txt", "", 0, "seed", "seed"},
-    {"Put", tw::kHttpActionPut, "/v/put.txt", "put body", 0, nullptr, "put body"},
-    {"Delete", tw::kHttpActionDelete, "/v/del.txt", "", 0, nullptr, ""},
-    {"Head", tw::kHttpActionHead, "/v/head.txt", "", 0, "", "seed"},
-    {"Missing", tw::kHttpActionGet, "/v/none.txt", "", 151, nullptr, nullptr},
+    {"Get", tw::kHttpActionGet, "/v/get.txt", "", "", "", 0, "seed", "seed", 100},
+    {"GetByLength", tw::kHttpActionGet, "/v/len.txt", "", "", "ReadContentLength=true", 0, "seed", "seed", 100},
+    {"Put", tw::kHttpActionPut, "/v/put.txt", "put body", "", "", 0, nullptr, "put body", -2},
+    {"PutFile", tw::kHttpActionPut, "/v/file.txt", "head-", "tail", "", 0, nullptr, "head-tail", -2},
+    {"Delete", tw::kHttpActionDelete, "/v/del.txt", "", "", "", 0, nullptr, "", -2},
+    {"Head", tw::kHttpActionHead, "/v/head.txt", "", "", "", 0, "", "seed", -2},
+    {"Missing", tw::kHttpActionGet, "/v/none.txt", "", "", "", 151, nullptr, nullptr, 100},
 };
 
 class WinInetVerbs : public WinInetNginx, public ::testing::WithParamInterface<VerbCase> {};
@@ -115,8 +122,15 @@ TEST_P(WinInetVerbs, ReachTheServer) {
   ASSERT_TRUE(nginx_->WriteFile(std::string(v.path).substr(1), "seed"));
   if (std::string(v.name) == "Missing") std::filesystem::remove(nginx_->root() + v.path);
   Client c;
+  if (v.config[0] != 0) {
+    ASSERT_EQ(c.ConfigText(v.config, nullptr), 0);
+  }
   ASSERT_EQ(c.SetUrl(Url(v.path).c_str(), false), 0);
   c.SetPostData(v.body, static_cast<int>(strlen(v.body)));
+  if (v.attached[0] != 0) {
+    testsupport::WriteFile(dir_ + "/attached", v.attached);
+    ASSERT_EQ(c.SetAttachedFile((dir_ + "/attached").c_str()), 0);
+  }
   EXPECT_EQ(c.DoTransfer(v.action), v.result) << c.error_text().c_str();
   if (v.data != nullptr) {
     EXPECT_EQ(std::string(c.transferred_data().c_str()), v.data);
@@ -124,6 +138,7 @@ TEST_P(WinInetVerbs, ReachTheServer) {
   if (v.root_file != nullptr) {
     EXPECT_EQ(nginx_->ReadRootFile(std::string(v.path).substr(1)), v.root_file);
   }
+  EXPECT_EQ(c.last_percent, v.last_percent);
   EXPECT_EQ(c.foreign_events, 0);
   EXPECT_GT(c.events, 0);
 }
