@@ -38,6 +38,12 @@ constexpr int kCurlOptNoProxy = 10177;
 constexpr int kCurlOptWriteFunction = 20011;
 constexpr int kCurlOptHeaderFunction = 20079;
 constexpr int kCurlOptPostFieldSizeLarge = 30120;
+constexpr int kCurlOptCookieFile = 10031;
+constexpr int kCurlOptShare = 10100;
+constexpr int kCurlShareOptShare = 1;
+constexpr int kCurlShareOptLock = 3;
+constexpr int kCurlShareOptUnlock = 4;
+constexpr int kCurlLockDataCookie = 2;
 constexpr long kCurlHttp10 = 1;
 constexpr long kCurlHttp11 = 2;
 constexpr long kCurlAuthAny = ~16L;  // every scheme but the old IE digest variant
@@ -91,6 +97,8 @@ struct Curl {
   int (*multi_cleanup)(void*);
   CurlSlist* (*slist_append)(CurlSlist*, const char*);
   void (*slist_free_all)(CurlSlist*);
+  void* (*share_init)();
+  int (*share_setopt)(void*, int, ...);
 };
 
 // libcurl, loaded once; null when missing or incomplete.
@@ -120,6 +128,8 @@ const Curl* LoadCurl() {
     bind(c.multi_cleanup, "curl_multi_cleanup");
     bind(c.slist_append, "curl_slist_append");
     bind(c.slist_free_all, "curl_slist_free_all");
+    bind(c.share_init, "curl_share_init");
+    bind(c.share_setopt, "curl_share_setopt");
     if (!ok || c.global_init(kCurlGlobalAll) != 0) {
       ::dlclose(dl);
       return nullptr;
@@ -192,6 +202,29 @@ class Request : public InternetObject {
   std::string received;
   size_t read_offset = 0;
 };
+
+// The process's cookie store, shared by every request that does not refuse cookies, as the
+// platform library keeps one per process.
+std::mutex& CookieLock() {
+  static std::mutex m;
+  return m;
+}
+void LockCookies(void*, int, int, void*) { CookieLock().lock(); }
+void UnlockCookies(void*, int, void*) { CookieLock().unlock(); }
+
+void* CookieShare() {
+  static void* share = [] {
+    const Curl* c = LoadCurl();
+    void* s = c->share_init();
+    if (s != nullptr) {
+      c->share_setopt(s, kCurlShareOptLock, &LockCookies);
+      c->share_setopt(s, kCurlShareOptUnlock, &UnlockCookies);
+      c->share_setopt(s, kCurlShareOptShare, kCurlLockDataCookie);
+    }
+    return s;
+  }();
+  return share;
+}
 
 std::mutex& CallbackLock() {
   static std::mutex m;
@@ -368,6 +401,11 @@ bool SetUp(Request& r) {
     if ((s & SECURITY_FLAG_IGNORE_CERT_CN_INVALID) != 0) {
       c->easy_setopt(e, kCurlOptSslVerifyHost, 0L);
     }
+  }
+
+  if ((r.flags & INTERNET_FLAG_NO_COOKIES) == 0 && CookieShare() != nullptr) {
+    c->easy_setopt(e, kCurlOptCookieFile, "");  // the cookie engine on, reading no file
+    c->easy_setopt(e, kCurlOptShare, CookieShare());
   }
 
   if (r.verb == "HEAD") {

@@ -74,6 +74,7 @@ class WinInetNginx : public ::testing::Test {
     nginx_ = new NginxPeer();
     nginx_->SetSlowRate(2000);
     nginx_->AddServerConfig("location = /cookie { add_header Set-Cookie \"k=v1; Path=/\"; return 200 \"c\"; }");
+    nginx_->AddServerConfig("location = /echo-cookie { return 200 \"[$http_cookie]\"; }");
     started_ = nginx_->Start();
   }
   static void TearDownTestSuite() {
@@ -173,6 +174,14 @@ TEST_F(WinInetNginx, LongHeadIsReadWholeAndCookiesComeToTheCaller) {
   ASSERT_EQ(c.DoTransfer(tw::kHttpActionGet), 0) << c.error_text().c_str();
   EXPECT_EQ(c.cookie, "k=v1");
   EXPECT_EQ(c.foreign_events, 0);
+
+  // The cookie goes back on later requests unless UseWinInetCookies is off.
+  for (const char* on : {"true", "false"}) {
+    ASSERT_EQ(c.ConfigText((std::string("UseWinInetCookies=") + on).c_str(), nullptr), 0);
+    ASSERT_EQ(c.SetUrl(Url("/echo-cookie").c_str(), false), 0);
+    ASSERT_EQ(c.DoTransfer(tw::kHttpActionGet), 0) << c.error_text().c_str();
+    EXPECT_STREQ(c.transferred_data().c_str(), std::string(on) == "true" ? "[k=v1]" : "[]");
+  }
 }
 
 TEST_F(WinInetNginx, InterruptAndTimeoutEndTheWorker) {
