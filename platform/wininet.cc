@@ -165,7 +165,10 @@ class Connection : public InternetObject {
 
 class Request : public InternetObject {
  public:
-  ~Request() override {
+  ~Request() override { Clear(); }
+
+  // Back to the state before the send, so that the request can be sent again.
+  void Clear() {
     const Curl* c = LoadCurl();
     if (multi != nullptr) {
       if (easy != nullptr && added) c->multi_remove_handle(multi, easy);
@@ -173,6 +176,13 @@ class Request : public InternetObject {
     }
     if (easy != nullptr) c->easy_cleanup(easy);
     if (header_list != nullptr) c->slist_free_all(header_list);
+    multi = easy = nullptr;
+    header_list = nullptr;
+    added = head_done = finished = paused = false;
+    result = 0;
+    response_lines.clear();
+    received.clear();
+    read_offset = 0;
   }
 
   std::shared_ptr<Connection> connection;
@@ -224,6 +234,13 @@ void* CookieShare() {
     return s;
   }();
   return share;
+}
+
+// Guards a request's multi handle between the thread that makes or drops it and a closing thread
+// that wakes it.
+std::mutex& WakeLock() {
+  static std::mutex m;
+  return m;
 }
 
 std::mutex& CallbackLock() {
@@ -362,7 +379,10 @@ bool SetUp(Request& r) {
   const Connection& conn = *r.connection;
   const Session& session = *conn.session;
   r.easy = c->easy_init();
-  r.multi = c->multi_init();
+  {
+    std::lock_guard<std::mutex> guard(WakeLock());
+    r.multi = c->multi_init();
+  }
   if (r.easy == nullptr || r.multi == nullptr) return false;
   const bool secure = (r.flags & INTERNET_FLAG_SECURE) != 0;
   std::string host = conn.host;
@@ -552,13 +572,15 @@ BOOL HttpSendRequestA(HINTERNET request, const char* headers, DWORD headers_leng
   auto r = Lookup<Request>(request);
   if (!r) return FALSE;
   if (r->easy != nullptr) {
-    SetLastError(ERROR_INTERNET_INCORRECT_HANDLE_STATE);
-    return FALSE;
+    // Sent again (after a security option changed): the first attempt is dropped.
+    std::lock_guard<std::mutex> guard(WakeLock());
+    r->Clear();
   }
   if (headers != nullptr) {
     const size_t n = headers_length == static_cast<DWORD>(-1) ? std::strlen(headers) : headers_length;
     AddHeaderLines(*r, headers, n, false);
   }
+  r->body.clear();
   if (optional != nullptr && optional_length > 0) {
     r->body.assign(static_cast<const char*>(optional), optional_length);
   }
@@ -653,8 +675,9 @@ BOOL InternetCloseHandle(HINTERNET handle) {
   auto object = Lookup<InternetObject>(handle);
   if (!object) return FALSE;
   object->closed.store(true);
-  if (auto r = std::dynamic_pointer_cast<Request>(object); r && r->multi != nullptr) {
-    LoadCurl()->multi_wakeup(r->multi);  // a thread inside Drive sees the close at once
+  if (auto r = std::dynamic_pointer_cast<Request>(object)) {
+    std::lock_guard<std::mutex> guard(WakeLock());
+    if (r->multi != nullptr) LoadCurl()->multi_wakeup(r->multi);  // Drive sees the close at once
   }
   return CloseHandle(handle);
 }

@@ -73,6 +73,7 @@ class WinInetNginx : public ::testing::Test {
   static void SetUpTestSuite() {
     nginx_ = new NginxPeer();
     nginx_->SetSlowRate(2000);
+    nginx_->EnableTls();
     nginx_->AddServerConfig("location = /cookie { add_header Set-Cookie \"k=v1; Path=/\"; return 200 \"c\"; }");
     nginx_->AddServerConfig("location = /echo-cookie { return 200 \"[$http_cookie]\"; }");
     started_ = nginx_->Start();
@@ -181,6 +182,24 @@ TEST_F(WinInetNginx, LongHeadIsReadWholeAndCookiesComeToTheCaller) {
     ASSERT_EQ(c.SetUrl(Url("/echo-cookie").c_str(), false), 0);
     ASSERT_EQ(c.DoTransfer(tw::kHttpActionGet), 0) << c.error_text().c_str();
     EXPECT_STREQ(c.transferred_data().c_str(), std::string(on) == "true" ? "[k=v1]" : "[]");
+  }
+}
+
+TEST_F(WinInetNginx, HttpsTrustFollowsTheSecurityFlags) {
+  ASSERT_TRUE(nginx_->WriteFile("tls.txt", "secret"));
+  // The test authority is not the system's: refused, unless an unknown authority is allowed.
+  for (const char* flags : {"0", "16"}) {
+    Client c;
+    ASSERT_EQ(c.ConfigText((std::string("SSLSecurityFlags=") + flags).c_str(), nullptr), 0);
+    ASSERT_EQ(c.SetUrl((nginx_->https_url() + "/tls.txt").c_str(), false), 0);
+    const int rc = c.DoTransfer(tw::kHttpActionGet);
+    if (std::string(flags) == "0") {
+      EXPECT_EQ(rc, 12045);
+      EXPECT_STREQ(c.error_text().c_str(), "Invalid Certification Authority.");
+    } else {
+      EXPECT_EQ(rc, 0) << c.error_text().c_str();
+      EXPECT_STREQ(c.transferred_data().c_str(), "secret");
+    }
   }
 }
 
