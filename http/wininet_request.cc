@@ -420,8 +420,8 @@ intptr_t WinInetRequest::HandleEvent(uintptr_t which, intptr_t lparam) {
       break;
     case kWinInetSslServerAuthentication:
       rc = c.FireSSLServerAuthentication(reinterpret_cast<const void*>(v[0]),
-                                         static_cast<int>(v[1]), text(v[2]), text(v[3]),
-                                         text(v[4]), reinterpret_cast<int*>(v[5]));
+                                         static_cast<int>(v[1]), text(v[2]), text(v[3]), text(v[4]),
+                                         reinterpret_cast<int*>(v[5]));
       break;
     case kWinInetStartTransfer:
       rc = c.FireStartTransferHook(static_cast<int>(v[0]));
@@ -484,7 +484,8 @@ int WinInetRequest::Request(int action) {
   c.verb_.SetText(verb);
 
   const bool https = EqualsNoCase(c.scheme_.c_str(), "https");
-  if (!https && !EqualsNoCase(c.scheme_.c_str(), "http")) return Fail(kErrInvalidScheme, kTextBadScheme);
+  if (!https && !EqualsNoCase(c.scheme_.c_str(), "http"))
+    return Fail(kErrInvalidScheme, kTextBadScheme);
   if (c.host_.empty()) return Fail(kErrNoServer, kTextNoServer);
   CloseHandles();
 
@@ -517,18 +518,21 @@ int WinInetRequest::Request(int action) {
     std::lock_guard<std::mutex> guard(handles_lock_);
     internet_ = h;
   }
-  if (live_internet_ == nullptr || cancelled_) return SetWinInetError(static_cast<int>(win::GetLastError()));
+  if (live_internet_ == nullptr || cancelled_)
+    return SetWinInetError(static_cast<int>(win::GetLastError()));
   api.InternetSetStatusCallback(live_internet_, &StatusCallback);
   {
-    win::HINTERNET h = api.InternetConnectA(
-        live_internet_, c.host_.c_str(), static_cast<win::INTERNET_PORT>(c.port_),
-        c.user_.empty() ? nullptr : c.user_.c_str(), c.password_.empty() ? nullptr : c.password_.c_str(),
-        win::INTERNET_SERVICE_HTTP, 0, context);
+    win::HINTERNET h = api.InternetConnectA(live_internet_, c.host_.c_str(),
+                                            static_cast<win::INTERNET_PORT>(c.port_),
+                                            c.user_.empty() ? nullptr : c.user_.c_str(),
+                                            c.password_.empty() ? nullptr : c.password_.c_str(),
+                                            win::INTERNET_SERVICE_HTTP, 0, context);
     live_connection_ = h;
     std::lock_guard<std::mutex> guard(handles_lock_);
     connection_ = h;
   }
-  if (live_connection_ == nullptr || cancelled_) return SetWinInetError(static_cast<int>(win::GetLastError()));
+  if (live_connection_ == nullptr || cancelled_)
+    return SetWinInetError(static_cast<int>(win::GetLastError()));
 
   const uint32_t ssl = static_cast<uint32_t>(c.ssl_security_flags_);
   uint32_t security = 0;
@@ -556,18 +560,21 @@ int WinInetRequest::Request(int action) {
     std::lock_guard<std::mutex> guard(handles_lock_);
     request_ = h;
   }
-  if (live_request_ == nullptr || cancelled_) return SetWinInetError(static_cast<int>(win::GetLastError()));
+  if (live_request_ == nullptr || cancelled_)
+    return SetWinInetError(static_cast<int>(win::GetLastError()));
 
   auto add_security = [&](uint32_t flag) {
     win::DWORD current = 0;
     win::DWORD length = sizeof current;
     api.InternetQueryOptionA(live_request_, win::INTERNET_OPTION_SECURITY_FLAGS, &current, &length);
     current |= flag;
-    api.InternetSetOptionA(live_request_, win::INTERNET_OPTION_SECURITY_FLAGS, &current, sizeof current);
+    api.InternetSetOptionA(live_request_, win::INTERNET_OPTION_SECURITY_FLAGS, &current,
+                           sizeof current);
   };
   auto ignore_client_cert = [&] {
     win::DWORD one = 1;
-    api.InternetSetOptionA(live_request_, win::INTERNET_OPTION_IGNORE_CLIENT_CERT, &one, sizeof one);
+    api.InternetSetOptionA(live_request_, win::INTERNET_OPTION_IGNORE_CLIENT_CERT, &one,
+                           sizeof one);
   };
   if (https) {
     for (const SecurityFlagMap& m : kSecurityFlags) {
@@ -592,7 +599,8 @@ int WinInetRequest::Request(int action) {
     if (f.value->empty()) continue;
     ByteString line;
     line.Format("%s: %s\r\n", f.name, f.value->c_str());
-    api.HttpAddRequestHeadersA(live_request_, line.c_str(), static_cast<win::DWORD>(line.length()), 0);
+    api.HttpAddRequestHeadersA(live_request_, line.c_str(), static_cast<win::DWORD>(line.length()),
+                               0);
   }
   if (!c.other_headers_.empty()) {
     api.HttpAddRequestHeadersA(live_request_, c.other_headers_.c_str(),
@@ -601,7 +609,8 @@ int WinInetRequest::Request(int action) {
   }
 
   ByteString body;
-  if (body.Append(c.post_bytes(), c.post_length()) != kOk) return Fail(kErrOutOfMemory, "Out of memory.");
+  if (body.Append(c.post_bytes(), c.post_length()) != kOk)
+    return Fail(kErrOutOfMemory, "Out of memory.");
   if (const int rc = ReadBodySource(body); rc != kOk) return rc;
 
   // Proxy credentials: "*user:password" in ProxyServer, then ProxyUser and ProxyPassword.
@@ -613,19 +622,22 @@ int WinInetRequest::Request(int action) {
   const char* ps = c.proxy_server_.c_str();
   if (ps[0] == '*' && std::strchr(ps, ':') != nullptr) {
     const char* colon = std::strchr(ps, ':');
-    set_text_option(win::INTERNET_OPTION_PROXY_USERNAME, ps + 1, static_cast<size_t>(colon - ps - 1));
+    set_text_option(win::INTERNET_OPTION_PROXY_USERNAME, ps + 1,
+                    static_cast<size_t>(colon - ps - 1));
     set_text_option(win::INTERNET_OPTION_PROXY_PASSWORD, colon + 1, std::strlen(colon + 1));
   }
   if (!c.proxy_user_.empty()) {
-    set_text_option(win::INTERNET_OPTION_PROXY_USERNAME, c.proxy_user_.c_str(), c.proxy_user_.length());
+    set_text_option(win::INTERNET_OPTION_PROXY_USERNAME, c.proxy_user_.c_str(),
+                    c.proxy_user_.length());
   }
   if (!c.proxy_password_.empty()) {
     set_text_option(win::INTERNET_OPTION_PROXY_PASSWORD, c.proxy_password_.c_str(),
                     c.proxy_password_.length());
   }
 
-  win::BOOL sent = api.HttpSendRequestA(live_request_, nullptr, 0, body.empty() ? nullptr : body.data(),
-                                        static_cast<win::DWORD>(body.length()));
+  win::BOOL sent =
+      api.HttpSendRequestA(live_request_, nullptr, 0, body.empty() ? nullptr : body.data(),
+                           static_cast<win::DWORD>(body.length()));
   if (!sent && !cancelled_) {
     const win::DWORD error = win::GetLastError();
     bool again = false;
@@ -680,7 +692,8 @@ int WinInetRequest::ReadBodySource(ByteString& body) {
     size_t got = 0;
     if (file.ReadSome(block, sizeof block, &got) != kOk) return Fail(kErrHttpFile, kTextAttached);
     if (got == 0) break;
-    if (body.Append(block, static_cast<int>(got)) != kOk) return Fail(kErrOutOfMemory, "Out of memory.");
+    if (body.Append(block, static_cast<int>(got)) != kOk)
+      return Fail(kErrOutOfMemory, "Out of memory.");
   }
   return kOk;
 }
@@ -690,12 +703,14 @@ int WinInetRequest::ReadHeaders() {
   const WinInetApi& api = WinInet();
   std::vector<char> buffer(kFirstHeaderBuffer);
   win::DWORD length = static_cast<win::DWORD>(buffer.size() - 1);
-  win::BOOL ok = api.HttpQueryInfoA(live_request_, win::HTTP_QUERY_RAW_HEADERS, buffer.data(), &length, nullptr);
+  win::BOOL ok = api.HttpQueryInfoA(live_request_, win::HTTP_QUERY_RAW_HEADERS, buffer.data(),
+                                    &length, nullptr);
   if (!ok && win::GetLastError() == win::ERROR_INSUFFICIENT_BUFFER && !cancelled_) {
     // A long head is read whole, never cut at the first buffer's size.
     buffer.resize(static_cast<size_t>(length) + 1);
     length = static_cast<win::DWORD>(buffer.size() - 1);
-    ok = api.HttpQueryInfoA(live_request_, win::HTTP_QUERY_RAW_HEADERS, buffer.data(), &length, nullptr);
+    ok = api.HttpQueryInfoA(live_request_, win::HTTP_QUERY_RAW_HEADERS, buffer.data(), &length,
+                            nullptr);
   }
   if (!ok) {
     const win::DWORD error = win::GetLastError();
@@ -706,7 +721,8 @@ int WinInetRequest::ReadHeaders() {
   const char* end = p + length;
   bool first = true;
   while (p < end) {
-    const char* line_end = static_cast<const char*>(std::memchr(p, '\0', static_cast<size_t>(end - p)));
+    const char* line_end =
+        static_cast<const char*>(std::memchr(p, '\0', static_cast<size_t>(end - p)));
     if (line_end == nullptr) line_end = end;
     const int n = static_cast<int>(line_end - p);
     if (first) {
@@ -721,7 +737,8 @@ int WinInetRequest::ReadHeaders() {
       if (colon != nullptr) {
         name.Set(p, static_cast<int>(colon - p));
         value_start = colon + 1;
-        while (value_start < line_end && (*value_start == ' ' || *value_start == '\t')) ++value_start;
+        while (value_start < line_end && (*value_start == ' ' || *value_start == '\t'))
+          ++value_start;
       } else {
         name.Set(p, n);
       }
@@ -769,9 +786,10 @@ int WinInetRequest::OnBlock(const char* bytes, int n) {
   // A failure's page goes to TransferredData only: it must not replace the caller's file.
   if (success_ && c.local_file_.Length() > 0) {
     if (!c.local_handle_.IsOpen()) {
-      const int rc = c.append_ ? c.local_handle_.OpenAppend(c.local_file_)
-                               : c.local_handle_.CreateWithAttributes(
-                                     c.local_file_, static_cast<uint32_t>(c.create_local_file_attributes_));
+      const int rc =
+          c.append_ ? c.local_handle_.OpenAppend(c.local_file_)
+                    : c.local_handle_.CreateWithAttributes(
+                          c.local_file_, static_cast<uint32_t>(c.create_local_file_attributes_));
       if (rc != kOk) return Fail(kErrHttpFile, kTextOpenLocal);
     }
     if (c.local_handle_.Write(bytes, static_cast<size_t>(n)) != kOk) {

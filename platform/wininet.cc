@@ -59,11 +59,16 @@ struct CurlErrorMap {
   DWORD error;
 };
 constexpr CurlErrorMap kCurlErrors[] = {
-    {1, ERROR_INTERNET_UNRECOGNIZED_SCHEME},      {3, ERROR_INTERNET_INVALID_URL},
-    {5, ERROR_INTERNET_NAME_NOT_RESOLVED},        {6, ERROR_INTERNET_NAME_NOT_RESOLVED},
-    {7, ERROR_INTERNET_CANNOT_CONNECT},           {8, ERROR_HTTP_INVALID_SERVER_RESPONSE},
-    {28, ERROR_INTERNET_TIMEOUT},                 {35, ERROR_INTERNET_SECURITY_CHANNEL_ERROR},
-    {52, ERROR_HTTP_INVALID_SERVER_RESPONSE},     {60, ERROR_INTERNET_INVALID_CA},
+    {1, ERROR_INTERNET_UNRECOGNIZED_SCHEME},
+    {3, ERROR_INTERNET_INVALID_URL},
+    {5, ERROR_INTERNET_NAME_NOT_RESOLVED},
+    {6, ERROR_INTERNET_NAME_NOT_RESOLVED},
+    {7, ERROR_INTERNET_CANNOT_CONNECT},
+    {8, ERROR_HTTP_INVALID_SERVER_RESPONSE},
+    {28, ERROR_INTERNET_TIMEOUT},
+    {35, ERROR_INTERNET_SECURITY_CHANNEL_ERROR},
+    {52, ERROR_HTTP_INVALID_SERVER_RESPONSE},
+    {60, ERROR_INTERNET_INVALID_CA},
 };
 
 // Bytes of body held ahead of the reader before libcurl is paused.
@@ -473,7 +478,8 @@ HINTERNET InternetOpenA(const char* agent, DWORD access_type, const char* proxy,
   session->agent = Text(agent);
   if (access_type == INTERNET_OPEN_TYPE_PROXY) {
     session->proxy = Text(proxy);
-  } else if (access_type != INTERNET_OPEN_TYPE_DIRECT && access_type != INTERNET_OPEN_TYPE_PRECONFIG) {
+  } else if (access_type != INTERNET_OPEN_TYPE_DIRECT &&
+             access_type != INTERNET_OPEN_TYPE_PRECONFIG) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
@@ -550,8 +556,7 @@ HINTERNET HttpOpenRequestA(HINTERNET connection, const char* verb, const char* o
   return RegisterHandle(r);
 }
 
-BOOL HttpAddRequestHeadersA(HINTERNET request, const char* headers, DWORD length,
-                            DWORD modifiers) {
+BOOL HttpAddRequestHeadersA(HINTERNET request, const char* headers, DWORD length, DWORD modifiers) {
   auto r = Lookup<Request>(request);
   if (!r) return FALSE;
   if (headers == nullptr) {
@@ -577,7 +582,8 @@ BOOL HttpSendRequestA(HINTERNET request, const char* headers, DWORD headers_leng
     r->Clear();
   }
   if (headers != nullptr) {
-    const size_t n = headers_length == static_cast<DWORD>(-1) ? std::strlen(headers) : headers_length;
+    const size_t n =
+        headers_length == static_cast<DWORD>(-1) ? std::strlen(headers) : headers_length;
     AddHeaderLines(*r, headers, n, false);
   }
   r->body.clear();

@@ -48,7 +48,8 @@ TEST_F(AzuriteWinInet, ContainerAndBlobLife) {
   client_.SetCallerLocalFile(file.c_str());
   client_.set_overwrite(true);
   EXPECT_NE(client_.GetBlob("none.bin"), 0);
-  EXPECT_NE(std::string(client_.Error()).find("BlobNotFound"), std::string::npos) << client_.Error();
+  EXPECT_NE(std::string(client_.Error()).find("BlobNotFound"), std::string::npos)
+      << client_.Error();
   EXPECT_EQ(testsupport::ReadFile(file), data);
 
   ASSERT_EQ(client_.DeleteBlob("one.bin", 0), 0) << client_.Error();

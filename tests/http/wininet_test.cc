@@ -1,8 +1,8 @@
 // The WinINet request path against a real nginx: verbs, failure pages, long heads, events on the
 // caller's thread, interruption, and the library missing.
 
-#include <gtest/gtest.h>
 #include <dirent.h>
+#include <gtest/gtest.h>
 
 #include <filesystem>
 #include <string>
@@ -48,9 +48,11 @@ class Client : public tw::HttpClient {
     ++events;
     foreign_events += std::this_thread::get_id() != owner;
   }
-  int FireConnected(int code, const char* d) override { return Seen(), HttpClient::FireConnected(code, d); }
-  int FireSetCookie(const char* name, const char* value, const char* e, const char* d, const char* p,
-                    int s) override {
+  int FireConnected(int code, const char* d) override {
+    return Seen(), HttpClient::FireConnected(code, d);
+  }
+  int FireSetCookie(const char* name, const char* value, const char* e, const char* d,
+                    const char* p, int s) override {
     Seen();
     cookie = std::string(name) + "=" + value;
     return 0;
@@ -63,7 +65,8 @@ class Client : public tw::HttpClient {
   int FireTransfer(int direction, int64_t bytes, int percent, const void* data, int n) override {
     Seen();
     if (direction == 1) last_percent = percent;
-    if (direction == 1 && ++transfers == interrupt_after_blocks) DoTransfer(tw::kHttpActionInterrupt);
+    if (direction == 1 && ++transfers == interrupt_after_blocks)
+      DoTransfer(tw::kHttpActionInterrupt);
     return 0;
   }
 };
@@ -74,7 +77,8 @@ class WinInetNginx : public ::testing::Test {
     nginx_ = new NginxPeer();
     nginx_->SetSlowRate(2000);
     nginx_->EnableTls();
-    nginx_->AddServerConfig("location = /cookie { add_header Set-Cookie \"k=v1; Path=/\"; return 200 \"c\"; }");
+    nginx_->AddServerConfig(
+        "location = /cookie { add_header Set-Cookie \"k=v1; Path=/\"; return 200 \"c\"; }");
     nginx_->AddServerConfig("location = /echo-cookie { return 200 \"[$http_cookie]\"; }");
     started_ = nginx_->Start();
   }
@@ -99,19 +103,21 @@ struct VerbCase {
   int action;
   const char* path;
   const char* body;
-  const char* attached;    // AttachedFile content sent after the body ("" for none)
-  const char* config;      // a setting written first ("" for none)
+  const char* attached;  // AttachedFile content sent after the body ("" for none)
+  const char* config;    // a setting written first ("" for none)
   int result;
-  const char* data;        // TransferredData afterwards (null: not checked)
-  const char* root_file;   // the server's file afterwards ("" when gone, null: not checked)
-  int last_percent;        // of the last response Transfer event (-2: none expected)
+  const char* data;       // TransferredData afterwards (null: not checked)
+  const char* root_file;  // the server's file afterwards ("" when gone, null: not checked)
+  int last_percent;       // of the last response Transfer event (-2: none expected)
 };
 
 const VerbCase kVerbCases[] = {
     {"Get", tw::kHttpActionGet, "/v/get.txt", "", "", "", 0, "seed", "seed", 100},
-    {"GetByLength", tw::kHttpActionGet, "/v/len.txt", "", "", "ReadContentLength=true", 0, "seed", "seed", 100},
+    {"GetByLength", tw::kHttpActionGet, "/v/len.txt", "", "", "ReadContentLength=true", 0, "seed",
+     "seed", 100},
     {"Put", tw::kHttpActionPut, "/v/put.txt", "put body", "", "", 0, nullptr, "put body", -2},
-    {"PutFile", tw::kHttpActionPut, "/v/file.txt", "head-", "tail", "", 0, nullptr, "head-tail", -2},
+    {"PutFile", tw::kHttpActionPut, "/v/file.txt", "head-", "tail", "", 0, nullptr, "head-tail",
+     -2},
     {"Delete", tw::kHttpActionDelete, "/v/del.txt", "", "", "", 0, nullptr, "", -2},
     {"Head", tw::kHttpActionHead, "/v/head.txt", "", "", "", 0, "", "seed", -2},
     {"Missing", tw::kHttpActionGet, "/v/none.txt", "", "", "", 151, nullptr, nullptr, 100},
@@ -227,8 +233,8 @@ TEST_F(WinInetNginx, InterruptAndTimeoutEndTheWorker) {
 }
 
 TEST(WinInetPath, AnswerWithoutStatusLineIsAnError) {
-  testsupport::ScriptedPeer peer({testsupport::ScriptedPeer::WaitHead(),
-                                  testsupport::ScriptedPeer::Close()});
+  testsupport::ScriptedPeer peer(
+      {testsupport::ScriptedPeer::WaitHead(), testsupport::ScriptedPeer::Close()});
   ASSERT_TRUE(peer.Start());
   Client c;
   ASSERT_EQ(c.SetUrl((peer.base_url() + "/x").c_str(), false), 0);
@@ -258,7 +264,8 @@ TEST(WinInetPath, ErrorAndStatusTables) {
   EXPECT_STREQ(tw::WinInetErrorText(12171), "Failed due to security check.");
   EXPECT_EQ(tw::WinInetErrorText(12035), nullptr);
   EXPECT_STREQ(tw::WinInetStatusText(200, 16), "Offline by user request.");
-  EXPECT_STREQ(tw::WinInetStatusText(200, 7), "Moved between a secure (HTTPS) and a nonsecure (HTTP) site.");
+  EXPECT_STREQ(tw::WinInetStatusText(200, 7),
+               "Moved between a secure (HTTPS) and a nonsecure (HTTP) site.");
   EXPECT_EQ(tw::WinInetStatusText(70, 0), nullptr);
   EXPECT_STREQ(tw::WinInetStatusText(999, 0), "Unknown state.");
 }

@@ -1,13 +1,14 @@
 // The wininet.dll stand-in over libcurl: loading and switching off, raw header queries, large
 // bodies read in small pieces, status notifications, and a close from another thread.
 
+#include "platform/wininet.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "platform/wininet.h"
 #include "tests/peers/scripted_peer.h"
 #include "tests/support/test_support.h"
 
@@ -33,8 +34,9 @@ void Open(Handles& h, int port, const char* verb, const char* path) {
   h.internet = win::InternetOpenA("t", win::INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
   ASSERT_NE(h.internet, nullptr);
   win::InternetSetStatusCallback(h.internet, &Note);
-  h.connection = win::InternetConnectA(h.internet, "127.0.0.1", static_cast<win::INTERNET_PORT>(port),
-                                       nullptr, nullptr, win::INTERNET_SERVICE_HTTP, 0, 7);
+  h.connection =
+      win::InternetConnectA(h.internet, "127.0.0.1", static_cast<win::INTERNET_PORT>(port), nullptr,
+                            nullptr, win::INTERNET_SERVICE_HTTP, 0, 7);
   ASSERT_NE(h.connection, nullptr);
   h.request = win::HttpOpenRequestA(h.connection, verb, path, nullptr, nullptr, nullptr, 0, 7);
   ASSERT_NE(h.request, nullptr);
@@ -43,10 +45,10 @@ void Open(Handles& h, int port, const char* verb, const char* path) {
 TEST(WinInetStandIn, LoadsUnlessSwitchedOff) {
   win::HMODULE m = win::LoadLibraryA("WININET");
   ASSERT_NE(m, nullptr);
-  for (const char* name : {"InternetCloseHandle", "InternetReadFile", "HttpQueryInfoA", "HttpSendRequestA",
-                           "HttpAddRequestHeadersA", "HttpOpenRequestA", "InternetConnectA",
-                           "InternetSetStatusCallback", "InternetOpenA", "InternetSetOptionA",
-                           "InternetQueryOptionA"}) {
+  for (const char* name : {"InternetCloseHandle", "InternetReadFile", "HttpQueryInfoA",
+                           "HttpSendRequestA", "HttpAddRequestHeadersA", "HttpOpenRequestA",
+                           "InternetConnectA", "InternetSetStatusCallback", "InternetOpenA",
+                           "InternetSetOptionA", "InternetQueryOptionA"}) {
     EXPECT_NE(win::GetProcAddress(m, name), nullptr) << name;
   }
   win::FreeLibrary(m);
@@ -59,7 +61,8 @@ TEST(WinInetStandIn, LoadsUnlessSwitchedOff) {
 TEST(WinInetStandIn, HeadersBodyAndNotifications) {
   const std::string body = testsupport::RandomBytes(3 << 20, 9);
   ScriptedPeer peer({ScriptedPeer::WaitHead(),
-                     ScriptedPeer::Send(ScriptedPeer::HttpResponse(body, "X-Long: " + std::string(6000, 'l') + "\r\n")),
+                     ScriptedPeer::Send(ScriptedPeer::HttpResponse(
+                         body, "X-Long: " + std::string(6000, 'l') + "\r\n")),
                      ScriptedPeer::Close()});
   ASSERT_TRUE(peer.Start());
   Handles h;
@@ -70,10 +73,12 @@ TEST(WinInetStandIn, HeadersBodyAndNotifications) {
 
   char small[64];
   win::DWORD length = sizeof small;
-  EXPECT_FALSE(win::HttpQueryInfoA(h.request, win::HTTP_QUERY_RAW_HEADERS_CRLF, small, &length, nullptr));
+  EXPECT_FALSE(
+      win::HttpQueryInfoA(h.request, win::HTTP_QUERY_RAW_HEADERS_CRLF, small, &length, nullptr));
   EXPECT_EQ(win::GetLastError(), static_cast<win::DWORD>(win::ERROR_INSUFFICIENT_BUFFER));
   std::string head(length, '\0');
-  ASSERT_TRUE(win::HttpQueryInfoA(h.request, win::HTTP_QUERY_RAW_HEADERS_CRLF, head.data(), &length, nullptr));
+  ASSERT_TRUE(win::HttpQueryInfoA(h.request, win::HTTP_QUERY_RAW_HEADERS_CRLF, head.data(), &length,
+                                  nullptr));
   head.resize(length);
   EXPECT_EQ(head.compare(0, 15, "HTTP/1.1 200 OK"), 0) << head;
   EXPECT_NE(head.find("X-Long: " + std::string(6000, 'l') + "\r\n"), std::string::npos);
