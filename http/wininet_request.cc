@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "foundation/text_conversion.h"
@@ -331,7 +332,14 @@ int WinInetRequest::Start(int action) {
   cancel_text_.Reset();
   try {
     thread_ = std::thread([this, action] {
-      exit_code_ = static_cast<uint32_t>(Work(action));
+      int rc;
+      try {
+        rc = Work(action);
+      } catch (const std::bad_alloc&) {
+        CloseHandles();
+        rc = Fail(kErrOutOfMemory, "Out of memory.");
+      }
+      exit_code_ = static_cast<uint32_t>(rc);
       ended_ = true;
       // Wakes the caller's wait at once.
       win::PostMessageA(client_.window(), win::WM_NULL, 0, 0);
