@@ -25,6 +25,8 @@ constexpr int kCurlOptHttpHeader = 10023;
 constexpr int kCurlOptHeaderData = 10029;
 constexpr int kCurlOptCustomRequest = 10036;
 constexpr int kCurlOptNoBody = 44;
+constexpr int kCurlOptFollowLocation = 52;
+constexpr int kCurlOptMaxRedirs = 68;
 constexpr int kCurlOptSslVerifyPeer = 64;
 constexpr int kCurlOptSslVerifyHost = 81;
 constexpr int kCurlOptHttpVersion = 84;
@@ -67,10 +69,13 @@ constexpr CurlErrorMap kCurlErrors[] = {
     {8, ERROR_HTTP_INVALID_SERVER_RESPONSE},
     {28, ERROR_INTERNET_TIMEOUT},
     {35, ERROR_INTERNET_SECURITY_CHANNEL_ERROR},
+    {47, ERROR_HTTP_REDIRECT_FAILED},
     {52, ERROR_HTTP_INVALID_SERVER_RESPONSE},
     {60, ERROR_INTERNET_INVALID_CA},
 };
 
+// Redirects followed for one request before it fails.
+constexpr long kMaxRedirects = 20;
 // Bytes of body held ahead of the reader before libcurl is paused.
 constexpr size_t kMaxBufferedBody = 262144;
 // The longest wait inside libcurl between checks for a closed handle; closing also wakes it.
@@ -272,7 +277,18 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
     const size_t blank = status.find(' ');
     const bool interim = blank != std::string::npos && status.compare(blank + 1, 1, "1") == 0 &&
                          status.compare(blank + 1, 3, "101") != 0;
-    if (!interim) r->head_done = true;
+    // A redirect that libcurl follows is not the answer either: the next status line replaces it.
+    bool followed = false;
+    if (blank != std::string::npos && (r->flags & INTERNET_FLAG_NO_AUTO_REDIRECT) == 0) {
+      const std::string code = status.substr(blank + 1, 3);
+      const bool redirect =
+          code == "301" || code == "302" || code == "303" || code == "307" || code == "308";
+      for (const std::string& h : r->response_lines) {
+        if (redirect && h.size() > 9 && ::strncasecmp(h.c_str(), "Location:", 9) == 0)
+          followed = true;
+      }
+    }
+    if (!interim && !followed) r->head_done = true;
     return size * count;
   }
   if (!r->response_lines.empty()) r->response_lines.push_back(line);
@@ -428,6 +444,10 @@ bool SetUp(Request& r) {
     }
   }
 
+  if ((r.flags & INTERNET_FLAG_NO_AUTO_REDIRECT) == 0) {
+    c->easy_setopt(e, kCurlOptFollowLocation, 1L);
+    c->easy_setopt(e, kCurlOptMaxRedirs, kMaxRedirects);
+  }
   if ((r.flags & INTERNET_FLAG_NO_COOKIES) == 0 && CookieShare() != nullptr) {
     c->easy_setopt(e, kCurlOptCookieFile, "");  // the cookie engine on, reading no file
     c->easy_setopt(e, kCurlOptShare, CookieShare());

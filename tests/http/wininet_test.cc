@@ -85,6 +85,7 @@ class WinInetNginx : public ::testing::Test {
     nginx_ = new NginxPeer();
     nginx_->SetSlowRate(2000);
     nginx_->EnableTls();
+    nginx_->AddRedirect("/moved", 302, "/v/get.txt");
     nginx_->AddServerConfig(
         "location = /cookie { add_header Set-Cookie \"k=v1; Path=/\"; return 200 \"c\"; }");
     nginx_->AddServerConfig("location = /echo-cookie { return 200 \"[$http_cookie]\"; }");
@@ -129,6 +130,7 @@ const VerbCase kVerbCases[] = {
      -2},
     {"Delete", tw::kHttpActionDelete, "/v/del.txt", "", "", "", 0, nullptr, "", -2},
     {"Head", tw::kHttpActionHead, "/v/head.txt", "", "", "", 0, "", "seed", -2},
+    {"Redirected", tw::kHttpActionGet, "/moved", "", "", "", 0, "seed", nullptr, 100},
     {"Missing", tw::kHttpActionGet, "/v/none.txt", "", "", "", 151, nullptr, nullptr, 100},
 };
 
@@ -137,6 +139,7 @@ class WinInetVerbs : public WinInetNginx, public ::testing::WithParamInterface<V
 TEST_P(WinInetVerbs, ReachTheServer) {
   const VerbCase& v = GetParam();
   ASSERT_TRUE(nginx_->WriteFile(std::string(v.path).substr(1), "seed"));
+  ASSERT_TRUE(nginx_->WriteFile("v/get.txt", "seed"));  // the redirect's target
   if (std::string(v.name) == "Missing") std::filesystem::remove(nginx_->root() + v.path);
   Client c;
   if (v.config[0] != 0) {
