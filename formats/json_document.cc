@@ -253,8 +253,8 @@ int JsonDocument::Step(unsigned char b, bool* consumed) {
         if (state_ == kString) return EndScalar(kJsonString, position_ + 1);
         const char* s = text_.data() + (token_start_ + 1 - base_);
         const size_t n = static_cast<size_t>(position_ - token_start_ - 1);
-        member_name_ = (string_options_ & kJsonDecodeEscapes) != 0 ? DecodeString(s, n)
-                                                                    : std::string(s, n);
+        member_name_ =
+            (string_options_ & kJsonDecodeEscapes) != 0 ? DecodeString(s, n) : std::string(s, n);
         has_member_name_ = true;
         if (path_events_) OnPathPush(member_name_.c_str());
         state_ = kColon;
@@ -454,7 +454,8 @@ int JsonDocument::EndScalar(int type, int64_t end) {
     if ((string_options_ & kJsonStripQuotes) != 0 && value.size() >= 2) {
       value = value.substr(1, value.size() - 2);
     }
-    if ((string_options_ & kJsonDecodeEscapes) != 0) value = DecodeString(value.data(), value.size());
+    if ((string_options_ & kJsonDecodeEscapes) != 0)
+      value = DecodeString(value.data(), value.size());
   }
   OnValue(value.c_str(), type);
   if (build_dom_) {
@@ -533,7 +534,8 @@ std::string JsonDocument::DecodeString(const char* s, size_t n) const {
       units[0] = static_cast<char16_t>(c);
     }
     char bytes[16];
-    const int got = win::WideCharToMultiByte(cp, 0, units, count, bytes, sizeof bytes, nullptr, nullptr);
+    const int got =
+        win::WideCharToMultiByte(cp, 0, units, count, bytes, sizeof bytes, nullptr, nullptr);
     if (got > 0) out.append(bytes, static_cast<size_t>(got));
   };
   for (size_t i = 0; i < n; ++i) {
@@ -667,7 +669,8 @@ int JsonDocument::SelectJsonPath(const char* path) {
     if (p[i] == '.' || first) {
       if (!first) ++i;
       first = false;
-      if (i < p.size() && p[i] == '.') return Fail(kErrJsonPath, kTextPath);  // ".." selects nothing
+      if (i < p.size() && p[i] == '.')
+        return Fail(kErrJsonPath, kTextPath);  // ".." selects nothing
       std::string name;
       while (i < p.size() && p[i] != '.' && p[i] != '[') {
         if (p[i] == '\\' && i + 1 < p.size() && std::strchr("[]\\", p[i + 1]) != nullptr) ++i;
@@ -685,8 +688,8 @@ int JsonDocument::SelectJsonPath(const char* path) {
       } else {
         const size_t close = p.find(']', i);
         if (close == std::string::npos) return Fail(kErrJsonPath, kTextPath);
-        const int pick = PickIndex(p.substr(i + 1, close - i - 1),
-                                   static_cast<int>(node->children.size()), 0);
+        const int pick =
+            PickIndex(p.substr(i + 1, close - i - 1), static_cast<int>(node->children.size()), 0);
         if (pick < 0) return Fail(kErrJsonPath, kTextPath);
         node = node->children[static_cast<size_t>(pick)].get();
         i = close + 1;
@@ -699,14 +702,21 @@ int JsonDocument::SelectJsonPath(const char* path) {
   return 0;
 }
 
+bool JsonDocument::HasSelection() {
+  if (selected_ != nullptr) return true;
+  Fail(kErrJsonNoSelection, kTextNoSelection);
+  return false;
+}
+
 const char* JsonDocument::CurrentName() {
-  if (selected_ == nullptr) return Fail(kErrJsonNoSelection, kTextNoSelection), nullptr;
+  if (!HasSelection()) return nullptr;
   return selected_->name.c_str();
 }
 
 const char* JsonDocument::CurrentValue() {
-  if (selected_ == nullptr) return Fail(kErrJsonNoSelection, kTextNoSelection), nullptr;
-  if (selected_->type != kJsonObject && selected_->type != kJsonArray) return selected_->value.c_str();
+  if (!HasSelection()) return nullptr;
+  if (selected_->type != kJsonObject && selected_->type != kJsonArray)
+    return selected_->value.c_str();
   out_.clear();
   if (keep_text_ && selected_->start >= base_ && selected_->end > selected_->start &&
       selected_->end - base_ <= static_cast<int64_t>(text_.size())) {
@@ -717,17 +727,17 @@ const char* JsonDocument::CurrentValue() {
 }
 
 int JsonDocument::ChildCount() {
-  if (selected_ == nullptr) return Fail(kErrJsonNoSelection, kTextNoSelection), -1;
+  if (!HasSelection()) return -1;
   return static_cast<int>(selected_->children.size());
 }
 
 int JsonDocument::CurrentType() {
-  if (selected_ == nullptr) return Fail(kErrJsonNoSelection, kTextNoSelection), -1;
+  if (!HasSelection()) return -1;
   return selected_->type;
 }
 
 const char* JsonDocument::CurrentPath() {
-  if (selected_ == nullptr) return Fail(kErrJsonNoSelection, kTextNoSelection), nullptr;
+  if (!HasSelection()) return nullptr;
   return selected_->path.c_str();
 }
 

@@ -66,7 +66,7 @@ class JsonDocument : public ComponentBase {
   // "/"; otherwise (and always for a leading "/") the slash path.
   int Select(const char* path);
 
-  // The selected node (207 when none).
+  // The selected node; null or -1 (error 207) when none is selected.
   const char* CurrentName();
   // Scalars: the value text; containers: their text as it stands in the input (keep-text on).
   const char* CurrentValue();
@@ -98,6 +98,8 @@ class JsonDocument : public ComponentBase {
  private:
   int Step(unsigned char b, bool* consumed);
   int Fail(int code, const char* text);
+  // False (207) when no node is selected.
+  bool HasSelection();
   int OpenContainer(char kind, int64_t at);
   int CloseContainer(char kind, int64_t at);
   int EndScalar(int type, int64_t end);

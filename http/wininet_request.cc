@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "foundation/text_conversion.h"
@@ -300,6 +301,7 @@ int HttpClient::WinInetTransfer(int action) {
   int rc = wininet_->Start(action);
   if (rc == kOk) rc = WaitForWorker(wininet_.get());
   wininet_->Join();
+  if (rc != kOk) SetErrorText(wininet_->worker_error().c_str());
   if (rc == kErrInterrupted || interrupt_requested() || wininet_->cancelled()) {
     rc = kErrInterrupted;
     SetErrorText(wininet_->cancel_text().empty() ? kTextInterrupted
@@ -330,7 +332,14 @@ int WinInetRequest::Start(int action) {
   cancel_text_.Reset();
   try {
     thread_ = std::thread([this, action] {
-      exit_code_ = static_cast<uint32_t>(Work(action));
+      int rc;
+      try {
+        rc = Work(action);
+      } catch (const std::bad_alloc&) {
+        CloseHandles();
+        rc = Fail(kErrOutOfMemory, "Out of memory.");
+      }
+      exit_code_ = static_cast<uint32_t>(rc);
       ended_ = true;
       // Wakes the caller's wait at once.
       win::PostMessageA(client_.window(), win::WM_NULL, 0, 0);
@@ -419,8 +428,8 @@ intptr_t WinInetRequest::HandleEvent(uintptr_t which, intptr_t lparam) {
       break;
     case kWinInetSslServerAuthentication:
       rc = c.FireSSLServerAuthentication(reinterpret_cast<const void*>(v[0]),
-                                         static_cast<int>(v[1]), text(v[2]), text(v[3]),
-                                         text(v[4]), reinterpret_cast<int*>(v[5]));
+                                         static_cast<int>(v[1]), text(v[2]), text(v[3]), text(v[4]),
+                                         reinterpret_cast<int*>(v[5]));
       break;
     case kWinInetStartTransfer:
       rc = c.FireStartTransferHook(static_cast<int>(v[0]));
@@ -448,7 +457,9 @@ int WinInetRequest::Work(int action) {
 }
 
 int WinInetRequest::Fail(int code, const char* text) {
-  client_.SetErrorText(text);
+  // Kept here until the worker has ended: the caller's thread writes the component's error text
+  // itself meanwhile ("Timeout.", "Interrupted.").
+  worker_error_.SetText(text);
   error_text_set_ = true;
   return code;
 }
@@ -466,6 +477,8 @@ int WinInetRequest::Request(int action) {
   win::SetLastError(0);
   c.content_length_ = -1;
   error_text_set_ = false;
+  worker_error_.Reset();
+  live_internet_ = live_connection_ = live_request_ = nullptr;
   success_ = false;
   bytes_so_far_ = 0;
 
@@ -479,7 +492,8 @@ int WinInetRequest::Request(int action) {
   c.verb_.SetText(verb);
 
   const bool https = EqualsNoCase(c.scheme_.c_str(), "https");
-  if (!https && !EqualsNoCase(c.scheme_.c_str(), "http")) return Fail(kErrInvalidScheme, kTextBadScheme);
+  if (!https && !EqualsNoCase(c.scheme_.c_str(), "http"))
+    return Fail(kErrInvalidScheme, kTextBadScheme);
   if (c.host_.empty()) return Fail(kErrNoServer, kTextNoServer);
   CloseHandles();
 
@@ -508,20 +522,25 @@ int WinInetRequest::Request(int action) {
   {
     win::HINTERNET h = api.InternetOpenA(c.user_agent_.c_str(), access,
                                          proxy.empty() ? nullptr : proxy.c_str(), nullptr, 0);
+    live_internet_ = h;
     std::lock_guard<std::mutex> guard(handles_lock_);
     internet_ = h;
   }
-  if (internet_ == nullptr || cancelled_) return SetWinInetError(static_cast<int>(win::GetLastError()));
-  api.InternetSetStatusCallback(internet_, &StatusCallback);
+  if (live_internet_ == nullptr || cancelled_)
+    return SetWinInetError(static_cast<int>(win::GetLastError()));
+  api.InternetSetStatusCallback(live_internet_, &StatusCallback);
   {
-    win::HINTERNET h = api.InternetConnectA(
-        internet_, c.host_.c_str(), static_cast<win::INTERNET_PORT>(c.port_),
-        c.user_.empty() ? nullptr : c.user_.c_str(), c.password_.empty() ? nullptr : c.password_.c_str(),
-        win::INTERNET_SERVICE_HTTP, 0, context);
+    win::HINTERNET h = api.InternetConnectA(live_internet_, c.host_.c_str(),
+                                            static_cast<win::INTERNET_PORT>(c.port_),
+                                            c.user_.empty() ? nullptr : c.user_.c_str(),
+                                            c.password_.empty() ? nullptr : c.password_.c_str(),
+                                            win::INTERNET_SERVICE_HTTP, 0, context);
+    live_connection_ = h;
     std::lock_guard<std::mutex> guard(handles_lock_);
     connection_ = h;
   }
-  if (connection_ == nullptr || cancelled_) return SetWinInetError(static_cast<int>(win::GetLastError()));
+  if (live_connection_ == nullptr || cancelled_)
+    return SetWinInetError(static_cast<int>(win::GetLastError()));
 
   const uint32_t ssl = static_cast<uint32_t>(c.ssl_security_flags_);
   uint32_t security = 0;
@@ -537,29 +556,33 @@ int WinInetRequest::Request(int action) {
   path.Assign(c.path_);
   if (path.empty()) path.SetText("/");
   {
-    win::HINTERNET h = api.HttpOpenRequestA(connection_, verb, path.c_str(), version,
+    win::HINTERNET h = api.HttpOpenRequestA(live_connection_, verb, path.c_str(), version,
                                             c.referer_.empty() ? nullptr : c.referer_.c_str(),
                                             c.accept_.empty() ? nullptr : accept, flags, context);
     if (h == nullptr && win::GetLastError() == win::ERROR_INVALID_PARAMETER && flags != 0) {
-      h = api.HttpOpenRequestA(connection_, verb, path.c_str(), version,
+      h = api.HttpOpenRequestA(live_connection_, verb, path.c_str(), version,
                                c.referer_.empty() ? nullptr : c.referer_.c_str(),
                                c.accept_.empty() ? nullptr : accept, 0, context);
     }
+    live_request_ = h;
     std::lock_guard<std::mutex> guard(handles_lock_);
     request_ = h;
   }
-  if (request_ == nullptr || cancelled_) return SetWinInetError(static_cast<int>(win::GetLastError()));
+  if (live_request_ == nullptr || cancelled_)
+    return SetWinInetError(static_cast<int>(win::GetLastError()));
 
   auto add_security = [&](uint32_t flag) {
     win::DWORD current = 0;
     win::DWORD length = sizeof current;
-    api.InternetQueryOptionA(request_, win::INTERNET_OPTION_SECURITY_FLAGS, &current, &length);
+    api.InternetQueryOptionA(live_request_, win::INTERNET_OPTION_SECURITY_FLAGS, &current, &length);
     current |= flag;
-    api.InternetSetOptionA(request_, win::INTERNET_OPTION_SECURITY_FLAGS, &current, sizeof current);
+    api.InternetSetOptionA(live_request_, win::INTERNET_OPTION_SECURITY_FLAGS, &current,
+                           sizeof current);
   };
   auto ignore_client_cert = [&] {
     win::DWORD one = 1;
-    api.InternetSetOptionA(request_, win::INTERNET_OPTION_IGNORE_CLIENT_CERT, &one, sizeof one);
+    api.InternetSetOptionA(live_request_, win::INTERNET_OPTION_IGNORE_CLIENT_CERT, &one,
+                           sizeof one);
   };
   if (https) {
     for (const SecurityFlagMap& m : kSecurityFlags) {
@@ -584,40 +607,45 @@ int WinInetRequest::Request(int action) {
     if (f.value->empty()) continue;
     ByteString line;
     line.Format("%s: %s\r\n", f.name, f.value->c_str());
-    api.HttpAddRequestHeadersA(request_, line.c_str(), static_cast<win::DWORD>(line.length()), 0);
+    api.HttpAddRequestHeadersA(live_request_, line.c_str(), static_cast<win::DWORD>(line.length()),
+                               0);
   }
   if (!c.other_headers_.empty()) {
-    api.HttpAddRequestHeadersA(request_, c.other_headers_.c_str(),
+    api.HttpAddRequestHeadersA(live_request_, c.other_headers_.c_str(),
                                static_cast<win::DWORD>(c.other_headers_.length()),
                                win::HTTP_ADDREQ_FLAG_ADD | win::HTTP_ADDREQ_FLAG_REPLACE);
   }
 
   ByteString body;
-  if (body.Append(c.post_bytes(), c.post_length()) != kOk) return Fail(kErrOutOfMemory, "Out of memory.");
+  if (body.Append(c.post_bytes(), c.post_length()) != kOk)
+    return Fail(kErrOutOfMemory, "Out of memory.");
   if (const int rc = ReadBodySource(body); rc != kOk) return rc;
 
   // Proxy credentials: "*user:password" in ProxyServer, then ProxyUser and ProxyPassword.
   auto set_text_option = [&](win::DWORD option, const char* text, size_t n) {
     std::vector<char> copy(text, text + n);
     copy.push_back('\0');
-    api.InternetSetOptionA(request_, option, copy.data(), static_cast<win::DWORD>(n));
+    api.InternetSetOptionA(live_request_, option, copy.data(), static_cast<win::DWORD>(n));
   };
   const char* ps = c.proxy_server_.c_str();
   if (ps[0] == '*' && std::strchr(ps, ':') != nullptr) {
     const char* colon = std::strchr(ps, ':');
-    set_text_option(win::INTERNET_OPTION_PROXY_USERNAME, ps + 1, static_cast<size_t>(colon - ps - 1));
+    set_text_option(win::INTERNET_OPTION_PROXY_USERNAME, ps + 1,
+                    static_cast<size_t>(colon - ps - 1));
     set_text_option(win::INTERNET_OPTION_PROXY_PASSWORD, colon + 1, std::strlen(colon + 1));
   }
   if (!c.proxy_user_.empty()) {
-    set_text_option(win::INTERNET_OPTION_PROXY_USERNAME, c.proxy_user_.c_str(), c.proxy_user_.length());
+    set_text_option(win::INTERNET_OPTION_PROXY_USERNAME, c.proxy_user_.c_str(),
+                    c.proxy_user_.length());
   }
   if (!c.proxy_password_.empty()) {
     set_text_option(win::INTERNET_OPTION_PROXY_PASSWORD, c.proxy_password_.c_str(),
                     c.proxy_password_.length());
   }
 
-  win::BOOL sent = api.HttpSendRequestA(request_, nullptr, 0, body.empty() ? nullptr : body.data(),
-                                        static_cast<win::DWORD>(body.length()));
+  win::BOOL sent =
+      api.HttpSendRequestA(live_request_, nullptr, 0, body.empty() ? nullptr : body.data(),
+                           static_cast<win::DWORD>(body.length()));
   if (!sent && !cancelled_) {
     const win::DWORD error = win::GetLastError();
     bool again = false;
@@ -629,7 +657,7 @@ int WinInetRequest::Request(int action) {
       again = true;
     }
     if (again) {
-      sent = api.HttpSendRequestA(request_, nullptr, 0, body.empty() ? nullptr : body.data(),
+      sent = api.HttpSendRequestA(live_request_, nullptr, 0, body.empty() ? nullptr : body.data(),
                                   static_cast<win::DWORD>(body.length()));
     }
   }
@@ -672,7 +700,8 @@ int WinInetRequest::ReadBodySource(ByteString& body) {
     size_t got = 0;
     if (file.ReadSome(block, sizeof block, &got) != kOk) return Fail(kErrHttpFile, kTextAttached);
     if (got == 0) break;
-    if (body.Append(block, static_cast<int>(got)) != kOk) return Fail(kErrOutOfMemory, "Out of memory.");
+    if (body.Append(block, static_cast<int>(got)) != kOk)
+      return Fail(kErrOutOfMemory, "Out of memory.");
   }
   return kOk;
 }
@@ -682,12 +711,14 @@ int WinInetRequest::ReadHeaders() {
   const WinInetApi& api = WinInet();
   std::vector<char> buffer(kFirstHeaderBuffer);
   win::DWORD length = static_cast<win::DWORD>(buffer.size() - 1);
-  win::BOOL ok = api.HttpQueryInfoA(request_, win::HTTP_QUERY_RAW_HEADERS, buffer.data(), &length, nullptr);
+  win::BOOL ok = api.HttpQueryInfoA(live_request_, win::HTTP_QUERY_RAW_HEADERS, buffer.data(),
+                                    &length, nullptr);
   if (!ok && win::GetLastError() == win::ERROR_INSUFFICIENT_BUFFER && !cancelled_) {
     // A long head is read whole, never cut at the first buffer's size.
     buffer.resize(static_cast<size_t>(length) + 1);
     length = static_cast<win::DWORD>(buffer.size() - 1);
-    ok = api.HttpQueryInfoA(request_, win::HTTP_QUERY_RAW_HEADERS, buffer.data(), &length, nullptr);
+    ok = api.HttpQueryInfoA(live_request_, win::HTTP_QUERY_RAW_HEADERS, buffer.data(), &length,
+                            nullptr);
   }
   if (!ok) {
     const win::DWORD error = win::GetLastError();
@@ -698,7 +729,8 @@ int WinInetRequest::ReadHeaders() {
   const char* end = p + length;
   bool first = true;
   while (p < end) {
-    const char* line_end = static_cast<const char*>(std::memchr(p, '\0', static_cast<size_t>(end - p)));
+    const char* line_end =
+        static_cast<const char*>(std::memchr(p, '\0', static_cast<size_t>(end - p)));
     if (line_end == nullptr) line_end = end;
     const int n = static_cast<int>(line_end - p);
     if (first) {
@@ -713,7 +745,8 @@ int WinInetRequest::ReadHeaders() {
       if (colon != nullptr) {
         name.Set(p, static_cast<int>(colon - p));
         value_start = colon + 1;
-        while (value_start < line_end && (*value_start == ' ' || *value_start == '\t')) ++value_start;
+        while (value_start < line_end && (*value_start == ' ' || *value_start == '\t'))
+          ++value_start;
       } else {
         name.Set(p, n);
       }
@@ -761,9 +794,10 @@ int WinInetRequest::OnBlock(const char* bytes, int n) {
   // A failure's page goes to TransferredData only: it must not replace the caller's file.
   if (success_ && c.local_file_.Length() > 0) {
     if (!c.local_handle_.IsOpen()) {
-      const int rc = c.append_ ? c.local_handle_.OpenAppend(c.local_file_)
-                               : c.local_handle_.CreateWithAttributes(
-                                     c.local_file_, static_cast<uint32_t>(c.create_local_file_attributes_));
+      const int rc =
+          c.append_ ? c.local_handle_.OpenAppend(c.local_file_)
+                    : c.local_handle_.CreateWithAttributes(
+                          c.local_file_, static_cast<uint32_t>(c.create_local_file_attributes_));
       if (rc != kOk) return Fail(kErrHttpFile, kTextOpenLocal);
     }
     if (c.local_handle_.Write(bytes, static_cast<size_t>(n)) != kOk) {
@@ -817,7 +851,7 @@ int WinInetRequest::ReadBody() {
       if (remaining < kBlockBytes) want = static_cast<win::DWORD>(remaining);
     }
     win::DWORD got = 0;
-    if (!api.InternetReadFile(request_, block, want, &got)) {
+    if (!api.InternetReadFile(live_request_, block, want, &got)) {
       rc = SetWinInetError(static_cast<int>(win::GetLastError()));
       break;
     }

@@ -74,6 +74,8 @@ class WinInetRequest : public WorkerWait {
   intptr_t HandleEvent(uintptr_t which, intptr_t args);
   // The text that ended the wait ("Timeout." or "Interrupted."), kept when it was cancelled.
   const ByteString& cancel_text() const { return cancel_text_; }
+  // The worker's error text, read once it has ended.
+  const ByteString& worker_error() const { return worker_error_; }
 
   // ---- WorkerWait ----
   bool Ended(uint32_t* exit_code) override;
@@ -107,7 +109,12 @@ class WinInetRequest : public WorkerWait {
   win::HINTERNET request_ = nullptr;
   int event_depth_ = 0;
   ByteString cancel_text_;
-  // Worker state of one request.
+  // Worker state of one request. The worker calls through its own copies of the handles: the
+  // caller's thread may close and clear the members above at any time.
+  win::HINTERNET live_internet_ = nullptr;
+  win::HINTERNET live_connection_ = nullptr;
+  win::HINTERNET live_request_ = nullptr;
+  ByteString worker_error_;
   bool success_ = false;
   bool error_text_set_ = false;
   int64_t bytes_so_far_ = 0;

@@ -25,6 +25,8 @@ constexpr int kCurlOptHttpHeader = 10023;
 constexpr int kCurlOptHeaderData = 10029;
 constexpr int kCurlOptCustomRequest = 10036;
 constexpr int kCurlOptNoBody = 44;
+constexpr int kCurlOptFollowLocation = 52;
+constexpr int kCurlOptMaxRedirs = 68;
 constexpr int kCurlOptSslVerifyPeer = 64;
 constexpr int kCurlOptSslVerifyHost = 81;
 constexpr int kCurlOptHttpVersion = 84;
@@ -38,6 +40,12 @@ constexpr int kCurlOptNoProxy = 10177;
 constexpr int kCurlOptWriteFunction = 20011;
 constexpr int kCurlOptHeaderFunction = 20079;
 constexpr int kCurlOptPostFieldSizeLarge = 30120;
+constexpr int kCurlOptCookieFile = 10031;
+constexpr int kCurlOptShare = 10100;
+constexpr int kCurlShareOptShare = 1;
+constexpr int kCurlShareOptLock = 3;
+constexpr int kCurlShareOptUnlock = 4;
+constexpr int kCurlLockDataCookie = 2;
 constexpr long kCurlHttp10 = 1;
 constexpr long kCurlHttp11 = 2;
 constexpr long kCurlAuthAny = ~16L;  // every scheme but the old IE digest variant
@@ -53,13 +61,21 @@ struct CurlErrorMap {
   DWORD error;
 };
 constexpr CurlErrorMap kCurlErrors[] = {
-    {1, ERROR_INTERNET_UNRECOGNIZED_SCHEME},      {3, ERROR_INTERNET_INVALID_URL},
-    {5, ERROR_INTERNET_NAME_NOT_RESOLVED},        {6, ERROR_INTERNET_NAME_NOT_RESOLVED},
-    {7, ERROR_INTERNET_CANNOT_CONNECT},           {8, ERROR_HTTP_INVALID_SERVER_RESPONSE},
-    {28, ERROR_INTERNET_TIMEOUT},                 {35, ERROR_INTERNET_SECURITY_CHANNEL_ERROR},
-    {52, ERROR_HTTP_INVALID_SERVER_RESPONSE},     {60, ERROR_INTERNET_INVALID_CA},
+    {1, ERROR_INTERNET_UNRECOGNIZED_SCHEME},
+    {3, ERROR_INTERNET_INVALID_URL},
+    {5, ERROR_INTERNET_NAME_NOT_RESOLVED},
+    {6, ERROR_INTERNET_NAME_NOT_RESOLVED},
+    {7, ERROR_INTERNET_CANNOT_CONNECT},
+    {8, ERROR_HTTP_INVALID_SERVER_RESPONSE},
+    {28, ERROR_INTERNET_TIMEOUT},
+    {35, ERROR_INTERNET_SECURITY_CHANNEL_ERROR},
+    {47, ERROR_HTTP_REDIRECT_FAILED},
+    {52, ERROR_HTTP_INVALID_SERVER_RESPONSE},
+    {60, ERROR_INTERNET_INVALID_CA},
 };
 
+// Redirects followed for one request before it fails.
+constexpr long kMaxRedirects = 20;
 // Bytes of body held ahead of the reader before libcurl is paused.
 constexpr size_t kMaxBufferedBody = 262144;
 // The longest wait inside libcurl between checks for a closed handle; closing also wakes it.
@@ -91,6 +107,8 @@ struct Curl {
   int (*multi_cleanup)(void*);
   CurlSlist* (*slist_append)(CurlSlist*, const char*);
   void (*slist_free_all)(CurlSlist*);
+  void* (*share_init)();
+  int (*share_setopt)(void*, int, ...);
 };
 
 // libcurl, loaded once; null when missing or incomplete.
@@ -120,6 +138,8 @@ const Curl* LoadCurl() {
     bind(c.multi_cleanup, "curl_multi_cleanup");
     bind(c.slist_append, "curl_slist_append");
     bind(c.slist_free_all, "curl_slist_free_all");
+    bind(c.share_init, "curl_share_init");
+    bind(c.share_setopt, "curl_share_setopt");
     if (!ok || c.global_init(kCurlGlobalAll) != 0) {
       ::dlclose(dl);
       return nullptr;
@@ -155,7 +175,10 @@ class Connection : public InternetObject {
 
 class Request : public InternetObject {
  public:
-  ~Request() override {
+  ~Request() override { Clear(); }
+
+  // Back to the state before the send, so that the request can be sent again.
+  void Clear() {
     const Curl* c = LoadCurl();
     if (multi != nullptr) {
       if (easy != nullptr && added) c->multi_remove_handle(multi, easy);
@@ -163,6 +186,13 @@ class Request : public InternetObject {
     }
     if (easy != nullptr) c->easy_cleanup(easy);
     if (header_list != nullptr) c->slist_free_all(header_list);
+    multi = easy = nullptr;
+    header_list = nullptr;
+    added = head_done = finished = paused = false;
+    result = 0;
+    response_lines.clear();
+    received.clear();
+    read_offset = 0;
   }
 
   std::shared_ptr<Connection> connection;
@@ -193,6 +223,36 @@ class Request : public InternetObject {
   size_t read_offset = 0;
 };
 
+// The process's cookie store, shared by every request that does not refuse cookies, as the
+// platform library keeps one per process.
+std::mutex& CookieLock() {
+  static std::mutex m;
+  return m;
+}
+void LockCookies(void*, int, int, void*) { CookieLock().lock(); }
+void UnlockCookies(void*, int, void*) { CookieLock().unlock(); }
+
+void* CookieShare() {
+  static void* share = [] {
+    const Curl* c = LoadCurl();
+    void* s = c->share_init();
+    if (s != nullptr) {
+      c->share_setopt(s, kCurlShareOptLock, &LockCookies);
+      c->share_setopt(s, kCurlShareOptUnlock, &UnlockCookies);
+      c->share_setopt(s, kCurlShareOptShare, kCurlLockDataCookie);
+    }
+    return s;
+  }();
+  return share;
+}
+
+// Guards a request's multi handle between the thread that makes or drops it and a closing thread
+// that wakes it.
+std::mutex& WakeLock() {
+  static std::mutex m;
+  return m;
+}
+
 std::mutex& CallbackLock() {
   static std::mutex m;
   return m;
@@ -217,7 +277,18 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
     const size_t blank = status.find(' ');
     const bool interim = blank != std::string::npos && status.compare(blank + 1, 1, "1") == 0 &&
                          status.compare(blank + 1, 3, "101") != 0;
-    if (!interim) r->head_done = true;
+    // A redirect that libcurl follows is not the answer either: the next status line replaces it.
+    bool followed = false;
+    if (blank != std::string::npos && (r->flags & INTERNET_FLAG_NO_AUTO_REDIRECT) == 0) {
+      const std::string code = status.substr(blank + 1, 3);
+      const bool redirect =
+          code == "301" || code == "302" || code == "303" || code == "307" || code == "308";
+      for (const std::string& h : r->response_lines) {
+        if (redirect && h.size() > 9 && ::strncasecmp(h.c_str(), "Location:", 9) == 0)
+          followed = true;
+      }
+    }
+    if (!interim && !followed) r->head_done = true;
     return size * count;
   }
   if (!r->response_lines.empty()) r->response_lines.push_back(line);
@@ -329,7 +400,10 @@ bool SetUp(Request& r) {
   const Connection& conn = *r.connection;
   const Session& session = *conn.session;
   r.easy = c->easy_init();
-  r.multi = c->multi_init();
+  {
+    std::lock_guard<std::mutex> guard(WakeLock());
+    r.multi = c->multi_init();
+  }
   if (r.easy == nullptr || r.multi == nullptr) return false;
   const bool secure = (r.flags & INTERNET_FLAG_SECURE) != 0;
   std::string host = conn.host;
@@ -368,6 +442,15 @@ bool SetUp(Request& r) {
     if ((s & SECURITY_FLAG_IGNORE_CERT_CN_INVALID) != 0) {
       c->easy_setopt(e, kCurlOptSslVerifyHost, 0L);
     }
+  }
+
+  if ((r.flags & INTERNET_FLAG_NO_AUTO_REDIRECT) == 0) {
+    c->easy_setopt(e, kCurlOptFollowLocation, 1L);
+    c->easy_setopt(e, kCurlOptMaxRedirs, kMaxRedirects);
+  }
+  if ((r.flags & INTERNET_FLAG_NO_COOKIES) == 0 && CookieShare() != nullptr) {
+    c->easy_setopt(e, kCurlOptCookieFile, "");  // the cookie engine on, reading no file
+    c->easy_setopt(e, kCurlOptShare, CookieShare());
   }
 
   if (r.verb == "HEAD") {
@@ -415,7 +498,8 @@ HINTERNET InternetOpenA(const char* agent, DWORD access_type, const char* proxy,
   session->agent = Text(agent);
   if (access_type == INTERNET_OPEN_TYPE_PROXY) {
     session->proxy = Text(proxy);
-  } else if (access_type != INTERNET_OPEN_TYPE_DIRECT && access_type != INTERNET_OPEN_TYPE_PRECONFIG) {
+  } else if (access_type != INTERNET_OPEN_TYPE_DIRECT &&
+             access_type != INTERNET_OPEN_TYPE_PRECONFIG) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
@@ -492,8 +576,7 @@ HINTERNET HttpOpenRequestA(HINTERNET connection, const char* verb, const char* o
   return RegisterHandle(r);
 }
 
-BOOL HttpAddRequestHeadersA(HINTERNET request, const char* headers, DWORD length,
-                            DWORD modifiers) {
+BOOL HttpAddRequestHeadersA(HINTERNET request, const char* headers, DWORD length, DWORD modifiers) {
   auto r = Lookup<Request>(request);
   if (!r) return FALSE;
   if (headers == nullptr) {
@@ -514,13 +597,16 @@ BOOL HttpSendRequestA(HINTERNET request, const char* headers, DWORD headers_leng
   auto r = Lookup<Request>(request);
   if (!r) return FALSE;
   if (r->easy != nullptr) {
-    SetLastError(ERROR_INTERNET_INCORRECT_HANDLE_STATE);
-    return FALSE;
+    // Sent again (after a security option changed): the first attempt is dropped.
+    std::lock_guard<std::mutex> guard(WakeLock());
+    r->Clear();
   }
   if (headers != nullptr) {
-    const size_t n = headers_length == static_cast<DWORD>(-1) ? std::strlen(headers) : headers_length;
+    const size_t n =
+        headers_length == static_cast<DWORD>(-1) ? std::strlen(headers) : headers_length;
     AddHeaderLines(*r, headers, n, false);
   }
+  r->body.clear();
   if (optional != nullptr && optional_length > 0) {
     r->body.assign(static_cast<const char*>(optional), optional_length);
   }
@@ -615,8 +701,9 @@ BOOL InternetCloseHandle(HINTERNET handle) {
   auto object = Lookup<InternetObject>(handle);
   if (!object) return FALSE;
   object->closed.store(true);
-  if (auto r = std::dynamic_pointer_cast<Request>(object); r && r->multi != nullptr) {
-    LoadCurl()->multi_wakeup(r->multi);  // a thread inside Drive sees the close at once
+  if (auto r = std::dynamic_pointer_cast<Request>(object)) {
+    std::lock_guard<std::mutex> guard(WakeLock());
+    if (r->multi != nullptr) LoadCurl()->multi_wakeup(r->multi);  // Drive sees the close at once
   }
   return CloseHandle(handle);
 }

@@ -1,6 +1,8 @@
 // JSON documents: a corpus checked against jq and python3 whole and split at every byte, paths
 // compared with python3, the documented edge cases, and hostile input.
 
+#include "formats/json_document.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -10,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "formats/json_document.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -112,10 +113,14 @@ TEST_F(JsonCorpus, TreesAgreeWithJqAndPythonAndEverySplitAgrees) {
       ASSERT_EQ(Reparse(text, k), whole) << name << " split at " << k;
     }
   }
-  const std::string jq = testsupport::RunCommand(
-      "cd " + testsupport::ShellQuote(dir_) + " && for f in *.json; do "
-      "a=$(jq -cS . " + testsupport::ShellQuote(CorpusDir()) + "/$f) || echo \"jq refused $f\"; "
-      "b=$(jq -cS . $f) || echo \"jq refused ours $f\"; [ \"$a\" = \"$b\" ] || echo \"differs $f\"; done");
+  const std::string jq =
+      testsupport::RunCommand("cd " + testsupport::ShellQuote(dir_) +
+                              " && for f in *.json; do "
+                              "a=$(jq -cS . " +
+                              testsupport::ShellQuote(CorpusDir()) +
+                              "/$f) || echo \"jq refused $f\"; "
+                              "b=$(jq -cS . $f) || echo \"jq refused ours $f\"; [ \"$a\" = \"$b\" "
+                              "] || echo \"differs $f\"; done");
   EXPECT_EQ(jq, "");
   const std::string py = testsupport::RunCommand(
       "python3 -c 'import json,os,sys\n"
@@ -159,7 +164,8 @@ TEST_F(JsonCorpus, JsonPathSelectionsAgreeWithPython) {
     const std::string ours = dir_ + "/sel" + std::to_string(i++) + ".json";
     testsupport::WriteFile(ours, d.CurrentValue());
     if (manifest.size() > 1) manifest += ",";
-    manifest += "[\"" + ours + "\", \"" + CorpusDir() + "/" + c.doc + ".json\", " + c.python_keys + "]";
+    manifest +=
+        "[\"" + ours + "\", \"" + CorpusDir() + "/" + c.doc + ".json\", " + c.python_keys + "]";
   }
   testsupport::WriteFile(dir_ + "/manifest.json", manifest + "]");
   const std::string out = testsupport::RunCommand(

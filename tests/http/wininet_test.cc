@@ -1,8 +1,8 @@
 // The WinINet request path against a real nginx: verbs, failure pages, long heads, events on the
 // caller's thread, interruption, and the library missing.
 
-#include <gtest/gtest.h>
 #include <dirent.h>
+#include <gtest/gtest.h>
 
 #include <filesystem>
 #include <string>
@@ -17,6 +17,14 @@
 namespace {
 
 using testsupport::NginxPeer;
+
+// libcurl stands behind the library; without it there is nothing to test here.
+#define REQUIRE_WININET()                                               \
+  if (win::HMODULE m = win::LoadLibraryA("wininet.dll")) {              \
+    win::FreeLibrary(m);                                                \
+  } else {                                                              \
+    TW_REQUIRE_OR_SKIP("libcurl (the WinINet stand-in) not installed"); \
+  }
 
 int ThreadCount() {
   int n = 0;
@@ -39,6 +47,7 @@ class Client : public tw::HttpClient {
   int events = 0;
   int transfers = 0;
   int interrupt_after_blocks = -1;
+  int last_percent = -2;
   std::string cookie;
   std::string big_header;
 
@@ -47,9 +56,11 @@ class Client : public tw::HttpClient {
     ++events;
     foreign_events += std::this_thread::get_id() != owner;
   }
-  int FireConnected(int code, const char* d) override { return Seen(), HttpClient::FireConnected(code, d); }
-  int FireSetCookie(const char* name, const char* value, const char* e, const char* d, const char* p,
-                    int s) override {
+  int FireConnected(int code, const char* d) override {
+    return Seen(), HttpClient::FireConnected(code, d);
+  }
+  int FireSetCookie(const char* name, const char* value, const char* e, const char* d,
+                    const char* p, int s) override {
     Seen();
     cookie = std::string(name) + "=" + value;
     return 0;
@@ -61,7 +72,9 @@ class Client : public tw::HttpClient {
   }
   int FireTransfer(int direction, int64_t bytes, int percent, const void* data, int n) override {
     Seen();
-    if (direction == 1 && ++transfers == interrupt_after_blocks) DoTransfer(tw::kHttpActionInterrupt);
+    if (direction == 1) last_percent = percent;
+    if (direction == 1 && ++transfers == interrupt_after_blocks)
+      DoTransfer(tw::kHttpActionInterrupt);
     return 0;
   }
 };
@@ -71,7 +84,11 @@ class WinInetNginx : public ::testing::Test {
   static void SetUpTestSuite() {
     nginx_ = new NginxPeer();
     nginx_->SetSlowRate(2000);
-    nginx_->AddServerConfig("location = /cookie { add_header Set-Cookie \"k=v1; Path=/\"; return 200 \"c\"; }");
+    nginx_->EnableTls();
+    nginx_->AddRedirect("/moved", 302, "/v/get.txt");
+    nginx_->AddServerConfig(
+        "location = /cookie { add_header Set-Cookie \"k=v1; Path=/\"; return 200 \"c\"; }");
+    nginx_->AddServerConfig("location = /echo-cookie { return 200 \"[$http_cookie]\"; }");
     started_ = nginx_->Start();
   }
   static void TearDownTestSuite() {
@@ -79,6 +96,7 @@ class WinInetNginx : public ::testing::Test {
     nginx_ = nullptr;
   }
   void SetUp() override {
+    REQUIRE_WININET();
     if (!started_) TW_REQUIRE_OR_SKIP(nginx_->error());
     dir_ = testsupport::MakeTempDir();
   }
@@ -95,17 +113,25 @@ struct VerbCase {
   int action;
   const char* path;
   const char* body;
+  const char* attached;  // AttachedFile content sent after the body ("" for none)
+  const char* config;    // a setting written first ("" for none)
   int result;
-  const char* data;        // TransferredData afterwards (null: not checked)
-  const char* root_file;   // the server's file afterwards ("" when gone, null: not checked)
+  const char* data;       // TransferredData afterwards (null: not checked)
+  const char* root_file;  // the server's file afterwards ("" when gone, null: not checked)
+  int last_percent;       // of the last response Transfer event (-2: none expected)
 };
 
 const VerbCase kVerbCases[] = {
-    {"Get", tw::kHttpActionGet, "/v/get.txt", "", 0, "seed", "seed"},
-    {"Put", tw::kHttpActionPut, "/v/put.txt", "put body", 0, nullptr, "put body"},
-    {"Delete", tw::kHttpActionDelete, "/v/del.txt", "", 0, nullptr, ""},
-    {"Head", tw::kHttpActionHead, "/v/head.txt", "", 0, "", "seed"},
-    {"Missing", tw::kHttpActionGet, "/v/none.txt", "", 151, nullptr, nullptr},
+    {"Get", tw::kHttpActionGet, "/v/get.txt", "", "", "", 0, "seed", "seed", 100},
+    {"GetByLength", tw::kHttpActionGet, "/v/len.txt", "", "", "ReadContentLength=true", 0, "seed",
+     "seed", 100},
+    {"Put", tw::kHttpActionPut, "/v/put.txt", "put body", "", "", 0, nullptr, "put body", -2},
+    {"PutFile", tw::kHttpActionPut, "/v/file.txt", "head-", "tail", "", 0, nullptr, "head-tail",
+     -2},
+    {"Delete", tw::kHttpActionDelete, "/v/del.txt", "", "", "", 0, nullptr, "", -2},
+    {"Head", tw::kHttpActionHead, "/v/head.txt", "", "", "", 0, "", "seed", -2},
+    {"Redirected", tw::kHttpActionGet, "/moved", "", "", "", 0, "seed", nullptr, 100},
+    {"Missing", tw::kHttpActionGet, "/v/none.txt", "", "", "", 151, nullptr, nullptr, 100},
 };
 
 class WinInetVerbs : public WinInetNginx, public ::testing::WithParamInterface<VerbCase> {};
@@ -113,10 +139,18 @@ class WinInetVerbs : public WinInetNginx, public ::testing::WithParamInterface<V
 TEST_P(WinInetVerbs, ReachTheServer) {
   const VerbCase& v = GetParam();
   ASSERT_TRUE(nginx_->WriteFile(std::string(v.path).substr(1), "seed"));
+  ASSERT_TRUE(nginx_->WriteFile("v/get.txt", "seed"));  // the redirect's target
   if (std::string(v.name) == "Missing") std::filesystem::remove(nginx_->root() + v.path);
   Client c;
+  if (v.config[0] != 0) {
+    ASSERT_EQ(c.ConfigText(v.config, nullptr), 0);
+  }
   ASSERT_EQ(c.SetUrl(Url(v.path).c_str(), false), 0);
   c.SetPostData(v.body, static_cast<int>(strlen(v.body)));
+  if (v.attached[0] != 0) {
+    testsupport::WriteFile(dir_ + "/attached", v.attached);
+    ASSERT_EQ(c.SetAttachedFile((dir_ + "/attached").c_str()), 0);
+  }
   EXPECT_EQ(c.DoTransfer(v.action), v.result) << c.error_text().c_str();
   if (v.data != nullptr) {
     EXPECT_EQ(std::string(c.transferred_data().c_str()), v.data);
@@ -124,6 +158,7 @@ TEST_P(WinInetVerbs, ReachTheServer) {
   if (v.root_file != nullptr) {
     EXPECT_EQ(nginx_->ReadRootFile(std::string(v.path).substr(1)), v.root_file);
   }
+  EXPECT_EQ(c.last_percent, v.last_percent);
   EXPECT_EQ(c.foreign_events, 0);
   EXPECT_GT(c.events, 0);
 }
@@ -158,6 +193,32 @@ TEST_F(WinInetNginx, LongHeadIsReadWholeAndCookiesComeToTheCaller) {
   ASSERT_EQ(c.DoTransfer(tw::kHttpActionGet), 0) << c.error_text().c_str();
   EXPECT_EQ(c.cookie, "k=v1");
   EXPECT_EQ(c.foreign_events, 0);
+
+  // The cookie goes back on later requests unless UseWinInetCookies is off.
+  for (const char* on : {"true", "false"}) {
+    ASSERT_EQ(c.ConfigText((std::string("UseWinInetCookies=") + on).c_str(), nullptr), 0);
+    ASSERT_EQ(c.SetUrl(Url("/echo-cookie").c_str(), false), 0);
+    ASSERT_EQ(c.DoTransfer(tw::kHttpActionGet), 0) << c.error_text().c_str();
+    EXPECT_STREQ(c.transferred_data().c_str(), std::string(on) == "true" ? "[k=v1]" : "[]");
+  }
+}
+
+TEST_F(WinInetNginx, HttpsTrustFollowsTheSecurityFlags) {
+  ASSERT_TRUE(nginx_->WriteFile("tls.txt", "secret"));
+  // The test authority is not the system's: refused, unless an unknown authority is allowed.
+  for (const char* flags : {"0", "16"}) {
+    Client c;
+    ASSERT_EQ(c.ConfigText((std::string("SSLSecurityFlags=") + flags).c_str(), nullptr), 0);
+    ASSERT_EQ(c.SetUrl((nginx_->https_url() + "/tls.txt").c_str(), false), 0);
+    const int rc = c.DoTransfer(tw::kHttpActionGet);
+    if (std::string(flags) == "0") {
+      EXPECT_EQ(rc, 12045);
+      EXPECT_STREQ(c.error_text().c_str(), "Invalid Certification Authority.");
+    } else {
+      EXPECT_EQ(rc, 0) << c.error_text().c_str();
+      EXPECT_STREQ(c.transferred_data().c_str(), "secret");
+    }
+  }
 }
 
 TEST_F(WinInetNginx, InterruptAndTimeoutEndTheWorker) {
@@ -184,8 +245,9 @@ TEST_F(WinInetNginx, InterruptAndTimeoutEndTheWorker) {
 }
 
 TEST(WinInetPath, AnswerWithoutStatusLineIsAnError) {
-  testsupport::ScriptedPeer peer({testsupport::ScriptedPeer::WaitHead(),
-                                  testsupport::ScriptedPeer::Close()});
+  REQUIRE_WININET();
+  testsupport::ScriptedPeer peer(
+      {testsupport::ScriptedPeer::WaitHead(), testsupport::ScriptedPeer::Close()});
   ASSERT_TRUE(peer.Start());
   Client c;
   ASSERT_EQ(c.SetUrl((peer.base_url() + "/x").c_str(), false), 0);
@@ -194,6 +256,7 @@ TEST(WinInetPath, AnswerWithoutStatusLineIsAnError) {
 }
 
 TEST(WinInetPath, UrlChecksAndMissingLibrary) {
+  REQUIRE_WININET();
   Client c;
   ASSERT_EQ(c.SetUrl("ftp://127.0.0.1/x", false), 0);
   EXPECT_EQ(c.DoTransfer(tw::kHttpActionGet), tw::kErrInvalidScheme);
@@ -215,7 +278,8 @@ TEST(WinInetPath, ErrorAndStatusTables) {
   EXPECT_STREQ(tw::WinInetErrorText(12171), "Failed due to security check.");
   EXPECT_EQ(tw::WinInetErrorText(12035), nullptr);
   EXPECT_STREQ(tw::WinInetStatusText(200, 16), "Offline by user request.");
-  EXPECT_STREQ(tw::WinInetStatusText(200, 7), "Moved between a secure (HTTPS) and a nonsecure (HTTP) site.");
+  EXPECT_STREQ(tw::WinInetStatusText(200, 7),
+               "Moved between a secure (HTTPS) and a nonsecure (HTTP) site.");
   EXPECT_EQ(tw::WinInetStatusText(70, 0), nullptr);
   EXPECT_STREQ(tw::WinInetStatusText(999, 0), "Unknown state.");
 }
