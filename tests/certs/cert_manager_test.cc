@@ -1,0 +1,253 @@
+// The certificate manager over stores made here and by openssl.
+#include "certs/cert_manager.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cctype>
+#include <string>
+
+#include "certs/cert_create.h"
+#include "certs/pem_armor.h"
+#include "certs/private_key_reader.h"
+#include "platform/cert_store_files.h"
+#include "tests/certs/key_fixtures.h"
+
+namespace tw {
+namespace {
+
+std::string Text(const ByteString& s) { return std::string(s.c_str(), s.length()); }
+
+// A CA and a leaf made here (the leaf's key is the fixture RSA key), as files in one folder.
+struct Pki {
+  std::string dir;
+  Pki() {
+    dir = testsupport::MakeTempDir();
+    KeyPair ca_key, leaf_key;
+    ByteString der;
+    for (auto [name, key] : {std::pair{"p256", &ca_key}, std::pair{"rsa", &leaf_key}}) {
+      const std::string& pem = keyfix::Pkcs8Pem(name);
+      PemDecodeWithLabel(&der, "PRIVATE KEY", pem.data(), static_cast<int>(pem.size()));
+      ReadPkcs8PrivateKey(der, key);
+    }
+    CertExtensionArray ca_ext, leaf_ext;
+    CertExtension bc, san;
+    bc.oid.SetText("2.5.29.19");
+    bc.critical = 1;
+    san.oid.SetText("2.5.29.17");
+    const std::string bc_value = testsupport::Unhex("040530030101ff");
+    const std::string san_value = testsupport::Unhex("040d300b8209612e6578616d706c65");
+    bc.value.Set(bc_value.data(), static_cast<int>(bc_value.size()));
+    san.value.Set(san_value.data(), static_cast<int>(san_value.size()));
+    ca_ext.InsertCopy(0, bc);
+    leaf_ext.InsertCopy(0, san);
+    Certificate ca, leaf;
+    EXPECT_EQ(CreateSignedCertificate(ca_key, "CN=Manager CA", 1, -1, 30, "", nullptr, &ca_ext, "", &ca), kOk);
+    EXPECT_EQ(CreateSignedCertificate(leaf_key, "CN=leaf.example, O=Made Here", 2, 0, 30, "CN=Manager CA",
+                                      &ca_key, &leaf_ext, "SHA256", &leaf),
+              kOk);
+    ByteString pem;
+    PemEncodeBytes("CERTIFICATE", ca.der, &pem);
+    testsupport::WriteFile(dir + "/ca.pem", Text(pem));
+    PemEncodeBytes("CERTIFICATE", leaf.der, &pem);
+    testsupport::WriteFile(dir + "/leaf.pem", Text(pem) + keyfix::Pkcs8Pem("rsa"));
+    testsupport::WriteFile(dir + "/both.pem", Text(pem) + testsupport::ReadFile(dir + "/ca.pem"));
+    testsupport::WriteFile(dir + "/key.pem", keyfix::Pkcs8Pem("p256"));
+    testsupport::RunCommand("cd " + dir + " && openssl pkcs12 -export -in leaf.pem -certfile ca.pem"
+                            " -passout pass:pw -out leaf.pfx 2>/dev/null");
+  }
+  ~Pki() { testsupport::RunCommand("rm -rf " + dir); }
+};
+
+const Pki& Files() {
+  static const Pki pki;
+  return pki;
+}
+
+std::string Setting(CertificateManager& m, const std::string& name) {
+  const char* answer = "";
+  m.ConfigText(name.c_str(), &answer);
+  return answer;
+}
+
+struct SettingCase {
+  const char* write;  // "" for none
+  int write_rc;
+  const char* read;
+  const char* expected;
+  int read_rc;
+};
+
+class ManagerSettings : public ::testing::TestWithParam<SettingCase> {};
+
+constexpr SettingCase kSettings[] = {
+    {"", 0, "CertValidityTime", "365", 0},
+    {"", 0, "ExportFormat", "PFX", 0},
+    {"", 0, "CSP", "Microsoft Enhanced Cryptographic Provider v1.0", 0},
+    {"", 0, "CertSignatureAlgorithm", "SHA256", 0},
+    {"", 0, "ImportCertStoreType", "99", 0},
+    {"", 0, "CertIsGenerated", "False", 0},
+    {"CertKeyLength=0x400", 0, "certkeylength", "1024", 0},
+    {"CSRSubjectHex=0A0b", 0, "CSRSubjectHex", "0a0b", 0},
+    {"CSRSubjectHex=0g", 434, "CSRSubjectHex", "", 0},
+    {"JWKKeyId=one", 0, "JWKKeyId", "one", 0},
+    {"CertCustomExtensionCount=2", 0, "CertCustomExtensionOID[2]", "", kErrManagerExtensionIndex},
+    {"CertCustomExtensionCount=2", 0, "CertCustomExtensionCritical[1]", "False", 0},
+    {"CertCustomExtensionCount=-1", kErrManagerExtensionIndex, "CertCustomExtensionCount", "0", 0},
+    {"CertCustomExtensionOID[0]=1.2.3", kErrManagerExtensionIndex, "CertCustomExtensionCount", "0", 0},
+    {"CSRKey=x", 0, "CSRKey", "", 0},
+    {"ReplaceKey=yes", 0, "ReplaceKey", "True", 0},
+};
+
+TEST_P(ManagerSettings, WriteThenRead) {
+  const SettingCase& c = GetParam();
+  CertificateManager m;
+  ASSERT_EQ(m.Initialize(), kOk);
+  const char* answer = "";
+  const int write_rc = *c.write ? m.ConfigText(c.write, &answer) : kOk;
+  EXPECT_EQ(write_rc, c.write_rc);
+  EXPECT_EQ(m.ConfigText(c.read, &answer), c.read_rc);
+  EXPECT_STREQ(answer, c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ManagerSettings, ::testing::ValuesIn(kSettings));
+
+TEST(ManagerSettingsMore, CustomValuesJwkPairsAndExportedCert) {
+  CertificateManager m;
+  m.Initialize();
+  m.ConfigText("CertCustomExtensionCount=1", nullptr);
+  m.ConfigText("CertCustomExtensionValue[0]=0401FF", nullptr);
+  EXPECT_EQ(Setting(m, "CertCustomExtensionValue[0]"), "0401ff");
+  m.ConfigText("JWKKeyId=first", nullptr);
+  m.ConfigText("JWKKeyId=second", nullptr);
+  EXPECT_EQ(Setting(m, "JWKKeyId"), "first");
+}
+
+struct LoadCase {
+  const char* name;
+  const char* file;
+  int32_t type;
+  const char* password;
+  const char* subject;
+  int rc;
+  const char* selected;  // GetSelectedSubject
+  const char* key_algorithm;
+  int32_t type_after;
+};
+
+class ManagerLoad : public ::testing::TestWithParam<LoadCase> {};
+
+constexpr LoadCase kLoads[] = {
+    {"Pfx", "leaf.pfx", cstPFXFile, "pw", "*", 0, "CN=leaf.example, O=Made Here", "RSA_RSA", cstPFXFile},
+    {"AutoType", "leaf.pfx", cstAuto, "pw", "*", 0, "CN=leaf.example, O=Made Here", "RSA_RSA", cstPFXFile},
+    {"PemWithKey", "leaf.pem", cstPEMKeyFile, "", "CN=leaf.example", 0, "CN=leaf.example, O=Made Here",
+     "RSA_RSA", cstPEMKeyFile},
+    {"BareKey", "key.pem", cstPEMKeyFile, "", "*", 0, "CN=pem_cert", "IdEcPublicKey", cstPEMKeyFile},
+    {"NoSuchSubject", "leaf.pfx", cstPFXFile, "pw", "CN=nobody", kErrStoreCertNotFound, "", "", cstPFXFile},
+    {"EmptySubject", "leaf.pfx", cstPFXFile, "pw", "", 0, "", "", cstPFXFile},
+};
+
+TEST_P(ManagerLoad, SelectsAndExports) {
+  const LoadCase& c = GetParam();
+  if (keyfix::Pkcs8Pem("rsa").empty()) TW_REQUIRE_OR_SKIP("openssl not available");
+  const std::string path = Files().dir + "/" + c.file;
+  CertificateManager m;
+  m.Initialize();
+  m.SetStoreBytes(path.data(), static_cast<int>(path.size()));
+  m.SetStoreType(c.type);
+  m.SetPassword(c.password);
+  ASSERT_EQ(m.LoadCertBySubject(c.subject), c.rc) << m.error_text().c_str();
+  EXPECT_STREQ(m.GetSelectedSubject(), c.selected);
+  EXPECT_STREQ(m.GetKeyAlgorithm(), c.key_algorithm);
+  EXPECT_EQ(Setting(m, "CertIsGenerated"), std::string(c.selected) == "CN=pem_cert" ? "True" : "False");
+  if (c.rc != kOk) {
+    EXPECT_STREQ(m.error_text().c_str(), "Cannot find specified certificate.");
+  }
+  if (std::string(c.key_algorithm) != "RSA_RSA") return;
+  EXPECT_EQ(m.store().store_type, c.type_after);
+  EXPECT_EQ(Setting(m, "SubjectAltNames"), "a.example");
+  // The exported certificate and key records agree with openssl's reading of the file.
+  const char* pem = nullptr;
+  int length = 0;
+  ASSERT_EQ(m.GetEncodedCert(&pem, &length), kOk);
+  EXPECT_EQ(keyfix::Openssl("x509 -noout -subject -nameopt RFC2253", std::string(pem, length)),
+            "subject=O=Made Here,CN=leaf.example\n");
+  RsaKeyData rsa;
+  ASSERT_EQ(ManagerGetRsaPrivateKey(&m, &rsa), kOk);
+  EXPECT_FALSE(rsa.D.empty());
+  std::string modulus = keyfix::Openssl("x509 -noout -modulus", std::string(pem, length));
+  for (char& ch : modulus) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+  EXPECT_EQ(modulus, "modulus=" + testsupport::Hex(rsa.N.data(), rsa.N.length()) + "\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, ManagerLoad, ::testing::ValuesIn(kLoads),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Counts the events and stops or re-enters from inside them.
+class ActionSink : public EventSink {
+ public:
+  CertificateManager* manager = nullptr;
+  int nested_action = -1;
+  int nested_rc = -1;
+  int fired = 0;
+  void SetCodePage(int) override {}
+  int Fire(int, std::span<void* const>) override {
+    ++fired;
+    if (nested_action >= 0) nested_rc = manager->PerformAction(nested_action);
+    return 0;
+  }
+};
+
+TEST(ManagerActions, ListsLastToFirstAndHonoursTheBusyWord) {
+  if (keyfix::Pkcs8Pem("rsa").empty()) TW_REQUIRE_OR_SKIP("openssl not available");
+  const std::string path = Files().dir + "/both.pem";
+  CertificateManager m;
+  ActionSink sink;
+  sink.manager = &m;
+  m.set_event_sink(&sink);
+  m.Initialize();
+  m.SetStoreBytes(path.data(), static_cast<int>(path.size()));
+  m.SetStoreType(cstPEMKeyFile);
+  ASSERT_EQ(m.PerformAction(kActionListCertificates), kOk);
+  EXPECT_EQ(Text(m.list_text()), "CN=Manager CA\tCN=Manager CA\t01\t0\r\n"
+                                 "CN=leaf.example, O=Made Here\tCN=Manager CA\t02\t0\r\n");
+  sink.nested_action = kActionChain;
+  EXPECT_EQ(m.PerformAction(kActionListCertificates), kOk);
+  EXPECT_EQ(sink.nested_rc, kErrManagerBusy);
+  sink.nested_action = kActionStop;
+  EXPECT_EQ(m.PerformAction(kActionListCertificates), kErrInterrupted);
+  sink.nested_action = -1;
+  const std::string missing = Files().dir + "/missing.pem";
+  m.Initialize();
+  m.SetStoreBytes(missing.data(), static_cast<int>(missing.size()));
+  EXPECT_NE(m.PerformAction(kActionListCertificates), kOk);
+  EXPECT_EQ(m.PerformAction(kActionChain), kErrStoreCertNotFound);  // no longer busy
+}
+
+TEST(ManagerActions, ChainMatchesOpensslAndStoresAreListed) {
+  if (keyfix::Pkcs8Pem("rsa").empty()) TW_REQUIRE_OR_SKIP("openssl not available");
+  const std::string& dir = Files().dir;
+  testsupport::RunCommand("mkdir -p " + dir + "/stores/ROOT " + dir + "/stores/My && cp " + dir +
+                          "/ca.pem " + dir + "/stores/ROOT/");
+  setenv(win::kCertStoresVariable, (dir + "/stores").c_str(), 1);
+  CertChainManager m;
+  m.Initialize();
+  const std::string path = dir + "/leaf.pem";
+  m.SetStoreBytes(path.data(), static_cast<int>(path.size()));
+  m.SetStoreType(cstPEMKeyFile);
+  ASSERT_EQ(m.LoadCertBySubject("*"), kOk);
+  ASSERT_EQ(m.PerformAction(kActionChain), kOk) << m.error_text().c_str();
+  const std::string shown = testsupport::RunCommand("openssl verify -show_chain -CAfile " + dir +
+                                                    "/ca.pem " + path + " 2>&1");
+  ASSERT_EQ(m.chain_subjects.Count(), 2) << shown;
+  EXPECT_NE(shown.find("depth=0: CN = leaf.example, O = Made Here"), std::string::npos) << shown;
+  EXPECT_NE(shown.find("depth=1: CN = Manager CA"), std::string::npos) << shown;
+  EXPECT_STREQ(m.chain_subjects.Get(1), "CN=Manager CA");
+  EXPECT_EQ(m.chain_status, 0u);
+  ASSERT_EQ(m.PerformAction(kActionUserStores), kOk);
+  EXPECT_EQ(Text(m.list_text()), "ROOT\r\nCA\r\nMy\r\n");
+  unsetenv(win::kCertStoresVariable);
+}
+
+}  // namespace
+}  // namespace tw
