@@ -1,0 +1,56 @@
+#include "certs/ssh_wire_reader.h"
+
+#include <cstring>
+
+#include "crypto/pubkey/ec_curve_params.h"
+#include "crypto/symmetric/cipher_engine.h"
+
+namespace tw {
+
+namespace {
+
+constexpr int kAesBlockBytes = 16;
+
+struct SshCurve {
+  std::string_view name;
+  int curve_id;
+};
+constexpr SshCurve kSshCurves[] = {{"nistp256", kCurveP256}, {"nistp384", kCurveP384}, {"nistp521", kCurveP521}};
+
+int Lower(char c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; }
+
+}  // namespace
+
+bool SshNameEquals(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (Lower(a[i]) != Lower(b[i])) return false;
+  }
+  return true;
+}
+
+int SshCurveId(std::string_view name) {
+  for (const SshCurve& c : kSshCurves) {
+    if (SshNameEquals(name, c.name)) return c.curve_id;
+  }
+  return kCurveNone;
+}
+
+int SshAesDecrypt(int mode, const uint8_t* key, int key_length, const uint8_t* iv, ByteString* data) {
+  if (data->length() % kAesBlockBytes != 0) return kErrCipherDataLength;
+  CipherEngine engine;
+  int rc = engine.SetAlgorithm(kCipherAes);
+  if (rc == kOk) rc = engine.SetKeyBits(key_length * 8);
+  engine.SetMode(mode);
+  engine.SetPadding(kPaddingNone);
+  if (rc == kOk) rc = engine.BeginDecrypt(key, key_length, iv, kAesBlockBytes);
+  ByteString plain;
+  if (rc == kOk) rc = engine.Final(data->bytes(), data->length(), plain);
+  if (rc == kOk) rc = plain.length() == data->length() ? kOk : kErrCipherDataLength;
+  if (rc == kOk) std::memcpy(data->bytes(), plain.bytes(), static_cast<size_t>(plain.length()));
+  WipeBytes(plain.bytes(), static_cast<size_t>(plain.length()));
+  DestroyCipherContext(engine);
+  return rc;
+}
+
+}  // namespace tw
