@@ -11,7 +11,10 @@
 
 #include "certs/der_reader.h"
 #include "certs/distinguished_name.h"
+#include "certs/key_pair_der.h"
+#include "certs/key_xml.h"
 #include "certs/pem_armor.h"
+#include "certs/public_key_info.h"
 #include "certs/security_key_token.h"
 #include "foundation/text_conversion.h"
 #include "platform/cert_store_files.h"
@@ -142,6 +145,8 @@ CertificateManager::~CertificateManager() {
   // Wipe what may carry secrets.
   Wipe(&password_);
   Wipe(&store_bytes_);
+  Wipe(&private_xml_);
+  Wipe(&created_key_text_);
 }
 
 int CertificateManager::Initialize() {
@@ -318,7 +323,58 @@ int CertificateManager::GetEcKey(EcKeyData* out, bool public_only) {
 }
 
 int CertificateManager::GetEncodedCert(const char** text, int* length) {
-  return store_.GetEncodedCertificate(text, length);
+  if (key_format_ != 1) return store_.GetEncodedCertificate(text, length);
+  encoded_xml_.Reset();
+  const Certificate* c = bare_key_ ? nullptr : store_.GetCertificate();
+  const int rc = c ? WriteX509DataXml(*c, &encoded_xml_) : kOk;
+  *text = encoded_xml_.c_str();
+  *length = encoded_xml_.length();
+  return rc;
+}
+
+int CertificateManager::ExportKeyXml(bool include_private, ByteString* text) {
+  text->Reset();
+  const KeyPair* key = SelectedKey();
+  if (!key) return kOk;
+  int rc = kOk;
+  if (key->type == kKeyRsa) {
+    RsaKeyData rsa;
+    rc = key->GetRsa(&rsa, !include_private);
+    if (rc == kOk) rc = WriteRsaKeyXml(rsa, include_private, text);
+  } else if (key->type == kKeyDsa) {
+    DsaKeyData dsa;
+    rc = key->GetDsa(&dsa, !include_private);
+    if (rc == kOk) rc = WriteDsaKeyXml(dsa, include_private, text);
+  }
+  if (rc != kOk) text->Reset();
+  return rc;
+}
+
+const char* CertificateManager::GetPublicKeyXml() {
+  ExportKeyXml(false, &public_xml_);
+  return public_xml_.c_str();
+}
+
+const char* CertificateManager::GetPrivateKeyXml() {
+  Wipe(&private_xml_);
+  if (store_.HasPrivateKey()) ExportKeyXml(true, &private_xml_);
+  return private_xml_.c_str();
+}
+
+// The created key's private key text, CR LF, and its public key as PEM; "" without one.
+int CertificateManager::CreatedKeyText() {
+  Wipe(&created_key_text_);
+  const KeyPair* key = created_.SelectedKey();
+  if (!key || !key->HasPrivate()) return kOk;
+  DerWriter spki;
+  ByteString public_pem;
+  int rc = WritePrivateKey(*key, true, &created_key_text_);
+  if (rc == kOk) rc = created_key_text_.AppendText("\r\n");
+  if (rc == kOk) rc = WriteSubjectPublicKeyInfo(*key, &spki);
+  if (rc == kOk) rc = PemEncodeBytes("PUBLIC KEY", spki.output(), &public_pem);
+  if (rc == kOk) rc = created_key_text_.AppendText(public_pem.c_str());
+  if (rc != kOk) Wipe(&created_key_text_);
+  return rc;
 }
 
 int CertificateManager::FireCertChain(const char* pem, int length, const char* subject,
@@ -716,6 +772,12 @@ bool CertificateManager::ConfigAnswers(ConfigRequest& request, const char** answ
     }
     *rc = jwk_names_.AddText(a.name);
     if (*rc == kOk) *rc = jwk_values_.AddText(value);
+    return true;
+  }
+  if (request.NameIs("CreatedKey")) {
+    if (!read) return false;
+    *rc = CreatedKeyText();
+    if (*rc == kOk) *rc = SetConfigAnswer(created_key_text_.c_str(), answer);
     return true;
   }
   if (request.NameIs("ImportCertFormat")) {

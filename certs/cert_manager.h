@@ -68,8 +68,14 @@ class CertificateManager : public ComponentBase {
   int GetRsaKey(RsaKeyData* out, bool public_only);
   int GetDsaKey(DsaKeyData* out, bool public_only);
   int GetEcKey(EcKeyData* out, bool public_only);
-  // The selected certificate as PEM "CERTIFICATE" text.
+  // The selected certificate as PEM "CERTIFICATE" text, or with KeyFormat 1 as X509Data XML.
   int GetEncodedCert(const char** text, int* length);
+  // The selected RSA or DSA key as XML, private members with the flag; any other key gives an
+  // empty text and 0.
+  int ExportKeyXml(bool include_private, ByteString* text);
+  const char* GetPublicKeyXml();
+  // "" unless the selection has a private key.
+  const char* GetPrivateKeyXml();
   bool IsBareKey() const { return bare_key_; }
 
   const ByteString& list_text() const { return list_text_; }
@@ -92,6 +98,7 @@ class CertificateManager : public ComponentBase {
   int ListFileStore();
   int ListSecurityKey();
   int BuildChain();
+  int CreatedKeyText();
   int AddListLine(const char* subject, const char* issuer, const char* serial, const char* last);
   void TakeSelectionAttributes();
   const KeyPair* SelectedKey() const { return store_.GetKey(); }
@@ -111,6 +118,10 @@ class CertificateManager : public ComponentBase {
   ByteString list_text_;
   ByteString requested_subject_;
   ByteString answer_;
+  ByteString public_xml_;
+  ByteString private_xml_;
+  ByteString created_key_text_;
+  ByteString encoded_xml_;
   StringList jwk_names_;
   StringList jwk_values_;
   int32_t rsa_exponent_ = 65537;

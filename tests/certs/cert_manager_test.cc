@@ -178,6 +178,27 @@ TEST_P(ManagerLoad, SelectsAndExports) {
   std::string modulus = keyfix::Openssl("x509 -noout -modulus", std::string(pem, length));
   for (char& ch : modulus) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
   EXPECT_EQ(modulus, "modulus=" + testsupport::Hex(rsa.N.data(), rsa.N.length()) + "\n");
+  EXPECT_EQ(std::string(m.GetPublicKeyXml()).rfind("<RSAKeyValue><Modulus>", 0), 0u);
+  EXPECT_NE(std::string(m.GetPrivateKeyXml()).find("<D>"), std::string::npos);
+  m.ConfigText("KeyFormat=1", nullptr);
+  ASSERT_EQ(m.GetEncodedCert(&pem, &length), kOk);
+  EXPECT_EQ(std::string(pem, length).rfind("<X509Data><X509Certificate>", 0), 0u);
+}
+
+// An encoded certificate alone: no key to answer for.
+TEST(ManagerLoadEncoded, CertificateWithoutKey) {
+  if (keyfix::Pkcs8Pem("rsa").empty()) TW_REQUIRE_OR_SKIP("openssl not available");
+  const std::string pem = testsupport::ReadFile(Files().dir + "/ca.pem");
+  CertificateManager m;
+  m.Initialize();
+  ASSERT_EQ(m.LoadEncodedCert(pem.data(), static_cast<int>(pem.size())), kOk) << m.error_text().c_str();
+  EXPECT_STREQ(m.GetCertificateIssuer(), "CN=Manager CA");
+  EXPECT_EQ(Setting(m, "CertExtendedKeyUsage"), "");
+  RsaKeyData rsa;
+  EXPECT_EQ(m.GetRsaKey(&rsa, true), kErrManagerNoSelection);
+  EXPECT_STREQ(m.error_text().c_str(), "No certificate selected.  Please select a certificate first.");
+  EXPECT_STREQ(m.GetPublicKeyXml(), "");
+  EXPECT_EQ(ManagerGetRsaPublicKey(nullptr, &rsa), kOk);
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, ManagerLoad, ::testing::ValuesIn(kLoads),
