@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "certs/cert_signature.h"
 #include "certs/pem_armor.h"
 #include "certs/private_key_reader.h"
 #include "tests/certs/key_fixtures.h"
@@ -178,6 +179,51 @@ TEST_P(CertCreateFields, Records) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, CertCreateFields, ::testing::ValuesIn(kFields),
                          [](const auto& info) { return std::string(info.param.name); });
+
+struct SignCase {
+  const char* key;  // "" for no key
+  bool public_only;
+  const char* hash;
+  bool signs;
+};
+
+class SignWithKey : public ::testing::TestWithParam<SignCase> {};
+
+constexpr SignCase kSigns[] = {
+    {"rsa", false, "SHA384", true},   {"p521", false, "SHA512", true}, {"ed448", false, "", true},
+    {"dsa", false, "SHA1", true},     {"", false, "SHA256", false},    {"x448", false, "", false},
+    {"rsa", true, "SHA256", false},   {"p256", true, "SHA256", false}, {"rsa", false, "NOHASH", false},
+};
+
+// A signature is made, and checked by the certificate signature checker, or an error comes back:
+// never success with nothing.
+TEST_P(SignWithKey, SignsOrFails) {
+  const SignCase& c = GetParam();
+  if (keyfix::Pkcs8Pem("rsa").empty()) TW_REQUIRE_OR_SKIP("openssl not available");
+  KeyPair key = *c.key ? LoadKey(c.key) : KeyPair();
+  if (c.public_only) {
+    key.rsa.D.Reset();
+    key.rsa.P.Reset();
+    key.rsa.Q.Reset();
+    key.ec.D.Reset();
+  }
+  static constexpr char kData[] = "data to sign";
+  ByteString signature;
+  const int rc = SignWithKeyPair(kData, sizeof kData - 1, c.hash, key, &signature);
+  EXPECT_EQ(rc == kOk, c.signs) << rc;
+  EXPECT_EQ(signature.empty(), !c.signs);
+  if (!c.signs) return;
+  Certificate made;  // its algorithm names the same signature for the key
+  ASSERT_EQ(CreateSignedCertificate(key, "CN=s", 1, 0, 1, "", nullptr, nullptr, c.hash, &made), kOk);
+  bool valid = false;
+  ASSERT_EQ(VerifySignedData(made.outerAlgorithm, reinterpret_cast<const uint8_t*>(kData), sizeof kData - 1,
+                             signature.bytes(), signature.length(), made.tbs.publicKeyAlgorithm,
+                             made.tbs.publicKey, &valid),
+            kOk);
+  EXPECT_TRUE(valid);
+}
+
+INSTANTIATE_TEST_SUITE_P(Keys, SignWithKey, ::testing::ValuesIn(kSigns));
 
 }  // namespace
 }  // namespace tw

@@ -201,6 +201,25 @@ TEST(ManagerLoadEncoded, CertificateWithoutKey) {
   EXPECT_EQ(ManagerGetRsaPublicKey(nullptr, &rsa), kOk);
 }
 
+// A subject beyond Latin-1 reads with "?" for what a single byte cannot hold.
+TEST(ManagerLoadEncoded, SubjectToSingleBytes) {
+  if (keyfix::Pkcs8Pem("p256").empty()) TW_REQUIRE_OR_SKIP("openssl not available");
+  const std::string& key_pem = keyfix::Pkcs8Pem("p256");
+  ByteString der, pem;
+  KeyPair key;
+  PemDecodeWithLabel(&der, "PRIVATE KEY", key_pem.data(), static_cast<int>(key_pem.size()));
+  ASSERT_EQ(ReadPkcs8PrivateKey(der, &key), kOk);
+  Certificate c;
+  ASSERT_EQ(CreateSignedCertificate(key, "CN=\xc5\x81\xc3\xb3" "d\xc5\xba", 1, 0, 1, "", nullptr, nullptr, "", &c), kOk);
+  PemEncodeBytes("CERTIFICATE", c.der, &pem);
+  CertificateManager m;
+  m.Initialize();
+  m.SetStoreBytes(pem.data(), pem.length());
+  m.SetStoreType(cstPEMKeyBlob);
+  ASSERT_EQ(m.LoadCertBySubject("*"), kOk);
+  EXPECT_STREQ(m.GetSelectedSubject(), "CN=?\xf3" "d?");
+}
+
 INSTANTIATE_TEST_SUITE_P(Stores, ManagerLoad, ::testing::ValuesIn(kLoads),
                          [](const auto& info) { return std::string(info.param.name); });
 
