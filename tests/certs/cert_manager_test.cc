@@ -4,14 +4,13 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cctype>
 #include <string>
 
 #include "certs/cert_create.h"
-#include "certs/pem_armor.h"
-#include "certs/private_key_reader.h"
 #include "platform/cert_store_files.h"
-#include "tests/certs/key_fixtures.h"
+#include "tests/certs/cert_create_support.h"
 
 namespace tw {
 namespace {
@@ -23,35 +22,18 @@ struct Pki {
   std::string dir;
   Pki() {
     dir = testsupport::MakeTempDir();
-    KeyPair ca_key, leaf_key;
-    ByteString der;
-    for (auto [name, key] : {std::pair{"p256", &ca_key}, std::pair{"rsa", &leaf_key}}) {
-      const std::string& pem = keyfix::Pkcs8Pem(name);
-      PemDecodeWithLabel(&der, "PRIVATE KEY", pem.data(), static_cast<int>(pem.size()));
-      ReadPkcs8PrivateKey(der, key);
-    }
+    const KeyPair ca_key = LoadKey("p256"), leaf_key = LoadKey("rsa");
     CertExtensionArray ca_ext, leaf_ext;
-    CertExtension bc, san;
-    bc.oid.SetText("2.5.29.19");
-    bc.critical = 1;
-    san.oid.SetText("2.5.29.17");
-    const std::string bc_value = testsupport::Unhex("040530030101ff");
-    const std::string san_value = testsupport::Unhex("040d300b8209612e6578616d706c65");
-    bc.value.Set(bc_value.data(), static_cast<int>(bc_value.size()));
-    san.value.Set(san_value.data(), static_cast<int>(san_value.size()));
-    ca_ext.InsertCopy(0, bc);
-    leaf_ext.InsertCopy(0, san);
+    AddExtension(&ca_ext, "2.5.29.19", true, "040530030101ff");
+    AddExtension(&leaf_ext, "2.5.29.17", false, "040d300b8209612e6578616d706c65");
     Certificate ca, leaf;
     EXPECT_EQ(CreateSignedCertificate(ca_key, "CN=Manager CA", 1, -1, 30, "", nullptr, &ca_ext, "", &ca), kOk);
     EXPECT_EQ(CreateSignedCertificate(leaf_key, "CN=leaf.example, O=Made Here", 2, 0, 30, "CN=Manager CA",
                                       &ca_key, &leaf_ext, "SHA256", &leaf),
               kOk);
-    ByteString pem;
-    PemEncodeBytes("CERTIFICATE", ca.der, &pem);
-    testsupport::WriteFile(dir + "/ca.pem", Text(pem));
-    PemEncodeBytes("CERTIFICATE", leaf.der, &pem);
-    testsupport::WriteFile(dir + "/leaf.pem", Text(pem) + keyfix::Pkcs8Pem("rsa"));
-    testsupport::WriteFile(dir + "/both.pem", Text(pem) + testsupport::ReadFile(dir + "/ca.pem"));
+    testsupport::WriteFile(dir + "/ca.pem", Pem(ca));
+    testsupport::WriteFile(dir + "/leaf.pem", Pem(leaf) + keyfix::Pkcs8Pem("rsa"));
+    testsupport::WriteFile(dir + "/both.pem", Pem(leaf) + Pem(ca));
     testsupport::WriteFile(dir + "/key.pem", keyfix::Pkcs8Pem("p256"));
     testsupport::RunCommand("cd " + dir + " && openssl pkcs12 -export -in leaf.pem -certfile ca.pem"
                             " -passout pass:pw -out leaf.pfx 2>/dev/null");
@@ -71,7 +53,7 @@ std::string Setting(CertificateManager& m, const std::string& name) {
 }
 
 struct SettingCase {
-  const char* write;  // "" for none
+  const char* write;  // "" for none; "a;b" for two writes
   int write_rc;
   const char* read;
   const char* expected;
@@ -97,6 +79,8 @@ constexpr SettingCase kSettings[] = {
     {"CertCustomExtensionOID[0]=1.2.3", kErrManagerExtensionIndex, "CertCustomExtensionCount", "0", 0},
     {"CSRKey=x", 0, "CSRKey", "", 0},
     {"ReplaceKey=yes", 0, "ReplaceKey", "True", 0},
+    {"CertCustomExtensionCount=1;CertCustomExtensionValue[0]=0401FF", 0, "CertCustomExtensionValue[0]", "0401ff", 0},
+    {"JWKKeyId=first;JWKKeyId=second", 0, "JWKKeyId", "first", 0},
 };
 
 TEST_P(ManagerSettings, WriteThenRead) {
@@ -104,24 +88,18 @@ TEST_P(ManagerSettings, WriteThenRead) {
   CertificateManager m;
   ASSERT_EQ(m.Initialize(), kOk);
   const char* answer = "";
-  const int write_rc = *c.write ? m.ConfigText(c.write, &answer) : kOk;
+  int write_rc = kOk;
+  for (std::string rest = c.write; !rest.empty();) {
+    const size_t cut = std::min(rest.find(';'), rest.size());
+    write_rc = m.ConfigText(rest.substr(0, cut).c_str(), &answer);
+    rest.erase(0, cut + 1);
+  }
   EXPECT_EQ(write_rc, c.write_rc);
   EXPECT_EQ(m.ConfigText(c.read, &answer), c.read_rc);
   EXPECT_STREQ(answer, c.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, ManagerSettings, ::testing::ValuesIn(kSettings));
-
-TEST(ManagerSettingsMore, CustomValuesJwkPairsAndExportedCert) {
-  CertificateManager m;
-  m.Initialize();
-  m.ConfigText("CertCustomExtensionCount=1", nullptr);
-  m.ConfigText("CertCustomExtensionValue[0]=0401FF", nullptr);
-  EXPECT_EQ(Setting(m, "CertCustomExtensionValue[0]"), "0401ff");
-  m.ConfigText("JWKKeyId=first", nullptr);
-  m.ConfigText("JWKKeyId=second", nullptr);
-  EXPECT_EQ(Setting(m, "JWKKeyId"), "first");
-}
 
 struct LoadCase {
   const char* name;
@@ -204,11 +182,8 @@ TEST(ManagerLoadEncoded, CertificateWithoutKey) {
 // A subject beyond Latin-1 reads with "?" for what a single byte cannot hold.
 TEST(ManagerLoadEncoded, SubjectToSingleBytes) {
   if (keyfix::Pkcs8Pem("p256").empty()) TW_REQUIRE_OR_SKIP("openssl not available");
-  const std::string& key_pem = keyfix::Pkcs8Pem("p256");
-  ByteString der, pem;
-  KeyPair key;
-  PemDecodeWithLabel(&der, "PRIVATE KEY", key_pem.data(), static_cast<int>(key_pem.size()));
-  ASSERT_EQ(ReadPkcs8PrivateKey(der, &key), kOk);
+  const KeyPair key = LoadKey("p256");
+  ByteString pem;
   Certificate c;
   ASSERT_EQ(CreateSignedCertificate(key, "CN=\xc5\x81\xc3\xb3" "d\xc5\xba", 1, 0, 1, "", nullptr, nullptr, "", &c), kOk);
   PemEncodeBytes("CERTIFICATE", c.der, &pem);
@@ -268,7 +243,7 @@ TEST(ManagerActions, ChainMatchesOpensslAndStoresAreListed) {
   if (keyfix::Pkcs8Pem("rsa").empty()) TW_REQUIRE_OR_SKIP("openssl not available");
   const std::string& dir = Files().dir;
   testsupport::RunCommand("mkdir -p " + dir + "/stores/ROOT " + dir + "/stores/My && cp " + dir +
-                          "/ca.pem " + dir + "/stores/ROOT/");
+                          "/ca.pem " + dir + "/stores/ROOT/ && cp " + dir + "/leaf.pem " + dir + "/stores/My/");
   setenv(win::kCertStoresVariable, (dir + "/stores").c_str(), 1);
   CertChainManager m;
   m.Initialize();
@@ -286,6 +261,10 @@ TEST(ManagerActions, ChainMatchesOpensslAndStoresAreListed) {
   EXPECT_EQ(m.chain_status, 0u);
   ASSERT_EQ(m.PerformAction(kActionUserStores), kOk);
   EXPECT_EQ(Text(m.list_text()), "ROOT\r\nCA\r\nMy\r\n");
+  m.SetStoreBytes("My", 2);
+  m.SetStoreType(cstUser);
+  ASSERT_EQ(m.PerformAction(kActionListCertificates), kOk) << m.error_text().c_str();
+  EXPECT_EQ(Text(m.list_text()), "CN=leaf.example, O=Made Here\tCN=Manager CA\t02\t1\r\n");
   unsetenv(win::kCertStoresVariable);
 }
 
