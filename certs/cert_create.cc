@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "certs/der_writer.h"
+#include "certs/key_encoding.h"
 #include "certs/oid_names.h"
 #include "certs/public_key_info.h"
 #include "crypto/pubkey/dsa_engine.h"
@@ -180,6 +181,16 @@ int CreateSignedCertificate(const KeyPair& subject_key, const char* subject_name
   if (rc == kOk) rc = ParseCertificateDer(whole.output().data(), whole.output().length(), &parsed);
   if (rc == kOk) *certificate = std::move(parsed);
   return rc;
+}
+
+int CreateBareKeyCertificate(KeyPair* key, Certificate* certificate) {
+  static constexpr const char* kHash = "SHA1";
+  if (!key->HasPrivate() || SignatureOid(*key, kHash) == nullptr) {
+    const int rc = GenerateKeyByTypeName("RSA", 1024, key);
+    if (rc != kOk) return rc;
+  }
+  return CreateSignedCertificate(*key, "CN=pem_cert", 1, 0, 365, "", nullptr, nullptr, kHash,
+                                 certificate);
 }
 
 }  // namespace tw

@@ -26,6 +26,11 @@ int CreateSignedCertificate(const KeyPair& subject_key, const char* subject_name
                             const KeyPair* issuer_key, const CertExtensionArray* extensions,
                             const char* hash_name, Certificate* certificate);
 
+// The placeholder certificate of a bare key: self-signed "CN=pem_cert", serial 1, valid from now
+// for 365 days, signed with SHA-1. A key that cannot sign (no private part, or a key-agreement
+// curve) is first replaced by a new 1024-bit RSA key.
+int CreateBareKeyCertificate(KeyPair* key, Certificate* certificate);
+
 // The signature of the data with the key's private part: EdDSA over the data itself, every other
 // family over its digest with the named hash (RSA PKCS #1 v1.5; DSA and ECDSA as DER). 1301 for
 // a key of no signing family; the digest's and engines' codes pass through.

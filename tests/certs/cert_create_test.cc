@@ -198,5 +198,39 @@ TEST_P(SignWithKey, SignsOrFails) {
 
 INSTANTIATE_TEST_SUITE_P(Keys, SignWithKey, ::testing::ValuesIn(kSigns));
 
+struct BareCase {
+  const char* key;
+  bool public_only;
+  int32_t type_after;
+  bool replaced;
+};
+
+class BareKeyCertificate : public ::testing::TestWithParam<BareCase> {};
+
+// The key signs its own placeholder; one that cannot sign is replaced by a new RSA key first.
+TEST_P(BareKeyCertificate, SelfSignedPemCert) {
+  const BareCase& c = GetParam();
+  if (keyfix::Pkcs8Pem("rsa").empty()) TW_REQUIRE_OR_SKIP("openssl not available");
+  KeyPair key = LoadKey(c.key);
+  if (c.public_only) {
+    for (ByteString* part : {&key.rsa.D, &key.rsa.P, &key.rsa.Q}) part->Reset();
+  }
+  const ByteString n = key.rsa.N;
+  Certificate made;
+  ASSERT_EQ(CreateBareKeyCertificate(&key, &made), kOk);
+  EXPECT_EQ(key.type, c.type_after);
+  EXPECT_EQ(!key.rsa.N.Equals(n), c.replaced);
+  EXPECT_STREQ(made.tbs.subjectText.c_str(), "CN=pem_cert");
+  EXPECT_STREQ(made.tbs.serialHex.c_str(), "01");
+  bool valid = false;
+  ASSERT_EQ(VerifyCertificateSignature(made, made, &valid), kOk);
+  EXPECT_TRUE(valid);
+}
+
+INSTANTIATE_TEST_SUITE_P(Keys, BareKeyCertificate,
+                         ::testing::Values(BareCase{"rsa", false, kKeyRsa, false}, BareCase{"p256", false, kKeyEc, false},
+                                           BareCase{"x25519", false, kKeyRsa, true},
+                                           BareCase{"rsa", true, kKeyRsa, true}));
+
 }  // namespace
 }  // namespace tw
