@@ -35,6 +35,9 @@ struct Pki {
     testsupport::WriteFile(dir + "/leaf.pem", Pem(leaf) + keyfix::Pkcs8Pem("rsa"));
     testsupport::WriteFile(dir + "/both.pem", Pem(leaf) + Pem(ca));
     testsupport::WriteFile(dir + "/key.pem", keyfix::Pkcs8Pem("p256"));
+    Certificate latin;  // a subject beyond Latin-1
+    CreateSignedCertificate(ca_key, "CN=\xc5\x81\xc3\xb3" "d\xc5\xba", 3, 0, 1, "", nullptr, nullptr, "", &latin);
+    testsupport::WriteFile(dir + "/latin.pem", Pem(latin));
     testsupport::RunCommand("cd " + dir + " && openssl pkcs12 -export -in leaf.pem -certfile ca.pem"
                             " -passout pass:pw -out leaf.pfx 2>/dev/null");
   }
@@ -103,7 +106,7 @@ INSTANTIATE_TEST_SUITE_P(Table, ManagerSettings, ::testing::ValuesIn(kSettings))
 
 struct LoadCase {
   const char* name;
-  const char* file;
+  const char* file;  // "=name": its content as an encoded certificate
   int32_t type;
   const char* password;
   const char* subject;
@@ -123,6 +126,8 @@ constexpr LoadCase kLoads[] = {
     {"BareKey", "key.pem", cstPEMKeyFile, "", "*", 0, "CN=pem_cert", "IdEcPublicKey", cstPEMKeyFile},
     {"NoSuchSubject", "leaf.pfx", cstPFXFile, "pw", "CN=nobody", kErrStoreCertNotFound, "", "", cstPFXFile},
     {"EmptySubject", "leaf.pfx", cstPFXFile, "pw", "", 0, "", "", cstPFXFile},
+    {"Latin1Subject", "latin.pem", cstPEMKeyFile, "", "*", 0, "CN=?\xf3" "d?", "", cstPEMKeyFile},
+    {"EncodedAlone", "=ca.pem", 0, "", "", 0, "", "", 0},
 };
 
 TEST_P(ManagerLoad, SelectsAndExports) {
@@ -134,12 +139,23 @@ TEST_P(ManagerLoad, SelectsAndExports) {
   m.SetStoreBytes(path.data(), static_cast<int>(path.size()));
   m.SetStoreType(c.type);
   m.SetPassword(c.password);
-  ASSERT_EQ(m.LoadCertBySubject(c.subject), c.rc) << m.error_text().c_str();
+  if (*c.file == '=') {
+    const std::string pem = testsupport::ReadFile(Files().dir + "/" + (c.file + 1));
+    ASSERT_EQ(m.LoadEncodedCert(pem.data(), static_cast<int>(pem.size())), kOk) << m.error_text().c_str();
+    EXPECT_STREQ(m.GetCertificateIssuer(), "CN=Manager CA");
+  }
+  ASSERT_EQ(*c.file == '=' ? kOk : m.LoadCertBySubject(c.subject), c.rc) << m.error_text().c_str();
   EXPECT_STREQ(m.GetSelectedSubject(), c.selected);
   EXPECT_STREQ(m.GetKeyAlgorithm(), c.key_algorithm);
   EXPECT_EQ(Setting(m, "CertIsGenerated"), std::string(c.selected) == "CN=pem_cert" ? "True" : "False");
   if (c.rc != kOk) {
     EXPECT_STREQ(m.error_text().c_str(), "Cannot find specified certificate.");
+  }
+  RsaKeyData rsa;
+  if (!*c.key_algorithm) {
+    EXPECT_EQ(m.GetRsaKey(&rsa, true), kErrManagerNoSelection);
+    EXPECT_STREQ(m.error_text().c_str(), "No certificate selected.  Please select a certificate first.");
+    EXPECT_STREQ(m.GetPublicKeyXml(), "");
   }
   if (std::string(c.key_algorithm) != "RSA_RSA") return;
   EXPECT_EQ(m.store().store_type, c.type_after);
@@ -150,7 +166,6 @@ TEST_P(ManagerLoad, SelectsAndExports) {
   ASSERT_EQ(m.GetEncodedCert(&pem, &length), kOk);
   EXPECT_EQ(keyfix::Openssl("x509 -noout -subject -nameopt RFC2253", std::string(pem, length)),
             "subject=O=Made Here,CN=leaf.example\n");
-  RsaKeyData rsa;
   ASSERT_EQ(ManagerGetRsaPrivateKey(&m, &rsa), kOk);
   EXPECT_FALSE(rsa.D.empty());
   std::string modulus = keyfix::Openssl("x509 -noout -modulus", std::string(pem, length));
@@ -161,38 +176,6 @@ TEST_P(ManagerLoad, SelectsAndExports) {
   m.ConfigText("KeyFormat=1", nullptr);
   ASSERT_EQ(m.GetEncodedCert(&pem, &length), kOk);
   EXPECT_EQ(std::string(pem, length).rfind("<X509Data><X509Certificate>", 0), 0u);
-}
-
-// An encoded certificate alone: no key to answer for.
-TEST(ManagerLoadEncoded, CertificateWithoutKey) {
-  if (keyfix::Pkcs8Pem("rsa").empty()) TW_REQUIRE_OR_SKIP("openssl not available");
-  const std::string pem = testsupport::ReadFile(Files().dir + "/ca.pem");
-  CertificateManager m;
-  m.Initialize();
-  ASSERT_EQ(m.LoadEncodedCert(pem.data(), static_cast<int>(pem.size())), kOk) << m.error_text().c_str();
-  EXPECT_STREQ(m.GetCertificateIssuer(), "CN=Manager CA");
-  EXPECT_EQ(Setting(m, "CertExtendedKeyUsage"), "");
-  RsaKeyData rsa;
-  EXPECT_EQ(m.GetRsaKey(&rsa, true), kErrManagerNoSelection);
-  EXPECT_STREQ(m.error_text().c_str(), "No certificate selected.  Please select a certificate first.");
-  EXPECT_STREQ(m.GetPublicKeyXml(), "");
-  EXPECT_EQ(ManagerGetRsaPublicKey(nullptr, &rsa), kOk);
-}
-
-// A subject beyond Latin-1 reads with "?" for what a single byte cannot hold.
-TEST(ManagerLoadEncoded, SubjectToSingleBytes) {
-  if (keyfix::Pkcs8Pem("p256").empty()) TW_REQUIRE_OR_SKIP("openssl not available");
-  const KeyPair key = LoadKey("p256");
-  ByteString pem;
-  Certificate c;
-  ASSERT_EQ(CreateSignedCertificate(key, "CN=\xc5\x81\xc3\xb3" "d\xc5\xba", 1, 0, 1, "", nullptr, nullptr, "", &c), kOk);
-  PemEncodeBytes("CERTIFICATE", c.der, &pem);
-  CertificateManager m;
-  m.Initialize();
-  m.SetStoreBytes(pem.data(), pem.length());
-  m.SetStoreType(cstPEMKeyBlob);
-  ASSERT_EQ(m.LoadCertBySubject("*"), kOk);
-  EXPECT_STREQ(m.GetSelectedSubject(), "CN=?\xf3" "d?");
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, ManagerLoad, ::testing::ValuesIn(kLoads),
