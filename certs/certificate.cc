@@ -295,6 +295,12 @@ int Certificate::CopyFrom(const Certificate& other) {
   return rc;
 }
 
+// ECDSA, DSA and EdDSA algorithm identifiers carry no parameters at all; verifiers refuse an
+// added NULL. Parameters that were read are written back as they stood.
+static bool SignatureTakesNull(const ByteStringPair& alg) {
+  return !alg.second.empty() || std::strncmp(alg.first.c_str(), "1.2.840.113549.", 15) == 0;
+}
+
 int EncodeTbsCertificate(const TbsCertificate& r, DerWriter* w) {
   const int before = w->output().length();
   const int open = w->OpenCount();
@@ -314,7 +320,7 @@ int EncodeTbsCertificate(const TbsCertificate& r, DerWriter* w) {
       if (rc == kOk) rc = w->DerAppendUnsignedInteger(bytes.bytes(), bytes.length());
     }
   }
-  if (rc == kOk) rc = EncodeAlgorithmIdentifier(r.signatureAlgorithm, w, true);
+  if (rc == kOk) rc = EncodeAlgorithmIdentifier(r.signatureAlgorithm, w, SignatureTakesNull(r.signatureAlgorithm));
   if (rc == kOk) {
     rc = !r.issuerDer.empty() ? w->AppendRaw(r.issuerDer.data(), r.issuerDer.length())
                               : NameTextToDer(r.issuerText.c_str(), w);
@@ -360,7 +366,7 @@ int Certificate::EncodeDer(DerWriter* w) const {
   const int open = w->OpenCount();
   int rc = w->DerOpenConstructed(kTagSequence);
   if (rc == kOk) rc = EncodeTbsCertificate(tbs, w);
-  if (rc == kOk) rc = EncodeAlgorithmIdentifier(outerAlgorithm, w, true);
+  if (rc == kOk) rc = EncodeAlgorithmIdentifier(outerAlgorithm, w, SignatureTakesNull(outerAlgorithm));
   if (rc == kOk) rc = w->DerAppendBitString(kTagBitString, signature.data(), signature.length());
   if (rc == kOk) rc = w->DerCloseConstructed(false);
   if (rc != kOk) {

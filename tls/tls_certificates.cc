@@ -3,6 +3,7 @@
 #include "tls/tls13_key_schedule.h"
 
 #include "certs/cert_chain_engine.h"
+#include "certs/cert_create.h"
 #include "certs/cert_store.h"
 #include "certs/security_key_token.h"
 #include "crypto/pubkey/ed25519.h"
@@ -194,6 +195,7 @@ struct CertSelection::Impl {
   ByteString subject;
   ByteString encoded;
   bool loaded = false;
+  bool placeholder = false;  // the selection is a bare key with a certificate made for it
   CertStore certs;  // the opened store with its selection
   ByteString error;
   ByteString none;
@@ -207,7 +209,9 @@ struct CertSelection::Impl {
   void Unload() {
     certs.Reset();
     loaded = false;
+    placeholder = false;
   }
+  int MakePlaceholder();
   const Certificate* Selected() const { return loaded ? certs.GetCertificate() : nullptr; }
   const KeyPair* Key() const { return loaded ? certs.GetKey() : nullptr; }
   // The selected token item whose key stays on its token, or none.
@@ -240,6 +244,19 @@ std::vector<const Certificate*> CertSelection::Impl::AllCertificates() const {
     }
   }
   return out;
+}
+
+// A bare key goes out with a self-signed certificate made for it.
+int CertSelection::Impl::MakePlaceholder() {
+  CertEntry* entry = certs.entries.entries.At(certs.entries.selected);
+  if (entry == nullptr || !entry->key) return kOk;
+  CertificateWithKey made;
+  int rc = made.key.CopyFrom(*entry->key);
+  if (rc == kOk) rc = CreateBareKeyCertificate(&made.key, &made.certificate);
+  if (rc == kOk) rc = entry->SetCertificateWithKey(std::move(made));
+  if (rc == kOk) rc = certs.selected.CopyFrom(*entry->GetCertificate());
+  placeholder = rc == kOk;
+  return rc;
 }
 
 // An encoded certificate is content only: it is never taken for a file name.
@@ -282,6 +299,9 @@ int CertSelection::Load(const void* store, int store_length, int32_t store_type,
     rc = s.certs.Open(s.store.data(), s.store.length(), s.password.c_str(), s.subject.c_str(), s.store_type);
     if (rc != kOk) s.error.Assign(s.certs.error_text);
   }
+  if (rc == kOk && s.certs.GetCertificate() == nullptr && IsBareKeyEntry(s.certs.entries)) {
+    rc = s.MakePlaceholder();
+  }
   if (rc == kOk && s.certs.GetCertificate() == nullptr) rc = s.Error(kErrCertSelection, kNoCertSelected);
   if (rc != kOk) {
     if (s.error.empty()) s.error.SetText(kStoreNotOpened);
@@ -304,9 +324,12 @@ int CertSelection::CopyFrom(const CertSelection& other) {
   s.store_type = o.store_type;
   s.Unload();
   if (!o.loaded) return kOk;
-  return o.encoded.empty()
-             ? Load(s.store.data(), s.store.length(), s.store_type, s.password.c_str(), s.subject.c_str(), nullptr, 0)
-             : Load(nullptr, 0, 0, nullptr, nullptr, s.encoded.data(), s.encoded.length());
+  rc = o.encoded.empty()
+           ? Load(s.store.data(), s.store.length(), s.store_type, s.password.c_str(), s.subject.c_str(), nullptr, 0)
+           : Load(nullptr, 0, 0, nullptr, nullptr, s.encoded.data(), s.encoded.length());
+  // A made certificate is taken as it is, so both sides present the same one.
+  if (rc == kOk && o.placeholder) rc = s.certs.CopyFrom(o.certs);
+  return rc;
 }
 
 void CertSelection::Release() {

@@ -143,6 +143,25 @@ INSTANTIATE_TEST_SUITE_P(
         LoadCase{"", 'm', 0, "Someone", 271, "The certificate store could not be opened (2).", false},
         LoadCase{"full.pem", 'f', 2, "", 271, "The certificate store could not be opened (0x80092002).", false}));
 
+// A bare key gets a self-signed "CN=pem_cert" certificate of its own key; a copy presents the same.
+class BareKeyLoad : public testing::TestWithParam<const char*> {};
+
+TEST_P(BareKeyLoad, MakesPlaceholderCertificate) {
+  REQUIRE_FILES(f);
+  const std::string path = f.Path(GetParam());
+  tw::CertSelection s, copy;
+  ASSERT_EQ(s.Load(path.data(), static_cast<int>(path.size()), 6, "", "", nullptr, 0), 0) << s.error_text().c_str();
+  EXPECT_TRUE(s.has_private_key());
+  const std::string pem = RunCommand("openssl x509 -inform DER", Str(s.der()));
+  EXPECT_EQ(RunCommand("openssl x509 -noout -subject -issuer -serial", pem),
+            "subject=CN = pem_cert\nissuer=CN = pem_cert\nserial=01\n");
+  EXPECT_EQ(RunCommand("openssl pkey -pubout -in " + path), RunCommand("openssl x509 -noout -pubkey", pem));
+  ASSERT_EQ(copy.CopyFrom(s), 0);
+  EXPECT_TRUE(Str(copy.der()) == Str(s.der()) && copy.has_private_key());
+}
+
+INSTANTIATE_TEST_SUITE_P(Keys, BareKeyLoad, testing::Values("rsa1.key", "sec1.key", "p521.key", "dsa.key"));
+
 // ---- The Certificate message ----
 
 struct BodyCase {
