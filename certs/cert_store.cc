@@ -461,6 +461,7 @@ void CertStore::Reset() {
   pem_.Reset();
   error_text.Reset();
   log.Reset();
+  platform.Release();
 }
 
 int CertStore::Open(const void* store_bytes, int length, const char* password_text, const char* wanted,
@@ -487,6 +488,7 @@ int CertStore::SelectCertificate(const char* wanted) {
   if (rc != kOk) return rc;
   selected = Certificate();
   pem_.Reset();
+  platform.Release();
   if (store_type == cstUser || store_type == cstMachine) {
     rc = OpenSystemStore(request.c_str());
   } else {
@@ -565,6 +567,9 @@ int CertStore::LoadStoreAuto(const void* bytes, int length) {
   if (length < 0) length = static_cast<int>(std::strlen(static_cast<const char*>(bytes)));
   int rc = store.Set(bytes, length);
   if (rc != kOk) return rc;
+  selected = Certificate();
+  pem_.Reset();
+  platform.Release();
   bool from_file = false;
   int32_t detected = 0;
   rc = ParseStoreContent(&entries, store.data(), store.length(), "", log_enabled ? &log : nullptr, &from_file,
@@ -646,6 +651,7 @@ int CertStore::CopyFrom(const CertStore& other) {
   if (rc == kOk) rc = error_text.Assign(other.error_text);
   if (rc == kOk) rc = log.Assign(other.log);
   pem_.Reset();
+  platform.Release();  // made again for the copy on its first request
   return rc;
 }
 

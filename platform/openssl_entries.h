@@ -22,6 +22,8 @@ struct OsslName;
 struct OsslStore;
 struct OsslStoreCtx;
 struct OsslStack;
+struct OsslPkey;
+struct OsslPkcs12;
 
 struct OpenSslEntries {
   // libssl
@@ -54,6 +56,9 @@ struct OpenSslEntries {
   int (*SSL_CIPHER_get_digest_nid)(const OsslCipher*);
   int (*SSL_CIPHER_get_kx_nid)(const OsslCipher*);
   const char* (*SSL_CIPHER_get_name)(const OsslCipher*);
+  int (*SSL_CTX_use_certificate)(OsslCtx*, OsslX509*);
+  int (*SSL_CTX_use_PrivateKey)(OsslCtx*, OsslPkey*);
+  int (*SSL_CTX_check_private_key)(const OsslCtx*);
   // libcrypto
   OsslBio* (*BIO_new)(const OsslBioMethod*);
   const OsslBioMethod* (*BIO_s_mem)();
@@ -90,6 +95,12 @@ struct OpenSslEntries {
   void (*OPENSSL_sk_free)(OsslStack*);
   const char* (*OBJ_nid2sn)(int);
   void (*ERR_clear_error)();
+  OsslPkey* (*b2i_PrivateKey)(const unsigned char**, long);
+  int (*EVP_PKEY_up_ref)(OsslPkey*);
+  void (*EVP_PKEY_free)(OsslPkey*);
+  OsslPkcs12* (*d2i_PKCS12)(OsslPkcs12**, const unsigned char**, long);
+  int (*PKCS12_parse)(OsslPkcs12*, const char*, OsslPkey**, OsslX509**, OsslStack**);
+  void (*PKCS12_free)(OsslPkcs12*);
 };
 
 // The bound entry points, or null when a library or an entry point is missing. Each call loads
