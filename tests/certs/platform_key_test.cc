@@ -7,6 +7,7 @@
 #include <string>
 
 #include "certs/cert_store.h"
+#include "certs/cng_key.h"
 #include "certs/key_provider.h"
 #include "platform/cert_store_files.h"
 #include "platform/crypt32_store.h"
@@ -148,6 +149,38 @@ TEST_F(PlatformKeys, NoSelectionIsNoContext) {
   EXPECT_EQ(context, nullptr);
   EXPECT_NE(std::string(store.error_text.c_str()).find("No certificate selected"), std::string::npos);
 }
+
+}  // namespace
+}  // namespace tw
+
+namespace tw {
+namespace {
+
+// ncrypt is missing here: each operation says so with -1, after its own argument checks.
+struct CngCase {
+  const char* name;
+  int expected;
+  int (*run)();
+};
+ByteString Bytes(int n) {
+  ByteString b;
+  b.Resize(n);
+  return b;
+}
+class CngMissing : public testing::TestWithParam<CngCase> {};
+TEST_P(CngMissing, IsReported) {
+  EXPECT_FALSE(CngAvailable());
+  EXPECT_EQ(GetParam().run(), GetParam().expected);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Operations, CngMissing,
+    testing::Values(CngCase{"Generate", kErrCngMissing, [] { EcKeyData k; return CngGenerateEcKey(0, &k); }},
+                    CngCase{"Import", kErrCngMissing, [] { uintptr_t h = 7; const int rc = CngImportEcKey(EcKeyData(), &h); return h == 0 ? rc : 0; }},
+                    CngCase{"DeriveHash", kErrCngMissing, [] { ByteString o; return CngDeriveKey(1, EcKeyData(), "HASH", "SHA256", Bytes(0), Bytes(0), &o); }},
+                    CngCase{"PrfWithoutLabel", 1408, [] { ByteString o; return CngDeriveKey(1, EcKeyData(), "TLS_PRF", "SHA256", Bytes(0), Bytes(64), &o); }},
+                    CngCase{"PrfShortSeed", 1407, [] { ByteString o; return CngDeriveKey(1, EcKeyData(), "TLS_PRF", "SHA256", Bytes(13), Bytes(63), &o); }},
+                    CngCase{"Prf", kErrCngMissing, [] { ByteString o; return CngDeriveKey(1, EcKeyData(), "TLS_PRF", "SHA256", Bytes(13), Bytes(64), &o); }}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace tw
