@@ -116,18 +116,15 @@ int ImportIntoContainer(CertStore* store, const Crypt32& c, const KeyPair& key, 
   ByteString blob;
   int rc = WritePrivateKeyBlob(key, &blob);
   if (rc != kOk) return Fail(store, rc, kNotImported);
+  // A fresh container each time: one whose name is taken belongs to another store's key and is
+  // never imported over, so only a container this call created is used.
   ByteString name;
   rc = kErrNoProvider;
   const uint32_t tick = win::GetTickCount();
   for (int i = 0; i < kContainerNameTries && rc == kErrNoProvider; ++i) {
     if (name.Format(kTemporaryContainer, tick + static_cast<uint32_t>(i)) != kOk) return kErrOutOfMemory;
-    // A name in use belongs to another store's key: never import over it.
-    ProviderHandle probe;
-    if (AcquireProvider(&probe, provider, name.c_str(), 0, false) == kOk) {
-      ReleaseProvider(&probe);
-      continue;
-    }
-    rc = AcquireProvider(&st.provider, provider, name.c_str(), 0, true);
+    rc = AcquireProvider(&st.provider, provider, name.c_str(), win::CRYPT_NEWKEYSET, false);
+    if (rc == kErrNoProvider && win::GetLastError() != win::NTE_EXISTS) break;
   }
   if (rc != kOk) {
     WipeString(blob);
