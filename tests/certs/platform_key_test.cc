@@ -184,3 +184,27 @@ INSTANTIATE_TEST_SUITE_P(
 
 }  // namespace
 }  // namespace tw
+
+namespace tw {
+namespace {
+
+// A container's negative index selects nothing, so nothing reaches the platform either.
+class ContainerIndex : public testing::TestWithParam<int32_t> {};
+TEST_P(ContainerIndex, SelectsOnlyInRange) {
+  const TestPki& pki = TestPki::Get();
+  if (!pki.ok()) { TW_REQUIRE_OR_SKIP(pki.error()); }
+  const std::string pfx = testsupport::RunCommand("openssl pkcs12 -export -passout pass: -in " + pki.Cert("client") +
+                                                  " -inkey " + pki.Key("client") + " 2>/dev/null");
+  CertStore store;
+  ASSERT_EQ(store.Open(pfx.data(), static_cast<int>(pfx.size()), "", "*", cstPFXBlob), kOk) << store.error_text.c_str();
+  store.entries.entries.At(0)->pfx->selected = GetParam();
+  store.platform.Release();
+  const bool in_range = GetParam() == 0;
+  EXPECT_EQ(store.entries.SelectedCertificate() != nullptr, in_range);
+  win::PCCERT_CONTEXT context = nullptr;
+  EXPECT_EQ(GetCertContext(&store, &context), in_range ? kOk : 281);
+}
+INSTANTIATE_TEST_SUITE_P(Indexes, ContainerIndex, testing::Values(0, -1, -2, 1));
+
+}  // namespace
+}  // namespace tw
