@@ -18,7 +18,7 @@ namespace {
 using testsupport::OpenSslServerPeer;
 using testsupport::TestPki;
 
-enum class From { kNone, kPfxFile, kPemFile, kStoreFolder, kEncoded };
+enum class From { kNone, kPfxFile, kPemFile, kStoreFolder, kEncoded, kMissingStore };
 
 struct ClientCertCase {
   const char* name;
@@ -75,6 +75,13 @@ class ControlClientCert : public ::testing::TestWithParam<ClientCertCase> {
         ASSERT_EQ(c.Put("SSLCertStore", "MY").hr, win::S_OK) << c.Put("SSLCertStore", "MY").description;
         ASSERT_EQ(c.Put("SSLCertStorePassword", "secret").hr, win::S_OK);
         break;
+      case From::kMissingStore: {
+        // The subject is refused at once, and the connection does not go out without it.
+        const auto r = c.Put("SSLCertSubject", "Test Client");
+        EXPECT_NE(r.hr, win::S_OK);
+        EXPECT_NE(r.description.find("could not be opened"), std::string::npos) << r.description;
+        return;
+      }
       case From::kEncoded: {
         const auto r = c.Put("SSLCertEncoded", pem);
         ASSERT_EQ(r.hr, win::S_OK) << r.description;
@@ -83,6 +90,8 @@ class ControlClientCert : public ::testing::TestWithParam<ClientCertCase> {
     }
     const auto r = c.Put("SSLCertSubject", "Test Client");
     ASSERT_EQ(r.hr, win::S_OK) << r.description;
+    // The subject reads back as the chosen certificate's own.
+    EXPECT_NE(c.Text("SSLCertSubject").find("CN=Test Client"), std::string::npos) << c.Text("SSLCertSubject");
   }
   std::string dir_;
 };
@@ -100,7 +109,9 @@ TEST_P(ControlClientCert, ServerChecksTheCertificateSent) {
   {
     controltest::Control c;
     ASSERT_EQ(c.created, win::S_OK);
-    if (k.own_engine) ASSERT_TRUE(c.Call("Config", {"UseInternalSecurityAPI=true"}).ok());
+    if (k.own_engine) {
+      ASSERT_TRUE(c.Call("Config", {"UseInternalSecurityAPI=true"}).ok());
+    }
     ASSERT_TRUE(c.Call("Config", {"Endpoint=.localhost:" + std::to_string(server.port())}).ok());
     c.client().set_use_ssl(true);
     c.client().account().SetText("acct");
@@ -108,11 +119,16 @@ TEST_P(ControlClientCert, ServerChecksTheCertificateSent) {
     ASSERT_EQ(c.Put("SSLAcceptServerCertEncoded", testsupport::ReadFile(server.cert_path())).hr, win::S_OK);
     Choose(c, k);
     if (HasFatalFailure()) return;
-    c.Call("ListContainers");  // the status page is no listing: only the handshake counts
+    const auto listed = c.Call("ListContainers");  // the status page is no listing: only the handshake counts
+    if (k.from == From::kMissingStore) {
+      EXPECT_NE(listed.description.find("could not be opened"), std::string::npos) << listed.description;
+    }
   }
   const std::string out = server.output();
   const std::string subject = std::string("CN = ") + (std::string(k.pki) == "client" ? "Test Client" : "Test Client EC");
   if (k.from == From::kNone) {
+    EXPECT_EQ(out.find("CN = Test Client"), std::string::npos) << out;
+  } else if (k.from == From::kMissingStore) {
     EXPECT_EQ(out.find("CN = Test Client"), std::string::npos) << out;
   } else {
     EXPECT_NE(out.find(subject), std::string::npos) << out;
@@ -126,6 +142,7 @@ INSTANTIATE_TEST_SUITE_P(
     Paths, ControlClientCert,
     testing::Values(ClientCertCase{"NoneEngine", From::kNone, "client", true},
                     ClientCertCase{"NonePlatform", From::kNone, "client", false},
+                    ClientCertCase{"MissingStorePlatform", From::kMissingStore, "client", false},
                     ClientCertCase{"PfxEngine", From::kPfxFile, "client", true},
                     ClientCertCase{"PfxPlatform", From::kPfxFile, "client", false},
                     ClientCertCase{"PemEngine", From::kPemFile, "client", true},

@@ -166,8 +166,7 @@ INSTANTIATE_TEST_SUITE_P(Texts, TextRoundTrip,
                                          "EncryptionPassword", "FirewallPassword", "FirewallUser",
                                          "LeaseId", "LocalFile", "OtherHeaders", "Prefix",
                                          "ProxyPassword", "ProxyServer", "ProxyUser", "Range",
-                                         "Snapshot", "SSLCertStore", "SSLCertStorePassword",
-                                         "SSLCertSubject"));
+                                         "Snapshot", "SSLCertStore", "SSLCertStorePassword"));
 
 TEST(ControlPropertiesTest, DataTextsKeepNulsWhereOtherTextsEndAtTheFirst) {
   Control c;
