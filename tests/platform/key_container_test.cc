@@ -1,5 +1,5 @@
-// Key containers as files in a private folder, the certificate contexts bound to them, and PFX
-// import; libcrypto writes the keys and PFX files the tests hand in.
+// Key containers as files in a private folder and the certificate contexts bound to them; libcrypto
+// writes the key blobs the tests hand in.
 #include "platform/key_container.h"
 
 #include <gtest/gtest.h>
@@ -132,58 +132,5 @@ TEST_F(KeyContainers, ImportedKeyServesTheBoundCertificate) {
   EXPECT_FALSE(win::CertContextCredentials(cert, &o, &x, &k));
   win::CertFreeCertificateContext(cert);
 }
-
-// PFX files libcrypto wrote: the password opens them, and the leaf comes with its key.
-struct PfxCase {
-  const char* name;
-  const char* pki;
-  const char* password;
-  const char* given;
-  bool opens;
-};
-class PfxImport : public ::testing::TestWithParam<PfxCase> {};
-
-TEST_P(PfxImport, OpensWithThePassword) {
-  const PfxCase& c = GetParam();
-  const TestPki& pki = TestPki::Get();
-  if (!pki.ok()) { TW_REQUIRE_OR_SKIP(pki.error()); }
-  int status = -1;
-  std::string pfx = testsupport::RunCommand(std::string("openssl pkcs12 -export -passout pass:") + c.password +
-                                                " -in " + pki.Cert(c.pki) + " -inkey " + pki.Key(c.pki) +
-                                                " -certfile " + pki.Cert("root"),
-                                            "", &status);
-  ASSERT_EQ(status, 0);
-  std::u16string given(c.given, c.given + std::char_traits<char>::length(c.given));
-  win::CRYPT_DATA_BLOB blob{static_cast<win::DWORD>(pfx.size()), reinterpret_cast<uint8_t*>(pfx.data())};
-  win::HCERTSTORE store = win::PFXImportCertStore(&blob, given.c_str(), 0);
-  ASSERT_EQ(store != nullptr, c.opens);
-  if (store == nullptr) {
-    EXPECT_EQ(win::GetLastError(), win::ERROR_INVALID_PASSWORD);
-    return;
-  }
-  int count = 0, with_key = 0;
-  for (win::PCCERT_CONTEXT it = win::CertEnumCertificatesInStore(store, nullptr); it != nullptr;
-       it = win::CertEnumCertificatesInStore(store, it)) {
-    ++count;
-    const win::OpenSslEntries* o = nullptr;
-    win::OsslX509* x = nullptr;
-    win::OsslPkey* k = nullptr;
-    if (win::CertContextCredentials(it, &o, &x, &k)) {
-      ++with_key;
-      o->X509_free(x);
-      o->EVP_PKEY_free(k);
-    }
-  }
-  EXPECT_EQ(count, 2);
-  EXPECT_EQ(with_key, 1);
-  EXPECT_TRUE(win::CertCloseStore(store, 0));
-}
-
-INSTANTIATE_TEST_SUITE_P(Files, PfxImport,
-                         testing::Values(PfxCase{"Rsa", "client", "secret", "secret", true},
-                                         PfxCase{"Ec", "clientec", "secret", "secret", true},
-                                         PfxCase{"EmptyPassword", "client", "", "", true},
-                                         PfxCase{"WrongPassword", "client", "secret", "other", false}),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
