@@ -185,6 +185,10 @@ FARPROC Proc(F* f) {
 
 }  // namespace
 
+void crypt32::ReadStoreFileCerts(const OpenSslEntries& o, const std::string& bytes, std::vector<OsslX509*>* out) {
+  ParseStoreFile(o, bytes, out);
+}
+
 PCCERT_CONTEXT NewCertContext(const OpenSslEntries& o, OsslX509* cert,
                               const std::vector<OsslX509*>& with) {
   const int length = o.i2d_X509(cert, nullptr);

@@ -21,6 +21,7 @@ struct CertObject {
   // The private key: a key container bound to the certificate, or a key that came with it.
   std::string key_container;
   bool key_machine = false;
+  uint32_t key_spec = 0;
   OsslPkey* key = nullptr;
 };
 
@@ -29,5 +30,7 @@ void Track(const void* p, bool add);
 bool Tracked(const void* p);
 CertObject* AsCert(PCCERT_CONTEXT context);
 std::string Utf8(const char16_t* text);
+// The certificates of one store file: its PEM blocks, or the file as one DER certificate.
+void ReadStoreFileCerts(const OpenSslEntries& o, const std::string& bytes, std::vector<OsslX509*>* out);
 
 }  // namespace win::crypt32

@@ -1,10 +1,16 @@
 #include "platform/crypt32_store.h"
 
+#include <dirent.h>
+#include <strings.h>
+
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/cert_store_files.h"
 #include "platform/crypt32_objects.h"
 
 namespace win {
@@ -42,11 +48,97 @@ void FreeStack(const OpenSslEntries& o, OsslStack* stack) {
 
 HCERTSTORE CertOpenStore(uintptr_t provider, DWORD encoding, HCRYPTPROV crypt_provider, DWORD flags,
                          const void* para) {
-  if (provider != CERT_STORE_PROV_MEMORY) {
+  if (provider == CERT_STORE_PROV_MEMORY) return NewStore();
+  if (provider != CERT_STORE_PROV_SYSTEM_A) {
     SetLastError(ERROR_NOT_SUPPORTED);
     return nullptr;
   }
-  return NewStore();
+  const OpenSslEntries* o = LoadOpenSsl();
+  if (o == nullptr) {
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+  }
+  std::vector<CertStoreFile> files;
+  const uint32_t error = ReadCertStoreFiles(static_cast<const char*>(para), &files);
+  if (error != 0) {
+    SetLastError(error);
+    return nullptr;
+  }
+  MemoryStore* s = NewStore();
+  for (CertStoreFile& f : files) {
+    // A PFX that opens without a password brings its keys; anything else is read for its
+    // certificates.
+    CRYPT_DATA_BLOB blob{static_cast<DWORD>(f.contents.size()), reinterpret_cast<uint8_t*>(f.contents.data())};
+    if (HCERTSTORE pfx = f.contents.empty() ? nullptr : PFXImportCertStore(&blob, u"", 0)) {
+      MemoryStore* from = AsStore(pfx);
+      s->certs.insert(s->certs.end(), from->certs.begin(), from->certs.end());
+      from->certs.clear();
+      CertCloseStore(pfx, 0);
+    } else {
+      std::vector<OsslX509*> certs;
+      crypt32::ReadStoreFileCerts(*o, f.contents, &certs);
+      for (OsslX509* x : certs) {
+        if (PCCERT_CONTEXT c = NewCertContext(*o, x, {})) s->certs.push_back(c);
+        o->X509_free(x);
+      }
+    }
+    explicit_bzero(f.contents.data(), f.contents.size());
+  }
+  SetLastError(ERROR_SUCCESS);
+  return s;
+}
+
+BOOL CertEnumSystemStore(DWORD flags, void* location, void* arg, PFN_CERT_ENUM_SYSTEM_STORE callback) {
+  if (callback == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  std::vector<std::string> names = {"ROOT", "CA"};
+  if (DIR* dir = ::opendir(CertStoresFolder().c_str())) {
+    std::vector<std::string> found;
+    while (const dirent* e = ::readdir(dir)) {
+      if (e->d_name[0] == '.' || IsSystemCertStore(e->d_name)) continue;
+      std::vector<CertStoreFile> ignored;
+      if (ListCertStoreFiles(e->d_name, &ignored) == 0) found.push_back(e->d_name);
+    }
+    ::closedir(dir);
+    std::sort(found.begin(), found.end());
+    names.insert(names.end(), found.begin(), found.end());
+  }
+  for (const std::string& name : names) {
+    std::u16string wide(name.begin(), name.end());  // folder names of 8-bit text, shown as such
+    if (!callback(wide.c_str(), flags, nullptr, nullptr, arg)) break;
+  }
+  return TRUE;
+}
+
+PCCERT_CONTEXT CertFindCertificateInStore(HCERTSTORE store, DWORD encoding, DWORD find_flags, DWORD find_type,
+                                          const void* para, PCCERT_CONTEXT previous) {
+  for (PCCERT_CONTEXT it = CertEnumCertificatesInStore(store, previous); it != nullptr;
+       it = CertEnumCertificatesInStore(store, it)) {
+    if (find_type == CERT_FIND_ANY) return it;
+    const CertObject* c = AsCert(it);
+    if (find_type == CERT_FIND_SUBJECT_STR_A && para != nullptr) {
+      char subject[1000];
+      CertNameToStrA(X509_ASN_ENCODING, it, false, CERT_X500_NAME_STR, subject, sizeof subject);
+      if (strcasestr(subject, static_cast<const char*>(para)) != nullptr) return it;
+    } else if (find_type == CERT_FIND_SUBJECT_NAME && para != nullptr) {
+      const auto* wanted = static_cast<const CRYPT_DATA_BLOB*>(para);
+      const OsslName* name = c->ossl->X509_get_subject_name(c->x509);
+      unsigned char* der = nullptr;
+      const int n = c->ossl->i2d_X509_NAME(name, &der);
+      const bool same = n > 0 && static_cast<DWORD>(n) == wanted->cbData && wanted->pbData != nullptr &&
+                        std::memcmp(der, wanted->pbData, wanted->cbData) == 0;
+      std::free(der);  // libcrypto's default allocator
+      if (same) return it;
+    } else {
+      CertFreeCertificateContext(it);
+      SetLastError(ERROR_NOT_SUPPORTED);
+      return nullptr;
+    }
+  }
+  SetLastError(CRYPT_E_NOT_FOUND);
+  return nullptr;
 }
 
 BOOL CertCloseStore(HCERTSTORE store, DWORD flags) {
@@ -66,6 +158,7 @@ PCCERT_CONTEXT CertDuplicateCertificateContext(PCCERT_CONTEXT context) {
   if (d == nullptr) return nullptr;
   d->key_container = c->key_container;
   d->key_machine = c->key_machine;
+  d->key_spec = c->key_spec;
   if (c->key != nullptr && c->ossl->EVP_PKEY_up_ref(c->key) == 1) d->key = c->key;
   return copy;
 }
@@ -193,6 +286,7 @@ BOOL CertSetCertificateContextProperty(PCCERT_CONTEXT context, DWORD property, D
   }
   c->key_container = name;
   c->key_machine = (info->dwFlags & CRYPT_MACHINE_KEYSET) != 0;
+  c->key_spec = info->dwKeySpec;
   return TRUE;
 }
 
@@ -202,11 +296,18 @@ BOOL CertGetCertificateContextProperty(PCCERT_CONTEXT context, DWORD property, v
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  if (property != CERT_KEY_PROV_INFO_PROP_ID || (c->key == nullptr && c->key_container.empty())) {
+  if (property != CERT_KEY_SPEC_PROP_ID || (c->key == nullptr && c->key_container.empty())) {
     SetLastError(CRYPT_E_NOT_FOUND);
     return FALSE;
   }
-  *size = 1;
+  const DWORD spec = c->key_spec != 0 ? c->key_spec : AT_KEYEXCHANGE;
+  if (data != nullptr && *size < sizeof spec) {
+    *size = sizeof spec;
+    SetLastError(ERROR_MORE_DATA);
+    return FALSE;
+  }
+  if (data != nullptr) std::memcpy(data, &spec, sizeof spec);
+  *size = sizeof spec;
   return TRUE;
 }
 
@@ -238,6 +339,8 @@ bool CertContextCredentials(PCCERT_CONTEXT context, const OpenSslEntries** ossl,
 std::span<const ProcEntry> Crypt32StoreExports() {
   static const ProcEntry exports[] = {
       {"CertOpenStore", Proc(&CertOpenStore)},
+      {"CertEnumSystemStore", Proc(&CertEnumSystemStore)},
+      {"CertFindCertificateInStore", Proc(&CertFindCertificateInStore)},
       {"CertCloseStore", Proc(&CertCloseStore)},
       {"CertAddCertificateContextToStore", Proc(&CertAddCertificateContextToStore)},
       {"CertEnumCertificatesInStore", Proc(&CertEnumCertificatesInStore)},

@@ -79,6 +79,7 @@ const OpenSslEntries* LoadOpenSsl() {
   ok = Bind(crypto, "X509_free", &e.X509_free) && ok;
   ok = Bind(crypto, "X509_up_ref", &e.X509_up_ref) && ok;
   ok = Bind(crypto, "X509_get_subject_name", &e.X509_get_subject_name) && ok;
+  ok = Bind(crypto, "i2d_X509_NAME", &e.i2d_X509_NAME) && ok;
   ok = Bind(crypto, "X509_get_issuer_name", &e.X509_get_issuer_name) && ok;
   ok = Bind(crypto, "X509_NAME_print_ex", &e.X509_NAME_print_ex) && ok;
   ok = Bind(crypto, "X509_check_host", &e.X509_check_host) && ok;

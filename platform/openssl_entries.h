@@ -73,6 +73,7 @@ struct OpenSslEntries {
   void (*X509_free)(OsslX509*);
   int (*X509_up_ref)(OsslX509*);
   OsslName* (*X509_get_subject_name)(const OsslX509*);
+  int (*i2d_X509_NAME)(const OsslName*, unsigned char**);
   OsslName* (*X509_get_issuer_name)(const OsslX509*);
   int (*X509_NAME_print_ex)(OsslBio*, const OsslName*, int, unsigned long);
   int (*X509_check_host)(OsslX509*, const char*, size_t, unsigned int, char**);

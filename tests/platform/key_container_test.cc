@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/cert_store_files.h"
 #include "platform/crypt32_store.h"
 #include "tests/peers/test_pki.h"
 #include "tests/support/test_support.h"
@@ -27,6 +28,7 @@ class KeyContainers : public ::testing::Test {
   }
   void TearDown() override {
     unsetenv(win::kKeyContainersVariable);
+    unsetenv(win::kCertStoresVariable);
     EXPECT_EQ(win::OpenKeyContainerHandles(), open_);
     testsupport::RunCommand("rm -rf " + testsupport::ShellQuote(root_));
   }
@@ -132,5 +134,60 @@ TEST_F(KeyContainers, ImportedKeyServesTheBoundCertificate) {
   EXPECT_FALSE(win::CertContextCredentials(cert, &o, &x, &k));
   win::CertFreeCertificateContext(cert);
 }
+
+}  // namespace
+
+namespace {
+
+// A store folder through crypt32: its names, a walk by subject, and which certificate has a key.
+struct FindCase {
+  const char* name;
+  win::DWORD find_type;
+  const char* text;  // the subject text for CERT_FIND_SUBJECT_STR_A
+  int found;
+  int with_key;
+};
+class SystemStoreWalk : public KeyContainers, public testing::WithParamInterface<FindCase> {};
+
+TEST_P(SystemStoreWalk, FindsCertificates) {
+  const TestPki& pki = TestPki::Get();
+  if (!pki.ok()) { TW_REQUIRE_OR_SKIP(pki.error()); }
+  const std::string stores = root_ + "/stores";
+  setenv(win::kCertStoresVariable, stores.c_str(), 1);
+  ASSERT_EQ(::mkdir(stores.c_str(), 0700), 0);
+  ASSERT_EQ(::mkdir((stores + "/MY").c_str(), 0700), 0);
+  testsupport::WriteFile(stores + "/MY/root.pem", testsupport::ReadFile(pki.Cert("root")));
+  testsupport::RunCommand("openssl pkcs12 -export -passout pass: -in " + pki.Cert("client") + " -inkey " +
+                          pki.Key("client") + " -out " + stores + "/MY/client.pfx 2>/dev/null");
+  std::vector<std::string> names;
+  win::CertEnumSystemStore(win::CERT_SYSTEM_STORE_CURRENT_USER, nullptr, &names,
+                           [](const void* name, win::DWORD, void*, void*, void* arg) -> win::BOOL {
+                             const auto* w = static_cast<const char16_t*>(name);
+                             static_cast<std::vector<std::string>*>(arg)->emplace_back(w, w + std::char_traits<char16_t>::length(w));
+                             return win::TRUE;
+                           });
+  EXPECT_EQ(names, (std::vector<std::string>{"ROOT", "CA", "MY"}));
+
+  const FindCase& c = GetParam();
+  win::HCERTSTORE store = win::CertOpenStore(win::CERT_STORE_PROV_SYSTEM_A, 0, 0, 0x1C000, "MY");
+  ASSERT_NE(store, nullptr);
+  int found = 0, with_key = 0;
+  for (win::PCCERT_CONTEXT it = win::CertFindCertificateInStore(store, 0x10001, 0, c.find_type, c.text, nullptr);
+       it != nullptr; it = win::CertFindCertificateInStore(store, 0x10001, 0, c.find_type, c.text, it)) {
+    ++found;
+    win::DWORD spec = 0, size = sizeof spec;
+    if (win::CertGetCertificateContextProperty(it, win::CERT_KEY_SPEC_PROP_ID, &spec, &size)) ++with_key;
+  }
+  EXPECT_EQ(found, c.found);
+  EXPECT_EQ(with_key, c.with_key);
+  EXPECT_TRUE(win::CertCloseStore(store, 0));
+  EXPECT_EQ(win::CertOpenStore(win::CERT_STORE_PROV_SYSTEM_A, 0, 0, 0x1C000, "NOSUCH"), nullptr);
+  EXPECT_EQ(win::GetLastError(), win::ERROR_FILE_NOT_FOUND);
+}
+INSTANTIATE_TEST_SUITE_P(Finds, SystemStoreWalk,
+                         testing::Values(FindCase{"Any", win::CERT_FIND_ANY, nullptr, 2, 1},
+                                         FindCase{"SubjectText", win::CERT_FIND_SUBJECT_STR_A, "test client", 1, 1},
+                                         FindCase{"NoSubject", win::CERT_FIND_SUBJECT_STR_A, "Nobody", 0, 0}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
