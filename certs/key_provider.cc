@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <type_traits>
 
 #include "certs/cert_store.h"
 #include "certs/key_blob.h"
@@ -33,7 +35,6 @@ struct Crypt32 {
   decltype(&win::CertEnumCertificatesInStore) enumerate = nullptr;
   decltype(&win::PFXImportCertStore) pfx_import = nullptr;
   decltype(&win::CertSetCertificateContextProperty) set_property = nullptr;
-  decltype(&win::CertGetCertificateContextProperty) get_property = nullptr;
 
   bool Bind() {
     win::HMODULE module = win::LoadLibraryA("crypt32.dll");
@@ -49,7 +50,6 @@ struct Crypt32 {
     ok = bind("CertEnumCertificatesInStore", &enumerate) && ok;
     ok = bind("PFXImportCertStore", &pfx_import) && ok;
     ok = bind("CertSetCertificateContextProperty", &set_property) && ok;
-    ok = bind("CertGetCertificateContextProperty", &get_property) && ok;
     return ok;
   }
 };
