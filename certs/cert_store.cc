@@ -491,6 +491,7 @@ void CertStore::Reset() {
   pem_.Reset();
   error_text.Reset();
   log.Reset();
+  platform.Release();
 }
 
 int CertStore::Open(const void* store_bytes, int length, const char* password_text, const char* wanted,
@@ -517,6 +518,7 @@ int CertStore::SelectCertificate(const char* wanted) {
   if (rc != kOk) return rc;
   selected = Certificate();
   pem_.Reset();
+  platform.Release();
   if (store_type == cstUser || store_type == cstMachine) {
     rc = OpenSystemStore(request.c_str());
   } else {
@@ -542,6 +544,34 @@ int CertStore::SelectCertificate(const char* wanted) {
   return rc;
 }
 
+// Each certificate of a file's entry becomes an entry of its own, as a system store lists them:
+// those of a PFX with the key that belongs to them.
+static int AddStoreCertificates(CertEntryList* list, const CertEntry& from) {
+  if (from.pfx) {
+    for (int i = 0; i < from.pfx->certificates.Count(); ++i) {
+      CertificateWithKey c;
+      CertEntry e;
+      int rc = c.CopyFrom(*from.pfx->certificates.At(i));
+      if (rc == kOk) rc = e.SetCertificateWithKey(std::move(c));
+      if (rc == kOk) rc = list->Append(&e);
+      if (rc != kOk) return rc;
+    }
+    return kOk;
+  }
+  if (from.p7b) {
+    for (int i = 0; i < from.p7b->certificates.Count(); ++i) {
+      Certificate c;
+      CertEntry e;
+      int rc = c.CopyFrom(from.p7b->certificates.At(i)->certificate);
+      if (rc == kOk) rc = e.SetCertificate(std::move(c));
+      if (rc == kOk) rc = list->Append(&e);
+      if (rc != kOk) return rc;
+    }
+    return kOk;
+  }
+  return list->entries.InsertCopy(list->entries.Count(), from);
+}
+
 // The store's files (certificates and PFX files) become one entry list; the certificate of the
 // subject is chosen with a private key preferred for "*".
 int CertStore::OpenSystemStore(const char* wanted) {
@@ -554,17 +584,21 @@ int CertStore::OpenSystemStore(const char* wanted) {
     error_text.Format(kSystemNotOpened, error);
     return kErrStoreNotOpened;
   }
+  bool locked_out = false;  // a PFX file of the store that the password does not open
   for (win::CertStoreFile& f : files) {
     CertEntryList one;
     int32_t detected = 0;
-    ByteString ignored;
+    ByteString why;
     const int rc = ParseStoreBytes(&one, f.contents.data(), static_cast<int>(f.contents.size()), password.c_str(),
-                                   nullptr, &detected, &ignored);
+                                   nullptr, &detected, &why);
     WipeBytes(f.contents.data(), f.contents.size());
     if (rc == kErrOutOfMemory) return rc;
-    if (rc != kOk) continue;  // a file of another kind is no certificate of the store
+    if (rc != kOk) {
+      locked_out = locked_out || std::strcmp(why.c_str(), kWrongPassword) == 0;
+      continue;  // a file of another kind is no certificate of the store
+    }
     for (int i = 0; i < one.entries.Count(); ++i) {
-      const int added = entries.entries.InsertCopy(entries.entries.Count(), *one.entries.At(i));
+      const int added = AddStoreCertificates(&entries, *one.entries.At(i));
       if (added != kOk) return added;
     }
   }
@@ -582,6 +616,7 @@ int CertStore::OpenSystemStore(const char* wanted) {
   }
   if (found < 0) found = FindSubjectIndex(subjects, wanted);
   if (found < 0 && std::strncmp(wanted, "CN=", 3) == 0) found = FindSubjectIndex(subjects, wanted + 3);
+  if (found < 0 && locked_out) return Fail(kErrStoreNotOpened, kWrongPassword);
   if (found < 0) {
     error_text.Format(kSystemNotFound, kCryptNotFound);
     return kErrStoreCertNotFound;
@@ -595,6 +630,9 @@ int CertStore::LoadStoreAuto(const void* bytes, int length) {
   if (length < 0) length = static_cast<int>(std::strlen(static_cast<const char*>(bytes)));
   int rc = store.Set(bytes, length);
   if (rc != kOk) return rc;
+  selected = Certificate();
+  pem_.Reset();
+  platform.Release();
   bool from_file = false;
   int32_t detected = 0;
   rc = ParseStoreContent(&entries, store.data(), store.length(), "", log_enabled ? &log : nullptr, &from_file,
@@ -676,6 +714,7 @@ int CertStore::CopyFrom(const CertStore& other) {
   if (rc == kOk) rc = error_text.Assign(other.error_text);
   if (rc == kOk) rc = log.Assign(other.log);
   pem_.Reset();
+  platform.Release();  // made again for the copy on its first request
   return rc;
 }
 

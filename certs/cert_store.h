@@ -8,6 +8,7 @@
 #include "certs/cert_entry_list.h"
 #include "certs/cert_store_types.h"
 #include "certs/certificate.h"
+#include "certs/key_provider.h"
 #include "foundation/byte_string.h"
 #include "foundation/component_base.h"
 #include "foundation/ptr_array.h"
@@ -84,6 +85,7 @@ class CertStore {
   ByteString error_text;
   ByteString log;  // the parser's lines of the last open, when log_enabled
   bool log_enabled = false;
+  PlatformCertState platform;  // made by GetCertContext; dropped whenever the selection changes
 
  private:
   int OpenSystemStore(const char* wanted);

@@ -370,11 +370,20 @@ int StoreAcceptedServerCert(BlobClient& c, const ByteString& bytes) {
   return c.LoadCertificate(bytes.data(), bytes.length());
 }
 
+// A failed selection or load leaves the store's own text as the client's last error.
+int CertStoreResult(BlobClient& c, int rc) {
+  if (rc != kOk && rc != kErrOutOfMemory) {
+    const CertStore& store = c.cert_store();
+    c.SetErrorTextCode(rc, store.error_text.empty() ? "The certificate store could not be opened." : store.error_text.c_str());
+  }
+  return rc;
+}
+
 // Certificate bytes with type detection: empty bytes change nothing; otherwise they become the
-// store, which the certificate engine parses when it selects.
+// store, parsed and selected at once.
 int StoreCertEncoded(BlobClient& c, const ByteString& bytes) {
   if (bytes.empty()) return kOk;
-  return c.cert_store().store.Assign(bytes);
+  return CertStoreResult(c, c.cert_store().LoadStoreAuto(bytes.data(), bytes.length()));
 }
 
 int StoreCertStore(BlobClient& c, const ByteString& bytes) {
@@ -387,12 +396,10 @@ int StoreCertStorePassword(BlobClient& c, const char* password) {
   return field.SetText(password);
 }
 
-// Records the subject; the certificate of that subject is chosen from the configured store when
-// a connection needs it (an empty subject selects none).
+// Selects the certificate of the subject from the configured store (an empty subject selects
+// none for a system store).
 int SelectCertSubject(BlobClient& c, const char* subject) {
-  CertStore& store = c.cert_store();
-  if (*subject == '\0') store.selected = Certificate();
-  return store.subject.SetText(subject);
+  return CertStoreResult(c, c.cert_store().SelectCertificate(subject));
 }
 
 int StoreCertStoreType(BlobClient& c, int32_t type) {

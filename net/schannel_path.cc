@@ -5,6 +5,7 @@
 #include <string>
 #include <type_traits>
 
+#include "certs/key_provider.h"
 #include "certs/pem_armor.h"
 #include "foundation/text_conversion.h"
 #include "net/name_resolution.h"
@@ -183,6 +184,33 @@ void TlsClient::FreeSchannelContext() {
   encrypt_buffer_.Reset();
 }
 
+namespace {
+
+// The client certificate as a platform context with its key: none (0) when no certificate is
+// chosen; a subject recorded but not yet selected is selected now. A selection that cannot be
+// handed to the platform is an error, never a connection without the certificate.
+int ClientCertificateContext(CertStore& store, win::PCCERT_CONTEXT* out) {
+  *out = nullptr;
+  if (store.entries.SelectedCertificate() == nullptr) {
+    const bool system = store.store_type == cstUser || store.store_type == cstMachine;
+    if (store.subject.empty() || (system && store.store.empty())) return kOk;
+    const int rc = store.SelectCertificate(store.subject.c_str());
+    if (rc != kOk) return rc;
+    if (store.entries.SelectedCertificate() == nullptr) return kOk;
+  }
+  return GetCertContext(&store, out);
+}
+
+// Tells credentials made for one client certificate from those of another.
+uint32_t CertificateTag(win::PCCERT_CONTEXT cert) {
+  if (cert == nullptr) return 0;
+  uint32_t h = 2166136261u;
+  for (uint32_t i = 0; i < cert->cbCertEncoded; ++i) h = (h ^ cert->pbCertEncoded[i]) * 16777619u;
+  return h | 1;
+}
+
+}  // namespace
+
 int TlsClient::SchannelAcquireCredentials(uint32_t use) {
   const win::SecurityFunctionTableA* t = Sspi();
   if (t == nullptr) return SetErrorCodeText(kErrSecurityLibrary, kTextSecurityLibraryMissing);
@@ -190,8 +218,14 @@ int TlsClient::SchannelAcquireCredentials(uint32_t use) {
   const uint32_t strength = static_cast<uint32_t>(ssl_cipher_strength_);
   const char* suites = ssl_enabled_cipher_suites_.c_str();
   const char* provider = ssl_provider_.c_str();
+  win::PCCERT_CONTEXT client_cert = nullptr;
+  if (int rc = ClientCertificateContext(cert_store(), &client_cert); rc != kOk) {
+    const ByteString& text = cert_store().error_text;
+    return SetErrorCodeText(rc, text.empty() ? "The certificate store could not be opened." : text.c_str());
+  }
+  const uint32_t cert_tag = CertificateTag(client_cert);
   if (reuse_ssl_session_ && ssl_credential_handle_[0] != 0 &&
-      ssl_credential_key_.Matches(use, 0, protocols, strength, suites, provider,
+      ssl_credential_key_.Matches(use, cert_tag, protocols, strength, suites, provider,
                                   use_default_credentials_, ssl_credential_handle_[0],
                                   ssl_credential_handle_[1])) {
     return kOk;
@@ -205,6 +239,10 @@ int TlsClient::SchannelAcquireCredentials(uint32_t use) {
   });
   win::SCHANNEL_CRED cred{};
   cred.dwVersion = win::SCHANNEL_CRED_VERSION;
+  if (client_cert != nullptr) {
+    cred.cCreds = 1;
+    cred.paCred = &client_cert;
+  }
   cred.cSupportedAlgs = count;
   cred.palgSupportedAlgs = count > 0 ? algorithms : nullptr;
   cred.grbitEnabledProtocols = protocols;
@@ -224,7 +262,7 @@ int TlsClient::SchannelAcquireCredentials(uint32_t use) {
   }
   ssl_credential_handle_[0] = static_cast<uint32_t>(h.dwLower);
   ssl_credential_handle_[1] = static_cast<uint32_t>(h.dwUpper);
-  if (ssl_credential_key_.Set(use, 0, protocols, strength, suites, provider,
+  if (ssl_credential_key_.Set(use, cert_tag, protocols, strength, suites, provider,
                               use_default_credentials_, ssl_credential_handle_[0],
                               ssl_credential_handle_[1]) != kOk) {
     FreeSchannelCredentials();
@@ -413,7 +451,7 @@ int TlsClient::SchannelHandshakeStep() {
   }
   if (status == win::SEC_I_INCOMPLETE_CREDENTIALS) {
     LogTlsStatus(kTextClientCertRequested);
-    LogTlsStatus(kTextClientCertMissing);
+    if (cert_store().platform.context == nullptr) LogTlsStatus(kTextClientCertMissing);
     return 1;
   }
   return handshake_input_.empty() ? 0 : 1;

@@ -9,45 +9,21 @@
 #include <vector>
 
 #include "platform/cert_store_files.h"
+#include "platform/crypt32_objects.h"
+#include "platform/crypt32_store.h"
 #include "platform/openssl_entries.h"
 
 namespace win {
+namespace crypt32 {
+
 namespace {
-
-constexpr unsigned long kNameFlags = (2ul << 16) /* ", " between parts */ |
-                                     (1ul << 20) /* most specific part first */ |
-                                     2 /* control characters escaped */ | 0x10 /* UTF-8 */;
-constexpr int kPurposeSslServer = 2;
-constexpr uint32_t kErrorBadCertificate = 0x8009310Bu;  // CRYPT_E_ASN1_BADTAG
-
-struct StoreObject {
-  std::vector<OsslX509*> certs;
-};
-
-struct CertObject {
-  CERT_CONTEXT context{};  // first: the handed-out pointer is the object's address
-  const OpenSslEntries* ossl = nullptr;
-  OsslX509* x509 = nullptr;
-  std::vector<uint8_t> der;
-  StoreObject store;
-};
-
-struct ChainObject {
-  CERT_CHAIN_CONTEXT context{};  // first, as above
-  CERT_SIMPLE_CHAIN simple{};
-  CERT_SIMPLE_CHAIN* simple_list[1] = {&simple};
-  std::vector<CERT_CHAIN_ELEMENT> elements;
-  std::vector<CERT_CHAIN_ELEMENT*> element_list;
-  std::vector<PCCERT_CONTEXT> certs;  // the chain, leaf first
-  std::vector<int> errors;            // libcrypto verification errors met on the way
-};
-
 struct Live {
   std::mutex lock;
   std::set<const void*> objects;
 };
+}  // namespace
 
-Live& Objects() {
+static Live& Objects() {
   static Live* live = new Live;
   return *live;
 }
@@ -70,6 +46,60 @@ CertObject* AsCert(PCCERT_CONTEXT context) {
   if (context == nullptr || !Tracked(context)) return nullptr;
   return reinterpret_cast<CertObject*>(const_cast<CERT_CONTEXT*>(context));
 }
+
+std::string Utf8(const char16_t* text) {
+  std::string out;
+  for (const char16_t* p = text; p != nullptr && *p != 0; ++p) {
+    uint32_t c = *p;
+    if (c >= 0xD800 && c < 0xDC00 && p[1] >= 0xDC00 && p[1] < 0xE000) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (p[1] - 0xDC00);
+      ++p;
+    }
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | c >> 6);
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | c >> 12);
+      out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | c >> 18);
+      out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
+      out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+}  // namespace crypt32
+
+namespace {
+
+using crypt32::AsCert;
+using crypt32::CertObject;
+using crypt32::StoreObject;
+using crypt32::Track;
+using crypt32::Tracked;
+using crypt32::Utf8;
+
+constexpr unsigned long kNameFlags = (2ul << 16) /* ", " between parts */ |
+                                     (1ul << 20) /* most specific part first */ |
+                                     2 /* control characters escaped */ | 0x10 /* UTF-8 */;
+constexpr int kPurposeSslServer = 2;
+constexpr uint32_t kErrorBadCertificate = 0x8009310Bu;  // CRYPT_E_ASN1_BADTAG
+
+struct ChainObject {
+  CERT_CHAIN_CONTEXT context{};  // first, as above
+  CERT_SIMPLE_CHAIN simple{};
+  CERT_SIMPLE_CHAIN* simple_list[1] = {&simple};
+  std::vector<CERT_CHAIN_ELEMENT> elements;
+  std::vector<CERT_CHAIN_ELEMENT*> element_list;
+  std::vector<PCCERT_CONTEXT> certs;  // the chain, leaf first
+  std::vector<int> errors;            // libcrypto verification errors met on the way
+};
 
 // Certificates of one store file: PEM blocks, or the file as one DER certificate.
 void ParseStoreFile(const OpenSslEntries& o, const std::string& bytes,
@@ -143,33 +173,6 @@ bool Ignored(uint32_t policy, uint32_t flags) {
   }
 }
 
-std::string Utf8(const char16_t* text) {
-  std::string out;
-  for (const char16_t* p = text; p != nullptr && *p != 0; ++p) {
-    uint32_t c = *p;
-    if (c >= 0xD800 && c < 0xDC00 && p[1] >= 0xDC00 && p[1] < 0xE000) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (p[1] - 0xDC00);
-      ++p;
-    }
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | c >> 6);
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | c >> 12);
-      out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | c >> 18);
-      out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
-      out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
-}
-
 bool IsAddress(const std::string& host) {
   return host.find(':') != std::string::npos ||
          host.find_first_not_of("0123456789.") == std::string::npos;
@@ -181,6 +184,10 @@ FARPROC Proc(F* f) {
 }
 
 }  // namespace
+
+void crypt32::ReadStoreFileCerts(const OpenSslEntries& o, const std::string& bytes, std::vector<OsslX509*>* out) {
+  ParseStoreFile(o, bytes, out);
+}
 
 PCCERT_CONTEXT NewCertContext(const OpenSslEntries& o, OsslX509* cert,
                               const std::vector<OsslX509*>& with) {
@@ -238,6 +245,7 @@ BOOL CertFreeCertificateContext(PCCERT_CONTEXT context) {
   Track(c, false);
   c->ossl->X509_free(c->x509);
   for (OsslX509* x : c->store.certs) c->ossl->X509_free(x);
+  if (c->key != nullptr) c->ossl->EVP_PKEY_free(c->key);
   delete c;
   return TRUE;
 }
@@ -390,7 +398,7 @@ BOOL CertVerifyCertificateChainPolicy(uintptr_t policy, PCCERT_CHAIN_CONTEXT cha
 }
 
 std::span<const ProcEntry> Crypt32Exports() {
-  static const ProcEntry exports[] = {
+  static const ProcEntry chain[] = {
       {"CertCreateCertificateContext", Proc(&CertCreateCertificateContext)},
       {"CertFreeCertificateContext", Proc(&CertFreeCertificateContext)},
       {"CertNameToStrA", Proc(&CertNameToStrA)},
@@ -398,7 +406,12 @@ std::span<const ProcEntry> Crypt32Exports() {
       {"CertFreeCertificateChain", Proc(&CertFreeCertificateChain)},
       {"CertVerifyCertificateChainPolicy", Proc(&CertVerifyCertificateChainPolicy)},
   };
-  return exports;
+  static const std::vector<ProcEntry>* all = [] {
+    auto* v = new std::vector<ProcEntry>(std::begin(chain), std::end(chain));
+    for (const ProcEntry& e : Crypt32StoreExports()) v->push_back(e);
+    return v;
+  }();
+  return *all;
 }
 
 }  // namespace win

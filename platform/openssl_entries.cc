@@ -63,6 +63,9 @@ const OpenSslEntries* LoadOpenSsl() {
   ok = Bind(ssl, "SSL_CIPHER_get_digest_nid", &e.SSL_CIPHER_get_digest_nid) && ok;
   ok = Bind(ssl, "SSL_CIPHER_get_kx_nid", &e.SSL_CIPHER_get_kx_nid) && ok;
   ok = Bind(ssl, "SSL_CIPHER_get_name", &e.SSL_CIPHER_get_name) && ok;
+  ok = Bind(ssl, "SSL_CTX_use_certificate", &e.SSL_CTX_use_certificate) && ok;
+  ok = Bind(ssl, "SSL_CTX_use_PrivateKey", &e.SSL_CTX_use_PrivateKey) && ok;
+  ok = Bind(ssl, "SSL_CTX_check_private_key", &e.SSL_CTX_check_private_key) && ok;
   ok = Bind(crypto, "BIO_new", &e.BIO_new) && ok;
   ok = Bind(crypto, "BIO_s_mem", &e.BIO_s_mem) && ok;
   ok = Bind(crypto, "BIO_free", &e.BIO_free) && ok;
@@ -76,6 +79,7 @@ const OpenSslEntries* LoadOpenSsl() {
   ok = Bind(crypto, "X509_free", &e.X509_free) && ok;
   ok = Bind(crypto, "X509_up_ref", &e.X509_up_ref) && ok;
   ok = Bind(crypto, "X509_get_subject_name", &e.X509_get_subject_name) && ok;
+  ok = Bind(crypto, "i2d_X509_NAME", &e.i2d_X509_NAME) && ok;
   ok = Bind(crypto, "X509_get_issuer_name", &e.X509_get_issuer_name) && ok;
   ok = Bind(crypto, "X509_NAME_print_ex", &e.X509_NAME_print_ex) && ok;
   ok = Bind(crypto, "X509_check_host", &e.X509_check_host) && ok;
@@ -98,6 +102,12 @@ const OpenSslEntries* LoadOpenSsl() {
   ok = Bind(crypto, "OPENSSL_sk_free", &e.OPENSSL_sk_free) && ok;
   ok = Bind(crypto, "OBJ_nid2sn", &e.OBJ_nid2sn) && ok;
   ok = Bind(crypto, "ERR_clear_error", &e.ERR_clear_error) && ok;
+  ok = Bind(crypto, "b2i_PrivateKey", &e.b2i_PrivateKey) && ok;
+  ok = Bind(crypto, "EVP_PKEY_up_ref", &e.EVP_PKEY_up_ref) && ok;
+  ok = Bind(crypto, "EVP_PKEY_free", &e.EVP_PKEY_free) && ok;
+  ok = Bind(crypto, "d2i_PKCS12", &e.d2i_PKCS12) && ok;
+  ok = Bind(crypto, "PKCS12_parse", &e.PKCS12_parse) && ok;
+  ok = Bind(crypto, "PKCS12_free", &e.PKCS12_free) && ok;
   if (!ok) {
     FreeLibrary(crypto);
     FreeLibrary(ssl);

@@ -22,6 +22,8 @@ struct OsslName;
 struct OsslStore;
 struct OsslStoreCtx;
 struct OsslStack;
+struct OsslPkey;
+struct OsslPkcs12;
 
 struct OpenSslEntries {
   // libssl
@@ -54,6 +56,9 @@ struct OpenSslEntries {
   int (*SSL_CIPHER_get_digest_nid)(const OsslCipher*);
   int (*SSL_CIPHER_get_kx_nid)(const OsslCipher*);
   const char* (*SSL_CIPHER_get_name)(const OsslCipher*);
+  int (*SSL_CTX_use_certificate)(OsslCtx*, OsslX509*);
+  int (*SSL_CTX_use_PrivateKey)(OsslCtx*, OsslPkey*);
+  int (*SSL_CTX_check_private_key)(const OsslCtx*);
   // libcrypto
   OsslBio* (*BIO_new)(const OsslBioMethod*);
   const OsslBioMethod* (*BIO_s_mem)();
@@ -68,6 +73,7 @@ struct OpenSslEntries {
   void (*X509_free)(OsslX509*);
   int (*X509_up_ref)(OsslX509*);
   OsslName* (*X509_get_subject_name)(const OsslX509*);
+  int (*i2d_X509_NAME)(const OsslName*, unsigned char**);
   OsslName* (*X509_get_issuer_name)(const OsslX509*);
   int (*X509_NAME_print_ex)(OsslBio*, const OsslName*, int, unsigned long);
   int (*X509_check_host)(OsslX509*, const char*, size_t, unsigned int, char**);
@@ -90,6 +96,12 @@ struct OpenSslEntries {
   void (*OPENSSL_sk_free)(OsslStack*);
   const char* (*OBJ_nid2sn)(int);
   void (*ERR_clear_error)();
+  OsslPkey* (*b2i_PrivateKey)(const unsigned char**, long);
+  int (*EVP_PKEY_up_ref)(OsslPkey*);
+  void (*EVP_PKEY_free)(OsslPkey*);
+  OsslPkcs12* (*d2i_PKCS12)(OsslPkcs12**, const unsigned char**, long);
+  int (*PKCS12_parse)(OsslPkcs12*, const char*, OsslPkey**, OsslX509**, OsslStack**);
+  void (*PKCS12_free)(OsslPkcs12*);
 };
 
 // The bound entry points, or null when a library or an entry point is missing. Each call loads

@@ -9,6 +9,7 @@
 #include <set>
 #include <string>
 
+#include "platform/key_container.h"
 #include "platform/process_tables.h"
 
 namespace win {
@@ -65,10 +66,8 @@ BOOL CryptAcquireContextA(HCRYPTPROV* provider, const char* container, const cha
     SetLastError(NTE_FAIL);
     return FALSE;
   }
-  if (provider_name != nullptr) {
-    SetLastError(NTE_KEYSET_NOT_DEF);
-    return FALSE;
-  }
+  // A named provider keeps its containers on disk.
+  if (provider_name != nullptr) return KeyContainerAcquire(provider, container, provider_name, provider_type, flags);
   if (provider_type != PROV_RSA_FULL && provider_type != PROV_RSA_AES) {
     SetLastError(NTE_BAD_PROV_TYPE);
     return FALSE;
@@ -145,6 +144,7 @@ BOOL CryptReleaseContext(HCRYPTPROV provider, DWORD flags) {
     SetLastError(NTE_BAD_FLAGS);
     return FALSE;
   }
+  if (IsKeyContainerContext(provider)) return KeyContainerRelease(provider);
   Registry& state = State();
   std::lock_guard<std::mutex> guard(state.lock);
   if (state.contexts.erase(provider) == 0) {

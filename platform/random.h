@@ -34,7 +34,8 @@ constexpr DWORD NTE_BAD_KEYSET = 0x80090016;
 constexpr DWORD NTE_KEYSET_NOT_DEF = 0x80090019;
 constexpr DWORD NTE_FAIL = 0x80090020;
 
-// container null: the default container. provider_name must be null (the default provider).
+// container null: the default container. A named provider_name is served by the key containers
+// of platform/key_container.h.
 // On success *provider is a new context, never 0; on failure it is left 0 and the last error set.
 BOOL CryptAcquireContextA(HCRYPTPROV* provider, const char* container, const char* provider_name,
                           DWORD provider_type, DWORD flags);

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/crypt32_store.h"
 #include "platform/handle.h"
 #include "platform/openssl_entries.h"
 
@@ -22,6 +23,7 @@ constexpr uint32_t kMaxPlaintext = 16384;
 constexpr uint32_t kStreamTrailer = 1024;
 constexpr uint32_t kBlockSize = 16;
 constexpr uint8_t kContentHandshake = 22;
+constexpr SECURITY_STATUS kSecNoCredentials = static_cast<int32_t>(0x8009030Eu);  // SEC_E_NO_CREDENTIALS
 
 // libssl values.
 constexpr int kCtrlSetHostName = 55;
@@ -230,6 +232,21 @@ SECURITY_STATUS Configure(const OpenSslEntries& o, OsslCtx* ctx, const SCHANNEL_
   return SEC_E_OK;
 }
 
+// The certificate and its key for the handshake; SEC_E_NO_CREDENTIALS when the context has no
+// usable key or the key is not the certificate's.
+SECURITY_STATUS UseClientCertificate(const OpenSslEntries& o, OsslCtx* ctx, PCCERT_CONTEXT context) {
+  const OpenSslEntries* owner = nullptr;
+  OsslX509* cert = nullptr;
+  OsslPkey* key = nullptr;
+  if (!CertContextCredentials(context, &owner, &cert, &key)) return kSecNoCredentials;
+  const bool ok = o.SSL_CTX_use_certificate(ctx, cert) == 1 && o.SSL_CTX_use_PrivateKey(ctx, key) == 1 &&
+                  o.SSL_CTX_check_private_key(ctx) == 1;
+  o.X509_free(cert);
+  o.EVP_PKEY_free(key);
+  o.ERR_clear_error();
+  return ok ? SEC_E_OK : kSecNoCredentials;
+}
+
 // ---- secur32 entry points ----
 
 SECURITY_STATUS AcquireCredentialsHandleA(const char* principal, const char* package,
@@ -244,15 +261,16 @@ SECURITY_STATUS AcquireCredentialsHandleA(const char* principal, const char* pac
   if (use != SECPKG_CRED_OUTBOUND) return SEC_E_UNSUPPORTED_FUNCTION;
   const auto* cred = static_cast<const SCHANNEL_CRED*>(auth_data);
   if (cred != nullptr && cred->dwVersion != SCHANNEL_CRED_VERSION) return SEC_E_INVALID_PARAMETER;
-  // A client certificate needs its private key, which a certificate context here does not hold.
-  if (cred != nullptr && cred->cCreds != 0) return SEC_E_UNSUPPORTED_FUNCTION;
+  if (cred != nullptr && cred->cCreds != 0 && cred->paCred == nullptr) return SEC_E_INVALID_PARAMETER;
   const OpenSslEntries* o = LoadOpenSsl();
   if (o == nullptr) return SEC_E_SECPKG_NOT_FOUND;
   auto c = std::make_unique<Credential>();
   c->ossl = o;
   c->ctx = o->SSL_CTX_new(o->TLS_client_method());
   if (c->ctx == nullptr) return SEC_E_INSUFFICIENT_MEMORY;
-  const SECURITY_STATUS status = Configure(*o, c->ctx, cred, &c->protocols);
+  SECURITY_STATUS status = Configure(*o, c->ctx, cred, &c->protocols);
+  // The client certificate: the first context, with the private key bound to it.
+  if (status == SEC_E_OK && cred != nullptr && cred->cCreds != 0) status = UseClientCertificate(*o, c->ctx, cred->paCred[0]);
   if (status != SEC_E_OK) {
     o->SSL_CTX_free(c->ctx);
     return status;

@@ -1,0 +1,247 @@
+#include "certs/key_blob.h"
+
+#include <cstring>
+
+#include "crypto/pubkey/dsa_engine.h"
+#include "crypto/pubkey/rsa_engine.h"
+
+namespace tw {
+namespace {
+
+constexpr uint8_t kRsaVersion = 2;
+constexpr uint8_t kDssVersion = 3;
+constexpr char kMagicRsaPrivate[] = "RSA2";
+constexpr char kMagicRsaPublic[] = "RSA1";
+constexpr char kMagicDssPrivate[] = "DSS4";
+constexpr char kMagicDssPublic[] = "DSS3";
+constexpr int kHeaderLength = 8;
+constexpr uint32_t kNoSeedCounter = 0xFFFFFFFFu;
+constexpr int kSeedLength = 20;
+// Far above any key a provider takes; keeps a hostile bit length from sizing a huge buffer.
+constexpr uint32_t kMaxBits = 16384;
+
+// The big-endian bytes without their leading zeros.
+struct Digits {
+  const uint8_t* p;
+  int n;
+};
+Digits Significant(const ByteString& b) {
+  int skip = 0;
+  while (skip < b.length() && b.bytes()[skip] == 0) ++skip;
+  return {b.bytes() + skip, b.length() - skip};
+}
+
+int AppendLe32(ByteString* out, uint32_t v) {
+  const uint8_t b[4] = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
+                        static_cast<uint8_t>(v >> 24)};
+  return out->Append(b, 4);
+}
+
+// The number little-endian, zero-padded to width; refused when it does not fit.
+int AppendNumber(ByteString* out, const ByteString& number, int width) {
+  const Digits d = Significant(number);
+  if (d.n > width) return kErrKeyBlobComponent;
+  const int at = out->length();
+  int rc = out->Resize(at + width);
+  if (rc != kOk) return rc;
+  uint8_t* p = out->bytes() + at;
+  for (int i = 0; i < d.n; ++i) p[i] = d.p[d.n - 1 - i];
+  return kOk;
+}
+
+int AppendHeader(ByteString* out, uint8_t type, uint8_t version, uint32_t alg, const char* magic) {
+  const uint8_t h[kHeaderLength] = {type, version, 0, 0, static_cast<uint8_t>(alg), static_cast<uint8_t>(alg >> 8),
+                                    static_cast<uint8_t>(alg >> 16), static_cast<uint8_t>(alg >> 24)};
+  int rc = out->Append(h, kHeaderLength);
+  return rc != kOk ? rc : out->Append(magic, 4);
+}
+
+int BitsOf(const ByteString& b) {
+  const Digits d = Significant(b);
+  if (d.n == 0) return 0;
+  int bits = d.n * 8;
+  for (uint8_t top = d.p[0]; (top & 0x80) == 0; top = static_cast<uint8_t>(top << 1)) --bits;
+  return bits;
+}
+
+int WriteRsa(const KeyPair& key, bool with_private, ByteString* out) {
+  RsaKeyData rsa;
+  int rc = key.GetRsa(&rsa, !with_private);
+  if (rc != kOk) return rc;
+  if (rsa.N.empty()) return kErrRsaNoModulus;
+  if (with_private && (rsa.D.empty() || rsa.P.empty() || rsa.Q.empty())) return kErrRsaNoPrivateKey;
+  const int bits = KeyBlobBitLength(rsa.N);
+  if (bits <= 0 || static_cast<uint32_t>(bits) > kMaxBits) return kErrKeyBlobComponent;
+  const Digits e = Significant(rsa.E);
+  if (e.n == 0) return kErrRsaNoExponent;
+  if (e.n > 4) return kErrKeyBlobComponent;
+  uint32_t exponent = 0;
+  for (int i = 0; i < e.n; ++i) exponent = (exponent << 8) | e.p[i];
+  const int full = (bits + 7) / 8;
+  const int half = (bits + 15) / 16;
+  out->Reset();
+  rc = AppendHeader(out, with_private ? kBlobTypePrivate : kBlobTypePublic, kRsaVersion, kAlgRsaKeyExchange,
+                    with_private ? kMagicRsaPrivate : kMagicRsaPublic);
+  if (rc == kOk) rc = AppendLe32(out, static_cast<uint32_t>(bits));
+  if (rc == kOk) rc = AppendLe32(out, exponent);
+  if (rc == kOk) rc = AppendNumber(out, rsa.N, full);
+  if (with_private) {
+    const ByteString* halves[] = {&rsa.P, &rsa.Q, &rsa.DP, &rsa.DQ, &rsa.QInv};
+    for (const ByteString* h : halves) {
+      if (rc == kOk) rc = AppendNumber(out, *h, half);
+    }
+    if (rc == kOk) rc = AppendNumber(out, rsa.D, full);
+  }
+  if (rc != kOk) WipeString(*out), out->Reset();
+  return rc;
+}
+
+int WriteDss(const KeyPair& key, bool with_private, ByteString* out) {
+  DsaKeyData dsa;
+  int rc = key.GetDsa(&dsa, !with_private);
+  if (rc != kOk) return rc;
+  if (dsa.P.empty() || dsa.Q.empty() || dsa.G.empty()) return kErrDsaBadKey;
+  if (with_private && dsa.X.empty()) return kErrDsaNoPrivate;
+  if (dsa.Y.empty() && (rc = dsa.DerivePublic()) != kOk) return rc;
+  const int p_bytes = Significant(dsa.P).n;
+  const int q_bytes = Significant(dsa.Q).n;
+  if (static_cast<uint32_t>(p_bytes) * 8 > kMaxBits) return kErrKeyBlobComponent;
+  out->Reset();
+  rc = AppendHeader(out, with_private ? kBlobTypePrivate : kBlobTypePublic, kDssVersion, kAlgDssSign,
+                    with_private ? kMagicDssPrivate : kMagicDssPublic);
+  if (rc == kOk) rc = AppendLe32(out, static_cast<uint32_t>(p_bytes * 8));
+  if (rc == kOk) rc = AppendLe32(out, static_cast<uint32_t>(q_bytes * 8));
+  if (rc == kOk) rc = AppendLe32(out, 0);  // no J
+  // X is below Q, so it takes Q's width whatever its own leading zeros.
+  if (rc == kOk && with_private) rc = AppendLe32(out, static_cast<uint32_t>(q_bytes * 8));
+  if (rc == kOk) rc = AppendLe32(out, kNoSeedCounter);
+  if (rc == kOk) rc = out->AppendRepeated(kSeedLength, 0);
+  if (rc == kOk) rc = AppendNumber(out, dsa.P, p_bytes);
+  if (rc == kOk) rc = AppendNumber(out, dsa.Q, q_bytes);
+  if (rc == kOk) rc = AppendNumber(out, dsa.G, p_bytes);
+  if (rc == kOk) rc = AppendNumber(out, dsa.Y, p_bytes);
+  if (rc == kOk && with_private) rc = AppendNumber(out, dsa.X, q_bytes);
+  if (rc != kOk) WipeString(*out), out->Reset();
+  return rc;
+}
+
+int Write(const KeyPair& key, bool with_private, ByteString* out) {
+  switch (key.type) {
+    case kKeyRsa:
+      return WriteRsa(key, with_private, out);
+    case kKeyDsa:
+      return WriteDss(key, with_private, out);
+    default:
+      return kErrKeyBlobKind;
+  }
+}
+
+// A bounds-checked reader over the blob.
+struct BlobReader {
+  const uint8_t* p;
+  int left;
+  bool U32(uint32_t* v) {
+    if (left < 4) return false;
+    *v = p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+    p += 4;
+    left -= 4;
+    return true;
+  }
+  bool Skip(int n) {
+    if (n < 0 || left < n) return false;
+    p += n;
+    left -= n;
+    return true;
+  }
+  // A little-endian number of width bytes, handed out big-endian.
+  int Number(int width, ByteString* out) {
+    if (width < 0 || left < width) return kErrKeyBlobFormat;
+    int rc = out->Resize(width);
+    if (rc != kOk) return rc;
+    for (int i = 0; i < width; ++i) out->bytes()[i] = p[width - 1 - i];
+    p += width;
+    left -= width;
+    return kOk;
+  }
+};
+
+int ReadRsa(BlobReader& r, bool with_private, KeyPair* out) {
+  uint32_t bits = 0, exponent = 0;
+  if (!r.U32(&bits) || !r.U32(&exponent) || bits == 0 || bits > kMaxBits) return kErrKeyBlobFormat;
+  const int full = static_cast<int>((bits + 7) / 8);
+  const int half = static_cast<int>((bits + 15) / 16);
+  RsaKeyData& k = out->rsa;
+  int rc = k.E.Resize(0);
+  for (int shift = 24; shift >= 0 && rc == kOk; shift -= 8) {
+    const uint8_t b = static_cast<uint8_t>(exponent >> shift);
+    if (b != 0 || !k.E.empty()) rc = k.E.AppendByte(b);
+  }
+  if (rc == kOk) rc = r.Number(full, &k.N);
+  if (with_private) {
+    ByteString* halves[] = {&k.P, &k.Q, &k.DP, &k.DQ, &k.QInv};
+    for (ByteString* h : halves) {
+      if (rc == kOk) rc = r.Number(half, h);
+    }
+    if (rc == kOk) rc = r.Number(full, &k.D);
+  }
+  if (rc == kOk && r.left != 0) rc = kErrKeyBlobFormat;
+  if (rc == kOk) out->type = kKeyRsa;
+  return rc;
+}
+
+int ReadDss(BlobReader& r, bool with_private, KeyPair* out) {
+  uint32_t p_bits = 0, q_bits = 0, j_bits = 0, x_bits = 0;
+  if (!r.U32(&p_bits) || !r.U32(&q_bits) || !r.U32(&j_bits)) return kErrKeyBlobFormat;
+  if (with_private && !r.U32(&x_bits)) return kErrKeyBlobFormat;
+  const auto bad = [](uint32_t bits) { return bits % 8 != 0 || bits > kMaxBits; };
+  if (p_bits == 0 || q_bits == 0 || bad(p_bits) || bad(q_bits) || bad(j_bits) || bad(x_bits)) {
+    return kErrKeyBlobFormat;
+  }
+  if (!r.Skip(4 + kSeedLength)) return kErrKeyBlobFormat;
+  DsaKeyData& k = out->dsa;
+  const int pw = static_cast<int>(p_bits / 8);
+  ByteString j;
+  int rc = r.Number(pw, &k.P);
+  if (rc == kOk) rc = r.Number(static_cast<int>(q_bits / 8), &k.Q);
+  if (rc == kOk) rc = r.Number(pw, &k.G);
+  if (rc == kOk) rc = r.Number(static_cast<int>(j_bits / 8), &j);
+  if (rc == kOk) rc = r.Number(pw, &k.Y);
+  if (rc == kOk && with_private) rc = r.Number(static_cast<int>(x_bits / 8), &k.X);
+  if (rc == kOk && r.left != 0) rc = kErrKeyBlobFormat;
+  if (rc == kOk) out->type = kKeyDsa;
+  return rc;
+}
+
+}  // namespace
+
+int KeyBlobBitLength(const ByteString& modulus) {
+  // The modulus's own bit count: a width rounded from the byte count would cut the top bits of
+  // a modulus whose size is not a multiple of 64.
+  return BitsOf(modulus);
+}
+
+int WritePrivateKeyBlob(const KeyPair& key, ByteString* out) { return Write(key, true, out); }
+
+int WritePublicKeyBlob(const KeyPair& key, ByteString* out) { return Write(key, false, out); }
+
+int ReadKeyBlob(const uint8_t* blob, int length, KeyPair* out) {
+  if (blob == nullptr || length < kHeaderLength + 4) return kErrKeyBlobFormat;
+  const uint8_t type = blob[0];
+  const uint8_t version = blob[1];
+  const uint32_t alg = blob[4] | (blob[5] << 8) | (blob[6] << 16) | (static_cast<uint32_t>(blob[7]) << 24);
+  const char* magic = reinterpret_cast<const char*>(blob + kHeaderLength);
+  if (type != kBlobTypePrivate && type != kBlobTypePublic) return kErrKeyBlobFormat;
+  const bool with_private = type == kBlobTypePrivate;
+  BlobReader r{blob + kHeaderLength + 4, length - kHeaderLength - 4};
+  KeyPair key;
+  int rc = kErrKeyBlobFormat;
+  if (version == kRsaVersion && std::memcmp(magic, with_private ? kMagicRsaPrivate : kMagicRsaPublic, 4) == 0) {
+    rc = ReadRsa(r, with_private, &key);
+  } else if (version == kDssVersion && alg == kAlgDssSign &&
+             std::memcmp(magic, with_private ? kMagicDssPrivate : kMagicDssPublic, 4) == 0) {
+    rc = ReadDss(r, with_private, &key);
+  }
+  return rc != kOk ? rc : out->CopyFrom(key);
+}
+
+}  // namespace tw

@@ -1,0 +1,355 @@
+#include "platform/crypt32_store.h"
+
+#include <dirent.h>
+#include <strings.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/cert_store_files.h"
+#include "platform/crypt32_objects.h"
+
+namespace win {
+namespace {
+
+using crypt32::AsCert;
+using crypt32::CertObject;
+
+struct MemoryStore {
+  std::vector<PCCERT_CONTEXT> certs;  // owned
+};
+
+MemoryStore* AsStore(HCERTSTORE store) {
+  return store != nullptr && crypt32::Tracked(store) ? static_cast<MemoryStore*>(store) : nullptr;
+}
+
+MemoryStore* NewStore() {
+  auto* s = new MemoryStore;
+  crypt32::Track(s, true);
+  return s;
+}
+
+template <class F>
+FARPROC Proc(F* f) {
+  return reinterpret_cast<FARPROC>(f);
+}
+
+void FreeStack(const OpenSslEntries& o, OsslStack* stack) {
+  if (stack == nullptr) return;
+  for (int i = 0; i < o.OPENSSL_sk_num(stack); ++i) o.X509_free(static_cast<OsslX509*>(o.OPENSSL_sk_value(stack, i)));
+  o.OPENSSL_sk_free(stack);
+}
+
+}  // namespace
+
+HCERTSTORE CertOpenStore(uintptr_t provider, DWORD encoding, HCRYPTPROV crypt_provider, DWORD flags,
+                         const void* para) {
+  if (provider == CERT_STORE_PROV_MEMORY) return NewStore();
+  if (provider != CERT_STORE_PROV_SYSTEM_A) {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return nullptr;
+  }
+  const OpenSslEntries* o = LoadOpenSsl();
+  if (o == nullptr) {
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+  }
+  std::vector<CertStoreFile> files;
+  const uint32_t error = ReadCertStoreFiles(static_cast<const char*>(para), &files);
+  if (error != 0) {
+    SetLastError(error);
+    return nullptr;
+  }
+  MemoryStore* s = NewStore();
+  for (CertStoreFile& f : files) {
+    // A PFX that opens without a password brings its keys; anything else is read for its
+    // certificates.
+    CRYPT_DATA_BLOB blob{static_cast<DWORD>(f.contents.size()), reinterpret_cast<uint8_t*>(f.contents.data())};
+    if (HCERTSTORE pfx = f.contents.empty() ? nullptr : PFXImportCertStore(&blob, u"", 0)) {
+      MemoryStore* from = AsStore(pfx);
+      s->certs.insert(s->certs.end(), from->certs.begin(), from->certs.end());
+      from->certs.clear();
+      CertCloseStore(pfx, 0);
+    } else {
+      std::vector<OsslX509*> certs;
+      crypt32::ReadStoreFileCerts(*o, f.contents, &certs);
+      for (OsslX509* x : certs) {
+        if (PCCERT_CONTEXT c = NewCertContext(*o, x, {})) s->certs.push_back(c);
+        o->X509_free(x);
+      }
+    }
+    explicit_bzero(f.contents.data(), f.contents.size());
+  }
+  SetLastError(ERROR_SUCCESS);
+  return s;
+}
+
+BOOL CertEnumSystemStore(DWORD flags, void* location, void* arg, PFN_CERT_ENUM_SYSTEM_STORE callback) {
+  if (callback == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  std::vector<std::string> names = {"ROOT", "CA"};
+  if (DIR* dir = ::opendir(CertStoresFolder().c_str())) {
+    std::vector<std::string> found;
+    while (const dirent* e = ::readdir(dir)) {
+      if (e->d_name[0] == '.' || IsSystemCertStore(e->d_name)) continue;
+      std::vector<CertStoreFile> ignored;
+      if (ListCertStoreFiles(e->d_name, &ignored) == 0) found.push_back(e->d_name);
+    }
+    ::closedir(dir);
+    std::sort(found.begin(), found.end());
+    names.insert(names.end(), found.begin(), found.end());
+  }
+  for (const std::string& name : names) {
+    std::u16string wide(name.begin(), name.end());  // folder names of 8-bit text, shown as such
+    if (!callback(wide.c_str(), flags, nullptr, nullptr, arg)) break;
+  }
+  return TRUE;
+}
+
+PCCERT_CONTEXT CertFindCertificateInStore(HCERTSTORE store, DWORD encoding, DWORD find_flags, DWORD find_type,
+                                          const void* para, PCCERT_CONTEXT previous) {
+  for (PCCERT_CONTEXT it = CertEnumCertificatesInStore(store, previous); it != nullptr;
+       it = CertEnumCertificatesInStore(store, it)) {
+    if (find_type == CERT_FIND_ANY) return it;
+    const CertObject* c = AsCert(it);
+    if (find_type == CERT_FIND_SUBJECT_STR_A && para != nullptr) {
+      char subject[1000];
+      CertNameToStrA(X509_ASN_ENCODING, it, false, CERT_X500_NAME_STR, subject, sizeof subject);
+      if (strcasestr(subject, static_cast<const char*>(para)) != nullptr) return it;
+    } else if (find_type == CERT_FIND_SUBJECT_NAME && para != nullptr) {
+      const auto* wanted = static_cast<const CRYPT_DATA_BLOB*>(para);
+      const OsslName* name = c->ossl->X509_get_subject_name(c->x509);
+      unsigned char* der = nullptr;
+      const int n = c->ossl->i2d_X509_NAME(name, &der);
+      const bool same = n > 0 && static_cast<DWORD>(n) == wanted->cbData && wanted->pbData != nullptr &&
+                        std::memcmp(der, wanted->pbData, wanted->cbData) == 0;
+      std::free(der);  // libcrypto's default allocator
+      if (same) return it;
+    } else {
+      CertFreeCertificateContext(it);
+      SetLastError(ERROR_NOT_SUPPORTED);
+      return nullptr;
+    }
+  }
+  SetLastError(CRYPT_E_NOT_FOUND);
+  return nullptr;
+}
+
+BOOL CertCloseStore(HCERTSTORE store, DWORD flags) {
+  MemoryStore* s = AsStore(store);
+  if (s == nullptr) return TRUE;
+  crypt32::Track(s, false);
+  for (PCCERT_CONTEXT c : s->certs) CertFreeCertificateContext(c);
+  delete s;
+  return TRUE;
+}
+
+PCCERT_CONTEXT CertDuplicateCertificateContext(PCCERT_CONTEXT context) {
+  const CertObject* c = AsCert(context);
+  if (c == nullptr) return nullptr;
+  PCCERT_CONTEXT copy = NewCertContext(*c->ossl, c->x509, c->store.certs);
+  CertObject* d = AsCert(copy);
+  if (d == nullptr) return nullptr;
+  d->key_container = c->key_container;
+  d->key_machine = c->key_machine;
+  d->key_spec = c->key_spec;
+  if (c->key != nullptr && c->ossl->EVP_PKEY_up_ref(c->key) == 1) d->key = c->key;
+  return copy;
+}
+
+BOOL CertAddCertificateContextToStore(HCERTSTORE store, PCCERT_CONTEXT context, DWORD disposition,
+                                      PCCERT_CONTEXT* added) {
+  if (added != nullptr) *added = nullptr;
+  MemoryStore* s = AsStore(store);
+  const CertObject* c = AsCert(context);
+  if (s == nullptr || c == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  for (size_t i = 0; i < s->certs.size(); ++i) {
+    const CertObject* held = AsCert(s->certs[i]);
+    if (held == nullptr || held->der != c->der) continue;
+    if (disposition == CERT_STORE_ADD_NEW) {
+      SetLastError(CRYPT_E_EXISTS);
+      return FALSE;
+    }
+    CertFreeCertificateContext(s->certs[i]);
+    s->certs.erase(s->certs.begin() + static_cast<long>(i));
+    break;
+  }
+  PCCERT_CONTEXT copy = CertDuplicateCertificateContext(context);
+  if (copy == nullptr) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return FALSE;
+  }
+  s->certs.push_back(copy);
+  if (added != nullptr) *added = CertDuplicateCertificateContext(copy);
+  return TRUE;
+}
+
+PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE store, PCCERT_CONTEXT previous) {
+  MemoryStore* s = AsStore(store);
+  size_t next = 0;
+  if (previous != nullptr) {
+    const CertObject* p = AsCert(previous);
+    next = s != nullptr ? s->certs.size() : 0;
+    for (size_t i = 0; s != nullptr && p != nullptr && i < s->certs.size(); ++i) {
+      if (AsCert(s->certs[i])->der == p->der) next = i + 1;
+    }
+    CertFreeCertificateContext(previous);
+  }
+  if (s == nullptr || next >= s->certs.size()) {
+    SetLastError(CRYPT_E_NOT_FOUND);
+    return nullptr;
+  }
+  return CertDuplicateCertificateContext(s->certs[next]);
+}
+
+HCERTSTORE PFXImportCertStore(const CRYPT_DATA_BLOB* pfx, const char16_t* password, DWORD flags) {
+  const OpenSslEntries* o = LoadOpenSsl();
+  if (o == nullptr) {
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+  }
+  if (pfx == nullptr || pfx->pbData == nullptr || pfx->cbData == 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  const unsigned char* p = pfx->pbData;
+  OsslPkcs12* p12 = o->d2i_PKCS12(nullptr, &p, static_cast<long>(pfx->cbData));
+  if (p12 == nullptr) {
+    o->ERR_clear_error();
+    SetLastError(NTE_BAD_DATA);
+    return nullptr;
+  }
+  std::string pass = crypt32::Utf8(password);
+  OsslPkey* key = nullptr;
+  OsslX509* leaf = nullptr;
+  OsslStack* others = nullptr;
+  const int parsed = o->PKCS12_parse(p12, pass.c_str(), &key, &leaf, &others);
+  explicit_bzero(pass.data(), pass.size());
+  o->PKCS12_free(p12);
+  o->ERR_clear_error();
+  if (parsed != 1) {
+    SetLastError(ERROR_INVALID_PASSWORD);
+    return nullptr;
+  }
+  MemoryStore* s = NewStore();
+  bool ok = true;
+  if (leaf != nullptr) {
+    PCCERT_CONTEXT c = NewCertContext(*o, leaf, {});
+    if (CertObject* object = AsCert(c)) {
+      object->key = key;
+      key = nullptr;
+      s->certs.push_back(c);
+    } else {
+      ok = false;
+    }
+  }
+  for (int i = 0; ok && others != nullptr && i < o->OPENSSL_sk_num(others); ++i) {
+    PCCERT_CONTEXT c = NewCertContext(*o, static_cast<OsslX509*>(o->OPENSSL_sk_value(others, i)), {});
+    if (c == nullptr) ok = false;
+    if (c != nullptr) s->certs.push_back(c);
+  }
+  if (key != nullptr) o->EVP_PKEY_free(key);
+  if (leaf != nullptr) o->X509_free(leaf);
+  FreeStack(*o, others);
+  if (!ok) {
+    CertCloseStore(s, 0);
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  return s;
+}
+
+BOOL CertSetCertificateContextProperty(PCCERT_CONTEXT context, DWORD property, DWORD flags, const void* data) {
+  CertObject* c = AsCert(context);
+  if (c == nullptr || property != CERT_KEY_PROV_INFO_PROP_ID) {
+    SetLastError(c == nullptr ? ERROR_INVALID_PARAMETER : ERROR_NOT_SUPPORTED);
+    return FALSE;
+  }
+  if (data == nullptr) {
+    c->key_container.clear();
+    return TRUE;
+  }
+  const auto* info = static_cast<const CRYPT_KEY_PROV_INFO*>(data);
+  const std::string name = crypt32::Utf8(info->pwszContainerName);
+  if (name.empty()) {
+    SetLastError(NTE_BAD_KEYSET_PARAM);
+    return FALSE;
+  }
+  c->key_container = name;
+  c->key_machine = (info->dwFlags & CRYPT_MACHINE_KEYSET) != 0;
+  c->key_spec = info->dwKeySpec;
+  return TRUE;
+}
+
+BOOL CertGetCertificateContextProperty(PCCERT_CONTEXT context, DWORD property, void* data, DWORD* size) {
+  const CertObject* c = AsCert(context);
+  if (c == nullptr || size == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (property != CERT_KEY_SPEC_PROP_ID || (c->key == nullptr && c->key_container.empty())) {
+    SetLastError(CRYPT_E_NOT_FOUND);
+    return FALSE;
+  }
+  const DWORD spec = c->key_spec != 0 ? c->key_spec : AT_KEYEXCHANGE;
+  if (data != nullptr && *size < sizeof spec) {
+    *size = sizeof spec;
+    SetLastError(ERROR_MORE_DATA);
+    return FALSE;
+  }
+  if (data != nullptr) std::memcpy(data, &spec, sizeof spec);
+  *size = sizeof spec;
+  return TRUE;
+}
+
+bool CertContextCredentials(PCCERT_CONTEXT context, const OpenSslEntries** ossl, OsslX509** cert,
+                            OsslPkey** key) {
+  const CertObject* c = AsCert(context);
+  if (c == nullptr) return false;
+  const OpenSslEntries& o = *c->ossl;
+  OsslPkey* k = nullptr;
+  if (c->key != nullptr) {
+    if (o.EVP_PKEY_up_ref(c->key) == 1) k = c->key;
+  } else if (!c->key_container.empty()) {
+    std::vector<uint8_t> blob;
+    if (ReadKeyContainerBlob(c->key_container, c->key_machine, &blob)) {
+      const unsigned char* p = blob.data();
+      k = o.b2i_PrivateKey(&p, static_cast<long>(blob.size()));
+      o.ERR_clear_error();
+      explicit_bzero(blob.data(), blob.size());
+    }
+  }
+  if (k == nullptr) return false;
+  o.X509_up_ref(c->x509);
+  *ossl = &o;
+  *cert = c->x509;
+  *key = k;
+  return true;
+}
+
+std::span<const ProcEntry> Crypt32StoreExports() {
+  static const ProcEntry exports[] = {
+      {"CertOpenStore", Proc(&CertOpenStore)},
+      {"CertEnumSystemStore", Proc(&CertEnumSystemStore)},
+      {"CertFindCertificateInStore", Proc(&CertFindCertificateInStore)},
+      {"CertCloseStore", Proc(&CertCloseStore)},
+      {"CertAddCertificateContextToStore", Proc(&CertAddCertificateContextToStore)},
+      {"CertEnumCertificatesInStore", Proc(&CertEnumCertificatesInStore)},
+      {"CertDuplicateCertificateContext", Proc(&CertDuplicateCertificateContext)},
+      {"PFXImportCertStore", Proc(&PFXImportCertStore)},
+      {"CertSetCertificateContextProperty", Proc(&CertSetCertificateContextProperty)},
+      {"CertGetCertificateContextProperty", Proc(&CertGetCertificateContextProperty)},
+  };
+  return exports;
+}
+
+}  // namespace win

@@ -1,0 +1,88 @@
+// crypt32's memory stores, PFX import and the private-key property of certificate contexts,
+// over libcrypto. A context's key is either one that came with it from a PFX or the key of the
+// container bound to it (platform/key_container.h).
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "platform/key_container.h"
+#include "platform/openssl_entries.h"
+
+namespace win {
+
+constexpr uintptr_t CERT_STORE_PROV_MEMORY = 2;
+constexpr uintptr_t CERT_STORE_PROV_SYSTEM_A = 9;
+constexpr DWORD CERT_SYSTEM_STORE_CURRENT_USER = 0x10000;
+constexpr DWORD CERT_SYSTEM_STORE_LOCAL_MACHINE = 0x20000;
+constexpr DWORD CERT_STORE_OPEN_EXISTING_FLAG = 0x4000;
+constexpr DWORD CERT_STORE_READONLY_FLAG = 0x8000;
+constexpr DWORD CERT_FIND_ANY = 0;
+constexpr DWORD CERT_FIND_SUBJECT_NAME = 0x20007;
+constexpr DWORD CERT_FIND_SUBJECT_STR_A = 0x70007;
+constexpr DWORD CERT_KEY_PROV_INFO_PROP_ID = 2;
+constexpr DWORD CERT_KEY_SPEC_PROP_ID = 6;
+constexpr DWORD CERT_STORE_ADD_NEW = 1;
+constexpr DWORD CERT_STORE_ADD_REPLACE_EXISTING = 3;
+constexpr DWORD CRYPT_E_NOT_FOUND = 0x80092004;
+constexpr DWORD CRYPT_E_EXISTS = 0x80092005;
+constexpr DWORD ERROR_INVALID_PASSWORD = 86;
+constexpr DWORD ERROR_MORE_DATA = 234;
+
+struct CRYPT_DATA_BLOB {
+  DWORD cbData;
+  uint8_t* pbData;
+};
+
+struct CRYPT_KEY_PROV_INFO {
+  char16_t* pwszContainerName;
+  char16_t* pwszProvName;
+  DWORD dwProvType;
+  DWORD dwFlags;  // CRYPT_MACHINE_KEYSET for a container of the machine key set
+  DWORD cProvParam;
+  void* rgProvParam;
+  DWORD dwKeySpec;
+};
+
+// The memory store (provider 2), or a system store (provider 9, para its 8-bit name): a copy of
+// the folder's certificates (platform/cert_store_files.h), those of PFX files that open without a
+// password with their keys. A store folder that does not exist gives ERROR_FILE_NOT_FOUND; any
+// other provider ERROR_NOT_SUPPORTED.
+HCERTSTORE CertOpenStore(uintptr_t provider, DWORD encoding, HCRYPTPROV crypt_provider, DWORD flags,
+                         const void* para);
+// The names of the system stores: "ROOT", "CA", then each store folder. The callback gets the
+// UTF-16 name and `arg`; FALSE from it ends the walk.
+using PFN_CERT_ENUM_SYSTEM_STORE = BOOL (*)(const void* name, DWORD flags, void* info, void* reserved, void* arg);
+BOOL CertEnumSystemStore(DWORD flags, void* location, void* arg, PFN_CERT_ENUM_SYSTEM_STORE callback);
+// The next certificate after `previous` (which is freed) that fits: any (CERT_FIND_ANY), one whose
+// subject text contains the 8-bit text (CERT_FIND_SUBJECT_STR_A), or one whose subject DER equals
+// the CRYPT_DATA_BLOB (CERT_FIND_SUBJECT_NAME). A copy to free; null with CRYPT_E_NOT_FOUND.
+PCCERT_CONTEXT CertFindCertificateInStore(HCERTSTORE store, DWORD encoding, DWORD find_flags, DWORD find_type,
+                                          const void* para, PCCERT_CONTEXT previous);
+// Frees the store and the contexts it holds; contexts handed out from it stay valid.
+BOOL CertCloseStore(HCERTSTORE store, DWORD flags);
+// A copy of the context goes into the store; *added (when given) gets another copy to free.
+BOOL CertAddCertificateContextToStore(HCERTSTORE store, PCCERT_CONTEXT context, DWORD disposition,
+                                      PCCERT_CONTEXT* added);
+// The context after `previous` (which is freed) as a copy to free; null with CRYPT_E_NOT_FOUND
+// at the end.
+PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE store, PCCERT_CONTEXT previous);
+PCCERT_CONTEXT CertDuplicateCertificateContext(PCCERT_CONTEXT context);
+// A memory store of the PFX's certificates; the one that has the PFX's key carries it.
+// Null with ERROR_INVALID_PASSWORD when the password does not open it, NTE_BAD_DATA when the
+// bytes are no PFX.
+HCERTSTORE PFXImportCertStore(const CRYPT_DATA_BLOB* pfx, const char16_t* password, DWORD flags);
+// CERT_KEY_PROV_INFO_PROP_ID binds (or, with null data, unbinds) a key container.
+BOOL CertSetCertificateContextProperty(PCCERT_CONTEXT context, DWORD property, DWORD flags, const void* data);
+// CERT_KEY_SPEC_PROP_ID: the key's DWORD specification when the context has a key (data null
+// asks for the size). Any other property, or no key: CRYPT_E_NOT_FOUND.
+BOOL CertGetCertificateContextProperty(PCCERT_CONTEXT context, DWORD property, void* data, DWORD* size);
+
+// For the other stand-ins: the context's certificate and private key as new references, or
+// false when the context is unknown or has no key that libcrypto can use.
+bool CertContextCredentials(PCCERT_CONTEXT context, const OpenSslEntries** ossl, OsslX509** cert,
+                            OsslPkey** key);
+
+std::span<const ProcEntry> Crypt32StoreExports();
+
+}  // namespace win
