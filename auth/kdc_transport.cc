@@ -119,6 +119,7 @@ int KdcTcpTransport::Open(const char* host, int port, int timeout_ms) {
   }
   host_.SetText(host);
   port_ = port;
+  requests_on_connection_ = 0;
   timeout_ms_ = timeout_ms;
   ++connect_count_;
   return kOk;
@@ -156,9 +157,17 @@ int KdcTcpTransport::Send(const ByteString& message) {
   int rc = frame.Set(prefix, 4);
   if (rc == kOk) rc = frame.Append(message.data(), message.length());
   if (rc != kOk) return rc;
+  reused_ = requests_on_connection_ > 0;
+  ++requests_on_connection_;
+  rc = last_frame_.Assign(frame);
+  if (rc == kOk) rc = SendFrame();
+  return rc;
+}
+
+int KdcTcpTransport::SendFrame() {
   int sent = 0;
-  while (sent < frame.length()) {
-    const int k = win::send(socket_, frame.data() + sent, frame.length() - sent, 0);
+  while (sent < last_frame_.length()) {
+    const int k = win::send(socket_, last_frame_.data() + sent, last_frame_.length() - sent, 0);
     if (k <= 0) return SocketFailure("Sending to the KDC", win::WSAGetLastError());
     sent += k;
   }
@@ -189,6 +198,20 @@ int KdcTcpTransport::Receive(ByteString* message, int timeout_ms) {
     if (rc != kOk) return rc;
     char buf[4096];
     const int k = win::recv(socket_, buf, sizeof buf, 0);
+    if (k <= 0 && reused_ && pending_.empty()) {
+      // The KDC closed the connection after its last reply, before this request arrived: once
+      // more on a new connection.
+      reused_ = false;
+      ByteString host = host_;
+      Close();
+      rc = Open(host.c_str(), port_, timeout_ms_);
+      if (rc == kOk) {
+        ++requests_on_connection_;
+        rc = SendFrame();
+      }
+      if (rc != kOk) return rc;
+      continue;
+    }
     if (k <= 0) {
       rc = k == 0 ? SocketFailure("The KDC closed the connection; receiving", win::WSAECONNRESET)
                   : SocketFailure("Receiving from the KDC", win::WSAGetLastError());

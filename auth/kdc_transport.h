@@ -61,13 +61,17 @@ class KdcTcpTransport : public KdcTransport {
 
  private:
   bool PeerClosed();
+  int SendFrame();
 
   win::SOCKET socket_ = win::INVALID_SOCKET;
   ByteString host_;
   int port_ = 0;
   int timeout_ms_ = 0;
   int connect_count_ = 0;
-  ByteString pending_;  // bytes of a reply not yet complete
+  ByteString pending_;     // bytes of a reply not yet complete
+  ByteString last_frame_;  // sent again when a reused connection turns out closed
+  int requests_on_connection_ = 0;
+  bool reused_ = false;
 };
 
 }  // namespace tw

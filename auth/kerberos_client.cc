@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "auth/kerberos_crypto.h"
+#include "auth/kerberos_der.h"
 #include "certs/der_reader.h"
 #include "certs/der_writer.h"
 #include "crypto/symmetric/random_source.h"
@@ -32,7 +33,6 @@ constexpr uint32_t kAsReqOptionMask = 0xD7FFFFF4u;
 constexpr int kGssChecksumType = 0x8003;
 constexpr uint8_t kKrb5Oid[] = {0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x12, 0x01, 0x02, 0x02};
 constexpr uint8_t kDefaultEtypes[] = {kEtypeDesCbcMd5, kEtypeRc4Hmac, kEtypeAes128};
-constexpr int kMaxFields = 13;
 
 struct ErrorName {
   int code;
@@ -117,92 +117,14 @@ const ErrorName& LookupError(int code) {
   return kUnknown;
 }
 
-// ---- reading ----
-
-// The [n] fields of a SEQUENCE's content; absent ones stay empty with has[n] false.
-struct Fields {
-  DerCursor f[kMaxFields];
-  bool has[kMaxFields] = {};
-};
-
-int ReadFields(DerCursor content, Fields* out) {
-  while (!content.empty()) {
-    uint8_t tag = 0;
-    DerCursor inner;
-    int rc = content.Next(&tag, &inner);
-    if (rc != kOk) return rc;
-    const int n = tag - 0xA0;
-    if (n >= 0 && n < kMaxFields) {
-      out->f[n] = inner;
-      out->has[n] = true;
-    }
-  }
-  return kOk;
-}
-
-// An element with the expected tag that fills the cursor.
-int Only(DerCursor c, uint8_t want, DerCursor* content) {
-  uint8_t tag = 0;
-  int rc = c.Next(&tag, content);
-  if (rc != kOk) return rc;
-  return tag == want ? kOk : kErrDerMalformed;
-}
-
-int FieldsOf(DerCursor c, uint8_t outer, Fields* out) {
-  DerCursor app, seq;
-  int rc = outer != 0 ? Only(c, outer, &app) : kOk;
-  if (outer == 0) app = c;
-  if (rc == kOk) rc = Only(app, 0x30, &seq);
-  if (rc == kOk) rc = ReadFields(seq, out);
-  return rc;
-}
-
-int ReadInt(const DerCursor& field, int64_t* v) {
-  DerCursor c;
-  int rc = Only(field, 0x02, &c);
-  if (rc != kOk) return rc;
-  if (c.size() == 0 || c.size() > 5) return kErrDerMalformed;
-  int64_t r = (c.data()[0] & 0x80) ? -1 : 0;
-  for (size_t i = 0; i < c.size(); ++i) r = r * 256 + c.data()[i];
-  *v = r;
-  return kOk;
-}
-
-int ReadBytes(const DerCursor& field, uint8_t tag, ByteString* out) {
-  DerCursor c;
-  int rc = Only(field, tag, &c);
-  if (rc == kOk) rc = out->Set(c.data(), static_cast<int>(c.size()));
-  return rc;
-}
-
-// PrincipalName: its components joined by "/".
-int ReadPrincipal(const DerCursor& field, ByteString* out) {
-  Fields pn;
-  int rc = FieldsOf(field, 0, &pn);
-  if (rc != kOk) return rc;
-  if (!pn.has[1]) return kErrDerMalformed;
-  DerCursor list;
-  rc = Only(pn.f[1], 0x30, &list);
-  out->Reset();
-  while (rc == kOk && !list.empty()) {
-    uint8_t tag = 0;
-    DerCursor s;
-    rc = list.Next(&tag, &s);
-    if (rc == kOk && tag != 0x1B) rc = kErrDerMalformed;
-    if (rc == kOk && !out->empty()) rc = out->AppendByte('/');
-    if (rc == kOk) rc = out->Append(s.data(), static_cast<int>(s.size()));
-  }
-  return rc;
-}
-
 // EncryptedData: etype and cipher.
 int ReadEncrypted(const DerCursor& field, int* etype, ByteString* cipher) {
-  Fields ed;
+  KerberosFields ed;
   int64_t v = 0;
-  int rc = FieldsOf(field, 0, &ed);
+  int rc = KerberosFieldsOf(field, 0, &ed);
   if (rc == kOk && (!ed.has[0] || !ed.has[2])) rc = kErrDerMalformed;
-  if (rc == kOk) rc = ReadInt(ed.f[0], &v);
-  if (rc == kOk) rc = ReadBytes(ed.f[2], 0x04, cipher);
+  if (rc == kOk) rc = KerberosReadInt(ed.f[0], &v);
+  if (rc == kOk) rc = KerberosReadBytes(ed.f[2], 0x04, cipher);
   *etype = static_cast<int>(v);
   return rc;
 }
@@ -567,11 +489,11 @@ int KerberosClient::HandleReply(const ByteString& message) {
 }
 
 int KerberosClient::HandleKrbError(const ByteString& message) {
-  Fields e;
+  KerberosFields e;
   int64_t code = 0;
-  int rc = FieldsOf(DerCursor(message), kTagKrbError, &e);
+  int rc = KerberosFieldsOf(DerCursor(message), kTagKrbError, &e);
   if (rc == kOk && !e.has[6]) rc = kErrDerMalformed;
-  if (rc == kOk) rc = ReadInt(e.f[6], &code);
+  if (rc == kOk) rc = KerberosReadInt(e.f[6], &code);
   if (rc != kOk) return rc;
   const ErrorName& name = LookupError(static_cast<int>(code));
   ByteString line;
@@ -585,28 +507,28 @@ int KerberosClient::HandleKrbError(const ByteString& message) {
   if (e.has[12]) {
     ByteString edata;
     DerCursor list;
-    rc = ReadBytes(e.f[12], 0x04, &edata);
-    if (rc == kOk) rc = Only(DerCursor(edata), 0x30, &list);
+    rc = KerberosReadBytes(e.f[12], 0x04, &edata);
+    if (rc == kOk) rc = KerberosOnly(DerCursor(edata), 0x30, &list);
     while (rc == kOk && !list.empty() && !matched) {
       uint8_t tag = 0;
       DerCursor pa;
-      Fields pf;
+      KerberosFields pf;
       int64_t type = 0;
       rc = list.Next(&tag, &pa);
-      if (rc == kOk) rc = ReadFields(pa, &pf);
-      if (rc == kOk && pf.has[1] && pf.has[2]) rc = ReadInt(pf.f[1], &type);
+      if (rc == kOk) rc = KerberosReadFields(pa, &pf);
+      if (rc == kOk && pf.has[1] && pf.has[2]) rc = KerberosReadInt(pf.f[1], &type);
       if (rc != kOk || (type != kPaEtypeInfo2 && type != kPaEtypeInfo)) continue;
       ByteString value;
       DerCursor entries;
-      rc = ReadBytes(pf.f[2], 0x04, &value);
-      if (rc == kOk) rc = Only(DerCursor(value), 0x30, &entries);
+      rc = KerberosReadBytes(pf.f[2], 0x04, &value);
+      if (rc == kOk) rc = KerberosOnly(DerCursor(value), 0x30, &entries);
       while (rc == kOk && !entries.empty() && !matched) {
         DerCursor entry;
-        Fields ef;
+        KerberosFields ef;
         int64_t etype = 0;
         rc = entries.Next(&tag, &entry);
-        if (rc == kOk) rc = ReadFields(entry, &ef);
-        if (rc == kOk && ef.has[0]) rc = ReadInt(ef.f[0], &etype);
+        if (rc == kOk) rc = KerberosReadFields(entry, &ef);
+        if (rc == kOk && ef.has[0]) rc = KerberosReadInt(ef.f[0], &etype);
         if (rc != kOk || !EtypeConfigured(static_cast<int>(etype))) continue;
         if (keytab_.count() > 0 && keytab_.Find(static_cast<int>(etype), user_.c_str(), realm_.c_str()) == nullptr) {
           continue;
@@ -616,8 +538,8 @@ int KerberosClient::HandleKrbError(const ByteString& message) {
         salt_.Reset();
         s2kparams_.Reset();
         salt_named_ = ef.has[1];
-        if (ef.has[1]) rc = ReadBytes(ef.f[1], type == kPaEtypeInfo2 ? 0x1B : 0x04, &salt_);
-        if (rc == kOk && ef.has[2] && type == kPaEtypeInfo2) rc = ReadBytes(ef.f[2], 0x04, &s2kparams_);
+        if (ef.has[1]) rc = KerberosReadBytes(ef.f[1], type == kPaEtypeInfo2 ? 0x1B : 0x04, &salt_);
+        if (rc == kOk && ef.has[2] && type == kPaEtypeInfo2) rc = KerberosReadBytes(ef.f[2], 0x04, &s2kparams_);
       }
     }
     if (rc != kOk) return rc;
@@ -831,13 +753,13 @@ int KerberosClient::BuildApReq(ByteString* out) {
 }
 
 int KerberosClient::HandleKdcRep(const ByteString& message, bool as_rep) {
-  Fields r;
-  int rc = FieldsOf(DerCursor(message), as_rep ? kTagAsRep : kTagTgsRep, &r);
+  KerberosFields r;
+  int rc = KerberosFieldsOf(DerCursor(message), as_rep ? kTagAsRep : kTagTgsRep, &r);
   if (rc == kOk && (!r.has[3] || !r.has[4] || !r.has[5] || !r.has[6])) rc = kErrDerMalformed;
   ByteString crealm, cname, ticket, cipher;
   int etype = 0;
-  if (rc == kOk) rc = ReadBytes(r.f[3], 0x1B, &crealm);
-  if (rc == kOk) rc = ReadPrincipal(r.f[4], &cname);
+  if (rc == kOk) rc = KerberosReadBytes(r.f[3], 0x1B, &crealm);
+  if (rc == kOk) rc = KerberosReadPrincipal(r.f[4], &cname);
   if (rc == kOk) rc = ticket.Set(r.f[5].data(), static_cast<int>(r.f[5].size()));
   if (rc == kOk && ticket.ByteAt(0) != kTagTicket) rc = kErrDerMalformed;
   if (rc == kOk) rc = ReadEncrypted(r.f[6], &etype, &cipher);
@@ -849,24 +771,24 @@ int KerberosClient::HandleKdcRep(const ByteString& message, bool as_rep) {
   if (as_rep && r.has[2]) {
     // The salt of the reply's key, when the KDC names one.
     DerCursor list;
-    if (Only(r.f[2], 0x30, &list) == kOk) {
+    if (KerberosOnly(r.f[2], 0x30, &list) == kOk) {
       while (!list.empty()) {
         uint8_t tag = 0;
         DerCursor pa, entries;
-        Fields pf;
+        KerberosFields pf;
         int64_t type = 0;
         ByteString value;
-        if (list.Next(&tag, &pa) != kOk || ReadFields(pa, &pf) != kOk || !pf.has[1] || !pf.has[2]) break;
-        if (ReadInt(pf.f[1], &type) != kOk || type != kPaEtypeInfo2) continue;
-        if (ReadBytes(pf.f[2], 0x04, &value) != kOk || Only(DerCursor(value), 0x30, &entries) != kOk) break;
+        if (list.Next(&tag, &pa) != kOk || KerberosReadFields(pa, &pf) != kOk || !pf.has[1] || !pf.has[2]) break;
+        if (KerberosReadInt(pf.f[1], &type) != kOk || type != kPaEtypeInfo2) continue;
+        if (KerberosReadBytes(pf.f[2], 0x04, &value) != kOk || KerberosOnly(DerCursor(value), 0x30, &entries) != kOk) break;
         while (!entries.empty()) {
           DerCursor entry;
-          Fields ef;
+          KerberosFields ef;
           int64_t et = 0;
-          if (entries.Next(&tag, &entry) != kOk || ReadFields(entry, &ef) != kOk || !ef.has[0]) break;
-          if (ReadInt(ef.f[0], &et) != kOk || et != etype) continue;
-          salt_named_ = ef.has[1] && ReadBytes(ef.f[1], 0x1B, &salt_) == kOk;
-          if (!ef.has[2] || ReadBytes(ef.f[2], 0x04, &s2kparams_) != kOk) s2kparams_.Reset();
+          if (entries.Next(&tag, &entry) != kOk || KerberosReadFields(entry, &ef) != kOk || !ef.has[0]) break;
+          if (KerberosReadInt(ef.f[0], &et) != kOk || et != etype) continue;
+          salt_named_ = ef.has[1] && KerberosReadBytes(ef.f[1], 0x1B, &salt_) == kOk;
+          if (!ef.has[2] || KerberosReadBytes(ef.f[2], 0x04, &s2kparams_) != kOk) s2kparams_.Reset();
         }
       }
     }
@@ -899,20 +821,20 @@ int KerberosClient::HandleKdcRep(const ByteString& message, bool as_rep) {
   // Either application tag: some KDCs answer a TGS-REQ with the AS form.
   DerCursor body(plain), app, seq;
   uint8_t tag = 0;
-  Fields p;
+  KerberosFields p;
   rc = body.Next(&tag, &app);
   if (rc == kOk && tag != kTagEncAsRepPart && tag != kTagEncTgsRepPart) rc = kErrDerMalformed;
-  if (rc == kOk) rc = Only(app, 0x30, &seq);
-  if (rc == kOk) rc = ReadFields(seq, &p);
+  if (rc == kOk) rc = KerberosOnly(app, 0x30, &seq);
+  if (rc == kOk) rc = KerberosReadFields(seq, &p);
   if (rc == kOk && (!p.has[0] || !p.has[2])) rc = kErrDerMalformed;
-  Fields k;
+  KerberosFields k;
   int64_t key_type = 0, nonce = -1;
   ByteString session;
-  if (rc == kOk) rc = FieldsOf(p.f[0], 0, &k);
+  if (rc == kOk) rc = KerberosFieldsOf(p.f[0], 0, &k);
   if (rc == kOk && (!k.has[0] || !k.has[1])) rc = kErrDerMalformed;
-  if (rc == kOk) rc = ReadInt(k.f[0], &key_type);
-  if (rc == kOk) rc = ReadBytes(k.f[1], 0x04, &session);
-  if (rc == kOk) rc = ReadInt(p.f[2], &nonce);
+  if (rc == kOk) rc = KerberosReadInt(k.f[0], &key_type);
+  if (rc == kOk) rc = KerberosReadBytes(k.f[1], 0x04, &session);
+  if (rc == kOk) rc = KerberosReadInt(p.f[2], &nonce);
   WipeString(plain);
   if (rc != kOk) return rc;
   if (static_cast<uint32_t>(nonce) != nonce_) return Fail(kErrKerberosIntegrity, "The KDC reply answers another request.");

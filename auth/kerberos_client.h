@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "auth/ccache_credential.h"
+#include "auth/kerberos_crypto.h"
 #include "auth/kdc_transport.h"
 #include "auth/keytab_entry.h"
 #include "foundation/byte_string.h"
