@@ -1,5 +1,7 @@
 #include "auth/kdc_transport.h"
 
+#include "platform/winsock.h"
+
 #include <cstring>
 #include <string>
 
@@ -42,7 +44,7 @@ int KdcTransport::Resolve(const char* host, int port, win::sockaddr_in* out) {
   return kOk;
 }
 
-int KdcTransport::WaitReadable(win::SOCKET s, int timeout_ms) {
+int KdcTransport::WaitReadable(KdcSocket s, int timeout_ms) {
   win::fd_set read_set;
   read_set.Add(s);
   win::timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};

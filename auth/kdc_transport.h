@@ -5,9 +5,16 @@
 #include <cstdint>
 
 #include "foundation/byte_string.h"
-#include "platform/winsock.h"
+
+namespace win {
+struct sockaddr_in;
+}  // namespace win
 
 namespace tw {
+
+// The platform socket handle, kept opaque so that this header does not bring in the socket API.
+using KdcSocket = uintptr_t;
+constexpr KdcSocket kKdcNoSocket = ~KdcSocket{0};
 
 constexpr int kErrKdcTimeout = 301;
 // Largest reply taken from a KDC; a larger length prefix is refused before anything is read.
@@ -30,7 +37,7 @@ class KdcTransport {
   int SocketFailure(const char* what, int code);
   int Resolve(const char* host, int port, win::sockaddr_in* out);
   // Waits until the socket is readable: 0, 301 at the time-out, or a socket error.
-  int WaitReadable(win::SOCKET s, int timeout_ms);
+  int WaitReadable(KdcSocket s, int timeout_ms);
 
   ByteString error_text_;
 };
@@ -40,12 +47,12 @@ class KdcUdpTransport : public KdcTransport {
   ~KdcUdpTransport() override { Close(); }
   int Open(const char* host, int port, int timeout_ms) override;
   void Close() override;
-  bool IsOpen() const override { return socket_ != win::INVALID_SOCKET; }
+  bool IsOpen() const override { return socket_ != kKdcNoSocket; }
   int Send(const ByteString& message) override;
   int Receive(ByteString* message, int timeout_ms) override;
 
  private:
-  win::SOCKET socket_ = win::INVALID_SOCKET;
+  KdcSocket socket_ = kKdcNoSocket;
 };
 
 class KdcTcpTransport : public KdcTransport {
@@ -53,7 +60,7 @@ class KdcTcpTransport : public KdcTransport {
   ~KdcTcpTransport() override { Close(); }
   int Open(const char* host, int port, int timeout_ms) override;
   void Close() override;
-  bool IsOpen() const override { return socket_ != win::INVALID_SOCKET; }
+  bool IsOpen() const override { return socket_ != kKdcNoSocket; }
   int Send(const ByteString& message) override;
   int Receive(ByteString* message, int timeout_ms) override;
   // Connections made so far (a reused connection does not count).
@@ -63,7 +70,7 @@ class KdcTcpTransport : public KdcTransport {
   bool PeerClosed();
   int SendFrame();
 
-  win::SOCKET socket_ = win::INVALID_SOCKET;
+  KdcSocket socket_ = kKdcNoSocket;
   ByteString host_;
   int port_ = 0;
   int timeout_ms_ = 0;
