@@ -216,3 +216,23 @@ TEST(KerberosClientSettings, NoSilentRc4Fallback) {
 }
 
 }  // namespace
+
+namespace {
+
+// Retries run the whole attempt again; the AS-REQ drops the options only a TGS-REQ may carry.
+TEST(KerberosClientSettings, RetriesAndAsReqOptions) {
+  ScriptedKdc kdc(false, [](int, const std::string&) { return std::string(); });
+  tw::KerberosClient c;
+  Configure(c, kdc.port(), false);
+  c.set_timeout_ms(100);
+  ASSERT_EQ(c.Config("MaxAuthRetryCount", "2"), 0);
+  ASSERT_EQ(c.Config("KDCOptions", "0x60000012"), 0);
+  EXPECT_EQ(c.AuthenticateWithRetry(), tw::kErrKdcTimeout);
+  EXPECT_EQ(kdc.requests(), 3);
+  const tw::ByteString& r = c.last_request();
+  const std::string req(r.data(), static_cast<size_t>(r.length()));
+  // forwardable and renewable-ok kept; forwarded (0x20000000) and renew (0x2) cleared.
+  EXPECT_NE(req.find(std::string("\xA0\x07\x03\x05\x00\x40\x00\x00\x10", 9)), std::string::npos);
+}
+
+}  // namespace
