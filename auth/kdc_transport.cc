@@ -1,11 +1,10 @@
 #include "auth/kdc_transport.h"
 
-#include "platform/winsock.h"
-
 #include <cstring>
 #include <string>
 
 #include "foundation/text_conversion.h"
+#include "platform/winsock.h"
 
 namespace tw {
 namespace {
@@ -130,10 +129,12 @@ int KdcTcpTransport::Open(const char* host, int port, int timeout_ms) {
 // A connect that cannot hang past the time-out on an unreachable host.
 int KdcTcpTransport::ConnectWithin(const win::sockaddr_in& to, int timeout_ms) {
   win::u_long on = 1, off = 0;
-  if (win::ioctlsocket(socket_, win::FIONBIO, &on) != 0) return SocketFailure("Connecting to the KDC", win::WSAGetLastError());
+  if (win::ioctlsocket(socket_, win::FIONBIO, &on) != 0)
+    return SocketFailure("Connecting to the KDC", win::WSAGetLastError());
   if (win::connect(socket_, reinterpret_cast<const win::sockaddr*>(&to), sizeof to) != 0) {
     const int error = win::WSAGetLastError();
-    if (error != win::WSAEWOULDBLOCK && error != win::WSAEINPROGRESS) return SocketFailure("Connecting to the KDC", error);
+    if (error != win::WSAEWOULDBLOCK && error != win::WSAEINPROGRESS)
+      return SocketFailure("Connecting to the KDC", error);
     win::fd_set write_set, error_set;
     write_set.Add(socket_);
     error_set.Add(socket_);
@@ -144,12 +145,14 @@ int KdcTcpTransport::ConnectWithin(const win::sockaddr_in& to, int timeout_ms) {
       return kErrKdcTimeout;
     }
     int pending = 0, size = sizeof pending;
-    if (n < 0 || win::getsockopt(socket_, win::SOL_SOCKET, win::SO_ERROR, reinterpret_cast<char*>(&pending), &size) != 0) {
+    if (n < 0 ||
+        win::getsockopt(socket_, win::SOL_SOCKET, win::SO_ERROR, reinterpret_cast<char*>(&pending), &size) != 0) {
       return SocketFailure("Connecting to the KDC", win::WSAGetLastError());
     }
     if (pending != 0) return SocketFailure("Connecting to the KDC", pending);
   }
-  if (win::ioctlsocket(socket_, win::FIONBIO, &off) != 0) return SocketFailure("Connecting to the KDC", win::WSAGetLastError());
+  if (win::ioctlsocket(socket_, win::FIONBIO, &off) != 0)
+    return SocketFailure("Connecting to the KDC", win::WSAGetLastError());
   return kOk;
 }
 
@@ -180,8 +183,8 @@ int KdcTcpTransport::Send(const ByteString& message) {
   }
   ByteString frame;
   const uint32_t n = static_cast<uint32_t>(message.length());
-  const uint8_t prefix[4] = {static_cast<uint8_t>(n >> 24), static_cast<uint8_t>(n >> 16),
-                             static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)};
+  const uint8_t prefix[4] = {static_cast<uint8_t>(n >> 24), static_cast<uint8_t>(n >> 16), static_cast<uint8_t>(n >> 8),
+                             static_cast<uint8_t>(n)};
   int rc = frame.Set(prefix, 4);
   if (rc == kOk) rc = frame.Append(message.data(), message.length());
   if (rc != kOk) return rc;

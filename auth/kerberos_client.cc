@@ -283,8 +283,8 @@ int KerberosClient::Config(const char* name, const char* value, ByteString* answ
     const char* name;
     bool* flag;
   };
-  const Flag flags[] = {{"LogKerberosPackets", &log_packets_}, {"EncodeAuthToken", &encode_token_},
-                        {"IncludePAC", &include_pac_}};
+  const Flag flags[] = {
+      {"LogKerberosPackets", &log_packets_}, {"EncodeAuthToken", &encode_token_}, {"IncludePAC", &include_pac_}};
   for (const Flag& f : flags) {
     if (EqualsNoCase(name, f.name)) {
       if (answer != nullptr) return answer->SetText(*f.flag ? "True" : "False");
@@ -295,7 +295,8 @@ int KerberosClient::Config(const char* name, const char* value, ByteString* answ
   if (EqualsNoCase(name, "UseTCP")) {
     if (answer != nullptr) return answer->SetText(use_tcp_ ? "True" : "False");
     const bool on = ParseBool(v);
-    if (on && !use_tcp_ && udp_.IsOpen()) return Fail(kErrInvalidValue, "TCP cannot be enabled. UDP is already in use.");
+    if (on && !use_tcp_ && udp_.IsOpen())
+      return Fail(kErrInvalidValue, "TCP cannot be enabled. UDP is already in use.");
     use_tcp_ = on;
     return kOk;
   }
@@ -730,8 +731,7 @@ int KerberosClient::BuildTgsReq(ByteString* out) {
 
 int KerberosClient::BuildApReq(ByteString* out) {
   ByteString authenticator;
-  int rc = BuildAuthenticator(service_key_, service_etype_, kKeyUsageApReqAuthenticator, nullptr, true,
-                              &authenticator);
+  int rc = BuildAuthenticator(service_key_, service_etype_, kKeyUsageApReqAuthenticator, nullptr, true, &authenticator);
   DerWriter ap;
   if (rc == kOk) rc = ap.DerOpenConstructed(kTagApReq);
   if (rc == kOk) rc = ap.DerOpenConstructed(0x30);
@@ -780,7 +780,8 @@ int KerberosClient::HandleKdcRep(const ByteString& message, bool as_rep) {
         ByteString value;
         if (list.Next(&tag, &pa) != kOk || KerberosReadFields(pa, &pf) != kOk || !pf.has[1] || !pf.has[2]) break;
         if (KerberosReadInt(pf.f[1], &type) != kOk || type != kPaEtypeInfo2) continue;
-        if (KerberosReadBytes(pf.f[2], 0x04, &value) != kOk || KerberosOnly(DerCursor(value), 0x30, &entries) != kOk) break;
+        if (KerberosReadBytes(pf.f[2], 0x04, &value) != kOk || KerberosOnly(DerCursor(value), 0x30, &entries) != kOk)
+          break;
         while (!entries.empty()) {
           DerCursor entry;
           KerberosFields ef;
@@ -837,7 +838,8 @@ int KerberosClient::HandleKdcRep(const ByteString& message, bool as_rep) {
   if (rc == kOk) rc = KerberosReadInt(p.f[2], &nonce);
   WipeString(plain);
   if (rc != kOk) return rc;
-  if (static_cast<uint32_t>(nonce) != nonce_) return Fail(kErrKerberosIntegrity, "The KDC reply answers another request.");
+  if (static_cast<uint32_t>(nonce) != nonce_)
+    return Fail(kErrKerberosIntegrity, "The KDC reply answers another request.");
   if (KerberosKeyLength(static_cast<int>(key_type)) != session.length()) {
     return Fail(kErrKerberosEtype, "Unsupported encryption type.");
   }
@@ -869,9 +871,10 @@ int KerberosClient::LoadCredentialsCache() {
   for (int i = 0; i < cache.count(); ++i) {
     const CcacheCredential& c = cache.entry(i);
     if (!c.IsUsableTgt(now)) {
-      line.Format("Skip invalid credential entry: client principal: %s, server principal: %s, Key type: %d, Key "
-                  "length: %d, Ticket length: %d",
-                  c.client.text.c_str(), c.server.text.c_str(), c.key_type, c.key.length(), c.ticket.length());
+      line.Format(
+          "Skip invalid credential entry: client principal: %s, server principal: %s, Key type: %d, Key "
+          "length: %d, Ticket length: %d",
+          c.client.text.c_str(), c.server.text.c_str(), c.key_type, c.key.length(), c.ticket.length());
       Log(1, line.c_str(), "Info");
       continue;
     }

@@ -7,8 +7,8 @@
 #include <memory>
 
 #include "auth/ccache_credential.h"
-#include "auth/kerberos_crypto.h"
 #include "auth/kdc_transport.h"
+#include "auth/kerberos_crypto.h"
 #include "auth/keytab_entry.h"
 #include "foundation/byte_string.h"
 

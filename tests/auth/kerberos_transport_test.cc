@@ -164,7 +164,8 @@ TEST_P(KdcScripts, EndAsExpected) {
 std::string Frame(const std::string& m) {
   const uint32_t n = static_cast<uint32_t>(m.size());
   return std::string{static_cast<char>(n >> 24), static_cast<char>(n >> 16), static_cast<char>(n >> 8),
-                     static_cast<char>(n)} + m;
+                     static_cast<char>(n)} +
+         m;
 }
 INSTANTIATE_TEST_SUITE_P(
     Cases, KdcScripts,
@@ -180,8 +181,7 @@ INSTANTIATE_TEST_SUITE_P(
         // A length prefix beyond reason is refused before anything is read.
         ScriptCase{"huge", true, [](int, const std::string&) { return std::string("\x7f\xff\xff\xff", 4); },
                    tw::kErrInvalidValue, 1},
-        ScriptCase{"zero", true, [](int, const std::string&) { return std::string(4, '\0'); }, tw::kErrInvalidValue,
-                   1},
+        ScriptCase{"zero", true, [](int, const std::string&) { return std::string(4, '\0'); }, tw::kErrInvalidValue, 1},
         // A TCP KDC that closes after each reply gets the second request on a new connection.
         ScriptCase{"tcp-preauth", true, [](int, const std::string&) { return Frame(PreauthRequired()); },
                    tw::kErrKerberosKrbError, 2}),
@@ -332,14 +332,13 @@ TEST_P(AsRepChecks, AcceptOnlyTheAnswerToThisRequest) {
   EXPECT_EQ(c.AuthenticateWithRetry(), k.code) << c.error_text();
   EXPECT_EQ(kdc.requests(), k.requests);
 }
-INSTANTIATE_TEST_SUITE_P(
-    Replies, AsRepChecks,
-    ::testing::Values(RepCase{"good", 18, "alice", 0, false, tw::kErrKdcTimeout, 2},
-                      RepCase{"other_etype", 17, "alice", 0, false, tw::kErrKdcTimeout, 2},
-                      RepCase{"unasked_rc4", 23, "alice", 0, false, tw::kErrKerberosEtype, 1},
-                      RepCase{"nonce", 18, "alice", 1, false, tw::kErrKerberosIntegrity, 1},
-                      RepCase{"cname", 18, "mallory", 0, false, tw::kErrKerberosIntegrity, 1},
-                      RepCase{"tampered", 18, "alice", 0, true, tw::kErrKerberosIntegrity, 1}),
-    [](const ::testing::TestParamInfo<RepCase>& i) { return std::string(i.param.name); });
+INSTANTIATE_TEST_SUITE_P(Replies, AsRepChecks,
+                         ::testing::Values(RepCase{"good", 18, "alice", 0, false, tw::kErrKdcTimeout, 2},
+                                           RepCase{"other_etype", 17, "alice", 0, false, tw::kErrKdcTimeout, 2},
+                                           RepCase{"unasked_rc4", 23, "alice", 0, false, tw::kErrKerberosEtype, 1},
+                                           RepCase{"nonce", 18, "alice", 1, false, tw::kErrKerberosIntegrity, 1},
+                                           RepCase{"cname", 18, "mallory", 0, false, tw::kErrKerberosIntegrity, 1},
+                                           RepCase{"tampered", 18, "alice", 0, true, tw::kErrKerberosIntegrity, 1}),
+                         [](const ::testing::TestParamInfo<RepCase>& i) { return std::string(i.param.name); });
 
 }  // namespace
