@@ -140,7 +140,7 @@ int HttpClient::PrepareProxyAuthorization(bool log) {
       if (proxy_user_.empty() && proxy_password_.empty()) return kOk;
       proxy_digest_.SetCredentials(proxy_user_.c_str(), proxy_password_.c_str());
       proxy_digest_.SetRequest(verb_.c_str(), path_.c_str(), post_bytes(), post_length());
-      if (proxy_digest_.BuildAuthorization(&proxy_authorization_) != kOk) {
+      if (proxy_digest_.BuildAuthorization(&proxy_authorization_, false) != kOk) {
         SetHttpError(kErrHttpProtocol, proxy_digest_.error_text());
         return kErrHttpProtocol;
       }

@@ -5,6 +5,7 @@ TW_APT_PACKAGES=(
   putty-tools
   curl nginx tinyproxy dante-server microsocks squid apache2-utils
   softhsm2 opensc
+  apache2 libgssapi-krb5-2 gss-ntlmssp
 )
 
 tw_install_packages() {
