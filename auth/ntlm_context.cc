@@ -428,11 +428,9 @@ int NtlmContext::ParseChallenge(const uint8_t* msg, int length) {
   if (r.remaining() > 0 && !ReadSecurityBuffer(r, &target_info)) {
     return Fail(kErrNtlmChallenge, kTextTruncated);
   }
-  LeReader field(msg, 0);
-  if ((server_flags & kNtlmRequestTarget) != 0) {
-    if (!Resolve(msg, size, target_name, &field)) return Fail(kErrNtlmChallenge, kTextFieldOutside);
-    flags_ |= kNtlmNegotiateTargetInfo;
-  }
+  // Some servers (squid's test helper among them) send a target name field that points
+  // nowhere. The name is never used in the answer, so such a field is skipped, not read.
+  if ((server_flags & kNtlmRequestTarget) != 0) flags_ |= kNtlmNegotiateTargetInfo;
   std::memcpy(server_challenge_, challenge, 8);
   av_pairs_.Reset();
   if ((server_flags & kNtlmNegotiateTargetInfo) != 0) {
