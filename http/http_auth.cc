@@ -70,6 +70,7 @@ int HttpClient::PrepareAuthorization(bool log) {
       }
       LogAtLevel(kLogInfo, auth_provider().StatusText(), "Info");
       if (rc != kOk) {
+        SetErrorText(auth_provider().StatusText());
         set_error_code(rc);
         return rc;
       }
@@ -98,6 +99,7 @@ int HttpClient::PrepareAuthorization(bool log) {
                                               server_challenge_.c_str());
         }
         LogAtLevel(kLogInfo, auth_provider().StatusText(), "Info");
+        if (rc != kOk) SetErrorText(auth_provider().StatusText());
       } else {
         if (!kerberos_.HasToken()) {
           kerberos_.SetPassword(password_.c_str());
@@ -158,6 +160,7 @@ int HttpClient::PrepareProxyAuthorization(bool log) {
         }
       }
       if (rc != kOk) {
+        SetErrorText(auth_provider().StatusText());
         set_error_code(rc);
         return rc;
       }
