@@ -223,6 +223,17 @@ bool ReadBindings(const SecBuffer& b, gss_channel_bindings_struct* out) {
   return true;
 }
 
+// The system's NTLM mechanism crashes on a CHALLENGE that carries target information but an
+// empty target name, so such a message is refused before it reaches the library.
+bool NtlmChallengeUnreadable(const Package* p, const gss_buffer_desc& in) {
+  if (p != &kPackages[0] || in.length < 48) return false;
+  const auto* m = static_cast<const uint8_t*>(in.value);
+  if (std::memcmp(m, "NTLMSSP", 8) != 0 || m[8] != 2) return false;
+  const uint32_t name_length = m[12] | m[13] << 8;
+  const uint32_t flags = m[20] | m[21] << 8 | m[22] << 16 | static_cast<uint32_t>(m[23]) << 24;
+  return name_length == 0 && (flags & 0x800000) != 0;
+}
+
 }  // namespace
 
 bool IsGssPackage(const char* package) { return FindPackage(package) != nullptr; }
@@ -325,6 +336,11 @@ SECURITY_STATUS GssInitializeSecurityContext(CredHandle* credential, CtxtHandle*
   gss_buffer_desc in{0, nullptr};
   if (SecBuffer* token = FindBuffer(input, SECBUFFER_TOKEN)) {
     in = gss_buffer_desc{token->cbBuffer, token->pvBuffer};
+  }
+  if (NtlmChallengeUnreadable(p, in)) {
+    api.release_name(&m, &name);
+    t_status_text = "The NTLM challenge has target information but no target name.";
+    return SEC_E_INVALID_TOKEN;
   }
   gss_channel_bindings_struct bindings;
   gss_channel_bindings_struct* cb = nullptr;

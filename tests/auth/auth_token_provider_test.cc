@@ -88,6 +88,27 @@ TEST_P(AuthPaths, ProduceNegotiateThenAuthenticate) {
   EXPECT_NE(p.LogText().FindChar('\n', 0), -1);
 }
 
+// The system library would crash on a challenge with target information but no target name.
+TEST(AuthPlatformPath, ChallengeTheLibraryCannotReadIsRefused) {
+  if (!std::filesystem::exists("/usr/lib/x86_64-linux-gnu/gssntlmssp/gssntlmssp.so")) {
+    if (std::getenv("CI") != nullptr) FAIL() << "gss-ntlmssp is not installed";
+    GTEST_SKIP() << "gss-ntlmssp is not installed";
+  }
+  tw::AuthTokenProvider p;
+  ASSERT_EQ(p.SetCredentials("NTLM", "DC\\User", "Password"), 0) << p.StatusText();
+  tw::ByteString token;
+  ASSERT_EQ(p.BuildAuthToken(nullptr, &token, "NTLM", "server", ""), 0);
+  std::string m = ChallengeBase64();
+  tw::ByteString raw;
+  raw.SetText(m.c_str());
+  tw::DecodeBase64(raw, false, false, true);
+  raw.bytes()[12] = raw.bytes()[14] = 0;  // target name length 0, target information kept
+  tw::ByteString b64;
+  tw::Base64Encode(b64, raw.data(), raw.length(), false, 0, false);
+  EXPECT_EQ(p.BuildAuthToken(nullptr, &token, "NTLM", "server", b64.c_str()), tw::kErrSspiConsumeToken);
+  EXPECT_NE(std::string(p.StatusText()).find("no target name"), std::string::npos) << p.StatusText();
+}
+
 INSTANTIATE_TEST_SUITE_P(All, AuthPaths, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Platform" : "Own"; });
 

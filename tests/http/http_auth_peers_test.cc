@@ -114,6 +114,9 @@ TEST(HttpAuthPeers, NegotiateThroughThePlatformAfterKinit) {
   none.SetAuthScheme(tw::kAuthNegotiate);
   EXPECT_NE(none.DoTransfer(tw::kHttpActionGet), 0);
   EXPECT_FALSE(none.Error().empty());
+  for (const char* name : {"KRB5_CONFIG", "KRB5_KDC_PROFILE", "KRB5CCNAME", "KRB5RCACHETYPE"}) {
+    unsetenv(name);
+  }
 }
 
 }  // namespace
