@@ -11,8 +11,6 @@ namespace tw {
 
 class ComponentBase;
 
-constexpr int kErrAuthUnavailable = 600;
-
 class AuthTokenProvider {
  public:
   AuthTokenProvider();

@@ -11,7 +11,6 @@ namespace tw {
 
 // BuildAuthorization's refusal; the HTTP client reports it as its protocol error.
 constexpr int kErrDigestRefused = 1;
-constexpr int kErrDigestUnavailable = 151;
 
 class DigestAuth {
  public:

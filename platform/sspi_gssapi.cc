@@ -247,6 +247,7 @@ const char* GssLastStatusText() { return t_status_text.c_str(); }
 
 SECURITY_STATUS GssAcquireCredentialsHandle(const char* package, uint32_t use, void* auth_data,
                                             CredHandle* credential, TimeStamp* expiry) {
+  t_status_text.clear();
   if (credential == nullptr) return SEC_E_INVALID_PARAMETER;
   const Package* p = FindPackage(package);
   if (p == nullptr) return SEC_E_SECPKG_NOT_FOUND;
@@ -306,6 +307,7 @@ SECURITY_STATUS GssFreeCredentialsHandle(CredHandle* credential) {
 SECURITY_STATUS GssInitializeSecurityContext(CredHandle* credential, CtxtHandle* context,
                                              const char* target, SecBufferDesc* input,
                                              CtxtHandle* new_context, SecBufferDesc* output) {
+  t_status_text.clear();
   std::lock_guard<std::mutex> guard(Reg().lock);
   Registry& r = Reg();
   if (!IsGssHandle(credential)) return SEC_E_INVALID_HANDLE;
