@@ -6,6 +6,7 @@ TW_APT_PACKAGES=(
   curl nginx tinyproxy dante-server microsocks squid apache2-utils
   softhsm2 opensc
   krb5-kdc krb5-admin-server krb5-user apache2 libapache2-mod-auth-gssapi
+  libgssapi-krb5-2 gss-ntlmssp
 )
 
 tw_install_packages() {
