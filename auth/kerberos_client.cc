@@ -5,6 +5,7 @@
 
 #include "auth/kerberos_crypto.h"
 #include "auth/kerberos_der.h"
+#include "auth/sspi_auth_context.h"
 #include "certs/der_reader.h"
 #include "certs/der_writer.h"
 #include "crypto/symmetric/random_source.h"
@@ -284,7 +285,8 @@ int KerberosClient::Config(const char* name, const char* value, ByteString* answ
     bool* flag;
   };
   const Flag flags[] = {
-      {"LogKerberosPackets", &log_packets_}, {"EncodeAuthToken", &encode_token_}, {"IncludePAC", &include_pac_}};
+      {"LogKerberosPackets", &log_packets_}, {"EncodeAuthToken", &encode_token_}, {"IncludePAC", &include_pac_},
+      {"UsePlatformKerberosAPI", &use_platform_}};
   for (const Flag& f : flags) {
     if (EqualsNoCase(name, f.name)) {
       if (answer != nullptr) return answer->SetText(*f.flag ? "True" : "False");
@@ -387,7 +389,26 @@ void KerberosClient::LogPacket(int direction, const char* name, const ByteString
   Log(log_level_, line.c_str(), log_level_ >= 3 ? "Debug" : "Info");
 }
 
+int KerberosClient::AuthenticateWithPlatform() {
+  token_.Reset();
+  SspiAuthContext sspi;
+  ByteString user;
+  if (!user_.empty()) {
+    user = realm_;
+    user.AppendByte('\\');
+    user.AppendString(user_);
+  }
+  int rc = sspi.SetCredentials("Kerberos", user.c_str(), password_.c_str());
+  if (rc == kOk) rc = sspi.GetToken(&token_, "Kerberos", spn_.c_str(), nullptr, 0, nullptr, false);
+  if (rc != kOk) {
+    token_.Reset();
+    error_text_.SetText(sspi.error_text());
+  }
+  return rc;
+}
+
 int KerberosClient::Authenticate() {
+  if (use_platform_) return AuthenticateWithPlatform();
   if (state_ != kIdle) return Fail(kErrKerberosBusy, "Busy performing other action.");
   error_text_.Reset();
   token_.Reset();

@@ -134,3 +134,25 @@ TEST_F(KerberosExchange, KeytabAndCacheReplaceThePassword) {
 }
 
 }  // namespace
+
+namespace {
+
+// The platform's Kerberos package gets the ticket instead; the service takes its token too.
+TEST_F(KerberosExchange, PlatformPackageMakesTheToken) {
+  const char* old = getenv("KRB5_CONFIG");
+  const std::string saved = old != nullptr ? old : "";
+  setenv("KRB5_CONFIG", (realm_->dir() + "/krb5.conf").c_str(), 1);
+  tw::KerberosClient c;
+  Configure(c, "alice", "aes256-cts-hmac-sha1-96", false);
+  ASSERT_EQ(c.Config("UsePlatformKerberosAPI", "True"), 0);
+  const int rc = c.AuthenticateWithRetry();
+  if (old != nullptr) {
+    setenv("KRB5_CONFIG", saved.c_str(), 1);
+  } else {
+    unsetenv("KRB5_CONFIG");
+  }
+  ASSERT_EQ(rc, 0) << c.error_text();
+  EXPECT_EQ(Present(c), "200") << realm_->http_log();
+}
+
+}  // namespace
