@@ -1,63 +1,66 @@
 #include "auth/negotiate_kerberos_client.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "foundation/component_base.h"
 #include "foundation/text_conversion.h"
 
 namespace tw {
-namespace {
-
-constexpr char kTextKerberosUnavailable[] = "Kerberos authentication is not available.";
-
-const char* OrEmpty(const char* text) { return text != nullptr ? text : ""; }
-
-}  // namespace
-
-NegotiateKerberosClient::~NegotiateKerberosClient() {
-  WipeBytes(password_.data(), static_cast<size_t>(password_.length()));
-}
 
 int NegotiateKerberosClient::Reset(ComponentBase* owner) {
   owner_ = owner;
-  timeout_seconds_ = 60;
-  kdc_port_ = 88;
-  max_auth_retry_count_ = 0;
-  WipeBytes(password_.data(), static_cast<size_t>(password_.length()));
-  user_.Reset();
-  password_.Reset();
-  service_name_.Reset();
-  kdc_.Reset();
-  ticket_.Reset();
-  token_.Reset();
-  error_text_.Reset();
-  return kOk;
+  has_token_ = false;
+  set_timeout_ms(60000);
+  SetPassword("");
+  SetUserPrincipal("");
+  SetServicePrincipal("");
+  return KerberosClient::SetKdc("", 88);
 }
 
-int NegotiateKerberosClient::Config(const char* name, const char* value) {
-  if (EqualsNoCase(OrEmpty(name), "KerberosKeytabFile")) return keytab_file_.SetText(OrEmpty(value));
-  return kOk;
+void NegotiateKerberosClient::set_max_auth_retry_count(int32_t n) {
+  ByteString v;
+  v.Format("%d", n);
+  KerberosClient::Config("MaxAuthRetryCount", v.c_str());
 }
 
-int NegotiateKerberosClient::SetUseTcp(bool on) {
-  use_tcp_ = on;
-  return kOk;
+int NegotiateKerberosClient::SetKdc(const char* text) {
+  const char* t = text != nullptr ? text : "";
+  const char* colon = std::strrchr(t, ':');
+  if (colon != nullptr && std::strchr(t, ':') == colon) {
+    ByteString host;
+    host.Set(t, static_cast<int>(colon - t));
+    return KerberosClient::SetKdc(host.c_str(), std::atoi(colon + 1));
+  }
+  return KerberosClient::SetKdc(t, 88);
 }
-
-int NegotiateKerberosClient::SetUser(const char* text) { return user_.SetText(OrEmpty(text)); }
-
-int NegotiateKerberosClient::SetPassword(const char* text) {
-  WipeBytes(password_.data(), static_cast<size_t>(password_.length()));
-  return password_.SetText(OrEmpty(text));
-}
-
-int NegotiateKerberosClient::SetServiceName(const char* text) {
-  return service_name_.SetText(OrEmpty(text));
-}
-
-int NegotiateKerberosClient::SetKdc(const char* text) { return kdc_.SetText(OrEmpty(text)); }
 
 int NegotiateKerberosClient::BuildToken(ByteString* token, bool* is_kerberos) {
-  if (token != nullptr) token->Reset();
+  token->Reset();
   if (is_kerberos != nullptr) *is_kerberos = false;
-  error_text_.SetText(kTextKerberosUnavailable);
-  return kErrKerberosUnavailable;
+  int rc = AuthenticateWithRetry();
+  if (rc != kOk) return rc;
+  ByteString raw;
+  rc = GetAuthToken(&raw);
+  if (rc == kOk) rc = Base64Encode(*token, raw.data(), raw.length(), false, 0, false);
+  has_token_ = rc == kOk;
+  if (is_kerberos != nullptr) *is_kerberos = has_token_;
+  return rc;
+}
+
+void NegotiateKerberosClient::Log(int level, const char* text, const char* word) {
+  if (owner_ == nullptr) return;
+  ByteString line("[Kerberos] ");
+  line.AppendText(text);
+  owner_->LogAtLevel(level, line.c_str(), word);
+}
+
+void NegotiateKerberosClient::PacketEvent(int direction, const char* description) {
+  if (owner_ == nullptr) return;
+  ByteString line;
+  line.Format("[Kerberos] Direction: %d, Description: ", direction);
+  line.AppendText(description);
+  owner_->LogAtLevel(3, line.c_str(), "Debug");
 }
 
 }  // namespace tw

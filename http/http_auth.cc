@@ -70,6 +70,7 @@ int HttpClient::PrepareAuthorization(bool log) {
       }
       LogAtLevel(kLogInfo, auth_provider().StatusText(), "Info");
       if (rc != kOk) {
+        SetErrorText(auth_provider().StatusText());
         set_error_code(rc);
         return rc;
       }
@@ -98,6 +99,7 @@ int HttpClient::PrepareAuthorization(bool log) {
                                               server_challenge_.c_str());
         }
         LogAtLevel(kLogInfo, auth_provider().StatusText(), "Info");
+        if (rc != kOk) SetErrorText(auth_provider().StatusText());
       } else {
         if (!kerberos_.HasToken()) {
           kerberos_.SetPassword(password_.c_str());
@@ -140,7 +142,7 @@ int HttpClient::PrepareProxyAuthorization(bool log) {
       if (proxy_user_.empty() && proxy_password_.empty()) return kOk;
       proxy_digest_.SetCredentials(proxy_user_.c_str(), proxy_password_.c_str());
       proxy_digest_.SetRequest(verb_.c_str(), path_.c_str(), post_bytes(), post_length());
-      if (proxy_digest_.BuildAuthorization(&proxy_authorization_) != kOk) {
+      if (proxy_digest_.BuildAuthorization(&proxy_authorization_, false) != kOk) {
         SetHttpError(kErrHttpProtocol, proxy_digest_.error_text());
         return kErrHttpProtocol;
       }
@@ -158,6 +160,7 @@ int HttpClient::PrepareProxyAuthorization(bool log) {
         }
       }
       if (rc != kOk) {
+        SetErrorText(auth_provider().StatusText());
         set_error_code(rc);
         return rc;
       }

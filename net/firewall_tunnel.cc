@@ -543,7 +543,20 @@ bool FirewallTunnel::SendTokenRequest() {
   if (!ConnectTarget(&target)) return false;
   ByteString token;
   const char* package = PackageName();
-  const int built = owner_->BuildAuthToken(&token, package, owner_->remote_host().c_str(),
+  // The firewall is the party being authenticated to: its own host names the target, and for
+  // Negotiate its HTTP service principal.
+  ByteString host;
+  if (firewall_type_ == kFirewallTunnelNegotiate && host.SetText("HTTP/") != kOk) {
+    Fail(DefaultErrorText(kErrOutOfMemory));
+    return false;
+  }
+  const int appended = !firewall_host_.empty() ? host.AppendString(firewall_host_)
+                                               : host.AppendString(owner_->remote_host());
+  if (appended != kOk) {
+    Fail(DefaultErrorText(kErrOutOfMemory));
+    return false;
+  }
+  const int built = owner_->BuildAuthToken(&token, package, host.c_str(),
                                            auth_state_.challenge.c_str());
   owner_->LogAtLevel(kLogVerbose, owner_->auth_provider().StatusText(), kTypeInfo);
   if (built != kOk) {
@@ -1050,7 +1063,7 @@ void FirewallTunnel::HttpBodyDone() {
   ByteString authorization;
   int rc = digest.SetCredentials(firewall_user_.c_str(), firewall_password_.c_str());
   if (rc == kOk) rc = digest.SetRequest("CONNECT", uri.c_str(), "", 0);
-  if (rc == kOk) rc = digest.BuildAuthorization(&authorization);
+  if (rc == kOk) rc = digest.BuildAuthorization(&authorization, false);
   if (rc != kOk) {
     Fail(digest.error_text()[0] != '\0' ? digest.error_text() : DefaultErrorText(rc));
     return;

@@ -576,7 +576,7 @@ int SocketComponent::Config(ConfigRequest& request, const char** answer) {
       {"SSLIncludeCertChain", &ssl_include_cert_chain_},
       {"SSLEnableRenegotiation", &ssl_enable_renegotiation_},
       {"UseGetAddrInfo", &use_getaddrinfo_},
-      {"UseSystemSSPI", &use_system_sspi_},
+      {"UseSystemSSPI", auth_provider_.use_sspi_flag()},
   }, &setting_rc)) {
     return setting_rc;
   }

@@ -218,7 +218,6 @@ class SocketComponent : public ComponentBase {
   AuthTokenProvider auth_provider_;
   ShortString record_to_file_;
   FileHandle record_file_;
-  bool use_system_sspi_ = false;
   bool extended_protection_ = false;
   int32_t last_recv_error_ = 0;  // kept by the read handler in select mode
   // Recorded by SelectEvents.

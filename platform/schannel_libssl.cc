@@ -13,6 +13,7 @@
 #include "platform/crypt32_store.h"
 #include "platform/handle.h"
 #include "platform/openssl_entries.h"
+#include "platform/sspi_gssapi.h"
 
 namespace win {
 namespace {
@@ -254,6 +255,9 @@ SECURITY_STATUS AcquireCredentialsHandleA(const char* principal, const char* pac
                                           void* get_key_fn, void* get_key_arg,
                                           CredHandle* credential, TimeStamp* expiry) {
   if (credential == nullptr) return SEC_E_INVALID_PARAMETER;
+  if (IsGssPackage(package)) {
+    return GssAcquireCredentialsHandle(package, use, auth_data, credential, expiry);
+  }
   if (package == nullptr || (strcasecmp(package, UNISP_NAME_A) != 0 &&
                              strcasecmp(package, "Schannel") != 0)) {
     return SEC_E_SECPKG_NOT_FOUND;
@@ -285,6 +289,7 @@ SECURITY_STATUS AcquireCredentialsHandleA(const char* principal, const char* pac
 }
 
 SECURITY_STATUS FreeCredentialsHandle(CredHandle* credential) {
+  if (IsGssHandle(credential)) return GssFreeCredentialsHandle(credential);
   std::lock_guard<std::mutex> guard(Reg().lock);
   Credential* c = FindCredential(credential);
   if (c == nullptr) return SEC_E_INVALID_HANDLE;
@@ -346,6 +351,11 @@ SECURITY_STATUS InitializeSecurityContextA(CredHandle* credential, CtxtHandle* c
                                            SecBufferDesc* input, uint32_t reserved2,
                                            CtxtHandle* new_context, SecBufferDesc* output,
                                            uint32_t* attributes, TimeStamp* expiry) {
+  if (IsGssHandle(credential) || IsGssHandle(context)) {
+    if (attributes != nullptr) *attributes = 0;
+    if (expiry != nullptr) *expiry = INT64_MAX;
+    return GssInitializeSecurityContext(credential, context, target, input, new_context, output);
+  }
   std::lock_guard<std::mutex> guard(Reg().lock);
   if (attributes != nullptr) *attributes = requirements & ~ISC_RET_EXTENDED_ERROR;
   SecBuffer* token = FindBuffer(output, SECBUFFER_TOKEN);
@@ -426,6 +436,7 @@ SECURITY_STATUS InitializeSecurityContextA(CredHandle* credential, CtxtHandle* c
 }
 
 SECURITY_STATUS DeleteSecurityContext(CtxtHandle* context) {
+  if (IsGssHandle(context)) return GssDeleteSecurityContext(context);
   std::lock_guard<std::mutex> guard(Reg().lock);
   Context* c = FindContext(context);
   if (c == nullptr) return SEC_E_INVALID_HANDLE;
@@ -465,6 +476,7 @@ SECURITY_STATUS ApplyControlToken(CtxtHandle* context, SecBufferDesc* input) {
 }
 
 SECURITY_STATUS QueryContextAttributesA(CtxtHandle* context, uint32_t attribute, void* buffer) {
+  if (IsGssHandle(context)) return SEC_E_UNSUPPORTED_FUNCTION;
   std::lock_guard<std::mutex> guard(Reg().lock);
   Context* c = FindContext(context);
   if (c == nullptr) return SEC_E_INVALID_HANDLE;
@@ -657,10 +669,24 @@ const SecurityFunctionTableA kTable = [] {
   return t;
 }();
 
+// Without libssl only the authentication packages are there: no SChannel message entries.
+const SecurityFunctionTableA kAuthOnlyTable = [] {
+  SecurityFunctionTableA t{};
+  t.dwVersion = 1;
+  t.AcquireCredentialsHandleA = &AcquireCredentialsHandleA;
+  t.FreeCredentialsHandle = &FreeCredentialsHandle;
+  t.InitializeSecurityContextA = &InitializeSecurityContextA;
+  t.DeleteSecurityContext = &DeleteSecurityContext;
+  t.QueryContextAttributesA = &QueryContextAttributesA;
+  t.FreeContextBuffer = &FreeContextBuffer;
+  return t;
+}();
+
 }  // namespace
 
 const SecurityFunctionTableA* InitSecurityInterfaceA() {
-  return LoadOpenSsl() != nullptr ? &kTable : nullptr;
+  if (LoadOpenSsl() != nullptr) return &kTable;
+  return GssAvailable() ? &kAuthOnlyTable : nullptr;
 }
 
 std::span<const ProcEntry> Secur32Exports() {

@@ -36,6 +36,9 @@ constexpr SECURITY_STATUS SEC_E_ILLEGAL_MESSAGE = static_cast<int32_t>(0x8009032
 constexpr SECURITY_STATUS SEC_E_DECRYPT_FAILURE = static_cast<int32_t>(0x80090330u);
 constexpr SECURITY_STATUS SEC_E_ALGORITHM_MISMATCH = static_cast<int32_t>(0x80090331u);
 constexpr SECURITY_STATUS SEC_E_INVALID_PARAMETER = static_cast<int32_t>(0x8009035Du);
+constexpr SECURITY_STATUS SEC_E_TARGET_UNKNOWN = static_cast<int32_t>(0x80090303u);
+constexpr SECURITY_STATUS SEC_E_LOGON_DENIED = static_cast<int32_t>(0x8009030Cu);
+constexpr SECURITY_STATUS SEC_E_NO_CREDENTIALS = static_cast<int32_t>(0x8009030Eu);
 
 constexpr uint32_t SECBUFFER_EMPTY = 0;
 constexpr uint32_t SECBUFFER_DATA = 1;
@@ -44,11 +47,14 @@ constexpr uint32_t SECBUFFER_MISSING = 4;
 constexpr uint32_t SECBUFFER_EXTRA = 5;
 constexpr uint32_t SECBUFFER_STREAM_TRAILER = 6;
 constexpr uint32_t SECBUFFER_STREAM_HEADER = 7;
+constexpr uint32_t SECBUFFER_CHANNEL_BINDINGS = 14;
 constexpr uint32_t SECBUFFER_ALERT = 17;
 constexpr uint32_t SECBUFFER_APPLICATION_PROTOCOLS = 18;
 constexpr uint32_t SECBUFFER_VERSION = 0;
 
+constexpr uint32_t SECPKG_CRED_INBOUND = 1;
 constexpr uint32_t SECPKG_CRED_OUTBOUND = 2;
+constexpr uint32_t SEC_WINNT_AUTH_IDENTITY_ANSI = 1;
 constexpr uint32_t SECURITY_NATIVE_DREP = 0x10;
 constexpr uint32_t ISC_REQ_REPLAY_DETECT = 0x4;
 constexpr uint32_t ISC_REQ_SEQUENCE_DETECT = 0x8;
@@ -59,6 +65,7 @@ constexpr uint32_t ISC_REQ_STREAM = 0x8000;
 constexpr uint32_t ISC_RET_EXTENDED_ERROR = 0x4000;
 
 constexpr uint32_t SECPKG_ATTR_STREAM_SIZES = 4;
+constexpr uint32_t SECPKG_ATTR_ENDPOINT_BINDINGS = 26;
 constexpr uint32_t SECPKG_ATTR_REMOTE_CERT_CONTEXT = 0x53;
 constexpr uint32_t SECPKG_ATTR_CONNECTION_INFO = 0x5A;
 
@@ -124,6 +131,33 @@ struct SecBufferDesc {
   uint32_t ulVersion;
   uint32_t cBuffers;
   SecBuffer* pBuffers;
+};
+
+// The explicit credentials of AcquireCredentialsHandleA (lengths without the NUL).
+struct SEC_WINNT_AUTH_IDENTITY_A {
+  unsigned char* User;
+  uint32_t UserLength;
+  unsigned char* Domain;
+  uint32_t DomainLength;
+  unsigned char* Password;
+  uint32_t PasswordLength;
+  uint32_t Flags;
+};
+
+// Channel bindings: offsets are from the start of the structure.
+struct SEC_CHANNEL_BINDINGS {
+  uint32_t dwInitiatorAddrType;
+  uint32_t cbInitiatorLength;
+  uint32_t dwInitiatorOffset;
+  uint32_t dwAcceptorAddrType;
+  uint32_t cbAcceptorLength;
+  uint32_t dwAcceptorOffset;
+  uint32_t cbApplicationDataLength;
+  uint32_t dwApplicationDataOffset;
+};
+struct SecPkgContext_Bindings {
+  uint32_t BindingsLength;
+  SEC_CHANNEL_BINDINGS* Bindings;
 };
 
 struct SecPkgContext_StreamSizes {

@@ -7,6 +7,8 @@ TW_APT_PACKAGES=(
   softhsm2 opensc
   libpcap0.8 tcpdump iproute2
   libcurl4 jq
+  krb5-kdc krb5-admin-server krb5-user apache2 libapache2-mod-auth-gssapi
+  libgssapi-krb5-2 gss-ntlmssp
 )
 
 tw_install_packages() {
@@ -38,7 +40,7 @@ tw_install_packages() {
 # Stops the system services of the test peers if a package or an earlier setup started them.
 tw_stop_peer_services() {
   local s
-  for s in nginx tinyproxy danted squid microsocks; do
+  for s in nginx tinyproxy danted squid microsocks krb5-kdc krb5-admin-server apache2; do
     if command -v systemctl >/dev/null 2>&1 && [ -d /run/systemd/system ]; then
       systemctl disable --now "$s" >/dev/null 2>&1 || true
     elif [ -x "/etc/init.d/$s" ]; then

@@ -13,6 +13,7 @@
 #include "tests/peers/azurite_peer.h"
 #include "tests/peers/peer_process.h"
 #include "tests/peers/proxy_peers.h"
+#include "tests/peers/squid_peer.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -216,6 +217,36 @@ TEST_F(BlobTunnel, SquidBasicCredentialsWithTheAccountHostName) {
     TunnelClient c;
     Configure(c, tw::kFirewallTunnel, proxy->port(), "dave", "sq-pass", testsupport::ClosedPort());
     ExpectHttpRefused(c, "503");
+  }
+}
+
+// NTLM and Digest, the latter with right and wrong passwords (squid's NTLM helper takes any user, so NTLM has no wrong pair to try).
+TEST_F(BlobTunnel, SquidNtlmAndDigest) {
+  testsupport::SquidAuthPeer ntlm(testsupport::SquidAuthPeer::kNtlm);
+  ntlm.AddHost(AzuritePeer::account() + ".blob.localhost");
+  if (!ntlm.Start()) TW_REQUIRE_OR_SKIP(ntlm.error());
+  {
+    // The system library refuses the helper's challenge (its target name field points
+    // nowhere), so the own engine answers it.
+    TunnelClient c;
+    ASSERT_EQ(c.Set("UseSystemSSPI=false"), 0);
+    Configure(c, tw::kFirewallTunnelNtlm, ntlm.port(), "DOM\\erin", "nt-pass");
+    ExpectSeedVisible(c);
+  }
+  testsupport::SquidAuthPeer digest(testsupport::SquidAuthPeer::kDigest);
+  digest.AddHost(AzuritePeer::account() + ".blob.localhost");
+  digest.SetCredentials("frank", "dg-pass");
+  if (!digest.Start()) TW_REQUIRE_OR_SKIP(digest.error());
+  {
+    TunnelClient c;
+    Configure(c, tw::kFirewallTunnelDigest, digest.port(), "frank", "dg-pass");
+    ExpectSeedVisible(c);
+  }
+  {
+    TunnelClient c;
+    Configure(c, tw::kFirewallTunnelDigest, digest.port(), "frank", "wrong");
+    ExpectRefused(c, "Firewall error after digest authentication. Expected a status code "
+                     "beginning with 2 but got: 407 Proxy Authentication Required");
   }
 }
 

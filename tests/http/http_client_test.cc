@@ -516,34 +516,56 @@ TEST(HttpRedirect, IdenticalUrlAndMissingLocation) {
 
 // ---- Authentication schemes ----
 
-TEST(HttpAuth, SchemesWithoutAnEngineFailClearly) {
-  ScriptedPeer peer(Script{ScriptedPeer::WaitHead(),
-                           ScriptedPeer::Send(ScriptedPeer::HttpResponse(
-                               "", "WWW-Authenticate: NTLM\r\n", 401, "Unauthorized")),
-                           ScriptedPeer::Close()});
+// A CHALLENGE (Unicode, NTLM, extended session security) with the server challenge
+// 0123456789abcdef and no target information.
+constexpr char kNtlmChallenge[] = "TlRMTVNTUAACAAAAAAAAADgAAAABAgiAASNFZ4mrze8AAAAAAAAAAAAAAAA4AAAA";
+
+TEST(HttpAuth, NtlmAndDigestAreAnsweredOnOneConnection) {
+  ScriptedPeer peer(Script{
+      ScriptedPeer::WaitHead(),
+      ScriptedPeer::Send(ScriptedPeer::HttpResponse(
+          "", std::string("WWW-Authenticate: NTLM ") + kNtlmChallenge + "\r\n", 401, "Unauthorized")),
+      ScriptedPeer::WaitHead(), ScriptedPeer::Send(ScriptedPeer::HttpResponse("ok")),
+      ScriptedPeer::Close()});
   ASSERT_TRUE(StartPeer(peer));
   Client c;
+  ASSERT_EQ(c.Set("UseSystemSSPI=false"), 0);
   ASSERT_EQ(c.SetUrl((peer.base_url() + "/a").c_str(), false), 0);
   c.SetAuthScheme(tw::kAuthNtlm);
-  c.SetUser("u");
+  c.SetUser("DOM\\u");
   c.SetPassword("p");
-  EXPECT_EQ(c.DoTransfer(tw::kHttpActionGet), tw::kErrAuthUnavailable);
-  EXPECT_EQ(c.Error(), "NTLM and Negotiate authentication is not available.");
+  ASSERT_EQ(c.DoTransfer(tw::kHttpActionGet), 0) << c.Error();
+  EXPECT_EQ(c.Data(), "ok");
+  const std::string sent = peer.request(0);
+  EXPECT_NE(sent.find("Authorization: NTLM TlRMTVNTUAABAAAA"), std::string::npos) << sent;
+  EXPECT_NE(sent.find("Authorization: NTLM TlRMTVNTUAADAAAA"), std::string::npos) << sent;
+  EXPECT_EQ(peer.connection_count(), 1);
 
+  ScriptedPeer digest(Script{
+      ScriptedPeer::WaitHead(),
+      ScriptedPeer::Send(ScriptedPeer::HttpResponse(
+          "", "WWW-Authenticate: Digest realm=\"r\", nonce=\"n\", algorithm=SHA-256\r\n", 401,
+          "Unauthorized")),
+      ScriptedPeer::Close()});
+  ASSERT_TRUE(StartPeer(digest));
   Client d;
-  ASSERT_EQ(d.SetUrl((peer.base_url() + "/a").c_str(), false), 0);
+  ASSERT_EQ(d.SetUrl((digest.base_url() + "/a").c_str(), false), 0);
   d.SetAuthScheme(tw::kAuthDigest);
   d.SetUser("u");
   d.SetPassword("p");
+  // An algorithm it cannot compute is an error, not a wrong answer.
   EXPECT_EQ(d.DoTransfer(tw::kHttpActionGet), tw::kErrHttpProtocol);
-  EXPECT_EQ(d.Error(), "Digest authentication is not available.");
+  EXPECT_EQ(d.Error(), "Digest authentication error: unsupported algorithm.");
 
+  ScriptedPeer peer2(Script{ScriptedPeer::WaitHead(), ScriptedPeer::Close()});
+  ASSERT_TRUE(StartPeer(peer2));
   Client e;
-  ASSERT_EQ(e.SetUrl((peer.base_url() + "/a").c_str(), false), 0);
+  ASSERT_EQ(e.SetUrl((peer2.base_url() + "/a").c_str(), false), 0);
   e.SetAuthScheme(tw::kAuthNegotiate);
   ASSERT_EQ(e.Set("UseInternalKerberos=1"), 0);
-  EXPECT_EQ(e.DoTransfer(tw::kHttpActionGet), tw::kErrKerberosUnavailable);
-  EXPECT_EQ(e.Error(), "Kerberos authentication is not available.");
+  // No user to ask a ticket for.
+  EXPECT_EQ(e.DoTransfer(tw::kHttpActionGet), tw::kErrKerberosUser);
+  EXPECT_EQ(e.Error(), "Invalid username.");
 }
 
 TEST(HttpAuth, BasicAnswered401EndsAtOnceWithTheStatusText) {

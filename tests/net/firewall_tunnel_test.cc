@@ -12,6 +12,7 @@
 #include "net/tls_client.h"
 #include "platform/registry.h"
 #include "tests/peers/proxy_peers.h"
+#include "platform/library.h"
 #include "tests/peers/scripted_peer.h"
 #include "tests/support/test_support.h"
 
@@ -588,23 +589,19 @@ std::string TokenRequest(const std::string& token) {
          "\r\nProxy-Connection: Keep-Alive\r\n\r\n";
 }
 
-TEST(FirewallTunnel, NtlmWithoutAProviderFailsClearlyBeforeSending) {
+TEST(FirewallTunnel, NtlmWithoutTheSecurityLibraryFailsClearlyBeforeSending) {
+  win::SetLibraryEnabled("secur32.dll", false);
   for (int type : {4, 5}) {
     ScriptedPeer proxy({ScriptedPeer::WaitHead()});
     ASSERT_TRUE(proxy.Start());
     Client c;
     c.set_log_level(2);
     StartThrough(c, type, proxy.port(), "storage.example", 443);
-    ExpectRefused(c, "NTLM and Negotiate authentication is not available.");
+    ExpectRefused(c, "The security library could not be loaded");
     proxy.Stop();
     EXPECT_EQ(proxy.request(0), "");
-    // The provider's status is logged after the token step.
-    bool logged = false;
-    for (const std::string& line : c.logs) {
-      logged |= line == "Info: NTLM and Negotiate authentication is not available.";
-    }
-    EXPECT_TRUE(logged);
   }
+  win::SetLibraryEnabled("secur32.dll", true);
 }
 
 TEST(FirewallTunnel, NtlmChallengeRoundTripsInEveryReplyShape) {
@@ -639,7 +636,8 @@ TEST(FirewallTunnel, NtlmChallengeRoundTripsInEveryReplyShape) {
     EXPECT_EQ(c.recorder.Data(), "payload");
     EXPECT_EQ(c.credentials, "NTLM/DOM\\u/pw");
     EXPECT_EQ(proxy.request(0), TokenRequest("T1") + TokenRequest("T2:CHALLENGE"));
-    EXPECT_EQ(c.targets, (std::vector<std::string>{"storage.example", "storage.example"}));
+    // The firewall itself is the party authenticated to.
+    EXPECT_EQ(c.targets, (std::vector<std::string>{"127.0.0.1", "127.0.0.1"}));
   }
 }
 
@@ -716,19 +714,28 @@ INSTANTIATE_TEST_SUITE_P(
         ChunkedReply{"NoDigits", "zz\r\n", "Firewall reply has an invalid chunk size."}),
     [](const ::testing::TestParamInfo<ChunkedReply>& info) { return info.param.name; });
 
-TEST(FirewallTunnel, DigestRequestAndItsStandInAuthorization) {
+TEST(FirewallTunnel, DigestRequestAndItsAuthorization) {
   ScriptedPeer proxy({ScriptedPeer::WaitHead(),
                       ScriptedPeer::Send("HTTP/1.1 407 Auth\r\nProxy-Authenticate: Digest "
-                                         "realm=\"r\", nonce=\"n\"\r\nContent-Length: 0\r\n\r\n")});
+                                         "realm=\"r\", nonce=\"n\"\r\nContent-Length: 0\r\n\r\n"),
+                      ScriptedPeer::WaitFor("\r\n\r\n"),
+                      ScriptedPeer::Send("HTTP/1.0 200 OK\r\n\r\n")});
   ASSERT_TRUE(proxy.Start());
   Client c;
   c.tunnel().SetUserAgent("UA");
+  ASSERT_EQ(Set(c, "FirewallUser=u"), 0);
+  ASSERT_EQ(Set(c, "FirewallPassword=p"), 0);
   StartThrough(c, 6, proxy.port(), "storage.example", 443);
-  ExpectRefused(c, "Digest authentication is not available.");
+  ASSERT_TRUE(WaitConnected(c));
+  EXPECT_EQ(c.recorder.First(tw::kEventConnected)->code, 0);
+  const std::string first =
+      "CONNECT storage.example:443 HTTP/1.0\r\nHost: storage.example:443\r\n"
+      "Content-Length: 0\r\nProxy-Connection: Keep-Alive\r\nPragma: no-cache\r\n";
   EXPECT_EQ(proxy.request(0),
-            "CONNECT storage.example:443 HTTP/1.0\r\nHost: storage.example:443\r\n"
-            "Content-Length: 0\r\nProxy-Connection: Keep-Alive\r\nPragma: no-cache\r\n"
-            "User-Agent: UA\r\n\r\n");
+            first + "User-Agent: UA\r\n\r\n" + first +
+                "Proxy-Authorization: Digest username=\"u\", realm=\"r\", nonce=\"n\", "
+                "uri=\"storage.example:443\", response=\"8ecb90278ea448a7ed21ef007c88447c\"\r\n"
+                "User-Agent: UA\r\n\r\n");
 }
 
 TEST(FirewallTunnel, DigestGrantWithoutChallengeKeepsHeadersOutOfTheData) {

@@ -1,0 +1,599 @@
+#include "auth/ntlm_context.h"
+
+#include <cstring>
+
+#include "crypto/symmetric/des.h"
+#include "crypto/symmetric/hmac.h"
+#include "crypto/symmetric/md4.h"
+#include "crypto/symmetric/md5.h"
+#include "crypto/symmetric/random_source.h"
+#include "crypto/symmetric/sha256.h"
+#include "foundation/text_conversion.h"
+#include "platform/time.h"
+
+namespace tw {
+namespace {
+
+constexpr char kSignature[] = "NTLMSSP";
+constexpr char kTextBadSignature[] =
+    "Could not process server's NTLM authentication token: invalid signature.";
+constexpr char kTextBadType[] =
+    "Could not process server's NTLM authentication token: invalid message type.";
+constexpr char kTextNoCharset[] =
+    "Could not process server's NTLM authentication token: no charset negotiated.";
+constexpr char kTextNoVersion[] =
+    "Could not process server's NTLM authentication token: no NTLM version negotiated.";
+constexpr char kTextTruncated[] =
+    "Could not process server's NTLM authentication token: the message is truncated.";
+constexpr char kTextFieldOutside[] =
+    "Could not process server's NTLM authentication token: a field lies outside the message.";
+constexpr char kTextBadTargetInfo[] =
+    "Could not process server's NTLM authentication token: malformed target information.";
+constexpr char kTextOutOfMemory[] = "out of memory.";
+constexpr char kTextHmac[] = "HmacMd5 error.";
+constexpr char kTextBinding[] = "error creating channelbinding.";
+constexpr char kTextRandom[] = "error creating the client challenge.";
+
+constexpr uint32_t kFlagOemDomainSupplied = 0x1000;
+constexpr uint32_t kFlagOemWorkstationSupplied = 0x2000;
+constexpr uint32_t kFlagLmCopy = 0x400;
+constexpr uint16_t kAvEol = 0;
+constexpr uint16_t kAvChannelBindings = 10;
+constexpr uint8_t kVersion[8] = {0, 0, 0, 0, 0, 0, 0, 15};
+constexpr uint8_t kLmMagic[8] = {'K', 'G', 'S', '!', '@', '#', '$', '%'};
+
+struct AvName {
+  uint16_t id;
+  const char* name;
+};
+constexpr AvName kAvNames[] = {{1, "1 (Server name)"},     {2, "2 (Domain name)"},
+                               {3, "3 (DNS server name)"}, {4, "4 (DNS domain name)"},
+                               {7, "7 (Timestamp)"}};
+
+const char* OrEmpty(const char* text) { return text != nullptr ? text : ""; }
+
+// A little-endian view that never reads past its end; a failed read leaves it unchanged.
+class LeReader {
+ public:
+  LeReader(const uint8_t* data, size_t length) : data_(data), length_(length) {}
+  bool Read(int n, uint32_t* out) {
+    if (static_cast<size_t>(n) > length_) return false;
+    uint32_t v = 0;
+    for (int i = n - 1; i >= 0; --i) v = (v << 8) | data_[i];
+    *out = v;
+    data_ += n;
+    length_ -= static_cast<size_t>(n);
+    return true;
+  }
+  bool ReadBytes(size_t n, const uint8_t** out) {
+    if (n > length_) return false;
+    *out = data_;
+    data_ += n;
+    length_ -= n;
+    return true;
+  }
+  size_t remaining() const { return length_; }
+
+ private:
+  const uint8_t* data_;
+  size_t length_;
+};
+
+// A (length, maximum length, offset) field, resolved against the whole message.
+struct SecurityBuffer {
+  uint32_t length = 0;
+  uint32_t offset = 0;
+};
+bool ReadSecurityBuffer(LeReader& r, SecurityBuffer* out) {
+  uint32_t max = 0;
+  return r.Read(2, &out->length) && r.Read(2, &max) && r.Read(4, &out->offset);
+}
+bool Resolve(const uint8_t* msg, size_t size, const SecurityBuffer& b, LeReader* out) {
+  if (b.length == 0) {
+    *out = LeReader(msg, 0);
+    return true;
+  }
+  if (b.offset > size || b.length > size - b.offset) return false;
+  *out = LeReader(msg + b.offset, b.length);
+  return true;
+}
+
+// Builds a message whose security buffer fields are filled in as their data is appended.
+class NtlmWriter {
+ public:
+  int AppendLe(uint32_t v, int n) {
+    for (int i = 0; i < n; ++i) {
+      if (int rc = out_.AppendByte(static_cast<uint8_t>(v >> (8 * i))); rc != kOk) return rc;
+    }
+    return kOk;
+  }
+  int PutLe(int at, uint32_t v, int n) {
+    if (at < 0 || at + n > out_.length()) return kErrNtlmWriter;
+    for (int i = 0; i < n; ++i) out_.bytes()[at + i] = static_cast<uint8_t>(v >> (8 * i));
+    return kOk;
+  }
+  int Append(const void* p, int n) { return out_.Append(p, n); }
+  // Writes the field at field_offset and appends the data; an empty one stays eight zeros.
+  int Field(int field_offset, const void* data, int n) {
+    if (n < 1) return kOk;
+    int rc = PutLe(field_offset, static_cast<uint32_t>(n), 2);
+    if (rc == kOk) rc = PutLe(field_offset + 2, static_cast<uint32_t>(n), 2);
+    if (rc == kOk) rc = PutLe(field_offset + 4, static_cast<uint32_t>(out_.length()), 4);
+    if (rc == kOk) rc = out_.Append(data, n);
+    return rc;
+  }
+  ByteString& bytes() { return out_; }
+
+ private:
+  ByteString out_;
+};
+
+template <int N>
+int ToUtf16(ByteString& out, const InlineString<N>& text) {
+  int rc = out.Assign(text);
+  if (rc == kOk) rc = Utf8ToUtf16(out);
+  return rc;
+}
+
+// The 56 bits of seven bytes spread over eight, each with odd parity.
+void DesKeyFrom7(const uint8_t* in, uint8_t* key) {
+  key[0] = in[0];
+  key[1] = static_cast<uint8_t>(in[0] << 7 | in[1] >> 1);
+  key[2] = static_cast<uint8_t>(in[1] << 6 | in[2] >> 2);
+  key[3] = static_cast<uint8_t>(in[2] << 5 | in[3] >> 3);
+  key[4] = static_cast<uint8_t>(in[3] << 4 | in[4] >> 4);
+  key[5] = static_cast<uint8_t>(in[4] << 3 | in[5] >> 5);
+  key[6] = static_cast<uint8_t>(in[5] << 2 | in[6] >> 6);
+  key[7] = static_cast<uint8_t>(in[6] << 1);
+  for (int i = 0; i < 8; ++i) {
+    uint8_t b = key[i] & 0xFE;
+    b |= (__builtin_popcount(b) & 1) == 0 ? 1 : 0;
+    key[i] = b;
+  }
+}
+
+void DesEncrypt7(const uint8_t* key7, const uint8_t* in, uint8_t* out) {
+  uint8_t key[8];
+  DesKeyFrom7(key7, key);
+  DesContext des;
+  des.SetKey(key, 8);
+  des.EncryptBlock(in, out);
+  WipeBytes(key, sizeof key);
+}
+
+// The 16-byte key and five zeros as three DES keys over the same 8 bytes.
+void Desl(const uint8_t* key16, const uint8_t* data, uint8_t* out24) {
+  uint8_t k[21] = {};
+  std::memcpy(k, key16, 16);
+  DesEncrypt7(k, data, out24);
+  DesEncrypt7(k + 7, data, out24 + 8);
+  DesEncrypt7(k + 14, data, out24 + 16);
+  WipeBytes(k, sizeof k);
+}
+
+int NtHash(const ShortString& password, uint8_t out[16]) {
+  ByteString wide;
+  const int rc = ToUtf16(wide, password);
+  if (rc == kOk) {
+    Md4Context md4;
+    md4.Update(wide.data(), static_cast<size_t>(wide.length()));
+    std::memcpy(out, md4.Final(), 16);
+  }
+  WipeBytes(wide.data(), static_cast<size_t>(wide.length()));
+  return rc;
+}
+
+void LmHash(const ShortString& password, uint8_t out[16]) {
+  uint8_t p[14] = {};
+  for (int i = 0; i < password.length() && i < 14; ++i) {
+    const uint8_t c = password.bytes()[i];
+    p[i] = c >= 'a' && c <= 'z' ? static_cast<uint8_t>(c - 32) : c;
+  }
+  DesEncrypt7(p, kLmMagic, out);
+  DesEncrypt7(p + 7, kLmMagic, out + 8);
+  WipeBytes(p, sizeof p);
+}
+
+void AppendHexBytes(ByteString& out, const uint8_t* p, size_t n) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  for (size_t i = 0; i < n; ++i) {
+    out.AppendByte(static_cast<uint8_t>(kHex[p[i] >> 4]));
+    out.AppendByte(static_cast<uint8_t>(kHex[p[i] & 15]));
+  }
+}
+
+// "\t<name>: <text or hex>\r\n" for a field of an NTLM message, clipped to the message.
+void DescribeField(ByteString& out, const uint8_t* msg, size_t size, LeReader& r, const char* name,
+                   bool text) {
+  SecurityBuffer b;
+  LeReader field(msg, 0);
+  out.AppendFormat("\t%s: ", name);
+  if (ReadSecurityBuffer(r, &b) && Resolve(msg, size, b, &field)) {
+    const uint8_t* p = nullptr;
+    field.ReadBytes(b.length, &p);
+    if (text) {
+      for (uint32_t i = 0; i < b.length; ++i) {
+        if (p[i] >= 0x20 && p[i] < 0x7F) out.AppendByte(p[i]);
+      }
+    } else {
+      AppendHexBytes(out, p, b.length);
+    }
+  }
+  out.AppendText("\r\n");
+}
+
+void DescribeNtlm(ByteString& out, const uint8_t* msg, size_t size) {
+  LeReader r(msg, size);
+  const uint8_t* sig = nullptr;
+  uint32_t type = 0, flags = 0;
+  out.AppendFormat("Found NTLM token:\r\n\tLength: %d\r\n", static_cast<int>(size));
+  if (!r.ReadBytes(8, &sig) || !r.Read(4, &type)) return;
+  out.AppendFormat("\tNTLMSSP Signature: %.7s\r\n", reinterpret_cast<const char*>(sig));
+  if (type == 1) {
+    r.Read(4, &flags);
+    out.AppendFormat("\tNTLM Message Type: Negotiate\r\n\tFlags: 0x%x\r\n", flags);
+    DescribeField(out, msg, size, r, "Supplied Domain", true);
+    DescribeField(out, msg, size, r, "Supplied Workstation", true);
+    uint32_t major = 0, minor = 0, build = 0, skip = 0, revision = 0;
+    if (r.Read(1, &major) && r.Read(1, &minor) && r.Read(2, &build) && r.Read(3, &skip) &&
+        r.Read(1, &revision)) {
+      out.AppendFormat("\tOS Version: Version %u.%u (Build %u); NTLM Current Revision %u\r\n",
+                       major, minor, build, revision);
+    }
+  } else if (type == 2) {
+    SecurityBuffer name, info;
+    const uint8_t* challenge = nullptr;
+    const uint8_t* reserved = nullptr;
+    if (!ReadSecurityBuffer(r, &name) || !r.Read(4, &flags) || !r.ReadBytes(8, &challenge) ||
+        !r.ReadBytes(8, &reserved)) {
+      return;
+    }
+    out.AppendFormat("\tNTLM Message Type: Challenge\r\n\tFlags: 0x%x\r\n", flags);
+    LeReader nr(msg, 0), ir(msg, 0);
+    out.AppendText("\tTarget Name: ");
+    const uint8_t* p = nullptr;
+    if (Resolve(msg, size, name, &nr) && nr.ReadBytes(name.length, &p)) {
+      AppendHexBytes(out, p, name.length);
+    }
+    out.AppendText("\r\n\tChallenge: ");
+    AppendHexBytes(out, challenge, 8);
+    out.AppendText("\r\n\tReserved: ");
+    AppendHexBytes(out, reserved, 8);
+    out.AppendText("\r\n\tTarget Information: \r\n");
+    if (ReadSecurityBuffer(r, &info) && Resolve(msg, size, info, &ir)) {
+      uint32_t id = 0, len = 0;
+      const uint8_t* value = nullptr;
+      while (ir.Read(2, &id) && ir.Read(2, &len) && id != kAvEol && ir.ReadBytes(len, &value)) {
+        const char* label = nullptr;
+        for (const AvName& n : kAvNames) {
+          if (n.id == id) label = n.name;
+        }
+        if (label != nullptr) {
+          out.AppendFormat("\t\tType: %s, Data: ", label);
+        } else {
+          out.AppendFormat("\t\tType: %u, Data: ", id);
+        }
+        AppendHexBytes(out, value, len);
+        out.AppendText("\r\n");
+      }
+    }
+  } else if (type == 3) {
+    LeReader fields = r;
+    LeReader skip = r;
+    SecurityBuffer b;
+    for (int i = 0; i < 6; ++i) ReadSecurityBuffer(skip, &b);
+    skip.Read(4, &flags);
+    out.AppendFormat("\tNTLM Message Type: Authenticate\r\n\tFlags: 0x%x\r\n", flags);
+    constexpr const char* kNames[] = {"LM/LMv2 Response", "NTLM/NTLMv2 Response", "Domain Name",
+                                      "User", "Workstation", "Session Key"};
+    for (int i = 0; i < 6; ++i) DescribeField(out, msg, size, fields, kNames[i], i >= 2 && i <= 4);
+  }
+}
+
+}  // namespace
+
+void DescribeAuthToken(ByteString& out, const uint8_t* token, int length) {
+  if (token == nullptr || length <= 0) {
+    out.AppendText("Token is empty.\r\n");
+    return;
+  }
+  const size_t size = static_cast<size_t>(length);
+  if (size >= 8 && std::memcmp(token, kSignature, 8) == 0) {
+    DescribeNtlm(out, token, size);
+  } else if ((token[0] & 0x60) == 0x60) {
+    out.AppendFormat("Found GSS token:\r\n\tLength: %d\r\n", length);
+  } else {
+    out.AppendText("Unknown token type.\r\n");
+    return;
+  }
+  out.AppendText("\tRaw Data: ");
+  Base64Encode(out, token, length, true, 64, false);
+  out.AppendText("\r\n");
+}
+
+NtlmContext::NtlmContext() { package_.SetText("NTLM"); }
+
+NtlmContext::~NtlmContext() {
+  WipeBytes(password_.data(), static_cast<size_t>(password_.length()));
+  WipeBytes(fixed_challenge_, sizeof fixed_challenge_);
+}
+
+void NtlmContext::SetFixedClientChallenge(const uint8_t challenge[8]) {
+  std::memcpy(fixed_challenge_, challenge, 8);
+  has_fixed_challenge_ = true;
+}
+
+int NtlmContext::Fail(int code, const char* text) {
+  error_text_.SetText(text);
+  return code;
+}
+
+int NtlmContext::SetCredentials(const char* package, const char* user, const char* password) {
+  WipeBytes(password_.data(), static_cast<size_t>(password_.length()));
+  package_.SetText(OrEmpty(package));
+  password_.SetText(OrEmpty(password));
+  user_.Reset();
+  domain_.Reset();
+  const char* text = OrEmpty(user);
+  const char* slash = std::strchr(text, '\\');
+  if (slash == nullptr) return user_.SetText(text) == kOk ? kOk : kErrOutOfMemory;
+  domain_.Set(text, static_cast<int>(slash - text));
+  return user_.SetText(slash + 1) == kOk ? kOk : kErrOutOfMemory;
+}
+
+int NtlmContext::GetToken(ByteString* out, const char* package, const char* host,
+                          const uint8_t* input, int input_length) {
+  if (out != nullptr) out->Reset();
+  const bool first = input == nullptr || input_length <= 0;
+  if (first) {
+    log_.Reset();
+    log_.AppendFormat(
+        "Getting authentication token.\r\nParameters:\r\n\tprotocol=\"%s\", user=\"%s\", "
+        "domain=\"%s\", password(len)=\"%d\", server=\"%s\", server side=\"%s\"\r\n",
+        OrEmpty(package), user_.c_str(), domain_.c_str(), password_.length(), OrEmpty(host),
+        server_side_ ? "True" : "False");
+  }
+  if (server_side_) return kOk;
+  host_.SetText(OrEmpty(host));
+  package_.SetText(OrEmpty(package));
+  ByteString token;
+  int rc;
+  if (first) {
+    log_.AppendText("Generating negotiate data.\r\n");
+    rc = BuildNegotiate(token);
+  } else {
+    log_.AppendText("Input token - ");
+    DescribeAuthToken(log_, input, input_length);
+    log_.AppendText("Generating authentication data.\r\n");
+    rc = ParseChallenge(input, input_length);
+    if (rc == kOk) rc = BuildAuthenticate(token);
+  }
+  if (rc != kOk) return rc;
+  if (!token.empty()) {
+    log_.AppendText("Generated token - ");
+    DescribeAuthToken(log_, token.bytes(), token.length());
+  }
+  log_.AppendText("Finished getting authentication token.\r\n");
+  if (out != nullptr && out->Assign(token) != kOk) return Fail(kErrOutOfMemory, kTextOutOfMemory);
+  return kOk;
+}
+
+int NtlmContext::BuildNegotiate(ByteString& out) {
+  flags_ = kNtlmInitialFlags;
+  uint32_t written = flags_;
+  if (!domain_.empty()) written |= kFlagOemDomainSupplied;
+  if (!workstation_.empty()) written |= kFlagOemWorkstationSupplied;
+  NtlmWriter w;
+  int rc = w.Append(kSignature, 8);
+  if (rc == kOk) rc = w.AppendLe(1, 4);
+  if (rc == kOk) rc = w.AppendLe(written, 4);
+  if (rc == kOk) rc = w.bytes().AppendRepeated(16, 0);
+  if (rc == kOk) rc = w.Append(kVersion, 8);
+  if (rc == kOk) rc = w.Field(16, domain_.data(), domain_.length());
+  if (rc == kOk) rc = w.Field(24, workstation_.data(), workstation_.length());
+  if (rc == kOk) rc = out.Assign(w.bytes());
+  return rc == kOk ? kOk : Fail(rc, rc == kErrNtlmWriter
+                                        ? "Error in WriteInt: Attempt to overflow buffer."
+                                        : kTextOutOfMemory);
+}
+
+int NtlmContext::ParseChallenge(const uint8_t* msg, int length) {
+  const size_t size = static_cast<size_t>(length);
+  LeReader r(msg, size);
+  const uint8_t* sig = nullptr;
+  if (!r.ReadBytes(8, &sig) || std::memcmp(sig, kSignature, 8) != 0) {
+    return Fail(kErrNtlmChallenge, kTextBadSignature);
+  }
+  uint32_t type = 0, server_flags = 0;
+  SecurityBuffer target_name, target_info;
+  if (!r.Read(4, &type)) return Fail(kErrNtlmChallenge, kTextTruncated);
+  if (type != 2) return Fail(kErrNtlmChallenge, kTextBadType);
+  if (!ReadSecurityBuffer(r, &target_name) || !r.Read(4, &server_flags)) {
+    return Fail(kErrNtlmChallenge, kTextTruncated);
+  }
+  if ((server_flags & kNtlmNegotiateUnicode) != 0) {
+    flags_ &= ~kNtlmNegotiateOem;
+  } else if ((server_flags & kNtlmNegotiateOem) == 0) {
+    return Fail(kErrNtlmChallenge, kTextNoCharset);
+  }
+  if ((server_flags & (kNtlmNegotiateNtlm | kNtlmExtendedSessionSecurity)) == 0) {
+    return Fail(kErrNtlmChallenge, kTextNoVersion);
+  }
+  const uint8_t* challenge = nullptr;
+  const uint8_t* reserved = nullptr;
+  if (!r.ReadBytes(8, &challenge) || !r.ReadBytes(8, &reserved)) {
+    return Fail(kErrNtlmChallenge, kTextTruncated);
+  }
+  // Older servers end the message after the challenge; the target information is then absent.
+  if (r.remaining() > 0 && !ReadSecurityBuffer(r, &target_info)) {
+    return Fail(kErrNtlmChallenge, kTextTruncated);
+  }
+  // Some servers (squid's test helper among them) send a target name field that points
+  // nowhere. The name is never used in the answer, so such a field is skipped, not read.
+  if ((server_flags & kNtlmRequestTarget) != 0) flags_ |= kNtlmNegotiateTargetInfo;
+  std::memcpy(server_challenge_, challenge, 8);
+  av_pairs_.Reset();
+  if ((server_flags & kNtlmNegotiateTargetInfo) != 0) {
+    LeReader info(msg, 0);
+    if (!Resolve(msg, size, target_info, &info)) {
+      return Fail(kErrNtlmChallenge, kTextFieldOutside);
+    }
+    for (;;) {
+      uint32_t id = 0, len = 0;
+      const uint8_t* value = nullptr;
+      if (!info.Read(2, &id) || !info.Read(2, &len)) {
+        return Fail(kErrNtlmChallenge, kTextBadTargetInfo);
+      }
+      if (id == kAvEol) break;
+      if (!info.ReadBytes(len, &value)) return Fail(kErrNtlmChallenge, kTextBadTargetInfo);
+      NtlmWriter pair;
+      int rc = pair.AppendLe(id, 2);
+      if (rc == kOk) rc = pair.AppendLe(len, 2);
+      if (rc == kOk) rc = pair.Append(value, static_cast<int>(len));
+      if (rc == kOk) rc = av_pairs_.AppendString(pair.bytes());
+      if (rc != kOk) return Fail(kErrOutOfMemory, kTextOutOfMemory);
+    }
+  }
+  return kOk;
+}
+
+int NtlmContext::ClientChallenge(uint8_t out[8]) {
+  if (has_fixed_challenge_) {
+    std::memcpy(out, fixed_challenge_, 8);
+    return kOk;
+  }
+  RandomSource random;
+  const int rc = random.Fill(out, 8);
+  return rc == kOk ? kOk : Fail(rc, kTextRandom);
+}
+
+int NtlmContext::BuildAuthenticate(ByteString& out) {
+  uint8_t nt_hash[16];
+  if (NtHash(password_, nt_hash) != kOk) return Fail(kErrOutOfMemory, kTextOutOfMemory);
+  ByteString lm, nt;
+  uint8_t client_challenge[8];
+  int rc = kOk;
+  if (ntlmv2_) {
+    rc = ClientChallenge(client_challenge);
+    ByteString identity, upper, domain, key;
+    if (rc == kOk) {
+      upper.Assign(user_);
+      upper.ToUpper();
+      if (ToUtf16(identity, upper) != kOk || ToUtf16(domain, domain_) != kOk ||
+          identity.AppendString(domain) != kOk) {
+        rc = Fail(kErrOutOfMemory, kTextOutOfMemory);
+      }
+    }
+    ByteString secret;
+    if (rc == kOk) secret.Set(nt_hash, 16);
+    if (rc == kOk && HmacMd5(identity, secret, key) != kOk) rc = Fail(kErrOutOfMemory, kTextHmac);
+    WipeBytes(secret.data(), static_cast<size_t>(secret.length()));
+    ByteString input, blob;
+    if (rc == kOk && (flags_ & kNtlmNegotiateTargetInfo) == 0) {
+      input.Set(server_challenge_, 8);
+      input.Append(client_challenge, 8);
+      if (HmacMd5(input, key, lm) != kOk) rc = Fail(kErrOutOfMemory, kTextHmac);
+      if (rc == kOk) lm.Append(client_challenge, 8);
+    }
+    if (rc == kOk) {
+      uint64_t now = fixed_time_;
+      if (!has_fixed_time_) {
+        win::FILETIME ft;
+        win::GetSystemTimeAsFileTime(&ft);
+        now = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+        now -= now % 10000;
+      }
+      NtlmWriter b;
+      b.AppendLe(0x101, 4);
+      b.AppendLe(0, 4);
+      b.AppendLe(static_cast<uint32_t>(now), 4);
+      b.AppendLe(static_cast<uint32_t>(now >> 32), 4);
+      b.Append(client_challenge, 8);
+      b.AppendLe(0, 4);
+      b.bytes().AppendString(av_pairs_);
+      if (!server_certificate_.empty()) {
+        ByteString der;
+        uint8_t hash[16];
+        if (SetPemBody(der, "CERTIFICATE", server_certificate_.data(),
+                       server_certificate_.length()) != kOk) {
+          rc = Fail(kErrOutOfMemory, kTextBinding);
+        } else {
+          Sha256Context sha;
+          sha.Update(der.data(), static_cast<size_t>(der.length()));
+          const uint8_t* cert_hash = sha.Final();
+          static constexpr char kPrefix[] = "tls-server-end-point:";
+          NtlmWriter cb;
+          cb.bytes().AppendRepeated(16, 0);
+          cb.AppendLe(static_cast<uint32_t>(sizeof kPrefix - 1 + 32), 4);
+          cb.Append(kPrefix, sizeof kPrefix - 1);
+          cb.Append(cert_hash, 32);
+          Md5Context md5;
+          md5.Update(cb.bytes().data(), static_cast<size_t>(cb.bytes().length()));
+          std::memcpy(hash, md5.Final(), 16);
+          b.AppendLe(kAvChannelBindings, 2);
+          b.AppendLe(16, 2);
+          b.Append(hash, 16);
+        }
+      }
+      b.bytes().AppendRepeated(8, 0);
+      blob.Assign(b.bytes());
+      input.Set(server_challenge_, 8);
+      input.AppendString(blob);
+      if (rc == kOk && HmacMd5(input, key, nt) != kOk) rc = Fail(kErrOutOfMemory, kTextHmac);
+      if (rc == kOk) nt.AppendString(blob);
+    }
+    WipeBytes(key.data(), static_cast<size_t>(key.length()));
+  } else if ((flags_ & kNtlmExtendedSessionSecurity) != 0) {
+    rc = ClientChallenge(client_challenge);
+    if (rc == kOk) {
+      Md5Context md5;
+      md5.Update(server_challenge_, 8);
+      md5.Update(client_challenge, 8);
+      uint8_t response[24];
+      Desl(nt_hash, md5.Final(), response);
+      lm.Set(client_challenge, 8);
+      lm.AppendRepeated(16, 0);
+      nt.Set(response, 24);
+    }
+  } else {
+    uint8_t response[24];
+    Desl(nt_hash, server_challenge_, response);
+    nt.Set(response, 24);
+    if ((flags_ & kFlagLmCopy) != 0) {
+      lm.Assign(nt);
+    } else {
+      uint8_t lm_hash[16];
+      LmHash(password_, lm_hash);
+      Desl(lm_hash, server_challenge_, response);
+      lm.Set(response, 24);
+      WipeBytes(lm_hash, sizeof lm_hash);
+    }
+  }
+  WipeBytes(nt_hash, sizeof nt_hash);
+  if (rc != kOk) return rc;
+
+  ByteString domain, user, workstation;
+  NtlmWriter w;
+  if (ToUtf16(domain, domain_) != kOk || ToUtf16(user, user_) != kOk ||
+      ToUtf16(workstation, workstation_) != kOk) {
+    return Fail(kErrOutOfMemory, kTextOutOfMemory);
+  }
+  rc = w.Append(kSignature, 8);
+  if (rc == kOk) rc = w.AppendLe(3, 4);
+  if (rc == kOk) rc = w.bytes().AppendRepeated(48, 0);
+  if (rc == kOk) rc = w.AppendLe(flags_, 4);
+  if (rc == kOk) rc = w.Append(kVersion, 8);
+  if (rc == kOk) rc = w.Field(28, domain.data(), domain.length());
+  if (rc == kOk) rc = w.Field(36, user.data(), user.length());
+  if (rc == kOk) rc = w.Field(44, workstation.data(), workstation.length());
+  if (rc == kOk) rc = w.Field(12, lm.data(), lm.length());
+  if (rc == kOk) rc = w.Field(20, nt.data(), nt.length());
+  if (rc == kOk) rc = out.Assign(w.bytes());
+  if (rc != kOk) {
+    return Fail(rc, rc == kErrNtlmWriter ? "Error in WriteInt: Attempt to overflow buffer."
+                                         : kTextOutOfMemory);
+  }
+  return kOk;
+}
+
+}  // namespace tw

@@ -1,0 +1,158 @@
+// Whole exchanges with the throwaway realm: tickets over UDP and TCP with a password, a keytab
+// or a credentials cache, and the token accepted by the HTTP service.
+#include <gtest/gtest.h>
+
+#include "auth/kerberos_client.h"
+#include "auth/kerberos_crypto.h"
+#include "foundation/text_conversion.h"
+#include "tests/peers/kerberos_realm.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+using testsupport::KerberosRealm;
+using testsupport::RunCommand;
+
+constexpr char kPassword[] = "Secret-123";
+
+class KerberosExchange : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    realm_ = new KerberosRealm();
+    if (!realm_->Start() || !realm_->StartHttp() || !realm_->AddPrincipal("alice", kPassword) ||
+        !realm_->AddPrincipal("bob", kPassword) || !realm_->Kadmin("modprinc +requires_preauth bob")) {
+      error_ = realm_->error();
+    }
+  }
+  static void TearDownTestSuite() {
+    delete realm_;
+    realm_ = nullptr;
+  }
+  void SetUp() override {
+    if (!error_.empty()) {
+      TW_REQUIRE_OR_SKIP(error_);
+    }
+  }
+  void Configure(tw::KerberosClient& c, const char* user, const char* etypes, bool tcp) {
+    ASSERT_EQ(c.Config("EncryptionTypes", etypes), 0);
+    ASSERT_EQ(c.Config("UseTCP", tcp ? "True" : "False"), 0);
+    c.SetKdc("127.0.0.1", realm_->kdc_port());
+    c.SetUserPrincipal((std::string(user) + "@" + KerberosRealm::kRealm).c_str());
+    c.SetPassword(kPassword);
+    c.SetServicePrincipal(KerberosRealm::kHttpPrincipal);
+    c.set_timeout_ms(5000);
+  }
+  // The HTTP status the service answers to the client's token.
+  std::string Present(tw::KerberosClient& c) {
+    tw::ByteString raw, b64;
+    EXPECT_EQ(c.GetAuthToken(&raw), 0);
+    tw::Base64Encode(b64, raw.data(), raw.length(), false, 0, false);
+    return RunCommand("curl -s -o /dev/null -w '%{http_code}' -H 'Authorization: Negotiate " +
+                      std::string(b64.c_str()) + "' " + realm_->http_url());
+  }
+  static KerberosRealm* realm_;
+  static std::string error_;
+};
+KerberosRealm* KerberosExchange::realm_ = nullptr;
+std::string KerberosExchange::error_;
+
+struct ExchangeCase {
+  const char* user;
+  const char* etypes;
+  bool tcp;
+};
+class KerberosExchangeCases : public KerberosExchange, public ::testing::WithParamInterface<ExchangeCase> {};
+
+TEST_P(KerberosExchangeCases, TokenIsAcceptedByTheService) {
+  tw::KerberosClient c;
+  Configure(c, GetParam().user, GetParam().etypes, GetParam().tcp);
+  ASSERT_EQ(c.AuthenticateWithRetry(), 0) << c.error_text() << "\n" << realm_->kdc_log();
+  EXPECT_EQ(Present(c), "200") << realm_->http_log();
+}
+INSTANTIATE_TEST_SUITE_P(
+    Transports, KerberosExchangeCases,
+    ::testing::Values(ExchangeCase{"alice", "aes256-cts-hmac-sha1-96", false},
+                      ExchangeCase{"alice", "aes128-cts-hmac-sha1-96", true},
+                      ExchangeCase{"bob", "aes256-cts-hmac-sha1-96,aes128-cts-hmac-sha1-96", false},
+                      ExchangeCase{"bob", "aes128-cts-hmac-sha1-96", true}, ExchangeCase{"bob", "rc4-hmac", false},
+                      ExchangeCase{"alice", "rc4-hmac", true}));
+
+struct FailureCase {
+  const char* user;
+  const char* password;
+  bool tcp;
+  bool dead_port;
+  int code;
+};
+class KerberosExchangeFailures : public KerberosExchange, public ::testing::WithParamInterface<FailureCase> {};
+TEST_P(KerberosExchangeFailures, EndWithAClearCode) {
+  const FailureCase& f = GetParam();
+  tw::KerberosClient c;
+  Configure(c, f.user, "aes256-cts-hmac-sha1-96", f.tcp);
+  c.SetPassword(f.password);
+  c.set_timeout_ms(1500);
+  if (f.dead_port) c.SetKdc("127.0.0.1", testsupport::ClosedPort());
+  const int rc = c.AuthenticateWithRetry();
+  if (f.code != 0) {
+    EXPECT_EQ(rc, f.code) << c.error_text();
+  } else {
+    EXPECT_NE(rc, 0);
+  }
+  EXPECT_STRNE(c.error_text(), "");
+  tw::ByteString token;
+  c.GetAuthToken(&token);
+  EXPECT_TRUE(token.empty());
+}
+INSTANTIATE_TEST_SUITE_P(Refusals, KerberosExchangeFailures,
+                         ::testing::Values(FailureCase{"bob", "wrong", false, false, tw::kErrKerberosKrbError},
+                                           FailureCase{"alice", "wrong", true, false, tw::kErrKerberosIntegrity},
+                                           FailureCase{"nobody", kPassword, false, false, tw::kErrKerberosKrbError},
+                                           FailureCase{"alice", kPassword, false, true, 0},
+                                           FailureCase{"alice", kPassword, true, true, 0}));
+
+TEST_F(KerberosExchange, KeytabAndCacheReplaceThePassword) {
+  const std::string kt = realm_->dir() + "/bob.keytab";
+  ASSERT_TRUE(realm_->ExportKeytab("bob", kt)) << realm_->error();
+  tw::KerberosClient c;
+  Configure(c, "bob", "aes256-cts-hmac-sha1-96,aes128-cts-hmac-sha1-96", false);
+  c.SetPassword("");
+  ASSERT_EQ(c.Config("KeytabFile", kt.c_str()), 0) << c.error_text();
+  ASSERT_EQ(c.AuthenticateWithRetry(), 0) << c.error_text();
+  EXPECT_EQ(Present(c), "200");
+
+  const std::string cache = realm_->dir() + "/alice.ccache";
+  int status = -1;
+  RunCommand(realm_->Env() + "KRB5CCNAME=FILE:" + cache + " kinit alice 2>&1", std::string(kPassword) + "\n", &status);
+  ASSERT_EQ(status, 0);
+  tw::KerberosClient d;
+  Configure(d, "someone", "aes256-cts-hmac-sha1-96", true);
+  d.SetPassword("");
+  ASSERT_EQ(d.Config("CredentialsCacheFile", cache.c_str()), 0);
+  ASSERT_EQ(d.AuthenticateWithRetry(), 0) << d.error_text();
+  EXPECT_STREQ(d.user().c_str(), "alice");
+  EXPECT_EQ(Present(d), "200");
+}
+
+}  // namespace
+
+namespace {
+
+// The platform's Kerberos package gets the ticket instead; the service takes its token too.
+TEST_F(KerberosExchange, PlatformPackageMakesTheToken) {
+  const char* old = getenv("KRB5_CONFIG");
+  const std::string saved = old != nullptr ? old : "";
+  setenv("KRB5_CONFIG", (realm_->dir() + "/krb5.conf").c_str(), 1);
+  tw::KerberosClient c;
+  Configure(c, "alice", "aes256-cts-hmac-sha1-96", false);
+  ASSERT_EQ(c.Config("UsePlatformKerberosAPI", "True"), 0);
+  const int rc = c.AuthenticateWithRetry();
+  if (old != nullptr) {
+    setenv("KRB5_CONFIG", saved.c_str(), 1);
+  } else {
+    unsetenv("KRB5_CONFIG");
+  }
+  ASSERT_EQ(rc, 0) << c.error_text();
+  EXPECT_EQ(Present(c), "200") << realm_->http_log();
+}
+
+}  // namespace

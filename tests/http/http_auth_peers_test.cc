@@ -1,0 +1,122 @@
+// Authentication against real servers: apache2's Digest, Negotiate through the platform path
+// to apache2 in a throwaway Kerberos realm, and NTLM to squid as the proxy.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <sstream>
+#include <string>
+
+#include "http/http_client.h"
+#include "tests/peers/apache_peer.h"
+#include "tests/peers/kerberos_realm.h"
+#include "tests/peers/scripted_peer.h"
+#include "tests/peers/squid_peer.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+using testsupport::ScriptedPeer;
+
+class Client : public tw::HttpClient {
+ public:
+  Client() { SetTimeout(15, true); }
+  int Set(const std::string& setting) { return ConfigText(setting.c_str(), nullptr); }
+  std::string Data() const {
+    return std::string(transferred_data().data(), static_cast<size_t>(transferred_data().length()));
+  }
+  std::string Error() const { return error_text().c_str(); }
+  std::string Authorization() const { return authorization_.c_str(); }
+};
+
+TEST(HttpAuthPeers, ApacheDigestCountsRequestsAndRefusesAWrongPassword) {
+  testsupport::ApacheDigestPeer apache;
+  apache.SetCredentials("grace", "dg-secret");
+  if (!apache.Start()) TW_REQUIRE_OR_SKIP(apache.error());
+  {
+    Client c;
+    ASSERT_EQ(c.SetUrl(apache.url().c_str(), false), 0);
+    c.SetAuthScheme(tw::kAuthDigest);
+    c.SetUser("grace");
+    c.SetPassword("dg-secret");
+    ASSERT_EQ(c.DoTransfer(tw::kHttpActionGet), 0) << c.Error() << apache.log();
+    EXPECT_EQ(c.Data(), "ok\n");
+    EXPECT_NE(c.Authorization().find("nc=00000001"), std::string::npos) << c.Authorization();
+    // The second request under the same challenge counts on and is accepted at once.
+    ASSERT_EQ(c.DoTransfer(tw::kHttpActionGet), 0) << c.Error() << apache.log();
+    EXPECT_NE(c.Authorization().find("nc=00000002"), std::string::npos) << c.Authorization();
+    EXPECT_EQ(c.Data(), "ok\n");
+  }
+  Client wrong;
+  ASSERT_EQ(wrong.SetUrl(apache.url().c_str(), false), 0);
+  wrong.SetAuthScheme(tw::kAuthDigest);
+  wrong.SetUser("grace");
+  wrong.SetPassword("nope");
+  EXPECT_EQ(wrong.DoTransfer(tw::kHttpActionGet), tw::kErrHttpProtocol);
+  EXPECT_NE(wrong.Error().find("401"), std::string::npos) << wrong.Error();
+}
+
+TEST(HttpAuthPeers, SquidNtlmProxyWithTheOwnEngine) {
+  testsupport::SquidAuthPeer squid(testsupport::SquidAuthPeer::kNtlm);
+  if (!squid.Start()) TW_REQUIRE_OR_SKIP(squid.error());
+  ScriptedPeer target(ScriptedPeer::Script{ScriptedPeer::WaitHead(),
+                                           ScriptedPeer::Send(ScriptedPeer::HttpResponse("via proxy")),
+                                           ScriptedPeer::Close()});
+  ASSERT_TRUE(target.Start());
+  Client c;
+  ASSERT_EQ(c.Set("UseSystemSSPI=false"), 0);
+  ASSERT_EQ(c.Set("ProxyServer=127.0.0.1"), 0);
+  ASSERT_EQ(c.Set("ProxyPort=" + std::to_string(squid.port())), 0);
+  ASSERT_EQ(c.Set("ProxyAuthScheme=" + std::to_string(tw::kAuthNtlm)), 0);
+  ASSERT_EQ(c.Set("ProxyUser=DOM\\henry"), 0);
+  ASSERT_EQ(c.Set("ProxyPassword=pw"), 0);
+  ASSERT_EQ(c.SetUrl(("http://127.0.0.1:" + std::to_string(target.port()) + "/x").c_str(), false), 0);
+  ASSERT_EQ(c.DoTransfer(tw::kHttpActionGet), 0) << c.Error() << squid.log();
+  EXPECT_EQ(c.Data(), "via proxy");
+}
+
+// Sets the realm's configuration and ticket cache for this process, as kinit's user would have.
+void UseRealmEnvironment(const std::string& env) {
+  std::istringstream words(env);
+  std::string word;
+  while (words >> word) {
+    const size_t eq = word.find('=');
+    if (eq == std::string::npos) continue;
+    std::string value = word.substr(eq + 1);
+    // The values are shell-quoted ('...') for the tools' command lines.
+    if (value.size() >= 2 && value.front() == '\'' && value.back() == '\'') {
+      value = value.substr(1, value.size() - 2);
+    }
+    setenv(word.substr(0, eq).c_str(), value.c_str(), 1);
+  }
+}
+
+TEST(HttpAuthPeers, NegotiateThroughThePlatformAfterKinit) {
+  testsupport::KerberosRealm realm;
+  if (!testsupport::KerberosRealm::HttpInstalled() || !realm.Start()) {
+    TW_REQUIRE_OR_SKIP("Kerberos realm: " + realm.error());
+  }
+  ASSERT_TRUE(realm.AddPrincipal("ivy", "Kerb-pass1"));
+  if (!realm.StartHttp()) TW_REQUIRE_OR_SKIP(realm.error());
+  int status = -1;
+  testsupport::RunCommand(realm.Env() + "kinit ivy 2>&1", "Kerb-pass1\n", &status);
+  ASSERT_EQ(status, 0);
+  UseRealmEnvironment(realm.Env());
+  Client c;
+  ASSERT_EQ(c.SetUrl(realm.http_url().c_str(), false), 0);
+  c.SetAuthScheme(tw::kAuthNegotiate);
+  ASSERT_EQ(c.DoTransfer(tw::kHttpActionGet), 0) << c.Error() << realm.http_log();
+  EXPECT_EQ(c.Data(), "ok\n");
+
+  // Without a ticket the platform has no credentials to offer.
+  testsupport::RunCommand(realm.Env() + "kdestroy 2>&1", "", &status);
+  Client none;
+  ASSERT_EQ(none.SetUrl(realm.http_url().c_str(), false), 0);
+  none.SetAuthScheme(tw::kAuthNegotiate);
+  EXPECT_NE(none.DoTransfer(tw::kHttpActionGet), 0);
+  EXPECT_FALSE(none.Error().empty());
+  for (const char* name : {"KRB5_CONFIG", "KRB5_KDC_PROFILE", "KRB5CCNAME", "KRB5RCACHETYPE"}) {
+    unsetenv(name);
+  }
+}
+
+}  // namespace
