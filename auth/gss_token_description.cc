@@ -110,7 +110,8 @@ int DescribeKerberosApReq(const void* message, int length, ByteString* out, cons
   if (rc == kOk && f.has[2]) {
     DerCursor bits;
     rc = KerberosOnly(f.f[2], 0x03, &bits);
-    if (rc == kOk && bits.size() < 4) rc = out->AppendFormat("%sAPOptions: Unknown\r\n", p);
+    if (rc == kOk && bits.size() < 4)
+      rc = out->AppendFormat("%sAPOptions: Unknown\r\n", p);
     else if (rc == kOk) {
       const uint8_t b = bits.data()[bits.size() - 4];
       rc = out->AppendFormat("%sAPOptions: use-session-key(%d) mutual-required(%d) ", p, (b & 0x40) ? 1 : 0,

@@ -1,11 +1,10 @@
 #include "auth/kdc_transport.h"
 
-#include "platform/winsock.h"
-
 #include <cstring>
 #include <string>
 
 #include "foundation/text_conversion.h"
+#include "platform/winsock.h"
 
 namespace tw {
 namespace {
@@ -114,8 +113,8 @@ int KdcTcpTransport::Open(const char* host, int port, int timeout_ms) {
   if (rc != kOk) return rc;
   socket_ = win::socket(win::AF_INET, win::SOCK_STREAM, 0);
   if (socket_ == win::INVALID_SOCKET) return SocketFailure("Opening the TCP socket", win::WSAGetLastError());
-  if (win::connect(socket_, reinterpret_cast<const win::sockaddr*>(&to), sizeof to) != 0) {
-    rc = SocketFailure("Connecting to the KDC", win::WSAGetLastError());
+  rc = ConnectWithin(to, timeout_ms);
+  if (rc != kOk) {
     Close();
     return rc;
   }
@@ -124,6 +123,36 @@ int KdcTcpTransport::Open(const char* host, int port, int timeout_ms) {
   requests_on_connection_ = 0;
   timeout_ms_ = timeout_ms;
   ++connect_count_;
+  return kOk;
+}
+
+// A connect that cannot hang past the time-out on an unreachable host.
+int KdcTcpTransport::ConnectWithin(const win::sockaddr_in& to, int timeout_ms) {
+  win::u_long on = 1, off = 0;
+  if (win::ioctlsocket(socket_, win::FIONBIO, &on) != 0)
+    return SocketFailure("Connecting to the KDC", win::WSAGetLastError());
+  if (win::connect(socket_, reinterpret_cast<const win::sockaddr*>(&to), sizeof to) != 0) {
+    const int error = win::WSAGetLastError();
+    if (error != win::WSAEWOULDBLOCK && error != win::WSAEINPROGRESS)
+      return SocketFailure("Connecting to the KDC", error);
+    win::fd_set write_set, error_set;
+    write_set.Add(socket_);
+    error_set.Add(socket_);
+    win::timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+    const int n = win::select(0, nullptr, &write_set, &error_set, &tv);
+    if (n == 0) {
+      error_text_.SetText("Timeout connecting to the KDC.");
+      return kErrKdcTimeout;
+    }
+    int pending = 0, size = sizeof pending;
+    if (n < 0 ||
+        win::getsockopt(socket_, win::SOL_SOCKET, win::SO_ERROR, reinterpret_cast<char*>(&pending), &size) != 0) {
+      return SocketFailure("Connecting to the KDC", win::WSAGetLastError());
+    }
+    if (pending != 0) return SocketFailure("Connecting to the KDC", pending);
+  }
+  if (win::ioctlsocket(socket_, win::FIONBIO, &off) != 0)
+    return SocketFailure("Connecting to the KDC", win::WSAGetLastError());
   return kOk;
 }
 
@@ -154,8 +183,8 @@ int KdcTcpTransport::Send(const ByteString& message) {
   }
   ByteString frame;
   const uint32_t n = static_cast<uint32_t>(message.length());
-  const uint8_t prefix[4] = {static_cast<uint8_t>(n >> 24), static_cast<uint8_t>(n >> 16),
-                             static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)};
+  const uint8_t prefix[4] = {static_cast<uint8_t>(n >> 24), static_cast<uint8_t>(n >> 16), static_cast<uint8_t>(n >> 8),
+                             static_cast<uint8_t>(n)};
   int rc = frame.Set(prefix, 4);
   if (rc == kOk) rc = frame.Append(message.data(), message.length());
   if (rc != kOk) return rc;

@@ -68,6 +68,7 @@ class KdcTcpTransport : public KdcTransport {
 
  private:
   bool PeerClosed();
+  int ConnectWithin(const win::sockaddr_in& to, int timeout_ms);
   int SendFrame();
 
   KdcSocket socket_ = kKdcNoSocket;

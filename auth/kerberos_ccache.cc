@@ -1,5 +1,4 @@
 #include "auth/ccache_credential.h"
-
 #include "auth/kerberos_file_reader.h"
 #include "foundation/file_handle.h"
 #include "foundation/text_conversion.h"
@@ -54,9 +53,9 @@ const char* ReadRecords(KerberosFileReader& r, std::vector<ByteString>* out, boo
     if (!r.U16(&type) || !r.U32(&length)) return kTextInvalid;
     if (address && length != 4 && length != 16) return "Invalid address length";
     if (length > r.remaining()) return address ? "Invalid address length" : "Invalid authorization data length";
-    const uint8_t head[6] = {static_cast<uint8_t>(type >> 8), static_cast<uint8_t>(type),
+    const uint8_t head[6] = {static_cast<uint8_t>(type >> 8),    static_cast<uint8_t>(type),
                              static_cast<uint8_t>(length >> 24), static_cast<uint8_t>(length >> 16),
-                             static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)};
+                             static_cast<uint8_t>(length >> 8),  static_cast<uint8_t>(length)};
     ByteString body;
     if (!r.Bytes(length, &body)) return kTextInvalid;
     (*out)[i].Set(head, 6);

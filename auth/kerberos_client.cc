@@ -5,6 +5,7 @@
 
 #include "auth/kerberos_crypto.h"
 #include "auth/kerberos_der.h"
+#include "auth/sspi_auth_context.h"
 #include "certs/der_reader.h"
 #include "certs/der_writer.h"
 #include "crypto/symmetric/random_source.h"
@@ -283,8 +284,9 @@ int KerberosClient::Config(const char* name, const char* value, ByteString* answ
     const char* name;
     bool* flag;
   };
-  const Flag flags[] = {{"LogKerberosPackets", &log_packets_}, {"EncodeAuthToken", &encode_token_},
-                        {"IncludePAC", &include_pac_}};
+  const Flag flags[] = {
+      {"LogKerberosPackets", &log_packets_}, {"EncodeAuthToken", &encode_token_}, {"IncludePAC", &include_pac_},
+      {"UsePlatformKerberosAPI", &use_platform_}};
   for (const Flag& f : flags) {
     if (EqualsNoCase(name, f.name)) {
       if (answer != nullptr) return answer->SetText(*f.flag ? "True" : "False");
@@ -295,7 +297,8 @@ int KerberosClient::Config(const char* name, const char* value, ByteString* answ
   if (EqualsNoCase(name, "UseTCP")) {
     if (answer != nullptr) return answer->SetText(use_tcp_ ? "True" : "False");
     const bool on = ParseBool(v);
-    if (on && !use_tcp_ && udp_.IsOpen()) return Fail(kErrInvalidValue, "TCP cannot be enabled. UDP is already in use.");
+    if (on && !use_tcp_ && udp_.IsOpen())
+      return Fail(kErrInvalidValue, "TCP cannot be enabled. UDP is already in use.");
     use_tcp_ = on;
     return kOk;
   }
@@ -386,7 +389,26 @@ void KerberosClient::LogPacket(int direction, const char* name, const ByteString
   Log(log_level_, line.c_str(), log_level_ >= 3 ? "Debug" : "Info");
 }
 
+int KerberosClient::AuthenticateWithPlatform() {
+  token_.Reset();
+  SspiAuthContext sspi;
+  ByteString user;
+  if (!user_.empty()) {
+    user = realm_;
+    user.AppendByte('\\');
+    user.AppendString(user_);
+  }
+  int rc = sspi.SetCredentials("Kerberos", user.c_str(), password_.c_str());
+  if (rc == kOk) rc = sspi.GetToken(&token_, "Kerberos", spn_.c_str(), nullptr, 0, nullptr, false);
+  if (rc != kOk) {
+    token_.Reset();
+    error_text_.SetText(sspi.error_text());
+  }
+  return rc;
+}
+
 int KerberosClient::Authenticate() {
+  if (use_platform_) return AuthenticateWithPlatform();
   if (state_ != kIdle) return Fail(kErrKerberosBusy, "Busy performing other action.");
   error_text_.Reset();
   token_.Reset();
@@ -730,8 +752,7 @@ int KerberosClient::BuildTgsReq(ByteString* out) {
 
 int KerberosClient::BuildApReq(ByteString* out) {
   ByteString authenticator;
-  int rc = BuildAuthenticator(service_key_, service_etype_, kKeyUsageApReqAuthenticator, nullptr, true,
-                              &authenticator);
+  int rc = BuildAuthenticator(service_key_, service_etype_, kKeyUsageApReqAuthenticator, nullptr, true, &authenticator);
   DerWriter ap;
   if (rc == kOk) rc = ap.DerOpenConstructed(kTagApReq);
   if (rc == kOk) rc = ap.DerOpenConstructed(0x30);
@@ -780,7 +801,8 @@ int KerberosClient::HandleKdcRep(const ByteString& message, bool as_rep) {
         ByteString value;
         if (list.Next(&tag, &pa) != kOk || KerberosReadFields(pa, &pf) != kOk || !pf.has[1] || !pf.has[2]) break;
         if (KerberosReadInt(pf.f[1], &type) != kOk || type != kPaEtypeInfo2) continue;
-        if (KerberosReadBytes(pf.f[2], 0x04, &value) != kOk || KerberosOnly(DerCursor(value), 0x30, &entries) != kOk) break;
+        if (KerberosReadBytes(pf.f[2], 0x04, &value) != kOk || KerberosOnly(DerCursor(value), 0x30, &entries) != kOk)
+          break;
         while (!entries.empty()) {
           DerCursor entry;
           KerberosFields ef;
@@ -837,7 +859,8 @@ int KerberosClient::HandleKdcRep(const ByteString& message, bool as_rep) {
   if (rc == kOk) rc = KerberosReadInt(p.f[2], &nonce);
   WipeString(plain);
   if (rc != kOk) return rc;
-  if (static_cast<uint32_t>(nonce) != nonce_) return Fail(kErrKerberosIntegrity, "The KDC reply answers another request.");
+  if (static_cast<uint32_t>(nonce) != nonce_)
+    return Fail(kErrKerberosIntegrity, "The KDC reply answers another request.");
   if (KerberosKeyLength(static_cast<int>(key_type)) != session.length()) {
     return Fail(kErrKerberosEtype, "Unsupported encryption type.");
   }
@@ -869,9 +892,10 @@ int KerberosClient::LoadCredentialsCache() {
   for (int i = 0; i < cache.count(); ++i) {
     const CcacheCredential& c = cache.entry(i);
     if (!c.IsUsableTgt(now)) {
-      line.Format("Skip invalid credential entry: client principal: %s, server principal: %s, Key type: %d, Key "
-                  "length: %d, Ticket length: %d",
-                  c.client.text.c_str(), c.server.text.c_str(), c.key_type, c.key.length(), c.ticket.length());
+      line.Format(
+          "Skip invalid credential entry: client principal: %s, server principal: %s, Key type: %d, Key "
+          "length: %d, Ticket length: %d",
+          c.client.text.c_str(), c.server.text.c_str(), c.key_type, c.key.length(), c.ticket.length());
       Log(1, line.c_str(), "Info");
       continue;
     }

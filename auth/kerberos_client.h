@@ -7,8 +7,8 @@
 #include <memory>
 
 #include "auth/ccache_credential.h"
-#include "auth/kerberos_crypto.h"
 #include "auth/kdc_transport.h"
+#include "auth/kerberos_crypto.h"
 #include "auth/keytab_entry.h"
 #include "foundation/byte_string.h"
 
@@ -58,6 +58,8 @@ class KerberosClient {
 
  private:
   int Authenticate();
+  // The platform's Kerberos package makes the token instead of the exchanges below.
+  int AuthenticateWithPlatform();
   int Fail(int code, const char* text);
   int Exchange();
   int SendRequest(const ByteString& message, const char* name);
@@ -80,6 +82,7 @@ class KerberosClient {
   bool encode_token_ = false;
   bool log_packets_ = false;
   bool include_pac_ = false;
+  bool use_platform_ = false;
   int log_level_ = 1;
   uint32_t kdc_options_ = 0;
   int32_t max_retry_ = 0;

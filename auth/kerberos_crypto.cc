@@ -277,7 +277,8 @@ int NFold(int bits, const void* input, int length, ByteString* out) {
     const int r = (13 * k) % in_bits;
     for (int j = 0; j < in_bits; ++j) {
       const int from = (j - r + in_bits) % in_bits;
-      if ((in[from / 8] >> (7 - from % 8)) & 1) all.bytes()[k * length + j / 8] |= static_cast<uint8_t>(0x80 >> (j % 8));
+      if ((in[from / 8] >> (7 - from % 8)) & 1)
+        all.bytes()[k * length + j / 8] |= static_cast<uint8_t>(0x80 >> (j % 8));
     }
   }
   // Ones'-complement sum of the n-byte pieces.

@@ -1,6 +1,5 @@
-#include "auth/keytab_entry.h"
-
 #include "auth/kerberos_file_reader.h"
+#include "auth/keytab_entry.h"
 #include "foundation/file_handle.h"
 #include "foundation/text_conversion.h"
 

@@ -27,6 +27,10 @@ using KeytabEntryArray = PtrArray<KeytabEntry>;
 
 class KerberosKeytab {
  public:
+  KerberosKeytab() = default;
+  KerberosKeytab(const KerberosKeytab&) = delete;
+  KerberosKeytab& operator=(const KerberosKeytab&) = delete;
+  ~KerberosKeytab() { WipeString(bytes_); }
   // Reads the MIT keytab format from bytes. Every length is checked against its record and the
   // file; deleted entries (negative record sizes) are skipped. 0 or 202 with error_text().
   int Parse(const void* bytes, int length);

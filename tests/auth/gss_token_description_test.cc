@@ -110,7 +110,8 @@ TEST_P(GssShortForms, EndWhereTheyShould) {
 }
 INSTANTIATE_TEST_SUITE_P(
     Forms, GssShortForms,
-    ::testing::Values(ShortCase{Gss("1.2.840.113554.1.2.2", "\x01\x00"), "OID: 1.2.840.113554.1.2.2\r\nUnknown token OID."},
+    ::testing::Values(ShortCase{Gss("1.2.840.113554.1.2.2", "\x01\x00"),
+                                "OID: 1.2.840.113554.1.2.2\r\nUnknown token OID."},
                       ShortCase{Gss("1.3.6.1.5.5.2", std::string("\xA1\x00", 2)), "Response token (NegTokenTarg).\r\n"},
                       ShortCase{Gss("1.3.6.1.5.5.2", std::string("\xA5\x00", 2)), "Unknown token type (165).\r\n"},
                       ShortCase{Spnego(""), "length is 0. \r\n"},

@@ -42,8 +42,7 @@ INSTANTIATE_TEST_SUITE_P(
                       FoldCase{64, "kerberos", "6b65726265726f73"},
                       FoldCase{128, "kerberos", "6b65726265726f737b9b5b2b93132b93"},
                       FoldCase{168, "kerberos", "8372c236344e5f1550cd0747e15d62ca7a5a3bcea4"},
-                      FoldCase{256, "kerberos",
-                               "6b65726265726f737b9b5b2b93132b935c9bdcdad95c9899c4cae4dee6d6cae4"}));
+                      FoldCase{256, "kerberos", "6b65726265726f737b9b5b2b93132b935c9bdcdad95c9899c4cae4dee6d6cae4"}));
 
 struct KeyCase {
   int etype;
@@ -62,24 +61,23 @@ TEST_P(StringToKeyVectors, MatchThePublishedKeys) {
 }
 INSTANTIATE_TEST_SUITE_P(
     Rfc3961And3962, StringToKeyVectors,
-    ::testing::Values(
-        KeyCase{3, "password", "ATHENA.MIT.EDUraeburn", "", "cbc22fae235298e3"},
-        KeyCase{3, "potatoe", "WHITEHOUSE.GOVdanny", "", "df3d32a74fd92a01"},
-        KeyCase{3, "\xf0\x9d\x84\x9e", "EXAMPLE.COMpianist", "", "4ffb26bab0cd9413"},
-        KeyCase{3, "\xc3\x9f", "ATHENA.MIT.EDUJuri\xc5\xa1i\xc4\x87", "", "62c81a5232b5e69d"},
-        KeyCase{3, "11119999", "AAAAAAAA", "", "984054d0f1a73e31"},
-        KeyCase{3, "NNNN6666", "FFFFAAAA", "", "c4bf6b25adf7a4f8"},
-        KeyCase{17, "password", "ATHENA.MIT.EDUraeburn", "00000001", "42263c6e89f4fc28b8df68ee09799f15"},
-        KeyCase{18, "password", "ATHENA.MIT.EDUraeburn", "00000001",
-                "fe697b52bc0d3ce14432ba036a92e65bbb52280990a2fa27883998d72af30161"},
-        KeyCase{17, "password", "ATHENA.MIT.EDUraeburn", "00000002", "c651bf29e2300ac27fa469d693bdda13"},
-        KeyCase{18, "password", "ATHENA.MIT.EDUraeburn", "00000002",
-                "a2e16d16b36069c135d5e9d2e25f896102685618b95914b467c67622225824ff"},
-        KeyCase{17, "password", "ATHENA.MIT.EDUraeburn", "000004b0", "4c01cd46d632d01e6dbe230a01ed642a"},
-        KeyCase{18, "password", "ATHENA.MIT.EDUraeburn", "000004b0",
-                "55a6ac740ad17b4846941051e1e8b0a7548d93b0ab30a8bc3ff16280382b8c2a"},
-        // RC4 ignores salt and parameters and hashes the UTF-16 form, without its terminator.
-        KeyCase{23, "password", "ignored", "00000001", "8846f7eaee8fb117ad06bdd830b7586c"}));
+    ::testing::Values(KeyCase{3, "password", "ATHENA.MIT.EDUraeburn", "", "cbc22fae235298e3"},
+                      KeyCase{3, "potatoe", "WHITEHOUSE.GOVdanny", "", "df3d32a74fd92a01"},
+                      KeyCase{3, "\xf0\x9d\x84\x9e", "EXAMPLE.COMpianist", "", "4ffb26bab0cd9413"},
+                      KeyCase{3, "\xc3\x9f", "ATHENA.MIT.EDUJuri\xc5\xa1i\xc4\x87", "", "62c81a5232b5e69d"},
+                      KeyCase{3, "11119999", "AAAAAAAA", "", "984054d0f1a73e31"},
+                      KeyCase{3, "NNNN6666", "FFFFAAAA", "", "c4bf6b25adf7a4f8"},
+                      KeyCase{17, "password", "ATHENA.MIT.EDUraeburn", "00000001", "42263c6e89f4fc28b8df68ee09799f15"},
+                      KeyCase{18, "password", "ATHENA.MIT.EDUraeburn", "00000001",
+                              "fe697b52bc0d3ce14432ba036a92e65bbb52280990a2fa27883998d72af30161"},
+                      KeyCase{17, "password", "ATHENA.MIT.EDUraeburn", "00000002", "c651bf29e2300ac27fa469d693bdda13"},
+                      KeyCase{18, "password", "ATHENA.MIT.EDUraeburn", "00000002",
+                              "a2e16d16b36069c135d5e9d2e25f896102685618b95914b467c67622225824ff"},
+                      KeyCase{17, "password", "ATHENA.MIT.EDUraeburn", "000004b0", "4c01cd46d632d01e6dbe230a01ed642a"},
+                      KeyCase{18, "password", "ATHENA.MIT.EDUraeburn", "000004b0",
+                              "55a6ac740ad17b4846941051e1e8b0a7548d93b0ab30a8bc3ff16280382b8c2a"},
+                      // RC4 ignores salt and parameters and hashes the UTF-16 form, without its terminator.
+                      KeyCase{23, "password", "ignored", "00000001", "8846f7eaee8fb117ad06bdd830b7586c"}));
 
 // Parameters that are not exactly four bytes, or a count of 0 or beyond reason, are refused.
 class BadIterationParams : public ::testing::TestWithParam<const char*> {};
@@ -107,7 +105,8 @@ TEST_P(Tampering, IsDetectedEverywhere) {
       p.Resize(len);
     }
     EXPECT_EQ(H(p), H(plain));
-    EXPECT_EQ(tw::KerberosDecrypt(etype, c, key, 4, &p, &e), etype == tw::kEtypeDesCbcMd5 ? 0 : tw::kErrKerberosIntegrity);
+    EXPECT_EQ(tw::KerberosDecrypt(etype, c, key, 4, &p, &e),
+              etype == tw::kEtypeDesCbcMd5 ? 0 : tw::kErrKerberosIntegrity);
     for (int i = 0; i < c.length(); ++i) {
       tw::ByteString bad = c;
       bad.bytes()[i] ^= 0x01;
@@ -146,8 +145,7 @@ TEST(KerberosCryptoRealm, KeysMatchTheRealmsExport) {
   for (int etype : {18, 17, 23}) {
     tw::ByteString key, err;
     // Components join without separators in the salt.
-    ASSERT_EQ(tw::KerberosStringToKey(etype, B("Pa55-w\xc3\xb6rd"), B("TW.TESTsvcalpha.beta"), B(""), &key, &err),
-              0);
+    ASSERT_EQ(tw::KerberosStringToKey(etype, B("Pa55-w\xc3\xb6rd"), B("TW.TESTsvcalpha.beta"), B(""), &key, &err), 0);
     EXPECT_NE(listing.find("(0x" + H(key) + ")"), std::string::npos) << etype << "\n" << listing;
   }
 }

@@ -19,11 +19,22 @@ using testsupport::RunCommand;
 // Big-endian builder for hand-made files.
 struct Bytes {
   std::string b;
-  Bytes& u8(uint32_t v) { b += static_cast<char>(v); return *this; }
+  Bytes& u8(uint32_t v) {
+    b += static_cast<char>(v);
+    return *this;
+  }
   Bytes& u16(uint32_t v) { return u8(v >> 8).u8(v); }
   Bytes& u32(uint32_t v) { return u16(v >> 16).u16(v); }
-  Bytes& s16(const std::string& s) { u16(static_cast<uint32_t>(s.size())); b += s; return *this; }
-  Bytes& s32(const std::string& s) { u32(static_cast<uint32_t>(s.size())); b += s; return *this; }
+  Bytes& s16(const std::string& s) {
+    u16(static_cast<uint32_t>(s.size()));
+    b += s;
+    return *this;
+  }
+  Bytes& s32(const std::string& s) {
+    u32(static_cast<uint32_t>(s.size()));
+    b += s;
+    return *this;
+  }
 };
 
 std::string KeytabRecord(uint32_t kvno8, uint32_t kvno32, int key_type, const std::string& key) {

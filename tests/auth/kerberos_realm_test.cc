@@ -23,11 +23,10 @@ TEST(KerberosRealmPeer, ReferenceClientIsAcceptedByTheHttpService) {
   if (!testsupport::HaveProgram("curl")) {
     TW_REQUIRE_OR_SKIP("curl not installed");
   }
-  const std::string code = RunCommand(realm.Env() + "curl -s --negotiate -u : -o /dev/null -w '%{http_code}' " +
-                                      realm.http_url());
+  const std::string code =
+      RunCommand(realm.Env() + "curl -s --negotiate -u : -o /dev/null -w '%{http_code}' " + realm.http_url());
   EXPECT_EQ(code, "200") << realm.http_log();
-  const std::string unauthenticated =
-      RunCommand("curl -s -o /dev/null -w '%{http_code}' " + realm.http_url());
+  const std::string unauthenticated = RunCommand("curl -s -o /dev/null -w '%{http_code}' " + realm.http_url());
   EXPECT_EQ(unauthenticated, "401");
 }
 

@@ -13,11 +13,30 @@
 #include <vector>
 
 #include "auth/kerberos_client.h"
+#include "auth/kerberos_der.h"
 #include "certs/der_reader.h"
 #include "certs/der_writer.h"
 #include "foundation/text_conversion.h"
 
 namespace {
+
+using W = tw::DerWriter;
+void Int(W& w, int field, int v) {
+  w.DerOpenConstructed(0xA0 + field);
+  w.DerAppendInteger(0x02, v);
+  w.DerCloseConstructed(false);
+}
+// A non-negative value up to 32 bits.
+void Int64(W& w, int field, uint32_t v) {
+  const uint8_t b[5] = {0, static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8),
+                        static_cast<uint8_t>(v)};
+  w.DerOpenConstructed(0xA0 + field);
+  w.DerAppendTlv(0x02, b, 5);
+  w.DerCloseConstructed(false);
+}
+void Close(W& w, int n) {
+  for (int i = 0; i < n; ++i) w.DerCloseConstructed(false);
+}
 
 // Answers each request with what `answer` returns for it ("" sends nothing); UDP or TCP.
 class ScriptedKdc {
@@ -145,7 +164,8 @@ TEST_P(KdcScripts, EndAsExpected) {
 std::string Frame(const std::string& m) {
   const uint32_t n = static_cast<uint32_t>(m.size());
   return std::string{static_cast<char>(n >> 24), static_cast<char>(n >> 16), static_cast<char>(n >> 8),
-                     static_cast<char>(n)} + m;
+                     static_cast<char>(n)} +
+         m;
 }
 INSTANTIATE_TEST_SUITE_P(
     Cases, KdcScripts,
@@ -161,8 +181,7 @@ INSTANTIATE_TEST_SUITE_P(
         // A length prefix beyond reason is refused before anything is read.
         ScriptCase{"huge", true, [](int, const std::string&) { return std::string("\x7f\xff\xff\xff", 4); },
                    tw::kErrInvalidValue, 1},
-        ScriptCase{"zero", true, [](int, const std::string&) { return std::string(4, '\0'); }, tw::kErrInvalidValue,
-                   1},
+        ScriptCase{"zero", true, [](int, const std::string&) { return std::string(4, '\0'); }, tw::kErrInvalidValue, 1},
         // A TCP KDC that closes after each reply gets the second request on a new connection.
         ScriptCase{"tcp-preauth", true, [](int, const std::string&) { return Frame(PreauthRequired()); },
                    tw::kErrKerberosKrbError, 2}),
@@ -214,5 +233,112 @@ TEST(KerberosClientSettings, NoSilentRc4Fallback) {
   EXPECT_EQ(c.AuthenticateWithRetry(), tw::kErrKerberosEtype);
   EXPECT_EQ(kdc.requests(), 1);
 }
+
+}  // namespace
+
+namespace {
+
+// Retries run the whole attempt again; the AS-REQ drops the options only a TGS-REQ may carry.
+TEST(KerberosClientSettings, RetriesAndAsReqOptions) {
+  ScriptedKdc kdc(false, [](int, const std::string&) { return std::string(); });
+  tw::KerberosClient c;
+  Configure(c, kdc.port(), false);
+  c.set_timeout_ms(100);
+  ASSERT_EQ(c.Config("MaxAuthRetryCount", "2"), 0);
+  ASSERT_EQ(c.Config("KDCOptions", "0x60000012"), 0);
+  EXPECT_EQ(c.AuthenticateWithRetry(), tw::kErrKdcTimeout);
+  EXPECT_EQ(kdc.requests(), 3);
+  const tw::ByteString& r = c.last_request();
+  const std::string req(r.data(), static_cast<size_t>(r.length()));
+  // forwardable and renewable-ok kept; forwarded (0x20000000) and renew (0x2) cleared.
+  EXPECT_NE(req.find(std::string("\xA0\x07\x03\x05\x00\x40\x00\x00\x10", 9)), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// An AS-REP made here: the client must check the nonce and the client name, and take the
+// encryption type from the reply itself.
+struct RepCase {
+  const char* name;
+  int etype;
+  const char* cname;
+  uint32_t nonce_delta;
+  bool corrupt;
+  int code;
+  int requests;
+};
+
+std::string AsRep(const std::string& request, const RepCase& k) {
+  tw::KerberosFields m, body;
+  int64_t nonce = 0;
+  tw::DerCursor req(request.data(), request.size());
+  if (tw::KerberosFieldsOf(req, 0x6A, &m) != 0 || tw::KerberosFieldsOf(m.f[4], 0, &body) != 0 ||
+      tw::KerberosReadInt(body.f[7], &nonce) != 0) {
+    return std::string();
+  }
+  W part;
+  part.DerOpenConstructed(0x79);
+  part.DerOpenConstructed(0x30);
+  part.DerOpenConstructed(0xA0);
+  part.DerOpenConstructed(0x30);
+  Int(part, 0, 18);
+  part.DerOpenConstructed(0xA1);
+  part.DerAppendTlv(0x04, std::string(32, 's').data(), 32);
+  Close(part, 3);
+  Int64(part, 2, static_cast<uint32_t>(nonce) + k.nonce_delta);
+  Close(part, 2);
+  tw::ByteString key, cipher, err, pw("pw"), salt("TW.TESTalice"), none;
+  tw::KerberosStringToKey(k.etype, pw, salt, none, &key, &err);
+  tw::KerberosEncrypt(k.etype, part.output(), key, 3, &cipher, &err);
+  if (k.corrupt) cipher.bytes()[5] ^= 1;
+  W w;
+  w.DerOpenConstructed(0x6B);
+  w.DerOpenConstructed(0x30);
+  Int(w, 0, 5);
+  Int(w, 1, 11);
+  w.DerOpenConstructed(0xA3);
+  w.DerAppendTlv(0x1B, "TW.TEST", 7);
+  w.DerCloseConstructed(false);
+  w.DerOpenConstructed(0xA4);
+  w.DerOpenConstructed(0x30);
+  Int(w, 0, 1);
+  w.DerOpenConstructed(0xA1);
+  w.DerOpenConstructed(0x30);
+  w.DerAppendTlv(0x1B, k.cname, -1);
+  Close(w, 4);
+  w.DerOpenConstructed(0xA5);
+  w.DerAppendTlv(0x61, "\x30\x00", 2);
+  w.DerCloseConstructed(false);
+  w.DerOpenConstructed(0xA6);
+  w.DerOpenConstructed(0x30);
+  Int(w, 0, k.etype);
+  w.DerOpenConstructed(0xA2);
+  w.DerAppendTlv(0x04, cipher.data(), cipher.length());
+  Close(w, 5);
+  return std::string(w.output().data(), static_cast<size_t>(w.output().length()));
+}
+
+class AsRepChecks : public ::testing::TestWithParam<RepCase> {};
+TEST_P(AsRepChecks, AcceptOnlyTheAnswerToThisRequest) {
+  const RepCase k = GetParam();
+  ScriptedKdc kdc(false, [k](int i, const std::string& r) { return i == 0 ? AsRep(r, k) : std::string(); });
+  tw::KerberosClient c;
+  Configure(c, kdc.port(), false);
+  ASSERT_EQ(c.Config("EncryptionTypes", "aes256-cts-hmac-sha1-96,aes128-cts-hmac-sha1-96"), 0);
+  c.set_timeout_ms(300);
+  // Accepted: the TGS-REQ follows, and its silent KDC ends the attempt at the time-out.
+  EXPECT_EQ(c.AuthenticateWithRetry(), k.code) << c.error_text();
+  EXPECT_EQ(kdc.requests(), k.requests);
+}
+INSTANTIATE_TEST_SUITE_P(Replies, AsRepChecks,
+                         ::testing::Values(RepCase{"good", 18, "alice", 0, false, tw::kErrKdcTimeout, 2},
+                                           RepCase{"other_etype", 17, "alice", 0, false, tw::kErrKdcTimeout, 2},
+                                           RepCase{"unasked_rc4", 23, "alice", 0, false, tw::kErrKerberosEtype, 1},
+                                           RepCase{"nonce", 18, "alice", 1, false, tw::kErrKerberosIntegrity, 1},
+                                           RepCase{"cname", 18, "mallory", 0, false, tw::kErrKerberosIntegrity, 1},
+                                           RepCase{"tampered", 18, "alice", 0, true, tw::kErrKerberosIntegrity, 1}),
+                         [](const ::testing::TestParamInfo<RepCase>& i) { return std::string(i.param.name); });
 
 }  // namespace
