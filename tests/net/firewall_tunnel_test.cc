@@ -641,6 +641,20 @@ TEST(FirewallTunnel, NtlmChallengeRoundTripsInEveryReplyShape) {
   }
 }
 
+// Negotiate names the firewall's own HTTP service, not the destination behind it.
+TEST(FirewallTunnel, NegotiateTargetsTheFirewallsService) {
+  ScriptedPeer proxy({ScriptedPeer::WaitHead(),
+                      ScriptedPeer::Send("HTTP/1.0 407 Auth\r\nProxy-Authenticate: Negotiate C\r\n"
+                                         "Content-Length: 0\r\n\r\n"),
+                      ScriptedPeer::WaitFor("\r\n\r\n"),
+                      ScriptedPeer::Send("HTTP/1.0 200 OK\r\n\r\n")});
+  ASSERT_TRUE(proxy.Start());
+  TokenClient c;
+  StartThrough(c, 5, proxy.port(), "storage.example", 443);
+  ASSERT_TRUE(WaitConnected(c));
+  EXPECT_EQ(c.targets, (std::vector<std::string>{"HTTP/127.0.0.1", "HTTP/127.0.0.1"}));
+}
+
 TEST(FirewallTunnel, NtlmUnexpectedStatusesHaveTheirTexts) {
   {
     ScriptedPeer proxy({ScriptedPeer::WaitHead(),
