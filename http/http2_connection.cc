@@ -104,6 +104,9 @@ void Http2Connection::Reset() {
   conn_send_window_ = 65535;
   conn_recv_window_ = 65535;
   error_text_.Reset();
+  pending_.Reset();
+  sending_ = false;
+  peer_settings_seen_ = false;
 }
 
 int Http2Connection::Fail(int code, const char* text) {
@@ -125,11 +128,26 @@ int Http2Connection::FailState(const char* format) {
   return Fail(kH2ProtocolError, text.c_str());
 }
 
+int Http2Connection::Emit(const void* bytes, int n) {
+  // A frame made while another is going out (a WINDOW_UPDATE or an ACK answering what arrived
+  // during a blocked send) waits for it: frames never interleave on the wire.
+  if (sending_) return pending_.Append(bytes, n) == 0 ? 0 : kErrOutOfMemory;
+  sending_ = true;
+  int rc = handler_->Http2Send(bytes, n);
+  while (rc == 0 && !pending_.empty()) {
+    ByteString next(std::move(pending_));
+    pending_.Reset();
+    rc = handler_->Http2Send(next.data(), next.length());
+  }
+  sending_ = false;
+  return rc;
+}
+
 int Http2Connection::SendFrame(uint8_t type, uint8_t flags, uint32_t id, const void* payload, int n) {
-  out_.Clear();
-  int rc = AppendHttp2Frame(out_, type, flags, id, payload, n);
+  BufferWriter frame;
+  const int rc = AppendHttp2Frame(frame, type, flags, id, payload, n);
   if (rc != 0) return rc;
-  return handler_->Http2Send(out_.Data(), out_.Length());
+  return Emit(frame.Data(), frame.Length());
 }
 
 int Http2Connection::SendWindowUpdate(uint32_t id, uint32_t increment) {
@@ -139,8 +157,8 @@ int Http2Connection::SendWindowUpdate(uint32_t id, uint32_t increment) {
 }
 
 int Http2Connection::SendPreface() {
-  out_.Clear();
-  int rc = out_.WriteBytes(kPreface, 0, kPrefaceLength);
+  BufferWriter out;
+  int rc = out.WriteBytes(kPreface, 0, kPrefaceLength);
   // Our settings: no server push, the stream limit, our receive window.
   uint8_t settings[18];
   const uint32_t values[3][2] = {{kH2EnablePush, 0},
@@ -150,16 +168,20 @@ int Http2Connection::SendPreface() {
     PutUIntBE(values[i][0], settings, i * 6, 2);
     PutUIntBE(values[i][1], settings, i * 6 + 2, 4);
   }
-  if (rc == 0) rc = AppendHttp2Frame(out_, kH2Settings, 0, 0, settings, 18);
+  if (rc == 0) rc = AppendHttp2Frame(out, kH2Settings, 0, 0, settings, 18);
   uint8_t increment[4];
   PutUIntBE(static_cast<uint32_t>(local_window_), increment, 0, 4);
-  if (rc == 0) rc = AppendHttp2Frame(out_, kH2WindowUpdate, 0, 0, increment, 4);
+  if (rc == 0) rc = AppendHttp2Frame(out, kH2WindowUpdate, 0, 0, increment, 4);
   if (rc != 0) return rc;
-  rc = handler_->Http2Send(out_.Data(), out_.Length());
+  rc = Emit(out.Data(), out.Length());
   if (rc != 0) return rc;
   conn_recv_window_ += local_window_;
   preface_sent_ = true;
-  return 0;
+  // Frames that came before the preface went out are answered now, in order.
+  if (input_.empty()) return 0;
+  ByteString held(std::move(input_));
+  input_.Reset();
+  return Receive(held.data(), held.length());
 }
 
 int Http2Connection::SendHeaders(const ByteStringPairArray& headers, bool end_stream,
@@ -196,7 +218,7 @@ int Http2Connection::SendHeaders(const ByteStringPairArray& headers, bool end_st
   int rc = HpackEncodeBlock(kept, true, without_indexing, encoder_, block);
   if (rc != 0) return rc;
   // A block larger than the peer's frame size continues in CONTINUATION frames.
-  out_.Clear();
+  BufferWriter out;
   int offset = 0;
   bool first = true;
   do {
@@ -205,13 +227,13 @@ int Http2Connection::SendHeaders(const ByteStringPairArray& headers, bool end_st
     const bool last = offset + piece == block.length();
     uint8_t flags = last ? kH2FlagEndHeaders : 0;
     if (first && end_stream) flags |= kH2FlagEndStream;
-    rc = AppendHttp2Frame(out_, first ? kH2Headers : kH2Continuation, flags, stream_id_,
+    rc = AppendHttp2Frame(out, first ? kH2Headers : kH2Continuation, flags, stream_id_,
                           block.data() + offset, piece);
     if (rc != 0) return rc;
     offset += piece;
     first = false;
   } while (offset < block.length());
-  rc = handler_->Http2Send(out_.Data(), out_.Length());
+  rc = Emit(out.Data(), out.Length());
   if (rc != 0) return rc;
   next_stream_id_ += 2;
   last_opened_id_ = stream_id_;
@@ -227,6 +249,12 @@ int Http2Connection::SendData(const void* bytes, int n, bool end_stream) {
     text.Format(kTextSendDataState, Http2StateName(state_));
     error_text_.Assign(text);
     return kH2ProtocolError;
+  }
+  // The server's first SETTINGS may shrink the stream window below the default: a body waits
+  // for them, so it never runs past a window the server already lowered.
+  while (!peer_settings_seen_ && !stream_ended_) {
+    const int rc = handler_->Http2Wait();
+    if (rc != 0) return rc;
   }
   int offset = 0;
   while (offset < n || (end_stream && offset == n)) {
@@ -272,6 +300,11 @@ int Http2Connection::ResetStream() {
 int Http2Connection::Receive(const void* bytes, int n) {
   if (n <= 0) return 0;
   const uint8_t* p = static_cast<const uint8_t*>(bytes);
+  if (!preface_sent_) {
+    // Nothing may be answered before the preface: held until it is sent.
+    if (input_.length() + n > kH2MaxHeaderBlock) return Fail(kH2ProtocolError, kTextBlockTooLarge);
+    return input_.Append(p, n) == 0 ? 0 : kErrOutOfMemory;
+  }
   if (input_.empty()) {
     // Whole frames are dispatched straight from the caller's bytes; only a tail is kept.
     int used = 0;
@@ -523,6 +556,7 @@ int Http2Connection::OnSettings(const Http2Frame& f) {
     }
     return 0;
   }
+  peer_settings_seen_ = true;
   if (f.length % 6 != 0) {
     text.Format(kTextSettingsSize, static_cast<int>(f.length));
     return Fail(kH2FrameSizeError, text.c_str());

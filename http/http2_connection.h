@@ -86,6 +86,7 @@ class Http2Connection {
  private:
   int Fail(int code, const char* text);
   int FailState(const char* format);
+  int Emit(const void* bytes, int n);
   int SendFrame(uint8_t type, uint8_t flags, uint32_t id, const void* payload, int n);
   int SendWindowUpdate(uint32_t id, uint32_t increment);
   int Dispatch(const uint8_t* frame, int n);
@@ -137,7 +138,10 @@ class Http2Connection {
   int64_t conn_recv_window_ = 65535;
 
   ByteString error_text_;
-  BufferWriter out_;
+  // Frames waiting for the frame being sent.
+  ByteString pending_;
+  bool sending_ = false;
+  bool peer_settings_seen_ = false;
 };
 
 }  // namespace tw
