@@ -5,7 +5,6 @@
 
 #include <mutex>
 
-#include "foundation/text_conversion.h"
 
 namespace tw {
 namespace {

@@ -69,7 +69,9 @@ TEST_P(Http2Nghttpd, MovesBodiesOverOneConnection) {
   ASSERT_TRUE(server.WriteFile("file.bin", body));
   Client c;
   ASSERT_EQ(c.Set("HTTPVersion=2.0"), 0);
-  if (t.own_tls) ASSERT_EQ(c.Set("UseInternalSecurityAPI=true"), 0);
+  if (t.own_tls) {
+    ASSERT_EQ(c.Set("UseInternalSecurityAPI=true"), 0);
+  }
   c.set_keep_alive(true);
   ASSERT_EQ(c.SetUrl((server.base_url() + "/file.bin").c_str(), false), 0);
   const std::string out = testsupport::MakeTempDir() + "/out.bin";

@@ -76,7 +76,7 @@ bool NghttpxPeer::Installed() { return !FindProgram({"nghttpx", "/usr/sbin/nghtt
 
 std::string NghttpxPeer::log() const { return LogTail(dir_ + "/nghttpx.log"); }
 
-bool NghttpxPeer::Start(int backend_port) {
+bool NghttpxPeer::Start(int backend_port, const std::string& cert) {
   const std::string program = FindProgram({"nghttpx", "/usr/sbin/nghttpx"});
   if (program.empty()) {
     error_ = "nghttpx not installed";
@@ -96,7 +96,7 @@ bool NghttpxPeer::Start(int backend_port) {
         program, "--conf=" + dir_ + "/nghttpx.conf", "-f127.0.0.1," + std::to_string(port_),
         "-b127.0.0.1," + std::to_string(backend_port), "-n1", "--no-ocsp",
         "--pid-file=" + dir_ + "/nghttpx.pid", "--errorlog-file=" + dir_ + "/error.log",
-        "--accesslog-file=" + dir_ + "/access.log", pki.Key("rsa"), pki.Chain("rsa")};
+        "--accesslog-file=" + dir_ + "/access.log", pki.Key(cert), pki.Chain(cert)};
     auto proc = std::make_unique<PeerProcess>();
     if (!proc->Start(argv, dir_ + "/nghttpx.log")) continue;
     if (proc->WaitForPort(port_, kStartMillis)) {

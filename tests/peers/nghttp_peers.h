@@ -43,7 +43,8 @@ class NghttpxPeer {
   NghttpxPeer();
   ~NghttpxPeer();
   static bool Installed();
-  bool Start(int backend_port);
+  // The proxy serves the test PKI leaf `cert` ("rsa", or "storage" for the emulator's names).
+  bool Start(int backend_port, const std::string& cert = "rsa");
   void Stop();
   const std::string& error() const { return error_; }
   int port() const { return port_; }
