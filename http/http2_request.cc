@@ -147,6 +147,10 @@ int HttpClient::PerformHttp2Request(bool has_body) {
   rc = http2_.SendHeaders(pairs, !body_follows, http2_headers_without_indexing_.c_str());
   if (rc != kOk && rc < 100) SetHttpError(rc, http2_.error_text().c_str());
   if (rc == kOk) rc = SendRequestBody(has_body);
+  // A body withheld or empty still has to end the stream, or the server waits for it.
+  if (rc == kOk && (http2_.stream_state() == kH2Opened || http2_.stream_state() == kH2HalfClosedRemote)) {
+    rc = SendHttp2Body(nullptr, 0, true);
+  }
   attached_handle_.Close();
   if (rc != kOk && !transfer_ended_) {
     ByteString kept;
