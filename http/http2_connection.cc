@@ -169,13 +169,15 @@ int Http2Connection::SendPreface() {
     PutUIntBE(values[i][1], settings, i * 6 + 2, 4);
   }
   if (rc == 0) rc = AppendHttp2Frame(out, kH2Settings, 0, 0, settings, 18);
+  // The connection window starts at 65535; the grant never takes it past 2^31-1.
+  const int64_t grant = local_window_ < kH2MaxWindow - 65535 ? local_window_ : kH2MaxWindow - 65535;
   uint8_t increment[4];
-  PutUIntBE(static_cast<uint32_t>(local_window_), increment, 0, 4);
+  PutUIntBE(static_cast<uint32_t>(grant), increment, 0, 4);
   if (rc == 0) rc = AppendHttp2Frame(out, kH2WindowUpdate, 0, 0, increment, 4);
   if (rc != 0) return rc;
   rc = Emit(out.Data(), out.Length());
   if (rc != 0) return rc;
-  conn_recv_window_ += local_window_;
+  conn_recv_window_ += grant;
   preface_sent_ = true;
   // Frames that came before the preface went out are answered now, in order.
   if (input_.empty()) return 0;

@@ -110,6 +110,14 @@ TEST(Http2ConnectionTest, PrefaceRefusesPushAndGrantsTheLocalWindow) {
   EXPECT_EQ(frames[0].payload, Setting(2, 0) + Setting(3, 100) + Setting(4, 65535));
   EXPECT_EQ(frames[1].type, kH2WindowUpdate);
   EXPECT_EQ(frames[1].payload, U32(65535));
+  // The largest local window still leaves the connection window within 2^31-1.
+  FakePeer big_peer;
+  Http2Connection big(&big_peer);
+  big.set_local_window(0x7FFFFFFF);
+  big.Reset();
+  ASSERT_EQ(big.SendPreface(), 0);
+  EXPECT_EQ(big_peer.Frames()[1].payload, U32(0x7FFFFFFF - 65535));
+  EXPECT_EQ(big.connection_receive_window(), 0x7FFFFFFF);
 }
 
 struct Exchange {
