@@ -132,6 +132,34 @@ TEST(Http2Nginx, FallsBackWhenTheServerDoesNotChooseH2) {
   }
 }
 
+// nginx with http2 on its TLS port: a download and an upload on one connection.
+TEST(Http2Nginx, DownloadsAndUploadsOverNginxHttp2) {
+  const TestPki& pki = TestPki::Get();
+  if (!TrustTestPki()) { TW_REQUIRE_OR_SKIP(pki.error()); }
+  testsupport::NginxPeer nginx;
+  const int tls_port = testsupport::FreePort();
+  nginx.AddServerConfig("    listen 127.0.0.1:" + std::to_string(tls_port) + " ssl http2;\n" +
+                        "    ssl_certificate " + pki.Chain("rsa") + ";\n" +
+                        "    ssl_certificate_key " + pki.Key("rsa") + ";\n");
+  if (!nginx.Start()) { TW_REQUIRE_OR_SKIP("nginx: " + nginx.error()); }
+  const std::string body = testsupport::RandomBytes(2000000, 3);
+  ASSERT_TRUE(nginx.WriteFile("down.bin", body));
+  const std::string base = "https://localhost:" + std::to_string(tls_port);
+  Client c;
+  ASSERT_EQ(c.Set("HTTPVersion=2.0"), 0);
+  c.set_keep_alive(true);
+  ASSERT_EQ(c.SetUrl((base + "/down.bin").c_str(), false), 0);
+  ASSERT_EQ(c.DoTransfer(tw::kHttpActionGet), 0) << c.Error() << nginx.error_log();
+  EXPECT_STREQ(c.negotiated_http_version().c_str(), "2.0");
+  EXPECT_TRUE(c.Data() == body) << "downloaded body differs";
+  c.SetPostDataRef(body.data(), static_cast<int>(body.size()));
+  ASSERT_EQ(c.SetUrl((base + "/up.bin").c_str(), false), 0);
+  ASSERT_EQ(c.DoTransfer(tw::kHttpActionPut), 0) << c.Error() << nginx.error_log();
+  EXPECT_EQ(c.status_code(), 201);
+  EXPECT_TRUE(c.kept());
+  EXPECT_TRUE(nginx.ReadRootFile("up.bin") == body) << "uploaded body differs";
+}
+
 // nghttpx turns nginx's large response header into HTTP/2 header frames.
 TEST(Http2Nghttpx, LargeHeadersAndBodiesThroughTheProxy) {
   if (!TrustTestPki()) { TW_REQUIRE_OR_SKIP(TestPki::Get().error()); }
