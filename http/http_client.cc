@@ -5,6 +5,7 @@
 #include "foundation/event_sink.h"
 #include "foundation/text_conversion.h"
 #include "http/wininet_request.h"
+#include "net/name_resolution.h"
 
 namespace tw {
 namespace {
@@ -413,10 +414,19 @@ int HttpClient::Config(ConfigRequest& request, const char** answer) {
 }
 
 int HttpClient::CheckHttpVersion(bool log) {
-  if (ValidHttpVersion(http_version_.c_str())) return kOk;
-  SetErrorText(kTextInvalidVersion);
-  set_error_code(kErrHttpInvalidValue);
-  return kErrHttpInvalidValue;
+  if (!ValidHttpVersion(http_version_.c_str())) {
+    SetErrorText(kTextInvalidVersion);
+    set_error_code(kErrHttpInvalidValue);
+    return kErrHttpInvalidValue;
+  }
+  // Before Windows 8.1 the platform TLS path offers no ALPN: HTTP/2 takes the own engine.
+  constexpr uint32_t kHttp2Mark = 0x4;
+  if (EqualsNoCase(http_version_.c_str(), "2.0") && Windows81Flag() == 0) {
+    use_internal_security_api_ |= kHttp2Mark;
+  } else {
+    use_internal_security_api_ &= ~kHttp2Mark;
+  }
+  return kOk;
 }
 
 // ---- Setters ----

@@ -35,6 +35,7 @@
 #include "foundation/stream.h"
 #include "http/chunked_decoder.h"
 #include "http/cookie_jar.h"
+#include "http/http2_connection.h"
 #include "http/parsed_header_store.h"
 #include "http/transfer_client.h"
 #include "http/url_parts.h"
@@ -327,6 +328,19 @@ class HttpClient : public BodyTransferClient {
   int CheckHttpVersion(bool log);
   bool BodyWithheld() const;
 
+  // ---- HTTP/2 (http2_request.cc) ----
+  // The request over the HTTP/2 connection that ALPN chose.
+  int PerformHttp2Request(bool has_body);
+  // The request head's header lines as HTTP/2 header pairs, pseudo-headers first.
+  int BuildHttp2Headers(const ByteString& head, ByteStringPairArray& pairs);
+  int SendHttp2Body(const void* bytes, int n, bool end_stream);
+  bool AlpnChoseH2() const;
+  void OnHttp2Header(const char* name, int name_n, const char* value, int value_n);
+  void OnHttp2HeadersEnd();
+  void OnHttp2Data(const uint8_t* bytes, int n);
+  void OnHttp2StreamEnd();
+  int ReceiveHttp2(const void* bytes, int n);
+
   // ---- Response (http_response.cc) ----
   void ResetResponseState();
   // Ends the transfer with a failure of the response (decoding, output, framing).
@@ -546,6 +560,32 @@ class HttpClient : public BodyTransferClient {
   // The WinINet path's worker, made on its first use.
   friend class WinInetRequest;
   std::unique_ptr<WinInetRequest> wininet_;
+
+  // HTTP/2: the bridge the connection calls back through, and the connection itself.
+  class Http2Bridge : public Http2Handler {
+   public:
+    explicit Http2Bridge(HttpClient* owner) : owner_(owner) {}
+    int Http2Send(const void* bytes, int n) override;
+    int Http2Wait() override;
+    void OnHttp2Header(const char* name, int name_n, const char* value, int value_n) override {
+      owner_->OnHttp2Header(name, name_n, value, value_n);
+    }
+    void OnHttp2HeadersEnd() override { owner_->OnHttp2HeadersEnd(); }
+    void OnHttp2Data(const uint8_t* bytes, int n) override { owner_->OnHttp2Data(bytes, n); }
+    void OnHttp2StreamEnd() override { owner_->OnHttp2StreamEnd(); }
+    int Http2LogLevel() const override;
+    void Http2Log(int level, const char* text, const char* type) override;
+
+   private:
+    HttpClient* owner_;
+  };
+  friend class Http2Bridge;
+  Http2Bridge http2_bridge_{this};
+  Http2Connection http2_{&http2_bridge_};
+  // The request asked for HTTP/2 (no line mode while connecting); the connection speaks it.
+  bool http2_wanted_ = false;
+  bool http2_active_ = false;
+  bool http2_head_done_ = false;
 };
 
 }  // namespace tw

@@ -275,21 +275,44 @@ int HttpClient::PerformRequest(int action) {
     if (rc != kOk) return rc;
   }
 
-  // This client speaks HTTP/1.x only: h2 is not offered, so the server answers in HTTP/1.1.
+  // A connection the server retired with GOAWAY takes no new stream.
+  if (want_http2 && http2_active_ && http2_.retired() && HasSocket()) Disconnect();
+  if (want_http2 && alpn_list_.empty()) SetAlpnList("h2");
+  // A server that knows only HTTP/1.1 may refuse a handshake that offers h2 alone: http/1.1 is
+  // offered beside it, so the server can say so and the fallback rule decides.
+  ByteString offered;
+  const bool widen = want_http2 && std::strcmp(alpn_list_.c_str(), "h2") == 0;
+  if (widen) {
+    offered.Assign(alpn_list_);
+    SetAlpnList("h2,http/1.1");
+  }
+  // An HTTP/1.x request neither offers h2 nor uses a connection that speaks it.
+  if (!want_http2 && http2_active_ && HasSocket()) Disconnect();
   ByteString alpn;
-  alpn.Assign(alpn_list_);
-  if (want_http2) SetAlpnList("");
+  const bool hide_h2 = !want_http2 && std::strcmp(alpn_list_.c_str(), "h2") == 0;
+  if (hide_h2) {
+    alpn.Assign(alpn_list_);
+    SetAlpnList("");
+  }
+  http2_wanted_ = want_http2;
   rc = PrepareConnection();
-  if (want_http2) SetAlpnList(alpn.c_str());
+  http2_wanted_ = false;
+  if (hide_h2) SetAlpnList(alpn.c_str());
+  if (widen) SetAlpnList(offered.c_str());
   if (rc != kOk) return rc;
   if (want_http2) {
     if (!alpn_received_.empty()) LogText2("Received ALPN: ", alpn_received_.c_str(), "Info");
+    if (AlpnChoseH2()) return PerformHttp2Request(has_body);
     if (!allow_http_fallback_) {
       SetHttpError(kErrHttp2Refused, kTextNoHttp2Fallback);
       return kErrHttp2Refused;
     }
     FireSSLStatus(kTextHttp2Fallback);
     negotiated_version_.SetText("1.1");
+    // HTTP/1.1 on this connection: response heads are read line by line again.
+    http2_active_ = false;
+    rc = SetEol("\n", 1);
+    if (rc != kOk) return rc;
   }
 
   request_content_length_ = static_cast<uint64_t>(post_length());
@@ -524,15 +547,22 @@ int HttpClient::PrepareConnection() {
   rc = SetRemotePort(target_port);
   if (rc != kOk) return rc;
 
-  // Response heads are read line by line, LF ending a line.
-  rc = SetEol("\n", 1);
+  // Response heads are read line by line, LF ending a line; HTTP/2 frames are read raw from
+  // the first byte after the handshake.
+  rc = http2_wanted_ ? SetEol(nullptr, 0) : SetEol("\n", 1);
   if (rc != kOk) return rc;
   if (IsConnected()) {
     request_on_kept_connection_ = true;
   } else {
+    http2_active_ = false;
+    if (http2_wanted_) {
+      // A fresh connection starts a fresh HTTP/2 state before the server's first frame.
+      http2_.set_local_window(http2_local_window_size_);
+      http2_.Reset();
+    }
     rc = ConnectAndWait();
     if (rc != kOk) return rc;
-    rc = SetEol("\n", 1);
+    rc = http2_wanted_ ? SetEol(nullptr, 0) : SetEol("\n", 1);
     if (rc != kOk) return rc;
   }
   LogText2("Remote Host IP: ", RemoteAddressText(), "Info");
@@ -772,8 +802,10 @@ int HttpClient::BodyProgress64(int64_t count) {
 }
 
 int HttpClient::SendBodyPieces(const void* bytes, int n) {
-  const int piece_size = use_chunked_encoding_ && chunk_size_ >= 1 ? chunk_size_ : kDefaultChunk;
-  const bool chunked = use_chunked_encoding_ && !compressing_body_;
+  const int piece_size = use_chunked_encoding_ && chunk_size_ >= 1 && !http2_active_
+                             ? chunk_size_
+                             : kDefaultChunk;
+  const bool chunked = use_chunked_encoding_ && !compressing_body_ && !http2_active_;
   const char* p = static_cast<const char*>(bytes);
   int sent = 0;
   int rc = kOk;
@@ -789,6 +821,8 @@ int HttpClient::SendBodyPieces(const void* bytes, int n) {
       if (rc == kOk) rc = work_.Append(p + sent, piece);
       if (rc == kOk) rc = work_.Append("\r\n", 2);
       if (rc == kOk) rc = SendAll(work_.data(), work_.length());
+    } else if (http2_active_) {
+      rc = SendHttp2Body(p + sent, piece, false);
     } else {
       rc = SendAll(p + sent, piece);
     }
@@ -889,7 +923,12 @@ int HttpClient::SendRequestBody(bool has_body) {
     }
     if (rc == kOk) rc = SendSourceBody();
   }
-  if (rc == kOk && use_chunked_encoding_ && !compressing_body_) rc = SendAll("0\r\n\r\n", 5);
+  if (http2_active_) {
+    // The stream's END_STREAM ends the body.
+    if (rc == kOk || rc == 1) rc = SendHttp2Body(nullptr, 0, true);
+  } else if (rc == kOk && use_chunked_encoding_ && !compressing_body_) {
+    rc = SendAll("0\r\n\r\n", 5);
+  }
   // A body cut short (stopped by an early answer or a failure) leaves the connection unusable.
   if (rc != kOk) connection_reusable_ = false;
   if (interrupt_requested()) Disconnect();

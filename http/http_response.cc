@@ -154,6 +154,12 @@ bool HttpClient::BodyToMemory() const {
 
 int HttpClient::OnDataInEvent(const void* bytes, int n, bool end_of_record) {
   if (n > 0) RearmTimeoutAfterTraffic();
+  if (http2_active_ || (http2_wanted_ && AlpnChoseH2())) {
+    // Frames arrive between requests too (SETTINGS, PING, GOAWAY): all go to the connection.
+    http2_active_ = true;
+    response_bytes_seen_ += static_cast<uint64_t>(n > 0 ? n : 0);
+    return ReceiveHttp2(bytes, n);
+  }
   if (!expecting_response_ || transfer_ended_) {
     // Bytes nobody asked for: the connection's framing can no longer be trusted.
     if (n > 0) {
@@ -662,7 +668,7 @@ void HttpClient::EndResponseTransfer(int code, const char* text) {
   }
   CloseLocalFile();
 
-  const bool http11 = std::strcmp(protocol_.c_str(), "HTTP/1.1") == 0;
+  const bool http11 = std::strcmp(protocol_.c_str(), "HTTP/1.1") == 0 || http2_active_;
   if (!http11 && !keep_alive_header_) connection_reusable_ = false;
   if (connection_close_header_) connection_reusable_ = false;
   if (sending_body_) connection_reusable_ = false;
@@ -681,6 +687,13 @@ void HttpClient::EndResponseTransfer(int code, const char* text) {
 }
 
 int HttpClient::OnDisconnectedEvent(int code) {
+  if (http2_active_) {
+    http2_active_ = false;
+    // Only END_STREAM ends an HTTP/2 body; a close before it cuts the response.
+    if (expecting_response_ && !transfer_ended_) {
+      EndResponseTransfer(kErrConnectionClosed, "Connection closed before the HTTP/2 stream ended.");
+    }
+  }
   if (expecting_response_ && !transfer_ended_) {
     char text[160];
     switch (read_state_) {

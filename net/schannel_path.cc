@@ -588,6 +588,14 @@ int TlsClient::SchannelComplete() {
     line.AppendText(kTextNoConnectionInfo);
   }
   LogTlsStatus(line.c_str());
+  // The protocol ALPN chose decides between HTTP/1.1 and HTTP/2 above.
+  win::SecPkgContext_ApplicationProtocol protocol{};
+  if (!renegotiated &&
+      t->QueryContextAttributesA(&context_handle_, win::SECPKG_ATTR_APPLICATION_PROTOCOL,
+                                 &protocol) == win::SEC_E_OK &&
+      protocol.ProtoNegoStatus == win::SecApplicationProtocolNegotiationStatus_Success) {
+    alpn_received_.Set(protocol.ProtocolId, protocol.ProtocolIdSize);
+  }
   // A renegotiation changes nothing the owner was told: Connected fires once per connection.
   if (renegotiated) return kOk;
   FireConnectionStatusEvent("SSL handshake complete.", 0, "OK");

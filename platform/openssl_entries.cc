@@ -52,6 +52,7 @@ const OpenSslEntries* LoadOpenSsl() {
   ok = Bind(ssl, "SSL_shutdown", &e.SSL_shutdown) && ok;
   ok = Bind(ssl, "SSL_ctrl", &e.SSL_ctrl) && ok;
   ok = Bind(ssl, "SSL_set_alpn_protos", &e.SSL_set_alpn_protos) && ok;
+  ok = Bind(ssl, "SSL_get0_alpn_selected", &e.SSL_get0_alpn_selected) && ok;
   ok = Bind(ssl, "SSL_set_options", &e.SSL_set_options) && ok;
   ok = Bind(ssl, "SSL_get1_peer_certificate", &e.SSL_get1_peer_certificate) && ok;
   ok = Bind(ssl, "SSL_get_peer_cert_chain", &e.SSL_get_peer_cert_chain) && ok;

@@ -45,6 +45,7 @@ struct OpenSslEntries {
   int (*SSL_shutdown)(OsslSsl*);
   long (*SSL_ctrl)(OsslSsl*, int, long, void*);
   int (*SSL_set_alpn_protos)(OsslSsl*, const unsigned char*, unsigned int);
+  void (*SSL_get0_alpn_selected)(const OsslSsl*, const unsigned char**, unsigned int*);
   uint64_t (*SSL_set_options)(OsslSsl*, uint64_t);
   OsslX509* (*SSL_get1_peer_certificate)(const OsslSsl*);
   OsslStack* (*SSL_get_peer_cert_chain)(const OsslSsl*);

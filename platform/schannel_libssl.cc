@@ -534,6 +534,21 @@ SECURITY_STATUS QueryContextAttributesA(CtxtHandle* context, uint32_t attribute,
       info->aiExch = AlgOf(kExchangeAlgs, o.OBJ_nid2sn(o.SSL_CIPHER_get_kx_nid(cipher)), 0);
       return SEC_E_OK;
     }
+    case SECPKG_ATTR_APPLICATION_PROTOCOL: {
+      if (o.SSL_is_init_finished(c->ssl) == 0) return SEC_E_INVALID_HANDLE;
+      auto* proto = static_cast<SecPkgContext_ApplicationProtocol*>(buffer);
+      *proto = SecPkgContext_ApplicationProtocol{};
+      const unsigned char* chosen = nullptr;
+      unsigned int n = 0;
+      o.SSL_get0_alpn_selected(c->ssl, &chosen, &n);
+      if (chosen != nullptr && n > 0 && n <= sizeof(proto->ProtocolId)) {
+        proto->ProtoNegoStatus = SecApplicationProtocolNegotiationStatus_Success;
+        proto->ProtoNegoExt = 2;
+        proto->ProtocolIdSize = static_cast<uint8_t>(n);
+        std::memcpy(proto->ProtocolId, chosen, n);
+      }
+      return SEC_E_OK;
+    }
     default:
       return SEC_E_UNSUPPORTED_FUNCTION;
   }

@@ -68,6 +68,8 @@ constexpr uint32_t SECPKG_ATTR_STREAM_SIZES = 4;
 constexpr uint32_t SECPKG_ATTR_ENDPOINT_BINDINGS = 26;
 constexpr uint32_t SECPKG_ATTR_REMOTE_CERT_CONTEXT = 0x53;
 constexpr uint32_t SECPKG_ATTR_CONNECTION_INFO = 0x5A;
+constexpr uint32_t SECPKG_ATTR_APPLICATION_PROTOCOL = 35;
+constexpr uint32_t SecApplicationProtocolNegotiationStatus_Success = 1;
 
 constexpr uint32_t SCHANNEL_CRED_VERSION = 4;
 constexpr uint32_t SCHANNEL_SHUTDOWN = 1;
@@ -176,6 +178,14 @@ struct SecPkgContext_ConnectionInfo {
   uint32_t dwHashStrength;
   ALG_ID aiExch;
   uint32_t dwExchStrength;
+};
+
+// The protocol ALPN chose (status Success), its length and bytes.
+struct SecPkgContext_ApplicationProtocol {
+  uint32_t ProtoNegoStatus;
+  uint32_t ProtoNegoExt;
+  uint8_t ProtocolIdSize;
+  uint8_t ProtocolId[255];
 };
 
 struct SCHANNEL_ALERT_TOKEN {

@@ -4,6 +4,7 @@ TW_APT_PACKAGES=(
   python3 python3-cryptography python3-bcrypt openssl ca-certificates libxml2-utils libxml2-dev libgcrypt20 gzip sharutils coreutils
   putty-tools openssh-client
   curl nginx tinyproxy dante-server microsocks squid apache2-utils
+  nghttp2-server nghttp2-client nghttp2-proxy
   softhsm2 opensc
   libpcap0.8 tcpdump iproute2
   libcurl4 jq
@@ -40,7 +41,7 @@ tw_install_packages() {
 # Stops the system services of the test peers if a package or an earlier setup started them.
 tw_stop_peer_services() {
   local s
-  for s in nginx tinyproxy danted squid microsocks krb5-kdc krb5-admin-server apache2; do
+  for s in nginx tinyproxy danted squid microsocks nghttpx krb5-kdc krb5-admin-server apache2; do
     if command -v systemctl >/dev/null 2>&1 && [ -d /run/systemd/system ]; then
       systemctl disable --now "$s" >/dev/null 2>&1 || true
     elif [ -x "/etc/init.d/$s" ]; then

@@ -1,0 +1,683 @@
+#include "http/http2_connection.h"
+
+#include <cstdio>
+
+namespace tw {
+namespace {
+
+constexpr char kPreface[] = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n";
+constexpr int kPrefaceLength = 24;
+
+constexpr const char* kStateNames[] = {"IDLE",   "OPENED",           "RESERVED_LOCAL",
+                                       "RESERVED_REMOTE", "HALFCLOSED_REMOTE", "HALFCLOSED_LOCAL",
+                                       "CLOSED"};
+
+constexpr const char* kSettingLogs[] = {
+    "HTTP / 2 Settings frame received. HTTP2_SETTINGS_HEADER_TABLE_SIZE : %d.",
+    "HTTP / 2 Settings frame received. HTTP2_SETTINGS_ENABLE_PUSH : %d.",
+    "HTTP / 2 Settings frame received. HTTP2_SETTINGS_MAX_CONCURRENT_STREAMS : %d.",
+    "HTTP / 2 Settings frame received. HTTP2_SETTINGS_INITIAL_WINDOW_SIZE : %d.",
+    "HTTP / 2 Settings frame received. HTTP2_SETTINGS_MAX_FRAME_SIZE : %d.",
+    "HTTP / 2 Settings frame received. HTTP2_SETTINGS_MAX_HEADER_LIST_SIZE : %d.",
+};
+
+constexpr char kTextDataOnZero[] = "PROTOCOL_ERROR: Receive Data Frame with StreamIdentifier is 0.";
+constexpr char kTextHeadersState[] = "PROTOCOL_ERROR: Receive Headers Frame with error state %s.";
+constexpr char kTextRstOnZero[] = "PROTOCOL_ERROR: Receive RstStream Frame with StreamIdentifier is 0.";
+constexpr char kTextRstState[] = "PROTOCOL_ERROR: Receive RstStream Frame with error state %s.";
+constexpr char kTextRstReset[] = "HTTP/2 Protocol Error: Stream reset. %s Error code %s.";
+constexpr char kTextSettingsAck[] =
+    "FRAME_SIZE_ERROR: Receive Settings Frame with Ack Flags but payloadLen is %d not 0.";
+constexpr char kTextPush[] =
+    "PROTOCOL_ERROR: Receive PushPromise Frame, but enable accept PushPromise ia false.";
+constexpr char kTextPingOnStream[] = "PROTOCOL_ERROR: Receive Ping Frame with StreamIdentifier is not 0.";
+constexpr char kTextPingSize[] =
+    "FRAME_SIZE_ERROR: Receive Ping Frame with PadLen %d differet from Ping Frame PadLen should be %d.";
+constexpr char kTextGoawayOnStream[] =
+    "PROTOCOL_ERROR: Receive GoAway Frame with StreamIdentifier is not 0.";
+constexpr char kTextGoaway[] = "HTTP/2 GOAWAY frame received. (Error: %s-%s)";
+constexpr char kTextGoawayUnprocessed[] =
+    "HTTP/2 GOAWAY frame received: the server closed the connection before processing the request.";
+constexpr char kTextWindowState[] = "PROTOCOL_ERROR: Receive WindowUpdate Frame with error state %s.";
+constexpr char kTextWindowSize[] =
+    "FRAME_SIZE_ERROR: Receive WindowUpdate Frame with PadLen %d differet from PadLen should be %d.";
+constexpr char kTextWindowZero[] =
+    "PROTOCOL_ERROR: Receive WindowUpdata Frame with WindowIncrement is 0.";
+constexpr char kTextWindowOverflow[] =
+    "FLOW_CONTROL_ERROR: A WINDOW_UPDATE made a flow-control window larger than 2^31-1.";
+constexpr char kTextContinuationState[] =
+    "PROTOCOL_ERROR: Receive Continuation Frame with error state %s.";
+constexpr char kTextContinuationExpected[] =
+    "PROTOCOL_ERROR: A header block was interrupted by another frame before END_HEADERS.";
+constexpr char kTextContinuationStray[] =
+    "PROTOCOL_ERROR: Receive Continuation Frame without a header block to continue.";
+constexpr char kTextBlockTooLarge[] = "PROTOCOL_ERROR: Header block larger than 1048576 bytes.";
+constexpr char kTextFrameTooLarge[] = "FRAME_SIZE_ERROR: Receive Frame of %u bytes, more than %d.";
+constexpr char kTextIdleStream[] = "PROTOCOL_ERROR: Receive %s on stream %u that was never opened.";
+constexpr char kTextOnZero[] = "PROTOCOL_ERROR: Receive %s with StreamIdentifier is 0.";
+constexpr char kTextRecvWindow[] =
+    "FLOW_CONTROL_ERROR: Receive Data Frame larger than the receive window.";
+constexpr char kTextBadSetting[] = "PROTOCOL_ERROR: Receive Settings Frame with %s %u.";
+constexpr char kTextSettingsSize[] =
+    "FRAME_SIZE_ERROR: Receive Settings Frame with a payload length %d not a multiple of 6.";
+constexpr char kTextSettingsOnStream[] =
+    "PROTOCOL_ERROR: Receive Settings Frame with StreamIdentifier is not 0.";
+constexpr char kTextInitialWindow[] =
+    "FLOW_CONTROL_ERROR: Receive Settings Frame with INITIAL_WINDOW_SIZE above 2^31-1.";
+constexpr char kTextFixedSize[] = "FRAME_SIZE_ERROR: Receive %s with a payload length of %d.";
+constexpr char kTextSendDataState[] = "PROTOCOL_ERROR: Send Data Frame with error state %s.";
+constexpr char kTextRetired[] = "The HTTP/2 connection was closed by the server (GOAWAY).";
+constexpr char kTextStreamIds[] = "The HTTP/2 connection has used all its stream identifiers.";
+constexpr char kTextCompression[] = "COMPRESSION_ERROR: %s.";
+
+}  // namespace
+
+const char* Http2StateName(int state) {
+  return state >= 0 && state <= kH2Closed ? kStateNames[state] : "UNKNOWN";
+}
+
+void Http2Connection::Reset() {
+  encoder_.Refill();
+  decoder_.Refill();
+  input_.Reset();
+  header_block_.Reset();
+  continuation_id_ = 0;
+  block_end_stream_ = false;
+  preface_sent_ = false;
+  retired_ = false;
+  next_stream_id_ = 1;
+  last_opened_id_ = 0;
+  state_ = kH2Idle;
+  closed_by_peer_ = false;
+  stream_ended_ = false;
+  stream_id_ = 0;
+  stream_send_window_ = 65535;
+  stream_recv_window_ = local_window_;
+  stream_error_ = 0;
+  stream_error_text_.Reset();
+  peer_header_table_ = 4096;
+  peer_enable_push_ = 0;
+  peer_max_streams_ = 100;
+  peer_initial_window_ = 65535;
+  peer_max_frame_ = kH2DefaultMaxFrame;
+  peer_max_header_list_ = 32768;
+  conn_send_window_ = 65535;
+  conn_recv_window_ = 65535;
+  error_text_.Reset();
+  pending_.Reset();
+  sending_ = false;
+  peer_settings_seen_ = false;
+}
+
+int Http2Connection::Fail(int code, const char* text) {
+  error_text_.SetText(text);
+  if (!retired_) {
+    // Tell the peer why, then never use this connection again.
+    uint8_t payload[8];
+    PutUIntBE(last_opened_id_, payload, 0, 4);
+    PutUIntBE(static_cast<uint32_t>(code), payload, 4, 4);
+    retired_ = true;
+    SendFrame(kH2Goaway, 0, 0, payload, 8);
+  }
+  return code;
+}
+
+int Http2Connection::FailState(const char* format) {
+  ByteString text;
+  text.Format(format, Http2StateName(state_));
+  return Fail(kH2ProtocolError, text.c_str());
+}
+
+int Http2Connection::Emit(const void* bytes, int n) {
+  // A frame made while another is going out (a WINDOW_UPDATE or an ACK answering what arrived
+  // during a blocked send) waits for it: frames never interleave on the wire.
+  if (sending_) return pending_.Append(bytes, n) == 0 ? 0 : kErrOutOfMemory;
+  sending_ = true;
+  int rc = handler_->Http2Send(bytes, n);
+  while (rc == 0 && !pending_.empty()) {
+    ByteString next(std::move(pending_));
+    pending_.Reset();
+    rc = handler_->Http2Send(next.data(), next.length());
+  }
+  sending_ = false;
+  return rc;
+}
+
+int Http2Connection::SendFrame(uint8_t type, uint8_t flags, uint32_t id, const void* payload, int n) {
+  BufferWriter frame;
+  const int rc = AppendHttp2Frame(frame, type, flags, id, payload, n);
+  if (rc != 0) return rc;
+  return Emit(frame.Data(), frame.Length());
+}
+
+int Http2Connection::SendWindowUpdate(uint32_t id, uint32_t increment) {
+  uint8_t payload[4];
+  PutUIntBE(increment, payload, 0, 4);
+  return SendFrame(kH2WindowUpdate, 0, id, payload, 4);
+}
+
+int Http2Connection::SendPreface() {
+  BufferWriter out;
+  int rc = out.WriteBytes(kPreface, 0, kPrefaceLength);
+  // Our settings: no server push, the stream limit, our receive window.
+  uint8_t settings[18];
+  const uint32_t values[3][2] = {{kH2EnablePush, 0},
+                                 {kH2MaxConcurrentStreams, 100},
+                                 {kH2InitialWindowSize, static_cast<uint32_t>(local_window_)}};
+  for (int i = 0; i < 3; ++i) {
+    PutUIntBE(values[i][0], settings, i * 6, 2);
+    PutUIntBE(values[i][1], settings, i * 6 + 2, 4);
+  }
+  if (rc == 0) rc = AppendHttp2Frame(out, kH2Settings, 0, 0, settings, 18);
+  // The connection window starts at 65535; the grant never takes it past 2^31-1.
+  const int64_t grant = local_window_ < kH2MaxWindow - 65535 ? local_window_ : kH2MaxWindow - 65535;
+  uint8_t increment[4];
+  PutUIntBE(static_cast<uint32_t>(grant), increment, 0, 4);
+  if (rc == 0) rc = AppendHttp2Frame(out, kH2WindowUpdate, 0, 0, increment, 4);
+  if (rc != 0) return rc;
+  rc = Emit(out.Data(), out.Length());
+  if (rc != 0) return rc;
+  conn_recv_window_ += grant;
+  preface_sent_ = true;
+  // Frames that came before the preface went out are answered now, in order.
+  if (input_.empty()) return 0;
+  ByteString held(std::move(input_));
+  input_.Reset();
+  return Receive(held.data(), held.length());
+}
+
+int Http2Connection::SendHeaders(const ByteStringPairArray& headers, bool end_stream,
+                                 const char* without_indexing) {
+  if (retired_) {
+    error_text_.SetText(kTextRetired);
+    return kH2ProtocolError;
+  }
+  if (next_stream_id_ > 0x7FFFFFFF) {
+    retired_ = true;
+    error_text_.SetText(kTextStreamIds);
+    return kH2ProtocolError;
+  }
+  // Each request opens a new stream.
+  stream_id_ = next_stream_id_;
+  state_ = kH2Idle;
+  closed_by_peer_ = false;
+  stream_ended_ = false;
+  stream_error_ = 0;
+  stream_error_text_.Reset();
+  stream_send_window_ = peer_initial_window_;
+  stream_recv_window_ = local_window_;
+
+  ByteStringPairArray kept;
+  for (int i = 0; i < headers.Count(); ++i) {
+    const ByteStringPair* p = headers.PairAt(i);
+    if (IsConnectionSpecific(p->first.c_str(), p->second.c_str())) continue;
+    ByteString lower;
+    lower.Assign(p->first);
+    lower.ToLower();
+    if (kept.Add(lower.c_str(), p->second.c_str()) != 0) return kErrOutOfMemory;
+  }
+  ByteString block;
+  int rc = HpackEncodeBlock(kept, true, without_indexing, encoder_, block);
+  if (rc != 0) return rc;
+  // A block larger than the peer's frame size continues in CONTINUATION frames.
+  BufferWriter out;
+  int offset = 0;
+  bool first = true;
+  do {
+    const int piece = block.length() - offset < peer_max_frame_ ? block.length() - offset
+                                                                 : peer_max_frame_;
+    const bool last = offset + piece == block.length();
+    uint8_t flags = last ? kH2FlagEndHeaders : 0;
+    if (first && end_stream) flags |= kH2FlagEndStream;
+    rc = AppendHttp2Frame(out, first ? kH2Headers : kH2Continuation, flags, stream_id_,
+                          block.data() + offset, piece);
+    if (rc != 0) return rc;
+    offset += piece;
+    first = false;
+  } while (offset < block.length());
+  rc = Emit(out.Data(), out.Length());
+  if (rc != 0) return rc;
+  next_stream_id_ += 2;
+  last_opened_id_ = stream_id_;
+  state_ = end_stream ? kH2HalfClosedLocal : kH2Opened;
+  return 0;
+}
+
+int Http2Connection::SendData(const void* bytes, int n, bool end_stream) {
+  const uint8_t* p = static_cast<const uint8_t*>(bytes);
+  if (state_ != kH2Opened && state_ != kH2HalfClosedRemote) {
+    if (stream_ended_) return 0;
+    ByteString text;
+    text.Format(kTextSendDataState, Http2StateName(state_));
+    error_text_.Assign(text);
+    return kH2ProtocolError;
+  }
+  // The server's first SETTINGS may shrink the stream window below the default: a body waits
+  // for them, so it never runs past a window the server already lowered.
+  while (!peer_settings_seen_ && !stream_ended_) {
+    const int rc = handler_->Http2Wait();
+    if (rc != 0) return rc;
+  }
+  int offset = 0;
+  while (offset < n || (end_stream && offset == n)) {
+    // The response may end the exchange while the body is still going out.
+    if (stream_ended_) return 0;
+    if (retired_ && stream_error_ != 0) return 0;
+    int64_t room = stream_send_window_ < conn_send_window_ ? stream_send_window_ : conn_send_window_;
+    if (room > peer_max_frame_) room = peer_max_frame_;
+    const int left = n - offset;
+    if (left > 0 && room <= 0) {
+      const int rc = handler_->Http2Wait();
+      if (rc != 0) return rc;
+      continue;
+    }
+    const int piece = left < room ? left : static_cast<int>(room);
+    const bool last = offset + piece == n;
+    const int rc = SendFrame(kH2Data, last && end_stream ? kH2FlagEndStream : 0, stream_id_,
+                             p + offset, piece);
+    if (rc != 0) return rc;
+    stream_send_window_ -= piece;
+    conn_send_window_ -= piece;
+    offset += piece;
+    if (last) break;
+  }
+  if (end_stream) state_ = state_ == kH2Opened ? kH2HalfClosedLocal : kH2Closed;
+  return 0;
+}
+
+int Http2Connection::ResetStream() {
+  int rc = 0;
+  if (stream_id_ != 0 && state_ != kH2Closed && state_ != kH2Idle && !retired_) {
+    uint8_t code[4];
+    PutUIntBE(kH2Cancel, code, 0, 4);
+    rc = SendFrame(kH2RstStream, 0, stream_id_, code, 4);
+  }
+  state_ = kH2Closed;
+  stream_ended_ = true;
+  return rc;
+}
+
+// ---- Receiving ----
+
+int Http2Connection::Receive(const void* bytes, int n) {
+  if (n <= 0) return 0;
+  const uint8_t* p = static_cast<const uint8_t*>(bytes);
+  if (!preface_sent_) {
+    // Nothing may be answered before the preface: held until it is sent.
+    if (input_.length() + n > kH2MaxHeaderBlock) return Fail(kH2ProtocolError, kTextBlockTooLarge);
+    return input_.Append(p, n) == 0 ? 0 : kErrOutOfMemory;
+  }
+  if (input_.empty()) {
+    // Whole frames are dispatched straight from the caller's bytes; only a tail is kept.
+    int used = 0;
+    while (n - used >= kH2FrameHeaderSize) {
+      const int length = static_cast<int>(LoadUIntBE(p + used, 0, 3));
+      if (length > kH2DefaultMaxFrame) {
+        ByteString text;
+        text.Format(kTextFrameTooLarge, static_cast<unsigned>(length), kH2DefaultMaxFrame);
+        return Fail(kH2FrameSizeError, text.c_str());
+      }
+      if (n - used < kH2FrameHeaderSize + length) break;
+      const int rc = Dispatch(p + used, kH2FrameHeaderSize + length);
+      if (rc != 0) return rc;
+      used += kH2FrameHeaderSize + length;
+    }
+    return used < n ? (input_.Set(p + used, n - used) == 0 ? 0 : kErrOutOfMemory) : 0;
+  }
+  if (input_.Append(p, n) != 0) return kErrOutOfMemory;
+  int used = 0;
+  int rc = 0;
+  while (input_.length() - used >= kH2FrameHeaderSize) {
+    const int length = static_cast<int>(LoadUIntBE(input_.bytes() + used, 0, 3));
+    if (length > kH2DefaultMaxFrame) {
+      ByteString text;
+      text.Format(kTextFrameTooLarge, static_cast<unsigned>(length), kH2DefaultMaxFrame);
+      rc = Fail(kH2FrameSizeError, text.c_str());
+      break;
+    }
+    if (input_.length() - used < kH2FrameHeaderSize + length) break;
+    rc = Dispatch(input_.bytes() + used, kH2FrameHeaderSize + length);
+    if (rc != 0) break;
+    used += kH2FrameHeaderSize + length;
+  }
+  input_.EraseFront(used);
+  return rc;
+}
+
+int Http2Connection::Dispatch(const uint8_t* frame, int n) {
+  const int type = frame[3];
+  if (handler_->Http2LogLevel() >= 3) {
+    ByteString line;
+    line.Format("Received HTTP/2 Frame type is %s(%d).", Http2FrameName(type), type);
+    handler_->Http2Log(3, line.c_str(), "Info");
+  }
+  // A header block in progress admits only its own CONTINUATION frames.
+  if (continuation_id_ != 0 && (type != kH2Continuation ||
+                                LoadUIntBE(frame, 5, 4) != continuation_id_)) {
+    return Fail(kH2ProtocolError, kTextContinuationExpected);
+  }
+  if (type > kH2Continuation) return 0;
+  Http2Frame f;
+  const char* why = "";
+  const int rc = ParseHttp2Frame(frame, n, &f, &why);
+  if (rc != 0) return Fail(rc, why);
+  switch (type) {
+    case kH2Data: return OnData(f);
+    case kH2Headers: return OnHeaders(f);
+    case kH2Priority:
+      if (f.stream_id == 0) return Fail(kH2ProtocolError, "PROTOCOL_ERROR");
+      if (f.length != 5) {
+        ByteString text;
+        text.Format(kTextFixedSize, "Priority Frame", static_cast<int>(f.length));
+        return Fail(kH2FrameSizeError, text.c_str());
+      }
+      return 0;
+    case kH2RstStream: return OnRstStream(f);
+    case kH2Settings: return OnSettings(f);
+    case kH2PushPromise:
+      // This side announces ENABLE_PUSH 0, so a promise is always a protocol error.
+      return Fail(kH2ProtocolError, kTextPush);
+    case kH2Ping: return OnPing(f);
+    case kH2Goaway: return OnGoaway(f);
+    case kH2WindowUpdate: return OnWindowUpdate(f);
+    case kH2Continuation: return OnContinuation(f);
+  }
+  return 0;
+}
+
+int Http2Connection::OnData(const Http2Frame& f) {
+  if (f.stream_id == 0) return Fail(kH2ProtocolError, kTextDataOnZero);
+  if (IsIdleStream(f.stream_id)) {
+    ByteString text;
+    text.Format(kTextIdleStream, "Data Frame", static_cast<unsigned>(f.stream_id));
+    return Fail(kH2ProtocolError, text.c_str());
+  }
+  // The whole payload, padding included, counts against the connection window.
+  if (static_cast<int64_t>(f.length) > conn_recv_window_) return Fail(kH2FlowControlError, kTextRecvWindow);
+  conn_recv_window_ -= f.length;
+  const bool ours = f.stream_id == stream_id_;
+  if (ours && state_ != kH2Opened && state_ != kH2HalfClosedLocal) {
+    return Fail(kH2ProtocolError, "PROTOCOL_ERROR");
+  }
+  if (ours) {
+    if (static_cast<int64_t>(f.length) > stream_recv_window_) {
+      return Fail(kH2FlowControlError, kTextRecvWindow);
+    }
+    stream_recv_window_ -= f.length;
+    if (f.body_length > 0) handler_->OnHttp2Data(f.body, f.body_length);
+  }
+  // An earlier stream's late data is dropped; its bytes still return to the connection window.
+  if (conn_recv_window_ <= local_window_ / 2) {
+    const int64_t increment = local_window_ - conn_recv_window_;
+    if (increment > 0) {
+      const int rc = SendWindowUpdate(0, static_cast<uint32_t>(increment));
+      if (rc != 0) return rc;
+      conn_recv_window_ = local_window_;
+    }
+  }
+  if (ours && f.Has(kH2FlagEndStream)) {
+    PeerEndedStream();
+  } else if (ours && stream_recv_window_ <= local_window_ / 2) {
+    const int64_t increment = local_window_ - stream_recv_window_;
+    const int rc = SendWindowUpdate(stream_id_, static_cast<uint32_t>(increment));
+    if (rc != 0) return rc;
+    stream_recv_window_ = local_window_;
+  }
+  return 0;
+}
+
+void Http2Connection::PeerEndedStream() {
+  if (state_ == kH2Opened) {
+    state_ = kH2HalfClosedRemote;
+  } else if (state_ == kH2HalfClosedLocal) {
+    state_ = kH2Closed;
+  } else if (state_ == kH2Closed) {
+    closed_by_peer_ = true;
+  }
+  if (!stream_ended_) {
+    stream_ended_ = true;
+    handler_->OnHttp2StreamEnd();
+  }
+}
+
+void Http2Connection::EndStreamWithError(const char* text) {
+  state_ = kH2Closed;
+  closed_by_peer_ = true;
+  if (stream_ended_) return;
+  stream_error_ = kErrHttp2StreamReset;
+  stream_error_text_.SetText(text);
+  stream_ended_ = true;
+  handler_->OnHttp2StreamEnd();
+}
+
+int Http2Connection::OnHeaders(const Http2Frame& f) {
+  if (f.stream_id == 0) return Fail(kH2ProtocolError, "PROTOCOL_ERROR");
+  if (IsIdleStream(f.stream_id)) {
+    ByteString text;
+    text.Format(kTextIdleStream, "Headers Frame", static_cast<unsigned>(f.stream_id));
+    return Fail(kH2ProtocolError, text.c_str());
+  }
+  if (f.stream_id == stream_id_ &&
+      (state_ == kH2ReservedLocal || state_ == kH2HalfClosedRemote || closed_by_peer_)) {
+    return FailState(kTextHeadersState);
+  }
+  if (header_block_.Set(f.body, f.body_length) != 0) return kErrOutOfMemory;
+  block_end_stream_ = f.Has(kH2FlagEndStream);
+  if (!f.Has(kH2FlagEndHeaders)) {
+    continuation_id_ = f.stream_id;
+    return 0;
+  }
+  return OnHeaderBlock(f.stream_id, block_end_stream_);
+}
+
+int Http2Connection::OnContinuation(const Http2Frame& f) {
+  if (f.stream_id == 0) {
+    ByteString text;
+    text.Format(kTextOnZero, "Continuation Frame");
+    return Fail(kH2ProtocolError, text.c_str());
+  }
+  if (continuation_id_ == 0) return Fail(kH2ProtocolError, kTextContinuationStray);
+  if (f.stream_id == stream_id_ && (state_ == kH2Idle || state_ == kH2ReservedLocal ||
+                                    state_ == kH2ReservedRemote || closed_by_peer_)) {
+    return FailState(kTextContinuationState);
+  }
+  if (header_block_.length() + f.body_length > kH2MaxHeaderBlock) {
+    return Fail(kH2ProtocolError, kTextBlockTooLarge);
+  }
+  if (header_block_.Append(f.body, f.body_length) != 0) return kErrOutOfMemory;
+  if (!f.Has(kH2FlagEndHeaders)) return 0;
+  continuation_id_ = 0;
+  return OnHeaderBlock(f.stream_id, block_end_stream_);
+}
+
+int Http2Connection::OnHeaderBlock(uint32_t id, bool end_stream) {
+  StringList pairs;
+  int update = -1;
+  const char* why = "";
+  // Every block is decoded, even one of an old stream, so the table stays in step.
+  const int rc = HpackDecodeBlock(header_block_.bytes(), header_block_.length(), decoder_,
+                                  kHpackDefaultTableSize, pairs, &update, &why);
+  header_block_.Reset();
+  if (rc != 0) {
+    ByteString text;
+    text.Format(kTextCompression, why);
+    return Fail(rc == kErrHpackCompression ? kH2CompressionError : rc, text.c_str());
+  }
+  if (update >= 0 && handler_->Http2LogLevel() >= 1) {
+    ByteString line;
+    line.Format("HTTP/2 Headers frame received. SETTINGS_HEADER_TABLE_SIZE : %d.", update);
+    handler_->Http2Log(1, line.c_str(), "Info");
+  }
+  if (id != stream_id_ || stream_ended_) return 0;
+  if (state_ == kH2Idle) state_ = kH2Opened;
+  if (state_ == kH2ReservedRemote) state_ = kH2HalfClosedLocal;
+  for (int i = 0; i + 1 < pairs.Count(); i += 2) {
+    handler_->OnHttp2Header(pairs.Get(i), pairs.GetLength(i), pairs.Get(i + 1),
+                            pairs.GetLength(i + 1));
+  }
+  handler_->OnHttp2HeadersEnd();
+  if (end_stream) PeerEndedStream();
+  return 0;
+}
+
+int Http2Connection::OnRstStream(const Http2Frame& f) {
+  if (f.stream_id == 0) return Fail(kH2ProtocolError, kTextRstOnZero);
+  if (f.length != 4) {
+    ByteString text;
+    text.Format(kTextFixedSize, "RstStream Frame", static_cast<int>(f.length));
+    return Fail(kH2FrameSizeError, text.c_str());
+  }
+  if (IsIdleStream(f.stream_id)) return FailState(kTextRstState);
+  if (f.stream_id != stream_id_) return 0;
+  if (state_ == kH2Idle || closed_by_peer_) return FailState(kTextRstState);
+  const uint32_t code = LoadUIntBE(f.body, 0, 4);
+  if (code == 0) {
+    // NO_ERROR: the server has the whole response out and wants no more of the request.
+    state_ = kH2Closed;
+    closed_by_peer_ = true;
+    if (!stream_ended_) {
+      stream_ended_ = true;
+      handler_->OnHttp2StreamEnd();
+    }
+    return 0;
+  }
+  ByteString scratch;
+  ByteString text;
+  text.Format(kTextRstReset, Http2ErrorDescription(code), Http2ErrorName(code, &scratch));
+  EndStreamWithError(text.c_str());
+  return 0;
+}
+
+int Http2Connection::OnSettings(const Http2Frame& f) {
+  if (f.stream_id != 0) return Fail(kH2ProtocolError, kTextSettingsOnStream);
+  ByteString text;
+  if (f.Has(kH2FlagAck)) {
+    if (f.length != 0) {
+      text.Format(kTextSettingsAck, static_cast<int>(f.length));
+      return Fail(kH2FrameSizeError, text.c_str());
+    }
+    return 0;
+  }
+  peer_settings_seen_ = true;
+  if (f.length % 6 != 0) {
+    text.Format(kTextSettingsSize, static_cast<int>(f.length));
+    return Fail(kH2FrameSizeError, text.c_str());
+  }
+  for (int at = 0; at < f.body_length; at += 6) {
+    const uint32_t id = LoadUIntBE(f.body, at, 2);
+    const uint32_t value = LoadUIntBE(f.body, at + 2, 4);
+    if (id < 1 || id > 6) continue;
+    switch (id) {
+      case kH2HeaderTableSize:
+        if (value > 0x7FFFFFFF) break;
+        peer_header_table_ = static_cast<int32_t>(value);
+        encoder_.SetEncoderLimit(peer_header_table_);
+        break;
+      case kH2EnablePush:
+        if (value > 1) {
+          text.Format(kTextBadSetting, "ENABLE_PUSH", value);
+          return Fail(kH2ProtocolError, text.c_str());
+        }
+        peer_enable_push_ = static_cast<int32_t>(value);
+        break;
+      case kH2MaxConcurrentStreams:
+        peer_max_streams_ = static_cast<int32_t>(value > 0x7FFFFFFF ? 0x7FFFFFFF : value);
+        break;
+      case kH2InitialWindowSize: {
+        if (value > kH2MaxWindow) return Fail(kH2FlowControlError, kTextInitialWindow);
+        // The change applies to the open stream's send window too.
+        const int64_t delta = static_cast<int64_t>(value) - peer_initial_window_;
+        peer_initial_window_ = static_cast<int32_t>(value);
+        if (stream_id_ != 0 && state_ != kH2Closed) {
+          if (stream_send_window_ + delta > kH2MaxWindow) {
+            return Fail(kH2FlowControlError, kTextInitialWindow);
+          }
+          stream_send_window_ += delta;
+        }
+        break;
+      }
+      case kH2MaxFrameSize:
+        if (value < kH2DefaultMaxFrame || value > kH2LargestMaxFrame) {
+          text.Format(kTextBadSetting, "MAX_FRAME_SIZE", value);
+          return Fail(kH2ProtocolError, text.c_str());
+        }
+        peer_max_frame_ = static_cast<int32_t>(value);
+        break;
+      case kH2MaxHeaderListSize:
+        peer_max_header_list_ = static_cast<int32_t>(value > 0x7FFFFFFF ? 0x7FFFFFFF : value);
+        break;
+    }
+    if (handler_->Http2LogLevel() >= 1) {
+      ByteString line;
+      line.Format(kSettingLogs[id - 1], static_cast<int>(value));
+      handler_->Http2Log(1, line.c_str(), "Info");
+    }
+  }
+  return SendFrame(kH2Settings, kH2FlagAck, 0, nullptr, 0);
+}
+
+int Http2Connection::OnPing(const Http2Frame& f) {
+  if (f.stream_id != 0) return Fail(kH2ProtocolError, kTextPingOnStream);
+  if (f.length != 8) {
+    ByteString text;
+    text.Format(kTextPingSize, static_cast<int>(f.length), 8);
+    return Fail(kH2FrameSizeError, text.c_str());
+  }
+  if (f.Has(kH2FlagAck)) return 0;
+  return SendFrame(kH2Ping, kH2FlagAck, 0, f.body, 8);
+}
+
+int Http2Connection::OnGoaway(const Http2Frame& f) {
+  if (f.stream_id != 0) return Fail(kH2ProtocolError, kTextGoawayOnStream);
+  if (f.length < 8) {
+    ByteString text;
+    text.Format(kTextFixedSize, "GoAway Frame", static_cast<int>(f.length));
+    return Fail(kH2FrameSizeError, text.c_str());
+  }
+  const uint32_t last_id = LoadUIntBE(f.body, 0, 4) & 0x7FFFFFFF;
+  const uint32_t code = LoadUIntBE(f.body, 4, 4);
+  retired_ = true;
+  ByteString text;
+  if (code != 0) {
+    ByteString scratch;
+    ByteString debug;
+    debug.Set(f.body + 8, f.body_length - 8);
+    text.Format(kTextGoaway, Http2ErrorName(code, &scratch),
+                debug.empty() ? Http2ErrorDescription(code) : debug.c_str());
+    if (handler_->Http2LogLevel() >= 1) handler_->Http2Log(1, text.c_str(), "Info");
+  }
+  // A stream the server did not process, or any stream on an error, ends here.
+  const bool open = stream_id_ != 0 && !stream_ended_;
+  if (open && (stream_id_ > last_id || code != 0)) {
+    EndStreamWithError(code != 0 ? text.c_str() : kTextGoawayUnprocessed);
+  }
+  return 0;
+}
+
+int Http2Connection::OnWindowUpdate(const Http2Frame& f) {
+  if (f.length != 4) {
+    ByteString text;
+    text.Format(kTextWindowSize, static_cast<int>(f.length), 4);
+    return Fail(kH2FrameSizeError, text.c_str());
+  }
+  const uint32_t increment = LoadUIntBE(f.body, 0, 4) & 0x7FFFFFFF;
+  if (f.stream_id == 0) {
+    if (increment == 0) return Fail(kH2ProtocolError, kTextWindowZero);
+    if (conn_send_window_ + increment > kH2MaxWindow) {
+      return Fail(kH2FlowControlError, kTextWindowOverflow);
+    }
+    conn_send_window_ += increment;
+    return 0;
+  }
+  if (IsIdleStream(f.stream_id)) return FailState(kTextWindowState);
+  if (f.stream_id != stream_id_) return 0;
+  if (closed_by_peer_) return FailState(kTextWindowState);
+  if (increment == 0) return Fail(kH2ProtocolError, kTextWindowZero);
+  if (stream_send_window_ + increment > kH2MaxWindow) {
+    return Fail(kH2FlowControlError, kTextWindowOverflow);
+  }
+  stream_send_window_ += increment;
+  return 0;
+}
+
+}  // namespace tw

@@ -1,0 +1,283 @@
+// One request over HTTP/2: the head built for HTTP/1.1 becomes the header pairs of a new stream,
+// the body goes out as DATA, and the stream's header pairs, data and end feed the same response
+// steps as an HTTP/1.1 response.
+#include <cstdio>
+#include <cstring>
+
+#include "foundation/text_conversion.h"
+#include "http/http_client.h"
+
+namespace tw {
+namespace {
+
+constexpr char kTextNoStatus[] = "The HTTP/2 response has no :status header.";
+constexpr char kTextDataBeforeHead[] = "The HTTP/2 response sent data before its headers.";
+constexpr char kTextShortBody[] =
+    "The HTTP/2 stream ended after %llu body bytes of the %lld that Content-Length announced.";
+constexpr char kTextStreamEndedEarly[] = "The HTTP/2 stream ended before the response headers.";
+
+bool IsPseudo(const char* name, int n) { return n > 0 && name[0] == ':'; }
+
+}  // namespace
+
+// ---- The bridge ----
+
+int HttpClient::Http2Bridge::Http2Send(const void* bytes, int n) {
+  return owner_->SendAll(bytes, n);
+}
+
+int HttpClient::Http2Bridge::Http2Wait() {
+  if (!owner_->HasSocket()) return kErrConnectionClosed;
+  if (owner_->WaitOnce() == kWaitEnded) {
+    return owner_->interrupt_requested() ? kErrInterrupted : kErrConnectionClosed;
+  }
+  return kOk;
+}
+
+int HttpClient::Http2Bridge::Http2LogLevel() const { return owner_->log_level(); }
+
+void HttpClient::Http2Bridge::Http2Log(int level, const char* text, const char* type) {
+  owner_->LogAtLevel(level, text, type);
+}
+
+// ---- Choice ----
+
+bool HttpClient::AlpnChoseH2() const {
+  const char* p = alpn_received_.c_str();
+  while (*p != '\0') {
+    const char* end = p;
+    while (*end != '\0' && *end != ',') ++end;
+    const char* a = p;
+    const char* b = end;
+    while (a < b && *a == ' ') ++a;
+    while (b > a && b[-1] == ' ') --b;
+    if (b - a == 2 && a[0] == 'h' && a[1] == '2') return true;
+    p = *end == ',' ? end + 1 : end;
+  }
+  return false;
+}
+
+// ---- Request ----
+
+int HttpClient::BuildHttp2Headers(const ByteString& head, ByteStringPairArray& pairs) {
+  ByteString authority;
+  int rc = AppendHostPort(authority);
+  if (rc == kOk) rc = pairs.Add(":method", verb_.c_str());
+  if (rc == kOk) rc = pairs.Add(":scheme", scheme_.c_str());
+  if (rc == kOk) rc = pairs.Add(":path", path_.c_str());
+  if (rc == kOk) rc = pairs.Add(":authority", authority.c_str());
+  if (rc != kOk) return rc;
+  // The lines after the request line, each "Name: value"; Host is :authority now.
+  const char* p = head.c_str();
+  const char* end = p + head.length();
+  const char* line = static_cast<const char*>(std::memchr(p, '\n', head.length()));
+  while (line != nullptr && line < end) {
+    const char* start = line + 1;
+    const char* stop = static_cast<const char*>(std::memchr(start, '\n', end - start));
+    const char* last = stop != nullptr ? stop : end;
+    const char* trimmed = last;
+    if (trimmed > start && trimmed[-1] == '\r') --trimmed;
+    const char* colon = static_cast<const char*>(std::memchr(start, ':', trimmed - start));
+    if (colon != nullptr && colon > start) {
+      ByteString name;
+      ByteString value;
+      const char* v = colon + 1;
+      while (v < trimmed && (*v == ' ' || *v == '\t')) ++v;
+      rc = name.Set(start, static_cast<int>(colon - start));
+      if (rc == kOk) rc = value.Set(v, static_cast<int>(trimmed - v));
+      if (rc != kOk) return rc;
+      if (!EqualsNoCase(name.c_str(), "Host")) {
+        rc = pairs.Add(name.c_str(), value.c_str());
+        if (rc != kOk) return rc;
+      }
+    }
+    line = stop;
+  }
+  return kOk;
+}
+
+int HttpClient::SendHttp2Body(const void* bytes, int n, bool end_stream) {
+  const int rc = http2_.SendData(bytes, n, end_stream);
+  if (rc == kOk) return kOk;
+  if (rc == kErrInterrupted || rc == kErrConnectionClosed || rc > 100) return rc;
+  SetHttpError(rc, http2_.error_text().c_str());
+  return rc;
+}
+
+int HttpClient::PerformHttp2Request(bool has_body) {
+  // The connection now carries frames: no line mode, nothing left of a line.
+  SetEol(nullptr, 0);
+  line_buffer_.Reset();
+  http2_active_ = true;
+  http2_head_done_ = false;
+  int rc = kOk;
+  if (!http2_.preface_sent()) {
+    rc = http2_.SendPreface();
+    if (rc != kOk && rc < 100) SetHttpError(rc, http2_.error_text().c_str());
+  }
+
+  request_content_length_ = static_cast<uint64_t>(post_length());
+  ByteString head;
+  if (rc == kOk) rc = BuildRequestHead(has_body, head);
+  ByteStringPairArray pairs;
+  if (rc == kOk) rc = BuildHttp2Headers(head, pairs);
+  if (rc != kOk) {
+    attached_handle_.Close();
+    ByteString kept;
+    kept.Assign(error_text());
+    Disconnect();
+    SetErrorText(kept.c_str());
+    return rc;
+  }
+  if (record_request_) sent_headers_.Assign(head);
+  if (debug_trace_) FireTransfer(kDirectionRequest, 0, 0, head.data(), head.length());
+  if (log_level() >= 1) LogAtLevel(kLogDebug, "Sending Headers:", "Info");
+  if (log_level() >= kLogDebug) {
+    for (int i = 0; i < pairs.Count(); ++i) {
+      ByteString line;
+      line.Format("%s:%s", pairs.PairAt(i)->first.c_str(), pairs.PairAt(i)->second.c_str());
+      LogAtLevel(kLogDebug, line.c_str(), "RequestHeaders");
+    }
+  }
+
+  expecting_response_ = true;
+  read_state_ = ReadState::kStatus;
+  request_sent_ = true;
+  const bool body_follows = has_body;
+  rc = http2_.SendHeaders(pairs, !body_follows, http2_headers_without_indexing_.c_str());
+  if (rc != kOk && rc < 100) SetHttpError(rc, http2_.error_text().c_str());
+  if (rc == kOk) rc = SendRequestBody(has_body);
+  // A body withheld or empty still has to end the stream, or the server waits for it.
+  if (rc == kOk && (http2_.stream_state() == kH2Opened || http2_.stream_state() == kH2HalfClosedRemote)) {
+    rc = SendHttp2Body(nullptr, 0, true);
+  }
+  attached_handle_.Close();
+  if (rc != kOk && !transfer_ended_) {
+    ByteString kept;
+    kept.Assign(error_text());
+    expecting_response_ = false;
+    http2_.ResetStream();
+    Disconnect();
+    SetErrorText(kept.c_str());
+    return rc;
+  }
+  LogAtLevel(kLogInfo, "Request Sent", "Info");
+  rc = WaitForResponse();
+  // A GOAWAY retires the connection once its last request is answered.
+  if (http2_.retired() && HasSocket()) {
+    const bool was = expecting_response_;
+    expecting_response_ = false;
+    Disconnect();
+    expecting_response_ = was;
+  }
+  return rc;
+}
+
+// ---- Response ----
+
+int HttpClient::ReceiveHttp2(const void* bytes, int n) {
+  const int rc = http2_.Receive(bytes, n);
+  if (rc == kOk) return kOk;
+  ByteString text;
+  text.Assign(http2_.error_text());
+  if (expecting_response_ && !transfer_ended_) {
+    EndResponseTransfer(rc, text.c_str());
+  } else {
+    SetHttpError(rc, text.c_str());
+  }
+  if (HasSocket()) {
+    const bool was = expecting_response_;
+    expecting_response_ = false;
+    Disconnect();
+    expecting_response_ = was;
+  }
+  return kOk;
+}
+
+void HttpClient::OnHttp2Header(const char* name, int name_n, const char* value, int value_n) {
+  if (!expecting_response_ || transfer_ended_ || http2_head_done_) return;
+  // A NUL in a field would cut it short wherever it is read as text.
+  if (std::memchr(name, '\0', static_cast<size_t>(name_n)) != nullptr ||
+      std::memchr(value, '\0', static_cast<size_t>(value_n)) != nullptr) {
+    FailResponse(kErrHttpProtocol, "An HTTP/2 header holds a NUL byte.");
+    return;
+  }
+  if (read_state_ == ReadState::kStatus) {
+    bytes_transferred_ = 0;
+    decoded_bytes_ = 0;
+    transferred_headers_.Reset();
+    response_content_type_.Reset();
+    transferred_data_.Reset();
+    protocol_.SetText("HTTP/2.0");
+    read_state_ = ReadState::kHeaders;
+  }
+  if (transferred_headers_.Append(name, name_n) != kOk || transferred_headers_.Append(": ", 2) != kOk ||
+      transferred_headers_.Append(value, value_n) != kOk || transferred_headers_.Append("\r\n", 2) != kOk) {
+    FailResponse(kErrOutOfMemory, "Out of memory.");
+    return;
+  }
+  if (log_level() >= kLogDebug) {
+    ByteString line;
+    line.Set(name, name_n);
+    line.AppendByte(':');
+    line.Append(value, value_n);
+    LogAtLevel(kLogDebug, line.c_str(), "ResponseHeaders");
+  }
+  if (IsPseudo(name, name_n) && std::strcmp(name, ":status") != 0) return;
+  OnHeader(name, value);
+}
+
+void HttpClient::OnHttp2HeadersEnd() {
+  if (!expecting_response_ || transfer_ended_ || http2_head_done_) return;
+  if (status_code_ == 0) {
+    FailResponse(kErrHttpProtocol, kTextNoStatus);
+    return;
+  }
+  if (status_code_ >= 100 && status_code_ <= 199) {
+    // An interim answer: the final head follows in another block.
+    status_code_ = 0;
+    status_line_.Reset();
+    transferred_headers_.Reset();
+    parsed_headers_.Clear();
+    read_state_ = ReadState::kStatus;
+    return;
+  }
+  http2_head_done_ = true;
+  chunked_ = false;  // HTTP/2 frames the body itself
+  OnHeadComplete();
+  if (!transfer_ended_) connection_reusable_ = true;
+}
+
+void HttpClient::OnHttp2Data(const uint8_t* bytes, int n) {
+  if (!expecting_response_ || transfer_ended_) return;
+  if (!http2_head_done_) {
+    FailResponse(kErrHttpProtocol, kTextDataBeforeHead);
+    return;
+  }
+  OnBodyBytes(bytes, n);
+}
+
+void HttpClient::OnHttp2StreamEnd() {
+  if (!expecting_response_ || transfer_ended_) return;
+  LogAtLevel(kLogInfo, "Response Received", "Info");
+  if (http2_.stream_error() != 0) {
+    FailResponse(http2_.stream_error(), http2_.stream_error_text().c_str());
+    return;
+  }
+  if (!http2_head_done_) {
+    FailResponse(kErrHttpProtocol, kTextStreamEndedEarly);
+    return;
+  }
+  if (content_length_ >= 0 && body_received_ < static_cast<uint64_t>(content_length_) &&
+      !EqualsNoCase(verb_.c_str(), "HEAD")) {
+    char text[160];
+    std::snprintf(text, sizeof(text), kTextShortBody,
+                  static_cast<unsigned long long>(body_received_),
+                  static_cast<long long>(content_length_));
+    FailResponse(kErrHttpProtocol, text);
+    return;
+  }
+  FinishBody();
+}
+
+}  // namespace tw
