@@ -103,7 +103,9 @@ TEST_P(NtlmAnswers, MatchThePublishedExample) {
   ntlm.SetFixedTimestamp(0);
   ntlm.set_ntlmv2(a.v2);
   tw::ByteString token;
-  if (a.negotiate_first) ASSERT_EQ(ntlm.GetToken(&token, "NTLM", "server", nullptr, 0), 0);
+  if (a.negotiate_first) {
+    ASSERT_EQ(ntlm.GetToken(&token, "NTLM", "server", nullptr, 0), 0);
+  }
   const Bytes c = Challenge(a.server_flags, Utf16("Server"), a.with_target_info ? ExampleTargetInfo() : Bytes{});
   ASSERT_EQ(ntlm.GetToken(&token, "NTLM", "server", c.data(), static_cast<int>(c.size())), 0)
       << ntlm.error_text();
