@@ -8,6 +8,7 @@
 #include "foundation/text_conversion.h"
 #include "http/http_client.h"
 #include "platform/window.h"
+#include "platform/process_tables.h"
 
 namespace tw {
 namespace {
@@ -169,7 +170,7 @@ struct Binding {
 };
 
 Binding& Bound() {
-  static Binding* b = new Binding;  // used until process end
+  static Binding* b = win::KeepProcessTable(new Binding);  // used until process end
   return *b;
 }
 

@@ -8,6 +8,7 @@
 
 #include "platform/iphlpapi.h"
 #include "platform/wpcap.h"
+#include "platform/process_tables.h"
 
 namespace tw {
 namespace {
@@ -73,7 +74,7 @@ struct RawState {
 };
 
 RawState& State() {
-  static RawState* state = new RawState;  // used until the process ends
+  static RawState* state = win::KeepProcessTable(new RawState);  // used until the process ends
   return *state;
 }
 

@@ -12,6 +12,7 @@
 #include "platform/crypt32_objects.h"
 #include "platform/crypt32_store.h"
 #include "platform/openssl_entries.h"
+#include "platform/process_tables.h"
 
 namespace win {
 namespace crypt32 {
@@ -407,7 +408,7 @@ std::span<const ProcEntry> Crypt32Exports() {
       {"CertVerifyCertificateChainPolicy", Proc(&CertVerifyCertificateChainPolicy)},
   };
   static const std::vector<ProcEntry>* all = [] {
-    auto* v = new std::vector<ProcEntry>(std::begin(chain), std::end(chain));
+    auto* v = KeepProcessTable(new std::vector<ProcEntry>(std::begin(chain), std::end(chain)));
     for (const ProcEntry& e : Crypt32StoreExports()) v->push_back(e);
     return v;
   }();

@@ -14,6 +14,7 @@
 #include "platform/handle.h"
 #include "platform/openssl_entries.h"
 #include "platform/sspi_gssapi.h"
+#include "platform/process_tables.h"
 
 namespace win {
 namespace {
@@ -102,7 +103,7 @@ struct Registry {
 };
 
 Registry& Reg() {
-  static Registry* r = new Registry;  // contexts may be dropped from static destructors
+  static Registry* r = KeepProcessTable(new Registry);  // contexts may be dropped from static destructors
   return *r;
 }
 

@@ -1,5 +1,6 @@
 // secur32's NTLM, Negotiate and Kerberos packages over the GSSAPI C interface (RFC 2744).
 #include "platform/sspi_gssapi.h"
+#include "platform/process_tables.h"
 
 #include <strings.h>
 
@@ -110,7 +111,7 @@ struct Registry {
   std::map<uintptr_t, std::unique_ptr<Context>> contexts;
 };
 Registry& Reg() {
-  static Registry* r = new Registry;
+  static Registry* r = KeepProcessTable(new Registry);
   return *r;
 }
 
