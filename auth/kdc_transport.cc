@@ -43,6 +43,54 @@ int KdcTransport::Resolve(const char* host, int port, win::sockaddr_in* out) {
   return kOk;
 }
 
+int KdcTransport::SetLocalAddress(const char* host, int port) {
+  if (port < 0 || port > 65535) {
+    error_text_.Format("Invalid local port %d.", port);
+    return kErrInvalidValue;
+  }
+  local_port_ = port;
+  return local_host_.SetText(host != nullptr ? host : "");
+}
+
+int KdcTransport::BoundPort() const {
+  if (socket() == kKdcNoSocket) return 0;
+  win::sockaddr_in local{};
+  int size = sizeof local;
+  if (win::getsockname(socket(), reinterpret_cast<win::sockaddr*>(&local), &size) != 0) return 0;
+  return win::ntohs(local.sin_port);
+}
+
+int KdcTransport::BindLocal(KdcSocket s) {
+  if (local_host_.empty() && local_port_ == 0) return kOk;
+  win::sockaddr_in local{};
+  local.sin_family = win::AF_INET;
+  if (!local_host_.empty()) {
+    win::addrinfo hints{};
+    hints.ai_family = win::AF_INET;
+    win::addrinfo* list = nullptr;
+    const int rc = win::getaddrinfo(local_host_.c_str(), nullptr, &hints, &list);
+    if (rc != 0 || list == nullptr) {
+      error_text_.Format("Resolving the local host %s failed (error %d).", local_host_.c_str(), rc);
+      return rc != 0 ? rc : win::WSAEADDRNOTAVAIL;
+    }
+    std::memcpy(&local, list->ai_addr, sizeof local);
+    win::freeaddrinfo(list);
+  }
+  local.sin_port = win::htons(static_cast<win::u_short>(local_port_));
+  // A fixed port must be usable again while the previous connection from it lingers.
+  int on = 1;
+  if (local_port_ != 0) {
+    win::setsockopt(s, win::SOL_SOCKET, win::SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof on);
+  }
+  if (win::bind(s, reinterpret_cast<const win::sockaddr*>(&local), sizeof local) != 0) {
+    const int error = win::WSAGetLastError();
+    error_text_.Format("Binding the KDC socket to the local address %s:%d failed (error %d).",
+                       local_host_.empty() ? "*" : local_host_.c_str(), local_port_, error);
+    return error != 0 ? error : win::WSAEINVAL;
+  }
+  return kOk;
+}
+
 int KdcTransport::WaitReadable(KdcSocket s, int timeout_ms) {
   win::fd_set read_set;
   read_set.Add(s);
@@ -64,6 +112,11 @@ int KdcUdpTransport::Open(const char* host, int port, int timeout_ms) {
   if (rc != kOk) return rc;
   socket_ = win::socket(win::AF_INET, win::SOCK_DGRAM, win::IPPROTO_UDP);
   if (socket_ == win::INVALID_SOCKET) return SocketFailure("Opening the UDP socket", win::WSAGetLastError());
+  rc = BindLocal(socket_);
+  if (rc != kOk) {
+    Close();
+    return rc;
+  }
   // A connected datagram socket takes replies from the KDC only and reports a refused port.
   if (win::connect(socket_, reinterpret_cast<const win::sockaddr*>(&to), sizeof to) != 0) {
     rc = SocketFailure("Connecting the UDP socket", win::WSAGetLastError());
@@ -113,7 +166,8 @@ int KdcTcpTransport::Open(const char* host, int port, int timeout_ms) {
   if (rc != kOk) return rc;
   socket_ = win::socket(win::AF_INET, win::SOCK_STREAM, 0);
   if (socket_ == win::INVALID_SOCKET) return SocketFailure("Opening the TCP socket", win::WSAGetLastError());
-  rc = ConnectWithin(to, timeout_ms);
+  rc = BindLocal(socket_);
+  if (rc == kOk) rc = ConnectWithin(to, timeout_ms);
   if (rc != kOk) {
     Close();
     return rc;

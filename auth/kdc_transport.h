@@ -32,14 +32,24 @@ class KdcTransport {
   // Waits up to timeout_ms for one whole message, which replaces *message. 301 at the time-out.
   virtual int Receive(ByteString* message, int timeout_ms) = 0;
   const char* error_text() const { return error_text_.c_str(); }
+  // The local address the next socket is bound to; an empty host and port 0 leave both to the
+  // system. Takes effect at the next Open.
+  int SetLocalAddress(const char* host, int port);
+  // The local port of the open socket, 0 when none.
+  int BoundPort() const;
 
  protected:
   int SocketFailure(const char* what, int code);
   int Resolve(const char* host, int port, win::sockaddr_in* out);
   // Waits until the socket is readable: 0, 301 at the time-out, or a socket error.
   int WaitReadable(KdcSocket s, int timeout_ms);
+  // Binds a new socket to the chosen local address, when one was chosen.
+  int BindLocal(KdcSocket s);
+  virtual KdcSocket socket() const = 0;
 
   ByteString error_text_;
+  ByteString local_host_;
+  int local_port_ = 0;
 };
 
 class KdcUdpTransport : public KdcTransport {
@@ -52,6 +62,8 @@ class KdcUdpTransport : public KdcTransport {
   int Receive(ByteString* message, int timeout_ms) override;
 
  private:
+  KdcSocket socket() const override { return socket_; }
+
   KdcSocket socket_ = kKdcNoSocket;
 };
 
@@ -67,6 +79,7 @@ class KdcTcpTransport : public KdcTransport {
   int connect_count() const { return connect_count_; }
 
  private:
+  KdcSocket socket() const override { return socket_; }
   bool PeerClosed();
   int ConnectWithin(const win::sockaddr_in& to, int timeout_ms);
   int SendFrame();

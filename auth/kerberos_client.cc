@@ -1,5 +1,6 @@
 #include "auth/kerberos_client.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -334,6 +335,28 @@ int KerberosClient::Config(const char* name, const char* value, ByteString* answ
   if (EqualsNoCase(name, "CredentialsCacheFile")) {
     if (answer != nullptr) return answer->Assign(ccache_file_);
     return ccache_file_.SetText(v);
+  }
+  const bool is_host = EqualsNoCase(name, "LocalHost");
+  if (is_host || EqualsNoCase(name, "LocalPort")) {
+    if (answer != nullptr) return is_host ? answer->Assign(local_host_) : answer->Format("%d", local_port_);
+    ByteString host = local_host_;
+    int port = local_port_;
+    int rc = kOk;
+    if (is_host) {
+      rc = host.SetText(v);
+    } else {
+      char* end = nullptr;
+      const long n = strtol(v, &end, 10);
+      if (*v == '\0' || *end != '\0' || n < 0 || n > 65535) return Fail(kErrInvalidValue, "Invalid local port.");
+      port = static_cast<int>(n);
+    }
+    if (rc == kOk) rc = udp_.SetLocalAddress(host.c_str(), port);
+    if (rc == kOk) rc = tcp_.SetLocalAddress(host.c_str(), port);
+    if (rc != kOk) return Fail(rc, udp_.error_text());
+    // A held connection was made from the old address.
+    tcp_.Close();
+    local_port_ = port;
+    return local_host_.Assign(host);
   }
   return Fail(kErrInvalidValue, "Unknown configuration setting.");
 }

@@ -50,6 +50,7 @@ class KerberosClient {
   int requests_sent() const { return requests_sent_; }
   const ByteString& last_request() const { return last_request_; }
   KdcTcpTransport& tcp_transport() { return tcp_; }
+  KdcUdpTransport& udp_transport() { return udp_; }
 
  protected:
   virtual void Log(int level, const char* text, const char* word);
@@ -89,6 +90,8 @@ class KerberosClient {
   int timeout_ms_ = 60000;
   ByteString keytab_file_;
   ByteString ccache_file_;
+  ByteString local_host_;  // the KDC socket's local address; empty and 0 leave it to the system
+  int local_port_ = 0;
 
   // Identity and target.
   ByteString user_;

@@ -19,7 +19,7 @@ class NegotiateKerberosClient : public KerberosClient {
   // Binds the member to its owner: time-out 60 seconds, KDC port 88, every text cleared. 0.
   int Reset(ComponentBase* owner);
   // Settings handed through by the owner ("KerberosKeytabFile" and the like).
-  int Config(const char* name, const char* value) { return KerberosClient::Config(name, value); }
+  using KerberosClient::Config;
   void set_verbose_logging(bool on) { Config("LogLevel", on ? "2" : "1"); }
   // 202 while the UDP socket is open.
   int SetUseTcp(bool on) { return KerberosClient::Config("UseTCP", on ? "1" : "0"); }

@@ -392,9 +392,28 @@ int HttpClient::Config(ConfigRequest& request, const char** answer) {
     if (read) return SetConfigAnswer(http2_headers_without_indexing_.c_str(), answer);
     return http2_headers_without_indexing_.SetText(value);
   }
-  if (request.NameIs("KerberosKeytabFile")) {
-    if (read) return SetConfigAnswer(kerberos_.keytab_file().c_str(), answer);
-    return kerberos_.Config("KerberosKeytabFile", value);
+  // Settings of the Kerberos member under its own names; names the HTTP layer or the socket
+  // use themselves (LogLevel, LocalHost, ...) stay theirs.
+  static constexpr const char* kKerberosSettings[][2] = {
+      {"KerberosKeytabFile", "KerberosKeytabFile"},
+      {"KeytabFile", "KeytabFile"},
+      {"KerberosCredentialsCacheFile", "CredentialsCacheFile"},
+      {"CredentialsCacheFile", "CredentialsCacheFile"},
+      {"EncryptionTypes", "EncryptionTypes"},
+      {"KDCOptions", "KDCOptions"},
+      {"UseTCP", "UseTCP"},
+      {"LogKerberosPackets", "LogKerberosPackets"},
+      {"UsePlatformKerberosAPI", "UsePlatformKerberosAPI"},
+  };
+  for (const auto& setting : kKerberosSettings) {
+    if (!request.NameIs(setting[0])) continue;
+    ByteString text;
+    int rc = kerberos_.Config(setting[1], value, read ? &text : nullptr);
+    if (rc != kOk) {
+      SetErrorText(kerberos_.error_text());
+      return rc;
+    }
+    return read ? SetConfigAnswer(text.c_str(), answer) : kOk;
   }
   if (request.NameIs("KerberosMaxAuthRetryCount")) {
     if (read) return SetConfigAnswerSigned(kerberos_.max_auth_retry_count(), answer);

@@ -133,6 +133,21 @@ TEST_F(KerberosExchange, KeytabAndCacheReplaceThePassword) {
   EXPECT_EQ(Present(d), "200");
 }
 
+// From a chosen local address and port the exchange works over both transports; a TCP
+// connection kept for the next attempt shows the port it was made from.
+TEST_F(KerberosExchange, ChosenLocalAddressIsUsed) {
+  for (const bool tcp : {false, true}) {
+    tw::KerberosClient c;
+    Configure(c, "alice", "aes256-cts-hmac-sha1-96", tcp);
+    const int port = testsupport::FreePort();
+    ASSERT_EQ(c.Config("LocalHost", "127.0.0.1"), 0);
+    ASSERT_EQ(c.Config("LocalPort", std::to_string(port).c_str()), 0);
+    ASSERT_EQ(c.AuthenticateWithRetry(), 0) << c.error_text() << "\n" << realm_->kdc_log();
+    EXPECT_EQ(Present(c), "200");
+    EXPECT_EQ(c.tcp_transport().BoundPort(), tcp ? port : 0);
+  }
+}
+
 }  // namespace
 
 namespace {

@@ -17,6 +17,7 @@
 #include "certs/der_reader.h"
 #include "certs/der_writer.h"
 #include "foundation/text_conversion.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
@@ -63,6 +64,7 @@ class ScriptedKdc {
   int port() const { return port_; }
   int requests() const { return requests_; }
   std::string first_bytes() const { return first_bytes_; }
+  int from_port() const { return from_port_; }
 
  private:
   void Run() {
@@ -73,12 +75,16 @@ class ScriptedKdc {
         socklen_t n = sizeof from;
         const ssize_t k = recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &n);
         if (k <= 0) return;
+        from_port_ = ntohs(from.sin_port);
         const std::string reply = answer_(requests_++, std::string(buf, static_cast<size_t>(k)));
         if (!reply.empty()) sendto(fd_, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), n);
         continue;
       }
-      const int c = accept(fd_, nullptr, nullptr);
+      sockaddr_in from{};
+      socklen_t n = sizeof from;
+      const int c = accept(fd_, reinterpret_cast<sockaddr*>(&from), &n);
       if (c < 0) return;
+      from_port_ = ntohs(from.sin_port);
       const ssize_t k = recv(c, buf, sizeof buf, 0);
       if (k > 0) {
         first_bytes_.assign(buf, static_cast<size_t>(k));
@@ -95,6 +101,7 @@ class ScriptedKdc {
   int port_ = 0;
   std::atomic<bool> stop_{false};
   std::atomic<int> requests_{0};
+  std::atomic<int> from_port_{0};
   std::string first_bytes_;
   std::thread thread_;
 };
@@ -232,6 +239,34 @@ TEST(KerberosClientSettings, NoSilentRc4Fallback) {
   ASSERT_EQ(c.Config("EncryptionTypes", "aes128-cts-hmac-sha1-96"), 0);
   EXPECT_EQ(c.AuthenticateWithRetry(), tw::kErrKerberosEtype);
   EXPECT_EQ(kdc.requests(), 1);
+}
+
+// The KDC socket leaves from the chosen local address and port, or fails to open, saying why.
+TEST(KdcLocalAddress, SocketIsBoundAsChosen) {
+  for (const bool tcp : {false, true}) {
+    for (const char* host : {"127.0.0.1", "192.0.2.1"}) {
+      SCOPED_TRACE(std::string(host) + (tcp ? " tcp" : " udp"));
+      ScriptedKdc kdc(tcp, [](int, const std::string&) { return std::string(); });
+      tw::KerberosClient c;
+      Configure(c, kdc.port(), tcp);
+      const std::string port = std::to_string(testsupport::FreePort());
+      ASSERT_EQ(c.Config("LocalHost", host), 0);
+      ASSERT_EQ(c.Config("LocalPort", port.c_str()), 0);
+      const int rc = c.AuthenticateWithRetry();
+      if (host[0] == '1' && host[1] == '2') {
+        EXPECT_EQ(kdc.requests(), 1);
+        EXPECT_EQ(std::to_string(kdc.from_port()), port);
+      } else {
+        EXPECT_EQ(rc, 10049);  // not an address of this host
+        EXPECT_EQ(std::string(c.error_text()),
+                  "Binding the KDC socket to the local address 192.0.2.1:" + port + " failed (error 10049).");
+        EXPECT_EQ(kdc.requests(), 0);
+      }
+    }
+  }
+  tw::KerberosClient c;
+  EXPECT_EQ(c.Config("LocalPort", "70000"), tw::kErrInvalidValue);
+  EXPECT_STREQ(c.error_text(), "Invalid local port.");
 }
 
 }  // namespace

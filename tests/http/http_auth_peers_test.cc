@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "http/http_client.h"
 #include "tests/peers/apache_peer.h"
@@ -26,6 +27,7 @@ class Client : public tw::HttpClient {
   }
   std::string Error() const { return error_text().c_str(); }
   std::string Authorization() const { return authorization_.c_str(); }
+  int KerberosEtype() const { return kerberos_.current_etype(); }
 };
 
 TEST(HttpAuthPeers, ApacheDigestCountsRequestsAndRefusesAWrongPassword) {
@@ -116,6 +118,53 @@ TEST(HttpAuthPeers, NegotiateThroughThePlatformAfterKinit) {
   EXPECT_FALSE(none.Error().empty());
   for (const char* name : {"KRB5_CONFIG", "KRB5_KDC_PROFILE", "KRB5CCNAME", "KRB5RCACHETYPE"}) {
     unsetenv(name);
+  }
+}
+
+// Each Kerberos setting given to the HTTP client reaches its own Kerberos client: the page is
+// served with it, or refused for the reason it gives.
+TEST(HttpAuthPeers, KerberosSettingsReachTheKerberosClient) {
+  testsupport::KerberosRealm realm;
+  if (!testsupport::KerberosRealm::HttpInstalled() || !realm.Start() || !realm.StartHttp()) {
+    TW_REQUIRE_OR_SKIP("Kerberos realm: " + realm.error());
+  }
+  const std::string kt = realm.dir() + "/kate.keytab", cache = realm.dir() + "/kate.ccache";
+  ASSERT_TRUE(realm.AddPrincipal("kate", "Kerb-pass2") && realm.ExportKeytab("kate", kt));
+  int status = -1;
+  testsupport::RunCommand(realm.Env() + "KRB5CCNAME=FILE:" + cache + " kinit kate 2>&1", "Kerb-pass2\n", &status);
+  ASSERT_EQ(status, 0);
+  const struct {
+    std::vector<std::string> settings;
+    const char* user;
+    int code;   // 0: the page is served
+    int etype;  // the type the exchange used, when checked
+  } cases[] = {
+      {{"KerberosKeytabFile=" + kt, "UseTCP=True"}, "kate@TW.TEST", 0, 0},
+      {{"KerberosCredentialsCacheFile=" + cache}, "", 0, 0},
+      {{"CredentialsCacheFile=" + cache}, "", 0, 0},
+      {{"KeytabFile=" + kt, "EncryptionTypes=aes128-cts-hmac-sha1-96"}, "kate@TW.TEST", 0, 17},
+      {{"KeytabFile=" + kt, "EncryptionTypes=rc4-hmac"}, "kate@TW.TEST", 0, 23},
+      // The realm holds no DES key.
+      {{"KeytabFile=" + kt, "EncryptionTypes=des-cbc-md5"}, "kate@TW.TEST", tw::kErrKerberosKrbError, 0},
+      {{"EncryptionTypes=aes128-cts-hmac-sha1-96,bogus"}, "", tw::kErrKerberosEtype, 0},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.settings[0]);
+    Client c;
+    ASSERT_EQ(c.SetUrl(realm.http_url().c_str(), false), 0);
+    c.SetAuthScheme(tw::kAuthNegotiate);
+    ASSERT_EQ(c.Set("UseInternalKerberos=1"), 0);
+    ASSERT_EQ(c.Set("KerberosKDC=127.0.0.1:" + std::to_string(realm.kdc_port())), 0);
+    c.SetUser(k.user);
+    int rc = 0;
+    for (const std::string& s : k.settings) {
+      if (rc == 0) rc = c.Set(s);
+    }
+    if (rc == 0) rc = c.DoTransfer(tw::kHttpActionGet);
+    EXPECT_EQ(rc, k.code) << c.Error() << realm.kdc_log();
+    EXPECT_EQ(c.Data(), k.code == 0 ? "ok\n" : "");
+    EXPECT_TRUE(k.code == 0 || !c.Error().empty());
+    EXPECT_TRUE(k.etype == 0 || c.KerberosEtype() == k.etype) << c.KerberosEtype();
   }
 }
 
