@@ -28,6 +28,12 @@ class AuthTokenProvider {
   int BuildAuthToken(ComponentBase* owner, ByteString* token, const char* package,
                      const char* target, const char* challenge,
                      const win::CtxtHandle* tls_context = nullptr);
+  // A component's platform TLS context (its two handle words, or null) as a context handle;
+  // both words zero when there is none.
+  static win::CtxtHandle TlsContextOf(const void* words) {
+    const auto* w = static_cast<const uintptr_t*>(words);
+    return w != nullptr ? win::CtxtHandle{w[0], w[1]} : win::CtxtHandle{};
+  }
   // The status and log texts of the active path.
   const char* StatusText() const;
   const ByteString& LogText() const;

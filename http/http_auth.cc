@@ -43,6 +43,8 @@ int HttpClient::PrepareAuthorization(bool log) {
     return kOk;
   }
   int rc = kOk;
+  // The connection's platform TLS session, if any, is what NTLM and Negotiate bind to.
+  const win::CtxtHandle tls = AuthTokenProvider::TlsContextOf(GetSecurityContext());
   switch (auth_scheme_) {
     case kAuthBasic:
       if (log) LogText2("AuthScheme: ", AuthSchemeName(auth_scheme_), "Info");
@@ -63,10 +65,12 @@ int HttpClient::PrepareAuthorization(bool log) {
       ByteString token;
       if (server_challenge_.empty()) {
         rc = auth_provider().SetCredentials("NTLM", user_.c_str(), password_.c_str());
-        if (rc == kOk) rc = auth_provider().BuildAuthToken(this, &token, "NTLM", host_.c_str(), "");
+        if (rc == kOk) {
+          rc = auth_provider().BuildAuthToken(this, &token, "NTLM", host_.c_str(), "", &tls);
+        }
       } else {
         rc = auth_provider().BuildAuthToken(this, &token, "NTLM", host_.c_str(),
-                                            server_challenge_.c_str());
+                                            server_challenge_.c_str(), &tls);
       }
       LogAtLevel(kLogInfo, auth_provider().StatusText(), "Info");
       if (rc != kOk) {
@@ -92,11 +96,12 @@ int HttpClient::PrepareAuthorization(bool log) {
         if (server_challenge_.empty()) {
           rc = auth_provider().SetCredentials("Negotiate", user_.c_str(), password_.c_str());
           if (rc == kOk) {
-            rc = auth_provider().BuildAuthToken(this, &token, "Negotiate", service.c_str(), "");
+            rc = auth_provider().BuildAuthToken(this, &token, "Negotiate", service.c_str(), "",
+                                                &tls);
           }
         } else {
           rc = auth_provider().BuildAuthToken(this, &token, "Negotiate", service.c_str(),
-                                              server_challenge_.c_str());
+                                              server_challenge_.c_str(), &tls);
         }
         LogAtLevel(kLogInfo, auth_provider().StatusText(), "Info");
         if (rc != kOk) SetErrorText(auth_provider().StatusText());

@@ -594,7 +594,8 @@ int TcpClient::SetAuthCredentials(const char* package, const char* user, const c
 
 int TcpClient::BuildAuthToken(ByteString* token, const char* package, const char* target,
                               const char* challenge) {
-  const int rc = auth_provider_.BuildAuthToken(this, token, package, target, challenge);
+  const win::CtxtHandle tls = AuthTokenProvider::TlsContextOf(GetSecurityContext());
+  const int rc = auth_provider_.BuildAuthToken(this, token, package, target, challenge, &tls);
   if (rc != kOk) set_error_code(rc);
   return rc;
 }

@@ -102,6 +102,10 @@ const OpenSslEntries* LoadOpenSsl() {
   ok = Bind(crypto, "OPENSSL_sk_value", &e.OPENSSL_sk_value) && ok;
   ok = Bind(crypto, "OPENSSL_sk_free", &e.OPENSSL_sk_free) && ok;
   ok = Bind(crypto, "OBJ_nid2sn", &e.OBJ_nid2sn) && ok;
+  ok = Bind(crypto, "X509_get_signature_nid", &e.X509_get_signature_nid) && ok;
+  ok = Bind(crypto, "OBJ_find_sigid_algs", &e.OBJ_find_sigid_algs) && ok;
+  ok = Bind(crypto, "EVP_get_digestbyname", &e.EVP_get_digestbyname) && ok;
+  ok = Bind(crypto, "X509_digest", &e.X509_digest) && ok;
   ok = Bind(crypto, "ERR_clear_error", &e.ERR_clear_error) && ok;
   ok = Bind(crypto, "b2i_PrivateKey", &e.b2i_PrivateKey) && ok;
   ok = Bind(crypto, "EVP_PKEY_up_ref", &e.EVP_PKEY_up_ref) && ok;

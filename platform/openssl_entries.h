@@ -24,6 +24,7 @@ struct OsslStoreCtx;
 struct OsslStack;
 struct OsslPkey;
 struct OsslPkcs12;
+struct OsslMd;
 
 struct OpenSslEntries {
   // libssl
@@ -96,6 +97,10 @@ struct OpenSslEntries {
   void* (*OPENSSL_sk_value)(const OsslStack*, int);
   void (*OPENSSL_sk_free)(OsslStack*);
   const char* (*OBJ_nid2sn)(int);
+  int (*X509_get_signature_nid)(const OsslX509*);
+  int (*OBJ_find_sigid_algs)(int, int*, int*);
+  const OsslMd* (*EVP_get_digestbyname)(const char*);
+  int (*X509_digest)(const OsslX509*, const OsslMd*, unsigned char*, unsigned int*);
   void (*ERR_clear_error)();
   OsslPkey* (*b2i_PrivateKey)(const unsigned char**, long);
   int (*EVP_PKEY_up_ref)(OsslPkey*);

@@ -25,6 +25,11 @@ constexpr uint32_t kMaxPlaintext = 16384;
 constexpr uint32_t kStreamTrailer = 1024;
 constexpr uint32_t kBlockSize = 16;
 constexpr uint8_t kContentHandshake = 22;
+// The upper word of a TLS context handle: callers take a handle with both words zero for none.
+constexpr uintptr_t kContextHandleTag = 0x53434841;
+constexpr int kNidMd5 = 4;
+constexpr int kNidSha1 = 64;
+constexpr char kEndPointPrefix[] = "tls-server-end-point:";
 constexpr SECURITY_STATUS kSecNoCredentials = static_cast<int32_t>(0x8009030Eu);  // SEC_E_NO_CREDENTIALS
 
 // libssl values.
@@ -336,7 +341,7 @@ SECURITY_STATUS NewContext(Credential* cred, const char* target, SecBufferDesc* 
   *out = c.get();
   const uintptr_t id = NewHandleId();
   Reg().contexts[id] = std::move(c);
-  *handle = CtxtHandle{id, 0};
+  *handle = CtxtHandle{id, kContextHandleTag};
   return SEC_E_OK;
 }
 
@@ -476,6 +481,41 @@ SECURITY_STATUS ApplyControlToken(CtxtHandle* context, SecBufferDesc* input) {
   return SEC_E_INVALID_TOKEN;
 }
 
+// The tls-server-end-point binding of RFC 5929: the server certificate hashed with the hash of
+// its signature algorithm, SHA-256 when that is MD5 or SHA-1 or when the algorithm names no
+// single hash. One block (header, then the application data) for FreeContextBuffer.
+SECURITY_STATUS EndPointBindings(const OpenSslEntries& o, OsslSsl* ssl,
+                                 SecPkgContext_Bindings* out) {
+  *out = SecPkgContext_Bindings{};
+  if (o.SSL_is_init_finished(ssl) == 0) return SEC_E_INVALID_HANDLE;
+  OsslX509* leaf = o.SSL_get1_peer_certificate(ssl);
+  if (leaf == nullptr) return SEC_E_INVALID_HANDLE;
+  int md_nid = 0, pk_nid = 0;
+  if (o.OBJ_find_sigid_algs(o.X509_get_signature_nid(leaf), &md_nid, &pk_nid) == 0) md_nid = 0;
+  const char* md_name =
+      md_nid == 0 || md_nid == kNidMd5 || md_nid == kNidSha1 ? "SHA256" : o.OBJ_nid2sn(md_nid);
+  const OsslMd* md = md_name != nullptr ? o.EVP_get_digestbyname(md_name) : nullptr;
+  unsigned char hash[64];
+  unsigned int hash_length = 0;
+  const bool hashed = md != nullptr && o.X509_digest(leaf, md, hash, &hash_length) == 1 &&
+                      hash_length <= sizeof hash;
+  o.X509_free(leaf);
+  if (!hashed) return SEC_E_INTERNAL_ERROR;
+  const uint32_t prefix = sizeof kEndPointPrefix - 1;
+  const uint32_t total = sizeof(SEC_CHANNEL_BINDINGS) + prefix + hash_length;
+  auto* block = static_cast<uint8_t*>(std::calloc(1, total));
+  if (block == nullptr) return SEC_E_INSUFFICIENT_MEMORY;
+  SEC_CHANNEL_BINDINGS header{};
+  header.cbApplicationDataLength = prefix + hash_length;
+  header.dwApplicationDataOffset = sizeof(SEC_CHANNEL_BINDINGS);
+  std::memcpy(block, &header, sizeof header);
+  std::memcpy(block + sizeof header, kEndPointPrefix, prefix);
+  std::memcpy(block + sizeof header + prefix, hash, hash_length);
+  out->BindingsLength = total;
+  out->Bindings = reinterpret_cast<SEC_CHANNEL_BINDINGS*>(block);
+  return SEC_E_OK;
+}
+
 SECURITY_STATUS QueryContextAttributesA(CtxtHandle* context, uint32_t attribute, void* buffer) {
   if (IsGssHandle(context)) return SEC_E_UNSUPPORTED_FUNCTION;
   std::lock_guard<std::mutex> guard(Reg().lock);
@@ -535,6 +575,8 @@ SECURITY_STATUS QueryContextAttributesA(CtxtHandle* context, uint32_t attribute,
       info->aiExch = AlgOf(kExchangeAlgs, o.OBJ_nid2sn(o.SSL_CIPHER_get_kx_nid(cipher)), 0);
       return SEC_E_OK;
     }
+    case SECPKG_ATTR_ENDPOINT_BINDINGS:
+      return EndPointBindings(o, c->ssl, static_cast<SecPkgContext_Bindings*>(buffer));
     case SECPKG_ATTR_APPLICATION_PROTOCOL: {
       if (o.SSL_is_init_finished(c->ssl) == 0) return SEC_E_INVALID_HANDLE;
       auto* proto = static_cast<SecPkgContext_ApplicationProtocol*>(buffer);
