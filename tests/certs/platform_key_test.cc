@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "certs/cert_manager.h"
 #include "certs/cert_store.h"
 #include "certs/cng_key.h"
 #include "certs/key_provider.h"
@@ -137,9 +138,42 @@ TEST_P(SelectionContext, CarriesTheKey) {
 INSTANTIATE_TEST_SUITE_P(Cases, SelectionContext,
                          testing::Values(ContextCase{"RsaPem", "client", true, true, true},
                                          ContextCase{"EcPem", "clientec", true, true, false},
+                                         ContextCase{"DsaPem", "clientdsa", true, true, true},
                                          ContextCase{"CertificateOnly", "client", true, false, false},
                                          ContextCase{"RsaStoreFolder", "client", false, true, true},
                                          ContextCase{"EcStoreFolder", "clientec", false, true, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The friendly name a PFX bag carries reaches the manager, from a store folder and from the file.
+struct NameCase {
+  const char* name;
+  int32_t type;
+  const char* friendly;  // "" for a PFX without one
+};
+class FriendlyNames : public PlatformKeys, public testing::WithParamInterface<NameCase> {};
+
+TEST_P(FriendlyNames, ComeFromThePfx) {
+  const NameCase& c = GetParam();
+  const TestPki& pki = TestPki::Get();
+  const std::string pfx = dir_ + "/stores/MY/named.pfx";
+  const std::string name = *c.friendly ? " -name " + testsupport::ShellQuote(c.friendly) : "";
+  testsupport::RunCommand("openssl pkcs12 -export -passout pass: -in " + pki.Cert("client") + " -inkey " +
+                          pki.Key("client") + name + " -out " + pfx + " 2>/dev/null");
+  CertificateManager m;
+  ASSERT_EQ(m.Initialize(), kOk);
+  const std::string where = c.type == cstUser ? "MY" : pfx;
+  m.SetStoreBytes(where.data(), static_cast<int>(where.size()));
+  m.SetStoreType(c.type);
+  ASSERT_EQ(m.LoadCertBySubject("*"), kOk) << m.error_text().c_str();
+  const char* answer = nullptr;
+  ASSERT_EQ(m.ConfigText("CertFriendlyName", &answer), kOk);
+  EXPECT_STREQ(answer, c.friendly);
+  EXPECT_NE(m.ConfigText("CertFriendlyName=other", &answer), kOk);
+}
+INSTANTIATE_TEST_SUITE_P(Cases, FriendlyNames,
+                         testing::Values(NameCase{"StoreFolder", cstUser, "B\xc3\xbcro client"},
+                                         NameCase{"PfxFile", cstPFXFile, "Client cert"},
+                                         NameCase{"Unnamed", cstPFXFile, ""}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(PlatformKeys, NoSelectionIsNoContext) {
