@@ -12,12 +12,15 @@
 #include "certs/der_reader.h"
 #include "certs/distinguished_name.h"
 #include "certs/key_pair_der.h"
+#include "certs/key_provider.h"
 #include "certs/key_xml.h"
 #include "certs/pem_armor.h"
 #include "certs/public_key_info.h"
 #include "certs/security_key_token.h"
 #include "foundation/text_conversion.h"
 #include "platform/cert_store_files.h"
+#include "platform/codepage.h"
+#include "platform/crypt32_store.h"
 #include "platform/last_error.h"
 #include "platform/library.h"
 #include "platform/sspi.h"
@@ -550,6 +553,26 @@ int CertificateManager::ListSecurityKey() {
   return kOk;
 }
 
+int CertificateManager::FriendlyName(ByteString* out) {
+  constexpr win::DWORD kNameBufferBytes = 1000;
+  win::PCCERT_CONTEXT context = nullptr;
+  // No selection, no context or no name: the name is empty.
+  if (store_.GetCertificate() == nullptr || GetCertContext(&store_, &context) != kOk) return kOk;
+  win::HMODULE module = win::LoadLibraryA("crypt32.dll");
+  auto get = module == nullptr ? nullptr
+                               : reinterpret_cast<decltype(&win::CertGetCertificateContextProperty)>(
+                                     win::GetProcAddress(module, "CertGetCertificateContextProperty"));
+  char16_t name[kNameBufferBytes / sizeof(char16_t)] = {};
+  win::DWORD size = kNameBufferBytes;
+  if (get == nullptr || !get(context, win::CERT_FRIENDLY_NAME_PROP_ID, name, &size)) return kOk;
+  name[std::size(name) - 1] = 0;
+  const int n = win::WideCharToMultiByte(win::CP_ACP, 0, name, -1, nullptr, 0, nullptr, nullptr);
+  if (n <= 1) return kOk;
+  std::vector<char> text(static_cast<size_t>(n));
+  win::WideCharToMultiByte(win::CP_ACP, 0, name, -1, text.data(), n, nullptr, nullptr);
+  return out->SetText(text.data());
+}
+
 int CertificateManager::BuildChain() {
   const Certificate* selected = bare_key_ ? nullptr : store_.GetCertificate();
   Crypt32Chain crypt32;
@@ -712,8 +735,10 @@ bool CertificateManager::ConfigAnswers(ConfigRequest& request, const char** answ
     return true;
   }
   if (request.NameIs("CertFriendlyName")) {
-    // The platform keeps no friendly names for these stores.
-    *rc = read ? SetConfigAnswer("", answer) : kErrUnknownSetting;
+    if (!read) return *rc = kErrUnknownSetting, true;
+    answer_.Reset();
+    *rc = FriendlyName(&answer_);
+    if (*rc == kOk) *rc = SetConfigAnswer(answer_.c_str(), answer);
     return true;
   }
   if (request.NameIs("CSRSubjectHex")) {

@@ -98,6 +98,8 @@ class CertificateManager : public ComponentBase {
   int ListFileStore();
   int ListSecurityKey();
   int BuildChain();
+  // The platform friendly name of the selection; empty when there is none.
+  int FriendlyName(ByteString* out);
   int CreatedKeyText();
   int AddListLine(const char* subject, const char* issuer, const char* serial, const char* last);
   void TakeSelectionAttributes();

@@ -35,6 +35,8 @@ struct Crypt32 {
   decltype(&win::CertEnumCertificatesInStore) enumerate = nullptr;
   decltype(&win::PFXImportCertStore) pfx_import = nullptr;
   decltype(&win::CertSetCertificateContextProperty) set_property = nullptr;
+  decltype(&win::CertGetCertificateContextProperty) get_property = nullptr;
+  decltype(&win::CertOpenStore) open_store = nullptr;
 
   bool Bind() {
     win::HMODULE module = win::LoadLibraryA("crypt32.dll");
@@ -50,6 +52,8 @@ struct Crypt32 {
     ok = bind("CertEnumCertificatesInStore", &enumerate) && ok;
     ok = bind("PFXImportCertStore", &pfx_import) && ok;
     ok = bind("CertSetCertificateContextProperty", &set_property) && ok;
+    ok = bind("CertGetCertificateContextProperty", &get_property) && ok;
+    ok = bind("CertOpenStore", &open_store) && ok;
     return ok;
   }
 };
@@ -107,6 +111,33 @@ win::PCCERT_CONTEXT ImportPfx(const Crypt32& c, const ByteString& pfx, const Byt
   }
   c.close_store(store, 0);
   return found;
+}
+
+// A system store's certificate as the platform's own context, with what the platform keeps of it
+// (its key, its friendly name); null when the platform's store does not hold it.
+win::PCCERT_CONTEXT FindInSystemStore(const Crypt32& c, const CertStore& from, const ByteString& der) {
+  const win::DWORD location =
+      from.store_type == cstMachine ? win::CERT_SYSTEM_STORE_LOCAL_MACHINE : win::CERT_SYSTEM_STORE_CURRENT_USER;
+  win::HCERTSTORE store = c.open_store(win::CERT_STORE_PROV_SYSTEM_A, 0, 0,
+                                       location | win::CERT_STORE_OPEN_EXISTING_FLAG | win::CERT_STORE_READONLY_FLAG,
+                                       from.store.c_str());
+  if (store == nullptr) return nullptr;
+  win::PCCERT_CONTEXT found = nullptr;
+  for (win::PCCERT_CONTEXT it = c.enumerate(store, nullptr); it != nullptr; it = c.enumerate(store, it)) {
+    if (it->cbCertEncoded == static_cast<uint32_t>(der.length()) &&
+        std::memcmp(it->pbCertEncoded, der.data(), it->cbCertEncoded) == 0) {
+      found = c.duplicate(it);
+      c.free_context(it);
+      break;
+    }
+  }
+  c.close_store(store, 0);
+  return found;
+}
+
+bool HasPlatformKey(const Crypt32& c, win::PCCERT_CONTEXT context) {
+  win::DWORD size = 0;
+  return c.get_property(context, win::CERT_KEY_SPEC_PROP_ID, nullptr, &size) && size > 0;
 }
 
 // The key goes into a new temporary container that the certificate is bound to.
@@ -224,6 +255,14 @@ int GetCertContext(CertStore* store, win::PCCERT_CONTEXT* out) {
   // PKCS #12 content goes through the platform's own import, with whatever key it holds.
   if (list.detectedType == cstPFXFile || list.detectedType == cstPFXBlob) {
     st.context = ImportPfx(c, list.content, store->password, cert->der);
+  } else if (store->store_type == cstUser || store->store_type == cstMachine) {
+    // The platform's context is taken only when it can sign with the key the store has.
+    win::PCCERT_CONTEXT found = FindInSystemStore(c, *store, cert->der);
+    if (found != nullptr && with_key && !HasPlatformKey(c, found)) {
+      c.free_context(found);
+      found = nullptr;
+    }
+    st.context = found;
   }
   if (st.context == nullptr && with_key && key->type != kKeyRsa && key->type != kKeyDsa) {
     // No blob carries this key: a PFX made for it does.

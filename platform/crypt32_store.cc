@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "platform/cert_store_files.h"
+#include "platform/codepage.h"
 #include "platform/crypt32_objects.h"
+#include "platform/private_key_blob.h"
 
 namespace win {
 namespace {
@@ -296,18 +298,33 @@ BOOL CertGetCertificateContextProperty(PCCERT_CONTEXT context, DWORD property, v
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  if (property != CERT_KEY_SPEC_PROP_ID || (c->key == nullptr && c->key_container.empty())) {
+  std::u16string value;
+  if (property == CERT_KEY_SPEC_PROP_ID && (c->key != nullptr || !c->key_container.empty())) {
+    const DWORD spec = c->key_spec != 0 ? c->key_spec : AT_KEYEXCHANGE;
+    value.assign(reinterpret_cast<const char16_t*>(&spec), sizeof spec / sizeof(char16_t));
+  } else if (property == CERT_FRIENDLY_NAME_PROP_ID) {
+    // PFX import leaves the bag's friendly name on the certificate, as UTF-8.
+    int length = 0;
+    const unsigned char* name = c->ossl->X509_alias_get0(c->x509, &length);
+    const char* text = reinterpret_cast<const char*>(name);
+    const int n = name != nullptr && length > 0 ? MultiByteToWideChar(CP_UTF8, 0, text, length, nullptr, 0) : 0;
+    if (n > 0) {
+      value.resize(static_cast<size_t>(n) + 1);
+      MultiByteToWideChar(CP_UTF8, 0, text, length, value.data(), n);
+    }
+  }
+  if (value.empty()) {
     SetLastError(CRYPT_E_NOT_FOUND);
     return FALSE;
   }
-  const DWORD spec = c->key_spec != 0 ? c->key_spec : AT_KEYEXCHANGE;
-  if (data != nullptr && *size < sizeof spec) {
-    *size = sizeof spec;
+  const DWORD bytes = static_cast<DWORD>(value.size() * sizeof(char16_t));
+  if (data != nullptr && *size < bytes) {
+    *size = bytes;
     SetLastError(ERROR_MORE_DATA);
     return FALSE;
   }
-  if (data != nullptr) std::memcpy(data, &spec, sizeof spec);
-  *size = sizeof spec;
+  if (data != nullptr) std::memcpy(data, value.data(), bytes);
+  *size = bytes;
   return TRUE;
 }
 
@@ -322,9 +339,7 @@ bool CertContextCredentials(PCCERT_CONTEXT context, const OpenSslEntries** ossl,
   } else if (!c->key_container.empty()) {
     std::vector<uint8_t> blob;
     if (ReadKeyContainerBlob(c->key_container, c->key_machine, &blob)) {
-      const unsigned char* p = blob.data();
-      k = o.b2i_PrivateKey(&p, static_cast<long>(blob.size()));
-      o.ERR_clear_error();
+      k = PrivateKeyFromBlob(o, blob.data(), blob.size());
       explicit_bzero(blob.data(), blob.size());
     }
   }

@@ -22,6 +22,7 @@ constexpr DWORD CERT_FIND_SUBJECT_NAME = 0x20007;
 constexpr DWORD CERT_FIND_SUBJECT_STR_A = 0x70007;
 constexpr DWORD CERT_KEY_PROV_INFO_PROP_ID = 2;
 constexpr DWORD CERT_KEY_SPEC_PROP_ID = 6;
+constexpr DWORD CERT_FRIENDLY_NAME_PROP_ID = 11;
 constexpr DWORD CERT_STORE_ADD_NEW = 1;
 constexpr DWORD CERT_STORE_ADD_REPLACE_EXISTING = 3;
 constexpr DWORD CRYPT_E_NOT_FOUND = 0x80092004;
@@ -74,8 +75,10 @@ PCCERT_CONTEXT CertDuplicateCertificateContext(PCCERT_CONTEXT context);
 HCERTSTORE PFXImportCertStore(const CRYPT_DATA_BLOB* pfx, const char16_t* password, DWORD flags);
 // CERT_KEY_PROV_INFO_PROP_ID binds (or, with null data, unbinds) a key container.
 BOOL CertSetCertificateContextProperty(PCCERT_CONTEXT context, DWORD property, DWORD flags, const void* data);
-// CERT_KEY_SPEC_PROP_ID: the key's DWORD specification when the context has a key (data null
-// asks for the size). Any other property, or no key: CRYPT_E_NOT_FOUND.
+// CERT_KEY_SPEC_PROP_ID: the key's DWORD specification when the context has a key.
+// CERT_FRIENDLY_NAME_PROP_ID: the friendly name the certificate's PFX bag carried, as UTF-16 with
+// its NUL. Data null asks for the size; a buffer too small gets ERROR_MORE_DATA and the size.
+// Any other property, no key or no name: CRYPT_E_NOT_FOUND.
 BOOL CertGetCertificateContextProperty(PCCERT_CONTEXT context, DWORD property, void* data, DWORD* size);
 
 // For the other stand-ins: the context's certificate and private key as new references, or

@@ -113,6 +113,19 @@ const OpenSslEntries* LoadOpenSsl() {
   ok = Bind(crypto, "d2i_PKCS12", &e.d2i_PKCS12) && ok;
   ok = Bind(crypto, "PKCS12_parse", &e.PKCS12_parse) && ok;
   ok = Bind(crypto, "PKCS12_free", &e.PKCS12_free) && ok;
+  ok = Bind(crypto, "X509_alias_get0", &e.X509_alias_get0) && ok;
+  ok = Bind(crypto, "BN_lebin2bn", &e.BN_lebin2bn) && ok;
+  ok = Bind(crypto, "BN_clear_free", &e.BN_clear_free) && ok;
+  ok = Bind(crypto, "OSSL_PARAM_BLD_new", &e.OSSL_PARAM_BLD_new) && ok;
+  ok = Bind(crypto, "OSSL_PARAM_BLD_push_BN", &e.OSSL_PARAM_BLD_push_BN) && ok;
+  ok = Bind(crypto, "OSSL_PARAM_BLD_to_param", &e.OSSL_PARAM_BLD_to_param) && ok;
+  ok = Bind(crypto, "OSSL_PARAM_BLD_free", &e.OSSL_PARAM_BLD_free) && ok;
+  ok = Bind(crypto, "OSSL_PARAM_free", &e.OSSL_PARAM_free) && ok;
+  ok = Bind(crypto, "BN_secure_new", &e.BN_secure_new) && ok;
+  ok = Bind(crypto, "EVP_PKEY_CTX_new_from_name", &e.EVP_PKEY_CTX_new_from_name) && ok;
+  ok = Bind(crypto, "EVP_PKEY_CTX_free", &e.EVP_PKEY_CTX_free) && ok;
+  ok = Bind(crypto, "EVP_PKEY_fromdata_init", &e.EVP_PKEY_fromdata_init) && ok;
+  ok = Bind(crypto, "EVP_PKEY_fromdata", &e.EVP_PKEY_fromdata) && ok;
   if (!ok) {
     FreeLibrary(crypto);
     FreeLibrary(ssl);

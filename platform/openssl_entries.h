@@ -25,6 +25,10 @@ struct OsslStack;
 struct OsslPkey;
 struct OsslPkcs12;
 struct OsslMd;
+struct OsslBignum;
+struct OsslParam;
+struct OsslParamBuilder;
+struct OsslPkeyCtx;
 
 struct OpenSslEntries {
   // libssl
@@ -108,6 +112,20 @@ struct OpenSslEntries {
   OsslPkcs12* (*d2i_PKCS12)(OsslPkcs12**, const unsigned char**, long);
   int (*PKCS12_parse)(OsslPkcs12*, const char*, OsslPkey**, OsslX509**, OsslStack**);
   void (*PKCS12_free)(OsslPkcs12*);
+  unsigned char* (*X509_alias_get0)(OsslX509*, int*);
+  // Building a key from its numbers.
+  OsslBignum* (*BN_lebin2bn)(const unsigned char*, int, OsslBignum*);
+  void (*BN_clear_free)(OsslBignum*);
+  OsslParamBuilder* (*OSSL_PARAM_BLD_new)();
+  int (*OSSL_PARAM_BLD_push_BN)(OsslParamBuilder*, const char*, const OsslBignum*);
+  OsslParam* (*OSSL_PARAM_BLD_to_param)(OsslParamBuilder*);
+  void (*OSSL_PARAM_BLD_free)(OsslParamBuilder*);
+  void (*OSSL_PARAM_free)(OsslParam*);
+  OsslBignum* (*BN_secure_new)();
+  OsslPkeyCtx* (*EVP_PKEY_CTX_new_from_name)(void*, const char*, const char*);
+  void (*EVP_PKEY_CTX_free)(OsslPkeyCtx*);
+  int (*EVP_PKEY_fromdata_init)(OsslPkeyCtx*);
+  int (*EVP_PKEY_fromdata)(OsslPkeyCtx*, OsslPkey**, int, OsslParam*);
 };
 
 // The bound entry points, or null when a library or an entry point is missing. Each call loads

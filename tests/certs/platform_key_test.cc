@@ -5,12 +5,16 @@
 #include <sys/stat.h>
 
 #include <string>
+#include <vector>
 
+#include "certs/cert_manager.h"
 #include "certs/cert_store.h"
 #include "certs/cng_key.h"
+#include "certs/key_blob.h"
 #include "certs/key_provider.h"
 #include "platform/cert_store_files.h"
 #include "platform/crypt32_store.h"
+#include "platform/private_key_blob.h"
 #include "tests/peers/test_pki.h"
 #include "tests/support/test_support.h"
 
@@ -137,9 +141,82 @@ TEST_P(SelectionContext, CarriesTheKey) {
 INSTANTIATE_TEST_SUITE_P(Cases, SelectionContext,
                          testing::Values(ContextCase{"RsaPem", "client", true, true, true},
                                          ContextCase{"EcPem", "clientec", true, true, false},
+                                         ContextCase{"DsaPem", "clientdsa", true, true, true},
                                          ContextCase{"CertificateOnly", "client", true, false, false},
                                          ContextCase{"RsaStoreFolder", "client", false, true, true},
                                          ContextCase{"EcStoreFolder", "clientec", false, true, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The friendly name a PFX bag carries reaches the manager, from a store folder and from the file.
+struct NameCase {
+  const char* name;
+  int32_t type;
+  const char* friendly;  // "" for a PFX without one
+};
+class FriendlyNames : public PlatformKeys, public testing::WithParamInterface<NameCase> {};
+
+TEST_P(FriendlyNames, ComeFromThePfx) {
+  const NameCase& c = GetParam();
+  const TestPki& pki = TestPki::Get();
+  const std::string pfx = dir_ + "/stores/MY/named.pfx";
+  const std::string name = *c.friendly ? " -name " + testsupport::ShellQuote(c.friendly) : "";
+  testsupport::RunCommand("openssl pkcs12 -export -passout pass: -in " + pki.Cert("client") + " -inkey " +
+                          pki.Key("client") + name + " -out " + pfx + " 2>/dev/null");
+  CertificateManager m;
+  ASSERT_EQ(m.Initialize(), kOk);
+  const std::string where = c.type == cstUser ? "MY" : pfx;
+  m.SetStoreBytes(where.data(), static_cast<int>(where.size()));
+  m.SetStoreType(c.type);
+  ASSERT_EQ(m.LoadCertBySubject("*"), kOk) << m.error_text().c_str();
+  const char* answer = nullptr;
+  ASSERT_EQ(m.ConfigText("CertFriendlyName", &answer), kOk);
+  EXPECT_STREQ(answer, c.friendly);
+  EXPECT_NE(m.ConfigText("CertFriendlyName=other", &answer), kOk);
+}
+INSTANTIATE_TEST_SUITE_P(Cases, FriendlyNames,
+                         testing::Values(NameCase{"StoreFolder", cstUser, "B\xc3\xbcro client"},
+                                         NameCase{"PfxFile", cstPFXFile, "Client cert"},
+                                         NameCase{"Unnamed", cstPFXFile, ""}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A DSA key's container blob, whole and damaged: only the whole blob gives the platform a key.
+struct BlobCase {
+  const char* name;
+  int keep;  // bytes kept; 0 for all, -1 for one more, -2 for one less
+  int at;    // a byte changed, or -1
+  uint8_t value;
+  bool key;
+};
+class DssBlobs : public PlatformKeys, public testing::WithParamInterface<BlobCase> {};
+
+TEST_P(DssBlobs, GiveAKeyOnlyWhole) {
+  const BlobCase& c = GetParam();
+  const TestPki& pki = TestPki::Get();
+  const std::string pem = testsupport::ReadFile(pki.Cert("clientdsa")) + testsupport::ReadFile(pki.Key("clientdsa"));
+  CertStore store;
+  ASSERT_EQ(store.Open(pem.data(), static_cast<int>(pem.size()), "", "*", cstAuto), kOk) << store.error_text.c_str();
+  ByteString blob;
+  ASSERT_EQ(WritePrivateKeyBlob(*store.GetKey(), &blob), kOk);
+  std::vector<uint8_t> bytes(blob.bytes(), blob.bytes() + blob.length());
+  if (c.keep > 0) bytes.resize(static_cast<size_t>(c.keep));
+  if (c.keep == -1) bytes.push_back(0);
+  if (c.keep == -2) bytes.pop_back();
+  if (c.at >= 0) bytes[static_cast<size_t>(c.at)] = c.value;
+  const win::OpenSslEntries* o = win::LoadOpenSsl();
+  ASSERT_NE(o, nullptr);
+  win::OsslPkey* key = win::PrivateKeyFromBlob(*o, bytes.data(), bytes.size());
+  EXPECT_EQ(key != nullptr, c.key);
+  if (key != nullptr) o->EVP_PKEY_free(key);
+}
+INSTANTIATE_TEST_SUITE_P(Cases, DssBlobs,
+                         testing::Values(BlobCase{"Whole", 0, -1, 0, true},
+                                         BlobCase{"HeaderOnly", 12, -1, 0, false},
+                                         BlobCase{"SeedCut", 40, -1, 0, false},
+                                         BlobCase{"OneByteShort", -2, -1, 0, false},
+                                         BlobCase{"TrailingByte", -1, -1, 0, false},
+                                         BlobCase{"NoPBits", 0, 13, 0, false},
+                                         BlobCase{"HugeQBits", 0, 19, 0xFF, false},
+                                         BlobCase{"OtherMagic", 0, 11, '9', false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(PlatformKeys, NoSelectionIsNoContext) {

@@ -125,7 +125,8 @@ TEST_P(ControlClientCert, ServerChecksTheCertificateSent) {
     }
   }
   const std::string out = server.output();
-  const std::string subject = std::string("CN = ") + (std::string(k.pki) == "client" ? "Test Client" : "Test Client EC");
+  const std::string pki_name = k.pki;
+  const std::string subject = "CN = Test Client" + std::string(pki_name == "clientec" ? " EC" : pki_name == "clientdsa" ? " DSA" : "");
   if (k.from == From::kNone) {
     EXPECT_EQ(out.find("CN = Test Client"), std::string::npos) << out;
   } else if (k.from == From::kMissingStore) {
@@ -153,7 +154,9 @@ INSTANTIATE_TEST_SUITE_P(
                     ClientCertCase{"EcPemPlatform", From::kPemFile, "clientec", false},
                     ClientCertCase{"EcPfxPlatform", From::kPfxFile, "clientec", false},
                     ClientCertCase{"PemEngineTls12", From::kPemFile, "client", true, "-tls1_2"},
-                    ClientCertCase{"PemPlatformTls12", From::kPemFile, "client", false, "-tls1_2"}),
+                    ClientCertCase{"PemPlatformTls12", From::kPemFile, "client", false, "-tls1_2"},
+                    ClientCertCase{"DsaPemPlatformTls12", From::kPemFile, "clientdsa", false, "-tls1_2"},
+                    ClientCertCase{"DsaPfxPlatformTls12", From::kPfxFile, "clientdsa", false, "-tls1_2"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

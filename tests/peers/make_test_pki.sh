@@ -15,6 +15,7 @@
 #   noca         leaf "localhost" signed by the leaf rsa (which is no CA)
 #   client       client certificate "Test Client", RSA, signed by root
 #   clientec     client certificate "Test Client EC", P-256, signed by root
+#   clientdsa    client certificate "Test Client DSA", DSA 2048, signed by root
 # Each <name>.pem is the certificate, <name>.key its unencrypted PKCS #8 key, and
 # <name>-chain.pem the certificate followed by the intermediate (for servers).
 set -euo pipefail
@@ -32,6 +33,10 @@ key() {  # $1 = name, $2 = kind
     p256) openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out "$1.key" ;;
     p384) openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-384 -out "$1.key" ;;
     ed25519) openssl genpkey -algorithm ED25519 -out "$1.key" ;;
+    dsa)
+      openssl genpkey -genparam -algorithm DSA -pkeyopt dsa_paramgen_bits:2048 -out "$1.param" 2>/dev/null
+      openssl genpkey -paramfile "$1.param" -out "$1.key"
+      rm -f "$1.param" ;;
   esac
 }
 
@@ -108,6 +113,9 @@ sign client "/C=US/O=Tarnwick Tests/CN=Test Client" root \
   "$(printf 'basicConstraints=critical,CA:FALSE\nextendedKeyUsage=clientAuth')"
 key clientec p256
 sign clientec "/C=US/O=Tarnwick Tests/CN=Test Client EC" root \
+  "$(printf 'basicConstraints=critical,CA:FALSE\nextendedKeyUsage=clientAuth')"
+key clientdsa dsa
+sign clientdsa "/C=US/O=Tarnwick Tests/CN=Test Client DSA" root \
   "$(printf 'basicConstraints=critical,CA:FALSE\nextendedKeyUsage=clientAuth')"
 
 for name in rsa ecdsa ecdsa384 ed25519 expired wronghost forged storage; do

@@ -7,7 +7,7 @@
 //   pki.Key("rsa");     // its PKCS #8 key; Chain("rsa") is leaf + intermediate
 //
 // Names: root, inter, rsa, ecdsa, ecdsa384, ed25519, expired, wronghost, storage, selfsigned,
-// forged, noca, client, clientec (see the script for what each is).
+// forged, noca, client, clientec, clientdsa (see the script for what each is).
 #pragma once
 
 #include <string>
