@@ -202,6 +202,18 @@ int JsonDocument::Parse(const char* text, int n) {
   return 0;
 }
 
+void JsonDocument::BeginScalar(unsigned char b, bool number_char, bool top_level) {
+  token_start_ = position_;
+  top_level_scalar_ = top_level;
+  if (b == '"') {
+    state_ = kString;
+  } else if (number_char) {
+    state_ = kNumber;
+  } else {
+    state_ = kLiteral;
+  }
+}
+
 int JsonDocument::Step(unsigned char b, bool* consumed) {
   const int cls = Class(b);
   switch (state_) {
@@ -221,15 +233,7 @@ int JsonDocument::Step(unsigned char b, bool* consumed) {
         OnDocumentStart();
       }
       if (b == '{' || b == '[') return OpenContainer(static_cast<char>(b), position_);
-      token_start_ = position_;
-      top_level_scalar_ = true;
-      if (b == '"') {
-        state_ = kString;
-      } else if (cls == kNumberChar) {
-        state_ = kNumber;
-      } else {
-        state_ = kLiteral;
-      }
+      BeginScalar(b, cls == kNumberChar, true);
       return 0;
 
     case kObject:
@@ -276,15 +280,7 @@ int JsonDocument::Step(unsigned char b, bool* consumed) {
         return CloseContainer('[', position_);
       }
       if (cls == kTerminator) return Fail(kErrJsonMarkup, kTextMarkup);
-      token_start_ = position_;
-      top_level_scalar_ = false;
-      if (b == '"') {
-        state_ = kString;
-      } else if (cls == kNumberChar) {
-        state_ = kNumber;
-      } else {
-        state_ = kLiteral;
-      }
+      BeginScalar(b, cls == kNumberChar, false);
       return 0;
 
     case kNumber:
