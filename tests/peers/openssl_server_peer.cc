@@ -102,18 +102,17 @@ bool OpenSslServerPeer::Start() {
   // A port taken between FreePort and bind makes s_server exit at once: try a few.
   for (int attempt = 0; attempt < 5; ++attempt) {
     port_ = FreePort();
-    auto proc = std::make_unique<PeerProcess>();
     // -WWW serves files relative to the working folder.
-    if (!proc->Start(CommandLine(program), dir_ + "/s_server.log", files_dir_)) {
+    const PeerStart up =
+        StartListening(CommandLine(program), dir_ + "/s_server.log", files_dir_, port_, kStartMillis, &process_);
+    if (up == PeerStart::kNotStarted) {
       error_ = "cannot start openssl s_server";
       return false;
     }
-    if (proc->WaitForPort(port_, kStartMillis)) {
-      process_ = std::move(proc);
+    if (up == PeerStart::kUp) {
       error_.clear();
       return true;
     }
-    proc->Stop();
     error_ = "openssl s_server did not start: " + LogTail(dir_ + "/s_server.log");
     if (error_.find("in use") == std::string::npos) break;
   }
