@@ -202,6 +202,24 @@ int JsonDocument::Parse(const char* text, int n) {
   return 0;
 }
 
+// A new node becomes the root, or the next member or element of the open container.
+void JsonDocument::AttachNode(std::unique_ptr<JsonNode> node, bool as_root) {
+  if (as_root) {
+    node->name = "json";
+    node->path = "$";
+    root_ = std::move(node);
+  } else if (current_ != nullptr) {
+    node->parent = current_;
+    if (stack_.back() == '{') {
+      node->name = member_name_;
+      node->path = current_->path + "['" + member_name_ + "']";
+    } else {
+      node->path = current_->path + "[" + std::to_string(element_index_.back()) + "]";
+    }
+    current_->children.push_back(std::move(node));
+  }
+}
+
 void JsonDocument::BeginScalar(unsigned char b, bool number_char, bool top_level) {
   token_start_ = position_;
   top_level_scalar_ = top_level;
@@ -396,20 +414,7 @@ int JsonDocument::OpenContainer(char kind, int64_t at) {
     node->type = kind == '{' ? kJsonObject : kJsonArray;
     node->start = at;
     JsonNode* raw = node.get();
-    if (!root_) {
-      node->name = "json";
-      node->path = "$";
-      root_ = std::move(node);
-    } else if (current_ != nullptr) {
-      node->parent = current_;
-      if (stack_.back() == '{') {
-        node->name = member_name_;
-        node->path = current_->path + "['" + member_name_ + "']";
-      } else {
-        node->path = current_->path + "[" + std::to_string(element_index_.back()) + "]";
-      }
-      current_->children.push_back(std::move(node));
-    }
+    AttachNode(std::move(node), !root_);
     current_ = raw;
   }
   if (!stack_.empty() && stack_.back() == '[') ++element_index_.back();
@@ -460,20 +465,7 @@ int JsonDocument::EndScalar(int type, int64_t end) {
     node->value = std::move(value);
     node->start = token_start_;
     node->end = end;
-    if (top_level_scalar_ || !root_) {
-      node->name = "json";
-      node->path = "$";
-      root_ = std::move(node);
-    } else if (current_ != nullptr) {
-      node->parent = current_;
-      if (stack_.back() == '{') {
-        node->name = member_name_;
-        node->path = current_->path + "['" + member_name_ + "']";
-      } else {
-        node->path = current_->path + "[" + std::to_string(element_index_.back()) + "]";
-      }
-      current_->children.push_back(std::move(node));
-    }
+    AttachNode(std::move(node), top_level_scalar_ || !root_);
   }
   if (!stack_.empty() && stack_.back() == '[') ++element_index_.back();
   if (has_member_name_) {
