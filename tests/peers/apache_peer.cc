@@ -30,10 +30,7 @@ ApacheDigestPeer::ApacheDigestPeer() = default;
 
 ApacheDigestPeer::~ApacheDigestPeer() {
   Stop();
-  if (!dir_.empty()) {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
+  RemoveTempDir(dir_);
 }
 
 bool ApacheDigestPeer::Installed() {

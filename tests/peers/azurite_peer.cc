@@ -24,10 +24,7 @@ AzuritePeer::AzuritePeer() = default;
 
 AzuritePeer::~AzuritePeer() {
   Stop();
-  if (!dir_.empty()) {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
+  RemoveTempDir(dir_);
 }
 
 std::string AzuritePeer::PeersDir() { return std::string(TW_SOURCE_DIR) + "/tests/peers"; }

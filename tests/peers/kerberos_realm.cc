@@ -49,10 +49,7 @@ KerberosRealm::KerberosRealm() = default;
 
 KerberosRealm::~KerberosRealm() {
   Stop();
-  if (!dir_.empty()) {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
+  RemoveTempDir(dir_);
 }
 
 bool KerberosRealm::Installed() {

@@ -27,10 +27,7 @@ OpenSslServerPeer::OpenSslServerPeer(Options options) : options_(std::move(optio
 
 OpenSslServerPeer::~OpenSslServerPeer() {
   Stop();
-  if (!dir_.empty()) {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
+  RemoveTempDir(dir_);
 }
 
 bool OpenSslServerPeer::Installed() { return !FindOpenSsl().empty(); }

@@ -32,10 +32,7 @@ ProxyPeerBase::ProxyPeerBase() = default;
 
 ProxyPeerBase::~ProxyPeerBase() {
   Stop();
-  if (!dir_.empty()) {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
+  RemoveTempDir(dir_);
 }
 
 void ProxyPeerBase::SetCredentials(const std::string& user, const std::string& password) {
