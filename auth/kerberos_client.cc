@@ -219,6 +219,20 @@ uint32_t NewNonce() {
          0x7FFFFFFF;
 }
 
+// An AP-REQ (no options) presenting `ticket` with its encrypted authenticator.
+int PutApReq(DerWriter& ap, const ByteString& ticket, int etype, const ByteString& authenticator) {
+  int rc = ap.DerOpenConstructed(kTagApReq);
+  if (rc == kOk) rc = ap.DerOpenConstructed(0x30);
+  if (rc == kOk) rc = PutInt(ap, 0, 5);
+  if (rc == kOk) rc = PutInt(ap, 1, 14);
+  if (rc == kOk) rc = PutOptions(ap, 2, 0);
+  if (rc == kOk) rc = PutRaw(ap, 3, ticket);
+  if (rc == kOk) rc = PutEncrypted(ap, 4, etype, authenticator);
+  if (rc == kOk) rc = ap.DerCloseConstructed(false);
+  if (rc == kOk) rc = ap.DerCloseConstructed(false);
+  return rc;
+}
+
 bool ParseBool(const char* v) { return v != nullptr && (EqualsNoCase(v, "true") || std::strcmp(v, "1") == 0); }
 
 }  // namespace
@@ -746,15 +760,7 @@ int KerberosClient::BuildTgsReq(ByteString* out) {
                             &authenticator);
   }
   DerWriter ap;
-  if (rc == kOk) rc = ap.DerOpenConstructed(kTagApReq);
-  if (rc == kOk) rc = ap.DerOpenConstructed(0x30);
-  if (rc == kOk) rc = PutInt(ap, 0, 5);
-  if (rc == kOk) rc = PutInt(ap, 1, 14);
-  if (rc == kOk) rc = PutOptions(ap, 2, 0);
-  if (rc == kOk) rc = PutRaw(ap, 3, tgt_);
-  if (rc == kOk) rc = PutEncrypted(ap, 4, session_etype_, authenticator);
-  if (rc == kOk) rc = ap.DerCloseConstructed(false);
-  if (rc == kOk) rc = ap.DerCloseConstructed(false);
+  if (rc == kOk) rc = PutApReq(ap, tgt_, session_etype_, authenticator);
   DerWriter w;
   if (rc == kOk) rc = w.DerOpenConstructed(kTagTgsReq);
   if (rc == kOk) rc = w.DerOpenConstructed(0x30);
@@ -777,15 +783,7 @@ int KerberosClient::BuildApReq(ByteString* out) {
   ByteString authenticator;
   int rc = BuildAuthenticator(service_key_, service_etype_, kKeyUsageApReqAuthenticator, nullptr, true, &authenticator);
   DerWriter ap;
-  if (rc == kOk) rc = ap.DerOpenConstructed(kTagApReq);
-  if (rc == kOk) rc = ap.DerOpenConstructed(0x30);
-  if (rc == kOk) rc = PutInt(ap, 0, 5);
-  if (rc == kOk) rc = PutInt(ap, 1, 14);
-  if (rc == kOk) rc = PutOptions(ap, 2, 0);
-  if (rc == kOk) rc = PutRaw(ap, 3, service_ticket_);
-  if (rc == kOk) rc = PutEncrypted(ap, 4, service_etype_, authenticator);
-  if (rc == kOk) rc = ap.DerCloseConstructed(false);
-  if (rc == kOk) rc = ap.DerCloseConstructed(false);
+  if (rc == kOk) rc = PutApReq(ap, service_ticket_, service_etype_, authenticator);
   // The GSS-API framing: the mechanism, the AP-REQ token id 01 00, the message.
   DerWriter g;
   if (rc == kOk) rc = g.AppendRaw(kKrb5Oid, sizeof kKrb5Oid);

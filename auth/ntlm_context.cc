@@ -334,11 +334,14 @@ int NtlmContext::SetCredentials(const char* package, const char* user, const cha
   password_.SetText(OrEmpty(password));
   user_.Reset();
   domain_.Reset();
-  const char* text = OrEmpty(user);
+  return SplitDomainUser(OrEmpty(user), &domain_, &user_);
+}
+
+int SplitDomainUser(const char* text, ShortString* domain, ShortString* user) {
   const char* slash = std::strchr(text, '\\');
-  if (slash == nullptr) return user_.SetText(text) == kOk ? kOk : kErrOutOfMemory;
-  domain_.Set(text, static_cast<int>(slash - text));
-  return user_.SetText(slash + 1) == kOk ? kOk : kErrOutOfMemory;
+  if (slash == nullptr) return user->SetText(text) == kOk ? kOk : kErrOutOfMemory;
+  domain->Set(text, static_cast<int>(slash - text));
+  return user->SetText(slash + 1) == kOk ? kOk : kErrOutOfMemory;
 }
 
 int NtlmContext::GetToken(ByteString* out, const char* package, const char* host,

@@ -22,6 +22,10 @@ constexpr uint32_t kNtlmInitialFlags = 0xA2088207;
 // Appends a readable description of an NTLM or GSS token (for the log only).
 void DescribeAuthToken(ByteString& out, const uint8_t* token, int length);
 
+// "DOMAIN\user" split at the first backslash into `domain` and `user` (without one the domain is
+// left as it is); kErrOutOfMemory when the user name cannot be kept.
+int SplitDomainUser(const char* text, ShortString* domain, ShortString* user);
+
 class NtlmContext {
  public:
   NtlmContext();

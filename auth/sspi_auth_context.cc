@@ -69,13 +69,7 @@ int SspiAuthContext::SetCredentials(const char* package, const char* user, const
   password_.SetText(OrEmpty(password));
   user_.Reset();
   domain_.Reset();
-  const char* text = OrEmpty(user);
-  if (const char* slash = std::strchr(text, '\\')) {
-    domain_.Set(text, static_cast<int>(slash - text));
-    user_.SetText(slash + 1);
-  } else {
-    user_.SetText(text);
-  }
+  SplitDomainUser(OrEmpty(user), &domain_, &user_);
   Release();
   const win::SecurityFunctionTableA* t = Table();
   if (t == nullptr) {

@@ -3,10 +3,15 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <string>
 #include <utility>
+#include <vector>
 
 namespace bench {
 
@@ -59,6 +64,48 @@ inline double OperationTableStart(int argc, char** argv) {
   std::printf("%-16s %12s %12s %10s %10s %8s\n", "operation", "ours/s", "openssl/s", "ours us", "ossl us",
               "time x");
   return seconds;
+}
+
+// Helpers of the bulk-transfer benchmarks (files against curl).
+inline double SecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Megabytes per second.
+inline double Rate(uint64_t bytes, double seconds) { return static_cast<double>(bytes) / 1e6 / seconds; }
+
+// The size of a file, 0 when it is missing.
+inline uint64_t FileSize(const std::string& path) {
+  std::error_code ec;
+  const auto n = std::filesystem::file_size(path, ec);
+  return ec ? 0 : n;
+}
+
+// `total` bytes of a fixed, not trivially compressible pattern.
+inline void WriteBig(const std::string& path, uint64_t total) {
+  std::ofstream f(path, std::ios::binary);
+  std::vector<char> block(1 << 20);
+  for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>((i * 131) ^ (i >> 9));
+  for (uint64_t left = total; left > 0;) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(left, block.size()));
+    f.write(block.data(), static_cast<std::streamsize>(n));
+    left -= n;
+  }
+}
+
+// curl over TLS, trusting `cacert`, with no proxy from the environment; seconds or -1.
+inline double TimeCurl(const std::string& cacert, const std::string& args) {
+  const std::string command =
+      "env -u http_proxy -u https_proxy -u all_proxy -u HTTP_PROXY -u HTTPS_PROXY -u ALL_PROXY curl -sS -f "
+      "--cacert " + cacert + " " + args;
+  const auto start = std::chrono::steady_clock::now();
+  const int rc = std::system(command.c_str());
+  const double s = SecondsSince(start);
+  if (rc != 0) {
+    std::fprintf(stderr, "curl failed (%d): %s\n", rc, command.c_str());
+    return -1;
+  }
+  return s;
 }
 
 }  // namespace bench

@@ -11,10 +11,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <string>
-#include <vector>
 
+#include "bench/bench_support.h"
 #include "http/http_client.h"
 #include "tests/peers/nghttp_peers.h"
 #include "tests/peers/nginx_peer.h"
@@ -24,32 +23,10 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-double SecondsSince(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-double Rate(uint64_t bytes, double seconds) { return static_cast<double>(bytes) / 1e6 / seconds; }
-
-uint64_t FileSize(const std::string& path) {
-  std::error_code ec;
-  const auto n = std::filesystem::file_size(path, ec);
-  return ec ? 0 : n;
-}
-
-double TimeCurl(const std::string& args) {
-  const std::string command =
-      "env -u http_proxy -u https_proxy -u all_proxy -u HTTP_PROXY -u HTTPS_PROXY -u ALL_PROXY "
-      "curl -sS -f --cacert " + testsupport::TestPki::Get().Cert("root") + " " + args;
-  const auto start = Clock::now();
-  const int rc = std::system(command.c_str());
-  const double s = SecondsSince(start);
-  if (rc != 0) {
-    std::fprintf(stderr, "curl failed (%d): %s\n", rc, command.c_str());
-    return -1;
-  }
-  return s;
-}
+using bench::FileSize;
+using bench::Rate;
+using bench::SecondsSince;
+using bench::WriteBig;
 
 int Download(const std::string& url, const char* version, int window, const std::string& local) {
   tw::HttpClient c;
@@ -69,17 +46,6 @@ int Download(const std::string& url, const char* version, int window, const std:
 void Report(const char* name, double ours, double curl) {
   std::printf("%-28s ours %8.1f MB/s   curl %8.1f MB/s   ratio %5.2f\n", name, ours, curl,
               curl > 0 ? ours / curl : 0.0);
-}
-
-void WriteBig(const std::string& path, uint64_t total) {
-  std::ofstream f(path, std::ios::binary);
-  std::vector<char> block(1 << 20);
-  for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>((i * 131) ^ (i >> 9));
-  for (uint64_t left = total; left > 0;) {
-    const size_t n = static_cast<size_t>(std::min<uint64_t>(left, block.size()));
-    f.write(block.data(), static_cast<std::streamsize>(n));
-    left -= n;
-  }
 }
 
 }  // namespace
@@ -134,7 +100,7 @@ int main(int argc, char** argv) {
       if (Download(leg.url, leg.version, window, target) != 0 || FileSize(target) != total) return 1;
       leg.ours = std::max(leg.ours, Rate(total, SecondsSince(start)));
       std::filesystem::remove(target);
-      const double s = TimeCurl(leg.curl_args + "-o " + target + " " + leg.url);
+      const double s = bench::TimeCurl(pki.Cert("root"), leg.curl_args + "-o " + target + " " + leg.url);
       if (s > 0 && FileSize(target) == total) leg.curl = std::max(leg.curl, Rate(total, s));
       std::filesystem::remove(target);
     }

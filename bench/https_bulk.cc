@@ -11,10 +11,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <string>
-#include <vector>
 
+#include "bench/bench_support.h"
 #include "http/http_client.h"
 #include "tests/peers/nginx_peer.h"
 #include "tests/peers/test_pki.h"
@@ -23,31 +22,10 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
-
-double Rate(uint64_t bytes, double seconds) { return static_cast<double>(bytes) / 1e6 / seconds; }
-
-uint64_t FileSize(const std::string& path) {
-  std::error_code ec;
-  const auto n = std::filesystem::file_size(path, ec);
-  return ec ? 0 : n;
-}
-
-// curl over TLS, trusting the test root, with no proxy from the environment; seconds or -1.
-double TimeCurl(const std::string& args) {
-  const std::string command =
-      "env -u http_proxy -u https_proxy -u all_proxy -u HTTP_PROXY -u HTTPS_PROXY -u ALL_PROXY curl -sS -f "
-      "--cacert " + testsupport::TestPki::Get().Cert("root") + " " + args;
-  const auto start = Clock::now();
-  const int rc = std::system(command.c_str());
-  const double s = SecondsSince(start);
-  if (rc != 0) {
-    std::fprintf(stderr, "curl failed (%d): %s\n", rc, command.c_str());
-    return -1;
-  }
-  return s;
-}
+using bench::FileSize;
+using bench::Rate;
+using bench::SecondsSince;
+using bench::WriteBig;
 
 int Transfer(const std::string& url, int action, const std::string& local, const std::string& attached) {
   tw::HttpClient c;
@@ -94,16 +72,7 @@ int main(int argc, char** argv) {
   }
   const std::string root = nginx.root();
   const std::string source = root + "/big.bin";
-  {
-    std::ofstream f(source, std::ios::binary);
-    std::vector<char> block(1 << 20);
-    for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>((i * 131) ^ (i >> 9));
-    for (uint64_t left = total; left > 0;) {
-      const size_t n = static_cast<size_t>(std::min<uint64_t>(left, block.size()));
-      f.write(block.data(), static_cast<std::streamsize>(n));
-      left -= n;
-    }
-  }
+  WriteBig(source, total);
   const std::string base = nginx.https_url();
   const std::string resolve = "--resolve localhost:" + std::to_string(nginx.tls_port()) + ":127.0.0.1 ";
   const std::string target = nginx.dir() + "/down.bin";
@@ -118,7 +87,7 @@ int main(int argc, char** argv) {
     }
     down_ours = std::max(down_ours, Rate(total, SecondsSince(start)));
     std::filesystem::remove(target);
-    const double cd = TimeCurl(resolve + "-o " + target + " " + base + "/big.bin");
+    const double cd = bench::TimeCurl(pki.Cert("root"), resolve + "-o " + target + " " + base + "/big.bin");
     if (cd > 0 && FileSize(target) == total) down_curl = std::max(down_curl, Rate(total, cd));
     std::filesystem::remove(target);
 
@@ -129,7 +98,8 @@ int main(int argc, char** argv) {
     }
     up_ours = std::max(up_ours, Rate(total, SecondsSince(start)));
     std::filesystem::remove(root + "/up-ours.bin");
-    const double cu = TimeCurl(resolve + "-o /dev/null -T " + source + " " + base + "/up-curl.bin");
+    const double cu =
+        bench::TimeCurl(pki.Cert("root"), resolve + "-o /dev/null -T " + source + " " + base + "/up-curl.bin");
     if (cu > 0 && FileSize(root + "/up-curl.bin") == total) up_curl = std::max(up_curl, Rate(total, cu));
     std::filesystem::remove(root + "/up-curl.bin");
   }

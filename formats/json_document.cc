@@ -202,6 +202,36 @@ int JsonDocument::Parse(const char* text, int n) {
   return 0;
 }
 
+// A new node becomes the root, or the next member or element of the open container.
+void JsonDocument::AttachNode(std::unique_ptr<JsonNode> node, bool as_root) {
+  if (as_root) {
+    node->name = "json";
+    node->path = "$";
+    root_ = std::move(node);
+  } else if (current_ != nullptr) {
+    node->parent = current_;
+    if (stack_.back() == '{') {
+      node->name = member_name_;
+      node->path = current_->path + "['" + member_name_ + "']";
+    } else {
+      node->path = current_->path + "[" + std::to_string(element_index_.back()) + "]";
+    }
+    current_->children.push_back(std::move(node));
+  }
+}
+
+void JsonDocument::BeginScalar(unsigned char b, bool number_char, bool top_level) {
+  token_start_ = position_;
+  top_level_scalar_ = top_level;
+  if (b == '"') {
+    state_ = kString;
+  } else if (number_char) {
+    state_ = kNumber;
+  } else {
+    state_ = kLiteral;
+  }
+}
+
 int JsonDocument::Step(unsigned char b, bool* consumed) {
   const int cls = Class(b);
   switch (state_) {
@@ -221,15 +251,7 @@ int JsonDocument::Step(unsigned char b, bool* consumed) {
         OnDocumentStart();
       }
       if (b == '{' || b == '[') return OpenContainer(static_cast<char>(b), position_);
-      token_start_ = position_;
-      top_level_scalar_ = true;
-      if (b == '"') {
-        state_ = kString;
-      } else if (cls == kNumberChar) {
-        state_ = kNumber;
-      } else {
-        state_ = kLiteral;
-      }
+      BeginScalar(b, cls == kNumberChar, true);
       return 0;
 
     case kObject:
@@ -276,15 +298,7 @@ int JsonDocument::Step(unsigned char b, bool* consumed) {
         return CloseContainer('[', position_);
       }
       if (cls == kTerminator) return Fail(kErrJsonMarkup, kTextMarkup);
-      token_start_ = position_;
-      top_level_scalar_ = false;
-      if (b == '"') {
-        state_ = kString;
-      } else if (cls == kNumberChar) {
-        state_ = kNumber;
-      } else {
-        state_ = kLiteral;
-      }
+      BeginScalar(b, cls == kNumberChar, false);
       return 0;
 
     case kNumber:
@@ -400,20 +414,7 @@ int JsonDocument::OpenContainer(char kind, int64_t at) {
     node->type = kind == '{' ? kJsonObject : kJsonArray;
     node->start = at;
     JsonNode* raw = node.get();
-    if (!root_) {
-      node->name = "json";
-      node->path = "$";
-      root_ = std::move(node);
-    } else if (current_ != nullptr) {
-      node->parent = current_;
-      if (stack_.back() == '{') {
-        node->name = member_name_;
-        node->path = current_->path + "['" + member_name_ + "']";
-      } else {
-        node->path = current_->path + "[" + std::to_string(element_index_.back()) + "]";
-      }
-      current_->children.push_back(std::move(node));
-    }
+    AttachNode(std::move(node), !root_);
     current_ = raw;
   }
   if (!stack_.empty() && stack_.back() == '[') ++element_index_.back();
@@ -464,20 +465,7 @@ int JsonDocument::EndScalar(int type, int64_t end) {
     node->value = std::move(value);
     node->start = token_start_;
     node->end = end;
-    if (top_level_scalar_ || !root_) {
-      node->name = "json";
-      node->path = "$";
-      root_ = std::move(node);
-    } else if (current_ != nullptr) {
-      node->parent = current_;
-      if (stack_.back() == '{') {
-        node->name = member_name_;
-        node->path = current_->path + "['" + member_name_ + "']";
-      } else {
-        node->path = current_->path + "[" + std::to_string(element_index_.back()) + "]";
-      }
-      current_->children.push_back(std::move(node));
-    }
+    AttachNode(std::move(node), top_level_scalar_ || !root_);
   }
   if (!stack_.empty() && stack_.back() == '[') ++element_index_.back();
   if (has_member_name_) {

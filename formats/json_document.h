@@ -103,6 +103,8 @@ class JsonDocument : public ComponentBase {
   int OpenContainer(char kind, int64_t at);
   int CloseContainer(char kind, int64_t at);
   int EndScalar(int type, int64_t end);
+  void BeginScalar(unsigned char b, bool number_char, bool top_level);
+  void AttachNode(std::unique_ptr<JsonNode> node, bool as_root);
   void DocumentComplete();
   void DiscardDocument();
   std::string DecodeString(const char* s, size_t n) const;

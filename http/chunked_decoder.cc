@@ -41,17 +41,8 @@ int ChunkedDecoder::TakeSizeLine() {
   uint64_t size = 0;
   int digits = 0;
   for (; p < end; ++p) {
-    const char c = *p;
-    int v;
-    if (c >= '0' && c <= '9') {
-      v = c - '0';
-    } else if (c >= 'a' && c <= 'f') {
-      v = c - 'a' + 10;
-    } else if (c >= 'A' && c <= 'F') {
-      v = c - 'A' + 10;
-    } else {
-      break;
-    }
+    const int v = HexDigitValue(static_cast<unsigned char>(*p));
+    if (v < 0) break;
     if (size > ((kMaxChunkSize - 1) >> 4)) return Fail(kTextSizeOverflow);
     size = (size << 4) | static_cast<uint64_t>(v);
     ++digits;

@@ -123,10 +123,7 @@ int HttpClient::PerformHttp2Request(bool has_body) {
   if (rc == kOk) rc = BuildHttp2Headers(head, pairs);
   if (rc != kOk) {
     attached_handle_.Close();
-    ByteString kept;
-    kept.Assign(error_text());
-    Disconnect();
-    SetErrorText(kept.c_str());
+    DisconnectKeepingError();
     return rc;
   }
   if (record_request_) sent_headers_.Assign(head);

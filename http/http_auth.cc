@@ -340,11 +340,8 @@ int HttpClient::SetUrl(const char* url, bool is_redirect) {
     cookies_.ClearServerSet();
   }
   if (rc != kOk) {
-    ByteString kept;
-    kept.Assign(error_text());
     expecting_response_ = false;
-    Disconnect();
-    SetErrorText(kept.c_str());
+    DisconnectKeepingError();
   }
   return rc;
 }

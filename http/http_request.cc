@@ -320,12 +320,7 @@ int HttpClient::PerformRequest(int action) {
   rc = BuildRequestHead(has_body, head);
   if (rc != kOk) {
     attached_handle_.Close();
-    if (!keep_alive_) {
-      ByteString kept;
-      kept.Assign(error_text());
-      Disconnect();
-      SetErrorText(kept.c_str());
-    }
+    if (!keep_alive_) DisconnectKeepingError();
     return rc;
   }
   if (record_request_) sent_headers_.Assign(head);
@@ -349,11 +344,8 @@ int HttpClient::PerformRequest(int action) {
     return kOk;
   }
   if (rc != kOk && !transfer_ended_) {
-    ByteString kept;
-    kept.Assign(error_text());
     expecting_response_ = false;
-    Disconnect();
-    SetErrorText(kept.c_str());
+    DisconnectKeepingError();
     return rc;
   }
   LogAtLevel(kLogInfo, "Request Sent", "Info");

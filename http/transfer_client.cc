@@ -194,10 +194,7 @@ int TransferClient::ConnectAndWait() {
   }
   for (;;) {
     if (WaitOnce() == kWaitEnded) {
-      ByteString kept;
-      kept.Assign(error_text());
-      Disconnect();
-      SetErrorText(kept.c_str());
+      DisconnectKeepingError();
       rc = kErrInterrupted;
       break;
     }

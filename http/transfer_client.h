@@ -54,6 +54,13 @@ class TransferClient : public TlsClient {
   // neither time-out is set; off disconnects.
   int SetConnectedSwitch(bool on);
   int Disconnect() { return SetConnected(false, 0); }
+  // Disconnects with the error text of the failure kept (the disconnect would replace it).
+  void DisconnectKeepingError() {
+    ByteString kept;
+    kept.Assign(error_text());
+    Disconnect();
+    SetErrorText(kept.c_str());
+  }
   // Sends every byte (waiting while the socket would block); then data is accepted again unless
   // a receive asked for one record only.
   int Send(const void* bytes, int n);

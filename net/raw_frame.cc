@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/text_conversion.h"
 #include "platform/iphlpapi.h"
 #include "platform/wpcap.h"
 #include "platform/process_tables.h"
@@ -267,22 +268,9 @@ int BuildUdpFrame(const RawFrameAddresses& a, const void* payload, int n, ByteSt
 bool ParseMacText(const char* text, uint8_t mac[6]) {
   if (text == nullptr || std::strlen(text) != 12) return false;
   for (int i = 0; i < 6; ++i) {
-    uint8_t byte = 0;
-    for (int j = 0; j < 2; ++j) {
-      const char c = text[2 * i + j];
-      int v;
-      if (c >= '0' && c <= '9') {
-        v = c - '0';
-      } else if (c >= 'a' && c <= 'f') {
-        v = c - 'a' + 10;
-      } else if (c >= 'A' && c <= 'F') {
-        v = c - 'A' + 10;
-      } else {
-        return false;
-      }
-      byte = static_cast<uint8_t>(byte << 4 | v);
-    }
-    mac[i] = byte;
+    const int byte = HexPairToByte(text + 2 * i);
+    if (byte < 0) return false;
+    mac[i] = static_cast<uint8_t>(byte);
   }
   return true;
 }

@@ -712,33 +712,29 @@ FARPROC Proc(F* f) {
   return reinterpret_cast<FARPROC>(f);
 }
 
-const SecurityFunctionTableA kTable = [] {
+// Without libssl only the authentication packages are there: no SChannel message entries.
+SecurityFunctionTableA AuthOnlyTable() {
   SecurityFunctionTableA t{};
   t.dwVersion = 1;
   t.AcquireCredentialsHandleA = &AcquireCredentialsHandleA;
   t.FreeCredentialsHandle = &FreeCredentialsHandle;
   t.InitializeSecurityContextA = &InitializeSecurityContextA;
   t.DeleteSecurityContext = &DeleteSecurityContext;
-  t.ApplyControlToken = &ApplyControlToken;
   t.QueryContextAttributesA = &QueryContextAttributesA;
   t.FreeContextBuffer = &FreeContextBuffer;
+  return t;
+}
+
+const SecurityFunctionTableA kAuthOnlyTable = AuthOnlyTable();
+
+const SecurityFunctionTableA kTable = [] {
+  SecurityFunctionTableA t = AuthOnlyTable();
+  t.ApplyControlToken = &ApplyControlToken;
   t.EncryptMessage = &EncryptMessage;
   t.DecryptMessage = &DecryptMessage;
   return t;
 }();
 
-// Without libssl only the authentication packages are there: no SChannel message entries.
-const SecurityFunctionTableA kAuthOnlyTable = [] {
-  SecurityFunctionTableA t{};
-  t.dwVersion = 1;
-  t.AcquireCredentialsHandleA = &AcquireCredentialsHandleA;
-  t.FreeCredentialsHandle = &FreeCredentialsHandle;
-  t.InitializeSecurityContextA = &InitializeSecurityContextA;
-  t.DeleteSecurityContext = &DeleteSecurityContext;
-  t.QueryContextAttributesA = &QueryContextAttributesA;
-  t.FreeContextBuffer = &FreeContextBuffer;
-  return t;
-}();
 
 }  // namespace
 

@@ -1459,21 +1459,28 @@ namespace {
 // Packet information in the home platform's layout <-> the kernel's (struct in_pktinfo has
 // the interface first there, and the source to use in ipi_spec_dst).
 constexpr size_t kControlRoom = 1024;
+constexpr DWORD kMaxMessageBuffers = 64;
+
+// The caller's buffer list as iovecs; WSAEFAULT for a missing or too long list.
+int MessageBuffers(const WSAMSG* msg, ::iovec (&iov)[kMaxMessageBuffers]) {
+  if (msg == nullptr || (msg->dwBufferCount > 0 && msg->lpBuffers == nullptr) ||
+      msg->dwBufferCount > kMaxMessageBuffers) {
+    return WSAEFAULT;
+  }
+  for (DWORD i = 0; i < msg->dwBufferCount; ++i) {
+    iov[i] = ::iovec{msg->lpBuffers[i].buf, msg->lpBuffers[i].len};
+  }
+  return 0;
+}
 
 int WsaRecvMsg(SOCKET s, WSAMSG* msg, DWORD* bytes_received, void* overlapped, void* completion) {
   auto rec = Lookup(s);
   if (!rec) return SOCKET_ERROR;
   if (overlapped != nullptr || completion != nullptr) return Fail(WSAEOPNOTSUPP);
-  if (msg == nullptr || (msg->dwBufferCount > 0 && msg->lpBuffers == nullptr) ||
-      msg->dwBufferCount > 64) {
-    return Fail(WSAEFAULT);
-  }
+  ::iovec iov[kMaxMessageBuffers];
+  if (int bad = MessageBuffers(msg, iov)) return Fail(bad);
   int err = 0;
   if (TakePendingReceiveError(*rec, &err)) return ReceiveResult(*rec, -1, err);
-  ::iovec iov[64];
-  for (DWORD i = 0; i < msg->dwBufferCount; ++i) {
-    iov[i] = ::iovec{msg->lpBuffers[i].buf, msg->lpBuffers[i].len};
-  }
   ::sockaddr_storage source;
   alignas(::cmsghdr) char control[kControlRoom];
   ::msghdr mh{};
@@ -1548,16 +1555,10 @@ int WsaSendMsg(SOCKET s, WSAMSG* msg, DWORD flags, DWORD* bytes_sent, void* over
   auto rec = Lookup(s);
   if (!rec) return SOCKET_ERROR;
   if (overlapped != nullptr || completion != nullptr) return Fail(WSAEOPNOTSUPP);
-  if (msg == nullptr || (msg->dwBufferCount > 0 && msg->lpBuffers == nullptr) ||
-      msg->dwBufferCount > 64) {
-    return Fail(WSAEFAULT);
-  }
+  ::iovec iov[kMaxMessageBuffers];
+  if (int bad = MessageBuffers(msg, iov)) return Fail(bad);
   const int f = MessageFlagsToPosix(static_cast<int>(flags));
   if (f < 0 || (flags & MSG_PEEK)) return Fail(WSAEOPNOTSUPP);
-  ::iovec iov[64];
-  for (DWORD i = 0; i < msg->dwBufferCount; ++i) {
-    iov[i] = ::iovec{msg->lpBuffers[i].buf, msg->lpBuffers[i].len};
-  }
   ::sockaddr_storage to;
   socklen_t to_len = 0;
   if (msg->name != nullptr) {

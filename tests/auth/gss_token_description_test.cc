@@ -4,22 +4,12 @@
 
 #include <gtest/gtest.h>
 
-#include "certs/der_writer.h"
+#include "tests/auth/der_fields.h"
 #include "tests/support/test_support.h"
 
 namespace {
 
-using W = tw::DerWriter;
-
-void Int(W& w, int field, int v) {
-  w.DerOpenConstructed(0xA0 + field);
-  w.DerAppendInteger(0x02, v);
-  w.DerCloseConstructed(false);
-}
-void Close(W& w, int n) {
-  for (int i = 0; i < n; ++i) w.DerCloseConstructed(false);
-}
-std::string Str(const W& w) { return std::string(w.output().data(), static_cast<size_t>(w.output().length())); }
+using namespace dertest;
 
 std::string ApReq() {
   W w;

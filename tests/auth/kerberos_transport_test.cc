@@ -16,28 +16,13 @@
 #include "auth/kerberos_der.h"
 #include "certs/der_reader.h"
 #include "certs/der_writer.h"
+#include "tests/auth/der_fields.h"
 #include "foundation/text_conversion.h"
 #include "tests/support/test_support.h"
 
 namespace {
 
-using W = tw::DerWriter;
-void Int(W& w, int field, int v) {
-  w.DerOpenConstructed(0xA0 + field);
-  w.DerAppendInteger(0x02, v);
-  w.DerCloseConstructed(false);
-}
-// A non-negative value up to 32 bits.
-void Int64(W& w, int field, uint32_t v) {
-  const uint8_t b[5] = {0, static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8),
-                        static_cast<uint8_t>(v)};
-  w.DerOpenConstructed(0xA0 + field);
-  w.DerAppendTlv(0x02, b, 5);
-  w.DerCloseConstructed(false);
-}
-void Close(W& w, int n) {
-  for (int i = 0; i < n; ++i) w.DerCloseConstructed(false);
-}
+using namespace dertest;
 
 // Answers each request with what `answer` returns for it ("" sends nothing); UDP or TCP.
 class ScriptedKdc {
@@ -138,7 +123,7 @@ std::string PreauthRequired() {
   w.DerCloseConstructed(false);
   w.DerCloseConstructed(false);
   w.DerCloseConstructed(false);
-  return std::string(w.output().data(), static_cast<size_t>(w.output().length()));
+  return Str(w);
 }
 
 void Configure(tw::KerberosClient& c, int port, bool tcp) {
@@ -352,7 +337,7 @@ std::string AsRep(const std::string& request, const RepCase& k) {
   w.DerOpenConstructed(0xA2);
   w.DerAppendTlv(0x04, cipher.data(), cipher.length());
   Close(w, 5);
-  return std::string(w.output().data(), static_cast<size_t>(w.output().length()));
+  return Str(w);
 }
 
 class AsRepChecks : public ::testing::TestWithParam<RepCase> {};

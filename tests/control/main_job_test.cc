@@ -26,6 +26,7 @@ using testsupport::AzuritePeer;
 using testsupport::Lines;
 using testsupport::MakeTempDir;
 using testsupport::ReadFile;
+using testsupport::RemoveTempDir;
 using testsupport::RunCommand;
 using testsupport::ShellQuote;
 
@@ -96,10 +97,7 @@ struct HostRun {
 class SampleHostTest : public ::testing::Test {
  protected:
   void SetUp() override { dir_ = MakeTempDir(); }
-  void TearDown() override {
-    std::error_code ec;
-    if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
-  }
+  void TearDown() override { RemoveTempDir(dir_); }
 
   HostRun Run(const std::vector<std::string>& args, const std::string& env = "") {
     std::string cmd = "TW_REGISTRY_FILE=" + ShellQuote(Registry()) + " " + env + " " +

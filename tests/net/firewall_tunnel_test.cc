@@ -14,6 +14,7 @@
 #include "tests/peers/proxy_peers.h"
 #include "platform/library.h"
 #include "tests/peers/scripted_peer.h"
+#include "tests/net/event_recorder.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -23,70 +24,8 @@ using Clock = std::chrono::steady_clock;
 
 // ---- A client that records its events and log lines ----
 
-struct Event {
-  int slot = 0;
-  int code = 0;
-  std::string text;
-  std::string description;
-  std::string data;
-};
-
-class Recorder : public tw::EventSink {
- public:
-  void SetCodePage(int) override {}
-  int Fire(int slot, std::span<void* const> args) override {
-    Event e;
-    e.slot = slot;
-    auto text = [&](size_t i) { return std::string(static_cast<const char*>(args[i])); };
-    auto number = [&](size_t i) { return *static_cast<int*>(args[i]); };
-    switch (slot) {
-      case tw::kEventConnected:
-      case tw::kEventDisconnected:
-      case tw::kEventError:
-        e.code = number(0);
-        e.description = text(1);
-        break;
-      case tw::kEventConnectionStatus:
-        e.text = text(0);
-        e.code = number(1);
-        e.description = text(2);
-        break;
-      case tw::kEventDataIn:
-        e.data.assign(static_cast<const char*>(args[0]), static_cast<size_t>(number(1)));
-        break;
-      default:
-        break;
-    }
-    events.push_back(e);
-    return 0;
-  }
-  int Count(int slot) const {
-    int n = 0;
-    for (const Event& e : events) n += e.slot == slot ? 1 : 0;
-    return n;
-  }
-  const Event* First(int slot) const {
-    for (const Event& e : events) {
-      if (e.slot == slot) return &e;
-    }
-    return nullptr;
-  }
-  std::string Data() const {
-    std::string all;
-    for (const Event& e : events) {
-      if (e.slot == tw::kEventDataIn) all += e.data;
-    }
-    return all;
-  }
-  std::vector<std::string> Statuses() const {
-    std::vector<std::string> all;
-    for (const Event& e : events) {
-      if (e.slot == tw::kEventConnectionStatus) all.push_back(e.text);
-    }
-    return all;
-  }
-  std::vector<Event> events;
-};
+using nettest::Event;
+using nettest::Recorder;
 
 class Client : public tw::TlsClient {
  public:

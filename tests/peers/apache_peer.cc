@@ -30,10 +30,7 @@ ApacheDigestPeer::ApacheDigestPeer() = default;
 
 ApacheDigestPeer::~ApacheDigestPeer() {
   Stop();
-  if (!dir_.empty()) {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
+  RemoveTempDir(dir_);
 }
 
 bool ApacheDigestPeer::Installed() {
@@ -111,18 +108,16 @@ bool ApacheDigestPeer::Start() {
       error_ = "cannot write the apache2 config";
       return false;
     }
-    auto proc = std::make_unique<PeerProcess>();
-    if (!proc->Start({Apache(), "-DFOREGROUND", "-f", dir_ + "/httpd.conf"}, dir_ + "/httpd.out",
-                     dir_)) {
+    const PeerStart up = StartListening({Apache(), "-DFOREGROUND", "-f", dir_ + "/httpd.conf"},
+                                        dir_ + "/httpd.out", dir_, port_, kStartMillis, &process_);
+    if (up == PeerStart::kNotStarted) {
       error_ = "cannot start apache2";
       return false;
     }
-    if (proc->WaitForPort(port_, kStartMillis)) {
-      process_ = std::move(proc);
+    if (up == PeerStart::kUp) {
       error_.clear();
       return true;
     }
-    proc->Stop();
     error_ = "apache2 did not start: " + log();
     if (error_.find("in use") == std::string::npos) break;
   }

@@ -24,10 +24,7 @@ AzuritePeer::AzuritePeer() = default;
 
 AzuritePeer::~AzuritePeer() {
   Stop();
-  if (!dir_.empty()) {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
+  RemoveTempDir(dir_);
 }
 
 std::string AzuritePeer::PeersDir() { return std::string(TW_SOURCE_DIR) + "/tests/peers"; }
@@ -85,29 +82,19 @@ bool AzuritePeer::Start() {
   }
   for (int attempt = 0; attempt < 3; ++attempt) {
     port_ = FreePort();
-    auto proc = std::make_unique<PeerProcess>();
-    std::vector<std::string> argv = {node,
-                                           PeersDir() + "/" + kEmulatorScript,
-                                           "--blobHost",
-                                           "127.0.0.1",
-                                           "--blobPort",
-                                           std::to_string(port_),
-                                           "--inMemoryPersistence",
-                                           "--disableTelemetry",
-                                           "--silent",
-                                           "--skipApiVersionCheck",
-                                           "--loose"};
+    std::vector<std::string> argv = {node, PeersDir() + "/" + kEmulatorScript, "--blobHost", "127.0.0.1",
+                                     "--blobPort", std::to_string(port_), "--inMemoryPersistence",
+                                     "--disableTelemetry", "--silent", "--skipApiVersionCheck", "--loose"};
     if (tls()) argv.insert(argv.end(), {"--cert", cert_path_, "--key", key_path_});
-    if (!proc->Start(argv, dir_ + "/azurite.log", dir_)) {
+    const PeerStart up = StartListening(argv, dir_ + "/azurite.log", dir_, port_, kStartMillis, &process_);
+    if (up == PeerStart::kNotStarted) {
       error_ = "cannot start node";
       return false;
     }
-    if (proc->WaitForPort(port_, kStartMillis)) {
-      process_ = std::move(proc);
+    if (up == PeerStart::kUp) {
       error_.clear();
       return true;
     }
-    proc->Stop();
     error_ = "storage emulator did not start: " + LogTail(dir_ + "/azurite.log");
     if (error_.find("EADDRINUSE") == std::string::npos) break;
   }

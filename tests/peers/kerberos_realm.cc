@@ -49,10 +49,7 @@ KerberosRealm::KerberosRealm() = default;
 
 KerberosRealm::~KerberosRealm() {
   Stop();
-  if (!dir_.empty()) {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
+  RemoveTempDir(dir_);
 }
 
 bool KerberosRealm::Installed() {
@@ -117,19 +114,17 @@ bool KerberosRealm::WriteConfig() {
 
 bool KerberosRealm::StartKdcProcess() {
   const std::string program = FindProgram({"krb5kdc", "/usr/sbin/krb5kdc"});
-  auto proc = std::make_unique<PeerProcess>();
-  if (!proc->Start({"env", "KRB5_CONFIG=" + dir_ + "/krb5.conf", "KRB5_KDC_PROFILE=" + dir_ + "/kdc.conf", program,
-                    "-n", "-r", kRealm},
-                   dir_ + "/kdc.out", dir_)) {
+  const PeerStart up = StartListening({"env", "KRB5_CONFIG=" + dir_ + "/krb5.conf",
+                                       "KRB5_KDC_PROFILE=" + dir_ + "/kdc.conf", program, "-n", "-r", kRealm},
+                                      dir_ + "/kdc.out", dir_, kdc_port_, kStartMillis, &kdc_);
+  if (up == PeerStart::kNotStarted) {
     error_ = "cannot start krb5kdc";
     return false;
   }
-  if (!proc->WaitForPort(kdc_port_, kStartMillis)) {
-    proc->Stop();
+  if (up == PeerStart::kNotListening) {
     error_ = "krb5kdc did not start: " + LogTail(dir_ + "/kdc.log") + LogTail(dir_ + "/kdc.out");
     return false;
   }
-  kdc_ = std::move(proc);
   return true;
 }
 
@@ -250,20 +245,18 @@ bool KerberosRealm::StartHttp() {
       error_ = "cannot write the HTTP server config";
       return false;
     }
-    auto proc = std::make_unique<PeerProcess>();
     // No replay cache: it would be written outside the folder.
-    if (!proc->Start({"env", "KRB5_CONFIG=" + dir_ + "/krb5.conf", "KRB5RCACHETYPE=none", program, "-DFOREGROUND",
-                      "-f", dir_ + "/httpd.conf"},
-                     dir_ + "/httpd.out", dir_)) {
+    const PeerStart up = StartListening({"env", "KRB5_CONFIG=" + dir_ + "/krb5.conf", "KRB5RCACHETYPE=none", program,
+                                         "-DFOREGROUND", "-f", dir_ + "/httpd.conf"},
+                                        dir_ + "/httpd.out", dir_, http_port_, kStartMillis, &http_);
+    if (up == PeerStart::kNotStarted) {
       error_ = "cannot start apache2";
       return false;
     }
-    if (proc->WaitForPort(http_port_, kStartMillis)) {
-      http_ = std::move(proc);
+    if (up == PeerStart::kUp) {
       error_.clear();
       return true;
     }
-    proc->Stop();
     error_ = "apache2 did not start: " + LogTail(dir_ + "/httpd_error.log") + LogTail(dir_ + "/httpd.out");
     if (error_.find("in use") == std::string::npos) break;
   }

@@ -53,12 +53,7 @@ bool NghttpdPeer::Start(bool tls, const std::vector<std::string>& extra) {
       argv.push_back(pki.Key("rsa"));
       argv.push_back(pki.Chain("rsa"));
     }
-    auto proc = std::make_unique<PeerProcess>();
-    if (!proc->Start(argv, dir_ + "/nghttpd.log")) continue;
-    if (proc->WaitForPort(port_, kStartMillis)) {
-      process_ = std::move(proc);
-      return true;
-    }
+    if (StartListening(argv, dir_ + "/nghttpd.log", "", port_, kStartMillis, &process_) == PeerStart::kUp) return true;
   }
   error_ = "nghttpd did not start: " + log();
   return false;
@@ -97,12 +92,7 @@ bool NghttpxPeer::Start(int backend_port, const std::string& cert) {
         "-b127.0.0.1," + std::to_string(backend_port), "-n1", "--no-ocsp",
         "--pid-file=" + dir_ + "/nghttpx.pid", "--errorlog-file=" + dir_ + "/error.log",
         "--accesslog-file=" + dir_ + "/access.log", pki.Key(cert), pki.Chain(cert)};
-    auto proc = std::make_unique<PeerProcess>();
-    if (!proc->Start(argv, dir_ + "/nghttpx.log")) continue;
-    if (proc->WaitForPort(port_, kStartMillis)) {
-      process_ = std::move(proc);
-      return true;
-    }
+    if (StartListening(argv, dir_ + "/nghttpx.log", "", port_, kStartMillis, &process_) == PeerStart::kUp) return true;
   }
   error_ = "nghttpx did not start: " + log() + LogTail(dir_ + "/error.log");
   return false;

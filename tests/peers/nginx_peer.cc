@@ -25,10 +25,7 @@ NginxPeer::NginxPeer() = default;
 
 NginxPeer::~NginxPeer() {
   Stop();
-  if (!dir_.empty()) {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
+  RemoveTempDir(dir_);
 }
 
 bool NginxPeer::Installed() { return !FindNginx().empty(); }

@@ -27,10 +27,7 @@ OpenSslServerPeer::OpenSslServerPeer(Options options) : options_(std::move(optio
 
 OpenSslServerPeer::~OpenSslServerPeer() {
   Stop();
-  if (!dir_.empty()) {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
+  RemoveTempDir(dir_);
 }
 
 bool OpenSslServerPeer::Installed() { return !FindOpenSsl().empty(); }
@@ -102,18 +99,17 @@ bool OpenSslServerPeer::Start() {
   // A port taken between FreePort and bind makes s_server exit at once: try a few.
   for (int attempt = 0; attempt < 5; ++attempt) {
     port_ = FreePort();
-    auto proc = std::make_unique<PeerProcess>();
     // -WWW serves files relative to the working folder.
-    if (!proc->Start(CommandLine(program), dir_ + "/s_server.log", files_dir_)) {
+    const PeerStart up =
+        StartListening(CommandLine(program), dir_ + "/s_server.log", files_dir_, port_, kStartMillis, &process_);
+    if (up == PeerStart::kNotStarted) {
       error_ = "cannot start openssl s_server";
       return false;
     }
-    if (proc->WaitForPort(port_, kStartMillis)) {
-      process_ = std::move(proc);
+    if (up == PeerStart::kUp) {
       error_.clear();
       return true;
     }
-    proc->Stop();
     error_ = "openssl s_server did not start: " + LogTail(dir_ + "/s_server.log");
     if (error_.find("in use") == std::string::npos) break;
   }

@@ -216,4 +216,16 @@ void PeerProcess::Stop(int grace_ms) {
   pid_ = -1;
 }
 
+PeerStart StartListening(const std::vector<std::string>& argv, const std::string& log_path, const std::string& cwd,
+                         int port, int timeout_ms, std::unique_ptr<PeerProcess>* kept) {
+  auto proc = std::make_unique<PeerProcess>();
+  if (!proc->Start(argv, log_path, cwd)) return PeerStart::kNotStarted;
+  if (!proc->WaitForPort(port, timeout_ms)) {
+    proc->Stop();
+    return PeerStart::kNotListening;
+  }
+  *kept = std::move(proc);
+  return PeerStart::kUp;
+}
+
 }  // namespace testsupport

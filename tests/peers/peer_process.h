@@ -4,6 +4,7 @@
 // thread: the guardian watches the thread that started it).
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,13 @@ class PeerProcess {
   int pid_ = -1;
   bool exited_ = false;
 };
+
+enum class PeerStart { kUp, kNotStarted, kNotListening };
+
+// Starts argv (as PeerProcess::Start) and waits up to timeout_ms for 127.0.0.1:port. kUp: the
+// process is moved into `*kept`; otherwise it has been stopped.
+PeerStart StartListening(const std::vector<std::string>& argv, const std::string& log_path, const std::string& cwd,
+                         int port, int timeout_ms, std::unique_ptr<PeerProcess>* kept);
 
 // True when 127.0.0.1:port accepts a TCP connection right now.
 bool PortAnswers(int port);

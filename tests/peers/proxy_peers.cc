@@ -32,10 +32,7 @@ ProxyPeerBase::ProxyPeerBase() = default;
 
 ProxyPeerBase::~ProxyPeerBase() {
   Stop();
-  if (!dir_.empty()) {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
+  RemoveTempDir(dir_);
 }
 
 void ProxyPeerBase::SetCredentials(const std::string& user, const std::string& password) {
@@ -70,17 +67,15 @@ bool ProxyPeerBase::Start() {
     std::string program;
     std::vector<std::string> argv;
     if (!Prepare(&program, &argv)) return false;
-    auto proc = std::make_unique<PeerProcess>();
-    if (!proc->Start(argv, dir_ + "/stdout.log", dir_)) {
+    const PeerStart up = StartListening(argv, dir_ + "/stdout.log", dir_, port_, kStartMillis, &process_);
+    if (up == PeerStart::kNotStarted) {
       error_ = "cannot start " + program;
       return false;
     }
-    if (proc->WaitForPort(port_, kStartMillis)) {
-      process_ = std::move(proc);
+    if (up == PeerStart::kUp) {
       error_.clear();
       return true;
     }
-    proc->Stop();
     error_ = program + " did not start: " + LogTail(dir_ + "/stdout.log") + LogTail(LogFile());
     if (error_.find("in use") == std::string::npos) break;
   }

@@ -123,6 +123,12 @@ std::string MakeTempDir() {
   return d ? d : "";
 }
 
+void RemoveTempDir(const std::string& dir) {
+  if (dir.empty()) return;
+  std::error_code ec;
+  std::filesystem::remove_all(dir, ec);
+}
+
 std::string RandomPassword() {
   static const char kAlphabet[] = "abcdefghijkmnpqrstuvwxyzABCDEFGHJKLMNPQRSTUVWXYZ23456789";
   std::random_device device;

@@ -46,6 +46,8 @@ std::string ReadFile(const std::string& path);
 std::string TempRoot();
 // A fresh temporary directory in TempRoot(), removed by the caller.
 std::string MakeTempDir();
+// Removes a directory with all it holds; nothing for "".
+void RemoveTempDir(const std::string& dir);
 // A random password of letters and digits, for a peer that must demand one.
 std::string RandomPassword();
 
