@@ -92,14 +92,8 @@ std::u16string Utf16(const ByteString& text) {
   return out;
 }
 
-// The context of the PFX whose certificate is `der`, with the key that came with it.
-win::PCCERT_CONTEXT ImportPfx(const Crypt32& c, const ByteString& pfx, const ByteString& password,
-                              const ByteString& der) {
-  std::u16string pass = Utf16(password);
-  win::CRYPT_DATA_BLOB blob{static_cast<win::DWORD>(pfx.length()), const_cast<uint8_t*>(pfx.bytes())};
-  win::HCERTSTORE store = c.pfx_import(&blob, pass.c_str(), win::CRYPT_EXPORTABLE);
-  WipeBytes(pass.data(), pass.size() * sizeof(char16_t));
-  if (store == nullptr) return nullptr;
+// The context in `store` whose certificate is `der` (a copy, or null); the store is closed.
+win::PCCERT_CONTEXT TakeFromStore(const Crypt32& c, win::HCERTSTORE store, const ByteString& der) {
   win::PCCERT_CONTEXT found = nullptr;
   for (win::PCCERT_CONTEXT it = c.enumerate(store, nullptr); it != nullptr; it = c.enumerate(store, it)) {
     if (it->cbCertEncoded == static_cast<uint32_t>(der.length()) &&
@@ -113,6 +107,17 @@ win::PCCERT_CONTEXT ImportPfx(const Crypt32& c, const ByteString& pfx, const Byt
   return found;
 }
 
+// The context of the PFX whose certificate is `der`, with the key that came with it.
+win::PCCERT_CONTEXT ImportPfx(const Crypt32& c, const ByteString& pfx, const ByteString& password,
+                              const ByteString& der) {
+  std::u16string pass = Utf16(password);
+  win::CRYPT_DATA_BLOB blob{static_cast<win::DWORD>(pfx.length()), const_cast<uint8_t*>(pfx.bytes())};
+  win::HCERTSTORE store = c.pfx_import(&blob, pass.c_str(), win::CRYPT_EXPORTABLE);
+  WipeBytes(pass.data(), pass.size() * sizeof(char16_t));
+  if (store == nullptr) return nullptr;
+  return TakeFromStore(c, store, der);
+}
+
 // A system store's certificate as the platform's own context, with what the platform keeps of it
 // (its key, its friendly name); null when the platform's store does not hold it.
 win::PCCERT_CONTEXT FindInSystemStore(const Crypt32& c, const CertStore& from, const ByteString& der) {
@@ -122,17 +127,7 @@ win::PCCERT_CONTEXT FindInSystemStore(const Crypt32& c, const CertStore& from, c
                                        location | win::CERT_STORE_OPEN_EXISTING_FLAG | win::CERT_STORE_READONLY_FLAG,
                                        from.store.c_str());
   if (store == nullptr) return nullptr;
-  win::PCCERT_CONTEXT found = nullptr;
-  for (win::PCCERT_CONTEXT it = c.enumerate(store, nullptr); it != nullptr; it = c.enumerate(store, it)) {
-    if (it->cbCertEncoded == static_cast<uint32_t>(der.length()) &&
-        std::memcmp(it->pbCertEncoded, der.data(), it->cbCertEncoded) == 0) {
-      found = c.duplicate(it);
-      c.free_context(it);
-      break;
-    }
-  }
-  c.close_store(store, 0);
-  return found;
+  return TakeFromStore(c, store, der);
 }
 
 bool HasPlatformKey(const Crypt32& c, win::PCCERT_CONTEXT context) {
