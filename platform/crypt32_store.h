@@ -75,7 +75,7 @@ PCCERT_CONTEXT CertDuplicateCertificateContext(PCCERT_CONTEXT context);
 HCERTSTORE PFXImportCertStore(const CRYPT_DATA_BLOB* pfx, const char16_t* password, DWORD flags);
 // CERT_KEY_PROV_INFO_PROP_ID binds (or, with null data, unbinds) a key container.
 BOOL CertSetCertificateContextProperty(PCCERT_CONTEXT context, DWORD property, DWORD flags, const void* data);
-// CERT_KEY_SPEC_PROP_ID: the key's DWORD specification when the context has a key.
+// CERT_KEY_SPEC_PROP_ID: the key's DWORD kind (exchange or signature) when the context has a key.
 // CERT_FRIENDLY_NAME_PROP_ID: the friendly name the certificate's PFX bag carried, as UTF-16 with
 // its NUL. Data null asks for the size; a buffer too small gets ERROR_MORE_DATA and the size.
 // Any other property, no key or no name: CRYPT_E_NOT_FOUND.
