@@ -52,6 +52,8 @@ constexpr char kTextMalformedItem[] =
 constexpr char kTextMalformedId[] = "Malformed block string; each item must include a block Id.";
 constexpr char kTextAborted[] = "Upload was aborted by user.";
 constexpr char kTextLocalFileExists[] = "LocalFile exists and Overwrite is set to False.";
+// A body kept in BlobData that announces no length, with no TransferredDataLimit, stops here.
+constexpr int64_t kMaxUnannouncedBlobData = 32 * 1024 * 1024;
 constexpr char kTextNoDownloadTempFile[] =
     "DownloadTempFile must be specified when resuming download of an encrypted file.";
 constexpr char kTextStreamSeekable[] = "Upload stream must support seeking.";
@@ -145,6 +147,42 @@ int BlobClient::CheckLocalFileWritable() {
   probe.Close();
   if (!existed) DeleteFileByName(name, kUtf8CodePage);
   return kOk;
+}
+
+int BlobClient::StartReplacingDownload(ByteString& partial) {
+  const char* name = local_file_name_.Utf8();
+  const char* slash = std::strrchr(name, '/');
+  if (const char* back = std::strrchr(name, '\\'); back != nullptr && (slash == nullptr || back > slash)) {
+    slash = back;
+  }
+  // The copy is made beside the file, so putting it in place is a rename, never a copy.
+  ByteString folder;
+  int rc = slash == nullptr ? folder.SetText(".") : folder.Set(name, static_cast<int>(slash - name) + 1);
+  ByteString temp;
+  if (rc == kOk) rc = MakeTempFileName(temp, "tw", folder.c_str(), kUtf8CodePage);
+  if (rc == kOk) rc = WidenName(temp.c_str(), kUtf8CodePage, partial);
+  if (rc == kOk) rc = SetLocalFileWide(partial.wide());
+  if (rc != kOk && !partial.empty()) win::DeleteFileW(partial.wide());
+  return rc;
+}
+
+int BlobClient::FinishReplacingDownload(const ByteString& partial, int rc) {
+  if (rc == kOk) {
+    // LocalFile's UTF-16 name as the download target is made from it.
+    ByteString widened;
+    if (!local_file_name_.is_wide()) {
+      rc = WidenName(local_file_name_.narrow(), static_cast<unsigned>(GetCodePage()), widened);
+    }
+    const char16_t* target = local_file_name_.is_wide() ? local_file_name_.wide() : widened.wide();
+    if (rc == kOk && win::MoveFileExW(partial.wide(), target, win::MOVEFILE_REPLACE_EXISTING)) {
+      return kOk;
+    }
+    ByteString text;
+    QuotedFileText(text, "Cannot replace file ", local_file_name_.Utf8(), " with the downloaded copy.");
+    rc = TransferFailed(kErrLocalFileAccess, text.c_str());
+  }
+  win::DeleteFileW(partial.wide());
+  return rc;
 }
 
 int BlobClient::CheckResumeFile(const FilePath& path) {
@@ -773,7 +811,9 @@ int BlobClient::GetBlob(const char* blob) {
   } else if (start_byte_ > 0 && to_file) {
     if (rc = CheckResumeFile(local_file_name_); rc != kOk) return rc;
   }
+  bool replace = false;
   if (to_file) {
+    replace = !encrypted && start_byte_ <= 0 && PathExists(local_file_name_.Utf8());
     rc = CheckLocalFileWritable();
     if (rc != kOk) {
       ClearRequestState();
@@ -805,7 +845,12 @@ int BlobClient::GetBlob(const char* blob) {
   } else {
     rc = SetDownloadTarget();
   }
+  // An existing file is replaced only by a complete body: a failed download leaves it as it was.
+  ByteString partial;
+  if (rc == kOk && replace) rc = StartReplacingDownload(partial);
   if (rc != kOk) return TransferFailed(rc, nullptr);
+  const bool to_memory = !encrypted && download_target_ == nullptr && local_file_name_.Length() == 0;
+  set_max_unannounced_body(to_memory ? kMaxUnannouncedBlobData : 0);
   // A resumed download continues the file it has written so far.
   const bool caller_append = append();
   set_append(start_byte_ > 0);
@@ -813,7 +858,9 @@ int BlobClient::GetBlob(const char* blob) {
   rc = SendRequest(url.c_str(), kRestVerbGet, nullptr, 0, false);
   EndProgress(true);
   set_append(caller_append);
+  set_max_unannounced_body(0);
   ClearRequestState();
+  if (!partial.empty()) rc = FinishReplacingDownload(partial, rc);
   if (rc != kOk) return rc;
   if (encrypted && !download_temp_file_.empty()) return DecryptDownload();
   if (download_target_ == nullptr && local_file_name_.Length() == 0) {

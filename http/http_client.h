@@ -254,6 +254,9 @@ class HttpClient : public BodyTransferClient {
   // limit); for answers that are parsed whole, so a runaway body fails instead of filling memory.
   void set_max_document_body(int64_t limit) { max_document_body_ = limit; }
   int64_t max_document_body() const { return max_document_body_; }
+  // A successful body kept in memory that announces no length and has no MaxTransferredData
+  // fails past this many bytes (0: no bound).
+  void set_max_unannounced_body(int64_t limit) { max_unannounced_body_ = limit; }
   bool transferred_request_on() const { return record_request_; }
   // Clears the request (action 4): URL, bodies, credentials, headers, files, streams, cookies.
   int ResetRequest();
@@ -425,6 +428,7 @@ class HttpClient : public BodyTransferClient {
   int32_t http2_local_window_size_ = 65535;
   int64_t max_transferred_data_ = 0;
   int64_t max_document_body_ = 0;
+  int64_t max_unannounced_body_ = 0;
   uint64_t bytes_transferred_ = 0;
   uint64_t request_content_length_ = 0;
   uint64_t bytes_sent_ = 0;

@@ -18,6 +18,9 @@ constexpr char kTextBadHeaderLine[] = "HTTP protocol error. Invalid header line.
 constexpr char kTextTransferCoding[] = "HTTP protocol error. Unsupported transfer coding: %.40s.";
 constexpr char kTextDocumentTooLarge[] =
     "The response body is larger than the %lld bytes allowed for a parsed answer.";
+constexpr char kTextUnannouncedTooLarge[] =
+    "The response announced no length and its body outgrew the %lld bytes held in memory without a "
+    "limit; set TransferredDataLimit to hold more.";
 constexpr char kTextErrorBodyCut[] =
     "The body of the failure response was cut at %d bytes; the rest was not read.";
 constexpr char kTextMemoryBodyCut[] =
@@ -563,6 +566,13 @@ int HttpClient::DeliverBody(const uint8_t* data, int n) {
     const int64_t held = transferred_data_.length();
     if (success && max_document_body_ > 0 && held + n > max_document_body_) {
       return FailDocumentTooLarge();
+    }
+    // Without a length or a limit, only a bound keeps a hostile endless body from taking memory.
+    if (success && max_unannounced_body_ > 0 && KeptLimit() <= 0 &&
+        (chunked_ || content_length_ < 0) && held + n > max_unannounced_body_) {
+      ByteString text;
+      text.Format(kTextUnannouncedTooLarge, static_cast<long long>(max_unannounced_body_));
+      return FailResponse(kErrHttpProtocol, text.c_str());
     }
     int keep = n;
     if (KeptLimit() > 0) {

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -63,6 +64,7 @@ Script Stream(const std::string& head, const std::string& piece, size_t times = 
   return {ScriptedPeer::WaitHead(), ScriptedPeer::Send(head), ScriptedPeer::Repeat(piece, times), ScriptedPeer::Close()};
 }
 Script Reply(const std::string& raw) { return Stream(raw, "", 0); }
+Script Cut(const std::string& raw, ScriptedPeer::Action end) { return {ScriptedPeer::WaitHead(), ScriptedPeer::Send(raw), end}; }
 Script Ok(const std::string& body) { return Reply(ScriptedPeer::HttpResponse(body)); }
 const std::string kChunk = "10000\r\n" + std::string(65536, 'x') + "\r\n";
 const std::string kChunkedHead = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
@@ -73,7 +75,8 @@ const std::string kFile(1000000, 'a');
 enum Op { kListContainers, kListBlobs, kListBlocks, kListPages, kGet };
 // Set-ups before and findings after the operation, as bits.
 enum : int { kToFile = 1, kLimit1M = 2, kLimit10 = 4, kResumeOnFile = 8, kResumeNoFile = 16, kNoRequest = 32,
-             kFileKept = 64, kNoFile = 128, kProgressTo100 = 256, kCutLogged = 512, kShortError = 1024 };
+             kFileKept = 64, kNoFile = 128, kProgressTo100 = 256, kCutLogged = 512, kShortError = 1024,
+             kOverFile = 2048, kReplaced = 4096 };
 
 struct HostileCase {
   const char* name;
@@ -110,6 +113,11 @@ const HostileCase kCases[] = {
     {"AnnouncedEmptyButChunked", kGet, [] { return Reply("HTTP/1.1 200 OK\r\nContent-Length: 0\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n"); }, 0, "", kProgressTo100},
     {"ErrorUnderTheLimit", kGet, [] { return Reply(ScriptedPeer::HttpResponse("<Error><Code>BlobNotFound</Code></Error>", "", 404)); }, 600, "[BlobNotFound]", kLimit10},
     {"ListingAfterALimit", kListBlobs, [] { return Ok("<EnumerationResults><Blobs/></EnumerationResults>"); }, 0, "", kLimit10},
+    {"EndlessChunkedNoLimit", kGet, [] { return Stream(kChunkedHead, kChunk); }, 151, "set TransferredDataLimit"},
+    {"ShortBodyOverAFile", kGet, [] { return Cut("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nabc", ScriptedPeer::Close()); }, 10057, "(3 of 100 bytes)", kOverFile | kFileKept},
+    {"ResetMidBodyOverAFile", kGet, [] { return Cut("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nabc", ScriptedPeer::Reset()); }, 10057, "(3 of 100 bytes)", kOverFile | kFileKept},
+    {"BadGzipOverAFile", kGet, [] { return Cut(kGzipHead + std::string(100, 'z'), ScriptedPeer::Close()); }, 151, "", kOverFile | kFileKept},
+    {"BodyReplacesAFile", kGet, [] { return Ok("fresh"); }, 0, "", kOverFile | kReplaced},
     {"TransferredDataLimitCut", kGet, [] { return Ok(std::string(100, 'd')); }, 0, "", kLimit10 | kCutLogged},
 };
 
@@ -147,8 +155,9 @@ Outcome RunCase(const HostileCase& c) {
   client.access_key().SetText("a2V5");
   client.container().SetText("c");
   client.Set("LogDebugFile=" + dir + "/debug.log");
-  if (c.flags & kResumeOnFile) testsupport::WriteFile(file, kFile);
-  if (c.flags & (kToFile | kResumeOnFile | kResumeNoFile)) client.SetCallerLocalFile(file.c_str());
+  if (c.flags & (kResumeOnFile | kOverFile)) testsupport::WriteFile(file, kFile);
+  client.set_overwrite((c.flags & kOverFile) != 0);
+  if (c.flags & (kToFile | kResumeOnFile | kResumeNoFile | kOverFile)) client.SetCallerLocalFile(file.c_str());
   if (c.flags & (kResumeOnFile | kResumeNoFile)) client.set_start_byte(2000000);
   client.set_transferred_data_limit(c.flags & kLimit1M ? kMiB : c.flags & kLimit10 ? 10 : 0);
   client.set_max_transferred_data(client.transferred_data_limit());  // as a download leaves it
@@ -171,6 +180,10 @@ Outcome RunCase(const HostileCase& c) {
   if ((c.flags & kNoRequest) && peer.connection_count() != 0) problems += "request sent; ";
   if ((c.flags & kFileKept) && testsupport::ReadFile(file) != kFile) problems += "file changed; ";
   if ((c.flags & kNoFile) && access(file.c_str(), F_OK) == 0) problems += "file created; ";
+  if ((c.flags & kReplaced) && testsupport::ReadFile(file) != "fresh") problems += "file not replaced; ";
+  for (const auto& e : std::filesystem::directory_iterator(dir)) {
+    if ((c.flags & kOverFile) && e.path().filename() != "out.bin" && e.path().filename() != "debug.log") problems += "left " + e.path().filename().string() + "; ";
+  }
   if ((c.flags & kShortError) && client.Error().size() > 4099) problems += "error text of " + std::to_string(client.Error().size()) + "; ";
   std::snprintf(o.error, sizeof o.error, "%s", client.Error().c_str());
   std::snprintf(o.problems, sizeof o.problems, "%s", problems.c_str());
