@@ -107,7 +107,7 @@ BOOL BitBlt(HDC dest, int x, int y, int width, int height, HDC source, int sourc
 
 // Bitmap resources of a module, as the resource compiler would bind them: width * height
 // COLORREF values, row by row. LoadBitmapA returns a new bitmap each call.
-constexpr const char* MAKEINTRESOURCEA(int id) {
+inline const char* MAKEINTRESOURCEA(int id) {
   return reinterpret_cast<const char*>(static_cast<uintptr_t>(static_cast<uint16_t>(id)));
 }
 void RegisterBitmapResource(HINSTANCE module, int id, int width, int height,
