@@ -282,8 +282,8 @@ class ICobalin : public win::IDispatch {
   virtual HRESULT put_BlockCount(SHORT value) = 0;
   virtual HRESULT get_BlockId(LONG index, BSTR* value) = 0;
   virtual HRESULT put_BlockId(LONG index, BSTR value) = 0;
-  virtual HRESULT get_BlockSize(LONG index, SHORT* value) = 0;
-  virtual HRESULT put_BlockSize(LONG index, SHORT value) = 0;
+  virtual HRESULT get_BlockSize(LONG index, LONG* value) = 0;
+  virtual HRESULT put_BlockSize(LONG index, LONG value) = 0;
   virtual HRESULT get_BlockType(LONG index, LONG* value) = 0;
   virtual HRESULT put_BlockType(LONG index, LONG value) = 0;
   virtual HRESULT get_Container(BSTR* value) = 0;

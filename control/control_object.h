@@ -117,8 +117,8 @@ class ControlObject final
   HRESULT put_BlockCount(SHORT value) override;
   HRESULT get_BlockId(LONG index, BSTR* value) override;
   HRESULT put_BlockId(LONG index, BSTR value) override;
-  HRESULT get_BlockSize(LONG index, SHORT* value) override;
-  HRESULT put_BlockSize(LONG index, SHORT value) override;
+  HRESULT get_BlockSize(LONG index, LONG* value) override;
+  HRESULT put_BlockSize(LONG index, LONG value) override;
   HRESULT get_BlockType(LONG index, LONG* value) override;
   HRESULT put_BlockType(LONG index, LONG value) override;
   HRESULT get_Container(BSTR* value) override;

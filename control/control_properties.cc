@@ -1100,10 +1100,10 @@ HRESULT ControlObject::get_BlockId(LONG index, BSTR* value) {
 HRESULT ControlObject::put_BlockId(LONG index, BSTR value) {
   return PutItemText<Blocks>(*this, kDispBlockId, index, value, &BlockRecord::id);
 }
-HRESULT ControlObject::get_BlockSize(LONG index, SHORT* value) {
+HRESULT ControlObject::get_BlockSize(LONG index, LONG* value) {
   return GetItem<Blocks>(*this, kDispBlockSize, index, value, &BlockRecord::size);
 }
-HRESULT ControlObject::put_BlockSize(LONG, SHORT) { return ReadOnly(kDispBlockSize); }
+HRESULT ControlObject::put_BlockSize(LONG, LONG) { return ReadOnly(kDispBlockSize); }
 HRESULT ControlObject::get_BlockType(LONG index, LONG* value) {
   return GetItem<Blocks>(*this, kDispBlockType, index, value, &BlockRecord::block_type);
 }

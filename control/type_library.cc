@@ -89,7 +89,7 @@ constexpr PropertyEntry kProperties[] = {
     COBALIN_PROPERTY(BlobType, 29, VT_I4, kIndexed, u"Type of the blob at the index."),
     COBALIN_PROPERTY(BlockCount, 30, VT_I2, kPlain, u"Count of the block collection."),
     COBALIN_PROPERTY(BlockId, 31, VT_BSTR, kIndexed, u"Id of the block at the index."),
-    COBALIN_PROPERTY(BlockSize, 32, VT_I2, kIndexed, u"Size of the the listed block at the index."),
+    COBALIN_PROPERTY(BlockSize, 32, VT_I4, kIndexed, u"Size of the the listed block at the index."),
     COBALIN_PROPERTY(BlockType, 33, VT_I4, kIndexed, u"Type of the block at the index."),
     COBALIN_PROPERTY(Container, 34, VT_BSTR, kPlain,
                      u"The container that blob operations work in."),

@@ -38,6 +38,11 @@ constexpr char kTextUtf16[] = "UTF-16 support not currently available.";
 constexpr char kTextAttributeMissing[] = "Attribute does not exist.";
 constexpr char kTextUnknown[] = "xmlpimpl: unknown error";
 constexpr char kTextCannotOpen[] = "Can't open file for reading.";
+// Table limits are no memory shortage: the texts name the limit that was hit.
+constexpr char kTextTooManyAttributes[] = "An XML element has too many attributes (more than 256).";
+constexpr char kTextTooManyScopes[] =
+    "Too many XML namespace declarations are in scope (more than 256).";
+static_assert(PairTable256::kMaxPairs == 256 && XmlParser::kMaxScopes == 256);
 
 struct CodeText {
   int code;
@@ -1640,7 +1645,7 @@ int XmlParser::AddAttribute() {
   const int n = current_name_.length();
   if (strict_ && (EqualsText(name, n, "xmlns") || StrNICmp(name, "xmlns:", 6) == 0)) {
     if (std::memcmp(name, "xmlns", 5) == 0 && (n == 5 || name[5] == ':')) {
-      if (scope_count_ >= kMaxScopes) return Fail(kErrOutOfMemory, kTextOutOfMemory);
+      if (scope_count_ >= kMaxScopes) return Fail(kErrOutOfMemory, kTextTooManyScopes);
       XmlNamespaceRecord* scope = scopes_.GetOrCreate(scope_count_);
       if (!scope) return Fail(kErrOutOfMemory, kTextOutOfMemory);
       int rc = scope->prefix.Set(n > 5 ? name + 6 : "", n > 5 ? n - 6 : 0);
@@ -1651,6 +1656,9 @@ int XmlParser::AddAttribute() {
       ++scope_count_;
       return callbacks_->StartPrefixMapping(scope->prefix.c_str(), scope->uri.c_str());
     }
+  }
+  if (attributes_.Count() >= static_cast<uint32_t>(PairTable256::kMaxPairs)) {
+    return Fail(kErrOutOfMemory, kTextTooManyAttributes);
   }
   int rc = attributes_.Add(name, n, value_.data(), value_.length());
   if (rc != kOk) return Fail(rc, kTextOutOfMemory);

@@ -639,14 +639,14 @@ TEST(ControlPropertiesTest, ListedRecordsReadThroughTheirProperties) {
   container->lease_state = tw::kLeaseBreaking;
   container->public_access = tw::kPublicAccessContainer;
   tw::BlockRecord* block = c.client().blocks().GetOrCreate(0);
-  block->size = 0x12345;  // I2: the low 16 bits
+  block->size = 4194304;  // 4 MiB: needs all 32 bits
   EXPECT_EQ(c.Text("ContainerName", {Arg(0)}), "logs");
   EXPECT_EQ(c.Get("ContainerIsLeased", {Arg(0)}).value.boolVal, win::VARIANT_TRUE);
   EXPECT_EQ(c.Get("ContainerIsLeaseInfinite", {Arg(0)}).value.boolVal, win::VARIANT_FALSE);
   EXPECT_EQ(c.Get("ContainerLeaseState", {Arg(0)}).Int(), 3);
   EXPECT_EQ(c.Get("ContainerPublicAccess", {Arg(0)}).Int(), 2);
-  EXPECT_EQ(c.Get("BlockSize", {Arg(0)}).Int(), 0x2345);
-  EXPECT_EQ(c.Get("BlockSize", {Arg(0)}).value.vt, win::VT_I2);
+  EXPECT_EQ(c.Get("BlockSize", {Arg(0)}).Int(), 4194304);
+  EXPECT_EQ(c.Get("BlockSize", {Arg(0)}).value.vt, win::VT_I4);
 }
 
 // ---- Certificates (the store block of the TLS settings) ----

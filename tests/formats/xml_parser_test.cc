@@ -529,6 +529,29 @@ TEST(XmlParser, TableLimits) {
   EXPECT_EQ(ParseDoc(doc, decls + "><b xmlns:q='urn:q'/></a>"), 200);
 }
 
+// A full table fails with a text that names the limit, not as a memory shortage.
+struct LimitTextCase {
+  const char* name;
+  std::string open;  // 257 of these on one element
+  std::string want;
+};
+class XmlLimitText : public ::testing::TestWithParam<LimitTextCase> {};
+TEST_P(XmlLimitText, NamesTheLimit) {
+  std::string doc = "<a";
+  for (int i = 0; i <= 256; ++i) doc += " " + GetParam().open + std::to_string(i) + "='u'";
+  XmlDocumentComponent reader;
+  reader.Initialize();
+  EXPECT_EQ(ParseDoc(reader, doc + "/>"), 200);
+  EXPECT_EQ(ErrorOf(reader), GetParam().want);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Limits, XmlLimitText,
+    ::testing::Values(
+        LimitTextCase{"Attributes", "a", "An XML element has too many attributes (more than 256)."},
+        LimitTextCase{"NamespaceScopes", "xmlns:p",
+                      "Too many XML namespace declarations are in scope (more than 256)."}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST(XmlParser, HostileReferences) {
   XmlDocumentComponent doc;
   doc.Initialize();
