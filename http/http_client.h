@@ -364,6 +364,9 @@ class HttpClient : public BodyTransferClient {
   int64_t KeptLimit() const {
     return status_code_ >= 200 && status_code_ <= 299 ? max_transferred_data_ : 0;
   }
+  // 0 while n more bytes of a successful body may join the held ones in memory; else the code,
+  // with text saying which bound (a parsed answer's, or an unannounced body's) they pass.
+  int MemoryBodyBoundText(int64_t held, int n, ByteString* text) const;
   // The successful body outgrew max_document_body_: the transfer fails.
   int FailDocumentTooLarge();
   // A failure's body reached kMaxErrorBodyBytes: logged, and the transfer ends with what is kept.

@@ -564,15 +564,8 @@ int HttpClient::DeliverBody(const uint8_t* data, int n) {
     }
   } else {
     const int64_t held = transferred_data_.length();
-    if (success && max_document_body_ > 0 && held + n > max_document_body_) {
-      return FailDocumentTooLarge();
-    }
-    // Without a length or a limit, only a bound keeps a hostile endless body from taking memory.
-    if (success && max_unannounced_body_ > 0 && KeptLimit() <= 0 &&
-        (chunked_ || content_length_ < 0) && held + n > max_unannounced_body_) {
-      ByteString text;
-      text.Format(kTextUnannouncedTooLarge, static_cast<long long>(max_unannounced_body_));
-      return FailResponse(kErrHttpProtocol, text.c_str());
+    if (ByteString text; const int bound = MemoryBodyBoundText(held, n, &text)) {
+      return FailResponse(bound, text.c_str());
     }
     int keep = n;
     if (KeptLimit() > 0) {
@@ -617,6 +610,21 @@ int HttpClient::DeliverBody(const uint8_t* data, int n) {
   }
   if (error_cut) return CutErrorBody();
   if (memory_cut) return CutMemoryBody();
+  return kOk;
+}
+
+int HttpClient::MemoryBodyBoundText(int64_t held, int n, ByteString* text) const {
+  if (!(status_code_ >= 200 && status_code_ <= 299)) return kOk;
+  if (max_document_body_ > 0 && held + n > max_document_body_) {
+    text->Format(kTextDocumentTooLarge, static_cast<long long>(max_document_body_));
+    return kErrHttpProtocol;
+  }
+  // Without a length or a limit, only a bound keeps a hostile endless body from taking memory.
+  if (max_unannounced_body_ > 0 && max_transferred_data_ <= 0 && (chunked_ || content_length_ < 0) &&
+      held + n > max_unannounced_body_) {
+    text->Format(kTextUnannouncedTooLarge, static_cast<long long>(max_unannounced_body_));
+    return kErrHttpProtocol;
+  }
   return kOk;
 }
 

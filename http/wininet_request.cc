@@ -808,6 +808,11 @@ int WinInetRequest::OnBlock(const char* bytes, int n) {
     c.download_stream_->WriteText(bytes, n);
     if (c.download_stream_->error() != 0) return Fail(kErrHttpFile, kTextWriteLocal);
   } else {
+    // A bound passed fails the transfer at once: reading on to the end would only end in a
+    // time-out or a parse error that hides the cause.
+    if (ByteString text; const int bound = c.MemoryBodyBoundText(c.transferred_data_.length(), n, &text)) {
+      return Fail(bound, text.c_str());
+    }
     int64_t limit = success_ ? c.max_transferred_data_ : kMaxErrorBodyBytes;
     if (success_ && c.max_document_body_ > 0 && (limit <= 0 || c.max_document_body_ < limit)) {
       limit = c.max_document_body_;

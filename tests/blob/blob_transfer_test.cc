@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -498,6 +499,11 @@ TEST_F(AzuriteTransfer, DownloadsWithRangeStartByteAndResumption) {
   client_.set_overwrite(true);
   EXPECT_EQ(client_.GetBlob("missing"), 600);
   EXPECT_EQ(Sha256(testsupport::ReadFile(target)), Sha256(data));
+  // A download cut short over a whole file leaves it whole, with nothing left beside it.
+  client_.interrupt_download = true;
+  EXPECT_EQ(client_.GetBlob("big"), 301);
+  EXPECT_EQ(Sha256(testsupport::ReadFile(target)), Sha256(data));
+  for (const auto& e : std::filesystem::directory_iterator(dir_)) EXPECT_NE(e.path().extension(), ".TMP");
   const std::string absent = dir_ + "/absent.bin";
   client_.SetCallerLocalFile(absent.c_str());
   EXPECT_EQ(client_.GetBlob("missing"), 600);

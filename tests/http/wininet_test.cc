@@ -255,6 +255,23 @@ TEST(WinInetPath, AnswerWithoutStatusLineIsAnError) {
   EXPECT_STREQ(c.error_text().c_str(), "Http Invalid Server Response.");
 }
 
+TEST(WinInetPath, EndlessBodyFailsAtItsMemoryBound) {
+  REQUIRE_WININET();
+  using testsupport::ScriptedPeer;
+  const std::string chunk = "10000\r\n" + std::string(65536, 'x') + "\r\n";
+  for (const bool parsed : {true, false}) {
+    ScriptedPeer peer({ScriptedPeer::WaitHead(), ScriptedPeer::Send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"),
+                       ScriptedPeer::Repeat(chunk, 0), ScriptedPeer::Close()});
+    ASSERT_TRUE(peer.Start());
+    Client c;
+    parsed ? c.set_max_document_body(1 << 20) : c.set_max_unannounced_body(1 << 20);
+    ASSERT_EQ(c.SetUrl((peer.base_url() + "/x").c_str(), false), 0);
+    EXPECT_EQ(c.DoTransfer(tw::kHttpActionGet), 151) << parsed;
+    EXPECT_NE(std::string(c.error_text().c_str()).find(parsed ? "1048576 bytes allowed" : "set TransferredDataLimit"), std::string::npos)
+        << c.error_text().c_str();
+  }
+}
+
 TEST(WinInetPath, UrlChecksAndMissingLibrary) {
   REQUIRE_WININET();
   Client c;
