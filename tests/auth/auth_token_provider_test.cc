@@ -9,6 +9,7 @@
 #include "auth/auth_token_provider.h"
 #include "foundation/text_conversion.h"
 #include "platform/library.h"
+#include "tests/support/case_name.h"
 
 // The system's NTLM mechanism never frees the digest object it fetches from libcrypto for each
 // password hash; that leak is the library's, not this program's. (The quick unwinder stops
@@ -42,7 +43,8 @@ INSTANTIATE_TEST_SUITE_P(All, AuthUserSplit,
                                            Split{"CORP\\alice\\x", "CORP", "alice\\x"},
                                            Split{"alice", "", "alice"},
                                            Split{"\\alice", "", "alice"},
-                                           Split{"alice@corp", "", "alice@corp"}));
+                                           Split{"alice@corp", "", "alice@corp"}),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.text, i.index); });
 
 std::string Decode(const tw::ByteString& b64) {
   tw::ByteString raw;
@@ -161,6 +163,7 @@ INSTANTIATE_TEST_SUITE_P(All, AuthKerberosToken,
                          ::testing::Values(KerberosCase{"6082010006092a864886f71201020201", true},
                                            KerberosCase{"2a864886f712010202", false},
                                            KerberosCase{"6006062b0601050502", false},
-                                           KerberosCase{"", false}));
+                                           KerberosCase{"", false}),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.hex); });
 
 }  // namespace

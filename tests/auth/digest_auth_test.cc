@@ -4,6 +4,7 @@
 #include <string>
 
 #include "auth/digest_auth.h"
+#include "tests/support/case_name.h"
 
 namespace {
 
@@ -89,7 +90,8 @@ INSTANTIATE_TEST_SUITE_P(All, DigestQop,
                          ::testing::Values(QopChoice{"auth,auth-int", "auth"},
                                            QopChoice{"auth-int", "auth-int"},
                                            QopChoice{"auth-int,auth", "auth-int"},
-                                           QopChoice{"auth", "auth"}, QopChoice{"", ""}));
+                                           QopChoice{"auth", "auth"}, QopChoice{"", ""}),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.offered); });
 
 TEST(DigestCounter, CountsRequestsUnderOneChallengeAndCnoncesAreFresh) {
   tw::DigestAuth d;
@@ -133,6 +135,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Refusal{"nonce=\"n\", algorithm=\"token\"", "u", "unsupported algorithm"},
                       Refusal{"nonce=\"n\", qop=\"other\"", "u", "unknown qop"},
                       Refusal{"nonce=\"n\"", "u\r\nX-Injected: 1", "line break"},
-                      Refusal{"nonce=\"n\"", "u\n", "line break"}));
+                      Refusal{"nonce=\"n\"", "u\n", "line break"}),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.text, i.index); });
 
 }  // namespace

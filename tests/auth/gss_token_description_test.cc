@@ -6,6 +6,7 @@
 
 #include "tests/auth/der_fields.h"
 #include "tests/support/test_support.h"
+#include "tests/support/case_name.h"
 
 namespace {
 
@@ -105,7 +106,8 @@ INSTANTIATE_TEST_SUITE_P(
                       ShortCase{Gss("1.3.6.1.5.5.2", std::string("\xA1\x00", 2)), "Response token (NegTokenTarg).\r\n"},
                       ShortCase{Gss("1.3.6.1.5.5.2", std::string("\xA5\x00", 2)), "Unknown token type (165).\r\n"},
                       ShortCase{Spnego(""), "length is 0. \r\n"},
-                      ShortCase{Spnego(ApReq()), "Unknown mech token, OID is (none)\r\n"}));
+                      ShortCase{Spnego(ApReq()), "Unknown mech token, OID is (none)\r\n"}),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.tail); });
 
 // A first element that is no OID is refused, never read as one; no prefix or corruption of a
 // real token is read past its end (ASan watches).

@@ -6,6 +6,7 @@
 
 #include "tests/peers/kerberos_realm.h"
 #include "tests/support/test_support.h"
+#include "tests/support/case_name.h"
 
 namespace {
 
@@ -42,7 +43,8 @@ INSTANTIATE_TEST_SUITE_P(
                       FoldCase{64, "kerberos", "6b65726265726f73"},
                       FoldCase{128, "kerberos", "6b65726265726f737b9b5b2b93132b93"},
                       FoldCase{168, "kerberos", "8372c236344e5f1550cd0747e15d62ca7a5a3bcea4"},
-                      FoldCase{256, "kerberos", "6b65726265726f737b9b5b2b93132b935c9bdcdad95c9899c4cae4dee6d6cae4"}));
+                      FoldCase{256, "kerberos", "6b65726265726f737b9b5b2b93132b935c9bdcdad95c9899c4cae4dee6d6cae4"}),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.bits, p.input); });
 
 struct KeyCase {
   int etype;
@@ -77,7 +79,8 @@ INSTANTIATE_TEST_SUITE_P(
                       KeyCase{18, "password", "ATHENA.MIT.EDUraeburn", "000004b0",
                               "55a6ac740ad17b4846941051e1e8b0a7548d93b0ab30a8bc3ff16280382b8c2a"},
                       // RC4 ignores salt and parameters and hashes the UTF-16 form, without its terminator.
-                      KeyCase{23, "password", "ignored", "00000001", "8846f7eaee8fb117ad06bdd830b7586c"}));
+                      KeyCase{23, "password", "ignored", "00000001", "8846f7eaee8fb117ad06bdd830b7586c"}),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName("etype", p.etype, p.params, i.index); });
 
 // Parameters that are not exactly four bytes, or a count of 0 or beyond reason, are refused.
 class BadIterationParams : public ::testing::TestWithParam<const char*> {};
@@ -88,7 +91,8 @@ TEST_P(BadIterationParams, AreRefused) {
   EXPECT_TRUE(key.empty());
 }
 INSTANTIATE_TEST_SUITE_P(Counts, BadIterationParams,
-                         ::testing::Values("00", "000010", "0000100000", "00000000", "ffffffff", "7fffffff"));
+                         ::testing::Values("00", "000010", "0000100000", "00000000", "ffffffff", "7fffffff"),
+    testsupport::CaseName{});
 
 // Every type: what is encrypted decrypts under the same usage, and one changed byte anywhere, a
 // wrong usage or a cut to below the type's overhead is refused without plaintext.
@@ -120,7 +124,8 @@ TEST_P(Tampering, IsDetectedEverywhere) {
     }
   }
 }
-INSTANTIATE_TEST_SUITE_P(Etypes, Tampering, ::testing::Values(3, 17, 18, 23));
+INSTANTIATE_TEST_SUITE_P(Etypes, Tampering, ::testing::Values(3, 17, 18, 23),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName("etype", p); });
 
 TEST(KerberosCrypto, DesPaddingIsAWholeBlockOrCountBytes) {
   tw::ByteString key = B(Unhex("cbc22fae235298e3")), c, e;

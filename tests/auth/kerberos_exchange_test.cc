@@ -7,6 +7,7 @@
 #include "foundation/text_conversion.h"
 #include "tests/peers/kerberos_realm.h"
 #include "tests/support/test_support.h"
+#include "tests/support/case_name.h"
 
 namespace {
 
@@ -75,7 +76,8 @@ INSTANTIATE_TEST_SUITE_P(
                       ExchangeCase{"alice", "aes128-cts-hmac-sha1-96", true},
                       ExchangeCase{"bob", "aes256-cts-hmac-sha1-96,aes128-cts-hmac-sha1-96", false},
                       ExchangeCase{"bob", "aes128-cts-hmac-sha1-96", true}, ExchangeCase{"bob", "rc4-hmac", false},
-                      ExchangeCase{"alice", "rc4-hmac", true}));
+                      ExchangeCase{"alice", "rc4-hmac", true}),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.user, p.etypes, p.tcp ? "tcp" : "udp"); });
 
 struct FailureCase {
   const char* user;
@@ -108,7 +110,8 @@ INSTANTIATE_TEST_SUITE_P(Refusals, KerberosExchangeFailures,
                                            FailureCase{"alice", "wrong", true, false, tw::kErrKerberosIntegrity},
                                            FailureCase{"nobody", kPassword, false, false, tw::kErrKerberosKrbError},
                                            FailureCase{"alice", kPassword, false, true, 0},
-                                           FailureCase{"alice", kPassword, true, true, 0}));
+                                           FailureCase{"alice", kPassword, true, true, 0}),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.user, p.password, p.tcp ? "tcp" : "udp", p.dead_port ? "dead_port" : ""); });
 
 TEST_F(KerberosExchange, KeytabAndCacheReplaceThePassword) {
   const std::string kt = realm_->dir() + "/bob.keytab";

@@ -16,6 +16,7 @@
 #include "tests/certs/cert_test_util.h"
 #include "tests/peers/test_pki.h"
 #include "tests/support/test_support.h"
+#include "tests/support/case_name.h"
 
 namespace tw {
 namespace {
@@ -99,7 +100,8 @@ INSTANTIATE_TEST_SUITE_P(
         EngineCase{"noca", {"rsa", "inter"}, 0, kChainInvalidBasicConstraints, 4},
         EngineCase{"rsa", {}, 0, kChainPartial, 1},
         // A self-signed look-alike of the intermediate's name does not stop the search.
-        EngineCase{"rsa", {"forger", "clientec", "inter"}, 0, 0, 3}));
+        EngineCase{"rsa", {"forger", "clientec", "inter"}, 0, 0, 3}),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.leaf, i.index); });
 
 TEST_F(ChainTestBase, IgnoreFlagsClearOnlyTheirBits) {
   CertChain chain;

@@ -7,6 +7,7 @@
 
 #include "certs/cert_signature.h"
 #include "tests/certs/cert_create_support.h"
+#include "tests/support/case_name.h"
 
 namespace tw {
 namespace {
@@ -197,7 +198,8 @@ TEST_P(SignWithKey, SignsOrFailsAndMakesPlaceholder) {
   EXPECT_TRUE(valid);
 }
 
-INSTANTIATE_TEST_SUITE_P(Keys, SignWithKey, ::testing::ValuesIn(kKeys));
+INSTANTIATE_TEST_SUITE_P(Keys, SignWithKey, ::testing::ValuesIn(kKeys),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(*p.key ? p.key : "no_key", p.hash, i.index); });
 
 }  // namespace
 }  // namespace tw

@@ -5,6 +5,7 @@
 
 #include "certs/cert_entry_list.h"
 #include "tests/certs/cert_test_util.h"
+#include "tests/support/case_name.h"
 
 namespace tw {
 namespace {
@@ -70,7 +71,8 @@ TEST_P(EntrySelection, Accessors) {
   EXPECT_EQ(list.SelectedKey() != nullptr, c.kind == kEntryBareKey);
 }
 
-INSTANTIATE_TEST_SUITE_P(Layouts, EntrySelection, ::testing::ValuesIn(kSelectCases));
+INSTANTIATE_TEST_SUITE_P(Layouts, EntrySelection, ::testing::ValuesIn(kSelectCases),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.layout, p.selected, i.index); });
 
 TEST(EntryContainers, SelectedIndexOutOfRangeHasNoCertificate) {
   const std::vector<std::string> ders = certtest::BundleDers();

@@ -11,6 +11,7 @@
 #include "certs/cert_create.h"
 #include "platform/cert_store_files.h"
 #include "tests/certs/cert_create_support.h"
+#include "tests/support/case_name.h"
 
 namespace tw {
 namespace {
@@ -102,7 +103,8 @@ TEST_P(ManagerSettings, WriteThenRead) {
   EXPECT_STREQ(answer, c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, ManagerSettings, ::testing::ValuesIn(kSettings));
+INSTANTIATE_TEST_SUITE_P(Table, ManagerSettings, ::testing::ValuesIn(kSettings),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.write, p.read, i.index); });
 
 struct LoadCase {
   const char* name;

@@ -8,6 +8,7 @@
 
 #include "certs/cert_store.h"
 #include "tests/support/test_support.h"
+#include "tests/support/case_name.h"
 
 namespace tw {
 namespace {
@@ -210,7 +211,8 @@ TEST_P(StorePassword, OpensWithPassword) {
   EXPECT_EQ(store.HasPrivateKey(), c.private_key);
 }
 
-INSTANTIATE_TEST_SUITE_P(Passwords, StorePassword, ::testing::ValuesIn(kPasswordCases));
+INSTANTIATE_TEST_SUITE_P(Passwords, StorePassword, ::testing::ValuesIn(kPasswordCases),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.fixture, p.password, i.index); });
 
 struct TypeCase {
   int32_t requested;
@@ -233,7 +235,8 @@ TEST_P(StoreTypeMatch, Table) {
   EXPECT_EQ(StoreTypesMatch(c.requested, detected), c.rc) << c.requested << " vs " << c.detected;
 }
 
-INSTANTIATE_TEST_SUITE_P(Types, StoreTypeMatch, ::testing::ValuesIn(kTypeCases));
+INSTANTIATE_TEST_SUITE_P(Types, StoreTypeMatch, ::testing::ValuesIn(kTypeCases),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName("requested", p.requested, "detected", p.detected, i.index); });
 
 struct OpenCase {
   const char* fixture;
@@ -282,7 +285,8 @@ TEST_P(StoreOpen, SelectsBySubject) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Stores, StoreOpen, ::testing::ValuesIn(kOpenCases));
+INSTANTIATE_TEST_SUITE_P(Stores, StoreOpen, ::testing::ValuesIn(kOpenCases),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.fixture, p.as_file ? "file" : "blob", i.index); });
 
 TEST(StoreAccessors, EncodedCertificateAndFind) {
   REQUIRE_FIXTURES();

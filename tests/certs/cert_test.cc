@@ -10,6 +10,7 @@
 #include "certs/public_key_info.h"
 #include "tests/certs/cert_test_util.h"
 #include "tests/support/test_support.h"
+#include "tests/support/case_name.h"
 
 namespace tw {
 namespace {
@@ -50,7 +51,8 @@ INSTANTIATE_TEST_SUITE_P(
                       TimeCase{23, "241301120000Z", 446, ""},
                       TimeCase{23, "24010112x000Z", 446, ""},
                       TimeCase{23, "240101120000ZZ", 446, ""},
-                      TimeCase{4, "240101120000Z", 446, ""}));
+                      TimeCase{4, "240101120000Z", 446, ""}),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.text, i.index); });
 
 TEST(CertTime, EncodesByYear) {
   const std::pair<const char*, const char*> cases[] = {

@@ -8,6 +8,7 @@
 #include "certs/certificate.h"
 #include "certs/host_name_match.h"
 #include "tests/certs/cert_test_util.h"
+#include "tests/support/case_name.h"
 
 namespace tw {
 namespace {
@@ -45,7 +46,8 @@ INSTANTIATE_TEST_SUITE_P(
                       MatchCase{"dns:host1\\", "host1", false},
                       MatchCase{"dns:host\\3", "host1", false},
                       MatchCase{"", "host1", false},
-                      MatchCase{"dns:host1", "", false}));
+                      MatchCase{"dns:host1", "", false}),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.names, p.host, i.index); });
 
 class CnMatchTest : public ::testing::TestWithParam<MatchCase> {};
 TEST_P(CnMatchTest, Matches) {
@@ -57,7 +59,8 @@ INSTANTIATE_TEST_SUITE_P(
                       MatchCase{"CN=first, CN=host1", "host1", false},
                       MatchCase{"CN=\"a, b\"", "a, b", true},
                       MatchCase{"O=x", "x", false},
-                      MatchCase{"CN=*.zone1", "w.zone1", true}));
+                      MatchCase{"CN=*.zone1", "w.zone1", true}),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.names, i.index); });
 
 struct GlobCase {
   const char* text;
@@ -77,7 +80,8 @@ INSTANTIATE_TEST_SUITE_P(
                       GlobCase{"b", "[c-a]", false, true}, GlobCase{"B", "[a-c]", true, false},
                       GlobCase{"b", "[a-c", false, false}, GlobCase{"*", "\\*", false, true},
                       GlobCase{"x", "\\*", false, false}, GlobCase{"ABC", "abc", true, true},
-                      GlobCase{"ABC", "abc", false, false}, GlobCase{"abcd", "abc", false, false}));
+                      GlobCase{"ABC", "abc", false, false}, GlobCase{"abcd", "abc", false, false}),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.text, p.pattern, i.index); });
 
 TEST(SplitDnComponents, QuotesEscapesAndRefusals) {
   StringList parts;

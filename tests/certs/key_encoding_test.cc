@@ -8,6 +8,7 @@
 #include "certs/pem_armor.h"
 #include "certs/private_key_reader.h"
 #include "tests/certs/key_fixtures.h"
+#include "tests/support/case_name.h"
 
 namespace tw {
 namespace {
@@ -88,7 +89,8 @@ TEST_P(KeyWriters, ByteEqualToOpensslAndLoadableByPython) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Openssl, KeyWriters,
-                         testing::Values("rsa", "dsa", "p256", "p384", "p521", "ed25519", "ed448", "x25519", "x448"));
+                         testing::Values("rsa", "dsa", "p256", "p384", "p521", "ed25519", "ed448", "x25519", "x448"),
+    testsupport::CaseName{});
 
 // Records that are not whole: completed, written without the optional part, or refused.
 TEST(KeyWritersTest, PartialRecords) {
@@ -168,7 +170,8 @@ INSTANTIATE_TEST_SUITE_P(
                     GenCase{"Ed25519", 0, 0, kKeyEdwards, kCurveEd25519},
                     GenCase{"ED448", 0, 0, kKeyEdwards, kCurveEd448}, GenCase{"ECDSA_P224", 0, 2001, 0, 0},
                     GenCase{"Ed25519ph", 0, 2001, 0, 0}, GenCase{"X25519", 0, 2001, 0, 0}, GenCase{"", 0, 2001, 0, 0},
-                    GenCase{"RSA", 100, 1206, 0, 0}));
+                    GenCase{"RSA", 100, 1206, 0, 0}),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.name, p.bits, i.index); });
 
 }  // namespace
 }  // namespace tw

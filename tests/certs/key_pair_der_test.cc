@@ -10,6 +10,7 @@
 #include "certs/private_key_reader.h"
 #include "tests/certs/key_file_support.h"
 #include "tests/certs/key_fixtures.h"
+#include "tests/support/case_name.h"
 
 namespace tw {
 namespace {
@@ -57,7 +58,8 @@ TEST_P(PrivateKeyExport, OpensslReadsTheSameKey) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Keys, PrivateKeyExport,
-                         testing::Values("rsa", "dsa", "p256", "p384", "p521", "ed25519", "ed448", "x25519", "x448"));
+                         testing::Values("rsa", "dsa", "p256", "p384", "p521", "ed25519", "ed448", "x25519", "x448"),
+    testsupport::CaseName{});
 
 TEST(PrivateKeyExport, KeysOfNoKnownKind) {
   KeyPair none, odd;

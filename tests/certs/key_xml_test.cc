@@ -11,6 +11,7 @@
 #include "certs/private_key_reader.h"
 #include "tests/certs/key_file_support.h"
 #include "tests/certs/key_fixtures.h"
+#include "tests/support/case_name.h"
 
 namespace tw {
 namespace {
@@ -46,7 +47,8 @@ TEST_P(XmlKeyRoundTrip, KeepsOpensslNumbers) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Keys, XmlKeyRoundTrip, testing::Combine(testing::Values("rsa", "dsa"), testing::Bool()));
+INSTANTIATE_TEST_SUITE_P(Keys, XmlKeyRoundTrip, testing::Combine(testing::Values("rsa", "dsa"), testing::Bool()),
+    testsupport::CaseName{});
 
 struct XmlText {
   const char* name;

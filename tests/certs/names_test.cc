@@ -7,6 +7,7 @@
 #include "certs/distinguished_name.h"
 #include "certs/oid_names.h"
 #include "tests/support/test_support.h"
+#include "tests/support/case_name.h"
 
 namespace tw {
 namespace {
@@ -139,7 +140,8 @@ INSTANTIATE_TEST_SUITE_P(
                       OidNameCase{HashNameForOid, "", ""},
                       OidNameCase{KeyAlgorithmName, "1.3.101.110", "EdDSA"},
                       OidNameCase{KeyAlgorithmName, "1.2.840.10040.4.1", "DSA"},
-                      OidNameCase{KeyAlgorithmName, "1.2.3", "Unknown"}));
+                      OidNameCase{KeyAlgorithmName, "1.2.3", "Unknown"}),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.oid, i.index); });
 
 }  // namespace
 }  // namespace tw

@@ -9,6 +9,7 @@
 #include "tests/certs/key_fixtures.h"
 #include "tests/peers/test_pki.h"
 #include "tests/support/test_support.h"
+#include "tests/support/case_name.h"
 
 namespace tw {
 namespace {
@@ -57,7 +58,8 @@ INSTANTIATE_TEST_SUITE_P(
         BlockCase{"-----BEGIN A-----\nAA=A\n-----END A-----\n", -1, "", "", "", "Invalid PEM line: AA=A"},
         BlockCase{"-----BEGIN A-----\nAAE\n-----END A-----\n-----BEGIN", -1, "", "", "",
                   "Failed to Base64 decode body: AAE"},
-        BlockCase{"no armour at all", -1, "", "", "", ""}));
+        BlockCase{"no armour at all", -1, "", "", "", ""}),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(*p.error ? p.error : "ok", i.index); });
 
 TEST(PemArmorTest, LinesOf64AndRoundTrips) {
   const std::string bytes = testsupport::RandomBytes(48, 1);
@@ -129,7 +131,8 @@ INSTANTIATE_TEST_SUITE_P(Openssl, PemDekInfo,
                          testing::Values(DekCase{"rsa", "rsa -traditional", "-des3", "RSA PRIVATE KEY"},
                                          DekCase{"p384", "ec", "-aes128", "EC PRIVATE KEY"},
                                          DekCase{"p521", "ec", "-aes256", "EC PRIVATE KEY"},
-                                         DekCase{"dsa", "dsa", "-aes256", "DSA PRIVATE KEY"}));
+                                         DekCase{"dsa", "dsa", "-aes256", "DSA PRIVATE KEY"}),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.key, p.cipher); });
 
 struct DecodeCase {
   const char* text;
@@ -165,7 +168,8 @@ INSTANTIATE_TEST_SUITE_P(
         // The IV must be exactly one block.
         DecodeCase{DEK("AES-128-CBC", "0001020304050607"), "K", true, kErrPemIvLength, ""},
         DecodeCase{DEK("DES-EDE3-CBC", "000102030405060708"), "K", true, kErrPemIvLength, ""},
-        DecodeCase{DEK("DES-EDE3-CBC", ""), "K", true, kErrPemIvLength, ""}));
+        DecodeCase{DEK("DES-EDE3-CBC", ""), "K", true, kErrPemIvLength, ""}),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.text, i.index); });
 
 TEST(PemDecryptTest, CodesOfItsFaults) {
   ByteString data;

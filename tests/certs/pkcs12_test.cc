@@ -9,6 +9,7 @@
 #include "certs/private_key_reader.h"
 #include "tests/peers/test_pki.h"
 #include "tests/support/test_support.h"
+#include "tests/support/case_name.h"
 
 namespace tw {
 namespace {
@@ -146,7 +147,8 @@ INSTANTIATE_TEST_SUITE_P(
                     PfxCase{"nomac", "wrong", kErrPfxWrongPassword, 0, false, ""},
                     PfxCase{"certs_only", "wrong", kErrPfxWrongPassword, 0, false, ""},
                     PfxCase{"py", "", kErrPfxWrongPassword, 0, false, ""},
-                    PfxCase{"py_3des", "secreT", kErrPfxWrongPassword, 0, false, ""}));
+                    PfxCase{"py_3des", "secreT", kErrPfxWrongPassword, 0, false, ""}),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.fixture, p.rc == 0 ? "" : "wrong_password"); });
 
 // Every prefix, and every single-byte change of the structure before the encrypted parts, gives a
 // code and never a crash; a prefix is never taken for a wrong password.
@@ -221,7 +223,8 @@ INSTANTIATE_TEST_SUITE_P(Changes, PfxDamage,
                                          DamageCase{"default", kPbes2, 0, 20, "wrong", kErrPfxWrongPassword},
                                          DamageCase{"legacy", kRc2_40, 0, 12, "secret", kErrDerMalformed},
                                          DamageCase{"legacy", kTripleDes, 0, -1, "secret", kErrDerMalformed},
-                                         DamageCase{"legacy", kTripleDes, 0, 50, "wrong", kErrPfxWrongPassword}));
+                                         DamageCase{"legacy", kTripleDes, 0, 50, "wrong", kErrPfxWrongPassword}),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.fixture, p.password, i.index); });
 
 // A wrong MAC does not stop a PFX whose parts decrypt; content that is not PFX at all is 447.
 TEST(PfxHostile, MacAndAuthenticatedSafe) {
@@ -322,7 +325,8 @@ TEST_P(PfxWrite, ReadableByUsAndTheOracles) {
   EXPECT_EQ(lines[0], "True 1 CN=localhost,O=Tarnwick Tests,C=US");
 }
 
-INSTANTIATE_TEST_SUITE_P(Keys, PfxWrite, testing::Values("ecdsa", "rsa", "ed25519"));
+INSTANTIATE_TEST_SUITE_P(Keys, PfxWrite, testing::Values("ecdsa", "rsa", "ed25519"),
+    testsupport::CaseName{});
 
 // PBES2 keys as openssl writes them (whole 16-byte salts) and the refusal of other schemes.
 struct EpkiCase {
@@ -353,7 +357,8 @@ INSTANTIATE_TEST_SUITE_P(Schemes, EncryptedKeyInfo,
                                          EpkiCase{"-v2 des3 -v2prf hmacWithSHA1", kOk},
                                          EpkiCase{"-v1 PBE-SHA1-3DES", kOk},
                                          EpkiCase{"-v2 aes-192-cbc", kErrPbeUnsupported},
-                                         EpkiCase{"-v2 aes-256-cbc -v2prf hmacWithSHA512", kErrPbeUnsupported}));
+                                         EpkiCase{"-v2 aes-256-cbc -v2prf hmacWithSHA512", kErrPbeUnsupported}),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.args); });
 
 }  // namespace
 }  // namespace tw

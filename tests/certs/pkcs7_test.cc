@@ -7,6 +7,7 @@
 
 #include "tests/peers/test_pki.h"
 #include "tests/support/test_support.h"
+#include "tests/support/case_name.h"
 
 namespace tw {
 namespace {
@@ -125,7 +126,8 @@ INSTANTIATE_TEST_SUITE_P(Producers, P7Read,
                                          P7Case{"py", kPkcs7Signed, 0, kOk, 2, false},
                                          P7Case{"signed", kPkcs7Signed, 1, kOk, 2, false},
                                          P7Case{"enveloped", kPkcs7Enveloped, 0, kErrDerMalformed, 0, false},
-                                         P7Case{"data", kPkcs7Data, 0, kErrDerMalformed, 0, false}));
+                                         P7Case{"data", kPkcs7Data, 0, kErrDerMalformed, 0, false}),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.fixture); });
 
 // Every prefix gives a code and never a crash; hand-made ContentInfos give the codes of the reader.
 TEST(P7Hostile, PrefixesAndShortContent) {

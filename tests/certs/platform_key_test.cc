@@ -17,6 +17,7 @@
 #include "platform/private_key_blob.h"
 #include "tests/peers/test_pki.h"
 #include "tests/support/test_support.h"
+#include "tests/support/case_name.h"
 
 namespace tw {
 namespace {
@@ -40,7 +41,8 @@ INSTANTIATE_TEST_SUITE_P(Names, ProviderNames,
                                          TypeCase{"Microsoft Base DSS Cryptographic Provider", 3,
                                                   "Microsoft Base DSS Cryptographic Provider"},
                                          TypeCase{"Any Provider:13", 13, "Any Provider"},
-                                         TypeCase{"Plain", 1, "Plain"}));
+                                         TypeCase{"Plain", 1, "Plain"}),
+    testsupport::CaseName{});
 
 class PlatformKeys : public testing::Test {
  protected:
@@ -281,7 +283,8 @@ TEST_P(ContainerIndex, SelectsOnlyInRange) {
   win::PCCERT_CONTEXT context = nullptr;
   EXPECT_EQ(GetCertContext(&store, &context), in_range ? kOk : 281);
 }
-INSTANTIATE_TEST_SUITE_P(Indexes, ContainerIndex, testing::Values(0, -1, -2, 1));
+INSTANTIATE_TEST_SUITE_P(Indexes, ContainerIndex, testing::Values(0, -1, -2, 1),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p < 0 ? "minus" : "", p < 0 ? -p : p); });
 
 }  // namespace
 }  // namespace tw

@@ -9,6 +9,7 @@
 #include "certs/private_key_decryptor.h"
 #include "certs/private_key_ssh2.h"
 #include "tests/certs/key_fixtures.h"
+#include "tests/support/case_name.h"
 
 namespace tw {
 namespace {
@@ -79,7 +80,8 @@ INSTANTIATE_TEST_SUITE_P(
                     Pkcs8Case{"dsa", "-v2 aes-256-cbc -iter 1"}, Pkcs8Case{"rsa", "-v1 PBE-SHA1-3DES"},
                     Pkcs8Case{"p521", "-v1 PBE-SHA1-2DES"}, Pkcs8Case{"ed448", "-v1 PBE-SHA1-3DES"},
                     Pkcs8Case{"rsa", "-v1 PBE-SHA1-DES -provider legacy -provider default"},
-                    Pkcs8Case{"p256", "-v1 PBE-MD5-DES -provider legacy -provider default"}));
+                    Pkcs8Case{"p256", "-v1 PBE-MD5-DES -provider legacy -provider default"}),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.key, p.scheme); });
 
 // Damaged structure and unsupported algorithms are told apart from a wrong password.
 TEST(EncryptedPkcs8Test, DamageIsNotAWrongPassword) {
@@ -186,7 +188,8 @@ INSTANTIATE_TEST_SUITE_P(
                     BlockCase{"rsa", "rsa -RSAPublicKey_out", "RSA PUBLIC KEY", false},
                     BlockCase{"rsa", "P:rsa -traditional", "SSH2 ENCRYPTED PRIVATE KEY", true},
                     BlockCase{"rsa", "P:rsa -traditional", "SSH2 ENCRYPTED PRIVATE KEY", false},
-                    BlockCase{"dsa", "P:dsa", "SSH2 ENCRYPTED PRIVATE KEY", true}));
+                    BlockCase{"dsa", "P:dsa", "SSH2 ENCRYPTED PRIVATE KEY", true}),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.key, p.label, i.index); });
 
 TEST(PemKeyBlockTest, LabelsAndHostileBodies) {
   KeyPair key;

@@ -10,6 +10,7 @@
 #include "platform/library.h"
 #include "tests/certs/security_key_fixture.h"
 #include "tests/support/test_support.h"
+#include "tests/support/case_name.h"
 
 namespace tw {
 namespace {
@@ -165,7 +166,8 @@ TEST_P(SecurityKeyDigest, VerifiesWithOpenssl) {
   EXPECT_EQ(status, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Token, SecurityKeyDigest, ::testing::ValuesIn(kDigestCases));
+INSTANTIATE_TEST_SUITE_P(Token, SecurityKeyDigest, ::testing::ValuesIn(kDigestCases),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.dgst, p.pss ? "pss" : "", i.index); });
 
 TEST(SecurityKeyModule, SwitchedOffModuleIsMissing) {
   REQUIRE_TOKEN();

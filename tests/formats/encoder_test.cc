@@ -14,6 +14,7 @@
 
 #include "platform/heap.h"
 #include "tests/support/test_support.h"
+#include "tests/support/case_name.h"
 
 namespace tw {
 namespace {
@@ -636,7 +637,8 @@ INSTANTIATE_TEST_SUITE_P(AllReversibleFormats, EncoderRoundTrip,
                          ::testing::Values(kFormatUuencode, kFormatBase64, kFormatQuotedPrintable,
                                            kFormatUrl, kFormatYenc, kFormatHex, kFormatEntities,
                                            kFormatUtf8, kFormatUtf7, kFormatBase32,
-                                           kFormatBase64Url));
+                                           kFormatBase64Url),
+    [](const auto& i) { return testsupport::MakeName(std::vector<const char*>({"uuencode", "base64", "quoted_printable", "url", "jis", "yenc", "md5", "sha1", "hex", "entities", "hmac", "utf8", "utf7", "base32", "base64url", "sha256", "punycode"}).at(i.param)); });
 
 // ---- Files and part files ----
 

@@ -17,6 +17,7 @@
 #include "platform/heap.h"
 #include "platform/last_error.h"
 #include "tests/support/test_support.h"
+#include "tests/support/case_name.h"
 
 namespace tw {
 namespace {
@@ -89,7 +90,8 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"Key =", false, "Key ", "", "", -1},
         ParseCase{"=", false, "", "", "", -1},
         ParseCase{"=v", false, "", "v", "", -1},
-        ParseCase{"A=   ", false, "A", "", "", -1}));
+        ParseCase{"A=   ", false, "A", "", "", -1}),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.text, i.index); });
 
 TEST(ConfigParse, NullTextIsAWriteOfTheEmptyName) {
   ConfigRequest request;
@@ -176,7 +178,8 @@ INSTANTIATE_TEST_SUITE_P(
                       IntCase{"9223372036854775807", -1, INT64_MAX},
                       IntCase{"-9223372036854775808", 0, INT64_MIN},
                       IntCase{"18446744073709551617", 1, 1},  // wraps, no overflow check
-                      IntCase{"\"0x10\"", 16, 16}));
+                      IntCase{"\"0x10\"", 16, 16}),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.value, i.index); });
 
 class ConfigValueBoolTest : public ::testing::TestWithParam<std::pair<const char*, bool>> {};
 
@@ -195,7 +198,8 @@ INSTANTIATE_TEST_SUITE_P(
                       std::pair{"", false}, std::pair{"2", false}, std::pair{"01", false},
                       std::pair{"11", false}, std::pair{"tru", false},
                       std::pair{"trueish", false}, std::pair{"\"yes \"", false},
-                      std::pair{"y", false}, std::pair{"on", false}));
+                      std::pair{"y", false}, std::pair{"on", false}),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.first, i.index); });
 
 // ---- The root's settings ----
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tests/support/test_support.h"
+#include "tests/support/case_name.h"
 
 namespace {
 
@@ -84,7 +85,8 @@ INSTANTIATE_TEST_SUITE_P(
         FormatCase{"m:s mm:ss", Make(2024, 1, 1, 0, 4, 5), "4:5 04:05"},
         FormatCase{"z zz zzzz Z -T:", Make(2024, 1, 1), "z zz zzzz Z -T:"},
         FormatCase{"yyyyMMddHHmmss", Make(9999, 12, 31, 23, 59, 59), "99991231235959"},
-        FormatCase{"", Make(2024, 1, 1), ""}));
+        FormatCase{"", Make(2024, 1, 1), ""}),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.pattern, i.index); });
 
 TEST(DateTime, FormatLongOutputAndNullPattern) {
   ByteString out;

@@ -12,6 +12,7 @@
 #include "platform/codepage.h"
 #include "platform/heap.h"
 #include "tests/support/test_support.h"
+#include "tests/support/case_name.h"
 
 namespace {
 
@@ -840,6 +841,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(NoCase{"Content-Length", "content-LENGTH", true}, NoCase{"", "", true},
                       NoCase{"abc", "abcd", false}, NoCase{"abc", "", false},
                       NoCase{"[", "{", false}, NoCase{"@", "`", false},
-                      NoCase{"\xC3\x84", "\xC3\xA4", false}, NoCase{"\xC3\x84", "\xC3\x84", true}));
+                      NoCase{"\xC3\x84", "\xC3\xA4", false}, NoCase{"\xC3\x84", "\xC3\x84", true}),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.a, p.b, i.index); });
 
 }  // namespace

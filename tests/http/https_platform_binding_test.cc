@@ -13,6 +13,7 @@
 #include "tests/peers/peer_process.h"
 #include "tests/peers/test_pki.h"
 #include "tests/support/test_support.h"
+#include "tests/support/case_name.h"
 
 // The system's NTLM mechanism leaks the digest object it fetches for each password hash.
 extern "C" const char* __lsan_default_suppressions() {
@@ -150,6 +151,7 @@ TEST_P(HttpsPlatformChannelBinding, NtlmAuthenticateCarriesTheServerCertificateB
   std::filesystem::remove_all(dir);
 }
 
-INSTANTIATE_TEST_SUITE_P(Pki, HttpsPlatformChannelBinding, ::testing::Values("rsa", "ecdsa"));
+INSTANTIATE_TEST_SUITE_P(Pki, HttpsPlatformChannelBinding, ::testing::Values("rsa", "ecdsa"),
+    testsupport::CaseName{});
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tests/support/test_support.h"
+#include "tests/support/case_name.h"
 
 namespace {
 
@@ -596,6 +597,9 @@ TEST_P(Utf8DecoderDifferential, MatchesScalarModel) {
 INSTANTIATE_TEST_SUITE_P(Levels, Utf8DecoderDifferential,
                          ::testing::Combine(::testing::Values(0, 1, 2),
                                             ::testing::Values(Mix::kRandom, Mix::kMostlyAscii,
-                                                              Mix::kLeadHeavy, Mix::kValidText)));
+                                                              Mix::kLeadHeavy, Mix::kValidText)),
+                         [](const auto& i) {
+                           const Mix m = std::get<1>(i.param);
+                           return testsupport::MakeName("level", std::get<0>(i.param), m == Mix::kRandom ? "random" : m == Mix::kMostlyAscii ? "mostly_ascii" : m == Mix::kLeadHeavy ? "lead_heavy" : "valid_text"); });
 
 }  // namespace

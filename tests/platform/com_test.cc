@@ -14,6 +14,7 @@
 #include "platform/library.h"
 #include "platform/registry.h"
 #include "tests/support/test_support.h"
+#include "tests/support/case_name.h"
 
 namespace {
 
@@ -508,7 +509,8 @@ const ConversionCase kConversions[] = {
      VT_I4, S_OK, "I4:12"},
 };
 
-INSTANTIATE_TEST_SUITE_P(Table, VariantConversion, ::testing::ValuesIn(kConversions));
+INSTANTIATE_TEST_SUITE_P(Table, VariantConversion, ::testing::ValuesIn(kConversions),
+                         [](const auto& i) { return testsupport::MakeName(i.param.what, i.index); });
 
 TEST(Variant, DecimalRoundTripOfSigned64BitValues) {
   for (int64_t value :

@@ -5,6 +5,7 @@
 
 #include "tls/cipher_suites.h"
 #include "tls/tls_engine.h"
+#include "tests/support/case_name.h"
 
 namespace {
 
@@ -50,7 +51,8 @@ TEST_P(SuiteOffer, ByMaskTextAndWeakness) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Masks, SuiteOffer, ::testing::ValuesIn(kOffers));
+INSTANTIATE_TEST_SUITE_P(Masks, SuiteOffer, ::testing::ValuesIn(kOffers),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.text, i.index); });
 
 struct VersionCase {
   uint32_t mask;
@@ -98,7 +100,8 @@ TEST_P(VersionRules, HighestLowestAndServerChoice) {
   EXPECT_EQ(alert, c.server_rc == 276 ? 40 : 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Masks, VersionRules, ::testing::ValuesIn(kVersions));
+INSTANTIATE_TEST_SUITE_P(Masks, VersionRules, ::testing::ValuesIn(kVersions),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName("mask", p.mask, i.index); });
 
 // A server never keeps GCM or SHA-2 suites for TLS 1.0, nor TLS 1.3 suites for TLS 1.2.
 TEST(SuiteTable, ServerFiltersByVersion) {
@@ -153,7 +156,8 @@ TEST_P(Names, AsShown) {
   EXPECT_STREQ(text.c_str(), c.text);
 }
 
-INSTANTIATE_TEST_SUITE_P(Tables, Names, ::testing::ValuesIn(kNames));
+INSTANTIATE_TEST_SUITE_P(Tables, Names, ::testing::ValuesIn(kNames),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.kind, p.text, i.index); });
 
 struct ListCase {
   int which;  // 0 TLS 1.2 groups, 1 TLS 1.3 groups, 2 TLS 1.3 schemes, 3 TLS 1.2 pairs
@@ -200,7 +204,8 @@ TEST_P(ListSettings, CheckedAgainstTheirNames) {
   EXPECT_STREQ(error.c_str(), c.error);
 }
 
-INSTANTIATE_TEST_SUITE_P(Texts, ListSettings, ::testing::ValuesIn(kLists));
+INSTANTIATE_TEST_SUITE_P(Texts, ListSettings, ::testing::ValuesIn(kLists),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.text, i.index); });
 
 TEST(CipherSuiteSetting, OwnEngineKnowsItsNames) {
   tw::ByteString error;

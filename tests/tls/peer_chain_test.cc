@@ -14,6 +14,7 @@
 #include "platform/cert_store_files.h"
 #include "tests/peers/test_pki.h"
 #include "tests/support/test_support.h"
+#include "tests/support/case_name.h"
 
 namespace tw {
 namespace {
@@ -96,7 +97,8 @@ INSTANTIATE_TEST_SUITE_P(
         PeerCase{{"rsa"}, kBoth, -1, false}, PeerCase{{"rsa", "clientec"}, 0, -1, true},
         PeerCase{{"rsa", "clientec", "inter"}, 0, 0, true},
         PeerCase{{"rsa", "forger", "inter"}, 0, 0, true}, PeerCase{{"inter"}, 0, 0, true},
-        PeerCase{{"client"}, 0, 0, true}));
+        PeerCase{{"client"}, 0, 0, true}),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.sent[0], i.index); });
 
 struct TrustedCase {
   std::vector<const char*> sent;
@@ -126,7 +128,8 @@ INSTANTIATE_TEST_SUITE_P(Pki, TrustedListTest,
                                            TrustedCase{{"forged", "inter"}, {"inter"}, 32},
                                            TrustedCase{{"noca"}, {"rsa"}, 32},
                                            TrustedCase{{"noca", "rsa", "inter"}, {"root"}, 32},
-                                           TrustedCase{{"expired", "inter"}, {"root"}, 1}));
+                                           TrustedCase{{"expired", "inter"}, {"root"}, 1}),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.sent[0], "trusting", p.trusted[0], i.index); });
 
 // A row named as the issuer but no CA (or not the signer) never extends the chain.
 TEST(ExtendChain, LinksOnlyVerifiedCaRows) {

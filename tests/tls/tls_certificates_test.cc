@@ -10,6 +10,7 @@
 #include "tests/peers/test_pki.h"
 #include "tests/tls/tls_test_support.h"
 #include "tls/peer_chain.h"
+#include "tests/support/case_name.h"
 
 namespace {
 
@@ -141,7 +142,8 @@ INSTANTIATE_TEST_SUITE_P(
         LoadCase{"enc.pem", 'f', 6, "", 0, "CN = localhost", false},
         LoadCase{"", 'm', 0, "", 281, "No certificate selected.  Please select a certificate first.", false},
         LoadCase{"", 'm', 0, "Someone", 271, "The certificate store could not be opened (2).", false},
-        LoadCase{"full.pem", 'f', 2, "", 271, "The certificate store could not be opened (0x80092002).", false}));
+        LoadCase{"full.pem", 'f', 2, "", 271, "The certificate store could not be opened (0x80092002).", false}),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.file, std::string(1, p.how), i.index); });
 
 // A bare key gets a self-signed "CN=pem_cert" certificate of its own key; a copy presents the same.
 class BareKeyLoad : public testing::TestWithParam<const char*> {};
@@ -160,7 +162,8 @@ TEST_P(BareKeyLoad, MakesPlaceholderCertificate) {
   EXPECT_TRUE(Str(copy.der()) == Str(s.der()) && copy.has_private_key());
 }
 
-INSTANTIATE_TEST_SUITE_P(Keys, BareKeyLoad, testing::Values("rsa1.key", "sec1.key", "p521.key", "dsa.key"));
+INSTANTIATE_TEST_SUITE_P(Keys, BareKeyLoad, testing::Values("rsa1.key", "sec1.key", "p521.key", "dsa.key"),
+    testsupport::CaseName{});
 
 // ---- The Certificate message ----
 
@@ -201,7 +204,8 @@ TEST_P(CertificateBody, SendsChainWithoutRootAndReadsBack) {
 INSTANTIATE_TEST_SUITE_P(Chains, CertificateBody,
                          testing::Values(BodyCase{"full.pem", {"rsa", "inter"}},
                                          BodyCase{"pair.pem", {"rsa", "inter"}},  // no root to leave out
-                                         BodyCase{"rsa1.pem", {"rsa"}}, BodyCase{"", {}}));
+                                         BodyCase{"rsa1.pem", {"rsa"}}, BodyCase{"", {}}),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(*p.store ? p.store : "no_store"); });
 
 // ---- Signatures against the openssl CLI, both ways ----
 
@@ -272,7 +276,8 @@ INSTANTIATE_TEST_SUITE_P(
                     SignCase{"clientec", tw::kHashSha512, false, "-sha512"}, SignCase{"dsa", tw::kHashSha256, false, "-sha256"},
                     SignCase{"dsa", tw::kHashSha1, false, "-sha1"}, SignCase{"p521", tw::kHashSha512, false, "-sha512"},
                     // Below TLS 1.2 DSA and ECDSA sign the SHA-1 half of the pair.
-                    SignCase{"ecdsa", tw::kHashMd5Sha1, false, "-sha1"}, SignCase{"dsa", tw::kHashMd5Sha1, false, "-sha1"}));
+                    SignCase{"ecdsa", tw::kHashMd5Sha1, false, "-sha1"}, SignCase{"dsa", tw::kHashMd5Sha1, false, "-sha1"}),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.key, p.pss ? "pss" : "", p.dgst, i.index); });
 
 TEST(PeerKeyTest, KindsGroupsAndEncryption) {
   REQUIRE_FILES(f);
@@ -364,7 +369,8 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(ListCase{"sha256-ecdsa,sha1-rsa", "sha256", "rsa", true},
                     ListCase{"sha256-ecdsa", "sha1", "rsa", false}, ListCase{"all-rsa", "sha512", "rsa", true},
                     ListCase{" SHA384 - ECDSA ", "sha384", "ecdsa", true}, ListCase{"sha256-rsa-x,sha1", "sha1", "rsa", false},
-                    ListCase{"sha3-rsa,sha256-all", "sha3", "rsa", false}, ListCase{"", "sha1", "rsa", false}));
+                    ListCase{"sha3-rsa,sha256-all", "sha3", "rsa", false}, ListCase{"", "sha1", "rsa", false}),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.list, p.hash, i.index); });
 
 // ---- The check of the peer's certificate ----
 
@@ -496,6 +502,7 @@ INSTANTIATE_TEST_SUITE_P(
         PeerCase{"selfsigned", false, false, 0, "", "", -1, false, 0, kUntrustedRoot, Calls("Client", kUntrusted, false)},
         PeerCase{"rsa", true, true, 0, "localhost", "sha256-ecdsa,sha1-rsa", -1, true, 1, 0, Calls("Server", "", true)},
         PeerCase{"selfsigned", false, true, 0, "localhost", "sha1-ecdsa", -1, false, 0, -1,
-                 {"status " + kUnsupported.substr(4), "fail " + kUnsupported}}));
+                 {"status " + kUnsupported.substr(4), "fail " + kUnsupported}}),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.leaf, p.server, i.index); });
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "tests/tls/tls_test_support.h"
 #include "tls/tls12_key_derivation.h"
 #include "tls/tls_engine.h"
+#include "tests/support/case_name.h"
 
 namespace {
 
@@ -114,7 +115,8 @@ TEST_P(EngineFlow, FinishedAndDataInAnySlicing) {
   EXPECT_TRUE(p.server_owner.failures.empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(Suites, EngineFlow, ::testing::ValuesIn(kFlows));
+INSTANTIATE_TEST_SUITE_P(Suites, EngineFlow, ::testing::ValuesIn(kFlows),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName("suite", p.suite, "version", p.version, "slice", p.slice); });
 
 struct Hostile {
   const char* name;

@@ -6,6 +6,7 @@
 
 #include "tests/certs/security_key_fixture.h"
 #include "tls/tls_certificates.h"
+#include "tests/support/case_name.h"
 
 namespace {
 
@@ -53,6 +54,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(TokenSignCase{"token-a", 0x0401, 2, false, "-sha256", "a.pub"},
                     TokenSignCase{"token-a", 0x0804, 2, true,
                                   "-sha256 -sigopt rsa_padding_mode:pss -sigopt rsa_pss_saltlen:digest", "a.pub"},
-                    TokenSignCase{"token-b", 0x0403, 2, false, "-sha256", "b.pub"}));
+                    TokenSignCase{"token-b", 0x0403, 2, false, "-sha256", "b.pub"}),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.subject, p.pss ? "pss" : "pkcs1", p.scheme); });
 
 }  // namespace

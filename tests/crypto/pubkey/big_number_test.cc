@@ -9,6 +9,7 @@
 
 #include "crypto/pubkey/wide_int.h"
 #include "tests/crypto/pubkey/pubkey_test_util.h"
+#include "tests/support/case_name.h"
 
 namespace tw {
 namespace {
@@ -151,7 +152,8 @@ const EdgeCase kEdges[] = {
 
 class BigNumberEdgeTest : public ::testing::TestWithParam<EdgeCase> {};
 TEST_P(BigNumberEdgeTest, Gives) { EXPECT_EQ(GetParam().run(), GetParam().want) << GetParam().what; }
-INSTANTIATE_TEST_SUITE_P(Edges, BigNumberEdgeTest, ::testing::ValuesIn(kEdges));
+INSTANTIATE_TEST_SUITE_P(Edges, BigNumberEdgeTest, ::testing::ValuesIn(kEdges),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.what); });
 
 }  // namespace
 }  // namespace tw
@@ -201,7 +203,8 @@ const WideCase kWide[] = {
 
 class WideIntTest : public ::testing::TestWithParam<WideCase> {};
 TEST_P(WideIntTest, Gives) { EXPECT_EQ(GetParam().run(), GetParam().want) << GetParam().what; }
-INSTANTIATE_TEST_SUITE_P(Cases, WideIntTest, ::testing::ValuesIn(kWide));
+INSTANTIATE_TEST_SUITE_P(Cases, WideIntTest, ::testing::ValuesIn(kWide),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.what); });
 
 }  // namespace
 }  // namespace tw

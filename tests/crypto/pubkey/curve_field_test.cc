@@ -10,6 +10,7 @@
 #include "crypto/pubkey/curve448.h"
 #include "crypto/pubkey/edwards25519.h"
 #include "tests/support/test_support.h"
+#include "tests/support/case_name.h"
 
 namespace {
 
@@ -103,7 +104,8 @@ TEST_P(FieldTest, AgreesWithPythonIntegers) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Fields, FieldTest, ::testing::Values(FieldOps{32, Run25519}, FieldOps{56, Run448}));
+INSTANTIATE_TEST_SUITE_P(Fields, FieldTest, ::testing::Values(FieldOps{32, Run25519}, FieldOps{56, Run448}),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.bytes, "bytes"); });
 
 std::string Enc448(const tw::Fe448& f) {
   uint8_t out[56];

@@ -7,6 +7,7 @@
 
 #include "crypto/pubkey/prime_search.h"
 #include "tests/crypto/pubkey/pubkey_test_util.h"
+#include "tests/support/case_name.h"
 
 namespace tw {
 namespace {
@@ -167,7 +168,8 @@ const CodeCase kCodes[] = {
 
 class DsaCodeTest : public ::testing::TestWithParam<CodeCase> {};
 TEST_P(DsaCodeTest, Gives) { EXPECT_EQ(GetParam().run(), GetParam().code) << GetParam().what; }
-INSTANTIATE_TEST_SUITE_P(Codes, DsaCodeTest, ::testing::ValuesIn(kCodes));
+INSTANTIATE_TEST_SUITE_P(Codes, DsaCodeTest, ::testing::ValuesIn(kCodes),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.what); });
 
 // Parameters of both methods: primes, Q dividing P - 1, G of order Q, Y = G^X.
 TEST(DsaEngineTest, GeneratedParametersAreSound) {

@@ -10,6 +10,7 @@
 #include "crypto/pubkey/prime_field.h"
 #include "crypto/pubkey/public_key.h"
 #include "tests/crypto/pubkey/pubkey_test_util.h"
+#include "tests/support/case_name.h"
 
 namespace tw {
 namespace {
@@ -382,7 +383,8 @@ const CodeCase kCodes[] = {
 };
 class EcCodeTest : public ::testing::TestWithParam<CodeCase> {};
 TEST_P(EcCodeTest, Gives) { EXPECT_EQ(GetParam().run(), GetParam().want) << GetParam().what; }
-INSTANTIATE_TEST_SUITE_P(Cases, EcCodeTest, ::testing::ValuesIn(kCodes));
+INSTANTIATE_TEST_SUITE_P(Cases, EcCodeTest, ::testing::ValuesIn(kCodes),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.what); });
 
 struct DerCase {
   const char* r;
@@ -398,7 +400,8 @@ TEST_P(EcDerTest, IntegerContent) {
   IntegerToDerContent(v);
   EXPECT_EQ(HexOf(v), GetParam().want);
 }
-INSTANTIATE_TEST_SUITE_P(Cases, EcDerTest, ::testing::ValuesIn(kDer));
+INSTANTIATE_TEST_SUITE_P(Cases, EcDerTest, ::testing::ValuesIn(kDer),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.r); });
 
 TEST(EcKeyTest, PointFormsRoundTripAndP521UsesLongDerLength) {
   for (int curve = 0; curve < 3; ++curve) {
@@ -522,7 +525,8 @@ const PointCase kPoints[] = {
 };
 class EcPointCaseTest : public ::testing::TestWithParam<PointCase> {};
 TEST_P(EcPointCaseTest, Holds) { EXPECT_TRUE(GetParam().run()) << GetParam().what; }
-INSTANTIATE_TEST_SUITE_P(Cases, EcPointCaseTest, ::testing::ValuesIn(kPoints));
+INSTANTIATE_TEST_SUITE_P(Cases, EcPointCaseTest, ::testing::ValuesIn(kPoints),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.what); });
 
 }  // namespace
 }  // namespace tw

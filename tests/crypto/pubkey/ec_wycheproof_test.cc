@@ -7,6 +7,7 @@
 #include "crypto/pubkey/ecdsa.h"
 #include "crypto/pubkey/public_key.h"
 #include "tests/crypto/pubkey/pubkey_test_util.h"
+#include "tests/support/case_name.h"
 
 namespace tw {
 namespace {
@@ -120,7 +121,8 @@ INSTANTIATE_TEST_SUITE_P(
                       "ecdsa_secp384r1_sha384_p1363_test.json", "ecdsa_secp521r1_sha512_p1363_test.json",
                       "ecdh_secp256r1_test.json", "ecdh_secp384r1_test.json", "ecdh_secp521r1_test.json",
                       "ecdh_secp256r1_ecpoint_test.json", "ecdh_secp384r1_ecpoint_test.json",
-                      "ecdh_secp521r1_ecpoint_test.json"));
+                      "ecdh_secp521r1_ecpoint_test.json"),
+    testsupport::CaseName{});
 
 }  // namespace
 }  // namespace tw

@@ -12,6 +12,7 @@
 #include "crypto/pubkey/public_key.h"
 #include "crypto/symmetric/sha512.h"
 #include "tests/support/test_support.h"
+#include "tests/support/case_name.h"
 
 namespace {
 
@@ -366,6 +367,7 @@ const Case kCases[] = {
 
 class EdCaseTest : public ::testing::TestWithParam<Case> {};
 TEST_P(EdCaseTest, Holds) { EXPECT_TRUE(GetParam().run()) << GetParam().what; }
-INSTANTIATE_TEST_SUITE_P(Cases, EdCaseTest, ::testing::ValuesIn(kCases));
+INSTANTIATE_TEST_SUITE_P(Cases, EdCaseTest, ::testing::ValuesIn(kCases),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.what); });
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "tests/crypto/pubkey/pubkey_test_util.h"
+#include "tests/support/case_name.h"
 
 namespace tw {
 namespace {
@@ -121,7 +122,8 @@ TEST_P(DhPeerTest, PeerValue) {
   k.SetPeerPublic(y);
   EXPECT_EQ(k.ComputeShared(), GetParam().want) << GetParam().what;
 }
-INSTANTIATE_TEST_SUITE_P(Cases, DhPeerTest, ::testing::ValuesIn(kPeers));
+INSTANTIATE_TEST_SUITE_P(Cases, DhPeerTest, ::testing::ValuesIn(kPeers),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.what); });
 
 TEST(KeyExchangeTest, PaddedFormsEcModeAndRoles) {
   KeyExchange k;

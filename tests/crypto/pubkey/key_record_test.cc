@@ -5,6 +5,7 @@
 #include "crypto/pubkey/dsa_key_data.h"
 #include "crypto/pubkey/pk_algorithm.h"
 #include "crypto/pubkey/rsa_key_data.h"
+#include "tests/support/case_name.h"
 
 namespace tw {
 namespace {
@@ -31,7 +32,8 @@ INSTANTIATE_TEST_SUITE_P(Rules, KeySizeTest,
                                            SizeCase{1, 1088, true}, SizeCase{1, 1056, false},
                                            SizeCase{2, 512, true}, SizeCase{3, 128, true},
                                            SizeCase{3, 256, false}, SizeCase{9, 0, true},
-                                           SizeCase{9, 8, false}));
+                                           SizeCase{9, 8, false}),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName("kind", p.kind, p.bits, "bits"); });
 
 std::string Str(const ByteString& s) { return std::string(s.data(), s.length()); }
 
@@ -64,7 +66,8 @@ INSTANTIATE_TEST_SUITE_P(Sizes, DsaPadTest,
                                            PadCase{128, 20, 19, 128, 20, 20},
                                            PadCase{384, 32, 31, 384, 32, 32},
                                            PadCase{255, 33, 32, 256, 33, 33},
-                                           PadCase{128, 28, 27, 128, 28, 28}));
+                                           PadCase{128, 28, 27, 128, 28, 28}),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName("p", p.p_len, "q", p.q_len, "x", p.x_len); });
 
 TEST(RsaKeyDataTest, PadCopyAndPrivateRules) {
   RsaKeyData k;

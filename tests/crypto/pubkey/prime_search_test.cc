@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/crypto/pubkey/pubkey_test_util.h"
+#include "tests/support/case_name.h"
 
 namespace tw {
 namespace {
@@ -34,7 +35,8 @@ INSTANTIATE_TEST_SUITE_P(
                       PrimeCase{"80000000000000000000000000000001", false},
                       // 2^256 - 189 is prime; 2^256 - 187 is not
                       PrimeCase{"ffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff43", true},
-                      PrimeCase{"ffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff45", false}));
+                      PrimeCase{"ffffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff45", false}),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.hex[0] == '-' ? "minus" : "", p.hex, i.index); });
 
 TEST(PrimeSearchTest, TrialCountsFollowTheSize) {
   const int cases[][3] = {{1024, 100, 4}, {99, 100, 100}, {99, 5, 5}, {255, 100, 43}, {256, 100, 30}, {767, 100, 16},
@@ -104,7 +106,8 @@ INSTANTIATE_TEST_SUITE_P(
                         "ffffffffffff", true},
         // Every term shares the factor 3 with the step: no prime, and no walk over the range.
         ProgressionCase{"9", "6", "ffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff", false},
-        ProgressionCase{"3", "6", "ffffffffffffffffffffffffffffffff", true}));
+        ProgressionCase{"3", "6", "ffffffffffffffffffffffffffffffff", true}),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.start, p.step, i.index); });
 
 TEST(PrimeSearchTest, BadStepIsRefused) {
   RandomSource random;

@@ -9,6 +9,7 @@
 #include "crypto/pubkey/rsa_engine.h"
 #include "platform/random.h"
 #include "tests/crypto/pubkey/pubkey_test_util.h"
+#include "tests/support/case_name.h"
 
 namespace tw {
 namespace {
@@ -57,7 +58,8 @@ TEST_P(RandomFailureTest, FailsWithTheSourcesCode) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Operations, RandomFailureTest, ::testing::ValuesIn(kOps));
+INSTANTIATE_TEST_SUITE_P(Operations, RandomFailureTest, ::testing::ValuesIn(kOps),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.what); });
 
 }  // namespace
 }  // namespace tw

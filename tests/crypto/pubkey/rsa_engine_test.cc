@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "tests/crypto/pubkey/pubkey_test_util.h"
+#include "tests/support/case_name.h"
 
 namespace tw {
 namespace {
@@ -189,7 +190,8 @@ INSTANTIATE_TEST_SUITE_P(
                       BlockCase{"seven padding bytes", Block(std::string("\0\2xxxxxxx\0", 10), 'y', ""), kErrRsaPaddingShort},
                       BlockCase{"eight padding bytes", Block(std::string("\0\2xxxxxxxx\0", 11), 'y', "hi"), kOk, std::string(51, 'y') + "hi"},
                       BlockCase{"no separator", Block(std::string("\0\2", 2), 'x', ""), kErrRsaPaddingShort},
-                      BlockCase{"leading byte set", Block(std::string("\1\2", 2), 'x', std::string("\0hi", 3)), kErrRsaDecoding}));
+                      BlockCase{"leading byte set", Block(std::string("\1\2", 2), 'x', std::string("\0hi", 3)), kErrRsaDecoding}),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.what); });
 
 struct CodeCase {
   const char* what;
@@ -244,7 +246,8 @@ const CodeCase kCodes[] = {
 
 class RsaCodeTest : public ::testing::TestWithParam<CodeCase> {};
 TEST_P(RsaCodeTest, Gives) { EXPECT_EQ(GetParam().run(), GetParam().code) << GetParam().what; }
-INSTANTIATE_TEST_SUITE_P(Codes, RsaCodeTest, ::testing::ValuesIn(kCodes));
+INSTANTIATE_TEST_SUITE_P(Codes, RsaCodeTest, ::testing::ValuesIn(kCodes),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.what); });
 
 TEST(RsaEngineTest, VerdictsNeverCodesForBadSignatures) {
   RsaEngine& rsa = Loaded();

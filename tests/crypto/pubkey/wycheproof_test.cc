@@ -6,6 +6,7 @@
 #include "crypto/pubkey/dsa_engine.h"
 #include "crypto/pubkey/rsa_engine.h"
 #include "tests/crypto/pubkey/pubkey_test_util.h"
+#include "tests/support/case_name.h"
 
 namespace tw {
 namespace {
@@ -130,7 +131,8 @@ INSTANTIATE_TEST_SUITE_P(Files, WycheproofTest,
                                            "rsa_pss_2048_sha256_mgf1_32_test.json",
                                            "rsa_oaep_2048_sha1_mgf1sha1_test.json",
                                            "rsa_oaep_2048_sha256_mgf1sha256_test.json",
-                                           "dsa_2048_256_sha256_test.json"));
+                                           "dsa_2048_256_sha256_test.json"),
+    testsupport::CaseName{});
 
 }  // namespace
 }  // namespace tw

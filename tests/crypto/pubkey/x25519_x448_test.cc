@@ -8,6 +8,7 @@
 #include "crypto/pubkey/curve25519.h"
 #include "crypto/pubkey/curve448.h"
 #include "tests/support/test_support.h"
+#include "tests/support/case_name.h"
 
 namespace {
 
@@ -85,7 +86,8 @@ TEST_P(RfcVector, GivesTheExpectedOutput) {
   EXPECT_EQ(Hex(out.data(), out.size()), v.out);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rfc7748, RfcVector, ::testing::ValuesIn(kKats));
+INSTANTIATE_TEST_SUITE_P(Rfc7748, RfcVector, ::testing::ValuesIn(kKats),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.curve->name, *p.u ? "" : "base_point", i.index); });
 
 struct Iterated {
   const Curve* curve;
@@ -116,7 +118,8 @@ TEST_P(IteratedVector, ReachesTheExpectedValue) {
   EXPECT_EQ(Hex(k.data(), k.size()), v.out);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rfc7748, IteratedVector, ::testing::ValuesIn(kIterated));
+INSTANTIATE_TEST_SUITE_P(Rfc7748, IteratedVector, ::testing::ValuesIn(kIterated),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.curve->name, p.rounds, "rounds"); });
 
 class CurveTest : public ::testing::TestWithParam<const Curve*> {};
 
@@ -242,6 +245,7 @@ TEST_P(SameResidueTest, GivesTheSameSecret) {
   EXPECT_EQ(a, b);
 }
 
-INSTANTIATE_TEST_SUITE_P(NonCanonical, SameResidueTest, ::testing::ValuesIn(kSameResidue));
+INSTANTIATE_TEST_SUITE_P(NonCanonical, SameResidueTest, ::testing::ValuesIn(kSameResidue),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.curve->name, i.index); });
 
 }  // namespace

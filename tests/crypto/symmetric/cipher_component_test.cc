@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "tests/support/test_support.h"
+#include "tests/support/case_name.h"
 
 namespace {
 
@@ -1064,6 +1065,7 @@ INSTANTIATE_TEST_SUITE_P(Texts, HexKeySetting,
                          ::testing::Values(HexSetting{"00A1ff", "00a1ff"}, HexSetting{"abc", "ab"},
                                            HexSetting{" 00 a1:FF\n", "00a1ff"}, HexSetting{"", ""},
                                            HexSetting{nullptr, ""}, HexSetting{"zz-0", ""},
-                                           HexSetting{kLongHex.c_str(), kLongHex.c_str()}));
+                                           HexSetting{kLongHex.c_str(), kLongHex.c_str()}),
+    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.text ? p.text : "null", i.index); });
 
 }  // namespace
