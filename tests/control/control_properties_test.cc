@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "control/com_error.h"
+#include "tests/support/case_name.h"
 #include "platform/registry.h"
 #include "tests/control/control_test_support.h"
 #include "tests/peers/scripted_peer.h"
@@ -166,7 +167,8 @@ INSTANTIATE_TEST_SUITE_P(Texts, TextRoundTrip,
                                          "EncryptionPassword", "FirewallPassword", "FirewallUser",
                                          "LeaseId", "LocalFile", "OtherHeaders", "Prefix",
                                          "ProxyPassword", "ProxyServer", "ProxyUser", "Range",
-                                         "Snapshot", "SSLCertStore", "SSLCertStorePassword"));
+                                         "Snapshot", "SSLCertStore", "SSLCertStorePassword"),
+                         testsupport::CaseName{});
 
 TEST(ControlPropertiesTest, DataTextsKeepNulsWhereOtherTextsEndAtTheFirst) {
   Control c;
@@ -207,7 +209,8 @@ TEST_P(SwitchRoundTrip, ReadsBackAsVariantTrueOrFalse) {
 
 INSTANTIATE_TEST_SUITE_P(Switches, SwitchRoundTrip,
                          testing::Values("FirewallAutoDetect", "Overwrite", "ProxyAutoDetect",
-                                         "UseSSL"));
+                                         "UseSSL"),
+                         testsupport::CaseName{});
 
 struct NumberCase {
   const char* name;

@@ -51,8 +51,10 @@ TEST_P(SuiteOffer, ByMaskTextAndWeakness) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Masks, SuiteOffer, ::testing::ValuesIn(kOffers),
-    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.text, i.index); });
+INSTANTIATE_TEST_SUITE_P(Masks, SuiteOffer, ::testing::ValuesIn(kOffers), [](const auto& i) {
+  const auto& p = i.param;
+  return testsupport::MakeName("mask", p.mask, p.weak ? "weak" : "", p.text, i.index);
+});
 
 struct VersionCase {
   uint32_t mask;
