@@ -1,4 +1,5 @@
-// Replays the checked-in HTTP/2 fuzz corpus through the fuzz target, so every build runs it.
+// Replays the checked-in HTTP/2 and HPACK fuzz corpora through their fuzz targets, so every build
+// runs them.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -24,6 +25,18 @@ TEST(Http2FuzzCorpus, ReplaysCleanly) {
     const std::string data = testsupport::ReadFile(f);
     EXPECT_EQ(h2fuzz::FuzzOne(reinterpret_cast<const uint8_t*>(data.data()), data.size()), 0);
   }
+}
+
+TEST(HpackFuzzCorpus, ReplaysCleanly) {
+  int count = 0;
+  for (const auto& e : std::filesystem::directory_iterator(std::string(TW_SOURCE_DIR) +
+                                                           "/tests/fuzz/corpus/hpack")) {
+    SCOPED_TRACE(e.path().string());
+    const std::string data = testsupport::ReadFile(e.path().string());
+    EXPECT_EQ(h2fuzz::DecodeBlocks(reinterpret_cast<const uint8_t*>(data.data()), data.size()), 0);
+    ++count;
+  }
+  EXPECT_GE(count, 40);
 }
 
 }  // namespace
