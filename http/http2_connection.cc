@@ -66,6 +66,15 @@ constexpr char kTextInitialWindow[] =
     "FLOW_CONTROL_ERROR: Receive Settings Frame with INITIAL_WINDOW_SIZE above 2^31-1.";
 constexpr char kTextFixedSize[] = "FRAME_SIZE_ERROR: Receive %s with a payload length of %d.";
 constexpr char kTextSendDataState[] = "PROTOCOL_ERROR: Send Data Frame with error state %s.";
+constexpr char kTextSendHeadersCount[] = "PROTOCOL_ERROR: Send Headers Frame headersSize is %d.";
+constexpr char kTextSendHeadersState[] = "PROTOCOL_ERROR: Send Headers Frame with error state %s.";
+constexpr char kTextSendRstState[] = "PROTOCOL_ERROR: Send RstStream Frame with error state %s.";
+constexpr char kTextSendWindowState[] = "PROTOCOL_ERROR: Send WindowUpdate Frame with error state %s.";
+constexpr char kTextSettingsState[] = "PROTOCOL_ERROR: Receive Settings Frame with error state %s.";
+constexpr char kTextPingState[] = "PROTOCOL_ERROR: Receive Ping Frame with error state %s.";
+constexpr char kTextGoawayState[] = "PROTOCOL_ERROR: Receive GoAway Frame with error state %s.";
+constexpr char kTextPushOnZero[] = "PROTOCOL_ERROR: Receive PushPromise Frame with StreamIdentifier is 0.";
+constexpr char kTextPushState[] = "PROTOCOL_ERROR: Receive PushPromise Frame with error state %s.";
 constexpr char kTextRetired[] = "The HTTP/2 connection was closed by the server (GOAWAY).";
 constexpr char kTextStreamIds[] = "The HTTP/2 connection has used all its stream identifiers.";
 constexpr char kTextCompression[] = "COMPRESSION_ERROR: %s.";
@@ -128,6 +137,20 @@ int Http2Connection::FailState(const char* format) {
   return Fail(kH2ProtocolError, text.c_str());
 }
 
+int Http2Connection::RefuseSend(const char* format) {
+  // A send in the wrong state is the caller's mistake: the connection itself stays usable.
+  error_text_.Format(format, Http2StateName(state_));
+  return kH2ProtocolError;
+}
+
+bool Http2Connection::StreamRefusesControl() const {
+  // Connection frames are checked against the stream only once one was opened: the server's
+  // first SETTINGS may come before any.
+  if (stream_id_ == 0) return false;
+  return state_ == kH2ReservedLocal || state_ == kH2ReservedRemote ||
+         state_ == kH2HalfClosedRemote || closed_by_peer_;
+}
+
 int Http2Connection::Emit(const void* bytes, int n) {
   // A frame made while another is going out (a WINDOW_UPDATE or an ACK answering what arrived
   // during a blocked send) waits for it: frames never interleave on the wire.
@@ -151,6 +174,9 @@ int Http2Connection::SendFrame(uint8_t type, uint8_t flags, uint32_t id, const v
 }
 
 int Http2Connection::SendWindowUpdate(uint32_t id, uint32_t increment) {
+  if (id != 0 && id == stream_id_ && (state_ == kH2ReservedLocal || state_ == kH2Closed)) {
+    return RefuseSend(kTextSendWindowState);
+  }
   uint8_t payload[4];
   PutUIntBE(increment, payload, 0, 4);
   return SendFrame(kH2WindowUpdate, 0, id, payload, 4);
@@ -186,8 +212,17 @@ int Http2Connection::SendPreface() {
   return Receive(held.data(), held.length());
 }
 
-int Http2Connection::SendHeaders(const ByteStringPairArray& headers, bool end_stream,
+int Http2Connection::SendHeaders(const StringList& headers, bool end_stream,
                                  const char* without_indexing) {
+  if (headers.Count() % 2 != 0) {
+    error_text_.Format(kTextSendHeadersCount, headers.Count());
+    return kH2ProtocolError;
+  }
+  // The previous request's stream must have ended before the next one opens.
+  if (stream_id_ != 0 && !stream_ended_ &&
+      (state_ == kH2ReservedRemote || state_ == kH2HalfClosedLocal || state_ == kH2Closed)) {
+    return RefuseSend(kTextSendHeadersState);
+  }
   if (retired_) {
     error_text_.SetText(kTextRetired);
     return kH2ProtocolError;
@@ -207,14 +242,22 @@ int Http2Connection::SendHeaders(const ByteStringPairArray& headers, bool end_st
   stream_send_window_ = peer_initial_window_;
   stream_recv_window_ = local_window_;
 
+  const int log_level = handler_->Http2LogLevel();
+  if (log_level >= 1) handler_->Http2Log(3, "Sending Headers:", "Info");
   ByteStringPairArray kept;
-  for (int i = 0; i < headers.Count(); ++i) {
-    const ByteStringPair* p = headers.PairAt(i);
-    if (IsConnectionSpecific(p->first.c_str(), p->second.c_str())) continue;
+  for (int i = 0; i + 1 < headers.Count(); i += 2) {
+    const char* name = headers.Get(i);
+    const char* value = headers.Get(i + 1);
+    if (IsConnectionSpecific(name, value)) continue;
     ByteString lower;
-    lower.Assign(p->first);
+    if (lower.SetText(name) != 0) return kErrOutOfMemory;
     lower.ToLower();
-    if (kept.Add(lower.c_str(), p->second.c_str()) != 0) return kErrOutOfMemory;
+    if (kept.Add(lower.c_str(), value) != 0) return kErrOutOfMemory;
+    if (log_level >= 3) {
+      ByteString line;
+      line.Format("%s:%s", lower.c_str(), value);
+      handler_->Http2Log(3, line.c_str(), "RequestHeaders");
+    }
   }
   ByteString block;
   int rc = HpackEncodeBlock(kept, true, without_indexing, encoder_, block);
@@ -285,12 +328,18 @@ int Http2Connection::SendData(const void* bytes, int n, bool end_stream) {
   return 0;
 }
 
+int Http2Connection::SendRstStream(uint32_t code) {
+  if (state_ == kH2Closed) return RefuseSend(kTextSendRstState);
+  state_ = kH2Closed;
+  uint8_t payload[4];
+  PutUIntBE(code, payload, 0, 4);
+  return SendFrame(kH2RstStream, 0, stream_id_, payload, 4);
+}
+
 int Http2Connection::ResetStream() {
   int rc = 0;
   if (stream_id_ != 0 && state_ != kH2Closed && state_ != kH2Idle && !retired_) {
-    uint8_t code[4];
-    PutUIntBE(kH2Cancel, code, 0, 4);
-    rc = SendFrame(kH2RstStream, 0, stream_id_, code, 4);
+    rc = SendRstStream(kH2Cancel);
   }
   state_ = kH2Closed;
   stream_ended_ = true;
@@ -358,9 +407,9 @@ int Http2Connection::Dispatch(const uint8_t* frame, int n) {
   }
   if (type > kH2Continuation) return 0;
   Http2Frame f;
-  const char* why = "";
+  ByteString why;
   const int rc = ParseHttp2Frame(frame, n, &f, &why);
-  if (rc != 0) return Fail(rc, why);
+  if (rc != 0) return Fail(rc, why.c_str());
   switch (type) {
     case kH2Data: return OnData(f);
     case kH2Headers: return OnHeaders(f);
@@ -374,9 +423,7 @@ int Http2Connection::Dispatch(const uint8_t* frame, int n) {
       return 0;
     case kH2RstStream: return OnRstStream(f);
     case kH2Settings: return OnSettings(f);
-    case kH2PushPromise:
-      // This side announces ENABLE_PUSH 0, so a promise is always a protocol error.
-      return Fail(kH2ProtocolError, kTextPush);
+    case kH2PushPromise: return OnPushPromise(f);
     case kH2Ping: return OnPing(f);
     case kH2Goaway: return OnGoaway(f);
     case kH2WindowUpdate: return OnWindowUpdate(f);
@@ -548,8 +595,19 @@ int Http2Connection::OnRstStream(const Http2Frame& f) {
   return 0;
 }
 
+int Http2Connection::OnPushPromise(const Http2Frame& f) {
+  if (peer_enable_push_ == 0) return Fail(kH2ProtocolError, kTextPush);
+  if (f.stream_id == 0) return Fail(kH2ProtocolError, kTextPushOnZero);
+  if (state_ != kH2Idle && state_ != kH2Opened && state_ != kH2HalfClosedLocal) {
+    return FailState(kTextPushState);
+  }
+  // This side announced ENABLE_PUSH 0 in its preface, so any promise is refused.
+  return Fail(kH2ProtocolError, kTextPush);
+}
+
 int Http2Connection::OnSettings(const Http2Frame& f) {
   if (f.stream_id != 0) return Fail(kH2ProtocolError, kTextSettingsOnStream);
+  if (StreamRefusesControl()) return FailState(kTextSettingsState);
   ByteString text;
   if (f.Has(kH2FlagAck)) {
     if (f.length != 0) {
@@ -618,6 +676,7 @@ int Http2Connection::OnSettings(const Http2Frame& f) {
 
 int Http2Connection::OnPing(const Http2Frame& f) {
   if (f.stream_id != 0) return Fail(kH2ProtocolError, kTextPingOnStream);
+  if (StreamRefusesControl()) return FailState(kTextPingState);
   if (f.length != 8) {
     ByteString text;
     text.Format(kTextPingSize, static_cast<int>(f.length), 8);
@@ -636,6 +695,9 @@ int Http2Connection::OnGoaway(const Http2Frame& f) {
   }
   const uint32_t last_id = LoadUIntBE(f.body, 0, 4) & 0x7FFFFFFF;
   const uint32_t code = LoadUIntBE(f.body, 4, 4);
+  if (last_id == stream_id_ && StreamRefusesControl()) {
+    return FailState(kTextGoawayState);
+  }
   retired_ = true;
   ByteString text;
   if (code != 0) {

@@ -8,6 +8,7 @@
 
 #include "foundation/byte_string.h"
 #include "foundation/byte_string_pair.h"
+#include "foundation/string_list.h"
 #include "http/hpack.h"
 #include "http/http2_frame.h"
 
@@ -55,8 +56,8 @@ class Http2Connection {
   // A fresh connection: stream, tables, windows and peer settings back to their defaults.
   void Reset();
   int SendPreface();
-  // Opens the next stream with the request's header pairs.
-  int SendHeaders(const ByteStringPairArray& headers, bool end_stream, const char* without_indexing);
+  // Opens the next stream with the request's headers: names and values in turn.
+  int SendHeaders(const StringList& headers, bool end_stream, const char* without_indexing);
   // Sends the bytes as DATA frames within both send windows, waiting while either is closed.
   // Stops early (0) when the response already ended the stream.
   int SendData(const void* bytes, int n, bool end_stream);
@@ -86,6 +87,11 @@ class Http2Connection {
  private:
   int Fail(int code, const char* text);
   int FailState(const char* format);
+  int RefuseSend(const char* format);
+  // SETTINGS, PING and GOAWAY are refused while the stream is reserved, half closed by the peer
+  // or closed by it.
+  bool StreamRefusesControl() const;
+  int SendRstStream(uint32_t code);
   int Emit(const void* bytes, int n);
   int SendFrame(uint8_t type, uint8_t flags, uint32_t id, const void* payload, int n);
   int SendWindowUpdate(uint32_t id, uint32_t increment);
@@ -95,6 +101,7 @@ class Http2Connection {
   int OnContinuation(const Http2Frame& f);
   int OnHeaderBlock(uint32_t id, bool end_stream);
   int OnRstStream(const Http2Frame& f);
+  int OnPushPromise(const Http2Frame& f);
   int OnSettings(const Http2Frame& f);
   int OnPing(const Http2Frame& f);
   int OnGoaway(const Http2Frame& f);

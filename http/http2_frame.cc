@@ -51,7 +51,7 @@ const char* Http2ErrorDescription(uint32_t code) {
   return kErrors[kH2InternalError].description;
 }
 
-int ParseHttp2Frame(const uint8_t* frame, int n, Http2Frame* out, const char** why) {
+int ParseHttp2Frame(const uint8_t* frame, int n, Http2Frame* out, ByteString* why) {
   ByteReader r(frame, 0, n);
   uint32_t length = 0;
   uint32_t type = 0;
@@ -59,7 +59,7 @@ int ParseHttp2Frame(const uint8_t* frame, int n, Http2Frame* out, const char** w
   uint32_t id = 0;
   if (r.ReadU24(&length) != 0 || r.ReadU8(&type) != 0 || r.ReadU8(&flags) != 0 ||
       r.ReadU32(&id) != 0 || r.CheckRemaining(static_cast<int>(length)) != 0) {
-    *why = "FRAME_SIZE_ERROR: Incomplete frame.";
+    why->SetText("FRAME_SIZE_ERROR: Incomplete frame.");
     return kH2FrameSizeError;
   }
   out->length = length;
@@ -75,8 +75,15 @@ int ParseHttp2Frame(const uint8_t* frame, int n, Http2Frame* out, const char** w
   const bool paddable = type == kH2Data || type == kH2Headers || type == kH2PushPromise;
   if (paddable && out->Has(kH2FlagPadded)) {
     if (left < 1 || p[0] >= left) {
-      *why = type == kH2Data ? "PROTOCOL_ERROR: Receive Data Frame with PadLength more than dataLen."
-                             : "PROTOCOL_ERROR: Receive HeadersFrame have padLength more than dataLength";
+      const int pad = left < 1 ? 0 : p[0];
+      if (type == kH2Data) {
+        why->Format("PROTOCOL_ERROR: Receive Data Frame with PadLength %d more than dataLen %d.", pad,
+                    left - pad - 1);
+      } else {
+        why->SetText(type == kH2Headers
+                         ? "PROTOCOL_ERROR: Receive HeadersFrame have padLength more than dataLength"
+                         : "PROTOCOL_ERROR: Receive PushPromise Frame with PadLength more than dataLen.");
+      }
       return kH2ProtocolError;
     }
     out->pad_length = p[0];
@@ -85,7 +92,7 @@ int ParseHttp2Frame(const uint8_t* frame, int n, Http2Frame* out, const char** w
   }
   if (type == kH2Headers && out->Has(kH2FlagPriority)) {
     if (left < 5) {
-      *why = "FRAME_SIZE_ERROR: Receive HeadersFrame too short for its priority fields.";
+      why->SetText("FRAME_SIZE_ERROR: Receive HeadersFrame too short for its priority fields.");
       return kH2FrameSizeError;
     }
     out->dependency = LoadUIntBE(p, 0, 4) & 0x7FFFFFFF;
@@ -95,7 +102,7 @@ int ParseHttp2Frame(const uint8_t* frame, int n, Http2Frame* out, const char** w
   }
   if (type == kH2PushPromise) {
     if (left < 4) {
-      *why = "FRAME_SIZE_ERROR: Receive PushPromise Frame too short.";
+      why->SetText("FRAME_SIZE_ERROR: Receive PushPromise Frame too short.");
       return kH2FrameSizeError;
     }
     out->promised_id = LoadUIntBE(p, 0, 4) & 0x7FFFFFFF;

@@ -74,8 +74,8 @@ struct Http2Frame {
 };
 
 // Reads a frame header and strips padding and priority fields from the payload that follows it.
-// 0, or 1 with *why set when the padding or fields do not fit the payload.
-int ParseHttp2Frame(const uint8_t* frame, int n, Http2Frame* out, const char** why);
+// 0, or the HTTP/2 error with *why set when the padding or fields do not fit the payload.
+int ParseHttp2Frame(const uint8_t* frame, int n, Http2Frame* out, ByteString* why);
 
 // Appends one frame; a nonzero pad length sets PADDED and adds that many zero bytes.
 int AppendHttp2Frame(BufferWriter& w, uint8_t type, uint8_t flags, uint32_t stream_id,

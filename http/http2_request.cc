@@ -59,13 +59,14 @@ bool HttpClient::AlpnChoseH2() const {
 
 // ---- Request ----
 
-int HttpClient::BuildHttp2Headers(const ByteString& head, ByteStringPairArray& pairs) {
+int HttpClient::BuildHttp2Headers(const ByteString& head, StringList& headers) {
   ByteString authority;
   int rc = AppendHostPort(authority);
-  if (rc == kOk) rc = pairs.Add(":method", verb_.c_str());
-  if (rc == kOk) rc = pairs.Add(":scheme", scheme_.c_str());
-  if (rc == kOk) rc = pairs.Add(":path", path_.c_str());
-  if (rc == kOk) rc = pairs.Add(":authority", authority.c_str());
+  const char* const pseudo[] = {":method", verb_.c_str(), ":scheme", scheme_.c_str(),
+                                ":path", path_.c_str(), ":authority", authority.c_str()};
+  for (const char* text : pseudo) {
+    if (rc == kOk) rc = headers.AddText(text);
+  }
   if (rc != kOk) return rc;
   // The lines after the request line, each "Name: value"; Host is :authority now.
   const char* p = head.c_str();
@@ -87,7 +88,8 @@ int HttpClient::BuildHttp2Headers(const ByteString& head, ByteStringPairArray& p
       if (rc == kOk) rc = value.Set(v, static_cast<int>(trimmed - v));
       if (rc != kOk) return rc;
       if (!EqualsNoCase(name.c_str(), "Host")) {
-        rc = pairs.Add(name.c_str(), value.c_str());
+        rc = headers.AddText(name.c_str());
+        if (rc == kOk) rc = headers.AddText(value.c_str());
         if (rc != kOk) return rc;
       }
     }
@@ -96,12 +98,14 @@ int HttpClient::BuildHttp2Headers(const ByteString& head, ByteStringPairArray& p
   return kOk;
 }
 
-int HttpClient::SendHttp2Body(const void* bytes, int n, bool end_stream) {
+int HttpClient::SendHttp2Body(const void* bytes, int n, bool end_stream, const char* item) {
   const int rc = http2_.SendData(bytes, n, end_stream);
   if (rc == kOk) return kOk;
   if (rc == kErrInterrupted || rc == kErrConnectionClosed || rc > 100) return rc;
-  SetHttpError(rc, http2_.error_text().c_str());
-  return rc;
+  ByteString text;
+  text.Format("Cannot upload %s: %s", item, http2_.error_text().c_str());
+  SetHttpError(kErrHttpProtocol, text.c_str());
+  return kErrHttpProtocol;
 }
 
 int HttpClient::PerformHttp2Request(bool has_body) {
@@ -119,8 +123,8 @@ int HttpClient::PerformHttp2Request(bool has_body) {
   request_content_length_ = static_cast<uint64_t>(post_length());
   ByteString head;
   if (rc == kOk) rc = BuildRequestHead(has_body, head);
-  ByteStringPairArray pairs;
-  if (rc == kOk) rc = BuildHttp2Headers(head, pairs);
+  StringList headers;
+  if (rc == kOk) rc = BuildHttp2Headers(head, headers);
   if (rc != kOk) {
     attached_handle_.Close();
     DisconnectKeepingError();
@@ -128,25 +132,17 @@ int HttpClient::PerformHttp2Request(bool has_body) {
   }
   if (record_request_) sent_headers_.Assign(head);
   if (debug_trace_) FireTransfer(kDirectionRequest, 0, 0, head.data(), head.length());
-  if (log_level() >= 1) LogAtLevel(kLogDebug, "Sending Headers:", "Info");
-  if (log_level() >= kLogDebug) {
-    for (int i = 0; i < pairs.Count(); ++i) {
-      ByteString line;
-      line.Format("%s:%s", pairs.PairAt(i)->first.c_str(), pairs.PairAt(i)->second.c_str());
-      LogAtLevel(kLogDebug, line.c_str(), "RequestHeaders");
-    }
-  }
 
   expecting_response_ = true;
   read_state_ = ReadState::kStatus;
   request_sent_ = true;
   const bool body_follows = has_body;
-  rc = http2_.SendHeaders(pairs, !body_follows, http2_headers_without_indexing_.c_str());
+  rc = http2_.SendHeaders(headers, !body_follows, http2_headers_without_indexing_.c_str());
   if (rc != kOk && rc < 100) SetHttpError(rc, http2_.error_text().c_str());
   if (rc == kOk) rc = SendRequestBody(has_body);
   // A body withheld or empty still has to end the stream, or the server waits for it.
   if (rc == kOk && (http2_.stream_state() == kH2Opened || http2_.stream_state() == kH2HalfClosedRemote)) {
-    rc = SendHttp2Body(nullptr, 0, true);
+    rc = SendHttp2Body(nullptr, 0, true, "PostData");
   }
   attached_handle_.Close();
   if (rc != kOk && !transfer_ended_) {

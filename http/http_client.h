@@ -314,7 +314,8 @@ class HttpClient : public BodyTransferClient {
   int PrepareConnection();
   int BuildRequestHead(bool has_body, ByteString& head);
   int SendRequestBody(bool has_body);
-  int SendBodyPieces(const void* bytes, int n);
+  // `item` names the body in failure texts: "PostData", "AttachedFile" or "UploadStream".
+  int SendBodyPieces(const void* bytes, int n, const char* item);
   int SendSourceBody();
   int OpenBodySources(uint64_t* length);
   int CompressBody();
@@ -335,8 +336,8 @@ class HttpClient : public BodyTransferClient {
   // The request over the HTTP/2 connection that ALPN chose.
   int PerformHttp2Request(bool has_body);
   // The request head's header lines as HTTP/2 header pairs, pseudo-headers first.
-  int BuildHttp2Headers(const ByteString& head, ByteStringPairArray& pairs);
-  int SendHttp2Body(const void* bytes, int n, bool end_stream);
+  int BuildHttp2Headers(const ByteString& head, StringList& headers);
+  int SendHttp2Body(const void* bytes, int n, bool end_stream, const char* item);
   bool AlpnChoseH2() const;
   void OnHttp2Header(const char* name, int name_n, const char* value, int value_n);
   void OnHttp2HeadersEnd();

@@ -793,7 +793,7 @@ int HttpClient::BodyProgress64(int64_t count) {
   return interrupt_requested() ? kErrInterrupted : kOk;
 }
 
-int HttpClient::SendBodyPieces(const void* bytes, int n) {
+int HttpClient::SendBodyPieces(const void* bytes, int n, const char* item) {
   const int piece_size = use_chunked_encoding_ && chunk_size_ >= 1 && !http2_active_
                              ? chunk_size_
                              : kDefaultChunk;
@@ -814,7 +814,7 @@ int HttpClient::SendBodyPieces(const void* bytes, int n) {
       if (rc == kOk) rc = work_.Append("\r\n", 2);
       if (rc == kOk) rc = SendAll(work_.data(), work_.length());
     } else if (http2_active_) {
-      rc = SendHttp2Body(p + sent, piece, false);
+      rc = SendHttp2Body(p + sent, piece, false, item);
     } else {
       rc = SendAll(p + sent, piece);
     }
@@ -862,7 +862,7 @@ int HttpClient::SendSourceBody() {
       got = static_cast<int>(n);
     }
     if (got <= 0) break;
-    rc = SendBodyPieces(block.data(), got);
+    rc = SendBodyPieces(block.data(), got, from_stream ? "UploadStream" : "AttachedFile");
     if (rc != kOk) return rc;
     if (capped) left -= static_cast<uint64_t>(got);
   }
@@ -902,14 +902,14 @@ int HttpClient::SendRequestBody(bool has_body) {
   if (record_request_) recorded_body_.Reset();
   int rc = kOk;
   if (compressing_body_) {
-    rc = SendBodyPieces(compressed_body_.data(), compressed_body_.length());
+    rc = SendBodyPieces(compressed_body_.data(), compressed_body_.length(), "PostData");
     if (record_request_) recorded_body_.Assign(compressed_body_);
   } else {
     if (post_length() > 0) {
       if (debug_trace_) {
         FireTransfer(kDirectionRequest, 0, 0, post_bytes(), post_length());
       }
-      rc = SendBodyPieces(post_bytes(), post_length());
+      rc = SendBodyPieces(post_bytes(), post_length(), "PostData");
       LogDataDebug(post_bytes(), post_length(), "RequestBody");
       if (record_request_) recorded_body_.Set(post_bytes(), post_length());
     }
@@ -917,7 +917,8 @@ int HttpClient::SendRequestBody(bool has_body) {
   }
   if (http2_active_) {
     // The stream's END_STREAM ends the body.
-    if (rc == kOk || rc == 1) rc = SendHttp2Body(nullptr, 0, true);
+    const char* item = upload_stream_ != nullptr ? "UploadStream" : attached_handle_.IsOpen() ? "AttachedFile" : "PostData";
+    if (rc == kOk || rc == 1) rc = SendHttp2Body(nullptr, 0, true, item);
   } else if (rc == kOk && use_chunked_encoding_ && !compressing_body_) {
     rc = SendAll("0\r\n\r\n", 5);
   }

@@ -79,9 +79,11 @@ inline int FeedConnection(const uint8_t* data, size_t size, int read_size) {
   Sink sink;
   tw::Http2Connection c(&sink);
   if (c.SendPreface() != 0) return 0;
-  tw::ByteStringPairArray h;
-  h.Add(":method", "PUT");
-  h.Add(":path", "/");
+  tw::StringList h;
+  h.AddText(":method");
+  h.AddText("PUT");
+  h.AddText(":path");
+  h.AddText("/");
   if (c.SendHeaders(h, false, "") != 0) return 0;
   for (size_t at = 0; at < size; at += static_cast<size_t>(read_size)) {
     const size_t n = size - at < static_cast<size_t>(read_size) ? size - at : read_size;

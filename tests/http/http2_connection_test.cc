@@ -89,10 +89,13 @@ struct Fixture {
   // A request sent with END_STREAM: the stream is HALFCLOSED_LOCAL.
   explicit Fixture(bool end_stream = true) {
     EXPECT_EQ(c.SendPreface(), 0);
-    ByteStringPairArray h;
-    h.Add(":method", "GET");
-    h.Add(":path", "/");
-    h.Add("Connection", "close");
+    StringList h;
+    h.AddText(":method");
+    h.AddText("GET");
+    h.AddText(":path");
+    h.AddText("/");
+    h.AddText("Connection");
+    h.AddText("close");
     EXPECT_EQ(c.SendHeaders(h, end_stream, ""), 0);
     peer.Frames();
   }
@@ -126,7 +129,11 @@ struct Exchange {
   int rc;                          // of the last read
   const char* events;
   std::vector<int> answers;        // types of the frames sent back
+  const char* text = nullptr;      // the connection's error text, when checked
 };
+
+const std::string kServerReset = Frame(kH2RstStream, 0, 1, U32(0));  // closes the stream
+const std::string kPushOn = Frame(kH2Settings, 0, 0, Setting(2, 1));
 
 // Each script runs against a stream whose request was sent with END_STREAM.
 const Exchange kExchanges[] = {
@@ -168,7 +175,23 @@ const Exchange kExchanges[] = {
     {"StreamWindowOverflow", {Frame(kH2WindowUpdate, 0, 1, U32(0x7FFFFFFF))}, kH2FlowControlError, "", {kH2Goaway}},
     {"WindowUpdateOfZero", {Frame(kH2WindowUpdate, 0, 0, U32(0))}, kH2ProtocolError, "", {kH2Goaway}},
     {"PaddingPastThePayload", {std::string("\x00\x00\x01\x01\x08\x00\x00\x00\x01\x05", 10)},
-     kH2ProtocolError, "", {kH2Goaway}},
+     kH2ProtocolError, "", {kH2Goaway}, "PROTOCOL_ERROR: Receive HeadersFrame have padLength more than dataLength"},
+    {"DataPaddingPastThePayload", {Frame(kH2Headers, 4, 1, kStatus200), std::string("\x00\x00\x02\x00\x08\x00\x00\x00\x01\x05x", 11)},
+     kH2ProtocolError, "H :status=200;E;", {kH2Goaway}, "PROTOCOL_ERROR: Receive Data Frame with PadLength 5 more than dataLen -4."},
+    // Connection frames are refused once the server has closed the stream.
+    {"SettingsAfterTheServerClosedTheStream", {kServerReset, Frame(kH2Settings, 0, 0, "")}, kH2ProtocolError,
+     "END;", {kH2Goaway}, "PROTOCOL_ERROR: Receive Settings Frame with error state CLOSED."},
+    {"PingAfterTheServerClosedTheStream", {kServerReset, Frame(kH2Ping, 0, 0, "12345678")}, kH2ProtocolError,
+     "END;", {kH2Goaway}, "PROTOCOL_ERROR: Receive Ping Frame with error state CLOSED."},
+    {"GoawayAfterTheServerClosedTheStream", {kServerReset, Frame(kH2Goaway, 0, 0, U32(1) + U32(0))},
+     kH2ProtocolError, "END;", {kH2Goaway}, "PROTOCOL_ERROR: Receive GoAway Frame with error state CLOSED."},
+    // With push announced by the server, the promise's own checks come first; it is still refused.
+    {"PushPromiseOnStreamZero", {kPushOn, Frame(kH2PushPromise, 4, 0, U32(2) + kStatus200)}, kH2ProtocolError,
+     "", {kH2Settings, kH2Goaway}, "PROTOCOL_ERROR: Receive PushPromise Frame with StreamIdentifier is 0."},
+    {"PushPromiseOnAClosedStream", {kPushOn, kServerReset, Frame(kH2PushPromise, 4, 1, U32(2) + kStatus200)},
+     kH2ProtocolError, "END;", {kH2Settings, kH2Goaway}, "PROTOCOL_ERROR: Receive PushPromise Frame with error state CLOSED."},
+    {"PushPromiseOnTheOpenStream", {kPushOn, Frame(kH2PushPromise, 4, 1, U32(2) + kStatus200)}, kH2ProtocolError,
+     "", {kH2Settings, kH2Goaway}, "PROTOCOL_ERROR: Receive PushPromise Frame, but enable accept PushPromise ia false."},
     {"HpackIndexZero", {Frame(kH2Headers, 5, 1, "\x80")}, kH2CompressionError, "", {kH2Goaway}},
     {"PaddedDataIsStripped",
      {Frame(kH2Headers, 4, 1, kStatus200), Frame(kH2Data, kH2FlagEndStream, 1, "body", 3)}, 0,
@@ -183,8 +206,9 @@ TEST_P(Http2ExchangeTest, FollowsTheScript) {
   if (e.name == std::string("OldStreamDataNeverReachesTheBody")) {
     // Stream 1 ends; stream 3 is the request now, and stream 1's late data is dropped.
     f.Feed(Frame(kH2Headers, 5, 1, kStatus200));
-    ByteStringPairArray h;
-    h.Add(":method", "GET");
+    StringList h;
+    h.AddText(":method");
+    h.AddText("GET");
     ASSERT_EQ(f.c.SendHeaders(h, true, ""), 0);
     f.peer.Frames();
     f.peer.events.clear();
@@ -192,6 +216,7 @@ TEST_P(Http2ExchangeTest, FollowsTheScript) {
   int rc = 0;
   for (const std::string& bytes : e.input) rc = f.Feed(bytes);
   EXPECT_EQ(rc, e.rc) << f.c.error_text().c_str();
+  if (e.text != nullptr) EXPECT_STREQ(f.c.error_text().c_str(), e.text);
   EXPECT_EQ(f.peer.events, e.events);
   std::vector<int> types;
   for (const Sent& s : f.peer.Frames()) types.push_back(s.type);
@@ -214,6 +239,28 @@ TEST_P(Http2ExchangeTest, FollowsTheScript) {
 INSTANTIATE_TEST_SUITE_P(Frames, Http2ExchangeTest, ::testing::ValuesIn(kExchanges),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A send the stream's state does not allow fails with its text and sends nothing.
+TEST(Http2ConnectionTest, SendsRefusedByTheStreamState) {
+  Fixture f;
+  StringList odd;
+  odd.AddText(":method");
+  odd.AddText("GET");
+  odd.AddText(":path");
+  EXPECT_EQ(f.c.SendHeaders(odd, true, ""), kH2ProtocolError);
+  EXPECT_STREQ(f.c.error_text().c_str(), "PROTOCOL_ERROR: Send Headers Frame headersSize is 3.");
+  odd.AddText("/");
+  EXPECT_EQ(f.c.SendHeaders(odd, true, ""), kH2ProtocolError);  // the first response is still due
+  EXPECT_STREQ(f.c.error_text().c_str(), "PROTOCOL_ERROR: Send Headers Frame with error state HALFCLOSED_LOCAL.");
+  EXPECT_EQ(f.c.SendData("x", 1, true), kH2ProtocolError);
+  EXPECT_STREQ(f.c.error_text().c_str(), "PROTOCOL_ERROR: Send Data Frame with error state HALFCLOSED_LOCAL.");
+  EXPECT_TRUE(f.peer.Frames().empty());
+  EXPECT_FALSE(f.c.retired());
+  // Once the response has ended the next request opens stream 3.
+  f.Feed(Frame(kH2Headers, 5, 1, kStatus200));
+  EXPECT_EQ(f.c.SendHeaders(odd, true, ""), 0);
+  EXPECT_EQ(f.c.stream_id(), 3u);
+}
+
 TEST(Http2ConnectionTest, ReceiveWindowIsToppedUpAtHalf) {
   Fixture f;
   f.Feed(Frame(kH2Headers, 4, 1, kStatus200));
@@ -231,8 +278,9 @@ TEST(Http2ConnectionTest, ReceiveWindowIsToppedUpAtHalf) {
   c.set_local_window(1000);
   c.Reset();
   ASSERT_EQ(c.SendPreface(), 0);
-  ByteStringPairArray h;
-  h.Add(":method", "GET");
+  StringList h;
+  h.AddText(":method");
+  h.AddText("GET");
   ASSERT_EQ(c.SendHeaders(h, true, ""), 0);
   const std::string head = Frame(kH2Headers, 4, 1, kStatus200);
   ASSERT_EQ(c.Receive(head.data(), static_cast<int>(head.size())), 0);
