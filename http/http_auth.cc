@@ -99,6 +99,8 @@ int HttpClient::PrepareAuthorization(bool log) {
             rc = auth_provider().BuildAuthToken(this, &token, "Negotiate", service.c_str(), "",
                                                 &tls);
           }
+          // A Kerberos token completes in one leg, so the body goes with it.
+          if (rc == kOk) kerberos_token_in_use_ = AuthTokenProvider::IsKerberosToken(token.c_str());
         } else {
           rc = auth_provider().BuildAuthToken(this, &token, "Negotiate", service.c_str(),
                                               server_challenge_.c_str(), &tls);
