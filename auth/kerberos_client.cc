@@ -921,12 +921,24 @@ int KerberosClient::LoadCredentialsCache() {
       continue;
     }
     if (first == nullptr) first = &c;
+    line.Format(
+        "Loaded credential entry: Client principal: %s, Server principal: %s, Key type: %d, Key length: %d, "
+        "Ticket length: %d",
+        c.client.text.c_str(), c.server.text.c_str(), c.key_type, c.key.length(), c.ticket.length());
+    Log(1, line.c_str(), "Info");
     ByteString user;
     for (size_t j = 0; j < c.client.components.size(); ++j) {
       if (j > 0) user.AppendByte('/');
       user.AppendString(c.client.components[j]);
     }
-    if (user.Equals(user_) && c.client.realm.Equals(realm_)) {
+    const bool matches = user.Equals(user_) && c.client.realm.Equals(realm_);
+    line.Format(matches ? "Loaded credential matches the specified user. Current user = %s, Current realm = %s, "
+                          "User = %s, Realm = %s"
+                        : "Loaded credential does not match the specified user. Current user = %s, Current "
+                          "realm = %s, user = %s, Realm = %s",
+                user_.c_str(), realm_.c_str(), user.c_str(), c.client.realm.c_str());
+    Log(1, line.c_str(), "Info");
+    if (matches) {
       chosen = &c;
       break;
     }
@@ -938,12 +950,23 @@ int KerberosClient::LoadCredentialsCache() {
         "entry will be used",
         "Info");
     chosen = first;
+    line.Format(
+        "First valid credential entry: Client principal: %s, Server principal: %s, Key type: %d, Key length: %d, "
+        "Ticket length: %d",
+        first->client.text.c_str(), first->server.text.c_str(), first->key_type, first->key.length(),
+        first->ticket.length());
+    Log(1, line.c_str(), "Info");
+    ByteString before;
+    before.Assign(user_);
     user_.Reset();
     for (size_t j = 0; j < chosen->client.components.size(); ++j) {
       if (j > 0) user_.AppendByte('/');
       user_.AppendString(chosen->client.components[j]);
     }
     realm_ = chosen->client.realm;
+    line.Format("User property populated from the matching credential entry. Current user: %s, User used now: %s",
+                before.c_str(), user_.c_str());
+    Log(1, line.c_str(), "Info");
   }
   session_etype_ = chosen->key_type;
   session_key_ = chosen->key;

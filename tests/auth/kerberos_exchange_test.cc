@@ -2,6 +2,9 @@
 // or a credentials cache, and the token accepted by the HTTP service.
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "auth/kerberos_client.h"
 #include "auth/kerberos_crypto.h"
 #include "foundation/text_conversion.h"
@@ -127,13 +130,35 @@ TEST_F(KerberosExchange, KeytabAndCacheReplaceThePassword) {
   int status = -1;
   RunCommand(realm_->Env() + "KRB5CCNAME=FILE:" + cache + " kinit alice 2>&1", std::string(kPassword) + "\n", &status);
   ASSERT_EQ(status, 0);
-  tw::KerberosClient d;
-  Configure(d, "someone", "aes256-cts-hmac-sha1-96", true);
-  d.SetPassword("");
-  ASSERT_EQ(d.Config("CredentialsCacheFile", cache.c_str()), 0);
-  ASSERT_EQ(d.AuthenticateWithRetry(), 0) << d.error_text();
-  EXPECT_STREQ(d.user().c_str(), "alice");
-  EXPECT_EQ(Present(d), "200");
+  struct Logged : tw::KerberosClient {
+    std::string log;
+    void Log(int, const char* text, const char*) override { log += std::string(text) + "\n"; }
+  };
+  for (const char* user : {"someone", "alice"}) {
+    Logged d;
+    Configure(d, user, "aes256-cts-hmac-sha1-96", true);
+    d.SetPassword("");
+    ASSERT_EQ(d.Config("CredentialsCacheFile", cache.c_str()), 0);
+    ASSERT_EQ(d.AuthenticateWithRetry(), 0) << d.error_text();
+    EXPECT_STREQ(d.user().c_str(), "alice");
+    EXPECT_EQ(Present(d), "200");
+    const bool other = std::string(user) != "alice";
+    const std::string tgt = "Client principal: alice@TW.TEST, Server principal: krbtgt/TW.TEST@TW.TEST, Key type: 18";
+    std::vector<std::string> lines = {"Loaded credential entry: " + tgt};
+    if (other) {
+      lines.push_back("Loaded credential does not match the specified user. Current user = someone, Current "
+                      "realm = TW.TEST, user = alice, Realm = TW.TEST");
+      lines.push_back("First valid credential entry: " + tgt);
+      lines.push_back("User property populated from the matching credential entry. Current user: someone, User "
+                      "used now: alice");
+    } else {
+      lines.push_back("Loaded credential matches the specified user. Current user = alice, Current realm = "
+                      "TW.TEST, User = alice, Realm = TW.TEST");
+    }
+    for (const std::string& line : lines) {
+      EXPECT_NE(d.log.find(line), std::string::npos) << line << "\n" << d.log;
+    }
+  }
 }
 
 // From a chosen local address and port the exchange works over both transports; a TCP
