@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "auth/gss_token_description.h"
 #include "crypto/symmetric/des.h"
 #include "crypto/symmetric/hmac.h"
 #include "crypto/symmetric/md4.h"
@@ -301,7 +302,8 @@ void DescribeAuthToken(ByteString& out, const uint8_t* token, int length) {
   if (size >= 8 && std::memcmp(token, kSignature, 8) == 0) {
     DescribeNtlm(out, token, size);
   } else if ((token[0] & 0x60) == 0x60) {
-    out.AppendFormat("Found GSS token:\r\n\tLength: %d\r\n", length);
+    // A token the description cannot read keeps what it said so far; the raw data follows.
+    DescribeGssToken(token, length, &out);
   } else {
     out.AppendText("Unknown token type.\r\n");
     return;

@@ -28,6 +28,7 @@ class Client : public tw::HttpClient {
   std::string Error() const { return error_text().c_str(); }
   std::string Authorization() const { return authorization_.c_str(); }
   int KerberosEtype() const { return kerberos_.current_etype(); }
+  std::string AuthLog() { return auth_provider().LogText().c_str(); }
 };
 
 TEST(HttpAuthPeers, ApacheDigestCountsRequestsAndRefusesAWrongPassword) {
@@ -108,6 +109,9 @@ TEST(HttpAuthPeers, NegotiateThroughThePlatformAfterKinit) {
   c.SetAuthScheme(tw::kAuthNegotiate);
   ASSERT_EQ(c.DoTransfer(tw::kHttpActionGet), 0) << c.Error() << realm.http_log();
   EXPECT_EQ(c.Data(), "ok\n");
+  // The token is logged as what it is.
+  EXPECT_NE(c.AuthLog().find("Generated token - Found GSS-API token:\r\n\tOID: "), std::string::npos) << c.AuthLog();
+  EXPECT_NE(c.AuthLog().find("Kerberos KRB_AP_REQ token:\r\n\t\t\tPvno : 5\r\n"), std::string::npos) << c.AuthLog();
   // The exchange is Kerberos, one leg: a body goes with the first request, not withheld for a
   // second leg that never comes.
   Client put;
