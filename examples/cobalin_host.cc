@@ -4,8 +4,11 @@
 // the server library first when the class is not registered), connects an event sink to the
 // control's event interface, and runs the steps of its command line through IDispatch by name:
 // property puts and gets, indexed ones too, and method calls. See kUsage for the step syntax.
+// By default it prints only what the steps ask for, errors and a progress bar; --list prints the
+// members that the control's type information describes.
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -29,6 +32,7 @@
 #include "platform/registry.h"
 #include "platform/safearray.h"
 #include "platform/variant.h"
+#include "platform/winsock.h"
 
 namespace {
 
@@ -49,8 +53,16 @@ constexpr size_t kHexPreviewBytes = 32;
 // Event texts longer than this are cut, so a large Log message stays one readable line.
 constexpr size_t kEventTextLimit = 400;
 constexpr int kBarWidth = 40;
+// Names asked of the type information at once: a member and its parameters.
+constexpr win::UINT kMaxNames = 32;
+// How the control's log names the URL of a request.
+constexpr char kLogUrlPrefix[] = "URL: ";
+// Seconds the plain-http check of a failed handshake may take.
+constexpr long kProbeSeconds = 3;
 
 constexpr char kTextNoDescription[] = "No description available.";
+// CTL_E_SETNOTSUPPORTED: what a control answers to the write of a read-only property.
+constexpr HRESULT kSetNotSupported = win::HResultOf(0x800A017F);
 
 // Texts for the failures that come from the dispatch layer itself, without error information.
 struct HresultText {
@@ -72,6 +84,7 @@ constexpr HresultText kHresultTexts[] = {
 
 constexpr char kUsage[] =
     R"usage(Usage: cobalin_host [options] STEP...
+       cobalin_host --list
 
 Creates the control "Tarnwick.Cobalin" (registering its server library first when the class is
 not registered), connects to its events and runs each STEP in order through IDispatch by name.
@@ -94,18 +107,22 @@ Steps (one command-line argument each):
 Values printed: text as it is, numbers in decimal (64-bit values too, with their sign), booleans
 as True or False, byte arrays as "<n bytes> hex..." (the first 32 bytes).
 
-Events print one line each: "event Name Param=value ..." (texts quoted when they hold blanks).
-Progress and Transfer lines print only when their percentage changes. When standard error is a
-terminal, Progress draws a bar there instead, so that standard output can go to a pipe or file.
+By default the host prints only what the steps ask for, errors, and a progress bar on
+standard error when that is a terminal. Events chosen with --events print one line each:
+"event Name Param=value ..." (texts quoted when they hold blanks); Progress and Transfer lines
+print only when their percentage changes, and Progress draws the bar instead while it is shown.
 
 A failing step prints "error 0xHRESULT description (at Name)" as one line on standard error and
-the host exits with status 1; a malformed command line exits with status 2.
+the host exits with status 1; a malformed command line exits with status 2. A connection,
+name-resolution, time-out or TLS handshake failure also names the place the request went to.
 
 Options:
+  --list            print the control's methods with their arguments and its properties with
+                    their types, from its type information, and run no step
   --server PATH     register this server library before creating the control (by default
                     libtarnwick_cobalin.so beside this program, registered only when needed)
-  --events LIST     print only these events (comma-separated names), "all" (default) or "none"
-  --no-bar          print Progress lines even with a terminal
+  --events LIST     print these events (comma-separated names), "all" or "none" (default)
+  --no-bar          draw no progress bar
   --time[=LIST]     after each method call (or those named in LIST, comma-separated) print
                     "time Method SECONDS"
   --help            show this text
@@ -147,6 +164,14 @@ std::string HexHresult(HRESULT hr) {
   char buf[16];
   std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(hr));
   return buf;
+}
+
+std::string Lower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
 }
 
 // A text for an event line: quoted with C escapes when it would not read back as one word.
@@ -329,6 +354,103 @@ Failure DescribeFailure(HRESULT hr, win::EXCEPINFO* excep, win::UINT arg_err) {
     }
   }
   return f;
+}
+
+// Failures on the way to the service, after which an error line names where the request went.
+// The control reports its code n as 0x800A0000 + n + 20001, or + 15001 for n above 10000.
+enum class PathFailure { kNone, kNetwork, kHandshake };
+
+struct PathFailureRange {
+  int first;
+  int last;
+  PathFailure kind;
+};
+constexpr PathFailureRange kPathFailures[] = {
+    {270, 286, PathFailure::kHandshake},  // TLS: security library, handshake, certificates, alerts
+    {301, 301, PathFailure::kNetwork},    // time-out
+    {10050, 10065, PathFailure::kNetwork},  // network down, reset, closed, refused, unreachable
+    {11001, 11004, PathFailure::kNetwork},  // name resolution
+};
+
+constexpr HRESULT ControlError(int code) {
+  return win::HResultOf(0x800A0000u +
+                        static_cast<uint32_t>(code + (code > 10000 ? 15001 : 20001)));
+}
+
+PathFailure PathFailureOf(HRESULT hr) {
+  for (const PathFailureRange& r : kPathFailures) {
+    if (hr >= ControlError(r.first) && hr <= ControlError(r.last)) return r.kind;
+  }
+  return PathFailure::kNone;
+}
+
+// The scheme, host and port of a URL (the scheme's own port when it names none).
+struct Origin {
+  std::string scheme;
+  std::string host;
+  std::string port;
+  std::string Text() const { return scheme + "://" + host + ":" + port; }
+};
+
+std::optional<Origin> OriginOf(const std::string& url) {
+  const size_t sep = url.find("://");
+  if (sep == std::string::npos) return std::nullopt;
+  Origin o;
+  o.scheme = Lower(url.substr(0, sep));
+  std::string authority = url.substr(sep + 3, url.find_first_of("/?#", sep + 3) - sep - 3);
+  const size_t at = authority.rfind('@');
+  if (at != std::string::npos) authority.erase(0, at + 1);
+  const size_t bracket = authority.rfind(']');
+  const size_t colon = authority.rfind(':');
+  const bool has_port =
+      colon != std::string::npos && (bracket == std::string::npos || colon > bracket);
+  o.host = authority.substr(0, has_port ? colon : std::string::npos);
+  o.port = has_port ? authority.substr(colon + 1) : (o.scheme == "https" ? "443" : "80");
+  if (o.host.empty()) return std::nullopt;
+  return o;
+}
+
+// Whether the place answers a plain HTTP request, where a TLS handshake cannot work. Bounded in
+// time, through the platform's sockets, whose resolver knows the names under "localhost".
+bool AnswersPlainHttp(const Origin& o) {
+  win::WSADATA data{};
+  if (win::WSAStartup(win::MAKEWORD(2, 2), &data) != 0) return false;
+  bool plain = false;
+  win::addrinfo hints{};
+  hints.ai_socktype = win::SOCK_STREAM;
+  win::addrinfo* found = nullptr;
+  if (win::getaddrinfo(o.host.c_str(), o.port.c_str(), &hints, &found) == 0 && found != nullptr) {
+    const win::SOCKET s = win::socket(found->ai_family, win::SOCK_STREAM, 0);
+    if (s != win::INVALID_SOCKET) {
+      const win::timeval wait{kProbeSeconds, 0};
+      win::u_long on = 1;
+      win::ioctlsocket(s, win::FIONBIO, &on);
+      win::connect(s, found->ai_addr, static_cast<int>(found->ai_addrlen));
+      win::fd_set writable, failed;
+      writable.Add(s);
+      failed.Add(s);
+      constexpr char kRequest[] = "HEAD / HTTP/1.0\r\n\r\n";
+      if (win::select(0, nullptr, &writable, &failed, &wait) > 0 && writable.Contains(s) &&
+          win::send(s, kRequest, sizeof kRequest - 1, 0) > 0) {
+        std::string reply;
+        char buf[8];
+        win::fd_set readable;
+        while (reply.size() < 5) {
+          readable.Clear();
+          readable.Add(s);
+          if (win::select(0, &readable, nullptr, nullptr, &wait) <= 0) break;
+          const int n = win::recv(s, buf, static_cast<int>(5 - reply.size()), 0);
+          if (n <= 0) break;
+          reply.append(buf, static_cast<size_t>(n));
+        }
+        plain = reply == "HTTP/";
+      }
+      win::closesocket(s);
+    }
+    win::freeaddrinfo(found);
+  }
+  win::WSACleanup();
+  return plain;
 }
 
 // ---- Steps ----
@@ -567,14 +689,6 @@ class Console {
   int percent_ = 0;
 };
 
-std::string Lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
-
 // ---- Event sink ----
 
 // Prints the control's events; names come from the type information of its event interface.
@@ -583,13 +697,18 @@ class EventPrinter final : public win::IDispatch {
   EventPrinter(const win::IID& diid, ComPtr<win::ITypeInfo> events, Console* console)
       : diid_(diid), events_(std::move(events)), console_(console) {}
 
-  // Empty: every event; else the lower-case names to print.
-  void Filter(std::set<std::string> names, bool none) {
+  // The lower-case names of the events to print, or every event.
+  void Filter(std::set<std::string> names, bool all) {
     filter_ = std::move(names);
-    none_ = none;
+    all_ = all;
   }
-  // Starting a new step: percentages of earlier transfers no longer matter.
-  void NewStep() { last_percent_.clear(); }
+  // Starting a new step: percentages and the URL of earlier requests no longer matter.
+  void NewStep() {
+    last_percent_.clear();
+    last_url_.clear();
+  }
+  // The URL of the step's last request, as the control's log named it ("" when it did not).
+  const std::string& last_url() const { return last_url_; }
 
   HRESULT QueryInterface(win::REFIID iid, void** object) override {
     if (object == nullptr) return win::E_POINTER;
@@ -622,7 +741,6 @@ class EventPrinter final : public win::IDispatch {
   HRESULT Invoke(DISPID id, win::REFIID, win::LCID, win::WORD, win::DISPPARAMS* params, VARIANT*,
                  win::EXCEPINFO*, win::UINT*) override {
     const Names& names = NamesOf(id);
-    if (none_ || (!filter_.empty() && !filter_.count(Lower(names.event)))) return win::S_OK;
     const win::UINT count = params != nullptr && params->rgvarg != nullptr ? params->cArgs : 0;
     // Declared order: the last VARIANT is the first parameter.
     auto arg = [&](win::UINT i) -> const VARIANT& { return params->rgvarg[count - 1 - i]; };
@@ -633,7 +751,10 @@ class EventPrinter final : public win::IDispatch {
       return nullptr;
     };
 
+    if (names.event == "Log") NoteUrl(find("Message"));
     const bool progress = names.event == "Progress";
+    const bool bar = progress && console_->bar_allowed();
+    if (!bar && !all_ && !filter_.count(Lower(names.event))) return win::S_OK;
     if (progress || names.event == "Transfer") {
       const VARIANT* percent = find("PercentDone");
       const VARIANT* direction = find("Direction");
@@ -644,7 +765,7 @@ class EventPrinter final : public win::IDispatch {
         auto it = last_percent_.find(key);
         if (it != last_percent_.end() && it->second == p) return win::S_OK;
         last_percent_[key] = p;
-        if (progress && console_->bar_allowed()) {
+        if (bar) {
           const VARIANT* done = find("BytesTransferred");
           const VARIANT* total = find("TotalBytes");
           console_->Bar(static_cast<int>(d), done ? VariantInt64(*done).value_or(0) : 0,
@@ -671,6 +792,12 @@ class EventPrinter final : public win::IDispatch {
   };
 
   ~EventPrinter() = default;
+
+  void NoteUrl(const VARIANT* message) {
+    if (message == nullptr) return;
+    const std::string text = FormatVariant(*message);
+    if (text.starts_with(kLogUrlPrefix)) last_url_ = text.substr(sizeof kLogUrlPrefix - 1);
+  }
 
   const Names& NamesOf(DISPID id) {
     auto it = names_.find(id);
@@ -717,7 +844,8 @@ class EventPrinter final : public win::IDispatch {
   std::map<DISPID, Names> names_;
   std::map<std::string, int64_t> last_percent_;
   std::set<std::string> filter_;
-  bool none_ = false;
+  bool all_ = false;
+  std::string last_url_;
 };
 
 // ---- The host ----
@@ -725,10 +853,11 @@ class EventPrinter final : public win::IDispatch {
 struct Options {
   std::string server;  // given with --server
   std::vector<Step> steps;
-  std::set<std::string> events;  // lower-case names; empty: all
+  std::set<std::string> events;  // lower-case names of the events printed
   std::vector<std::string> event_names_given;
-  bool no_events = false;
+  bool all_events = false;
   bool no_bar = false;
+  bool list = false;
   bool timing = false;
   std::set<std::string> timed;  // lower-case method names; empty: every method
 };
@@ -758,6 +887,43 @@ bool RegistrationMayHelp(HRESULT hr) {
          hr == win::HRESULT_FROM_WIN32(193) || hr == win::CLASS_E_CLASSNOTAVAILABLE;
 }
 
+// A method or property as --list shows it.
+struct ListedMember {
+  std::string name;
+  std::vector<std::string> params;  // "Name: type"; a property's index arguments
+  std::string type;                 // of the result or the property; "" for none
+  bool put = false;
+  bool read_only = false;
+
+  std::string Signature(bool method) const {
+    if (params.empty() && !method) return name;
+    std::string out = name + "(";
+    for (size_t i = 0; i < params.size(); ++i) out += (i > 0 ? ", " : "") + params[i];
+    return out + ")";
+  }
+};
+
+// Names of argument and value types, as --list shows them.
+struct TypeText {
+  win::VARTYPE vt;
+  const char* text;
+};
+constexpr TypeText kTypeTexts[] = {
+    {win::VT_BSTR, "string"},   {win::VT_I2, "int16"},      {win::VT_I4, "int32"},
+    {win::VT_I8, "int64"},      {win::VT_UI1, "byte"},      {win::VT_BOOL, "bool"},
+    {win::VT_R8, "double"},     {win::VT_DATE, "date"},     {win::VT_VARIANT, "variant"},
+    {win::VT_UNKNOWN, "object"}, {win::VT_DISPATCH, "object"},
+};
+
+std::string TypeName(win::VARTYPE vt) {
+  const bool byref = (vt & win::VT_BYREF) != 0;
+  const win::VARTYPE base = vt & ~win::VT_BYREF;
+  for (const TypeText& t : kTypeTexts) {
+    if (t.vt == base) return (byref ? "ref " : "") + std::string(t.text);
+  }
+  return "type " + std::to_string(vt);
+}
+
 class Host {
  public:
   Host(const Options& options, Console* console) : options_(options), console_(console) {}
@@ -771,6 +937,7 @@ class Host {
 
   int Run() {
     if (!Create()) return kExitFailure;
+    if (options_.list) return List() ? 0 : kExitFailure;
     Connect();
     if (!CheckEventNames()) return kExitUsage;
     for (const Step& step : options_.steps) {
@@ -900,7 +1067,7 @@ class Host {
     if (SUCCEEDED(hr)) hr = container->FindConnectionPoint(diid, point_.Put());
     if (SUCCEEDED(hr)) {
       printer_ = ComPtr<EventPrinter>::Adopt(new EventPrinter(diid, class_info_, console_));
-      printer_->Filter(options_.events, options_.no_events);
+      printer_->Filter(options_.events, options_.all_events);
       hr = point_->Advise(static_cast<win::IDispatch*>(printer_.Get()), &cookie_);
     }
     if (FAILED(hr)) {
@@ -1000,6 +1167,149 @@ class Host {
     return SUCCEEDED(hr);
   }
 
+  // The control's methods and properties as its type information describes them, by name.
+  bool List() {
+    ComPtr<win::ITypeInfo> info;
+    win::TYPEATTR* attr = nullptr;
+    HRESULT hr = control_->GetTypeInfo(0, win::LOCALE_USER_DEFAULT, info.Put());
+    if (SUCCEEDED(hr) && info) hr = info->GetTypeAttr(&attr);
+    if (FAILED(hr) || attr == nullptr) {
+      console_->Error(
+          {FAILED(hr) ? hr : win::E_NOINTERFACE, "The control has no type information."}, "--list");
+      return false;
+    }
+    const win::UINT funcs = attr->cFuncs;
+    info->ReleaseTypeAttr(attr);
+
+    std::vector<ListedMember> methods;
+    std::vector<ListedMember> properties;
+    std::map<DISPID, size_t> property_at;
+    for (win::UINT i = 0; i < funcs; ++i) {
+      win::FUNCDESC* d = nullptr;
+      if (FAILED(info->GetFuncDesc(i, &d)) || d == nullptr) continue;
+      const bool put =
+          d->invkind == win::INVOKE_PROPERTYPUT || d->invkind == win::INVOKE_PROPERTYPUTREF;
+      const bool method = d->invkind == win::INVOKE_FUNC;
+      // A put's last parameter is the new value, which has no name of its own.
+      const int shown = d->cParams - (put && d->cParams > 0 ? 1 : 0);
+      std::vector<std::string> names = MemberNames(info.Get(), d->memid, shown);
+      ListedMember m;
+      m.name = names[0];
+      for (int p = 0; p < shown; ++p) {
+        m.params.push_back(names[static_cast<size_t>(p) + 1] + ": " +
+                           TypeName(d->lprgelemdescParam[p].tdesc.vt));
+      }
+      const win::VARTYPE type =
+          put ? (d->cParams > 0 ? d->lprgelemdescParam[d->cParams - 1].tdesc.vt
+                                 : static_cast<win::VARTYPE>(win::VT_EMPTY))
+              : d->elemdescFunc.tdesc.vt;
+      m.type = type == win::VT_VOID ? "" : TypeName(type);
+      if (method) {
+        methods.push_back(std::move(m));
+      } else {
+        auto [it, added] = property_at.emplace(d->memid, properties.size());
+        if (added) properties.emplace_back();
+        ListedMember& p = properties[it->second];
+        // The getter names the property's index arguments; the type is the same either way.
+        m.put = p.put || put;
+        if (added || !put) {
+          p = std::move(m);
+        } else {
+          p.put = true;
+        }
+      }
+      info->ReleaseFuncDesc(d);
+    }
+    for (ListedMember& p : properties) p.read_only = !p.put || RefusesWrite(p);
+
+    auto by_name = [](const ListedMember& a, const ListedMember& b) {
+      return Lower(a.name) < Lower(b.name);
+    };
+    std::sort(methods.begin(), methods.end(), by_name);
+    std::sort(properties.begin(), properties.end(), by_name);
+    console_->Line("methods (" + std::to_string(methods.size()) + ")");
+    for (const ListedMember& m : methods) {
+      console_->Line("  " + m.Signature(true) + (m.type.empty() ? "" : ": " + m.type));
+    }
+    console_->Line("properties (" + std::to_string(properties.size()) + ")");
+    for (const ListedMember& p : properties) {
+      std::string line = "  " + p.Signature(false) + ": " + p.type;
+      if (!p.params.empty()) line += ", indexed";
+      if (p.read_only) line += ", read-only";
+      console_->Line(line);
+    }
+    return true;
+  }
+
+  // The member's name and then the names of its first `params` parameters (argN without one).
+  static std::vector<std::string> MemberNames(win::ITypeInfo* info, DISPID id, int params) {
+    std::vector<std::string> out;
+    BSTR found[kMaxNames] = {};
+    win::UINT got = 0;
+    if (SUCCEEDED(info->GetNames(id, found, kMaxNames, &got))) {
+      for (win::UINT i = 0; i < got; ++i) out.push_back(Narrow(found[i]));
+    }
+    for (win::UINT i = 0; i < got; ++i) win::SysFreeString(found[i]);
+    if (out.empty()) out.push_back("#" + std::to_string(id));
+    while (out.size() < static_cast<size_t>(params) + 1) {
+      out.push_back("arg" + std::to_string(out.size()));
+    }
+    return out;
+  }
+
+  // Every property has a put in the type information; the control refuses the read-only ones
+  // with the standard code. The probe writes an empty value (at index -1 when indexed) into this
+  // control, which runs no step.
+  bool RefusesWrite(const ListedMember& p) {
+    DISPID id = 0;
+    Failure f;
+    if (!Dispid(p.name, &id, &f)) return false;
+    win::Variant args[2];  // the value, then the index: last first
+    const bool indexed = !p.params.empty();
+    if (indexed) {
+      args[1].vt = win::VT_I4;
+      args[1].lVal = -1;
+    }
+    DISPID put_id = win::DISPID_PROPERTYPUT;
+    win::DISPPARAMS params{args, &put_id, indexed ? 2u : 1u, 1u};
+    win::EXCEPINFO excep{};
+    const HRESULT hr = control_->Invoke(id, win::IID_NULL, win::LOCALE_USER_DEFAULT,
+                                        win::DISPATCH_PROPERTYPUT, &params, nullptr, &excep,
+                                        nullptr);
+    const HRESULT code = hr == win::DISP_E_EXCEPTION && excep.scode != 0 ? excep.scode : hr;
+    win::ClearExcepInfo(&excep);
+    return code == kSetNotSupported;
+  }
+
+  // The value of a property or method as text, "" when it fails.
+  std::string Text(StepKind kind, const std::string& name, std::vector<std::string> args = {}) {
+    Step step;
+    step.kind = kind;
+    step.name = name;
+    step.args = std::move(args);
+    win::Variant result;
+    Failure ignored;
+    return Invoke(step, &result, &ignored) ? FormatVariant(result) : "";
+  }
+
+  // Where the failed request went: the URL of the control's log for the step, else the one its
+  // settings make (the endpoint is appended to ACCOUNT.blob).
+  std::string PlaceOfFailure(PathFailure kind) {
+    std::string url = printer_ ? printer_->last_url() : "";
+    if (url.empty()) {
+      url = (Text(StepKind::kGet, "UseSSL") == "True" ? "https://" : "http://") +
+            Text(StepKind::kGet, "Account") + ".blob" +
+            Text(StepKind::kCall, "Config", {"Endpoint"});
+    }
+    const std::optional<Origin> origin = OriginOf(url);
+    if (!origin) return "";
+    std::string place = " (talking to " + origin->Text();
+    if (kind == PathFailure::kHandshake && origin->scheme == "https" && AnswersPlainHttp(*origin)) {
+      place += ", which answers plain http: is UseSSL right for this port?";
+    }
+    return place + ")";
+  }
+
   bool RunStep(const Step& step) {
     win::Variant result;
     Failure f;
@@ -1007,6 +1317,8 @@ class Host {
     const bool ok = Invoke(step, &result, &f);
     console_->CloseBar();
     if (!ok) {
+      const PathFailure path = PathFailureOf(f.hr);
+      if (path != PathFailure::kNone) f.description += PlaceOfFailure(path);
       console_->Error(f, step.label);
       return false;
     }
@@ -1076,6 +1388,8 @@ bool ParseCommandLine(int argc, char** argv, Options* options, bool* help, std::
       *help = true;
     } else if (a == "--no-bar") {
       options->no_bar = true;
+    } else if (a == "--list") {
+      options->list = true;
     } else if (is("--time")) {
       options->timing = true;
       options->timed.clear();
@@ -1096,11 +1410,9 @@ bool ParseCommandLine(int argc, char** argv, Options* options, bool* help, std::
       std::string list;
       if (!value_of("--events", &list)) return false;
       options->events.clear();
-      options->no_events = false;
       const std::string lower = Lower(list);
-      if (lower == "none") {
-        options->no_events = true;
-      } else if (lower != "all" && !ParseNameList(lower, &options->events)) {
+      options->all_events = lower == "all";
+      if (lower != "all" && lower != "none" && !ParseNameList(lower, &options->events)) {
         *why = "--events takes event names separated by commas";
         return false;
       }
@@ -1138,7 +1450,11 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, stdout);
     return 0;
   }
-  if (options.steps.empty()) {
+  if (options.list && !options.steps.empty()) {
+    std::fputs("cobalin_host: --list runs no step\n", stderr);
+    return kExitUsage;
+  }
+  if (options.steps.empty() && !options.list) {
     std::fputs(kUsage, stderr);
     return kExitUsage;
   }

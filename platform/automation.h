@@ -93,6 +93,46 @@ struct TYPEATTR {
   WORD wMinorVerNum;
 };
 
+enum FUNCKIND : int { FUNC_DISPATCH = 4 };
+
+enum INVOKEKIND : int {
+  INVOKE_FUNC = 1,
+  INVOKE_PROPERTYGET = 2,
+  INVOKE_PROPERTYPUT = 4,
+  INVOKE_PROPERTYPUTREF = 8,
+};
+
+constexpr USHORT PARAMFLAG_FIN = 0x1;
+constexpr USHORT PARAMFLAG_FOUT = 0x2;
+
+// VT_BYREF | type for an [in, out] parameter, as the member table declares it.
+struct TYPEDESC {
+  VARTYPE vt;
+};
+
+struct PARAMDESC {
+  void* pparamdescex;
+  USHORT wParamFlags;
+};
+
+struct ELEMDESC {
+  TYPEDESC tdesc;
+  PARAMDESC paramdesc;
+};
+
+// The parts of a member's description that a member table gives. For a property put the new
+// value is the last parameter; elemdescFunc is the result (VT_VOID for none).
+struct FUNCDESC {
+  MEMBERID memid;
+  ELEMDESC* lprgelemdescParam;
+  FUNCKIND funckind;
+  INVOKEKIND invkind;
+  SHORT cParams;
+  SHORT cParamsOpt;
+  ELEMDESC elemdescFunc;
+  WORD wFuncFlags;
+};
+
 class ITypeInfo : public IUnknown {
  public:
   static constexpr IID kIid = Guid("{00020401-0000-0000-C000-000000000046}");
@@ -110,6 +150,9 @@ class ITypeInfo : public IUnknown {
   virtual HRESULT GetDocumentation(MEMBERID id, BSTR* name, BSTR* doc, DWORD* help_context,
                                    BSTR* help_file) = 0;
   virtual HRESULT GetRefTypeInfo(HREFTYPE ref, ITypeInfo** info) = 0;
+  // Member `index` (below TYPEATTR::cFuncs), in table order. Free with ReleaseFuncDesc.
+  virtual HRESULT GetFuncDesc(UINT index, FUNCDESC** desc) = 0;
+  virtual void ReleaseFuncDesc(FUNCDESC* desc) = 0;
 
  protected:
   ~ITypeInfo() = default;

@@ -154,8 +154,21 @@ class TypeInfoBase : public ITypeInfo {
     return n;
   }
   void ReleaseTypeAttr(TYPEATTR* attr) override { delete attr; }
+  HRESULT GetFuncDesc(UINT, FUNCDESC** desc) override {
+    if (desc != nullptr) *desc = nullptr;
+    return TYPE_E_ELEMENTNOTFOUND;
+  }
+  void ReleaseFuncDesc(FUNCDESC* desc) override {
+    delete reinterpret_cast<FuncDescBlock*>(desc);
+  }
 
  protected:
+  // One allocation per description: the FUNCDESC first, its parameters after it.
+  struct FuncDescBlock {
+    FUNCDESC desc;
+    ELEMDESC params[kMaxDispParams];
+  };
+
   virtual ~TypeInfoBase() = default;
 
   HRESULT NewAttr(const GUID& guid, TYPEKIND kind, WORD funcs, WORD impls, WORD flags,
@@ -225,6 +238,30 @@ class TableTypeInfo final : public TypeInfoBase {
                          file);
   }
   HRESULT GetRefTypeInfo(HREFTYPE, ITypeInfo**) override { return TYPE_E_ELEMENTNOTFOUND; }
+  HRESULT GetFuncDesc(UINT index, FUNCDESC** desc) override {
+    if (desc == nullptr) return E_INVALIDARG;
+    *desc = nullptr;
+    if (index >= itf_.members.size()) return TYPE_E_ELEMENTNOTFOUND;
+    const DispMember& m = itf_.members[index];
+    auto* block = new (std::nothrow) FuncDescBlock{};
+    if (block == nullptr) return E_OUTOFMEMORY;
+    FUNCDESC& d = block->desc;
+    d.memid = m.dispid;
+    d.funckind = FUNC_DISPATCH;
+    d.invkind = m.kind == DispKind::kPropertyGet   ? INVOKE_PROPERTYGET
+                : m.kind == DispKind::kPropertyPut ? INVOKE_PROPERTYPUT
+                                                   : INVOKE_FUNC;
+    d.cParams = m.param_count;
+    d.lprgelemdescParam = block->params;
+    for (size_t i = 0; i < m.param_count; ++i) {
+      block->params[i].tdesc.vt = m.params[i].vt;
+      block->params[i].paramdesc.wParamFlags =
+          (m.params[i].vt & VT_BYREF) != 0 ? PARAMFLAG_FIN | PARAMFLAG_FOUT : PARAMFLAG_FIN;
+    }
+    d.elemdescFunc.tdesc.vt = m.result == VT_EMPTY ? static_cast<VARTYPE>(VT_VOID) : m.result;
+    *desc = &block->desc;
+    return S_OK;
+  }
 
  private:
   const DispInterface& itf_;

@@ -14,9 +14,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "control/cobalin.h"
+#include "platform/dispatch_table.h"
 #include "tests/peers/azurite_peer.h"
 #include "tests/support/test_support.h"
 
@@ -221,7 +224,7 @@ TEST_F(SampleHostTest, MalformedCommandLinesExitWithStatusTwoBeforeCreatingAnyth
   const std::vector<std::string> bad[] = {
       {"Timeout"}, {"Config(APIVersion"}, {"Config(\"x)"}, {"Config(x)y"}, {"9lives?"},
       {"Account=@env:TW_SURELY_UNSET_VARIABLE"}, {"--bogus", "Timeout?"}, {"--events", "a b"},
-      {"Config(x\\"}, {},
+      {"Config(x\\"}, {}, {"--list", "Timeout?"},
   };
   for (const auto& args : bad) {
     HostRun r = Run(args);
@@ -238,6 +241,30 @@ TEST_F(SampleHostTest, EventNamesGivenToTheFilterMustExist) {
   HostRun r = Run({"--events", "Progress,NoSuchEvent", "Timeout?"});
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.err, "cobalin_host: the control has no event named \"NoSuchEvent\"\n");
+}
+
+// --list shows what the type library holds: every method and property, with the names and types
+// of their arguments.
+TEST_F(SampleHostTest, ListShowsTheMembersOfTheTypeInformation) {
+  size_t methods = 0;
+  std::set<win::DISPID> properties;  // a get and a put each
+  for (const win::DispMember& m : tw::kCobalinInterface.members) {
+    if (m.kind == win::DispKind::kMethod) ++methods;
+    else properties.insert(m.dispid);
+  }
+  HostRun r = Run({"--list"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::vector<std::string> lines = Lines(WithoutRegistration(r.out));
+  EXPECT_EQ(lines.size(), 2 + methods + properties.size());
+  EXPECT_EQ(lines.front(), "methods (" + std::to_string(methods) + ")");
+  EXPECT_NE(r.out.find("\nproperties (" + std::to_string(properties.size()) + ")\n"), std::string::npos);
+  for (const char* known : {"  CreateBlob(Blob: string, BlobType: int16, PageBlobSize: variant)",
+                            "  Config(ConfigurationString: string): string", "  CreateContainer()",
+                            "  BlobName(index: int32): string, indexed", "  Timeout: int16",
+                            "  BlobContentLength(index: int32): variant, indexed, read-only",
+                            "  Idle: bool, read-only"}) {
+    EXPECT_NE(std::find(lines.begin(), lines.end(), known), lines.end()) << known;
+  }
 }
 
 // Against the emulator: a failing request reaches the host as the control's HRESULT with the
@@ -386,54 +413,148 @@ TEST(MainJob, DemoStopsTheEmulatorWhenTheHostFails) {
   std::filesystem::remove_all(dir, ec);
 }
 
-// The emulator script for trying the host by hand: its printed port and key work with the
-// README's steps, and SIGTERM stops the emulator.
-TEST(MainJob, EmulatorScriptServesTheHostsExamples) {
-  if (!AzuritePeer::Installed()) {
-    TW_REQUIRE_OR_SKIP("storage emulator not installed in tests/peers/node_modules");
-  }
-  const std::string dir = MakeTempDir();
-  ASSERT_FALSE(dir.empty());
-  const std::string command = "bash -c 'echo $$; exec bash " +
-                              ShellQuote(std::string(TW_SOURCE_DIR) + "/scripts/emulator") +
-                              " --no-setup' 2>" + ShellQuote(dir + "/stderr.txt");
-  FILE* script = popen(command.c_str(), "r");
-  ASSERT_NE(script, nullptr);
+// scripts/emulator as a user starts it, in `dir`: its first lines by their first word ("pid" for
+// the shell's own). *script gives its output; SIGTERM to the pid stops it.
+std::map<std::string, std::string> StartEmulatorScript(const std::string& dir, const std::string& args,
+                                                       FILE** script) {
+  const std::string command = "cd " + ShellQuote(dir) + " && exec bash -c 'echo $$; exec bash \"$0\" --no-setup \"$@\"' " +
+                              ShellQuote(std::string(TW_SOURCE_DIR) + "/scripts/emulator") + " " + args +
+                              " 2>>stderr.txt";
+  *script = popen(command.c_str(), "r");
   std::map<std::string, std::string> said;  // first word -> the rest of the line
   char line[512];
-  while (said.count("storage") == 0 && std::fgets(line, sizeof(line), script) != nullptr) {
+  while (*script && said.count("storage") == 0 && std::fgets(line, sizeof(line), *script) != nullptr) {
     std::string text(line);
     while (!text.empty() && text.back() == '\n') text.pop_back();
     const size_t blank = text.find(' ');
     said[blank == std::string::npos ? "pid" : text.substr(0, blank)] =
         blank == std::string::npos ? text : text.substr(blank + 1);
   }
-  const int pid = std::atoi(said["pid"].c_str());
-  const int port = std::atoi(said["port"].c_str());
-  EXPECT_EQ(said["endpoint"], "\"Config(Endpoint=.localhost:" + std::to_string(port) + ")\"");
-  EXPECT_EQ(said["export"], "TW_DEMO_ACCESS_KEY='" + AzuritePeer::key() + "'");
-  if (port > 0) {
+  return said;
+}
+
+// The README's examples (its "sh" blocks) as written, in a folder where build/release is this
+// build: those without PORT first (one makes the certificate), then the others against the
+// emulators started as the README says, over HTTPS for UseSSL=true. SIGTERM stops them.
+TEST(MainJob, EmulatorScriptServesTheHostsExamples) {
+  if (!AzuritePeer::Installed()) {
+    TW_REQUIRE_OR_SKIP("storage emulator not installed in tests/peers/node_modules");
+  }
+  const std::string dir = MakeTempDir();
+  ASSERT_FALSE(dir.empty());
+  testsupport::WriteFile(dir + "/holiday.jpg", testsupport::RandomBytes(300000, 7));
+  std::filesystem::create_directories(dir + "/build");
+  std::filesystem::create_directory_symlink(HostDir(), dir + "/build/release");
+  const std::string readme = ReadFile(std::string(TW_SOURCE_DIR) + "/README.md");
+  std::vector<std::string> blocks;
+  for (size_t at = readme.find("```sh\n"); at != std::string::npos; at = readme.find("```sh\n", at + 1)) {
+    blocks.push_back(readme.substr(at + 6, readme.find("\n```", at) + 1 - at - 6));
+  }
+  ASSERT_GE(blocks.size(), 5u);
+  std::string printed;
+  auto run = [&](std::string block, int port) {
+    for (size_t at; (at = block.find("PORT")) != std::string::npos;) block.replace(at, 4, std::to_string(port));
     int status = -1;
-    const std::string out = RunCommand(
-        "TW_REGISTRY_FILE=" + ShellQuote(dir + "/registry.txt") + " TW_DEMO_ACCESS_KEY=" +
-            ShellQuote(AzuritePeer::key()) + " " +
-            Bounded(120, ShellQuote(TW_COBALIN_HOST) + " UseSSL=false Account=devstoreaccount1" +
-                             " AccessKey=@env:TW_DEMO_ACCESS_KEY 'Config(Endpoint=.localhost:" +
-                             std::to_string(port) + ")' Container=tried 'CreateContainer()'" +
-                             " Prefix=tried 'ListContainers()' 'ContainerCount?'") +
-            " 2>&1",
-        "", &status);
-    EXPECT_EQ(status, 0) << out;
-    EXPECT_NE(out.find("ContainerCount = 1"), std::string::npos) << out;
+    printed += RunCommand("cd " + ShellQuote(dir) + " && TW_REGISTRY_FILE=registry.txt TW_DEMO_ACCESS_KEY=" +
+                              ShellQuote(AzuritePeer::key()) + " " + Bounded(120, "bash -euo pipefail") + " 2>&1",
+                          block, &status);
+    EXPECT_EQ(status, 0) << block << printed;
+  };
+  for (const std::string& b : blocks) {
+    if (b.find("PORT") == std::string::npos) run(b, 0);
   }
-  if (pid > 0) ::kill(pid, SIGTERM);
-  pclose(script);
-  if (port > 0) {
-    EXPECT_FALSE(PortAccepts(port)) << "the emulator still listens on " << port;
+  FILE* scripts[2] = {};
+  auto said = StartEmulatorScript(dir, "", &scripts[0]);
+  auto tls = StartEmulatorScript(dir, "--cert server.pem --key server.key", &scripts[1]);
+  const int ports[2] = {std::atoi(said["port"].c_str()), std::atoi(tls["port"].c_str())};
+  EXPECT_EQ(said["endpoint"], "\"Config(Endpoint=.localhost:" + std::to_string(ports[0]) + ")\"");
+  EXPECT_EQ(said["export"], "TW_DEMO_ACCESS_KEY='" + AzuritePeer::key() + "'");
+  for (const std::string& b : blocks) {
+    if (b.find("PORT") != std::string::npos) run(b, ports[b.find("UseSSL=true") != std::string::npos]);
   }
+  for (int i = 0; i < 2; ++i) {
+    const int pid = std::atoi((i == 0 ? said : tls)["pid"].c_str());
+    if (pid > 0) ::kill(pid, SIGTERM);
+    if (scripts[i] != nullptr) pclose(scripts[i]);
+  }
+  for (const char* expected : {"\n  CreateBlob(Blob: string, BlobType: int16, PageBlobSize: variant)\n",
+                               "\nBlobCount = 1\nBlobName(0) = holiday.jpg\n", "\nContainerName(0) = secure\n"}) {
+    EXPECT_NE(printed.find(expected), std::string::npos) << expected << printed;
+  }
+  EXPECT_NE(printed.rfind("BlobCount = 1\n"), printed.find("BlobCount = 1\n")) << "the SAS run lists too";
+  for (int port : ports) EXPECT_FALSE(PortAccepts(port)) << "the emulator still listens on " << port;
   EXPECT_NE(ReadFile(dir + "/stderr.txt").find("emulator stopped"), std::string::npos);
-  std::error_code ec;
-  std::filesystem::remove_all(dir, ec);
+  RemoveTempDir(dir);
+}
+
+// The host with the emulator's account and key and `steps`, under a terminal of its own when
+// asked; its standard output and error together.
+std::string RunHostAt(const std::string& dir, const std::string& steps, bool terminal = false) {
+  const std::string host = ShellQuote(TW_COBALIN_HOST) + " Account=devstoreaccount1 AccessKey=" +
+                           AzuritePeer::key() + " " + steps;
+  return RunCommand("cd " + ShellQuote(dir) + " && exec 2>&1 </dev/null && TW_REGISTRY_FILE=registry.txt " +
+                    Bounded(120, terminal ? "script -qec " + ShellQuote(host) + " /dev/null" : host));
+}
+
+// A request that fails on its way names where it went; a handshake with a plain-http port says so.
+TEST(MainJob, HostNamesWhereAFailedRequestWent) {
+  AzuritePeer azurite;
+  if (!AzuritePeer::Installed() || !azurite.Start()) TW_REQUIRE_OR_SKIP("storage emulator: " + azurite.error());
+  // Connections to it complete in the backlog and get no answer.
+  const int silent_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+  socklen_t len = sizeof a;
+  ASSERT_EQ(::bind(silent_fd, reinterpret_cast<sockaddr*>(&a), len) | ::listen(silent_fd, 8), 0);
+  ::getsockname(silent_fd, reinterpret_cast<sockaddr*>(&a), &len);
+  const std::string silent = std::to_string(ntohs(a.sin_port));
+  const std::string closed = std::to_string(testsupport::ClosedPort());
+  const std::string at = "devstoreaccount1.blob.localhost:";
+  const std::pair<std::string, std::string> cases[] = {  // steps, place
+      {"UseSSL=false 'Config(Endpoint=.localhost:" + closed + ")'", "http://" + at + closed},
+      {"UseSSL=false 'Config(LogLevel=0)' 'Config(Endpoint=.localhost:" + closed + ")'", "http://" + at + closed},
+      {"UseSSL=false 'Config(Endpoint=.nosuchhost.invalid)'", "http://devstoreaccount1.blob.nosuchhost.invalid:80"},
+      {"UseSSL=false Timeout=1 'Config(Endpoint=.localhost:" + silent + ")'", "http://" + at + silent},
+      {"UseSSL=true 'Config(Endpoint=" + azurite.endpoint_suffix() + ")'",
+       "https://" + at + std::to_string(azurite.port()) + ", which answers plain http: is UseSSL right for this port?"},
+  };
+  const std::string dir = MakeTempDir();
+  for (const auto& [steps, place] : cases) {
+    const std::string err = RunHostAt(dir, steps + " Container=c 'ListBlobs()' >/dev/null");
+    EXPECT_TRUE(err.ends_with(" (talking to " + place + ") (at ListBlobs)\n")) << steps << ": " << err;
+  }
+  ::close(silent_fd);
+  RemoveTempDir(dir);
+}
+
+// By default the host prints what the steps ask for and, on a terminal, the progress bar;
+// --events picks event lines and --no-bar leaves the bar out.
+TEST(MainJob, HostPrintsEventsAndTheBarAsAsked) {
+  AzuritePeer azurite;
+  if (!AzuritePeer::Installed() || !testsupport::HaveProgram("script") || !azurite.Start()) {
+    TW_REQUIRE_OR_SKIP("storage emulator or script (util-linux) not there: " + azurite.error());
+  }
+  const std::string dir = MakeTempDir();
+  testsupport::WriteFile(dir + "/up.bin", testsupport::RandomBytes(4u << 20, 3));
+  struct Case {
+    const char* options;
+    bool bar, progress_lines, other_events;
+  };
+  const Case cases[] = {{"", true, false, false},
+                     {"--events none", true, false, false},
+                     {"--no-bar", false, false, false},
+                     {"--no-bar --events Progress", false, true, false},
+                     {"--events all", true, false, true}};
+  for (const Case& c : cases) {
+    const std::string out = RunHostAt(dir, std::string(c.options) + " UseSSL=false 'Config(Endpoint=" +
+                                               azurite.endpoint_suffix() + ")' Container=bar 'CreateContainer()'" +
+                                               " LocalFile=up.bin 'CreateBlob(up,0,0)' 'DeleteContainer()' Timeout?",
+                                      true);
+    EXPECT_NE(out.find("Timeout = 60"), std::string::npos) << c.options << ": " << out;
+    EXPECT_EQ(out.find("upload   [") != std::string::npos, c.bar) << c.options;
+    EXPECT_EQ(out.find("event Progress ") != std::string::npos, c.progress_lines) << c.options;
+    EXPECT_EQ(out.find("event StartTransfer ") != std::string::npos, c.other_events) << c.options;
+  }
+  RemoveTempDir(dir);
 }
 
 #else
