@@ -67,7 +67,8 @@ class NtlmContext {
   int Fail(int code, const char* text);
 
   bool server_side_ = false;
-  bool ntlmv2_ = false;
+  // NTLMv1 answers give away the password hash and verifiers refuse them.
+  bool ntlmv2_ = true;
   uint32_t flags_ = 0;
   ShortString user_;
   ShortString domain_;

@@ -96,6 +96,13 @@ constexpr StatusMap kStatuses[] = {
 struct Credential {
   gss_cred_id_t cred = nullptr;
   const Package* package = nullptr;
+  // An explicit identity is only tried at the first context step, as the platform does: the
+  // handle is granted whatever the user and password are.
+  bool pending = false;
+  bool placeholder = false;  // acquired for an NTLM negotiate message only (see AcquireIdentity)
+  std::string user;
+  std::string password;
+  ~Credential() { explicit_bzero(password.data(), password.size()); }
 };
 struct Context {
   gss_ctx_id_t ctx = nullptr;
@@ -235,6 +242,34 @@ bool NtlmChallengeUnreadable(const Package* p, const gss_buffer_desc& in) {
   return name_length == 0 && (flags & 0x800000) != 0;
 }
 
+// The credential of an identity kept by GssAcquireCredentialsHandle; a wrong user or password
+// fails here, at the exchange.
+SECURITY_STATUS AcquireIdentity(const GssApi& api, Credential* c) {
+  gss_OID_desc mech = MechOid(c->package);
+  gss_OID_set_desc mechs{1, &mech};
+  OM_uint32 minor = 0, m = 0;
+  // The NTLM negotiate message carries no secret, so the platform makes it whatever the identity
+  // holds. GSS refuses an empty name or password: the negotiate message is then made with a
+  // stand-in, and an answer from that credential is refused.
+  c->placeholder = c->package == &kPackages[0] && (c->user.empty() || c->password.empty());
+  std::string user = c->placeholder && c->user.empty() ? "-" : c->user;
+  std::string password = c->placeholder ? "-" : c->password;
+  gss_buffer_desc name_text{user.size(), user.data()};
+  gss_name_t name = nullptr;
+  OM_uint32 major = api.import_name(&minor, &name_text, *api.nt_user_name, &name);
+  if (major == kGssComplete) {
+    gss_buffer_desc secret{password.size(), password.data()};
+    major = api.acquire_cred_with_password(&minor, name, &secret, kGssIndefinite, &mechs, kGssInitiate,
+                                           &c->cred, nullptr, nullptr);
+    api.release_name(&m, &name);
+  }
+  if (major != kGssComplete) return Failure(api, major, minor, c->package);
+  c->pending = false;
+  explicit_bzero(c->password.data(), c->password.size());
+  c->password.clear();
+  return SEC_E_OK;
+}
+
 }  // namespace
 
 bool IsGssPackage(const char* package) { return FindPackage(package) != nullptr; }
@@ -265,28 +300,19 @@ SECURITY_STATUS GssAcquireCredentialsHandle(const char* package, uint32_t use, v
   if (id == nullptr) {
     major = api->acquire_cred(&minor, nullptr, kGssIndefinite, &mechs, kGssInitiate, &cred,
                               nullptr, nullptr);
-  } else {
-    // GSSAPI names a user "DOMAIN\user" for NTLM and "user@REALM" for Kerberos.
-    std::string user = Text(id->User, id->UserLength);
-    const std::string domain = Text(id->Domain, id->DomainLength);
-    if (!domain.empty()) user = p == &kPackages[0] ? domain + "\\" + user : user + "@" + domain;
-    std::string password = Text(id->Password, id->PasswordLength);
-    gss_buffer_desc name_text{user.size(), user.data()};
-    gss_name_t name = nullptr;
-    major = api->import_name(&minor, &name_text, *api->nt_user_name, &name);
-    if (major == kGssComplete) {
-      gss_buffer_desc secret{password.size(), password.data()};
-      major = api->acquire_cred_with_password(&minor, name, &secret, kGssIndefinite, &mechs,
-                                              kGssInitiate, &cred, nullptr, nullptr);
-      OM_uint32 m = 0;
-      api->release_name(&m, &name);
-    }
-    explicit_bzero(password.data(), password.size());
+    if (major != kGssComplete) return Failure(*api, major, minor, p);
   }
-  if (major != kGssComplete) return Failure(*api, major, minor, p);
   auto c = std::make_unique<Credential>();
   c->cred = cred;
   c->package = p;
+  if (id != nullptr) {
+    // GSSAPI names a user "DOMAIN\user" for NTLM and "user@REALM" for Kerberos.
+    c->user = Text(id->User, id->UserLength);
+    const std::string domain = Text(id->Domain, id->DomainLength);
+    if (!domain.empty()) c->user = p == &kPackages[0] ? domain + "\\" + c->user : c->user + "@" + domain;
+    c->password = Text(id->Password, id->PasswordLength);
+    c->pending = true;
+  }
   const uintptr_t handle = Reg().next_id++;
   Reg().credentials[handle] = std::move(c);
   *credential = CredHandle{handle, kGssHandleTag};
@@ -316,6 +342,15 @@ SECURITY_STATUS GssInitializeSecurityContext(CredHandle* credential, CtxtHandle*
   if (cit == r.credentials.end()) return SEC_E_INVALID_HANDLE;
   SecBuffer* out = FindBuffer(output, SECBUFFER_TOKEN);
   if (out == nullptr || new_context == nullptr) return SEC_E_INVALID_PARAMETER;
+  const bool answering = context != nullptr && (context->dwLower != 0 || context->dwUpper != 0);
+  if (cit->second->placeholder && answering) {
+    t_status_text = "The NTLM answer needs a user name and a password.";
+    return SEC_E_LOGON_DENIED;
+  }
+  if (cit->second->pending) {
+    const SECURITY_STATUS acquired = AcquireIdentity(r.api, cit->second.get());
+    if (acquired != SEC_E_OK) return acquired;
+  }
   Context* ctx = nullptr;
   std::unique_ptr<Context> fresh;
   if (context != nullptr && (context->dwLower != 0 || context->dwUpper != 0)) {

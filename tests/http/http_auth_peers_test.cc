@@ -12,6 +12,7 @@
 #include "tests/peers/kerberos_realm.h"
 #include "tests/peers/scripted_peer.h"
 #include "tests/peers/squid_peer.h"
+#include "tests/support/case_name.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -182,5 +183,59 @@ TEST(HttpAuthPeers, KerberosSettingsReachTheKerberosClient) {
     EXPECT_TRUE(k.etype == 0 || c.KerberosEtype() == k.etype) << c.KerberosEtype();
   }
 }
+
+
+// NTLM against a verifier that refuses NTLMv1: the right password passes, a wrong one is
+// refused, as a web server and as a proxy, by the own engine and on the platform path. The scheme
+// is set before the user and the password, as a script may.
+struct NtlmVerifierCase {
+  const char* name;
+  bool proxy;
+  const char* password;
+  bool passes;
+  bool platform = false;
+};
+
+class NtlmVerifier : public ::testing::TestWithParam<NtlmVerifierCase> {};
+
+TEST_P(NtlmVerifier, TakesTheRightPasswordOnly) {
+  const NtlmVerifierCase& v = GetParam();
+  testsupport::ApacheNtlmPeer apache(v.proxy);
+  apache.AddUser("TWDOM", "nora", "Ntlm-pass1");
+  if (!apache.Start()) TW_REQUIRE_OR_SKIP(apache.error());
+  Client c;
+  if (!v.platform) ASSERT_EQ(c.Set("UseSystemSSPI=false"), 0);
+  const std::string scheme = std::to_string(tw::kAuthNtlm);
+  if (v.proxy) {
+    ASSERT_EQ(c.Set("ProxyServer=127.0.0.1"), 0);
+    ASSERT_EQ(c.Set("ProxyPort=" + std::to_string(apache.port())), 0);
+    ASSERT_EQ(c.Set("ProxyAuthScheme=" + scheme), 0);
+    ASSERT_EQ(c.Set("ProxyUser=TWDOM\\nora"), 0) << c.Error();
+    ASSERT_EQ(c.Set(std::string("ProxyPassword=") + v.password), 0);
+  } else {
+    c.SetAuthScheme(tw::kAuthNtlm);
+    c.SetUser("TWDOM\\nora");
+    c.SetPassword(v.password);
+  }
+  ASSERT_EQ(c.SetUrl(apache.url().c_str(), false), 0);
+  const int rc = c.DoTransfer(tw::kHttpActionGet);
+  if (v.passes) {
+    EXPECT_EQ(rc, 0) << c.Error() << apache.log();
+    EXPECT_EQ(c.Data(), "ok\n");
+  } else {
+    EXPECT_NE(rc, 0);
+    EXPECT_NE(c.Error().find(v.proxy ? "407" : "401"), std::string::npos) << c.Error();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, NtlmVerifier,
+                         ::testing::Values(NtlmVerifierCase{"server_right", false, "Ntlm-pass1", true},
+                                           NtlmVerifierCase{"server_wrong", false, "nope", false},
+                                           NtlmVerifierCase{"proxy_right", true, "Ntlm-pass1", true},
+                                           NtlmVerifierCase{"proxy_wrong", true, "nope", false},
+                                           NtlmVerifierCase{"platform_server_right", false, "Ntlm-pass1", true, true},
+                                           NtlmVerifierCase{"platform_proxy_right", true, "Ntlm-pass1", true, true},
+                                           NtlmVerifierCase{"platform_proxy_wrong", true, "nope", false, true}),
+                         testsupport::CaseName{});
 
 }  // namespace
