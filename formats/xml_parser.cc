@@ -7,6 +7,7 @@
 #include "foundation/file_handle.h"
 #include "foundation/text_conversion.h"
 #include "platform/codepage.h"
+#include "platform/heap.h"
 
 namespace tw {
 
@@ -142,19 +143,45 @@ bool EqualsNoCaseN(const char* p, int n, const char* text) {
   return static_cast<size_t>(n) == len && StrNICmp(p, text, n) == 0;
 }
 
-void PutWord(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
+// Names are a few bytes: compared eight at a time rather than through a library call.
+bool SameBytes(const void* a, const void* b, size_t n) {
+  const auto* x = static_cast<const uint8_t*>(a);
+  const auto* y = static_cast<const uint8_t*>(b);
+  uint64_t u, v;
+  if (n >= 8) {
+    for (size_t i = 0; i + 8 <= n; i += 8) {
+      std::memcpy(&u, x + i, 8);
+      std::memcpy(&v, y + i, 8);
+      if (u != v) return false;
+    }
+    std::memcpy(&u, x + n - 8, 8);
+    std::memcpy(&v, y + n - 8, 8);
+    return u == v;
+  }
+  for (size_t i = 0; i < n; ++i) {
+    if (x[i] != y[i]) return false;
+  }
+  return true;
+}
 
-// Room for `need` bytes, taken as a fresh block (twice the old room at least) rather than by
-// reallocation: the C heap's reallocation copies a block of many MiB on each growth, or remaps
-// it page by page when it was given huge pages.
-// A name is a few bytes: a library search costs more than the loop.
+// A name is a few bytes: eight at a time costs less than a library search.
 bool HasAmpersand(const char* p, int n) {
-  for (int i = 0; i < n; ++i) {
+  int i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, p + i, sizeof w);
+    w ^= 0x2626262626262626ull;  // an '&' becomes a zero byte
+    if (((w - 0x0101010101010101ull) & ~w & 0x8080808080808080ull) != 0) return true;
+  }
+  for (; i < n; ++i) {
     if (p[i] == '&') return true;
   }
   return false;
 }
 
+// Room for `need` bytes, taken as a fresh block (twice the old room at least) rather than by
+// reallocation: the C heap's reallocation copies a block of many MiB on each growth, or remaps
+// it page by page when it was given huge pages.
 int EnsureRoom(ByteString& s, int64_t need) {
   if (need <= s.capacity()) return kOk;
   if (need >= INT32_MAX) return kErrOutOfMemory;
@@ -176,94 +203,129 @@ const char* XmlErrorText(int code) {
 
 // ---- DOM ----
 
+void XmlDomBlock::Free() {
+  if (data_ != nullptr) {
+    if (ZeroMemoryEnabled()) WipeBytes(data_, size_);
+    win::HeapFree(data_);
+  }
+  data_ = nullptr;
+  size_ = reserved_;
+  capacity_ = 0;
+}
+
+// A fresh block and one copy rather than reallocation: the C heap's reallocation copies a block of
+// many MiB on each growth, or remaps it page by page when it was given huge pages.
+int XmlDomBlock::Grow(int64_t n, uint32_t* at) {
+  const int64_t need = int64_t{size_} + n;
+  if (need >= INT32_MAX) return kErrOutOfMemory;
+  const int64_t room =
+      std::min<int64_t>(std::max({need, 2 * int64_t{capacity_}, hint_}), INT32_MAX - 1);
+  auto* block = static_cast<uint8_t*>(win::HeapAlloc(static_cast<size_t>(room)));
+  if (block == nullptr) return kErrOutOfMemory;
+  if (data_ != nullptr) {
+    std::memcpy(block, data_, size_);
+    if (ZeroMemoryEnabled()) WipeBytes(data_, size_);
+    win::HeapFree(data_);
+  } else {
+    std::memset(block, 0, reserved_);
+  }
+  data_ = block;
+  capacity_ = static_cast<uint32_t>(room);
+  *at = size_;
+  size_ = static_cast<uint32_t>(need);
+  return kOk;
+}
+
 void XmlDom::Clear() {
-  records_.Reset();
-  records_.Resize(4);  // header word, so that offset 0 means none
-  room_hint_ = 0;
-  elements_.Reset();
+  nodes_.Free();
+  texts_.Free();
+  attributes_.Free();
+  nodes_.set_hint(0);
+  texts_.set_hint(0);
+  attributes_.set_hint(0);
+  for (NameSlot& slot : names_) slot = NameSlot();
   root_ = 0;
   root_count_ = 0;
 }
 
-const char* XmlDom::SecondText3(uint32_t record) const {
-  const char* first = FirstText3(record);
-  return first + std::strlen(first) + 1;
+const char* XmlDom::NamespaceUri(uint32_t ns) const {
+  const char* prefix = Text(ns);
+  return prefix + std::strlen(prefix) + 1;
 }
 
 void XmlDom::ExpectInput(int n) {
-  // A listing's records take about two and a half times its markup.
-  room_hint_ = std::max<int64_t>(room_hint_, records_.length() + 3LL * n);
+  // A listing's element records take about one and a half times its markup, its texts less than
+  // the markup itself.
+  nodes_.set_hint(std::max<int64_t>(nodes_.hint(), nodes_.size() + 3LL * n / 2));
+  texts_.set_hint(std::max<int64_t>(texts_.hint(), texts_.size() + int64_t{n} * 3 / 4));
 }
 
-bool XmlDom::IsElement(uint32_t offset) const {
-  const int n = elements_.length() / 4;
-  const auto* words = reinterpret_cast<const uint8_t*>(elements_.data());
-  int lo = 0;
-  int hi = n - 1;
-  while (lo <= hi) {
-    const int mid = lo + (hi - lo) / 2;
-    uint32_t v;
-    std::memcpy(&v, words + 4 * mid, 4);
-    if (v == offset) return true;
-    if (v < offset) {
-      lo = mid + 1;
-    } else {
-      hi = mid - 1;
-    }
-  }
-  return false;
-}
-
-int XmlDom::Append(uint32_t kind, const uint32_t* words, int nwords, const char* a, int na,
-                   const char* b, int nb, uint32_t* offset) {
-  const int64_t raw = 4LL * nwords + (a ? na + 1 : 0) + (b ? nb + 1 : 0);
-  const int64_t length = (raw + 3) & ~int64_t{3};
-  const int64_t start = records_.length();
-  if (start + length >= INT32_MAX) return kErrOutOfMemory;
-  int rc = EnsureRoom(records_, std::max(start + length, room_hint_));
+int XmlDom::AddText(const char* p, int n, uint32_t* offset) {
+  int rc = texts_.Take(int64_t{n} + 1, offset);
   if (rc != kOk) return rc;
-  // A record of the usual size is put together on the stack and copied once; a larger one is
-  // filled in place.
-  uint8_t small[256];
-  uint8_t* p = small;
-  if (length <= static_cast<int64_t>(sizeof small)) {
-    std::memset(small + length - 4, 0, 4);  // padding and terminators
-  } else {
-    rc = records_.Resize(static_cast<int>(start + length));  // gained bytes are zero
-    if (rc != kOk) return rc;
-    p = records_.bytes() + start;
-  }
-  if (words) {
-    std::memcpy(p, words, 4u * static_cast<uint32_t>(nwords));
-  } else {
-    std::memset(p, 0, 4u * static_cast<uint32_t>(nwords));
-  }
-  PutWord(p, kind);
-  PutWord(p + 4, static_cast<uint32_t>(length));
-  uint8_t* q = p + 4 * nwords;
-  if (a) {
-    if (na > 0) std::memcpy(q, a, static_cast<size_t>(na));
-    q[na] = 0;
-    q += na + 1;
-  }
-  if (b && nb > 0) std::memcpy(q, b, static_cast<size_t>(nb));
-  if (p == small) {
-    if (b) q[nb] = 0;
-    rc = records_.Append(small, static_cast<int>(length));
-    if (rc != kOk) return rc;
-  }
-  *offset = static_cast<uint32_t>(start);
+  char* q = reinterpret_cast<char*>(texts_.data()) + *offset;
+  if (n > 0) std::memcpy(q, p, static_cast<size_t>(n));
+  q[n] = 0;
   return kOk;
 }
 
-int XmlDom::NoteElement(uint32_t offset, bool top_level) {
-  uint8_t w[4];
-  PutWord(w, offset);
-  int rc = EnsureRoom(elements_, int64_t{elements_.length()} + 4);
-  if (rc == kOk) rc = elements_.Append(w, 4);
+bool XmlDom::ExtendLastText(uint32_t* offset, int length, const char* p, int n, int* rc) {
+  if (*offset == 0) {
+    *rc = AddText(p, n, offset);
+    return true;
+  }
+  if (*offset + static_cast<uint32_t>(length) + 1 != texts_.size()) return false;
+  uint32_t at = 0;
+  *rc = texts_.Take(n, &at);
+  if (*rc != kOk) return true;
+  char* q = reinterpret_cast<char*>(texts_.data()) + *offset + length;
+  std::memcpy(q, p, static_cast<size_t>(n));
+  q[n] = 0;
+  return true;
+}
+
+int XmlDom::AddName(const char* p, int n, uint32_t* offset) {
+  if (n <= 0) return AddText(p, n, offset);
+  const auto* b = reinterpret_cast<const uint8_t*>(p);
+  const unsigned hash = b[0] * 7u + b[n - 1] * 31u + b[n / 2] * 131u + static_cast<unsigned>(n);
+  NameSlot& slot = names_[hash % kNameSlots];
+  if (slot.length == n && SameBytes(Text(slot.offset), p, static_cast<size_t>(n))) {
+    *offset = slot.offset;
+    return kOk;
+  }
+  int rc = AddText(p, n, offset);
+  if (rc == kOk) slot = {*offset, n};
+  return rc;
+}
+
+int XmlDom::AddNamespace(const char* prefix, int n, const char* uri, int un, uint32_t* offset) {
+  int rc = texts_.Take(int64_t{n} + un + 2, offset);
   if (rc != kOk) return rc;
+  char* q = reinterpret_cast<char*>(texts_.data()) + *offset;
+  if (n > 0) std::memcpy(q, prefix, static_cast<size_t>(n));
+  q[n] = 0;
+  if (un > 0) std::memcpy(q + n + 1, uri, static_cast<size_t>(un));
+  q[n + 1 + un] = 0;
+  return kOk;
+}
+
+int XmlDom::AddAttribute(const char* name, int n, const char* value, int vn, uint32_t ns) {
+  XmlDomAttribute a{0, 0, ns};
+  int rc = AddText(name, n, &a.name);
+  if (rc == kOk) rc = AddText(value, vn, &a.value);
+  uint32_t at = 0;
+  if (rc == kOk) rc = attributes_.Take(sizeof a, &at);
+  if (rc != kOk) return rc;
+  std::memcpy(attributes_.data() + at, &a, sizeof a);
+  return kOk;
+}
+
+int XmlDom::AddElement(const XmlDomNode& node, bool top_level, uint32_t* handle) {
+  int rc = nodes_.Take(kNodeBytes, handle);
+  if (rc != kOk) return rc;
+  std::memcpy(nodes_.data() + *handle, &node, sizeof node);
   if (top_level) {
-    if (root_ == 0) root_ = offset;
+    if (root_ == 0) root_ = *handle;
     ++root_count_;
   }
   return kOk;
@@ -319,6 +381,7 @@ void XmlParser::SetCallbacks(XmlParserCallbacks* callbacks) {
 }
 
 void XmlParser::BuildTables() {
+  ++tables_version_;
   std::memset(space_table_, 0, sizeof space_table_);
   std::memset(name_table_, 0, sizeof name_table_);
   std::memset(name_start_table_, 0, sizeof name_start_table_);
@@ -339,6 +402,8 @@ void XmlParser::BuildTables() {
   for (int i = 0; i < extra_name_chars_.length(); ++i) {
     name_table_[extra_name_chars_.bytes()[i]] = 1;
   }
+  // ">" ends a name and is no space: an end tag can be matched in place.
+  plain_end_tags_ = !name_table_[uint8_t{'>'}] && !space_table_[uint8_t{'>'}];
   std::memset(text_stop_, 0, sizeof text_stop_);
   text_stop_['<'] = 1;
   text_stop_['&'] = 1;
@@ -908,19 +973,42 @@ int XmlParser::Run() {
   return rc;
 }
 
+// The next step of a tag, taken at once rather than through the dispatch in Run, when Run would
+// take it next: the steps of one tag chain forward and never back, so the calls stay shallow.
+template <int kState>
+int XmlParser::Then() {
+  if (state_ != kState || waiting_ || pos_ >= buffer_.length()) return kOk;
+  const uint8_t c = buffer_.bytes()[pos_];
+  if constexpr (kState == kAfterLt) return StepAfterLt(c);
+  if constexpr (kState == kMarkupName) return StepMarkupName(c);
+  if constexpr (kState == kInTag) return StepInTag(c);
+  if constexpr (kState == kEndTag) return StepEndTag(c);
+  if constexpr (kState == kAfterTag) return StepAfterTag();
+  return kOk;
+}
+
 int XmlParser::StepText() {
   const uint8_t* b = buffer_.bytes();
-  const int end = buffer_.length();
+  int end = buffer_.length();
   int p = pos_;
   while (p < end && !text_stop_[b[p]]) ++p;
   pos_ = p;
   if (p >= end) return kOk;
-  const uint8_t c = b[p];
-  if (c == '<') {
+  uint8_t c = b[p];
+  while (c == '<') {
     // The pending text is flushed once the "<" is known to start markup.
     lt_ = pos_++;
     state_ = kAfterLt;
-    return kOk;
+    int rc = Then<kAfterLt>();
+    // A tag read whole ends back in the text state: on with the text here, as Run would.
+    if (rc != kOk || state_ != kText || waiting_ || pos_ >= buffer_.length()) return rc;
+    b = buffer_.bytes();
+    end = buffer_.length();
+    p = pos_;
+    while (p < end && !text_stop_[b[p]]) ++p;
+    pos_ = p;
+    if (p >= end) return kOk;
+    c = b[p];
   }
   if (c == '&') {
     ref_start_ = pos_++;
@@ -962,6 +1050,10 @@ int XmlParser::ConvertedNameCharLength(int p) {
 int XmlParser::SkipNameBytes(int p) const {
   const uint8_t* b = buffer_.bytes();
   const int end = buffer_.length();
+  while (p + 4 <= end && name_table_[b[p]] && name_table_[b[p + 1]] && name_table_[b[p + 2]] &&
+         name_table_[b[p + 3]]) {
+    p += 4;
+  }
   while (p < end && name_table_[b[p]]) ++p;
   return p;
 }
@@ -1023,7 +1115,7 @@ int XmlParser::StepAfterLt(uint8_t c) {
     if (rc != kOk) return rc;
     state_ = kMarkupName;
     name_start_ = pos_;
-    return kOk;
+    return Then<kMarkupName>();
   }
   if (strict_ && validate_less_than_sign_) return Fail(kXmlErrMarkup, kTextLessThan);
   // Plain text: the "<" joins the pending text.
@@ -1048,7 +1140,7 @@ int XmlParser::StepMarkupName(uint8_t c) {
       name_start_ = pos_;
       end_name_done_ = false;
       state_ = kEndTag;
-      return kOk;
+      return Then<kEndTag>();
     }
   }
   pos_ = SkipNameBytes(pos_);
@@ -1065,11 +1157,15 @@ int XmlParser::StepMarkupName(uint8_t c) {
     state_ = kText;
     return kOk;
   }
-  int rc = TakeName(element_name_, lt_ + 1, pos_);
+  const char* qname = buffer_.data() + lt_ + 1;
+  const int n = pos_ - lt_ - 1;
+  element_name_plain_ = encoding_ == kXmlEncodingNone || !HasAmpersand(qname, n);
+  int rc = element_name_plain_ ? element_name_.Set(qname, n)
+                               : TakeName(element_name_, lt_ + 1, pos_);
   if (rc != kOk) return Fail(rc, kTextOutOfMemory);
   if (attributes_.Count() > 0) attributes_.Clear(false);
   state_ = kInTag;
-  return kOk;
+  return Then<kInTag>();
 }
 
 int XmlParser::BadAttributeNameChar(uint8_t c) {
@@ -1090,7 +1186,7 @@ int XmlParser::StepInTag(uint8_t c) {
     ++pos_;
     state_ = kAfterTag;
     ws_start_ = pos_;
-    return kOk;
+    return Then<kAfterTag>();
   }
   const int name = NameCharLength(pos_, true);
   if (name < 0) return kOk;
@@ -1227,7 +1323,9 @@ int XmlParser::StepQuoted(uint8_t quote, int ref_state) {
 int XmlParser::StepAfterTag() {
   const uint8_t* b = buffer_.bytes();
   const int end = buffer_.length();
-  while (pos_ < end && space_table_[b[pos_]]) ++pos_;
+  int p = pos_;
+  while (p < end && space_table_[b[p]]) ++p;
+  pos_ = p;
   if (pos_ >= end) return kOk;
   if (b[pos_] == '<' || !preserve_whitespace_) {
     if (pos_ > ws_start_) {
@@ -1243,6 +1341,40 @@ int XmlParser::StepAfterTag() {
 }
 
 int XmlParser::StepEndTag(uint8_t c) {
+  const OpenElement* top = depth_ > 0 ? open_.At(depth_ - 1) : nullptr;
+  if (pos_ == name_start_ && !end_name_done_ && !in_script_ && top &&
+      top->plain_tables == tables_version_ && plain_end_tags_) {
+    // The end tag of the innermost element, "</qname>", matched where it stands.
+    const int n = top->qname.length();
+    const uint8_t* b = buffer_.bytes();
+    if (pos_ + n < buffer_.length() && b[pos_ + n] == '>' &&
+        SameBytes(b + pos_, top->qname.data(), static_cast<size_t>(n))) {
+      // At the ">" while the element ends, as on the longer way.
+      pos_ += n;
+      // Strict, that is the match EndTag would find.
+      int rc = strict_ ? EndOneElement(false, base_ + lt_, base_ + pos_ + 1)
+                       : EndTag(buffer_.data() + name_start_, n, base_ + lt_, base_ + pos_ + 1);
+      if (rc != kOk) return rc;
+      ++pos_;
+      state_ = kAfterTag;
+      ws_start_ = pos_;
+      return Then<kAfterTag>();
+    }
+  }
+  if (pos_ == name_start_ && !end_name_done_ && !in_script_ && name_start_table_[c]) {
+    // "</name>" whole in the buffer, of plain name bytes: matched where it stands.
+    const int p = SkipNameBytes(pos_ + 1);
+    if (p < buffer_.length() && buffer_.bytes()[p] == '>' && plain_end_tags_ &&
+        !name_table_[uint8_t{'&'}]) {
+      pos_ = p;
+      int rc = EndTag(buffer_.data() + name_start_, p - name_start_, base_ + lt_, base_ + p + 1);
+      if (rc != kOk) return rc;
+      ++pos_;
+      state_ = kAfterTag;
+      ws_start_ = pos_;
+      return Then<kAfterTag>();
+    }
+  }
   if (pos_ == name_start_ && !end_name_done_) {
     const int name = NameCharLength(pos_, true);
     if (name < 0) return kOk;
@@ -1540,10 +1672,9 @@ int XmlParser::StepSection(uint8_t c) {
       if (depth_ == 0) {
         if (!allow_text_outside_root_) return FailCode(kXmlErrTextOutsideRoot);
       } else {
-        OpenElement* top = open_.At(depth_ - 1);
-        rc = top->text.Append(content.data(), content.length());
-        if (rc != kOk) return Fail(rc, kTextOutOfMemory);
-        top->had_text = true;
+        const char* piece = nullptr;
+        rc = AddElementText(open_.At(depth_ - 1), content.data(), content.length(), &piece);
+        if (rc != kOk) return rc;
       }
     }
   }
@@ -1588,15 +1719,37 @@ int XmlParser::EmitCharacters(const char* p, int n) {
     if (depth_ == 0) {
       if (!allow_text_outside_root_) return FailCode(kXmlErrTextOutsideRoot);
     } else {
-      OpenElement* top = open_.At(depth_ - 1);
-      int rc = top->text.Append(p, n);
-      if (rc != kOk) return Fail(rc, kTextOutOfMemory);
-      top->had_text = true;
+      const char* piece = nullptr;
+      int rc = AddElementText(open_.At(depth_ - 1), p, n, &piece);
+      if (rc != kOk) return rc;
+      if (piece) return callbacks_->Characters(piece);
     }
   }
   const char* text = Temp(p, n);
   if (!text) return Fail(kErrOutOfMemory, kTextOutOfMemory);
   return callbacks_->Characters(text);
+}
+
+// An element's text goes straight into the DOM while nothing comes between its pieces there (the
+// usual leaf text, with its piece handed back NUL-terminated in *piece); else it is gathered
+// apart and copied in at the element's end.
+int XmlParser::AddElementText(OpenElement* top, const char* p, int n, const char** piece) {
+  int rc = kOk;
+  top->had_text = true;
+  if (n > 0 && top->text.empty() &&
+      dom_.ExtendLastText(&top->dom_text, top->dom_text_length, p, n, &rc)) {
+    if (rc != kOk) return Fail(rc, kTextOutOfMemory);
+    *piece = dom_.Text(top->dom_text) + top->dom_text_length;
+    top->dom_text_length += n;
+    return kOk;
+  }
+  if (top->dom_text != 0) {
+    rc = top->text.Set(dom_.Text(top->dom_text), top->dom_text_length);
+    top->dom_text = 0;
+    top->dom_text_length = 0;
+  }
+  if (rc == kOk) rc = top->text.Append(p, n);
+  return rc != kOk ? Fail(rc, kTextOutOfMemory) : kOk;
 }
 
 int XmlParser::EmitWhitespace(const char* p, int n) {
@@ -1736,7 +1889,7 @@ int XmlParser::CompleteStartTag(bool empty) {
   OpenElement* open = open_.GetOrCreate(depth_);
   if (!open) return Fail(kErrOutOfMemory, kTextOutOfMemory);
   rc = open->qname.Assign(element_name_);
-  if (rc == kOk) rc = open->uri.Set(uri, uri_len);
+  if (rc == kOk && (uri_len > 0 || !open->uri.empty())) rc = open->uri.Set(uri, uri_len);
   if (rc != kOk) return Fail(rc, kTextOutOfMemory);
   open->local_offset = static_cast<int>(local - qname);
 
@@ -1747,6 +1900,7 @@ int XmlParser::CompleteStartTag(bool empty) {
   if (rc != kOk) return rc;
   if (attributes_.Count() > 0) attributes_.Clear(false);
   // A handler that reset the parser took the open elements with it.
+  bool plain = element_name_plain_;
   if (open_.At(depth_) != open) {
     open = open_.GetOrCreate(depth_);
     if (!open) return Fail(kErrOutOfMemory, kTextOutOfMemory);
@@ -1754,10 +1908,15 @@ int XmlParser::CompleteStartTag(bool empty) {
     if (rc != kOk) return Fail(rc, kTextOutOfMemory);
     open->uri.Reset();
     open->local_offset = 0;
+    plain = false;
   }
+  open->plain_tables = plain ? tables_version_ : 0;
 
-  open->text.Reset();
-  open->space.Reset();
+  // An empty inline string is as Reset would leave it.
+  if (!open->text.empty() || open->text.OnHeap()) open->text.Reset();
+  if (!open->space.empty() || open->space.OnHeap()) open->space.Reset();
+  open->dom_text = 0;
+  open->dom_text_length = 0;
   open->had_text = false;
   open->dom = element;
   ++depth_;
@@ -1769,29 +1928,23 @@ int XmlParser::CompleteStartTag(bool empty) {
 }
 
 int XmlParser::DomNamespace(const char* prefix, int n, const char* uri, uint32_t* record) {
-  const uint32_t words[3] = {0, 0, 0};
-  int rc = dom_.Append(kDomNamespace, words, 3, prefix, n, uri, static_cast<int>(std::strlen(uri)),
-                       record);
+  int rc = dom_.AddNamespace(prefix, n, uri, static_cast<int>(std::strlen(uri)), record);
   return rc != kOk ? Fail(rc, kTextOutOfMemory) : kOk;
 }
 
 int XmlParser::DomStartElement(const char* local, int local_len, const char* prefix, int plen,
                                bool unknown_prefix, bool empty, uint32_t* element) {
-  const int64_t start_gt = base_ + pos_ + 1;
-  uint32_t words[kDomElementWords] = {};
-  words[kDomWordChildCount] = empty ? 0xFFFFFFFFu : 0;
-  words[kDomWordParent] = depth_ > 0 ? open_.At(depth_ - 1)->dom : 0;
-  words[kDomWordScopeCount] = static_cast<uint32_t>(scope_count_);
-  words[kDomWordNamePos] = dom_.size();
-  words[kDomWordAttributeCount] = attributes_.Count();
-  words[kDomWordStartLt] = static_cast<uint32_t>(base_ + lt_);
-  words[kDomWordStartGt] = static_cast<uint32_t>(start_gt);
+  const uint32_t start_gt = static_cast<uint32_t>(base_ + pos_ + 1);
+  XmlDomNode node{};
+  node.child_count = empty ? -1 : 0;
+  node.parent = depth_ > 0 ? open_.At(depth_ - 1)->dom : 0;
+  node.start_lt = static_cast<uint32_t>(base_ + lt_);
+  node.start_gt = start_gt;
   if (empty) {
-    words[kDomWordEndGt] = static_cast<uint32_t>(start_gt);
-    words[kDomWordEndLt] = static_cast<uint32_t>(start_gt);
+    node.end_gt = start_gt;
+    node.end_lt = start_gt;
   }
-  int rc = dom_.Append(kDomElement, words, kDomElementWords, local, local_len, nullptr, 0, element);
-  if (rc == kOk) rc = dom_.NoteElement(*element, depth_ == 0);
+  int rc = dom_.AddName(local, local_len, &node.name);
   if (rc != kOk) return Fail(rc, kTextOutOfMemory);
 
   // One namespace record for every declaration of this tag.
@@ -1814,7 +1967,7 @@ int XmlParser::DomStartElement(const char* local, int local_len, const char* pre
     }
     if (rc != kOk) return rc;
   }
-  dom_.SetWord(*element, kDomWordNamespace, ns);
+  node.ns = ns;
 
   const int count = static_cast<int>(attributes_.Count());
   for (int i = 0; i < count; ++i) {
@@ -1831,40 +1984,37 @@ int XmlParser::DomStartElement(const char* local, int local_len, const char* pre
                               include_unknown_prefixes_;
       if (!keep_whole) n = colon + 1;
     }
-    const uint32_t aw[3] = {0, 0, attribute_ns};
-    uint32_t record;
-    rc = dom_.Append(kDomAttribute, aw, 3, n, static_cast<int>(std::strlen(n)), value->data(),
-                     value->length(), &record);
+    rc = dom_.AddAttribute(n, static_cast<int>(std::strlen(n)), value->data(), value->length(),
+                           attribute_ns);
     if (rc != kOk) return Fail(rc, kTextOutOfMemory);
   }
-  return kOk;
+  node.attribute_end = dom_.attribute_total();
+  rc = dom_.AddElement(node, depth_ == 0, element);
+  return rc != kOk ? Fail(rc, kTextOutOfMemory) : kOk;
 }
 
 int XmlParser::DomEndElement(OpenElement& open, int64_t end_lt, int64_t end_gt) {
   const uint32_t element = open.dom;
   if (element == 0) return kOk;
-  const int32_t children = static_cast<int32_t>(dom_.Word(element, kDomWordChildCount));
+  const int32_t children = dom_.Node(element).child_count;
   const ByteString* text = &open.text;
-  if (text->empty() && preserve_whitespace_ && !open.had_text && children <= 0) {
+  if (open.dom_text == 0 && text->empty() && preserve_whitespace_ && !open.had_text &&
+      children <= 0) {
     text = &open.space;
   }
-  uint32_t text_record = 0;
-  if (!text->empty()) {
-    const uint32_t words[2] = {0, 0};
-    int rc = dom_.Append(kDomText, words, 2, text->data(), text->length(), nullptr, 0,
-                         &text_record);
+  uint32_t text_record = open.dom_text;
+  if (text_record == 0 && !text->empty()) {
+    int rc = dom_.AddText(text->data(), text->length(), &text_record);
     if (rc != kOk) return Fail(rc, kTextOutOfMemory);
   }
-  dom_.SetWord(element, kDomWordText, text_record);
-  dom_.SetWord(element, kDomWordNext, dom_.size());
+  XmlDomNode& node = dom_.Node(element);
+  node.text = text_record;
+  node.next = dom_.size();
   if (children >= 0) {
-    dom_.SetWord(element, kDomWordEndLt, static_cast<uint32_t>(end_lt));
-    dom_.SetWord(element, kDomWordEndGt, static_cast<uint32_t>(end_gt));
+    node.end_lt = static_cast<uint32_t>(end_lt);
+    node.end_gt = static_cast<uint32_t>(end_gt);
   }
-  const uint32_t parent = dom_.Word(element, kDomWordParent);
-  if (parent) {
-    dom_.SetWord(parent, kDomWordChildCount, dom_.Word(parent, kDomWordChildCount) + 1);
-  }
+  if (node.parent) ++dom_.Node(node.parent).child_count;
   return kOk;
 }
 
@@ -1973,8 +2123,8 @@ int XmlParser::SubTreeText(const char** text) {
   }
   const uint32_t element = cursor_.Current();
   if (element == 0) return kOk;
-  const int64_t from = dom_.Word(element, kDomWordStartLt);
-  int64_t to = dom_.Word(element, kDomWordEndGt);
+  const int64_t from = dom_.Node(element).start_lt;
+  int64_t to = dom_.Node(element).end_gt;
   if (to == 0) to = buffer_.length();  // still open
   to = std::min<int64_t>(to, buffer_.length());
   if (from > to) return kOk;
@@ -1991,8 +2141,8 @@ int XmlParser::ContentsText(const char** text) {
   }
   const uint32_t element = cursor_.Current();
   if (element == 0) return kOk;
-  const int64_t from = dom_.Word(element, kDomWordStartGt);
-  int64_t to = dom_.Word(element, kDomWordEndLt);
+  const int64_t from = dom_.Node(element).start_gt;
+  int64_t to = dom_.Node(element).end_lt;
   if (to == 0) to = buffer_.length();
   to = std::min<int64_t>(to, buffer_.length());
   if (from > to) return kOk;

@@ -5,13 +5,7 @@
 // sees anything else. Text may arrive in any number of pieces; a piece may end anywhere, even in
 // the middle of a multi-byte character.
 //
-// DOM: one growing buffer of records, each a kind letter in a 32-bit word, the record's length in
-// bytes, more words and NUL-terminated texts, padded to a multiple of 4. Offsets into the buffer
-// are the DOM's references; 0 is none (the buffer begins with a header word).
-//   'E' element:   14 words (see XmlDomWord), then the local name
-//   'A' attribute: kind, length, namespace record offset; then the local name and the value
-//   'P' namespace: kind, length, 0; then the prefix and the URI
-//   'T' text:      kind, length; then the element's character data
+// DOM: see XmlDom below; its element handles are what the cursor stands on.
 #pragma once
 
 #include <cstdint>
@@ -75,78 +69,145 @@ class XmlParserCallbacks {
   virtual int StartPrefixMapping(const char* prefix, const char* uri) = 0;
 };
 
-// Words of an element record.
-enum XmlDomWord {
-  kDomWordKind = 0,
-  kDomWordLength = 1,
-  kDomWordNext = 2,        // offset just past the element's last record (set at its end)
-  kDomWordChildCount = 3,  // -1 for an empty-element tag
-  kDomWordParent = 4,
-  kDomWordNamespace = 5,   // the namespace record of the element's prefix, 0 for none
-  kDomWordScopeCount = 6,  // namespace declarations in scope at the element
-  kDomWordNamePos = 7,     // DOM size when the name was read
-  kDomWordAttributeCount = 8,
-  kDomWordText = 9,        // text record, 0 for none
-  kDomWordStartLt = 10,    // input positions of the start and end tags
-  kDomWordEndGt = 11,
-  kDomWordStartGt = 12,
-  kDomWordEndLt = 13,
-  kDomElementWords = 14,
+// One block of DOM records that grows by doubling into a fresh block. The first `reserved` bytes
+// are zero and never handed out, so that offset 0 means none.
+class XmlDomBlock {
+ public:
+  explicit XmlDomBlock(uint32_t reserved) : reserved_(reserved), size_(reserved) {}
+  XmlDomBlock(const XmlDomBlock&) = delete;
+  XmlDomBlock& operator=(const XmlDomBlock&) = delete;
+  ~XmlDomBlock() { Free(); }
+
+  // Frees the block (wiped first when ZeroMemory is on); the size is back to the reserved bytes.
+  void Free();
+  uint32_t size() const { return size_; }
+  const uint8_t* data() const { return data_; }
+  uint8_t* data() { return data_; }
+  // Room for n more bytes (at the first growth at least `hint`); the offset of the room in *at.
+  int Take(int64_t n, uint32_t* at) {
+    if (n <= static_cast<int64_t>(capacity_) - size_) {
+      *at = size_;
+      size_ += static_cast<uint32_t>(n);
+      return 0;
+    }
+    return Grow(n, at);
+  }
+  void set_hint(int64_t hint) { hint_ = hint; }
+  int64_t hint() const { return hint_; }
+
+ private:
+  int Grow(int64_t n, uint32_t* at);
+
+  uint8_t* data_ = nullptr;
+  uint32_t reserved_;
+  uint32_t size_;
+  uint32_t capacity_ = 0;
+  int64_t hint_ = 0;
 };
 
-constexpr uint32_t kDomElement = 'E';
-constexpr uint32_t kDomAttribute = 'A';
-constexpr uint32_t kDomNamespace = 'P';
-constexpr uint32_t kDomText = 'T';
+// An element's record. Input positions are those of the start tag's "<" and past its ">", and of
+// the end tag's "<" and past its ">" (the start tag's end twice for "<a/>", 0 while open).
+struct XmlDomNode {
+  uint32_t next;         // handle just past the element's subtree (set at its end)
+  int32_t child_count;   // -1 for an empty-element tag
+  uint32_t parent;
+  uint32_t ns;           // the namespace record of the element's prefix, 0 for none
+  uint32_t name;         // the local name
+  uint32_t attribute_end;  // attributes of the elements so far, this one's included
+  uint32_t text;         // the character data, 0 for none
+  uint32_t start_lt;
+  uint32_t start_gt;
+  uint32_t end_lt;
+  uint32_t end_gt;
+};
 
+// An attribute: its local name, its value and its namespace record (0 for none).
+struct XmlDomAttribute {
+  uint32_t name;
+  uint32_t value;
+  uint32_t ns;
+};
+
+// The DOM: element records in document order in one block (an element's handle is the offset of
+// its record there; its subtree follows it), attributes in another, and every text (names,
+// values, character data, namespace records of a prefix and a URI) NUL-terminated in a third.
 class XmlDom {
  public:
-  XmlDom() { Clear(); }
+  static constexpr uint32_t kNodeBytes = sizeof(XmlDomNode);
+
+  XmlDom() = default;
   void Clear();
 
   bool HasRoot() const { return root_ != 0; }
   uint32_t root() const { return root_; }
   int root_count() const { return root_count_; }
-  uint32_t size() const { return static_cast<uint32_t>(records_.length()); }
+  // Bytes of element records (handles lie below it).
+  uint32_t size() const { return nodes_.size(); }
 
-  // Record access; the offset must be a record the DOM wrote.
-  uint32_t Word(uint32_t offset, int i) const {
-    uint32_t v;
-    std::memcpy(&v, records_.data() + offset + 4u * static_cast<uint32_t>(i), 4);
-    return v;
+  // True only for an element's handle.
+  bool IsElement(uint32_t handle) const {
+    return handle >= kNodeBytes && handle < nodes_.size() && handle % kNodeBytes == 0;
   }
-  void SetWord(uint32_t offset, int i, uint32_t value) {
-    std::memcpy(records_.data() + offset + 4u * static_cast<uint32_t>(i), &value, 4);
+  // Record access; the handle must be an element's.
+  const XmlDomNode& Node(uint32_t handle) const {
+    return *reinterpret_cast<const XmlDomNode*>(nodes_.data() + handle);
   }
-  const char* TextAt(uint32_t offset) const { return records_.data() + offset; }
-  uint32_t Kind(uint32_t offset) const { return Word(offset, kDomWordKind); }
-  uint32_t Length(uint32_t offset) const { return Word(offset, kDomWordLength); }
+  XmlDomNode& Node(uint32_t handle) {
+    return *reinterpret_cast<XmlDomNode*>(nodes_.data() + handle);
+  }
+  const char* Text(uint32_t offset) const {
+    return reinterpret_cast<const char*>(texts_.data()) + offset;
+  }
 
-  // True only for the start of an element record.
-  bool IsElement(uint32_t offset) const;
+  const char* ElementName(uint32_t element) const { return Text(Node(element).name); }
+  const char* ElementText(uint32_t element) const {
+    const uint32_t t = Node(element).text;
+    return t ? Text(t) : "";
+  }
+  int AttributeCount(uint32_t element) const {
+    const uint32_t begin = element > kNodeBytes ? Node(element - kNodeBytes).attribute_end : 0;
+    return static_cast<int>(Node(element).attribute_end - begin);
+  }
+  // The i-th attribute of an element (0 <= i < AttributeCount).
+  const XmlDomAttribute& Attribute(uint32_t element, int i) const {
+    const uint32_t begin = element > kNodeBytes ? Node(element - kNodeBytes).attribute_end : 0;
+    const auto* all = reinterpret_cast<const XmlDomAttribute*>(attributes_.data());
+    return all[begin + static_cast<uint32_t>(i)];
+  }
+  const char* NamespacePrefix(uint32_t ns) const { return Text(ns); }
+  const char* NamespaceUri(uint32_t ns) const;
 
-  // Appends a record of nwords words (the first two are filled in here) and up to two texts.
-  int Append(uint32_t kind, const uint32_t* words, int nwords, const char* a, int na,
-             const char* b, int nb, uint32_t* offset);
   // Makes room for the records of n more input bytes at once.
   void ExpectInput(int n);
-  // Notes a new top-level element (the first becomes the root) and every element's offset.
-  int NoteElement(uint32_t offset, bool top_level);
-
-  // Parts of the records.
-  const char* ElementName(uint32_t element) const {
-    return TextAt(element + kDomElementWords * 4);
-  }
-  const char* RecordText(uint32_t text_record) const { return TextAt(text_record + 8); }
-  const char* FirstText3(uint32_t record) const { return TextAt(record + 12); }
-  const char* SecondText3(uint32_t record) const;
+  // A NUL-terminated copy of n bytes; its offset in *offset.
+  int AddText(const char* p, int n, uint32_t* offset);
+  // Appends n bytes to the text of `length` bytes at *offset (0: none yet) when nothing follows
+  // it; false, with nothing done, when something does.
+  bool ExtendLastText(uint32_t* offset, int length, const char* p, int n, int* rc);
+  // AddText for an element's name, which a document repeats: a recent copy of it serves again.
+  int AddName(const char* p, int n, uint32_t* offset);
+  // A namespace record: the prefix and the URI, each NUL-terminated.
+  int AddNamespace(const char* prefix, int n, const char* uri, int un, uint32_t* offset);
+  int AddAttribute(const char* name, int n, const char* value, int vn, uint32_t ns);
+  // Attributes so far, of every element.
+  uint32_t attribute_total() const { return attributes_.size() / sizeof(XmlDomAttribute); }
+  // Appends an element's record; a top-level element (the first becomes the root) is counted.
+  int AddElement(const XmlDomNode& node, bool top_level, uint32_t* handle);
 
  private:
-  ByteString records_;
-  ByteString elements_;  // element offsets in increasing order (32-bit words)
+  // Recent names by a hash of their bytes.
+  struct NameSlot {
+    uint32_t offset = 0;
+    int length = -1;
+  };
+  static constexpr int kNameSlots = 256;
+
+  XmlDomBlock nodes_{kNodeBytes};
+  NameSlot names_[kNameSlots];
+  XmlDomBlock texts_{4};
+  XmlDomBlock attributes_{0};
   uint32_t root_ = 0;
   int root_count_ = 0;
-  int64_t room_hint_ = 0;  // room to take at the next growth
 };
 
 class XmlParser : public ComponentBase {
@@ -278,10 +339,15 @@ class XmlParser : public ComponentBase {
     ByteString qname;
     int local_offset = 0;  // the local name is the end of the qualified name
     ByteString uri;
-    ByteString text;   // character data (DOM)
+    ByteString text;   // character data (DOM) when it is not kept in the DOM as it comes
+    uint32_t dom_text = 0;  // or its DOM text so far (0 for none) and that text's length
+    int dom_text_length = 0;
     ByteString space;  // ignorable whitespace (DOM with PreserveWhitespace)
     uint32_t dom = 0;
     bool had_text = false;
+    // The name tables' version under which the qualified name stands in the input as it is, all
+    // name bytes (0 for never): its end tag can then be matched in place.
+    uint32_t plain_tables = 0;
   };
   enum FlushMode { kFlushPlain, kFlushBeforeMarkup, kFlushLineEnd };
 
@@ -301,6 +367,8 @@ class XmlParser : public ComponentBase {
 
   // Tokenizer.
   int Run();
+  template <int kState>
+  int Then();
   int StepText();
   int StepAfterLt(uint8_t c);
   int StepMarkupName(uint8_t c);
@@ -336,6 +404,7 @@ class XmlParser : public ComponentBase {
   int FlushText(int end, FlushMode mode);
   int EmitCharacters(const char* p, int n);
   int EmitWhitespace(const char* p, int n);
+  int AddElementText(OpenElement* top, const char* p, int n, const char** piece);
   int AddAttribute();
   int CompleteStartTag(bool empty);
   int EndTag(const char* name, int n, int64_t end_lt, int64_t end_gt);
@@ -387,6 +456,9 @@ class XmlParser : public ComponentBase {
   uint8_t name_table_[256];
   uint8_t name_start_table_[256];
   uint8_t text_stop_[256];  // bytes the text state must look at
+  uint32_t tables_version_ = 0;  // counts the builds of the tables
+  bool plain_end_tags_ = true;
+  bool element_name_plain_ = false;  // element_name_ is its input bytes as they stand
   ShortString extra_space_chars_;
   ShortString extra_name_chars_;
 

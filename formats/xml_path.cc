@@ -75,18 +75,16 @@ int XmlElementCursor::Fail(int code) { return parser_->SetParseError(code, XmlEr
 
 int XmlElementCursor::ChildCount() const {
   const uint32_t e = Element();
-  return e ? static_cast<int32_t>(parser_->dom().Word(e, kDomWordChildCount)) : 0;
+  return e ? parser_->dom().Node(e).child_count : 0;
 }
 
 const char* XmlElementCursor::Text() const {
   const uint32_t e = Element();
-  if (!e) return "";
-  const uint32_t t = parser_->dom().Word(e, kDomWordText);
-  return t ? parser_->dom().RecordText(t) : "";
+  return e ? parser_->dom().ElementText(e) : "";
 }
 
 uint32_t XmlElementCursor::NamespaceRecord(uint32_t element) const {
-  return element ? parser_->dom().Word(element, kDomWordNamespace) : 0;
+  return element ? parser_->dom().Node(element).ns : 0;
 }
 
 const char* XmlElementCursor::LocalName() const {
@@ -96,20 +94,20 @@ const char* XmlElementCursor::LocalName() const {
 
 const char* XmlElementCursor::Prefix() const {
   const uint32_t ns = NamespaceRecord(Element());
-  return ns ? parser_->dom().FirstText3(ns) : "";
+  return ns ? parser_->dom().NamespacePrefix(ns) : "";
 }
 
 const char* XmlElementCursor::NamespaceUri() const {
   const uint32_t ns = NamespaceRecord(Element());
-  return ns ? parser_->dom().SecondText3(ns) : "";
+  return ns ? parser_->dom().NamespaceUri(ns) : "";
 }
 
 int XmlElementCursor::AppendQualifiedName(ByteString& out, uint32_t element) const {
   const XmlDom& dom = parser_->dom();
   const uint32_t ns = NamespaceRecord(element);
   int rc = kOk;
-  if (ns && *dom.FirstText3(ns)) {
-    rc = out.AppendText(dom.FirstText3(ns));
+  if (ns && *dom.NamespacePrefix(ns)) {
+    rc = out.AppendText(dom.NamespacePrefix(ns));
     if (rc == kOk) rc = out.AppendByte(':');
   }
   return rc != kOk ? rc : out.AppendText(dom.ElementName(element));
@@ -121,13 +119,13 @@ int XmlElementCursor::QualifiedName(ByteString& out) const {
   return e ? AppendQualifiedName(out, e) : kOk;
 }
 
-// Children of an element in document order: its records up to its next sibling, stepping over
-// attribute, namespace and text records and over each child's own subtree.
+// Children of an element in document order: the records up to its next sibling, stepping over
+// each child's own subtree.
 int XmlElementCursor::ChildAt(uint32_t element, int n, uint32_t* child) const {
   const XmlDom& dom = parser_->dom();
-  uint32_t end = dom.Word(element, kDomWordNext);
+  uint32_t end = dom.Node(element).next;
   if (end == 0) end = dom.size();
-  uint32_t p = element + dom.Length(element);
+  uint32_t p = element + XmlDom::kNodeBytes;
   int k = 0;
   ChildCache* entry = nullptr;
   ChildCache* oldest = &cache_[0];
@@ -141,16 +139,12 @@ int XmlElementCursor::ChildAt(uint32_t element, int n, uint32_t* child) const {
   }
   if (!entry) entry = oldest;
   while (p < end) {
-    if (dom.Kind(p) != kDomElement) {
-      p += dom.Length(p);
-      continue;
-    }
     if (++k == n) {
       *child = p;
       *entry = {element, dom.size(), n, p, ++cache_clock_};
       return kOk;
     }
-    const uint32_t next = dom.Word(p, kDomWordNext);
+    const uint32_t next = dom.Node(p).next;
     if (next == 0) break;  // still open: nothing follows it yet
     p = next;
   }
@@ -162,11 +156,11 @@ bool XmlElementCursor::StepMatches(uint32_t child, const char* name, int n) cons
   const char* local = dom.ElementName(child);
   const int local_len = static_cast<int>(std::strlen(local));
   const uint32_t ns = NamespaceRecord(child);
-  const char* prefix = ns ? dom.FirstText3(ns) : "";
+  const char* prefix = ns ? dom.NamespacePrefix(ns) : "";
   const int prefix_len = static_cast<int>(std::strlen(prefix));
   // Namespace URI followed directly by the local name.
   if (ns) {
-    const char* uri = dom.SecondText3(ns);
+    const char* uri = dom.NamespaceUri(ns);
     const int uri_len = static_cast<int>(std::strlen(uri));
     if (uri_len > 0 && uri_len + local_len == n && std::memcmp(name, uri, uri_len) == 0 &&
         std::memcmp(name + uri_len, local, local_len) == 0) {
@@ -179,32 +173,19 @@ bool XmlElementCursor::StepMatches(uint32_t child, const char* name, int n) cons
          std::memcmp(name + prefix_len + 1, local, local_len) == 0;
 }
 
-uint32_t XmlElementCursor::AttributeRecord(uint32_t element, int i) const {
+const XmlDomAttribute* XmlElementCursor::AttributeRecord(uint32_t element, int i) const {
   const XmlDom& dom = parser_->dom();
-  const int count = static_cast<int>(dom.Word(element, kDomWordAttributeCount));
-  if (i < 0 || i >= count) return 0;
-  uint32_t p = element + dom.Length(element);
-  int k = 0;
-  while (p < dom.size()) {
-    const uint32_t kind = dom.Kind(p);
-    if (kind == kDomAttribute) {
-      if (k++ == i) return p;
-    } else if (kind != kDomNamespace) {
-      break;
-    }
-    p += dom.Length(p);
-  }
-  return 0;
+  if (!element || i < 0 || i >= dom.AttributeCount(element)) return nullptr;
+  return &dom.Attribute(element, i);
 }
 
 bool XmlElementCursor::HasAttribute(uint32_t element, const char* name, const char* value) const {
   const XmlDom& dom = parser_->dom();
-  const int count = static_cast<int>(dom.Word(element, kDomWordAttributeCount));
+  const int count = dom.AttributeCount(element);
   for (int i = 0; i < count; ++i) {
-    const uint32_t a = AttributeRecord(element, i);
-    if (!a) break;
-    if (StrNICmp(dom.FirstText3(a), name, INT32_MAX) != 0) continue;
-    if (!value || std::strcmp(dom.SecondText3(a), value) == 0) return true;
+    const XmlDomAttribute& a = dom.Attribute(element, i);
+    if (StrNICmp(dom.Text(a.name), name, INT32_MAX) != 0) continue;
+    if (!value || std::strcmp(dom.Text(a.value), value) == 0) return true;
   }
   return false;
 }
@@ -212,19 +193,19 @@ bool XmlElementCursor::HasAttribute(uint32_t element, const char* name, const ch
 int XmlElementCursor::AttributeCount() const {
   if (parser_->in_start_tag()) return parser_->pending_attribute_count();
   const uint32_t e = Element();
-  return e ? static_cast<int>(parser_->dom().Word(e, kDomWordAttributeCount)) : 0;
+  return e ? parser_->dom().AttributeCount(e) : 0;
 }
 
 const char* XmlElementCursor::AttributeName(int i) const {
   if (parser_->in_start_tag()) return parser_->PendingAttributeName(i);
-  const uint32_t a = AttributeRecord(Element(), i);
-  return a ? parser_->dom().FirstText3(a) : "";
+  const XmlDomAttribute* a = AttributeRecord(Element(), i);
+  return a ? parser_->dom().Text(a->name) : "";
 }
 
 const char* XmlElementCursor::AttributeValue(int i) const {
   if (parser_->in_start_tag()) return parser_->PendingAttributeValue(i);
-  const uint32_t a = AttributeRecord(Element(), i);
-  return a ? parser_->dom().SecondText3(a) : "";
+  const XmlDomAttribute* a = AttributeRecord(Element(), i);
+  return a ? parser_->dom().Text(a->value) : "";
 }
 
 const char* XmlElementCursor::FindAttribute(const char* name) const {
@@ -261,7 +242,7 @@ int XmlElementCursor::SelectChild(int n) {
 int XmlElementCursor::SelectParent() {
   const uint32_t e = Element();
   if (!e) return Fail(kXmlErrNoDom);
-  const uint32_t parent = parser_->dom().Word(e, kDomWordParent);
+  const uint32_t parent = parser_->dom().Node(e).parent;
   if (!parent) return Fail(kXmlErrNoSuchChild);
   current_ = parent;
   const int slash = path_.FindLastChar('/', path_.length() - 1);
@@ -280,7 +261,7 @@ int XmlElementCursor::AppendNameStep(uint32_t element) {
   int rc = AppendQualifiedName(qname, element);
   if (rc != kOk) return rc;
   int index = 1;
-  const uint32_t parent = dom.Word(element, kDomWordParent);
+  const uint32_t parent = dom.Node(element).parent;
   if (parent) {
     index = 0;
     for (int k = 1;; ++k) {
@@ -304,7 +285,7 @@ int XmlElementCursor::SetPathOf(uint32_t element) {
   const XmlDom& dom = parser_->dom();
   uint32_t chain[XmlParser::kMaxDepth + 1];
   int n = 0;
-  for (uint32_t e = element; e && n <= XmlParser::kMaxDepth; e = dom.Word(e, kDomWordParent)) {
+  for (uint32_t e = element; e && n <= XmlParser::kMaxDepth; e = dom.Node(e).parent) {
     chain[n++] = e;
   }
   path_.Reset();

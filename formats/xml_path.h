@@ -13,6 +13,7 @@
 namespace tw {
 
 class XmlParser;
+struct XmlDomAttribute;
 
 class XmlElementCursor {
  public:
@@ -61,7 +62,7 @@ class XmlElementCursor {
   int ChildAt(uint32_t element, int n, uint32_t* child) const;
   bool StepMatches(uint32_t child, const char* name, int n) const;
   bool HasAttribute(uint32_t element, const char* name, const char* value) const;
-  uint32_t AttributeRecord(uint32_t element, int i) const;
+  const XmlDomAttribute* AttributeRecord(uint32_t element, int i) const;
   int AppendQualifiedName(ByteString& out, uint32_t element) const;
   int AppendNameStep(uint32_t element);
   int SetPathOf(uint32_t element);

@@ -319,8 +319,94 @@ struct Sse2Blocks {
   }
 };
 
+// pshufb controls that pack the 16-bit lanes named by an 8-bit mask to the front of a register.
+constexpr std::array<std::array<uint8_t, 16>, 256> MakeCompressTable() {
+  std::array<std::array<uint8_t, 16>, 256> t{};
+  for (unsigned m = 0; m < 256; ++m) {
+    unsigned k = 0;
+    for (unsigned lane = 0; lane < 8; ++lane) {
+      if ((m >> lane & 1) == 0) continue;
+      t[m][k++] = static_cast<uint8_t>(2 * lane);
+      t[m][k++] = static_cast<uint8_t>(2 * lane + 1);
+    }
+    while (k < 16) t[m][k++] = 0x80;
+  }
+  return t;
+}
+alignas(16) constexpr std::array<std::array<uint8_t, 16>, 256> kCompress = MakeCompressTable();
+
 struct Avx2Blocks {
   static constexpr unsigned kBlock = 64;
+  // Text of one- to three-byte characters (Latin, Greek, the euro sign...), sixteen bytes at a
+  // time: every position decoded as if it started a character, continuation positions packed
+  // out. It stops before the first byte that is anything else (a four-byte sequence, any
+  // ill-formed part, a character cut by the end of the group) and leaves it to the block code,
+  // so it only ever takes characters that decode the same there. s[0..n+2) is readable; dst, when
+  // given, has room for n + 16 units from dst + out. Returns the bytes taken; `out` counts the
+  // units.
+  __attribute__((target("avx2"))) static size_t Latin(const unsigned char* s, size_t n, char16_t* dst, size_t& out) {
+    size_t i = 0;
+    const __m128i c0 = _mm_set1_epi8(static_cast<char>(0xC0));
+    while (i + 16 <= n) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+      const __m128i v1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i + 1));
+      const __m128i v2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i + 2));
+      const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(v));
+      if (high == 0) {
+        // All ASCII.
+        if (dst != nullptr) {
+          _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + out), _mm256_cvtepu8_epi16(v));
+        }
+        out += 16;
+        i += 16;
+        continue;
+      }
+      // Signed compares: 80..BF continuation, C2..DF two-byte lead, E0..EF three-byte lead.
+      const __m128i cont = _mm_cmplt_epi8(v, c0);
+      const __m128i cont1 = _mm_cmplt_epi8(v1, c0);
+      const __m128i cont2 = _mm_cmplt_epi8(v2, c0);
+      const __m128i lead2 = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(static_cast<char>(0xC1))),
+                                          _mm_cmplt_epi8(v, _mm_set1_epi8(static_cast<char>(0xE0))));
+      const __m128i lead3 = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(static_cast<char>(0xDF))),
+                                          _mm_cmplt_epi8(v, _mm_set1_epi8(static_cast<char>(0xF0))));
+      // E0 needs A0..BF next (no overlong form), ED 80..9F (no surrogate).
+      const __m128i low1 = _mm_cmplt_epi8(v1, _mm_set1_epi8(static_cast<char>(0xA0)));
+      const __m128i e0 = _mm_and_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(0xE0))), low1);
+      const __m128i ed = _mm_andnot_si128(low1, _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(0xED))));
+      const __m128i good3 = _mm_andnot_si128(_mm_or_si128(e0, ed), _mm_and_si128(lead3, _mm_and_si128(cont1, cont2)));
+      const unsigned m2 = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(lead2, cont1)));
+      const unsigned m3 = static_cast<unsigned>(_mm_movemask_epi8(good3));
+      const unsigned c = static_cast<unsigned>(_mm_movemask_epi8(cont));
+      const unsigned covered = m2 << 1 | m3 << 1 | m3 << 2;
+      const unsigned bad = high & ~(m2 | m3 | (c & covered));
+      unsigned take = static_cast<unsigned>(__builtin_ctz(bad | 0x10000u));
+      if (take == 16) {
+        const unsigned cut = (m2 & 0x8000u) | (m3 & 0xC000u);
+        if (cut != 0) take = static_cast<unsigned>(__builtin_ctz(cut));
+      }
+      const unsigned keep = ~c & ((1u << take) - 1);
+      if (dst != nullptr) {
+        const __m256i b0 = _mm256_cvtepu8_epi16(v);
+        const __m256i b1 = _mm256_and_si256(_mm256_cvtepu8_epi16(v1), _mm256_set1_epi16(0x3F));
+        const __m256i b2 = _mm256_and_si256(_mm256_cvtepu8_epi16(v2), _mm256_set1_epi16(0x3F));
+        const __m256i two = _mm256_or_si256(_mm256_slli_epi16(_mm256_and_si256(b0, _mm256_set1_epi16(0x1F)), 6), b1);
+        const __m256i three = _mm256_or_si256(_mm256_slli_epi16(b0, 12), _mm256_or_si256(_mm256_slli_epi16(b1, 6), b2));
+        __m256i units = _mm256_blendv_epi8(b0, two, _mm256_cvtepi8_epi16(lead2));
+        units = _mm256_blendv_epi8(units, three, _mm256_cvtepi8_epi16(lead3));
+        const unsigned lo = keep & 0xFF, hi = keep >> 8;
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + out),
+                         _mm_shuffle_epi8(_mm256_castsi256_si128(units),
+                                          _mm_load_si128(reinterpret_cast<const __m128i*>(kCompress[lo].data()))));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + out + __builtin_popcount(lo)),
+                         _mm_shuffle_epi8(_mm256_extracti128_si256(units, 1),
+                                          _mm_load_si128(reinterpret_cast<const __m128i*>(kCompress[hi].data()))));
+      }
+      out += static_cast<size_t>(__builtin_popcount(keep));
+      i += take;
+      if (take < 14) break;
+    }
+    return i;
+  }
   __attribute__((target("avx2"))) static size_t Ascii(const unsigned char* s, size_t n, char16_t* dst) {
     size_t i = 0;
     for (; i + 32 <= n; i += 32) {
@@ -387,6 +473,7 @@ Utf8Decoded DecodeUtf8With(const unsigned char* s, size_t n, bool strict, char16
   Utf8Decoded r;
   size_t i = 0;
   size_t out = 0;
+  unsigned latin_wait = 0;  // blocks to go before the Latin run is tried again
   // Blocks while two blocks are left in the input (a run is converted from wherever it starts)
   // and dst has room for two blocks of units (runs are written whole and the excess overwritten
   // by what follows).
@@ -396,6 +483,21 @@ Utf8Decoded DecodeUtf8With(const unsigned char* s, size_t n, bool strict, char16
     i += ascii;
     out += ascii;
     if (i + 2 * kBlock > n || (dst != nullptr && capacity - out < 2 * kBlock)) break;
+    if constexpr (requires(size_t u) { Blocks::Latin(s, n, dst, u); }) {
+      if (latin_wait > 0) {
+        --latin_wait;
+      } else {
+        // Units never outnumber bytes, so a run of that many bytes leaves room for its last
+        // stores.
+        const size_t limit = std::min(n - i - kBlock, dst == nullptr ? n : capacity - out - kBlock);
+        const size_t taken = Blocks::Latin(s + i, limit, dst, out);
+        i += taken;
+        if (taken >= 16) continue;
+        // A short run is no sign of such text (random bytes): leave it for a few blocks.
+        latin_wait = 8;
+        if (i + 2 * kBlock > n || (dst != nullptr && capacity - out < 2 * kBlock)) break;
+      }
+    }
     const BlockBits bits = Blocks::Bits(s + i);
     uint64_t starts = bits.starts;
     unsigned pos = 0;
