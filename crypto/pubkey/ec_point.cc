@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "crypto/pubkey/mont_field.h"
+#include "crypto/pubkey/p256.h"
 #include "crypto/pubkey/prime_field.h"
 #include "foundation/byte_string.h"
 
@@ -471,6 +472,7 @@ std::unique_ptr<EcGroup> MakeGroup(const EcCurveParams& c) {
   if (c.field_kind != kFieldKindPrime || !c.p.length() || !c.a.length() || !c.b.length() || !c.n.length() ||
       !c.gx.length() || !c.gy.length())
     return nullptr;
+  if (IsP256Params(c)) return MakeP256Group();  // its own field code and tables, whoever names it
   const int bits = c.FieldBits();
   int nbits = 0;
   for (int i = 0; i < c.n.length() && !nbits; ++i)
