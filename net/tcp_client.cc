@@ -27,20 +27,6 @@ constexpr char kTextRemotePortInvalid[] =
     "RemotePort can't be zero. Please specify a valid service port number.";
 constexpr char kTextRecvErrorFormat[] = "socket error in recv: %d";
 
-constexpr char kDefaultTls12Groups[] = "ecdhe_secp256r1,ecdhe_secp384r1,ecdhe_secp521r1";
-constexpr char kDefaultTls13Groups[] =
-    "ecdhe_x25519,ecdhe_x448,ecdhe_secp256r1,ecdhe_secp384r1,ecdhe_secp521r1,ffdhe_2048,"
-    "ffdhe_3072,ffdhe_4096,ffdhe_6144,ffdhe_8192";
-constexpr char kDefaultKeyShareGroups[] =
-    "ecdhe_x25519,ecdhe_secp256r1,ecdhe_secp384r1,ffdhe_2048,ffdhe_3072";
-constexpr char kDefaultTls13SignatureAlgorithms[] =
-    "rsa_pss_sha256,rsa_pss_sha384,rsa_pss_sha512,rsa_pkcs1_sha256,rsa_pkcs1_sha384,"
-    "rsa_pkcs1_sha512,ecdsa_secp256r1_sha256,ecdsa_secp384r1_sha384,ecdsa_secp521r1_sha512,"
-    "ed25519,ed448";
-constexpr char kDefaultTls12SignatureAlgorithms[] =
-    "sha1-rsa,sha1-dsa,sha1-ecdsa,sha224-rsa,sha224-dsa,sha224-ecdsa,sha256-rsa,sha256-dsa,"
-    "sha256-ecdsa,sha384-rsa,sha384-dsa,sha384-ecdsa,sha512-rsa,sha512-dsa,sha512-ecdsa";
-
 constexpr int32_t kDefaultKeepAliveTime = 7200000;  // ms
 constexpr int32_t kDefaultKeepAliveInterval = 1000;  // ms
 // A send-rate window older than this starts again.
@@ -138,7 +124,7 @@ int TcpClient::Reset() {
   const int lists = tls12_groups_.SetText(kDefaultTls12Groups) |
                     tls13_groups_.SetText(kDefaultTls13Groups) |
                     tls13_key_share_groups_.SetText(kDefaultKeyShareGroups) |
-                    tls13_signature_algorithms_.SetText(kDefaultTls13SignatureAlgorithms) |
+                    tls13_signature_algorithms_.SetText(kDefaultTls13SignatureSchemes) |
                     tls12_signature_algorithms_.SetText(kDefaultTls12SignatureAlgorithms);
   if (lists != kOk) rc = kErrOutOfMemory;
   log_ssl_packets_ = false;
@@ -692,7 +678,7 @@ int TcpClient::OnIncomingData(const void* bytes, int n, bool end_of_record) {
   return OnDataIn(bytes, n, false);
 }
 
-int TcpClient::OnWritable(const char* failure) { return OnReadyToSend(); }
+int TcpClient::OnHandshakeEnded(const char* failure) { return OnReadyToSend(); }
 
 int TcpClient::SetErrorCodeText(int code, const char* text) {
   SetErrorTextCode(code, text);

@@ -79,7 +79,7 @@ class TcpClient : public SocketComponent, public TlsEngineOwner {
   // Calls OnDataIn with the bytes.
   int OnIncomingData(const void* bytes, int n, bool end_of_record) override;
   // Calls OnReadyToSend.
-  int OnWritable(const char* failure) override;
+  int OnHandshakeEnded(const char* failure) override;
   int LogTlsStatus(const char* text) override { return 0; }
   int ReportTlsError(int code, const char* text) override { return 0; }
   int CheckServerCertificate(const void* encoded, int length, const char* subject,
@@ -90,9 +90,6 @@ class TcpClient : public SocketComponent, public TlsEngineOwner {
   int SetErrorCodeText(int code, const char* text) override;
   // Copies the TLS settings of another component's engine.
   virtual int CopyTlsSettings(const TcpClient& other);
-  int ForwardHook(intptr_t, intptr_t, intptr_t, intptr_t, intptr_t, intptr_t) override {
-    return 0;
-  }
   virtual int OnConnected(int code) = 0;
   virtual int OnDisconnected(int code) = 0;
   virtual int OnDataIn(const void* bytes, int n, bool end_of_record) = 0;

@@ -364,19 +364,19 @@ int TlsClient::OnDisconnected(int code) {
   return OnDisconnectedEvent(code);
 }
 
-int TlsClient::OnWritable(const char* failure) {
+int TlsClient::OnHandshakeEnded(const char* failure) {
   if (failure == nullptr || *failure == '\0') {
     handshake_running_ = false;
     FireConnectionStatusEvent(kTextHandshakeComplete, 0, kTextOk);
     OnConnectedEvent(0);
     ready_to_send_ = 1;
     OnReadyToSendEvent();
-    alpn_received_.SetText(tls_engine_.negotiated_text());
+    alpn_received_.SetText(tls_engine_.alpn_protocol());
     return kOk;
   }
-  FireConnectionStatusEvent(kTextHandshakeComplete, kErrTlsPeerClosed, failure);
-  SetErrorCodeText(kErrTlsPeerClosed, failure);
-  return FailHandshake(kErrTlsPeerClosed);
+  FireConnectionStatusEvent(kTextHandshakeComplete, kErrTlsProtocol, failure);
+  SetErrorCodeText(kErrTlsProtocol, failure);
+  return FailHandshake(kErrTlsProtocol);
 }
 
 int TlsClient::OnReadyToSend() {

@@ -66,7 +66,7 @@ class TlsClient : public TcpClient {
   int CloseSocket() override;
   int OnReadable(int mode) override;
   int OnIncomingData(const void* bytes, int n, bool end_of_record) override;
-  int OnWritable(const char* failure) override;
+  int OnHandshakeEnded(const char* failure) override;
   int LogTlsStatus(const char* text) override;
   int ReportTlsError(int code, const char* text) override;
   int OnError(int code, const char* text) override;

@@ -12,6 +12,7 @@
 #include "tls/handshake_common.h"
 #include "tls/hello_extensions.h"
 #include "tls/tls12_key_derivation.h"
+#include "tls/tls_alerts.h"
 #include "tls/engine_certificate_host.h"
 #include "tls/tls_engine.h"
 #include "tls/tls_key_exchange.h"
@@ -115,7 +116,7 @@ void ScheduleDebug(void* context, const char* label, const uint8_t* bytes, int l
 }  // namespace
 
 int TlsEngine::Refuse(uint8_t alert, int code, const char* text) {
-  if (alert != 0) SendAlert(2, alert);
+  if (alert != 0) SendAlert(kAlertLevelFatal, alert);
   return Fail(code, text);
 }
 
@@ -433,7 +434,7 @@ int TlsEngine::OnServerHello(const uint8_t* body, size_t n) {
       return Refuse(kAlertHandshakeFailure, kErrTlsProtocol, kTextRenegotiationInfo);
     }
   }
-  negotiated_text_.Assign(ext.alpn);
+  alpn_protocol_.Assign(ext.alpn);
 
   ByteString text;
   SuiteDisplayText(suite_id, &text);
@@ -849,7 +850,7 @@ int TlsEngine::OnHelloRequest() {
   if (state_ != kStateComplete) return kOk;
   if (!renegotiation_allowed_ || !secure_renegotiation_) {
     Status(kTextRenegotiateDisabled);
-    return SendAlert(1, kAlertNoRenegotiation);
+    return SendAlert(kAlertLevelWarning, kAlertNoRenegotiation);
   }
   return SendClientHello();
 }
@@ -996,7 +997,7 @@ int TlsEngine::OnEncryptedExtensions(const uint8_t* body, size_t n, size_t* cons
       if (!ReadAlpnList(ext, &name) || !AlpnOffered(alpn_.c_str(), name)) {
         return Refuse(kAlertIllegalParameter, -1, kTextAlpnNotOffered);
       }
-      negotiated_text_.Assign(name);
+      alpn_protocol_.Assign(name);
       continue;
     }
     return Refuse(kAlertIllegalParameter, -1, kTextForbiddenExtension);

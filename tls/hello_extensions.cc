@@ -3,13 +3,12 @@
 #include <cstring>
 
 #include "foundation/text_conversion.h"
+#include "tls/record_protection.h"
 #include "tls/tls_writer.h"
 
 namespace tw {
 namespace {
 
-constexpr uint8_t kAlertDecode = 50;
-constexpr uint8_t kAlertIllegal = 47;
 constexpr uint8_t kHostName = 0;
 constexpr uint8_t kPointUncompressed = 0;
 
@@ -149,45 +148,45 @@ int ParseServerHelloExtensions(TlsReader block, bool hello_retry, ServerHelloExt
   while (!block.empty()) {
     uint16_t type = 0;
     TlsReader body;
-    if (!block.ReadU16(&type) || !block.ReadPrefixed(2, &body)) return kAlertDecode;
+    if (!block.ReadU16(&type) || !block.ReadPrefixed(2, &body)) return kAlertDecodeError;
     int bit = -1;
     switch (type) {
       case kExtSupportedVersions: {
         bit = 0;
-        if (!body.ReadU16(&out->version) || !body.empty()) return kAlertDecode;
+        if (!body.ReadU16(&out->version) || !body.empty()) return kAlertDecodeError;
         out->has_version = true;
         break;
       }
       case kExtKeyShare: {
         bit = 1;
-        if (!body.ReadU16(&out->key_share_group)) return kAlertDecode;
+        if (!body.ReadU16(&out->key_share_group)) return kAlertDecodeError;
         if (!hello_retry) {
           TlsReader value;
-          if (!body.ReadPrefixed(2, &value) || value.empty()) return kAlertDecode;
+          if (!body.ReadPrefixed(2, &value) || value.empty()) return kAlertDecodeError;
           out->key_share.Set(value.data(), static_cast<int>(value.remaining()));
         }
-        if (!body.empty()) return kAlertDecode;
+        if (!body.empty()) return kAlertDecodeError;
         out->has_key_share = true;
         break;
       }
       case kExtCookie: {
         bit = 2;
         TlsReader cookie;
-        if (!body.ReadPrefixed(2, &cookie) || cookie.empty() || !body.empty()) return kAlertDecode;
+        if (!body.ReadPrefixed(2, &cookie) || cookie.empty() || !body.empty()) return kAlertDecodeError;
         out->cookie.Set(cookie.data(), static_cast<int>(cookie.remaining()));
         break;
       }
       case kExtRenegotiationInfo: {
         bit = 3;
         TlsReader info;
-        if (!body.ReadPrefixed(1, &info) || !body.empty()) return kAlertDecode;
+        if (!body.ReadPrefixed(1, &info) || !body.empty()) return kAlertDecodeError;
         out->renegotiation.Set(info.data(), static_cast<int>(info.remaining()));
         out->has_renegotiation = true;
         break;
       }
       case kExtAlpn:
         bit = 4;
-        if (!ReadAlpnList(body, &out->alpn)) return kAlertDecode;
+        if (!ReadAlpnList(body, &out->alpn)) return kAlertDecodeError;
         break;
       case kExtPreSharedKey:
         bit = 5;
@@ -196,10 +195,10 @@ int ParseServerHelloExtensions(TlsReader block, bool hello_retry, ServerHelloExt
       case kExtEcPointFormats: {
         bit = 6;
         TlsReader formats;
-        if (!body.ReadPrefixed(1, &formats) || formats.empty() || !body.empty()) return kAlertDecode;
+        if (!body.ReadPrefixed(1, &formats) || formats.empty() || !body.empty()) return kAlertDecodeError;
         // The server must be able to take uncompressed points.
         if (std::memchr(formats.data(), kPointUncompressed, formats.remaining()) == nullptr) {
-          return kAlertIllegal;
+          return kAlertIllegalParameter;
         }
         break;
       }
@@ -207,7 +206,7 @@ int ParseServerHelloExtensions(TlsReader block, bool hello_retry, ServerHelloExt
         break;
     }
     if (bit >= 0) {
-      if ((seen & (1u << bit)) != 0) return kAlertDecode;
+      if ((seen & (1u << bit)) != 0) return kAlertDecodeError;
       seen |= 1u << bit;
     }
   }

@@ -11,6 +11,7 @@
 #include "tls/handshake_common.h"
 #include "tls/hello_extensions.h"
 #include "tls/tls12_key_derivation.h"
+#include "tls/tls_alerts.h"
 #include "tls/engine_certificate_host.h"
 #include "tls/tls_engine.h"
 #include "tls/tls_key_exchange.h"
@@ -95,7 +96,7 @@ int TlsEngine::OnClientHello(const uint8_t* body, size_t n) {
     // RFC 5746: only a client that proved secure renegotiation may renegotiate.
     if (!renegotiation_allowed_ || !secure_renegotiation_) {
       Status(renegotiation_allowed_ ? kTextInsecureRenegotiation : kTextRenegotiateDisabled);
-      return SendAlert(1, kAlertNoRenegotiation);
+      return SendAlert(kAlertLevelWarning, kAlertNoRenegotiation);
     }
   } else if (server_hello_sent_) {
     return UnexpectedMessage(HandshakeMessageName(kHsClientHello));
@@ -386,7 +387,7 @@ void TlsEngine::ChooseAlpn(const ByteString& client_list) {
     ByteString name;
     name.Set(e.text, e.length);
     if (!AlpnOffered(client_list.c_str(), name)) return false;
-    negotiated_text_.Assign(name);
+    alpn_protocol_.Assign(name);
     return true;
   });
 }
@@ -415,7 +416,7 @@ int TlsEngine::SendServerHello(const ClientOffer& offer, const ByteString* exten
       }
       WriteExtension(e, kExtRenegotiationInfo, 1, info);
     }
-    if (!negotiated_text_.empty()) WriteAlpnExtension(e, negotiated_text_);
+    if (!alpn_protocol_.empty()) WriteAlpnExtension(e, alpn_protocol_);
     if (pending_.suite->kx == kKxEcdheRsa || pending_.suite->kx == kKxEcdheEcdsa) {
       e.U16(kExtEcPointFormats);
       TlsWriter::Field f = e.Open(2);
@@ -625,7 +626,7 @@ int TlsEngine::AnswerTls13(const ClientOffer& offer, const std::vector<uint16_t>
   ByteString ee;
   TlsWriter w(ee);
   TlsWriter::Field list = w.Open(2);
-  if (!negotiated_text_.empty()) WriteAlpnExtension(w, negotiated_text_);
+  if (!alpn_protocol_.empty()) WriteAlpnExtension(w, alpn_protocol_);
   w.Close(list);
   if (rc == kOk) rc = w.rc();
   if (rc == kOk) rc = SendHandshakeMessage(kHsEncryptedExtensions, ee.bytes(), static_cast<size_t>(ee.length()));

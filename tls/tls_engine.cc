@@ -1,6 +1,4 @@
-#include "foundation/text_conversion.h"
 #include "tls/tls_engine.h"
-#include "tls/schannel_algorithms.h"
 
 #include <algorithm>
 #include <cstring>
@@ -8,14 +6,13 @@
 
 #include "crypto/symmetric/hmac.h"
 #include "tls/tls12_key_derivation.h"
+#include "tls/tls_alerts.h"
 #include "tls/tls_key_exchange.h"
 
 namespace tw {
 namespace {
 
 constexpr char kTextConnectionEstablished[] = "Socket connection established.";
-constexpr char kTextInvalidCipherSuites[] = "Invalid SSLEnabledCipherSuites Value: ";
-constexpr char kAllSuites[] = "*";
 constexpr char kTextNoVersions[] = "No supported protocol versions enabled";
 constexpr char kTextPeerClosed[] = "Remote host disconnected during SSL negotiation.";
 constexpr char kTextUnrecognized[] = "Unrecognized SSL packet data received.";
@@ -50,39 +47,9 @@ constexpr char kFormatHandshakeLog[] = "Handshake Protocol: %s";
 constexpr char kFormatUnknownHandshakeLog[] = "Handshake Protocol: Unknown (%d)";
 constexpr char kFormatUnknownContentLog[] = "Unknown SSL Content Type (%d)";
 constexpr char kFormatPacketLog[] = "[TLS] %s %s (%d bytes)\r\n";
-constexpr char kFormatBadSignatureAlgorithm[] = "Invalid TLS12SignatureAlgorithms value '%s'.";
 constexpr char kFormatDecrypted[] = "\r\n-----Decrypted (%d bytes)-----\r\n";
 constexpr char kFormatCertificateStatus[] = "[0x%x] %s";
 constexpr char kTextNegotiated[] = "Negotiated SSL parameters:";
-constexpr uint8_t kAlertLevelWarning = 1;
-constexpr uint8_t kAlertLevelFatal = 2;
-
-struct AlertNameEntry {
-  uint8_t code;
-  const char* name;
-};
-constexpr AlertNameEntry kAlertNames[] = {
-    {0, "CLOSE_NOTIFY"},           {10, "UNEXPECTED_MESSAGE"},
-    {20, "BAD_RECORD_MAC"},        {21, "DECRYPTION_FAILED"},
-    {22, "RECORD_OVERFLOW"},       {30, "DECOMPRESSION_FAILURE"},
-    {40, "HANDSHAKE_FAILURE"},     {41, "NO_CERTIFICATE_RESERVED"},
-    {42, "BAD_CERTIFICATE"},       {43, "UNSUPPORTED_CERTIFICATE"},
-    {44, "CERTIFICATE_REVOKED"},   {45, "CERTIFICATE_EXPIRED"},
-    {46, "CERTIFICATE_UNKNOWN"},   {47, "ILLEGAL_PARAMETER"},
-    {48, "UNKNOWN_CA"},            {49, "ACCESS_DENIED"},
-    {50, "DECODE_ERROR"},          {51, "DECRYPT_ERROR"},
-    {60, "EXPORT_RESTRICTION_RESERVED"}, {70, "PROTOCOL_VERSION"},
-    {71, "INSUFFICIENT_SECURITY"}, {80, "INTERNAL_ERROR"},
-    {90, "USER_CANCELED"},         {100, "NO_RENEGOTIATION"},
-};
-
-const char* AlertName(uint8_t code, bool tls13) {
-  if (code == 1 && tls13) return "ENDOFEARLYDATA";
-  for (const AlertNameEntry& e : kAlertNames) {
-    if (e.code == code) return e.name;
-  }
-  return "UNKOWN_ALERT";
-}
 
 // States in which a handshake message is in its place (bit n: state n; state 30 and 31 as bits
 // 30 and 31); under TLS 1.3 the tls13 masks apply.
@@ -124,20 +91,6 @@ bool StateIn(const HandshakeRule& rule, bool client, int state, bool tls13) {
   return state >= 0 && state < 32 && (mask & Bit(state)) != 0;
 }
 
-constexpr char kDefaultTls12Groups[] = "ecdhe_secp256r1,ecdhe_secp384r1,ecdhe_secp521r1";
-constexpr char kDefaultTls13Groups[] =
-    "ecdhe_x25519,ecdhe_x448,ecdhe_secp256r1,ecdhe_secp384r1,ecdhe_secp521r1,ffdhe_2048,"
-    "ffdhe_3072,ffdhe_4096,ffdhe_6144,ffdhe_8192";
-constexpr char kDefaultKeyShareGroups[] =
-    "ecdhe_x25519,ecdhe_secp256r1,ecdhe_secp384r1,ffdhe_2048,ffdhe_3072";
-constexpr char kDefaultTls12SignatureAlgorithms[] =
-    "sha1-rsa,sha1-dsa,sha1-ecdsa,sha224-rsa,sha224-dsa,sha224-ecdsa,sha256-rsa,sha256-dsa,"
-    "sha256-ecdsa,sha384-rsa,sha384-dsa,sha384-ecdsa,sha512-rsa,sha512-dsa,sha512-ecdsa";
-constexpr char kDefaultTls13SignatureSchemes[] =
-    "rsa_pss_sha256,rsa_pss_sha384,rsa_pss_sha512,rsa_pkcs1_sha256,rsa_pkcs1_sha384,"
-    "rsa_pkcs1_sha512,ecdsa_secp256r1_sha256,ecdsa_secp384r1_sha384,ecdsa_secp521r1_sha512,"
-    "ed25519,ed448";
-
 }  // namespace
 
 TlsEngine::TlsEngine() { Init(nullptr, true); }
@@ -169,7 +122,7 @@ int TlsEngine::Init(TlsEngineOwner* owner, bool is_client) {
   tls12_signature_algorithms_.SetText(kDefaultTls12SignatureAlgorithms);
   tls13_signature_schemes_.SetText(kDefaultTls13SignatureSchemes);
   pending_output_.Reset();
-  negotiated_text_.Reset();
+  alpn_protocol_.Reset();
   error_text_.Reset();
   current_.Reset();
   pending_.Reset();
@@ -180,7 +133,7 @@ int TlsEngine::Init(TlsEngineOwner* owner, bool is_client) {
 }
 
 int TlsEngine::SetCipherSuiteList(const char* text) {
-  return cipher_suite_text_.SetText(text != nullptr && *text != '\0' ? text : kAllSuites);
+  return cipher_suite_text_.SetText(text != nullptr && *text != '\0' ? text : kAllCipherSuites);
 }
 
 int TlsEngine::SetOwnCertificate(int32_t store_type, const ByteString& store,
@@ -214,7 +167,7 @@ int TlsEngine::CopyFrom(const TlsEngine& other) {
   if (rc == kOk) rc = tls13_groups_.Assign(other.tls13_groups_);
   if (rc == kOk) rc = key_share_groups_.Assign(other.key_share_groups_);
   if (rc == kOk) rc = alpn_.Assign(other.alpn_);
-  if (rc == kOk) rc = negotiated_text_.Assign(other.negotiated_text_);
+  if (rc == kOk) rc = alpn_protocol_.Assign(other.alpn_protocol_);
   if (rc == kOk) rc = server_name_.Assign(other.server_name_);
   if (rc == kOk) rc = cipher_suite_text_.Assign(other.cipher_suite_text_);
   if (rc == kOk) rc = error_text_.Assign(other.error_text_);
@@ -304,7 +257,7 @@ int TlsEngine::Start() {
   tls13_ccs_dropped_ = false;
   failed_ = false;
   secure_renegotiation_ = false;
-  negotiated_text_.Reset();
+  alpn_protocol_.Reset();
   pending_output_.Reset();
   current_.Reset();
   pending_.Reset();
@@ -342,9 +295,9 @@ int TlsEngine::PeerClosed(int code) {
   if (!error_text_.empty()) {
     ByteString text;
     text.Assign(error_text_);
-    return Fail(kErrTlsPeerClosed, text.c_str());
+    return Fail(kErrTlsProtocol, text.c_str());
   }
-  return Fail(kErrTlsPeerClosed, kTextPeerClosed);
+  return Fail(kErrTlsProtocol, kTextPeerClosed);
 }
 
 // ---- Input ----
@@ -466,22 +419,22 @@ int TlsEngine::HandleChangeCipherSpec(const uint8_t* body, size_t n, bool decryp
 }
 
 int TlsEngine::HandleAlert(const uint8_t* body, size_t n) {
-  if (n != 2) return FailWithAlert(kAlertDecodeError, kErrTlsProtocol, kTextBadAlert);
-  const uint8_t level = body[0];
-  const uint8_t description = body[1];
-  if (description == kAlertCloseNotify) {
-    Status(kTextCloseNotify);
-    if (state_ != kStateClosed) SendAlert(kAlertLevelWarning, kAlertCloseNotify);
-    state_ = kStateClosed;
-    return kOk;
-  }
   ByteString text;
-  // Under TLS 1.3 only user_canceled may come as a warning; every other alert ends the session.
-  if (level == kAlertLevelFatal || (tls13_ && description != kAlertUserCanceled)) {
-    text.Format(kFormatFatalAlert, AlertName(description, tls13_));
-    return Fail(kErrTlsPeerAlert, text.c_str());
+  switch (ReceivedAlertEffect(body, n, tls13_)) {
+    case AlertEffect::kMalformed:
+      return FailWithAlert(kAlertDecodeError, kErrTlsProtocol, kTextBadAlert);
+    case AlertEffect::kCloseNotify:
+      Status(kTextCloseNotify);
+      if (state_ != kStateClosed) SendAlert(kAlertLevelWarning, kAlertCloseNotify);
+      state_ = kStateClosed;
+      return kOk;
+    case AlertEffect::kFatal:
+      text.Format(kFormatFatalAlert, AlertName(body[1], tls13_));
+      return Fail(kErrTlsPeerAlert, text.c_str());
+    case AlertEffect::kWarning:
+      break;
   }
-  text.Format(kFormatWarningAlert, AlertName(description, tls13_));
+  text.Format(kFormatWarningAlert, AlertName(body[1], tls13_));
   Status(text.c_str());
   return kOk;
 }
@@ -636,7 +589,7 @@ int TlsEngine::Complete() {
   state_ = kStateComplete;
   established_ = true;
   error_text_.Reset();
-  if (owner_ != nullptr) owner_->OnWritable("");
+  if (owner_ != nullptr) owner_->OnHandshakeEnded("");
   return kOk;
 }
 
@@ -819,152 +772,6 @@ void TlsEngine::LogRecord(bool incoming, uint8_t type, const ByteString* wire, c
   }
   line.AppendHexDump(body, static_cast<int>(n), "");
   Status(line.c_str());
-}
-
-namespace {
-
-struct SchemeName {
-  const char* name;
-  uint16_t code;
-};
-constexpr SchemeName kSignatureSchemes[] = {
-    {"rsa_pkcs1_sha256", 0x0401},       {"rsa_pkcs1_sha384", 0x0501},
-    {"rsa_pkcs1_sha512", 0x0601},       {"ecdsa_secp256r1_sha256", 0x0403},
-    {"ecdsa_secp384r1_sha384", 0x0503}, {"ecdsa_secp521r1_sha512", 0x0603},
-    {"rsa_pss_sha256", 0x0804},         {"rsa_pss_sha384", 0x0805},
-    {"rsa_pss_sha512", 0x0806},         {"ed25519", 0x0807},
-    {"ed448", 0x0808},
-};
-struct HashCode {
-  const char* name;
-  int code;
-};
-constexpr HashCode kTls12Hashes[] = {{"none", 0},   {"sha1", 2},   {"sha224", 3},
-                                     {"sha256", 4}, {"sha384", 5}, {"sha512", 6}};
-constexpr const char* kTls12Signatures[] = {"anonymous", "rsa", "dsa", "ecdsa"};
-
-bool SameNoCase(const char* a, size_t n, const char* b) {
-  if (std::strlen(b) != n) return false;
-  for (size_t i = 0; i < n; ++i) {
-    char x = a[i];
-    char y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
-
-// Splits the text at "," with blanks removed and calls item(pointer, length) for each piece;
-// stops at the first false.
-template <class Item>
-bool ForEachItem(const char* text, Item item) {
-  ByteString clean;
-  for (const char* p = text; *p != '\0'; ++p) {
-    if (!IsBlank(*p)) clean.AppendByte(static_cast<uint8_t>(*p));
-  }
-  const char* p = clean.c_str();
-  const char* end = p + clean.length();
-  while (p <= end) {
-    const char* comma = p;
-    while (comma < end && *comma != ',') ++comma;
-    if (!item(p, static_cast<size_t>(comma - p))) return false;
-    p = comma + 1;
-  }
-  return true;
-}
-
-}  // namespace
-
-int ParseSupportedGroups(const char* text, bool tls13, TlsIdList* out) {
-  if (out != nullptr) out->clear();
-  if (text == nullptr || *text == '\0') return kOk;
-  const bool ok = ForEachItem(text, [&](const char* p, size_t n) {
-    ByteString item;
-    item.Set(p, static_cast<int>(n));
-    item.ToLower();
-    int id = GroupIdByName(item.c_str(), item.length());
-    // TLS 1.2 groups are the three prime curves.
-    if (!tls13 && id != 23 && id != 24 && id != 25) id = -1;
-    if (id < 0) return false;
-    if (out != nullptr) out->push_back(static_cast<uint16_t>(id));
-    return true;
-  });
-  if (!ok && out != nullptr) out->clear();
-  return ok ? kOk : -1;
-}
-
-const char* SignatureSchemeName(uint16_t code) {
-  for (const SchemeName& s : kSignatureSchemes) {
-    if (s.code == code) return s.name;
-  }
-  return "None";
-}
-
-int ParseSignatureSchemes(const char* text, TlsIdList* out) {
-  if (out != nullptr) out->clear();
-  if (text == nullptr || *text == '\0') return kOk;
-  const bool ok = ForEachItem(text, [&](const char* p, size_t n) {
-    for (const SchemeName& s : kSignatureSchemes) {
-      if (SameNoCase(p, n, s.name)) {
-        if (out != nullptr) out->push_back(s.code);
-        return true;
-      }
-    }
-    return false;
-  });
-  if (!ok && out != nullptr) out->clear();
-  return ok ? kOk : -1;
-}
-
-int ParseTls12SignatureAlgorithms(const char* text, TlsIdList* out, ByteString* error) {
-  if (out != nullptr) out->clear();
-  if (text == nullptr || *text == '\0') return kOk;
-  const bool ok = ForEachItem(text, [&](const char* p, size_t n) {
-    const char* dash = static_cast<const char*>(std::memchr(p, '-', n));
-    int hash = -1;
-    int signature = -1;
-    if (dash != nullptr) {
-      const size_t hn = static_cast<size_t>(dash - p);
-      for (const HashCode& h : kTls12Hashes) {
-        if (SameNoCase(p, hn, h.name)) hash = h.code;
-      }
-      for (size_t i = 0; i < sizeof kTls12Signatures / sizeof kTls12Signatures[0]; ++i) {
-        if (SameNoCase(dash + 1, n - hn - 1, kTls12Signatures[i])) signature = static_cast<int>(i);
-      }
-    }
-    if (hash < 0 || signature < 0) {
-      if (error != nullptr) {
-        ByteString item;
-        item.Set(p, static_cast<int>(n));
-        error->Format(kFormatBadSignatureAlgorithm, item.c_str());
-      }
-      return false;
-    }
-    if (out != nullptr) out->push_back(static_cast<uint16_t>(hash << 8 | signature));
-    return true;
-  });
-  if (!ok && out != nullptr) out->clear();
-  return ok ? kOk : -1;
-}
-
-int ParseEnabledCipherSuites(bool own_engine, const char* text, ByteString* error) {
-  if (text == nullptr) return kOk;
-  const char* p = text;
-  while (IsBlank(*p)) ++p;
-  const size_t length = std::strlen(p);
-  if (length == 0 || (length == 1 && p[0] == '*')) return kOk;
-  // The platform path takes algorithm (CALG) names.
-  const bool unknown = ForEachListEntry(p, [&](ListEntry e) {
-    if (own_engine ? IsKnownSuiteName(e.text, e.length) : FindCalgName(e.text, e.length, nullptr)) return false;
-    if (error != nullptr) {
-      error->SetText(kTextInvalidCipherSuites);
-      error->Append(e.text, e.length);
-      error->AppendText(".");
-    }
-    return true;
-  });
-  return unknown ? kErrInvalidCipherSuites : kOk;
 }
 
 }  // namespace tw

@@ -21,12 +21,12 @@
 #include "tls/tls_reader.h"
 #include "tls/tls13_key_schedule.h"
 #include "tls/tls_session_state.h"
+#include "tls/tls_settings.h"
 
 namespace tw {
 
-constexpr int kErrInvalidCipherSuites = 202;
-// The peer closed while the handshake ran; also every refusal of the protocol.
-constexpr int kErrTlsPeerClosed = 276;
+// The handshake or the protocol failed: a refusal, a message out of place or malformed, or the
+// peer's close while the handshake ran.
 constexpr int kErrTlsProtocol = 276;
 constexpr int kErrTlsUnsupported = 278;
 constexpr int kErrTlsPeerAlert = 286;
@@ -46,7 +46,7 @@ enum TlsState : int {
   kStateTls13EncryptedExtensions = 31,
 };
 
-// The engine's eight hooks land here; each returns 0 or an error code.
+// The engine's seven hooks land here; each returns 0 or an error code.
 class TlsEngineOwner {
  public:
   // An error (code, text) met by the engine.
@@ -62,12 +62,9 @@ class TlsEngineOwner {
   // A failure of the handshake or the session: the owner keeps the text and the code.
   virtual int SetErrorCodeText(int code, const char* text) = 0;
   // The handshake ended: null or "" on success, else the failure description.
-  virtual int OnWritable(const char* failure) = 0;
+  virtual int OnHandshakeEnded(const char* failure) = 0;
   // Decrypted application data.
   virtual int OnIncomingData(const void* bytes, int n, bool end_of_record) = 0;
-  // Passed through unchanged.
-  virtual int ForwardHook(intptr_t a, intptr_t b, intptr_t c, intptr_t d, intptr_t e,
-                          intptr_t f) = 0;
 
  protected:
   ~TlsEngineOwner() = default;
@@ -184,7 +181,7 @@ class TlsEngine : private TlsHandshakeHandler {
   // The number of sessions kept for resumption.
   int cached_sessions() const { return session_cache_.Count(); }
   // The ALPN protocol the server selected; "" when none.
-  const char* negotiated_text() const { return negotiated_text_.c_str(); }
+  const char* alpn_protocol() const { return alpn_protocol_.c_str(); }
   const char* error_text() const { return error_text_.c_str(); }
   bool settings_copied() const { return settings_copied_; }
   void set_settings_copied(bool on) { settings_copied_ = on; }
@@ -330,7 +327,7 @@ class TlsEngine : private TlsHandshakeHandler {
   ByteString tls13_groups_;
   ByteString key_share_groups_;
   ByteString alpn_;
-  ByteString negotiated_text_;
+  ByteString alpn_protocol_;
   ByteString server_name_;
   ByteString cipher_suite_text_;
   ByteString error_text_;
@@ -378,19 +375,5 @@ class TlsEngine : private TlsHandshakeHandler {
   SessionCache session_cache_;
   SessionCacheEntry offered_;
 };
-
-// List settings of the TLS client: blanks removed, split at ",", every item known (case ignored
-// for groups and schemes). 0, or -1 with the setting left as it was; *error gets the reason.
-using TlsIdList = std::vector<uint16_t>;
-int ParseSupportedGroups(const char* text, bool tls13, TlsIdList* out);
-int ParseSignatureSchemes(const char* text, TlsIdList* out);
-// The name of a TLS 1.3 signature scheme; "None" for 0 or an unknown code.
-const char* SignatureSchemeName(uint16_t code);
-int ParseTls12SignatureAlgorithms(const char* text, TlsIdList* out, ByteString* error);
-
-// SSLEnabledCipherSuites: "*" or empty accepts every suite; otherwise every ";"-separated name
-// must be a suite the own engine knows (the platform path knows none in this build). 0, or 202
-// with "Invalid SSLEnabledCipherSuites Value: <name>." in *error.
-int ParseEnabledCipherSuites(bool own_engine, const char* text, ByteString* error);
 
 }  // namespace tw

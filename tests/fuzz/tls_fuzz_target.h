@@ -101,12 +101,11 @@ class Owner : public tw::TlsEngineOwner {
     failed = true;
     return 0;
   }
-  int OnWritable(const char*) override {
+  int OnHandshakeEnded(const char*) override {
     ended = true;
     return 0;
   }
   int OnIncomingData(const void*, int, bool) override { return 0; }
-  int ForwardHook(intptr_t, intptr_t, intptr_t, intptr_t, intptr_t, intptr_t) override { return 0; }
   bool failed = false;
   bool ended = false;
 };

@@ -231,7 +231,7 @@ TEST_P(Modes, FailedHandshakeEndsTheConnectAtOnce) {
   Target(c, peer.port());
   c.SetTimeout(10, true);
   const auto start = Clock::now();
-  EXPECT_EQ(c.ConnectAndWait(), tw::kErrTlsPeerClosed);
+  EXPECT_EQ(c.ConnectAndWait(), tw::kErrTlsProtocol);
   EXPECT_LT(SecondsSince(start), 3.0);
   EXPECT_STREQ(c.error_text().c_str(), "Remote host disconnected during SSL negotiation.");
   EXPECT_FALSE(c.IsConnected());

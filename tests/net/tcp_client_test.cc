@@ -581,7 +581,7 @@ TEST(TlsClient, OwnEngineHandshakeEndsAtOnceWhenThePeerHangsUp) {
   ASSERT_TRUE(PumpUntil(c, [&] { return c.recorder.Count(tw::kEventDisconnected) > 0; }));
   const Event* error = c.recorder.First(tw::kEventError);
   ASSERT_NE(error, nullptr);
-  EXPECT_EQ(error->code, tw::kErrTlsPeerClosed);
+  EXPECT_EQ(error->code, tw::kErrTlsProtocol);
   EXPECT_EQ(error->description, "Remote host disconnected during SSL negotiation.");
   EXPECT_EQ(c.recorder.Count(tw::kEventConnected), 0);  // never secured
   EXPECT_FALSE(c.HasSocket());

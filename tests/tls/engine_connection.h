@@ -162,7 +162,7 @@ class EngineConnection : public tw::TlsEngineOwner {
     if (!engine.established()) finished = true;
     return 0;
   }
-  int OnWritable(const char* failure) override {
+  int OnHandshakeEnded(const char* failure) override {
     finished = true;
     established = failure == nullptr || *failure == '\0';
     return 0;
@@ -171,7 +171,6 @@ class EngineConnection : public tw::TlsEngineOwner {
     received.append(static_cast<const char*>(bytes), static_cast<size_t>(n));
     return 0;
   }
-  int ForwardHook(intptr_t, intptr_t, intptr_t, intptr_t, intptr_t, intptr_t) override { return 0; }
 
  private:
   int fd_ = -1;

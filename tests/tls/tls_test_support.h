@@ -97,7 +97,7 @@ class RecordingOwner : public tw::TlsEngineOwner {
     failures.emplace_back(code, text);
     return 0;
   }
-  int OnWritable(const char* failure) override {
+  int OnHandshakeEnded(const char* failure) override {
     if (failure == nullptr || *failure == '\0') ++done;
     return 0;
   }
@@ -105,7 +105,6 @@ class RecordingOwner : public tw::TlsEngineOwner {
     data.append(static_cast<const char*>(bytes), static_cast<size_t>(n));
     return 0;
   }
-  int ForwardHook(intptr_t, intptr_t, intptr_t, intptr_t, intptr_t, intptr_t) override { return 0; }
   std::string Take() {
     std::string s;
     s.swap(sent);
