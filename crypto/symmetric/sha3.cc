@@ -2,13 +2,13 @@
 
 #include <cstring>
 
+#include "crypto/symmetric/cpu_features.h"
 #include "crypto/symmetric/digest_bits.h"
 
 namespace tw {
 namespace {
 
 using digest::LoadLe64;
-using digest::Rotl64;
 
 struct VariantInfo {
   int rate;
@@ -28,42 +28,86 @@ constexpr uint64_t kRoundConstants[24] = {
     0x8000000000008003, 0x8000000000008002, 0x8000000000000080, 0x000000000000800a, 0x800000008000000a,
     0x8000000080008081, 0x8000000000008080, 0x0000000080000001, 0x8000000080008008};
 
-// Rho offsets along the pi walk that starts at lane 1.
-constexpr int kRho[24] = {1, 3, 6, 10, 15, 21, 28, 36, 45, 55, 2, 14, 27, 41, 56, 8, 25, 43, 62, 18, 39, 61, 20, 44};
-constexpr int kPi[24] = {10, 7, 11, 17, 18, 3, 5, 16, 8, 21, 24, 4, 15, 23, 19, 13, 12, 2, 20, 14, 22, 9, 6, 1};
+// A rotate that also takes 0, which rho needs for lane (0, 0).
+inline uint64_t Rol(uint64_t x, int n) { return (x << n) | (x >> ((64 - n) & 63)); }
+
+// Lane (x, y) is a<y><x>. One round reads lanes A and writes lanes E, so two rounds return the
+// state to A without copies; everything stays in registers or the stack frame.
+#define KECCAK_LANES(A)                                                                            \
+  A##00, A##01, A##02, A##03, A##04, A##10, A##11, A##12, A##13, A##14, A##20, A##21, A##22, A##23, \
+      A##24, A##30, A##31, A##32, A##33, A##34, A##40, A##41, A##42, A##43, A##44
+// Row Y of E from the lanes that rho and pi bring there: lane (x_X, X) rotated by r_X.
+#define KECCAK_ROW(A, E, Y, x0, r0, x1, r1, x2, r2, x3, r3, x4, r4) \
+  b0 = Rol(A##0##x0 ^ d##x0, r0);                                    \
+  b1 = Rol(A##1##x1 ^ d##x1, r1);                                    \
+  b2 = Rol(A##2##x2 ^ d##x2, r2);                                    \
+  b3 = Rol(A##3##x3 ^ d##x3, r3);                                    \
+  b4 = Rol(A##4##x4 ^ d##x4, r4);                                    \
+  E##Y##0 = b0 ^ (~b1 & b2);                                         \
+  E##Y##1 = b1 ^ (~b2 & b3);                                         \
+  E##Y##2 = b2 ^ (~b3 & b4);                                         \
+  E##Y##3 = b3 ^ (~b4 & b0);                                         \
+  E##Y##4 = b4 ^ (~b0 & b1);
+#define KECCAK_COLUMN(A, x) c##x = A##0##x ^ A##1##x ^ A##2##x ^ A##3##x ^ A##4##x;
+#define KECCAK_ROUND(A, E, rc)                            \
+  KECCAK_COLUMN(A, 0)                                     \
+  KECCAK_COLUMN(A, 1)                                     \
+  KECCAK_COLUMN(A, 2)                                     \
+  KECCAK_COLUMN(A, 3)                                     \
+  KECCAK_COLUMN(A, 4)                                     \
+  d0 = c4 ^ Rol(c1, 1);                                   \
+  d1 = c0 ^ Rol(c2, 1);                                   \
+  d2 = c1 ^ Rol(c3, 1);                                   \
+  d3 = c2 ^ Rol(c4, 1);                                   \
+  d4 = c3 ^ Rol(c0, 1);                                   \
+  KECCAK_ROW(A, E, 0, 0, 0, 1, 44, 2, 43, 3, 21, 4, 14)   \
+  E##00 ^= (rc);                                          \
+  KECCAK_ROW(A, E, 1, 3, 28, 4, 20, 0, 3, 1, 45, 2, 61)   \
+  KECCAK_ROW(A, E, 2, 1, 1, 2, 6, 3, 25, 4, 8, 0, 18)     \
+  KECCAK_ROW(A, E, 3, 4, 27, 0, 36, 1, 10, 2, 15, 3, 56)  \
+  KECCAK_ROW(A, E, 4, 2, 62, 3, 55, 4, 39, 0, 41, 1, 2)
+
+// The 24 rounds, unrolled; the BMI form of it turns each ~x & y into one ANDN and the rotates
+// into RORX.
+__attribute__((always_inline)) inline void Permute(uint64_t* s) {
+  uint64_t KECCAK_LANES(a);
+  uint64_t KECCAK_LANES(e);
+  uint64_t b0, b1, b2, b3, b4, c0, c1, c2, c3, c4, d0, d1, d2, d3, d4;
+  a00 = s[0]; a01 = s[1]; a02 = s[2]; a03 = s[3]; a04 = s[4]; a10 = s[5]; a11 = s[6]; a12 = s[7];
+  a13 = s[8]; a14 = s[9]; a20 = s[10]; a21 = s[11]; a22 = s[12]; a23 = s[13]; a24 = s[14];
+  a30 = s[15]; a31 = s[16]; a32 = s[17]; a33 = s[18]; a34 = s[19]; a40 = s[20]; a41 = s[21];
+  a42 = s[22]; a43 = s[23]; a44 = s[24];
+  for (int round = 0; round < 24; round += 2) {
+    KECCAK_ROUND(a, e, kRoundConstants[round])
+    KECCAK_ROUND(e, a, kRoundConstants[round + 1])
+  }
+  s[0] = a00; s[1] = a01; s[2] = a02; s[3] = a03; s[4] = a04; s[5] = a10; s[6] = a11; s[7] = a12;
+  s[8] = a13; s[9] = a14; s[10] = a20; s[11] = a21; s[12] = a22; s[13] = a23; s[14] = a24;
+  s[15] = a30; s[16] = a31; s[17] = a32; s[18] = a33; s[19] = a34; s[20] = a40; s[21] = a41;
+  s[22] = a42; s[23] = a43; s[24] = a44;
+}
+
+#undef KECCAK_LANES
+#undef KECCAK_ROW
+#undef KECCAK_COLUMN
+#undef KECCAK_ROUND
+
+void PermutePortable(uint64_t* lanes) { Permute(lanes); }
+
+#if defined(__x86_64__)
+__attribute__((target("bmi,bmi2"))) void PermuteBmi(uint64_t* lanes) { Permute(lanes); }
+#endif
 
 }  // namespace
 
-void KeccakF1600(uint64_t* a) {
-  for (int round = 0; round < 24; ++round) {
-    uint64_t c[5];
-#pragma GCC unroll 5
-    for (int x = 0; x < 5; ++x) c[x] = a[x] ^ a[x + 5] ^ a[x + 10] ^ a[x + 15] ^ a[x + 20];
-#pragma GCC unroll 5
-    for (int x = 0; x < 5; ++x) {
-      const uint64_t d = c[(x + 4) % 5] ^ Rotl64(c[(x + 1) % 5], 1);
-#pragma GCC unroll 5
-      for (int y = 0; y < 25; y += 5) a[y + x] ^= d;
-    }
-    uint64_t t = a[1];
-#pragma GCC unroll 24
-    for (int i = 0; i < 24; ++i) {
-      const int j = kPi[i];
-      const uint64_t next = a[j];
-      a[j] = Rotl64(t, kRho[i]);
-      t = next;
-    }
-#pragma GCC unroll 5
-    for (int y = 0; y < 25; y += 5) {
-      const uint64_t r0 = a[y], r1 = a[y + 1], r2 = a[y + 2], r3 = a[y + 3], r4 = a[y + 4];
-      a[y] = r0 ^ (~r1 & r2);
-      a[y + 1] = r1 ^ (~r2 & r3);
-      a[y + 2] = r2 ^ (~r3 & r4);
-      a[y + 3] = r3 ^ (~r4 & r0);
-      a[y + 4] = r4 ^ (~r0 & r1);
-    }
-    a[0] ^= kRoundConstants[round];
+void KeccakF1600(uint64_t* lanes) {
+#if defined(__x86_64__)
+  if (CpuHas(kCpuBmi2)) {
+    PermuteBmi(lanes);
+    return;
   }
+#endif
+  PermutePortable(lanes);
 }
 
 Sha3::Sha3(Sha3Variant variant) : variant_(variant) {

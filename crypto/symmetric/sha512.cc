@@ -2,8 +2,14 @@
 
 #include <cstring>
 
+#include "crypto/symmetric/cpu_features.h"
 #include "crypto/symmetric/digest_bits.h"
 #include "foundation/byte_string.h"
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#define TW_SHA512_X86 1
+#endif
 
 namespace tw {
 namespace {
@@ -23,7 +29,7 @@ constexpr uint64_t kInit[4][8] = {
 
 constexpr int kDigestSizes[4] = {64, 48, 28, 32};
 
-constexpr uint64_t kK[80] = {
+alignas(32) constexpr uint64_t kK[80] = {
     0x428a2f98d728ae22, 0x7137449123ef65cd, 0xb5c0fbcfec4d3b2f, 0xe9b5dba58189dbbc, 0x3956c25bf348b538,
     0x59f111f1b605d019, 0x923f82a4af194f9b, 0xab1c5ed5da6d8118, 0xd807aa98a3030242, 0x12835b0145706fbe,
     0x243185be4ee4b28c, 0x550c7dc3d5ffb4e2, 0x72be5d74f27b896f, 0x80deb1fe3b1696b1, 0x9bdc06a725c71235,
@@ -47,14 +53,15 @@ constexpr uint64_t kK[80] = {
 #define S512_S1(x) (Rotr64(x, 14) ^ Rotr64(x, 18) ^ Rotr64(x, 41))
 #define S512_s0(x) (Rotr64(x, 1) ^ Rotr64(x, 8) ^ ((x) >> 7))
 #define S512_s1(x) (Rotr64(x, 19) ^ Rotr64(x, 61) ^ ((x) >> 6))
+// The round's W+K: computed in place for the portable code, read from memory by the AVX2 code.
 #define S512_W(i) \
-  (w[(i) & 15] += S512_s1(w[((i) + 14) & 15]) + w[((i) + 9) & 15] + S512_s0(w[((i) + 1) & 15]))
-#define S512_WLOAD(i) w[(i) & 15]
-#define S512_ROUND(a, b, c, d, e, f, g, h, i, x)                    \
-  {                                                                 \
-    uint64_t t1 = h + S512_S1(e) + S512_CH(e, f, g) + kK[i] + (x); \
-    d += t1;                                                        \
-    h = t1 + S512_S0(a) + S512_MAJ(a, b, c);                        \
+  (kK[i] + (w[(i) & 15] += S512_s1(w[((i) + 14) & 15]) + w[((i) + 9) & 15] + S512_s0(w[((i) + 1) & 15])))
+#define S512_WLOAD(i) (kK[i] + w[(i) & 15])
+#define S512_ROUND(a, b, c, d, e, f, g, h, i, wk)            \
+  {                                                          \
+    uint64_t t1 = h + S512_S1(e) + S512_CH(e, f, g) + (wk); \
+    d += t1;                                                 \
+    h = t1 + S512_S0(a) + S512_MAJ(a, b, c);                 \
   }
 #define S512_EIGHT(i, X)                                   \
   S512_ROUND(a, b, c, d, e, f, g, h, (i) + 0, X((i) + 0)) \
@@ -66,7 +73,7 @@ constexpr uint64_t kK[80] = {
   S512_ROUND(c, d, e, f, g, h, a, b, (i) + 6, X((i) + 6)) \
   S512_ROUND(b, c, d, e, f, g, h, a, (i) + 7, X((i) + 7))
 
-void Compress(uint64_t* state, const uint8_t* p, size_t blocks) {
+void CompressPortable(uint64_t* state, const uint8_t* p, size_t blocks) {
   for (; blocks > 0; --blocks, p += 128) {
     uint64_t w[16];
     for (int i = 0; i < 16; ++i) w[i] = LoadBe64(p + 8 * i);
@@ -91,6 +98,172 @@ void Compress(uint64_t* state, const uint8_t* p, size_t blocks) {
     state[6] += g;
     state[7] += h;
   }
+}
+
+#ifdef TW_SHA512_X86
+#define TW_SHA512_AVX2 __attribute__((target("avx2,bmi,bmi2")))
+
+// AVX2 has no 64-bit rotate: each one is two shifts, XORed with the other terms.
+template <int N>
+TW_SHA512_AVX2 __attribute__((always_inline)) inline __m256i Shr(__m256i x) {
+  return _mm256_srli_epi64(x, N);
+}
+template <int N>
+TW_SHA512_AVX2 __attribute__((always_inline)) inline __m256i Shl(__m256i x) {
+  return _mm256_slli_epi64(x, N);
+}
+TW_SHA512_AVX2 __attribute__((always_inline)) inline __m256i Xor3(__m256i a, __m256i b, __m256i c) {
+  return _mm256_xor_si256(_mm256_xor_si256(a, b), c);
+}
+
+// W(t) and W(t+1) of both blocks, from the ring x of W(t-16..t-1), into x[K]: the half that
+// needs only older words, then the half that needs the last pair.
+template <int K>
+TW_SHA512_AVX2 __attribute__((always_inline)) inline __m256i ScheduleOld(const __m256i* x) {
+  const __m256i w16 = x[K], w14 = x[(K + 1) & 7], w8 = x[(K + 4) & 7], w6 = x[(K + 5) & 7];
+  const __m256i w15 = _mm256_alignr_epi8(w14, w16, 8);
+  const __m256i w7 = _mm256_alignr_epi8(w6, w8, 8);
+  const __m256i s0 = Xor3(Xor3(Shr<1>(w15), Shl<63>(w15), Shr<8>(w15)), Shl<56>(w15), Shr<7>(w15));
+  return _mm256_add_epi64(_mm256_add_epi64(w16, s0), w7);
+}
+template <int K>
+TW_SHA512_AVX2 __attribute__((always_inline)) inline void ScheduleNew(__m256i* x, __m256i partial) {
+  const __m256i w2 = x[(K + 7) & 7];
+  const __m256i s1 = Xor3(Xor3(Shr<19>(w2), Shl<45>(w2), Shr<61>(w2)), Shl<3>(w2), Shr<6>(w2));
+  x[K] = _mm256_add_epi64(partial, s1);
+}
+
+// Stores W+K of pair k (two words of each block) as A(2k), A(2k+1), B(2k), B(2k+1).
+TW_SHA512_AVX2 __attribute__((always_inline)) inline void StoreWk(uint64_t* to, __m256i x, int k) {
+  const __m256i key =
+      _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(kK + 2 * k)));
+  _mm256_store_si256(reinterpret_cast<__m256i*>(to), _mm256_add_epi64(x, key));
+}
+
+// The AVX2 code's rounds read W+K from memory, take Maj as b ^ ((a ^ b) & (b ^ c)) (this round's
+// a ^ b is the next round's b ^ c), and add Sigma0(a) into the new a only at the start of the
+// next round, off the path from e to e.
+#define S512_FAST(a, b, c, d, e, f, g, h, wk, ab, bc) \
+  {                                                    \
+    h += (wk);                                         \
+    a += sigma0;                                       \
+    h += (e) & (f);                                    \
+    h += ~(e) & (g);                                   \
+    h += S512_S1(e);                                   \
+    ab = a ^ b;                                        \
+    d += h;                                            \
+    sigma0 = S512_S0(a);                               \
+    h += (ab & bc) ^ b;                                \
+  }
+// Round 8n + j of the AVX2 code, W+K at at[i].
+#define S512_R0(at, i) S512_FAST(a, b, c, d, e, f, g, h, at[i], x0, x1)
+#define S512_R1(at, i) S512_FAST(h, a, b, c, d, e, f, g, at[i], x1, x0)
+#define S512_R2(at, i) S512_FAST(g, h, a, b, c, d, e, f, at[i], x0, x1)
+#define S512_R3(at, i) S512_FAST(f, g, h, a, b, c, d, e, at[i], x1, x0)
+#define S512_R4(at, i) S512_FAST(e, f, g, h, a, b, c, d, at[i], x0, x1)
+#define S512_R5(at, i) S512_FAST(d, e, f, g, h, a, b, c, at[i], x1, x0)
+#define S512_R6(at, i) S512_FAST(c, d, e, f, g, h, a, b, at[i], x0, x1)
+#define S512_R7(at, i) S512_FAST(b, c, d, e, f, g, h, a, at[i], x1, x0)
+#define S512_SIXTEEN(at)                                                                          \
+  S512_R0(at, 0) S512_R1(at, 1) S512_R2(at, 4) S512_R3(at, 5) S512_R4(at, 8) S512_R5(at, 9)       \
+  S512_R6(at, 12) S512_R7(at, 13) S512_R0(at, 16) S512_R1(at, 17) S512_R2(at, 20) S512_R3(at, 21) \
+  S512_R4(at, 24) S512_R5(at, 25) S512_R6(at, 28) S512_R7(at, 29)
+// Two rounds of the first block with one step of the schedule split between them.
+#define S512_STEP(k, first, second)                     \
+  first(at, 4 * (k)) partial = ScheduleOld<k>(x);       \
+  second(at, 4 * (k) + 1) ScheduleNew<k>(x, partial);   \
+  StoreWk(next + 4 * (k), x[k], 8 * group + 8 + (k));
+
+// Two blocks at a time: the schedule of both runs four words to a register, interleaved with the
+// rounds of the first block; the second block's rounds then read their W+K from memory. An odd
+// last block is paired with itself. The source order is the interleaving; GCC's second scheduling
+// pass would cluster the vector work again and cost a few per cent.
+__attribute__((optimize("no-schedule-insns2"))) TW_SHA512_AVX2 void CompressAvx2(uint64_t* state, const uint8_t* p,
+                                                                                 size_t blocks) {
+  const __m256i order =
+      _mm256_set_epi64x(0x08090a0b0c0d0e0f, 0x0001020304050607, 0x08090a0b0c0d0e0f, 0x0001020304050607);
+  alignas(32) uint64_t wk[160];
+  while (blocks > 0) {
+    const uint8_t* second = blocks > 1 ? p + 128 : p;
+    __m256i x[8];
+    for (int k = 0; k < 8; ++k) {
+      const __m256i both = _mm256_inserti128_si256(
+          _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k))),
+          _mm_loadu_si128(reinterpret_cast<const __m128i*>(second + 16 * k)), 1);
+      x[k] = _mm256_shuffle_epi8(both, order);
+      StoreWk(wk + 4 * k, x[k], k);
+    }
+    uint64_t a = state[0], b = state[1], c = state[2], d = state[3];
+    uint64_t e = state[4], f = state[5], g = state[6], h = state[7];
+    uint64_t x0, x1 = b ^ c, sigma0 = 0;
+    for (int group = 0; group < 4; ++group) {
+      const uint64_t* const at = wk + 32 * group;
+      uint64_t* const next = wk + 32 * group + 32;
+      __m256i partial;
+      S512_STEP(0, S512_R0, S512_R1)
+      S512_STEP(1, S512_R2, S512_R3)
+      S512_STEP(2, S512_R4, S512_R5)
+      S512_STEP(3, S512_R6, S512_R7)
+      S512_STEP(4, S512_R0, S512_R1)
+      S512_STEP(5, S512_R2, S512_R3)
+      S512_STEP(6, S512_R4, S512_R5)
+      S512_STEP(7, S512_R6, S512_R7)
+    }
+    S512_SIXTEEN((wk + 128))
+    a += sigma0;
+    state[0] += a;
+    state[1] += b;
+    state[2] += c;
+    state[3] += d;
+    state[4] += e;
+    state[5] += f;
+    state[6] += g;
+    state[7] += h;
+    if (blocks == 1) break;
+    a = state[0], b = state[1], c = state[2], d = state[3];
+    e = state[4], f = state[5], g = state[6], h = state[7];
+    x1 = b ^ c;
+    sigma0 = 0;
+    for (int group = 0; group < 5; ++group) {
+      const uint64_t* const at = wk + 32 * group + 2;
+      S512_SIXTEEN(at)
+    }
+    a += sigma0;
+    state[0] += a;
+    state[1] += b;
+    state[2] += c;
+    state[3] += d;
+    state[4] += e;
+    state[5] += f;
+    state[6] += g;
+    state[7] += h;
+    blocks -= 2;
+    p += 256;
+  }
+  WipeBytes(wk, sizeof wk);
+}
+#undef S512_FAST
+#undef S512_R0
+#undef S512_R1
+#undef S512_R2
+#undef S512_R3
+#undef S512_R4
+#undef S512_R5
+#undef S512_R6
+#undef S512_R7
+#undef S512_SIXTEEN
+#undef S512_STEP
+#undef TW_SHA512_AVX2
+#endif
+
+void Compress(uint64_t* state, const uint8_t* p, size_t blocks) {
+#ifdef TW_SHA512_X86
+  if (CpuHas(kCpuAvx2 | kCpuBmi2)) {
+    CompressAvx2(state, p, blocks);
+    return;
+  }
+#endif
+  CompressPortable(state, p, blocks);
 }
 
 #undef S512_CH

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "crypto/symmetric/cpu_features.h"
 #include "crypto/symmetric/digest_bits.h"
 #include "crypto/symmetric/hash_engine.h"
 #include "crypto/symmetric/md2.h"
@@ -22,6 +23,7 @@
 #include "crypto/symmetric/sha3.h"
 #include "crypto/symmetric/sha512.h"
 #include "platform/heap.h"
+#include "tests/support/case_name.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -131,11 +133,28 @@ const Kat kKats[] = {
      "46b9dd2b0ba88d13233b3feb743eeb243fcd52ea62b81b82b50c27646ed5762fd75dc4ddd8c0f200cb05019d67b592f6fc821c49479ab48640292eacb3b7c4be"},
 };
 
-class HashKnownAnswer : public testing::TestWithParam<bool> {
- protected:
-  void SetUp() override { tw::digest::SetShaExtensionsAllowed(GetParam()); }
-  void TearDown() override { tw::digest::SetShaExtensionsAllowed(true); }
+// Every digest with a second code path runs on both: the SHA extensions (SHA-1, SHA-256), AVX2
+// with BMI2 (SHA-512) and BMI (Keccak) where the processor has them, or the portable code.
+struct DigestPath {
+  const char* name;
+  bool shaExtensions;
+  uint32_t features;
 };
+constexpr DigestPath kDigestPaths[] = {{"Accelerated", true, tw::kCpuAll}, {"Portable", false, 0}};
+
+class DigestPathTest : public testing::TestWithParam<DigestPath> {
+ protected:
+  void SetUp() override {
+    tw::digest::SetShaExtensionsAllowed(GetParam().shaExtensions);
+    tw::SetCpuFeatureMask(GetParam().features);
+  }
+  void TearDown() override {
+    tw::digest::SetShaExtensionsAllowed(true);
+    tw::SetCpuFeatureMask(tw::kCpuAll);
+  }
+};
+
+class HashKnownAnswer : public DigestPathTest {};
 
 TEST_P(HashKnownAnswer, StandardVectors) {
   for (const Kat& kat : kKats) {
@@ -152,10 +171,7 @@ TEST_P(HashKnownAnswer, StandardVectors) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, HashKnownAnswer, testing::Values(true, false),
-                         [](const testing::TestParamInfo<bool>& info) {
-                           return info.param ? "Accelerated" : "Portable";
-                         });
+INSTANTIATE_TEST_SUITE_P(Paths, HashKnownAnswer, testing::ValuesIn(kDigestPaths), testsupport::CaseName());
 
 // ---------------------------------------------------------------------------------------------
 // Differential check against python3.
@@ -352,24 +368,21 @@ bool NearBoundary(size_t n) {
   return n < 20 || n >= kMaxLength - 1;
 }
 
-class HashDifferential : public testing::TestWithParam<bool> {
- protected:
-  void SetUp() override { tw::digest::SetShaExtensionsAllowed(GetParam()); }
-  void TearDown() override { tw::digest::SetShaExtensionsAllowed(true); }
-};
+class HashDifferential : public DigestPathTest {};
 
 TEST_P(HashDifferential, EveryIdEveryLengthInPieces) {
   std::string why;
   const OracleTable& oracle = Oracle(&why);
   if (!why.empty()) TW_REQUIRE_OR_SKIP(why);
-  if (GetParam() && !tw::digest::CpuHasShaExtensions()) GTEST_SKIP() << "no SHA extensions on this CPU";
+  if (GetParam().shaExtensions && !tw::digest::CpuHasShaExtensions() && !tw::CpuHas(tw::kCpuBmi2))
+    GTEST_SKIP() << "no accelerated digest on this CPU";
   const std::string data = TestData();
   std::mt19937 rng(7);
   for (int id = 0; id < tw::kHashIdCount; ++id) {
-    // Only SHA-1 and SHA-256 have a second code path.
-    const bool shaNiUser = id == tw::kHashSha1 || id == tw::kHashSha256 || id == tw::kHashSha224 ||
-                           id == tw::kHashMd5Sha1;
-    if (!GetParam() && !shaNiUser) continue;
+    // MD2, MD4, MD5 and RIPEMD-160 have no second code path.
+    const bool singlePath =
+        id == tw::kHashMd2 || id == tw::kHashMd4 || id == tw::kHashMd5 || id == tw::kHashRipemd160;
+    if (!GetParam().shaExtensions && singlePath) continue;
     HashEngine engine;
     ASSERT_EQ(engine.SetAlgorithm(id), 0);
     int compared = 0;
@@ -392,10 +405,7 @@ TEST_P(HashDifferential, EveryIdEveryLengthInPieces) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, HashDifferential, testing::Values(true, false),
-                         [](const testing::TestParamInfo<bool>& info) {
-                           return info.param ? "Accelerated" : "Portable";
-                         });
+INSTANTIATE_TEST_SUITE_P(Paths, HashDifferential, testing::ValuesIn(kDigestPaths), testsupport::CaseName());
 
 // The same sponge with the FIPS 202 padding (0x06) must give hashlib's SHA3 digests, and the
 // SHAKE forms must give any output length.
