@@ -83,6 +83,7 @@ int DsaEngine::SetKey(const DsaKeyData& in) {
   g_.SetZero();
   y_.SetZero();
   x_.SetZero();
+  mont_p_ = MontgomeryContext();
   if (in.P.empty() || in.Q.empty() || in.G.empty() || (in.Y.empty() && in.X.empty())) return kErrDsaBadKey;
   BigNumber p, q;
   p.SetBytes(in.P);
@@ -105,6 +106,7 @@ int DsaEngine::SetKey(const DsaKeyData& in) {
   g_.SetBytes(key_.G);
   y_.SetBytes(key_.Y);
   x_.SetBytes(key_.X);
+  if (!p_.IsEven()) mont_p_.Init(p_);
   return kOk;
 }
 
@@ -252,8 +254,12 @@ int DsaEngine::Sign(const ByteString& hash, ByteString& out) {
     if (rc != kOk) return rc;
     k.SetBytes(raw);
     if (k.IsZero() || k.Compare(q_) >= 0) continue;
-    rc = BigNumber::ModExpSecret(g_, k, p_, r, q_.BitLength());
-    if (rc != kOk) return rc;
+    if (mont_p_.ready() && g_.Compare(p_) < 0) {
+      mont_p_.Exp(g_, k, true, r, q_.BitLength());
+    } else {
+      rc = BigNumber::ModExpSecret(g_, k, p_, r, q_.BitLength());
+      if (rc != kOk) return rc;
+    }
     BigNumber::Mod(r, q_, r);
     // k^-1 = k^(q-2) mod q: the secret nonce goes through the constant-time path only.
     rc = BigNumber::ModExpSecret(k, q2, q_, kinv);
@@ -308,11 +314,15 @@ int DsaEngine::Verify(const ByteString& hash, const ByteString& signature, bool*
   BigNumber::Mod(u1, q_, u1);
   BigNumber::Mul(r, w, u2);
   BigNumber::Mod(u2, q_, u2);
-  rc = BigNumber::ModExp(g_, u1, p_, v1);
-  if (rc == kOk) rc = BigNumber::ModExp(y_, u2, p_, v2);
-  if (rc != kOk) return rc;
-  BigNumber::Mul(v1, v2, v1);
-  BigNumber::Mod(v1, p_, v1);
+  if (mont_p_.ready() && g_.Compare(p_) < 0 && y_.Compare(p_) < 0) {
+    mont_p_.Exp2(g_, u1, y_, u2, v1);
+  } else {
+    rc = BigNumber::ModExp(g_, u1, p_, v1);
+    if (rc == kOk) rc = BigNumber::ModExp(y_, u2, p_, v2);
+    if (rc != kOk) return rc;
+    BigNumber::Mul(v1, v2, v1);
+    BigNumber::Mod(v1, p_, v1);
+  }
   BigNumber::Mod(v1, q_, v1);
   *valid = v1.Equals(r);
   return kOk;

@@ -4,6 +4,7 @@
 
 #include "crypto/pubkey/big_number.h"
 #include "crypto/pubkey/dsa_key_data.h"
+#include "crypto/pubkey/montgomery.h"
 #include "crypto/pubkey/pk_algorithm.h"
 
 namespace tw {
@@ -43,6 +44,7 @@ class DsaEngine : public PkAlgorithm {
 
   DsaKeyData key_;
   BigNumber p_, q_, g_, y_, x_;
+  MontgomeryContext mont_p_;  // kept with the key: every signature and verdict works modulo P
   bool der_output_ = false;
 };
 

@@ -2,6 +2,11 @@
 
 #include <cstring>
 #include <utility>
+#include <vector>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 namespace tw {
 
@@ -250,6 +255,339 @@ constexpr Kernel kKernels[] = {
     {48, &MontMul<48>, &MontSqr<48>},  {64, &MontMul<64>, &MontSqr<64>},
 };
 
+// Radix 2^52: AVX-512 IFMA multiplies 52-bit lanes eight at a time, several times faster than
+// the 64-bit scalar kernels. Values stay below 2m between products (almost-Montgomery form),
+// so no product ends in a data-dependent subtraction.
+namespace radix52 {
+
+constexpr uint64_t kMask52 = (static_cast<uint64_t>(1) << 52) - 1;
+// 8-lane groups: up to 80 limbs, moduli of 4158 bits.
+constexpr size_t kMaxGroups = 10;
+constexpr size_t kMaxLanes = 8 * kMaxGroups;
+// Below this the scalar kernels are as fast and the conversions are not worth it.
+constexpr size_t kMinLimbs64 = 8;
+// Residues that one call multiplies side by side.
+constexpr size_t kMaxCount = 2;
+
+void Split(const Limb* x, size_t n, uint64_t* out, size_t lanes) {
+  for (size_t j = 0; j < lanes; ++j) {
+    const size_t bit = 52 * j, li = bit / 64, off = bit % 64;
+    uint64_t v = li < n ? x[li] >> off : 0;
+    if (off > 12 && li + 1 < n) v |= x[li + 1] << (64 - off);
+    out[j] = v & kMask52;
+  }
+}
+
+void Join(const uint64_t* x, size_t limbs, Limb* out, size_t n) {
+  for (size_t i = 0; i < n; ++i) out[i] = 0;
+  for (size_t j = 0; j < limbs; ++j) {
+    const size_t bit = 52 * j, li = bit / 64, off = bit % 64;
+    if (li < n) out[li] |= x[j] << off;
+    if (off > 12 && li + 1 < n) out[li + 1] |= x[j] >> (64 - off);
+  }
+}
+
+// One product r = a*b/R mod m.
+struct AmmJob {
+  uint64_t* r;
+  const uint64_t* a;
+  const uint64_t* b;
+  const uint64_t* m;
+  uint64_t k0;
+};
+
+using AmmFn = void (*)(const AmmJob* jobs, size_t limbs);
+using PickFn = void (*)(uint64_t* dst, const uint64_t* table, size_t entries, size_t lanes, size_t count,
+                        const unsigned* idx);
+
+#if defined(__x86_64__)
+#if defined(__GNUC__) && !defined(__clang__)
+// GCC 12 takes the intrinsics' deliberately undefined fill values for uninitialised reads.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+// K products over moduli of the same size, each below 2m for inputs below 2m, their rounds
+// interleaved so that each hides the other's latency. One limb of b per round: the low halves
+// of a*b_i and m*u go into the accumulator, while the high halves and the next round's
+// a*b_{i+1} gather apart, so the chain from one u to the next stays short.
+template <size_t G, size_t K>
+__attribute__((target("avx512f,avx512ifma"))) void Amm(const AmmJob* jobs, size_t limbs) {
+  const __m512i zero = _mm512_setzero_si512();
+  __m512i acc[K][G], av[K][G], mv[K][G], bv[K];
+  uint64_t carry[K], m0[K], k0[K];  // carry: what the lane shifted out leaves for the next
+  for (size_t k = 0; k < K; ++k) {
+    bv[k] = _mm512_set1_epi64(static_cast<long long>(jobs[k].b[0]));
+    for (size_t g = 0; g < G; ++g) {
+      av[k][g] = _mm512_loadu_si512(jobs[k].a + 8 * g);
+      mv[k][g] = _mm512_loadu_si512(jobs[k].m + 8 * g);
+      acc[k][g] = _mm512_madd52lo_epu64(zero, av[k][g], bv[k]);
+    }
+    carry[k] = 0;
+    m0[k] = jobs[k].m[0];
+    k0[k] = jobs[k].k0;
+  }
+  for (size_t i = 0; i < limbs; ++i) {
+    for (size_t k = 0; k < K; ++k) {
+      const uint64_t t = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm512_castsi512_si128(acc[k][0]))) + carry[k];
+      const uint64_t u = (t * k0[k]) & kMask52;
+      carry[k] = (t + ((u * m0[k]) & kMask52)) >> 52;
+      const __m512i uv = _mm512_set1_epi64(static_cast<long long>(u));
+      const __m512i next = i + 1 < limbs ? _mm512_set1_epi64(static_cast<long long>(jobs[k].b[i + 1])) : zero;
+      __m512i hi[G];
+      for (size_t g = 0; g < G; ++g) {
+        hi[g] = _mm512_madd52hi_epu64(zero, av[k][g], bv[k]);
+        hi[g] = _mm512_madd52lo_epu64(hi[g], av[k][g], next);
+        hi[g] = _mm512_madd52hi_epu64(hi[g], mv[k][g], uv);
+        acc[k][g] = _mm512_madd52lo_epu64(acc[k][g], mv[k][g], uv);
+      }
+      for (size_t g = 0; g + 1 < G; ++g) {
+        acc[k][g] = _mm512_add_epi64(_mm512_alignr_epi64(acc[k][g + 1], acc[k][g], 1), hi[g]);
+      }
+      acc[k][G - 1] = _mm512_add_epi64(_mm512_alignr_epi64(zero, acc[k][G - 1], 1), hi[G - 1]);
+      bv[k] = next;
+    }
+  }
+  for (size_t k = 0; k < K; ++k) {
+    alignas(64) uint64_t out[8 * G];
+    for (size_t g = 0; g < G; ++g) _mm512_store_si512(out + 8 * g, acc[k][g]);
+    // Lanes hold sums of up to 4 * limbs products: carry them back into 52-bit limbs.
+    uint64_t* r = jobs[k].r;
+    uint64_t c = carry[k];
+    for (size_t j = 0; j < limbs; ++j) {
+      const uint64_t v = out[j] + c;
+      r[j] = v & kMask52;
+      c = v >> 52;
+    }
+    for (size_t j = limbs; j < 8 * G; ++j) r[j] = 0;
+  }
+}
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+
+// Each residue k of dst becomes its entry idx[k], every entry read in full whatever the index.
+__attribute__((target("avx512f"))) void Pick(uint64_t* dst, const uint64_t* table, size_t entries, size_t lanes,
+                                             size_t count, const unsigned* idx) {
+  const size_t stride = lanes * count;
+  for (size_t k = 0; k < count; ++k) {
+    Limb masks[64];
+    for (size_t i = 0; i < entries; ++i) masks[i] = limb::IsZeroMask(static_cast<Limb>(i ^ idx[k]));
+    for (size_t off = k * lanes; off < (k + 1) * lanes; off += 8) {
+      __m512i acc = _mm512_setzero_si512();
+      for (size_t i = 0; i < entries; ++i) {
+        const __m512i mask = _mm512_set1_epi64(static_cast<long long>(masks[i]));
+        acc = _mm512_or_si512(acc, _mm512_and_si512(mask, _mm512_loadu_si512(table + i * stride + off)));
+      }
+      _mm512_storeu_si512(dst + off, acc);
+    }
+  }
+}
+
+constexpr AmmFn kAmm[kMaxCount][kMaxGroups] = {
+    {&Amm<1, 1>, &Amm<2, 1>, &Amm<3, 1>, &Amm<4, 1>, &Amm<5, 1>, &Amm<6, 1>, &Amm<7, 1>, &Amm<8, 1>, &Amm<9, 1>,
+     &Amm<10, 1>},
+    {&Amm<1, 2>, &Amm<2, 2>, &Amm<3, 2>, &Amm<4, 2>, &Amm<5, 2>, &Amm<6, 2>, &Amm<7, 2>, &Amm<8, 2>, &Amm<9, 2>,
+     &Amm<10, 2>},
+};
+constexpr PickFn kPick = &Pick;
+
+bool Available() {
+  static const bool ok = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512ifma");
+  return ok;
+}
+#else
+constexpr AmmFn kAmm[kMaxCount][kMaxGroups] = {};
+constexpr PickFn kPick = nullptr;
+bool Available() { return false; }
+#endif
+
+}  // namespace radix52
+
+// Constant-time table read: every entry is touched, the one wanted kept by mask.
+void PickScalar(Limb* dst, const Limb* table, size_t entries, size_t n, unsigned idx) {
+  std::memset(dst, 0, n * sizeof(Limb));
+  for (size_t i = 0; i < entries; ++i) {
+    const Limb mask = limb::IsZeroMask(static_cast<Limb>(i ^ idx));
+    const Limb* src = table + i * n;
+    for (size_t j = 0; j < n; ++j) dst[j] |= src[j] & mask;
+  }
+}
+
+// The element operations an exponentiation needs, over the 64-bit Montgomery form: one residue.
+class Ops64 {
+ public:
+  explicit Ops64(const MontgomeryContext& c) : c_(c) {}
+  size_t count() const { return 1; }
+  size_t width() const { return c_.limbs(); }
+  void Mul(Limb* r, const Limb* a, const Limb* b) const { c_.Mul(r, a, b); }
+  void Sqr(Limb* r, const Limb* a) const { c_.Sqr(r, a); }
+  void To(size_t, const BigNumber& a, Limb* out) const { c_.ToMont(a, out); }
+  void From(size_t, const Limb* a, BigNumber& out) const { c_.FromMont(a, out); }
+  void Pick(Limb* dst, const Limb* table, size_t entries, const unsigned* idx) const {
+    PickScalar(dst, table, entries, width(), idx[0]);
+  }
+
+ private:
+  const MontgomeryContext& c_;
+};
+
+// The radix 2^52 form: count residues of the same size side by side in an element, each
+// product working on all of them at once.
+class Ops52 {
+ public:
+  Ops52(const MontRadix52* const* w, const BigNumber* const* m, size_t count) : count_(count) {
+    for (size_t k = 0; k < count; ++k) {
+      w_[k] = w[k];
+      m_[k] = m[k];
+    }
+    lanes_ = w[0]->lanes;
+    limbs_ = w[0]->limbs;
+    amm_ = radix52::kAmm[count - 1][lanes_ / 8 - 1];
+    amm1_ = radix52::kAmm[0][lanes_ / 8 - 1];
+  }
+  size_t count() const { return count_; }
+  size_t width() const { return lanes_; }
+  void Mul(Limb* r, const Limb* a, const Limb* b) const {
+    radix52::AmmJob jobs[radix52::kMaxCount];
+    for (size_t k = 0; k < count_; ++k) {
+      const size_t off = k * lanes_;
+      jobs[k] = {r + off, a + off, b + off, w_[k]->m.data(), w_[k]->k0};
+    }
+    amm_(jobs, limbs_);
+  }
+  void Sqr(Limb* r, const Limb* a) const { Mul(r, a, a); }
+  void To(size_t k, const BigNumber& a, Limb* out) const {
+    uint64_t x[radix52::kMaxLanes];
+    radix52::Split(a.limbs().data(), a.limbs().size(), x, lanes_);
+    const radix52::AmmJob job = {out, x, w_[k]->rr.data(), w_[k]->m.data(), w_[k]->k0};
+    amm1_(&job, limbs_);
+  }
+  // The product by 1 is at most m, and m itself only for zero: one masked subtraction.
+  void From(size_t k, const Limb* a, BigNumber& out) const {
+    uint64_t one[radix52::kMaxLanes] = {1};
+    uint64_t x[radix52::kMaxLanes];
+    const radix52::AmmJob job = {x, a, one, w_[k]->m.data(), w_[k]->k0};
+    amm1_(&job, limbs_);
+    const LimbVector& m = m_[k]->limbs();
+    const size_t n = m.size();
+    Limb v[MontgomeryContext::kMaxLimbs], d[MontgomeryContext::kMaxLimbs];
+    radix52::Join(x, limbs_, v, n);
+    const Limb borrow = limb::SubN(d, v, m.data(), n);
+    limb::Select(v, d, n, limb::IsZeroMask(borrow));
+    out.SetLimbs(v, n, 1);
+  }
+  void Pick(Limb* dst, const Limb* table, size_t entries, const unsigned* idx) const {
+    radix52::kPick(dst, table, entries, lanes_, count_, idx);
+  }
+
+ private:
+  const MontRadix52* w_[radix52::kMaxCount] = {};
+  const BigNumber* m_[radix52::kMaxCount] = {};
+  size_t count_ = 0, lanes_ = 0, limbs_ = 0;
+  radix52::AmmFn amm_ = nullptr, amm1_ = nullptr;
+};
+
+// b[k]^e[k] for each residue of the ops, all walked with one window. A secret walk covers
+// walk_bits bits (more when an exponent is longer) and reads the whole table at every window;
+// a public walk has one residue.
+template <class Ops>
+void WindowExp(const Ops& ops, const BigNumber* const* b, const BigNumber* const* e, bool secret, int walk_bits,
+               int max_secret_window, BigNumber* const* out) {
+  const size_t count = ops.count(), width = ops.width(), n = count * width;
+  int ebits = 0;
+  for (size_t k = 0; k < count; ++k) ebits = e[k]->BitLength() > ebits ? e[k]->BitLength() : ebits;
+  const bool f4 = !secret && ebits == 17 && e[0]->limbs()[0] == 0x10001;
+  int w = f4 ? 1 : WindowFor(secret && walk_bits > ebits ? walk_bits : ebits);
+  // A secret walk reads the whole table at every window: past some size that costs more than
+  // the multiplications it saves.
+  if (secret && w > max_secret_window) w = max_secret_window;
+  const size_t entries = static_cast<size_t>(1) << w;
+  LimbVector table(n * entries), acc(n), pick(n);
+  for (size_t k = 0; k < count; ++k) {
+    ops.To(k, BigNumber::One(), table.data() + k * width);
+    ops.To(k, *b[k], table.data() + n + k * width);
+  }
+  for (size_t i = 2; i < entries; ++i) ops.Mul(table.data() + i * n, table.data() + (i - 1) * n, table.data() + n);
+
+  int bits = ebits;
+  if (secret && bits < walk_bits) bits = walk_bits;
+  const int windows = (bits + w - 1) / w;
+  unsigned idx[radix52::kMaxCount] = {};
+  for (int win = windows - 1; win >= 0; --win) {
+    if (win != windows - 1) {
+      for (int s = 0; s < w; ++s) ops.Sqr(acc.data(), acc.data());
+    }
+    for (size_t k = 0; k < count; ++k) idx[k] = ExponentBits(e[k]->limbs(), win * w, w);
+    if (secret) {
+      ops.Pick(pick.data(), table.data(), entries, idx);
+    } else {
+      std::memcpy(pick.data(), table.data() + idx[0] * n, n * sizeof(Limb));
+    }
+    if (win == windows - 1) {
+      acc = pick;
+    } else if (secret || idx[0] != 0) {
+      ops.Mul(acc.data(), acc.data(), pick.data());
+    }
+  }
+  for (size_t k = 0; k < count; ++k) ops.From(k, acc.data() + k * width, *out[k]);
+}
+
+// Sliding-window digits of e: digit[i] is the odd window value whose lowest bit is i, else 0.
+std::vector<uint8_t> SlidingDigits(const BigNumber& e, int w) {
+  const int bits = e.BitLength();
+  std::vector<uint8_t> digit(static_cast<size_t>(bits), 0);
+  for (int i = bits - 1; i >= 0;) {
+    if (!e.TestBit(i)) {
+      --i;
+      continue;
+    }
+    int lo = i - w + 1 < 0 ? 0 : i - w + 1;
+    while (!e.TestBit(lo)) ++lo;
+    unsigned v = 0;
+    for (int k = i; k >= lo; --k) v = (v << 1) | (e.TestBit(k) ? 1u : 0u);
+    digit[static_cast<size_t>(lo)] = static_cast<uint8_t>(v);
+    i = lo - 1;
+  }
+  return digit;
+}
+
+// b1^e1 * b2^e2 over one residue: one chain of squarings, each base multiplied in from its own
+// table of odd powers.
+template <class Ops>
+void JointExp(const Ops& ops, const BigNumber& b1, const BigNumber& e1, const BigNumber& b2, const BigNumber& e2,
+              BigNumber& out) {
+  const size_t n = ops.width();
+  const int top = e1.BitLength() > e2.BitLength() ? e1.BitLength() : e2.BitLength();
+  const int w = top < 64 ? 3 : top < 768 ? 4 : 5;
+  const size_t half = static_cast<size_t>(1) << (w - 1);
+  const BigNumber* bases[2] = {&b1, &b2};
+  const std::vector<uint8_t> digits[2] = {SlidingDigits(e1, w), SlidingDigits(e2, w)};
+  LimbVector table(2 * half * n), acc(n), sq(n);
+  for (size_t t = 0; t < 2; ++t) {
+    Limb* odd = table.data() + t * half * n;
+    ops.To(0, *bases[t], odd);
+    ops.Sqr(sq.data(), odd);
+    for (size_t i = 1; i < half; ++i) ops.Mul(odd + i * n, odd + (i - 1) * n, sq.data());
+  }
+  bool started = false;
+  for (int i = top - 1; i >= 0; --i) {
+    if (started) ops.Sqr(acc.data(), acc.data());
+    for (size_t t = 0; t < 2; ++t) {
+      const std::vector<uint8_t>& d = digits[t];
+      if (static_cast<size_t>(i) >= d.size() || d[static_cast<size_t>(i)] == 0) continue;
+      const Limb* entry = table.data() + (t * half + d[static_cast<size_t>(i)] / 2) * n;
+      if (started) {
+        ops.Mul(acc.data(), acc.data(), entry);
+      } else {
+        std::memcpy(acc.data(), entry, n * sizeof(Limb));
+        started = true;
+      }
+    }
+  }
+  if (!started) ops.To(0, BigNumber::One(), acc.data());
+  ops.From(0, acc.data(), out);
+}
+
 }  // namespace
 
 int MontgomeryContext::Init(const BigNumber& m) {
@@ -270,6 +608,21 @@ int MontgomeryContext::Init(const BigNumber& m) {
       mul_ = k.mul;
       sqr_ = k.sqr;
     }
+  }
+  r52_ = MontRadix52();
+  const size_t limbs = (static_cast<size_t>(m.BitLength()) + 2 + 51) / 52;
+  if (n >= radix52::kMinLimbs64 && limbs <= radix52::kMaxLanes && radix52::Available()) {
+    const size_t groups = (limbs + 7) / 8;
+    r52_.limbs = limbs;
+    r52_.lanes = 8 * groups;
+    r52_.k0 = m0inv_ & radix52::kMask52;
+    r52_.m.assign(r52_.lanes, 0);
+    radix52::Split(m.limbs().data(), n, r52_.m.data(), r52_.lanes);
+    BigNumber rr;
+    BigNumber::ShiftLeft(BigNumber::One(), static_cast<int>(104 * limbs), rr);
+    BigNumber::Mod(rr, m, rr);
+    r52_.rr.assign(r52_.lanes, 0);
+    radix52::Split(rr.limbs().data(), rr.limbs().size(), r52_.rr.data(), r52_.lanes);
   }
   return kOk;
 }
@@ -299,52 +652,52 @@ void MontgomeryContext::FromMont(const Limb* a, BigNumber& out) const {
 
 void MontgomeryContext::Exp(const BigNumber& b, const BigNumber& e, bool secret, BigNumber& out,
                             int exp_bits) const {
-  const size_t n = n_;
-  const int ebits = e.BitLength();
-  LimbVector acc(n);
-  if (ebits == 0) {
+  if (e.BitLength() == 0) {
     BigNumber::Mod(BigNumber::One(), m_, out);
     return;
   }
-  const bool f4 = !secret && ebits == 17 && e.limbs()[0] == 0x10001;
+  const BigNumber* bp[] = {&b};
+  const BigNumber* ep[] = {&e};
+  BigNumber* op[] = {&out};
   const int walk_bits = exp_bits > 0 ? exp_bits : m_.BitLength();
-  int w = f4 ? 1 : WindowFor(secret && walk_bits > ebits ? walk_bits : ebits);
-  // A secret walk reads the whole table at every window: beyond 16 entries that costs more than
-  // the multiplications it saves.
-  if (secret && w > 4) w = 4;
-  const size_t entries = static_cast<size_t>(1) << w;
-  LimbVector table(n * entries);
-  ToMont(BigNumber::One(), table.data());
-  ToMont(b, table.data() + n);
-  for (size_t i = 2; i < entries; ++i) Mul(table.data() + i * n, table.data() + (i - 1) * n, table.data() + n);
-
-  int bits = ebits;
-  if (secret && bits < walk_bits) bits = walk_bits;
-  const int windows = (bits + w - 1) / w;
-  LimbVector pick(n);
-  for (int k = windows - 1; k >= 0; --k) {
-    if (k != windows - 1) {
-      for (int s = 0; s < w; ++s) Sqr(acc.data(), acc.data());
-    }
-    const unsigned idx = ExponentBits(e.limbs(), k * w, w);
-    if (secret) {
-      Limb* p = pick.data();
-      std::memset(p, 0, n * sizeof(Limb));
-      for (size_t i = 0; i < entries; ++i) {
-        const Limb mask = limb::IsZeroMask(static_cast<Limb>(i ^ idx));
-        const Limb* src = table.data() + i * n;
-        for (size_t j = 0; j < n; ++j) p[j] |= src[j] & mask;
-      }
-    } else {
-      std::memcpy(pick.data(), table.data() + idx * n, n * sizeof(Limb));
-    }
-    if (k == windows - 1) {
-      acc = pick;
-    } else if (secret || idx != 0) {
-      Mul(acc.data(), acc.data(), pick.data());
-    }
+  // The radix 2^52 table read costs little next to a product, so a secret walk affords 32 entries.
+  if (r52_.lanes) {
+    const MontRadix52* w[] = {&r52_};
+    const BigNumber* m[] = {&m_};
+    WindowExp(Ops52(w, m, 1), bp, ep, secret, walk_bits, 5, op);
+  } else {
+    WindowExp(Ops64(*this), bp, ep, secret, walk_bits, 4, op);
   }
-  FromMont(acc.data(), out);
+}
+
+void MontgomeryContext::ExpPair(const MontgomeryContext& c1, const BigNumber& b1, const BigNumber& e1,
+                                const MontgomeryContext& c2, const BigNumber& b2, const BigNumber& e2,
+                                BigNumber& out1, BigNumber& out2) {
+  const bool together = c1.r52_.lanes && c1.r52_.limbs == c2.r52_.limbs && c1.r52_.lanes == c2.r52_.lanes &&
+                        !e1.IsZero() && !e2.IsZero();
+  if (!together) {
+    c1.Exp(b1, e1, true, out1);
+    c2.Exp(b2, e2, true, out2);
+    return;
+  }
+  const MontRadix52* w[] = {&c1.r52_, &c2.r52_};
+  const BigNumber* m[] = {&c1.m_, &c2.m_};
+  const BigNumber* bp[] = {&b1, &b2};
+  const BigNumber* ep[] = {&e1, &e2};
+  BigNumber* op[] = {&out1, &out2};
+  const int walk_bits = c1.m_.BitLength() > c2.m_.BitLength() ? c1.m_.BitLength() : c2.m_.BitLength();
+  WindowExp(Ops52(w, m, 2), bp, ep, true, walk_bits, 5, op);
+}
+
+void MontgomeryContext::Exp2(const BigNumber& b1, const BigNumber& e1, const BigNumber& b2, const BigNumber& e2,
+                             BigNumber& out) const {
+  if (r52_.lanes) {
+    const MontRadix52* w[] = {&r52_};
+    const BigNumber* m[] = {&m_};
+    JointExp(Ops52(w, m, 1), b1, e1, b2, e2, out);
+  } else {
+    JointExp(Ops64(*this), b1, e1, b2, e2, out);
+  }
 }
 
 }  // namespace tw

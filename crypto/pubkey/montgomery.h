@@ -1,12 +1,23 @@
 // Montgomery arithmetic over one odd modulus: products with 128-bit limb products, a dedicated
-// squaring with its own reduction, and windowed exponentiation.
+// squaring with its own reduction, and windowed exponentiation. On processors with AVX-512 IFMA
+// the exponentiations run in radix 2^52 instead, eight limbs to a vector.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "crypto/pubkey/big_number.h"
 
 namespace tw {
+
+// The radix 2^52 form of a modulus: limbs of 52 bits in groups of eight lanes, R = 2^(52*limbs)
+// with 4m < R, and R^2 mod m. Empty (no lanes) when the processor or the size does not suit.
+struct MontRadix52 {
+  size_t limbs = 0;
+  size_t lanes = 0;
+  uint64_t k0 = 0;  // -m^-1 mod 2^52
+  LimbVector m, rr;
+};
 
 class MontgomeryContext {
  public:
@@ -29,6 +40,15 @@ class MontgomeryContext {
   // bits (the modulus length when 0; more when e is longer) with table reads that touch every
   // entry.
   void Exp(const BigNumber& b, const BigNumber& e, bool secret, BigNumber& out, int exp_bits = 0) const;
+  // c1: b1^e1 and c2: b2^e2 for secret exponents, as Exp does each; in lockstep when both moduli
+  // take the same radix 2^52 size, so that the two chains of products hide each other's latency.
+  static void ExpPair(const MontgomeryContext& c1, const BigNumber& b1, const BigNumber& e1,
+                      const MontgomeryContext& c2, const BigNumber& b2, const BigNumber& e2, BigNumber& out1,
+                      BigNumber& out2);
+  // b1^e1 * b2^e2 mod m for bases in [0, m) and e1, e2 >= 0, both exponents walked together by
+  // sliding windows: variable time, for public values only.
+  void Exp2(const BigNumber& b1, const BigNumber& e1, const BigNumber& b2, const BigNumber& e2,
+            BigNumber& out) const;
 
  private:
   using MulFn = void (*)(Limb* r, const Limb* a, const Limb* b, const Limb* m, Limb minv, size_t n);
@@ -40,6 +60,7 @@ class MontgomeryContext {
   SqrFn sqr_ = nullptr;
   size_t n_ = 0;
   Limb m0inv_ = 0;
+  MontRadix52 r52_;
 };
 
 }  // namespace tw

@@ -260,8 +260,7 @@ int RsaEngine::CrtOrPlain(const BigNumber& c, BigNumber& m) {
     BigNumber cp, cq, m1, m2, h;
     BigNumber::Mod(c, p_, cp);
     BigNumber::Mod(c, q_, cq);
-    mont_p_.Exp(cp, dp_, true, m1);
-    mont_q_.Exp(cq, dq_, true, m2);
+    MontgomeryContext::ExpPair(mont_p_, cp, dp_, mont_q_, cq, dq_, m1, m2);
     BigNumber::Sub(m1, m2, h);
     BigNumber::Mul(h, qinv_, h);
     BigNumber::Mod(h, p_, h);
