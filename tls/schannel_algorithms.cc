@@ -2,6 +2,7 @@
 
 #include "foundation/text_conversion.h"
 #include "tls/cipher_suites.h"
+#include "tls/suite_names.h"
 #include "tls/tls_reader.h"
 
 namespace tw {
@@ -112,7 +113,7 @@ int AppendAlg(const AlgText (&table)[N], uint32_t id, ByteString* out) {
 }
 
 int AppendSuiteName(uint16_t id, ByteString* out) {
-  if (const TlsCipherSuite* s = FindCipherSuite(id)) return out->AppendText(s->name);
+  if (const char* name = RegisteredSuiteName(id)) return out->AppendText(name);
   return out->AppendFormat("Unknown (%u)", id);
 }
 

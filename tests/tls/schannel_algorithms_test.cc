@@ -114,18 +114,20 @@ TEST(SchannelNames, KnownAnswers) {
                "Negotiated SSL parameters: Protocol: 0x2000 Cipher: 0x0 Cipher strength: 256 Cipher: "
                "0x0 Hash strength: 0 Key exchange: RSA Key exchange strength: 2048 ");
 
-  // A ClientHello record offering two suites, one unknown.
+  // A ClientHello record offering three suites, one unknown.
   Bytes hello = {22, 3, 1, 0, 0, 1, 0, 0, 0, 3, 3};
   hello.insert(hello.end(), 32, 0);
   hello.push_back(0);
-  U16(hello, 4);
+  U16(hello, 6);
   U16(hello, 0xC02F);
-  U16(hello, 0x00FF);
+  U16(hello, 0xCCA8);
+  U16(hello, 0x0A0A);
   hello.push_back(1);
   hello.push_back(0);
   ASSERT_TRUE(tw::OfferedSuitesText(hello.data(), hello.size(), &text));
   EXPECT_STREQ(text.c_str(),
-               "Cipher Suites:\r\n    TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256;\r\n    Unknown (255)");
+               "Cipher Suites:\r\n    TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256;\r\n    "
+               "TLS_ECDHE_RSA_WITH_CHACHA20_POLY1305_SHA256;\r\n    Unknown (2570)");
   EXPECT_FALSE(tw::OfferedSuitesText(hello.data(), 45, &text));
   hello[44] = 0x7F;  // a suite list longer than the record
   EXPECT_FALSE(tw::OfferedSuitesText(hello.data(), hello.size(), &text));
