@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "crypto/symmetric/hash_engine.h"
+#include "tls/suite_names.h"
 #include "tls/tls_engine.h"
 
 namespace tw {
@@ -391,7 +392,13 @@ bool BuildSuiteOffer(const char* suite_text, uint32_t mask, bool weak_allowed,
   const bool only13 = mask == kTlsProtocolTls13;
   std::vector<const TlsCipherSuite*> picked;
   if (suite_text == nullptr || *suite_text == '\0' || std::strcmp(suite_text, "*") == 0) {
-    for (const TlsCipherSuite& s : kTable.suites) picked.push_back(&s);
+    // RC4 may not be offered (RFC 7465) and single DES left TLS with 1.2: the default list
+    // holds neither; a caller who names them still gets them.
+    for (const TlsCipherSuite& s : kTable.suites) {
+      if (std::strcmp(s.cipher_name, "RC4") != 0 && std::strcmp(s.cipher_name, "DES") != 0) {
+        picked.push_back(&s);
+      }
+    }
   } else {
     const char* p = suite_text;
     while (*p != '\0') {
@@ -498,13 +505,13 @@ const char* SignatureHashName(uint8_t hash) {
 }
 
 int SuiteDisplayText(uint32_t id, ByteString* out) {
-  for (const SuiteName& c : kSuiteNames) {
-    if (c.id == id) return out->Format("%s (0x%04x)", c.name, id);
-  }
+  // Three-byte SSL 2.0 kinds keep their even digit count: 0x010080.
   ByteString digits;
   int rc = id < 65535 ? digits.Format("%04x", id) : digits.Format("%x", id);
   if (rc != kOk) return rc;
-  return out->Format("Unknown (0x%s%s)", digits.length() % 2 != 0 ? "0" : "", digits.c_str());
+  const char* name = RegisteredSuiteName(id);
+  return out->Format("%s (0x%s%s)", name != nullptr ? name : "Unknown",
+                     digits.length() % 2 != 0 ? "0" : "", digits.c_str());
 }
 
 }  // namespace tw

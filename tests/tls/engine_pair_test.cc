@@ -113,6 +113,7 @@ TEST(EnginePair, EverySuiteAndVersion) {
     p.client.SetWeakAllowed(true);
     p.server.SetWeakAllowed(true);
     p.client.SetCipherSuiteList(s->name);
+    p.server.SetCipherSuiteList(s->name);  // RC4 and DES are served only when named
     ASSERT_TRUE(p.Handshake()) << s->name << " " << tw::VersionName(c.version) << "\n" << p.Failures();
     EXPECT_EQ(p.client.current().suite, s) << s->name;
     EXPECT_EQ(p.client.current().version, c.version) << s->name;
@@ -136,6 +137,18 @@ std::vector<std::string> Records(const std::string& flight) {
 // A client flight changed on the way: a certificate without its CertificateVerify is refused at
 // the ChangeCipherSpec; a pre-master secret that does not decrypt goes on to fail at Finished,
 // not at the key exchange.
+// Under the default list a server neither offers nor accepts RC4 or single DES.
+TEST(EnginePair, DefaultListRefusesRc4AndDes) {
+  const TestPki& pki = TestPki::Get();
+  if (!pki.ok()) { TW_REQUIRE_OR_SKIP(pki.error()); }
+  for (const char* suite : {"TLS_RSA_WITH_RC4_128_SHA", "TLS_RSA_WITH_DES_CBC_SHA"}) {
+    Pair p(pki, "rsa", tw::kTlsProtocolTls12, tw::kTlsProtocolTls12);
+    p.client.SetCipherSuiteList(suite);
+    EXPECT_FALSE(p.Handshake()) << suite;
+    EXPECT_NE(p.Failures().find("Could not agree on a cipher suite"), std::string::npos) << p.Failures();
+  }
+}
+
 TEST(EnginePair, ServerKeepsTheClientFlightHonest) {
   const TestPki& pki = TestPki::Get();
   if (!pki.ok()) { TW_REQUIRE_OR_SKIP(pki.error()); }
