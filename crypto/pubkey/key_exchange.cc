@@ -207,7 +207,7 @@ int KeyExchange::ComputeShared() {
   if (y.Compare(BigNumber::One()) <= 0 || y.Compare(limit) >= 0) return kErrDhPeerValue;
   // The walk covers the exponent's 64-bit words, so short exponents stay cheap.
   const int walk = (x.BitLength() + 63) / 64 * 64;
-  int rc = p.IsEven() ? BigNumber::ModExp(y, x, z, p) : BigNumber::ModExpSecret(y, x, p, z, walk);
+  int rc = p.IsEven() ? BigNumber::ModExp(y, x, p, z) : BigNumber::ModExpSecret(y, x, p, z, walk);
   if (rc) return rc;
   if (z.IsOne()) {
     z.SetZero();

@@ -1,5 +1,7 @@
 #include "crypto/pubkey/montgomery.h"
 
+#include "crypto/symmetric/cpu_features.h"
+
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -254,6 +256,169 @@ constexpr Kernel kKernels[] = {
     {16, &unrolled::MontMul<16>, &unrolled::MontSqr<16>},  {24, &MontMul<24>, &MontSqr<24>},  {32, &MontMul<32>, &MontSqr<32>},
     {48, &MontMul<48>, &MontSqr<48>},  {64, &MontMul<64>, &MontSqr<64>},
 };
+
+#if defined(__x86_64__)
+// MULX leaves the flags alone, so a row of products can carry its low halves on CF (ADCX) and its
+// high halves on OF (ADOX) at once: one and a half to two times the speed of the single-chain
+// kernels above. Every loop runs on the size alone, never on the values.
+namespace adx {
+
+// One step of a row: the low half goes into r[off] on the CF chain, the previous limb's high half
+// on the OF chain.
+#define TW_ADX_STEP(off, hnew, hprev)                      \
+  "mulxq " #off "(%[a]), %[lo], %[" #hnew "]\n\t"         \
+  "movq " #off "(%[r]), %[x]\n\t"                         \
+  "adcxq %[lo], %[x]\n\t"                                 \
+  "adoxq %[" #hprev "], %[x]\n\t"                         \
+  "movq %[x], " #off "(%[r])\n\t"
+
+// r[0..n) += a[0..n) * b for n >= 1; the carry limb out. The n % 4 odd limbs go first, one at a
+// time, then blocks of four. The loops step with LEA, MOV and JRCXZ, which keep both chains.
+inline Limb MulAddRow(Limb* r, const Limb* a, size_t n, Limb b) {
+  Limb lo, h0, h1, x;
+  size_t count = n % 4;
+  asm volatile(
+      "xorl %k[h1], %k[h1]\n\t"
+      "jrcxz 2f\n"
+      "1:\n\t"
+      TW_ADX_STEP(0, h0, h1)
+      "movq %[h0], %[h1]\n\tleaq 8(%[a]), %[a]\n\tleaq 8(%[r]), %[r]\n\tleaq -1(%[c]), %[c]\n\t"
+      "jrcxz 2f\n\tjmp 1b\n"
+      "2:\n\t"
+      "movq %[blocks], %[c]\n\t"
+      "jrcxz 4f\n"
+      "3:\n\t"
+      TW_ADX_STEP(0, h0, h1) TW_ADX_STEP(8, h1, h0) TW_ADX_STEP(16, h0, h1) TW_ADX_STEP(24, h1, h0)
+      "leaq 32(%[a]), %[a]\n\tleaq 32(%[r]), %[r]\n\tleaq -1(%[c]), %[c]\n\t"
+      "jrcxz 4f\n\tjmp 3b\n"
+      "4:\n\t"
+      "movl $0, %k[x]\n\tadcxq %[x], %[h1]\n\tadoxq %[x], %[h1]\n\t"
+      : [r] "+&r"(r), [a] "+&r"(a), [c] "+&c"(count), [lo] "=&r"(lo), [h0] "=&r"(h0), [h1] "=&r"(h1),
+        [x] "=&r"(x)
+      : "d"(b), [blocks] "rm"(n / 4)
+      : "cc", "memory");
+  return h1;
+}
+#undef TW_ADX_STEP
+
+// t (2n limbs) R^-1 mod m, below m: one row of u m per limb, its carry kept apart in top.
+inline void Reduce(Limb* r, Limb* t, const Limb* m, Limb minv, size_t n) {
+  Limb top = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const Limb c = MulAddRow(t + i, m, n, t[i] * minv);
+    const DLimb x = static_cast<DLimb>(t[i + n]) + c + top;
+    t[i + n] = static_cast<Limb>(x);
+    top = static_cast<Limb>(x >> 64);
+  }
+  FinalSubtract<0>(r, t + n, top, m, n);
+}
+
+void MontMul(Limb* r, const Limb* a, const Limb* b, const Limb* m, Limb minv, size_t n) {
+  Limb t[2 * MontgomeryContext::kMaxLimbs];
+  std::memset(t, 0, n * sizeof(Limb));
+  for (size_t i = 0; i < n; ++i) t[i + n] = MulAddRow(t + i, a, n, b[i]);
+  Reduce(r, t, m, minv, n);
+}
+
+// t = 2 t + the squares of a's limbs, over 2n limbs.
+inline void DoubleAddSquares(Limb* t, const Limb* a, size_t n) {
+  Limb top = 0, carry = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const Limb x0 = t[2 * i], x1 = t[2 * i + 1];
+    const Limb d0 = (x0 << 1) | top, d1 = (x1 << 1) | (x0 >> 63);
+    top = x1 >> 63;
+    const DLimb p = static_cast<DLimb>(a[i]) * a[i];
+    const DLimb s0 = static_cast<DLimb>(d0) + static_cast<Limb>(p) + carry;
+    const DLimb s1 = static_cast<DLimb>(d1) + static_cast<Limb>(p >> 64) + static_cast<Limb>(s0 >> 64);
+    t[2 * i] = static_cast<Limb>(s0);
+    t[2 * i + 1] = static_cast<Limb>(s1);
+    carry = static_cast<Limb>(s1 >> 64);
+  }
+}
+
+// The cross products row by row, then doubled with the squares of the limbs added.
+void MontSqr(Limb* r, const Limb* a, const Limb* m, Limb minv, size_t n) {
+  Limb t[2 * MontgomeryContext::kMaxLimbs];
+  std::memset(t, 0, 2 * n * sizeof(Limb));
+  for (size_t i = 0; i + 1 < n; ++i) t[i + n] = MulAddRow(t + 2 * i + 1, a + i + 1, n - 1 - i, a[i]);
+  DoubleAddSquares(t, a, n);
+  Reduce(r, t, m, minv, n);
+}
+
+// The same row at a size known when compiling: straight-line code, the sum read from memory by
+// ADCX itself.
+#define TW_ADX_FIXED_STEP                         \
+  "mulxq tw_adx_o(%[a]), %[lo], %[h0]\n\t"       \
+  "adcxq tw_adx_o(%[r]), %[lo]\n\t"              \
+  "adoxq %[h1], %[lo]\n\t"                       \
+  "movq %[lo], tw_adx_o(%[r])\n\t"               \
+  "movq %[h0], %[h1]\n\t"                        \
+  "tw_adx_o = tw_adx_o + 8\n\t"
+template <size_t L>
+inline Limb MulAddRowFixed(Limb* r, const Limb* a, Limb b) {
+  Limb lo, h0, h1;
+  asm volatile(
+      "xorl %k[h1], %k[h1]\n\t"
+      "tw_adx_o = 0\n\t"
+      ".rept %c[len]\n\t" TW_ADX_FIXED_STEP ".endr\n\t"
+      "movl $0, %k[lo]\n\tadcxq %[lo], %[h1]\n\tadoxq %[lo], %[h1]\n\t"
+      : [lo] "=&r"(lo), [h0] "=&r"(h0), [h1] "=&r"(h1)
+      : [r] "r"(r), [a] "r"(a), "d"(b), [len] "i"(L)
+      : "cc", "memory");
+  return h1;
+}
+#undef TW_ADX_FIXED_STEP
+
+template <size_t N>
+inline void ReduceFixed(Limb* r, Limb* t, const Limb* m, Limb minv) {
+  Limb top = 0;
+#pragma GCC unroll 1
+  for (size_t i = 0; i < N; ++i) {
+    const Limb c = MulAddRowFixed<N>(t + i, m, t[i] * minv);
+    const DLimb x = static_cast<DLimb>(t[i + N]) + c + top;
+    t[i + N] = static_cast<Limb>(x);
+    top = static_cast<Limb>(x >> 64);
+  }
+  FinalSubtract<N>(r, t + N, top, m, N);
+}
+
+template <size_t N>
+void MontMulFixed(Limb* r, const Limb* a, const Limb* b, const Limb* m, Limb minv, size_t) {
+  Limb t[2 * N];
+  std::memset(t, 0, N * sizeof(Limb));
+#pragma GCC unroll 1
+  for (size_t i = 0; i < N; ++i) t[i + N] = MulAddRowFixed<N>(t + i, a, b[i]);
+  ReduceFixed<N>(r, t, m, minv);
+}
+
+template <size_t N, size_t... I>
+inline void CrossRowsFixed(Limb* t, const Limb* a, std::index_sequence<I...>) {
+  ((t[I + N] = MulAddRowFixed<N - 1 - I>(t + 2 * I + 1, a + I + 1, a[I])), ...);
+}
+
+// Up to 32 limbs each cross row is its own straight-line code; past that the code would not
+// stay in the instruction cache, and the rows loop.
+template <size_t N>
+void MontSqrFixed(Limb* r, const Limb* a, const Limb* m, Limb minv, size_t) {
+  Limb t[2 * N];
+  std::memset(t, 0, 2 * N * sizeof(Limb));
+  if constexpr (N <= 32) {
+    CrossRowsFixed<N>(t, a, std::make_index_sequence<N - 1>{});
+  } else {
+    for (size_t i = 0; i + 1 < N; ++i) t[i + N] = MulAddRow(t + 2 * i + 1, a + i + 1, N - 1 - i, a[i]);
+  }
+  DoubleAddSquares(t, a, N);
+  ReduceFixed<N>(r, t, m, minv);
+}
+
+constexpr Kernel kFixed[] = {
+    {8, &MontMulFixed<8>, &MontSqrFixed<8>},    {16, &MontMulFixed<16>, &MontSqrFixed<16>},
+    {24, &MontMulFixed<24>, &MontSqrFixed<24>}, {32, &MontMulFixed<32>, &MontSqrFixed<32>},
+    {48, &MontMulFixed<48>, &MontSqrFixed<48>}, {64, &MontMulFixed<64>, &MontSqrFixed<64>},
+};
+
+}  // namespace adx
+#endif
 
 // Radix 2^52: AVX-512 IFMA multiplies 52-bit lanes eight at a time, several times faster than
 // the 64-bit scalar kernels. Values stay below 2m between products (almost-Montgomery form),
@@ -609,6 +774,18 @@ int MontgomeryContext::Init(const BigNumber& m) {
       sqr_ = k.sqr;
     }
   }
+#if defined(__x86_64__)
+  if (n >= 4 && CpuHas(kCpuBmi2 | kCpuAdx)) {
+    mul_ = &adx::MontMul;
+    sqr_ = &adx::MontSqr;
+    for (const Kernel& k : adx::kFixed) {
+      if (k.n == n) {
+        mul_ = k.mul;
+        sqr_ = k.sqr;
+      }
+    }
+  }
+#endif
   r52_ = MontRadix52();
   const size_t limbs = (static_cast<size_t>(m.BitLength()) + 2 + 51) / 52;
   if (n >= radix52::kMinLimbs64 && limbs <= radix52::kMaxLanes && radix52::Available()) {

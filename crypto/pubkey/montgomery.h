@@ -1,6 +1,8 @@
 // Montgomery arithmetic over one odd modulus: products with 128-bit limb products, a dedicated
-// squaring with its own reduction, and windowed exponentiation. On processors with AVX-512 IFMA
-// the exponentiations run in radix 2^52 instead, eight limbs to a vector.
+// squaring with its own reduction, and windowed exponentiation. On processors with MULX and
+// ADCX/ADOX the products run two carry chains at once, in straight-line code for the usual sizes;
+// with AVX-512 IFMA the exponentiations run in radix 2^52 instead, eight limbs to a vector. The
+// kernels are chosen when a context is made, under the processor-feature mask.
 #pragma once
 
 #include <cstddef>

@@ -1,13 +1,14 @@
 #include "crypto/pubkey/p256.h"
 
-#include <cpuid.h>
 #include <emmintrin.h>
 #include <x86intrin.h>
 
+#include <atomic>
 #include <cstring>
 #include <vector>
 
 #include "crypto/pubkey/mont_field.h"
+#include "crypto/symmetric/cpu_features.h"
 
 namespace tw {
 namespace {
@@ -243,12 +244,12 @@ __attribute__((noinline)) void FeSqrAdx(uint64_t* r, const uint64_t* a) {
 #undef P256_REDN
 #undef P256_SQRED
 #undef P256_PROW
-// MULX is BMI2 (leaf 7, EBX bit 8), ADCX/ADOX are ADX (bit 19). Read at load time; any earlier
-// caller simply takes the portable code.
-const bool kAdx = [] {
-  unsigned a = 0, b = 0, c = 0, d = 0;
-  return __get_cpuid_count(7, 0, &a, &b, &c, &d) && (b & (1u << 8)) && (b & (1u << 19));
-}();
+// MULX (BMI2) with ADCX/ADOX (ADX), as the processor features under the test mask allow. Read
+// again as each group operation starts; both routes give the same reduced values, so a call that
+// sees the mask change midway still computes the right result.
+std::atomic<bool> g_adx{false};
+inline bool UseAdx() { return g_adx.load(std::memory_order_relaxed); }
+void ChooseRoute() { g_adx.store(CpuHas(kCpuBmi2 | kCpuAdx), std::memory_order_relaxed); }
 
 void FeMulPortable(uint64_t* r, const uint64_t* a, const uint64_t* b) {
   uint64_t t[8];
@@ -271,7 +272,7 @@ void FeMulPortable(uint64_t* r, const uint64_t* a, const uint64_t* b) {
   FeReduce(r, t);
 }
 inline void FeMul(uint64_t* r, const uint64_t* a, const uint64_t* b) {
-  if (kAdx)
+  if (UseAdx())
     FeMulAdx(r, a, b);
   else
     FeMulPortable(r, a, b);
@@ -310,7 +311,7 @@ void FeSqrPortable(uint64_t* r, const uint64_t* a) {
   FeReduce(r, t);
 }
 inline void FeSqr(uint64_t* r, const uint64_t* a) {
-  if (kAdx)
+  if (UseAdx())
     FeSqrAdx(r, a);
   else
     FeSqrPortable(r, a);
@@ -744,12 +745,14 @@ class P256 final : public EcGroup {
   }
 
   bool OnCurve(const uint8_t* x, const uint8_t* y) const override {
+    ChooseRoute();
     uint64_t X[4], Y[4];
     return FeFromBytes(X, x, 32) && FeFromBytes(Y, y, 32) && OnCurveMont(X, Y);
   }
 
   int MulSecret(const uint8_t* k, int klen, const uint8_t* px, const uint8_t* py, uint8_t* out,
                 bool* infinity) const override {
+    ChooseRoute();
     uint64_t kk[4];
     if (!LimbsFromBytes<4>(kk, k, klen)) return kErrEcPoint;
     Jac r;
@@ -776,6 +779,7 @@ class P256 final : public EcGroup {
 
   int SignCore(const uint8_t* k, int klen, const uint8_t* d, int dlen, const uint8_t* e, int elen, uint8_t* r,
                uint8_t* s, bool* zero) const override {
+    ChooseRoute();
     uint64_t kk[4], dd[4], ee[4], rr[4], km[4], kinv[4], dm[4], em[4], rm[4], t[4], ss[4];
     if (!ReduceBytes(kk, k, klen) || !ReduceBytes(dd, d, dlen) || !ReduceBytes(ee, e, elen)) return kErrEcPoint;
     Jac R;
@@ -804,6 +808,7 @@ class P256 final : public EcGroup {
 
   bool VerifyCore(const uint8_t* e, int elen, const uint8_t* r, int rlen, const uint8_t* s, int slen,
                   const uint8_t* qx, const uint8_t* qy) const override {
+    ChooseRoute();
     uint64_t rr[4], ss[4], ee[4], w[4], sm[4], u1[4], u2[4], t[4];
     if (!LimbsFromBytes<4>(rr, r, rlen) || !LimbsFromBytes<4>(ss, s, slen)) return false;
     if (ZeroMask4(rr) || ZeroMask4(ss) || !s_.Below(rr) || !s_.Below(ss)) return false;
@@ -877,7 +882,7 @@ class P256 final : public EcGroup {
   }
 
   void ScMul(uint64_t* r, const uint64_t* a, const uint64_t* b) const {
-    if (kAdx)
+    if (UseAdx())
       ScMulAdx(r, a, b);
     else
       s_.Mul(r, a, b);

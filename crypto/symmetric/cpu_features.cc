@@ -37,6 +37,7 @@ uint32_t Detect() {
   if (!ymm || !(c & bit_AVX) || !__get_cpuid_count(7, 0, &a, &b, &c, &d)) return f;
   if (b & bit_AVX2) f |= kCpuAvx2;
   if ((b & bit_BMI) && (b & bit_BMI2)) f |= kCpuBmi2;
+  if (b & bit_ADX) f |= kCpuAdx;
   if (zmm && (b & bit_AVX512F) && (b & bit_AVX512VL) && (b & bit_AVX512BW)) f |= kCpuAvx512;
   if ((f & kCpuAvx2) && (c & bit_VAES)) f |= kCpuVaes;
   if ((f & kCpuAvx2) && (c & bit_VPCLMULQDQ)) f |= kCpuVpclmul;

@@ -17,8 +17,9 @@ enum CpuFeature : uint32_t {
   kCpuAvx512 = 1u << 5,  // F, VL and BW together, with the operating system saving the registers
   kCpuVaes = 1u << 6,     // 256-bit AES rounds (needs AVX2)
   kCpuVpclmul = 1u << 7,  // 256-bit carry-less multiply (needs AVX2)
-  kCpuBmi2 = 1u << 8,     // BMI1 and BMI2 together: ANDN and the flagless rotates and shifts
-  kCpuAll = 0x1FFu,
+  kCpuBmi2 = 1u << 8,     // BMI1 and BMI2 together: ANDN, MULX and the flagless rotates and shifts
+  kCpuAdx = 1u << 9,      // ADCX and ADOX: two independent carry chains
+  kCpuAll = 0x3FFu,
 };
 
 // What this processor has (0 off x86-64).

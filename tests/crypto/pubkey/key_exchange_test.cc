@@ -98,12 +98,14 @@ TEST(KeyExchangeTest, ExchangesMatchPythonAndChoosePrime) {
 
 struct PeerCase {
   const char* what;
-  int peer;  // 0: 0, 1: 1, 2: p - 1, 3: p, 4: 4 with X = q (secret 1), 5: 5 (fine)
+  int peer;  // 0: 0, 1: 1, 2: p - 1, 3: p, 4: 4 with X = q (secret 1), 5: 5 (fine), 6: 5 with P = 46, X = 20
   int want;
+  int64_t z;  // the shared value, when checked
 };
-const PeerCase kPeers[] = {{"zero", 0, kErrDhPeerValue},     {"one", 1, kErrDhPeerValue},
-                           {"p - 1", 2, kErrDhPeerValue},    {"p", 3, kErrDhPeerValue},
-                           {"secret of one", 4, kErrDhPeerValue}, {"ordinary", 5, 0}};
+const PeerCase kPeers[] = {{"zero", 0, kErrDhPeerValue, 0},     {"one", 1, kErrDhPeerValue, 0},
+                           {"p - 1", 2, kErrDhPeerValue, 0},    {"p", 3, kErrDhPeerValue, 0},
+                           {"secret of one", 4, kErrDhPeerValue, 0}, {"ordinary", 5, 0, 0},
+                           {"even prime", 6, 0, 35}};
 class DhPeerTest : public ::testing::TestWithParam<PeerCase> {};
 TEST_P(DhPeerTest, PeerValue) {
   KeyExchange k;
@@ -117,10 +119,12 @@ TEST_P(DhPeerTest, PeerValue) {
     case 2: BigNumber::Sub(k.p, BigNumber::One(), y); break;
     case 3: y = k.p; break;
     case 4: y.SetInt64(4); break;
-    default: y.SetInt64(5); k.x.SetInt64(77); break;
+    case 5: y.SetInt64(5); k.x.SetInt64(77); break;
+    default: y.SetInt64(5); k.x.SetInt64(20); k.p.SetInt64(46); break;
   }
   k.SetPeerPublic(y);
   EXPECT_EQ(k.ComputeShared(), GetParam().want) << GetParam().what;
+  if (GetParam().z) EXPECT_TRUE(k.z.Equals(BigNumber(GetParam().z))) << ToHex(k.z);
 }
 INSTANTIATE_TEST_SUITE_P(Cases, DhPeerTest, ::testing::ValuesIn(kPeers),
     [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.what); });

@@ -4,7 +4,9 @@
 
 #include <ostream>
 #include <random>
+#include <tuple>
 
+#include "crypto/symmetric/cpu_features.h"
 #include "tests/crypto/pubkey/pubkey_test_util.h"
 #include "tests/support/case_name.h"
 
@@ -14,7 +16,8 @@ namespace {
 using testing_pk::ToHex;
 
 // Sizes either side of each kernel switch: scalar below 512 bits and above 4158, radix 2^52 in
-// between (where the processor has it) with one to ten 8-lane groups.
+// between (where the processor has it) with one to ten 8-lane groups; the fixed-size 64-bit
+// kernels at 512 to 4096 bits, the looping ones at the others.
 struct SizeCase {
   const char* name;
   int bits;
@@ -37,12 +40,23 @@ BigNumber RandomBits(std::mt19937_64& rng, int bits, bool odd_top) {
   return n;
 }
 
-class MontgomeryExpTest : public ::testing::TestWithParam<SizeCase> {};
+// The 64-bit kernels with MULX and ADCX/ADOX, and without.
+struct Route {
+  const char* name;
+  uint32_t features;
+};
+constexpr Route kRoutes[] = {{"adx", kCpuAll}, {"portable", kCpuAll & ~kCpuAdx}};
+
+class MontgomeryExpTest : public ::testing::TestWithParam<std::tuple<Route, SizeCase>> {
+ protected:
+  void SetUp() override { SetCpuFeatureMask(std::get<0>(GetParam()).features); }
+  void TearDown() override { SetCpuFeatureMask(kCpuAll); }
+};
 
 // Every path (secret, public, two moduli in lockstep, two bases jointly) against the plain
 // square-and-multiply, for bases 0, 1, m-1 and random ones, long and short exponents.
 TEST_P(MontgomeryExpTest, MatchesPlainExponentiation) {
-  const int bits = GetParam().bits;
+  const int bits = std::get<1>(GetParam()).bits;
   std::mt19937_64 rng(static_cast<uint64_t>(bits));
   const BigNumber m = RandomBits(rng, bits, true), m2 = RandomBits(rng, bits, true);
   MontgomeryContext c, c2;
@@ -75,7 +89,9 @@ TEST_P(MontgomeryExpTest, MatchesPlainExponentiation) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, MontgomeryExpTest, ::testing::ValuesIn(kSizes), testsupport::CaseName{});
+INSTANTIATE_TEST_SUITE_P(Sizes, MontgomeryExpTest,
+                         ::testing::Combine(::testing::ValuesIn(kRoutes), ::testing::ValuesIn(kSizes)),
+                         testsupport::CaseName{});
 
 }  // namespace
 }  // namespace tw

@@ -1,11 +1,15 @@
 // The P-256 routes, the fixed-base table and the windowed walk over any point, against the generic
-// prime-curve multiplication, on scalars at the edges of the order and of the signed windows.
+// prime-curve multiplication, on scalars at the edges of the order and of the signed windows; each
+// on the MULX/ADX field code and on the portable code.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
+#include <tuple>
 
 #include "crypto/pubkey/ec_point.h"
 #include "crypto/pubkey/prime_field.h"
+#include "crypto/symmetric/cpu_features.h"
 #include "tests/crypto/pubkey/pubkey_test_util.h"
 #include "tests/support/case_name.h"
 
@@ -67,13 +71,23 @@ std::string Fast(const EcGroup& g, const uint8_t* px, const uint8_t* py, const B
   return HexOf(o) + (inf ? " identity" : "");
 }
 
-class P256ScalarTest : public ::testing::TestWithParam<ScalarCase> {};
+struct Route {
+  const char* name;
+  uint32_t features;
+};
+const Route kRoutes[] = {{"adx", kCpuAll}, {"portable", kCpuAll & ~kCpuAdx}};
+
+class P256ScalarTest : public ::testing::TestWithParam<std::tuple<Route, ScalarCase>> {
+ protected:
+  void SetUp() override { SetCpuFeatureMask(std::get<0>(GetParam()).features); }
+  void TearDown() override { SetCpuFeatureMask(kCpuAll); }
+};
 TEST_P(P256ScalarTest, TableAndWalkGiveTheGenericProduct) {
   const EcCurveParams& c = *CurveParams(kCurveP256);
   std::unique_ptr<EcGroup> holder;
   const EcGroup* g = EcGroupFor(c, holder);
   ASSERT_NE(g, nullptr);
-  const ByteString k = Bytes(GetParam().k);
+  const ByteString k = Bytes(std::get<1>(GetParam()).k);
   const std::string want = Generic(c.gx, c.gy, k);
   EXPECT_EQ(Fast(*g, nullptr, nullptr, k), want);
   EXPECT_EQ(Fast(*g, c.gx.bytes(), c.gy.bytes(), k), want);
@@ -81,8 +95,22 @@ TEST_P(P256ScalarTest, TableAndWalkGiveTheGenericProduct) {
   const std::string q = Generic(c.gx, c.gy, Bytes("07"));
   const ByteString qx = Bytes(q.substr(0, 64)), qy = Bytes(q.substr(64, 64));
   EXPECT_EQ(Fast(*g, qx.bytes(), qy.bytes(), k), Generic(qx, qy, k));
+  // The signature with this nonce verifies against d G by the generic walk, and fails for e + 1.
+  const ByteString d = Bytes(kScalars[13].k), e = Bytes(kScalars[14].k);  // random_a, random_b
+  uint8_t r[32], s[32], e1[32];
+  bool zero = true;
+  ASSERT_EQ(g->SignCore(k.bytes(), k.length(), d.bytes(), d.length(), e.bytes(), e.length(), r, s, &zero), 0);
+  if (zero) return;
+  const std::string pub = Generic(c.gx, c.gy, d);
+  const ByteString px = Bytes(pub.substr(0, 64)), py = Bytes(pub.substr(64, 64));
+  EXPECT_TRUE(g->VerifyCore(e.bytes(), 32, r, 32, s, 32, px.bytes(), py.bytes()));
+  std::memcpy(e1, e.bytes(), 32);
+  e1[31] ^= 1;
+  EXPECT_FALSE(g->VerifyCore(e1, 32, r, 32, s, 32, px.bytes(), py.bytes()));
 }
-INSTANTIATE_TEST_SUITE_P(Scalars, P256ScalarTest, ::testing::ValuesIn(kScalars), testsupport::CaseName());
+INSTANTIATE_TEST_SUITE_P(Scalars, P256ScalarTest,
+                         ::testing::Combine(::testing::ValuesIn(kRoutes), ::testing::ValuesIn(kScalars)),
+                         testsupport::CaseName());
 
 }  // namespace
 }  // namespace tw
