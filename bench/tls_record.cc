@@ -247,37 +247,20 @@ struct RawCbc {
   tw::AesContext aes;
   tw::HmacEngine hmac;
   std::vector<uint8_t> buf = std::vector<uint8_t>(16 + kRecord + 32 + 16);
-  std::vector<uint8_t> copy = std::vector<uint8_t>(16 + kRecord + 32 + 16);
   bool ok = true;
   explicit RawCbc(const Keys& k) {
     ok &= aes.SetKey(k.key, 16, 1, 1) == 0;
     ok &= hmac.SetKey(tw::kHashSha256, k.mac, 32) == 0;
   }
+  // MAC, then encrypt, one after the other (the record layer runs the two side by side).
   void Once() {
-    const size_t total = buf.size();
+    const size_t blocks = buf.size() / 16;
     uint8_t header[13] = {0};
     ok &= hmac.Update(header, 13) == 0 && hmac.Update(buf.data() + 16, kRecord) == 0 && hmac.Final() == 0;
     uint8_t chain[16] = {0};
-    for (size_t off = 0; off < total; off += 16) {
-      uint64_t a[2], c[2];
-      std::memcpy(a, buf.data() + off, 16);
-      std::memcpy(c, chain, 16);
-      a[0] ^= c[0];
-      a[1] ^= c[1];
-      std::memcpy(buf.data() + off, a, 16);
-      aes.EncryptBlock(buf.data() + off, buf.data() + off);
-      std::memcpy(chain, buf.data() + off, 16);
-    }
-    // CBC decryption: all blocks at once, then each XORed with the ciphertext before it.
-    std::memcpy(copy.data(), buf.data(), total);
-    aes.DecryptBlocks(buf.data(), buf.data(), total / 16);
-    for (size_t i = 16; i < total; i += 8) {
-      uint64_t a, b;
-      std::memcpy(&a, buf.data() + i, 8);
-      std::memcpy(&b, copy.data() + i - 16, 8);
-      a ^= b;
-      std::memcpy(buf.data() + i, &a, 8);
-    }
+    ok &= aes.EncryptCbc(buf.data(), buf.data(), blocks, chain) == 0;
+    std::memset(chain, 0, sizeof chain);
+    ok &= aes.DecryptCbc(buf.data(), buf.data(), blocks, chain) == 0;
     ok &= hmac.Update(header, 13) == 0 && hmac.Update(buf.data() + 16, kRecord) == 0 && hmac.Final() == 0;
   }
 };

@@ -17,6 +17,8 @@ constexpr int kAeadTagBytes = 16;
 constexpr int kExplicitNonceBytes = 8;
 // Blocks of ciphertext decrypted in one pass (the chain needs a copy of them).
 constexpr size_t kCbcChunkBlocks = 64;
+// Bytes encrypted, then hashed, in one step of a sealed CBC record.
+constexpr size_t kMacStepBytes = 64;
 
 void PutU16(uint8_t* p, uint16_t v) {
   p[0] = static_cast<uint8_t>(v >> 8);
@@ -86,6 +88,8 @@ void TlsRecordState::Clear() {
   rc4_.Clear();
   gcm_.Clear();
   chacha_.Clear();
+  hmac256_.Clear();
+  use_hmac256_ = false;
 }
 
 int TlsRecordState::BlockBytes() const {
@@ -153,6 +157,8 @@ int TlsRecordState::KeyCipher(bool encrypt) {
       break;
   }
   if (rc == kOk && !suite_->aead()) rc = hmac_.SetKey(suite_->hash_id, mac_key_, mac_length_);
+  use_hmac256_ = rc == kOk && !suite_->aead() && suite_->hash_id == kHashSha256 && version_ != kSsl30;
+  if (use_hmac256_) hmac256_.SetKey(mac_key_, static_cast<size_t>(mac_length_));
   if (rc == kOk && !suite_->aead()) rc = hash_.SetAlgorithm(suite_->hash_id);
   return rc;
 }
@@ -196,7 +202,7 @@ void CbcEncryptBlocks(const uint8_t* in, uint8_t* out, size_t n, uint8_t* chain,
 void TlsRecordState::EncryptCbc(const uint8_t* in, uint8_t* out, size_t n) {
   switch (suite_->bulk) {
     case kBulkAesCbc:
-      CbcEncryptBlocks<16>(in, out, n, iv_, [this](const uint8_t* b, uint8_t* o) { aes_.EncryptBlock(b, o); });
+      aes_.EncryptCbc(in, out, n / 16, iv_);
       break;
     case kBulkDesCbc:
       CbcEncryptBlocks<8>(in, out, n, iv_, [this](const uint8_t* b, uint8_t* o) { des_.EncryptBlock(b, o); });
@@ -208,6 +214,10 @@ void TlsRecordState::EncryptCbc(const uint8_t* in, uint8_t* out, size_t n) {
 }
 
 void TlsRecordState::DecryptCbc(uint8_t* data, size_t n) {
+  if (suite_->bulk == kBulkAesCbc) {
+    aes_.DecryptCbc(data, data, n / 16, iv_);
+    return;
+  }
   const size_t bs = static_cast<size_t>(BlockBytes());
   uint8_t saved[kCbcChunkBlocks * 16];
   uint8_t chain[16];
@@ -217,9 +227,6 @@ void TlsRecordState::DecryptCbc(uint8_t* data, size_t n) {
     const size_t bytes = blocks * bs;
     std::memcpy(saved, data + off, bytes);
     switch (suite_->bulk) {
-      case kBulkAesCbc:
-        aes_.DecryptBlocks(data + off, data + off, blocks);
-        break;
       case kBulkDesCbc:
         for (size_t b = 0; b < blocks; ++b) des_.DecryptBlock(data + off + b * bs, data + off + b * bs);
         break;
@@ -268,8 +275,47 @@ int TlsRecordState::ComputeMac(uint64_t seq, uint8_t type, const uint8_t* fragme
   }
   PutU16(header + 9, version_);
   PutU16(header + 11, static_cast<uint16_t>(n));
+  if (use_hmac256_) {
+    hmac256_.Update(header, sizeof header);
+    hmac256_.Update(fragment, n);
+    hmac256_.Final(mac);
+    return kOk;
+  }
   int rc = hmac_.Update(header, sizeof header);
   if (rc == kOk) rc = hmac_.Update(fragment, static_cast<int64_t>(n));
+  if (rc == kOk) rc = hmac_.Final();
+  if (rc == kOk) std::memcpy(mac, hmac_.mac().bytes(), static_cast<size_t>(mac_length_));
+  return rc;
+}
+
+int TlsRecordState::MacWhileEncrypting(uint64_t seq, uint8_t type, const uint8_t* fragment, size_t n,
+                                       uint8_t* out, size_t whole, uint8_t* mac) {
+  uint8_t header[13];
+  PutU64(header, seq);
+  header[8] = type;
+  PutU16(header + 9, version_);
+  PutU16(header + 11, static_cast<uint16_t>(n));
+  if (use_hmac256_ && suite_->bulk == kBulkAesCbc) {
+    hmac256_.Update(header, sizeof header);
+    hmac256_.UpdateBesideCbc(fragment, n, aes_, fragment, out, whole / 16, iv_);
+    hmac256_.Final(mac);
+    return kOk;
+  }
+  int rc = hmac_.Update(header, sizeof header);
+  // The CBC chain leaves the cipher waiting on every block, and the digest's rounds fill the
+  // waits: each step encrypts a few blocks, then hashes as many bytes, the digest's blocks kept
+  // whole so that no byte passes through its buffer.
+  const size_t block = static_cast<size_t>(HashBlockSizeOf(suite_->hash_id));
+  size_t hashed = std::min(n, block - sizeof header);
+  if (rc == kOk) rc = hmac_.Update(fragment, static_cast<int64_t>(hashed));
+  for (size_t off = 0; off < whole && rc == kOk; off += kMacStepBytes) {
+    const size_t step = std::min(kMacStepBytes, whole - off);
+    EncryptCbc(fragment + off, out + off, step);
+    const size_t take = std::min(step, n - hashed);
+    rc = hmac_.Update(fragment + hashed, static_cast<int64_t>(take));
+    hashed += take;
+  }
+  if (rc == kOk) rc = hmac_.Update(fragment + hashed, static_cast<int64_t>(n - hashed));
   if (rc == kOk) rc = hmac_.Final();
   if (rc == kOk) std::memcpy(mac, hmac_.mac().bytes(), static_cast<size_t>(mac_length_));
   return rc;
@@ -313,12 +359,17 @@ int TlsRecordState::Protect(uint8_t type, uint16_t version, const uint8_t* in, s
     // rest of it, the MAC and the padding are put behind them.
     EncryptCbc(body, body, pos);
     const size_t whole = n - n % bs;
-    EncryptCbc(in, body + pos, whole);
     uint8_t* tail = body + pos + whole;
     size_t t = n - whole;
-    std::memcpy(tail, in + whole, t);
-    const int rc = ComputeMac(seq, type, in, n, tail + t);
+    int rc = kOk;
+    if (version_ == kSsl30) {
+      EncryptCbc(in, body + pos, whole);
+      rc = ComputeMac(seq, type, in, n, tail + t);
+    } else {
+      rc = MacWhileEncrypting(seq, type, in, n, body + pos, whole, tail + t);
+    }
     if (rc != kOk) return rc;
+    std::memcpy(tail, in + whole, t);
     t += static_cast<size_t>(mac_length_);
     const size_t p = bs - 1 - t % bs;
     std::memset(tail + t, static_cast<int>(p), p + 1);

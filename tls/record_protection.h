@@ -105,6 +105,10 @@ class TlsRecordState {
   void DecryptCbc(uint8_t* data, size_t n);
   // The record MAC of TLS (HMAC) or SSL 3.0 over seq, type, version and fragment, into mac.
   int ComputeMac(uint64_t seq, uint8_t type, const uint8_t* fragment, size_t n, uint8_t* mac);
+  // The TLS record MAC of the fragment into mac, while its first `whole` bytes are CBC-encrypted
+  // into out.
+  int MacWhileEncrypting(uint64_t seq, uint8_t type, const uint8_t* fragment, size_t n, uint8_t* out,
+                         size_t whole, uint8_t* mac);
   int ProtectAead(uint8_t type, uint16_t version, const uint8_t* in, size_t n, uint8_t* out,
                   size_t* out_length);
   int UnprotectAead(uint8_t* record, size_t length, uint8_t* type, uint8_t** content,
@@ -127,6 +131,9 @@ class TlsRecordState {
   int iv_length_ = 0;
   bool encrypting_ = true;
   HmacEngine hmac_;
+  // The TLS MAC of the SHA-256 suites, which can run beside the AES-CBC encryption.
+  HmacSha256Cbc hmac256_;
+  bool use_hmac256_ = false;
   HashEngine hash_;
   AesContext aes_;
   DesContext des_;

@@ -292,6 +292,71 @@ void HwEncrypt(const uint8_t* keys, int rounds, const uint8_t* in, uint8_t* out,
   HwCrypt<false>(keys, rounds, in, out, blocks);
 }
 
+// CBC encryption is one chain: the round keys stay in registers and the key-0 XOR of the next
+// plaintext is made off the chain, so a block costs the rounds' latency and nothing more.
+template <int kRounds>
+__attribute__((target("aes,sse2"))) void HwCbcEncrypt(const uint8_t* keys, const uint8_t* in, uint8_t* out,
+                                                      size_t blocks, uint8_t* iv) {
+  __m128i k[kRounds + 1];
+  for (int r = 0; r <= kRounds; ++r) k[r] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(keys + 16 * r));
+  __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(iv));
+  for (; blocks > 0; --blocks, in += 16, out += 16) {
+    c = _mm_xor_si128(c, AesFirst(in, k[0]));
+    for (int r = 1; r < kRounds; ++r) c = _mm_aesenc_si128(c, k[r]);
+    c = _mm_aesenclast_si128(c, k[kRounds]);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), c);
+  }
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(iv), c);
+  for (auto& x : k) x = _mm_setzero_si128();
+}
+
+// CBC decryption runs eight blocks side by side; the XOR with the previous ciphertext block is
+// folded into the last round's key. Every block of a group is loaded before any is stored, so
+// in place works.
+template <int kRounds>
+__attribute__((target("aes,sse2"))) void HwCbcDecrypt(const uint8_t* keys, const uint8_t* in, uint8_t* out,
+                                                      size_t blocks, uint8_t* iv) {
+  __m128i k[kRounds + 1];
+  for (int r = 0; r <= kRounds; ++r) k[r] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(keys + 16 * r));
+  __m128i prev = _mm_loadu_si128(reinterpret_cast<const __m128i*>(iv));
+  constexpr int kWide = 8;
+  for (; blocks >= kWide; blocks -= kWide, in += 16 * kWide, out += 16 * kWide) {
+    __m128i c[kWide], b[kWide];
+    for (int i = 0; i < kWide; ++i) {
+      c[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 16 * i));
+      b[i] = _mm_xor_si128(c[i], k[0]);
+    }
+    for (int r = 1; r < kRounds; ++r) {
+      for (int i = 0; i < kWide; ++i) b[i] = _mm_aesdec_si128(b[i], k[r]);
+    }
+    b[0] = _mm_aesdeclast_si128(b[0], _mm_xor_si128(k[kRounds], prev));
+    for (int i = 1; i < kWide; ++i) b[i] = _mm_aesdeclast_si128(b[i], _mm_xor_si128(k[kRounds], c[i - 1]));
+    prev = c[kWide - 1];
+    for (int i = 0; i < kWide; ++i) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16 * i), b[i]);
+  }
+  for (; blocks > 0; --blocks, in += 16, out += 16) {
+    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+    __m128i b = _mm_xor_si128(c, k[0]);
+    for (int r = 1; r < kRounds; ++r) b = _mm_aesdec_si128(b, k[r]);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_aesdeclast_si128(b, _mm_xor_si128(k[kRounds], prev)));
+    prev = c;
+  }
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(iv), prev);
+  for (auto& x : k) x = _mm_setzero_si128();
+}
+
+template <bool kDecrypt>
+void HwCbc(const uint8_t* keys, int rounds, const uint8_t* in, uint8_t* out, size_t blocks, uint8_t* iv) {
+  switch (rounds) {
+    case 10:
+      return kDecrypt ? HwCbcDecrypt<10>(keys, in, out, blocks, iv) : HwCbcEncrypt<10>(keys, in, out, blocks, iv);
+    case 12:
+      return kDecrypt ? HwCbcDecrypt<12>(keys, in, out, blocks, iv) : HwCbcEncrypt<12>(keys, in, out, blocks, iv);
+    default:
+      return kDecrypt ? HwCbcDecrypt<14>(keys, in, out, blocks, iv) : HwCbcEncrypt<14>(keys, in, out, blocks, iv);
+  }
+}
+
 void HwDecrypt(const uint8_t* keys, int rounds, const uint8_t* in, uint8_t* out, size_t blocks) {
   HwCrypt<true>(keys, rounds, in, out, blocks);
 }
@@ -301,6 +366,8 @@ void HwDecrypt(const uint8_t* keys, int rounds, const uint8_t* in, uint8_t* out,
 bool DetectAesInstructions() { return false; }
 void HwEncrypt(const uint8_t*, int, const uint8_t*, uint8_t*, size_t) {}
 void HwDecrypt(const uint8_t*, int, const uint8_t*, uint8_t*, size_t) {}
+template <bool kDecrypt>
+void HwCbc(const uint8_t*, int, const uint8_t*, uint8_t*, size_t, uint8_t*) {}
 
 #endif
 
@@ -362,6 +429,44 @@ int AesContext::DecryptBlocks(const uint8_t* in, uint8_t* out, size_t blocks) {
   } else {
     for (size_t i = 0; i < blocks; ++i) PortableDecrypt(s.dec, s.rounds, in + 16 * i, out + 16 * i);
   }
+  return kOk;
+}
+
+int AesContext::EncryptCbc(const uint8_t* in, uint8_t* out, size_t blocks, uint8_t iv[16]) const {
+  if (!schedule_) return kErrOutOfMemory;
+  const Schedule& s = *schedule_;
+  if (!s.has_key) return kErrCipherKeyLength;
+  if (s.use_hw) {
+    HwCbc<false>(s.enc_bytes, s.rounds, in, out, blocks, iv);
+    return kOk;
+  }
+  uint8_t block[16];
+  for (size_t i = 0; i < blocks; ++i) {
+    for (int j = 0; j < 16; ++j) block[j] = static_cast<uint8_t>(in[16 * i + j] ^ iv[j]);
+    PortableEncrypt(s.enc, s.rounds, block, iv);
+    std::memcpy(out + 16 * i, iv, 16);
+  }
+  WipeBytes(block, sizeof block);
+  return kOk;
+}
+
+int AesContext::DecryptCbc(const uint8_t* in, uint8_t* out, size_t blocks, uint8_t iv[16]) {
+  if (!schedule_) return kErrOutOfMemory;
+  Schedule& s = *schedule_;
+  if (!s.has_key) return kErrCipherKeyLength;
+  if (!s.has_dec) BuildInverse();
+  if (s.use_hw) {
+    HwCbc<true>(s.dec_bytes, s.rounds, in, out, blocks, iv);
+    return kOk;
+  }
+  uint8_t cipher[16], plain[16];
+  for (size_t i = 0; i < blocks; ++i) {
+    std::memcpy(cipher, in + 16 * i, 16);
+    PortableDecrypt(s.dec, s.rounds, cipher, plain);
+    for (int j = 0; j < 16; ++j) out[16 * i + j] = static_cast<uint8_t>(plain[j] ^ iv[j]);
+    std::memcpy(iv, cipher, 16);
+  }
+  WipeBytes(plain, sizeof plain);
   return kOk;
 }
 

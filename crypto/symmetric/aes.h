@@ -36,6 +36,10 @@ class AesContext {
   // Many independent blocks (ECB over a buffer; CTR and GCM keystream), pipelined in hardware.
   int EncryptBlocks(const uint8_t* in, uint8_t* out, size_t blocks) const;
   int DecryptBlocks(const uint8_t* in, uint8_t* out, size_t blocks);
+  // CBC over whole blocks: iv holds the chain block going in and the last ciphertext block coming
+  // out. in and out may be the same buffer.
+  int EncryptCbc(const uint8_t* in, uint8_t* out, size_t blocks, uint8_t iv[16]) const;
+  int DecryptCbc(const uint8_t* in, uint8_t* out, size_t blocks, uint8_t iv[16]);
 
   int CopyFrom(const AesContext& other);
   void Clear();  // wipes the schedules; a key must be set again

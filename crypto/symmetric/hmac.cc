@@ -162,6 +162,61 @@ bool HmacEngine::Verify(const void* tag, int tag_length) const {
   return MacEquals(tag, mac().data(), static_cast<size_t>(tag_length));
 }
 
+void HmacSha256Cbc::SetKey(const uint8_t* key, size_t n) {
+  uint8_t pad[Sha256Context::kBlockSize] = {};
+  if (n > sizeof pad) {
+    Sha256Context digest;
+    digest.Update(key, n);
+    std::memcpy(pad, digest.Final(), Sha256Context::kDigestSize);
+  } else if (n > 0) {
+    std::memcpy(pad, key, n);
+  }
+  for (uint8_t& b : pad) b ^= kInnerByte;
+  inner_.Init();
+  inner_.Update(pad, sizeof pad);
+  for (uint8_t& b : pad) b ^= kInnerByte ^ kOuterByte;
+  outer_.Init();
+  outer_.Update(pad, sizeof pad);
+  WipeBytes(pad, sizeof pad);
+  started_ = false;
+}
+
+void HmacSha256Cbc::Clear() {
+  inner_.Init();
+  outer_.Init();
+  work_.Init();
+  started_ = false;
+}
+
+void HmacSha256Cbc::Begin() {
+  if (started_) return;
+  work_ = inner_;
+  started_ = true;
+}
+
+void HmacSha256Cbc::Update(const void* bytes, size_t count) {
+  Begin();
+  work_.Update(bytes, count);
+}
+
+void HmacSha256Cbc::UpdateBesideCbc(const void* bytes, size_t count, const AesContext& aes, const uint8_t* in,
+                                    uint8_t* out, size_t blocks, uint8_t iv[16]) {
+  Begin();
+  work_.UpdateBesideCbc(bytes, count, aes, in, out, blocks, iv);
+}
+
+void HmacSha256Cbc::Final(uint8_t mac[kMacSize]) {
+  Begin();
+  uint8_t inner[Sha256Context::kDigestSize];
+  std::memcpy(inner, work_.Final(), sizeof inner);
+  work_ = outer_;
+  work_.Update(inner, sizeof inner);
+  std::memcpy(mac, work_.Final(), kMacSize);
+  work_.Init();
+  WipeBytes(inner, sizeof inner);
+  started_ = false;
+}
+
 int HmacMd5(const ByteString& data, const ByteString& key, ByteString& out) {
   HmacEngine hmac;
   int rc = hmac.SetKey(kHashMd5, key.data(), key.length());

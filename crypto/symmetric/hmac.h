@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "crypto/symmetric/hash_engine.h"
+#include "crypto/symmetric/sha256.h"
 #include "foundation/byte_string.h"
 #include "foundation/text_conversion.h"  // kErrInvalidValue
 
@@ -82,6 +83,35 @@ class HmacEngine {
   HashEngine innerState_;
   HashEngine outerState_;
   int pbkdf2HashId_ = kHashSha1;
+};
+
+// HMAC-SHA256 with both pad states made once per key, for callers that MAC many messages under
+// one key; its message can be hashed while AES-CBC encrypts other data beside it.
+class HmacSha256Cbc {
+ public:
+  static constexpr int kMacSize = 32;
+
+  HmacSha256Cbc() = default;
+  ~HmacSha256Cbc() { Clear(); }
+  HmacSha256Cbc(const HmacSha256Cbc&) = delete;
+  HmacSha256Cbc& operator=(const HmacSha256Cbc&) = delete;
+
+  void SetKey(const uint8_t* key, size_t n);
+  void Clear();
+  void Update(const void* bytes, size_t count);
+  // Update, with blocks AES blocks of in CBC-encrypted into out meanwhile (Sha256Context).
+  void UpdateBesideCbc(const void* bytes, size_t count, const AesContext& aes, const uint8_t* in, uint8_t* out,
+                       size_t blocks, uint8_t iv[16]);
+  // Writes the MAC; the next Update begins a new message under the same key.
+  void Final(uint8_t mac[kMacSize]);
+
+ private:
+  void Begin();
+
+  Sha256Context inner_;
+  Sha256Context outer_;
+  Sha256Context work_;
+  bool started_ = false;
 };
 
 // HMAC-MD5 of data under key; out receives the 16-byte MAC. 0 or 200.

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <utility>
 
+#include "crypto/symmetric/aes.h"
 #include "crypto/symmetric/digest_bits.h"
 #include "foundation/byte_string.h"
 
@@ -172,7 +173,109 @@ TW_SHANI void CompressShaNi(uint32_t* state, const uint8_t* p, size_t blocks) {
   _mm_storeu_si128(reinterpret_cast<__m128i*>(state), s0);
   _mm_storeu_si128(reinterpret_cast<__m128i*>(state + 4), s1);
 }
+
+#define TW_SHANI_AES __attribute__((target("sha,sse4.1,ssse3,aes")))
+
+// Step T of the CBC encryption of four blocks, kRounds + 1 steps a block: the XOR with the
+// chain, the rounds, the last round and the store.
+
+template <int kRounds, int T>
+TW_SHANI_AES __attribute__((always_inline)) inline void CbcStep(__m128i& c, const __m128i* k, const uint8_t* in,
+                                                                uint8_t* out) {
+  constexpr int kBlock = T / (kRounds + 1), kRound = T % (kRounds + 1);
+  if constexpr (kRound == 0) {
+    const __m128i x = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 16 * kBlock)), k[0]);
+    c = _mm_xor_si128(c, x);
+  } else if constexpr (kRound < kRounds) {
+    c = _mm_aesenc_si128(c, k[kRound]);
+  } else {
+    c = _mm_aesenclast_si128(c, k[kRounds]);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16 * kBlock), c);
+  }
+}
+
+template <int kRounds, int kFrom, int... T>
+TW_SHANI_AES __attribute__((always_inline)) inline void CbcSteps(__m128i& c, const __m128i* k, const uint8_t* in,
+                                                                 uint8_t* out, std::integer_sequence<int, T...>) {
+  (CbcStep<kRounds, kFrom + T>(c, k, in, out), ...);
+}
+
+// Group G of the digest's rounds, then its share of the four CBC blocks.
+template <int kRounds, int G>
+TW_SHANI_AES __attribute__((always_inline)) inline void StitchedGroup(__m128i& s0, __m128i& s1, __m128i* m,
+                                                                      const uint8_t* p, __m128i mask, __m128i& c,
+                                                                      const __m128i* k, const uint8_t* in,
+                                                                      uint8_t* out) {
+  ShaNiGroup<G>(s0, s1, m, p, mask);
+  constexpr int kSteps = 4 * (kRounds + 1);
+  constexpr int kFrom = G * kSteps / 16, kTo = (G + 1) * kSteps / 16;
+  CbcSteps<kRounds, kFrom>(c, k, in, out, std::make_integer_sequence<int, kTo - kFrom>{});
+}
+
+template <int kRounds, int... G>
+TW_SHANI_AES __attribute__((always_inline)) inline void StitchedBlock(__m128i& s0, __m128i& s1, const uint8_t* p,
+                                                                      __m128i mask, __m128i& c, const __m128i* k,
+                                                                      const uint8_t* in, uint8_t* out,
+                                                                      std::integer_sequence<int, G...>) {
+  __m128i m[4];
+  (StitchedGroup<kRounds, G>(s0, s1, m, p, mask, c, k, in, out), ...);
+}
+
+// One digest block and four CBC blocks per pass, their instructions interleaved in the source so
+// that neither waits behind a queue full of the other's dependent work.
+template <int kRounds>
+TW_SHANI_AES void CompressShaNiBesideCbc(uint32_t* state, const uint8_t* p, size_t blocks, const uint8_t* keys,
+                                         const uint8_t* in, uint8_t* out, uint8_t* iv) {
+  __m128i k[kRounds + 1];
+  for (int r = 0; r <= kRounds; ++r) k[r] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(keys + 16 * r));
+  __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(iv));
+  const __m128i mask = _mm_set_epi64x(0x0c0d0e0f08090a0bLL, 0x0405060700010203LL);
+  __m128i t = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state)), 0xb1);
+  __m128i s1 = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state + 4)), 0x1b);
+  __m128i s0 = _mm_alignr_epi8(t, s1, 8);
+  s1 = _mm_blend_epi16(s1, t, 0xf0);
+  for (; blocks > 0; --blocks, p += 64, in += 64, out += 64) {
+    const __m128i save0 = s0, save1 = s1;
+    StitchedBlock<kRounds>(s0, s1, p, mask, c, k, in, out, std::make_integer_sequence<int, 16>{});
+    s0 = _mm_add_epi32(s0, save0);
+    s1 = _mm_add_epi32(s1, save1);
+  }
+  t = _mm_shuffle_epi32(s0, 0x1b);
+  s1 = _mm_shuffle_epi32(s1, 0xb1);
+  s0 = _mm_blend_epi16(t, s1, 0xf0);
+  s1 = _mm_alignr_epi8(s1, t, 8);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(state), s0);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(state + 4), s1);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(iv), c);
+  for (auto& x : k) x = _mm_setzero_si128();
+}
+
+// `blocks` digest blocks beside 4 * `blocks` CBC blocks; false when the processor lacks either
+// instruction set (nothing is done then).
+bool CompressBesideCbc(uint32_t* state, const uint8_t* p, size_t blocks, const AesContext& aes, const uint8_t* in,
+                       uint8_t* out, uint8_t* iv) {
+  const uint8_t* keys = aes.HardwareRoundKeys();
+  if (keys == nullptr || !digest::ShaExtensionsActive()) return false;
+  switch (aes.Rounds()) {
+    case 10:
+      CompressShaNiBesideCbc<10>(state, p, blocks, keys, in, out, iv);
+      return true;
+    case 12:
+      CompressShaNiBesideCbc<12>(state, p, blocks, keys, in, out, iv);
+      return true;
+    case 14:
+      CompressShaNiBesideCbc<14>(state, p, blocks, keys, in, out, iv);
+      return true;
+    default:
+      return false;
+  }
+}
 #undef TW_SHANI
+#undef TW_SHANI_AES
+#else
+bool CompressBesideCbc(uint32_t*, const uint8_t*, size_t, const AesContext&, const uint8_t*, uint8_t*, uint8_t*) {
+  return false;
+}
 #endif
 
 void Compress(uint32_t* state, const uint8_t* p, size_t blocks) {
@@ -204,6 +307,30 @@ void Sha256Context::Update(const void* bytes, size_t count) {
   bits_ += static_cast<uint64_t>(count) << 3;
   digest::BufferBlocks<kBlockSize>(buffer_, used_, static_cast<const uint8_t*>(bytes), count,
                                    [this](const uint8_t* p, size_t n) { Compress(state_, p, n); });
+}
+
+void Sha256Context::UpdateBesideCbc(const void* bytes, size_t count, const AesContext& aes, const uint8_t* in,
+                                    uint8_t* out, size_t blocks, uint8_t iv[16]) {
+  if (finished_) Init();
+  const uint8_t* p = static_cast<const uint8_t*>(bytes);
+  if (p == nullptr) count = 0;
+  if (used_ > 0) {
+    const size_t fill = count < kBlockSize - used_ ? count : kBlockSize - used_;
+    Update(p, fill);
+    p += fill;
+    count -= fill;
+  }
+  const size_t pairs = count / kBlockSize < blocks / 4 ? count / kBlockSize : blocks / 4;
+  if (pairs > 0 && CompressBesideCbc(state_, p, pairs, aes, in, out, iv)) {
+    bits_ += static_cast<uint64_t>(pairs) * kBlockSize * 8;
+    p += pairs * kBlockSize;
+    count -= pairs * kBlockSize;
+    in += pairs * 64;
+    out += pairs * 64;
+    blocks -= pairs * 4;
+  }
+  aes.EncryptCbc(in, out, blocks, iv);
+  Update(p, count);
 }
 
 const uint8_t* Sha256Context::Final() {

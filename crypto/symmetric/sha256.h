@@ -6,6 +6,8 @@
 
 namespace tw {
 
+class AesContext;
+
 enum class Sha256Variant { kSha256, kSha224 };
 
 // Ready after construction; Init starts the chosen variant over. Final writes all 32 bytes of
@@ -23,6 +25,11 @@ class Sha256Context {
 
   void Init();
   void Update(const void* bytes, size_t count);
+  // Update, and CBC-encrypt `blocks` AES blocks of in into out beside it, the chain block in iv
+  // (as AesContext::EncryptCbc; out must not overlap bytes). The chain leaves the AES unit idle
+  // for most of each block; where both instruction sets exist the digest's rounds run in those gaps.
+  void UpdateBesideCbc(const void* bytes, size_t count, const AesContext& aes, const uint8_t* in, uint8_t* out,
+                       size_t blocks, uint8_t iv[16]);
   const uint8_t* Final();  // 32 bytes
   const uint8_t* digest() const { return digest_; }
   Sha256Variant variant() const { return variant_; }

@@ -4,6 +4,9 @@
 #include <string>
 #include <vector>
 
+#include "crypto/symmetric/cpu_features.h"
+#include "crypto/symmetric/digest_bits.h"
+#include "tests/support/case_name.h"
 #include "tests/tls/tls_test_support.h"
 #include "tls/record_protection.h"
 
@@ -46,18 +49,13 @@ std::string OracleLine(const char* mode, const Case& c, const DirectionKeys& k, 
          HexOr(k.mac_key) + " " + HexOr(k.key) + " " + HexOr(k.iv) + " " + items + "\n";
 }
 
-class RecordAgainstOracle : public ::testing::TestWithParam<Case> {};
-
 // Our records open with the oracle and the oracle's open with ours, in sequence (chains, streams
-// and counters carry over); then every damaged record is refused with one alert and one text.
-TEST_P(RecordAgainstOracle, BothDirectionsAndDamage) {
-  const Case& c = GetParam();
+// and counters carry over).
+void ExchangeWithOracle(const Case& c, const DirectionKeys& keys, const std::vector<Record>& records) {
   const tw::TlsCipherSuite* suite = tw::FindCipherSuite(c.suite);
   ASSERT_NE(suite, nullptr);
-  const DirectionKeys keys = KeysFor(*suite, c.tls13, c.suite ^ c.version);
   tw::TlsRecordState writer;
   ASSERT_EQ(Key(writer, *suite, c.version, c.tls13, keys), 0);
-  const std::vector<Record> records = Records(c.suite);
   std::string sealed_items;
   std::string plain_items;
   std::vector<uint8_t> out(16384 + tw::kTlsMaxOverhead + 5);
@@ -92,6 +90,19 @@ TEST_P(RecordAgainstOracle, BothDirectionsAndDamage) {
     EXPECT_EQ(type, r.type);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(content), length), r.plain);
   }
+}
+
+class RecordAgainstOracle : public ::testing::TestWithParam<Case> {};
+
+// Both directions against the oracle; then every damaged record is refused with one alert and
+// one text.
+TEST_P(RecordAgainstOracle, BothDirectionsAndDamage) {
+  const Case& c = GetParam();
+  const tw::TlsCipherSuite* suite = tw::FindCipherSuite(c.suite);
+  ASSERT_NE(suite, nullptr);
+  const DirectionKeys keys = KeysFor(*suite, c.tls13, c.suite ^ c.version);
+  ExchangeWithOracle(c, keys, Records(c.suite));
+  std::vector<uint8_t> out(16384 + tw::kTlsMaxOverhead + 5);
 
   // Damage: the last byte (padding, MAC or tag), the first body byte, a cut to the header's
   // length. Each gets a fresh direction so the chain state is that of the first record.
@@ -132,6 +143,46 @@ INSTANTIATE_TEST_SUITE_P(Suites, RecordAgainstOracle, ::testing::ValuesIn(kCases
   std::snprintf(name, sizeof name, "s%04x_v%04x", info.param.suite, info.param.version);
   return std::string(name);
 });
+
+// CBC records of every length across the cipher's and the MAC digest's block edges, on each code
+// path the processor offers for the cipher and the digest.
+struct CbcPath {
+  const char* name;
+  Case c;
+  uint32_t features;
+  bool sha_extensions;
+};
+const CbcPath kCbcPaths[] = {
+    {"aes128_sha256_accelerated", {0x003C, 0x0303, false}, tw::kCpuAll, true},
+    {"aes128_sha256_portable", {0x003C, 0x0303, false}, 0, false},
+    {"aes256_sha256_accelerated", {0x003D, 0x0303, false}, tw::kCpuAll, true},
+    {"aes256_sha384_accelerated", {0xC028, 0x0303, false}, tw::kCpuAll, true},
+    {"aes128_sha1_tls10_accelerated", {0x002F, 0x0301, false}, tw::kCpuAll, true},
+    {"aes128_sha1_tls10_portable", {0x002F, 0x0301, false}, 0, false},
+    {"des3_sha1_tls11", {0x000A, 0x0302, false}, tw::kCpuAll, true},
+};
+
+class CbcRecordLengths : public ::testing::TestWithParam<CbcPath> {
+ protected:
+  void SetUp() override {
+    tw::SetCpuFeatureMask(GetParam().features);
+    tw::digest::SetShaExtensionsAllowed(GetParam().sha_extensions);
+  }
+  void TearDown() override {
+    tw::SetCpuFeatureMask(tw::kCpuAll);
+    tw::digest::SetShaExtensionsAllowed(true);
+  }
+};
+
+TEST_P(CbcRecordLengths, EveryLengthBothDirections) {
+  const Case& c = GetParam().c;
+  std::vector<Record> records;
+  for (size_t n = 0; n <= 300; ++n) records.push_back({23, testsupport::RandomBytes(n, static_cast<unsigned>(n))});
+  for (size_t n : {1000, 16320, 16383, 16384}) records.push_back({23, testsupport::RandomBytes(n, 3)});
+  ExchangeWithOracle(c, KeysFor(*tw::FindCipherSuite(c.suite), false, c.suite), records);
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, CbcRecordLengths, ::testing::ValuesIn(kCbcPaths), testsupport::CaseName());
 
 // A CBC record whose padding is wrong but whose MAC would be right over the shortened content
 // is refused exactly like a MAC failure (the padding length is read unsigned).

@@ -3,16 +3,21 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <new>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "crypto/symmetric/aes.h"
 #include "crypto/symmetric/cpu_features.h"
 #include "crypto/symmetric/digest_bits.h"
 #include "crypto/symmetric/hash_engine.h"
+#include "crypto/symmetric/hmac.h"
 #include "crypto/symmetric/md2.h"
 #include "crypto/symmetric/md4.h"
 #include "crypto/symmetric/md5.h"
@@ -408,8 +413,10 @@ TEST_P(HashDifferential, EveryIdEveryLengthInPieces) {
 INSTANTIATE_TEST_SUITE_P(Paths, HashDifferential, testing::ValuesIn(kDigestPaths), testsupport::CaseName());
 
 // The same sponge with the FIPS 202 padding (0x06) must give hashlib's SHA3 digests, and the
-// SHAKE forms must give any output length.
-TEST(Sha3Differential, FipsPaddingAndLongOutputs) {
+// SHAKE forms must give any output length (many squeezes), on both permutations.
+class Sha3Differential : public DigestPathTest {};
+
+TEST_P(Sha3Differential, FipsPaddingAndLongOutputs) {
   std::string why;
   const OracleTable& oracle = Oracle(&why);
   if (!why.empty()) TW_REQUIRE_OR_SKIP(why);
@@ -442,6 +449,101 @@ TEST(Sha3Differential, FipsPaddingAndLongOutputs) {
       ASSERT_EQ(Hex(sponge.output()), it->second) << form.name << " length " << n;
     }
     EXPECT_GT(compared, 60) << form.name;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, Sha3Differential, testing::ValuesIn(kDigestPaths), testsupport::CaseName());
+
+// The accelerated cases above run the vector and BMI code only where detection finds what the
+// kernel reports; a detection that missed them would test the portable code twice.
+TEST(DigestPaths, DetectionMatchesTheKernelsFlags) {
+#if defined(__x86_64__)
+  std::ifstream cpuinfo("/proc/cpuinfo");
+  std::string line;
+  while (std::getline(cpuinfo, line) && line.rfind("flags", 0) != 0) {
+  }
+  ASSERT_FALSE(line.empty()) << "no flags line in /proc/cpuinfo";
+  std::istringstream words(line.substr(line.find(':') + 1));
+  const std::set<std::string> flags{std::istream_iterator<std::string>(words), {}};
+  auto has = [&](const char* name) { return flags.count(name) != 0; };
+  EXPECT_EQ(tw::digest::CpuHasShaExtensions(), has("sha_ni") && has("ssse3") && has("sse4_1"));
+  EXPECT_EQ(tw::CpuHas(tw::kCpuBmi2), has("bmi1") && has("bmi2") && has("avx"));
+  EXPECT_EQ(tw::CpuHas(tw::kCpuAvx2), has("avx2"));
+#endif
+}
+
+// SHA-256 with AES-CBC beside it gives the digest and ciphertext of the two run apart on the
+// portable code, for every AES key size and digest input that starts mid-block or outlasts the
+// cipher's.
+struct BesideCase {
+  const char* name;
+  int keyBytes;
+  size_t offset, length, blocks;
+};
+const BesideCase kBesideCases[] = {
+    {"aes128_aligned", 16, 0, 16384, 1024},          {"aes128_after_record_header", 16, 13, 16384, 1024},
+    {"aes192_digest_shorter", 24, 13, 1000, 100},    {"aes256_cipher_shorter", 32, 5, 4096, 10},
+    {"aes256_nothing_to_encrypt", 32, 0, 500, 0},
+};
+
+class Sha256BesideCbc : public testing::TestWithParam<BesideCase> {
+ protected:
+  void TearDown() override {
+    tw::SetCpuFeatureMask(tw::kCpuAll);
+    tw::digest::SetShaExtensionsAllowed(true);
+  }
+};
+
+TEST_P(Sha256BesideCbc, MatchesTheTwoApart) {
+  const BesideCase& c = GetParam();
+  const std::string key = testsupport::RandomBytes(32, 1), data = testsupport::RandomBytes(c.offset + c.length, 2),
+                    plain = testsupport::RandomBytes(16 * c.blocks, 3), iv0 = testsupport::RandomBytes(16, 4);
+  auto run = [&](bool beside, bool accelerated) {
+    tw::SetCpuFeatureMask(accelerated ? tw::kCpuAll : 0);
+    tw::digest::SetShaExtensionsAllowed(accelerated);
+    tw::AesContext aes;
+    EXPECT_EQ(aes.SetKey(reinterpret_cast<const uint8_t*>(key.data()), c.keyBytes, 1, tw::kCipherModeCbc), 0);
+    tw::Sha256Context sha;
+    sha.Update(data.data(), c.offset);
+    uint8_t iv[16];
+    std::memcpy(iv, iv0.data(), 16);
+    const uint8_t* in = reinterpret_cast<const uint8_t*>(plain.data());
+    std::vector<uint8_t> out(plain.size());
+    if (beside) {
+      sha.UpdateBesideCbc(data.data() + c.offset, c.length, aes, in, out.data(), c.blocks, iv);
+    } else {
+      sha.Update(data.data() + c.offset, c.length);
+      EXPECT_EQ(aes.EncryptCbc(in, out.data(), c.blocks, iv), 0);
+    }
+    return Hex(sha.Final(), 32) + Hex(out.data(), out.size()) + Hex(iv, 16);
+  };
+  const std::string apart = run(false, false);
+  EXPECT_EQ(run(true, true), apart);
+  EXPECT_EQ(run(true, false), apart);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, Sha256BesideCbc, testing::ValuesIn(kBesideCases), testsupport::CaseName());
+
+// RFC 4231 cases 1, 2 and 6 (a key longer than the block), each MAC made twice under one key.
+TEST(HmacSha256Cbc, Rfc4231Vectors) {
+  const struct {
+    std::string key, data;
+    const char* mac;
+  } cases[] = {
+      {std::string(20, '\x0b'), "Hi There", "b0344c61d8db38535ca8afceaf0bf12b881dc200c9833da726e9376c2e32cff7"},
+      {"Jefe", "what do ya want for nothing?", "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843"},
+      {std::string(131, '\xaa'), "Test Using Larger Than Block-Size Key - Hash Key First",
+       "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54"},
+  };
+  for (const auto& c : cases) {
+    tw::HmacSha256Cbc hmac;
+    hmac.SetKey(reinterpret_cast<const uint8_t*>(c.key.data()), c.key.size());
+    for (int twice = 0; twice < 2; ++twice) {
+      uint8_t mac[32];
+      hmac.Update(c.data.data(), c.data.size());
+      hmac.Final(mac);
+      EXPECT_EQ(Hex(mac, 32), c.mac) << c.data;
+    }
   }
 }
 
