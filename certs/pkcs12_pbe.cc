@@ -299,6 +299,15 @@ int DecryptEncryptedPrivateKeyInfo(const ByteString& der, const ByteString& pass
     rc = DecryptPasswordBased(algorithm, password, bmp, data.data(), static_cast<int>(data.size()), key_info);
   }
   WipeString(bmp);
+  // A wrong password passes the padding check about once in 256 times; what it gives is then no
+  // single DER SEQUENCE, and is refused as the bad padding it stands for.
+  if (rc == kOk) {
+    DerCursor plain(*key_info), body;
+    if (Expect(&plain, kTagSequence, &body) != kOk || !plain.empty()) {
+      WipeString(*key_info);
+      rc = kErrCipherPadding;
+    }
+  }
   return rc;
 }
 
