@@ -113,7 +113,66 @@ void ScheduleDebug(void* context, const char* label, const uint8_t* bytes, int l
   static_cast<TlsEngine*>(context)->KeyDebugLine(label, bytes, static_cast<size_t>(length));
 }
 
+// Suites whose server may send a ServerKeyExchange, and those whose server must.
+bool MaySendServerKeyExchange(TlsKeyExchangeKind kind) {
+  return kind == kKxRsaExport || kind == kKxDheDss || kind == kKxDheDssExport || kind == kKxDheRsa ||
+         kind == kKxDheRsaExport || kind == kKxDhAnon || kind == kKxDhAnonExport ||
+         kind == kKxEcdheEcdsa || kind == kKxEcdheRsa || kind == kKxEcdhAnon;
+}
+bool MustSendServerKeyExchange(TlsKeyExchangeKind kind) {
+  return kind != kKxRsaExport && MaySendServerKeyExchange(kind);
+}
+
 }  // namespace
+
+// ---- The client's states ----
+
+void TlsEngine::Enter(TlsClient12State s) {
+  using S = TlsClient12State;
+  const TlsCipherSuite* suite = pending_.suite;
+  if (suite != nullptr) {
+    // An anonymous server has no certificate and asks for none; some suites have no key exchange.
+    if (s == S::kCertificate && suite->anonymous()) s = S::kServerKeyExchange;
+    if (s == S::kServerKeyExchange && !MaySendServerKeyExchange(suite->kx)) s = S::kCertificateRequest;
+    if (s == S::kCertificateRequest && suite->anonymous()) s = S::kServerHelloDone;
+  }
+  state_ = static_cast<uint8_t>(s);
+}
+
+bool TlsEngine::SkipState(uint8_t type, int* rc) {
+  const char* name = HandshakeMessageName(type);
+  if (machine() == kTlsClient12 && hs_ != nullptr && pending_.suite != nullptr) {
+    using S = TlsClient12State;
+    if (At(S::kServerKeyExchange) && !MustSendServerKeyExchange(pending_.suite->kx)) {
+      Enter(S::kCertificateRequest);
+      return true;
+    }
+    if (At(S::kCertificateRequest)) {
+      Enter(S::kServerHelloDone);
+      return true;
+    }
+    // The end of the flight names what it lacks.
+    if (type == kHsServerHelloDone && At(S::kCertificate)) {
+      *rc = Refuse(kAlertUnexpectedMessage, kErrTlsProtocol, kTextNoCertificate);
+      return false;
+    }
+    if (type == kHsServerHelloDone && At(S::kServerKeyExchange)) {
+      *rc = Refuse(kAlertUnexpectedMessage, kErrTlsProtocol, kTextNoKeyExchange);
+      return false;
+    }
+    // Inside the server's flight a key exchange out of place goes by its packet-log name.
+    if (type == kHsServerKeyExchange && state_ >= static_cast<uint8_t>(S::kCertificate) &&
+        state_ <= static_cast<uint8_t>(S::kServerHelloDone)) {
+      name = "ServerKeyExchange";
+    }
+  } else if (machine() == kTlsClient13 && At(TlsClient13State::kCertificateRequest)) {
+    Enter(TlsClient13State::kCertificate);
+    return true;
+  }
+  // A server's states wait for required messages only.
+  *rc = UnexpectedMessage(name);
+  return false;
+}
 
 int TlsEngine::Refuse(uint8_t alert, int code, const char* text) {
   if (alert != 0) SendAlert(kAlertLevelFatal, alert);
@@ -129,20 +188,9 @@ void TlsEngine::KeyDebug(const char* label, const uint8_t* bytes, size_t n) {
   Status(line.c_str());
 }
 
-void TlsEngine::ResetHandshake() {
-  kx_.reset();
-  server_hello_sent_ = need_client_verify_ = cke_received_ = ccs_received_ = false;
+void TlsEngine::BeginHandshake() {
+  hs_ = std::make_unique<TlsHandshake>();
   dispatcher_.set_keep_transcript_on_hello(false);
-  key_shares_.clear();
-  key_share_ids_.clear();
-  offered_versions_.clear();
-  offered_signature_algorithms_.clear();
-  requested_signature_algorithms_.clear();
-  WipeString(cookie_);
-  temp_rsa_modulus_.Reset();
-  temp_rsa_exponent_.Reset();
-  hello_retry_ = false;
-  got_certificate_ = got_key_exchange_ = got_certificate_request_ = false;
 }
 
 // ---- ClientHello ----
@@ -156,8 +204,8 @@ bool TlsEngine::TakeOfferedSession() {
 }
 
 int TlsEngine::PrepareKeyShares(ByteString* entries) {
-  key_shares_.clear();
-  key_share_ids_.clear();
+  hs_->key_shares.clear();
+  hs_->key_share_ids.clear();
   TlsIdList groups;
   if (ParseSupportedGroups(key_share_groups_.c_str(), true, &groups) != kOk) return -1;
   TlsWriter w(*entries);
@@ -170,21 +218,17 @@ int TlsEngine::PrepareKeyShares(ByteString* entries) {
     TlsWriter::Field f = w.Open(2);
     w.Bytes(value);
     w.Close(f);
-    key_shares_.push_back(std::move(kx));
-    key_share_ids_.push_back(group);
+    hs_->key_shares.push_back(std::move(kx));
+    hs_->key_share_ids.push_back(group);
   }
   return w.rc();
 }
 
 int TlsEngine::SendClientHello() {
-  state_ = kStateClientHelloSent;
-  const bool retry = hello_retry_ && tls13_enabled_for_hello();
+  Enter(TlsClient12State::kServerHello);
+  const bool retry = hs_->hello_retry && tls13_enabled_for_hello();
   const bool renegotiating = current_.HoldsSession();
   if (!retry) {
-    ccs_received_ = finished_sent_ = false;
-    got_certificate_ = got_key_exchange_ = got_certificate_request_ = false;
-    requested_signature_algorithms_.clear();
-    kx_.reset();
     pending_.Reset();
     pending_.is_client = true;
     pending_.version = kTls10;
@@ -216,27 +260,27 @@ int TlsEngine::SendClientHello() {
   ClientHelloOffer offer;
   offer.server_name = server_name_.c_str();
   ByteString shares;
-  offered_versions_.clear();
+  hs_->offered_versions.clear();
   if (offer13) {
     for (uint16_t v = kTls13; v >= kTls10; --v) {
-      if (VersionAllowed(protocol_mask_, v)) offered_versions_.push_back(v);
+      if (VersionAllowed(protocol_mask_, v)) hs_->offered_versions.push_back(v);
     }
-    offer.versions = offered_versions_;
+    offer.versions = hs_->offered_versions;
     if (!retry) {
       if (int rc = PrepareKeyShares(&shares); rc != kOk) return Fail(rc, "");
     } else {
       // The retry carries one share, for the group the server asked for.
       TlsWriter w(shares);
       ByteString value;
-      if (int rc = OwnPublicValue(*key_shares_.back(), &value); rc != kOk) return Fail(rc, "");
-      w.U16(key_share_ids_.back());
+      if (int rc = OwnPublicValue(*hs_->key_shares.back(), &value); rc != kOk) return Fail(rc, "");
+      w.U16(hs_->key_share_ids.back());
       TlsWriter::Field f = w.Open(2);
       w.Bytes(value);
       w.Close(f);
       if (w.rc() != kOk) return Fail(w.rc(), "");
     }
     offer.key_shares = &shares;
-    offer.cookie = &cookie_;
+    offer.cookie = &hs_->cookie;
   }
   TlsIdList groups;
   ParseSupportedGroups(offer13 ? tls13_groups_.c_str() : tls12_groups_.c_str(), offer13, &groups);
@@ -250,7 +294,7 @@ int TlsEngine::SendClientHello() {
   }
   offer.groups = groups;
   offer.point_formats = true;
-  offered_signature_algorithms_.clear();
+  hs_->offered_signature_algorithms.clear();
   if (hello_version >= kTls12) {
     TlsIdList schemes;
     if (offer13) ParseSignatureSchemes(tls13_signature_schemes_.c_str(), &schemes);
@@ -259,7 +303,7 @@ int TlsEngine::SendClientHello() {
     for (uint16_t p : pairs) {
       if (!Contains(schemes, p)) schemes.push_back(p);
     }
-    offered_signature_algorithms_ = schemes;
+    hs_->offered_signature_algorithms = schemes;
     offer.signature_algorithms = schemes;
   }
   offer.alpn = alpn_.c_str();
@@ -374,13 +418,13 @@ int TlsEngine::OnServerHello(const uint8_t* body, size_t n) {
   }
   if (version == kTls13) {
     // Only a TLS 1.2 legacy version carries supported_versions, and only if it was offered.
-    if (server_version != kTls12 || !Contains(offered_versions_, kTls13)) {
+    if (server_version != kTls12 || !Contains(hs_->offered_versions, kTls13)) {
       return Refuse(kAlertProtocolVersion, kErrTlsProtocol, kTextVersionNotOffered);
     }
   } else if (ext.has_version) {
     return Refuse(kAlertIllegalParameter, kErrTlsProtocol, kTextVersionNotOffered);
   }
-  const bool offered = version == kTls13 ? Contains(offered_versions_, kTls13) : version <= pending_.hello_version;
+  const bool offered = version == kTls13 ? Contains(hs_->offered_versions, kTls13) : version <= pending_.hello_version;
   if (!VersionAllowed(protocol_mask_, version) || !offered) {
     return Refuse(kAlertProtocolVersion, kErrTlsProtocol, kTextNoCommonAlgorithm);
   }
@@ -445,7 +489,7 @@ int TlsEngine::OnServerHello(const uint8_t* body, size_t n) {
   line.AppendText(VersionName(version));
   Status(line.c_str());
   resumed_ = false;
-  state_ = kStateServerHelloReceived;
+  Enter(TlsClient12State::kCertificate);
 
   const bool echoed = !pending_.session_id.empty() &&
                       pending_.session_id.EqualsBytes(session_id.data(), static_cast<int>(session_id.remaining()));
@@ -455,7 +499,7 @@ int TlsEngine::OnServerHello(const uint8_t* body, size_t n) {
       return Refuse(kAlertIllegalParameter, kErrTlsProtocol, kTextResumeMismatch);
     }
     if (int rc = InstallKeyBlock(pending_); rc != kOk) return Fail(rc, "");
-    state_ = kStateWaitFinished;
+    Enter(TlsClient12State::kChangeCipherSpec);
     resumed_ = true;
     Status(kTextResuming);
     return kOk;
@@ -467,10 +511,6 @@ int TlsEngine::OnServerHello(const uint8_t* body, size_t n) {
 // ---- Server flight of TLS 1.2 and earlier ----
 
 int TlsEngine::OnCertificate(const uint8_t* body, size_t n) {
-  if (!tls13_ && (got_certificate_ || got_key_exchange_ || got_certificate_request_ ||
-                  pending_.suite->anonymous())) {
-    return UnexpectedMessage(HandshakeMessageName(kHsCertificate));
-  }
   Status(kTextCertificateReceived);
   peer_chain_.clear();
   if (ParseCertificateBody(body, n, tls13_, &peer_chain_) != kOk) {
@@ -481,8 +521,11 @@ int TlsEngine::OnCertificate(const uint8_t* body, size_t n) {
   }
   CertificateHost host(*this);
   if (VerifyPeerCertificate(host, &peer_cert_, peer_chain_) == 0) return kErrCertHostName;
-  got_certificate_ = true;
-  if (tls13_) state_ = kStateCertificateReceived;
+  if (tls13_) {
+    Enter(TlsClient13State::kCertificateVerify);
+  } else {
+    Enter(TlsClient12State::kServerKeyExchange);
+  }
   return kOk;
 }
 
@@ -495,7 +538,7 @@ int TlsEngine::VerifyServerSignature(TlsReader& in, const uint8_t* params, size_
   if (version >= kTls12) {
     if (!in.ReadU16(&scheme)) return Refuse(kAlertDecodeError, kErrTlsProtocol, kTextBadKeyExchange);
     use = DescribeScheme(scheme);
-    if (!Contains(offered_signature_algorithms_, scheme) || !use.MadeBy(key_kind)) {
+    if (!Contains(hs_->offered_signature_algorithms, scheme) || !use.MadeBy(key_kind)) {
       return Refuse(kAlertIllegalParameter, kErrTlsProtocol, kTextSignatureNotOffered);
     }
   } else {
@@ -521,15 +564,6 @@ int TlsEngine::VerifyServerSignature(TlsReader& in, const uint8_t* params, size_
 int TlsEngine::OnServerKeyExchange(const uint8_t* body, size_t n) {
   const TlsCipherSuite* suite = pending_.suite;
   const TlsKeyExchangeKind kind = suite->kx;
-  const bool has_ske = kind == kKxRsaExport || kind == kKxDheDss || kind == kKxDheDssExport ||
-                       kind == kKxDheRsa || kind == kKxDheRsaExport || kind == kKxDhAnon ||
-                       kind == kKxDhAnonExport || kind == kKxEcdheEcdsa || kind == kKxEcdheRsa ||
-                       kind == kKxEcdhAnon;
-  // No suite without one may be given one: that is the export downgrade.
-  if (!has_ske || got_key_exchange_ || got_certificate_request_ ||
-      (!suite->anonymous() && !got_certificate_)) {
-    return UnexpectedMessage("ServerKeyExchange");
-  }
   Status(kTextServerKeyExchange);
   TlsReader in(body, n);
   const uint8_t* params = body;
@@ -540,8 +574,8 @@ int TlsEngine::OnServerKeyExchange(const uint8_t* body, size_t n) {
         exponent.empty()) {
       return Refuse(kAlertDecodeError, kErrTlsProtocol, kTextBadKeyExchange);
     }
-    temp_rsa_modulus_.Set(modulus.data(), static_cast<int>(modulus.remaining()));
-    temp_rsa_exponent_.Set(exponent.data(), static_cast<int>(exponent.remaining()));
+    hs_->temp_rsa_modulus.Set(modulus.data(), static_cast<int>(modulus.remaining()));
+    hs_->temp_rsa_exponent.Set(exponent.data(), static_cast<int>(exponent.remaining()));
   } else if (kind == kKxEcdheEcdsa || kind == kKxEcdheRsa || kind == kKxEcdhAnon) {
     uint8_t curve_type = 0;
     uint16_t group = 0;
@@ -558,8 +592,8 @@ int TlsEngine::OnServerKeyExchange(const uint8_t* body, size_t n) {
     if (curve_type != 3 || GroupCurveId(group) == -1 || (!Contains(groups, group) && !Contains(groups12, group))) {
       return Refuse(kAlertIllegalParameter, kErrTlsProtocol, kTextGroupNotOffered);
     }
-    if (int rc = MakeGroupKeyExchange(group, &kx_); rc != kOk) return Fail(rc, "");
-    if (SetPeerValue(*kx_, point.data(), point.remaining()) != kOk) {
+    if (int rc = MakeGroupKeyExchange(group, &hs_->kx); rc != kOk) return Fail(rc, "");
+    if (SetPeerValue(*hs_->kx, point.data(), point.remaining()) != kOk) {
       return Refuse(kAlertIllegalParameter, kErrTlsProtocol, kTextBadKeyShare);
     }
   } else {
@@ -570,27 +604,26 @@ int TlsEngine::OnServerKeyExchange(const uint8_t* body, size_t n) {
         p.empty() || g.empty() || ys.empty()) {
       return Refuse(kAlertDecodeError, kErrTlsProtocol, kTextBadKeyExchange);
     }
-    if (MakeDhKeyExchange(p.data(), p.remaining(), g.data(), g.remaining(), &kx_) != kOk) {
+    if (MakeDhKeyExchange(p.data(), p.remaining(), g.data(), g.remaining(), &hs_->kx) != kOk) {
       return Refuse(kAlertIllegalParameter, kErrTlsProtocol, kTextBadKeyExchange);
     }
-    if (!weak_allowed_ && kx_->p.BitLength() < kMinDhBits) {
+    if (!weak_allowed_ && hs_->kx->p.BitLength() < kMinDhBits) {
       return Refuse(kAlertInsufficientSecurity, kErrTlsPeerAlert, kTextWeakDh);
     }
-    if (SetPeerValue(*kx_, ys.data(), ys.remaining()) != kOk) {
+    if (SetPeerValue(*hs_->kx, ys.data(), ys.remaining()) != kOk) {
       return Refuse(kAlertIllegalParameter, kErrTlsProtocol, kTextBadKeyExchange);
     }
   }
   const size_t params_length = n - in.remaining();
-  got_key_exchange_ = true;
+  Enter(TlsClient12State::kCertificateRequest);
   if (suite->anonymous()) return in.empty() ? kOk : Refuse(kAlertDecodeError, kErrTlsProtocol, kTextBadKeyExchange);
   return VerifyServerSignature(in, params, params_length);
 }
 
 int TlsEngine::OnCertificateRequest(const uint8_t* body, size_t n) {
-  if (got_certificate_request_) return UnexpectedMessage(HandshakeMessageName(kHsCertificateRequest));
   Status(kTextCertificateRequest);
   TlsReader in(body, n);
-  requested_signature_algorithms_.clear();
+  hs_->requested_signature_algorithms.clear();
   if (tls13_) {
     TlsReader context;
     TlsReader extensions;
@@ -609,21 +642,18 @@ int TlsEngine::OnCertificateRequest(const uint8_t* body, size_t n) {
           return Refuse(kAlertDecodeError, kErrTlsProtocol, kTextBadCertificateRequest);
         }
         uint16_t scheme = 0;
-        while (list.ReadU16(&scheme)) requested_signature_algorithms_.push_back(scheme);
+        while (list.ReadU16(&scheme)) hs_->requested_signature_algorithms.push_back(scheme);
       } else if (type != 47 /* certificate_authorities */) {
         ByteString line;
         line.Format(kFormatUnknownExtension, type);
         Status(line.c_str());
       }
     }
-    if (requested_signature_algorithms_.empty()) {
+    if (hs_->requested_signature_algorithms.empty()) {
       return Refuse(kAlertMissingExtension, kErrTlsProtocol, kTextNoSignatureAlgorithms);
     }
-    state_ = kStateCertificateRequested;
+    Enter(TlsClient13State::kCertificate);
   } else {
-    if (!got_certificate_ || pending_.suite->anonymous()) {
-      return UnexpectedMessage(HandshakeMessageName(kHsCertificateRequest));
-    }
     TlsReader types;
     TlsReader names;
     if (!in.ReadPrefixed(1, &types) || types.empty()) {
@@ -635,30 +665,20 @@ int TlsEngine::OnCertificateRequest(const uint8_t* body, size_t n) {
         return Refuse(kAlertDecodeError, kErrTlsProtocol, kTextBadCertificateRequest);
       }
       uint16_t pair = 0;
-      while (list.ReadU16(&pair)) requested_signature_algorithms_.push_back(pair);
+      while (list.ReadU16(&pair)) hs_->requested_signature_algorithms.push_back(pair);
     }
     if (!in.ReadPrefixed(2, &names) || !in.empty()) {
       return Refuse(kAlertDecodeError, kErrTlsProtocol, kTextBadCertificateRequest);
     }
   }
-  got_certificate_request_ = true;
+  if (!tls13_) Enter(TlsClient12State::kServerHelloDone);
   pending_.client_certificate_requested = true;
   return kOk;
 }
 
 int TlsEngine::OnServerHelloDone() {
   Status(kTextServerHelloDone);
-  const TlsKeyExchangeKind kind = pending_.suite->kx;
-  const bool needs_ske = kind == kKxDheDss || kind == kKxDheDssExport || kind == kKxDheRsa ||
-                         kind == kKxDheRsaExport || kind == kKxDhAnon || kind == kKxDhAnonExport ||
-                         kind == kKxEcdheEcdsa || kind == kKxEcdheRsa || kind == kKxEcdhAnon;
-  if (!pending_.suite->anonymous() && !got_certificate_) {
-    return Refuse(kAlertUnexpectedMessage, kErrTlsProtocol, kTextNoCertificate);
-  }
-  if (needs_ske && !got_key_exchange_) {
-    return Refuse(kAlertUnexpectedMessage, kErrTlsProtocol, kTextNoKeyExchange);
-  }
-  state_ = kStateWaitFinished;
+  Enter(TlsClient12State::kChangeCipherSpec);
   BeginFlight();
   int rc = kOk;
   bool sent_certificate = false;
@@ -700,11 +720,11 @@ int TlsEngine::SendClientKeyExchange() {
   if (kind == kKxRsa || kind == kKxRsaExport) {
     if ((rc = MakeRsaPreMaster(pending_.hello_version, &pre_master)) != kOk) return Fail(rc, "");
     ByteString encrypted;
-    if (kind == kKxRsaExport && !temp_rsa_modulus_.empty()) {
+    if (kind == kKxRsaExport && !hs_->temp_rsa_modulus.empty()) {
       RsaKeyData key;
       RsaEngine rsa;
-      rc = key.N.Assign(temp_rsa_modulus_);
-      if (rc == kOk) rc = key.E.Assign(temp_rsa_exponent_);
+      rc = key.N.Assign(hs_->temp_rsa_modulus);
+      if (rc == kOk) rc = key.E.Assign(hs_->temp_rsa_exponent);
       if (rc == kOk) rc = rsa.SetKey(key);
       if (rc == kOk) rc = rsa.EncryptPkcs1(pre_master, encrypted);
     } else {
@@ -726,18 +746,18 @@ int TlsEngine::SendClientKeyExchange() {
       ByteString point;
       if (kind == kKxDhDss || kind == kKxDhRsa ||
           PeerEcPoint(peer_chain_[0], &curve, &point) != kOk ||
-          MakeGroupKeyExchange(CurveGroup(curve), &kx_) != kOk ||
-          SetPeerValue(*kx_, point.bytes(), static_cast<size_t>(point.length())) != kOk) {
+          MakeGroupKeyExchange(CurveGroup(curve), &hs_->kx) != kOk ||
+          SetPeerValue(*hs_->kx, point.bytes(), static_cast<size_t>(point.length())) != kOk) {
         return Refuse(kAlertHandshakeFailure, kErrTlsUnsupported, kTextNoServerKey);
       }
     }
-    if (kx_ == nullptr) return Refuse(kAlertHandshakeFailure, kErrTlsProtocol, kTextNoKeyExchange);
-    if (SharedSecret(*kx_, false, &pre_master) != kOk) {
+    if (hs_->kx == nullptr) return Refuse(kAlertHandshakeFailure, kErrTlsProtocol, kTextNoKeyExchange);
+    if (SharedSecret(*hs_->kx, false, &pre_master) != kOk) {
       return Refuse(kAlertIllegalParameter, kErrTlsProtocol, kTextBadKeyShare);
     }
     ByteString own;
-    if ((rc = OwnPublicValue(*kx_, &own)) != kOk) return Fail(rc, "");
-    TlsWriter::Field f = w.Open(kx_->ec_mode ? 1 : 2);
+    if ((rc = OwnPublicValue(*hs_->kx, &own)) != kOk) return Fail(rc, "");
+    TlsWriter::Field f = w.Open(hs_->kx->ec_mode ? 1 : 2);
     w.Bytes(own);
     w.Close(f);
   }
@@ -754,7 +774,7 @@ int TlsEngine::SendClientKeyExchange() {
   rc = SendHandshakeMessage(kHsClientKeyExchange, body.bytes(), static_cast<size_t>(body.length()));
   if (rc != kOk) return Fail(rc, "");
   Status(kind == kKxRsa || kind == kKxRsaExport ? kTextRsaPreMasterSent
-         : kx_->ec_mode                        ? kTextEcdhSent
+         : hs_->kx->ec_mode                        ? kTextEcdhSent
                                                : kTextDhSent);
   return kOk;
 }
@@ -771,7 +791,7 @@ int TlsEngine::SendClientCertificateVerify() {
   if (tls13_) {
     // Our first scheme the server accepts, never PKCS #1 v1.5.
     for (uint16_t s : ours) {
-      if (Contains(requested_signature_algorithms_, s) && Tls13SchemeAllowed(kTls13, s)) {
+      if (Contains(hs_->requested_signature_algorithms, s) && Tls13SchemeAllowed(kTls13, s)) {
         scheme = s;
         break;
       }
@@ -785,7 +805,7 @@ int TlsEngine::SendClientCertificateVerify() {
     signed_data = &content;
   } else if (pending_.version >= kTls12) {
     // The first pair the server asked for that our key can make.
-    for (uint16_t s : requested_signature_algorithms_) {
+    for (uint16_t s : hs_->requested_signature_algorithms) {
       SchemeUse u = DescribeScheme(s);
       if (u.eddsa || u.pss || u.hash_id < 0 || u.hash_id == kHashMd5) continue;
       if (std::strcmp(u.key_kind, rsa ? "rsa" : "ecdsa") == 0) {
@@ -847,11 +867,12 @@ int TlsEngine::SaveSession() {
 
 int TlsEngine::OnHelloRequest() {
   Status(kTextHelloRequest);
-  if (state_ != kStateComplete) return kOk;
+  if (!AtDone()) return kOk;
   if (!renegotiation_allowed_ || !secure_renegotiation_) {
     Status(kTextRenegotiateDisabled);
     return SendAlert(kAlertLevelWarning, kAlertNoRenegotiation);
   }
+  BeginHandshake();
   return SendClientHello();
 }
 
@@ -878,14 +899,14 @@ void TlsEngine::KeyDebugLine(const char* label, const uint8_t* bytes, size_t n) 
 }
 
 int TlsEngine::OnServerHello13(uint16_t suite_id, const ServerHelloExtensions& ext) {
-  if (hello_retry_ && suite_id != retry_suite_) {
+  if (hs_->hello_retry && suite_id != hs_->retry_suite) {
     return Refuse(kAlertIllegalParameter, kErrTlsProtocol, kTextSuiteNotOffered);
   }
   if (ext.has_pre_shared_key) return Refuse(kAlertIllegalParameter, kErrTlsProtocol, kTextPskRefused);
   if (!ext.has_key_share) return Refuse(kAlertMissingExtension, kErrTlsProtocol, kTextNoKeyShare);
   size_t index = 0;
-  while (index < key_share_ids_.size() && key_share_ids_[index] != ext.key_share_group) ++index;
-  if (index == key_share_ids_.size()) {
+  while (index < hs_->key_share_ids.size() && hs_->key_share_ids[index] != ext.key_share_group) ++index;
+  if (index == hs_->key_share_ids.size()) {
     return Refuse(kAlertIllegalParameter, kErrTlsProtocol, kTextGroupNotOffered);
   }
   ByteString group;
@@ -894,18 +915,18 @@ int TlsEngine::OnServerHello13(uint16_t suite_id, const ServerHelloExtensions& e
   line.SetText(kTextSelectedGroup);
   line.AppendString(group);
   Status(line.c_str());
-  kx_ = std::move(key_shares_[index]);
-  key_shares_.clear();
+  hs_->kx = std::move(hs_->key_shares[index]);
+  hs_->key_shares.clear();
   ByteString shared;
-  if (SetPeerValue(*kx_, ext.key_share.bytes(), static_cast<size_t>(ext.key_share.length())) != kOk ||
-      SharedSecret(*kx_, true, &shared) != kOk) {
+  if (SetPeerValue(*hs_->kx, ext.key_share.bytes(), static_cast<size_t>(ext.key_share.length())) != kOk ||
+      SharedSecret(*hs_->kx, true, &shared) != kOk) {
     return Refuse(kAlertIllegalParameter, kErrTlsProtocol, kTextBadKeyShare);
   }
   tls13_ = true;
-  schedule_ = std::make_unique<Tls13KeySchedule>();
-  if (key_debug_) schedule_->SetDebugSink(ScheduleDebug, this);
+  hs_->schedule = std::make_unique<Tls13KeySchedule>();
+  if (key_debug_) hs_->schedule->SetDebugSink(ScheduleDebug, this);
   KeyDebug("dhSecret", shared);
-  int rc = schedule_->HandshakeKeys(pending_.suite, shared, dispatcher_.transcript(), pending_, true);
+  int rc = hs_->schedule->HandshakeKeys(pending_.suite, shared, dispatcher_.transcript(), pending_, true);
   WipeString(shared);
   if (rc == kOk) rc = current_.CopyFrom(pending_);
   if (rc != kOk) return Refuse(kAlertInternalError, rc, "");
@@ -917,15 +938,15 @@ int TlsEngine::OnServerHello13(uint16_t suite_id, const ServerHelloExtensions& e
   line.AppendText(VersionName(kTls13));
   Status(line.c_str());
   resumed_ = false;
-  state_ = kStateTls13ServerHello;
+  Enter(TlsClient13State::kEncryptedExtensions);
   return kOk;
 }
 
 int TlsEngine::OnHelloRetryRequest(uint16_t suite_id, size_t message_length,
                                    const ServerHelloExtensions& ext) {
-  if (hello_retry_) return Refuse(kAlertUnexpectedMessage, -1, kTextSecondRetry);
-  hello_retry_ = true;
-  retry_suite_ = suite_id;
+  if (hs_->hello_retry) return Refuse(kAlertUnexpectedMessage, -1, kTextSecondRetry);
+  hs_->hello_retry = true;
+  hs_->retry_suite = suite_id;
   // From here on the peer speaks TLS 1.3 (a compatibility ChangeCipherSpec may follow).
   tls13_ = true;
   TlsIdList groups;
@@ -937,11 +958,11 @@ int TlsEngine::OnHelloRetryRequest(uint16_t suite_id, size_t message_length,
   }
   // A retry must change the hello, and never asks for a share that was sent.
   if ((!ext.has_key_share && ext.cookie.empty()) ||
-      (ext.has_key_share && Contains(key_share_ids_, ext.key_share_group))) {
+      (ext.has_key_share && Contains(hs_->key_share_ids, ext.key_share_group))) {
     return Refuse(kAlertIllegalParameter, kErrTlsProtocol, kTextBadServerHello);
   }
   if (ext.has_pre_shared_key) return Refuse(kAlertIllegalParameter, kErrTlsProtocol, kTextPskRefused);
-  cookie_.Assign(ext.cookie);
+  hs_->cookie.Assign(ext.cookie);
   // RFC 8446 4.4.1: the first ClientHello enters the transcript as its hash only.
   const TlsCipherSuite* suite = FindCipherSuite(suite_id);
   ByteString& transcript = dispatcher_.transcript();
@@ -964,9 +985,9 @@ int TlsEngine::OnHelloRetryRequest(uint16_t suite_id, size_t message_length,
   if (ext.has_key_share) {
     std::unique_ptr<KeyExchange> kx;
     if ((rc = MakeGroupKeyExchange(ext.key_share_group, &kx)) != kOk) return Fail(rc, "");
-    key_shares_.clear();
-    key_shares_.push_back(std::move(kx));
-    key_share_ids_.assign(1, ext.key_share_group);
+    hs_->key_shares.clear();
+    hs_->key_shares.push_back(std::move(kx));
+    hs_->key_share_ids.assign(1, ext.key_share_group);
   }
   return SendClientHello();
 }
@@ -1003,7 +1024,7 @@ int TlsEngine::OnEncryptedExtensions(const uint8_t* body, size_t n, size_t* cons
     return Refuse(kAlertIllegalParameter, -1, kTextForbiddenExtension);
   }
   *consumed = n - in.remaining();
-  state_ = kStateTls13EncryptedExtensions;
+  Enter(TlsClient13State::kCertificateRequest);
   return kOk;
 }
 
@@ -1018,7 +1039,7 @@ int TlsEngine::OnCertificateVerify(const uint8_t* body, size_t n) {
   uint16_t group = 0;
   const char* key_kind = PeerKeyKind(peer_chain_[0], &group);
   const SchemeUse use = DescribeScheme(scheme);
-  if (!Contains(offered_signature_algorithms_, scheme) || !Tls13SchemeAllowed(kTls13, scheme) ||
+  if (!Contains(hs_->offered_signature_algorithms, scheme) || !Tls13SchemeAllowed(kTls13, scheme) ||
       !use.MadeBy(key_kind)) {
     return Refuse(kAlertIllegalParameter, kErrTlsProtocol, kTextSignatureNotOffered);
   }
@@ -1037,18 +1058,13 @@ int TlsEngine::OnCertificateVerify(const uint8_t* body, size_t n) {
                          signature.remaining(), &valid);
   if (rc != kOk || !valid) return Refuse(kAlertDecryptError, kErrTlsPeerAlert, kTextCvFailed);
   pending_.peer_signature_scheme = scheme;
-  state_ = kStateWaitFinished;
+  Enter(TlsClient13State::kFinished);
   return kOk;
 }
 
 int TlsEngine::OnFinished13(const uint8_t* body, size_t n) {
-  // A server that authenticates sends its certificate and proof before Finished; a client's
-  // certificate comes with its proof.
-  if ((is_client_ && !got_certificate_) || (!is_client_ && need_client_verify_)) {
-    return UnexpectedMessage(HandshakeMessageName(kHsFinished));
-  }
   bool ok = false;
-  const int rc = schedule_->VerifyFinished(!is_client_, dispatcher_.transcript(), body, n, &ok);
+  const int rc = hs_->schedule->VerifyFinished(!is_client_, dispatcher_.transcript(), body, n, &ok);
   if (rc != kOk) return Fail(rc, "");
   if (!ok) return Refuse(kAlertHandshakeFailure, kErrTlsPeerAlert, kTextBadFinished);
   Status(kTextFinishedVerified);
@@ -1056,10 +1072,10 @@ int TlsEngine::OnFinished13(const uint8_t* body, size_t n) {
 }
 
 int TlsEngine::FinishTls13Client() {
-  int rc = schedule_->ApplicationSecrets(dispatcher_.transcript());
+  int rc = hs_->schedule->ApplicationSecrets(dispatcher_.transcript());
   TlsRecordState app_read;
   TlsRecordState app_write;
-  if (rc == kOk) rc = schedule_->InstallApplicationKeys(app_read, app_write, true);
+  if (rc == kOk) rc = hs_->schedule->InstallApplicationKeys(app_read, app_write, true);
   // The server writes under its application keys from its Finished on.
   if (rc == kOk) rc = current_.read.CopyFrom(app_read);
   if (rc != kOk) return Fail(rc, "");
@@ -1082,14 +1098,14 @@ int TlsEngine::FinishTls13Client() {
     }
   }
   ByteString verify;
-  if (rc == kOk) rc = schedule_->FinishedVerifyData(true, dispatcher_.transcript(), verify);
+  if (rc == kOk) rc = hs_->schedule->FinishedVerifyData(true, dispatcher_.transcript(), verify);
   if (rc == kOk) rc = SendHandshakeMessage(kHsFinished, verify.bytes(), static_cast<size_t>(verify.length()));
   WipeString(verify);
   const int flushed = EndFlight();
   if (rc == kOk) rc = flushed;
   if (rc != kOk) return Fail(rc, kTextSignFailed);
   Status(kTextFinishedSent);
-  finished_sent_ = true;
+  hs_->finished_sent = true;
   if ((rc = current_.write.CopyFrom(app_write)) != kOk) return Fail(rc, "");
   return Complete();
 }
@@ -1097,12 +1113,14 @@ int TlsEngine::FinishTls13Client() {
 int TlsEngine::OnKeyUpdate(const uint8_t* body, size_t n, size_t* consumed) {
   if (n != 1 || body[0] > 1) return Refuse(kAlertDecodeError, kErrTlsProtocol, kTextBadKeyUpdate);
   *consumed = 1;
-  int rc = schedule_->UpdateApplicationKeys(!is_client_, current_.read);
+  // A copied engine holds no schedule of the session it carries on.
+  if (application_schedule_ == nullptr) return UnexpectedMessage(HandshakeMessageName(kHsKeyUpdate));
+  int rc = application_schedule_->UpdateApplicationKeys(!is_client_, current_.read);
   if (rc == kOk && body[0] == 1) {
     // Answered under the old keys, then this side moves on too.
     static constexpr uint8_t kNotRequested[1] = {0};
     rc = SendHandshakeMessage(kHsKeyUpdate, kNotRequested, 1);
-    if (rc == kOk) rc = schedule_->UpdateApplicationKeys(is_client_, current_.write);
+    if (rc == kOk) rc = application_schedule_->UpdateApplicationKeys(is_client_, current_.write);
   }
   return rc != kOk ? Fail(rc, "") : kOk;
 }

@@ -88,18 +88,33 @@ const char* SuiteKeyKind(TlsKeyExchangeKind kind) {
 
 }  // namespace
 
+// ---- The server's states ----
+
+// Without a request no certificate comes, and so no proof of one.
+void TlsEngine::Enter(TlsServer12State s) {
+  using S = TlsServer12State;
+  if (!authenticate_clients_ && s == S::kCertificate) s = S::kClientKeyExchange;
+  if (!authenticate_clients_ && s == S::kCertificateVerify) s = S::kChangeCipherSpec;
+  state_ = static_cast<uint8_t>(s);
+}
+
+void TlsEngine::Enter(TlsServer13State s) {
+  using S = TlsServer13State;
+  if (!authenticate_clients_ && (s == S::kCertificate || s == S::kCertificateVerify)) s = S::kFinished;
+  state_ = static_cast<uint8_t>(s);
+}
+
 // ---- The ClientHello ----
 
 int TlsEngine::OnClientHello(const uint8_t* body, size_t n) {
   Status(kTextClientHelloReceived);
-  if (state_ == kStateComplete) {
+  if (AtDone()) {
     // RFC 5746: only a client that proved secure renegotiation may renegotiate.
     if (!renegotiation_allowed_ || !secure_renegotiation_) {
       Status(renegotiation_allowed_ ? kTextInsecureRenegotiation : kTextRenegotiateDisabled);
       return SendAlert(kAlertLevelWarning, kAlertNoRenegotiation);
     }
-  } else if (server_hello_sent_) {
-    return UnexpectedMessage(HandshakeMessageName(kHsClientHello));
+    BeginHandshake();
   }
   ClientOffer offer;
   TlsReader in(body, n);
@@ -230,11 +245,10 @@ int TlsEngine::ProcessSsl2Hello(const uint8_t* record, size_t length) {
 }
 
 int TlsEngine::AnswerClientHello(const ClientOffer& offer) {
-  const bool renegotiating = state_ == kStateComplete;
-  const bool retry = hello_retry_;
+  // A renegotiation is answered from the done state, in a handshake of its own.
+  const bool renegotiating = AtDone();
+  const bool retry = hs_->hello_retry;
   if (!retry) {
-    ccs_received_ = finished_sent_ = false;
-    cke_received_ = need_client_verify_ = false;
     pending_.Reset();
     pending_.is_client = false;
     pending_.is_server_side = true;
@@ -242,7 +256,7 @@ int TlsEngine::AnswerClientHello(const ClientOffer& offer) {
   }
   std::memcpy(pending_.client_random, offer.random, 32);
   pending_.hello_version = offer.version;
-  requested_signature_algorithms_ = offer.signature_algorithms;
+  hs_->requested_signature_algorithms = offer.signature_algorithms;
 
   // RFC 5746.
   const bool signalled = offer.has_renegotiation || Contains(offer.suites, kRenegotiationScsv);
@@ -315,7 +329,7 @@ int TlsEngine::AnswerClientHello(const ClientOffer& offer) {
   if (!own_cert_loaded_ || !own_cert_.has_private_key()) {
     return Refuse(kAlertHandshakeFailure, kErrCertSelection, kTextNoServerCertificate);
   }
-  if (retry && suite->id != retry_suite_) return Refuse(kAlertIllegalParameter, kErrTlsProtocol, kTextBadClientHello);
+  if (retry && suite->id != hs_->retry_suite) return Refuse(kAlertIllegalParameter, kErrTlsProtocol, kTextBadClientHello);
   pending_.version = version;
   pending_.SetSuite(suite);
   ByteString line;
@@ -336,23 +350,23 @@ int TlsEngine::AnswerClientHello(const ClientOffer& offer) {
     std::memcpy(pending_.server_random + 24, kDowngradeSentinel, 7);
     pending_.server_random[31] = version == kTls12 ? 1 : 0;
   }
-  kx_.reset();
+  hs_->kx.reset();
   if (suite->kx == kKxEcdheRsa || suite->kx == kKxEcdheEcdsa) {
-    if (int rc = MakeGroupKeyExchange(group_for_ecdhe, &kx_); rc != kOk) return Fail(rc, "");
+    if (int rc = MakeGroupKeyExchange(group_for_ecdhe, &hs_->kx); rc != kOk) return Fail(rc, "");
   } else if (suite->kx == kKxDheRsa || suite->kx == kKxDheDss) {
-    kx_ = std::make_unique<KeyExchange>(1);
-    if (int rc = kx_->ChoosePrime(false, kDheBits, false); rc != kOk) return Fail(rc, "");
+    hs_->kx = std::make_unique<KeyExchange>(1);
+    if (int rc = hs_->kx->ChoosePrime(false, kDheBits, false); rc != kOk) return Fail(rc, "");
     std::unique_ptr<KeyExchange> made;
     ByteString p;
     ByteString g;
-    kx_->p.ToMagnitude(p);
-    kx_->g.ToMagnitude(g);
+    hs_->kx->p.ToMagnitude(p);
+    hs_->kx->g.ToMagnitude(g);
     if (int rc = MakeDhKeyExchange(p.bytes(), static_cast<size_t>(p.length()), g.bytes(),
                                    static_cast<size_t>(g.length()), &made);
         rc != kOk) {
       return Fail(rc, "");
     }
-    kx_ = std::move(made);
+    hs_->kx = std::move(made);
   }
 
   // Resumption: a saved session of this suite and version.
@@ -372,7 +386,7 @@ int TlsEngine::AnswerClientHello(const ClientOffer& offer) {
     const int flushed = EndFlight();
     if (rc == kOk) rc = flushed;
     if (rc != kOk) return Fail(rc, "");
-    state_ = kStateWaitFinished;
+    Enter(TlsServer12State::kChangeCipherSpec);
     return kOk;
   }
   resumed_ = false;
@@ -433,10 +447,7 @@ int TlsEngine::SendServerHello(const ClientOffer& offer, const ByteString* exten
   }
   if (w.rc() != kOk) return w.rc();
   const int rc = SendHandshakeMessage(kHsServerHello, body.bytes(), static_cast<size_t>(body.length()));
-  if (rc == kOk) {
-    server_hello_sent_ = true;
-    Status(kTextServerHelloSent);
-  }
+  if (rc == kOk) Status(kTextServerHelloSent);
   return rc;
 }
 
@@ -452,7 +463,7 @@ int TlsEngine::SignServerParams(const uint8_t* params, size_t length, ByteString
   bool pss = false;
   if (pending_.version >= kTls12) {
     // The client's first scheme our key can make; without its list, SHA-1 (RFC 5246 7.4.1.4.1).
-    std::vector<uint16_t> wanted = requested_signature_algorithms_;
+    std::vector<uint16_t> wanted = hs_->requested_signature_algorithms;
     if (wanted.empty()) wanted.push_back(std::strcmp(kind, "rsa") == 0 ? 0x0201 : 0x0203);
     for (uint16_t s : wanted) {
       const SchemeUse use = DescribeScheme(s);
@@ -483,22 +494,22 @@ int TlsEngine::SendServerFlight12(const ClientOffer& offer) {
   if (rc == kOk) rc = BuildCertificateBody(&own_cert_, false, &body);
   if (rc == kOk) rc = SendHandshakeMessage(kHsCertificate, body.bytes(), static_cast<size_t>(body.length()));
   if (rc == kOk) Status(kTextCertificateSent);
-  if (rc == kOk && kx_ != nullptr) {
+  if (rc == kOk && hs_->kx != nullptr) {
     ByteString ske;
     TlsWriter w(ske);
     ByteString own;
-    rc = OwnPublicValue(*kx_, &own);
-    if (kx_->ec_mode) {
+    rc = OwnPublicValue(*hs_->kx, &own);
+    if (hs_->kx->ec_mode) {
       w.U8(3);
-      w.U16(CurveGroup(kx_->own_ec.curve_id));
+      w.U16(CurveGroup(hs_->kx->own_ec.curve_id));
       TlsWriter::Field f = w.Open(1);
       w.Bytes(own);
       w.Close(f);
     } else {
       ByteString p;
       ByteString g;
-      kx_->p.ToMagnitude(p);
-      kx_->g.ToMagnitude(g);
+      hs_->kx->p.ToMagnitude(p);
+      hs_->kx->g.ToMagnitude(g);
       for (const ByteString* v : {&p, &g, &own}) {
         TlsWriter::Field f = w.Open(2);
         w.Bytes(*v);
@@ -536,7 +547,7 @@ int TlsEngine::SendServerFlight12(const ClientOffer& offer) {
   const int flushed = EndFlight();
   if (rc == kOk) rc = flushed;
   if (rc != kOk) return Fail(rc, "");
-  state_ = authenticate_clients_ ? kStateCertificateRequested : kStateWaitClientHello;
+  Enter(TlsServer12State::kCertificate);
   return kOk;
 }
 
@@ -580,7 +591,7 @@ int TlsEngine::AnswerTls13(const ClientOffer& offer, const std::vector<uint16_t>
         break;
       }
     }
-    if (wanted == 0 || hello_retry_) return Refuse(kAlertHandshakeFailure, kErrTlsUnsupported, kTextNoGroup);
+    if (wanted == 0 || hs_->hello_retry) return Refuse(kAlertHandshakeFailure, kErrTlsUnsupported, kTextNoGroup);
     return SendHelloRetryRequest(offer, wanted);
   }
   ByteString name;
@@ -599,7 +610,7 @@ int TlsEngine::AnswerTls13(const ClientOffer& offer, const std::vector<uint16_t>
   }
   ByteString own;
   if (int rc = OwnPublicValue(*kx, &own); rc != kOk) return Fail(rc, "");
-  kx_ = std::move(kx);
+  hs_->kx = std::move(kx);
   tls13_ = true;
 
   ByteString extensions;
@@ -618,8 +629,8 @@ int TlsEngine::AnswerTls13(const ClientOffer& offer, const std::vector<uint16_t>
 
   BeginFlight();
   int rc = SendServerHello(offer, &extensions);
-  schedule_ = std::make_unique<Tls13KeySchedule>();
-  if (rc == kOk) rc = schedule_->HandshakeKeys(pending_.suite, shared, dispatcher_.transcript(), pending_, false);
+  hs_->schedule = std::make_unique<Tls13KeySchedule>();
+  if (rc == kOk) rc = hs_->schedule->HandshakeKeys(pending_.suite, shared, dispatcher_.transcript(), pending_, false);
   WipeString(shared);
   if (rc == kOk) rc = current_.CopyFrom(pending_);
   // EncryptedExtensions: the ALPN choice, nothing else.
@@ -674,23 +685,23 @@ int TlsEngine::AnswerTls13(const ClientOffer& offer, const std::vector<uint16_t>
     if (rc == kOk) rc = SendHandshakeMessage(kHsCertificateVerify, verify.bytes(), static_cast<size_t>(verify.length()));
   }
   ByteString finished;
-  if (rc == kOk) rc = schedule_->FinishedVerifyData(false, dispatcher_.transcript(), finished);
+  if (rc == kOk) rc = hs_->schedule->FinishedVerifyData(false, dispatcher_.transcript(), finished);
   if (rc == kOk) rc = SendHandshakeMessage(kHsFinished, finished.bytes(), static_cast<size_t>(finished.length()));
   if (rc == kOk) {
     Status(kTextFinishedSent);
-    finished_sent_ = true;
-    rc = schedule_->ApplicationSecrets(dispatcher_.transcript());
+    hs_->finished_sent = true;
+    rc = hs_->schedule->ApplicationSecrets(dispatcher_.transcript());
   }
   const int flushed = EndFlight();
   if (rc == kOk) rc = flushed;
   if (rc != kOk) return Fail(rc, "");
-  state_ = authenticate_clients_ ? kStateCertificateRequested : kStateWaitFinished;
+  Enter(TlsServer13State::kCertificate);
   return kOk;
 }
 
 int TlsEngine::SendHelloRetryRequest(const ClientOffer& offer, uint16_t group) {
-  hello_retry_ = true;
-  retry_suite_ = pending_.suite->id;
+  hs_->hello_retry = true;
+  hs_->retry_suite = pending_.suite->id;
   tls13_ = true;
   // The first ClientHello is kept as its hash (RFC 8446 4.4.1).
   ByteString& transcript = dispatcher_.transcript();
@@ -726,7 +737,7 @@ int TlsEngine::SendHelloRetryRequest(const ClientOffer& offer, uint16_t group) {
   Status(kTextRetrySent);
   // The second ClientHello continues this transcript.
   dispatcher_.set_keep_transcript_on_hello(true);
-  state_ = kStateWaitClientHello;
+  Enter(TlsServer13State::kClientHello);
   return kOk;
 }
 
@@ -739,22 +750,25 @@ int TlsEngine::OnClientCertificate(const uint8_t* body, size_t n) {
   }
   if (peer_chain_.empty()) {
     if (authenticate_clients_) return Refuse(kAlertHandshakeFailure, kErrTlsProtocol, kTextNoClientCertificate);
-    state_ = tls13_ ? kStateWaitFinished : kStateWaitClientHello;
+    if (tls13_) {
+      Enter(TlsServer13State::kFinished);
+    } else {
+      Enter(TlsServer12State::kClientKeyExchange);
+    }
     return kOk;
   }
   CertificateHost host(*this);
   if (VerifyPeerCertificate(host, &peer_cert_, peer_chain_) == 0) return kErrCertHostName;
   // A certificate obliges its CertificateVerify (after the key exchange under TLS 1.2).
-  need_client_verify_ = true;
-  state_ = kStateCertificateReceived;
+  if (tls13_) {
+    Enter(TlsServer13State::kCertificateVerify);
+  } else {
+    Enter(TlsServer12State::kClientKeyExchange);
+  }
   return kOk;
 }
 
 int TlsEngine::OnClientKeyExchange(const uint8_t* body, size_t n) {
-  if (cke_received_ || (state_ == kStateCertificateRequested)) {
-    return UnexpectedMessage(HandshakeMessageName(kHsClientKeyExchange));
-  }
-  cke_received_ = true;
   const TlsKeyExchangeKind kind = pending_.suite->kx;
   TlsReader in(body, n);
   ByteString pre_master;
@@ -777,17 +791,18 @@ int TlsEngine::OnClientKeyExchange(const uint8_t* body, size_t n) {
     if (rc != kOk) return Fail(rc, "");
   } else {
     TlsReader value;
-    const bool ec = kx_ != nullptr && kx_->ec_mode;
+    const bool ec = hs_->kx != nullptr && hs_->kx->ec_mode;
     Status(ec ? kTextEcdhReceived : kTextDhReceived);
     if (!in.ReadPrefixed(ec ? 1 : 2, &value) || !in.empty()) {
       return Refuse(kAlertDecodeError, kErrTlsProtocol, kTextBadKeyExchange);
     }
     if (value.empty()) {
-      return Fail(need_client_verify_ ? kErrTlsUnsupported : kErrTlsProtocol,
-                  need_client_verify_ ? kTextFixedDh : kTextNoDhKeys);
+      // A server that asked has the client's certificate by now: its key would be the fixed one.
+      return Fail(authenticate_clients_ ? kErrTlsUnsupported : kErrTlsProtocol,
+                  authenticate_clients_ ? kTextFixedDh : kTextNoDhKeys);
     }
-    if (kx_ == nullptr || SetPeerValue(*kx_, value.data(), value.remaining()) != kOk ||
-        SharedSecret(*kx_, false, &pre_master) != kOk) {
+    if (hs_->kx == nullptr || SetPeerValue(*hs_->kx, value.data(), value.remaining()) != kOk ||
+        SharedSecret(*hs_->kx, false, &pre_master) != kOk) {
       return Refuse(kAlertIllegalParameter, kErrTlsProtocol, kTextBadKeyExchange);
     }
   }
@@ -796,14 +811,11 @@ int TlsEngine::OnClientKeyExchange(const uint8_t* body, size_t n) {
   if (rc == kOk) rc = InstallKeyBlock(pending_);
   if (rc != kOk) return Fail(rc, "");
   Status(kTextMasterSecret);
-  state_ = need_client_verify_ ? kStateCertificateReceived : kStateWaitFinished;
+  Enter(TlsServer12State::kCertificateVerify);
   return kOk;
 }
 
 int TlsEngine::OnClientCertificateVerify(const uint8_t* body, size_t n) {
-  if (!need_client_verify_ || (!tls13_ && !cke_received_)) {
-    return UnexpectedMessage(HandshakeMessageName(kHsCertificateVerify));
-  }
   TlsReader in(body, n);
   uint16_t scheme = 0;
   TlsReader signature;
@@ -838,15 +850,18 @@ int TlsEngine::OnClientCertificateVerify(const uint8_t* body, size_t n) {
                                    &valid);
   if (rc != kOk || !valid) return Refuse(kAlertDecryptError, kErrTlsPeerAlert, kTextBadVerify);
   if (tls13_) pending_.peer_signature_scheme = scheme;
-  need_client_verify_ = false;
-  state_ = kStateWaitFinished;
+  if (tls13_) {
+    Enter(TlsServer13State::kFinished);
+  } else {
+    Enter(TlsServer12State::kChangeCipherSpec);
+  }
   return kOk;
 }
 
 int TlsEngine::FinishTls13Server() {
   TlsRecordState app_read;
   TlsRecordState app_write;
-  int rc = schedule_->InstallApplicationKeys(app_read, app_write, false);
+  int rc = hs_->schedule->InstallApplicationKeys(app_read, app_write, false);
   if (rc == kOk) rc = current_.read.CopyFrom(app_read);
   if (rc == kOk) rc = current_.write.CopyFrom(app_write);
   if (rc != kOk) return Fail(rc, "");

@@ -51,31 +51,44 @@ constexpr char kFormatDecrypted[] = "\r\n-----Decrypted (%d bytes)-----\r\n";
 constexpr char kFormatCertificateStatus[] = "[0x%x] %s";
 constexpr char kTextNegotiated[] = "Negotiated SSL parameters:";
 
-// States in which a handshake message is in its place (bit n: state n; state 30 and 31 as bits
-// 30 and 31); under TLS 1.3 the tls13 masks apply.
+using C12 = TlsClient12State;
+using C13 = TlsClient13State;
+using S12 = TlsServer12State;
+using S13 = TlsServer13State;
+
+template <typename State>
+constexpr uint8_t Bit(State s) {
+  return static_cast<uint8_t>(1u << static_cast<unsigned>(s));
+}
+
+// The states of each machine in which a handshake message is in its place; the one place that
+// says which message may come when.
 struct HandshakeRule {
   uint8_t type;
-  uint32_t client_states;
-  uint32_t server_states;
-  uint32_t client_states13;
-  uint32_t server_states13;
+  uint8_t client12;
+  uint8_t client13;
+  uint8_t server12;
+  uint8_t server13;
 };
-constexpr uint32_t Bit(int state) { return 1u << state; }
+constexpr uint8_t kEveryState = 0xFF;
 constexpr HandshakeRule kRules[] = {
-    {kHsClientHello, 0, Bit(kStateWaitClientHello) | Bit(kStateComplete), 0, Bit(kStateWaitClientHello)},
-    {kHsServerHello, Bit(kStateClientHelloSent), 0, Bit(kStateClientHelloSent), 0},
-    {kHsHelloRetryRequest, Bit(kStateClientHelloSent), 0, Bit(kStateClientHelloSent), 0},
-    {kHsNewSessionTicket, Bit(kStateComplete), 0, Bit(kStateComplete), 0},
-    {kHsEncryptedExtensions, 0, 0, Bit(kStateTls13ServerHello), 0},
-    {kHsCertificate, Bit(kStateServerHelloReceived), Bit(kStateCertificateRequested),
-     Bit(kStateCertificateRequested) | Bit(kStateTls13EncryptedExtensions), Bit(kStateCertificateRequested)},
-    {kHsServerKeyExchange, Bit(kStateServerHelloReceived), 0, 0, 0},
-    {kHsCertificateRequest, Bit(kStateServerHelloReceived), 0, Bit(kStateTls13EncryptedExtensions), 0},
-    {kHsServerHelloDone, Bit(kStateServerHelloReceived), 0, 0, 0},
-    {kHsCertificateVerify, Bit(kStateCertificateReceived), Bit(kStateCertificateReceived),
-     Bit(kStateCertificateReceived), Bit(kStateCertificateReceived)},
-    {kHsClientKeyExchange, 0,
-     Bit(kStateWaitClientHello) | Bit(kStateCertificateRequested) | Bit(kStateCertificateReceived), 0, 0},
+    // A HelloRequest is taken in any state and acted on only between handshakes.
+    {kHsHelloRequest, kEveryState, 0, 0, 0},
+    {kHsClientHello, 0, 0, Bit(S12::kClientHello) | Bit(S12::kDone), Bit(S13::kClientHello)},
+    {kHsServerHello, Bit(C12::kServerHello), Bit(C13::kServerHello), 0, 0},
+    {kHsHelloRetryRequest, Bit(C12::kServerHello), Bit(C13::kServerHello), 0, 0},
+    {kHsNewSessionTicket, Bit(C12::kDone), Bit(C13::kDone), 0, 0},
+    {kHsEncryptedExtensions, 0, Bit(C13::kEncryptedExtensions), 0, 0},
+    {kHsCertificate, Bit(C12::kCertificate), Bit(C13::kCertificate), Bit(S12::kCertificate),
+     Bit(S13::kCertificate)},
+    {kHsServerKeyExchange, Bit(C12::kServerKeyExchange), 0, 0, 0},
+    {kHsCertificateRequest, Bit(C12::kCertificateRequest), Bit(C13::kCertificateRequest), 0, 0},
+    {kHsServerHelloDone, Bit(C12::kServerHelloDone), 0, 0, 0},
+    {kHsCertificateVerify, 0, Bit(C13::kCertificateVerify), Bit(S12::kCertificateVerify),
+     Bit(S13::kCertificateVerify)},
+    {kHsClientKeyExchange, 0, 0, Bit(S12::kClientKeyExchange), 0},
+    {kHsFinished, Bit(C12::kFinished), Bit(C13::kFinished), Bit(S12::kFinished), Bit(S13::kFinished)},
+    {kHsKeyUpdate, 0, Bit(C13::kDone), 0, Bit(S13::kDone)},
 };
 
 const HandshakeRule* FindRule(uint8_t type) {
@@ -85,11 +98,41 @@ const HandshakeRule* FindRule(uint8_t type) {
   return nullptr;
 }
 
-bool StateIn(const HandshakeRule& rule, bool client, int state, bool tls13) {
-  const uint32_t mask = tls13 ? (client ? rule.client_states13 : rule.server_states13)
-                              : (client ? rule.client_states : rule.server_states);
-  return state >= 0 && state < 32 && (mask & Bit(state)) != 0;
+// The states by their TlsState number; the first of a number is the one set_state enters.
+struct NumberedState {
+  int number;
+  TlsMachine machine;
+  uint8_t state;
+};
+template <typename State>
+constexpr NumberedState Numbered(int number, TlsMachine machine, State s) {
+  return {number, machine, static_cast<uint8_t>(s)};
 }
+constexpr NumberedState kNumberedStates[] = {
+    Numbered(kStateClientHelloSent, kTlsClient12, C12::kServerHello),
+    Numbered(kStateServerHelloReceived, kTlsClient12, C12::kCertificate),
+    Numbered(kStateServerHelloReceived, kTlsClient12, C12::kServerKeyExchange),
+    Numbered(kStateServerHelloReceived, kTlsClient12, C12::kCertificateRequest),
+    Numbered(kStateServerHelloReceived, kTlsClient12, C12::kServerHelloDone),
+    Numbered(kStateWaitFinished, kTlsClient12, C12::kChangeCipherSpec),
+    Numbered(kStateWaitFinished, kTlsClient12, C12::kFinished),
+    Numbered(kStateClientHelloSent, kTlsClient13, C13::kServerHello),
+    Numbered(kStateTls13ServerHello, kTlsClient13, C13::kEncryptedExtensions),
+    Numbered(kStateTls13EncryptedExtensions, kTlsClient13, C13::kCertificateRequest),
+    Numbered(kStateCertificateRequested, kTlsClient13, C13::kCertificate),
+    Numbered(kStateCertificateReceived, kTlsClient13, C13::kCertificateVerify),
+    Numbered(kStateWaitFinished, kTlsClient13, C13::kFinished),
+    Numbered(kStateWaitClientHello, kTlsServer12, S12::kClientHello),
+    Numbered(kStateCertificateRequested, kTlsServer12, S12::kCertificate),
+    Numbered(kStateWaitClientHello, kTlsServer12, S12::kClientKeyExchange),
+    Numbered(kStateCertificateReceived, kTlsServer12, S12::kCertificateVerify),
+    Numbered(kStateWaitFinished, kTlsServer12, S12::kChangeCipherSpec),
+    Numbered(kStateWaitFinished, kTlsServer12, S12::kFinished),
+    Numbered(kStateWaitClientHello, kTlsServer13, S13::kClientHello),
+    Numbered(kStateCertificateRequested, kTlsServer13, S13::kCertificate),
+    Numbered(kStateCertificateReceived, kTlsServer13, S13::kCertificateVerify),
+    Numbered(kStateWaitFinished, kTlsServer13, S13::kFinished),
+};
 
 }  // namespace
 
@@ -107,12 +150,14 @@ int TlsEngine::Init(TlsEngineOwner* owner, bool is_client) {
   resumed_ = false;
   tls13_ = false;
   established_ = false;
-  finished_sent_ = false;
+  BeginHandshake();
+  application_schedule_.reset();
   tls13_ccs_dropped_ = false;
   failed_ = false;
   protocol_mask_ = 0xFFFF;
   security_flags_ = 0;
-  state_ = kStateClientHelloSent;
+  state_ = 0;
+  closed_ = false;
   log_packets_ = false;
   settings_copied_ = false;
   record_sink_ = nullptr;
@@ -154,10 +199,16 @@ int TlsEngine::CopyFrom(const TlsEngine& other) {
   resumed_ = other.resumed_;
   tls13_ = other.tls13_;
   // Established is never copied: only a handshake on this engine's own connection sets it.
-  finished_sent_ = other.finished_sent_;
+  // A handshake under way goes on in the copy with nothing of it but whether Finished was sent.
+  hs_.reset();
+  if (other.hs_ != nullptr) {
+    hs_ = std::make_unique<TlsHandshake>();
+    hs_->finished_sent = other.hs_->finished_sent;
+  }
   protocol_mask_ = other.protocol_mask_;
   security_flags_ = other.security_flags_;
   state_ = other.state_;
+  closed_ = other.closed_;
   log_packets_ = other.log_packets_;
   record_sink_ = nullptr;
   offered_suites_ = other.offered_suites_;
@@ -253,7 +304,6 @@ int TlsEngine::Start() {
   established_ = false;
   resumed_ = false;
   tls13_ = false;
-  finished_sent_ = false;
   tls13_ccs_dropped_ = false;
   failed_ = false;
   secure_renegotiation_ = false;
@@ -264,11 +314,14 @@ int TlsEngine::Start() {
   current_.is_client = pending_.is_client = is_client_;
   records_.Reset();
   dispatcher_.Reset();
-  ResetHandshake();
+  BeginHandshake();
+  application_schedule_.reset();
   WipeString(client_verify_data_);
   WipeString(server_verify_data_);
   peer_chain_.clear();
-  state_ = is_client_ ? kStateClientHelloSent : kStateWaitClientHello;
+  // The hello states: a client's ServerHello, a server's ClientHello.
+  state_ = 0;
+  closed_ = false;
   if (int rc = LoadOwnCertificate(); rc != kOk) return rc;
   return is_client_ ? SendClientHello() : kOk;
 }
@@ -309,14 +362,14 @@ int TlsEngine::Receive(const void* bytes, int n) {
   const size_t total = static_cast<size_t>(n);
   while (true) {
     // After close_notify or a fatal failure nothing more is read.
-    if (state_ == kStateClosed || failed_) return kOk;
+    if (closed_ || failed_) return kOk;
     size_t taken = 0;
     int rc = records_.Feed(in + off, total - off, &taken);
     if (rc != kOk) return rc;
     off += taken;
     uint8_t* record = nullptr;
     size_t length = 0;
-    const bool ssl2 = !is_client_ && state_ == kStateWaitClientHello;
+    const bool ssl2 = !is_client_ && At(S12::kClientHello);
     switch (records_.Next(ssl2, &record, &length)) {
       case TlsRecordLayer::kNeedMore:
         if (off == total) return kOk;
@@ -382,7 +435,7 @@ int TlsEngine::ProcessRecord(uint8_t* record, size_t length) {
     case kContentHandshake:
       return dispatcher_.Feed(content, content_length, *this);
     case kContentApplicationData:
-      if (state_ != kStateComplete || !read.active()) return UnexpectedMessage(kTextAppData);
+      if (!AtDone() || !read.active()) return UnexpectedMessage(kTextAppData);
       if (owner_ != nullptr && content_length > 0) {
         owner_->OnIncomingData(content, static_cast<int>(content_length), true);
       }
@@ -401,11 +454,15 @@ int TlsEngine::HandleChangeCipherSpec(const uint8_t* body, size_t n, bool decryp
     return kOk;
   }
   // Only when new keys wait, only once for them, and never before a client's certificate proof.
-  if (!well_formed || pending_.read.suite() == nullptr || ccs_received_ || dispatcher_.HasFragment() ||
-      (!is_client_ && need_client_verify_)) {
+  const bool in_place = is_client_ ? At(C12::kChangeCipherSpec) : At(S12::kChangeCipherSpec);
+  if (!well_formed || !in_place || pending_.read.suite() == nullptr || dispatcher_.HasFragment()) {
     return UnexpectedMessage(kTextCcs);
   }
-  ccs_received_ = true;
+  if (is_client_) {
+    Enter(C12::kFinished);
+  } else {
+    Enter(S12::kFinished);
+  }
   if (!current_.HoldsSession()) {
     const int rc = current_.CopyNegotiated(pending_);
     if (rc != kOk) return rc;
@@ -425,8 +482,8 @@ int TlsEngine::HandleAlert(const uint8_t* body, size_t n) {
       return FailWithAlert(kAlertDecodeError, kErrTlsProtocol, kTextBadAlert);
     case AlertEffect::kCloseNotify:
       Status(kTextCloseNotify);
-      if (state_ != kStateClosed) SendAlert(kAlertLevelWarning, kAlertCloseNotify);
-      state_ = kStateClosed;
+      if (!closed_) SendAlert(kAlertLevelWarning, kAlertCloseNotify);
+      closed_ = true;
       return kOk;
     case AlertEffect::kFatal:
       text.Format(kFormatFatalAlert, AlertName(body[1], tls13_));
@@ -441,46 +498,38 @@ int TlsEngine::HandleAlert(const uint8_t* body, size_t n) {
 
 // ---- Handshake messages ----
 
+// The driver: states whose message is optional pass until the message is in its place, then
+// that state's handler takes it and enters the next state.
 int TlsEngine::OnHandshakeMessage(uint8_t type, const uint8_t* body, size_t length,
                                   size_t* consumed) {
-  const char* name = HandshakeMessageName(type);
+  int rc = kOk;
+  while (!InPlace(type)) {
+    if (!SkipState(type, &rc)) return rc;
+  }
+  return RunState(type, body, length, consumed);
+}
+
+bool TlsEngine::InPlace(uint8_t type) const {
+  const HandshakeRule* rule = FindRule(type);
+  if (rule == nullptr || state_ > kTlsStateDone || (hs_ == nullptr && !AtDone())) return false;
+  const uint8_t masks[] = {rule->client12, rule->client13, rule->server12, rule->server13};
+  return (masks[machine()] & (1u << state_)) != 0;
+}
+
+int TlsEngine::RunState(uint8_t type, const uint8_t* body, size_t length, size_t* consumed) {
   switch (type) {
     case kHsHelloRequest:
-      return tls13_ || !is_client_ ? UnexpectedMessage(name) : OnHelloRequest();
-    case kHsFinished:
-      return HandleFinished(body, length);
-    case kHsNewSessionTicket:
-      if (state_ != kStateComplete || !is_client_) return UnexpectedMessage(name);
-      return OnNewSessionTicket(body, length, consumed);
-    case kHsKeyUpdate:
-      if (!tls13_ || state_ != kStateComplete) return UnexpectedMessage(name);
-      return OnKeyUpdate(body, length, consumed);
-    default:
-      break;
-  }
-  const HandshakeRule* rule = FindRule(type);
-  if (rule == nullptr || !StateIn(*rule, is_client_, state_, tls13_)) return UnexpectedMessage(name);
-  if (!is_client_) {
-    switch (type) {
-      case kHsClientHello:
-        return OnClientHello(body, length);
-      case kHsCertificate:
-        return OnClientCertificate(body, length);
-      case kHsClientKeyExchange:
-        return OnClientKeyExchange(body, length);
-      case kHsCertificateVerify:
-        return OnClientCertificateVerify(body, length);
-      default:
-        return UnexpectedMessage(name);
-    }
-  }
-  switch (type) {
+      return OnHelloRequest();
+    case kHsClientHello:
+      return OnClientHello(body, length);
     case kHsServerHello:
       return OnServerHello(body, length);
+    case kHsNewSessionTicket:
+      return OnNewSessionTicket(body, length, consumed);
     case kHsEncryptedExtensions:
       return OnEncryptedExtensions(body, length, consumed);
     case kHsCertificate:
-      return OnCertificate(body, length);
+      return is_client_ ? OnCertificate(body, length) : OnClientCertificate(body, length);
     case kHsServerKeyExchange:
       return OnServerKeyExchange(body, length);
     case kHsCertificateRequest:
@@ -488,9 +537,41 @@ int TlsEngine::OnHandshakeMessage(uint8_t type, const uint8_t* body, size_t leng
     case kHsServerHelloDone:
       return OnServerHelloDone();
     case kHsCertificateVerify:
-      return OnCertificateVerify(body, length);
+      return is_client_ ? OnCertificateVerify(body, length) : OnClientCertificateVerify(body, length);
+    case kHsClientKeyExchange:
+      return OnClientKeyExchange(body, length);
+    case kHsFinished:
+      return HandleFinished(body, length);
+    case kHsKeyUpdate:
+      return OnKeyUpdate(body, length, consumed);
     default:
-      return UnexpectedMessage(name);
+      return UnexpectedMessage(HandshakeMessageName(type));
+  }
+}
+
+int TlsEngine::state() const {
+  if (closed_) return kStateClosed;
+  if (AtDone()) return kStateComplete;
+  for (const NumberedState& n : kNumberedStates) {
+    if (n.machine == machine() && n.state == state_) return n.number;
+  }
+  return kStateClientHelloSent;
+}
+
+void TlsEngine::set_state(int number) {
+  if (number == kStateClosed) {
+    closed_ = true;
+    return;
+  }
+  if (number == kStateComplete) {
+    state_ = kTlsStateDone;
+    return;
+  }
+  for (const NumberedState& n : kNumberedStates) {
+    if (n.machine == machine() && n.number == number) {
+      state_ = n.state;
+      return;
+    }
   }
 }
 
@@ -498,7 +579,7 @@ int TlsEngine::AfterHandshakeMessage(uint8_t type) {
   if (type != kHsFinished) return kOk;
   if (tls13_) return is_client_ ? FinishTls13Client() : FinishTls13Server();
   // The side that has not sent its Finished yet answers with its own before completing.
-  if (!finished_sent_) {
+  if (!hs_->finished_sent) {
     BeginFlight();
     int rc = SendChangeCipherSpec();
     if (rc == kOk) rc = SendFinished();
@@ -524,13 +605,7 @@ int TlsEngine::OnHandshakeFault(int alert, const char* text) {
 }
 
 int TlsEngine::HandleFinished(const uint8_t* body, size_t n) {
-  if (tls13_) {
-    if (state_ != kStateWaitFinished) return UnexpectedMessage(HandshakeMessageName(kHsFinished));
-    return OnFinished13(body, n);
-  }
-  if (state_ != kStateWaitFinished || !current_.read.active()) {
-    return UnexpectedMessage(HandshakeMessageName(kHsFinished));
-  }
+  if (tls13_) return OnFinished13(body, n);
   ByteString expected;
   int rc = FinishedVerifyData(pending_, dispatcher_.transcript(), !is_client_, expected);
   if (rc != kOk) return rc;
@@ -567,13 +642,13 @@ int TlsEngine::Complete() {
     }
     // Under TLS 1.3 the exchange is named by its group.
     ByteString group;
-    if (tls13_ && kx_ != nullptr) {
-      const uint16_t id = kx_->ec_mode ? CurveGroup(kx_->own_ec.curve_id) : FfdheGroupOfBits(kx_->p.BitLength());
+    if (tls13_ && hs_->kx != nullptr) {
+      const uint16_t id = hs_->kx->ec_mode ? CurveGroup(hs_->kx->own_ec.curve_id) : FfdheGroupOfBits(hs_->kx->p.BitLength());
       GroupName(id, &group);
     }
     line.Format(kFormatKeyExchange, tls13_ ? group.c_str() : KeyExchangeName(suite->kx));
     Status(line.c_str());
-    line.Format(kFormatKeyExchangeStrength, kx_ != nullptr ? kx_->prime_bits : 0);
+    line.Format(kFormatKeyExchangeStrength, hs_->kx != nullptr ? hs_->kx->prime_bits : 0);
     Status(line.c_str());
     if (tls13_) {
       line.Format(kFormatLocalScheme, SignatureSchemeName(pending_.own_signature_scheme));
@@ -584,9 +659,10 @@ int TlsEngine::Complete() {
   }
   WipeString(dispatcher_.transcript());
   dispatcher_.set_keep_transcript_on_hello(false);
-  // A later renegotiation starts from a clean slate.
-  server_hello_sent_ = hello_retry_ = false;
-  state_ = kStateComplete;
+  // A later renegotiation starts from a clean slate; the TLS 1.3 schedule stays for KeyUpdate.
+  if (hs_->schedule != nullptr) application_schedule_ = std::move(hs_->schedule);
+  hs_.reset();
+  state_ = kTlsStateDone;
   established_ = true;
   error_text_.Reset();
   if (owner_ != nullptr) owner_->OnHandshakeEnded("");
@@ -677,7 +753,7 @@ int TlsEngine::SendFinished() {
   // Kept for the renegotiation_info of RFC 5746.
   if (rc == kOk) rc = (is_client_ ? client_verify_data_ : server_verify_data_).Assign(verify);
   WipeString(verify);
-  if (rc == kOk) finished_sent_ = true;
+  if (rc == kOk) hs_->finished_sent = true;
   return rc;
 }
 
@@ -728,9 +804,9 @@ int TlsEngine::FlushPending() {
 }
 
 int TlsEngine::Close() {
-  if (established_ && current_.write.active() && state_ != kStateClosed) {
+  if (established_ && current_.write.active() && !closed_) {
     SendAlert(kAlertLevelWarning, kAlertCloseNotify);
-    state_ = kStateClosed;
+    closed_ = true;
   }
   established_ = false;
   return kOk;

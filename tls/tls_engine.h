@@ -18,6 +18,7 @@
 #include "tls/record_layer.h"
 #include "tls/session_cache.h"
 #include "tls/tls_certificates.h"
+#include "tls/tls_handshake.h"
 #include "tls/tls_reader.h"
 #include "tls/tls13_key_schedule.h"
 #include "tls/tls_session_state.h"
@@ -32,7 +33,8 @@ constexpr int kErrTlsUnsupported = 278;
 constexpr int kErrTlsPeerAlert = 286;
 constexpr int kTlsWouldBlock = 10035;
 
-// Handshake states.
+// The engine's state by number, as the owner and the tests see it; the handshake itself runs the
+// state machines of tls_handshake.h.
 enum TlsState : int {
   kStateClientHelloSent = 0,
   kStateServerHelloReceived = 1,
@@ -145,8 +147,9 @@ class TlsEngine : private TlsHandshakeHandler {
   // ---- Used by the handshake units ----
   TlsSessionState& current() { return current_; }
   TlsSessionState& pending() { return pending_; }
-  int state() const { return state_; }
-  void set_state(int state) { state_ = state; }
+  // The state by its number in TlsState, for the engine's role and family.
+  int state() const;
+  void set_state(int state);
   bool tls13() const { return tls13_; }
   void set_tls13(bool on) { tls13_ = on; }
   void set_resumed(bool on) { resumed_ = on; }
@@ -216,6 +219,26 @@ class TlsEngine : private TlsHandshakeHandler {
   int HandleAlert(const uint8_t* body, size_t n);
   int HandleFinished(const uint8_t* body, size_t n);
   int Complete();
+
+  // ---- The state machines ----
+  TlsMachine machine() const {
+    return is_client_ ? (tls13_ ? kTlsClient13 : kTlsClient12) : (tls13_ ? kTlsServer13 : kTlsServer12);
+  }
+  template <typename State>
+  bool At(State s) const { return state_ == static_cast<uint8_t>(s); }
+  bool AtDone() const { return state_ == kTlsStateDone; }
+  // Enter a state; one whose message this suite or setting never has is passed at once.
+  void Enter(TlsClient12State s);
+  void Enter(TlsClient13State s) { state_ = static_cast<uint8_t>(s); }
+  void Enter(TlsServer12State s);
+  void Enter(TlsServer13State s);
+  // The message is in its place in the current state (kRules).
+  bool InPlace(uint8_t type) const;
+  // A message not in its place: an optional state passes itself (true), a required one refuses
+  // the message with *rc.
+  bool SkipState(uint8_t type, int* rc);
+  // The current state's handler for its message.
+  int RunState(uint8_t type, const uint8_t* body, size_t length, size_t* consumed);
 
   // TlsHandshakeHandler
   int OnHandshakeMessage(uint8_t type, const uint8_t* body, size_t length,
@@ -298,7 +321,8 @@ class TlsEngine : private TlsHandshakeHandler {
   void KeyDebug(const char* label, const ByteString& value) {
     KeyDebug(label, value.bytes(), static_cast<size_t>(value.length()));
   }
-  void ResetHandshake();
+  // A fresh handshake object in place of any earlier one.
+  void BeginHandshake();
   int LoadOwnCertificate();
   bool tls13_enabled_for_hello() const {
     return (protocol_mask_ & kTlsProtocolTls13) == kTlsProtocolTls13;
@@ -315,12 +339,14 @@ class TlsEngine : private TlsHandshakeHandler {
   bool established_ = false;
   bool log_packets_ = false;
   bool settings_copied_ = false;
-  bool finished_sent_ = false;
   bool tls13_ccs_dropped_ = false;
   bool failed_ = false;
   uint32_t security_flags_ = 0;
   uint32_t protocol_mask_ = 0xFFFF;
-  int state_ = kStateClientHelloSent;
+  // The current state of machine(), or kTlsStateDone between handshakes.
+  uint8_t state_ = 0;
+  // close_notify was sent or received: nothing more is read.
+  bool closed_ = false;
   ByteString tls12_signature_algorithms_;
   ByteString tls12_groups_;
   ByteString tls13_signature_schemes_;
@@ -342,28 +368,11 @@ class TlsEngine : private TlsHandshakeHandler {
   std::vector<uint16_t> offered_suites_;
   ByteString pending_output_;
 
-  // Handshake in progress.
-  std::unique_ptr<KeyExchange> kx_;
-  std::vector<std::unique_ptr<KeyExchange>> key_shares_;
-  std::vector<uint16_t> key_share_ids_;
-  std::vector<uint16_t> offered_versions_;
-  std::vector<uint16_t> offered_signature_algorithms_;
-  std::vector<uint16_t> requested_signature_algorithms_;
-  std::unique_ptr<Tls13KeySchedule> schedule_;
-  uint16_t retry_suite_ = 0;
-  ByteString cookie_;
-  ByteString temp_rsa_modulus_;
-  ByteString temp_rsa_exponent_;
-  bool hello_retry_ = false;
-  bool got_certificate_ = false;
-  bool got_key_exchange_ = false;
-  bool got_certificate_request_ = false;
   bool key_debug_ = false;
-  // Server: the hello was answered; a certificate awaits its CertificateVerify; the key exchange came.
-  bool server_hello_sent_ = false;
-  bool ccs_received_ = false;
-  bool need_client_verify_ = false;
-  bool cke_received_ = false;
+  // The handshake in progress; none between handshakes.
+  std::unique_ptr<TlsHandshake> hs_;
+  // TLS 1.3: the schedule outlives its handshake for the KeyUpdates of the session.
+  std::unique_ptr<Tls13KeySchedule> application_schedule_;
   // RFC 5746: whether the peer supports secure renegotiation, and the last Finished of each side.
   bool secure_renegotiation_ = false;
   ByteString client_verify_data_;
