@@ -273,6 +273,9 @@ class BlobClient : public XmlRestClient {
   int ReadBlockList(const char* list_path, int block_type);
   // 0 when the parsed answer's root element is the one at root_path, else 600 with its text.
   int RequireListingRoot(const char* root_path);
+  // A listing's GET request once its query and headers are set (setup_rc, 0 when they are): sent,
+  // and its answer checked for the listing's root element. 0 or the failure, recorded.
+  int SendListRequest(int setup_rc, const char* url, const char* root_path);
   // 600: a listed size or offset of item (counted from 1) cannot be.
   int FailListedNumber(const char* field, int item);
   // The text at item_path + relative into out (left as it was when the element is absent); the

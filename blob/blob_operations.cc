@@ -7,6 +7,7 @@
 
 #include "blob/blob_client.h"
 #include "foundation/file_handle.h"
+#include "foundation/text_conversion.h"
 
 namespace tw {
 
@@ -68,14 +69,6 @@ constexpr CustomMethod kCustomMethods[] = {
 
 bool Empty(const char* text) { return text == nullptr || *text == '\0'; }
 
-bool StartsWithNoCase(const char* text, const char* prefix, int n) {
-  for (int i = 0; i < n; ++i) {
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-    if (text[i] == '\0' || lower(text[i]) != lower(prefix[i])) return false;
-  }
-  return true;
-}
-
 int64_t ToInt64(const char* text) { return std::strtoll(text ? text : "", nullptr, 10); }
 
 // Records the failure on the client and hands its code back.
@@ -94,7 +87,7 @@ int BlobClient::AddPrefixedMetadataHeaders() {
     const ByteStringPair* item = metadata_.At(i);
     if (item == nullptr) continue;
     int rc = kOk;
-    if (StartsWithNoCase(item->first.c_str(), kMetaPrefix, kMetaPrefixLength)) {
+    if (StartsWithNoCase(item->first.c_str(), kMetaPrefix)) {
       rc = name.Assign(item->first);
     } else {
       rc = name.SetText(kMetaPrefix);
@@ -111,7 +104,7 @@ int BlobClient::ReadMetadataHeaders() {
   const ParsedHeaderStore& headers = parsed_headers();
   for (int i = 0; i < headers.Count(); ++i) {
     const char* name = headers.Name(i);
-    if (!StartsWithNoCase(name, kMetaPrefix, kMetaPrefixLength)) continue;
+    if (!StartsWithNoCase(name, kMetaPrefix)) continue;
     const int rc = metadata_.Add(name + kMetaPrefixLength, headers.Value(i));
     if (rc != kOk) return rc;
   }

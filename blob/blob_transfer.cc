@@ -84,14 +84,6 @@ constexpr const char* kCarriedSettings[][2] = {
 
 bool Empty(const char* text) { return text == nullptr || *text == '\0'; }
 
-bool StartsWithNoCase(const char* text, const char* prefix) {
-  for (; *prefix; ++text, ++prefix) {
-    const char a = *text >= 'A' && *text <= 'Z' ? static_cast<char>(*text + 32) : *text;
-    if (a != *prefix) return false;
-  }
-  return true;
-}
-
 // A lower-case GUID text of 16 random bytes, fields read as the platform's GUID lays them out.
 int MakeBlockId(ByteString& out) {
   ByteString bytes;

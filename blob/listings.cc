@@ -238,6 +238,17 @@ int BlobClient::FailListedNumber(const char* field, int item) {
   return kErrServerError;
 }
 
+int BlobClient::SendListRequest(int rc, const char* url, const char* root_path) {
+  if (rc != kOk) {
+    ClearRequestState();
+    SetErrorTextCode(rc, ::tw::DefaultErrorText(rc));
+    return rc;
+  }
+  rc = SendServiceRequest(url, kRestVerbGet, nullptr, true);
+  if (rc != kOk) return rc;
+  return RequireListingRoot(root_path);
+}
+
 // ---- Listings ----
 
 int BlobClient::ListContainers() {
@@ -249,14 +260,8 @@ int BlobClient::ListContainers() {
   if (rc == kOk) rc = SetQueryParamIfSet("prefix", prefix_.c_str());
   if (rc == kOk && max_results_ >= 1) rc = SetQueryParamInt("maxresults", max_results_);
   if (rc == kOk && list_with_metadata_) rc = SetQueryParam("include", "metadata");
-  if (rc != kOk) {
-    ClearRequestState();
-    SetErrorTextCode(rc, ::tw::DefaultErrorText(rc));
-    return rc;
-  }
-  rc = SendServiceRequest(url.c_str(), kRestVerbGet, nullptr, true);
+  rc = SendListRequest(rc, url.c_str(), kEnumerationRoot);
   if (rc != kOk) return rc;
-  if (rc = RequireListingRoot(kEnumerationRoot); rc != kOk) return rc;
 
   if (container_marker_.empty()) containers_.Clear();
   const int count = SelectPath(kContainersPath) ? ChildCount() : 0;
@@ -298,14 +303,8 @@ int BlobClient::ListBlobs() {
   if (rc == kOk) rc = SetQueryParamIfSet("delimiter", blob_delimiter_.c_str());
   if (rc == kOk && max_results_ >= 1) rc = SetQueryParamInt("maxresults", max_results_);
   if (rc == kOk) rc = SetQueryParamIfSet("include", include.c_str());
-  if (rc != kOk) {
-    ClearRequestState();
-    SetErrorTextCode(rc, ::tw::DefaultErrorText(rc));
-    return rc;
-  }
-  rc = SendServiceRequest(url.c_str(), kRestVerbGet, nullptr, true);
+  rc = SendListRequest(rc, url.c_str(), kEnumerationRoot);
   if (rc != kOk) return rc;
-  if (rc = RequireListingRoot(kEnumerationRoot); rc != kOk) return rc;
 
   const bool continued = !blob_marker_.empty();
   if (!continued) blobs_.Clear();
@@ -401,14 +400,8 @@ int BlobClient::ListBlocks(const char* block_blob, int block_list_type) {
     rc = with_snapshot ? SetQueryParam("snapshot", snapshot_.c_str())
                        : SetQueryParam("blocklisttype", kBlockListTypes[block_list_type]);
   }
-  if (rc != kOk) {
-    ClearRequestState();
-    SetErrorTextCode(rc, ::tw::DefaultErrorText(rc));
-    return rc;
-  }
-  rc = SendServiceRequest(url.c_str(), kRestVerbGet, nullptr, true);
+  rc = SendListRequest(rc, url.c_str(), kBlockListRoot);
   if (rc != kOk) return rc;
-  if (rc = RequireListingRoot(kBlockListRoot); rc != kOk) return rc;
 
   blocks_.Clear();
   rc = ReadBlockList(kCommittedBlocksPath, kBlockCommitted);
@@ -440,14 +433,8 @@ int BlobClient::ListPageRanges(const char* page_blob) {
     if (rc == kOk) rc = value.AppendString(range());
     if (rc == kOk) rc = AddHeader("x-ms-range", value.c_str());
   }
-  if (rc != kOk) {
-    ClearRequestState();
-    SetErrorTextCode(rc, ::tw::DefaultErrorText(rc));
-    return rc;
-  }
-  rc = SendServiceRequest(url.c_str(), kRestVerbGet, nullptr, true);
+  rc = SendListRequest(rc, url.c_str(), kPageListPath);
   if (rc != kOk) return rc;
-  if (rc = RequireListingRoot(kPageListPath); rc != kOk) return rc;
 
   page_ranges_.Clear();
   const int count = SelectPath(kPageListPath) ? ChildCount() : 0;

@@ -48,13 +48,6 @@ bool IsUnreserved(uint8_t c) {
          c == '.' || c == '_' || c == '~';
 }
 
-int HexValue(uint8_t c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 // A query piece as it stood in a URL is already in its wire form: "%XX" escapes are undone so
 // that the list holds plain values and the rebuilt URL does not escape them twice.
 int SetPercentDecoded(const char* p, int n, ByteString& out) {
@@ -62,8 +55,8 @@ int SetPercentDecoded(const char* p, int n, ByteString& out) {
   for (int i = 0; i < n; ++i) {
     uint8_t c = static_cast<uint8_t>(p[i]);
     if (c == '%' && i + 2 < n) {
-      const int hi = HexValue(static_cast<uint8_t>(p[i + 1]));
-      const int lo = HexValue(static_cast<uint8_t>(p[i + 2]));
+      const int hi = HexDigitValue(static_cast<uint8_t>(p[i + 1]));
+      const int lo = HexDigitValue(static_cast<uint8_t>(p[i + 2]));
       if (hi >= 0 && lo >= 0) {
         c = static_cast<uint8_t>(hi * 16 + lo);
         i += 2;
@@ -81,17 +74,6 @@ bool HasLineBreakOrNul(const ByteString& text) {
     if (c == '\r' || c == '\n' || c == '\0') return true;
   }
   return false;
-}
-
-bool EqualNoCase(const char* a, const char* b) {
-  for (;; ++a, ++b) {
-    unsigned char x = static_cast<unsigned char>(*a);
-    unsigned char y = static_cast<unsigned char>(*b);
-    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
-    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
-    if (x != y) return false;
-    if (x == 0) return true;
-  }
 }
 
 }  // namespace
@@ -306,7 +288,7 @@ int RestClient::SetQueryParam(const char* name, const char* value) {
   if (name == nullptr || *name == '\0') return kOk;
   for (int i = 0; i < query_.Count(); ++i) {
     ByteStringPair* pair = query_.At(i);
-    if (pair != nullptr && EqualNoCase(pair->first.c_str(), name)) {
+    if (pair != nullptr && EqualsNoCase(pair->first.c_str(), name)) {
       return pair->second.SetText(value != nullptr ? value : "");
     }
   }

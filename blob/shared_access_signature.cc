@@ -36,22 +36,11 @@ constexpr const char* kSignedFields[] = {
 
 bool IsEmpty(const char* text) { return !text || !*text; }
 
-uint8_t LowerAscii(uint8_t c) { return (c >= 'A' && c <= 'Z') ? static_cast<uint8_t>(c + 32) : c; }
-
-bool NameIs(const ByteString& name, const char* wanted) {
-  const int n = static_cast<int>(std::strlen(wanted));
-  if (name.length() != n) return false;
-  for (int i = 0; i < n; ++i) {
-    if (LowerAscii(name.bytes()[i]) != LowerAscii(static_cast<uint8_t>(wanted[i]))) return false;
-  }
-  return true;
-}
-
 // The first parameter of that name (without regard to case), or null.
 const ByteStringPair* FindParam(const PairList& list, const char* name) {
   for (int i = 0; i < list.Count(); ++i) {
     const ByteStringPair* p = list.At(i);
-    if (p && NameIs(p->first, name)) return p;
+    if (p && EqualsNoCase(std::string_view(p->first.data(), p->first.length()), name)) return p;
   }
   return nullptr;
 }

@@ -243,14 +243,7 @@ int AppendGroupedLines(ByteString& out, const PairList& entries, bool line_feed_
 bool NameIs(const ByteString& name, const char* wanted) {
   int from, to;
   TrimmedSpan(name, &from, &to, IsBlank);
-  const int n = static_cast<int>(std::strlen(wanted));
-  if (to - from != n) return false;
-  for (int i = 0; i < n; ++i) {
-    if (LowerAscii(name.bytes()[from + i]) != LowerAscii(static_cast<uint8_t>(wanted[i]))) {
-      return false;
-    }
-  }
-  return true;
+  return EqualsNoCase(std::string_view(name.data() + from, static_cast<size_t>(to - from)), wanted);
 }
 
 // A standard header's value: the values of every header of that name, trimmed as the HTTP

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "foundation/text_conversion.h"
+
 namespace tw {
 
 namespace {
@@ -32,17 +34,6 @@ constexpr ErrorPart kErrorParts[] = {
     {"/Error/HeaderName", " (HeaderName: ", ")"},
     {"/Error/QueryParameterName", " (QueryParameterName: ", ")"},
 };
-
-bool EqualNoCase(const char* a, const char* b) {
-  for (;; ++a, ++b) {
-    unsigned char x = static_cast<unsigned char>(*a);
-    unsigned char y = static_cast<unsigned char>(*b);
-    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
-    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
-    if (x != y) return false;
-    if (x == 0) return true;
-  }
-}
 
 }  // namespace
 
@@ -276,7 +267,7 @@ int XmlRestClient::ChildCount() const {
   return n > 0 ? n : 0;
 }
 
-bool XmlRestClient::TextIsTrue() const { return EqualNoCase(reader_.Text(), "true"); }
+bool XmlRestClient::TextIsTrue() const { return EqualsNoCase(reader_.Text(), "true"); }
 
 bool XmlRestClient::ReadAttribute(const char* path, const char* name, ByteString& out) {
   // The place is kept aside (not in the scratch text, which the path may be composed in).

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "certs/der_reader.h"
+#include "foundation/text_conversion.h"
 
 namespace tw {
 
@@ -16,13 +17,6 @@ constexpr const char* kSpecialAfterBackslash = ",=+<>#:;\\\"";
 // Second-level labels under which registries hand out names (co.uk, com.au, ...).
 constexpr const char* kRegistryLabels[] = {"ac",  "co",  "com", "edu", "gen", "go",  "gob", "gov",
                                            "ltd", "mil", "ne",  "net", "nic", "or",  "org", "plc"};
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
 
@@ -59,14 +53,6 @@ bool IsPublicSuffix(const std::string& suffix) {
 
 bool HasGlob(const std::string& s) { return s.find_first_of("*?[\\") != std::string::npos; }
 
-bool EqualNoCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  }
-  return true;
-}
-
 // 4 or 16 address bytes of an IP literal; 0 when the text is none.
 int ParseIp(const std::string& text, unsigned char out[16]) {
   if (text.find('\0') != std::string::npos) return 0;
@@ -97,8 +83,8 @@ bool MatchName(const std::string& pattern, const std::string& host) {
   const size_t hdot = host.find('.');
   const std::string hlabel = host.substr(0, hdot);
   const std::string hsuffix = hdot == std::string::npos ? "" : host.substr(hdot + 1);
-  if (!EqualNoCase(psuffix, hsuffix)) return false;
-  if (!HasGlob(plabel)) return EqualNoCase(plabel, hlabel);
+  if (!EqualsNoCase(psuffix, hsuffix)) return false;
+  if (!HasGlob(plabel)) return EqualsNoCase(plabel, hlabel);
   if (StartsWithALabel(plabel)) return false;
   if (psuffix.empty()) {
     // A single-label name needs a literal part: "*" alone would name every such host.
@@ -138,12 +124,13 @@ int SplitDnComponents(const char* text, StringList* parts) {
       if (!quoted && n != 0 && std::strchr(kSpecialAfterBackslash, n)) {
         part += n;
         ++i;
-      } else if (quoted && !(HexValue(n) >= 0 && i + 2 < t.size() && HexValue(t[i + 2]) >= 0)) {
+      } else if (quoted &&
+                 !(HexDigitValue(n) >= 0 && i + 2 < t.size() && HexDigitValue(t[i + 2]) >= 0)) {
         part += n;
         ++i;
       } else {
         if (i + 2 >= t.size()) return kErrDerMalformed;
-        const int hi = HexValue(n), lo = HexValue(t[i + 2]);
+        const int hi = HexDigitValue(n), lo = HexDigitValue(t[i + 2]);
         if (hi < 0 || lo < 0) return kErrDerMalformed;
         part += static_cast<char>(hi * 16 + lo);
         i += 2;

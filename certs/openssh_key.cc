@@ -6,6 +6,7 @@
 #include "certs/ssh_wire_reader.h"
 #include "crypto/symmetric/bcrypt_pbkdf.h"
 #include "crypto/symmetric/cipher_engine.h"
+#include "foundation/text_conversion.h"
 
 namespace tw {
 
@@ -38,15 +39,11 @@ constexpr EdwardsType kEdwardsTypes[] = {{"ssh-ed25519", kCurveEd25519, 32}, {"s
 
 constexpr std::string_view kEcdsaPrefix = "ecdsa-sha2-";
 
-bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
-  return s.size() >= prefix.size() && SshNameEquals(s.substr(0, prefix.size()), prefix);
-}
-
 int DecryptSection(std::string_view cipher, std::string_view salt, uint32_t rounds, const char* password,
                    ByteString* section) {
   const AesName* found = nullptr;
   for (const AesName& c : kCiphers) {
-    if (SshNameEquals(cipher, c.name)) found = &c;
+    if (EqualsNoCase(cipher, c.name)) found = &c;
   }
   if (found == nullptr || rounds == 0 || rounds > kMaxRounds) return kErrOpenSshKeyData;
   ByteString key, iv;
@@ -61,13 +58,13 @@ int DecryptSection(std::string_view cipher, std::string_view salt, uint32_t roun
 bool ReadKeyFields(SshWireReader* r, KeyPair* fresh) {
   std::string_view type;
   if (!r->String(&type)) return false;
-  if (SshNameEquals(type, "ssh-rsa")) {
+  if (EqualsNoCase(type, "ssh-rsa")) {
     RsaKeyData& k = fresh->rsa;
     fresh->type = kKeyRsa;
     return r->Mpint(&k.N) && r->Mpint(&k.E) && r->Mpint(&k.D) && r->Mpint(&k.QInv) && r->Mpint(&k.P) &&
            r->Mpint(&k.Q) && !k.N.empty() && !k.E.empty() && k.CompleteCrt() == kOk;
   }
-  if (SshNameEquals(type, "ssh-dss")) {
+  if (EqualsNoCase(type, "ssh-dss")) {
     DsaKeyData& k = fresh->dsa;
     fresh->type = kKeyDsa;
     return r->Mpint(&k.P) && r->Mpint(&k.Q) && r->Mpint(&k.G) && r->Mpint(&k.Y) && r->Mpint(&k.X) && !k.X.empty();
@@ -82,7 +79,7 @@ bool ReadKeyFields(SshWireReader* r, KeyPair* fresh) {
     return k.curve_id != kCurveNone && k.DecodePoint(point) == kOk;
   }
   for (const EdwardsType& e : kEdwardsTypes) {
-    if (!SshNameEquals(type, e.name)) continue;
+    if (!EqualsNoCase(type, e.name)) continue;
     EcKeyData& k = fresh->edwards;
     ByteString comment;
     fresh->type = kKeyEdwards;
@@ -114,10 +111,10 @@ int ReadOpenSshPrivateKey(KeyPair* key, const void* body, int length, const char
       !r.String(&kdf) || !r.Sub(&kdf_options)) {
     return kErrOpenSshKeyData;
   }
-  const bool encrypted = SshNameEquals(kdf, kBcrypt);
+  const bool encrypted = EqualsNoCase(kdf, kBcrypt);
   if (encrypted) {
     if (!kdf_options.String(&salt) || !kdf_options.U32(&rounds)) return kErrOpenSshKeyData;
-  } else if (!SshNameEquals(kdf, kNone) || !SshNameEquals(cipher, kNone)) {
+  } else if (!EqualsNoCase(kdf, kNone) || !EqualsNoCase(cipher, kNone)) {
     return kErrOpenSshKeyData;
   }
   if (!r.U32(&count) || count == 0 || !r.String(&public_blob) || !r.String(&section_bytes)) {

@@ -135,7 +135,7 @@ int ReadPuttyPrivateKey(KeyPair* key, const char* text, int length, const char* 
     return kErrPuttyKeyData;
   }
   int rc = kOk;
-  if (SshNameEquals(file.encryption, kAes256Cbc)) {
+  if (EqualsNoCase(file.encryption, kAes256Cbc)) {
     if (file.other_derivation) {
       // Only the SHA-1 derivation is known here; a key derived otherwise would be taken for a
       // wrong password.
@@ -144,7 +144,7 @@ int ReadPuttyPrivateKey(KeyPair* key, const char* text, int length, const char* 
     } else {
       rc = DecryptPrivate(password, &private_blob) == kOk ? kOk : kErrPuttyKeyData;
     }
-  } else if (!SshNameEquals(file.encryption, kNone)) {
+  } else if (!EqualsNoCase(file.encryption, kNone)) {
     rc = kErrPuttyKeyData;
   }
   KeyPair fresh;

@@ -69,15 +69,6 @@ std::string_view Trim(std::string_view s) {
   return s;
 }
 
-bool EqualsNoCase(std::string_view a, const char* b) {
-  const size_t n = std::strlen(b);
-  if (a.size() != n) return false;
-  for (size_t i = 0; i < n; ++i) {
-    if ((a[i] | 0x20) != (b[i] | 0x20)) return false;
-  }
-  return true;
-}
-
 // The lines between the block's begin and end lines; false without a whole block.
 bool BlockBody(const void* text, int length, std::string_view* body) {
   if (text == nullptr || length <= 0) return false;

@@ -4,6 +4,7 @@
 
 #include "crypto/pubkey/ec_curve_params.h"
 #include "crypto/symmetric/cipher_engine.h"
+#include "foundation/text_conversion.h"
 
 namespace tw {
 
@@ -17,21 +18,11 @@ struct SshCurve {
 };
 constexpr SshCurve kSshCurves[] = {{"nistp256", kCurveP256}, {"nistp384", kCurveP384}, {"nistp521", kCurveP521}};
 
-int Lower(char c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; }
-
 }  // namespace
-
-bool SshNameEquals(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  }
-  return true;
-}
 
 int SshCurveId(std::string_view name) {
   for (const SshCurve& c : kSshCurves) {
-    if (SshNameEquals(name, c.name)) return c.curve_id;
+    if (EqualsNoCase(name, c.name)) return c.curve_id;
   }
   return kCurveNone;
 }

@@ -77,8 +77,6 @@ class SshWireReader {
 // The curve id of an SSH curve name ("nistp256", "nistp384", "nistp521", any case), or
 // kCurveNone.
 int SshCurveId(std::string_view name);
-// Whether a and b are equal without regard to ASCII case.
-bool SshNameEquals(std::string_view a, std::string_view b);
 
 // Decrypts data in place with AES (key of 16, 24 or 32 bytes, 16-byte IV) in CBC or CTR mode,
 // no padding removed. 0, or the cipher's code (2003 for data that is no whole number of blocks).

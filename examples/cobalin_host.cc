@@ -25,6 +25,7 @@
 #include "platform/bstr.h"
 #include "platform/codepage.h"
 #include "platform/com_client.h"
+#include "platform/com_ref_counted.h"
 #include "platform/com_types.h"
 #include "platform/error_info.h"
 #include "platform/library.h"
@@ -692,7 +693,7 @@ class Console {
 // ---- Event sink ----
 
 // Prints the control's events; names come from the type information of its event interface.
-class EventPrinter final : public win::IDispatch {
+class EventPrinter final : public win::RefCounted<win::IDispatch> {
  public:
   EventPrinter(const win::IID& diid, ComPtr<win::ITypeInfo> events, Console* console)
       : diid_(diid), events_(std::move(events)), console_(console) {}
@@ -719,12 +720,6 @@ class EventPrinter final : public win::IDispatch {
     }
     *object = nullptr;
     return win::E_NOINTERFACE;
-  }
-  win::ULONG AddRef() override { return ++refs_; }
-  win::ULONG Release() override {
-    const win::ULONG n = --refs_;
-    if (n == 0) delete this;
-    return n;
   }
   HRESULT GetTypeInfoCount(win::UINT* count) override {
     if (count == nullptr) return win::E_INVALIDARG;
@@ -837,7 +832,6 @@ class EventPrinter final : public win::IDispatch {
     return text;
   }
 
-  win::ULONG refs_ = 1;
   win::IID diid_;
   ComPtr<win::ITypeInfo> events_;
   Console* console_;

@@ -24,10 +24,6 @@ int SkipText(const uint8_t* buffer, int length, int from) {
   return static_cast<int>(static_cast<const uint8_t*>(nul) - buffer) + 1;
 }
 
-void StoreLe32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
 }  // namespace
 
 int ParseGzipHeader(const uint8_t* buffer, int length, int* position) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "foundation/byte_ops.h"
 #include "foundation/byte_string.h"
 
 namespace tw {
@@ -49,14 +50,5 @@ constexpr uint8_t kZlibHeader[kZlibHeaderSize] = {0x78, 0x9C};
 bool IsZlibHeader(uint8_t cmf, uint8_t flg);
 // Adler-32 big-endian. 0 or 200.
 int AppendZlibTrailer(ByteString& out, uint32_t adler);
-
-inline uint32_t LoadLe32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-inline uint32_t LoadBe32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-         static_cast<uint32_t>(p[2]) << 8 | static_cast<uint32_t>(p[3]);
-}
 
 }  // namespace tw

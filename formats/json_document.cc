@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "foundation/text_conversion.h"
 #include "platform/codepage.h"
 
 namespace tw {
@@ -59,32 +60,15 @@ constexpr ClassTable kClasses = MakeClasses();
 
 int Class(unsigned char b) { return b < 128 ? kClasses.c[b] : kOther; }
 
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
-
-bool SameNoCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  }
-  return true;
-}
-
 bool NameMatches(const std::string& pattern, const JsonNode& node) {
-  return pattern.empty() || pattern == "*" || SameNoCase(pattern, node.name);
-}
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
+  return pattern.empty() || pattern == "*" || EqualsNoCase(pattern, node.name);
 }
 
 // Four hex digits at s, or -1.
 int Hex4(const char* s) {
   int v = 0;
   for (int i = 0; i < 4; ++i) {
-    const int h = HexValue(s[i]);
+    const int h = HexDigitValue(s[i]);
     if (h < 0) return -1;
     v = v * 16 + h;
   }
@@ -328,8 +312,8 @@ int JsonDocument::Step(unsigned char b, bool* consumed) {
         if (word == "true" || word == "false") type = kJsonBoolean;
         if (word == "null") type = kJsonNull;
       } else {
-        if (SameNoCase(word, "true") || SameNoCase(word, "false")) type = kJsonBoolean;
-        if (SameNoCase(word, "null")) type = kJsonNull;
+        if (EqualsNoCase(word, "true") || EqualsNoCase(word, "false")) type = kJsonBoolean;
+        if (EqualsNoCase(word, "null")) type = kJsonNull;
       }
       if (type < 0) return Fail(kErrJsonMarkup, kTextMarkup);
       *consumed = false;

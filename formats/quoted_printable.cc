@@ -1,5 +1,7 @@
 #include "formats/quoted_printable.h"
 
+#include "foundation/text_conversion.h"
+
 namespace tw {
 namespace {
 
@@ -8,13 +10,6 @@ constexpr int kSoftBreakColumn = 74;    // above it a line is ended before the n
 constexpr int kEscapeBreakColumn = 72;  // above it a line is ended before an escape
 constexpr int kPartMargin = 76;
 constexpr int kDecodeLineMax = 65536;
-
-int HexValue(int c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 class QpWriter {
  public:
@@ -100,8 +95,8 @@ int QpDecodeStream(CoderInput& in, CoderOutput& out, const CoderSettings&) {
         joined = true;
         break;
       } else {
-        int hi = HexValue(p[i + 1]);
-        int lo = i + 2 < len ? HexValue(p[i + 2]) : -1;
+        int hi = HexDigitValue(p[i + 1]);
+        int lo = i + 2 < len ? HexDigitValue(p[i + 2]) : -1;
         if (hi >= 0 && lo >= 0) {
           rc = decoded.AppendByte(static_cast<uint8_t>(hi << 4 | lo));
           i += 2;

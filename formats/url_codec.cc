@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "foundation/text_conversion.h"
 #include "platform/codepage.h"
 
 namespace tw {
@@ -12,13 +13,6 @@ constexpr int kReadBlock = 1022;
 constexpr int kDecodeLineMax = 65536;
 constexpr int kLongestReference = 12;  // "&#x10FFFF;" with room to spare
 constexpr uint32_t kLastCodePoint = 0x10FFFF;
-
-int HexValue(int c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 bool IsPlainUrlChar(int c, const char* extra) {
   if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) return true;
@@ -34,16 +28,6 @@ constexpr NamedEntity kNamedEntities[] = {
     {"lt", '<'}, {"gt", '>'}, {"apos", '\''}, {"quot", '"'}, {"amp", '&'},
 };
 
-bool NameIs(const uint8_t* p, int n, const char* name) {
-  if (static_cast<int>(std::strlen(name)) != n) return false;
-  for (int i = 0; i < n; ++i) {
-    int c = p[i];
-    if (c >= 'A' && c <= 'Z') c += 32;
-    if (c != name[i]) return false;
-  }
-  return true;
-}
-
 // The value of "#123" or "#x7B" (n characters between "&" and ";"), or -1.
 int64_t ReferenceValue(const uint8_t* p, int n) {
   if (n < 2 || p[0] != '#') return -1;
@@ -52,7 +36,7 @@ int64_t ReferenceValue(const uint8_t* p, int n) {
   if (start >= n) return -1;
   int64_t v = 0;
   for (int i = start; i < n; ++i) {
-    int d = hex ? HexValue(p[i]) : (p[i] >= '0' && p[i] <= '9' ? p[i] - '0' : -1);
+    int d = hex ? HexDigitValue(p[i]) : (p[i] >= '0' && p[i] <= '9' ? p[i] - '0' : -1);
     if (d < 0) return -1;
     v = v * (hex ? 16 : 10) + d;
     if (v > kLastCodePoint) return -1;
@@ -115,8 +99,8 @@ int UrlDecodeStream(CoderInput& in, CoderOutput& out, const CoderSettings&) {
       if (p[i] != '%') {
         rc = decoded.AppendByte(plain(p[i]));
       } else if (i + 2 < len) {
-        int hi = HexValue(p[i + 1]);
-        int lo = HexValue(p[i + 2]);
+        int hi = HexDigitValue(p[i + 1]);
+        int lo = HexDigitValue(p[i + 2]);
         if (hi >= 0 && lo >= 0) {
           rc = decoded.AppendByte(static_cast<uint8_t>(hi << 4 | lo));
         } else {
@@ -179,8 +163,9 @@ int EntityDecodeStream(CoderInput& in, CoderOutput& out, const CoderSettings& se
     }
     bool taken = false;
     if (len > 0) {
+      const std::string_view name(reinterpret_cast<const char*>(ref), static_cast<size_t>(len));
       for (const NamedEntity& e : kNamedEntities) {
-        if (NameIs(ref, len, e.name)) {
+        if (EqualsNoCase(name, e.name)) {
           rc = out.Put(static_cast<uint8_t>(e.value));
           taken = true;
           break;

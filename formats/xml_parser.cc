@@ -4,7 +4,7 @@
 #include <climits>
 #include <cstring>
 
-#include "foundation/file_handle.h"
+#include "formats/xml_chars.h"
 #include "foundation/text_conversion.h"
 #include "platform/codepage.h"
 #include "platform/heap.h"
@@ -12,6 +12,12 @@
 namespace tw {
 
 namespace {
+
+using xml::kMaxCodePoint;
+using xml::kReplacement;
+using xml::EqualsText;
+using xml::kXmlNamespace;
+using xml::SameBytes;
 
 constexpr char kTextOutOfMemory[] = "Out of memory.";
 constexpr char kTextUnbalanced[] = "Unbalanced element tag.";
@@ -38,7 +44,6 @@ constexpr char kTextNoSubtree[] = "Subtree not available unless KeepOriginalText
 constexpr char kTextUtf16[] = "UTF-16 support not currently available.";
 constexpr char kTextAttributeMissing[] = "Attribute does not exist.";
 constexpr char kTextUnknown[] = "xmlpimpl: unknown error";
-constexpr char kTextCannotOpen[] = "Can't open file for reading.";
 // Table limits are no memory shortage: the texts name the limit that was hit.
 constexpr char kTextTooManyAttributes[] = "An XML element has too many attributes (more than 256).";
 constexpr char kTextTooManyScopes[] =
@@ -66,25 +71,6 @@ constexpr CodeText kErrorTexts[] = {
     {kXmlErrTextOutsideRoot, kTextTextOutsideRoot},
     {kXmlErrNoSubtree, kTextNoSubtree},
     {kXmlErrUtf16Text, kTextUtf16},
-};
-
-// The namespace name reserved for the "xml" prefix.
-constexpr char kXmlNamespace[] = "http://www.w3.org/XML/1998/namespace";
-
-struct EncodingName {
-  const char* name;
-  int encoding;
-};
-constexpr EncodingName kEncodingNames[] = {
-    {"UTF-8", kXmlEncodingUtf8},       {"UTF-16LE", kXmlEncodingUtf16Le},
-    {"UTF-16BE", kXmlEncodingUtf16Be}, {"UTF-32LE", kXmlEncodingUtf32Le},
-    {"UTF-32BE", kXmlEncodingUtf32Be},
-};
-
-// Bool settings of the parser: name and member.
-struct BoolSetting {
-  const char* name;
-  bool XmlParser::*flag;
 };
 
 // Tokenizer states.
@@ -122,8 +108,6 @@ enum State {
   kHtmlComment = 31,
 };
 
-constexpr uint32_t kMaxCodePoint = 0x10FFFF;
-constexpr uint32_t kReplacement = 0xFFFD;
 
 bool IsXmlChar(uint32_t cp) {
   if (cp < 0x20) return cp == 0x9 || cp == 0xA || cp == 0xD;
@@ -131,37 +115,6 @@ bool IsXmlChar(uint32_t cp) {
   if (cp < 0xE000) return false;
   if (cp <= 0xFFFD) return true;
   return cp >= 0x10000 && cp <= kMaxCodePoint;
-}
-
-bool EqualsText(const char* p, int n, const char* text) {
-  const size_t len = std::strlen(text);
-  return static_cast<size_t>(n) == len && std::memcmp(p, text, len) == 0;
-}
-
-bool EqualsNoCaseN(const char* p, int n, const char* text) {
-  const size_t len = std::strlen(text);
-  return static_cast<size_t>(n) == len && StrNICmp(p, text, n) == 0;
-}
-
-// Names are a few bytes: compared eight at a time rather than through a library call.
-bool SameBytes(const void* a, const void* b, size_t n) {
-  const auto* x = static_cast<const uint8_t*>(a);
-  const auto* y = static_cast<const uint8_t*>(b);
-  uint64_t u, v;
-  if (n >= 8) {
-    for (size_t i = 0; i + 8 <= n; i += 8) {
-      std::memcpy(&u, x + i, 8);
-      std::memcpy(&v, y + i, 8);
-      if (u != v) return false;
-    }
-    std::memcpy(&u, x + n - 8, 8);
-    std::memcpy(&v, y + n - 8, 8);
-    return u == v;
-  }
-  for (size_t i = 0; i < n; ++i) {
-    if (x[i] != y[i]) return false;
-  }
-  return true;
 }
 
 // A name is a few bytes: eight at a time costs less than a library search.
@@ -179,17 +132,6 @@ bool HasAmpersand(const char* p, int n) {
   return false;
 }
 
-// Room for `need` bytes, taken as a fresh block (twice the old room at least) rather than by
-// reallocation: the C heap's reallocation copies a block of many MiB on each growth, or remaps
-// it page by page when it was given huge pages.
-int EnsureRoom(ByteString& s, int64_t need) {
-  if (need <= s.capacity()) return kOk;
-  if (need >= INT32_MAX) return kErrOutOfMemory;
-  const int64_t twice = 2LL * s.capacity();
-  const int64_t room = std::min<int64_t>(std::max(need, twice), INT32_MAX - 1);
-  return s.Reserve(static_cast<int>(room));
-}
-
 }  // namespace
 
 const char XmlParser::kDepthLimitText[] = "Elements nested too deeply (more than 256 levels).";
@@ -199,318 +141,6 @@ const char* XmlErrorText(int code) {
     if (e.code == code) return e.text;
   }
   return kTextUnknown;
-}
-
-// ---- DOM ----
-
-void XmlDomBlock::Free() {
-  if (data_ != nullptr) {
-    if (ZeroMemoryEnabled()) WipeBytes(data_, size_);
-    win::HeapFree(data_);
-  }
-  data_ = nullptr;
-  size_ = reserved_;
-  capacity_ = 0;
-}
-
-// A fresh block and one copy rather than reallocation: the C heap's reallocation copies a block of
-// many MiB on each growth, or remaps it page by page when it was given huge pages.
-int XmlDomBlock::Grow(int64_t n, uint32_t* at) {
-  const int64_t need = int64_t{size_} + n;
-  if (need >= INT32_MAX) return kErrOutOfMemory;
-  const int64_t room =
-      std::min<int64_t>(std::max({need, 2 * int64_t{capacity_}, hint_}), INT32_MAX - 1);
-  auto* block = static_cast<uint8_t*>(win::HeapAlloc(static_cast<size_t>(room)));
-  if (block == nullptr) return kErrOutOfMemory;
-  if (data_ != nullptr) {
-    std::memcpy(block, data_, size_);
-    if (ZeroMemoryEnabled()) WipeBytes(data_, size_);
-    win::HeapFree(data_);
-  } else {
-    std::memset(block, 0, reserved_);
-  }
-  data_ = block;
-  capacity_ = static_cast<uint32_t>(room);
-  *at = size_;
-  size_ = static_cast<uint32_t>(need);
-  return kOk;
-}
-
-void XmlDom::Clear() {
-  nodes_.Free();
-  texts_.Free();
-  attributes_.Free();
-  nodes_.set_hint(0);
-  texts_.set_hint(0);
-  attributes_.set_hint(0);
-  for (NameSlot& slot : names_) slot = NameSlot();
-  root_ = 0;
-  root_count_ = 0;
-}
-
-const char* XmlDom::NamespaceUri(uint32_t ns) const {
-  const char* prefix = Text(ns);
-  return prefix + std::strlen(prefix) + 1;
-}
-
-void XmlDom::ExpectInput(int n) {
-  // A listing's element records take about one and a half times its markup, its texts less than
-  // the markup itself.
-  nodes_.set_hint(std::max<int64_t>(nodes_.hint(), nodes_.size() + 3LL * n / 2));
-  texts_.set_hint(std::max<int64_t>(texts_.hint(), texts_.size() + int64_t{n} * 3 / 4));
-}
-
-int XmlDom::AddText(const char* p, int n, uint32_t* offset) {
-  int rc = texts_.Take(int64_t{n} + 1, offset);
-  if (rc != kOk) return rc;
-  char* q = reinterpret_cast<char*>(texts_.data()) + *offset;
-  if (n > 0) std::memcpy(q, p, static_cast<size_t>(n));
-  q[n] = 0;
-  return kOk;
-}
-
-bool XmlDom::ExtendLastText(uint32_t* offset, int length, const char* p, int n, int* rc) {
-  if (*offset == 0) {
-    *rc = AddText(p, n, offset);
-    return true;
-  }
-  if (*offset + static_cast<uint32_t>(length) + 1 != texts_.size()) return false;
-  uint32_t at = 0;
-  *rc = texts_.Take(n, &at);
-  if (*rc != kOk) return true;
-  char* q = reinterpret_cast<char*>(texts_.data()) + *offset + length;
-  std::memcpy(q, p, static_cast<size_t>(n));
-  q[n] = 0;
-  return true;
-}
-
-int XmlDom::AddName(const char* p, int n, uint32_t* offset) {
-  if (n <= 0) return AddText(p, n, offset);
-  const auto* b = reinterpret_cast<const uint8_t*>(p);
-  const unsigned hash = b[0] * 7u + b[n - 1] * 31u + b[n / 2] * 131u + static_cast<unsigned>(n);
-  NameSlot& slot = names_[hash % kNameSlots];
-  if (slot.length == n && SameBytes(Text(slot.offset), p, static_cast<size_t>(n))) {
-    *offset = slot.offset;
-    return kOk;
-  }
-  int rc = AddText(p, n, offset);
-  if (rc == kOk) slot = {*offset, n};
-  return rc;
-}
-
-int XmlDom::AddNamespace(const char* prefix, int n, const char* uri, int un, uint32_t* offset) {
-  int rc = texts_.Take(int64_t{n} + un + 2, offset);
-  if (rc != kOk) return rc;
-  char* q = reinterpret_cast<char*>(texts_.data()) + *offset;
-  if (n > 0) std::memcpy(q, prefix, static_cast<size_t>(n));
-  q[n] = 0;
-  if (un > 0) std::memcpy(q + n + 1, uri, static_cast<size_t>(un));
-  q[n + 1 + un] = 0;
-  return kOk;
-}
-
-int XmlDom::AddAttribute(const char* name, int n, const char* value, int vn, uint32_t ns) {
-  XmlDomAttribute a{0, 0, ns};
-  int rc = AddText(name, n, &a.name);
-  if (rc == kOk) rc = AddText(value, vn, &a.value);
-  uint32_t at = 0;
-  if (rc == kOk) rc = attributes_.Take(sizeof a, &at);
-  if (rc != kOk) return rc;
-  std::memcpy(attributes_.data() + at, &a, sizeof a);
-  return kOk;
-}
-
-int XmlDom::AddElement(const XmlDomNode& node, bool top_level, uint32_t* handle) {
-  int rc = nodes_.Take(kNodeBytes, handle);
-  if (rc != kOk) return rc;
-  std::memcpy(nodes_.data() + *handle, &node, sizeof node);
-  if (top_level) {
-    if (root_ == 0) root_ = *handle;
-    ++root_count_;
-  }
-  return kOk;
-}
-
-// ---- Callbacks that fire the component's events ----
-
-int XmlParser::EventCallbacks::Characters(const char* text) { return owner_->FireEvent(1, text); }
-int XmlParser::EventCallbacks::Comment(const char* text) { return owner_->FireEvent(2, text); }
-int XmlParser::EventCallbacks::EndElement(const char* uri, const char* local, const char* qname,
-                                          int empty) {
-  return owner_->FireEvent(3, uri, local, qname, empty);
-}
-int XmlParser::EventCallbacks::EndPrefixMapping(const char* prefix) {
-  return owner_->FireEvent(4, prefix);
-}
-int XmlParser::EventCallbacks::Error(int code, const char* text) {
-  return owner_->FireEvent(5, code, text);
-}
-// The sink may change the value through the ByteString pointer it is handed.
-int XmlParser::EventCallbacks::EvalEntity(const char* name, ByteString& value) {
-  return owner_->FireEvent(6, name, &value);
-}
-int XmlParser::EventCallbacks::IgnorableWhitespace(const char* text) {
-  return owner_->FireEvent(7, text);
-}
-int XmlParser::EventCallbacks::Declaration(const char* text) { return owner_->FireEvent(8, text); }
-int XmlParser::EventCallbacks::ProcessingInstruction(const char* text) {
-  return owner_->FireEvent(9, text);
-}
-int XmlParser::EventCallbacks::MarkedSection(const char* keyword, const char* content) {
-  return owner_->FireEvent(10, keyword, content);
-}
-int XmlParser::EventCallbacks::StartElement(const char* uri, const char* local, const char* qname,
-                                            int empty) {
-  return owner_->FireEvent(11, uri, local, qname, empty);
-}
-int XmlParser::EventCallbacks::StartPrefixMapping(const char* prefix, const char* uri) {
-  return owner_->FireEvent(12, prefix, uri);
-}
-
-// ---- Construction, settings ----
-
-XmlParser::XmlParser() : callbacks_(&event_callbacks_), cursor_(this) {
-  BuildTables();
-  ClearState();
-}
-
-XmlParser::~XmlParser() = default;
-
-void XmlParser::SetCallbacks(XmlParserCallbacks* callbacks) {
-  callbacks_ = callbacks ? callbacks : &event_callbacks_;
-}
-
-void XmlParser::BuildTables() {
-  ++tables_version_;
-  std::memset(space_table_, 0, sizeof space_table_);
-  std::memset(name_table_, 0, sizeof name_table_);
-  std::memset(name_start_table_, 0, sizeof name_start_table_);
-  for (uint8_t c : {' ', '\t', '\n', '\f', '\r'}) space_table_[c] = 1;
-  for (int c = 0; c < 256; ++c) {
-    const bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-    const bool high = (c >= 0xC0 && c <= 0xD6) || (c >= 0xD8 && c <= 0xF6) || c >= 0xF8;
-    const bool digit = c >= '0' && c <= '9';
-    if (letter || high || c == ':' || c == '_') name_start_table_[c] = 1;
-    if (letter || high || digit || c == ':' || c == '_' || c == '-' || c == '.' || c == 0xB7) {
-      name_table_[c] = 1;
-    }
-    if (digit && allow_leading_digit_) name_start_table_[c] = 1;
-  }
-  for (int i = 0; i < extra_space_chars_.length(); ++i) {
-    space_table_[extra_space_chars_.bytes()[i]] = 1;
-  }
-  for (int i = 0; i < extra_name_chars_.length(); ++i) {
-    name_table_[extra_name_chars_.bytes()[i]] = 1;
-  }
-  // ">" ends a name and is no space: an end tag can be matched in place.
-  plain_end_tags_ = !name_table_[uint8_t{'>'}] && !space_table_[uint8_t{'>'}];
-  std::memset(text_stop_, 0, sizeof text_stop_);
-  text_stop_['<'] = 1;
-  text_stop_['&'] = 1;
-  text_stop_['\n'] = 1;
-  if (double_byte_) {
-    for (int c = 0x81; c <= 0x9F; ++c) text_stop_[c] = 1;
-    for (int c = 0xE0; c <= 0xEF; ++c) text_stop_[c] = 1;
-  }
-}
-
-void XmlParser::SetAllowLeadingDigit(bool on) {
-  allow_leading_digit_ = on;
-  BuildTables();
-}
-
-int XmlParser::SetExtraSpaceChars(const char* text) {
-  int rc = extra_space_chars_.SetText(text);
-  BuildTables();
-  return rc;
-}
-
-int XmlParser::SetExtraNameChars(const char* text) {
-  int rc = extra_name_chars_.SetText(text);
-  BuildTables();
-  return rc;
-}
-
-void XmlParser::SetUseEncoding(const char* name) {
-  const char* n = name ? name : "";
-  int chosen = kXmlEncodingNone;
-  bool automatic = true;
-  for (const EncodingName& e : kEncodingNames) {
-    if (StrNICmp(n, e.name, 64) == 0) {
-      chosen = e.encoding;
-      automatic = false;
-    }
-  }
-  const bool utf16 = encoding_ == kXmlEncodingUtf16Le || encoding_ == kXmlEncodingUtf16Be;
-  const bool utf32 = encoding_ == kXmlEncodingUtf32Le || encoding_ == kXmlEncodingUtf32Be;
-  if ((StrNICmp(n, "UTF-16", 64) == 0 && utf16) || (StrNICmp(n, "UTF-32", 64) == 0 && utf32)) {
-    chosen = encoding_;  // the byte order stays
-    automatic = false;
-  }
-  encoding_ = chosen;
-  use_encoding_ = chosen;
-  auto_encoding_ = automatic;
-}
-
-int XmlParser::Config(ConfigRequest& request, const char** answer) {
-  static constexpr BoolSetting kBools[] = {
-      {"IgnoreBadAttributePrefixes", &XmlParser::ignore_bad_attribute_prefixes_},
-      {"IgnoreBadElementPrefixes", &XmlParser::ignore_bad_element_prefixes_},
-      {"IncludeUnknownPrefixes", &XmlParser::include_unknown_prefixes_},
-      {"AllowMoreThanOneRoot", &XmlParser::allow_more_than_one_root_},
-      {"AllowTextOutsideRoot", &XmlParser::allow_text_outside_root_},
-      {"CacheContent", &XmlParser::keep_original_text_},
-      {"KeepOriginalText", &XmlParser::keep_original_text_},
-      {"DisableEvalEntityEvent", &XmlParser::disable_eval_entity_},
-      {"HTMLComments", &XmlParser::html_comments_},
-      {"PreserveWhitespace", &XmlParser::preserve_whitespace_},
-      {"ErrorOnEmptyAttr", &XmlParser::error_on_empty_attribute_},
-      {"ValidateLessThanSign", &XmlParser::validate_less_than_sign_},
-      {"FlushOnEOL", &XmlParser::flush_on_eol_},
-  };
-  const bool read = request.is_read();
-  for (const BoolSetting& s : kBools) {
-    if (!request.NameIs(s.name)) continue;
-    if (read) return SetConfigAnswerBool(this->*(s.flag), answer);
-    this->*(s.flag) = request.ValueAsBool();
-    return kOk;
-  }
-  if (request.NameIs("AllowLeadingDigit")) {
-    if (read) return SetConfigAnswerBool(allow_leading_digit_, answer);
-    SetAllowLeadingDigit(request.ValueAsBool());
-    return kOk;
-  }
-  if (request.NameIs("XSubTree") || request.NameIs("XContents")) {
-    if (!read) return kOk;
-    const char* text = "";
-    const bool whole = request.NameIs("XSubTree");
-    int rc = whole ? SubTreeText(&text) : ContentsText(&text);
-    if (rc != kOk) {
-      CopyParseError();
-      return rc;
-    }
-    return SetConfigAnswer(text, answer);
-  }
-  if (request.NameIs("UseEncoding")) {
-    if (read) {
-      return SetConfigAnswer(encoding_ == kXmlEncodingNone ? "ASCII" : DocumentEncodingName(encoding_),
-                             answer);
-    }
-    SetUseEncoding(request.value().c_str());
-    return kOk;
-  }
-  if (request.NameIs("ExtraSpaceChars")) {
-    if (read) return SetConfigAnswer(extra_space_chars_.c_str(), answer);
-    return SetExtraSpaceChars(request.value().c_str());
-  }
-  if (request.NameIs("ExtraNameChars")) {
-    if (read) return SetConfigAnswer(extra_name_chars_.c_str(), answer);
-    return SetExtraNameChars(request.value().c_str());
-  }
-  if (request.NameIs("CodePage") && !read) {
-    parser_code_page_ = request.ValueAsInt();
-  }
-  return ComponentBase::Config(request, answer);
 }
 
 // ---- State ----
@@ -602,57 +232,6 @@ const char* XmlParser::Temp(const char* p, int n) {
   return temp_.c_str();
 }
 
-// ---- Input ----
-
-int XmlParser::Input(const char* text) {
-  if (failed_) return failed_;
-  if (encoding_ == kXmlEncodingUtf16Le || encoding_ == kXmlEncodingUtf16Be) {
-    return Fail(kXmlErrUtf16Text, kTextUtf16);
-  }
-  const size_t n = text ? std::strlen(text) : 0;
-  if (n > static_cast<size_t>(INT32_MAX / 2)) return Fail(kErrOutOfMemory, kTextOutOfMemory);
-  return InputBytes(text, static_cast<int>(n));
-}
-
-int XmlParser::InputBytes(const void* data, int length) {
-  if (failed_) return failed_;
-  if (length > 0 && data) {
-    if (build_dom_) dom_.ExpectInput(length);
-    int rc = Append(static_cast<const uint8_t*>(data), length);
-    if (rc != kOk) return Fail(rc, XmlErrorText(rc));
-  }
-  return Run();
-}
-
-int XmlParser::ParseAll(const char* text) {
-  int rc = Input(text);
-  if (rc != kOk) CopyParseError();
-  return rc;
-}
-
-int XmlParser::ParseFile(const char* path) {
-  FileHandle file;
-  if (file.OpenReadText(path, 0, 0) != kOk) {
-    SetErrorText(kTextCannotOpen);
-    parse_error_.SetText(kTextCannotOpen);
-    return kFileOpenReadFailed;
-  }
-  InlineBuffer16K block;
-  block.Resize(16384);
-  for (;;) {
-    size_t got = 0;
-    int rc = file.ReadSome(block.data(), 16384, &got);
-    if (rc != kOk) return rc;
-    if (got == 0) break;
-    rc = InputBytes(block.data(), static_cast<int>(got));
-    if (rc != kOk) {
-      CopyParseError();
-      return rc;
-    }
-  }
-  return Flush(true);
-}
-
 int XmlParser::KeepFrom() const {
   switch (state_) {
     case kText:
@@ -681,196 +260,6 @@ void XmlParser::DropConsumed() {
   ws_start_ -= keep;
   section_start_ -= keep;
 }
-
-int XmlParser::Append(const uint8_t* data, int n) {
-  if (!keep_original_text_) DropConsumed();
-  if (auto_encoding_ && !detected_) {
-    // Hold the first bytes until a byte order mark can be told apart.
-    while (n > 0 && held_count_ < 4) {
-      held_[held_count_++] = *data++;
-      --n;
-    }
-    if (held_count_ < 4) return kOk;
-    return FinishInput() != kOk ? kErrOutOfMemory : AppendConverted(data, n);
-  }
-  return AppendConverted(data, n);
-}
-
-// Decides the encoding from the held first bytes (at the fourth byte or at the end of input).
-int XmlParser::FinishInput() {
-  if (!auto_encoding_ || detected_) return kOk;
-  detected_ = true;
-  int mark = 0;
-  const int found = DetectDocumentEncoding(held_, held_count_, &mark);
-  if (mark > 0 || found == kXmlEncodingUtf16Le || found == kXmlEncodingUtf16Be) {
-    encoding_ = found;
-  }
-  const int n = held_count_;
-  held_count_ = 0;
-  return AppendConverted(held_ + mark, n - mark);
-}
-
-int XmlParser::AppendCodePoint(uint32_t cp, ByteString& out) {
-  if (cp < 0x80) return out.AppendByte(static_cast<uint8_t>(cp));
-  char text[16];
-  int n = 0;
-  text[n++] = '&';
-  text[n++] = '#';
-  char digits[12];
-  int d = 0;
-  do {
-    digits[d++] = static_cast<char>('0' + cp % 10);
-    cp /= 10;
-  } while (cp);
-  while (d) text[n++] = digits[--d];
-  text[n++] = ';';
-  return out.Append(text, n);
-}
-
-int XmlParser::AppendConverted(const uint8_t* data, int n) {
-  if (n <= 0) return kOk;
-  // A few characters converted to references may take more; those grow the buffer as ever.
-  int rc = EnsureRoom(buffer_, buffer_.length() + int64_t{n} + n / 8);
-  if (rc != kOk) return rc;
-  if (encoding_ == kXmlEncodingNone) return buffer_.Append(data, n);
-  ByteString& out = buffer_;
-  int i = 0;
-  if (encoding_ == kXmlEncodingUtf8) {
-    while (i < n && rc == kOk) {
-      if (partial_need_ == 0) {
-        // Copy a run of plain bytes at once, found eight at a time.
-        int j = i;
-        for (uint64_t word; j + 8 <= n; j += 8) {
-          std::memcpy(&word, data + j, sizeof word);
-          if ((word & 0x8080808080808080ull) != 0) break;
-        }
-        while (j < n && data[j] < 0x80) ++j;
-        if (j > i) {
-          rc = out.Append(data + i, j - i);
-          i = j;
-          continue;
-        }
-      }
-      const uint8_t b = data[i];
-      if (partial_need_ > 0) {
-        if ((b & 0xC0) == 0x80) {
-          partial_ = (partial_ << 6) | (b & 0x3Fu);
-          ++i;
-          if (--partial_need_ == 0) {
-            uint32_t cp = partial_;
-            if (cp < partial_min_ || cp > kMaxCodePoint || (cp >= 0xD800 && cp <= 0xDFFF)) {
-              cp = kReplacement;
-            }
-            rc = AppendCodePoint(cp, out);
-          }
-          continue;
-        }
-        // A sequence cut short: the byte that broke it is read on its own.
-        partial_need_ = 0;
-        rc = AppendCodePoint(kReplacement, out);
-        continue;
-      }
-      ++i;
-      if (b >= 0xC0 && b <= 0xDF) {
-        partial_ = b & 0x1Fu;
-        partial_need_ = 1;
-        partial_min_ = 0x80;
-      } else if (b >= 0xE0 && b <= 0xEF) {
-        partial_ = b & 0x0Fu;
-        partial_need_ = 2;
-        partial_min_ = 0x800;
-      } else if (b >= 0xF0 && b <= 0xF7) {
-        partial_ = b & 0x07u;
-        partial_need_ = 3;
-        partial_min_ = 0x10000;
-      } else {
-        rc = AppendCodePoint(kReplacement, out);
-      }
-    }
-    return rc;
-  }
-  const bool utf16 = encoding_ == kXmlEncodingUtf16Le || encoding_ == kXmlEncodingUtf16Be;
-  const int unit = utf16 ? 2 : 4;
-  for (; i < n && rc == kOk; ++i) {
-    partial_ |= static_cast<uint32_t>(data[i]) << (8 * partial_need_);
-    if (++partial_need_ < unit) continue;
-    uint32_t v = partial_;
-    partial_ = 0;
-    partial_need_ = 0;
-    const bool big = encoding_ == kXmlEncodingUtf16Be || encoding_ == kXmlEncodingUtf32Be;
-    if (big) {
-      v = utf16 ? (((v & 0xFF) << 8) | (v >> 8))
-                : (((v & 0xFF) << 24) | ((v & 0xFF00) << 8) | ((v >> 8) & 0xFF00) | (v >> 24));
-    }
-    if (utf16) {
-      if (v == 0xFFFE) {
-        // A byte-swapped mark: the other byte order.
-        encoding_ = encoding_ == kXmlEncodingUtf16Le ? kXmlEncodingUtf16Be : kXmlEncodingUtf16Le;
-        continue;
-      }
-      if (high_surrogate_) {
-        const uint32_t high = high_surrogate_;
-        high_surrogate_ = 0;
-        if (v >= 0xDC00 && v <= 0xDFFF) {
-          rc = AppendCodePoint(((high & 0x3FF) << 10) + (v & 0x3FF) + 0x10000, out);
-          continue;
-        }
-        rc = AppendCodePoint(kReplacement, out);
-        if (rc != kOk) break;
-      }
-      if (v >= 0xD800 && v <= 0xDBFF) {
-        high_surrogate_ = v;
-        continue;
-      }
-      if (v >= 0xDC00 && v <= 0xDFFF) v = kReplacement;
-    } else if (v > kMaxCodePoint || (v >= 0xD800 && v <= 0xDFFF)) {
-      v = kReplacement;
-    }
-    rc = AppendCodePoint(v, out);
-  }
-  return rc;
-}
-
-// An XML declaration naming UTF-8 in a document read as plain bytes: the rest of the input is
-// UTF-8, including the bytes already appended behind the declaration, so the document reads the
-// same however it was split. Any other switch is ignored: bytes already converted cannot be read
-// again, and a byte order mark or an explicit setting outranks the declaration.
-int XmlParser::ApplyDeclaredEncoding(const char* text, int n) {
-  const char* found = nullptr;
-  for (int i = 0; i + 9 <= n; ++i) {
-    if (std::memcmp(text + i, " encoding", 9) == 0) {
-      found = text + i + 9;
-      break;
-    }
-  }
-  if (!found) return kOk;
-  const char* end = text + n;
-  const char* p = found;
-  auto skip = [&] {
-    while (p < end && (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n')) ++p;
-  };
-  skip();
-  if (p >= end || *p != '=') return kOk;
-  ++p;
-  skip();
-  if (p >= end || (*p != '"' && *p != '\'')) return kOk;
-  const char quote = *p++;
-  ShortString name;
-  while (p < end && *p != quote) {
-    if (*p == '\\' && p + 1 < end) ++p;
-    if (name.AppendByte(static_cast<uint8_t>(*p++)) != kOk) return kErrOutOfMemory;
-  }
-  if (encoding_ != kXmlEncodingNone || !name.EqualsNoCase("UTF-8")) return kOk;
-  encoding_ = kXmlEncodingUtf8;
-  const int tail = buffer_.length() - pos_;
-  if (tail <= 0) return kOk;
-  ByteString rest;
-  int rc = rest.Set(buffer_.data() + pos_, tail);
-  if (rc != kOk) return rc;
-  buffer_.Resize(pos_);
-  return AppendConverted(rest.bytes(), rest.length());
-}
-
 // ---- Tokenizer ----
 
 int XmlParser::Run() {
@@ -1921,100 +1310,10 @@ int XmlParser::CompleteStartTag(bool empty) {
   open->dom = element;
   ++depth_;
   if (empty) return EndOneElement(true, base_ + pos_ + 1, base_ + pos_ + 1);
-  if (!strict_ && EqualsNoCaseN(open->qname.c_str(), open->qname.length(), "SCRIPT")) {
+  if (!strict_ &&
+      EqualsNoCase(std::string_view(open->qname.c_str(), open->qname.length()), "SCRIPT")) {
     in_script_ = true;
   }
-  return kOk;
-}
-
-int XmlParser::DomNamespace(const char* prefix, int n, const char* uri, uint32_t* record) {
-  int rc = dom_.AddNamespace(prefix, n, uri, static_cast<int>(std::strlen(uri)), record);
-  return rc != kOk ? Fail(rc, kTextOutOfMemory) : kOk;
-}
-
-int XmlParser::DomStartElement(const char* local, int local_len, const char* prefix, int plen,
-                               bool unknown_prefix, bool empty, uint32_t* element) {
-  const uint32_t start_gt = static_cast<uint32_t>(base_ + pos_ + 1);
-  XmlDomNode node{};
-  node.child_count = empty ? -1 : 0;
-  node.parent = depth_ > 0 ? open_.At(depth_ - 1)->dom : 0;
-  node.start_lt = static_cast<uint32_t>(base_ + lt_);
-  node.start_gt = start_gt;
-  if (empty) {
-    node.end_gt = start_gt;
-    node.end_lt = start_gt;
-  }
-  int rc = dom_.AddName(local, local_len, &node.name);
-  if (rc != kOk) return Fail(rc, kTextOutOfMemory);
-
-  // One namespace record for every declaration of this tag.
-  for (int i = 0; i < scope_count_; ++i) {
-    XmlNamespaceRecord* scope = scopes_.At(i);
-    if (scope->depth != depth_ + 1) continue;
-    rc = DomNamespace(scope->prefix.data(), scope->prefix.length(), scope->uri.c_str(),
-                      &scope->dom_offset);
-    if (rc != kOk) return rc;
-  }
-  uint32_t ns = 0;
-  if (strict_) {
-    if (EqualsText(prefix, plen, "xml")) {
-      rc = DomNamespace("xml", 3, kXmlNamespace, &ns);
-    } else if (unknown_prefix && !include_unknown_prefixes_) {
-      // Keeps the prefix of the qualified name, with no namespace name.
-      rc = DomNamespace(prefix, plen, "", &ns);
-    } else if (const XmlNamespaceRecord* scope = FindPrefix(prefix, plen)) {
-      ns = scope->dom_offset;
-    }
-    if (rc != kOk) return rc;
-  }
-  node.ns = ns;
-
-  const int count = static_cast<int>(attributes_.Count());
-  for (int i = 0; i < count; ++i) {
-    const ByteString* name = attributes_.FirstAt(i);
-    const ByteString* value = attributes_.SecondAt(i);
-    const char* n = name->c_str();
-    const char* colon = std::strchr(n, ':');
-    uint32_t attribute_ns = 0;
-    if (colon) {
-      const int plen = static_cast<int>(colon - n);
-      const XmlNamespaceRecord* scope = strict_ ? FindPrefix(n, plen) : nullptr;
-      if (scope) attribute_ns = scope->dom_offset;
-      const bool keep_whole = strict_ && !scope && !EqualsText(n, plen, "xml") &&
-                              include_unknown_prefixes_;
-      if (!keep_whole) n = colon + 1;
-    }
-    rc = dom_.AddAttribute(n, static_cast<int>(std::strlen(n)), value->data(), value->length(),
-                           attribute_ns);
-    if (rc != kOk) return Fail(rc, kTextOutOfMemory);
-  }
-  node.attribute_end = dom_.attribute_total();
-  rc = dom_.AddElement(node, depth_ == 0, element);
-  return rc != kOk ? Fail(rc, kTextOutOfMemory) : kOk;
-}
-
-int XmlParser::DomEndElement(OpenElement& open, int64_t end_lt, int64_t end_gt) {
-  const uint32_t element = open.dom;
-  if (element == 0) return kOk;
-  const int32_t children = dom_.Node(element).child_count;
-  const ByteString* text = &open.text;
-  if (open.dom_text == 0 && text->empty() && preserve_whitespace_ && !open.had_text &&
-      children <= 0) {
-    text = &open.space;
-  }
-  uint32_t text_record = open.dom_text;
-  if (text_record == 0 && !text->empty()) {
-    int rc = dom_.AddText(text->data(), text->length(), &text_record);
-    if (rc != kOk) return Fail(rc, kTextOutOfMemory);
-  }
-  XmlDomNode& node = dom_.Node(element);
-  node.text = text_record;
-  node.next = dom_.size();
-  if (children >= 0) {
-    node.end_lt = static_cast<uint32_t>(end_lt);
-    node.end_gt = static_cast<uint32_t>(end_gt);
-  }
-  if (node.parent) ++dom_.Node(node.parent).child_count;
   return kOk;
 }
 

@@ -2,18 +2,11 @@
 
 #include <cstring>
 
+#include "foundation/text_conversion.h"
+
 namespace tw {
 
 namespace {
-
-int Lower(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; }
-
-bool EqualsNoCaseAscii(const char* a, const char* b) {
-  for (; *a != 0 && *b != 0; ++a, ++b) {
-    if (Lower(static_cast<unsigned char>(*a)) != Lower(static_cast<unsigned char>(*b))) return false;
-  }
-  return *a == 0 && *b == 0;
-}
 
 // Sets out to the n bytes at p without the blanks at both ends (only " ", not tabs or CR LF).
 int SetTrimmedBlanks(ByteString& out, const char* p, int n) {
@@ -130,7 +123,7 @@ int ConfigRequest::Parse(const char* text) {
 bool ConfigRequest::NameIs(const char* key) const {
   if (key == nullptr) return false;
   if (static_cast<size_t>(name_.length()) != std::strlen(key)) return false;
-  return EqualsNoCaseAscii(name_.c_str(), key);
+  return EqualsNoCase(name_.c_str(), key);
 }
 
 int32_t ConfigRequest::ValueAsInt() const {
@@ -144,7 +137,7 @@ int64_t ConfigRequest::ValueAsInt64() const {
 bool ConfigRequest::ValueAsBool() const {
   const char* v = value_.c_str();
   if (value_.length() != static_cast<int>(std::strlen(v))) return false;  // embedded NUL
-  return EqualsNoCaseAscii(v, "TRUE") || EqualsNoCaseAscii(v, "yes") || std::strcmp(v, "1") == 0;
+  return EqualsNoCase(v, "TRUE") || EqualsNoCase(v, "yes") || std::strcmp(v, "1") == 0;
 }
 
 }  // namespace tw

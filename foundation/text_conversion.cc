@@ -330,13 +330,17 @@ int AppendHexLower(InlineString<N>& s, const void* bytes, int n) {
 template int AppendHexLower(InlineString<99>&, const void*, int);
 template int AppendHexLower(InlineString<20>&, const void*, int);
 
-bool EqualsNoCase(const char* a, const char* b) {
-  for (;; ++a, ++b) {
-    const char x = *a >= 'A' && *a <= 'Z' ? static_cast<char>(*a + 32) : *a;
-    const char y = *b >= 'A' && *b <= 'Z' ? static_cast<char>(*b + 32) : *b;
-    if (x != y) return false;
-    if (x == '\0') return true;
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    const int x = ToLowerAscii(static_cast<unsigned char>(a[i]));
+    if (x != ToLowerAscii(static_cast<unsigned char>(b[i]))) return false;
   }
+  return true;
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
 }
 
 int AppendFromHex(ByteString& s, const char* text) {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "foundation/byte_string.h"
 
@@ -19,7 +20,9 @@ constexpr int kErrInvalidValue = 202;
 // A space or a tab: the blanks around header values and settings.
 constexpr bool IsBlank(int c) { return c == ' ' || c == '\t'; }
 // Two whole texts equal when ASCII letters are compared without case.
-bool EqualsNoCase(const char* a, const char* b);
+bool EqualsNoCase(std::string_view a, std::string_view b);
+// text begins with prefix, ASCII letters compared without case.
+bool StartsWithNoCase(std::string_view text, std::string_view prefix);
 
 // One entry of a separated setting (";" or ","), without the blanks around it.
 struct ListEntry {

@@ -8,21 +8,6 @@
 namespace tw {
 namespace {
 
-bool SameNoCase(const char* a, int an, const char* b) {
-  const int bn = static_cast<int>(std::strlen(b));
-  if (an != bn) return false;
-  for (int i = 0; i < an; ++i) {
-    char x = a[i] >= 'A' && a[i] <= 'Z' ? static_cast<char>(a[i] + 32) : a[i];
-    char y = b[i] >= 'A' && b[i] <= 'Z' ? static_cast<char>(b[i] + 32) : b[i];
-    if (x != y) return false;
-  }
-  return true;
-}
-
-bool EqualNoCase(const char* a, const char* b) {
-  return SameNoCase(a, static_cast<int>(std::strlen(a)), b);
-}
-
 // [first, last) without the blanks and tabs at both ends.
 void TrimRange(const char** first, const char** last) {
   while (*first < *last && IsBlank(**first)) ++*first;
@@ -65,13 +50,13 @@ int ParseSetCookie(const char* text, SetCookieFields* out) {
     const int key_n = static_cast<int>(key_last - key_first);
     const int value_n = static_cast<int>(value_last - value_first);
     int rc = kOk;
-    if (SameNoCase(key_first, key_n, "expires")) {
+    if (EqualsNoCase(std::string_view(key_first, key_n), "expires")) {
       rc = out->expires.Set(value_first, value_n);
-    } else if (SameNoCase(key_first, key_n, "domain")) {
+    } else if (EqualsNoCase(std::string_view(key_first, key_n), "domain")) {
       rc = out->domain.Set(value_first, value_n);
-    } else if (SameNoCase(key_first, key_n, "path")) {
+    } else if (EqualsNoCase(std::string_view(key_first, key_n), "path")) {
       rc = out->path.Set(value_first, value_n);
-    } else if (SameNoCase(key_first, key_n, "secure")) {
+    } else if (EqualsNoCase(std::string_view(key_first, key_n), "secure")) {
       out->secure = 1;
     }
     if (rc != kOk) return 200;
@@ -119,9 +104,9 @@ int CookieJar::SetCount(int n) {
 
 int CookieJar::Store(const SetCookieFields& cookie, bool caller_set) {
   for (int i = 0; i < Count(); ++i) {
-    if (EqualNoCase(Get(i, kName), cookie.name.c_str()) &&
-        EqualNoCase(Get(i, kDomain), cookie.domain.c_str()) &&
-        EqualNoCase(Get(i, kPath), cookie.path.c_str())) {
+    if (EqualsNoCase(Get(i, kName), cookie.name.c_str()) &&
+        EqualsNoCase(Get(i, kDomain), cookie.domain.c_str()) &&
+        EqualsNoCase(Get(i, kPath), cookie.path.c_str())) {
       const int base = i * kCookieFields;
       int rc = list_.SetAt(base + kExpires, cookie.expires.data(), cookie.expires.length());
       if (rc == kOk) rc = list_.SetAt(base + kValue, cookie.value.data(), cookie.value.length());

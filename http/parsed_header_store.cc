@@ -2,19 +2,9 @@
 
 #include <cstring>
 
+#include "foundation/text_conversion.h"
+
 namespace tw {
-namespace {
-
-bool EqualNoCase(const char* a, const char* b) {
-  for (;; ++a, ++b) {
-    const char x = *a >= 'A' && *a <= 'Z' ? static_cast<char>(*a + 32) : *a;
-    const char y = *b >= 'A' && *b <= 'Z' ? static_cast<char>(*b + 32) : *b;
-    if (x != y) return false;
-    if (x == '\0') return true;
-  }
-}
-
-}  // namespace
 
 int ParsedHeaderStore::Add(const char* name, const char* value) {
   if (name == nullptr) name = "";
@@ -46,7 +36,7 @@ int ParsedHeaderStore::GetValue(int i, const char** out) const {
 const char* ParsedHeaderStore::Find(const char* name) const {
   if (name == nullptr) return "";
   for (int i = 0; i < Count(); ++i) {
-    if (EqualNoCase(Name(i), name)) return Value(i);
+    if (EqualsNoCase(Name(i), name)) return Value(i);
   }
   return "";
 }

@@ -8,14 +8,15 @@
 // Every reply is read from the raw bytes of the connection: the tunnel takes exactly the reply's
 // bytes and hands whatever follows them back to the owner as received data.
 //
-// Also here: the per-user Internet Settings proxy values (firewall and proxy auto-detection, the
-// ProxyOverride exceptions) and the scheme rule by which the HTTP client picks its proxy.
+// SOCKS is in socks_negotiation.cc, HTTP CONNECT in http_connect.cc; the per-user Internet
+// Settings proxy values are in proxy_settings.h.
 #pragma once
 
 #include <cstdint>
 
 #include "auth/digest_auth.h"
 #include "foundation/byte_string.h"
+#include "net/proxy_settings.h"
 
 namespace tw {
 
@@ -37,10 +38,6 @@ constexpr uint8_t kFirewallSocks4A = 10;
 constexpr int kFirewallTextLimit = 255;
 // The most bytes an HTTP proxy's reply head (status line and headers) may take.
 constexpr int kMaxFirewallReply = 16384;
-
-// Sizes in which the Internet Settings values are read.
-constexpr uint32_t kProxyServerValueSize = 399;
-constexpr uint32_t kProxyOverrideValueSize = 1023;
 
 // The authentication state of the tunnel's CONNECT exchange.
 struct AuthChallengeState {
@@ -129,6 +126,8 @@ class FirewallTunnel {
   // The IPv4 address of RemoteHost for a SOCKS request; false with the negotiation ended.
   bool ResolveRemote(uint32_t* address);
   bool SendSocks4Request(bool by_name);
+  // The SOCKS 5 method offer: none, and user and password when both are set.
+  bool SendSocks5Greeting();
   bool SendSocks5Connect();
 
   // Replies. Each takes bytes from the piece and returns how many it used; the negotiation may
@@ -175,27 +174,6 @@ class FirewallTunnel {
   int32_t reply_head_bytes_ = 0;  // bytes of the current reply head (and chunked body) so far
   char host_text_[16] = {};
 };
-
-// ---- Per-user Internet Settings ----
-
-// Reads a value under HKEY_CURRENT_USER "Software\Microsoft\Windows\CurrentVersion\Internet
-// Settings" (retried with the 64-bit view when the key is missing). Text values into at most
-// `size` bytes. 0 or the registry error.
-int ReadInternetSettingsText(const char* name, uint32_t size, ByteString* out);
-int ReadInternetSettingsDword(const char* name, uint32_t* out);
-// ProxyServer when ProxyEnable is nonzero; false otherwise.
-bool ReadEnabledProxyServer(ByteString* out);
-
-// Splits "host:port" (the port ending at ";"). False when there is no ":"; *port is 0 when the
-// port is not a number.
-bool SplitHostPort(const char* text, int length, ByteString* host, int32_t* port);
-
-// The HTTP client's proxy for `scheme` ("http" when empty) from a ProxyServer value: the entry
-// "scheme=..." (or "scheme://..."), else an entry with neither "=" nor "://" (every scheme).
-// False when none applies. *port is set only when the entry has a nonzero port; an entry
-// without ":" is taken whole as the host.
-bool FindSchemeProxy(const char* proxy_server, const char* scheme, ByteString* host,
-                     int32_t* port);
 
 // An Authorization or Proxy-Authorization value fit for a log line: the credentials of a Basic
 // value become one "*" per character (they decode to the password); other schemes carry no

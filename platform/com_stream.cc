@@ -1,13 +1,14 @@
 #include "platform/com_stream.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <new>
 #include <string>
 #include <vector>
+
+#include "platform/com_ref_counted.h"
 
 namespace win {
 namespace {
@@ -16,23 +17,6 @@ namespace {
 constexpr uint64_t kMaxStreamBytes = 0x7FFFFFFFu;
 
 using Bytes = std::vector<uint8_t>;
-
-template <class... I>
-class RefCounted : public I... {
- public:
-  ULONG AddRef() override { return ++refs_; }
-  ULONG Release() override {
-    ULONG n = --refs_;
-    if (n == 0) delete this;
-    return n;
-  }
-
- protected:
-  virtual ~RefCounted() = default;
-
- private:
-  std::atomic<ULONG> refs_{1};
-};
 
 HRESULT NameToTask(const std::u16string& name, LPOLESTR* out) {
   *out = static_cast<LPOLESTR>(CoTaskMemAlloc((name.size() + 1) * sizeof(OLECHAR)));

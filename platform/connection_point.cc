@@ -1,13 +1,14 @@
 #include "platform/connection_point.h"
 
-#include <atomic>
 #include <new>
+
+#include "platform/com_ref_counted.h"
 
 namespace win {
 namespace {
 
 // A snapshot of the connections at the time of EnumConnections, holding a reference on each sink.
-class ConnectionEnum final : public IEnumConnections {
+class ConnectionEnum final : public RefCounted<IEnumConnections> {
  public:
   explicit ConnectionEnum(std::vector<CONNECTDATA> items) : items_(std::move(items)) {
     for (CONNECTDATA& c : items_) c.pUnk->AddRef();
@@ -22,12 +23,6 @@ class ConnectionEnum final : public IEnumConnections {
     }
     *object = nullptr;
     return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return ++refs_; }
-  ULONG Release() override {
-    ULONG n = --refs_;
-    if (n == 0) delete this;
-    return n;
   }
 
   HRESULT Next(ULONG count, CONNECTDATA* out, ULONG* fetched) override {
@@ -63,12 +58,11 @@ class ConnectionEnum final : public IEnumConnections {
     for (CONNECTDATA& c : items_) c.pUnk->Release();
   }
 
-  std::atomic<ULONG> refs_{1};
   std::vector<CONNECTDATA> items_;
   size_t position_ = 0;
 };
 
-class PointEnum final : public IEnumConnectionPoints {
+class PointEnum final : public RefCounted<IEnumConnectionPoints> {
  public:
   PointEnum(IUnknown* owner, std::vector<IConnectionPoint*> points)
       : owner_(owner), points_(std::move(points)) {}
@@ -82,12 +76,6 @@ class PointEnum final : public IEnumConnectionPoints {
     }
     *object = nullptr;
     return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return ++refs_; }
-  ULONG Release() override {
-    ULONG n = --refs_;
-    if (n == 0) delete this;
-    return n;
   }
 
   HRESULT Next(ULONG count, IConnectionPoint** out, ULONG* fetched) override {
@@ -121,7 +109,6 @@ class PointEnum final : public IEnumConnectionPoints {
  private:
   ~PointEnum() = default;
 
-  std::atomic<ULONG> refs_{1};
   ComPtr<IUnknown> owner_;  // keeps the points alive
   std::vector<IConnectionPoint*> points_;
   size_t position_ = 0;

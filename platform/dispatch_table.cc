@@ -1,10 +1,10 @@
 #include "platform/dispatch_table.h"
 
-#include <atomic>
 #include <cstring>
 #include <new>
 #include <string>
 
+#include "platform/com_ref_counted.h"
 #include "platform/error_info.h"
 #include "platform/registry.h"
 
@@ -135,7 +135,7 @@ HRESULT Documentation(std::u16string_view name, std::u16string_view doc, DWORD c
   return hr;
 }
 
-class TypeInfoBase : public ITypeInfo {
+class TypeInfoBase : public RefCounted<ITypeInfo> {
  public:
   HRESULT QueryInterface(REFIID iid, void** object) override {
     if (object == nullptr) return E_POINTER;
@@ -146,12 +146,6 @@ class TypeInfoBase : public ITypeInfo {
     }
     *object = nullptr;
     return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return ++refs_; }
-  ULONG Release() override {
-    ULONG n = --refs_;
-    if (n == 0) delete this;
-    return n;
   }
   void ReleaseTypeAttr(TYPEATTR* attr) override { delete attr; }
   HRESULT GetFuncDesc(UINT, FUNCDESC** desc) override {
@@ -185,9 +179,6 @@ class TypeInfoBase : public ITypeInfo {
     (*out)->wTypeFlags = flags;
     return S_OK;
   }
-
- private:
-  std::atomic<ULONG> refs_{1};
 };
 
 class TableTypeInfo final : public TypeInfoBase {

@@ -4,7 +4,6 @@
 #include <sys/random.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -14,6 +13,8 @@
 #include <new>
 #include <optional>
 #include <string>
+
+#include "platform/com_ref_counted.h"
 
 namespace win {
 namespace {
@@ -32,7 +33,7 @@ struct SharedRuntime {
   HRESULT (*get_error_info)(IErrorInfo**);
 };
 
-class ErrorObject final : public IErrorInfo, public ICreateErrorInfo {
+class ErrorObject final : public RefCounted<IErrorInfo, ICreateErrorInfo> {
  public:
   HRESULT QueryInterface(REFIID iid, void** object) override {
     if (object == nullptr) return E_POINTER;
@@ -46,12 +47,6 @@ class ErrorObject final : public IErrorInfo, public ICreateErrorInfo {
     }
     AddRef();
     return S_OK;
-  }
-  ULONG AddRef() override { return ++refs_; }
-  ULONG Release() override {
-    ULONG n = --refs_;
-    if (n == 0) delete this;
-    return n;
   }
 
   HRESULT GetGUID(GUID* guid) override {
@@ -103,7 +98,6 @@ class ErrorObject final : public IErrorInfo, public ICreateErrorInfo {
     return S_OK;
   }
 
-  std::atomic<ULONG> refs_{1};
   GUID guid_{};
   std::optional<std::u16string> source_;
   std::optional<std::u16string> description_;

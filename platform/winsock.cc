@@ -1,165 +1,30 @@
-// System socket headers come first: the values of their macros that share names with the home
-// platform's constants are captured in `px` and the macros removed, so that platform/winsock.h
-// can declare the home platform's names below.
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-namespace px {
-constexpr int kAfUnspec = AF_UNSPEC;
-constexpr int kAfInet = AF_INET;
-constexpr int kAfInet6 = AF_INET6;
-constexpr int kSolSocket = SOL_SOCKET;
-constexpr int kSoDebug = SO_DEBUG;
-constexpr int kSoAcceptConn = SO_ACCEPTCONN;
-constexpr int kSoReuseAddr = SO_REUSEADDR;
-constexpr int kSoKeepAlive = SO_KEEPALIVE;
-constexpr int kSoDontRoute = SO_DONTROUTE;
-constexpr int kSoBroadcast = SO_BROADCAST;
-constexpr int kSoLinger = SO_LINGER;
-constexpr int kSoOobInline = SO_OOBINLINE;
-constexpr int kSoSndBuf = SO_SNDBUF;
-constexpr int kSoRcvBuf = SO_RCVBUF;
-constexpr int kSoSndLowat = SO_SNDLOWAT;
-constexpr int kSoRcvLowat = SO_RCVLOWAT;
-constexpr int kSoSndTimeo = SO_SNDTIMEO;
-constexpr int kSoRcvTimeo = SO_RCVTIMEO;
-constexpr int kSoError = SO_ERROR;
-constexpr int kSoType = SO_TYPE;
-constexpr int kTcpNoDelay = TCP_NODELAY;
-constexpr int kTcpKeepCnt = TCP_KEEPCNT;
-constexpr int kTcpKeepIntvl = TCP_KEEPINTVL;
-constexpr int kIpOptions = IP_OPTIONS;
-constexpr int kIpHdrIncl = IP_HDRINCL;
-constexpr int kIpTos = IP_TOS;
-constexpr int kIpTtl = IP_TTL;
-constexpr int kIpMulticastIf = IP_MULTICAST_IF;
-constexpr int kIpMulticastTtl = IP_MULTICAST_TTL;
-constexpr int kIpMulticastLoop = IP_MULTICAST_LOOP;
-constexpr int kIpPktInfo = IP_PKTINFO;
-constexpr int kIpv6PktInfo = IPV6_PKTINFO;
-constexpr int kIpv6UnicastHops = IPV6_UNICAST_HOPS;
-constexpr int kIpv6V6Only = IPV6_V6ONLY;
-constexpr int kIpv6TClass = IPV6_TCLASS;
-constexpr int kAiPassive = AI_PASSIVE;
-constexpr int kAiCanonName = AI_CANONNAME;
-constexpr int kAiNumericHost = AI_NUMERICHOST;
-constexpr int kAiNumericServ = AI_NUMERICSERV;
-constexpr int kAiAll = AI_ALL;
-constexpr int kAiAddrConfig = AI_ADDRCONFIG;
-constexpr int kAiV4Mapped = AI_V4MAPPED;
-constexpr int kNiNoFqdn = NI_NOFQDN;
-constexpr int kNiNumericHost = NI_NUMERICHOST;
-constexpr int kNiNameReqd = NI_NAMEREQD;
-constexpr int kNiNumericServ = NI_NUMERICSERV;
-constexpr int kNiDgram = NI_DGRAM;
-constexpr unsigned long kFionRead = FIONREAD;
-}  // namespace px
-
-#undef AF_UNSPEC
-#undef AF_INET
-#undef AF_INET6
-#undef PF_INET
-#undef PF_INET6
-#undef SOL_SOCKET
-#undef SO_DEBUG
-#undef SO_ACCEPTCONN
-#undef SO_REUSEADDR
-#undef SO_KEEPALIVE
-#undef SO_DONTROUTE
-#undef SO_BROADCAST
-#undef SO_LINGER
-#undef SO_OOBINLINE
-#undef SO_SNDBUF
-#undef SO_RCVBUF
-#undef SO_SNDLOWAT
-#undef SO_RCVLOWAT
-#undef SO_SNDTIMEO
-#undef SO_RCVTIMEO
-#undef SO_ERROR
-#undef SO_TYPE
-#undef SOMAXCONN
-#undef TCP_NODELAY
-#undef TCP_KEEPCNT
-#undef TCP_KEEPINTVL
-#undef IP_OPTIONS
-#undef IP_HDRINCL
-#undef IP_TOS
-#undef IP_TTL
-#undef IP_MULTICAST_IF
-#undef IP_MULTICAST_TTL
-#undef IP_MULTICAST_LOOP
-#undef IP_PKTINFO
-#undef IPV6_UNICAST_HOPS
-#undef IPV6_PKTINFO
-#undef IPV6_V6ONLY
-#undef IPV6_TCLASS
-#undef AI_PASSIVE
-#undef AI_CANONNAME
-#undef AI_NUMERICHOST
-#undef AI_NUMERICSERV
-#undef AI_ALL
-#undef AI_ADDRCONFIG
-#undef AI_V4MAPPED
-#undef NI_NOFQDN
-#undef NI_NUMERICHOST
-#undef NI_NAMEREQD
-#undef NI_NUMERICSERV
-#undef NI_DGRAM
-#undef NI_MAXHOST
-#undef NI_MAXSERV
-#undef INADDR_ANY
-#undef INADDR_LOOPBACK
-#undef INADDR_BROADCAST
-#undef INADDR_NONE
-#undef FIONREAD
-#undef FIONBIO
-#undef s6_addr
-#undef htons
-#undef ntohs
-#undef htonl
-#undef ntohl
+// Winsock 2.2 over POSIX sockets: start-up, sockets, options, messages and select.
+// WSAAsyncSelect is in socket_notifier.cc, name resolution in winsock_resolver.cc.
+#include "platform/winsock_internal.h"  // first: it takes the system socket headers' macros away
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <new>
 #include <string>
-#include <type_traits>
 #include <unordered_map>
 #include <utility>
 
 #include "platform/process_tables.h"
+#include "platform/socket_notifier.h"
 #include "platform/time.h"
 #include "platform/winsock.h"
 
 namespace win {
+using namespace sockets;
 namespace {
-
-using internal::MessageQueue;
-using internal::PollItem;
-using internal::QueueWatcher;
 
 constexpr WORD kHighestVersion = MAKEWORD(2, 2);
 constexpr char kDescription[] = "WinSock 2.0";
 constexpr char kSystemStatus[] = "Running";
-constexpr int kNotEnoughMemory = 8;  // WSA_NOT_ENOUGH_MEMORY
-
-constexpr char kLoopback4[] = "127.0.0.1";
-constexpr char kLoopback6[] = "::1";
-constexpr char kLocalhost[] = "localhost";
 
 // ---- error numbers ----
 
@@ -209,49 +74,6 @@ constexpr ErrnoToWsa kSocketErrors[] = {
     {EHOSTDOWN, WSAEHOSTDOWN},
     {EHOSTUNREACH, WSAEHOSTUNREACH},
 };
-
-int WsaFromErrno(int err) {
-  if (err == 0) return 0;
-  for (const auto& m : kSocketErrors) {
-    if (m.err == err) return m.wsa;
-  }
-  return WSAEINVAL;
-}
-
-struct EaiToWsa {
-  int eai;
-  int wsa;
-};
-
-constexpr EaiToWsa kResolverErrors[] = {
-    {EAI_NONAME, WSAHOST_NOT_FOUND},    {EAI_AGAIN, WSATRY_AGAIN},
-    {EAI_FAIL, WSANO_RECOVERY},         {EAI_NODATA, WSANO_DATA},
-    {EAI_ADDRFAMILY, WSANO_DATA},       {EAI_FAMILY, WSAEAFNOSUPPORT},
-    {EAI_SOCKTYPE, WSAESOCKTNOSUPPORT}, {EAI_BADFLAGS, WSAEINVAL},
-    {EAI_SERVICE, WSATYPE_NOT_FOUND},   {EAI_MEMORY, kNotEnoughMemory},
-    {EAI_OVERFLOW, WSAEFAULT},
-};
-
-int WsaFromEai(int eai, int saved_errno) {
-  if (eai == EAI_SYSTEM) return WsaFromErrno(saved_errno);
-  for (const auto& m : kResolverErrors) {
-    if (m.eai == eai) return m.wsa;
-  }
-  return WSANO_RECOVERY;
-}
-
-// The error FD_CLOSE carries: a reset, or an abort for any other failure.
-int CloseErrorFrom(int err) {
-  if (err == 0) return 0;
-  return (err == ECONNRESET || err == EPIPE) ? WSAECONNRESET : WSAECONNABORTED;
-}
-
-int Fail(int wsa) {
-  SetLastError(static_cast<DWORD>(wsa));
-  return SOCKET_ERROR;
-}
-
-int FailErrno(int err) { return Fail(WsaFromErrno(err)); }
 
 // ---- options ----
 
@@ -312,56 +134,6 @@ const OptionMap* FindOption(int level, int name) {
 
 // ---- the socket table ----
 
-enum class State { kFresh, kConnecting, kConnected, kListening, kFailed };
-
-class SocketWatcher;
-
-struct SocketRec {
-  SocketRec(SOCKET s, int descriptor, int af, int socket_type)
-      : id(s), fd(descriptor), family(af), type(socket_type) {}
-  ~SocketRec() { ::close(fd); }
-  SocketRec(const SocketRec&) = delete;
-  SocketRec& operator=(const SocketRec&) = delete;
-
-  bool IsStream() const { return type == SOCK_STREAM; }
-
-  const SOCKET id;
-  const int fd;  // closed with the last holder, so a call in flight never meets a reused number
-  const int family;
-  const int type;
-
-  std::mutex lock;
-  State state = State::kFresh;
-  bool bound = false;
-  bool nonblocking = false;
-  bool closed = false;
-  bool shut_send = false;
-  DWORD send_timeout = 0;  // as set: the kernel rounds it to its clock tick
-  DWORD receive_timeout = 0;
-  int send_buffer_asked = 0;
-  int receive_buffer_asked = 0;
-  int pending_so_error = 0;      // Winsock number the next SO_ERROR query reports
-  int pending_recv_errno = 0;    // an error the notifier took from the socket, for the next recv
-  int close_error = 0;           // what FD_CLOSE carries
-  bool connect_pending = false;  // a non-blocking connect whose FD_CONNECT is still owed
-  int connect_errno = 0;
-
-  // WSAAsyncSelect registration.
-  std::shared_ptr<SocketWatcher> watcher;
-  std::weak_ptr<MessageQueue> queue;
-  HWND window = nullptr;
-  UINT message = 0;
-  long mask = 0;
-  HWND last_window = nullptr;  // the last registration, whose queued messages closesocket drops
-  UINT last_message = 0;
-  bool read_enabled = true;
-  bool write_enabled = true;
-  bool accept_enabled = true;
-  bool read_done = false;  // the end of the stream was seen
-  bool close_sent = false;
-  bool quiet = false;  // polled ready but nothing to report: left out until re-armed
-};
-
 struct SocketTable {
   std::mutex lock;
   std::unordered_map<SOCKET, std::shared_ptr<SocketRec>> sockets;
@@ -374,6 +146,51 @@ SocketTable& Sockets() {
 
 std::atomic<int> startups{0};
 
+SOCKET AddSocket(int fd, int family, int type, std::shared_ptr<SocketRec>* out = nullptr) {
+  SOCKET id = NewHandleId();
+  auto rec = std::make_shared<SocketRec>(id, fd, family, type);
+  if (out) *out = rec;
+  SocketTable& t = Sockets();
+  std::lock_guard<std::mutex> guard(t.lock);
+  t.sockets.emplace(id, std::move(rec));
+  return id;
+}
+
+int MinimumAddressSize(int family) {
+  return family == AF_INET6 ? static_cast<int>(sizeof(sockaddr_in6))
+                            : static_cast<int>(sizeof(sockaddr_in));
+}
+
+// Home-platform message flags -> POSIX; -1 for a flag that has no counterpart.
+int MessageFlagsToPosix(int flags) {
+  int out = 0;
+  if (flags & MSG_OOB) out |= ::MSG_OOB;
+  if (flags & MSG_PEEK) out |= ::MSG_PEEK;
+  if (flags & MSG_DONTROUTE) out |= ::MSG_DONTROUTE;
+  if (flags & MSG_WAITALL) out |= ::MSG_WAITALL;
+  if (flags & ~(MSG_OOB | MSG_PEEK | MSG_DONTROUTE | MSG_WAITALL)) return -1;
+  return out;
+}
+
+}  // namespace
+
+namespace sockets {
+
+int WsaFromErrno(int err) {
+  if (err == 0) return 0;
+  for (const auto& m : kSocketErrors) {
+    if (m.err == err) return m.wsa;
+  }
+  return WSAEINVAL;
+}
+
+int Fail(int wsa) {
+  SetLastError(static_cast<DWORD>(wsa));
+  return SOCKET_ERROR;
+}
+
+int FailErrno(int err) { return Fail(WsaFromErrno(err)); }
+
 bool Started() { return startups.load() > 0; }
 
 std::shared_ptr<SocketRec> Lookup(SOCKET s) {
@@ -385,16 +202,6 @@ std::shared_ptr<SocketRec> Lookup(SOCKET s) {
     return nullptr;
   }
   return it->second;
-}
-
-SOCKET AddSocket(int fd, int family, int type, std::shared_ptr<SocketRec>* out = nullptr) {
-  SOCKET id = NewHandleId();
-  auto rec = std::make_shared<SocketRec>(id, fd, family, type);
-  if (out) *out = rec;
-  SocketTable& t = Sockets();
-  std::lock_guard<std::mutex> guard(t.lock);
-  t.sockets.emplace(id, std::move(rec));
-  return id;
 }
 
 bool SetNonBlocking(int fd, bool on) {
@@ -499,413 +306,7 @@ int AddressFromPosix(const ::sockaddr* p, sockaddr* name, int* namelen) {
   return 0;
 }
 
-int MinimumAddressSize(int family) {
-  return family == AF_INET6 ? static_cast<int>(sizeof(sockaddr_in6))
-                            : static_cast<int>(sizeof(sockaddr_in));
-}
-
-// Home-platform message flags -> POSIX; -1 for a flag that has no counterpart.
-int MessageFlagsToPosix(int flags) {
-  int out = 0;
-  if (flags & MSG_OOB) out |= ::MSG_OOB;
-  if (flags & MSG_PEEK) out |= ::MSG_PEEK;
-  if (flags & MSG_DONTROUTE) out |= ::MSG_DONTROUTE;
-  if (flags & MSG_WAITALL) out |= ::MSG_WAITALL;
-  if (flags & ~(MSG_OOB | MSG_PEEK | MSG_DONTROUTE | MSG_WAITALL)) return -1;
-  return out;
-}
-
-// ---- notifications ----
-
-class SocketWatcher : public QueueWatcher {
- public:
-  explicit SocketWatcher(std::weak_ptr<MessageQueue> queue) : queue_(std::move(queue)) {}
-
-  void Add(const std::shared_ptr<SocketRec>& rec) {
-    std::lock_guard<std::mutex> guard(lock_);
-    if (std::find(sockets_.begin(), sockets_.end(), rec) == sockets_.end()) sockets_.push_back(rec);
-  }
-
-  void Remove(const SocketRec* rec) {
-    std::lock_guard<std::mutex> guard(lock_);
-    std::erase_if(sockets_, [rec](const std::shared_ptr<SocketRec>& r) { return r.get() == rec; });
-  }
-
-  bool Prepare(std::vector<PollItem>* items) override;
-  void Collect(const std::vector<PollItem>& items) override;
-  void WindowDestroyed(HWND window) override { Unregister(window, false); }
-  void QueueClosed() override { Unregister(nullptr, true); }
-
- private:
-  static constexpr size_t kNotPolled = ~size_t{0};
-
-  struct Entry {
-    std::shared_ptr<SocketRec> rec;
-    size_t index;
-  };
-
-  std::vector<std::shared_ptr<SocketRec>> Snapshot() {
-    std::lock_guard<std::mutex> guard(lock_);
-    return sockets_;
-  }
-
-  void Unregister(HWND window, bool all);
-  void Evaluate(SocketRec& rec, short revents);
-
-  std::weak_ptr<MessageQueue> queue_;
-  std::mutex lock_;
-  std::vector<std::shared_ptr<SocketRec>> sockets_;
-  std::vector<Entry> round_;  // between Prepare and Collect, on the owning thread only
-};
-
-// Ends a registration; the caller holds rec.lock.
-void ClearRegistration(SocketRec& rec) {
-  if (rec.watcher) rec.watcher->Remove(&rec);
-  rec.watcher.reset();
-  rec.window = nullptr;
-  rec.message = 0;
-  rec.mask = 0;
-}
-
-void SocketWatcher::Unregister(HWND window, bool all) {
-  for (auto& rec : Snapshot()) {
-    std::lock_guard<std::mutex> guard(rec->lock);
-    if (rec->watcher.get() == this && (all || rec->window == window)) ClearRegistration(*rec);
-  }
-}
-
-// What to poll for; *now is set when a notification is owed without waiting. Caller holds the lock.
-short WantedEvents(const SocketRec& rec, bool* now) {
-  *now = false;
-  if (rec.closed || rec.quiet || !rec.watcher) return 0;
-  if (rec.connect_pending && rec.state != State::kConnecting) *now = true;
-  short events = 0;
-  const long mask = rec.mask;
-  if (!rec.IsStream()) {
-    if ((mask & FD_READ) && rec.read_enabled) events |= POLLIN;
-    if ((mask & FD_WRITE) && rec.write_enabled) events |= POLLOUT;
-    return events;
-  }
-  switch (rec.state) {
-    case State::kConnecting:
-      events |= POLLOUT;  // failures come as POLLERR/POLLHUP
-      break;
-    case State::kListening:
-      if ((mask & FD_ACCEPT) && rec.accept_enabled) events |= POLLIN;
-      break;
-    case State::kConnected:
-      if ((mask & FD_READ) && rec.read_enabled && !rec.read_done) {
-        events |= POLLIN | POLLRDHUP;
-      } else if ((mask & FD_CLOSE) && !(mask & FD_READ) && !rec.close_sent) {
-        events |= POLLRDHUP;
-      }
-      if ((mask & FD_WRITE) && rec.write_enabled) events |= POLLOUT;
-      break;
-    default:
-      break;  // an unconnected stream socket polls as hung up on Linux: nothing to watch yet
-  }
-  return events;
-}
-
-bool SocketWatcher::Prepare(std::vector<PollItem>* items) {
-  round_.clear();
-  bool now_any = false;
-  for (auto& rec : Snapshot()) {
-    bool now = false;
-    short events;
-    {
-      std::lock_guard<std::mutex> guard(rec->lock);
-      if (rec->watcher.get() != this) continue;
-      events = WantedEvents(*rec, &now);
-    }
-    if (events == 0 && !now) continue;
-    now_any = now_any || now;
-    size_t index = kNotPolled;
-    if (events != 0) {
-      index = items->size();
-      items->push_back(PollItem{rec->fd, events, 0});
-    }
-    round_.push_back(Entry{rec, index});
-  }
-  return now_any;
-}
-
-void SocketWatcher::Collect(const std::vector<PollItem>& items) {
-  for (auto& entry : round_) {
-    short revents = entry.index == kNotPolled ? 0 : items[entry.index].revents;
-    std::lock_guard<std::mutex> guard(entry.rec->lock);
-    if (entry.rec->watcher.get() == this && !entry.rec->closed) Evaluate(*entry.rec, revents);
-  }
-  round_.clear();  // holding no socket between rounds keeps closesocket's descriptor close prompt
-}
-
-// Settles a connect in progress from the poll result. Caller holds the lock.
-bool FinishConnect(SocketRec& rec, short revents) {
-  if (rec.state != State::kConnecting || !(revents & (POLLOUT | POLLERR | POLLHUP))) return false;
-  int err = TakeSocketErrno(rec.fd);
-  if (err == 0 && !(revents & POLLOUT)) err = ENOTCONN;
-  rec.connect_errno = err;
-  if (err != 0) {
-    rec.state = State::kFailed;
-    rec.pending_so_error = WsaFromErrno(err);
-  } else {
-    rec.state = State::kConnected;
-    rec.bound = true;
-  }
-  return true;
-}
-
-// Turns readiness into notifications by the re-enabling rules. Caller holds rec.lock.
-void SocketWatcher::Evaluate(SocketRec& rec, short revents) {
-  std::shared_ptr<MessageQueue> queue = queue_.lock();
-  if (!queue) return;
-  bool changed = false;
-  auto post = [&](long event, int error) {
-    if (rec.mask & event) {
-      internal::PostToQueue(
-          *queue, rec.window, rec.message, rec.id,
-          WSAMAKESELECTREPLY(static_cast<unsigned>(event), static_cast<unsigned>(error)));
-    }
-    changed = true;
-  };
-  auto post_close = [&](int error) {
-    rec.read_done = true;
-    if (!rec.close_sent && (rec.mask & FD_CLOSE)) {
-      rec.close_sent = true;
-      post(FD_CLOSE, error);
-    }
-    changed = true;
-  };
-
-  if (rec.connect_pending) {
-    if (FinishConnect(rec, revents)) changed = true;
-    if (rec.state != State::kConnecting) {
-      rec.connect_pending = false;
-      if (rec.connect_errno != 0) rec.write_enabled = false;
-      post(FD_CONNECT, WsaFromErrno(rec.connect_errno));
-    }
-  }
-  if (revents == 0) return;
-
-  if (!rec.IsStream()) {
-    if ((rec.mask & FD_WRITE) && rec.write_enabled && (revents & POLLOUT)) {
-      rec.write_enabled = false;
-      post(FD_WRITE, 0);
-    }
-    if ((rec.mask & FD_READ) && rec.read_enabled && (revents & (POLLIN | POLLERR))) {
-      rec.read_enabled = false;
-      post(FD_READ, 0);
-    }
-  } else if (rec.state == State::kListening) {
-    if ((rec.mask & FD_ACCEPT) && rec.accept_enabled && (revents & POLLIN)) {
-      rec.accept_enabled = false;
-      post(FD_ACCEPT, 0);
-    }
-  } else if (rec.state == State::kConnected) {
-    if ((rec.mask & FD_WRITE) && rec.write_enabled && (revents & POLLOUT)) {
-      rec.write_enabled = false;
-      post(FD_WRITE, 0);
-    }
-    const short hangup = POLLRDHUP | POLLHUP | POLLERR;
-    if ((rec.mask & FD_READ) && rec.read_enabled && !rec.read_done &&
-        (revents & (POLLIN | hangup))) {
-      int available = 0;
-      if (::ioctl(rec.fd, px::kFionRead, &available) != 0) available = 0;
-      char probe;
-      ssize_t n = available > 0 ? 1 : ::recv(rec.fd, &probe, 1, ::MSG_PEEK | ::MSG_DONTWAIT);
-      if (n > 0) {
-        rec.read_enabled = false;
-        post(FD_READ, 0);
-      } else if (n == 0) {
-        post_close(rec.close_error);
-      } else if (errno != EAGAIN && errno != EINTR) {
-        // The peek took the error from the socket: keep it for the caller's next recv.
-        rec.pending_recv_errno = errno;
-        rec.close_error = CloseErrorFrom(errno);
-        post_close(rec.close_error);
-      }
-    } else if ((rec.mask & FD_CLOSE) && !(rec.mask & FD_READ) && !rec.close_sent &&
-               (revents & hangup)) {
-      if (revents & POLLERR) {
-        int err = TakeSocketErrno(rec.fd);
-        if (err != 0) {
-          rec.pending_recv_errno = err;
-          rec.close_error = CloseErrorFrom(err);
-        }
-      }
-      post_close(rec.close_error);
-    }
-  }
-  if (!changed) rec.quiet = true;
-}
-
-// After a call that re-enables a notification: sets the flag and lets the owner look again.
-void Rearm(SocketRec& rec, bool SocketRec::*flag) {
-  std::shared_ptr<MessageQueue> queue;
-  {
-    std::lock_guard<std::mutex> guard(rec.lock);
-    if (!rec.watcher) {
-      rec.*flag = true;
-      return;
-    }
-    bool was = rec.*flag;
-    rec.*flag = true;
-    bool was_quiet = rec.quiet;
-    rec.quiet = false;
-    if (was && !was_quiet) return;
-    queue = rec.queue.lock();
-  }
-  if (queue && !internal::IsCallingThreadQueue(*queue)) internal::WakeQueue(*queue);
-}
-
-void WakeOwner(SocketRec& rec) {
-  std::shared_ptr<MessageQueue> queue;
-  {
-    std::lock_guard<std::mutex> guard(rec.lock);
-    if (!rec.watcher) return;
-    queue = rec.queue.lock();
-  }
-  if (queue && !internal::IsCallingThreadQueue(*queue)) internal::WakeQueue(*queue);
-}
-
-// ---- name resolution ----
-
-// True for the name `domain` itself and every name under it (a trailing dot and case ignored).
-bool InSpecialDomain(const char* node, std::string_view domain) {
-  std::string name(node);
-  if (!name.empty() && name.back() == '.') name.pop_back();
-  for (char& c : name) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  if (name == domain) return true;
-  return name.size() > domain.size() + 1 &&
-         name.compare(name.size() - domain.size(), domain.size(), domain) == 0 &&
-         name[name.size() - domain.size() - 1] == '.';
-}
-
-// Reserved names (RFC 6761) are answered here and never reach the system resolver:
-// "localhost" and its subdomains are loopback, "invalid" and its subdomains never exist.
-bool IsLocalhostName(const char* node) { return InSpecialDomain(node, kLocalhost); }
-bool IsInvalidName(const char* node) { return InSpecialDomain(node, "invalid"); }
-
-// One node of a result list: the address lives beside its addrinfo.
-struct ResultNode {
-  addrinfo info;
-  sockaddr_storage address;
-};
-static_assert(std::is_standard_layout_v<ResultNode>);
-
-// Appends the POSIX results to the list's tail. 0 or a Winsock error.
-int AppendResults(const ::addrinfo* list, addrinfo*** tail) {
-  for (const ::addrinfo* p = list; p != nullptr; p = p->ai_next) {
-    if (p->ai_addr == nullptr || AddressSize(p->ai_addr) == 0) continue;
-    auto* node = new (std::nothrow) ResultNode{};
-    if (node == nullptr) return kNotEnoughMemory;
-    int len = sizeof node->address;
-    AddressFromPosix(p->ai_addr, reinterpret_cast<sockaddr*>(&node->address), &len);
-    node->info.ai_flags = 0;
-    node->info.ai_family = FamilyFromPosix(p->ai_family);
-    node->info.ai_socktype = p->ai_socktype;
-    node->info.ai_protocol = p->ai_protocol;
-    node->info.ai_addrlen = static_cast<size_t>(len);
-    node->info.ai_addr = reinterpret_cast<sockaddr*>(&node->address);
-    **tail = &node->info;
-    *tail = &node->info.ai_next;
-  }
-  return 0;
-}
-
-int TranslateHints(const addrinfo* hints, ::addrinfo* out) {
-  std::memset(out, 0, sizeof *out);
-  if (hints == nullptr) return 0;
-  int family = FamilyToPosix(hints->ai_family);
-  if (family < 0) return WSAEAFNOSUPPORT;
-  if (hints->ai_socktype < 0 || hints->ai_socktype > SOCK_RAW) return WSAESOCKTNOSUPPORT;
-  struct FlagMap {
-    int win;
-    int posix;
-  };
-  static constexpr FlagMap kFlags[] = {
-      {AI_PASSIVE, px::kAiPassive},
-      {AI_CANONNAME, px::kAiCanonName},
-      {AI_NUMERICHOST, px::kAiNumericHost},
-      {AI_NUMERICSERV, px::kAiNumericServ},
-      {AI_ALL, px::kAiAll},
-      {AI_ADDRCONFIG, px::kAiAddrConfig},
-      {AI_V4MAPPED, px::kAiV4Mapped},
-  };
-  int flags = hints->ai_flags;
-  for (const auto& f : kFlags) {
-    if (flags & f.win) {
-      out->ai_flags |= f.posix;
-      flags &= ~f.win;
-    }
-  }
-  if (flags != 0) return WSAEINVAL;
-  out->ai_family = family;
-  out->ai_socktype = hints->ai_socktype;
-  out->ai_protocol = hints->ai_protocol;
-  return 0;
-}
-
-int ReturnResolverError(int wsa) {
-  SetLastError(static_cast<DWORD>(wsa));
-  return wsa;
-}
-
-// Loopback answers for "localhost" and "*.localhost": IPv4 first, so a server listening on
-// 127.0.0.1 is the one reached.
-int ResolveLocalhost(const char* service, const ::addrinfo& hints, addrinfo*** tail) {
-  const bool v4 = hints.ai_family == px::kAfUnspec || hints.ai_family == px::kAfInet;
-  const bool v6 = hints.ai_family == px::kAfUnspec || hints.ai_family == px::kAfInet6;
-  int produced = 0;
-  for (int pass = 0; pass < 2; ++pass) {
-    if ((pass == 0 && !v4) || (pass == 1 && !v6)) continue;
-    ::addrinfo h = hints;
-    h.ai_family = pass == 0 ? px::kAfInet : px::kAfInet6;
-    h.ai_flags = (h.ai_flags & (px::kAiPassive | px::kAiNumericServ)) | px::kAiNumericHost;
-    ::addrinfo* list = nullptr;
-    int rc = ::getaddrinfo(pass == 0 ? kLoopback4 : kLoopback6, service, &h, &list);
-    if (rc != 0) {
-      int saved = errno;
-      if (rc == EAI_SERVICE || rc == EAI_SOCKTYPE) return WsaFromEai(rc, saved);
-      continue;
-    }
-    int err = AppendResults(list, tail);
-    ::freeaddrinfo(list);
-    if (err != 0) return err;
-    ++produced;
-  }
-  return produced > 0 ? 0 : WSAHOST_NOT_FOUND;
-}
-
-struct HostStorage {
-  hostent entry{};
-  std::string name;
-  std::vector<std::array<char, 16>> addresses;
-  std::vector<char*> address_list;
-  char* no_aliases[1] = {nullptr};
-};
-
-thread_local HostStorage tls_host;
-
-hostent* FillHost(const std::string& name, short family, short length,
-                  const std::vector<std::array<char, 16>>& addresses) {
-  HostStorage& h = tls_host;
-  h.name = name;
-  h.addresses = addresses;
-  h.address_list.clear();
-  for (auto& a : h.addresses) h.address_list.push_back(a.data());
-  h.address_list.push_back(nullptr);
-  h.entry.h_name = h.name.data();
-  h.entry.h_aliases = h.no_aliases;
-  h.entry.h_addrtype = family;
-  h.entry.h_length = length;
-  h.entry.h_addr_list = h.address_list.data();
-  return &h.entry;
-}
-
-}  // namespace
+}  // namespace sockets
 
 // ---- start-up ----
 
@@ -1716,41 +1117,6 @@ int gethostname(char* name, int namelen) {
   std::memcpy(name, buffer, n + 1);
   return 0;
 }
-
-// ---- notifications ----
-
-int WSAAsyncSelect(SOCKET s, HWND window, UINT message, long events) {
-  auto rec = Lookup(s);
-  if (!rec) return SOCKET_ERROR;
-  if (events == 0) {
-    std::lock_guard<std::mutex> guard(rec->lock);
-    ClearRegistration(*rec);
-    return 0;
-  }
-  std::shared_ptr<MessageQueue> queue = internal::QueueOfWindow(window);
-  if (!queue) return Fail(WSAEINVAL);
-  std::weak_ptr<MessageQueue> weak = queue;
-  auto watcher = std::static_pointer_cast<SocketWatcher>(
-      internal::WatcherOf(*queue, [&] { return std::make_shared<SocketWatcher>(weak); }));
-  if (!watcher) return Fail(WSAEINVAL);
-  {
-    std::lock_guard<std::mutex> guard(rec->lock);
-    if (!SetNonBlocking(rec->fd, true)) return FailErrno(errno);
-    rec->nonblocking = true;
-    if (rec->watcher != watcher) ClearRegistration(*rec);
-    rec->watcher = watcher;
-    rec->queue = queue;
-    rec->window = rec->last_window = window;
-    rec->message = rec->last_message = message;
-    rec->mask = events;
-    rec->read_enabled = rec->write_enabled = rec->accept_enabled = true;
-    rec->quiet = false;
-    watcher->Add(rec);
-  }
-  if (!internal::IsCallingThreadQueue(*queue)) internal::WakeQueue(*queue);
-  return 0;
-}
-
 // ---- select ----
 
 void fd_set::Add(SOCKET s) {
@@ -1881,158 +1247,6 @@ int select(int, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, const time
   keep(exceptfds, &Item::except);
   return ready;
 }
-
-// ---- name resolution ----
-
-int getaddrinfo(const char* node, const char* service, const addrinfo* hints, addrinfo** result) {
-  if (result == nullptr) return ReturnResolverError(WSAEINVAL);
-  *result = nullptr;
-  if (!Started()) return ReturnResolverError(WSANOTINITIALISED);
-  if (node == nullptr && service == nullptr) return ReturnResolverError(WSAHOST_NOT_FOUND);
-  ::addrinfo h;
-  if (int err = TranslateHints(hints, &h)) return ReturnResolverError(err);
-
-  addrinfo* head = nullptr;
-  addrinfo** tail = &head;
-  int err = 0;
-  if (node != nullptr && IsInvalidName(node)) {
-    err = WSAHOST_NOT_FOUND;
-  } else if (node != nullptr && IsLocalhostName(node)) {
-    err =
-        (h.ai_flags & px::kAiNumericHost) ? WSAHOST_NOT_FOUND : ResolveLocalhost(service, h, &tail);
-  } else {
-    ::addrinfo* list = nullptr;
-    int rc = ::getaddrinfo(node, service, &h, &list);
-    if (rc != 0) {
-      err = WsaFromEai(rc, errno);
-    } else {
-      err = AppendResults(list, &tail);
-      if (err == 0 && head != nullptr && list->ai_canonname != nullptr) {
-        head->ai_canonname = ::strdup(list->ai_canonname);
-      }
-      ::freeaddrinfo(list);
-    }
-  }
-  if (err == 0 && head == nullptr) err = WSANO_DATA;
-  if (err == 0 && node != nullptr && (h.ai_flags & px::kAiCanonName) &&
-      head->ai_canonname == nullptr) {
-    head->ai_canonname = ::strdup(node);
-  }
-  if (err != 0) {
-    freeaddrinfo(head);
-    return ReturnResolverError(err);
-  }
-  *result = head;
-  return 0;
-}
-
-void freeaddrinfo(addrinfo* list) {
-  while (list != nullptr) {
-    addrinfo* next = list->ai_next;
-    std::free(list->ai_canonname);
-    delete reinterpret_cast<ResultNode*>(list);
-    list = next;
-  }
-}
-
-int getnameinfo(const sockaddr* addr, int addrlen, char* host, DWORD hostlen, char* serv,
-                DWORD servlen, int flags) {
-  if (!Started()) return ReturnResolverError(WSANOTINITIALISED);
-  ::sockaddr_storage p;
-  socklen_t len;
-  if (int err = AddressToPosix(addr, addrlen, &p, &len)) return ReturnResolverError(err);
-  struct FlagMap {
-    int win;
-    int posix;
-  };
-  static constexpr FlagMap kFlags[] = {
-      {NI_NOFQDN, px::kNiNoFqdn},     {NI_NUMERICHOST, px::kNiNumericHost},
-      {NI_NAMEREQD, px::kNiNameReqd}, {NI_NUMERICSERV, px::kNiNumericServ},
-      {NI_DGRAM, px::kNiDgram},
-  };
-  int f = 0;
-  int rest = flags;
-  for (const auto& m : kFlags) {
-    if (rest & m.win) {
-      f |= m.posix;
-      rest &= ~m.win;
-    }
-  }
-  if (rest != 0) return ReturnResolverError(WSAEINVAL);
-  if (host == nullptr && serv == nullptr) return ReturnResolverError(WSAHOST_NOT_FOUND);
-  int rc = ::getnameinfo(reinterpret_cast<::sockaddr*>(&p), len, host, host ? hostlen : 0, serv,
-                         serv ? servlen : 0, f);
-  if (rc != 0) return ReturnResolverError(WsaFromEai(rc, errno));
-  return 0;
-}
-
-hostent* gethostbyname(const char* name) {
-  if (!Started()) {
-    Fail(WSANOTINITIALISED);
-    return nullptr;
-  }
-  char local[256];
-  if (name == nullptr) {
-    if (gethostname(local, sizeof local) != 0) return nullptr;
-    name = local;
-  }
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_CANONNAME;
-  addrinfo* list = nullptr;
-  if (int err = getaddrinfo(name, nullptr, &hints, &list)) {
-    Fail(err);
-    return nullptr;
-  }
-  std::vector<std::array<char, 16>> addresses;
-  for (addrinfo* p = list; p != nullptr; p = p->ai_next) {
-    std::array<char, 16> a{};
-    std::memcpy(a.data(), &reinterpret_cast<sockaddr_in*>(p->ai_addr)->sin_addr, 4);
-    if (std::find(addresses.begin(), addresses.end(), a) == addresses.end()) addresses.push_back(a);
-  }
-  std::string canonical = list->ai_canonname ? list->ai_canonname : name;
-  freeaddrinfo(list);
-  return FillHost(canonical, AF_INET, 4, addresses);
-}
-
-hostent* gethostbyaddr(const char* addr, int len, int type) {
-  if (!Started()) {
-    Fail(WSANOTINITIALISED);
-    return nullptr;
-  }
-  if (addr == nullptr) {
-    Fail(WSAEFAULT);
-    return nullptr;
-  }
-  sockaddr_storage storage{};
-  int size;
-  if (type == AF_INET && len >= 4) {
-    auto* in = reinterpret_cast<sockaddr_in*>(&storage);
-    in->sin_family = AF_INET;
-    std::memcpy(&in->sin_addr, addr, 4);
-    size = sizeof(sockaddr_in);
-  } else if (type == AF_INET6 && len >= 16) {
-    auto* in6 = reinterpret_cast<sockaddr_in6*>(&storage);
-    in6->sin6_family = AF_INET6;
-    std::memcpy(&in6->sin6_addr, addr, 16);
-    size = sizeof(sockaddr_in6);
-  } else {
-    Fail(type == AF_INET || type == AF_INET6 ? WSAEFAULT : WSAEAFNOSUPPORT);
-    return nullptr;
-  }
-  char host[NI_MAXHOST];
-  if (int err = getnameinfo(reinterpret_cast<sockaddr*>(&storage), size, host, sizeof host, nullptr,
-                            0, NI_NAMEREQD)) {
-    Fail(err);
-    return nullptr;
-  }
-  std::array<char, 16> a{};
-  std::memcpy(a.data(), addr, type == AF_INET ? 4 : 16);
-  return FillHost(host, static_cast<short>(type), static_cast<short>(type == AF_INET ? 4 : 16),
-                  {a});
-}
-
 u_long inet_addr(const char* text) {
   if (text == nullptr) return INADDR_NONE;
   ::in_addr a;

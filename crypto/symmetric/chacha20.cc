@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "foundation/byte_ops.h"
+
 namespace tw {
 
 namespace {
@@ -22,19 +24,6 @@ inline void QuarterRound(uint32_t& a, uint32_t& b, uint32_t& c, uint32_t& d) {
   d = Rotl32(d ^ a, 8);
   c += d;
   b = Rotl32(b ^ c, 7);
-}
-
-// out = in ^ key, eight bytes at a time where possible; in and out may be the same buffer.
-inline void XorBytes(const uint8_t* in, const uint8_t* key, uint8_t* out, size_t n) {
-  size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    uint64_t a, b;
-    std::memcpy(&a, in + i, 8);
-    std::memcpy(&b, key + i, 8);
-    a ^= b;
-    std::memcpy(out + i, &a, 8);
-  }
-  for (; i < n; ++i) out[i] = in[i] ^ key[i];
 }
 
 }  // namespace
@@ -113,7 +102,7 @@ int ChaCha20Context::Crypt(const uint8_t* in, size_t length, uint8_t* out) {
   while (done < length) {
     if (used_ == 64) NextBlock();
     size_t take = length - done < 64 - used_ ? length - done : 64 - used_;
-    XorBytes(in + done, block_ + used_, out + done, take);
+    XorBytes(out + done, in + done, block_ + used_, take);
     used_ += static_cast<uint32_t>(take);
     done += take;
   }

@@ -5,6 +5,7 @@
 #include "crypto/symmetric/chacha20.h"
 
 #include "crypto/symmetric/cpu_features.h"
+#include "foundation/byte_ops.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #define TW_CHACHA_X86 1
@@ -23,22 +24,6 @@ constexpr uint32_t kSigma[4] = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};
 // they are still in cache. A whole TLS record is one step: smaller steps cost more in setting up
 // the vector loops than they save in cache misses.
 constexpr size_t kStepBytes = 16384;
-
-inline void StoreLe64(uint8_t* p, uint64_t v) {
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-inline void XorBytes(uint8_t* out, const uint8_t* a, const uint8_t* b, size_t n) {
-  size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    uint64_t x, y;
-    std::memcpy(&x, a + i, 8);
-    std::memcpy(&y, b + i, 8);
-    x ^= y;
-    std::memcpy(out + i, &x, 8);
-  }
-  for (; i < n; ++i) out[i] = a[i] ^ b[i];
-}
 
 // Eight keystream blocks per group, one block in each 32-bit lane of a 256-bit vector, written
 // with the compiler's vector types so that one body serves both instruction sets below: AVX2,

@@ -126,13 +126,6 @@ constexpr const char* kFipsDigests[] = {"HMAC-SHA1", "HMAC-SHA256", "HMAC-SHA384
 
 bool ValidAlgorithm(int algorithm) { return algorithm >= 0 && algorithm < kEncryptionAlgorithmCount; }
 
-int HexValue(int c) {
-  return c >= '0' && c <= '9'   ? c - '0'
-         : c >= 'a' && c <= 'f' ? c - 'a' + 10
-         : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                : -1;
-}
-
 bool IsAsciiAlnum(int c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
 // The upper-case hexadecimal text of n bytes.
@@ -155,7 +148,7 @@ int AppendHexUpper(ByteString& out, const uint8_t* p, int n) {
 size_t DecodeHexPiece(const uint8_t* in, size_t n, int* high, uint8_t* out) {
   size_t count = 0;
   for (size_t i = 0; i < n; ++i) {
-    const int v = HexValue(in[i]);
+    const int v = HexDigitValue(in[i]);
     if (v < 0) continue;
     if (*high < 0) {
       *high = v;
@@ -801,7 +794,7 @@ int CipherComponent::StartMessage(int direction) {
 
   if (!aad_text_.empty()) {
     bool hex = aad_text_.length() % 2 == 0;
-    for (int i = 0; hex && i < aad_text_.length(); ++i) hex = HexValue(aad_text_.ByteAt(i)) >= 0;
+    for (int i = 0; hex && i < aad_text_.length(); ++i) hex = HexDigitValue(aad_text_.ByteAt(i)) >= 0;
     if (!hex) return Fail(kErrCipherAadNotHex, kTextAadNotHex);
     if (int rc = DecodeHexSetting(aad_text_.c_str(), aad_bytes_); rc != kOk) return rc;
   }

@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "crypto/symmetric/aead_common.h"
-#include "crypto/symmetric/random_source.h"
 #include "foundation/text_conversion.h"  // kErrInvalidValue
 #include "platform/heap.h"
 
@@ -89,49 +88,6 @@ int MapAeadCode(int rc) {
       return rc;
   }
 }
-
-// out may be a or b.
-void XorBytes(const uint8_t* a, const uint8_t* b, uint8_t* out, size_t n) {
-  size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    uint64_t x, y;
-    std::memcpy(&x, a + i, 8);
-    std::memcpy(&y, b + i, 8);
-    x ^= y;
-    std::memcpy(out + i, &x, 8);
-  }
-  for (; i < n; ++i) out[i] = static_cast<uint8_t>(a[i] ^ b[i]);
-}
-
-// Grows output by n bytes and returns where they start, or null (out of memory).
-uint8_t* GrowOutput(ByteString& output, size_t n) {
-  const size_t old = static_cast<size_t>(output.length());
-  if (n > static_cast<size_t>(INT32_MAX - 1) - old) return nullptr;
-  if (output.Resize(static_cast<int>(old + n)) != kOk) return nullptr;
-  return output.bytes() + old;
-}
-
-// Takes output back to old bytes, wiping what it drops.
-void ShrinkOutput(ByteString& output, int old) {
-  if (output.length() > old) {
-    WipeBytes(output.bytes() + old, static_cast<size_t>(output.length() - old));
-    output.Resize(old);
-  }
-}
-
-constexpr uint64_t kTopByte = 0xFF00000000000000ull;
-
-uint64_t LoadBe64(const uint8_t* p) {
-  uint64_t v;
-  std::memcpy(&v, p, 8);
-  return __builtin_bswap64(v);
-}
-
-void StoreBe64(uint8_t* p, uint64_t v) {
-  v = __builtin_bswap64(v);
-  std::memcpy(p, &v, 8);
-}
-
 bool IsBlockMode(int mode) {
   return mode == kCipherModeCbc || mode == kCipherModeEcb || mode == kCipherModeOfb ||
          mode == kCipherModeCfb || mode == kCipherModeCts || mode == kCipherModeCtr;
@@ -463,137 +419,21 @@ int CipherEngine::CheckBlockSetup() {
 }
 
 int CipherEngine::SetUpKey() {
-  const uint8_t* key = key_.bytes();
-  const int key_length = key_.length();
-  const int enc = encrypting_;
-  const int mode = mode_;
-  switch (cipher_id_) {
-    case kCipherAes:
-      return aes_.SetKey(key, key_length, enc, mode);
-    case kCipherDes:
-      return des_.SetKey(key, key_length, enc, mode);
-    case kCipherTripleDes:
-      return tdes_.SetKey(key, key_length, enc, mode);
-    case kCipherCast128:
-      return cast_.SetKey(key, key_length, enc, mode);
-    case kCipherBlowfish:
-      return blowfish_.SetKey(key, key_length, enc, mode);
-    case kCipherTwofish:
-      return twofish_.SetKey(key, key_length, enc, mode);
-    case kCipherIdea:
-      return idea_.SetKey(key, key_length, enc, mode);
-    case kCipherRc4:
-      return rc4_.SetKey(key, key_length);
-    case kCipherRc2:
-      return rc2_.SetKey(key, key_length, enc, mode);
-    case kCipherTea: {
-      int rc = tea_.SetRounds(tea_rounds_);
-      return rc != kOk ? rc : tea_.SetKey(key, key_length, enc, mode);
-    }
-    case kCipherXtea: {
-      int rc = xtea_.SetRounds(tea_rounds_);
-      if (rc != kOk) return rc;
-      xtea_.SetVariant(xtea_variant_);
-      return xtea_.SetKey(key, key_length, enc, mode);
-    }
-    case kCipherXxtea:
-      return xxtea_.SetKey(key, key_length, enc, mode);
-    case kCipherAesGcm: {
-      // An empty IV would give every message under this key the same counter blocks.
-      if (iv_.empty()) return kErrCipherDataLength;
-      int rc;
-      if (gcm_keyed_ && gcm_.HasKey()) {
-        gcm_.Restart();
-      } else {
-        rc = gcm_.SetKey(key, key_length);
-        if (rc != kOk) return rc;
-        gcm_keyed_ = true;
-      }
-      rc = gcm_.AddIv(iv_.bytes(), static_cast<size_t>(iv_.length()));
-      if (rc == kOk) rc = gcm_.AddAad(aad_.bytes(), static_cast<size_t>(aad_.length()));
-      return MapAeadCode(rc);
-    }
-    case kCipherRijndael:
-      return rijndael_.SetKey(key, key_length, static_cast<int>(block_bytes_), enc, mode);
-    case kCipherChaCha20:
-      return chacha_.Setup(key, key_length, iv_.bytes(), iv_.length(), initial_counter_);
-    case kCipherChaCha20Poly1305: {
-      int rc = chacha_poly_.Start(key, key_length, iv_.bytes(), iv_.length(), initial_counter_, enc != 0);
-      if (rc == kOk) rc = chacha_poly_.AddAad(aad_.bytes(), static_cast<size_t>(aad_.length()));
-      return MapAeadCode(rc);
-    }
-    case kCipherSalsa20: {
-      int rc = salsa_.SetRounds(salsa_rounds_);
-      return rc != kOk ? rc : salsa_.Setup(key, key_length, iv_.bytes(), iv_.length(), 0, salsa_variant_);
-    }
-    default:
-      return kErrCipherUnknown;
-  }
+  const CipherOps* ops = Ops();
+  return ops ? ops->set_up(*this, key_.bytes(), key_.length()) : kErrCipherUnknown;
 }
 
 // ---------------------------------------------------------------------------------------------
 // Block functions
-
 int CipherEngine::EncryptBlock(const uint8_t* in, uint8_t* out) {
-  switch (cipher_id_) {
-    case kCipherAes:
-      return aes_.EncryptBlock(in, out);
-    case kCipherDes:
-      return des_.EncryptBlock(in, out);
-    case kCipherTripleDes:
-      return tdes_.EncryptBlock(in, out);
-    case kCipherCast128:
-      return cast_.EncryptBlock(in, out);
-    case kCipherBlowfish:
-      return blowfish_.EncryptBlock(in, out);
-    case kCipherTwofish:
-      return twofish_.EncryptBlock(in, out);
-    case kCipherIdea:
-      return idea_.EncryptBlock(in, out);
-    case kCipherRc2:
-      return rc2_.EncryptBlock(in, out);
-    case kCipherTea:
-      return tea_.EncryptBlock(in, out);
-    case kCipherXtea:
-      return xtea_.EncryptBlock(in, out);
-    case kCipherXxtea:
-      return xxtea_.EncryptBlock(in, out, block_bytes_);
-    case kCipherRijndael:
-      return rijndael_.EncryptBlock(in, out);
-    default:
-      return kErrCipherUnknown;  // no block function
-  }
+  const CipherOps* ops = Ops();
+  // A keystream or AEAD cipher has no block function.
+  return ops && ops->encrypt_block ? ops->encrypt_block(*this, in, out) : kErrCipherUnknown;
 }
 
 int CipherEngine::DecryptBlock(const uint8_t* in, uint8_t* out) {
-  switch (cipher_id_) {
-    case kCipherAes:
-      return aes_.DecryptBlock(in, out);
-    case kCipherDes:
-      return des_.DecryptBlock(in, out);
-    case kCipherTripleDes:
-      return tdes_.DecryptBlock(in, out);
-    case kCipherCast128:
-      return cast_.DecryptBlock(in, out);
-    case kCipherBlowfish:
-      return blowfish_.DecryptBlock(in, out);
-    case kCipherTwofish:
-      return twofish_.DecryptBlock(in, out);
-    case kCipherIdea:
-      return idea_.DecryptBlock(in, out);
-    case kCipherRc2:
-      return rc2_.DecryptBlock(in, out);
-    case kCipherTea:
-      return tea_.DecryptBlock(in, out);
-    case kCipherXtea:
-      return xtea_.DecryptBlock(in, out);
-    case kCipherXxtea:
-      return xxtea_.DecryptBlock(in, out, block_bytes_);
-    case kCipherRijndael:
-      return rijndael_.DecryptBlock(in, out);
-    default:
-      return kErrCipherUnknown;
-  }
+  const CipherOps* ops = Ops();
+  return ops && ops->decrypt_block ? ops->decrypt_block(*this, in, out) : kErrCipherUnknown;
 }
 
 int CipherEngine::EncryptBlocks(const uint8_t* in, uint8_t* out, size_t blocks) {
@@ -618,174 +458,22 @@ uint8_t* CipherEngine::ScratchIn() { return block_bytes_ > kFixedBlockBytes ? bi
 uint8_t* CipherEngine::ScratchOut() { return block_bytes_ > kFixedBlockBytes ? big_out_.data() : out_block_; }
 
 // ---------------------------------------------------------------------------------------------
-// Modes. in and out never overlap here.
+// Output
 
-int CipherEngine::RunEcb(const uint8_t* in, uint8_t* out, size_t blocks) {
-  return encrypting_ ? EncryptBlocks(in, out, blocks) : DecryptBlocks(in, out, blocks);
+// Grows output by n bytes and returns where they start, or null (out of memory).
+uint8_t* CipherEngine::GrowOutput(ByteString& output, size_t n) {
+  const size_t old = static_cast<size_t>(output.length());
+  if (n > static_cast<size_t>(INT32_MAX - 1) - old) return nullptr;
+  if (output.Resize(static_cast<int>(old + n)) != kOk) return nullptr;
+  return output.bytes() + old;
 }
 
-int CipherEngine::RunCbc(const uint8_t* in, uint8_t* out, size_t blocks) {
-  const size_t b = block_bytes_;
-  uint8_t* chain = register_.bytes();
-  if (blocks == 0) return kOk;
-  if (encrypting_) {
-    uint8_t* x = ScratchIn();
-    const uint8_t* prev = chain;
-    for (size_t i = 0; i < blocks; ++i) {
-      XorBytes(in + i * b, prev, x, b);
-      int rc = EncryptBlock(x, out + i * b);
-      if (rc != kOk) return rc;
-      prev = out + i * b;
-    }
-    std::memcpy(chain, prev, b);
-    WipeBytes(x, b);
-    return kOk;
+// Takes output back to old bytes, wiping what it drops.
+void CipherEngine::ShrinkOutput(ByteString& output, int old) {
+  if (output.length() > old) {
+    WipeBytes(output.bytes() + old, static_cast<size_t>(output.length() - old));
+    output.Resize(old);
   }
-  // All blocks decrypted at once (pipelined for AES), then each XORed with the ciphertext before it.
-  int rc = DecryptBlocks(in, out, blocks);
-  if (rc != kOk) return rc;
-  XorBytes(out, chain, out, b);
-  for (size_t i = 1; i < blocks; ++i) XorBytes(out + i * b, in + (i - 1) * b, out + i * b, b);
-  std::memcpy(chain, in + (blocks - 1) * b, b);
-  return kOk;
-}
-
-// The counter runs as a big-endian number from the last byte; the carry stops at the second byte,
-// so the first byte of the counter block never changes.
-void CipherEngine::IncrementCounter() {
-  uint8_t* c = register_.bytes();
-  for (size_t i = block_bytes_ - 1; i >= 1; --i) {
-    if (++c[i] != 0) break;
-  }
-}
-
-int CipherEngine::RunCtr(const uint8_t* in, uint8_t* out, size_t blocks) {
-  const size_t b = block_bytes_;
-  uint8_t* counters = ScratchIn();
-  uint8_t* stream = ScratchOut();
-  const size_t batch = b <= kFixedBlockBytes ? kFixedBlockBytes / b : 1;
-  size_t done = 0;
-  while (done < blocks) {
-    const size_t n = blocks - done < batch ? blocks - done : batch;
-    if (b == 16) {
-      // Two 64-bit halves; the carry out of the low half goes into the high half below its top byte.
-      uint8_t* reg = register_.bytes();
-      uint64_t hi = LoadBe64(reg), lo = LoadBe64(reg + 8);
-      for (size_t i = 0; i < n; ++i) {
-        StoreBe64(counters + 16 * i, hi);
-        StoreBe64(counters + 16 * i + 8, lo);
-        if (++lo == 0) hi = (hi & kTopByte) | ((hi + 1) & ~kTopByte);
-      }
-      StoreBe64(reg, hi);
-      StoreBe64(reg + 8, lo);
-    } else {
-      for (size_t i = 0; i < n; ++i) {
-        std::memcpy(counters + i * b, register_.bytes(), b);
-        IncrementCounter();
-      }
-    }
-    int rc = EncryptBlocks(counters, stream, n);
-    if (rc != kOk) return rc;
-    XorBytes(in + done * b, stream, out + done * b, n * b);
-    done += n;
-  }
-  WipeBytes(stream, batch * b);
-  return kOk;
-}
-
-int CipherEngine::RunOfb(const uint8_t* in, uint8_t* out, size_t length) {
-  const size_t b = block_bytes_;
-  uint8_t* reg = register_.bytes();
-  if (feedback_bits_ == 8) {
-    uint8_t* ks = ScratchOut();
-    for (size_t i = 0; i < length; ++i) {
-      int rc = EncryptBlock(reg, ks);
-      if (rc != kOk) return rc;
-      out[i] = static_cast<uint8_t>(in[i] ^ ks[0]);
-      std::memmove(reg, reg + 1, b - 1);
-      reg[b - 1] = ks[0];
-    }
-    return kOk;
-  }
-  // The register is the keystream block; its unused bytes carry over to the next call.
-  size_t done = 0;
-  while (done < length) {
-    if (stream_pos_ == b) {
-      int rc = EncryptBlock(reg, reg);
-      if (rc != kOk) return rc;
-      stream_pos_ = 0;
-    }
-    const size_t take = length - done < b - stream_pos_ ? length - done : b - stream_pos_;
-    XorBytes(in + done, reg + stream_pos_, out + done, take);
-    stream_pos_ += take;
-    done += take;
-  }
-  return kOk;
-}
-
-int CipherEngine::RunCfb(const uint8_t* in, uint8_t* out, size_t length) {
-  const size_t b = block_bytes_;
-  uint8_t* reg = register_.bytes();
-  if (feedback_bits_ == 8) {
-    uint8_t* ks = ScratchOut();
-    for (size_t i = 0; i < length; ++i) {
-      int rc = EncryptBlock(reg, ks);
-      if (rc != kOk) return rc;
-      const uint8_t c = encrypting_ ? static_cast<uint8_t>(in[i] ^ ks[0]) : in[i];
-      out[i] = static_cast<uint8_t>(in[i] ^ ks[0]);
-      std::memmove(reg, reg + 1, b - 1);
-      reg[b - 1] = c;
-    }
-    return kOk;
-  }
-  // The register holds the keystream block, each used byte replaced by its ciphertext byte; a full
-  // block of ciphertext is the next input to the cipher.
-  size_t done = 0;
-  while (done < length) {
-    if (stream_pos_ == b) {
-      int rc = EncryptBlock(reg, reg);
-      if (rc != kOk) return rc;
-      stream_pos_ = 0;
-    }
-    const size_t take = length - done < b - stream_pos_ ? length - done : b - stream_pos_;
-    uint8_t* ks = reg + stream_pos_;
-    if (encrypting_) {
-      XorBytes(in + done, ks, ks, take);
-      std::memcpy(out + done, ks, take);
-    } else {
-      XorBytes(in + done, ks, out + done, take);
-      std::memcpy(ks, in + done, take);
-    }
-    stream_pos_ += take;
-    done += take;
-  }
-  return kOk;
-}
-
-int CipherEngine::RunBlockMode(const uint8_t* in, uint8_t* out, size_t length) {
-  int rc;
-  switch (mode_) {
-    case kCipherModeEcb:
-      rc = RunEcb(in, out, length / block_bytes_);
-      break;
-    case kCipherModeCbc:
-    case kCipherModeCts:
-      rc = RunCbc(in, out, length / block_bytes_);
-      break;
-    case kCipherModeCtr:
-      rc = RunCtr(in, out, length / block_bytes_);
-      break;
-    case kCipherModeOfb:
-      rc = RunOfb(in, out, length);
-      break;
-    case kCipherModeCfb:
-      rc = RunCfb(in, out, length);
-      break;
-    default:
-      return kErrCipherMode;
-  }
-  if (rc == kOk) message_bytes_ += length;
-  return rc;
 }
 
 // Runs data through the mode into output. A decryption whose padding is still to be removed keeps
@@ -870,27 +558,8 @@ int CipherEngine::UpdateStream(const uint8_t* in, size_t length, ByteString& out
   const int old = output.length();
   uint8_t* out = GrowOutput(output, length);
   if (!out) return kErrOutOfMemory;
-  int rc;
-  switch (cipher_id_) {
-    case kCipherRc4:
-      rc = rc4_.Crypt(in, length, out);
-      break;
-    case kCipherChaCha20:
-      rc = chacha_.Crypt(in, length, out);
-      break;
-    case kCipherSalsa20:
-      rc = salsa_.Crypt(in, length, out);
-      break;
-    case kCipherAesGcm:
-      rc = MapAeadCode(gcm_.Crypt(in, length, out, true));
-      break;
-    case kCipherChaCha20Poly1305:
-      rc = MapAeadCode(chacha_poly_.Crypt(in, length, out, true));
-      break;
-    default:
-      rc = kErrCipherUnknown;
-      break;
-  }
+  const CipherOps* ops = Ops();
+  int rc = ops && ops->crypt ? ops->crypt(*this, in, length, out) : kErrCipherUnknown;
   if (rc != kOk) ShrinkOutput(output, old);
   return rc;
 }
@@ -948,168 +617,127 @@ int CipherEngine::FinalBlock(const uint8_t* in, size_t length, ByteString& outpu
   return encrypting_ ? PadAndFinish(in, length, output) : UnpadAndFinish(in, length, output);
 }
 
-int CipherEngine::PadAndFinish(const uint8_t* in, size_t length, ByteString& output) {
-  const size_t b = block_bytes_;
-  if (mode_ == kCipherModeOfb) return ProcessBlocks(in, length, output);
-  const bool cfb = mode_ == kCipherModeCfb;
-  const size_t r = cfb ? static_cast<size_t>((message_bytes_ + length) % b) : length % b;
-  if (padding_ == kPaddingNone) {
-    if (r != 0 && !cfb) return kErrCipherDataLength;
-    return ProcessBlocks(in, length, output);
-  }
-  const size_t p = b - r;  // a whole block when the data ends on a block boundary
-  // The data up to the last block, then the last block with its padding.
-  const size_t direct = cfb ? length : length - r;
-  const size_t tail = cfb ? 0 : r;
-  const int old = output.length();
-  int rc = ProcessBlocks(in, direct, output);
-  if (rc != kOk) return rc;
-  SecretBuffer last;
-  rc = last.Resize(tail + p);
-  if (rc != kOk) {
-    ShrinkOutput(output, old);
-    return rc;
-  }
-  uint8_t* block = last.data();
-  if (tail) std::memcpy(block, in + direct, tail);
-  uint8_t* pad = block + tail;
-  switch (padding_) {
-    case kPaddingPkcs7:
-      std::memset(pad, static_cast<int>(p), p);
-      break;
-    case kPaddingAnsiX923:
-      pad[p - 1] = static_cast<uint8_t>(p);
-      break;
-    case kPaddingIso10126: {
-      // The filler must not be guessable: without the system generator the message fails.
-      RandomSource source;
-      rc = source.Fill(pad, static_cast<int>(p - 1));
-      if (rc != kOk) {
-        ShrinkOutput(output, old);
-        return rc;
-      }
-      pad[p - 1] = static_cast<uint8_t>(p);
-      break;
-    }
-    default:  // zero bytes, also for a padding id the engine does not know
-      break;
-  }
-  rc = ProcessBlocks(block, tail + p, output);
-  if (rc != kOk) ShrinkOutput(output, old);
-  return rc;
+// ---------------------------------------------------------------------------------------------
+// The ciphers' operations
+
+template <auto kContext>
+constexpr CipherEngine::CipherOps CipherEngine::BlockCipherOps() {
+  return {
+      [](CipherEngine& e, const uint8_t* key, int n) {
+        return (e.*kContext).SetKey(key, n, e.encrypting_, e.mode_);
+      },
+      [](CipherEngine& e, const uint8_t* in, uint8_t* out) { return (e.*kContext).EncryptBlock(in, out); },
+      [](CipherEngine& e, const uint8_t* in, uint8_t* out) { return (e.*kContext).DecryptBlock(in, out); },
+      nullptr,
+  };
 }
 
-int CipherEngine::UnpadAndFinish(const uint8_t* in, size_t length, ByteString& output) {
-  const size_t b = block_bytes_;
-  if (mode_ == kCipherModeOfb) return ProcessBlocks(in, length, output);
-  const bool cfb = mode_ == kCipherModeCfb;
-  if (cfb && padding_ == kPaddingNone) return ProcessBlocks(in, length, output);
-  const size_t r = cfb ? static_cast<size_t>((message_bytes_ + length) % b) : length % b;
-  if (r != 0) return kErrCipherDataLength;
-  if (!RemovesPadding()) return ProcessBlocks(in, length, output);
+constexpr CipherEngine::CipherOps CipherEngine::kCipherOps[kCipherCount] = {
+    /* kCipherAes */ BlockCipherOps<&CipherEngine::aes_>(),
+    /* kCipherDes */ BlockCipherOps<&CipherEngine::des_>(),
+    /* kCipherTripleDes */ BlockCipherOps<&CipherEngine::tdes_>(),
+    /* kCipherCast128 */ BlockCipherOps<&CipherEngine::cast_>(),
+    /* kCipherBlowfish */ BlockCipherOps<&CipherEngine::blowfish_>(),
+    /* kCipherTwofish */ BlockCipherOps<&CipherEngine::twofish_>(),
+    /* kCipherIdea */ BlockCipherOps<&CipherEngine::idea_>(),
+    /* kCipherRc4 */
+    {[](CipherEngine& e, const uint8_t* key, int n) { return e.rc4_.SetKey(key, n); }, nullptr, nullptr,
+     [](CipherEngine& e, const uint8_t* in, size_t length, uint8_t* out) {
+       return e.rc4_.Crypt(in, length, out);
+     }},
+    /* kCipherRc2 */ BlockCipherOps<&CipherEngine::rc2_>(),
+    /* kCipherTea */
+    {[](CipherEngine& e, const uint8_t* key, int n) {
+       int rc = e.tea_.SetRounds(e.tea_rounds_);
+       return rc != kOk ? rc : e.tea_.SetKey(key, n, e.encrypting_, e.mode_);
+     },
+     BlockCipherOps<&CipherEngine::tea_>().encrypt_block, BlockCipherOps<&CipherEngine::tea_>().decrypt_block,
+     nullptr},
+    /* kCipherXtea */
+    {[](CipherEngine& e, const uint8_t* key, int n) {
+       int rc = e.xtea_.SetRounds(e.tea_rounds_);
+       if (rc != kOk) return rc;
+       e.xtea_.SetVariant(e.xtea_variant_);
+       return e.xtea_.SetKey(key, n, e.encrypting_, e.mode_);
+     },
+     BlockCipherOps<&CipherEngine::xtea_>().encrypt_block,
+     BlockCipherOps<&CipherEngine::xtea_>().decrypt_block, nullptr},
+    /* kCipherXxtea: the block is as long as the block bits say */
+    {[](CipherEngine& e, const uint8_t* key, int n) {
+       return e.xxtea_.SetKey(key, n, e.encrypting_, e.mode_);
+     },
+     [](CipherEngine& e, const uint8_t* in, uint8_t* out) {
+       return e.xxtea_.EncryptBlock(in, out, e.block_bytes_);
+     },
+     [](CipherEngine& e, const uint8_t* in, uint8_t* out) {
+       return e.xxtea_.DecryptBlock(in, out, e.block_bytes_);
+     },
+     nullptr},
+    /* kCipherAesGcm */
+    {[](CipherEngine& e, const uint8_t* key, int n) {
+       // An empty IV would give every message under this key the same counter blocks.
+       if (e.iv_.empty()) return kErrCipherDataLength;
+       int rc;
+       if (e.gcm_keyed_ && e.gcm_.HasKey()) {
+         e.gcm_.Restart();
+       } else {
+         rc = e.gcm_.SetKey(key, n);
+         if (rc != kOk) return rc;
+         e.gcm_keyed_ = true;
+       }
+       rc = e.gcm_.AddIv(e.iv_.bytes(), static_cast<size_t>(e.iv_.length()));
+       if (rc == kOk) rc = e.gcm_.AddAad(e.aad_.bytes(), static_cast<size_t>(e.aad_.length()));
+       return MapAeadCode(rc);
+     },
+     nullptr, nullptr,
+     [](CipherEngine& e, const uint8_t* in, size_t length, uint8_t* out) {
+       return MapAeadCode(e.gcm_.Crypt(in, length, out, true));
+     }},
+    /* kCipherRijndael: the key schedule depends on the block length */
+    {[](CipherEngine& e, const uint8_t* key, int n) {
+       return e.rijndael_.SetKey(key, n, static_cast<int>(e.block_bytes_), e.encrypting_, e.mode_);
+     },
+     [](CipherEngine& e, const uint8_t* in, uint8_t* out) { return e.rijndael_.EncryptBlock(in, out); },
+     [](CipherEngine& e, const uint8_t* in, uint8_t* out) { return e.rijndael_.DecryptBlock(in, out); },
+     nullptr},
+    /* kCipherChaCha20 */
+    {[](CipherEngine& e, const uint8_t* key, int n) {
+       return e.chacha_.Setup(key, n, e.iv_.bytes(), e.iv_.length(), e.initial_counter_);
+     },
+     nullptr, nullptr,
+     [](CipherEngine& e, const uint8_t* in, size_t length, uint8_t* out) {
+       return e.chacha_.Crypt(in, length, out);
+     }},
+    /* kCipherChaCha20Poly1305 */
+    {[](CipherEngine& e, const uint8_t* key, int n) {
+       int rc = e.chacha_poly_.Start(key, n, e.iv_.bytes(), e.iv_.length(), e.initial_counter_,
+                                     e.encrypting_ != 0);
+       if (rc == kOk) rc = e.chacha_poly_.AddAad(e.aad_.bytes(), static_cast<size_t>(e.aad_.length()));
+       return MapAeadCode(rc);
+     },
+     nullptr, nullptr,
+     [](CipherEngine& e, const uint8_t* in, size_t length, uint8_t* out) {
+       return MapAeadCode(e.chacha_poly_.Crypt(in, length, out, true));
+     }},
+    /* kCipherSalsa20 */
+    {[](CipherEngine& e, const uint8_t* key, int n) {
+       int rc = e.salsa_.SetRounds(e.salsa_rounds_);
+       return rc != kOk ? rc : e.salsa_.Setup(key, n, e.iv_.bytes(), e.iv_.length(), 0, e.salsa_variant_);
+     },
+     nullptr, nullptr,
+     [](CipherEngine& e, const uint8_t* in, size_t length, uint8_t* out) {
+       return e.salsa_.Crypt(in, length, out);
+     }},
+};
 
-  // The held-back block and the last data, decrypted in place at the end of output.
-  const int old = output.length();
-  const size_t held = held_.size();
-  uint8_t* region = GrowOutput(output, held + length);
-  if (!region) return kErrOutOfMemory;
-  if (held) std::memcpy(region, held_.data(), held);
-  held_.Clear();
-  int rc = RunBlockMode(in, region + held, length);
-  if (rc != kOk) {
-    ShrinkOutput(output, old);
-    return rc;
-  }
-  const size_t total = held + length;
-  const size_t window = total < b ? total : b;
-  const uint8_t* last = region + total - window;  // the final block
-  size_t count = 0;
-  if (padding_ == kPaddingZeros) {
-    // Zero bytes carry no count: every trailing zero of the final block goes.
-    while (count < window && last[window - 1 - count] == 0) ++count;
-  } else {
-    // The count and every pad byte are checked without branching on their values.
-    const uint8_t c = window ? last[window - 1] : 0;
-    const size_t n = c;
-    uint32_t bad = static_cast<uint32_t>(n == 0) | static_cast<uint32_t>(n > window);
-    for (size_t i = 0; i + 1 < window; ++i) {
-      // Pad bytes are the positions window-n .. window-2.
-      const uint32_t in_pad = static_cast<uint32_t>(i + n >= window);
-      uint8_t want = padding_ == kPaddingPkcs7 ? c : 0;
-      uint32_t differs = static_cast<uint32_t>(last[i] != want);
-      if (padding_ == kPaddingIso10126) differs = 0;  // random filler
-      bad |= in_pad & differs;
+const CipherEngine::CipherOps* CipherEngine::Ops() const {
+  static_assert([] {
+    for (const CipherOps& ops : kCipherOps) {
+      if (ops.set_up == nullptr) return false;
     }
-    if (bad) {
-      ShrinkOutput(output, old);
-      return kErrCipherPadding;
-    }
-    count = n;
-  }
-  ShrinkOutput(output, old + static_cast<int>(total - count));
-  return kOk;
-}
-
-// Ciphertext stealing: whole blocks pass through CBC while more than two blocks are pending;
-// one to two blocks stay for Final.
-int CipherEngine::CtsAbsorb(const uint8_t* in, size_t length, ByteString& output) {
-  const size_t b = block_bytes_;
-  int rc = pending_.Append(in, length);
-  if (rc != kOk) return rc;
-  if (pending_.size() <= 2 * b) return kOk;
-  const size_t pass = (pending_.size() - b - 1) / b * b;
-  rc = ProcessBlocks(pending_.data(), pass, output);
-  if (rc != kOk) return rc;
-  pending_.EraseFront(pass);
-  return kOk;
-}
-
-int CipherEngine::CtsFinish(ByteString& output) {
-  const size_t b = block_bytes_;
-  if (pending_.size() <= b) return kErrCipherCtsTooShort;
-  const size_t d = pending_.size() - b;
-  SecretBuffer work;
-  int rc = work.Resize(3 * b);
-  if (rc != kOk) return rc;
-  uint8_t* a = work.data();
-  uint8_t* x = a + b;
-  uint8_t* y = x + b;
-  const uint8_t* first = pending_.data();
-  const uint8_t* rest = first + b;
-  const int old = output.length();
-  uint8_t* out = GrowOutput(output, b + d);
-  if (!out) return kErrOutOfMemory;
-  if (encrypting_) {
-    rc = RunCbc(first, a, 1);
-    if (rc == kOk) {
-      std::memcpy(x, rest, d);  // the short last block, zero-extended
-      rc = RunCbc(x, y, 1);
-    }
-    if (rc == kOk) {
-      std::memcpy(out, y, b);
-      std::memcpy(out + b, a, d);
-    }
-  } else {
-    SecretBuffer chain;
-    rc = chain.Assign(register_.bytes(), b);
-    if (rc == kOk) {
-      std::memset(register_.bytes(), 0, b);
-      std::memcpy(register_.bytes(), rest, d);
-      rc = RunCbc(first, a, 1);
-      std::memcpy(register_.bytes(), chain.data(), b);
-    }
-    if (rc == kOk) {
-      std::memcpy(x, rest, d);
-      std::memcpy(x + d, a + d, b - d);
-      rc = RunCbc(x, y, 1);
-    }
-    if (rc == kOk) {
-      std::memcpy(out, y, b);
-      std::memcpy(out + b, a, d);
-    }
-  }
-  if (rc != kOk) ShrinkOutput(output, old);
-  return rc;
+    return true;
+  }(), "every cipher id has its operations");
+  return cipher_id_ >= 0 && cipher_id_ < kCipherCount ? &kCipherOps[cipher_id_] : nullptr;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -202,6 +202,23 @@ class CipherEngine {
   void SetHardwareAllowed(bool allowed);
 
  private:
+  // Key set-up and the block or keystream functions of one cipher; kCipherOps holds them by id.
+  struct CipherOps {
+    int (*set_up)(CipherEngine& e, const uint8_t* key, int key_length);
+    int (*encrypt_block)(CipherEngine& e, const uint8_t* in, uint8_t* out);  // null: none
+    int (*decrypt_block)(CipherEngine& e, const uint8_t* in, uint8_t* out);
+    int (*crypt)(CipherEngine& e, const uint8_t* in, size_t length, uint8_t* out);  // keystreams
+  };
+  template <auto kContext>
+  static constexpr CipherOps BlockCipherOps();
+  static const CipherOps kCipherOps[kCipherCount];
+  const CipherOps* Ops() const;  // null for an id outside the table
+
+  // Grows output by n bytes and returns where they start, or null (out of memory).
+  static uint8_t* GrowOutput(ByteString& output, size_t n);
+  // Takes output back to old bytes, wiping what it drops.
+  static void ShrinkOutput(ByteString& output, int old);
+
   int Start(int encrypting);
   int SetUpKey();
   int CheckBlockSetup();

@@ -12,6 +12,7 @@
 #include <new>
 #include <type_traits>
 
+#include "foundation/byte_ops.h"
 #include "foundation/byte_string.h"
 #include "platform/heap.h"
 
@@ -43,24 +44,11 @@ constexpr bool UsesInverseCipher(int encrypting, int mode) {
 
 namespace cipher_detail {
 
-inline uint32_t LoadBe32(const uint8_t* p) {
-  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
-inline void StoreBe32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v >> 24);
-  p[1] = static_cast<uint8_t>(v >> 16);
-  p[2] = static_cast<uint8_t>(v >> 8);
-  p[3] = static_cast<uint8_t>(v);
-}
-inline uint32_t LoadLe32(const uint8_t* p) {
-  return p[0] | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
-}
-inline void StoreLe32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-  p[2] = static_cast<uint8_t>(v >> 16);
-  p[3] = static_cast<uint8_t>(v >> 24);
-}
+using ::tw::LoadBe32;
+using ::tw::LoadLe32;
+using ::tw::StoreBe32;
+using ::tw::StoreLe32;
+
 constexpr uint32_t Rotl32(uint32_t v, unsigned n) {
   n &= 31;
   return n == 0 ? v : (v << n) | (v >> (32 - n));

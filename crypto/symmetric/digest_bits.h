@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "foundation/byte_ops.h"
+
 namespace tw::digest {
 
 inline uint32_t Rotl32(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
@@ -12,39 +14,14 @@ inline uint32_t Rotr32(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
 inline uint64_t Rotl64(uint64_t x, int n) { return (x << n) | (x >> (64 - n)); }
 inline uint64_t Rotr64(uint64_t x, int n) { return (x >> n) | (x << (64 - n)); }
 
-// memcpy plus a byte swap compiles to one load and bswap; the values are never read unaligned.
-inline uint32_t LoadBe32(const uint8_t* p) {
-  uint32_t v;
-  std::memcpy(&v, p, 4);
-  return __builtin_bswap32(v);
-}
-inline uint32_t LoadLe32(const uint8_t* p) {
-  uint32_t v;
-  std::memcpy(&v, p, 4);
-  return v;
-}
-inline uint64_t LoadBe64(const uint8_t* p) {
-  uint64_t v;
-  std::memcpy(&v, p, 8);
-  return __builtin_bswap64(v);
-}
-inline uint64_t LoadLe64(const uint8_t* p) {
-  uint64_t v;
-  std::memcpy(&v, p, 8);
-  return v;
-}
-inline void StoreBe32(uint8_t* p, uint32_t v) {
-  v = __builtin_bswap32(v);
-  std::memcpy(p, &v, 4);
-}
-inline void StoreLe32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
-inline void StoreBe64(uint8_t* p, uint64_t v) {
-  v = __builtin_bswap64(v);
-  std::memcpy(p, &v, 8);
-}
-inline void StoreLe64(uint8_t* p, uint64_t v) { std::memcpy(p, &v, 8); }
-
-static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the load helpers assume a little-endian host");
+using ::tw::LoadBe32;
+using ::tw::LoadBe64;
+using ::tw::LoadLe32;
+using ::tw::LoadLe64;
+using ::tw::StoreBe32;
+using ::tw::StoreBe64;
+using ::tw::StoreLe32;
+using ::tw::StoreLe64;
 
 // Feeds bytes through a one-block buffer: whole blocks of the input go to `compress` straight
 // from the caller's memory, only the head and tail are copied.

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "crypto/symmetric/cpu_features.h"
+#include "foundation/byte_ops.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -13,8 +14,6 @@ namespace tw {
 
 namespace {
 
-using cipher_detail::LoadBe32;
-using cipher_detail::StoreBe32;
 
 // Reduction of the four bits shifted out of Shoup's multiplication, modulo the GCM polynomial.
 constexpr uint16_t kLast4[16] = {0x0000, 0x1C20, 0x3840, 0x2460, 0x7080, 0x6CA0, 0x48C0, 0x54E0,
@@ -24,24 +23,6 @@ constexpr uint16_t kLast4[16] = {0x0000, 0x1C20, 0x3840, 0x2460, 0x7080, 0x6CA0,
 constexpr size_t kCtrChunkBlocks = 32;
 
 const uint8_t kZeroBlock[16] = {};
-
-uint64_t LoadBe64(const uint8_t* p) { return (uint64_t{LoadBe32(p)} << 32) | LoadBe32(p + 4); }
-void StoreBe64(uint8_t* p, uint64_t v) {
-  StoreBe32(p, static_cast<uint32_t>(v >> 32));
-  StoreBe32(p + 4, static_cast<uint32_t>(v));
-}
-
-inline void XorBytes(uint8_t* out, const uint8_t* a, const uint8_t* b, size_t n) {
-  size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    uint64_t x, y;
-    std::memcpy(&x, a + i, 8);
-    std::memcpy(&y, b + i, 8);
-    x ^= y;
-    std::memcpy(out + i, &x, 8);
-  }
-  for (; i < n; ++i) out[i] = a[i] ^ b[i];
-}
 
 // Shoup's table: entry i is H times the 4-bit polynomial i (bit order as GCM numbers it).
 void BuildTable(const uint8_t h[16], uint64_t hl[16], uint64_t hh[16]) {

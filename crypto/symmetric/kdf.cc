@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "foundation/byte_ops.h"
 #include "foundation/text_conversion.h"
 
 namespace tw {
@@ -23,13 +24,6 @@ constexpr HmacDigestWord kHmacDigestWords[] = {
 };
 
 constexpr const char* kHmacMarker = "hmac";
-
-void StoreBe32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v >> 24);
-  p[1] = static_cast<uint8_t>(v >> 16);
-  p[2] = static_cast<uint8_t>(v >> 8);
-  p[3] = static_cast<uint8_t>(v);
-}
 
 // One output block: U1 = HMAC(salt || INT(block)), Uj = HMAC(Uj-1), T = U1 ^ ... ^ Uc.
 int Pbkdf2Block(HmacEngine& hmac, const void* salt, int salt_length, uint32_t block, int iterations,

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "foundation/byte_ops.h"
+
 namespace tw {
 
 namespace {
@@ -45,19 +47,6 @@ void LoadKey(uint32_t* x, const uint8_t* key, int key_length) {
     x[1 + i] = LoadLe32(key + 4 * i);
     x[11 + i] = LoadLe32(second + 4 * i);
   }
-}
-
-// out = in ^ key, eight bytes at a time where possible; in and out may be the same buffer.
-inline void XorBytes(const uint8_t* in, const uint8_t* key, uint8_t* out, size_t n) {
-  size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    uint64_t a, b;
-    std::memcpy(&a, in + i, 8);
-    std::memcpy(&b, key + i, 8);
-    a ^= b;
-    std::memcpy(out + i, &a, 8);
-  }
-  for (; i < n; ++i) out[i] = in[i] ^ key[i];
 }
 
 }  // namespace
@@ -139,7 +128,7 @@ int Salsa20Context::Crypt(const uint8_t* in, size_t length, uint8_t* out) {
   while (done < length) {
     if (used_ == 64) NextBlock();
     size_t take = length - done < 64 - used_ ? length - done : 64 - used_;
-    XorBytes(in + done, block_ + used_, out + done, take);
+    XorBytes(out + done, in + done, block_ + used_, take);
     used_ += static_cast<uint32_t>(take);
     done += take;
   }
