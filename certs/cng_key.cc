@@ -1,52 +1,45 @@
 #include "certs/cng_key.h"
 
-#include <cstring>
-#include <mutex>
-
-#include "crypto/pubkey/public_key.h"
-#include "platform/library.h"
-
 namespace tw {
 namespace {
 
-constexpr const char* kEntryPoints[] = {
-    "NCryptOpenStorageProvider", "NCryptCreatePersistedKey", "NCryptSetProperty", "NCryptFinalizeKey",
-    "NCryptExportKey",           "NCryptImportKey",          "NCryptSignHash",    "NCryptVerifySignature",
-    "NCryptSecretAgreement",     "NCryptDeriveKey",          "NCryptFreeObject",
-};
-constexpr int kTlsPrfSeedLength = 64;
+constexpr const char16_t* kCngAlgorithms[] = {u"ECDSA_P256", u"ECDSA_P384", u"ECDSA_P521"};
 
 }  // namespace
 
-// No key storage provider stands behind ncrypt on this platform (the layer registers none), so
-// each operation answers as it does when the library is missing, after the checks that come first.
-bool CngAvailable() {
-  static std::once_flag once;
-  static bool available = false;
-  std::call_once(once, [] {
-    win::HMODULE module = win::LoadLibraryA(kCngLibrary);
-    if (module == nullptr) return;
-    available = true;
-    for (const char* name : kEntryPoints) available = available && win::GetProcAddress(module, name) != nullptr;
-    win::FreeLibrary(module);
-  });
-  return available;
-}
+bool CngAvailable() { return CngEntryPoints() != nullptr; }
 
-int CngGenerateEcKey(int curve_id, EcKeyData* out) { return kErrCngMissing; }
-
-int CngImportEcKey(const EcKeyData& key, uintptr_t* handle) {
-  if (handle != nullptr) *handle = 0;
-  return kErrCngMissing;
-}
-
-int CngDeriveKey(uintptr_t key, const EcKeyData& peer, const char* kdf, const char* hash, const ByteString& label,
-                 const ByteString& seed, ByteString* out) {
-  if (kdf != nullptr && std::strcmp(kdf, "TLS_PRF") == 0) {
-    if (label.empty()) return kErrEcPrfLabel;
-    if (seed.length() != kTlsPrfSeedLength) return kErrEcPrfSeed;
+int CngGenerateEcKey(int curve_id, EcKeyData* out) {
+  const CngCalls* c = CngEntryPoints();
+  if (c == nullptr) return kErrCngMissing;
+  if (out == nullptr || !CurveIsPrime(curve_id)) return kErrEcParams;
+  win::NCRYPT_PROV_HANDLE provider = 0;
+  win::NCRYPT_KEY_HANDLE key = 0;
+  win::SECURITY_STATUS st = c->OpenStorageProvider(&provider, win::MS_KEY_STORAGE_PROVIDER, 0);
+  if (st == 0) st = c->CreatePersistedKey(provider, &key, kCngAlgorithms[curve_id], nullptr, 0, 0);
+  // The key is read back into the record, so the platform must let it out in the clear.
+  const win::DWORD policy = win::NCRYPT_ALLOW_PLAINTEXT_EXPORT_FLAG;
+  if (st == 0) {
+    st = c->SetProperty(key, win::NCRYPT_EXPORT_POLICY_PROPERTY, reinterpret_cast<const uint8_t*>(&policy),
+                        sizeof policy, win::NCRYPT_PERSIST_FLAG);
   }
-  return kErrCngMissing;
+  if (st == 0) st = c->FinalizeKey(key, 0);
+  win::DWORD size = 0;
+  if (st == 0) st = c->ExportKey(key, 0, win::BCRYPT_ECCPRIVATE_BLOB, nullptr, nullptr, 0, &size, 0);
+  ByteString blob;
+  int rc = st;
+  if (rc == 0) rc = blob.SetData(static_cast<int>(size), nullptr);
+  if (rc == 0) rc = c->ExportKey(key, 0, win::BCRYPT_ECCPRIVATE_BLOB, nullptr, blob.bytes(), size, &size, 0);
+  if (key != 0) c->FreeObject(key);
+  if (provider != 0) c->FreeObject(provider);
+  if (rc == 0) {
+    out->Clear();
+    rc = out->ImportCngBlob(blob);
+    if (rc == 0 && out->curve_id != curve_id) rc = kErrEcCngBlob;
+    if (rc != 0) out->Clear();
+  }
+  WipeComponent(blob);
+  return rc;
 }
 
 }  // namespace tw

@@ -13,6 +13,7 @@
 
 #include "platform/process_tables.h"
 #include "platform/iphlpapi.h"
+#include "platform/ncrypt.h"
 #include "platform/qwave.h"
 #include "platform/wpcap.h"
 #include "platform/sspi.h"
@@ -36,7 +37,7 @@ constexpr DWORD kPlatformNt = 2;
 // in another unit and registers itself through RegisterStandIn.
 constexpr const char* kStandInNames[] = {
     "ws2_32.dll",   "wininet.dll", "secur32.dll",  "crypt32.dll", "qwave.dll",
-    "netapi32.dll", "wpcap.dll",   "iphlpapi.dll", "ntdll.dll",
+    "netapi32.dll", "wpcap.dll",   "iphlpapi.dll", "ntdll.dll",   "ncrypt.dll",
 };
 
 template <class F>
@@ -119,6 +120,7 @@ Libraries& Libs() {
     l->stand_ins["crypt32.dll"] = Crypt32Exports();
     l->stand_ins["qwave.dll"] = QwaveExports();
     l->stand_ins["iphlpapi.dll"] = IphlpapiExports();
+    l->stand_ins["ncrypt.dll"] = NcryptExports();
     l->providers["wpcap.dll"] = &WpcapExports;
     // Without libcurl there is no table: "wininet.dll" then loads as a missing library.
     if (!WinInetExports().empty()) l->stand_ins["wininet.dll"] = WinInetExports();

@@ -1,10 +1,10 @@
 // Run-time loading of libraries with the home platform's calls.
 //
 // The system libraries the components load by name ("ws2_32.dll", "wininet.dll", "secur32.dll",
-// "crypt32.dll", "qwave.dll", "netapi32.dll", "wpcap.dll", "iphlpapi.dll", "ntdll.dll") are
-// stand-ins built into this layer: a table of entry points per name. A stand-in that has no
-// table behaves as a library that is not installed. Any other name is given to dlopen, so a
-// caller-named module (a PKCS#11 token library, libpcap) is the real one.
+// "crypt32.dll", "qwave.dll", "netapi32.dll", "wpcap.dll", "iphlpapi.dll", "ntdll.dll",
+// "ncrypt.dll") are stand-ins built into this layer: a table of entry points per name. A stand-in
+// that has no table behaves as a library that is not installed. Any other name is given to
+// dlopen, so a caller-named module (a PKCS#11 token library, libpcap) is the real one.
 //
 // Every name can be switched off from a test: loading it then fails as a missing library would,
 // which is how the "could not be loaded" paths of the components are reached.

@@ -29,6 +29,7 @@ struct OsslBignum;
 struct OsslParam;
 struct OsslParamBuilder;
 struct OsslPkeyCtx;
+struct OsslEcdsaSig;
 
 struct OpenSslEntries {
   // libssl
@@ -126,6 +127,38 @@ struct OpenSslEntries {
   void (*EVP_PKEY_CTX_free)(OsslPkeyCtx*);
   int (*EVP_PKEY_fromdata_init)(OsslPkeyCtx*);
   int (*EVP_PKEY_fromdata)(OsslPkeyCtx*, OsslPkey**, int, OsslParam*);
+  // The software key storage provider of ncrypt: EC keys, ECDSA, ECDH and its derivations.
+  OsslBignum* (*BN_bin2bn)(const unsigned char*, int, OsslBignum*);
+  int (*BN_bn2binpad)(const OsslBignum*, unsigned char*, int);
+  void (*BN_free)(OsslBignum*);
+  int (*OSSL_PARAM_BLD_push_utf8_string)(OsslParamBuilder*, const char*, const char*, size_t);
+  int (*OSSL_PARAM_BLD_push_octet_string)(OsslParamBuilder*, const char*, const void*, size_t);
+  OsslPkeyCtx* (*EVP_PKEY_CTX_new_from_pkey)(void*, OsslPkey*, const char*);
+  int (*EVP_PKEY_keygen_init)(OsslPkeyCtx*);
+  int (*EVP_PKEY_CTX_set_group_name)(OsslPkeyCtx*, const char*);
+  int (*EVP_PKEY_generate)(OsslPkeyCtx*, OsslPkey**);
+  int (*EVP_PKEY_get_bn_param)(const OsslPkey*, const char*, OsslBignum**);
+  int (*EVP_PKEY_sign_init)(OsslPkeyCtx*);
+  int (*EVP_PKEY_sign)(OsslPkeyCtx*, unsigned char*, size_t*, const unsigned char*, size_t);
+  int (*EVP_PKEY_verify_init)(OsslPkeyCtx*);
+  int (*EVP_PKEY_verify)(OsslPkeyCtx*, const unsigned char*, size_t, const unsigned char*, size_t);
+  int (*EVP_PKEY_derive_init)(OsslPkeyCtx*);
+  int (*EVP_PKEY_derive_set_peer)(OsslPkeyCtx*, OsslPkey*);
+  int (*EVP_PKEY_derive)(OsslPkeyCtx*, unsigned char*, size_t*);
+  OsslEcdsaSig* (*d2i_ECDSA_SIG)(OsslEcdsaSig**, const unsigned char**, long);
+  int (*i2d_ECDSA_SIG)(const OsslEcdsaSig*, unsigned char**);
+  OsslEcdsaSig* (*ECDSA_SIG_new)();
+  void (*ECDSA_SIG_free)(OsslEcdsaSig*);
+  void (*ECDSA_SIG_get0)(const OsslEcdsaSig*, const OsslBignum**, const OsslBignum**);
+  int (*ECDSA_SIG_set0)(OsslEcdsaSig*, OsslBignum*, OsslBignum*);
+  int (*EVP_Digest)(const void*, size_t, unsigned char*, unsigned int*, const OsslMd*, void*);
+  int (*EVP_MD_get_size)(const OsslMd*);
+  unsigned char* (*HMAC)(const OsslMd*, const void*, int, const unsigned char*, size_t, unsigned char*,
+                         unsigned int*);
+  int (*EVP_PKEY_CTX_set_tls1_prf_md)(OsslPkeyCtx*, const OsslMd*);
+  int (*EVP_PKEY_CTX_set1_tls1_prf_secret)(OsslPkeyCtx*, const unsigned char*, int);
+  int (*EVP_PKEY_CTX_add1_tls1_prf_seed)(OsslPkeyCtx*, const unsigned char*, int);
+  int (*EVP_PKEY_get_size)(const OsslPkey*);
 };
 
 // The bound entry points, or null when a library or an entry point is missing. Each call loads

@@ -4,12 +4,6 @@
 
 namespace tw {
 
-namespace {
-
-constexpr int kErrEcNoParams = 1401;
-
-}  // namespace
-
 int KeyPair::CopyFrom(const KeyPair& other) {
   if (this == &other) return kOk;
   type = other.type;
@@ -63,12 +57,9 @@ int KeyPair::DerivePublic() {
     case kKeyDsa:
       return dsa.DerivePublic();
     case kKeyEc:
-    case kKeyEdwards: {
-      const EcKeyData& r = type == kKeyEc ? ec : edwards;
-      // The curve arithmetic is not part of this build: a key whose public part is missing
-      // cannot be completed, and saying so beats handing out a key without it.
-      return (!r.HasPrivate() || r.HasPublic()) ? kOk : kErrEcNoParams;
-    }
+      return ec.DerivePublic();
+    case kKeyEdwards:
+      return edwards.DerivePublic();
     default:
       return kOk;
   }

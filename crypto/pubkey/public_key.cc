@@ -2,6 +2,8 @@
 
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <string>
 #include <vector>
 
 #include "crypto/pubkey/curve25519.h"
@@ -22,6 +24,17 @@ constexpr int kPrfOutputBytes = 48;
 // Hash of the plain derivation types 0 to 6 (any other: SHA-1) and of the HMAC types 7 to 11.
 constexpr int kKdfHash[] = {kHashSha1, kHashSha256, kHashSha384, kHashSha512, kHashMd2, kHashMd4, kHashMd5};
 constexpr int kKdfHmacHash[] = {kHashSha1, kHashSha256, kHashSha384, kHashSha512, kHashMd5};
+// The same hashes by the names the platform's derivation takes.
+constexpr const char* kKdfHashName[] = {"SHA1", "SHA256", "SHA384", "SHA512", "MD2", "MD4", "MD5"};
+constexpr const char* kKdfHmacHashName[] = {"SHA1", "SHA256", "SHA384", "SHA512", "MD5"};
+
+// BCRYPT_ECCKEY_BLOB magics of P-256, P-384 and P-521: public, private.
+constexpr uint32_t kCngBlobMagic[][2] = {
+    {win::BCRYPT_ECDSA_PUBLIC_P256_MAGIC, win::BCRYPT_ECDSA_PRIVATE_P256_MAGIC},
+    {win::BCRYPT_ECDSA_PUBLIC_P384_MAGIC, win::BCRYPT_ECDSA_PRIVATE_P384_MAGIC},
+    {win::BCRYPT_ECDSA_PUBLIC_P521_MAGIC, win::BCRYPT_ECDSA_PRIVATE_P521_MAGIC},
+};
+constexpr int kCngBlobHeader = 8;
 
 int RightAligned(const ByteString& v, int width, std::vector<uint8_t>& out) {
   int start = 0;
@@ -33,7 +46,195 @@ int RightAligned(const ByteString& v, int width, std::vector<uint8_t>& out) {
   return 0;
 }
 
+template <class F>
+bool Bind(win::HMODULE module, const char* name, F* out) {
+  *out = reinterpret_cast<F>(win::GetProcAddress(module, name));
+  return *out != nullptr;
+}
+
+void PutLe32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+// ECCPUBLICBLOB or ECCPRIVATEBLOB of a P-256/384/521 record with X and Y (and D).
+int WriteCngBlob(const EcKeyData& key, bool with_private, ByteString& out) {
+  if (!CurveIsPrime(key.curve_id)) return kErrEcParams;
+  const int w = CurveKeySize(key.curve_id);
+  std::vector<uint8_t> x, y, d;
+  if (RightAligned(key.X, w, x) || RightAligned(key.Y, w, y) || (with_private && RightAligned(key.D, w, d)))
+    return kErrEcParams;
+  const int parts = with_private ? 3 : 2;
+  int rc = out.SetData(kCngBlobHeader + parts * w, nullptr);
+  if (rc == 0) {
+    uint8_t* p = out.bytes();
+    PutLe32(p, kCngBlobMagic[key.curve_id][with_private ? 1 : 0]);
+    PutLe32(p + 4, static_cast<uint32_t>(w));
+    std::memcpy(p + kCngBlobHeader, x.data(), x.size());
+    std::memcpy(p + kCngBlobHeader + w, y.data(), y.size());
+    if (with_private) std::memcpy(p + kCngBlobHeader + 2 * w, d.data(), d.size());
+  }
+  if (!d.empty()) explicit_bzero(d.data(), d.size());
+  return rc;
+}
+
+std::u16string Wide(const char* text) {
+  std::u16string w;
+  for (const char* c = text; *c != 0; ++c) w += static_cast<char16_t>(static_cast<unsigned char>(*c));
+  return w;
+}
+
+win::NCryptBuffer Buffer(uint32_t type, const void* data, size_t length) {
+  return win::NCryptBuffer{static_cast<uint32_t>(length), type, const_cast<void*>(data)};
+}
+
 }  // namespace
+
+const CngCalls* CngEntryPoints() {
+  static std::mutex lock;
+  static CngCalls calls;
+  static bool bound = false;
+  std::lock_guard<std::mutex> guard(lock);
+  win::HMODULE module = win::LoadLibraryA(kCngLibrary);
+  if (module == nullptr) return nullptr;
+  if (bound) {
+    win::FreeLibrary(module);  // the first binding keeps its reference for the process
+    return &calls;
+  }
+  CngCalls c{};
+  const bool ok = Bind(module, "NCryptOpenStorageProvider", &c.OpenStorageProvider) &&
+                  Bind(module, "NCryptCreatePersistedKey", &c.CreatePersistedKey) &&
+                  Bind(module, "NCryptSetProperty", &c.SetProperty) &&
+                  Bind(module, "NCryptFinalizeKey", &c.FinalizeKey) && Bind(module, "NCryptExportKey", &c.ExportKey) &&
+                  Bind(module, "NCryptImportKey", &c.ImportKey) && Bind(module, "NCryptSignHash", &c.SignHash) &&
+                  Bind(module, "NCryptVerifySignature", &c.VerifySignature) &&
+                  Bind(module, "NCryptSecretAgreement", &c.SecretAgreement) &&
+                  Bind(module, "NCryptDeriveKey", &c.DeriveKey) && Bind(module, "NCryptFreeObject", &c.FreeObject);
+  if (!ok) {
+    win::FreeLibrary(module);
+    return nullptr;
+  }
+  calls = c;
+  bound = true;
+  return &calls;
+}
+
+int CngImportEcKey(const EcKeyData& key, uintptr_t* handle) {
+  if (handle != nullptr) *handle = 0;
+  const CngCalls* c = CngEntryPoints();
+  if (c == nullptr) return kErrCngMissing;
+  if (handle == nullptr || !CurveIsPrime(key.curve_id)) return kErrEcParams;
+  EcKeyData full(key);
+  if (int rc = full.DerivePublic()) return rc;
+  if (!full.HasPublic()) return kErrEcNoPublic;
+  const bool with_private = full.HasPrivate();
+  ByteString blob;
+  if (int rc = WriteCngBlob(full, with_private, blob)) return rc;
+  win::NCRYPT_PROV_HANDLE provider = 0;
+  win::SECURITY_STATUS st = c->OpenStorageProvider(&provider, win::MS_KEY_STORAGE_PROVIDER, 0);
+  if (st == 0) {
+    st = c->ImportKey(provider, 0, with_private ? win::BCRYPT_ECCPRIVATE_BLOB : win::BCRYPT_ECCPUBLIC_BLOB, nullptr,
+                      handle, blob.bytes(), static_cast<uint32_t>(blob.length()), 0);
+    c->FreeObject(provider);
+  }
+  WipeComponent(blob);
+  return st;
+}
+
+int CngDeriveKey(uintptr_t key, const EcKeyData& peer, const char* kdf, const char* hash, const ByteString& label,
+                 const ByteString& seed, ByteString* out, const ByteString* hmac_key) {
+  const bool prf = kdf != nullptr && std::strcmp(kdf, "TLS_PRF") == 0;
+  if (prf) {
+    if (label.empty()) return kErrEcPrfLabel;
+    if (seed.length() != kPrfSeedBytes) return kErrEcPrfSeed;
+  }
+  const CngCalls* c = CngEntryPoints();
+  if (c == nullptr) return kErrCngMissing;
+  if (kdf == nullptr || hash == nullptr || out == nullptr) return kErrEcParams;
+  EcKeyData peer_public;
+  if (int rc = peer_public.Copy(peer, false)) return rc;
+  uintptr_t peer_key = 0;
+  if (int rc = CngImportEcKey(peer_public, &peer_key)) return rc;
+  win::NCRYPT_SECRET_HANDLE secret = 0;
+  win::SECURITY_STATUS st = c->SecretAgreement(key, peer_key, &secret, 0);
+  c->FreeObject(peer_key);
+  if (st != 0) return st;
+  const std::u16string hash_name = Wide(hash);
+  std::vector<win::NCryptBuffer> buffers = {
+      Buffer(win::KDF_HASH_ALGORITHM, hash_name.c_str(), (hash_name.size() + 1) * sizeof(char16_t))};
+  const uint32_t first = prf ? win::KDF_TLS_PRF_LABEL : win::KDF_SECRET_PREPEND;
+  const uint32_t second = prf ? win::KDF_TLS_PRF_SEED : win::KDF_SECRET_APPEND;
+  if (!label.empty()) buffers.push_back(Buffer(first, label.bytes(), static_cast<size_t>(label.length())));
+  if (!seed.empty()) buffers.push_back(Buffer(second, seed.bytes(), static_cast<size_t>(seed.length())));
+  if (hmac_key != nullptr && !hmac_key->empty() && std::strcmp(kdf, "HMAC") == 0)
+    buffers.push_back(Buffer(win::KDF_HMAC_KEY, hmac_key->bytes(), static_cast<size_t>(hmac_key->length())));
+  win::NCryptBufferDesc desc{win::NCRYPTBUFFER_VERSION, static_cast<uint32_t>(buffers.size()), buffers.data()};
+  const std::u16string kdf_name = Wide(kdf);
+  win::DWORD size = 0;
+  st = c->DeriveKey(secret, kdf_name.c_str(), &desc, nullptr, 0, &size, 0);
+  int rc = st;
+  if (rc == 0) rc = out->SetData(static_cast<int>(size), nullptr);
+  if (rc == 0) rc = c->DeriveKey(secret, kdf_name.c_str(), &desc, out->bytes(), size, &size, 0);
+  c->FreeObject(secret);
+  if (rc != 0) WipeComponent(*out);
+  return rc;
+}
+
+PublicKey::~PublicKey() { SetCngKey(0); }
+
+void PublicKey::SetCngKey(uintptr_t handle) {
+  if (cng_key_ != 0 && cng_ != nullptr) cng_->FreeObject(cng_key_);
+  cng_key_ = handle;
+  cng_ = handle != 0 ? CngEntryPoints() : nullptr;
+}
+
+int PublicKey::CngSignHash(const uint8_t* digest, int length, ByteString& out) {
+  if (!digest || length <= 0) return kErrEcNoDigest;
+  const CngCalls* c = CngEntryPoints();
+  if (c == nullptr) return kErrCngMissing;
+  win::DWORD size = 0;
+  const auto n = static_cast<win::DWORD>(length);
+  if (win::SECURITY_STATUS st = c->SignHash(cng_key_, nullptr, digest, n, nullptr, 0, &size, 0)) return st;
+  ByteString raw;
+  if (int rc = raw.SetData(static_cast<int>(size), nullptr)) return rc;
+  if (win::SECURITY_STATUS st = c->SignHash(cng_key_, nullptr, digest, n, raw.bytes(), size, &size, 0)) return st;
+  return der_ ? EcdsaSignatureRawToDer(raw, out) : out.Assign(raw);
+}
+
+int PublicKey::CngVerifySignature(const uint8_t* digest, int length, const uint8_t* sig, int sig_length,
+                                  bool* valid) {
+  *valid = false;
+  if (!digest || length <= 0) return kErrEcNoDigest;
+  if (!sig || sig_length <= 0) return kErrEcNoSignature;
+  if (!key_.X.length() || !key_.Y.length()) return kErrEcNoPublic;
+  const CngCalls* c = CngEntryPoints();
+  if (c == nullptr) return kErrCngMissing;
+  ByteString raw;
+  if (int rc = raw.Set(sig, sig_length)) return rc;
+  // A DER signature whose numbers do not fit the curve cannot be one of this key's.
+  if (int rc = EcdsaSignatureDerToRaw(raw, key_.curve_id)) return rc == kErrEcParams ? rc : 0;
+  const win::SECURITY_STATUS st = c->VerifySignature(cng_key_, nullptr, digest, static_cast<win::DWORD>(length),
+                                                raw.bytes(), static_cast<win::DWORD>(raw.length()), 0);
+  if (st == static_cast<win::SECURITY_STATUS>(win::NTE_BAD_SIGNATURE)) return 0;
+  *valid = st == 0;
+  return st;
+}
+
+int PublicKey::CngExportKey(bool with_private) {
+  const CngCalls* c = CngEntryPoints();
+  if (c == nullptr) return kErrCngMissing;
+  const char16_t* type = with_private ? win::BCRYPT_ECCPRIVATE_BLOB : win::BCRYPT_ECCPUBLIC_BLOB;
+  win::DWORD size = 0;
+  if (win::SECURITY_STATUS st = c->ExportKey(cng_key_, 0, type, nullptr, nullptr, 0, &size, 0)) return st;
+  ByteString blob;
+  int rc = blob.SetData(static_cast<int>(size), nullptr);
+  if (rc == 0) rc = c->ExportKey(cng_key_, 0, type, nullptr, blob.bytes(), size, &size, 0);
+  EcKeyData fresh;
+  if (rc == 0) rc = fresh.ImportCngBlob(blob);
+  WipeComponent(blob);
+  if (rc == 0 && fresh.curve_id != key_.curve_id) rc = kErrEcFieldId;
+  if (rc == 0) rc = key_.CopyAll(fresh);
+  return rc;
+}
 
 int PublicKey::CheckReady() const {
   const EcCurveParams* c = key_.Params();
@@ -47,6 +248,7 @@ int PublicKey::Sign(const uint8_t* digest, int length, ByteString& out) {
   if (!digest || length <= 0) return kErrEcNoDigest;
   if (!key_.X.length() || !key_.Y.length()) return kErrEcNoPublic;
   if (!key_.D.length()) return kErrEcNoPrivate;
+  if (cng_key_ != 0) return CngSignHash(digest, length, out);
   if (int rc = CheckReady()) return rc;
   return EcdsaSign(key_, der_, digest, length, out);
 }
@@ -56,6 +258,7 @@ int PublicKey::Verify(const uint8_t* digest, int length, const uint8_t* sig, int
   if (CurveIsEdwards(key_.curve_id)) {
     return prehash_ ? EdDsaVerify(digest, length, sig, sig_length, valid) : kErrEcEdwardsDigest;
   }
+  if (cng_key_ != 0) return CngVerifySignature(digest, length, sig, sig_length, valid);
   if (int rc = CheckReady()) return rc;
   return EcdsaVerify(key_, digest, length, sig, sig_length, valid);
 }
@@ -140,6 +343,7 @@ int PublicKey::GetKey(bool with_private, EcKeyData& out) {
     if (curve < 0 || curve > 6 || EcGenerateKey(curve, key_)) return kErrEcFieldId;
     return out.Copy(key_, with_private);
   }
+  if (CurveIsPrime(key_.curve_id) && CngExportKey(with_private) == 0) return out.Copy(key_, with_private);
   return kErrEcFieldId;
 }
 
@@ -208,6 +412,20 @@ int PublicKey::DeriveSharedSecret(const EcKeyData& peer, int kdf, const uint8_t*
   if (kdf == kEcdhKdfTlsPrf) {
     if (append_length != kPrfSeedBytes) return kErrEcPrfSeed;
     if (prepend_length < 1) return kErrEcPrfLabel;
+  }
+  if (cng_key_ != 0) {
+    if (int rc = EcCheckAgreement(key_, peer)) return rc;
+    const bool hmac = kdf >= kEcdhKdfHmacSha1 && kdf <= kEcdhKdfHmacMd5;
+    const char* name = kdf == kEcdhKdfTlsPrf ? "TLS_PRF" : hmac ? "HMAC" : "HASH";
+    const char* hash = hmac ? kKdfHmacHashName[kdf - kEcdhKdfHmacSha1]
+                            : kdf >= 0 && kdf <= 6 ? kKdfHashName[kdf] : kKdfHashName[0];
+    ByteString label, seed, key;
+    int rc = label.Set(prepend, prepend_length > 0 ? prepend_length : 0);
+    if (rc == 0) rc = seed.Set(append, append_length > 0 ? append_length : 0);
+    if (rc == 0) rc = key.Set(hmac_key, hmac_length > 0 ? hmac_length : 0);
+    if (rc == 0) rc = CngDeriveKey(cng_key_, peer, name, hash, label, seed, &out, &key);
+    WipeComponent(key);
+    return rc;
   }
   if (int rc = CheckReady()) return rc;
   if (int rc = EcCheckAgreement(key_, peer)) return rc;

@@ -9,6 +9,7 @@
 #include "crypto/symmetric/hash_engine.h"
 #include "crypto/symmetric/hmac.h"
 #include "foundation/byte_string.h"
+#include "platform/ncrypt.h"
 
 namespace tw {
 
@@ -20,6 +21,8 @@ constexpr int kErrEcNoSignature = 1405;
 constexpr int kErrEcPrfSeed = 1407;
 constexpr int kErrEcPrfLabel = 1408;
 constexpr int kErrEcCurveMismatch = 1414;
+constexpr int kErrCngMissing = -1;
+constexpr char kCngLibrary[] = "Ncrypt.dll";
 
 // The derivation applied to an agreed secret Z.
 enum EcdhKdfType : int {
@@ -32,10 +35,39 @@ enum EcdhKdfType : int {
   kEcdhKdfTlsPrf = 12,
 };
 
+// The ncrypt entry points of the CNG paths, bound from "Ncrypt.dll" on first use.
+struct CngCalls {
+  decltype(&win::NCryptOpenStorageProvider) OpenStorageProvider;
+  decltype(&win::NCryptCreatePersistedKey) CreatePersistedKey;
+  decltype(&win::NCryptSetProperty) SetProperty;
+  decltype(&win::NCryptFinalizeKey) FinalizeKey;
+  decltype(&win::NCryptExportKey) ExportKey;
+  decltype(&win::NCryptImportKey) ImportKey;
+  decltype(&win::NCryptSignHash) SignHash;
+  decltype(&win::NCryptVerifySignature) VerifySignature;
+  decltype(&win::NCryptSecretAgreement) SecretAgreement;
+  decltype(&win::NCryptDeriveKey) DeriveKey;
+  decltype(&win::NCryptFreeObject) FreeObject;
+};
+// Null while ncrypt is missing or switched off; the library is asked on every call, so a switch
+// is noticed, and bound once.
+const CngCalls* CngEntryPoints();
+
+// The key (its private part when it has one, the public part derived first when missing)
+// imported into the software key storage provider; *handle is its key, 0 on failure. 1401 for a
+// curve other than P-256/384/521 or a component wider than the curve, 1403 without a public part.
+int CngImportEcKey(const EcKeyData& key, uintptr_t* handle);
+// The secret agreed with the peer's public key and derived by the KDF ("TLS_PRF", "HMAC" or
+// "HASH") with the named hash. For "TLS_PRF" label and seed are the PRF's, checked first (1408
+// without a label, 1407 for a seed that is not 64 bytes); otherwise they are prepended and
+// appended to the secret, and hmac_key keys "HMAC".
+int CngDeriveKey(uintptr_t key, const EcKeyData& peer, const char* kdf, const char* hash, const ByteString& label,
+                 const ByteString& seed, ByteString* out, const ByteString* hmac_key = nullptr);
+
 class PublicKey : public PkAlgorithm {
  public:
   PublicKey() : PkAlgorithm(3, 1024) {}
-  ~PublicKey() override = default;
+  ~PublicKey() override;
 
   virtual int Sign(const uint8_t* digest, int length, ByteString& out);
   virtual int Verify(const uint8_t* digest, int length, const uint8_t* sig, int sig_length, bool* valid);
@@ -64,9 +96,21 @@ class PublicKey : public PkAlgorithm {
   bool eddsa_prehash() const { return prehash_; }
   void set_eddsa_prehash(bool on) { prehash_ = on; }
 
+  // A platform key (from CngImportEcKey) that signs, verifies and agrees in place of the record;
+  // the engine frees it. The record is still checked first, as without it.
+  void SetCngKey(uintptr_t handle);
+  uintptr_t CngKey() const { return cng_key_; }
+  // r || s from the platform, in DER when the DER switch is on.
+  int CngSignHash(const uint8_t* digest, int length, ByteString& out);
+  // A DER signature is taken too; the platform's NTE_BAD_SIGNATURE is a false verdict.
+  int CngVerifySignature(const uint8_t* digest, int length, const uint8_t* sig, int sig_length, bool* valid);
+
  private:
   EcKeyData key_;
-  uintptr_t cng_key_ = 0;  // no platform key store here: always software
+  int CngExportKey(bool with_private);
+
+  uintptr_t cng_key_ = 0;  // 0: the key is held in software
+  const CngCalls* cng_ = nullptr;  // the calls that free cng_key_
   bool der_ = false;
   ByteString ed_context_;
   bool prehash_ = false;
