@@ -5,8 +5,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <system_error>
 #include <vector>
 
 #include "certs/der_reader.h"
@@ -18,7 +16,7 @@
 #include "certs/public_key_info.h"
 #include "certs/security_key_token.h"
 #include "foundation/text_conversion.h"
-#include "platform/cert_store_files.h"
+#include "certs/system_cert_store.h"
 #include "platform/codepage.h"
 #include "platform/crypt32_store.h"
 #include "platform/last_error.h"
@@ -43,7 +41,9 @@ constexpr const char* kInterrupted = "Interrupted.";
 constexpr const char* kOidExtendedKeyUsage = "2.5.29.37";
 constexpr uint32_t kSystemStoreCurrentUser = 0x10000;
 constexpr uint32_t kSystemStoreLocalMachine = 0x20000;
-constexpr uint32_t kCertEncoding = 0x10001;
+constexpr int kNameBufferBytes = 2000;
+constexpr int kStoreNameBytes = 1000;  // 999 bytes and the NUL
+constexpr size_t kChainParaSize = 16;
 
 struct JwkAttribute {
   const char* setting;
@@ -119,27 +119,51 @@ int ExtendedKeyUsageText(const Certificate* certificate, ByteString* text) {
   return kOk;
 }
 
-// crypt32's entry points that the chain action calls, bound when first needed.
-struct Crypt32Chain {
-  decltype(&win::CertCreateCertificateContext) create = nullptr;
-  decltype(&win::CertFreeCertificateContext) free_context = nullptr;
-  decltype(&win::CertGetCertificateChain) get_chain = nullptr;
-  decltype(&win::CertFreeCertificateChain) free_chain = nullptr;
+// The serial number, the flag of a private key, subject and issuer of a platform context.
+struct ContextFields {
+  Certificate certificate;
+  ByteString subject;
+  ByteString issuer;
 };
 
-bool BindCrypt32(Crypt32Chain* entries) {
-  win::HMODULE module = win::LoadLibraryA("crypt32.dll");
-  if (module == nullptr) return false;
-  auto bind = [&](const char* name, auto* out) {
-    *out = reinterpret_cast<std::remove_reference_t<decltype(*out)>>(win::GetProcAddress(module, name));
+// The names are the certificate's own texts, the form every other answer of the manager uses
+// (the platform's name text puts the most specific part first).
+int ReadContext(win::PCCERT_CONTEXT context, ContextFields* out) {
+  int rc = ParseCertificateDer(context->pbCertEncoded, static_cast<int>(context->cbCertEncoded), &out->certificate);
+  if (rc == kOk) rc = out->subject.Set(out->certificate.tbs.subjectText.data(),
+                                       std::min(out->certificate.tbs.subjectText.length(), kNameBufferBytes - 1));
+  if (rc == kOk) rc = out->issuer.Set(out->certificate.tbs.issuerText.data(),
+                                      std::min(out->certificate.tbs.issuerText.length(), kNameBufferBytes - 1));
+  return rc;
+}
+
+struct StoreWalk {
+  CertificateManager* manager;
+  int rc;
+};
+
+// Every certificate the store's content holds, in a memory store: what the chain may link through.
+win::HCERTSTORE ContentStore(const CertEntryList& list) {
+  win::HCERTSTORE memory = Crypt32Call<&win::CertOpenStore>(kCertOpenStore, win::CERT_STORE_PROV_MEMORY, win::DWORD{0},
+                                                            win::HCRYPTPROV{0}, win::DWORD{0},
+                                                            static_cast<const void*>(nullptr));
+  auto add = [memory](const Certificate& c) {
+    Crypt32Call<&win::CertAddEncodedCertificateToStore>(kCertAddEncodedCertificateToStore, memory, kCertEncodingAny,
+                                                        c.der.bytes(), static_cast<win::DWORD>(c.der.length()),
+                                                        win::CERT_STORE_ADD_REPLACE_EXISTING,
+                                                        static_cast<win::PCCERT_CONTEXT*>(nullptr));
   };
-  bind("CertCreateCertificateContext", &entries->create);
-  bind("CertFreeCertificateContext", &entries->free_context);
-  bind("CertGetCertificateChain", &entries->get_chain);
-  bind("CertFreeCertificateChain", &entries->free_chain);
-  const bool all = entries->create && entries->free_context && entries->get_chain && entries->free_chain;
-  if (!all) win::FreeLibrary(module);
-  return all;
+  for (int i = 0; memory != nullptr && i < list.entries.Count(); ++i) {
+    const CertEntry* e = list.entries.At(i);
+    if (e->pfx) {
+      for (int j = 0; j < e->pfx->certificates.Count(); ++j) add(e->pfx->certificates.At(j)->certificate);
+    } else if (e->p7b) {
+      for (int j = 0; j < e->p7b->certificates.Count(); ++j) add(e->p7b->certificates.At(j)->certificate);
+    } else if (const Certificate* c = e->GetCertificate()) {
+      add(*c);
+    }
+  }
+  return memory;
 }
 
 }  // namespace
@@ -435,66 +459,67 @@ int CertificateManager::PerformAction(int action) {
   return rc;
 }
 
-// The system stores of this platform: the two backed by the system bundle and one per folder of
-// the stores folder; both locations see the same stores.
 int CertificateManager::ListSystemStores(uint32_t location) {
-  (void)location;
-  std::vector<std::string> names = {"ROOT", "CA"};
-  std::error_code ec;
-  std::filesystem::directory_iterator it(win::CertStoresFolder(), ec), end;
-  if (ec && ec != std::errc::no_such_file_or_directory) {
-    SetErrorTextNum("Error enumerating certificate stores (error ", ec.value(), ").");
+  StoreWalk walk{this, kOk};
+  auto each = [](const void* name, win::DWORD, void*, void*, void* arg) -> win::BOOL {
+    auto* w = static_cast<StoreWalk*>(arg);
+    char text[kStoreNameBytes];
+    const int n = win::WideCharToMultiByte(win::CP_ACP, 0, static_cast<const char16_t*>(name), -1, text,
+                                           sizeof text, nullptr, nullptr);
+    if (n <= 0) return w->manager->busy() != 0;
+    text[sizeof text - 1] = '\0';
+    w->rc = w->manager->AddStoreName(text);
+    return w->rc == kOk && w->manager->busy() != 0;
+  };
+  if (!Crypt32Call<&win::CertEnumSystemStore>(kCertEnumSystemStore, static_cast<win::DWORD>(location),
+                                              static_cast<void*>(nullptr), static_cast<void*>(&walk),
+                                              static_cast<win::PFN_CERT_ENUM_SYSTEM_STORE>(each))) {
+    SetErrorTextLastError(kEnumFailed);
     return kErrManagerEnumStores;
   }
-  std::vector<std::string> folders;
-  for (; !ec && it != end; it.increment(ec)) {
-    const std::string name = it->path().filename().string();
-    if (it->is_directory(ec) && !win::IsSystemCertStore(name.c_str())) folders.push_back(name);
-  }
-  std::sort(folders.begin(), folders.end());
-  names.insert(names.end(), folders.begin(), folders.end());
-  for (const std::string& name : names) {
-    if (busy_ == 0) break;
-    if (name.size() > 999) continue;
-    int rc = list_text_.AppendText(name.c_str());
-    if (rc == kOk) rc = list_text_.AppendText("\r\n");
-    if (rc != kOk) return rc;
-    FireStoreList(name.c_str());
-  }
-  return kOk;
+  return walk.rc;
+}
+
+int CertificateManager::AddStoreName(const char* name) {
+  int rc = list_text_.AppendText(name);
+  if (rc == kOk) rc = list_text_.AppendText("\r\n");
+  if (rc == kOk) FireStoreList(name);
+  return rc;
 }
 
 int CertificateManager::ListStoreCertificates() {
   if (store_type_ == cstSecurityKey) return ListSecurityKey();
   if (store_type_ != cstUser && store_type_ != cstMachine) return ListFileStore();
-  std::vector<win::CertStoreFile> files;
-  const uint32_t error = win::ListCertStoreFiles(store_bytes_.c_str(), &files);
-  if (error != 0) {
-    SetErrorTextNum("The certificate store could not be opened. (error ", static_cast<int>(error), ").");
+  win::HCERTSTORE handle = OpenSystemStoreHandle(store_type_, store_bytes_.c_str(), true);
+  if (handle == nullptr) {
+    SetErrorTextLastError(kStoreNotOpened);
     return kErrStoreNotOpened;
   }
-  CertStore listing;
-  int rc = listing.Open(store_bytes_.data(), store_bytes_.length(), password_.c_str(), "*", store_type_);
-  if (rc != kOk) {
-    SetErrorText(kStoreNotOpened);
-    return kErrStoreNotOpened;
-  }
-  for (int i = 0; i < listing.entries.entries.Count(); ++i) {
-    const CertEntry* entry = listing.entries.entries.At(i);
-    const Certificate* c = entry ? entry->GetCertificate() : nullptr;
-    if (!c) continue;
-    if (busy_ == 0) return SetErrorTextCode(kErrInterrupted, kInterrupted), kErrInterrupted;
-    const KeyPair* key = entry->GetKey();
-    const int has_key = key != nullptr && key->HasPrivate();
-    const char* serial = tw::GetSerialNumberHex(c);
+  int rc = kOk;
+  for (win::PCCERT_CONTEXT c = nullptr;;) {
+    c = Crypt32Call<&win::CertFindCertificateInStore>(kCertFindCertificateInStore, handle, kCertEncodingAny,
+                                                       win::DWORD{0}, win::CERT_FIND_ANY,
+                                                       static_cast<const void*>(nullptr), c);
+    if (c == nullptr) break;
+    if (busy_ == 0) rc = SetErrorTextCode(kErrInterrupted, kInterrupted), kErrInterrupted;
+    ContextFields f;
+    if (rc == kOk) rc = ReadContext(c, &f);
+    win::DWORD size = 0;
+    const int has_key = Crypt32Call<&win::CertGetCertificateContextProperty>(
+                            kCertGetCertificateContextProperty, c, win::CERT_KEY_SPEC_PROP_ID,
+                            static_cast<void*>(nullptr), &size) && size > 0;
+    const char* serial = tw::GetSerialNumberHex(&f.certificate);
     ByteString pem;
-    rc = AddListLine(c->tbs.subjectText.c_str(), c->tbs.issuerText.c_str(), serial, has_key ? "1" : "0");
-    if (rc == kOk) rc = PemEncodeBytes("CERTIFICATE", c->der, &pem);
-    if (rc != kOk) return rc;
-    FireCertList(pem.c_str(), pem.length(), c->tbs.subjectText.c_str(), c->tbs.issuerText.c_str(),
-                 serial, has_key);
+    if (rc == kOk) rc = AddListLine(f.subject.c_str(), f.issuer.c_str(), serial, has_key ? "1" : "0");
+    if (rc == kOk) rc = PemEncodeBytes("CERTIFICATE", f.certificate.der, &pem);
+    if (rc == kOk) FireCertList(pem.c_str(), pem.length(), f.subject.c_str(), f.issuer.c_str(), serial, has_key);
+    if (rc != kOk) {
+      Crypt32Call<&win::CertFreeCertificateContext>(kCertFreeCertificateContext, c);
+      break;
+    }
   }
-  return kOk;
+  Crypt32Call<&win::CertCloseStore>(kCertCloseStore, handle, win::DWORD{0});
+  return rc;
 }
 
 int CertificateManager::ListFileStore() {
@@ -554,17 +579,17 @@ int CertificateManager::ListSecurityKey() {
 }
 
 int CertificateManager::FriendlyName(ByteString* out) {
-  constexpr win::DWORD kNameBufferBytes = 1000;
+  constexpr win::DWORD kNameBufferBytes = 1000;  // the property's buffer
   win::PCCERT_CONTEXT context = nullptr;
   // No selection, no context or no name: the name is empty.
   if (store_.GetCertificate() == nullptr || GetCertContext(&store_, &context) != kOk) return kOk;
-  win::HMODULE module = win::LoadLibraryA("crypt32.dll");
-  auto get = module == nullptr ? nullptr
-                               : reinterpret_cast<decltype(&win::CertGetCertificateContextProperty)>(
-                                     win::GetProcAddress(module, "CertGetCertificateContextProperty"));
   char16_t name[kNameBufferBytes / sizeof(char16_t)] = {};
   win::DWORD size = kNameBufferBytes;
-  if (get == nullptr || !get(context, win::CERT_FRIENDLY_NAME_PROP_ID, name, &size)) return kOk;
+  if (!Crypt32Call<&win::CertGetCertificateContextProperty>(kCertGetCertificateContextProperty, context,
+                                                             win::CERT_FRIENDLY_NAME_PROP_ID,
+                                                             static_cast<void*>(name), &size)) {
+    return kOk;
+  }
   name[std::size(name) - 1] = 0;
   const int n = win::WideCharToMultiByte(win::CP_ACP, 0, name, -1, nullptr, 0, nullptr, nullptr);
   if (n <= 1) return kOk;
@@ -574,51 +599,47 @@ int CertificateManager::FriendlyName(ByteString* out) {
 }
 
 int CertificateManager::BuildChain() {
-  const Certificate* selected = bare_key_ ? nullptr : store_.GetCertificate();
-  Crypt32Chain crypt32;
-  if (selected == nullptr || selected->der.empty() || !BindCrypt32(&crypt32)) {
-    return SetErrorTextCode(kErrStoreCertNotFound, kNoCertificate), kErrStoreCertNotFound;
-  }
-  win::PCCERT_CONTEXT context = crypt32.create(kCertEncoding, selected->der.bytes(),
-                                               static_cast<uint32_t>(selected->der.length()));
-  if (context == nullptr) {
+  win::PCCERT_CONTEXT context = nullptr;
+  if (bare_key_ || store_.GetCertificate() == nullptr || GetCertContext(&store_, &context) != kOk) {
     return SetErrorTextCode(kErrStoreCertNotFound, kNoCertificate), kErrStoreCertNotFound;
   }
   win::CERT_CHAIN_PARA para{};
-  para.cbSize = 16;
+  para.cbSize = kChainParaSize;
   win::PCCERT_CHAIN_CONTEXT chain = nullptr;
-  if (!crypt32.get_chain(nullptr, context, nullptr, context->hCertStore, &para, 0, nullptr, &chain)) {
-    SetErrorTextLastError(kNoChain);
-    crypt32.free_context(context);
-    return kErrManagerChain;
-  }
+  // A system store's context brings its own store; content brings the certificates it holds.
+  const bool system = store_type_ == cstUser || store_type_ == cstMachine;
+  win::HCERTSTORE content = system ? nullptr : ContentStore(store_.entries);
+  const bool built = Crypt32Call<&win::CertGetCertificateChain>(
+                         kCertGetCertificateChain, static_cast<void*>(nullptr), context, static_cast<void*>(nullptr),
+                         content != nullptr ? content : context->hCertStore,
+                         static_cast<const win::CERT_CHAIN_PARA*>(&para), uint32_t{0}, static_cast<void*>(nullptr),
+                         &chain) != 0;
+  if (!built || chain == nullptr) SetErrorTextLastError(kNoChain);
+  if (content != nullptr) Crypt32Call<&win::CertCloseStore>(kCertCloseStore, content, win::DWORD{0});
+  if (!built || chain == nullptr) return kErrManagerChain;
   int rc = kOk;
-  const uint32_t error_status = chain->dwErrorStatus;
-  const uint32_t info_status = 0;  // the platform's chain carries no info word
-  char status[2][16];
-  std::snprintf(status[0], sizeof status[0], "0x%x", error_status);
-  std::snprintf(status[1], sizeof status[1], "0x%x", info_status);
+  const uint32_t error_status = chain->TrustStatus.dwErrorStatus;
+  const uint32_t info_status = chain->TrustStatus.dwInfoStatus;
+  ByteString statuses;
+  rc = statuses.Format("0x%x\t0x%x", error_status, info_status);
   for (uint32_t s = 0; rc == kOk && s < chain->cChain; ++s) {
     const win::CERT_SIMPLE_CHAIN* simple = chain->rgpChain[s];
     for (uint32_t e = 0; rc == kOk && simple && e < simple->cElement; ++e) {
       const win::CERT_CHAIN_ELEMENT* element = simple->rgpElement[e];
       if (!element || !element->pCertContext) continue;
-      Certificate c;
-      rc = ParseCertificateDer(element->pCertContext->pbCertEncoded,
-                               static_cast<int>(element->pCertContext->cbCertEncoded), &c);
-      ByteString pem, line_end;
-      const char* serial = tw::GetSerialNumberHex(&c);
-      if (rc == kOk) rc = line_end.Format("%s\t%s", status[0], status[1]);
-      if (rc == kOk) rc = AddListLine(c.tbs.subjectText.c_str(), c.tbs.issuerText.c_str(), serial, line_end.c_str());
-      if (rc == kOk) rc = PemEncodeBytes("CERTIFICATE", c.der, &pem);
+      ContextFields f;
+      rc = ReadContext(element->pCertContext, &f);
+      ByteString pem;
+      const char* serial = tw::GetSerialNumberHex(&f.certificate);
+      if (rc == kOk) rc = AddListLine(f.subject.c_str(), f.issuer.c_str(), serial, statuses.c_str());
+      if (rc == kOk) rc = PemEncodeBytes("CERTIFICATE", f.certificate.der, &pem);
       if (rc == kOk) {
-        rc = FireCertChain(pem.c_str(), pem.length(), c.tbs.subjectText.c_str(), c.tbs.issuerText.c_str(),
-                           serial, error_status, info_status);
+        rc = FireCertChain(pem.c_str(), pem.length(), f.subject.c_str(), f.issuer.c_str(), serial, error_status,
+                           info_status);
       }
     }
   }
-  crypt32.free_chain(chain);
-  crypt32.free_context(context);
+  Crypt32Call<&win::CertFreeCertificateChain>(kCertFreeCertificateChain, chain);
   return rc;
 }
 

@@ -80,7 +80,10 @@ class CertificateManager : public ComponentBase {
 
   const ByteString& list_text() const { return list_text_; }
   CertStore& store() { return store_; }
+  const CertStore& store() const { return store_; }
   int busy() const { return busy_; }
+  // One listed system store: a line of the list text and the event.
+  int AddStoreName(const char* name);
 
  protected:
   int FireLog(int level, const char* text, const char* type) override {

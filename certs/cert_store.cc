@@ -19,7 +19,7 @@
 #include "certs/ssh_public_key.h"
 #include "foundation/file_handle.h"
 #include "foundation/text_conversion.h"
-#include "platform/cert_store_files.h"
+#include "certs/system_cert_store.h"
 
 namespace tw {
 
@@ -28,8 +28,6 @@ namespace {
 constexpr const char* kNotOpened = "The certificate store could not be opened (0x2).";
 constexpr const char* kWrongPassword = "The certificate store could not be opened (Wrong password).";
 constexpr const char* kTypeMismatch = "The certificate store could not be opened (0x80092002).";
-constexpr const char* kSystemNotOpened = "The certificate store could not be opened (%u).";
-constexpr const char* kSystemNotFound = "The certificate could not be found (%d).";
 constexpr const char* kCertNotFound = "Cannot find specified certificate.";
 constexpr const char* kPpkWrongPassword = "Error decoding key: The specified password is not correct.";
 
@@ -42,7 +40,6 @@ constexpr const char* kLogFailure = "Failed to parse %s\r\n";
 constexpr const char* kLogTypeStore = "Certificate Store";
 
 constexpr int kErrNoReader = -1;
-constexpr int kCryptNotFound = static_cast<int>(0x80092004u);
 constexpr const char* kPemCertificate = "CERTIFICATE";
 
 // The binary and plain-text readers, in the order they are tried.
@@ -521,6 +518,7 @@ int CertStore::SelectCertificate(const char* wanted) {
   platform.Release();
   if (store_type == cstUser || store_type == cstMachine) {
     rc = OpenSystemStore(request.c_str());
+    if (rc != kOk) entries.Clear();  // a failed selection selects nothing
   } else {
     bool from_file = false;
     int32_t detected = 0;
@@ -532,6 +530,7 @@ int CertStore::SelectCertificate(const char* wanted) {
       return rc;
     }
     rc = SelectEntryBySubject(&entries, request.c_str());
+    if (rc != kOk) entries.Clear();  // a failed selection selects nothing
     if (rc == kErrStoreCertNotFound) return Fail(rc, kCertNotFound);
     if (rc != kOk) return rc;
     store_type = detected;
@@ -544,85 +543,22 @@ int CertStore::SelectCertificate(const char* wanted) {
   return rc;
 }
 
-// Each certificate of a file's entry becomes an entry of its own, as a system store lists them:
-// those of a PFX with the key that belongs to them.
-static int AddStoreCertificates(CertEntryList* list, const CertEntry& from) {
-  if (from.pfx) {
-    for (int i = 0; i < from.pfx->certificates.Count(); ++i) {
-      CertificateWithKey c;
-      CertEntry e;
-      int rc = c.CopyFrom(*from.pfx->certificates.At(i));
-      if (rc == kOk) rc = e.SetCertificateWithKey(std::move(c));
-      if (rc == kOk) rc = list->Append(&e);
-      if (rc != kOk) return rc;
-    }
-    return kOk;
-  }
-  if (from.p7b) {
-    for (int i = 0; i < from.p7b->certificates.Count(); ++i) {
-      Certificate c;
-      CertEntry e;
-      int rc = c.CopyFrom(from.p7b->certificates.At(i)->certificate);
-      if (rc == kOk) rc = e.SetCertificate(std::move(c));
-      if (rc == kOk) rc = list->Append(&e);
-      if (rc != kOk) return rc;
-    }
-    return kOk;
-  }
-  return list->entries.InsertCopy(list->entries.Count(), from);
-}
-
-// The store's files (certificates and PFX files) become one entry list; the certificate of the
-// subject is chosen with a private key preferred for "*".
+// The certificate of the subject, found and exported through the platform with its key (a key
+// wanted); the platform's context stays with the store for signing.
 int CertStore::OpenSystemStore(const char* wanted) {
   if (store_type != cstUser && store_type != cstMachine) return kErrStoreNotSystem;
   entries.Clear();
   if (*wanted == '\0') return kOk;
-  std::vector<win::CertStoreFile> files;
-  const uint32_t error = win::ReadCertStoreFiles(store.c_str(), &files);
-  if (error != 0) {
-    error_text.Format(kSystemNotOpened, error);
-    return kErrStoreNotOpened;
+  win::PCCERT_CONTEXT context = nullptr;
+  int rc = OpenSystemCertStore(this, store_type, store.c_str(), password.c_str(), wanted, &context, true);
+  if (rc == kOk && context != nullptr) rc = ExportStoreCertificate(this, &entries, context);
+  if (rc == kOk) rc = SelectEntryBySubject(&entries, "*");
+  if (rc == kOk && context != nullptr) {
+    platform.context = context;
+  } else if (context != nullptr) {
+    Crypt32Call<&win::CertFreeCertificateContext>(kCertFreeCertificateContext, context);
   }
-  bool locked_out = false;  // a PFX file of the store that the password does not open
-  for (win::CertStoreFile& f : files) {
-    CertEntryList one;
-    int32_t detected = 0;
-    ByteString why;
-    const int rc = ParseStoreBytes(&one, f.contents.data(), static_cast<int>(f.contents.size()), password.c_str(),
-                                   nullptr, &detected, &why);
-    WipeBytes(f.contents.data(), f.contents.size());
-    if (rc == kErrOutOfMemory) return rc;
-    if (rc != kOk) {
-      locked_out = locked_out || std::strcmp(why.c_str(), kWrongPassword) == 0;
-      continue;  // a file of another kind is no certificate of the store
-    }
-    for (int i = 0; i < one.entries.Count(); ++i) {
-      const int added = AddStoreCertificates(&entries, *one.entries.At(i));
-      if (added != kOk) return added;
-    }
-  }
-  int found = -1;
-  if (std::strcmp(wanted, "*") == 0) {
-    for (int i = 0; i < entries.entries.Count() && found < 0; ++i) {
-      const KeyPair* key = entries.entries.At(i)->GetKey();
-      if (key != nullptr && key->HasPrivate()) found = i;
-    }
-  }
-  StringList subjects;
-  for (int i = 0; i < entries.entries.Count(); ++i) {
-    const int rc = subjects.AddText(SubjectOf(entries.entries.At(i)->GetCertificate()));
-    if (rc != kOk) return rc;
-  }
-  if (found < 0) found = FindSubjectIndex(subjects, wanted);
-  if (found < 0 && std::strncmp(wanted, "CN=", 3) == 0) found = FindSubjectIndex(subjects, wanted + 3);
-  if (found < 0 && locked_out) return Fail(kErrStoreNotOpened, kWrongPassword);
-  if (found < 0) {
-    error_text.Format(kSystemNotFound, kCryptNotFound);
-    return kErrStoreCertNotFound;
-  }
-  entries.selected = found;
-  return kOk;
+  return rc;
 }
 
 int CertStore::LoadStoreAuto(const void* bytes, int length) {

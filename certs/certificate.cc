@@ -6,6 +6,7 @@
 
 #include "certs/distinguished_name.h"
 #include "certs/oid_names.h"
+#include "certs/pem_armor.h"
 #include "certs/public_key_info.h"
 #include "foundation/date_time.h"
 #include "foundation/text_conversion.h"
@@ -495,6 +496,19 @@ int ParseCertificateAny(const void* bytes, int length, ExtendedCertificate* out)
   if (rc == kOk) rc = DerBitStringBytes(sig, &bits, nullptr);
   if (rc == kOk) rc = out->signature.Set(bits.data(), static_cast<int>(bits.size()));
   return rc;
+}
+
+int ComparePemCertificates(const ByteString& pem_a, const ByteString& pem_b) {
+  Certificate parsed[2];
+  const ByteString* texts[2] = {&pem_a, &pem_b};
+  for (int i = 0; i < 2; ++i) {
+    ByteString der;
+    int rc = PemDecodeWithLabel(&der, "CERTIFICATE", texts[i]->data(), texts[i]->length());
+    if (rc == kOk) rc = ParseCertificateDer(der.data(), der.length(), &parsed[i]);
+    if (rc != kOk) return rc;
+  }
+  // The DER each was read from is the certificate: equal bytes, the same certificate.
+  return parsed[0].der.Equals(parsed[1].der) ? kOk : -1;
 }
 
 }  // namespace tw

@@ -73,6 +73,9 @@ int EncodeCertTime(const char* text, DerWriter* writer);
 
 // "00" without a certificate or serial; otherwise the hex of the whole serial content.
 const char* GetSerialNumberHex(const Certificate* certificate);
+// Whether two "CERTIFICATE" PEM texts hold the same certificate: 0 when they do, -1 when they
+// differ; the code of the first text that does not decode or parse.
+int ComparePemCertificates(const ByteString& pem_a, const ByteString& pem_b);
 // The OID name of the TBS signature algorithm; "" without a certificate.
 const char* GetSignatureAlgorithmName(const Certificate* certificate);
 

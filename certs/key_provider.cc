@@ -8,6 +8,7 @@
 #include "certs/cert_store.h"
 #include "certs/key_blob.h"
 #include "certs/pkcs12_container.h"
+#include "certs/system_cert_store.h"
 #include "platform/crypt32_store.h"
 #include "platform/library.h"
 #include "platform/time.h"
@@ -25,38 +26,6 @@ constexpr char kTemporaryContainer[] = "pem_key_%u";
 constexpr int kNoCertificate = 281;
 // Names tried before a free temporary container name is given up on.
 constexpr int kContainerNameTries = 64;
-
-// The crypt32 entry points, bound for each request so a library switched off is noticed.
-struct Crypt32 {
-  decltype(&win::CertCreateCertificateContext) create = nullptr;
-  decltype(&win::CertFreeCertificateContext) free_context = nullptr;
-  decltype(&win::CertDuplicateCertificateContext) duplicate = nullptr;
-  decltype(&win::CertCloseStore) close_store = nullptr;
-  decltype(&win::CertEnumCertificatesInStore) enumerate = nullptr;
-  decltype(&win::PFXImportCertStore) pfx_import = nullptr;
-  decltype(&win::CertSetCertificateContextProperty) set_property = nullptr;
-  decltype(&win::CertGetCertificateContextProperty) get_property = nullptr;
-  decltype(&win::CertOpenStore) open_store = nullptr;
-
-  bool Bind() {
-    win::HMODULE module = win::LoadLibraryA("crypt32.dll");
-    if (module == nullptr) return false;
-    auto bind = [&](const char* name, auto* out) {
-      *out = reinterpret_cast<std::remove_reference_t<decltype(*out)>>(win::GetProcAddress(module, name));
-      return *out != nullptr;
-    };
-    bool ok = bind("CertCreateCertificateContext", &create);
-    ok = bind("CertFreeCertificateContext", &free_context) && ok;
-    ok = bind("CertDuplicateCertificateContext", &duplicate) && ok;
-    ok = bind("CertCloseStore", &close_store) && ok;
-    ok = bind("CertEnumCertificatesInStore", &enumerate) && ok;
-    ok = bind("PFXImportCertStore", &pfx_import) && ok;
-    ok = bind("CertSetCertificateContextProperty", &set_property) && ok;
-    ok = bind("CertGetCertificateContextProperty", &get_property) && ok;
-    ok = bind("CertOpenStore", &open_store) && ok;
-    return ok;
-  }
-};
 
 int Fail(CertStore* store, int code, const char* text) {
   store->error_text.SetText(text);
@@ -92,51 +61,60 @@ std::u16string Utf16(const ByteString& text) {
   return out;
 }
 
+void FreeContext(win::PCCERT_CONTEXT context) {
+  Crypt32Call<&win::CertFreeCertificateContext>(kCertFreeCertificateContext, context);
+}
+
 // The context in `store` whose certificate is `der` (a copy, or null); the store is closed.
-win::PCCERT_CONTEXT TakeFromStore(const Crypt32& c, win::HCERTSTORE store, const ByteString& der) {
+win::PCCERT_CONTEXT TakeFromStore(win::HCERTSTORE store, const ByteString& der) {
   win::PCCERT_CONTEXT found = nullptr;
-  for (win::PCCERT_CONTEXT it = c.enumerate(store, nullptr); it != nullptr; it = c.enumerate(store, it)) {
+  for (win::PCCERT_CONTEXT it = Crypt32Call<&win::CertFindCertificateInStore>(
+           kCertFindCertificateInStore, store, kCertEncodingAny, win::DWORD{0}, win::CERT_FIND_ANY,
+           static_cast<const void*>(nullptr), static_cast<win::PCCERT_CONTEXT>(nullptr));
+       it != nullptr;
+       it = Crypt32Call<&win::CertFindCertificateInStore>(kCertFindCertificateInStore, store, kCertEncodingAny,
+                                                           win::DWORD{0}, win::CERT_FIND_ANY,
+                                                           static_cast<const void*>(nullptr), it)) {
     if (it->cbCertEncoded == static_cast<uint32_t>(der.length()) &&
         std::memcmp(it->pbCertEncoded, der.data(), it->cbCertEncoded) == 0) {
-      found = c.duplicate(it);
-      c.free_context(it);
+      found = it;
       break;
     }
   }
-  c.close_store(store, 0);
+  Crypt32Call<&win::CertCloseStore>(kCertCloseStore, store, win::DWORD{0});
   return found;
 }
 
 // The context of the PFX whose certificate is `der`, with the key that came with it.
-win::PCCERT_CONTEXT ImportPfx(const Crypt32& c, const ByteString& pfx, const ByteString& password,
-                              const ByteString& der) {
+win::PCCERT_CONTEXT ImportPfx(const ByteString& pfx, const ByteString& password, const ByteString& der) {
   std::u16string pass = Utf16(password);
   win::CRYPT_DATA_BLOB blob{static_cast<win::DWORD>(pfx.length()), const_cast<uint8_t*>(pfx.bytes())};
-  win::HCERTSTORE store = c.pfx_import(&blob, pass.c_str(), win::CRYPT_EXPORTABLE);
+  win::HCERTSTORE store = Crypt32Call<&win::PFXImportCertStore>(kPFXImportCertStore,
+                                                                static_cast<const win::CRYPT_DATA_BLOB*>(&blob),
+                                                                static_cast<const char16_t*>(pass.c_str()),
+                                                                win::CRYPT_EXPORTABLE);
   WipeBytes(pass.data(), pass.size() * sizeof(char16_t));
   if (store == nullptr) return nullptr;
-  return TakeFromStore(c, store, der);
+  return TakeFromStore(store, der);
 }
 
 // A system store's certificate as the platform's own context, with what the platform keeps of it
 // (its key, its friendly name); null when the platform's store does not hold it.
-win::PCCERT_CONTEXT FindInSystemStore(const Crypt32& c, const CertStore& from, const ByteString& der) {
-  const win::DWORD location =
-      from.store_type == cstMachine ? win::CERT_SYSTEM_STORE_LOCAL_MACHINE : win::CERT_SYSTEM_STORE_CURRENT_USER;
-  win::HCERTSTORE store = c.open_store(win::CERT_STORE_PROV_SYSTEM_A, 0, 0,
-                                       location | win::CERT_STORE_OPEN_EXISTING_FLAG | win::CERT_STORE_READONLY_FLAG,
-                                       from.store.c_str());
-  if (store == nullptr) return nullptr;
-  return TakeFromStore(c, store, der);
+win::PCCERT_CONTEXT FindInSystemStore(const CertStore& from, const ByteString& der) {
+  win::HCERTSTORE store = OpenSystemStoreHandle(from.store_type, from.store.c_str(), true);
+  return store == nullptr ? nullptr : TakeFromStore(store, der);
 }
 
-bool HasPlatformKey(const Crypt32& c, win::PCCERT_CONTEXT context) {
+bool HasPlatformKey(win::PCCERT_CONTEXT context) {
   win::DWORD size = 0;
-  return c.get_property(context, win::CERT_KEY_SPEC_PROP_ID, nullptr, &size) && size > 0;
+  return Crypt32Call<&win::CertGetCertificateContextProperty>(kCertGetCertificateContextProperty, context,
+                                                               win::CERT_KEY_SPEC_PROP_ID,
+                                                               static_cast<void*>(nullptr), &size) &&
+         size > 0;
 }
 
 // The key goes into a new temporary container that the certificate is bound to.
-int ImportIntoContainer(CertStore* store, const Crypt32& c, const KeyPair& key, win::PCCERT_CONTEXT context) {
+int ImportIntoContainer(CertStore* store, const KeyPair& key, win::PCCERT_CONTEXT context) {
   PlatformCertState& st = store->platform;
   const char* provider = key.type == kKeyDsa ? kDssProviderName : kRsaProviderName;
   ByteString blob;
@@ -170,7 +148,11 @@ int ImportIntoContainer(CertStore* store, const Crypt32& c, const KeyPair& key, 
   win::CRYPT_KEY_PROV_INFO info{container.data(), provider_name.data(), static_cast<win::DWORD>(st.provider.type),
                                 st.provider.flags & win::CRYPT_MACHINE_KEYSET, 0, nullptr,
                                 key.type == kKeyDsa ? win::AT_SIGNATURE : win::AT_KEYEXCHANGE};
-  if (!c.set_property(context, win::CERT_KEY_PROV_INFO_PROP_ID, 0, &info)) return PlatformFail(store, kNotAdded);
+  if (!Crypt32Call<&win::CertSetCertificateContextProperty>(kCertSetCertificateContextProperty, context,
+                                                             win::CERT_KEY_PROV_INFO_PROP_ID, win::DWORD{0},
+                                                             static_cast<const void*>(&info))) {
+    return PlatformFail(store, kNotAdded);
+  }
   return kOk;
 }
 
@@ -218,11 +200,11 @@ void ReleaseProvider(ProviderHandle* record) {
 }
 
 void PlatformCertState::Release() {
-  if (context != nullptr) {
-    Crypt32 c;
-    if (c.Bind()) c.free_context(context);
-    context = nullptr;
-  }
+  if (context != nullptr) FreeContext(context);
+  context = nullptr;
+  // A handle the platform caches with the context went with it.
+  if (provider_cached) provider.handle = 0;
+  provider_cached = false;
   ReleaseProvider(&provider);
   if (temporary_container) {
     win::HCRYPTPROV none = 0;
@@ -242,19 +224,30 @@ int GetCertContext(CertStore* store, win::PCCERT_CONTEXT* out) {
   st.Release();
   const Certificate* cert = store->entries.SelectedCertificate();
   if (cert == nullptr || cert->der.empty()) return Fail(store, kNoCertificate, kNoSelection);
-  Crypt32 c;
-  if (!c.Bind()) return Fail(store, kErrStoreNotOpened, kNotOpened);
+  LoadCryptoLibrary();
   const KeyPair* key = store->entries.SelectedKey();
   const bool with_key = key != nullptr && key->HasPrivate();
   const CertEntryList& list = store->entries;
   // PKCS #12 content goes through the platform's own import, with whatever key it holds.
   if (list.detectedType == cstPFXFile || list.detectedType == cstPFXBlob) {
-    st.context = ImportPfx(c, list.content, store->password, cert->der);
+    st.context = ImportPfx(list.content, store->password, cert->der);
+    if (st.context != nullptr && with_key) {
+      win::DWORD spec = 0;
+      win::BOOL caller_free = 0;
+      if (!Crypt32Call<&win::CryptAcquireCertificatePrivateKey>(
+              kCryptAcquireCertificatePrivateKey, st.context, win::CRYPT_ACQUIRE_CACHE_FLAG,
+              static_cast<void*>(nullptr), &st.provider.handle, &spec, &caller_free)) {
+        const int rc = PlatformFail(store, kNoPrivateKey);
+        st.Release();
+        return rc;
+      }
+      st.provider_cached = caller_free == 0;
+    }
   } else if (store->store_type == cstUser || store->store_type == cstMachine) {
     // The platform's context is taken only when it can sign with the key the store has.
-    win::PCCERT_CONTEXT found = FindInSystemStore(c, *store, cert->der);
-    if (found != nullptr && with_key && !HasPlatformKey(c, found)) {
-      c.free_context(found);
+    win::PCCERT_CONTEXT found = FindInSystemStore(*store, cert->der);
+    if (found != nullptr && with_key && !HasPlatformKey(found)) {
+      FreeContext(found);
       found = nullptr;
     }
     st.context = found;
@@ -266,16 +259,18 @@ int GetCertContext(CertStore* store, win::PCCERT_CONTEXT* out) {
     int rc = one.InsertCopy(0, *cert);
     if (rc == kOk) rc = WritePfx(one, empty, key, "", &pfx);
     if (rc != kOk) return rc == kErrOutOfMemory ? rc : Fail(store, rc, kNoPrivateKey);
-    st.context = ImportPfx(c, pfx, empty, cert->der);
+    st.context = ImportPfx(pfx, empty, cert->der);
     WipeString(pfx);
     if (st.context == nullptr) return PlatformFail(store, kNoPrivateKey);
   }
   if (st.context == nullptr) {
-    st.context = c.create(win::X509_ASN_ENCODING | win::PKCS_7_ASN_ENCODING, cert->der.bytes(),
-                          static_cast<uint32_t>(cert->der.length()));
-    if (st.context == nullptr) return Fail(store, kErrStoreNotOpened, kNotOpened);
+    const char* pem = nullptr;
+    int length = 0;
+    int rc = store->GetEncodedCertificate(&pem, &length);
+    if (rc == kOk) rc = CreateCertContextFromPem(store, pem, length, &st.context);
+    if (rc != kOk) return rc == kErrOutOfMemory ? rc : Fail(store, kErrStoreNotOpened, kNotOpened);
     if (with_key) {
-      const int rc = ImportIntoContainer(store, c, *key, st.context);
+      rc = ImportIntoContainer(store, *key, st.context);
       if (rc != kOk) {
         st.Release();
         return rc;

@@ -43,6 +43,7 @@ void ReleaseProvider(ProviderHandle* record);
 struct PlatformCertState {
   win::PCCERT_CONTEXT context = nullptr;
   ProviderHandle provider;
+  bool provider_cached = false;  // the platform keeps the provider handle with the context
   bool temporary_container = false;
 
   PlatformCertState() = default;

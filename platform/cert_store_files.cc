@@ -16,6 +16,8 @@ namespace win {
 namespace {
 
 constexpr char kDefaultSubPath[] = "/.config/tarnwick/certstores";
+constexpr char kMachineSubFolder[] = "/.LocalMachine";
+constexpr char kNoExportMark[] = ".noexport.";
 constexpr uint32_t kErrorFileNotFound = 2;
 constexpr uint32_t kErrorInvalidName = 123;
 // A store file beyond this is no certificate file; it is skipped rather than read whole.
@@ -38,6 +40,7 @@ bool StatFile(const std::string& path, CertStoreFile* file) {
   if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   if (st.st_size > kMaxStoreFileBytes) return false;
   file->path = path;
+  file->key_exportable = path.find(kNoExportMark, path.rfind('/') + 1) == std::string::npos;
   file->size = st.st_size;
   file->mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
   return true;
@@ -73,21 +76,35 @@ bool ValidStoreName(const char* name) {
 
 }  // namespace
 
-std::string CertStoresFolder() {
+std::string CertStoresFolder(bool machine) {
   const char* folder = std::getenv(kCertStoresVariable);
-  if (folder != nullptr && folder[0] != 0) return folder;
-  return HomeFolder() + kDefaultSubPath;
+  const std::string user = folder != nullptr && folder[0] != 0 ? std::string(folder) : HomeFolder() + kDefaultSubPath;
+  return machine ? user + kMachineSubFolder : user;
+}
+
+std::vector<std::string> CertStoreFolderNames(bool machine) {
+  std::vector<std::string> found;
+  if (DIR* dir = ::opendir(CertStoresFolder(machine).c_str())) {
+    while (const dirent* e = ::readdir(dir)) {
+      if (e->d_name[0] == '.' || IsSystemCertStore(e->d_name)) continue;
+      std::vector<CertStoreFile> ignored;
+      if (ListCertStoreFiles(e->d_name, &ignored, machine) == 0) found.push_back(e->d_name);
+    }
+    ::closedir(dir);
+  }
+  std::sort(found.begin(), found.end());
+  return found;
 }
 
 bool IsSystemCertStore(const char* name) {
   return name != nullptr && (strcasecmp(name, "ROOT") == 0 || strcasecmp(name, "CA") == 0);
 }
 
-uint32_t ListCertStoreFiles(const char* name, std::vector<CertStoreFile>* files) {
+uint32_t ListCertStoreFiles(const char* name, std::vector<CertStoreFile>* files, bool machine) {
   files->clear();
   if (!ValidStoreName(name)) return kErrorInvalidName;
   const bool system = IsSystemCertStore(name);
-  std::string folder = CertStoresFolder() + "/";
+  std::string folder = CertStoresFolder(machine) + "/";
   if (system) {
     // The system stores keep one spelling on disk, whatever case the caller used.
     folder += strcasecmp(name, "ROOT") == 0 ? "ROOT" : "CA";
@@ -111,8 +128,8 @@ uint32_t ListCertStoreFiles(const char* name, std::vector<CertStoreFile>* files)
   return 0;
 }
 
-uint32_t ReadCertStoreFiles(const char* name, std::vector<CertStoreFile>* files) {
-  const uint32_t rc = ListCertStoreFiles(name, files);
+uint32_t ReadCertStoreFiles(const char* name, std::vector<CertStoreFile>* files, bool machine) {
+  const uint32_t rc = ListCertStoreFiles(name, files, machine);
   if (rc != 0) return rc;
   std::vector<CertStoreFile> read;
   read.reserve(files->size());

@@ -174,6 +174,97 @@ bool Ignored(uint32_t policy, uint32_t flags) {
   }
 }
 
+// libcrypto verification errors and the chain's trust error bits.
+struct TrustBit {
+  int error;
+  uint32_t bit;
+};
+constexpr uint32_t kTrustNotTimeValid = 0x1;
+constexpr uint32_t kTrustRevoked = 0x4;
+constexpr uint32_t kTrustNotSignatureValid = 0x8;
+constexpr uint32_t kTrustUntrustedRoot = 0x20;
+constexpr uint32_t kTrustInvalidBasicConstraints = 0x400;
+constexpr uint32_t kTrustExplicitDistrust = 0x4000000;
+constexpr uint32_t kTrustPartialChain = 0x10000;
+constexpr uint32_t kInfoNameMatchIssuer = 0x4;
+constexpr uint32_t kInfoSelfSigned = 0x8;
+constexpr TrustBit kTrustBits[] = {
+    {2, kTrustPartialChain | kTrustUntrustedRoot}, {4, kTrustNotSignatureValid}, {7, kTrustNotSignatureValid},
+    {9, kTrustNotTimeValid},  {10, kTrustNotTimeValid}, {13, kTrustNotTimeValid}, {14, kTrustNotTimeValid},
+    {18, kTrustUntrustedRoot}, {19, kTrustUntrustedRoot}, {20, kTrustPartialChain | kTrustUntrustedRoot},
+    {21, kTrustPartialChain | kTrustUntrustedRoot}, {23, kTrustRevoked}, {24, kTrustInvalidBasicConstraints},
+    {25, kTrustInvalidBasicConstraints}, {27, kTrustUntrustedRoot}, {28, kTrustExplicitDistrust},
+    {32, kTrustInvalidBasicConstraints}, {37, kTrustInvalidBasicConstraints},
+};
+
+// The chain was built for no particular use, so usage errors of libcrypto's SSL purpose do not
+// count here; the policy check applies them.
+CERT_TRUST_STATUS TrustStatusOf(const OpenSslEntries& o, const std::vector<int>& errors,
+                                const std::vector<PCCERT_CONTEXT>& certs) {
+  CERT_TRUST_STATUS status{0, 0};
+  for (int error : errors) {
+    for (const TrustBit& t : kTrustBits) {
+      if (t.error == error) status.dwErrorStatus |= t.bit;
+    }
+  }
+  if (certs.size() > 1) status.dwInfoStatus |= kInfoNameMatchIssuer;
+  const CertObject* end = AsCert(certs.back());
+  const crypt32::Crypt32Crypto* extra = crypt32::LoadCrypt32Crypto();
+  if (end != nullptr && extra != nullptr && extra->X509_check_issued(end->x509, end->x509) == 0) {
+    status.dwInfoStatus |= kInfoSelfSigned;
+  }
+  (void)o;
+  return status;
+}
+
+// The ROOT store's anchors and the CA store's intermediates, parsed once and kept while no file
+// of either store changes: the system bundle is large and every chain needs it.
+struct SystemAnchors {
+  const OpenSslEntries* ossl = nullptr;
+  std::vector<std::pair<std::string, int64_t>> stamps;  // path, and size and time mixed
+  std::vector<OsslX509*> anchors;
+  std::vector<OsslX509*> intermediates;
+  ~SystemAnchors() {
+    for (OsslX509* a : anchors) ossl->X509_free(a);
+    for (OsslX509* a : intermediates) ossl->X509_free(a);
+  }
+};
+
+std::vector<std::pair<std::string, int64_t>> StoreStamps() {
+  std::vector<std::pair<std::string, int64_t>> stamps;
+  std::vector<CertStoreFile> files;
+  for (const char* name : {"ROOT", "CA"}) {
+    ListCertStoreFiles(name, &files);
+    for (const CertStoreFile& f : files) stamps.emplace_back(f.path, f.mtime_ns ^ (f.size << 1));
+    stamps.emplace_back("", 0);  // between the stores
+  }
+  return stamps;
+}
+
+std::shared_ptr<const SystemAnchors> CurrentAnchors(const OpenSslEntries& o) {
+  static std::mutex lock;
+  static auto* cached = new std::shared_ptr<const SystemAnchors>;  // lives as long as the process
+  auto stamps = StoreStamps();
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    if (*cached != nullptr && (*cached)->ossl == &o && (*cached)->stamps == stamps) return *cached;
+  }
+  auto fresh = std::make_shared<SystemAnchors>();
+  fresh->ossl = &o;
+  fresh->stamps = std::move(stamps);
+  std::vector<CertStoreFile> files;
+  ReadCertStoreFiles("ROOT", &files);
+  for (const CertStoreFile& f : files) ParseStoreFile(o, f.contents, &fresh->anchors);
+  // The CA store's own certificates are intermediates to link through, not anchors.
+  ReadCertStoreFiles("CA", &files);
+  for (const CertStoreFile& f : files) {
+    if (f.path.find("/CA/") != std::string::npos) ParseStoreFile(o, f.contents, &fresh->intermediates);
+  }
+  std::lock_guard<std::mutex> guard(lock);
+  *cached = fresh;
+  return fresh;
+}
+
 bool IsAddress(const std::string& host) {
   return host.find(':') != std::string::npos ||
          host.find_first_not_of("0123456789.") == std::string::npos;
@@ -244,6 +335,7 @@ BOOL CertFreeCertificateContext(PCCERT_CONTEXT context) {
   CertObject* c = AsCert(context);
   if (c == nullptr) return TRUE;
   Track(c, false);
+  if (c->cached_provider != 0) CryptReleaseContext(c->cached_provider, 0);
   c->ossl->X509_free(c->x509);
   for (OsslX509* x : c->store.certs) c->ossl->X509_free(x);
   if (c->key != nullptr) c->ossl->EVP_PKEY_free(c->key);
@@ -282,15 +374,13 @@ BOOL CertGetCertificateChain(void* engine, PCCERT_CONTEXT context, void* time,
   }
   *chain = nullptr;
   const OpenSslEntries& o = *leaf->ossl;
-  std::vector<CertStoreFile> files;
-  ReadCertStoreFiles("ROOT", &files);
-  std::vector<OsslX509*> anchors;
-  for (const CertStoreFile& f : files) ParseStoreFile(o, f.contents, &anchors);
+  const std::shared_ptr<const SystemAnchors> system = CurrentAnchors(o);
+  const std::vector<OsslX509*>& anchors = system->anchors;
+  const std::vector<OsslX509*>& intermediates = system->intermediates;
   OsslStore* store = o.X509_STORE_new();
   OsslStoreCtx* ctx = o.X509_STORE_CTX_new();
   OsslStack* untrusted = o.OPENSSL_sk_new_null();
   auto cleanup = [&] {
-    for (OsslX509* a : anchors) o.X509_free(a);
     if (untrusted != nullptr) o.OPENSSL_sk_free(untrusted);
     if (ctx != nullptr) o.X509_STORE_CTX_free(ctx);
     if (store != nullptr) o.X509_STORE_free(store);
@@ -302,9 +392,13 @@ BOOL CertGetCertificateChain(void* engine, PCCERT_CONTEXT context, void* time,
   }
   for (OsslX509* a : anchors) o.X509_STORE_add_cert(store, a);
   for (OsslX509* c : leaf->store.certs) o.OPENSSL_sk_push(untrusted, c);
-  if (auto* more = static_cast<StoreObject*>(additional)) {
-    for (OsslX509* c : more->certs) o.OPENSSL_sk_push(untrusted, c);
+  // The additional store is a store handle, or the store a context carries.
+  if (crypt32::MemoryStore* more = crypt32::AsStore(additional)) {
+    for (PCCERT_CONTEXT c : more->certs) o.OPENSSL_sk_push(untrusted, AsCert(c)->x509);
+  } else if (auto* carried = static_cast<StoreObject*>(additional)) {
+    for (OsslX509* c : carried->certs) o.OPENSSL_sk_push(untrusted, c);
   }
+  for (OsslX509* c : intermediates) o.OPENSSL_sk_push(untrusted, c);
   auto object = std::make_unique<ChainObject>();
   bool built = o.X509_STORE_CTX_init(ctx, store, leaf->x509, untrusted) == 1;
   if (built) {
@@ -340,7 +434,7 @@ BOOL CertGetCertificateChain(void* engine, PCCERT_CONTEXT context, void* time,
                                      static_cast<uint32_t>(object->elements.size()),
                                      object->element_list.data()};
   object->context.cbSize = sizeof(CERT_CHAIN_CONTEXT);
-  object->context.dwErrorStatus = object->errors.empty() ? 0 : PolicyError(object->errors[0]);
+  object->context.TrustStatus = TrustStatusOf(o, object->errors, object->certs);
   object->context.cChain = 1;
   object->context.rgpChain = object->simple_list;
   ChainObject* raw = object.release();

@@ -5,11 +5,20 @@
 #include <vector>
 
 #include "platform/openssl_entries.h"
+#include "platform/random.h"
 
 namespace win::crypt32 {
 
 struct StoreObject {
   std::vector<OsslX509*> certs;
+};
+
+// A store handle: a memory store, or a system store read from its folder (which adding and
+// deleting certificates change, unless it was opened read-only).
+struct MemoryStore {
+  std::vector<PCCERT_CONTEXT> certs;  // owned
+  std::string folder;                 // a system store's folder; empty for a memory store
+  bool read_only = false;
 };
 
 struct CertObject {
@@ -21,9 +30,31 @@ struct CertObject {
   // The private key: a key container bound to the certificate, or a key that came with it.
   std::string key_container;
   bool key_machine = false;
+  std::string key_provider;  // the provider the container belongs to
+  uint32_t key_provider_type = 0;
   uint32_t key_spec = 0;
   OsslPkey* key = nullptr;
+  bool key_exportable = true;
+  std::string source_file;        // the system store file it was read from
+  MemoryStore* owner = nullptr;   // the store that handed it out, for deleting
+  HCRYPTPROV cached_provider = 0; // CryptAcquireCertificatePrivateKey's cached handle
 };
+
+MemoryStore* AsStore(HCERTSTORE store);
+
+// libcrypto entry points only crypt32 needs (names and PFX writing), bound once; null when
+// libcrypto or one of them is missing.
+struct Crypt32Crypto {
+  OsslName* (*X509_NAME_new)();
+  void (*X509_NAME_free)(OsslName*);
+  int (*X509_NAME_add_entry_by_txt)(OsslName*, const char*, int, const unsigned char*, int, int, int);
+  int (*X509_check_issued)(OsslX509*, OsslX509*);
+  OsslPkcs12* (*PKCS12_create)(const char*, const char*, OsslPkey*, OsslX509*, OsslStack*, int, int, int, int, int);
+  int (*i2d_PKCS12)(OsslPkcs12*, unsigned char**);
+  OsslPkey* (*PEM_read_bio_PrivateKey)(OsslBio*, OsslPkey**, void*, void*);
+  int (*X509_check_private_key)(const OsslX509*, const OsslPkey*);
+};
+const Crypt32Crypto* LoadCrypt32Crypto();
 
 // Handed-out objects are tracked, so a stale or foreign pointer is refused instead of read.
 void Track(const void* p, bool add);

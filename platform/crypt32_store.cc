@@ -2,6 +2,10 @@
 
 #include <dirent.h>
 #include <strings.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
 
 #include <algorithm>
 #include <cstdlib>
@@ -19,15 +23,15 @@ namespace win {
 namespace {
 
 using crypt32::AsCert;
+using crypt32::AsStore;
 using crypt32::CertObject;
+using crypt32::MemoryStore;
 
-struct MemoryStore {
-  std::vector<PCCERT_CONTEXT> certs;  // owned
-};
+constexpr DWORD kLocationMask = 0xFFFF0000;
+constexpr DWORD kErrorBadCertificate = 0x8009310B;  // CRYPT_E_ASN1_BADTAG
+constexpr char16_t kRsaProvider[] = u"Microsoft Enhanced RSA and AES Cryptographic Provider";
 
-MemoryStore* AsStore(HCERTSTORE store) {
-  return store != nullptr && crypt32::Tracked(store) ? static_cast<MemoryStore*>(store) : nullptr;
-}
+bool MachineLocation(DWORD flags) { return (flags & kLocationMask) == CERT_SYSTEM_STORE_LOCAL_MACHINE; }
 
 MemoryStore* NewStore() {
   auto* s = new MemoryStore;
@@ -46,7 +50,54 @@ void FreeStack(const OpenSslEntries& o, OsslStack* stack) {
   o.OPENSSL_sk_free(stack);
 }
 
+// A context handed out from the store knows it, so it can be deleted from it.
+PCCERT_CONTEXT HandOut(MemoryStore* s, PCCERT_CONTEXT held) {
+  PCCERT_CONTEXT copy = CertDuplicateCertificateContext(held);
+  if (CertObject* c = AsCert(copy)) c->owner = s;
+  return copy;
+}
+
+// The SHA-1 thumbprint in hex names the file of a certificate added to a system store.
+std::string ThumbprintName(const CertObject& c) {
+  unsigned char md[20];
+  unsigned int n = 0;
+  const OsslMd* sha1 = c.ossl->EVP_get_digestbyname("SHA1");
+  if (sha1 == nullptr || c.ossl->X509_digest(c.x509, sha1, md, &n) != 1) return {};
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned int i = 0; i < n; ++i) {
+    out += kHex[md[i] >> 4];
+    out += kHex[md[i] & 15];
+  }
+  return out + ".cer";
+}
+
+// The private key of a PEM store file without a password, or null.
+OsslPkey* PemFileKey(const OpenSslEntries& o, const std::string& bytes) {
+  const crypt32::Crypt32Crypto* x = crypt32::LoadCrypt32Crypto();
+  if (x == nullptr || bytes.find("PRIVATE KEY-----") == std::string::npos) return nullptr;
+  OsslBio* bio = o.BIO_new(o.BIO_s_mem());
+  if (bio == nullptr) return nullptr;
+  o.BIO_write(bio, bytes.data(), static_cast<int>(bytes.size()));
+  static char empty[] = "";
+  OsslPkey* key = x->PEM_read_bio_PrivateKey(bio, nullptr, nullptr, empty);
+  o.BIO_free(bio);
+  o.ERR_clear_error();
+  return key;
+}
+
+bool WriteWhole(const std::string& path, const std::vector<uint8_t>& bytes) {
+  FILE* f = std::fopen(path.c_str(), "wbx");
+  if (f == nullptr) return errno == EEXIST;
+  const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  return std::fclose(f) == 0 && ok;
+}
+
 }  // namespace
+
+MemoryStore* crypt32::AsStore(HCERTSTORE store) {
+  return store != nullptr && Tracked(store) ? static_cast<MemoryStore*>(store) : nullptr;
+}
 
 HCERTSTORE CertOpenStore(uintptr_t provider, DWORD encoding, HCRYPTPROV crypt_provider, DWORD flags,
                          const void* para) {
@@ -60,17 +111,22 @@ HCERTSTORE CertOpenStore(uintptr_t provider, DWORD encoding, HCRYPTPROV crypt_pr
     SetLastError(ERROR_MOD_NOT_FOUND);
     return nullptr;
   }
+  const char* name = static_cast<const char*>(para);
+  const bool machine = MachineLocation(flags);
   std::vector<CertStoreFile> files;
-  const uint32_t error = ReadCertStoreFiles(static_cast<const char*>(para), &files);
+  const uint32_t error = ReadCertStoreFiles(name, &files, machine);
   if (error != 0) {
     SetLastError(error);
     return nullptr;
   }
   MemoryStore* s = NewStore();
+  s->read_only = (flags & CERT_STORE_READONLY_FLAG) != 0;
+  if (!IsSystemCertStore(name)) s->folder = CertStoresFolder(machine) + "/" + name;
   for (CertStoreFile& f : files) {
     // A PFX that opens without a password brings its keys; anything else is read for its
     // certificates.
     CRYPT_DATA_BLOB blob{static_cast<DWORD>(f.contents.size()), reinterpret_cast<uint8_t*>(f.contents.data())};
+    const size_t first = s->certs.size();
     if (HCERTSTORE pfx = f.contents.empty() ? nullptr : PFXImportCertStore(&blob, u"", 0)) {
       MemoryStore* from = AsStore(pfx);
       s->certs.insert(s->certs.end(), from->certs.begin(), from->certs.end());
@@ -79,10 +135,22 @@ HCERTSTORE CertOpenStore(uintptr_t provider, DWORD encoding, HCRYPTPROV crypt_pr
     } else {
       std::vector<OsslX509*> certs;
       crypt32::ReadStoreFileCerts(*o, f.contents, &certs);
+      OsslPkey* key = PemFileKey(*o, f.contents);
       for (OsslX509* x : certs) {
-        if (PCCERT_CONTEXT c = NewCertContext(*o, x, {})) s->certs.push_back(c);
+        PCCERT_CONTEXT c = NewCertContext(*o, x, {});
+        if (c != nullptr) s->certs.push_back(c);
+        if (c != nullptr && key != nullptr && crypt32::LoadCrypt32Crypto()->X509_check_private_key(x, key) == 1) {
+          AsCert(c)->key = key;  // a PEM file of a certificate and its key brings both
+          key = nullptr;
+        }
         o->X509_free(x);
       }
+      if (key != nullptr) o->EVP_PKEY_free(key);
+    }
+    for (size_t i = first; i < s->certs.size(); ++i) {
+      CertObject* c = AsCert(s->certs[i]);
+      c->source_file = f.path;
+      c->key_exportable = f.key_exportable;
     }
     explicit_bzero(f.contents.data(), f.contents.size());
   }
@@ -96,17 +164,8 @@ BOOL CertEnumSystemStore(DWORD flags, void* location, void* arg, PFN_CERT_ENUM_S
     return FALSE;
   }
   std::vector<std::string> names = {"ROOT", "CA"};
-  if (DIR* dir = ::opendir(CertStoresFolder().c_str())) {
-    std::vector<std::string> found;
-    while (const dirent* e = ::readdir(dir)) {
-      if (e->d_name[0] == '.' || IsSystemCertStore(e->d_name)) continue;
-      std::vector<CertStoreFile> ignored;
-      if (ListCertStoreFiles(e->d_name, &ignored) == 0) found.push_back(e->d_name);
-    }
-    ::closedir(dir);
-    std::sort(found.begin(), found.end());
-    names.insert(names.end(), found.begin(), found.end());
-  }
+  const std::vector<std::string> found = CertStoreFolderNames(MachineLocation(flags));
+  names.insert(names.end(), found.begin(), found.end());
   for (const std::string& name : names) {
     std::u16string wide(name.begin(), name.end());  // folder names of 8-bit text, shown as such
     if (!callback(wide.c_str(), flags, nullptr, nullptr, arg)) break;
@@ -161,6 +220,11 @@ PCCERT_CONTEXT CertDuplicateCertificateContext(PCCERT_CONTEXT context) {
   d->key_container = c->key_container;
   d->key_machine = c->key_machine;
   d->key_spec = c->key_spec;
+  d->key_provider = c->key_provider;
+  d->key_provider_type = c->key_provider_type;
+  d->key_exportable = c->key_exportable;
+  d->source_file = c->source_file;
+  d->owner = c->owner;
   if (c->key != nullptr && c->ossl->EVP_PKEY_up_ref(c->key) == 1) d->key = c->key;
   return copy;
 }
@@ -185,13 +249,93 @@ BOOL CertAddCertificateContextToStore(HCERTSTORE store, PCCERT_CONTEXT context, 
     s->certs.erase(s->certs.begin() + static_cast<long>(i));
     break;
   }
+  if (!s->folder.empty() && s->read_only) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
   PCCERT_CONTEXT copy = CertDuplicateCertificateContext(context);
   if (copy == nullptr) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return FALSE;
   }
+  CertObject* held = AsCert(copy);
+  held->owner = nullptr;
+  if (!s->folder.empty()) {
+    held->source_file = s->folder + "/" + ThumbprintName(*held);
+    if (!WriteWhole(held->source_file, held->der)) {
+      CertFreeCertificateContext(copy);
+      SetLastError(ERROR_WRITE_FAULT);
+      return FALSE;
+    }
+  }
   s->certs.push_back(copy);
-  if (added != nullptr) *added = CertDuplicateCertificateContext(copy);
+  if (added != nullptr) *added = HandOut(s, copy);
+  return TRUE;
+}
+
+BOOL CertAddEncodedCertificateToStore(HCERTSTORE store, DWORD encoding, const uint8_t* encoded, DWORD length,
+                                      DWORD disposition, PCCERT_CONTEXT* added) {
+  if (added != nullptr) *added = nullptr;
+  PCCERT_CONTEXT c = CertCreateCertificateContext(encoding, encoded, length);
+  if (c == nullptr) return FALSE;
+  const BOOL ok = CertAddCertificateContextToStore(store, c, disposition, added);
+  const DWORD error = GetLastError();
+  CertFreeCertificateContext(c);
+  SetLastError(error);
+  return ok;
+}
+
+BOOL CertDeleteCertificateFromStore(PCCERT_CONTEXT context) {
+  CertObject* c = AsCert(context);
+  MemoryStore* s = c != nullptr ? AsStore(c->owner) : nullptr;
+  DWORD error = c == nullptr ? ERROR_INVALID_PARAMETER : CRYPT_E_NOT_FOUND;
+  for (size_t i = 0; s != nullptr && i < s->certs.size(); ++i) {
+    CertObject* held = AsCert(s->certs[i]);
+    if (held == nullptr || held->der != c->der) continue;
+    if (!s->folder.empty() && s->read_only) {
+      error = ERROR_ACCESS_DENIED;
+      break;
+    }
+    // A file that holds other certificates too stays; only this copy of the store forgets it.
+    size_t sharing = 0;
+    for (PCCERT_CONTEXT other : s->certs) sharing += AsCert(other)->source_file == held->source_file;
+    if (!s->folder.empty() && sharing == 1 && !held->source_file.empty()) ::unlink(held->source_file.c_str());
+    CertFreeCertificateContext(s->certs[i]);
+    s->certs.erase(s->certs.begin() + static_cast<long>(i));
+    error = ERROR_SUCCESS;
+    break;
+  }
+  CertFreeCertificateContext(context);
+  SetLastError(error);
+  return error == ERROR_SUCCESS;
+}
+
+BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT context, DWORD flags, void* reserved, HCRYPTPROV* provider,
+                                       DWORD* key_spec, BOOL* caller_free) {
+  CertObject* c = AsCert(context);
+  if (c == nullptr || provider == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const bool cache = (flags & CRYPT_ACQUIRE_CACHE_FLAG) != 0;
+  HCRYPTPROV handle = cache ? c->cached_provider : 0;
+  if (handle == 0 && !c->key_container.empty()) {
+    if (!KeyContainerAcquire(&handle, c->key_container.c_str(), c->key_provider.c_str(), c->key_provider_type,
+                             c->key_machine ? CRYPT_MACHINE_KEYSET : 0)) {
+      return FALSE;
+    }
+  } else if (handle == 0 && c->key != nullptr) {
+    // A key that came from a PFX stays with the context; the handle names its provider.
+    const std::string name = crypt32::Utf8(kRsaProvider);
+    if (!KeyContainerAcquire(&handle, nullptr, name.c_str(), PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) return FALSE;
+  } else if (handle == 0) {
+    SetLastError(CRYPT_E_NO_KEY_PROPERTY);
+    return FALSE;
+  }
+  if (cache) c->cached_provider = handle;
+  *provider = handle;
+  if (key_spec != nullptr) *key_spec = c->key_spec != 0 ? c->key_spec : AT_KEYEXCHANGE;
+  if (caller_free != nullptr) *caller_free = cache ? FALSE : TRUE;
   return TRUE;
 }
 
@@ -210,7 +354,7 @@ PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE store, PCCERT_CONTEXT prev
     SetLastError(CRYPT_E_NOT_FOUND);
     return nullptr;
   }
-  return CertDuplicateCertificateContext(s->certs[next]);
+  return HandOut(s, s->certs[next]);
 }
 
 HCERTSTORE PFXImportCertStore(const CRYPT_DATA_BLOB* pfx, const char16_t* password, DWORD flags) {
@@ -244,8 +388,21 @@ HCERTSTORE PFXImportCertStore(const CRYPT_DATA_BLOB* pfx, const char16_t* passwo
   }
   MemoryStore* s = NewStore();
   bool ok = true;
+  // Each context sees the PFX's other certificates as its own store, for building its chain.
+  std::vector<OsslX509*> all;
+  if (leaf != nullptr) all.push_back(leaf);
+  for (int i = 0; others != nullptr && i < o->OPENSSL_sk_num(others); ++i) {
+    all.push_back(static_cast<OsslX509*>(o->OPENSSL_sk_value(others, i)));
+  }
+  auto rest = [&all](OsslX509* self) {
+    std::vector<OsslX509*> v;
+    for (OsslX509* x : all) {
+      if (x != self) v.push_back(x);
+    }
+    return v;
+  };
   if (leaf != nullptr) {
-    PCCERT_CONTEXT c = NewCertContext(*o, leaf, {});
+    PCCERT_CONTEXT c = NewCertContext(*o, leaf, rest(leaf));
     if (CertObject* object = AsCert(c)) {
       object->key = key;
       key = nullptr;
@@ -255,7 +412,8 @@ HCERTSTORE PFXImportCertStore(const CRYPT_DATA_BLOB* pfx, const char16_t* passwo
     }
   }
   for (int i = 0; ok && others != nullptr && i < o->OPENSSL_sk_num(others); ++i) {
-    PCCERT_CONTEXT c = NewCertContext(*o, static_cast<OsslX509*>(o->OPENSSL_sk_value(others, i)), {});
+    auto* x = static_cast<OsslX509*>(o->OPENSSL_sk_value(others, i));
+    PCCERT_CONTEXT c = NewCertContext(*o, x, rest(x));
     if (c == nullptr) ok = false;
     if (c != nullptr) s->certs.push_back(c);
   }
@@ -287,6 +445,8 @@ BOOL CertSetCertificateContextProperty(PCCERT_CONTEXT context, DWORD property, D
     return FALSE;
   }
   c->key_container = name;
+  c->key_provider = crypt32::Utf8(info->pwszProvName);
+  c->key_provider_type = info->dwProvType;
   c->key_machine = (info->dwFlags & CRYPT_MACHINE_KEYSET) != 0;
   c->key_spec = info->dwKeySpec;
   return TRUE;
@@ -299,7 +459,23 @@ BOOL CertGetCertificateContextProperty(PCCERT_CONTEXT context, DWORD property, v
     return FALSE;
   }
   std::u16string value;
-  if (property == CERT_KEY_SPEC_PROP_ID && (c->key != nullptr || !c->key_container.empty())) {
+  const bool has_key = c->key != nullptr || !c->key_container.empty();
+  if (property == CERT_KEY_PROV_INFO_PROP_ID && has_key) {
+    // The record, then its two texts; the record's pointers point behind it into the caller's copy.
+    const std::u16string container(c->key_container.begin(), c->key_container.end());
+    const std::u16string provider(c->key_provider.begin(), c->key_provider.end());
+    const size_t head = (sizeof(CRYPT_KEY_PROV_INFO) + 1) / sizeof(char16_t);
+    value.assign(head, u'\0');
+    value += container + u'\0' + (provider.empty() ? std::u16string(kRsaProvider) : provider) + u'\0';
+    if (data != nullptr && *size >= value.size() * sizeof(char16_t)) {
+      auto* base = static_cast<char16_t*>(data);
+      CRYPT_KEY_PROV_INFO info{base + head, base + head + container.size() + 1,
+                               c->key_provider_type != 0 ? c->key_provider_type : PROV_RSA_AES,
+                               c->key_machine ? CRYPT_MACHINE_KEYSET : 0, 0, nullptr,
+                               c->key_spec != 0 ? c->key_spec : AT_KEYEXCHANGE};
+      std::memcpy(value.data(), &info, sizeof info);
+    }
+  } else if (property == CERT_KEY_SPEC_PROP_ID && has_key) {
     const DWORD spec = c->key_spec != 0 ? c->key_spec : AT_KEYEXCHANGE;
     value.assign(reinterpret_cast<const char16_t*>(&spec), sizeof spec / sizeof(char16_t));
   } else if (property == CERT_FRIENDLY_NAME_PROP_ID) {
@@ -358,9 +534,13 @@ std::span<const ProcEntry> Crypt32StoreExports() {
       {"CertFindCertificateInStore", Proc(&CertFindCertificateInStore)},
       {"CertCloseStore", Proc(&CertCloseStore)},
       {"CertAddCertificateContextToStore", Proc(&CertAddCertificateContextToStore)},
-      {"CertEnumCertificatesInStore", Proc(&CertEnumCertificatesInStore)},
+      {"CertAddEncodedCertificateToStore", Proc(&CertAddEncodedCertificateToStore)},
+      {"CertDeleteCertificateFromStore", Proc(&CertDeleteCertificateFromStore)},
       {"CertDuplicateCertificateContext", Proc(&CertDuplicateCertificateContext)},
+      {"CertStrToNameA", Proc(&CertStrToNameA)},
       {"PFXImportCertStore", Proc(&PFXImportCertStore)},
+      {"PFXExportCertStore", Proc(&PFXExportCertStore)},
+      {"CryptAcquireCertificatePrivateKey", Proc(&CryptAcquireCertificatePrivateKey)},
       {"CertSetCertificateContextProperty", Proc(&CertSetCertificateContextProperty)},
       {"CertGetCertificateContextProperty", Proc(&CertGetCertificateContextProperty)},
   };

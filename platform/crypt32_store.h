@@ -25,8 +25,17 @@ constexpr DWORD CERT_KEY_SPEC_PROP_ID = 6;
 constexpr DWORD CERT_FRIENDLY_NAME_PROP_ID = 11;
 constexpr DWORD CERT_STORE_ADD_NEW = 1;
 constexpr DWORD CERT_STORE_ADD_REPLACE_EXISTING = 3;
+constexpr DWORD CERT_STORE_ADD_ALWAYS = 4;
 constexpr DWORD CRYPT_E_NOT_FOUND = 0x80092004;
 constexpr DWORD CRYPT_E_EXISTS = 0x80092005;
+constexpr DWORD CRYPT_E_NO_KEY_PROPERTY = 0x8009200B;
+constexpr DWORD CRYPT_E_INVALID_X500_STRING = 0x80092023;
+constexpr DWORD NTE_BAD_KEY_STATE = 0x8009000B;
+constexpr DWORD NTE_PERM = 0x80090010;
+constexpr DWORD REPORT_NO_PRIVATE_KEY = 0x0001;
+constexpr DWORD REPORT_NOT_ABLE_TO_EXPORT_PRIVATE_KEY = 0x0002;
+constexpr DWORD EXPORT_PRIVATE_KEYS = 0x0004;
+constexpr DWORD CRYPT_ACQUIRE_CACHE_FLAG = 0x0001;
 constexpr DWORD ERROR_INVALID_PASSWORD = 86;
 constexpr DWORD ERROR_MORE_DATA = 234;
 
@@ -45,14 +54,15 @@ struct CRYPT_KEY_PROV_INFO {
   DWORD dwKeySpec;
 };
 
-// The memory store (provider 2), or a system store (provider 9, para its 8-bit name): a copy of
-// the folder's certificates (platform/cert_store_files.h), those of PFX files that open without a
+// The memory store (provider 2), or a system store (provider 9, para its 8-bit name) of the
+// location in the flags (CERT_SYSTEM_STORE_LOCAL_MACHINE, else the current user): a copy of the
+// folder's certificates (platform/cert_store_files.h), those of PFX files that open without a
 // password with their keys. A store folder that does not exist gives ERROR_FILE_NOT_FOUND; any
 // other provider ERROR_NOT_SUPPORTED.
 HCERTSTORE CertOpenStore(uintptr_t provider, DWORD encoding, HCRYPTPROV crypt_provider, DWORD flags,
                          const void* para);
-// The names of the system stores: "ROOT", "CA", then each store folder. The callback gets the
-// UTF-16 name and `arg`; FALSE from it ends the walk.
+// The names of the location's system stores (flags as for CertOpenStore): "ROOT", "CA", then
+// each store folder. The callback gets the UTF-16 name and `arg`; FALSE from it ends the walk.
 using PFN_CERT_ENUM_SYSTEM_STORE = BOOL (*)(const void* name, DWORD flags, void* info, void* reserved, void* arg);
 BOOL CertEnumSystemStore(DWORD flags, void* location, void* arg, PFN_CERT_ENUM_SYSTEM_STORE callback);
 // The next certificate after `previous` (which is freed) that fits: any (CERT_FIND_ANY), one whose
@@ -63,8 +73,32 @@ PCCERT_CONTEXT CertFindCertificateInStore(HCERTSTORE store, DWORD encoding, DWOR
 // Frees the store and the contexts it holds; contexts handed out from it stay valid.
 BOOL CertCloseStore(HCERTSTORE store, DWORD flags);
 // A copy of the context goes into the store; *added (when given) gets another copy to free.
+// A system store opened for writing keeps it as a DER file named by its SHA-1 thumbprint.
 BOOL CertAddCertificateContextToStore(HCERTSTORE store, PCCERT_CONTEXT context, DWORD disposition,
                                       PCCERT_CONTEXT* added);
+// The same for DER bytes; CRYPT_E_ASN1_BADTAG when they are no certificate.
+BOOL CertAddEncodedCertificateToStore(HCERTSTORE store, DWORD encoding, const uint8_t* encoded, DWORD length,
+                                      DWORD disposition, PCCERT_CONTEXT* added);
+// Removes the context's certificate from the store that handed it out (a system store's file
+// goes with it when it held that certificate alone) and frees the context, in every case.
+// FALSE with CRYPT_E_NOT_FOUND when no store holds it, ERROR_ACCESS_DENIED for a read-only store.
+BOOL CertDeleteCertificateFromStore(PCCERT_CONTEXT context);
+// Text such as "CN=name, O=org" (parts separated by "," or ";", most specific first as
+// CertNameToStrA writes them, values optionally in double quotes) as an encoded X.500 Name.
+// A null buffer asks for the size; a small one gets ERROR_MORE_DATA. FALSE with
+// CRYPT_E_INVALID_X500_STRING (and *error at the bad part, when asked) for text it cannot read.
+BOOL CertStrToNameA(DWORD encoding, const char* text, DWORD type, void* reserved, uint8_t* encoded, DWORD* size,
+                    const char** error);
+// The store's certificates as PFX bytes protected by the password: a null pbData asks for the
+// size. With EXPORT_PRIVATE_KEYS the keys go with them; a key that may not leave the platform
+// fails with NTE_BAD_KEY_STATE under REPORT_NOT_ABLE_TO_EXPORT_PRIVATE_KEY, and a certificate
+// without a key with NTE_NO_KEY under REPORT_NO_PRIVATE_KEY. CRYPT_E_NOT_FOUND for an empty store.
+BOOL PFXExportCertStore(HCERTSTORE store, CRYPT_DATA_BLOB* pfx, const char16_t* password, DWORD flags);
+// The provider that holds the context's key: the context's key container, or for a key that came
+// from a PFX a provider of that key. With CRYPT_ACQUIRE_CACHE_FLAG the handle stays with the
+// context (freed with it; *caller_free FALSE). FALSE with CRYPT_E_NO_KEY_PROPERTY without a key.
+BOOL CryptAcquireCertificatePrivateKey(PCCERT_CONTEXT context, DWORD flags, void* reserved, HCRYPTPROV* provider,
+                                       DWORD* key_spec, BOOL* caller_free);
 // The context after `previous` (which is freed) as a copy to free; null with CRYPT_E_NOT_FOUND
 // at the end.
 PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE store, PCCERT_CONTEXT previous);
@@ -75,7 +109,8 @@ PCCERT_CONTEXT CertDuplicateCertificateContext(PCCERT_CONTEXT context);
 HCERTSTORE PFXImportCertStore(const CRYPT_DATA_BLOB* pfx, const char16_t* password, DWORD flags);
 // CERT_KEY_PROV_INFO_PROP_ID binds (or, with null data, unbinds) a key container.
 BOOL CertSetCertificateContextProperty(PCCERT_CONTEXT context, DWORD property, DWORD flags, const void* data);
-// CERT_KEY_SPEC_PROP_ID: the key's DWORD kind (exchange or signature) when the context has a key.
+// CERT_KEY_PROV_INFO_PROP_ID: a CRYPT_KEY_PROV_INFO (its texts behind it) when the context has a
+// key. CERT_KEY_SPEC_PROP_ID: the key's DWORD kind (exchange or signature) when it has one.
 // CERT_FRIENDLY_NAME_PROP_ID: the friendly name the certificate's PFX bag carried, as UTF-16 with
 // its NUL. Data null asks for the size; a buffer too small gets ERROR_MORE_DATA and the size.
 // Any other property, no key or no name: CRYPT_E_NOT_FOUND.

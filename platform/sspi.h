@@ -237,9 +237,16 @@ struct CERT_SIMPLE_CHAIN {
   uint32_t cElement;
   CERT_CHAIN_ELEMENT** rgpElement;
 };
+// The chain's trust status: error bits (0x1 a certificate outside its validity period, 0x8 a
+// signature that does not verify, 0x20 an untrusted root, 0x10000 a partial chain) and info bits
+// (0x4 issuers found by name, 0x8 a self-signed end).
+struct CERT_TRUST_STATUS {
+  uint32_t dwErrorStatus;
+  uint32_t dwInfoStatus;
+};
 struct CERT_CHAIN_CONTEXT {
   uint32_t cbSize;
-  uint32_t dwErrorStatus;  // the policy error the chain was built with (0: none)
+  CERT_TRUST_STATUS TrustStatus;
   uint32_t cChain;
   CERT_SIMPLE_CHAIN** rgpChain;
 };

@@ -684,7 +684,8 @@ int TlsEngine::OnServerHelloDone() {
   bool sent_certificate = false;
   if (pending_.client_certificate_requested) {
     ByteString cert_body;
-    rc = BuildCertificateBody(own_cert_loaded_ ? &own_cert_ : nullptr, false, &cert_body);
+    CertificateHost host(*this);
+    rc = BuildCertificateBody(&host, own_cert_loaded_ ? &own_cert_ : nullptr, false, &cert_body);
     if (rc != kOk) {
       // No certificate of ours: an empty list.
       cert_body.Reset();
@@ -1082,7 +1083,8 @@ int TlsEngine::FinishTls13Client() {
   BeginFlight();
   if (pending_.client_certificate_requested) {
     ByteString cert_body;
-    if (!own_cert_loaded_ || BuildCertificateBody(&own_cert_, true, &cert_body) != kOk) {
+    CertificateHost host(*this);
+    if (!own_cert_loaded_ || BuildCertificateBody(&host, &own_cert_, true, &cert_body) != kOk) {
       Status(kTextClientCertMissing);
       cert_body.Reset();
       TlsWriter w(cert_body);

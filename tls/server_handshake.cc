@@ -491,7 +491,8 @@ int TlsEngine::SendServerFlight12(const ClientOffer& offer) {
   BeginFlight();
   int rc = SendServerHello(offer, nullptr);
   ByteString body;
-  if (rc == kOk) rc = BuildCertificateBody(&own_cert_, false, &body);
+  CertificateHost host(*this);
+  if (rc == kOk) rc = BuildCertificateBody(&host, &own_cert_, false, &body);
   if (rc == kOk) rc = SendHandshakeMessage(kHsCertificate, body.bytes(), static_cast<size_t>(body.length()));
   if (rc == kOk) Status(kTextCertificateSent);
   if (rc == kOk && hs_->kx != nullptr) {
@@ -662,7 +663,8 @@ int TlsEngine::AnswerTls13(const ClientOffer& offer, const std::vector<uint16_t>
     pending_.client_certificate_requested = true;
   }
   ByteString certificate;
-  if (rc == kOk) rc = BuildCertificateBody(&own_cert_, true, &certificate);
+  CertificateHost host(*this);
+  if (rc == kOk) rc = BuildCertificateBody(&host, &own_cert_, true, &certificate);
   if (rc == kOk) rc = SendHandshakeMessage(kHsCertificate, certificate.bytes(), static_cast<size_t>(certificate.length()));
   if (rc == kOk) {
     Status(kTextCertificateSent);

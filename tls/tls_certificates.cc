@@ -4,6 +4,7 @@
 
 #include "certs/cert_chain_engine.h"
 #include "certs/cert_create.h"
+#include "certs/cert_manager.h"
 #include "certs/cert_store.h"
 #include "certs/security_key_token.h"
 #include "crypto/pubkey/ed25519.h"
@@ -13,6 +14,8 @@
 #include <strings.h>
 
 #include <cstring>
+#include <memory>
+#include <new>
 #include <string>
 
 #include "certs/certificate.h"
@@ -35,6 +38,10 @@ namespace tw {
 namespace {
 
 constexpr const char* kNoCertSelected = "No certificate selected.  Please select a certificate first.";
+constexpr const char* kInitChainFailed = "Init CertChain Failed.";
+constexpr const char* kManagerFailed = "Failed to initialize CertMgr.";
+constexpr const char* kOwnChainFailed = "Could not get certificate chain for our certificate";
+constexpr int kErrOwnChain = 279;
 constexpr const char* kStoreNotOpened = "The certificate store could not be opened (0x2).";
 constexpr const char* kStatusOk = "OK";
 constexpr const char* kStatusValidity = "A required certificate is not within its validity period.";
@@ -186,6 +193,12 @@ int VerifyEdDsa(const KeyPair& key, const uint8_t* data, size_t n, const uint8_t
 
 bool IsEdDsaScheme(uint16_t scheme) { return scheme == 0x0807 || scheme == 0x0808; }
 
+// A file or content store with no subject gives its first certificate, as "*" does; a system
+// store needs a subject.
+const char* SubjectToLoad(const ByteString& subject, int32_t type) {
+  return subject.empty() && type != cstUser && type != cstMachine ? "*" : subject.c_str();
+}
+
 }  // namespace
 
 struct CertSelection::Impl {
@@ -196,7 +209,9 @@ struct CertSelection::Impl {
   ByteString encoded;
   bool loaded = false;
   bool placeholder = false;  // the selection is a bare key with a certificate made for it
-  CertStore certs;  // the opened store with its selection
+  // Owned once loaded; its store holds the selection.
+  std::unique_ptr<CertificateManager> manager;
+  CertStore unloaded;  // what a selection without a manager answers from
   ByteString error;
   ByteString none;
 
@@ -206,17 +221,20 @@ struct CertSelection::Impl {
   }
   static void Wipe(ByteString& s) { WipeBytes(s.bytes(), static_cast<size_t>(s.length())); }
 
+  CertStore& certs() { return manager ? manager->store() : unloaded; }
+  const CertStore& certs() const { return manager ? manager->store() : unloaded; }
   void Unload() {
-    certs.Reset();
+    manager.reset();
+    unloaded.Reset();
     loaded = false;
     placeholder = false;
   }
   int MakePlaceholder();
-  const Certificate* Selected() const { return loaded ? certs.GetCertificate() : nullptr; }
-  const KeyPair* Key() const { return loaded ? certs.GetKey() : nullptr; }
+  const Certificate* Selected() const { return loaded ? certs().GetCertificate() : nullptr; }
+  const KeyPair* Key() const { return loaded ? certs().GetKey() : nullptr; }
   // The selected token item whose key stays on its token, or none.
   const CertificateWithKey* TokenItem() const {
-    const CertEntry* e = loaded ? certs.entries.SelectedEntry() : nullptr;
+    const CertEntry* e = loaded ? certs().entries.SelectedEntry() : nullptr;
     return e != nullptr && e->certificateWithKey && TokenItemHasPrivateKey(*e->certificateWithKey)
                ? e->certificateWithKey.get()
                : nullptr;
@@ -232,7 +250,7 @@ struct CertSelection::Impl {
 
 std::vector<const Certificate*> CertSelection::Impl::AllCertificates() const {
   std::vector<const Certificate*> out;
-  const CertEntryArray& entries = certs.entries.entries;
+  const CertEntryArray& entries = certs().entries.entries;
   for (int i = 0; i < entries.Count(); ++i) {
     const CertEntry* e = entries.At(i);
     if (e->pfx) {
@@ -248,13 +266,13 @@ std::vector<const Certificate*> CertSelection::Impl::AllCertificates() const {
 
 // A bare key goes out with a self-signed certificate made for it.
 int CertSelection::Impl::MakePlaceholder() {
-  CertEntry* entry = certs.entries.entries.At(certs.entries.selected);
+  CertEntry* entry = certs().entries.entries.At(certs().entries.selected);
   if (entry == nullptr || !entry->key) return kOk;
   CertificateWithKey made;
   int rc = made.key.CopyFrom(*entry->key);
   if (rc == kOk) rc = CreateBareKeyCertificate(&made.key, &made.certificate);
   if (rc == kOk) rc = entry->SetCertificateWithKey(std::move(made));
-  if (rc == kOk) rc = certs.selected.CopyFrom(*entry->GetCertificate());
+  if (rc == kOk) rc = certs().selected.CopyFrom(*entry->GetCertificate());
   placeholder = rc == kOk;
   return rc;
 }
@@ -262,8 +280,8 @@ int CertSelection::Impl::MakePlaceholder() {
 // An encoded certificate is content only: it is never taken for a file name.
 int CertSelection::Impl::LoadEncoded() {
   int32_t detected = 0;
-  int rc = ParseStoreBytes(&certs.entries, encoded.data(), encoded.length(), "", nullptr, &detected, &error);
-  if (rc == kOk) rc = SelectEntryBySubject(&certs.entries, "");
+  int rc = ParseStoreBytes(&certs().entries, encoded.data(), encoded.length(), "", nullptr, &detected, &error);
+  if (rc == kOk) rc = SelectEntryBySubject(&certs().entries, "");
   return rc;
 }
 
@@ -290,19 +308,28 @@ int CertSelection::Load(const void* store, int store_length, int32_t store_type,
   if (rc != kOk) return rc;
   s.Unload();
   s.error.Reset();
+  s.manager.reset(new (std::nothrow) CertificateManager);
+  if (s.manager == nullptr || s.manager->Initialize() != kOk) {
+    s.Unload();
+    return s.Error(kErrCertSelection, kManagerFailed);
+  }
+  CertificateManager& m = *s.manager;
   if (with_encoded) {
     rc = s.LoadEncoded();
   } else if (s.store_type == 0 && std::strcmp(s.store.c_str(), "MY") == 0 && s.password.empty() &&
              s.subject.empty()) {
     rc = s.Error(kErrCertSelection, kNoCertSelected);
   } else {
-    rc = s.certs.Open(s.store.data(), s.store.length(), s.password.c_str(), s.subject.c_str(), s.store_type);
-    if (rc != kOk) s.error.Assign(s.certs.error_text);
+    m.SetStoreType(s.store_type);
+    rc = m.SetStoreBytes(s.store.data(), s.store.length());
+    if (rc == kOk) rc = m.SetPassword(s.password.c_str());
+    if (rc == kOk) rc = m.LoadCertBySubject(SubjectToLoad(s.subject, s.store_type));
+    if (rc != kOk) s.error.SetText(m.error_text().c_str());
   }
-  if (rc == kOk && s.certs.GetCertificate() == nullptr && IsBareKeyEntry(s.certs.entries)) {
+  if (rc == kOk && s.certs().GetCertificate() == nullptr && IsBareKeyEntry(s.certs().entries)) {
     rc = s.MakePlaceholder();
   }
-  if (rc == kOk && s.certs.GetCertificate() == nullptr) rc = s.Error(kErrCertSelection, kNoCertSelected);
+  if (rc == kOk && s.certs().GetCertificate() == nullptr) rc = s.Error(kErrCertSelection, kNoCertSelected);
   if (rc != kOk) {
     if (s.error.empty()) s.error.SetText(kStoreNotOpened);
     s.Unload();
@@ -328,7 +355,7 @@ int CertSelection::CopyFrom(const CertSelection& other) {
            ? Load(s.store.data(), s.store.length(), s.store_type, s.password.c_str(), s.subject.c_str(), nullptr, 0)
            : Load(nullptr, 0, 0, nullptr, nullptr, s.encoded.data(), s.encoded.length());
   // A made certificate is taken as it is, so both sides present the same one.
-  if (rc == kOk && o.placeholder) rc = s.certs.CopyFrom(o.certs);
+  if (rc == kOk && o.placeholder) rc = s.certs().CopyFrom(o.certs());
   return rc;
 }
 
@@ -356,43 +383,66 @@ const char* CertSelection::KeyAlgorithm() const {
   return c != nullptr ? KeyAlgorithmName(c->tbs.publicKeyAlgorithm.first.c_str()) : "";
 }
 
-// The selected certificate, then each issuer the store holds, up to a self-signed end.
-int CertSelection::GetChainDer(std::vector<ByteString>* out, uint32_t) const {
-  out->clear();
-  const Certificate* c = impl_->Selected();
-  if (c == nullptr) return impl_->Error(kErrCertSelection, kNoCertSelected);
-  const std::vector<const Certificate*> all = impl_->AllCertificates();
-  std::vector<bool> used(all.size(), false);
-  for (size_t i = 0; i < all.size(); ++i) {
-    if (all[i] == c) used[i] = true;
+int CertSelection::GetChain(std::vector<ByteString>* certificates, bool to_der, std::vector<ByteString>* subjects,
+                            std::vector<ByteString>* issuers, std::vector<ByteString>* serials, uint32_t* status,
+                            uint32_t flags) const {
+  certificates->clear();
+  Impl& s = *impl_;
+  if (!s.loaded) return s.Error(kErrCertSelection, kNoCertSelected);
+  CertChainManager chain;
+  if (chain.Initialize() != kOk) return s.Error(kErrCertSelection, kInitChainFailed);
+  chain.ignore_flags = flags;
+  int rc = kOk;
+  if (!s.encoded.empty()) {
+    rc = chain.LoadEncodedCert(s.encoded.data(), s.encoded.length());
+  } else if (s.placeholder) {
+    // The certificate made for a bare key is in no store: it is its own chain.
+    ByteString pem;
+    rc = PemEncodeBytes("CERTIFICATE", s.certs().GetCertificate()->der, &pem);
+    if (rc == kOk) rc = chain.LoadEncodedCert(pem.data(), pem.length());
+  } else {
+    rc = chain.SetStoreBytes(s.store.data(), s.store.length());
+    chain.SetStoreType(s.store_type);
+    if (rc == kOk) rc = chain.SetPassword(s.password.c_str());
+    if (rc == kOk) rc = chain.LoadCertBySubject(SubjectToLoad(s.subject, s.store_type));
   }
-  while (true) {
-    out->push_back(c->der);
-    if (IsSelfSigned(*c)) break;
-    ByteString issuer;
-    NormalizeDistinguishedName(c->tbs.issuerText.c_str(), &issuer);
-    const Certificate* next = nullptr;
-    for (size_t i = 0; i < all.size() && next == nullptr; ++i) {
-      if (used[i]) continue;
-      ByteString subject;
-      NormalizeDistinguishedName(all[i]->tbs.subjectText.c_str(), &subject);
-      if (!issuer.empty() && subject.Equals(issuer)) {
-        used[i] = true;
-        next = all[i];
-      }
+  if (rc == kOk) rc = chain.PerformAction(kActionChain);
+  if (rc != kOk) return s.Error(rc, chain.error_text().c_str());
+  auto take = [](const StringList& from, std::vector<ByteString>* to) {
+    for (int i = 0; to != nullptr && i < from.Count(); ++i) {
+      to->emplace_back();
+      if (to->back().Set(from.Get(i), from.GetLength(i)) != kOk) return kErrOutOfMemory;
     }
-    if (next == nullptr) break;
-    c = next;
+    return kOk;
+  };
+  for (int i = 0; rc == kOk && i < chain.chain_pem.Count(); ++i) {
+    certificates->emplace_back();
+    rc = to_der ? PemDecodeWithLabel(&certificates->back(), "CERTIFICATE", chain.chain_pem.Get(i),
+                                     chain.chain_pem.GetLength(i))
+                : certificates->back().Set(chain.chain_pem.Get(i), chain.chain_pem.GetLength(i));
   }
-  return kOk;
+  if (rc == kOk) rc = take(chain.chain_subjects, subjects);
+  if (rc == kOk) rc = take(chain.chain_issuers, issuers);
+  if (rc == kOk) rc = take(chain.chain_serials, serials);
+  if (status != nullptr) *status = chain.chain_status;
+  return rc;
+}
+
+int CertSelection::GetChainDer(std::vector<ByteString>* out, uint32_t flags) const {
+  return GetChain(out, true, nullptr, nullptr, nullptr, nullptr, flags);
 }
 
 const ByteString& CertSelection::error_text() const { return impl_->error; }
 
 int BuildCertificateBody(const CertSelection* own, bool tls13, ByteString* body) {
+  return BuildCertificateBody(nullptr, own, tls13, body);
+}
+
+int BuildCertificateBody(TlsCertificateHost* host, const CertSelection* own, bool tls13, ByteString* body) {
   body->Reset();
   std::vector<ByteString> chain;
   if (own != nullptr && own->loaded() && own->GetChainDer(&chain, 0) != kOk) {
+    if (host != nullptr) host->RaiseError(kErrOwnChain, kOwnChainFailed);
     chain.assign(1, own->der());
   }
   // The root end stays home: the peer must already trust it. An end that is no root is sent,

@@ -58,8 +58,14 @@ class CertSelection {
   bool has_private_key() const;
   // The selected certificate's DER; empty when none.
   const ByteString& der() const;
-  // The chain of the selected certificate (leaf first) as DER: each issuer found in the store, up
-  // to a self-signed end or the first issuer the store lacks. 0 or 281.
+  // The chain of the selected certificate (leaf first) as the platform's chain engine builds it
+  // through a chain manager loaded as this selection was: the certificates as PEM (DER with
+  // to_der), and when asked the normalised subjects and issuers, the serials and the status word
+  // (chain error bits less those the flags ignore: 0x1 time, 0x10 an untrusted self-issued end).
+  // 0; 281 "Init CertChain Failed." or without a selection; the manager's code and text.
+  int GetChain(std::vector<ByteString>* certificates, bool to_der, std::vector<ByteString>* subjects,
+               std::vector<ByteString>* issuers, std::vector<ByteString>* serials, uint32_t* status,
+               uint32_t flags) const;
   int GetChainDer(std::vector<ByteString>* out, uint32_t flags) const;
   const ByteString& error_text() const;
   // The selected certificate's key algorithm name ("RSA", "DSA", "IdEcPublicKey", "EdDSA",
@@ -77,6 +83,9 @@ class CertSelection {
 // the chain of the own selection without its self-signed root end, or an empty list without one.
 // When the chain cannot be had, the selected certificate alone.
 int BuildCertificateBody(const CertSelection* own, bool tls13, ByteString* body);
+// The same, raising 279 "Could not get certificate chain for our certificate" through the host
+// when the chain cannot be had.
+int BuildCertificateBody(TlsCertificateHost* host, const CertSelection* own, bool tls13, ByteString* body);
 
 // The certificates of a received Certificate message body, leaf first, as DER. 0 or 50
 // (decode_error) for a malformed body or an empty entry.

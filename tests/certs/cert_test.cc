@@ -251,7 +251,8 @@ TEST(KeyPair, ParamsTypedGettersAndCopies) {
   ec_only_private.type = kKeyEc;
   ec_only_private.ec.curve_id = kCurveP256;
   ec_only_private.ec.D.SetText("\x05");
-  EXPECT_EQ(ec_only_private.DerivePublic(), 1401);  // no curve arithmetic to complete it
+  EXPECT_EQ(ec_only_private.DerivePublic(), 0);  // Q = 5 G
+  EXPECT_TRUE(ec_only_private.ec.HasPublic());
   KeyPair x;
   x.type = kKeyEdwards;
   x.edwards.curve_id = kCurveX25519;

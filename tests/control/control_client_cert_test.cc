@@ -70,7 +70,9 @@ class ControlClientCert : public ::testing::TestWithParam<ClientCertCase> {
         ASSERT_EQ(::mkdir((dir_ + "/stores/MY").c_str(), 0700), 0);
         // A certificate without its key comes first: the key's owner is the one to choose.
         testsupport::WriteFile(dir_ + "/stores/MY/root.pem", testsupport::ReadFile(pki.Cert("root")));
-        Openssl(pfx_args + " -out " + dir_ + "/stores/MY/client.pfx");
+        // A system store holds its keys imported: the file opens without a password.
+        Openssl("pkcs12 -export -passout pass: -in " + pki.Cert(k.pki) + " -inkey " + pki.Key(k.pki) + " -out " +
+                dir_ + "/stores/MY/client.pfx");
         ASSERT_EQ(c.Put("SSLCertStoreType", 0).hr, win::S_OK);
         ASSERT_EQ(c.Put("SSLCertStore", "MY").hr, win::S_OK) << c.Put("SSLCertStore", "MY").description;
         ASSERT_EQ(c.Put("SSLCertStorePassword", "secret").hr, win::S_OK);
