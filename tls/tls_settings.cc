@@ -32,18 +32,6 @@ constexpr HashCode kTls12Hashes[] = {{"none", 0},   {"sha1", 2},   {"sha224", 3}
                                      {"sha256", 4}, {"sha384", 5}, {"sha512", 6}};
 constexpr const char* kTls12Signatures[] = {"anonymous", "rsa", "dsa", "ecdsa"};
 
-bool SameNoCase(const char* a, size_t n, const char* b) {
-  if (std::strlen(b) != n) return false;
-  for (size_t i = 0; i < n; ++i) {
-    char x = a[i];
-    char y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
-
 // Splits the text at "," with blanks removed and calls item(pointer, length) for each piece;
 // stops at the first false.
 template <class Item>
@@ -95,7 +83,7 @@ int ParseSignatureSchemes(const char* text, TlsIdList* out) {
   if (text == nullptr || *text == '\0') return kOk;
   const bool ok = ForEachItem(text, [&](const char* p, size_t n) {
     for (const SchemeName& s : kSignatureSchemes) {
-      if (SameNoCase(p, n, s.name)) {
+      if (EqualsNoCase(std::string_view(p, n), s.name)) {
         if (out != nullptr) out->push_back(s.code);
         return true;
       }
@@ -116,10 +104,10 @@ int ParseTls12SignatureAlgorithms(const char* text, TlsIdList* out, ByteString* 
     if (dash != nullptr) {
       const size_t hn = static_cast<size_t>(dash - p);
       for (const HashCode& h : kTls12Hashes) {
-        if (SameNoCase(p, hn, h.name)) hash = h.code;
+        if (EqualsNoCase(std::string_view(p, hn), h.name)) hash = h.code;
       }
       for (size_t i = 0; i < sizeof kTls12Signatures / sizeof kTls12Signatures[0]; ++i) {
-        if (SameNoCase(dash + 1, n - hn - 1, kTls12Signatures[i])) signature = static_cast<int>(i);
+        if (EqualsNoCase(std::string_view(dash + 1, n - hn - 1), kTls12Signatures[i])) signature = static_cast<int>(i);
       }
     }
     if (hash < 0 || signature < 0) {
