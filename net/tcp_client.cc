@@ -474,11 +474,12 @@ int TcpClient::ReadLoop(int mode) {
   }
 }
 
-int TcpClient::SetEol(const void* bytes, int n) {
+int TcpClient::SetTlsLineDelimiter(const void* bytes, int n) {
+  SetErrorTextCode(0, "");
   ByteQueue& queue = tls_input_active_ && tls_active_ ? tls_queue_ : incoming_;
   queue.SetCrlfLineMode(false);
   split_crlf_ = false;
-  if (!queue.SetEol(bytes, n > 0 ? static_cast<uint32_t>(n) : 0)) {
+  if (!queue.SetEol(bytes, bytes != nullptr ? static_cast<uint16_t>(n) : 0)) {
     return SetErrorCodeText(kErrOutOfMemory, "Out of memory.");
   }
   if (connected_ && HasSocket()) PostSelfRead(win::WSAMAKESELECTREPLY(win::FD_READ, 0));

@@ -118,7 +118,10 @@ class TcpClient : public SocketComponent, public TlsEngineOwner {
 
   // ---- Data flow ----
   // The record delimiter (n 0: none); when connected, queued bytes are split again. 0 or 200.
-  int SetEol(const void* bytes, int n);
+  int SetEol(const void* bytes, int n) { return SetTlsLineDelimiter(bytes, n); }
+  // Clears the last error and sets the plain receive queue's delimiter (length as 16 bits); when
+  // connected, a read is posted so queued bytes are split again. 0 or 200.
+  virtual int SetTlsLineDelimiter(const void* bytes, int n);
   void SetSplitCrlf(bool on);
   virtual int SetAcceptData(bool on);
   bool accept_data() const { return accept_data_; }

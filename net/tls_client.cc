@@ -26,6 +26,7 @@ constexpr char kTextWouldBlock[] =
     "Operation would block (to force disconnection, set Linger to FALSE).";
 constexpr char kTextPlaintextQueue[] = "Out of memory [ssllb]. Aborting connection.";
 constexpr char kTextConnectionTerminated[] = "SSL connection terminated.";
+constexpr char kTextRemoteDisconnected[] = "Remote host disconnected.";
 constexpr char kFormatDisconnectedEarly[] =
     "Server disconnected before handshake completion [0x%x].";
 // With a delimiter, a partial line waits while at least this much room is left.
@@ -162,9 +163,9 @@ int TlsClient::DeliverPlaintext(const void* bytes, int n, bool flush) {
   // Without a delimiter, bytes that find nothing queued go to the owner as they are.
   uint32_t eol_length = 0;
   tls_queue_.GetEol(&eol_length);
-  if (length > 0 && accepting() && eol_length == 0 && !tls_queue_.CrlfLineMode() &&
-      tls_queue_.Count() == 0 && overflow_.empty()) {
-    return OnDataInEvent(p, static_cast<int>(length), true);
+  if (length > 0 && !delivering_ && accepting() && eol_length == 0 &&
+      !tls_queue_.CrlfLineMode() && tls_queue_.Count() == 0 && overflow_.empty()) {
+    return OnDataInEvent(p, static_cast<int>(length), false);
   }
   // Moves as much of the overflow into the queue as fits.
   auto drain_overflow = [&] {
@@ -186,10 +187,37 @@ int TlsClient::DeliverPlaintext(const void* bytes, int n, bool flush) {
     SetConnected(false, kErrPlaintextQueue);
     return kErrPlaintextQueue;
   }
+  if (delivering_) {
+    // A handler asked for delivery (a new delimiter, more bytes): the running loop picks it up,
+    // so nothing goes out twice or ahead of what is already queued.
+    deliver_again_ = true;
+    return kOk;
+  }
+  delivering_ = true;
+  do {
+    deliver_again_ = false;
+    DeliverQueuedPlaintext(flush);
+  } while (deliver_again_ && tls_active_);
+  delivering_ = false;
+  return kOk;
+}
+
+void TlsClient::DeliverQueuedPlaintext(bool flush) {
+  auto accepting = [&] { return accept_tls_data_ && accept_data_ && tls_active_; };
+  auto drain_overflow = [&] {
+    const uint32_t took = tls_queue_.Write(overflow_.data(), static_cast<uint32_t>(overflow_.length()));
+    overflow_.EraseFront(static_cast<int>(took));
+    return took;
+  };
   while (accepting()) {
+    if (deliver_again_) return;
     const uint8_t* record = nullptr;
     uint32_t record_length = 0;
-    if (tls_queue_.ReadRecord(&record, &record_length)) {
+    // Without a delimiter nothing is a complete record: the bytes go out below, as chunks.
+    uint32_t eol_length = 0;
+    tls_queue_.GetEol(&eol_length);
+    const bool delimited = eol_length != 0 || tls_queue_.CrlfLineMode();
+    if (delimited && tls_queue_.ReadRecord(&record, &record_length)) {
       OnDataInEvent(record, static_cast<int>(record_length), true);
       continue;
     }
@@ -202,7 +230,9 @@ int TlsClient::DeliverPlaintext(const void* bytes, int n, bool flush) {
     if (!tls_queue_.Read(0, &record, &record_length)) break;
     OnDataInEvent(record, static_cast<int>(record_length), false);
   }
-  if (accepting()) {
+  if (accepting() && !deliver_again_) {
+    uint32_t eol_length = 0;
+    tls_queue_.GetEol(&eol_length);
     const bool delimited = eol_length != 0 || tls_queue_.CrlfLineMode();
     const bool wait = delimited && !flush &&
                       tls_queue_.Capacity() - tls_queue_.Count() >= kPartialLineRoom;
@@ -212,6 +242,16 @@ int TlsClient::DeliverPlaintext(const void* bytes, int n, bool flush) {
       OnDataInEvent(record, static_cast<int>(record_length), false);
     }
   }
+}
+
+int TlsClient::SetTlsLineDelimiter(const void* bytes, int n) {
+  if (!tls_active_ || !tls_input_active_) return TcpClient::SetTlsLineDelimiter(bytes, n);
+  SetErrorTextCode(0, "");
+  tls_queue_.SetCrlfLineMode(false);
+  split_crlf_ = false;
+  const uint32_t length = bytes != nullptr ? static_cast<uint16_t>(n) : 0;
+  if (!tls_queue_.SetEol(bytes, length)) return SetErrorCodeText(kErrOutOfMemory, "Out of memory.");
+  if (IsConnected()) DeliverPlaintext(nullptr, 0, false);
   return kOk;
 }
 
@@ -339,6 +379,7 @@ int TlsClient::OnConnected(int code) {
 }
 
 int TlsClient::OnDisconnected(int code) {
+  FireConnectionStatus(kTextRemoteDisconnected, code);
   if (tls_active_ && use_internal_security_api_ != 0 && handshake_running_) {
     handshake_running_ = false;
     OnPeerClosedDuringTls(1);

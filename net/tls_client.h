@@ -113,6 +113,9 @@ class TlsClient : public TcpClient {
   int SetConnected(bool connect, int error);
   // Plaintext from the TLS layer into the TLS input queue, delivered record by record.
   int DeliverPlaintext(const void* bytes, int n, bool flush);
+  // With TLS on: clears the last error, sets the TLS input queue's delimiter (n 0: chunks) and,
+  // when connected, delivers what it now splits. Without TLS the plain queue's.
+  int SetTlsLineDelimiter(const void* bytes, int n) override;
 
   const ByteString& remote_host_name() const { return remote_host_name_; }
   // The ALPN list offered in the handshake, and the protocol the server chose.
@@ -149,6 +152,8 @@ class TlsClient : public TcpClient {
 
  protected:
   int Reset();
+  // The delivery loop over the TLS input queue and the bytes beside it.
+  void DeliverQueuedPlaintext(bool flush);
   bool HandshakeComplete();
   // The failed handshake: ConnectionStatus, Connected with the code, and the socket closed.
   int FailHandshake(int code);
@@ -176,6 +181,9 @@ class TlsClient : public TcpClient {
   bool accept_tls_data_ = true;
   // The own engine's handshake was started and has not ended yet.
   bool handshake_running_ = false;
+  // A delivery is running; a nested request only marks it to run its loop again.
+  bool delivering_ = false;
+  bool deliver_again_ = false;
   uintptr_t schannel_context_[2] = {0, 0};
 
   // The platform path.

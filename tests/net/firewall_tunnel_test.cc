@@ -281,7 +281,7 @@ TEST(FirewallTunnel, ProxyClosingDuringNegotiationIsADisconnect) {
   StartThrough(c, 1, proxy.port(), "storage.example", 443);
   ASSERT_TRUE(PumpUntil(c, [&] { return c.recorder.Count(tw::kEventDisconnected) > 0; }));
   EXPECT_EQ(c.recorder.Count(tw::kEventConnected), 0);
-  EXPECT_EQ(c.recorder.Statuses().back(), "Firewall host disconnected.");
+  EXPECT_EQ(c.recorder.Statuses().end()[-2], "Firewall host disconnected.");
   EXPECT_EQ(c.recorder.Data(), "");
 }
 

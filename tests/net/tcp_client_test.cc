@@ -15,6 +15,7 @@
 #include "platform/heap.h"
 #include "platform/winsock.h"
 #include "tests/net/event_recorder.h"
+#include "tests/support/case_name.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -675,5 +676,33 @@ TEST(TcpClient, LocalPortReadsTheBoundPort) {
   EXPECT_EQ(std::string(c.RemoteAddressText()), "127.0.0.1");
   c.Connect(false);
 }
+
+struct DeliveryRow { const char* name; const char* eol; const char* input; const char* drop_on; std::string expected; };
+class TlsDelivery : public ::testing::TestWithParam<DeliveryRow> {};
+TEST_P(TlsDelivery, KeepsOrderAndRecordEnds) {
+  const DeliveryRow& row = GetParam();
+  nettest::Recorder rec;
+  struct Up : tw::TlsClient { bool IsConnected() override { return true; } } c;
+  c.set_event_sink(&rec);
+  c.EnableTls(true);
+  c.SetEol(row.eol, row.eol ? 1 : 0);
+  std::string got;
+  rec.on_event = [&](const nettest::Event& e) {
+    if (e.slot == tw::kEventDataIn) got += e.data + "|" + std::to_string(e.end_of_record) + " ";
+    if (row.drop_on && e.data == row.drop_on) c.SetEol(nullptr, 0);
+  };
+  c.SetErrorCodeText(5, "x");
+  c.DeliverPlaintext(row.input, static_cast<int>(std::strlen(row.input)), false);
+  if (row.drop_on == nullptr) c.SetEol(nullptr, 0);
+  c.OnDisconnected(10054);
+  EXPECT_EQ(got, row.expected);
+  EXPECT_EQ(c.error_code(), 0);
+  EXPECT_EQ(rec.Statuses().at(0), "Remote host disconnected.");
+}
+INSTANTIATE_TEST_SUITE_P(Rules, TlsDelivery, ::testing::Values(
+    DeliveryRow{"no delimiter gives chunks", nullptr, "abc", nullptr, "abc|0 "},
+    DeliveryRow{"dropped delimiter delivers the rest", "\n", "a\nb", nullptr, "a|1 b|0 "},
+    DeliveryRow{"handler drop keeps order", "\n", "h\nb\nc", "h", "h|1 b\nc|0 "}),
+    testsupport::CaseName{});
 
 }  // namespace
