@@ -120,6 +120,7 @@ class FirewallTunnel {
   bool ConnectTarget(ByteString* target);
   // "CONNECT target HTTP/1.0" with the lines of the type, the User-Agent line and the blank line.
   bool SendConnectRequest(const char* authorization);
+  bool EndRequestHead(ByteString* request, int rc);
   bool SendDigestRequest(const char* authorization);
   // The first (empty challenge) or the next token of NTLM or Negotiate, sent in a CONNECT.
   bool SendTokenRequest();

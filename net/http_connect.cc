@@ -104,6 +104,21 @@ bool FirewallTunnel::ConnectTarget(ByteString* target) {
   return true;
 }
 
+// The User-Agent line and the blank line that end every CONNECT head; rc is the result of the
+// lines before. False, with the negotiation ended, when the head could not be built.
+bool FirewallTunnel::EndRequestHead(ByteString* request, int rc) {
+  if (rc == kOk && !user_agent_.empty()) {
+    rc = request->AppendText("\r\nUser-Agent: ");
+    if (rc == kOk) rc = request->AppendString(user_agent_);
+  }
+  if (rc == kOk) rc = request->AppendText("\r\n\r\n");
+  if (rc != kOk) {
+    Fail(DefaultErrorText(kErrOutOfMemory));
+    return false;
+  }
+  return true;
+}
+
 bool FirewallTunnel::SendConnectRequest(const char* authorization) {
   ByteString target;
   if (!ConnectTarget(&target)) return false;
@@ -125,15 +140,7 @@ bool FirewallTunnel::SendConnectRequest(const char* authorization) {
     }
     secret_length = request.text.length() - secret_from;
   }
-  if (rc == kOk && !user_agent_.empty()) {
-    rc = request.text.AppendText("\r\nUser-Agent: ");
-    if (rc == kOk) rc = request.text.AppendString(user_agent_);
-  }
-  if (rc == kOk) rc = request.text.AppendText("\r\n\r\n");
-  if (rc != kOk) {
-    Fail(DefaultErrorText(kErrOutOfMemory));
-    return false;
-  }
+  if (!EndRequestHead(&request.text, rc)) return false;
   return SendRequest(request.text, secret_from, secret_length);
 }
 
@@ -170,15 +177,7 @@ bool FirewallTunnel::SendTokenRequest() {
   if (rc == kOk) rc = request.AppendByte(' ');
   if (rc == kOk) rc = request.AppendString(token);
   if (rc == kOk) rc = request.AppendText("\r\nProxy-Connection: Keep-Alive");
-  if (rc == kOk && !user_agent_.empty()) {
-    rc = request.AppendText("\r\nUser-Agent: ");
-    if (rc == kOk) rc = request.AppendString(user_agent_);
-  }
-  if (rc == kOk) rc = request.AppendText("\r\n\r\n");
-  if (rc != kOk) {
-    Fail(DefaultErrorText(kErrOutOfMemory));
-    return false;
-  }
+  if (!EndRequestHead(&request, rc)) return false;
   reply_head_bytes_ = 0;
   return SendRequest(request);
 }
@@ -199,15 +198,7 @@ bool FirewallTunnel::SendDigestRequest(const char* authorization) {
     rc = request.AppendText("\r\nProxy-Authorization: ");
     if (rc == kOk) rc = request.AppendText(authorization);
   }
-  if (rc == kOk && !user_agent_.empty()) {
-    rc = request.AppendText("\r\nUser-Agent: ");
-    if (rc == kOk) rc = request.AppendString(user_agent_);
-  }
-  if (rc == kOk) rc = request.AppendText("\r\n\r\n");
-  if (rc != kOk) {
-    Fail(DefaultErrorText(kErrOutOfMemory));
-    return false;
-  }
+  if (!EndRequestHead(&request, rc)) return false;
   reply_head_bytes_ = 0;
   return SendRequest(request);
 }

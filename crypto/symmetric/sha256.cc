@@ -153,25 +153,34 @@ TW_SHANI __attribute__((always_inline)) inline void ShaNiBlock(__m128i& s0, __m1
   (ShaNiGroup<G>(s0, s1, m, p, mask), ...);
 }
 
+// The rounds instruction wants the state as ABEF and CDGH; these turn ABCD EFGH into that and back.
+TW_SHANI __attribute__((always_inline)) inline void LoadShaNiState(const uint32_t* state, __m128i& s0, __m128i& s1) {
+  const __m128i t = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state)), 0xb1);
+  s1 = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state + 4)), 0x1b);
+  s0 = _mm_alignr_epi8(t, s1, 8);
+  s1 = _mm_blend_epi16(s1, t, 0xf0);
+}
+
+TW_SHANI __attribute__((always_inline)) inline void StoreShaNiState(uint32_t* state, __m128i s0, __m128i s1) {
+  const __m128i t = _mm_shuffle_epi32(s0, 0x1b);
+  s1 = _mm_shuffle_epi32(s1, 0xb1);
+  s0 = _mm_blend_epi16(t, s1, 0xf0);
+  s1 = _mm_alignr_epi8(s1, t, 8);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(state), s0);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(state + 4), s1);
+}
+
 TW_SHANI void CompressShaNi(uint32_t* state, const uint8_t* p, size_t blocks) {
   const __m128i mask = _mm_set_epi64x(0x0c0d0e0f08090a0bLL, 0x0405060700010203LL);
-  // The rounds instruction wants the state as ABEF and CDGH.
-  __m128i t = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state)), 0xb1);
-  __m128i s1 = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state + 4)), 0x1b);
-  __m128i s0 = _mm_alignr_epi8(t, s1, 8);
-  s1 = _mm_blend_epi16(s1, t, 0xf0);
+  __m128i s0, s1;
+  LoadShaNiState(state, s0, s1);
   for (; blocks > 0; --blocks, p += 64) {
     const __m128i save0 = s0, save1 = s1;
     ShaNiBlock(s0, s1, p, mask, std::make_integer_sequence<int, 16>{});
     s0 = _mm_add_epi32(s0, save0);
     s1 = _mm_add_epi32(s1, save1);
   }
-  t = _mm_shuffle_epi32(s0, 0x1b);
-  s1 = _mm_shuffle_epi32(s1, 0xb1);
-  s0 = _mm_blend_epi16(t, s1, 0xf0);
-  s1 = _mm_alignr_epi8(s1, t, 8);
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(state), s0);
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(state + 4), s1);
+  StoreShaNiState(state, s0, s1);
 }
 
 #define TW_SHANI_AES __attribute__((target("sha,sse4.1,ssse3,aes")))
@@ -230,22 +239,15 @@ TW_SHANI_AES void CompressShaNiBesideCbc(uint32_t* state, const uint8_t* p, size
   for (int r = 0; r <= kRounds; ++r) k[r] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(keys + 16 * r));
   __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(iv));
   const __m128i mask = _mm_set_epi64x(0x0c0d0e0f08090a0bLL, 0x0405060700010203LL);
-  __m128i t = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state)), 0xb1);
-  __m128i s1 = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state + 4)), 0x1b);
-  __m128i s0 = _mm_alignr_epi8(t, s1, 8);
-  s1 = _mm_blend_epi16(s1, t, 0xf0);
+  __m128i s0, s1;
+  LoadShaNiState(state, s0, s1);
   for (; blocks > 0; --blocks, p += 64, in += 64, out += 64) {
     const __m128i save0 = s0, save1 = s1;
     StitchedBlock<kRounds>(s0, s1, p, mask, c, k, in, out, std::make_integer_sequence<int, 16>{});
     s0 = _mm_add_epi32(s0, save0);
     s1 = _mm_add_epi32(s1, save1);
   }
-  t = _mm_shuffle_epi32(s0, 0x1b);
-  s1 = _mm_shuffle_epi32(s1, 0xb1);
-  s0 = _mm_blend_epi16(t, s1, 0xf0);
-  s1 = _mm_alignr_epi8(s1, t, 8);
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(state), s0);
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(state + 4), s1);
+  StoreShaNiState(state, s0, s1);
   _mm_storeu_si128(reinterpret_cast<__m128i*>(iv), c);
   for (auto& x : k) x = _mm_setzero_si128();
 }
