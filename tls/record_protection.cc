@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "crypto/symmetric/random_source.h"
+#include "foundation/byte_ops.h"
 
 namespace tw {
 namespace {
@@ -23,26 +24,6 @@ constexpr size_t kMacStepBytes = 64;
 void PutU16(uint8_t* p, uint16_t v) {
   p[0] = static_cast<uint8_t>(v >> 8);
   p[1] = static_cast<uint8_t>(v);
-}
-
-void PutU64(uint8_t* p, uint64_t v) {
-  for (int i = 7; i >= 0; --i) {
-    p[i] = static_cast<uint8_t>(v);
-    v >>= 8;
-  }
-}
-
-// dst ^= src over n bytes, eight at a time where it can.
-void XorInto(uint8_t* dst, const uint8_t* src, size_t n) {
-  size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    uint64_t a, b;
-    std::memcpy(&a, dst + i, 8);
-    std::memcpy(&b, src + i, 8);
-    a ^= b;
-    std::memcpy(dst + i, &a, 8);
-  }
-  for (; i < n; ++i) dst[i] ^= src[i];
 }
 
 // All ones when a < b, else zero, with no branch on the values (both below 2^31).
@@ -191,7 +172,7 @@ void CbcEncryptBlocks(const uint8_t* in, uint8_t* out, size_t n, uint8_t* chain,
   uint8_t block[kBlock];
   for (size_t off = 0; off + kBlock <= n; off += kBlock) {
     std::memcpy(block, in + off, kBlock);
-    XorInto(block, chain, kBlock);
+    XorBytes(block, block, chain, kBlock);
     encrypt(block, out + off);
     std::memcpy(chain, out + off, kBlock);
   }
@@ -234,8 +215,8 @@ void TlsRecordState::DecryptCbc(uint8_t* data, size_t n) {
         for (size_t b = 0; b < blocks; ++b) tdes_.DecryptBlock(data + off + b * bs, data + off + b * bs);
         break;
     }
-    XorInto(data + off, chain, bs);
-    XorInto(data + off + bs, saved, bytes - bs);
+    XorBytes(data + off, data + off, chain, bs);
+    XorBytes(data + off + bs, data + off + bs, saved, bytes - bs);
     std::memcpy(chain, saved + bytes - bs, bs);
     off += bytes;
   }
@@ -246,7 +227,7 @@ void TlsRecordState::DecryptCbc(uint8_t* data, size_t n) {
 int TlsRecordState::ComputeMac(uint64_t seq, uint8_t type, const uint8_t* fragment, size_t n,
                                uint8_t* mac) {
   uint8_t header[13];
-  PutU64(header, seq);
+  StoreBe64(header, seq);
   header[8] = type;
   if (version_ == kSsl30) {
     // hash(key + pad2 + hash(key + pad1 + seq + type + length + fragment))
@@ -291,7 +272,7 @@ int TlsRecordState::ComputeMac(uint64_t seq, uint8_t type, const uint8_t* fragme
 int TlsRecordState::MacWhileEncrypting(uint64_t seq, uint8_t type, const uint8_t* fragment, size_t n,
                                        uint8_t* out, size_t whole, uint8_t* mac) {
   uint8_t header[13];
-  PutU64(header, seq);
+  StoreBe64(header, seq);
   header[8] = type;
   PutU16(header + 9, version_);
   PutU16(header + 11, static_cast<uint16_t>(n));
@@ -327,7 +308,7 @@ void TlsRecordState::Nonce(uint64_t seq, uint8_t nonce[12]) const {
     for (int i = 0; i < 8; ++i) nonce[4 + i] ^= static_cast<uint8_t>(seq >> (56 - 8 * i));
   } else {
     std::memcpy(nonce, iv_, 4);
-    PutU64(nonce + 4, seq);
+    StoreBe64(nonce + 4, seq);
   }
 }
 
@@ -405,9 +386,9 @@ int TlsRecordState::ProtectAead(uint8_t type, uint16_t version, const uint8_t* i
     out[0] = type;
     PutU16(out + 1, version);
     PutU16(out + 3, static_cast<uint16_t>(kExplicitNonceBytes + n + kAeadTagBytes));
-    PutU64(out + kTlsRecordHeaderBytes, seq);
+    StoreBe64(out + kTlsRecordHeaderBytes, seq);
     data = out + kTlsRecordHeaderBytes + kExplicitNonceBytes;
-    PutU64(aad, seq);
+    StoreBe64(aad, seq);
     aad[8] = type;
     PutU16(aad + 9, version_);
     PutU16(aad + 11, static_cast<uint16_t>(n));
@@ -465,7 +446,7 @@ int TlsRecordState::UnprotectAead(uint8_t* record, size_t length, uint8_t* type,
     std::memcpy(nonce + 4, record + kTlsRecordHeaderBytes, kExplicitNonceBytes);
     data = record + kTlsRecordHeaderBytes + kExplicitNonceBytes;
     data_length = body - kExplicitNonceBytes - kAeadTagBytes;
-    PutU64(aad, seq);
+    StoreBe64(aad, seq);
     aad[8] = record[0];
     PutU16(aad + 9, version_);
     PutU16(aad + 11, static_cast<uint16_t>(data_length));
