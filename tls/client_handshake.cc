@@ -16,7 +16,7 @@
 #include "tls/engine_certificate_host.h"
 #include "tls/tls_engine.h"
 #include "tls/tls_key_exchange.h"
-#include "tls/tls_writer.h"
+#include "foundation/span_writer.h"
 
 namespace tw {
 namespace {
@@ -208,14 +208,14 @@ int TlsEngine::PrepareKeyShares(ByteString* entries) {
   hs_->key_share_ids.clear();
   TlsIdList groups;
   if (ParseSupportedGroups(key_share_groups_.c_str(), true, &groups) != kOk) return -1;
-  TlsWriter w(*entries);
+  SpanWriter w(*entries);
   for (uint16_t group : groups) {
     std::unique_ptr<KeyExchange> kx;
     if (int rc = MakeGroupKeyExchange(group, &kx); rc != kOk) return rc;
     ByteString value;
     if (int rc = OwnPublicValue(*kx, &value); rc != kOk) return rc;
     w.U16(group);
-    TlsWriter::Field f = w.Open(2);
+    SpanWriter::Field f = w.Open(2);
     w.Bytes(value);
     w.Close(f);
     hs_->key_shares.push_back(std::move(kx));
@@ -270,11 +270,11 @@ int TlsEngine::SendClientHello() {
       if (int rc = PrepareKeyShares(&shares); rc != kOk) return Fail(rc, "");
     } else {
       // The retry carries one share, for the group the server asked for.
-      TlsWriter w(shares);
+      SpanWriter w(shares);
       ByteString value;
       if (int rc = OwnPublicValue(*hs_->key_shares.back(), &value); rc != kOk) return Fail(rc, "");
       w.U16(hs_->key_share_ids.back());
-      TlsWriter::Field f = w.Open(2);
+      SpanWriter::Field f = w.Open(2);
       w.Bytes(value);
       w.Close(f);
       if (w.rc() != kOk) return Fail(w.rc(), "");
@@ -315,14 +315,14 @@ int TlsEngine::SendClientHello() {
   if (int rc = BuildClientHelloExtensions(offer, &extensions); rc != kOk) return Fail(rc, "");
 
   ByteString body;
-  TlsWriter w(body);
+  SpanWriter w(body);
   w.U16(hello_version);
   w.Bytes(pending_.client_random, 32);
-  TlsWriter::Field sid = w.Open(1);
+  SpanWriter::Field sid = w.Open(1);
   w.Bytes(pending_.session_id);
   w.Close(sid);
   if (int rc = OfferSuites(); rc != kOk) return rc;
-  TlsWriter::Field suites = w.Open(2);
+  SpanWriter::Field suites = w.Open(2);
   line.SetText(kTextCipherSuites);
   for (size_t i = 0; i < offered_suites_.size(); ++i) {
     w.U16(offered_suites_[i]);
@@ -335,7 +335,7 @@ int TlsEngine::SendClientHello() {
   w.U8(1);
   w.U8(0);
   if (!extensions.empty()) {
-    TlsWriter::Field ext = w.Open(2);
+    SpanWriter::Field ext = w.Open(2);
     w.Bytes(extensions);
     w.Close(ext);
   }
@@ -355,7 +355,7 @@ int TlsEngine::SendSsl2ClientHello(uint16_t hello_version) {
   WipeString(pending_.master_secret);
   if (int rc = OfferSuites(); rc != kOk) return rc;
   ByteString message;
-  TlsWriter w(message);
+  SpanWriter w(message);
   w.U8(kHsClientHello);
   w.U16(hello_version);
   w.U16(static_cast<uint16_t>(3 * (offered_suites_.size() + 1)));
@@ -378,7 +378,7 @@ int TlsEngine::SendSsl2ClientHello(uint16_t hello_version) {
   // The TLS transcript takes the message without its two-byte record header.
   if (int rc = dispatcher_.transcript().AppendString(message); rc != kOk) return Fail(rc, "");
   ByteString record;
-  TlsWriter r(record);
+  SpanWriter r(record);
   r.U16(static_cast<uint16_t>(0x8000 | message.length()));
   r.Bytes(message);
   if (r.rc() != kOk) return Fail(r.rc(), "");
@@ -390,10 +390,10 @@ int TlsEngine::SendSsl2ClientHello(uint16_t hello_version) {
 // ---- ServerHello ----
 
 int TlsEngine::OnServerHello(const uint8_t* body, size_t n) {
-  TlsReader in(body, n);
+  SpanReader in(body, n);
   uint16_t server_version = 0;
-  TlsReader random;
-  TlsReader session_id;
+  SpanReader random;
+  SpanReader session_id;
   uint16_t suite_id = 0;
   uint8_t compression = 0;
   if (!in.ReadU16(&server_version) || !in.ReadBytes(32, &random) ||
@@ -404,7 +404,7 @@ int TlsEngine::OnServerHello(const uint8_t* body, size_t n) {
   const bool hello_retry = std::memcmp(random.data(), kHelloRetryRandom, 32) == 0;
   ServerHelloExtensions ext;
   if (!in.empty()) {
-    TlsReader block;
+    SpanReader block;
     if (!in.ReadPrefixed(2, &block) || !in.empty()) {
       return Refuse(kAlertDecodeError, kErrTlsProtocol, kTextBadServerHello);
     }
@@ -529,7 +529,7 @@ int TlsEngine::OnCertificate(const uint8_t* body, size_t n) {
   return kOk;
 }
 
-int TlsEngine::VerifyServerSignature(TlsReader& in, const uint8_t* params, size_t params_length) {
+int TlsEngine::VerifyServerSignature(SpanReader& in, const uint8_t* params, size_t params_length) {
   const uint16_t version = pending_.version;
   uint16_t scheme = 0;
   uint16_t group = 0;
@@ -545,7 +545,7 @@ int TlsEngine::VerifyServerSignature(TlsReader& in, const uint8_t* params, size_
     use.key_kind = key_kind;
     use.hash_id = std::strcmp(key_kind, "rsa") == 0 ? kHashMd5Sha1 : kHashSha1;
   }
-  TlsReader signature;
+  SpanReader signature;
   if (!in.ReadPrefixed(2, &signature) || !in.empty()) {
     return Refuse(kAlertDecodeError, kErrTlsProtocol, kTextBadKeyExchange);
   }
@@ -565,11 +565,11 @@ int TlsEngine::OnServerKeyExchange(const uint8_t* body, size_t n) {
   const TlsCipherSuite* suite = pending_.suite;
   const TlsKeyExchangeKind kind = suite->kx;
   Status(kTextServerKeyExchange);
-  TlsReader in(body, n);
+  SpanReader in(body, n);
   const uint8_t* params = body;
   if (kind == kKxRsaExport) {
-    TlsReader modulus;
-    TlsReader exponent;
+    SpanReader modulus;
+    SpanReader exponent;
     if (!in.ReadPrefixed(2, &modulus) || !in.ReadPrefixed(2, &exponent) || modulus.empty() ||
         exponent.empty()) {
       return Refuse(kAlertDecodeError, kErrTlsProtocol, kTextBadKeyExchange);
@@ -579,7 +579,7 @@ int TlsEngine::OnServerKeyExchange(const uint8_t* body, size_t n) {
   } else if (kind == kKxEcdheEcdsa || kind == kKxEcdheRsa || kind == kKxEcdhAnon) {
     uint8_t curve_type = 0;
     uint16_t group = 0;
-    TlsReader point;
+    SpanReader point;
     if (!in.ReadU8(&curve_type) || !in.ReadU16(&group) || !in.ReadPrefixed(1, &point)) {
       return Refuse(kAlertDecodeError, kErrTlsProtocol, kTextBadKeyExchange);
     }
@@ -597,9 +597,9 @@ int TlsEngine::OnServerKeyExchange(const uint8_t* body, size_t n) {
       return Refuse(kAlertIllegalParameter, kErrTlsProtocol, kTextBadKeyShare);
     }
   } else {
-    TlsReader p;
-    TlsReader g;
-    TlsReader ys;
+    SpanReader p;
+    SpanReader g;
+    SpanReader ys;
     if (!in.ReadPrefixed(2, &p) || !in.ReadPrefixed(2, &g) || !in.ReadPrefixed(2, &ys) ||
         p.empty() || g.empty() || ys.empty()) {
       return Refuse(kAlertDecodeError, kErrTlsProtocol, kTextBadKeyExchange);
@@ -622,22 +622,22 @@ int TlsEngine::OnServerKeyExchange(const uint8_t* body, size_t n) {
 
 int TlsEngine::OnCertificateRequest(const uint8_t* body, size_t n) {
   Status(kTextCertificateRequest);
-  TlsReader in(body, n);
+  SpanReader in(body, n);
   hs_->requested_signature_algorithms.clear();
   if (tls13_) {
-    TlsReader context;
-    TlsReader extensions;
+    SpanReader context;
+    SpanReader extensions;
     if (!in.ReadPrefixed(1, &context) || !in.ReadPrefixed(2, &extensions) || !in.empty()) {
       return Refuse(kAlertDecodeError, kErrTlsProtocol, kTextBadCertificateRequest);
     }
     while (!extensions.empty()) {
       uint16_t type = 0;
-      TlsReader ext;
+      SpanReader ext;
       if (!extensions.ReadU16(&type) || !extensions.ReadPrefixed(2, &ext)) {
         return Refuse(kAlertDecodeError, kErrTlsProtocol, kTextBadCertificateRequest);
       }
       if (type == kExtSignatureAlgorithms) {
-        TlsReader list;
+        SpanReader list;
         if (!ext.ReadPrefixed(2, &list) || list.empty() || (list.remaining() & 1) != 0) {
           return Refuse(kAlertDecodeError, kErrTlsProtocol, kTextBadCertificateRequest);
         }
@@ -654,13 +654,13 @@ int TlsEngine::OnCertificateRequest(const uint8_t* body, size_t n) {
     }
     Enter(TlsClient13State::kCertificate);
   } else {
-    TlsReader types;
-    TlsReader names;
+    SpanReader types;
+    SpanReader names;
     if (!in.ReadPrefixed(1, &types) || types.empty()) {
       return Refuse(kAlertDecodeError, kErrTlsProtocol, kTextBadCertificateRequest);
     }
     if (pending_.version >= kTls12) {
-      TlsReader list;
+      SpanReader list;
       if (!in.ReadPrefixed(2, &list) || (list.remaining() & 1) != 0) {
         return Refuse(kAlertDecodeError, kErrTlsProtocol, kTextBadCertificateRequest);
       }
@@ -689,7 +689,7 @@ int TlsEngine::OnServerHelloDone() {
     if (rc != kOk) {
       // No certificate of ours: an empty list.
       cert_body.Reset();
-      TlsWriter w(cert_body);
+      SpanWriter w(cert_body);
       w.U24(0);
       rc = w.rc();
     }
@@ -716,7 +716,7 @@ int TlsEngine::SendClientKeyExchange() {
   const TlsKeyExchangeKind kind = pending_.suite->kx;
   ByteString pre_master;
   ByteString body;
-  TlsWriter w(body);
+  SpanWriter w(body);
   int rc = kOk;
   if (kind == kKxRsa || kind == kKxRsaExport) {
     if ((rc = MakeRsaPreMaster(pending_.hello_version, &pre_master)) != kOk) return Fail(rc, "");
@@ -734,7 +734,7 @@ int TlsEngine::SendClientKeyExchange() {
     }
     if (rc != kOk) return Refuse(kAlertHandshakeFailure, rc, kTextNoServerKey);
     if (pending_.version >= kTls10) {
-      TlsWriter::Field f = w.Open(2);
+      SpanWriter::Field f = w.Open(2);
       w.Bytes(encrypted);
       w.Close(f);
     } else {
@@ -758,7 +758,7 @@ int TlsEngine::SendClientKeyExchange() {
     }
     ByteString own;
     if ((rc = OwnPublicValue(*hs_->kx, &own)) != kOk) return Fail(rc, "");
-    TlsWriter::Field f = w.Open(hs_->kx->ec_mode ? 1 : 2);
+    SpanWriter::Field f = w.Open(hs_->kx->ec_mode ? 1 : 2);
     w.Bytes(own);
     w.Close(f);
   }
@@ -833,9 +833,9 @@ int TlsEngine::SendClientCertificateVerify() {
                           static_cast<size_t>(signed_data->length()), &signature);
   if (rc != kOk) return Refuse(kAlertInternalError, rc, kTextSignFailed);
   ByteString body;
-  TlsWriter w(body);
+  SpanWriter w(body);
   if (pending_.version >= kTls12) w.U16(scheme);
-  TlsWriter::Field f = w.Open(2);
+  SpanWriter::Field f = w.Open(2);
   w.Bytes(signature);
   w.Close(f);
   if (w.rc() != kOk) return Fail(w.rc(), "");
@@ -886,8 +886,8 @@ int TlsEngine::OnNewSessionTicket(const uint8_t* body, size_t n, size_t* consume
     }
     return kOk;
   }
-  TlsReader in(body, n);
-  TlsReader ticket;
+  SpanReader in(body, n);
+  SpanReader ticket;
   if (!in.Skip(4) || !in.ReadPrefixed(2, &ticket)) return Refuse(kAlertDecodeError, kErrTlsProtocol, kTextBadTicket);
   *consumed = n - in.remaining();
   return kOk;
@@ -974,7 +974,7 @@ int TlsEngine::OnHelloRetryRequest(uint16_t suite_id, size_t message_length,
   int rc = hello.Set(transcript.data(), first);
   if (rc == kOk) rc = TranscriptHash(suite->prf, hello, hash);
   if (rc == kOk) {
-    TlsWriter w(replaced);
+    SpanWriter w(replaced);
     w.U8(kHsMessageHash);
     w.U24(static_cast<uint32_t>(hash.length()));
     w.Bytes(hash);
@@ -994,20 +994,20 @@ int TlsEngine::OnHelloRetryRequest(uint16_t suite_id, size_t message_length,
 }
 
 int TlsEngine::OnEncryptedExtensions(const uint8_t* body, size_t n, size_t* consumed) {
-  TlsReader in(body, n);
-  TlsReader list;
+  SpanReader in(body, n);
+  SpanReader list;
   if (!in.ReadPrefixed(2, &list)) {
     return Refuse(kAlertDecodeError, kErrTlsProtocol, kTextBadEncryptedExtensions);
   }
   while (!list.empty()) {
     uint16_t type = 0;
-    TlsReader ext;
+    SpanReader ext;
     if (!list.ReadU16(&type) || !list.ReadPrefixed(2, &ext)) {
       return Refuse(kAlertDecodeError, kErrTlsProtocol, kTextBadEncryptedExtensions);
     }
     if (type == kExtServerName) continue;
     if (type == kExtSupportedGroups) {
-      TlsReader groups;
+      SpanReader groups;
       if (!ext.ReadPrefixed(2, &groups) || !ext.empty() || (groups.remaining() & 1) != 0) {
         return Refuse(kAlertDecodeError, kErrTlsProtocol, kTextBadEncryptedExtensions);
       }
@@ -1031,9 +1031,9 @@ int TlsEngine::OnEncryptedExtensions(const uint8_t* body, size_t n, size_t* cons
 
 int TlsEngine::OnCertificateVerify(const uint8_t* body, size_t n) {
   Status(kTextCertificateVerify);
-  TlsReader in(body, n);
+  SpanReader in(body, n);
   uint16_t scheme = 0;
-  TlsReader signature;
+  SpanReader signature;
   if (!in.ReadU16(&scheme) || !in.ReadPrefixed(2, &signature) || !in.empty()) {
     return Refuse(kAlertDecodeError, kErrTlsProtocol, kTextCvFailed);
   }
@@ -1087,7 +1087,7 @@ int TlsEngine::FinishTls13Client() {
     if (!own_cert_loaded_ || BuildCertificateBody(&host, &own_cert_, true, &cert_body) != kOk) {
       Status(kTextClientCertMissing);
       cert_body.Reset();
-      TlsWriter w(cert_body);
+      SpanWriter w(cert_body);
       w.U8(0);
       w.U24(0);
       rc = w.rc();

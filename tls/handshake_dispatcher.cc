@@ -4,7 +4,7 @@
 
 #include "crypto/symmetric/hmac.h"
 #include "tls/record_protection.h"
-#include "tls/tls_reader.h"
+#include "foundation/span_reader.h"
 
 namespace tw {
 namespace {
@@ -62,9 +62,9 @@ void TlsHandshakeDispatcher::Reset() {
 namespace {
 
 // Moves up to `want` bytes from the reader to the end of out.
-int TakeInto(TlsReader& in, size_t want, ByteString& out, size_t* took) {
+int TakeInto(SpanReader& in, size_t want, ByteString& out, size_t* took) {
   *took = in.remaining() < want ? in.remaining() : want;
-  TlsReader part;
+  SpanReader part;
   in.ReadBytes(*took, &part);
   return out.Append(part.data(), static_cast<int>(*took));
 }
@@ -76,7 +76,7 @@ uint32_t BodyLength(const uint8_t* header) {
 }  // namespace
 
 int TlsHandshakeDispatcher::Feed(const uint8_t* bytes, size_t n, TlsHandshakeHandler& handler) {
-  TlsReader in(bytes, n);
+  SpanReader in(bytes, n);
   if (!fragment_.empty()) {
     // Complete the held message first; only the bytes it still needs are taken.
     size_t took = 0;
@@ -101,7 +101,7 @@ int TlsHandshakeDispatcher::Feed(const uint8_t* bytes, size_t n, TlsHandshakeHan
     if (rc != kOk) return rc;
   }
   while (!in.empty()) {
-    TlsReader peek = in;
+    SpanReader peek = in;
     uint8_t type = 0;
     uint32_t body = 0;
     if (peek.ReadU8(&type) && peek.ReadU24(&body)) {
@@ -109,7 +109,7 @@ int TlsHandshakeDispatcher::Feed(const uint8_t* bytes, size_t n, TlsHandshakeHan
         return handler.OnHandshakeFault(kAlertIllegalParameter, kTextTooLarge);
       }
       if (body <= peek.remaining()) {
-        TlsReader message;
+        SpanReader message;
         in.ReadBytes(kTlsHandshakeHeaderBytes + body, &message);
         const int rc = Dispatch(message.data(), message.remaining(), handler);
         if (rc != kOk) return rc;

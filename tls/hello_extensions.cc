@@ -4,7 +4,7 @@
 
 #include "foundation/text_conversion.h"
 #include "tls/record_protection.h"
-#include "tls/tls_writer.h"
+#include "foundation/span_writer.h"
 
 namespace tw {
 namespace {
@@ -14,11 +14,11 @@ constexpr uint8_t kPointUncompressed = 0;
 
 bool IsHexLetter(char c) { return (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
-void AddIdList(TlsWriter& w, uint16_t type, const std::vector<uint16_t>& ids, int prefix) {
+void AddIdList(SpanWriter& w, uint16_t type, const std::vector<uint16_t>& ids, int prefix) {
   if (ids.empty()) return;
   w.U16(type);
-  TlsWriter::Field ext = w.Open(2);
-  TlsWriter::Field list = w.Open(prefix);
+  SpanWriter::Field ext = w.Open(2);
+  SpanWriter::Field list = w.Open(prefix);
   for (uint16_t id : ids) w.U16(id);
   w.Close(list);
   w.Close(ext);
@@ -49,14 +49,14 @@ bool IsAddressLiteral(const char* host) {
 
 int BuildClientHelloExtensions(const ClientHelloOffer& offer, ByteString* out) {
   out->Reset();
-  TlsWriter w(*out);
+  SpanWriter w(*out);
   if (offer.server_name != nullptr && *offer.server_name != '\0' &&
       !IsAddressLiteral(offer.server_name)) {
     w.U16(kExtServerName);
-    TlsWriter::Field ext = w.Open(2);
-    TlsWriter::Field list = w.Open(2);
+    SpanWriter::Field ext = w.Open(2);
+    SpanWriter::Field list = w.Open(2);
     w.U8(kHostName);
-    TlsWriter::Field name = w.Open(2);
+    SpanWriter::Field name = w.Open(2);
     w.Text(offer.server_name);
     w.Close(name);
     w.Close(list);
@@ -66,8 +66,8 @@ int BuildClientHelloExtensions(const ClientHelloOffer& offer, ByteString* out) {
   AddIdList(w, kExtSupportedGroups, offer.groups, 2);
   if (offer.point_formats) {
     w.U16(kExtEcPointFormats);
-    TlsWriter::Field ext = w.Open(2);
-    TlsWriter::Field list = w.Open(1);
+    SpanWriter::Field ext = w.Open(2);
+    SpanWriter::Field list = w.Open(1);
     w.U8(kPointUncompressed);
     w.Close(list);
     w.Close(ext);
@@ -75,11 +75,11 @@ int BuildClientHelloExtensions(const ClientHelloOffer& offer, ByteString* out) {
   AddIdList(w, kExtSignatureAlgorithms, offer.signature_algorithms, 2);
   if (offer.alpn != nullptr && *offer.alpn != '\0') {
     w.U16(kExtAlpn);
-    TlsWriter::Field ext = w.Open(2);
-    TlsWriter::Field list = w.Open(2);
+    SpanWriter::Field ext = w.Open(2);
+    SpanWriter::Field list = w.Open(2);
     ForEachListEntry(offer.alpn, ',', [&](ListEntry e) {
       if (e.length > 0 && e.length < 256) {
-        TlsWriter::Field name = w.Open(1);
+        SpanWriter::Field name = w.Open(1);
         w.Bytes(e.text, static_cast<size_t>(e.length));
         w.Close(name);
       }
@@ -90,8 +90,8 @@ int BuildClientHelloExtensions(const ClientHelloOffer& offer, ByteString* out) {
   }
   if (!offer.versions.empty()) {
     w.U16(kExtSupportedVersions);
-    TlsWriter::Field ext = w.Open(2);
-    TlsWriter::Field list = w.Open(1);
+    SpanWriter::Field ext = w.Open(2);
+    SpanWriter::Field list = w.Open(1);
     for (uint16_t v : offer.versions) w.U16(v);
     w.Close(list);
     w.Close(ext);
@@ -101,32 +101,32 @@ int BuildClientHelloExtensions(const ClientHelloOffer& offer, ByteString* out) {
   return w.rc();
 }
 
-void WriteExtension(TlsWriter& w, uint16_t type, int prefix_bytes, const ByteString& body) {
+void WriteExtension(SpanWriter& w, uint16_t type, int prefix_bytes, const ByteString& body) {
   w.U16(type);
-  TlsWriter::Field ext = w.Open(2);
-  TlsWriter::Field field = w.Open(prefix_bytes);
+  SpanWriter::Field ext = w.Open(2);
+  SpanWriter::Field field = w.Open(prefix_bytes);
   w.Bytes(body);
   w.Close(field);
   w.Close(ext);
 }
 
-void WriteAlpnExtension(TlsWriter& w, const ByteString& protocol) {
+void WriteAlpnExtension(SpanWriter& w, const ByteString& protocol) {
   w.U16(kExtAlpn);
-  TlsWriter::Field ext = w.Open(2);
-  TlsWriter::Field list = w.Open(2);
-  TlsWriter::Field name = w.Open(1);
+  SpanWriter::Field ext = w.Open(2);
+  SpanWriter::Field list = w.Open(2);
+  SpanWriter::Field name = w.Open(1);
   w.Bytes(protocol);
   w.Close(name);
   w.Close(list);
   w.Close(ext);
 }
 
-bool ReadAlpnList(TlsReader body, ByteString* joined) {
+bool ReadAlpnList(SpanReader body, ByteString* joined) {
   joined->Reset();
-  TlsReader list;
+  SpanReader list;
   if (!body.ReadPrefixed(2, &list) || !body.empty() || list.empty()) return false;
   while (!list.empty()) {
-    TlsReader name;
+    SpanReader name;
     if (!list.ReadPrefixed(1, &name) || name.empty()) return false;
     if (!joined->empty()) joined->AppendByte(',');
     joined->Append(name.data(), static_cast<int>(name.remaining()));
@@ -143,11 +143,11 @@ bool AlpnOffered(const char* list, const ByteString& name) {
   });
 }
 
-int ParseServerHelloExtensions(TlsReader block, bool hello_retry, ServerHelloExtensions* out) {
+int ParseServerHelloExtensions(SpanReader block, bool hello_retry, ServerHelloExtensions* out) {
   uint32_t seen = 0;  // bits of the extensions met, to refuse repeats
   while (!block.empty()) {
     uint16_t type = 0;
-    TlsReader body;
+    SpanReader body;
     if (!block.ReadU16(&type) || !block.ReadPrefixed(2, &body)) return kAlertDecodeError;
     int bit = -1;
     switch (type) {
@@ -161,7 +161,7 @@ int ParseServerHelloExtensions(TlsReader block, bool hello_retry, ServerHelloExt
         bit = 1;
         if (!body.ReadU16(&out->key_share_group)) return kAlertDecodeError;
         if (!hello_retry) {
-          TlsReader value;
+          SpanReader value;
           if (!body.ReadPrefixed(2, &value) || value.empty()) return kAlertDecodeError;
           out->key_share.Set(value.data(), static_cast<int>(value.remaining()));
         }
@@ -171,14 +171,14 @@ int ParseServerHelloExtensions(TlsReader block, bool hello_retry, ServerHelloExt
       }
       case kExtCookie: {
         bit = 2;
-        TlsReader cookie;
+        SpanReader cookie;
         if (!body.ReadPrefixed(2, &cookie) || cookie.empty() || !body.empty()) return kAlertDecodeError;
         out->cookie.Set(cookie.data(), static_cast<int>(cookie.remaining()));
         break;
       }
       case kExtRenegotiationInfo: {
         bit = 3;
-        TlsReader info;
+        SpanReader info;
         if (!body.ReadPrefixed(1, &info) || !body.empty()) return kAlertDecodeError;
         out->renegotiation.Set(info.data(), static_cast<int>(info.remaining()));
         out->has_renegotiation = true;
@@ -194,7 +194,7 @@ int ParseServerHelloExtensions(TlsReader block, bool hello_retry, ServerHelloExt
         break;
       case kExtEcPointFormats: {
         bit = 6;
-        TlsReader formats;
+        SpanReader formats;
         if (!body.ReadPrefixed(1, &formats) || formats.empty() || !body.empty()) return kAlertDecodeError;
         // The server must be able to take uncompressed points.
         if (std::memchr(formats.data(), kPointUncompressed, formats.remaining()) == nullptr) {

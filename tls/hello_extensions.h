@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "foundation/byte_string.h"
-#include "tls/tls_reader.h"
+#include "foundation/span_reader.h"
 
 namespace tw {
 
@@ -49,11 +49,11 @@ struct ClientHelloOffer {
 // The extension block without its own length. 0 or a code.
 int BuildClientHelloExtensions(const ClientHelloOffer& offer, ByteString* out);
 
-class TlsWriter;
+class SpanWriter;
 // An extension whose body is one field of `body` with a length prefix of prefix_bytes.
-void WriteExtension(TlsWriter& w, uint16_t type, int prefix_bytes, const ByteString& body);
+void WriteExtension(SpanWriter& w, uint16_t type, int prefix_bytes, const ByteString& body);
 // The ALPN extension naming one protocol (a server's choice).
-void WriteAlpnExtension(TlsWriter& w, const ByteString& protocol);
+void WriteAlpnExtension(SpanWriter& w, const ByteString& protocol);
 
 // What a ServerHello (or HelloRetryRequest) carried.
 struct ServerHelloExtensions {
@@ -71,10 +71,10 @@ struct ServerHelloExtensions {
 
 // Reads a ServerHello extension block (the bytes after the compression method, with their
 // length). 0, or the alert to send (50 decode_error for bad lengths or a repeated extension).
-int ParseServerHelloExtensions(TlsReader block, bool hello_retry, ServerHelloExtensions* out);
+int ParseServerHelloExtensions(SpanReader block, bool hello_retry, ServerHelloExtensions* out);
 
 // The protocols of an ALPN extension body joined with ","; false when malformed.
-bool ReadAlpnList(TlsReader body, ByteString* joined);
+bool ReadAlpnList(SpanReader body, ByteString* joined);
 
 // True when `name` is one of the comma-separated protocols of `list`.
 bool AlpnOffered(const char* list, const ByteString& name);

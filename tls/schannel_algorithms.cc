@@ -3,7 +3,7 @@
 #include "foundation/text_conversion.h"
 #include "tls/cipher_suites.h"
 #include "tls/suite_names.h"
-#include "tls/tls_reader.h"
+#include "foundation/span_reader.h"
 
 namespace tw {
 namespace {
@@ -143,8 +143,8 @@ int EnabledProtocolsText(uint32_t mask, ByteString* out) {
 bool OfferedSuitesText(const uint8_t* record, size_t length, ByteString* out) {
   constexpr size_t kSessionIdAt = 43;
   if (length < 46) return false;
-  TlsReader r(record + kSessionIdAt, length - kSessionIdAt);
-  TlsReader suites;
+  SpanReader r(record + kSessionIdAt, length - kSessionIdAt);
+  SpanReader suites;
   if (!r.ReadPrefixed(1, &suites) || !r.ReadPrefixed(2, &suites)) return false;
   ByteString text;
   text.SetText("Cipher Suites:\r\n    ");
@@ -160,7 +160,7 @@ bool OfferedSuitesText(const uint8_t* record, size_t length, ByteString* out) {
 
 bool PeekServerHello(const uint8_t* bytes, size_t length, uint16_t* version, uint16_t* suite,
                      bool* oversized) {
-  TlsReader r(bytes, length);
+  SpanReader r(bytes, length);
   uint8_t type = 0;
   uint16_t record_version = 0;
   uint16_t record_length = 0;
@@ -169,10 +169,10 @@ bool PeekServerHello(const uint8_t* bytes, size_t length, uint16_t* version, uin
     return false;
   }
   uint8_t message = 0;
-  TlsReader hello;
+  SpanReader hello;
   if (!r.ReadU8(&message) || message != kServerHello || !r.ReadPrefixed(3, &hello)) return false;
   uint16_t hello_version = 0;
-  TlsReader session;
+  SpanReader session;
   if (!hello.ReadU16(&hello_version) || !hello.Skip(32) || !hello.ReadPrefixed(1, &session) ||
       !hello.ReadU16(suite)) {
     return false;
@@ -184,22 +184,22 @@ bool PeekServerHello(const uint8_t* bytes, size_t length, uint16_t* version, uin
 
 bool FindServerCertificate(const uint8_t* bytes, size_t length, const uint8_t** cert,
                            size_t* cert_length) {
-  TlsReader records(bytes, length);
+  SpanReader records(bytes, length);
   while (!records.empty()) {
     uint8_t type = 0;
     uint16_t version = 0;
-    TlsReader body;
+    SpanReader body;
     if (!records.ReadU8(&type) || !records.ReadU16(&version) || !records.ReadPrefixed(2, &body)) {
       return false;
     }
     if (type != kHandshakeRecord) continue;
     while (!body.empty()) {
       uint8_t message = 0;
-      TlsReader content;
+      SpanReader content;
       if (!body.ReadU8(&message) || !body.ReadPrefixed(3, &content)) break;  // split message
       if (message != kCertificate) continue;
-      TlsReader list;
-      TlsReader first;
+      SpanReader list;
+      SpanReader first;
       if (!content.ReadPrefixed(3, &list) || !list.ReadPrefixed(3, &first) || first.empty()) {
         return false;
       }

@@ -15,7 +15,7 @@
 #include "tls/engine_certificate_host.h"
 #include "tls/tls_engine.h"
 #include "tls/tls_key_exchange.h"
-#include "tls/tls_writer.h"
+#include "foundation/span_writer.h"
 
 namespace tw {
 namespace {
@@ -117,11 +117,11 @@ int TlsEngine::OnClientHello(const uint8_t* body, size_t n) {
     BeginHandshake();
   }
   ClientOffer offer;
-  TlsReader in(body, n);
-  TlsReader random;
-  TlsReader session_id;
-  TlsReader suites;
-  TlsReader compressions;
+  SpanReader in(body, n);
+  SpanReader random;
+  SpanReader session_id;
+  SpanReader suites;
+  SpanReader compressions;
   if (!in.ReadU16(&offer.version) || !in.ReadBytes(32, &random) || !in.ReadPrefixed(1, &session_id) ||
       session_id.remaining() > kSessionIdBytes || !in.ReadPrefixed(2, &suites) || suites.empty() ||
       (suites.remaining() & 1) != 0 || !in.ReadPrefixed(1, &compressions) || compressions.empty()) {
@@ -134,7 +134,7 @@ int TlsEngine::OnClientHello(const uint8_t* body, size_t n) {
   offer.session_id.Set(session_id.data(), static_cast<int>(session_id.remaining()));
   std::memcpy(offer.random, random.data(), 32);
   if (!in.empty()) {
-    TlsReader block;
+    SpanReader block;
     if (!in.ReadPrefixed(2, &block) || !in.empty() || ParseClientExtensions(block, &offer) != kOk) {
       return Refuse(kAlertDecodeError, kErrTlsProtocol, kTextBadClientHello);
     }
@@ -142,14 +142,14 @@ int TlsEngine::OnClientHello(const uint8_t* body, size_t n) {
   return AnswerClientHello(offer);
 }
 
-int TlsEngine::ParseClientExtensions(TlsReader block, ClientOffer* offer) {
+int TlsEngine::ParseClientExtensions(SpanReader block, ClientOffer* offer) {
   uint32_t seen = 0;
   while (!block.empty()) {
     uint16_t type = 0;
-    TlsReader body;
+    SpanReader body;
     if (!block.ReadU16(&type) || !block.ReadPrefixed(2, &body)) return -1;
     int bit = -1;
-    TlsReader list;
+    SpanReader list;
     uint16_t v = 0;
     switch (type) {
       case kExtSupportedGroups:
@@ -171,7 +171,7 @@ int TlsEngine::ParseClientExtensions(TlsReader block, ClientOffer* offer) {
         bit = 3;
         if (!body.ReadPrefixed(2, &list) || !body.empty()) return -1;
         while (!list.empty()) {
-          TlsReader value;
+          SpanReader value;
           if (!list.ReadU16(&v) || !list.ReadPrefixed(2, &value) || value.empty()) return -1;
           offer->share_groups.push_back(v);
           ByteString bytes;
@@ -206,15 +206,15 @@ int TlsEngine::ParseClientExtensions(TlsReader block, ClientOffer* offer) {
 int TlsEngine::ProcessSsl2Hello(const uint8_t* record, size_t length) {
   Status(kTextSsl2HelloReceived);
   // Two-byte header, then type 1, version, three lengths, the specs, session id and challenge.
-  TlsReader in(record + 2, length - 2);
+  SpanReader in(record + 2, length - 2);
   uint8_t type = 0;
   ClientOffer offer;
   uint16_t specs_length = 0;
   uint16_t sid_length = 0;
   uint16_t challenge_length = 0;
-  TlsReader specs;
-  TlsReader sid;
-  TlsReader challenge;
+  SpanReader specs;
+  SpanReader sid;
+  SpanReader challenge;
   if (!in.ReadU8(&type) || type != 1 || !in.ReadU16(&offer.version)) return Fail(kErrTlsUnsupported, kTextSsl2);
   if (offer.version < kSsl30) return Fail(kErrTlsUnsupported, kTextSsl2);
   if (!in.ReadU16(&specs_length) || !in.ReadU16(&sid_length) || !in.ReadU16(&challenge_length) ||
@@ -408,16 +408,16 @@ void TlsEngine::ChooseAlpn(const ByteString& client_list) {
 
 int TlsEngine::SendServerHello(const ClientOffer& offer, const ByteString* extensions13) {
   ByteString body;
-  TlsWriter w(body);
+  SpanWriter w(body);
   w.U16(pending_.version == kTls13 ? kTls12 : pending_.version);
   w.Bytes(pending_.server_random, 32);
-  TlsWriter::Field sid = w.Open(1);
+  SpanWriter::Field sid = w.Open(1);
   w.Bytes(pending_.version == kTls13 ? offer.session_id : pending_.session_id);
   w.Close(sid);
   w.U16(pending_.suite->id);
   w.U8(0);
   ByteString extensions;
-  TlsWriter e(extensions);
+  SpanWriter e(extensions);
   if (extensions13 != nullptr) {
     e.Bytes(*extensions13);
   } else {
@@ -433,7 +433,7 @@ int TlsEngine::SendServerHello(const ClientOffer& offer, const ByteString* exten
     if (!alpn_protocol_.empty()) WriteAlpnExtension(e, alpn_protocol_);
     if (pending_.suite->kx == kKxEcdheRsa || pending_.suite->kx == kKxEcdheEcdsa) {
       e.U16(kExtEcPointFormats);
-      TlsWriter::Field f = e.Open(2);
+      SpanWriter::Field f = e.Open(2);
       e.U8(1);
       e.U8(0);
       e.Close(f);
@@ -441,7 +441,7 @@ int TlsEngine::SendServerHello(const ClientOffer& offer, const ByteString* exten
   }
   if (e.rc() != kOk) return e.rc();
   if (!extensions.empty() && !offer.ssl2) {
-    TlsWriter::Field f = w.Open(2);
+    SpanWriter::Field f = w.Open(2);
     w.Bytes(extensions);
     w.Close(f);
   }
@@ -479,9 +479,9 @@ int TlsEngine::SignServerParams(const uint8_t* params, size_t length, ByteString
   int rc = SignWithOwnKey(own_cert_, scheme, hash_id, pss, data.bytes(), static_cast<size_t>(data.length()),
                           &signature);
   if (rc != kOk) return Fail(rc, kTextNoScheme);
-  TlsWriter w(*out);
+  SpanWriter w(*out);
   if (pending_.version >= kTls12) w.U16(scheme);
-  TlsWriter::Field f = w.Open(2);
+  SpanWriter::Field f = w.Open(2);
   w.Bytes(signature);
   w.Close(f);
   return w.rc();
@@ -497,13 +497,13 @@ int TlsEngine::SendServerFlight12(const ClientOffer& offer) {
   if (rc == kOk) Status(kTextCertificateSent);
   if (rc == kOk && hs_->kx != nullptr) {
     ByteString ske;
-    TlsWriter w(ske);
+    SpanWriter w(ske);
     ByteString own;
     rc = OwnPublicValue(*hs_->kx, &own);
     if (hs_->kx->ec_mode) {
       w.U8(3);
       w.U16(CurveGroup(hs_->kx->own_ec.curve_id));
-      TlsWriter::Field f = w.Open(1);
+      SpanWriter::Field f = w.Open(1);
       w.Bytes(own);
       w.Close(f);
     } else {
@@ -512,7 +512,7 @@ int TlsEngine::SendServerFlight12(const ClientOffer& offer) {
       hs_->kx->p.ToMagnitude(p);
       hs_->kx->g.ToMagnitude(g);
       for (const ByteString* v : {&p, &g, &own}) {
-        TlsWriter::Field f = w.Open(2);
+        SpanWriter::Field f = w.Open(2);
         w.Bytes(*v);
         w.Close(f);
       }
@@ -527,13 +527,13 @@ int TlsEngine::SendServerFlight12(const ClientOffer& offer) {
   }
   if (rc == kOk && authenticate_clients_) {
     ByteString request;
-    TlsWriter w(request);
-    TlsWriter::Field types = w.Open(1);
+    SpanWriter w(request);
+    SpanWriter::Field types = w.Open(1);
     w.U8(1);   // rsa_sign
     w.U8(64);  // ecdsa_sign
     w.Close(types);
     if (pending_.version >= kTls12) {
-      TlsWriter::Field algorithms = w.Open(2);
+      SpanWriter::Field algorithms = w.Open(2);
       for (uint16_t s : kRequestedSchemes) w.U16(s);
       w.Close(algorithms);
     }
@@ -615,14 +615,14 @@ int TlsEngine::AnswerTls13(const ClientOffer& offer, const std::vector<uint16_t>
   tls13_ = true;
 
   ByteString extensions;
-  TlsWriter e(extensions);
+  SpanWriter e(extensions);
   e.U16(kExtSupportedVersions);
   e.U16(2);
   e.U16(kTls13);
   e.U16(kExtKeyShare);
-  TlsWriter::Field f = e.Open(2);
+  SpanWriter::Field f = e.Open(2);
   e.U16(group);
-  TlsWriter::Field v = e.Open(2);
+  SpanWriter::Field v = e.Open(2);
   e.Bytes(own);
   e.Close(v);
   e.Close(f);
@@ -636,8 +636,8 @@ int TlsEngine::AnswerTls13(const ClientOffer& offer, const std::vector<uint16_t>
   if (rc == kOk) rc = current_.CopyFrom(pending_);
   // EncryptedExtensions: the ALPN choice, nothing else.
   ByteString ee;
-  TlsWriter w(ee);
-  TlsWriter::Field list = w.Open(2);
+  SpanWriter w(ee);
+  SpanWriter::Field list = w.Open(2);
   if (!alpn_protocol_.empty()) WriteAlpnExtension(w, alpn_protocol_);
   w.Close(list);
   if (rc == kOk) rc = w.rc();
@@ -645,12 +645,12 @@ int TlsEngine::AnswerTls13(const ClientOffer& offer, const std::vector<uint16_t>
   if (rc == kOk) Status(kTextEncryptedExtensionsSent);
   if (rc == kOk && authenticate_clients_) {
     ByteString request;
-    TlsWriter r(request);
+    SpanWriter r(request);
     r.U8(0);
-    TlsWriter::Field exts = r.Open(2);
+    SpanWriter::Field exts = r.Open(2);
     r.U16(kExtSignatureAlgorithms);
-    TlsWriter::Field body = r.Open(2);
-    TlsWriter::Field schemes = r.Open(2);
+    SpanWriter::Field body = r.Open(2);
+    SpanWriter::Field schemes = r.Open(2);
     TlsIdList all;
     ParseSignatureSchemes(tls13_signature_schemes_.c_str(), &all);
     for (uint16_t s : all) r.U16(s);
@@ -678,9 +678,9 @@ int TlsEngine::AnswerTls13(const ClientOffer& offer, const std::vector<uint16_t>
                           content.bytes(), static_cast<size_t>(content.length()), &signature);
     }
     ByteString verify;
-    TlsWriter cv(verify);
+    SpanWriter cv(verify);
     cv.U16(scheme);
-    TlsWriter::Field sig = cv.Open(2);
+    SpanWriter::Field sig = cv.Open(2);
     cv.Bytes(signature);
     cv.Close(sig);
     if (rc == kOk) rc = cv.rc();
@@ -710,22 +710,22 @@ int TlsEngine::SendHelloRetryRequest(const ClientOffer& offer, uint16_t group) {
   ByteString hash;
   ByteString replaced;
   int rc = TranscriptHash(pending_.suite->prf, transcript, hash);
-  TlsWriter t(replaced);
+  SpanWriter t(replaced);
   t.U8(kHsMessageHash);
   t.U24(static_cast<uint32_t>(hash.length()));
   t.Bytes(hash);
   if (rc == kOk) rc = t.rc();
   if (rc == kOk) rc = transcript.Assign(replaced);
   ByteString body;
-  TlsWriter w(body);
+  SpanWriter w(body);
   w.U16(kTls12);
   w.Bytes(kHelloRetryRandom, 32);
-  TlsWriter::Field sid = w.Open(1);
+  SpanWriter::Field sid = w.Open(1);
   w.Bytes(offer.session_id);
   w.Close(sid);
   w.U16(pending_.suite->id);
   w.U8(0);
-  TlsWriter::Field exts = w.Open(2);
+  SpanWriter::Field exts = w.Open(2);
   w.U16(kExtSupportedVersions);
   w.U16(2);
   w.U16(kTls13);
@@ -772,11 +772,11 @@ int TlsEngine::OnClientCertificate(const uint8_t* body, size_t n) {
 
 int TlsEngine::OnClientKeyExchange(const uint8_t* body, size_t n) {
   const TlsKeyExchangeKind kind = pending_.suite->kx;
-  TlsReader in(body, n);
+  SpanReader in(body, n);
   ByteString pre_master;
   if (kind == kKxRsa) {
     Status(kTextRsaReceived);
-    TlsReader encrypted = in;
+    SpanReader encrypted = in;
     if (pending_.version >= kTls10 && (!in.ReadPrefixed(2, &encrypted) || !in.empty())) {
       return Refuse(kAlertDecodeError, kErrTlsProtocol, kTextBadKeyExchange);
     }
@@ -792,7 +792,7 @@ int TlsEngine::OnClientKeyExchange(const uint8_t* body, size_t n) {
     WipeString(fallback);
     if (rc != kOk) return Fail(rc, "");
   } else {
-    TlsReader value;
+    SpanReader value;
     const bool ec = hs_->kx != nullptr && hs_->kx->ec_mode;
     Status(ec ? kTextEcdhReceived : kTextDhReceived);
     if (!in.ReadPrefixed(ec ? 1 : 2, &value) || !in.empty()) {
@@ -818,9 +818,9 @@ int TlsEngine::OnClientKeyExchange(const uint8_t* body, size_t n) {
 }
 
 int TlsEngine::OnClientCertificateVerify(const uint8_t* body, size_t n) {
-  TlsReader in(body, n);
+  SpanReader in(body, n);
   uint16_t scheme = 0;
-  TlsReader signature;
+  SpanReader signature;
   const bool with_scheme = tls13_ || pending_.version >= kTls12;
   if ((with_scheme && !in.ReadU16(&scheme)) || !in.ReadPrefixed(2, &signature) || !in.empty()) {
     return Refuse(kAlertDecodeError, kErrTlsProtocol, kTextBadVerify);

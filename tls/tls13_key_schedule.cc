@@ -6,7 +6,7 @@
 #include "crypto/symmetric/hash_engine.h"
 #include "crypto/symmetric/hmac.h"
 #include "tls/tls12_key_derivation.h"
-#include "tls/tls_reader.h"
+#include "foundation/span_reader.h"
 
 namespace tw {
 namespace {
@@ -170,16 +170,16 @@ int Tls13CertificateVerifyContent(bool server_signer, uint16_t scheme,
 
 int ReadNewSessionTicket13(const uint8_t* body, size_t length, size_t* consumed,
                            TlsRecordFault* fault) {
-  TlsReader reader(body, body != nullptr ? length : 0);
-  TlsReader nonce;
-  TlsReader ticket;
-  TlsReader extensions;
+  SpanReader reader(body, body != nullptr ? length : 0);
+  SpanReader nonce;
+  SpanReader ticket;
+  SpanReader extensions;
   bool ok = reader.Skip(4) && reader.Skip(4) && reader.ReadPrefixed(1, &nonce) &&
             reader.ReadPrefixed(2, &ticket) && !ticket.empty() &&
             reader.ReadPrefixed(2, &extensions);
   while (ok && !extensions.empty()) {
     uint16_t type = 0;
-    TlsReader data;
+    SpanReader data;
     ok = extensions.ReadU16(&type) && extensions.ReadPrefixed(2, &data);
   }
   if (!ok) {

@@ -31,7 +31,7 @@
 #include "foundation/file_handle.h"
 #include "foundation/text_conversion.h"
 #include "tls/peer_chain.h"
-#include "tls/tls_reader.h"
+#include "foundation/span_reader.h"
 
 namespace tw {
 
@@ -471,11 +471,11 @@ int BuildCertificateBody(TlsCertificateHost* host, const CertSelection* own, boo
 
 int ParseCertificateBody(const uint8_t* body, size_t length, bool tls13, std::vector<ByteString>* certificates) {
   certificates->clear();
-  TlsReader msg(body, length), context, list;
+  SpanReader msg(body, length), context, list;
   if (tls13 && !msg.ReadPrefixed(1, &context)) return kErrDecodeError;
   if (!msg.ReadPrefixed(3, &list) || !msg.empty()) return kErrDecodeError;
   while (!list.empty()) {
-    TlsReader der, extensions;
+    SpanReader der, extensions;
     if (!list.ReadPrefixed(3, &der) || der.empty()) return kErrDecodeError;
     if (tls13 && !list.ReadPrefixed(2, &extensions)) return kErrDecodeError;
     ByteString cert;

@@ -19,7 +19,7 @@
 #include "tls/session_cache.h"
 #include "tls/tls_certificates.h"
 #include "tls/tls_handshake.h"
-#include "tls/tls_reader.h"
+#include "foundation/span_reader.h"
 #include "tls/tls13_key_schedule.h"
 #include "tls/tls_session_state.h"
 #include "tls/tls_settings.h"
@@ -276,7 +276,7 @@ class TlsEngine : private TlsHandshakeHandler {
     ByteString alpn;
   };
   int OnClientHello(const uint8_t* body, size_t n);
-  int ParseClientExtensions(TlsReader block, ClientOffer* offer);
+  int ParseClientExtensions(SpanReader block, ClientOffer* offer);
   int ProcessSsl2Hello(const uint8_t* record, size_t length);
   int AnswerClientHello(const ClientOffer& offer);
   void ChooseAlpn(const ByteString& client_list);
@@ -312,7 +312,7 @@ class TlsEngine : private TlsHandshakeHandler {
   int FinishTls13Client();
   int SendClientKeyExchange();
   int SendClientCertificateVerify();
-  int VerifyServerSignature(TlsReader& in, const uint8_t* params, size_t params_length);
+  int VerifyServerSignature(SpanReader& in, const uint8_t* params, size_t params_length);
   int SaveSession();
   bool TakeOfferedSession();
   // A handshake refusal: the fatal alert, then Fail with the code and text.

@@ -16,7 +16,7 @@
 #include "tests/crypto/symmetric/hmac_kdf_test_support.h"
 #include "tests/peers/peer_process.h"
 #include "tests/tls/tls_test_support.h"
-#include "tls/tls_reader.h"
+#include "foundation/span_reader.h"
 #include "tls/tls13_key_schedule.h"
 
 namespace {
@@ -158,7 +158,7 @@ TEST(Tls13KeySchedule, OpensslServer) {
     std::string whole = header + ReadFully(fd, Length24(header.substr(1)));
     if (header[0] == 22) {
       transcript.Append(whole.data() + 5, static_cast<int>(whole.size() - 5));
-      tw::TlsReader r(reinterpret_cast<const uint8_t*>(whole.data()) + 43, whole.size() - 43), sid, exts, ext, key;
+      tw::SpanReader r(reinterpret_cast<const uint8_t*>(whole.data()) + 43, whole.size() - 43), sid, exts, ext, key;
       uint16_t type = 0, group = 0;
       ASSERT_TRUE(r.ReadPrefixed(1, &sid) && r.Skip(3) && r.ReadPrefixed(2, &exts));
       while (exts.ReadU16(&type) && exts.ReadPrefixed(2, &ext) && type != 0x33) continue;
