@@ -1,6 +1,6 @@
 // The SSH wire encoding (uint32, string, mpint) used by every SSH and PuTTY key format, read with
 // SpanReader: a string is a field led by its 32-bit length (ReadPrefixed(4)), and may fill the
-// remaining bytes exactly. A failed read leaves the reader where it was.
+// remaining bytes exactly. A field that does not fit leaves the reader where it was.
 #pragma once
 
 #include <cstddef>
