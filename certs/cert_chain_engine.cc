@@ -52,13 +52,9 @@ bool ReadBasicConstraints(const DerCursor& content, Constraints* c) {
     c->ca = field.data()[0] != 0;
   }
   if (!seq.empty()) {
-    if (seq.Next(&tag, &field) != kOk || tag != 0x02 || field.empty() || field.size() > 4 ||
-        (field.data()[0] & 0x80)) {
-      return false;
-    }
-    int value = 0;
-    for (size_t i = 0; i < field.size(); ++i) value = (value << 8) | field.data()[i];
-    c->path_length = value;
+    uint32_t value = 0;
+    if (seq.NextSmallUnsigned(&value) != kOk) return false;
+    c->path_length = static_cast<int>(value);
   }
   return seq.empty();
 }

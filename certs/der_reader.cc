@@ -6,27 +6,24 @@ namespace tw {
 
 namespace {
 
-// Reads one definite-length header at p. The element family refuses the high tag form, the
-// indefinite form and length forms above four bytes.
-int ReadHeader(const uint8_t* p, size_t avail, uint8_t* tag, size_t* header, size_t* content) {
-  if (avail < 2) return kErrDerIncomplete;
-  if ((p[0] & 0x1F) == 0x1F) return kErrDerMalformed;
-  const uint8_t lb = p[1];
-  uint64_t len = 0;
-  size_t hl = 2;
+constexpr uint8_t kTagInteger = 0x02;
+
+// Takes one definite-length element from in. The element family refuses the high tag form, the
+// indefinite form and length forms above four bytes; in is left as it was on failure.
+int TakeElement(SpanReader* in, uint8_t* tag, SpanReader* content) {
+  SpanReader r = *in;
+  uint8_t t = 0, lb = 0;
+  if (!r.ReadU8(&t) || !r.ReadU8(&lb)) return kErrDerIncomplete;
+  if ((t & 0x1F) == 0x1F) return kErrDerMalformed;
   if (lb < 0x80) {
-    len = lb;
+    if (!r.ReadBytes(lb, content)) return kErrDerIncomplete;
   } else {
-    const size_t k = lb & 0x7F;
+    const int k = lb & 0x7F;
     if (k == 0 || k > 4) return kErrDerMalformed;
-    if (avail < 2 + k) return kErrDerIncomplete;
-    for (size_t i = 0; i < k; ++i) len = (len << 8) | p[2 + i];
-    hl = 2 + k;
+    if (!r.ReadPrefixed(k, content)) return kErrDerIncomplete;
   }
-  if (len > static_cast<uint64_t>(avail - hl)) return kErrDerIncomplete;
-  *tag = p[0];
-  *header = hl;
-  *content = static_cast<size_t>(len);
+  *tag = t;
+  *in = r;
   return kOk;
 }
 
@@ -43,14 +40,13 @@ int FindAt(const ByteString& der, int n, uint8_t* tag, DerCursor* content) {
 }  // namespace
 
 int DerCursor::Peek(uint8_t* tag, DerCursor* content, DerCursor* element) const {
-  if (n_ == 0) return kErrDerIncomplete;
+  SpanReader rest = bytes_, body;
   uint8_t t = 0;
-  size_t hl = 0, cl = 0;
-  int rc = ReadHeader(p_, n_, &t, &hl, &cl);
+  const int rc = TakeElement(&rest, &t, &body);
   if (rc != kOk) return rc;
   if (tag) *tag = t;
-  if (content) *content = DerCursor(p_ + hl, cl);
-  if (element) *element = DerCursor(p_, hl + cl);
+  if (content) *content = DerCursor(body);
+  if (element) *element = DerCursor(data(), size() - rest.remaining());
   return kOk;
 }
 
@@ -59,8 +55,7 @@ int DerCursor::Next(uint8_t* tag, DerCursor* content, DerCursor* element) {
   int rc = Peek(tag, content, &whole);
   if (rc != kOk) return rc;
   if (element) *element = whole;
-  p_ += whole.size();
-  n_ -= whole.size();
+  bytes_.Skip(whole.size());
   return kOk;
 }
 
@@ -71,11 +66,44 @@ int DerCursor::SkipElements(int n) {
   return kOk;
 }
 
+int DerCursor::NextTagged(uint8_t want, DerCursor* content, DerCursor* element) {
+  uint8_t tag = 0;
+  const int rc = Next(&tag, content, element);
+  if (rc != kOk) return rc;
+  return tag == want ? kOk : kErrDerMalformed;
+}
+
+int DerCursor::NextSmallUnsigned(uint32_t* value) {
+  DerCursor v;
+  const int rc = NextTagged(kTagInteger, &v);
+  return rc != kOk ? rc : DerSmallUnsigned(v, value);
+}
+
+int DerCursor::NextUnsigned(ByteString* magnitude) {
+  DerCursor v;
+  const int rc = NextTagged(kTagInteger, &v);
+  if (rc != kOk) return rc;
+  if (v.empty() || (v.data()[0] & 0x80)) return kErrDerMalformed;
+  uint8_t b = 0;
+  while (v.size() > 1 && v.bytes_.PeekU8(&b) && b == 0) v.bytes_.Skip(1);
+  return magnitude->Set(v.data(), static_cast<int>(v.size()));
+}
+
+int DerSmallUnsigned(const DerCursor& content, uint32_t* value, size_t max_bytes, bool sign_bit_ok) {
+  if (content.empty() || content.size() > max_bytes || (!sign_bit_ok && (content.data()[0] & 0x80))) {
+    return kErrDerMalformed;
+  }
+  uint32_t v = 0;
+  for (size_t i = 0; i < content.size(); ++i) v = (v << 8) | content.data()[i];
+  *value = v;
+  return kOk;
+}
+
 size_t DerElementLength(const uint8_t* bytes, size_t available) {
   if (!bytes) return 0;
-  uint8_t tag = 0;
-  size_t hl = 0, cl = 0;
-  return ReadHeader(bytes, available, &tag, &hl, &cl) == kOk ? hl + cl : 0;
+  const DerCursor all(bytes, available);
+  DerCursor element;
+  return all.Peek(nullptr, nullptr, &element) == kOk ? element.size() : 0;
 }
 
 int DerReadElementAt(const ByteString& der, int n, ByteString* content, int* tag) {

@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "foundation/byte_string.h"
+#include "foundation/span_reader.h"
 
 namespace tw {
 
@@ -21,18 +22,18 @@ constexpr int kDerMaxDepth = 64;
 // Arcs kept of one object identifier; later ones are ignored.
 constexpr int kOidMaxArcs = 256;
 
-// A read-only view of bytes with a definite-length element reader (the CBS idea).
+// A read-only view of bytes with a definite-length element reader on top of SpanReader.
 class DerCursor {
  public:
   DerCursor() = default;
-  DerCursor(const void* p, size_t n) : p_(static_cast<const uint8_t*>(p)), n_(n) {}
+  DerCursor(const void* p, size_t n) : bytes_(p, n) {}
+  explicit DerCursor(const SpanReader& bytes) : bytes_(bytes) {}
   template <int N>
-  explicit DerCursor(const InlineString<N>& s)
-      : p_(s.bytes()), n_(static_cast<size_t>(s.length())) {}
+  explicit DerCursor(const InlineString<N>& s) : bytes_(s) {}
 
-  const uint8_t* data() const { return p_; }
-  size_t size() const { return n_; }
-  bool empty() const { return n_ == 0; }
+  const uint8_t* data() const { return bytes_.data(); }
+  size_t size() const { return bytes_.remaining(); }
+  bool empty() const { return bytes_.empty(); }
 
   // Takes the next element: its tag, its content and (optional) the whole element.
   // 447 when nothing or an incomplete element remains; 446 for a refused tag or length form.
@@ -41,11 +42,21 @@ class DerCursor {
   int Peek(uint8_t* tag, DerCursor* content, DerCursor* element = nullptr) const;
   // Skips n whole elements: 446 when one of them is incomplete or refused.
   int SkipElements(int n);
+  // Next, and 446 when the element taken carries another tag than want.
+  int NextTagged(uint8_t want, DerCursor* content, DerCursor* element = nullptr);
+  // The next element as a non-negative INTEGER of at most four content bytes (see DerSmallUnsigned).
+  int NextSmallUnsigned(uint32_t* value);
+  // The next element as a non-negative INTEGER's magnitude without leading zero bytes (one kept
+  // for zero): 446 for another tag, an empty content or a negative value.
+  int NextUnsigned(ByteString* magnitude);
 
  private:
-  const uint8_t* p_ = nullptr;
-  size_t n_ = 0;
+  SpanReader bytes_;
 };
+
+// An INTEGER's content as an unsigned number of at most max_bytes (1 to 4): 446 when it is empty
+// or longer, or, unless sign_bit_ok, when its sign bit is set.
+int DerSmallUnsigned(const DerCursor& content, uint32_t* value, size_t max_bytes = 4, bool sign_bit_ok = false);
 
 // Total size of the element at the start, 0 when it is not complete or its header is refused.
 size_t DerElementLength(const uint8_t* bytes, size_t available);

@@ -4,6 +4,7 @@
 
 #include "crypto/pubkey/dsa_engine.h"
 #include "crypto/pubkey/rsa_engine.h"
+#include "foundation/span_reader.h"
 
 namespace tw {
 namespace {
@@ -136,38 +137,19 @@ int Write(const KeyPair& key, bool with_private, ByteString* out) {
   }
 }
 
-// A bounds-checked reader over the blob.
-struct BlobReader {
-  const uint8_t* p;
-  int left;
-  bool U32(uint32_t* v) {
-    if (left < 4) return false;
-    *v = p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-    p += 4;
-    left -= 4;
-    return true;
-  }
-  bool Skip(int n) {
-    if (n < 0 || left < n) return false;
-    p += n;
-    left -= n;
-    return true;
-  }
-  // A little-endian number of width bytes, handed out big-endian.
-  int Number(int width, ByteString* out) {
-    if (width < 0 || left < width) return kErrKeyBlobFormat;
-    int rc = out->Resize(width);
-    if (rc != kOk) return rc;
-    for (int i = 0; i < width; ++i) out->bytes()[i] = p[width - 1 - i];
-    p += width;
-    left -= width;
-    return kOk;
-  }
-};
+// A little-endian number of width bytes, handed out big-endian.
+int ReadNumber(SpanReader& r, int width, ByteString* out) {
+  SpanReader le;
+  if (width < 0 || !r.ReadBytes(static_cast<size_t>(width), &le)) return kErrKeyBlobFormat;
+  const int rc = out->Resize(width);
+  if (rc != kOk) return rc;
+  for (int i = 0; i < width; ++i) out->bytes()[i] = le.data()[width - 1 - i];
+  return kOk;
+}
 
-int ReadRsa(BlobReader& r, bool with_private, KeyPair* out) {
+int ReadRsa(SpanReader& r, bool with_private, KeyPair* out) {
   uint32_t bits = 0, exponent = 0;
-  if (!r.U32(&bits) || !r.U32(&exponent) || bits == 0 || bits > kMaxBits) return kErrKeyBlobFormat;
+  if (!r.ReadU32Le(&bits) || !r.ReadU32Le(&exponent) || bits == 0 || bits > kMaxBits) return kErrKeyBlobFormat;
   const int full = static_cast<int>((bits + 7) / 8);
   const int half = static_cast<int>((bits + 15) / 16);
   RsaKeyData& k = out->rsa;
@@ -176,23 +158,23 @@ int ReadRsa(BlobReader& r, bool with_private, KeyPair* out) {
     const uint8_t b = static_cast<uint8_t>(exponent >> shift);
     if (b != 0 || !k.E.empty()) rc = k.E.AppendByte(b);
   }
-  if (rc == kOk) rc = r.Number(full, &k.N);
+  if (rc == kOk) rc = ReadNumber(r, full, &k.N);
   if (with_private) {
     ByteString* halves[] = {&k.P, &k.Q, &k.DP, &k.DQ, &k.QInv};
     for (ByteString* h : halves) {
-      if (rc == kOk) rc = r.Number(half, h);
+      if (rc == kOk) rc = ReadNumber(r, half, h);
     }
-    if (rc == kOk) rc = r.Number(full, &k.D);
+    if (rc == kOk) rc = ReadNumber(r, full, &k.D);
   }
-  if (rc == kOk && r.left != 0) rc = kErrKeyBlobFormat;
+  if (rc == kOk && !r.empty()) rc = kErrKeyBlobFormat;
   if (rc == kOk) out->type = kKeyRsa;
   return rc;
 }
 
-int ReadDss(BlobReader& r, bool with_private, KeyPair* out) {
+int ReadDss(SpanReader& r, bool with_private, KeyPair* out) {
   uint32_t p_bits = 0, q_bits = 0, j_bits = 0, x_bits = 0;
-  if (!r.U32(&p_bits) || !r.U32(&q_bits) || !r.U32(&j_bits)) return kErrKeyBlobFormat;
-  if (with_private && !r.U32(&x_bits)) return kErrKeyBlobFormat;
+  if (!r.ReadU32Le(&p_bits) || !r.ReadU32Le(&q_bits) || !r.ReadU32Le(&j_bits)) return kErrKeyBlobFormat;
+  if (with_private && !r.ReadU32Le(&x_bits)) return kErrKeyBlobFormat;
   const auto bad = [](uint32_t bits) { return bits % 8 != 0 || bits > kMaxBits; };
   if (p_bits == 0 || q_bits == 0 || bad(p_bits) || bad(q_bits) || bad(j_bits) || bad(x_bits)) {
     return kErrKeyBlobFormat;
@@ -201,13 +183,13 @@ int ReadDss(BlobReader& r, bool with_private, KeyPair* out) {
   DsaKeyData& k = out->dsa;
   const int pw = static_cast<int>(p_bits / 8);
   ByteString j;
-  int rc = r.Number(pw, &k.P);
-  if (rc == kOk) rc = r.Number(static_cast<int>(q_bits / 8), &k.Q);
-  if (rc == kOk) rc = r.Number(pw, &k.G);
-  if (rc == kOk) rc = r.Number(static_cast<int>(j_bits / 8), &j);
-  if (rc == kOk) rc = r.Number(pw, &k.Y);
-  if (rc == kOk && with_private) rc = r.Number(static_cast<int>(x_bits / 8), &k.X);
-  if (rc == kOk && r.left != 0) rc = kErrKeyBlobFormat;
+  int rc = ReadNumber(r, pw, &k.P);
+  if (rc == kOk) rc = ReadNumber(r, static_cast<int>(q_bits / 8), &k.Q);
+  if (rc == kOk) rc = ReadNumber(r, pw, &k.G);
+  if (rc == kOk) rc = ReadNumber(r, static_cast<int>(j_bits / 8), &j);
+  if (rc == kOk) rc = ReadNumber(r, pw, &k.Y);
+  if (rc == kOk && with_private) rc = ReadNumber(r, static_cast<int>(x_bits / 8), &k.X);
+  if (rc == kOk && !r.empty()) rc = kErrKeyBlobFormat;
   if (rc == kOk) out->type = kKeyDsa;
   return rc;
 }
@@ -226,19 +208,22 @@ int WritePublicKeyBlob(const KeyPair& key, ByteString* out) { return Write(key, 
 
 int ReadKeyBlob(const uint8_t* blob, int length, KeyPair* out) {
   if (blob == nullptr || length < kHeaderLength + 4) return kErrKeyBlobFormat;
-  const uint8_t type = blob[0];
-  const uint8_t version = blob[1];
-  const uint32_t alg = blob[4] | (blob[5] << 8) | (blob[6] << 16) | (static_cast<uint32_t>(blob[7]) << 24);
-  const char* magic = reinterpret_cast<const char*>(blob + kHeaderLength);
+  SpanReader r(blob, static_cast<size_t>(length)), magic;
+  uint8_t type = 0, version = 0;
+  uint32_t alg = 0;
+  r.ReadU8(&type);
+  r.ReadU8(&version);
+  r.Skip(2);
+  r.ReadU32Le(&alg);
+  r.ReadBytes(4, &magic);
   if (type != kBlobTypePrivate && type != kBlobTypePublic) return kErrKeyBlobFormat;
   const bool with_private = type == kBlobTypePrivate;
-  BlobReader r{blob + kHeaderLength + 4, length - kHeaderLength - 4};
   KeyPair key;
   int rc = kErrKeyBlobFormat;
-  if (version == kRsaVersion && std::memcmp(magic, with_private ? kMagicRsaPrivate : kMagicRsaPublic, 4) == 0) {
+  if (version == kRsaVersion && std::memcmp(magic.data(), with_private ? kMagicRsaPrivate : kMagicRsaPublic, 4) == 0) {
     rc = ReadRsa(r, with_private, &key);
   } else if (version == kDssVersion && alg == kAlgDssSign &&
-             std::memcmp(magic, with_private ? kMagicDssPrivate : kMagicDssPublic, 4) == 0) {
+             std::memcmp(magic.data(), with_private ? kMagicDssPrivate : kMagicDssPublic, 4) == 0) {
     rc = ReadDss(r, with_private, &key);
   }
   return rc != kOk ? rc : out->CopyFrom(key);

@@ -55,26 +55,27 @@ int DecryptSection(std::string_view cipher, std::string_view salt, uint32_t roun
 }
 
 // The private fields of the first key, after the check words.
-bool ReadKeyFields(SshWireReader* r, KeyPair* fresh) {
+bool ReadKeyFields(SpanReader* r, KeyPair* fresh) {
   std::string_view type;
-  if (!r->String(&type)) return false;
+  if (!ReadSshString(r, &type)) return false;
   if (EqualsNoCase(type, "ssh-rsa")) {
     RsaKeyData& k = fresh->rsa;
     fresh->type = kKeyRsa;
-    return r->Mpint(&k.N) && r->Mpint(&k.E) && r->Mpint(&k.D) && r->Mpint(&k.QInv) && r->Mpint(&k.P) &&
-           r->Mpint(&k.Q) && !k.N.empty() && !k.E.empty() && k.CompleteCrt() == kOk;
+    return ReadSshMpint(r, &k.N) && ReadSshMpint(r, &k.E) && ReadSshMpint(r, &k.D) && ReadSshMpint(r, &k.QInv) &&
+           ReadSshMpint(r, &k.P) && ReadSshMpint(r, &k.Q) && !k.N.empty() && !k.E.empty() && k.CompleteCrt() == kOk;
   }
   if (EqualsNoCase(type, "ssh-dss")) {
     DsaKeyData& k = fresh->dsa;
     fresh->type = kKeyDsa;
-    return r->Mpint(&k.P) && r->Mpint(&k.Q) && r->Mpint(&k.G) && r->Mpint(&k.Y) && r->Mpint(&k.X) && !k.X.empty();
+    return ReadSshMpint(r, &k.P) && ReadSshMpint(r, &k.Q) && ReadSshMpint(r, &k.G) && ReadSshMpint(r, &k.Y) &&
+           ReadSshMpint(r, &k.X) && !k.X.empty();
   }
   if (StartsWithNoCase(type, kEcdsaPrefix)) {
     std::string_view curve;
     ByteString point;
     EcKeyData& k = fresh->ec;
     fresh->type = kKeyEc;
-    if (!r->String(&curve) || !r->String(&point) || !r->Mpint(&k.D) || k.D.empty()) return false;
+    if (!ReadSshString(r, &curve) || !ReadSshString(r, &point) || !ReadSshMpint(r, &k.D) || k.D.empty()) return false;
     k.curve_id = SshCurveId(curve);
     return k.curve_id != kCurveNone && k.DecodePoint(point) == kOk;
   }
@@ -85,7 +86,7 @@ bool ReadKeyFields(SshWireReader* r, KeyPair* fresh) {
     fresh->type = kKeyEdwards;
     k.curve_id = e.curve_id;
     // The private string holds the seed and then the public key.
-    if (!r->String(&k.public_bytes) || !r->String(&k.private_bytes) || !r->String(&comment) ||
+    if (!ReadSshString(r, &k.public_bytes) || !ReadSshString(r, &k.private_bytes) || !ReadSshString(r, &comment) ||
         k.public_bytes.length() != static_cast<int>(e.key_bytes) ||
         k.private_bytes.length() != static_cast<int>(2 * e.key_bytes)) {
       return false;
@@ -102,22 +103,20 @@ bool ReadKeyFields(SshWireReader* r, KeyPair* fresh) {
 int ReadOpenSshPrivateKey(KeyPair* key, const void* body, int length, const char* password) {
   if (password == nullptr) password = "";
   if (body == nullptr || length < 0) return kErrOpenSshKeyData;
-  SshWireReader r(body, static_cast<size_t>(length));
-  const uint8_t* magic = nullptr;
+  SpanReader r(body, static_cast<size_t>(length)), magic, kdf_options;
   std::string_view cipher, kdf, salt, public_blob, section_bytes;
-  SshWireReader kdf_options;
   uint32_t rounds = 0, count = 0;
-  if (!r.Bytes(sizeof kMagic, &magic) || std::memcmp(magic, kMagic, sizeof kMagic) != 0 || !r.String(&cipher) ||
-      !r.String(&kdf) || !r.Sub(&kdf_options)) {
+  if (!r.ReadBytes(sizeof kMagic, &magic) || std::memcmp(magic.data(), kMagic, sizeof kMagic) != 0 ||
+      !ReadSshString(&r, &cipher) || !ReadSshString(&r, &kdf) || !r.ReadPrefixed(4, &kdf_options)) {
     return kErrOpenSshKeyData;
   }
   const bool encrypted = EqualsNoCase(kdf, kBcrypt);
   if (encrypted) {
-    if (!kdf_options.String(&salt) || !kdf_options.U32(&rounds)) return kErrOpenSshKeyData;
+    if (!ReadSshString(&kdf_options, &salt) || !kdf_options.ReadU32(&rounds)) return kErrOpenSshKeyData;
   } else if (!EqualsNoCase(kdf, kNone) || !EqualsNoCase(cipher, kNone)) {
     return kErrOpenSshKeyData;
   }
-  if (!r.U32(&count) || count == 0 || !r.String(&public_blob) || !r.String(&section_bytes)) {
+  if (!r.ReadU32(&count) || count == 0 || !ReadSshString(&r, &public_blob) || !ReadSshString(&r, &section_bytes)) {
     return kErrOpenSshKeyData;
   }
   ByteString section;
@@ -127,9 +126,10 @@ int ReadOpenSshPrivateKey(KeyPair* key, const void* body, int length, const char
   KeyPair fresh;
   if (rc == kOk) {
     // The two check words differ under a wrong password.
-    SshWireReader s(section);
+    SpanReader s(section);
     uint32_t check1 = 0, check2 = 1;
-    rc = s.U32(&check1) && s.U32(&check2) && check1 == check2 && ReadKeyFields(&s, &fresh) ? kOk : kErrOpenSshKeyData;
+    const bool read = s.ReadU32(&check1) && s.ReadU32(&check2) && check1 == check2 && ReadKeyFields(&s, &fresh);
+    rc = read ? kOk : kErrOpenSshKeyData;
   }
   WipeString(section);
   return rc == kOk ? key->CopyFrom(fresh) : rc;

@@ -40,16 +40,9 @@ constexpr int kWriteSaltBytes = 8;
 constexpr int kWriteMacSaltBytes = 20;
 constexpr uint8_t kWriteLocalKeyId[] = {0x01, 0x00, 0x00, 0x00};
 
-int Expect(DerCursor* c, uint8_t want, DerCursor* content) {
-  uint8_t tag = 0;
-  const int rc = c->Next(&tag, content);
-  if (rc != kOk) return rc;
-  return tag == want ? kOk : kErrDerMalformed;
-}
-
 int TakeOid(DerCursor* c, ByteString* text) {
   DerCursor v;
-  const int rc = Expect(c, kTagOid, &v);
+  const int rc = c->NextTagged(kTagOid, &v);
   return rc != kOk ? rc : DerOidToText(v.data(), v.size(), text);
 }
 
@@ -86,19 +79,10 @@ int BmpToUtf8(const DerCursor& bmp, ByteString* out) {
 
 // Whether a decryption that should hold one DER SEQUENCE, its padding left in place, starts as one
 // that fits it: what the right key gives for damaged content, and a wrong key almost never does.
-bool PlausibleSequence(const uint8_t* p, size_t n) {
-  if (n < 2 || p[0] != kTagSequence) return false;
-  size_t header = 2, length = p[1];
-  if (p[1] & 0x80) {
-    const size_t k = p[1] & 0x7F;
-    if (k == 0 || k > 4 || n < 2 + k) return false;
-    length = 0;
-    for (size_t i = 0; i < k; ++i) length = (length << 8) | p[2 + i];
-    header += k;
-  }
-  if (length > n) return false;
-  const size_t total = header + length;
-  return total <= n && n - total <= 16;
+bool PlausibleSequence(const DerCursor& plain) {
+  uint8_t tag = 0;
+  DerCursor element;
+  return plain.Peek(&tag, nullptr, &element) == kOk && tag == kTagSequence && plain.size() - element.size() <= 16;
 }
 
 // UTF-8 to big-endian UTF-16, the reverse of BmpToUtf8; a byte that starts no UTF-8 sequence is
@@ -128,8 +112,10 @@ struct PendingKey {
   ByteString friendlyName;
 };
 
-struct Reader {
-  explicit Reader(Pkcs12Container* container) : out(container) {}
+// The state of one ReadPfx: the container filled, the password's BMP form and the keys waiting
+// for their certificates.
+struct PfxParser {
+  explicit PfxParser(Pkcs12Container* container) : out(container) {}
 
   Pkcs12Container* out;
   ByteString bmp;
@@ -152,7 +138,7 @@ struct Reader {
     ByteString raw;
     const bool plausible = DecryptPasswordBased(algorithm, out->password, bmp, data.data(),
                                                 static_cast<int>(data.size()), &raw, true) == kOk &&
-                           PlausibleSequence(raw.bytes(), static_cast<size_t>(raw.length()));
+                           PlausibleSequence(DerCursor(raw));
     WipeString(raw);
     return plausible;
   }
@@ -161,20 +147,20 @@ struct Reader {
   int ReadKeyBag(const DerCursor& value, const ByteString& id, const ByteString& name, bool shrouded);
   int ReadCertBag(const DerCursor& value, const ByteString& id, const ByteString& name);
   // algorithm and cipher_text: where decrypted content came from (null for plain content).
-  int ReadSafeContents(const uint8_t* p, size_t n, const ByteStringPair* algorithm, const DerCursor* cipher_text);
+  int ReadSafeContents(const DerCursor& contents, const ByteStringPair* algorithm, const DerCursor* cipher_text);
   int ReadEncryptedData(const DerCursor& inner);
   int ReadMacData(DerCursor mac_data, const DerCursor& content);
   int Join();
 };
 
-int Reader::ReadAttributes(DerCursor set, ByteString* local_id, ByteString* name) {
+int PfxParser::ReadAttributes(DerCursor set, ByteString* local_id, ByteString* name) {
   while (!set.empty()) {
     DerCursor attr, values, value;
     ByteString oid;
     uint8_t tag = 0;
-    int rc = Expect(&set, kTagSequence, &attr);
+    int rc = set.NextTagged(kTagSequence, &attr);
     if (rc == kOk) rc = TakeOid(&attr, &oid);
-    if (rc == kOk) rc = Expect(&attr, kTagSet, &values);
+    if (rc == kOk) rc = attr.NextTagged(kTagSet, &values);
     if (rc == kOk && !values.empty()) rc = values.Next(&tag, &value);
     if (rc != kOk) return rc;
     if (Is(oid, kOidLocalKeyId) && tag == kTagOctetString) {
@@ -187,17 +173,17 @@ int Reader::ReadAttributes(DerCursor set, ByteString* local_id, ByteString* name
   return kOk;
 }
 
-int Reader::ReadKeyBag(const DerCursor& value, const ByteString& id, const ByteString& name, bool shrouded) {
+int PfxParser::ReadKeyBag(const DerCursor& value, const ByteString& id, const ByteString& name, bool shrouded) {
   ByteString info;
   ByteStringPair algorithm;
   DerCursor data;
   if (shrouded) {
     DerCursor c = value, seq, alg;
     uint8_t tag = 0;
-    int rc = Expect(&c, kTagSequence, &seq);
+    int rc = c.NextTagged(kTagSequence, &seq);
     if (rc == kOk) rc = seq.Next(&tag, nullptr, &alg);
     if (rc == kOk && tag != kTagSequence) rc = kErrDerMalformed;
-    if (rc == kOk) rc = Expect(&seq, kTagOctetString, &data);
+    if (rc == kOk) rc = seq.NextTagged(kTagOctetString, &data);
     if (rc == kOk) rc = ParseAlgorithmIdentifier(alg, &algorithm);
     if (rc != kOk) return Fail(kErrDerMalformed, kPfxTextShroudedBag);
     rc = DecryptPasswordBased(algorithm, out->password, bmp, data.data(), static_cast<int>(data.size()), &info);
@@ -222,14 +208,14 @@ int Reader::ReadKeyBag(const DerCursor& value, const ByteString& id, const ByteS
   return rc;
 }
 
-int Reader::ReadCertBag(const DerCursor& value, const ByteString& id, const ByteString& name) {
+int PfxParser::ReadCertBag(const DerCursor& value, const ByteString& id, const ByteString& name) {
   DerCursor c = value, seq, explicit0, octets;
   ByteString oid;
-  int rc = Expect(&c, kTagSequence, &seq);
+  int rc = c.NextTagged(kTagSequence, &seq);
   if (rc == kOk) rc = TakeOid(&seq, &oid);
   if (rc == kOk && !Is(oid, kOidX509Certificate)) rc = kErrDerMalformed;
-  if (rc == kOk) rc = Expect(&seq, kTagExplicit0, &explicit0);
-  if (rc == kOk) rc = Expect(&explicit0, kTagOctetString, &octets);
+  if (rc == kOk) rc = seq.NextTagged(kTagExplicit0, &explicit0);
+  if (rc == kOk) rc = explicit0.NextTagged(kTagOctetString, &octets);
   if (rc != kOk) return Fail(kErrDerMalformed, kPfxTextCertBag);
   CertificateWithKey* entry = out->certificates.GetOrCreate(out->certificates.Count());
   if (!entry) return kErrOutOfMemory;
@@ -243,10 +229,10 @@ int Reader::ReadCertBag(const DerCursor& value, const ByteString& id, const Byte
   return rc;
 }
 
-int Reader::ReadSafeContents(const uint8_t* p, size_t n, const ByteStringPair* algorithm,
-                             const DerCursor* cipher_text) {
-  DerCursor all(p, n), bags;
-  int rc = Expect(&all, kTagSequence, &bags);
+int PfxParser::ReadSafeContents(const DerCursor& contents, const ByteStringPair* algorithm,
+                                const DerCursor* cipher_text) {
+  DerCursor all = contents, bags;
+  int rc = all.NextTagged(kTagSequence, &bags);
   if (rc == kOk && !all.empty()) rc = kErrDerMalformed;
   if (rc != kOk && algorithm) return DecryptFailure(rc, RawPlausible(*algorithm, *cipher_text), kPfxTextSafeBag);
   if (rc != kOk) return Fail(kErrDerMalformed, kPfxTextSafeBag);
@@ -255,9 +241,9 @@ int Reader::ReadSafeContents(const uint8_t* p, size_t n, const ByteStringPair* a
     DerCursor bag, value, attrs;
     ByteString type, id, name;
     uint8_t tag = 0;
-    rc = Expect(&bags, kTagSequence, &bag);
+    rc = bags.NextTagged(kTagSequence, &bag);
     if (rc == kOk) rc = TakeOid(&bag, &type);
-    if (rc == kOk) rc = Expect(&bag, kTagExplicit0, &value);
+    if (rc == kOk) rc = bag.NextTagged(kTagExplicit0, &value);
     if (rc == kOk && !bag.empty()) {
       rc = bag.Next(&tag, &attrs);
       if (rc == kOk && (tag != kTagSet || !bag.empty())) rc = kErrDerMalformed;
@@ -277,16 +263,16 @@ int Reader::ReadSafeContents(const uint8_t* p, size_t n, const ByteStringPair* a
   return kOk;
 }
 
-int Reader::ReadEncryptedData(const DerCursor& inner) {
+int PfxParser::ReadEncryptedData(const DerCursor& inner) {
   // EncryptedData { version, EncryptedContentInfo { contentType, algorithm, [0] IMPLICIT data } }
   DerCursor c = inner, ed, version, eci, alg, data;
   ByteString type;
   ByteStringPair algorithm;
   ByteString cipher_text;
   uint8_t tag = 0;
-  int rc = Expect(&c, kTagSequence, &ed);
-  if (rc == kOk) rc = Expect(&ed, kTagInteger, &version);
-  if (rc == kOk) rc = Expect(&ed, kTagSequence, &eci);
+  int rc = c.NextTagged(kTagSequence, &ed);
+  if (rc == kOk) rc = ed.NextTagged(kTagInteger, &version);
+  if (rc == kOk) rc = ed.NextTagged(kTagSequence, &eci);
   if (rc == kOk) rc = TakeOid(&eci, &type);
   if (rc == kOk) rc = eci.Next(&tag, nullptr, &alg);
   if (rc == kOk) rc = ParseAlgorithmIdentifier(alg, &algorithm);
@@ -298,7 +284,7 @@ int Reader::ReadEncryptedData(const DerCursor& inner) {
       // The constructed form some writers use: the bytes split over OCTET STRINGs.
       while (rc == kOk && !data.empty()) {
         DerCursor piece;
-        rc = Expect(&data, kTagOctetString, &piece);
+        rc = data.NextTagged(kTagOctetString, &piece);
         if (rc == kOk) rc = cipher_text.Append(piece.data(), static_cast<int>(piece.size()));
       }
     } else if (rc == kOk) {
@@ -313,30 +299,27 @@ int Reader::ReadEncryptedData(const DerCursor& inner) {
   rc = DecryptPasswordBased(algorithm, out->password, bmp, cipher.data(), static_cast<int>(cipher.size()), &plain);
   if (rc == kErrPbeUnsupported) return Fail(rc, kPfxTextAuthSafe);
   if (rc != kOk) return DecryptFailure(rc, RawPlausible(algorithm, cipher), kPfxTextAuthSafe);
-  rc = ReadSafeContents(plain.bytes(), static_cast<size_t>(plain.length()), &algorithm, &cipher);
+  rc = ReadSafeContents(DerCursor(plain), &algorithm, &cipher);
   WipeString(plain);
   return rc;
 }
 
 // MacData { DigestInfo { algorithm, digest }, macSalt, iterations DEFAULT 1 }: checked only to
 // tell a wrong password from damaged content.
-int Reader::ReadMacData(DerCursor mac_data, const DerCursor& content) {
+int PfxParser::ReadMacData(DerCursor mac_data, const DerCursor& content) {
   DerCursor digest_info, alg, digest, salt_c;
   ByteStringPair algorithm;
   ByteString salt;
   uint8_t tag = 0;
   int iterations = 1;
-  int rc = Expect(&mac_data, kTagSequence, &digest_info);
+  int rc = mac_data.NextTagged(kTagSequence, &digest_info);
   if (rc == kOk) rc = digest_info.Next(&tag, nullptr, &alg);
   if (rc == kOk) rc = ParseAlgorithmIdentifier(alg, &algorithm);
-  if (rc == kOk) rc = Expect(&digest_info, kTagOctetString, &digest);
-  if (rc == kOk) rc = Expect(&mac_data, kTagOctetString, &salt_c);
+  if (rc == kOk) rc = digest_info.NextTagged(kTagOctetString, &digest);
+  if (rc == kOk) rc = mac_data.NextTagged(kTagOctetString, &salt_c);
   if (rc == kOk && !mac_data.empty()) {
-    DerCursor v;
-    rc = Expect(&mac_data, kTagInteger, &v);
-    if (rc == kOk && (v.empty() || v.size() > 4 || (v.data()[0] & 0x80))) rc = kErrDerMalformed;
-    int64_t n = 0;
-    for (size_t i = 0; rc == kOk && i < v.size(); ++i) n = (n << 8) | v.data()[i];
+    uint32_t n = 0;
+    rc = mac_data.NextSmallUnsigned(&n);
     iterations = static_cast<int>(n);
   }
   if (rc == kOk) rc = salt.Set(salt_c.data(), static_cast<int>(salt_c.size()));
@@ -361,7 +344,7 @@ int Reader::ReadMacData(DerCursor mac_data, const DerCursor& content) {
   return kOk;
 }
 
-int Reader::Join() {
+int PfxParser::Join() {
   for (int i = 0; i < keys.Count(); ++i) {
     PendingKey* k = keys.At(i);
     int target = -1;
@@ -528,7 +511,7 @@ int Pkcs12Container::CopyFrom(const Pkcs12Container& other) {
 
 int ReadPfx(const void* der, int length, const ByteString& password, Pkcs12Container* out) {
   out->Reset();
-  Reader r(out);
+  PfxParser r(out);
   if (!der || length <= 0) return r.Fail(kErrDerIncomplete, kPfxTextAuthSafe);
   int rc = out->der.Set(der, length);
   if (rc == kOk) rc = out->password.Assign(password);
@@ -538,42 +521,43 @@ int ReadPfx(const void* der, int length, const ByteString& password, Pkcs12Conta
   // PFX { version, authSafe ContentInfo, MacData OPTIONAL }
   DerCursor all(der, static_cast<size_t>(length)), pfx, version, auth_safe, explicit0, content;
   ByteString type;
-  rc = Expect(&all, kTagSequence, &pfx);
+  rc = all.NextTagged(kTagSequence, &pfx);
   if (rc == kOk && !all.empty()) rc = kErrDerMalformed;
-  if (rc == kOk) rc = Expect(&pfx, kTagInteger, &version);
-  if (rc == kOk && (version.empty() || version.size() > 2)) rc = kErrDerMalformed;
-  if (rc == kOk) rc = Expect(&pfx, kTagSequence, &auth_safe);
+  uint32_t version_number = 0;
+  if (rc == kOk) rc = pfx.NextTagged(kTagInteger, &version);
+  // The version is taken as unsigned, whatever its sign bit.
+  if (rc == kOk) rc = DerSmallUnsigned(version, &version_number, 2, true);
+  if (rc == kOk) rc = pfx.NextTagged(kTagSequence, &auth_safe);
   if (rc == kOk) rc = TakeOid(&auth_safe, &type);
   if (rc == kOk && !Is(type, kOidData)) rc = kErrDerMalformed;
-  if (rc == kOk) rc = Expect(&auth_safe, kTagExplicit0, &explicit0);
-  if (rc == kOk) rc = Expect(&explicit0, kTagOctetString, &content);
+  if (rc == kOk) rc = auth_safe.NextTagged(kTagExplicit0, &explicit0);
+  if (rc == kOk) rc = explicit0.NextTagged(kTagOctetString, &content);
   if (rc == kOk && !pfx.empty()) {
     DerCursor mac_data;
-    rc = Expect(&pfx, kTagSequence, &mac_data);
+    rc = pfx.NextTagged(kTagSequence, &mac_data);
     if (rc == kOk && !pfx.empty()) rc = kErrDerMalformed;
     if (rc == kOk) rc = r.ReadMacData(mac_data, content);
   }
   if (rc == kErrOutOfMemory) return rc;
   if (rc != kOk) return r.Fail(kErrDerIncomplete, kPfxTextAuthSafe);
-  out->version = 0;
-  for (size_t i = 0; i < version.size(); ++i) out->version = (out->version << 8) | version.data()[i];
+  out->version = static_cast<int32_t>(version_number);
   out->macVerified = r.macOk;
 
   // AuthenticatedSafe: SEQUENCE OF ContentInfo, each plain or password-encrypted SafeContents.
   DerCursor as_all = content, infos;
-  rc = Expect(&as_all, kTagSequence, &infos);
+  rc = as_all.NextTagged(kTagSequence, &infos);
   if (rc == kOk && !as_all.empty()) rc = kErrDerMalformed;
   if (rc != kOk) return r.Fail(kErrDerIncomplete, kPfxTextAuthSafe);
   while (!infos.empty()) {
     DerCursor info, inner, octets;
-    rc = Expect(&infos, kTagSequence, &info);
+    rc = infos.NextTagged(kTagSequence, &info);
     if (rc == kOk) rc = TakeOid(&info, &type);
-    if (rc == kOk) rc = Expect(&info, kTagExplicit0, &inner);
+    if (rc == kOk) rc = info.NextTagged(kTagExplicit0, &inner);
     if (rc != kOk) return r.Fail(kErrDerIncomplete, kPfxTextAuthSafe);
     if (Is(type, kOidData)) {
-      rc = Expect(&inner, kTagOctetString, &octets);
+      rc = inner.NextTagged(kTagOctetString, &octets);
       if (rc != kOk) return r.Fail(kErrDerIncomplete, kPfxTextAuthSafe);
-      rc = r.ReadSafeContents(octets.data(), octets.size(), nullptr, nullptr);
+      rc = r.ReadSafeContents(octets, nullptr, nullptr);
     } else if (Is(type, kOidEncryptedData)) {
       rc = r.ReadEncryptedData(inner);
     } else {

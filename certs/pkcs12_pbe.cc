@@ -88,22 +88,15 @@ const Row* FindByOid(const Row (&table)[N], const char* oid) {
   return nullptr;
 }
 
-int Expect(DerCursor* c, uint8_t want, DerCursor* content) {
-  uint8_t tag = 0;
-  const int rc = c->Next(&tag, content);
-  if (rc != kOk) return rc;
-  return tag == want ? kOk : kErrDerMalformed;
-}
-
 // A positive INTEGER no larger than kPbeMaxIterations.
 int TakeCount(DerCursor* c, int* value) {
   DerCursor v;
-  int rc = Expect(c, kTagInteger, &v);
+  int rc = c->NextTagged(kTagInteger, &v);
   if (rc != kOk) return rc;
-  if (v.empty() || v.size() > 4 || (v.data()[0] & 0x80)) return kErrPbeUnsupported;
-  int64_t n = 0;
-  for (size_t i = 0; i < v.size(); ++i) n = (n << 8) | v.data()[i];
-  if (n < 1 || n > kPbeMaxIterations) return kErrPbeUnsupported;
+  uint32_t n = 0;
+  if (DerSmallUnsigned(v, &n) != kOk || n < 1 || n > static_cast<uint32_t>(kPbeMaxIterations)) {
+    return kErrPbeUnsupported;
+  }
   *value = static_cast<int>(n);
   return kOk;
 }
@@ -134,8 +127,8 @@ int Crypt(int cipher, bool encrypt, const ByteString& key, const ByteString& iv,
 
 int ParsePbeParams(const ByteString& params, ByteString* salt, int* iterations) {
   DerCursor all(params), seq, s;
-  int rc = Expect(&all, kTagSequence, &seq);
-  if (rc == kOk) rc = Expect(&seq, kTagOctetString, &s);
+  int rc = all.NextTagged(kTagSequence, &seq);
+  if (rc == kOk) rc = seq.NextTagged(kTagOctetString, &s);
   if (rc == kOk) rc = TakeCount(&seq, iterations);
   if (rc != kOk) return rc == kErrPbeUnsupported ? rc : kErrPbeUnsupported;
   return salt->Set(s.data(), static_cast<int>(s.size()));
@@ -198,25 +191,25 @@ int DecryptPbes2(const ByteString& params, const ByteString& password, const voi
   // PBES2-params { keyDerivationFunc { pbkdf2, PBKDF2-params }, encryptionScheme { oid, iv } }
   DerCursor all(params), seq, kdf_seq, kdf_oid, kdf_params, scheme_seq, scheme_oid, iv_c, salt_c;
   ByteString text;
-  int rc = Expect(&all, kTagSequence, &seq);
-  if (rc == kOk) rc = Expect(&seq, kTagSequence, &kdf_seq);
-  if (rc == kOk) rc = Expect(&kdf_seq, 0x06, &kdf_oid);
+  int rc = all.NextTagged(kTagSequence, &seq);
+  if (rc == kOk) rc = seq.NextTagged(kTagSequence, &kdf_seq);
+  if (rc == kOk) rc = kdf_seq.NextTagged(0x06, &kdf_oid);
   if (rc == kOk) rc = DerOidToText(kdf_oid.data(), kdf_oid.size(), &text);
   if (rc == kOk && std::strcmp(text.c_str(), kOidPbkdf2) != 0) return kErrPbeUnsupported;
-  if (rc == kOk) rc = Expect(&kdf_seq, kTagSequence, &kdf_params);
-  if (rc == kOk) rc = Expect(&seq, kTagSequence, &scheme_seq);
-  if (rc == kOk) rc = Expect(&scheme_seq, 0x06, &scheme_oid);
+  if (rc == kOk) rc = kdf_seq.NextTagged(kTagSequence, &kdf_params);
+  if (rc == kOk) rc = seq.NextTagged(kTagSequence, &scheme_seq);
+  if (rc == kOk) rc = scheme_seq.NextTagged(0x06, &scheme_oid);
   if (rc == kOk) rc = DerOidToText(scheme_oid.data(), scheme_oid.size(), &text);
   if (rc != kOk) return rc;
   const Pbes2Cipher* cipher = FindByOid(kPbes2Ciphers, text.c_str());
   if (!cipher) return kErrPbeUnsupported;
-  rc = Expect(&scheme_seq, kTagOctetString, &iv_c);
+  rc = scheme_seq.NextTagged(kTagOctetString, &iv_c);
   if (rc != kOk) return rc;
   if (static_cast<int>(iv_c.size()) != cipher->iv_bytes) return kErrPbeUnsupported;
 
   // PBKDF2-params { salt OCTET STRING, iterationCount, keyLength OPTIONAL, prf DEFAULT SHA-1 }
   int iterations = 0;
-  rc = Expect(&kdf_params, kTagOctetString, &salt_c);
+  rc = kdf_params.NextTagged(kTagOctetString, &salt_c);
   if (rc == kOk) rc = TakeCount(&kdf_params, &iterations);
   if (rc != kOk) return rc;
   const OidHash* prf = &kPbkdf2Prfs[0];
@@ -284,11 +277,11 @@ int DecryptPasswordBased(const ByteStringPair& algorithm, const ByteString& pass
 int DecryptEncryptedPrivateKeyInfo(const ByteString& der, const ByteString& password, ByteString* key_info) {
   DerCursor all(der), seq, alg, data;
   uint8_t tag = 0;
-  int rc = Expect(&all, kTagSequence, &seq);
+  int rc = all.NextTagged(kTagSequence, &seq);
   if (rc == kOk && !all.empty()) rc = kErrDerMalformed;
   if (rc == kOk) rc = seq.Next(&tag, nullptr, &alg);
   if (rc == kOk && tag != kTagSequence) rc = kErrDerMalformed;
-  if (rc == kOk) rc = Expect(&seq, kTagOctetString, &data);
+  if (rc == kOk) rc = seq.NextTagged(kTagOctetString, &data);
   if (rc == kOk && !seq.empty()) rc = kErrDerMalformed;
   if (rc != kOk) return rc;
   ByteStringPair algorithm;
@@ -303,7 +296,7 @@ int DecryptEncryptedPrivateKeyInfo(const ByteString& der, const ByteString& pass
   // single DER SEQUENCE, and is refused as the bad padding it stands for.
   if (rc == kOk) {
     DerCursor plain(*key_info), body;
-    if (Expect(&plain, kTagSequence, &body) != kOk || !plain.empty()) {
+    if (plain.NextTagged(kTagSequence, &body) != kOk || !plain.empty()) {
       WipeString(*key_info);
       rc = kErrCipherPadding;
     }

@@ -32,26 +32,16 @@ constexpr KindRow kKinds[] = {
     {kOidPkcs7EncryptedData, kPkcs7Encrypted},
 };
 
-int Expect(DerCursor* c, uint8_t want, DerCursor* content, DerCursor* element = nullptr) {
-  uint8_t tag = 0;
-  const int rc = c->Next(&tag, content, element);
-  if (rc != kOk) return rc;
-  return tag == want ? kOk : kErrDerMalformed;
-}
-
 int TakeOid(DerCursor* c, ByteString* text) {
   DerCursor v;
-  const int rc = Expect(c, kTagOid, &v);
+  const int rc = c->NextTagged(kTagOid, &v);
   return rc != kOk ? rc : DerOidToText(v.data(), v.size(), text);
 }
 
 int TakeVersion(DerCursor* c, ByteString* text) {
-  DerCursor v;
-  int rc = Expect(c, kTagInteger, &v);
-  if (rc == kOk && (v.empty() || v.size() > 4 || (v.data()[0] & 0x80))) rc = kErrDerMalformed;
-  if (rc != kOk) return rc;
   uint32_t n = 0;
-  for (size_t i = 0; i < v.size(); ++i) n = (n << 8) | v.data()[i];
+  const int rc = c->NextSmallUnsigned(&n);
+  if (rc != kOk) return rc;
   text->Reset();
   return text->AppendUInt(n);
 }
@@ -62,8 +52,8 @@ int SetBytes(ByteString* s, const DerCursor& c) { return s->Set(c.data(), static
 int ReadIssuerAndSerial(DerCursor ias, ByteString* issuer_der, ByteString* issuer_text, ByteString* serial_der,
                         ByteString* serial_text) {
   DerCursor name, name_element, serial;
-  int rc = Expect(&ias, kTagSequence, &name, &name_element);
-  if (rc == kOk) rc = Expect(&ias, kTagInteger, &serial);
+  int rc = ias.NextTagged(kTagSequence, &name, &name_element);
+  if (rc == kOk) rc = ias.NextTagged(kTagInteger, &serial);
   if (rc == kOk && serial.empty()) rc = kErrDerMalformed;
   if (rc == kOk && issuer_der) rc = SetBytes(issuer_der, name_element);
   if (rc == kOk) rc = NameDerToText(name_element, issuer_text);
@@ -79,7 +69,7 @@ int ReadSignerInfo(const DerCursor& element, SignerInfo* s) {
   DerCursor c = element, seq, sid, alg, sig;
   uint8_t tag = 0;
   ByteString version;
-  int rc = Expect(&c, kTagSequence, &seq);
+  int rc = c.NextTagged(kTagSequence, &seq);
   if (rc == kOk) rc = TakeVersion(&seq, &version);
   if (rc == kOk) s->version = static_cast<int32_t>(std::strtoul(version.c_str(), nullptr, 10));
   if (rc == kOk) rc = seq.Next(&tag, &sid);
@@ -96,7 +86,7 @@ int ReadSignerInfo(const DerCursor& element, SignerInfo* s) {
   if (rc == kOk) rc = seq.Next(&tag, nullptr, &alg);
   if (rc == kOk && tag == kTagExplicit0) rc = seq.Next(&tag, nullptr, &alg);  // signed attributes
   if (rc == kOk) rc = ParseAlgorithmIdentifier(alg, &s->signatureAlgorithm);
-  if (rc == kOk) rc = Expect(&seq, kTagOctetString, &sig);
+  if (rc == kOk) rc = seq.NextTagged(kTagOctetString, &sig);
   if (rc == kOk) rc = SetBytes(&s->signature, sig);
   return rc;
 }
@@ -104,18 +94,18 @@ int ReadSignerInfo(const DerCursor& element, SignerInfo* s) {
 int ReadSignedData(DerCursor body, Pkcs7Record* r) {
   DerCursor seq, digests, encap, item;
   uint8_t tag = 0;
-  int rc = Expect(&body, kTagSequence, &seq);
+  int rc = body.NextTagged(kTagSequence, &seq);
   if (rc == kOk) rc = TakeVersion(&seq, &r->version);
-  if (rc == kOk) rc = Expect(&seq, kTagSet, &digests);
+  if (rc == kOk) rc = seq.NextTagged(kTagSet, &digests);
   if (rc == kOk && !digests.empty()) {
     rc = digests.Next(&tag, nullptr, &item);
     if (rc == kOk) rc = ParseAlgorithmIdentifier(item, &r->digestAlgorithm);
   }
-  if (rc == kOk) rc = Expect(&seq, kTagSequence, &encap);
+  if (rc == kOk) rc = seq.NextTagged(kTagSequence, &encap);
   if (rc == kOk) rc = TakeOid(&encap, &r->contentType);
   if (rc == kOk && !encap.empty()) {
     DerCursor explicit0, inner, inner_element;
-    rc = Expect(&encap, kTagExplicit0, &explicit0);
+    rc = encap.NextTagged(kTagExplicit0, &explicit0);
     if (rc == kOk) rc = explicit0.Next(&tag, &inner, &inner_element);
     if (rc == kOk) rc = SetBytes(&r->contentText, tag == kTagOctetString ? inner : inner_element);
   }
@@ -133,7 +123,7 @@ int ReadSignedData(DerCursor body, Pkcs7Record* r) {
   }
   if (rc == kOk && seq.Peek(&tag, &item) == kOk && tag == kTagExplicit1) rc = seq.Next(&tag, &item);  // CRLs
   DerCursor signers;
-  if (rc == kOk) rc = Expect(&seq, kTagSet, &signers);
+  if (rc == kOk) rc = seq.NextTagged(kTagSet, &signers);
   while (rc == kOk && !signers.empty()) {
     DerCursor element;
     rc = signers.Next(&tag, nullptr, &element);
@@ -147,10 +137,10 @@ int ReadEnvelopedData(DerCursor body, Pkcs7Record* r) {
   // EnvelopedData { version, [0] originatorInfo OPTIONAL, recipientInfos SET, encryptedContentInfo }
   DerCursor seq, recipients, eci, alg, data;
   uint8_t tag = 0;
-  int rc = Expect(&body, kTagSequence, &seq);
+  int rc = body.NextTagged(kTagSequence, &seq);
   if (rc == kOk) rc = TakeVersion(&seq, &r->version);
   if (rc == kOk && seq.Peek(&tag, &data) == kOk && tag == kTagExplicit0) rc = seq.Next(&tag, &data);
-  if (rc == kOk) rc = Expect(&seq, kTagSet, &recipients);
+  if (rc == kOk) rc = seq.NextTagged(kTagSet, &recipients);
   if (rc == kOk && !recipients.empty()) {
     // KeyTransRecipientInfo { version, IssuerAndSerialNumber, algorithm, encryptedKey }; other
     // recipient kinds keep only the encrypted content.
@@ -160,14 +150,14 @@ int ReadEnvelopedData(DerCursor body, Pkcs7Record* r) {
         ri.Next(&tag, nullptr, &ias) == kOk && tag == kTagSequence) {
       DerCursor ias_content;
       DerCursor ias_all = ias;
-      rc = Expect(&ias_all, kTagSequence, &ias_content);
+      rc = ias_all.NextTagged(kTagSequence, &ias_content);
       if (rc == kOk) rc = ReadIssuerAndSerial(ias_content, nullptr, &r->issuerText, nullptr, &r->serialText);
       if (rc == kOk) rc = ri.Next(&tag, nullptr, &alg);
-      if (rc == kOk) rc = Expect(&ri, kTagOctetString, &key);
+      if (rc == kOk) rc = ri.NextTagged(kTagOctetString, &key);
       if (rc == kOk) rc = SetBytes(&r->encryptedKey, key);
     }
   }
-  if (rc == kOk) rc = Expect(&seq, kTagSequence, &eci);
+  if (rc == kOk) rc = seq.NextTagged(kTagSequence, &eci);
   if (rc == kOk) rc = TakeOid(&eci, &r->contentType);
   if (rc == kOk) rc = eci.Next(&tag, nullptr, &alg);
   if (rc == kOk) rc = ParseAlgorithmIdentifier(alg, &r->contentEncryptionAlgorithm);
@@ -201,7 +191,7 @@ int Pkcs7Content::Parse() {
 
   DerCursor all(der), info, element, inner, inner_element;
   uint8_t tag = 0;
-  rc = Expect(&all, kTagSequence, &info);
+  rc = all.NextTagged(kTagSequence, &info);
   if (rc == kOk) rc = TakeOid(&info, &contentType);
   if (rc == kOk && info.empty()) rc = kErrDerIncomplete;
   if (rc == kOk) rc = info.Next(&tag, &inner, &element);

@@ -28,33 +28,10 @@ constexpr uint8_t kTagOctetString = 0x04;
 constexpr uint8_t kTagOid = 0x06;
 constexpr uint8_t kTagSequence = 0x30;
 
-// The next element, which must carry the tag.
-int Expect(DerCursor* c, uint8_t want, DerCursor* content) {
-  uint8_t tag = 0;
-  const int rc = c->Next(&tag, content);
-  if (rc != kOk) return rc;
-  return tag == want ? kOk : kErrDerMalformed;
-}
-
-// A non-negative INTEGER's magnitude without leading zero bytes.
-int TakeUnsigned(DerCursor* c, ByteString* out) {
-  DerCursor v;
-  const int rc = Expect(c, kTagInteger, &v);
-  if (rc != kOk) return rc;
-  if (v.empty() || (v.data()[0] & 0x80)) return kErrDerMalformed;
-  const uint8_t* p = v.data();
-  size_t n = v.size();
-  while (n > 1 && *p == 0) {
-    ++p;
-    --n;
-  }
-  return out->Set(p, static_cast<int>(n));
-}
-
 // The outer SEQUENCE that must fill the whole input.
 int OpenWhole(const ByteString& der, DerCursor* seq) {
   DerCursor all(der);
-  const int rc = Expect(&all, kTagSequence, seq);
+  const int rc = all.NextTagged(kTagSequence, seq);
   if (rc != kOk) return rc;
   return all.empty() ? kOk : kErrDerMalformed;
 }
@@ -81,7 +58,7 @@ int ReadDsaPrivateKey(const ByteString& der, KeyPair* key) {
   ByteString* fields[] = {&version, &d.P, &d.Q, &d.G, &d.Y, &d.X};
   int rc = OpenWhole(der, &seq);
   for (ByteString* f : fields) {
-    if (rc == kOk) rc = TakeUnsigned(&seq, f);
+    if (rc == kOk) rc = seq.NextUnsigned(f);
   }
   if (rc != kOk) return rc;
   if (!seq.empty() || version.length() != 1 || version.ByteAt(0) != 0) return kErrDerMalformed;
@@ -94,8 +71,8 @@ int ReadRsaPublicKey(const ByteString& der, KeyPair* key) {
   KeyPair fresh;
   fresh.type = kKeyRsa;
   int rc = OpenWhole(der, &seq);
-  if (rc == kOk) rc = TakeUnsigned(&seq, &fresh.rsa.N);
-  if (rc == kOk) rc = TakeUnsigned(&seq, &fresh.rsa.E);
+  if (rc == kOk) rc = seq.NextUnsigned(&fresh.rsa.N);
+  if (rc == kOk) rc = seq.NextUnsigned(&fresh.rsa.E);
   if (rc == kOk && !seq.empty()) rc = kErrDerMalformed;
   return rc == kOk ? key->CopyFrom(fresh) : rc;
 }
@@ -108,7 +85,7 @@ int ReadDsaPublicKey(const ByteString& der, KeyPair* key) {
   ByteString* fields[] = {&d.P, &d.Q, &d.G, &d.Y};
   int rc = OpenWhole(der, &seq);
   for (ByteString* f : fields) {
-    if (rc == kOk) rc = TakeUnsigned(&seq, f);
+    if (rc == kOk) rc = seq.NextUnsigned(f);
   }
   if (rc == kOk && !seq.empty()) rc = kErrDerMalformed;
   return rc == kOk ? key->CopyFrom(fresh) : rc;
@@ -125,7 +102,7 @@ int ReadRsaPrivateKey(const ByteString& der, KeyPair* key) {
   ByteString* fields[] = {&version, &r.N, &r.E, &r.D, &r.P, &r.Q, &r.DP, &r.DQ, &r.QInv};
   int rc = OpenWhole(der, &seq);
   for (ByteString* f : fields) {
-    if (rc == kOk) rc = TakeUnsigned(&seq, f);
+    if (rc == kOk) rc = seq.NextUnsigned(f);
   }
   if (rc != kOk) return rc;
   if (version.length() != 1 || version.ByteAt(0) != 0) return kErrDerMalformed;
@@ -135,9 +112,9 @@ int ReadRsaPrivateKey(const ByteString& der, KeyPair* key) {
 int ReadEcPrivateKey(const ByteString& der, int curve_id, KeyPair* key) {
   DerCursor seq, version, d;
   int rc = OpenWhole(der, &seq);
-  if (rc == kOk) rc = Expect(&seq, kTagInteger, &version);
+  if (rc == kOk) rc = seq.NextTagged(kTagInteger, &version);
   if (rc == kOk && (version.size() != 1 || version.data()[0] != 1)) rc = kErrDerMalformed;
-  if (rc == kOk) rc = Expect(&seq, kTagOctetString, &d);
+  if (rc == kOk) rc = seq.NextTagged(kTagOctetString, &d);
   if (rc != kOk) return rc;
   KeyPair fresh;
   fresh.type = kKeyEc;
@@ -151,7 +128,7 @@ int ReadEcPrivateKey(const ByteString& der, int curve_id, KeyPair* key) {
     if (tag == 0xA0) {  // the curve, when the record names it
       DerCursor oid;
       ByteString text;
-      rc = Expect(&field, kTagOid, &oid);
+      rc = field.NextTagged(kTagOid, &oid);
       if (rc == kOk) rc = OidText(oid, &text);
       if (rc != kOk) return rc;
       const int named = CurveIdFromOid(text.c_str());
@@ -159,7 +136,7 @@ int ReadEcPrivateKey(const ByteString& der, int curve_id, KeyPair* key) {
       if (named != fresh.ec.curve_id) return kErrDerMalformed;
     } else if (tag == 0xA1) {
       DerCursor bits;
-      rc = Expect(&field, kTagBitString, &bits);
+      rc = field.NextTagged(kTagBitString, &bits);
       if (rc == kOk) rc = DerBitStringBytes(bits, &public_bits, nullptr);
       if (rc != kOk) return rc;
     }
@@ -182,12 +159,12 @@ int ReadPkcs8PrivateKey(const ByteString& der, KeyPair* key) {
   DerCursor seq, version, alg_element, octets;
   uint8_t tag = 0;
   int rc = OpenWhole(der, &seq);
-  if (rc == kOk) rc = Expect(&seq, kTagInteger, &version);
+  if (rc == kOk) rc = seq.NextTagged(kTagInteger, &version);
   if (rc == kOk && (version.size() != 1 || version.data()[0] > 1)) rc = kErrDerMalformed;
   if (rc == kOk) rc = seq.Next(&tag, nullptr, &alg_element);
   ByteStringPair alg;
   if (rc == kOk) rc = ParseAlgorithmIdentifier(alg_element, &alg);
-  if (rc == kOk) rc = Expect(&seq, kTagOctetString, &octets);
+  if (rc == kOk) rc = seq.NextTagged(kTagOctetString, &octets);
   if (rc != kOk) return rc;
   ByteString inner;
   rc = inner.Set(octets.data(), static_cast<int>(octets.size()));
@@ -198,24 +175,24 @@ int ReadPkcs8PrivateKey(const ByteString& der, KeyPair* key) {
   else if (std::strcmp(oid, kOidEcPublicKey) == 0) {
     DerCursor curve;
     ByteString curve_oid;
-    rc = Expect(&params, kTagOid, &curve);
+    rc = params.NextTagged(kTagOid, &curve);
     if (rc == kOk) rc = OidText(curve, &curve_oid);
     if (rc == kOk) rc = ReadEcPrivateKey(inner, CurveIdFromOid(curve_oid.c_str()), key);
   } else if (std::strcmp(oid, kOidDsa) == 0) {
     KeyPair fresh;
     fresh.type = kKeyDsa;
     DerCursor pqg, x(inner);
-    rc = Expect(&params, kTagSequence, &pqg);
-    if (rc == kOk) rc = TakeUnsigned(&pqg, &fresh.dsa.P);
-    if (rc == kOk) rc = TakeUnsigned(&pqg, &fresh.dsa.Q);
-    if (rc == kOk) rc = TakeUnsigned(&pqg, &fresh.dsa.G);
-    if (rc == kOk) rc = TakeUnsigned(&x, &fresh.dsa.X);
+    rc = params.NextTagged(kTagSequence, &pqg);
+    if (rc == kOk) rc = pqg.NextUnsigned(&fresh.dsa.P);
+    if (rc == kOk) rc = pqg.NextUnsigned(&fresh.dsa.Q);
+    if (rc == kOk) rc = pqg.NextUnsigned(&fresh.dsa.G);
+    if (rc == kOk) rc = x.NextUnsigned(&fresh.dsa.X);
     if (rc == kOk) rc = FinishKey(&fresh, key);
   } else {
     const int curve = CurveIdFromOid(oid);
     DerCursor raw, all(inner);
     if (curve < kCurveEd25519 || curve > kCurveX448) return kErrDerMalformed;
-    rc = Expect(&all, kTagOctetString, &raw);
+    rc = all.NextTagged(kTagOctetString, &raw);
     if (rc != kOk) return rc;
     KeyPair fresh;
     fresh.type = kKeyEdwards;

@@ -21,25 +21,17 @@ constexpr std::string_view kCipher3Des = "3des-cbc";
 constexpr int kTripleDesKeyBytes = 24;
 constexpr int kTripleDesBlockBytes = 8;
 
-// The SSH wire reader with this format's integers: a bit count and the big-endian bytes.
-class Ssh2Reader : public SshWireReader {
- public:
-  using SshWireReader::SshWireReader;
-
-  // Leading zero bytes dropped.
-  bool Integer(ByteString* out) {
-    uint32_t bits = 0;
-    const uint8_t* p = nullptr;
-    if (!U32(&bits)) return false;
-    size_t count = (static_cast<size_t>(bits) + 7) / 8;
-    if (count == 0 || !Bytes(count, &p)) return false;
-    while (count > 1 && *p == 0) {
-      ++p;
-      --count;
-    }
-    return out->Set(p, static_cast<int>(count)) == kOk;
-  }
-};
+// This format's integer: a bit count and the big-endian bytes, leading zero bytes dropped.
+bool ReadInteger(SpanReader* r, ByteString* out) {
+  uint32_t bits = 0;
+  SpanReader v;
+  uint8_t b = 0;
+  if (!r->ReadU32(&bits)) return false;
+  const size_t count = (static_cast<size_t>(bits) + 7) / 8;
+  if (count == 0 || !r->ReadBytes(count, &v)) return false;
+  while (v.remaining() > 1 && v.PeekU8(&b) && b == 0) v.Skip(1);
+  return out->Set(v.data(), static_cast<int>(v.remaining())) == kOk;
+}
 
 // The key is MD5(password) || MD5(password || MD5(password)), cut to 24 bytes; the IV is zero
 // and nothing is padded.
@@ -80,15 +72,15 @@ bool Product(const ByteString& a, const ByteString& b, const ByteString& n) {
 }
 
 // The fields after the inner length; false when they do not make a consistent key.
-bool ReadFields(bool rsa, Ssh2Reader* r, KeyPair* fresh) {
+bool ReadFields(bool rsa, SpanReader* r, KeyPair* fresh) {
   if (rsa) {
     // e, d, n, u, p, q with u = p^-1 mod q: the primes trade places in the record, whose
     // QInv is Q^-1 mod P.
     RsaKeyData& k = fresh->rsa;
     ByteString u;
     fresh->type = kKeyRsa;
-    if (!r->Integer(&k.E) || !r->Integer(&k.D) || !r->Integer(&k.N) || !r->Integer(&u) || !r->Integer(&k.Q) ||
-        !r->Integer(&k.P)) {
+    if (!ReadInteger(r, &k.E) || !ReadInteger(r, &k.D) || !ReadInteger(r, &k.N) || !ReadInteger(r, &u) ||
+        !ReadInteger(r, &k.Q) || !ReadInteger(r, &k.P)) {
       return false;
     }
     WipeBytes(u.bytes(), static_cast<size_t>(u.length()));
@@ -98,8 +90,8 @@ bool ReadFields(bool rsa, Ssh2Reader* r, KeyPair* fresh) {
   uint32_t predefined = 1;
   DsaKeyData& k = fresh->dsa;
   fresh->type = kKeyDsa;
-  if (!r->U32(&predefined) || predefined != 0 || !r->Integer(&k.P) || !r->Integer(&k.G) || !r->Integer(&k.Q) ||
-      !r->Integer(&k.Y) || !r->Integer(&k.X)) {
+  if (!r->ReadU32(&predefined) || predefined != 0 || !ReadInteger(r, &k.P) || !ReadInteger(r, &k.G) ||
+      !ReadInteger(r, &k.Q) || !ReadInteger(r, &k.Y) || !ReadInteger(r, &k.X)) {
     return false;
   }
   ByteString y;
@@ -112,11 +104,11 @@ bool ReadFields(bool rsa, Ssh2Reader* r, KeyPair* fresh) {
 
 int ReadSsh2PrivateKey(const ByteString& body, const char* password, KeyPair* key) {
   if (password == nullptr) password = "";
-  Ssh2Reader r(body.bytes(), static_cast<size_t>(body.length()));
+  SpanReader r(body);
   uint32_t magic = 0, total = 0;
   std::string_view kind, cipher, blob;
-  if (!r.U32(&magic) || magic != kMagic || !r.U32(&total) || total != static_cast<uint32_t>(body.length()) ||
-      !r.String(&kind) || !r.String(&cipher) || !r.String(&blob)) {
+  if (!r.ReadU32(&magic) || magic != kMagic || !r.ReadU32(&total) || total != static_cast<uint32_t>(body.length()) ||
+      !ReadSshString(&r, &kind) || !ReadSshString(&r, &cipher) || !ReadSshString(&r, &blob)) {
     return kErrSsh2KeyData;
   }
   const bool rsa = kind.substr(0, kKindRsa.size()) == kKindRsa;
@@ -127,15 +119,9 @@ int ReadSsh2PrivateKey(const ByteString& body, const char* password, KeyPair* ke
   int rc = data.Set(blob.data(), static_cast<int>(blob.size()));
   if (rc == kOk && encrypted) rc = Decrypt3Des(password, &data);
   if (rc != kOk) return rc;
-  Ssh2Reader inner(data.bytes(), static_cast<size_t>(data.length()));
-  uint32_t length = 0;
-  const uint8_t* fields = nullptr;
+  SpanReader inner(data), key_fields;
   KeyPair fresh;
-  bool ok = inner.U32(&length) && inner.Bytes(length, &fields);
-  if (ok) {
-    Ssh2Reader key_fields(fields, length);
-    ok = ReadFields(rsa, &key_fields, &fresh);
-  }
+  const bool ok = inner.ReadPrefixed(4, &key_fields) && ReadFields(rsa, &key_fields, &fresh);
   WipeBytes(data.bytes(), static_cast<size_t>(data.length()));
   // Under a wrong password the fields come out as garbage that no consistent key survives.
   if (!ok) return encrypted ? kErrKeyNotDecrypted : kErrSsh2KeyData;

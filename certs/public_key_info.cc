@@ -21,22 +21,6 @@ int CurveIdOf(const char* oid) {
   return id < 0 ? kCurveNone : id;
 }
 
-// The magnitude of an INTEGER element without its leading zero bytes.
-int TakeUnsigned(DerCursor* seq, ByteString* out) {
-  uint8_t tag = 0;
-  DerCursor c;
-  int rc = seq->Next(&tag, &c);
-  if (rc != kOk) return rc;
-  if (tag != 2 || c.empty() || (c.data()[0] & 0x80)) return kErrDerMalformed;
-  const uint8_t* p = c.data();
-  size_t n = c.size();
-  while (n > 1 && *p == 0) {
-    ++p;
-    --n;
-  }
-  return out->Set(p, static_cast<int>(n));
-}
-
 int AppendUnsigned(DerWriter* w, const ByteString& v) {
   if (v.empty()) return kErrDerWrite;
   return w->DerAppendUnsignedInteger(v.bytes(), v.length());
@@ -93,18 +77,18 @@ int ReadSubjectPublicKeyInfo(const DerCursor& spki, ByteStringPair* algorithm, K
   if (std::strcmp(oid, kOidRsa) == 0 || std::strcmp(oid, kOidRsaPss) == 0) {
     DerCursor inner;
     rc = bits.Next(&tag, &inner);
-    if (rc == kOk) rc = TakeUnsigned(&inner, &fresh.rsa.N);
-    if (rc == kOk) rc = TakeUnsigned(&inner, &fresh.rsa.E);
+    if (rc == kOk) rc = inner.NextUnsigned(&fresh.rsa.N);
+    if (rc == kOk) rc = inner.NextUnsigned(&fresh.rsa.E);
     fresh.type = kKeyRsa;
   } else if (std::strcmp(oid, kOidDsa) == 0) {
     DerCursor params(algorithm->second), p;
     if (!params.empty()) {
       rc = params.Next(&tag, &p);
-      if (rc == kOk) rc = TakeUnsigned(&p, &fresh.dsa.P);
-      if (rc == kOk) rc = TakeUnsigned(&p, &fresh.dsa.Q);
-      if (rc == kOk) rc = TakeUnsigned(&p, &fresh.dsa.G);
+      if (rc == kOk) rc = p.NextUnsigned(&fresh.dsa.P);
+      if (rc == kOk) rc = p.NextUnsigned(&fresh.dsa.Q);
+      if (rc == kOk) rc = p.NextUnsigned(&fresh.dsa.G);
     }
-    if (rc == kOk) rc = TakeUnsigned(&bits, &fresh.dsa.Y);
+    if (rc == kOk) rc = bits.NextUnsigned(&fresh.dsa.Y);
     fresh.type = kKeyDsa;
   } else if (std::strcmp(oid, kOidEcPublicKey) == 0) {
     DerCursor params(algorithm->second), curve;

@@ -99,22 +99,22 @@ int DecryptPrivate(const char* password, ByteString* data) {
   return rc;
 }
 
-bool ReadPrivateFields(std::string_view type, SshWireReader* r, KeyPair* fresh) {
+bool ReadPrivateFields(std::string_view type, SpanReader* r, KeyPair* fresh) {
   switch (fresh->type) {
     case kKeyRsa: {
       RsaKeyData& k = fresh->rsa;
-      return r->Mpint(&k.D) && r->Mpint(&k.P) && r->Mpint(&k.Q) && r->Mpint(&k.QInv) && !k.D.empty() &&
-             k.CompleteCrt() == kOk;
+      return ReadSshMpint(r, &k.D) && ReadSshMpint(r, &k.P) && ReadSshMpint(r, &k.Q) && ReadSshMpint(r, &k.QInv) &&
+             !k.D.empty() && k.CompleteCrt() == kOk;
     }
     case kKeyDsa:
-      return r->Mpint(&fresh->dsa.X) && !fresh->dsa.X.empty();
+      return ReadSshMpint(r, &fresh->dsa.X) && !fresh->dsa.X.empty();
     case kKeyEc:
       for (std::string_view name : kEcdsaTypes) {
-        if (type == name) return r->Mpint(&fresh->ec.D) && !fresh->ec.D.empty();
+        if (type == name) return ReadSshMpint(r, &fresh->ec.D) && !fresh->ec.D.empty();
       }
       return false;
     case kKeyEdwards:
-      return r->String(&fresh->edwards.private_bytes) &&
+      return ReadSshString(r, &fresh->edwards.private_bytes) &&
              fresh->edwards.private_bytes.length() == fresh->edwards.public_bytes.length();
     default:
       return false;
@@ -149,9 +149,9 @@ int ReadPuttyPrivateKey(KeyPair* key, const char* text, int length, const char* 
   }
   KeyPair fresh;
   if (rc == kOk) {
-    SshWireReader pub(public_blob), priv(private_blob);
+    SpanReader pub(public_blob), priv(private_blob);
     std::string_view type;
-    if (!pub.String(&type) || !ReadSshPublicFields(type, &pub, &fresh)) {
+    if (!ReadSshString(&pub, &type) || !ReadSshPublicFields(type, &pub, &fresh)) {
       rc = kErrPuttyKeyData;
     } else if (!ReadPrivateFields(type, &priv, &fresh)) {
       if (error_text != nullptr) error_text->SetText(kTextPuttyWrongPassword);

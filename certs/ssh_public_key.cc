@@ -34,21 +34,23 @@ bool DecodeTextForm(std::string_view text, ByteString* blob) {
 
 }  // namespace
 
-bool ReadSshPublicFields(std::string_view type, SshWireReader* r, KeyPair* fresh) {
+bool ReadSshPublicFields(std::string_view type, SpanReader* r, KeyPair* fresh) {
   if (type == "ssh-rsa") {
     fresh->type = kKeyRsa;
-    return r->Mpint(&fresh->rsa.E) && r->Mpint(&fresh->rsa.N) && !fresh->rsa.E.empty() && !fresh->rsa.N.empty();
+    return ReadSshMpint(r, &fresh->rsa.E) && ReadSshMpint(r, &fresh->rsa.N) && !fresh->rsa.E.empty() &&
+           !fresh->rsa.N.empty();
   }
   if (type == "ssh-dss") {
     DsaKeyData& k = fresh->dsa;
     fresh->type = kKeyDsa;
-    return r->Mpint(&k.P) && r->Mpint(&k.Q) && r->Mpint(&k.G) && r->Mpint(&k.Y) && !k.Y.empty();
+    return ReadSshMpint(r, &k.P) && ReadSshMpint(r, &k.Q) && ReadSshMpint(r, &k.G) && ReadSshMpint(r, &k.Y) &&
+           !k.Y.empty();
   }
   if (type.substr(0, kEcdsaPrefix.size()) == kEcdsaPrefix) {
     std::string_view curve;
     ByteString point;
     fresh->type = kKeyEc;
-    if (!r->String(&curve) || !r->String(&point)) return false;
+    if (!ReadSshString(r, &curve) || !ReadSshString(r, &point)) return false;
     fresh->ec.curve_id = SshCurveId(curve);
     return fresh->ec.curve_id != kCurveNone && fresh->ec.DecodePoint(point) == kOk && !fresh->ec.X.empty();
   }
@@ -56,7 +58,7 @@ bool ReadSshPublicFields(std::string_view type, SshWireReader* r, KeyPair* fresh
     if (type != e.name) continue;
     fresh->type = kKeyEdwards;
     fresh->edwards.curve_id = e.curve_id;
-    return r->String(&fresh->edwards.public_bytes) && fresh->edwards.public_bytes.length() == e.key_bytes;
+    return ReadSshString(r, &fresh->edwards.public_bytes) && fresh->edwards.public_bytes.length() == e.key_bytes;
   }
   return false;
 }
@@ -64,14 +66,14 @@ bool ReadSshPublicFields(std::string_view type, SshWireReader* r, KeyPair* fresh
 int ReadSshPublicKey(const void* data, int length, KeyPair* key) {
   if (data == nullptr || length < 0) return kErrSshPublicKeyData;
   ByteString decoded;
-  SshWireReader r(data, static_cast<size_t>(length));
+  SpanReader r(data, static_cast<size_t>(length));
   std::string_view type;
-  if (!r.String(&type)) {
+  if (!ReadSshString(&r, &type)) {
     if (!DecodeTextForm(std::string_view(static_cast<const char*>(data), static_cast<size_t>(length)), &decoded)) {
       return kErrSshPublicKeyData;
     }
-    r = SshWireReader(decoded);
-    if (!r.String(&type)) return kErrSshPublicKeyData;
+    r = SpanReader(decoded);
+    if (!ReadSshString(&r, &type)) return kErrSshPublicKeyData;
   }
   KeyPair fresh;
   if (!ReadSshPublicFields(type, &r, &fresh)) return kErrSshPublicKeyData;

@@ -17,6 +17,6 @@ int ReadSshPublicKey(const void* data, int length, KeyPair* key);
 
 // The public fields that follow the key type (compared exactly) in a blob, into fresh with its
 // type set. False for a field that cannot be read, an unknown type, curve or point.
-bool ReadSshPublicFields(std::string_view type, SshWireReader* r, KeyPair* fresh);
+bool ReadSshPublicFields(std::string_view type, SpanReader* r, KeyPair* fresh);
 
 }  // namespace tw

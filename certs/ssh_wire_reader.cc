@@ -20,6 +20,27 @@ constexpr SshCurve kSshCurves[] = {{"nistp256", kCurveP256}, {"nistp384", kCurve
 
 }  // namespace
 
+bool ReadSshString(SpanReader* r, std::string_view* out) {
+  SpanReader s;
+  if (!r->ReadPrefixed(4, &s)) return false;
+  *out = std::string_view(reinterpret_cast<const char*>(s.data()), s.remaining());
+  return true;
+}
+
+bool ReadSshString(SpanReader* r, ByteString* out) {
+  std::string_view s;
+  return ReadSshString(r, &s) && out->Set(s.data(), static_cast<int>(s.size())) == kOk;
+}
+
+bool ReadSshMpint(SpanReader* r, ByteString* out) {
+  SpanReader rest = *r, s;
+  uint8_t b = 0;
+  if (!rest.ReadPrefixed(4, &s) || (s.PeekU8(&b) && (b & 0x80) != 0)) return false;
+  *r = rest;
+  while (s.PeekU8(&b) && b == 0) s.Skip(1);
+  return out->Set(s.data(), static_cast<int>(s.remaining())) == kOk;
+}
+
 int SshCurveId(std::string_view name) {
   for (const SshCurve& c : kSshCurves) {
     if (EqualsNoCase(name, c.name)) return c.curve_id;

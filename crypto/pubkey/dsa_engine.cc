@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "crypto/pubkey/ecdsa.h"
 #include "crypto/pubkey/prime_search.h"
 #include "crypto/symmetric/hash_engine.h"
 
@@ -14,44 +15,6 @@ constexpr int kSeedCounterLimit = 4096;
 // A sound key needs a second nonce about once in 128 signatures; a key that keeps failing (a
 // Q of 1, a G of order 1) is refused rather than looped on for ever.
 constexpr int kNonceAttempts = 256;
-
-// A bounds-checked reader over DER: each Read hands out the contents of one element.
-class DerReader {
- public:
-  DerReader(const uint8_t* p, int n) : p_(p), n_(n) {}
-  bool empty() const { return n_ == 0; }
-  // One element with this tag and a definite short or long length in minimal form.
-  bool Read(uint8_t tag, DerReader* contents) {
-    if (n_ < 2 || p_[0] != tag) return false;
-    int len = p_[1], hdr = 2;
-    if (len & 0x80) {
-      const int count = len & 0x7f;
-      if (count < 1 || count > 2 || n_ < 2 + count || p_[2] == 0) return false;
-      len = 0;
-      for (int i = 0; i < count; ++i) len = (len << 8) | p_[2 + i];
-      if (len < 0x80) return false;
-      hdr = 2 + count;
-    }
-    if (len > n_ - hdr) return false;
-    *contents = DerReader(p_ + hdr, len);
-    p_ += hdr + len;
-    n_ -= hdr + len;
-    return true;
-  }
-  // A non-negative INTEGER in minimal form.
-  bool ReadUnsigned(BigNumber& out) {
-    DerReader c(nullptr, 0);
-    if (!Read(0x02, &c) || c.n_ == 0) return false;
-    if (c.p_[0] & 0x80) return false;
-    if (c.n_ > 1 && c.p_[0] == 0 && !(c.p_[1] & 0x80)) return false;
-    out.SetBytes(c.p_, c.n_);
-    return true;
-  }
-
- private:
-  const uint8_t* p_;
-  int n_;
-};
 
 int AppendDerInteger(const ByteString& v, ByteString& out) {
   const bool pad = v.length() > 0 && (v.bytes()[0] & 0x80);
@@ -296,10 +259,11 @@ int DsaEngine::Verify(const ByteString& hash, const ByteString& signature, bool*
   if (g_.IsZero()) return kErrDsaNoKey;
   const int qlen = key_.Q.length();
   BigNumber r, s;
-  DerReader in(signature.bytes(), signature.length()), seq(nullptr, 0);
-  const bool der = signature.bytes()[0] == 0x30 && in.Read(0x30, &seq) && in.empty() && seq.ReadUnsigned(r) &&
-                   seq.ReadUnsigned(s) && seq.empty();
-  if (!der) {
+  SpanReader rv, sv;
+  if (signature.bytes()[0] == 0x30 && ReadDerSignatureParts(SpanReader(signature), 2, &rv, &sv)) {
+    r.SetBytes(rv.data(), static_cast<int>(rv.remaining()));
+    s.SetBytes(sv.data(), static_cast<int>(sv.remaining()));
+  } else {
     // Raw r ‖ s, each as long as Q.
     if (signature.length() != 2 * qlen) return kOk;
     r.SetBytes(signature.bytes(), qlen);

@@ -10,36 +10,30 @@
 namespace tw {
 namespace {
 
-// Bounds-checked reader over DER elements.
-class DerIn {
- public:
-  DerIn(const uint8_t* p, int n) : p_(p), n_(n) {}
-  bool empty() const { return n_ == 0; }
-  bool Read(uint8_t tag, DerIn* contents) {
-    if (n_ < 2 || p_[0] != tag) return false;
-    int len = p_[1], hdr = 2;
-    if (len & 0x80) {
-      if (len != 0x81 || n_ < 3 || p_[2] < 0x80) return false;
-      len = p_[2];
-      hdr = 3;
-    }
-    if (len > n_ - hdr) return false;
-    *contents = DerIn(p_ + hdr, len);
-    p_ += hdr + len;
-    n_ -= hdr + len;
-    return true;
+// One element with this tag and a minimal definite length of at most length_bytes bytes after
+// the 0x80 form byte.
+bool ReadStrictElement(SpanReader* in, uint8_t tag, int length_bytes, SpanReader* contents) {
+  SpanReader r = *in;
+  uint8_t t = 0, lb = 0, first = 0;
+  if (!r.ReadU8(&t) || t != tag || !r.ReadU8(&lb)) return false;
+  if (lb < 0x80) {
+    if (!r.ReadBytes(lb, contents)) return false;
+  } else {
+    const int count = lb & 0x7f;
+    if (count < 1 || count > length_bytes || !r.PeekU8(&first) || first == 0) return false;
+    if (!r.ReadPrefixed(count, contents) || contents->remaining() < 0x80) return false;
   }
-  bool ReadUnsigned(ByteString& out) {
-    DerIn c(nullptr, 0);
-    if (!Read(0x02, &c) || c.n_ == 0 || (c.p_[0] & 0x80)) return false;
-    if (c.n_ > 1 && c.p_[0] == 0 && !(c.p_[1] & 0x80)) return false;
-    return out.Set(c.p_, c.n_) == 0;
-  }
+  *in = r;
+  return true;
+}
 
- private:
-  const uint8_t* p_;
-  int n_;
-};
+// A non-negative INTEGER in minimal form, as it stands.
+bool ReadStrictUnsigned(SpanReader* in, int length_bytes, SpanReader* value) {
+  if (!ReadStrictElement(in, 0x02, length_bytes, value) || value->empty()) return false;
+  const uint8_t* p = value->data();
+  if (p[0] & 0x80) return false;
+  return value->remaining() == 1 || p[0] != 0 || (p[1] & 0x80) != 0;
+}
 
 struct Ready {
   const EcCurveParams* params = nullptr;
@@ -179,10 +173,18 @@ int EcdsaSignatureToDer(const ByteString& r0, const ByteString& s0, ByteString& 
   return rc;
 }
 
+bool ReadDerSignatureParts(SpanReader in, int length_bytes, SpanReader* r, SpanReader* s) {
+  SpanReader seq;
+  return ReadStrictElement(&in, 0x30, length_bytes, &seq) && in.empty() && ReadStrictUnsigned(&seq, length_bytes, r) &&
+         ReadStrictUnsigned(&seq, length_bytes, s) && seq.empty();
+}
+
 bool ParseDerSignatureRS(const uint8_t* der, int length, ByteString& r, ByteString& s) {
   if (!der || length <= 0) return false;
-  DerIn in(der, length), seq(nullptr, 0);
-  return in.Read(0x30, &seq) && in.empty() && seq.ReadUnsigned(r) && seq.ReadUnsigned(s) && seq.empty();
+  SpanReader rv, sv;
+  return ReadDerSignatureParts(SpanReader(der, static_cast<size_t>(length)), 1, &rv, &sv) &&
+         r.Set(rv.data(), static_cast<int>(rv.remaining())) == 0 &&
+         s.Set(sv.data(), static_cast<int>(sv.remaining())) == 0;
 }
 
 int EcdsaSignatureDerToRaw(ByteString& sig, int curve_id) {

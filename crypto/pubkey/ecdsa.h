@@ -6,6 +6,7 @@
 
 #include "crypto/pubkey/ec_key_data.h"
 #include "foundation/byte_string.h"
+#include "foundation/span_reader.h"
 
 namespace tw {
 
@@ -22,6 +23,9 @@ int EcdsaVerify(const EcKeyData& key, const uint8_t* digest, int digest_length, 
 
 void IntegerToDerContent(ByteString& v);
 int EcdsaSignatureToDer(const ByteString& r, const ByteString& s, ByteString& out);
+// The two INTEGERs of a strict DER SEQUENCE filling in: minimal definite lengths of at most
+// length_bytes bytes in the long form, non-negative integers in minimal form, handed out as they stand.
+bool ReadDerSignatureParts(SpanReader in, int length_bytes, SpanReader* r, SpanReader* s);
 // Strict DER SEQUENCE of two non-negative INTEGERs, nothing after it; false otherwise.
 bool ParseDerSignatureRS(const uint8_t* der, int length, ByteString& r, ByteString& s);
 // DER to r || s padded to the curve's key size; input that is not DER is left as it stands.

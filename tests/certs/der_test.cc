@@ -6,6 +6,7 @@
 #include "certs/asn1_node.h"
 #include "certs/der_reader.h"
 #include "certs/der_writer.h"
+#include "tests/support/case_name.h"
 #include "tests/support/test_support.h"
 
 namespace tw {
@@ -100,6 +101,39 @@ INSTANTIATE_TEST_SUITE_P(
                       ReadCase{"bits_unused_8", "030208ff", 0, 446, ""},
                       ReadCase{"bits_unused_without_byte", "030103", 0, 446, ""}),
     [](const auto& i) { return std::string(i.param.name); });
+
+// The INTEGER reads: as a small non-negative number, and as a magnitude without leading zeros.
+struct UnsignedCase {
+  const char* name;
+  const char* der;
+  int small_rc;
+  uint32_t small;
+  int magnitude_rc;
+  const char* magnitude;
+};
+class UnsignedReadTest : public ::testing::TestWithParam<UnsignedCase> {};
+TEST_P(UnsignedReadTest, Reads) {
+  const UnsignedCase& c = GetParam();
+  const ByteString der = Bytes(c.der);
+  DerCursor a(der), b(der);
+  uint32_t v = 0;
+  ByteString m;
+  ASSERT_EQ(a.NextSmallUnsigned(&v), c.small_rc);
+  if (c.small_rc == 0) EXPECT_EQ(v, c.small);
+  ASSERT_EQ(b.NextUnsigned(&m), c.magnitude_rc);
+  if (c.magnitude_rc == 0) EXPECT_EQ(HexOf(m), c.magnitude);
+}
+INSTANTIATE_TEST_SUITE_P(Der, UnsignedReadTest,
+                         ::testing::Values(UnsignedCase{"one_byte", "02017f", 0, 127, 0, "7f"},
+                                           UnsignedCase{"four_bytes", "02047fffffff", 0, 0x7fffffff, 0, "7fffffff"},
+                                           UnsignedCase{"five_bytes", "0205007fffffff", 446, 0, 0, "7fffffff"},
+                                           UnsignedCase{"zero_padded", "0203000080", 0, 128, 0, "80"},
+                                           UnsignedCase{"zero", "02020000", 0, 0, 0, "00"},
+                                           UnsignedCase{"negative", "020180", 446, 0, 446, ""},
+                                           UnsignedCase{"empty", "0200", 446, 0, 446, ""},
+                                           UnsignedCase{"wrong_tag", "040101", 446, 0, 446, ""},
+                                           UnsignedCase{"cut_short", "020201", 447, 0, 447, ""}),
+                         testsupport::CaseName{});
 
 TEST(DerReader, ElementLengthAndUnwrap) {
   const std::string b = Unhex("3003020101ff");
