@@ -155,6 +155,8 @@ INSTANTIATE_TEST_SUITE_P(
         ListCase{"Certificates", kActionListCertificates, cstUser, "MY", kOk,
                  {"O=Acme, CN=Store Leaf\tCN=Store Inter\t03\t1\r\n", "O=Acme, CN=Plain Cert\t", "\t0\r\n"}, {}},
         ListCase{"EmptyStore", kActionListCertificates, cstUser, "EMPTY", kOk, {}, {"CN="}},
+        ListCase{"DamagedPfxBeside", kActionListCertificates, cstUser, "BAD", kOk, {"O=Acme, CN=Neighbour Cert\t"},
+                 {"Store Leaf"}},
         ListCase{"MissingStore", kActionListCertificates, cstUser, "NOPE", kErrStoreNotOpened,
                  {"The certificate store could not be opened.", "2"}, {}},
         ListCase{"Chain", kActionChain, cstUser, "MY", kOk,
