@@ -53,6 +53,9 @@ TEST_P(SystemStoreSelect, FindsExportsOrGivesTheCode) {
     win::DWORD size = 0;
     EXPECT_EQ(win::CertGetCertificateContextProperty(context, win::CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size) != 0,
               c.key || std::string(c.name) == "KeyNotExportable");
+    CertStore copy;  // takes the platform's context along
+    ASSERT_EQ(copy.CopyFrom(store), kOk);
+    EXPECT_TRUE(copy.platform.context != nullptr && copy.platform.context->cbCertEncoded == context->cbCertEncoded);
   }
 }
 const char kNotFound[] = "The certificate could not be found (-2146885628).";
