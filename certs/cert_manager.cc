@@ -119,21 +119,19 @@ int ExtendedKeyUsageText(const Certificate* certificate, ByteString* text) {
   return kOk;
 }
 
-// The serial number, the flag of a private key, subject and issuer of a platform context.
+// Subject, issuer and serial of a platform context as the platform gives them, and its PEM.
 struct ContextFields {
-  Certificate certificate;
   ByteString subject;
   ByteString issuer;
+  ByteString serial;
+  ByteString pem;
 };
 
-// The names are the certificate's own texts, the form every other answer of the manager uses
-// (the platform's name text puts the most specific part first).
 int ReadContext(win::PCCERT_CONTEXT context, ContextFields* out) {
-  int rc = ParseCertificateDer(context->pbCertEncoded, static_cast<int>(context->cbCertEncoded), &out->certificate);
-  if (rc == kOk) rc = out->subject.Set(out->certificate.tbs.subjectText.data(),
-                                       std::min(out->certificate.tbs.subjectText.length(), kNameBufferBytes - 1));
-  if (rc == kOk) rc = out->issuer.Set(out->certificate.tbs.issuerText.data(),
-                                      std::min(out->certificate.tbs.issuerText.length(), kNameBufferBytes - 1));
+  int rc = ContextNameText(context, false, &out->subject, kNameBufferBytes);
+  if (rc == kOk) rc = ContextNameText(context, true, &out->issuer, kNameBufferBytes);
+  if (rc == kOk) rc = ContextSerialHex(context, &out->serial);
+  if (rc == kOk) rc = PemArmor(&out->pem, "CERTIFICATE", context->pbCertEncoded, static_cast<int>(context->cbCertEncoded));
   return rc;
 }
 
@@ -501,18 +499,20 @@ int CertificateManager::ListStoreCertificates() {
                                                        win::DWORD{0}, win::CERT_FIND_ANY,
                                                        static_cast<const void*>(nullptr), c);
     if (c == nullptr) break;
-    if (busy_ == 0) rc = SetErrorTextCode(kErrInterrupted, kInterrupted), kErrInterrupted;
+    if (busy_ == 0) {
+      SetErrorTextCode(kErrInterrupted, kInterrupted);
+      rc = kErrInterrupted;
+    }
     ContextFields f;
     if (rc == kOk) rc = ReadContext(c, &f);
     win::DWORD size = 0;
     const int has_key = Crypt32Call<&win::CertGetCertificateContextProperty>(
                             kCertGetCertificateContextProperty, c, win::CERT_KEY_SPEC_PROP_ID,
                             static_cast<void*>(nullptr), &size) && size > 0;
-    const char* serial = tw::GetSerialNumberHex(&f.certificate);
-    ByteString pem;
-    if (rc == kOk) rc = AddListLine(f.subject.c_str(), f.issuer.c_str(), serial, has_key ? "1" : "0");
-    if (rc == kOk) rc = PemEncodeBytes("CERTIFICATE", f.certificate.der, &pem);
-    if (rc == kOk) FireCertList(pem.c_str(), pem.length(), f.subject.c_str(), f.issuer.c_str(), serial, has_key);
+    if (rc == kOk) rc = AddListLine(f.subject.c_str(), f.issuer.c_str(), f.serial.c_str(), has_key ? "1" : "0");
+    if (rc == kOk) {
+      FireCertList(f.pem.c_str(), f.pem.length(), f.subject.c_str(), f.issuer.c_str(), f.serial.c_str(), has_key);
+    }
     if (rc != kOk) {
       Crypt32Call<&win::CertFreeCertificateContext>(kCertFreeCertificateContext, c);
       break;
@@ -629,13 +629,10 @@ int CertificateManager::BuildChain() {
       if (!element || !element->pCertContext) continue;
       ContextFields f;
       rc = ReadContext(element->pCertContext, &f);
-      ByteString pem;
-      const char* serial = tw::GetSerialNumberHex(&f.certificate);
-      if (rc == kOk) rc = AddListLine(f.subject.c_str(), f.issuer.c_str(), serial, statuses.c_str());
-      if (rc == kOk) rc = PemEncodeBytes("CERTIFICATE", f.certificate.der, &pem);
+      if (rc == kOk) rc = AddListLine(f.subject.c_str(), f.issuer.c_str(), f.serial.c_str(), statuses.c_str());
       if (rc == kOk) {
-        rc = FireCertChain(pem.c_str(), pem.length(), f.subject.c_str(), f.issuer.c_str(), serial, error_status,
-                           info_status);
+        rc = FireCertChain(f.pem.c_str(), f.pem.length(), f.subject.c_str(), f.issuer.c_str(), f.serial.c_str(),
+                           error_status, info_status);
       }
     }
   }

@@ -650,7 +650,14 @@ int CertStore::CopyFrom(const CertStore& other) {
   if (rc == kOk) rc = error_text.Assign(other.error_text);
   if (rc == kOk) rc = log.Assign(other.log);
   pem_.Reset();
-  platform.Release();  // made again for the copy on its first request
+  platform.Release();
+  // The platform's context is shared through the platform. One bound to the other store's
+  // temporary container is made again on the copy's first request, since that container goes
+  // with the other store.
+  if (rc == kOk && other.platform.context != nullptr && !other.platform.temporary_container) {
+    platform.context = Crypt32Call<&win::CertDuplicateCertificateContext>(kCertDuplicateCertificateContext,
+                                                                          other.platform.context);
+  }
   return rc;
 }
 

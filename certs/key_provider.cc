@@ -9,6 +9,7 @@
 #include "certs/key_blob.h"
 #include "certs/pkcs12_container.h"
 #include "certs/system_cert_store.h"
+#include "foundation/text_conversion.h"
 #include "platform/crypt32_store.h"
 #include "platform/library.h"
 #include "platform/time.h"
@@ -86,7 +87,14 @@ win::PCCERT_CONTEXT TakeFromStore(win::HCERTSTORE store, const ByteString& der) 
 }
 
 // The context of the PFX whose certificate is `der`, with the key that came with it.
-win::PCCERT_CONTEXT ImportPfx(const ByteString& pfx, const ByteString& password, const ByteString& der) {
+win::PCCERT_CONTEXT ImportPfx(const ByteString& content, const ByteString& password, const ByteString& der) {
+  // Content given as Base64 text reaches the platform decoded.
+  ByteString pfx;
+  if (pfx.Assign(content) != kOk) return nullptr;
+  if (LooksLikeBase64(pfx.c_str(), pfx.length()) && DecodeBase64(pfx, false, true, true) < 0) {
+    WipeString(pfx);
+    return nullptr;
+  }
   std::u16string pass = Utf16(password);
   win::CRYPT_DATA_BLOB blob{static_cast<win::DWORD>(pfx.length()), const_cast<uint8_t*>(pfx.bytes())};
   win::HCERTSTORE store = Crypt32Call<&win::PFXImportCertStore>(kPFXImportCertStore,
@@ -94,6 +102,7 @@ win::PCCERT_CONTEXT ImportPfx(const ByteString& pfx, const ByteString& password,
                                                                 static_cast<const char16_t*>(pass.c_str()),
                                                                 win::CRYPT_EXPORTABLE);
   WipeBytes(pass.data(), pass.size() * sizeof(char16_t));
+  WipeString(pfx);
   if (store == nullptr) return nullptr;
   return TakeFromStore(store, der);
 }

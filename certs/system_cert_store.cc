@@ -138,10 +138,27 @@ win::FARPROC Crypt32Proc(Crypt32Entry entry) {
 
 int ContextNameText(win::PCCERT_CONTEXT context, bool issuer, ByteString* text, int limit) {
   std::vector<char> name(static_cast<size_t>(limit), '\0');
-  Crypt32Call<&win::CertNameToStrA>(kCertNameToStrA, kCertEncodingAny, context, issuer, kCertNameFlags, name.data(),
-                                    static_cast<uint32_t>(limit));
+  const win::CERT_INFO* info = context != nullptr ? context->pCertInfo : nullptr;
+  if (info != nullptr) {
+    Crypt32Call<&win::CertNameToStrA>(kCertNameToStrA, kCertEncodingAny, issuer ? &info->Issuer : &info->Subject,
+                                      kCertNameFlags, name.data(), static_cast<uint32_t>(limit));
+  }
   name.back() = '\0';
   return text->SetText(name.data());
+}
+
+int ContextSerialHex(win::PCCERT_CONTEXT context, ByteString* hex) {
+  static const char kHex[] = "0123456789abcdef";
+  hex->Reset();
+  const win::CERT_INFO* info = context != nullptr ? context->pCertInfo : nullptr;
+  int rc = kOk;
+  // The platform keeps the bytes little-endian.
+  for (uint32_t i = info != nullptr ? info->SerialNumber.cbData : 0; rc == kOk && i > 0; --i) {
+    const uint8_t b = info->SerialNumber.pbData[i - 1];
+    const char pair[2] = {kHex[b >> 4], kHex[b & 15]};
+    rc = hex->Append(pair, 2);
+  }
+  return rc;
 }
 
 win::HCERTSTORE OpenSystemStoreHandle(int32_t type, const char* name, bool read_only) {

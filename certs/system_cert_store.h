@@ -81,7 +81,10 @@ int ExportStoreCertificate(CertStore* store, CertEntryList* list, win::PCCERT_CO
 // refuses the DER, as the store's error text.
 int CreateCertContextFromPem(CertStore* store, const char* pem, int length, win::PCCERT_CONTEXT* context);
 
-// A context's subject or issuer as "CN=..., O=..." text, cut to fit `limit` bytes with the NUL.
+// A context's subject or issuer as the platform writes it (CERT_X500_NAME_STR with
+// CERT_NAME_STR_NO_PLUS_FLAG), cut to fit `limit` bytes with the NUL.
 int ContextNameText(win::PCCERT_CONTEXT context, bool issuer, ByteString* text, int limit);
+// A context's serial number as lower-case hex, most significant byte first.
+int ContextSerialHex(win::PCCERT_CONTEXT context, ByteString* hex);
 
 }  // namespace tw

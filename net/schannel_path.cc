@@ -358,9 +358,10 @@ int TlsClient::SchannelNameTexts(win::PCCERT_CONTEXT cert, ByteString* subject,
   if (c.name_to_str == nullptr) return kErrNoServerCert;
   char buffer[kNameBufferSize];
   constexpr uint32_t kType = win::CERT_X500_NAME_STR | win::CERT_NAME_STR_NO_PLUS_FLAG;
-  c.name_to_str(win::X509_ASN_ENCODING, cert, false, kType, buffer, sizeof buffer);
+  if (cert == nullptr || cert->pCertInfo == nullptr) return kErrNoServerCert;
+  c.name_to_str(win::X509_ASN_ENCODING, &cert->pCertInfo->Subject, kType, buffer, sizeof buffer);
   subject->SetText(buffer);
-  c.name_to_str(win::X509_ASN_ENCODING, cert, true, kType, buffer, sizeof buffer);
+  c.name_to_str(win::X509_ASN_ENCODING, &cert->pCertInfo->Issuer, kType, buffer, sizeof buffer);
   return issuer->SetText(buffer);
 }
 

@@ -86,9 +86,6 @@ using crypt32::Track;
 using crypt32::Tracked;
 using crypt32::Utf8;
 
-constexpr unsigned long kNameFlags = (2ul << 16) /* ", " between parts */ |
-                                     (1ul << 20) /* most specific part first */ |
-                                     2 /* control characters escaped */ | 0x10 /* UTF-8 */;
 constexpr int kPurposeSslServer = 2;
 constexpr uint32_t kErrorBadCertificate = 0x8009310Bu;  // CRYPT_E_ASN1_BADTAG
 
@@ -300,6 +297,7 @@ PCCERT_CONTEXT NewCertContext(const OpenSslEntries& o, OsslX509* cert,
   object->context.pbCertEncoded = object->der.data();
   object->context.cbCertEncoded = static_cast<uint32_t>(object->der.size());
   object->context.hCertStore = &object->store;
+  crypt32::FillCertInfo(object.get());
   CertObject* raw = object.release();
   Track(raw, true);
   return &raw->context;
@@ -341,27 +339,6 @@ BOOL CertFreeCertificateContext(PCCERT_CONTEXT context) {
   if (c->key != nullptr) c->ossl->EVP_PKEY_free(c->key);
   delete c;
   return TRUE;
-}
-
-uint32_t CertNameToStrA(uint32_t encoding, PCCERT_CONTEXT context, bool issuer, uint32_t type,
-                        char* out, uint32_t size) {
-  std::string text;
-  if (CertObject* c = AsCert(context)) {
-    const OpenSslEntries& o = *c->ossl;
-    if (OsslBio* bio = o.BIO_new(o.BIO_s_mem())) {
-      const OsslName* name = issuer ? o.X509_get_issuer_name(c->x509) : o.X509_get_subject_name(c->x509);
-      o.X509_NAME_print_ex(bio, name, 0, kNameFlags);
-      char buffer[512];
-      int n;
-      while ((n = o.BIO_read(bio, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
-      o.BIO_free(bio);
-    }
-  }
-  if (out == nullptr || size == 0) return static_cast<uint32_t>(text.size() + 1);
-  const size_t n = std::min<size_t>(text.size(), size - 1);
-  std::memcpy(out, text.data(), n);
-  out[n] = '\0';
-  return static_cast<uint32_t>(n + 1);
 }
 
 BOOL CertGetCertificateChain(void* engine, PCCERT_CONTEXT context, void* time,

@@ -1,4 +1,4 @@
-// crypt32's name encoding and PFX export, over libcrypto.
+// crypt32's PFX export, over libcrypto.
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -16,88 +16,10 @@ namespace {
 using crypt32::AsCert;
 using crypt32::CertObject;
 
-constexpr int kMbstringUtf8 = 0x1000;
-
-// The short names of the text form and the field names libcrypto knows them by.
-struct NameKey {
-  const char* text;
-  const char* field;
-};
-constexpr NameKey kNameKeys[] = {
-    {"CN", "CN"},     {"O", "O"},         {"OU", "OU"},       {"C", "C"},           {"L", "L"},
-    {"S", "ST"},      {"ST", "ST"},       {"E", "emailAddress"}, {"EMAIL", "emailAddress"},
-    {"STREET", "street"}, {"DC", "DC"},   {"SN", "SN"},       {"G", "GN"},          {"GN", "GN"},
-    {"T", "title"},   {"TITLE", "title"}, {"SERIALNUMBER", "serialNumber"},
-};
-
 template <class F>
 bool Bind(HMODULE module, const char* name, F* out) {
   *out = reinterpret_cast<F>(GetProcAddress(module, name));
   return *out != nullptr;
-}
-
-std::string Trim(const std::string& s) {
-  size_t a = 0, b = s.size();
-  while (a < b && (s[a] == ' ' || s[a] == '\t' || s[a] == '\r' || s[a] == '\n')) ++a;
-  while (b > a && (s[b - 1] == ' ' || s[b - 1] == '\t' || s[b - 1] == '\r' || s[b - 1] == '\n')) --b;
-  return s.substr(a, b - a);
-}
-
-// The libcrypto field of a key of the text form: a short name, "OID.1.2.3" or a dotted OID.
-std::string FieldOf(const std::string& key) {
-  std::string upper;
-  for (char c : key) upper += static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
-  for (const NameKey& k : kNameKeys) {
-    if (upper == k.text) return k.field;
-  }
-  const std::string oid = upper.rfind("OID.", 0) == 0 ? key.substr(4) : key;
-  if (!oid.empty() && oid.find_first_not_of("0123456789.") == std::string::npos) return oid;
-  return {};
-}
-
-struct NamePart {
-  std::string field;
-  std::string value;
-};
-
-// Splits "K=V, K=\"V, with comma\"; K=V"; false at the first part that cannot be read.
-bool SplitName(const char* text, std::vector<NamePart>* parts, const char** bad) {
-  const char* p = text;
-  while (*p != 0) {
-    const char* start = p;
-    while (*p == ' ' || *p == '\t') ++p;
-    const char* eq = std::strchr(p, '=');
-    *bad = start;
-    if (eq == nullptr) return false;
-    NamePart part{FieldOf(Trim(std::string(p, eq))), {}};
-    if (part.field.empty()) return false;
-    p = eq + 1;
-    while (*p == ' ' || *p == '\t') ++p;
-    if (*p == '"') {
-      for (++p; *p != 0; ++p) {
-        if (*p == '"' && p[1] == '"') {
-          part.value += '"';
-          ++p;
-        } else if (*p == '"') {
-          break;
-        } else {
-          part.value += *p;
-        }
-      }
-      if (*p != '"') return false;
-      ++p;
-      while (*p == ' ' || *p == '\t') ++p;
-      if (*p != 0 && *p != ',' && *p != ';') return false;
-    } else {
-      const char* end = p;
-      while (*end != 0 && *end != ',' && *end != ';') ++end;
-      part.value = Trim(std::string(p, end));
-      p = end;
-    }
-    if (*p != 0) ++p;
-    parts->push_back(std::move(part));
-  }
-  return !parts->empty();
 }
 
 // The key that may leave with the certificate, as a new reference; null without one.
@@ -126,10 +48,7 @@ const crypt32::Crypt32Crypto* crypt32::LoadCrypt32Crypto() {
   HMODULE crypto = LoadLibraryA(kLibcryptoName);
   if (crypto == nullptr) return nullptr;
   Crypt32Crypto e{};
-  bool ok = Bind(crypto, "X509_NAME_new", &e.X509_NAME_new);
-  ok = Bind(crypto, "X509_NAME_free", &e.X509_NAME_free) && ok;
-  ok = Bind(crypto, "X509_NAME_add_entry_by_txt", &e.X509_NAME_add_entry_by_txt) && ok;
-  ok = Bind(crypto, "X509_check_issued", &e.X509_check_issued) && ok;
+  bool ok = Bind(crypto, "X509_check_issued", &e.X509_check_issued);
   ok = Bind(crypto, "PKCS12_create", &e.PKCS12_create) && ok;
   ok = Bind(crypto, "i2d_PKCS12", &e.i2d_PKCS12) && ok;
   ok = Bind(crypto, "PEM_read_bio_PrivateKey", &e.PEM_read_bio_PrivateKey) && ok;
@@ -142,50 +61,6 @@ const crypt32::Crypt32Crypto* crypt32::LoadCrypt32Crypto() {
   entries = e;
   bound = true;
   return &entries;
-}
-
-BOOL CertStrToNameA(DWORD encoding, const char* text, DWORD type, void* reserved, uint8_t* encoded, DWORD* size,
-                    const char** error) {
-  (void)encoding;
-  (void)type;
-  (void)reserved;
-  const OpenSslEntries* o = LoadOpenSsl();
-  const crypt32::Crypt32Crypto* x = crypt32::LoadCrypt32Crypto();
-  if (o == nullptr || x == nullptr) return Fail(ERROR_MOD_NOT_FOUND);
-  if (text == nullptr || size == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-  std::vector<NamePart> parts;
-  const char* bad = text;
-  if (!SplitName(text, &parts, &bad)) {
-    if (error != nullptr) *error = bad;
-    return Fail(CRYPT_E_INVALID_X500_STRING);
-  }
-  OsslName* name = x->X509_NAME_new();
-  if (name == nullptr) return Fail(ERROR_NOT_ENOUGH_MEMORY);
-  // The text names the most specific part first; the encoding starts with the least specific.
-  bool ok = true;
-  for (auto it = parts.rbegin(); ok && it != parts.rend(); ++it) {
-    ok = x->X509_NAME_add_entry_by_txt(name, it->field.c_str(), kMbstringUtf8,
-                                       reinterpret_cast<const unsigned char*>(it->value.data()),
-                                       static_cast<int>(it->value.size()), -1, 0) == 1;
-  }
-  unsigned char* der = nullptr;
-  const int n = ok ? o->i2d_X509_NAME(name, &der) : -1;
-  x->X509_NAME_free(name);
-  o->ERR_clear_error();
-  if (n <= 0) {
-    if (error != nullptr) *error = text;
-    return Fail(CRYPT_E_INVALID_X500_STRING);
-  }
-  BOOL result = TRUE;
-  if (encoded != nullptr && *size < static_cast<DWORD>(n)) {
-    SetLastError(ERROR_MORE_DATA);
-    result = FALSE;
-  } else if (encoded != nullptr) {
-    std::memcpy(encoded, der, static_cast<size_t>(n));
-  }
-  *size = static_cast<DWORD>(n);
-  std::free(der);  // libcrypto's default allocator
-  return result;
 }
 
 BOOL PFXExportCertStore(HCERTSTORE store, CRYPT_DATA_BLOB* pfx, const char16_t* password, DWORD flags) {

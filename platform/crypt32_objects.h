@@ -23,6 +23,8 @@ struct MemoryStore {
 
 struct CertObject {
   CERT_CONTEXT context{};  // first: the handed-out pointer is the object's address
+  CERT_INFO info{};        // its names point into `der`
+  std::vector<uint8_t> serial_le;
   const OpenSslEntries* ossl = nullptr;
   OsslX509* x509 = nullptr;
   std::vector<uint8_t> der;
@@ -41,13 +43,13 @@ struct CertObject {
 };
 
 MemoryStore* AsStore(HCERTSTORE store);
+// Points the context's record at the serial number and names of its DER (left empty when the
+// DER does not read as a certificate).
+void FillCertInfo(CertObject* c);
 
-// libcrypto entry points only crypt32 needs (names and PFX writing), bound once; null when
+// libcrypto entry points only crypt32 needs (PFX writing and key checks), bound once; null when
 // libcrypto or one of them is missing.
 struct Crypt32Crypto {
-  OsslName* (*X509_NAME_new)();
-  void (*X509_NAME_free)(OsslName*);
-  int (*X509_NAME_add_entry_by_txt)(OsslName*, const char*, int, const unsigned char*, int, int, int);
   int (*X509_check_issued)(OsslX509*, OsslX509*);
   OsslPkcs12* (*PKCS12_create)(const char*, const char*, OsslPkey*, OsslX509*, OsslStack*, int, int, int, int, int);
   int (*i2d_PKCS12)(OsslPkcs12*, unsigned char**);

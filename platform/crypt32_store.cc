@@ -180,18 +180,17 @@ PCCERT_CONTEXT CertFindCertificateInStore(HCERTSTORE store, DWORD encoding, DWOR
     if (find_type == CERT_FIND_ANY) return it;
     const CertObject* c = AsCert(it);
     if (find_type == CERT_FIND_SUBJECT_STR_A && para != nullptr) {
-      char subject[1000];
-      CertNameToStrA(X509_ASN_ENCODING, it, false, CERT_X500_NAME_STR, subject, sizeof subject);
-      if (strcasestr(subject, static_cast<const char*>(para)) != nullptr) return it;
+      const DWORD n = CertNameToStrA(X509_ASN_ENCODING, &c->info.Subject, CERT_SIMPLE_NAME_STR, nullptr, 0);
+      std::string subject(n, '\0');
+      CertNameToStrA(X509_ASN_ENCODING, &c->info.Subject, CERT_SIMPLE_NAME_STR, subject.data(), n);
+      if (strcasestr(subject.c_str(), static_cast<const char*>(para)) != nullptr) return it;
     } else if (find_type == CERT_FIND_SUBJECT_NAME && para != nullptr) {
-      const auto* wanted = static_cast<const CRYPT_DATA_BLOB*>(para);
-      const OsslName* name = c->ossl->X509_get_subject_name(c->x509);
-      unsigned char* der = nullptr;
-      const int n = c->ossl->i2d_X509_NAME(name, &der);
-      const bool same = n > 0 && static_cast<DWORD>(n) == wanted->cbData && wanted->pbData != nullptr &&
-                        std::memcmp(der, wanted->pbData, wanted->cbData) == 0;
-      std::free(der);  // libcrypto's default allocator
-      if (same) return it;
+      const auto* wanted = static_cast<const CERT_NAME_BLOB*>(para);
+      const CERT_NAME_BLOB& have = c->info.Subject;
+      if (have.cbData != 0 && have.cbData == wanted->cbData && wanted->pbData != nullptr &&
+          std::memcmp(have.pbData, wanted->pbData, wanted->cbData) == 0) {
+        return it;
+      }
     } else {
       CertFreeCertificateContext(it);
       SetLastError(ERROR_NOT_SUPPORTED);

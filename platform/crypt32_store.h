@@ -39,10 +39,7 @@ constexpr DWORD CRYPT_ACQUIRE_CACHE_FLAG = 0x0001;
 constexpr DWORD ERROR_INVALID_PASSWORD = 86;
 constexpr DWORD ERROR_MORE_DATA = 234;
 
-struct CRYPT_DATA_BLOB {
-  DWORD cbData;
-  uint8_t* pbData;
-};
+using CRYPT_DATA_BLOB = CRYPTOAPI_BLOB;
 
 struct CRYPT_KEY_PROV_INFO {
   char16_t* pwszContainerName;
@@ -66,8 +63,9 @@ HCERTSTORE CertOpenStore(uintptr_t provider, DWORD encoding, HCRYPTPROV crypt_pr
 using PFN_CERT_ENUM_SYSTEM_STORE = BOOL (*)(const void* name, DWORD flags, void* info, void* reserved, void* arg);
 BOOL CertEnumSystemStore(DWORD flags, void* location, void* arg, PFN_CERT_ENUM_SYSTEM_STORE callback);
 // The next certificate after `previous` (which is freed) that fits: any (CERT_FIND_ANY), one whose
-// subject text contains the 8-bit text (CERT_FIND_SUBJECT_STR_A), or one whose subject DER equals
-// the CRYPT_DATA_BLOB (CERT_FIND_SUBJECT_NAME). A copy to free; null with CRYPT_E_NOT_FOUND.
+// subject as CERT_SIMPLE_NAME_STR text contains the 8-bit text without regard to case
+// (CERT_FIND_SUBJECT_STR_A), or one whose encoded subject equals the CERT_NAME_BLOB byte for byte
+// (CERT_FIND_SUBJECT_NAME). A copy to free; null with CRYPT_E_NOT_FOUND.
 PCCERT_CONTEXT CertFindCertificateInStore(HCERTSTORE store, DWORD encoding, DWORD find_flags, DWORD find_type,
                                           const void* para, PCCERT_CONTEXT previous);
 // Frees the store and the contexts it holds; contexts handed out from it stay valid.
@@ -83,10 +81,17 @@ BOOL CertAddEncodedCertificateToStore(HCERTSTORE store, DWORD encoding, const ui
 // goes with it when it held that certificate alone) and frees the context, in every case.
 // FALSE with CRYPT_E_NOT_FOUND when no store holds it, ERROR_ACCESS_DENIED for a read-only store.
 BOOL CertDeleteCertificateFromStore(PCCERT_CONTEXT context);
-// Text such as "CN=name, O=org" (parts separated by "," or ";", most specific first as
-// CertNameToStrA writes them, values optionally in double quotes) as an encoded X.500 Name.
-// A null buffer asks for the size; a small one gets ERROR_MORE_DATA. FALSE with
-// CRYPT_E_INVALID_X500_STRING (and *error at the bad part, when asked) for text it cannot read.
+// Text in the ANSI code page such as "O=org, CN=name" as an encoded X.500 Name, the parts in the
+// text's order (reversed with CERT_NAME_STR_REVERSE_FLAG), so that CertNameToStrA's text comes
+// back as the name it was read from. Parts are separated by "," or ";" (only one of them, or
+// only CR or LF, by the flags) and the values of one part by "+" (unless
+// CERT_NAME_STR_NO_PLUS_FLAG); keys are X.500 keys, "OID." and a dotted OID, or the dotted OID;
+// values may be quoted with a doubled quote inside, and "#" and hex is an octet string. Values
+// are PrintableString when they can be, IA5String for E, else BMPString (T61String or
+// UTF8String by the flags). The string type must be CERT_OID_NAME_STR or CERT_X500_NAME_STR
+// (E_INVALIDARG otherwise). A null buffer asks for the size; a small one gets ERROR_MORE_DATA.
+// FALSE with CRYPT_E_INVALID_X500_STRING (and *error at the bad part, when asked) for text it
+// cannot read.
 BOOL CertStrToNameA(DWORD encoding, const char* text, DWORD type, void* reserved, uint8_t* encoded, DWORD* size,
                     const char** error);
 // The store's certificates as PFX bytes protected by the password: a null pbData asks for the

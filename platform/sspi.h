@@ -198,10 +198,35 @@ struct SCHANNEL_ALERT_TOKEN {
 using HCERTSTORE = void*;
 constexpr uint32_t X509_ASN_ENCODING = 0x1;
 constexpr uint32_t PKCS_7_ASN_ENCODING = 0x10000;
+// Name string types and their flags.
+constexpr uint32_t CERT_SIMPLE_NAME_STR = 1;
+constexpr uint32_t CERT_OID_NAME_STR = 2;
 constexpr uint32_t CERT_X500_NAME_STR = 3;
+constexpr uint32_t CERT_NAME_STR_SEMICOLON_FLAG = 0x40000000;
 constexpr uint32_t CERT_NAME_STR_NO_PLUS_FLAG = 0x20000000;
+constexpr uint32_t CERT_NAME_STR_NO_QUOTING_FLAG = 0x10000000;
+constexpr uint32_t CERT_NAME_STR_CRLF_FLAG = 0x08000000;
+constexpr uint32_t CERT_NAME_STR_COMMA_FLAG = 0x04000000;
+constexpr uint32_t CERT_NAME_STR_REVERSE_FLAG = 0x02000000;
+constexpr uint32_t CERT_NAME_STR_ENABLE_T61_UNICODE_FLAG = 0x00020000;
+constexpr uint32_t CERT_NAME_STR_ENABLE_UTF8_UNICODE_FLAG = 0x00040000;
+constexpr uint32_t CERT_NAME_STR_FORCE_UTF8_DIR_STR_FLAG = 0x00080000;
 
-struct CERT_INFO;
+struct CRYPTOAPI_BLOB {
+  uint32_t cbData;
+  uint8_t* pbData;
+};
+using CERT_NAME_BLOB = CRYPTOAPI_BLOB;
+using CRYPT_INTEGER_BLOB = CRYPTOAPI_BLOB;
+
+// The fields of a certificate's record that the stand-in fills: the serial number with its bytes
+// little-endian, and the encoded issuer and subject names (pointing into the context's DER).
+struct CERT_INFO {
+  uint32_t dwVersion;
+  CRYPT_INTEGER_BLOB SerialNumber;
+  CERT_NAME_BLOB Issuer;
+  CERT_NAME_BLOB Subject;
+};
 struct CERT_CONTEXT {
   uint32_t dwCertEncodingType;
   uint8_t* pbCertEncoded;
@@ -378,9 +403,14 @@ const SecurityFunctionTableA* InitSecurityInterfaceA();
 PCCERT_CONTEXT CertCreateCertificateContext(uint32_t encoding, const uint8_t* encoded,
                                             uint32_t length);
 BOOL CertFreeCertificateContext(PCCERT_CONTEXT context);
-// The name as "CN=..., O=..." text, NUL-terminated; the length with the NUL (1 on failure).
-uint32_t CertNameToStrA(uint32_t encoding, PCCERT_CONTEXT context, bool issuer, uint32_t type,
-                        char* out, uint32_t size);
+// An encoded Name as text in the ANSI code page: the parts in the encoding's order (reversed with
+// CERT_NAME_STR_REVERSE_FLAG), separated by ", " ("; " or CR LF by the flags), the values of one
+// part by " + " (a blank with CERT_NAME_STR_NO_PLUS_FLAG), keys by the string type (none, dotted
+// OIDs, or X.500 keys with "OID." before an unknown one), a value quoted when it is empty, starts
+// or ends with white space or holds one of ,+="<>#; or a line feed (a quote in it doubled), unless
+// CERT_NAME_STR_NO_QUOTING_FLAG; octet strings and non-text values as "#" and hex. NUL-terminated
+// and cut to `size`; the length written with the NUL, or the size needed without a buffer.
+uint32_t CertNameToStrA(uint32_t encoding, const CERT_NAME_BLOB* name, uint32_t type, char* out, uint32_t size);
 // Builds the chain of the certificate over its own store and the ROOT and CA stores. The
 // chain context says whether an anchor was reached; the policy check tells what is wrong.
 BOOL CertGetCertificateChain(void* engine, PCCERT_CONTEXT context, void* time,

@@ -250,6 +250,15 @@ TEST(ManagerActions, ChainMatchesOpensslAndStoresAreListed) {
   m.SetStoreType(cstUser);
   ASSERT_EQ(m.PerformAction(kActionListCertificates), kOk) << m.error_text().c_str();
   EXPECT_EQ(Text(m.list_text()), "CN=leaf.example, O=Made Here\tCN=Manager CA\t02\t1\r\n");
+  // Stopped from its first event, the platform store's walk ends at the next certificate.
+  testsupport::RunCommand("cp " + dir + "/ca.pem " + dir + "/stores/My/");
+  ActionSink sink;
+  sink.manager = &m;
+  sink.nested_action = kActionStop;
+  m.set_event_sink(&sink);
+  EXPECT_EQ(m.PerformAction(kActionListCertificates), kErrInterrupted);
+  EXPECT_EQ(sink.fired, 1);
+  m.set_event_sink(nullptr);
   unsetenv(win::kCertStoresVariable);
 }
 

@@ -168,7 +168,9 @@ TEST_P(FriendlyNames, ComeFromThePfx) {
                           pki.Key("client") + name + " -out " + pfx + " 2>/dev/null");
   CertificateManager m;
   ASSERT_EQ(m.Initialize(), kOk);
-  const std::string where = c.type == cstUser ? "MY" : pfx;
+  const std::string where = c.type == cstUser       ? "MY"
+                            : c.type == cstPFXBlob ? testsupport::RunCommand("base64 -w0 " + pfx)
+                                                   : pfx;
   m.SetStoreBytes(where.data(), static_cast<int>(where.size()));
   m.SetStoreType(c.type);
   ASSERT_EQ(m.LoadCertBySubject("*"), kOk) << m.error_text().c_str();
@@ -180,6 +182,7 @@ TEST_P(FriendlyNames, ComeFromThePfx) {
 INSTANTIATE_TEST_SUITE_P(Cases, FriendlyNames,
                          testing::Values(NameCase{"StoreFolder", cstUser, "B\xc3\xbcro client"},
                                          NameCase{"PfxFile", cstPFXFile, "Client cert"},
+                                         NameCase{"PfxBase64Blob", cstPFXBlob, "Client cert"},
                                          NameCase{"Unnamed", cstPFXFile, ""}),
                          [](const auto& info) { return std::string(info.param.name); });
 

@@ -53,6 +53,9 @@ TEST_P(SystemStoreSelect, FindsExportsOrGivesTheCode) {
     win::DWORD size = 0;
     EXPECT_EQ(win::CertGetCertificateContextProperty(context, win::CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size) != 0,
               c.key || std::string(c.name) == "KeyNotExportable");
+    CertStore copy;  // takes the platform's context along
+    ASSERT_EQ(copy.CopyFrom(store), kOk);
+    EXPECT_TRUE(copy.platform.context != nullptr && copy.platform.context->cbCertEncoded == context->cbCertEncoded);
   }
 }
 const char kNotFound[] = "The certificate could not be found (-2146885628).";
@@ -62,7 +65,9 @@ INSTANTIATE_TEST_SUITE_P(
                     SelectCase{"ExactSubject", cstUser, "MY", "CN=Plain Cert, O=Acme", kOk, "O=Acme, CN=Plain Cert", false},
                     SelectCase{"AsTheProductWritesIt", cstUser, "MY", "O=Acme, CN=Der Cert", kOk, "O=Acme, CN=Der Cert",
                                false},
-                    SelectCase{"CaseDifferent", cstUser, "MY", "cn=der cert, o=ACME", kOk, "O=Acme, CN=Der Cert", false},
+                    SelectCase{"CaseDifferent", cstUser, "MY", "CN=DER CERT", kOk, "O=Acme, CN=Der Cert", false},
+                    SelectCase{"CaseDifferentWholeName", cstUser, "MY", "cn=der cert, o=ACME", kErrStoreCertNotFound,
+                               kNotFound, false},
                     SelectCase{"Substring", cstUser, "MY", "Leaf", kOk, "O=Acme, CN=Store Leaf", true},
                     SelectCase{"CnRetry", cstUser, "MY", "CN=Acme", kOk, "O=Acme, CN=Plain Cert", false},
                     SelectCase{"KeyNotExportable", cstUser, "MY", "Locked Cert", kOk, "O=Acme, CN=Locked Cert", false},
@@ -153,10 +158,61 @@ INSTANTIATE_TEST_SUITE_P(
         ListCase{"Certificates", kActionListCertificates, cstUser, "MY", kOk,
                  {"O=Acme, CN=Store Leaf\tCN=Store Inter\t03\t1\r\n", "O=Acme, CN=Plain Cert\t", "\t0\r\n"}, {}},
         ListCase{"EmptyStore", kActionListCertificates, cstUser, "EMPTY", kOk, {}, {"CN="}},
+        ListCase{"DamagedPfxBeside", kActionListCertificates, cstUser, "BAD", kOk, {"O=Acme, CN=Neighbour Cert\t"},
+                 {"Store Leaf"}},
         ListCase{"MissingStore", kActionListCertificates, cstUser, "NOPE", kErrStoreNotOpened,
                  {"The certificate store could not be opened.", "2"}, {}},
         ListCase{"Chain", kActionChain, cstUser, "MY", kOk,
                  {"O=Acme, CN=Store Leaf\tCN=Store Inter\t03\t0x0\t0xc\r\n", "CN=Store Root\tCN=Store Root\t"}, {}}),
+    testsupport::CaseName{});
+
+struct NameCase {
+  const char* name;
+  const char* subj;  // for openssl req -subj
+  win::DWORD type;
+  const char* text;
+  bool back;  // the text encodes back to openssl's name, byte for byte
+};
+class NameText : public SystemStores, public testing::WithParamInterface<NameCase> {};
+
+TEST_P(NameText, WritesAndReadsAsThePlatform) {
+  const NameCase& c = GetParam();
+  // openssl picks PrintableString where it can, as the platform does.
+  const std::string conf = Path("names.cnf");
+  testsupport::RunCommand("printf '[req]\\ndistinguished_name=dn\\nstring_mask=default\\n[dn]\\n' > " + conf);
+  const std::string der = RunCommand("OPENSSL_CONF=" + conf + " openssl req -x509 -newkey ec -pkeyopt "
+                                     "ec_paramgen_curve:P-256 -nodes -keyout /dev/null -multivalue-rdn -outform DER "
+                                     "-subj " + testsupport::ShellQuote(c.subj) + " 2>/dev/null");
+  win::PCCERT_CONTEXT cert = win::CertCreateCertificateContext(
+      win::X509_ASN_ENCODING, reinterpret_cast<const uint8_t*>(der.data()), static_cast<uint32_t>(der.size()));
+  ASSERT_NE(cert, nullptr);
+  const win::CERT_NAME_BLOB& subject = cert->pCertInfo->Subject;
+  std::string text(win::CertNameToStrA(win::X509_ASN_ENCODING, &subject, c.type, nullptr, 0), '\0');
+  win::CertNameToStrA(win::X509_ASN_ENCODING, &subject, c.type, text.data(), static_cast<uint32_t>(text.size()));
+  EXPECT_STREQ(text.c_str(), c.text);
+  uint8_t encoded[1000];
+  win::DWORD size = sizeof encoded;
+  EXPECT_EQ(win::CertStrToNameA(win::X509_ASN_ENCODING, c.text, c.type, nullptr, encoded, &size, nullptr) &&
+                testsupport::Hex(encoded, size) == testsupport::Hex(subject.pbData, subject.cbData),
+            c.back);
+  win::CertFreeCertificateContext(cert);
+}
+constexpr win::DWORD kX500 = win::CERT_X500_NAME_STR;
+INSTANTIATE_TEST_SUITE_P(
+    Names, NameText,
+    testing::Values(NameCase{"EncodingOrder", "/C=US/O=Acme/CN=Leaf", kX500, "C=US, O=Acme, CN=Leaf", true},
+                    NameCase{"Reversed", "/C=US/O=Acme/CN=Leaf", kX500 | win::CERT_NAME_STR_REVERSE_FLAG,
+                             "CN=Leaf, O=Acme, C=US", true},
+                    NameCase{"Semicolons", "/C=US/O=Acme/CN=Leaf", kX500 | win::CERT_NAME_STR_SEMICOLON_FLAG,
+                             "C=US; O=Acme; CN=Leaf", true},
+                    NameCase{"Simple", "/C=US/O=Acme/CN=Leaf", win::CERT_SIMPLE_NAME_STR, "US, Acme, Leaf", false},
+                    NameCase{"Oids", "/O=Acme/CN=Leaf", win::CERT_OID_NAME_STR, "2.5.4.10=Acme, 2.5.4.3=Leaf", true},
+                    NameCase{"Quoted", "/O=Acme, Inc./CN=a\"b", kX500, "O=\"Acme, Inc.\", CN=\"a\"\"b\"", false},
+                    NameCase{"EmailIa5", "/emailAddress=a@b.example/CN=x", kX500, "E=a@b.example, CN=x", true},
+                    NameCase{"UnknownOid", "/UID=u/CN=x", kX500, "OID.0.9.2342.19200300.100.1.1=u, CN=x", true},
+                    NameCase{"MultiValued", "/O=Acme/CN=a+SN=b", kX500, "O=Acme, CN=a + SN=b", true},
+                    NameCase{"NoPlus", "/O=Acme/CN=a+SN=b", kX500 | win::CERT_NAME_STR_NO_PLUS_FLAG,
+                             "O=Acme, CN=a SN=b", false}),
     testsupport::CaseName{});
 
 struct CompareCase {

@@ -133,7 +133,8 @@ TEST(Crypt32Stand, CertificateBytesCutShortOrTrailing) {
                                                                static_cast<uint32_t>(der.size()));
   ASSERT_NE(cert, nullptr);
   char name[256];
-  win::CertNameToStrA(win::X509_ASN_ENCODING, cert, false, win::CERT_X500_NAME_STR, name, sizeof name);
+  win::CertNameToStrA(win::X509_ASN_ENCODING, &cert->pCertInfo->Subject,
+                      win::CERT_X500_NAME_STR | win::CERT_NAME_STR_REVERSE_FLAG, name, sizeof name);
   EXPECT_STREQ(name, "CN=localhost, O=Tarnwick Tests, C=US");
   win::CertFreeCertificateContext(cert);
   for (size_t n = 1; n < der.size(); n += 7) {

@@ -6,7 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "certs/system_cert_store.h"
 #include "crypto/symmetric/hash_engine.h"
+#include "platform/library.h"
 #include "tests/peers/test_pki.h"
 #include "tests/tls/tls_test_support.h"
 #include "tls/peer_chain.h"
@@ -409,6 +411,26 @@ class FakeHost : public tw::TlsCertificateHost {
     return 0;
   }
 };
+
+// Without the platform's chain engine the own certificate goes alone, and the host hears 279.
+TEST(CertificateBody, ChainFailureSendsTheLeafAloneAndRaises279) {
+  REQUIRE_FILES(f);
+  tw::CertSelection own;
+  ASSERT_EQ(LoadFile(&own, f.Path("full.pem"), 6), 0);
+  win::SetLibraryEnabled("crypt32.dll", false);
+  tw::FreeCryptoLibrary();
+  FakeHost host;
+  tw::ByteString body;
+  const int rc = tw::BuildCertificateBody(&host, &own, false, &body);
+  win::EnableAllLibraries();
+  tw::FreeCryptoLibrary();
+  ASSERT_EQ(rc, 0);
+  const std::string der = f.Der("rsa");
+  const std::string entry = std::string{char(der.size() >> 16), char(der.size() >> 8), char(der.size())} + der;
+  const std::string want = std::string{char(entry.size() >> 16), char(entry.size() >> 8), char(entry.size())} + entry;
+  EXPECT_EQ(testsupport::Hex(body.data(), body.length()), testsupport::Hex(want.data(), want.size()));
+  EXPECT_EQ(host.calls, std::vector<std::string>{"error 279 Could not get certificate chain for our certificate"});
+}
 
 struct PeerCase {
   const char* leaf;
