@@ -46,6 +46,8 @@ const std::vector<ServerCase>& Cases() {
        "TLSv1.2, Cipher is ECDHE-ECDSA-AES256-GCM-SHA384"},
       {"tls12_ed25519", "ed25519", "-tls1_2", false, "TLSv1.2, Cipher is ECDHE-ECDSA"},
       {"tls12_client_certificate_ec", "rsa", "-tls1_2 -cert CLIENTEC.pem -key CLIENTEC.key", true, "TLSv1.2"},
+      {"tls12_client_certificate_dsa", "rsa",
+       "-tls1_2 -cert CLIENTDSA.pem -key CLIENTDSA.key -cipher DEFAULT:@SECLEVEL=0", true, "TLSv1.2"},
       {"tls11_ecdhe_rsa", "rsa", "-tls1_1 -cipher ECDHE-RSA-AES128-SHA:@SECLEVEL=0", false,
        "Protocol  : TLSv1.1"},
       {"tls10_rsa", "rsa", "-tls1 -cipher AES256-SHA:@SECLEVEL=0", false, "Protocol  : TLSv1\n"},
@@ -97,7 +99,8 @@ TEST_P(TlsServerPeers, ClientConnectsAndReads) {
   server.engine.SetProtocolMask(0x3FC0);
   server.engine.SetAuthenticateClients(c.authenticate);
   if (c.server_groups != nullptr) server.engine.SetTls13Groups(c.server_groups);
-  std::string options = Replace(c.client_options, "CLIENTEC.", pki.dir() + "/clientec.");
+  std::string options = Replace(c.client_options, "CLIENTDSA.", pki.dir() + "/clientdsa.");
+  options = Replace(options, "CLIENTEC.", pki.dir() + "/clientec.");
   options = Replace(options, "CLIENT.", pki.dir() + "/client.");
   bool ok = false;
   const std::string out = Serve(server, options, &ok);
