@@ -812,10 +812,10 @@ const char* SignerKind(const ByteString& oid) {
   };
   for (const Prefix& p : kPrefixes) {
     if (std::strncmp(oid.c_str(), p.oid, std::strlen(p.oid)) == 0) {
-      // 2.16.840.1.101.3.4.3.1 to .2 are DSA with SHA-2; the arcs after them are ECDSA and RSA.
+      // Under 2.16.840.1.101.3.4.3: DSA with SHA-2 and SHA-3 (1 to 8), then ECDSA and RSA with SHA-3.
       if (p.oid[0] == '2') {
         const int arc = std::atoi(oid.c_str() + std::strlen(p.oid));
-        return arc <= 4 ? "dsa" : arc <= 12 ? "ecdsa" : "rsa";
+        return arc <= 8 ? "dsa" : arc <= 12 ? "ecdsa" : "rsa";
       }
       return p.kind;
     }
