@@ -20,23 +20,25 @@ struct MessageKind {
   const char* name;
   TranscriptRule transcript;
   bool leftover_check;
+  bool described;        // the packet log describes it by name
+  const char* log_name;  // logged by name on receipt; null for none
 };
 
 constexpr MessageKind kMessages[] = {
-    {kHsHelloRequest, "Hello Request", kNotAdded, false},
-    {kHsClientHello, "Client Hello", kClearThenBefore, false},
-    {kHsServerHello, "Server Hello", kBefore, false},
-    {kHsNewSessionTicket, "New Session Ticket", kNotAdded, true},
-    {kHsHelloRetryRequest, "Hello Retry Request", kBefore, false},
-    {kHsEncryptedExtensions, "Encrypted Extensions", kBefore, true},
-    {kHsCertificate, "Certificate", kBefore, false},
-    {kHsServerKeyExchange, "Server Key Exchange", kBefore, false},
-    {kHsCertificateRequest, "Certificate Request", kBefore, false},
-    {kHsServerHelloDone, "Server Hello Done", kBefore, false},
-    {kHsCertificateVerify, "Certificate Verify", kAfter, false},
-    {kHsClientKeyExchange, "Client Key Exchange", kBefore, false},
-    {kHsFinished, "Finished", kAfter, false},
-    {kHsKeyUpdate, "Key Update", kNotAdded, true},
+    {kHsHelloRequest, "Hello Request", kNotAdded, false, true, nullptr},
+    {kHsClientHello, "Client Hello", kClearThenBefore, false, true, "ClientHello"},
+    {kHsServerHello, "Server Hello", kBefore, false, true, "ServerHello"},
+    {kHsNewSessionTicket, "New Session Ticket", kNotAdded, true, true, "NEW_SESSION_TICKET"},
+    {kHsHelloRetryRequest, "Hello Retry Request", kBefore, false, true, "Tls_1_3_HELLO_RETRY_REQUEST"},
+    {kHsEncryptedExtensions, "Encrypted Extensions", kBefore, true, true, "EncryptedExtensions"},
+    {kHsCertificate, "Certificate", kBefore, false, true, "CERTIFICATE"},
+    {kHsServerKeyExchange, "Server Key Exchange", kBefore, false, true, nullptr},
+    {kHsCertificateRequest, "Certificate Request", kBefore, false, true, nullptr},
+    {kHsServerHelloDone, "Server Hello Done", kBefore, false, true, nullptr},
+    {kHsCertificateVerify, "Certificate Verify", kAfter, false, true, "CERTIFICATE_VERIFY"},
+    {kHsClientKeyExchange, "Client Key Exchange", kBefore, false, true, nullptr},
+    {kHsFinished, "Finished", kAfter, false, true, "FINISHED"},
+    {kHsKeyUpdate, "Key Update", kNotAdded, true, false, nullptr},
 };
 
 const MessageKind* FindKind(uint8_t type) {
@@ -51,6 +53,16 @@ const MessageKind* FindKind(uint8_t type) {
 const char* HandshakeMessageName(uint8_t type) {
   const MessageKind* k = FindKind(type);
   return k != nullptr ? k->name : nullptr;
+}
+
+const char* HandshakeLogDescription(uint8_t type) {
+  const MessageKind* k = FindKind(type);
+  return k != nullptr && k->described ? k->name : nullptr;
+}
+
+const char* HandshakeLogName(uint8_t type) {
+  const MessageKind* k = FindKind(type);
+  return k != nullptr ? k->log_name : nullptr;
 }
 
 void TlsHandshakeDispatcher::Reset() {

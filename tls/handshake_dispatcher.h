@@ -33,6 +33,11 @@ constexpr int kTlsMaxHandshakeMessage = 256 * 1024;
 
 // The message name of the packet log and status texts ("Client Hello", ...); null when unknown.
 const char* HandshakeMessageName(uint8_t type);
+// The packet log's description of a message ("Client Hello" ...); null for a type it does not
+// describe.
+const char* HandshakeLogDescription(uint8_t type);
+// The name a received message is logged by when packets are logged; null for the others.
+const char* HandshakeLogName(uint8_t type);
 
 class TlsHandshakeHandler {
  public:

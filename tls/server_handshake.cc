@@ -15,6 +15,7 @@
 #include "tls/engine_certificate_host.h"
 #include "tls/tls_engine.h"
 #include "tls/tls_key_exchange.h"
+#include "tls/server_key_exchange.h"
 #include "foundation/span_writer.h"
 
 namespace tw {
@@ -40,6 +41,9 @@ constexpr char kTextServerHelloSent[] = "ServerHello message sent";
 constexpr char kTextRetrySent[] = "HelloRetryRequest message sent";
 constexpr char kTextEncryptedExtensionsSent[] = "Encrypted Extensions message sent";
 constexpr char kTextServerKeyExchangeDhSent[] = "ServerKeyExchange message with Diffie-Hellman keys sent";
+constexpr char kTextServerKeyExchangeRsaSent[] = "ServerKeyExchange message with ephemeral RSA keys sent";
+constexpr char kTextCaNamesTruncated[] = "CA certificates list exceeds 16K. The list will be truncated.";
+constexpr char kTextCertificateChanged[] = "The certificate is changed in the event SSLConnectionRequest.";
 constexpr char kTextCertificateRequestSent[] = "CertificateRequest message sent";
 constexpr char kTextServerHelloDoneSent[] = "ServerHelloDone message sent";
 constexpr char kTextCertificateSent[] = "Certificate sent to peer";
@@ -64,27 +68,6 @@ constexpr char kTextResuming[] = "Resuming previous SSL session.";
 constexpr char kTextMasterSecret[] = "Master Secret Key generated";
 
 constexpr int kSessionIdBytes = 32;
-constexpr int kDheBits = 2048;
-// What a TLS 1.2 CertificateRequest accepts; a client's CertificateVerify must use one of them.
-constexpr uint16_t kRequestedSchemes[] = {0x0401, 0x0403, 0x0804, 0x0501, 0x0503, 0x0805,
-                                          0x0601, 0x0603, 0x0806, 0x0201, 0x0203};
-
-
-// The key kind a suite's authentication needs of the server's certificate; "" for anonymous.
-const char* SuiteKeyKind(TlsKeyExchangeKind kind) {
-  switch (kind) {
-    case kKxRsa:
-    case kKxDheRsa:
-    case kKxEcdheRsa:
-      return "rsa";
-    case kKxDheDss:
-      return "dsa";
-    case kKxEcdheEcdsa:
-      return "ecdsa";
-    default:
-      return nullptr;  // fixed and export exchanges are not served
-  }
-}
 
 }  // namespace
 
@@ -248,6 +231,9 @@ int TlsEngine::AnswerClientHello(const ClientOffer& offer) {
   // A renegotiation is answered from the done state, in a handshake of its own.
   const bool renegotiating = AtDone();
   const bool retry = hs_->hello_retry;
+  if (hs_->own_certificate_changed && !retry) {
+    if (int rc = LoadOwnCertificate(); rc != kOk) return rc;
+  }
   if (!retry) {
     pending_.Reset();
     pending_.is_client = false;
@@ -308,20 +294,17 @@ int TlsEngine::AnswerClientHello(const ClientOffer& offer) {
       break;
     }
   }
-  const char* own_kind = own_cert_loaded_ ? PeerKeyKind(own_cert_.der(), nullptr) : "";
+  const OwnKeyFacts own_key = own_cert_loaded_ ? DescribeOwnKey(own_cert_) : OwnKeyFacts();
+  ClientSuiteNeeds needs;
+  needs.version = version;
+  needs.groups = &offer.groups;
+  needs.signatures = &offer.signature_algorithms;
+  needs.ecdhe_group = group_for_ecdhe;
   const TlsCipherSuite* suite = nullptr;
   for (uint16_t id : candidates) {
     if (!Contains(offer.suites, id)) continue;
     const TlsCipherSuite* s = FindCipherSuite(id);
-    if (s == nullptr) continue;
-    if (version != kTls13) {
-      const char* kind = SuiteKeyKind(s->kx);
-      if (kind == nullptr) continue;
-      const bool ecdsa_like = std::strcmp(kind, "ecdsa") == 0 &&
-                              (std::strcmp(own_kind, "ed25519") == 0 || std::strcmp(own_kind, "ed448") == 0);
-      if (std::strcmp(kind, own_kind) != 0 && !ecdsa_like) continue;
-      if ((s->kx == kKxEcdheRsa || s->kx == kKxEcdheEcdsa) && group_for_ecdhe == 0) continue;
-    }
+    if (s == nullptr || (version != kTls13 && !CertificateServesSuite(*s, own_key, needs))) continue;
     suite = s;
     break;
   }
@@ -341,6 +324,7 @@ int TlsEngine::AnswerClientHello(const ClientOffer& offer) {
   line.SetText(kTextSelectedSuite);
   line.AppendString(text);
   Status(line.c_str());
+  if (hs_->own_certificate_changed) Status(kTextCertificateChanged);
   if (!offer.alpn.empty()) ChooseAlpn(offer.alpn);
 
   if (version == kTls13) return AnswerTls13(offer, our_groups);
@@ -350,23 +334,8 @@ int TlsEngine::AnswerClientHello(const ClientOffer& offer) {
     std::memcpy(pending_.server_random + 24, kDowngradeSentinel, 7);
     pending_.server_random[31] = version == kTls12 ? 1 : 0;
   }
-  hs_->kx.reset();
-  if (suite->kx == kKxEcdheRsa || suite->kx == kKxEcdheEcdsa) {
-    if (int rc = MakeGroupKeyExchange(group_for_ecdhe, &hs_->kx); rc != kOk) return Fail(rc, "");
-  } else if (suite->kx == kKxDheRsa || suite->kx == kKxDheDss) {
-    hs_->kx = std::make_unique<KeyExchange>(1);
-    if (int rc = hs_->kx->ChoosePrime(false, kDheBits, false); rc != kOk) return Fail(rc, "");
-    std::unique_ptr<KeyExchange> made;
-    ByteString p;
-    ByteString g;
-    hs_->kx->p.ToMagnitude(p);
-    hs_->kx->g.ToMagnitude(g);
-    if (int rc = MakeDhKeyExchange(p.bytes(), static_cast<size_t>(p.length()), g.bytes(),
-                                   static_cast<size_t>(g.length()), &made);
-        rc != kOk) {
-      return Fail(rc, "");
-    }
-    hs_->kx = std::move(made);
+  if (int rc = MakeServerKeyExchange(*suite, own_cert_, group_for_ecdhe, &hs_->kx, &hs_->temp_rsa_key); rc != kOk) {
+    return Fail(rc, "");
   }
 
   // Resumption: a saved session of this suite and version.
@@ -431,7 +400,8 @@ int TlsEngine::SendServerHello(const ClientOffer& offer, const ByteString* exten
       WriteExtension(e, kExtRenegotiationInfo, 1, info);
     }
     if (!alpn_protocol_.empty()) WriteAlpnExtension(e, alpn_protocol_);
-    if (pending_.suite->kx == kKxEcdheRsa || pending_.suite->kx == kKxEcdheEcdsa) {
+    const TlsKeyExchangeKind kx = pending_.suite->kx;
+    if (kx == kKxEcdheRsa || kx == kKxEcdheEcdsa || kx == kKxEcdhRsa || kx == kKxEcdhEcdsa) {
       e.U16(kExtEcPointFormats);
       SpanWriter::Field f = e.Open(2);
       e.U8(1);
@@ -459,21 +429,11 @@ int TlsEngine::SignServerParams(const uint8_t* params, size_t length, ByteString
   data.Append(pending_.server_random, 32);
   data.Append(params, static_cast<int>(length));
   uint16_t scheme = 0;
-  int hash_id = std::strcmp(kind, "rsa") == 0 ? kHashMd5Sha1 : kHashSha1;
+  int hash_id = 0;
   bool pss = false;
-  if (pending_.version >= kTls12) {
-    // The client's first scheme our key can make; without its list, SHA-1 (RFC 5246 7.4.1.4.1).
-    std::vector<uint16_t> wanted = hs_->requested_signature_algorithms;
-    if (wanted.empty()) wanted.push_back(std::strcmp(kind, "rsa") == 0 ? 0x0201 : 0x0203);
-    for (uint16_t s : wanted) {
-      const SchemeUse use = DescribeScheme(s);
-      if (!use.MadeBy(kind) || use.hash_id == kHashMd5) continue;
-      scheme = s;
-      hash_id = use.hash_id;
-      pss = use.pss;
-      break;
-    }
-    if (scheme == 0) return Refuse(kAlertHandshakeFailure, kErrTlsUnsupported, kTextNoScheme);
+  // The suite was chosen only where this succeeds.
+  if (!ChooseServerSignature(kind, pending_.version, hs_->requested_signature_algorithms, &scheme, &hash_id, &pss)) {
+    return Refuse(kAlertHandshakeFailure, kErrTlsUnsupported, kTextNoScheme);
   }
   ByteString signature;
   int rc = SignWithOwnKey(own_cert_, scheme, hash_id, pss, data.bytes(), static_cast<size_t>(data.length()),
@@ -495,50 +455,21 @@ int TlsEngine::SendServerFlight12(const ClientOffer& offer) {
   if (rc == kOk) rc = BuildCertificateBody(&host, &own_cert_, false, &body);
   if (rc == kOk) rc = SendHandshakeMessage(kHsCertificate, body.bytes(), static_cast<size_t>(body.length()));
   if (rc == kOk) Status(kTextCertificateSent);
-  if (rc == kOk && hs_->kx != nullptr) {
+  if (rc == kOk && SendsServerKeyExchange(*pending_.suite, hs_->temp_rsa_key.get())) {
     ByteString ske;
-    SpanWriter w(ske);
-    ByteString own;
-    rc = OwnPublicValue(*hs_->kx, &own);
-    if (hs_->kx->ec_mode) {
-      w.U8(3);
-      w.U16(CurveGroup(hs_->kx->own_ec.curve_id));
-      SpanWriter::Field f = w.Open(1);
-      w.Bytes(own);
-      w.Close(f);
-    } else {
-      ByteString p;
-      ByteString g;
-      hs_->kx->p.ToMagnitude(p);
-      hs_->kx->g.ToMagnitude(g);
-      for (const ByteString* v : {&p, &g, &own}) {
-        SpanWriter::Field f = w.Open(2);
-        w.Bytes(*v);
-        w.Close(f);
-      }
-    }
-    if (rc == kOk) rc = w.rc();
+    rc = ServerKeyExchangeParams(hs_->kx.get(), hs_->temp_rsa_key.get(), &ske);
     const size_t params = static_cast<size_t>(ske.length());
     ByteString signature;
     if (rc == kOk) rc = SignServerParams(ske.bytes(), params, &signature);
     if (rc == kOk) rc = ske.AppendString(signature);
     if (rc == kOk) rc = SendHandshakeMessage(kHsServerKeyExchange, ske.bytes(), static_cast<size_t>(ske.length()));
-    if (rc == kOk) Status(kTextServerKeyExchangeDhSent);
+    if (rc == kOk) Status(hs_->temp_rsa_key != nullptr ? kTextServerKeyExchangeRsaSent : kTextServerKeyExchangeDhSent);
   }
   if (rc == kOk && authenticate_clients_) {
     ByteString request;
-    SpanWriter w(request);
-    SpanWriter::Field types = w.Open(1);
-    w.U8(1);   // rsa_sign
-    w.U8(64);  // ecdsa_sign
-    w.Close(types);
-    if (pending_.version >= kTls12) {
-      SpanWriter::Field algorithms = w.Open(2);
-      for (uint16_t s : kRequestedSchemes) w.U16(s);
-      w.Close(algorithms);
-    }
-    w.U16(0);  // no CA names: any issuer the check trusts
-    rc = w.rc();
+    bool truncated = false;
+    rc = BuildCertificateRequest12(pending_.version, ca_certs_, &request, &truncated);
+    if (rc == kOk && truncated) Status(kTextCaNamesTruncated);
     if (rc == kOk) rc = SendHandshakeMessage(kHsCertificateRequest, request.bytes(), static_cast<size_t>(request.length()));
     if (rc == kOk) Status(kTextCertificateRequestSent);
     pending_.client_certificate_requested = true;
@@ -774,7 +705,7 @@ int TlsEngine::OnClientKeyExchange(const uint8_t* body, size_t n) {
   const TlsKeyExchangeKind kind = pending_.suite->kx;
   SpanReader in(body, n);
   ByteString pre_master;
-  if (kind == kKxRsa) {
+  if (kind == kKxRsa || kind == kKxRsaExport) {
     Status(kTextRsaReceived);
     SpanReader encrypted = in;
     if (pending_.version >= kTls10 && (!in.ReadPrefixed(2, &encrypted) || !in.empty())) {
@@ -785,7 +716,11 @@ int TlsEngine::OnClientKeyExchange(const uint8_t* body, size_t n) {
     int rc = MakeRsaPreMaster(pending_.hello_version, &fallback);
     if (rc == kOk) {
       // A failed private operation and a bad block both take the random secret.
-      OwnRsaPrivateOp(own_cert_, encrypted.data(), encrypted.remaining(), &block);
+      if (hs_->temp_rsa_key != nullptr) {
+        RsaPrivateOpPadded(*hs_->temp_rsa_key, encrypted.data(), encrypted.remaining(), &block);
+      } else {
+        OwnRsaPrivateOp(own_cert_, encrypted.data(), encrypted.remaining(), &block);
+      }
       if (!SelectRsaPreMaster(block, pending_.hello_version, fallback, &pre_master)) Status(kTextRsaFallback);
     }
     WipeString(block);
@@ -833,9 +768,7 @@ int TlsEngine::OnClientCertificateVerify(const uint8_t* body, size_t n) {
   if (with_scheme) {
     // Only a scheme this server asked for, that the certificate's key makes.
     const SchemeUse use = DescribeScheme(scheme);
-    const bool asked = tls13_ ? Tls13SchemeAllowed(kTls13, scheme)
-                              : std::find(std::begin(kRequestedSchemes), std::end(kRequestedSchemes), scheme) !=
-                                    std::end(kRequestedSchemes);
+    const bool asked = tls13_ ? Tls13SchemeAllowed(kTls13, scheme) : Contains(CertificateRequestSchemes(), scheme);
     if (!asked || !use.MadeBy(kind)) return Refuse(kAlertIllegalParameter, kErrTlsProtocol, kTextBadVerify);
     hash_id = use.hash_id;
     pss = use.pss;

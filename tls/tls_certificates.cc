@@ -6,6 +6,10 @@
 #include "certs/cert_create.h"
 #include "certs/cert_manager.h"
 #include "certs/cert_store.h"
+#include "crypto/pubkey/big_number.h"
+#include "crypto/pubkey/ec_curve_params.h"
+#include "crypto/pubkey/key_exchange.h"
+#include "foundation/string_list.h"
 #include "certs/security_key_token.h"
 #include "crypto/pubkey/ed25519.h"
 #include "crypto/pubkey/ed448.h"
@@ -13,6 +17,7 @@
 #include <cstdio>
 #include <strings.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -31,6 +36,7 @@
 #include "foundation/file_handle.h"
 #include "foundation/text_conversion.h"
 #include "tls/peer_chain.h"
+#include "tls/tls_key_exchange.h"
 #include "foundation/span_reader.h"
 
 namespace tw {
@@ -761,23 +767,7 @@ int OwnRsaPrivateOp(const CertSelection& own, const uint8_t* data, size_t n, Byt
   out->Reset();
   const KeyPair* key = own.has_private_key() ? own.impl()->Key() : nullptr;
   if (key == nullptr || key->type != kKeyRsa) return kErrTlsKeyUnsupported;
-  RsaEngine rsa;
-  ByteString in;
-  int rc = rsa.SetKey(key->rsa);
-  if (rc == kOk) rc = in.Set(data, static_cast<int>(n));
-  if (rc == kOk) rc = rsa.RsaPrivateOp(in, *out);
-  if (rc == kOk && out->length() < rsa.modulus_bytes()) {
-    // Left-padded to the modulus length, so the block's layout does not depend on its value.
-    ByteString padded;
-    rc = padded.SetData(rsa.modulus_bytes() - out->length(), nullptr);
-    if (rc == kOk) {
-      std::memset(padded.bytes(), 0, static_cast<size_t>(padded.length()));
-      rc = padded.AppendString(*out);
-    }
-    if (rc == kOk) rc = out->Assign(padded);
-    WipeBytes(padded.bytes(), static_cast<size_t>(padded.length()));
-  }
-  return rc;
+  return RsaPrivateOpPadded(key->rsa, data, n, out);
 }
 
 int PeerRsaEncrypt(const ByteString& peer_der, const uint8_t* data, size_t n, ByteString* out) {
@@ -804,6 +794,104 @@ int PeerEcPoint(const ByteString& peer_der, int* curve_id, ByteString* point) {
   if (rc == kOk) rc = point->AppendString(key.ec.X);
   if (rc == kOk) rc = point->AppendString(key.ec.Y);
   return rc;
+}
+
+// ---- What a server's own certificate serves ----
+
+namespace {
+
+// The key kind behind a certificate signature algorithm's OID.
+const char* SignerKind(const ByteString& oid) {
+  struct Prefix {
+    const char* oid;
+    const char* kind;
+  };
+  static constexpr Prefix kPrefixes[] = {
+      {"1.2.840.113549.1.1.", "rsa"}, {"1.2.840.10045.4.", "ecdsa"}, {"1.2.840.10040.4.3", "dsa"},
+      {"2.16.840.1.101.3.4.3.", "dsa"},
+  };
+  for (const Prefix& p : kPrefixes) {
+    if (std::strncmp(oid.c_str(), p.oid, std::strlen(p.oid)) == 0) {
+      // Under 2.16.840.1.101.3.4.3: DSA with SHA-2 and SHA-3 (1 to 8), then ECDSA and RSA with SHA-3.
+      if (p.oid[0] == '2') {
+        const int arc = std::atoi(oid.c_str() + std::strlen(p.oid));
+        return arc <= 8 ? "dsa" : arc <= 12 ? "ecdsa" : "rsa";
+      }
+      return p.kind;
+    }
+  }
+  return "";
+}
+
+// The subject Name element of a certificate's to-be-signed part.
+int SubjectNameDer(const Certificate& c, DerCursor* subject) {
+  DerCursor all(c.tbsDer);
+  DerCursor fields;
+  uint8_t tag = 0;
+  int rc = all.Next(&tag, &fields);
+  DerCursor content;
+  if (rc == kOk) rc = fields.Peek(&tag, &content);
+  if (rc == kOk && tag == 0xA0) rc = fields.SkipElements(1);
+  // serial, signature, issuer, validity
+  if (rc == kOk) rc = fields.SkipElements(4);
+  if (rc == kOk) rc = fields.Next(&tag, &content, subject);
+  return rc;
+}
+
+}  // namespace
+
+OwnKeyFacts DescribeOwnKey(const CertSelection& own) {
+  OwnKeyFacts facts;
+  const Certificate* c = own.impl()->Selected();
+  if (c == nullptr) return facts;
+  facts.kind = PeerKeyKind(c->der, &facts.group);
+  facts.signer = SignerKind(c->outerAlgorithm.first);
+  if (c->tbs.publicKey.type == kKeyRsa) {
+    BigNumber n;
+    n.SetBytes(c->tbs.publicKey.rsa.N);
+    facts.rsa_bits = n.BitLength();
+  }
+  return facts;
+}
+
+int OwnEcdhKeyExchange(const CertSelection& own, std::unique_ptr<KeyExchange>* out) {
+  const KeyPair* key = own.has_private_key() ? own.impl()->Key() : nullptr;
+  if (key == nullptr || key->type != kKeyEc || !key->ec.HasPrivate()) return kErrTlsKeyUnsupported;
+  auto kx = std::make_unique<KeyExchange>(1);
+  kx->ec_mode = 1;
+  if (int rc = kx->own_ec.CopyAll(key->ec); rc != kOk) return rc;
+  kx->prime_bits = 8 * CurveKeySize(key->ec.curve_id);
+  *out = std::move(kx);
+  return kOk;
+}
+
+int CaDistinguishedNames(const ByteString& pem_text, size_t limit, ByteString* names, bool* truncated) {
+  names->Reset();
+  *truncated = false;
+  if (pem_text.empty()) return kOk;
+  StringList labels;
+  StringList headers;
+  StringList bodies;
+  ByteString error;
+  if (ReadPemBlocks(pem_text.data(), pem_text.length(), &labels, &headers, &bodies, &error) != kOk) return kOk;
+  for (int i = 0; i < bodies.Count(); ++i) {
+    if (std::strcmp(labels.Get(i), "CERTIFICATE") != 0) continue;
+    Certificate c;
+    DerCursor subject;
+    if (ParseCertificateDer(bodies.Get(i), bodies.GetLength(i), &c) != kOk || SubjectNameDer(c, &subject) != kOk) {
+      continue;
+    }
+    // Whole names only: the list stops before the first that would pass the limit.
+    if (static_cast<size_t>(names->length()) + 2 + subject.size() > limit) {
+      *truncated = true;
+      break;
+    }
+    int rc = names->AppendByte(static_cast<uint8_t>(subject.size() >> 8));
+    if (rc == kOk) rc = names->AppendByte(static_cast<uint8_t>(subject.size()));
+    if (rc == kOk) rc = names->Append(subject.data(), static_cast<int>(subject.size()));
+    if (rc != kOk) return rc;
+  }
+  return kOk;
 }
 
 }  // namespace tw

@@ -5,11 +5,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "foundation/byte_string.h"
 
 namespace tw {
+
+class KeyExchange;
 
 constexpr int kErrCertSelection = 281;
 constexpr int kErrCertRefused = 280;
@@ -134,5 +137,20 @@ const char* PeerKeyKind(const ByteString& peer_der, uint16_t* group);
 int OwnRsaPrivateOp(const CertSelection& own, const uint8_t* data, size_t n, ByteString* out);
 int PeerRsaEncrypt(const ByteString& peer_der, const uint8_t* data, size_t n, ByteString* out);
 int PeerEcPoint(const ByteString& peer_der, int* curve_id, ByteString* point);
+
+// ---- What a server's own certificate serves ----
+struct OwnKeyFacts {
+  const char* kind = "";    // as PeerKeyKind names it; "" without a readable key
+  uint16_t group = 0;       // the TLS group of a P-256/384/521 key
+  const char* signer = "";  // the kind of key that signed the certificate: "rsa", "dsa", "ecdsa", ""
+  int rsa_bits = 0;         // an RSA key's modulus size
+};
+OwnKeyFacts DescribeOwnKey(const CertSelection& own);
+// A context whose own key is the certificate's EC key (the fixed-ECDH suites). 0 or 278.
+int OwnEcdhKeyExchange(const CertSelection& own, std::unique_ptr<KeyExchange>* out);
+// The distinguished names (DER, each with its two-byte length) of the certificates in a PEM text,
+// in order, as long as the whole stays within `limit` bytes; *truncated tells whether names were
+// left out. Blocks that are no certificate are passed over.
+int CaDistinguishedNames(const ByteString& pem_text, size_t limit, ByteString* names, bool* truncated);
 
 }  // namespace tw

@@ -187,6 +187,9 @@ int TlsEngine::SetOwnCertificate(int32_t store_type, const ByteString& store,
   int rc = own_certificate_.store.Assign(store);
   if (rc == kOk) rc = own_certificate_.password.Assign(password);
   if (rc == kOk) rc = own_certificate_.subject.Assign(subject);
+  if (!is_client_ && hs_ != nullptr && !hs_->hello_retry && At(TlsServer12State::kClientHello)) {
+    hs_->own_certificate_changed = true;
+  }
   return rc;
 }
 
@@ -311,6 +314,8 @@ int TlsEngine::Start() {
   pending_output_.Reset();
   current_.Reset();
   pending_.Reset();
+  // Each connection's export handshake makes its own temporary RSA key.
+  ResetEphemeralRsaKey();
   current_.is_client = pending_.is_client = is_client_;
   records_.Reset();
   dispatcher_.Reset();
@@ -502,6 +507,9 @@ int TlsEngine::HandleAlert(const uint8_t* body, size_t n) {
 // that state's handler takes it and enters the next state.
 int TlsEngine::OnHandshakeMessage(uint8_t type, const uint8_t* body, size_t length,
                                   size_t* consumed) {
+  if (log_packets_) {
+    if (const char* name = HandshakeLogName(type)) Status(name);
+  }
   int rc = kOk;
   while (!InPlace(type)) {
     if (!SkipState(type, &rc)) return rc;
@@ -524,6 +532,8 @@ int TlsEngine::RunState(uint8_t type, const uint8_t* body, size_t length, size_t
       return OnClientHello(body, length);
     case kHsServerHello:
       return OnServerHello(body, length);
+    case kHsHelloRetryRequest:
+      return OnHelloRetryMessage(body, length);
     case kHsNewSessionTicket:
       return OnNewSessionTicket(body, length, consumed);
     case kHsEncryptedExtensions:
@@ -817,7 +827,7 @@ void TlsEngine::LogRecord(bool incoming, uint8_t type, const ByteString* wire, c
   ByteString description;
   switch (type) {
     case kContentHandshake: {
-      const char* name = n > 0 ? HandshakeMessageName(body[0]) : nullptr;
+      const char* name = n > 0 ? HandshakeLogDescription(body[0]) : nullptr;
       if (name != nullptr) {
         description.Format(kFormatHandshakeLog, name);
       } else {

@@ -299,6 +299,8 @@ class TlsEngine : private TlsHandshakeHandler {
   int OnServerHello13(uint16_t suite_id, const ServerHelloExtensions& ext);
   int OnHelloRetryRequest(uint16_t suite_id, size_t message_length,
                           const ServerHelloExtensions& ext);
+  // The HelloRetryRequest as a message of its own type (client_hello_retry.cc).
+  int OnHelloRetryMessage(const uint8_t* body, size_t n);
   int OnEncryptedExtensions(const uint8_t* body, size_t n, size_t* consumed);
   int OnCertificate(const uint8_t* body, size_t n);
   int OnServerKeyExchange(const uint8_t* body, size_t n);

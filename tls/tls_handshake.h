@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "crypto/pubkey/key_exchange.h"
+#include "crypto/pubkey/rsa_key_data.h"
 #include "foundation/byte_string.h"
 #include "tls/tls13_key_schedule.h"
 
@@ -78,6 +79,10 @@ struct TlsHandshake {
   // An export server's temporary RSA key from its ServerKeyExchange.
   ByteString temp_rsa_modulus;
   ByteString temp_rsa_exponent;
+  // An export server's temporary RSA key, kept for the ClientKeyExchange it decrypts.
+  std::unique_ptr<RsaKeyData> temp_rsa_key;
+  // A server's owner chose another certificate after the start, before the ClientHello.
+  bool own_certificate_changed = false;
   bool finished_sent = false;
 
   ~TlsHandshake() {

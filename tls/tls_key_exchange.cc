@@ -1,7 +1,11 @@
 #include "tls/tls_key_exchange.h"
 
+#include <cstring>
+
 #include "crypto/pubkey/curve25519.h"
 #include "crypto/pubkey/ec_key_data.h"
+#include "crypto/pubkey/rsa_engine.h"
+#include "foundation/span_writer.h"
 #include "crypto/symmetric/random_source.h"
 #include "tls/record_protection.h"
 
@@ -106,6 +110,73 @@ int MakeDhKeyExchange(const uint8_t* p, size_t p_length, const uint8_t* g, size_
   if (int rc = MakeOwnDhPair(*kx)) return rc;
   *out = std::move(kx);
   return kOk;
+}
+
+int MakeServerDhKeyExchange(bool export_grade, int bits, std::unique_ptr<KeyExchange>* out) {
+  auto kx = std::make_unique<KeyExchange>(1);
+  if (int rc = kx->ChoosePrime(export_grade, bits, false)) return rc;
+  if (int rc = MakeOwnDhPair(*kx)) return rc;
+  *out = std::move(kx);
+  return kOk;
+}
+
+int ServerKeyExchangeParams(const KeyExchange* kx, const RsaKeyData* temp_rsa, ByteString* out) {
+  SpanWriter w(*out);
+  ByteString values[3];
+  int count = 0;
+  if (temp_rsa != nullptr) {
+    // Unsigned magnitudes, as RFC 2246 7.4.3 sends them.
+    BigNumber n;
+    BigNumber e;
+    n.SetBytes(temp_rsa->N);
+    e.SetBytes(temp_rsa->E);
+    n.ToMagnitude(values[0]);
+    e.ToMagnitude(values[1]);
+    count = 2;
+  } else if (kx == nullptr) {
+    return -1;
+  } else if (kx->ec_mode) {
+    ByteString own;
+    if (int rc = OwnPublicValue(*kx, &own)) return rc;
+    w.U8(3);  // named_curve
+    w.U16(CurveGroup(kx->own_ec.curve_id));
+    SpanWriter::Field f = w.Open(1);
+    w.Bytes(own);
+    w.Close(f);
+    return w.rc();
+  } else {
+    kx->p.ToMagnitude(values[0]);
+    kx->g.ToMagnitude(values[1]);
+    if (int rc = OwnPublicValue(*kx, &values[2])) return rc;
+    count = 3;
+  }
+  for (int i = 0; i < count; ++i) {
+    SpanWriter::Field f = w.Open(2);
+    w.Bytes(values[i]);
+    w.Close(f);
+  }
+  return w.rc();
+}
+
+int RsaPrivateOpPadded(const RsaKeyData& key, const uint8_t* data, size_t n, ByteString* out) {
+  out->Reset();
+  RsaEngine rsa;
+  ByteString in;
+  int rc = rsa.SetKey(key);
+  if (rc == kOk) rc = in.Set(data, static_cast<int>(n));
+  if (rc == kOk) rc = rsa.RsaPrivateOp(in, *out);
+  if (rc == kOk && out->length() < rsa.modulus_bytes()) {
+    // Left-padded to the modulus length, so the block's layout does not depend on its value.
+    ByteString padded;
+    rc = padded.SetData(rsa.modulus_bytes() - out->length(), nullptr);
+    if (rc == kOk) {
+      std::memset(padded.bytes(), 0, static_cast<size_t>(padded.length()));
+      rc = padded.AppendString(*out);
+    }
+    if (rc == kOk) rc = out->Assign(padded);
+    WipeBytes(padded.bytes(), static_cast<size_t>(padded.length()));
+  }
+  return rc;
 }
 
 int OwnPublicValue(const KeyExchange& kx, ByteString* out) {

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "crypto/pubkey/key_exchange.h"
+#include "crypto/pubkey/rsa_key_data.h"
 #include "foundation/byte_string.h"
 
 namespace tw {
@@ -27,6 +28,18 @@ int MakeGroupKeyExchange(uint16_t group, std::unique_ptr<KeyExchange>* out);
 // A context with a fresh own key pair for the server's finite-field parameters.
 int MakeDhKeyExchange(const uint8_t* p, size_t p_length, const uint8_t* g, size_t g_length,
                       std::unique_ptr<KeyExchange>* out);
+
+// A server's finite-field context with a fresh own pair: G = 2 and the 512-bit export prime, or
+// the table prime of `bits` (the 1024-bit one when the table has none of that size).
+int MakeServerDhKeyExchange(bool export_grade, int bits, std::unique_ptr<KeyExchange>* out);
+
+// The ServerKeyExchange parameters ahead of the signature: a named curve and point, p, g and Ys,
+// or the modulus and exponent of a temporary RSA key (when `temp_rsa` is given).
+int ServerKeyExchangeParams(const KeyExchange* kx, const RsaKeyData* temp_rsa, ByteString* out);
+
+// The raw RSA private operation, left-padded to the modulus length (the pre-master secret is
+// unpadded by the caller in constant time).
+int RsaPrivateOpPadded(const RsaKeyData& key, const uint8_t* data, size_t n, ByteString* out);
 
 // The own public value as sent: finite field padded to the prime's length, a prime-curve point
 // uncompressed, X25519/X448 raw.

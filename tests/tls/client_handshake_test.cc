@@ -46,6 +46,12 @@ std::string Tls13Hello(const std::string& random, const std::string& more) {
   return ServerHello(0x0303, random, 0x1301, Ext(43, U16(0x0304)) + more);
 }
 
+// A HelloRetryRequest as a message of its own type, asking for a group.
+std::string RetryMessage(unsigned group) {
+  const std::string extensions = Ext(43, U16(0x0304)) + Ext(51, U16(group));
+  return Hs(6, U16(0x0303) + U16(0x1301) + U16(extensions.size()) + extensions);
+}
+
 struct HostileCase {
   const char* name;
   uint32_t mask;
@@ -98,6 +104,10 @@ const std::vector<HostileCase>& Cases() {
        "Can not find a matched group id in HELLO_RETRY_REQUEST, the selected groupid is: 4660", 50},
       {"retry for a group already shared", 0x3FC0, {Tls13Hello(kRetryRandom, Ext(51, U16(29)))}, 276,
        "Malformed ServerHello message.", 47},
+      {"retry message for an unknown group", 0x3FC0, {RetryMessage(0x1234)}, -1,
+       "Cannot find a matching group id in HELLO_RETRY_REQUEST, the selected groupid is: 4660", 50},
+      {"second retry message", 0x3FC0, {RetryMessage(25), RetryMessage(30)}, -1,
+       "Received a second HelloRetryRequest.", 10},
       {"second retry", 0x3FC0,
        {Tls13Hello(kRetryRandom, Ext(51, U16(25))), Tls13Hello(kRetryRandom, Ext(51, U16(30)))}, -1,
        "Received a second HelloRetryRequest.", 10},

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tests/peers/test_pki.h"
+#include "tests/support/case_name.h"
 #include "tests/support/test_support.h"
 #include "tests/tls/tls_test_support.h"
 #include "tls/cipher_suites.h"
@@ -199,6 +200,87 @@ TEST(EnginePair, ServerKeepsTheClientFlightHonest) {
                           p.server_owner.statuses.end();
     EXPECT_EQ(fallback, c.damage >= 0) << c.name;
   }
+}
+
+// Exchanges no installed peer still speaks (export grades, fixed ECDH), served to our own client:
+// what each sends, and that export waits for weak suites to be allowed.
+struct ExchangeCase {
+  const char* name;
+  const char* suite;
+  const char* cert;  // of the test PKI, or "rsa512" / "p256self" made here
+  uint32_t mask;
+  bool server_weak;
+  const char* server_status;  // expected among the server's; "" for none of the key-exchange lines
+  bool served;
+};
+const ExchangeCase kExchangeCases[] = {
+    {"RsaExportTemporaryKey", "TLS_RSA_EXPORT_WITH_DES40_CBC_SHA", "rsa", 0x00C0, true,
+     "ServerKeyExchange message with ephemeral RSA keys sent", true},
+    {"RsaExportShortCertificateKey", "TLS_RSA_EXPORT_WITH_DES40_CBC_SHA", "rsa512", 0x00C0, true, "", true},
+    {"DheRsaExport", "TLS_DHE_RSA_EXPORT_WITH_DES40_CBC_SHA", "rsa", 0x00C0, true,
+     "ServerKeyExchange message with Diffie-Hellman keys sent", true},
+    {"DheDssExport", "TLS_DHE_DSS_EXPORT_WITH_DES40_CBC_SHA", "clientdsa", 0x0300, true,
+     "ServerKeyExchange message with Diffie-Hellman keys sent", true},
+    {"ExportNeedsWeakAllowed", "TLS_RSA_EXPORT_WITH_DES40_CBC_SHA", "rsa", 0x00C0, false, "", false},
+    {"EcdhRsa", "TLS_ECDH_RSA_WITH_AES_128_GCM_SHA256", "ecdsa", 0x0C00, false, "", true},
+    {"EcdhEcdsa", "TLS_ECDH_ECDSA_WITH_AES_256_CBC_SHA", "p256self", 0x0C00, false, "", true},
+    {"EcdhEcdsaNeedsEcdsaSignedCertificate", "TLS_ECDH_ECDSA_WITH_AES_256_CBC_SHA", "ecdsa", 0x0C00, false, "",
+     false},
+};
+
+void PrintTo(const ExchangeCase& c, std::ostream* os) { *os << c.name; }
+
+class ServerExchanges : public ::testing::TestWithParam<ExchangeCase> {};
+
+TEST_P(ServerExchanges, ServedToOwnClient) {
+  const ExchangeCase& c = GetParam();
+  const TestPki& pki = TestPki::Get();
+  if (!pki.ok()) { TW_REQUIRE_OR_SKIP(pki.error()); }
+  Pair p(pki, "rsa", c.mask, c.mask);
+  std::string store;
+  if (std::string(c.cert) == "rsa512" || std::string(c.cert) == "p256self") {
+    const std::string dir = testsupport::MakeTempDir();
+    const std::string key = std::string(c.cert) == "rsa512" ? "-newkey rsa:512" : "-newkey ec -pkeyopt ec_paramgen_curve:P-256";
+    testsupport::RunCommand("cd " + testsupport::ShellQuote(dir) + " && openssl req -x509 " + key +
+                            " -nodes -keyout k.pem -out c.pem -subj /CN=localhost -days 2 2>&1");
+    store = testsupport::ReadFile(dir + "/c.pem") + testsupport::ReadFile(dir + "/k.pem");
+    testsupport::RunCommand("rm -rf " + testsupport::ShellQuote(dir));
+  } else {
+    store = tlstest::Str(tlstest::PkiStore(c.cert));
+  }
+  p.server.SetOwnCertificate(7, tlstest::Bytes(store), tw::ByteString(), tw::ByteString());
+  p.client.SetSecurityFlags(0x80000010);  // self-signed ends and other host names are fine here
+  p.client.SetWeakAllowed(true);
+  p.server.SetWeakAllowed(c.server_weak);
+  p.client.SetCipherSuiteList(c.suite);
+  p.server.SetCipherSuiteList(c.suite);
+  ASSERT_EQ(p.Handshake(), c.served) << p.Failures();
+  const std::vector<std::string>& st = p.server_owner.statuses;
+  if (!c.served) {
+    EXPECT_NE(p.Failures().find("Could not agree on a cipher suite"), std::string::npos) << p.Failures();
+    return;
+  }
+  EXPECT_STREQ(p.client.current().suite->name, c.suite);
+  for (const char* line : {"ServerKeyExchange message with ephemeral RSA keys sent",
+                           "ServerKeyExchange message with Diffie-Hellman keys sent"}) {
+    EXPECT_EQ(std::count(st.begin(), st.end(), line), std::string(line) == c.server_status ? 1 : 0) << line;
+  }
+  EXPECT_TRUE(p.Exchange("ping", "pong"));
+}
+INSTANTIATE_TEST_SUITE_P(Suites, ServerExchanges, ::testing::ValuesIn(kExchangeCases), testsupport::CaseName{});
+
+// A server whose owner picks another certificate after the start serves that one, and says so.
+TEST(EnginePair, CertificateChangedBeforeTheHello) {
+  const TestPki& pki = TestPki::Get();
+  if (!pki.ok()) { TW_REQUIRE_OR_SKIP(pki.error()); }
+  Pair p(pki, "rsa", tw::kTlsProtocolTls12, tw::kTlsProtocolTls12);
+  ASSERT_EQ(p.server.Start(), 0);
+  p.server.SetOwnCertificate(7, tlstest::PkiStore("ecdsa"), tw::ByteString(), tw::ByteString());
+  ASSERT_EQ(p.client.Start(), 0);
+  ASSERT_TRUE(p.Run() && p.client.established()) << p.Failures();
+  EXPECT_EQ(p.client.current().suite->kx, tw::kKxEcdheEcdsa);
+  const std::vector<std::string>& st = p.server_owner.statuses;
+  EXPECT_EQ(std::count(st.begin(), st.end(), "The certificate is changed in the event SSLConnectionRequest."), 1);
 }
 
 }  // namespace

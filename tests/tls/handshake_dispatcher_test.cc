@@ -91,4 +91,28 @@ INSTANTIATE_TEST_SUITE_P(Flights, Dispatcher, ::testing::ValuesIn(kCases), [](co
   return n;
 });
 
+// The packet log's descriptions and the names received messages are logged by.
+TEST(HandshakeLogNames, ListedMessagesOnly) {
+  struct Row {
+    uint8_t type;
+    const char* description;
+    const char* name;
+  };
+  const Row rows[] = {
+      {0, "Hello Request", nullptr},          {1, "Client Hello", "ClientHello"},
+      {2, "Server Hello", "ServerHello"},      {4, "New Session Ticket", "NEW_SESSION_TICKET"},
+      {6, "Hello Retry Request", "Tls_1_3_HELLO_RETRY_REQUEST"},
+      {8, "Encrypted Extensions", "EncryptedExtensions"},
+      {11, "Certificate", "CERTIFICATE"},     {12, "Server Key Exchange", nullptr},
+      {13, "Certificate Request", nullptr},   {14, "Server Hello Done", nullptr},
+      {15, "Certificate Verify", "CERTIFICATE_VERIFY"},
+      {16, "Client Key Exchange", nullptr},   {20, "Finished", "FINISHED"},
+      {24, nullptr, nullptr},                 {99, nullptr, nullptr},
+  };
+  for (const Row& r : rows) {
+    EXPECT_STREQ(tw::HandshakeLogDescription(r.type), r.description) << int(r.type);
+    EXPECT_STREQ(tw::HandshakeLogName(r.type), r.name) << int(r.type);
+  }
+}
+
 }  // namespace

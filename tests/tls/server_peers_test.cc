@@ -2,12 +2,14 @@
 // client certificates, resumption, and an SSL 2.0-format hello.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "tests/peers/test_pki.h"
+#include "tests/support/case_name.h"
 #include "tests/support/test_support.h"
 #include "tests/tls/engine_connection.h"
 #include "tests/tls/tls_test_support.h"
@@ -44,6 +46,8 @@ const std::vector<ServerCase>& Cases() {
        "TLSv1.2, Cipher is ECDHE-ECDSA-AES256-GCM-SHA384"},
       {"tls12_ed25519", "ed25519", "-tls1_2", false, "TLSv1.2, Cipher is ECDHE-ECDSA"},
       {"tls12_client_certificate_ec", "rsa", "-tls1_2 -cert CLIENTEC.pem -key CLIENTEC.key", true, "TLSv1.2"},
+      {"tls12_client_certificate_dsa", "rsa",
+       "-tls1_2 -cert CLIENTDSA.pem -key CLIENTDSA.key -cipher DEFAULT:@SECLEVEL=0", true, "TLSv1.2"},
       {"tls11_ecdhe_rsa", "rsa", "-tls1_1 -cipher ECDHE-RSA-AES128-SHA:@SECLEVEL=0", false,
        "Protocol  : TLSv1.1"},
       {"tls10_rsa", "rsa", "-tls1 -cipher AES256-SHA:@SECLEVEL=0", false, "Protocol  : TLSv1\n"},
@@ -95,7 +99,8 @@ TEST_P(TlsServerPeers, ClientConnectsAndReads) {
   server.engine.SetProtocolMask(0x3FC0);
   server.engine.SetAuthenticateClients(c.authenticate);
   if (c.server_groups != nullptr) server.engine.SetTls13Groups(c.server_groups);
-  std::string options = Replace(c.client_options, "CLIENTEC.", pki.dir() + "/clientec.");
+  std::string options = Replace(c.client_options, "CLIENTDSA.", pki.dir() + "/clientdsa.");
+  options = Replace(options, "CLIENTEC.", pki.dir() + "/clientec.");
   options = Replace(options, "CLIENT.", pki.dir() + "/client.");
   bool ok = false;
   const std::string out = Serve(server, options, &ok);
@@ -213,6 +218,72 @@ TEST(TlsServerPeers, ClientRenegotiation) {
     EXPECT_EQ(server.HasStatus("Renegotiate is disabled"), !allowed);
     // s_client gives up on a refused renegotiation; an accepted one carries on.
     EXPECT_EQ(server.received.find("line after") != std::string::npos, allowed) << out << server.failure_text;
+  }
+}
+
+// The CertificateRequest names the CA certificates the server was given, cut at the last whole
+// name within 16 KiB, and asks for sha256-rsa and sha1-dsa first; s_client lists what it got.
+struct CaNamesCase {
+  const char* name;
+  int copies;  // of the root certificate in the CA text, after the intermediate
+};
+void PrintTo(const CaNamesCase& c, std::ostream* os) { *os << c.name; }
+class TlsServerCaNames : public ::testing::TestWithParam<CaNamesCase> {};
+
+TEST_P(TlsServerCaNames, ClientSeesTheNames) {
+  const CaNamesCase& c = GetParam();
+  const TestPki& pki = TestPki::Get();
+  if (!pki.ok()) { TW_REQUIRE_OR_SKIP(pki.error()); }
+  setenv("TW_CERT_STORES", pki.store_dir().c_str(), 1);
+  std::string ca = testsupport::ReadFile(pki.Cert("inter"));
+  for (int i = 0; i < c.copies; ++i) ca += testsupport::ReadFile(pki.Cert("root"));
+  // The oracle's sizes of the two names as DER.
+  const std::string sizes = testsupport::RunCommand(
+      "python3 -c 'import sys; from cryptography import x509; "
+      "print(*[len(x509.load_pem_x509_certificate(open(f,\"rb\").read()).subject.public_bytes()) for f in sys.argv[1:]])' " +
+      ShellQuote(pki.Cert("inter")) + " " + ShellQuote(pki.Cert("root")));
+  const int inter_size = std::atoi(sizes.c_str()) + 2;
+  const int root_size = std::atoi(sizes.c_str() + sizes.find(' ')) + 2;
+  const int fit = std::min(c.copies, (16384 - inter_size) / root_size);
+  tlstest::EngineConnection server(false);
+  server.engine.SetOwnCertificate(7, tlstest::PkiStore("rsa"), tw::ByteString(), tw::ByteString());
+  server.engine.SetProtocolMask(0x0FC0);
+  server.engine.SetAuthenticateClients(true);
+  server.engine.SetCaCerts(ca.c_str());
+  bool ok = false;
+  const std::string out =
+      Serve(server, "-tls1_2 -cert " + ShellQuote(pki.Cert("client")) + " -key " + ShellQuote(pki.Key("client")), &ok);
+  EXPECT_TRUE(ok) << server.failure_text << "\n" << out;
+  const size_t from = out.find("Acceptable client certificate CA names\n");
+  ASSERT_NE(from, std::string::npos) << out;
+  const std::string listed = out.substr(from, out.find("Client Certificate Types", from) - from);
+  EXPECT_EQ(std::count(listed.begin(), listed.end(), '\n') - 1, 1 + fit) << listed;
+  EXPECT_NE(listed.find("CN = Test Intermediate CA\n"), std::string::npos) << listed;
+  EXPECT_NE(out.find("Requested Signature Algorithms: RSA+SHA256:DSA+SHA1:"), std::string::npos) << out;
+  EXPECT_EQ(server.HasStatus("CA certificates list exceeds 16K. The list will be truncated."), fit < c.copies);
+}
+INSTANTIATE_TEST_SUITE_P(Lists, TlsServerCaNames,
+                         ::testing::Values(CaNamesCase{"TwoNames", 1}, CaNamesCase{"CutAt16K", 400}),
+                         testsupport::CaseName{});
+
+// An Ed25519 certificate signs nothing a TLS 1.0/1.1 client can check, nor anything for a TLS 1.2
+// client without Ed25519 among its signature algorithms: the hello is refused, no ServerHello sent.
+
+TEST(TlsServerPeers, Ed25519CertificateRefusesWhatItCannotSign) {
+  const TestPki& pki = TestPki::Get();
+  if (!pki.ok()) { TW_REQUIRE_OR_SKIP(pki.error()); }
+  setenv("TW_CERT_STORES", pki.store_dir().c_str(), 1);
+  for (const char* options : {"-tls1 -cipher ALL:@SECLEVEL=0", "-tls1_1 -cipher ALL:@SECLEVEL=0",
+                              "-tls1_2 -sigalgs RSA+SHA256:ECDSA+SHA256:ECDSA+SHA384"}) {
+    tlstest::EngineConnection server(false);
+    server.engine.SetOwnCertificate(7, tlstest::PkiStore("ed25519"), tw::ByteString(), tw::ByteString());
+    server.engine.SetProtocolMask(0x0FC0);
+    bool ok = false;
+    const std::string out = Serve(server, options, &ok);
+    EXPECT_FALSE(ok) << options;
+    EXPECT_EQ(server.failure_text, "Could not agree on a cipher suite") << options;
+    EXPECT_FALSE(server.HasStatus("ServerHello message sent")) << options;
+    EXPECT_NE(out.find("handshake failure"), std::string::npos) << options << "\n" << out;
   }
 }
 

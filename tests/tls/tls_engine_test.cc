@@ -355,6 +355,7 @@ TEST(EngineLog, PacketLogLines) {
   EXPECT_TRUE(has("[TLS] Incoming ChangeCipherSpecProtocol: ChangeCipherSpec (6 bytes)\r\n", ""));
   EXPECT_TRUE(has("[TLS] Incoming Handshake Protocol: Finished (45 bytes)\r\n", "-----Decrypted (16 bytes)-----"));
   EXPECT_TRUE(has("[TLS] Outgoing Handshake Protocol: Finished (21 bytes)\r\n", ""));
+  EXPECT_TRUE(has("FINISHED", ""));  // a received message by its name
 }
 
 // The certificate hook presets the verdict from the status code and names a failing code; a server
