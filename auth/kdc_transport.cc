@@ -3,6 +3,8 @@
 #include <cstring>
 #include <string>
 
+#include "foundation/span_reader.h"
+#include "foundation/span_writer.h"
 #include "foundation/text_conversion.h"
 #include "platform/winsock.h"
 
@@ -236,11 +238,11 @@ int KdcTcpTransport::Send(const ByteString& message) {
     if (rc != kOk) return rc;
   }
   ByteString frame;
-  const uint32_t n = static_cast<uint32_t>(message.length());
-  const uint8_t prefix[4] = {static_cast<uint8_t>(n >> 24), static_cast<uint8_t>(n >> 16), static_cast<uint8_t>(n >> 8),
-                             static_cast<uint8_t>(n)};
-  int rc = frame.Set(prefix, 4);
-  if (rc == kOk) rc = frame.Append(message.data(), message.length());
+  SpanWriter w(frame);
+  const SpanWriter::Field field = w.Open(4);
+  w.Bytes(message);
+  w.Close(field);
+  int rc = w.rc();
   if (rc != kOk) return rc;
   reused_ = requests_on_connection_ > 0;
   ++requests_on_connection_;
@@ -264,18 +266,19 @@ int KdcTcpTransport::Receive(ByteString* message, int timeout_ms) {
   message->Reset();
   if (socket_ == win::INVALID_SOCKET) return SocketFailure("Receiving from the KDC", win::WSAENOTCONN);
   for (;;) {
-    if (pending_.length() >= 4) {
-      const uint8_t* p = pending_.bytes();
-      const uint32_t n = (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+    SpanReader in(pending_);
+    uint32_t n = 0;
+    if (in.ReadU32(&n)) {
       // The top bit is reserved for extensions this client never asked for.
       if (n == 0 || n > kKdcMaxMessage) {
         error_text_.Format("The KDC announced a reply of %u bytes.", n);
         Close();
         return kErrInvalidValue;
       }
-      if (static_cast<uint32_t>(pending_.length() - 4) >= n) {
-        int rc = message->Set(p + 4, static_cast<int>(n));
-        pending_.EraseFront(static_cast<int>(n) + 4);
+      SpanReader reply;
+      if (in.ReadBytes(n, &reply)) {
+        int rc = message->Set(reply.data(), static_cast<int>(n));
+        pending_.EraseFront(pending_.length() - static_cast<int>(in.remaining()));
         return rc;
       }
     }

@@ -1,6 +1,6 @@
 #include "auth/ccache_credential.h"
-#include "auth/kerberos_file_reader.h"
 #include "foundation/file_handle.h"
+#include "foundation/span_reader.h"
 #include "foundation/text_conversion.h"
 
 namespace tw {
@@ -19,16 +19,22 @@ bool RealmAcceptable(const ByteString& realm) {
   return true;
 }
 
+// A string led by its 32-bit length.
+bool ReadString32(SpanReader& r, ByteString* out) {
+  SpanReader field;
+  return r.ReadPrefixed(4, &field) && out->Set(field.data(), static_cast<int>(field.remaining())) == kOk;
+}
+
 // 0, or the failure text.
-const char* ReadPrincipal(KerberosFileReader& r, CcachePrincipal* out) {
+const char* ReadPrincipal(SpanReader& r, CcachePrincipal* out) {
   uint32_t name_type = 0, count = 0;
-  if (!r.U32(&name_type) || !r.U32(&count)) return kTextInvalid;
+  if (!r.ReadU32(&name_type) || !r.ReadU32(&count)) return kTextInvalid;
   // Each string takes at least its 4-byte length.
   if (uint64_t{count} + 1 > r.remaining() / 4) return r.remaining() < 4 ? "No realm or principal" : kTextInvalid;
-  if (!r.String32(&out->realm)) return "No realm or principal";
+  if (!ReadString32(r, &out->realm)) return "No realm or principal";
   out->components.resize(count);
   for (uint32_t i = 0; i < count; ++i) {
-    if (!r.String32(&out->components[i])) return kTextInvalid;
+    if (!ReadString32(r, &out->components[i])) return kTextInvalid;
   }
   out->text.Reset();
   if (count == 0) return "No principal name components";
@@ -42,24 +48,26 @@ const char* ReadPrincipal(KerberosFileReader& r, CcachePrincipal* out) {
   return nullptr;
 }
 
-const char* ReadRecords(KerberosFileReader& r, std::vector<ByteString>* out, bool address) {
+const char* ReadRecords(SpanReader& r, std::vector<ByteString>* out, bool address) {
   uint32_t count = 0;
-  if (!r.U32(&count)) return kTextInvalid;
+  if (!r.ReadU32(&count)) return kTextInvalid;
   // Each record takes at least 6 bytes.
   if (count > r.remaining() / 6) return address ? "Invalid address length" : "Invalid authorization data length";
   out->resize(count);
   for (uint32_t i = 0; i < count; ++i) {
-    uint32_t type = 0, length = 0;
-    if (!r.U16(&type) || !r.U32(&length)) return kTextInvalid;
+    // A record is kept whole: its type, its length and its bytes.
+    SpanReader head, fields, body;
+    uint16_t type = 0;
+    uint32_t length = 0;
+    if (!r.ReadBytes(6, &head)) return kTextInvalid;
+    fields = head;
+    fields.ReadU16(&type);
+    fields.ReadU32(&length);
     if (address && length != 4 && length != 16) return "Invalid address length";
-    if (length > r.remaining()) return address ? "Invalid address length" : "Invalid authorization data length";
-    const uint8_t head[6] = {static_cast<uint8_t>(type >> 8),    static_cast<uint8_t>(type),
-                             static_cast<uint8_t>(length >> 24), static_cast<uint8_t>(length >> 16),
-                             static_cast<uint8_t>(length >> 8),  static_cast<uint8_t>(length)};
-    ByteString body;
-    if (!r.Bytes(length, &body)) return kTextInvalid;
-    (*out)[i].Set(head, 6);
-    (*out)[i].AppendString(body);
+    if (!r.ReadBytes(length, &body)) return address ? "Invalid address length" : "Invalid authorization data length";
+    if ((*out)[i].Set(head.data(), 6) != kOk || (*out)[i].Append(body.data(), static_cast<int>(length)) != kOk) {
+      return kTextInvalid;
+    }
   }
   return nullptr;
 }
@@ -114,35 +122,38 @@ int KerberosCcache::Load(const char* path) {
 int KerberosCcache::Parse(const void* bytes, int length) {
   Reset();
   if (bytes == nullptr || length < 0) return Fail(kTextInvalid);
-  KerberosFileReader r(static_cast<const uint8_t*>(bytes), static_cast<size_t>(length));
-  uint32_t version = 0, header = 0;
-  if (!r.U16(&version)) return Fail(kTextInvalid);
+  SpanReader r(bytes, static_cast<size_t>(length));
+  uint16_t version = 0, header = 0;
+  if (!r.ReadU16(&version)) return Fail(kTextInvalid);
   if (version != 0x0504) {
     error_text_.Format("Unsupported Credential Cache version: %d", static_cast<int>(version));
     return kErrInvalidValue;
   }
-  if (!r.U16(&header) || header > r.remaining() || !r.Skip(header)) return Fail(kTextInvalid);
+  if (!r.ReadU16(&header) || !r.Skip(header)) return Fail(kTextInvalid);
   const char* failure = ReadPrincipal(r, &default_);
   if (failure != nullptr) return Fail(failure);
   while (r.remaining() > 0) {
     CcacheCredential* c = entries_.GetOrCreate(entries_.Count());
     if (c == nullptr) return kErrOutOfMemory;
-    uint32_t v = 0, times[4] = {};
+    uint16_t key_type = 0;
+    uint8_t is_session_key = 0;
+    uint32_t times[4] = {};
     if ((failure = ReadPrincipal(r, &c->client)) != nullptr) return Fail(failure);
     if ((failure = ReadPrincipal(r, &c->server)) != nullptr) return Fail(failure);
-    if (!r.U16(&v) || !r.String32(&c->key)) return Fail(kTextInvalid);
-    c->key_type = static_cast<int>(v);
+    if (!r.ReadU16(&key_type) || !ReadString32(r, &c->key)) return Fail(kTextInvalid);
+    c->key_type = key_type;
     for (uint32_t& t : times) {
-      if (!r.U32(&t)) return Fail(kTextInvalid);
+      if (!r.ReadU32(&t)) return Fail(kTextInvalid);
     }
     c->auth_time_ms = int64_t{times[0]} * 1000;
     c->start_time_ms = int64_t{times[1]} * 1000;
     c->end_time_ms = int64_t{times[2]} * 1000;
     c->renew_till_ms = int64_t{times[3]} * 1000;
-    if (!r.U8(&c->is_session_key) || !r.U32(&c->flags)) return Fail(kTextInvalid);
+    if (!r.ReadU8(&is_session_key) || !r.ReadU32(&c->flags)) return Fail(kTextInvalid);
+    c->is_session_key = is_session_key;
     if ((failure = ReadRecords(r, &c->addresses, true)) != nullptr) return Fail(failure);
     if ((failure = ReadRecords(r, &c->authorization, false)) != nullptr) return Fail(failure);
-    if (!r.String32(&c->ticket) || !r.String32(&c->second_ticket)) return Fail(kTextInvalid);
+    if (!ReadString32(r, &c->ticket) || !ReadString32(r, &c->second_ticket)) return Fail(kTextInvalid);
   }
   if (entries_.Count() == 0) return Fail("No valid credential entries fount in the kerberos cache file");
   return kOk;

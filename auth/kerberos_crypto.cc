@@ -12,6 +12,8 @@
 #include "crypto/symmetric/md5.h"
 #include "crypto/symmetric/random_source.h"
 #include "crypto/symmetric/rc4.h"
+#include "foundation/span_reader.h"
+#include "foundation/span_writer.h"
 #include "foundation/text_conversion.h"
 
 namespace tw {
@@ -69,8 +71,11 @@ int Fail(ByteString* error_text, int code, const char* text) {
 
 bool IsAes(int etype) { return etype == kEtypeAes128 || etype == kEtypeAes256; }
 
-void PutU32(uint8_t* p, uint32_t v, bool big_endian) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(big_endian ? v >> (24 - 8 * i) : v >> (8 * i));
+// A 32-bit number as the four little-endian bytes the RC4 and checksum inputs take.
+ByteString Le32(uint32_t v) {
+  ByteString out;
+  SpanWriter(out).U32Le(v);
+  return out;
 }
 
 int Hmac(int hash_id, const void* key, int key_length, const void* data, int length, ByteString* out) {
@@ -191,9 +196,8 @@ int AesStringToKey(int etype, const ByteString& password, const ByteString& salt
                    ByteString* out, ByteString* error_text) {
   uint32_t iterations = 4096;
   if (!params.empty()) {
-    if (params.length() != 4) return Fail(error_text, kErrKerberosEtype, kTextS2kParams);
-    const uint8_t* p = params.bytes();
-    iterations = (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+    SpanReader r(params);
+    if (!r.ReadU32(&iterations) || !r.empty()) return Fail(error_text, kErrKerberosEtype, kTextS2kParams);
     if (iterations == 0 || iterations > kKerberosMaxIterations) {
       return Fail(error_text, kErrKerberosEtype, kTextS2kParams);
     }
@@ -223,12 +227,11 @@ int AesStringToKey(int etype, const ByteString& password, const ByteString& salt
   return rc;
 }
 
-int Rc4Salt(int usage, uint8_t t[4]) {
+ByteString Rc4Salt(int usage) {
   int mapped = usage;
   if (usage == 3 || usage == 9) mapped = 8;
   if (usage == 23) mapped = 13;
-  PutU32(t, static_cast<uint32_t>(mapped), false);
-  return kOk;
+  return Le32(static_cast<uint32_t>(mapped));
 }
 
 int AesKeys(const ByteString& key, int usage, int etype, ByteString* ke, ByteString* ki) {
@@ -301,11 +304,12 @@ int NFold(int bits, const void* input, int length, ByteString* out) {
 }
 
 int KerberosDeriveKey(int usage, uint8_t final_byte, const ByteString& base_key, int key_bits, ByteString* out) {
-  uint8_t c[5];
-  PutU32(c, static_cast<uint32_t>(usage), true);
-  c[4] = final_byte;
+  ByteString c;
+  SpanWriter w(c);
+  w.U32(static_cast<uint32_t>(usage));
+  w.U8(final_byte);
   ByteString block;
-  int rc = NFold(128, c, 5, &block);
+  int rc = w.rc() == kOk ? NFold(128, c.data(), c.length(), &block) : w.rc();
   out->Reset();
   while (rc == kOk && out->length() < key_bits / 8) {
     ByteString next;
@@ -342,10 +346,9 @@ int KerberosEncrypt(int etype, const ByteString& plain, const ByteString& key, i
     return rc;
   }
   if (etype == kEtypeRc4Hmac) {
-    uint8_t t[4];
-    Rc4Salt(usage, t);
+    const ByteString t = Rc4Salt(usage);
     ByteString k1, data, checksum, k3;
-    rc = Hmac(kHashMd5, key.data(), key.length(), t, 4, &k1);
+    rc = Hmac(kHashMd5, key.data(), key.length(), t.data(), t.length(), &k1);
     if (rc == kOk) rc = FillRandom(kConfounder8, data);
     if (rc == kOk) rc = data.Append(plain.data(), plain.length());
     if (rc == kOk) rc = Hmac(kHashMd5, k1.data(), k1.length(), data.data(), data.length(), &checksum);
@@ -380,7 +383,6 @@ int KerberosDecrypt(int etype, const ByteString& cipher, const ByteString& key, 
   out->Reset();
   if (KerberosKeyLength(etype) == 0) return Fail(error_text, kErrKerberosEtype, kTextEtype);
   if (key.length() != KerberosKeyLength(etype)) return Fail(error_text, kErrKerberosEtype, kTextEtype);
-  const uint8_t* c = cipher.bytes();
   const int n = cipher.length();
   int rc = kOk;
   bool good = false;
@@ -389,46 +391,57 @@ int KerberosDecrypt(int etype, const ByteString& cipher, const ByteString& key, 
     if (n < 32 || n % 8 != 0) return Fail(error_text, kErrKerberosIntegrity, kTextIntegrity);
     const uint8_t iv[8] = {};
     ByteString buf;
-    rc = DesCbc(false, key.bytes(), iv, c, n, &buf);
+    rc = DesCbc(false, key.bytes(), iv, cipher.bytes(), n, &buf);
     if (rc != kOk) return rc;
-    uint8_t received[16];
-    std::memcpy(received, buf.bytes() + 8, 16);
-    std::memset(buf.bytes() + 8, 0, 16);
+    // The checksum was taken with its own place zeroed.
+    SpanReader plain(buf), confounder, received;
+    plain.ReadBytes(kConfounder8, &confounder);
+    plain.ReadBytes(16, &received);
+    const uint8_t zeros[16] = {};
     Md5Context md5;
-    md5.Update(buf.bytes(), static_cast<size_t>(buf.length()));
-    good = MacEquals(md5.Final(), received, 16);
-    if (good) rc = out->Set(buf.bytes() + 24, buf.length() - 24);
+    md5.Update(confounder.data(), confounder.remaining());
+    md5.Update(zeros, sizeof zeros);
+    md5.Update(plain.data(), plain.remaining());
+    good = MacEquals(md5.Final(), received.data(), 16);
+    if (good) rc = out->Set(plain.data(), static_cast<int>(plain.remaining()));
     WipeString(buf);
   } else if (etype == kEtypeRc4Hmac) {
-    if (n < kRc4Checksum + kConfounder8) return Fail(error_text, kErrKerberosIntegrity, kTextIntegrity);
-    uint8_t t[4];
-    Rc4Salt(usage, t);
+    SpanReader in(cipher), checksum;
+    if (!in.ReadBytes(kRc4Checksum, &checksum) || in.remaining() < kConfounder8) {
+      return Fail(error_text, kErrKerberosIntegrity, kTextIntegrity);
+    }
+    const ByteString t = Rc4Salt(usage);
     ByteString k1, k3, data, mac;
-    rc = Hmac(kHashMd5, key.data(), key.length(), t, 4, &k1);
-    if (rc == kOk) rc = Hmac(kHashMd5, k1.data(), k1.length(), c, kRc4Checksum, &k3);
-    if (rc == kOk) rc = data.Resize(n - kRc4Checksum);
+    rc = Hmac(kHashMd5, key.data(), key.length(), t.data(), t.length(), &k1);
+    if (rc == kOk) rc = Hmac(kHashMd5, k1.data(), k1.length(), checksum.data(), kRc4Checksum, &k3);
+    if (rc == kOk) rc = data.Resize(static_cast<int>(in.remaining()));
     if (rc == kOk) {
       Rc4Context rc4;
       rc = rc4.SetKey(k3.bytes(), k3.length());
-      if (rc == kOk) rc = rc4.Crypt(c + kRc4Checksum, static_cast<size_t>(data.length()), data.bytes());
+      if (rc == kOk) rc = rc4.Crypt(in.data(), in.remaining(), data.bytes());
     }
     if (rc == kOk) rc = Hmac(kHashMd5, k1.data(), k1.length(), data.data(), data.length(), &mac);
     if (rc == kOk) {
-      good = MacEquals(mac.bytes(), c, kRc4Checksum);
-      if (good) rc = out->Set(data.bytes() + kConfounder8, data.length() - kConfounder8);
+      good = MacEquals(mac.bytes(), checksum.data(), kRc4Checksum);
+      SpanReader plain(data);
+      if (good && plain.Skip(kConfounder8)) rc = out->Set(plain.data(), static_cast<int>(plain.remaining()));
     }
     WipeString(k1);
     WipeString(k3);
     WipeString(data);
   } else {
-    if (n < kAesBlock + kAesMac) return Fail(error_text, kErrKerberosIntegrity, kTextIntegrity);
+    SpanReader body(cipher), received;
+    if (!body.ReadTail(kAesMac, &received) || body.remaining() < kAesBlock) {
+      return Fail(error_text, kErrKerberosIntegrity, kTextIntegrity);
+    }
     ByteString ke, ki, data, mac;
     rc = AesKeys(key, usage, etype, &ke, &ki);
-    if (rc == kOk) rc = AesCts(false, ke, c, n - kAesMac, &data);
+    if (rc == kOk) rc = AesCts(false, ke, body.data(), static_cast<int>(body.remaining()), &data);
     if (rc == kOk) rc = Hmac(kHashSha1, ki.data(), ki.length(), data.data(), data.length(), &mac);
     if (rc == kOk) {
-      good = MacEquals(mac.bytes(), c + n - kAesMac, kAesMac);
-      if (good) rc = out->Set(data.bytes() + kAesBlock, data.length() - kAesBlock);
+      good = MacEquals(mac.bytes(), received.data(), kAesMac);
+      SpanReader plain(data);
+      if (good && plain.Skip(kAesBlock)) rc = out->Set(plain.data(), static_cast<int>(plain.remaining()));
     }
     WipeString(ke);
     WipeString(ki);
@@ -445,19 +458,16 @@ int KerberosChecksum(int etype, int usage, const ByteString& key, const ByteStri
   *checksum_type = 0;
   if (usage < 1) usage = kKeyUsageTgsReqAuthChecksum;
   if (etype == kEtypeDesCbcMd5) {
-    uint8_t crc[4];
-    PutU32(crc, Crc32(data.bytes(), data.length()), false);
     *checksum_type = 1;
-    return out->Set(crc, 4);
+    return out->Assign(Le32(Crc32(data.bytes(), data.length())));
   }
   if (etype == kEtypeRc4Hmac) {
     // The keyed HMAC-MD5 checksum (-138): a KDC refuses an unkeyed checksum in an authenticator.
     ByteString ksign, mac;
     int rc = Hmac(kHashMd5, key.data(), key.length(), "signaturekey", 13, &ksign);
-    uint8_t t[4];
-    PutU32(t, static_cast<uint32_t>(usage), false);
+    const ByteString t = Le32(static_cast<uint32_t>(usage));
     Md5Context md5;
-    md5.Update(t, 4);
+    md5.Update(t.bytes(), static_cast<size_t>(t.length()));
     md5.Update(data.bytes(), static_cast<size_t>(data.length()));
     if (rc == kOk) rc = Hmac(kHashMd5, ksign.data(), ksign.length(), md5.Final(), 16, out);
     WipeString(ksign);

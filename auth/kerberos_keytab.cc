@@ -1,6 +1,6 @@
-#include "auth/kerberos_file_reader.h"
 #include "auth/keytab_entry.h"
 #include "foundation/file_handle.h"
+#include "foundation/span_reader.h"
 #include "foundation/text_conversion.h"
 
 namespace tw {
@@ -8,10 +8,18 @@ namespace {
 
 constexpr char kTextBadKeytab[] = "Invalid keytab file.";
 
+// A string led by its 16-bit length.
+bool ReadString16(SpanReader& r, ByteString* out) {
+  SpanReader field;
+  return r.ReadPrefixed(2, &field) && out->Set(field.data(), static_cast<int>(field.remaining())) == kOk;
+}
+
 // Reads one entry from a record's bytes; false when the record is too short for what it claims.
-bool ReadEntry(KerberosFileReader& r, int version, KeytabEntry* e) {
-  uint32_t count = 0, v = 0;
-  if (!r.U16(&count)) return false;
+bool ReadEntry(SpanReader& r, int version, KeytabEntry* e) {
+  uint16_t count = 0, key_type = 0;
+  uint8_t kvno = 0;
+  uint32_t v = 0;
+  if (!r.ReadU16(&count)) return false;
   // Version 1 counted the realm among the components.
   if (version == 1) {
     if (count == 0) return false;
@@ -19,20 +27,21 @@ bool ReadEntry(KerberosFileReader& r, int version, KeytabEntry* e) {
   }
   // Every component takes at least its 2-byte length.
   if (count > r.remaining() / 2) return false;
-  if (!r.String16(&e->realm)) return false;
+  if (!ReadString16(r, &e->realm)) return false;
   e->components.resize(count);
   for (uint32_t i = 0; i < count; ++i) {
-    if (!r.String16(&e->components[i])) return false;
+    if (!ReadString16(r, &e->components[i])) return false;
   }
   if (version != 1) {
-    if (!r.U32(&v)) return false;
+    if (!r.ReadU32(&v)) return false;
     e->name_type = static_cast<int32_t>(v);
   }
-  if (!r.U32(&e->timestamp) || !r.U8(&e->kvno) || !r.U16(&v)) return false;
-  e->key_type = static_cast<int>(v);
-  if (!r.String16(&e->key)) return false;
+  if (!r.ReadU32(&e->timestamp) || !r.ReadU8(&kvno) || !r.ReadU16(&key_type)) return false;
+  e->kvno = kvno;
+  e->key_type = key_type;
+  if (!ReadString16(r, &e->key)) return false;
   if (r.remaining() >= 4) {
-    if (!r.U32(&v)) return false;
+    if (!r.ReadU32(&v)) return false;
     // Zero means the writer had only the 8-bit version.
     if (v != 0) e->kvno = v;
   }
@@ -74,36 +83,33 @@ int KerberosKeytab::Load(const char* path) {
 
 int KerberosKeytab::Parse(const void* bytes, int length) {
   Reset();
-  if (bytes == nullptr || length < 2) {
+  const auto invalid = [this] {
     error_text_.SetText(kTextBadKeytab);
     return kErrInvalidValue;
-  }
+  };
+  if (bytes == nullptr || length < 2) return invalid();
   int rc = bytes_.Set(bytes, length);
   if (rc != kOk) return rc;
-  const uint8_t* p = bytes_.bytes();
-  marker_ = p[0];
-  version_ = p[1];
-  KerberosFileReader file(p + 2, static_cast<size_t>(length - 2));
-  while (file.remaining() > 0) {
+  SpanReader file(bytes_);
+  uint8_t marker = 0, version = 0;
+  file.ReadU8(&marker);
+  file.ReadU8(&version);
+  marker_ = marker;
+  version_ = version;
+  while (!file.empty()) {
     uint32_t size = 0;
-    if (!file.U32(&size)) break;
-    const int32_t signed_size = static_cast<int32_t>(size);
-    const size_t record = signed_size < 0 ? static_cast<size_t>(-static_cast<int64_t>(signed_size)) : size;
-    const size_t at = file.position() + 2;
-    if (!file.Skip(record)) break;
-    if (signed_size <= 0) continue;  // a hole left by a deleted entry
-    KerberosFileReader r(p + at, record);
+    SpanReader r;
+    if (!file.ReadU32(&size)) return invalid();
+    // A negative size marks a hole of that many bytes left by a deleted entry.
+    const int32_t held = static_cast<int32_t>(size);
+    if (!file.ReadBytes(held < 0 ? static_cast<uint32_t>(-static_cast<int64_t>(held)) : size, &r)) return invalid();
+    if (held <= 0) continue;
     KeytabEntry* e = entries_.GetOrCreate(entries_.Count());
     if (e == nullptr) return kErrOutOfMemory;
     if (!ReadEntry(r, version_, e)) {
       entries_.RemoveAt(entries_.Count() - 1);
-      error_text_.SetText(kTextBadKeytab);
-      return kErrInvalidValue;
+      return invalid();
     }
-  }
-  if (!file.ok()) {
-    error_text_.SetText(kTextBadKeytab);
-    return kErrInvalidValue;
   }
   return kOk;
 }

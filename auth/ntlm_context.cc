@@ -9,6 +9,8 @@
 #include "crypto/symmetric/md5.h"
 #include "crypto/symmetric/random_source.h"
 #include "crypto/symmetric/sha256.h"
+#include "foundation/span_reader.h"
+#include "foundation/span_writer.h"
 #include "foundation/text_conversion.h"
 #include "platform/time.h"
 
@@ -31,6 +33,7 @@ constexpr char kTextFieldOutside[] =
 constexpr char kTextBadTargetInfo[] =
     "Could not process server's NTLM authentication token: malformed target information.";
 constexpr char kTextOutOfMemory[] = "out of memory.";
+constexpr char kTextOverflow[] = "Error in WriteInt: Attempt to overflow buffer.";
 constexpr char kTextHmac[] = "HmacMd5 error.";
 constexpr char kTextBinding[] = "error creating channelbinding.";
 constexpr char kTextRandom[] = "error creating the client challenge.";
@@ -53,81 +56,36 @@ constexpr AvName kAvNames[] = {{1, "1 (Server name)"},     {2, "2 (Domain name)"
 
 const char* OrEmpty(const char* text) { return text != nullptr ? text : ""; }
 
-// A little-endian view that never reads past its end; a failed read leaves it unchanged.
-class LeReader {
- public:
-  LeReader(const uint8_t* data, size_t length) : data_(data), length_(length) {}
-  bool Read(int n, uint32_t* out) {
-    if (static_cast<size_t>(n) > length_) return false;
-    uint32_t v = 0;
-    for (int i = n - 1; i >= 0; --i) v = (v << 8) | data_[i];
-    *out = v;
-    data_ += n;
-    length_ -= static_cast<size_t>(n);
-    return true;
-  }
-  bool ReadBytes(size_t n, const uint8_t** out) {
-    if (n > length_) return false;
-    *out = data_;
-    data_ += n;
-    length_ -= n;
-    return true;
-  }
-  size_t remaining() const { return length_; }
-
- private:
-  const uint8_t* data_;
-  size_t length_;
-};
-
 // A (length, maximum length, offset) field, resolved against the whole message.
 struct SecurityBuffer {
-  uint32_t length = 0;
+  uint16_t length = 0;
   uint32_t offset = 0;
 };
-bool ReadSecurityBuffer(LeReader& r, SecurityBuffer* out) {
-  uint32_t max = 0;
-  return r.Read(2, &out->length) && r.Read(2, &max) && r.Read(4, &out->offset);
+bool ReadSecurityBuffer(SpanReader& r, SecurityBuffer* out) {
+  uint16_t max = 0;
+  return r.ReadU16Le(&out->length) && r.ReadU16Le(&max) && r.ReadU32Le(&out->offset);
 }
-bool Resolve(const uint8_t* msg, size_t size, const SecurityBuffer& b, LeReader* out) {
-  if (b.length == 0) {
-    *out = LeReader(msg, 0);
-    return true;
-  }
-  if (b.offset > size || b.length > size - b.offset) return false;
-  *out = LeReader(msg + b.offset, b.length);
-  return true;
+// The bytes a field points at; an empty field is empty wherever it points.
+bool Resolve(const SpanReader& msg, const SecurityBuffer& b, SpanReader* out) {
+  *out = SpanReader();
+  return b.length == 0 || msg.SubAt(b.offset, b.length, out);
 }
 
-// Builds a message whose security buffer fields are filled in as their data is appended.
-class NtlmWriter {
- public:
-  int AppendLe(uint32_t v, int n) {
-    for (int i = 0; i < n; ++i) {
-      if (int rc = out_.AppendByte(static_cast<uint8_t>(v >> (8 * i))); rc != kOk) return rc;
-    }
-    return kOk;
-  }
-  int PutLe(int at, uint32_t v, int n) {
-    if (at < 0 || at + n > out_.length()) return kErrNtlmWriter;
-    for (int i = 0; i < n; ++i) out_.bytes()[at + i] = static_cast<uint8_t>(v >> (8 * i));
-    return kOk;
-  }
-  int Append(const void* p, int n) { return out_.Append(p, n); }
-  // Writes the field at field_offset and appends the data; an empty one stays eight zeros.
-  int Field(int field_offset, const void* data, int n) {
-    if (n < 1) return kOk;
-    int rc = PutLe(field_offset, static_cast<uint32_t>(n), 2);
-    if (rc == kOk) rc = PutLe(field_offset + 2, static_cast<uint32_t>(n), 2);
-    if (rc == kOk) rc = PutLe(field_offset + 4, static_cast<uint32_t>(out_.length()), 4);
-    if (rc == kOk) rc = out_.Append(data, n);
-    return rc;
-  }
-  ByteString& bytes() { return out_; }
+// Appends the data and points its reserved field at it; a field with no data stays eight zeros.
+template <int N>
+void PutField(SpanWriter& w, const SpanWriter::Field& field, const InlineString<N>& data) {
+  if (data.empty()) return;
+  ByteString head;
+  SpanWriter h(head);
+  h.U16Le(static_cast<uint16_t>(data.length()));
+  h.U16Le(static_cast<uint16_t>(data.length()));
+  h.U32Le(static_cast<uint32_t>(w.length()));
+  w.Fill(field, head);
+  w.Bytes(data.data(), static_cast<size_t>(data.length()));
+}
 
- private:
-  ByteString out_;
-};
+// The failure of a message writer: a field that overflows, or no memory.
+int WriterFailure(int rc) { return rc == kErrFieldTooLong ? kErrNtlmWriter : rc; }
 
 template <int N>
 int ToUtf16(ByteString& out, const InlineString<N>& text) {
@@ -204,67 +162,60 @@ void AppendHexBytes(ByteString& out, const uint8_t* p, size_t n) {
 }
 
 // "\t<name>: <text or hex>\r\n" for a field of an NTLM message, clipped to the message.
-void DescribeField(ByteString& out, const uint8_t* msg, size_t size, LeReader& r, const char* name,
-                   bool text) {
+void DescribeField(ByteString& out, const SpanReader& msg, SpanReader& r, const char* name, bool text) {
   SecurityBuffer b;
-  LeReader field(msg, 0);
+  SpanReader field;
   out.AppendFormat("\t%s: ", name);
-  if (ReadSecurityBuffer(r, &b) && Resolve(msg, size, b, &field)) {
-    const uint8_t* p = nullptr;
-    field.ReadBytes(b.length, &p);
+  if (ReadSecurityBuffer(r, &b) && Resolve(msg, b, &field)) {
+    const uint8_t* p = field.data();
     if (text) {
-      for (uint32_t i = 0; i < b.length; ++i) {
+      for (size_t i = 0; i < field.remaining(); ++i) {
         if (p[i] >= 0x20 && p[i] < 0x7F) out.AppendByte(p[i]);
       }
     } else {
-      AppendHexBytes(out, p, b.length);
+      AppendHexBytes(out, p, field.remaining());
     }
   }
   out.AppendText("\r\n");
 }
 
-void DescribeNtlm(ByteString& out, const uint8_t* msg, size_t size) {
-  LeReader r(msg, size);
-  const uint8_t* sig = nullptr;
+void DescribeNtlm(ByteString& out, const uint8_t* token, size_t size) {
+  const SpanReader msg(token, size);
+  SpanReader r = msg, sig;
   uint32_t type = 0, flags = 0;
   out.AppendFormat("Found NTLM token:\r\n\tLength: %d\r\n", static_cast<int>(size));
-  if (!r.ReadBytes(8, &sig) || !r.Read(4, &type)) return;
-  out.AppendFormat("\tNTLMSSP Signature: %.7s\r\n", reinterpret_cast<const char*>(sig));
+  if (!r.ReadBytes(8, &sig) || !r.ReadU32Le(&type)) return;
+  out.AppendFormat("\tNTLMSSP Signature: %.7s\r\n", reinterpret_cast<const char*>(sig.data()));
   if (type == 1) {
-    r.Read(4, &flags);
+    r.ReadU32Le(&flags);
     out.AppendFormat("\tNTLM Message Type: Negotiate\r\n\tFlags: 0x%x\r\n", flags);
-    DescribeField(out, msg, size, r, "Supplied Domain", true);
-    DescribeField(out, msg, size, r, "Supplied Workstation", true);
-    uint32_t major = 0, minor = 0, build = 0, skip = 0, revision = 0;
-    if (r.Read(1, &major) && r.Read(1, &minor) && r.Read(2, &build) && r.Read(3, &skip) &&
-        r.Read(1, &revision)) {
+    DescribeField(out, msg, r, "Supplied Domain", true);
+    DescribeField(out, msg, r, "Supplied Workstation", true);
+    uint8_t major = 0, minor = 0, revision = 0;
+    uint16_t build = 0;
+    if (r.ReadU8(&major) && r.ReadU8(&minor) && r.ReadU16Le(&build) && r.Skip(3) && r.ReadU8(&revision)) {
       out.AppendFormat("\tOS Version: Version %u.%u (Build %u); NTLM Current Revision %u\r\n",
-                       major, minor, build, revision);
+                       unsigned{major}, unsigned{minor}, unsigned{build}, unsigned{revision});
     }
   } else if (type == 2) {
     SecurityBuffer name, info;
-    const uint8_t* challenge = nullptr;
-    const uint8_t* reserved = nullptr;
-    if (!ReadSecurityBuffer(r, &name) || !r.Read(4, &flags) || !r.ReadBytes(8, &challenge) ||
+    SpanReader challenge, reserved, field;
+    if (!ReadSecurityBuffer(r, &name) || !r.ReadU32Le(&flags) || !r.ReadBytes(8, &challenge) ||
         !r.ReadBytes(8, &reserved)) {
       return;
     }
     out.AppendFormat("\tNTLM Message Type: Challenge\r\n\tFlags: 0x%x\r\n", flags);
-    LeReader nr(msg, 0), ir(msg, 0);
     out.AppendText("\tTarget Name: ");
-    const uint8_t* p = nullptr;
-    if (Resolve(msg, size, name, &nr) && nr.ReadBytes(name.length, &p)) {
-      AppendHexBytes(out, p, name.length);
-    }
+    if (Resolve(msg, name, &field)) AppendHexBytes(out, field.data(), field.remaining());
     out.AppendText("\r\n\tChallenge: ");
-    AppendHexBytes(out, challenge, 8);
+    AppendHexBytes(out, challenge.data(), 8);
     out.AppendText("\r\n\tReserved: ");
-    AppendHexBytes(out, reserved, 8);
+    AppendHexBytes(out, reserved.data(), 8);
     out.AppendText("\r\n\tTarget Information: \r\n");
-    if (ReadSecurityBuffer(r, &info) && Resolve(msg, size, info, &ir)) {
-      uint32_t id = 0, len = 0;
-      const uint8_t* value = nullptr;
-      while (ir.Read(2, &id) && ir.Read(2, &len) && id != kAvEol && ir.ReadBytes(len, &value)) {
+    if (ReadSecurityBuffer(r, &info) && Resolve(msg, info, &field)) {
+      uint16_t id = 0;
+      SpanReader value;
+      while (field.ReadU16Le(&id) && id != kAvEol && field.ReadPrefixedLe(2, &value)) {
         const char* label = nullptr;
         for (const AvName& n : kAvNames) {
           if (n.id == id) label = n.name;
@@ -272,22 +223,21 @@ void DescribeNtlm(ByteString& out, const uint8_t* msg, size_t size) {
         if (label != nullptr) {
           out.AppendFormat("\t\tType: %s, Data: ", label);
         } else {
-          out.AppendFormat("\t\tType: %u, Data: ", id);
+          out.AppendFormat("\t\tType: %u, Data: ", unsigned{id});
         }
-        AppendHexBytes(out, value, len);
+        AppendHexBytes(out, value.data(), value.remaining());
         out.AppendText("\r\n");
       }
     }
   } else if (type == 3) {
-    LeReader fields = r;
-    LeReader skip = r;
+    SpanReader fields = r;
     SecurityBuffer b;
-    for (int i = 0; i < 6; ++i) ReadSecurityBuffer(skip, &b);
-    skip.Read(4, &flags);
+    for (int i = 0; i < 6; ++i) ReadSecurityBuffer(r, &b);
+    r.ReadU32Le(&flags);
     out.AppendFormat("\tNTLM Message Type: Authenticate\r\n\tFlags: 0x%x\r\n", flags);
     constexpr const char* kNames[] = {"LM/LMv2 Response", "NTLM/NTLMv2 Response", "Domain Name",
                                       "User", "Workstation", "Session Key"};
-    for (int i = 0; i < 6; ++i) DescribeField(out, msg, size, fields, kNames[i], i >= 2 && i <= 4);
+    for (int i = 0; i < 6; ++i) DescribeField(out, msg, fields, kNames[i], i >= 2 && i <= 4);
   }
 }
 
@@ -388,32 +338,32 @@ int NtlmContext::BuildNegotiate(ByteString& out) {
   uint32_t written = flags_;
   if (!domain_.empty()) written |= kFlagOemDomainSupplied;
   if (!workstation_.empty()) written |= kFlagOemWorkstationSupplied;
-  NtlmWriter w;
-  int rc = w.Append(kSignature, 8);
-  if (rc == kOk) rc = w.AppendLe(1, 4);
-  if (rc == kOk) rc = w.AppendLe(written, 4);
-  if (rc == kOk) rc = w.bytes().AppendRepeated(16, 0);
-  if (rc == kOk) rc = w.Append(kVersion, 8);
-  if (rc == kOk) rc = w.Field(16, domain_.data(), domain_.length());
-  if (rc == kOk) rc = w.Field(24, workstation_.data(), workstation_.length());
-  if (rc == kOk) rc = out.Assign(w.bytes());
-  return rc == kOk ? kOk : Fail(rc, rc == kErrNtlmWriter
-                                        ? "Error in WriteInt: Attempt to overflow buffer."
-                                        : kTextOutOfMemory);
+  ByteString msg;
+  SpanWriter w(msg);
+  w.Bytes(kSignature, 8);
+  w.U32Le(1);
+  w.U32Le(written);
+  const SpanWriter::Field domain = w.Reserve(8);
+  const SpanWriter::Field workstation = w.Reserve(8);
+  w.Bytes(kVersion, 8);
+  PutField(w, domain, domain_);
+  PutField(w, workstation, workstation_);
+  int rc = WriterFailure(w.rc());
+  if (rc == kOk) rc = out.Assign(msg);
+  return rc == kOk ? kOk : Fail(rc, rc == kErrNtlmWriter ? kTextOverflow : kTextOutOfMemory);
 }
 
-int NtlmContext::ParseChallenge(const uint8_t* msg, int length) {
-  const size_t size = static_cast<size_t>(length);
-  LeReader r(msg, size);
-  const uint8_t* sig = nullptr;
-  if (!r.ReadBytes(8, &sig) || std::memcmp(sig, kSignature, 8) != 0) {
+int NtlmContext::ParseChallenge(const uint8_t* token, int length) {
+  const SpanReader msg(token, static_cast<size_t>(length));
+  SpanReader r = msg, sig;
+  if (!r.ReadBytes(8, &sig) || std::memcmp(sig.data(), kSignature, 8) != 0) {
     return Fail(kErrNtlmChallenge, kTextBadSignature);
   }
   uint32_t type = 0, server_flags = 0;
   SecurityBuffer target_name, target_info;
-  if (!r.Read(4, &type)) return Fail(kErrNtlmChallenge, kTextTruncated);
+  if (!r.ReadU32Le(&type)) return Fail(kErrNtlmChallenge, kTextTruncated);
   if (type != 2) return Fail(kErrNtlmChallenge, kTextBadType);
-  if (!ReadSecurityBuffer(r, &target_name) || !r.Read(4, &server_flags)) {
+  if (!ReadSecurityBuffer(r, &target_name) || !r.ReadU32Le(&server_flags)) {
     return Fail(kErrNtlmChallenge, kTextTruncated);
   }
   if ((server_flags & kNtlmNegotiateUnicode) != 0) {
@@ -424,39 +374,36 @@ int NtlmContext::ParseChallenge(const uint8_t* msg, int length) {
   if ((server_flags & (kNtlmNegotiateNtlm | kNtlmExtendedSessionSecurity)) == 0) {
     return Fail(kErrNtlmChallenge, kTextNoVersion);
   }
-  const uint8_t* challenge = nullptr;
-  const uint8_t* reserved = nullptr;
+  SpanReader challenge, reserved;
   if (!r.ReadBytes(8, &challenge) || !r.ReadBytes(8, &reserved)) {
     return Fail(kErrNtlmChallenge, kTextTruncated);
   }
   // Older servers end the message after the challenge; the target information is then absent.
-  if (r.remaining() > 0 && !ReadSecurityBuffer(r, &target_info)) {
+  if (!r.empty() && !ReadSecurityBuffer(r, &target_info)) {
     return Fail(kErrNtlmChallenge, kTextTruncated);
   }
   // Some servers (squid's test helper among them) send a target name field that points
   // nowhere. The name is never used in the answer, so such a field is skipped, not read.
   if ((server_flags & kNtlmRequestTarget) != 0) flags_ |= kNtlmNegotiateTargetInfo;
-  std::memcpy(server_challenge_, challenge, 8);
+  challenge.CopyBytes(server_challenge_, 8);
   av_pairs_.Reset();
   if ((server_flags & kNtlmNegotiateTargetInfo) != 0) {
-    LeReader info(msg, 0);
-    if (!Resolve(msg, size, target_info, &info)) {
+    SpanReader info;
+    if (!Resolve(msg, target_info, &info)) {
       return Fail(kErrNtlmChallenge, kTextFieldOutside);
     }
+    SpanWriter pairs(av_pairs_);
     for (;;) {
-      uint32_t id = 0, len = 0;
-      const uint8_t* value = nullptr;
-      if (!info.Read(2, &id) || !info.Read(2, &len)) {
-        return Fail(kErrNtlmChallenge, kTextBadTargetInfo);
-      }
+      uint16_t id = 0, len = 0;
+      SpanReader value;
+      if (!info.ReadU16Le(&id) || !info.ReadU16Le(&len)) return Fail(kErrNtlmChallenge, kTextBadTargetInfo);
       if (id == kAvEol) break;
       if (!info.ReadBytes(len, &value)) return Fail(kErrNtlmChallenge, kTextBadTargetInfo);
-      NtlmWriter pair;
-      int rc = pair.AppendLe(id, 2);
-      if (rc == kOk) rc = pair.AppendLe(len, 2);
-      if (rc == kOk) rc = pair.Append(value, static_cast<int>(len));
-      if (rc == kOk) rc = av_pairs_.AppendString(pair.bytes());
-      if (rc != kOk) return Fail(kErrOutOfMemory, kTextOutOfMemory);
+      pairs.U16Le(id);
+      const SpanWriter::Field pair = pairs.OpenLe(2);
+      pairs.Bytes(value.data(), value.remaining());
+      pairs.Close(pair);
+      if (pairs.rc() != kOk) return Fail(kErrOutOfMemory, kTextOutOfMemory);
     }
   }
   return kOk;
@@ -508,14 +455,13 @@ int NtlmContext::BuildAuthenticate(ByteString& out) {
         now = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
         now -= now % 10000;
       }
-      NtlmWriter b;
-      b.AppendLe(0x101, 4);
-      b.AppendLe(0, 4);
-      b.AppendLe(static_cast<uint32_t>(now), 4);
-      b.AppendLe(static_cast<uint32_t>(now >> 32), 4);
-      b.Append(client_challenge, 8);
-      b.AppendLe(0, 4);
-      b.bytes().AppendString(av_pairs_);
+      SpanWriter b(blob);
+      b.U32Le(0x101);
+      b.U32Le(0);
+      b.U64Le(now);
+      b.Bytes(client_challenge, 8);
+      b.U32Le(0);
+      b.Bytes(av_pairs_);
       if (!server_certificate_.empty()) {
         ByteString der;
         uint8_t hash[16];
@@ -527,21 +473,23 @@ int NtlmContext::BuildAuthenticate(ByteString& out) {
           sha.Update(der.data(), static_cast<size_t>(der.length()));
           const uint8_t* cert_hash = sha.Final();
           static constexpr char kPrefix[] = "tls-server-end-point:";
-          NtlmWriter cb;
-          cb.bytes().AppendRepeated(16, 0);
-          cb.AppendLe(static_cast<uint32_t>(sizeof kPrefix - 1 + 32), 4);
-          cb.Append(kPrefix, sizeof kPrefix - 1);
-          cb.Append(cert_hash, 32);
+          ByteString bindings;
+          SpanWriter cb(bindings);
+          cb.Zeros(16);
+          const SpanWriter::Field data = cb.OpenLe(4);
+          cb.Text(kPrefix);
+          cb.Bytes(cert_hash, 32);
+          cb.Close(data);
           Md5Context md5;
-          md5.Update(cb.bytes().data(), static_cast<size_t>(cb.bytes().length()));
+          md5.Update(bindings.data(), static_cast<size_t>(bindings.length()));
           std::memcpy(hash, md5.Final(), 16);
-          b.AppendLe(kAvChannelBindings, 2);
-          b.AppendLe(16, 2);
-          b.Append(hash, 16);
+          b.U16Le(kAvChannelBindings);
+          const SpanWriter::Field pair = b.OpenLe(2);
+          b.Bytes(hash, 16);
+          b.Close(pair);
         }
       }
-      b.bytes().AppendRepeated(8, 0);
-      blob.Assign(b.bytes());
+      b.Zeros(8);
       input.Set(server_challenge_, 8);
       input.AppendString(blob);
       if (rc == kOk && HmacMd5(input, key, nt) != kOk) rc = Fail(kErrOutOfMemory, kTextHmac);
@@ -578,27 +526,30 @@ int NtlmContext::BuildAuthenticate(ByteString& out) {
   if (rc != kOk) return rc;
 
   ByteString domain, user, workstation;
-  NtlmWriter w;
   if (ToUtf16(domain, domain_) != kOk || ToUtf16(user, user_) != kOk ||
       ToUtf16(workstation, workstation_) != kOk) {
     return Fail(kErrOutOfMemory, kTextOutOfMemory);
   }
-  rc = w.Append(kSignature, 8);
-  if (rc == kOk) rc = w.AppendLe(3, 4);
-  if (rc == kOk) rc = w.bytes().AppendRepeated(48, 0);
-  if (rc == kOk) rc = w.AppendLe(flags_, 4);
-  if (rc == kOk) rc = w.Append(kVersion, 8);
-  if (rc == kOk) rc = w.Field(28, domain.data(), domain.length());
-  if (rc == kOk) rc = w.Field(36, user.data(), user.length());
-  if (rc == kOk) rc = w.Field(44, workstation.data(), workstation.length());
-  if (rc == kOk) rc = w.Field(12, lm.data(), lm.length());
-  if (rc == kOk) rc = w.Field(20, nt.data(), nt.length());
-  if (rc == kOk) rc = out.Assign(w.bytes());
-  if (rc != kOk) {
-    return Fail(rc, rc == kErrNtlmWriter ? "Error in WriteInt: Attempt to overflow buffer."
-                                         : kTextOutOfMemory);
-  }
-  return kOk;
+  ByteString msg;
+  SpanWriter w(msg);
+  w.Bytes(kSignature, 8);
+  w.U32Le(3);
+  const SpanWriter::Field lm_field = w.Reserve(8);
+  const SpanWriter::Field nt_field = w.Reserve(8);
+  const SpanWriter::Field domain_field = w.Reserve(8);
+  const SpanWriter::Field user_field = w.Reserve(8);
+  const SpanWriter::Field workstation_field = w.Reserve(8);
+  w.Zeros(8);  // no session key
+  w.U32Le(flags_);
+  w.Bytes(kVersion, 8);
+  PutField(w, domain_field, domain);
+  PutField(w, user_field, user);
+  PutField(w, workstation_field, workstation);
+  PutField(w, lm_field, lm);
+  PutField(w, nt_field, nt);
+  rc = WriterFailure(w.rc());
+  if (rc == kOk) rc = out.Assign(msg);
+  return rc == kOk ? kOk : Fail(rc, rc == kErrNtlmWriter ? kTextOverflow : kTextOutOfMemory);
 }
 
 }  // namespace tw

@@ -143,15 +143,23 @@ int ByteReader::PutU24At(int position, uint32_t v) {
 
 // ---- Reading ----
 
+bool ByteReader::ViewAt(int offset, SpanReader* out) const {
+  if (offset < 0 || offset > Length()) return false;
+  *out = SpanReader(Data(), static_cast<size_t>(Length()));
+  return out->Skip(static_cast<size_t>(offset));
+}
+
 int ByteReader::CheckAvailable(int offset, int n) const {
-  if (n < 0 || offset < 0) return kErrReadPastEnd;
-  if (static_cast<int64_t>(offset) + n > Length()) return kErrReadPastEnd;
+  SpanReader r, run;
+  if (n < 0 || !ViewAt(offset, &r) || !r.ReadBytes(static_cast<size_t>(n), &run)) return kErrReadPastEnd;
   return kOk;
 }
 
 int ByteReader::ReadN(int n, uint32_t* out) {
-  if (CheckRemaining(n) != kOk) return kErrReadPastEnd;
-  *out = LoadUIntBE(Data(), position_, n);
+  SpanReader r;
+  uint64_t v = 0;
+  if (!ViewAt(position_, &r) || !r.ReadUIntBe(n, &v)) return kErrReadPastEnd;
+  *out = static_cast<uint32_t>(v);
   position_ += n;
   return kOk;
 }
@@ -168,60 +176,63 @@ int64_t ByteReader::NextN(int n) {
 }
 
 int64_t ByteReader::PeekN(int offset, int n) const {
-  if (CheckAvailable(offset, n) != kOk) return -1;
-  return LoadUIntBE(Data(), offset, n);
+  SpanReader r;
+  uint64_t v = 0;
+  if (!ViewAt(offset, &r) || !r.ReadUIntBe(n, &v)) return -1;
+  return static_cast<uint32_t>(v);
 }
 
 int ByteReader::ReadString(int n, ByteString& out) {
   if (n <= 0) return kOk;
-  const int left = Remaining();
-  if (left == 0) return 1;
-  const int take = n < left ? n : left;
-  const int rc = out.Set(Data() + position_, take);
-  if (rc != kOk) return kErrNoMemory;
-  position_ += take;
+  SpanReader r;
+  if (!ViewAt(position_, &r) || r.empty()) return 1;
+  const size_t take = static_cast<size_t>(n) < r.remaining() ? static_cast<size_t>(n) : r.remaining();
+  if (!r.ReadString(take, &out)) return kErrNoMemory;
+  position_ += static_cast<int>(take);
   return kOk;
 }
 
 int ByteReader::ReadString32(ByteString& out) {
-  const int64_t length = PeekN(position_, 4);
-  if (length < 0) return kErrReadPastEnd;
-  const int32_t signed_length = static_cast<int32_t>(static_cast<uint32_t>(length));
-  if (signed_length < 0 || signed_length > Remaining() - 4) return -1;
-  if (out.Set(Data() + position_ + 4, signed_length) != kOk) return kErrNoMemory;
-  position_ += 4 + signed_length;
+  SpanReader r, body;
+  uint32_t length = 0;
+  if (!ViewAt(position_, &r) || !r.ReadU32(&length)) return kErrReadPastEnd;
+  if (static_cast<int32_t>(length) < 0 || !r.ReadBytes(length, &body)) return -1;
+  if (out.Set(body.data(), static_cast<int>(length)) != kOk) return kErrNoMemory;
+  position_ += 4 + static_cast<int>(length);
   return kOk;
 }
 
 int ByteReader::ReadBitString(ByteString& out) {
-  const int64_t bits = PeekN(position_, 4);
-  if (bits < 0) return kErrReadPastEnd;
-  const int64_t n = (bits + 7) / 8;
-  if (n > Remaining() - 4) return kErrReadPastEnd;
-  if (out.Set(Data() + position_ + 4, static_cast<int>(n)) != kOk) return kErrNoMemory;
+  SpanReader r, body;
+  uint32_t bits = 0;
+  if (!ViewAt(position_, &r) || !r.ReadU32(&bits)) return kErrReadPastEnd;
+  const size_t n = (size_t{bits} + 7) / 8;
+  if (!r.ReadBytes(n, &body)) return kErrReadPastEnd;
+  if (out.Set(body.data(), static_cast<int>(n)) != kOk) return kErrNoMemory;
   position_ += 4 + static_cast<int>(n);
   return kOk;
 }
 
 int ByteReader::ReadRaw(void* dest, int offset, int n) {
-  const int left = Remaining();
-  const int take = n < left ? n : left;
-  if (take <= 0 || dest == nullptr || offset < 0) return 0;
-  std::memcpy(static_cast<uint8_t*>(dest) + offset, Data() + position_, static_cast<size_t>(take));
-  position_ += take;
-  return take;
+  SpanReader r;
+  if (n <= 0 || dest == nullptr || offset < 0 || !ViewAt(position_, &r)) return 0;
+  const size_t take = static_cast<size_t>(n) < r.remaining() ? static_cast<size_t>(n) : r.remaining();
+  if (take == 0 || !r.CopyBytes(static_cast<uint8_t*>(dest) + offset, take)) return 0;
+  position_ += static_cast<int>(take);
+  return static_cast<int>(take);
 }
 
 const uint8_t* ByteReader::Skip(int n) {
-  if (Remaining() == 0 || CheckRemaining(n) != kOk) return nullptr;
+  SpanReader r;
+  if (n < 0 || !ViewAt(position_, &r) || r.empty() || !r.Skip(static_cast<size_t>(n))) return nullptr;
   position_ += n;
-  return Data() + position_;
+  return r.data();
 }
 
 int ByteReader::CopyOut(int offset, int n, void* dest, int dest_offset) const {
-  if (CheckAvailable(offset, n) != kOk || dest_offset < 0) return kErrReadPastEnd;
-  if (n > 0) std::memcpy(static_cast<uint8_t*>(dest) + dest_offset, Data() + offset, n);
-  return kOk;
+  SpanReader r;
+  if (n < 0 || dest_offset < 0 || !ViewAt(offset, &r)) return kErrReadPastEnd;
+  return r.CopyBytes(static_cast<uint8_t*>(dest) + dest_offset, static_cast<size_t>(n)) ? kOk : kErrReadPastEnd;
 }
 
 // ---- Byte-order functions ----

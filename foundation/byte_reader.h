@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "foundation/byte_string.h"
+#include "foundation/span_reader.h"
 
 namespace tw {
 
@@ -86,6 +87,8 @@ class ByteReader {
 
  private:
   int Append(const void* bytes, int n);
+  // The bytes from offset to the end; false when offset lies outside them.
+  bool ViewAt(int offset, SpanReader* out) const;
   int64_t NextN(int n);
   int64_t PeekN(int offset, int n) const;
   int ReadN(int n, uint32_t* out);

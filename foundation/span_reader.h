@@ -32,6 +32,8 @@ class SpanReader {
   bool ReadU16Le(uint16_t* out) { return ReadInt(2, false, out); }
   bool ReadU32Le(uint32_t* out) { return ReadInt(4, false, out); }
   bool ReadU64Le(uint64_t* out) { return ReadInt(8, false, out); }
+  // An integer of n (1 to 8) bytes, big-endian.
+  bool ReadUIntBe(int n, uint64_t* out) { return n >= 1 && n <= 8 && ReadInt(n, true, out); }
   bool PeekU8(uint8_t* out) const {
     if (length_ == 0) return false;
     *out = data_[0];
@@ -65,6 +67,14 @@ class SpanReader {
   // A field led by its length of prefix_bytes (1 to 4), big-endian.
   bool ReadPrefixed(int prefix_bytes, SpanReader* out) { return ReadPrefixedIn(prefix_bytes, true, out); }
   bool ReadPrefixedLe(int prefix_bytes, SpanReader* out) { return ReadPrefixedIn(prefix_bytes, false, out); }
+  // The last n bytes as a sub-view; this view keeps what precedes them (a trailer such as a MAC
+  // or padding).
+  bool ReadTail(size_t n, SpanReader* out) {
+    if (n > length_) return false;
+    length_ -= n;
+    *out = SpanReader(data_ + length_, n);
+    return true;
+  }
   // n bytes at an offset from the start of this view, without moving it (records whose fields
   // point into the message, as NTLM's do).
   bool SubAt(size_t offset, size_t n, SpanReader* out) const {

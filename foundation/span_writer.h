@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "foundation/byte_string.h"
@@ -36,6 +37,11 @@ class SpanWriter {
   }
   void Bytes(const ByteString& s) { Bytes(s.data(), static_cast<size_t>(s.length())); }
   void Text(const char* s) { Bytes(s, std::char_traits<char>::length(s)); }
+  void Zeros(size_t n) {
+    if (n > 0 && rc_ == kOk) rc_ = out_.AppendRepeated(static_cast<int>(n), 0);
+  }
+  // The length of the string written to, which is where the next byte lands.
+  int length() const { return out_.length(); }
 
   // A field whose length of prefix_bytes (1 to 4) is written when it closes.
   Field Open(int prefix_bytes) { return OpenIn(prefix_bytes, true); }
@@ -54,6 +60,24 @@ class SpanWriter {
       p[i] = static_cast<uint8_t>(n >> shift);
     }
   }
+
+  // n zero bytes held for a value known only later, such as a field that points at data still
+  // to come; Fill writes it.
+  Field Reserve(int n) {
+    Field f{out_.length(), n, true};
+    Zeros(static_cast<size_t>(n));
+    return f;
+  }
+  // Writes n bytes over the start of a reserved run; more than it holds fails the writer.
+  void Fill(const Field& f, const void* p, size_t n) {
+    if (rc_ != kOk) return;
+    if (n > static_cast<size_t>(f.prefix)) {
+      rc_ = kErrFieldTooLong;
+      return;
+    }
+    if (n > 0) std::memcpy(out_.bytes() + f.start, p, n);
+  }
+  void Fill(const Field& f, const ByteString& s) { Fill(f, s.data(), static_cast<size_t>(s.length())); }
 
   // 0, or the first failure (200 out of memory, or a field too long for its prefix).
   int rc() const { return rc_; }

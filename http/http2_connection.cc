@@ -122,11 +122,12 @@ int Http2Connection::Fail(int code, const char* text) {
   error_text_.SetText(text);
   if (!retired_) {
     // Tell the peer why, then never use this connection again.
-    uint8_t payload[8];
-    PutUIntBE(last_opened_id_, payload, 0, 4);
-    PutUIntBE(static_cast<uint32_t>(code), payload, 4, 4);
+    ByteString payload;
+    SpanWriter w(payload);
+    w.U32(last_opened_id_);
+    w.U32(static_cast<uint32_t>(code));
     retired_ = true;
-    SendFrame(kH2Goaway, 0, 0, payload, 8);
+    SendFrame(kH2Goaway, 0, 0, payload.data(), payload.length());
   }
   return code;
 }
@@ -167,10 +168,11 @@ int Http2Connection::Emit(const void* bytes, int n) {
 }
 
 int Http2Connection::SendFrame(uint8_t type, uint8_t flags, uint32_t id, const void* payload, int n) {
-  BufferWriter frame;
-  const int rc = AppendHttp2Frame(frame, type, flags, id, payload, n);
+  ByteString frame;
+  SpanWriter w(frame);
+  const int rc = AppendHttp2Frame(w, type, flags, id, payload, n);
   if (rc != 0) return rc;
-  return Emit(frame.Data(), frame.Length());
+  return Emit(frame.data(), frame.length());
 }
 
 int Http2Connection::SendWindowUpdate(uint32_t id, uint32_t increment) {
@@ -183,25 +185,28 @@ int Http2Connection::SendWindowUpdate(uint32_t id, uint32_t increment) {
 }
 
 int Http2Connection::SendPreface() {
-  BufferWriter out;
-  int rc = out.WriteBytes(kPreface, 0, kPrefaceLength);
+  ByteString out;
+  SpanWriter w(out);
+  w.Bytes(kPreface, kPrefaceLength);
   // Our settings: no server push, the stream limit, our receive window.
-  uint8_t settings[18];
+  ByteString settings;
+  SpanWriter s(settings);
   const uint32_t values[3][2] = {{kH2EnablePush, 0},
                                  {kH2MaxConcurrentStreams, 100},
                                  {kH2InitialWindowSize, static_cast<uint32_t>(local_window_)}};
-  for (int i = 0; i < 3; ++i) {
-    PutUIntBE(values[i][0], settings, i * 6, 2);
-    PutUIntBE(values[i][1], settings, i * 6 + 2, 4);
+  for (const auto& v : values) {
+    s.U16(static_cast<uint16_t>(v[0]));
+    s.U32(v[1]);
   }
-  if (rc == 0) rc = AppendHttp2Frame(out, kH2Settings, 0, 0, settings, 18);
+  int rc = s.rc();
+  if (rc == 0) rc = AppendHttp2Frame(w, kH2Settings, 0, 0, settings.data(), settings.length());
   // The connection window starts at 65535; the grant never takes it past 2^31-1.
   const int64_t grant = local_window_ < kH2MaxWindow - 65535 ? local_window_ : kH2MaxWindow - 65535;
   uint8_t increment[4];
   PutUIntBE(static_cast<uint32_t>(grant), increment, 0, 4);
-  if (rc == 0) rc = AppendHttp2Frame(out, kH2WindowUpdate, 0, 0, increment, 4);
+  if (rc == 0) rc = AppendHttp2Frame(w, kH2WindowUpdate, 0, 0, increment, 4);
   if (rc != 0) return rc;
-  rc = Emit(out.Data(), out.Length());
+  rc = Emit(out.data(), out.length());
   if (rc != 0) return rc;
   conn_recv_window_ += grant;
   preface_sent_ = true;
@@ -263,22 +268,22 @@ int Http2Connection::SendHeaders(const StringList& headers, bool end_stream,
   int rc = HpackEncodeBlock(kept, true, without_indexing, encoder_, block);
   if (rc != 0) return rc;
   // A block larger than the peer's frame size continues in CONTINUATION frames.
-  BufferWriter out;
-  int offset = 0;
+  ByteString out;
+  SpanWriter w(out);
+  SpanReader rest(block);
+  const size_t max_piece = static_cast<size_t>(peer_max_frame_);
   bool first = true;
   do {
-    const int piece = block.length() - offset < peer_max_frame_ ? block.length() - offset
-                                                                 : peer_max_frame_;
-    const bool last = offset + piece == block.length();
-    uint8_t flags = last ? kH2FlagEndHeaders : 0;
+    SpanReader piece;
+    rest.ReadBytes(rest.remaining() < max_piece ? rest.remaining() : max_piece, &piece);
+    uint8_t flags = rest.empty() ? kH2FlagEndHeaders : 0;
     if (first && end_stream) flags |= kH2FlagEndStream;
-    rc = AppendHttp2Frame(out, first ? kH2Headers : kH2Continuation, flags, stream_id_,
-                          block.data() + offset, piece);
+    rc = AppendHttp2Frame(w, first ? kH2Headers : kH2Continuation, flags, stream_id_, piece.data(),
+                          static_cast<int>(piece.remaining()));
     if (rc != 0) return rc;
-    offset += piece;
     first = false;
-  } while (offset < block.length());
-  rc = Emit(out.Data(), out.Length());
+  } while (!rest.empty());
+  rc = Emit(out.data(), out.length());
   if (rc != 0) return rc;
   next_stream_id_ += 2;
   last_opened_id_ = stream_id_;
@@ -356,59 +361,68 @@ int Http2Connection::Receive(const void* bytes, int n) {
     if (input_.length() + n > kH2MaxHeaderBlock) return Fail(kH2ProtocolError, kTextBlockTooLarge);
     return input_.Append(p, n) == 0 ? 0 : kErrOutOfMemory;
   }
-  if (input_.empty()) {
-    // Whole frames are dispatched straight from the caller's bytes; only a tail is kept.
-    int used = 0;
-    while (n - used >= kH2FrameHeaderSize) {
-      const int length = static_cast<int>(LoadUIntBE(p + used, 0, 3));
-      if (length > kH2DefaultMaxFrame) {
-        ByteString text;
-        text.Format(kTextFrameTooLarge, static_cast<unsigned>(length), kH2DefaultMaxFrame);
-        return Fail(kH2FrameSizeError, text.c_str());
-      }
-      if (n - used < kH2FrameHeaderSize + length) break;
-      const int rc = Dispatch(p + used, kH2FrameHeaderSize + length);
-      if (rc != 0) return rc;
-      used += kH2FrameHeaderSize + length;
-    }
-    return used < n ? (input_.Set(p + used, n - used) == 0 ? 0 : kErrOutOfMemory) : 0;
-  }
-  if (input_.Append(p, n) != 0) return kErrOutOfMemory;
-  int used = 0;
+  // Whole frames are dispatched straight from the caller's bytes when none are held; only a
+  // tail is kept.
+  const bool held = !input_.empty();
+  if (held && input_.Append(p, n) != 0) return kErrOutOfMemory;
+  size_t used = 0;
   int rc = 0;
-  while (input_.length() - used >= kH2FrameHeaderSize) {
-    const int length = static_cast<int>(LoadUIntBE(input_.bytes() + used, 0, 3));
-    if (length > kH2DefaultMaxFrame) {
-      ByteString text;
-      text.Format(kTextFrameTooLarge, static_cast<unsigned>(length), kH2DefaultMaxFrame);
-      rc = Fail(kH2FrameSizeError, text.c_str());
-      break;
-    }
-    if (input_.length() - used < kH2FrameHeaderSize + length) break;
-    rc = Dispatch(input_.bytes() + used, kH2FrameHeaderSize + length);
+  for (;;) {
+    // The view is taken afresh for each frame: handling one may send, and the held bytes are
+    // not relied on across that.
+    SpanReader in = held ? SpanReader(input_) : SpanReader(p, static_cast<size_t>(n));
+    SpanReader frame;
+    if (!in.Skip(used)) break;
+    rc = NextFrame(in, &frame);
+    if (rc != 0 || frame.empty()) break;
+    rc = Dispatch(frame);
     if (rc != 0) break;
-    used += kH2FrameHeaderSize + length;
+    used += frame.remaining();
   }
-  input_.EraseFront(used);
-  return rc;
+  if (held) {
+    input_.EraseFront(static_cast<int>(used));
+    return rc;
+  }
+  SpanReader tail(p, static_cast<size_t>(n));
+  if (rc != 0 || !tail.Skip(used) || tail.empty()) return rc;
+  return input_.Set(tail.data(), static_cast<int>(tail.remaining())) == 0 ? 0 : kErrOutOfMemory;
 }
 
-int Http2Connection::Dispatch(const uint8_t* frame, int n) {
-  const int type = frame[3];
+int Http2Connection::NextFrame(SpanReader& in, SpanReader* frame) {
+  *frame = SpanReader();
+  SpanReader ahead = in, header;
+  uint32_t length = 0;
+  if (!ahead.ReadBytes(kH2FrameHeaderSize, &header) || !header.ReadU24(&length)) return 0;
+  if (length > kH2DefaultMaxFrame) {
+    ByteString text;
+    text.Format(kTextFrameTooLarge, static_cast<unsigned>(length), kH2DefaultMaxFrame);
+    return Fail(kH2FrameSizeError, text.c_str());
+  }
+  in.ReadBytes(kH2FrameHeaderSize + length, frame);
+  return 0;
+}
+
+int Http2Connection::Dispatch(const SpanReader& frame) {
+  SpanReader header = frame;
+  uint32_t length = 0, id = 0;
+  uint8_t type = 0, flags = 0;
+  header.ReadU24(&length);
+  header.ReadU8(&type);
+  header.ReadU8(&flags);
+  header.ReadU32(&id);
   if (handler_->Http2LogLevel() >= 3) {
     ByteString line;
     line.Format("Received HTTP/2 Frame type is %s(%d).", Http2FrameName(type), type);
     handler_->Http2Log(3, line.c_str(), "Info");
   }
   // A header block in progress admits only its own CONTINUATION frames.
-  if (continuation_id_ != 0 && (type != kH2Continuation ||
-                                LoadUIntBE(frame, 5, 4) != continuation_id_)) {
+  if (continuation_id_ != 0 && (type != kH2Continuation || id != continuation_id_)) {
     return Fail(kH2ProtocolError, kTextContinuationExpected);
   }
   if (type > kH2Continuation) return 0;
   Http2Frame f;
   ByteString why;
-  const int rc = ParseHttp2Frame(frame, n, &f, &why);
+  const int rc = ParseHttp2Frame(frame.data(), static_cast<int>(frame.remaining()), &f, &why);
   if (rc != 0) return Fail(rc, why.c_str());
   switch (type) {
     case kH2Data: return OnData(f);
@@ -577,7 +591,8 @@ int Http2Connection::OnRstStream(const Http2Frame& f) {
   if (IsIdleStream(f.stream_id)) return FailState(kTextRstState);
   if (f.stream_id != stream_id_) return 0;
   if (state_ == kH2Idle || closed_by_peer_) return FailState(kTextRstState);
-  const uint32_t code = LoadUIntBE(f.body, 0, 4);
+  uint32_t code = 0;
+  SpanReader(f.body, static_cast<size_t>(f.body_length)).ReadU32(&code);
   if (code == 0) {
     // NO_ERROR: the server has the whole response out and wants no more of the request.
     state_ = kH2Closed;
@@ -621,9 +636,10 @@ int Http2Connection::OnSettings(const Http2Frame& f) {
     text.Format(kTextSettingsSize, static_cast<int>(f.length));
     return Fail(kH2FrameSizeError, text.c_str());
   }
-  for (int at = 0; at < f.body_length; at += 6) {
-    const uint32_t id = LoadUIntBE(f.body, at, 2);
-    const uint32_t value = LoadUIntBE(f.body, at + 2, 4);
+  SpanReader body(f.body, static_cast<size_t>(f.body_length));
+  uint16_t id = 0;
+  uint32_t value = 0;
+  while (body.ReadU16(&id) && body.ReadU32(&value)) {
     if (id < 1 || id > 6) continue;
     switch (id) {
       case kH2HeaderTableSize:
@@ -693,8 +709,11 @@ int Http2Connection::OnGoaway(const Http2Frame& f) {
     text.Format(kTextFixedSize, "GoAway Frame", static_cast<int>(f.length));
     return Fail(kH2FrameSizeError, text.c_str());
   }
-  const uint32_t last_id = LoadUIntBE(f.body, 0, 4) & 0x7FFFFFFF;
-  const uint32_t code = LoadUIntBE(f.body, 4, 4);
+  SpanReader body(f.body, static_cast<size_t>(f.body_length));
+  uint32_t last_id = 0, code = 0;
+  body.ReadU32(&last_id);
+  body.ReadU32(&code);
+  last_id &= 0x7FFFFFFF;
   if (last_id == stream_id_ && StreamRefusesControl()) {
     return FailState(kTextGoawayState);
   }
@@ -703,7 +722,7 @@ int Http2Connection::OnGoaway(const Http2Frame& f) {
   if (code != 0) {
     ByteString scratch;
     ByteString debug;
-    debug.Set(f.body + 8, f.body_length - 8);
+    debug.Set(body.data(), static_cast<int>(body.remaining()));
     text.Format(kTextGoaway, Http2ErrorName(code, &scratch),
                 debug.empty() ? Http2ErrorDescription(code) : debug.c_str());
     if (handler_->Http2LogLevel() >= 1) handler_->Http2Log(1, text.c_str(), "Info");
@@ -722,7 +741,9 @@ int Http2Connection::OnWindowUpdate(const Http2Frame& f) {
     text.Format(kTextWindowSize, static_cast<int>(f.length), 4);
     return Fail(kH2FrameSizeError, text.c_str());
   }
-  const uint32_t increment = LoadUIntBE(f.body, 0, 4) & 0x7FFFFFFF;
+  uint32_t increment = 0;
+  SpanReader(f.body, static_cast<size_t>(f.body_length)).ReadU32(&increment);
+  increment &= 0x7FFFFFFF;
   if (f.stream_id == 0) {
     if (increment == 0) return Fail(kH2ProtocolError, kTextWindowZero);
     if (conn_send_window_ + increment > kH2MaxWindow) {

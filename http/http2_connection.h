@@ -8,6 +8,7 @@
 
 #include "foundation/byte_string.h"
 #include "foundation/byte_string_pair.h"
+#include "foundation/span_reader.h"
 #include "foundation/string_list.h"
 #include "http/hpack.h"
 #include "http/http2_frame.h"
@@ -95,7 +96,10 @@ class Http2Connection {
   int Emit(const void* bytes, int n);
   int SendFrame(uint8_t type, uint8_t flags, uint32_t id, const void* payload, int n);
   int SendWindowUpdate(uint32_t id, uint32_t increment);
-  int Dispatch(const uint8_t* frame, int n);
+  // The whole frame at the front of in, moved past; frame stays empty while only part of one has
+  // come. A frame larger than this side takes fails the connection.
+  int NextFrame(SpanReader& in, SpanReader* frame);
+  int Dispatch(const SpanReader& frame);
   int OnData(const Http2Frame& f);
   int OnHeaders(const Http2Frame& f);
   int OnContinuation(const Http2Frame& f);

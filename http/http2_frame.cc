@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "foundation/span_reader.h"
+
 namespace tw {
 namespace {
 
@@ -52,33 +54,32 @@ const char* Http2ErrorDescription(uint32_t code) {
 }
 
 int ParseHttp2Frame(const uint8_t* frame, int n, Http2Frame* out, ByteString* why) {
-  ByteReader r(frame, 0, n);
+  SpanReader r(frame, static_cast<size_t>(n > 0 ? n : 0)), payload;
   uint32_t length = 0;
-  uint32_t type = 0;
-  uint32_t flags = 0;
+  uint8_t type = 0;
+  uint8_t flags = 0;
   uint32_t id = 0;
-  if (r.ReadU24(&length) != 0 || r.ReadU8(&type) != 0 || r.ReadU8(&flags) != 0 ||
-      r.ReadU32(&id) != 0 || r.CheckRemaining(static_cast<int>(length)) != 0) {
+  if (!r.ReadU24(&length) || !r.ReadU8(&type) || !r.ReadU8(&flags) || !r.ReadU32(&id) ||
+      !r.ReadBytes(length, &payload)) {
     why->SetText("FRAME_SIZE_ERROR: Incomplete frame.");
     return kH2FrameSizeError;
   }
   out->length = length;
-  out->type = static_cast<uint8_t>(type);
-  out->flags = static_cast<uint8_t>(flags);
+  out->type = type;
+  out->flags = flags;
   out->stream_id = id & 0x7FFFFFFF;  // the reserved bit is ignored
   out->pad_length = 0;
   out->dependency = 0;
   out->weight = 0;
   out->promised_id = 0;
-  const uint8_t* p = frame + kH2FrameHeaderSize;
-  int left = static_cast<int>(length);
   const bool paddable = type == kH2Data || type == kH2Headers || type == kH2PushPromise;
   if (paddable && out->Has(kH2FlagPadded)) {
-    if (left < 1 || p[0] >= left) {
-      const int pad = left < 1 ? 0 : p[0];
+    uint8_t pad = 0;
+    SpanReader padding;
+    if (!payload.ReadU8(&pad) || !payload.ReadTail(pad, &padding)) {
       if (type == kH2Data) {
         why->Format("PROTOCOL_ERROR: Receive Data Frame with PadLength %d more than dataLen %d.", pad,
-                    left - pad - 1);
+                    static_cast<int>(length) - pad - 1);
       } else {
         why->SetText(type == kH2Headers
                          ? "PROTOCOL_ERROR: Receive HeadersFrame have padLength more than dataLength"
@@ -86,47 +87,51 @@ int ParseHttp2Frame(const uint8_t* frame, int n, Http2Frame* out, ByteString* wh
       }
       return kH2ProtocolError;
     }
-    out->pad_length = p[0];
-    ++p;
-    left -= 1 + out->pad_length;
+    out->pad_length = pad;
   }
   if (type == kH2Headers && out->Has(kH2FlagPriority)) {
-    if (left < 5) {
+    uint32_t dependency = 0;
+    SpanReader priority;
+    if (!payload.ReadBytes(5, &priority)) {
       why->SetText("FRAME_SIZE_ERROR: Receive HeadersFrame too short for its priority fields.");
       return kH2FrameSizeError;
     }
-    out->dependency = LoadUIntBE(p, 0, 4) & 0x7FFFFFFF;
-    out->weight = p[4];
-    p += 5;
-    left -= 5;
+    priority.ReadU32(&dependency);
+    priority.ReadU8(&out->weight);
+    out->dependency = dependency & 0x7FFFFFFF;
   }
   if (type == kH2PushPromise) {
-    if (left < 4) {
+    uint32_t promised = 0;
+    if (!payload.ReadU32(&promised)) {
       why->SetText("FRAME_SIZE_ERROR: Receive PushPromise Frame too short.");
       return kH2FrameSizeError;
     }
-    out->promised_id = LoadUIntBE(p, 0, 4) & 0x7FFFFFFF;
-    p += 4;
-    left -= 4;
+    out->promised_id = promised & 0x7FFFFFFF;
   }
-  out->body = p;
-  out->body_length = left;
+  out->body = payload.data();
+  out->body_length = static_cast<int>(payload.remaining());
   return 0;
+}
+
+int AppendHttp2Frame(SpanWriter& w, uint8_t type, uint8_t flags, uint32_t stream_id,
+                     const void* payload, int n, int pad_length) {
+  const bool padded = pad_length > 0;
+  w.U24(static_cast<uint32_t>(n + (padded ? 1 + pad_length : 0)));
+  w.U8(type);
+  w.U8(padded ? flags | kH2FlagPadded : flags);
+  w.U32(stream_id & 0x7FFFFFFF);
+  if (padded) w.U8(static_cast<uint8_t>(pad_length));
+  if (n > 0) w.Bytes(payload, static_cast<size_t>(n));
+  if (padded) w.Zeros(static_cast<size_t>(pad_length));
+  return w.rc();
 }
 
 int AppendHttp2Frame(BufferWriter& w, uint8_t type, uint8_t flags, uint32_t stream_id,
                      const void* payload, int n, int pad_length) {
-  const int start = w.Length();
-  if (pad_length > 0) flags |= kH2FlagPadded;
-  int rc = w.WriteU24(0);
-  if (rc == 0) rc = w.WriteU8(type);
-  if (rc == 0) rc = w.WriteU8(flags);
-  if (rc == 0) rc = w.WriteU32(stream_id & 0x7FFFFFFF);
-  if (rc == 0 && pad_length > 0) rc = w.WriteU8(static_cast<uint32_t>(pad_length));
-  if (rc == 0) rc = w.WriteBytes(payload, 0, n);
-  for (int i = 0; rc == 0 && i < pad_length; ++i) rc = w.WriteU8(0);
-  if (rc == 0) rc = w.PutU24At(start, static_cast<uint32_t>(w.Length() - start - kH2FrameHeaderSize));
-  return rc;
+  ByteString frame;
+  SpanWriter out(frame);
+  const int rc = AppendHttp2Frame(out, type, flags, stream_id, payload, n, pad_length);
+  return rc != 0 ? rc : w.WriteString(frame);
 }
 
 }  // namespace tw

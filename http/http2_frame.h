@@ -5,6 +5,7 @@
 
 #include "foundation/byte_reader.h"
 #include "foundation/byte_string.h"
+#include "foundation/span_writer.h"
 
 namespace tw {
 
@@ -78,6 +79,8 @@ struct Http2Frame {
 int ParseHttp2Frame(const uint8_t* frame, int n, Http2Frame* out, ByteString* why);
 
 // Appends one frame; a nonzero pad length sets PADDED and adds that many zero bytes.
+int AppendHttp2Frame(SpanWriter& w, uint8_t type, uint8_t flags, uint32_t stream_id,
+                     const void* payload, int n, int pad_length = 0);
 int AppendHttp2Frame(BufferWriter& w, uint8_t type, uint8_t flags, uint32_t stream_id,
                      const void* payload, int n, int pad_length = 0);
 
