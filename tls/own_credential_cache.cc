@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "certs/cert_chain_engine.h"
 #include "certs/cert_manager.h"
 #include "certs/cert_store_types.h"
 #include "certs/certificate.h"
@@ -73,6 +74,7 @@ int OwnChain::CopyFrom(const OwnChain& other) {
 struct OwnCredential::KeptChain {
   uint32_t flags = 0;
   OwnChain chain;
+  std::vector<ByteString> to_send;
   std::vector<win::CertStoreFile> files;
   std::vector<Validity> validity;
 
@@ -95,12 +97,21 @@ bool OwnCredential::FindChain(uint32_t flags, OwnChain* out) {
   return false;
 }
 
+bool OwnCredential::FindChainToSend(std::vector<ByteString>* out) {
+  std::lock_guard<std::mutex> guard(lock_);
+  for (const auto& kept : chains_) {
+    if (kept->flags == 0 && kept->Current()) return CopyList(kept->to_send, out) == kOk;
+  }
+  return false;
+}
+
 void OwnCredential::KeepChain(uint32_t flags, const OwnChain& chain) {
   auto kept = std::make_unique<KeptChain>();
   kept->flags = flags;
   kept->files = StoreFiles();
   if (kept->chain.CopyFrom(chain) != kOk) return;
-  for (const ByteString& pem : chain.pem) {
+  for (size_t i = 0; i < chain.pem.size(); ++i) {
+    const ByteString& pem = chain.pem[i];
     ByteString der;
     Certificate c;
     if (PemDecodeWithLabel(&der, "CERTIFICATE", pem.data(), pem.length()) != kOk ||
@@ -111,6 +122,9 @@ void OwnCredential::KeepChain(uint32_t flags, const OwnChain& chain) {
     if (v.not_before.Assign(c.tbs.notBefore) != kOk || v.not_after.Assign(c.tbs.notAfter) != kOk) return;
     v.state = CompareValidity(v.not_before.c_str(), v.not_after.c_str());
     kept->validity.push_back(std::move(v));
+    // The root end stays home, as BuildCertificateBody decides for a chain built afresh.
+    const bool root_end = i >= 1 && i + 1 == chain.pem.size() && IsSelfSigned(c);
+    if (!root_end) kept->to_send.push_back(std::move(der));
   }
   std::lock_guard<std::mutex> guard(lock_);
   chains_.erase(std::remove_if(chains_.begin(), chains_.end(), [&](const auto& k) { return k->flags == flags; }),

@@ -48,6 +48,9 @@ class OwnCredential {
   // there is none.
   bool FindChain(uint32_t flags, OwnChain* out);
   void KeepChain(uint32_t flags, const OwnChain& chain);
+  // The chain kept without ignore flags as a Certificate message sends it: DER, leaf first,
+  // without a self-signed end. False when there is none or it is no longer current.
+  bool FindChainToSend(std::vector<ByteString>* out);
 
   // An RSA engine keyed with `key` (always this credential's key): one handed back before when
   // there is one, so its Montgomery contexts and blinding carry over, else a new one.

@@ -487,13 +487,15 @@ int BuildCertificateBody(const CertSelection* own, bool tls13, ByteString* body)
 int BuildCertificateBody(TlsCertificateHost* host, const CertSelection* own, bool tls13, ByteString* body) {
   body->Reset();
   std::vector<ByteString> chain;
-  if (own != nullptr && own->loaded() && own->GetChainDer(&chain, 0) != kOk) {
+  const bool kept = own != nullptr && own->loaded() && own->impl()->shared &&
+                    own->impl()->credential->FindChainToSend(&chain);
+  if (!kept && own != nullptr && own->loaded() && own->GetChainDer(&chain, 0) != kOk) {
     if (host != nullptr) host->RaiseError(kErrOwnChain, kOwnChainFailed);
     chain.assign(1, own->der());
   }
   // The root end stays home: the peer must already trust it. An end that is no root is sent,
   // since without it the peer could not link the chain.
-  if (chain.size() >= 2) {
+  if (!kept && chain.size() >= 2) {
     Certificate last;
     const ByteString& der = chain.back();
     if (ParseCertificateDer(der.data(), der.length(), &last) == kOk && IsSelfSigned(last)) chain.pop_back();
