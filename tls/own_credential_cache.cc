@@ -18,17 +18,6 @@ namespace {
 constexpr size_t kMaxCredentials = 16;
 constexpr size_t kMaxIdleRsa = 8;
 
-// The files of the stores a chain is built from, with their sizes and times.
-std::vector<win::CertStoreFile> StoreFiles() {
-  std::vector<win::CertStoreFile> all, files;
-  for (const char* name : {"ROOT", "CA"}) {
-    win::ListCertStoreFiles(name, &files);
-    all.insert(all.end(), files.begin(), files.end());
-    all.emplace_back();  // between the stores
-  }
-  return all;
-}
-
 bool SameFiles(const std::vector<win::CertStoreFile>& a, const std::vector<win::CertStoreFile>& b) {
   return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const win::CertStoreFile& x, const win::CertStoreFile& y) {
     return x.path == y.path && x.size == y.size && x.mtime_ns == y.mtime_ns;
@@ -78,37 +67,48 @@ struct OwnCredential::KeptChain {
   std::vector<win::CertStoreFile> files;
   std::vector<Validity> validity;
 
-  bool Current() const {
+  bool Current(const std::vector<win::CertStoreFile>& now) const {
     for (const Validity& v : validity) {
       if (CompareValidity(v.not_before.c_str(), v.not_after.c_str()) != v.state) return false;
     }
-    return SameFiles(files, StoreFiles());
+    return SameFiles(files, now);
   }
 };
 
 OwnCredential::OwnCredential(std::unique_ptr<CertificateManager> manager) : manager_(std::move(manager)) {}
 OwnCredential::~OwnCredential() = default;
 
-bool OwnCredential::FindChain(uint32_t flags, OwnChain* out) {
+std::vector<win::CertStoreFile> OwnCredential::StoreFiles() {
+  std::vector<win::CertStoreFile> all, files;
+  for (const char* name : {"ROOT", "CA"}) {
+    win::ListCertStoreFiles(name, &files);
+    all.insert(all.end(), files.begin(), files.end());
+    all.emplace_back();  // between the stores
+  }
+  return all;
+}
+
+bool OwnCredential::FindChain(uint32_t flags, const std::vector<win::CertStoreFile>& files, OwnChain* out) {
   std::lock_guard<std::mutex> guard(lock_);
   for (const auto& kept : chains_) {
-    if (kept->flags == flags && kept->Current()) return out->CopyFrom(kept->chain) == kOk;
+    if (kept->flags == flags && kept->Current(files)) return out->CopyFrom(kept->chain) == kOk;
   }
   return false;
 }
 
 bool OwnCredential::FindChainToSend(std::vector<ByteString>* out) {
+  const std::vector<win::CertStoreFile> files = StoreFiles();
   std::lock_guard<std::mutex> guard(lock_);
   for (const auto& kept : chains_) {
-    if (kept->flags == 0 && kept->Current()) return CopyList(kept->to_send, out) == kOk;
+    if (kept->flags == 0 && kept->Current(files)) return CopyList(kept->to_send, out) == kOk;
   }
   return false;
 }
 
-void OwnCredential::KeepChain(uint32_t flags, const OwnChain& chain) {
+void OwnCredential::KeepChain(uint32_t flags, std::vector<win::CertStoreFile> files, const OwnChain& chain) {
   auto kept = std::make_unique<KeptChain>();
   kept->flags = flags;
-  kept->files = StoreFiles();
+  kept->files = std::move(files);
   if (kept->chain.CopyFrom(chain) != kOk) return;
   for (size_t i = 0; i < chain.pem.size(); ++i) {
     const ByteString& pem = chain.pem[i];

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "foundation/byte_string.h"
+#include "platform/cert_store_files.h"
 
 namespace tw {
 
@@ -43,11 +44,14 @@ class OwnCredential {
 
   CertificateManager& manager() const { return *manager_; }
 
-  // The chain kept for these ignore flags, while the files of the system stores it was built
-  // from and the time validity of each of its certificates are as they were then. False when
-  // there is none.
-  bool FindChain(uint32_t flags, OwnChain* out);
-  void KeepChain(uint32_t flags, const OwnChain& chain);
+  // The files of the system stores a chain is built from, as they are now.
+  static std::vector<win::CertStoreFile> StoreFiles();
+  // The chain kept for these ignore flags, while the store files (`files`, as they are now) and
+  // the time validity of each of its certificates are as they were when it was built. False
+  // when there is none.
+  bool FindChain(uint32_t flags, const std::vector<win::CertStoreFile>& files, OwnChain* out);
+  // Keeps a chain built after the store files were `files`.
+  void KeepChain(uint32_t flags, std::vector<win::CertStoreFile> files, const OwnChain& chain);
   // The chain kept without ignore flags as a Certificate message sends it: DER, leaf first,
   // without a self-signed end. False when there is none or it is no longer current.
   bool FindChainToSend(std::vector<ByteString>* out);

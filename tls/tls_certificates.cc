@@ -452,11 +452,13 @@ int CertSelection::GetChain(std::vector<ByteString>* certificates, bool to_der, 
   if (!s.loaded) return s.Error(kErrCertSelection, kNoCertSelected);
   OwnChain chain;
   // A shared store's chain is built once, until the system stores or a certificate's validity change.
-  if (!s.shared || !s.credential->FindChain(flags, &chain)) {
+  std::vector<win::CertStoreFile> files;
+  if (s.shared) files = OwnCredential::StoreFiles();
+  if (!s.shared || !s.credential->FindChain(flags, files, &chain)) {
     ByteString error;
     const int rc = BuildOwnChain(s, flags, &chain, &error);
     if (rc != kOk) return s.Error(rc, error.c_str());
-    if (s.shared) s.credential->KeepChain(flags, chain);
+    if (s.shared) s.credential->KeepChain(flags, std::move(files), chain);
   }
   int rc = kOk;
   certificates->resize(chain.pem.size());
