@@ -239,12 +239,16 @@ int RsaEngine::RsaPublicOp(const ByteString& in, ByteString& out) {
 }
 
 int RsaEngine::RefreshBlinding() {
-  if (!blind_.IsZero()) {
+  // A kept engine draws a fresh r every so often, so that its blinding values do not all derive
+  // from one draw.
+  constexpr int kUsesPerDraw = 32;
+  if (!blind_.IsZero() && ++blind_uses_ < kUsesPerDraw) {
     BigNumber::Sqr(blind_, blind_);
     BigNumber::Mod(blind_, n_, blind_);
     BigNumber::Sqr(unblind_, unblind_);
     return BigNumber::Mod(unblind_, n_, unblind_);
   }
+  blind_uses_ = 0;
   BigNumber r;
   for (int tries = 0; tries < 64; ++tries) {
     int rc = r.SetRandomBits(n_.BitLength() - 1, random_);

@@ -72,6 +72,7 @@ class RsaEngine : public PkAlgorithm {
   BigNumber n_, e_, d_, p_, q_, dp_, dq_, qinv_;
   MontgomeryContext mont_n_, mont_p_, mont_q_;
   BigNumber blind_, unblind_;  // r^E and r^-1 mod N, squared after each use
+  int blind_uses_ = 0;         // since r was last drawn
 };
 
 }  // namespace tw
