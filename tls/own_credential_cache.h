@@ -19,7 +19,7 @@ namespace tw {
 
 class CertificateManager;
 class RsaEngine;
-struct RsaKeyData;
+class RsaKeyData;
 
 // A chain as a chain manager built it: the certificates as PEM, leaf first, with their
 // normalised subjects and issuers, serials, and the status word.
