@@ -19,9 +19,10 @@ constexpr size_t kMaxCredentials = 16;
 constexpr size_t kMaxIdleRsa = 8;
 
 bool SameFiles(const std::vector<win::CertStoreFile>& a, const std::vector<win::CertStoreFile>& b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const win::CertStoreFile& x, const win::CertStoreFile& y) {
+  auto same = [](const win::CertStoreFile& x, const win::CertStoreFile& y) {
     return x.path == y.path && x.size == y.size && x.mtime_ns == y.mtime_ns;
-  });
+  };
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), same);
 }
 
 struct Validity {
