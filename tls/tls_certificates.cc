@@ -35,6 +35,7 @@
 #include "crypto/symmetric/hash_engine.h"
 #include "foundation/file_handle.h"
 #include "foundation/text_conversion.h"
+#include "tls/own_credential_cache.h"
 #include "tls/peer_chain.h"
 #include "tls/tls_key_exchange.h"
 #include "foundation/span_reader.h"
@@ -215,8 +216,10 @@ struct CertSelection::Impl {
   ByteString encoded;
   bool loaded = false;
   bool placeholder = false;  // the selection is a bare key with a certificate made for it
-  // Owned once loaded; its store holds the selection.
-  std::unique_ptr<CertificateManager> manager;
+  // Owned once loaded; its manager's store holds the selection. A store held in memory shares
+  // it with every selection of the same store, read only.
+  std::shared_ptr<OwnCredential> credential;
+  bool shared = false;
   CertStore unloaded;  // what a selection without a manager answers from
   ByteString error;
   ByteString none;
@@ -227,10 +230,11 @@ struct CertSelection::Impl {
   }
   static void Wipe(ByteString& s) { WipeBytes(s.bytes(), static_cast<size_t>(s.length())); }
 
-  CertStore& certs() { return manager ? manager->store() : unloaded; }
-  const CertStore& certs() const { return manager ? manager->store() : unloaded; }
+  CertStore& certs() { return credential ? credential->manager().store() : unloaded; }
+  const CertStore& certs() const { return credential ? credential->manager().store() : unloaded; }
   void Unload() {
-    manager.reset();
+    credential.reset();
+    shared = false;
     unloaded.Reset();
     loaded = false;
     placeholder = false;
@@ -314,12 +318,24 @@ int CertSelection::Load(const void* store, int store_length, int32_t store_type,
   if (rc != kOk) return rc;
   s.Unload();
   s.error.Reset();
-  s.manager.reset(new (std::nothrow) CertificateManager);
-  if (s.manager == nullptr || s.manager->Initialize() != kOk) {
+  std::string key;
+  const bool cacheable = !with_encoded && OwnCredentialKey(s.store_type, s.store, s.password, s.subject, &key);
+  if (cacheable) {
+    s.credential = FindOwnCredential(key);
+    if (s.credential != nullptr) {
+      s.shared = s.loaded = true;
+      return kOk;
+    }
+  }
+  std::unique_ptr<CertificateManager> manager(new (std::nothrow) CertificateManager);
+  if (manager != nullptr && manager->Initialize() == kOk) {
+    s.credential.reset(new (std::nothrow) OwnCredential(std::move(manager)));
+  }
+  if (s.credential == nullptr) {
     s.Unload();
     return s.Error(kErrCertSelection, kManagerFailed);
   }
-  CertificateManager& m = *s.manager;
+  CertificateManager& m = s.credential->manager();
   if (with_encoded) {
     rc = s.LoadEncoded();
   } else if (s.store_type == 0 && std::strcmp(s.store.c_str(), "MY") == 0 && s.password.empty() &&
@@ -342,6 +358,11 @@ int CertSelection::Load(const void* store, int store_length, int32_t store_type,
     return rc;
   }
   s.loaded = true;
+  // A certificate made for a bare key is new on every load.
+  if (cacheable && !s.placeholder) {
+    KeepOwnCredential(key, s.credential);
+    s.shared = true;
+  }
   return kOk;
 }
 
@@ -389,14 +410,12 @@ const char* CertSelection::KeyAlgorithm() const {
   return c != nullptr ? KeyAlgorithmName(c->tbs.publicKeyAlgorithm.first.c_str()) : "";
 }
 
-int CertSelection::GetChain(std::vector<ByteString>* certificates, bool to_der, std::vector<ByteString>* subjects,
-                            std::vector<ByteString>* issuers, std::vector<ByteString>* serials, uint32_t* status,
-                            uint32_t flags) const {
-  certificates->clear();
-  Impl& s = *impl_;
-  if (!s.loaded) return s.Error(kErrCertSelection, kNoCertSelected);
+namespace {
+
+// The selection's chain as a fresh chain manager builds it.
+int BuildOwnChain(const CertSelection::Impl& s, uint32_t flags, OwnChain* out, ByteString* error) {
   CertChainManager chain;
-  if (chain.Initialize() != kOk) return s.Error(kErrCertSelection, kInitChainFailed);
+  if (chain.Initialize() != kOk) return error->SetText(kInitChainFailed), kErrCertSelection;
   chain.ignore_flags = flags;
   int rc = kOk;
   if (!s.encoded.empty()) {
@@ -413,24 +432,53 @@ int CertSelection::GetChain(std::vector<ByteString>* certificates, bool to_der, 
     if (rc == kOk) rc = chain.LoadCertBySubject(SubjectToLoad(s.subject, s.store_type));
   }
   if (rc == kOk) rc = chain.PerformAction(kActionChain);
-  if (rc != kOk) return s.Error(rc, chain.error_text().c_str());
+  if (rc != kOk) return error->SetText(chain.error_text().c_str()), rc;
   auto take = [](const StringList& from, std::vector<ByteString>* to) {
-    for (int i = 0; to != nullptr && i < from.Count(); ++i) {
-      to->emplace_back();
-      if (to->back().Set(from.Get(i), from.GetLength(i)) != kOk) return kErrOutOfMemory;
+    to->resize(static_cast<size_t>(from.Count()));
+    for (int i = 0; i < from.Count(); ++i) {
+      if ((*to)[static_cast<size_t>(i)].Set(from.Get(i), from.GetLength(i)) != kOk) return kErrOutOfMemory;
     }
     return kOk;
   };
-  for (int i = 0; rc == kOk && i < chain.chain_pem.Count(); ++i) {
-    certificates->emplace_back();
-    rc = to_der ? PemDecodeWithLabel(&certificates->back(), "CERTIFICATE", chain.chain_pem.Get(i),
-                                     chain.chain_pem.GetLength(i))
-                : certificates->back().Set(chain.chain_pem.Get(i), chain.chain_pem.GetLength(i));
+  rc = take(chain.chain_pem, &out->pem);
+  if (rc == kOk) rc = take(chain.chain_subjects, &out->subjects);
+  if (rc == kOk) rc = take(chain.chain_issuers, &out->issuers);
+  if (rc == kOk) rc = take(chain.chain_serials, &out->serials);
+  out->status = chain.chain_status;
+  return rc;
+}
+
+}  // namespace
+
+int CertSelection::GetChain(std::vector<ByteString>* certificates, bool to_der, std::vector<ByteString>* subjects,
+                            std::vector<ByteString>* issuers, std::vector<ByteString>* serials, uint32_t* status,
+                            uint32_t flags) const {
+  certificates->clear();
+  Impl& s = *impl_;
+  if (!s.loaded) return s.Error(kErrCertSelection, kNoCertSelected);
+  OwnChain chain;
+  // A shared store's chain is built once, until the system stores or a certificate's validity change.
+  std::vector<win::CertStoreFile> files;
+  if (s.shared) files = OwnCredential::StoreFiles();
+  if (!s.shared || !s.credential->FindChain(flags, files, &chain)) {
+    ByteString error;
+    const int rc = BuildOwnChain(s, flags, &chain, &error);
+    if (rc != kOk) return s.Error(rc, error.c_str());
+    if (s.shared) s.credential->KeepChain(flags, std::move(files), chain);
   }
-  if (rc == kOk) rc = take(chain.chain_subjects, subjects);
-  if (rc == kOk) rc = take(chain.chain_issuers, issuers);
-  if (rc == kOk) rc = take(chain.chain_serials, serials);
-  if (status != nullptr) *status = chain.chain_status;
+  int rc = kOk;
+  certificates->resize(chain.pem.size());
+  for (size_t i = 0; rc == kOk && i < chain.pem.size(); ++i) {
+    rc = to_der ? PemDecodeWithLabel(&(*certificates)[i], "CERTIFICATE", chain.pem[i].data(), chain.pem[i].length())
+                : (*certificates)[i].Assign(chain.pem[i]);
+  }
+  auto take = [&](std::vector<ByteString>& from, std::vector<ByteString>* to) {
+    for (size_t i = 0; rc == kOk && to != nullptr && i < from.size(); ++i) to->push_back(std::move(from[i]));
+  };
+  take(chain.subjects, subjects);
+  take(chain.issuers, issuers);
+  take(chain.serials, serials);
+  if (status != nullptr) *status = chain.status;
   return rc;
 }
 
@@ -447,13 +495,15 @@ int BuildCertificateBody(const CertSelection* own, bool tls13, ByteString* body)
 int BuildCertificateBody(TlsCertificateHost* host, const CertSelection* own, bool tls13, ByteString* body) {
   body->Reset();
   std::vector<ByteString> chain;
-  if (own != nullptr && own->loaded() && own->GetChainDer(&chain, 0) != kOk) {
+  const bool kept = own != nullptr && own->loaded() && own->impl()->shared &&
+                    own->impl()->credential->FindChainToSend(&chain);
+  if (!kept && own != nullptr && own->loaded() && own->GetChainDer(&chain, 0) != kOk) {
     if (host != nullptr) host->RaiseError(kErrOwnChain, kOwnChainFailed);
     chain.assign(1, own->der());
   }
   // The root end stays home: the peer must already trust it. An end that is no root is sent,
   // since without it the peer could not link the chain.
-  if (chain.size() >= 2) {
+  if (!kept && chain.size() >= 2) {
     Certificate last;
     const ByteString& der = chain.back();
     if (ParseCertificateDer(der.data(), der.length(), &last) == kOk && IsSelfSigned(last)) chain.pop_back();
@@ -677,9 +727,10 @@ int SignWithOwnKey(const CertSelection& own, uint16_t scheme, int hash_id, bool 
     case kKeyRsa: {
       const char* name = RsaHashName(hash_id);
       if (name == nullptr || (pss && hash_id == kHashMd5Sha1)) return kErrRsaUnknownHash;
-      RsaEngine rsa;
-      rc = rsa.SetKey(key.rsa);
-      if (rc == kOk) rc = rsa.Sign(digest, name, pss, -1, *signature);
+      std::unique_ptr<RsaEngine> rsa;
+      rc = own.impl()->credential->TakeRsa(key.rsa, &rsa);
+      if (rc == kOk) rc = rsa->Sign(digest, name, pss, -1, *signature);
+      if (rc == kOk) own.impl()->credential->GiveBackRsa(std::move(rsa));
       break;
     }
     case kKeyEc:
@@ -767,7 +818,11 @@ int OwnRsaPrivateOp(const CertSelection& own, const uint8_t* data, size_t n, Byt
   out->Reset();
   const KeyPair* key = own.has_private_key() ? own.impl()->Key() : nullptr;
   if (key == nullptr || key->type != kKeyRsa) return kErrTlsKeyUnsupported;
-  return RsaPrivateOpPadded(key->rsa, data, n, out);
+  std::unique_ptr<RsaEngine> rsa;
+  int rc = own.impl()->credential->TakeRsa(key->rsa, &rsa);
+  if (rc == kOk) rc = RsaPrivateOpPadded(*rsa, data, n, out);
+  if (rc == kOk) own.impl()->credential->GiveBackRsa(std::move(rsa));
+  return rc;
 }
 
 int PeerRsaEncrypt(const ByteString& peer_der, const uint8_t* data, size_t n, ByteString* out) {

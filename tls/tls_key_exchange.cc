@@ -158,12 +158,10 @@ int ServerKeyExchangeParams(const KeyExchange* kx, const RsaKeyData* temp_rsa, B
   return w.rc();
 }
 
-int RsaPrivateOpPadded(const RsaKeyData& key, const uint8_t* data, size_t n, ByteString* out) {
+int RsaPrivateOpPadded(RsaEngine& rsa, const uint8_t* data, size_t n, ByteString* out) {
   out->Reset();
-  RsaEngine rsa;
   ByteString in;
-  int rc = rsa.SetKey(key);
-  if (rc == kOk) rc = in.Set(data, static_cast<int>(n));
+  int rc = in.Set(data, static_cast<int>(n));
   if (rc == kOk) rc = rsa.RsaPrivateOp(in, *out);
   if (rc == kOk && out->length() < rsa.modulus_bytes()) {
     // Left-padded to the modulus length, so the block's layout does not depend on its value.
@@ -177,6 +175,13 @@ int RsaPrivateOpPadded(const RsaKeyData& key, const uint8_t* data, size_t n, Byt
     WipeBytes(padded.bytes(), static_cast<size_t>(padded.length()));
   }
   return rc;
+}
+
+int RsaPrivateOpPadded(const RsaKeyData& key, const uint8_t* data, size_t n, ByteString* out) {
+  out->Reset();
+  RsaEngine rsa;
+  const int rc = rsa.SetKey(key);
+  return rc == kOk ? RsaPrivateOpPadded(rsa, data, n, out) : rc;
 }
 
 int OwnPublicValue(const KeyExchange& kx, ByteString* out) {

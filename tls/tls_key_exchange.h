@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "crypto/pubkey/key_exchange.h"
+#include "crypto/pubkey/rsa_engine.h"
 #include "crypto/pubkey/rsa_key_data.h"
 #include "foundation/byte_string.h"
 
@@ -38,8 +39,9 @@ int MakeServerDhKeyExchange(bool export_grade, int bits, std::unique_ptr<KeyExch
 int ServerKeyExchangeParams(const KeyExchange* kx, const RsaKeyData* temp_rsa, ByteString* out);
 
 // The raw RSA private operation, left-padded to the modulus length (the pre-master secret is
-// unpadded by the caller in constant time).
+// unpadded by the caller in constant time), with a key or with an engine the caller keeps.
 int RsaPrivateOpPadded(const RsaKeyData& key, const uint8_t* data, size_t n, ByteString* out);
+int RsaPrivateOpPadded(RsaEngine& rsa, const uint8_t* data, size_t n, ByteString* out);
 
 // The own public value as sent: finite field padded to the prime's length, a prime-curve point
 // uncompressed, X25519/X448 raw.

@@ -238,18 +238,54 @@ int RsaEngine::RsaPublicOp(const ByteString& in, ByteString& out) {
   return m.ToMagnitude(out, k);
 }
 
+namespace {
+
+// a (below the modulus) as the context's number of limbs.
+void ToLimbs(const MontgomeryContext& mont, const BigNumber& a, LimbVector* out) {
+  out->assign(mont.limbs(), 0);
+  const LimbVector& l = a.limbs();
+  for (size_t i = 0; i < l.size() && i < out->size(); ++i) (*out)[i] = l[i];
+}
+
+// a * b mod m with b in Montgomery form: one Montgomery product, no division.
+void MulMont(const MontgomeryContext& mont, const BigNumber& a, const LimbVector& b, BigNumber& out) {
+  LimbVector x;
+  ToLimbs(mont, a, &x);
+  mont.Mul(x.data(), x.data(), b.data());
+  out.SetLimbs(x.data(), x.size(), 1);
+}
+
+}  // namespace
+
 int RsaEngine::RefreshBlinding() {
-  if (!blind_.IsZero()) {
+  // A kept engine draws a fresh r every so often, so that its blinding values do not all derive
+  // from one draw.
+  constexpr int kUsesPerDraw = 32;
+  if (!blind_.IsZero() && ++blind_uses_ < kUsesPerDraw) {
+    if (mont_n_.ready()) {
+      mont_n_.Sqr(blind_mont_.data(), blind_mont_.data());
+      mont_n_.Sqr(unblind_mont_.data(), unblind_mont_.data());
+      return kOk;
+    }
     BigNumber::Sqr(blind_, blind_);
     BigNumber::Mod(blind_, n_, blind_);
     BigNumber::Sqr(unblind_, unblind_);
     return BigNumber::Mod(unblind_, n_, unblind_);
   }
+  blind_uses_ = 0;
   BigNumber r;
   for (int tries = 0; tries < 64; ++tries) {
     int rc = r.SetRandomBits(n_.BitLength() - 1, random_);
     if (rc != kOk) return rc;
-    if (BigNumber::ModInverse(r, n_, unblind_) == kOk) return BigNumber::ModExp(r, e_, n_, blind_);
+    if (BigNumber::ModInverse(r, n_, unblind_) != kOk) continue;
+    rc = BigNumber::ModExp(r, e_, n_, blind_);
+    if (rc == kOk && mont_n_.ready()) {
+      blind_mont_.assign(mont_n_.limbs(), 0);
+      unblind_mont_.assign(mont_n_.limbs(), 0);
+      mont_n_.ToMont(blind_, blind_mont_.data());
+      mont_n_.ToMont(unblind_, unblind_mont_.data());
+    }
+    return rc;
   }
   return kErrRsaNoPrivateKey;
 }
@@ -281,8 +317,12 @@ int RsaEngine::PrivateOp(const BigNumber& c, BigNumber& m) {
   int rc = RefreshBlinding();
   if (rc != kOk) return rc;
   BigNumber cb, mb, check;
-  BigNumber::Mul(c, blind_, cb);
-  BigNumber::Mod(cb, n_, cb);
+  if (mont_n_.ready()) {
+    MulMont(mont_n_, c, blind_mont_, cb);
+  } else {
+    BigNumber::Mul(c, blind_, cb);
+    BigNumber::Mod(cb, n_, cb);
+  }
   rc = CrtOrPlain(cb, mb);
   if (rc != kOk) return rc;
   // A fault in the CRT halves would reveal a prime: check before anything leaves.
@@ -293,6 +333,10 @@ int RsaEngine::PrivateOp(const BigNumber& c, BigNumber& m) {
     if (rc != kOk) return rc;
     BigNumber::ModExp(mb, e_, n_, check);
     if (!check.Equals(cb)) return kErrRsaNoPrivateKey;
+  }
+  if (mont_n_.ready()) {
+    MulMont(mont_n_, mb, unblind_mont_, m);
+    return kOk;
   }
   BigNumber::Mul(mb, unblind_, mb);
   return BigNumber::Mod(mb, n_, m);

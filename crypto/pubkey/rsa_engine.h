@@ -72,6 +72,9 @@ class RsaEngine : public PkAlgorithm {
   BigNumber n_, e_, d_, p_, q_, dp_, dq_, qinv_;
   MontgomeryContext mont_n_, mont_p_, mont_q_;
   BigNumber blind_, unblind_;  // r^E and r^-1 mod N, squared after each use
+  // The same in Montgomery form when mont_n_ is ready: then these are the ones squared.
+  LimbVector blind_mont_, unblind_mont_;
+  int blind_uses_ = 0;  // since r was last drawn
 };
 
 }  // namespace tw

@@ -1,6 +1,7 @@
 // The chain sent for our certificate: the platform chain engine's, through a chain manager.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -80,6 +81,34 @@ INSTANTIATE_TEST_SUITE_P(Flags, OwnChainStatus,
                                          StatusCase{"UntrustedSelfSigned", "Neighbour.pem", 0, 0x20},
                                          StatusCase{"UntrustedSelfSignedIgnored", "Neighbour.pem", 0x10, 0}),
                          testsupport::CaseName{});
+
+class KeptOwnChain : public SystemStores {};
+
+// A store held in memory is loaded once for every selection of it; the chain it sends still
+// follows the system stores as they change.
+TEST_F(KeptOwnChain, FollowsTheSystemStores) {
+  const std::string pem = testsupport::ReadFile(Path("leaf.pem")) + testsupport::ReadFile(Path("leaf.key"));
+  const std::string inter = Path("stores/CA/inter.pem"), away = Path("inter.away");
+  const struct {
+    const char* name;
+    const char* move_from;
+    const char* move_to;
+    size_t sent;  // certificates in the message
+  } steps[] = {{"as made", "", "", 2}, {"again", "", "", 2}, {"intermediate gone", inter.c_str(), away.c_str(), 1},
+               {"intermediate back", away.c_str(), inter.c_str(), 2}};
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.name);
+    if (*step.move_from != '\0') ASSERT_EQ(std::rename(step.move_from, step.move_to), 0);
+    CertSelection own;
+    ASSERT_EQ(own.Load(pem.data(), static_cast<int>(pem.size()), cstPEMKeyBlob, "", "", nullptr, 0), kOk);
+    ByteString body;
+    std::vector<ByteString> sent;
+    ASSERT_EQ(BuildCertificateBody(&own, false, &body), kOk);
+    ASSERT_EQ(ParseCertificateBody(body.bytes(), static_cast<size_t>(body.length()), false, &sent), kOk);
+    EXPECT_EQ(sent.size(), step.sent);
+    EXPECT_TRUE(sent[0].EqualsBytes(own.der().data(), own.der().length()));
+  }
+}
 
 }  // namespace
 }  // namespace tw

@@ -302,6 +302,16 @@ TEST(RsaEngineTest, PrivateOperationPaths) {
   broken.D.Reset();
   ASSERT_EQ(faulty.SetKey(broken), kOk);
   EXPECT_EQ(faulty.Sign(hash, "SHA1", false, 0, sig), kErrRsaNoPrivateKey);
+  // One engine kept for many signatures, through its blinding's squarings and fresh draws, signs
+  // as a fresh one does.
+  RsaEngine fresh, kept;
+  ByteString first, again;
+  ASSERT_TRUE(fresh.SetKey(key) == kOk && kept.SetKey(key) == kOk);
+  ASSERT_EQ(fresh.Sign(hash, "SHA1", false, 0, first), kOk);
+  for (int i = 0; i < 70; ++i) {
+    ASSERT_EQ(kept.Sign(hash, "SHA1", false, 0, again), kOk);
+    ASSERT_EQ(Str(again), Str(first)) << i;
+  }
 }
 
 // Generated keys: exact size, E = 65537, primes confirmed by openssl and the key by python.
