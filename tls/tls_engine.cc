@@ -401,7 +401,7 @@ int TlsEngine::Receive(const void* bytes, int n) {
 
 int TlsEngine::ProcessSsl2Record(const uint8_t* record, size_t length) {
   if (length < 3 || record[2] != 1) return Fail(kErrTlsUnsupported, kTextSsl2);
-  return ProcessSsl2Hello(record, length);
+  return Act(ProcessSsl2Hello(record, length));
 }
 
 int TlsEngine::ProcessRecord(uint8_t* record, size_t length) {
@@ -499,14 +499,30 @@ int TlsEngine::HandleAlert(const uint8_t* body, size_t n) {
 // ---- Handshake messages ----
 
 // The driver: states whose message is optional pass until the message is in its place, then
-// that state's handler takes it and enters the next state.
+// that state's handler takes it, enters the next state and says what it waits for.
 int TlsEngine::OnHandshakeMessage(uint8_t type, const uint8_t* body, size_t length,
                                   size_t* consumed) {
   int rc = kOk;
   while (!InPlace(type)) {
     if (!SkipState(type, &rc)) return rc;
   }
-  return RunState(type, body, length, consumed);
+  return Act(RunState(type, body, length, consumed));
+}
+
+int TlsEngine::Act(const TlsStep& step) {
+  // A flight goes out whole, also one that ends in the alert of a failure.
+  const int flushed = record_sink_ != nullptr ? EndFlight() : kOk;
+  switch (step.kind) {
+    case TlsStep::kError:
+      if (step.text != nullptr) Fail(step.code, step.text);
+      return step.code;
+    case TlsStep::kDone:
+      return flushed != kOk ? flushed : Complete();
+    case TlsStep::kNextMessage:
+    case TlsStep::kFlush:
+      break;
+  }
+  return flushed;
 }
 
 bool TlsEngine::InPlace(uint8_t type) const {
@@ -516,7 +532,7 @@ bool TlsEngine::InPlace(uint8_t type) const {
   return (masks[machine()] & (1u << state_)) != 0;
 }
 
-int TlsEngine::RunState(uint8_t type, const uint8_t* body, size_t length, size_t* consumed) {
+TlsStep TlsEngine::RunState(uint8_t type, const uint8_t* body, size_t length, size_t* consumed) {
   switch (type) {
     case kHsHelloRequest:
       return OnHelloRequest();
@@ -541,7 +557,7 @@ int TlsEngine::RunState(uint8_t type, const uint8_t* body, size_t length, size_t
     case kHsClientKeyExchange:
       return OnClientKeyExchange(body, length);
     case kHsFinished:
-      return HandleFinished(body, length);
+      return OnFinished(body, length);
     case kHsKeyUpdate:
       return OnKeyUpdate(body, length, consumed);
     default:
@@ -576,22 +592,19 @@ void TlsEngine::set_state(int number) {
 }
 
 int TlsEngine::AfterHandshakeMessage(uint8_t type) {
-  if (type != kHsFinished) return kOk;
+  return type == kHsFinished ? Act(AnswerFinished()) : kOk;
+}
+
+TlsStep TlsEngine::AnswerFinished() {
   if (tls13_) return is_client_ ? FinishTls13Client() : FinishTls13Server();
   // The side that has not sent its Finished yet answers with its own before completing.
   if (!hs_->finished_sent) {
     BeginFlight();
     int rc = SendChangeCipherSpec();
     if (rc == kOk) rc = SendFinished();
-    const int flushed = EndFlight();
-    if (rc == kOk) rc = flushed;
-    if (rc != kOk) return Fail(rc, kTextSendFailed);
-    if (!is_client_ && !resumed_) SaveSession();
-  } else if (is_client_ && !resumed_) {
-    // Saved only now that the server's Finished proved the session.
-    SaveSession();
+    if (rc != kOk) return TlsStep::Error(rc, kTextSendFailed);
   }
-  return Complete();
+  return TlsStep::Done();
 }
 
 void TlsEngine::OnUnknownHandshakeMessage(uint8_t type) {
@@ -604,7 +617,7 @@ int TlsEngine::OnHandshakeFault(int alert, const char* text) {
   return FailWithAlert(static_cast<uint8_t>(alert), kErrTlsProtocol, text);
 }
 
-int TlsEngine::HandleFinished(const uint8_t* body, size_t n) {
+TlsStep TlsEngine::OnFinished(const uint8_t* body, size_t n) {
   if (tls13_) return OnFinished13(body, n);
   ByteString expected;
   int rc = FinishedVerifyData(pending_, dispatcher_.transcript(), !is_client_, expected);
@@ -623,6 +636,8 @@ int TlsEngine::HandleFinished(const uint8_t* body, size_t n) {
 }
 
 int TlsEngine::Complete() {
+  // A full handshake of TLS 1.2 or earlier is kept for resumption once both Finished passed.
+  if (!resumed_) SaveSession();
   const TlsSessionState& s = current_;
   const TlsCipherSuite* suite = s.suite;
   ByteString line;

@@ -217,7 +217,6 @@ class TlsEngine : private TlsHandshakeHandler {
   int ProcessSsl2Record(const uint8_t* record, size_t length);
   int HandleChangeCipherSpec(const uint8_t* body, size_t n, bool decrypted);
   int HandleAlert(const uint8_t* body, size_t n);
-  int HandleFinished(const uint8_t* body, size_t n);
   int Complete();
 
   // ---- The state machines ----
@@ -238,7 +237,13 @@ class TlsEngine : private TlsHandshakeHandler {
   // the message with *rc.
   bool SkipState(uint8_t type, int* rc);
   // The current state's handler for its message.
-  int RunState(uint8_t type, const uint8_t* body, size_t length, size_t* consumed);
+  TlsStep RunState(uint8_t type, const uint8_t* body, size_t length, size_t* consumed);
+  // What follows a Finished once it is in the transcript: this side's own Finished when it has
+  // not sent it yet, the keys of the session, and completion.
+  TlsStep AnswerFinished();
+  // Carries out what a handler asks for: sends the flight it wrote, completes, or fails. 0 or
+  // the code that stops the input.
+  int Act(const TlsStep& step);
 
   // TlsHandshakeHandler
   int OnHandshakeMessage(uint8_t type, const uint8_t* body, size_t length,
@@ -275,41 +280,45 @@ class TlsEngine : private TlsHandshakeHandler {
     ByteString renegotiation;
     ByteString alpn;
   };
-  int OnClientHello(const uint8_t* body, size_t n);
+  // The server's states, in wire order; each handler returns what it waits for next.
+  TlsStep OnClientHello(const uint8_t* body, size_t n);
   int ParseClientExtensions(SpanReader block, ClientOffer* offer);
-  int ProcessSsl2Hello(const uint8_t* record, size_t length);
-  int AnswerClientHello(const ClientOffer& offer);
+  TlsStep ProcessSsl2Hello(const uint8_t* record, size_t length);
+  TlsStep AnswerClientHello(const ClientOffer& offer);
   void ChooseAlpn(const ByteString& client_list);
   int SendServerHello(const ClientOffer& offer, const ByteString* extensions13);
   int SignServerParams(const uint8_t* params, size_t length, ByteString* out);
-  int SendServerFlight12(const ClientOffer& offer);
-  int AnswerTls13(const ClientOffer& offer, const std::vector<uint16_t>& our_groups);
+  TlsStep SendServerFlight12(const ClientOffer& offer);
+  TlsStep AnswerTls13(const ClientOffer& offer, const std::vector<uint16_t>& our_groups);
   int SendHelloRetryRequest(const ClientOffer& offer, uint16_t group);
-  int OnClientCertificate(const uint8_t* body, size_t n);
-  int OnClientKeyExchange(const uint8_t* body, size_t n);
-  int OnClientCertificateVerify(const uint8_t* body, size_t n);
-  int FinishTls13Server();
+  TlsStep OnClientCertificate(const uint8_t* body, size_t n);
+  TlsStep OnClientKeyExchange(const uint8_t* body, size_t n);
+  TlsStep OnClientCertificateVerify(const uint8_t* body, size_t n);
+  TlsStep FinishTls13Server();
 
   // ---- Client handshake (client_handshake.cc) ----
   class CertificateHost;
   int SendClientHello();
   int PrepareKeyShares(ByteString* entries);
   int SendSsl2ClientHello(uint16_t hello_version);
-  int OnServerHello(const uint8_t* body, size_t n);
-  int OnServerHello13(uint16_t suite_id, const ServerHelloExtensions& ext);
-  int OnHelloRetryRequest(uint16_t suite_id, size_t message_length,
-                          const ServerHelloExtensions& ext);
-  int OnEncryptedExtensions(const uint8_t* body, size_t n, size_t* consumed);
-  int OnCertificate(const uint8_t* body, size_t n);
-  int OnServerKeyExchange(const uint8_t* body, size_t n);
-  int OnCertificateRequest(const uint8_t* body, size_t n);
-  int OnServerHelloDone();
-  int OnCertificateVerify(const uint8_t* body, size_t n);
-  int OnNewSessionTicket(const uint8_t* body, size_t n, size_t* consumed);
-  int OnHelloRequest();
-  int OnKeyUpdate(const uint8_t* body, size_t n, size_t* consumed);
-  int OnFinished13(const uint8_t* body, size_t n);
-  int FinishTls13Client();
+  // The client's states, in wire order; each handler returns what it waits for next.
+  TlsStep OnHelloRequest();
+  TlsStep OnServerHello(const uint8_t* body, size_t n);
+  TlsStep OnHelloRetryRequest(uint16_t suite_id, size_t message_length,
+                              const ServerHelloExtensions& ext);
+  TlsStep OnServerHello13(uint16_t suite_id, const ServerHelloExtensions& ext);
+  TlsStep OnEncryptedExtensions(const uint8_t* body, size_t n, size_t* consumed);
+  TlsStep OnCertificate(const uint8_t* body, size_t n);
+  TlsStep OnServerKeyExchange(const uint8_t* body, size_t n);
+  TlsStep OnCertificateRequest(const uint8_t* body, size_t n);
+  TlsStep OnServerHelloDone();
+  TlsStep OnCertificateVerify(const uint8_t* body, size_t n);
+  // Both sides: the peer's Finished, checked before it enters the transcript.
+  TlsStep OnFinished(const uint8_t* body, size_t n);
+  TlsStep OnFinished13(const uint8_t* body, size_t n);
+  TlsStep FinishTls13Client();
+  TlsStep OnNewSessionTicket(const uint8_t* body, size_t n, size_t* consumed);
+  TlsStep OnKeyUpdate(const uint8_t* body, size_t n, size_t* consumed);
   int SendClientKeyExchange();
   int SendClientCertificateVerify();
   int VerifyServerSignature(SpanReader& in, const uint8_t* params, size_t params_length);
