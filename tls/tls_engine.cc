@@ -243,6 +243,13 @@ int TlsEngine::Status(const char* text) {
 }
 
 int TlsEngine::Fail(int code, const char* text) {
+  // The first cause wins: what follows a failure already reported is its consequence.
+  if (failed_) return code;
+  failed_ = true;
+  return Report(code, text);
+}
+
+int TlsEngine::Report(int code, const char* text) {
   if (owner_ != nullptr) owner_->ReportTlsError(code, text);
   if (!established_) error_text_.SetText(text);
   if (owner_ != nullptr) owner_->SetErrorCodeText(code, text);
@@ -342,15 +349,11 @@ int TlsEngine::LoadOwnCertificate() {
 }
 
 int TlsEngine::PeerClosed(int code) {
-  const bool during_handshake = is_client_ && !established_ && code == 1;
+  // A close that follows a failure already reported adds nothing.
+  const bool during_handshake = is_client_ && !established_ && code == 1 && !failed_;
   established_ = false;
   if (!during_handshake) return kOk;
-  if (!error_text_.empty()) {
-    ByteString text;
-    text.Assign(error_text_);
-    return Fail(kErrTlsProtocol, text.c_str());
-  }
-  return Fail(kErrTlsProtocol, kTextPeerClosed);
+  return Report(kErrTlsProtocol, kTextPeerClosed);
 }
 
 // ---- Input ----
@@ -376,11 +379,9 @@ int TlsEngine::Receive(const void* bytes, int n) {
         continue;
       case TlsRecordLayer::kUnknownType:
         records_.Reset();
-        failed_ = true;
         return Fail(kErrTlsProtocol, kTextUnrecognized);
       case TlsRecordLayer::kOverflow:
         records_.Reset();
-        failed_ = true;
         return FailWithAlert(kAlertRecordOverflow, kErrTlsProtocol, kTextRecordOverflow);
       case TlsRecordLayer::kSsl2Record:
         rc = ProcessSsl2Record(record, length);
@@ -787,7 +788,7 @@ int TlsEngine::EndFlight() {
 
 int TlsEngine::SendAppData(const void* bytes, int n, int* sent) {
   if (sent != nullptr) *sent = 0;
-  if (!established_ || !current_.write.active()) return Fail(kErrTlsProtocol, kTextNotEstablished);
+  if (!established_ || !current_.write.active()) return Report(kErrTlsProtocol, kTextNotEstablished);
   if (FlushPending() != 0) return kTlsWouldBlock;
   const uint8_t* p = static_cast<const uint8_t*>(bytes);
   int taken = 0;

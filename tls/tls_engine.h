@@ -124,7 +124,8 @@ class TlsEngine : private TlsHandshakeHandler {
   // Begins the handshake: resets both session states; a client sends its ClientHello, a server
   // loads its certificate and waits for one.
   int Start();
-  // The peer closed with `code` (1: during the handshake); clears the established flag.
+  // The peer closed with `code` (1: during the handshake; reported unless the handshake already
+  // failed); clears the established flag.
   int PeerClosed(int code);
   // Record input, in any slicing. 0 or the code that stopped it.
   int Receive(const void* bytes, int n);
@@ -207,9 +208,12 @@ class TlsEngine : private TlsHandshakeHandler {
 
  private:
   static const char* OrEmpty(const char* text) { return text != nullptr ? text : ""; }
-  // First the error hook, then (before the handshake completed) keeps the text; then the owner's
-  // failure hook. Returns the code.
+  // The first failure of a connection: the error hook, then (before the handshake completed) the
+  // text is kept, then the owner's failure hook. Once the connection failed, later failures add
+  // nothing. Returns the code.
   int Fail(int code, const char* text);
+  // The same hooks for a failure that does not end the connection (a refused call, the close).
+  int Report(int code, const char* text);
   int Status(const char* text);
   int FailWithAlert(uint8_t alert, int code, const char* text);
 
@@ -349,6 +353,7 @@ class TlsEngine : private TlsHandshakeHandler {
   bool log_packets_ = false;
   bool settings_copied_ = false;
   bool tls13_ccs_dropped_ = false;
+  // The connection failed: nothing more is read, and no later failure is reported.
   bool failed_ = false;
   uint32_t security_flags_ = 0;
   uint32_t protocol_mask_ = 0xFFFF;
