@@ -700,13 +700,13 @@ int TlsEngine::Emit(const uint8_t* bytes, size_t n) {
   if (!pending_output_.empty() || owner_ == nullptr) {
     const int rc = pending_output_.Append(bytes, static_cast<int>(n));
     if (rc != kOk || owner_ == nullptr) return rc;
-    FlushPending();
-    return kOk;
+    const int flushed = FlushPending();
+    return flushed == kTlsWouldBlock ? kOk : flushed;
   }
   int sent = 0;
   const int rc = owner_->SendBytes(bytes, static_cast<int>(n), &sent);
   if (rc == kOk) return kOk;
-  if (rc != kTlsWouldBlock) return rc;
+  if (rc != kTlsWouldBlock) return SendFailed(rc);
   if (sent < 0) sent = 0;
   if (static_cast<size_t>(sent) > n) sent = static_cast<int>(n);
   return pending_output_.Append(bytes + sent, static_cast<int>(n - static_cast<size_t>(sent)));
@@ -789,7 +789,7 @@ int TlsEngine::EndFlight() {
 int TlsEngine::SendAppData(const void* bytes, int n, int* sent) {
   if (sent != nullptr) *sent = 0;
   if (!established_ || !current_.write.active()) return Report(kErrTlsProtocol, kTextNotEstablished);
-  if (FlushPending() != 0) return kTlsWouldBlock;
+  if (const int flushed = FlushPending(); flushed != kOk) return flushed;
   const uint8_t* p = static_cast<const uint8_t*>(bytes);
   int taken = 0;
   while (p != nullptr && taken < n) {
@@ -806,7 +806,7 @@ int TlsEngine::SendAppData(const void* bytes, int n, int* sent) {
 }
 
 int TlsEngine::FlushPending() {
-  if (pending_output_.empty() || owner_ == nullptr) return pending_output_.empty() ? 0 : 1;
+  if (pending_output_.empty() || owner_ == nullptr) return pending_output_.empty() ? kOk : kTlsWouldBlock;
   int sent = 0;
   const int rc = owner_->SendBytes(pending_output_.data(), pending_output_.length(), &sent);
   if (rc == kOk) {
@@ -814,9 +814,17 @@ int TlsEngine::FlushPending() {
   } else if (rc == kTlsWouldBlock) {
     if (sent > 0) pending_output_.EraseFront(std::min(sent, pending_output_.length()));
   } else {
+    // Nothing more reaches this peer: the output goes, and the connection fails.
     pending_output_.Reset();
+    return SendFailed(rc);
   }
-  return pending_output_.empty() ? 0 : 1;
+  return pending_output_.empty() ? kOk : kTlsWouldBlock;
+}
+
+int TlsEngine::SendFailed(int code) {
+  ByteString text;
+  if (owner_ != nullptr) owner_->SendErrorText(code, &text);
+  return Fail(code, text.empty() ? kTextSendFailed : text.c_str());
 }
 
 int TlsEngine::Close() {

@@ -48,7 +48,8 @@ enum TlsState : int {
   kStateTls13EncryptedExtensions = 31,
 };
 
-// The engine's seven hooks land here; each returns 0 or an error code.
+// The engine's seven hooks land here; each returns 0 or an error code. SendErrorText names a
+// failed send.
 class TlsEngineOwner {
  public:
   // An error (code, text) met by the engine.
@@ -61,6 +62,11 @@ class TlsEngineOwner {
                                      const char* issuer, const char* status, int* accept) = 0;
   // Record bytes for the wire: 0, an error, or 10035 with the count taken in *sent.
   virtual int SendBytes(const void* bytes, int n, int* sent) = 0;
+  // The text of an error SendBytes returned; left empty, the engine uses its own.
+  virtual void SendErrorText(int code, ByteString* text) {
+    (void)code;
+    (void)text;
+  }
   // A failure of the handshake or the session: the owner keeps the text and the code.
   virtual int SetErrorCodeText(int code, const char* text) = 0;
   // The handshake ended: null or "" on success, else the failure description.
@@ -130,9 +136,11 @@ class TlsEngine : private TlsHandshakeHandler {
   // Record input, in any slicing. 0 or the code that stopped it.
   int Receive(const void* bytes, int n);
   // Sends pending output, then the data as application-data records of at most 16384 bytes.
-  // *sent counts the data bytes taken; 10035 when the socket would block.
+  // *sent counts the data bytes taken; 10035 when the socket would block, the socket's code
+  // when it failed.
   int SendAppData(const void* bytes, int n, int* sent);
-  // Sends pending output; nonzero while output remains.
+  // Sends pending output: 0 when none is left, 10035 while some remains, or the socket's code
+  // when the send failed (the connection then fails and the output is dropped).
   int FlushPending();
   // Tells the peer the session ends (close_notify, when established) and clears established.
   int Close();
@@ -214,6 +222,8 @@ class TlsEngine : private TlsHandshakeHandler {
   int Fail(int code, const char* text);
   // The same hooks for a failure that does not end the connection (a refused call, the close).
   int Report(int code, const char* text);
+  // A send the socket refused (not 10035): the connection fails with the socket's code and text.
+  int SendFailed(int code);
   int Status(const char* text);
   int FailWithAlert(uint8_t alert, int code, const char* text);
 
