@@ -74,9 +74,9 @@ struct TlsStep {
   // nothing more is to be reported.
   const char* text = nullptr;
 
-  // A handler's result code: 0 waits for the next message, anything else is the failure the
-  // handler reported (or one that goes unreported, as a code of the layers below).
-  TlsStep(int rc = 0) : kind(rc == 0 ? kNextMessage : kError), code(rc) {}  // NOLINT: implicit on purpose
+  // A handler's result code: 0 waits for the next message; anything else is a failure with that
+  // code, reported where it arose. Implicit, so a handler returns its helpers' codes as they are.
+  TlsStep(int rc = 0) : kind(rc == 0 ? kNextMessage : kError), code(rc) {}  // NOLINT
   TlsStep(bool) = delete;
   static TlsStep Flush() { return Of(kFlush); }
   static TlsStep Done() { return Of(kDone); }
