@@ -95,6 +95,7 @@ class RecordingOwner : public tw::TlsEngineOwner {
     *taken = take;
     return take == n ? 0 : tw::kTlsWouldBlock;
   }
+  void SendErrorText(int code, tw::ByteString* text) override { text->Format("[%d] refused", code); }
   int SetErrorCodeText(int code, const char* text) override {
     failures.emplace_back(code, text);
     return 0;
