@@ -472,11 +472,15 @@ int SocketComponent::DefaultErrorText(int code) {
 }
 
 int SocketComponent::SetWinsockErrorText(int code) {
-  const char* text = WinsockErrorText(code);
   ByteString composed;
-  composed.Format("[%d] %s", code, text != nullptr ? text : kTextNoDescription);
+  FormatWinsockError(code, &composed);
   SetErrorText(composed.c_str());
   return code;
+}
+
+void SocketComponent::FormatWinsockError(int code, ByteString* out) {
+  const char* text = WinsockErrorText(code);
+  out->Format("[%d] %s", code, text != nullptr ? text : kTextNoDescription);
 }
 
 // ---- Traffic recording ----

@@ -114,6 +114,8 @@ class SocketComponent : public ComponentBase {
   int DefaultErrorText(int code);
   // "[code] " and the Winsock table's text, or "(no description available)". Returns the code.
   int SetWinsockErrorText(int code);
+  // That text into *out.
+  static void FormatWinsockError(int code, ByteString* out);
 
   // ---- Traffic recording ----
   // Opens the RecordToFile file (when named) for the new connection; 0 or the file code.

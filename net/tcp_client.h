@@ -76,6 +76,8 @@ class TcpClient : public SocketComponent, public TlsEngineOwner {
   virtual int TlsFlush();
   // Raw send; 10035 with the count taken when the socket would block.
   int SendBytes(const void* bytes, int n, int* sent) override;
+  // A refused send's Winsock text, which the engine fails the connection with.
+  void SendErrorText(int code, ByteString* text) override { FormatWinsockError(code, text); }
   // Calls OnDataIn with the bytes.
   int OnIncomingData(const void* bytes, int n, bool end_of_record) override;
   // Calls OnReadyToSend.

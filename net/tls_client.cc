@@ -299,7 +299,8 @@ int TlsClient::SetConnected(bool connect, int error) {
   bool output_left = false;
   if (own_engine) {
     tls_engine_.Close();
-    output_left = TlsFlush() != 0;
+    // A flush the socket refused failed the connection and dropped the output.
+    output_left = TlsFlush() == win::WSAEWOULDBLOCK;
   } else if (!pending_output_.empty() && linger_) {
     output_left = SchannelSendPending(nullptr, 0, false) != kOk || !pending_output_.empty();
   }
@@ -427,7 +428,8 @@ int TlsClient::OnReadyToSend() {
   }
   if (use_internal_security_api_ != 0) {
     if (!tls_engine_.established()) return kOk;
-    TlsFlush();
+    const int flushed = TlsFlush();
+    if (flushed != kOk && flushed != win::WSAEWOULDBLOCK) return kOk;
     ready_to_send_ = 1;
     return OnReadyToSendEvent();
   }

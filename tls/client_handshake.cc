@@ -389,7 +389,7 @@ int TlsEngine::SendSsl2ClientHello(uint16_t hello_version) {
 
 // ---- ServerHello ----
 
-int TlsEngine::OnServerHello(const uint8_t* body, size_t n) {
+TlsStep TlsEngine::OnServerHello(const uint8_t* body, size_t n) {
   SpanReader in(body, n);
   uint16_t server_version = 0;
   SpanReader random;
@@ -510,7 +510,7 @@ int TlsEngine::OnServerHello(const uint8_t* body, size_t n) {
 
 // ---- Server flight of TLS 1.2 and earlier ----
 
-int TlsEngine::OnCertificate(const uint8_t* body, size_t n) {
+TlsStep TlsEngine::OnCertificate(const uint8_t* body, size_t n) {
   Status(kTextCertificateReceived);
   peer_chain_.clear();
   if (ParseCertificateBody(body, n, tls13_, &peer_chain_) != kOk) {
@@ -561,7 +561,7 @@ int TlsEngine::VerifyServerSignature(SpanReader& in, const uint8_t* params, size
   return kOk;
 }
 
-int TlsEngine::OnServerKeyExchange(const uint8_t* body, size_t n) {
+TlsStep TlsEngine::OnServerKeyExchange(const uint8_t* body, size_t n) {
   const TlsCipherSuite* suite = pending_.suite;
   const TlsKeyExchangeKind kind = suite->kx;
   Status(kTextServerKeyExchange);
@@ -620,7 +620,7 @@ int TlsEngine::OnServerKeyExchange(const uint8_t* body, size_t n) {
   return VerifyServerSignature(in, params, params_length);
 }
 
-int TlsEngine::OnCertificateRequest(const uint8_t* body, size_t n) {
+TlsStep TlsEngine::OnCertificateRequest(const uint8_t* body, size_t n) {
   Status(kTextCertificateRequest);
   SpanReader in(body, n);
   hs_->requested_signature_algorithms.clear();
@@ -676,7 +676,7 @@ int TlsEngine::OnCertificateRequest(const uint8_t* body, size_t n) {
   return kOk;
 }
 
-int TlsEngine::OnServerHelloDone() {
+TlsStep TlsEngine::OnServerHelloDone() {
   Status(kTextServerHelloDone);
   Enter(TlsClient12State::kChangeCipherSpec);
   BeginFlight();
@@ -706,10 +706,8 @@ int TlsEngine::OnServerHelloDone() {
     rc = SendFinished();
     if (rc == kOk) Status(kTextFinishedSent);
   }
-  const int flushed = EndFlight();
-  if (rc == kOk) rc = flushed;
   // Failures inside the flight already reported themselves.
-  return rc;
+  return rc != kOk ? TlsStep(rc) : TlsStep::Flush();
 }
 
 int TlsEngine::SendClientKeyExchange() {
@@ -866,7 +864,7 @@ int TlsEngine::SaveSession() {
   return session_cache_.Add(entry);
 }
 
-int TlsEngine::OnHelloRequest() {
+TlsStep TlsEngine::OnHelloRequest() {
   Status(kTextHelloRequest);
   if (!AtDone()) return kOk;
   if (!renegotiation_allowed_ || !secure_renegotiation_) {
@@ -877,7 +875,7 @@ int TlsEngine::OnHelloRequest() {
   return SendClientHello();
 }
 
-int TlsEngine::OnNewSessionTicket(const uint8_t* body, size_t n, size_t* consumed) {
+TlsStep TlsEngine::OnNewSessionTicket(const uint8_t* body, size_t n, size_t* consumed) {
   // Tickets are not used for resumption: read and dropped.
   if (tls13_) {
     TlsRecordFault fault;
@@ -899,7 +897,7 @@ void TlsEngine::KeyDebugLine(const char* label, const uint8_t* bytes, size_t n) 
   KeyDebug(label, bytes, n);
 }
 
-int TlsEngine::OnServerHello13(uint16_t suite_id, const ServerHelloExtensions& ext) {
+TlsStep TlsEngine::OnServerHello13(uint16_t suite_id, const ServerHelloExtensions& ext) {
   if (hs_->hello_retry && suite_id != hs_->retry_suite) {
     return Refuse(kAlertIllegalParameter, kErrTlsProtocol, kTextSuiteNotOffered);
   }
@@ -943,8 +941,8 @@ int TlsEngine::OnServerHello13(uint16_t suite_id, const ServerHelloExtensions& e
   return kOk;
 }
 
-int TlsEngine::OnHelloRetryRequest(uint16_t suite_id, size_t message_length,
-                                   const ServerHelloExtensions& ext) {
+TlsStep TlsEngine::OnHelloRetryRequest(uint16_t suite_id, size_t message_length,
+                                       const ServerHelloExtensions& ext) {
   if (hs_->hello_retry) return Refuse(kAlertUnexpectedMessage, -1, kTextSecondRetry);
   hs_->hello_retry = true;
   hs_->retry_suite = suite_id;
@@ -993,7 +991,7 @@ int TlsEngine::OnHelloRetryRequest(uint16_t suite_id, size_t message_length,
   return SendClientHello();
 }
 
-int TlsEngine::OnEncryptedExtensions(const uint8_t* body, size_t n, size_t* consumed) {
+TlsStep TlsEngine::OnEncryptedExtensions(const uint8_t* body, size_t n, size_t* consumed) {
   SpanReader in(body, n);
   SpanReader list;
   if (!in.ReadPrefixed(2, &list)) {
@@ -1029,7 +1027,7 @@ int TlsEngine::OnEncryptedExtensions(const uint8_t* body, size_t n, size_t* cons
   return kOk;
 }
 
-int TlsEngine::OnCertificateVerify(const uint8_t* body, size_t n) {
+TlsStep TlsEngine::OnCertificateVerify(const uint8_t* body, size_t n) {
   Status(kTextCertificateVerify);
   SpanReader in(body, n);
   uint16_t scheme = 0;
@@ -1063,7 +1061,7 @@ int TlsEngine::OnCertificateVerify(const uint8_t* body, size_t n) {
   return kOk;
 }
 
-int TlsEngine::OnFinished13(const uint8_t* body, size_t n) {
+TlsStep TlsEngine::OnFinished13(const uint8_t* body, size_t n) {
   bool ok = false;
   const int rc = hs_->schedule->VerifyFinished(!is_client_, dispatcher_.transcript(), body, n, &ok);
   if (rc != kOk) return Fail(rc, "");
@@ -1072,7 +1070,7 @@ int TlsEngine::OnFinished13(const uint8_t* body, size_t n) {
   return kOk;
 }
 
-int TlsEngine::FinishTls13Client() {
+TlsStep TlsEngine::FinishTls13Client() {
   int rc = hs_->schedule->ApplicationSecrets(dispatcher_.transcript());
   TlsRecordState app_read;
   TlsRecordState app_write;
@@ -1103,16 +1101,15 @@ int TlsEngine::FinishTls13Client() {
   if (rc == kOk) rc = hs_->schedule->FinishedVerifyData(true, dispatcher_.transcript(), verify);
   if (rc == kOk) rc = SendHandshakeMessage(kHsFinished, verify.bytes(), static_cast<size_t>(verify.length()));
   WipeString(verify);
-  const int flushed = EndFlight();
-  if (rc == kOk) rc = flushed;
-  if (rc != kOk) return Fail(rc, kTextSignFailed);
+  if (rc != kOk) return TlsStep::Error(rc, kTextSignFailed);
   Status(kTextFinishedSent);
   hs_->finished_sent = true;
-  if ((rc = current_.write.CopyFrom(app_write)) != kOk) return Fail(rc, "");
-  return Complete();
+  // The flight is framed under the handshake keys already; what follows it takes these.
+  if ((rc = current_.write.CopyFrom(app_write)) != kOk) return TlsStep::Error(rc, "");
+  return TlsStep::Done();
 }
 
-int TlsEngine::OnKeyUpdate(const uint8_t* body, size_t n, size_t* consumed) {
+TlsStep TlsEngine::OnKeyUpdate(const uint8_t* body, size_t n, size_t* consumed) {
   if (n != 1 || body[0] > 1) return Refuse(kAlertDecodeError, kErrTlsProtocol, kTextBadKeyUpdate);
   *consumed = 1;
   // A copied engine holds no schedule of the session it carries on.

@@ -16,7 +16,7 @@ constexpr char kFormatRetryGroup[] =
 
 }  // namespace
 
-int TlsEngine::OnHelloRetryMessage(const uint8_t* body, size_t n) {
+TlsStep TlsEngine::OnHelloRetryMessage(const uint8_t* body, size_t n) {
   SpanReader in(body, n);
   uint16_t version = 0;
   uint16_t suite_id = 0;

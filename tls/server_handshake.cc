@@ -89,7 +89,7 @@ void TlsEngine::Enter(TlsServer13State s) {
 
 // ---- The ClientHello ----
 
-int TlsEngine::OnClientHello(const uint8_t* body, size_t n) {
+TlsStep TlsEngine::OnClientHello(const uint8_t* body, size_t n) {
   Status(kTextClientHelloReceived);
   if (AtDone()) {
     // RFC 5746: only a client that proved secure renegotiation may renegotiate.
@@ -186,7 +186,7 @@ int TlsEngine::ParseClientExtensions(SpanReader block, ClientOffer* offer) {
   return kOk;
 }
 
-int TlsEngine::ProcessSsl2Hello(const uint8_t* record, size_t length) {
+TlsStep TlsEngine::ProcessSsl2Hello(const uint8_t* record, size_t length) {
   Status(kTextSsl2HelloReceived);
   // Two-byte header, then type 1, version, three lengths, the specs, session id and challenge.
   SpanReader in(record + 2, length - 2);
@@ -227,7 +227,7 @@ int TlsEngine::ProcessSsl2Hello(const uint8_t* record, size_t length) {
   return AnswerClientHello(offer);
 }
 
-int TlsEngine::AnswerClientHello(const ClientOffer& offer) {
+TlsStep TlsEngine::AnswerClientHello(const ClientOffer& offer) {
   // A renegotiation is answered from the done state, in a handshake of its own.
   const bool renegotiating = AtDone();
   const bool retry = hs_->hello_retry;
@@ -352,11 +352,9 @@ int TlsEngine::AnswerClientHello(const ClientOffer& offer) {
     if (rc == kOk) rc = InstallKeyBlock(pending_);
     if (rc == kOk) rc = SendChangeCipherSpec();
     if (rc == kOk) rc = SendFinished();
-    const int flushed = EndFlight();
-    if (rc == kOk) rc = flushed;
-    if (rc != kOk) return Fail(rc, "");
+    if (rc != kOk) return TlsStep::Error(rc, "");
     Enter(TlsServer12State::kChangeCipherSpec);
-    return kOk;
+    return TlsStep::Flush();
   }
   resumed_ = false;
   pending_.session_id.SetData(kSessionIdBytes, nullptr);
@@ -447,7 +445,7 @@ int TlsEngine::SignServerParams(const uint8_t* params, size_t length, ByteString
   return w.rc();
 }
 
-int TlsEngine::SendServerFlight12(const ClientOffer& offer) {
+TlsStep TlsEngine::SendServerFlight12(const ClientOffer& offer) {
   BeginFlight();
   int rc = SendServerHello(offer, nullptr);
   ByteString body;
@@ -476,16 +474,14 @@ int TlsEngine::SendServerFlight12(const ClientOffer& offer) {
   }
   if (rc == kOk) rc = SendHandshakeMessage(kHsServerHelloDone, nullptr, 0);
   if (rc == kOk) Status(kTextServerHelloDoneSent);
-  const int flushed = EndFlight();
-  if (rc == kOk) rc = flushed;
-  if (rc != kOk) return Fail(rc, "");
+  if (rc != kOk) return TlsStep::Error(rc, "");
   Enter(TlsServer12State::kCertificate);
-  return kOk;
+  return TlsStep::Flush();
 }
 
 // ---- TLS 1.3 ----
 
-int TlsEngine::AnswerTls13(const ClientOffer& offer, const std::vector<uint16_t>& our_groups) {
+TlsStep TlsEngine::AnswerTls13(const ClientOffer& offer, const std::vector<uint16_t>& our_groups) {
   // The signature scheme first: without one there is nothing to prove the certificate with.
   TlsIdList ours;
   FilterSignatureSchemesByKey(&own_cert_, tls13_signature_schemes_.c_str(), &ours);
@@ -625,11 +621,9 @@ int TlsEngine::AnswerTls13(const ClientOffer& offer, const std::vector<uint16_t>
     hs_->finished_sent = true;
     rc = hs_->schedule->ApplicationSecrets(dispatcher_.transcript());
   }
-  const int flushed = EndFlight();
-  if (rc == kOk) rc = flushed;
-  if (rc != kOk) return Fail(rc, "");
+  if (rc != kOk) return TlsStep::Error(rc, "");
   Enter(TlsServer13State::kCertificate);
-  return kOk;
+  return TlsStep::Flush();
 }
 
 int TlsEngine::SendHelloRetryRequest(const ClientOffer& offer, uint16_t group) {
@@ -676,7 +670,7 @@ int TlsEngine::SendHelloRetryRequest(const ClientOffer& offer, uint16_t group) {
 
 // ---- The client's answer ----
 
-int TlsEngine::OnClientCertificate(const uint8_t* body, size_t n) {
+TlsStep TlsEngine::OnClientCertificate(const uint8_t* body, size_t n) {
   peer_chain_.clear();
   if (ParseCertificateBody(body, n, tls13_, &peer_chain_) != kOk) {
     return Refuse(kAlertDecodeError, kErrTlsProtocol, kTextBadClientHello);
@@ -701,7 +695,7 @@ int TlsEngine::OnClientCertificate(const uint8_t* body, size_t n) {
   return kOk;
 }
 
-int TlsEngine::OnClientKeyExchange(const uint8_t* body, size_t n) {
+TlsStep TlsEngine::OnClientKeyExchange(const uint8_t* body, size_t n) {
   const TlsKeyExchangeKind kind = pending_.suite->kx;
   SpanReader in(body, n);
   ByteString pre_master;
@@ -752,7 +746,7 @@ int TlsEngine::OnClientKeyExchange(const uint8_t* body, size_t n) {
   return kOk;
 }
 
-int TlsEngine::OnClientCertificateVerify(const uint8_t* body, size_t n) {
+TlsStep TlsEngine::OnClientCertificateVerify(const uint8_t* body, size_t n) {
   SpanReader in(body, n);
   uint16_t scheme = 0;
   SpanReader signature;
@@ -793,14 +787,14 @@ int TlsEngine::OnClientCertificateVerify(const uint8_t* body, size_t n) {
   return kOk;
 }
 
-int TlsEngine::FinishTls13Server() {
+TlsStep TlsEngine::FinishTls13Server() {
   TlsRecordState app_read;
   TlsRecordState app_write;
   int rc = hs_->schedule->InstallApplicationKeys(app_read, app_write, false);
   if (rc == kOk) rc = current_.read.CopyFrom(app_read);
   if (rc == kOk) rc = current_.write.CopyFrom(app_write);
   if (rc != kOk) return Fail(rc, "");
-  return Complete();
+  return TlsStep::Done();
 }
 
 

@@ -246,6 +246,13 @@ int TlsEngine::Status(const char* text) {
 }
 
 int TlsEngine::Fail(int code, const char* text) {
+  // The first cause wins: what follows a failure already reported is its consequence.
+  if (failed_) return code;
+  failed_ = true;
+  return Report(code, text);
+}
+
+int TlsEngine::Report(int code, const char* text) {
   if (owner_ != nullptr) owner_->ReportTlsError(code, text);
   if (!established_) error_text_.SetText(text);
   if (owner_ != nullptr) owner_->SetErrorCodeText(code, text);
@@ -347,15 +354,11 @@ int TlsEngine::LoadOwnCertificate() {
 }
 
 int TlsEngine::PeerClosed(int code) {
-  const bool during_handshake = is_client_ && !established_ && code == 1;
+  // A close that follows a failure already reported adds nothing.
+  const bool during_handshake = is_client_ && !established_ && code == 1 && !failed_;
   established_ = false;
   if (!during_handshake) return kOk;
-  if (!error_text_.empty()) {
-    ByteString text;
-    text.Assign(error_text_);
-    return Fail(kErrTlsProtocol, text.c_str());
-  }
-  return Fail(kErrTlsProtocol, kTextPeerClosed);
+  return Report(kErrTlsProtocol, kTextPeerClosed);
 }
 
 // ---- Input ----
@@ -381,11 +384,9 @@ int TlsEngine::Receive(const void* bytes, int n) {
         continue;
       case TlsRecordLayer::kUnknownType:
         records_.Reset();
-        failed_ = true;
         return Fail(kErrTlsProtocol, kTextUnrecognized);
       case TlsRecordLayer::kOverflow:
         records_.Reset();
-        failed_ = true;
         return FailWithAlert(kAlertRecordOverflow, kErrTlsProtocol, kTextRecordOverflow);
       case TlsRecordLayer::kSsl2Record:
         rc = ProcessSsl2Record(record, length);
@@ -406,7 +407,7 @@ int TlsEngine::Receive(const void* bytes, int n) {
 
 int TlsEngine::ProcessSsl2Record(const uint8_t* record, size_t length) {
   if (length < 3 || record[2] != 1) return Fail(kErrTlsUnsupported, kTextSsl2);
-  return ProcessSsl2Hello(record, length);
+  return Act(ProcessSsl2Hello(record, length));
 }
 
 int TlsEngine::ProcessRecord(uint8_t* record, size_t length) {
@@ -504,7 +505,7 @@ int TlsEngine::HandleAlert(const uint8_t* body, size_t n) {
 // ---- Handshake messages ----
 
 // The driver: states whose message is optional pass until the message is in its place, then
-// that state's handler takes it and enters the next state.
+// that state's handler takes it, enters the next state and says what it waits for.
 int TlsEngine::OnHandshakeMessage(uint8_t type, const uint8_t* body, size_t length,
                                   size_t* consumed) {
   if (log_packets_) {
@@ -514,7 +515,23 @@ int TlsEngine::OnHandshakeMessage(uint8_t type, const uint8_t* body, size_t leng
   while (!InPlace(type)) {
     if (!SkipState(type, &rc)) return rc;
   }
-  return RunState(type, body, length, consumed);
+  return Act(RunState(type, body, length, consumed));
+}
+
+int TlsEngine::Act(const TlsStep& step) {
+  // A flight goes out whole, also one that ends in the alert of a failure.
+  const int flushed = record_sink_ != nullptr ? EndFlight() : kOk;
+  switch (step.kind) {
+    case TlsStep::kError:
+      if (step.text != nullptr) Fail(step.code, step.text);
+      return step.code;
+    case TlsStep::kDone:
+      return flushed != kOk ? flushed : Complete();
+    case TlsStep::kNextMessage:
+    case TlsStep::kFlush:
+      break;
+  }
+  return flushed;
 }
 
 bool TlsEngine::InPlace(uint8_t type) const {
@@ -524,7 +541,7 @@ bool TlsEngine::InPlace(uint8_t type) const {
   return (masks[machine()] & (1u << state_)) != 0;
 }
 
-int TlsEngine::RunState(uint8_t type, const uint8_t* body, size_t length, size_t* consumed) {
+TlsStep TlsEngine::RunState(uint8_t type, const uint8_t* body, size_t length, size_t* consumed) {
   switch (type) {
     case kHsHelloRequest:
       return OnHelloRequest();
@@ -551,7 +568,7 @@ int TlsEngine::RunState(uint8_t type, const uint8_t* body, size_t length, size_t
     case kHsClientKeyExchange:
       return OnClientKeyExchange(body, length);
     case kHsFinished:
-      return HandleFinished(body, length);
+      return OnFinished(body, length);
     case kHsKeyUpdate:
       return OnKeyUpdate(body, length, consumed);
     default:
@@ -586,22 +603,19 @@ void TlsEngine::set_state(int number) {
 }
 
 int TlsEngine::AfterHandshakeMessage(uint8_t type) {
-  if (type != kHsFinished) return kOk;
+  return type == kHsFinished ? Act(AnswerFinished()) : kOk;
+}
+
+TlsStep TlsEngine::AnswerFinished() {
   if (tls13_) return is_client_ ? FinishTls13Client() : FinishTls13Server();
   // The side that has not sent its Finished yet answers with its own before completing.
   if (!hs_->finished_sent) {
     BeginFlight();
     int rc = SendChangeCipherSpec();
     if (rc == kOk) rc = SendFinished();
-    const int flushed = EndFlight();
-    if (rc == kOk) rc = flushed;
-    if (rc != kOk) return Fail(rc, kTextSendFailed);
-    if (!is_client_ && !resumed_) SaveSession();
-  } else if (is_client_ && !resumed_) {
-    // Saved only now that the server's Finished proved the session.
-    SaveSession();
+    if (rc != kOk) return TlsStep::Error(rc, kTextSendFailed);
   }
-  return Complete();
+  return TlsStep::Done();
 }
 
 void TlsEngine::OnUnknownHandshakeMessage(uint8_t type) {
@@ -614,7 +628,7 @@ int TlsEngine::OnHandshakeFault(int alert, const char* text) {
   return FailWithAlert(static_cast<uint8_t>(alert), kErrTlsProtocol, text);
 }
 
-int TlsEngine::HandleFinished(const uint8_t* body, size_t n) {
+TlsStep TlsEngine::OnFinished(const uint8_t* body, size_t n) {
   if (tls13_) return OnFinished13(body, n);
   ByteString expected;
   int rc = FinishedVerifyData(pending_, dispatcher_.transcript(), !is_client_, expected);
@@ -633,6 +647,8 @@ int TlsEngine::HandleFinished(const uint8_t* body, size_t n) {
 }
 
 int TlsEngine::Complete() {
+  // A full handshake of TLS 1.2 or earlier is kept for resumption once both Finished passed.
+  if (!resumed_) SaveSession();
   const TlsSessionState& s = current_;
   const TlsCipherSuite* suite = s.suite;
   ByteString line;
@@ -694,13 +710,13 @@ int TlsEngine::Emit(const uint8_t* bytes, size_t n) {
   if (!pending_output_.empty() || owner_ == nullptr) {
     const int rc = pending_output_.Append(bytes, static_cast<int>(n));
     if (rc != kOk || owner_ == nullptr) return rc;
-    FlushPending();
-    return kOk;
+    const int flushed = FlushPending();
+    return flushed == kTlsWouldBlock ? kOk : flushed;
   }
   int sent = 0;
   const int rc = owner_->SendBytes(bytes, static_cast<int>(n), &sent);
   if (rc == kOk) return kOk;
-  if (rc != kTlsWouldBlock) return rc;
+  if (rc != kTlsWouldBlock) return SendFailed(rc);
   if (sent < 0) sent = 0;
   if (static_cast<size_t>(sent) > n) sent = static_cast<int>(n);
   return pending_output_.Append(bytes + sent, static_cast<int>(n - static_cast<size_t>(sent)));
@@ -782,8 +798,8 @@ int TlsEngine::EndFlight() {
 
 int TlsEngine::SendAppData(const void* bytes, int n, int* sent) {
   if (sent != nullptr) *sent = 0;
-  if (!established_ || !current_.write.active()) return Fail(kErrTlsProtocol, kTextNotEstablished);
-  if (FlushPending() != 0) return kTlsWouldBlock;
+  if (!established_ || !current_.write.active()) return Report(kErrTlsProtocol, kTextNotEstablished);
+  if (const int flushed = FlushPending(); flushed != kOk) return flushed;
   const uint8_t* p = static_cast<const uint8_t*>(bytes);
   int taken = 0;
   while (p != nullptr && taken < n) {
@@ -800,7 +816,7 @@ int TlsEngine::SendAppData(const void* bytes, int n, int* sent) {
 }
 
 int TlsEngine::FlushPending() {
-  if (pending_output_.empty() || owner_ == nullptr) return pending_output_.empty() ? 0 : 1;
+  if (pending_output_.empty() || owner_ == nullptr) return pending_output_.empty() ? kOk : kTlsWouldBlock;
   int sent = 0;
   const int rc = owner_->SendBytes(pending_output_.data(), pending_output_.length(), &sent);
   if (rc == kOk) {
@@ -808,9 +824,17 @@ int TlsEngine::FlushPending() {
   } else if (rc == kTlsWouldBlock) {
     if (sent > 0) pending_output_.EraseFront(std::min(sent, pending_output_.length()));
   } else {
+    // Nothing more reaches this peer: the output goes, and the connection fails.
     pending_output_.Reset();
+    return SendFailed(rc);
   }
-  return pending_output_.empty() ? 0 : 1;
+  return pending_output_.empty() ? kOk : kTlsWouldBlock;
+}
+
+int TlsEngine::SendFailed(int code) {
+  ByteString text;
+  if (owner_ != nullptr) owner_->SendErrorText(code, &text);
+  return Fail(code, text.empty() ? kTextSendFailed : text.c_str());
 }
 
 int TlsEngine::Close() {

@@ -48,7 +48,8 @@ enum TlsState : int {
   kStateTls13EncryptedExtensions = 31,
 };
 
-// The engine's seven hooks land here; each returns 0 or an error code.
+// The engine's seven hooks land here; each returns 0 or an error code. SendErrorText names a
+// failed send.
 class TlsEngineOwner {
  public:
   // An error (code, text) met by the engine.
@@ -61,6 +62,11 @@ class TlsEngineOwner {
                                      const char* issuer, const char* status, int* accept) = 0;
   // Record bytes for the wire: 0, an error, or 10035 with the count taken in *sent.
   virtual int SendBytes(const void* bytes, int n, int* sent) = 0;
+  // The text of an error SendBytes returned; left empty, the engine uses its own.
+  virtual void SendErrorText(int code, ByteString* text) {
+    (void)code;
+    (void)text;
+  }
   // A failure of the handshake or the session: the owner keeps the text and the code.
   virtual int SetErrorCodeText(int code, const char* text) = 0;
   // The handshake ended: null or "" on success, else the failure description.
@@ -124,14 +130,17 @@ class TlsEngine : private TlsHandshakeHandler {
   // Begins the handshake: resets both session states; a client sends its ClientHello, a server
   // loads its certificate and waits for one.
   int Start();
-  // The peer closed with `code` (1: during the handshake); clears the established flag.
+  // The peer closed with `code` (1: during the handshake; reported unless the handshake already
+  // failed); clears the established flag.
   int PeerClosed(int code);
   // Record input, in any slicing. 0 or the code that stopped it.
   int Receive(const void* bytes, int n);
   // Sends pending output, then the data as application-data records of at most 16384 bytes.
-  // *sent counts the data bytes taken; 10035 when the socket would block.
+  // *sent counts the data bytes taken; 10035 when the socket would block, the socket's code
+  // when it failed.
   int SendAppData(const void* bytes, int n, int* sent);
-  // Sends pending output; nonzero while output remains.
+  // Sends pending output: 0 when none is left, 10035 while some remains, or the socket's code
+  // when the send failed (the connection then fails and the output is dropped).
   int FlushPending();
   // Tells the peer the session ends (close_notify, when established) and clears established.
   int Close();
@@ -207,9 +216,14 @@ class TlsEngine : private TlsHandshakeHandler {
 
  private:
   static const char* OrEmpty(const char* text) { return text != nullptr ? text : ""; }
-  // First the error hook, then (before the handshake completed) keeps the text; then the owner's
-  // failure hook. Returns the code.
+  // The first failure of a connection: the error hook, then (before the handshake completed) the
+  // text is kept, then the owner's failure hook. Once the connection failed, later failures add
+  // nothing. Returns the code.
   int Fail(int code, const char* text);
+  // The same hooks for a failure that does not end the connection (a refused call, the close).
+  int Report(int code, const char* text);
+  // A send the socket refused (not 10035): the connection fails with the socket's code and text.
+  int SendFailed(int code);
   int Status(const char* text);
   int FailWithAlert(uint8_t alert, int code, const char* text);
 
@@ -217,7 +231,6 @@ class TlsEngine : private TlsHandshakeHandler {
   int ProcessSsl2Record(const uint8_t* record, size_t length);
   int HandleChangeCipherSpec(const uint8_t* body, size_t n, bool decrypted);
   int HandleAlert(const uint8_t* body, size_t n);
-  int HandleFinished(const uint8_t* body, size_t n);
   int Complete();
 
   // ---- The state machines ----
@@ -238,7 +251,13 @@ class TlsEngine : private TlsHandshakeHandler {
   // the message with *rc.
   bool SkipState(uint8_t type, int* rc);
   // The current state's handler for its message.
-  int RunState(uint8_t type, const uint8_t* body, size_t length, size_t* consumed);
+  TlsStep RunState(uint8_t type, const uint8_t* body, size_t length, size_t* consumed);
+  // What follows a Finished once it is in the transcript: this side's own Finished when it has
+  // not sent it yet, the keys of the session, and completion.
+  TlsStep AnswerFinished();
+  // Carries out what a handler asks for: sends the flight it wrote, completes, or fails. 0 or
+  // the code that stops the input.
+  int Act(const TlsStep& step);
 
   // TlsHandshakeHandler
   int OnHandshakeMessage(uint8_t type, const uint8_t* body, size_t length,
@@ -275,43 +294,47 @@ class TlsEngine : private TlsHandshakeHandler {
     ByteString renegotiation;
     ByteString alpn;
   };
-  int OnClientHello(const uint8_t* body, size_t n);
+  // The server's states, in wire order; each handler returns what it waits for next.
+  TlsStep OnClientHello(const uint8_t* body, size_t n);
   int ParseClientExtensions(SpanReader block, ClientOffer* offer);
-  int ProcessSsl2Hello(const uint8_t* record, size_t length);
-  int AnswerClientHello(const ClientOffer& offer);
+  TlsStep ProcessSsl2Hello(const uint8_t* record, size_t length);
+  TlsStep AnswerClientHello(const ClientOffer& offer);
   void ChooseAlpn(const ByteString& client_list);
   int SendServerHello(const ClientOffer& offer, const ByteString* extensions13);
   int SignServerParams(const uint8_t* params, size_t length, ByteString* out);
-  int SendServerFlight12(const ClientOffer& offer);
-  int AnswerTls13(const ClientOffer& offer, const std::vector<uint16_t>& our_groups);
+  TlsStep SendServerFlight12(const ClientOffer& offer);
+  TlsStep AnswerTls13(const ClientOffer& offer, const std::vector<uint16_t>& our_groups);
   int SendHelloRetryRequest(const ClientOffer& offer, uint16_t group);
-  int OnClientCertificate(const uint8_t* body, size_t n);
-  int OnClientKeyExchange(const uint8_t* body, size_t n);
-  int OnClientCertificateVerify(const uint8_t* body, size_t n);
-  int FinishTls13Server();
+  TlsStep OnClientCertificate(const uint8_t* body, size_t n);
+  TlsStep OnClientKeyExchange(const uint8_t* body, size_t n);
+  TlsStep OnClientCertificateVerify(const uint8_t* body, size_t n);
+  TlsStep FinishTls13Server();
 
   // ---- Client handshake (client_handshake.cc) ----
   class CertificateHost;
   int SendClientHello();
   int PrepareKeyShares(ByteString* entries);
   int SendSsl2ClientHello(uint16_t hello_version);
-  int OnServerHello(const uint8_t* body, size_t n);
-  int OnServerHello13(uint16_t suite_id, const ServerHelloExtensions& ext);
-  int OnHelloRetryRequest(uint16_t suite_id, size_t message_length,
-                          const ServerHelloExtensions& ext);
+  // The client's states, in wire order; each handler returns what it waits for next.
+  TlsStep OnHelloRequest();
+  TlsStep OnServerHello(const uint8_t* body, size_t n);
+  TlsStep OnHelloRetryRequest(uint16_t suite_id, size_t message_length,
+                              const ServerHelloExtensions& ext);
+  TlsStep OnServerHello13(uint16_t suite_id, const ServerHelloExtensions& ext);
   // The HelloRetryRequest as a message of its own type (client_hello_retry.cc).
-  int OnHelloRetryMessage(const uint8_t* body, size_t n);
-  int OnEncryptedExtensions(const uint8_t* body, size_t n, size_t* consumed);
-  int OnCertificate(const uint8_t* body, size_t n);
-  int OnServerKeyExchange(const uint8_t* body, size_t n);
-  int OnCertificateRequest(const uint8_t* body, size_t n);
-  int OnServerHelloDone();
-  int OnCertificateVerify(const uint8_t* body, size_t n);
-  int OnNewSessionTicket(const uint8_t* body, size_t n, size_t* consumed);
-  int OnHelloRequest();
-  int OnKeyUpdate(const uint8_t* body, size_t n, size_t* consumed);
-  int OnFinished13(const uint8_t* body, size_t n);
-  int FinishTls13Client();
+  TlsStep OnHelloRetryMessage(const uint8_t* body, size_t n);
+  TlsStep OnEncryptedExtensions(const uint8_t* body, size_t n, size_t* consumed);
+  TlsStep OnCertificate(const uint8_t* body, size_t n);
+  TlsStep OnServerKeyExchange(const uint8_t* body, size_t n);
+  TlsStep OnCertificateRequest(const uint8_t* body, size_t n);
+  TlsStep OnServerHelloDone();
+  TlsStep OnCertificateVerify(const uint8_t* body, size_t n);
+  // Both sides: the peer's Finished, checked before it enters the transcript.
+  TlsStep OnFinished(const uint8_t* body, size_t n);
+  TlsStep OnFinished13(const uint8_t* body, size_t n);
+  TlsStep FinishTls13Client();
+  TlsStep OnNewSessionTicket(const uint8_t* body, size_t n, size_t* consumed);
+  TlsStep OnKeyUpdate(const uint8_t* body, size_t n, size_t* consumed);
   int SendClientKeyExchange();
   int SendClientCertificateVerify();
   int VerifyServerSignature(SpanReader& in, const uint8_t* params, size_t params_length);
@@ -342,6 +365,7 @@ class TlsEngine : private TlsHandshakeHandler {
   bool log_packets_ = false;
   bool settings_copied_ = false;
   bool tls13_ccs_dropped_ = false;
+  // The connection failed: nothing more is read, and no later failure is reported.
   bool failed_ = false;
   uint32_t security_flags_ = 0;
   uint32_t protocol_mask_ = 0xFFFF;

@@ -61,6 +61,40 @@ enum class TlsServer13State : uint8_t {
   kDone = kTlsStateDone,
 };
 
+// What a state's handler asks of the driver once it has taken its message.
+struct TlsStep {
+  enum Kind : uint8_t {
+    kNextMessage,  // wait for the next message in the state entered
+    kFlush,        // send the flight the handler wrote, then wait for the next message
+    kDone,         // send any flight written, then complete the handshake
+    kError,        // the handshake failed with `code`
+  };
+  Kind kind = kNextMessage;
+  int code = 0;
+  // kError: the text to fail with when the handler did not report the failure itself; null when
+  // nothing more is to be reported.
+  const char* text = nullptr;
+
+  // A handler's result code: 0 waits for the next message; anything else is a failure with that
+  // code, reported where it arose. Implicit, so a handler returns its helpers' codes as they are.
+  TlsStep(int rc = 0) : kind(rc == 0 ? kNextMessage : kError), code(rc) {}  // NOLINT
+  TlsStep(bool) = delete;
+  static TlsStep Flush() { return Of(kFlush); }
+  static TlsStep Done() { return Of(kDone); }
+  static TlsStep Error(int rc, const char* text) {
+    TlsStep s(rc);
+    s.text = text;
+    return s;
+  }
+
+ private:
+  static TlsStep Of(Kind kind) {
+    TlsStep s;
+    s.kind = kind;
+    return s;
+  }
+};
+
 struct TlsHandshake {
   // The key exchange in force: the server's values (TLS 1.2) or the chosen share (TLS 1.3).
   std::unique_ptr<KeyExchange> kx;

@@ -15,6 +15,8 @@
 #include "platform/heap.h"
 #include "platform/winsock.h"
 #include "tests/net/event_recorder.h"
+#include "tests/peers/openssl_server_peer.h"
+#include "tests/peers/test_pki.h"
 #include "tests/support/case_name.h"
 #include "tests/support/test_support.h"
 
@@ -676,6 +678,47 @@ TEST(TcpClient, LocalPortReadsTheBoundPort) {
   EXPECT_EQ(std::string(c.RemoteAddressText()), "127.0.0.1");
   c.Connect(false);
 }
+
+// ---- The own engine's refusals against openssl s_server of the test PKI ----
+
+struct RefusalRow { const char* name; const char* cert; std::vector<std::string> options; const char* suites; std::vector<int> errors; const char* text; };
+class TlsRefusalOpenSslServerPeer : public ::testing::TestWithParam<RefusalRow> {};
+
+// One failure, its first cause, however the peer's close falls: the Error events (a refused
+// certificate is announced first) and the code and text kept, over twenty rounds, every other
+// one dawdling over the status lines so the peer's alert and close pile up.
+TEST_P(TlsRefusalOpenSslServerPeer, GivesOneFailure) {
+  const RefusalRow& row = GetParam();
+  testsupport::OpenSslServerPeer::Options o;
+  o.cert = row.cert;
+  o.extra = row.options;
+  testsupport::OpenSslServerPeer server(o);
+  if (!server.Start()) { TW_REQUIRE_OR_SKIP(server.error()); }
+  setenv("TW_CERT_STORES", testsupport::TestPki::Get().store_dir().c_str(), 1);
+  for (int round = 0; round < 20; ++round) {
+    Client c;
+    c.recorder.on_event = [&](const Event& e) {
+      if (round % 2 == 1 && e.slot == tw::kEventSslStatus) std::this_thread::sleep_for(std::chrono::milliseconds(3));
+    };
+    ASSERT_TRUE(ConfigSet(c, "UseInternalSecurityAPI=true") == 0 && ConfigSet(c, std::string("SSLEnabledCipherSuites=") + row.suites) == 0 &&
+                c.EnableTls(true) == 0 && c.SetRemoteHost("localhost") == 0 && c.SetRemotePort(server.port()) == 0 &&
+                c.SetConnected(true, 0) == 0);
+    ASSERT_TRUE(PumpUntil(c, [&] { return c.recorder.Count(tw::kEventDisconnected) > 0; })) << round;
+    std::vector<int> errors;
+    for (const Event& e : c.recorder.events) {
+      if (e.slot == tw::kEventError) errors.push_back(e.code);
+    }
+    EXPECT_EQ(errors, row.errors) << round;
+    EXPECT_EQ(c.error_code(), row.errors.back()) << round;
+    EXPECT_STREQ(c.error_text().c_str(), row.text) << round;
+  }
+}
+INSTANTIATE_TEST_SUITE_P(Peers, TlsRefusalOpenSslServerPeer, ::testing::Values(
+    RefusalRow{"untrusted certificate", "selfsigned", {"-tls1_2"}, "*", {280, 280},
+               "Server certificate validation failed. Connection aborted."},
+    RefusalRow{"suite refused by the peer", "rsa", {"-tls1_2", "-cipher", "AES256-SHA256"},
+               "TLS_RSA_WITH_AES_128_CBC_SHA", {286}, "Received fatal alert: HANDSHAKE_FAILURE"}),
+    testsupport::CaseName{});
 
 struct DeliveryRow { const char* name; const char* eol; const char* input; const char* drop_on; std::string expected; };
 class TlsDelivery : public ::testing::TestWithParam<DeliveryRow> {};

@@ -76,6 +76,7 @@ class RecordingOwner : public tw::TlsEngineOwner {
   std::vector<std::pair<int, std::string>> failures;
   int done = 0;
   int limit = -1;
+  int error = 0;  // when set, every send fails with it
 
   int ReportTlsError(int, const char*) override { return 0; }
   int LogTlsStatus(const char* text) override {
@@ -88,11 +89,13 @@ class RecordingOwner : public tw::TlsEngineOwner {
     return 0;
   }
   int SendBytes(const void* bytes, int n, int* taken) override {
+    if (error != 0) return *taken = 0, error;
     const int take = limit < 0 || n <= limit ? n : limit;
     sent.append(static_cast<const char*>(bytes), static_cast<size_t>(take));
     *taken = take;
     return take == n ? 0 : tw::kTlsWouldBlock;
   }
+  void SendErrorText(int code, tw::ByteString* text) override { text->Format("[%d] refused", code); }
   int SetErrorCodeText(int code, const char* text) override {
     failures.emplace_back(code, text);
     return 0;
