@@ -93,15 +93,6 @@ Figures Theirs(const Suite& suite, int port, double seconds) {
   return f;
 }
 
-OpenSslServerPeer::Options Server(const char* version, const char* cipher, const char* suites, const char* groups) {
-  OpenSslServerPeer::Options o;
-  o.version = version;
-  o.cipher = cipher;
-  o.ciphersuites = suites;
-  o.groups = groups;
-  return o;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -117,6 +108,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   setenv("TW_CERT_STORES", pki.store_dir().c_str(), 1);
+  constexpr auto Server = &OpenSslServerPeer::Options::Limited;
   const std::vector<Suite> suites = {
       {"TLS 1.2 ECDHE-RSA-AES128-GCM P-256", Server("-tls1_2", "ECDHE-RSA-AES128-GCM-SHA256", "", "P-256"), 0x0FC0, "",
        "-tls1_2 -cipher ECDHE-RSA-AES128-GCM-SHA256"},

@@ -941,6 +941,17 @@ TlsStep TlsEngine::OnServerHello13(uint16_t suite_id, const ServerHelloExtension
   return kOk;
 }
 
+// The group a HelloRetryRequest asks for must be one of ours; the two forms of the message word
+// the refusal differently.
+int TlsEngine::RefuseUnknownRetryGroup(const ServerHelloExtensions& ext, const char* format) {
+  TlsIdList groups;
+  ParseSupportedGroups(tls13_groups_.c_str(), true, &groups);
+  if (!ext.has_key_share || Contains(groups, ext.key_share_group)) return kOk;
+  ByteString text;
+  text.Format(format, ext.key_share_group);
+  return Refuse(kAlertDecodeError, -1, text.c_str());
+}
+
 TlsStep TlsEngine::OnHelloRetryRequest(uint16_t suite_id, size_t message_length,
                                        const ServerHelloExtensions& ext) {
   if (hs_->hello_retry) return Refuse(kAlertUnexpectedMessage, -1, kTextSecondRetry);
@@ -948,13 +959,7 @@ TlsStep TlsEngine::OnHelloRetryRequest(uint16_t suite_id, size_t message_length,
   hs_->retry_suite = suite_id;
   // From here on the peer speaks TLS 1.3 (a compatibility ChangeCipherSpec may follow).
   tls13_ = true;
-  TlsIdList groups;
-  ParseSupportedGroups(tls13_groups_.c_str(), true, &groups);
-  if (ext.has_key_share && !Contains(groups, ext.key_share_group)) {
-    ByteString text;
-    text.Format(kFormatRetryGroup, ext.key_share_group);
-    return Refuse(kAlertDecodeError, -1, text.c_str());
-  }
+  if (const int rc = RefuseUnknownRetryGroup(ext, kFormatRetryGroup); rc != kOk) return rc;
   // A retry must change the hello, and never asks for a share that was sent.
   if ((!ext.has_key_share && ext.cookie.empty()) ||
       (ext.has_key_share && Contains(hs_->key_share_ids, ext.key_share_group))) {

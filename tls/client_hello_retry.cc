@@ -28,13 +28,7 @@ TlsStep TlsEngine::OnHelloRetryMessage(const uint8_t* body, size_t n) {
   if (int alert = ParseServerHelloExtensions(block, true, &ext); alert != 0) {
     return Refuse(static_cast<uint8_t>(alert), kErrTlsProtocol, kTextBadRetry);
   }
-  TlsIdList groups;
-  ParseSupportedGroups(tls13_groups_.c_str(), true, &groups);
-  if (ext.has_key_share && !Contains(groups, ext.key_share_group)) {
-    ByteString text;
-    text.Format(kFormatRetryGroup, ext.key_share_group);
-    return Refuse(kAlertDecodeError, -1, text.c_str());
-  }
+  if (const int rc = RefuseUnknownRetryGroup(ext, kFormatRetryGroup); rc != kOk) return rc;
   if ((ext.has_version ? ext.version : version) != kTls13 || !Contains(hs_->offered_versions, kTls13)) {
     return Refuse(kAlertProtocolVersion, kErrTlsProtocol, kTextRetryNotTls13);
   }

@@ -342,6 +342,7 @@ class TlsEngine : private TlsHandshakeHandler {
   bool TakeOfferedSession();
   // A handshake refusal: the fatal alert, then Fail with the code and text.
   int Refuse(uint8_t alert, int code, const char* text);
+  int RefuseUnknownRetryGroup(const ServerHelloExtensions& ext, const char* format);
   void KeyDebug(const char* label, const uint8_t* bytes, size_t n);
   void KeyDebug(const char* label, const ByteString& value) {
     KeyDebug(label, value.bytes(), static_cast<size_t>(value.length()));

@@ -37,6 +37,16 @@ class OpenSslServerPeer {
     bool key_log = false;       // -keylogfile into the peer's temp dir
     Mode mode = Mode::kStatus;
     std::vector<std::string> extra;  // more options, as they stand
+
+    // The test certificate served under one version, cipher list, suite list and group list.
+    static Options Limited(const char* version, const char* cipher, const char* suites, const char* groups) {
+      Options o;
+      o.version = version;
+      o.cipher = cipher;
+      o.ciphersuites = suites;
+      o.groups = groups;
+      return o;
+    }
   };
 
   explicit OpenSslServerPeer(Options options);
