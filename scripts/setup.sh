@@ -1,6 +1,6 @@
 # Installs what the build and the tests need; sourced by the scripts in this folder.
 TW_APT_PACKAGES=(
-  cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev zlib1g-dev libssl-dev
+  cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev zlib1g-dev libssl-dev libmbedtls-dev
   python3 python3-cryptography python3-bcrypt openssl ca-certificates libxml2-utils libxml2-dev libgcrypt20 gzip sharutils coreutils
   putty-tools openssh-client
   curl nginx tinyproxy dante-server microsocks squid apache2-utils
