@@ -1,9 +1,10 @@
 // The engine as a server against openssl s_client: versions, key types and suites, a retry,
-// client certificates, resumption, and an SSL 2.0-format hello.
+// client certificates, resumption, and an SSL 2.0-format hello; fixed ECDH against an mbed TLS client.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -13,6 +14,10 @@
 #include "tests/support/test_support.h"
 #include "tests/tls/engine_connection.h"
 #include "tests/tls/tls_test_support.h"
+
+#ifndef TW_MBEDTLS_CLIENT
+#define TW_MBEDTLS_CLIENT ""
+#endif
 
 namespace {
 
@@ -62,21 +67,13 @@ std::string Replace(std::string s, const std::string& from, const std::string& t
   return s;
 }
 
-// One s_client run against one connection of our server; returns what s_client printed. `typed`,
-// when given, is a shell script whose output is s_client's input, its commands among it (they
-// work only without -ign_eof); the server reads on for `linger_ms` after its greeting.
-std::string Serve(tlstest::EngineConnection& server, const std::string& client_options, bool* ok,
-                  const std::string& typed = "", int linger_ms = 300) {
+// One run of the shell command `command(port)` against one connection of our server; returns
+// what it printed. The server reads on for `linger_ms` after its greeting.
+std::string ServeCommand(tlstest::EngineConnection& server, const std::function<std::string(int)>& command, bool* ok,
+                         int linger_ms) {
   tlstest::Listener listener;
-  const TestPki& pki = TestPki::Get();
   std::string output;
-  std::thread client([&] {
-    const std::string input = typed.empty() ? "" : "(" + typed + ") | ";
-    output = testsupport::RunCommand(input + "openssl s_client -connect 127.0.0.1:" + std::to_string(listener.port()) +
-                                     " -servername localhost -CAfile " + ShellQuote(pki.Cert("root")) +
-                                     " -verify_return_error " + (typed.empty() ? "-ign_eof " : "") +
-                                     client_options + " 2>&1");
-  });
+  std::thread client([&] { output = testsupport::RunCommand(command(listener.port())); });
   *ok = server.Accept(listener.fd()) && server.Handshake() && server.Send("hello from the engine\n");
   // TLS 1.3 client certificates are judged after the server's flight: read what follows.
   server.Pump([&] { return server.peer_closed; }, linger_ms);
@@ -84,6 +81,18 @@ std::string Serve(tlstest::EngineConnection& server, const std::string& client_o
   server.Close();
   client.join();
   return output;
+}
+
+// One s_client run; `typed`, when given, is a shell script whose output is s_client's input, its
+// commands among it (they work only without -ign_eof).
+std::string Serve(tlstest::EngineConnection& server, const std::string& client_options, bool* ok,
+                  const std::string& typed = "", int linger_ms = 300) {
+  const std::string input = typed.empty() ? "" : "(" + typed + ") | ";
+  const std::string root = TestPki::Get().Cert("root");
+  return ServeCommand(server, [&](int port) {
+    return input + "openssl s_client -connect 127.0.0.1:" + std::to_string(port) + " -servername localhost -CAfile " +
+           ShellQuote(root) + " -verify_return_error " + (typed.empty() ? "-ign_eof " : "") + client_options + " 2>&1";
+  }, ok, linger_ms);
 }
 
 class TlsServerPeers : public ::testing::TestWithParam<ServerCase> {};
@@ -286,5 +295,68 @@ TEST(TlsServerPeers, Ed25519CertificateRefusesWhatItCannotSign) {
     EXPECT_NE(out.find("handshake failure"), std::string::npos) << options << "\n" << out;
   }
 }
+
+// Fixed ECDH served to an independent client that still speaks it: each suite, the certificate's
+// EC key on P-256 and P-384, signed with ECDSA (self-signed here) or with RSA (the test PKI's).
+// The client library's build has no 3DES suites, and none installed speaks an export suite.
+struct FixedEcdhCase {
+  std::string name;
+  std::string suite;
+  std::string curve;
+  std::string version;
+};
+void PrintTo(const FixedEcdhCase& c, std::ostream* os) { *os << c.name; }
+
+std::vector<FixedEcdhCase> FixedEcdhCases() {
+  std::vector<FixedEcdhCase> cases;
+  auto add = [&](const std::string& signer, const char* bulk, const char* curve, const char* version) {
+    cases.push_back({testsupport::MakeName(signer, bulk, curve, std::string("tls") + version),
+                     "TLS_ECDH_" + signer + "_WITH_" + bulk, curve, version});
+  };
+  for (const std::string signer : {"ECDSA", "RSA"}) {
+    for (const char* curve : {"P-256", "P-384"}) {
+      for (const char* bulk : {"AES_128_GCM_SHA256", "AES_256_GCM_SHA384", "AES_128_CBC_SHA256", "AES_256_CBC_SHA384",
+                               "AES_128_CBC_SHA", "AES_256_CBC_SHA"}) {
+        add(signer, bulk, curve, "1.2");
+      }
+    }
+    add(signer, "AES_128_CBC_SHA", "P-256", "1.0");
+    add(signer, "AES_256_CBC_SHA", "P-384", "1.1");
+  }
+  return cases;
+}
+
+class FixedEcdhPeer : public ::testing::TestWithParam<FixedEcdhCase> {};
+
+TEST_P(FixedEcdhPeer, IndependentClientCompletes) {
+  const FixedEcdhCase& c = GetParam();
+  const std::string client = TW_MBEDTLS_CLIENT;
+  if (client.empty()) { TW_REQUIRE_OR_SKIP("the mbed TLS client was not built: libmbedtls-dev missing"); }
+  const TestPki& pki = TestPki::Get();
+  if (!pki.ok()) { TW_REQUIRE_OR_SKIP(pki.error()); }
+  const std::string dir = testsupport::MakeTempDir();
+  std::string store = tlstest::Str(tlstest::PkiStore(c.curve == "P-256" ? "ecdsa" : "ecdsa384"));
+  std::string ca = pki.Cert("root");
+  if (c.suite.find("ECDSA") != std::string::npos) {
+    testsupport::RunCommand("cd " + ShellQuote(dir) + " && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:" +
+                            c.curve + " -nodes -keyout k.pem -out c.pem -subj /CN=localhost -days 2 2>&1");
+    ca = dir + "/c.pem";
+    store = testsupport::ReadFile(ca) + testsupport::ReadFile(dir + "/k.pem");
+  }
+  tlstest::EngineConnection server(false);
+  server.engine.SetOwnCertificate(7, tlstest::Bytes(store), tw::ByteString(), tw::ByteString());
+  server.engine.SetProtocolMask(0x0FC0);
+  ASSERT_EQ(server.engine.SetCipherSuiteList(c.suite.c_str()), 0);
+  bool ok = false;
+  const std::string out = ServeCommand(server, [&](int port) {
+    return ShellQuote(client) + " " + std::to_string(port) + " " + c.suite + " " + ShellQuote(ca) + " " + c.version + " 2>&1";
+  }, &ok, 5000);
+  testsupport::RunCommand("rm -rf " + ShellQuote(dir));
+  EXPECT_TRUE(ok) << server.failure_text << "\n" << out;
+  EXPECT_NE(out.find("suite: " + c.suite + "\nprotocol: TLSv" + c.version + "\nread: hello from the engine\n"),
+            std::string::npos) << out;
+  EXPECT_NE(server.received.find("hello from the peer\n"), std::string::npos) << out;
+}
+INSTANTIATE_TEST_SUITE_P(Suites, FixedEcdhPeer, ::testing::ValuesIn(FixedEcdhCases()), testsupport::CaseName{});
 
 }  // namespace
