@@ -140,7 +140,8 @@ void TlsEngine::Enter(TlsClient12State s) {
 }
 
 bool TlsEngine::SkipState(uint8_t type, int* rc) {
-  const char* name = HandshakeMessageName(type);
+  // A hello out of place goes by its packet-log name.
+  const char* name = type == kHsClientHello ? "ClientHello" : HandshakeMessageName(type);
   if (machine() == kTlsClient12 && hs_ != nullptr && pending_.suite != nullptr) {
     using S = TlsClient12State;
     if (At(S::kServerKeyExchange) && !MustSendServerKeyExchange(pending_.suite->kx)) {
@@ -214,6 +215,7 @@ int TlsEngine::PrepareKeyShares(ByteString* entries) {
     if (int rc = MakeGroupKeyExchange(group, &kx); rc != kOk) return rc;
     ByteString value;
     if (int rc = OwnPublicValue(*kx, &value); rc != kOk) return rc;
+    KeyDebug("send keyshare pbk", value);
     w.U16(group);
     SpanWriter::Field f = w.Open(2);
     w.Bytes(value);
