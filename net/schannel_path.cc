@@ -391,9 +391,7 @@ int TlsClient::SchannelHandshakeStep() {
       line.Format(kFormatSelectedVersion, VersionName(version));
       LogTlsStatus(line.c_str());
       line.SetText(kTextSelectedSuite);
-      ByteString name;
-      SuiteDisplayText(suite, &name);
-      line.AppendString(name);
+      AppendSuiteName(suite, &line);
       LogTlsStatus(line.c_str());
       if (oversized) LogTlsStatus(kTextOversized);
     }

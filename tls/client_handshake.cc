@@ -140,7 +140,8 @@ void TlsEngine::Enter(TlsClient12State s) {
 }
 
 bool TlsEngine::SkipState(uint8_t type, int* rc) {
-  const char* name = HandshakeMessageName(type);
+  // A hello out of place goes by its packet-log name.
+  const char* name = type == kHsClientHello ? "ClientHello" : HandshakeMessageName(type);
   if (machine() == kTlsClient12 && hs_ != nullptr && pending_.suite != nullptr) {
     using S = TlsClient12State;
     if (At(S::kServerKeyExchange) && !MustSendServerKeyExchange(pending_.suite->kx)) {
@@ -214,6 +215,7 @@ int TlsEngine::PrepareKeyShares(ByteString* entries) {
     if (int rc = MakeGroupKeyExchange(group, &kx); rc != kOk) return rc;
     ByteString value;
     if (int rc = OwnPublicValue(*kx, &value); rc != kOk) return rc;
+    KeyDebug("send keyshare pbk", value);
     w.U16(group);
     SpanWriter::Field f = w.Open(2);
     w.Bytes(value);
@@ -630,6 +632,7 @@ TlsStep TlsEngine::OnCertificateRequest(const uint8_t* body, size_t n) {
     if (!in.ReadPrefixed(1, &context) || !in.ReadPrefixed(2, &extensions) || !in.empty()) {
       return Refuse(kAlertDecodeError, kErrTlsProtocol, kTextBadCertificateRequest);
     }
+    hs_->certificate_request_context.Set(context.data(), static_cast<int>(context.remaining()));
     while (!extensions.empty()) {
       uint16_t type = 0;
       SpanReader ext;
@@ -1087,15 +1090,18 @@ TlsStep TlsEngine::FinishTls13Client() {
   if (pending_.client_certificate_requested) {
     ByteString cert_body;
     CertificateHost host(*this);
-    if (!own_cert_loaded_ || BuildCertificateBody(&host, &own_cert_, true, &cert_body) != kOk) {
+    const ByteString& context = hs_->certificate_request_context;
+    if (!own_cert_loaded_ || BuildCertificateBody(&host, &own_cert_, true, &cert_body, &context) != kOk) {
       Status(kTextClientCertMissing);
       cert_body.Reset();
       SpanWriter w(cert_body);
-      w.U8(0);
+      SpanWriter::Field f = w.Open(1);
+      w.Bytes(context);
+      w.Close(f);
       w.U24(0);
       rc = w.rc();
     }
-    const bool sent_certificate = own_cert_loaded_ && cert_body.length() > 4;
+    const bool sent_certificate = own_cert_loaded_ && cert_body.length() > 4 + context.length();
     if (rc == kOk) rc = SendHandshakeMessage(kHsCertificate, cert_body.bytes(), static_cast<size_t>(cert_body.length()));
     if (rc == kOk && sent_certificate) {
       Status(kTextCertificateSent);

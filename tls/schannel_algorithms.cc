@@ -112,12 +112,12 @@ int AppendAlg(const AlgText (&table)[N], uint32_t id, ByteString* out) {
   return out->AppendFormat("Cipher: 0x%x ", id);
 }
 
+}  // namespace
+
 int AppendSuiteName(uint16_t id, ByteString* out) {
   if (const char* name = RegisteredSuiteName(id)) return out->AppendText(name);
   return out->AppendFormat("Unknown (%u)", id);
 }
-
-}  // namespace
 
 bool FindCalgName(const char* name, int length, uint32_t* id) {
   auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };

@@ -15,6 +15,9 @@ bool FindCalgName(const char* name, int length, uint32_t* id);
 // "Enabling TLS versions: " and the names of the protocol pairs set in the mask.
 int EnabledProtocolsText(uint32_t mask, ByteString* out);
 
+// The platform log's name of a suite: its registry name, or "Unknown (<decimal id>)".
+int AppendSuiteName(uint16_t id, ByteString* out);
+
 // "Cipher Suites:\r\n    " and the names of the suites a ClientHello record offers, joined by
 // ";\r\n    ". False (and nothing written) for a record that is too short or malformed.
 bool OfferedSuitesText(const uint8_t* record, size_t length, ByteString* out);

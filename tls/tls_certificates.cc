@@ -492,8 +492,11 @@ int BuildCertificateBody(const CertSelection* own, bool tls13, ByteString* body)
   return BuildCertificateBody(nullptr, own, tls13, body);
 }
 
-int BuildCertificateBody(TlsCertificateHost* host, const CertSelection* own, bool tls13, ByteString* body) {
+int BuildCertificateBody(TlsCertificateHost* host, const CertSelection* own, bool tls13, ByteString* body,
+                         const ByteString* request_context) {
   body->Reset();
+  const int context_length = request_context != nullptr ? request_context->length() : 0;
+  if (context_length > 255) return kErrDecodeError;
   std::vector<ByteString> chain;
   const bool kept = own != nullptr && own->loaded() && own->impl()->shared &&
                     own->impl()->credential->FindChainToSend(&chain);
@@ -519,7 +522,8 @@ int BuildCertificateBody(TlsCertificateHost* host, const CertSelection* own, boo
     if (rc != kOk) return rc;
   }
   if (static_cast<size_t>(list.length()) > kMaxU24) return kErrDecodeError;
-  if (tls13) rc = body->AppendByte(0);
+  if (tls13) rc = body->AppendByte(static_cast<uint8_t>(context_length));
+  if (rc == kOk && context_length > 0) rc = body->AppendString(*request_context);
   if (rc == kOk) rc = AppendU24(body, static_cast<size_t>(list.length()));
   if (rc == kOk) rc = body->AppendString(list);
   return rc;

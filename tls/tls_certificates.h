@@ -87,8 +87,9 @@ class CertSelection {
 // When the chain cannot be had, the selected certificate alone.
 int BuildCertificateBody(const CertSelection* own, bool tls13, ByteString* body);
 // The same, raising 279 "Could not get certificate chain for our certificate" through the host
-// when the chain cannot be had.
-int BuildCertificateBody(TlsCertificateHost* host, const CertSelection* own, bool tls13, ByteString* body);
+// when the chain cannot be had; a TLS 1.3 body echoes the request's context when one is given.
+int BuildCertificateBody(TlsCertificateHost* host, const CertSelection* own, bool tls13, ByteString* body,
+                         const ByteString* request_context = nullptr);
 
 // The certificates of a received Certificate message body, leaf first, as DER. 0 or 50
 // (decode_error) for a malformed body or an empty entry.

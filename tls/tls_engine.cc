@@ -384,6 +384,8 @@ int TlsEngine::Receive(const void* bytes, int n) {
         continue;
       case TlsRecordLayer::kUnknownType:
         records_.Reset();
+        // A server past its first hello reads such bytes as a record of an unknown type.
+        if (!is_client_) return FailWithAlert(kAlertUnexpectedMessage, kErrTlsUnsupported, kTextUnknownContent);
         return Fail(kErrTlsProtocol, kTextUnrecognized);
       case TlsRecordLayer::kOverflow:
         records_.Reset();

@@ -110,6 +110,8 @@ struct TlsHandshake {
   bool hello_retry = false;
   uint16_t retry_suite = 0;
   ByteString cookie;
+  // TLS 1.3: the context of the server's CertificateRequest, echoed in the client's Certificate.
+  ByteString certificate_request_context;
   // An export server's temporary RSA key from its ServerKeyExchange.
   ByteString temp_rsa_modulus;
   ByteString temp_rsa_exponent;

@@ -144,6 +144,7 @@ TEST_P(SchannelPeers, CarriesDataAndClosesCleanly) {
   EXPECT_EQ(auth->text, "[0x0] ");
   EXPECT_EQ(c.StatusCount("Negotiated SSL parameters: Protocol: TLS1.2 Cipher: AES Cipher strength: 256 "), 1) << c.Statuses();
   EXPECT_EQ(c.StatusCount("Selected TLS Version: TLS1.2"), 1);
+  EXPECT_NE(c.Statuses().find(" Selected Cipher Suite: TLS_ECDHE_RSA_WITH_AES_256_GCM_SHA384\n"), std::string::npos);
   ASSERT_TRUE(c.Pump([&] { return c.data.find("first line") != std::string::npos; })) << server.log() << c.Statuses();
   if (row.shape == Shape::kSplit) {
     EXPECT_GT(relay.writes(), 100);

@@ -390,15 +390,18 @@ TEST(EngineLifecycle, CertificateHookAndSsl2Records) {
     std::string input;
     int code;
     const char* text;
+    int state = tw::kStateWaitClientHello;
   } ssl2[] = {
       {std::string("\x80\x05\x01\x00\x02\x00\x00", 7), 278, "SSL2 not supported"},
       {std::string("\x80\x03\x04\x00\x02", 5), 278, "SSL 2.0 not supported"},
+      {std::string("\x80\x03\x04\x00\x02", 5), 278, "SSL data packet with unknown Content Type", tw::kStateWaitFinished},
+      {std::string("\x16\x03\x03\x00\x04\x01\x00\x00\x00", 9), 276, "ClientHello", tw::kStateWaitFinished},
   };
   for (const auto& c : ssl2) {
     Owner server_owner;
     tw::TlsEngine server;
     server.Init(&server_owner, false);
-    server.set_state(tw::kStateWaitClientHello);
+    server.set_state(c.state);
     EXPECT_EQ(Feed(server, c.input, 1), c.code);
     ASSERT_EQ(server_owner.failures.size(), 1u);
     EXPECT_EQ(server_owner.failures[0].second, c.text);
