@@ -29,12 +29,10 @@ int AppendUnsigned(DerWriter* w, const ByteString& v) {
 }  // namespace
 
 int ParseAlgorithmIdentifier(const DerCursor& der, ByteStringPair* pair) {
-  DerCursor all = der, seq, oid, params;
+  DerCursor all = der, seq, params;
   uint8_t tag = 0;
   int rc = all.Next(&tag, &seq);
-  if (rc == kOk) rc = seq.Next(&tag, &oid);
-  if (rc == kOk && tag != 6) rc = kErrDerMalformed;
-  if (rc == kOk) rc = DerOidToText(oid.data(), oid.size(), &pair->first);
+  if (rc == kOk) rc = seq.NextOid(&pair->first);
   if (rc != kOk) return rc;
   if (seq.empty()) {
     pair->second.Reset();

@@ -11,6 +11,7 @@
 #include "crypto/pubkey/ed448.h"
 #include "crypto/pubkey/prime_field.h"
 #include "crypto/symmetric/random_source.h"
+#include "foundation/span_reader.h"
 
 namespace tw {
 namespace {
@@ -89,16 +90,19 @@ int EcKeyData::SetCurveByName(const char* oid) {
 }
 
 int EcKeyData::ImportCngBlob(const ByteString& blob) {
-  if (blob.length() < 8) return kErrEcCngBlob;
-  const bool is_public = blob.bytes()[3] & 1;
-  const int len = (blob.length() - 8) / (is_public ? 2 : 3);
+  SpanReader r(blob);
+  uint32_t magic = 0;
+  // The magic's low bit tells a public blob; the stated width is not trusted, the size is.
+  if (!r.ReadU32Le(&magic) || !r.Skip(4)) return kErrEcCngBlob;
+  const bool is_public = (magic >> 24) & 1;
+  const size_t len = r.remaining() / (is_public ? 2 : 3);
   const int id = len == 32 ? 0 : len == 48 ? 1 : len == 66 ? 2 : -1;
   if (id < 0) return kErrEcCngBlob;
   curve_id = id;
-  if (int rc = X.Set(blob.bytes() + 8, len)) return rc;
-  if (int rc = Y.Set(blob.bytes() + 8 + len, len)) return rc;
-  if (!is_public)
-    if (int rc = D.Set(blob.bytes() + 8 + 2 * len, len)) return rc;
+  ByteString* parts[] = {&X, &Y, &D};
+  for (int i = 0; i < (is_public ? 2 : 3); ++i) {
+    if (!r.ReadString(len, parts[i])) return kErrOutOfMemory;
+  }
   return 0;
 }
 
