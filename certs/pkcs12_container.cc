@@ -53,10 +53,11 @@ bool SameBytes(const uint8_t* a, int an, const uint8_t* b, int bn) {
 int BmpToUtf8(const DerCursor& bmp, ByteString* out) {
   if (bmp.size() % 2 != 0) return kErrDerMalformed;
   out->Reset();
+  SpanReader units(bmp.data(), bmp.size());
+  uint16_t u = 0;
   int rc = kOk;
-  for (size_t i = 0; rc == kOk && i < bmp.size(); i += 2) {
-    const unsigned u = (static_cast<unsigned>(bmp.data()[i]) << 8) | bmp.data()[i + 1];
-    if (u == 0 && i + 2 == bmp.size()) break;  // a closing NUL some writers add
+  while (rc == kOk && units.ReadU16(&u)) {
+    if (u == 0 && units.empty()) break;  // a closing NUL some writers add
     if (u < 0x80) {
       rc = out->AppendByte(static_cast<uint8_t>(u));
     } else if (u < 0x800) {

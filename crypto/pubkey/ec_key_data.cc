@@ -124,25 +124,26 @@ int EcPointEncode(const ByteString& x, const ByteString& y, const EcCurveParams&
 }
 
 bool EcPointDecode(const ByteString& enc, const EcCurveParams& params, ByteString& x, ByteString& y) {
-  const int s = params.FieldByteSize();
-  if (enc.length() < 1) return false;
-  const uint8_t kind = enc.bytes()[0];
+  const size_t s = static_cast<size_t>(params.FieldByteSize());
+  SpanReader r(enc), xs;
+  uint8_t kind = 0;
+  if (!r.ReadU8(&kind)) return false;
   if (kind == 0) {
     x.Reset();
     y.Reset();
     return true;
   }
   if (kind == 4 || kind == 6 || kind == 7) {
-    if (enc.length() % 2 == 0 || (enc.length() - 1) / 2 != s) return false;
-    return x.Set(enc.bytes() + 1, s) == 0 && y.Set(enc.bytes() + 1 + s, s) == 0;
+    return r.remaining() == 2 * s && r.ReadString(s, &x) && r.ReadString(s, &y);
   }
-  if ((kind == 2 || kind == 3) && enc.length() == s + 1 && params.field_kind == kFieldKindPrime) {
+  if ((kind == 2 || kind == 3) && r.remaining() == s && params.field_kind == kFieldKindPrime) {
+    r.ReadBytes(s, &xs);
     WideInt wx, wa, wb, wp, wy;
-    if (WideIntFromBytes(wx, enc.bytes() + 1, s) || WideIntFromBytes(wa, params.a) || WideIntFromBytes(wb, params.b) ||
-        WideIntFromBytes(wp, params.p))
+    if (WideIntFromBytes(wx, xs.data(), static_cast<int>(s)) || WideIntFromBytes(wa, params.a) ||
+        WideIntFromBytes(wb, params.b) || WideIntFromBytes(wp, params.p))
       return false;
     if (!EcDecompressY(kind - 2, wx, wa, wb, wp, params.field_id, wy)) return false;
-    return WideIntToBytes(wy, s, y) == 0 && x.Set(enc.bytes() + 1, s) == 0;
+    return WideIntToBytes(wy, static_cast<int>(s), y) == 0 && x.Set(xs.data(), static_cast<int>(s)) == 0;
   }
   return false;
 }
