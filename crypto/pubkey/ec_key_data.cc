@@ -12,6 +12,7 @@
 #include "crypto/pubkey/prime_field.h"
 #include "crypto/symmetric/random_source.h"
 #include "foundation/span_reader.h"
+#include "foundation/span_writer.h"
 
 namespace tw {
 namespace {
@@ -114,13 +115,17 @@ int EcPointEncode(const ByteString& x, const ByteString& y, const EcCurveParams&
   // Binary fields are not built: their compression bit has no source here.
   if ((compressed || hybrid) && params.field_kind == kFieldKindBinary) return kErrEcParams;
   const int bit = y.bytes()[y.length() - 1] & 1;
-  const int total = compressed ? s + 1 : 2 * s + 1;
-  if (int rc = out.SetData(total, nullptr)) return rc;
-  std::memset(out.bytes(), 0, static_cast<size_t>(total));
-  out.bytes()[0] = static_cast<uint8_t>(compressed ? 2 + bit : hybrid ? 6 + bit : 4);
-  std::memcpy(out.bytes() + 1 + s - x.length(), x.bytes(), static_cast<size_t>(x.length()));
-  if (!compressed) std::memcpy(out.bytes() + 1 + 2 * s - y.length(), y.bytes(), static_cast<size_t>(y.length()));
-  return 0;
+  out.Reset();
+  SpanWriter w(out);
+  w.U8(static_cast<uint8_t>(compressed ? 2 + bit : hybrid ? 6 + bit : 4));
+  // Each coordinate right-aligned in the field's width.
+  w.Zeros(static_cast<size_t>(s - x.length()));
+  w.Bytes(x);
+  if (!compressed) {
+    w.Zeros(static_cast<size_t>(s - y.length()));
+    w.Bytes(y);
+  }
+  return w.rc();
 }
 
 bool EcPointDecode(const ByteString& enc, const EcCurveParams& params, ByteString& x, ByteString& y) {
