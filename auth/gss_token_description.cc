@@ -11,16 +11,6 @@ namespace {
 constexpr char kSpnegoOid[] = "1.3.6.1.5.5.2";
 constexpr char kKrb5Oid[] = "1.2.840.113554.1.2.2";
 
-// The OID element at the front of the cursor; anything but an OID element is refused.
-int TakeOid(DerCursor* c, ByteString* text) {
-  uint8_t tag = 0;
-  DerCursor content;
-  int rc = c->Next(&tag, &content);
-  if (rc != kOk) return rc;
-  if (tag != 0x06) return kErrDerMalformed;
-  return DerOidToText(content.data(), content.size(), text);
-}
-
 int DescribeMechToken(const DerCursor& octets, ByteString* out) {
   int rc = out->AppendFormat("\t\tFound mech token, length is %d. ", static_cast<int>(octets.size()));
   if (rc != kOk) return rc;
@@ -30,7 +20,7 @@ int DescribeMechToken(const DerCursor& octets, ByteString* out) {
   rc = token.Next(&tag, &inner);
   if (rc != kOk) return rc;
   ByteString oid;
-  if (TakeOid(&inner, &oid) != kOk) return out->AppendText("\t\tUnknown mech token, OID is (none)\r\n");
+  if (inner.NextOid(&oid) != kOk) return out->AppendText("\t\tUnknown mech token, OID is (none)\r\n");
   if (!oid.EqualsBytes(kKrb5Oid, -1)) return out->AppendFormat("\t\tUnknown mech token, OID is %s\r\n", oid.c_str());
   // The two token-id bytes, read as an element whose tag is the id.
   uint8_t id = 0;
@@ -56,7 +46,7 @@ int DescribeGssToken(const void* token, int length, ByteString* out) {
   rc = all.Next(&tag, &body);
   if (rc != kOk) return rc;
   ByteString oid;
-  rc = TakeOid(&body, &oid);
+  rc = body.NextOid(&oid);
   if (rc != kOk) return rc;
   rc = out->AppendFormat("\tOID: %s\r\n", oid.c_str());
   if (rc != kOk) return rc;
@@ -76,7 +66,7 @@ int DescribeGssToken(const void* token, int length, ByteString* out) {
     rc = KerberosOnly(f.f[0], 0x30, &list);
     if (rc == kOk) rc = out->AppendText("\t\tFound mech types: \r\n");
     while (rc == kOk && !list.empty()) {
-      rc = TakeOid(&list, &oid);
+      rc = list.NextOid(&oid);
       if (rc == kOk) rc = out->AppendFormat("\t\t\t%s\r\n", oid.c_str());
     }
     if (rc != kOk) return rc;

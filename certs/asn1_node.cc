@@ -41,26 +41,24 @@ Asn1Node* Asn1Node::ChildAt(int i) const {
 
 int Asn1Node::Decode() {
   ClearChildren();
-  const uint8_t* b = bytes.bytes();
-  const size_t len = static_cast<size_t>(bytes.length());
-  BerElement self;
-  if (!ParseBerElement(b, 0, len, &self)) return kErrDerIncomplete;
-  tag = self.tag;
-  if (self.content_start == self.content_end) return kOk;
-  BerElement e;
-  if (!ParseBerElement(b, self.content_start, self.content_end, &e)) return kErrDerIncomplete;
-  if (e.next == e.element_start || e.next > self.content_end) return kOk;
+  DerCursor all(bytes), content;
+  uint8_t self_tag = 0;
+  if (all.NextBer(&self_tag, &content) != kOk) return kErrDerIncomplete;
+  tag = self_tag;
+  if (content.empty()) return kOk;
+  uint8_t child_tag = 0;
+  DerCursor element;
+  if (content.NextBer(&child_tag, nullptr, &element) != kOk) return kErrDerIncomplete;
   Asn1Node* last = nullptr;
   while (true) {
     Asn1Node* child = NewRecord<Asn1Node>();
-    int rc = child ? child->bytes.Set(b + e.element_start, static_cast<int>(e.next - e.element_start))
-                   : kErrOutOfMemory;
+    int rc = child ? child->bytes.Set(element.data(), static_cast<int>(element.size())) : kErrOutOfMemory;
     if (rc != kOk) {
       DeleteRecord(child);
       ClearChildren();
       return rc;
     }
-    child->tag = e.tag;
+    child->tag = child_tag;
     if (last) {
       last->nextSibling = child;
     } else {
@@ -68,8 +66,8 @@ int Asn1Node::Decode() {
     }
     last = child;
     ++childCount;
-    if (e.next >= self.content_end) break;
-    if (!ParseBerElement(b, e.next, self.content_end, &e) || e.next == e.element_start) {
+    if (content.empty()) break;
+    if (content.NextBer(&child_tag, nullptr, &element) != kOk) {
       ClearChildren();
       return kErrDerMalformed;
     }

@@ -36,12 +36,16 @@ int AppendEscaped(const uint8_t* p, size_t n, ByteString* out) {
   return rc;
 }
 
+// Four bytes of IPv4 or sixteen of IPv6.
 int AppendIp(const DerCursor& c, ByteString* out) {
-  const uint8_t* p = c.data();
-  if (c.size() == 4) return out->AppendFormat("%d.%d.%d.%d", p[0], p[1], p[2], p[3]);
+  SpanReader ip(c.data(), c.size());
   int rc = kOk;
-  for (int i = 0; i < 8 && rc == kOk; ++i) {
-    rc = out->AppendFormat(i ? ":%x" : "%x", (p[2 * i] << 8) | p[2 * i + 1]);
+  const bool v4 = c.size() == 4;
+  for (int i = 0; rc == kOk && !ip.empty(); ++i) {
+    uint16_t part = 0;
+    uint8_t byte = 0;
+    if (v4 ? !ip.ReadU8(&byte) : !ip.ReadU16(&part)) break;
+    rc = v4 ? out->AppendFormat(i ? ".%d" : "%d", byte) : out->AppendFormat(i ? ":%x" : "%x", part);
   }
   return rc;
 }

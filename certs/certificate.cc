@@ -40,10 +40,18 @@ int SplitChildren(const DerCursor& content, DerCursor* children, uint8_t* tags, 
   return kOk;
 }
 
-int TwoDigits(const char* p, int* out) {
-  if (p[0] < '0' || p[0] > '9' || p[1] < '0' || p[1] > '9') return kErrDerMalformed;
-  *out = (p[0] - '0') * 10 + (p[1] - '0');
-  return kOk;
+// n decimal digits as a number; false, the reader left in place, when they are not all there.
+bool ReadDigits(SpanReader* r, int n, int* out) {
+  SpanReader copy = *r;
+  int v = 0;
+  for (int i = 0; i < n; ++i) {
+    uint8_t c = 0;
+    if (!copy.ReadU8(&c) || c < '0' || c > '9') return false;
+    v = v * 10 + (c - '0');
+  }
+  *out = v;
+  *r = copy;
+  return true;
 }
 
 bool IsDigits(const char* p, int n) {
@@ -60,49 +68,37 @@ int CertTimeToText(int tag, const DerCursor& content, ByteString* text) {
   int rc = kOk;
   if (tag == kTagUtcTime) {
     if (content.size() < 2) return kErrDerIncomplete;
+    SpanReader century(content.data(), content.size());
     int yy = 0;
-    rc = TwoDigits(reinterpret_cast<const char*>(content.data()), &yy);
-    if (rc != kOk) return rc;
+    if (!ReadDigits(&century, 2, &yy)) return kErrDerMalformed;
     rc = t.SetText(yy < 50 ? "20" : "19");
   } else if (tag != kTagGeneralizedTime) {
     return kErrDerMalformed;
   }
   if (rc == kOk) rc = t.Append(content.data(), static_cast<int>(content.size()));
   if (rc != kOk) return rc;
-  const char* s = t.c_str();
-  const int len = t.length();
-  if (len < 10) return kErrDerIncomplete;
-  if (!IsDigits(s, 10)) return kErrDerMalformed;
+  SpanReader r(t);
+  if (r.remaining() < 10) return kErrDerIncomplete;
   DateFields f;
-  f.year = (s[0] - '0') * 1000 + (s[1] - '0') * 100 + (s[2] - '0') * 10 + (s[3] - '0');
-  TwoDigits(s + 4, &f.month);
-  TwoDigits(s + 6, &f.day);
-  TwoDigits(s + 8, &f.hour);
-  int at = 10;
-  if (at + 2 <= len && IsDigits(s + at, 2)) {
-    TwoDigits(s + at, &f.minute);
-    at += 2;
-    if (at + 2 <= len && IsDigits(s + at, 2)) {
-      TwoDigits(s + at, &f.second);
-      at += 2;
-    }
+  if (!ReadDigits(&r, 4, &f.year) || !ReadDigits(&r, 2, &f.month) || !ReadDigits(&r, 2, &f.day) ||
+      !ReadDigits(&r, 2, &f.hour)) {
+    return kErrDerMalformed;
   }
-  if (at < len && s[at] == '.') {
-    ++at;
-    while (at < len && s[at] >= '0' && s[at] <= '9') ++at;
+  if (ReadDigits(&r, 2, &f.minute)) ReadDigits(&r, 2, &f.second);
+  uint8_t c = 0;
+  if (r.PeekU8(&c) && c == '.') {
+    r.Skip(1);
+    while (r.PeekU8(&c) && c >= '0' && c <= '9') r.Skip(1);
   }
   int offset_minutes = 0;
-  if (at < len) {
-    const int rest = len - at;
-    if (s[at] == 'Z') {
-      if (rest != 1) return kErrDerMalformed;
-    } else if (s[at] == '+' || s[at] == '-') {
-      if (rest != 5) return kErrDerIncomplete;
+  if (r.ReadU8(&c)) {
+    if (c == 'Z') {
+      if (!r.empty()) return kErrDerMalformed;
+    } else if (c == '+' || c == '-') {
+      if (r.remaining() != 4) return kErrDerIncomplete;
       int hh = 0, mm = 0;
-      if (TwoDigits(s + at + 1, &hh) != kOk || TwoDigits(s + at + 3, &mm) != kOk || mm > 59) {
-        return kErrDerMalformed;
-      }
-      offset_minutes = (hh * 60 + mm) * (s[at] == '+' ? 1 : -1);
+      if (!ReadDigits(&r, 2, &hh) || !ReadDigits(&r, 2, &mm) || mm > 59) return kErrDerMalformed;
+      offset_minutes = (hh * 60 + mm) * (c == '+' ? 1 : -1);
     } else {
       return kErrDerMalformed;
     }
@@ -192,14 +188,11 @@ int ParseTbsCertificate(const DerCursor& tbs_der, TbsCertificate* r) {
   if (rc != kOk) return rc;
   if (c.empty()) return kErrDerMalformed;
   {
-    const uint8_t* p = c.data();
-    int n = static_cast<int>(c.size());
-    if (p[0] == 0) {
-      ++p;
-      --n;
-    }
+    SpanReader digits(c.data(), c.size());
+    uint8_t first = 0;
+    if (digits.PeekU8(&first) && first == 0) digits.Skip(1);
     r->serialHex.Reset();
-    rc = AppendHexLower(r->serialHex, p, n);
+    rc = AppendHexLower(r->serialHex, digits.data(), static_cast<int>(digits.remaining()));
     if (rc != kOk) return rc;
   }
   rc = ParseAlgorithmIdentifier(kids[b + 2], &r->signatureAlgorithm);

@@ -7,6 +7,13 @@ namespace tw {
 namespace {
 
 constexpr uint8_t kTagInteger = 0x02;
+constexpr uint8_t kTagOid = 0x06;
+
+// Leading zero bytes off, down to keep bytes.
+void DropZeros(SpanReader* r, size_t keep) {
+  uint8_t b = 0;
+  while (r->remaining() > keep && r->PeekU8(&b) && b == 0) r->Skip(1);
+}
 
 // Takes one definite-length element from in. The element family refuses the high tag form, the
 // indefinite form and length forms above four bytes; in is left as it was on failure.
@@ -84,9 +91,14 @@ int DerCursor::NextUnsigned(ByteString* magnitude) {
   const int rc = NextTagged(kTagInteger, &v);
   if (rc != kOk) return rc;
   if (v.empty() || (v.data()[0] & 0x80)) return kErrDerMalformed;
-  uint8_t b = 0;
-  while (v.size() > 1 && v.bytes_.PeekU8(&b) && b == 0) v.bytes_.Skip(1);
+  DropZeros(&v.bytes_, 1);
   return magnitude->Set(v.data(), static_cast<int>(v.size()));
+}
+
+int DerCursor::NextOid(ByteString* text) {
+  DerCursor v;
+  const int rc = NextTagged(kTagOid, &v);
+  return rc != kOk ? rc : DerOidToText(v.data(), v.size(), text);
 }
 
 int DerSmallUnsigned(const DerCursor& content, uint32_t* value, size_t max_bytes, bool sign_bit_ok) {
@@ -120,15 +132,16 @@ int DerReadIntAt(const ByteString& der, int n, int32_t* value, int* tag) {
   DerCursor c;
   int rc = FindAt(der, n, &t, &c);
   if (rc != kOk) return rc;
-  const uint8_t* p = c.data();
-  size_t len = c.size();
-  while (len > 4) {
-    if (*p != 0) return kErrDerMalformed;
-    ++p;
-    --len;
+  // Zeros in front of a longer value are dropped; what remains is read as signed.
+  SpanReader digits(c.data(), c.size());
+  DropZeros(&digits, 4);
+  uint32_t v = 0;
+  uint8_t first = 0;
+  if (digits.PeekU8(&first)) {
+    rc = DerSmallUnsigned(DerCursor(digits), &v, 4, true);
+    if (rc != kOk) return rc;
+    if (digits.remaining() < 4 && (first & 0x80)) v |= 0xFFFFFFFFu << (8 * digits.remaining());
   }
-  uint32_t v = (len > 0 && (p[0] & 0x80)) ? 0xFFFFFFFFu : 0;
-  for (size_t i = 0; i < len; ++i) v = (v << 8) | p[i];
   *value = static_cast<int32_t>(v);
   if (tag) *tag = t;
   return kOk;
@@ -139,14 +152,11 @@ int DerReadIntegerBytesAt(const ByteString& der, int n, ByteString* out) {
   DerCursor c;
   int rc = FindAt(der, n, &t, &c);
   if (rc != kOk) return rc;
-  if (t != 2) return kErrDerMalformed;
-  const uint8_t* p = c.data();
-  size_t len = c.size();
-  if (len > 0 && p[0] == 0) {
-    ++p;
-    --len;
-  }
-  return out->Set(p, static_cast<int>(len));
+  if (t != kTagInteger) return kErrDerMalformed;
+  SpanReader digits(c.data(), c.size());
+  uint8_t first = 1;
+  if (digits.PeekU8(&first) && first == 0) digits.Skip(1);
+  return out->Set(digits.data(), static_cast<int>(digits.remaining()));
 }
 
 int DerOidToText(const uint8_t* p, size_t n, ByteString* text) {
@@ -269,70 +279,83 @@ bool ParseDerSignatureRS(const uint8_t* p, int length, ByteString* r, ByteString
 
 namespace {
 
-bool ParseBerAt(const uint8_t* b, size_t pos, size_t end, BerElement* out, int depth) {
-  if (depth > kDerMaxDepth || pos >= end || end - pos < 2) return false;
-  out->element_start = pos;
-  out->tag = b[pos];
-  const uint8_t lb = b[pos + 1];
-  size_t at = pos + 2;
-  if (out->tag == 0 && lb == 0) {
-    out->content_start = out->content_end = out->next = at;
-    return true;
-  }
-  if (lb == 0x80) {
-    out->content_start = at;
-    if (out->tag & 0x20) {
-      while (true) {
-        BerElement inner;
-        if (!ParseBerAt(b, at, end, &inner, depth + 1)) return false;
-        if (inner.tag == 0 && inner.next - inner.element_start == 2) {
-          out->content_end = at;
-          out->next = inner.next;
-          return true;
-        }
-        at = inner.next;
+bool IsFiller(uint8_t b) { return b == 0x00 || b == 0x20; }
+
+// Takes one BER element from in; in is left as it was on failure. An end-of-contents marker is
+// an element of tag 0 with no content.
+bool TakeBer(SpanReader* in, uint8_t* tag, SpanReader* content, int depth) {
+  if (depth > kDerMaxDepth) return false;
+  SpanReader r = *in;
+  uint8_t t = 0, lb = 0;
+  if (!r.ReadU8(&t) || !r.ReadU8(&lb)) return false;
+  if (t == 0 && lb == 0) {
+    *content = SpanReader(r.data(), 0);
+  } else if (lb == 0x80 && (t & 0x20)) {
+    // Constructed with indefinite length: elements up to the end-of-contents marker.
+    const SpanReader body = r;
+    while (true) {
+      const SpanReader before = r;
+      uint8_t inner_tag = 0;
+      SpanReader inner;
+      if (!TakeBer(&r, &inner_tag, &inner, depth + 1)) return false;
+      if (inner_tag == 0 && before.remaining() - r.remaining() == 2) {
+        *content = SpanReader(body.data(), body.remaining() - before.remaining());
+        break;
       }
     }
+  } else if (lb == 0x80) {
     // Primitive with indefinite length: the content runs to two filler bytes.
-    for (size_t i = at; i + 1 < end; ++i) {
-      const bool a = b[i] == 0x00 || b[i] == 0x20;
-      const bool c = b[i + 1] == 0x00 || b[i + 1] == 0x20;
-      if (a && c) {
-        out->content_end = i;
-        out->next = i + 2;
-        return true;
-      }
+    SpanReader scan = r, pair;
+    uint8_t a = 0, b = 0;
+    while (true) {
+      pair = scan;
+      if (!pair.ReadU8(&a) || !pair.ReadU8(&b)) return false;
+      if (IsFiller(a) && IsFiller(b)) break;
+      scan.Skip(1);
     }
-    return false;
+    *content = SpanReader(r.data(), r.remaining() - scan.remaining());
+    r = pair;
+  } else {
+    uint64_t len = lb;
+    if (lb > 0x80 && ((lb & 0x7F) > 4 || !r.ReadUIntBe(lb & 0x7F, &len) || len >= 0x80000000ull)) return false;
+    if (!r.ReadBytes(static_cast<size_t>(len), content)) return false;
   }
-  uint64_t len = lb;
-  if (lb > 0x80) {
-    const size_t k = lb & 0x7F;
-    if (k > 4 || end - at < k) return false;
-    len = 0;
-    for (size_t i = 0; i < k; ++i) len = (len << 8) | b[at + i];
-    if (len >= 0x80000000ull) return false;
-    at += k;
-  }
-  if (len > end - at) return false;
-  out->content_start = at;
-  out->content_end = at + static_cast<size_t>(len);
-  out->next = out->content_end;
+  *tag = t;
+  *in = r;
   return true;
 }
 
 }  // namespace
 
+int DerCursor::NextBer(uint8_t* tag, DerCursor* content, DerCursor* element) {
+  SpanReader rest = bytes_, body;
+  uint8_t t = 0;
+  if (!TakeBer(&rest, &t, &body, 0)) return kErrDerIncomplete;
+  if (tag) *tag = t;
+  if (content) *content = DerCursor(body);
+  if (element) *element = DerCursor(data(), size() - rest.remaining());
+  bytes_ = rest;
+  return kOk;
+}
+
 bool ParseBerElement(const uint8_t* buffer, size_t position, size_t end, BerElement* out) {
-  if (!buffer || !out) return false;
-  return ParseBerAt(buffer, position, end, out, 0);
+  if (!buffer || !out || position > end) return false;
+  DerCursor at(buffer + position, end - position), content, element;
+  if (at.NextBer(&out->tag, &content, &element) != kOk) return false;
+  out->element_start = position;
+  out->content_start = static_cast<size_t>(content.data() - buffer);
+  out->content_end = out->content_start + content.size();
+  out->next = position + element.size();
+  return true;
 }
 
 bool IsSingleElement(const uint8_t* buffer, size_t length) {
-  BerElement e;
-  if (!ParseBerElement(buffer, 0, length, &e)) return false;
-  if (e.tag == 0 && e.next == 2) return false;
-  return e.next == length;
+  if (!buffer) return false;
+  DerCursor all(buffer, length), element;
+  uint8_t tag = 0;
+  if (all.NextBer(&tag, nullptr, &element) != kOk) return false;
+  if (tag == 0 && element.size() == 2) return false;
+  return all.empty();
 }
 
 }  // namespace tw

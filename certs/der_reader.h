@@ -49,6 +49,12 @@ class DerCursor {
   // The next element as a non-negative INTEGER's magnitude without leading zero bytes (one kept
   // for zero): 446 for another tag, an empty content or a negative value.
   int NextUnsigned(ByteString* magnitude);
+  // The next element as an OBJECT IDENTIFIER, in dotted text: 446 for another tag or a bad value.
+  int NextOid(ByteString* text);
+  // Takes the next BER element, of definite or indefinite length (an end-of-contents marker is an
+  // element of tag 0 and no content): 447 when it is incomplete, its length is 2^31 or more, or
+  // indefinite lengths nest deeper than kDerMaxDepth.
+  int NextBer(uint8_t* tag, DerCursor* content, DerCursor* element = nullptr);
 
  private:
   SpanReader bytes_;
@@ -83,7 +89,7 @@ int DerBitStringBytes(const DerCursor& content, DerCursor* bytes, int* unused_bi
 // SEQUENCE { INTEGER r, INTEGER s } of a signature value; the integers as they stand.
 bool ParseDerSignatureRS(const uint8_t* bytes, int length, ByteString* r, ByteString* s);
 
-// One BER element (definite or indefinite length) found by ParseBerElement.
+// One BER element found by ParseBerElement, as offsets into the buffer.
 struct BerElement {
   uint8_t tag = 0;
   size_t content_start = 0;
@@ -91,7 +97,7 @@ struct BerElement {
   size_t element_start = 0;
   size_t next = 0;
 };
-// The element at buffer[position], which must end within `end`.
+// DerCursor::NextBer at buffer[position], for an element that must end within `end`.
 bool ParseBerElement(const uint8_t* buffer, size_t position, size_t end, BerElement* out);
 // True when the buffer holds exactly one element that fills it and is no end-of-contents marker.
 bool IsSingleElement(const uint8_t* buffer, size_t length);

@@ -136,13 +136,11 @@ int NameDerToText(const DerCursor& name_der, ByteString* text) {
   ByteString oid, short_name;
   bool first = true;
   while (!rdns.empty()) {
-    DerCursor rdn, atv, oid_content, value;
+    DerCursor rdn, atv, value;
     uint8_t vtag = 0;
     rc = rdns.Next(&tag, &rdn);
     if (rc == kOk) rc = rdn.Next(&tag, &atv);
-    if (rc == kOk) rc = atv.Next(&tag, &oid_content);
-    if (rc == kOk && tag != 6) rc = kErrDerMalformed;
-    if (rc == kOk) rc = DerOidToText(oid_content.data(), oid_content.size(), &oid);
+    if (rc == kOk) rc = atv.NextOid(&oid);
     if (rc == kOk) rc = atv.Next(&vtag, &value);
     if (rc != kOk) return rc;
     AttributeOidToName(oid.c_str(), &short_name);

@@ -5,6 +5,7 @@
 #include "crypto/pubkey/dsa_engine.h"
 #include "crypto/pubkey/rsa_engine.h"
 #include "foundation/span_reader.h"
+#include "foundation/span_writer.h"
 
 namespace tw {
 namespace {
@@ -32,29 +33,22 @@ Digits Significant(const ByteString& b) {
   return {b.bytes() + skip, b.length() - skip};
 }
 
-int AppendLe32(ByteString* out, uint32_t v) {
-  const uint8_t b[4] = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
-                        static_cast<uint8_t>(v >> 24)};
-  return out->Append(b, 4);
-}
-
 // The number little-endian, zero-padded to width; refused when it does not fit.
-int AppendNumber(ByteString* out, const ByteString& number, int width) {
+int AppendNumber(SpanWriter& w, const ByteString& number, int width) {
   const Digits d = Significant(number);
+  if (w.rc() != kOk) return w.rc();
   if (d.n > width) return kErrKeyBlobComponent;
-  const int at = out->length();
-  int rc = out->Resize(at + width);
-  if (rc != kOk) return rc;
-  uint8_t* p = out->bytes() + at;
-  for (int i = 0; i < d.n; ++i) p[i] = d.p[d.n - 1 - i];
-  return kOk;
+  for (int i = d.n - 1; i >= 0; --i) w.U8(d.p[i]);
+  w.Zeros(static_cast<size_t>(width - d.n));
+  return w.rc();
 }
 
-int AppendHeader(ByteString* out, uint8_t type, uint8_t version, uint32_t alg, const char* magic) {
-  const uint8_t h[kHeaderLength] = {type, version, 0, 0, static_cast<uint8_t>(alg), static_cast<uint8_t>(alg >> 8),
-                                    static_cast<uint8_t>(alg >> 16), static_cast<uint8_t>(alg >> 24)};
-  int rc = out->Append(h, kHeaderLength);
-  return rc != kOk ? rc : out->Append(magic, 4);
+void AppendHeader(SpanWriter& w, uint8_t type, uint8_t version, uint32_t alg, const char* magic) {
+  w.U8(type);
+  w.U8(version);
+  w.Zeros(2);
+  w.U32Le(alg);
+  w.Bytes(magic, 4);
 }
 
 int BitsOf(const ByteString& b) {
@@ -81,17 +75,18 @@ int WriteRsa(const KeyPair& key, bool with_private, ByteString* out) {
   const int full = (bits + 7) / 8;
   const int half = (bits + 15) / 16;
   out->Reset();
-  rc = AppendHeader(out, with_private ? kBlobTypePrivate : kBlobTypePublic, kRsaVersion, kAlgRsaKeyExchange,
-                    with_private ? kMagicRsaPrivate : kMagicRsaPublic);
-  if (rc == kOk) rc = AppendLe32(out, static_cast<uint32_t>(bits));
-  if (rc == kOk) rc = AppendLe32(out, exponent);
-  if (rc == kOk) rc = AppendNumber(out, rsa.N, full);
+  SpanWriter w(*out);
+  AppendHeader(w, with_private ? kBlobTypePrivate : kBlobTypePublic, kRsaVersion, kAlgRsaKeyExchange,
+               with_private ? kMagicRsaPrivate : kMagicRsaPublic);
+  w.U32Le(static_cast<uint32_t>(bits));
+  w.U32Le(exponent);
+  rc = AppendNumber(w, rsa.N, full);
   if (with_private) {
     const ByteString* halves[] = {&rsa.P, &rsa.Q, &rsa.DP, &rsa.DQ, &rsa.QInv};
     for (const ByteString* h : halves) {
-      if (rc == kOk) rc = AppendNumber(out, *h, half);
+      if (rc == kOk) rc = AppendNumber(w, *h, half);
     }
-    if (rc == kOk) rc = AppendNumber(out, rsa.D, full);
+    if (rc == kOk) rc = AppendNumber(w, rsa.D, full);
   }
   if (rc != kOk) WipeString(*out), out->Reset();
   return rc;
@@ -108,20 +103,21 @@ int WriteDss(const KeyPair& key, bool with_private, ByteString* out) {
   const int q_bytes = Significant(dsa.Q).n;
   if (static_cast<uint32_t>(p_bytes) * 8 > kMaxBits) return kErrKeyBlobComponent;
   out->Reset();
-  rc = AppendHeader(out, with_private ? kBlobTypePrivate : kBlobTypePublic, kDssVersion, kAlgDssSign,
-                    with_private ? kMagicDssPrivate : kMagicDssPublic);
-  if (rc == kOk) rc = AppendLe32(out, static_cast<uint32_t>(p_bytes * 8));
-  if (rc == kOk) rc = AppendLe32(out, static_cast<uint32_t>(q_bytes * 8));
-  if (rc == kOk) rc = AppendLe32(out, 0);  // no J
+  SpanWriter w(*out);
+  AppendHeader(w, with_private ? kBlobTypePrivate : kBlobTypePublic, kDssVersion, kAlgDssSign,
+               with_private ? kMagicDssPrivate : kMagicDssPublic);
+  w.U32Le(static_cast<uint32_t>(p_bytes * 8));
+  w.U32Le(static_cast<uint32_t>(q_bytes * 8));
+  w.U32Le(0);  // no J
   // X is below Q, so it takes Q's width whatever its own leading zeros.
-  if (rc == kOk && with_private) rc = AppendLe32(out, static_cast<uint32_t>(q_bytes * 8));
-  if (rc == kOk) rc = AppendLe32(out, kNoSeedCounter);
-  if (rc == kOk) rc = out->AppendRepeated(kSeedLength, 0);
-  if (rc == kOk) rc = AppendNumber(out, dsa.P, p_bytes);
-  if (rc == kOk) rc = AppendNumber(out, dsa.Q, q_bytes);
-  if (rc == kOk) rc = AppendNumber(out, dsa.G, p_bytes);
-  if (rc == kOk) rc = AppendNumber(out, dsa.Y, p_bytes);
-  if (rc == kOk && with_private) rc = AppendNumber(out, dsa.X, q_bytes);
+  if (with_private) w.U32Le(static_cast<uint32_t>(q_bytes * 8));
+  w.U32Le(kNoSeedCounter);
+  w.Zeros(kSeedLength);
+  rc = AppendNumber(w, dsa.P, p_bytes);
+  if (rc == kOk) rc = AppendNumber(w, dsa.Q, q_bytes);
+  if (rc == kOk) rc = AppendNumber(w, dsa.G, p_bytes);
+  if (rc == kOk) rc = AppendNumber(w, dsa.Y, p_bytes);
+  if (rc == kOk && with_private) rc = AppendNumber(w, dsa.X, q_bytes);
   if (rc != kOk) WipeString(*out), out->Reset();
   return rc;
 }

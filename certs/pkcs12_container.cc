@@ -40,12 +40,6 @@ constexpr int kWriteSaltBytes = 8;
 constexpr int kWriteMacSaltBytes = 20;
 constexpr uint8_t kWriteLocalKeyId[] = {0x01, 0x00, 0x00, 0x00};
 
-int TakeOid(DerCursor* c, ByteString* text) {
-  DerCursor v;
-  const int rc = c->NextTagged(kTagOid, &v);
-  return rc != kOk ? rc : DerOidToText(v.data(), v.size(), text);
-}
-
 bool Is(const ByteString& oid, const char* want) { return std::strcmp(oid.c_str(), want) == 0; }
 
 bool SameBytes(const uint8_t* a, int an, const uint8_t* b, int bn) {
@@ -59,10 +53,11 @@ bool SameBytes(const uint8_t* a, int an, const uint8_t* b, int bn) {
 int BmpToUtf8(const DerCursor& bmp, ByteString* out) {
   if (bmp.size() % 2 != 0) return kErrDerMalformed;
   out->Reset();
+  SpanReader units(bmp.data(), bmp.size());
+  uint16_t u = 0;
   int rc = kOk;
-  for (size_t i = 0; rc == kOk && i < bmp.size(); i += 2) {
-    const unsigned u = (static_cast<unsigned>(bmp.data()[i]) << 8) | bmp.data()[i + 1];
-    if (u == 0 && i + 2 == bmp.size()) break;  // a closing NUL some writers add
+  while (rc == kOk && units.ReadU16(&u)) {
+    if (u == 0 && units.empty()) break;  // a closing NUL some writers add
     if (u < 0x80) {
       rc = out->AppendByte(static_cast<uint8_t>(u));
     } else if (u < 0x800) {
@@ -159,7 +154,7 @@ int PfxParser::ReadAttributes(DerCursor set, ByteString* local_id, ByteString* n
     ByteString oid;
     uint8_t tag = 0;
     int rc = set.NextTagged(kTagSequence, &attr);
-    if (rc == kOk) rc = TakeOid(&attr, &oid);
+    if (rc == kOk) rc = attr.NextOid(&oid);
     if (rc == kOk) rc = attr.NextTagged(kTagSet, &values);
     if (rc == kOk && !values.empty()) rc = values.Next(&tag, &value);
     if (rc != kOk) return rc;
@@ -212,7 +207,7 @@ int PfxParser::ReadCertBag(const DerCursor& value, const ByteString& id, const B
   DerCursor c = value, seq, explicit0, octets;
   ByteString oid;
   int rc = c.NextTagged(kTagSequence, &seq);
-  if (rc == kOk) rc = TakeOid(&seq, &oid);
+  if (rc == kOk) rc = seq.NextOid(&oid);
   if (rc == kOk && !Is(oid, kOidX509Certificate)) rc = kErrDerMalformed;
   if (rc == kOk) rc = seq.NextTagged(kTagExplicit0, &explicit0);
   if (rc == kOk) rc = explicit0.NextTagged(kTagOctetString, &octets);
@@ -242,7 +237,7 @@ int PfxParser::ReadSafeContents(const DerCursor& contents, const ByteStringPair*
     ByteString type, id, name;
     uint8_t tag = 0;
     rc = bags.NextTagged(kTagSequence, &bag);
-    if (rc == kOk) rc = TakeOid(&bag, &type);
+    if (rc == kOk) rc = bag.NextOid(&type);
     if (rc == kOk) rc = bag.NextTagged(kTagExplicit0, &value);
     if (rc == kOk && !bag.empty()) {
       rc = bag.Next(&tag, &attrs);
@@ -273,7 +268,7 @@ int PfxParser::ReadEncryptedData(const DerCursor& inner) {
   int rc = c.NextTagged(kTagSequence, &ed);
   if (rc == kOk) rc = ed.NextTagged(kTagInteger, &version);
   if (rc == kOk) rc = ed.NextTagged(kTagSequence, &eci);
-  if (rc == kOk) rc = TakeOid(&eci, &type);
+  if (rc == kOk) rc = eci.NextOid(&type);
   if (rc == kOk) rc = eci.Next(&tag, nullptr, &alg);
   if (rc == kOk) rc = ParseAlgorithmIdentifier(alg, &algorithm);
   if (rc == kOk && !eci.empty()) {
@@ -528,7 +523,7 @@ int ReadPfx(const void* der, int length, const ByteString& password, Pkcs12Conta
   // The version is taken as unsigned, whatever its sign bit.
   if (rc == kOk) rc = DerSmallUnsigned(version, &version_number, 2, true);
   if (rc == kOk) rc = pfx.NextTagged(kTagSequence, &auth_safe);
-  if (rc == kOk) rc = TakeOid(&auth_safe, &type);
+  if (rc == kOk) rc = auth_safe.NextOid(&type);
   if (rc == kOk && !Is(type, kOidData)) rc = kErrDerMalformed;
   if (rc == kOk) rc = auth_safe.NextTagged(kTagExplicit0, &explicit0);
   if (rc == kOk) rc = explicit0.NextTagged(kTagOctetString, &content);
@@ -551,7 +546,7 @@ int ReadPfx(const void* der, int length, const ByteString& password, Pkcs12Conta
   while (!infos.empty()) {
     DerCursor info, inner, octets;
     rc = infos.NextTagged(kTagSequence, &info);
-    if (rc == kOk) rc = TakeOid(&info, &type);
+    if (rc == kOk) rc = info.NextOid(&type);
     if (rc == kOk) rc = info.NextTagged(kTagExplicit0, &inner);
     if (rc != kOk) return r.Fail(kErrDerIncomplete, kPfxTextAuthSafe);
     if (Is(type, kOidData)) {

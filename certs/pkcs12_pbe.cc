@@ -189,17 +189,15 @@ int EncryptPbe(const char* oid, const ByteString& salt, int iterations, const By
 int DecryptPbes2(const ByteString& params, const ByteString& password, const void* data, int length,
                  ByteString* out, bool raw) {
   // PBES2-params { keyDerivationFunc { pbkdf2, PBKDF2-params }, encryptionScheme { oid, iv } }
-  DerCursor all(params), seq, kdf_seq, kdf_oid, kdf_params, scheme_seq, scheme_oid, iv_c, salt_c;
+  DerCursor all(params), seq, kdf_seq, kdf_params, scheme_seq, iv_c, salt_c;
   ByteString text;
   int rc = all.NextTagged(kTagSequence, &seq);
   if (rc == kOk) rc = seq.NextTagged(kTagSequence, &kdf_seq);
-  if (rc == kOk) rc = kdf_seq.NextTagged(0x06, &kdf_oid);
-  if (rc == kOk) rc = DerOidToText(kdf_oid.data(), kdf_oid.size(), &text);
+  if (rc == kOk) rc = kdf_seq.NextOid(&text);
   if (rc == kOk && std::strcmp(text.c_str(), kOidPbkdf2) != 0) return kErrPbeUnsupported;
   if (rc == kOk) rc = kdf_seq.NextTagged(kTagSequence, &kdf_params);
   if (rc == kOk) rc = seq.NextTagged(kTagSequence, &scheme_seq);
-  if (rc == kOk) rc = scheme_seq.NextTagged(0x06, &scheme_oid);
-  if (rc == kOk) rc = DerOidToText(scheme_oid.data(), scheme_oid.size(), &text);
+  if (rc == kOk) rc = scheme_seq.NextOid(&text);
   if (rc != kOk) return rc;
   const Pbes2Cipher* cipher = FindByOid(kPbes2Ciphers, text.c_str());
   if (!cipher) return kErrPbeUnsupported;

@@ -13,7 +13,6 @@ namespace {
 
 constexpr uint8_t kTagInteger = 0x02;
 constexpr uint8_t kTagOctetString = 0x04;
-constexpr uint8_t kTagOid = 0x06;
 constexpr uint8_t kTagSequence = 0x30;
 constexpr uint8_t kTagSet = 0x31;
 constexpr uint8_t kTagImplicit0 = 0x80;
@@ -31,12 +30,6 @@ constexpr KindRow kKinds[] = {
     {kOidPkcs7EnvelopedData, kPkcs7Enveloped},
     {kOidPkcs7EncryptedData, kPkcs7Encrypted},
 };
-
-int TakeOid(DerCursor* c, ByteString* text) {
-  DerCursor v;
-  const int rc = c->NextTagged(kTagOid, &v);
-  return rc != kOk ? rc : DerOidToText(v.data(), v.size(), text);
-}
 
 int TakeVersion(DerCursor* c, ByteString* text) {
   uint32_t n = 0;
@@ -102,7 +95,7 @@ int ReadSignedData(DerCursor body, Pkcs7Record* r) {
     if (rc == kOk) rc = ParseAlgorithmIdentifier(item, &r->digestAlgorithm);
   }
   if (rc == kOk) rc = seq.NextTagged(kTagSequence, &encap);
-  if (rc == kOk) rc = TakeOid(&encap, &r->contentType);
+  if (rc == kOk) rc = encap.NextOid(&r->contentType);
   if (rc == kOk && !encap.empty()) {
     DerCursor explicit0, inner, inner_element;
     rc = encap.NextTagged(kTagExplicit0, &explicit0);
@@ -158,7 +151,7 @@ int ReadEnvelopedData(DerCursor body, Pkcs7Record* r) {
     }
   }
   if (rc == kOk) rc = seq.NextTagged(kTagSequence, &eci);
-  if (rc == kOk) rc = TakeOid(&eci, &r->contentType);
+  if (rc == kOk) rc = eci.NextOid(&r->contentType);
   if (rc == kOk) rc = eci.Next(&tag, nullptr, &alg);
   if (rc == kOk) rc = ParseAlgorithmIdentifier(alg, &r->contentEncryptionAlgorithm);
   if (rc == kOk && !eci.empty()) {
@@ -192,7 +185,7 @@ int Pkcs7Content::Parse() {
   DerCursor all(der), info, element, inner, inner_element;
   uint8_t tag = 0;
   rc = all.NextTagged(kTagSequence, &info);
-  if (rc == kOk) rc = TakeOid(&info, &contentType);
+  if (rc == kOk) rc = info.NextOid(&contentType);
   if (rc == kOk && info.empty()) rc = kErrDerIncomplete;
   if (rc == kOk) rc = info.Next(&tag, &inner, &element);
   if (rc != kOk) return rc;

@@ -25,7 +25,6 @@ constexpr const char* kOidEcPublicKey = "1.2.840.10045.2.1";
 constexpr uint8_t kTagInteger = 0x02;
 constexpr uint8_t kTagBitString = 0x03;
 constexpr uint8_t kTagOctetString = 0x04;
-constexpr uint8_t kTagOid = 0x06;
 constexpr uint8_t kTagSequence = 0x30;
 
 // The outer SEQUENCE that must fill the whole input.
@@ -35,8 +34,6 @@ int OpenWhole(const ByteString& der, DerCursor* seq) {
   if (rc != kOk) return rc;
   return all.empty() ? kOk : kErrDerMalformed;
 }
-
-int OidText(const DerCursor& content, ByteString* text) { return DerOidToText(content.data(), content.size(), text); }
 
 int FinishKey(KeyPair* fresh, KeyPair* key) {
   int rc = kOk;
@@ -126,10 +123,8 @@ int ReadEcPrivateKey(const ByteString& der, int curve_id, KeyPair* key) {
     rc = seq.Next(&tag, &field);
     if (rc != kOk) return rc;
     if (tag == 0xA0) {  // the curve, when the record names it
-      DerCursor oid;
       ByteString text;
-      rc = field.NextTagged(kTagOid, &oid);
-      if (rc == kOk) rc = OidText(oid, &text);
+      rc = field.NextOid(&text);
       if (rc != kOk) return rc;
       const int named = CurveIdFromOid(text.c_str());
       if (fresh.ec.curve_id == kCurveNone) fresh.ec.curve_id = named;
@@ -173,10 +168,8 @@ int ReadPkcs8PrivateKey(const ByteString& der, KeyPair* key) {
   DerCursor params(alg.second);
   if (std::strcmp(oid, kOidRsa) == 0) rc = ReadRsaPrivateKey(inner, key);
   else if (std::strcmp(oid, kOidEcPublicKey) == 0) {
-    DerCursor curve;
     ByteString curve_oid;
-    rc = params.NextTagged(kTagOid, &curve);
-    if (rc == kOk) rc = OidText(curve, &curve_oid);
+    rc = params.NextOid(&curve_oid);
     if (rc == kOk) rc = ReadEcPrivateKey(inner, CurveIdFromOid(curve_oid.c_str()), key);
   } else if (std::strcmp(oid, kOidDsa) == 0) {
     KeyPair fresh;

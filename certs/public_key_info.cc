@@ -29,12 +29,10 @@ int AppendUnsigned(DerWriter* w, const ByteString& v) {
 }  // namespace
 
 int ParseAlgorithmIdentifier(const DerCursor& der, ByteStringPair* pair) {
-  DerCursor all = der, seq, oid, params;
+  DerCursor all = der, seq, params;
   uint8_t tag = 0;
   int rc = all.Next(&tag, &seq);
-  if (rc == kOk) rc = seq.Next(&tag, &oid);
-  if (rc == kOk && tag != 6) rc = kErrDerMalformed;
-  if (rc == kOk) rc = DerOidToText(oid.data(), oid.size(), &pair->first);
+  if (rc == kOk) rc = seq.NextOid(&pair->first);
   if (rc != kOk) return rc;
   if (seq.empty()) {
     pair->second.Reset();
@@ -99,11 +97,13 @@ int ReadSubjectPublicKeyInfo(const DerCursor& spki, ByteStringPair* algorithm, K
     fresh.ec.curve_id = rc == kOk && tag == 6 ? CurveIdOf(curve_oid.c_str()) : kCurveNone;
     rc = kOk;  // explicit or unknown curves keep the point but no id
     const size_t n = bits.size();
+    SpanReader point(bits.data(), n), x, y;
+    uint8_t form = 0;
     // Only the uncompressed form splits without curve arithmetic.
-    if (n >= 3 && (n & 1) && bits.data()[0] == 0x04) {
-      const int half = static_cast<int>(n / 2);
-      rc = fresh.ec.X.Set(bits.data() + 1, half);
-      if (rc == kOk) rc = fresh.ec.Y.Set(bits.data() + 1 + half, half);
+    if (n >= 3 && (n & 1) && point.ReadU8(&form) && form == 0x04 && point.ReadBytes(n / 2, &x) &&
+        point.ReadBytes(n / 2, &y)) {
+      rc = fresh.ec.X.Set(x.data(), static_cast<int>(x.remaining()));
+      if (rc == kOk) rc = fresh.ec.Y.Set(y.data(), static_cast<int>(y.remaining()));
     } else if (n == 0) {
       rc = kErrDerMalformed;
     }

@@ -16,15 +16,6 @@ constexpr int kSeedCounterLimit = 4096;
 // Q of 1, a G of order 1) is refused rather than looped on for ever.
 constexpr int kNonceAttempts = 256;
 
-int AppendDerInteger(const ByteString& v, ByteString& out) {
-  const bool pad = v.length() > 0 && (v.bytes()[0] & 0x80);
-  int rc = out.AppendByte(0x02);
-  if (rc == kOk) rc = out.AppendByte(static_cast<uint8_t>(v.length() + (pad ? 1 : 0)));
-  if (rc == kOk && pad) rc = out.AppendByte(0);
-  if (rc == kOk) rc = out.AppendString(v);
-  return rc;
-}
-
 // SEED + k mod 2^160, big-endian 20 bytes.
 void SeedPlus(const uint8_t* seed, uint32_t k, uint8_t* out) {
   uint32_t carry = k;
@@ -244,12 +235,9 @@ int DsaEngine::Sign(const ByteString& hash, ByteString& out) {
     if (rc == kOk) rc = out.AppendString(sb);
     return rc;
   }
-  const int body = rb.length() + sb.length() + 4 + ((rb.bytes()[0] & 0x80) ? 1 : 0) + ((sb.bytes()[0] & 0x80) ? 1 : 0);
-  rc = out.AppendByte(0x30);
-  if (rc == kOk) rc = out.AppendByte(static_cast<uint8_t>(body));
-  if (rc == kOk) rc = AppendDerInteger(rb, out);
-  if (rc == kOk) rc = AppendDerInteger(sb, out);
-  return rc;
+  rc = EcdsaSignatureToDer(rb, sb, out);
+  // Only a Q of over a thousand bits makes the pair too long for the encoder.
+  return rc == kErrEcParams ? kErrDsaBadKey : rc;
 }
 
 int DsaEngine::Verify(const ByteString& hash, const ByteString& signature, bool* valid) {

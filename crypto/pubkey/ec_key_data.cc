@@ -11,6 +11,8 @@
 #include "crypto/pubkey/ed448.h"
 #include "crypto/pubkey/prime_field.h"
 #include "crypto/symmetric/random_source.h"
+#include "foundation/span_reader.h"
+#include "foundation/span_writer.h"
 
 namespace tw {
 namespace {
@@ -89,16 +91,19 @@ int EcKeyData::SetCurveByName(const char* oid) {
 }
 
 int EcKeyData::ImportCngBlob(const ByteString& blob) {
-  if (blob.length() < 8) return kErrEcCngBlob;
-  const bool is_public = blob.bytes()[3] & 1;
-  const int len = (blob.length() - 8) / (is_public ? 2 : 3);
+  SpanReader r(blob);
+  uint32_t magic = 0;
+  // The magic's low bit tells a public blob; the stated width is not trusted, the size is.
+  if (!r.ReadU32Le(&magic) || !r.Skip(4)) return kErrEcCngBlob;
+  const bool is_public = (magic >> 24) & 1;
+  const size_t len = r.remaining() / (is_public ? 2 : 3);
   const int id = len == 32 ? 0 : len == 48 ? 1 : len == 66 ? 2 : -1;
   if (id < 0) return kErrEcCngBlob;
   curve_id = id;
-  if (int rc = X.Set(blob.bytes() + 8, len)) return rc;
-  if (int rc = Y.Set(blob.bytes() + 8 + len, len)) return rc;
-  if (!is_public)
-    if (int rc = D.Set(blob.bytes() + 8 + 2 * len, len)) return rc;
+  ByteString* parts[] = {&X, &Y, &D};
+  for (int i = 0; i < (is_public ? 2 : 3); ++i) {
+    if (!r.ReadString(len, parts[i])) return kErrOutOfMemory;
+  }
   return 0;
 }
 
@@ -110,35 +115,40 @@ int EcPointEncode(const ByteString& x, const ByteString& y, const EcCurveParams&
   // Binary fields are not built: their compression bit has no source here.
   if ((compressed || hybrid) && params.field_kind == kFieldKindBinary) return kErrEcParams;
   const int bit = y.bytes()[y.length() - 1] & 1;
-  const int total = compressed ? s + 1 : 2 * s + 1;
-  if (int rc = out.SetData(total, nullptr)) return rc;
-  std::memset(out.bytes(), 0, static_cast<size_t>(total));
-  out.bytes()[0] = static_cast<uint8_t>(compressed ? 2 + bit : hybrid ? 6 + bit : 4);
-  std::memcpy(out.bytes() + 1 + s - x.length(), x.bytes(), static_cast<size_t>(x.length()));
-  if (!compressed) std::memcpy(out.bytes() + 1 + 2 * s - y.length(), y.bytes(), static_cast<size_t>(y.length()));
-  return 0;
+  out.Reset();
+  SpanWriter w(out);
+  w.U8(static_cast<uint8_t>(compressed ? 2 + bit : hybrid ? 6 + bit : 4));
+  // Each coordinate right-aligned in the field's width.
+  w.Zeros(static_cast<size_t>(s - x.length()));
+  w.Bytes(x);
+  if (!compressed) {
+    w.Zeros(static_cast<size_t>(s - y.length()));
+    w.Bytes(y);
+  }
+  return w.rc();
 }
 
 bool EcPointDecode(const ByteString& enc, const EcCurveParams& params, ByteString& x, ByteString& y) {
-  const int s = params.FieldByteSize();
-  if (enc.length() < 1) return false;
-  const uint8_t kind = enc.bytes()[0];
+  const size_t s = static_cast<size_t>(params.FieldByteSize());
+  SpanReader r(enc), xs;
+  uint8_t kind = 0;
+  if (!r.ReadU8(&kind)) return false;
   if (kind == 0) {
     x.Reset();
     y.Reset();
     return true;
   }
   if (kind == 4 || kind == 6 || kind == 7) {
-    if (enc.length() % 2 == 0 || (enc.length() - 1) / 2 != s) return false;
-    return x.Set(enc.bytes() + 1, s) == 0 && y.Set(enc.bytes() + 1 + s, s) == 0;
+    return r.remaining() == 2 * s && r.ReadString(s, &x) && r.ReadString(s, &y);
   }
-  if ((kind == 2 || kind == 3) && enc.length() == s + 1 && params.field_kind == kFieldKindPrime) {
+  if ((kind == 2 || kind == 3) && r.remaining() == s && params.field_kind == kFieldKindPrime) {
+    r.ReadBytes(s, &xs);
     WideInt wx, wa, wb, wp, wy;
-    if (WideIntFromBytes(wx, enc.bytes() + 1, s) || WideIntFromBytes(wa, params.a) || WideIntFromBytes(wb, params.b) ||
-        WideIntFromBytes(wp, params.p))
+    if (WideIntFromBytes(wx, xs.data(), static_cast<int>(s)) || WideIntFromBytes(wa, params.a) ||
+        WideIntFromBytes(wb, params.b) || WideIntFromBytes(wp, params.p))
       return false;
     if (!EcDecompressY(kind - 2, wx, wa, wb, wp, params.field_id, wy)) return false;
-    return WideIntToBytes(wy, s, y) == 0 && x.Set(enc.bytes() + 1, s) == 0;
+    return WideIntToBytes(wy, static_cast<int>(s), y) == 0 && x.Set(xs.data(), static_cast<int>(s)) == 0;
   }
   return false;
 }

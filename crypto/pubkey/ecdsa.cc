@@ -6,6 +6,7 @@
 
 #include "crypto/pubkey/ec_point.h"
 #include "crypto/symmetric/random_source.h"
+#include "foundation/span_writer.h"
 
 namespace tw {
 namespace {
@@ -160,17 +161,20 @@ int EcdsaSignatureToDer(const ByteString& r0, const ByteString& s0, ByteString& 
   IntegerToDerContent(s);
   const int body = r.length() + s.length() + 4;
   if (r.length() > 127 || s.length() > 127 || body > 255) return kErrEcParams;
+  // Every length now fits one byte, after 81 where it is 128 or more.
   out.Reset();
-  int rc = out.AppendByte(0x30);
-  if (body >= 128 && !rc) rc = out.AppendByte(0x81);
-  if (!rc) rc = out.AppendByte(static_cast<uint8_t>(body));
-  if (!rc) rc = out.AppendByte(0x02);
-  if (!rc) rc = out.AppendByte(static_cast<uint8_t>(r.length()));
-  if (!rc) rc = out.Append(r.data(), r.length());
-  if (!rc) rc = out.AppendByte(0x02);
-  if (!rc) rc = out.AppendByte(static_cast<uint8_t>(s.length()));
-  if (!rc) rc = out.Append(s.data(), s.length());
-  return rc;
+  SpanWriter w(out);
+  w.U8(0x30);
+  if (body >= 128) w.U8(0x81);
+  const SpanWriter::Field seq = w.Open(1);
+  for (const ByteString* v : {&r, &s}) {
+    w.U8(0x02);
+    const SpanWriter::Field integer = w.Open(1);
+    w.Bytes(*v);
+    w.Close(integer);
+  }
+  w.Close(seq);
+  return w.rc();
 }
 
 bool ReadDerSignatureParts(SpanReader in, int length_bytes, SpanReader* r, SpanReader* s) {

@@ -14,6 +14,7 @@
 #include "crypto/pubkey/ed448.h"
 #include "crypto/pubkey/prime_field.h"
 #include "crypto/symmetric/tls_prf.h"
+#include "foundation/span_writer.h"
 
 namespace tw {
 namespace {
@@ -34,7 +35,6 @@ constexpr uint32_t kCngBlobMagic[][2] = {
     {win::BCRYPT_ECDSA_PUBLIC_P384_MAGIC, win::BCRYPT_ECDSA_PRIVATE_P384_MAGIC},
     {win::BCRYPT_ECDSA_PUBLIC_P521_MAGIC, win::BCRYPT_ECDSA_PRIVATE_P521_MAGIC},
 };
-constexpr int kCngBlobHeader = 8;
 
 int RightAligned(const ByteString& v, int width, std::vector<uint8_t>& out) {
   int start = 0;
@@ -52,10 +52,6 @@ bool Bind(win::HMODULE module, const char* name, F* out) {
   return *out != nullptr;
 }
 
-void PutLe32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
 // ECCPUBLICBLOB or ECCPRIVATEBLOB of a P-256/384/521 record with X and Y (and D).
 int WriteCngBlob(const EcKeyData& key, bool with_private, ByteString& out) {
   if (!CurveIsPrime(key.curve_id)) return kErrEcParams;
@@ -63,18 +59,15 @@ int WriteCngBlob(const EcKeyData& key, bool with_private, ByteString& out) {
   std::vector<uint8_t> x, y, d;
   if (RightAligned(key.X, w, x) || RightAligned(key.Y, w, y) || (with_private && RightAligned(key.D, w, d)))
     return kErrEcParams;
-  const int parts = with_private ? 3 : 2;
-  int rc = out.SetData(kCngBlobHeader + parts * w, nullptr);
-  if (rc == 0) {
-    uint8_t* p = out.bytes();
-    PutLe32(p, kCngBlobMagic[key.curve_id][with_private ? 1 : 0]);
-    PutLe32(p + 4, static_cast<uint32_t>(w));
-    std::memcpy(p + kCngBlobHeader, x.data(), x.size());
-    std::memcpy(p + kCngBlobHeader + w, y.data(), y.size());
-    if (with_private) std::memcpy(p + kCngBlobHeader + 2 * w, d.data(), d.size());
-  }
+  out.Reset();
+  SpanWriter blob(out);
+  blob.U32Le(kCngBlobMagic[key.curve_id][with_private ? 1 : 0]);
+  blob.U32Le(static_cast<uint32_t>(w));
+  blob.Bytes(x.data(), x.size());
+  blob.Bytes(y.data(), y.size());
+  if (with_private) blob.Bytes(d.data(), d.size());
   if (!d.empty()) explicit_bzero(d.data(), d.size());
-  return rc;
+  return blob.rc();
 }
 
 std::u16string Wide(const char* text) {

@@ -139,6 +139,31 @@ TEST(DsaEngineTest, DerFormAndBoundaries) {
   }
 }
 
+// A 512-bit Q makes the SEQUENCE 128 bytes or more: its length takes the long form.
+TEST(DsaEngineTest, LongSignatureTakesTheLongLengthForm) {
+  DsaKeyData k;
+  SetStr(k.P, Unhex("afbae4ef86c37bb719400b16d83dc3b1f9ced8a4cb2b910675205aa0b92e3d57252552a918f648adcb27ec28baaf5cdb"
+                    "49b469da20bf66bbb6cbc0081033694e27b1947efe86b956699279458b1d98c1a8c8cc586103a5fd0d4950a148919a8e"
+                    "8ded23289b6518f208f9481a8eda1723b748295d0213717fa1a46ded2311925b"));
+  SetStr(k.Q, Unhex("c57f2216386023d38ca5e2e89ed3c55c9a43d6d8b0b602c6f2ef1dd503add398599f32c98c2af9ae51e1b0682287d3fa"
+                    "427fdc5a1a4cdb96525b1c3a34e9ea29"));
+  SetStr(k.G, Unhex("343f3d1f26b06c2ab54c94be8abe05681b24c7ad17eee37e306f06ec382885c4b9cd9bd8c9e7e674ccf2d1e437c1d9e2"
+                    "726b0949d83f66269f3505b68bf2de8f00d9e06b73b1774808c770100b26324d0eb0f1e495545d96092152e13bd1ae4f"
+                    "a1ee5be356b08391d7246a9368c05e8f051c33cb9d0abe6a5f3b1ac8e82b0d9e"));
+  SetStr(k.X, Unhex("b994655779538e28a59613e7d089db41699e317355d84d435430f5789b8f78896d253f6a0543a4bafb70b230d1e73cda"
+                    "f61deaf6e2a8729b7713cef8d478ec1b"));
+  DsaEngine dsa;
+  ASSERT_EQ(dsa.SetKey(k), kOk);
+  dsa.set_der_output(true);
+  ByteString hash, sig;
+  SetStr(hash, std::string(64, '\x5a'));
+  ASSERT_EQ(dsa.Sign(hash, sig), kOk);
+  EXPECT_EQ(HexOf(sig).substr(0, 4), "3081");
+  bool valid = false;
+  ASSERT_EQ(dsa.Verify(hash, sig, &valid), kOk);
+  EXPECT_TRUE(valid);
+}
+
 struct CodeCase {
   const char* what;
   std::function<int()> run;
