@@ -81,8 +81,11 @@ int TakeInto(SpanReader& in, size_t want, ByteString& out, size_t* took) {
   return out.Append(part.data(), static_cast<int>(*took));
 }
 
+// The length field of a whole handshake header: a type byte, then 24 bits.
 uint32_t BodyLength(const uint8_t* header) {
-  return static_cast<uint32_t>(header[1]) << 16 | static_cast<uint32_t>(header[2]) << 8 | header[3];
+  SpanReader in(header, kTlsHandshakeHeaderBytes);
+  uint32_t n = 0;
+  return in.Skip(1) && in.ReadU24(&n) ? n : 0;
 }
 
 }  // namespace

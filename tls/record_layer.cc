@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "foundation/span_reader.h"
+
 namespace tw {
 namespace {
 
@@ -12,27 +14,28 @@ bool IsRecordType(uint8_t b) { return b >= kContentChangeCipherSpec && b <= kCon
 }  // namespace
 
 size_t TlsRecordLayer::RecordLength(bool accept_ssl2, CutResult* kind) const {
-  const uint8_t* p = held_.bytes();
-  const size_t have = static_cast<size_t>(held_.length());
+  SpanReader in(held_.bytes(), static_cast<size_t>(held_.length()));
   *kind = kNeedMore;
-  if (have == 0) return kTlsRecordHeaderBytes;
-  if (!IsRecordType(p[0])) {
+  uint8_t type = 0;
+  if (!in.PeekU8(&type)) return kTlsRecordHeaderBytes;
+  if (!IsRecordType(type)) {
     if (!accept_ssl2) {
       *kind = kUnknownType;
       return 0;
     }
-    if (have < 2) return 2;
+    uint16_t ssl2_length = 0;
+    if (!in.ReadU16(&ssl2_length)) return 2;
     *kind = kSsl2Record;
-    return ((static_cast<size_t>(p[0]) << 8 | p[1]) & 0x7FFF) + 2;
+    return (ssl2_length & 0x7FFFu) + 2u;
   }
-  if (have < static_cast<size_t>(kTlsRecordHeaderBytes)) return kTlsRecordHeaderBytes;
-  const size_t body = static_cast<size_t>(p[3]) << 8 | p[4];
-  if (body > static_cast<size_t>(kTlsMaxCiphertext)) {
+  uint16_t body = 0;
+  if (!in.Skip(3) || !in.ReadU16(&body)) return kTlsRecordHeaderBytes;
+  if (body > kTlsMaxCiphertext) {
     *kind = kOverflow;
     return 0;
   }
   *kind = kRecord;
-  return body + kTlsRecordHeaderBytes;
+  return size_t{body} + kTlsRecordHeaderBytes;
 }
 
 int TlsRecordLayer::Feed(const uint8_t* bytes, size_t n, size_t* taken) {

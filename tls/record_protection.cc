@@ -6,6 +6,7 @@
 
 #include "crypto/symmetric/random_source.h"
 #include "foundation/byte_ops.h"
+#include "foundation/span_reader.h"
 
 namespace tw {
 namespace {
@@ -409,9 +410,10 @@ int TlsRecordState::Unprotect(uint8_t* record, size_t length, uint8_t* type, uin
                               size_t* content_length, TlsRecordFault* fault) {
   *content = nullptr;
   *content_length = 0;
-  if (!keyed_ || length < static_cast<size_t>(kTlsRecordHeaderBytes)) return kErrBadArgument;
-  const size_t body = (static_cast<size_t>(record[3]) << 8) | record[4];
-  if (body + kTlsRecordHeaderBytes != length) return kErrBadArgument;
+  SpanReader header(record, length);
+  uint16_t body = 0;
+  if (!keyed_ || !header.Skip(3) || !header.ReadU16(&body)) return kErrBadArgument;
+  if (size_t{body} + kTlsRecordHeaderBytes != length) return kErrBadArgument;
   if (suite_->aead()) return UnprotectAead(record, length, type, content, content_length, fault);
   return UnprotectMacThenEncrypt(record, length, type, content, content_length, fault);
 }

@@ -119,9 +119,13 @@ TEST_P(UnsignedReadTest, Reads) {
   uint32_t v = 0;
   ByteString m;
   ASSERT_EQ(a.NextSmallUnsigned(&v), c.small_rc);
-  if (c.small_rc == 0) EXPECT_EQ(v, c.small);
+  if (c.small_rc == 0) {
+    EXPECT_EQ(v, c.small);
+  }
   ASSERT_EQ(b.NextUnsigned(&m), c.magnitude_rc);
-  if (c.magnitude_rc == 0) EXPECT_EQ(HexOf(m), c.magnitude);
+  if (c.magnitude_rc == 0) {
+    EXPECT_EQ(HexOf(m), c.magnitude);
+  }
 }
 INSTANTIATE_TEST_SUITE_P(Der, UnsignedReadTest,
                          ::testing::Values(UnsignedCase{"one_byte", "02017f", 0, 127, 0, "7f"},

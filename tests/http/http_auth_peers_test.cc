@@ -204,7 +204,9 @@ TEST_P(NtlmVerifier, TakesTheRightPasswordOnly) {
   apache.AddUser("TWDOM", "nora", "Ntlm-pass1");
   if (!apache.Start()) TW_REQUIRE_OR_SKIP(apache.error());
   Client c;
-  if (!v.platform) ASSERT_EQ(c.Set("UseSystemSSPI=false"), 0);
+  if (!v.platform) {
+    ASSERT_EQ(c.Set("UseSystemSSPI=false"), 0);
+  }
   const std::string scheme = std::to_string(tw::kAuthNtlm);
   if (v.proxy) {
     ASSERT_EQ(c.Set("ProxyServer=127.0.0.1"), 0);
