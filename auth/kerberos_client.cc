@@ -10,6 +10,7 @@
 #include "certs/der_reader.h"
 #include "certs/der_writer.h"
 #include "crypto/symmetric/random_source.h"
+#include "foundation/byte_ops.h"
 #include "foundation/date_time.h"
 #include "foundation/text_conversion.h"
 
@@ -214,9 +215,7 @@ int PutOptions(DerWriter& w, int field, uint32_t options) {
 uint32_t NewNonce() {
   ByteString r;
   if (FillRandom(4, r) != kOk) return static_cast<uint32_t>(UnixTimeMillisNow());
-  return ((uint32_t{r.bytes()[0]} << 24) | (uint32_t{r.bytes()[1]} << 16) | (uint32_t{r.bytes()[2]} << 8) |
-          r.bytes()[3]) &
-         0x7FFFFFFF;
+  return LoadBe32(r.bytes()) & 0x7FFFFFFF;
 }
 
 // An AP-REQ (no options) presenting `ticket` with its encrypted authenticator.
