@@ -1,7 +1,6 @@
 // The SOCKS 4, 4A and 5 negotiations of the firewall tunnel: the requests and the replies.
 #include <cstdio>
 #include <cstring>
-#include <iterator>
 
 #include "net/firewall_tunnel.h"
 #include "net/firewall_tunnel_steps.h"
@@ -59,11 +58,14 @@ constexpr uint8_t kStepMethodReply = 1;
 constexpr uint8_t kStepAuthReply = 2;
 constexpr uint8_t kStepConnectReply = 3;
 
-const char* CodeTextOf(const CodeText* table, size_t count, int code) {
-  for (size_t i = 0; i < count; ++i) {
-    if (table[i].code == code) return table[i].text;
+// The text of a refusal code: the table's, else the unknown-error text written into `unknown`.
+template <size_t N>
+const char* RefusalText(const CodeText (&table)[N], int code, char (&unknown)[64]) {
+  for (const CodeText& entry : table) {
+    if (entry.code == code) return entry.text;
   }
-  return nullptr;
+  std::snprintf(unknown, sizeof(unknown), kTextUnknownFirewallError, code);
+  return unknown;
 }
 
 }  // namespace
@@ -191,13 +193,8 @@ int FirewallTunnel::TakeSocks4(const uint8_t* p, int n) {
     negotiating_ = false;
     return take;
   }
-  const char* text = CodeTextOf(kSocks4Replies, std::size(kSocks4Replies), result);
   char unknown[64];
-  if (text == nullptr) {
-    std::snprintf(unknown, sizeof(unknown), kTextUnknownFirewallError, result);
-    text = unknown;
-  }
-  Fail(text);
+  Fail(RefusalText(kSocks4Replies, result, unknown));
   return n;
 }
 
@@ -283,13 +280,8 @@ int FirewallTunnel::TakeSocks5(const uint8_t* p, int n) {
   if (reply_text_.length() < 2) return used;
   const int reply = reply_text_.ByteAt(1);
   if (reply != 0) {
-    const char* text = CodeTextOf(kSocks5Replies, std::size(kSocks5Replies), reply);
     char unknown[64];
-    if (text == nullptr) {
-      std::snprintf(unknown, sizeof(unknown), kTextUnknownFirewallError, reply);
-      text = unknown;
-    }
-    Fail(text);
+    Fail(RefusalText(kSocks5Replies, reply, unknown));
     return n;
   }
   if (reply_text_.length() < 4) return used;
