@@ -14,7 +14,6 @@
 namespace tw {
 namespace {
 
-using tunnel::FindText;
 using tunnel::kStepStatus;
 
 constexpr char kTextFirewallConnectionFailed[] = "Firewall connection failed.";
@@ -123,14 +122,7 @@ int FirewallTunnel::SetFirewallAutoDetect(bool on) {
     }
   }
   if (found.text == nullptr) {
-    ForEachListEntry(server.c_str(), [&](ListEntry e) {
-      if (std::memchr(e.text, '=', static_cast<size_t>(e.length)) != nullptr ||
-          FindText(e.text, e.length, "://") >= 0) {
-        return false;
-      }
-      found = e;
-      return true;
-    });
+    found = FindEveryProtocolEntry(server.c_str());
     if (found.text == nullptr) return kOk;
     type = kFirewallTunnel;
   }

@@ -110,6 +110,19 @@ bool SplitHostPort(const char* text, int length, ByteString* host, int32_t* port
   return true;
 }
 
+ListEntry FindEveryProtocolEntry(const char* proxy_server) {
+  ListEntry found{nullptr, 0};
+  ForEachListEntry(proxy_server, [&](ListEntry e) {
+    if (std::memchr(e.text, '=', static_cast<size_t>(e.length)) != nullptr ||
+        FindText(e.text, e.length, "://") >= 0) {
+      return false;
+    }
+    found = e;
+    return true;
+  });
+  return found;
+}
+
 bool FindSchemeProxy(const char* proxy_server, const char* scheme, ByteString* host,
                      int32_t* port) {
   if (proxy_server == nullptr) return false;
@@ -135,16 +148,7 @@ bool FindSchemeProxy(const char* proxy_server, const char* scheme, ByteString* h
     }
     return false;
   });
-  if (found.text == nullptr) {
-    ForEachListEntry(proxy_server, [&](ListEntry e) {
-      if (std::memchr(e.text, '=', static_cast<size_t>(e.length)) != nullptr ||
-          FindText(e.text, e.length, "://") >= 0) {
-        return false;
-      }
-      found = e;
-      return true;
-    });
-  }
+  if (found.text == nullptr) found = FindEveryProtocolEntry(proxy_server);
   if (found.text == nullptr) return false;
 
   ByteString entry_host;

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "foundation/byte_string.h"
+#include "foundation/text_conversion.h"
 
 namespace tw {
 
@@ -23,6 +24,10 @@ bool ReadEnabledProxyServer(ByteString* out);
 // Splits "host:port" (the port ending at ";"). False when there is no ":"; *port is 0 when the
 // port is not a number.
 bool SplitHostPort(const char* text, int length, ByteString* host, int32_t* port);
+
+// The first entry of a ProxyServer value with neither "=" nor "://": the proxy for every
+// scheme. Its text is null when there is none.
+ListEntry FindEveryProtocolEntry(const char* proxy_server);
 
 // The HTTP client's proxy for `scheme` ("http" when empty) from a ProxyServer value: the entry
 // "scheme=..." (or "scheme://..."), else an entry with neither "=" nor "://" (every scheme).
