@@ -9,15 +9,10 @@ namespace tw {
 
 namespace {
 
-struct EncodingName {
-  const char* name;
-  int encoding;
-};
-constexpr EncodingName kEncodingNames[] = {
-    {"UTF-8", kXmlEncodingUtf8},       {"UTF-16LE", kXmlEncodingUtf16Le},
-    {"UTF-16BE", kXmlEncodingUtf16Be}, {"UTF-32LE", kXmlEncodingUtf32Le},
-    {"UTF-32BE", kXmlEncodingUtf32Be},
-};
+// The parser's encodings are named by the document encoding table.
+static_assert(kXmlEncodingNone == kDocAscii && kXmlEncodingUtf8 == kDocUtf8 &&
+              kXmlEncodingUtf16Le == kDocUtf16Le && kXmlEncodingUtf16Be == kDocUtf16Be &&
+              kXmlEncodingUtf32Le == kDocUtf32Le && kXmlEncodingUtf32Be == kDocUtf32Be);
 
 // Bool settings of the parser: name and member.
 struct BoolSetting {
@@ -131,9 +126,9 @@ void XmlParser::SetUseEncoding(const char* name) {
   const char* n = name ? name : "";
   int chosen = kXmlEncodingNone;
   bool automatic = true;
-  for (const EncodingName& e : kEncodingNames) {
-    if (StrNICmp(n, e.name, 64) == 0) {
-      chosen = e.encoding;
+  for (int e = kXmlEncodingUtf8; e <= kXmlEncodingUtf32Be; ++e) {
+    if (StrNICmp(n, DocumentEncodingName(e), 64) == 0) {
+      chosen = e;
       automatic = false;
     }
   }
@@ -189,8 +184,7 @@ int XmlParser::Config(ConfigRequest& request, const char** answer) {
   }
   if (request.NameIs("UseEncoding")) {
     if (read) {
-      return SetConfigAnswer(encoding_ == kXmlEncodingNone ? "ASCII" : DocumentEncodingName(encoding_),
-                             answer);
+      return SetConfigAnswer(DocumentEncodingName(encoding_), answer);
     }
     SetUseEncoding(request.value().c_str());
     return kOk;
