@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstring>
 
 #include "foundation/byte_string.h"
 
@@ -36,14 +35,6 @@ inline bool HasLineBreaker(const char* text, int length) {
     if (text[i] == '\r' || text[i] == '\n' || text[i] == '\0') return true;
   }
   return false;
-}
-
-inline int FindText(const char* text, int length, const char* needle) {
-  const int n = static_cast<int>(std::strlen(needle));
-  for (int i = 0; i + n <= length; ++i) {
-    if (std::memcmp(text + i, needle, static_cast<size_t>(n)) == 0) return i;
-  }
-  return -1;
 }
 
 }  // namespace tunnel

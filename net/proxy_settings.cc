@@ -4,13 +4,17 @@
 #include <string_view>
 
 #include "foundation/text_conversion.h"
-#include "net/firewall_tunnel_steps.h"
 #include "platform/registry.h"
 
 namespace tw {
 namespace {
 
-using tunnel::FindText;
+// Where `needle` first stands in the text, or -1.
+int FindText(const char* text, int length, const char* needle) {
+  const std::string_view found(text, static_cast<size_t>(length));
+  const size_t at = found.find(needle);
+  return at == std::string_view::npos ? -1 : static_cast<int>(at);
+}
 
 constexpr char kInternetSettingsKey[] =
     "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
