@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "bench/handshake_bench.h"
 #include "tests/peers/openssl_server_peer.h"
-#include "tests/peers/test_pki.h"
 #include "tests/support/test_support.h"
 #include "tests/tls/engine_connection.h"
 
@@ -78,14 +78,11 @@ Figures Theirs(const Suite& suite, int port, double seconds) {
       "openssl s_time -connect 127.0.0.1:" + std::to_string(port) + " -new -time " +
       std::to_string(static_cast<int>(seconds)) + " " + suite.s_time_args + " 2>&1");
   const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-  const size_t at = out.find(" connections in ");
-  if (at == std::string::npos) {
+  if (out.find(" connections in ") == std::string::npos) {
     std::fprintf(stderr, "%s: s_time said: %s\n", suite.name, out.c_str());
     return f;
   }
-  size_t digits = at;
-  while (digits > 0 && std::isdigit(static_cast<unsigned char>(out[digits - 1]))) --digits;
-  f.count = std::atol(out.c_str() + digits);
+  f.count = bench::STimeCount(out);
   if (f.count <= 0) return f;
   f.per_second = static_cast<double>(f.count) / elapsed;
   // The shell around s_time costs a few milliseconds once, spread over the whole run.
@@ -98,16 +95,8 @@ Figures Theirs(const Suite& suite, int port, double seconds) {
 int main(int argc, char** argv) {
   const double seconds = argc > 1 ? std::atof(argv[1]) : 3;
   const int rounds = argc > 2 ? std::atoi(argv[2]) : 2;
-  if (!OpenSslServerPeer::Installed()) {
-    std::printf("openssl not installed: nothing measured\n");
-    return 0;
-  }
-  const testsupport::TestPki& pki = testsupport::TestPki::Get();
-  if (!pki.ok()) {
-    std::fprintf(stderr, "%s\n", pki.error().c_str());
-    return 1;
-  }
-  setenv("TW_CERT_STORES", pki.store_dir().c_str(), 1);
+  int exit_code = 0;
+  if (bench::HandshakePki(exit_code) == nullptr) return exit_code;
   constexpr auto Server = &OpenSslServerPeer::Options::Limited;
   const std::vector<Suite> suites = {
       {"TLS 1.2 ECDHE-RSA-AES128-GCM P-256", Server("-tls1_2", "ECDHE-RSA-AES128-GCM-SHA256", "", "P-256"), 0x0FC0, "",

@@ -19,8 +19,8 @@
 #include <thread>
 #include <vector>
 
+#include "bench/handshake_bench.h"
 #include "tests/peers/openssl_server_peer.h"
-#include "tests/peers/test_pki.h"
 #include "tests/support/test_support.h"
 #include "tests/tls/engine_connection.h"
 
@@ -73,15 +73,6 @@ double GroupCpuSeconds(int pgid) {
   }
   closedir(proc);
   return total;
-}
-
-// The number before " connections in " in s_time's output, 0 when missing.
-long STimeCount(const std::string& out) {
-  const size_t at = out.find(" connections in ");
-  if (at == std::string::npos) return 0;
-  size_t digits = at;
-  while (digits > 0 && std::isdigit(static_cast<unsigned char>(out[digits - 1]))) --digits;
-  return std::atol(out.c_str() + digits);
 }
 
 std::string STime(const Suite& suite, int port, int seconds) {
@@ -149,7 +140,7 @@ Figures Ours(const Suite& suite, OwnServer& server, int seconds) {
   const std::string out = STime(suite, server.port(), seconds);
   Figures f;
   f.count = server.count();
-  if (f.count == 0 || STimeCount(out) == 0 || server.failures() > 0) {
+  if (f.count == 0 || bench::STimeCount(out) == 0 || server.failures() > 0) {
     std::fprintf(stderr, "%s: own server: %ld handshakes, %ld failed (%s); s_time said: %s\n", suite.name, f.count,
                  server.failures(), server.last_failure().c_str(), out.c_str());
     return Figures{};
@@ -162,7 +153,7 @@ Figures Theirs(const Suite& suite, const OpenSslServerPeer& server, int seconds)
   const double cpu0 = GroupCpuSeconds(server.pid());
   const std::string out = STime(suite, server.port(), seconds);
   Figures f;
-  f.count = STimeCount(out);
+  f.count = bench::STimeCount(out);
   if (f.count == 0) {
     std::fprintf(stderr, "%s: s_time said: %s\n", suite.name, out.c_str());
     return f;
@@ -180,19 +171,12 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s [seconds per run, 1..600] [rounds, 1..20]\n", argv[0]);
     return 2;
   }
-  if (!OpenSslServerPeer::Installed()) {
-    std::printf("openssl not installed: nothing measured\n");
-    return 0;
-  }
-  const testsupport::TestPki& pki = testsupport::TestPki::Get();
-  if (!pki.ok()) {
-    std::fprintf(stderr, "%s\n", pki.error().c_str());
-    return 1;
-  }
-  setenv("TW_CERT_STORES", pki.store_dir().c_str(), 1);
+  int exit_code = 0;
+  const testsupport::TestPki* pki = bench::HandshakePki(exit_code);
+  if (pki == nullptr) return exit_code;
   // The leaf, its key and the intermediate, as one PEM store.
-  const std::string pem = testsupport::ReadFile(pki.Cert("rsa")) + testsupport::ReadFile(pki.Key("rsa")) +
-                          testsupport::ReadFile(pki.Cert("inter"));
+  const std::string pem = testsupport::ReadFile(pki->Cert("rsa")) + testsupport::ReadFile(pki->Key("rsa")) +
+                          testsupport::ReadFile(pki->Cert("inter"));
   tw::ByteString store;
   store.Set(pem.data(), static_cast<int>(pem.size()));
   // The own server's default groups put P-256 first for TLS 1.2 and take the client's X25519 share

@@ -65,6 +65,22 @@ struct Acc {
   }
 };
 
+// t = 2 t + the squares of a's limbs, over 2n limbs.
+inline void DoubleAddSquares(Limb* t, const Limb* a, size_t n) {
+  Limb top = 0, carry = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const Limb x0 = t[2 * i], x1 = t[2 * i + 1];
+    const Limb d0 = (x0 << 1) | top, d1 = (x1 << 1) | (x0 >> 63);
+    top = x1 >> 63;
+    const DLimb p = static_cast<DLimb>(a[i]) * a[i];
+    const DLimb s0 = static_cast<DLimb>(d0) + static_cast<Limb>(p) + carry;
+    const DLimb s1 = static_cast<DLimb>(d1) + static_cast<Limb>(p >> 64) + static_cast<Limb>(s0 >> 64);
+    t[2 * i] = static_cast<Limb>(s0);
+    t[2 * i + 1] = static_cast<Limb>(s1);
+    carry = static_cast<Limb>(s1 >> 64);
+  }
+}
+
 // t (n limbs) plus carry c is below 2m: subtract m once, without branching on the values.
 template <size_t N>
 inline void FinalSubtract(Limb* r, const Limb* t, Limb c, const Limb* m, size_t n_rt) {
@@ -128,18 +144,7 @@ void MontSqr(Limb* r, const Limb* a, const Limb* m, Limb minv, size_t n_rt) {
   sq[2 * n - 2] = acc.Shift();
   sq[2 * n - 1] = acc.Shift();
   // Double them and add the diagonal.
-  Limb top = 0, carry = 0;
-  for (size_t i = 0; i < n; ++i) {
-    const Limb x0 = sq[2 * i], x1 = sq[2 * i + 1];
-    const Limb d0 = (x0 << 1) | top, d1 = (x1 << 1) | (x0 >> 63);
-    top = x1 >> 63;
-    const DLimb p = static_cast<DLimb>(a[i]) * a[i];
-    const DLimb s0 = static_cast<DLimb>(d0) + static_cast<Limb>(p) + carry;
-    const DLimb s1 = static_cast<DLimb>(d1) + static_cast<Limb>(p >> 64) + static_cast<Limb>(s0 >> 64);
-    sq[2 * i] = static_cast<Limb>(s0);
-    sq[2 * i + 1] = static_cast<Limb>(s1);
-    carry = static_cast<Limb>(s1 >> 64);
-  }
+  DoubleAddSquares(sq, a, n);
   // Montgomery reduction of the 2n-limb square.
   Acc red;
   for (size_t i = 0; i < n; ++i) {
@@ -318,22 +323,6 @@ void MontMul(Limb* r, const Limb* a, const Limb* b, const Limb* m, Limb minv, si
   std::memset(t, 0, n * sizeof(Limb));
   for (size_t i = 0; i < n; ++i) t[i + n] = MulAddRow(t + i, a, n, b[i]);
   Reduce(r, t, m, minv, n);
-}
-
-// t = 2 t + the squares of a's limbs, over 2n limbs.
-inline void DoubleAddSquares(Limb* t, const Limb* a, size_t n) {
-  Limb top = 0, carry = 0;
-  for (size_t i = 0; i < n; ++i) {
-    const Limb x0 = t[2 * i], x1 = t[2 * i + 1];
-    const Limb d0 = (x0 << 1) | top, d1 = (x1 << 1) | (x0 >> 63);
-    top = x1 >> 63;
-    const DLimb p = static_cast<DLimb>(a[i]) * a[i];
-    const DLimb s0 = static_cast<DLimb>(d0) + static_cast<Limb>(p) + carry;
-    const DLimb s1 = static_cast<DLimb>(d1) + static_cast<Limb>(p >> 64) + static_cast<Limb>(s0 >> 64);
-    t[2 * i] = static_cast<Limb>(s0);
-    t[2 * i + 1] = static_cast<Limb>(s1);
-    carry = static_cast<Limb>(s1 >> 64);
-  }
 }
 
 // The cross products row by row, then doubled with the squares of the limbs added.

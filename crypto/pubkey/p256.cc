@@ -644,6 +644,17 @@ void VarMulSecret(Jac& r, const Aff& p, const uint64_t* k0) {
 
 // Public-data sums that look at the exceptional cases; the identity is Z = 0.
 bool IsInf(const Jac& p) { return ZeroMask4(p.z) != 0; }
+// r = s, the sum of r and another point by the incomplete formula, unless that met one of its
+// exceptions: equal points (the sum is r doubled) or opposite points (the identity).
+void SettlePublicSum(Jac& r, Jac& s, uint64_t hz, uint64_t rz) {
+  if (hz) {
+    if (rz)
+      Dbl(s, r);
+    else
+      std::memset(&s, 0, sizeof(s));
+  }
+  r = s;
+}
 void AddPublic(Jac& r, const Jac& q) {
   if (IsInf(q)) return;
   if (IsInf(r)) {
@@ -653,13 +664,7 @@ void AddPublic(Jac& r, const Jac& q) {
   Jac s;
   uint64_t hz, rz;
   Add(s, r, q, &hz, &rz);
-  if (hz) {
-    if (rz)
-      Dbl(s, r);
-    else
-      std::memset(&s, 0, sizeof(s));
-  }
-  r = s;
+  SettlePublicSum(r, s, hz, rz);
 }
 void AddMixedPublic(Jac& r, const Aff& q) {
   if (IsInf(r)) {
@@ -671,13 +676,7 @@ void AddMixedPublic(Jac& r, const Aff& q) {
   Jac s;
   uint64_t hz, rz;
   AddMixed(s, r, q, &hz, &rz);
-  if (hz) {
-    if (rz)
-      Dbl(s, r);
-    else
-      std::memset(&s, 0, sizeof(s));
-  }
-  r = s;
+  SettlePublicSum(r, s, hz, rz);
 }
 
 // Width-5 NAF digits of k, least significant first; the count.

@@ -237,6 +237,7 @@ class CipherEngine {
   int RunCtr(const uint8_t* in, uint8_t* out, size_t blocks);
   int RunOfb(const uint8_t* in, uint8_t* out, size_t length);
   int RunCfb(const uint8_t* in, uint8_t* out, size_t length);
+  int RunShiftIn8(const uint8_t* in, uint8_t* out, size_t length, bool cipher_feedback);
   int RunBlockMode(const uint8_t* in, uint8_t* out, size_t length);
   void IncrementCounter();
 

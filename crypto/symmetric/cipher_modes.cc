@@ -87,20 +87,28 @@ int CipherEngine::RunCtr(const uint8_t* in, uint8_t* out, size_t blocks) {
   return kOk;
 }
 
+// The 8-bit feedback modes: one cipher call a byte, the register shifted left by a byte and the
+// keystream byte (OFB) or the ciphertext byte (CFB) shifted in.
+int CipherEngine::RunShiftIn8(const uint8_t* in, uint8_t* out, size_t length, bool cipher_feedback) {
+  const size_t b = block_bytes_;
+  uint8_t* reg = register_.bytes();
+  uint8_t* ks = ScratchOut();
+  for (size_t i = 0; i < length; ++i) {
+    int rc = EncryptBlock(reg, ks);
+    if (rc != kOk) return rc;
+    const uint8_t o = static_cast<uint8_t>(in[i] ^ ks[0]);
+    const uint8_t fed = !cipher_feedback ? ks[0] : encrypting_ ? o : in[i];
+    out[i] = o;
+    std::memmove(reg, reg + 1, b - 1);
+    reg[b - 1] = fed;
+  }
+  return kOk;
+}
+
 int CipherEngine::RunOfb(const uint8_t* in, uint8_t* out, size_t length) {
   const size_t b = block_bytes_;
   uint8_t* reg = register_.bytes();
-  if (feedback_bits_ == 8) {
-    uint8_t* ks = ScratchOut();
-    for (size_t i = 0; i < length; ++i) {
-      int rc = EncryptBlock(reg, ks);
-      if (rc != kOk) return rc;
-      out[i] = static_cast<uint8_t>(in[i] ^ ks[0]);
-      std::memmove(reg, reg + 1, b - 1);
-      reg[b - 1] = ks[0];
-    }
-    return kOk;
-  }
+  if (feedback_bits_ == 8) return RunShiftIn8(in, out, length, false);
   // The register is the keystream block; its unused bytes carry over to the next call.
   size_t done = 0;
   while (done < length) {
@@ -120,18 +128,7 @@ int CipherEngine::RunOfb(const uint8_t* in, uint8_t* out, size_t length) {
 int CipherEngine::RunCfb(const uint8_t* in, uint8_t* out, size_t length) {
   const size_t b = block_bytes_;
   uint8_t* reg = register_.bytes();
-  if (feedback_bits_ == 8) {
-    uint8_t* ks = ScratchOut();
-    for (size_t i = 0; i < length; ++i) {
-      int rc = EncryptBlock(reg, ks);
-      if (rc != kOk) return rc;
-      const uint8_t c = encrypting_ ? static_cast<uint8_t>(in[i] ^ ks[0]) : in[i];
-      out[i] = static_cast<uint8_t>(in[i] ^ ks[0]);
-      std::memmove(reg, reg + 1, b - 1);
-      reg[b - 1] = c;
-    }
-    return kOk;
-  }
+  if (feedback_bits_ == 8) return RunShiftIn8(in, out, length, true);
   // The register holds the keystream block, each used byte replaced by its ciphertext byte; a full
   // block of ciphertext is the next input to the cipher.
   size_t done = 0;

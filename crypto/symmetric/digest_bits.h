@@ -23,6 +23,19 @@ using ::tw::StoreBe64;
 using ::tw::StoreLe32;
 using ::tw::StoreLe64;
 
+// The end of a SHA-2 block: the working variables are added into the chaining state.
+template <class T>
+__attribute__((always_inline)) inline void AddWorkingState(T* state, T a, T b, T c, T d, T e, T f, T g, T h) {
+  state[0] += a;
+  state[1] += b;
+  state[2] += c;
+  state[3] += d;
+  state[4] += e;
+  state[5] += f;
+  state[6] += g;
+  state[7] += h;
+}
+
 // Feeds bytes through a one-block buffer: whole blocks of the input go to `compress` straight
 // from the caller's memory, only the head and tail are copied.
 template <size_t kBlock, class Compress>

@@ -45,6 +45,7 @@ bool ShaExtensionsActive() { return g_shaExtensionsAllowed.load(std::memory_orde
 
 namespace {
 
+using digest::AddWorkingState;
 using digest::LoadBe32;
 using digest::Rotr32;
 
@@ -102,14 +103,7 @@ void CompressPortable(uint32_t* state, const uint8_t* p, size_t blocks) {
     S256_EIGHT(40, S256_W)
     S256_EIGHT(48, S256_W)
     S256_EIGHT(56, S256_W)
-    state[0] += a;
-    state[1] += b;
-    state[2] += c;
-    state[3] += d;
-    state[4] += e;
-    state[5] += f;
-    state[6] += g;
-    state[7] += h;
+    AddWorkingState(state, a, b, c, d, e, f, g, h);
   }
 }
 

@@ -15,6 +15,7 @@ namespace tw {
 namespace {
 
 using digest::LoadBe64;
+using digest::AddWorkingState;
 using digest::Rotr64;
 
 constexpr uint64_t kInit[4][8] = {
@@ -89,14 +90,7 @@ void CompressPortable(uint64_t* state, const uint8_t* p, size_t blocks) {
     S512_EIGHT(56, S512_W)
     S512_EIGHT(64, S512_W)
     S512_EIGHT(72, S512_W)
-    state[0] += a;
-    state[1] += b;
-    state[2] += c;
-    state[3] += d;
-    state[4] += e;
-    state[5] += f;
-    state[6] += g;
-    state[7] += h;
+    AddWorkingState(state, a, b, c, d, e, f, g, h);
   }
 }
 
@@ -211,14 +205,7 @@ __attribute__((optimize("no-schedule-insns2"))) TW_SHA512_AVX2 void CompressAvx2
     }
     S512_SIXTEEN((wk + 128))
     a += sigma0;
-    state[0] += a;
-    state[1] += b;
-    state[2] += c;
-    state[3] += d;
-    state[4] += e;
-    state[5] += f;
-    state[6] += g;
-    state[7] += h;
+    AddWorkingState(state, a, b, c, d, e, f, g, h);
     if (blocks == 1) break;
     a = state[0], b = state[1], c = state[2], d = state[3];
     e = state[4], f = state[5], g = state[6], h = state[7];
@@ -229,14 +216,7 @@ __attribute__((optimize("no-schedule-insns2"))) TW_SHA512_AVX2 void CompressAvx2
       S512_SIXTEEN(at)
     }
     a += sigma0;
-    state[0] += a;
-    state[1] += b;
-    state[2] += c;
-    state[3] += d;
-    state[4] += e;
-    state[5] += f;
-    state[6] += g;
-    state[7] += h;
+    AddWorkingState(state, a, b, c, d, e, f, g, h);
     blocks -= 2;
     p += 256;
   }
