@@ -495,9 +495,7 @@ int CertificateManager::ListStoreCertificates() {
   }
   int rc = kOk;
   for (win::PCCERT_CONTEXT c = nullptr;;) {
-    c = Crypt32Call<&win::CertFindCertificateInStore>(kCertFindCertificateInStore, handle, kCertEncodingAny,
-                                                       win::DWORD{0}, win::CERT_FIND_ANY,
-                                                       static_cast<const void*>(nullptr), c);
+    c = NextStoreCertificate(handle, c);
     if (c == nullptr) break;
     if (busy_ == 0) {
       SetErrorTextCode(kErrInterrupted, kInterrupted);
@@ -505,10 +503,7 @@ int CertificateManager::ListStoreCertificates() {
     }
     ContextFields f;
     if (rc == kOk) rc = ReadContext(c, &f);
-    win::DWORD size = 0;
-    const int has_key = Crypt32Call<&win::CertGetCertificateContextProperty>(
-                            kCertGetCertificateContextProperty, c, win::CERT_KEY_SPEC_PROP_ID,
-                            static_cast<void*>(nullptr), &size) && size > 0;
+    const int has_key = ContextHasProperty(c, win::CERT_KEY_SPEC_PROP_ID);
     if (rc == kOk) rc = AddListLine(f.subject.c_str(), f.issuer.c_str(), f.serial.c_str(), has_key ? "1" : "0");
     if (rc == kOk) {
       FireCertList(f.pem.c_str(), f.pem.length(), f.subject.c_str(), f.issuer.c_str(), f.serial.c_str(), has_key);

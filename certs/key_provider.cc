@@ -69,13 +69,8 @@ void FreeContext(win::PCCERT_CONTEXT context) {
 // The context in `store` whose certificate is `der` (a copy, or null); the store is closed.
 win::PCCERT_CONTEXT TakeFromStore(win::HCERTSTORE store, const ByteString& der) {
   win::PCCERT_CONTEXT found = nullptr;
-  for (win::PCCERT_CONTEXT it = Crypt32Call<&win::CertFindCertificateInStore>(
-           kCertFindCertificateInStore, store, kCertEncodingAny, win::DWORD{0}, win::CERT_FIND_ANY,
-           static_cast<const void*>(nullptr), static_cast<win::PCCERT_CONTEXT>(nullptr));
-       it != nullptr;
-       it = Crypt32Call<&win::CertFindCertificateInStore>(kCertFindCertificateInStore, store, kCertEncodingAny,
-                                                           win::DWORD{0}, win::CERT_FIND_ANY,
-                                                           static_cast<const void*>(nullptr), it)) {
+  for (win::PCCERT_CONTEXT it = NextStoreCertificate(store, nullptr); it != nullptr;
+       it = NextStoreCertificate(store, it)) {
     if (it->cbCertEncoded == static_cast<uint32_t>(der.length()) &&
         std::memcmp(it->pbCertEncoded, der.data(), it->cbCertEncoded) == 0) {
       found = it;
@@ -112,14 +107,6 @@ win::PCCERT_CONTEXT ImportPfx(const ByteString& content, const ByteString& passw
 win::PCCERT_CONTEXT FindInSystemStore(const CertStore& from, const ByteString& der) {
   win::HCERTSTORE store = OpenSystemStoreHandle(from.store_type, from.store.c_str(), true);
   return store == nullptr ? nullptr : TakeFromStore(store, der);
-}
-
-bool HasPlatformKey(win::PCCERT_CONTEXT context) {
-  win::DWORD size = 0;
-  return Crypt32Call<&win::CertGetCertificateContextProperty>(kCertGetCertificateContextProperty, context,
-                                                               win::CERT_KEY_SPEC_PROP_ID,
-                                                               static_cast<void*>(nullptr), &size) &&
-         size > 0;
 }
 
 // The key goes into a new temporary container that the certificate is bound to.
@@ -255,7 +242,7 @@ int GetCertContext(CertStore* store, win::PCCERT_CONTEXT* out) {
   } else if (store->store_type == cstUser || store->store_type == cstMachine) {
     // The platform's context is taken only when it can sign with the key the store has.
     win::PCCERT_CONTEXT found = FindInSystemStore(*store, cert->der);
-    if (found != nullptr && with_key && !HasPlatformKey(found)) {
+    if (found != nullptr && with_key && !ContextHasProperty(found, win::CERT_KEY_SPEC_PROP_ID)) {
       FreeContext(found);
       found = nullptr;
     }

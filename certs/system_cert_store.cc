@@ -68,14 +68,6 @@ win::PCCERT_CONTEXT Find(win::HCERTSTORE handle, win::DWORD type, const void* pa
                                                         win::DWORD{0}, type, para, previous);
 }
 
-bool HasKeyProvider(win::PCCERT_CONTEXT context) {
-  win::DWORD size = 0;
-  return Crypt32Call<&win::CertGetCertificateContextProperty>(kCertGetCertificateContextProperty, context,
-                                                               win::CERT_KEY_PROV_INFO_PROP_ID,
-                                                               static_cast<void*>(nullptr), &size) &&
-         size > 0;
-}
-
 // One pass of the search: the encoded name, the enumeration, the platform's substring match.
 win::PCCERT_CONTEXT FindOnce(win::HCERTSTORE handle, const std::string& subject, bool private_key_wanted) {
   if (subject[0] != '*') {
@@ -91,10 +83,10 @@ win::PCCERT_CONTEXT FindOnce(win::HCERTSTORE handle, const std::string& subject,
   const bool any = subject == "*";
   ByteString wanted_normal;
   if (!any) NormalizeDistinguishedName(subject.c_str(), &wanted_normal);
-  for (win::PCCERT_CONTEXT c = Find(handle, win::CERT_FIND_ANY, nullptr, nullptr); c != nullptr;
-       c = Find(handle, win::CERT_FIND_ANY, nullptr, c)) {
+  for (win::PCCERT_CONTEXT c = NextStoreCertificate(handle, nullptr); c != nullptr;
+       c = NextStoreCertificate(handle, c)) {
     if (any) {
-      if (!private_key_wanted || HasKeyProvider(c)) return c;
+      if (!private_key_wanted || ContextHasProperty(c, win::CERT_KEY_PROV_INFO_PROP_ID)) return c;
       continue;
     }
     ByteString text, normal;
@@ -107,6 +99,17 @@ win::PCCERT_CONTEXT FindOnce(win::HCERTSTORE handle, const std::string& subject,
 }
 
 }  // namespace
+
+win::PCCERT_CONTEXT NextStoreCertificate(win::HCERTSTORE handle, win::PCCERT_CONTEXT previous) {
+  return Find(handle, win::CERT_FIND_ANY, nullptr, previous);
+}
+
+bool ContextHasProperty(win::PCCERT_CONTEXT context, win::DWORD property) {
+  win::DWORD size = 0;
+  return Crypt32Call<&win::CertGetCertificateContextProperty>(kCertGetCertificateContextProperty, context, property,
+                                                               static_cast<void*>(nullptr), &size) &&
+         size > 0;
+}
 
 void LoadCryptoLibrary() {
   Library& l = TheLibrary();

@@ -70,6 +70,11 @@ int OpenSystemCertStore(CertStore* store, int32_t type, const char* name, const 
                         const char* subject, win::PCCERT_CONTEXT* context, bool private_key_wanted);
 // The open used for listing; null for a type other than 0 or 1, or when the store does not open.
 win::HCERTSTORE OpenSystemStoreHandle(int32_t type, const char* name, bool read_only);
+// The certificate after `previous` (null: the first) in the store, or null at the end; `previous`
+// is freed.
+win::PCCERT_CONTEXT NextStoreCertificate(win::HCERTSTORE handle, win::PCCERT_CONTEXT previous);
+// Whether the context carries the property with a value.
+bool ContextHasProperty(win::PCCERT_CONTEXT context, win::DWORD property);
 // The certificate of the subject, into *context (an earlier one is freed first). 0, or 272.
 int FindCertInSystemStore(CertStore* store, win::HCERTSTORE handle, const char* subject, bool private_key_wanted,
                           win::PCCERT_CONTEXT* context);

@@ -395,7 +395,7 @@ bool BuildSuiteOffer(const char* suite_text, uint32_t mask, bool weak_allowed,
     // RC4 may not be offered (RFC 7465) and single DES left TLS with 1.2: the default list
     // holds neither; a caller who names them still gets them.
     for (const TlsCipherSuite& s : kTable.suites) {
-      if (std::strcmp(s.cipher_name, "RC4") != 0 && std::strcmp(s.cipher_name, "DES") != 0) {
+      if (s.bulk != kBulkRc4 && s.bulk != kBulkDesCbc) {
         picked.push_back(&s);
       }
     }

@@ -95,9 +95,9 @@ bool LowestVersion(uint32_t mask, uint16_t* version);
 bool VersionAllowed(uint32_t mask, uint16_t version);
 
 // The suites offered for this configuration: the table without its RC4 and DES suites (or the
-// text's names, in its order, when the text is not "*"), without export suites unless weak ones are allowed, without suites above
-// the offer version, and only TLS 1.3 suites under a TLS 1.3-only mask. False when the mask
-// enables no version.
+// text's names, in its order, when the text is not "*"), without export suites unless weak ones
+// are allowed, without suites above the offer version, and only TLS 1.3 suites under a TLS
+// 1.3-only mask. False when the mask enables no version.
 bool BuildSuiteOffer(const char* suite_text, uint32_t mask, bool weak_allowed,
                      std::vector<uint16_t>* offer);
 

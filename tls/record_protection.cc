@@ -27,6 +27,14 @@ void PutU16(uint8_t* p, uint16_t v) {
   p[1] = static_cast<uint8_t>(v);
 }
 
+// What a record's MAC or AEAD tag covers besides its bytes: sequence, type, version, length.
+void PutSequenceHeader(uint8_t out[13], uint64_t seq, uint8_t type, uint16_t version, size_t n) {
+  StoreBe64(out, seq);
+  out[8] = type;
+  PutU16(out + 9, version);
+  PutU16(out + 11, static_cast<uint16_t>(n));
+}
+
 // All ones when a < b, else zero, with no branch on the values (both below 2^31).
 uint32_t LessMask(uint32_t a, uint32_t b) { return static_cast<uint32_t>(0) - ((a - b) >> 31); }
 
@@ -228,8 +236,6 @@ void TlsRecordState::DecryptCbc(uint8_t* data, size_t n) {
 int TlsRecordState::ComputeMac(uint64_t seq, uint8_t type, const uint8_t* fragment, size_t n,
                                uint8_t* mac) {
   uint8_t header[13];
-  StoreBe64(header, seq);
-  header[8] = type;
   if (version_ == kSsl30) {
     // hash(key + pad2 + hash(key + pad1 + seq + type + length + fragment))
     const int pad = suite_->hash_id == kHashMd5 ? 48 : 40;
@@ -237,6 +243,8 @@ int TlsRecordState::ComputeMac(uint64_t seq, uint8_t type, const uint8_t* fragme
     uint8_t pad2[48];
     std::memset(pad1, 0x36, sizeof pad1);
     std::memset(pad2, 0x5C, sizeof pad2);
+    StoreBe64(header, seq);
+    header[8] = type;
     PutU16(header + 9, static_cast<uint16_t>(n));
     int rc = hash_.Restart();
     if (rc == kOk) rc = hash_.Update(mac_key_, mac_length_);
@@ -255,8 +263,7 @@ int TlsRecordState::ComputeMac(uint64_t seq, uint8_t type, const uint8_t* fragme
     if (rc == kOk) std::memcpy(mac, hash_.digest().bytes(), static_cast<size_t>(mac_length_));
     return rc;
   }
-  PutU16(header + 9, version_);
-  PutU16(header + 11, static_cast<uint16_t>(n));
+  PutSequenceHeader(header, seq, type, version_, n);
   if (use_hmac256_) {
     hmac256_.Update(header, sizeof header);
     hmac256_.Update(fragment, n);
@@ -273,10 +280,7 @@ int TlsRecordState::ComputeMac(uint64_t seq, uint8_t type, const uint8_t* fragme
 int TlsRecordState::MacWhileEncrypting(uint64_t seq, uint8_t type, const uint8_t* fragment, size_t n,
                                        uint8_t* out, size_t whole, uint8_t* mac) {
   uint8_t header[13];
-  StoreBe64(header, seq);
-  header[8] = type;
-  PutU16(header + 9, version_);
-  PutU16(header + 11, static_cast<uint16_t>(n));
+  PutSequenceHeader(header, seq, type, version_, n);
   if (use_hmac256_ && suite_->bulk == kBulkAesCbc) {
     hmac256_.Update(header, sizeof header);
     hmac256_.UpdateBesideCbc(fragment, n, aes_, fragment, out, whole / 16, iv_);
@@ -389,10 +393,7 @@ int TlsRecordState::ProtectAead(uint8_t type, uint16_t version, const uint8_t* i
     PutU16(out + 3, static_cast<uint16_t>(kExplicitNonceBytes + n + kAeadTagBytes));
     StoreBe64(out + kTlsRecordHeaderBytes, seq);
     data = out + kTlsRecordHeaderBytes + kExplicitNonceBytes;
-    StoreBe64(aad, seq);
-    aad[8] = type;
-    PutU16(aad + 9, version_);
-    PutU16(aad + 11, static_cast<uint16_t>(n));
+    PutSequenceHeader(aad, seq, type, version_, n);
     aad_length = sizeof aad;
   }
   uint8_t* tag = data + data_length;
@@ -448,10 +449,7 @@ int TlsRecordState::UnprotectAead(uint8_t* record, size_t length, uint8_t* type,
     std::memcpy(nonce + 4, record + kTlsRecordHeaderBytes, kExplicitNonceBytes);
     data = record + kTlsRecordHeaderBytes + kExplicitNonceBytes;
     data_length = body - kExplicitNonceBytes - kAeadTagBytes;
-    StoreBe64(aad, seq);
-    aad[8] = record[0];
-    PutU16(aad + 9, version_);
-    PutU16(aad + 11, static_cast<uint16_t>(data_length));
+    PutSequenceHeader(aad, seq, record[0], version_, data_length);
     aad_length = sizeof aad;
   }
   const uint8_t* tag = data + data_length;

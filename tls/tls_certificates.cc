@@ -38,6 +38,7 @@
 #include "tls/own_credential_cache.h"
 #include "tls/peer_chain.h"
 #include "tls/tls_key_exchange.h"
+#include "tls/tls_settings.h"
 #include "foundation/span_reader.h"
 
 namespace tw {
@@ -67,17 +68,6 @@ constexpr int kErrDecodeError = 50;
 constexpr int kCodeNotTimeValid = static_cast<int>(0x800B0101u);
 constexpr int kCodeUntrustedRoot = static_cast<int>(0x800B0109u);
 constexpr size_t kMaxU24 = 0xFFFFFF;
-
-struct SchemeName {
-  const char* name;
-  uint16_t code;
-};
-constexpr SchemeName kSchemeNames[] = {
-    {"rsa_pkcs1_sha256", 0x0401},       {"rsa_pkcs1_sha384", 0x0501},       {"rsa_pkcs1_sha512", 0x0601},
-    {"ecdsa_secp256r1_sha256", 0x0403}, {"ecdsa_secp384r1_sha384", 0x0503}, {"ecdsa_secp521r1_sha512", 0x0603},
-    {"rsa_pss_sha256", 0x0804},         {"rsa_pss_sha384", 0x0805},         {"rsa_pss_sha512", 0x0806},
-    {"ed25519", 0x0807},                {"ed448", 0x0808},
-};
 
 // The schemes an RSA key serves; an EC key serves the one of its curve.
 constexpr uint16_t kRsaSchemes[] = {0x0401, 0x0501, 0x0601, 0x0804, 0x0805, 0x0806};
@@ -550,13 +540,9 @@ int FilterSignatureSchemesByKey(const CertSelection* own, const char* scheme_nam
   out->clear();
   std::vector<uint16_t> wanted;
   for (const std::string& item : Split(scheme_names, ',')) {
-    const std::string name = Lower(TrimBlanks(item));
-    const SchemeName* found = nullptr;
-    for (const SchemeName& s : kSchemeNames) {
-      if (name == s.name) found = &s;
-    }
-    if (found == nullptr) return -1;
-    wanted.push_back(found->code);
+    const int code = SignatureSchemeCode(TrimBlanks(item));
+    if (code < 0) return -1;
+    wanted.push_back(static_cast<uint16_t>(code));
   }
   const Certificate* c = own != nullptr ? own->impl()->Selected() : nullptr;
   const KeyPair* key = c != nullptr ? &c->tbs.publicKey : nullptr;

@@ -78,17 +78,21 @@ const char* SignatureSchemeName(uint16_t code) {
   return "None";
 }
 
+int SignatureSchemeCode(std::string_view name) {
+  for (const SchemeName& s : kSignatureSchemes) {
+    if (EqualsNoCase(name, s.name)) return s.code;
+  }
+  return -1;
+}
+
 int ParseSignatureSchemes(const char* text, TlsIdList* out) {
   if (out != nullptr) out->clear();
   if (text == nullptr || *text == '\0') return kOk;
   const bool ok = ForEachItem(text, [&](const char* p, size_t n) {
-    for (const SchemeName& s : kSignatureSchemes) {
-      if (EqualsNoCase(std::string_view(p, n), s.name)) {
-        if (out != nullptr) out->push_back(s.code);
-        return true;
-      }
-    }
-    return false;
+    const int code = SignatureSchemeCode(std::string_view(p, n));
+    if (code < 0) return false;
+    if (out != nullptr) out->push_back(static_cast<uint16_t>(code));
+    return true;
   });
   if (!ok && out != nullptr) out->clear();
   return ok ? kOk : -1;

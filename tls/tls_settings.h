@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 #include <vector>
 
 #include "foundation/byte_string.h"
@@ -34,6 +35,8 @@ int ParseSupportedGroups(const char* text, bool tls13, TlsIdList* out);
 int ParseSignatureSchemes(const char* text, TlsIdList* out);
 // The name of a TLS 1.3 signature scheme; "None" for 0 or an unknown code.
 const char* SignatureSchemeName(uint16_t code);
+// The code of a TLS 1.3 signature scheme's name (case ignored); -1 for an unknown name.
+int SignatureSchemeCode(std::string_view name);
 int ParseTls12SignatureAlgorithms(const char* text, TlsIdList* out, ByteString* error);
 
 // SSLEnabledCipherSuites: "*" or empty accepts every suite; otherwise every ";"-separated name
