@@ -107,7 +107,7 @@ int main(int argc, char** argv) {
   std::printf("%-18s %12s %14s %8s\n", "digest", "ours MB/s", "OpenSSL MB/s", "ratio");
   for (const Row& row : rows) {
     tw::digest::SetShaExtensionsAllowed(!row.portable);
-    tw::SetCpuFeatureMask(row.portable ? 0 : tw::kCpuAll);
+    tw::SetCpuFeatureMask(row.portable ? 0u : uint32_t{tw::kCpuAll});
     double ours = 0, theirs = 0;
     // Best of three, alternating, so that a busy neighbour hurts both sides alike.
     for (int round = 0; round < 3; ++round) {

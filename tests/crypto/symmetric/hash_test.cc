@@ -499,7 +499,7 @@ TEST_P(Sha256BesideCbc, MatchesTheTwoApart) {
   const std::string key = testsupport::RandomBytes(32, 1), data = testsupport::RandomBytes(c.offset + c.length, 2),
                     plain = testsupport::RandomBytes(16 * c.blocks, 3), iv0 = testsupport::RandomBytes(16, 4);
   auto run = [&](bool beside, bool accelerated) {
-    tw::SetCpuFeatureMask(accelerated ? tw::kCpuAll : 0);
+    tw::SetCpuFeatureMask(accelerated ? uint32_t{tw::kCpuAll} : 0u);
     tw::digest::SetShaExtensionsAllowed(accelerated);
     tw::AesContext aes;
     EXPECT_EQ(aes.SetKey(reinterpret_cast<const uint8_t*>(key.data()), c.keyBytes, 1, tw::kCipherModeCbc), 0);
