@@ -368,6 +368,8 @@ class HttpClient : public BodyTransferClient {
   // 0 while n more bytes of a successful body may join the held ones in memory; else the code,
   // with text saying which bound (a parsed answer's, or an unannounced body's) they pass.
   int MemoryBodyBoundText(int64_t held, int n, ByteString* text) const;
+  // The most bytes this body may come to in memory, or 0 when nothing bounds it.
+  int64_t MemoryBodyCeiling(bool success) const;
   // The successful body outgrew max_document_body_: the transfer fails.
   int FailDocumentTooLarge();
   // A failure's body reached kMaxErrorBodyBytes: logged, and the transfer ends with what is kept.

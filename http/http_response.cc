@@ -591,6 +591,14 @@ int HttpClient::DeliverBody(const uint8_t* data, int n) {
       transferred_data_.Reserve(static_cast<int>(reserve));
       rc = transferred_data_.Append(data, keep);
     } else if (keep > 0) {
+      // Near a bound the body grows to the bound, not half past it: a move holds old and new
+      // blocks at once, so the slack would count twice.
+      const int64_t ceiling = MemoryBodyCeiling(success);
+      const int64_t need = held + keep;
+      if (ceiling > 0 && need > transferred_data_.capacity() && need + need / 2 > ceiling &&
+          ceiling <= static_cast<int64_t>(kMaxMemoryBody)) {
+        transferred_data_.Reserve(static_cast<int>(ceiling));
+      }
       rc = transferred_data_.Append(data, keep);
     }
     if (rc != kOk) {
@@ -626,6 +634,18 @@ int HttpClient::MemoryBodyBoundText(int64_t held, int n, ByteString* text) const
     return kErrHttpProtocol;
   }
   return kOk;
+}
+
+int64_t HttpClient::MemoryBodyCeiling(bool success) const {
+  int64_t ceiling = 0;
+  const auto lower = [&ceiling](int64_t bound) {
+    if (bound > 0 && (ceiling == 0 || bound < ceiling)) ceiling = bound;
+  };
+  if (!success) return kMaxErrorBodyBytes;
+  lower(KeptLimit());
+  lower(max_document_body_);
+  if (max_transferred_data_ <= 0 && (chunked_ || content_length_ < 0)) lower(max_unannounced_body_);
+  return ceiling;
 }
 
 int HttpClient::FailDocumentTooLarge() {
