@@ -320,10 +320,17 @@ template <int N>
 int InlineString<N>::Reserve(int n) {
   if (n <= capacity_) return kOk;
   if (n >= INT32_MAX) return kErrOutOfMemory;
-  char* block = static_cast<char*>(win::HeapAlloc(static_cast<size_t>(n) + 1));
-  if (!block) return kErrOutOfMemory;
-  std::memcpy(block, data(), static_cast<size_t>(length_) + 1);
-  FreeHeap(length_);
+  char* block;
+  if (heap_ && !ZeroMemoryEnabled()) {
+    // A reallocation may grow in place or remap, where a fresh block would hold the bytes twice.
+    block = static_cast<char*>(win::HeapReAlloc(heap_, static_cast<size_t>(n) + 1));
+    if (!block) return kErrOutOfMemory;
+  } else {
+    block = static_cast<char*>(win::HeapAlloc(static_cast<size_t>(n) + 1));
+    if (!block) return kErrOutOfMemory;
+    std::memcpy(block, data(), static_cast<size_t>(length_) + 1);
+    FreeHeap(length_);
+  }
   heap_ = block;
   capacity_ = n;
   return kOk;
