@@ -1,6 +1,8 @@
 #include "certs/private_key_reader.h"
 
+#include <algorithm>
 #include <cstring>
+#include <span>
 
 #include "certs/der_reader.h"
 #include "certs/key_pair_der.h"
@@ -248,15 +250,30 @@ int ReadPemKeyBlock(const char* label, const char* headers, const ByteString& bo
   return rc == kOk ? key->CopyFrom(fresh) : rc;
 }
 
+namespace {
+
+// Equal as unsigned numbers: a form that pads to a width (XML keys pad Y to P's) keeps leading
+// zeros that DER drops.
+bool SameNumber(const ByteString& a, const ByteString& b) {
+  std::span<const uint8_t> x(a.bytes(), static_cast<size_t>(a.length()));
+  std::span<const uint8_t> y(b.bytes(), static_cast<size_t>(b.length()));
+  while (!x.empty() && x.front() == 0) x = x.subspan(1);
+  while (!y.empty() && y.front() == 0) y = y.subspan(1);
+  return std::equal(x.begin(), x.end(), y.begin(), y.end());
+}
+
+}  // namespace
+
 bool SamePublicKey(const KeyPair& a, const KeyPair& b) {
   if (a.type != b.type) return false;
   switch (a.type) {
     case kKeyRsa:
-      return !a.rsa.N.empty() && a.rsa.N.Equals(b.rsa.N) && a.rsa.E.Equals(b.rsa.E);
+      return !a.rsa.N.empty() && SameNumber(a.rsa.N, b.rsa.N) && SameNumber(a.rsa.E, b.rsa.E);
     case kKeyDsa:
-      return !a.dsa.Y.empty() && a.dsa.Y.Equals(b.dsa.Y) && a.dsa.P.Equals(b.dsa.P);
+      return !a.dsa.Y.empty() && SameNumber(a.dsa.Y, b.dsa.Y) && SameNumber(a.dsa.P, b.dsa.P);
     case kKeyEc:
-      return a.ec.curve_id == b.ec.curve_id && !a.ec.X.empty() && a.ec.X.Equals(b.ec.X) && a.ec.Y.Equals(b.ec.Y);
+      return a.ec.curve_id == b.ec.curve_id && !a.ec.X.empty() && SameNumber(a.ec.X, b.ec.X) &&
+             SameNumber(a.ec.Y, b.ec.Y);
     case kKeyEdwards:
       return a.edwards.curve_id == b.edwards.curve_id && !a.edwards.public_bytes.empty() &&
              a.edwards.public_bytes.Equals(b.edwards.public_bytes);

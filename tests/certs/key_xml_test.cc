@@ -50,6 +50,26 @@ TEST_P(XmlKeyRoundTrip, KeepsOpensslNumbers) {
 INSTANTIATE_TEST_SUITE_P(Keys, XmlKeyRoundTrip, testing::Combine(testing::Values("rsa", "dsa"), testing::Bool()),
     testsupport::CaseName{});
 
+// The writer pads Y to P's width; read back, the key still matches the one without the zeros.
+TEST(XmlKeys, PaddedNumbersAreTheSameKey) {
+  KeyPair key;
+  key.type = kKeyDsa;
+  ASSERT_EQ(key.dsa.P.SetData(128, std::string(128, '\xc1').data()), 0);
+  ASSERT_EQ(key.dsa.G.SetData(128, std::string(128, '\x02').data()), 0);
+  ASSERT_EQ(key.dsa.Q.SetData(20, std::string(20, '\xd3').data()), 0);
+  ASSERT_EQ(key.dsa.Y.SetData(126, std::string(126, '\x04').data()), 0);
+  ByteString xml;
+  ASSERT_EQ(WriteDsaKeyXml(key.dsa, false, &xml), 0);
+  KeyPairArray keys;
+  CertificateArray certs;
+  ASSERT_EQ(ReadXmlKeys(xml.c_str(), xml.length(), &keys, &certs), 0);
+  ASSERT_EQ(keys.Count(), 1);
+  EXPECT_EQ(keys.At(0)->dsa.Y.length(), 128);
+  EXPECT_TRUE(SamePublicKey(*keys.At(0), key));
+  key.dsa.Y.bytes()[125] ^= 1;
+  EXPECT_FALSE(SamePublicKey(*keys.At(0), key));
+}
+
 struct XmlText {
   const char* name;
   std::string text;
