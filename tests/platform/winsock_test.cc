@@ -13,6 +13,7 @@
 
 #include "platform/library.h"
 #include "platform/window.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
@@ -112,15 +113,6 @@ class WinsockTest : public ::testing::Test {
   }
 
   // A port nothing listens on.
-  int ClosedPort() {
-    SOCKET s = win::socket(win::AF_INET, win::SOCK_STREAM, 0);
-    auto a = Loopback(0);
-    win::bind(s, Sa(a), sizeof a);
-    int port = PortOf(s);
-    win::closesocket(s);
-    return port;
-  }
-
   // The caller's message loop: dispatch, then wait for more, for `ms` milliseconds.
   void Pump(int ms) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
@@ -193,7 +185,8 @@ TEST_F(WinsockTest, NothingWorksBeforeStartup) {
 }
 
 TEST_F(WinsockTest, ConnectToClosedPortIsRefused) {
-  int port = ClosedPort();
+  // Held bound without a listener, so no test running beside this one can take the port.
+  int port = testsupport::ClosedPort();
   auto a = Loopback(port);
   SOCKET blocking = Track(win::socket(win::AF_INET, win::SOCK_STREAM, 0));
   EXPECT_EQ(win::connect(blocking, Sa(a), sizeof a), win::SOCKET_ERROR);
