@@ -216,7 +216,9 @@ TEST_P(Http2ExchangeTest, FollowsTheScript) {
   int rc = 0;
   for (const std::string& bytes : e.input) rc = f.Feed(bytes);
   EXPECT_EQ(rc, e.rc) << f.c.error_text().c_str();
-  if (e.text != nullptr) EXPECT_STREQ(f.c.error_text().c_str(), e.text);
+  if (e.text != nullptr) {
+    EXPECT_STREQ(f.c.error_text().c_str(), e.text);
+  }
   EXPECT_EQ(f.peer.events, e.events);
   std::vector<int> types;
   for (const Sent& s : f.peer.Frames()) types.push_back(s.type);

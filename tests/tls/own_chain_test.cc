@@ -98,7 +98,9 @@ TEST_F(KeptOwnChain, FollowsTheSystemStores) {
                {"intermediate back", away.c_str(), inter.c_str(), 2}};
   for (const auto& step : steps) {
     SCOPED_TRACE(step.name);
-    if (*step.move_from != '\0') ASSERT_EQ(std::rename(step.move_from, step.move_to), 0);
+    if (*step.move_from != '\0') {
+      ASSERT_EQ(std::rename(step.move_from, step.move_to), 0);
+    }
     CertSelection own;
     ASSERT_EQ(own.Load(pem.data(), static_cast<int>(pem.size()), cstPEMKeyBlob, "", "", nullptr, 0), kOk);
     ByteString body;

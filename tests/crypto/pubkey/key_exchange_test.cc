@@ -124,7 +124,9 @@ TEST_P(DhPeerTest, PeerValue) {
   }
   k.SetPeerPublic(y);
   EXPECT_EQ(k.ComputeShared(), GetParam().want) << GetParam().what;
-  if (GetParam().z) EXPECT_TRUE(k.z.Equals(BigNumber(GetParam().z))) << ToHex(k.z);
+  if (GetParam().z) {
+    EXPECT_TRUE(k.z.Equals(BigNumber(GetParam().z))) << ToHex(k.z);
+  }
 }
 INSTANTIATE_TEST_SUITE_P(Cases, DhPeerTest, ::testing::ValuesIn(kPeers),
     [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.what); });
