@@ -169,7 +169,7 @@ int ParseTbsCertificate(const DerCursor& tbs_der, TbsCertificate* r) {
   r->version = 0;
   if (tags[0] & 0x20) {
     b = 0;
-    DerCursor v_content, v_int;
+    DerCursor v_content;
     DerCursor k = kids[0];
     rc = k.Next(&tag, &v_content);
     ByteString inner;
