@@ -370,6 +370,10 @@ class HttpClient : public BodyTransferClient {
   int MemoryBodyBoundText(int64_t held, int n, ByteString* text) const;
   // The most bytes this body may come to in memory, or 0 when nothing bounds it.
   int64_t MemoryBodyCeiling(bool success) const;
+  // The bound on a body held in memory with neither a length nor a limit; 0 when another applies.
+  int64_t UnannouncedBodyBound() const {
+    return max_transferred_data_ <= 0 && (chunked_ || content_length_ < 0) ? max_unannounced_body_ : 0;
+  }
   // The successful body outgrew max_document_body_: the transfer fails.
   int FailDocumentTooLarge();
   // A failure's body reached kMaxErrorBodyBytes: logged, and the transfer ends with what is kept.

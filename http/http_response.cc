@@ -628,8 +628,7 @@ int HttpClient::MemoryBodyBoundText(int64_t held, int n, ByteString* text) const
     return kErrHttpProtocol;
   }
   // Without a length or a limit, only a bound keeps a hostile endless body from taking memory.
-  if (max_unannounced_body_ > 0 && max_transferred_data_ <= 0 && (chunked_ || content_length_ < 0) &&
-      held + n > max_unannounced_body_) {
+  if (const int64_t bound = UnannouncedBodyBound(); bound > 0 && held + n > bound) {
     text->Format(kTextUnannouncedTooLarge, static_cast<long long>(max_unannounced_body_));
     return kErrHttpProtocol;
   }
@@ -644,7 +643,7 @@ int64_t HttpClient::MemoryBodyCeiling(bool success) const {
   if (!success) return kMaxErrorBodyBytes;
   lower(KeptLimit());
   lower(max_document_body_);
-  if (max_transferred_data_ <= 0 && (chunked_ || content_length_ < 0)) lower(max_unannounced_body_);
+  lower(UnannouncedBodyBound());
   return ceiling;
 }
 

@@ -54,14 +54,14 @@ INSTANTIATE_TEST_SUITE_P(Keys, XmlKeyRoundTrip, testing::Combine(testing::Values
 TEST(XmlKeys, PaddedNumbersAreTheSameKey) {
   KeyPair key;
   key.type = kKeyDsa;
-  ASSERT_EQ(key.dsa.P.SetData(128, std::string(128, '\xc1').data()), 0);
-  ASSERT_EQ(key.dsa.G.SetData(128, std::string(128, '\x02').data()), 0);
-  ASSERT_EQ(key.dsa.Q.SetData(20, std::string(20, '\xd3').data()), 0);
-  ASSERT_EQ(key.dsa.Y.SetData(126, std::string(126, '\x04').data()), 0);
+  for (auto [field, n, byte] : {std::tuple{&key.dsa.P, 128, '\xc1'}, {&key.dsa.G, 128, '\x02'}, {&key.dsa.Q, 20, '\xd3'},
+                                {&key.dsa.Y, 126, '\x04'}}) {
+    ASSERT_EQ(field->SetData(n, std::string(n, byte).data()), 0);
+  }
   ByteString xml;
-  ASSERT_EQ(WriteDsaKeyXml(key.dsa, false, &xml), 0);
   KeyPairArray keys;
   CertificateArray certs;
+  ASSERT_EQ(WriteDsaKeyXml(key.dsa, false, &xml), 0);
   ASSERT_EQ(ReadXmlKeys(xml.c_str(), xml.length(), &keys, &certs), 0);
   ASSERT_EQ(keys.Count(), 1);
   EXPECT_EQ(keys.At(0)->dsa.Y.length(), 128);
