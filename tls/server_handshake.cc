@@ -260,7 +260,18 @@ TlsStep TlsEngine::AnswerClientHello(const ClientOffer& offer) {
   // Version: supported_versions first, else the legacy field.
   uint16_t version = 0;
   const bool tls13_on = PairOn(protocol_mask_, kTlsProtocolTls13);
-  if (tls13_on && !renegotiating && Contains(offer.versions, kTls13)) {
+  // A certificate that signs no TLS 1.3 scheme is served under an earlier version the client
+  // takes; with none, the TLS 1.3 answer refuses it before its ServerHello.
+  bool tls13_signs = true;
+  bool lower_offered = false;
+  if (own_cert_loaded_) {
+    TlsIdList schemes;
+    FilterSignatureSchemesByKey(&own_cert_, tls13_signature_schemes_.c_str(), &schemes);
+    tls13_signs = std::any_of(schemes.begin(), schemes.end(), [](uint16_t s) { return Tls13SchemeAllowed(kTls13, s); });
+  }
+  for (uint16_t v : offer.versions) lower_offered = lower_offered || (v <= kTls12 && VersionAllowed(protocol_mask_, v));
+  const bool tls13_fallback = !tls13_signs && lower_offered;
+  if (tls13_on && !renegotiating && Contains(offer.versions, kTls13) && !tls13_fallback) {
     version = kTls13;
   } else {
     uint16_t legacy = offer.version;
@@ -329,8 +340,9 @@ TlsStep TlsEngine::AnswerClientHello(const ClientOffer& offer) {
 
   if (version == kTls13) return AnswerTls13(offer, our_groups);
 
-  // RFC 8446 4.1.3: a TLS 1.3 server answering lower marks its random.
-  if (tls13_on) {
+  // RFC 8446 4.1.3: a TLS 1.3 server answering lower marks its random; not when it answers lower
+  // because its certificate cannot serve TLS 1.3, which the client would take for an attack.
+  if (tls13_on && !tls13_fallback) {
     std::memcpy(pending_.server_random + 24, kDowngradeSentinel, 7);
     pending_.server_random[31] = version == kTls12 ? 1 : 0;
   }
@@ -621,6 +633,12 @@ TlsStep TlsEngine::AnswerTls13(const ClientOffer& offer, const std::vector<uint1
     hs_->finished_sent = true;
     rc = hs_->schedule->ApplicationSecrets(dispatcher_.transcript());
   }
+  // From its Finished on the server writes under its application keys (an alert refusing the
+  // client's certificate included); it reads the client's flight under the handshake keys.
+  TlsRecordState app_read;
+  TlsRecordState app_write;
+  if (rc == kOk) rc = hs_->schedule->InstallApplicationKeys(app_read, app_write, false);
+  if (rc == kOk) rc = current_.write.CopyFrom(app_write);
   if (rc != kOk) return TlsStep::Error(rc, "");
   Enter(TlsServer13State::kCertificate);
   return TlsStep::Flush();
@@ -792,7 +810,6 @@ TlsStep TlsEngine::FinishTls13Server() {
   TlsRecordState app_write;
   int rc = hs_->schedule->InstallApplicationKeys(app_read, app_write, false);
   if (rc == kOk) rc = current_.read.CopyFrom(app_read);
-  if (rc == kOk) rc = current_.write.CopyFrom(app_write);
   if (rc != kOk) return Fail(rc, "");
   return TlsStep::Done();
 }

@@ -548,12 +548,14 @@ int FilterSignatureSchemesByKey(const CertSelection* own, const char* scheme_nam
   const KeyPair* key = c != nullptr ? &c->tbs.publicKey : nullptr;
   const char* algorithm = own != nullptr ? own->KeyAlgorithm() : "";
   const bool curve_key = strcasecmp(algorithm, "IdEcPublicKey") == 0 || strcasecmp(algorithm, "EdDSA") == 0;
+  // A DSA key signs no TLS 1.3 scheme at all.
+  const bool dsa_key = strcasecmp(algorithm, "DSA") == 0;
   for (uint16_t code : wanted) {
     bool keep = false;
     if (curve_key) {
       const int curve = key->type == kKeyEc ? key->ec.curve_id : key->edwards.curve_id;
       keep = curve >= kCurveP256 && curve <= kCurveEd448 && kSchemeByCurve[curve] == code;
-    } else {
+    } else if (!dsa_key) {
       for (uint16_t r : kRsaSchemes) keep = keep || r == code;
     }
     if (keep) out->push_back(code);
