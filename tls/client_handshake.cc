@@ -236,8 +236,10 @@ int TlsEngine::SendClientHello() {
     pending_.version = kTls10;
     dispatcher_.transcript().Reset();
     if (renegotiating) {
-      // A renegotiation never resumes: a full handshake under the current keys.
-      pending_.session_id.Reset();
+      // A renegotiation offers the session in force; the server may resume it or make a new one.
+      int rc = pending_.session_id.Assign(current_.session_id);
+      if (rc == kOk) rc = pending_.master_secret.Assign(current_.master_secret);
+      if (rc != kOk) return Fail(rc, "");
     } else {
       TakeOfferedSession();
     }
@@ -497,7 +499,10 @@ TlsStep TlsEngine::OnServerHello(const uint8_t* body, size_t n) {
                       pending_.session_id.EqualsBytes(session_id.data(), static_cast<int>(session_id.remaining()));
   if (echoed && !pending_.master_secret.empty()) {
     // The saved session must come back with the suite and version it was made with.
-    if (!offered_.Resumable(suite_id, version, NowSeconds())) {
+    const bool same = current_.HoldsSession()
+                          ? current_.suite != nullptr && current_.suite->id == suite_id && current_.version == version
+                          : offered_.Resumable(suite_id, version, NowSeconds());
+    if (!same) {
       return Refuse(kAlertIllegalParameter, kErrTlsProtocol, kTextResumeMismatch);
     }
     if (int rc = InstallKeyBlock(pending_); rc != kOk) return Fail(rc, "");

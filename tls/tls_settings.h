@@ -20,9 +20,10 @@ inline constexpr char kDefaultTls13Groups[] =
     "ffdhe_3072,ffdhe_4096,ffdhe_6144,ffdhe_8192";
 inline constexpr char kDefaultKeyShareGroups[] =
     "ecdhe_x25519,ecdhe_secp256r1,ecdhe_secp384r1,ffdhe_2048,ffdhe_3072";
+// SHA-1 last, so that a server taking the client's order signs with a SHA-2 hash.
 inline constexpr char kDefaultTls12SignatureAlgorithms[] =
-    "sha1-rsa,sha1-dsa,sha1-ecdsa,sha224-rsa,sha224-dsa,sha224-ecdsa,sha256-rsa,sha256-dsa,"
-    "sha256-ecdsa,sha384-rsa,sha384-dsa,sha384-ecdsa,sha512-rsa,sha512-dsa,sha512-ecdsa";
+    "sha256-rsa,sha256-dsa,sha256-ecdsa,sha384-rsa,sha384-dsa,sha384-ecdsa,sha512-rsa,sha512-dsa,"
+    "sha512-ecdsa,sha224-rsa,sha224-dsa,sha224-ecdsa,sha1-rsa,sha1-dsa,sha1-ecdsa";
 inline constexpr char kDefaultTls13SignatureSchemes[] =
     "rsa_pss_sha256,rsa_pss_sha384,rsa_pss_sha512,rsa_pkcs1_sha256,rsa_pkcs1_sha384,"
     "rsa_pkcs1_sha512,ecdsa_secp256r1_sha256,ecdsa_secp384r1_sha384,ecdsa_secp521r1_sha512,"

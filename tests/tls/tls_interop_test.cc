@@ -37,6 +37,8 @@ struct Row {
   uint32_t mask;        // the client's protocol mask
   std::vector<std::string> options;
   const char* suite;    // expected in the "Selected ..." status
+  const char* server_says = nullptr;  // expected in s_server's output
+  const char* alpn = nullptr;         // offered; the server chooses http/1.1
 };
 
 void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
@@ -51,7 +53,8 @@ const std::vector<Row>& Rows() {
       {"tls13_retry_x448", "ecdsa", 0x3FC0, {"-tls1_3", "-groups", "X448"}, "TLS_AES_256_GCM_SHA384"},
       {"tls13_ed25519", "ed25519", 0x3FC0, {"-tls1_3"}, "TLS_AES_256_GCM_SHA384"},
       {"tls12_ed25519_over_13_client", "ed25519", 0x3FC0, {"-tls1_2", "-cipher", "ECDHE-ECDSA-AES128-GCM-SHA256"}, "TLS_ECDHE_ECDSA_WITH_AES_128_GCM_SHA256"},
-      {"tls12_ecdhe_rsa_gcm", "rsa", 0x0FC0, {"-tls1_2", "-cipher", "ECDHE-RSA-AES128-GCM-SHA256"}, "TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256"},
+      {"tls13_alpn", "rsa", 0x3FC0, {"-tls1_3", "-alpn", "http/1.1"}, "TLS_AES_256_GCM_SHA384", nullptr, "h2,http/1.1"},
+      {"tls12_ecdhe_rsa_gcm", "rsa", 0x0FC0, {"-tls1_2", "-cipher", "ECDHE-RSA-AES128-GCM-SHA256", "-trace"}, "TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256", "Signature Algorithm: rsa_pkcs1_sha256"},
       {"tls12_ecdhe_ecdsa_gcm256", "ecdsa", 0x0FC0, {"-tls1_2", "-cipher", "ECDHE-ECDSA-AES256-GCM-SHA384"}, "TLS_ECDHE_ECDSA_WITH_AES_256_GCM_SHA384"},
       {"tls12_dhe_rsa_cbc_sha256", "rsa", 0x0FC0, {"-tls1_2", "-cipher", "DHE-RSA-AES128-SHA256"}, "TLS_DHE_RSA_WITH_AES_128_CBC_SHA256"},
       {"tls12_rsa_cbc_sha256", "rsa", 0x0FC0, {"-tls1_2", "-cipher", "AES256-SHA256"}, "TLS_RSA_WITH_AES_256_CBC_SHA256"},
@@ -82,15 +85,18 @@ TEST_P(TlsInteropMatrix, MovesDataAndMatchesKeyLog) {
   c.engine.SetServerName("localhost");
   c.engine.SetProtocolMask(row.mask);
   c.engine.SetKeyDebug(true);
+  c.engine.SetAlpn(row.alpn);
   ASSERT_TRUE(c.Connect(server.port()));
   ASSERT_TRUE(c.Handshake()) << c.failure_text << "\n" << server.output();
   EXPECT_TRUE(c.HasStatus(std::string("Selected ") + row.suite)) << row.name;
   EXPECT_EQ(c.certificate_status, "OK");
+  if (row.alpn != nullptr) { EXPECT_STREQ(c.engine.alpn_protocol(), "http/1.1"); }
   ASSERT_TRUE(c.Send("GET /data HTTP/1.0\r\n\r\n"));
   c.Pump([&] { return c.peer_closed; }, 60000);
   const size_t head = c.received.find("\r\n\r\n");
   ASSERT_NE(head, std::string::npos);
   EXPECT_TRUE(c.received.compare(head + 4, std::string::npos, data) == 0) << "body differs";
+  if (row.server_says != nullptr) { EXPECT_NE(server.output().find(row.server_says), std::string::npos); }
 
   const std::string keylog = server.key_log();
   const std::string random = c.DebugHex("client-random").empty()
@@ -332,6 +338,7 @@ TEST_P(TlsServerCommands, SessionGoesOn) {
   int hellos = 0;
   for (const std::string& line : c.status) hellos += line == "ClientHello message sent";
   EXPECT_EQ(hellos, k.expect_renegotiation ? 2 : 1);
+  EXPECT_EQ(c.HasStatus("Resuming previous SSL session."), k.expect_renegotiation);
 }
 
 INSTANTIATE_TEST_SUITE_P(Peers, TlsServerCommands, ::testing::ValuesIn(kCommandCases),
