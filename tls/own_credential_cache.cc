@@ -1,6 +1,7 @@
 #include "tls/own_credential_cache.h"
 
 #include <algorithm>
+#include <condition_variable>
 
 #include "certs/cert_chain_engine.h"
 #include "certs/cert_manager.h"
@@ -34,6 +35,9 @@ struct Credentials {
   std::mutex lock;
   // Oldest first.
   std::vector<std::pair<std::string, std::shared_ptr<OwnCredential>>> entries;
+  // The keys a claim is loading now, and the signal that one of them ended.
+  std::vector<std::string> loading;
+  std::condition_variable load_ended;
 };
 
 Credentials& AllCredentials() {
@@ -184,26 +188,55 @@ bool OwnCredentialKey(int32_t store_type, const ByteString& store, const ByteStr
   return true;
 }
 
-std::shared_ptr<OwnCredential> FindOwnCredential(const std::string& key) {
+OwnCredentialClaim::~OwnCredentialClaim() { Release(); }
+
+std::shared_ptr<OwnCredential> OwnCredentialClaim::FindOrClaim(const std::string& key) {
+  Release();
   Credentials& all = AllCredentials();
-  std::lock_guard<std::mutex> guard(all.lock);
-  for (const auto& [k, credential] : all.entries) {
-    if (k == key) return credential;
+  std::unique_lock<std::mutex> guard(all.lock);
+  while (true) {
+    for (const auto& [k, credential] : all.entries) {
+      if (k == key) return credential;
+    }
+    if (std::find(all.loading.begin(), all.loading.end(), key) == all.loading.end()) break;
+    all.load_ended.wait(guard);
   }
+  all.loading.push_back(key);
+  key_ = key;
+  held_ = true;
   return nullptr;
 }
 
-void KeepOwnCredential(const std::string& key, std::shared_ptr<OwnCredential> credential) {
+void OwnCredentialClaim::Keep(std::shared_ptr<OwnCredential> credential) {
+  if (!held_) return;
   Credentials& all = AllCredentials();
-  std::lock_guard<std::mutex> guard(all.lock);
-  for (auto& [k, kept] : all.entries) {
-    if (k == key) {
-      kept = std::move(credential);
-      return;
+  {
+    std::lock_guard<std::mutex> guard(all.lock);
+    bool replaced = false;
+    for (auto& [k, kept] : all.entries) {
+      if (k == key_) {
+        kept = std::move(credential);
+        replaced = true;
+        break;
+      }
+    }
+    if (!replaced) {
+      if (all.entries.size() >= kMaxCredentials) all.entries.erase(all.entries.begin());
+      all.entries.emplace_back(key_, std::move(credential));
     }
   }
-  if (all.entries.size() >= kMaxCredentials) all.entries.erase(all.entries.begin());
-  all.entries.emplace_back(key, std::move(credential));
+  Release();
+}
+
+void OwnCredentialClaim::Release() {
+  if (!held_) return;
+  held_ = false;
+  Credentials& all = AllCredentials();
+  {
+    std::lock_guard<std::mutex> guard(all.lock);
+    all.loading.erase(std::find(all.loading.begin(), all.loading.end(), key_));
+  }
+  all.load_ended.notify_all();
 }
 
 }  // namespace tw

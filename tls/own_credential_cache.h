@@ -75,7 +75,28 @@ class OwnCredential {
 // subject. False for the store types read from elsewhere.
 bool OwnCredentialKey(int32_t store_type, const ByteString& store, const ByteString& password,
                       const ByteString& subject, std::string* key);
-std::shared_ptr<OwnCredential> FindOwnCredential(const std::string& key);
-void KeepOwnCredential(const std::string& key, std::shared_ptr<OwnCredential> credential);
+
+// The one load of a store that the other connections wanting the same store wait for, so that
+// connections arriving together at a fresh server load it once between them.
+class OwnCredentialClaim {
+ public:
+  OwnCredentialClaim() = default;
+  // A load neither kept nor found is given up: the next waiter loads it.
+  ~OwnCredentialClaim();
+  OwnCredentialClaim(const OwnCredentialClaim&) = delete;
+  OwnCredentialClaim& operator=(const OwnCredentialClaim&) = delete;
+
+  // The credential kept for `key`, waiting while another claim loads it; null when this claim
+  // is now the one to load it.
+  std::shared_ptr<OwnCredential> FindOrClaim(const std::string& key);
+  // Keeps the credential this claim loaded, for every later connection and those waiting.
+  void Keep(std::shared_ptr<OwnCredential> credential);
+
+ private:
+  void Release();
+
+  std::string key_;
+  bool held_ = false;
+};
 
 }  // namespace tw

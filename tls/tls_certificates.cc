@@ -310,8 +310,9 @@ int CertSelection::Load(const void* store, int store_length, int32_t store_type,
   s.error.Reset();
   std::string key;
   const bool cacheable = !with_encoded && OwnCredentialKey(s.store_type, s.store, s.password, s.subject, &key);
+  OwnCredentialClaim claim;
   if (cacheable) {
-    s.credential = FindOwnCredential(key);
+    s.credential = claim.FindOrClaim(key);
     if (s.credential != nullptr) {
       s.shared = s.loaded = true;
       return kOk;
@@ -350,7 +351,7 @@ int CertSelection::Load(const void* store, int store_length, int32_t store_type,
   s.loaded = true;
   // A certificate made for a bare key is new on every load.
   if (cacheable && !s.placeholder) {
-    KeepOwnCredential(key, s.credential);
+    claim.Keep(s.credential);
     s.shared = true;
   }
   return kOk;

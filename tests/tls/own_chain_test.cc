@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "certs/cert_store_types.h"
@@ -112,5 +113,16 @@ TEST_F(KeptOwnChain, FollowsTheSystemStores) {
   }
 }
 
+// Connections arriving together at a fresh server share one load of a store new to the cache:
+// every selection holds the same certificate.
+TEST_F(KeptOwnChain, ColdStartLoadsOnce) {
+  const std::string pem = testsupport::ReadFile(Path("leaf.pem")) + testsupport::ReadFile(Path("leaf.key")) + "cold\n";
+  std::vector<CertSelection> own(200);
+  std::vector<std::thread> threads;
+  for (CertSelection& s : own) {
+    threads.emplace_back([&] { s.Load(pem.data(), static_cast<int>(pem.size()), cstPEMKeyBlob, "", "", nullptr, 0); });
+  }
+  for (size_t i = 0; i < own.size(); ++i) { threads[i].join(); EXPECT_EQ(&own[i].der(), &own[0].der()); }
+}
 }  // namespace
 }  // namespace tw
