@@ -531,6 +531,8 @@ int TlsRecordState::UnprotectMacThenEncrypt(uint8_t* record, size_t length, uint
   }
   const bool mac_ok = MacEquals(mac, plain + content_bytes, mac_length);
   WipeBytes(mac, sizeof mac);
+  // One alert either way; only the local text names the padding.
+  if (good != ~0u) fault->text = kTextBadPadding;
   if (!mac_ok || good != ~0u) return kErrTlsRecordMac;
   *type = record[0];
   *content = plain;

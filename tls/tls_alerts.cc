@@ -38,15 +38,12 @@ const char* AlertName(uint8_t code, bool tls13) {
   return kTextUnknownAlert;
 }
 
-AlertEffect ReceivedAlertEffect(const uint8_t* body, size_t n, bool tls13) {
+AlertEffect ReceivedAlertEffect(const uint8_t* body, size_t n) {
   if (n != 2) return AlertEffect::kMalformed;
   const uint8_t level = body[0];
   const uint8_t description = body[1];
   if (description == kAlertCloseNotify) return AlertEffect::kCloseNotify;
-  if (level == kAlertLevelFatal || (tls13 && description != kAlertUserCanceled)) {
-    return AlertEffect::kFatal;
-  }
-  return AlertEffect::kWarning;
+  return level == kAlertLevelFatal ? AlertEffect::kFatal : AlertEffect::kWarning;
 }
 
 }  // namespace tw

@@ -21,7 +21,7 @@ enum class AlertEffect {
   kWarning,      // reported and otherwise ignored
   kFatal,        // the session ends with the peer's alert
 };
-// What a received alert body does. Under TLS 1.3 only user_canceled may come as a warning.
-AlertEffect ReceivedAlertEffect(const uint8_t* body, size_t n, bool tls13);
+// What a received alert body does: its level decides, under every version.
+AlertEffect ReceivedAlertEffect(const uint8_t* body, size_t n);
 
 }  // namespace tw

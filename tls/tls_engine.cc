@@ -485,7 +485,7 @@ int TlsEngine::HandleChangeCipherSpec(const uint8_t* body, size_t n, bool decryp
 
 int TlsEngine::HandleAlert(const uint8_t* body, size_t n) {
   ByteString text;
-  switch (ReceivedAlertEffect(body, n, tls13_)) {
+  switch (ReceivedAlertEffect(body, n)) {
     case AlertEffect::kMalformed:
       return FailWithAlert(kAlertDecodeError, kErrTlsProtocol, kTextBadAlert);
     case AlertEffect::kCloseNotify:

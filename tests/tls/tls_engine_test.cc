@@ -288,6 +288,29 @@ TEST(EngineTls13, ChangeCipherSpecCompatibility) {
   }
 }
 
+// A TLS 1.3 client refuses an ALPN choice not offered (illegal_parameter); a warning alert passes.
+struct Tls13Input { const char* name; const char* alpn; uint8_t type; std::string body; int rc; const char* failure; };
+class EngineTls13Input : public ::testing::TestWithParam<Tls13Input> {};
+TEST_P(EngineTls13Input, AcceptsOrRefuses) {
+  const Tls13Input& c = GetParam();
+  const tw::TlsCipherSuite* suite = tw::FindCipherSuite(0x1301);
+  Owner owner;
+  tw::TlsEngine e;
+  e.Init(&owner, true), e.SetAlpn(c.alpn);
+  e.set_tls13(true);
+  e.set_state(tw::kStateTls13ServerHello);
+  tw::TlsRecordState w;
+  uint8_t out[64];
+  size_t n = 0;
+  ASSERT_EQ(Key(e.current().read, *suite, 0x0304, true, KeysFor(*suite, true, 1)) | Key(w, *suite, 0x0304, true, KeysFor(*suite, true, 1)) |
+                w.Protect(c.type, 0x0303, reinterpret_cast<const uint8_t*>(c.body.data()), c.body.size(), out, &n), 0);
+  EXPECT_EQ(Feed(e, std::string(reinterpret_cast<char*>(out), n), 0), c.rc);
+  EXPECT_EQ(owner.failures.empty() ? "" : owner.failures[0].second, c.failure);
+  EXPECT_EQ(owner.sent, c.rc == -1 ? std::string("\x15\x03\x03\x00\x02\x02\x2f", 7) : "");  // illegal_parameter
+}
+INSTANTIATE_TEST_SUITE_P(Records, EngineTls13Input, ::testing::Values(
+    Tls13Input{"alpn_not_offered", "h2", 22, std::string("\x08\0\0\x11\0\x0f\0\x10\0\x0b\0\x09\x08spdy/3.1", 21), -1, "The server selected an ALPN protocol that was not offered."},
+    Tls13Input{"warning_alert", "", 21, std::string("\x01\x2a", 2), 0, ""}), testsupport::CaseName{});
 // Mutated flights in random slices: each ends in completion or in exactly one failure, and no
 // data is ever delivered from them.
 TEST(EngineHostileRandom, MutatedFlights) {
