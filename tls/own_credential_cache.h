@@ -52,6 +52,8 @@ class OwnCredential {
   bool FindChain(uint32_t flags, const std::vector<win::CertStoreFile>& files, OwnChain* out);
   // Keeps a chain built after the store files were `files`.
   void KeepChain(uint32_t flags, std::vector<win::CertStoreFile> files, const OwnChain& chain);
+  // Held while a chain is built, so that the connections that want it meanwhile take the one kept.
+  std::mutex& chain_build_lock() { return chain_build_lock_; }
   // The chain kept without ignore flags as a Certificate message sends it: DER, leaf first,
   // without a self-signed end. False when there is none or it is no longer current.
   bool FindChainToSend(std::vector<ByteString>* out);
@@ -67,6 +69,7 @@ class OwnCredential {
 
   std::unique_ptr<CertificateManager> manager_;
   std::mutex lock_;
+  std::mutex chain_build_lock_;
   std::vector<std::unique_ptr<KeptChain>> chains_;
   std::vector<std::unique_ptr<RsaEngine>> idle_rsa_;
 };

@@ -450,8 +450,17 @@ int CertSelection::GetChain(std::vector<ByteString>* certificates, bool to_der, 
   OwnChain chain;
   // A shared store's chain is built once, until the system stores or a certificate's validity change.
   std::vector<win::CertStoreFile> files;
-  if (s.shared) files = OwnCredential::StoreFiles();
-  if (!s.shared || !s.credential->FindChain(flags, files, &chain)) {
+  bool found = false;
+  std::unique_lock<std::mutex> building;
+  if (s.shared) {
+    files = OwnCredential::StoreFiles();
+    found = s.credential->FindChain(flags, files, &chain);
+    if (!found) {
+      building = std::unique_lock<std::mutex>(s.credential->chain_build_lock());
+      found = s.credential->FindChain(flags, files, &chain);
+    }
+  }
+  if (!found) {
     ByteString error;
     const int rc = BuildOwnChain(s, flags, &chain, &error);
     if (rc != kOk) return s.Error(rc, error.c_str());
