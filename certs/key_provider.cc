@@ -5,6 +5,7 @@
 #include <string>
 #include <type_traits>
 
+#include "certs/cert_chain_engine.h"
 #include "certs/cert_store.h"
 #include "certs/key_blob.h"
 #include "certs/pkcs12_container.h"
@@ -248,12 +249,27 @@ int GetCertContext(CertStore* store, win::PCCERT_CONTEXT* out) {
     }
     st.context = found;
   }
-  if (st.context == nullptr && with_key && key->type != kKeyRsa && key->type != kKeyDsa) {
+  // The content's other certificates go with the context, as a PFX's do, so that its chain can
+  // be built from them.
+  CertificateArray one;
+  if (st.context == nullptr && with_key) {
+    int added = one.InsertCopy(0, *cert);
+    std::vector<ByteString> ders;
+    CertificatesOfStoreFile(list.content.c_str(), list.content.length(), &ders);
+    for (const ByteString& der : ders) {
+      Certificate other;
+      const bool same = der.length() == cert->der.length() &&
+                        std::memcmp(der.data(), cert->der.data(), static_cast<size_t>(der.length())) == 0;
+      if (added == kOk && !same && ParseCertificateDer(der.data(), der.length(), &other) == kOk) {
+        added = one.InsertCopy(one.Count(), other);
+      }
+    }
+    if (added != kOk) return added;
+  }
+  if (st.context == nullptr && with_key && (one.Count() > 1 || (key->type != kKeyRsa && key->type != kKeyDsa))) {
     // No blob carries this key: a PFX made for it does.
-    CertificateArray one;
     ByteString pfx, empty;
-    int rc = one.InsertCopy(0, *cert);
-    if (rc == kOk) rc = WritePfx(one, empty, key, "", &pfx);
+    const int rc = WritePfx(one, empty, key, "", &pfx);
     if (rc != kOk) return rc == kErrOutOfMemory ? rc : Fail(store, rc, kNoPrivateKey);
     st.context = ImportPfx(pfx, empty, cert->der);
     WipeString(pfx);

@@ -37,6 +37,8 @@ constexpr char kTextConnectionClosed[] = "Connection closed.";
 constexpr char kTextClosedInHead[] = "Connection closed before the end of the response head.";
 constexpr char kTextClosedInBody[] =
     "Connection closed before the end of the response body (%llu of %lld bytes).";
+constexpr char kTextClosedWithoutNotify[] =
+    "Connection closed without TLS close_notify before the end of a response body without a length.";
 constexpr char kTextClosedInChunks[] =
     "Connection closed before the last chunk of the response body.";
 constexpr char kTextNoLocation[] =
@@ -748,6 +750,9 @@ int HttpClient::OnDisconnectedEvent(int code) {
                         static_cast<unsigned long long>(body_received_),
                         static_cast<long long>(content_length_));
           EndResponseTransfer(kErrConnectionClosed, text);
+        } else if (tls_active_ && !PeerSentCloseNotify()) {
+          // Over TLS only close_notify ends a body without a length; a bare close may be a cut.
+          EndResponseTransfer(kErrConnectionClosed, kTextClosedWithoutNotify);
         } else {
           FinishBody();
         }

@@ -287,6 +287,7 @@ int TlsClient::SchannelStartHandshake() {
     return SchannelFail(kErrSecurityLibrary);
   }
   schannel_active_ = true;
+  schannel_close_notify_ = false;
   handshake_input_.Reset();
   pending_output_.Reset();
   overflow_.Reset();
@@ -668,6 +669,7 @@ int TlsClient::SchannelDecrypt() {
   // The unread rest, taken before the input changes.
   const int keep = extra != nullptr ? static_cast<int>(extra->cbBuffer) : 0;
   if (status == win::SEC_I_CONTEXT_EXPIRED) {
+    schannel_close_notify_ = true;
     LogTlsStatus(kTextPeerEnded);
     handshake_input_.Reset();
     SchannelShutdown(true);

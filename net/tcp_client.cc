@@ -702,7 +702,11 @@ int TcpClient::EnableTls(bool on) {
   if (delimiter.Set(eol, static_cast<int>(eol_length)) != kOk) return kErrOutOfMemory;
   const bool line_mode = from.CrlfLineMode();
   const uint32_t capacity = from.Capacity() != 0 ? from.Capacity() : kDefaultLineCapacity;
+  // Plaintext not yet delivered when TLS ends (the peer's close_notify) is plain input now.
+  ByteString held;
+  if (!on && held.Set(from.Unread(), static_cast<int>(from.Count())) != kOk) return kErrOutOfMemory;
   if (!to.Allocate(capacity)) return kErrOutOfMemory;
+  to.Write(held.data(), static_cast<uint32_t>(held.length()));
   if (line_mode) {
     to.SetCrlfLineMode(true);
   } else {

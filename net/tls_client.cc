@@ -72,6 +72,7 @@ int TlsClient::Reset() {
   parse_ssl_server_cert_ = false;
   handshake_running_ = false;
   schannel_active_ = false;
+  schannel_close_notify_ = false;
   handshaking_ = false;
   last_handshake_status_ = 0;
   handshake_input_.Reset();
@@ -381,12 +382,14 @@ int TlsClient::OnConnected(int code) {
 
 int TlsClient::OnDisconnected(int code) {
   FireConnectionStatus(kTextRemoteDisconnected, code);
-  if (tls_active_ && use_internal_security_api_ != 0 && handshake_running_) {
+  // Nothing more will arrive: a partial last line goes out as it is.
+  if (tls_active_) DeliverPlaintext(nullptr, 0, true);
+  if (tls_active_ && use_internal_security_api_ != 0) {
+    const bool during_handshake = handshake_running_;
     handshake_running_ = false;
-    OnPeerClosedDuringTls(1);
+    OnPeerClosedDuringTls(during_handshake ? 1 : 0);
   }
   if (tls_active_ && use_internal_security_api_ == 0) {
-    DeliverPlaintext(nullptr, 0, true);
     if (schannel_state_ == kSchannelConnecting && handshaking_) {
       // The peer went away in the middle of the handshake.
       ByteString text;

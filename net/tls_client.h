@@ -135,6 +135,10 @@ class TlsClient : public TcpClient {
   int AcceptedCertificateText(ByteString* out) const;
   const ByteString& server_certificate_text() const { return server_certificate_text_; }
   bool schannel_active() const { return schannel_active_; }
+  // The peer ended the last TLS session with close_notify, on either path.
+  bool PeerSentCloseNotify() const {
+    return use_internal_security_api_ != 0 ? tls_engine_.peer_close_notify() : schannel_close_notify_;
+  }
 
   // ---- The platform path (schannel_path.cc) ----
   int SchannelAcquireCredentials(uint32_t use);
@@ -189,6 +193,7 @@ class TlsClient : public TcpClient {
   // The platform path.
   win::CtxtHandle context_handle_{};
   bool schannel_active_ = false;
+  bool schannel_close_notify_ = false;
   bool handshaking_ = false;
   int32_t last_handshake_status_ = 0;
   uint32_t header_size_ = 0;

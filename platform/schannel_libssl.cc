@@ -34,6 +34,8 @@ constexpr SECURITY_STATUS kSecNoCredentials = static_cast<int32_t>(0x8009030Eu);
 
 // libssl values.
 constexpr int kCtrlSetHostName = 55;
+constexpr int kCtrlChainCert = 89;
+constexpr uint32_t kChainSelfSignedEnd = 0x8;
 constexpr int kCtrlMinProto = 123;
 constexpr int kCtrlMaxProto = 124;
 constexpr int kBioCtrlReset = 1;
@@ -239,6 +241,29 @@ SECURITY_STATUS Configure(const OpenSslEntries& o, OsslCtx* ctx, const SCHANNEL_
   return SEC_E_OK;
 }
 
+// The issuers sent behind the certificate: its chain as built from its own store and the
+// system stores, without the leaf and without a self-signed root. A chain that cannot be built
+// sends the certificate alone. False when memory runs out.
+bool UseCertificateChain(const OpenSslEntries& o, OsslCtx* ctx, PCCERT_CONTEXT context) {
+  PCCERT_CHAIN_CONTEXT chain = nullptr;
+  if (!CertGetCertificateChain(nullptr, context, nullptr, nullptr, nullptr, 0, nullptr, &chain)) return true;
+  bool ok = true;
+  if (chain->cChain > 0 && chain->rgpChain[0] != nullptr) {
+    const CERT_SIMPLE_CHAIN& simple = *chain->rgpChain[0];
+    uint32_t end = simple.cElement;
+    if (end > 1 && (chain->TrustStatus.dwInfoStatus & kChainSelfSignedEnd) != 0) --end;
+    for (uint32_t i = 1; ok && i < end; ++i) {
+      PCCERT_CONTEXT c = simple.rgpElement[i]->pCertContext;
+      const unsigned char* p = c->pbCertEncoded;
+      OsslX509* x = o.d2i_X509(nullptr, &p, static_cast<long>(c->cbCertEncoded));
+      ok = x != nullptr && o.SSL_CTX_ctrl(ctx, kCtrlChainCert, 1, x) == 1;
+      if (x != nullptr) o.X509_free(x);
+    }
+  }
+  CertFreeCertificateChain(chain);
+  return ok;
+}
+
 // The certificate and its key for the handshake; SEC_E_NO_CREDENTIALS when the context has no
 // usable key or the key is not the certificate's.
 SECURITY_STATUS UseClientCertificate(const OpenSslEntries& o, OsslCtx* ctx, PCCERT_CONTEXT context) {
@@ -246,10 +271,11 @@ SECURITY_STATUS UseClientCertificate(const OpenSslEntries& o, OsslCtx* ctx, PCCE
   OsslX509* cert = nullptr;
   OsslPkey* key = nullptr;
   if (!CertContextCredentials(context, &owner, &cert, &key)) return kSecNoCredentials;
-  const bool ok = o.SSL_CTX_use_certificate(ctx, cert) == 1 && o.SSL_CTX_use_PrivateKey(ctx, key) == 1 &&
-                  o.SSL_CTX_check_private_key(ctx) == 1;
+  bool ok = o.SSL_CTX_use_certificate(ctx, cert) == 1 && o.SSL_CTX_use_PrivateKey(ctx, key) == 1 &&
+             o.SSL_CTX_check_private_key(ctx) == 1;
   o.X509_free(cert);
   o.EVP_PKEY_free(key);
+  if (ok) ok = UseCertificateChain(o, ctx, context);
   o.ERR_clear_error();
   return ok ? SEC_E_OK : kSecNoCredentials;
 }

@@ -5,6 +5,7 @@
 
 #include "certs/der_reader.h"
 #include "certs/distinguished_name.h"
+#include "tls/tls_certificates.h"
 
 namespace tw {
 
@@ -141,15 +142,26 @@ int VerifyCertificateChain(const ByteString& leaf_der, const std::vector<ByteStr
     return chain.size() > before ? 0 : static_cast<int>(kChainUntrustedRoot);
   }
 
-  CertChain platform;
-  rc = BuildCertificateChain(chain.back(), nullptr, flags, &platform);
+  // The platform's chain of the received chain's end, as a selection of that certificate.
+  CertSelection end;
+  rc = end.Load(nullptr, 0, 0, "", "", chain.back().data(), chain.back().length());
+  std::vector<ByteString> platform_pem;
+  uint32_t status = 0;
+  if (rc == kOk) rc = end.GetChain(&platform_pem, false, nullptr, nullptr, nullptr, &status, flags);
   if (rc != kOk) return rc;
-  const uint32_t status = ApplyChainIgnoreFlags(platform, flags);
   if (r == kExtendEnded) return static_cast<int>(status);
-  // The received chain stopped short of a self-signed end: only an engine chain that reached an
-  // anchor carries it; its status stands either way.
-  const bool anchored = (platform.status & (kChainUntrustedRoot | kChainPartial)) == 0;
-  return static_cast<int>(anchored ? status : status | kChainUntrustedRoot);
+  // The received chain stopped short of a self-signed end: the platform's rows carry it on.
+  std::vector<ChainRow> platform;
+  for (const ByteString& pem : platform_pem) {
+    ChainRow row;
+    if (MakeChainRow(pem.data(), pem.length(), false, &row) == kOk) platform.push_back(std::move(row));
+  }
+  ChainRow last;
+  rc = MakeChainRow(chain.back().data(), chain.back().length(), false, &last);
+  if (rc != kOk) return rc;
+  return ExtendCertificateChain(&last.issuer, &last.subject, &platform, &chain) == kExtendEnded
+             ? 0
+             : static_cast<int>(status | kChainUntrustedRoot);
 }
 
 }  // namespace tw

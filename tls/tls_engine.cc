@@ -158,6 +158,7 @@ int TlsEngine::Init(TlsEngineOwner* owner, bool is_client) {
   security_flags_ = 0;
   state_ = 0;
   closed_ = false;
+  peer_close_notify_ = false;
   log_packets_ = false;
   settings_copied_ = false;
   record_sink_ = nullptr;
@@ -334,6 +335,7 @@ int TlsEngine::Start() {
   // The hello states: a client's ServerHello, a server's ClientHello.
   state_ = 0;
   closed_ = false;
+  peer_close_notify_ = false;
   if (int rc = LoadOwnCertificate(); rc != kOk) return rc;
   return is_client_ ? SendClientHello() : kOk;
 }
@@ -445,7 +447,8 @@ int TlsEngine::ProcessRecord(uint8_t* record, size_t length) {
     case kContentApplicationData:
       if (!AtDone() || !read.active()) return UnexpectedMessage(kTextAppData);
       if (owner_ != nullptr && content_length > 0) {
-        owner_->OnIncomingData(content, static_cast<int>(content_length), true);
+        // A record is no unit of the owner's data: lines may span records.
+        owner_->OnIncomingData(content, static_cast<int>(content_length), false);
       }
       return kOk;
     default:
@@ -492,6 +495,7 @@ int TlsEngine::HandleAlert(const uint8_t* body, size_t n) {
       Status(kTextCloseNotify);
       if (!closed_) SendAlert(kAlertLevelWarning, kAlertCloseNotify);
       closed_ = true;
+      peer_close_notify_ = true;
       return kOk;
     case AlertEffect::kFatal:
       text.Format(kFormatFatalAlert, AlertName(body[1], tls13_));

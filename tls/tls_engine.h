@@ -184,6 +184,8 @@ class TlsEngine : private TlsHandshakeHandler {
 
   // ---- State ----
   bool established() const { return established_; }
+  // The peer ended the session with close_notify (since the last Start).
+  bool peer_close_notify() const { return peer_close_notify_; }
   bool is_client() const { return is_client_; }
   bool resumed() const { return resumed_; }
   // A key-debug line: the label and a hex dump, when the switch is on.
@@ -374,6 +376,7 @@ class TlsEngine : private TlsHandshakeHandler {
   uint8_t state_ = 0;
   // close_notify was sent or received: nothing more is read.
   bool closed_ = false;
+  bool peer_close_notify_ = false;
   ByteString tls12_signature_algorithms_;
   ByteString tls12_groups_;
   ByteString tls13_signature_schemes_;

@@ -10,6 +10,8 @@
 #include "tests/peers/nginx_peer.h"
 #include "tests/peers/shaping_peers.h"
 #include "tests/peers/test_pki.h"
+#include "tests/peers/tls_script_peer.h"
+#include "tests/support/case_name.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -81,5 +83,31 @@ INSTANTIATE_TEST_SUITE_P(Nginx, HttpsPlatform,
                                            // byte must still go out exactly once.
                                            Transfer{"put_slow_reader", tw::kHttpActionPut, 1 << 20, true}),
                          [](const ::testing::TestParamInfo<Transfer>& i) { return std::string(i.param.name); });
+
+// Over TLS a body without a length ends only with the peer's close_notify; a bare TCP close
+// fails it. Bodies with a length or chunked framing end where their framing says.
+struct EndRow { const char* name; bool own_engine; const char* framing; const char* body; const char* ending; int code; };
+class HttpsBodyEndScriptedTlsPeer : public ::testing::TestWithParam<EndRow> {};
+TEST_P(HttpsBodyEndScriptedTlsPeer, NeedsCloseNotifyWithoutLength) {
+  const EndRow& row = GetParam();
+  testsupport::PeerProcess peer;
+  int port = 0;
+  const std::string answer = std::string("HTTP/1.1 200 OK\\r\\nConnection: close\\r\\n") + row.framing + "\\r\\n" + row.body;
+  if (!testsupport::StartTlsScriptPeer(&peer, &port, "-", "read", row.ending, {answer})) { TW_REQUIRE_OR_SKIP("the python ssl peer never answered"); }
+  setenv("TW_CERT_STORES", TestPki::Get().store_dir().c_str(), 1);
+  Client c;
+  ASSERT_EQ(c.ConfigText(row.own_engine ? "UseInternalSecurityAPI=true" : "UseInternalSecurityAPI=false", nullptr), 0);
+  ASSERT_EQ(c.SetUrl(("https://localhost:" + std::to_string(port) + "/").c_str(), false), 0);
+  EXPECT_EQ(c.DoTransfer(tw::kHttpActionGet), row.code) << c.Error();
+  if (row.code == 0) { EXPECT_EQ(c.Data(), "body"); }
+}
+INSTANTIATE_TEST_SUITE_P(Endings, HttpsBodyEndScriptedTlsPeer, ::testing::Values(
+    EndRow{"own engine close_notify", true, "", "body", "notify", 0},
+    EndRow{"own engine bare close", true, "", "body", "bare", tw::kErrConnectionClosed},
+    EndRow{"platform close_notify", false, "", "body", "notify", 0},
+    EndRow{"platform bare close", false, "", "body", "bare", tw::kErrConnectionClosed},
+    EndRow{"own engine length", true, "Content-Length: 4\\r\\n", "body", "bare", 0},
+    EndRow{"platform chunked", false, "Transfer-Encoding: chunked\\r\\n", "4\\r\\nbody\\r\\n0\\r\\n\\r\\n", "bare", 0}),
+    testsupport::CaseName{});
 
 }  // namespace

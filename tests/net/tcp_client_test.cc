@@ -17,6 +17,7 @@
 #include "tests/net/event_recorder.h"
 #include "tests/peers/openssl_server_peer.h"
 #include "tests/peers/test_pki.h"
+#include "tests/peers/tls_script_peer.h"
 #include "tests/support/case_name.h"
 #include "tests/support/test_support.h"
 
@@ -747,5 +748,33 @@ INSTANTIATE_TEST_SUITE_P(Rules, TlsDelivery, ::testing::Values(
     DeliveryRow{"dropped delimiter delivers the rest", "\n", "a\nb", nullptr, "a|1 b|0 "},
     DeliveryRow{"handler drop keeps order", "\n", "h\nb\nc", "h", "h|1 b\nc|0 "}),
     testsupport::CaseName{});
+
+// A python ssl server writes each piece as a record of its own: whole lines across records, the
+// partial last line once the session is over, whichever path and ending. A client certificate
+// issued by the intermediate (held in its file) passes a server that knows only the root.
+struct EndingRow { const char* name; bool own_engine; const char* ending; bool client_cert; };
+class TlsEndingScriptedTlsPeer : public ::testing::TestWithParam<EndingRow> {};
+TEST_P(TlsEndingScriptedTlsPeer, DeliversWholeLinesAndTheTail) {
+  const EndingRow& row = GetParam();
+  const testsupport::TestPki& pki = testsupport::TestPki::Get();
+  testsupport::PeerProcess peer;
+  int port = 0;
+  if (!testsupport::StartTlsScriptPeer(&peer, &port, row.client_cert ? pki.Cert("root") : "-", "-", row.ending, {"o", "ne\\nta", "il"})) { TW_REQUIRE_OR_SKIP("the python ssl peer never answered"); }
+  setenv("TW_CERT_STORES", pki.store_dir().c_str(), 1);
+  Client c;
+  const std::string pem = testsupport::ReadFile(pki.Cert("rsa")) + testsupport::ReadFile(pki.Key("rsa")) + testsupport::ReadFile(pki.Cert("inter"));
+  std::string got;
+  c.recorder.on_event = [&](const Event& e) { if (e.slot == tw::kEventDataIn) got += e.data + "|" + std::to_string(e.end_of_record) + " "; };
+  ASSERT_TRUE(ConfigSet(c, std::string("UseInternalSecurityAPI=") + (row.own_engine ? "true" : "false")) == 0 && c.SetEol("\n", 1) == 0 &&
+              (!row.client_cert || c.cert_store().Open(pem.data(), static_cast<int>(pem.size()), "", "*", tw::cstPEMKeyBlob) == 0) &&
+              c.EnableTls(true) == 0 && c.SetRemoteHost("localhost") == 0 && c.SetRemotePort(port) == 0 && c.SetConnected(true, 0) == 0);
+  ASSERT_TRUE(PumpUntil(c, [&] { return c.recorder.Count(tw::kEventDisconnected) > 0; }));
+  EXPECT_EQ(got, "one|1 tail|0 ");
+  EXPECT_EQ(c.PeerSentCloseNotify(), std::string(row.ending) == "notify");
+}
+INSTANTIATE_TEST_SUITE_P(Paths, TlsEndingScriptedTlsPeer, ::testing::Values(
+    EndingRow{"own engine close_notify", true, "notify", false}, EndingRow{"own engine bare close", true, "bare", false},
+    EndingRow{"platform close_notify", false, "notify", false}, EndingRow{"platform bare close", false, "bare", false},
+    EndingRow{"platform client chain", false, "notify", true}), testsupport::CaseName{});
 
 }  // namespace
