@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "auth/ntlm_context.h"
+#include "platform/heap.h"
 #include "tests/fuzz/ntlm_fuzz_target.h"
 
 namespace {
@@ -230,6 +231,45 @@ TEST_P(NtlmHostileChallenge, IsRefusedWithAClearText) {
 }
 
 INSTANTIATE_TEST_SUITE_P(All, NtlmHostileChallenge, ::testing::ValuesIn(BadChallenges()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Each part of the answer names itself when it cannot be built: every allocation of the step is
+// made to fail in turn, and the texts seen are collected.
+struct BuildFailure {
+  const char* name;
+  bool v2;
+  uint32_t server_flags;
+  const char* text;
+};
+class NtlmBuildFailures : public ::testing::TestWithParam<BuildFailure> {};
+
+TEST_P(NtlmBuildFailures, NameThePart) {
+  const BuildFailure& f = GetParam();
+  Bytes info = ExampleTargetInfo();
+  // A long server name puts the blob and the answer on the heap.
+  const Bytes name = Utf16(std::string(120, 's'));
+  info.insert(info.begin(), {3, 0, static_cast<uint8_t>(name.size()), 0});
+  info.insert(info.begin() + 4, name.begin(), name.end());
+  const Bytes c = Challenge(f.server_flags, Utf16("Server"), info);
+  std::string seen;
+  for (long n = 1; n < 200 && seen.find(f.text) == std::string::npos; ++n) {
+    tw::NtlmContext ntlm;
+    ntlm.SetCredentials("NTLM", "Domain\\User", "Password");
+    ntlm.set_ntlmv2(f.v2);
+    tw::ByteString token;
+    ASSERT_EQ(ntlm.GetToken(&token, "NTLM", "h", nullptr, 0), 0);
+    win::HeapFailAfter(n);
+    const int rc = ntlm.GetToken(&token, "NTLM", "h", c.data(), static_cast<int>(c.size()));
+    win::HeapFailAfter(0);
+    if (rc != 0) seen += std::string(ntlm.error_text()) + "|";
+  }
+  EXPECT_NE(seen.find(f.text), std::string::npos) << seen;
+}
+INSTANTIATE_TEST_SUITE_P(Parts, NtlmBuildFailures,
+                         ::testing::Values(BuildFailure{"lm", true, kUnicodeNtlm, "error creating LM response."},
+                                           BuildFailure{"blob", true, kUnicodeNtlm | kTargetInfo, "error creating blob."},
+                                           BuildFailure{"nt", true, kUnicodeNtlm | kTargetInfo,
+                                                        "error creating NT challenge response."}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // The checked-in fuzz corpus goes through the harness in every build.
