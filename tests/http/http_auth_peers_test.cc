@@ -2,6 +2,7 @@
 // to apache2 in a throwaway Kerberos realm, and NTLM to squid as the proxy.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <sstream>
 #include <string>
@@ -30,6 +31,16 @@ class Client : public tw::HttpClient {
   std::string Authorization() const { return authorization_.c_str(); }
   int KerberosEtype() const { return kerberos_.current_etype(); }
   std::string AuthLog() { return auth_provider().LogText().c_str(); }
+  std::string Status() { return auth_provider().StatusText(); }
+  struct LogLine {
+    int level;
+    std::string text, type;
+  };
+  std::vector<LogLine> logs;
+  int FireLog(int level, const char* text, const char* type) override {
+    logs.push_back({level, text, type});
+    return tw::HttpClient::FireLog(level, text, type);
+  }
 };
 
 TEST(HttpAuthPeers, ApacheDigestCountsRequestsAndRefusesAWrongPassword) {
@@ -113,6 +124,10 @@ TEST(HttpAuthPeers, NegotiateThroughThePlatformAfterKinit) {
   // The token is logged as what it is.
   EXPECT_NE(c.AuthLog().find("Generated token - Found GSS-API token:\r\n\tOID: "), std::string::npos) << c.AuthLog();
   EXPECT_NE(c.AuthLog().find("Kerberos KRB_AP_REQ token:\r\n\t\t\tPvno : 5\r\n"), std::string::npos) << c.AuthLog();
+  // And that account reaches the HTTP client's own log.
+  EXPECT_TRUE(std::any_of(c.logs.begin(), c.logs.end(), [&](const Client::LogLine& l) {
+    return l.level == 1 && l.type == "Info" && l.text == c.AuthLog();
+  }));
   // The exchange is Kerberos, one leg: a body goes with the first request, not withheld for a
   // second leg that never comes.
   Client put;
@@ -228,6 +243,18 @@ TEST_P(NtlmVerifier, TakesTheRightPasswordOnly) {
     EXPECT_NE(rc, 0);
     EXPECT_NE(c.Error().find(v.proxy ? "407" : "401"), std::string::npos) << c.Error();
   }
+  if (v.proxy) return;
+  // Every token step's account of the tokens reaches the log, followed by the status text.
+  int steps = 0;
+  for (size_t i = 0; i + 1 < c.logs.size(); ++i) {
+    if (c.logs[i].text.find("Generated token - Found NTLM token:") == std::string::npos) continue;
+    ++steps;
+    EXPECT_EQ(c.logs[i].level, 1);
+    EXPECT_EQ(c.logs[i].type, "Info");
+    EXPECT_EQ(c.logs[i + 1].level, 1);
+    EXPECT_EQ(c.logs[i + 1].text, c.Status());
+  }
+  EXPECT_GE(steps, 2);
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, NtlmVerifier,
