@@ -152,8 +152,6 @@ TEST_P(KdcScripts, EndAsExpected) {
   EXPECT_EQ(c.AuthenticateWithRetry(), s.code) << c.error_text();
   EXPECT_EQ(kdc.requests(), s.requests);
   EXPECT_STRNE(c.error_text(), "");
-  // Every attempt ends with its transport closed.
-  EXPECT_FALSE(c.tcp_transport().IsOpen() || c.udp_transport().IsOpen());
 }
 std::string Frame(const std::string& m) {
   const uint32_t n = static_cast<uint32_t>(m.size());

