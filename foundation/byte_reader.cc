@@ -1,6 +1,5 @@
 #include "foundation/byte_reader.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <new>
 
