@@ -470,7 +470,7 @@ int KerberosClient::Authenticate() {
   int rc = Exchange();
   state_ = kIdle;
   udp_.Close();
-  // A TCP connection to the KDC stays for the next attempt; it is checked before reuse.
+  tcp_.Close();
   Log(1, "Authentication complete", "Info");
   return rc;
 }
@@ -588,11 +588,16 @@ int KerberosClient::HandleKrbError(const ByteString& message) {
         if (rc == kOk) rc = KerberosReadFields(entry, &ef);
         if (rc == kOk && ef.has[0]) rc = KerberosReadInt(ef.f[0], &etype);
         if (rc != kOk || !EtypeConfigured(static_cast<int>(etype))) continue;
-        if (keytab_.count() > 0 && keytab_.Find(static_cast<int>(etype), user_.c_str(), realm_.c_str()) == nullptr) {
-          continue;
-        }
+        const KeytabEntry* keyed = KeytabEntryFor(static_cast<int>(etype));
+        if (keytab_.count() > 0 && keyed == nullptr) continue;
         matched = true;
         etype_ = static_cast<int>(etype);
+        // The keytab's entry names the client the key belongs to.
+        if (keyed != nullptr) {
+          rc = keyed->PrincipalText(&user_);
+          if (rc == kOk) rc = realm_.Assign(keyed->realm);
+          if (rc != kOk) return rc;
+        }
         salt_.Reset();
         s2kparams_.Reset();
         salt_named_ = ef.has[1];
@@ -617,6 +622,13 @@ int KerberosClient::HandleKrbError(const ByteString& message) {
   }
   state_ = kAsReqAgain;
   return kOk;
+}
+
+const KeytabEntry* KerberosClient::KeytabEntryFor(int etype) const {
+  // The configured client's own entry first; else the keytab's entry of that type, whose
+  // principal then becomes the client.
+  const KeytabEntry* e = keytab_.Find(etype, user_.c_str(), realm_.c_str());
+  return e != nullptr ? e : keytab_.Find(etype, nullptr, nullptr);
 }
 
 int KerberosClient::LongTermKey(int etype, bool for_timestamp, ByteString* key) {

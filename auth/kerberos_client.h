@@ -73,6 +73,7 @@ class KerberosClient {
   int BuildAuthenticator(const ByteString& key, int etype, int usage, const ByteString* body_checksum_of,
                          bool gss_checksum, ByteString* out);
   int LongTermKey(int etype, bool for_timestamp, ByteString* key);
+  const KeytabEntry* KeytabEntryFor(int etype) const;
   int LoadCredentialsCache();
   void LogPacket(int direction, const char* name, const ByteString& bytes);
   bool EtypeConfigured(int etype) const;

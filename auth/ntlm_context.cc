@@ -37,6 +37,9 @@ constexpr char kTextOverflow[] = "Error in WriteInt: Attempt to overflow buffer.
 constexpr char kTextHmac[] = "HmacMd5 error.";
 constexpr char kTextBinding[] = "error creating channelbinding.";
 constexpr char kTextRandom[] = "error creating the client challenge.";
+constexpr char kTextLmResponse[] = "error creating LM response.";
+constexpr char kTextBlob[] = "error creating blob.";
+constexpr char kTextNtResponse[] = "error creating NT challenge response.";
 
 constexpr uint32_t kFlagOemDomainSupplied = 0x1000;
 constexpr uint32_t kFlagOemWorkstationSupplied = 0x2000;
@@ -419,6 +422,75 @@ int NtlmContext::ClientChallenge(uint8_t out[8]) {
   return rc == kOk ? kOk : Fail(rc, kTextRandom);
 }
 
+int NtlmContext::LmV2Response(const ByteString& key, const uint8_t client_challenge[8], ByteString& lm) {
+  ByteString input;
+  int rc = input.Set(server_challenge_, 8);
+  if (rc == kOk) rc = input.Append(client_challenge, 8);
+  if (rc == kOk) rc = HmacMd5(input, key, lm);
+  if (rc == kOk) rc = lm.Append(client_challenge, 8);
+  return rc == kOk ? kOk : Fail(rc, kTextLmResponse);
+}
+
+int NtlmContext::BuildBlob(const uint8_t client_challenge[8], ByteString& blob) {
+  uint64_t now = fixed_time_;
+  if (!has_fixed_time_) {
+    win::FILETIME ft;
+    win::GetSystemTimeAsFileTime(&ft);
+    now = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+    now -= now % 10000;
+  }
+  SpanWriter b(blob);
+  b.U32Le(0x101);
+  b.U32Le(0);
+  b.U64Le(now);
+  b.Bytes(client_challenge, 8);
+  b.U32Le(0);
+  b.Bytes(av_pairs_);
+  if (!server_certificate_.empty()) {
+    uint8_t hash[16];
+    const int rc = ChannelBindingHash(hash);
+    if (rc != kOk) return rc;
+    b.U16Le(kAvChannelBindings);
+    const SpanWriter::Field pair = b.OpenLe(2);
+    b.Bytes(hash, 16);
+    b.Close(pair);
+  }
+  b.Zeros(8);
+  return b.rc() == kOk ? kOk : Fail(b.rc(), kTextBlob);
+}
+
+int NtlmContext::ChannelBindingHash(uint8_t hash[16]) {
+  ByteString der;
+  if (SetPemBody(der, "CERTIFICATE", server_certificate_.data(), server_certificate_.length()) != kOk) {
+    return Fail(kErrOutOfMemory, kTextBinding);
+  }
+  Sha256Context sha;
+  sha.Update(der.data(), static_cast<size_t>(der.length()));
+  const uint8_t* cert_hash = sha.Final();
+  static constexpr char kPrefix[] = "tls-server-end-point:";
+  ByteString bindings;
+  SpanWriter cb(bindings);
+  cb.Zeros(16);
+  const SpanWriter::Field data = cb.OpenLe(4);
+  cb.Text(kPrefix);
+  cb.Bytes(cert_hash, 32);
+  cb.Close(data);
+  if (cb.rc() != kOk) return Fail(cb.rc(), kTextBinding);
+  Md5Context md5;
+  md5.Update(bindings.data(), static_cast<size_t>(bindings.length()));
+  std::memcpy(hash, md5.Final(), 16);
+  return kOk;
+}
+
+int NtlmContext::NtV2Response(const ByteString& key, const ByteString& blob, ByteString& nt) {
+  ByteString input;
+  int rc = input.Set(server_challenge_, 8);
+  if (rc == kOk) rc = input.AppendString(blob);
+  if (rc == kOk) rc = HmacMd5(input, key, nt);
+  if (rc == kOk) rc = nt.AppendString(blob);
+  return rc == kOk ? kOk : Fail(rc, kTextNtResponse);
+}
+
 int NtlmContext::BuildAuthenticate(ByteString& out) {
   uint8_t nt_hash[16];
   if (NtHash(password_, nt_hash) != kOk) return Fail(kErrOutOfMemory, kTextOutOfMemory);
@@ -440,61 +512,10 @@ int NtlmContext::BuildAuthenticate(ByteString& out) {
     if (rc == kOk) secret.Set(nt_hash, 16);
     if (rc == kOk && HmacMd5(identity, secret, key) != kOk) rc = Fail(kErrOutOfMemory, kTextHmac);
     WipeBytes(secret.data(), static_cast<size_t>(secret.length()));
-    ByteString input, blob;
-    if (rc == kOk && (flags_ & kNtlmNegotiateTargetInfo) == 0) {
-      input.Set(server_challenge_, 8);
-      input.Append(client_challenge, 8);
-      if (HmacMd5(input, key, lm) != kOk) rc = Fail(kErrOutOfMemory, kTextHmac);
-      if (rc == kOk) lm.Append(client_challenge, 8);
-    }
-    if (rc == kOk) {
-      uint64_t now = fixed_time_;
-      if (!has_fixed_time_) {
-        win::FILETIME ft;
-        win::GetSystemTimeAsFileTime(&ft);
-        now = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
-        now -= now % 10000;
-      }
-      SpanWriter b(blob);
-      b.U32Le(0x101);
-      b.U32Le(0);
-      b.U64Le(now);
-      b.Bytes(client_challenge, 8);
-      b.U32Le(0);
-      b.Bytes(av_pairs_);
-      if (!server_certificate_.empty()) {
-        ByteString der;
-        uint8_t hash[16];
-        if (SetPemBody(der, "CERTIFICATE", server_certificate_.data(),
-                       server_certificate_.length()) != kOk) {
-          rc = Fail(kErrOutOfMemory, kTextBinding);
-        } else {
-          Sha256Context sha;
-          sha.Update(der.data(), static_cast<size_t>(der.length()));
-          const uint8_t* cert_hash = sha.Final();
-          static constexpr char kPrefix[] = "tls-server-end-point:";
-          ByteString bindings;
-          SpanWriter cb(bindings);
-          cb.Zeros(16);
-          const SpanWriter::Field data = cb.OpenLe(4);
-          cb.Text(kPrefix);
-          cb.Bytes(cert_hash, 32);
-          cb.Close(data);
-          Md5Context md5;
-          md5.Update(bindings.data(), static_cast<size_t>(bindings.length()));
-          std::memcpy(hash, md5.Final(), 16);
-          b.U16Le(kAvChannelBindings);
-          const SpanWriter::Field pair = b.OpenLe(2);
-          b.Bytes(hash, 16);
-          b.Close(pair);
-        }
-      }
-      b.Zeros(8);
-      input.Set(server_challenge_, 8);
-      input.AppendString(blob);
-      if (rc == kOk && HmacMd5(input, key, nt) != kOk) rc = Fail(kErrOutOfMemory, kTextHmac);
-      if (rc == kOk) nt.AppendString(blob);
-    }
+    if (rc == kOk && (flags_ & kNtlmNegotiateTargetInfo) == 0) rc = LmV2Response(key, client_challenge, lm);
+    ByteString blob;
+    if (rc == kOk) rc = BuildBlob(client_challenge, blob);
+    if (rc == kOk) rc = NtV2Response(key, blob, nt);
     WipeBytes(key.data(), static_cast<size_t>(key.length()));
   } else if ((flags_ & kNtlmExtendedSessionSecurity) != 0) {
     rc = ClientChallenge(client_challenge);
@@ -504,21 +525,23 @@ int NtlmContext::BuildAuthenticate(ByteString& out) {
       md5.Update(client_challenge, 8);
       uint8_t response[24];
       Desl(nt_hash, md5.Final(), response);
-      lm.Set(client_challenge, 8);
-      lm.AppendRepeated(16, 0);
-      nt.Set(response, 24);
+      if (lm.Set(client_challenge, 8) != kOk || lm.AppendRepeated(16, 0) != kOk) {
+        rc = Fail(kErrOutOfMemory, kTextLmResponse);
+      } else if (nt.Set(response, 24) != kOk) {
+        rc = Fail(kErrOutOfMemory, kTextNtResponse);
+      }
     }
   } else {
     uint8_t response[24];
     Desl(nt_hash, server_challenge_, response);
-    nt.Set(response, 24);
-    if ((flags_ & kFlagLmCopy) != 0) {
-      lm.Assign(nt);
-    } else {
+    if (nt.Set(response, 24) != kOk) rc = Fail(kErrOutOfMemory, kTextNtResponse);
+    if (rc == kOk && (flags_ & kFlagLmCopy) != 0) {
+      if (lm.Assign(nt) != kOk) rc = Fail(kErrOutOfMemory, kTextLmResponse);
+    } else if (rc == kOk) {
       uint8_t lm_hash[16];
       LmHash(password_, lm_hash);
       Desl(lm_hash, server_challenge_, response);
-      lm.Set(response, 24);
+      if (lm.Set(response, 24) != kOk) rc = Fail(kErrOutOfMemory, kTextLmResponse);
       WipeBytes(lm_hash, sizeof lm_hash);
     }
   }

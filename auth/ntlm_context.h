@@ -63,6 +63,11 @@ class NtlmContext {
   int BuildNegotiate(ByteString& out);
   int ParseChallenge(const uint8_t* input, int length);
   int BuildAuthenticate(ByteString& out);
+  // The NTLMv2 parts of the answer; each sets its error text and returns the inner code.
+  int LmV2Response(const ByteString& key, const uint8_t client_challenge[8], ByteString& lm);
+  int BuildBlob(const uint8_t client_challenge[8], ByteString& blob);
+  int ChannelBindingHash(uint8_t hash[16]);
+  int NtV2Response(const ByteString& key, const ByteString& blob, ByteString& nt);
   int ClientChallenge(uint8_t out[8]);
   int Fail(int code, const char* text);
 

@@ -164,7 +164,14 @@ win::HCERTSTORE ContentStore(const CertEntryList& list) {
   return memory;
 }
 
+ManagerSocketLayerMaker socket_layer_maker = nullptr;
+
 }  // namespace
+
+void SetManagerSocketLayerMaker(ManagerSocketLayerMaker maker) { socket_layer_maker = maker; }
+
+CertificateManager::CertificateManager()
+    : socket_(socket_layer_maker != nullptr ? socket_layer_maker() : nullptr) {}
 
 CertificateManager::~CertificateManager() {
   // Wipe what may carry secrets.
@@ -188,7 +195,8 @@ int CertificateManager::Initialize() {
   if (rc == kOk) rc = output_format_.SetText("PEM");
   if (rc == kOk) rc = public_key_algorithm_.SetText("RSA");
   set_log_level(kLogInfo);
-  return rc;
+  if (rc != kOk || socket_ == nullptr) return rc;
+  return socket_->ResetSocket();
 }
 
 void CertificateManager::Reset(bool full) {
@@ -726,7 +734,19 @@ int CertificateManager::Config(ConfigRequest& request, const char** answer) {
     return rc;
   }
   if (ConfigAnswers(request, answer, &rc)) return rc;
-  return ComponentBase::Config(request, answer);
+  if (socket_ == nullptr) return ComponentBase::Config(request, answer);
+  // The root's own names (code page, debug file) stay with this component; the socket part
+  // answers the rest.
+  ByteString kept_error;
+  kept_error.Assign(error_text());
+  const int kept_code = error_code();
+  rc = ComponentBase::Config(request, answer);
+  if (rc != kErrUnknownSetting) return rc;
+  SetErrorText(kept_error.c_str());
+  set_error_code(kept_code);
+  rc = socket_->Config(request, answer);
+  if (rc != kOk) SetErrorText(socket_->last_error_text());
+  return rc;
 }
 
 // The settings whose answers are computed or whose writes do more than store.

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "certs/cert_entry_list.h"
 #include "certs/cert_store.h"
@@ -34,14 +35,31 @@ constexpr int kEventCertList = 2;
 constexpr int kEventLog = 5;
 constexpr int kEventStoreList = 6;
 
+// The socket settings a manager carries beneath its own. The socket layer is built above the
+// certificate layer, so it hands in its part through a maker it registers at start-up; without
+// one (a program without sockets) a manager has no socket settings.
+class ManagerSocketLayer {
+ public:
+  virtual ~ManagerSocketLayer() = default;
+  // Every socket field back to its default; 0 or the reset's error.
+  virtual int ResetSocket() = 0;
+  // Answers the socket settings; other names give -1.
+  virtual int Config(ConfigRequest& request, const char** answer) = 0;
+  virtual const char* last_error_text() const = 0;
+};
+using ManagerSocketLayerMaker = ManagerSocketLayer* (*)();
+void SetManagerSocketLayerMaker(ManagerSocketLayerMaker maker);
+
 class CertificateManager : public ComponentBase {
  public:
-  CertificateManager() = default;
+  CertificateManager();
   ~CertificateManager() override;
 
+  // Names it does not know go to the socket settings.
   int Config(ConfigRequest& request, const char** answer) override;
 
-  // Defaults of every setting, an empty store; 0.
+  // Defaults of every setting, an empty store, then the socket settings' reset, whose result it
+  // returns.
   int Initialize();
   // Generation settings back to their defaults; with `full` also the usage settings and the store.
   void Reset(bool full);
@@ -109,6 +127,9 @@ class CertificateManager : public ComponentBase {
   const KeyPair* SelectedKey() const { return store_.GetKey(); }
   bool ConfigCustomExtension(ConfigRequest& request, const char** answer, int* rc);
   bool ConfigAnswers(ConfigRequest& request, const char** answer, int* rc);
+
+  // Destroyed last, as a base would be.
+  std::unique_ptr<ManagerSocketLayer> socket_;
 
   // Store source.
   ByteString store_bytes_;

@@ -101,6 +101,8 @@ int WriteDss(const KeyPair& key, bool with_private, ByteString* out) {
   if (dsa.Y.empty() && (rc = dsa.DerivePublic()) != kOk) return rc;
   const int p_bytes = Significant(dsa.P).n;
   const int q_bytes = Significant(dsa.Q).n;
+  // Every number at its own width, without a leading zero byte.
+  const int x_bytes = with_private ? Significant(dsa.X).n : 0;
   if (static_cast<uint32_t>(p_bytes) * 8 > kMaxBits) return kErrKeyBlobComponent;
   out->Reset();
   SpanWriter w(*out);
@@ -109,15 +111,14 @@ int WriteDss(const KeyPair& key, bool with_private, ByteString* out) {
   w.U32Le(static_cast<uint32_t>(p_bytes * 8));
   w.U32Le(static_cast<uint32_t>(q_bytes * 8));
   w.U32Le(0);  // no J
-  // X is below Q, so it takes Q's width whatever its own leading zeros.
-  if (with_private) w.U32Le(static_cast<uint32_t>(q_bytes * 8));
+  if (with_private) w.U32Le(static_cast<uint32_t>(x_bytes * 8));
   w.U32Le(kNoSeedCounter);
   w.Zeros(kSeedLength);
   rc = AppendNumber(w, dsa.P, p_bytes);
   if (rc == kOk) rc = AppendNumber(w, dsa.Q, q_bytes);
   if (rc == kOk) rc = AppendNumber(w, dsa.G, p_bytes);
   if (rc == kOk) rc = AppendNumber(w, dsa.Y, p_bytes);
-  if (rc == kOk && with_private) rc = AppendNumber(w, dsa.X, q_bytes);
+  if (rc == kOk && with_private) rc = AppendNumber(w, dsa.X, x_bytes);
   if (rc != kOk) WipeString(*out), out->Reset();
   return rc;
 }
@@ -193,9 +194,12 @@ int ReadDss(SpanReader& r, bool with_private, KeyPair* out) {
 }  // namespace
 
 int KeyBlobBitLength(const ByteString& modulus) {
-  // The modulus's own bit count: a width rounded from the byte count would cut the top bits of
-  // a modulus whose size is not a multiple of 64.
-  return BitsOf(modulus);
+  // The byte count rounded to whole 64-bit words, as the providers write it; where that rounding
+  // falls short of the modulus (a size just past a multiple of 64) it would cut its top bits, so
+  // the modulus's own bit count is taken instead.
+  const int rounded = (Significant(modulus).n * 8 + 8) / 64 * 64;
+  const int own = BitsOf(modulus);
+  return rounded >= own ? rounded : own;
 }
 
 int WritePrivateKeyBlob(const KeyPair& key, ByteString* out) { return Write(key, true, out); }

@@ -1,6 +1,5 @@
 #include "foundation/byte_reader.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -332,10 +331,21 @@ int FindBytes(const void* haystack, int n, const void* needle, int m) {
   return -1;
 }
 
+int32_t StrToInt(const char* text) {
+  if (text == nullptr) return 0;
+  const char* p = text;
+  const bool negative = *p == '-';
+  if (*p == '+' || *p == '-') ++p;
+  // Unsigned arithmetic: an over-long number wraps instead of overflowing.
+  uint32_t v = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) v = v * 10 + static_cast<uint32_t>(*p - '0');
+  return static_cast<int32_t>(negative ? 0u - v : v);
+}
+
 bool ParseIntBytes(const void* bytes, int n, int32_t* out) {
   ByteString text;
   if (text.Set(bytes, n < 0 ? 0 : n) != kOk) return false;
-  *out = static_cast<int32_t>(std::strtol(text.c_str(), nullptr, 10));
+  *out = StrToInt(text.c_str());
   return true;
 }
 

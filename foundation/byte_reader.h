@@ -116,6 +116,9 @@ inline bool IsNullOrEmpty(const char* text) { return text == nullptr || *text ==
 int CountRun(const char* text);
 void ReplaceByte(void* bytes, int n, uint8_t from, uint8_t to);
 int FindBytes(const void* haystack, int n, const void* needle, int m);
+// Optional sign, then decimal digits up to the first other character (a leading blank is one);
+// no digits give 0, and a number past 32 bits wraps.
+int32_t StrToInt(const char* text);
 bool ParseIntBytes(const void* bytes, int n, int32_t* out);
 // A record of three 32-bit words; CloneTriple returns a new copy (null when memory runs out).
 struct WordTriple {

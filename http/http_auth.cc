@@ -30,6 +30,11 @@ int BasicValue(ByteString& out, const ShortString& user, const ShortString& pass
 
 // ---- Authorization ----
 
+void HttpClient::LogTokenStep() {
+  LogAtLevel(kLogInfo, auth_provider().LogText().c_str(), "Info");
+  LogAtLevel(kLogInfo, auth_provider().StatusText(), "Info");
+}
+
 int HttpClient::PrepareAuthorization(bool log) {
   kerberos_token_in_use_ = false;
   if (auth_scheme_ == kAuthProprietary || auth_scheme_ == kAuthOAuth) {
@@ -72,7 +77,7 @@ int HttpClient::PrepareAuthorization(bool log) {
         rc = auth_provider().BuildAuthToken(this, &token, "NTLM", host_.c_str(),
                                             server_challenge_.c_str(), &tls);
       }
-      LogAtLevel(kLogInfo, auth_provider().StatusText(), "Info");
+      LogTokenStep();
       if (rc != kOk) {
         SetErrorText(auth_provider().StatusText());
         set_error_code(rc);
@@ -105,7 +110,7 @@ int HttpClient::PrepareAuthorization(bool log) {
           rc = auth_provider().BuildAuthToken(this, &token, "Negotiate", service.c_str(),
                                               server_challenge_.c_str(), &tls);
         }
-        LogAtLevel(kLogInfo, auth_provider().StatusText(), "Info");
+        LogTokenStep();
         if (rc != kOk) SetErrorText(auth_provider().StatusText());
       } else {
         if (!kerberos_.HasToken()) {

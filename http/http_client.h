@@ -395,6 +395,8 @@ class HttpClient : public BodyTransferClient {
 
   // ---- Authentication and redirects (http_auth.cc) ----
   int PrepareAuthorization(bool log);
+  // After an NTLM or Negotiate token step: the engine's log of the step, then its status text.
+  void LogTokenStep();
   int PrepareProxyAuthorization(bool log);
   int FollowRedirect(int action, int* next_action);
   bool SameOrigin(const UrlParts& target) const;

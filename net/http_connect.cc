@@ -164,6 +164,7 @@ bool FirewallTunnel::SendTokenRequest() {
   }
   const int built = owner_->BuildAuthToken(&token, package, host.c_str(),
                                            auth_state_.challenge.c_str());
+  owner_->LogAtLevel(kLogVerbose, owner_->auth_provider().LogText().c_str(), kTypeInfo);
   owner_->LogAtLevel(kLogVerbose, owner_->auth_provider().StatusText(), kTypeInfo);
   if (built != kOk) {
     Fail(nullptr);

@@ -3,8 +3,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <thread>
 
+#include "certs/cert_manager.h"
 #include "foundation/text_conversion.h"
 #include "net/library_startup.h"
 #include "net/name_resolution.h"
@@ -59,6 +61,21 @@ bool Ipv6AddressSet(const win::sockaddr_in6& a) {
   }
   return false;
 }
+
+// The socket settings of a certificate manager: a socket component of its own beneath it.
+class ManagerSocket final : public SocketComponent, public ManagerSocketLayer {
+ public:
+  int ResetSocket() override { return Reset(); }
+  int Config(ConfigRequest& request, const char** answer) override {
+    return SocketComponent::Config(request, answer);
+  }
+  const char* last_error_text() const override { return error_text().c_str(); }
+};
+
+ManagerSocketLayer* MakeManagerSocket() { return new (std::nothrow) ManagerSocket; }
+
+// Every program with sockets gives its certificate managers their socket settings.
+const bool kManagerSocketRegistered = (SetManagerSocketLayerMaker(&MakeManagerSocket), true);
 
 }  // namespace
 

@@ -125,6 +125,13 @@ TEST_F(KerberosExchange, KeytabAndCacheReplaceThePassword) {
   ASSERT_EQ(c.Config("KeytabFile", kt.c_str()), 0) << c.error_text();
   ASSERT_EQ(c.AuthenticateWithRetry(), 0) << c.error_text();
   EXPECT_EQ(Present(c), "200");
+  const std::string alice_kt = realm_->dir() + "/alice.keytab";
+  tw::KerberosClient other;  // its keytab, without its key, names the client
+  Configure(other, "bob", "aes256-cts-hmac-sha1-96", false);
+  other.SetPassword("");
+  ASSERT_TRUE(realm_->ExportKeytab("alice", alice_kt) && other.Config("KeytabFile", alice_kt.c_str()) == 0);
+  ASSERT_EQ(other.AuthenticateWithRetry(), 0) << other.error_text();
+  EXPECT_STREQ(other.user().c_str(), "alice");
 
   const std::string cache = realm_->dir() + "/alice.ccache";
   int status = -1;
@@ -161,8 +168,7 @@ TEST_F(KerberosExchange, KeytabAndCacheReplaceThePassword) {
   }
 }
 
-// From a chosen local address and port the exchange works over both transports; a TCP
-// connection kept for the next attempt shows the port it was made from.
+// From a chosen local address and port the exchange works over both transports.
 TEST_F(KerberosExchange, ChosenLocalAddressIsUsed) {
   for (const bool tcp : {false, true}) {
     tw::KerberosClient c;
@@ -172,7 +178,7 @@ TEST_F(KerberosExchange, ChosenLocalAddressIsUsed) {
     ASSERT_EQ(c.Config("LocalPort", std::to_string(port).c_str()), 0);
     ASSERT_EQ(c.AuthenticateWithRetry(), 0) << c.error_text() << "\n" << realm_->kdc_log();
     EXPECT_EQ(Present(c), "200");
-    EXPECT_EQ(c.tcp_transport().BoundPort(), tcp ? port : 0);
+    EXPECT_FALSE(c.tcp_transport().IsOpen());
   }
 }
 

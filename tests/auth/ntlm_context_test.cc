@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "auth/ntlm_context.h"
+#include "platform/heap.h"
 #include "tests/fuzz/ntlm_fuzz_target.h"
 
 namespace {
@@ -232,6 +233,24 @@ TEST_P(NtlmHostileChallenge, IsRefusedWithAClearText) {
 INSTANTIATE_TEST_SUITE_P(All, NtlmHostileChallenge, ::testing::ValuesIn(BadChallenges()),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Each NTLMv2 part names itself when it cannot be built: every allocation of the step fails in turn.
+TEST(NtlmBuildFailures, NameThePart) {
+  Bytes info = {3, 0, 240, 0};  // a long server name puts the blob on the heap
+  info.resize(244, 's');
+  for (uint8_t b : ExampleTargetInfo()) info.push_back(b);
+  std::string seen;
+  for (long n = 1; n < 400; ++n) {
+    const Bytes c = Challenge(n % 2 ? kUnicodeNtlm : kUnicodeNtlm | kTargetInfo, {}, info);
+    tw::NtlmContext ntlm;
+    tw::ByteString token;
+    ntlm.GetToken(&token, "NTLM", "h", nullptr, 0);
+    win::HeapFailAfter(n / 2);
+    if (ntlm.GetToken(&token, "NTLM", "h", c.data(), static_cast<int>(c.size())) != 0) seen += ntlm.error_text();
+    win::HeapFailAfter(0);
+  }
+  for (const char* text : {"error creating LM response.", "error creating blob.", "error creating NT challenge response."})
+    EXPECT_NE(seen.find(text), std::string::npos) << seen;
+}
 // The checked-in fuzz corpus goes through the harness in every build.
 TEST(NtlmFuzzCorpus, Replays) {
   const std::filesystem::path dir = std::filesystem::path(TW_SOURCE_DIR) / "tests/fuzz/corpus/ntlm";

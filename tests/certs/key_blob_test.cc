@@ -6,6 +6,8 @@
 #include "certs/key_blob.h"
 #include "certs/pem_armor.h"
 #include "certs/private_key_reader.h"
+#include "foundation/byte_reader.h"
+#include "platform/private_key_blob.h"
 #include "tests/certs/key_fixtures.h"
 
 namespace tw {
@@ -124,5 +126,21 @@ INSTANTIATE_TEST_SUITE_P(Cases, KeyBlobRefusal,
                                          Refusal{"WrongMagic", kErrKeyBlobFormat, WrongMagic}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Through the platform's import: a modulus just under whole 64-bit words, a DSA private value at its own width.
+TEST(KeyBlobImport, PlatformTakesTheSameKey) {
+  const win::OpenSslEntries* o = win::LoadOpenSsl();
+  KeyPair rsa = KeyOf(Openssl("genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2047", "")), dsa = KeyOf(keyfix::Pkcs8Pem("dsa"));
+  dsa.dsa.X.Set("\x05", 1), dsa.dsa.Y.Reset();
+  for (auto [key, want, field, param] : {std::tuple{&rsa, &rsa.rsa.N, 2048u, "n"}, std::tuple{&dsa, &dsa.dsa.X, 8u, "priv"}}) {
+    ByteString blob, got;
+    ASSERT_EQ(WritePrivateKeyBlob(*key, &blob), kOk);
+    EXPECT_EQ(LoadUInt32LE(blob.bytes(), key == &rsa ? 12 : 24), field);
+    win::OsslPkey* platform_key = win::PrivateKeyFromBlob(*o, blob.bytes(), static_cast<size_t>(blob.length()));
+    win::OsslBignum* bn = nullptr;
+    ASSERT_TRUE(platform_key != nullptr && o->EVP_PKEY_get_bn_param(platform_key, param, &bn) == 1);
+    EXPECT_TRUE(got.Resize(want->length()) == kOk && o->BN_bn2binpad(bn, got.bytes(), got.length()) > 0 && got.Equals(*want));
+    o->BN_free(bn), o->EVP_PKEY_free(platform_key);
+  }
+}
 }  // namespace
 }  // namespace tw

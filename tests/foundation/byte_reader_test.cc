@@ -102,6 +102,7 @@ TEST(ByteReaderTest, ByteOrderFunctions) {
   EXPECT_EQ(CountRun("aaab"), 3);
   EXPECT_TRUE(IsAllAscii("", 0));
   EXPECT_TRUE(HasNonAscii("a\x80", 2));
+  EXPECT_EQ(StrToInt(" 5") + StrToInt("-17x") + StrToInt("4294967297"), -16);  // no blanks; 32 bits wrap
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // to apache2 in a throwaway Kerberos realm, and NTLM to squid as the proxy.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <sstream>
 #include <string>
@@ -30,6 +31,11 @@ class Client : public tw::HttpClient {
   std::string Authorization() const { return authorization_.c_str(); }
   int KerberosEtype() const { return kerberos_.current_etype(); }
   std::string AuthLog() { return auth_provider().LogText().c_str(); }
+  std::vector<std::string> logs;  // level, type and text of each Log event
+  int FireLog(int level, const char* text, const char* type) override {
+    logs.push_back(std::to_string(level) + type + text);
+    return tw::HttpClient::FireLog(level, text, type);
+  }
 };
 
 TEST(HttpAuthPeers, ApacheDigestCountsRequestsAndRefusesAWrongPassword) {
@@ -228,6 +234,11 @@ TEST_P(NtlmVerifier, TakesTheRightPasswordOnly) {
     EXPECT_NE(rc, 0);
     EXPECT_NE(c.Error().find(v.proxy ? "407" : "401"), std::string::npos) << c.Error();
   }
+  // The last token step's account of the tokens, then the status text, at the information level.
+  const auto at = std::find(c.logs.begin(), c.logs.end(), "1Info" + c.AuthLog());
+  ASSERT_EQ(at != c.logs.end() && at + 1 != c.logs.end(), !v.proxy);
+  EXPECT_TRUE(v.proxy || (at[1] == "1Info" + std::string(c.auth_provider().StatusText()) &&
+                          c.AuthLog().find("Generated token - Found NTLM token:") != std::string::npos));
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, NtlmVerifier,

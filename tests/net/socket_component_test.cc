@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "certs/cert_manager.h"
 #include "net/library_startup.h"
 #include "platform/library.h"
 #include "net/winsock_errors.h"
@@ -717,4 +718,13 @@ TEST(SocketComponentWait, WorkerWaitCancelsOnTheSecondEnding) {
   EXPECT_EQ(c.WaitForWorker(&done), 42);
 }
 
+// A certificate manager carries socket settings beneath its own; its Initialize resets them.
+TEST(CertificateManagerSocket, InitializeResetsThem) {
+  tw::CertificateManager m;
+  const char* answer = "";
+  ASSERT_EQ(m.ConfigText("SelectWaitMillis=5", &answer) | m.ConfigText("CodePage=65001", &answer), 0);
+  ASSERT_EQ(m.Initialize() | m.ConfigText("SelectWaitMillis", &answer), 0);
+  EXPECT_STREQ(answer, "20");
+  EXPECT_EQ(m.GetCodePage(), 65001);  // the root's settings stay with the manager
+}
 }  // namespace
