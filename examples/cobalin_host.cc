@@ -33,7 +33,6 @@
 #include "platform/registry.h"
 #include "platform/safearray.h"
 #include "platform/variant.h"
-#include "platform/winsock.h"
 
 namespace {
 
@@ -58,8 +57,11 @@ constexpr int kBarWidth = 40;
 constexpr win::UINT kMaxNames = 32;
 // How the control's log names the URL of a request.
 constexpr char kLogUrlPrefix[] = "URL: ";
-// Seconds the plain-http check of a failed handshake may take.
-constexpr long kProbeSeconds = 3;
+// The TLS engine's verdict on bytes that are no TLS record, as a plain-http answer is.
+constexpr char kTextNotTls[] = "Unrecognized SSL packet data received.";
+// The texts of the control that name neither the setting nor the collection they are about.
+constexpr char kTextUnknownSetting[] = "Unknown config setting.";
+constexpr HRESULT kInvalidIndex = win::HResultOf(0x800A017D);
 
 constexpr char kTextNoDescription[] = "No description available.";
 // CTL_E_SETNOTSUPPORTED: what a control answers to the write of a read-only property.
@@ -115,15 +117,21 @@ print only when their percentage changes, and Progress draws the bar instead whi
 
 A failing step prints "error 0xHRESULT description (at Name)" as one line on standard error and
 the host exits with status 1; a malformed command line exits with status 2. A connection,
-name-resolution, time-out or TLS handshake failure also names the place the request went to.
+name-resolution, time-out or TLS handshake failure also names the place the request went to,
+an error of the service the URL it answered. Ctrl-C (SIGINT) or SIGTERM interrupts the running
+method through the control's Interrupt, runs no further step and exits with status 130 or 143;
+a second one ends the host at once.
 
 Options:
-  --list            print the control's methods with their arguments and its properties with
-                    their types, from its type information, and run no step
+  --list            print the control's methods with their arguments, its properties with
+                    their types and its events with their parameters, from its type
+                    information, and run no step
   --server PATH     register this server library before creating the control (by default
                     libtarnwick_cobalin.so beside this program, registered only when needed)
   --events LIST     print these events (comma-separated names), "all" or "none" (default)
   --no-bar          draw no progress bar
+  --values          print values alone, without "Name = " (the registration line goes to
+                    standard error), so that a result can be used as it is
   --time[=LIST]     after each method call (or those named in LIST, comma-separated) print
                     "time Method SECONDS"
   --help            show this text
@@ -359,7 +367,7 @@ Failure DescribeFailure(HRESULT hr, win::EXCEPINFO* excep, win::UINT arg_err) {
 
 // Failures on the way to the service, after which an error line names where the request went.
 // The control reports its code n as 0x800A0000 + n + 20001, or + 15001 for n above 10000.
-enum class PathFailure { kNone, kNetwork, kHandshake };
+enum class PathFailure { kNone, kNetwork, kHandshake, kService };
 
 struct PathFailureRange {
   int first;
@@ -371,6 +379,8 @@ constexpr PathFailureRange kPathFailures[] = {
     {301, 301, PathFailure::kNetwork},    // time-out
     {10050, 10065, PathFailure::kNetwork},  // network down, reset, closed, refused, unreachable
     {11001, 11004, PathFailure::kNetwork},  // name resolution
+    {600, 600, PathFailure::kService},      // the service answered with an error
+    {603, 603, PathFailure::kService},      // authentication (also a local account check)
 };
 
 constexpr HRESULT ControlError(int code) {
@@ -409,49 +419,6 @@ std::optional<Origin> OriginOf(const std::string& url) {
   o.port = has_port ? authority.substr(colon + 1) : (o.scheme == "https" ? "443" : "80");
   if (o.host.empty()) return std::nullopt;
   return o;
-}
-
-// Whether the place answers a plain HTTP request, where a TLS handshake cannot work. Bounded in
-// time, through the platform's sockets, whose resolver knows the names under "localhost".
-bool AnswersPlainHttp(const Origin& o) {
-  win::WSADATA data{};
-  if (win::WSAStartup(win::MAKEWORD(2, 2), &data) != 0) return false;
-  bool plain = false;
-  win::addrinfo hints{};
-  hints.ai_socktype = win::SOCK_STREAM;
-  win::addrinfo* found = nullptr;
-  if (win::getaddrinfo(o.host.c_str(), o.port.c_str(), &hints, &found) == 0 && found != nullptr) {
-    const win::SOCKET s = win::socket(found->ai_family, win::SOCK_STREAM, 0);
-    if (s != win::INVALID_SOCKET) {
-      const win::timeval wait{kProbeSeconds, 0};
-      win::u_long on = 1;
-      win::ioctlsocket(s, win::FIONBIO, &on);
-      win::connect(s, found->ai_addr, static_cast<int>(found->ai_addrlen));
-      win::fd_set writable, failed;
-      writable.Add(s);
-      failed.Add(s);
-      constexpr char kRequest[] = "HEAD / HTTP/1.0\r\n\r\n";
-      if (win::select(0, nullptr, &writable, &failed, &wait) > 0 && writable.Contains(s) &&
-          win::send(s, kRequest, sizeof kRequest - 1, 0) > 0) {
-        std::string reply;
-        char buf[8];
-        win::fd_set readable;
-        while (reply.size() < 5) {
-          readable.Clear();
-          readable.Add(s);
-          if (win::select(0, &readable, nullptr, nullptr, &wait) <= 0) break;
-          const int n = win::recv(s, buf, static_cast<int>(5 - reply.size()), 0);
-          if (n <= 0) break;
-          reply.append(buf, static_cast<size_t>(n));
-        }
-        plain = reply == "HTTP/";
-      }
-      win::closesocket(s);
-    }
-    win::freeaddrinfo(found);
-  }
-  win::WSACleanup();
-  return plain;
 }
 
 // ---- Steps ----
@@ -853,6 +820,7 @@ struct Options {
   bool no_bar = false;
   bool list = false;
   bool timing = false;
+  bool values = false;  // values alone, without "Name = "
   std::set<std::string> timed;  // lower-case method names; empty: every method
 };
 
@@ -973,7 +941,12 @@ class Host {
     }
     if (server_ != nullptr) win::FreeLibrary(server_);
     server_ = lib;
-    console_->Line("registered " + full);
+    // Standard output holds nothing but values when they are asked for alone.
+    if (options_.values) {
+      std::fprintf(stderr, "registered %s\n", full.c_str());
+    } else {
+      console_->Line("registered " + full);
+    }
     return true;
   }
 
@@ -1286,22 +1259,48 @@ class Host {
     return Invoke(step, &result, &ignored) ? FormatVariant(result) : "";
   }
 
-  // Where the failed request went: the URL of the control's log for the step, else the one its
-  // settings make (the endpoint is appended to ACCOUNT.blob).
-  std::string PlaceOfFailure(PathFailure kind) {
+  // Where the failed request went: " (talking to ORIGIN)", or " (from URL)" for an answer of
+  // the service; "" when no request went out. The URL is the one the control's log named for
+  // the step; without it a method's failure takes the place its settings make (the endpoint is
+  // appended to ACCOUNT.blob), when they name an account.
+  std::string PlaceOfFailure(const Step& step, const Failure& f, PathFailure kind) {
     std::string url = printer_ ? printer_->last_url() : "";
     if (url.empty()) {
-      url = (Text(StepKind::kGet, "UseSSL") == "True" ? "https://" : "http://") +
-            Text(StepKind::kGet, "Account") + ".blob" +
-            Text(StepKind::kCall, "Config", {"Endpoint"});
+      // A property sends nothing, and a 603 without a request is the control's own account check.
+      if (step.kind != StepKind::kCall || f.hr == ControlError(603)) return "";
+      const std::string account = Text(StepKind::kGet, "Account");
+      if (account.empty()) return "";
+      url = (Text(StepKind::kGet, "UseSSL") == "True" ? "https://" : "http://") + account +
+            ".blob" + Text(StepKind::kCall, "Config", {"Endpoint"});
     }
     const std::optional<Origin> origin = OriginOf(url);
     if (!origin) return "";
+    // The query is left out: it may carry a signature.
+    if (kind == PathFailure::kService) return " (from " + url.substr(0, url.find('?')) + ")";
     std::string place = " (talking to " + origin->Text();
-    if (kind == PathFailure::kHandshake && origin->scheme == "https" && AnswersPlainHttp(*origin)) {
-      place += ", which answers plain http: is UseSSL right for this port?";
+    if (kind == PathFailure::kHandshake && origin->scheme == "https" && f.description == kTextNotTls) {
+      place += ", whose answer is not TLS: is UseSSL right for this port?";
     }
     return place + ")";
+  }
+
+  // What the control's text leaves out: the name of an unknown setting, the count of the
+  // collection an index missed.
+  std::string ContextOfFailure(const Step& step, const Failure& f) {
+    if (f.description == kTextUnknownSetting && Lower(step.name) == "config" && step.args.size() == 1) {
+      std::string name = step.args[0].substr(0, step.args[0].find_first_of("=["));
+      while (!name.empty() && name.back() == ' ') name.pop_back();
+      return " (setting " + name + ")";
+    }
+    if (f.hr != kInvalidIndex || step.kind == StepKind::kCall) return "";
+    // The collection's count is the property named by the longest prefix and "Count".
+    for (size_t n = step.name.size() - 1; n > 0; --n) {
+      DISPID id = 0;
+      Failure ignored;
+      const std::string count = step.name.substr(0, n) + "Count";
+      if (Dispid(count, &id, &ignored)) return " (" + count + " = " + Text(StepKind::kGet, count) + ")";
+    }
+    return "";
   }
 
   bool RunStep(const Step& step) {
@@ -1312,17 +1311,18 @@ class Host {
     console_->CloseBar();
     if (!ok) {
       const PathFailure path = PathFailureOf(f.hr);
-      if (path != PathFailure::kNone) f.description += PlaceOfFailure(path);
+      f.description += path != PathFailure::kNone ? PlaceOfFailure(step, f, path) : ContextOfFailure(step, f);
       console_->Error(f, step.label);
       return false;
     }
+    const std::string name = options_.values ? "" : step.label + " = ";
     if (step.kind == StepKind::kGet) {
-      console_->Line(step.label + " = " + FormatVariant(result));
+      console_->Line(name + FormatVariant(result));
     } else if (step.kind == StepKind::kCall) {
       // A setting written through Config answers an empty text: nothing worth a line.
       const bool empty = result.vt == win::VT_EMPTY ||
                          (result.vt == win::VT_BSTR && win::SysStringLen(result.bstrVal) == 0);
-      if (!empty) console_->Line(step.label + " = " + FormatVariant(result));
+      if (!empty) console_->Line(name + FormatVariant(result));
       if (options_.timing && (options_.timed.empty() || options_.timed.count(Lower(step.name)))) {
         const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
         char buf[32];
@@ -1382,6 +1382,8 @@ bool ParseCommandLine(int argc, char** argv, Options* options, bool* help, std::
       *help = true;
     } else if (a == "--no-bar") {
       options->no_bar = true;
+    } else if (a == "--values") {
+      options->values = true;
     } else if (a == "--list") {
       options->list = true;
     } else if (is("--time")) {
