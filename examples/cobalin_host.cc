@@ -6,19 +6,24 @@
 // property puts and gets, indexed ones too, and method calls. See kUsage for the step syntax.
 // By default it prints only what the steps ask for, errors and a progress bar; --list prints the
 // members that the control's type information describes.
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <set>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "platform/automation.h"
@@ -421,6 +426,37 @@ std::optional<Origin> OriginOf(const std::string& url) {
   return o;
 }
 
+// ---- Interruption ----
+
+// SIGINT and SIGTERM are taken by a thread of their own with sigwait, so nothing runs in a signal
+// handler. The server library keeps message queues of its own, out of the host's reach, so the
+// running method is interrupted from the next event it fires, as the control's Interrupt is meant
+// to be called; the method then ends as interrupted, cleaning up after itself as after any
+// failure, and no further step runs.
+std::atomic<int> g_stop_signal{0};
+
+sigset_t StopSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  return set;
+}
+
+// Runs before any other thread starts, so that every thread inherits the blocked signals and only
+// the watcher takes them. A second signal ends the host at once.
+void WatchStopSignals() {
+  const sigset_t set = StopSignals();
+  if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return;
+  std::thread([set] {
+    for (;;) {
+      int sig = 0;
+      if (sigwait(&set, &sig) != 0) continue;
+      if (g_stop_signal.exchange(sig) != 0) _exit(128 + sig);
+    }
+  }).detach();
+}
+
 // ---- Steps ----
 
 enum class StepKind { kPut, kGet, kCall };
@@ -675,6 +711,8 @@ class EventPrinter final : public win::RefCounted<win::IDispatch> {
     last_percent_.clear();
     last_url_.clear();
   }
+  // Called from the first event after a stop signal.
+  void OnStop(std::function<void()> interrupt) { interrupt_ = std::move(interrupt); }
   // The URL of the step's last request, as the control's log named it ("" when it did not).
   const std::string& last_url() const { return last_url_; }
 
@@ -702,6 +740,10 @@ class EventPrinter final : public win::RefCounted<win::IDispatch> {
   }
   HRESULT Invoke(DISPID id, win::REFIID, win::LCID, win::WORD, win::DISPPARAMS* params, VARIANT*,
                  win::EXCEPINFO*, win::UINT*) override {
+    if (g_stop_signal.load() != 0 && !interrupted_ && interrupt_) {
+      interrupted_ = true;
+      interrupt_();
+    }
     const Names& names = NamesOf(id);
     const win::UINT count = params != nullptr && params->rgvarg != nullptr ? params->cArgs : 0;
     // Declared order: the last VARIANT is the first parameter.
@@ -807,6 +849,8 @@ class EventPrinter final : public win::RefCounted<win::IDispatch> {
   std::set<std::string> filter_;
   bool all_ = false;
   std::string last_url_;
+  std::function<void()> interrupt_;
+  bool interrupted_ = false;
 };
 
 // ---- The host ----
@@ -903,6 +947,7 @@ class Host {
     Connect();
     if (!CheckEventNames()) return kExitUsage;
     for (const Step& step : options_.steps) {
+      if (g_stop_signal.load() != 0) break;
       if (printer_) printer_->NewStep();
       if (!RunStep(step)) return kExitFailure;
     }
@@ -1035,6 +1080,7 @@ class Host {
     if (SUCCEEDED(hr)) {
       printer_ = ComPtr<EventPrinter>::Adopt(new EventPrinter(diid, class_info_, console_));
       printer_->Filter(options_.events, options_.all_events);
+      printer_->OnStop([this] { Text(StepKind::kCall, "Interrupt"); });
       hr = point_->Advise(static_cast<win::IDispatch*>(printer_.Get()), &cookie_);
     }
     if (FAILED(hr)) {
@@ -1455,6 +1501,7 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
 
+  WatchStopSignals();
   Console console(!options.no_bar && isatty(STDERR_FILENO) != 0);
   // COM first: the server library then finds this process's runtime for its error objects.
   const HRESULT hr = win::CoInitializeEx(nullptr, win::COINIT_APARTMENTTHREADED);
@@ -1467,6 +1514,7 @@ int main(int argc, char** argv) {
     Host host(options, &console);
     status = host.Run();
   }
+  if (const int sig = g_stop_signal.load(); sig != 0) status = 128 + sig;
   console.CloseBar();
   win::CoUninitialize();
   return status;
