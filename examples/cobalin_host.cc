@@ -1037,11 +1037,9 @@ class Host {
     return true;
   }
 
-  // Connects the event printer to the control's default source interface. A control without
-  // events still runs the steps.
-  void Connect() {
-    win::IID diid{};
-    bool have_diid = false;
+  // The type information of the control's default event interface (in class_info_) and its IID.
+  bool FindEventInterface(win::IID* diid) {
+    bool found = false;
     ComPtr<win::IProvideClassInfo> info;
     ComPtr<win::ITypeInfo> coclass;
     if (SUCCEEDED(control_.As(&info)) && SUCCEEDED(info->GetClassInfo(coclass.Put())) &&
@@ -1064,11 +1062,19 @@ class Host {
         coclass->GetRefTypeInfo(ref, class_info_.Put());
       }
       if (class_info_ && SUCCEEDED(class_info_->GetTypeAttr(&attr)) && attr != nullptr) {
-        diid = attr->guid;
-        have_diid = true;
+        *diid = attr->guid;
+        found = true;
         class_info_->ReleaseTypeAttr(attr);
       }
     }
+    return found;
+  }
+
+  // Connects the event printer to the control's default source interface. A control without
+  // events still runs the steps.
+  void Connect() {
+    win::IID diid{};
+    bool have_diid = FindEventInterface(&diid);
     ComPtr<win::IProvideClassInfo2> info2;
     if (!have_diid && SUCCEEDED(control_.As(&info2)) &&
         SUCCEEDED(info2->GetGUID(win::GUIDKIND_DEFAULT_SOURCE_DISP_IID, &diid))) {
@@ -1251,7 +1257,34 @@ class Host {
       if (p.read_only) line += ", read-only";
       console_->Line(line);
     }
+    ListEvents();
     return true;
+  }
+
+  // The events with their parameters. Every parameter reaches a sink by reference; what matters
+  // to a reader is its type.
+  void ListEvents() {
+    win::IID diid{};
+    win::TYPEATTR* attr = nullptr;
+    if (!FindEventInterface(&diid) || FAILED(class_info_->GetTypeAttr(&attr)) || attr == nullptr) return;
+    const win::UINT funcs = attr->cFuncs;
+    class_info_->ReleaseTypeAttr(attr);
+    std::vector<ListedMember> events;
+    for (win::UINT i = 0; i < funcs; ++i) {
+      win::FUNCDESC* d = nullptr;
+      if (FAILED(class_info_->GetFuncDesc(i, &d)) || d == nullptr) continue;
+      const std::vector<std::string> names = MemberNames(class_info_.Get(), d->memid, d->cParams);
+      ListedMember e;
+      e.name = names[0];
+      for (int p = 0; p < d->cParams; ++p) {
+        const win::VARTYPE vt = d->lprgelemdescParam[p].tdesc.vt & ~win::VT_BYREF;
+        e.params.push_back(names[static_cast<size_t>(p) + 1] + ": " + TypeName(vt));
+      }
+      events.push_back(std::move(e));
+      class_info_->ReleaseFuncDesc(d);
+    }
+    console_->Line("events (" + std::to_string(events.size()) + ")");
+    for (const ListedMember& e : events) console_->Line("  " + e.Signature(true));
   }
 
   // The member's name and then the names of its first `params` parameters (argN without one).
