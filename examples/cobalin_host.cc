@@ -1266,7 +1266,9 @@ class Host {
   void ListEvents() {
     win::IID diid{};
     win::TYPEATTR* attr = nullptr;
-    if (!FindEventInterface(&diid) || FAILED(class_info_->GetTypeAttr(&attr)) || attr == nullptr) return;
+    if (!FindEventInterface(&diid) || FAILED(class_info_->GetTypeAttr(&attr)) || attr == nullptr) {
+      return;
+    }
     const win::UINT funcs = attr->cFuncs;
     class_info_->ReleaseTypeAttr(attr);
     std::vector<ListedMember> events;
@@ -1357,7 +1359,8 @@ class Host {
     // The query is left out: it may carry a signature.
     if (kind == PathFailure::kService) return " (from " + url.substr(0, url.find('?')) + ")";
     std::string place = " (talking to " + origin->Text();
-    if (kind == PathFailure::kHandshake && origin->scheme == "https" && f.description == kTextNotTls) {
+    if (kind == PathFailure::kHandshake && origin->scheme == "https" &&
+        f.description == kTextNotTls) {
       place += ", whose answer is not TLS: is UseSSL right for this port?";
     }
     return place + ")";
@@ -1366,7 +1369,8 @@ class Host {
   // What the control's text leaves out: the name of an unknown setting, the count of the
   // collection an index missed.
   std::string ContextOfFailure(const Step& step, const Failure& f) {
-    if (f.description == kTextUnknownSetting && Lower(step.name) == "config" && step.args.size() == 1) {
+    if (f.description == kTextUnknownSetting && Lower(step.name) == "config" &&
+        step.args.size() == 1) {
       std::string name = step.args[0].substr(0, step.args[0].find_first_of("=["));
       while (!name.empty() && name.back() == ' ') name.pop_back();
       return " (setting " + name + ")";
@@ -1377,7 +1381,9 @@ class Host {
       DISPID id = 0;
       Failure ignored;
       const std::string count = step.name.substr(0, n) + "Count";
-      if (Dispid(count, &id, &ignored)) return " (" + count + " = " + Text(StepKind::kGet, count) + ")";
+      if (Dispid(count, &id, &ignored)) {
+        return " (" + count + " = " + Text(StepKind::kGet, count) + ")";
+      }
     }
     return "";
   }
@@ -1390,7 +1396,8 @@ class Host {
     console_->CloseBar();
     if (!ok) {
       const PathFailure path = PathFailureOf(f.hr);
-      f.description += path != PathFailure::kNone ? PlaceOfFailure(step, f, path) : ContextOfFailure(step, f);
+      f.description +=
+          path != PathFailure::kNone ? PlaceOfFailure(step, f, path) : ContextOfFailure(step, f);
       console_->Error(f, step.label);
       return false;
     }
