@@ -206,7 +206,6 @@ TEST_F(SampleHostTest, FailureStopsTheRunWithTheHresultAndDescription) {
       {{"MetadataName(3)?", "Timeout?"}, "error 0x800A017D Invalid array index. (MetadataCount = 0) (at MetadataName(3))", ""},
       {{"Timeout?", "Config(NoSuchSetting=1)", "Timeout?"},
        "error 0x800A4E20 Unknown config setting. (setting NoSuchSetting) (at Config)", "Timeout = 60\n"},
-      // Failures before any request name no place.
       {{"SSLAcceptServerCertEncoded=junk", "ListBlobs()"},
        "error 0x800A4F39 The certificate could not be decoded (at SSLAcceptServerCertEncoded)", ""},
       {{"Container=c", "ListBlobs()"}, "error 0x800A507C Account must be set. (at ListBlobs)", ""},
@@ -543,6 +542,23 @@ TEST(MainJob, HostNamesWhereAFailedRequestWent) {
     EXPECT_TRUE(err.ends_with(" (" + place + ") (at ListBlobs)\n")) << steps << ": " << err;
   }
   ::close(silent_fd);
+  RemoveTempDir(dir);
+}
+
+// SIGTERM during an upload ends it through the control's Interrupt, and no further step runs.
+TEST(MainJob, HostInterruptsTheRunningMethodOnSigterm) {
+  AzuritePeer azurite;
+  if (!AzuritePeer::Installed() || !azurite.Start()) TW_REQUIRE_OR_SKIP("storage emulator: " + azurite.error());
+  const std::string dir = MakeTempDir();
+  testsupport::WriteFile(dir + "/up.bin", testsupport::RandomBytes(64u << 20, 5));
+  const std::string script = "TW_REGISTRY_FILE=registry.txt " + ShellQuote(TW_COBALIN_HOST) + " Account=devstoreaccount1 AccessKey=" +
+                             AzuritePeer::key() + " --no-bar --events Progress UseSSL=false 'Config(Endpoint=" + azurite.endpoint_suffix() +
+                             ")' Container=sig 'CreateContainer()' LocalFile=up.bin 'CreateBlob(up,0,0)' Timeout? >out.txt 2>err.txt & p=$!;"
+                             " until grep -q 'event Progress' out.txt || ! kill -0 $p; do sleep 0.05; done; kill -TERM $p; wait $p;"
+                             " echo status $?; cat err.txt";
+  const std::string out = RunCommand("cd " + ShellQuote(dir) + " && " + Bounded(120, "sh -c " + ShellQuote(script)));
+  EXPECT_EQ(out, "status 143\nerror 0x800A4F4E Interrupted. (talking to http://devstoreaccount1.blob.localhost:" +
+                     std::to_string(azurite.port()) + ") (at CreateBlob)\n");
   RemoveTempDir(dir);
 }
 
