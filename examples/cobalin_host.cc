@@ -6,19 +6,24 @@
 // property puts and gets, indexed ones too, and method calls. See kUsage for the step syntax.
 // By default it prints only what the steps ask for, errors and a progress bar; --list prints the
 // members that the control's type information describes.
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <set>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "platform/automation.h"
@@ -33,7 +38,6 @@
 #include "platform/registry.h"
 #include "platform/safearray.h"
 #include "platform/variant.h"
-#include "platform/winsock.h"
 
 namespace {
 
@@ -58,8 +62,11 @@ constexpr int kBarWidth = 40;
 constexpr win::UINT kMaxNames = 32;
 // How the control's log names the URL of a request.
 constexpr char kLogUrlPrefix[] = "URL: ";
-// Seconds the plain-http check of a failed handshake may take.
-constexpr long kProbeSeconds = 3;
+// The TLS engine's verdict on bytes that are no TLS record, as a plain-http answer is.
+constexpr char kTextNotTls[] = "Unrecognized SSL packet data received.";
+// The texts of the control that name neither the setting nor the collection they are about.
+constexpr char kTextUnknownSetting[] = "Unknown config setting.";
+constexpr HRESULT kInvalidIndex = win::HResultOf(0x800A017D);
 
 constexpr char kTextNoDescription[] = "No description available.";
 // CTL_E_SETNOTSUPPORTED: what a control answers to the write of a read-only property.
@@ -115,15 +122,21 @@ print only when their percentage changes, and Progress draws the bar instead whi
 
 A failing step prints "error 0xHRESULT description (at Name)" as one line on standard error and
 the host exits with status 1; a malformed command line exits with status 2. A connection,
-name-resolution, time-out or TLS handshake failure also names the place the request went to.
+name-resolution, time-out or TLS handshake failure also names the place the request went to,
+an error of the service the URL it answered. Ctrl-C (SIGINT) or SIGTERM interrupts the running
+method through the control's Interrupt, runs no further step and exits with status 130 or 143;
+a second one ends the host at once.
 
 Options:
-  --list            print the control's methods with their arguments and its properties with
-                    their types, from its type information, and run no step
+  --list            print the control's methods with their arguments, its properties with
+                    their types and its events with their parameters, from its type
+                    information, and run no step
   --server PATH     register this server library before creating the control (by default
                     libtarnwick_cobalin.so beside this program, registered only when needed)
   --events LIST     print these events (comma-separated names), "all" or "none" (default)
   --no-bar          draw no progress bar
+  --values          print values alone, without "Name = " (the registration line goes to
+                    standard error), so that a result can be used as it is
   --time[=LIST]     after each method call (or those named in LIST, comma-separated) print
                     "time Method SECONDS"
   --help            show this text
@@ -359,7 +372,7 @@ Failure DescribeFailure(HRESULT hr, win::EXCEPINFO* excep, win::UINT arg_err) {
 
 // Failures on the way to the service, after which an error line names where the request went.
 // The control reports its code n as 0x800A0000 + n + 20001, or + 15001 for n above 10000.
-enum class PathFailure { kNone, kNetwork, kHandshake };
+enum class PathFailure { kNone, kNetwork, kHandshake, kService };
 
 struct PathFailureRange {
   int first;
@@ -371,6 +384,8 @@ constexpr PathFailureRange kPathFailures[] = {
     {301, 301, PathFailure::kNetwork},    // time-out
     {10050, 10065, PathFailure::kNetwork},  // network down, reset, closed, refused, unreachable
     {11001, 11004, PathFailure::kNetwork},  // name resolution
+    {600, 600, PathFailure::kService},      // the service answered with an error
+    {603, 603, PathFailure::kService},      // authentication (also a local account check)
 };
 
 constexpr HRESULT ControlError(int code) {
@@ -411,47 +426,35 @@ std::optional<Origin> OriginOf(const std::string& url) {
   return o;
 }
 
-// Whether the place answers a plain HTTP request, where a TLS handshake cannot work. Bounded in
-// time, through the platform's sockets, whose resolver knows the names under "localhost".
-bool AnswersPlainHttp(const Origin& o) {
-  win::WSADATA data{};
-  if (win::WSAStartup(win::MAKEWORD(2, 2), &data) != 0) return false;
-  bool plain = false;
-  win::addrinfo hints{};
-  hints.ai_socktype = win::SOCK_STREAM;
-  win::addrinfo* found = nullptr;
-  if (win::getaddrinfo(o.host.c_str(), o.port.c_str(), &hints, &found) == 0 && found != nullptr) {
-    const win::SOCKET s = win::socket(found->ai_family, win::SOCK_STREAM, 0);
-    if (s != win::INVALID_SOCKET) {
-      const win::timeval wait{kProbeSeconds, 0};
-      win::u_long on = 1;
-      win::ioctlsocket(s, win::FIONBIO, &on);
-      win::connect(s, found->ai_addr, static_cast<int>(found->ai_addrlen));
-      win::fd_set writable, failed;
-      writable.Add(s);
-      failed.Add(s);
-      constexpr char kRequest[] = "HEAD / HTTP/1.0\r\n\r\n";
-      if (win::select(0, nullptr, &writable, &failed, &wait) > 0 && writable.Contains(s) &&
-          win::send(s, kRequest, sizeof kRequest - 1, 0) > 0) {
-        std::string reply;
-        char buf[8];
-        win::fd_set readable;
-        while (reply.size() < 5) {
-          readable.Clear();
-          readable.Add(s);
-          if (win::select(0, &readable, nullptr, nullptr, &wait) <= 0) break;
-          const int n = win::recv(s, buf, static_cast<int>(5 - reply.size()), 0);
-          if (n <= 0) break;
-          reply.append(buf, static_cast<size_t>(n));
-        }
-        plain = reply == "HTTP/";
-      }
-      win::closesocket(s);
+// ---- Interruption ----
+
+// SIGINT and SIGTERM are taken by a thread of their own with sigwait, so nothing runs in a signal
+// handler. The server library keeps message queues of its own, out of the host's reach, so the
+// running method is interrupted from the next event it fires, as the control's Interrupt is meant
+// to be called; the method then ends as interrupted, cleaning up after itself as after any
+// failure, and no further step runs.
+std::atomic<int> g_stop_signal{0};
+
+sigset_t StopSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  return set;
+}
+
+// Runs before any other thread starts, so that every thread inherits the blocked signals and only
+// the watcher takes them. A second signal ends the host at once.
+void WatchStopSignals() {
+  const sigset_t set = StopSignals();
+  if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return;
+  std::thread([set] {
+    for (;;) {
+      int sig = 0;
+      if (sigwait(&set, &sig) != 0) continue;
+      if (g_stop_signal.exchange(sig) != 0) _exit(128 + sig);
     }
-    win::freeaddrinfo(found);
-  }
-  win::WSACleanup();
-  return plain;
+  }).detach();
 }
 
 // ---- Steps ----
@@ -708,6 +711,8 @@ class EventPrinter final : public win::RefCounted<win::IDispatch> {
     last_percent_.clear();
     last_url_.clear();
   }
+  // Called from the first event after a stop signal.
+  void OnStop(std::function<void()> interrupt) { interrupt_ = std::move(interrupt); }
   // The URL of the step's last request, as the control's log named it ("" when it did not).
   const std::string& last_url() const { return last_url_; }
 
@@ -735,6 +740,10 @@ class EventPrinter final : public win::RefCounted<win::IDispatch> {
   }
   HRESULT Invoke(DISPID id, win::REFIID, win::LCID, win::WORD, win::DISPPARAMS* params, VARIANT*,
                  win::EXCEPINFO*, win::UINT*) override {
+    if (g_stop_signal.load() != 0 && !interrupted_ && interrupt_) {
+      interrupted_ = true;
+      interrupt_();
+    }
     const Names& names = NamesOf(id);
     const win::UINT count = params != nullptr && params->rgvarg != nullptr ? params->cArgs : 0;
     // Declared order: the last VARIANT is the first parameter.
@@ -840,6 +849,8 @@ class EventPrinter final : public win::RefCounted<win::IDispatch> {
   std::set<std::string> filter_;
   bool all_ = false;
   std::string last_url_;
+  std::function<void()> interrupt_;
+  bool interrupted_ = false;
 };
 
 // ---- The host ----
@@ -853,6 +864,7 @@ struct Options {
   bool no_bar = false;
   bool list = false;
   bool timing = false;
+  bool values = false;  // values alone, without "Name = "
   std::set<std::string> timed;  // lower-case method names; empty: every method
 };
 
@@ -935,6 +947,7 @@ class Host {
     Connect();
     if (!CheckEventNames()) return kExitUsage;
     for (const Step& step : options_.steps) {
+      if (g_stop_signal.load() != 0) break;
       if (printer_) printer_->NewStep();
       if (!RunStep(step)) return kExitFailure;
     }
@@ -973,7 +986,12 @@ class Host {
     }
     if (server_ != nullptr) win::FreeLibrary(server_);
     server_ = lib;
-    console_->Line("registered " + full);
+    // Standard output holds nothing but values when they are asked for alone.
+    if (options_.values) {
+      std::fprintf(stderr, "registered %s\n", full.c_str());
+    } else {
+      console_->Line("registered " + full);
+    }
     return true;
   }
 
@@ -1019,11 +1037,9 @@ class Host {
     return true;
   }
 
-  // Connects the event printer to the control's default source interface. A control without
-  // events still runs the steps.
-  void Connect() {
-    win::IID diid{};
-    bool have_diid = false;
+  // The type information of the control's default event interface (in class_info_) and its IID.
+  bool FindEventInterface(win::IID* diid) {
+    bool found = false;
     ComPtr<win::IProvideClassInfo> info;
     ComPtr<win::ITypeInfo> coclass;
     if (SUCCEEDED(control_.As(&info)) && SUCCEEDED(info->GetClassInfo(coclass.Put())) &&
@@ -1046,11 +1062,19 @@ class Host {
         coclass->GetRefTypeInfo(ref, class_info_.Put());
       }
       if (class_info_ && SUCCEEDED(class_info_->GetTypeAttr(&attr)) && attr != nullptr) {
-        diid = attr->guid;
-        have_diid = true;
+        *diid = attr->guid;
+        found = true;
         class_info_->ReleaseTypeAttr(attr);
       }
     }
+    return found;
+  }
+
+  // Connects the event printer to the control's default source interface. A control without
+  // events still runs the steps.
+  void Connect() {
+    win::IID diid{};
+    bool have_diid = FindEventInterface(&diid);
     ComPtr<win::IProvideClassInfo2> info2;
     if (!have_diid && SUCCEEDED(control_.As(&info2)) &&
         SUCCEEDED(info2->GetGUID(win::GUIDKIND_DEFAULT_SOURCE_DISP_IID, &diid))) {
@@ -1062,6 +1086,7 @@ class Host {
     if (SUCCEEDED(hr)) {
       printer_ = ComPtr<EventPrinter>::Adopt(new EventPrinter(diid, class_info_, console_));
       printer_->Filter(options_.events, options_.all_events);
+      printer_->OnStop([this] { Text(StepKind::kCall, "Interrupt"); });
       hr = point_->Advise(static_cast<win::IDispatch*>(printer_.Get()), &cookie_);
     }
     if (FAILED(hr)) {
@@ -1232,7 +1257,36 @@ class Host {
       if (p.read_only) line += ", read-only";
       console_->Line(line);
     }
+    ListEvents();
     return true;
+  }
+
+  // The events with their parameters. Every parameter reaches a sink by reference; what matters
+  // to a reader is its type.
+  void ListEvents() {
+    win::IID diid{};
+    win::TYPEATTR* attr = nullptr;
+    if (!FindEventInterface(&diid) || FAILED(class_info_->GetTypeAttr(&attr)) || attr == nullptr) {
+      return;
+    }
+    const win::UINT funcs = attr->cFuncs;
+    class_info_->ReleaseTypeAttr(attr);
+    std::vector<ListedMember> events;
+    for (win::UINT i = 0; i < funcs; ++i) {
+      win::FUNCDESC* d = nullptr;
+      if (FAILED(class_info_->GetFuncDesc(i, &d)) || d == nullptr) continue;
+      const std::vector<std::string> names = MemberNames(class_info_.Get(), d->memid, d->cParams);
+      ListedMember e;
+      e.name = names[0];
+      for (int p = 0; p < d->cParams; ++p) {
+        const win::VARTYPE vt = d->lprgelemdescParam[p].tdesc.vt & ~win::VT_BYREF;
+        e.params.push_back(names[static_cast<size_t>(p) + 1] + ": " + TypeName(vt));
+      }
+      events.push_back(std::move(e));
+      class_info_->ReleaseFuncDesc(d);
+    }
+    console_->Line("events (" + std::to_string(events.size()) + ")");
+    for (const ListedMember& e : events) console_->Line("  " + e.Signature(true));
   }
 
   // The member's name and then the names of its first `params` parameters (argN without one).
@@ -1286,22 +1340,52 @@ class Host {
     return Invoke(step, &result, &ignored) ? FormatVariant(result) : "";
   }
 
-  // Where the failed request went: the URL of the control's log for the step, else the one its
-  // settings make (the endpoint is appended to ACCOUNT.blob).
-  std::string PlaceOfFailure(PathFailure kind) {
+  // Where the failed request went: " (talking to ORIGIN)", or " (from URL)" for an answer of
+  // the service; "" when no request went out. The URL is the one the control's log named for
+  // the step; without it a method's failure takes the place its settings make (the endpoint is
+  // appended to ACCOUNT.blob), when they name an account.
+  std::string PlaceOfFailure(const Step& step, const Failure& f, PathFailure kind) {
     std::string url = printer_ ? printer_->last_url() : "";
     if (url.empty()) {
-      url = (Text(StepKind::kGet, "UseSSL") == "True" ? "https://" : "http://") +
-            Text(StepKind::kGet, "Account") + ".blob" +
-            Text(StepKind::kCall, "Config", {"Endpoint"});
+      // A property sends nothing, and a 603 without a request is the control's own account check.
+      if (step.kind != StepKind::kCall || f.hr == ControlError(603)) return "";
+      const std::string account = Text(StepKind::kGet, "Account");
+      if (account.empty()) return "";
+      url = (Text(StepKind::kGet, "UseSSL") == "True" ? "https://" : "http://") + account +
+            ".blob" + Text(StepKind::kCall, "Config", {"Endpoint"});
     }
     const std::optional<Origin> origin = OriginOf(url);
     if (!origin) return "";
+    // The query is left out: it may carry a signature.
+    if (kind == PathFailure::kService) return " (from " + url.substr(0, url.find('?')) + ")";
     std::string place = " (talking to " + origin->Text();
-    if (kind == PathFailure::kHandshake && origin->scheme == "https" && AnswersPlainHttp(*origin)) {
-      place += ", which answers plain http: is UseSSL right for this port?";
+    if (kind == PathFailure::kHandshake && origin->scheme == "https" &&
+        f.description == kTextNotTls) {
+      place += ", whose answer is not TLS: is UseSSL right for this port?";
     }
     return place + ")";
+  }
+
+  // What the control's text leaves out: the name of an unknown setting, the count of the
+  // collection an index missed.
+  std::string ContextOfFailure(const Step& step, const Failure& f) {
+    if (f.description == kTextUnknownSetting && Lower(step.name) == "config" &&
+        step.args.size() == 1) {
+      std::string name = step.args[0].substr(0, step.args[0].find_first_of("=["));
+      while (!name.empty() && name.back() == ' ') name.pop_back();
+      return " (setting " + name + ")";
+    }
+    if (f.hr != kInvalidIndex || step.kind == StepKind::kCall) return "";
+    // The collection's count is the property named by the longest prefix and "Count".
+    for (size_t n = step.name.size() - 1; n > 0; --n) {
+      DISPID id = 0;
+      Failure ignored;
+      const std::string count = step.name.substr(0, n) + "Count";
+      if (Dispid(count, &id, &ignored)) {
+        return " (" + count + " = " + Text(StepKind::kGet, count) + ")";
+      }
+    }
+    return "";
   }
 
   bool RunStep(const Step& step) {
@@ -1312,17 +1396,19 @@ class Host {
     console_->CloseBar();
     if (!ok) {
       const PathFailure path = PathFailureOf(f.hr);
-      if (path != PathFailure::kNone) f.description += PlaceOfFailure(path);
+      f.description +=
+          path != PathFailure::kNone ? PlaceOfFailure(step, f, path) : ContextOfFailure(step, f);
       console_->Error(f, step.label);
       return false;
     }
+    const std::string name = options_.values ? "" : step.label + " = ";
     if (step.kind == StepKind::kGet) {
-      console_->Line(step.label + " = " + FormatVariant(result));
+      console_->Line(name + FormatVariant(result));
     } else if (step.kind == StepKind::kCall) {
       // A setting written through Config answers an empty text: nothing worth a line.
       const bool empty = result.vt == win::VT_EMPTY ||
                          (result.vt == win::VT_BSTR && win::SysStringLen(result.bstrVal) == 0);
-      if (!empty) console_->Line(step.label + " = " + FormatVariant(result));
+      if (!empty) console_->Line(name + FormatVariant(result));
       if (options_.timing && (options_.timed.empty() || options_.timed.count(Lower(step.name)))) {
         const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
         char buf[32];
@@ -1382,6 +1468,8 @@ bool ParseCommandLine(int argc, char** argv, Options* options, bool* help, std::
       *help = true;
     } else if (a == "--no-bar") {
       options->no_bar = true;
+    } else if (a == "--values") {
+      options->values = true;
     } else if (a == "--list") {
       options->list = true;
     } else if (is("--time")) {
@@ -1453,6 +1541,7 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
 
+  WatchStopSignals();
   Console console(!options.no_bar && isatty(STDERR_FILENO) != 0);
   // COM first: the server library then finds this process's runtime for its error objects.
   const HRESULT hr = win::CoInitializeEx(nullptr, win::COINIT_APARTMENTTHREADED);
@@ -1465,6 +1554,7 @@ int main(int argc, char** argv) {
     Host host(options, &console);
     status = host.Run();
   }
+  if (const int sig = g_stop_signal.load(); sig != 0) status = 128 + sig;
   console.CloseBar();
   win::CoUninitialize();
   return status;
