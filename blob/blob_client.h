@@ -28,6 +28,7 @@
 #include "blob/xml_rest_client.h"
 #include "foundation/byte_string.h"
 #include "foundation/byte_string_pair.h"
+#include "foundation/file_replacement.h"
 #include "foundation/string_list.h"
 
 namespace tw {
@@ -357,10 +358,11 @@ class BlobClient : public XmlRestClient {
   // file nor leaves a new one behind, so a failed download changes nothing on disk. 0, or the
   // code with its error text set.
   int CheckLocalFileWritable();
-  // Points the download at a new temporary file beside LocalFile (its UTF-16 name in partial).
-  int StartReplacingDownload(ByteString& partial);
-  // Puts the temporary file in LocalFile's place when rc is 0, else removes it; the outcome.
-  int FinishReplacingDownload(const ByteString& partial, int rc);
+  // Points the download at the temporary file of a replacement of LocalFile; 0 or 611 with the
+  // text.
+  int StartReplacingDownload(FileReplacement& replacement);
+  // Puts the new content in LocalFile's place when rc is 0, else drops it; the outcome.
+  int FinishReplacingDownload(FileReplacement& replacement, int rc);
   // A resumed download's file must exist and hold exactly StartByte bytes; else 202 and its text.
   int CheckResumeFile(const FilePath& path);
   int UploadBlockFragment(const void* piece, int length) override;
