@@ -358,6 +358,9 @@ class BlobClient : public XmlRestClient {
   // file nor leaves a new one behind, so a failed download changes nothing on disk. 0, or the
   // code with its error text set.
   int CheckLocalFileWritable();
+  // Every x-ms-meta- header of the request has a name a header may have; else 202 with a text
+  // naming the metadata item.
+  int CheckMetadataNames();
   // Points the download at the temporary file of a replacement of LocalFile; 0 or 611 with the
   // text.
   int StartReplacingDownload(FileReplacement& replacement);
