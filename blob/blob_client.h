@@ -40,6 +40,11 @@ constexpr char kBlobApiVersion[] = "2019-02-02";
 constexpr char kBlobDefaultEndpoint[] = ".core.windows.net";
 constexpr int64_t kBlobDefaultSimpleUploadLimit = 268435456;
 constexpr int32_t kBlobDefaultFragmentSize = 104857600;
+// The counts of the collections that the control reports as 16-bit numbers (blobs, containers,
+// access policies) stay at or below this; a listing that would pass it fails instead.
+constexpr int kMaxShortCount = 32767;
+// The most blocks one blob can list: 50,000 committed and 100,000 uncommitted.
+constexpr int kMaxBlockRecords = 150000;
 
 enum BlobClientEvent : int {
   kBlobEventBlobList = 1,
@@ -361,6 +366,10 @@ class BlobClient : public XmlRestClient {
   // Every x-ms-meta- header of the request has a name a header may have; else 202 with a text
   // naming the metadata item.
   int CheckMetadataNames();
+  // Fails with 600 and a text naming the collection and its count property when have plus the
+  // children of list_path (only those named element, when given) pass kMaxShortCount.
+  int CheckShortCount(const char* list_path, const char* element, int have, const char* what,
+                      const char* property);
   // Points the download at the temporary file of a replacement of LocalFile; 0 or 611 with the
   // text.
   int StartReplacingDownload(FileReplacement& replacement);

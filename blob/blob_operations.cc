@@ -241,6 +241,8 @@ int BlobClient::GetContainerACL(int32_t* public_access) {
   if (rc != kOk) return rc;
 
   const int32_t level = PublicAccessFromText(parsed_headers().Find("x-ms-blob-public-access"));
+  rc = CheckShortCount(kAclPath, nullptr, 0, "access policy", "AccessPolicyCount");
+  if (rc != kOk) return rc;
   access_policies_.Clear();
   const int count = SelectPath(kAclPath) ? ChildCount() : 0;
   ByteString path;

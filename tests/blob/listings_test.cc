@@ -12,6 +12,7 @@
 #include "tests/blob/emulator_fixture.h"
 #include "tests/peers/azurite_peer.h"
 #include "tests/peers/scripted_peer.h"
+#include "tests/support/case_name.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -258,6 +259,64 @@ TEST_F(CannedListing, StoredPrefixesGrowAcrossPages) {
   ASSERT_EQ(client_.ListBlobs(), 0);  // no marker: a new listing
   EXPECT_EQ(client_.Get("PrefixCount"), "1");
 }
+
+// Counts the control reports in 16 bits fail past 32767 and leave the collection and the marker
+// as they were; the blocks of a blob are counted whole.
+struct CountCase {
+  const char* name;
+  const char* item;  // repeated 70,000 times inside wrap
+  const char* wrap;
+  int have;          // blobs already listed, continued from the marker "m"
+  int code;
+  int count;
+  const char* text;
+};
+constexpr CountCase kCountCases[] = {
+    {"BlobsInOneAnswer", "<Blob><Name>b</Name></Blob>", "<EnumerationResults><Blobs>%</Blobs>"
+     "</EnumerationResults>", 0, 600, 0, "the blob collection 70000 items long, more than BlobCount"},
+    {"BlobsContinued", "<BlobPrefix><Name>p</Name></BlobPrefix>", "<EnumerationResults><Blobs>"
+     "<Blob><Name>b</Name></Blob>%</Blobs></EnumerationResults>", 32767, 600, 32767,
+     "the blob collection 32768 items long"},
+    {"Containers", "<Container><Name>c</Name></Container>", "<EnumerationResults><Containers>%"
+     "</Containers></EnumerationResults>", 0, 600, 0, "container collection 70000 items long"},
+    {"AccessPolicies", "<SignedIdentifier><Id>i</Id></SignedIdentifier>",
+     "<SignedIdentifiers>%</SignedIdentifiers>", 0, 600, 0, "more than AccessPolicyCount"},
+    {"BlocksAreWhole", "<Block><Name>YQ==</Name><Size>12582912</Size></Block>",
+     "<BlockList><UncommittedBlocks>%</UncommittedBlocks></BlockList>", 0, 0, 70000, ""},
+};
+
+class ListedCount : public CannedListing, public ::testing::WithParamInterface<CountCase> {};
+
+TEST_P(ListedCount, PastTheTypeFailsWithItsText) {
+  const CountCase& c = GetParam();
+  std::string items, body = c.wrap;
+  for (int i = 0; i < 70000; ++i) items += c.item;
+  body.replace(body.find('%'), 1, items);
+  Serve({Reply(body)});
+  client_.container().SetText("c");
+  const std::string which = c.name;
+  auto& list = client_.blobs();
+  int32_t level = 0;
+  if (c.have > 0) list.SetCount(c.have), client_.blob_marker().SetText("m");
+  const int rc = which == "Containers"       ? client_.ListContainers()
+                 : which == "AccessPolicies" ? client_.GetContainerACL(&level)
+                 : which == "BlocksAreWhole" ? client_.ListBlocks("b", tw::kBlockListAll)
+                                             : client_.ListBlobs();
+  EXPECT_EQ(rc, c.code);
+  EXPECT_NE(client_.Error().find(c.text), std::string::npos) << client_.Error();
+  const int count = which == "Containers"       ? client_.containers().Count()
+                    : which == "AccessPolicies" ? client_.access_policies().Count()
+                    : which == "BlocksAreWhole" ? client_.blocks().Count()
+                                                : list.Count();
+  EXPECT_EQ(count, c.count);
+  EXPECT_EQ(Str(client_.blob_marker()), c.have > 0 ? "m" : "");
+  if (which == "BlocksAreWhole" && count == 70000) {
+    EXPECT_EQ(client_.blocks().At(69999)->size, 12582912);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Listings, ListedCount, ::testing::ValuesIn(kCountCases),
+                         testsupport::CaseName{});
 
 TEST_F(CannedListing, BlobsTakeTheContainerPropertyWithoutTheAttribute) {
   Serve({Reply("<EnumerationResults><Blobs><Blob><Name>x</Name></Blob></Blobs></EnumerationResults>")});
