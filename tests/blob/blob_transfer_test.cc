@@ -564,7 +564,8 @@ TEST_F(AzuriteTransfer, AppendBlobWithSeveralAppends) {
 // links, nothing is left beside it, and a failure leaves the old bytes with a text naming it.
 struct ReplaceCase {
   const char* name;
-  const char* shape;  // regular, symlink, hardlink, stale, closed (folder), closed-all, cut, hook
+  const char* shape;  // regular, symlink, hardlink, stale, closed (folder), closed-all, cut, hook,
+                      // encrypted
   int code;
   const char* error;  // a part of the error text ("" when rc is 0)
 };
@@ -577,6 +578,7 @@ constexpr ReplaceCase kReplaceCases[] = {
     {"NoFolderTakesATemporaryFile", "closed-all", 611, "/closed/file.bin.download.TMP\" for file"},
     {"InterruptedDownloadLeavesTheOldBytes", "cut", 301, "Interrupted."},
     {"HostCleanupRemovesTheTemporaryFile", "hook", 611, "/file.bin\" with its new content"},
+    {"DecryptedDownloadKeepsModeAndOwner", "encrypted", 0, ""},
 };
 
 class ReplacingDownload : public AzuriteTransfer, public ::testing::WithParamInterface<ReplaceCase> {};
@@ -608,6 +610,12 @@ TEST_P(ReplacingDownload, KeepsTheFileAndLeavesNothingBehind) {
       EXPECT_FALSE(std::filesystem::exists(file + ".download.TMP"));
     };
   }
+  if (shape == "encrypted") {
+    client_.SetEncryptionPassword("pw");
+    ASSERT_EQ(client_.SetSimpleUploadLimit(1 << 20), 0);
+    client_.blob_data().Set(data.data(), static_cast<int>(data.size()));
+    ASSERT_EQ(client_.CreateBlob("enc", 0, 0), 0) << client_.Error();
+  }
   client_.SetCallerLocalFile(file.c_str());
   client_.set_overwrite(true);
   const char* saved = std::getenv("TMPDIR");
@@ -615,7 +623,7 @@ TEST_P(ReplacingDownload, KeepsTheFileAndLeavesNothingBehind) {
   setenv("TMPDIR", scratch.c_str(), 1);
   // This thread alone checks file access as nobody, who may not add to the closed folder.
   if (closed) setfsgid(65534), setfsuid(65534);
-  const int rc = client_.GetBlob("big");
+  const int rc = client_.GetBlob(shape == "encrypted" ? "enc" : "big");
   if (closed) setfsuid(0), setfsgid(0);
   saved ? setenv("TMPDIR", saved_tmp.c_str(), 1) : unsetenv("TMPDIR");
 
