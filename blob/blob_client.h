@@ -370,8 +370,8 @@ class BlobClient : public XmlRestClient {
   // children of list_path (only those named element, when given) pass kMaxShortCount.
   int CheckShortCount(const char* list_path, const char* element, int have, const char* what,
                       const char* property);
-  // Points the download at the temporary file of a replacement of LocalFile; 0 or 611 with the
-  // text.
+  // Points the download at the temporary file of a replacement of LocalFile; 0, or the code
+  // (611 when the file cannot be made) with its text and the request state cleared.
   int StartReplacingDownload(FileReplacement& replacement);
   // Puts the new content in LocalFile's place when rc is 0, else drops it; the outcome.
   int FinishReplacingDownload(FileReplacement& replacement, int rc);

@@ -146,8 +146,9 @@ int BlobClient::StartReplacingDownload(FileReplacement& replacement) {
   int rc = replacement.Begin(local_file_name_, &text);
   if (rc == kFileOpenWriteFailed) return TransferFailed(kErrLocalFileAccess, text.c_str());
   if (rc == kOk) rc = SetLocalFileWide(replacement.temp().wide());
-  if (rc != kOk) replacement.Discard();
-  return rc;
+  if (rc == kOk) return kOk;
+  replacement.Discard();
+  return TransferFailed(rc, nullptr);
 }
 
 int BlobClient::FinishReplacingDownload(FileReplacement& replacement, int rc) {
@@ -822,11 +823,8 @@ int BlobClient::GetBlob(const char* blob) {
   }
   // An existing file is replaced only by a complete body: a failed download leaves it as it was.
   FileReplacement replacement;
-  if (rc == kOk && replace) {
-    rc = StartReplacingDownload(replacement);
-    if (rc == kErrLocalFileAccess) return rc;
-  }
   if (rc != kOk) return TransferFailed(rc, nullptr);
+  if (replace && (rc = StartReplacingDownload(replacement)) != kOk) return rc;
   const bool to_memory = !encrypted && download_target_ == nullptr && local_file_name_.Length() == 0;
   set_max_unannounced_body(to_memory ? kMaxUnannouncedBlobData : 0);
   // A resumed download continues the file it has written so far.

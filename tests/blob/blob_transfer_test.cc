@@ -565,7 +565,7 @@ TEST_F(AzuriteTransfer, AppendBlobWithSeveralAppends) {
 struct ReplaceCase {
   const char* name;
   const char* shape;  // regular, symlink, hardlink, stale, closed (folder), closed-all, cut, hook,
-                      // encrypted
+                      // encrypted, custom (request)
   int code;
   const char* error;  // a part of the error text ("" when rc is 0)
 };
@@ -579,6 +579,7 @@ constexpr ReplaceCase kReplaceCases[] = {
     {"InterruptedDownloadLeavesTheOldBytes", "cut", 301, "Interrupted."},
     {"HostCleanupRemovesTheTemporaryFile", "hook", 611, "/file.bin\" with its new content"},
     {"DecryptedDownloadKeepsModeAndOwner", "encrypted", 0, ""},
+    {"CustomRequestCutShortLeavesTheOldBytes", "custom", 301, "Interrupted."},
 };
 
 class ReplacingDownload : public AzuriteTransfer, public ::testing::WithParamInterface<ReplaceCase> {};
@@ -603,7 +604,7 @@ TEST_P(ReplacingDownload, KeepsTheFileAndLeavesNothingBehind) {
   const std::string owned = shape == "symlink" ? real : file;
   ASSERT_EQ(chown(owned.c_str(), 65534, 65534), 0);
   ASSERT_EQ(chmod(owned.c_str(), closed ? 0644 : 0640), 0);
-  if (shape == "cut") client_.interrupt_download = true;
+  if (shape == "cut" || shape == "custom") client_.interrupt_download = true;
   if (shape == "hook") {
     client_.on_download = [&] {
       tw::RemoveReplacementTempFiles();
@@ -623,7 +624,8 @@ TEST_P(ReplacingDownload, KeepsTheFileAndLeavesNothingBehind) {
   setenv("TMPDIR", scratch.c_str(), 1);
   // This thread alone checks file access as nobody, who may not add to the closed folder.
   if (closed) setfsgid(65534), setfsuid(65534);
-  const int rc = client_.GetBlob(shape == "encrypted" ? "enc" : "big");
+  const int rc = shape == "custom" ? client_.SendCustomRequest("GET", "big", "")
+                                   : client_.GetBlob(shape == "encrypted" ? "enc" : "big");
   if (closed) setfsuid(0), setfsgid(0);
   saved ? setenv("TMPDIR", saved_tmp.c_str(), 1) : unsetenv("TMPDIR");
 
