@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <string_view>
 
 #include "blob/shared_access_signature.h"
 #include "crypto/symmetric/hmac.h"
@@ -27,6 +28,10 @@ constexpr const char* kIndexTexts[] = {
 };
 
 constexpr char kVersionHeader[] = "x-ms-version";
+constexpr char kMetaPrefix[] = "x-ms-meta-";
+constexpr char kFormatMetadataName[] =
+    "Metadata name \"%s\" cannot be sent: a header name holds only letters, digits and the "
+    "characters !#$%%&'*+-.^_`|~.";
 
 bool IsAsciiAlnum(uint8_t c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
@@ -382,6 +387,8 @@ int BlobClient::SendRequest(const char* url, int verb, const void* body, int len
   if (rc == kOk) rc = AddHeaderLines(other_headers_property_.c_str());
   if (rc != kOk) {
     SetErrorTextCode(rc, ::tw::DefaultErrorText(rc));
+  } else if (int bad = CheckMetadataNames(); bad != kOk) {
+    rc = bad;
   } else if (!verb_text) {
     rc = kErrRestInvalidValue;
     SetErrorTextCode(rc, kTextInvalidAction);
@@ -411,6 +418,27 @@ int BlobClient::SendRequest(const char* url, int verb, const void* body, int len
     return rc;
   }
   return TransferRequest(request_url.c_str(), verb, body, length, parse);
+}
+
+int BlobClient::CheckMetadataNames() {
+  constexpr std::string_view kTokenMarks = "!#$%&'*+-.^_`|~";
+  const int prefix = static_cast<int>(sizeof kMetaPrefix - 1);
+  for (int i = 0; i < request_headers().Count(); ++i) {
+    const ByteString& name = request_headers().At(i)->first;
+    if (!StartsWithNoCase(name.c_str(), kMetaPrefix)) continue;
+    bool valid = name.length() > prefix;
+    for (int k = 0; valid && k < name.length(); ++k) {
+      const char c = name.c_str()[k];
+      valid = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+              kTokenMarks.find(c) != std::string_view::npos;
+    }
+    if (valid) continue;
+    ByteString text;
+    text.Format(kFormatMetadataName, name.c_str() + prefix);
+    SetErrorTextCode(kErrRestInvalidValue, text.c_str());
+    return kErrRestInvalidValue;
+  }
+  return kOk;
 }
 
 // ---- Shared access ----

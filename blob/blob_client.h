@@ -28,6 +28,7 @@
 #include "blob/xml_rest_client.h"
 #include "foundation/byte_string.h"
 #include "foundation/byte_string_pair.h"
+#include "foundation/file_replacement.h"
 #include "foundation/string_list.h"
 
 namespace tw {
@@ -39,6 +40,11 @@ constexpr char kBlobApiVersion[] = "2019-02-02";
 constexpr char kBlobDefaultEndpoint[] = ".core.windows.net";
 constexpr int64_t kBlobDefaultSimpleUploadLimit = 268435456;
 constexpr int32_t kBlobDefaultFragmentSize = 104857600;
+// The counts of the collections that the control reports as 16-bit numbers (blobs, containers,
+// access policies) stay at or below this; a listing that would pass it fails instead.
+constexpr int kMaxShortCount = 32767;
+// The most blocks one blob can list: 50,000 committed and 100,000 uncommitted.
+constexpr int kMaxBlockRecords = 150000;
 
 enum BlobClientEvent : int {
   kBlobEventBlobList = 1,
@@ -357,10 +363,18 @@ class BlobClient : public XmlRestClient {
   // file nor leaves a new one behind, so a failed download changes nothing on disk. 0, or the
   // code with its error text set.
   int CheckLocalFileWritable();
-  // Points the download at a new temporary file beside LocalFile (its UTF-16 name in partial).
-  int StartReplacingDownload(ByteString& partial);
-  // Puts the temporary file in LocalFile's place when rc is 0, else removes it; the outcome.
-  int FinishReplacingDownload(const ByteString& partial, int rc);
+  // Every x-ms-meta- header of the request has a name a header may have; else 202 with a text
+  // naming the metadata item.
+  int CheckMetadataNames();
+  // Fails with 600 and a text naming the collection and its count property when have plus the
+  // children of list_path (only those named element, when given) pass kMaxShortCount.
+  int CheckShortCount(const char* list_path, const char* element, int have, const char* what,
+                      const char* property);
+  // Points the download at the temporary file of a replacement of LocalFile; 0, or the code
+  // (611 when the file cannot be made) with its text and the request state cleared.
+  int StartReplacingDownload(FileReplacement& replacement);
+  // Puts the new content in LocalFile's place when rc is 0, else drops it; the outcome.
+  int FinishReplacingDownload(FileReplacement& replacement, int rc);
   // A resumed download's file must exist and hold exactly StartByte bytes; else 202 and its text.
   int CheckResumeFile(const FilePath& path);
   int UploadBlockFragment(const void* piece, int length) override;

@@ -241,6 +241,8 @@ int BlobClient::GetContainerACL(int32_t* public_access) {
   if (rc != kOk) return rc;
 
   const int32_t level = PublicAccessFromText(parsed_headers().Find("x-ms-blob-public-access"));
+  rc = CheckShortCount(kAclPath, nullptr, 0, "access policy", "AccessPolicyCount");
+  if (rc != kOk) return rc;
   access_policies_.Clear();
   const int count = SelectPath(kAclPath) ? ChildCount() : 0;
   ByteString path;
@@ -625,7 +627,9 @@ int BlobClient::SendCustomRequest(const char* method, const char* blob, const ch
   if (verb == 0) return Fail(*this, kErrRestInvalidValue, kTextCustomMethod);
 
   const bool to_memory = download_target_ == nullptr && local_file_name_.Length() == 0;
+  bool replace = false;
   if (!to_memory && download_target_ == nullptr) {
+    replace = start_byte_ <= 0 && PathExists(local_file_name_.Utf8());
     if (int rc = CheckLocalFileWritable(); rc != kOk) return rc;
   }
 
@@ -636,10 +640,16 @@ int BlobClient::SendCustomRequest(const char* method, const char* blob, const ch
   request.Match();
   set_max_transferred_data(transferred_data_limit_);
   if (int rc = request.Check(SetDownloadTarget()); rc != kOk) return rc;
+  // An existing file is replaced only by a complete answer, as a download replaces it.
+  FileReplacement replacement;
+  if (replace) {
+    if (int rc = StartReplacingDownload(replacement); rc != kOk) return rc;
+  }
   const int length = body ? static_cast<int>(std::strlen(body)) : 0;
   int rc = request.Send(verb, body, length, false);
   // An answer cut short can leave its file open, which would bar the next request to it.
   local_handle_.Close();
+  if (replacement.active()) rc = FinishReplacingDownload(replacement, rc);
   if (rc != kOk) return rc;
 
   const ByteString& answer = transferred_data();

@@ -141,40 +141,24 @@ int BlobClient::CheckLocalFileWritable() {
   return kOk;
 }
 
-int BlobClient::StartReplacingDownload(ByteString& partial) {
-  const char* name = local_file_name_.Utf8();
-  const char* slash = std::strrchr(name, '/');
-  if (const char* back = std::strrchr(name, '\\'); back != nullptr && (slash == nullptr || back > slash)) {
-    slash = back;
-  }
-  // The copy is made beside the file, so putting it in place is a rename, never a copy.
-  ByteString folder;
-  int rc = slash == nullptr ? folder.SetText(".") : folder.Set(name, static_cast<int>(slash - name) + 1);
-  ByteString temp;
-  if (rc == kOk) rc = MakeTempFileName(temp, "tw", folder.c_str(), kUtf8CodePage);
-  if (rc == kOk) rc = WidenName(temp.c_str(), kUtf8CodePage, partial);
-  if (rc == kOk) rc = SetLocalFileWide(partial.wide());
-  if (rc != kOk && !partial.empty()) win::DeleteFileW(partial.wide());
-  return rc;
+int BlobClient::StartReplacingDownload(FileReplacement& replacement) {
+  ByteString text;
+  int rc = replacement.Begin(local_file_name_, &text);
+  if (rc == kFileOpenWriteFailed) return TransferFailed(kErrLocalFileAccess, text.c_str());
+  if (rc == kOk) rc = SetLocalFileWide(replacement.temp().wide());
+  if (rc == kOk) return kOk;
+  replacement.Discard();
+  return TransferFailed(rc, nullptr);
 }
 
-int BlobClient::FinishReplacingDownload(const ByteString& partial, int rc) {
-  if (rc == kOk) {
-    // LocalFile's UTF-16 name as the download target is made from it.
-    ByteString widened;
-    if (!local_file_name_.is_wide()) {
-      rc = WidenName(local_file_name_.narrow(), static_cast<unsigned>(GetCodePage()), widened);
-    }
-    const char16_t* target = local_file_name_.is_wide() ? local_file_name_.wide() : widened.wide();
-    if (rc == kOk && win::MoveFileExW(partial.wide(), target, win::MOVEFILE_REPLACE_EXISTING)) {
-      return kOk;
-    }
-    ByteString text;
-    QuotedFileText(text, "Cannot replace file ", local_file_name_.Utf8(), " with the downloaded copy.");
-    rc = TransferFailed(kErrLocalFileAccess, text.c_str());
+int BlobClient::FinishReplacingDownload(FileReplacement& replacement, int rc) {
+  if (rc != kOk) {
+    replacement.Discard();
+    return rc;
   }
-  win::DeleteFileW(partial.wide());
-  return rc;
+  ByteString text;
+  if (replacement.Commit(&text) != kOk) return TransferFailed(kErrLocalFileAccess, text.c_str());
+  return kOk;
 }
 
 int BlobClient::CheckResumeFile(const FilePath& path) {
@@ -838,9 +822,9 @@ int BlobClient::GetBlob(const char* blob) {
     rc = SetDownloadTarget();
   }
   // An existing file is replaced only by a complete body: a failed download leaves it as it was.
-  ByteString partial;
-  if (rc == kOk && replace) rc = StartReplacingDownload(partial);
+  FileReplacement replacement;
   if (rc != kOk) return TransferFailed(rc, nullptr);
+  if (replace && (rc = StartReplacingDownload(replacement)) != kOk) return rc;
   const bool to_memory = !encrypted && download_target_ == nullptr && local_file_name_.Length() == 0;
   set_max_unannounced_body(to_memory ? kMaxUnannouncedBlobData : 0);
   // A resumed download continues the file it has written so far.
@@ -852,7 +836,7 @@ int BlobClient::GetBlob(const char* blob) {
   set_append(caller_append);
   set_max_unannounced_body(0);
   ClearRequestState();
-  if (!partial.empty()) rc = FinishReplacingDownload(partial, rc);
+  if (replacement.active()) rc = FinishReplacingDownload(replacement, rc);
   if (rc != kOk) return rc;
   if (encrypted && !download_temp_file_.empty()) return DecryptDownload();
   if (download_target_ == nullptr && local_file_name_.Length() == 0) {

@@ -21,6 +21,9 @@ constexpr char kTextNotAListing[] =
     "Malformed response: the answer is not a listing (its root element is not %s).";
 constexpr char kTextBadListedNumber[] =
     "Malformed response: %s of listed item %d is not a valid value.";
+constexpr char kTextTooManyItems[] =
+    "The answer would make the %s collection %lld items long, more than %s can report (%d); "
+    "list fewer at a time.";
 constexpr char kTextBadPageRange[] =
     "Malformed response: listed page range %d ends before it starts.";
 
@@ -238,6 +241,22 @@ int BlobClient::FailListedNumber(const char* field, int item) {
   return kErrServerError;
 }
 
+int BlobClient::CheckShortCount(const char* list_path, const char* element, int have,
+                                const char* what, const char* property) {
+  const int count = SelectPath(list_path) ? ChildCount() : 0;
+  if (static_cast<int64_t>(have) + count <= kMaxShortCount) return kOk;
+  int64_t total = have;
+  ByteString name;
+  for (int j = 0; j < count; ++j) {
+    if (element == nullptr || (ChildName(j, name) == kOk && name.EqualsBytes(element, -1))) ++total;
+  }
+  if (total <= kMaxShortCount) return kOk;
+  ByteString message;
+  message.Format(kTextTooManyItems, what, static_cast<long long>(total), property, kMaxShortCount);
+  SetErrorTextCode(kErrServerError, message.c_str());
+  return kErrServerError;
+}
+
 int BlobClient::SendListRequest(int rc, const char* url, const char* root_path) {
   if (rc != kOk) {
     ClearRequestState();
@@ -263,6 +282,9 @@ int BlobClient::ListContainers() {
   rc = SendListRequest(rc, url.c_str(), kEnumerationRoot);
   if (rc != kOk) return rc;
 
+  rc = CheckShortCount(kContainersPath, nullptr, container_marker_.empty() ? 0 : containers_.Count(),
+                       "container", "ContainerCount");
+  if (rc != kOk) return rc;
   if (container_marker_.empty()) containers_.Clear();
   const int count = SelectPath(kContainersPath) ? ChildCount() : 0;
   ByteString item;
@@ -307,6 +329,8 @@ int BlobClient::ListBlobs() {
   if (rc != kOk) return rc;
 
   const bool continued = !blob_marker_.empty();
+  rc = CheckShortCount(kBlobsPath, "Blob", continued ? blobs_.Count() : 0, "blob", "BlobCount");
+  if (rc != kOk) return rc;
   if (!continued) blobs_.Clear();
   if (!(store_prefix_list_ && continued)) prefix_list_.Clear();
 

@@ -278,8 +278,8 @@ class ICobalin : public win::IDispatch {
   virtual HRESULT put_BlobSoftDeleted(LONG index, VARIANT_BOOL value) = 0;
   virtual HRESULT get_BlobType(LONG index, LONG* value) = 0;
   virtual HRESULT put_BlobType(LONG index, LONG value) = 0;
-  virtual HRESULT get_BlockCount(SHORT* value) = 0;
-  virtual HRESULT put_BlockCount(SHORT value) = 0;
+  virtual HRESULT get_BlockCount(LONG* value) = 0;
+  virtual HRESULT put_BlockCount(LONG value) = 0;
   virtual HRESULT get_BlockId(LONG index, BSTR* value) = 0;
   virtual HRESULT put_BlockId(LONG index, BSTR value) = 0;
   virtual HRESULT get_BlockSize(LONG index, LONG* value) = 0;
@@ -344,8 +344,8 @@ class ICobalin : public win::IDispatch {
   virtual HRESULT put_OtherHeaders(BSTR value) = 0;
   virtual HRESULT get_Overwrite(VARIANT_BOOL* value) = 0;
   virtual HRESULT put_Overwrite(VARIANT_BOOL value) = 0;
-  virtual HRESULT get_PageRangeCount(SHORT* value) = 0;
-  virtual HRESULT put_PageRangeCount(SHORT value) = 0;
+  virtual HRESULT get_PageRangeCount(LONG* value) = 0;
+  virtual HRESULT put_PageRangeCount(LONG value) = 0;
   virtual HRESULT get_PageRangeFirst(LONG index, VARIANT* value) = 0;
   virtual HRESULT put_PageRangeFirst(LONG index, VARIANT value) = 0;
   virtual HRESULT get_PageRangeLast(LONG index, VARIANT* value) = 0;

@@ -16,18 +16,19 @@ namespace {
 // How each event value arrives from the client and leaves for the sinks:
 //   t  text                       -> BSTR
 //   y  bytes + int32 length       -> BSTR over the length (two client arguments)
-//   s  int32                      -> I2 (low 16 bits)
+//   s  int32                      -> I2 (low 16 bits: values the service keeps below 32768)
+//   i  int32                      -> I4
 //   b  int32 flag                 -> VARIANT_BOOL
 //   w  the client's int32 answer  -> VARIANT_BOOL, written back after the last sink
 //   l  int64                      -> VARIANT holding a signed VT_DECIMAL
 constexpr std::array<std::string_view, 16> kEventShapes = {
     "",              // no event 0
     "ttstlttttbbs",  // 1 BlobList
-    "tss",           // 2 BlockList
+    "tsi",           // 2 BlockList
     "tttbs",         // 3 ContainerList
     "s",             // 4 EndTransfer
     "st",            // 5 Error
-    "ssw",           // 6 FragmentComplete
+    "iiw",           // 6 FragmentComplete
     "tt",            // 7 Header
     "stt",           // 8 Log
     "ttttt",         // 9 MetadataList
@@ -71,6 +72,7 @@ class EventParams {
     return BstrFromBytes(bytes, n, code_page, &p.text);
   }
   void AddShort(int32_t value) { Next('s').i2 = static_cast<win::SHORT>(value); }
+  void AddLong(int32_t value) { Next('i').i4 = value; }
   void AddBool(char kind, int32_t value) {
     Next(kind).flag = value != 0 ? win::VARIANT_TRUE : win::VARIANT_FALSE;
   }
@@ -91,6 +93,10 @@ class EventParams {
         case 's':
           v.vt = win::VT_BYREF | win::VT_I2;
           v.piVal = &p.i2;
+          break;
+        case 'i':
+          v.vt = win::VT_BYREF | win::VT_I4;
+          v.plVal = &p.i4;
           break;
         case 'b':
         case 'w':
@@ -113,6 +119,7 @@ class EventParams {
     char kind = 0;
     win::BSTR text = nullptr;
     win::SHORT i2 = 0;
+    win::LONG i4 = 0;
     win::VARIANT_BOOL flag = win::VARIANT_FALSE;
     win::VARIANT number{};
   };
@@ -158,6 +165,9 @@ int ControlObject::Fire(int event, std::span<void* const> args) {
         break;
       case 's':
         params.AddShort(IntArg(arg));
+        break;
+      case 'i':
+        params.AddLong(IntArg(arg));
         break;
       case 'b':
       case 'w':

@@ -113,8 +113,8 @@ class ControlObject final
   HRESULT put_BlobSoftDeleted(LONG index, VARIANT_BOOL value) override;
   HRESULT get_BlobType(LONG index, LONG* value) override;
   HRESULT put_BlobType(LONG index, LONG value) override;
-  HRESULT get_BlockCount(SHORT* value) override;
-  HRESULT put_BlockCount(SHORT value) override;
+  HRESULT get_BlockCount(LONG* value) override;
+  HRESULT put_BlockCount(LONG value) override;
   HRESULT get_BlockId(LONG index, BSTR* value) override;
   HRESULT put_BlockId(LONG index, BSTR value) override;
   HRESULT get_BlockSize(LONG index, LONG* value) override;
@@ -179,8 +179,8 @@ class ControlObject final
   HRESULT put_OtherHeaders(BSTR value) override;
   HRESULT get_Overwrite(VARIANT_BOOL* value) override;
   HRESULT put_Overwrite(VARIANT_BOOL value) override;
-  HRESULT get_PageRangeCount(SHORT* value) override;
-  HRESULT put_PageRangeCount(SHORT value) override;
+  HRESULT get_PageRangeCount(LONG* value) override;
+  HRESULT put_PageRangeCount(LONG value) override;
   HRESULT get_PageRangeFirst(LONG index, VARIANT* value) override;
   HRESULT put_PageRangeFirst(LONG index, VARIANT value) override;
   HRESULT get_PageRangeLast(LONG index, VARIANT* value) override;

@@ -306,15 +306,17 @@ HRESULT PutItemText(ControlObject& self, DISPID id, LONG index, BSTR value,
   return win::S_OK;
 }
 
-template <class C>
-HRESULT GetCount(ControlObject& self, DISPID id, SHORT* out) {
+template <class C, class Out>
+HRESULT GetCount(ControlObject& self, DISPID id, Out* out) {
   return Get(self, id, out, [](BlobClient& c) { return C::Items(c).Count(); });
 }
 
 // A negative count empties the collection; a slot array that cannot grow empties it too.
-template <class C>
-HRESULT PutCount(ControlObject& self, DISPID id, SHORT value) {
+template <class C, class Value>
+HRESULT PutCount(ControlObject& self, DISPID id, Value value) {
   if (RequestRunning(self)) return RefuseWhileRunning(self, id);
+  // More slots than a blob has blocks would only exhaust the memory.
+  if (value > kMaxBlockRecords) return Fail(id, kComErrOutOfRange, kHrBadValue);
   auto& items = C::Items(self.client());
   if (items.SetCount(value < 0 ? 0 : value) == kOk) return win::S_OK;
   items.Clear();
@@ -1088,10 +1090,10 @@ HRESULT ControlObject::put_BlobType(LONG, LONG) { return ReadOnly(kDispBlobType)
 
 // ---- Blocks ----
 
-HRESULT ControlObject::get_BlockCount(SHORT* value) {
+HRESULT ControlObject::get_BlockCount(LONG* value) {
   return GetCount<Blocks>(*this, kDispBlockCount, value);
 }
-HRESULT ControlObject::put_BlockCount(SHORT value) {
+HRESULT ControlObject::put_BlockCount(LONG value) {
   return PutCount<Blocks>(*this, kDispBlockCount, value);
 }
 HRESULT ControlObject::get_BlockId(LONG index, BSTR* value) {
@@ -1205,10 +1207,10 @@ HRESULT ControlObject::put_MetadataValue(LONG index, BSTR value) {
 
 // ---- Page ranges ----
 
-HRESULT ControlObject::get_PageRangeCount(SHORT* value) {
+HRESULT ControlObject::get_PageRangeCount(LONG* value) {
   return GetCount<PageRanges>(*this, kDispPageRangeCount, value);
 }
-HRESULT ControlObject::put_PageRangeCount(SHORT) { return ReadOnly(kDispPageRangeCount); }
+HRESULT ControlObject::put_PageRangeCount(LONG) { return ReadOnly(kDispPageRangeCount); }
 HRESULT ControlObject::get_PageRangeFirst(LONG index, VARIANT* value) {
   return GetItem<PageRanges>(*this, kDispPageRangeFirst, index, value, &PageRangeRecord::first);
 }

@@ -12,6 +12,7 @@
 
 #include "control/cobalin.h"
 #include "control/control_object.h"
+#include "foundation/file_replacement.h"
 #include "net/library_startup.h"
 #include "platform/codepage.h"
 #include "platform/dispatch_table.h"
@@ -250,6 +251,13 @@ extern "C" __attribute__((visibility("default"))) HRESULT DllGetClassObject(win:
 
 extern "C" __attribute__((visibility("default"))) HRESULT DllCanUnloadNow() {
   return tw::ControlModuleLockCount() == 0 ? win::S_OK : win::S_FALSE;
+}
+
+// For a host's handler of SIGINT and SIGTERM: removes the temporary files of the downloads in
+// progress, which would otherwise outlive the process. Only unlinks, so a signal handler may call
+// it; look it up before the signal comes.
+extern "C" __attribute__((visibility("default"))) void TwRemoveTemporaryFiles() {
+  tw::RemoveReplacementTempFiles();
 }
 
 extern "C" __attribute__((visibility("default"))) HRESULT DllRegisterServer() {

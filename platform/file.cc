@@ -412,6 +412,101 @@ std::string TempFolder() {
 
 std::atomic<unsigned> temp_counter{1};
 
+// ---- replacing a file ----
+
+// Writes all of in (from its start) over out, then cuts out to that size.
+bool CopyOver(int in, int out, off_t size) {
+  char buffer[65536];
+  off_t at = 0;
+  while (at < size) {
+    ssize_t got = pread(in, buffer, sizeof buffer, at);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      if (got == 0) errno = EIO;  // the replacement shrank meanwhile
+      return false;
+    }
+    for (ssize_t done = 0; done < got;) {
+      ssize_t put = pwrite(out, buffer + done, static_cast<size_t>(got - done), at + done);
+      if (put < 0 && errno == EINTR) continue;
+      if (put <= 0) return false;
+      done += put;
+    }
+    at += got;
+  }
+  return ftruncate(out, size) == 0 && fsync(out) == 0;
+}
+
+BOOL ReplaceAtPath(const std::string& replaced, const std::string& replacement) {
+  char* real = realpath(replaced.c_str(), nullptr);
+  if (real == nullptr) {
+    SetErrorForPath(errno, replaced);
+    return FALSE;
+  }
+  const std::string target(real);
+  std::free(real);
+  struct stat old;
+  if (stat(target.c_str(), &old) != 0) {
+    SetErrorForPath(errno, target);
+    return FALSE;
+  }
+  if (!S_ISREG(old.st_mode)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  const int in = RetryOpen(replacement.c_str(), O_RDONLY | O_CLOEXEC, 0);
+  if (in < 0) {
+    SetErrorForPath(errno, replacement);
+    return FALSE;
+  }
+  struct stat fresh;
+  if (fstat(in, &fresh) != 0) {
+    SetLastErrorFromErrno(errno);
+    close(in);
+    return FALSE;
+  }
+  // A rename would give the other names of the file the old content.
+  if (old.st_nlink == 1) {
+    // Owner first: a change of owner clears the set-id bits that the mode then restores. A
+    // process that may not give the file away keeps what it may.
+    if ((fresh.st_uid != old.st_uid || fresh.st_gid != old.st_gid) &&
+        fchown(in, old.st_uid, old.st_gid) != 0) {
+      (void)!fchown(in, static_cast<uid_t>(-1), old.st_gid);
+    }
+    if (fchmod(in, old.st_mode & 07777) == 0 && rename(replacement.c_str(), target.c_str()) == 0) {
+      close(in);
+      SetLastError(ERROR_SUCCESS);
+      return TRUE;
+    }
+  }
+  const int out = RetryOpen(target.c_str(), O_WRONLY | O_CLOEXEC, 0);
+  if (out < 0) {
+    SetErrorForPath(errno, target);
+    close(in);
+    return FALSE;
+  }
+  // Room first, so that a full disk fails before any old byte changes.
+  int err = fresh.st_size > old.st_size ? posix_fallocate(out, 0, fresh.st_size) : 0;
+  if (err == EOPNOTSUPP || err == EINVAL) err = 0;  // the file system cannot reserve: write on
+  if (err == 0 && !CopyOver(in, out, fresh.st_size)) err = errno;
+  if (close(out) != 0 && err == 0) err = errno;
+  close(in);
+  if (err != 0) {
+    SetLastErrorFromErrno(err);
+    return FALSE;
+  }
+  unlink(replacement.c_str());
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+// ---- files to remove when the process is interrupted ----
+
+struct TempSlot {
+  std::atomic<int> state{0};  // 0 free, 1 being filled, 2 holds a name
+  char path[4096];
+};
+TempSlot temp_slots[kMaxRegisteredTempFiles];
+
 }  // namespace
 
 HANDLE CreateFileW(const char16_t* name, DWORD access, DWORD share, SECURITY_ATTRIBUTES*,
@@ -701,6 +796,42 @@ unsigned GetTempFileNameW(const char16_t* path, const char16_t* prefix, unsigned
   std::memcpy(out, wide.c_str(), (wide.size() + 1) * sizeof(char16_t));
   SetLastError(ERROR_SUCCESS);
   return result;
+}
+
+BOOL ReplaceFileW(const char16_t* replaced, const char16_t* replacement, const char16_t* backup,
+                  DWORD flags, void*, void*) {
+  if (backup != nullptr || flags != 0) {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return FALSE;
+  }
+  std::string target, source;
+  if (!PathFromWide(replaced, &target) || !PathFromWide(replacement, &source)) return FALSE;
+  return ReplaceAtPath(target, source);
+}
+
+int RegisterTempFileForRemoval(const char16_t* name) {
+  std::string path;
+  if (!PathFromWide(name, &path) || path.size() >= sizeof temp_slots[0].path) return -1;
+  for (int i = 0; i < kMaxRegisteredTempFiles; ++i) {
+    int expected = 0;
+    if (!temp_slots[i].state.compare_exchange_strong(expected, 1)) continue;
+    std::memcpy(temp_slots[i].path, path.c_str(), path.size() + 1);
+    temp_slots[i].state.store(2, std::memory_order_release);
+    return i;
+  }
+  return -1;
+}
+
+void UnregisterTempFile(int slot) {
+  if (slot >= 0 && slot < kMaxRegisteredTempFiles) {
+    temp_slots[slot].state.store(0, std::memory_order_release);
+  }
+}
+
+void RemoveRegisteredTempFiles() {
+  for (TempSlot& slot : temp_slots) {
+    if (slot.state.load(std::memory_order_acquire) == 2) unlink(slot.path);
+  }
 }
 
 }  // namespace win

@@ -110,4 +110,23 @@ DWORD GetTempPathW(DWORD buffer_chars, char16_t* buffer);
 unsigned GetTempFileNameW(const char16_t* path, const char16_t* prefix, unsigned unique,
                           char16_t* out);
 
+// Puts the content of `replacement` in place of the existing file `replaced`, which keeps what
+// makes it that file: a symbolic link is followed to its target; the result has the replaced
+// file's permission bits and, where the process may set them, its owner and group; a file with
+// several names keeps them all. The replacement is renamed over the file where that keeps all of
+// this; otherwise (several names, a folder that takes no rename, another file system) its
+// content is written over the file's and the replacement removed. Room for the new content is
+// taken before the first old byte changes. backup must be null and flags 0.
+BOOL ReplaceFileW(const char16_t* replaced, const char16_t* replacement, const char16_t* backup,
+                  DWORD flags, void* exclude, void* reserved);
+
+// Files that an interrupted process must not leave behind. A name registered here (at most
+// kMaxRegisteredTempFiles at a time) is removed by RemoveRegisteredTempFiles, which only unlinks
+// and may be called from a signal handler. Register returns a slot number, or -1 when the name
+// cannot be held (the file is then simply not removed).
+constexpr int kMaxRegisteredTempFiles = 16;
+int RegisterTempFileForRemoval(const char16_t* name);
+void UnregisterTempFile(int slot);
+void RemoveRegisteredTempFiles();
+
 }  // namespace win

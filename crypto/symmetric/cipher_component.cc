@@ -8,6 +8,7 @@
 #include "crypto/symmetric/random_source.h"
 #include "foundation/file_handle.h"
 #include "foundation/file_path.h"
+#include "foundation/file_replacement.h"
 #include "foundation/text_conversion.h"
 #include "platform/file.h"
 #include "platform/last_error.h"
@@ -263,6 +264,17 @@ class MessageSink {
   int UseFile(const ByteString& target, unsigned cp, bool replace) {
     cp_ = cp;
     replace_ = replace;
+    // An existing file keeps its links, mode and owner, and its old bytes until the end.
+    if (replace && GetFileAttributeFlags(target.c_str(), cp) != 0) {
+      FilePath path;
+      if (path.SetText(target.c_str(), cp) != kOk) return kErrOutOfMemory;
+      if (replacement_.Begin(path, nullptr) != kOk) return kErrCipherCreateOutput;
+      if (file_.OpenWrite(replacement_.temp(), 0) != kOk) {
+        replacement_.Discard();
+        return kErrCipherCreateOutput;
+      }
+      return kOk;
+    }
     ByteString folder;
     if (target_.Assign(target) != kOk || FolderOf(target, folder) != kOk) return kErrOutOfMemory;
     if (MakeTempFileName(temp_, kTempPrefix, folder.c_str(), cp) != kOk) {
@@ -298,6 +310,10 @@ class MessageSink {
   // not be replaced, or kErrCipherCreateOutput.
   int Commit() {
     memory_ = nullptr;
+    if (replacement_.active()) {
+      if (file_.Close() != kOk) return kErrCipherWriteOutput;
+      return replacement_.Commit(nullptr) == kOk ? kOk : kErrCipherCreateOutput;
+    }
     if (temp_.empty()) return kOk;
     if (file_.Close() != kOk) return kErrCipherWriteOutput;
     ByteString from, to;
@@ -321,6 +337,10 @@ class MessageSink {
       DeleteFileByName(temp_.c_str(), cp_);
       temp_.Reset();
     }
+    if (replacement_.active()) {
+      file_.Close();
+      replacement_.Discard();
+    }
   }
 
  private:
@@ -329,6 +349,7 @@ class MessageSink {
   ByteString* memory_ = nullptr;
   ByteString target_;
   ByteString temp_;
+  FileReplacement replacement_;
   unsigned cp_ = 0;
   bool replace_ = false;
 };

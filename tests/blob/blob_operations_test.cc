@@ -161,6 +161,23 @@ const std::vector<ArgumentCase>& ArgumentCases() {
          return c.SendCustomRequest("GET", "b", "");
        },
        202, "The Container property must be set if Blob is non-empty."},
+      {"MetadataNameWithBlank",
+       [](TestClient& c) {
+         c.AddMetadata("my name", "v");
+         return c.UpdateMetadata("b");
+       },
+       202,
+       "Metadata name \"my name\" cannot be sent: a header name holds only letters, digits and "
+       "the characters !#$%&'*+-.^_`|~."},
+      {"MetadataNameOnlyThePrefix",
+       [](TestClient& c) {
+         c.AddMetadata("x-ms-meta-", "v");
+         c.set_send_metadata(true);
+         return c.CreateBlob("b", 2, 0);
+       },
+       202,
+       "Metadata name \"\" cannot be sent: a header name holds only letters, digits and the "
+       "characters !#$%&'*+-.^_`|~."},
   };
   return cases;
 }

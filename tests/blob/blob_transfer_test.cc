@@ -2,18 +2,24 @@
 // blobs and downloads against the storage emulator, with every transferred blob's SHA-256
 // compared with what the reference SDK reads or wrote.
 #include <gtest/gtest.h>
+#include <sys/fsuid.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "blob/blob_client.h"
 #include "tests/blob/blob_test_support.h"
 #include "tests/blob/emulator_fixture.h"
 #include "tests/peers/azurite_peer.h"
+#include "tests/support/case_name.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -57,6 +63,7 @@ class TransferClient : public blobtest::TestClient {
     return BlobClient::FireFragmentComplete(number, count, interrupt);
   }
   int FireTransfer(int direction, int64_t bytes, int percent, const void* data, int n) override {
+    if (direction == 1 && on_download && bytes > 0) std::exchange(on_download, nullptr)();
     if (direction == 1 && interrupt_download && bytes > 0) {
       interrupt_download = false;
       Interrupt();
@@ -76,6 +83,7 @@ class TransferClient : public blobtest::TestClient {
   std::vector<SentRequest> sent;
   int stop_after_fragment = -1;
   bool interrupt_download = false;
+  std::function<void()> on_download;
 };
 
 // A caller's stream over a string: reads from a place that a seek function can move, and
@@ -551,5 +559,90 @@ TEST_F(AzuriteTransfer, AppendBlobWithSeveralAppends) {
   ASSERT_EQ(props.size(), 1u);
   EXPECT_NE(props[0].find("\"blobType\":\"AppendBlob\""), std::string::npos) << props[0];
 }
+
+// An overwriting download over each kind of existing file: the file keeps its mode, owner and
+// links, nothing is left beside it, and a failure leaves the old bytes with a text naming it.
+struct ReplaceCase {
+  const char* name;
+  const char* shape;  // regular, symlink, hardlink, stale, closed (folder), closed-all, cut, hook,
+                      // encrypted, custom (request)
+  int code;
+  const char* error;  // a part of the error text ("" when rc is 0)
+};
+constexpr ReplaceCase kReplaceCases[] = {
+    {"RegularFileKeepsModeAndOwner", "regular", 0, ""},
+    {"SymbolicLinkReplacesItsTarget", "symlink", 0, ""},
+    {"HardLinkStaysOneFile", "hardlink", 0, ""},
+    {"StaleTemporaryFileIsReplaced", "stale", 0, ""},
+    {"UnwritableFolderIsWrittenOver", "closed", 0, ""},
+    {"NoFolderTakesATemporaryFile", "closed-all", 611, "/closed/file.bin.download.TMP\" for file"},
+    {"InterruptedDownloadLeavesTheOldBytes", "cut", 301, "Interrupted."},
+    {"HostCleanupRemovesTheTemporaryFile", "hook", 611, "/file.bin\" with its new content"},
+    {"DecryptedDownloadKeepsModeAndOwner", "encrypted", 0, ""},
+    {"CustomRequestCutShortLeavesTheOldBytes", "custom", 301, "Interrupted."},
+};
+
+class ReplacingDownload : public AzuriteTransfer, public ::testing::WithParamInterface<ReplaceCase> {};
+
+TEST_P(ReplacingDownload, KeepsTheFileAndLeavesNothingBehind) {
+  const ReplaceCase& c = GetParam();
+  const std::string shape = c.shape;
+  const std::string data = testsupport::RandomBytes(200000, 31);
+  testsupport::WriteFile(dir_ + "/up.bin", data);
+  Sdk(R"([{"op":"uploadFile","container":"xfer","name":"big","file":")" + dir_ + "/up.bin\"}]");
+  const bool closed = shape.starts_with("closed");
+  const std::string folder = dir_ + (closed ? "/closed" : ""), scratch = dir_ + "/scratch";
+  const std::string file = folder + "/file.bin", real = dir_ + "/real.bin";
+  mkdir(folder.c_str(), 0755), mkdir(scratch.c_str(), 0755), chmod(dir_.c_str(), 0755);
+  chmod(scratch.c_str(), shape == "closed-all" ? 0755 : 01777);
+  testsupport::WriteFile(shape == "symlink" ? real : file, "old bytes");
+  if (shape == "symlink") { ASSERT_EQ(symlink(real.c_str(), file.c_str()), 0); }
+  if (shape == "hardlink") { ASSERT_EQ(link(file.c_str(), real.c_str()), 0); }
+  if (shape == "stale") testsupport::WriteFile(file + ".download.TMP", "stale part");
+  const std::string owned = shape == "symlink" ? real : file;
+  ASSERT_EQ(chown(owned.c_str(), 65534, 65534), 0);
+  ASSERT_EQ(chmod(owned.c_str(), closed ? 0644 : 0640), 0);
+  if (shape == "cut" || shape == "custom") client_.interrupt_download = true;
+  if (shape == "hook") {
+    client_.on_download = [&] {
+      tw::RemoveReplacementTempFiles();
+      EXPECT_FALSE(std::filesystem::exists(file + ".download.TMP"));
+    };
+  }
+  if (shape == "encrypted") {
+    client_.SetEncryptionPassword("pw");
+    ASSERT_EQ(client_.SetSimpleUploadLimit(1 << 20), 0);
+    client_.blob_data().Set(data.data(), static_cast<int>(data.size()));
+    ASSERT_EQ(client_.CreateBlob("enc", 0, 0), 0) << client_.Error();
+  }
+  client_.SetCallerLocalFile(file.c_str());
+  client_.set_overwrite(true);
+  const char* saved = std::getenv("TMPDIR");
+  const std::string saved_tmp = saved ? saved : "";
+  setenv("TMPDIR", scratch.c_str(), 1);
+  // This thread alone checks file access as nobody, who may not add to the closed folder.
+  if (closed) setfsgid(65534), setfsuid(65534);
+  const int rc = shape == "custom" ? client_.SendCustomRequest("GET", "big", "")
+                                   : client_.GetBlob(shape == "encrypted" ? "enc" : "big");
+  if (closed) setfsuid(0), setfsgid(0);
+  saved ? setenv("TMPDIR", saved_tmp.c_str(), 1) : unsetenv("TMPDIR");
+
+  EXPECT_EQ(rc, c.code) << client_.Error();
+  EXPECT_NE(client_.Error().find(c.error), std::string::npos) << client_.Error();
+  EXPECT_EQ(Sha256(testsupport::ReadFile(shape == "hardlink" ? real : file)),
+            Sha256(c.code == 0 ? data : std::string("old bytes")));
+  struct stat st{};
+  ASSERT_EQ(stat(owned.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, closed ? 0644u : 0640u);
+  EXPECT_EQ(st.st_uid, 65534u);
+  EXPECT_EQ(st.st_nlink, shape == "hardlink" ? 2u : 1u);
+  EXPECT_EQ(std::filesystem::is_symlink(file), shape == "symlink");
+  for (const std::string& d : {dir_, folder, scratch})
+    for (const auto& e : std::filesystem::directory_iterator(d))
+      EXPECT_NE(e.path().extension(), ".TMP") << e.path();
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, ReplacingDownload, ::testing::ValuesIn(kReplaceCases),
+                         testsupport::CaseName{});
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "tests/blob/emulator_fixture.h"
 #include "tests/peers/azurite_peer.h"
 #include "tests/peers/scripted_peer.h"
+#include "tests/support/case_name.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -258,6 +259,55 @@ TEST_F(CannedListing, StoredPrefixesGrowAcrossPages) {
   ASSERT_EQ(client_.ListBlobs(), 0);  // no marker: a new listing
   EXPECT_EQ(client_.Get("PrefixCount"), "1");
 }
+
+// Counts the control reports in 16 bits fail past 32767 and leave the collection and the marker
+// as they were; the blocks of a blob are counted whole.
+struct CountCase {
+  const char* name;  // the listing: Blobs, BlobsContinued (32767 listed), Containers, Acl, Blocks
+  const char* item;  // repeated 70,000 times where wrap has its %
+  const char* wrap;
+  int code;
+  const char* text;
+};
+constexpr CountCase kCountCases[] = {
+    {"Blobs", "<Blob><Name>b</Name></Blob>", "<EnumerationResults><Blobs>%</Blobs>"
+     "</EnumerationResults>", 600, "the blob collection 70000 items long, more than BlobCount"},
+    {"BlobsContinued", "<BlobPrefix><Name>p</Name></BlobPrefix>", "<EnumerationResults><Blobs>"
+     "<Blob><Name>b</Name></Blob>%</Blobs></EnumerationResults>", 600, "collection 32768 items"},
+    {"Containers", "<Container><Name>c</Name></Container>", "<EnumerationResults><Containers>%"
+     "</Containers></EnumerationResults>", 600, "container collection 70000 items long"},
+    {"Acl", "<SignedIdentifier><Id>i</Id></SignedIdentifier>",
+     "<SignedIdentifiers>%</SignedIdentifiers>", 600, "more than AccessPolicyCount"},
+    {"Blocks", "<Block><Name>YQ==</Name><Size>12582912</Size></Block>",
+     "<BlockList><UncommittedBlocks>%</UncommittedBlocks></BlockList>", 0, ""},
+};
+
+class ListedCount : public CannedListing, public ::testing::WithParamInterface<CountCase> {};
+
+TEST_P(ListedCount, PastTheTypeFailsWithItsText) {
+  const CountCase& c = GetParam();
+  std::string items, body = c.wrap, which = c.name;
+  for (int i = 0; i < 70000; ++i) items += c.item;
+  Serve({Reply(body.replace(body.find('%'), 1, items))});
+  client_.container().SetText("c");
+  const bool continued = which == "BlobsContinued";
+  if (continued) client_.blobs().SetCount(32767), client_.blob_marker().SetText("m");
+  int32_t level = 0;
+  const int rc = which == "Containers" ? client_.ListContainers()
+                 : which == "Acl"      ? client_.GetContainerACL(&level)
+                 : which == "Blocks"   ? client_.ListBlocks("b", tw::kBlockListAll)
+                                       : client_.ListBlobs();
+  EXPECT_EQ(rc, c.code);
+  EXPECT_NE(client_.Error().find(c.text), std::string::npos) << client_.Error();
+  EXPECT_EQ(client_.containers().Count() + client_.access_policies().Count() +
+                client_.blocks().Count() + client_.blobs().Count(),
+            continued ? 32767 : which == "Blocks" ? 70000 : 0);
+  EXPECT_EQ(Str(client_.blob_marker()), continued ? "m" : "");
+  EXPECT_EQ(which == "Blocks" ? client_.blocks().At(69999)->size : 12582912, 12582912);
+}
+
+INSTANTIATE_TEST_SUITE_P(Listings, ListedCount, ::testing::ValuesIn(kCountCases),
+                         testsupport::CaseName{});
 
 TEST_F(CannedListing, BlobsTakeTheContainerPropertyWithoutTheAttribute) {
   Serve({Reply("<EnumerationResults><Blobs><Blob><Name>x</Name></Blob></Blobs></EnumerationResults>")});

@@ -113,14 +113,15 @@ TEST_F(ControlEvents, EveryEventArrivesConvertedAndByReference) {
                    {"na\xC3\xAFve.txt", "c1", "1", "", "5368709120", "text/plain",
                     "Mon, 01 Jan 2024 00:00:00 GMT", "Tue, 02 Jan 2024 00:00:00 GMT", "\"0x8D\"",
                     "true", "false", "3"}});
-  // Sizes and codes are 16-bit for the sinks: the low bits of the client's value.
-  cases.push_back({2, "BlockList", ClientArgs().T("id1").I(1).I(70000), {"id1", "1", "4464"}});
+  // Block sizes and block counts arrive whole.
+  cases.push_back({2, "BlockList", ClientArgs().T("id1").I(1).I(70000), {"id1", "1", "70000"}});
   cases.push_back({3, "ContainerList", ClientArgs().T("c").T("mod").T("etag").I(1).I(2),
                    {"c", "mod", "etag", "true", "2"}});
   cases.push_back({4, "EndTransfer", ClientArgs().I(1), {"1"}});
   cases.push_back({5, "Error", ClientArgs().I(151).T("HTTP protocol error. 500"),
                    {"151", "HTTP protocol error. 500"}});
-  cases.push_back({6, "FragmentComplete", ClientArgs().I(2).I(7).I(0), {"2", "7", "false"}});
+  cases.push_back(
+      {6, "FragmentComplete", ClientArgs().I(2).I(50000).I(0), {"2", "50000", "false"}});
   cases.push_back({7, "Header", ClientArgs().T("Content-Type").T("text/xml"),
                    {"Content-Type", "text/xml"}});
   cases.push_back({8, "Log", ClientArgs().I(2).T("URL: x").T("Info"), {"2", "URL: x", "Info"}});

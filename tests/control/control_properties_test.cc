@@ -573,7 +573,7 @@ INSTANTIATE_TEST_SUITE_P(
                     RangeCase{"ProxySSL", -1, 4}, RangeCase{"ProxySSL", -1, -1},
                     RangeCase{"FirewallType", -1, 256}, RangeCase{"ProxyAuthScheme", -1, -1},
                     RangeCase{"EncryptionAlgorithm", -1, 256},
-                    RangeCase{"SSLCertStoreType", -1, 1000}),
+                    RangeCase{"SSLCertStoreType", -1, 1000}, RangeCase{"BlockCount", -1, 150001}),
     [](const testing::TestParamInfo<RangeCase>& info) {
       return std::string(info.param.name) + std::to_string(info.index + 1) +
              (info.param.value < 0 ? "neg" : std::to_string(info.param.value));
@@ -632,6 +632,9 @@ TEST(ControlPropertiesTest, CountWritesResizeAndItemsAreMadeOnFirstAccess) {
   ASSERT_EQ(c.PutAt("BlockType", 1, 2).hr, win::S_OK);
   EXPECT_EQ(c.Get("BlockType", {Arg(1)}).Int(), 2);
   EXPECT_EQ(c.Get("BlockSize", {Arg(1)}).Int(), -1);  // never sized
+  ASSERT_EQ(c.Put("BlockCount", 40000).hr, win::S_OK);
+  ASSERT_EQ(c.client().page_ranges().SetCount(40000), 0);
+  EXPECT_EQ(c.Get("BlockCount").Int() + c.Get("PageRangeCount").Int(), 80000);
 }
 
 TEST(ControlPropertiesTest, ListedRecordsReadThroughTheirProperties) {
