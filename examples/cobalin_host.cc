@@ -6,6 +6,7 @@
 // property puts and gets, indexed ones too, and method calls. See kUsage for the step syntax.
 // By default it prints only what the steps ask for, errors and a progress bar; --list prints the
 // members that the control's type information describes.
+#include <dlfcn.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -434,6 +435,9 @@ std::optional<Origin> OriginOf(const std::string& url) {
 // to be called; the method then ends as interrupted, cleaning up after itself as after any
 // failure, and no further step runs.
 std::atomic<int> g_stop_signal{0};
+// The server library's remover of the temporary files of downloads in progress, for a second
+// signal that ends the host before the method could clean up.
+std::atomic<void (*)()> g_remove_temporary_files{nullptr};
 
 sigset_t StopSignals() {
   sigset_t set;
@@ -452,7 +456,10 @@ void WatchStopSignals() {
     for (;;) {
       int sig = 0;
       if (sigwait(&set, &sig) != 0) continue;
-      if (g_stop_signal.exchange(sig) != 0) _exit(128 + sig);
+      if (g_stop_signal.exchange(sig) != 0) {
+        if (auto remove = g_remove_temporary_files.load()) remove();
+        _exit(128 + sig);
+      }
     }
   }).detach();
 }
@@ -1034,7 +1041,21 @@ class Host {
       console_->Error(f, "creation");
       return false;
     }
+    FindTemporaryFileRemover();
     return true;
+  }
+
+  // The control's table of operations lives in the server library, whichever path the
+  // registration named, so its address finds that library.
+  void FindTemporaryFileRemover() {
+    Dl_info info{};
+    void* table = *reinterpret_cast<void**>(control_.Get());
+    if (dladdr(table, &info) == 0 || info.dli_fname == nullptr) return;
+    void* lib = dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD);
+    if (lib == nullptr) return;
+    g_remove_temporary_files.store(
+        reinterpret_cast<void (*)()>(dlsym(lib, "TwRemoveTemporaryFiles")));
+    dlclose(lib);
   }
 
   // The type information of the control's default event interface (in class_info_) and its IID.
