@@ -545,10 +545,7 @@ constexpr AmmFn kAmm[kMaxCount][kMaxGroups] = {
 };
 constexpr PickFn kPick = &Pick;
 
-bool Available() {
-  static const bool ok = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512ifma");
-  return ok;
-}
+bool Available() { return CpuHas(kCpuAvx512 | kCpuAvx512Ifma); }
 #else
 constexpr AmmFn kAmm[kMaxCount][kMaxGroups] = {};
 constexpr PickFn kPick = nullptr;
