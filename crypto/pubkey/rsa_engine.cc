@@ -125,7 +125,50 @@ int RsaEngine::LoadNumbers() {
   if (!n_.IsEven()) mont_n_.Init(n_);
   if (!p_.IsZero() && !p_.IsEven()) mont_p_.Init(p_);
   if (!q_.IsZero() && !q_.IsEven()) mont_q_.Init(q_);
+  DeriveCheckExponent();
   return kOk;
+}
+
+// Without E, any e with e DP = 1 mod P-1 and e DQ = 1 mod Q-1 undoes the private operation: it
+// blinds and checks as E would. The least one modulo lcm(P-1, Q-1) is E itself for every usual
+// key. Worked out once per key, from the CRT exponents.
+void RsaEngine::DeriveCheckExponent() {
+  check_e_ = e_;
+  if (!e_.IsZero() || !mont_p_.ready() || !mont_q_.ready() || dp_.IsZero() || dq_.IsZero()) return;
+  BigNumber p1, q1, ep, eq, g, a, t, h;
+  BigNumber::Sub(p_, BigNumber::One(), p1);
+  BigNumber::Sub(q_, BigNumber::One(), q1);
+  // e = ep + (P-1) t, t = ((eq - ep) / g) ((P-1) / g)^-1 mod (Q-1) / g, g = gcd(P-1, Q-1).
+  const bool found = [&] {
+    if (!d_.IsZero()) {
+      BigNumber::Mod(d_, p1, t);
+      BigNumber::Mod(d_, q1, h);
+      if (!t.Equals(dp_) || !h.Equals(dq_)) return false;
+    }
+    if (BigNumber::ModInverse(dp_, p1, ep) != kOk || BigNumber::ModInverse(dq_, q1, eq) != kOk) return false;
+    g = p1;
+    a = q1;
+    while (!a.IsZero()) {
+      BigNumber::Mod(g, a, t);
+      g = a;
+      a = t;
+    }
+    BigNumber::Sub(eq, ep, t);
+    if (BigNumber::DivMod(t, g, &t, &h) != kOk || !h.IsZero()) return false;
+    BigNumber::DivMod(q1, g, &a, nullptr);
+    BigNumber::DivMod(p1, g, &h, nullptr);
+    if (BigNumber::ModInverse(h, a, h) != kOk) return false;
+    BigNumber::Mul(t, h, t);
+    BigNumber::Mod(t, a, t);
+    BigNumber::Mul(t, p1, t);
+    BigNumber::Add(t, ep, check_e_);
+    return true;
+  }();
+  if (!found) {
+    // CRT exponents that disagree with D, or that no e undoes, give wrong halves: D alone is used.
+    dp_.SetZero();
+    dq_.SetZero();
+  }
 }
 
 int RsaEngine::SetKey(const RsaKeyData& in) {
@@ -277,8 +320,17 @@ int RsaEngine::RefreshBlinding() {
   for (int tries = 0; tries < 64; ++tries) {
     int rc = r.SetRandomBits(n_.BitLength() - 1, random_);
     if (rc != kOk) return rc;
-    if (BigNumber::ModInverse(r, n_, unblind_) != kOk) continue;
-    rc = BigNumber::ModExp(r, e_, n_, blind_);
+    if (check_e_.IsZero()) {
+      // No exponent undoes D here: blind by r and unblind by r^-D, one private operation per draw.
+      BigNumber rd;
+      rc = CrtOrPlain(r, rd);
+      if (rc != kOk) return rc;
+      if (BigNumber::ModInverse(rd, n_, unblind_) != kOk) continue;
+      blind_ = r;
+    } else {
+      if (BigNumber::ModInverse(r, n_, unblind_) != kOk) continue;
+      rc = BigNumber::ModExp(r, check_e_, n_, blind_);
+    }
     if (rc == kOk && mont_n_.ready()) {
       blind_mont_.assign(mont_n_.limbs(), 0);
       unblind_mont_.assign(mont_n_.limbs(), 0);
@@ -313,7 +365,6 @@ int RsaEngine::PrivateOp(const BigNumber& c, BigNumber& m) {
   const bool crt_material = !p_.IsZero() && !q_.IsZero() && !qinv_.IsZero();
   if (d_.IsZero() && !crt_material) return kErrRsaNoPrivateKey;
   if (c.Compare(n_) >= 0) return kErrRsaDecoding;
-  if (e_.IsZero()) return CrtOrPlain(c, m);  // no E: neither blinding nor a check is possible
   int rc = RefreshBlinding();
   if (rc != kOk) return rc;
   BigNumber cb, mb, check;
@@ -325,14 +376,17 @@ int RsaEngine::PrivateOp(const BigNumber& c, BigNumber& m) {
   }
   rc = CrtOrPlain(cb, mb);
   if (rc != kOk) return rc;
-  // A fault in the CRT halves would reveal a prime: check before anything leaves.
-  mont_n_.ready() ? mont_n_.Exp(mb, e_, false, check) : (void)BigNumber::ModExp(mb, e_, n_, check);
-  if (!check.Equals(cb)) {
-    if (d_.IsZero()) return kErrRsaNoPrivateKey;
-    rc = BigNumber::ModExpSecret(cb, d_, n_, mb);
-    if (rc != kOk) return rc;
-    BigNumber::ModExp(mb, e_, n_, check);
-    if (!check.Equals(cb)) return kErrRsaNoPrivateKey;
+  // A fault in the CRT halves would reveal a prime: check before anything leaves. Without an
+  // exponent to check by, no CRT halves are used.
+  if (!check_e_.IsZero()) {
+    mont_n_.ready() ? mont_n_.Exp(mb, check_e_, false, check) : (void)BigNumber::ModExp(mb, check_e_, n_, check);
+    if (!check.Equals(cb)) {
+      if (d_.IsZero()) return kErrRsaNoPrivateKey;
+      rc = BigNumber::ModExpSecret(cb, d_, n_, mb);
+      if (rc != kOk) return rc;
+      BigNumber::ModExp(mb, check_e_, n_, check);
+      if (!check.Equals(cb)) return kErrRsaNoPrivateKey;
+    }
   }
   if (mont_n_.ready()) {
     MulMont(mont_n_, mb, unblind_mont_, m);
