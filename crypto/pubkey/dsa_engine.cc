@@ -1,7 +1,9 @@
 #include "crypto/pubkey/dsa_engine.h"
 
+#include <algorithm>
 #include <cstring>
 
+#include "crypto/pubkey/constant_time.h"
 #include "crypto/pubkey/ecdsa.h"
 #include "crypto/pubkey/prime_search.h"
 #include "crypto/symmetric/hash_engine.h"
@@ -53,6 +55,7 @@ int DsaEngine::SetKey(const DsaKeyData& in) {
     if (src[i]->empty()) continue;
     v.SetBytes(*src[i]);
     int rc = v.ToMagnitude(*dst[i]);
+    if (rc == kOk) rc = DeclassifyLength(*dst[i]);
     if (rc != kOk) return rc;
   }
   int rc = key_.DerivePublic();  // verification needs Y even when only X was given
@@ -251,9 +254,11 @@ int DsaEngine::Sign(const ByteString& hash, ByteString& out) {
     mont_q_.Mul(t.data(), bm.data(), km.data());
     mont_q_.FromMont(t.data(), bk);
     mont_q_.Exp(bk, q2, true, bkinv, q_.BitLength());
-    mont_q_.ToMont(bkinv, v.data());
-    mont_q_.Mul(t.data(), u.data(), v.data());
-    mont_q_.FromMont(t.data(), s);
+    std::fill(v.begin(), v.end(), 0);
+    std::copy(bkinv.limbs().begin(), bkinv.limbs().end(), v.begin());
+    mont_q_.Mul(t.data(), u.data(), v.data());  // the Montgomery form times a plain value: s itself
+    ct::Declassify(t.data(), n * sizeof(Limb));
+    s.SetLimbs(t.data(), n, 1);
     if (r.IsZero() || s.IsZero()) continue;
     rc = r.ToMagnitude(rb);
     if (rc == kOk) rc = s.ToMagnitude(sb);

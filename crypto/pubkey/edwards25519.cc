@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include "crypto/pubkey/constant_time.h"
+
 namespace tw {
 namespace {
 
@@ -356,9 +358,14 @@ int Ge25519ScalarMultBase(Ge25519P3* h, const uint8_t* a, int length) {
   if (!h || !a || length < kX25519Bytes) return kErrCurveLength;
   uint8_t k[64] = {};
   memcpy(k, a, kX25519Bytes);
-  // The top digit must stay within the table: a scalar of 2^255 or more is first taken mod L,
-  // which leaves a B unchanged since B has order L.
-  if (k[31] > 127) Sc25519Reduce(k, sizeof k);
+  // The top digit must stay within the table: a scalar of 2^255 or more is taken mod L, which
+  // leaves a B unchanged since B has order L. Both are worked out, and one kept by mask.
+  uint8_t reduced[64] = {};
+  memcpy(reduced, a, kX25519Bytes);
+  Sc25519Reduce(reduced, sizeof reduced);
+  const uint8_t mask = static_cast<uint8_t>(0 - (k[31] >> 7));
+  for (int i = 0; i < kX25519Bytes; ++i) k[i] = static_cast<uint8_t>(k[i] ^ ((k[i] ^ reduced[i]) & mask));
+  explicit_bzero(reduced, sizeof reduced);
   int8_t e[64];
   for (int i = 0; i < 32; ++i) {
     e[2 * i] = k[i] & 15;

@@ -65,7 +65,8 @@ class RsaEngine : public PkAlgorithm {
   int Generate(bool plain);
   int LoadNumbers();
   int PrivateOp(const BigNumber& c, BigNumber& m);
-  int CrtOrPlain(const BigNumber& c, BigNumber& m);
+  // c^D mod N, by CRT when it can; c and m as N's number of limbs.
+  int CrtOrPlain(const Limb* c, Limb* m);
   int RefreshBlinding();
   void DeriveCheckExponent();
 
@@ -78,6 +79,7 @@ class RsaEngine : public PkAlgorithm {
   BigNumber blind_, unblind_;
   // The same in Montgomery form when mont_n_ is ready: then these are the ones squared.
   LimbVector blind_mont_, unblind_mont_;
+  LimbVector qinv_mont_;  // QInv in P's Montgomery form
   int blind_uses_ = 0;  // since r was last drawn
 };
 
