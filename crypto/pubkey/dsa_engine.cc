@@ -241,7 +241,7 @@ int DsaEngine::Sign(const ByteString& hash, ByteString& out) {
     }
     BigNumber::Mod(r, q_, r);
     // s = (b z + (b x) r) (b k)^-1 with a fresh blind b: only fixed-width products modulo Q see
-    // x, and the one inversion, k^(q-2) by the constant-time walk, sees b k, not k.
+    // x, and the one inversion, (b k)^(q-2) by the constant-time walk, never sees k alone.
     mont_q_.ToMont(r, rm.data());
     mont_q_.ToMont(b, bm.data());
     mont_q_.ToMont(k, km.data());
