@@ -1,6 +1,6 @@
 #!/bin/sh
-# run.sh PROGRAM SUPPRESSIONS: PROGRAM under memcheck, any error failing it. Without valgrind the
-# test is skipped (77), except under CI=true, where that is a failure.
+# run.sh PROGRAM SUPPRESSIONS: under memcheck, any error failing it; without valgrind a skip (77),
+# or a failure under CI=true.
 if ! command -v valgrind >/dev/null 2>&1; then
   echo "valgrind is not installed"
   [ "$CI" = true ] && exit 1
