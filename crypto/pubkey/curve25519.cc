@@ -2,6 +2,7 @@
 
 #include <string.h>
 
+#include "crypto/pubkey/constant_time.h"
 #include "crypto/pubkey/edwards25519.h"
 
 namespace tw {
@@ -294,7 +295,9 @@ int X25519ScalarMult(const uint8_t* scalar, int scalarLength, const uint8_t* u, 
   Fe25519ToBytes(out, outLength, x2);
   explicit_bzero(e, sizeof e);
   explicit_bzero(&st, sizeof st);
-  return CurveBytesAllZero(out, outLength) ? kErrCurveZeroResult : kOk;
+  const bool zero = CurveBytesAllZero(out, outLength);
+  ct::Declassify(&zero, sizeof zero);
+  return zero ? kErrCurveZeroResult : kOk;
 }
 
 int X25519(const uint8_t* scalar, int scalarLength, const uint8_t* u, int uLength, uint8_t* out, int outLength) {

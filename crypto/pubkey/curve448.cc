@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include "crypto/pubkey/constant_time.h"
+
 namespace tw {
 namespace {
 
@@ -366,7 +368,9 @@ int X448ScalarMult(const uint8_t* scalar, int scalarLength, const uint8_t* u, in
   Fe448Encode(out, outLength, x2);
   explicit_bzero(e, sizeof e);
   explicit_bzero(&st, sizeof st);
-  return CurveBytesAllZero(out, outLength) ? kErrCurveZeroResult : kOk;
+  const bool zero = CurveBytesAllZero(out, outLength);
+  ct::Declassify(&zero, sizeof zero);
+  return zero ? kErrCurveZeroResult : kOk;
 }
 
 int X448(const uint8_t* scalar, int scalarLength, const uint8_t* u, int uLength, uint8_t* out, int outLength) {

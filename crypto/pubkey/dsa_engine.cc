@@ -1,7 +1,9 @@
 #include "crypto/pubkey/dsa_engine.h"
 
+#include <algorithm>
 #include <cstring>
 
+#include "crypto/pubkey/constant_time.h"
 #include "crypto/pubkey/ecdsa.h"
 #include "crypto/pubkey/prime_search.h"
 #include "crypto/symmetric/hash_engine.h"
@@ -38,6 +40,8 @@ int DsaEngine::SetKey(const DsaKeyData& in) {
   y_.SetZero();
   x_.SetZero();
   mont_p_ = MontgomeryContext();
+  mont_q_ = MontgomeryContext();
+  xm_.clear();
   if (in.P.empty() || in.Q.empty() || in.G.empty() || (in.Y.empty() && in.X.empty())) return kErrDsaBadKey;
   BigNumber p, q;
   p.SetBytes(in.P);
@@ -51,6 +55,7 @@ int DsaEngine::SetKey(const DsaKeyData& in) {
     if (src[i]->empty()) continue;
     v.SetBytes(*src[i]);
     int rc = v.ToMagnitude(*dst[i]);
+    if (rc == kOk) rc = DeclassifyLength(*dst[i]);
     if (rc != kOk) return rc;
   }
   int rc = key_.DerivePublic();  // verification needs Y even when only X was given
@@ -61,6 +66,12 @@ int DsaEngine::SetKey(const DsaKeyData& in) {
   y_.SetBytes(key_.Y);
   x_.SetBytes(key_.X);
   if (!p_.IsEven()) mont_p_.Init(p_);
+  if (!q_.IsEven() && mont_q_.Init(q_) == kOk && !key_.X.empty()) {
+    BigNumber xr;
+    BigNumber::Mod(x_, q_, xr);
+    xm_.assign(mont_q_.limbs(), 0);
+    mont_q_.ToMont(xr, xm_.data());
+  }
   return kOk;
 }
 
@@ -194,20 +205,34 @@ void DsaEngine::HashValue(const ByteString& hash, BigNumber& z) const {
 int DsaEngine::Sign(const ByteString& hash, ByteString& out) {
   if (hash.empty()) return kErrDsaNoHash;
   if (g_.IsZero()) return kErrDsaNoKey;
-  if (x_.IsZero()) return kErrDsaNoPrivate;
+  if (key_.X.empty()) return kErrDsaNoPrivate;
+  if (xm_.empty()) return kErrDsaBadKey;  // an even Q
   const int qlen = key_.Q.length();
-  BigNumber z, k, kinv, r, s, q2;
+  const size_t n = mont_q_.limbs();
+  const Limb* m = mont_q_.modulus().limbs().data();
+  BigNumber z, k, b, r, s, bk, bkinv, q2;
   HashValue(hash, z);
+  BigNumber::Mod(z, q_, z);
   BigNumber::Sub(q_, BigNumber(2), q2);
+  LimbVector zm(n), rm(n), bm(n), km(n), t(n), u(n), v(n);
   ByteString raw, rb, sb;
   int rc = raw.Resize(qlen);
   if (rc != kOk) return rc;
+  // A value in [1, Q) from the random source, drawn again when out of range.
+  auto draw = [&](BigNumber& out) -> int {
+    for (int i = 0; i < kNonceAttempts; ++i) {
+      if (int rc2 = random_.Fill(raw.bytes(), qlen)) return rc2;
+      out.SetBytes(raw);
+      if (!out.IsZero() && out.Compare(q_) < 0) return kOk;
+    }
+    return kErrDsaBadKey;
+  };
+  mont_q_.ToMont(z, zm.data());
   for (int attempt = 0;; ++attempt) {
     if (attempt == kNonceAttempts) return kErrDsaBadKey;
-    rc = random_.Fill(raw.bytes(), qlen);
+    rc = draw(k);
+    if (rc == kOk) rc = draw(b);
     if (rc != kOk) return rc;
-    k.SetBytes(raw);
-    if (k.IsZero() || k.Compare(q_) >= 0) continue;
     if (mont_p_.ready() && g_.Compare(p_) < 0) {
       mont_p_.Exp(g_, k, true, r, q_.BitLength());
     } else {
@@ -215,13 +240,25 @@ int DsaEngine::Sign(const ByteString& hash, ByteString& out) {
       if (rc != kOk) return rc;
     }
     BigNumber::Mod(r, q_, r);
-    // k^-1 = k^(q-2) mod q: the secret nonce goes through the constant-time path only.
-    rc = BigNumber::ModExpSecret(k, q2, q_, kinv);
-    if (rc != kOk) return rc;
-    BigNumber::Mul(x_, r, s);
-    BigNumber::Add(s, z, s);
-    BigNumber::Mul(s, kinv, s);
-    BigNumber::Mod(s, q_, s);
+    // s = (b z + (b x) r) (b k)^-1 with a fresh blind b: only fixed-width products modulo Q see
+    // x, and the one inversion, (b k)^(q-2) by the constant-time walk, never sees k alone.
+    mont_q_.ToMont(r, rm.data());
+    mont_q_.ToMont(b, bm.data());
+    mont_q_.ToMont(k, km.data());
+    mont_q_.Mul(t.data(), bm.data(), xm_.data());
+    mont_q_.Mul(t.data(), t.data(), rm.data());
+    mont_q_.Mul(u.data(), bm.data(), zm.data());
+    const Limb carry = limb::AddN(u.data(), u.data(), t.data(), n);
+    const Limb borrow = limb::SubN(v.data(), u.data(), m, n);
+    limb::Select(u.data(), v.data(), n, static_cast<Limb>(0) - (carry | (borrow ^ 1)));
+    mont_q_.Mul(t.data(), bm.data(), km.data());
+    mont_q_.FromMont(t.data(), bk);
+    mont_q_.Exp(bk, q2, true, bkinv, q_.BitLength());
+    std::fill(v.begin(), v.end(), 0);
+    std::copy(bkinv.limbs().begin(), bkinv.limbs().end(), v.begin());
+    mont_q_.Mul(t.data(), u.data(), v.data());  // the Montgomery form times a plain value: s itself
+    ct::Declassify(t.data(), n * sizeof(Limb));
+    s.SetLimbs(t.data(), n, 1);
     if (r.IsZero() || s.IsZero()) continue;
     rc = r.ToMagnitude(rb);
     if (rc == kOk) rc = s.ToMagnitude(sb);

@@ -45,6 +45,9 @@ class DsaEngine : public PkAlgorithm {
   DsaKeyData key_;
   BigNumber p_, q_, g_, y_, x_;
   MontgomeryContext mont_p_;  // kept with the key: every signature and verdict works modulo P
+  // Signing works modulo Q in fixed-width Montgomery products, X kept there in that form.
+  MontgomeryContext mont_q_;
+  LimbVector xm_;
   bool der_output_ = false;
 };
 

@@ -70,9 +70,10 @@ class Group final : public EcGroup {
       Pt<N> p;
       if (!FieldFrom(p.X, px, field_bytes_) || !FieldFrom(p.Y, py, field_bytes_)) return kErrEcPoint;
       std::memcpy(p.Z, f_.one, sizeof(p.Z));
-      // Every scalar is walked over the whole limb width when it may exceed the order.
-      const int w = bits_of(kk) > order_bits_ ? (64 * N) / kWindow : windows_;
-      VarMul(r, p, kk, w);
+      // A scalar whose length allows more bits than the order has is walked over all of them:
+      // the walk follows the length, never the value.
+      const int kbits = 8 * klen < 64 * N ? 8 * klen : 64 * N;
+      VarMul(r, p, kk, kbits > order_bits_ ? (kbits + kWindow - 1) / kWindow : windows_);
     }
     *infinity = ToAffine(r, out, out + field_bytes_);
     explicit_bzero(kk, sizeof(kk));
@@ -158,11 +159,6 @@ class Group final : public EcGroup {
   }
 
  private:
-  static int bits_of(const uint64_t* k) {
-    for (int i = N - 1; i >= 0; --i)
-      if (k[i]) return 64 * i + 64 - __builtin_clzll(k[i]);
-    return 0;
-  }
   // Big-endian bytes into Montgomery form; false unless the value is below p.
   bool FieldFrom(uint64_t* out, const uint8_t* b, int n) const {
     uint64_t v[N];

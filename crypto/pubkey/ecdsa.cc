@@ -4,6 +4,7 @@
 #include <memory>
 #include <vector>
 
+#include "crypto/pubkey/constant_time.h"
 #include "crypto/pubkey/ec_point.h"
 #include "crypto/symmetric/random_source.h"
 #include "foundation/span_writer.h"
@@ -96,6 +97,9 @@ int SignWith(const EcKeyData& key, bool der, const uint8_t* digest, int len, con
                         r.bytes(), s.bytes(), &zero);
     explicit_bzero(k.data(), k.size());
     if (rc) return rc;
+    ct::Declassify(r.bytes(), static_cast<size_t>(r.length()));
+    ct::Declassify(s.bytes(), static_cast<size_t>(s.length()));
+    ct::Declassify(&zero, sizeof zero);
     // A zero r or s would be a signature anyone could forge over; draw again.
     if (!zero) break;
     if (fixed_k) return kErrEcParams;

@@ -74,6 +74,7 @@ int SignWith(const Domain& dom, const uint8_t* msg, size_t length, const uint8_t
     uint8_t own[kEd25519KeyBytes];
     Ge25519ScalarMultBase(&a, az, 32);
     Ge25519P3ToBytes(own, sizeof own, a);
+    ct::Declassify(own, sizeof own);
     if (memcmp(own, pub, sizeof own) != 0) {
       explicit_bzero(az, sizeof az);
       return kErrEdKeyMismatch;

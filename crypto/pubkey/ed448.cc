@@ -500,6 +500,7 @@ int SignWith(const Domain& dom, const uint8_t* msg, size_t length, const uint8_t
     uint8_t own[kEd448KeyBytes];
     MulBase(&A, s);
     Encode(own, A);
+    ct::Declassify(own, sizeof own);
     if (memcmp(own, pub, sizeof own) != 0) rc = kErrEdKeyMismatch;
   }
   if (!rc) {

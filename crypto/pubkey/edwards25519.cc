@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include "crypto/pubkey/constant_time.h"
+
 namespace tw {
 namespace {
 
@@ -356,9 +358,21 @@ int Ge25519ScalarMultBase(Ge25519P3* h, const uint8_t* a, int length) {
   if (!h || !a || length < kX25519Bytes) return kErrCurveLength;
   uint8_t k[64] = {};
   memcpy(k, a, kX25519Bytes);
-  // The top digit must stay within the table: a scalar of 2^255 or more is first taken mod L,
-  // which leaves a B unchanged since B has order L.
-  if (k[31] > 127) Sc25519Reduce(k, sizeof k);
+  // The top digit must stay within the table: bit 255 is folded back in as 2^255 mod L (B has
+  // order L), by mask, twice, which leaves it clear whatever the scalar.
+  static constexpr uint8_t kTwo255ModL[32] = {0x85, 0x34, 0x47, 0x75, 0x47, 0x4a, 0x7f, 0x97, 0x23, 0xb6, 0x3a,
+                                              0x8b, 0xe9, 0x2a, 0xe7, 0x6d, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
+                                              0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x0f};
+  for (int round = 0; round < 2; ++round) {
+    const uint8_t mask = static_cast<uint8_t>(0 - (k[31] >> 7));
+    k[31] &= 0x7f;
+    unsigned carry = 0;
+    for (int i = 0; i < kX25519Bytes; ++i) {
+      carry += k[i] + (kTwo255ModL[i] & mask);
+      k[i] = static_cast<uint8_t>(carry);
+      carry >>= 8;
+    }
+  }
   int8_t e[64];
   for (int i = 0; i < 32; ++i) {
     e[2 * i] = k[i] & 15;

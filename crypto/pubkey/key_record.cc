@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "crypto/pubkey/constant_time.h"
+
 namespace tw {
 
 int FitComponent(ByteString& field, int width) {
@@ -28,6 +30,16 @@ int FitComponent(ByteString& field, int width) {
 void WipeComponent(ByteString& field) {
   WipeBytes(field.data(), static_cast<size_t>(field.length()));
   field.Reset();
+}
+
+int DeclassifyLength(ByteString& field) {
+  int len = field.length();
+  ct::Declassify(&len, sizeof len);
+  ByteString t;
+  int rc = t.Set(field.data(), len);
+  if (rc == kOk) rc = field.Set(t.data(), len);
+  WipeComponent(t);
+  return rc;
 }
 
 }  // namespace tw

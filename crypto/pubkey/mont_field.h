@@ -118,9 +118,14 @@ struct MontField {
     uint64_t acc[N], base[N];
     std::memcpy(base, a, sizeof(base));
     std::memcpy(acc, one, sizeof(acc));
-    for (int i = 64 * N - 1; i >= 0; --i) {
-      Sqr(acc, acc);
-      if ((e[i / 64] >> (i % 64)) & 1) Mul(acc, acc, base);
+    // Each bit is read as a sign, whose test sets the flags afresh: a bit test would merge them
+    // with those of the last product, and memcheck would take the branch for a secret one.
+    for (int i = N - 1; i >= 0; --i) {
+      uint64_t bits = e[i];
+      for (int b = 0; b < 64; ++b, bits <<= 1) {
+        Sqr(acc, acc);
+        if (static_cast<int64_t>(bits) < 0) Mul(acc, acc, base);
+      }
     }
     std::memcpy(r, acc, sizeof(acc));
   }

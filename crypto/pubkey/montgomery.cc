@@ -1,7 +1,9 @@
 #include "crypto/pubkey/montgomery.h"
 
+#include "crypto/pubkey/constant_time.h"
 #include "crypto/symmetric/cpu_features.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -545,10 +547,7 @@ constexpr AmmFn kAmm[kMaxCount][kMaxGroups] = {
 };
 constexpr PickFn kPick = &Pick;
 
-bool Available() {
-  static const bool ok = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512ifma");
-  return ok;
-}
+bool Available() { return CpuHas(kCpuAvx512 | kCpuAvx512Ifma); }
 #else
 constexpr AmmFn kAmm[kMaxCount][kMaxGroups] = {};
 constexpr PickFn kPick = nullptr;
@@ -577,6 +576,8 @@ class Ops64 {
   void Sqr(Limb* r, const Limb* a) const { c_.Sqr(r, a); }
   void To(size_t, const BigNumber& a, Limb* out) const { c_.ToMont(a, out); }
   void From(size_t, const Limb* a, BigNumber& out) const { c_.FromMont(a, out); }
+  void To(size_t, const Limb* a, Limb* out) const { c_.ToMontLimbs(a, c_.limbs(), out); }
+  void From(size_t, const Limb* a, Limb* out) const { c_.FromMontLimbs(a, out); }
   void Pick(Limb* dst, const Limb* table, size_t entries, const unsigned* idx) const {
     PickScalar(dst, table, entries, width(), idx[0]);
   }
@@ -610,25 +611,31 @@ class Ops52 {
     amm_(jobs, limbs_);
   }
   void Sqr(Limb* r, const Limb* a) const { Mul(r, a, a); }
-  void To(size_t k, const BigNumber& a, Limb* out) const {
+  void To(size_t k, const BigNumber& a, Limb* out) const { To(k, a.limbs().data(), a.limbs().size(), out); }
+  void To(size_t k, const Limb* a, Limb* out) const { To(k, a, m_[k]->limbs().size(), out); }
+  void To(size_t k, const Limb* a, size_t an, Limb* out) const {
     uint64_t x[radix52::kMaxLanes];
-    radix52::Split(a.limbs().data(), a.limbs().size(), x, lanes_);
+    radix52::Split(a, an, x, lanes_);
     const radix52::AmmJob job = {out, x, w_[k]->rr.data(), w_[k]->m.data(), w_[k]->k0};
     amm1_(&job, limbs_);
   }
-  // The product by 1 is at most m, and m itself only for zero: one masked subtraction.
   void From(size_t k, const Limb* a, BigNumber& out) const {
+    Limb v[MontgomeryContext::kMaxLimbs];
+    From(k, a, v);
+    out.SetLimbs(v, m_[k]->limbs().size(), 1);
+  }
+  // The product by 1 is at most m, and m itself only for zero: one masked subtraction.
+  void From(size_t k, const Limb* a, Limb* v) const {
     uint64_t one[radix52::kMaxLanes] = {1};
     uint64_t x[radix52::kMaxLanes];
     const radix52::AmmJob job = {x, a, one, w_[k]->m.data(), w_[k]->k0};
     amm1_(&job, limbs_);
     const LimbVector& m = m_[k]->limbs();
     const size_t n = m.size();
-    Limb v[MontgomeryContext::kMaxLimbs], d[MontgomeryContext::kMaxLimbs];
+    Limb d[MontgomeryContext::kMaxLimbs];
     radix52::Join(x, limbs_, v, n);
     const Limb borrow = limb::SubN(d, v, m.data(), n);
     limb::Select(v, d, n, limb::IsZeroMask(borrow));
-    out.SetLimbs(v, n, 1);
   }
   void Pick(Limb* dst, const Limb* table, size_t entries, const unsigned* idx) const {
     radix52::kPick(dst, table, entries, lanes_, count_, idx);
@@ -645,26 +652,44 @@ class Ops52 {
 // walk_bits bits (more when an exponent is longer) and reads the whole table at every window;
 // a public walk has one residue.
 template <class Ops>
-void WindowExp(const Ops& ops, const BigNumber* const* b, const BigNumber* const* e, bool secret, int walk_bits,
-               int max_secret_window, BigNumber* const* out) {
+void WindowExp(const Ops& ops, const Limb* const* b, const BigNumber* const* e, bool secret, int walk_bits,
+               int max_secret_window, Limb* const* out) {
   const size_t count = ops.count(), width = ops.width(), n = count * width;
+  // A secret walk's length follows walk_bits, not the exponent's value; only whether some
+  // exponent reaches past walk_bits (which its callers rule out) is let out.
   int ebits = 0;
-  for (size_t k = 0; k < count; ++k) ebits = e[k]->BitLength() > ebits ? e[k]->BitLength() : ebits;
+  if (secret) {
+    Limb above = 0;
+    int span = walk_bits;
+    for (size_t k = 0; k < count; ++k) {
+      const LimbVector& l = e[k]->limbs();
+      for (size_t i = 0; i < l.size(); ++i) {
+        const int lo = 64 * static_cast<int>(i);
+        if (lo + 64 > walk_bits) above |= walk_bits <= lo ? l[i] : l[i] >> (walk_bits - lo);
+      }
+      span = 64 * static_cast<int>(l.size()) > span ? 64 * static_cast<int>(l.size()) : span;
+    }
+    bool longer = above != 0;
+    ct::Declassify(&longer, sizeof longer);
+    ebits = longer ? span : walk_bits;
+  } else {
+    for (size_t k = 0; k < count; ++k) ebits = e[k]->BitLength() > ebits ? e[k]->BitLength() : ebits;
+  }
   const bool f4 = !secret && ebits == 17 && e[0]->limbs()[0] == 0x10001;
-  int w = f4 ? 1 : WindowFor(secret && walk_bits > ebits ? walk_bits : ebits);
+  int w = f4 ? 1 : WindowFor(ebits);
   // A secret walk reads the whole table at every window: past some size that costs more than
   // the multiplications it saves.
   if (secret && w > max_secret_window) w = max_secret_window;
   const size_t entries = static_cast<size_t>(1) << w;
   LimbVector table(n * entries), acc(n), pick(n);
+  const Limb one[MontgomeryContext::kMaxLimbs] = {1};
   for (size_t k = 0; k < count; ++k) {
-    ops.To(k, BigNumber::One(), table.data() + k * width);
-    ops.To(k, *b[k], table.data() + n + k * width);
+    ops.To(k, one, table.data() + k * width);
+    ops.To(k, b[k], table.data() + n + k * width);
   }
   for (size_t i = 2; i < entries; ++i) ops.Mul(table.data() + i * n, table.data() + (i - 1) * n, table.data() + n);
 
-  int bits = ebits;
-  if (secret && bits < walk_bits) bits = walk_bits;
+  const int bits = ebits;
   const int windows = (bits + w - 1) / w;
   unsigned idx[radix52::kMaxCount] = {};
   for (int win = windows - 1; win >= 0; --win) {
@@ -683,7 +708,7 @@ void WindowExp(const Ops& ops, const BigNumber* const* b, const BigNumber* const
       ops.Mul(acc.data(), acc.data(), pick.data());
     }
   }
-  for (size_t k = 0; k < count; ++k) ops.From(k, acc.data() + k * width, *out[k]);
+  for (size_t k = 0; k < count; ++k) ops.From(k, acc.data() + k * width, out[k]);
 }
 
 // Sliding-window digits of e: digit[i] is the odd window value whose lowest bit is i, else 0.
@@ -749,10 +774,15 @@ int MontgomeryContext::Init(const BigNumber& m) {
   if (m.sign() <= 0 || m.IsEven() || m.IsOne()) return kErrModulusNotPositive;
   if (m.limbs().size() > kMaxLimbs) return kErrInvalidArgument;
   m_ = m;
+  // The modulus's length is no secret, even when the modulus is.
+  bits_ = m.BitLength();
+  ct::Declassify(&bits_, sizeof bits_);
   const size_t n = m.limbs().size();
   BigNumber r2;
   BigNumber::ShiftLeft(BigNumber::One(), static_cast<int>(128 * n), r2);
   BigNumber::Mod(r2, m, rr_);
+  rrl_.assign(n, 0);
+  std::copy(rr_.limbs().begin(), rr_.limbs().end(), rrl_.begin());
   m0inv_ = limb::NegInverse(m.limbs()[0]);
   n_ = n;
   mul_ = &MontMul<0>;
@@ -776,7 +806,7 @@ int MontgomeryContext::Init(const BigNumber& m) {
   }
 #endif
   r52_ = MontRadix52();
-  const size_t limbs = (static_cast<size_t>(m.BitLength()) + 2 + 51) / 52;
+  const size_t limbs = (static_cast<size_t>(bits_) + 2 + 51) / 52;
   if (n >= radix52::kMinLimbs64 && limbs <= radix52::kMaxLanes && radix52::Available()) {
     const size_t groups = (limbs + 7) / 8;
     r52_.limbs = limbs;
@@ -816,16 +846,44 @@ void MontgomeryContext::FromMont(const Limb* a, BigNumber& out) const {
   out.SetLimbs(r, n_, 1);
 }
 
-void MontgomeryContext::Exp(const BigNumber& b, const BigNumber& e, bool secret, BigNumber& out,
-                            int exp_bits) const {
-  if (e.BitLength() == 0) {
-    BigNumber::Mod(BigNumber::One(), m_, out);
+void MontgomeryContext::ToMontLimbs(const Limb* a, size_t an, Limb* out) const {
+  Limb x[kMaxLimbs] = {};
+  for (size_t i = 0; i < an && i < n_; ++i) x[i] = a[i];
+  Mul(out, x, rrl_.data());
+}
+
+void MontgomeryContext::FromMontLimbs(const Limb* a, Limb* out) const {
+  const Limb one[kMaxLimbs] = {1};
+  Mul(out, a, one);
+}
+
+// Horner's rule by whole n-limb digits: acc = acc R + digit mod m, where acc R mod m is one
+// product by R^2 and digit mod m the product by R^2 and then by 1 (every input below R).
+void MontgomeryContext::Reduce(const Limb* a, size_t an, Limb* out) const {
+  Limb digit[kMaxLimbs], t[kMaxLimbs];
+  std::memset(out, 0, n_ * sizeof(Limb));
+  for (size_t top = (an + n_ - 1) / n_; top-- > 0;) {
+    std::memset(digit, 0, n_ * sizeof(Limb));
+    for (size_t i = 0; i < n_ && top * n_ + i < an; ++i) digit[i] = a[top * n_ + i];
+    ToMontLimbs(digit, n_, t);
+    FromMontLimbs(t, digit);
+    ToMontLimbs(out, n_, t);
+    const Limb carry = limb::AddN(out, t, digit, n_);
+    const Limb borrow = limb::SubN(t, out, m_.limbs().data(), n_);
+    limb::Select(out, t, n_, static_cast<Limb>(0) - (carry | (borrow ^ 1)));
+  }
+}
+
+void MontgomeryContext::ExpLimbs(const Limb* b, const BigNumber& e, bool secret, Limb* out, int exp_bits) const {
+  if (e.limbs().empty()) {
+    std::memset(out, 0, n_ * sizeof(Limb));
+    out[0] = 1;
     return;
   }
-  const BigNumber* bp[] = {&b};
+  const Limb* bp[] = {b};
   const BigNumber* ep[] = {&e};
-  BigNumber* op[] = {&out};
-  const int walk_bits = exp_bits > 0 ? exp_bits : m_.BitLength();
+  Limb* op[] = {out};
+  const int walk_bits = exp_bits > 0 ? exp_bits : bits_;
   // The radix 2^52 table read costs little next to a product, so a secret walk affords 32 entries.
   if (r52_.lanes) {
     const MontRadix52* w[] = {&r52_};
@@ -836,23 +894,43 @@ void MontgomeryContext::Exp(const BigNumber& b, const BigNumber& e, bool secret,
   }
 }
 
-void MontgomeryContext::ExpPair(const MontgomeryContext& c1, const BigNumber& b1, const BigNumber& e1,
-                                const MontgomeryContext& c2, const BigNumber& b2, const BigNumber& e2,
-                                BigNumber& out1, BigNumber& out2) {
+void MontgomeryContext::Exp(const BigNumber& b, const BigNumber& e, bool secret, BigNumber& out,
+                            int exp_bits) const {
+  Limb x[kMaxLimbs] = {}, r[kMaxLimbs];
+  const LimbVector& bl = b.limbs();
+  for (size_t i = 0; i < bl.size() && i < n_; ++i) x[i] = bl[i];
+  ExpLimbs(x, e, secret, r, exp_bits);
+  out.SetLimbs(r, n_, 1);
+}
+
+void MontgomeryContext::ExpPairLimbs(const MontgomeryContext& c1, const Limb* b1, const BigNumber& e1,
+                                     const MontgomeryContext& c2, const Limb* b2, const BigNumber& e2, Limb* out1,
+                                     Limb* out2) {
   const bool together = c1.r52_.lanes && c1.r52_.limbs == c2.r52_.limbs && c1.r52_.lanes == c2.r52_.lanes &&
-                        !e1.IsZero() && !e2.IsZero();
+                        !e1.limbs().empty() && !e2.limbs().empty();
   if (!together) {
-    c1.Exp(b1, e1, true, out1);
-    c2.Exp(b2, e2, true, out2);
+    c1.ExpLimbs(b1, e1, true, out1);
+    c2.ExpLimbs(b2, e2, true, out2);
     return;
   }
   const MontRadix52* w[] = {&c1.r52_, &c2.r52_};
   const BigNumber* m[] = {&c1.m_, &c2.m_};
-  const BigNumber* bp[] = {&b1, &b2};
+  const Limb* bp[] = {b1, b2};
   const BigNumber* ep[] = {&e1, &e2};
-  BigNumber* op[] = {&out1, &out2};
-  const int walk_bits = c1.m_.BitLength() > c2.m_.BitLength() ? c1.m_.BitLength() : c2.m_.BitLength();
+  Limb* op[] = {out1, out2};
+  const int walk_bits = c1.bits_ > c2.bits_ ? c1.bits_ : c2.bits_;
   WindowExp(Ops52(w, m, 2), bp, ep, true, walk_bits, 5, op);
+}
+
+void MontgomeryContext::ExpPair(const MontgomeryContext& c1, const BigNumber& b1, const BigNumber& e1,
+                                const MontgomeryContext& c2, const BigNumber& b2, const BigNumber& e2,
+                                BigNumber& out1, BigNumber& out2) {
+  Limb x1[kMaxLimbs] = {}, x2[kMaxLimbs] = {}, r1[kMaxLimbs], r2[kMaxLimbs];
+  for (size_t i = 0; i < b1.limbs().size() && i < c1.n_; ++i) x1[i] = b1.limbs()[i];
+  for (size_t i = 0; i < b2.limbs().size() && i < c2.n_; ++i) x2[i] = b2.limbs()[i];
+  ExpPairLimbs(c1, x1, e1, c2, x2, e2, r1, r2);
+  out1.SetLimbs(r1, c1.n_, 1);
+  out2.SetLimbs(r2, c2.n_, 1);
 }
 
 void MontgomeryContext::Exp2(const BigNumber& b1, const BigNumber& e1, const BigNumber& b2, const BigNumber& e2,

@@ -35,6 +35,12 @@ class MontgomeryContext {
   // a (in [0, m)) into Montgomery form, n limbs at out.
   void ToMont(const BigNumber& a, Limb* out) const;
   void FromMont(const Limb* a, BigNumber& out) const;
+  // The same on fixed widths, nothing normalised, for secret values: an limbs (each product's
+  // inputs below R) in, n limbs out.
+  void ToMontLimbs(const Limb* a, size_t an, Limb* out) const;
+  void FromMontLimbs(const Limb* a, Limb* out) const;
+  // a (an limbs, any value) mod m, n limbs out, in a time that follows an only.
+  void Reduce(const Limb* a, size_t an, Limb* out) const;
   // r = a*b/R mod m; r may alias either input.
   void Mul(Limb* r, const Limb* a, const Limb* b) const;
   void Sqr(Limb* r, const Limb* a) const;
@@ -47,6 +53,10 @@ class MontgomeryContext {
   static void ExpPair(const MontgomeryContext& c1, const BigNumber& b1, const BigNumber& e1,
                       const MontgomeryContext& c2, const BigNumber& b2, const BigNumber& e2, BigNumber& out1,
                       BigNumber& out2);
+  // Exp and ExpPair with bases and results as n limbs of their modulus, nothing normalised.
+  void ExpLimbs(const Limb* b, const BigNumber& e, bool secret, Limb* out, int exp_bits = 0) const;
+  static void ExpPairLimbs(const MontgomeryContext& c1, const Limb* b1, const BigNumber& e1,
+                           const MontgomeryContext& c2, const Limb* b2, const BigNumber& e2, Limb* out1, Limb* out2);
   // b1^e1 * b2^e2 mod m for bases in [0, m) and e1, e2 >= 0, both exponents walked together by
   // sliding windows: variable time, for public values only.
   void Exp2(const BigNumber& b1, const BigNumber& e1, const BigNumber& b2, const BigNumber& e2,
@@ -58,9 +68,11 @@ class MontgomeryContext {
 
   BigNumber m_;
   BigNumber rr_;  // R^2 mod m
+  LimbVector rrl_;  // the same as n limbs
   MulFn mul_ = nullptr;
   SqrFn sqr_ = nullptr;
   size_t n_ = 0;
+  int bits_ = 0;  // of the modulus
   Limb m0inv_ = 0;
   MontRadix52 r52_;
 };

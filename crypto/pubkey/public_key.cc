@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "crypto/pubkey/constant_time.h"
 #include "crypto/pubkey/curve25519.h"
 #include "crypto/pubkey/curve448.h"
 #include "crypto/pubkey/ec_point.h"
@@ -389,6 +390,7 @@ int EcdhSharedSecret(const EcKeyData& own, const EcKeyData& peer, bool cofactor,
   const int rc = g->MulSecret(k.bytes(), k.length(), qx.data(), qy.data(), xy.data(), &inf);
   WipeComponent(k);
   if (rc) return rc;
+  ct::Declassify(&inf, sizeof inf);  // an identity is refused out loud
   if (inf) {
     explicit_bzero(xy.data(), xy.size());
     return kErrEcParams;

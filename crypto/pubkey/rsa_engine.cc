@@ -125,7 +125,57 @@ int RsaEngine::LoadNumbers() {
   if (!n_.IsEven()) mont_n_.Init(n_);
   if (!p_.IsZero() && !p_.IsEven()) mont_p_.Init(p_);
   if (!q_.IsZero() && !q_.IsEven()) mont_q_.Init(q_);
+  qinv_mont_.clear();
+  if (mont_p_.ready() && !qinv_.IsZero()) {
+    BigNumber qi;
+    BigNumber::Mod(qinv_, p_, qi);
+    qinv_mont_.assign(mont_p_.limbs(), 0);
+    mont_p_.ToMont(qi, qinv_mont_.data());
+  }
+  DeriveCheckExponent();
   return kOk;
+}
+
+// Without E, any e with e DP = 1 mod P-1 and e DQ = 1 mod Q-1 undoes the private operation: it
+// blinds and checks as E would. The least one modulo lcm(P-1, Q-1) is E itself for every usual
+// key. Worked out once per key, from the CRT exponents.
+void RsaEngine::DeriveCheckExponent() {
+  check_e_ = e_;
+  if (!e_.IsZero() || !mont_p_.ready() || !mont_q_.ready() || dp_.IsZero() || dq_.IsZero()) return;
+  BigNumber p1, q1, ep, eq, g, a, t, h;
+  BigNumber::Sub(p_, BigNumber::One(), p1);
+  BigNumber::Sub(q_, BigNumber::One(), q1);
+  // e = ep + (P-1) t, t = ((eq - ep) / g) ((P-1) / g)^-1 mod (Q-1) / g, g = gcd(P-1, Q-1).
+  const bool found = [&] {
+    if (!d_.IsZero()) {
+      BigNumber::Mod(d_, p1, t);
+      BigNumber::Mod(d_, q1, h);
+      if (!t.Equals(dp_) || !h.Equals(dq_)) return false;
+    }
+    if (BigNumber::ModInverse(dp_, p1, ep) != kOk || BigNumber::ModInverse(dq_, q1, eq) != kOk) return false;
+    g = p1;
+    a = q1;
+    while (!a.IsZero()) {
+      BigNumber::Mod(g, a, t);
+      g = a;
+      a = t;
+    }
+    BigNumber::Sub(eq, ep, t);
+    if (BigNumber::DivMod(t, g, &t, &h) != kOk || !h.IsZero()) return false;
+    BigNumber::DivMod(q1, g, &a, nullptr);
+    BigNumber::DivMod(p1, g, &h, nullptr);
+    if (BigNumber::ModInverse(h, a, h) != kOk) return false;
+    BigNumber::Mul(t, h, t);
+    BigNumber::Mod(t, a, t);
+    BigNumber::Mul(t, p1, t);
+    BigNumber::Add(t, ep, check_e_);
+    return true;
+  }();
+  if (!found) {
+    // CRT exponents that disagree with D, or that no e undoes, give wrong halves: D alone is used.
+    dp_.SetZero();
+    dq_.SetZero();
+  }
 }
 
 int RsaEngine::SetKey(const RsaKeyData& in) {
@@ -149,6 +199,7 @@ int RsaEngine::SetKey(const RsaKeyData& in) {
     if (src[i]->empty()) continue;
     v.SetBytes(*src[i]);
     int rc = v.ToMagnitude(*dst[i]);
+    if (rc == kOk) rc = DeclassifyLength(*dst[i]);
     if (rc != kOk) return rc;
   }
   if (key_.P.empty() || key_.Q.empty()) {
@@ -247,14 +298,6 @@ void ToLimbs(const MontgomeryContext& mont, const BigNumber& a, LimbVector* out)
   for (size_t i = 0; i < l.size() && i < out->size(); ++i) (*out)[i] = l[i];
 }
 
-// a * b mod m with b in Montgomery form: one Montgomery product, no division.
-void MulMont(const MontgomeryContext& mont, const BigNumber& a, const LimbVector& b, BigNumber& out) {
-  LimbVector x;
-  ToLimbs(mont, a, &x);
-  mont.Mul(x.data(), x.data(), b.data());
-  out.SetLimbs(x.data(), x.size(), 1);
-}
-
 }  // namespace
 
 int RsaEngine::RefreshBlinding() {
@@ -277,8 +320,20 @@ int RsaEngine::RefreshBlinding() {
   for (int tries = 0; tries < 64; ++tries) {
     int rc = r.SetRandomBits(n_.BitLength() - 1, random_);
     if (rc != kOk) return rc;
-    if (BigNumber::ModInverse(r, n_, unblind_) != kOk) continue;
-    rc = BigNumber::ModExp(r, e_, n_, blind_);
+    if (check_e_.IsZero()) {
+      // No exponent undoes D here: blind by r and unblind by r^-D, one private operation per draw.
+      LimbVector rl, rdl(mont_n_.limbs());
+      ToLimbs(mont_n_, r, &rl);
+      rc = CrtOrPlain(rl.data(), rdl.data());
+      if (rc != kOk) return rc;
+      BigNumber rd;
+      rd.SetLimbs(rdl.data(), rdl.size(), 1);
+      if (BigNumber::ModInverse(rd, n_, unblind_) != kOk) continue;
+      blind_ = r;
+    } else {
+      if (BigNumber::ModInverse(r, n_, unblind_) != kOk) continue;
+      rc = BigNumber::ModExp(r, check_e_, n_, blind_);
+    }
     if (rc == kOk && mont_n_.ready()) {
       blind_mont_.assign(mont_n_.limbs(), 0);
       unblind_mont_.assign(mont_n_.limbs(), 0);
@@ -290,22 +345,33 @@ int RsaEngine::RefreshBlinding() {
   return kErrRsaNoPrivateKey;
 }
 
-int RsaEngine::CrtOrPlain(const BigNumber& c, BigNumber& m) {
-  const bool crt = mont_p_.ready() && mont_q_.ready() && !dp_.IsZero() && !dq_.IsZero() && !qinv_.IsZero();
-  if (crt) {
-    BigNumber cp, cq, m1, m2, h;
-    BigNumber::Mod(c, p_, cp);
-    BigNumber::Mod(c, q_, cq);
-    MontgomeryContext::ExpPair(mont_p_, cp, dp_, mont_q_, cq, dq_, m1, m2);
-    BigNumber::Sub(m1, m2, h);
-    BigNumber::Mul(h, qinv_, h);
-    BigNumber::Mod(h, p_, h);
-    BigNumber::Mul(h, q_, h);
-    BigNumber::Add(h, m2, m);
+// Fixed widths throughout, nothing normalised: no branch or length follows a secret.
+int RsaEngine::CrtOrPlain(const Limb* c, Limb* m) {
+  constexpr size_t kMax = MontgomeryContext::kMaxLimbs;
+  const size_t n = mont_n_.limbs(), np = mont_p_.limbs(), nq = mont_q_.limbs();
+  const bool crt = mont_p_.ready() && mont_q_.ready() && !dp_.IsZero() && !dq_.IsZero() && !qinv_mont_.empty() &&
+                   np + nq <= kMax && np + nq >= n;
+  if (!crt) {
+    if (d_.IsZero()) return kErrRsaNoPrivateKey;
+    mont_n_.ExpLimbs(c, d_, true, m);
     return kOk;
   }
-  if (d_.IsZero()) return kErrRsaNoPrivateKey;
-  return BigNumber::ModExpSecret(c, d_, n_, m);
+  Limb cp[kMax], cq[kMax], m1[kMax], m2[kMax], h[kMax], t[kMax], prod[kMax] = {}, m2w[kMax] = {};
+  mont_p_.Reduce(c, n, cp);
+  mont_q_.Reduce(c, n, cq);
+  MontgomeryContext::ExpPairLimbs(mont_p_, cp, dp_, mont_q_, cq, dq_, m1, m2);
+  // h = (m1 - m2) QInv mod P; m = m2 + h Q.
+  mont_p_.Reduce(m2, nq, t);
+  const Limb borrow = limb::SubN(h, m1, t, np);
+  limb::AddN(t, h, p_.limbs().data(), np);
+  limb::Select(h, t, np, static_cast<Limb>(0) - borrow);
+  mont_p_.Mul(h, h, qinv_mont_.data());
+  limb::Mul(prod, h, np, q_.limbs().data(), nq);
+  std::memcpy(m2w, m2, nq * sizeof(Limb));
+  limb::AddN(prod, prod, m2w, np + nq);
+  std::memcpy(m, prod, n * sizeof(Limb));
+  for (Limb* v : {cp, cq, m1, m2, h, t, prod, m2w}) WipeBytes(v, kMax * sizeof(Limb));
+  return kOk;
 }
 
 int RsaEngine::PrivateOp(const BigNumber& c, BigNumber& m) {
@@ -313,33 +379,34 @@ int RsaEngine::PrivateOp(const BigNumber& c, BigNumber& m) {
   const bool crt_material = !p_.IsZero() && !q_.IsZero() && !qinv_.IsZero();
   if (d_.IsZero() && !crt_material) return kErrRsaNoPrivateKey;
   if (c.Compare(n_) >= 0) return kErrRsaDecoding;
-  if (e_.IsZero()) return CrtOrPlain(c, m);  // no E: neither blinding nor a check is possible
+  if (!mont_n_.ready()) return kErrRsaNoPrivateKey;  // an even N is no product of two primes
   int rc = RefreshBlinding();
   if (rc != kOk) return rc;
-  BigNumber cb, mb, check;
-  if (mont_n_.ready()) {
-    MulMont(mont_n_, c, blind_mont_, cb);
-  } else {
-    BigNumber::Mul(c, blind_, cb);
-    BigNumber::Mod(cb, n_, cb);
-  }
-  rc = CrtOrPlain(cb, mb);
+  const size_t n = mont_n_.limbs();
+  LimbVector cb, mb(n), check(n);
+  ToLimbs(mont_n_, c, &cb);
+  mont_n_.Mul(cb.data(), cb.data(), blind_mont_.data());
+  rc = CrtOrPlain(cb.data(), mb.data());
   if (rc != kOk) return rc;
-  // A fault in the CRT halves would reveal a prime: check before anything leaves.
-  mont_n_.ready() ? mont_n_.Exp(mb, e_, false, check) : (void)BigNumber::ModExp(mb, e_, n_, check);
-  if (!check.Equals(cb)) {
+  // A fault in the CRT halves would reveal a prime: check before anything leaves. Without an
+  // exponent to check by, no CRT halves are used.
+  const auto wrong = [&] {
+    mont_n_.ExpLimbs(mb.data(), check_e_, false, check.data());
+    Limb diff = 0;
+    for (size_t i = 0; i < n; ++i) diff |= check[i] ^ cb[i];
+    bool bad = diff != 0;
+    ct::Declassify(&bad, sizeof bad);  // whether a fault struck is no secret
+    return bad;
+  };
+  if (!check_e_.IsZero() && wrong()) {
     if (d_.IsZero()) return kErrRsaNoPrivateKey;
-    rc = BigNumber::ModExpSecret(cb, d_, n_, mb);
-    if (rc != kOk) return rc;
-    BigNumber::ModExp(mb, e_, n_, check);
-    if (!check.Equals(cb)) return kErrRsaNoPrivateKey;
+    mont_n_.ExpLimbs(cb.data(), d_, true, mb.data());
+    if (wrong()) return kErrRsaNoPrivateKey;
   }
-  if (mont_n_.ready()) {
-    MulMont(mont_n_, mb, unblind_mont_, m);
-    return kOk;
-  }
-  BigNumber::Mul(mb, unblind_, mb);
-  return BigNumber::Mod(mb, n_, m);
+  mont_n_.Mul(mb.data(), mb.data(), unblind_mont_.data());
+  ct::Declassify(mb.data(), n * sizeof(Limb));  // the result, unblinded
+  m.SetLimbs(mb.data(), n, 1);
+  return kOk;
 }
 
 int RsaEngine::RsaPrivateOp(const ByteString& in, ByteString& out) {

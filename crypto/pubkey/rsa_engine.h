@@ -65,15 +65,21 @@ class RsaEngine : public PkAlgorithm {
   int Generate(bool plain);
   int LoadNumbers();
   int PrivateOp(const BigNumber& c, BigNumber& m);
-  int CrtOrPlain(const BigNumber& c, BigNumber& m);
+  // c^D mod N, by CRT when it can; c and m as N's number of limbs.
+  int CrtOrPlain(const Limb* c, Limb* m);
   int RefreshBlinding();
+  void DeriveCheckExponent();
 
   RsaKeyData key_;
   BigNumber n_, e_, d_, p_, q_, dp_, dq_, qinv_;
   MontgomeryContext mont_n_, mont_p_, mont_q_;
-  BigNumber blind_, unblind_;  // r^E and r^-1 mod N, squared after each use
+  // E, or for a record without it one that the CRT exponents imply; zero when neither is known.
+  BigNumber check_e_;
+  // r^E and r^-1 mod N, squared after each use; without check_e_, r and r^-D.
+  BigNumber blind_, unblind_;
   // The same in Montgomery form when mont_n_ is ready: then these are the ones squared.
   LimbVector blind_mont_, unblind_mont_;
+  LimbVector qinv_mont_;  // QInv in P's Montgomery form
   int blind_uses_ = 0;  // since r was last drawn
 };
 

@@ -39,6 +39,7 @@ uint32_t Detect() {
   if ((b & bit_BMI) && (b & bit_BMI2)) f |= kCpuBmi2;
   if (b & bit_ADX) f |= kCpuAdx;
   if (zmm && (b & bit_AVX512F) && (b & bit_AVX512VL) && (b & bit_AVX512BW)) f |= kCpuAvx512;
+  if ((f & kCpuAvx512) && (b & bit_AVX512IFMA)) f |= kCpuAvx512Ifma;
   if ((f & kCpuAvx2) && (c & bit_VAES)) f |= kCpuVaes;
   if ((f & kCpuAvx2) && (c & bit_VPCLMULQDQ)) f |= kCpuVpclmul;
   return f;

@@ -1,4 +1,4 @@
-// The instruction-set extensions the symmetric primitives can use, detected once at run time.
+// The instruction-set extensions the primitives can use, detected once at run time.
 //
 // Every vector path asks CpuFeatures() before it runs, so a mask set by tests and benchmarks
 // forces any narrower path (down to the portable code) on a processor that has more.
@@ -19,7 +19,8 @@ enum CpuFeature : uint32_t {
   kCpuVpclmul = 1u << 7,  // 256-bit carry-less multiply (needs AVX2)
   kCpuBmi2 = 1u << 8,     // BMI1 and BMI2 together: ANDN, MULX and the flagless rotates and shifts
   kCpuAdx = 1u << 9,      // ADCX and ADOX: two independent carry chains
-  kCpuAll = 0x3FFu,
+  kCpuAvx512Ifma = 1u << 10,  // 52-bit integer multiply-add (needs AVX-512)
+  kCpuAll = 0x7FFu,
 };
 
 // What this processor has (0 off x86-64).

@@ -40,12 +40,15 @@ BigNumber RandomBits(std::mt19937_64& rng, int bits, bool odd_top) {
   return n;
 }
 
-// The 64-bit kernels with MULX and ADCX/ADOX, and without.
+// The radix 2^52 kernels where the processor has them, then the 64-bit kernels with MULX and
+// ADCX/ADOX, and without.
 struct Route {
   const char* name;
   uint32_t features;
 };
-constexpr Route kRoutes[] = {{"adx", kCpuAll}, {"portable", kCpuAll & ~kCpuAdx}};
+constexpr Route kRoutes[] = {{"ifma", kCpuAll},
+                             {"adx", kCpuAll & ~kCpuAvx512Ifma},
+                             {"portable", kCpuAll & ~kCpuAdx & ~kCpuAvx512Ifma}};
 
 class MontgomeryExpTest : public ::testing::TestWithParam<std::tuple<Route, SizeCase>> {
  protected:

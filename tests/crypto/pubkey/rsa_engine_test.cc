@@ -302,6 +302,23 @@ TEST(RsaEngineTest, PrivateOperationPaths) {
   broken.D.Reset();
   ASSERT_EQ(faulty.SetKey(broken), kOk);
   EXPECT_EQ(faulty.Sign(hash, "SHA1", false, 0, sig), kErrRsaNoPrivateKey);
+  // Without E: the exponent the CRT values imply blinds and checks; a DP that disagrees with D
+  // leaves D alone to sign.
+  ByteString want;
+  RsaEngine with_e;
+  ASSERT_EQ(with_e.SetKey(key), kOk);
+  ASSERT_EQ(with_e.Sign(hash, "SHA1", false, 0, want), kOk);
+  for (int variant = 0; variant < 2; ++variant) {
+    RsaKeyData no_e = key;
+    no_e.E.Reset();
+    if (variant == 1) no_e.DP.bytes()[no_e.DP.length() - 1] ^= 2;
+    RsaEngine r;
+    ASSERT_EQ(r.SetKey(no_e), kOk);
+    for (int i = 0; i < 40; ++i) {
+      ASSERT_EQ(r.Sign(hash, "SHA1", false, 0, sig), kOk);
+      ASSERT_EQ(Str(sig), Str(want)) << variant << " " << i;
+    }
+  }
   // One engine kept for many signatures, through its blinding's squarings and fresh draws, signs
   // as a fresh one does.
   RsaEngine fresh, kept;
