@@ -269,7 +269,7 @@ TEST_F(SampleHostTest, ListShowsTheMembersOfTheTypeInformation) {
                             "  BlobName(index: int32): string, indexed", "  Timeout: int16",
                             "  BlobContentLength(index: int32): variant, indexed, read-only",
                             "  Idle: bool, read-only", "events (" + std::to_string(events) + ")",
-                            "  FragmentComplete(FragmentNumber: int16, FragmentCount: int16, Interrupt: bool)"}) {
+                            "  FragmentComplete(FragmentNumber: int32, FragmentCount: int32, Interrupt: bool)"}) {
     EXPECT_NE(std::find(lines.begin(), lines.end(), known), lines.end()) << known;
   }
 }
