@@ -6,6 +6,7 @@
 
 #include "foundation/text_conversion.h"
 #include "http/http_client.h"
+#include "platform/time.h"
 
 namespace tw {
 namespace {
@@ -15,6 +16,7 @@ constexpr char kTextDataBeforeHead[] = "The HTTP/2 response sent data before its
 constexpr char kTextShortBody[] =
     "The HTTP/2 stream ended after %llu body bytes of the %lld that Content-Length announced.";
 constexpr char kTextStreamEndedEarly[] = "The HTTP/2 stream ended before the response headers.";
+constexpr char kTextTimeout[] = "Timeout.";
 
 bool IsPseudo(const char* name, int n) { return n > 0 && name[0] == ':'; }
 
@@ -24,6 +26,19 @@ bool IsPseudo(const char* name, int n) { return n > 0 && name[0] == ':'; }
 
 int HttpClient::Http2Bridge::Http2Send(const void* bytes, int n) {
   return owner_->SendAll(bytes, n);
+}
+
+int HttpClient::Http2Bridge::Http2TrySend(const void* bytes, int n, int* sent) {
+  HttpClient& c = *owner_;
+  *sent = 0;
+  if (!c.HasSocket()) return c.SetWinsockErrorText(win::WSAENOTCONN);
+  const int rc = c.tls_active_ ? c.TlsSend(bytes, n, sent) : c.SendRaw(bytes, n, 0, false, sent);
+  if (rc == kOk) *sent = n;
+  // Bytes moved: whatever stays owed waits afresh.
+  if (*sent > 0) c.http2_owed_since_ = 0;
+  if (rc == kOk || rc == win::WSAEWOULDBLOCK) return kOk;
+  c.set_error_code(rc);
+  return rc >= win::WSAEINTR ? c.SetWinsockErrorText(rc) : c.DefaultErrorText(rc);
 }
 
 int HttpClient::Http2Bridge::Http2Wait() {
@@ -150,7 +165,7 @@ int HttpClient::PerformHttp2Request(bool has_body) {
     kept.Assign(error_text());
     expecting_response_ = false;
     http2_.ResetStream();
-    Disconnect();
+    CloseFailedHttp2();
     SetErrorText(kept.c_str());
     return rc;
   }
@@ -169,22 +184,48 @@ int HttpClient::PerformHttp2Request(bool has_body) {
 // ---- Response ----
 
 int HttpClient::ReceiveHttp2(const void* bytes, int n) {
-  const int rc = http2_.Receive(bytes, n);
-  if (rc == kOk) return kOk;
+  int rc = http2_.Receive(bytes, n);
   ByteString text;
-  text.Assign(http2_.error_text());
+  if (rc != kOk) {
+    // A send that failed while answering has the transport's text.
+    text.Assign(rc > 100 ? error_text() : http2_.error_text());
+  } else if (http2_.owed_bytes() == 0) {
+    http2_owed_since_ = 0;
+    return kOk;
+  } else {
+    // Answers the peer does not take fail the connection once the Timeout passes, however
+    // much it keeps sending.
+    const uint64_t now = win::GetTickCount64();
+    if (http2_owed_since_ == 0) http2_owed_since_ = now;
+    if (timeout_millis() == 0 || now - http2_owed_since_ <= timeout_millis()) return kOk;
+    rc = kErrInterrupted;
+    text.SetText(kTextTimeout);
+  }
   if (expecting_response_ && !transfer_ended_) {
     EndResponseTransfer(rc, text.c_str());
   } else {
     SetHttpError(rc, text.c_str());
   }
-  if (HasSocket()) {
-    const bool was = expecting_response_;
-    expecting_response_ = false;
-    Disconnect();
-    expecting_response_ = was;
-  }
+  CloseFailedHttp2();
   return kOk;
+}
+
+void HttpClient::CloseFailedHttp2() {
+  http2_owed_since_ = 0;
+  if (!HasSocket()) return;
+  const bool was = expecting_response_;
+  const bool linger = linger_;
+  expecting_response_ = false;
+  linger_ = false;
+  ApplyLinger();
+  Disconnect();
+  linger_ = linger;
+  expecting_response_ = was;
+}
+
+int HttpClient::FireReadyToSend() {
+  if (http2_active_ && HasSocket()) http2_.FlushOwed();
+  return 0;
 }
 
 void HttpClient::OnHttp2Header(const char* name, int name_n, const char* value, int value_n) {
