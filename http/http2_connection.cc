@@ -78,8 +78,6 @@ constexpr char kTextPushState[] = "PROTOCOL_ERROR: Receive PushPromise Frame wit
 constexpr char kTextRetired[] = "The HTTP/2 connection was closed by the server (GOAWAY).";
 constexpr char kTextStreamIds[] = "The HTTP/2 connection has used all its stream identifiers.";
 constexpr char kTextCompression[] = "COMPRESSION_ERROR: %s.";
-constexpr char kTextOwedTooMuch[] =
-    "ENHANCE_YOUR_CALM: The server sends frames to answer but does not read the answers.";
 constexpr char kTextRstBeforeEnd[] =
     "HTTP/2 Protocol Error: Stream reset before the response ended. Error code 0x0 (NO_ERROR).";
 
@@ -186,14 +184,13 @@ int Http2Connection::Emit(const void* bytes, int n) {
 
 int Http2Connection::Answer(uint8_t type, uint8_t flags, uint32_t id, const void* payload, int n) {
   // Answers are queued rather than sent blocking: a peer that stops reading must not stop this
-  // side from reading. A peer that keeps asking without reading the answers is cut off.
+  // side from reading. Past the bound the peer has stopped reading: further answers are dropped.
   ByteString frame;
   SpanWriter w(frame);
   const int rc = AppendHttp2Frame(w, type, flags, id, payload, n);
   if (rc != 0) return rc;
-  if (owed_.length() + frame.length() > kH2MaxOwed) {
-    return failed_ ? 0 : Fail(kH2EnhanceYourCalm, kTextOwedTooMuch);
-  }
+  // Far behind: the Timeout ends the connection if it stays so.
+  if (owed_.length() + frame.length() > kH2MaxOwed) return 0;
   if (owed_.Append(frame.data(), frame.length()) != 0) return kErrOutOfMemory;
   return FlushOwed();
 }

@@ -39,7 +39,6 @@ constexpr int kH2InternalError = 2;
 constexpr int kH2FlowControlError = 3;
 constexpr int kH2FrameSizeError = 6;
 constexpr int kH2Cancel = 8;
-constexpr int kH2EnhanceYourCalm = 11;
 constexpr int kH2CompressionError = 9;
 
 // Settings identifiers.

@@ -218,6 +218,9 @@ void HttpClient::CloseFailedHttp2() {
   expecting_response_ = false;
   linger_ = false;
   ApplyLinger();
+  // No drain before the close: a flooding peer would keep it reading. The next connection
+  // accepts data again.
+  SetAcceptData(false);
   Disconnect();
   linger_ = linger;
   expecting_response_ = was;
