@@ -131,6 +131,10 @@ int HttpClient::PerformHttp2Request(bool has_body) {
   http2_head_done_ = false;
   int rc = kOk;
   if (!http2_.preface_sent()) {
+    // Frames go out whole: holding a small one back for an ACK stalls every window refill.
+    const int on = 1;
+    win::setsockopt(socket_handle(), win::IPPROTO_TCP, win::TCP_NODELAY, reinterpret_cast<const char*>(&on),
+                    sizeof(on));
     rc = http2_.SendPreface();
     if (rc != kOk && rc < 100) SetHttpError(rc, http2_.error_text().c_str());
   }
