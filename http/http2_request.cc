@@ -43,9 +43,8 @@ int HttpClient::Http2Bridge::Http2TrySend(const void* bytes, int n, int* sent) {
 
 int HttpClient::Http2Bridge::Http2Wait() {
   if (!owner_->HasSocket()) return kErrConnectionClosed;
-  if (owner_->WaitOnce() == kWaitEnded) {
-    return owner_->interrupt_requested() ? kErrInterrupted : kErrConnectionClosed;
-  }
+  // The wait ends on an interrupt or the Timeout (its text is set), as the send-all loop's does.
+  if (owner_->WaitOnce() == kWaitEnded) return owner_->HasSocket() ? kErrInterrupted : kErrConnectionClosed;
   return kOk;
 }
 
@@ -205,6 +204,8 @@ int HttpClient::ReceiveHttp2(const void* bytes, int n) {
     rc = kErrInterrupted;
     text.SetText(kTextTimeout);
   }
+  // Nothing more is read, not even by a close that the end of the transfer starts.
+  TlsClient::SetAcceptData(false);
   if (expecting_response_ && !transfer_ended_) {
     EndResponseTransfer(rc, text.c_str());
   } else {
@@ -223,8 +224,8 @@ void HttpClient::CloseFailedHttp2() {
   linger_ = false;
   ApplyLinger();
   // No drain before the close: a flooding peer would keep it reading. The next connection
-  // accepts data again.
-  SetAcceptData(false);
+  // accepts data again. (Set on the socket layer itself: the TLS state may already be closing.)
+  TlsClient::SetAcceptData(false);
   Disconnect();
   linger_ = linger;
   expecting_response_ = was;

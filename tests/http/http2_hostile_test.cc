@@ -145,11 +145,12 @@ TEST_P(Http2Hostile, ClearErrorWithinTheTimeoutAndBoundedMemory) {
   const std::string dir = testsupport::MakeTempDir();
   const int port = testsupport::FreePort();
   std::unique_ptr<testsupport::PeerProcess> front;
-  const auto started = testsupport::StartListening(
-      {"/usr/bin/python3", std::string(TW_SOURCE_DIR) + "/tests/http/h2_tls_front.py", pki.Chain("rsa"),
-       pki.Key("rsa"), std::to_string(port), std::to_string(peer.port())},
-      dir + "/front.log", "", port, 10000, &front);
-  if (started != testsupport::PeerStart::kUp) { TW_REQUIRE_OR_SKIP("the TLS front never answered: " + testsupport::LogTail(dir + "/front.log")); }
+  // openssl s_server chooses h2 and relays the connection's plaintext to the scripted peer.
+  const std::string relay = "exec openssl s_server -quiet -alpn h2 -accept " + std::to_string(port) + " -cert " +
+                            pki.Cert("rsa") + " -cert_chain " + pki.Cert("inter") + " -key " + pki.Key("rsa") +
+                            " 3<>/dev/tcp/127.0.0.1/" + std::to_string(peer.port()) + " <&3 >&3";
+  const auto started = testsupport::StartListening({"/bin/bash", "-c", relay}, dir + "/front.log", "", port, 10000, &front);
+  if (started != testsupport::PeerStart::kUp) { TW_REQUIRE_OR_SKIP("openssl s_server never answered: " + testsupport::LogTail(dir + "/front.log")); }
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
   const pid_t pid = fork();
