@@ -78,6 +78,8 @@ constexpr char kTextPushState[] = "PROTOCOL_ERROR: Receive PushPromise Frame wit
 constexpr char kTextRetired[] = "The HTTP/2 connection was closed by the server (GOAWAY).";
 constexpr char kTextStreamIds[] = "The HTTP/2 connection has used all its stream identifiers.";
 constexpr char kTextCompression[] = "COMPRESSION_ERROR: %s.";
+constexpr char kTextRstBeforeEnd[] =
+    "HTTP/2 Protocol Error: Stream reset before the response ended. Error code 0x0 (NO_ERROR).";
 
 }  // namespace
 
@@ -113,7 +115,12 @@ void Http2Connection::Reset() {
   conn_send_window_ = 65535;
   conn_recv_window_ = 65535;
   error_text_.Reset();
-  pending_.Reset();
+  owed_.Reset();
+  owed_conn_increment_ = 0;
+  owed_stream_increment_ = 0;
+  owed_stream_id_ = 0;
+  failed_ = false;
+  send_error_ = 0;
   sending_ = false;
   peer_settings_seen_ = false;
 }
@@ -127,14 +134,16 @@ int Http2Connection::Fail(int code, const char* text) {
     w.U32(last_opened_id_);
     w.U32(static_cast<uint32_t>(code));
     retired_ = true;
-    SendFrame(kH2Goaway, 0, 0, payload.data(), payload.length());
+    failed_ = true;
+    Answer(kH2Goaway, 0, 0, payload.data(), payload.length());
   }
+  failed_ = true;
   return code;
 }
 
-int Http2Connection::FailState(const char* format) {
+int Http2Connection::FailState(const char* format, int state) {
   ByteString text;
-  text.Format(format, Http2StateName(state_));
+  text.Format(format, Http2StateName(state));
   return Fail(kH2ProtocolError, text.c_str());
 }
 
@@ -153,17 +162,67 @@ bool Http2Connection::StreamRefusesControl() const {
 }
 
 int Http2Connection::Emit(const void* bytes, int n) {
-  // A frame made while another is going out (a WINDOW_UPDATE or an ACK answering what arrived
-  // during a blocked send) waits for it: frames never interleave on the wire.
-  if (sending_) return pending_.Append(bytes, n) == 0 ? 0 : kErrOutOfMemory;
+  if (send_error_ != 0) return send_error_;
+  // A frame made while another is going out (an answer to what arrived during a blocked send)
+  // waits for it: frames never interleave on the wire. What is owed goes first, in order.
+  if (sending_) return owed_.Append(bytes, n) == 0 ? 0 : kErrOutOfMemory;
   sending_ = true;
-  int rc = handler_->Http2Send(bytes, n);
-  while (rc == 0 && !pending_.empty()) {
-    ByteString next(std::move(pending_));
-    pending_.Reset();
+  int rc = SettleIncrements();
+  while (rc == 0 && !owed_.empty()) {
+    ByteString next(std::move(owed_));
+    owed_.Reset();
     rc = handler_->Http2Send(next.data(), next.length());
   }
+  if (rc == 0) rc = handler_->Http2Send(bytes, n);
   sending_ = false;
+  if (rc != 0) {
+    send_error_ = rc;
+    return rc;
+  }
+  return FlushOwed();
+}
+
+int Http2Connection::Answer(uint8_t type, uint8_t flags, uint32_t id, const void* payload, int n) {
+  // Answers are queued rather than sent blocking: a peer that stops reading must not stop this
+  // side from reading. Past the bound the peer has stopped reading: further answers are dropped.
+  ByteString frame;
+  SpanWriter w(frame);
+  const int rc = AppendHttp2Frame(w, type, flags, id, payload, n);
+  if (rc != 0) return rc;
+  // Far behind: the Timeout ends the connection if it stays so.
+  if (owed_.length() + frame.length() > kH2MaxOwed) return 0;
+  if (owed_.Append(frame.data(), frame.length()) != 0) return kErrOutOfMemory;
+  return FlushOwed();
+}
+
+int Http2Connection::SettleIncrements() {
+  // Window grants not yet sent travel as one WINDOW_UPDATE each for the connection and stream.
+  const struct { uint32_t id; int64_t* increment; } grants[] = {
+      {0, &owed_conn_increment_}, {owed_stream_id_, &owed_stream_increment_}};
+  for (const auto& g : grants) {
+    if (*g.increment <= 0) continue;
+    uint8_t payload[4];
+    PutUIntBE(static_cast<uint32_t>(*g.increment), payload, 0, 4);
+    ByteString frame;
+    SpanWriter w(frame);
+    int rc = AppendHttp2Frame(w, kH2WindowUpdate, 0, g.id, payload, 4);
+    if (rc == 0) rc = owed_.Append(frame.data(), frame.length()) == 0 ? 0 : kErrOutOfMemory;
+    if (rc != 0) return rc;
+    *g.increment = 0;
+  }
+  return 0;
+}
+
+int Http2Connection::FlushOwed() {
+  if (sending_ || send_error_ != 0) return 0;
+  int rc = SettleIncrements();
+  while (rc == 0 && !owed_.empty()) {
+    int sent = 0;
+    rc = handler_->Http2TrySend(owed_.data(), owed_.length(), &sent);
+    if (sent > 0) owed_.EraseFront(sent < owed_.length() ? sent : owed_.length());
+    if (rc == 0 && sent <= 0) break;  // the socket is full: the rest goes when it drains
+  }
+  if (rc != 0) send_error_ = rc;
   return rc;
 }
 
@@ -179,9 +238,12 @@ int Http2Connection::SendWindowUpdate(uint32_t id, uint32_t increment) {
   if (id != 0 && id == stream_id_ && (state_ == kH2ReservedLocal || state_ == kH2Closed)) {
     return RefuseSend(kTextSendWindowState);
   }
-  uint8_t payload[4];
-  PutUIntBE(increment, payload, 0, 4);
-  return SendFrame(kH2WindowUpdate, 0, id, payload, 4);
+  if (id != 0 && id != owed_stream_id_) {
+    owed_stream_increment_ = 0;
+    owed_stream_id_ = id;
+  }
+  (id == 0 ? owed_conn_increment_ : owed_stream_increment_) += increment;
+  return FlushOwed();
 }
 
 int Http2Connection::SendPreface() {
@@ -338,7 +400,7 @@ int Http2Connection::SendRstStream(uint32_t code) {
   state_ = kH2Closed;
   uint8_t payload[4];
   PutUIntBE(code, payload, 0, 4);
-  return SendFrame(kH2RstStream, 0, stream_id_, payload, 4);
+  return Answer(kH2RstStream, 0, stream_id_, payload, 4);
 }
 
 int Http2Connection::ResetStream() {
@@ -354,7 +416,8 @@ int Http2Connection::ResetStream() {
 // ---- Receiving ----
 
 int Http2Connection::Receive(const void* bytes, int n) {
-  if (n <= 0) return 0;
+  // After a connection error nothing more is taken in: the connection is being closed.
+  if (n <= 0 || failed_) return 0;
   const uint8_t* p = static_cast<const uint8_t*>(bytes);
   if (!preface_sent_) {
     // Nothing may be answered before the preface: held until it is sent.
@@ -520,7 +583,7 @@ int Http2Connection::OnHeaders(const Http2Frame& f) {
   }
   if (f.stream_id == stream_id_ &&
       (state_ == kH2ReservedLocal || state_ == kH2HalfClosedRemote || closed_by_peer_)) {
-    return FailState(kTextHeadersState);
+    return FailStateOwn(kTextHeadersState);
   }
   if (header_block_.Set(f.body, f.body_length) != 0) return kErrOutOfMemory;
   block_end_stream_ = f.Has(kH2FlagEndStream);
@@ -540,7 +603,7 @@ int Http2Connection::OnContinuation(const Http2Frame& f) {
   if (continuation_id_ == 0) return Fail(kH2ProtocolError, kTextContinuationStray);
   if (f.stream_id == stream_id_ && (state_ == kH2Idle || state_ == kH2ReservedLocal ||
                                     state_ == kH2ReservedRemote || closed_by_peer_)) {
-    return FailState(kTextContinuationState);
+    return FailStateOwn(kTextContinuationState);
   }
   if (header_block_.length() + f.body_length > kH2MaxHeaderBlock) {
     return Fail(kH2ProtocolError, kTextBlockTooLarge);
@@ -588,13 +651,18 @@ int Http2Connection::OnRstStream(const Http2Frame& f) {
     text.Format(kTextFixedSize, "RstStream Frame", static_cast<int>(f.length));
     return Fail(kH2FrameSizeError, text.c_str());
   }
-  if (IsIdleStream(f.stream_id)) return FailState(kTextRstState);
+  if (IsIdleStream(f.stream_id)) return FailState(kTextRstState, kH2Idle);
   if (f.stream_id != stream_id_) return 0;
-  if (state_ == kH2Idle || closed_by_peer_) return FailState(kTextRstState);
+  if (state_ == kH2Idle || closed_by_peer_) return FailStateOwn(kTextRstState);
   uint32_t code = 0;
   SpanReader(f.body, static_cast<size_t>(f.body_length)).ReadU32(&code);
   if (code == 0) {
-    // NO_ERROR: the server has the whole response out and wants no more of the request.
+    // NO_ERROR after END_STREAM: the whole response is here and the server wants no more of the
+    // request. Before it, what came is only part of the response.
+    if (!stream_ended_) {
+      EndStreamWithError(kTextRstBeforeEnd);
+      return 0;
+    }
     state_ = kH2Closed;
     closed_by_peer_ = true;
     if (!stream_ended_) {
@@ -614,7 +682,7 @@ int Http2Connection::OnPushPromise(const Http2Frame& f) {
   if (peer_enable_push_ == 0) return Fail(kH2ProtocolError, kTextPush);
   if (f.stream_id == 0) return Fail(kH2ProtocolError, kTextPushOnZero);
   if (state_ != kH2Idle && state_ != kH2Opened && state_ != kH2HalfClosedLocal) {
-    return FailState(kTextPushState);
+    return FailStateOwn(kTextPushState);
   }
   // This side announced ENABLE_PUSH 0 in its preface, so any promise is refused.
   return Fail(kH2ProtocolError, kTextPush);
@@ -622,7 +690,7 @@ int Http2Connection::OnPushPromise(const Http2Frame& f) {
 
 int Http2Connection::OnSettings(const Http2Frame& f) {
   if (f.stream_id != 0) return Fail(kH2ProtocolError, kTextSettingsOnStream);
-  if (StreamRefusesControl()) return FailState(kTextSettingsState);
+  if (StreamRefusesControl()) return FailStateOwn(kTextSettingsState);
   ByteString text;
   if (f.Has(kH2FlagAck)) {
     if (f.length != 0) {
@@ -687,19 +755,19 @@ int Http2Connection::OnSettings(const Http2Frame& f) {
       handler_->Http2Log(1, line.c_str(), "Info");
     }
   }
-  return SendFrame(kH2Settings, kH2FlagAck, 0, nullptr, 0);
+  return Answer(kH2Settings, kH2FlagAck, 0, nullptr, 0);
 }
 
 int Http2Connection::OnPing(const Http2Frame& f) {
   if (f.stream_id != 0) return Fail(kH2ProtocolError, kTextPingOnStream);
-  if (StreamRefusesControl()) return FailState(kTextPingState);
+  if (StreamRefusesControl()) return FailStateOwn(kTextPingState);
   if (f.length != 8) {
     ByteString text;
     text.Format(kTextPingSize, static_cast<int>(f.length), 8);
     return Fail(kH2FrameSizeError, text.c_str());
   }
   if (f.Has(kH2FlagAck)) return 0;
-  return SendFrame(kH2Ping, kH2FlagAck, 0, f.body, 8);
+  return Answer(kH2Ping, kH2FlagAck, 0, f.body, 8);
 }
 
 int Http2Connection::OnGoaway(const Http2Frame& f) {
@@ -715,7 +783,7 @@ int Http2Connection::OnGoaway(const Http2Frame& f) {
   body.ReadU32(&code);
   last_id &= 0x7FFFFFFF;
   if (last_id == stream_id_ && StreamRefusesControl()) {
-    return FailState(kTextGoawayState);
+    return FailStateOwn(kTextGoawayState);
   }
   retired_ = true;
   ByteString text;
@@ -727,9 +795,10 @@ int Http2Connection::OnGoaway(const Http2Frame& f) {
                 debug.empty() ? Http2ErrorDescription(code) : debug.c_str());
     if (handler_->Http2LogLevel() >= 1) handler_->Http2Log(1, text.c_str(), "Info");
   }
-  // A stream the server did not process, or any stream on an error, ends here.
+  // A stream the server did not process ends here; one it did may still complete, whatever the
+  // code, and a close before its END_STREAM fails it then.
   const bool open = stream_id_ != 0 && !stream_ended_;
-  if (open && (stream_id_ > last_id || code != 0)) {
+  if (open && stream_id_ > last_id) {
     EndStreamWithError(code != 0 ? text.c_str() : kTextGoawayUnprocessed);
   }
   return 0;
@@ -752,9 +821,9 @@ int Http2Connection::OnWindowUpdate(const Http2Frame& f) {
     conn_send_window_ += increment;
     return 0;
   }
-  if (IsIdleStream(f.stream_id)) return FailState(kTextWindowState);
+  if (IsIdleStream(f.stream_id)) return FailState(kTextWindowState, kH2Idle);
   if (f.stream_id != stream_id_) return 0;
-  if (closed_by_peer_) return FailState(kTextWindowState);
+  if (closed_by_peer_) return FailStateOwn(kTextWindowState);
   if (increment == 0) return Fail(kH2ProtocolError, kTextWindowZero);
   if (stream_send_window_ + increment > kH2MaxWindow) {
     return Fail(kH2FlowControlError, kTextWindowOverflow);

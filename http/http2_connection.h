@@ -20,6 +20,8 @@ constexpr int kErrHttp2StreamReset = 162;
 
 // The most bytes of header block fragments joined before decoding.
 constexpr int kH2MaxHeaderBlock = 1048576;
+// The most bytes of answers (ACKs, grants) held for a peer that does not read them.
+constexpr int kH2MaxOwed = 1048576;
 
 enum Http2StreamState : int {
   kH2Idle = 0,
@@ -39,6 +41,12 @@ class Http2Handler {
   virtual ~Http2Handler() = default;
   // Writes every byte (the transport's send-all loop); 0 or its error.
   virtual int Http2Send(const void* bytes, int n) = 0;
+  // Writes what the socket takes now without waiting; *sent gets the count. 0 (also when the
+  // socket is full) or the send error.
+  virtual int Http2TrySend(const void* bytes, int n, int* sent) {
+    *sent = n;
+    return Http2Send(bytes, n);
+  }
   // One wait step while a window is closed; received bytes come back through Receive. Nonzero
   // ends the wait (interrupted, timed out, connection lost).
   virtual int Http2Wait() = 0;
@@ -66,6 +74,13 @@ class Http2Connection {
   int ResetStream();
   // Feeds received bytes; 0, or the HTTP/2 error of the connection with error_text().
   int Receive(const void* bytes, int n);
+  // Sends what the socket takes now of the frames owed to the peer; 0 or the send error.
+  int FlushOwed();
+  // Bytes owed to the peer that have not gone out yet.
+  int owed_bytes() const {
+    return owed_.length() + (owed_conn_increment_ > 0 ? 13 : 0) + (owed_stream_increment_ > 0 ? 13 : 0);
+  }
+  bool failed() const { return failed_; }
 
   void set_local_window(int32_t window) { local_window_ = window > 0 ? window : 65535; }
   bool preface_sent() const { return preface_sent_; }
@@ -87,7 +102,9 @@ class Http2Connection {
 
  private:
   int Fail(int code, const char* text);
-  int FailState(const char* format);
+  // The PROTOCOL_ERROR text naming a state: the stream's own, or IDLE for a stream never opened.
+  int FailState(const char* format, int state);
+  int FailStateOwn(const char* format) { return FailState(format, state_); }
   int RefuseSend(const char* format);
   // SETTINGS, PING and GOAWAY are refused while the stream is reserved, half closed by the peer
   // or closed by it.
@@ -96,6 +113,9 @@ class Http2Connection {
   int Emit(const void* bytes, int n);
   int SendFrame(uint8_t type, uint8_t flags, uint32_t id, const void* payload, int n);
   int SendWindowUpdate(uint32_t id, uint32_t increment);
+  // Queues an answer (ACK, GOAWAY, RST_STREAM) and sends what the socket takes now.
+  int Answer(uint8_t type, uint8_t flags, uint32_t id, const void* payload, int n);
+  int SettleIncrements();
   // The whole frame at the front of in, moved past; frame stays empty while only part of one has
   // come. A frame larger than this side takes fails the connection.
   int NextFrame(SpanReader& in, SpanReader* frame);
@@ -149,9 +169,14 @@ class Http2Connection {
   int64_t conn_recv_window_ = 65535;
 
   ByteString error_text_;
-  // Frames waiting for the frame being sent.
-  ByteString pending_;
+  // Frames owed to the peer that the socket has not taken yet, and window grants not yet framed.
+  ByteString owed_;
+  int64_t owed_conn_increment_ = 0;
+  int64_t owed_stream_increment_ = 0;
+  uint32_t owed_stream_id_ = 0;
   bool sending_ = false;
+  bool failed_ = false;  // a connection error: nothing more is read
+  int send_error_ = 0;   // a send failed: nothing more is written
   bool peer_settings_seen_ = false;
 };
 

@@ -6,6 +6,7 @@
 
 #include "foundation/text_conversion.h"
 #include "http/http_client.h"
+#include "platform/time.h"
 
 namespace tw {
 namespace {
@@ -15,6 +16,7 @@ constexpr char kTextDataBeforeHead[] = "The HTTP/2 response sent data before its
 constexpr char kTextShortBody[] =
     "The HTTP/2 stream ended after %llu body bytes of the %lld that Content-Length announced.";
 constexpr char kTextStreamEndedEarly[] = "The HTTP/2 stream ended before the response headers.";
+constexpr char kTextTimeout[] = "Timeout.";
 
 bool IsPseudo(const char* name, int n) { return n > 0 && name[0] == ':'; }
 
@@ -26,11 +28,23 @@ int HttpClient::Http2Bridge::Http2Send(const void* bytes, int n) {
   return owner_->SendAll(bytes, n);
 }
 
+int HttpClient::Http2Bridge::Http2TrySend(const void* bytes, int n, int* sent) {
+  HttpClient& c = *owner_;
+  *sent = 0;
+  if (!c.HasSocket()) return c.SetWinsockErrorText(win::WSAENOTCONN);
+  const int rc = c.tls_active_ ? c.TlsSend(bytes, n, sent) : c.SendRaw(bytes, n, 0, false, sent);
+  if (rc == kOk) *sent = n;
+  // Bytes moved: whatever stays owed waits afresh.
+  if (*sent > 0) c.http2_owed_since_ = 0;
+  if (rc == kOk || rc == win::WSAEWOULDBLOCK) return kOk;
+  c.set_error_code(rc);
+  return rc >= win::WSAEINTR ? c.SetWinsockErrorText(rc) : c.DefaultErrorText(rc);
+}
+
 int HttpClient::Http2Bridge::Http2Wait() {
   if (!owner_->HasSocket()) return kErrConnectionClosed;
-  if (owner_->WaitOnce() == kWaitEnded) {
-    return owner_->interrupt_requested() ? kErrInterrupted : kErrConnectionClosed;
-  }
+  // The wait ends on an interrupt or the Timeout (its text is set), as the send-all loop's does.
+  if (owner_->WaitOnce() == kWaitEnded) return owner_->HasSocket() ? kErrInterrupted : kErrConnectionClosed;
   return kOk;
 }
 
@@ -116,6 +130,10 @@ int HttpClient::PerformHttp2Request(bool has_body) {
   http2_head_done_ = false;
   int rc = kOk;
   if (!http2_.preface_sent()) {
+    // Frames go out whole: holding a small one back for an ACK stalls every window refill.
+    const int on = 1;
+    win::setsockopt(socket_handle(), win::IPPROTO_TCP, win::TCP_NODELAY, reinterpret_cast<const char*>(&on),
+                    sizeof(on));
     rc = http2_.SendPreface();
     if (rc != kOk && rc < 100) SetHttpError(rc, http2_.error_text().c_str());
   }
@@ -150,7 +168,7 @@ int HttpClient::PerformHttp2Request(bool has_body) {
     kept.Assign(error_text());
     expecting_response_ = false;
     http2_.ResetStream();
-    Disconnect();
+    CloseFailedHttp2();
     SetErrorText(kept.c_str());
     return rc;
   }
@@ -169,22 +187,53 @@ int HttpClient::PerformHttp2Request(bool has_body) {
 // ---- Response ----
 
 int HttpClient::ReceiveHttp2(const void* bytes, int n) {
-  const int rc = http2_.Receive(bytes, n);
-  if (rc == kOk) return kOk;
+  int rc = http2_.Receive(bytes, n);
   ByteString text;
-  text.Assign(http2_.error_text());
+  if (rc != kOk) {
+    // A send that failed while answering has the transport's text.
+    text.Assign(rc > 100 ? error_text() : http2_.error_text());
+  } else if (http2_.owed_bytes() == 0) {
+    http2_owed_since_ = 0;
+    return kOk;
+  } else {
+    // Answers the peer does not take fail the connection once the Timeout passes, however
+    // much it keeps sending.
+    const uint64_t now = win::GetTickCount64();
+    if (http2_owed_since_ == 0) http2_owed_since_ = now;
+    if (timeout_millis() == 0 || now - http2_owed_since_ <= timeout_millis()) return kOk;
+    rc = kErrInterrupted;
+    text.SetText(kTextTimeout);
+  }
+  // Nothing more is read, not even by a close that the end of the transfer starts.
+  TlsClient::SetAcceptData(false);
   if (expecting_response_ && !transfer_ended_) {
     EndResponseTransfer(rc, text.c_str());
   } else {
     SetHttpError(rc, text.c_str());
   }
-  if (HasSocket()) {
-    const bool was = expecting_response_;
-    expecting_response_ = false;
-    Disconnect();
-    expecting_response_ = was;
-  }
+  CloseFailedHttp2();
   return kOk;
+}
+
+void HttpClient::CloseFailedHttp2() {
+  http2_owed_since_ = 0;
+  if (!HasSocket()) return;
+  const bool was = expecting_response_;
+  const bool linger = linger_;
+  expecting_response_ = false;
+  linger_ = false;
+  ApplyLinger();
+  // No drain before the close: a flooding peer would keep it reading. The next connection
+  // accepts data again. (Set on the socket layer itself: the TLS state may already be closing.)
+  TlsClient::SetAcceptData(false);
+  Disconnect();
+  linger_ = linger;
+  expecting_response_ = was;
+}
+
+int HttpClient::FireReadyToSend() {
+  if (http2_active_ && HasSocket()) http2_.FlushOwed();
+  return 0;
 }
 
 void HttpClient::OnHttp2Header(const char* name, int name_n, const char* value, int value_n) {

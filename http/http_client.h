@@ -134,7 +134,8 @@ class HttpClient : public BodyTransferClient {
   int FireDataIn(const void* bytes, int n, bool end_of_record) override { return 0; }
   int FireDisconnected(int code, const char* description) override;
   int FireError(int code, const char* description) override;
-  int FireReadyToSend() override { return 0; }
+  // Room on the socket again: answers owed on the HTTP/2 connection go out.
+  int FireReadyToSend() override;
   int FireConnectionStatusEvent(const char* text, int code, const char* description) override;
   int FireSSLStatus(const char* message) override;
   int FireSSLServerAuthentication(const void* encoded, int length, const char* subject,
@@ -344,6 +345,9 @@ class HttpClient : public BodyTransferClient {
   void OnHttp2Data(const uint8_t* bytes, int n);
   void OnHttp2StreamEnd();
   int ReceiveHttp2(const void* bytes, int n);
+  // Ends the exchange after a failure on the HTTP/2 connection and closes it at once: no
+  // lingering for output the peer does not take, nothing more read.
+  void CloseFailedHttp2();
 
   // ---- Response (http_response.cc) ----
   void ResetResponseState();
@@ -582,6 +586,7 @@ class HttpClient : public BodyTransferClient {
    public:
     explicit Http2Bridge(HttpClient* owner) : owner_(owner) {}
     int Http2Send(const void* bytes, int n) override;
+    int Http2TrySend(const void* bytes, int n, int* sent) override;
     int Http2Wait() override;
     void OnHttp2Header(const char* name, int name_n, const char* value, int value_n) override {
       owner_->OnHttp2Header(name, name_n, value, value_n);
@@ -602,6 +607,8 @@ class HttpClient : public BodyTransferClient {
   bool http2_wanted_ = false;
   bool http2_active_ = false;
   bool http2_head_done_ = false;
+  // When answers owed to the peer last could not go out (0: none waiting).
+  uint64_t http2_owed_since_ = 0;
 };
 
 }  // namespace tw
