@@ -18,6 +18,7 @@
 #include <libxml/tree.h>
 
 #include "formats/xml_document.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
@@ -190,7 +191,7 @@ int main() {
       "print(best)\n";
   const std::string script_file = std::string(dir) + "/expat.py";
   std::ofstream(script_file) << script;
-  const std::string out = Run("python3 '" + script_file + "' '" + file + "' 2>/dev/null");
+  const std::string out = Run(std::string(testsupport::kPython) + " '" + script_file + "' '" + file + "' 2>/dev/null");
   const double expat = std::atof(out.c_str());
   if (expat > 0) {
     std::printf("python3 expat (streaming, handlers): %.1f MB/s (%.2f ms); ratio ours/expat %.2f\n",

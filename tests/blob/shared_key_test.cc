@@ -229,8 +229,8 @@ std::string Hex(const std::string& s) {
 // Every golden case's signature, and a few keys of other lengths, against python3's hmac in one
 // run.
 TEST_F(SignerTest, SignaturesMatchPythonHmac) {
-  if (!testsupport::HaveProgram("python3")) {
-    TW_REQUIRE_OR_SKIP("python3 not installed");
+  if (!testsupport::HavePython()) {
+    TW_REQUIRE_OR_SKIP("/usr/bin/python3 not installed");
   }
   // 100 bytes (hashed to 32 by HMAC), 64 bytes (the block exactly), 1 byte; white space is skipped.
   const std::vector<std::string> keys = {
@@ -259,7 +259,7 @@ TEST_F(SignerTest, SignaturesMatchPythonHmac) {
   }
   int status = -1;
   const std::string theirs = testsupport::RunCommand(
-      "python3 -c 'import sys,hmac,hashlib,base64\n"
+      std::string(testsupport::kPython) + " -c 'import sys,hmac,hashlib,base64\n"
       "for line in sys.stdin:\n"
       "  k, t = line.split()\n"
       "  m = hmac.new(base64.b64decode(k), bytes.fromhex(t), hashlib.sha256).digest()\n"

@@ -106,8 +106,8 @@ for line in sys.stdin:
   key = ""
   if isinstance(k, rsa.RSAPublicKey): key = "%x" % k.public_numbers().n
   elif isinstance(k, ec.EllipticCurvePublicKey): key = "%x" % k.public_numbers().x
-  print("|".join([sb, c.not_valid_before_utc.strftime("%Y%m%d%H%M%S"),
-    c.not_valid_after_utc.strftime("%Y%m%d%H%M%S"), c.signature_algorithm_oid.dotted_string,
+  print("|".join([sb, c.not_valid_before.strftime("%Y%m%d%H%M%S"),
+    c.not_valid_after.strftime("%Y%m%d%H%M%S"), c.signature_algorithm_oid.dotted_string,
     name(c.subject), name(c.issuer), exts, c.signature.hex(), key, str(c.version.value)]))
 )PY";
 

@@ -89,10 +89,17 @@ TEST_P(CertCreateInterop, VerifiesAndReads) {
   std::vector<std::string> out;
   TW_PYTHON_OR_SKIP(
       "import sys\nfrom cryptography import x509\n"
+      "from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa\n"
       "for line in sys.stdin:\n"
       "    leaf, ca = (x509.load_der_x509_certificate(bytes.fromhex(h)) for h in line.split())\n"
-      "    if leaf.signature_algorithm_oid.dotted_string != '1.2.840.10040.4.3':\n"
-      "        leaf.verify_directly_issued_by(ca)\n"
+      "    k, h, sig, tbs = ca.public_key(), leaf.signature_hash_algorithm, leaf.signature, leaf.tbs_certificate_bytes\n"
+      "    assert leaf.issuer == ca.subject\n"
+      "    if isinstance(k, rsa.RSAPublicKey):\n"
+      "        k.verify(sig, tbs, padding.PKCS1v15(), h)\n"
+      "    elif isinstance(k, ec.EllipticCurvePublicKey):\n"
+      "        k.verify(sig, tbs, ec.ECDSA(h))\n"
+      "    elif leaf.signature_algorithm_oid.dotted_string != '1.2.840.10040.4.3':\n"
+      "        k.verify(sig, tbs)\n"
       "    print(leaf.serial_number, leaf.subject.rfc4514_string(), leaf.version.name)\n",
       testsupport::Hex(leaf.der.data(), leaf.der.length()) + " " +
           testsupport::Hex(ca.der.data(), ca.der.length()) + "\n",

@@ -144,7 +144,7 @@ import sys, binascii
 from cryptography import x509
 for line in sys.stdin:
   c = x509.load_der_x509_certificate(binascii.unhexlify(line.strip()))
-  print("%x|%s|%s|%s|%s|%d" % (c.serial_number, c.not_valid_after_utc.strftime("%Y%m%d%H%M%S"),
+  print("%x|%s|%s|%s|%s|%d" % (c.serial_number, c.not_valid_after.strftime("%Y%m%d%H%M%S"),
     c.issuer.rfc4514_string(), c.subject.rfc4514_string(),
     c.extensions[0].critical, c.public_key().key_size))
 )PY", input, &lines);

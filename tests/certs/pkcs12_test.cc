@@ -71,7 +71,7 @@ const Fixtures& GetFixtures() {
     RunCommand("cp " + pki.Cert("inter") + " " + r.dir + "/inter.pem");
     int status = -1;
     testsupport::WriteFile(r.dir + "/make.py", kPythonPfx);
-    RunCommand("python3 " + r.dir + "/make.py " + pki.dir() + " " + r.dir + " 2>&1", "", &status);
+    RunCommand(std::string(testsupport::kPython) + " " + r.dir + "/make.py " + pki.dir() + " " + r.dir + " 2>&1", "", &status);
     if (status != 0) r.error += "python3-cryptography could not write PFX; ";
     for (const char* name : {"py", "py_plain", "py_3des"}) {
       r.files[name] = testsupport::ReadFile(r.dir + "/" + name + ".p12");

@@ -66,7 +66,7 @@ Bytes RandomBytes(size_t n, uint32_t seed) {
 
 class Python {
  public:
-  static bool Available() { return testsupport::HaveProgram("python3"); }
+  static bool Available() { return testsupport::HavePython(); }
 
   // Runs a python script with data on stdin; the script's stdout comes back.
   static Bytes Run(const std::string& script, const Bytes& input, int* status = nullptr) {
@@ -76,7 +76,7 @@ class Python {
     std::fwrite(script.data(), 1, script.size(), f);
     std::fclose(f);
     int rc = -1;
-    Bytes out = testsupport::RunCommand("python3 " + path, input, &rc);
+    Bytes out = testsupport::RunCommand(std::string(testsupport::kPython) + " " + path, input, &rc);
     std::filesystem::remove_all(dir);
     if (status != nullptr) *status = rc;
     return out;
@@ -258,7 +258,7 @@ TEST(Crc32Test, MatchesZlibInAnyPieces) {
 
 TEST(Crc32Test, MatchesPythonBinascii) {
   if (!Python::Available()) {
-    TW_REQUIRE_OR_SKIP("python3 not installed");
+    TW_REQUIRE_OR_SKIP("/usr/bin/python3 not installed");
   }
   const Bytes data = RandomBytes(70001, 3);
   const Bytes answer = Python::Filter("b'%08x' % binascii.crc32(data)", data);
@@ -560,7 +560,7 @@ TEST(BodyInflaterTest, EndlessHeaderIsRefused) {
 
 TEST(BodyInflaterTest, DecodesPythonAndGzipCommandOutput) {
   if (!Python::Available()) {
-    TW_REQUIRE_OR_SKIP("python3 not installed");
+    TW_REQUIRE_OR_SKIP("/usr/bin/python3 not installed");
   }
   const Bytes data = SampleData(150000, 14);
   int status = -1;
@@ -881,7 +881,7 @@ TEST(ContentEncoderTest, NameAndCommentFields) {
 // Our output read by python's gzip and zlib modules and by the gzip command.
 TEST(ContentEncoderTest, OthersDecodeOurOutput) {
   if (!Python::Available()) {
-    TW_REQUIRE_OR_SKIP("python3 not installed");
+    TW_REQUIRE_OR_SKIP("/usr/bin/python3 not installed");
   }
   const Bytes data = SampleData(120000, 29) + RandomBytes(10000, 30);
   EXPECT_EQ(Python::Filter("gzip.decompress(data)", Encode(kEncoderFormatGzip, data)), data);

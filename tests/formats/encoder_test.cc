@@ -74,12 +74,12 @@ class PythonOracle {
   }
   // False when python3 is missing or failed.
   bool Run() {
-    if (!HaveProgram("python3")) return false;
+    if (!testsupport::HavePython()) return false;
     std::string script = kScript;
     std::string path = dir_ + "/oracle.py";
     WriteFile(path, script);
     int status = -1;
-    std::string out = RunCommand("python3 " + path, requests_, &status);
+    std::string out = RunCommand(std::string(testsupport::kPython) + " " + path, requests_, &status);
     std::istringstream lines(out);
     std::string line;
     while (std::getline(lines, line)) answers_.push_back(line);
@@ -347,7 +347,7 @@ TEST(EncoderOracle, RadixFormatsAndDigestsMatchPython) {
     cases.push_back(c);
   }
   if (!py.Run()) {
-    TW_REQUIRE_OR_SKIP("python3 oracle not available");
+    TW_REQUIRE_OR_SKIP("/usr/bin/python3 oracle not available");
   }
   for (const Case& c : cases) {
     SCOPED_TRACE("size " + std::to_string(c.data.size()));
@@ -410,7 +410,7 @@ TEST(EncoderOracle, LineFormatsMatchPython) {
     cases.push_back(c);
   }
   if (!py.Run()) {
-    TW_REQUIRE_OR_SKIP("python3 oracle not available");
+    TW_REQUIRE_OR_SKIP("/usr/bin/python3 oracle not available");
   }
   for (const Case& c : cases) {
     SCOPED_TRACE("size " + std::to_string(c.data.size()));
@@ -468,7 +468,7 @@ TEST(EncoderOracle, Utf7AndPunycodeMatchPython) {
     puny.emplace_back(t, py.Add("puny", t));
   }
   if (!py.Run()) {
-    TW_REQUIRE_OR_SKIP("python3 oracle not available");
+    TW_REQUIRE_OR_SKIP("/usr/bin/python3 oracle not available");
   }
   for (const Case& c : cases) {
     SCOPED_TRACE("text of " + std::to_string(c.text.size()) + " bytes");
@@ -513,7 +513,7 @@ TEST(EncoderOracle, CodePageAndJisConversionsNeverCutACharacter) {
   while (latin_text.size() < 4000) latin_text += latin;
   int cp1252 = py.Add("cp1252", latin_text);
   if (!py.Run()) {
-    TW_REQUIRE_OR_SKIP("python3 oracle not available");
+    TW_REQUIRE_OR_SKIP("/usr/bin/python3 oracle not available");
   }
   for (const Case& c : cases) {
     SCOPED_TRACE("text of " + std::to_string(c.text.size()) + " bytes");
@@ -536,7 +536,7 @@ TEST(EncoderOracle, LongJisRunsWithoutAsciiStayValid) {
   PythonOracle py;
   int sjis_id = py.Add("sjis", text);
   if (!py.Run()) {
-    TW_REQUIRE_OR_SKIP("python3 oracle not available");
+    TW_REQUIRE_OR_SKIP("/usr/bin/python3 oracle not available");
   }
   std::string sjis = py.Get(sjis_id);
   std::string jis = Enc(kFormatJis, sjis);

@@ -94,8 +94,8 @@ std::string Reparse(const std::string& text, size_t split) {
 class JsonCorpus : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!testsupport::HaveProgram("jq") || !testsupport::HaveProgram("python3")) {
-      TW_REQUIRE_OR_SKIP("jq or python3 not installed");
+    if (!testsupport::HaveProgram("jq") || !testsupport::HavePython()) {
+      TW_REQUIRE_OR_SKIP("jq or /usr/bin/python3 not installed");
     }
     dir_ = testsupport::MakeTempDir();
   }
@@ -123,7 +123,7 @@ TEST_F(JsonCorpus, TreesAgreeWithJqAndPythonAndEverySplitAgrees) {
                               "] || echo \"differs $f\"; done");
   EXPECT_EQ(jq, "");
   const std::string py = testsupport::RunCommand(
-      "python3 -c 'import json,os,sys\n"
+      std::string(testsupport::kPython) + " -c 'import json,os,sys\n"
       "for f in sorted(os.listdir(sys.argv[1])):\n"
       "  a=json.load(open(os.path.join(sys.argv[1],f),encoding=\"utf-8\"))\n"
       "  b=json.load(open(os.path.join(sys.argv[2],f),encoding=\"utf-8\"))\n"
@@ -169,7 +169,7 @@ TEST_F(JsonCorpus, JsonPathSelectionsAgreeWithPython) {
   }
   testsupport::WriteFile(dir_ + "/manifest.json", manifest + "]");
   const std::string out = testsupport::RunCommand(
-      "python3 -c 'import json,sys\n"
+      std::string(testsupport::kPython) + " -c 'import json,sys\n"
       "for ours, doc, keys in json.load(open(sys.argv[1])):\n"
       "  v = json.load(open(doc, encoding=\"utf-8\"))\n"
       "  for k in keys: v = v[k]\n"

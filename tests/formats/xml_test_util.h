@@ -182,7 +182,7 @@ inline void SetUpReader(tw::XmlDocumentComponent& doc) {
 // python3 over many files at once: the normalised xml.sax events of each, or "REJECT".
 inline bool SaxEvents(const std::vector<std::string>& files,
                       std::vector<std::vector<std::string>>* out) {
-  if (!testsupport::HaveProgram("python3")) return false;
+  if (!testsupport::HavePython()) return false;
   static const char kScript[] = R"PY(
 import sys, xml.sax
 from xml.sax.handler import (ContentHandler, LexicalHandler, feature_namespaces,
@@ -234,7 +234,7 @@ for path in sys.stdin.read().split('\n'):
   std::string input;
   for (const auto& f : files) input += f + "\n";
   int status = 0;
-  std::string text = testsupport::RunCommand("python3 " + script, input, &status);
+  std::string text = testsupport::RunCommand(std::string(testsupport::kPython) + " " + script, input, &status);
   std::filesystem::remove_all(dir);
   if (status != 0) return false;
   out->clear();

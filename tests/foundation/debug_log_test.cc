@@ -119,8 +119,8 @@ TEST_F(DebugLogFileTest, SeventeenBytesGiveTwoDumpLinesOfEightyOneCharacters) {
 }
 
 TEST_F(DebugLogFileTest, LargeBlockMatchesAnIndependentDump) {
-  if (!testsupport::HaveProgram("python3")) {
-    TW_REQUIRE_OR_SKIP("python3 not installed");
+  if (!testsupport::HavePython()) {
+    TW_REQUIRE_OR_SKIP("/usr/bin/python3 not installed");
   }
   std::string data;
   for (int i = 0; i < 517; ++i) data.push_back(static_cast<char>((i * 7 + 3) & 0xFF));
@@ -150,7 +150,7 @@ TEST_F(DebugLogFileTest, LargeBlockMatchesAnIndependentDump) {
     std::fclose(f);
   }
   int status = -1;
-  std::string expected = testsupport::RunCommand("python3 '" + script_path + "'", data, &status);
+  std::string expected = testsupport::RunCommand(std::string(testsupport::kPython) + " '" + script_path + "'", data, &status);
   ASSERT_EQ(status, 0);
   EXPECT_EQ(text.substr(header_end + 2), expected);
   EXPECT_EQ(SplitCrLf(expected).size(), 34u);  // 33 lines of 16 and the empty rest

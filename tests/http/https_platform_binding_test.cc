@@ -117,13 +117,13 @@ TEST_P(HttpsPlatformChannelBinding, NtlmAuthenticateCarriesTheServerCertificateB
   if (!std::filesystem::exists("/usr/lib/x86_64-linux-gnu/gssntlmssp/gssntlmssp.so")) {
     TW_REQUIRE_OR_SKIP("gss-ntlmssp is not installed");
   }
-  if (!testsupport::HaveProgram("python3")) { TW_REQUIRE_OR_SKIP("python3 is not installed"); }
+  if (!testsupport::HavePython()) { TW_REQUIRE_OR_SKIP("/usr/bin/python3 is not installed"); }
   const TestPki& pki = TestPki::Get();
   if (!pki.ok()) { TW_REQUIRE_OR_SKIP(pki.error()); }
   const std::string cert = GetParam();
   int status = -1;
   const std::string expected = testsupport::RunCommand(
-      "python3 -c " + testsupport::ShellQuote(kExpectedScript) + " " +
+      std::string(testsupport::kPython) + " -c " + testsupport::ShellQuote(kExpectedScript) + " " +
           testsupport::ShellQuote(pki.Cert(cert)),
       "", &status);
   ASSERT_EQ(status, 0) << expected;
@@ -131,7 +131,7 @@ TEST_P(HttpsPlatformChannelBinding, NtlmAuthenticateCarriesTheServerCertificateB
   const int port = testsupport::FreePort();
   const std::string dir = testsupport::MakeTempDir();
   testsupport::PeerProcess peer;
-  ASSERT_TRUE(peer.Start({"python3", "-c", kPeerScript, std::to_string(port), pki.Chain(cert),
+  ASSERT_TRUE(peer.Start({testsupport::kPython, "-c", kPeerScript, std::to_string(port), pki.Chain(cert),
                           pki.Key(cert), ChallengeBase64()},
                          dir + "/peer.log"));
   ASSERT_TRUE(peer.WaitForPort(port, 10000)) << testsupport::ReadFile(dir + "/peer.log");

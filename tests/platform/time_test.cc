@@ -44,8 +44,6 @@ std::string Text(const SYSTEMTIME& st) {
   return buf;
 }
 
-bool HavePython() { return testsupport::HaveProgram("python3"); }
-
 TEST(PlatformTime, FileTimeKnownAnswers) {
   SYSTEMTIME st;
   FILETIME ft = MakeFt(0);
@@ -94,7 +92,7 @@ TEST(PlatformTime, RejectsFieldsThatAreNotADate) {
 
 // Random file times from 1601 to 9999 against python's calendar.
 TEST(PlatformTime, FileTimeMatchesPythonCalendar) {
-  if (!HavePython()) TW_REQUIRE_OR_SKIP("python3 not installed");
+  if (!testsupport::HavePython()) TW_REQUIRE_OR_SKIP("/usr/bin/python3 not installed");
   std::mt19937_64 rng(0x7157);
   const uint64_t top = 2650467743999999999ull;  // 9999-12-31T23:59:59.9999999Z
   std::vector<uint64_t> values = {0, 1, kUnixEpochTicks, top};
@@ -110,7 +108,7 @@ TEST(PlatformTime, FileTimeMatchesPythonCalendar) {
       " print(d.year,d.month,d.day,d.hour,d.minute,d.second,d.microsecond//1000,"
       "(d.weekday()+1)%7)\n";
   int status = -1;
-  const std::string out = testsupport::RunCommand("python3 -c '" + script + "'", in.str(), &status);
+  const std::string out = testsupport::RunCommand(std::string(testsupport::kPython) + " -c '" + script + "'", in.str(), &status);
   ASSERT_EQ(status, 0);
   std::istringstream lines(out);
   for (uint64_t v : values) {
@@ -234,7 +232,7 @@ TEST(PlatformTime, NewYorkChangesFollowTheRulesOfTheDate) {
 // Random instants in both directions against python's zoneinfo (fold 0 has the same reading of
 // skipped and repeated local times).
 TEST(PlatformTime, ZoneConversionsMatchPython) {
-  if (!HavePython()) TW_REQUIRE_OR_SKIP("python3 not installed");
+  if (!testsupport::HavePython()) TW_REQUIRE_OR_SKIP("/usr/bin/python3 not installed");
   for (const char* zone : {"America/New_York", "Asia/Kolkata"}) {
     ScopedTz tz(zone);
     std::mt19937_64 rng(42);
@@ -258,7 +256,7 @@ TEST(PlatformTime, ZoneConversionsMatchPython) {
         " print(d.year,d.month,d.day,d.hour,d.minute,d.second,u)\n";
     int status = -1;
     const std::string out = testsupport::RunCommand(
-        "python3 -c '" + script + "' " + zone, in.str(), &status);
+        std::string(testsupport::kPython) + " -c '" + script + "' " + zone, in.str(), &status);
     ASSERT_EQ(status, 0) << zone;
     std::istringstream lines(out);
     for (int64_t t : seconds) {

@@ -34,6 +34,8 @@ bool HaveProgram(const std::string& name) {
   return std::system(cmd.c_str()) == 0;
 }
 
+bool HavePython() { return access(kPython, X_OK) == 0; }
+
 std::string ShellQuote(const std::string& s) {
   std::string out = "'";
   for (char c : s) {
@@ -181,7 +183,7 @@ std::vector<std::string> Lines(const std::string& text) {
 }
 
 bool RunPython(const std::string& script, const std::string& input, std::vector<std::string>* out) {
-  if (!HaveProgram("python3")) return false;
+  if (!HavePython()) return false;
   const std::string dir = MakeTempDir();
   const std::string path = dir + "/oracle.py";
   {
@@ -189,9 +191,9 @@ bool RunPython(const std::string& script, const std::string& input, std::vector<
     f << script;
   }
   int status = -1;
-  const std::string text = RunCommand("python3 " + path, input, &status);
+  const std::string text = RunCommand(std::string(kPython) + " " + path, input, &status);
   std::filesystem::remove_all(dir);
-  if (status != 0) ADD_FAILURE() << "python3 oracle failed (status " << status << ")";
+  if (status != 0) ADD_FAILURE() << "python oracle failed (status " << status << ")";
   *out = Lines(text);
   return true;
 }

@@ -27,6 +27,12 @@ std::string VectorsDir();
 // True when the named program is on PATH.
 bool HaveProgram(const std::string& name);
 
+// The interpreter every Python oracle runs with: the system's, whose packages the set-up installs,
+// whatever python3 comes first on PATH.
+inline constexpr char kPython[] = "/usr/bin/python3";
+// True when kPython can be run.
+bool HavePython();
+
 // Runs a shell command, feeding `input` on stdin; returns its stdout. `status` gets the exit code.
 std::string RunCommand(const std::string& command, const std::string& input = "", int* status = nullptr);
 // `s` as one word of a POSIX shell command line (single-quoted).
@@ -65,15 +71,15 @@ void WriteFile(const std::string& path, const std::string& bytes);
 // The lines of a text, empty ones included, without their newlines.
 std::vector<std::string> Lines(const std::string& text);
 
-// Runs one python3 script over many inputs (one line each) and puts its output lines in `out`.
-// False when python3 is missing; a script that fails is a test failure, not a skip.
+// Runs one kPython script over many inputs (one line each) and puts its output lines in `out`.
+// False when kPython is missing; a script that fails is a test failure, not a skip.
 bool RunPython(const std::string& script, const std::string& input, std::vector<std::string>* out);
 
-#define TW_PYTHON_OR_SKIP(script, input, out)            \
-  do {                                                   \
-    if (!::testsupport::RunPython(script, input, out)) { \
-      TW_REQUIRE_OR_SKIP("python3 not available");       \
-    }                                                    \
+#define TW_PYTHON_OR_SKIP(script, input, out)               \
+  do {                                                      \
+    if (!::testsupport::RunPython(script, input, out)) {    \
+      TW_REQUIRE_OR_SKIP("/usr/bin/python3 not installed"); \
+    }                                                       \
   } while (0)
 
 // Switches the process time zone (TZ) for one scope and puts the old one back.

@@ -5,7 +5,6 @@
 import hashlib, hmac, os, struct, sys
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 from cryptography.hazmat.primitives.ciphers.aead import AESGCM, ChaCha20Poly1305
-from cryptography.hazmat.decrepit.ciphers.algorithms import ARC4, TripleDES
 
 HASHES = {'sha1': hashlib.sha1, 'md5': hashlib.md5, 'sha256': hashlib.sha256, 'sha384': hashlib.sha384}
 
@@ -13,13 +12,13 @@ class Direction:
     def __init__(self, bulk, hname, version, tls13, mac_key, key, iv):
         self.bulk, self.hname, self.version, self.tls13 = bulk, hname, version, tls13
         self.mac_key, self.key, self.iv, self.seq = mac_key, key, iv, 0
-        self.rc4 = Cipher(ARC4(key), None).encryptor() if bulk == 'rc4' else None
+        self.rc4 = Cipher(algorithms.ARC4(key), None).encryptor() if bulk == 'rc4' else None
 
     def block_cipher(self):
         if self.bulk == 'aes':
             return algorithms.AES(self.key), 16
         k = self.key * 3 if len(self.key) == 8 else self.key
-        return TripleDES(k), 8
+        return algorithms.TripleDES(k), 8
 
     def mac(self, seq, ctype, data):
         h = HASHES[self.hname]

@@ -197,7 +197,7 @@ TEST(TlsServerPeers, Ssl2FormatHellos) {
     std::string reply;
     std::thread client([&] {
       reply = testsupport::RunCommand(
-          "python3 -c 'import socket,sys; s=socket.create_connection((\"127.0.0.1\"," +
+          std::string(testsupport::kPython) + " -c 'import socket,sys; s=socket.create_connection((\"127.0.0.1\"," +
               std::to_string(listener.port()) +
               ")); s.sendall(bytes.fromhex(sys.stdin.read())); s.settimeout(5); print(s.recv(6).hex())'",
           testsupport::Hex(record.data(), record.size()));
@@ -261,7 +261,7 @@ TEST_P(TlsServerCaNames, ClientSeesTheNames) {
   for (int i = 0; i < c.copies; ++i) ca += testsupport::ReadFile(pki.Cert("root"));
   // The oracle's sizes of the two names as DER.
   const std::string sizes = testsupport::RunCommand(
-      "python3 -c 'import sys; from cryptography import x509; "
+      std::string(testsupport::kPython) + " -c 'import sys; from cryptography import x509; "
       "print(*[len(x509.load_pem_x509_certificate(open(f,\"rb\").read()).subject.public_bytes()) for f in sys.argv[1:]])' " +
       ShellQuote(pki.Cert("inter")) + " " + ShellQuote(pki.Cert("root")));
   const int inter_size = std::atoi(sizes.c_str()) + 2;

@@ -53,7 +53,7 @@ EcKeyData Key(int curve, const std::string& d, const std::string& x, const std::
 constexpr const char* kOracle = R"PY(
 import sys, random, hashlib, hmac
 from cryptography.hazmat.primitives.asymmetric import ec
-from cryptography.hazmat.primitives.asymmetric.utils import decode_dss_signature, encode_dss_signature, Prehashed
+from cryptography.hazmat.primitives.asymmetric.utils import encode_dss_signature, Prehashed
 from cryptography.hazmat.primitives import hashes
 P = {'p192': 2**192 - 2**64 - 1, 'p224': 2**224 - 2**96 + 1,
      'p256': 2**256 - 2**224 + 2**192 + 2**96 - 1, 'p384': 2**384 - 2**128 - 2**96 + 2**32 - 1, 'p521': 2**521 - 1}
@@ -110,8 +110,9 @@ for line in sys.stdin:
              '1': 0xFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFC7634D81F4372DDF581A0DB248B0A77AECEC196ACCC52973,
              '2': 0x1FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFA51868783BF2F966B7FCC0148F709A5D03BB5C9B8899C47AEBB6FB71E91386409}[w[1]]
         msg = w[4].encode(); dg = hashlib.new(w[3].lower(), msg).digest()
-        r, s = decode_dss_signature(k.sign(msg, ec.ECDSA(H[w[3]](), deterministic_signing=True)))
-        print(h(pn.x), h(pn.y), dg.hex(), h(rfc6979_k(x, n, dg, w[3].lower())), h(r), h(s))
+        kk = rfc6979_k(x, n, dg, w[3].lower()); z = int.from_bytes(dg, 'big') >> max(0, len(dg) * 8 - n.bit_length())
+        r = ec.derive_private_key(kk, C[w[1]]()).public_key().public_numbers().x % n
+        print(h(pn.x), h(pn.y), dg.hex(), h(kk), h(r), h(pow(kk, -1, n) * (z + r * x) % n))
 )PY";
 
 std::vector<std::string> Oracle(const std::string& input) {

@@ -1470,7 +1470,7 @@ struct OracleRun {
 };
 
 bool RunOracle(const std::string& requests, OracleRun* run, const char* env = "") {
-  if (!testsupport::HaveProgram("python3")) return false;
+  if (!testsupport::HavePython()) return false;
   const std::string dir = testsupport::MakeTempDir();
   const std::string script = dir + "/aead_oracle.py";
   FILE* f = std::fopen(script.c_str(), "w");
@@ -1478,7 +1478,7 @@ bool RunOracle(const std::string& requests, OracleRun* run, const char* env = ""
   std::fputs(kOracle, f);
   std::fclose(f);
   int status = -1;
-  const std::string out = testsupport::RunCommand(std::string(env) + " python3 " + script, requests, &status);
+  const std::string out = testsupport::RunCommand(std::string(env) + " " + testsupport::kPython + " " + script, requests, &status);
   std::remove(script.c_str());
   testsupport::RunCommand("rmdir '" + dir + "'");
   if (status != 0) return false;
@@ -1532,7 +1532,7 @@ void CheckAgainstOracle(bool hw, const char* env) {
   }
   OracleRun run;
   if (!RunOracle(requests, &run, env)) {
-    TW_REQUIRE_OR_SKIP("python3 with `cryptography` or libcrypto.so.3 not available");
+    TW_REQUIRE_OR_SKIP("/usr/bin/python3 with `cryptography` or libcrypto.so.3 not available");
     return;
   }
   ASSERT_EQ(run.answers.size(), cases.size()) << run.name;

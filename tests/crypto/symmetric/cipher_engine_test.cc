@@ -889,15 +889,7 @@ from cryptography.exceptions import UnsupportedAlgorithm
 from cryptography.hazmat.primitives import padding as P
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms as A, modes as M
 from cryptography.hazmat.primitives.ciphers.aead import ChaCha20Poly1305
-try:
-    from cryptography.hazmat.decrepit.ciphers import algorithms as D
-except ImportError:
-    D = A
-try:
-    from cryptography.hazmat.decrepit.ciphers import modes as DM
-except ImportError:
-    DM = M
-TDES = getattr(D, 'TripleDES', None) or A.TripleDES
+TDES = A.TripleDES
 try:
     G = ctypes.CDLL('libgcrypt.so.20')
     G.gcry_check_version.restype = ctypes.c_char_p
@@ -905,7 +897,7 @@ try:
 except OSError:
     G = None
 
-NATIVE = {'aes': A.AES, 'des': TDES, '3des': TDES, 'blowfish': D.Blowfish, 'cast5': D.CAST5, 'idea': D.IDEA}
+NATIVE = {'aes': A.AES, 'des': TDES, '3des': TDES, 'blowfish': A.Blowfish, 'cast5': A.CAST5, 'idea': A.IDEA}
 GALGO = {'des': 302, '3des': 2, 'blowfish': 4, 'cast5': 3, 'idea': 1, 'rc2': 307, 'salsa20': 313, 'rc4': 301, 'chacha20': 316}
 GMODE = {'ecb': 1, 'cfb': 2, 'cbc': 3, 'stream': 4, 'ofb': 5, 'ctr': 6, 'cfb8': 12}
 BLOCK = {'aes': 16, 'twofish': 16}
@@ -937,7 +929,7 @@ def mode_obj(name, iv):
     if name == 'cbc': return M.CBC(iv)
     if name == 'ctr': return M.CTR(iv)
     cls = {'cfb': 'CFB', 'cfb8': 'CFB8', 'ofb': 'OFB'}[name]
-    return (getattr(DM, cls, None) or getattr(M, cls))(iv)
+    return getattr(M, cls)(iv)
 
 def raw(alg, mode, op, key, iv, data):
     if mode == 'ofb8':
@@ -969,7 +961,7 @@ for line in sys.stdin:
     key, iv, data, aad = (b'' if x == '-' else bytes.fromhex(x) for x in f[4:8])
     try:
         if alg == 'rc4':
-            try: r = Cipher(D.ARC4(key), None).encryptor().update(data)
+            try: r = Cipher(A.ARC4(key), None).encryptor().update(data)
             except (UnsupportedAlgorithm, ValueError): r = gcrypt('rc4', 'stream', 'e', key, b'', data)
         elif alg == 'chacha20':
             try: r = Cipher(A.ChaCha20(key, iv), None).encryptor().update(data)
@@ -1003,8 +995,8 @@ std::string Request(const std::string& alg, const std::string& mode, const std::
 }
 
 TEST(CipherEngineDifferential, AgainstPythonCryptographyAndLibgcrypt) {
-  if (!testsupport::HaveProgram("python3")) {
-    TW_REQUIRE_OR_SKIP("python3 not installed");
+  if (!testsupport::HavePython()) {
+    TW_REQUIRE_OR_SKIP("/usr/bin/python3 not installed");
   }
   std::mt19937 rng(90210);
   std::vector<OracleCase> cases;
@@ -1132,11 +1124,11 @@ TEST(CipherEngineDifferential, AgainstPythonCryptographyAndLibgcrypt) {
   std::string input;
   for (const auto& c : cases) input += c.request + "\n";
   int status = -1;
-  std::string out = testsupport::RunCommand("python3 '" + script + "'", input, &status);
+  std::string out = testsupport::RunCommand(std::string(testsupport::kPython) + " '" + script + "'", input, &status);
   std::remove(script.c_str());
   std::remove(dir.c_str());
   if (status != 0 || out.empty()) {
-    TW_REQUIRE_OR_SKIP("python3 with the cryptography package is needed");
+    TW_REQUIRE_OR_SKIP("/usr/bin/python3 with the cryptography package is needed");
   }
   std::istringstream lines(out);
   int missing = 0, compared = 0;

@@ -361,8 +361,8 @@ std::string TraditionalCrypt(const std::string& password, const std::string& sal
 }
 
 TEST(CryptDes, SaltedPassesMatchTheSystemCrypt) {
-  if (!testsupport::HaveProgram("python3")) {
-    TW_REQUIRE_OR_SKIP("python3 not installed");
+  if (!testsupport::HavePython()) {
+    TW_REQUIRE_OR_SKIP("/usr/bin/python3 not installed");
   }
   const std::string alphabet = "./0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
   std::mt19937 rng(17);
@@ -378,14 +378,14 @@ TEST(CryptDes, SaltedPassesMatchTheSystemCrypt) {
     input += ToHex(reinterpret_cast<const uint8_t*>(c.first.data()), c.first.size()) + " " + c.second + "\n";
   int status = -1;
   std::string out = testsupport::RunCommand(
-      "python3 -W ignore -c \"import sys, crypt\n"
+      std::string(testsupport::kPython) + " -W ignore -c \"import sys, crypt\n"
       "for line in sys.stdin:\n"
       "    p = line.split()\n"
       "    pw = bytes.fromhex(p[0]).decode() if len(p) == 2 else ''\n"
       "    print(crypt.crypt(pw, p[-1]))\"",
       input, &status);
   if (status != 0 || out.empty()) {
-    TW_REQUIRE_OR_SKIP("python3 crypt module unavailable");
+    TW_REQUIRE_OR_SKIP("/usr/bin/python3 crypt module unavailable");
   }
   std::istringstream lines(out);
   for (const auto& c : cases) {
@@ -502,8 +502,8 @@ std::string BcryptHash(const std::string& password, const std::string& setting) 
 TEST(Blowfish, SaltedExpansionMatchesBcrypt) {
   EXPECT_EQ(BcryptHash("U*U", "$2a$05$CCCCCCCCCCCCCCCCCCCCC."),
             "$2a$05$CCCCCCCCCCCCCCCCCCCCC.E5YPO9kmyuRGyh0XouQYb4YMJKvyOeW");
-  if (!testsupport::HaveProgram("python3")) {
-    TW_REQUIRE_OR_SKIP("python3 not installed");
+  if (!testsupport::HavePython()) {
+    TW_REQUIRE_OR_SKIP("/usr/bin/python3 not installed");
   }
   std::mt19937 rng(23);
   const std::string alphabet = "./ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
@@ -520,7 +520,7 @@ TEST(Blowfish, SaltedExpansionMatchesBcrypt) {
     input += ToHex(reinterpret_cast<const uint8_t*>(c.first.data()), c.first.size()) + " " + c.second + "\n";
   int status = -1;
   std::string out = testsupport::RunCommand(
-      "python3 -W ignore -c \"import sys, crypt\n"
+      std::string(testsupport::kPython) + " -W ignore -c \"import sys, crypt\n"
       "for line in sys.stdin:\n"
       "    p = line.split()\n"
       "    print(crypt.crypt(bytes.fromhex(p[0]).decode(), p[1]))\"",
@@ -1191,11 +1191,7 @@ struct OracleCase {
 constexpr const char* kPythonOracle = R"PY(
 import os, sys, ctypes
 from cryptography.hazmat.primitives.ciphers import Cipher, modes, algorithms as A
-try:
-    from cryptography.hazmat.decrepit.ciphers import algorithms as D
-except ImportError:
-    D = A
-TDES = getattr(D, 'TripleDES', None) or A.TripleDES
+TDES = A.TripleDES
 try:
     G = ctypes.CDLL('libgcrypt.so.20')
     G.gcry_check_version.restype = ctypes.c_char_p
@@ -1238,10 +1234,10 @@ def first(name, op, key, data, iv):
     if FIRST_REFUSES: raise ValueError('refused')
     if name == 'aes': return block(A.AES(key), op, data)
     if name in ('des', '3des'): return block(TDES(key), op, data)
-    if name == 'blowfish': return block(D.Blowfish(key), op, data)
-    if name == 'cast5': return block(D.CAST5(key), op, data)
-    if name == 'idea': return block(D.IDEA(key), op, data)
-    if name == 'rc4': return stream(D.ARC4(key), data)
+    if name == 'blowfish': return block(A.Blowfish(key), op, data)
+    if name == 'cast5': return block(A.CAST5(key), op, data)
+    if name == 'idea': return block(A.IDEA(key), op, data)
+    if name == 'rc4': return stream(A.ARC4(key), data)
     if name == 'chacha20': return stream(A.ChaCha20(key, iv), data)
     raise ValueError('not in this oracle')
 
@@ -1397,8 +1393,8 @@ struct OracleRun {
 class CipherDifferential : public ::testing::TestWithParam<OracleRun> {};
 
 TEST_P(CipherDifferential, AgainstPythonAndLibgcrypt) {
-  if (!testsupport::HaveProgram("python3")) {
-    TW_REQUIRE_OR_SKIP("python3 not installed");
+  if (!testsupport::HavePython()) {
+    TW_REQUIRE_OR_SKIP("/usr/bin/python3 not installed");
   }
   std::vector<OracleCase> cases;
   ASSERT_NO_FATAL_FAILURE(AddOracleCases(cases));
@@ -1409,11 +1405,11 @@ TEST_P(CipherDifferential, AgainstPythonAndLibgcrypt) {
   for (const auto& c : cases) input += c.request + "\n";
   int status = -1;
   std::string out = testsupport::RunCommand(
-      std::string(GetParam().environment) + "python3 -W ignore '" + script + "'", input, &status);
+      std::string(GetParam().environment) + testsupport::kPython + " -W ignore '" + script + "'", input, &status);
   std::remove(script.c_str());
   std::remove(dir.c_str());
   if (status != 0 || out.empty()) {
-    TW_REQUIRE_OR_SKIP("python3 with the cryptography package is needed");
+    TW_REQUIRE_OR_SKIP("/usr/bin/python3 with the cryptography package is needed");
   }
   std::istringstream lines(out);
   int missing = 0, compared = 0, uncovered = 0;

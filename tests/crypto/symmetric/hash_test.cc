@@ -327,8 +327,8 @@ const OracleTable& Oracle(std::string* why) {
   static bool done = false;
   if (!done) {
     done = true;
-    if (!testsupport::HaveProgram("python3")) {
-      failure = "python3 not installed";
+    if (!testsupport::HavePython()) {
+      failure = "/usr/bin/python3 not installed";
     } else {
       const std::string dir = testsupport::MakeTempDir();
       WriteFile(dir + "/oracle.py", kOracle);

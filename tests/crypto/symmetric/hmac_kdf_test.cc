@@ -395,7 +395,7 @@ for name in names:
 )";
   const auto lines = kdftest::Python(script);
   if (lines.empty()) {
-    TW_REQUIRE_OR_SKIP("python3 not available");
+    TW_REQUIRE_OR_SKIP("/usr/bin/python3 not available");
   }
   ASSERT_EQ(320u, lines.size());
   HmacEngine hmac;
@@ -537,7 +537,7 @@ for name in names:
 )";
   const auto lines = kdftest::Python(script);
   if (lines.empty()) {
-    TW_REQUIRE_OR_SKIP("python3 not available");
+    TW_REQUIRE_OR_SKIP("/usr/bin/python3 not available");
   }
   ASSERT_EQ(72u, lines.size());
   for (const std::string& line : lines) {
@@ -625,7 +625,7 @@ for name, label in [('sha1','SHA1'), ('sha256','SHA-256'), ('sha384','SHA384'), 
 )";
   const auto lines = kdftest::Python(script);
   if (lines.empty()) {
-    TW_REQUIRE_OR_SKIP("python3 not available");
+    TW_REQUIRE_OR_SKIP("/usr/bin/python3 not available");
   }
   for (const std::string& line : lines) {
     const auto w = kdftest::Words(line);

@@ -111,10 +111,11 @@ inline std::vector<std::string> Words(const std::string& line) {
   return words;
 }
 
-// Runs a python3 script and returns its output lines; empty when python3 is missing or failed.
-inline std::vector<std::string> Python(const std::string& script, const std::string& interpreter = "python3") {
+// Runs a script with testsupport::kPython and returns its output lines; empty when it is missing or failed.
+inline std::vector<std::string> Python(const std::string& script) {
   int status = -1;
-  const std::string out = testsupport::RunCommand(interpreter + " -W ignore - 2>/dev/null", script, &status);
+  const std::string out =
+      testsupport::RunCommand(std::string(testsupport::kPython) + " -W ignore - 2>/dev/null", script, &status);
   if (status != 0) return {};
   return Lines(out);
 }

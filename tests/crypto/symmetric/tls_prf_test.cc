@@ -144,7 +144,7 @@ print(p_hash('sha384', b'secret', b'', 50).hex())
 )";
   const auto lines = kdftest::Python(script);
   if (lines.empty()) {
-    TW_REQUIRE_OR_SKIP("python3 not available");
+    TW_REQUIRE_OR_SKIP("/usr/bin/python3 not available");
   }
   ASSERT_EQ(2u, lines.size());
   ByteString secret;
@@ -180,7 +180,7 @@ print('-', '-', 20, block(b'', b'', 20).hex())
 )";
   const auto lines = kdftest::Python(script);
   if (lines.empty()) {
-    TW_REQUIRE_OR_SKIP("python3 not available");
+    TW_REQUIRE_OR_SKIP("/usr/bin/python3 not available");
   }
   ASSERT_EQ(9u, lines.size());
   for (const std::string& line : lines) {
