@@ -7,7 +7,7 @@ TW_APT_PACKAGES=(
   nghttp2-server nghttp2-client nghttp2-proxy
   softhsm2 opensc
   libpcap0.8 tcpdump iproute2
-  libcurl4 jq tcl
+  libcurl4 jq tcl valgrind
   krb5-kdc krb5-admin-server krb5-user apache2 libapache2-mod-auth-gssapi
   libgssapi-krb5-2 gss-ntlmssp
 )
