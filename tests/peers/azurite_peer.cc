@@ -91,11 +91,14 @@ bool AzuritePeer::Start() {
       error_ = "cannot start node";
       return false;
     }
-    if (up == PeerStart::kUp) {
+    // A listener that took the port first answers as well, while the emulator itself gives up.
+    if (up == PeerStart::kUp && process_->Running()) {
       error_.clear();
       return true;
     }
-    error_ = "storage emulator did not start: " + LogTail(dir_ + "/azurite.log");
+    Stop();
+    error_ = "storage emulator did not accept connections on 127.0.0.1:" + std::to_string(port_) + " within " +
+             std::to_string(kStartMillis / 1000) + " s: " + LogTail(dir_ + "/azurite.log");
     if (error_.find("EADDRINUSE") == std::string::npos) break;
   }
   return false;

@@ -60,6 +60,11 @@ bool PortAnswers(int port) {
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   a.sin_port = htons(static_cast<uint16_t>(port));
   bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  // With nobody listening, the kernel may give the socket that very port as its own and connect
+  // it to itself.
+  sockaddr_in own{};
+  socklen_t len = sizeof own;
+  if (ok && getsockname(s, reinterpret_cast<sockaddr*>(&own), &len) == 0 && own.sin_port == a.sin_port) ok = false;
   close(s);
   return ok;
 }
