@@ -1,7 +1,6 @@
 // A scripted hostile server against the blob client. Each case runs in a child process, so its
 // peak memory is its alone: resident growth (VmHWM) and, under AddressSanitizer, whose quarantine
 // keeps freed blocks resident, the peak of live heap bytes from the sanitizer's hooks.
-#include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -14,6 +13,7 @@
 
 #include "tests/blob/blob_test_support.h"
 #include "tests/peers/scripted_peer.h"
+#include "tests/support/child_run.h"
 #include "tests/support/test_support.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -196,21 +196,8 @@ class HostileResponse : public ::testing::TestWithParam<HostileCase> {};
 
 TEST_P(HostileResponse, ClearErrorBoundedMemoryNothingCorrupted) {
   const HostileCase& c = GetParam();
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
-  const pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    const Outcome o = RunCase(c);
-    _exit(write(fds[1], &o, sizeof o) == sizeof o ? 0 : 1);
-  }
-  close(fds[1]);
   Outcome o;
-  const bool got = read(fds[0], &o, sizeof o) == sizeof o;
-  close(fds[0]);
-  int status = 1;
-  waitpid(pid, &status, 0);
-  ASSERT_TRUE(got && status == 0) << "the child failed: " << status;
+  ASSERT_TRUE(testsupport::RunInChild([&] { return RunCase(c); }, &o)) << "the child failed";
   EXPECT_EQ(o.code, c.code) << o.error;
   EXPECT_NE(std::string(o.error).find(c.text), std::string::npos) << o.error;
   EXPECT_STREQ(o.problems, "");

@@ -1,6 +1,5 @@
 // Hostile HTTP/2 servers against the client: a scripted peer behind a TLS front that chooses h2.
 // Each case runs in a child process, so its resident peak (VmHWM) and its time are its own.
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -15,6 +14,7 @@
 #include "tests/peers/scripted_peer.h"
 #include "tests/peers/test_pki.h"
 #include "tests/support/case_name.h"
+#include "tests/support/child_run.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -151,21 +151,8 @@ TEST_P(Http2Hostile, ClearErrorWithinTheTimeoutAndBoundedMemory) {
                             " 3<>/dev/tcp/127.0.0.1/" + std::to_string(peer.port()) + " <&3 >&3";
   const auto started = testsupport::StartListening({"/bin/bash", "-c", relay}, dir + "/front.log", "", port, 10000, &front);
   if (started != testsupport::PeerStart::kUp) { TW_REQUIRE_OR_SKIP("openssl s_server never answered: " + testsupport::LogTail(dir + "/front.log")); }
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
-  const pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    const Outcome o = RunCase(c, port, dir);
-    _exit(write(fds[1], &o, sizeof o) == sizeof o ? 0 : 1);
-  }
-  close(fds[1]);
   Outcome o;
-  const bool got = read(fds[0], &o, sizeof o) == sizeof o;
-  close(fds[0]);
-  int status = 1;
-  waitpid(pid, &status, 0);
-  ASSERT_TRUE(got && status == 0) << "the child failed: " << status;
+  ASSERT_TRUE(testsupport::RunInChild([&] { return RunCase(c, port, dir); }, &o)) << "the child failed";
   EXPECT_EQ(o.code, c.code) << o.error;
   EXPECT_NE(std::string(o.error).find(c.text), std::string::npos) << o.error;
   // Failing at the Timeout, not at twice it; the flood cases have the Timeout from their last
