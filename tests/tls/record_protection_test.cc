@@ -104,8 +104,9 @@ TEST_P(RecordAgainstOracle, BothDirectionsAndDamage) {
   ExchangeWithOracle(c, keys, Records(c.suite));
   std::vector<uint8_t> out(16384 + tw::kTlsMaxOverhead + 5);
 
-  // Damage: the last byte (padding, MAC or tag), the first body byte, a cut to the header's
-  // length. Each gets a fresh direction so the chain state is that of the first record.
+  // Damage: the padding length (through the block before it, so that CBC decrypts exactly that
+  // change) or the last MAC or tag byte, the first body byte, a cut to the header's length. Each
+  // gets a fresh direction so the chain state is that of the first record.
   size_t n = 0;
   const std::string plain = testsupport::RandomBytes(64, 9);
   for (int damage = 0; damage < 3; ++damage) {
@@ -115,7 +116,7 @@ TEST_P(RecordAgainstOracle, BothDirectionsAndDamage) {
     ASSERT_EQ(Key(r, *suite, c.version, c.tls13, keys), 0);
     ASSERT_EQ(w.Protect(23, c.version, reinterpret_cast<const uint8_t*>(plain.data()), plain.size(), out.data(), &n), 0);
     size_t length = n;
-    if (damage == 0) out[n - 1] ^= 0x01;
+    if (damage == 0) out[n - 1 - (suite->aead() ? 0 : suite->iv_bytes)] ^= 0x01;
     if (damage == 1) out[5] ^= 0x80;
     if (damage == 2) {
       length = 5 + 3;
