@@ -231,8 +231,9 @@ TEST(TlsServerPeers, ClientRenegotiation) {
     server.engine.SetRenegotiationAllowed(allowed);
     bool ok = false;
     // No greeting: data that reaches s_client while it renegotiates, not reading, is refused.
+    // The line after waits long enough for a renegotiation on a loaded machine.
     const std::string out =
-        Serve(server, "-tls1_2", &ok, "sleep 0.5; echo R; sleep 0.5; echo line after; sleep 0.5", 1500, false);
+        Serve(server, "-tls1_2", &ok, "sleep 0.5; echo R; sleep 2; echo line after; sleep 0.5", 6000, false);
     EXPECT_TRUE(ok) << out;
     int hellos = 0;
     for (const std::string& line : server.status) hellos += line == "ClientHello message received";
