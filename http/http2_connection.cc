@@ -665,10 +665,6 @@ int Http2Connection::OnRstStream(const Http2Frame& f) {
     }
     state_ = kH2Closed;
     closed_by_peer_ = true;
-    if (!stream_ended_) {
-      stream_ended_ = true;
-      handler_->OnHttp2StreamEnd();
-    }
     return 0;
   }
   ByteString scratch;

@@ -72,6 +72,11 @@ class Http2Connection {
   int SendData(const void* bytes, int n, bool end_stream);
   // Cancels the stream when it is still open.
   int ResetStream();
+  // Ends the stream with the code; refused on a closed stream.
+  int SendRstStream(uint32_t code);
+  // Grants the peer more window on the stream (id) or the connection (0); refused on a closed
+  // stream. Owed grants are merged and go out without blocking.
+  int SendWindowUpdate(uint32_t id, uint32_t increment);
   // Feeds received bytes; 0, or the HTTP/2 error of the connection with error_text().
   int Receive(const void* bytes, int n);
   // Sends what the socket takes now of the frames owed to the peer; 0 or the send error.
@@ -109,10 +114,8 @@ class Http2Connection {
   // SETTINGS, PING and GOAWAY are refused while the stream is reserved, half closed by the peer
   // or closed by it.
   bool StreamRefusesControl() const;
-  int SendRstStream(uint32_t code);
   int Emit(const void* bytes, int n);
   int SendFrame(uint8_t type, uint8_t flags, uint32_t id, const void* payload, int n);
-  int SendWindowUpdate(uint32_t id, uint32_t increment);
   // Queues an answer (ACK, GOAWAY, RST_STREAM) and sends what the socket takes now.
   int Answer(uint8_t type, uint8_t flags, uint32_t id, const void* payload, int n);
   int SettleIncrements();

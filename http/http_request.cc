@@ -255,12 +255,6 @@ int HttpClient::PerformRequest(int action) {
   if (!IsConnected()) ClearAlpnReceived();
   const bool want_http2 = EqualsNoCase(http_version_.c_str(), "2.0");
   const bool https = EqualsNoCase(scheme_.c_str(), "https");
-  if (want_http2 && !https) {
-    // HTTP/2 runs only after ALPN over TLS, which a plain URL never has.
-    const char* text = allow_http_fallback_ ? kTextHttp2Plaintext : kTextNoHttp2Fallback;
-    SetHttpError(kErrHttp2Refused, text);
-    return kErrHttp2Refused;
-  }
 
   request_on_kept_connection_ = false;
   request_sent_ = false;
@@ -302,9 +296,10 @@ int HttpClient::PerformRequest(int action) {
   if (rc != kOk) return rc;
   if (want_http2) {
     if (!alpn_received_.empty()) LogText2("Received ALPN: ", alpn_received_.c_str(), "Info");
-    if (AlpnChoseH2()) return PerformHttp2Request(has_body);
-    if (!allow_http_fallback_) {
-      SetHttpError(kErrHttp2Refused, kTextNoHttp2Fallback);
+    if (https && AlpnChoseH2()) return PerformHttp2Request(has_body);
+    // HTTP/2 runs only after ALPN over TLS, which a plain connection never has.
+    if (!allow_http_fallback_ || !https) {
+      SetHttpError(kErrHttp2Refused, allow_http_fallback_ ? kTextHttp2Plaintext : kTextNoHttp2Fallback);
       return kErrHttp2Refused;
     }
     FireSSLStatus(kTextHttp2Fallback);

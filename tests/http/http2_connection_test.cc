@@ -261,8 +261,14 @@ TEST(Http2ConnectionTest, SendsRefusedByTheStreamState) {
   EXPECT_STREQ(f.c.error_text().c_str(), "PROTOCOL_ERROR: Send Data Frame with error state HALFCLOSED_LOCAL.");
   EXPECT_TRUE(f.peer.Frames().empty());
   EXPECT_FALSE(f.c.retired());
-  // Once the response has ended the next request opens stream 3.
+  // Once the response has ended the stream is closed to resets and grants.
   f.Feed(Frame(kH2Headers, 5, 1, kStatus200));
+  EXPECT_EQ(f.c.SendRstStream(8), kH2ProtocolError);
+  EXPECT_STREQ(f.c.error_text().c_str(), "PROTOCOL_ERROR: Send RstStream Frame with error state CLOSED.");
+  EXPECT_EQ(f.c.SendWindowUpdate(1, 100), kH2ProtocolError);
+  EXPECT_STREQ(f.c.error_text().c_str(), "PROTOCOL_ERROR: Send WindowUpdate Frame with error state CLOSED.");
+  EXPECT_TRUE(f.peer.Frames().empty());
+  // The next request opens stream 3.
   EXPECT_EQ(f.c.SendHeaders(odd, true, ""), 0);
   EXPECT_EQ(f.c.stream_id(), 3u);
 }

@@ -833,15 +833,20 @@ TEST(HttpClientSettings, DefaultsAndValidation) {
   EXPECT_EQ(c.Get("KeepAlive"), "True");
 }
 
+// A plain URL connects, finds no ALPN and is refused; the server is sent nothing.
 TEST(HttpClientSettings, Http2FallsBackOrFailsAsConfigured) {
+  ScriptedPeer peer(Script{ScriptedPeer::Sleep(1000)});
+  ASSERT_TRUE(StartPeer(peer));
   Client c;
-  ASSERT_EQ(c.SetUrl("http://127.0.0.1:9/x", false), 0);
+  ASSERT_EQ(c.SetUrl((peer.base_url() + "/x").c_str(), false), 0);
   ASSERT_EQ(c.Set("HTTPVersion=2.0"), 0);
   EXPECT_EQ(c.DoTransfer(tw::kHttpActionGet), tw::kErrHttp2Refused);
   EXPECT_EQ(c.Error(), "Plaintext URLs are not supported over HTTP/2.");
   ASSERT_EQ(c.Set("AllowHTTPFallback=false"), 0);
   EXPECT_EQ(c.DoTransfer(tw::kHttpActionGet), tw::kErrHttp2Refused);
   EXPECT_EQ(c.Error(), "Server does not support HTTP/2 and AllowHTTPFallback is False.");
+  EXPECT_TRUE(peer.WaitForConnections(1, 5000));
+  for (const std::string& received : peer.requests()) EXPECT_EQ(received, "");
 }
 
 TEST(HttpClientSettings, NoServerAndBadScheme) {
