@@ -115,9 +115,10 @@ int HttpClient::BuildHttp2Headers(const ByteString& head, StringList& headers) {
 int HttpClient::SendHttp2Body(const void* bytes, int n, bool end_stream, const char* item) {
   const int rc = http2_.SendData(bytes, n, end_stream);
   if (rc == kOk) return kOk;
-  if (rc == kErrInterrupted || rc == kErrConnectionClosed || rc > 100) return rc;
+  // An interrupt or timeout and a closed connection keep their own code and text.
+  if (rc == kErrInterrupted || rc == kErrConnectionClosed) return rc;
   ByteString text;
-  text.Format("Cannot upload %s: %s", item, http2_.error_text().c_str());
+  text.Format("Cannot upload %s: %s", item, rc > 100 ? error_text().c_str() : http2_.error_text().c_str());
   SetHttpError(kErrHttpProtocol, text.c_str());
   return kErrHttpProtocol;
 }

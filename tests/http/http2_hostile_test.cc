@@ -7,6 +7,7 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <thread>
 
 #include "http/http2_frame.h"
 #include "http/http_client.h"
@@ -35,12 +36,14 @@ std::string Times(const std::string& s, int n) {
   return out;
 }
 
-// The server's SETTINGS (with a window wide open when asked), then the request's first bytes.
+// The server's SETTINGS once the client has spoken (the TLS front drops what comes before its
+// handshake), with a window wide open when asked; then the answer after the request's first bytes.
 ScriptedPeer::Script Opening(bool wide, const std::string& answer) {
   const std::string settings = wide ? std::string("\0\x04\x7f\xff\xff\xff", 6) : "";
   std::string first = Frame(tw::kH2Settings, 0, 0, settings);
   if (wide) first += Frame(tw::kH2WindowUpdate, 0, 0, U32(0x7FFFFFFF - 65535));
-  return {ScriptedPeer::Send(first), ScriptedPeer::WaitBytes(100), ScriptedPeer::Send(answer)};
+  return {ScriptedPeer::WaitBytes(24), ScriptedPeer::Send(first), ScriptedPeer::WaitBytes(100),
+          ScriptedPeer::Send(answer)};
 }
 const std::string kHead = Frame(tw::kH2Headers, tw::kH2FlagEndHeaders, 1, "\x88");  // :status 200
 const std::string kPart = Frame(tw::kH2Data, 0, 1, std::string(500, 'p'));
@@ -51,6 +54,7 @@ struct Case {
   bool upload;     // a 64 MiB PUT, else a GET to a file
   int code;
   const char* text;  // part of the error text ("" with code 0)
+  bool kill_front = false;  // the TLS front is killed once 1 MiB of the body reached the peer
 };
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
@@ -92,6 +96,14 @@ const Case kCases[] = {
        return s;
      },
      true, tw::kErrInterrupted, "Timeout."},
+    {"UploadReset",
+     [] {
+       auto s = Opening(true, "");
+       s.push_back(ScriptedPeer::WaitBytes(1 << 20));
+       s.push_back(ScriptedPeer::Sleep(30000));
+       return s;
+     },
+     true, tw::kErrHttpProtocol, "Cannot upload PostData: ", true},
 };
 
 constexpr int kTimeoutSeconds = 3;
@@ -151,8 +163,15 @@ TEST_P(Http2Hostile, ClearErrorWithinTheTimeoutAndBoundedMemory) {
                             " 3<>/dev/tcp/127.0.0.1/" + std::to_string(peer.port()) + " <&3 >&3";
   const auto started = testsupport::StartListening({"/bin/bash", "-c", relay}, dir + "/front.log", "", port, 10000, &front);
   if (started != testsupport::PeerStart::kUp) { TW_REQUIRE_OR_SKIP("openssl s_server never answered: " + testsupport::LogTail(dir + "/front.log")); }
+  // A front that dies mid-upload leaves the client a reset connection.
+  std::thread killer([&] {
+    for (int i = 0; c.kill_front && i < 1000 && peer.request(0).size() < (1u << 20); ++i) usleep(10000);
+    if (c.kill_front) front->Stop();
+  });
   Outcome o;
-  ASSERT_TRUE(testsupport::RunInChild([&] { return RunCase(c, port, dir); }, &o)) << "the child failed";
+  const bool ran = testsupport::RunInChild([&] { return RunCase(c, port, dir); }, &o);
+  killer.join();
+  ASSERT_TRUE(ran) << "the child failed";
   EXPECT_EQ(o.code, c.code) << o.error;
   EXPECT_NE(std::string(o.error).find(c.text), std::string::npos) << o.error;
   // Failing at the Timeout, not at twice it; the flood cases have the Timeout from their last
@@ -162,7 +181,7 @@ TEST_P(Http2Hostile, ClearErrorWithinTheTimeoutAndBoundedMemory) {
     EXPECT_GE(o.seconds, kTimeoutSeconds - 0.5);
   }
   EXPECT_LT(o.rss_kib * 1024, 64 * kMiB);  // the upload's body was resident before the mark
-  std::printf("[ peak     ] %s: resident +%ld KiB, %.1f s\n", c.name, o.rss_kib, o.seconds);
+  std::printf("[ peak     ] %s: resident +%ld KiB, %.1f s: %d %s\n", c.name, o.rss_kib, o.seconds, o.code, o.error);
   front->Stop();
   testsupport::RemoveTempDir(dir);
 }
