@@ -78,6 +78,9 @@ bool Resolve(const SpanReader& msg, const SecurityBuffer& b, SpanReader* out) {
 template <int N>
 void PutField(SpanWriter& w, const SpanWriter::Field& field, const InlineString<N>& data) {
   if (data.empty()) return;
+  // A field's length has 16 bits: longer data (from a server's oversized target information)
+  // fails the message rather than being cut.
+  if (data.length() > 0xFFFF) return w.FailTooLong();
   ByteString head;
   SpanWriter h(head);
   h.U16Le(static_cast<uint16_t>(data.length()));
@@ -240,7 +243,12 @@ void DescribeNtlm(ByteString& out, const uint8_t* token, size_t size) {
     out.AppendFormat("\tNTLM Message Type: Authenticate\r\n\tFlags: 0x%x\r\n", flags);
     constexpr const char* kNames[] = {"LM/LMv2 Response", "NTLM/NTLMv2 Response", "Domain Name",
                                       "User", "Workstation", "Session Key"};
-    for (int i = 0; i < 6; ++i) DescribeField(out, msg, fields, kNames[i], i >= 2 && i <= 4);
+    // Described names first, then the responses and the key, whatever their order in the header.
+    for (int i : {2, 3, 4, 0, 1, 5}) {
+      SpanReader at = fields;
+      at.Skip(8 * static_cast<size_t>(i));
+      DescribeField(out, msg, at, kNames[i], i >= 2 && i <= 4);
+    }
   }
 }
 
@@ -259,7 +267,6 @@ void DescribeAuthToken(ByteString& out, const uint8_t* token, int length) {
     DescribeGssToken(token, length, &out);
   } else {
     out.AppendText("Unknown token type.\r\n");
-    return;
   }
   out.AppendText("\tRaw Data: ");
   Base64Encode(out, token, length, true, 64, false);

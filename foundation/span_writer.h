@@ -79,6 +79,10 @@ class SpanWriter {
   }
   void Fill(const Field& f, const ByteString& s) { Fill(f, s.data(), static_cast<size_t>(s.length())); }
 
+  // Fails the writer as a field too long for its prefix would, for lengths kept elsewhere.
+  void FailTooLong() {
+    if (rc_ == kOk) rc_ = kErrFieldTooLong;
+  }
   // 0, or the first failure (200 out of memory, or a field too long for its prefix).
   int rc() const { return rc_; }
 

@@ -492,11 +492,6 @@ int Http2Connection::Dispatch(const SpanReader& frame) {
     case kH2Headers: return OnHeaders(f);
     case kH2Priority:
       if (f.stream_id == 0) return Fail(kH2ProtocolError, "PROTOCOL_ERROR");
-      if (f.length != 5) {
-        ByteString text;
-        text.Format(kTextFixedSize, "Priority Frame", static_cast<int>(f.length));
-        return Fail(kH2FrameSizeError, text.c_str());
-      }
       return 0;
     case kH2RstStream: return OnRstStream(f);
     case kH2Settings: return OnSettings(f);
@@ -530,7 +525,14 @@ int Http2Connection::OnData(const Http2Frame& f) {
     stream_recv_window_ -= f.length;
     if (f.body_length > 0) handler_->OnHttp2Data(f.body, f.body_length);
   }
-  // An earlier stream's late data is dropped; its bytes still return to the connection window.
+  // The stream's grant first, then the connection's; an earlier stream's late data is dropped,
+  // but its bytes still return to the connection window.
+  if (ours && stream_recv_window_ <= local_window_ / 2) {
+    const int64_t increment = local_window_ - stream_recv_window_;
+    const int rc = SendWindowUpdate(stream_id_, static_cast<uint32_t>(increment));
+    if (rc != 0) return rc;
+    stream_recv_window_ = local_window_;
+  }
   if (conn_recv_window_ <= local_window_ / 2) {
     const int64_t increment = local_window_ - conn_recv_window_;
     if (increment > 0) {
@@ -539,14 +541,7 @@ int Http2Connection::OnData(const Http2Frame& f) {
       conn_recv_window_ = local_window_;
     }
   }
-  if (ours && f.Has(kH2FlagEndStream)) {
-    PeerEndedStream();
-  } else if (ours && stream_recv_window_ <= local_window_ / 2) {
-    const int64_t increment = local_window_ - stream_recv_window_;
-    const int rc = SendWindowUpdate(stream_id_, static_cast<uint32_t>(increment));
-    if (rc != 0) return rc;
-    stream_recv_window_ = local_window_;
-  }
+  if (ours && f.Has(kH2FlagEndStream)) PeerEndedStream();
   return 0;
 }
 
@@ -703,6 +698,8 @@ int Http2Connection::OnSettings(const Http2Frame& f) {
   SpanReader body(f.body, static_cast<size_t>(f.body_length));
   uint16_t id = 0;
   uint32_t value = 0;
+  // Values are taken in wire order (a repeated one: the last wins) and logged by identifier.
+  int64_t taken[6] = {-1, -1, -1, -1, -1, -1};
   while (body.ReadU16(&id) && body.ReadU32(&value)) {
     if (id < 1 || id > 6) continue;
     switch (id) {
@@ -745,11 +742,13 @@ int Http2Connection::OnSettings(const Http2Frame& f) {
         peer_max_header_list_ = static_cast<int32_t>(value > 0x7FFFFFFF ? 0x7FFFFFFF : value);
         break;
     }
-    if (handler_->Http2LogLevel() >= 1) {
-      ByteString line;
-      line.Format(kSettingLogs[id - 1], static_cast<int>(value));
-      handler_->Http2Log(1, line.c_str(), "Info");
-    }
+    taken[id - 1] = value;
+  }
+  for (int i = 0; i < 6 && handler_->Http2LogLevel() >= 1; ++i) {
+    if (taken[i] < 0) continue;
+    ByteString line;
+    line.Format(kSettingLogs[i], static_cast<int>(taken[i]));
+    handler_->Http2Log(1, line.c_str(), "Info");
   }
   return Answer(kH2Settings, kH2FlagAck, 0, nullptr, 0);
 }

@@ -74,8 +74,9 @@ bool HttpClient::AlpnChoseH2() const {
 // ---- Request ----
 
 int HttpClient::BuildHttp2Headers(const ByteString& head, StringList& headers) {
+  // The authority always names the port (HTTP/2 runs only over TLS, where 80 is no default).
   ByteString authority;
-  int rc = AppendHostPort(authority);
+  int rc = AppendHostPort(authority, true);
   const char* const pseudo[] = {":method", verb_.c_str(), ":scheme", scheme_.c_str(),
                                 ":path", path_.c_str(), ":authority", authority.c_str()};
   for (const char* text : pseudo) {
@@ -115,8 +116,8 @@ int HttpClient::BuildHttp2Headers(const ByteString& head, StringList& headers) {
 int HttpClient::SendHttp2Body(const void* bytes, int n, bool end_stream, const char* item) {
   const int rc = http2_.SendData(bytes, n, end_stream);
   if (rc == kOk) return kOk;
-  // An interrupt or timeout and a closed connection keep their own code and text.
-  if (rc == kErrInterrupted || rc == kErrConnectionClosed) return rc;
+  // An interrupt or a timeout keeps its own code and text.
+  if (rc == kErrInterrupted) return rc;
   ByteString text;
   text.Format("Cannot upload %s: %s", item, rc > 100 ? error_text().c_str() : http2_.error_text().c_str());
   SetHttpError(kErrHttpProtocol, text.c_str());

@@ -171,6 +171,7 @@ int HttpClient::PrepareProxyAuthorization(bool log) {
           rc = auth_provider().BuildAuthToken(this, &token, "NTLM", proxy_server_.c_str(), "");
         }
       }
+      LogTokenStep();
       if (rc != kOk) {
         SetErrorText(auth_provider().StatusText());
         set_error_code(rc);

@@ -321,7 +321,8 @@ class HttpClient : public BodyTransferClient {
   int OpenBodySources(uint64_t* length);
   int CompressBody();
   int AppendOtherHeaders(ByteString& out);
-  int AppendHostPort(ByteString& out) const;
+  // The host, and the port unless it is the scheme's default or with_port asks for it.
+  int AppendHostPort(ByteString& out, bool with_port = false) const;
   bool MatchesProxyException() const;
   bool UsingProxy() const;
   bool UsingForwardProxy() const;

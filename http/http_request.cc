@@ -558,7 +558,7 @@ int HttpClient::PrepareConnection() {
 
 // ---- Request head ----
 
-int HttpClient::AppendHostPort(ByteString& out) const {
+int HttpClient::AppendHostPort(ByteString& out, bool with_port) const {
   int rc = kOk;
   if (host_is_ipv6_) {
     const int percent = host_.FindChar('%', 0);
@@ -568,7 +568,7 @@ int HttpClient::AppendHostPort(ByteString& out) const {
   } else {
     rc = out.AppendString(host_);
   }
-  if (rc == kOk && port_ != default_port_) rc = out.AppendFormat(":%d", static_cast<int>(port_));
+  if (rc == kOk && (with_port || port_ != default_port_)) rc = out.AppendFormat(":%d", static_cast<int>(port_));
   return rc;
 }
 
