@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "blob/blob_client.h"
+#include "blob/service_words.h"
 #include "foundation/file_handle.h"
 #include "foundation/text_conversion.h"
 
@@ -52,11 +53,6 @@ constexpr int kMetaPrefixLength = sizeof(kMetaPrefix) - 1;
 constexpr char kLeaseIdHeader[] = "x-ms-lease-id";
 constexpr char kIfMatchHeader[] = "If-Match";
 constexpr char kAclPath[] = "/SignedIdentifiers";
-
-constexpr const char* kDeleteSnapshotWords[] = {nullptr, "only", "include"};
-constexpr const char* kPublicAccessWords[] = {nullptr, "blob", "container"};
-constexpr const char* kLeaseActionWords[] = {"acquire", "renew", "change", "release", "break"};
-constexpr const char* kSequenceActionWords[] = {nullptr, "increment", "update", "max"};
 
 struct CustomMethod {
   const char* text;

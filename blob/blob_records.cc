@@ -4,37 +4,18 @@
 #include <initializer_list>
 #include <utility>
 
+#include "blob/service_words.h"
+
 namespace tw {
 
 namespace {
 
-struct TextValue {
-  const char* text;
-  int value;
-};
-
-constexpr TextValue kLeaseStates[] = {
-    {"broken", kLeaseBroken},
-    {"breaking", kLeaseBreaking},
-    {"expired", kLeaseExpired},
-    {"leased", kLeaseLeased},
-};
-
-constexpr TextValue kBlobTypes[] = {
-    {"AppendBlob", kAppendBlob},
-    {"PageBlob", kPageBlob},
-};
-
-constexpr TextValue kPublicAccess[] = {
-    {"container", kPublicAccessContainer},
-    {"blob", kPublicAccessBlob},
-};
-
+// The value whose word is text, compared exactly; 0 for any other text.
 template <size_t N>
-int Lookup(const TextValue (&table)[N], const char* text) {
+int Lookup(const char* const (&words)[N], const char* text) {
   if (!text) return 0;
-  for (const TextValue& entry : table) {
-    if (std::strcmp(entry.text, text) == 0) return entry.value;
+  for (size_t i = 0; i < N; ++i) {
+    if (words[i] != nullptr && std::strcmp(words[i], text) == 0) return static_cast<int>(i);
   }
   return 0;
 }
@@ -114,11 +95,11 @@ bool LeaseStatusIsLocked(const char* text) { return Is(text, "locked"); }
 
 bool LeaseDurationIsInfinite(const char* text) { return Is(text, "infinite"); }
 
-int LeaseStateFromText(const char* text) { return Lookup(kLeaseStates, text); }
+int LeaseStateFromText(const char* text) { return Lookup(kLeaseStateWords, text); }
 
-int BlobTypeFromText(const char* text) { return Lookup(kBlobTypes, text); }
+int BlobTypeFromText(const char* text) { return Lookup(kBlobTypeHeaders, text); }
 
-int PublicAccessFromText(const char* text) { return Lookup(kPublicAccess, text); }
+int PublicAccessFromText(const char* text) { return Lookup(kPublicAccessWords, text); }
 
 bool ServiceTextIsTrue(const char* text) {
   if (!text || std::strlen(text) != 4) return false;

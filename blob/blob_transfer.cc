@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "blob/blob_client.h"
+#include "blob/service_words.h"
 #include "crypto/symmetric/random_source.h"
 #include "foundation/file_handle.h"
 #include "foundation/text_conversion.h"
@@ -68,8 +69,6 @@ constexpr char kTextResumeSize[] = " holds %lld bytes; a download resumes where 
 constexpr char kTextResumeCoverage[] =
     "Cannot resume the upload: the block collection does not hold the bytes before StartByte.";
 
-constexpr const char* kBlobTypeHeaders[] = {"BlockBlob", "PageBlob", "AppendBlob"};
-constexpr const char* kBlockElements[] = {"Committed", "Uncommitted", "Latest"};
 constexpr char kMetaPrefix[] = "x-ms-meta-";
 
 // The blob's settings a block list commit carries over to the new content. The old Content-MD5

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "blob/blob_client.h"
+#include "blob/service_words.h"
 #include "foundation/text_conversion.h"
 #include "platform/codepage.h"
 
@@ -36,8 +37,6 @@ constexpr char kPageListPath[] = "/PageList";
 constexpr char kEnumerationRoot[] = "/EnumerationResults";
 constexpr char kBlockListRoot[] = "/BlockList";
 constexpr char kInvalidMetadataName[] = "x-ms-invalid-name";
-
-constexpr const char* kBlockListTypes[] = {"committed", "uncommitted", "all"};
 
 // The include words of ListBlobs, in the order the service documents them.
 struct IncludeWord {

@@ -1,15 +1,19 @@
-// The library's entry points: class object, unloading, registration. Only these four functions
-// leave the module; loading it starts the network layer and unloading shuts it down again.
+// The library's entry points: class object, unloading, registration, and two helpers for a
+// host. Only these leave the module; loading it starts the network layer and unloading shuts it
+// down again.
 #include <dlfcn.h>
 
 #include <atomic>
 #include <climits>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <new>
+#include <span>
 #include <string>
 #include <string_view>
 
+#include "blob/service_words.h"
 #include "control/cobalin.h"
 #include "control/control_object.h"
 #include "foundation/file_replacement.h"
@@ -64,6 +68,73 @@ constexpr ScriptLine kRegistrationScript[] = {
 // that nothing of an earlier registration survives below it.
 constexpr std::u16string_view kProgIdKeys[] = {u"Tarnwick.Cobalin", u"Tarnwick.Cobalin.1",
                                                u"Tarnwick20.Cobalin"};
+
+// The numbered values of properties, method arguments and event parameters, each with the
+// blob client's own words for them, for a host's listing.
+struct NumberedValues {
+  const char* subject;
+  std::span<const char* const> words;
+};
+constexpr NumberedValues kNumberedValues[] = {
+    {"BlobType (property, CreateBlob, BlobList)", kBlobTypeHeaders},
+    {"BlockType (property, BlockList), BlockListType (AddBlock)", kBlockElements},
+    {"BlockListType (ListBlocks)", kBlockListTypes},
+    {"DeleteAction (DeleteBlob)", kDeleteSnapshotWords},
+    {"LeaseAction (Lease)", kLeaseActionWords},
+    {"BlobLeaseState, ContainerLeaseState, LeaseState (BlobList, ContainerList)", kLeaseStateWords},
+    {"PublicAccess (SetContainerACL, GetContainerACL), ContainerPublicAccess", kPublicAccessWords},
+    {"SequenceNumAction (UpdatePageBlob)", kSequenceActionWords},
+};
+
+// Properties whose values have no service word: the type library's enumerators, by their names.
+struct Enumerator {
+  int value;
+  const char* name;
+};
+#define TW_ENUMERATOR(e) Enumerator{e, #e}
+constexpr Enumerator kEncryptionAlgorithms[] = {
+    TW_ENUMERATOR(eaAES),      TW_ENUMERATOR(eaBlowfish), TW_ENUMERATOR(eaCAST),
+    TW_ENUMERATOR(eaDES),      TW_ENUMERATOR(eaIDEA),     TW_ENUMERATOR(eaRC2),
+    TW_ENUMERATOR(eaRC4),      TW_ENUMERATOR(eaTEA),      TW_ENUMERATOR(eaTripleDES),
+    TW_ENUMERATOR(eaTwofish),  TW_ENUMERATOR(eaRijndael), TW_ENUMERATOR(eaChaCha),
+    TW_ENUMERATOR(eaXSalsa20),
+};
+constexpr Enumerator kFirewallTypes[] = {
+    TW_ENUMERATOR(fwNone),   TW_ENUMERATOR(fwTunnel),  TW_ENUMERATOR(fwSOCKS4),
+    TW_ENUMERATOR(fwSOCKS5), TW_ENUMERATOR(fwSOCKS4A),
+};
+constexpr Enumerator kAuthSchemes[] = {
+    TW_ENUMERATOR(authBasic), TW_ENUMERATOR(authDigest), TW_ENUMERATOR(authProprietary),
+    TW_ENUMERATOR(authNone),  TW_ENUMERATOR(authNtlm),   TW_ENUMERATOR(authNegotiate),
+};
+constexpr Enumerator kProxySslTypes[] = {
+    TW_ENUMERATOR(psAutomatic), TW_ENUMERATOR(psAlways), TW_ENUMERATOR(psNever),
+    TW_ENUMERATOR(psTunnel),
+};
+constexpr Enumerator kCertStoreTypes[] = {
+    TW_ENUMERATOR(cstUser),           TW_ENUMERATOR(cstMachine),
+    TW_ENUMERATOR(cstPFXFile),        TW_ENUMERATOR(cstPFXBlob),
+    TW_ENUMERATOR(cstJKSFile),        TW_ENUMERATOR(cstJKSBlob),
+    TW_ENUMERATOR(cstPEMKeyFile),     TW_ENUMERATOR(cstPEMKeyBlob),
+    TW_ENUMERATOR(cstPublicKeyFile),  TW_ENUMERATOR(cstPublicKeyBlob),
+    TW_ENUMERATOR(cstSSHPublicKeyBlob), TW_ENUMERATOR(cstP7BFile),
+    TW_ENUMERATOR(cstP7BBlob),        TW_ENUMERATOR(cstSSHPublicKeyFile),
+    TW_ENUMERATOR(cstPPKFile),        TW_ENUMERATOR(cstPPKBlob),
+    TW_ENUMERATOR(cstXMLFile),        TW_ENUMERATOR(cstXMLBlob),
+    TW_ENUMERATOR(cstJWKFile),        TW_ENUMERATOR(cstJWKBlob),
+    TW_ENUMERATOR(cstSecurityKey),    TW_ENUMERATOR(cstAuto),
+};
+#undef TW_ENUMERATOR
+
+struct Enumeration {
+  const char* subject;
+  std::span<const Enumerator> values;
+};
+constexpr Enumeration kEnumerations[] = {
+    {"EncryptionAlgorithm", kEncryptionAlgorithms}, {"FirewallType", kFirewallTypes},
+    {"ProxyAuthScheme", kAuthSchemes},              {"ProxySSL", kProxySslTypes},
+    {"SSLCertStoreType", kCertStoreTypes},
+};
 
 // ---- The class factory ----
 
@@ -258,6 +329,31 @@ extern "C" __attribute__((visibility("default"))) HRESULT DllCanUnloadNow() {
 // it; look it up before the signal comes.
 extern "C" __attribute__((visibility("default"))) void TwRemoveTemporaryFiles() {
   tw::RemoveReplacementTempFiles();
+}
+
+// For a host's listing: setting(context, name) for every name the control's Config knows, in
+// the order the settings chain tests them, then value(context, subject, number, word) for each
+// numbered value of a property or argument, in order of subject and number (a null word: none is
+// sent for it). 0, or 200 when memory runs out.
+extern "C" __attribute__((visibility("default"))) int TwListConfigAndValues(
+    void (*setting)(void* context, const char* name),
+    void (*value)(void* context, const char* subject, int number, const char* word),
+    void* context) {
+  std::unique_ptr<tw::BlobClient> client(new (std::nothrow) tw::BlobClient);
+  if (client == nullptr) return tw::kErrOutOfMemory;
+  tw::StringList names;
+  const int rc = client->ListConfigNames(&names);
+  if (rc != tw::kOk) return rc;
+  for (int i = 0; i < names.Count(); ++i) setting(context, names.Get(i));
+  for (const tw::NumberedValues& v : tw::kNumberedValues) {
+    for (size_t n = 0; n < v.words.size(); ++n) {
+      value(context, v.subject, static_cast<int>(n), v.words[n]);
+    }
+  }
+  for (const tw::Enumeration& e : tw::kEnumerations) {
+    for (const tw::Enumerator& v : e.values) value(context, e.subject, v.value, v.name);
+  }
+  return tw::kOk;
 }
 
 extern "C" __attribute__((visibility("default"))) HRESULT DllRegisterServer() {

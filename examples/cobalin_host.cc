@@ -25,6 +25,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/automation.h"
@@ -61,6 +62,11 @@ constexpr size_t kEventTextLimit = 400;
 constexpr int kBarWidth = 40;
 // Names asked of the type information at once: a member and its parameters.
 constexpr win::UINT kMaxNames = 32;
+// Width of the wrapped lines of --list.
+constexpr size_t kListWidth = 100;
+// The server library's helper for --list: the Config settings, then the numbered values.
+using ListConfigAndValuesFn = int (*)(void (*setting)(void*, const char*),
+                                      void (*value)(void*, const char*, int, const char*), void*);
 // How the control's log names the URL of a request.
 constexpr char kLogUrlPrefix[] = "URL: ";
 // The TLS engine's verdict on bytes that are no TLS record, as a plain-http answer is.
@@ -131,7 +137,8 @@ a second one ends the host at once.
 Options:
   --list            print the control's methods with their arguments, its properties with
                     their types and its events with their parameters, from its type
-                    information, and run no step
+                    information, then its Config settings and what its numbered values
+                    mean, from the server library's tables, and run no step
   --server PATH     register this server library before creating the control (by default
                     libtarnwick_cobalin.so beside this program, registered only when needed)
   --events LIST     print these events (comma-separated names), "all" or "none" (default)
@@ -1041,13 +1048,13 @@ class Host {
       console_->Error(f, "creation");
       return false;
     }
-    FindTemporaryFileRemover();
+    FindServerHelpers();
     return true;
   }
 
   // The control's table of operations lives in the server library, whichever path the
-  // registration named, so its address finds that library.
-  void FindTemporaryFileRemover() {
+  // registration named, so its address finds that library. Another server may lack the helpers.
+  void FindServerHelpers() {
     Dl_info info{};
     void* table = *reinterpret_cast<void**>(control_.Get());
     if (dladdr(table, &info) == 0 || info.dli_fname == nullptr) return;
@@ -1055,6 +1062,8 @@ class Host {
     if (lib == nullptr) return;
     g_remove_temporary_files.store(
         reinterpret_cast<void (*)()>(dlsym(lib, "TwRemoveTemporaryFiles")));
+    list_config_and_values_ =
+        reinterpret_cast<ListConfigAndValuesFn>(dlsym(lib, "TwListConfigAndValues"));
     dlclose(lib);
   }
 
@@ -1279,7 +1288,57 @@ class Host {
       console_->Line(line);
     }
     ListEvents();
+    ListSettingsAndValues();
     return true;
+  }
+
+  // The Config settings and what the numbered values mean come from the server library's own
+  // tables, which the type information does not hold.
+  void ListSettingsAndValues() {
+    struct Listed {
+      std::vector<std::string> settings;
+      std::vector<std::pair<std::string, std::vector<std::string>>> values;  // "0 word", ...
+    } listed;
+    auto setting = [](void* context, const char* name) {
+      static_cast<Listed*>(context)->settings.emplace_back(name);
+    };
+    auto value = [](void* context, const char* subject, int number, const char* word) {
+      auto& values = static_cast<Listed*>(context)->values;
+      if (values.empty() || values.back().first != subject) {
+        values.emplace_back(subject, std::vector<std::string>{});
+      }
+      values.back().second.push_back(std::to_string(number) + " " +
+                                     (word != nullptr ? word : "(none)"));
+    };
+    if (list_config_and_values_ == nullptr ||
+        list_config_and_values_(setting, value, &listed) != 0) {
+      console_->Line("Config settings and values: not available from this server library");
+      return;
+    }
+    std::sort(listed.settings.begin(), listed.settings.end(),
+              [](const std::string& a, const std::string& b) { return Lower(a) < Lower(b); });
+    console_->Line("Config settings (" + std::to_string(listed.settings.size()) + "):");
+    Wrapped("  ", listed.settings, "  ");
+    console_->Line("Values:");
+    for (const auto& [subject, items] : listed.values) Wrapped("  " + subject + ": ", items, "    ");
+  }
+
+  // head, then the items separated by ", ", in lines of kListWidth at most; a line that goes on
+  // starts with indent.
+  void Wrapped(const std::string& head, const std::vector<std::string>& items,
+               const std::string& indent) {
+    std::string line = head;
+    size_t start = head.size();  // where the items of this line begin
+    for (size_t i = 0; i < items.size(); ++i) {
+      const std::string item = items[i] + (i + 1 < items.size() ? "," : "");
+      if (line.size() > start && line.size() + 1 + item.size() > kListWidth) {
+        console_->Line(line);
+        line = indent;
+        start = indent.size();
+      }
+      line += (line.size() > start ? " " : "") + item;
+    }
+    console_->Line(line);
   }
 
   // The events with their parameters. Every parameter reaches a sink by reference; what matters
@@ -1443,6 +1502,7 @@ class Host {
   const Options& options_;
   Console* console_;
   win::HMODULE server_ = nullptr;
+  ListConfigAndValuesFn list_config_and_values_ = nullptr;
   ComPtr<win::IDispatch> control_;
   ComPtr<win::ITypeInfo> class_info_;  // the event interface's type information
   ComPtr<win::IConnectionPoint> point_;

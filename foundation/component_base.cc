@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "foundation/debug_log.h"
+#include "foundation/text_conversion.h"
 #include "platform/codepage.h"
 #include "platform/last_error.h"
 #include "platform/time.h"
@@ -46,6 +47,34 @@ int ComponentBase::ConfigText(const char* text, const char** answer) {
   int rc = request.Parse(text);
   if (rc != kOk) return rc;
   return Config(request, answer);
+}
+
+int ComponentBase::ListConfigNames(StringList* names) {
+  struct Collected {
+    StringList* names;
+    int rc;
+  } collected{names, kOk};
+  auto record = [](void* context, const char* name) {
+    auto* c = static_cast<Collected*>(context);
+    for (int i = 0; i < c->names->Count(); ++i) {
+      if (EqualsNoCase(c->names->Get(i), name)) return;
+    }
+    if (c->rc == kOk) c->rc = c->names->AddText(name);
+  };
+  // The walk ends at the root's unknown-setting answer, which must not become the last error.
+  const int saved_code = error_code_;
+  ByteString saved_text;
+  int rc = saved_text.Assign(error_text_);
+  for (const bool read : {true, false}) {
+    if (rc != kOk) break;
+    ConfigRequest request;
+    request.StartRecording(read, record, &collected);
+    const char* answer = "";
+    Config(request, &answer);
+  }
+  error_code_ = saved_code;
+  if (rc == kOk) rc = error_text_.Assign(saved_text);
+  return rc != kOk ? rc : collected.rc;
 }
 
 int ComponentBase::Config(ConfigRequest& request, const char** answer) {

@@ -9,6 +9,7 @@
 #include "foundation/byte_string.h"
 #include "foundation/config_request.h"
 #include "foundation/event_sink.h"
+#include "foundation/string_list.h"
 
 namespace tw {
 
@@ -44,6 +45,11 @@ class ComponentBase {
   // Parses "Name[index]=value" (or a read without "=") and hands it to Config. *answer is ""
   // unless a read succeeds.
   int ConfigText(const char* text, const char** answer);
+
+  // Every name the Config chain knows, in chain order, each once (names compared without
+  // regard to case): the chain is walked as a read and as a write with a recording request, so
+  // nothing is set. 0, or 200 when memory runs out.
+  int ListConfigNames(StringList* names);
 
   // Error text composition: each returns 0 or 200; a null text counts as "".
   int SetErrorText(const char* text);

@@ -61,6 +61,7 @@ int ConfigRequest::Parse(const char* text) {
   index_text_.Reset();
   index_ = -1;
   is_read_ = false;
+  recorder_ = nullptr;
   if (text == nullptr) return kOk;
 
   const char* p = text;
@@ -120,8 +121,19 @@ int ConfigRequest::Parse(const char* text) {
   return value_.Set(value + from, n - from);
 }
 
+void ConfigRequest::StartRecording(bool read, NameRecorder recorder, void* context) {
+  Parse(nullptr);
+  is_read_ = read;
+  recorder_ = recorder;
+  recorder_context_ = context;
+}
+
 bool ConfigRequest::NameIs(const char* key) const {
   if (key == nullptr) return false;
+  if (recorder_ != nullptr) {
+    recorder_(recorder_context_, key);
+    return false;
+  }
   if (static_cast<size_t>(name_.length()) != std::strlen(key)) return false;
   return EqualsNoCase(name_.c_str(), key);
 }

@@ -15,6 +15,11 @@ class ConfigRequest {
   // Case-insensitive (ASCII) comparison of the whole name with key.
   bool NameIs(const char* key) const;
 
+  // Makes this a request that matches no name and hands every name it is compared with to
+  // recorder: a Config chain walked with it lists its own names and sets nothing.
+  using NameRecorder = void (*)(void* context, const char* name);
+  void StartRecording(bool read, NameRecorder recorder, void* context);
+
   // Value readers: decimal, or hexadecimal after "0x"/"0X"; an optional sign; they stop at the
   // first character that does not belong and wrap instead of failing on overflow.
   int32_t ValueAsInt() const;
@@ -35,6 +40,8 @@ class ConfigRequest {
   ByteString index_text_;
   int32_t index_ = -1;
   bool is_read_ = false;
+  NameRecorder recorder_ = nullptr;
+  void* recorder_context_ = nullptr;
 };
 
 }  // namespace tw

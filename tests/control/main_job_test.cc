@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <map>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -260,7 +261,10 @@ TEST_F(SampleHostTest, ListShowsTheMembersOfTheTypeInformation) {
   }
   HostRun r = Run({"--list"});
   ASSERT_EQ(r.status, 0) << r.err;
-  const std::vector<std::string> lines = Lines(WithoutRegistration(r.out));
+  std::vector<std::string> lines = Lines(WithoutRegistration(r.out));
+  lines.erase(std::find_if(lines.begin(), lines.end(),
+                           [](const std::string& l) { return StartsWith(l, "Config settings ("); }),
+              lines.end());
   EXPECT_EQ(lines.size(), 3 + methods + properties.size() + events);
   EXPECT_EQ(lines.front(), "methods (" + std::to_string(methods) + ")");
   EXPECT_NE(r.out.find("\nproperties (" + std::to_string(properties.size()) + ")\n"), std::string::npos);
@@ -271,6 +275,36 @@ TEST_F(SampleHostTest, ListShowsTheMembersOfTheTypeInformation) {
                             "  Idle: bool, read-only", "events (" + std::to_string(events) + ")",
                             "  FragmentComplete(FragmentNumber: int32, FragmentCount: int32, Interrupt: bool)"}) {
     EXPECT_NE(std::find(lines.begin(), lines.end(), known), lines.end()) << known;
+  }
+}
+
+// Then the server library's own tables: the Config settings of every layer and the words of the
+// numbered values.
+TEST_F(SampleHostTest, ListShowsTheConfigSettingsAndWhatNumberedValuesMean) {
+  HostRun r = Run({"--list"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::vector<std::string> lines = Lines(WithoutRegistration(r.out));
+  const auto settings = std::find_if(lines.begin(), lines.end(), [](const std::string& l) {
+    return StartsWith(l, "Config settings (");
+  });
+  const auto values = std::find(settings, lines.end(), "Values:");
+  ASSERT_NE(values, lines.end()) << r.out;
+  std::set<std::string> names;
+  for (auto line = settings + 1; line != values; ++line) {
+    std::istringstream words(*line);
+    for (std::string name; words >> name;) {
+      names.insert(name.back() == ',' ? name.substr(0, name.size() - 1) : name);
+    }
+  }
+  EXPECT_EQ(*settings, "Config settings (" + std::to_string(names.size()) + "):");
+  for (const char* known : {"Endpoint", "FragmentSize", "KeepAlive", "AllowHTTPFallback",
+                            "ConnectionTimeout", "ParseSSLServerCert", "TcpNoDelay",
+                            "SSLEnabledProtocols", "CodePage"}) {
+    EXPECT_EQ(names.count(known), 1u) << known;
+  }
+  for (const char* known : {"  DeleteAction (DeleteBlob): 0 (none), 1 only, 2 include",
+                            "  ProxySSL: 0 psAutomatic, 1 psAlways, 2 psNever, 3 psTunnel"}) {
+    EXPECT_NE(std::find(values, lines.end(), known), lines.end()) << r.out;
   }
 }
 

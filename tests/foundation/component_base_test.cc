@@ -412,6 +412,22 @@ TEST(ConfigChain, MostDerivedClassWins) {
   EXPECT_EQ(gadget.log_option(), 1u);
 }
 
+// Listing walks the chain without matching anything: each name once (the override of Label
+// too), in chain order, and no setting nor the last error changes.
+TEST(ConfigChain, ListingNamesEachNameOnceAndSetsNothing) {
+  SpecialGadget gadget;
+  gadget.SetErrorTextCode(7, "before");
+  StringList names;
+  ASSERT_EQ(gadget.ListConfigNames(&names), 0);
+  std::string all;
+  for (int i = 0; i < names.Count(); ++i) all += std::string(names.Get(i)) + " ";
+  EXPECT_EQ(all, "Label Retries Strict Slot CodePage CharsetMode LogDebugFile LogDebugOption "
+                 "LastError ZeroMemory ");
+  EXPECT_EQ(gadget.retries, 3);
+  EXPECT_EQ(gadget.error_code(), 7);
+  EXPECT_EQ(Str(gadget.error_text()), "before");
+}
+
 // ---- Error texts ----
 
 TEST(ErrorText, Composition) {
