@@ -2,17 +2,12 @@
 
 #include <climits>
 #include <cstring>
+#include <string>
 
 #include "platform/codepage.h"
 
 namespace tw {
 namespace {
-
-size_t WideLength(const char16_t* s) {
-  size_t n = 0;
-  while (s[n] != 0) ++n;
-  return n;
-}
 
 bool HasHighByte(const char* text) {
   for (const char* p = text; *p != 0; ++p) {
@@ -68,7 +63,7 @@ bool Utf8PathToWide(const char* name, ByteString& wide) {
 }
 
 int FilePath::SetWide(const char16_t* name) {
-  size_t chars = name != nullptr ? WideLength(name) : 0;
+  size_t chars = name != nullptr ? std::char_traits<char16_t>::length(name) : 0;
   if (chars > static_cast<size_t>(INT_MAX / 2 - 1)) return kErrOutOfMemory;
   static const char16_t kEmpty = 0;
   int rc = wide_.Set(name != nullptr ? name : &kEmpty, static_cast<int>((chars + 1) * 2));

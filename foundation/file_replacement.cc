@@ -1,6 +1,7 @@
 #include "foundation/file_replacement.h"
 
 #include <cstdint>
+#include <string>
 
 #include "foundation/file_handle.h"
 #include "platform/file.h"
@@ -41,12 +42,6 @@ void Describe(ByteString* error, const char* format, const char* first, const ch
   error->Format(format, first, second, cause.c_str());
 }
 
-size_t WideLength(const char16_t* s) {
-  size_t n = 0;
-  while (s[n] != 0) ++n;
-  return n;
-}
-
 int AppendWide(ByteString& out, const char16_t* text, size_t chars) {
   return out.Append(text, static_cast<int>(chars * sizeof(char16_t)));
 }
@@ -77,14 +72,14 @@ int FileReplacement::Begin(const FilePath& target, ByteString* error) {
     }
     wide = widened.wide();
   }
-  const size_t length = WideLength(wide);
+  const size_t length = std::char_traits<char16_t>::length(wide);
   size_t base = length;
   while (base > 0 && wide[base - 1] != u'/' && wide[base - 1] != u'\\') --base;
   static constexpr char16_t kNul = 0;
 
   ByteString beside;
   int rc = AppendWide(beside, wide, length);
-  if (rc == kOk) rc = AppendWide(beside, kSuffix, WideLength(kSuffix));
+  if (rc == kOk) rc = AppendWide(beside, kSuffix, std::char_traits<char16_t>::length(kSuffix));
   if (rc == kOk) rc = AppendWide(beside, &kNul, 1);
   if (rc != kOk) return rc;
   win::DWORD failure = CreateFresh(beside.wide());
@@ -106,7 +101,7 @@ int FileReplacement::Begin(const FilePath& target, ByteString* error) {
       rc = AppendWide(chosen, folder, n);
       if (rc == kOk) rc = AppendWide(chosen, wide + base, length - base);
       if (rc == kOk) rc = AppendWide(chosen, tag, 9);
-      if (rc == kOk) rc = AppendWide(chosen, kSuffix, WideLength(kSuffix));
+      if (rc == kOk) rc = AppendWide(chosen, kSuffix, std::char_traits<char16_t>::length(kSuffix));
       if (rc == kOk) rc = AppendWide(chosen, &kNul, 1);
       if (rc != kOk) return rc;
       if (CreateFresh(chosen.wide()) != 0) chosen.Reset();

@@ -127,6 +127,7 @@ void Http2Connection::Reset() {
 
 int Http2Connection::Fail(int code, const char* text) {
   error_text_.SetText(text);
+  failed_ = true;
   if (!retired_) {
     // Tell the peer why, then never use this connection again.
     ByteString payload;
@@ -134,10 +135,8 @@ int Http2Connection::Fail(int code, const char* text) {
     w.U32(last_opened_id_);
     w.U32(static_cast<uint32_t>(code));
     retired_ = true;
-    failed_ = true;
     Answer(kH2Goaway, 0, 0, payload.data(), payload.length());
   }
-  failed_ = true;
   return code;
 }
 
@@ -653,13 +652,8 @@ int Http2Connection::OnRstStream(const Http2Frame& f) {
   SpanReader(f.body, static_cast<size_t>(f.body_length)).ReadU32(&code);
   if (code == 0) {
     // NO_ERROR after END_STREAM: the whole response is here and the server wants no more of the
-    // request. Before it, what came is only part of the response.
-    if (!stream_ended_) {
-      EndStreamWithError(kTextRstBeforeEnd);
-      return 0;
-    }
-    state_ = kH2Closed;
-    closed_by_peer_ = true;
+    // request (the stream just closes). Before it, what came is only part of the response.
+    EndStreamWithError(kTextRstBeforeEnd);
     return 0;
   }
   ByteString scratch;

@@ -83,9 +83,9 @@ class Http2Connection {
   int FlushOwed();
   // Bytes owed to the peer that have not gone out yet.
   int owed_bytes() const {
-    return owed_.length() + (owed_conn_increment_ > 0 ? 13 : 0) + (owed_stream_increment_ > 0 ? 13 : 0);
+    constexpr int kGrant = kH2FrameHeaderSize + 4;  // a WINDOW_UPDATE frame
+    return owed_.length() + (owed_conn_increment_ > 0 ? kGrant : 0) + (owed_stream_increment_ > 0 ? kGrant : 0);
   }
-  bool failed() const { return failed_; }
 
   void set_local_window(int32_t window) { local_window_ = window > 0 ? window : 65535; }
   bool preface_sent() const { return preface_sent_; }

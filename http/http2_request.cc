@@ -119,9 +119,14 @@ int HttpClient::SendHttp2Body(const void* bytes, int n, bool end_stream, const c
   // An interrupt or a timeout keeps its own code and text.
   if (rc == kErrInterrupted) return rc;
   ByteString text;
-  text.Format("Cannot upload %s: %s", item, rc > 100 ? error_text().c_str() : http2_.error_text().c_str());
+  text.Format("Cannot upload %s: %s", item, Http2FailureText(rc));
   SetHttpError(kErrHttpProtocol, text.c_str());
   return kErrHttpProtocol;
+}
+
+const char* HttpClient::Http2FailureText(int rc) {
+  if (rc < 100) return http2_.error_text().c_str();
+  return error_text().empty() ? ::tw::DefaultErrorText(rc) : error_text().c_str();
 }
 
 int HttpClient::PerformHttp2Request(bool has_body) {
@@ -192,8 +197,7 @@ int HttpClient::ReceiveHttp2(const void* bytes, int n) {
   int rc = http2_.Receive(bytes, n);
   ByteString text;
   if (rc != kOk) {
-    // A send that failed while answering has the transport's text.
-    text.Assign(rc > 100 ? error_text() : http2_.error_text());
+    text.SetText(Http2FailureText(rc));
   } else if (http2_.owed_bytes() == 0) {
     http2_owed_since_ = 0;
     return kOk;

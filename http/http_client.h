@@ -340,6 +340,8 @@ class HttpClient : public BodyTransferClient {
   // The request head's header lines as HTTP/2 header pairs, pseudo-headers first.
   int BuildHttp2Headers(const ByteString& head, StringList& headers);
   int SendHttp2Body(const void* bytes, int n, bool end_stream, const char* item);
+  // The text of an HTTP/2 failure: a frame's is the connection's, any other the transport's.
+  const char* Http2FailureText(int rc);
   bool AlpnChoseH2() const;
   void OnHttp2Header(const char* name, int name_n, const char* value, int value_n);
   void OnHttp2HeadersEnd();

@@ -74,18 +74,12 @@ bool Utf8ToWide(const std::string& text, std::u16string* out) {
                              n) == n;
 }
 
-size_t WideLength(const char16_t* s) {
-  size_t n = 0;
-  while (s[n] != 0) ++n;
-  return n;
-}
-
 bool PathFromWide(const char16_t* name, std::string* path) {
   if (name == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return false;
   }
-  if (!WideToUtf8(name, static_cast<int>(WideLength(name)), path)) {
+  if (!WideToUtf8(name, static_cast<int>(std::char_traits<char16_t>::length(name)), path)) {
     SetLastError(ERROR_INVALID_NAME);
     return false;
   }
@@ -428,7 +422,10 @@ bool CopyOver(int in, int out, off_t size) {
     for (ssize_t done = 0; done < got;) {
       ssize_t put = pwrite(out, buffer + done, static_cast<size_t>(got - done), at + done);
       if (put < 0 && errno == EINTR) continue;
-      if (put <= 0) return false;
+      if (put <= 0) {
+        if (put == 0) errno = EIO;  // nothing written and no error named
+        return false;
+      }
       done += put;
     }
     at += got;
@@ -750,7 +747,7 @@ unsigned GetTempFileNameW(const char16_t* path, const char16_t* prefix, unsigned
   if (folder.back() != '/') folder.push_back('/');
   std::u16string pre;
   if (prefix != nullptr) {
-    pre.assign(prefix, WideLength(prefix));
+    pre.assign(prefix, std::char_traits<char16_t>::length(prefix));
     if (pre.size() > kTempPrefixChars) pre.resize(kTempPrefixChars);
   }
   std::string pre8;

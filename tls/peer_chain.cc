@@ -159,8 +159,9 @@ int VerifyCertificateChain(const ByteString& leaf_der, const std::vector<ByteStr
   ChainRow last;
   rc = MakeChainRow(chain.back().data(), chain.back().length(), false, &last);
   if (rc != kOk) return rc;
+  // Reaching a self-signed end proves no trust: the platform's status still judges that end.
   return ExtendCertificateChain(&last.issuer, &last.subject, &platform, &chain) == kExtendEnded
-             ? 0
+             ? static_cast<int>(status)
              : static_cast<int>(status | kChainUntrustedRoot);
 }
 

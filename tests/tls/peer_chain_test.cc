@@ -153,6 +153,22 @@ TEST(ExtendChain, LinksOnlyVerifiedCaRows) {
   }
 }
 
+// The platform carries a short chain on to a self-signed end it does not trust: still refused.
+TEST(PeerChainHostile, PlatformEndIsNotTrustedBySelfSigningAlone) {
+  if (!Pki().ok()) {
+    TW_REQUIRE_OR_SKIP(Pki().error());
+  }
+  const std::string stores = testsupport::MakeTempDir();
+  testsupport::RunCommand("mkdir -p " + ShellQuote(stores + "/ROOT") + " " + ShellQuote(stores + "/CA") + " && cp " +
+                              ShellQuote(Pki().Cert("root")) + " " + ShellQuote(stores + "/ROOT/") + " && cp " +
+                              ShellQuote(Pki().Cert("forger")) + " " + ShellQuote(stores + "/CA/"),
+                          "", nullptr);
+  setenv(win::kCertStoresVariable, stores.c_str(), 1);
+  EXPECT_NE(VerifyCertificateChain(ByteString(), {Pem("forged")}, 0, nullptr), 0);
+  setenv(win::kCertStoresVariable, Pki().store_dir().c_str(), 1);
+  testsupport::RemoveTempDir(stores);
+}
+
 TEST(PeerChainHostile, MalformedCertificatesGiveCodes) {
   if (!Pki().ok()) {
     TW_REQUIRE_OR_SKIP(Pki().error());
