@@ -126,13 +126,21 @@ int FileReplacement::Begin(const FilePath& target, ByteString* error) {
 
 int FileReplacement::Commit(ByteString* error) {
   if (!active()) return kOk;
-  int rc = kOk;
-  if (!win::ReplaceFileW(target_.wide(), temp_.wide(), nullptr, 0, nullptr, nullptr)) {
-    Describe(error, kFormatReplace, target_.Utf8(), temp_.Utf8(), win::GetLastError());
-    rc = kFileWriteFailed;
+  bool done = win::ReplaceFileW(target_.wide(), temp_.wide(), nullptr, 0, nullptr, nullptr);
+  // A file removed while the transfer ran: the complete download takes its name.
+  if (!done && win::GetLastError() == win::ERROR_FILE_NOT_FOUND) {
+    done = win::MoveFileExW(temp_.wide(), target_.wide(), 0);
   }
-  Discard();
-  return rc;
+  if (!done) {
+    Describe(error, kFormatReplace, target_.Utf8(), temp_.Utf8(), win::GetLastError());
+    Discard();
+    return kFileWriteFailed;
+  }
+  // The temporary name went with the rename; another transfer may already use it again.
+  win::UnregisterTempFile(slot_);
+  slot_ = -1;
+  temp_ = FilePath();
+  return kOk;
 }
 
 void FileReplacement::Discard() {

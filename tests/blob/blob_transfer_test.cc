@@ -565,7 +565,7 @@ TEST_F(AzuriteTransfer, AppendBlobWithSeveralAppends) {
 struct ReplaceCase {
   const char* name;
   const char* shape;  // regular, symlink, hardlink, stale, closed (folder), closed-all, cut, hook,
-                      // encrypted, custom (request)
+                      // encrypted, custom (request), gone (removed during the download)
   int code;
   const char* error;  // a part of the error text ("" when rc is 0)
 };
@@ -580,6 +580,7 @@ constexpr ReplaceCase kReplaceCases[] = {
     {"HostCleanupRemovesTheTemporaryFile", "hook", 611, "/file.bin\" with its new content"},
     {"DecryptedDownloadKeepsModeAndOwner", "encrypted", 0, ""},
     {"CustomRequestCutShortLeavesTheOldBytes", "custom", 301, "Interrupted."},
+    {"FileRemovedMeanwhileGetsTheDownload", "gone", 0, ""},
 };
 
 class ReplacingDownload : public AzuriteTransfer, public ::testing::WithParamInterface<ReplaceCase> {};
@@ -609,6 +610,7 @@ TEST_P(ReplacingDownload, KeepsTheFileAndLeavesNothingBehind) {
       EXPECT_FALSE(std::filesystem::exists(file + ".download.TMP"));
     };
   }
+  if (shape == "gone") client_.on_download = [&] { std::remove(file.c_str()); };
   if (shape == "encrypted") {
     client_.SetEncryptionPassword("pw");
     ASSERT_EQ(client_.SetSimpleUploadLimit(1 << 20), 0);
@@ -631,15 +633,16 @@ TEST_P(ReplacingDownload, KeepsTheFileAndLeavesNothingBehind) {
   EXPECT_NE(client_.Error().find(c.error), std::string::npos) << client_.Error();
   EXPECT_EQ(Sha256(testsupport::ReadFile(shape == "hardlink" ? real : file)),
             Sha256(c.code == 0 ? data : std::string("old bytes")));
+  for (const std::string& d : {dir_, folder, scratch})
+    for (const auto& e : std::filesystem::directory_iterator(d))
+      EXPECT_NE(e.path().extension(), ".TMP") << e.path();
+  if (shape == "gone") return;  // a new file: no old mode or owner to keep
   struct stat st{};
   ASSERT_EQ(stat(owned.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, closed ? 0644u : 0640u);
   EXPECT_EQ(st.st_uid, 65534u);
   EXPECT_EQ(st.st_nlink, shape == "hardlink" ? 2u : 1u);
   EXPECT_EQ(std::filesystem::is_symlink(file), shape == "symlink");
-  for (const std::string& d : {dir_, folder, scratch})
-    for (const auto& e : std::filesystem::directory_iterator(d))
-      EXPECT_NE(e.path().extension(), ".TMP") << e.path();
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, ReplacingDownload, ::testing::ValuesIn(kReplaceCases),
