@@ -298,6 +298,20 @@ void ToLimbs(const MontgomeryContext& mont, const BigNumber& a, LimbVector* out)
   for (size_t i = 0; i < l.size() && i < out->size(); ++i) (*out)[i] = l[i];
 }
 
+// v^-1 mod n without Euclid ever seeing v: (v*s)^-1 * s for a fresh random s, as Euclid's steps
+// follow its input. 2002 when v has no inverse.
+int BlindedInverse(const BigNumber& v, const BigNumber& n, RandomSource& random, BigNumber& out) {
+  BigNumber s, vs;
+  int rc = s.SetRandomBits(n.BitLength() - 1, random);
+  if (rc != kOk) return rc;
+  BigNumber::Mul(v, s, vs);
+  rc = BigNumber::Mod(vs, n, vs);
+  if (rc == kOk) rc = BigNumber::ModInverse(vs, n, out);
+  if (rc != kOk) return rc;
+  BigNumber::Mul(out, s, vs);
+  return BigNumber::Mod(vs, n, out);
+}
+
 }  // namespace
 
 int RsaEngine::RefreshBlinding() {
@@ -328,10 +342,10 @@ int RsaEngine::RefreshBlinding() {
       if (rc != kOk) return rc;
       BigNumber rd;
       rd.SetLimbs(rdl.data(), rdl.size(), 1);
-      if (BigNumber::ModInverse(rd, n_, unblind_) != kOk) continue;
+      if (BlindedInverse(rd, n_, random_, unblind_) != kOk) continue;
       blind_ = r;
     } else {
-      if (BigNumber::ModInverse(r, n_, unblind_) != kOk) continue;
+      if (BlindedInverse(r, n_, random_, unblind_) != kOk) continue;
       rc = BigNumber::ModExp(r, check_e_, n_, blind_);
     }
     if (rc == kOk && mont_n_.ready()) {
