@@ -101,7 +101,7 @@ int WriteDss(const KeyPair& key, bool with_private, ByteString* out) {
   if (dsa.Y.empty() && (rc = dsa.DerivePublic()) != kOk) return rc;
   const int p_bytes = Significant(dsa.P).n;
   const int q_bytes = Significant(dsa.Q).n;
-  // Every number at its own width, without a leading zero byte.
+  // P, G and Y at P's width, Q and X at their own, none with a leading zero byte.
   const int x_bytes = with_private ? Significant(dsa.X).n : 0;
   if (static_cast<uint32_t>(p_bytes) * 8 > kMaxBits) return kErrKeyBlobComponent;
   out->Reset();
@@ -194,9 +194,9 @@ int ReadDss(SpanReader& r, bool with_private, KeyPair* out) {
 }  // namespace
 
 int KeyBlobBitLength(const ByteString& modulus) {
-  // The byte count rounded to whole 64-bit words, as the providers write it; where that rounding
-  // falls short of the modulus (a size just past a multiple of 64) it would cut its top bits, so
-  // the modulus's own bit count is taken instead.
+  // One byte more than the byte count, in bits, down to a multiple of 64, as the providers write
+  // it; where that falls short of the modulus (a size just past a multiple of 64) it would cut
+  // its top bits, so the modulus's own bit count is taken instead.
   const int rounded = (Significant(modulus).n * 8 + 8) / 64 * 64;
   const int own = BitsOf(modulus);
   return rounded >= own ? rounded : own;

@@ -258,9 +258,7 @@ int GetCertContext(CertStore* store, win::PCCERT_CONTEXT* out) {
     CertificatesOfStoreFile(list.content.c_str(), list.content.length(), &ders);
     for (const ByteString& der : ders) {
       Certificate other;
-      const bool same = der.length() == cert->der.length() &&
-                        std::memcmp(der.data(), cert->der.data(), static_cast<size_t>(der.length())) == 0;
-      if (added == kOk && !same && ParseCertificateDer(der.data(), der.length(), &other) == kOk) {
+      if (added == kOk && !der.Equals(cert->der) && ParseCertificateDer(der.data(), der.length(), &other) == kOk) {
         added = one.InsertCopy(one.Count(), other);
       }
     }

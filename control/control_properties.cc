@@ -315,7 +315,7 @@ HRESULT GetCount(ControlObject& self, DISPID id, Out* out) {
 template <class C, class Value>
 HRESULT PutCount(ControlObject& self, DISPID id, Value value) {
   if (RequestRunning(self)) return RefuseWhileRunning(self, id);
-  // More slots than a blob has blocks would only exhaust the memory.
+  // No collection holds more than a blob has blocks; more slots would only exhaust the memory.
   if (value > kMaxBlockRecords) return Fail(id, kComErrOutOfRange, kHrBadValue);
   auto& items = C::Items(self.client());
   if (items.SetCount(value < 0 ? 0 : value) == kOk) return win::S_OK;

@@ -128,14 +128,6 @@ struct LeanSink : blobtest::RecordingSink {
   }
 };
 
-long StatusKib(const std::string& field) {
-  std::ifstream in("/proc/self/status");
-  for (std::string line; std::getline(in, line);) {
-    if (line.rfind(field, 0) == 0) return std::stol(line.substr(field.size()));
-  }
-  return -1;
-}
-
 struct Outcome {
   int code = -1;
   long rss_kib = 0, heap_kib = -1;
@@ -162,14 +154,14 @@ Outcome RunCase(const HostileCase& c) {
   client.set_transferred_data_limit(c.flags & kLimit1M ? kMiB : c.flags & kLimit10 ? 10 : 0);
   client.set_max_transferred_data(client.transferred_data_limit());  // as a download leaves it
   { std::ofstream("/proc/self/clear_refs") << "5"; }  // VmHWM from here
-  const long before = StatusKib("VmRSS:");
+  const long before = testsupport::StatusKib("VmRSS:");
   const bool heap = WatchHeap();
   o.code = c.op == kListContainers ? client.ListContainers()
            : c.op == kListBlobs    ? client.ListBlobs()
            : c.op == kListBlocks   ? client.ListBlocks("b", tw::kBlockListAll)
            : c.op == kListPages    ? client.ListPageRanges("p")
                                    : client.GetBlob("b");
-  o.rss_kib = StatusKib("VmHWM:") - before;
+  o.rss_kib = testsupport::StatusKib("VmHWM:") - before;
   if (heap) o.heap_kib = static_cast<long>(g_peak.load() / 1024);
   std::string problems, last = "100";
   for (const auto& e : sink.Of(tw::kBlobEventProgress)) last = e.args[3];

@@ -115,14 +115,6 @@ struct Outcome {
   char error[160] = {};
 };
 
-long StatusKib(const std::string& field) {
-  std::ifstream in("/proc/self/status");
-  for (std::string line; std::getline(in, line);) {
-    if (line.rfind(field, 0) == 0) return std::stol(line.substr(field.size()));
-  }
-  return -1;
-}
-
 Outcome RunCase(const Case& c, int port, const std::string& dir) {
   Outcome o;
   tw::HttpClient client;
@@ -136,11 +128,11 @@ Outcome RunCase(const Case& c, int port, const std::string& dir) {
     client.SetLocalFile((dir + "/out.bin").c_str());
   }
   { std::ofstream("/proc/self/clear_refs") << "5"; }  // VmHWM from here
-  const long before = StatusKib("VmRSS:");
+  const long before = testsupport::StatusKib("VmRSS:");
   const auto start = std::chrono::steady_clock::now();
   o.code = client.DoTransfer(c.upload ? tw::kHttpActionPut : tw::kHttpActionGet);
   o.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  o.rss_kib = StatusKib("VmHWM:") - before;
+  o.rss_kib = testsupport::StatusKib("VmHWM:") - before;
   std::snprintf(o.error, sizeof o.error, "%s", client.error_text().c_str());
   return o;
 }
