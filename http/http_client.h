@@ -316,7 +316,8 @@ class HttpClient : public BodyTransferClient {
   int BuildRequestHead(bool has_body, ByteString& head);
   int SendRequestBody(bool has_body);
   // `item` names the body in failure texts: "PostData", "AttachedFile" or "UploadStream".
-  int SendBodyPieces(const void* bytes, int n, const char* item);
+  // ends_body: over HTTP/2 the last piece ends the stream.
+  int SendBodyPieces(const void* bytes, int n, const char* item, bool ends_body);
   int SendSourceBody();
   int OpenBodySources(uint64_t* length);
   int CompressBody();

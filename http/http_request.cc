@@ -788,7 +788,7 @@ int HttpClient::BodyProgress64(int64_t count) {
   return interrupt_requested() ? kErrInterrupted : kOk;
 }
 
-int HttpClient::SendBodyPieces(const void* bytes, int n, const char* item) {
+int HttpClient::SendBodyPieces(const void* bytes, int n, const char* item, bool ends_body) {
   const int piece_size = use_chunked_encoding_ && chunk_size_ >= 1 && !http2_active_
                              ? chunk_size_
                              : kDefaultChunk;
@@ -809,7 +809,7 @@ int HttpClient::SendBodyPieces(const void* bytes, int n, const char* item) {
       if (rc == kOk) rc = work_.Append("\r\n", 2);
       if (rc == kOk) rc = SendAll(work_.data(), work_.length());
     } else if (http2_active_) {
-      rc = SendHttp2Body(p + sent, piece, false, item);
+      rc = SendHttp2Body(p + sent, piece, ends_body && sent + piece == n, item);
     } else {
       rc = SendAll(p + sent, piece);
     }
@@ -857,7 +857,8 @@ int HttpClient::SendSourceBody() {
       got = static_cast<int>(n);
     }
     if (got <= 0) break;
-    rc = SendBodyPieces(block.data(), got, from_stream ? "UploadStream" : "AttachedFile");
+    rc = SendBodyPieces(block.data(), got, from_stream ? "UploadStream" : "AttachedFile",
+                        capped && left == static_cast<uint64_t>(got));
     if (rc != kOk) return rc;
     if (capped) left -= static_cast<uint64_t>(got);
   }
@@ -897,23 +898,27 @@ int HttpClient::SendRequestBody(bool has_body) {
   if (record_request_) recorded_body_.Reset();
   int rc = kOk;
   if (compressing_body_) {
-    rc = SendBodyPieces(compressed_body_.data(), compressed_body_.length(), "PostData");
+    rc = SendBodyPieces(compressed_body_.data(), compressed_body_.length(), "PostData", true);
     if (record_request_) recorded_body_.Assign(compressed_body_);
   } else {
     if (post_length() > 0) {
       if (debug_trace_) {
         FireTransfer(kDirectionRequest, 0, 0, post_bytes(), post_length());
       }
-      rc = SendBodyPieces(post_bytes(), post_length(), "PostData");
+      rc = SendBodyPieces(post_bytes(), post_length(), "PostData",
+                          upload_stream_ == nullptr && !attached_handle_.IsOpen());
       LogDataDebug(post_bytes(), post_length(), "RequestBody");
       if (record_request_) recorded_body_.Set(post_bytes(), post_length());
     }
     if (rc == kOk) rc = SendSourceBody();
   }
   if (http2_active_) {
-    // The stream's END_STREAM ends the body.
+    // The stream's END_STREAM ends the body: an empty frame when no piece was known to be last.
     const char* item = upload_stream_ != nullptr ? "UploadStream" : attached_handle_.IsOpen() ? "AttachedFile" : "PostData";
-    if (rc == kOk || rc == 1) rc = SendHttp2Body(nullptr, 0, true, item);
+    const int state = http2_.stream_state();
+    if ((rc == kOk || rc == 1) && (state == kH2Opened || state == kH2HalfClosedRemote)) {
+      rc = SendHttp2Body(nullptr, 0, true, item);
+    }
   } else if (rc == kOk && use_chunked_encoding_ && !compressing_body_) {
     rc = SendAll("0\r\n\r\n", 5);
   }

@@ -90,6 +90,9 @@ TEST_P(Http2Nghttpd, MovesBodiesOverOneConnection) {
       EXPECT_EQ(Sha256Of(out), Sha256Of(src));
     } else {
       EXPECT_TRUE(c.Data() == body) << "echoed body differs, " << c.Data().size() << " bytes";
+      // The body's last piece ends the stream: no empty frame follows it.
+      EXPECT_EQ(server.log().find("recv DATA frame <length=0,"), std::string::npos) << server.log();
+      EXPECT_NE(server.log().find("; END_STREAM"), std::string::npos);
     }
   }
 }
@@ -100,8 +103,8 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"get_10mb_platform_tls", {}, false, 10000000, tw::kHttpActionGet, 1},
         Case{"get_10mb_own_tls", {}, true, 10000000, tw::kHttpActionGet, 1},
         Case{"two_gets_one_connection", {}, false, 100000, tw::kHttpActionGet, 2},
-        Case{"put_small_windows", {"-w", "10", "-W", "12"}, false, 300000, tw::kHttpActionPut, 2},
-        Case{"put_small_windows_own_tls", {"-w", "10", "-W", "12"}, true, 100000,
+        Case{"put_small_windows", {"-v", "-w", "10", "-W", "12"}, false, 300000, tw::kHttpActionPut, 2},
+        Case{"put_small_windows_own_tls", {"-v", "-w", "10", "-W", "12"}, true, 100000,
              tw::kHttpActionPut, 1},
         Case{"header_table_size_0", {"-c", "0"}, false, 1000, tw::kHttpActionGet, 3}),
     [](const auto& info) { return std::string(info.param.name); });
