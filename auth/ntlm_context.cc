@@ -517,7 +517,10 @@ int NtlmContext::BuildAuthenticate(ByteString& out) {
     }
     ByteString secret;
     if (rc == kOk) secret.Set(nt_hash, 16);
-    if (rc == kOk && HmacMd5(identity, secret, key) != kOk) rc = Fail(kErrOutOfMemory, kTextHmac);
+    if (rc == kOk) {
+      const int hmac = HmacMd5(identity, secret, key);
+      if (hmac != kOk) rc = Fail(hmac, kTextHmac);
+    }
     WipeBytes(secret.data(), static_cast<size_t>(secret.length()));
     if (rc == kOk && (flags_ & kNtlmNegotiateTargetInfo) == 0) rc = LmV2Response(key, client_challenge, lm);
     ByteString blob;

@@ -794,6 +794,9 @@ int Http2Connection::OnGoaway(const Http2Frame& f) {
 }
 
 int Http2Connection::OnWindowUpdate(const Http2Frame& f) {
+  // The stream's state is judged before the frame's size.
+  if (f.stream_id != 0 && IsIdleStream(f.stream_id)) return FailState(kTextWindowState, kH2Idle);
+  if (f.stream_id != 0 && f.stream_id == stream_id_ && closed_by_peer_) return FailStateOwn(kTextWindowState);
   if (f.length != 4) {
     ByteString text;
     text.Format(kTextWindowSize, static_cast<int>(f.length), 4);
@@ -810,9 +813,7 @@ int Http2Connection::OnWindowUpdate(const Http2Frame& f) {
     conn_send_window_ += increment;
     return 0;
   }
-  if (IsIdleStream(f.stream_id)) return FailState(kTextWindowState, kH2Idle);
   if (f.stream_id != stream_id_) return 0;
-  if (closed_by_peer_) return FailStateOwn(kTextWindowState);
   if (increment == 0) return Fail(kH2ProtocolError, kTextWindowZero);
   if (stream_send_window_ + increment > kH2MaxWindow) {
     return Fail(kH2FlowControlError, kTextWindowOverflow);

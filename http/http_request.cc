@@ -789,9 +789,8 @@ int HttpClient::BodyProgress64(int64_t count) {
 }
 
 int HttpClient::SendBodyPieces(const void* bytes, int n, const char* item, bool ends_body) {
-  const int piece_size = use_chunked_encoding_ && chunk_size_ >= 1 && !http2_active_
-                             ? chunk_size_
-                             : kDefaultChunk;
+  // ChunkSize sets the pieces (and so the progress steps) over HTTP/2 too, without chunk framing.
+  const int piece_size = use_chunked_encoding_ && chunk_size_ >= 1 ? chunk_size_ : kDefaultChunk;
   const bool chunked = use_chunked_encoding_ && !compressing_body_ && !http2_active_;
   const char* p = static_cast<const char*>(bytes);
   int sent = 0;

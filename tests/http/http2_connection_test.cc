@@ -196,6 +196,8 @@ const Exchange kExchanges[] = {
      "PROTOCOL_ERROR: Receive RstStream Frame with error state IDLE."},
     {"WindowUpdateOnANeverOpenedStream", {Frame(kH2WindowUpdate, 0, 5, U32(1))}, kH2ProtocolError, "", {kH2Goaway},
      "PROTOCOL_ERROR: Receive WindowUpdate Frame with error state IDLE."},
+    {"ShortWindowUpdateOnANeverOpenedStream", {Frame(kH2WindowUpdate, 0, 5, "x")}, kH2ProtocolError, "", {kH2Goaway},
+     "PROTOCOL_ERROR: Receive WindowUpdate Frame with error state IDLE."},
     {"HpackIndexZero", {Frame(kH2Headers, 5, 1, "\x80")}, kH2CompressionError, "", {kH2Goaway}},
     {"PaddedDataIsStripped",
      {Frame(kH2Headers, 4, 1, kStatus200), Frame(kH2Data, kH2FlagEndStream, 1, "body", 3)}, 0,
