@@ -46,17 +46,36 @@ int AppendWide(ByteString& out, const char16_t* text, size_t chars) {
   return out.Append(text, static_cast<int>(chars * sizeof(char16_t)));
 }
 
-// A new empty file under name, after any leftover of that name. 0 or the platform error.
-win::DWORD CreateFresh(const char16_t* name) {
-  win::DeleteFileW(name);
-  win::HANDLE h = win::CreateFileW(name, win::GENERIC_WRITE, 0, nullptr, win::CREATE_NEW,
-                                   win::FILE_ATTRIBUTE_NORMAL, nullptr);
+constexpr win::DWORD kShareAll = win::FILE_SHARE_READ | win::FILE_SHARE_WRITE | win::FILE_SHARE_DELETE;
+constexpr win::DWORD kLockNow = win::LOCKFILE_EXCLUSIVE_LOCK | win::LOCKFILE_FAIL_IMMEDIATELY;
+
+// A new empty file under name, held locked in *held, after a leftover of that name that no
+// running transfer holds. 0, ERROR_SHARING_VIOLATION for one that is held, or the platform error.
+win::DWORD CreateFresh(const char16_t* name, win::HANDLE* held) {
+  // The handles ask for no access, so they never stand in the way of the transfer's own.
+  win::HANDLE old = win::CreateFileW(name, 0, kShareAll, nullptr, win::OPEN_EXISTING, win::FILE_ATTRIBUTE_NORMAL,
+                                     nullptr);
+  if (old != win::INVALID_HANDLE_VALUE) {
+    const bool running = !win::LockFileEx(old, kLockNow, 0, ~0u, ~0u, nullptr);
+    win::CloseHandle(old);
+    if (running) return win::ERROR_SHARING_VIOLATION;
+    win::DeleteFileW(name);
+  }
+  // A transfer that took the name meanwhile is in the way of the exclusive create.
+  win::HANDLE h = win::CreateFileW(name, 0, kShareAll, nullptr, win::CREATE_NEW, win::FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == win::INVALID_HANDLE_VALUE) {
     const win::DWORD code = win::GetLastError();
+    if (code == win::ERROR_FILE_EXISTS) return win::ERROR_SHARING_VIOLATION;
     return code != 0 ? code : win::ERROR_ACCESS_DENIED;
   }
-  win::CloseHandle(h);
+  win::LockFileEx(h, kLockNow, 0, ~0u, ~0u, nullptr);
+  *held = h;
   return 0;
+}
+
+void Release(win::HANDLE* held) {
+  if (*held != nullptr) win::CloseHandle(*held);
+  *held = nullptr;
 }
 
 }  // namespace
@@ -82,7 +101,7 @@ int FileReplacement::Begin(const FilePath& target, ByteString* error) {
   if (rc == kOk) rc = AppendWide(beside, kSuffix, std::char_traits<char16_t>::length(kSuffix));
   if (rc == kOk) rc = AppendWide(beside, &kNul, 1);
   if (rc != kOk) return rc;
-  win::DWORD failure = CreateFresh(beside.wide());
+  win::DWORD failure = CreateFresh(beside.wide(), &held_);
   ByteString chosen;
   if (failure == 0) {
     chosen = std::move(beside);
@@ -104,7 +123,7 @@ int FileReplacement::Begin(const FilePath& target, ByteString* error) {
       if (rc == kOk) rc = AppendWide(chosen, kSuffix, std::char_traits<char16_t>::length(kSuffix));
       if (rc == kOk) rc = AppendWide(chosen, &kNul, 1);
       if (rc != kOk) return rc;
-      if (CreateFresh(chosen.wide()) != 0) chosen.Reset();
+      if (CreateFresh(chosen.wide(), &held_) != 0) chosen.Reset();
     }
     if (chosen.empty()) {
       FilePath named;
@@ -117,6 +136,7 @@ int FileReplacement::Begin(const FilePath& target, ByteString* error) {
   if (rc == kOk) rc = target_.SetWide(wide);
   if (rc != kOk) {
     win::DeleteFileW(chosen.wide());
+    Release(&held_);
     temp_ = FilePath();
     return rc;
   }
@@ -140,6 +160,7 @@ int FileReplacement::Commit(ByteString* error) {
   win::UnregisterTempFile(slot_);
   slot_ = -1;
   temp_ = FilePath();
+  Release(&held_);
   return kOk;
 }
 
@@ -149,6 +170,7 @@ void FileReplacement::Discard() {
   win::UnregisterTempFile(slot_);
   slot_ = -1;
   temp_ = FilePath();
+  Release(&held_);
 }
 
 void RemoveReplacementTempFiles() { win::RemoveRegisteredTempFiles(); }

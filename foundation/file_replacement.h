@@ -4,6 +4,7 @@
 
 #include "foundation/byte_string.h"
 #include "foundation/file_path.h"
+#include "platform/handle.h"
 
 namespace tw {
 
@@ -16,9 +17,10 @@ class FileReplacement {
 
   // Makes the empty temporary file "<file name>.download.TMP" beside target, or, when that
   // folder takes no new file, "<file name>.<hash of the path>.download.TMP" in the temporary
-  // folder. A leftover of an earlier run under that name is replaced. Until Commit or Discard the
-  // name is registered for removal when the process is interrupted. 0, or kFileOpenWriteFailed
-  // with *error naming the files and the cause.
+  // folder. A leftover of an earlier run under that name is replaced; one that a running
+  // transfer holds is not, and the next name is tried ("the file is in use"). Until Commit or
+  // Discard the file is held and its name registered for removal when the process is
+  // interrupted. 0, or kFileOpenWriteFailed with *error naming the files and the cause.
   int Begin(const FilePath& target, ByteString* error);
   const FilePath& temp() const { return temp_; }
   bool active() const { return temp_.Length() > 0; }
@@ -33,6 +35,7 @@ class FileReplacement {
   FilePath target_;
   FilePath temp_;
   int slot_ = -1;
+  win::HANDLE held_ = nullptr;  // the temporary file, locked while this transfer runs
 };
 
 // Removes the temporary files of the replacements in progress. Only unlinks: a host may call it

@@ -1,6 +1,7 @@
 #include "platform/file.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -604,6 +605,23 @@ BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, LARGE_INTEGER* new_po
     return FALSE;
   }
   if (new_position != nullptr) new_position->QuadPart = static_cast<int64_t>(pos);
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+BOOL LockFileEx(HANDLE file, DWORD flags, DWORD, DWORD, DWORD, OVERLAPPED*) {
+  auto object = LookupFile(file);
+  if (!object) return FALSE;
+  const int how = ((flags & LOCKFILE_EXCLUSIVE_LOCK) ? LOCK_EX : LOCK_SH) |
+                  ((flags & LOCKFILE_FAIL_IMMEDIATELY) ? LOCK_NB : 0);
+  int rc;
+  do {
+    rc = flock(object->fd(), how);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) {
+    SetLastError(errno == EWOULDBLOCK ? ERROR_LOCK_VIOLATION : ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
   SetLastError(ERROR_SUCCESS);
   return TRUE;
 }

@@ -120,6 +120,14 @@ unsigned GetTempFileNameW(const char16_t* path, const char16_t* prefix, unsigned
 BOOL ReplaceFileW(const char16_t* replaced, const char16_t* replacement, const char16_t* backup,
                   DWORD flags, void* exclude, void* reserved);
 
+// Locks the whole file against other handles, in this process or another, until the handle is
+// closed (bytes and overlapped are not used: the lock covers the whole file).
+// A conflicting lock gives ERROR_LOCK_VIOLATION with LOCKFILE_FAIL_IMMEDIATELY, else waits.
+constexpr DWORD LOCKFILE_FAIL_IMMEDIATELY = 0x1;
+constexpr DWORD LOCKFILE_EXCLUSIVE_LOCK = 0x2;
+BOOL LockFileEx(HANDLE file, DWORD flags, DWORD reserved, DWORD bytes_low, DWORD bytes_high,
+                OVERLAPPED* overlapped);
+
 // Files that an interrupted process must not leave behind. A name registered here (at most
 // kMaxRegisteredTempFiles at a time) is removed by RemoveRegisteredTempFiles, which only unlinks
 // and may be called from a signal handler. Register returns a slot number, or -1 when the name

@@ -15,6 +15,7 @@
 #include "foundation/caller_stream.h"
 #include "foundation/file_handle.h"
 #include "foundation/file_path.h"
+#include "foundation/file_replacement.h"
 #include "foundation/file_stream.h"
 #include "foundation/memory_stream.h"
 #include "foundation/stream.h"
@@ -858,6 +859,27 @@ TEST_F(StreamTest, FileOrStreamUsesTheFileWhenOpenElseTheStream) {
   EXPECT_EQ(fos.Close(), 0);
   EXPECT_EQ(*destroyed, 1) << "an owned stream goes with Close";
   EXPECT_FALSE(fos.IsOpen());
+}
+
+// Two transfers to one file at once each keep their own temporary file: the second never takes
+// or removes the one the first holds, and each complete content lands whole.
+TEST_F(StreamTest, ReplacementsOfOneFileDoNotShareATemporaryFile) {
+  testsupport::WriteFile(P("f.bin"), "old");
+  setenv("TMPDIR", dir_.c_str(), 1);
+  tw::FilePath target;
+  ASSERT_EQ(target.SetNarrow(P("f.bin").c_str()), 0);
+  tw::FileReplacement first, second;
+  tw::ByteString error;
+  ASSERT_EQ(first.Begin(target, &error), 0) << error.c_str();
+  ASSERT_EQ(second.Begin(target, &error), 0) << error.c_str();
+  EXPECT_STRNE(first.temp().Utf8(), second.temp().Utf8());
+  testsupport::WriteFile(first.temp().Utf8(), "first");
+  testsupport::WriteFile(second.temp().Utf8(), "second");
+  ASSERT_EQ(first.Commit(&error), 0) << error.c_str();
+  EXPECT_EQ(testsupport::ReadFile(P("f.bin")), "first");
+  ASSERT_EQ(second.Commit(&error), 0) << error.c_str();
+  EXPECT_EQ(testsupport::ReadFile(P("f.bin")), "second");
+  unsetenv("TMPDIR");
 }
 
 }  // namespace
