@@ -165,9 +165,7 @@ TEST(NtlmNegotiate, CarriesTheFlagsAndTheSuppliedDomain) {
   // An answer lists its names before its responses; every description ends with the raw data.
   log.Reset();
   tw::DescribeAuthToken(log, token.bytes(), token.length());
-  const std::string answer = log.c_str();
-  EXPECT_LT(answer.find("\tDomain Name: "), answer.find("\tLM/LMv2 Response: ")) << answer;
-  EXPECT_LT(answer.find("\tWorkstation: "), answer.find("\tNTLM/NTLMv2 Response: ")) << answer;
+  EXPECT_LT(std::string(log.c_str()).find("\tWorkstation: "), std::string(log.c_str()).find("\tLM/LMv2 Response: "));
   log.Reset();
   tw::DescribeAuthToken(log, reinterpret_cast<const uint8_t*>("\x01\x02"), 2);
   EXPECT_STREQ(log.c_str(), "Unknown token type.\r\n\tRaw Data: AQI=\r\n");
@@ -259,11 +257,11 @@ TEST(NtlmBuildFailures, NameThePart) {
   }
   for (const char* text : {"error creating LM response.", "error creating blob.", "error creating NT challenge response."})
     EXPECT_NE(seen.find(text), std::string::npos) << seen;
-  // Target information near its 64 KiB limit makes an answer too long for its 16-bit field.
-  Bytes huge = {3, 0, 0xdc, 0xff};  // one pair of 65500 bytes
-  huge.resize(4 + 65500, 's');
-  huge.insert(huge.end(), {0, 0, 0, 0});
-  const Bytes c = Challenge(kUnicodeNtlm | kTargetInfo, {}, huge);
+  // Target information near its 64 KiB limit (one pair of 65500 bytes) makes an answer too long
+  // for its 16-bit field.
+  info = {3, 0, 0xdc, 0xff};
+  info.resize(4 + 65500 + 4, 0);
+  const Bytes c = Challenge(kUnicodeNtlm | kTargetInfo, {}, info);
   tw::NtlmContext ntlm;
   tw::ByteString token;
   ntlm.GetToken(&token, "NTLM", "h", nullptr, 0);

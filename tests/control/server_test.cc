@@ -153,24 +153,19 @@ TEST_F(ServerTest, ListedConfigSettingsAreKnownToTheControl) {
   ASSERT_EQ(Register(), win::S_OK);
   win::ComPtr<win::IDispatch> object = Create();
   ASSERT_TRUE(object);
-  using ListFn = int (*)(void (*)(void*, const char*),
-                         void (*)(void*, const char*, int, const char*), void*);
-  auto add = [](void* to, const char* name) {
-    static_cast<std::vector<std::string>*>(to)->emplace_back(name);
-  };
   std::vector<std::string> names;
   win::HMODULE module = win::LoadLibraryA(kModule);
-  auto list = reinterpret_cast<ListFn>(win::GetProcAddress(module, "TwListConfigAndValues"));
-  auto ignore = [](void*, const char*, int, const char*) {};
-  const int rc = list != nullptr ? list(add, ignore, &names) : -1;
+  auto list = reinterpret_cast<int (*)(void (*)(void*, const char*), void (*)(void*, const char*, int, const char*),
+                                       void*)>(win::GetProcAddress(module, "TwListConfigAndValues"));
+  ASSERT_NE(list, nullptr);
+  EXPECT_EQ(list([](void* to, const char* name) { static_cast<std::vector<std::string>*>(to)->emplace_back(name); },
+                 [](void*, const char*, int, const char*) {}, &names), 0);
   win::FreeLibrary(module);
-  EXPECT_EQ(rc, 0);
   EXPECT_GT(names.size(), 150u);
   for (const std::string& name : names) {
-    std::vector<Arg> args;
-    args.emplace_back(name);
-    EXPECT_NE(InvokeByName(object.Get(), "Config", win::DISPATCH_METHOD, args).description,
-              "Unknown config setting.") << name;
+    std::vector<Arg> args{Arg(name)};
+    EXPECT_NE(InvokeByName(object.Get(), "Config", win::DISPATCH_METHOD, args).description, "Unknown config setting.")
+        << name;
   }
 }
 

@@ -421,8 +421,7 @@ TEST(ConfigChain, ListingNamesEachNameOnceAndSetsNothing) {
   ASSERT_EQ(gadget.ListConfigNames(&names), 0);
   std::string all;
   for (int i = 0; i < names.Count(); ++i) all += std::string(names.Get(i)) + " ";
-  EXPECT_EQ(all, "Label Retries Strict Slot CodePage CharsetMode LogDebugFile LogDebugOption "
-                 "LastError ZeroMemory ");
+  EXPECT_EQ(all, "Label Retries Strict Slot CodePage CharsetMode LogDebugFile LogDebugOption LastError ZeroMemory ");
   EXPECT_EQ(gadget.retries, 3);
   EXPECT_EQ(gadget.error_code(), 7);
   EXPECT_EQ(Str(gadget.error_text()), "before");
