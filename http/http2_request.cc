@@ -165,9 +165,11 @@ int HttpClient::PerformHttp2Request(bool has_body) {
   rc = http2_.SendHeaders(headers, !body_follows, http2_headers_without_indexing_.c_str());
   if (rc != kOk && rc < 100) SetHttpError(rc, http2_.error_text().c_str());
   if (rc == kOk) rc = SendRequestBody(has_body);
-  // A body withheld or empty still has to end the stream, or the server waits for it.
+  // A body withheld, empty or of a length not known ahead still has to end the stream, or the
+  // server waits for it.
   if (rc == kOk && (http2_.stream_state() == kH2Opened || http2_.stream_state() == kH2HalfClosedRemote)) {
-    rc = SendHttp2Body(nullptr, 0, true, "PostData");
+    const char* item = upload_stream_ != nullptr ? "UploadStream" : attached_handle_.IsOpen() ? "AttachedFile" : "PostData";
+    rc = SendHttp2Body(nullptr, 0, true, item);
   }
   attached_handle_.Close();
   if (rc != kOk && !transfer_ended_) {

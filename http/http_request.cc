@@ -911,14 +911,7 @@ int HttpClient::SendRequestBody(bool has_body) {
     }
     if (rc == kOk) rc = SendSourceBody();
   }
-  if (http2_active_) {
-    // The stream's END_STREAM ends the body: an empty frame when no piece was known to be last.
-    const char* item = upload_stream_ != nullptr ? "UploadStream" : attached_handle_.IsOpen() ? "AttachedFile" : "PostData";
-    const int state = http2_.stream_state();
-    if ((rc == kOk || rc == 1) && (state == kH2Opened || state == kH2HalfClosedRemote)) {
-      rc = SendHttp2Body(nullptr, 0, true, item);
-    }
-  } else if (rc == kOk && use_chunked_encoding_ && !compressing_body_) {
+  if (rc == kOk && use_chunked_encoding_ && !compressing_body_ && !http2_active_) {
     rc = SendAll("0\r\n\r\n", 5);
   }
   // A body cut short (stopped by an early answer or a failure) leaves the connection unusable.
