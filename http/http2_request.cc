@@ -25,6 +25,7 @@ bool IsPseudo(const char* name, int n) { return n > 0 && name[0] == ':'; }
 // ---- The bridge ----
 
 int HttpClient::Http2Bridge::Http2Send(const void* bytes, int n) {
+  if (owner_->Closing()) return kErrConnectionClosed;
   return owner_->SendAll(bytes, n);
 }
 
@@ -32,6 +33,7 @@ int HttpClient::Http2Bridge::Http2TrySend(const void* bytes, int n, int* sent) {
   HttpClient& c = *owner_;
   *sent = 0;
   if (!c.HasSocket()) return c.SetWinsockErrorText(win::WSAENOTCONN);
+  if (c.Closing()) return kErrConnectionClosed;
   const int rc = c.tls_active_ ? c.TlsSend(bytes, n, sent) : c.SendRaw(bytes, n, 0, false, sent);
   if (rc == kOk) *sent = n;
   // Bytes moved: whatever stays owed waits afresh.
@@ -53,6 +55,9 @@ int HttpClient::Http2Bridge::Http2LogLevel() const { return owner_->log_level();
 void HttpClient::Http2Bridge::Http2Log(int level, const char* text, const char* type) {
   owner_->LogAtLevel(level, text, type);
 }
+
+// A TLS session that we are closing takes no more frames; the close, not a send, says why.
+bool HttpClient::Closing() { return close_pending_ && tls_active_ && !HandshakeComplete(); }
 
 // ---- Choice ----
 
@@ -187,6 +192,7 @@ int HttpClient::PerformHttp2Request(bool has_body) {
   if (http2_.retired() && HasSocket()) {
     const bool was = expecting_response_;
     expecting_response_ = false;
+    TlsClient::SetAcceptData(false);
     Disconnect();
     expecting_response_ = was;
   }
@@ -196,7 +202,11 @@ int HttpClient::PerformHttp2Request(bool has_body) {
 // ---- Response ----
 
 int HttpClient::ReceiveHttp2(const void* bytes, int n) {
+  // A close of ours under way (the last stream ended in this read) leaves the rest of what was
+  // read unanswered: the window grants and pings it asks for cannot go out any more.
+  if (close_pending_ && !expecting_response_) return kOk;
   int rc = http2_.Receive(bytes, n);
+  if (rc != kOk && Closing() && !expecting_response_) return kOk;
   ByteString text;
   if (rc != kOk) {
     text.SetText(Http2FailureText(rc));

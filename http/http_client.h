@@ -344,6 +344,7 @@ class HttpClient : public BodyTransferClient {
   // The text of an HTTP/2 failure: a frame's is the connection's, any other the transport's.
   const char* Http2FailureText(int rc);
   bool AlpnChoseH2() const;
+  bool Closing();
   void OnHttp2Header(const char* name, int name_n, const char* value, int value_n);
   void OnHttp2HeadersEnd();
   void OnHttp2Data(const uint8_t* bytes, int n);

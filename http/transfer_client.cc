@@ -192,6 +192,9 @@ int TransferClient::ConnectAndWait() {
     restore();
     return rc;
   }
+  // The handshake reads under the socket layer's switch, whatever the last connection left it
+  // at; the request stored above applies once the handshake completes.
+  if (tls_active_ && !HandshakeComplete()) TlsClient::SetAcceptData(true);
   for (;;) {
     if (WaitOnce() == kWaitEnded) {
       DisconnectKeepingError();

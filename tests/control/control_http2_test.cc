@@ -49,4 +49,43 @@ TEST_F(ControlHttp2, UploadsAndDownloadsBlobsThroughAnH2Proxy) {
   EXPECT_EQ(control_.Call("Config", {"NegotiatedHTTPVersion"}).Text(), "2.0");
 }
 
+// The requests of an ordinary session one after another, each on its own connection: a download
+// cut off by our own close must leave the next handshake free to read, on either TLS path.
+TEST_F(ControlHttp2, RequestsInARowNeverWaitOutTheTimeout) {
+  controltest::SuiteEmulator& e = Start("");
+  if (!e.skip_reason.empty()) { TW_REQUIRE_OR_SKIP(e.skip_reason); }
+  const testsupport::TestPki& pki = testsupport::TestPki::Get();
+  if (!pki.ok()) { TW_REQUIRE_OR_SKIP(pki.error()); }
+  setenv(win::kCertStoresVariable, pki.store_dir().c_str(), 1);
+  testsupport::NghttpxPeer proxy;
+  if (!proxy.Start(e.peer->port(), "storage")) { TW_REQUIRE_OR_SKIP(proxy.error()); }
+  Connect("h2");
+  if (HasFatalFailure() || IsSkipped()) return;
+  control_.client().set_use_ssl(true);
+  const std::string dir = testsupport::MakeTempDir();
+  const std::string file = dir + "/row.bin";
+  for (const char* step : {"HTTPVersion=2.0", "UseInternalSecurityAPI=true"}) {
+    ASSERT_TRUE(control_.Call("Config", {step}).ok());
+  }
+  ASSERT_TRUE(control_.Call("Config", {"Endpoint=.localhost:" + std::to_string(proxy.port())}).ok());
+  ASSERT_TRUE(control_.Put("Timeout", int32_t{5}).ok());
+  ASSERT_TRUE(control_.Put("Overwrite", true).ok());
+  ASSERT_EQ(control_.Call("CreateContainer").hr, win::S_OK);
+  ASSERT_TRUE(control_.Put("BlobData", std::string((4 << 20) + 1, 'r')).ok());
+  for (int round = 0; round < 16; ++round) {
+    const std::string engine = round % 2 == 0 ? "true" : "false";
+    ASSERT_TRUE(control_.Call("Config", {"UseInternalSecurityAPI=" + engine}).ok());
+    ASSERT_TRUE(control_.Put("LocalFile", "").ok());
+    DispResult created = control_.Call("CreateBlob", {"row.bin", int16_t{0}, 0});
+    ASSERT_EQ(created.hr, win::S_OK) << created.description;
+    ASSERT_TRUE(control_.Put("LocalFile", file).ok());
+    for (const char* method : {"GetBlob", "ListBlobs", "GetBlobInfo"}) {
+      DispResult r = std::string(method) == "ListBlobs" ? control_.Call(method) : control_.Call(method, {"row.bin"});
+      ASSERT_EQ(r.hr, win::S_OK) << method << " in round " << round << " (own engine " << engine
+                                 << "): " << r.description;
+    }
+  }
+  testsupport::RemoveTempDir(dir);
+}
+
 }  // namespace
