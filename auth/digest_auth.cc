@@ -145,7 +145,8 @@ int DigestAuth::BuildAuthorization(ByteString* value, bool include_algorithm) {
       std::strcmp(qop_.c_str(), "auth-int") != 0) {
     return Refuse(kTextUnknownQop);
   }
-  if (cnonce_.empty() && (!qop_.empty() || sess) && MakeCnonce() != kOk) return kErrDigestRefused;
+  // Without qop no cnonce is sent, so MD5-sess takes an empty one: the server can then check the answer.
+  if (cnonce_.empty() && !qop_.empty() && MakeCnonce() != kOk) return kErrDigestRefused;
   if (!qop_.empty()) ++nc_;
   char nc[9];
   std::snprintf(nc, sizeof nc, "%08x", nc_);
@@ -159,7 +160,7 @@ int DigestAuth::BuildAuthorization(ByteString* value, bool include_algorithm) {
   AppendMd5Hex(ha1, a1.data(), a1.length());
   WipeBytes(a1.data(), static_cast<size_t>(a1.length()));
   if (sess) {
-    ha1.AppendFormat(":%s:%s", nonce_.c_str(), cnonce_.c_str());
+    ha1.AppendFormat(":%s:%s", nonce_.c_str(), qop_.empty() ? "" : cnonce_.c_str());
     a1.Assign(ha1);
     ha1.Reset();
     AppendMd5Hex(ha1, a1.data(), a1.length());

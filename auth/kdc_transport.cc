@@ -136,6 +136,16 @@ void KdcUdpTransport::Close() {
 int KdcUdpTransport::Send(const ByteString& message) {
   if (message.empty()) return kOk;
   if (socket_ == win::INVALID_SOCKET) return SocketFailure("Sending to the KDC", win::WSAENOTCONN);
+  // Datagrams still queued came while no reply was awaited (a copy of an earlier reply): dropped,
+  // so that they cannot pass for the answer to this request.
+  char stale[2048];
+  for (int i = 0; i < 64; ++i) {
+    win::fd_set read_set;
+    read_set.Add(socket_);
+    win::timeval now{0, 0};
+    if (win::select(0, &read_set, nullptr, nullptr, &now) <= 0) break;
+    if (win::recv(socket_, stale, sizeof stale, 0) < 0) break;
+  }
   if (win::send(socket_, message.data(), message.length(), 0) != message.length()) {
     return SocketFailure("Sending to the KDC", win::WSAGetLastError());
   }

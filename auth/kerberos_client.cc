@@ -13,6 +13,7 @@
 #include "foundation/byte_ops.h"
 #include "foundation/date_time.h"
 #include "foundation/text_conversion.h"
+#include "platform/time.h"
 
 namespace tw {
 namespace {
@@ -513,8 +514,18 @@ int KerberosClient::Exchange() {
     }
     if (rc != kOk) return rc;
     ByteString reply;
-    rc = t.Receive(&reply, timeout_ms_);
-    if (rc != kOk) return Fail(rc, t.error_text());
+    // A reply of the other kind (a late copy of one already handled) is no answer to this
+    // request: passed over, and the wait goes on within the time-out.
+    const uint64_t deadline = win::GetTickCount64() + static_cast<uint64_t>(timeout_ms_ > 0 ? timeout_ms_ : 0);
+    for (;;) {
+      const uint64_t now = win::GetTickCount64();
+      const int left = now < deadline ? static_cast<int>(deadline - now) : 0;
+      rc = t.Receive(&reply, left);
+      if (rc != kOk) return Fail(rc, t.error_text());
+      const uint8_t tag = reply.ByteAt(0);
+      if (!(tag == kTagAsRep && state_ == kTgsReqSent) && !(tag == kTagTgsRep && state_ == kAsReqSent)) break;
+      Log(1, "Reply that answers no pending request ignored.", "Info");
+    }
     LogPacket(1, reply.ByteAt(0) == kTagKrbError ? "KRB_ERROR" : (state_ == kAsReqSent ? "KRB_AS_REP" : "KRB_TGS_REP"),
               reply);
     rc = HandleReply(reply);

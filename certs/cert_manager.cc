@@ -585,7 +585,7 @@ int CertificateManager::FriendlyName(ByteString* out) {
   constexpr win::DWORD kNameBufferBytes = 1000;  // the property's buffer
   win::PCCERT_CONTEXT context = nullptr;
   // No selection, no context or no name: the name is empty.
-  if (store_.GetCertificate() == nullptr || GetCertContext(&store_, &context) != kOk) return kOk;
+  if (store_.GetCertificate() == nullptr || GetCertContext(&store_, &context, csp_.c_str()) != kOk) return kOk;
   char16_t name[kNameBufferBytes / sizeof(char16_t)] = {};
   win::DWORD size = kNameBufferBytes;
   if (!Crypt32Call<&win::CertGetCertificateContextProperty>(kCertGetCertificateContextProperty, context,
@@ -603,7 +603,7 @@ int CertificateManager::FriendlyName(ByteString* out) {
 
 int CertificateManager::BuildChain() {
   win::PCCERT_CONTEXT context = nullptr;
-  if (bare_key_ || store_.GetCertificate() == nullptr || GetCertContext(&store_, &context) != kOk) {
+  if (bare_key_ || store_.GetCertificate() == nullptr || GetCertContext(&store_, &context, csp_.c_str()) != kOk) {
     return SetErrorTextCode(kErrStoreCertNotFound, kNoCertificate), kErrStoreCertNotFound;
   }
   win::CERT_CHAIN_PARA para{};

@@ -111,9 +111,10 @@ win::PCCERT_CONTEXT FindInSystemStore(const CertStore& from, const ByteString& d
 }
 
 // The key goes into a new temporary container that the certificate is bound to.
-int ImportIntoContainer(CertStore* store, const KeyPair& key, win::PCCERT_CONTEXT context) {
+int ImportIntoContainer(CertStore* store, const KeyPair& key, win::PCCERT_CONTEXT context, const char* rsa_provider) {
   PlatformCertState& st = store->platform;
-  const char* provider = key.type == kKeyDsa ? kDssProviderName : kRsaProviderName;
+  const char* rsa = rsa_provider != nullptr && *rsa_provider != '\0' ? rsa_provider : kRsaProviderName;
+  const char* provider = key.type == kKeyDsa ? kDssProviderName : rsa;
   ByteString blob;
   int rc = WritePrivateKeyBlob(key, &blob);
   if (rc != kOk) return Fail(store, rc, kNotImported);
@@ -211,7 +212,7 @@ void PlatformCertState::Release() {
   }
 }
 
-int GetCertContext(CertStore* store, win::PCCERT_CONTEXT* out) {
+int GetCertContext(CertStore* store, win::PCCERT_CONTEXT* out, const char* rsa_provider) {
   *out = nullptr;
   PlatformCertState& st = store->platform;
   if (st.context != nullptr) {
@@ -280,7 +281,7 @@ int GetCertContext(CertStore* store, win::PCCERT_CONTEXT* out) {
     if (rc == kOk) rc = CreateCertContextFromPem(store, pem, length, &st.context);
     if (rc != kOk) return rc == kErrOutOfMemory ? rc : Fail(store, kErrStoreNotOpened, kNotOpened);
     if (with_key) {
-      rc = ImportIntoContainer(store, *key, st.context);
+      rc = ImportIntoContainer(store, *key, st.context, rsa_provider);
       if (rc != kOk) {
         st.Release();
         return rc;

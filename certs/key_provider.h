@@ -59,6 +59,8 @@ struct PlatformCertState {
 // platform's PFX import; an RSA or DSA key of its own through a temporary key container; other
 // keys through a PFX made for them. 0; 281 without a selection; 271 or the platform's error, with
 // the store's error text set.
-int GetCertContext(CertStore* store, win::PCCERT_CONTEXT* out);
+// A key without a container goes into a temporary one of rsa_provider (the default when null or
+// empty); DSA keys always use the DSS provider.
+int GetCertContext(CertStore* store, win::PCCERT_CONTEXT* out, const char* rsa_provider = nullptr);
 
 }  // namespace tw

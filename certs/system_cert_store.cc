@@ -31,7 +31,7 @@ constexpr const char* kEntryNames[kCrypt32EntryCount] = {
 
 constexpr const char* kStoreNotOpened = "The certificate store could not be opened (%u).";
 constexpr const char* kMemoryStoreNotOpened = "The certificate store could not be opened.";
-constexpr const char* kNotFound = "The certificate could not be found (%d).";
+constexpr const char* kNotFound = "The certificate could not be found (%u).";
 constexpr const char* kNotAdded = "Cannot add certificate to store";
 constexpr const char* kNotExported = "Cannot export certificate";
 constexpr const char* kPemNotDecoded = "Failed to decode PEM file.";
@@ -202,7 +202,7 @@ int FindCertInSystemStore(CertStore* store, win::HCERTSTORE handle, const char* 
     *context = FindOnce(handle, wanted.substr(3), private_key_wanted);
   }
   if (*context != nullptr) return kOk;
-  if (store->error_text.empty()) store->error_text.Format(kNotFound, static_cast<int>(win::GetLastError()));
+  if (store->error_text.empty()) store->error_text.Format(kNotFound, static_cast<unsigned>(win::GetLastError()));
   return kErrStoreCertNotFound;
 }
 

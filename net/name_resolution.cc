@@ -106,7 +106,7 @@ void BindSecurityInterface() {
   NetEntryPoints::InitSecurityInterfaceFn init = nullptr;
   Bind(e.secur32, "InitSecurityInterfaceA", &init);
   if (init == nullptr) return;
-  const auto* table = static_cast<const win::SecurityFunctionTableA*>(init());
+  const win::SecurityFunctionTableA* table = init();
   if (table == nullptr) return;
   e.sspi_table = *table;
   e.have_sspi_table = true;

@@ -30,7 +30,7 @@ struct NetEntryPoints {
   using QosSetFlowFn = win::BOOL (*)(win::HANDLE, uint32_t flow_id, int operation,
                                      uint32_t size, const void* buffer, win::DWORD flags,
                                      void* overlapped);
-  using InitSecurityInterfaceFn = void* (*)();
+  using InitSecurityInterfaceFn = win::INIT_SECURITY_INTERFACE_A;
 
   GetAddrInfoFn getaddrinfo = nullptr;
   FreeAddrInfoFn freeaddrinfo = nullptr;

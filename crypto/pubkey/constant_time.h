@@ -35,4 +35,15 @@ inline void Declassify(const void* p, size_t n) {
 #endif
 }
 
+// The reverse, for a secret the code makes itself (a nonce): under memcheck any branch or
+// address that follows it from here on is an error. Nothing is done outside memcheck.
+inline void MarkSecret(const void* p, size_t n) {
+#ifdef TW_CT_MEMCHECK
+  VALGRIND_MAKE_MEM_UNDEFINED(p, n);
+#else
+  (void)p;
+  (void)n;
+#endif
+}
+
 }  // namespace tw::ct

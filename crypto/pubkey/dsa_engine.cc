@@ -210,11 +210,11 @@ int DsaEngine::Sign(const ByteString& hash, ByteString& out) {
   const int qlen = key_.Q.length();
   const size_t n = mont_q_.limbs();
   const Limb* m = mont_q_.modulus().limbs().data();
-  BigNumber z, k, b, r, s, bk, bkinv, q2;
+  BigNumber z, k, b, r, s, q2;
   HashValue(hash, z);
   BigNumber::Mod(z, q_, z);
   BigNumber::Sub(q_, BigNumber(2), q2);
-  LimbVector zm(n), rm(n), bm(n), km(n), t(n), u(n), v(n);
+  LimbVector zm(n), rm(n), bm(n), km(n), t(n), u(n), v(n), w(n);
   ByteString raw, rb, sb;
   int rc = raw.Resize(qlen);
   if (rc != kOk) return rc;
@@ -223,7 +223,11 @@ int DsaEngine::Sign(const ByteString& hash, ByteString& out) {
     for (int i = 0; i < kNonceAttempts; ++i) {
       if (int rc2 = random_.Fill(raw.bytes(), qlen)) return rc2;
       out.SetBytes(raw);
-      if (!out.IsZero() && out.Compare(q_) < 0) return kOk;
+      if (!out.IsZero() && out.Compare(q_) < 0) {
+        // Whether a draw was in range tells nothing of the one kept; nothing may follow that one.
+        ct::MarkSecret(out.limbs().data(), out.limbs().size() * sizeof(Limb));
+        return kOk;
+      }
     }
     return kErrDsaBadKey;
   };
@@ -234,11 +238,17 @@ int DsaEngine::Sign(const ByteString& hash, ByteString& out) {
     if (rc == kOk) rc = draw(b);
     if (rc != kOk) return rc;
     if (mont_p_.ready() && g_.Compare(p_) < 0) {
-      mont_p_.Exp(g_, k, true, r, q_.BitLength());
+      LimbVector gl(mont_p_.limbs()), rl(mont_p_.limbs());
+      std::copy(g_.limbs().begin(), g_.limbs().end(), gl.begin());
+      mont_p_.ExpLimbs(gl.data(), k, true, rl.data(), q_.BitLength());
+      ct::Declassify(rl.data(), rl.size() * sizeof(Limb));
+      r.SetLimbs(rl.data(), rl.size(), 1);
     } else {
       rc = BigNumber::ModExpSecret(g_, k, p_, r, q_.BitLength());
       if (rc != kOk) return rc;
     }
+    // g^k is as public as a public key (k stays behind its discrete logarithm), and r comes from it.
+    ct::Declassify(r.limbs().data(), r.limbs().size() * sizeof(Limb));
     BigNumber::Mod(r, q_, r);
     // s = (b z + (b x) r) (b k)^-1 with a fresh blind b: only fixed-width products modulo Q see
     // x, and the one inversion, (b k)^(q-2) by the constant-time walk, never sees k alone.
@@ -252,11 +262,9 @@ int DsaEngine::Sign(const ByteString& hash, ByteString& out) {
     const Limb borrow = limb::SubN(v.data(), u.data(), m, n);
     limb::Select(u.data(), v.data(), n, static_cast<Limb>(0) - (carry | (borrow ^ 1)));
     mont_q_.Mul(t.data(), bm.data(), km.data());
-    mont_q_.FromMont(t.data(), bk);
-    mont_q_.Exp(bk, q2, true, bkinv, q_.BitLength());
-    std::fill(v.begin(), v.end(), 0);
-    std::copy(bkinv.limbs().begin(), bkinv.limbs().end(), v.begin());
-    mont_q_.Mul(t.data(), u.data(), v.data());  // the Montgomery form times a plain value: s itself
+    mont_q_.FromMontLimbs(t.data(), v.data());
+    mont_q_.ExpLimbs(v.data(), q2, true, w.data(), q_.BitLength());
+    mont_q_.Mul(t.data(), u.data(), w.data());  // the Montgomery form times a plain value: s itself
     ct::Declassify(t.data(), n * sizeof(Limb));
     s.SetLimbs(t.data(), n, 1);
     if (r.IsZero() || s.IsZero()) continue;

@@ -117,7 +117,8 @@ class Group final : public EcGroup {
     s_.Add(t, t, em);
     s_.Mul(sm, kinv, t);
     s_.FromMont(ss, sm);
-    *zero = inf || F::IsZeroMask(rr) || F::IsZeroMask(ss);
+    // One verdict from all three without a branch between them: r and the infinity follow the nonce.
+    *zero = ((static_cast<uint64_t>(inf) | F::IsZeroMask(rr) | F::IsZeroMask(ss)) != 0);
     LimbsToBytes<N>(r, order_bytes_, rr);
     LimbsToBytes<N>(s, order_bytes_, ss);
     for (auto* v : {kk, dd, km, kinv, dm, t, sm}) explicit_bzero(v, sizeof(kk));

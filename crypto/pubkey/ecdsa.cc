@@ -92,6 +92,7 @@ int SignWith(const EcKeyData& key, bool der, const uint8_t* digest, int len, con
     } else if (int rc = rs.Fill(k.data(), klen)) {
       return rc;
     }
+    ct::MarkSecret(k.data(), static_cast<size_t>(klen));
     bool zero = false;
     int rc = g.SignCore(k.data(), klen, key.D.bytes(), key.D.length(), e.data(), static_cast<int>(e.size()),
                         r.bytes(), s.bytes(), &zero);

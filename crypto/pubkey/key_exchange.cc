@@ -1,8 +1,11 @@
 #include "crypto/pubkey/key_exchange.h"
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 
+#include "crypto/pubkey/constant_time.h"
+#include "crypto/pubkey/montgomery.h"
 #include "crypto/pubkey/public_key.h"
 #include "crypto/pubkey/rsa_engine.h"
 
@@ -205,14 +208,36 @@ int KeyExchange::ComputeShared() {
   BigNumber::Sub(p, BigNumber::One(), limit);
   const BigNumber& y = PeerPublic();
   if (y.Compare(BigNumber::One()) <= 0 || y.Compare(limit) >= 0) return kErrDhPeerValue;
-  // The walk covers the exponent's 64-bit words, so short exponents stay cheap.
-  const int walk = (x.BitLength() + 63) / 64 * 64;
-  int rc = p.IsEven() ? BigNumber::ModExp(y, x, p, z) : BigNumber::ModExpSecret(y, x, p, z, walk);
-  if (rc) return rc;
-  if (z.IsOne()) {
+  // The walk covers the exponent's 64-bit words, so short exponents stay cheap; the count of
+  // words, not the exponent's top bits, sets it.
+  const int walk = static_cast<int>(x.limbs().size()) * 64;
+  MontgomeryContext ctx;
+  if (p.IsEven() || ctx.Init(p) != kOk) {
+    int rc = BigNumber::ModExp(y, x, p, z);
+    if (rc) return rc;
+    if (z.IsOne()) {
+      z.SetZero();
+      return kErrDhPeerValue;
+    }
+    return 0;
+  }
+  const size_t n = ctx.limbs();
+  LimbVector base(n), r(n);
+  std::copy(y.limbs().begin(), y.limbs().end(), base.begin());  // y < p
+  ctx.ExpLimbs(base.data(), x, true, r.data(), walk);
+  Limb diff = r[0] ^ 1;
+  for (size_t i = 1; i < n; ++i) diff |= r[i];
+  bool one = diff == 0;
+  ct::Declassify(&one, sizeof one);  // a refusal is no secret
+  // Zero top words, which the stored number drops, are as likely as guessing the secret.
+  ct::Declassify(&r[n - 1], sizeof(Limb));
+  if (one) {
+    WipeBytes(r.data(), n * sizeof(Limb));
     z.SetZero();
     return kErrDhPeerValue;
   }
+  z.SetLimbs(r.data(), n, 1);
+  WipeBytes(r.data(), n * sizeof(Limb));
   return 0;
 }
 

@@ -796,7 +796,8 @@ class P256 final : public EcGroup {
     s_.Add(t, t, em);
     ScMul(t, kinv, t);
     s_.FromMont(ss, t);
-    *zero = inf || ZeroMask4(rr) || ZeroMask4(ss);
+    // One verdict from all three without a branch between them: r and the infinity follow the nonce.
+    *zero = ((static_cast<uint64_t>(inf) | ZeroMask4(rr) | ZeroMask4(ss)) != 0);
     LimbsToBytes<4>(r, 32, rr);
     LimbsToBytes<4>(s, 32, ss);
     for (auto* v : {kk, dd, km, kinv, dm, t}) explicit_bzero(v, 32);

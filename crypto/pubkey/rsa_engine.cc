@@ -169,6 +169,8 @@ void RsaEngine::DeriveCheckExponent() {
     BigNumber::Mod(t, a, t);
     BigNumber::Mul(t, p1, t);
     BigNumber::Add(t, ep, check_e_);
+    // As public as the E it stands in for: it blinds and checks the way E does.
+    ct::Declassify(check_e_.limbs().data(), check_e_.limbs().size() * sizeof(Limb));
     return true;
   }();
   if (!found) {
@@ -388,7 +390,7 @@ int RsaEngine::CrtOrPlain(const Limb* c, Limb* m) {
   return kOk;
 }
 
-int RsaEngine::PrivateOp(const BigNumber& c, BigNumber& m) {
+int RsaEngine::PrivateOp(const BigNumber& c, Limb* m) {
   if (n_.IsZero()) return kErrRsaNoModulus;
   const bool crt_material = !p_.IsZero() && !q_.IsZero() && !qinv_.IsZero();
   if (d_.IsZero() && !crt_material) return kErrRsaNoPrivateKey;
@@ -397,15 +399,16 @@ int RsaEngine::PrivateOp(const BigNumber& c, BigNumber& m) {
   int rc = RefreshBlinding();
   if (rc != kOk) return rc;
   const size_t n = mont_n_.limbs();
-  LimbVector cb, mb(n), check(n);
+  LimbVector cb, check(n);
+  Limb* mb = m;
   ToLimbs(mont_n_, c, &cb);
   mont_n_.Mul(cb.data(), cb.data(), blind_mont_.data());
-  rc = CrtOrPlain(cb.data(), mb.data());
+  rc = CrtOrPlain(cb.data(), mb);
   if (rc != kOk) return rc;
   // A fault in the CRT halves would reveal a prime: check before anything leaves. Without an
   // exponent to check by, no CRT halves are used.
   const auto wrong = [&] {
-    mont_n_.ExpLimbs(mb.data(), check_e_, false, check.data());
+    mont_n_.ExpLimbs(mb, check_e_, false, check.data());
     Limb diff = 0;
     for (size_t i = 0; i < n; ++i) diff |= check[i] ^ cb[i];
     bool bad = diff != 0;
@@ -414,22 +417,28 @@ int RsaEngine::PrivateOp(const BigNumber& c, BigNumber& m) {
   };
   if (!check_e_.IsZero() && wrong()) {
     if (d_.IsZero()) return kErrRsaNoPrivateKey;
-    mont_n_.ExpLimbs(cb.data(), d_, true, mb.data());
+    mont_n_.ExpLimbs(cb.data(), d_, true, mb);
     if (wrong()) return kErrRsaNoPrivateKey;
   }
-  mont_n_.Mul(mb.data(), mb.data(), unblind_mont_.data());
-  ct::Declassify(mb.data(), n * sizeof(Limb));  // the result, unblinded
-  m.SetLimbs(mb.data(), n, 1);
+  mont_n_.Mul(mb, mb, unblind_mont_.data());
   return kOk;
 }
 
 int RsaEngine::RsaPrivateOp(const ByteString& in, ByteString& out) {
   if (n_.IsZero()) return kErrRsaNoModulus;
-  BigNumber c, m;
+  BigNumber c;
   c.SetBytes(in);
-  int rc = PrivateOp(c, m);
-  if (rc != kOk) return rc;
-  return m.ToMagnitude(out, modulus_bytes());
+  LimbVector m(mont_n_.limbs());
+  int rc = PrivateOp(c, m.data());
+  // Every one of the k bytes, whatever the value: a plaintext stays secret, and so does its size.
+  const int k = modulus_bytes();
+  if (rc == kOk) rc = out.Resize(0);
+  if (rc == kOk) rc = out.Resize(k);
+  if (rc == kOk) {
+    for (int i = 0; i < k; ++i) out.bytes()[k - 1 - i] = static_cast<uint8_t>(m[i / 8] >> (i % 8 * 8));
+  }
+  WipeBytes(m.data(), m.size() * sizeof(Limb));
+  return rc;
 }
 
 int RsaEngine::EncryptPkcs1(const ByteString& message, ByteString& out) {
@@ -463,20 +472,31 @@ int RsaEngine::DecryptPkcs1(const ByteString& ciphertext, ByteString& out) {
   ByteString em;
   int rc = RsaPrivateOp(ciphertext, em);
   if (rc != kOk) return rc;
-  // em is k bytes: 00, block type, padding string, 00, message.
+  // em is k bytes: 00, block type, padding string, 00, message. One pass over all of it, every
+  // check folded into masks, so neither time nor memory access tells which check failed.
   const uint8_t* d = em.bytes();
-  if (d[0] != 0) return kErrRsaDecoding;
-  if (d[1] > 2) return kErrRsaBlockType;
-  int sep = -1;
+  const uint32_t bad_lead = ~ct::ZeroMask(d[0]);
+  const uint32_t bad_type = 0u - ((2u - d[1]) >> 31);
+  uint32_t looking = ~0u, sep = 0;
   for (int i = 2; i < k; ++i) {
-    if (d[i] == 0) {
-      sep = i;
-      break;
-    }
+    const uint32_t is_zero = ct::ZeroMask(d[i]);
+    sep |= looking & is_zero & static_cast<uint32_t>(i);
+    looking &= ~is_zero;
   }
-  if (sep < 10) return kErrRsaPaddingShort;
-  if (sep == k - 1) return kErrRsaSeparatorLast;
-  return out.Set(d + sep + 1, k - sep - 1);
+  const uint32_t too_short = looking | (0u - ((sep - 10u) >> 31));
+  const uint32_t last = ct::EqMask(sep, static_cast<uint32_t>(k - 1));
+  const auto pick = [](uint32_t mask, uint32_t code, uint32_t other) { return (code & mask) | (other & ~mask); };
+  uint32_t code = pick(last, kErrRsaSeparatorLast, kOk);
+  code = pick(too_short, kErrRsaPaddingShort, code);
+  code = pick(bad_type, kErrRsaBlockType, code);
+  code = pick(bad_lead, kErrRsaDecoding, code);
+  // The verdict and the message's length are what the caller learns anyway; its bytes stay secret.
+  ct::Declassify(&code, sizeof code);
+  ct::Declassify(&sep, sizeof sep);
+  rc = static_cast<int>(code);
+  if (rc == kOk) rc = out.Set(d + sep + 1, k - static_cast<int>(sep) - 1);
+  WipeBytes(em.data(), static_cast<size_t>(em.length()));
+  return rc;
 }
 
 int RsaEngine::Sign(const ByteString& hash, const char* hash_name, bool pss, int salt_length, ByteString& out) {
@@ -491,8 +511,9 @@ int RsaEngine::Sign(const ByteString& hash, const char* hash_name, bool pss, int
     const int plen = p->length == 1 ? 0 : p->length;  // the bare MD5+SHA-1 form carries no prefix
     if (k < hash.length() + plen + 11) return kErrRsaModulusTooSmall;
     int rc = BuildPkcs1SignatureBlock(p->bytes, plen, hash, k, em);
-    if (rc != kOk) return rc;
-    return RsaPrivateOp(em, out);
+    if (rc == kOk) rc = RsaPrivateOp(em, out);
+    if (rc == kOk) ct::Declassify(out.bytes(), static_cast<size_t>(out.length()));  // a signature is public
+    return rc;
   }
   if (n_.IsZero()) return kErrRsaNoModulus;
   const char* name = NameOr(hash_name, "SHA1");
@@ -520,7 +541,9 @@ int RsaEngine::Sign(const ByteString& hash, const char* hash_name, bool pss, int
   d[0] &= static_cast<uint8_t>(0xff >> (8 * em_len - em_bits));
   std::memcpy(d + db_len, h.data(), static_cast<size_t>(hlen));
   d[em_len - 1] = 0xbc;
-  return RsaPrivateOp(em, out);
+  rc = RsaPrivateOp(em, out);
+  if (rc == kOk) ct::Declassify(out.bytes(), static_cast<size_t>(out.length()));
+  return rc;
 }
 
 int RsaEngine::Verify(const ByteString& hash, const char* hash_name, const ByteString& signature, bool pss,
@@ -662,6 +685,8 @@ int RsaEngine::Decrypt(const ByteString& ciphertext, bool oaep, const ByteString
     looking &= ~is_one;
   }
   bad |= looking;
+  ct::Declassify(&bad, sizeof bad);
+  ct::Declassify(&index, sizeof index);
   if (bad) {
     WipeBytes(em.data(), static_cast<size_t>(em.length()));
     return kErrRsaDecoding;

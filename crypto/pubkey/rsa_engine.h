@@ -64,7 +64,8 @@ class RsaEngine : public PkAlgorithm {
  private:
   int Generate(bool plain);
   int LoadNumbers();
-  int PrivateOp(const BigNumber& c, BigNumber& m);
+  // c^D mod N as N's number of limbs, still secret.
+  int PrivateOp(const BigNumber& c, Limb* m);
   // c^D mod N, by CRT when it can; c and m as N's number of limbs.
   int CrtOrPlain(const Limb* c, Limb* m);
   int RefreshBlinding();

@@ -67,6 +67,13 @@ INSTANTIATE_TEST_SUITE_P(
                 "Digest username=\"Mufasa\", realm=\"testrealm@host.com\", "
                 "nonce=\"dcd98b7102dd2f0e8b11d0f600bfb0c093\", uri=\"/dir/index.html\", "
                 "response=\"1949323746fe6a43ef61f9606e7febea\""},
+        // MD5-sess without qop: HA1 over an empty cnonce (checked with hashlib).
+        Example{"md5_sess_no_qop",
+                "realm=\"testrealm@host.com\", nonce=\"dcd98b7102dd2f0e8b11d0f600bfb0c093\", algorithm=MD5-sess",
+                "Mufasa", "CircleOfLife", "GET", "/dir/index.html", "", "", true,
+                "Digest username=\"Mufasa\", realm=\"testrealm@host.com\", "
+                "nonce=\"dcd98b7102dd2f0e8b11d0f600bfb0c093\", uri=\"/dir/index.html\", algorithm=\"MD5-sess\", "
+                "response=\"c122499fd63300cfe1d6ec34f0d3c757\""},
         // A user name with '"' and '\' goes out as a quoted string.
         Example{"escaped", "realm=\"r\", nonce=\"n\"", "a\"b\\c", "p", "GET", "/", "", "", false,
                 "Digest username=\"a\\\"b\\\\c\", realm=\"r\", nonce=\"n\", uri=\"/\", "

@@ -1,8 +1,15 @@
 // Whole exchanges with the throwaway realm: tickets over UDP and TCP with a password, a keytab
 // or a credentials cache, and the token accepted by the HTTP service.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "auth/kerberos_client.h"
@@ -60,16 +67,69 @@ class KerberosExchange : public ::testing::Test {
 KerberosRealm* KerberosExchange::realm_ = nullptr;
 std::string KerberosExchange::error_;
 
+// A UDP hop on 127.0.0.1 in front of the KDC that sends every reply twice.
+class DuplicatingRelay {
+ public:
+  explicit DuplicatingRelay(int kdc_port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t n = sizeof a;
+    front_ = socket(AF_INET, SOCK_DGRAM, 0);
+    back_ = socket(AF_INET, SOCK_DGRAM, 0);
+    bind(front_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    getsockname(front_, reinterpret_cast<sockaddr*>(&a), &n);
+    port_ = ntohs(a.sin_port);
+    a.sin_port = htons(static_cast<uint16_t>(kdc_port));
+    connect(back_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    thread_ = std::thread([this] {
+      char buf[65536];
+      sockaddr_in client{};
+      socklen_t cn = sizeof client;
+      pollfd fds[2] = {{front_, POLLIN, 0}, {back_, POLLIN, 0}};
+      while (!stop_ && poll(fds, 2, 100) >= 0) {
+        if (fds[0].revents & POLLIN) {
+          const ssize_t k = recvfrom(front_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&client), &cn);
+          if (k > 0) send(back_, buf, static_cast<size_t>(k), 0);
+        }
+        if (fds[1].revents & POLLIN) {
+          const ssize_t k = recv(back_, buf, sizeof buf, 0);
+          for (int i = 0; k > 0 && i < 2; ++i)
+            sendto(front_, buf, static_cast<size_t>(k), 0, reinterpret_cast<sockaddr*>(&client), cn);
+        }
+      }
+    });
+  }
+  ~DuplicatingRelay() {
+    stop_ = true;
+    thread_.join();
+    close(front_);
+    close(back_);
+  }
+  int port() const { return port_; }
+
+ private:
+  int front_ = -1, back_ = -1, port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
 struct ExchangeCase {
   const char* user;
   const char* etypes;
   bool tcp;
+  bool replies_twice = false;
 };
 class KerberosExchangeCases : public KerberosExchange, public ::testing::WithParamInterface<ExchangeCase> {};
 
 TEST_P(KerberosExchangeCases, TokenIsAcceptedByTheService) {
   tw::KerberosClient c;
   Configure(c, GetParam().user, GetParam().etypes, GetParam().tcp);
+  std::unique_ptr<DuplicatingRelay> relay;
+  if (GetParam().replies_twice) {
+    relay = std::make_unique<DuplicatingRelay>(realm_->kdc_port());
+    c.SetKdc("127.0.0.1", relay->port());
+  }
   ASSERT_EQ(c.AuthenticateWithRetry(), 0) << c.error_text() << "\n" << realm_->kdc_log();
   EXPECT_EQ(Present(c), "200") << realm_->http_log();
 }
@@ -79,8 +139,12 @@ INSTANTIATE_TEST_SUITE_P(
                       ExchangeCase{"alice", "aes128-cts-hmac-sha1-96", true},
                       ExchangeCase{"bob", "aes256-cts-hmac-sha1-96,aes128-cts-hmac-sha1-96", false},
                       ExchangeCase{"bob", "aes128-cts-hmac-sha1-96", true}, ExchangeCase{"bob", "rc4-hmac", false},
-                      ExchangeCase{"alice", "rc4-hmac", true}),
-    [](const auto& i) { const auto& p = i.param; return testsupport::MakeName(p.user, p.etypes, p.tcp ? "tcp" : "udp"); });
+                      ExchangeCase{"alice", "rc4-hmac", true},
+                      ExchangeCase{"bob", "aes256-cts-hmac-sha1-96", false, true}),
+    [](const auto& i) {
+      const auto& p = i.param;
+      return testsupport::MakeName(p.user, p.etypes, p.tcp ? "tcp" : p.replies_twice ? "udp_replies_twice" : "udp");
+    });
 
 struct FailureCase {
   const char* user;

@@ -341,7 +341,7 @@ TEST(StoreSystem, FolderStoreSelectsKeyHolderForStar) {
       {"MY", "CN=store-b", 0, "CN=store-b, O=Other"},
       {"MY", "CN=Other", 0, "CN=store-b, O=Other"},  // found again without "CN="
       {"MY", "", 0, ""},
-      {"MY", "CN=nobody", 272, "The certificate could not be found (-2146885628)."},
+      {"MY", "CN=nobody", 272, "The certificate could not be found (2148081668)."},
       {"NOPE", "*", 271, "The certificate store could not be opened (2)."},
   };
   for (const Case& c : cases) {

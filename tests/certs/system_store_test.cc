@@ -58,7 +58,7 @@ TEST_P(SystemStoreSelect, FindsExportsOrGivesTheCode) {
     EXPECT_TRUE(copy.platform.context != nullptr && copy.platform.context->cbCertEncoded == context->cbCertEncoded);
   }
 }
-const char kNotFound[] = "The certificate could not be found (-2146885628).";
+const char kNotFound[] = "The certificate could not be found (2148081668).";
 INSTANTIATE_TEST_SUITE_P(
     Folders, SystemStoreSelect,
     testing::Values(SelectCase{"StarTakesKeyHolder", cstUser, "MY", "*", kOk, "O=Acme, CN=Store Leaf", true},

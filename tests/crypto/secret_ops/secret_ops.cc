@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "crypto/pubkey/dsa_engine.h"
+#include "crypto/pubkey/key_exchange.h"
 #include "crypto/pubkey/public_key.h"
 #include "crypto/pubkey/rsa_engine.h"
 
@@ -15,6 +16,7 @@ namespace {
 
 void Secret(ByteString& b) { VALGRIND_MAKE_MEM_UNDEFINED(b.bytes(), b.length()); }
 void Public(ByteString& b) { VALGRIND_MAKE_MEM_DEFINED(b.bytes(), b.length()); }
+void Secret(const BigNumber& v) { VALGRIND_MAKE_MEM_UNDEFINED(v.limbs().data(), v.limbs().size() * sizeof(Limb)); }
 const uint8_t kHash[32] = {0x5a, 1, 2, 3};
 
 bool Rsa() {
@@ -33,6 +35,51 @@ bool Rsa() {
     pub.Verify(hash, "SHA256", sig[pss], pss == 1, true, &valid[pss]);
   }
   return valid[0] && valid[1];
+}
+
+// v1.5 and OAEP decryption of what the public key encrypted; with_e false signs by a record
+// without E, whose check exponent the CRT values imply.
+bool Rsa2(bool decrypt) {
+  RsaEngine gen, pub, rsa;
+  RsaKeyData k, pk;
+  ByteString msg, hash, ct[2], pt[2], sig;
+  gen.SetKeySize(2048);
+  if (msg.Set(kHash, 32) || gen.GetKey(k, true, true) || pk.N.Assign(k.N) || pk.E.Assign(k.E) || pub.SetKey(pk))
+    return false;
+  if (!decrypt) k.E.Reset();
+  if (pub.EncryptPkcs1(msg, ct[0]) || pub.Encrypt(msg, true, ByteString(), nullptr, nullptr, ct[1])) return false;
+  for (ByteString* c : {&k.D, &k.P, &k.Q, &k.DP, &k.DQ, &k.QInv}) Secret(*c);
+  if (rsa.SetKey(k)) return false;
+  if (!decrypt) {
+    bool valid = false;
+    if (hash.Set(kHash, 32) || rsa.Sign(hash, "SHA256", false, 0, sig)) return false;
+    Public(sig);
+    return pub.Verify(hash, "SHA256", sig, false, true, &valid) == kOk && valid;
+  }
+  if (rsa.DecryptPkcs1(ct[0], pt[0]) || rsa.Decrypt(ct[1], true, ByteString(), nullptr, nullptr, pt[1])) return false;
+  for (ByteString& p : pt) {
+    Public(p);
+    if (p.length() != msg.length() || std::memcmp(p.data(), msg.data(), msg.length())) return false;
+  }
+  return true;
+}
+
+// Finite-field Diffie-Hellman over ffdhe2048, each side's exponent secret once its public value is out.
+bool Dh() {
+  KeyExchange kx[2] = {KeyExchange(1), KeyExchange(0)};
+  RandomSource random;
+  BigNumber own[2];
+  for (int i = 0; i < 2; ++i) {
+    if (kx[i].ChoosePrime(false, 2048, true) || kx[i].x.SetRandomBits(225, random) ||
+        BigNumber::ModExp(kx[i].g, kx[i].x, kx[i].p, own[i]) || kx[i].SetOwnPublic(own[i]))
+      return false;
+  }
+  for (int i = 0; i < 2; ++i) {
+    Secret(kx[i].x);
+    if (kx[i].SetPeerPublic(own[1 - i]) || kx[i].ComputeShared()) return false;
+    VALGRIND_MAKE_MEM_DEFINED(kx[i].z.limbs().data(), kx[i].z.limbs().size() * sizeof(Limb));
+  }
+  return kx[0].z.Equals(kx[1].z);
 }
 
 bool Dsa() {
@@ -83,6 +130,9 @@ int main(int argc, char** argv) {
     const char* name;
     bool (*run)();
   } cases[] = {{"RSA-2048", Rsa},
+               {"RSA-2048 decryption, v1.5 and OAEP", [] { return Rsa2(true); }},
+               {"RSA-2048 without E", [] { return Rsa2(false); }},
+               {"DH ffdhe2048", Dh},
                {"DSA-2048", Dsa},
                {"ECDSA, ECDH P-256", [] { return Ec(kCurveP256); }},
                {"ECDSA, ECDH P-384", [] { return Ec(kCurveP384); }},
