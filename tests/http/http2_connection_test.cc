@@ -137,10 +137,7 @@ struct Exchange {
   const char* logs = nullptr;      // the lines logged, when checked
 };
 
-// The first reset closes the stream, the second one marks it closed by the server.
-const std::string kServerReset = Frame(kH2RstStream, 0, 1, U32(0)) + Frame(kH2RstStream, 0, 1, U32(0));
-const std::string kBadPadding = std::string("\x00\x00\x02\x00\x08\x00\x00\x00\x01\x05x", 11);  // DATA, stream 1
-#define TABLE_SIZE_LOG "HTTP/2 Headers frame received. SETTINGS_HEADER_TABLE_SIZE : "
+const std::string kServerReset = Frame(kH2RstStream, 0, 1, U32(0)) + Frame(kH2RstStream, 0, 1, U32(0));  // the second: closed by it
 const std::string kPushOn = Frame(kH2Settings, 0, 0, Setting(2, 1));
 
 // Each script runs against a stream whose request was sent with END_STREAM.
@@ -207,16 +204,14 @@ const Exchange kExchanges[] = {
     {"ShortWindowUpdateOnANeverOpenedStream", {Frame(kH2WindowUpdate, 0, 5, "x")}, kH2ProtocolError, "", {kH2Goaway},
      "PROTOCOL_ERROR: Receive WindowUpdate Frame with error state IDLE."},
     {"HpackIndexZero", {Frame(kH2Headers, 5, 1, "\x80")}, kH2CompressionError, "", {kH2Goaway}},
-    {"PaddedDataOnStreamZeroIsJudgedByItsStream", {std::string("\x00\x00\x02\x00\x08\x00\x00\x00\x00\x05x", 11)}, kH2ProtocolError,
-     "", {kH2Goaway}, "PROTOCOL_ERROR: Receive Data Frame with StreamIdentifier is 0."},
-    {"PaddedDataOnAClosedStreamIsJudgedByItsState", {Frame(kH2Headers, 5, 1, kStatus200), kBadPadding}, kH2ProtocolError,
-     "H :status=200;E;END;", {kH2Goaway}, "PROTOCOL_ERROR"},
+    {"PaddedDataOnStreamZeroIsJudgedByItsStream", {std::string("\0\0\2\0\x08\0\0\0\0\x05x", 11)}, kH2ProtocolError, "",
+     {kH2Goaway}, "PROTOCOL_ERROR: Receive Data Frame with StreamIdentifier is 0."},
+    {"PaddedDataOnAClosedStreamIsJudgedByItsState", {Frame(kH2Headers, 5, 1, kStatus200), std::string("\0\0\2\0\x08\0\0\0\1\x05x", 11)},
+     kH2ProtocolError, "H :status=200;E;END;", {kH2Goaway}, "PROTOCOL_ERROR"},
     {"WindowUpdateAndASecondResetAfterAReset", {Frame(kH2RstStream, 0, 1, U32(8)), Frame(kH2WindowUpdate, 0, 1, U32(10)),
      Frame(kH2RstStream, 0, 1, U32(8))}, 0, "END;", {}},
-    {"EachSizeUpdateIsLogged", {Frame(kH2Headers, 5, 1, "\x20\x3f\xe1\x1f" + kStatus200)}, 0, "H :status=200;E;END;", {},
-     nullptr, TABLE_SIZE_LOG "0.;" TABLE_SIZE_LOG "4096.;"},
-    {"SizeUpdateIsLoggedBeforeABadIndex", {Frame(kH2Headers, 5, 1, "\x20\x80")}, kH2CompressionError, "", {kH2Goaway},
-     nullptr, TABLE_SIZE_LOG "0.;"},
+    {"EachSizeUpdateIsLoggedAsRead", {Frame(kH2Headers, 5, 1, "\x20\x3f\xe1\x1f\x80")}, kH2CompressionError, "", {kH2Goaway}, nullptr,
+     "HTTP/2 Headers frame received. SETTINGS_HEADER_TABLE_SIZE : 0.;HTTP/2 Headers frame received. SETTINGS_HEADER_TABLE_SIZE : 4096.;"},
     {"PaddedDataIsStripped",
      {Frame(kH2Headers, 4, 1, kStatus200), Frame(kH2Data, kH2FlagEndStream, 1, "body", 3)}, 0,
      "H :status=200;E;END;", {}},
@@ -244,9 +239,7 @@ TEST_P(Http2ExchangeTest, FollowsTheScript) {
     EXPECT_STREQ(f.c.error_text().c_str(), e.text);
   }
   EXPECT_EQ(f.peer.events, e.events);
-  if (e.logs != nullptr) {
-    EXPECT_EQ(f.peer.logs, e.logs);
-  }
+  EXPECT_TRUE(e.logs == nullptr || f.peer.logs == e.logs) << f.peer.logs;
   std::vector<int> types;
   for (const Sent& s : f.peer.Frames()) types.push_back(s.type);
   EXPECT_EQ(types, e.answers);
