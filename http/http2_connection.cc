@@ -633,7 +633,6 @@ int Http2Connection::OnHeaderBlock(uint32_t id, bool end_stream) {
   StringList pairs;
   int update = -1;
   const char* why = "";
-  // Every block is decoded, even one of an old stream, so the table stays in step.
   // Each size update is logged as it is read, also one before a fault in the block.
   const auto log_update = [this](int size) {
     if (handler_->Http2LogLevel() < 1) return;
@@ -641,6 +640,7 @@ int Http2Connection::OnHeaderBlock(uint32_t id, bool end_stream) {
     line.Format(kTextSizeUpdate, size);
     handler_->Http2Log(1, line.c_str(), "Info");
   };
+  // Every block is decoded, even one of an old stream, so the table stays in step.
   const int rc = HpackDecodeBlock(header_block_.bytes(), header_block_.length(), decoder_,
                                   kHpackDefaultTableSize, pairs, &update, &why, log_update);
   header_block_.Reset();
