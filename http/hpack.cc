@@ -400,7 +400,8 @@ bool IsConnectionSpecific(const char* name, const char* value) {
 // ---- Blocks ----
 
 int HpackDecodeBlock(const uint8_t* bytes, int n, HpackTable& table, int table_limit,
-                     StringList& out, int* size_update, const char** why) {
+                     StringList& out, int* size_update, const char** why,
+                     const std::function<void(int)>& on_size_update) {
   ByteReader r(bytes, 0, n);
   ByteString name;
   ByteString value;
@@ -434,6 +435,7 @@ int HpackDecodeBlock(const uint8_t* bytes, int n, HpackTable& table, int table_l
       table.set_capacity(static_cast<int>(size));
       table.Evict(static_cast<int>(size));
       *size_update = static_cast<int>(size);
+      if (on_size_update) on_size_update(*size_update);
       continue;
     } else {
       indexing = (b & 0x40) != 0;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 
 #include "foundation/byte_reader.h"
 #include "foundation/byte_string.h"
@@ -67,9 +68,11 @@ bool IsConnectionSpecific(const char* name, const char* value);
 
 // Decodes a header block into names and values in turn. table_limit is the HEADER_TABLE_SIZE
 // this side announced: a size update above it is an error. *size_update gets the last size
-// update of the block, -1 when none. 0 or 9 with the reason in *why.
+// update of the block, -1 when none; on_size_update, when given, is told of each one as it is
+// read, so an update before a fault is still reported. 0 or 9 with the reason in *why.
 int HpackDecodeBlock(const uint8_t* bytes, int n, HpackTable& table, int table_limit,
-                     StringList& out, int* size_update, const char** why);
+                     StringList& out, int* size_update, const char** why,
+                     const std::function<void(int)>& on_size_update = {});
 // Encodes the pairs (names in lower case) into a header block. without_indexing is a
 // comma-separated list of names sent without indexing. 0 or 200.
 int HpackEncodeBlock(const ByteStringPairArray& pairs, bool huffman, const char* without_indexing,

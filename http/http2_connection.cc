@@ -2,11 +2,15 @@
 
 #include <cstdio>
 
+#include "platform/time.h"
+
 namespace tw {
 namespace {
 
 constexpr char kPreface[] = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n";
 constexpr int kPrefaceLength = 24;
+// How long a body waits for the server's first SETTINGS before it starts within the default window.
+constexpr uint64_t kSettingsGraceMillis = 250;
 
 constexpr const char* kStateNames[] = {"IDLE",   "OPENED",           "RESERVED_LOCAL",
                                        "RESERVED_REMOTE", "HALFCLOSED_REMOTE", "HALFCLOSED_LOCAL",
@@ -78,6 +82,7 @@ constexpr char kTextPushState[] = "PROTOCOL_ERROR: Receive PushPromise Frame wit
 constexpr char kTextRetired[] = "The HTTP/2 connection was closed by the server (GOAWAY).";
 constexpr char kTextStreamIds[] = "The HTTP/2 connection has used all its stream identifiers.";
 constexpr char kTextCompression[] = "COMPRESSION_ERROR: %s.";
+constexpr char kTextSizeUpdate[] = "HTTP/2 Headers frame received. SETTINGS_HEADER_TABLE_SIZE : %d.";
 constexpr char kTextRstBeforeEnd[] =
     "HTTP/2 Protocol Error: Stream reset before the response ended. Error code 0x0 (NO_ERROR).";
 
@@ -123,6 +128,7 @@ void Http2Connection::Reset() {
   send_error_ = 0;
   sending_ = false;
   peer_settings_seen_ = false;
+  settings_grace_until_ = 0;
 }
 
 int Http2Connection::Fail(int code, const char* text) {
@@ -361,11 +367,16 @@ int Http2Connection::SendData(const void* bytes, int n, bool end_stream) {
     error_text_.Assign(text);
     return kH2ProtocolError;
   }
-  // The server's first SETTINGS may shrink the stream window below the default: a body waits
-  // for them, so it never runs past a window the server already lowered.
-  while (!peer_settings_seen_ && !stream_ended_) {
-    const int rc = handler_->Http2Wait();
-    if (rc != 0) return rc;
+  // A body waits for the server's first SETTINGS only for a short grace, so a server that sends
+  // them late cannot stall it: a lower INITIAL_WINDOW_SIZE then takes the window below zero and
+  // the loop below waits for grants. The grace lets a server that lowers the window at once be
+  // heard first, as some reset a stream whose first flight only the old window allowed.
+  if (!peer_settings_seen_ && !stream_ended_) {
+    if (settings_grace_until_ == 0) settings_grace_until_ = win::GetTickCount64() + kSettingsGraceMillis;
+    while (!peer_settings_seen_ && !stream_ended_ && win::GetTickCount64() < settings_grace_until_) {
+      const int rc = handler_->Http2Wait();
+      if (rc != 0) return rc;
+    }
   }
   int offset = 0;
   while (offset < n || (end_stream && offset == n)) {
@@ -374,6 +385,7 @@ int Http2Connection::SendData(const void* bytes, int n, bool end_stream) {
     if (retired_ && stream_error_ != 0) return 0;
     int64_t room = stream_send_window_ < conn_send_window_ ? stream_send_window_ : conn_send_window_;
     if (room > peer_max_frame_) room = peer_max_frame_;
+    if (room < 0) room = 0;  // a lowered INITIAL_WINDOW_SIZE; an empty END_STREAM still fits
     const int left = n - offset;
     if (left > 0 && room <= 0) {
       const int rc = handler_->Http2Wait();
@@ -482,6 +494,11 @@ int Http2Connection::Dispatch(const SpanReader& frame) {
     return Fail(kH2ProtocolError, kTextContinuationExpected);
   }
   if (type > kH2Continuation) return 0;
+  // DATA is judged by its stream before its padding is read.
+  if (type == kH2Data) {
+    const int rc = CheckDataStream(id & 0x7FFFFFFF);
+    if (rc != 0) return rc;
+  }
   Http2Frame f;
   ByteString why;
   const int rc = ParseHttp2Frame(frame.data(), static_cast<int>(frame.remaining()), &f, &why);
@@ -503,20 +520,24 @@ int Http2Connection::Dispatch(const SpanReader& frame) {
   return 0;
 }
 
-int Http2Connection::OnData(const Http2Frame& f) {
-  if (f.stream_id == 0) return Fail(kH2ProtocolError, kTextDataOnZero);
-  if (IsIdleStream(f.stream_id)) {
+int Http2Connection::CheckDataStream(uint32_t id) {
+  if (id == 0) return Fail(kH2ProtocolError, kTextDataOnZero);
+  if (IsIdleStream(id)) {
     ByteString text;
-    text.Format(kTextIdleStream, "Data Frame", static_cast<unsigned>(f.stream_id));
+    text.Format(kTextIdleStream, "Data Frame", static_cast<unsigned>(id));
     return Fail(kH2ProtocolError, text.c_str());
   }
+  if (id == stream_id_ && state_ != kH2Opened && state_ != kH2HalfClosedLocal) {
+    return Fail(kH2ProtocolError, "PROTOCOL_ERROR");
+  }
+  return 0;
+}
+
+int Http2Connection::OnData(const Http2Frame& f) {
   // The whole payload, padding included, counts against the connection window.
   if (static_cast<int64_t>(f.length) > conn_recv_window_) return Fail(kH2FlowControlError, kTextRecvWindow);
   conn_recv_window_ -= f.length;
   const bool ours = f.stream_id == stream_id_;
-  if (ours && state_ != kH2Opened && state_ != kH2HalfClosedLocal) {
-    return Fail(kH2ProtocolError, "PROTOCOL_ERROR");
-  }
   if (ours) {
     if (static_cast<int64_t>(f.length) > stream_recv_window_) {
       return Fail(kH2FlowControlError, kTextRecvWindow);
@@ -558,9 +579,9 @@ void Http2Connection::PeerEndedStream() {
   }
 }
 
-void Http2Connection::EndStreamWithError(const char* text) {
+void Http2Connection::EndStreamWithError(const char* text, bool by_peer) {
   state_ = kH2Closed;
-  closed_by_peer_ = true;
+  if (by_peer) closed_by_peer_ = true;
   if (stream_ended_) return;
   stream_error_ = kErrHttp2StreamReset;
   stream_error_text_.SetText(text);
@@ -612,19 +633,21 @@ int Http2Connection::OnHeaderBlock(uint32_t id, bool end_stream) {
   StringList pairs;
   int update = -1;
   const char* why = "";
+  // Each size update is logged as it is read, also one before a fault in the block.
+  const auto log_update = [this](int size) {
+    if (handler_->Http2LogLevel() < 1) return;
+    ByteString line;
+    line.Format(kTextSizeUpdate, size);
+    handler_->Http2Log(1, line.c_str(), "Info");
+  };
   // Every block is decoded, even one of an old stream, so the table stays in step.
   const int rc = HpackDecodeBlock(header_block_.bytes(), header_block_.length(), decoder_,
-                                  kHpackDefaultTableSize, pairs, &update, &why);
+                                  kHpackDefaultTableSize, pairs, &update, &why, log_update);
   header_block_.Reset();
   if (rc != 0) {
     ByteString text;
     text.Format(kTextCompression, why);
     return Fail(rc == kErrHpackCompression ? kH2CompressionError : rc, text.c_str());
-  }
-  if (update >= 0 && handler_->Http2LogLevel() >= 1) {
-    ByteString line;
-    line.Format("HTTP/2 Headers frame received. SETTINGS_HEADER_TABLE_SIZE : %d.", update);
-    handler_->Http2Log(1, line.c_str(), "Info");
   }
   if (id != stream_id_ || stream_ended_) return 0;
   if (state_ == kH2Idle) state_ = kH2Opened;
@@ -648,18 +671,25 @@ int Http2Connection::OnRstStream(const Http2Frame& f) {
   if (IsIdleStream(f.stream_id)) return FailState(kTextRstState, kH2Idle);
   if (f.stream_id != stream_id_) return 0;
   if (state_ == kH2Idle || closed_by_peer_) return FailStateOwn(kTextRstState);
+  // The first reset closes the stream; only one that finds it closed marks it closed by the
+  // peer, so a late WINDOW_UPDATE or a repeated reset is still taken.
+  if (state_ == kH2Closed) {
+    closed_by_peer_ = true;
+  } else {
+    state_ = kH2Closed;
+  }
   uint32_t code = 0;
   SpanReader(f.body, static_cast<size_t>(f.body_length)).ReadU32(&code);
   if (code == 0) {
     // NO_ERROR after END_STREAM: the whole response is here and the server wants no more of the
     // request (the stream just closes). Before it, what came is only part of the response.
-    EndStreamWithError(kTextRstBeforeEnd);
+    EndStreamWithError(kTextRstBeforeEnd, false);
     return 0;
   }
   ByteString scratch;
   ByteString text;
   text.Format(kTextRstReset, Http2ErrorDescription(code), Http2ErrorName(code, &scratch));
-  EndStreamWithError(text.c_str());
+  EndStreamWithError(text.c_str(), false);
   return 0;
 }
 
@@ -788,7 +818,7 @@ int Http2Connection::OnGoaway(const Http2Frame& f) {
   // code, and a close before its END_STREAM fails it then.
   const bool open = stream_id_ != 0 && !stream_ended_;
   if (open && stream_id_ > last_id) {
-    EndStreamWithError(code != 0 ? text.c_str() : kTextGoawayUnprocessed);
+    EndStreamWithError(code != 0 ? text.c_str() : kTextGoawayUnprocessed, true);
   }
   return 0;
 }

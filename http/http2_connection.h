@@ -123,6 +123,8 @@ class Http2Connection {
   // come. A frame larger than this side takes fails the connection.
   int NextFrame(SpanReader& in, SpanReader* frame);
   int Dispatch(const SpanReader& frame);
+  // The stream checks of a DATA frame, made before its payload is parsed.
+  int CheckDataStream(uint32_t id);
   int OnData(const Http2Frame& f);
   int OnHeaders(const Http2Frame& f);
   int OnContinuation(const Http2Frame& f);
@@ -134,7 +136,9 @@ class Http2Connection {
   int OnGoaway(const Http2Frame& f);
   int OnWindowUpdate(const Http2Frame& f);
   void PeerEndedStream();
-  void EndStreamWithError(const char* text);
+  // Closes the stream and ends it for the handler with the text; by_peer marks it closed by
+  // the peer.
+  void EndStreamWithError(const char* text, bool by_peer);
   bool IsOurOldStream(uint32_t id) const { return id != 0 && id < stream_id_ && (id & 1) == 1; }
   bool IsIdleStream(uint32_t id) const { return id > last_opened_id_ || (id & 1) == 0; }
 
@@ -181,6 +185,7 @@ class Http2Connection {
   bool failed_ = false;  // a connection error: nothing more is read
   int send_error_ = 0;   // a send failed: nothing more is written
   bool peer_settings_seen_ = false;
+  uint64_t settings_grace_until_ = 0;  // the tick until which a body waits for them, 0 unset
 };
 
 }  // namespace tw

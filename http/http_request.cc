@@ -830,12 +830,15 @@ int HttpClient::SendSourceBody() {
   uint64_t left = request_content_length_ > static_cast<uint64_t>(post_length())
                       ? request_content_length_ - static_cast<uint64_t>(post_length())
                       : 0;
+  // Over HTTP/2 a chunked body of known length still ends the stream with its last piece; one
+  // that comes short is ended by the request with an empty frame.
+  const bool bounded = capped || (http2_active_ && left > 0);
   ByteString block;
   if (block.Resize(kSourceBlock) != kOk) return kErrOutOfMemory;
   int rc = kOk;
   for (;;) {
     int want = kSourceBlock;
-    if (capped) {
+    if (bounded) {
       if (left == 0) break;
       if (left < static_cast<uint64_t>(want)) want = static_cast<int>(left);
     }
@@ -857,9 +860,9 @@ int HttpClient::SendSourceBody() {
     }
     if (got <= 0) break;
     rc = SendBodyPieces(block.data(), got, from_stream ? "UploadStream" : "AttachedFile",
-                        capped && left == static_cast<uint64_t>(got));
+                        bounded && left == static_cast<uint64_t>(got));
     if (rc != kOk) return rc;
-    if (capped) left -= static_cast<uint64_t>(got);
+    if (bounded) left -= static_cast<uint64_t>(got);
   }
   if (capped && left != 0) {
     // The server waits for bytes that will never come: the connection cannot be used.

@@ -38,6 +38,8 @@ class FakePeer : public Http2Handler {
     body.append(reinterpret_cast<const char*>(bytes), static_cast<size_t>(n));
   }
   void OnHttp2StreamEnd() override { events += "END;"; }
+  int Http2LogLevel() const override { return 1; }
+  void Http2Log(int, const char* text, const char*) override { logs += std::string(text) + ";"; }
 
   // The frames written since the last call, the preface skipped.
   std::vector<Sent> Frames() {
@@ -56,6 +58,7 @@ class FakePeer : public Http2Handler {
   std::string wire;
   std::string events;
   std::string body;
+  std::string logs;
   int waits = 0;
   std::function<void()> on_wait;
 };
@@ -98,6 +101,7 @@ struct Fixture {
     h.AddText("close");
     EXPECT_EQ(c.SendHeaders(h, end_stream, ""), 0);
     peer.Frames();
+    peer.logs.clear();
   }
   int Feed(const std::string& bytes) { return c.Receive(bytes.data(), static_cast<int>(bytes.size())); }
 };
@@ -130,9 +134,10 @@ struct Exchange {
   const char* events;
   std::vector<int> answers;        // types of the frames sent back
   const char* text = nullptr;      // the connection's error text, when checked
+  const char* logs = nullptr;      // the lines logged, when checked
 };
 
-const std::string kServerReset = Frame(kH2RstStream, 0, 1, U32(0));  // closes the stream
+const std::string kServerReset = Frame(kH2RstStream, 0, 1, U32(0)) + Frame(kH2RstStream, 0, 1, U32(0));  // the second: closed by it
 const std::string kPushOn = Frame(kH2Settings, 0, 0, Setting(2, 1));
 
 // Each script runs against a stream whose request was sent with END_STREAM.
@@ -199,6 +204,14 @@ const Exchange kExchanges[] = {
     {"ShortWindowUpdateOnANeverOpenedStream", {Frame(kH2WindowUpdate, 0, 5, "x")}, kH2ProtocolError, "", {kH2Goaway},
      "PROTOCOL_ERROR: Receive WindowUpdate Frame with error state IDLE."},
     {"HpackIndexZero", {Frame(kH2Headers, 5, 1, "\x80")}, kH2CompressionError, "", {kH2Goaway}},
+    {"PaddedDataOnStreamZeroIsJudgedByItsStream", {std::string("\0\0\2\0\x08\0\0\0\0\x05x", 11)}, kH2ProtocolError, "",
+     {kH2Goaway}, "PROTOCOL_ERROR: Receive Data Frame with StreamIdentifier is 0."},
+    {"PaddedDataOnAClosedStreamIsJudgedByItsState", {Frame(kH2Headers, 5, 1, kStatus200), std::string("\0\0\2\0\x08\0\0\0\1\x05x", 11)},
+     kH2ProtocolError, "H :status=200;E;END;", {kH2Goaway}, "PROTOCOL_ERROR"},
+    {"WindowUpdateAndASecondResetAfterAReset", {Frame(kH2RstStream, 0, 1, U32(8)), Frame(kH2WindowUpdate, 0, 1, U32(10)),
+     Frame(kH2RstStream, 0, 1, U32(8))}, 0, "END;", {}},
+    {"EachSizeUpdateIsLoggedAsRead", {Frame(kH2Headers, 5, 1, "\x20\x3f\xe1\x1f\x80")}, kH2CompressionError, "", {kH2Goaway}, nullptr,
+     "HTTP/2 Headers frame received. SETTINGS_HEADER_TABLE_SIZE : 0.;HTTP/2 Headers frame received. SETTINGS_HEADER_TABLE_SIZE : 4096.;"},
     {"PaddedDataIsStripped",
      {Frame(kH2Headers, 4, 1, kStatus200), Frame(kH2Data, kH2FlagEndStream, 1, "body", 3)}, 0,
      "H :status=200;E;END;", {}},
@@ -226,6 +239,7 @@ TEST_P(Http2ExchangeTest, FollowsTheScript) {
     EXPECT_STREQ(f.c.error_text().c_str(), e.text);
   }
   EXPECT_EQ(f.peer.events, e.events);
+  EXPECT_TRUE(e.logs == nullptr || f.peer.logs == e.logs) << f.peer.logs;
   std::vector<int> types;
   for (const Sent& s : f.peer.Frames()) types.push_back(s.type);
   EXPECT_EQ(types, e.answers);

@@ -96,6 +96,10 @@ const Case kCases[] = {
        return s;
      },
      true, tw::kErrInterrupted, "Timeout."},
+    // The body starts before the server's SETTINGS; their lower window goes below zero, the answer ends the upload.
+    {"UploadBeforeTheServerSettings", [] { return ScriptedPeer::Script{ScriptedPeer::WaitBytes(60000), ScriptedPeer::Send(Frame(tw::kH2Settings,
+       0, 0, std::string("\0\x04\0\0\x03\xe8", 6))), ScriptedPeer::Sleep(500), ScriptedPeer::Send(Frame(tw::kH2Headers, 5, 1, "\x88"))}; },
+     true, 0, ""},
     {"UploadReset",
      [] {
        auto s = Opening(true, "");

@@ -52,6 +52,7 @@ struct Case {
   size_t bytes;
   int action;         // GET downloads a file; PUT is echoed back by the server
   int requests;       // on one kept connection
+  bool chunked_file = false;  // a PUT sends the server's file with UseChunkedEncoding
 };
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
@@ -78,6 +79,8 @@ TEST_P(Http2Nghttpd, MovesBodiesOverOneConnection) {
   for (int i = 0; i < t.requests; ++i) {
     if (t.action == tw::kHttpActionGet) {
       ASSERT_EQ(c.SetLocalFile(out.c_str()), 0);
+    } else if (t.chunked_file) {
+      ASSERT_EQ(c.Set("UseChunkedEncoding=true") + c.SetAttachedFile((server.root() + "/file.bin").c_str()), 0);
     } else {
       c.SetPostDataRef(body.data(), static_cast<int>(body.size()));
     }
@@ -104,6 +107,7 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"get_10mb_own_tls", {}, true, 10000000, tw::kHttpActionGet, 1},
         Case{"two_gets_one_connection", {}, false, 100000, tw::kHttpActionGet, 2},
         Case{"put_small_windows", {"-v", "-w", "10", "-W", "12"}, false, 300000, tw::kHttpActionPut, 2},
+        Case{"put_chunked_file", {"-v"}, false, 100000, tw::kHttpActionPut, 1, true},
         Case{"put_small_windows_own_tls", {"-v", "-w", "10", "-W", "12"}, true, 100000,
              tw::kHttpActionPut, 1},
         Case{"header_table_size_0", {"-c", "0"}, false, 1000, tw::kHttpActionGet, 3}),
