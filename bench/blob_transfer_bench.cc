@@ -139,7 +139,8 @@ int ReadThroughAutomation(const char16_t* name) {
 // Runs `work` with a fresh client (in a fresh control when through_control) in a forked child;
 // the call alone is timed.
 ChildResult RunInChild(const testsupport::AzuritePeer& azurite,
-                       const std::function<int(tw::BlobClient&)>& work, bool through_control = false) {
+                       const std::function<int(tw::BlobClient&)>& work,
+                       bool through_control = false) {
   ChildResult result;
   int fds[2];
   if (pipe(fds) != 0) return result;
@@ -156,7 +157,9 @@ ChildResult RunInChild(const testsupport::AzuritePeer& azurite,
       g_control = control.Get();
     }
     tw::BlobClient& client =
-        g_control != nullptr ? static_cast<tw::ControlObject*>(static_cast<tw::ICobalin*>(g_control))->client() : own;
+        g_control != nullptr
+            ? static_cast<tw::ControlObject*>(static_cast<tw::ICobalin*>(g_control))->client()
+            : own;
     if (through_control && g_control == nullptr) {
       std::snprintf(r.error, sizeof(r.error), "control creation failed");
     } else if (!through_control && !client.Initialize()) {
@@ -299,12 +302,14 @@ int RunMemoryRows(const testsupport::AzuritePeer& azurite, const std::string& di
   });
   failures += to_file.rc != 0 || FileSha256(target) != source_sha;
   std::filesystem::remove(target);
-  std::printf("  to a file                   peak RSS %6.1f MB  (%5.0f ms)\n", to_file.max_rss_kb * 1.024 / 1000.0, to_file.ms);
+  std::printf("  %-27s peak RSS %6.1f MB  (%5.0f ms)\n", "to a file",
+              to_file.max_rss_kb * 1.024 / 1000.0, to_file.ms);
   struct Row {
     const char* what;
     const char16_t* property;  // read through IDispatch after the download, or none
   };
-  for (const Row& row : {Row{"into memory", nullptr}, Row{"into memory, BlobData read", u"BlobData"},
+  for (const Row& row : {Row{"into memory", nullptr},
+                         Row{"into memory, BlobData read", u"BlobData"},
                          Row{"into memory, BlobDataB read", u"BlobDataB"}}) {
     const ChildResult r = RunInChild(
         azurite,
@@ -318,7 +323,8 @@ int RunMemoryRows(const testsupport::AzuritePeer& azurite, const std::string& di
         row.property != nullptr);
     if (r.rc != 0) std::fprintf(stderr, "%s failed: %d %s\n", row.what, r.rc, r.error);
     failures += r.rc != 0;
-    std::printf("  %-27s peak RSS %6.1f MB  (%5.0f ms)\n", row.what, r.max_rss_kb * 1.024 / 1000.0, r.ms);
+    std::printf("  %-27s peak RSS %6.1f MB  (%5.0f ms)\n", row.what, r.max_rss_kb * 1.024 / 1000.0,
+                r.ms);
   }
   RunInChild(azurite, [](tw::BlobClient& c) { return c.DeleteBlob("memory.bin", 0); });
   std::filesystem::remove(source);
