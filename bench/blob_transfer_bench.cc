@@ -5,7 +5,9 @@
 // wait4, less the child's resident set before the call); the SDK reports getrusage's peak from
 // inside node. Round trips are checked by sha256 on both sides. The sample host (the control
 // through IDispatch, every event connected and printed) uploads and downloads the file as well,
-// timed by its own --time.
+// timed by its own --time. A 64 MiB blob is also downloaded to a file, into memory, and into
+// memory followed by a read of BlobData and of BlobDataB through the control's IDispatch, each in
+// its own child; "--memory" runs these rows alone.
 #include <openssl/evp.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -22,6 +24,10 @@
 #include <vector>
 
 #include "blob/blob_client.h"
+#include "control/control_object.h"
+#include "platform/bstr.h"
+#include "platform/com_client.h"
+#include "platform/variant.h"
 #include "tests/peers/azurite_peer.h"
 #include "tests/support/test_support.h"
 
@@ -111,9 +117,30 @@ bool WriteRandomFile(const std::string& path, int64_t size) {
   return std::fclose(f) == 0;
 }
 
-// Runs `work` with a fresh client in a forked child; the call alone is timed.
+// The control made in the child when RunInChild is asked for one; its client is the one used.
+win::IDispatch* g_control = nullptr;
+
+// Reads a property through IDispatch and frees the value; 0 when it could be read.
+int ReadThroughAutomation(const char16_t* name) {
+  win::DISPID id = win::DISPID_UNKNOWN;
+  std::u16string copy = name;
+  win::LPOLESTR names[] = {copy.data()};
+  if (g_control->GetIDsOfNames(win::IID_NULL, names, 1, 0, &id) != win::S_OK) return 1;
+  win::DISPPARAMS none{nullptr, nullptr, 0, 0};
+  win::VARIANT value;
+  win::VariantInit(&value);
+  const win::HRESULT hr = g_control->Invoke(id, win::IID_NULL, 0, win::DISPATCH_PROPERTYGET, &none,
+                                       &value, nullptr, nullptr);
+  const bool filled = value.vt != win::VT_EMPTY;
+  win::VariantClear(&value);
+  return hr == win::S_OK && filled ? 0 : 1;
+}
+
+// Runs `work` with a fresh client (in a fresh control when through_control) in a forked child;
+// the call alone is timed.
 ChildResult RunInChild(const testsupport::AzuritePeer& azurite,
-                       const std::function<int(tw::BlobClient&)>& work) {
+                       const std::function<int(tw::BlobClient&)>& work,
+                       bool through_control = false) {
   ChildResult result;
   int fds[2];
   if (pipe(fds) != 0) return result;
@@ -122,8 +149,20 @@ ChildResult RunInChild(const testsupport::AzuritePeer& azurite,
   if (pid == 0) {
     close(fds[0]);
     ChildResult r;
-    tw::BlobClient client;
-    if (!client.Initialize()) {
+    tw::BlobClient own;
+    win::ComPtr<win::IDispatch> control;
+    if (through_control) {
+      win::CoInitializeEx(nullptr, win::COINIT_APARTMENTTHREADED);
+      tw::ControlObject::Create(nullptr, win::IID_IDispatch, control.PutVoid());
+      g_control = control.Get();
+    }
+    tw::BlobClient& client =
+        g_control != nullptr
+            ? static_cast<tw::ControlObject*>(static_cast<tw::ICobalin*>(g_control))->client()
+            : own;
+    if (through_control && g_control == nullptr) {
+      std::snprintf(r.error, sizeof(r.error), "control creation failed");
+    } else if (!through_control && !client.Initialize()) {
       std::snprintf(r.error, sizeof(r.error), "client initialization failed");
     } else {
       client.SetTimeout(600, true);
@@ -238,12 +277,67 @@ void PrintHost(const char* what, double seconds, int64_t size) {
               size / kMiB / seconds, seconds * 1000.0);
 }
 
+// Peak resident sets of one 64 MiB blob downloaded to a file, into memory, and into memory then
+// read through Automation. Returns the number of failures.
+int RunMemoryRows(const testsupport::AzuritePeer& azurite, const std::string& dir) {
+  constexpr int64_t kSize = 64ll << 20;
+  const std::string source = dir + "/memory_source.bin";
+  if (!WriteRandomFile(source, kSize)) return 1;
+  const ChildResult up = RunInChild(azurite, [&](tw::BlobClient& c) {
+    c.SetCallerLocalFile(source.c_str());
+    return c.CreateBlob("memory.bin", 0, 0);
+  });
+  if (up.rc != 0) {
+    std::fprintf(stderr, "BlobClient upload failed: %d %s\n", up.rc, up.error);
+    return 1;
+  }
+  const std::string target = dir + "/memory_down.bin";
+  const std::string source_sha = FileSha256(source);
+  int failures = 0;
+  std::printf("64 MiB blob, peak RSS of each download in its own process:\n");
+  const ChildResult to_file = RunInChild(azurite, [&](tw::BlobClient& c) {
+    c.SetCallerLocalFile(target.c_str());
+    c.set_overwrite(true);
+    return c.GetBlob("memory.bin");
+  });
+  failures += to_file.rc != 0 || FileSha256(target) != source_sha;
+  std::filesystem::remove(target);
+  std::printf("  %-27s peak RSS %6.1f MB  (%5.0f ms)\n", "to a file",
+              to_file.max_rss_kb * 1.024 / 1000.0, to_file.ms);
+  struct Row {
+    const char* what;
+    const char16_t* property;  // read through IDispatch after the download, or none
+  };
+  for (const Row& row : {Row{"into memory", nullptr},
+                         Row{"into memory, BlobData read", u"BlobData"},
+                         Row{"into memory, BlobDataB read", u"BlobDataB"}}) {
+    const ChildResult r = RunInChild(
+        azurite,
+        [&](tw::BlobClient& c) {
+          c.SetCallerLocalFile("");
+          const int rc = c.GetBlob("memory.bin");
+          if (rc != 0) return rc;
+          if (c.blob_data().length() != kSize) return -1;
+          return row.property == nullptr ? 0 : ReadThroughAutomation(row.property);
+        },
+        row.property != nullptr);
+    if (r.rc != 0) std::fprintf(stderr, "%s failed: %d %s\n", row.what, r.rc, r.error);
+    failures += r.rc != 0;
+    std::printf("  %-27s peak RSS %6.1f MB  (%5.0f ms)\n", row.what, r.max_rss_kb * 1.024 / 1000.0,
+                r.ms);
+  }
+  RunInChild(azurite, [](tw::BlobClient& c) { return c.DeleteBlob("memory.bin", 0); });
+  std::filesystem::remove(source);
+  return failures;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int64_t mib = argc > 1 ? std::atoll(argv[1]) : 1024;
+  const bool memory_only = argc > 1 && std::strcmp(argv[1], "--memory") == 0;
+  const int64_t mib = argc > 1 && !memory_only ? std::atoll(argv[1]) : 1024;
   if (mib <= 0) {
-    std::fprintf(stderr, "usage: %s [MiB]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s [MiB | --memory]\n", argv[0]);
     return 2;
   }
   const int64_t size = mib << 20;
@@ -257,13 +351,18 @@ int main(int argc, char** argv) {
     return 0;
   }
   const std::string dir = testsupport::MakeTempDir();
+  if (!RunSdk(azurite, {"container", kContainer}).ok) return 1;
+  if (memory_only) {
+    const int failed = RunMemoryRows(azurite, dir);
+    std::filesystem::remove_all(dir);
+    return failed == 0 ? 0 : 1;
+  }
   const std::string source = dir + "/source.bin";
   if (!WriteRandomFile(source, size)) {
     std::fprintf(stderr, "cannot write %s\n", source.c_str());
     return 1;
   }
   const std::string source_sha = FileSha256(source);
-  if (!RunSdk(azurite, {"container", kContainer}).ok) return 1;
   int failures = 0;
 
   // Ours.
@@ -328,6 +427,7 @@ int main(int argc, char** argv) {
               ours_ok ? "match" : "MISMATCH", sdk_ok ? "match" : "MISMATCH",
               sdk_down.sha256 == source_sha ? "match" : "MISMATCH");
   std::printf("host download sha256: %s\n", host_sha == source_sha ? "match" : "MISMATCH");
+  failures += RunMemoryRows(azurite, dir);
   failures += host_sha == source_sha ? 0 : 1;
   failures += ours_ok ? 0 : 1;
   failures += sdk_ok ? 0 : 1;

@@ -838,9 +838,9 @@ int BlobClient::GetBlob(const char* blob) {
   if (replacement.active()) rc = FinishReplacingDownload(replacement, rc);
   if (rc != kOk) return rc;
   if (encrypted && !download_temp_file_.empty()) return DecryptDownload();
+  // The body moves into BlobData: a copy would hold a large download twice.
   if (download_target_ == nullptr && local_file_name_.Length() == 0) {
-    rc = blob_data_.Assign(transferred_data());
-    if (rc != kOk) SetErrorTextCode(rc, ::tw::DefaultErrorText(rc));
+    blob_data_ = std::move(transferred_data_);
   }
   return rc;
 }

@@ -18,6 +18,7 @@ namespace {
 
 constexpr int kErrUploadStream = 612;
 constexpr char kTempPrefix[] = "tmp";
+constexpr char kTextCreateTarget[] = "Cannot create OutputFile \"";
 constexpr char kTextIvMissing[] = "IV must be specified.";
 constexpr char kTextStreamSeekable[] = "Upload stream must support seeking.";
 constexpr char kTextStreamSeek[] = "Failed to seek upload stream to StartByte.";
@@ -121,6 +122,21 @@ int BlobClient::ClientSideCrypt(const char* temp_file, int direction, ByteString
     return CryptFailed(rc, nullptr);
   }
 
+  // An empty upload is stored as is, without a cipher block: its download is empty as well.
+  if (!encrypting && GetFileSizeByName(temp_file, static_cast<unsigned>(GetCodePage())) == 0) {
+    if (use_stream) return kOk;
+    if (!has_local_file) {
+      data.Reset();
+      return kOk;
+    }
+    FileHandle file;
+    if (file.OpenWrite(local_file_name_, 0) == kOk && file.Close() == kOk) return kOk;
+    ByteString text;
+    rc = text.SetText(kTextCreateTarget);
+    if (rc == kOk) rc = text.AppendText(local_file_name_.Utf8());
+    if (rc == kOk) rc = text.AppendText("\".");
+    return CryptFailed(kErrCipherCreateOutput, rc == kOk ? text.c_str() : nullptr);
+  }
   rc = cipher.Process(encrypting ? kCipherEncrypt : kCipherDecrypt);
   if (rc != kOk) return CryptFailed(rc, cipher.error_text().c_str());
   if (!encrypting && !use_stream && !has_local_file) {

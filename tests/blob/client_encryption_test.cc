@@ -286,6 +286,26 @@ TEST_F(AzuriteEncryption, StreamCipherAndRc4KeepTheSizeAndRoundTrip) {
   EXPECT_EQ(Str(client_.blob_data()), data);
 }
 
+// An empty upload is stored as 0 bytes under every algorithm and comes back empty.
+TEST_F(AzuriteEncryption, EmptyUploadRoundTripsUnderEveryAlgorithm) {
+  client_.SetEncryptionPassword("nothing here");
+  const std::string target = dir_ + "/empty.bin";
+  for (int algorithm = tw::eaAES; algorithm <= tw::eaXSalsa20; ++algorithm) {
+    SCOPED_TRACE("algorithm " + std::to_string(algorithm));
+    client_.set_encryption_algorithm(algorithm);
+    ASSERT_EQ(UploadFromMemory("empty", ""), 0) << client_.Error();
+    client_.blob_data().SetText("stale");
+    ASSERT_EQ(client_.GetBlob("empty"), 0) << client_.Error();
+    EXPECT_TRUE(client_.blob_data().empty());
+    testsupport::WriteFile(target, "old bytes");
+    client_.SetCallerLocalFile(target.c_str());
+    ASSERT_EQ(client_.GetBlob("empty"), 0) << client_.Error();
+    EXPECT_EQ(testsupport::ReadFile(target), "");
+  }
+  EXPECT_EQ(SdkRead("empty"), ReadAnswer(0, Sha256("")));
+  EXPECT_TRUE(FilesIn(temp_dir_).empty());
+}
+
 TEST_F(AzuriteEncryption, InterruptedDownloadResumesFromItsTemporaryFile) {
   const std::string data = testsupport::RandomBytes(300000, 4);
   ASSERT_EQ(client_.SetSimpleUploadLimit(1 << 20), 0);
