@@ -9,14 +9,17 @@
 #include <dlfcn.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <memory>
@@ -67,8 +70,14 @@ constexpr size_t kListWidth = 100;
 // The server library's helper for --list: the Config settings, then the numbered values.
 using ListConfigAndValuesFn = int (*)(void (*setting)(void*, const char*),
                                       void (*value)(void*, const char*, int, const char*), void*);
-// How the control's log names the URL of a request.
+// How the control's log names the URL of a request, and the proxy it goes through.
 constexpr char kLogUrlPrefix[] = "URL: ";
+constexpr char kLogSendingPrefix[] = "Sending Request: ";
+constexpr char kLogViaProxy[] = " via proxy server '";
+// The start of the control's text for a local file it could not open: the name follows in quotes.
+constexpr char kTextCannotOpenFile[] = "Cannot open file \"";
+// HTTP status of a proxy that wants credentials.
+constexpr char kProxyAuthRequired[] = "407";
 // The TLS engine's verdict on bytes that are no TLS record, as a plain-http answer is.
 constexpr char kTextNotTls[] = "Unrecognized SSL packet data received.";
 // The texts of the control that name neither the setting nor the collection they are about.
@@ -130,9 +139,12 @@ print only when their percentage changes, and Progress draws the bar instead whi
 A failing step prints "error 0xHRESULT description (at Name)" as one line on standard error and
 the host exits with status 1; a malformed command line exits with status 2. A connection,
 name-resolution, time-out or TLS handshake failure also names the place the request went to,
-an error of the service the URL it answered. Ctrl-C (SIGINT) or SIGTERM interrupts the running
-method through the control's Interrupt, runs no further step and exits with status 130 or 143;
-a second one ends the host at once.
+an error of the service the URL it answered; a failure of the proxy or firewall names that one.
+A refused server certificate adds the reason of its SSLServerAuthentication event, a local file
+that cannot be opened what the system says of it, and a failed encrypted download the
+DownloadTempFile it keeps. Ctrl-C (SIGINT) or SIGTERM interrupts the running method through the
+control's Interrupt, runs no further step and exits with status 130 or 143; a second one ends
+the host at once.
 
 Options:
   --list            print the control's methods with their arguments, its properties with
@@ -380,7 +392,7 @@ Failure DescribeFailure(HRESULT hr, win::EXCEPINFO* excep, win::UINT arg_err) {
 
 // Failures on the way to the service, after which an error line names where the request went.
 // The control reports its code n as 0x800A0000 + n + 20001, or + 15001 for n above 10000.
-enum class PathFailure { kNone, kNetwork, kHandshake, kService };
+enum class PathFailure { kNone, kNetwork, kHandshake, kService, kTunnel };
 
 struct PathFailureRange {
   int first;
@@ -389,6 +401,7 @@ struct PathFailureRange {
 };
 constexpr PathFailureRange kPathFailures[] = {
     {270, 286, PathFailure::kHandshake},  // TLS: security library, handshake, certificates, alerts
+    {118, 118, PathFailure::kTunnel},     // the firewall or the proxy's tunnel refused
     {301, 301, PathFailure::kNetwork},    // time-out
     {10050, 10065, PathFailure::kNetwork},  // network down, reset, closed, refused, unreachable
     {11001, 11004, PathFailure::kNetwork},  // name resolution
@@ -432,6 +445,30 @@ std::optional<Origin> OriginOf(const std::string& url) {
   o.port = has_port ? authority.substr(colon + 1) : (o.scheme == "https" ? "443" : "80");
   if (o.host.empty()) return std::nullopt;
   return o;
+}
+
+// Why `path` cannot be opened for reading or writing, as the system words it ("name: reason"),
+// or "" when nothing here tells. A file yet to be made needs a folder it can be made in.
+std::string FileProblem(const std::string& path, bool write) {
+  auto problem = [](const std::string& name, int error) {
+    return name + ": " + std::strerror(error);
+  };
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return problem(path, EISDIR);
+    if (::access(path.c_str(), write ? W_OK : R_OK) != 0) return problem(path, errno);
+    // The platform layer refuses writers of a file without write bits, even to root.
+    if (write && (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return problem(path, EACCES);
+    return "";
+  }
+  if (errno != ENOENT || !write) return problem(path, errno);
+  const size_t slash = path.find_last_of('/');
+  const std::string folder =
+      slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  if (::stat(folder.c_str(), &st) != 0) return problem(folder, errno);
+  if (!S_ISDIR(st.st_mode)) return problem(folder, ENOTDIR);
+  if (::access(folder.c_str(), W_OK | X_OK) != 0) return problem(folder, errno);
+  return "";
 }
 
 // ---- Interruption ----
@@ -720,15 +757,24 @@ class EventPrinter final : public win::RefCounted<win::IDispatch> {
     filter_ = std::move(names);
     all_ = all;
   }
-  // Starting a new step: percentages and the URL of earlier requests no longer matter.
+  // Starting a new step: percentages and what earlier requests met no longer matter.
   void NewStep() {
     last_percent_.clear();
     last_url_.clear();
+    sent_ = false;
+    proxy_.clear();
+    refused_certificate_.clear();
   }
   // Called from the first event after a stop signal.
   void OnStop(std::function<void()> interrupt) { interrupt_ = std::move(interrupt); }
   // The URL of the step's last request, as the control's log named it ("" when it did not).
   const std::string& last_url() const { return last_url_; }
+  // Whether the log told how the step's last request went out, and the proxy it named then.
+  bool sent() const { return sent_; }
+  const std::string& proxy() const { return proxy_; }
+  // The subject and status of the server certificate the control refused in this step, as
+  // "\"subject\" was refused: status"; "" when none was.
+  const std::string& refused_certificate() const { return refused_certificate_; }
 
   HRESULT QueryInterface(win::REFIID iid, void** object) override {
     if (object == nullptr) return win::E_POINTER;
@@ -769,7 +815,10 @@ class EventPrinter final : public win::RefCounted<win::IDispatch> {
       return nullptr;
     };
 
-    if (names.event == "Log") NoteUrl(find("Message"));
+    if (names.event == "Log") NoteLog(find("Message"));
+    if (names.event == "SSLServerAuthentication") {
+      NoteCertificate(find("CertSubject"), find("Status"), find("Accept"));
+    }
     const bool progress = names.event == "Progress";
     const bool bar = progress && console_->bar_allowed();
     if (!bar && !all_ && !filter_.count(Lower(names.event))) return win::S_OK;
@@ -811,10 +860,26 @@ class EventPrinter final : public win::RefCounted<win::IDispatch> {
 
   ~EventPrinter() = default;
 
-  void NoteUrl(const VARIANT* message) {
+  void NoteLog(const VARIANT* message) {
     if (message == nullptr) return;
     const std::string text = FormatVariant(*message);
     if (text.starts_with(kLogUrlPrefix)) last_url_ = text.substr(sizeof kLogUrlPrefix - 1);
+    if (text.starts_with(kLogSendingPrefix)) {
+      sent_ = true;
+      proxy_.clear();
+      const size_t via = text.find(kLogViaProxy);
+      if (via != std::string::npos) {
+        const size_t start = via + sizeof kLogViaProxy - 1;
+        proxy_ = text.substr(start, text.find('\'', start) - start);
+      }
+    }
+  }
+
+  // Accept as the control left it: false when its own check refused the certificate.
+  void NoteCertificate(const VARIANT* subject, const VARIANT* status, const VARIANT* accept) {
+    if (status == nullptr || accept == nullptr || FormatVariant(*accept) != "False") return;
+    refused_certificate_ = "\"" + (subject ? FormatVariant(*subject) : std::string()) +
+                           "\" was refused: " + FormatVariant(*status);
   }
 
   const Names& NamesOf(DISPID id) {
@@ -863,6 +928,9 @@ class EventPrinter final : public win::RefCounted<win::IDispatch> {
   std::set<std::string> filter_;
   bool all_ = false;
   std::string last_url_;
+  bool sent_ = false;
+  std::string proxy_;
+  std::string refused_certificate_;
   std::function<void()> interrupt_;
   bool interrupted_ = false;
 };
@@ -1420,10 +1488,53 @@ class Host {
     return Invoke(step, &result, &ignored) ? FormatVariant(result) : "";
   }
 
+  // Who a request meets before the service: the proxy ("HOST:PORT", "" when the request goes
+  // without), whether it tunnels to the service, and the firewall set ("" for none). The log's
+  // word on the proxy wins over the settings, which do not tell whether the host is excepted.
+  struct Route {
+    std::string proxy;
+    bool proxy_tunnels = false;
+    std::string firewall;
+    // The one the connection goes to first: "proxy HOST:PORT", "firewall HOST:PORT" or "".
+    std::string FirstHop() const {
+      if (!proxy.empty() && (proxy_tunnels || firewall.empty())) return "proxy " + proxy;
+      return firewall.empty() ? "" : "firewall " + firewall;
+    }
+  };
+
+  Route RouteOf(const Origin& service) {
+    Route r;
+    if (printer_ && printer_->sent()) {
+      r.proxy = printer_->proxy();
+    } else if (const std::string server = Text(StepKind::kGet, "ProxyServer"); !server.empty()) {
+      r.proxy = server + ":" + Text(StepKind::kGet, "ProxyPort");
+    }
+    if (!r.proxy.empty()) {
+      const std::string ssl = Text(StepKind::kGet, "ProxySSL");  // 0 automatic, 3 tunnel
+      r.proxy_tunnels = ssl == "3" || (ssl == "0" && service.scheme == "https");
+    }
+    // The control switches the firewall off for a host it excepts.
+    const std::string host = Text(StepKind::kGet, "FirewallHost");
+    if (!host.empty() && Text(StepKind::kGet, "FirewallType") != "0") {
+      const std::string port = Text(StepKind::kGet, "FirewallPort");
+      r.firewall = host + (port.empty() || port == "0" ? "" : ":" + port);
+    }
+    return r;
+  }
+
+  // True when the status of the last answer is the proxy's demand for credentials.
+  bool ProxyWantsCredentials() {
+    const std::string line = Text(StepKind::kCall, "Config", {"StatusLine"});
+    const size_t blank = line.find(' ');
+    return blank != std::string::npos &&
+           line.compare(blank + 1, sizeof kProxyAuthRequired - 1, kProxyAuthRequired) == 0;
+  }
+
   // Where the failed request went: " (talking to ORIGIN)", or " (from URL)" for an answer of
-  // the service; "" when no request went out. The URL is the one the control's log named for
-  // the step; without it a method's failure takes the place its settings make (the endpoint is
-  // appended to ACCOUNT.blob), when they name an account.
+  // the service; the proxy or firewall instead when the failure is theirs; "" when no request
+  // went out. The URL is the one the control's log named for the step; without it a method's
+  // failure takes the place its settings make (the endpoint is appended to ACCOUNT.blob), when
+  // they name an account.
   std::string PlaceOfFailure(const Step& step, const Failure& f, PathFailure kind) {
     std::string url = printer_ ? printer_->last_url() : "";
     if (url.empty()) {
@@ -1436,19 +1547,44 @@ class Host {
     }
     const std::optional<Origin> origin = OriginOf(url);
     if (!origin) return "";
-    // The query is left out: it may carry a signature.
-    if (kind == PathFailure::kService) return " (from " + url.substr(0, url.find('?')) + ")";
+    const Route route = RouteOf(*origin);
+    // A proxy that does not tunnel answers in the service's place; TLS, if any, is with it.
+    const bool plain_proxy = !route.proxy.empty() && !route.proxy_tunnels;
+    if (kind == PathFailure::kService) {
+      if (plain_proxy && ProxyWantsCredentials()) return " (from proxy " + route.proxy + ")";
+      // The query is left out: it may carry a signature.
+      return " (from " + url.substr(0, url.find('?')) + ")";
+    }
+    if (kind == PathFailure::kTunnel || kind == PathFailure::kNetwork) {
+      const std::string hop = route.FirstHop();
+      if (!hop.empty()) return " (talking to " + hop + ")";
+      if (kind == PathFailure::kTunnel) return "";
+    }
+    if (kind == PathFailure::kHandshake && plain_proxy) {
+      return " (talking to proxy " + route.proxy + ")";
+    }
     std::string place = " (talking to " + origin->Text();
     if (kind == PathFailure::kHandshake && origin->scheme == "https" &&
         f.description == kTextNotTls) {
       place += ", whose answer is not TLS: is UseSSL right for this port?";
+    } else if (kind == PathFailure::kHandshake && printer_ &&
+               !printer_->refused_certificate().empty()) {
+      place += ", whose certificate " + printer_->refused_certificate();
     }
     return place + ")";
   }
 
   // What the control's text leaves out: the name of an unknown setting, the count of the
-  // collection an index missed.
+  // collection an index missed, why a local file could not be opened.
   std::string ContextOfFailure(const Step& step, const Failure& f) {
+    if (f.hr == ControlError(611) && f.description.starts_with(kTextCannotOpenFile)) {
+      const size_t start = sizeof kTextCannotOpenFile - 1;
+      const size_t end = f.description.find('"', start);
+      if (end == std::string::npos) return "";
+      const bool write = f.description.find("for writing", end) != std::string::npos;
+      const std::string problem = FileProblem(f.description.substr(start, end - start), write);
+      return problem.empty() ? "" : " (" + problem + ")";
+    }
     if (f.description == kTextUnknownSetting && Lower(step.name) == "config" &&
         step.args.size() == 1) {
       std::string name = step.args[0].substr(0, step.args[0].find_first_of("=["));
@@ -1468,6 +1604,16 @@ class Host {
     return "";
   }
 
+  // A failed encrypted download keeps its temporary file, as large as the blob, for a resumed
+  // download (StartByte set to its size) or to be removed.
+  std::string KeptDownload() {
+    const std::string temp = Text(StepKind::kCall, "Config", {"DownloadTempFile"});
+    struct stat st {};
+    if (temp.empty() || ::stat(temp.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return "";
+    return " (download kept in DownloadTempFile " + temp + ", " + std::to_string(st.st_size) +
+           " bytes)";
+  }
+
   bool RunStep(const Step& step) {
     win::Variant result;
     Failure f;
@@ -1478,6 +1624,7 @@ class Host {
       const PathFailure path = PathFailureOf(f.hr);
       f.description +=
           path != PathFailure::kNone ? PlaceOfFailure(step, f, path) : ContextOfFailure(step, f);
+      if (step.kind == StepKind::kCall) f.description += KeptDownload();
       console_->Error(f, step.label);
       return false;
     }

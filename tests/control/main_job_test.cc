@@ -19,8 +19,11 @@
 #include <vector>
 
 #include "control/cobalin.h"
+#include "platform/cert_store_files.h"
 #include "platform/dispatch_table.h"
 #include "tests/peers/azurite_peer.h"
+#include "tests/peers/proxy_peers.h"
+#include "tests/peers/test_pki.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -32,6 +35,7 @@ using testsupport::ReadFile;
 using testsupport::RemoveTempDir;
 using testsupport::RunCommand;
 using testsupport::ShellQuote;
+using testsupport::TinyproxyPeer;
 
 constexpr size_t kDemoBytes = 64u << 20;
 
@@ -519,10 +523,19 @@ std::string RunHostAt(const std::string& dir, const std::string& steps, bool ter
 }
 
 // A request that fails on its way names where it went, and an answer of the service its URL; a
-// handshake with a plain-http port says so when the engine saw bytes that are no TLS.
+// handshake with a plain-http port says so when the engine saw bytes that are no TLS, a refused
+// certificate why. A proxy or firewall that fails is named instead, a local file says what is
+// wrong with it, and a failed encrypted download names the file it keeps.
 TEST(MainJob, HostNamesWhereAFailedRequestWent) {
-  AzuritePeer azurite;
-  if (!AzuritePeer::Installed() || !azurite.Start()) TW_REQUIRE_OR_SKIP("storage emulator: " + azurite.error());
+  AzuritePeer azurite, wrong_name;
+  TinyproxyPeer proxy;
+  proxy.SetCredentials("user", "secret");
+  const testsupport::TestPki& pki = testsupport::TestPki::Get();
+  if (pki.ok()) wrong_name.UseTls(pki.Chain("wronghost"), pki.Key("wronghost"), pki.Cert("root"));
+  if (!AzuritePeer::Installed() || !pki.ok() || !azurite.Start() || !wrong_name.Start() || !proxy.Start()) {
+    TW_REQUIRE_OR_SKIP("storage emulator, test PKI or tinyproxy: " + azurite.error() + pki.error() + proxy.error());
+  }
+  setenv(win::kCertStoresVariable, pki.store_dir().c_str(), 1);
   // Connections to it complete in the backlog and get no answer.
   const int silent_fd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
@@ -534,7 +547,12 @@ TEST(MainJob, HostNamesWhereAFailedRequestWent) {
   const std::string at = "devstoreaccount1.blob.localhost:";
   const std::string emulator = "'Config(Endpoint=" + azurite.endpoint_suffix() + ")'";
   const std::string port = std::to_string(azurite.port());
-  const std::pair<std::string, std::string> cases[] = {  // steps, place
+  const std::string tls = std::to_string(wrong_name.port()), via = std::to_string(proxy.port());
+  const std::string upload = " LocalFile=up.bin 'CreateBlob(b,0,0)' LocalFile=down.bin";
+  struct Case {
+    std::string steps, place, call = "ListBlobs()";
+  };
+  const Case cases[] = {
       {"UseSSL=false 'Config(Endpoint=.localhost:" + closed + ")'", "talking to http://" + at + closed},
       {"UseSSL=false 'Config(LogLevel=0)' 'Config(Endpoint=.localhost:" + closed + ")'", "talking to http://" + at + closed},
       {"UseSSL=false 'Config(Endpoint=.nosuchhost.invalid)'", "talking to http://devstoreaccount1.blob.nosuchhost.invalid:80"},
@@ -544,11 +562,28 @@ TEST(MainJob, HostNamesWhereAFailedRequestWent) {
        "talking to https://" + at + port + ", whose answer is not TLS: is UseSSL right for this port?"},
       {"UseSSL=false " + emulator, "from http://" + at + port + "/c"},
       {"UseSSL=false 'Config(LogLevel=0)' " + emulator, "from http://" + at + port},
+      {"UseSSL=true 'Config(Endpoint=.localhost:" + tls + ")'",
+       "talking to https://" + at + tls + ", whose certificate \"C=US, O=Tarnwick Tests, CN=wrong.example\" was refused: "
+       "[0x800b010f] The certificate's CN name does not match the passed value."},
+      {"UseSSL=false ProxyServer=127.0.0.1 ProxyPort=" + via + " " + emulator, "from proxy 127.0.0.1:" + via},
+      {"UseSSL=true ProxyServer=127.0.0.1 ProxyPort=" + via + " " + emulator, "talking to proxy 127.0.0.1:" + via},
+      {"UseSSL=false FirewallType=1 FirewallHost=127.0.0.1 FirewallPort=" + via + " " + emulator,
+       "talking to firewall 127.0.0.1:" + via},
+      {"LocalFile=missing.bin", "missing.bin: No such file or directory", "CreateBlob(b,0,0)"},
+      {"LocalFile=.", ".: Is a directory", "CreateBlob(b,0,0)"},
+      {"UseSSL=false " + emulator + " Container=readonly 'CreateContainer()'" + upload + " Overwrite=true LocalFile=readonly.bin",
+       "readonly.bin: Permission denied", "GetBlob(b)"},
+      {"UseSSL=false " + emulator + " Container=enc 'CreateContainer()'" + upload + " EncryptionPassword=pw 'Config(DownloadTempFile=part.tmp)'",
+       "download kept in DownloadTempFile part.tmp, 4096 bytes", "GetBlob(b)"},
   };
   const std::string dir = MakeTempDir();
-  for (const auto& [steps, place] : cases) {
-    const std::string err = RunHostAt(dir, steps + " Container=c 'ListBlobs()' >/dev/null");
-    EXPECT_TRUE(err.ends_with(" (" + place + ") (at ListBlobs)\n")) << steps << ": " << err;
+  testsupport::WriteFile(dir + "/up.bin", testsupport::RandomBytes(4096, 9));
+  testsupport::WriteFile(dir + "/readonly.bin", "");
+  ::chmod((dir + "/readonly.bin").c_str(), 0444);
+  for (const Case& c : cases) {
+    const std::string err = RunHostAt(dir, "Container=c " + c.steps + " '" + c.call + "' >/dev/null");
+    const std::string at_call = " (at " + c.call.substr(0, c.call.find('(')) + ")\n";
+    EXPECT_TRUE(err.ends_with(" (" + c.place + ")" + at_call)) << c.steps << ": " << err;
   }
   ::close(silent_fd);
   RemoveTempDir(dir);
