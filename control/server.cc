@@ -359,16 +359,22 @@ extern "C" __attribute__((visibility("default"))) int TwListConfigAndValues(
 extern "C" __attribute__((visibility("default"))) HRESULT DllRegisterServer() {
   std::u16string module = tw::ModulePath();
   if (module.empty()) return win::E_UNEXPECTED;
+  // One change of the file: a host starting meanwhile never finds the class half-registered, and
+  // a registration running at the same time in another process never removes keys under this one.
+  win::RegistryTransaction transaction;
   HRESULT hr = tw::RemoveTree(tw::ClassKey());
   for (const tw::ScriptLine& line : tw::kRegistrationScript) {
     if (win::FAILED(hr)) return hr;
     hr = tw::WriteLine(line, module);
   }
   if (win::FAILED(hr)) return hr;
-  return win::RegisterTypeLibrary(tw::kCobalinTypeLibrary, module.c_str(), nullptr);
+  hr = win::RegisterTypeLibrary(tw::kCobalinTypeLibrary, module.c_str(), nullptr);
+  if (win::FAILED(hr)) return hr;
+  return tw::FromRegistry(transaction.Commit());
 }
 
 extern "C" __attribute__((visibility("default"))) HRESULT DllUnregisterServer() {
+  win::RegistryTransaction transaction;
   HRESULT first = win::S_OK;
   for (std::u16string_view progid : tw::kProgIdKeys) {
     HRESULT hr = tw::RemoveTree(std::u16string(progid));
@@ -379,5 +385,6 @@ extern "C" __attribute__((visibility("default"))) HRESULT DllUnregisterServer() 
   hr = win::UnregisterTypeLibrary(tw::kCobalinTypeLibrary);
   // A library that is already gone is what was asked for.
   if (win::SUCCEEDED(first) && hr != win::TYPE_E_LIBNOTREGISTERED) first = hr;
-  return first;
+  hr = tw::FromRegistry(transaction.Commit());
+  return win::SUCCEEDED(first) ? hr : first;
 }

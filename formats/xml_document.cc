@@ -232,7 +232,7 @@ int XmlDocumentComponent::Config(ConfigRequest& request, const char** answer) {
     if (read) return SetConfigAnswer(writer_.indent().c_str(), answer);
     return writer_.set_indent(request.value().c_str());
   }
-  if (request.NameIs("CodePage") && !read) {
+  if (request.NameIs("CodePage") && !read && IsConvertibleCodePage(request.ValueAsInt())) {
     const int code_page = request.ValueAsInt();
     parser_.set_parser_code_page(code_page);
     parser_.set_code_page(code_page);

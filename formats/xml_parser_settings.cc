@@ -197,7 +197,7 @@ int XmlParser::Config(ConfigRequest& request, const char** answer) {
     if (read) return SetConfigAnswer(extra_name_chars_.c_str(), answer);
     return SetExtraNameChars(request.value().c_str());
   }
-  if (request.NameIs("CodePage") && !read) {
+  if (request.NameIs("CodePage") && !read && IsConvertibleCodePage(request.ValueAsInt())) {
     parser_code_page_ = request.ValueAsInt();
   }
   return ComponentBase::Config(request, answer);

@@ -77,11 +77,25 @@ int ComponentBase::ListConfigNames(StringList* names) {
   return rc != kOk ? rc : collected.rc;
 }
 
+bool ComponentBase::IsConvertibleCodePage(int code_page) {
+  const auto cp = static_cast<unsigned>(code_page);
+  // 0 to 3 name the system's own code pages, which always convert.
+  return cp <= win::CP_THREAD_ACP || win::IsValidCodePage(cp);
+}
+
 int ComponentBase::Config(ConfigRequest& request, const char** answer) {
   const bool read = request.is_read();
   if (request.NameIs("CodePage")) {
     if (read) return SetConfigAnswerSigned(GetCodePage(), answer);
-    code_page_ = request.ValueAsInt();
+    const int code_page = request.ValueAsInt();
+    // Every text passes through it: one the platform cannot convert would empty them all.
+    if (!IsConvertibleCodePage(code_page)) {
+      const int rc = SetErrorTextNum("Invalid CodePage value: ", code_page, ".");
+      if (rc != kOk) return rc;
+      error_code_ = kErrInvalidValue;
+      return kErrInvalidValue;
+    }
+    code_page_ = code_page;
     return kOk;
   }
   if (request.NameIs("CharsetMode")) {

@@ -51,6 +51,9 @@ class ComponentBase {
   // nothing is set. 0, or 200 when memory runs out.
   int ListConfigNames(StringList* names);
 
+  // False for a code page that the platform cannot convert ("CodePage" refuses it with 202).
+  static bool IsConvertibleCodePage(int code_page);
+
   // Error text composition: each returns 0 or 200; a null text counts as "".
   int SetErrorText(const char* text);
   int SetErrorTextCode(int code, const char* text);

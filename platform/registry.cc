@@ -214,10 +214,20 @@ struct FileIdentity {
   }
 };
 
+class WriteLock;
+
 struct Registry {
-  std::mutex lock;
-  std::string path;  // of the loaded tree; empty before the first load
+  std::recursive_mutex lock;  // held across a transaction by its thread
+  std::string path;           // of the loaded tree; empty before the first load
   FileIdentity identity;
+  // The file last read or written stays open, so that its inode cannot be reused by a later
+  // replacement that would then look unchanged.
+  int loaded_fd = -1;
+  // An open transaction: the file lock it holds, and whether the tree changed since it began.
+  int transaction_depth = 0;
+  bool transaction_dirty = false;
+  bool transaction_failed = false;
+  WriteLock* transaction_lock = nullptr;
   Key roots[kRootCount];
   std::map<uintptr_t, KeyPath> handles;
 };
@@ -657,6 +667,11 @@ void ClearTree(Registry& r) {
   }
 }
 
+void KeepLoaded(Registry& r, int fd) {
+  if (r.loaded_fd >= 0) ::close(r.loaded_fd);
+  r.loaded_fd = fd;
+}
+
 // Reads the file again when another writer (this process or another) replaced it since.
 void Refresh(Registry& r) {
   std::string path = RegistryFilePath();
@@ -683,7 +698,7 @@ void Refresh(Registry& r) {
     r.identity.size = st.st_size;
     r.identity.mtime = st.st_mtim;
   }
-  ::close(fd);
+  KeepLoaded(r, fd);
   Parse(r, text);
 }
 
@@ -715,24 +730,36 @@ LONG Save(Registry& r) {
   LONG rc = MakeParentDirs(r.path);
   if (rc != ERROR_SUCCESS) return rc;
   std::string tmp = r.path + ".XXXXXX";
-  int fd = ::mkstemp(tmp.data());
+  int fd = ::mkostemp(tmp.data(), O_CLOEXEC);
   if (fd < 0) return static_cast<LONG>(ErrorFromErrno(errno));
   ::fchmod(fd, 0600);
   bool ok = WriteAll(fd, text) && ::fsync(fd) == 0;
   int err = errno;
-  ok = (::close(fd) == 0) && ok;
   if (ok && ::rename(tmp.c_str(), r.path.c_str()) != 0) {
     err = errno;
     ok = false;
   }
   if (!ok) {
+    ::close(fd);
     ::unlink(tmp.c_str());
     return err == ENOSPC ? static_cast<LONG>(ERROR_DISK_FULL)
                          : (err == EACCES || err == EPERM ? static_cast<LONG>(ERROR_ACCESS_DENIED)
                                                           : static_cast<LONG>(ERROR_WRITE_FAULT));
   }
+  KeepLoaded(r, fd);
   r.identity = Identify(r.path);
   return ERROR_SUCCESS;
+}
+
+// A change outside a transaction is written at once; inside one it waits for the commit.
+LONG SaveChange(Registry& r) {
+  if (r.transaction_depth > 0) {
+    r.transaction_dirty = true;
+    return ERROR_SUCCESS;
+  }
+  LONG rc = Save(r);
+  if (rc != ERROR_SUCCESS) r.path.clear();  // drop the change: the next call reads the file again
+  return rc;
 }
 
 // Serialises writers across processes: read, change and write happen under one lock on a file
@@ -838,7 +865,7 @@ LONG OpenKey(HKEY key, std::u16string_view sub, HKEY* result) {
   if (result == nullptr) return ERROR_INVALID_PARAMETER;
   *result = nullptr;
   Registry& r = State();
-  std::lock_guard<std::mutex> guard(r.lock);
+  std::lock_guard<std::recursive_mutex> guard(r.lock);
   Refresh(r);
   KeyPath path;
   LONG rc = Resolve(r, key, sub, path);
@@ -852,8 +879,9 @@ LONG CreateKey(HKEY key, std::u16string_view sub, HKEY* result, DWORD* dispositi
   if (result == nullptr) return ERROR_INVALID_PARAMETER;
   *result = nullptr;
   Registry& r = State();
-  std::lock_guard<std::mutex> guard(r.lock);
-  WriteLock file_lock(RegistryFilePath());
+  std::lock_guard<std::recursive_mutex> guard(r.lock);
+  std::optional<WriteLock> file_lock;
+  if (r.transaction_depth == 0) file_lock.emplace(RegistryFilePath());
   Refresh(r);
   KeyPath path;
   std::vector<std::u16string> spelled;
@@ -869,11 +897,8 @@ LONG CreateKey(HKEY key, std::u16string_view sub, HKEY* result, DWORD* dispositi
     k = ChildOrCreate(*k, name);
   }
   if (created) {
-    rc = Save(r);
-    if (rc != ERROR_SUCCESS) {
-      r.path.clear();  // drop the change: the next call reads the file again
-      return rc;
-    }
+    rc = SaveChange(r);
+    if (rc != ERROR_SUCCESS) return rc;
   }
   if (disposition != nullptr)
     *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
@@ -925,7 +950,7 @@ bool AnsiData(const Value& v, std::vector<uint8_t>& out) {
 LONG QueryValue(HKEY key, std::u16string_view name, DWORD* type, BYTE* data, DWORD* size,
                 bool ansi) {
   Registry& r = State();
-  std::lock_guard<std::mutex> guard(r.lock);
+  std::lock_guard<std::recursive_mutex> guard(r.lock);
   Refresh(r);
   Key* k = nullptr;
   LONG rc = OpenedKey(r, key, k);
@@ -944,17 +969,16 @@ LONG QueryValue(HKEY key, std::u16string_view name, DWORD* type, BYTE* data, DWO
 template <class F>
 LONG ChangeKey(HKEY key, std::u16string_view sub, F change) {
   Registry& r = State();
-  std::lock_guard<std::mutex> guard(r.lock);
-  WriteLock file_lock(RegistryFilePath());
+  std::lock_guard<std::recursive_mutex> guard(r.lock);
+  std::optional<WriteLock> file_lock;
+  if (r.transaction_depth == 0) file_lock.emplace(RegistryFilePath());
   Refresh(r);
   KeyPath path;
   LONG rc = Resolve(r, key, sub, path);
   if (rc != ERROR_SUCCESS) return rc;
   rc = change(r, path);
   if (rc != ERROR_SUCCESS) return rc;
-  rc = Save(r);
-  if (rc != ERROR_SUCCESS) r.path.clear();
-  return rc;
+  return SaveChange(r);
 }
 
 LONG SetValue(HKEY key, std::u16string_view name, DWORD type, std::vector<uint8_t> data) {
@@ -1017,7 +1041,7 @@ LONG DeleteTree(HKEY key, const std::u16string* sub) {
 // The index-th subkey's (or value's) name, or ERROR_NO_MORE_ITEMS.
 LONG NthName(HKEY key, DWORD index, bool values, std::u16string& name, Value* value) {
   Registry& r = State();
-  std::lock_guard<std::mutex> guard(r.lock);
+  std::lock_guard<std::recursive_mutex> guard(r.lock);
   Refresh(r);
   Key* k = nullptr;
   LONG rc = OpenedKey(r, key, k);
@@ -1062,9 +1086,50 @@ std::string RegistryFilePath() {
   return DefaultPath();
 }
 
+RegistryTransaction::RegistryTransaction() {
+  Registry& r = State();
+  r.lock.lock();
+  if (r.transaction_depth++ == 0) {
+    r.transaction_lock = new WriteLock(RegistryFilePath());
+    r.transaction_dirty = false;
+    r.transaction_failed = false;
+    Refresh(r);
+  }
+}
+
+LONG RegistryTransaction::Commit() {
+  Registry& r = State();
+  if (committed_) return ERROR_SUCCESS;
+  committed_ = true;
+  if (r.transaction_depth > 1 || !r.transaction_dirty) return ERROR_SUCCESS;
+  r.transaction_dirty = false;
+  if (r.transaction_failed) {
+    r.path.clear();
+    return ERROR_WRITE_FAULT;
+  }
+  LONG rc = Save(r);
+  if (rc != ERROR_SUCCESS) r.path.clear();
+  return rc;
+}
+
+RegistryTransaction::~RegistryTransaction() {
+  Registry& r = State();
+  if (!committed_) {
+    r.transaction_failed = true;
+    if (r.transaction_depth == 1 && r.transaction_dirty) r.path.clear();  // drop the changes
+  }
+  if (--r.transaction_depth == 0) {
+    delete r.transaction_lock;
+    r.transaction_lock = nullptr;
+    r.transaction_dirty = false;
+    r.transaction_failed = false;
+  }
+  r.lock.unlock();
+}
+
 long OpenRegistryKeyCount() {
   Registry& r = State();
-  std::lock_guard<std::mutex> guard(r.lock);
+  std::lock_guard<std::recursive_mutex> guard(r.lock);
   return static_cast<long>(r.handles.size());
 }
 
@@ -1093,7 +1158,7 @@ LONG RegCreateKeyExW(HKEY key, const char16_t* sub_key, DWORD, char16_t*, DWORD,
 LONG RegCloseKey(HKEY key) {
   if (RootIndex(key) >= 0) return ERROR_SUCCESS;
   Registry& r = State();
-  std::lock_guard<std::mutex> guard(r.lock);
+  std::lock_guard<std::recursive_mutex> guard(r.lock);
   return r.handles.erase(reinterpret_cast<uintptr_t>(key)) == 0 ? ERROR_INVALID_HANDLE
                                                                 : ERROR_SUCCESS;
 }

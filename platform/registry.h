@@ -6,7 +6,7 @@
 // that then replaces it (rename), so a crash never leaves a half-written registry.
 //
 // Changes are made under a lock on "<file>.lock", so writers in several processes never lose each
-// other's change.
+// other's change; a RegistryTransaction makes several changes one.
 //
 // Key and value names compare without regard to case (ASCII, Latin-1, Greek and Cyrillic
 // letters); their spelling is kept as first created. Names of the "A" calls are in the ANSI code
@@ -136,6 +136,24 @@ LONG RegEnumKeyExW(HKEY key, DWORD index, char16_t* name, DWORD* name_size, DWOR
 // The index-th value (sorted by name); data as for RegQueryValueEx.
 LONG RegEnumValueA(HKEY key, DWORD index, char* name, DWORD* name_size, DWORD* reserved,
                    DWORD* type, BYTE* data, DWORD* data_size);
+
+// Makes the calls of one thread between its construction and Commit one change of the file:
+// other processes and threads see the registry as it was before or after all of them, never
+// part-way, and no other writer runs meanwhile (other threads of this process wait). Without a
+// successful Commit every change since the construction is dropped. Transactions may nest; only
+// the outermost writes the file.
+class RegistryTransaction {
+ public:
+  RegistryTransaction();
+  ~RegistryTransaction();
+  RegistryTransaction(const RegistryTransaction&) = delete;
+  RegistryTransaction& operator=(const RegistryTransaction&) = delete;
+  // ERROR_SUCCESS, or the error of writing the file (the changes are then dropped).
+  LONG Commit();
+
+ private:
+  bool committed_ = false;
+};
 
 // The file in use (TW_REGISTRY_FILE or the per-user default).
 std::string RegistryFilePath();

@@ -210,6 +210,8 @@ TEST_F(SampleHostTest, FailureStopsTheRunWithTheHresultAndDescription) {
       {{"MetadataName(3)?", "Timeout?"}, "error 0x800A017D Invalid array index. (MetadataCount = 0) (at MetadataName(3))", ""},
       {{"Timeout?", "Config(NoSuchSetting=1)", "Timeout?"},
        "error 0x800A4E20 Unknown config setting. (setting NoSuchSetting) (at Config)", "Timeout = 60\n"},
+      {{"Container=c", "Config(CodePage=12345)"},
+       "error 0x800A4EEB Invalid CodePage value: 12345. (at Config)", ""},
       {{"SSLAcceptServerCertEncoded=junk", "ListBlobs()"},
        "error 0x800A4F39 The certificate could not be decoded (at SSLAcceptServerCertEncoded)", ""},
       {{"Container=c", "ListBlobs()"}, "error 0x800A507C Account must be set. (at ListBlobs)", ""},

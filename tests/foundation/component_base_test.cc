@@ -228,6 +228,9 @@ TEST_F(RootSettingsTest, CodePageReadsAndWrites) {
   EXPECT_EQ(component_.ConfigText("codepage=0x3A4", &answer), 0);
   EXPECT_EQ(component_.GetCodePage(), 932);
   EXPECT_EQ(Read("CODEPAGE"), "932");
+  EXPECT_EQ(component_.ConfigText("CodePage=12345", &answer), 202);  // not convertible here
+  EXPECT_EQ(Str(component_.error_text()), "Invalid CodePage value: 12345.");
+  EXPECT_EQ(Read("CodePage"), "932");
 }
 
 TEST_F(RootSettingsTest, CharsetModeIsKeptInEightBits) {
@@ -306,8 +309,8 @@ TEST_F(RootSettingsTest, UnknownNameFailsWithTextButKeepsCode) {
   EXPECT_EQ(component_.ConfigText(" CodePage", &answer), -1);
   EXPECT_EQ(component_.ConfigText("CodePage =", &answer), -1);
   // A real write trims them.
-  EXPECT_EQ(component_.ConfigText(" CodePage = 5 ", &answer), 0);
-  EXPECT_EQ(component_.GetCodePage(), 5);
+  EXPECT_EQ(component_.ConfigText(" CodePage = 1252 ", &answer), 0);
+  EXPECT_EQ(component_.GetCodePage(), 1252);
   EXPECT_EQ(component_.ConfigText(nullptr, &answer), -1);
   EXPECT_EQ(component_.ConfigText("", &answer), -1);
 }

@@ -538,6 +538,41 @@ TEST_F(RegistryTest, WritersInTwoProcessesLoseNothing) {
   RegCloseKey(k);
 }
 
+// Six processes remove and rewrite one tree at once, each in a transaction, while reading it.
+TEST_F(RegistryTest, TransactionsInSixProcessesAreNeverSeenPartWay) {
+  std::vector<pid_t> children;
+  for (int p = 0; p < 6; ++p) {
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child != 0) { children.push_back(child); continue; }
+    int failures = 0;
+    for (int i = 0; i < 30; ++i) {
+      RegistryTransaction t;
+      failures += RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\Tx") == ERROR_SUCCESS || i == 0 ? 0 : 1;
+      for (const char* sub : {"Software\\Tx\\A", "Software\\Tx\\A\\B"}) {
+        HKEY k = nullptr;
+        failures += RegCreateKeyExA(HKEY_CURRENT_USER, sub, 0, nullptr, 0, KEY_WRITE, nullptr, &k, nullptr) |
+                    RegSetValueExA(k, "v", 0, REG_SZ, reinterpret_cast<const BYTE*>("x"), 2);
+        RegCloseKey(k);
+      }
+      failures += t.Commit() != ERROR_SUCCESS;
+      HKEY k = nullptr;
+      failures += RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Tx\\A\\B", 0, KEY_READ, &k) != ERROR_SUCCESS;
+      failures += GetString(k, "v") != "x";
+      RegCloseKey(k);
+    }
+    ::_exit(failures == 0 ? 0 : 1);
+  }
+  for (pid_t child : children) {
+    int status = -1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_EQ(status, 0);
+  }
+  HKEY k = Create(HKEY_CURRENT_USER, "Software\\Tx\\A\\B");
+  EXPECT_EQ(GetString(k, "v"), "x");
+  RegCloseKey(k);
+}
+
 TEST(RegistryPath, DefaultIsPerUserAndTheVariableWins) {
   const char* old = std::getenv("TW_REGISTRY_FILE");
   std::string saved = old != nullptr ? old : "";
