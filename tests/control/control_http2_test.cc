@@ -15,25 +15,31 @@ namespace {
 
 using controltest::DispResult;
 
-class ControlHttp2 : public controltest::EmulatorFixture {};
+class ControlHttp2 : public controltest::EmulatorFixture {
+ protected:
+  // The control over https through nghttpx, HTTP/2 on the own engine, in front of the emulator.
+  void ConnectThroughProxy() {
+    controltest::SuiteEmulator& e = Start("");
+    if (!e.skip_reason.empty()) { TW_REQUIRE_OR_SKIP(e.skip_reason); }
+    const testsupport::TestPki& pki = testsupport::TestPki::Get();
+    if (!pki.ok()) { TW_REQUIRE_OR_SKIP(pki.error()); }
+    setenv(win::kCertStoresVariable, pki.store_dir().c_str(), 1);
+    if (!proxy_.Start(e.peer->port(), "storage")) { TW_REQUIRE_OR_SKIP(proxy_.error()); }
+    Connect("h2");
+    if (HasFatalFailure() || IsSkipped()) return;
+    control_.client().set_use_ssl(true);
+    ASSERT_TRUE(control_.Call("Config", {"Endpoint=.localhost:" + std::to_string(proxy_.port())}).ok());
+    ASSERT_TRUE(control_.Call("Config", {"HTTPVersion=2.0"}).ok());
+    ASSERT_TRUE(control_.Call("Config", {"UseInternalSecurityAPI=true"}).ok());
+  }
+  testsupport::NghttpxPeer proxy_;
+};
 
 TEST_F(ControlHttp2, UploadsAndDownloadsBlobsThroughAnH2Proxy) {
-  controltest::SuiteEmulator& e = Start("");
-  if (!e.skip_reason.empty()) { TW_REQUIRE_OR_SKIP(e.skip_reason); }
-  const testsupport::TestPki& pki = testsupport::TestPki::Get();
-  if (!pki.ok()) { TW_REQUIRE_OR_SKIP(pki.error()); }
-  setenv(win::kCertStoresVariable, pki.store_dir().c_str(), 1);
-  testsupport::NghttpxPeer proxy;
-  if (!proxy.Start(e.peer->port(), "storage")) { TW_REQUIRE_OR_SKIP(proxy.error()); }
-  Connect("h2");
+  ConnectThroughProxy();
   if (HasFatalFailure() || IsSkipped()) return;
-  tw::BlobClient& client = control_.client();
-  client.set_use_ssl(true);
-  ASSERT_TRUE(control_.Call("Config", {"Endpoint=.localhost:" + std::to_string(proxy.port())}).ok());
-  ASSERT_TRUE(control_.Call("Config", {"HTTPVersion=2.0"}).ok());
-  ASSERT_TRUE(control_.Call("Config", {"UseInternalSecurityAPI=true"}).ok());
   DispResult made = control_.Call("CreateContainer");
-  ASSERT_EQ(made.hr, win::S_OK) << made.description << proxy.log();
+  ASSERT_EQ(made.hr, win::S_OK) << made.description << proxy_.log();
 
   std::string body(3 << 20, 'x');
   for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>('a' + (i * 7 + i / 4096) % 26);
@@ -52,22 +58,10 @@ TEST_F(ControlHttp2, UploadsAndDownloadsBlobsThroughAnH2Proxy) {
 // The requests of an ordinary session one after another, each on its own connection: a download
 // cut off by our own close must leave the next handshake free to read, on either TLS path.
 TEST_F(ControlHttp2, RequestsInARowNeverWaitOutTheTimeout) {
-  controltest::SuiteEmulator& e = Start("");
-  if (!e.skip_reason.empty()) { TW_REQUIRE_OR_SKIP(e.skip_reason); }
-  const testsupport::TestPki& pki = testsupport::TestPki::Get();
-  if (!pki.ok()) { TW_REQUIRE_OR_SKIP(pki.error()); }
-  setenv(win::kCertStoresVariable, pki.store_dir().c_str(), 1);
-  testsupport::NghttpxPeer proxy;
-  if (!proxy.Start(e.peer->port(), "storage")) { TW_REQUIRE_OR_SKIP(proxy.error()); }
-  Connect("h2");
+  ConnectThroughProxy();
   if (HasFatalFailure() || IsSkipped()) return;
-  control_.client().set_use_ssl(true);
   const std::string dir = testsupport::MakeTempDir();
   const std::string file = dir + "/row.bin";
-  for (const char* step : {"HTTPVersion=2.0", "UseInternalSecurityAPI=true"}) {
-    ASSERT_TRUE(control_.Call("Config", {step}).ok());
-  }
-  ASSERT_TRUE(control_.Call("Config", {"Endpoint=.localhost:" + std::to_string(proxy.port())}).ok());
   ASSERT_TRUE(control_.Put("Timeout", int32_t{5}).ok());
   ASSERT_TRUE(control_.Put("Overwrite", true).ok());
   ASSERT_EQ(control_.Call("CreateContainer").hr, win::S_OK);
