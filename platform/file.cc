@@ -347,7 +347,8 @@ int OpenFlags(DWORD access) {
 }
 
 HANDLE CreateFileAtPath(const std::string& path, DWORD access, DWORD share,
-                        const SECURITY_ATTRIBUTES* security, DWORD disposition, DWORD attributes) {
+                        const SECURITY_ATTRIBUTES* security, DWORD disposition, DWORD attributes,
+                        int attempt = 1) {
   const bool owner_only =
       security != nullptr && security->lpSecurityDescriptor == OwnerOnlySecurity()->lpSecurityDescriptor;
   if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING ||
@@ -410,6 +411,14 @@ HANDLE CreateFileAtPath(const std::string& path, DWORD access, DWORD share,
   if (!object->Register(st, share) || !object->RegisterAcrossProcesses(path, st, share)) {
     SetLastError(ERROR_SHARING_VIOLATION);
     return INVALID_HANDLE_VALUE;  // the object closes the descriptor
+  }
+  // A removal that came between the open and the marks took the name from the file: open again,
+  // as an open after that removal would have.
+  struct stat now;
+  if (S_ISREG(st.st_mode) && attempt < kMarkAttempts &&
+      (stat(path.c_str(), &now) != 0 || now.st_dev != st.st_dev || now.st_ino != st.st_ino)) {
+    object.reset();
+    return CreateFileAtPath(path, access, share, security, disposition, attributes, attempt + 1);
   }
   if (existed && (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING)) {
     if (ftruncate(fd, 0) != 0) {
