@@ -61,8 +61,10 @@ win::DWORD CreateFresh(const char16_t* name, win::HANDLE* held) {
     if (running) return win::ERROR_SHARING_VIOLATION;
     win::DeleteFileW(name);
   }
-  // A transfer that took the name meanwhile is in the way of the exclusive create.
-  win::HANDLE h = win::CreateFileW(name, 0, kShareAll, nullptr, win::CREATE_NEW, win::FILE_ATTRIBUTE_NORMAL, nullptr);
+  // A transfer that took the name meanwhile is in the way of the exclusive create. The new
+  // content is the owner's alone until the commit gives it the target's mode and owner.
+  win::HANDLE h = win::CreateFileW(name, 0, kShareAll, win::OwnerOnlySecurity(), win::CREATE_NEW,
+                                   win::FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == win::INVALID_HANDLE_VALUE) {
     const win::DWORD code = win::GetLastError();
     if (code == win::ERROR_FILE_EXISTS) return win::ERROR_SHARING_VIOLATION;

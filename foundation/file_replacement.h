@@ -15,9 +15,9 @@ class FileReplacement {
   FileReplacement& operator=(const FileReplacement&) = delete;
   ~FileReplacement() { Discard(); }
 
-  // Makes the empty temporary file "<file name>.download.TMP" beside target, or, when that
-  // folder takes no new file, "<file name>.<hash of the path>.download.TMP" in the temporary
-  // folder. A leftover of an earlier run under that name is replaced; one that a running
+  // Makes the empty temporary file "<file name>.download.TMP", for its owner alone, beside
+  // target, or, when that folder takes no new file, "<file name>.<hash of the path>.download.TMP"
+  // in the temporary folder. A leftover of an earlier run under that name is replaced; one that a running
   // transfer holds is not, and the next name is tried ("the file is in use"). Until Commit or
   // Discard the file is held and its name registered for removal when the process is
   // interrupted. 0, or kFileOpenWriteFailed with *error naming the files and the cause.
@@ -25,7 +25,7 @@ class FileReplacement {
   const FilePath& temp() const { return temp_; }
   bool active() const { return temp_.Length() > 0; }
   // Puts the temporary file's content in place of the target, which keeps its links,
-  // permissions and owner (win::ReplaceFileW). 0, or kFileWriteFailed with *error; the
+  // permissions, extended attributes and owner (win::ReplaceFileW). 0, or kFileWriteFailed with *error; the
   // temporary file is gone either way.
   int Commit(ByteString* error);
   // Removes the temporary file.

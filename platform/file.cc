@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -10,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <string>
@@ -135,6 +138,14 @@ DWORD SetErrorForPath(int err, const std::string& path) {
 
 bool IsReadOnlyMode(mode_t mode) { return (mode & kAnyWriteBit) == 0; }
 
+int RetryOpen(const char* path, int flags, mode_t mode) {
+  int fd;
+  do {
+    fd = open(path, flags, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
 // ---- sharing between the handles of this process ----
 
 struct FileKey {
@@ -163,17 +174,99 @@ bool Compatible(DWORD access, DWORD share, const ShareEntry& open) {
   return true;
 }
 
-// Delete and rename need every open handle of the file to share delete access.
+// ---- sharing between processes ----
+
+// Each handle of a regular file marks the file with read locks on bytes far past any data: one for
+// each access it has and one for each sharing it withholds. The locks are open file description
+// locks, so the last close of the descriptor drops them, also when the process dies. An open
+// fails when another description holds a mark that conflicts with it.
+enum Mark { kHasRead, kHasWrite, kDeniesRead, kDeniesWrite, kDeniesDelete, kMarkCount };
+constexpr off_t kMarkBase = std::numeric_limits<off_t>::max() - kMarkCount;
+constexpr int kMarkAttempts = 4;
+
+bool LockMark(int fd, int mark, short type, int len = 1) {
+  struct flock fl {};
+  fl.l_type = type;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = kMarkBase + mark;
+  fl.l_len = len;
+  return fcntl(fd, F_OFD_SETLK, &fl) == 0;
+}
+
+// True when another open file description holds the mark (a file system without locks has none).
+bool MarkedElsewhere(int fd, int mark) {
+  struct flock fl {};
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = kMarkBase + mark;
+  fl.l_len = 1;
+  return fcntl(fd, F_OFD_GETLK, &fl) == 0 && fl.l_type != F_UNLCK;
+}
+
+// Sets the marks of a handle on mark_fd (a readable descriptor of the file, or -1 when there is
+// none: the handle then only checks) and looks for conflicting ones of other descriptions.
+bool MarkAcrossProcesses(int fd, int mark_fd, DWORD access, DWORD share) {
+  if (mark_fd >= 0) fd = mark_fd;  // its own marks are not in the way
+  const bool reads = (access & GENERIC_READ) != 0, writes = (access & kWriteAccess) != 0;
+  const bool wanted[kMarkCount] = {reads, writes, !(share & FILE_SHARE_READ),
+                                   !(share & FILE_SHARE_WRITE), !(share & FILE_SHARE_DELETE)};
+  for (int attempt = 1;; ++attempt) {
+    if (mark_fd >= 0) {
+      for (int m = 0; m < kMarkCount; ++m) {
+        if (wanted[m]) LockMark(mark_fd, m, F_RDLCK);
+      }
+    }
+    const bool conflict = (reads && MarkedElsewhere(fd, kDeniesRead)) ||
+                          (writes && MarkedElsewhere(fd, kDeniesWrite)) ||
+                          (wanted[kDeniesRead] && MarkedElsewhere(fd, kHasRead)) ||
+                          (wanted[kDeniesWrite] && MarkedElsewhere(fd, kHasWrite));
+    if (!conflict) return true;
+    if (mark_fd >= 0) LockMark(mark_fd, 0, F_UNLCK, kMarkCount);
+    if (attempt == kMarkAttempts) return false;
+    // Two opens at the same moment may each have seen the other's marks: after a short pause of
+    // its own length, one of them finds the way clear.
+    thread_local unsigned seed = static_cast<unsigned>(getpid()) ^ static_cast<unsigned>(clock());
+    seed = seed * 1103515245u + 12345u;
+    const struct timespec pause = {0, static_cast<long>(500000 + (seed >> 8) % 2000000)};
+    nanosleep(&pause, nullptr);
+  }
+}
+
+// A descriptor of the file at path (as st names it) for setting or testing marks, or -1.
+int OpenForMarks(const std::string& path, const struct stat& st, int flags) {
+  int fd = RetryOpen(path.c_str(), flags | O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0);
+  struct stat now;
+  if (fd >= 0 && (fstat(fd, &now) != 0 || now.st_dev != st.st_dev || now.st_ino != st.st_ino)) {
+    close(fd);  // the name went to another file meanwhile
+    fd = -1;
+  }
+  return fd;
+}
+
+// Whether a handle of another process stands in the way of removing or renaming path.
+bool DeleteAllowedElsewhere(const std::string& path, const struct stat& st) {
+  if (!S_ISREG(st.st_mode)) return true;
+  int fd = OpenForMarks(path, st, O_NOFOLLOW);
+  if (fd < 0) return true;  // unreadable to us: not checked
+  const bool allowed = !MarkedElsewhere(fd, kDeniesDelete);
+  close(fd);
+  return allowed;
+}
+
+// Delete and rename need every open handle of the file, in any process, to share delete access.
 bool DeleteAllowed(const std::string& path) {
   struct stat st;
   if (lstat(path.c_str(), &st) != 0) return true;
-  std::lock_guard<std::mutex> guard(share_lock);
-  auto it = ShareTable().find(FileKey{st.st_dev, st.st_ino});
-  if (it == ShareTable().end()) return true;
-  for (const ShareEntry& e : it->second) {
-    if (!(e.share & FILE_SHARE_DELETE)) return false;
+  {
+    std::lock_guard<std::mutex> guard(share_lock);
+    auto it = ShareTable().find(FileKey{st.st_dev, st.st_ino});
+    if (it != ShareTable().end()) {
+      for (const ShareEntry& e : it->second) {
+        if (!(e.share & FILE_SHARE_DELETE)) return false;
+      }
+    }
   }
-  return true;
+  return DeleteAllowedElsewhere(path, st);
 }
 
 class FileObject : public KernelObject {
@@ -194,6 +287,7 @@ class FileObject : public KernelObject {
         if (entries.empty()) ShareTable().erase(it);
       }
     }
+    if (mark_fd_ >= 0) close(mark_fd_);
     if (fd_ >= 0) close(fd_);
   }
 
@@ -210,12 +304,23 @@ class FileObject : public KernelObject {
     return true;
   }
 
+  // Marks a regular file for the handles of other processes. The marks need a readable
+  // descriptor: a handle that may only write keeps a second one, where the file lets us read.
+  bool RegisterAcrossProcesses(const std::string& path, const struct stat& st, DWORD share) {
+    if (!S_ISREG(st.st_mode)) return true;
+    const int mode = fcntl(fd_, F_GETFL) & O_ACCMODE;
+    int mark_fd = fd_;
+    if (mode == O_WRONLY) mark_fd = mark_fd_ = OpenForMarks(path, st, 0);
+    return MarkAcrossProcesses(fd_, mark_fd, access_, share);
+  }
+
   int fd() const { return fd_; }
   DWORD access() const { return access_; }
 
  private:
   int fd_;
   DWORD access_;
+  int mark_fd_ = -1;
   FileKey key_{};
   bool registered_ = false;
 };
@@ -241,23 +346,20 @@ int OpenFlags(DWORD access) {
   return flags;
 }
 
-int RetryOpen(const char* path, int flags, mode_t mode) {
-  int fd;
-  do {
-    fd = open(path, flags, mode);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
-}
-
-HANDLE CreateFileAtPath(const std::string& path, DWORD access, DWORD share, DWORD disposition,
-                        DWORD attributes) {
+HANDLE CreateFileAtPath(const std::string& path, DWORD access, DWORD share,
+                        const SECURITY_ATTRIBUTES* security, DWORD disposition, DWORD attributes,
+                        int attempt = 1) {
+  const bool owner_only =
+      security != nullptr && security->lpSecurityDescriptor == OwnerOnlySecurity()->lpSecurityDescriptor;
   if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING ||
+      (security != nullptr && security->lpSecurityDescriptor != nullptr && !owner_only) ||
       (disposition == TRUNCATE_EXISTING && !(access & GENERIC_WRITE))) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
   const int flags = OpenFlags(access);
-  const mode_t create_mode = (attributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
+  const mode_t create_mode =
+      ((attributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666) & (owner_only ? 0700 : 0777);
   const bool wants_write = (access & kWriteAccess) != 0;
 
   int fd = -1;
@@ -306,9 +408,17 @@ HANDLE CreateFileAtPath(const std::string& path, DWORD access, DWORD share, DWOR
   }
 
   auto object = std::make_shared<FileObject>(fd, access);
-  if (!object->Register(st, share)) {
+  if (!object->Register(st, share) || !object->RegisterAcrossProcesses(path, st, share)) {
     SetLastError(ERROR_SHARING_VIOLATION);
     return INVALID_HANDLE_VALUE;  // the object closes the descriptor
+  }
+  // A removal that came between the open and the marks took the name from the file: open again,
+  // as an open after that removal would have.
+  struct stat now;
+  if (S_ISREG(st.st_mode) && attempt < kMarkAttempts &&
+      (stat(path.c_str(), &now) != 0 || now.st_dev != st.st_dev || now.st_ino != st.st_ino)) {
+    object.reset();
+    return CreateFileAtPath(path, access, share, security, disposition, attributes, attempt + 1);
   }
   if (existed && (disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING)) {
     if (ftruncate(fd, 0) != 0) {
@@ -434,6 +544,62 @@ bool CopyOver(int in, int out, off_t size) {
   return ftruncate(out, size) == 0 && fsync(out) == 0;
 }
 
+// The names of the extended attributes of the file (of fd when path is null); an empty list
+// where the file system has none.
+bool AttributeNames(const char* path, int fd, std::vector<std::string>* names) {
+  names->clear();
+  std::vector<char> list;
+  for (;;) {
+    const ssize_t n = path ? listxattr(path, nullptr, 0) : flistxattr(fd, nullptr, 0);
+    if (n < 0) return errno == ENOTSUP;
+    list.resize(static_cast<size_t>(n) + 1);
+    const ssize_t got = path ? listxattr(path, list.data(), list.size())
+                             : flistxattr(fd, list.data(), list.size());
+    if (got < 0 && errno == ERANGE) continue;  // it grew meanwhile
+    if (got < 0) return false;
+    for (size_t at = 0; at < static_cast<size_t>(got); at += names->back().size() + 1) {
+      names->emplace_back(list.data() + at);
+    }
+    return true;
+  }
+}
+
+bool IsSecurityLabel(const std::string& name) { return name.rfind("security.", 0) == 0; }
+
+// Gives to the extended attributes of the file at from (its access control list among them) and
+// drops its own. Security labels are carried where we may; file capabilities never go to new
+// content. False when an attribute could not be made the same: a rename would then lose it.
+bool CopyExtendedAttributes(const std::string& from, int to) {
+  std::vector<std::string> old_names, new_names;
+  if (!AttributeNames(from.c_str(), -1, &old_names) || !AttributeNames(nullptr, to, &new_names)) {
+    return false;
+  }
+  for (const std::string& name : new_names) {
+    bool kept = false;
+    for (const std::string& o : old_names) kept = kept || o == name;
+    if (!kept && !IsSecurityLabel(name) && fremovexattr(to, name.c_str()) != 0 &&
+        errno != ENODATA) {
+      return false;
+    }
+  }
+  std::vector<char> value;
+  for (const std::string& name : old_names) {
+    if (name == "security.capability") continue;
+    ssize_t n;
+    do {
+      n = getxattr(from.c_str(), name.c_str(), nullptr, 0);
+      if (n < 0) break;
+      value.resize(static_cast<size_t>(n) + 1);
+      n = getxattr(from.c_str(), name.c_str(), value.data(), value.size());
+    } while (n < 0 && errno == ERANGE);
+    if (n < 0 && errno == ENODATA) continue;  // removed meanwhile
+    const bool set =
+        n >= 0 && fsetxattr(to, name.c_str(), value.data(), static_cast<size_t>(n), 0) == 0;
+    if (!set && !IsSecurityLabel(name)) return false;
+  }
+  return true;
+}
+
 BOOL ReplaceAtPath(const std::string& replaced, const std::string& replacement) {
   char* real = realpath(replaced.c_str(), nullptr);
   if (real == nullptr) {
@@ -463,13 +629,14 @@ BOOL ReplaceAtPath(const std::string& replaced, const std::string& replacement) 
     return FALSE;
   }
   // A rename would give the other names of the file the old content.
-  if (old.st_nlink == 1) {
+  if (old.st_nlink == 1 && CopyExtendedAttributes(target, in)) {
     // Owner first: a change of owner clears the set-id bits that the mode then restores. A
     // process that may not give the file away keeps what it may.
     if ((fresh.st_uid != old.st_uid || fresh.st_gid != old.st_gid) &&
         fchown(in, old.st_uid, old.st_gid) != 0) {
       (void)!fchown(in, static_cast<uid_t>(-1), old.st_gid);
     }
+    // The mode last: it agrees with the access control list just copied, and keeps set-id bits.
     if (fchmod(in, old.st_mode & 07777) == 0 && rename(replacement.c_str(), target.c_str()) == 0) {
       close(in);
       SetLastError(ERROR_SUCCESS);
@@ -507,18 +674,24 @@ TempSlot temp_slots[kMaxRegisteredTempFiles];
 
 }  // namespace
 
-HANDLE CreateFileW(const char16_t* name, DWORD access, DWORD share, SECURITY_ATTRIBUTES*,
+SECURITY_ATTRIBUTES* OwnerOnlySecurity() {
+  static char descriptor;
+  static SECURITY_ATTRIBUTES owner_only{sizeof(SECURITY_ATTRIBUTES), &descriptor, FALSE};
+  return &owner_only;
+}
+
+HANDLE CreateFileW(const char16_t* name, DWORD access, DWORD share, SECURITY_ATTRIBUTES* security,
                    DWORD disposition, DWORD attributes, HANDLE) {
   std::string path;
   if (!PathFromWide(name, &path)) return INVALID_HANDLE_VALUE;
-  return CreateFileAtPath(path, access, share, disposition, attributes);
+  return CreateFileAtPath(path, access, share, security, disposition, attributes);
 }
 
-HANDLE CreateFileA(const char* name, DWORD access, DWORD share, SECURITY_ATTRIBUTES*,
+HANDLE CreateFileA(const char* name, DWORD access, DWORD share, SECURITY_ATTRIBUTES* security,
                    DWORD disposition, DWORD attributes, HANDLE) {
   std::string path;
   if (!PathFromAnsi(name, &path)) return INVALID_HANDLE_VALUE;
-  return CreateFileAtPath(path, access, share, disposition, attributes);
+  return CreateFileAtPath(path, access, share, security, disposition, attributes);
 }
 
 BOOL ReadFile(HANDLE file, void* buffer, DWORD to_read, DWORD* read_count, OVERLAPPED*) {

@@ -11,9 +11,12 @@
 // CREATE_NEW on an existing file ERROR_FILE_EXISTS (80), CreateDirectory or MoveFileEx onto an
 // existing name ERROR_ALREADY_EXISTS (183), a sharing conflict ERROR_SHARING_VIOLATION (32).
 //
-// Sharing is enforced between the handles of this process, as the home platform does: an open
-// whose access the open handles do not share (or whose sharing does not admit their access) fails
-// with ERROR_SHARING_VIOLATION.
+// Sharing is enforced between all handles of a file, in this process or another, as the home
+// platform does: an open whose access the open handles do not share (or whose sharing does not
+// admit their access) fails with ERROR_SHARING_VIOLATION, and so does removing or renaming a file
+// that a handle holds without FILE_SHARE_DELETE. Between processes this holds for regular files
+// on file systems with locks; a handle that may only write, of a file we may not read, is seen by
+// no other process.
 #pragma once
 
 #include <cstdint>
@@ -23,7 +26,12 @@
 
 namespace win {
 
-struct SECURITY_ATTRIBUTES;  // never used; callers pass nullptr
+// Only the security descriptor of OwnerOnlySecurity() is known; callers otherwise pass nullptr.
+struct SECURITY_ATTRIBUTES {
+  DWORD nLength;
+  void* lpSecurityDescriptor;
+  BOOL bInheritHandle;
+};
 struct OVERLAPPED;           // never used; callers pass nullptr
 
 struct LARGE_INTEGER {
@@ -68,8 +76,13 @@ constexpr DWORD FILE_END = 2;
 // MoveFileExW flags.
 constexpr DWORD MOVEFILE_REPLACE_EXISTING = 0x1;
 
+// Attributes that give a new file to its owner alone (mode 0600; no use of its group and others).
+SECURITY_ATTRIBUTES* OwnerOnlySecurity();
+
 // CREATE_ALWAYS and OPEN_ALWAYS on an existing file succeed with the last error
 // ERROR_ALREADY_EXISTS, else 0. FILE_ATTRIBUTE_READONLY in attributes makes a new file read-only.
+// security is null (the default access) or OwnerOnlySecurity(); another descriptor fails with
+// ERROR_INVALID_PARAMETER.
 HANDLE CreateFileW(const char16_t* name, DWORD access, DWORD share, SECURITY_ATTRIBUTES* security,
                    DWORD disposition, DWORD attributes, HANDLE template_file);
 HANDLE CreateFileA(const char* name, DWORD access, DWORD share, SECURITY_ATTRIBUTES* security,
@@ -112,11 +125,12 @@ unsigned GetTempFileNameW(const char16_t* path, const char16_t* prefix, unsigned
 
 // Puts the content of `replacement` in place of the existing file `replaced`, which keeps what
 // makes it that file: a symbolic link is followed to its target; the result has the replaced
-// file's permission bits and, where the process may set them, its owner and group; a file with
-// several names keeps them all. The replacement is renamed over the file where that keeps all of
-// this; otherwise (several names, a folder that takes no rename, another file system) its
-// content is written over the file's and the replacement removed. Room for the new content is
-// taken before the first old byte changes. backup must be null and flags 0.
+// file's permission bits, extended attributes (the access control list among them) and, where
+// the process may set them, its owner and group; a file with several names keeps them all. The
+// replacement is renamed over the file where that keeps all of this; otherwise (several names,
+// an attribute the replacement cannot take, a folder that takes no rename, another file system)
+// its content is written over the file's and the replacement removed. Room for the new content
+// is taken before the first old byte changes. backup must be null and flags 0.
 BOOL ReplaceFileW(const char16_t* replaced, const char16_t* replacement, const char16_t* backup,
                   DWORD flags, void* exclude, void* reserved);
 

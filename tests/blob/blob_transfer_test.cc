@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/fsuid.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -56,6 +57,7 @@ class TransferClient : public blobtest::TestClient {
                              Str(request_headers().At(i)->second));
     }
     sent.push_back(r);
+    if (before_send) std::exchange(before_send, nullptr)();
     return BlobClient::SendRequest(url, verb, body, length, parse);
   }
   int FireFragmentComplete(int number, int count, int* interrupt) override {
@@ -83,7 +85,7 @@ class TransferClient : public blobtest::TestClient {
   std::vector<SentRequest> sent;
   int stop_after_fragment = -1;
   bool interrupt_download = false;
-  std::function<void()> on_download;
+  std::function<void()> on_download, before_send;
 };
 
 // A caller's stream over a string: reads from a place that a seek function can move, and
@@ -518,6 +520,29 @@ TEST_F(AzuriteTransfer, DownloadsWithRangeStartByteAndResumption) {
   FILE* created = std::fopen(absent.c_str(), "rb");
   EXPECT_EQ(created, nullptr);
   if (created != nullptr) std::fclose(created);
+  // Another process starts writing the new file as this download begins: this one fails and
+  // leaves the other's bytes, from which it resumes once the other is gone.
+  const std::string shared = dir_ + "/shared.bin";
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t writer = -1;
+  client_.before_send = [&] {
+    tw::FileHandle other;
+    if ((writer = fork()) == 0) {
+      const bool ok = other.OpenWriteText(shared.c_str(), 0, 65001) == 0 && other.Write(data.data(), 1000) == 0;
+      _exit(write(ready[1], ok ? "y" : "n", 1) == 1 ? pause() : 1);
+    }
+    char held = 0;
+    EXPECT_TRUE(read(ready[0], &held, 1) == 1 && held == 'y');
+  };
+  client_.SetCallerLocalFile(shared.c_str());
+  EXPECT_EQ(client_.GetBlob("big"), 302);
+  EXPECT_EQ(client_.Error(), "Can't open local file for writing.");
+  kill(writer, SIGKILL), waitpid(writer, nullptr, 0), close(ready[0]), close(ready[1]);
+  EXPECT_EQ(Sha256(testsupport::ReadFile(shared)), Sha256(data.substr(0, 1000)));
+  client_.set_start_byte(1000);
+  ASSERT_EQ(client_.GetBlob("big"), 0) << client_.Error();
+  EXPECT_EQ(Sha256(testsupport::ReadFile(shared)), Sha256(data));
 }
 
 TEST_F(AzuriteTransfer, PageBlobPutClearAndRanges) {
@@ -565,7 +590,7 @@ TEST_F(AzuriteTransfer, AppendBlobWithSeveralAppends) {
 struct ReplaceCase {
   const char* name;
   const char* shape;  // regular, symlink, hardlink, stale, closed (folder), closed-all, cut, hook,
-                      // encrypted, custom (request), gone (removed during the download)
+                      // encrypted, custom (request), gone (removed meanwhile), private, attributes
   int code;
   const char* error;  // a part of the error text ("" when rc is 0)
 };
@@ -581,6 +606,8 @@ constexpr ReplaceCase kReplaceCases[] = {
     {"DecryptedDownloadKeepsModeAndOwner", "encrypted", 0, ""},
     {"CustomRequestCutShortLeavesTheOldBytes", "custom", 301, "Interrupted."},
     {"FileRemovedMeanwhileGetsTheDownload", "gone", 0, ""},
+    {"TemporaryFileIsPrivateDuringTheDownload", "private", 0, ""},
+    {"AccessListAndExtendedAttributesAreKept", "attributes", 0, ""},
 };
 
 class ReplacingDownload : public AzuriteTransfer, public ::testing::WithParamInterface<ReplaceCase> {};
@@ -603,6 +630,12 @@ TEST_P(ReplacingDownload, KeepsTheFileAndLeavesNothingBehind) {
   const std::string owned = shape == "symlink" ? real : file;
   ASSERT_EQ(chown(owned.c_str(), 65534, 65534), 0);
   ASSERT_EQ(chmod(owned.c_str(), closed ? 0644 : 0640), 0);
+  // The mode 0640 with user nobody as a reader, and a user attribute.
+  const char* const names[] = {"system.posix_acl_access", "user.origin"};
+  const std::string values[] = {std::string("\2\0\0\0\1\0\6\0\xff\xff\xff\xff\2\0\4\0\xfe\xff\0\0\4\0\4\0\xff\xff\xff\xff"
+                                            "\x10\0\4\0\xff\xff\xff\xff\x20\0\0\0\xff\xff\xff\xff", 44), "here"};
+  for (int i = 0; i < 2 && shape == "attributes"; ++i)
+    ASSERT_EQ(setxattr(owned.c_str(), names[i], values[i].data(), values[i].size(), 0), 0) << names[i];
   if (shape == "cut" || shape == "custom") client_.interrupt_download = true;
   if (shape == "hook") {
     client_.on_download = [&] {
@@ -611,6 +644,8 @@ TEST_P(ReplacingDownload, KeepsTheFileAndLeavesNothingBehind) {
     };
   }
   if (shape == "gone") client_.on_download = [&] { std::remove(file.c_str()); };
+  struct stat temp{};
+  if (shape == "private") client_.on_download = [&] { stat((file + ".download.TMP").c_str(), &temp); };
   if (shape == "encrypted") {
     client_.SetEncryptionPassword("pw");
     ASSERT_EQ(client_.SetSimpleUploadLimit(1 << 20), 0);
@@ -643,6 +678,12 @@ TEST_P(ReplacingDownload, KeepsTheFileAndLeavesNothingBehind) {
   EXPECT_EQ(st.st_uid, 65534u);
   EXPECT_EQ(st.st_nlink, shape == "hardlink" ? 2u : 1u);
   EXPECT_EQ(std::filesystem::is_symlink(file), shape == "symlink");
+  if (shape == "private") { EXPECT_EQ(temp.st_mode & 07777, 0600u); }
+  for (int i = 0; i < 2 && shape == "attributes"; ++i) {
+    std::string got(64, '\0');
+    got.resize(std::max<ssize_t>(0, getxattr(owned.c_str(), names[i], got.data(), got.size())));
+    EXPECT_EQ(got, values[i]) << names[i];
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, ReplacingDownload, ::testing::ValuesIn(kReplaceCases),

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/codepage.h"
+#include "tests/support/case_name.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -303,6 +304,35 @@ TEST_F(PlatformFileTest, SharingIsEnforcedBetweenHandles) {
   win::CloseHandle(c);
   EXPECT_TRUE(win::DeleteFileW(W("f").c_str()));
 }
+
+// A handle that another process holds: the same sharing, and nothing in the way once it is killed.
+struct HeldCase { const char* name; DWORD held_access, held_share, access, share; bool opens; };
+constexpr DWORD kRw = win::FILE_SHARE_READ | win::FILE_SHARE_WRITE;
+constexpr HeldCase kHeldCases[] = {
+    {"WriterSharingNothingRefusesAWriter", win::GENERIC_WRITE, 0, win::GENERIC_WRITE, 0, false},
+    {"WriterSharingNothingRefusesAReader", win::GENERIC_WRITE, 0, win::GENERIC_READ, kRw, false},
+    {"ReaderSharingReadRefusesAWriter", win::GENERIC_READ, win::FILE_SHARE_READ, win::GENERIC_WRITE, kRw, false},
+    {"WritersSharingAllMeet", win::GENERIC_WRITE, kRw | win::FILE_SHARE_DELETE, win::GENERIC_WRITE, kRw, true},
+};
+class HeldByAnotherProcess : public PlatformFileTest, public ::testing::WithParamInterface<HeldCase> {};
+TEST_P(HeldByAnotherProcess, SharingHoldsUntilTheHolderDies) {
+  const HeldCase& c = GetParam();
+  testsupport::WriteFile(P("f"), "abc");
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t pid = fork();
+  const bool held = pid == 0 && Open("f", c.held_access, c.held_share, win::OPEN_EXISTING) != INVALID_HANDLE_VALUE;
+  if (pid == 0) _exit(write(ready[1], held ? "y" : "n", 1) == 1 ? pause() : 1);
+  char got = 0;
+  EXPECT_TRUE(read(ready[0], &got, 1) == 1 && got == 'y');
+  const DWORD disposition = c.access == win::GENERIC_WRITE ? win::CREATE_ALWAYS : win::OPEN_EXISTING;
+  EXPECT_EQ(win::CloseHandle(Open("f", c.access, c.share, disposition)) != win::FALSE, c.opens);
+  EXPECT_EQ(testsupport::ReadFile(P("f")), c.opens ? "" : "abc");  // a refused open cuts nothing
+  EXPECT_EQ(win::DeleteFileW(W("f").c_str()) != win::FALSE, (c.held_share & win::FILE_SHARE_DELETE) != 0);
+  kill(pid, SIGKILL), waitpid(pid, nullptr, 0), close(ready[0]), close(ready[1]);
+  EXPECT_TRUE(win::CloseHandle(Open("f", win::GENERIC_WRITE, 0, win::OPEN_ALWAYS)));
+}
+INSTANTIATE_TEST_SUITE_P(Handles, HeldByAnotherProcess, ::testing::ValuesIn(kHeldCases), testsupport::CaseName{});
 
 TEST_F(PlatformFileTest, WideAnd8BitNames) {
   // Backslashes are separators; a character outside the BMP survives.
