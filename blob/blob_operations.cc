@@ -642,7 +642,9 @@ int BlobClient::SendCustomRequest(const char* method, const char* blob, const ch
     if (int rc = StartReplacingDownload(replacement); rc != kOk) return rc;
   }
   const int length = body ? static_cast<int>(std::strlen(body)) : 0;
+  set_local_file_new(!to_memory && download_target_ == nullptr && !replace && start_byte_ <= 0);
   int rc = request.Send(verb, body, length, false);
+  set_local_file_new(false);
   // An answer cut short can leave its file open, which would bar the next request to it.
   local_handle_.Close();
   if (replacement.active()) rc = FinishReplacingDownload(replacement, rc);

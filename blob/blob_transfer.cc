@@ -829,9 +829,13 @@ int BlobClient::GetBlob(const char* blob) {
   // A resumed download continues the file it has written so far.
   const bool caller_append = append();
   set_append(start_byte_ > 0);
+  // A file found absent is created by this download alone; one that another process made or
+  // finished meanwhile is not overwritten.
+  set_local_file_new(to_file && !replace && !encrypted && start_byte_ <= 0);
   StartDownloadProgress(-1);
   rc = SendRequest(url.c_str(), kRestVerbGet, nullptr, 0, false);
   EndProgress(true);
+  set_local_file_new(false);
   set_append(caller_append);
   set_max_unannounced_body(0);
   ClearRequestState();

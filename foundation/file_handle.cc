@@ -177,6 +177,13 @@ int FileHandle::CreateWithAttributes(const FilePath& path, uint32_t flags) {
   return IsOpen() ? kOk : kFileOpenWriteFailed;
 }
 
+int FileHandle::CreateNew(const FilePath& path, uint32_t flags) {
+  Close();
+  handle_ = OpenFilePath(path, win::GENERIC_WRITE, 0, win::CREATE_NEW,
+                         flags != 0 ? flags : win::FILE_ATTRIBUTE_NORMAL);
+  return IsOpen() ? kOk : kFileOpenWriteFailed;
+}
+
 int FileHandle::OpenRead(const FilePath& path, int64_t offset) {
   Close();
   return OpenForRead(handle_, offset, [&](uint32_t a, uint32_t s, uint32_t d, uint32_t f) {

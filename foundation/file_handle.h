@@ -42,6 +42,8 @@ class FileHandle {
   int OpenWriteText(const char* name, int64_t offset, unsigned cp);
   // Created or truncated with the attribute flags, not shared (4); flags 0: OpenWrite at 0.
   int CreateWithAttributes(const FilePath& path, uint32_t flags);
+  // Created only where no file of that name exists, not shared (4); flags 0: normal attributes.
+  int CreateNew(const FilePath& path, uint32_t flags);
   // A new file (not shared), else the existing one shared for reading and writing, at its end. 4.
   int OpenAppendText(const char* name);
 

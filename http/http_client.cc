@@ -130,6 +130,7 @@ int HttpClient::ResetClient() {
   encode_query_string_ = true;
   encode_redirect_location_ = false;
   append_ = false;
+  local_file_new_ = false;
   use_platform_http_client_ = false;
   use_chunked_encoding_ = false;
   post_data_after_negotiate_ = true;

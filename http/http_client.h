@@ -244,6 +244,8 @@ class HttpClient : public BodyTransferClient {
   void SetDownloadStream(Stream* stream);
   Stream* download_stream() const { return download_stream_; }
   void set_append(bool on) { append_ = on; }
+  // The body goes only into a file that does not exist yet (one found absent before the request).
+  void set_local_file_new(bool on) { local_file_new_ = on; }
   bool append() const { return append_; }
   void set_keep_alive(bool on) { keep_alive_ = on; }
   bool keep_alive() const { return keep_alive_; }
@@ -427,6 +429,7 @@ class HttpClient : public BodyTransferClient {
   bool encode_query_string_ = true;
   bool encode_redirect_location_ = false;
   bool append_ = false;
+  bool local_file_new_ = false;
   bool use_platform_http_client_ = false;
   bool use_chunked_encoding_ = false;
   bool post_data_after_negotiate_ = true;

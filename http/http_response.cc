@@ -524,6 +524,9 @@ int HttpClient::OpenLocalFileForWrite() {
   int rc;
   if (append_) {
     rc = local_handle_.OpenAppend(local_file_);
+  } else if (local_file_new_) {
+    // A file that appeared since the request began is another writer's: it is not replaced.
+    rc = local_handle_.CreateNew(local_file_, static_cast<uint32_t>(create_local_file_attributes_));
   } else {
     rc = local_handle_.CreateWithAttributes(local_file_,
                                             static_cast<uint32_t>(create_local_file_attributes_));

@@ -543,6 +543,13 @@ TEST_F(AzuriteTransfer, DownloadsWithRangeStartByteAndResumption) {
   client_.set_start_byte(1000);
   ASSERT_EQ(client_.GetBlob("big"), 0) << client_.Error();
   EXPECT_EQ(Sha256(testsupport::ReadFile(shared)), Sha256(data));
+  // A file that another writer made and finished after the check is not overwritten either.
+  const std::string late = dir_ + "/late.bin";
+  client_.set_start_byte(0);
+  client_.before_send = [&] { testsupport::WriteFile(late, "other"); };
+  client_.SetCallerLocalFile(late.c_str());
+  EXPECT_EQ(client_.GetBlob("big"), 302);
+  EXPECT_TRUE(testsupport::ReadFile(late) == "other") << "the other writer's file was replaced";
 }
 
 TEST_F(AzuriteTransfer, PageBlobPutClearAndRanges) {
