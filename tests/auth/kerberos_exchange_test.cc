@@ -68,50 +68,29 @@ KerberosRealm* KerberosExchange::realm_ = nullptr;
 std::string KerberosExchange::error_;
 
 // A UDP hop on 127.0.0.1 in front of the KDC that sends every reply twice.
-class DuplicatingRelay {
- public:
+struct DuplicatingRelay {
   explicit DuplicatingRelay(int kdc_port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t n = sizeof a;
-    front_ = socket(AF_INET, SOCK_DGRAM, 0);
-    back_ = socket(AF_INET, SOCK_DGRAM, 0);
-    bind(front_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    getsockname(front_, reinterpret_cast<sockaddr*>(&a), &n);
-    port_ = ntohs(a.sin_port);
+    bind(front, reinterpret_cast<sockaddr*>(&a), n);
+    getsockname(front, reinterpret_cast<sockaddr*>(&a), &n);
+    port = ntohs(a.sin_port);
     a.sin_port = htons(static_cast<uint16_t>(kdc_port));
-    connect(back_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    thread_ = std::thread([this] {
+    connect(back, reinterpret_cast<sockaddr*>(&a), n);
+    thread = std::thread([this, client = a, cn = n]() mutable {
       char buf[65536];
-      sockaddr_in client{};
-      socklen_t cn = sizeof client;
-      pollfd fds[2] = {{front_, POLLIN, 0}, {back_, POLLIN, 0}};
-      while (!stop_ && poll(fds, 2, 100) >= 0) {
-        if (fds[0].revents & POLLIN) {
-          const ssize_t k = recvfrom(front_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&client), &cn);
-          if (k > 0) send(back_, buf, static_cast<size_t>(k), 0);
-        }
-        if (fds[1].revents & POLLIN) {
-          const ssize_t k = recv(back_, buf, sizeof buf, 0);
-          for (int i = 0; k > 0 && i < 2; ++i)
-            sendto(front_, buf, static_cast<size_t>(k), 0, reinterpret_cast<sockaddr*>(&client), cn);
-        }
+      for (pollfd fds[2] = {{front, POLLIN, 0}, {back, POLLIN, 0}}; !stop && poll(fds, 2, 100) >= 0;) {
+        ssize_t k = fds[0].revents & POLLIN ? recvfrom(front, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&client), &cn) : 0;
+        if (k > 0) send(back, buf, static_cast<size_t>(k), 0);
+        k = fds[1].revents & POLLIN ? recv(back, buf, sizeof buf, 0) : 0;
+        for (int i = 0; k > 0 && i < 2; ++i) sendto(front, buf, static_cast<size_t>(k), 0, reinterpret_cast<sockaddr*>(&client), cn);
       }
     });
   }
-  ~DuplicatingRelay() {
-    stop_ = true;
-    thread_.join();
-    close(front_);
-    close(back_);
-  }
-  int port() const { return port_; }
-
- private:
-  int front_ = -1, back_ = -1, port_ = 0;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
+  ~DuplicatingRelay() { stop = true, thread.join(), close(front), close(back); }
+  int front = socket(AF_INET, SOCK_DGRAM, 0), back = socket(AF_INET, SOCK_DGRAM, 0), port = 0;
+  std::atomic<bool> stop{false};
+  std::thread thread;
 };
 
 struct ExchangeCase {
@@ -128,7 +107,7 @@ TEST_P(KerberosExchangeCases, TokenIsAcceptedByTheService) {
   std::unique_ptr<DuplicatingRelay> relay;
   if (GetParam().replies_twice) {
     relay = std::make_unique<DuplicatingRelay>(realm_->kdc_port());
-    c.SetKdc("127.0.0.1", relay->port());
+    c.SetKdc("127.0.0.1", relay->port);
   }
   ASSERT_EQ(c.AuthenticateWithRetry(), 0) << c.error_text() << "\n" << realm_->kdc_log();
   EXPECT_EQ(Present(c), "200") << realm_->http_log();
