@@ -56,8 +56,9 @@ void HttpClient::Http2Bridge::Http2Log(int level, const char* text, const char* 
   owner_->LogAtLevel(level, text, type);
 }
 
-// A TLS session that we are closing takes no more frames; the close, not a send, says why.
-bool HttpClient::Closing() { return close_pending_ && tls_active_ && !HandshakeComplete(); }
+// HTTP/2 runs only after the handshake: a session no longer complete is one we are closing,
+// which takes no more frames; the close, not a send, says why.
+bool HttpClient::Closing() { return tls_active_ && !HandshakeComplete(); }
 
 // ---- Choice ----
 
@@ -192,7 +193,6 @@ int HttpClient::PerformHttp2Request(bool has_body) {
   if (http2_.retired() && HasSocket()) {
     const bool was = expecting_response_;
     expecting_response_ = false;
-    TlsClient::SetAcceptData(false);
     Disconnect();
     expecting_response_ = was;
   }
@@ -202,10 +202,9 @@ int HttpClient::PerformHttp2Request(bool has_body) {
 // ---- Response ----
 
 int HttpClient::ReceiveHttp2(const void* bytes, int n) {
-  // A close of ours under way (the last stream ended in this read) leaves the rest of what was
-  // read unanswered: the window grants and pings it asks for cannot go out any more.
-  if (close_pending_ && !expecting_response_) return kOk;
   int rc = http2_.Receive(bytes, n);
+  // Frames read after the last stream ended and our close began (in the same read, or drained by
+  // the close) ask for answers that cannot go out any more: that is no failure.
   if (rc != kOk && Closing() && !expecting_response_) return kOk;
   ByteString text;
   if (rc != kOk) {

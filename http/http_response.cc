@@ -718,9 +718,6 @@ void HttpClient::EndResponseTransfer(int code, const char* text) {
     if (keep_alive_ && connection_close_header_) LogAtLevel(kLogInfo, kTextConnectionCloseWait, "Info");
     const bool was_expecting = expecting_response_;
     expecting_response_ = false;
-    // The HTTP/2 connection ends with its stream: frames the close would still drain (pings,
-    // window grants) would be answered on a closing TLS session, so none is read.
-    if (http2_active_) TlsClient::SetAcceptData(false);
     if (HasSocket()) Disconnect();
     expecting_response_ = was_expecting;
   }
